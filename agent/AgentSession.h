@@ -1,0 +1,39 @@
+#pragma once
+// One plug-in object driven the way the agent drives it: create, Init, Connect ... Disconnect,
+// DeInit, delete.
+#include <string>
+#include <vector>
+
+#include "agent/AgentSandbox.h"
+#include "agent/PluginLoader.h"
+
+struct SConnectOptions {
+  string user = "agent";
+  string password;
+  string webProxyHost;
+  string webProxyUser;
+  string webProxyPassword;
+};
+
+class CAgentSession {
+ public:
+  explicit CAgentSession(SAgentSandbox sandbox) : sandbox_(std::move(sandbox)) {}
+  ~CAgentSession();
+
+  // Loads the plug-in, creates the object and runs Init and Connect. On failure `error` says why.
+  bool Open(const SConnectOptions& options, string& error);
+  // Disconnect, DeInit and delete; safe to call twice.
+  void Close();
+
+  IVMInfo& Object() { return *object_; }
+  const SAgentSandbox& Sandbox() const { return sandbox_; }
+
+  // "Error <code>: <details>" from the plug-in's last error.
+  string DescribeLastError() const;
+
+ private:
+  SAgentSandbox sandbox_;
+  CPluginLoader loader_;
+  PluginObject object_;
+  bool initialised_ = false;
+};

@@ -1,0 +1,128 @@
+#pragma once
+// The cloud bridge: every cloud request of the plug-in goes through one of these objects.
+// Conventions: operations return true on success (GetDCInfoList: non-zero); out-parameters are
+// filled only on success; GetLastError() holds the text of the last failure.
+// Connect() picks the backend from the URL: "sim://<sandbox>/cloud" is the simulator.
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/VMInfoStructs.h"
+
+namespace OracleCloudSDKCppBridge {
+
+using VMInfoStructs::SDataCenterInfo;
+using VMInfoStructs::SDisk;
+using VMInfoStructs::SHostInfo;
+using VMInfoStructs::SKeyPairInfo;
+using VMInfoStructs::SSecurityGroupInfo;
+using VMInfoStructs::SStagingStorage;
+using VMInfoStructs::SVMInfo;
+using VMInfoStructs::SVMNetworkCard;
+using VMInfoStructs::SVMSizeInfo;
+
+// GetVMInfo flag bits.
+constexpr UINT64 VMINFO_FLAG_DISKS = 0x2;          // volumes, boot volume included
+constexpr UINT64 VMINFO_FLAG_SNAPSHOTS = 0x8;      // each volume's snapshots in childDisks
+constexpr UINT64 VMINFO_FLAG_PROXY = 0x10;         // the proxy's own record
+constexpr UINT64 VMINFO_FLAG_NETWORK = 0x20;       // network cards
+// GetHostInfo flag bit: the host with its instances.
+constexpr UINT64 HOSTINFO_FLAG_WITH_VMS = 0x20000000;
+
+class CBridgeBackend;
+
+class COracleCloudSDKCppBridge {
+ public:
+  explicit COracleCloudSDKCppBridge(int instanceType);
+  ~COracleCloudSDKCppBridge();
+  COracleCloudSDKCppBridge(const COracleCloudSDKCppBridge&) = delete;
+  COracleCloudSDKCppBridge& operator=(const COracleCloudSDKCppBridge&) = delete;
+
+  // Session.
+  bool SetWebProxy(const string& host, const string& user, const string& password);
+  bool Connect(const string& url, const string& user, const string& password);
+  bool CheckConnection();
+  string GetLastError() const;
+
+  // Browse and discovery.
+  int GetDCInfoList(std::vector<SDataCenterInfo>& regions, UINT64 flags, int option);
+  bool GetHostInfoList(UINT64 flags, int option, const string& regionId, std::vector<SHostInfo>& hosts);
+  bool GetHostInfo(const string& hostName, const string& hostId, const string& availabilityDomain,
+                   SHostInfo& host, UINT64 flags);
+  bool GetVMInfoList(std::vector<SVMInfo>& vms, UINT64 flags);
+  bool GetVMInfoListForHost(std::vector<SVMInfo>& vms, const string& hostId, UINT64 flags);
+  bool GetVMInfo(const string& name, const string& id, SVMInfo& vm, UINT64 flags);
+  bool GetTemplateInfo(const string& imageIdOrName, SVMInfo& image, const string& region);
+  bool GetTemplateInfoList(std::vector<SVMInfo>& images, const string& hostId, UINT64 flags, int option);
+  bool GetTemplateInfoListFilterByName(std::vector<SVMInfo>& images, const string& name,
+                                       const string& compartmentId, UINT64 flags, int option,
+                                       const string& region);
+  bool GetAvailabilityDomainInfoList(std::vector<SVMInfo>& domains, const string& hostName, UINT64 flags,
+                                     int option);
+  bool GetInstanceShapeInfoList(std::vector<SVMSizeInfo>& shapes, const string& hostName);
+  bool GetInstanceShapeInfoListForImage(std::vector<SVMSizeInfo>& shapes, const string& compartmentId,
+                                        const string& imageId, const string& availabilityDomain);
+  bool GetSecurityGroupList(std::vector<SSecurityGroupInfo>& lists);
+  bool GetKeyPairInfoList(std::vector<SKeyPairInfo>& keys);
+  bool GetStagingStorageListForHost(std::vector<SStagingStorage>& buckets, const string& hostName,
+                                    UINT64 flags, int option);
+  string GetDefaultRegion();
+
+  // Backup.
+  bool GetInstanceConfigurations(const string& instanceId, std::map<string, string>& files);
+  bool CreateVolumeSnapshot(const string& volumeId, const string& description, const string& name,
+                            string& snapshotId);
+  bool GetSnapshotStatus(const string& snapshotId, string& state);
+  bool DeleteVolumeSnapshot(const string& snapshotId);
+  bool CreateVolumeFromSnapshot(const string& snapshotId, const string& name, string& volumeId);
+  bool GetVolumeStatus(const string& volumeId, string& state);
+
+  // Volumes.
+  bool CreateVolume(SDisk& volume, const string& compartmentId);
+  bool AttachVolume(SDisk& disk, const string& instanceId, bool& noFreeSlot);
+  bool AttachVolume(const string& volumeId, const string& instanceId, bool& noFreeSlot);
+  bool DetachVolume(const string& volumeId, const string& instanceId);
+  bool DetachVolumes(const std::vector<string>& volumeIds, const string& instanceId);
+  bool DeleteVolume(const string& volumeId);
+  bool DoesVolumeExist(const string& volumeId, bool& exists);
+  bool DoesVolumeExist(const string& displayName, const string& compartmentId);
+  bool MakeVolumeBootable(const string& volumeId);
+  bool ClearDescriptionForVolume(const string& volumeId);
+
+  // Instances.
+  bool DeployVM(SVMInfo& vm, const string& sourceId, int bootVolumeSizeGiB);
+  bool DeployVMFromOrchestration(SVMInfo& vm);
+  bool RestoreVM(SVMInfo& vm);
+  bool RestoreVM(SVMInfo& vm, const SDisk& bootDisk);
+  bool AttachVnic(const SVMInfo& vm, const SVMNetworkCard& card);
+  bool GetBootVolumeIdForInstance(const SVMInfo& vm, string& bootVolumeId);
+  bool DoesVMExist(const string& name, std::vector<SVMInfo>& found, const string& compartmentId, bool& exists);
+  bool ReConfigureVM(SVMInfo& vm);
+  bool PowerOnInstance(const string& instanceId);
+  bool PowerOffInstance(const string& instanceId);
+  bool RebootInstance(const string& instanceId);
+  bool WaitForBoot(SVMInfo& vm, int timeoutSeconds, bool waitForRunning);
+  // waitForTermination: return only once the instance is gone; preserveBootVolume: keep its boot
+  // volume. Attached data volumes are detached, never deleted.
+  bool DeleteVM(const string& name, const string& instanceId, bool waitForTermination, bool preserveBootVolume);
+  bool ReadInstanceConfig(const string& contents, SVMInfo& vm);
+  bool ReadInstanceOrchestration(const string& contents, SVMInfo& vm);
+
+  // Images and objects.
+  bool UploadToObjectStorage(const string& bucket, const string& objectName, const string& contents);
+  bool DeleteStorageObject(const string& bucket, const string& objectName);
+  bool CreateImage(const string& bucket, const string& objectName, const string& imageName,
+                   const string& launchMode, const string& compartmentId, string& imageId);
+  bool IsImageImportOperationCompleted(const string& imageId, bool& completed);
+  bool DeleteImage(const string& imageId);
+
+  int GetInstanceType() const { return instanceType_; }
+
+ private:
+  int instanceType_;
+  // Holds the session, the web proxy and each thread's last error text.
+  std::unique_ptr<CBridgeBackend> backend_;
+};
+
+}  // namespace OracleCloudSDKCppBridge

@@ -1,0 +1,27 @@
+#include "classic/OracleCloudClassicInfo.h"
+
+#include "host/FXString.h"
+
+COracleCloudClassicInfo::COracleCloudClassicInfo(VirtualServerInstanceType type) : COracleCloudInfo(type) {}
+
+COracleCloudClassicInfo::~COracleCloudClassicInfo() = default;
+
+void COracleCloudClassicInfo::DetectLocalVMGuid() {
+  TzAutoLock guard(c_localVMGuidCS);
+  if (!c_localVMGuid.empty()) return;
+  string manufacturer, serialNumber, extra;
+  if (!CVMInfo::getBiosInfo(manufacturer, serialNumber, c_localVMGuid, extra)) {
+    EVERROR(evDebug, "Unable to get BIOS Serial Number");
+    return;
+  }
+  if (manufacturer.find("Red Hat") == string::npos && manufacturer.find("RedHat") == string::npos) {
+    EVDEBUG(evDebug, "Bios manufacturer is not Red Hat; Manufacturer [%s] Serial Number [%s] UUID [%s]",
+            manufacturer.c_str(), serialNumber.c_str(), c_localVMGuid.c_str());
+  }
+  c_localVMGuid = FXString::ToLower(c_localVMGuid);
+  EVDEBUG(evDebug, "Local VM Guid [%s]", c_localVMGuid.c_str());
+}
+
+bool COracleCloudClassicInfo::DetachVolumes(const std::vector<VMInfoStructs::SDisk>& disks) {
+  return NotAvailableYet(__PRETTY_FUNCTION__);
+}

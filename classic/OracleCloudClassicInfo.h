@@ -1,0 +1,17 @@
+#pragma once
+// The classic cloud flavour (instance type 1101).
+#include <vector>
+
+#include "plugin/OracleCloudInfo.h"
+
+class COracleCloudClassicInfo : public COracleCloudInfo {
+ public:
+  explicit COracleCloudClassicInfo(VirtualServerInstanceType type);
+  ~COracleCloudClassicInfo() override;
+
+ protected:
+  void DetectLocalVMGuid() override;
+  using COracleCloudInfo::DetachVolumes;
+  // Detaches the job's volumes from the proxy in one request.
+  virtual bool DetachVolumes(const std::vector<VMInfoStructs::SDisk>& disks);
+};

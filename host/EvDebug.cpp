@@ -1,0 +1,179 @@
+#include "host/EvDebug.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <ctime>
+#include <deque>
+#include <filesystem>
+#include <map>
+
+#include "host/HostClock.h"
+#include "host/HostEnvironment.h"
+
+namespace {
+
+struct SLogState {
+  std::mutex mutex;
+  std::deque<SLogRecord> records;
+  size_t capacity = 100000;
+  bool directorySet = false;
+  string directory;
+  std::map<string, int> files;  // channel -> descriptor
+};
+
+SLogState& State() {
+  static SLogState* state = new SLogState;  // lives until exit; loggers may run in static destructors
+  return *state;
+}
+
+std::atomic<int> g_maxLevel{3};
+std::atomic<INT64> g_jobId{0};
+std::mutex g_clientMutex;
+string g_clientName;
+
+string FormatV(const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  int needed = vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  if (needed <= 0) return string();
+  string out(static_cast<size_t>(needed) + 1, '\0');
+  vsnprintf(out.data(), out.size(), format, args);
+  out.resize(static_cast<size_t>(needed));
+  return out;
+}
+
+int OpenChannelFile(SLogState& state, const string& channel) {
+  auto it = state.files.find(channel);
+  if (it != state.files.end()) return it->second;
+  string dir = state.directorySet ? state.directory : HostEnvironment::UnderHome("log");
+  int fd = -1;
+  if (!dir.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    fd = ::open((dir + "/" + channel + ".log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  }
+  state.files[channel] = fd;
+  return fd;
+}
+
+}  // namespace
+
+EvDebug::EvDebug(string channel) : channel_(std::move(channel)) {}
+
+void EvDebug::Debug(const char* tag, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Write(false, 1, tag, format, args);
+  va_end(args);
+}
+
+void EvDebug::Error(const char* tag, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Write(true, 1, tag, format, args);
+  va_end(args);
+}
+
+void EvDebug::DebugLvl(const char* tag, int level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Write(false, level, tag, format, args);
+  va_end(args);
+}
+
+void EvDebug::Write(bool isError, int level, const char* tag, const char* format, va_list args) {
+  if (!isError && level > g_maxLevel.load()) return;
+  SLogRecord record{isError, level, tag ? tag : "", FormatV(format, args)};
+
+  int64_t ms = HostClock::Get().NowMilliseconds();
+  time_t seconds = static_cast<time_t>(ms / 1000);
+  struct tm parts;
+  gmtime_r(&seconds, &parts);
+  char stamp[32];
+  strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &parts);
+  char head[96];
+  snprintf(head, sizeof head, "%s.%03d %d:%ld %s%d ", stamp, static_cast<int>(ms % 1000), getpid(),
+           static_cast<long>(syscall(SYS_gettid)), isError ? "ERR" : "DBG", level);
+  string line = string(head) + record.tag + " " + record.message + "\n";
+
+  SLogState& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  int fd = OpenChannelFile(state, channel_);
+  if (fd >= 0) {
+    ssize_t ignored = ::write(fd, line.data(), line.size());
+    (void)ignored;
+  }
+  state.records.push_back(std::move(record));
+  while (state.records.size() > state.capacity) state.records.pop_front();
+}
+
+void EvDebug::SetMaxLevel(int level) { g_maxLevel.store(level); }
+
+void EvDebug::SetLogDirectory(const string& directory) {
+  SLogState& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  for (auto& [channel, fd] : state.files)
+    if (fd >= 0) ::close(fd);
+  state.files.clear();
+  state.directorySet = true;
+  state.directory = directory;
+}
+
+namespace EvLogSink {
+
+std::vector<SLogRecord> Records() {
+  SLogState& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  return {state.records.begin(), state.records.end()};
+}
+
+void Clear() {
+  SLogState& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.records.clear();
+}
+
+bool Contains(const string& text, const string& tagPart) {
+  SLogState& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  for (const auto& r : state.records)
+    if (r.message.find(text) != string::npos && (tagPart.empty() || r.tag.find(tagPart) != string::npos))
+      return true;
+  return false;
+}
+
+size_t Count(const string& text) {
+  SLogState& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  size_t n = 0;
+  for (const auto& r : state.records)
+    if (r.message.find(text) != string::npos) ++n;
+  return n;
+}
+
+void SetCapacity(size_t lines) {
+  SLogState& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.capacity = lines;
+}
+
+}  // namespace EvLogSink
+
+INT64 EvEvent::getJobId() { return g_jobId.load(); }
+
+string EvEvent::getClientName() {
+  std::lock_guard<std::mutex> lock(g_clientMutex);
+  return g_clientName;
+}
+
+void EvEvent::setJob(INT64 jobId, const string& clientName) {
+  g_jobId.store(jobId);
+  std::lock_guard<std::mutex> lock(g_clientMutex);
+  g_clientName = clientName;
+}

@@ -1,0 +1,16 @@
+#pragma once
+// String helpers of the host.
+#include <string>
+
+#include "host/EvDebug.h"
+
+namespace FXString {
+string Format(const char* format, ...) EV_PRINTF(1, 2);
+string ToLower(const string& text);
+string ToUpper(const string& text);
+// True when `needle` occurs in `haystack`; ignoreCase compares ASCII letters without case.
+bool FindString(const string& haystack, const string& needle, bool ignoreCase = true);
+bool EqualsIgnoreCase(const string& a, const string& b);
+// Shell-style match of `text` against `pattern` with '*' and '?'.
+bool WildcardMatch(const string& pattern, const string& text, bool ignoreCase = true);
+}  // namespace FXString

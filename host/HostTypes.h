@@ -1,0 +1,16 @@
+#pragma once
+// Basic types of the agent framework.
+#include <cstdint>
+#include <string>
+
+typedef uint64_t UINT64;
+typedef int64_t INT64;
+typedef uint32_t UINT32;
+
+using std::string;
+
+enum VirtualServerInstanceType : int32_t {
+  VSINST_UNKNOWN = 0,
+  VSINST_ORACLE_CLOUD_CLASSIC = 1101,
+  VSINST_ORACLE_CLOUD_INFRASTRUCTURE = 1102,
+};

@@ -1,0 +1,67 @@
+#pragma once
+// Job contexts the agent hands to the plug-in.
+#include <string>
+#include <vector>
+
+#include "host/VMInfoStructs.h"
+
+struct MountCtx {
+  string vmName;
+  string vmGuid;
+  string mountPath;
+  // The plug-in writes its results into the agent's context although it receives it read-only.
+  mutable VMInfoStructs::SVMInfo vmInfo;
+  bool mountInfoDisabled = false;
+};
+
+struct RestoreCtx {
+  UINT32 restoreType = 1;  // 1 full instance restore, 4 replication
+  bool isConversion = false;
+  string vmName;
+  string configFilesPath;
+  string compartmentId;
+  bool powerOnAfterRestore = true;
+  bool overwrite = false;
+  string availabilityDomain;
+  std::vector<VMInfoStructs::SVMNetworkCard> networkCards;
+  mutable string vmSize;
+  string originalVmName;
+  string sourceConfigName;
+  mutable string restoredVmGuid;
+  mutable bool vmCreated = false;
+  mutable string createdVmGuid;
+  mutable string restoreGuid;
+  mutable VMInfoStructs::SVMInfo vmInfo;
+  mutable std::vector<VMInfoStructs::SDisk> disks;
+  string jobResultsDir;
+  bool inPlaceRestore = false;
+  bool useDiskNames = false;
+  string bucketName;
+  string sourceVmSize;
+  string guestOs;
+  string launchMode;
+  mutable string tempImageId;
+  string sourceImageId;
+  string sourceRegionKey;
+  bool networkOptionFlag = false;
+  std::vector<VMInfoStructs::SSecurityGroupInfo> securityGroups;
+  std::vector<VMInfoStructs::SKeyPairInfo> keyPairs;
+  mutable UINT32 replicationType = 0;  // 1 full, 2 incremental
+  mutable bool destinationExists = false;
+  mutable bool fullReplication = false;
+  bool isFirstSync = false;
+  bool forceFullSync = false;
+};
+
+struct OperationCtx {
+  UINT32 operationType = 0;  // 1 on, 2/3 off, 5 reconfigure, 6 clone, 7 delete
+  mutable VMInfoStructs::SVMInfo vmInfo;
+  string vmName;
+  string vmGuid;
+};
+
+// The agent's handle of an open disk: two opaque pointers owned by the plug-in.
+struct VmdkHandle {
+  void* vmHandle = nullptr;
+  void* diskHandle = nullptr;
+};

@@ -1,0 +1,104 @@
+#include "host/TzProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace {
+
+void CloseFrom(int lowest) {
+#ifdef SYS_close_range
+  if (::syscall(SYS_close_range, lowest, ~0U, 0) == 0) return;
+#endif
+  long max = ::sysconf(_SC_OPEN_MAX);
+  for (int fd = lowest; fd < (max > 0 ? max : 1024); ++fd) ::close(fd);
+}
+
+}  // namespace
+
+namespace TzProcess {
+
+int system(const char* command, string* output, string* error, int timeoutSeconds, bool mergeStderr) {
+  if (!command) return -1;
+  int outPipe[2], errPipe[2];
+  if (::pipe2(outPipe, O_CLOEXEC) != 0) return -1;
+  if (::pipe2(errPipe, O_CLOEXEC) != 0) {
+    ::close(outPipe[0]);
+    ::close(outPipe[1]);
+    return -1;
+  }
+  const bool merge = mergeStderr || error == nullptr;
+
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) ::close(fd);
+    return -1;
+  }
+  if (pid == 0) {
+    int devnull = ::open("/dev/null", O_RDONLY);
+    if (devnull >= 0) ::dup2(devnull, STDIN_FILENO);
+    ::dup2(outPipe[1], STDOUT_FILENO);
+    ::dup2(merge ? outPipe[1] : errPipe[1], STDERR_FILENO);
+    CloseFrom(3);
+    ::setpgid(0, 0);
+    ::execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(outPipe[1]);
+  ::close(errPipe[1]);
+
+  string out, err;
+  struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  int open = 2;
+  bool timedOut = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+  char buffer[8192];
+  while (open > 0) {
+    int wait = -1;
+    if (timeoutSeconds > 0) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        timedOut = true;
+        break;
+      }
+      wait = static_cast<int>(left.count());
+    }
+    int rc = ::poll(fds, 2, wait);
+    if (rc < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        (i == 0 ? out : err).append(buffer, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  for (auto& f : fds)
+    if (f.fd >= 0) ::close(f.fd);
+  if (timedOut) ::kill(-pid, SIGKILL);
+
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (output) *output = out;
+  if (error) *error = err;
+  if (timedOut) return -1;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+}  // namespace TzProcess

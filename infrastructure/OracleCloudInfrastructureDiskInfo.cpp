@@ -1,0 +1,5 @@
+#include "infrastructure/OracleCloudInfrastructureDiskInfo.h"
+
+COracleCloudInfrastructureDiskInfo::COracleCloudInfrastructureDiskInfo() : evDebug("vsagent") {}
+
+COracleCloudInfrastructureDiskInfo::~COracleCloudInfrastructureDiskInfo() = default;

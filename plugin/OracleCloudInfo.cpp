@@ -1,0 +1,201 @@
+#include "plugin/OracleCloudInfo.h"
+
+#include <cstring>
+#include <new>
+
+using namespace VMInfoStructs;
+using OracleCloudSDKCppBridge::COracleCloudSDKCppBridge;
+
+string COracleCloudInfo::c_localVMGuid;
+TzCriticalSection COracleCloudInfo::c_localVMGuidCS;
+
+namespace {
+// The mapper's storage is zero-filled before it is constructed: the agent's mapper relies on
+// members it does not initialise itself starting out zero.
+std::unique_ptr<CDiskMapper> NewZeroFilledDiskMapper() {
+  void* storage = ::operator new(sizeof(CDiskMapper));
+  std::memset(storage, 0, sizeof(CDiskMapper));
+  try {
+    return std::unique_ptr<CDiskMapper>(new (storage) CDiskMapper);
+  } catch (...) {
+    ::operator delete(storage);
+    throw;
+  }
+}
+}  // namespace
+
+COracleCloudInfo::COracleCloudInfo(VirtualServerInstanceType type) : CVMInfo(type) {
+  EVDEBUGLVL(evDebug, 2, "Start >>>");
+  bridge = std::make_unique<COracleCloudSDKCppBridge>(static_cast<int>(type));
+  diskMapper = NewZeroFilledDiskMapper();
+  staleJobsCleaned = false;
+  EVDEBUGLVL(evDebug, 2, "End <<<");
+}
+
+COracleCloudInfo::~COracleCloudInfo() {
+  // The bridge goes first, then the mapper; the cleaner, the lock and the proxy record follow as
+  // members, in reverse order of declaration.
+  bridge.reset();
+  diskMapper.reset();
+}
+
+int COracleCloudInfo::Init(unsigned long flags) {
+  if (CVMInfo::Init(flags) == 0) return 0;
+  try {
+    DetectLocalVMGuid();
+  } catch (...) {
+    EVERROR(evDebug, "Caught unhandled exception");
+  }
+  return 1;
+}
+
+int COracleCloudInfo::DeInit(bool force) { return 1; }
+
+int COracleCloudInfo::Disconnect() { return 0; }
+
+int COracleCloudInfo::Connect(const string& url, const string& user, const string& password) {
+  return Connect(url, user, password, std::vector<SHostCredentials>());
+}
+
+int COracleCloudInfo::Connect(const string& url, const string& user, const string& password,
+                              const std::vector<SHostCredentials>& credentials) {
+  try {
+    EVDEBUGLVL(evDebug, 2, "Start >>>");
+    CVMInfo::ResetCaches();
+    connectUrl = url;
+    connectUser = user;
+    connectPassword = password;
+    EVDEBUG(evDebug, "Connecting to Url=[%s] User=[%s]", connectUrl.c_str(), user.c_str());
+
+    for (const auto& credential : credentials) {
+      if (credential.credentialType != CREDENTIAL_TYPE_WEB_PROXY) continue;
+      if (bridge->SetWebProxy(credential.hostName, credential.userName, credential.password)) {
+        EVDEBUG(evDebug, "Successfully set web proxy details hostname:[%s] username:[%s]",
+                credential.hostName.c_str(), credential.userName.c_str());
+        webProxyHost = credential.hostName;
+        webProxyUser = credential.userName;
+        webProxyPassword = credential.password;
+        break;
+      }
+      EVDEBUG(evDebug, "Failed to set web proxy details hostname:[%s] username:[%s]", credential.hostName.c_str(),
+              credential.userName.c_str());
+    }
+
+    if (bridge->Connect(connectUrl, user, password)) return 1;
+    SetLastVMError(VMERR_CONNECTION_FAILED);
+    SetLastVMErrorDetails(bridge->GetLastError());
+    EVDEBUG(evDebug, "Connect failed [%s]", bridge->GetLastError().c_str());
+    return 0;
+  } catch (...) {
+    EVERROR(evDebug, "Caught unhandled exception");
+    SetLastVMError(VMERR_CONNECTION_FAILED);
+    return 0;
+  }
+}
+
+bool COracleCloudInfo::InitProxyVMInfo() {
+  TzAutoLock guard(proxyLock);
+  if (!proxyVMInfo.uri.empty()) {
+    EVDEBUG(evDebug, "Proxy information already fetched, Proxy uri [%s]", proxyVMInfo.uri.c_str());
+    return true;
+  }
+  if (!bridge->GetVMInfo("", c_localVMGuid, proxyVMInfo, OracleCloudSDKCppBridge::VMINFO_FLAG_PROXY)) {
+    EVERROR(evDebug, "Failed to get VMInfo for VM [%s]", c_localVMGuid.c_str());
+    SetLastVMError(VMERR_PROXY_NOT_FOUND);
+    return false;
+  }
+  return true;
+}
+
+int COracleCloudInfo::GetProxyVMInfo(string& identity, SVMInfo& record) {
+  try {
+    {
+      TzAutoLock guard(c_localVMGuidCS);
+      identity = c_localVMGuid;
+    }
+    if (!InitProxyVMInfo()) {
+      SetLastVMErrorDetails(bridge->GetLastError());
+      return 0;
+    }
+    TzAutoLock guard(proxyLock);
+    record = proxyVMInfo;
+    return 1;
+  } catch (...) {
+    EVERROR(evDebug, "Caught unhandled exception");
+    return 0;
+  }
+}
+
+bool COracleCloudInfo::InitMapperAndCleaner() {
+  if (!diskMapper->Init()) {
+    EVDEBUG(evDebug, "Disk mapper initialization failed.");
+    return false;
+  }
+  if (!cleaner.Init(c_localVMGuid)) {
+    EVDEBUG(evDebug, "Cleaner initialization failed.");
+    return false;
+  }
+  return true;
+}
+
+bool COracleCloudInfo::NotAvailableYet(const char* tag) {
+  evDebug.Error(tag, "This step is not available yet");
+  return false;
+}
+
+// ---- Base behaviour of the plug-in's own slots. ----
+
+int COracleCloudInfo::BrowseVMList(std::vector<CWqString>& pathParts, const SInventoryInfo& node,
+                                   std::vector<SInventoryInfo>& out, UINT64 flags) {
+  NotAvailableYet(__PRETTY_FUNCTION__);
+  return 0;
+}
+
+bool COracleCloudInfo::_IsBackupFeasibleForVM(const MountCtx& ctx) { return true; }
+
+bool COracleCloudInfo::CreateEmptyVolumes(const RestoreCtx& ctx, std::vector<SDisk>& disks) { return true; }
+
+bool COracleCloudInfo::AttachVolumes(const string& rootName, std::vector<SDisk>& disks, bool makeWritable,
+                                     bool bringOffline) {
+  return true;
+}
+
+bool COracleCloudInfo::DetachVolumes(std::vector<SDisk>& disks) { return true; }
+
+int COracleCloudInfo::HandleOverwriteOption(const RestoreCtx& ctx) { return 1; }
+
+bool COracleCloudInfo::_InitRestoreVM(const RestoreCtx& ctx) { return true; }
+bool COracleCloudInfo::_PreRestoreVM(const RestoreCtx& ctx) { return true; }
+bool COracleCloudInfo::_RestoreVM(const RestoreCtx& ctx) { return true; }
+bool COracleCloudInfo::_PostRestoreVM(const RestoreCtx& ctx) { return true; }
+
+bool COracleCloudInfo::UnRegisterCreatedVMandDisksFromCleaner(const string& restoreGuid, const string& createdVmGuid,
+                                                              const std::vector<SDisk>& disks) {
+  return true;
+}
+
+bool COracleCloudInfo::FormDiskIndexName(const string& volumeName, int diskNumber, string& guid, string& indexName) {
+  return true;
+}
+
+// An unknown instance type runs on no cloud we know: the proxy has no identity.
+void COracleCloudInfo::DetectLocalVMGuid() {}
+
+bool COracleCloudInfo::GetResourceStatus(const string& id, const OracleCloudResourceType& kind, bool& usable,
+                                         bool& failed) {
+  return true;
+}
+
+bool COracleCloudInfo::_CleanupMountedVM(const string& instanceId) { return NotAvailableYet(__PRETTY_FUNCTION__); }
+
+bool COracleCloudInfo::_CleanupRestoreVM(const string& restoreGuid) { return true; }
+
+bool COracleCloudInfo::_CleanupAllVMs() { return NotAvailableYet(__PRETTY_FUNCTION__); }
+
+bool COracleCloudInfo::CleanupMountedVolumes(const string& cleanerPath) { return true; }
+
+bool COracleCloudInfo::CleanupSnapshots(const string& cleanerPath) { return NotAvailableYet(__PRETTY_FUNCTION__); }
+
+bool COracleCloudInfo::ConnectDiskInfo(const MountCtx& ctx) { return true; }
+bool COracleCloudInfo::DisconnectDiskInfo(const MountCtx& ctx) { return true; }
+bool COracleCloudInfo::RegisterDisksWithDiskInfo(const MountCtx& ctx) { return true; }

@@ -1,0 +1,83 @@
+#pragma once
+// The plug-in object: common logic of both cloud flavours, also the object built for any other
+// instance type. Flavour-specific steps are the virtual hooks declared after the host's slots.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bridge/COracleCloudSDKCppBridge.h"
+#include "cleanup/OracleCloudCleaner.h"
+#include "host/CVMInfo.h"
+#include "host/CWqString.h"
+#include "host/TzCriticalSection.h"
+#include "plugin/DiskMapper.h"
+#include "plugin/OracleCloudResourceType.h"
+
+class COracleCloudInfo : public CVMInfo {
+ public:
+  explicit COracleCloudInfo(VirtualServerInstanceType type);
+  ~COracleCloudInfo() override;
+  COracleCloudInfo(const COracleCloudInfo&) = delete;
+  COracleCloudInfo& operator=(const COracleCloudInfo&) = delete;
+
+  // Session.
+  int Init(unsigned long flags) override;
+  int DeInit(bool force) override;
+  int Connect(const string& url, const string& user, const string& password) override;
+  int Connect(const string& url, const string& user, const string& password,
+              const std::vector<SHostCredentials>& credentials) override;
+  int Disconnect() override;
+  int GetProxyVMInfo(string& identity, VMInfoStructs::SVMInfo& record) override;
+
+  // The proxy's own record, fetched once per object.
+  bool InitProxyVMInfo();
+  // Prepares the disk mapper and opens the registry of created entities for this proxy.
+  bool InitMapperAndCleaner();
+
+  // The proxy's own instance identity, detected once per process.
+  static string c_localVMGuid;
+  static TzCriticalSection c_localVMGuidCS;
+
+  // ---- Operations the plug-in adds to the host's table, in slot order. ----
+  virtual int BrowseVMList(std::vector<CWqString>& pathParts, const VMInfoStructs::SInventoryInfo& node,
+                           std::vector<VMInfoStructs::SInventoryInfo>& out, UINT64 flags);
+
+ protected:
+  virtual bool _IsBackupFeasibleForVM(const MountCtx& ctx);
+  virtual bool CreateEmptyVolumes(const RestoreCtx& ctx, std::vector<VMInfoStructs::SDisk>& disks);
+  virtual bool AttachVolumes(const string& rootName, std::vector<VMInfoStructs::SDisk>& disks, bool makeWritable,
+                             bool bringOffline);
+  virtual bool DetachVolumes(std::vector<VMInfoStructs::SDisk>& disks);
+  virtual int HandleOverwriteOption(const RestoreCtx& ctx);
+  virtual bool _InitRestoreVM(const RestoreCtx& ctx);
+  virtual bool _PreRestoreVM(const RestoreCtx& ctx);
+  virtual bool _RestoreVM(const RestoreCtx& ctx);
+  virtual bool _PostRestoreVM(const RestoreCtx& ctx);
+  virtual bool UnRegisterCreatedVMandDisksFromCleaner(const string& restoreGuid, const string& createdVmGuid,
+                                                      const std::vector<VMInfoStructs::SDisk>& disks);
+  virtual bool FormDiskIndexName(const string& volumeName, int diskNumber, string& guid, string& indexName);
+  virtual void DetectLocalVMGuid();
+  virtual bool GetResourceStatus(const string& id, const OracleCloudResourceType& kind, bool& usable, bool& failed);
+  virtual bool _CleanupMountedVM(const string& instanceId);
+  virtual bool _CleanupRestoreVM(const string& restoreGuid);
+  virtual bool _CleanupAllVMs();
+  virtual bool CleanupMountedVolumes(const string& cleanerPath);
+  virtual bool CleanupSnapshots(const string& cleanerPath);
+  virtual bool ConnectDiskInfo(const MountCtx& ctx);
+  virtual bool DisconnectDiskInfo(const MountCtx& ctx);
+  virtual bool RegisterDisksWithDiskInfo(const MountCtx& ctx);
+
+  // Logs that a step of a later stage of the plug-in is not available yet and fails.
+  bool NotAvailableYet(const char* tag);
+
+  // Members, in this order.
+  std::unique_ptr<OracleCloudSDKCppBridge::COracleCloudSDKCppBridge> bridge;
+  VMInfoStructs::SVMInfo proxyVMInfo;
+  TzCriticalSection proxyLock;
+  std::unique_ptr<CDiskMapper> diskMapper;
+  COracleCloudCleaner cleaner;
+  bool staleJobsCleaned = false;
+  // Mode of the current job's registrations: 0 backup, 1 restore. Starts as backup so that a clean-up
+  // reached before any registration (an unmount after a failed feasibility check) reads a defined mode.
+  VM_Cleaner_Mode cleanerMode = VM_CLEANER_MODE_BACKUP;
+};
