@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <deque>
 #include <filesystem>
@@ -23,7 +24,7 @@ struct SLogState {
   size_t capacity = 100000;
   bool directorySet = false;
   string directory;
-  std::map<string, int> files;  // channel -> descriptor
+  std::map<string, std::pair<string, int>> files;  // channel -> (log file path, descriptor)
 };
 
 SLogState& State() {
@@ -48,17 +49,28 @@ string FormatV(const char* format, va_list args) {
   return out;
 }
 
+// The log folder: the one set, else <agent home>/log once an agent home is configured. Without
+// either, lines go to the in-memory sink only.
+string LogDirectory(const SLogState& state) {
+  if (state.directorySet) return state.directory;
+  const char* home = std::getenv("TZ_BASE_HOME");
+  return (home && *home) ? HostEnvironment::UnderHome("log") : string();
+}
+
 int OpenChannelFile(SLogState& state, const string& channel) {
+  string dir = LogDirectory(state);
+  if (dir.empty()) return -1;
+  string path = dir + "/" + channel + ".log";
   auto it = state.files.find(channel);
-  if (it != state.files.end()) return it->second;
-  string dir = state.directorySet ? state.directory : HostEnvironment::UnderHome("log");
-  int fd = -1;
-  if (!dir.empty()) {
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    fd = ::open((dir + "/" + channel + ".log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (it != state.files.end()) {
+    if (it->second.first == path) return it->second.second;
+    if (it->second.second >= 0) ::close(it->second.second);
+    state.files.erase(it);
   }
-  state.files[channel] = fd;
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  state.files[channel] = {path, fd};
   return fd;
 }
 
@@ -100,7 +112,13 @@ void EvDebug::Write(bool isError, int level, const char* tag, const char* format
   char head[96];
   snprintf(head, sizeof head, "%s.%03d %d:%ld %s%d ", stamp, static_cast<int>(ms % 1000), getpid(),
            static_cast<long>(syscall(SYS_gettid)), isError ? "ERR" : "DBG", level);
-  string line = string(head) + record.tag + " " + record.message + "\n";
+  // One line per call in the file: line ends inside a message are written as "\n".
+  string line = string(head) + record.tag + " ";
+  for (char c : record.message) {
+    if (c == '\n') line += "\\n";
+    else if (c != '\r') line += c;
+  }
+  line += "\n";
 
   SLogState& state = State();
   std::lock_guard<std::mutex> lock(state.mutex);
@@ -118,11 +136,21 @@ void EvDebug::SetMaxLevel(int level) { g_maxLevel.store(level); }
 void EvDebug::SetLogDirectory(const string& directory) {
   SLogState& state = State();
   std::lock_guard<std::mutex> lock(state.mutex);
-  for (auto& [channel, fd] : state.files)
-    if (fd >= 0) ::close(fd);
+  for (auto& [channel, file] : state.files)
+    if (file.second >= 0) ::close(file.second);
   state.files.clear();
   state.directorySet = true;
   state.directory = directory;
+}
+
+void EvDebug::ResetLogDirectory() {
+  SLogState& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  for (auto& [channel, file] : state.files)
+    if (file.second >= 0) ::close(file.second);
+  state.files.clear();
+  state.directorySet = false;
+  state.directory.clear();
 }
 
 namespace EvLogSink {

@@ -33,6 +33,8 @@ class EvDebug {
   // files (default <base home>/log; empty disables the files).
   static void SetMaxLevel(int level);
   static void SetLogDirectory(const string& directory);
+  // Back to the default folder (<base home>/log, or none without an agent home).
+  static void ResetLogDirectory();
 
  private:
   void Write(bool isError, int level, const char* tag, const char* format, va_list args);

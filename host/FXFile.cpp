@@ -3,12 +3,12 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <random>
 
 #include "host/FXString.h"
 #include "host/HostEnvironment.h"
@@ -134,11 +134,16 @@ bool IsFileExtnMatching(const string& name, const string& extension) {
 }
 
 bool CreateGuid(string& guid) {
-  static thread_local std::mt19937_64 engine{std::random_device{}()};
+  // Straight from the kernel: a generator state in memory would repeat in a forked child.
   unsigned char bytes[16];
-  for (int i = 0; i < 16; i += 8) {
-    uint64_t value = engine();
-    memcpy(bytes + i, &value, 8);
+  size_t filled = 0;
+  while (filled < sizeof bytes) {
+    ssize_t n = ::getrandom(bytes + filled, sizeof bytes - filled, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    filled += static_cast<size_t>(n);
   }
   bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);  // version 4
   bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);  // RFC 4122 variant

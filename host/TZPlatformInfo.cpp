@@ -24,6 +24,8 @@ struct SConfigState {
   CIniFile file;
   string loadedPath;
   struct timespec loadedMtime {};
+  struct timespec loadedCtime {};
+  ino_t loadedInode = 0;
   off_t loadedSize = -1;
   bool loaded = false;
 };
@@ -48,14 +50,18 @@ void Refresh(SConfigState& state) {
     state.loadedPath = path;
     return;
   }
-  if (state.loaded && state.loadedPath == path && state.loadedSize == st.st_size &&
-      state.loadedMtime.tv_sec == st.st_mtim.tv_sec && state.loadedMtime.tv_nsec == st.st_mtim.tv_nsec)
+  // A file replaced by rename has another inode; one rewritten in place another change time.
+  if (state.loaded && state.loadedPath == path && state.loadedSize == st.st_size && state.loadedInode == st.st_ino &&
+      state.loadedMtime.tv_sec == st.st_mtim.tv_sec && state.loadedMtime.tv_nsec == st.st_mtim.tv_nsec &&
+      state.loadedCtime.tv_sec == st.st_ctim.tv_sec && state.loadedCtime.tv_nsec == st.st_ctim.tv_nsec)
     return;
   state.file.Load(path);
   state.loaded = true;
   state.loadedPath = path;
   state.loadedSize = st.st_size;
   state.loadedMtime = st.st_mtim;
+  state.loadedCtime = st.st_ctim;
+  state.loadedInode = st.st_ino;
 }
 
 bool Lookup(const string& section, const string& key, string& value) {
@@ -74,7 +80,7 @@ bool ParseUnsigned(const string& text, UINT64& out) {
   if (text.empty() || text[0] == '-') return false;
   errno = 0;
   char* end = nullptr;
-  unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+  unsigned long long v = std::strtoull(text.c_str(), &end, 10);
   if (errno != 0 || end == text.c_str() || *end != '\0') return false;
   out = v;
   return true;
@@ -98,6 +104,11 @@ int TZPlatformInfo::getNumber(const string& section, const string& key, UINT64* 
 int TZPlatformInfo::getNumber(const string& section, const string& key, uint32_t* value) {
   UINT64 wide = 0;
   if (!getNumber(section, key, &wide)) return 0;
+  if (wide > UINT32_MAX) {
+    Log().Error(__PRETTY_FUNCTION__, "Value [%llu] of [%s]\\[%s] does not fit 32 bits; using the default",
+                static_cast<unsigned long long>(wide), section.c_str(), key.c_str());
+    return 0;
+  }
   if (value) *value = static_cast<uint32_t>(wide);
   return 1;
 }

@@ -1,0 +1,22 @@
+#pragma once
+// Reads one instance of the simulated cloud into the host's instance record.
+#include <string>
+
+#include "bridge/sim/SimCloud.h"
+#include "host/VMInfoStructs.h"
+
+namespace sim {
+
+struct SInstanceParts {
+  bool disks = false;      // the boot volume and every attached volume
+  bool snapshots = false;  // each volume's snapshots (with disks)
+  bool network = false;    // the network cards
+};
+
+// Finds the instance by id (exact) or, when `id` is empty, by display name among the instances
+// not terminated. Fills `vm` on success; on failure returns false with a text in `error` and
+// leaves `vm` as it was.
+bool ReadInstanceRecord(CSimCloud& cloud, const std::string& name, const std::string& id,
+                        const SInstanceParts& parts, VMInfoStructs::SVMInfo& vm, std::string& error);
+
+}  // namespace sim

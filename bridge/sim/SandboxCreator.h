@@ -1,0 +1,31 @@
+#pragma once
+// Makes a sandbox: one folder that stands for the proxy (its platform root and the agent's home)
+// and for the cloud it lives in.
+//   cloud/    the simulated cloud (cloud.db, volumes/, objects/, iscsi/)
+//   root/     the proxy's platform root (DMI identity, cloud-init instance id, dev/disk/by-path/)
+//   home/     the agent's home (etc/platform.ini, registry/, log/, VMware/vddk/VDDK673/bin64/)
+//   bin/      tools found first on PATH
+//   store/    the stand-in agent's backup store
+//   sandbox.ini  [Sandbox] flavour=..., cloud=<abs>/cloud
+#include <string>
+
+#include "bridge/sim/SimFlavour.h"
+
+namespace sim {
+
+constexpr const char* kSandboxIni = "sandbox.ini";
+
+struct SSandbox {
+  std::string dir;       // absolute
+  std::string cloudDir;  // <dir>/cloud
+  EFlavour flavour = EFlavour::Infrastructure;
+  std::string proxyId;   // the proxy instance's id in the cloud
+};
+
+// Throws CSimError when `dir` already holds a sandbox or cannot be made.
+SSandbox CreateSandbox(const std::string& dir, EFlavour flavour);
+
+// True when `dir` holds a sandbox (its sandbox.ini or its cloud database).
+bool HoldsSandbox(const std::string& dir);
+
+}  // namespace sim

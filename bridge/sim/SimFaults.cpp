@@ -1,0 +1,127 @@
+#include "bridge/sim/SimFaults.h"
+
+#include "bridge/sim/SimOperations.h"
+#include "host/HostClock.h"
+
+namespace sim {
+
+namespace {
+
+struct SActionName {
+  EFaultAction action;
+  const char* name;
+};
+
+constexpr SActionName kActionNames[] = {
+    {EFaultAction::Fail, "fail"},
+    {EFaultAction::Faulty, "faulty"},
+    {EFaultAction::NoSlot, "noslot"},
+    {EFaultAction::Delay, "delay"},
+    {EFaultAction::KillBefore, "kill-before"},
+    {EFaultAction::KillAfter, "kill-after"},
+};
+
+}  // namespace
+
+const char* FaultActionName(EFaultAction action) {
+  for (const auto& entry : kActionNames) {
+    if (entry.action == action) return entry.name;
+  }
+  return "?";
+}
+
+std::optional<EFaultAction> ParseFaultAction(const std::string& name) {
+  for (const auto& entry : kActionNames) {
+    if (name == entry.name) return entry.action;
+  }
+  return std::nullopt;
+}
+
+int64_t CSimFaults::Add(const SFaultRule& rule) {
+  if (!IsKnownOperation(rule.op)) throw CSimError("Unknown operation [" + rule.op + "]");
+  if (rule.nth < 0) throw CSimError("The call number of a fault rule must be 1 or more");
+  if (rule.action == EFaultAction::Delay && rule.delayMs <= 0) {
+    throw CSimError("A delay rule needs a delay of 1 millisecond or more");
+  }
+  std::string text = rule.text;
+  if (rule.action == EFaultAction::Fail && text.empty()) text = "Simulated failure of " + rule.op;
+  return cloud_.Write([&](CSimDb& db) {
+    db.Run("INSERT INTO fault_rules(op, nth, action, text, delay_ms, created) VALUES (?, ?, ?, ?, ?, ?)", rule.op,
+           rule.nth, FaultActionName(rule.action), text, rule.delayMs, HostClock::Now());
+    return db.QueryInt("SELECT last_insert_rowid()", 0);
+  });
+}
+
+std::vector<SFaultRule> CSimFaults::List() {
+  return cloud_.Read([](CSimDb& db) {
+    std::vector<SFaultRule> rules;
+    CSimStatement stmt = db.Prepare("SELECT id, op, nth, action, text, delay_ms, seen, fired FROM fault_rules ORDER BY id");
+    while (stmt.Step()) {
+      SFaultRule rule;
+      rule.id = stmt.Int(0);
+      rule.op = stmt.Text(1);
+      rule.nth = stmt.Int(2);
+      rule.action = ParseFaultAction(stmt.Text(3)).value_or(EFaultAction::Fail);
+      rule.text = stmt.Text(4);
+      rule.delayMs = stmt.Int(5);
+      rule.seen = stmt.Int(6);
+      rule.fired = stmt.Int(7);
+      rules.push_back(std::move(rule));
+    }
+    return rules;
+  });
+}
+
+int64_t CSimFaults::Clear(const std::string& op) {
+  return cloud_.Write([&](CSimDb& db) {
+    if (op.empty()) {
+      db.Run("DELETE FROM fault_rules");
+    } else {
+      db.Run("DELETE FROM fault_rules WHERE op = ?", op);
+    }
+    return db.Changes();
+  });
+}
+
+SCallFaults CSimFaults::CountCall(const std::string& op) {
+  return cloud_.Write([&](CSimDb& db) {
+    SCallFaults faults;
+    db.Run("INSERT INTO calls(op, count) VALUES (?, 1) ON CONFLICT(op) DO UPDATE SET count = count + 1", op);
+    faults.callNumber = db.QueryInt("SELECT count FROM calls WHERE op = ?", 0, op);
+    db.Run("UPDATE fault_rules SET seen = seen + 1 WHERE op = ?", op);
+    db.Run("UPDATE fault_rules SET fired = fired + 1 WHERE op = ? AND (nth = 0 OR nth = seen)", op);
+    CSimStatement stmt =
+        db.Prepare("SELECT action, text, delay_ms FROM fault_rules WHERE op = ? AND (nth = 0 OR nth = seen) ORDER BY id");
+    stmt.BindAll(op);
+    while (stmt.Step()) {
+      switch (ParseFaultAction(stmt.Text(0)).value_or(EFaultAction::Fail)) {
+        case EFaultAction::Fail:
+          // The oldest failing rule names the failure.
+          if (!faults.fail) faults.failText = stmt.Text(1);
+          faults.fail = true;
+          break;
+        case EFaultAction::Faulty: faults.faulty = true; break;
+        case EFaultAction::NoSlot: faults.noSlot = true; break;
+        case EFaultAction::Delay: faults.delayMs += stmt.Int(2); break;
+        case EFaultAction::KillBefore: faults.killBefore = true; break;
+        case EFaultAction::KillAfter: faults.killAfter = true; break;
+      }
+    }
+    return faults;
+  });
+}
+
+std::map<std::string, int64_t> CSimFaults::Counters() {
+  return cloud_.Read([](CSimDb& db) {
+    std::map<std::string, int64_t> counters;
+    CSimStatement stmt = db.Prepare("SELECT op, count FROM calls");
+    while (stmt.Step()) counters[stmt.Text(0)] = stmt.Int(1);
+    return counters;
+  });
+}
+
+void CSimFaults::ResetCounters() {
+  cloud_.Write([](CSimDb& db) { db.Run("DELETE FROM calls"); });
+}
+
+}  // namespace sim

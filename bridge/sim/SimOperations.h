@@ -1,0 +1,31 @@
+#pragma once
+// Names of the bridge's operations, as counted and as fault rules name them. Overloads share
+// one name.
+#include <string>
+
+namespace sim {
+
+constexpr const char* kOperations[] = {
+    "SetWebProxy", "Connect", "CheckConnection",
+    "GetDCInfoList", "GetHostInfoList", "GetHostInfo", "GetVMInfoList", "GetVMInfoListForHost", "GetVMInfo",
+    "GetTemplateInfo", "GetTemplateInfoList", "GetTemplateInfoListFilterByName", "GetAvailabilityDomainInfoList",
+    "GetInstanceShapeInfoList", "GetInstanceShapeInfoListForImage", "GetSecurityGroupList", "GetKeyPairInfoList",
+    "GetStagingStorageListForHost", "GetDefaultRegion",
+    "GetInstanceConfigurations", "CreateVolumeSnapshot", "GetSnapshotStatus", "DeleteVolumeSnapshot",
+    "CreateVolumeFromSnapshot", "GetVolumeStatus",
+    "CreateVolume", "AttachVolume", "DetachVolume", "DetachVolumes", "DeleteVolume", "DoesVolumeExist",
+    "MakeVolumeBootable", "ClearDescriptionForVolume",
+    "DeployVM", "DeployVMFromOrchestration", "RestoreVM", "AttachVnic", "GetBootVolumeIdForInstance", "DoesVMExist",
+    "ReConfigureVM", "PowerOnInstance", "PowerOffInstance", "RebootInstance", "WaitForBoot", "DeleteVM",
+    "ReadInstanceConfig", "ReadInstanceOrchestration",
+    "UploadToObjectStorage", "DeleteStorageObject", "CreateImage", "IsImageImportOperationCompleted", "DeleteImage",
+};
+
+inline bool IsKnownOperation(const std::string& name) {
+  for (const char* op : kOperations) {
+    if (name == op) return true;
+  }
+  return false;
+}
+
+}  // namespace sim

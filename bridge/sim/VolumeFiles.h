@@ -1,0 +1,28 @@
+#pragma once
+// The files that hold the bytes of volumes and snapshots: sparse, so that a 256 MiB volume with
+// a few MiB of data costs a few MiB of disk.
+#include <cstdint>
+#include <string>
+
+namespace sim {
+
+constexpr uint64_t kMiB = 1024 * 1024;
+constexpr uint64_t kSampleHeaderBytes = 4096;
+constexpr uint64_t kSampleRunBytes = 512 * 1024;
+
+// Creates a file of `size` bytes that holds only holes. Throws CSimError when it exists.
+void CreateSparseFile(const std::string& path, uint64_t size);
+
+// Creates a volume file with recognisable data: a header block naming the volume, then runs of
+// sectors that each begin with "<name> sector <n>" at three offsets (SampleRunOffsets), holes
+// between them.
+void WriteSampleVolume(const std::string& path, const std::string& id, const std::string& name, uint64_t size);
+// The offsets of the three data runs of a sample volume of `size` bytes (at least 4 MiB).
+void SampleRunOffsets(uint64_t size, uint64_t offsets[3]);
+// The text that begins sector `sector` of a sample volume named `name`.
+std::string SampleSectorText(const std::string& name, uint64_t sector);
+
+// Copies `from` into the new file `to`, holes kept as holes; the copy is flushed to disk.
+void CopySparseFile(const std::string& from, const std::string& to);
+
+}  // namespace sim

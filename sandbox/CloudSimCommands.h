@@ -1,0 +1,29 @@
+#pragma once
+// The commands of cloud-sim. Each returns the process exit status and reports its own errors
+// on stderr.
+#include <string>
+
+namespace cloudsim {
+
+struct SFaultAddArgs {
+  std::string op;
+  long long nth = 0;
+  bool every = false;
+  std::string action;
+  std::string text;
+  long long delayMs = 0;
+};
+
+int RunInit(const std::string& dir, const std::string& flavour);
+int RunList(const std::string& sandbox, const std::string& kind, bool json);
+int RunFaultAdd(const std::string& sandbox, const SFaultAddArgs& args);
+int RunFaultList(const std::string& sandbox, bool json);
+int RunFaultClear(const std::string& sandbox, const std::string& op);
+int RunCalls(const std::string& sandbox, bool json, bool reset);
+int RunConfigSet(const std::string& sandbox, const std::string& key, const std::string& value);
+int RunConfigList(const std::string& sandbox, bool json);
+
+// Prints "cloud-sim: <message>" on stderr and returns 1.
+int Failure(const std::string& message);
+
+}  // namespace cloudsim

@@ -1,0 +1,22 @@
+#include <cstdio>
+
+#include "CloudSimCommands.h"
+#include "bridge/sim/SandboxCreator.h"
+#include "bridge/sim/SimDb.h"
+
+namespace cloudsim {
+
+int RunInit(const std::string& dir, const std::string& flavourName) {
+  auto flavour = sim::ParseFlavour(flavourName);
+  if (!flavour) return Failure("Unknown flavour [" + flavourName + "]: use infrastructure or classic");
+  try {
+    sim::SSandbox sandbox = sim::CreateSandbox(dir, *flavour);
+    printf("Created %s sandbox [%s]\nproxy instance: %s\n", sim::FlavourName(sandbox.flavour), sandbox.dir.c_str(),
+           sandbox.proxyId.c_str());
+    return 0;
+  } catch (const sim::CSimError& e) {
+    return Failure(e.what());
+  }
+}
+
+}  // namespace cloudsim

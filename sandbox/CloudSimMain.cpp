@@ -1,0 +1,79 @@
+// cloud-sim: creates a sandbox and inspects or configures its simulated cloud.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+#include "CloudSimCommands.h"
+
+namespace cloudsim {
+
+int Failure(const std::string& message) {
+  fprintf(stderr, "cloud-sim: %s\n", message.c_str());
+  return 1;
+}
+
+}  // namespace cloudsim
+
+int main(int argc, char** argv) {
+  using namespace cloudsim;
+  CLI::App app{"Creates a sandbox and inspects or configures its simulated cloud"};
+  app.require_subcommand(1);
+  std::string sandbox;
+  app.add_option("--sandbox", sandbox, "Sandbox folder")->envname("CLOUD_SANDBOX");
+
+  std::string initDir, flavour = "infrastructure";
+  auto* init = app.add_subcommand("init", "Create a sandbox in DIR");
+  init->add_option("DIR", initDir, "Folder of the new sandbox")->required();
+  init->add_option("--flavour", flavour, "infrastructure or classic")->capture_default_str();
+
+  std::string kind;
+  bool json = false;
+  auto* ls = app.add_subcommand("ls", "List the cloud's resources of one KIND, or a summary");
+  ls->add_option("KIND", kind,
+                 "regions, compartments, ads, shapes, images, instances, volumes, snapshots, attachments, vnics, "
+                 "subnets, buckets, objects, keys, security-lists");
+  ls->add_flag("--json", json, "Print JSON");
+
+  auto* fault = app.add_subcommand("fault", "Manage fault rules");
+  fault->require_subcommand(1);
+  SFaultAddArgs faultArgs;
+  auto* faultAdd = fault->add_subcommand("add", "Add a fault rule");
+  faultAdd->add_option("--op", faultArgs.op, "Bridge operation, e.g. GetVMInfo")->required();
+  auto* nth = faultAdd->add_option("--nth", faultArgs.nth, "Act on the Nth call from now");
+  auto* every = faultAdd->add_flag("--every", faultArgs.every, "Act on every call");
+  nth->excludes(every);
+  faultAdd->add_option("--action", faultArgs.action, "fail, faulty, noslot, delay, kill-before or kill-after")
+      ->required();
+  faultAdd->add_option("--text", faultArgs.text, "Failure text (fail)");
+  faultAdd->add_option("--delay-ms", faultArgs.delayMs, "Delay in milliseconds (delay)");
+  auto* faultLs = fault->add_subcommand("ls", "List the fault rules");
+  faultLs->add_flag("--json", json, "Print JSON");
+  std::string clearOp;
+  auto* faultClear = fault->add_subcommand("clear", "Remove fault rules");
+  faultClear->add_option("--op", clearOp, "Only the rules of this operation");
+
+  bool reset = false;
+  auto* calls = app.add_subcommand("calls", "Show the calls counted per operation");
+  calls->add_flag("--json", json, "Print JSON");
+  calls->add_flag("--reset", reset, "Set every counter back to zero");
+
+  auto* config = app.add_subcommand("config", "Cloud settings");
+  config->require_subcommand(1);
+  std::string key, value;
+  auto* configSet = config->add_subcommand("set", "Change a setting");
+  configSet->add_option("KEY", key, "slot_limit or provision_seconds.<kind>")->required();
+  configSet->add_option("VALUE", value, "Whole number")->required();
+  auto* configLs = config->add_subcommand("ls", "Show the settings");
+  configLs->add_flag("--json", json, "Print JSON");
+
+  CLI11_PARSE(app, argc, argv);
+
+  if (*init) return RunInit(initDir, flavour);
+  if (*ls) return RunList(sandbox, kind, json);
+  if (*faultAdd) return RunFaultAdd(sandbox, faultArgs);
+  if (*faultLs) return RunFaultList(sandbox, json);
+  if (*faultClear) return RunFaultClear(sandbox, clearOp);
+  if (*calls) return RunCalls(sandbox, json, reset);
+  if (*configSet) return RunConfigSet(sandbox, key, value);
+  if (*configLs) return RunConfigList(sandbox, json);
+  return Failure("Nothing to do");
+}
