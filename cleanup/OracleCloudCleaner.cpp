@@ -1,5 +1,215 @@
 #include "cleanup/OracleCloudCleaner.h"
 
+using VMInfoStructs::SDisk;
+
 bool COracleCloudCleaner::Init(const string& localVmGuid) { return VMCleaner::Init(localVmGuid, 0); }
 
 bool COracleCloudCleaner::DeInit() { return VMCleaner::DeInit(); }
+
+// ---- The three forms every kind shares. ----
+
+bool COracleCloudCleaner::RegisterChild(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type,
+                                        const string& rootName, const string& key) {
+  string rootHandle;
+  if (!LookupEntity(mode, VM_CLEANER_ENTITY_VM, rootName, rootHandle)) return false;
+  return RegisterEntity(mode, type, key, rootHandle);
+}
+
+bool COracleCloudCleaner::UnRegisterChildByPath(const string& path, VM_Cleaner_EntityType type, const string& key) {
+  std::vector<CleanerEntity> list;
+  if (!FillItemsFromCleanerPath(path, type, list)) return false;
+  for (const auto& entity : list)
+    if (entity.name == key) return UnRegisterEntity(entity.path, false);
+  return false;
+}
+
+bool COracleCloudCleaner::UnRegisterChildByMode(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type,
+                                                const string& rootName, const string& key) {
+  string rootHandle, childHandle;
+  if (!LookupEntity(mode, VM_CLEANER_ENTITY_VM, rootName, rootHandle)) return false;
+  if (!ConstructHandle(rootHandle, type, key, childHandle)) return false;
+  return UnRegisterEntity(mode, childHandle, false);
+}
+
+bool COracleCloudCleaner::ListChildKeys(const string& path, VM_Cleaner_EntityType type, std::vector<string>& keys,
+                                        bool emptyIsFailure) {
+  std::vector<CleanerEntity> list;
+  if (!FillItemsFromCleanerPath(path, type, list)) return false;
+  if (emptyIsFailure && list.empty()) return false;
+  for (const auto& entity : list) keys.push_back(entity.name);
+  return true;
+}
+
+// ---- The job's root. ----
+
+bool COracleCloudCleaner::RegisterVM(const VM_Cleaner_Mode& mode, const string& rootName) {
+  return RegisterEntity(mode, VM_CLEANER_ENTITY_VM, rootName, "");
+}
+
+bool COracleCloudCleaner::GetRegisteredVM(const VM_Cleaner_Mode& mode, const string& rootName, string& path) {
+  string handle;
+  if (LookupEntity(mode, VM_CLEANER_ENTITY_VM, rootName, handle))
+    return GetCleanerPathForEntityHandle(mode, handle, path);
+  std::vector<CleanerEntity> orphans;
+  if (!GetOrphanedRootEntityListByType(mode, VM_CLEANER_ENTITY_VM, rootName, orphans)) return false;
+  for (const auto& entity : orphans) {
+    if (entity.name == rootName) {
+      path = entity.path;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool COracleCloudCleaner::UnRegisterVM(const string& path) { return UnRegisterEntity(path, false); }
+
+bool COracleCloudCleaner::UnRegisterVM(const VM_Cleaner_Mode& mode, const string& rootName, bool flag) {
+  string handle;
+  if (!LookupEntity(mode, VM_CLEANER_ENTITY_VM, rootName, handle)) return false;
+  return UnRegisterEntity(mode, handle, flag);
+}
+
+// ---- Created instances. ----
+
+bool COracleCloudCleaner::RegisterCreatedVM(const VM_Cleaner_Mode& mode, const string& rootName,
+                                            const string& instanceId) {
+  return RegisterChild(mode, VM_CLEANER_ENTITY_VM, rootName, instanceId);
+}
+
+bool COracleCloudCleaner::GetRegisteredCreatedVMs(const string& path, std::vector<string>& instanceIds) {
+  return ListChildKeys(path, VM_CLEANER_ENTITY_VM, instanceIds, false);
+}
+
+bool COracleCloudCleaner::GetRegisteredCreatedVM(const string& path, string& instanceId) {
+  std::vector<string> ids;
+  if (!ListChildKeys(path, VM_CLEANER_ENTITY_VM, ids, false)) return false;
+  for (const auto& id : ids) instanceId = id;
+  return true;
+}
+
+bool COracleCloudCleaner::UnRegisterCreatedVM(const string& path, const string& instanceId) {
+  return UnRegisterChildByPath(path, VM_CLEANER_ENTITY_VM, instanceId);
+}
+
+bool COracleCloudCleaner::UnRegisterCreatedVM(const VM_Cleaner_Mode& mode, const string& rootName,
+                                              const string& instanceId) {
+  return UnRegisterChildByMode(mode, VM_CLEANER_ENTITY_VM, rootName, instanceId);
+}
+
+// ---- Snapshots. ----
+
+bool COracleCloudCleaner::RegisterSnapshot(const VM_Cleaner_Mode& mode, const string& rootName,
+                                           const string& snapshotId) {
+  return RegisterChild(mode, VM_CLEANER_ENTITY_SNAPSHOT, rootName, snapshotId);
+}
+
+bool COracleCloudCleaner::GetRegisteredSnapshots(const string& path, std::vector<string>& snapshotIds) {
+  return ListChildKeys(path, VM_CLEANER_ENTITY_SNAPSHOT, snapshotIds, true);
+}
+
+bool COracleCloudCleaner::UnRegisterSnapshot(const string& path, const string& snapshotId) {
+  return UnRegisterChildByPath(path, VM_CLEANER_ENTITY_SNAPSHOT, snapshotId);
+}
+
+bool COracleCloudCleaner::UnRegisterSnapshot(const VM_Cleaner_Mode& mode, const string& rootName,
+                                             const string& snapshotId) {
+  return UnRegisterChildByMode(mode, VM_CLEANER_ENTITY_SNAPSHOT, rootName, snapshotId);
+}
+
+// ---- Disks. ----
+
+bool COracleCloudCleaner::RegisterDisk(const VM_Cleaner_Mode& mode, const string& rootName, const string& volumeId) {
+  return RegisterChild(mode, VM_CLEANER_ENTITY_DISK, rootName, volumeId);
+}
+
+bool COracleCloudCleaner::GetRegisteredDisks(const string& path, std::vector<SDisk>& disks) {
+  std::vector<string> ids;
+  if (!ListChildKeys(path, VM_CLEANER_ENTITY_DISK, ids, false)) return false;
+  for (const auto& id : ids) {
+    SDisk disk;
+    disk.volumeId = id;
+    disk.targetVolume = id;
+    disk.createdVolumeId = id;
+    disks.push_back(disk);
+  }
+  return true;
+}
+
+bool COracleCloudCleaner::UnRegisterDisk(const string& path, const string& volumeId) {
+  return UnRegisterChildByPath(path, VM_CLEANER_ENTITY_DISK, volumeId);
+}
+
+bool COracleCloudCleaner::UnRegisterDisk(const VM_Cleaner_Mode& mode, const string& rootName,
+                                         const string& volumeId) {
+  return UnRegisterChildByMode(mode, VM_CLEANER_ENTITY_DISK, rootName, volumeId);
+}
+
+// ---- iSCSI sessions. ----
+
+bool COracleCloudCleaner::RegisterIscsiSession(const VM_Cleaner_Mode& mode, const string& rootName,
+                                               const string& cleanupString) {
+  return RegisterChild(mode, VM_CLEANER_ENTITY_ISCSI_SESSION, rootName, cleanupString);
+}
+
+bool COracleCloudCleaner::GetRegisteredIscsiSessions(const string& path, std::vector<string>& cleanupStrings) {
+  return ListChildKeys(path, VM_CLEANER_ENTITY_ISCSI_SESSION, cleanupStrings, true);
+}
+
+bool COracleCloudCleaner::UnRegisterIsciSession(const string& path, const string& cleanupString) {
+  return UnRegisterChildByPath(path, VM_CLEANER_ENTITY_ISCSI_SESSION, cleanupString);
+}
+
+// ---- Images. ----
+
+bool COracleCloudCleaner::RegisterImage(const VM_Cleaner_Mode& mode, const string& rootName, const string& imageId) {
+  return RegisterChild(mode, VM_CLEANER_ENTITY_IMAGE, rootName, imageId);
+}
+
+bool COracleCloudCleaner::GetRegisteredImages(const string& path, std::vector<string>& imageIds) {
+  return ListChildKeys(path, VM_CLEANER_ENTITY_IMAGE, imageIds, true);
+}
+
+bool COracleCloudCleaner::UnRegisterImage(const string& path, const string& imageId) {
+  return UnRegisterChildByPath(path, VM_CLEANER_ENTITY_IMAGE, imageId);
+}
+
+bool COracleCloudCleaner::UnRegisterImage(const VM_Cleaner_Mode& mode, const string& rootName,
+                                          const string& imageId) {
+  return UnRegisterChildByMode(mode, VM_CLEANER_ENTITY_IMAGE, rootName, imageId);
+}
+
+// ---- Object-storage objects. ----
+
+string COracleCloudCleaner::FormVmdkObjectId(const string& bucket, const string& object) {
+  return bucket + "+" + object;
+}
+
+bool COracleCloudCleaner::parseVmdkObjectId(const string& key, string& bucket, string& object) {
+  size_t plus = key.find('+');
+  if (plus == string::npos) return false;
+  bucket = key.substr(0, plus);
+  object = key.substr(plus + 1);
+  return true;
+}
+
+bool COracleCloudCleaner::RegisterVmdkObject(const VM_Cleaner_Mode& mode, const string& rootName,
+                                             const string& bucket, const string& object) {
+  return RegisterChild(mode, VM_CLEANER_ENTITY_VMDK_OBJECT, rootName, FormVmdkObjectId(bucket, object));
+}
+
+bool COracleCloudCleaner::GetRegisteredVmdkObjects(const string& path, std::vector<string>& keys) {
+  return ListChildKeys(path, VM_CLEANER_ENTITY_VMDK_OBJECT, keys, true);
+}
+
+bool COracleCloudCleaner::UnRegisterVmdkObject(const string& path, const string& key) {
+  return UnRegisterChildByPath(path, VM_CLEANER_ENTITY_VMDK_OBJECT, key);
+}
+
+bool COracleCloudCleaner::UnRegisterVmdkObject(const string& path, const string& bucket, const string& object) {
+  return UnRegisterVmdkObject(path, FormVmdkObjectId(bucket, object));
+}
+
+bool COracleCloudCleaner::UnRegisterVmdkObject(const VM_Cleaner_Mode& mode, const string& rootName,
+                                               const string& bucket, const string& object) {
+  return UnRegisterChildByMode(mode, VM_CLEANER_ENTITY_VMDK_OBJECT, rootName, FormVmdkObjectId(bucket, object));
+}

@@ -1,17 +1,74 @@
 #pragma once
-// The plug-in's layer over the agent's registry of created entities: which entity type each kind
-// of cloud resource gets and how its key is formed. Keeps no state and logs nothing; callers log.
+// The plug-in's layer over the agent's registry of created entities: which entity type each kind of
+// cloud resource gets, how its key is formed, and the three ways an entry is addressed (by job mode
+// and root name, by cleaner path, or as an orphan left by an earlier job). Keeps no state, takes no
+// lock and logs nothing: every result is the registry's, and callers log.
 #include <string>
 #include <vector>
 
 #include "host/VMCleaner.h"
+#include "host/VMInfoStructs.h"
 
 class COracleCloudCleaner : public VMCleaner {
  public:
   COracleCloudCleaner() = default;
   ~COracleCloudCleaner() override = default;
 
-  // Opens the registry of this proxy.
   bool Init(const string& localVmGuid);
   bool DeInit();
+
+  // The job's root: the backed-up instance's id, or the restore's GUID.
+  bool RegisterVM(const VM_Cleaner_Mode& mode, const string& rootName);
+  bool GetRegisteredVM(const VM_Cleaner_Mode& mode, const string& rootName, string& path);
+  bool UnRegisterVM(const string& path);
+  bool UnRegisterVM(const VM_Cleaner_Mode& mode, const string& rootName, bool flag);
+
+  // Instances the job created.
+  bool RegisterCreatedVM(const VM_Cleaner_Mode& mode, const string& rootName, const string& instanceId);
+  bool GetRegisteredCreatedVMs(const string& path, std::vector<string>& instanceIds);
+  bool GetRegisteredCreatedVM(const string& path, string& instanceId);
+  bool UnRegisterCreatedVM(const string& path, const string& instanceId);
+  bool UnRegisterCreatedVM(const VM_Cleaner_Mode& mode, const string& rootName, const string& instanceId);
+
+  bool RegisterSnapshot(const VM_Cleaner_Mode& mode, const string& rootName, const string& snapshotId);
+  bool GetRegisteredSnapshots(const string& path, std::vector<string>& snapshotIds);
+  bool UnRegisterSnapshot(const string& path, const string& snapshotId);
+  bool UnRegisterSnapshot(const VM_Cleaner_Mode& mode, const string& rootName, const string& snapshotId);
+
+  bool RegisterDisk(const VM_Cleaner_Mode& mode, const string& rootName, const string& volumeId);
+  bool GetRegisteredDisks(const string& path, std::vector<VMInfoStructs::SDisk>& disks);
+  bool UnRegisterDisk(const string& path, const string& volumeId);
+  bool UnRegisterDisk(const VM_Cleaner_Mode& mode, const string& rootName, const string& volumeId);
+
+  // iSCSI sessions, keyed by their cleanup strings.
+  bool RegisterIscsiSession(const VM_Cleaner_Mode& mode, const string& rootName, const string& cleanupString);
+  bool GetRegisteredIscsiSessions(const string& path, std::vector<string>& cleanupStrings);
+  bool UnRegisterIsciSession(const string& path, const string& cleanupString);
+
+  bool RegisterImage(const VM_Cleaner_Mode& mode, const string& rootName, const string& imageId);
+  bool GetRegisteredImages(const string& path, std::vector<string>& imageIds);
+  bool UnRegisterImage(const string& path, const string& imageId);
+  bool UnRegisterImage(const VM_Cleaner_Mode& mode, const string& rootName, const string& imageId);
+
+  // Object-storage objects, keyed bucket + "+" + object.
+  bool RegisterVmdkObject(const VM_Cleaner_Mode& mode, const string& rootName, const string& bucket,
+                          const string& object);
+  bool GetRegisteredVmdkObjects(const string& path, std::vector<string>& keys);
+  bool UnRegisterVmdkObject(const string& path, const string& key);
+  bool UnRegisterVmdkObject(const string& path, const string& bucket, const string& object);
+  bool UnRegisterVmdkObject(const VM_Cleaner_Mode& mode, const string& rootName, const string& bucket,
+                            const string& object);
+
+  static string FormVmdkObjectId(const string& bucket, const string& object);
+  // Splits a key at its first "+"; false, outputs untouched, when it holds none.
+  static bool parseVmdkObjectId(const string& key, string& bucket, string& object);
+
+ private:
+  bool RegisterChild(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& rootName,
+                     const string& key);
+  bool UnRegisterChildByPath(const string& path, VM_Cleaner_EntityType type, const string& key);
+  bool UnRegisterChildByMode(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& rootName,
+                             const string& key);
+  // Appends the keys of the children of `type`; emptyIsFailure: an empty listing gives false.
+  bool ListChildKeys(const string& path, VM_Cleaner_EntityType type, std::vector<string>& keys, bool emptyIsFailure);
 };

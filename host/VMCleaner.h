@@ -1,7 +1,18 @@
 #pragma once
-// The agent's persistent registry of created entities, one per proxy identity, under
-// <base home>/registry.
+// The agent's persistent registry of created entities. Every cloud resource a job makes is recorded
+// under the job's root entity, so that a later job can remove what a crashed one left behind.
+//
+// One SQLite database per proxy identity under <base home>/registry; entries survive restarts and a
+// kill at any moment (WAL, durable commits, one transaction per write), and several processes and
+// threads may use one registry at once. Each Init opens a registry session that holds an advisory
+// lock for as long as the object lives; a root is an orphan when its owning session is gone (its
+// process ended or the object was destroyed), or when it was unregistered while children remained:
+// such a root stays listed until its last child is unregistered, so no entry vanishes silently.
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "host/HostTypes.h"
 
@@ -21,6 +32,25 @@ enum VM_Cleaner_EntityType : int32_t {
   VM_CLEANER_ENTITY_ISCSI_SESSION = 7,
 };
 
+struct CleanerEntity {
+  VM_Cleaner_EntityType type = VM_CLEANER_ENTITY_VM;
+  string name;  // the key it was registered under
+  string path;  // its cleaner path
+  std::map<string, string> properties;
+};
+
+// A root with its children, as the registry inspection reports it.
+struct SRegistryRoot {
+  VM_Cleaner_Mode mode = VM_CLEANER_MODE_BACKUP;
+  string name;
+  string path;
+  bool orphan = false;
+  std::vector<CleanerEntity> children;
+};
+
+class CSqliteDb;
+class CRegistrySession;
+
 class VMCleaner {
  public:
   VMCleaner();
@@ -28,17 +58,53 @@ class VMCleaner {
   VMCleaner(const VMCleaner&) = delete;
   VMCleaner& operator=(const VMCleaner&) = delete;
 
-  // Opens the registry of the proxy `localVmGuid` (the empty identity is valid). May be called
-  // repeatedly; a later call with the same identity keeps the open registry.
+  // Opens the registry of the proxy `localVmGuid` (the empty identity is valid) and a session in it.
+  // Repeated calls with the same identity keep both. False, with a log line naming the file, when the
+  // file is not a registry database of a known version; such a file is left as it is.
   bool Init(const string& localVmGuid, UINT64 reserved);
+  // Closes the session: the roots it owns become orphans.
   bool DeInit();
 
-  bool IsInitialized() const { return initialized_; }
+  // Records an entity: a root when parentHandle is empty (taking it over when it exists), else a
+  // child of the entity with that handle. Registering the same (parent, type, name) again concerns
+  // the one entity.
+  bool RegisterEntity(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name,
+                      const string& parentHandle);
+  // The handle of the root of this mode, type and name.
+  bool LookupEntity(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name, string& handle);
+  // The handle a child of `parentHandle` gets; does not consult the store.
+  bool ConstructHandle(const string& parentHandle, VM_Cleaner_EntityType type, const string& name, string& handle);
+  bool GetCleanerPathForEntityHandle(const VM_Cleaner_Mode& mode, const string& handle, string& path);
+  // The children of `type` under the entity at `path`, in registration order.
+  bool FillItemsFromCleanerPath(const string& path, VM_Cleaner_EntityType type, std::vector<CleanerEntity>& list);
+  // Orphaned roots of this mode and type; an empty name asks for all of them.
+  bool GetOrphanedRootEntityListByType(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name,
+                                       std::vector<CleanerEntity>& list);
+  // Removes an entity. A root (or any entity) that still has children is kept, as an orphan, until
+  // its last child goes; `force` removes it with its children.
+  bool UnRegisterEntity(const VM_Cleaner_Mode& mode, const string& handle, bool force);
+  bool UnRegisterEntity(const string& path, bool force);
+  // True when an orphaned root of any mode exists.
+  bool IsAllVMCleanupRequired();
+  // Records that a sweep of orphans ran.
+  bool PostAllVMCleanup();
+  // Seconds since the epoch of the last sweep; 0 before the first.
+  INT64 LastSweepTime();
+
+  bool IsInitialized() const;
   const string& Identity() const { return identity_; }
-  const string& RegistryDirectory() const { return directory_; }
+  const string& DatabasePath() const { return databasePath_; }
+
+  // The database file of a proxy identity inside a registry folder.
+  static string DatabasePathFor(const string& registryDirectory, const string& identity);
+  // Every root of every registry database in the folder, with its children.
+  static bool InspectRegistry(const string& registryDirectory, std::vector<SRegistryRoot>& roots, string& error);
 
  private:
-  bool initialized_ = false;
+  mutable std::mutex mutex_;
+  std::unique_ptr<CSqliteDb> db_;
+  std::unique_ptr<CRegistrySession> session_;
   string identity_;
-  string directory_;
+  string databasePath_;
+  string sessionDirectory_;
 };

@@ -1,0 +1,75 @@
+#include "host/RegistrySession.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "host/CWqDirectory.h"
+#include "host/FXFile.h"
+
+namespace {
+string LockPath(const string& directory, const string& key) { return FXPath::Append(directory, key + ".lock"); }
+}  // namespace
+
+bool CRegistrySession::Open(const string& directory, string& error) {
+  Close();
+  if (!CWqDirectory::Create(directory)) {
+    error = "cannot create [" + directory + "]";
+    return false;
+  }
+  string key;
+  if (!CreateGuid(key)) {
+    error = "cannot make a session key";
+    return false;
+  }
+  string path = LockPath(directory, key);
+  // The file gets its final name only once it is locked, so nobody ever sees it unlocked.
+  string temp = path + ".new";
+  int fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    error = "cannot create [" + temp + "]: " + strerror(errno);
+    return false;
+  }
+  // renameat2 without replacing: a key that somehow exists already is never taken over.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+      ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
+    error = "cannot lock [" + path + "]: " + strerror(errno);
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return false;
+  }
+  fd_ = fd;
+  key_ = key;
+  path_ = path;
+  return true;
+}
+
+void CRegistrySession::Close() {
+  if (fd_ < 0) return;
+  ::unlink(path_.c_str());
+  ::close(fd_);
+  fd_ = -1;
+  key_.clear();
+  path_.clear();
+}
+
+bool CRegistrySession::IsAlive(const string& directory, const string& key) {
+  if (key.empty()) return false;
+  string path = LockPath(directory, key);
+  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return false;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    bool held = errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
+  }
+  // Nobody holds it: the owner died. Remove the file while holding the lock so that no one can
+  // mistake it for a live session.
+  ::unlink(path.c_str());
+  ::close(fd);
+  return false;
+}
