@@ -6,6 +6,8 @@
 
 #include "agent/AgentSandbox.h"
 #include "agent/ConnectCommand.h"
+#include "agent/InventoryCommands.h"
+#include "agent/RegistryCommand.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"backup-agent: runs backup jobs through the cloud plug-in against a sandbox"};
@@ -24,6 +26,33 @@ int main(int argc, char** argv) {
   connectCmd->add_option("--web-proxy-password", connect.webProxyPassword, "Web proxy password");
   connectCmd->add_flag("--json", json, "Print JSON");
 
+  CLI::App* registryCmd = app.add_subcommand("registry", "Show the registry of created entities");
+  registryCmd->add_flag("--json", json, "Print JSON");
+
+  SInventoryOptions inventory;
+  CLI::App* browseCmd = app.add_subcommand("browse", "Browse the inventory tree (e.g. VMs, VMs\\<compartment id>)");
+  browseCmd->add_option("path", inventory.path, "Browse path; components separated by a backslash");
+  browseCmd->add_flag("--json", inventory.json, "Print JSON");
+
+  CLI::App* listCmd = app.add_subcommand("list", "List what the cloud offers");
+  listCmd->add_option("kind", inventory.kind, "regions|compartments|instances|images|shapes|ads|buckets|keys|security-lists")
+      ->required()
+      ->check(CLI::IsMember({"regions", "compartments", "instances", "images", "shapes", "ads", "buckets", "keys",
+                             "security-lists"}));
+  listCmd->add_option("--compartment", inventory.compartment, "Compartment id");
+  listCmd->add_flag("--json", inventory.json, "Print JSON");
+
+  std::vector<std::pair<string, CLI::App*>> operations;
+  for (const char* name : {"power-on", "power-off", "delete", "clone", "reconfigure"}) {
+    CLI::App* cmd = app.add_subcommand(name, string("Instance operation: ") + name);
+    cmd->add_option("instance", inventory.instance, "Instance name or id")->required();
+    operations.emplace_back(name, cmd);
+  }
+  operations[3].second->add_option("--as", inventory.newName, "Name of the clone")->required();
+  operations[4].second->add_option("--shape", inventory.shape, "New shape");
+  operations[4].second->add_option("--cpus", inventory.cpus, "CPU count (flexible shapes)");
+  operations[4].second->add_option("--memory-mb", inventory.memoryMB, "Memory in MB (flexible shapes)");
+
   CLI11_PARSE(app, argc, argv);
 
   if (sandboxDir.empty()) {
@@ -39,5 +68,10 @@ int main(int argc, char** argv) {
   ApplySandboxEnvironment(sandbox);
 
   if (connectCmd->parsed()) return RunConnectCommand(sandbox, connect, json);
+  if (registryCmd->parsed()) return RunRegistryCommand(sandbox, json);
+  if (browseCmd->parsed()) return RunBrowseCommand(sandbox, inventory);
+  if (listCmd->parsed()) return RunListCommand(sandbox, inventory);
+  for (const auto& [name, cmd] : operations)
+    if (cmd->parsed()) return RunOperationCommand(sandbox, name, inventory);
   return 2;
 }

@@ -25,3 +25,20 @@ void COracleCloudClassicInfo::DetectLocalVMGuid() {
 bool COracleCloudClassicInfo::DetachVolumes(const std::vector<VMInfoStructs::SDisk>& disks) {
   return NotAvailableYet(__PRETTY_FUNCTION__);
 }
+
+int COracleCloudClassicInfo::GetVMInfoForVM(const string& vmName, const string& vmGuid, const string& hostName,
+                                            UINT64 flags, int option, VMInfoStructs::SVMInfo& out) {
+  if (out.isTemplate) {
+    if (!bridge->GetTemplateInfo(vmName, out, "")) {
+      EVERROR(evDebug, "Getting full template info for [%s] failed", vmName.c_str());
+      return 0;
+    }
+    return 1;
+  }
+  if (!bridge->GetVMInfo(vmName, vmGuid, out, flags)) {
+    SetLastVMError(VMERR_VM_NOT_FOUND);
+    SetLastVMErrorDetails(bridge->GetLastError());
+    return 0;
+  }
+  return 1;
+}

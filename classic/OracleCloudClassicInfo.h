@@ -9,6 +9,9 @@ class COracleCloudClassicInfo : public COracleCloudInfo {
   explicit COracleCloudClassicInfo(VirtualServerInstanceType type);
   ~COracleCloudClassicInfo() override;
 
+  int GetVMInfoForVM(const string& vmName, const string& vmGuid, const string& hostName, UINT64 flags, int option,
+                     VMInfoStructs::SVMInfo& out) override;
+
  protected:
   void DetectLocalVMGuid() override;
   using COracleCloudInfo::DetachVolumes;

@@ -145,12 +145,6 @@ bool COracleCloudInfo::NotAvailableYet(const char* tag) {
 
 // ---- Base behaviour of the plug-in's own slots. ----
 
-int COracleCloudInfo::BrowseVMList(std::vector<CWqString>& pathParts, const SInventoryInfo& node,
-                                   std::vector<SInventoryInfo>& out, UINT64 flags) {
-  NotAvailableYet(__PRETTY_FUNCTION__);
-  return 0;
-}
-
 bool COracleCloudInfo::_IsBackupFeasibleForVM(const MountCtx& ctx) { return true; }
 
 bool COracleCloudInfo::CreateEmptyVolumes(const RestoreCtx& ctx, std::vector<SDisk>& disks) { return true; }

@@ -29,6 +29,47 @@ class COracleCloudInfo : public CVMInfo {
   int Disconnect() override;
   int GetProxyVMInfo(string& identity, VMInfoStructs::SVMInfo& record) override;
 
+  // Browse and discovery.
+  int BrowseInventory(const string& path, const VMInfoStructs::SInventoryInfo& node,
+                      std::vector<VMInfoStructs::SInventoryInfo>& out, UINT64 flags, int option) override;
+  int BrowseViews(std::vector<VMInfoStructs::SInventoryInfo>& out);
+  int GetVMInfoForVM(const string& vmName, const string& vmGuid, const string& hostName, UINT64 flags, int option,
+                     VMInfoStructs::SVMInfo& out) override;
+  int GetHostInfoForHost(const string& hostName, UINT64 flags, int option, VMInfoStructs::SHostInfo& out) override;
+  int GetDSInfoForDS(const string& dsName, UINT64 flags, int option, VMInfoStructs::SDatastoreInfo& out) override;
+  int GetVMInfoListForInventoryObject(const string& name, VMInfoStructs::EInventoryType type, UINT64 flags,
+                                      int option, std::vector<VMInfoStructs::SVMInfo>& out) override;
+  int GetLocalHostInfo(VMInfoStructs::SHostInfo& out, UINT64 flags, int option) override;
+  int GetHostInfoList(std::vector<VMInfoStructs::SHostInfo>& out, UINT64 flags, int option,
+                      const std::vector<string>* filters, VMInfoStructs::EFilterType filterType) override;
+  int GetVMInfoList(std::vector<VMInfoStructs::SVMInfo>& out, UINT64 flags, int option,
+                    const std::vector<string>* filters, VMInfoStructs::EFilterType filterType) override;
+  int GetDSInfoListForHost(const string& hostName, std::vector<VMInfoStructs::SDatastoreInfo>& out, UINT64 flags,
+                           int option) override;
+  int GetRPInfoListForHost(const string& hostName, std::vector<VMInfoStructs::SResourcePoolInfo>& out, UINT64 flags,
+                           int option) override;
+  int GetDCInfoList(std::vector<VMInfoStructs::SDataCenterInfo>& out, UINT64 flags, int option) override;
+  int GetInventoryInfoList(std::vector<VMInfoStructs::SInventoryInfo>& out, UINT64 flags, int option) override;
+  int GetVMInventoryInfoListForHost(const string& hostName, std::vector<VMInfoStructs::SInventoryInfo>& out,
+                                    UINT64 flags, int option) override;
+  int GetAvailableVMSizesForHost(const string& hostName, std::vector<VMInfoStructs::SVMSizeInfo>& out, UINT64 flags,
+                                 int option) override;
+  int GetSecurityGroupsForHost(const string& hostName, std::vector<VMInfoStructs::SSecurityGroupInfo>& out,
+                               UINT64 flags, int option) override;
+  int GetKeyPairForHost(const string& hostName, std::vector<VMInfoStructs::SKeyPairInfo>& out, UINT64 flags,
+                        int option) override;
+  int GetStagingStorageListForHost(const string& hostName, std::vector<VMInfoStructs::SStagingStorage>& out,
+                                   UINT64 flags, int option) override;
+
+  // Instance operations.
+  int PerformVMOperation(const OperationCtx& ctx) override;
+  int PowerOnVM(const OperationCtx& ctx);
+  int PowerOffVM(const OperationCtx& ctx);
+  int ReconfigureVM(const OperationCtx& ctx);
+  int CloneVM(const OperationCtx& ctx);
+  int DeleteVM(const OperationCtx& ctx);
+  bool WaitForBoot(VMInfoStructs::SVMInfo& vm, int timeout, bool flag);
+
   // The proxy's own record, fetched once per object.
   bool InitProxyVMInfo();
   // Prepares the disk mapper and opens the registry of created entities for this proxy.
@@ -43,6 +84,11 @@ class COracleCloudInfo : public CVMInfo {
                            std::vector<VMInfoStructs::SInventoryInfo>& out, UINT64 flags);
 
  protected:
+  int _RefreshHostInfoCache(UINT64 flags, int option) override;
+  int _RefreshClusterInfoCache(UINT64 flags, int option) override;
+  // The bridge's failure text goes into the error details; the operation fails.
+  int ReportBridgeFailure();
+
   virtual bool _IsBackupFeasibleForVM(const MountCtx& ctx);
   virtual bool CreateEmptyVolumes(const RestoreCtx& ctx, std::vector<VMInfoStructs::SDisk>& disks);
   virtual bool AttachVolumes(const string& rootName, std::vector<VMInfoStructs::SDisk>& disks, bool makeWritable,

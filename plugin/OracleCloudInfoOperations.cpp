@@ -1,0 +1,77 @@
+// Instance operations: power on and off, reconfigure, clone and delete, each one bridge call.
+#include "plugin/OracleCloudInfo.h"
+
+using namespace VMInfoStructs;
+
+namespace {
+enum EOperationType : UINT32 {
+  OPERATION_POWER_ON = 1,
+  OPERATION_POWER_OFF = 2,
+  OPERATION_POWER_OFF_ALT = 3,
+  OPERATION_RECONFIGURE = 5,
+  OPERATION_CLONE = 6,
+  OPERATION_DELETE = 7,
+};
+constexpr int kCloneBootWaitTimeout = 600;
+}  // namespace
+
+int COracleCloudInfo::ReportBridgeFailure() {
+  SetLastVMErrorDetails(bridge->GetLastError());
+  return 0;
+}
+
+int COracleCloudInfo::PerformVMOperation(const OperationCtx& ctx) {
+  try {
+    switch (ctx.operationType) {
+      case OPERATION_POWER_ON: return PowerOnVM(ctx);
+      case OPERATION_POWER_OFF:
+      case OPERATION_POWER_OFF_ALT: return PowerOffVM(ctx);
+      case OPERATION_RECONFIGURE: return ReconfigureVM(ctx);
+      case OPERATION_CLONE: return CloneVM(ctx);
+      case OPERATION_DELETE: return DeleteVM(ctx);
+      default:
+        EVERROR(evDebug, "Unhandled operation type [%d]", static_cast<int>(ctx.operationType));
+        return 0;
+    }
+  } catch (...) {
+    EVERROR(evDebug, "Caught unhandled exception");
+    return 0;
+  }
+}
+
+int COracleCloudInfo::PowerOnVM(const OperationCtx& ctx) {
+  EVDEBUG(evDebug, "starting VM [%s][%s]", ctx.vmInfo.name.c_str(), ctx.vmInfo.guid.c_str());
+  return bridge->PowerOnInstance(ctx.vmGuid) ? 1 : ReportBridgeFailure();
+}
+
+int COracleCloudInfo::PowerOffVM(const OperationCtx& ctx) {
+  EVDEBUG(evDebug, "stopping VM [%s][%s]", ctx.vmInfo.name.c_str(), ctx.vmInfo.guid.c_str());
+  return bridge->PowerOffInstance(ctx.vmGuid) ? 1 : ReportBridgeFailure();
+}
+
+int COracleCloudInfo::ReconfigureVM(const OperationCtx& ctx) {
+  EVDEBUG(evDebug, "Reconfiguring VM [%s][%s]", ctx.vmInfo.name.c_str(), ctx.vmInfo.guid.c_str());
+  if (ctx.vmInfo.guid.empty()) {
+    EVERROR(evDebug, "VM is not specified");
+    SetLastVMErrorDetails("VM not specified");
+    return 0;
+  }
+  return bridge->ReConfigureVM(ctx.vmInfo) ? 1 : ReportBridgeFailure();
+}
+
+int COracleCloudInfo::CloneVM(const OperationCtx& ctx) {
+  EVDEBUG(evDebug, "Cloning VM [%s] from [%s][%s]", ctx.vmInfo.name.c_str(), ctx.vmName.c_str(), ctx.vmGuid.c_str());
+  if (!bridge->DeployVM(ctx.vmInfo, ctx.vmGuid, 0)) return ReportBridgeFailure();
+  return WaitForBoot(ctx.vmInfo, kCloneBootWaitTimeout, true) ? 1 : ReportBridgeFailure();
+}
+
+int COracleCloudInfo::DeleteVM(const OperationCtx& ctx) {
+  EVDEBUG(evDebug, "Deleting VM [%s][%s]", ctx.vmInfo.name.c_str(), ctx.vmInfo.guid.c_str());
+  return bridge->DeleteVM(ctx.vmInfo.name, ctx.vmGuid, true, false) ? 1 : ReportBridgeFailure();
+}
+
+bool COracleCloudInfo::WaitForBoot(SVMInfo& vm, int timeout, bool flag) {
+  if (bridge->WaitForBoot(vm, timeout, flag)) return true;
+  SetLastVMErrorDetails(bridge->GetLastError());
+  return false;
+}
