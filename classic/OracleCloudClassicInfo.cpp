@@ -42,3 +42,12 @@ int COracleCloudClassicInfo::GetVMInfoForVM(const string& vmName, const string& 
   }
   return 1;
 }
+
+bool COracleCloudClassicInfo::FormDiskIndexName(const string& volumeName, int diskNumber, string& guid,
+                                                string& indexName) {
+  if (diskNumber == 0) return false;
+  indexName = volumeName + "_" + std::to_string(diskNumber);
+  EVDEBUG(evDebug, "Volume name [%s] , index [%d] => Index Name [%s]", volumeName.c_str(), diskNumber,
+          indexName.c_str());
+  return true;
+}

@@ -14,6 +14,7 @@ class COracleCloudClassicInfo : public COracleCloudInfo {
 
  protected:
   void DetectLocalVMGuid() override;
+  bool FormDiskIndexName(const string& volumeName, int diskNumber, string& guid, string& indexName) override;
   using COracleCloudInfo::DetachVolumes;
   // Detaches the job's volumes from the proxy in one request.
   virtual bool DetachVolumes(const std::vector<VMInfoStructs::SDisk>& disks);

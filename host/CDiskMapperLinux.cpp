@@ -1,18 +1,25 @@
 #include "host/CDiskMapperLinux.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "host/CWqDirectory.h"
+#include "host/FXFile.h"
+#include "host/HostClock.h"
 #include "host/HostEnvironment.h"
+
+namespace {
+constexpr uint64_t kPollMs = 50;
+}
 
 CDiskMapperLinux::CDiskMapperLinux() : evDebug("diskmapper") {}
 
 CDiskMapperLinux::~CDiskMapperLinux() = default;
 
 bool CDiskMapperLinux::Init() {
-  TzAutoLock guard(lock);
   string root = HostEnvironment::PlatformRoot();
   struct stat st;
+  std::lock_guard<std::mutex> guard(state_);
   if (::stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     EVERROR(evDebug, "Platform root [%s] is not a directory", root.c_str());
     initialized_ = false;
@@ -23,4 +30,110 @@ bool CDiskMapperLinux::Init() {
   if (!initialized_) EVDEBUGLVL(evDebug, 2, "Disk mapper watches [%s]", deviceDirectory_.c_str());
   initialized_ = true;
   return true;
+}
+
+std::set<string> CDiskMapperLinux::ListDevices() const {
+  std::set<string> devices;
+  CWqDirectory listing;
+  if (!listing.Open(deviceDirectory_, "*")) return devices;
+  string name;
+  bool end = false;
+  while (listing.GetEntry(name, end) && !end) devices.insert(FXPath::Append(deviceDirectory_, name));
+  return devices;
+}
+
+void CDiskMapperLinux::EnterBracket() {
+  bracket_.lock();
+  bracketOwner_.store(std::this_thread::get_id());
+}
+
+bool CDiskMapperLinux::LeaveBracket(const char* tag) {
+  if (bracketOwner_.load() != std::this_thread::get_id()) {
+    evDebug.Error(tag, "Called without its pre-call on this thread");
+    return false;
+  }
+  bracketOwner_.store(std::thread::id());
+  bracket_.unlock();
+  return true;
+}
+
+bool CDiskMapperLinux::PreAttachDisk() {
+  if (!initialized_ && !Init()) return false;
+  EnterBracket();
+  std::lock_guard<std::mutex> guard(state_);
+  before_ = ListDevices();
+  return true;
+}
+
+bool CDiskMapperLinux::PostAttachDisk(const string& volumeId, string& deviceName, UINT64& size, bool failed) {
+  if (failed) {
+    EVDEBUG(evDebug, "Attach of volume [%s] failed; closing the attach", volumeId.c_str());
+    return LeaveBracket(__PRETTY_FUNCTION__);
+  }
+  struct SRelease {
+    CDiskMapperLinux* self;
+    ~SRelease() { self->LeaveBracket("bool CDiskMapperLinux::PostAttachDisk()"); }
+  } release{this};
+  if (bracketOwner_.load() != std::this_thread::get_id()) return false;
+  std::set<string> before;
+  {
+    std::lock_guard<std::mutex> guard(state_);
+    before = before_;
+  }
+  const int64_t deadline = HostClock::Get().NowMilliseconds() + static_cast<int64_t>(deviceWaitMs_);
+  while (true) {
+    for (const auto& device : ListDevices()) {
+      if (before.count(device)) continue;
+      UINT64 bytes = 0;
+      string error;
+      if (!FXFile::TZGetFileSize(device, bytes, &error)) continue;  // not ready yet
+      deviceName = device;
+      size = bytes;
+      EVDEBUG(evDebug, "Volume [%s] is device [%s] of [%llu] bytes", volumeId.c_str(), device.c_str(),
+              static_cast<unsigned long long>(bytes));
+      return true;
+    }
+    if (HostClock::Get().NowMilliseconds() >= deadline) break;
+    HostClock::Sleep(kPollMs);
+  }
+  EVERROR(evDebug, "No new device appeared for volume [%s] under [%s]", volumeId.c_str(), deviceDirectory_.c_str());
+  return false;
+}
+
+bool CDiskMapperLinux::BringDiskOffline(const string& deviceName) {
+  if (!FXFile::DoesFileExist(deviceName)) return false;
+  std::lock_guard<std::mutex> guard(state_);
+  offline_.insert(deviceName);
+  return true;
+}
+
+bool CDiskMapperLinux::MakeDiskWriteable(const string& deviceName) {
+  if (::access(deviceName.c_str(), W_OK) == 0) return true;
+  struct stat st;
+  if (::stat(deviceName.c_str(), &st) != 0) return false;
+  return ::chmod(deviceName.c_str(), st.st_mode | S_IWUSR) == 0 && ::access(deviceName.c_str(), W_OK) == 0;
+}
+
+bool CDiskMapperLinux::PreDetatchDisk(const string& deviceName) {
+  if (!initialized_ && !Init()) return false;
+  EnterBracket();
+  std::lock_guard<std::mutex> guard(state_);
+  before_ = ListDevices();
+  if (!deviceName.empty()) offline_.erase(deviceName);
+  return true;
+}
+
+bool CDiskMapperLinux::PostDetatchDisk() {
+  {
+    std::lock_guard<std::mutex> guard(state_);
+    // Devices that went away are no longer offline: a later device may take the same name.
+    std::set<string> now = ListDevices();
+    for (auto it = offline_.begin(); it != offline_.end();) it = now.count(*it) ? std::next(it) : offline_.erase(it);
+  }
+  return LeaveBracket(__PRETTY_FUNCTION__);
+}
+
+bool CDiskMapperLinux::IsOffline(const string& deviceName) const {
+  std::lock_guard<std::mutex> guard(state_);
+  return offline_.count(deviceName) != 0;
 }

@@ -21,8 +21,49 @@ class COracleCloudInfrastructureInfo : public COracleCloudInfo {
   int GetAvailableVMSizesForHost(const string& hostName, std::vector<VMInfoStructs::SVMSizeInfo>& out, UINT64 flags,
                                  int option) override;
 
+  // Disk streaming: each replica is attached to the proxy when the agent opens that disk.
+  int GetStreamLimit() override;
+  int OpenVmdk(const string& firstName, const string& vmGuid, const string& diskName, VmdkHandle& handle) override;
+  int GetVmdkInfo(const VmdkHandle& handle, VMInfoStructs::SDisk& disk) override;
+  int CloseVmdk(const VmdkHandle& handle) override;
+
  protected:
   void DetectLocalVMGuid() override;
+  bool _IsBackupFeasibleForVM(const MountCtx& ctx) override;
+  bool GetResourceStatus(const string& id, const OracleCloudResourceType& kind, bool& usable, bool& failed) override;
+  bool FormDiskIndexName(const string& volumeName, int diskNumber, string& guid, string& indexName) override;
+
+  // Proxy attachment of volumes.
+  using COracleCloudInfo::DetachVolumes;
+  bool AttachVolumes(const string& rootName, std::vector<VMInfoStructs::SDisk>& disks, bool makeWritable,
+                     bool bringOffline) override;
+  bool AttachVolumeToProxy(VMInfoStructs::SDisk& disk, const string& instanceId, bool makeWritable, bool bringOffline,
+                           bool& noFreeSlot);
+  // Attaches one disk, waiting for a free attachment slot while the proxy has none.
+  bool AttachVolumeToProxyWithSlotWait(VMInfoStructs::SDisk& disk, const string& instanceId, bool makeWritable);
+  bool DetachVolumes(std::vector<VMInfoStructs::SDisk>& disks, const string& cleanerPath);
+  bool DetachVolumeFromProxy(VMInfoStructs::SDisk& disk, const string& instanceId);
+  bool DeleteVolumes(const std::vector<VMInfoStructs::SDisk>& disks, const string& cleanerPath);
+  bool DetachAndDeleteVolumes(std::vector<VMInfoStructs::SDisk>& disks, const string& cleanerPath);
+  string _GetVolumeAttachmentTypeToProxy();
+
+  // iSCSI sessions of attached volumes, kept in step with the cleaner registry.
+  bool iscsiAttach(VMInfoStructs::SDisk& disk, const string& instanceId, string& sessionId);
+  bool iscsiDetach(const VMInfoStructs::SDisk& disk, const string& cleanerPath);
+
+  // Disk bookkeeping of a backup.
+  bool ConnectDiskInfo(const MountCtx& ctx) override;
+  bool InitDiskInfo();
+  bool RegisterDisksWithDiskInfo(const MountCtx& ctx) override;
+  bool DisconnectDiskInfo(const MountCtx& ctx) override;
+
+  // Removal of what a job registered.
+  bool _CleanupRestoreVM(const string& restoreGuid) override;
+  bool CleanupMountedVolumes(const string& cleanerPath) override;
+  bool CleanupIscsiSessions(const string& cleanerPath);
+  bool CleanupCreatedVMs(const string& cleanerPath);
+  bool CleanupImages(const string& cleanerPath);
+  bool CleanupVmdkObjects(const string& cleanerPath);
 
   // A browse request names a host as "<compartment id>[!<availability domain>]".
   void _SplitHostNameStringFromBrowseRequest(const string& hostName, string& first, string& second);

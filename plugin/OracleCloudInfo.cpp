@@ -180,15 +180,9 @@ bool COracleCloudInfo::GetResourceStatus(const string& id, const OracleCloudReso
   return true;
 }
 
-bool COracleCloudInfo::_CleanupMountedVM(const string& instanceId) { return NotAvailableYet(__PRETTY_FUNCTION__); }
-
 bool COracleCloudInfo::_CleanupRestoreVM(const string& restoreGuid) { return true; }
 
-bool COracleCloudInfo::_CleanupAllVMs() { return NotAvailableYet(__PRETTY_FUNCTION__); }
-
 bool COracleCloudInfo::CleanupMountedVolumes(const string& cleanerPath) { return true; }
-
-bool COracleCloudInfo::CleanupSnapshots(const string& cleanerPath) { return NotAvailableYet(__PRETTY_FUNCTION__); }
 
 bool COracleCloudInfo::ConnectDiskInfo(const MountCtx& ctx) { return true; }
 bool COracleCloudInfo::DisconnectDiskInfo(const MountCtx& ctx) { return true; }

@@ -1,6 +1,7 @@
 #pragma once
 // The plug-in object: common logic of both cloud flavours, also the object built for any other
 // instance type. Flavour-specific steps are the virtual hooks declared after the host's slots.
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,6 +62,20 @@ class COracleCloudInfo : public CVMInfo {
   int GetStagingStorageListForHost(const string& hostName, std::vector<VMInfoStructs::SStagingStorage>& out,
                                    UINT64 flags, int option) override;
 
+  // Backup.
+  int MountVM(const MountCtx& ctx) override;
+  int UnmountVM(const MountCtx& ctx) override;
+  int CleanupVM(const MountCtx& ctx) override;
+  int CollectMetadata(const MountCtx& ctx) override;
+  int GetFileMountInfo(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFile>& out) override;
+  int GetFullMountInfo(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& out) override;
+
+  // Disk index names: "<volume name>_<index>"; the parser splits at the last "_".
+  bool ParseDiskIndexName(const string& indexName, string& volumeName, int& index);
+  static bool ParseOracleCloudDiskIndexName(const string& indexName, string& volumeName, int& index,
+                                            EvDebug* log = nullptr);
+  static void ResetDiskTypeForConversion(std::vector<VMInfoStructs::SDisk>& disks);
+
   // Instance operations.
   int PerformVMOperation(const OperationCtx& ctx) override;
   int PowerOnVM(const OperationCtx& ctx);
@@ -112,6 +127,30 @@ class COracleCloudInfo : public CVMInfo {
   virtual bool ConnectDiskInfo(const MountCtx& ctx);
   virtual bool DisconnectDiskInfo(const MountCtx& ctx);
   virtual bool RegisterDisksWithDiskInfo(const MountCtx& ctx);
+
+  // The mount of a backup.
+  int _MountVM(const MountCtx& ctx);
+  bool IsBackupFeasible(const MountCtx& ctx);
+  bool IsBackupFeasibleForVM(const MountCtx& ctx);
+  bool InitBackupVMInfo(const MountCtx& ctx);
+  bool RegisterCleanerForBackup(const MountCtx& ctx);
+  bool SaveVMConfigFiles(const MountCtx& ctx, const std::map<string, string>& files);
+  // "_QD_BACKUP_<job id>_<thread id>_<seconds>".
+  void GetUniqueResourceName(string& name);
+
+  // Snapshots and the replica volumes made from them.
+  bool CheckSnapshotLimit(const MountCtx& ctx);
+  bool DeleteExpiredSnapshots(const std::vector<VMInfoStructs::SDisk>& disks, int hours);
+  bool CreateVolumeSnapshots(const string& instanceId, std::vector<VMInfoStructs::SDisk>& disks);
+  bool CreateVolumeSnapshotForBackup(VMInfoStructs::SDisk& disk);
+  bool CreateVolumesFromSnapshots(const string& instanceId, std::vector<VMInfoStructs::SDisk>& disks);
+  bool CreateVolumeFromSnapshot(VMInfoStructs::SDisk& disk);
+  bool WaitForResourceToBecomeUsable(const std::vector<VMInfoStructs::SDisk>& disks, OracleCloudResourceType kind);
+
+  // Mount information.
+  int _GetFullMountInfo(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& out);
+  int _GetFullMountInfo_Disks(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& out);
+  int _GetFullMountInfo_ConfigFiles(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& out);
 
   // Logs that a step of a later stage of the plug-in is not available yet and fails.
   bool NotAvailableYet(const char* tag);

@@ -1,0 +1,266 @@
+// Attaching the job's volumes to the proxy (over iSCSI), detaching and deleting them, each step kept
+// in step with the cleaner registry.
+#include "host/TZPlatformInfo.h"
+#include "host/HostClock.h"
+#include "infrastructure/OracleCloudInfrastructureInfo.h"
+#include "util/IscsiUtils.h"
+
+using namespace VMInfoStructs;
+
+namespace {
+const char* const kConfigSection = "VirtualServer";
+}
+
+string COracleCloudInfrastructureInfo::_GetVolumeAttachmentTypeToProxy() { return "iscsi"; }
+
+bool COracleCloudInfrastructureInfo::AttachVolumes(const string& rootName, std::vector<SDisk>& disks, bool makeWritable,
+                                                   bool bringOffline) {
+  const string type = _GetVolumeAttachmentTypeToProxy();
+  for (auto& disk : disks) {
+    if (IsJobCancelled()) {
+      EVERROR(evDebug, "Detected Quit flag");
+      SetLastVMError(VMERR_JOB_CANCELLED);
+      return false;
+    }
+    if (disk.selectedForRestore != 1) continue;
+    if (disk.isFiltered) {
+      EVDEBUG(evDebug, "Skipping attaching volume for filtered volume [%s]", disk.displayName.c_str());
+      continue;
+    }
+    if (disk.createdVolumeId.empty()) {
+      EVERROR(evDebug, "Cannot attach volume [%s] , it has no created disk ID", disk.displayName.c_str());
+      continue;
+    }
+    disk.attachmentType = type;
+    bool noFreeSlot = false;
+    if (!AttachVolumeToProxy(disk, rootName, makeWritable, bringOffline, noFreeSlot)) return false;
+    if (!cleaner.RegisterDisk(cleanerMode, rootName, disk.createdVolumeId))
+      EVERROR(evDebug, "Failed to register volume [%s][%s]", disk.targetVolume.c_str(), disk.createdVolumeId.c_str());
+  }
+  return true;
+}
+
+bool COracleCloudInfrastructureInfo::AttachVolumeToProxy(SDisk& disk, const string& instanceId, bool makeWritable,
+                                                         bool bringOffline, bool& noFreeSlot) {
+  if (!diskMapper->PreAttachDisk()) {
+    EVERROR(evDebug, "Pre attach disk operations failed.");
+    return false;
+  }
+  const string proxyId = proxyVMInfo.guid;
+  EVDEBUG(evDebug, "Attaching volume [%s] to instance [%s] ", disk.targetVolume.c_str(), proxyId.c_str());
+  bool failed = false;
+  if (!bridge->AttachVolume(disk, proxyId, noFreeSlot)) {
+    EVERROR(evDebug, "Attaching volume [%s] failed", disk.targetVolume.c_str());
+    SetLastVMErrorDetails(bridge->GetLastError());
+    SetLastVMError(noFreeSlot ? VMERR_NO_FREE_ATTACH_SLOT : VMERR_VOLUME_ATTACH_FAILED);
+    failed = true;
+  }
+  if (!failed && !disk.iscsiIqn.empty()) {
+    EVDEBUG(evDebug, "The volume attachment type is iSCSI, attempting iscsi attach. iqn: [%s], portal [%s].",
+            disk.iscsiIqn.c_str(), disk.iscsiTargetPortal.c_str());
+    string sessionId;
+    if (!iscsiAttach(disk, instanceId, sessionId)) {
+      EVERROR(evDebug, "iSCSI attach failed");
+      SetLastVMError(VMERR_VOLUME_ATTACH_FAILED);
+      failed = true;
+    }
+    disk.iscsiSessionId = sessionId;
+    EVDEBUG(evDebug, "Created iSCSI session. SessionID: %s", disk.iscsiSessionId.c_str());
+  }
+  if (failed) {
+    diskMapper->PostAttachDisk(disk.createdVolumeId, disk.name, disk.size, true);
+    return false;
+  }
+  if (!diskMapper->PostAttachDisk(disk.createdVolumeId, disk.name, disk.size, false) || disk.name.empty()) {
+    EVERROR(evDebug, "Post attach disk operation failed.");
+    SetLastVMError(VMERR_VOLUME_ATTACH_FAILED);
+    return false;
+  }
+  if (bringOffline) diskMapper->BringDiskOffline(disk.name);
+  if (makeWritable) diskMapper->MakeDiskWriteable(disk.name);
+  return true;
+}
+
+bool COracleCloudInfrastructureInfo::AttachVolumeToProxyWithSlotWait(SDisk& disk, const string& instanceId,
+                                                                     bool makeWritable) {
+  uint32_t intervalMinutes = 10, maximumMinutes = 1440;
+  if (TZPlatformInfo::getNumber(kConfigSection, "nOCIDiskSlotWaitIntervalInMinutes", &intervalMinutes))
+    EVDEBUG(evDebug, "Using disk slot wait interval from registry: [%u]", intervalMinutes);
+  if (TZPlatformInfo::getNumber(kConfigSection, "nOCIDiskSlotMaximumWaitTimeInMinutes", &maximumMinutes))
+    EVDEBUG(evDebug, "Using disk slot maximum wait time from registry: [%u]", maximumMinutes);
+
+  const INT64 start = HostClock::Now();
+  while (true) {
+    if (IsJobCancelled()) {
+      EVDEBUG(evDebug, "Detected quit flag during attach disk [%s][%s]", disk.displayName.c_str(),
+              disk.createdVolumeId.c_str());
+      SetLastVMError(VMERR_JOB_CANCELLED);
+      return false;
+    }
+    bool noFreeSlot = false;
+    if (AttachVolumeToProxy(disk, instanceId, makeWritable, true, noFreeSlot)) {
+      EVDEBUG(evDebug, "Successfully attached disk [%s] to proxy", disk.createdVolumeId.c_str());
+      return true;
+    }
+    if (!noFreeSlot) {
+      EVDEBUG(evDebug, "Failed to attach disk [%s] to proxy", disk.createdVolumeId.c_str());
+      return false;
+    }
+    if (HostClock::Now() - start > static_cast<INT64>(maximumMinutes) * 60) {
+      EVERROR(evDebug, "Reached timeout waiting for free slots to attach disk [%s] to proxy",
+              disk.createdVolumeId.c_str());
+      return false;
+    }
+    EVDEBUG(evDebug, "No free slots are available on the proxy for attachment of volume [%s]. Will retry after [%u] minutes.",
+            disk.createdVolumeId.c_str(), intervalMinutes);
+    HostClock::Sleep(static_cast<uint64_t>(intervalMinutes) * 60000);
+  }
+}
+
+bool COracleCloudInfrastructureInfo::DetachVolumes(std::vector<SDisk>& disks, const string& cleanerPath) {
+  if (!diskMapper->PreDetatchDisk("")) {
+    EVERROR(evDebug, "DiskMapper PreDetach failed ");
+    return false;
+  }
+  bool result = true;
+  std::vector<string> ids;
+  for (auto& disk : disks) {
+    if (disk.selectedForRestore != 1) continue;
+    if (disk.isFiltered) {
+      EVERROR(evDebug, "Skipping unmount for  filtered volume [%s] ", disk.displayName.c_str());
+      continue;
+    }
+    if (disk.createdVolumeId.empty()) {
+      EVERROR(evDebug, "Cannot unmount volume [%s] ,  created disk ID is empty.", disk.displayName.c_str());
+      continue;
+    }
+    if (!disk.iscsiSessionId.empty()) {
+      EVDEBUG(evDebug, "Iscsi attached disk found, trying to detach");
+      if (!iscsiDetach(disk, cleanerPath)) {
+        EVERROR(evDebug, "Iscsi detach failed for disk, [%s]", disk.targetVolume.c_str());
+        result = false;
+        break;
+      }
+      disk.iscsiSessionId.clear();
+    }
+    ids.push_back(disk.createdVolumeId);
+  }
+  if (!ids.empty()) {
+    EVDEBUGLVL(evDebug, 2, "Detaching [%d] volumes concurrently", static_cast<int>(ids.size()));
+    if (!bridge->DetachVolumes(ids, proxyVMInfo.guid)) {
+      EVERROR(evDebug, "Failed to detach volumes from instance [%s]", proxyVMInfo.guid.c_str());
+      result = false;
+    } else {
+      EVDEBUG(evDebug, "Successfully detached [%d] volumes ", static_cast<int>(ids.size()));
+    }
+  }
+  diskMapper->PostDetatchDisk();
+  return result;
+}
+
+bool COracleCloudInfrastructureInfo::DetachVolumeFromProxy(SDisk& disk, const string& instanceId) {
+  string cleanerPath;
+  if (!cleaner.GetRegisteredVM(cleanerMode, instanceId, cleanerPath)) {
+    EVERROR(evDebug, "Failed to get the cleanerpath for id [%s]", instanceId.c_str());
+    return false;
+  }
+  if (disk.createdVolumeId.empty()) {
+    EVERROR(evDebug, "Skipping unmount for volume [%s]. Created disk ID is empty.", disk.displayName.c_str());
+    return true;
+  }
+  if (!diskMapper->PreDetatchDisk("")) {
+    EVERROR(evDebug, "DiskMapper PreDetach failed ");
+    return false;
+  }
+  bool result = true;
+  if (!disk.iscsiSessionId.empty()) {
+    EVDEBUG(evDebug, "Iscsi attached disk found, trying to detach");
+    if (!iscsiDetach(disk, cleanerPath)) {
+      EVERROR(evDebug, "Iscsi detach failed for disk, [%s]", disk.targetVolume.c_str());
+      result = false;
+    }
+    disk.iscsiSessionId.clear();
+  }
+  if (!bridge->DetachVolume(disk.createdVolumeId, proxyVMInfo.guid)) {
+    EVERROR(evDebug, "Failed to detach volume [%s] from instance [%s]", disk.createdVolumeId.c_str(),
+            proxyVMInfo.guid.c_str());
+    result = false;
+  } else {
+    EVDEBUG(evDebug, "Successfully detached volume [%s] ", disk.createdVolumeId.c_str());
+  }
+  diskMapper->PostDetatchDisk();
+  return result;
+}
+
+bool COracleCloudInfrastructureInfo::DeleteVolumes(const std::vector<SDisk>& disks, const string& cleanerPath) {
+  bool result = true;
+  for (const auto& disk : disks) {
+    if (disk.selectedForRestore != 1) continue;
+    if (disk.isFiltered) {
+      EVERROR(evDebug, "Skipping filtered volume [%s] ", disk.displayName.c_str());
+      continue;
+    }
+    if (disk.createdVolumeId.empty()) {
+      EVERROR(evDebug, "Cannot delete volume [%s] , Disk ID is empty", disk.targetVolume.c_str());
+      continue;
+    }
+    bool exists = true;
+    if (!bridge->DoesVolumeExist(disk.createdVolumeId, exists)) EVERROR(evDebug, "Error while checking if the disk exists");
+    if (exists) {
+      EVDEBUGLVL(evDebug, 3, "Deleting [%s][%s] volume", disk.targetVolume.c_str(), disk.createdVolumeId.c_str());
+      if (!bridge->DeleteVolume(disk.createdVolumeId)) {
+        EVERROR(evDebug, "Failed to delete volume [%s][%s]", disk.targetVolume.c_str(), disk.createdVolumeId.c_str());
+        result = false;
+        continue;
+      }
+      EVDEBUG(evDebug, "Successfully deleted volume [%s][%s] ", disk.targetVolume.c_str(), disk.createdVolumeId.c_str());
+    }
+    if (!cleaner.UnRegisterDisk(cleanerPath, disk.createdVolumeId))
+      EVDEBUG(evDebug, "Failed to unregister volume [%s]", disk.targetVolume.c_str());
+  }
+  return result;
+}
+
+bool COracleCloudInfrastructureInfo::DetachAndDeleteVolumes(std::vector<SDisk>& disks, const string& cleanerPath) {
+  if (disks.empty()) return true;
+  bool detached = DetachVolumes(disks, cleanerPath);
+  if (!detached) EVERROR(evDebug, "Could not detach volumes from proxy");
+  if (!DeleteVolumes(disks, cleanerPath)) {
+    EVERROR(evDebug, "Could not delete volumes");
+    return false;
+  }
+  return detached;
+}
+
+bool COracleCloudInfrastructureInfo::iscsiAttach(SDisk& disk, const string& instanceId, string& sessionId) {
+  IscsiAttachment attachment;
+  attachment.targetPortal = disk.iscsiTargetPortal;
+  attachment.targetPort = disk.iscsiTargetPort;
+  attachment.iqn = disk.iscsiIqn;
+  attachment.isBootDisk = disk.isBootDisk;
+  if (!IscsiUtils::iscsiAttach(attachment)) {
+    EVERROR(evDebug, "Failed to connect to iscsi target");
+    return false;
+  }
+  if (!cleaner.RegisterIscsiSession(cleanerMode, instanceId, attachment.cleanupString))
+    EVERROR(evDebug, "Failed to register iSCSI session to cleaner. cleanupString:[%s],diskName:[%s]",
+            attachment.cleanupString.c_str(), disk.targetVolume.c_str());
+  sessionId = attachment.sessionId;
+  return true;
+}
+
+bool COracleCloudInfrastructureInfo::iscsiDetach(const SDisk& disk, const string& cleanerPath) {
+  IscsiAttachment attachment;
+  attachment.iqn = disk.iscsiIqn;
+  attachment.targetPortal = disk.iscsiTargetPortal;
+  attachment.targetPort = disk.iscsiTargetPort;
+  attachment.sessionId = disk.iscsiSessionId;
+  string cleanupString;
+  if (!IscsiUtils::iscsiDetach(attachment, cleanupString)) {
+    EVERROR(evDebug, "Failed to disconnect from iscsi target");
+    return false;
+  }
+  if (!cleaner.UnRegisterIsciSession(cleanerPath, cleanupString))
+    EVERROR(evDebug, "Failed to unregister iSCSI session from cleaner, cleanup:[%s].", cleanupString.c_str());
+  return true;
+}

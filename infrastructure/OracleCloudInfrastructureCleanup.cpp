@@ -1,0 +1,104 @@
+// Removal of what a job registered, kind by kind: iSCSI sessions, then volumes (detached, then
+// deleted); created instances, images and object-storage objects of a restore.
+#include "infrastructure/OracleCloudInfrastructureInfo.h"
+#include "util/IscsiUtils.h"
+
+using namespace VMInfoStructs;
+
+bool COracleCloudInfrastructureInfo::_CleanupRestoreVM(const string& restoreGuid) {
+  EVDEBUGLVL(evDebug, 2, "Cleaning up VM [%s]", restoreGuid.c_str());
+  string path;
+  if (!cleaner.GetRegisteredVM(cleanerMode, restoreGuid, path)) return true;
+  bool ok = true;
+  if (!CleanupCreatedVMs(path)) {
+    EVDEBUGLVL(evDebug, 2, "Failed to cleanup VMs");
+    ok = false;
+  }
+  if (!CleanupMountedVolumes(path)) {
+    EVDEBUGLVL(evDebug, 2, "Failed to cleanup mounted volumes");
+    ok = false;
+  }
+  if (!CleanupImages(path)) {
+    EVDEBUGLVL(evDebug, 2, "Failed to cleanup images");
+    ok = false;
+  }
+  if (!CleanupVmdkObjects(path)) {
+    EVDEBUGLVL(evDebug, 2, "Failed to cleanup objects");
+    ok = false;
+  }
+  if (ok) cleaner.UnRegisterVM(path);
+  return ok;
+}
+
+bool COracleCloudInfrastructureInfo::CleanupMountedVolumes(const string& cleanerPath) {
+  bool ok = true;
+  if (!CleanupIscsiSessions(cleanerPath)) {
+    EVDEBUGLVL(evDebug, 2, "Failed to cleanup iSCSI sessions");
+    ok = false;
+  }
+  std::vector<SDisk> disks;
+  cleaner.GetRegisteredDisks(cleanerPath, disks);
+  if (!DetachAndDeleteVolumes(disks, cleanerPath)) ok = false;
+  return ok;
+}
+
+bool COracleCloudInfrastructureInfo::CleanupIscsiSessions(const string& cleanerPath) {
+  std::vector<string> sessions;
+  cleaner.GetRegisteredIscsiSessions(cleanerPath, sessions);
+  if (!diskMapper->PreDetatchDisk("")) {
+    EVERROR(evDebug, "DiskMapper PreDetach failed ");
+    return false;
+  }
+  for (const auto& cleanupString : sessions) {
+    EVDEBUG(evDebug, "Cleaning up iSCSI session, cleanupString:[%s]", cleanupString.c_str());
+    if (!IscsiUtils::iscsiDetach(cleanupString))
+      EVERROR(evDebug, "Error while disconnecting the iSCSI session:[%s]", cleanupString.c_str());
+    if (!cleaner.UnRegisterIsciSession(cleanerPath, cleanupString))
+      EVERROR(evDebug, "Failed to unregister iSCSI session:[%s]", cleanupString.c_str());
+  }
+  if (!diskMapper->PostDetatchDisk()) EVERROR(evDebug, "DiskMapper PostDetatch failed ");
+  return true;
+}
+
+bool COracleCloudInfrastructureInfo::CleanupCreatedVMs(const string& cleanerPath) {
+  std::vector<string> ids;
+  cleaner.GetRegisteredCreatedVMs(cleanerPath, ids);
+  for (const auto& id : ids) {
+    if (!bridge->DeleteVM("", id, false, false)) {
+      EVERROR(evDebug, "Error while deleting created VM:[%s]", id.c_str());
+      continue;
+    }
+    if (!cleaner.UnRegisterCreatedVM(cleanerPath, id)) EVERROR(evDebug, "Failed to unregister created VM:[%s]", id.c_str());
+  }
+  return true;
+}
+
+bool COracleCloudInfrastructureInfo::CleanupImages(const string& cleanerPath) {
+  std::vector<string> ids;
+  cleaner.GetRegisteredImages(cleanerPath, ids);
+  for (const auto& id : ids) {
+    if (!bridge->DeleteImage(id)) {
+      EVERROR(evDebug, "Error while deleting image:[%s]", id.c_str());
+      continue;
+    }
+    if (!cleaner.UnRegisterImage(cleanerPath, id)) EVERROR(evDebug, "Failed to unregister image:[%s]", id.c_str());
+  }
+  return true;
+}
+
+bool COracleCloudInfrastructureInfo::CleanupVmdkObjects(const string& cleanerPath) {
+  std::vector<string> keys;
+  cleaner.GetRegisteredVmdkObjects(cleanerPath, keys);
+  for (const auto& key : keys) {
+    string bucket, object;
+    if (!COracleCloudCleaner::parseVmdkObjectId(key, bucket, object)) {
+      EVERROR(evDebug, "Failed to parse the object ID:[%s]", key.c_str());
+      continue;
+    }
+    EVDEBUGLVL(evDebug, 3, "Parsed O/P: bucketName:[%s], objectName:[%s]", bucket.c_str(), object.c_str());
+    if (!bridge->DeleteStorageObject(bucket, object)) EVERROR(evDebug, "Error while deleting object:[%s]", key.c_str());
+    if (!cleaner.UnRegisterVmdkObject(cleanerPath, key))
+      EVERROR(evDebug, "Failed to unregister object:[%s]", key.c_str());
+  }
+  return true;
+}
