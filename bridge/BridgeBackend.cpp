@@ -3,6 +3,7 @@
 #include <csignal>
 
 #include "bridge/WebProxyAddress.h"
+#include "bridge/sim/SimLifecycle.h"
 #include "host/HostClock.h"
 #include "host/HostTypes.h"
 
@@ -132,7 +133,14 @@ bool CBridgeBackend::Begin(const char* op, std::shared_ptr<sim::CSimCloud>& clou
 
 bool CBridgeBackend::ApplyFaultsBefore(const char* op, sim::CSimCloud& cloud, sim::SCallFaults& faults) {
   try {
-    faults = sim::CSimFaults(cloud).CountCall(op);
+    const sim::SFlavourWords& words = cloud.Words();
+    int64_t now = HostClock::Now();
+    // One transaction: a call pays for one lock round, however many rules and resources it meets.
+    faults = cloud.Write([&](sim::CSimDb& db) {
+      sim::SCallFaults counted = sim::CSimFaults::CountCallIn(db, op);
+      sim::SettleLifecycles(db, words, now);
+      return counted;
+    });
   } catch (const sim::CSimError& e) {
     return Fail(std::string(op) + " failed: " + e.what());
   }

@@ -29,9 +29,11 @@ class CBridgeBackend {
   bool Connect(const std::string& url, const std::string& user, const std::string& password);
   bool CheckConnection();
 
-  // Runs one cloud operation: refuses it when not connected, counts it and applies the fault
-  // rules (delay, kill-before and fail before the body; kill-after once the body returned,
-  // i.e. after its transaction committed), then body(cloud, faults) -> bool.
+  // Runs one cloud operation: refuses it when not connected, counts it, brings the lifecycles
+  // that are due up to date and applies the fault rules (delay, kill-before and fail before the
+  // body; kill-after once the body returned, i.e. after its transaction committed), then
+  // body(cloud, faults) -> bool. A refusal of the cloud (CSimRefused) becomes the error text as
+  // it stands; any other exception is reported with the operation's name.
   template <class F>
   bool Run(const char* op, F&& body) {
     std::shared_ptr<sim::CSimCloud> cloud;
@@ -40,6 +42,8 @@ class CBridgeBackend {
     bool ok = false;
     try {
       ok = body(*cloud, static_cast<const sim::SCallFaults&>(faults));
+    } catch (const sim::CSimRefused& e) {
+      ok = Fail(e.what());
     } catch (const std::exception& e) {
       ok = Fail(std::string(op) + " failed: " + e.what());
     }

@@ -2,6 +2,10 @@
 
 #include "bridge/BridgeBackend.h"
 #include "bridge/sim/ReadInstanceRecord.h"
+#include "bridge/sim/SimConfigurations.h"
+#include "bridge/sim/SimDiscovery.h"
+#include "bridge/sim/SimInstances.h"
+#include "bridge/sim/SimSnapshots.h"
 
 namespace OracleCloudSDKCppBridge {
 
@@ -26,105 +30,187 @@ string COracleCloudSDKCppBridge::GetLastError() const { return backend_->LastErr
 
 // Browse and discovery.
 
-int COracleCloudSDKCppBridge::GetDCInfoList(std::vector<SDataCenterInfo>&, UINT64, int) {
-  return backend_->NotAvailable("GetDCInfoList") ? 1 : 0;
+namespace {
+
+sim::SInstanceParts PartsOf(UINT64 flags) {
+  sim::SInstanceParts parts;
+  parts.disks = (flags & VMINFO_FLAG_DISKS) != 0;
+  parts.snapshots = parts.disks && (flags & VMINFO_FLAG_SNAPSHOTS) != 0;
+  parts.network = (flags & VMINFO_FLAG_NETWORK) != 0;
+  return parts;
 }
 
-bool COracleCloudSDKCppBridge::GetHostInfoList(UINT64, int, const string&, std::vector<SHostInfo>&) {
-  return backend_->NotAvailable("GetHostInfoList");
+}  // namespace
+
+int COracleCloudSDKCppBridge::GetDCInfoList(std::vector<SDataCenterInfo>& regions, UINT64, int) {
+  return backend_->Run("GetDCInfoList", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    regions = sim::CSimDiscovery(cloud).Regions();
+    return true;
+  }) ? 1 : 0;
 }
 
-bool COracleCloudSDKCppBridge::GetHostInfo(const string&, const string&, const string&, SHostInfo&, UINT64) {
-  return backend_->NotAvailable("GetHostInfo");
+bool COracleCloudSDKCppBridge::GetHostInfoList(UINT64, int, const string& regionId, std::vector<SHostInfo>& hosts) {
+  return backend_->Run("GetHostInfoList", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    hosts = sim::CSimDiscovery(cloud).Hosts(regionId);
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::GetVMInfoList(std::vector<SVMInfo>&, UINT64) {
-  return backend_->NotAvailable("GetVMInfoList");
+bool COracleCloudSDKCppBridge::GetHostInfo(const string& hostName, const string& hostId,
+                                           const string& availabilityDomain, SHostInfo& host, UINT64 flags) {
+  return backend_->Run("GetHostInfo", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    // The host's instances are listed as records without their volumes.
+    sim::SInstanceParts parts = PartsOf(flags);
+    parts.disks = parts.snapshots = false;
+    host = sim::CSimDiscovery(cloud).Host(hostName, hostId, availabilityDomain,
+                                          (flags & HOSTINFO_FLAG_WITH_VMS) != 0, parts);
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::GetVMInfoListForHost(std::vector<SVMInfo>&, const string&, UINT64) {
-  return backend_->NotAvailable("GetVMInfoListForHost");
+bool COracleCloudSDKCppBridge::GetVMInfoList(std::vector<SVMInfo>& vms, UINT64 flags) {
+  return backend_->Run("GetVMInfoList", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    vms = sim::CSimDiscovery(cloud).Instances(PartsOf(flags));
+    return true;
+  });
+}
+
+bool COracleCloudSDKCppBridge::GetVMInfoListForHost(std::vector<SVMInfo>& vms, const string& hostId, UINT64 flags) {
+  return backend_->Run("GetVMInfoListForHost", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    vms = sim::CSimDiscovery(cloud).InstancesOfHost(hostId, PartsOf(flags));
+    return true;
+  });
 }
 
 bool COracleCloudSDKCppBridge::GetVMInfo(const string& name, const string& id, SVMInfo& vm, UINT64 flags) {
   return backend_->Run("GetVMInfo", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    sim::SInstanceParts parts;
-    parts.disks = (flags & VMINFO_FLAG_DISKS) != 0;
-    parts.snapshots = parts.disks && (flags & VMINFO_FLAG_SNAPSHOTS) != 0;
-    parts.network = (flags & VMINFO_FLAG_NETWORK) != 0;
     string error;
-    return sim::ReadInstanceRecord(cloud, name, id, parts, vm, error) || backend_->Fail(error);
+    return sim::ReadInstanceRecord(cloud, name, id, PartsOf(flags), vm, error) || backend_->Fail(error);
   });
 }
 
-bool COracleCloudSDKCppBridge::GetTemplateInfo(const string&, SVMInfo&, const string&) {
-  return backend_->NotAvailable("GetTemplateInfo");
+bool COracleCloudSDKCppBridge::GetTemplateInfo(const string& imageIdOrName, SVMInfo& image, const string& region) {
+  return backend_->Run("GetTemplateInfo", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    image = sim::CSimDiscovery(cloud).Image(imageIdOrName, region);
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::GetTemplateInfoList(std::vector<SVMInfo>&, const string&, UINT64, int) {
-  return backend_->NotAvailable("GetTemplateInfoList");
+bool COracleCloudSDKCppBridge::GetTemplateInfoList(std::vector<SVMInfo>& images, const string& hostId, UINT64, int) {
+  return backend_->Run("GetTemplateInfoList", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    images = sim::CSimDiscovery(cloud).Images(hostId);
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::GetTemplateInfoListFilterByName(std::vector<SVMInfo>&, const string&, const string&,
-                                                               UINT64, int, const string&) {
-  return backend_->NotAvailable("GetTemplateInfoListFilterByName");
+bool COracleCloudSDKCppBridge::GetTemplateInfoListFilterByName(std::vector<SVMInfo>& images, const string& name,
+                                                               const string& compartmentId, UINT64, int,
+                                                               const string& region) {
+  return backend_->Run("GetTemplateInfoListFilterByName", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    images = sim::CSimDiscovery(cloud).ImagesNamed(name, compartmentId, region);
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::GetAvailabilityDomainInfoList(std::vector<SVMInfo>&, const string&, UINT64, int) {
-  return backend_->NotAvailable("GetAvailabilityDomainInfoList");
+bool COracleCloudSDKCppBridge::GetAvailabilityDomainInfoList(std::vector<SVMInfo>& domains, const string& hostName,
+                                                             UINT64, int) {
+  return backend_->Run("GetAvailabilityDomainInfoList", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    domains = sim::CSimDiscovery(cloud).AvailabilityDomains(hostName);
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::GetInstanceShapeInfoList(std::vector<SVMSizeInfo>&, const string&) {
-  return backend_->NotAvailable("GetInstanceShapeInfoList");
+bool COracleCloudSDKCppBridge::GetInstanceShapeInfoList(std::vector<SVMSizeInfo>& shapes, const string&) {
+  return backend_->Run("GetInstanceShapeInfoList", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    shapes = sim::CSimDiscovery(cloud).Shapes();
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::GetInstanceShapeInfoListForImage(std::vector<SVMSizeInfo>&, const string&,
-                                                                const string&, const string&) {
-  return backend_->NotAvailable("GetInstanceShapeInfoListForImage");
+bool COracleCloudSDKCppBridge::GetInstanceShapeInfoListForImage(std::vector<SVMSizeInfo>& shapes,
+                                                                const string& compartmentId, const string& imageId,
+                                                                const string& availabilityDomain) {
+  return backend_->Run("GetInstanceShapeInfoListForImage", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    shapes = sim::CSimDiscovery(cloud).ShapesForImage(compartmentId, imageId, availabilityDomain);
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::GetSecurityGroupList(std::vector<SSecurityGroupInfo>&) {
-  return backend_->NotAvailable("GetSecurityGroupList");
+bool COracleCloudSDKCppBridge::GetSecurityGroupList(std::vector<SSecurityGroupInfo>& lists) {
+  return backend_->Run("GetSecurityGroupList", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    lists = sim::CSimDiscovery(cloud).SecurityLists();
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::GetKeyPairInfoList(std::vector<SKeyPairInfo>&) {
-  return backend_->NotAvailable("GetKeyPairInfoList");
+bool COracleCloudSDKCppBridge::GetKeyPairInfoList(std::vector<SKeyPairInfo>& keys) {
+  return backend_->Run("GetKeyPairInfoList", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    keys = sim::CSimDiscovery(cloud).KeyPairs();
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::GetStagingStorageListForHost(std::vector<SStagingStorage>&, const string&, UINT64,
-                                                            int) {
-  return backend_->NotAvailable("GetStagingStorageListForHost");
+bool COracleCloudSDKCppBridge::GetStagingStorageListForHost(std::vector<SStagingStorage>& buckets,
+                                                            const string& hostName, UINT64, int) {
+  return backend_->Run("GetStagingStorageListForHost", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    buckets = sim::CSimDiscovery(cloud).Buckets(hostName);
+    return true;
+  });
 }
 
 string COracleCloudSDKCppBridge::GetDefaultRegion() {
-  backend_->NotAvailable("GetDefaultRegion");
-  return string();
+  string region;
+  backend_->Run("GetDefaultRegion", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    region = sim::CSimDiscovery(cloud).DefaultRegion();
+    return true;
+  });
+  return region;
 }
 
 // Backup.
 
-bool COracleCloudSDKCppBridge::GetInstanceConfigurations(const string&, std::map<string, string>&) {
-  return backend_->NotAvailable("GetInstanceConfigurations");
+bool COracleCloudSDKCppBridge::GetInstanceConfigurations(const string& instanceId, std::map<string, string>& files) {
+  return backend_->Run("GetInstanceConfigurations", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    files = sim::InstanceConfigurations(cloud, instanceId);
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::CreateVolumeSnapshot(const string&, const string&, const string&, string&) {
-  return backend_->NotAvailable("CreateVolumeSnapshot");
+bool COracleCloudSDKCppBridge::CreateVolumeSnapshot(const string& volumeId, const string& description,
+                                                    const string& name, string& snapshotId) {
+  return backend_->Run("CreateVolumeSnapshot", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
+    snapshotId = sim::CSimSnapshots(cloud).Create(volumeId, description, name, faults.faulty, "CreateVolumeSnapshot");
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::GetSnapshotStatus(const string&, string&) {
-  return backend_->NotAvailable("GetSnapshotStatus");
+bool COracleCloudSDKCppBridge::GetSnapshotStatus(const string& snapshotId, string& state) {
+  return backend_->Run("GetSnapshotStatus", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    state = sim::CSimSnapshots(cloud).State(snapshotId);
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::DeleteVolumeSnapshot(const string&) {
-  return backend_->NotAvailable("DeleteVolumeSnapshot");
+bool COracleCloudSDKCppBridge::DeleteVolumeSnapshot(const string& snapshotId) {
+  return backend_->Run("DeleteVolumeSnapshot", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    sim::CSimSnapshots(cloud).Delete(snapshotId, "DeleteVolumeSnapshot");
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::CreateVolumeFromSnapshot(const string&, const string&, string&) {
-  return backend_->NotAvailable("CreateVolumeFromSnapshot");
+bool COracleCloudSDKCppBridge::CreateVolumeFromSnapshot(const string& snapshotId, const string& name,
+                                                        string& volumeId) {
+  return backend_->Run("CreateVolumeFromSnapshot", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
+    volumeId = sim::CSimSnapshots(cloud).CreateVolume(snapshotId, name, faults.faulty, "CreateVolumeFromSnapshot");
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::GetVolumeStatus(const string&, string&) {
-  return backend_->NotAvailable("GetVolumeStatus");
+bool COracleCloudSDKCppBridge::GetVolumeStatus(const string& volumeId, string& state) {
+  return backend_->Run("GetVolumeStatus", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    state = sim::CSimSnapshots(cloud).VolumeState(volumeId);
+    return true;
+  });
 }
 
 // Volumes.
@@ -167,7 +253,15 @@ bool COracleCloudSDKCppBridge::ClearDescriptionForVolume(const string&) {
 
 // Instances.
 
-bool COracleCloudSDKCppBridge::DeployVM(SVMInfo&, const string&, int) { return backend_->NotAvailable("DeployVM"); }
+bool COracleCloudSDKCppBridge::DeployVM(SVMInfo& vm, const string& sourceId, int bootVolumeSizeGiB) {
+  return backend_->Run("DeployVM", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
+    // Filled only on success: the record is worked on in a copy.
+    SVMInfo deployed = vm;
+    sim::CSimInstances(cloud).Deploy(deployed, sourceId, bootVolumeSizeGiB, faults.faulty, "DeployVM");
+    vm = std::move(deployed);
+    return true;
+  });
+}
 
 bool COracleCloudSDKCppBridge::DeployVMFromOrchestration(SVMInfo&) {
   return backend_->NotAvailable("DeployVMFromOrchestration");
@@ -181,26 +275,67 @@ bool COracleCloudSDKCppBridge::AttachVnic(const SVMInfo&, const SVMNetworkCard&)
   return backend_->NotAvailable("AttachVnic");
 }
 
-bool COracleCloudSDKCppBridge::GetBootVolumeIdForInstance(const SVMInfo&, string&) {
-  return backend_->NotAvailable("GetBootVolumeIdForInstance");
+bool COracleCloudSDKCppBridge::GetBootVolumeIdForInstance(const SVMInfo& vm, string& bootVolumeId) {
+  return backend_->Run("GetBootVolumeIdForInstance", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    bootVolumeId = sim::CSimInstances(cloud).BootVolumeId(vm);
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::DoesVMExist(const string&, std::vector<SVMInfo>&, const string&, bool&) {
-  return backend_->NotAvailable("DoesVMExist");
+bool COracleCloudSDKCppBridge::DoesVMExist(const string& name, std::vector<SVMInfo>& found,
+                                           const string& compartmentId, bool& exists) {
+  return backend_->Run("DoesVMExist", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    found = sim::CSimInstances(cloud).Named(name, compartmentId);
+    exists = !found.empty();
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::ReConfigureVM(SVMInfo&) { return backend_->NotAvailable("ReConfigureVM"); }
+bool COracleCloudSDKCppBridge::ReConfigureVM(SVMInfo& vm) {
+  return backend_->Run("ReConfigureVM", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    SVMInfo changed = vm;
+    sim::CSimInstances(cloud).Reconfigure(changed);
+    vm = std::move(changed);
+    return true;
+  });
+}
 
-bool COracleCloudSDKCppBridge::PowerOnInstance(const string&) { return backend_->NotAvailable("PowerOnInstance"); }
+bool COracleCloudSDKCppBridge::PowerOnInstance(const string& instanceId) {
+  return backend_->Run("PowerOnInstance", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    sim::CSimInstances(cloud).PowerOn(instanceId);
+    return true;
+  });
+}
 
-bool COracleCloudSDKCppBridge::PowerOffInstance(const string&) { return backend_->NotAvailable("PowerOffInstance"); }
+bool COracleCloudSDKCppBridge::PowerOffInstance(const string& instanceId) {
+  return backend_->Run("PowerOffInstance", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    sim::CSimInstances(cloud).PowerOff(instanceId);
+    return true;
+  });
+}
 
-bool COracleCloudSDKCppBridge::RebootInstance(const string&) { return backend_->NotAvailable("RebootInstance"); }
+bool COracleCloudSDKCppBridge::RebootInstance(const string& instanceId) {
+  return backend_->Run("RebootInstance", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    sim::CSimInstances(cloud).Reboot(instanceId);
+    return true;
+  });
+}
 
-bool COracleCloudSDKCppBridge::WaitForBoot(SVMInfo&, int, bool) { return backend_->NotAvailable("WaitForBoot"); }
+bool COracleCloudSDKCppBridge::WaitForBoot(SVMInfo& vm, int timeoutSeconds, bool waitForRunning) {
+  return backend_->Run("WaitForBoot", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    SVMInfo booted = vm;
+    sim::CSimInstances(cloud).WaitForBoot(booted, timeoutSeconds, waitForRunning);
+    vm = std::move(booted);
+    return true;
+  });
+}
 
-bool COracleCloudSDKCppBridge::DeleteVM(const string&, const string&, bool, bool) {
-  return backend_->NotAvailable("DeleteVM");
+bool COracleCloudSDKCppBridge::DeleteVM(const string& name, const string& instanceId, bool waitForTermination,
+                                        bool preserveBootVolume) {
+  return backend_->Run("DeleteVM", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    sim::CSimInstances(cloud).Delete(name, instanceId, waitForTermination, preserveBootVolume, "DeleteVM");
+    return true;
+  });
 }
 
 bool COracleCloudSDKCppBridge::ReadInstanceConfig(const string&, SVMInfo&) {

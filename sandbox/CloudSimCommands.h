@@ -14,6 +14,13 @@ struct SFaultAddArgs {
   long long delayMs = 0;
 };
 
+struct SSnapshotAddArgs {
+  std::string volumeId;
+  std::string description;
+  long long created = 0;  // seconds since the epoch
+  std::string name;       // empty: made from the volume's name
+};
+
 int RunInit(const std::string& dir, const std::string& flavour);
 int RunList(const std::string& sandbox, const std::string& kind, bool json);
 int RunFaultAdd(const std::string& sandbox, const SFaultAddArgs& args);
@@ -22,6 +29,8 @@ int RunFaultClear(const std::string& sandbox, const std::string& op);
 int RunCalls(const std::string& sandbox, bool json, bool reset);
 int RunConfigSet(const std::string& sandbox, const std::string& key, const std::string& value);
 int RunConfigList(const std::string& sandbox, bool json);
+int RunSnapshotAdd(const std::string& sandbox, const SSnapshotAddArgs& args);
+int RunVolumeChecksum(const std::string& sandbox, const std::string& id);
 
 // Prints "cloud-sim: <message>" on stderr and returns 1.
 int Failure(const std::string& message);

@@ -3,6 +3,7 @@
 #include "CloudSimCommands.h"
 #include "QueryTable.h"
 #include "SandboxCloud.h"
+#include "bridge/sim/SimLifecycle.h"
 
 namespace cloudsim {
 
@@ -80,6 +81,8 @@ int ListSummary(sim::CSimCloud& cloud, bool json) {
 int RunList(const std::string& sandbox, const std::string& kindName, bool json) {
   try {
     auto cloud = OpenSandboxCloud(sandbox);
+    // Show the states as they are now, not as they were at the last bridge call.
+    sim::Settle(*cloud);
     if (kindName.empty()) return ListSummary(*cloud, json);
     const SKind* kind = FindKind(kindName);
     if (!kind) return Failure("Unknown kind [" + kindName + "]; kinds: " + KindNames());

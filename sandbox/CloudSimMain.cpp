@@ -65,6 +65,21 @@ int main(int argc, char** argv) {
   auto* configLs = config->add_subcommand("ls", "Show the settings");
   configLs->add_flag("--json", json, "Print JSON");
 
+  auto* snapshot = app.add_subcommand("snapshot", "Snapshots made outside of jobs");
+  snapshot->require_subcommand(1);
+  SSnapshotAddArgs snapshotArgs;
+  auto* snapshotAdd = snapshot->add_subcommand("add", "Snapshot a volume with a chosen description and time");
+  snapshotAdd->add_option("VOLUME_ID", snapshotArgs.volumeId, "Volume to snapshot")->required();
+  snapshotAdd->add_option("--description", snapshotArgs.description, "Description of the snapshot")->required();
+  snapshotAdd->add_option("--created", snapshotArgs.created, "Creation time, seconds since the epoch")->required();
+  snapshotAdd->add_option("--name", snapshotArgs.name, "Display name");
+
+  auto* volume = app.add_subcommand("volume", "Volume bytes");
+  volume->require_subcommand(1);
+  std::string volumeId;
+  auto* checksum = volume->add_subcommand("checksum", "SHA-256 of a volume's (or snapshot's) bytes, holes as zeros");
+  checksum->add_option("ID", volumeId, "Volume or snapshot id")->required();
+
   CLI11_PARSE(app, argc, argv);
 
   if (*init) return RunInit(initDir, flavour);
@@ -75,5 +90,7 @@ int main(int argc, char** argv) {
   if (*calls) return RunCalls(sandbox, json, reset);
   if (*configSet) return RunConfigSet(sandbox, key, value);
   if (*configLs) return RunConfigList(sandbox, json);
+  if (*snapshotAdd) return RunSnapshotAdd(sandbox, snapshotArgs);
+  if (*checksum) return RunVolumeChecksum(sandbox, volumeId);
   return Failure("Nothing to do");
 }

@@ -304,4 +304,100 @@ TEST_F(CloudSimCli, MissingSandboxesAndUnknownKindsFail) {
   EXPECT_EQ(json::parse(fromEnv.out).size(), 3u);
 }
 
+// What the bridge changed is what `ls` shows, with transitions that came due settled by `ls`
+// itself.
+TEST_F(CloudSimCli, ListShowsPowerStatesAsTheyAreNow) {
+  std::string dir = Init("infrastructure");
+  std::string webId = Named(ListJson(dir, "instances"), "sample-web")["id"];
+  {
+    OracleCloudSDKCppBridge::COracleCloudSDKCppBridge bridge(VSINST_ORACLE_CLOUD_INFRASTRUCTURE);
+    ASSERT_TRUE(bridge.Connect("sim://" + dir + "/cloud", "u", "p"));
+    ASSERT_TRUE(bridge.PowerOffInstance(webId)) << bridge.GetLastError();
+  }
+  json instances = ListJson(dir, "instances");
+  EXPECT_EQ(Named(instances, "sample-web")["state"], "STOPPED");
+  EXPECT_EQ(Named(instances, "sample-db")["state"], "RUNNING");
+
+  ASSERT_EQ(Sim(dir, {"config", "set", "provision_seconds.instance", "600"}).exitCode, 0);
+  {
+    OracleCloudSDKCppBridge::COracleCloudSDKCppBridge bridge(VSINST_ORACLE_CLOUD_INFRASTRUCTURE);
+    ASSERT_TRUE(bridge.Connect("sim://" + dir + "/cloud", "u", "p"));
+    ASSERT_TRUE(bridge.PowerOnInstance(webId)) << bridge.GetLastError();
+  }
+  EXPECT_EQ(Named(ListJson(dir, "instances"), "sample-web")["state"], "STARTING");
+  // The start came due (as if the time had passed) with no bridge call since.
+  sim::CSimCloud(dir + "/cloud").Write([&](sim::CSimDb& db) {
+    db.Run("UPDATE instances SET ready_at = 0 WHERE id = ?", webId);
+  });
+  EXPECT_EQ(Named(ListJson(dir, "instances"), "sample-web")["state"], "RUNNING");
+}
+
+TEST_F(CloudSimCli, SnapshotAddAndVolumeChecksum) {
+  for (const std::string flavour : {"infrastructure", "classic"}) {
+    SCOPED_TRACE(flavour);
+    std::string dir = Init(flavour);
+    std::string volume = Named(ListJson(dir, "volumes"), "sample-web-data")["id"];
+    SToolResult added = Sim(dir, {"snapshot", "add", volume, "--description", "Backup snapshot of job 12 at 1700000000",
+                                  "--created", "1700000000", "--name", "old-backup"});
+    ASSERT_EQ(added.exitCode, 0) << added.err;
+    std::string id = added.out.substr(0, added.out.find('\n'));
+    ASSERT_FALSE(id.empty());
+
+    // The backup's record of the instance lists it with its description and time.
+    OracleCloudSDKCppBridge::COracleCloudSDKCppBridge bridge(flavour == "classic" ? VSINST_ORACLE_CLOUD_CLASSIC
+                                                                                   : VSINST_ORACLE_CLOUD_INFRASTRUCTURE);
+    ASSERT_TRUE(bridge.Connect("sim://" + dir + "/cloud", "u", "p"));
+    VMInfoStructs::SVMInfo vm;
+    ASSERT_TRUE(bridge.GetVMInfo("sample-web", "", vm, 58)) << bridge.GetLastError();
+    ASSERT_EQ(vm.disks.size(), 2u);
+    ASSERT_EQ(vm.disks[1].childDisks.size(), 1u);
+    EXPECT_EQ(vm.disks[1].childDisks[0].id, id);
+    EXPECT_EQ(vm.disks[1].childDisks[0].name, "old-backup");
+    EXPECT_EQ(vm.disks[1].childDisks[0].description, "Backup snapshot of job 12 at 1700000000");
+    EXPECT_EQ(vm.disks[1].childDisks[0].creationTime, 1700000000);
+
+    // Volume and snapshot hold the same bytes until the volume changes.
+    SToolResult volumeSum = Sim(dir, {"volume", "checksum", volume});
+    SToolResult snapshotSum = Sim(dir, {"volume", "checksum", id});
+    ASSERT_EQ(volumeSum.exitCode, 0) << volumeSum.err;
+    ASSERT_EQ(snapshotSum.exitCode, 0) << snapshotSum.err;
+    EXPECT_EQ(volumeSum.out.size(), 65u) << "64 hex digits and a new line";
+    EXPECT_EQ(volumeSum.out, snapshotSum.out);
+    std::string file = sim::CSimCloud(dir + "/cloud").Read([&](sim::CSimDb& db) {
+      return db.QueryText("SELECT file FROM volumes WHERE id = ?", "", volume);
+    });
+    {
+      std::fstream bytes(dir + "/cloud/volumes/" + file, std::ios::in | std::ios::out | std::ios::binary);
+      bytes.seekp(5000);
+      bytes << "changed";
+    }
+    EXPECT_NE(Sim(dir, {"volume", "checksum", volume}).out, snapshotSum.out);
+    EXPECT_EQ(Sim(dir, {"volume", "checksum", id}).out, snapshotSum.out);
+  }
+}
+
+TEST_F(CloudSimCli, BadSnapshotAndChecksumRequestsFail) {
+  std::string dir = Init("infrastructure");
+  struct SCase {
+    std::vector<std::string> args;
+    std::string error;
+  };
+  const SCase cases[] = {
+      {{"snapshot", "add", "ocid1.volume.oc1.phx.none", "--description", "d", "--created", "1"},
+       "cloud-sim: Volume with id [ocid1.volume.oc1.phx.none] was not found\n"},
+      {{"snapshot", "add", "v", "--description", "d", "--created", "-5"},
+       "cloud-sim: --created must be seconds since the epoch, not -5\n"},
+      {{"volume", "checksum", "nothing"}, "cloud-sim: No volume or snapshot has the id [nothing]\n"},
+  };
+  for (const SCase& c : cases) {
+    SToolResult result = Sim(dir, c.args);
+    EXPECT_EQ(result.exitCode, 1) << c.error;
+    EXPECT_EQ(result.err, c.error);
+  }
+  SToolResult missing = Sim(dir, {"snapshot", "add", "v", "--created", "1"});
+  EXPECT_NE(missing.exitCode, 0);
+  EXPECT_NE(missing.err.find("--description"), std::string::npos) << missing.err;
+  EXPECT_EQ(ListJson(dir, "snapshots").size(), 1u) << "only the seeded snapshot";
+}
+
 }  // namespace

@@ -139,6 +139,8 @@ TEST(SimBridgeSession, OperationsBeforeConnectAreRefused) {
   std::vector<VMInfoStructs::SDataCenterInfo> regions;
   EXPECT_EQ(bridge.GetDCInfoList(regions, 0, 0), 0);
   EXPECT_EQ(bridge.GetLastError(), "Not connected to the cloud");
+  EXPECT_TRUE(regions.empty());
+  EXPECT_EQ(bridge.GetDefaultRegion(), "");
 }
 
 // Each operation the simulator does not offer yet fails with its own name, is counted, and never
@@ -149,18 +151,16 @@ TEST(SimBridgeSession, OperationsNotOfferedYetFailLoudlyAndAreCounted) {
   std::string id = "kept";
   bool flag = true;
   VMInfoStructs::SDisk disk;
-  std::vector<VMInfoStructs::SDataCenterInfo> regions;
+  VMInfoStructs::SVMInfo vm;
   struct SCase {
     const char* op;
     std::function<bool()> call;
   };
   const SCase cases[] = {
-      {"GetDCInfoList", [&] { return bridge->GetDCInfoList(regions, 0, 0) != 0; }},
-      {"GetDefaultRegion", [&] { return !bridge->GetDefaultRegion().empty(); }},
-      {"CreateVolumeSnapshot", [&] { return bridge->CreateVolumeSnapshot("v", "d", "n", id); }},
+      {"CreateVolume", [&] { return bridge->CreateVolume(disk, "c"); }},
       {"AttachVolume", [&] { return bridge->AttachVolume(disk, "i", flag); }},
       {"AttachVolume", [&] { return bridge->AttachVolume("v", "i", flag); }},
-      {"DeleteVM", [&] { return bridge->DeleteVM("n", "i", true, false); }},
+      {"RestoreVM", [&] { return bridge->RestoreVM(vm); }},
       {"CreateImage", [&] { return bridge->CreateImage("b", "o", "n", "NATIVE", "c", id); }},
   };
   for (const SCase& c : cases) {
@@ -170,7 +170,7 @@ TEST(SimBridgeSession, OperationsNotOfferedYetFailLoudlyAndAreCounted) {
   EXPECT_EQ(id, "kept");
   auto cloudDb = cloud.Open();
   auto counters = sim::CSimFaults(*cloudDb).Counters();
-  EXPECT_EQ(counters["GetDCInfoList"], 1);
+  EXPECT_EQ(counters["CreateVolume"], 1);
   EXPECT_EQ(counters["AttachVolume"], 2) << "overloads share one counter";
   EXPECT_EQ(counters["Connect"], 1);
 }

@@ -5,17 +5,11 @@
 #include "sim_test_cloud.h"
 
 using OracleCloudSDKCppBridge::CBridgeBackend;
+using simtest::CClockScope;
 using simtest::CTestCloud;
 using VMInfoStructs::SVMInfo;
 
 namespace {
-
-// Installs a clock for the scope of a test.
-class CClockScope {
- public:
-  explicit CClockScope(IHostClock& clock) { HostClock::Install(&clock); }
-  ~CClockScope() { HostClock::Install(nullptr); }
-};
 
 sim::SFaultRule Rule(const std::string& op, int64_t nth, sim::EFaultAction action, const std::string& text = "",
                      int64_t delayMs = 0) {

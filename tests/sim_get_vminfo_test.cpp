@@ -196,7 +196,7 @@ TEST_P(SimGetVMInfo, DetachedVolumesAreNotListedAndAttachmentOrderIsDiskOrder) {
   EXPECT_TRUE(dbVm.disks[0].isBootDisk);
 }
 
-INSTANTIATE_TEST_SUITE_P(Flavours, SimGetVMInfo,
+INSTANTIATE_TEST_SUITE_P(SimFlavours, SimGetVMInfo,
                          ::testing::Values(sim::EFlavour::Infrastructure, sim::EFlavour::Classic),
                          [](const auto& info) { return std::string(sim::FlavourName(info.param)); });
 

@@ -18,6 +18,8 @@
 #include "bridge/COracleCloudSDKCppBridge.h"
 #include "bridge/sim/SandboxCreator.h"
 #include "bridge/sim/SimCloud.h"
+#include "bridge/sim/SimFaults.h"
+#include "host/HostClock.h"
 
 namespace simtest {
 
@@ -65,10 +67,52 @@ class CTestCloud {
   std::string InstanceId(const std::string& name) const {
     return Open()->Read([&](sim::CSimDb& db) { return db.QueryText("SELECT id FROM instances WHERE name = ?", "", name); });
   }
+  // Direct reads and changes of the cloud's tables, for arranging and checking state.
+  template <class... Args>
+  std::string Text(const std::string& sql, const Args&... args) const {
+    return Open()->Read([&](sim::CSimDb& db) { return db.QueryText(sql, "", args...); });
+  }
+  template <class... Args>
+  int64_t Int(const std::string& sql, const Args&... args) const {
+    return Open()->Read([&](sim::CSimDb& db) { return db.QueryInt(sql, -1, args...); });
+  }
+  template <class... Args>
+  void Exec(const std::string& sql, const Args&... args) const {
+    Open()->Write([&](sim::CSimDb& db) { db.Run(sql, args...); });
+  }
+  void SetMeta(const std::string& key, const std::string& value) const { Open()->SetMeta(key, value); }
+  // Adds a fault rule for the nth call of `op` from now (0: every call).
+  void AddFault(const std::string& op, int64_t nth, sim::EFaultAction action, const std::string& text = "") const {
+    auto cloud = Open();
+    sim::SFaultRule rule;
+    rule.op = op;
+    rule.nth = nth;
+    rule.action = action;
+    rule.text = text;
+    sim::CSimFaults(*cloud).Add(rule);
+  }
+  // The path of the file holding the bytes of the volume or snapshot `id`.
+  std::string BytesPath(const std::string& id) const {
+    auto cloud = Open();
+    std::string file = cloud->Read([&](sim::CSimDb& db) {
+      return db.QueryText("SELECT file FROM volumes WHERE id = ? UNION ALL SELECT file FROM snapshots WHERE id = ?", "",
+                          id, id);
+    });
+    return file.empty() ? std::string() : cloud->VolumeFilePath(file);
+  }
 
  private:
   CTempDir temp_;
   sim::SSandbox sandbox_;
+};
+
+// Installs a clock for the scope of a test.
+class CClockScope {
+ public:
+  explicit CClockScope(IHostClock& clock) { HostClock::Install(&clock); }
+  ~CClockScope() { HostClock::Install(nullptr); }
+  CClockScope(const CClockScope&) = delete;
+  CClockScope& operator=(const CClockScope&) = delete;
 };
 
 // Runs fn in a forked child that exits with fn's result; returns the child's wait status. The

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "bridge/sim/SimIds.h"
+#include "bridge/sim/SimSnapshots.h"
 #include "bridge/sim/VolumeFiles.h"
 #include "host/HostClock.h"
 
@@ -169,15 +170,9 @@ class CSeeder {
   }
 
   void AddSnapshot(const std::string& volumeId, const std::string& name, const std::string& description) {
-    std::string id = classic_ ? volumeId + "/" + name : RegionalId("volumebackup");
-    std::string file = SafeFileName(id, ".snap");
-    std::string volumeFile = db_.QueryText("SELECT file FROM volumes WHERE id = ?", "", volumeId);
-    CopySparseFile(cloud_.VolumeFilePath(volumeFile), cloud_.VolumeFilePath(file));
-    int64_t size = db_.QueryInt("SELECT size_bytes FROM volumes WHERE id = ?", 0, volumeId);
-    db_.Run(
-        "INSERT INTO snapshots(id, volume_id, name, description, state, size_bytes, file, created) "
-        "VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-        id, volumeId, name, description, cloud_.Words().snapshotAvailable, size, file, now_ - 3600);
+    CNewFiles files(cloud_);
+    InsertSnapshot(cloud_, db_, files, SNewSnapshot{volumeId, name, description, now_ - 3600, false, false}, now_);
+    files.Keep();
   }
 
   std::string AddInstance(const std::string& name, const std::string& compartment, const std::string& ad,

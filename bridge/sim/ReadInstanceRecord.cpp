@@ -7,9 +7,6 @@ using VMInfoStructs::SDisk;
 using VMInfoStructs::SVMInfo;
 using VMInfoStructs::SVMNetworkCard;
 
-namespace {
-
-// Finds the instance's id; empty with `error` set when there is none or the name is ambiguous.
 std::string FindInstanceId(CSimDb& db, const SFlavourWords& words, const std::string& name, const std::string& id,
                            std::string& error) {
   if (!id.empty()) {
@@ -39,6 +36,8 @@ std::string FindInstanceId(CSimDb& db, const SFlavourWords& words, const std::st
   }
   return ids.front();
 }
+
+namespace {
 
 void ReadSnapshots(CSimDb& db, SDisk& disk) {
   CSimStatement stmt =
@@ -121,41 +120,44 @@ void ReadAccess(CSimDb& db, const std::string& instanceId, SVMInfo& vm) {
 bool ReadInstanceRecord(CSimCloud& cloud, const std::string& name, const std::string& id,
                         const SInstanceParts& parts, SVMInfo& vm, std::string& error) {
   const SFlavourWords& words = cloud.Words();
-  return cloud.Read([&](CSimDb& db) {
-    std::string instanceId = FindInstanceId(db, words, name, id, error);
-    if (instanceId.empty()) return false;
-    CSimStatement stmt = db.Prepare(
-        "SELECT i.name, i.uri, i.ad, i.compartment_id, i.shape, i.cpus, i.memory_mb, i.state, i.image_id, i.region, "
-        "i.launch_mode, i.boot_volume_id, COALESCE(img.os, '') "
-        "FROM instances i LEFT JOIN images img ON img.id = i.image_id WHERE i.id = ?");
-    stmt.BindAll(instanceId);
-    if (!stmt.Step()) {
-      error = "Instance with id [" + instanceId + "] was not found";
-      return false;
-    }
-    SVMInfo record;
-    record.guid = instanceId;
-    record.name = stmt.Text(0);
-    record.uri = stmt.Text(1);
-    record.availabilityDomain = stmt.Text(2);
-    record.compartmentId = stmt.Text(3);
-    record.vmSize = stmt.Text(4);
-    record.cpuCount = stmt.Int(5);
-    record.memoryMB = stmt.Int(6);
-    record.lifecycleState = stmt.Text(7);
-    record.powerState = record.lifecycleState == words.instanceRunning ? 1 : 0;
-    record.imageId = stmt.Text(8);
-    record.region = stmt.Text(9);
-    record.launchMode = stmt.Text(10);
-    std::string bootVolumeId = stmt.Text(11);
-    record.guestOs = stmt.Text(12);
-    record.isTemplate = vm.isTemplate;
-    if (parts.disks) ReadDisks(db, words, instanceId, bootVolumeId, parts.snapshots, record.disks);
-    if (parts.network) ReadNetworkCards(db, instanceId, record.networkCards);
-    ReadAccess(db, instanceId, record);
-    vm = std::move(record);
-    return true;
-  });
+  return cloud.Read([&](CSimDb& db) { return ReadInstanceRecordIn(db, words, name, id, parts, vm, error); });
+}
+
+bool ReadInstanceRecordIn(CSimDb& db, const SFlavourWords& words, const std::string& name, const std::string& id,
+                          const SInstanceParts& parts, SVMInfo& vm, std::string& error) {
+  std::string instanceId = FindInstanceId(db, words, name, id, error);
+  if (instanceId.empty()) return false;
+  CSimStatement stmt = db.Prepare(
+      "SELECT i.name, i.uri, i.ad, i.compartment_id, i.shape, i.cpus, i.memory_mb, i.state, i.image_id, i.region, "
+      "i.launch_mode, i.boot_volume_id, COALESCE(img.os, '') "
+      "FROM instances i LEFT JOIN images img ON img.id = i.image_id WHERE i.id = ?");
+  stmt.BindAll(instanceId);
+  if (!stmt.Step()) {
+    error = "Instance with id [" + instanceId + "] was not found";
+    return false;
+  }
+  SVMInfo record;
+  record.guid = instanceId;
+  record.name = stmt.Text(0);
+  record.uri = stmt.Text(1);
+  record.availabilityDomain = stmt.Text(2);
+  record.compartmentId = stmt.Text(3);
+  record.vmSize = stmt.Text(4);
+  record.cpuCount = stmt.Int(5);
+  record.memoryMB = stmt.Int(6);
+  record.lifecycleState = stmt.Text(7);
+  record.powerState = record.lifecycleState == words.instanceRunning ? 1 : 0;
+  record.imageId = stmt.Text(8);
+  record.region = stmt.Text(9);
+  record.launchMode = stmt.Text(10);
+  std::string bootVolumeId = stmt.Text(11);
+  record.guestOs = stmt.Text(12);
+  record.isTemplate = vm.isTemplate;
+  if (parts.disks) ReadDisks(db, words, instanceId, bootVolumeId, parts.snapshots, record.disks);
+  if (parts.network) ReadNetworkCards(db, instanceId, record.networkCards);
+  ReadAccess(db, instanceId, record);
+  vm = std::move(record);
+  return true;
 }
 
 }  // namespace sim

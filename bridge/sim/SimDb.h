@@ -14,6 +14,13 @@ class CSimError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The cloud turned a request down (unknown id, wrong state, bad argument); what() is the text the
+// caller reports as it stands, while other CSimErrors are failures of the simulator itself.
+class CSimRefused : public CSimError {
+ public:
+  using CSimError::CSimError;
+};
+
 class CSimStatement {
  public:
   CSimStatement(sqlite3* db, const std::string& sql);

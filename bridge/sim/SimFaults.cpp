@@ -84,31 +84,33 @@ int64_t CSimFaults::Clear(const std::string& op) {
 }
 
 SCallFaults CSimFaults::CountCall(const std::string& op) {
-  return cloud_.Write([&](CSimDb& db) {
-    SCallFaults faults;
-    db.Run("INSERT INTO calls(op, count) VALUES (?, 1) ON CONFLICT(op) DO UPDATE SET count = count + 1", op);
-    faults.callNumber = db.QueryInt("SELECT count FROM calls WHERE op = ?", 0, op);
-    db.Run("UPDATE fault_rules SET seen = seen + 1 WHERE op = ?", op);
-    db.Run("UPDATE fault_rules SET fired = fired + 1 WHERE op = ? AND (nth = 0 OR nth = seen)", op);
-    CSimStatement stmt =
-        db.Prepare("SELECT action, text, delay_ms FROM fault_rules WHERE op = ? AND (nth = 0 OR nth = seen) ORDER BY id");
-    stmt.BindAll(op);
-    while (stmt.Step()) {
-      switch (ParseFaultAction(stmt.Text(0)).value_or(EFaultAction::Fail)) {
-        case EFaultAction::Fail:
-          // The oldest failing rule names the failure.
-          if (!faults.fail) faults.failText = stmt.Text(1);
-          faults.fail = true;
-          break;
-        case EFaultAction::Faulty: faults.faulty = true; break;
-        case EFaultAction::NoSlot: faults.noSlot = true; break;
-        case EFaultAction::Delay: faults.delayMs += stmt.Int(2); break;
-        case EFaultAction::KillBefore: faults.killBefore = true; break;
-        case EFaultAction::KillAfter: faults.killAfter = true; break;
-      }
+  return cloud_.Write([&](CSimDb& db) { return CountCallIn(db, op); });
+}
+
+SCallFaults CSimFaults::CountCallIn(CSimDb& db, const std::string& op) {
+  SCallFaults faults;
+  db.Run("INSERT INTO calls(op, count) VALUES (?, 1) ON CONFLICT(op) DO UPDATE SET count = count + 1", op);
+  faults.callNumber = db.QueryInt("SELECT count FROM calls WHERE op = ?", 0, op);
+  db.Run("UPDATE fault_rules SET seen = seen + 1 WHERE op = ?", op);
+  db.Run("UPDATE fault_rules SET fired = fired + 1 WHERE op = ? AND (nth = 0 OR nth = seen)", op);
+  CSimStatement stmt =
+      db.Prepare("SELECT action, text, delay_ms FROM fault_rules WHERE op = ? AND (nth = 0 OR nth = seen) ORDER BY id");
+  stmt.BindAll(op);
+  while (stmt.Step()) {
+    switch (ParseFaultAction(stmt.Text(0)).value_or(EFaultAction::Fail)) {
+      case EFaultAction::Fail:
+        // The oldest failing rule names the failure.
+        if (!faults.fail) faults.failText = stmt.Text(1);
+        faults.fail = true;
+        break;
+      case EFaultAction::Faulty: faults.faulty = true; break;
+      case EFaultAction::NoSlot: faults.noSlot = true; break;
+      case EFaultAction::Delay: faults.delayMs += stmt.Int(2); break;
+      case EFaultAction::KillBefore: faults.killBefore = true; break;
+      case EFaultAction::KillAfter: faults.killAfter = true; break;
     }
-    return faults;
-  });
+  }
+  return faults;
 }
 
 std::map<std::string, int64_t> CSimFaults::Counters() {

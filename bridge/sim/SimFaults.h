@@ -53,6 +53,8 @@ class CSimFaults {
   // Counts one call of `op` and matches the rules against it, in one transaction, so that
   // concurrent callers in any process each get their own call number.
   SCallFaults CountCall(const std::string& op);
+  // The same inside the caller's write transaction.
+  static SCallFaults CountCallIn(CSimDb& db, const std::string& op);
   std::map<std::string, int64_t> Counters();
   void ResetCounters();
 

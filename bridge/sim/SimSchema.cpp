@@ -97,11 +97,15 @@ CREATE TABLE volumes (
   ready_at           INTEGER NOT NULL DEFAULT 0
 );
 CREATE INDEX volumes_by_name ON volumes(display_name);
--- A point-in-time copy of a volume's bytes, kept as a sparse file under volumes/.
+-- A point-in-time copy of a volume's bytes, kept as a sparse file under volumes/. The source
+-- volume's domain and compartment are kept so that a volume made from the snapshot lands there
+-- even after the source is gone.
 CREATE TABLE snapshots (
-  id          TEXT PRIMARY KEY,
-  volume_id   TEXT NOT NULL,
-  name        TEXT NOT NULL,
+  id             TEXT PRIMARY KEY,
+  volume_id      TEXT NOT NULL,
+  name           TEXT NOT NULL,
+  ad             TEXT NOT NULL DEFAULT '',
+  compartment_id TEXT NOT NULL DEFAULT '',
   description TEXT NOT NULL DEFAULT '',
   state       TEXT NOT NULL,
   size_bytes  INTEGER NOT NULL,
@@ -201,14 +205,17 @@ CREATE TABLE calls (
 );
 -- What the bridge created on behalf of jobs (kind: instance, volume, snapshot, attachment,
 -- image, object, vnic); a row outlives its resource so that leftovers can be told from
--- resources that were cleaned up.
+-- resources that were cleaned up: `deleted` is when the resource went (0 while it exists) and
+-- `deleted_op` the operation that removed it.
 CREATE TABLE created_resources (
-  kind    TEXT NOT NULL,
-  id      TEXT NOT NULL,
-  name    TEXT NOT NULL DEFAULT '',
-  op      TEXT NOT NULL,
-  pid     INTEGER NOT NULL,
-  created INTEGER NOT NULL,
+  kind       TEXT NOT NULL,
+  id         TEXT NOT NULL,
+  name       TEXT NOT NULL DEFAULT '',
+  op         TEXT NOT NULL,
+  pid        INTEGER NOT NULL,
+  created    INTEGER NOT NULL,
+  deleted    INTEGER NOT NULL DEFAULT 0,
+  deleted_op TEXT NOT NULL DEFAULT '',
   PRIMARY KEY (kind, id)
 );
 )sql";

@@ -1,0 +1,141 @@
+#include "bridge/sim/SimConfigurations.h"
+
+#include <nlohmann/json.hpp>
+
+#include "bridge/sim/ReadInstanceRecord.h"
+#include "bridge/sim/SimResources.h"
+
+namespace sim {
+
+using nlohmann::json;
+using VMInfoStructs::SVMInfo;
+
+namespace {
+
+constexpr uint64_t kGiBytes = 1024ull * 1024 * 1024;
+
+json InfrastructureConfiguration(const SVMInfo& vm, int64_t created) {
+  json volumes = json::array();
+  for (const auto& disk : vm.disks) {
+    volumes.push_back({{"id", disk.volumeId},
+                       {"displayName", disk.displayName},
+                       {"sizeInBytes", disk.size},
+                       {"sizeInGBs", (disk.size + kGiBytes - 1) / kGiBytes},
+                       {"isBootVolume", disk.isBootDisk},
+                       {"availabilityDomain", disk.availabilityDomain},
+                       {"attachmentId", disk.attachmentId},
+                       {"attachmentType", disk.attachmentType},
+                       {"diskNumber", disk.diskNumber}});
+  }
+  json vnics = json::array();
+  for (const auto& card : vm.networkCards) {
+    vnics.push_back({{"displayName", card.name},
+                     {"subnetId", card.subnetId},
+                     {"privateIp", card.privateIp},
+                     {"macAddress", card.macAddress},
+                     {"isPrimary", card.isPrimary}});
+  }
+  json keys = json::array();
+  for (const auto& key : vm.keyPairs) keys.push_back({{"id", key.guid}, {"name", key.name}});
+  json lists = json::array();
+  for (const auto& list : vm.securityGroups) lists.push_back({{"id", list.guid}, {"name", list.name}});
+  return {{"id", vm.guid},
+          {"displayName", vm.name},
+          {"compartmentId", vm.compartmentId},
+          {"availabilityDomain", vm.availabilityDomain},
+          {"region", vm.region},
+          {"shape", vm.vmSize},
+          {"shapeConfig", {{"ocpus", vm.cpuCount}, {"memoryInGBs", vm.memoryMB / 1024}}},
+          {"cpuCount", vm.cpuCount},
+          {"memoryMB", vm.memoryMB},
+          {"imageId", vm.imageId},
+          {"launchMode", vm.launchMode},
+          {"lifecycleState", vm.lifecycleState},
+          {"timeCreated", created},
+          {"volumes", volumes},
+          {"vnics", vnics},
+          {"sshKeys", keys},
+          {"securityLists", lists}};
+}
+
+std::map<std::string, std::string> ClassicConfigurations(CIdMaker& ids, const SVMInfo& vm) {
+  const std::string instancePlan = ids.ClassicPath(vm.name + "_instance");
+  const std::string storagePlan = ids.ClassicPath(vm.name + "_storage");
+  json attachments = json::array();
+  json volumes = json::array();
+  int index = 1;
+  for (const auto& disk : vm.disks) {
+    attachments.push_back({{"index", index++}, {"volume", disk.volumeId}});
+    json volume = {{"name", disk.volumeId},
+                   {"size", std::to_string((disk.size + kGiBytes - 1) / kGiBytes) + "G"},
+                   {"bootable", disk.isBootDisk},
+                   {"properties", json::array({"/oracle/public/storage/default"})}};
+    if (disk.isBootDisk) volume["imagelist"] = vm.imageId;
+    volumes.push_back({{"type", "StorageVolume"}, {"label", disk.displayName}, {"template", volume}});
+  }
+  json networking = json::object();
+  for (const auto& card : vm.networkCards) {
+    networking[card.name.empty() ? "eth0" : card.name] = {
+        {"ipnetwork", card.subnetId}, {"ip", card.privateIp}, {"mac", card.macAddress}};
+  }
+  json keys = json::array();
+  for (const auto& key : vm.keyPairs) keys.push_back(key.guid);
+  json lists = json::array();
+  for (const auto& list : vm.securityGroups) lists.push_back(list.guid);
+  json instanceTemplate = {{"name", vm.uri},
+                           {"label", vm.name},
+                           {"shape", vm.vmSize},
+                           {"imagelist", vm.imageId},
+                           {"boot_order", json::array({1})},
+                           {"storage_attachments", attachments},
+                           {"networking", networking},
+                           {"sshkeys", keys},
+                           {"seclists", lists}};
+  json instance = {
+      {"name", instancePlan},
+      {"description", "Instance " + vm.name},
+      {"desired_state", "active"},
+      {"objects", json::array({{{"type", "Instance"}, {"label", vm.name}, {"template", instanceTemplate}}})}};
+  json storage = {{"name", storagePlan},
+                  {"description", "Storage volumes of " + vm.name},
+                  {"desired_state", "active"},
+                  {"objects", volumes}};
+  json master = {
+      {"name", ids.ClassicPath(vm.name + "_master")},
+      {"description", "Master orchestration of " + vm.name},
+      {"relationships", json::array({{{"oplan", "instance"}, {"to_oplan", "storage"}, {"type", "depends"}}})},
+      {"oplans",
+       json::array(
+           {{{"label", "storage"}, {"obj_type", "orchestration"}, {"objects", json::array({{{"name", storagePlan}}})}},
+            {{"label", "instance"},
+             {"obj_type", "orchestration"},
+             {"objects", json::array({{{"name", instancePlan}}})}}})}};
+  return {{"_instance.json", instance.dump(2)}, {"_storage.json", storage.dump(2)}, {"_master.json", master.dump(2)}};
+}
+
+}  // namespace
+
+std::map<std::string, std::string> InstanceConfigurations(CSimCloud& cloud, const std::string& idOrUri) {
+  const SFlavourWords& words = cloud.Words();
+  EFlavour flavour = cloud.Flavour();
+  return cloud.Read([&](CSimDb& db) {
+    if (idOrUri.empty()) throw CSimRefused("No instance id was given");
+    std::string id = db.QueryText("SELECT id FROM instances WHERE id = ? OR uri = ? ORDER BY id = ? DESC LIMIT 1", "",
+                                  idOrUri, idOrUri, idOrUri);
+    if (id.empty()) throw CSimRefused("Instance with id [" + idOrUri + "] was not found");
+    SVMInfo vm;
+    std::string error;
+    SInstanceParts parts;
+    parts.disks = true;
+    parts.network = true;
+    if (!ReadInstanceRecordIn(db, words, "", id, parts, vm, error)) throw CSimRefused(error);
+    if (flavour == EFlavour::Classic) {
+      CIdMaker ids(db, flavour);
+      return ClassicConfigurations(ids, vm);
+    }
+    int64_t created = db.QueryInt("SELECT created FROM instances WHERE id = ?", 0, id);
+    return std::map<std::string, std::string>{{".json", InfrastructureConfiguration(vm, created).dump(2)}};
+  });
+}
+
+}  // namespace sim

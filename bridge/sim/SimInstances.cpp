@@ -1,0 +1,529 @@
+#include "bridge/sim/SimInstances.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "bridge/sim/ReadInstanceRecord.h"
+#include "bridge/sim/SimIds.h"
+#include "bridge/sim/SimLifecycle.h"
+#include "bridge/sim/SimResources.h"
+#include "bridge/sim/SimVolumeStore.h"
+#include "bridge/sim/VolumeFiles.h"
+#include "host/HostClock.h"
+
+namespace sim {
+
+using VMInfoStructs::SVMInfo;
+
+namespace {
+
+constexpr uint64_t kGiB = 1024 * kMiB;
+// How often a wait looks at the instance when nothing says when it changes.
+constexpr int64_t kPollMs = 2000;
+
+struct SInstanceRow {
+  std::string id, name, uri, compartmentId, ad, region, shape, state, imageId, launchMode, bootVolumeId;
+  int64_t cpus = 0, memoryMb = 0, readyAt = 0;
+};
+
+SInstanceRow LoadInstance(CSimDb& db, const std::string& id) {
+  CSimStatement stmt = db.Prepare(
+      "SELECT id, name, uri, compartment_id, ad, region, shape, state, image_id, launch_mode, boot_volume_id, cpus, "
+      "memory_mb, ready_at FROM instances WHERE id = ?");
+  stmt.BindAll(id);
+  if (!stmt.Step()) throw CSimRefused("Instance with id [" + id + "] was not found");
+  SInstanceRow row;
+  row.id = stmt.Text(0);
+  row.name = stmt.Text(1);
+  row.uri = stmt.Text(2);
+  row.compartmentId = stmt.Text(3);
+  row.ad = stmt.Text(4);
+  row.region = stmt.Text(5);
+  row.shape = stmt.Text(6);
+  row.state = stmt.Text(7);
+  row.imageId = stmt.Text(8);
+  row.launchMode = stmt.Text(9);
+  row.bootVolumeId = stmt.Text(10);
+  row.cpus = stmt.Int(11);
+  row.memoryMb = stmt.Int(12);
+  row.readyAt = stmt.Int(13);
+  return row;
+}
+
+// The instance named by vm.guid, or else by vm.name.
+SInstanceRow LoadInstanceOf(CSimDb& db, const SFlavourWords& words, const std::string& name, const std::string& id) {
+  std::string error;
+  std::string found = FindInstanceId(db, words, name, id, error);
+  if (found.empty()) throw CSimRefused(error);
+  return LoadInstance(db, found);
+}
+
+bool IsGone(const SFlavourWords& words, const std::string& state) {
+  return state == words.instanceTerminating || state == words.instanceTerminated;
+}
+
+struct SShapeRow {
+  std::string name;
+  int64_t cpus = 0, memoryMb = 0, maxCpus = 0, maxMemoryMb = 0;
+  bool flexible = false;
+};
+
+SShapeRow LoadShape(CSimDb& db, const std::string& name) {
+  CSimStatement stmt =
+      db.Prepare("SELECT name, cpus, memory_mb, flexible, max_cpus, max_memory_mb FROM shapes WHERE name = ?");
+  stmt.BindAll(name);
+  if (!stmt.Step()) throw CSimRefused("Shape [" + name + "] was not found");
+  SShapeRow shape;
+  shape.name = stmt.Text(0);
+  shape.cpus = stmt.Int(1);
+  shape.memoryMb = stmt.Int(2);
+  shape.flexible = stmt.Int(3) != 0;
+  shape.maxCpus = stmt.Int(4);
+  shape.maxMemoryMb = stmt.Int(5);
+  return shape;
+}
+
+// The processors and memory an instance gets on `shape`: a fixed shape decides them; a flexible
+// one takes what was asked for, or else `fallback` (the instance's current size when it already
+// had this shape), or else the shape's default.
+std::pair<int64_t, int64_t> SizeOn(const SShapeRow& shape, int64_t cpus, int64_t memoryMb,
+                                   std::pair<int64_t, int64_t> fallback) {
+  if (!shape.flexible) return {shape.cpus, shape.memoryMb};
+  int64_t c = cpus > 0 ? cpus : (fallback.first > 0 ? fallback.first : shape.cpus);
+  int64_t m = memoryMb > 0 ? memoryMb : (fallback.second > 0 ? fallback.second : shape.memoryMb);
+  if (c > shape.maxCpus) {
+    throw CSimRefused("Shape [" + shape.name + "] allows 1 to " + std::to_string(shape.maxCpus) + " processors, not " +
+                      std::to_string(c));
+  }
+  if (m > shape.maxMemoryMb) {
+    throw CSimRefused("Shape [" + shape.name + "] allows up to " + std::to_string(shape.maxMemoryMb) +
+                      " MB of memory, not " + std::to_string(m));
+  }
+  return {c, m};
+}
+
+void RequireImageRunsOn(CSimDb& db, const std::string& imageId, const std::string& shape) {
+  if (imageId.empty()) return;
+  bool restricted = db.QueryInt("SELECT COUNT(*) FROM image_shapes WHERE image_id = ?", 0, imageId) > 0;
+  if (restricted &&
+      db.QueryInt("SELECT COUNT(*) FROM image_shapes WHERE image_id = ? AND shape = ?", 0, imageId, shape) == 0) {
+    throw CSimRefused("Image [" + imageId + "] does not run on shape [" + shape + "]");
+  }
+}
+
+// A subnet for the new instance's primary card: the preferred one when it serves the domain, or
+// else one in the domain (or regional), the instance's compartment first.
+std::string PickSubnet(CSimDb& db, const std::string& preferred, const std::string& ad,
+                       const std::string& compartmentId) {
+  if (!preferred.empty() &&
+      db.QueryInt("SELECT COUNT(*) FROM subnets WHERE id = ? AND (ad = '' OR ad = ?)", 0, preferred, ad) > 0) {
+    return preferred;
+  }
+  return db.QueryText(
+      "SELECT id FROM subnets WHERE ad = '' OR ad = ? ORDER BY compartment_id = ? DESC, ad = ? DESC, name LIMIT 1", "",
+      ad, compartmentId, ad);
+}
+
+// The next free address of a subnet (the simulator's subnets are /24 or larger; the last octet
+// counts on from the highest address in use).
+std::string NextAddress(CSimDb& db, const std::string& subnetId) {
+  std::string cidr = db.QueryText("SELECT cidr FROM subnets WHERE id = ?", "", subnetId);
+  std::string base = cidr.substr(0, cidr.find('/'));
+  base = base.substr(0, base.rfind('.') + 1);
+  int highest = 9;
+  CSimStatement stmt = db.Prepare("SELECT private_ip FROM vnics WHERE subnet_id = ?");
+  stmt.BindAll(subnetId);
+  while (stmt.Step()) {
+    std::string ip = stmt.Text(0);
+    highest = std::max(highest, std::atoi(ip.substr(ip.rfind('.') + 1).c_str()));
+  }
+  if (highest >= 254) throw CSimRefused("Subnet [" + subnetId + "] has no free address");
+  return base + std::to_string(highest + 1);
+}
+
+std::string RandomMac() {
+  std::string token = RandomToken(6);
+  char mac[32];
+  snprintf(mac, sizeof mac, "02:00:17:%02x:%02x:%02x", static_cast<unsigned char>(token[0]),
+           static_cast<unsigned char>(token[1]) ^ static_cast<unsigned char>(token[2]),
+           static_cast<unsigned char>(token[3]) ^ static_cast<unsigned char>(token[4]));
+  return mac;
+}
+
+// The name of a data volume's copy: the source instance's name in it replaced by the new one's.
+std::string CopyName(const std::string& volumeName, const std::string& sourceInstance, const std::string& newInstance) {
+  if (volumeName.rfind(sourceInstance, 0) == 0) return newInstance + volumeName.substr(sourceInstance.size());
+  return newInstance + "-" + volumeName;
+}
+
+struct SAttachedVolume {
+  std::string volumeId, type;
+};
+
+std::vector<SAttachedVolume> AttachedDataVolumes(CSimDb& db, const SFlavourWords& words, const SInstanceRow& row) {
+  CSimStatement stmt = db.Prepare(
+      "SELECT volume_id, type FROM attachments WHERE instance_id = ? AND state <> ? AND volume_id <> ? ORDER BY seq");
+  stmt.BindAll(row.id, words.attachmentDetached, row.bootVolumeId);
+  std::vector<SAttachedVolume> volumes;
+  while (stmt.Step()) volumes.push_back({stmt.Text(0), stmt.Text(1)});
+  return volumes;
+}
+
+}  // namespace
+
+void CSimInstances::ChangePower(const std::string& id, EPower power) {
+  const SFlavourWords& w = cloud_.Words();
+  int64_t now = HostClock::Now();
+  cloud_.Write([&](CSimDb& db) {
+    SInstanceRow row = LoadInstance(db, id);
+    int64_t seconds = ProvisionSeconds(db, kKindInstance);
+    const std::string& s = row.state;
+    bool running = s == w.instanceRunning;
+    bool stopped = s == w.instanceStopped;
+    bool launching = s == w.instanceProvisioning || s == w.instanceStarting;
+    const char* target = nullptr;  // the new state; null: nothing to change
+    if (power == EPower::Off) {
+      if (running)
+        target = seconds > 0 ? w.instanceStopping : w.instanceStopped;
+      else if (!stopped && s != w.instanceStopping) {
+        throw CSimRefused("Instance [" + id + "] cannot be stopped while it is " + s);
+      }
+    } else {
+      if (stopped)
+        target = seconds > 0 ? w.instanceStarting : w.instanceRunning;
+      else if (!running && !launching)
+        throw CSimRefused("Instance [" + id + "] cannot be started while it is " + s);
+    }
+    if (target) db.Run("UPDATE instances SET state = ?, ready_at = ? WHERE id = ?", target, now + seconds, id);
+  });
+}
+
+void CSimInstances::PowerOn(const std::string& id) { ChangePower(id, EPower::On); }
+void CSimInstances::PowerOff(const std::string& id) { ChangePower(id, EPower::Off); }
+void CSimInstances::Reboot(const std::string& id) { ChangePower(id, EPower::Reboot); }
+
+void CSimInstances::Reconfigure(SVMInfo& vm) {
+  const SFlavourWords& w = cloud_.Words();
+  SVMInfo result = cloud_.Write([&](CSimDb& db) {
+    SInstanceRow row = LoadInstanceOf(db, w, vm.name, vm.guid);
+    if (IsGone(w, row.state)) throw CSimRefused("Instance [" + row.id + "] is " + row.state);
+    SShapeRow shape = LoadShape(db, vm.vmSize.empty() ? row.shape : vm.vmSize);
+    RequireImageRunsOn(db, row.imageId, shape.name);
+    auto fallback =
+        shape.name == row.shape ? std::make_pair(row.cpus, row.memoryMb) : std::make_pair<int64_t, int64_t>(0, 0);
+    auto [cpus, memory] = SizeOn(shape, vm.cpuCount, vm.memoryMB, fallback);
+    db.Run("UPDATE instances SET shape = ?, cpus = ?, memory_mb = ? WHERE id = ?", shape.name, cpus, memory, row.id);
+    SVMInfo out;
+    out.guid = row.id;
+    out.vmSize = shape.name;
+    out.cpuCount = cpus;
+    out.memoryMB = memory;
+    return out;
+  });
+  vm.guid = result.guid;
+  vm.vmSize = result.vmSize;
+  vm.cpuCount = result.cpuCount;
+  vm.memoryMB = result.memoryMB;
+}
+
+void CSimInstances::Deploy(SVMInfo& vm, const std::string& sourceId, int bootVolumeSizeGiB, bool faulty,
+                           const std::string& op) {
+  const SFlavourWords& w = cloud_.Words();
+  EFlavour flavour = cloud_.Flavour();
+  int64_t now = HostClock::Now();
+  if (vm.name.empty()) throw CSimRefused("No name was given for the new instance");
+  if (sourceId.empty()) throw CSimRefused("No source instance or image was given for instance [" + vm.name + "]");
+  if (bootVolumeSizeGiB < 0) {
+    throw CSimRefused("A boot volume cannot have " + std::to_string(bootVolumeSizeGiB) + " GiB");
+  }
+  CNewFiles files(cloud_);
+  SVMInfo made = cloud_.Write([&](CSimDb& db) {
+    CIdMaker ids(db, flavour);
+    bool fromInstance = db.QueryInt("SELECT COUNT(*) FROM instances WHERE id = ?", 0, sourceId) > 0;
+    SInstanceRow source;
+    std::string imageId, launchMode, sourceRegion;
+    uint64_t imageBytes = 0;
+    if (fromInstance) {
+      source = LoadInstance(db, sourceId);
+      if (IsGone(w, source.state)) throw CSimRefused("Instance [" + sourceId + "] is " + source.state);
+      imageId = source.imageId;
+      launchMode = source.launchMode;
+      sourceRegion = source.region;
+    } else {
+      CSimStatement image = db.Prepare("SELECT region, launch_mode, size_bytes, state FROM images WHERE id = ?");
+      image.BindAll(sourceId);
+      if (!image.Step()) throw CSimRefused("Source [" + sourceId + "] is neither an instance nor an image");
+      if (image.Text(3) != w.imageAvailable) {
+        throw CSimRefused("Image [" + sourceId + "] is not available: it is " + image.Text(3));
+      }
+      imageId = sourceId;
+      sourceRegion = image.Text(0);
+      launchMode = image.Text(1);
+      imageBytes = static_cast<uint64_t>(image.Int(2));
+    }
+
+    std::string compartment = !vm.compartmentId.empty() ? vm.compartmentId : source.compartmentId;
+    if (compartment.empty()) throw CSimRefused("No compartment was given for instance [" + vm.name + "]");
+    if (db.QueryInt("SELECT COUNT(*) FROM compartments WHERE id = ?", 0, compartment) == 0) {
+      throw CSimRefused("Compartment [" + compartment + "] was not found");
+    }
+    std::string ad = !vm.availabilityDomain.empty()
+                         ? vm.availabilityDomain
+                         : (fromInstance ? source.ad
+                                         : db.QueryText("SELECT name FROM availability_domains WHERE region = ? "
+                                                        "ORDER BY name LIMIT 1",
+                                                        "", sourceRegion));
+    std::string region = db.QueryText("SELECT region FROM availability_domains WHERE name = ?", "", ad);
+    if (region.empty()) throw CSimRefused("Availability domain [" + ad + "] was not found");
+    if (region != sourceRegion) {
+      throw CSimRefused("Source [" + sourceId + "] is in region [" + sourceRegion + "], availability domain [" + ad +
+                        "] in region [" + region + "]");
+    }
+    std::string shapeName = !vm.vmSize.empty() ? vm.vmSize : source.shape;
+    if (shapeName.empty()) throw CSimRefused("No shape was given for instance [" + vm.name + "]");
+    SShapeRow shape = LoadShape(db, shapeName);
+    RequireImageRunsOn(db, imageId, shape.name);
+    auto fallback = fromInstance && shape.name == source.shape ? std::make_pair(source.cpus, source.memoryMb)
+                                                               : std::make_pair<int64_t, int64_t>(0, 0);
+    auto [cpus, memory] = SizeOn(shape, vm.cpuCount, vm.memoryMB, fallback);
+
+    std::string id = ids.Instance(ad);
+    std::string uri = ids.InstanceUri(vm.name, id);
+    int64_t seconds = ProvisionSeconds(db, kKindInstance);
+
+    // The boot volume: a copy of the source's, or a fresh one holding the image.
+    SNewVolume boot;
+    boot.name = flavour == EFlavour::Classic ? vm.name + "_storage" : vm.name + " (Boot Volume)";
+    boot.id = ids.Volume(boot.name, ad, true);
+    boot.file = SafeFileName(boot.id, ".img");
+    boot.compartmentId = compartment;
+    boot.ad = ad;
+    boot.boot = true;
+    boot.imageId = imageId;
+    std::string bootPath = files.Add(boot.file);
+    if (fromInstance) {
+      SVolumeRow sourceBoot = LoadVolume(db, source.bootVolumeId);
+      CopySparseFile(cloud_.VolumeFilePath(sourceBoot.file), bootPath);
+      boot.size = sourceBoot.size;
+    } else {
+      boot.size = bootVolumeSizeGiB > 0 ? static_cast<uint64_t>(bootVolumeSizeGiB) * kGiB : imageBytes;
+      if (boot.size < 4 * kMiB) {
+        CreateSparseFile(bootPath, boot.size);
+      } else {
+        WriteSampleVolume(bootPath, boot.id, boot.name, boot.size);
+      }
+    }
+    InsertVolume(db, w, boot, now, op);
+
+    const char* state = seconds > 0 ? w.instanceProvisioning : (faulty ? w.instanceStopped : w.instanceRunning);
+    db.Run(
+        "INSERT INTO instances(id, name, uri, compartment_id, ad, region, shape, cpus, memory_mb, state, image_id, "
+        "launch_mode, boot_volume_id, fault, created, ready_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+        "?)",
+        id, vm.name, uri, compartment, ad, region, shape.name, cpus, memory, state, imageId, launchMode, boot.id,
+        faulty, now, now + seconds);
+    RecordCreated(db, kKindInstance, id, vm.name, op, now);
+
+    // Copies of the source's data volumes, attached in the source's order.
+    std::string preferredSubnet;
+    if (fromInstance) {
+      int64_t attachSeconds = ProvisionSeconds(db, kKindAttachment);
+      for (const SAttachedVolume& attached : AttachedDataVolumes(db, w, source)) {
+        SVolumeRow from = LoadVolume(db, attached.volumeId);
+        SNewVolume copy;
+        copy.name = CopyName(from.name, source.name, vm.name);
+        copy.id = ids.Volume(copy.name, ad, false);
+        copy.file = SafeFileName(copy.id, ".img");
+        copy.compartmentId = compartment;
+        copy.ad = ad;
+        copy.size = from.size;
+        copy.description = from.description;
+        CopySparseFile(cloud_.VolumeFilePath(from.file), files.Add(copy.file));
+        InsertVolume(db, w, copy, now, op);
+        std::string attachment = ids.Attachment(uri, ad);
+        db.Run(
+            "INSERT INTO attachments(id, instance_id, volume_id, type, state, created, ready_at) "
+            "VALUES (?, ?, ?, ?, ?, ?, ?)",
+            attachment, id, copy.id, attached.type, attachSeconds > 0 ? w.attachmentAttaching : w.attachmentAttached,
+            now, now + attachSeconds);
+        RecordCreated(db, kKindAttachment, attachment, copy.name, op, now);
+      }
+      preferredSubnet = db.QueryText(
+          "SELECT subnet_id FROM vnics WHERE instance_id = ? ORDER BY is_primary DESC, seq LIMIT 1", "", source.id);
+      db.Run(
+          "INSERT INTO instance_ssh_keys(instance_id, key_id) SELECT ?, key_id FROM instance_ssh_keys "
+          "WHERE instance_id = ?",
+          id, source.id);
+      db.Run(
+          "INSERT INTO instance_security_lists(instance_id, security_list_id) SELECT ?, security_list_id "
+          "FROM instance_security_lists WHERE instance_id = ?",
+          id, source.id);
+    }
+    for (const auto& key : vm.keyPairs) {
+      if (db.QueryInt("SELECT COUNT(*) FROM ssh_keys WHERE id = ?", 0, key.guid) == 0) {
+        throw CSimRefused("SSH key [" + key.guid + "] was not found");
+      }
+      db.Run("INSERT OR IGNORE INTO instance_ssh_keys(instance_id, key_id) VALUES (?, ?)", id, key.guid);
+    }
+    for (const auto& list : vm.securityGroups) {
+      if (db.QueryInt("SELECT COUNT(*) FROM security_lists WHERE id = ?", 0, list.guid) == 0) {
+        throw CSimRefused("Security list [" + list.guid + "] was not found");
+      }
+      db.Run("INSERT OR IGNORE INTO instance_security_lists(instance_id, security_list_id) VALUES (?, ?)", id,
+             list.guid);
+    }
+
+    std::string subnet = PickSubnet(db, preferredSubnet, ad, compartment);
+    if (!subnet.empty()) {
+      std::string vnic = ids.Vnic(uri, ad);
+      std::string cardName = flavour == EFlavour::Classic ? "eth0" : vm.name + "-vnic";
+      db.Run(
+          "INSERT INTO vnics(id, instance_id, name, subnet_id, private_ip, mac, is_primary, created) "
+          "VALUES (?, ?, ?, ?, ?, ?, 1, ?)",
+          vnic, id, cardName, subnet, NextAddress(db, subnet), RandomMac(), now);
+      RecordCreated(db, kKindVnic, vnic, cardName, op, now);
+    }
+
+    SVMInfo out;
+    out.guid = id;
+    out.uri = uri;
+    out.compartmentId = compartment;
+    out.availabilityDomain = ad;
+    out.region = region;
+    out.vmSize = shape.name;
+    out.cpuCount = cpus;
+    out.memoryMB = memory;
+    out.imageId = imageId;
+    out.launchMode = launchMode;
+    out.lifecycleState = state;
+    return out;
+  });
+  files.Keep();
+  vm.guid = made.guid;
+  vm.uri = made.uri;
+  vm.compartmentId = made.compartmentId;
+  vm.availabilityDomain = made.availabilityDomain;
+  vm.region = made.region;
+  vm.vmSize = made.vmSize;
+  vm.cpuCount = made.cpuCount;
+  vm.memoryMB = made.memoryMB;
+  vm.imageId = made.imageId;
+  vm.launchMode = made.launchMode;
+  vm.lifecycleState = made.lifecycleState;
+  vm.powerState = made.lifecycleState == w.instanceRunning ? 1 : 0;
+}
+
+void CSimInstances::SleepUntilDue(const std::string& id, int64_t maxMs) {
+  int64_t readyAt = cloud_.Read([&](CSimDb& db) { return LoadInstance(db, id).readyAt; });
+  int64_t untilDue = readyAt * 1000 - HostClock::Get().NowMilliseconds();
+  int64_t ms = std::min(maxMs, std::max<int64_t>(untilDue, 1));
+  if (ms > 0) HostClock::Sleep(static_cast<uint64_t>(ms));
+  Settle(cloud_);
+}
+
+void CSimInstances::WaitForBoot(SVMInfo& vm, int timeoutSeconds, bool waitForRunning) {
+  const SFlavourWords& w = cloud_.Words();
+  std::string id = cloud_.Read([&](CSimDb& db) { return LoadInstanceOf(db, w, vm.name, vm.guid).id; });
+  const int64_t deadline = HostClock::Get().NowMilliseconds() + std::max(timeoutSeconds, 0) * int64_t{1000};
+  for (;;) {
+    Settle(cloud_);
+    std::string state = cloud_.Read([&](CSimDb& db) { return LoadInstance(db, id).state; });
+    bool booting = state == w.instanceProvisioning || state == w.instanceStarting;
+    if (state == w.instanceRunning || (!waitForRunning && state != w.instanceProvisioning)) {
+      vm.guid = id;
+      vm.lifecycleState = state;
+      vm.powerState = state == w.instanceRunning ? 1 : 0;
+      return;
+    }
+    if (!booting) throw CSimRefused("Instance [" + id + "] did not boot: it is " + state);
+    int64_t left = deadline - HostClock::Get().NowMilliseconds();
+    if (left <= 0) {
+      throw CSimRefused("Instance [" + id + "] did not reach " + w.instanceRunning + " within " +
+                        std::to_string(timeoutSeconds) + " seconds: it is " + state);
+    }
+    SleepUntilDue(id, std::min(left, kPollMs));
+  }
+}
+
+void CSimInstances::Delete(const std::string& name, const std::string& id, bool waitForTermination,
+                           bool preserveBootVolume, const std::string& op) {
+  const SFlavourWords& w = cloud_.Words();
+  int64_t now = HostClock::Now();
+  std::vector<std::string> removedFiles;
+  std::string instanceId = cloud_.Write([&](CSimDb& db) {
+    SInstanceRow row = LoadInstanceOf(db, w, name, id);
+    if (IsGone(w, row.state)) return row.id;  // already on its way: nothing more to do
+    int64_t seconds = ProvisionSeconds(db, kKindInstance);
+    db.Run("UPDATE instances SET state = ?, ready_at = ? WHERE id = ?",
+           seconds > 0 ? w.instanceTerminating : w.instanceTerminated, now + seconds, row.id);
+    RecordDeleted(db, kKindInstance, row.id, op, now);
+
+    // Data volumes outlive the instance: only their attachments end.
+    CSimStatement attachments = db.Prepare("SELECT id FROM attachments WHERE instance_id = ? AND state <> ?");
+    attachments.BindAll(row.id, w.attachmentDetached);
+    std::vector<std::string> ended;
+    while (attachments.Step()) ended.push_back(attachments.Text(0));
+    for (const std::string& attachment : ended) {
+      db.Run("UPDATE attachments SET state = ? WHERE id = ?", w.attachmentDetached, attachment);
+      RecordDeleted(db, kKindAttachment, attachment, op, now);
+    }
+
+    CSimStatement vnics = db.Prepare("SELECT id FROM vnics WHERE instance_id = ?");
+    vnics.BindAll(row.id);
+    std::vector<std::string> cards;
+    while (vnics.Step()) cards.push_back(vnics.Text(0));
+    for (const std::string& vnic : cards) RecordDeleted(db, kKindVnic, vnic, op, now);
+    db.Run("DELETE FROM vnics WHERE instance_id = ?", row.id);
+
+    if (!preserveBootVolume && !row.bootVolumeId.empty()) {
+      removedFiles.push_back(db.QueryText("SELECT file FROM volumes WHERE id = ?", "", row.bootVolumeId));
+      db.Run("DELETE FROM volumes WHERE id = ?", row.bootVolumeId);
+      RecordDeleted(db, kKindVolume, row.bootVolumeId, op, now);
+    }
+    return row.id;
+  });
+  RemoveVolumeFiles(cloud_, removedFiles);
+  if (!waitForTermination) return;
+  for (;;) {
+    Settle(cloud_);
+    std::string state = cloud_.Read([&](CSimDb& db) { return LoadInstance(db, instanceId).state; });
+    if (state == w.instanceTerminated) return;
+    SleepUntilDue(instanceId, kPollMs);
+  }
+}
+
+std::vector<SVMInfo> CSimInstances::Named(const std::string& name, const std::string& compartmentId) {
+  const SFlavourWords& w = cloud_.Words();
+  return cloud_.Read([&](CSimDb& db) {
+    if (name.empty()) throw CSimRefused("No instance name was given");
+    if (!compartmentId.empty() &&
+        db.QueryInt("SELECT COUNT(*) FROM compartments WHERE id = ?", 0, compartmentId) == 0) {
+      throw CSimRefused("Compartment [" + compartmentId + "] was not found");
+    }
+    CSimStatement stmt = db.Prepare(
+        "SELECT id FROM instances WHERE name = ? AND state NOT IN (?, ?) AND (? = '' OR compartment_id = ?) "
+        "ORDER BY created, id");
+    stmt.BindAll(name, w.instanceTerminating, w.instanceTerminated, compartmentId, compartmentId);
+    std::vector<std::string> ids;
+    while (stmt.Step()) ids.push_back(stmt.Text(0));
+    std::vector<SVMInfo> found;
+    for (const std::string& id : ids) {
+      SVMInfo vm;
+      std::string error;
+      if (!ReadInstanceRecordIn(db, w, "", id, SInstanceParts{}, vm, error)) throw CSimError(error);
+      found.push_back(std::move(vm));
+    }
+    return found;
+  });
+}
+
+std::string CSimInstances::BootVolumeId(const SVMInfo& vm) {
+  const SFlavourWords& w = cloud_.Words();
+  return cloud_.Read([&](CSimDb& db) {
+    SInstanceRow row = LoadInstanceOf(db, w, vm.name, vm.guid);
+    if (row.bootVolumeId.empty()) throw CSimRefused("Instance [" + row.id + "] has no boot volume");
+    return row.bootVolumeId;
+  });
+}
+
+}  // namespace sim

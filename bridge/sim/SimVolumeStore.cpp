@@ -1,0 +1,65 @@
+#include "bridge/sim/SimVolumeStore.h"
+
+#include <unistd.h>
+
+#include "bridge/sim/SimLifecycle.h"
+#include "bridge/sim/SimResources.h"
+
+namespace sim {
+
+CNewFiles::~CNewFiles() { RemoveVolumeFiles(cloud_, files_); }
+
+std::string CNewFiles::Add(const std::string& file) {
+  files_.push_back(file);
+  return cloud_.VolumeFilePath(file);
+}
+
+void RemoveVolumeFiles(CSimCloud& cloud, const std::vector<std::string>& files) {
+  for (const std::string& file : files) {
+    if (!file.empty()) ::unlink(cloud.VolumeFilePath(file).c_str());
+  }
+}
+
+void InsertVolume(CSimDb& db, const SFlavourWords& words, const SNewVolume& v, int64_t now, const std::string& op) {
+  int64_t seconds = ProvisionSeconds(db, kKindVolume);
+  const char* state = seconds > 0 ? words.volumeProvisioning : (v.faulty ? words.volumeFaulty : words.volumeAvailable);
+  db.Run(
+      "INSERT INTO volumes(id, display_name, compartment_id, ad, size_bytes, state, description, is_boot, bootable, "
+      "image_id, source_snapshot_id, file, fault, created, ready_at) "
+      "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+      v.id, v.name, v.compartmentId, v.ad, static_cast<int64_t>(v.size), state, v.description, v.boot, v.boot,
+      v.imageId, v.sourceSnapshotId, v.file, v.faulty, now, now + seconds);
+  RecordCreated(db, kKindVolume, v.id, v.name, op, now);
+}
+
+SVolumeRow LoadVolume(CSimDb& db, const std::string& id) {
+  CSimStatement stmt = db.Prepare(
+      "SELECT id, display_name, compartment_id, ad, state, file, description, size_bytes, is_boot FROM volumes "
+      "WHERE id = ?");
+  stmt.BindAll(id);
+  if (!stmt.Step()) throw CSimRefused("Volume with id [" + id + "] was not found");
+  SVolumeRow row;
+  row.id = stmt.Text(0);
+  row.name = stmt.Text(1);
+  row.compartmentId = stmt.Text(2);
+  row.ad = stmt.Text(3);
+  row.state = stmt.Text(4);
+  row.file = stmt.Text(5);
+  row.description = stmt.Text(6);
+  row.size = static_cast<uint64_t>(stmt.Int(7));
+  row.boot = stmt.Int(8) != 0;
+  return row;
+}
+
+SBytesFile BytesFileOf(CSimCloud& cloud, const std::string& id) {
+  return cloud.Read([&](CSimDb& db) {
+    CSimStatement stmt = db.Prepare(
+        "SELECT file, size_bytes FROM volumes WHERE id = ? UNION ALL SELECT file, size_bytes FROM snapshots WHERE id = "
+        "?");
+    stmt.BindAll(id, id);
+    if (!stmt.Step()) throw CSimRefused("No volume or snapshot has the id [" + id + "]");
+    return SBytesFile{cloud.VolumeFilePath(stmt.Text(0)), static_cast<uint64_t>(stmt.Int(1))};
+  });
+}
+
+}  // namespace sim

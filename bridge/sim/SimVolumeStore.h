@@ -1,0 +1,60 @@
+#pragma once
+// Rows and files of new volumes and snapshots. A file is made before the row that names it is
+// committed; CNewFiles removes the files of a transaction that did not commit, and files of rows
+// deleted are removed only after the deletion committed, so a row never names a missing file.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bridge/sim/SimCloud.h"
+
+namespace sim {
+
+class CNewFiles {
+ public:
+  explicit CNewFiles(CSimCloud& cloud) : cloud_(cloud) {}
+  ~CNewFiles();
+  CNewFiles(const CNewFiles&) = delete;
+  CNewFiles& operator=(const CNewFiles&) = delete;
+  // Remembers the file `file` (under volumes/) and returns its path.
+  std::string Add(const std::string& file);
+  // The transaction committed: the files stay.
+  void Keep() { files_.clear(); }
+
+ private:
+  CSimCloud& cloud_;
+  std::vector<std::string> files_;
+};
+
+// Removes files under volumes/ (after the rows naming them are gone); missing files are fine.
+void RemoveVolumeFiles(CSimCloud& cloud, const std::vector<std::string>& files);
+
+struct SNewVolume {
+  std::string id, name, compartmentId, ad, description, imageId, sourceSnapshotId, file;
+  uint64_t size = 0;
+  bool boot = false;
+  bool faulty = false;  // ends in the faulty state instead of available
+};
+
+// Inserts the row of a volume whose file exists: provisioning for the configured time (then
+// available or faulty), or at once in its final state when that time is 0; and records it as
+// made by `op`.
+void InsertVolume(CSimDb& db, const SFlavourWords& words, const SNewVolume& volume, int64_t now, const std::string& op);
+
+struct SVolumeRow {
+  std::string id, name, compartmentId, ad, state, file, description;
+  uint64_t size = 0;
+  bool boot = false;
+};
+
+// The volume with the id `id`; throws CSimRefused naming it when there is none.
+SVolumeRow LoadVolume(CSimDb& db, const std::string& id);
+
+// The file holding the bytes of the volume or snapshot `id`, and its logical size.
+struct SBytesFile {
+  std::string path;
+  uint64_t size = 0;
+};
+SBytesFile BytesFileOf(CSimCloud& cloud, const std::string& id);
+
+}  // namespace sim
