@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "agent/AgentSandbox.h"
+#include "agent/BackupCommand.h"
 #include "agent/ConnectCommand.h"
 #include "agent/InventoryCommands.h"
 #include "agent/RegistryCommand.h"
@@ -53,6 +54,12 @@ int main(int argc, char** argv) {
   operations[4].second->add_option("--cpus", inventory.cpus, "CPU count (flexible shapes)");
   operations[4].second->add_option("--memory-mb", inventory.memoryMB, "Memory in MB (flexible shapes)");
 
+  SBackupOptions backup;
+  CLI::App* backupCmd = app.add_subcommand("backup", "Back up an instance into a store");
+  backupCmd->add_option("instance", backup.instance, "Instance name or id")->required();
+  backupCmd->add_option("--store", backup.store, "Backup store folder")->required();
+  backupCmd->add_option("--job-id", backup.jobId, "Job id (default: the current time)");
+
   CLI11_PARSE(app, argc, argv);
 
   if (sandboxDir.empty()) {
@@ -69,6 +76,7 @@ int main(int argc, char** argv) {
 
   if (connectCmd->parsed()) return RunConnectCommand(sandbox, connect, json);
   if (registryCmd->parsed()) return RunRegistryCommand(sandbox, json);
+  if (backupCmd->parsed()) return RunBackupCommand(sandbox, backup);
   if (browseCmd->parsed()) return RunBrowseCommand(sandbox, inventory);
   if (listCmd->parsed()) return RunListCommand(sandbox, inventory);
   for (const auto& [name, cmd] : operations)

@@ -1,0 +1,22 @@
+#pragma once
+// Copies a disk device (or any file) into a store file, reading only the regions that hold data
+// (holes stay holes) and computing the SHA-256 of the whole logical content, holes as zeros.
+#include <atomic>
+#include <functional>
+#include <string>
+
+#include "host/HostTypes.h"
+
+struct SDiskCopyResult {
+  UINT64 size = 0;          // logical bytes
+  UINT64 bytesRead = 0;     // bytes actually read from the source
+  string sha256;            // lower-case hex
+};
+
+// progress(bytesDoneOfLogicalSize) is called now and then; `cancel` stops the copy (returns false).
+bool CopyDiskSparse(const string& source, UINT64 size, const string& destination, SDiskCopyResult& result,
+                    string& error, const std::atomic<bool>* cancel = nullptr,
+                    const std::function<void(UINT64)>& progress = nullptr);
+
+// SHA-256 (hex) of a whole file.
+bool Sha256OfFile(const string& path, string& hex, string& error);
