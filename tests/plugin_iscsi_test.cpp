@@ -1,0 +1,131 @@
+// iSCSI command lines, session cleanup strings, and the refusal of values that must not reach a shell.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "TestSandbox.h"
+#include "host/EvDebug.h"
+#include "util/IscsiUtils.h"
+
+namespace {
+
+IscsiAttachment Attachment(const string& portal, const string& port, const string& iqn) {
+  IscsiAttachment a;
+  a.targetPortal = portal;
+  a.targetPort = port;
+  a.iqn = iqn;
+  return a;
+}
+
+const string kIqn = "iqn.2015-12.com.oracleiaas:0f3a9c1e-5b7d-4e2a-9d61-2c8e4b7a1f00";
+
+}  // namespace
+
+TEST(PluginIscsi, CommandLinesHaveTheirExactForm) {
+  IscsiAttachment a = Attachment("169.254.2.2", "3260", kIqn);
+  const string t = " -T " + kIqn + " -p 169.254.2.2:3260";
+  EXPECT_EQ(IscsiUtils::formIscsiAttachCommand(a),
+            "bash -c \"iscsiadm -m node -o new" + t + " && iscsiadm -m node" + t + " -l\"");
+  EXPECT_EQ(IscsiUtils::formIscsiDetachCommand(a),
+            "bash -c \"iscsiadm -m  node" + t + " -u ; iscsiadm -m node -o delete" + t + "\"");
+}
+
+TEST(PluginIscsi, CleanupStringIsFormedOnlyFromThreeNonEmptyFieldsWithoutSeparator) {
+  struct Case {
+    string portal, port, iqn, expected, logged;
+  } cases[] = {
+      {"10.0.0.5", "3260", kIqn, "10.0.0.5+3260+" + kIqn, "Linux cleanup string: [10.0.0.5+3260+" + kIqn + "]"},
+      {"10.0.0.5", "", kIqn, "", "Atleast one of the input parameters is empty."},
+      {"", "3260", kIqn, "", "Atleast one of the input parameters is empty."},
+      {"10.0.0.5", "3260", "iqn.a+b", "", "Atleast one of the input parameters contains the separator [+]."},
+  };
+  for (const auto& c : cases) {
+    EvLogSink::Clear();
+    EXPECT_EQ(IscsiUtils::generateLinuxSessionCleanupString(c.portal, c.port, c.iqn), c.expected) << c.iqn;
+    EXPECT_TRUE(EvLogSink::Contains(c.logged)) << c.logged;
+  }
+}
+
+TEST(PluginIscsi, CleanupStringParsesOnlyWithExactlyThreeParts) {
+  IscsiAttachment parsed = Attachment("keep", "keep", "keep");
+  ASSERT_TRUE(IscsiUtils::parseLinuxSessionCleanupString("10.0.0.5+3260+" + kIqn, parsed));
+  EXPECT_EQ(parsed.targetPortal, "10.0.0.5");
+  EXPECT_EQ(parsed.targetPort, "3260");
+  EXPECT_EQ(parsed.iqn, kIqn);
+  for (const char* bad : {"10.0.0.5+3260", "a+b+c+d", "", "a++b+c"}) {
+    IscsiAttachment untouched = Attachment("keep", "keep", "keep");
+    EvLogSink::Clear();
+    EXPECT_FALSE(IscsiUtils::parseLinuxSessionCleanupString(bad, untouched)) << bad;
+    EXPECT_EQ(untouched.targetPortal, "keep");
+    EXPECT_TRUE(EvLogSink::Contains("Failed to tokenize linux session cleanup string: [" + string(bad) + "]"));
+  }
+}
+
+TEST(PluginIscsi, ValueGrammar) {
+  for (const string& good : std::vector<string>{kIqn, string("iqn.2001-04.com.example:storage.disk2.sys1.xyz"),
+                            string("iqn.1992-01.com.example"), string("eui.02004567A425678D")})
+    EXPECT_TRUE(IscsiUtils::isValidIqn(good)) << good;
+  for (const string& bad :
+       std::vector<string>{string("iqn.2015-13.com.x"), string("iqn.15-12.com.x"), string("IQN.2015-12.com.x"),
+        string("iqn.2015-12.com.x;reboot"), string("iqn.2015-12.com.x:$(id)"), string("iqn.2015-12.com.x\nid"),
+        string("iqn.2015-12.-com.x"), string("eui.123"), string("-iqn.2015-12.com.x"), string(""),
+        "iqn.2015-12.com.x:" + string(220, 'a'), string("iqn.2015-12.com.x:a b"), string("iqn.2015-12.com.x:\"")})
+    EXPECT_FALSE(IscsiUtils::isValidIqn(bad)) << bad;
+  for (const char* good : {"169.254.2.2", "fe80::1", "iscsi.example.com", "host-1"})
+    EXPECT_TRUE(IscsiUtils::isValidPortal(good)) << good;
+  for (const char* bad : {"", "-p", "a;b", "../x", "host name", "$(id)", "a_b.com", "x\ny", "`id`"})
+    EXPECT_FALSE(IscsiUtils::isValidPortal(bad)) << bad;
+  for (const char* good : {"1", "3260", "65535"}) EXPECT_TRUE(IscsiUtils::isValidPort(good)) << good;
+  for (const char* bad : {"", "0", "65536", "+3260", "-1", "32 60", "3260;", "99999999999"})
+    EXPECT_FALSE(IscsiUtils::isValidPort(bad)) << bad;
+}
+
+// Hostile values from the cloud or from a registered cleanup string never run a command.
+TEST(PluginIscsi, HostileValuesRunNoCommand) {
+  char pattern[] = "/tmp/oci-canary.XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const string dir = pattern;
+  const string canary = dir + "/canary";
+  const string touch = "touch " + canary;
+  const std::vector<IscsiAttachment> hostile = {
+      Attachment("10.0.0.5", "3260", "iqn.2015-12.com.x; " + touch),
+      Attachment("10.0.0.5", "3260", "iqn.2015-12.com.x:$(" + touch + ")"),
+      Attachment("10.0.0.5", "3260", "iqn.2015-12.com.x:`" + touch + "`"),
+      Attachment("10.0.0.5", "3260", "iqn.2015-12.com.x\"; " + touch + "; \""),
+      Attachment("10.0.0.5", "3260", "iqn.2015-12.com.x\n" + touch),
+      Attachment("10.0.0.5;" + touch, "3260", kIqn),
+      Attachment("../../" + dir, "3260", kIqn),
+      Attachment("-o", "3260", kIqn),
+      Attachment("10.0.0.5", "3260 && " + touch, kIqn),
+      Attachment("10.0.0.5", "3260", "iqn.2015-12.com." + string(300, 'x')),
+  };
+  for (const auto& a : hostile) {
+    EvLogSink::Clear();
+    IscsiAttachment login = a;
+    EXPECT_FALSE(IscsiUtils::iscsiAttach(login)) << a.iqn;
+    EXPECT_FALSE(IscsiUtils::iscsiDetach(a)) << a.iqn;
+    EXPECT_TRUE(EvLogSink::Contains("Refusing to run iscsiadm")) << a.iqn;
+    EXPECT_FALSE(EvLogSink::Contains("Executing Command")) << a.iqn;
+    const string cleanup = a.targetPortal + "+" + a.targetPort + "+" + a.iqn;
+    EXPECT_FALSE(IscsiUtils::iscsiDetach(cleanup)) << cleanup;
+    EXPECT_FALSE(std::filesystem::exists(canary)) << a.iqn;
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST(PluginIscsi, LoginWithAValidTargetRunsTheSandboxTool) {
+  CTestSandbox sandbox;
+  const string path = ::getenv("PATH") ? ::getenv("PATH") : "/usr/bin:/bin";
+  ::setenv("PATH", (sandbox.Dir() + "/bin:" + path).c_str(), 1);
+  IscsiAttachment a = Attachment("169.254.2.9", "3260", kIqn);
+  EvLogSink::Clear();
+  // No target is offered for this IQN: the tool runs and its login fails.
+  EXPECT_FALSE(IscsiUtils::iscsiAttach(a));
+  EXPECT_TRUE(EvLogSink::Contains("Executing Command: [" + IscsiUtils::formIscsiAttachCommand(a) + " 2>&1]"));
+  EXPECT_TRUE(EvLogSink::Contains("Could not start iSCSI session"));
+  // The cleanup string is formed all the same; the session id stays empty.
+  EXPECT_EQ(a.cleanupString, "169.254.2.9+3260+" + kIqn);
+  EXPECT_EQ(a.sessionId, "");
+  ::setenv("PATH", path.c_str(), 1);
+}
