@@ -17,11 +17,7 @@ bool COracleCloudInfrastructureInfo::AttachVolumes(const string& rootName, std::
                                                    bool bringOffline) {
   const string type = _GetVolumeAttachmentTypeToProxy();
   for (auto& disk : disks) {
-    if (IsJobCancelled()) {
-      EVERROR(evDebug, "Detected Quit flag");
-      SetLastVMError(VMERR_JOB_CANCELLED);
-      return false;
-    }
+    if (QuitRequested(__PRETTY_FUNCTION__)) return false;
     if (disk.selectedForRestore != 1) continue;
     if (disk.isFiltered) {
       EVDEBUG(evDebug, "Skipping attaching volume for filtered volume [%s]", disk.displayName.c_str());

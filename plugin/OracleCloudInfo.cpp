@@ -138,6 +138,13 @@ bool COracleCloudInfo::InitMapperAndCleaner() {
   return true;
 }
 
+bool COracleCloudInfo::QuitRequested(const char* tag) {
+  if (!IsJobCancelled()) return false;
+  evDebug.Error(tag, "Detected Quit flag");
+  SetLastVMError(VMERR_JOB_CANCELLED);
+  return true;
+}
+
 bool COracleCloudInfo::NotAvailableYet(const char* tag) {
   evDebug.Error(tag, "This step is not available yet");
   return false;

@@ -152,6 +152,10 @@ class COracleCloudInfo : public CVMInfo {
   int _GetFullMountInfo_Disks(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& out);
   int _GetFullMountInfo_ConfigFiles(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& out);
 
+  // True when the agent cancelled the job: logs "Detected Quit flag" under the caller's tag and
+  // records error 4000.
+  bool QuitRequested(const char* tag);
+
   // Logs that a step of a later stage of the plug-in is not available yet and fails.
   bool NotAvailableYet(const char* tag);
 

@@ -83,11 +83,7 @@ bool COracleCloudInfo::CreateVolumeSnapshots(const string& instanceId, std::vect
   for (auto& disk : disks) {
     if (disk.selectedForRestore != 1) continue;
     ++selected;
-    if (IsJobCancelled()) {
-      EVERROR(evDebug, "Detected Quit flag");
-      SetLastVMError(VMERR_JOB_CANCELLED);
-      return false;
-    }
+    if (QuitRequested(__PRETTY_FUNCTION__)) return false;
     if (disk.isFiltered) {
       EVDEBUG(evDebug, "Skipping creating a snapshot for filtered volume [%s]", disk.displayName.c_str());
       ++filtered;
@@ -143,11 +139,7 @@ bool COracleCloudInfo::CreateVolumesFromSnapshots(const string& instanceId, std:
   for (auto& disk : disks) {
     if (disk.selectedForRestore != 1) continue;
     ++selected;
-    if (IsJobCancelled()) {
-      EVERROR(evDebug, "Detected Quit flag");
-      SetLastVMError(VMERR_JOB_CANCELLED);
-      return false;
-    }
+    if (QuitRequested(__PRETTY_FUNCTION__)) return false;
     if (disk.snapshotId.empty()) {
       EVERROR(evDebug, "volume [%s] does not have a valid snapshot id ", disk.displayName.c_str());
       ++failed;
@@ -208,11 +200,7 @@ bool COracleCloudInfo::WaitForResourceToBecomeUsable(const std::vector<SDisk>& d
     HostClock::Sleep(static_cast<uint64_t>(intervalMinutes) * 60000);
     std::vector<string> stillPending;
     for (const auto& id : pending) {
-      if (IsJobCancelled()) {
-        EVERROR(evDebug, "Detected Quit flag");
-        SetLastVMError(VMERR_JOB_CANCELLED);
-        return false;
-      }
+      if (QuitRequested(__PRETTY_FUNCTION__)) return false;
       bool usable = false, faulty = false;
       if (!GetResourceStatus(id, kind, usable, faulty)) {
         EVERROR(evDebug, "Operation check failed for [%s]", id.c_str());
