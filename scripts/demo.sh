@@ -1,13 +1,37 @@
 #!/usr/bin/env bash
-# The main job: builds, makes a fresh sandbox with a simulated cloud, and connects to it through
-# the plug-in the way the agent does. SANDBOX names the sandbox folder (default: a new temp folder).
+# The main job: builds, makes a fresh sandbox with a simulated cloud, connects to it through the
+# plug-in the way the agent does, backs a sample instance up into the sandbox's store, checks the
+# stored checksums against the cloud's volumes, and shows that the job left nothing behind.
+# SANDBOX names the sandbox folder (default: a new temp folder); INSTANCE the instance to back up.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export BUILD_DIR=${BUILD_DIR:-$root/build}
 "$root/scripts/build.sh"
+sim="$BUILD_DIR/cloud-sim"
+agent="$BUILD_DIR/backup-agent"
 sandbox=${SANDBOX:-$(mktemp -d /tmp/oci-sandbox.XXXXXX)}
-[ -e "$sandbox/sandbox.ini" ] || { rmdir "$sandbox" 2>/dev/null || true; "$BUILD_DIR/cloud-sim" init "$sandbox"; }
+instance=${INSTANCE:-sample-web}
+[ -e "$sandbox/sandbox.ini" ] || { rmdir "$sandbox" 2>/dev/null || true; "$sim" init "$sandbox"; }
 echo "== Sandbox: $sandbox"
-"$BUILD_DIR/cloud-sim" --sandbox "$sandbox" ls instances
+"$sim" --sandbox "$sandbox" ls instances
 echo "== Connecting through the plug-in"
-"$BUILD_DIR/backup-agent" --sandbox "$sandbox" connect
+"$agent" --sandbox "$sandbox" connect
+echo "== Backing up $instance"
+"$agent" --sandbox "$sandbox" backup "$instance" --store "$sandbox/store"
+manifest=$(ls -td "$sandbox"/store/*/ | head -1)manifest.json
+echo "== Checking the stored disks against the cloud's volumes ($manifest)"
+python3 - "$manifest" "$sim" "$sandbox" <<'PY'
+import json, subprocess, sys
+manifest, sim, sandbox = sys.argv[1:4]
+ok = True
+for disk in json.load(open(manifest))["disks"]:
+    cloud = subprocess.run([sim, "--sandbox", sandbox, "volume", "checksum", disk["volume_id"]],
+                           check=True, capture_output=True, text=True).stdout.split()[0]
+    same = cloud == disk["sha256"]
+    ok &= same
+    print(f"  {disk['index_name']}: {'match' if same else 'MISMATCH'} {disk['sha256']}")
+sys.exit(0 if ok else 1)
+PY
+echo "== What the job left in the cloud"
+"$sim" --sandbox "$sandbox" leaks
+"$agent" --sandbox "$sandbox" registry

@@ -1,0 +1,104 @@
+// A backup run the way the agent runs it, as processes: the stored disks equal the cloud's volumes,
+// nothing is left behind, and a killed job's leftovers are swept by the next job.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "TestSandbox.h"
+
+namespace {
+
+// The sandbox's cloud provisions at once: the plug-in need not wait between status queries.
+void PollWithoutPause(const CTestSandbox& sandbox) {
+  std::ofstream(sandbox.Home() + "/etc/platform.ini", std::ios::app)
+      << "\n[VirtualServer]\nnOracleCloudOperationRetryInternvalTimeInMinutes=0\n";
+}
+
+nlohmann::json LoadManifest(const std::string& store) {
+  for (const auto& entry : std::filesystem::directory_iterator(store))
+    if (std::filesystem::exists(entry.path() / "manifest.json"))
+      return nlohmann::json::parse(ReadTestFile((entry.path() / "manifest.json").string()));
+  return nlohmann::json();
+}
+
+std::string VolumeChecksum(const CTestSandbox& sandbox, const std::string& id) {
+  std::string out;
+  EXPECT_EQ(sandbox.CloudSim({"volume", "checksum", id}, &out), 0) << out;
+  return out.substr(0, out.find_first_of(" \n"));
+}
+
+nlohmann::json Registry(const CTestSandbox& sandbox) {
+  std::string out;
+  EXPECT_EQ(CTestSandbox::Run("backup-agent", {"--sandbox", sandbox.Dir(), "registry", "--json"}, &out), 0) << out;
+  return nlohmann::json::parse(out);
+}
+
+}  // namespace
+
+TEST(AgentBackup, StoresEveryDiskWithTheCloudsChecksumAndLeavesNothingBehind) {
+  CTestSandbox sandbox;
+  PollWithoutPause(sandbox);
+  const std::string store = sandbox.Dir() + "/store";
+  std::string out;
+  ASSERT_EQ(CTestSandbox::Run("backup-agent", {"--sandbox", sandbox.Dir(), "backup", "sample-db", "--store", store,
+                                               "--job-id", "4242"},
+                              &out),
+            0)
+      << out;
+  nlohmann::json manifest = LoadManifest(store);
+  ASSERT_FALSE(manifest.is_null()) << out;
+  EXPECT_EQ(manifest["job_id"], 4242);
+  EXPECT_EQ(manifest["instance"]["name"], "sample-db");
+  ASSERT_EQ(manifest["disks"].size(), 2u);
+  for (const auto& disk : manifest["disks"]) {
+    EXPECT_EQ(disk["sha256"], VolumeChecksum(sandbox, disk["volume_id"])) << disk.dump();
+    // Only the data regions are read, never the whole logical size of a sparse volume.
+    EXPECT_LT(disk["bytes_read"].get<long>(), disk["size"].get<long>()) << disk.dump();
+  }
+  int mainConfigs = 0;
+  for (const auto& file : manifest["files"]) mainConfigs += file["main_config"].get<bool>() ? 1 : 0;
+  EXPECT_EQ(mainConfigs, 1) << manifest["files"].dump();
+
+  EXPECT_EQ(sandbox.CloudSim({"leaks"}, &out), 0) << out;
+  EXPECT_EQ(Registry(sandbox), nlohmann::json::array());
+}
+
+TEST(AgentBackup, AKilledJobIsSweptByTheNextJob) {
+  CTestSandbox sandbox;
+  PollWithoutPause(sandbox);
+  const std::string store = sandbox.Dir() + "/store";
+  // The first disk is attached and logged in when the agent closes it: die right there.
+  std::string out;
+  ASSERT_EQ(sandbox.CloudSim({"fault", "add", "--op", "DetachVolume", "--nth", "1", "--action", "kill-before"}, &out),
+            0)
+      << out;
+  int status = CTestSandbox::Run("backup-agent",
+                                 {"--sandbox", sandbox.Dir(), "backup", "sample-web", "--store", store}, &out);
+  EXPECT_EQ(status, 128 + SIGKILL) << out;
+  EXPECT_NE(sandbox.CloudSim({"leaks"}, &out), 0) << "the killed job should have left resources: " << out;
+  nlohmann::json registry = Registry(sandbox);
+  ASSERT_EQ(registry.size(), 1u);
+  EXPECT_TRUE(registry[0]["orphan"].get<bool>());
+
+  ASSERT_EQ(sandbox.CloudSim({"fault", "clear"}, &out), 0) << out;
+  ASSERT_EQ(CTestSandbox::Run("backup-agent", {"--sandbox", sandbox.Dir(), "backup", "sample-db", "--store", store},
+                              &out),
+            0)
+      << out;
+  EXPECT_EQ(sandbox.CloudSim({"leaks"}, &out), 0) << out;
+  EXPECT_EQ(Registry(sandbox), nlohmann::json::array());
+}
+
+TEST(AgentBackup, FailureExitsNonZeroWithThePluginError) {
+  CTestSandbox sandbox;
+  PollWithoutPause(sandbox);
+  std::string out;
+  EXPECT_NE(CTestSandbox::Run("backup-agent", {"--sandbox", sandbox.Dir(), "backup", "backup-proxy", "--store",
+                                               sandbox.Dir() + "/store"},
+                              &out),
+            0);
+  EXPECT_NE(out.find("error 151:"), std::string::npos) << out;
+  EXPECT_EQ(sandbox.CloudSim({"leaks"}, &out), 0) << out;
+}
