@@ -1,0 +1,334 @@
+#pragma once
+// Shared fixture of the backup-mount flow tests: a sandbox made by cloud-sim with the host pointed
+// at it, a virtual clock whose sleeps can run a hook (to act "during" a wait), direct access to the
+// simulated cloud for arranging and checking state, and the registry as a later process sees it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "TestSandbox.h"
+#include "bridge/sim/SimCloud.h"
+#include "bridge/sim/SimFaults.h"
+#include "bridge/sim/SimSnapshots.h"
+#include "bridge/sim/VolumeChecksum.h"
+#include "classic/OracleCloudClassicInfo.h"
+#include "host/EvDebug.h"
+#include "host/HostClock.h"
+#include "host/TZPlatformInfo.h"
+#include "host/VMCleaner.h"
+#include "infrastructure/OracleCloudInfrastructureInfo.h"
+
+namespace mounttest {
+
+constexpr INT64 kJobId = 31337;
+constexpr int64_t kClockStart = 1'800'000'000;
+constexpr const char* kBackupDescription = "Volume Snapshot created by Quillmark for backup Job ID";
+
+// Reaches the protected steps of the mount and the process-wide identity.
+template <class Base>
+class TestPlugin : public Base {
+ public:
+  TestPlugin() : Base(Base::kType) {}
+  using Base::bridge;
+  using Base::CheckSnapshotLimit;
+  using Base::cleaner;
+  using Base::cleanerMode;
+  using Base::CleanupSnapshots;
+  using Base::CreateVolumesFromSnapshots;
+  using Base::CreateVolumeSnapshots;
+  using Base::DeleteExpiredSnapshots;
+  using Base::FormDiskIndexName;
+  using Base::GetUniqueResourceName;
+  using Base::InitBackupVMInfo;
+  using Base::InitMapperAndCleaner;
+  using Base::InitProxyVMInfo;
+  using Base::IsBackupFeasible;
+  using Base::proxyVMInfo;
+  using Base::RegisterCleanerForBackup;
+  using Base::SaveVMConfigFiles;
+  using Base::staleJobsCleaned;
+  using Base::WaitForResourceToBecomeUsable;
+  static void ForgetIdentity() {
+    TzAutoLock guard(COracleCloudInfo::c_localVMGuidCS);
+    COracleCloudInfo::c_localVMGuid.clear();
+  }
+};
+
+struct InfraBase : COracleCloudInfrastructureInfo {
+  static constexpr VirtualServerInstanceType kType = VSINST_ORACLE_CLOUD_INFRASTRUCTURE;
+  using COracleCloudInfrastructureInfo::COracleCloudInfrastructureInfo;
+};
+struct ClassicBase : COracleCloudClassicInfo {
+  static constexpr VirtualServerInstanceType kType = VSINST_ORACLE_CLOUD_CLASSIC;
+  using COracleCloudClassicInfo::COracleCloudClassicInfo;
+};
+using InfraPlugin = TestPlugin<InfraBase>;
+using ClassicPlugin = TestPlugin<ClassicBase>;
+
+// A virtual clock that records every sleep and can run a hook inside it (the hook sees the
+// index of the sleep, counted from 0), as another thread acting during a wait would.
+class CHookClock : public IHostClock {
+ public:
+  int64_t NowSeconds() override { return nowMs_.load() / 1000; }
+  int64_t NowMilliseconds() override { return nowMs_.load(); }
+  void SleepMilliseconds(uint64_t ms) override {
+    size_t index;
+    std::function<void(size_t)> hook;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      index = sleeps_.size();
+      sleeps_.push_back(ms);
+      hook = hook_;
+    }
+    nowMs_ += static_cast<int64_t>(ms);
+    if (hook) hook(index);
+  }
+  void OnSleep(std::function<void(size_t)> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hook_ = std::move(hook);
+  }
+  std::vector<uint64_t> Sleeps() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sleeps_;
+  }
+  uint64_t TotalSleptMs() {
+    uint64_t total = 0;
+    for (uint64_t ms : Sleeps()) total += ms;
+    return total;
+  }
+
+ private:
+  std::atomic<int64_t> nowMs_{kClockStart * 1000};
+  std::mutex mutex_;
+  std::vector<uint64_t> sleeps_;
+  std::function<void(size_t)> hook_;
+};
+
+struct SSnapshotRow {
+  std::string id, volumeId, name, description, state;
+  int64_t created = 0;
+};
+struct SVolumeRow {
+  std::string id, name, state, sourceSnapshotId, description;
+};
+
+class CMountFixture : public ::testing::Test {
+ protected:
+  virtual std::string Flavour() const { return "infrastructure"; }
+
+  void SetUp() override {
+    InfraPlugin::ForgetIdentity();
+    EvLogSink::Clear();
+    TZPlatformInfo::ClearValues();
+    HostClock::Install(&clock);
+    sandbox = std::make_unique<CTestSandbox>(Flavour());
+    mountPath = sandbox->Dir() + "/jobs/mount";
+    savedJobId_ = EvEvent::getJobId();
+    savedClient_ = EvEvent::getClientName();
+    EvEvent::setJob(kJobId, "mount-test-client");
+  }
+  void TearDown() override {
+    EvEvent::setJob(savedJobId_, savedClient_);
+    sandbox.reset();
+    HostClock::Install(nullptr);
+    TZPlatformInfo::ClearValues();
+    InfraPlugin::ForgetIdentity();
+  }
+
+  // A fresh sandbox in place of the current one (its proxy has another identity).
+  void NewSandbox() {
+    sandbox.reset();
+    InfraPlugin::ForgetIdentity();
+    TZPlatformInfo::ClearValues();
+    EvLogSink::Clear();
+    sandbox = std::make_unique<CTestSandbox>(Flavour());
+    mountPath = sandbox->Dir() + "/jobs/mount";
+  }
+
+  // An object as the agent has it before a mount: identity detected, connected.
+  std::unique_ptr<InfraPlugin> NewPlugin() {
+    auto plugin = std::make_unique<InfraPlugin>();
+    EXPECT_EQ(plugin->Init(0), 1);
+    EXPECT_EQ(plugin->Connect(sandbox->CloudUrl(), "tester", "secret"), 1);
+    return plugin;
+  }
+
+  std::unique_ptr<sim::CSimCloud> Cloud() const { return std::make_unique<sim::CSimCloud>(sandbox->Dir() + "/cloud"); }
+  template <class... Args>
+  std::string Text(const std::string& sql, const Args&... args) const {
+    return Cloud()->Read([&](sim::CSimDb& db) { return db.QueryText(sql, "", args...); });
+  }
+  template <class... Args>
+  void Exec(const std::string& sql, const Args&... args) const {
+    Cloud()->Write([&](sim::CSimDb& db) { db.Run(sql, args...); });
+  }
+
+  std::string InstanceId(const std::string& name) const {
+    return Text("SELECT id FROM instances WHERE name = ?", name);
+  }
+  // The instance's volumes in disk order: the boot volume, then the attached ones.
+  std::vector<std::string> InstanceVolumes(const std::string& name) const {
+    return Cloud()->Read([&](sim::CSimDb& db) {
+      std::vector<std::string> ids;
+      auto stmt = db.Prepare(
+          "SELECT boot_volume_id FROM instances WHERE name = ?1 UNION ALL "
+          "SELECT * FROM (SELECT a.volume_id FROM attachments a JOIN instances i ON i.id = a.instance_id "
+          "WHERE i.name = ?1 AND a.volume_id <> i.boot_volume_id ORDER BY a.seq)");
+      stmt.BindAll(name);
+      while (stmt.Step()) ids.push_back(stmt.Text(0));
+      return ids;
+    });
+  }
+  MountCtx Ctx(const std::string& name) const {
+    MountCtx ctx;
+    ctx.vmName = name;
+    ctx.vmGuid = InstanceId(name);
+    ctx.mountPath = mountPath;
+    return ctx;
+  }
+
+  std::vector<SSnapshotRow> Snapshots(const std::string& volumeId = "") const {
+    return Cloud()->Read([&](sim::CSimDb& db) {
+      std::vector<SSnapshotRow> rows;
+      auto stmt = db.Prepare(
+          "SELECT id, volume_id, name, description, state, created FROM snapshots "
+          "WHERE ?1 = '' OR volume_id = ?1 ORDER BY created, rowid");
+      stmt.BindAll(volumeId);
+      while (stmt.Step())
+        rows.push_back({stmt.Text(0), stmt.Text(1), stmt.Text(2), stmt.Text(3), stmt.Text(4), stmt.Int(5)});
+      return rows;
+    });
+  }
+  // Snapshots whose description marks them as taken by a backup.
+  std::vector<SSnapshotRow> BackupSnapshots() const {
+    std::vector<SSnapshotRow> out;
+    for (auto& row : Snapshots())
+      if (row.description.find(kBackupDescription) != std::string::npos) out.push_back(row);
+    return out;
+  }
+  std::set<std::string> SnapshotIds() const {
+    std::set<std::string> ids;
+    for (auto& row : Snapshots()) ids.insert(row.id);
+    return ids;
+  }
+  // Volumes made from snapshots (the replicas).
+  std::vector<SVolumeRow> Replicas() const {
+    return Cloud()->Read([&](sim::CSimDb& db) {
+      std::vector<SVolumeRow> rows;
+      auto stmt = db.Prepare(
+          "SELECT id, display_name, state, source_snapshot_id, description FROM volumes "
+          "WHERE source_snapshot_id <> '' ORDER BY rowid");
+      while (stmt.Step()) rows.push_back({stmt.Text(0), stmt.Text(1), stmt.Text(2), stmt.Text(3), stmt.Text(4)});
+      return rows;
+    });
+  }
+
+  int64_t Calls(const std::string& op) const {
+    auto cloud = Cloud();
+    auto counters = sim::CSimFaults(*cloud).Counters();
+    auto it = counters.find(op);
+    return it == counters.end() ? 0 : it->second;
+  }
+  void AddFault(const std::string& op, int64_t nth, sim::EFaultAction action, const std::string& text = "") const {
+    auto cloud = Cloud();
+    sim::SFaultRule rule;
+    rule.op = op;
+    rule.nth = nth;
+    rule.action = action;
+    rule.text = text;
+    sim::CSimFaults(*cloud).Add(rule);
+  }
+  void SetProvisionSeconds(const std::string& kind, int seconds) const {
+    Cloud()->SetMeta(std::string(sim::kMetaProvisionPrefix) + kind, std::to_string(seconds));
+  }
+  // A usable snapshot made outside of any job.
+  std::string AddSnapshot(const std::string& volumeId, const std::string& description, int64_t created,
+                          const std::string& name = "") const {
+    auto cloud = Cloud();
+    return sim::CSimSnapshots(*cloud).Add(volumeId, description, created, name);
+  }
+  std::string Checksum(const std::string& id) const {
+    auto cloud = Cloud();
+    return sim::VolumeSha256(*cloud, id);
+  }
+  // Writes bytes into a volume, as the instance using it would.
+  void WriteVolume(const std::string& volumeId, uint64_t offset, const std::string& data) const {
+    auto cloud = Cloud();
+    const std::string path = sim::BytesFileOf(*cloud, volumeId).path;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_EQ(::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset)), static_cast<ssize_t>(data.size()));
+    ::close(fd);
+  }
+
+  // Every root of the sandbox's registry with its children, read as another process would.
+  std::vector<SRegistryRoot> Registry() const {
+    std::vector<SRegistryRoot> roots;
+    const std::string dir = sandbox->Home() + "/registry";
+    if (!std::filesystem::exists(dir)) return roots;
+    std::string error;
+    EXPECT_TRUE(VMCleaner::InspectRegistry(dir, roots, error)) << error;
+    return roots;
+  }
+  // A copy, so that it outlives the listing it came from.
+  static std::optional<SRegistryRoot> FindRoot(const std::vector<SRegistryRoot>& roots, const std::string& name) {
+    for (const auto& root : roots)
+      if (root.name == name) return root;
+    return std::nullopt;
+  }
+  static std::set<std::string> Children(const SRegistryRoot& root, VM_Cleaner_EntityType type) {
+    std::set<std::string> names;
+    for (const auto& child : root.children)
+      if (child.type == type) names.insert(child.name);
+    return names;
+  }
+
+  // The children of one kind under the root `rootName`; none (and a failure) when it is not there.
+  std::set<std::string> RegisteredChildren(const std::string& rootName, VM_Cleaner_EntityType type) const {
+    const auto root = FindRoot(Registry(), rootName);
+    if (!root) {
+      ADD_FAILURE() << "no root [" << rootName << "] in the registry";
+      return {};
+    }
+    return Children(*root, type);
+  }
+
+  // "_QD_BACKUP_<job>_<thread>_<seconds>" as made on this thread.
+  static std::string ResourceName(int64_t seconds) {
+    return "_QD_BACKUP_" + std::to_string(kJobId) + "_" + std::to_string(static_cast<int>(pthread_self())) + "_" +
+           std::to_string(seconds);
+  }
+  static std::string BackupDescription(int64_t seconds) {
+    return std::string(kBackupDescription) + std::to_string(kJobId) + " at " + std::to_string(seconds);
+  }
+
+  // The names in a folder (not recursive).
+  static std::set<std::string> FilesIn(const std::string& dir) {
+    std::set<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) names.insert(entry.path().filename());
+    return names;
+  }
+
+  CHookClock clock;
+  std::unique_ptr<CTestSandbox> sandbox;
+  std::string mountPath;
+
+ private:
+  INT64 savedJobId_ = 0;
+  std::string savedClient_;
+};
+
+}  // namespace mounttest
