@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "agent/RecordJson.h"
+#include "host/CWqString.h"
 
 using namespace VMInfoStructs;
 using nlohmann::json;
@@ -78,13 +79,22 @@ bool ResolveInstance(CAgentSession& session, const string& nameOrId, SVMInfo& fo
 
 int RunBrowseCommand(const SAgentSandbox& sandbox, const SInventoryOptions& options) {
   return WithSession(sandbox, [&](CAgentSession& session) {
-    // The node being expanded hangs under the view it was reached from.
+    // The entries are asked for under the node the path names: parents[0] is its last component,
+    // whose own parents[0] is the one before, down to the view.
+    SInventoryInfo chain;
+    bool first = true;
+    for (const auto& part : CWqString(options.path).Tokenize("\\")) {
+      SInventoryInfo next;
+      next.name = part;
+      if (!first) {
+        next.guid = part;
+        next.parents.push_back(chain);
+      }
+      chain = next;
+      first = false;
+    }
     SInventoryInfo node;
-    size_t slash = options.path.find_last_of('\\');
-    node.name = node.guid = slash == string::npos ? options.path : options.path.substr(slash + 1);
-    SInventoryInfo view;
-    view.name = "VMs";
-    node.parents.push_back(view);
+    if (!first) node.parents.push_back(chain);
     std::vector<SInventoryInfo> entries;
     if (!session.Object().BrowseInventory(options.path, node, entries, 0, 0)) return Failed(session, "browse");
     PrintRows(InventoryRows(entries), options.json);

@@ -96,10 +96,11 @@ bool COracleCloudInfo::ParseOracleCloudDiskIndexName(const string& indexName, st
   size_t underscore = indexName.rfind('_');
   if (indexName.empty() || underscore == string::npos) return false;
   volumeName = indexName.substr(0, underscore);
-  // Read as formatted input reads an int: blanks skipped, optional sign, digits; none gives 0.
+  // Read as formatted input reads an int: blanks skipped, optional sign, digits; no digit gives 0
+  // and a value out of range the nearest limit.
   std::istringstream digits(indexName.substr(underscore + 1));
   int parsed = 0;
-  if (!(digits >> parsed)) parsed = 0;
+  digits >> parsed;
   index = parsed;
   if (log)
     EVDEBUG(*log, "Index Name [%s] => Volume name [%s] index [%d]", indexName.c_str(), volumeName.c_str(), index);
