@@ -2,10 +2,13 @@
 
 #include "bridge/BridgeBackend.h"
 #include "bridge/sim/ReadInstanceRecord.h"
+#include "bridge/sim/SimAttachments.h"
 #include "bridge/sim/SimConfigurations.h"
 #include "bridge/sim/SimDiscovery.h"
+#include "bridge/sim/SimImages.h"
 #include "bridge/sim/SimInstances.h"
 #include "bridge/sim/SimSnapshots.h"
+#include "bridge/sim/SimVolumes.h"
 
 namespace OracleCloudSDKCppBridge {
 
@@ -215,40 +218,101 @@ bool COracleCloudSDKCppBridge::GetVolumeStatus(const string& volumeId, string& s
 
 // Volumes.
 
-bool COracleCloudSDKCppBridge::CreateVolume(SDisk&, const string&) { return backend_->NotAvailable("CreateVolume"); }
-
-bool COracleCloudSDKCppBridge::AttachVolume(SDisk&, const string&, bool&) {
-  return backend_->NotAvailable("AttachVolume");
+bool COracleCloudSDKCppBridge::CreateVolume(SDisk& volume, const string& compartmentId) {
+  return backend_->Run("CreateVolume", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
+    std::string id = sim::CSimVolumes(cloud).Create(volume, compartmentId, faults.faulty, "CreateVolume");
+    volume.guid = id;
+    volume.volumeId = id;
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::AttachVolume(const string&, const string&, bool&) {
-  return backend_->NotAvailable("AttachVolume");
+namespace {
+
+// The volume a disk record names for an attach: the one made for it, else its target, else its own.
+// The volume the job made for the disk. Never the disk's source volume: a job reads and writes only
+// the volumes it created.
+const string& VolumeToAttach(const SDisk& disk) { return disk.createdVolumeId; }
+
+// Attaches through the simulator; a full instance is reported through noFreeSlot as well.
+sim::SNewAttachment Attach(sim::CSimCloud& cloud, const string& volumeId, const string& instanceId,
+                           const string& type, const sim::SCallFaults& faults, bool& noFreeSlot) {
+  try {
+    return sim::CSimAttachments(cloud).Attach(volumeId, instanceId, type, faults.noSlot, "AttachVolume");
+  } catch (const sim::CSimNoFreeSlot&) {
+    noFreeSlot = true;
+    throw;
+  }
 }
 
-bool COracleCloudSDKCppBridge::DetachVolume(const string&, const string&) {
-  return backend_->NotAvailable("DetachVolume");
+}  // namespace
+
+bool COracleCloudSDKCppBridge::AttachVolume(SDisk& disk, const string& instanceId, bool& noFreeSlot) {
+  noFreeSlot = false;
+  return backend_->Run("AttachVolume", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
+    sim::SNewAttachment made = Attach(cloud, VolumeToAttach(disk), instanceId, disk.attachmentType, faults, noFreeSlot);
+    disk.attachmentId = made.id;
+    disk.iscsiIqn = made.iqn;
+    disk.iscsiTargetPortal = made.portal;
+    disk.iscsiTargetPort = made.port;
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::DetachVolumes(const std::vector<string>&, const string&) {
-  return backend_->NotAvailable("DetachVolumes");
+bool COracleCloudSDKCppBridge::AttachVolume(const string& volumeId, const string& instanceId, bool& noFreeSlot) {
+  noFreeSlot = false;
+  return backend_->Run("AttachVolume", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
+    Attach(cloud, volumeId, instanceId, sim::kAttachParavirtualized, faults, noFreeSlot);
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::DeleteVolume(const string&) { return backend_->NotAvailable("DeleteVolume"); }
-
-bool COracleCloudSDKCppBridge::DoesVolumeExist(const string&, bool&) {
-  return backend_->NotAvailable("DoesVolumeExist");
+bool COracleCloudSDKCppBridge::DetachVolume(const string& volumeId, const string& instanceId) {
+  return backend_->Run("DetachVolume", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    sim::CSimAttachments(cloud).Detach({volumeId}, instanceId, "DetachVolume");
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::DoesVolumeExist(const string&, const string&) {
-  return backend_->NotAvailable("DoesVolumeExist");
+bool COracleCloudSDKCppBridge::DetachVolumes(const std::vector<string>& volumeIds, const string& instanceId) {
+  return backend_->Run("DetachVolumes", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    sim::CSimAttachments(cloud).Detach(volumeIds, instanceId, "DetachVolumes");
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::MakeVolumeBootable(const string&) {
-  return backend_->NotAvailable("MakeVolumeBootable");
+bool COracleCloudSDKCppBridge::DeleteVolume(const string& volumeId) {
+  return backend_->Run("DeleteVolume", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    sim::CSimVolumes(cloud).Delete(volumeId, "DeleteVolume");
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::ClearDescriptionForVolume(const string&) {
-  return backend_->NotAvailable("ClearDescriptionForVolume");
+bool COracleCloudSDKCppBridge::DoesVolumeExist(const string& volumeId, bool& exists) {
+  return backend_->Run("DoesVolumeExist", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    exists = sim::CSimVolumes(cloud).Exists(volumeId);
+    return true;
+  });
+}
+
+bool COracleCloudSDKCppBridge::DoesVolumeExist(const string& displayName, const string& compartmentId) {
+  return backend_->Run("DoesVolumeExist", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    return sim::CSimVolumes(cloud).ExistsNamed(displayName, compartmentId);
+  });
+}
+
+bool COracleCloudSDKCppBridge::MakeVolumeBootable(const string& volumeId) {
+  return backend_->Run("MakeVolumeBootable", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    sim::CSimVolumes(cloud).MakeBootable(volumeId);
+    return true;
+  });
+}
+
+bool COracleCloudSDKCppBridge::ClearDescriptionForVolume(const string& volumeId) {
+  return backend_->Run("ClearDescriptionForVolume", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    sim::CSimVolumes(cloud).ClearDescription(volumeId);
+    return true;
+  });
 }
 
 // Instances.
@@ -348,23 +412,42 @@ bool COracleCloudSDKCppBridge::ReadInstanceOrchestration(const string&, SVMInfo&
 
 // Images and objects.
 
-bool COracleCloudSDKCppBridge::UploadToObjectStorage(const string&, const string&, const string&) {
-  return backend_->NotAvailable("UploadToObjectStorage");
+bool COracleCloudSDKCppBridge::UploadToObjectStorage(const string& bucket, const string& objectName,
+                                                     const string& contents) {
+  return backend_->Run("UploadToObjectStorage", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    sim::CSimImages(cloud).Upload(bucket, objectName, contents, "UploadToObjectStorage");
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::DeleteStorageObject(const string&, const string&) {
-  return backend_->NotAvailable("DeleteStorageObject");
+bool COracleCloudSDKCppBridge::DeleteStorageObject(const string& bucket, const string& objectName) {
+  return backend_->Run("DeleteStorageObject", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    sim::CSimImages(cloud).DeleteObject(bucket, objectName, "DeleteStorageObject");
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::CreateImage(const string&, const string&, const string&, const string&, const string&,
-                                           string&) {
-  return backend_->NotAvailable("CreateImage");
+bool COracleCloudSDKCppBridge::CreateImage(const string& bucket, const string& objectName, const string& imageName,
+                                           const string& launchMode, const string& compartmentId, string& imageId) {
+  return backend_->Run("CreateImage", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
+    imageId = sim::CSimImages(cloud).Import(bucket, objectName, imageName, launchMode, compartmentId, faults.faulty,
+                                            "CreateImage");
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::IsImageImportOperationCompleted(const string&, bool&) {
-  return backend_->NotAvailable("IsImageImportOperationCompleted");
+bool COracleCloudSDKCppBridge::IsImageImportOperationCompleted(const string& imageId, bool& completed) {
+  return backend_->Run("IsImageImportOperationCompleted", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    completed = sim::CSimImages(cloud).ImportCompleted(imageId);
+    return true;
+  });
 }
 
-bool COracleCloudSDKCppBridge::DeleteImage(const string&) { return backend_->NotAvailable("DeleteImage"); }
+bool COracleCloudSDKCppBridge::DeleteImage(const string& imageId) {
+  return backend_->Run("DeleteImage", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    sim::CSimImages(cloud).Delete(imageId, "DeleteImage");
+    return true;
+  });
+}
 
 }  // namespace OracleCloudSDKCppBridge

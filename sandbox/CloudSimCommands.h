@@ -31,6 +31,9 @@ int RunConfigSet(const std::string& sandbox, const std::string& key, const std::
 int RunConfigList(const std::string& sandbox, bool json);
 int RunSnapshotAdd(const std::string& sandbox, const SSnapshotAddArgs& args);
 int RunVolumeChecksum(const std::string& sandbox, const std::string& id);
+// Exit 0 when jobs left nothing in the cloud, 1 when they did (or on an error).
+int RunLeaks(const std::string& sandbox, bool json);
+int RunPopulate(const std::string& sandbox, long long compartments, long long instancesEach);
 
 // Prints "cloud-sim: <message>" on stderr and returns 1.
 int Failure(const std::string& message);

@@ -80,6 +80,14 @@ int main(int argc, char** argv) {
   auto* checksum = volume->add_subcommand("checksum", "SHA-256 of a volume's (or snapshot's) bytes, holes as zeros");
   checksum->add_option("ID", volumeId, "Volume or snapshot id")->required();
 
+  auto* leaks = app.add_subcommand("leaks", "List what jobs left in the cloud; exit 1 when anything is left");
+  leaks->add_flag("--json", json, "Print JSON");
+
+  long long compartments = 0, instancesEach = 0;
+  auto* populate = app.add_subcommand("populate", "Add compartments of running instances (scale tests)");
+  populate->add_option("--compartments", compartments, "Compartments to add")->required();
+  populate->add_option("--instances", instancesEach, "Running instances in each")->required();
+
   CLI11_PARSE(app, argc, argv);
 
   if (*init) return RunInit(initDir, flavour);
@@ -92,5 +100,7 @@ int main(int argc, char** argv) {
   if (*configLs) return RunConfigList(sandbox, json);
   if (*snapshotAdd) return RunSnapshotAdd(sandbox, snapshotArgs);
   if (*checksum) return RunVolumeChecksum(sandbox, volumeId);
+  if (*leaks) return RunLeaks(sandbox, json);
+  if (*populate) return RunPopulate(sandbox, compartments, instancesEach);
   return Failure("Nothing to do");
 }

@@ -134,6 +134,7 @@ class CMountFixture : public ::testing::Test {
     TZPlatformInfo::ClearValues();
     HostClock::Install(&clock);
     sandbox = std::make_unique<CTestSandbox>(Flavour());
+    UseDefaultConfiguration();
     mountPath = sandbox->Dir() + "/jobs/mount";
     savedJobId_ = EvEvent::getJobId();
     savedClient_ = EvEvent::getClientName();
@@ -154,8 +155,12 @@ class CMountFixture : public ::testing::Test {
     TZPlatformInfo::ClearValues();
     EvLogSink::Clear();
     sandbox = std::make_unique<CTestSandbox>(Flavour());
+    UseDefaultConfiguration();
     mountPath = sandbox->Dir() + "/jobs/mount";
   }
+
+  // The waits are under test: every key at its default, not the sandbox's no-pause polling.
+  void UseDefaultConfiguration() { WriteTestFile(sandbox->Home() + "/etc/platform.ini", "[VirtualServer]\n"); }
 
   // An object as the agent has it before a mount: identity detected, connected.
   std::unique_ptr<InfraPlugin> NewPlugin() {

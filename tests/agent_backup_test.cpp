@@ -10,12 +10,6 @@
 
 namespace {
 
-// The sandbox's cloud provisions at once: the plug-in need not wait between status queries.
-void PollWithoutPause(const CTestSandbox& sandbox) {
-  std::ofstream(sandbox.Home() + "/etc/platform.ini", std::ios::app)
-      << "\n[VirtualServer]\nnOracleCloudOperationRetryInternvalTimeInMinutes=0\n";
-}
-
 nlohmann::json LoadManifest(const std::string& store) {
   for (const auto& entry : std::filesystem::directory_iterator(store))
     if (std::filesystem::exists(entry.path() / "manifest.json"))
@@ -39,7 +33,6 @@ nlohmann::json Registry(const CTestSandbox& sandbox) {
 
 TEST(AgentBackup, StoresEveryDiskWithTheCloudsChecksumAndLeavesNothingBehind) {
   CTestSandbox sandbox;
-  PollWithoutPause(sandbox);
   const std::string store = sandbox.Dir() + "/store";
   std::string out;
   ASSERT_EQ(CTestSandbox::Run("backup-agent", {"--sandbox", sandbox.Dir(), "backup", "sample-db", "--store", store,
@@ -67,7 +60,6 @@ TEST(AgentBackup, StoresEveryDiskWithTheCloudsChecksumAndLeavesNothingBehind) {
 
 TEST(AgentBackup, AKilledJobIsSweptByTheNextJob) {
   CTestSandbox sandbox;
-  PollWithoutPause(sandbox);
   const std::string store = sandbox.Dir() + "/store";
   // The first disk is attached and logged in when the agent closes it: die right there.
   std::string out;
@@ -93,7 +85,6 @@ TEST(AgentBackup, AKilledJobIsSweptByTheNextJob) {
 
 TEST(AgentBackup, FailureExitsNonZeroWithThePluginError) {
   CTestSandbox sandbox;
-  PollWithoutPause(sandbox);
   std::string out;
   EXPECT_NE(CTestSandbox::Run("backup-agent", {"--sandbox", sandbox.Dir(), "backup", "backup-proxy", "--store",
                                                sandbox.Dir() + "/store"},

@@ -148,30 +148,28 @@ TEST(SimBridgeSession, OperationsBeforeConnectAreRefused) {
 TEST(SimBridgeSession, OperationsNotOfferedYetFailLoudlyAndAreCounted) {
   CTestCloud cloud;
   auto bridge = cloud.Connect();
-  std::string id = "kept";
-  bool flag = true;
   VMInfoStructs::SDisk disk;
   VMInfoStructs::SVMInfo vm;
+  vm.name = "kept";
   struct SCase {
     const char* op;
     std::function<bool()> call;
   };
   const SCase cases[] = {
-      {"CreateVolume", [&] { return bridge->CreateVolume(disk, "c"); }},
-      {"AttachVolume", [&] { return bridge->AttachVolume(disk, "i", flag); }},
-      {"AttachVolume", [&] { return bridge->AttachVolume("v", "i", flag); }},
       {"RestoreVM", [&] { return bridge->RestoreVM(vm); }},
-      {"CreateImage", [&] { return bridge->CreateImage("b", "o", "n", "NATIVE", "c", id); }},
+      {"RestoreVM", [&] { return bridge->RestoreVM(vm, disk); }},
+      {"DeployVMFromOrchestration", [&] { return bridge->DeployVMFromOrchestration(vm); }},
+      {"ReadInstanceConfig", [&] { return bridge->ReadInstanceConfig("{}", vm); }},
   };
   for (const SCase& c : cases) {
     EXPECT_FALSE(c.call()) << c.op;
     EXPECT_EQ(bridge->GetLastError(), std::string(c.op) + " is not available yet");
   }
-  EXPECT_EQ(id, "kept");
+  EXPECT_EQ(vm.name, "kept");
   auto cloudDb = cloud.Open();
   auto counters = sim::CSimFaults(*cloudDb).Counters();
-  EXPECT_EQ(counters["CreateVolume"], 1);
-  EXPECT_EQ(counters["AttachVolume"], 2) << "overloads share one counter";
+  EXPECT_EQ(counters["DeployVMFromOrchestration"], 1);
+  EXPECT_EQ(counters["RestoreVM"], 2) << "overloads share one counter";
   EXPECT_EQ(counters["Connect"], 1);
 }
 

@@ -71,7 +71,7 @@ void ReadDisks(CSimDb& db, const SFlavourWords& words, const std::string& instan
     disk.volumeId = stmt.Text(0);
     disk.guid = disk.volumeId;
     disk.displayName = stmt.Text(1);
-    disk.name = disk.displayName;
+    // The host names a disk after the local device it gets during a job; the cloud knows none.
     disk.size = static_cast<UINT64>(stmt.Int(2));
     disk.availabilityDomain = stmt.Text(3);
     disk.description = stmt.Text(4);

@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "bridge/sim/CloudSeeder.h"
+#include "bridge/sim/FakeIscsiadm.h"
 #include "bridge/sim/SimCloud.h"
 #include "bridge/sim/SimIds.h"
 
@@ -24,7 +25,8 @@ constexpr const char* kPlatformIni = R"ini(; Configuration of the agent's virtua
 [VirtualServer]
 ; nOracleCloudExpireSnapshotHours=24
 ; nOracleCloudSnapshotMaxCount=2
-; nOracleCloudOperationRetryInternvalTimeInMinutes=1
+; The sandbox's cloud provisions at once, so its jobs poll without the default pause of 1 minute.
+nOracleCloudOperationRetryInternvalTimeInMinutes=0
 ; nOCIDiskSlotWaitIntervalInMinutes=10
 ; nOCIDiskSlotMaximumWaitTimeInMinutes=1440
 ; nOCIProxyStreamLimit=32
@@ -107,9 +109,11 @@ SSandbox CreateSandbox(const std::string& dir, EFlavour flavour) {
   }
   WriteProxyIdentity(base + "/root", flavour, sandbox.proxyId);
   WriteFile(base + "/home/etc/platform.ini", kPlatformIni);
-  for (const char* sub : {"home/registry", "home/log", "home/VMware/vddk/VDDK673/bin64", "bin", "store"}) {
+  for (const char* sub : {"home/registry", "home/log", "home/VMware/vddk/VDDK673/bin64", "bin", "store",
+                          "cloud/iscsi/targets", "cloud/iscsi/nodes", "cloud/iscsi/sessions"}) {
     MakeDirs(base + "/" + sub);
   }
+  WriteFakeIscsiadm(base + "/bin/iscsiadm");
   // Written last: a folder with sandbox.ini is a complete sandbox.
   WriteFile(base + "/" + kSandboxIni, std::string("[Sandbox]\nflavour=") + FlavourName(flavour) +
                                           "\ncloud=" + sandbox.cloudDir + "\n");

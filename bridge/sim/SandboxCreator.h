@@ -4,7 +4,7 @@
 //   cloud/    the simulated cloud (cloud.db, volumes/, objects/, iscsi/)
 //   root/     the proxy's platform root (DMI identity, cloud-init instance id, dev/disk/by-path/)
 //   home/     the agent's home (etc/platform.ini, registry/, log/, VMware/vddk/VDDK673/bin64/)
-//   bin/      tools found first on PATH
+//   bin/      tools found first on PATH (iscsiadm)
 //   store/    the stand-in agent's backup store
 //   sandbox.ini  [Sandbox] flavour=..., cloud=<abs>/cloud
 #include <string>

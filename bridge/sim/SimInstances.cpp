@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "bridge/sim/ReadInstanceRecord.h"
+#include "bridge/sim/SimAttachments.h"
 #include "bridge/sim/SimIds.h"
 #include "bridge/sim/SimLifecycle.h"
 #include "bridge/sim/SimResources.h"
@@ -450,6 +451,7 @@ void CSimInstances::Delete(const std::string& name, const std::string& id, bool 
   const SFlavourWords& w = cloud_.Words();
   int64_t now = HostClock::Now();
   std::vector<std::string> removedFiles;
+  std::vector<SEndedAttachment> endedAttachments;
   std::string instanceId = cloud_.Write([&](CSimDb& db) {
     SInstanceRow row = LoadInstanceOf(db, w, name, id);
     if (IsGone(w, row.state)) return row.id;  // already on its way: nothing more to do
@@ -459,10 +461,14 @@ void CSimInstances::Delete(const std::string& name, const std::string& id, bool 
     RecordDeleted(db, kKindInstance, row.id, op, now);
 
     // Data volumes outlive the instance: only their attachments end.
-    CSimStatement attachments = db.Prepare("SELECT id FROM attachments WHERE instance_id = ? AND state <> ?");
+    CSimStatement attachments =
+        db.Prepare("SELECT id, volume_id, type, iqn FROM attachments WHERE instance_id = ? AND state <> ?");
     attachments.BindAll(row.id, w.attachmentDetached);
     std::vector<std::string> ended;
-    while (attachments.Step()) ended.push_back(attachments.Text(0));
+    while (attachments.Step()) {
+      ended.push_back(attachments.Text(0));
+      endedAttachments.push_back({attachments.Text(1), attachments.Text(2), attachments.Text(3)});
+    }
     for (const std::string& attachment : ended) {
       db.Run("UPDATE attachments SET state = ? WHERE id = ?", w.attachmentDetached, attachment);
       RecordDeleted(db, kKindAttachment, attachment, op, now);
@@ -483,6 +489,7 @@ void CSimInstances::Delete(const std::string& name, const std::string& id, bool 
     return row.id;
   });
   RemoveVolumeFiles(cloud_, removedFiles);
+  WithdrawAttachments(cloud_, endedAttachments);
   if (!waitForTermination) return;
   for (;;) {
     Settle(cloud_);

@@ -93,4 +93,8 @@ std::string CIdMaker::Vnic(const std::string& instanceUri, const std::string& ad
   return classic_ ? Unique("vnics", instanceUri + "/eth0") : Ocid("vnic", ad);
 }
 
+std::string CIdMaker::Image(const std::string& name, const std::string& region) {
+  return classic_ ? Unique("images", ClassicPath(name)) : NewOcid("image", RegionCode(region));
+}
+
 }  // namespace sim

@@ -50,6 +50,7 @@ class CIdMaker {
   std::string InstanceUri(const std::string& name, const std::string& id);
   std::string Attachment(const std::string& instanceUri, const std::string& ad);
   std::string Vnic(const std::string& instanceUri, const std::string& ad);
+  std::string Image(const std::string& name, const std::string& region);
 
  private:
   std::string Ocid(const char* kind, const std::string& ad);

@@ -1,0 +1,17 @@
+#pragma once
+// The sandbox's stand-in for the iSCSI initiator tool, written to <sandbox>/bin/iscsiadm.
+#include <string>
+
+namespace sim {
+
+// Exit statuses, as the real tool's error classes.
+constexpr int kIscsiadmInvalid = 7;
+constexpr int kIscsiadmTransportTimeout = 8;
+constexpr int kIscsiadmSessionExists = 15;
+constexpr int kIscsiadmNoObjects = 21;
+constexpr int kIscsiadmLoginFailed = 24;
+
+// Writes the script, executable, to `path`.
+void WriteFakeIscsiadm(const std::string& path);
+
+}  // namespace sim

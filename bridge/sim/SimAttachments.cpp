@@ -1,0 +1,201 @@
+#include "bridge/sim/SimAttachments.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <set>
+
+#include "bridge/sim/SimIds.h"
+#include "bridge/sim/SimLifecycle.h"
+#include "bridge/sim/SimResources.h"
+#include "bridge/sim/SimSandboxPaths.h"
+#include "bridge/sim/SimVolumeStore.h"
+#include "host/HostClock.h"
+
+namespace sim {
+
+namespace {
+
+constexpr int kFirstPortalHost = 2;
+constexpr int kLastPortalHost = 254;
+
+struct SInstanceRef {
+  std::string id, uri, ad, state;
+};
+
+// Classic callers name instances by uri, infrastructure ones by id.
+SInstanceRef ResolveInstance(CSimDb& db, const std::string& idOrUri) {
+  CSimStatement stmt =
+      db.Prepare("SELECT id, uri, ad, state FROM instances WHERE id = ? OR uri = ? ORDER BY id = ? DESC LIMIT 1");
+  stmt.BindAll(idOrUri, idOrUri, idOrUri);
+  if (idOrUri.empty() || !stmt.Step()) throw CSimRefused("Instance with id [" + idOrUri + "] was not found");
+  return {stmt.Text(0), stmt.Text(1), stmt.Text(2), stmt.Text(3)};
+}
+
+std::string AttachmentType(const std::string& requested) {
+  std::string type = requested;
+  for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (type != kAttachIscsi && type != kAttachParavirtualized) {
+    throw CSimRefused("Attachment type [" + requested + "] is not supported: use " + kAttachIscsi + " or " +
+                      kAttachParavirtualized);
+  }
+  return type;
+}
+
+// The lowest link-local portal address that no live iSCSI attachment of the instance uses.
+std::string FreePortal(CSimDb& db, const SFlavourWords& w, const std::string& instanceId) {
+  std::set<std::string> used;
+  CSimStatement stmt = db.Prepare("SELECT portal FROM attachments WHERE instance_id = ? AND state <> ? AND iqn <> ''");
+  stmt.BindAll(instanceId, w.attachmentDetached);
+  while (stmt.Step()) used.insert(stmt.Text(0));
+  for (int host = kFirstPortalHost; host <= kLastPortalHost; ++host) {
+    std::string portal = "169.254.2." + std::to_string(host);
+    if (!used.count(portal)) return portal;
+  }
+  throw CSimNoFreeSlot("Instance [" + instanceId + "] has no free iSCSI portal address");
+}
+
+int64_t SlotLimit(CSimDb& db) {
+  std::string text = db.QueryText("SELECT value FROM meta WHERE key = ?", "", kMetaSlotLimit);
+  if (text.empty() || text.size() > 9 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) return kDefaultSlotLimit;
+  return static_cast<int64_t>(std::stoll(text));
+}
+
+// Files made inside a transaction; removed again unless the transaction committed.
+class CUndoFiles {
+ public:
+  ~CUndoFiles() {
+    for (const std::string& path : paths_) ::unlink(path.c_str());
+  }
+  void Add(const std::string& path) { paths_.push_back(path); }
+  void Keep() { paths_.clear(); }
+
+ private:
+  std::vector<std::string> paths_;
+};
+
+}  // namespace
+
+void WithdrawAttachments(CSimCloud& cloud, const std::vector<SEndedAttachment>& ended) {
+  for (const SEndedAttachment& a : ended) {
+    if (!a.iqn.empty()) ::unlink((IscsiTargetsDir(cloud) + "/" + a.iqn).c_str());
+    if (a.type == kAttachParavirtualized) ::unlink(VirtioLinkPath(cloud, a.volumeId).c_str());
+  }
+}
+
+SNewAttachment CSimAttachments::Attach(const std::string& volumeId, const std::string& instance,
+                                       const std::string& requestedType, bool noSlotFault, const std::string& op) {
+  const SFlavourWords& w = cloud_.Words();
+  const std::string type = AttachmentType(requestedType);
+  const std::string proxyId = ProxyInstanceId(cloud_);
+  int64_t now = HostClock::Now();
+  CUndoFiles files;
+  SNewAttachment made = cloud_.Write([&](CSimDb& db) {
+    SInstanceRef target = ResolveInstance(db, instance);
+    if (target.state == w.instanceTerminating || target.state == w.instanceTerminated) {
+      throw CSimRefused("Instance [" + target.id + "] is " + target.state + ": no volume can be attached to it");
+    }
+    SVolumeRow volume = LoadVolume(db, volumeId);
+    if (volume.state != w.volumeAvailable) {
+      throw CSimRefused("Volume [" + volume.id + "] is not available: it is " + volume.state);
+    }
+    std::string holder = db.QueryText("SELECT instance_id FROM attachments WHERE volume_id = ? AND state <> ? LIMIT 1",
+                                      "", volume.id, w.attachmentDetached);
+    if (!holder.empty()) throw CSimRefused("Volume [" + volume.id + "] is already attached to instance [" + holder + "]");
+    // A boot volume is free once its instance is on its way out (the instance was deleted with
+    // its boot volume preserved).
+    std::string owner = db.QueryText("SELECT id FROM instances WHERE boot_volume_id = ? AND state NOT IN (?, ?) LIMIT 1",
+                                     "", volume.id, w.instanceTerminating, w.instanceTerminated);
+    if (!owner.empty()) throw CSimRefused("Volume [" + volume.id + "] is the boot volume of instance [" + owner + "]");
+    int64_t used = db.QueryInt("SELECT COUNT(*) FROM attachments WHERE instance_id = ? AND state <> ?", 0, target.id,
+                               w.attachmentDetached);
+    int64_t limit = SlotLimit(db);
+    if (noSlotFault || used >= limit) {
+      std::string text = "Instance [" + target.id + "] has no free volume attachment slot for volume [" + volume.id + "]";
+      if (used >= limit) text += ": " + std::to_string(used) + " of " + std::to_string(limit) + " slots are in use";
+      throw CSimNoFreeSlot(text);
+    }
+
+    SNewAttachment a;
+    a.id = CIdMaker(db, cloud_.Flavour()).Attachment(target.uri, target.ad);
+    a.type = type;
+    if (type == kAttachIscsi) {
+      a.iqn = kIqnPrefix + NewUuid();
+      a.portal = FreePortal(db, w, target.id);
+      a.port = kIscsiPort;
+    }
+    int64_t seconds = ProvisionSeconds(db, kKindAttachment);
+    db.Run(
+        "INSERT INTO attachments(id, instance_id, volume_id, type, iqn, portal, port, state, created, ready_at) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        a.id, target.id, volume.id, type, a.iqn, a.portal, a.port.empty() ? int64_t{0} : static_cast<int64_t>(std::stoll(a.port)),
+        seconds > 0 ? w.attachmentAttaching : w.attachmentAttached, now, now + seconds);
+    RecordCreated(db, kKindAttachment, a.id, volume.name, op, now);
+
+    std::string bytes = std::filesystem::absolute(cloud_.VolumeFilePath(volume.file)).string();
+    if (type == kAttachIscsi) {
+      std::filesystem::create_directories(IscsiTargetsDir(cloud_));
+      std::string offered = IscsiTargetsDir(cloud_) + "/" + a.iqn;
+      files.Add(offered);
+      WriteFileAtomically(offered, "path=" + bytes + "\nportal=" + a.portal + "\nport=" + a.port + "\n");
+    } else if (target.id == proxyId) {
+      std::filesystem::create_directories(DeviceDirOf(cloud_));
+      std::string link = VirtioLinkPath(cloud_, volume.id);
+      files.Add(link);
+      MakeSymlink(bytes, link);
+    }
+    return a;
+  });
+  files.Keep();
+  WaitUntilAttached(made.id);
+  return made;
+}
+
+void CSimAttachments::WaitUntilAttached(const std::string& attachmentId) {
+  const SFlavourWords& w = cloud_.Words();
+  for (;;) {
+    Settle(cloud_);
+    auto [state, readyAt] = cloud_.Read([&](CSimDb& db) {
+      CSimStatement stmt = db.Prepare("SELECT state, ready_at FROM attachments WHERE id = ?");
+      stmt.BindAll(attachmentId);
+      if (!stmt.Step()) throw CSimRefused("Volume attachment [" + attachmentId + "] is gone");
+      return std::make_pair(stmt.Text(0), stmt.Int(1));
+    });
+    if (state == w.attachmentAttached) return;
+    if (state != w.attachmentAttaching) {
+      throw CSimRefused("Volume attachment [" + attachmentId + "] did not attach: it is " + state);
+    }
+    int64_t ms = readyAt * 1000 - HostClock::Get().NowMilliseconds();
+    HostClock::Sleep(static_cast<uint64_t>(std::max<int64_t>(ms, 1)));
+  }
+}
+
+void CSimAttachments::Detach(const std::vector<std::string>& volumeIds, const std::string& instance,
+                             const std::string& op) {
+  const SFlavourWords& w = cloud_.Words();
+  int64_t now = HostClock::Now();
+  std::vector<SEndedAttachment> ended = cloud_.Write([&](CSimDb& db) {
+    SInstanceRef target = ResolveInstance(db, instance);
+    std::vector<SEndedAttachment> list;
+    for (const std::string& volumeId : volumeIds) {
+      CSimStatement stmt = db.Prepare(
+          "SELECT id, type, iqn FROM attachments WHERE instance_id = ? AND volume_id = ? AND state <> ?");
+      stmt.BindAll(target.id, volumeId, w.attachmentDetached);
+      std::vector<std::string> ids;
+      while (stmt.Step()) {
+        ids.push_back(stmt.Text(0));
+        list.push_back({volumeId, stmt.Text(1), stmt.Text(2)});
+      }
+      for (const std::string& id : ids) {
+        db.Run("UPDATE attachments SET state = ? WHERE id = ?", w.attachmentDetached, id);
+        RecordDeleted(db, kKindAttachment, id, op, now);
+      }
+    }
+    return list;
+  });
+  WithdrawAttachments(cloud_, ended);
+}
+
+}  // namespace sim

@@ -1,0 +1,21 @@
+#pragma once
+// What jobs left behind in a sandbox: resources the bridge made that still exist, attachments of
+// such volumes (or to the proxy), iSCSI devices and node records on the proxy. What the sandbox
+// was seeded with is never a leak.
+#include <string>
+#include <vector>
+
+#include "bridge/sim/SimCloud.h"
+
+namespace sim {
+
+struct SLeak {
+  std::string kind;  // instance, volume, snapshot, attachment, image, object, device, iscsi-node
+  std::string id;
+  std::string name;
+};
+
+// Settles the lifecycles first, so that what is on its way out is not counted.
+std::vector<SLeak> ListLeaks(CSimCloud& cloud);
+
+}  // namespace sim

@@ -1,0 +1,34 @@
+#pragma once
+// Block volumes asked for by restores: empty volumes, their deletion and the questions about them.
+// Refusals are thrown as CSimRefused naming the volume.
+#include <string>
+
+#include "bridge/sim/SimCloud.h"
+#include "host/VMInfoStructs.h"
+
+namespace sim {
+
+class CSimVolumes {
+ public:
+  explicit CSimVolumes(CSimCloud& cloud) : cloud_(cloud) {}
+
+  // A new empty (sparse) volume named volume.displayName of volume.size bytes in
+  // volume.availabilityDomain (empty: the default region's first domain), with
+  // volume.description. Returns once the volume has left provisioning (on the host clock);
+  // `faulty` ends it faulty, which fails the call. Returns the new id.
+  std::string Create(const VMInfoStructs::SDisk& volume, const std::string& compartmentId, bool faulty,
+                     const std::string& op);
+  // Removes the volume and its bytes; refused while it is attached or the boot volume of a live
+  // instance.
+  void Delete(const std::string& volumeId, const std::string& op);
+  bool Exists(const std::string& volumeId);
+  // Whether a volume of that display name exists in the compartment (any compartment when empty).
+  bool ExistsNamed(const std::string& displayName, const std::string& compartmentId);
+  void MakeBootable(const std::string& volumeId);
+  void ClearDescription(const std::string& volumeId);
+
+ private:
+  CSimCloud& cloud_;
+};
+
+}  // namespace sim
