@@ -25,12 +25,25 @@ bool IsSettableKey(const std::string& key) {
   return false;
 }
 
+// Settings that take any text.
+bool IsTextKey(const std::string& key) {
+  return key == sim::kMetaReportedIqn || key == sim::kMetaReportedPortal || key == sim::kMetaReportedPort;
+}
+
 }  // namespace
 
 int RunConfigSet(const std::string& sandbox, const std::string& key, const std::string& value) {
+  if (IsTextKey(key)) {
+    try {
+      OpenSandboxCloud(sandbox)->SetMeta(key, value);
+      return 0;
+    } catch (const sim::CSimError& e) {
+      return Failure(e.what());
+    }
+  }
   if (!IsSettableKey(key)) {
-    return Failure("Unknown setting [" + key + "]: use slot_limit or provision_seconds.<instance|volume|snapshot|"
-                   "attachment|image>");
+    return Failure("Unknown setting [" + key + "]: use slot_limit, provision_seconds.<instance|volume|snapshot|"
+                   "attachment|image> or iscsi.reported_<iqn|portal|port>");
   }
   if (!IsCount(value)) return Failure("The value of [" + key + "] must be a whole number, not [" + value + "]");
   try {

@@ -93,3 +93,35 @@ TEST(AgentBackup, FailureExitsNonZeroWithThePluginError) {
   EXPECT_NE(out.find("error 151:"), std::string::npos) << out;
   EXPECT_EQ(sandbox.CloudSim({"leaks"}, &out), 0) << out;
 }
+
+// What the cloud reports for an attachment, and what a registry holds, never reaches a shell
+// unchecked: hostile values fail the job, and the canary file is never made.
+TEST(AgentBackup, HostileAttachmentValuesRunNoCommand) {
+  CTestSandbox sandbox;
+  const std::string canary = sandbox.Dir() + "/canary";
+  const std::vector<std::pair<std::string, std::string>> hostile = {
+      {"iscsi.reported_iqn", "iqn.2015-12.com.x; touch " + canary},
+      {"iscsi.reported_iqn", "iqn.2015-12.com.x:$(touch " + canary + ")"},
+      {"iscsi.reported_iqn", "iqn.2015-12.com.x:\"`touch " + canary + "`\""},
+      {"iscsi.reported_iqn", "iqn.2015-12.com.x\ntouch " + canary},
+      {"iscsi.reported_portal", "-o delete"},
+      {"iscsi.reported_portal", "../../" + sandbox.Dir()},
+      {"iscsi.reported_port", "3260 && touch " + canary},
+      {"iscsi.reported_iqn", "iqn.2015-12.com." + std::string(400, 'x')},
+  };
+  std::string out;
+  for (const auto& [key, value] : hostile) {
+    ASSERT_EQ(sandbox.CloudSim({"config", "set", key, "--", value}, &out), 0) << out;
+    EXPECT_NE(CTestSandbox::Run("backup-agent", {"--sandbox", sandbox.Dir(), "backup", "sample-web", "--store",
+                                                 sandbox.Dir() + "/store"},
+                                &out),
+              0)
+        << value;
+    EXPECT_NE(out.find("error 54:"), std::string::npos) << out;
+    EXPECT_FALSE(std::filesystem::exists(canary)) << value;
+    EXPECT_EQ(sandbox.CloudSim({"leaks"}, &out), 0) << value << "\n" << out;
+    ASSERT_EQ(sandbox.CloudSim({"config", "set", key, "--", ""}, &out), 0) << out;
+  }
+  const std::string log = ReadTestFile(sandbox.Dir() + "/cloud/iscsi/iscsiadm.log");
+  EXPECT_EQ(log.find("touch"), std::string::npos) << log;
+}

@@ -150,6 +150,16 @@ SNewAttachment CSimAttachments::Attach(const std::string& volumeId, const std::s
   });
   files.Keep();
   WaitUntilAttached(made.id);
+  if (made.type == kAttachIscsi) {
+    // An empty setting is no setting.
+    auto reported = [&](const char* key, std::string& value) {
+      std::string override = cloud_.Meta(key, "");
+      if (!override.empty()) value = override;
+    };
+    reported(kMetaReportedIqn, made.iqn);
+    reported(kMetaReportedPortal, made.portal);
+    reported(kMetaReportedPort, made.port);
+  }
   return made;
 }
 

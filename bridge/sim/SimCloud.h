@@ -21,6 +21,11 @@ constexpr const char* kMetaProvisionPrefix = "provision_seconds.";  // + instanc
 constexpr const char* kMetaClassicDomain = "classic_domain";
 constexpr const char* kMetaClassicUser = "classic_user";
 constexpr const char* kMetaObjectNamespace = "object_namespace";
+// Test settings: when set, iSCSI attachments report these values instead of their own, so that a
+// test can hand the plug-in what a broken or hostile cloud might say.
+constexpr const char* kMetaReportedIqn = "iscsi.reported_iqn";
+constexpr const char* kMetaReportedPortal = "iscsi.reported_portal";
+constexpr const char* kMetaReportedPort = "iscsi.reported_port";
 constexpr int kDefaultSlotLimit = 32;
 
 class CSimCloud {
