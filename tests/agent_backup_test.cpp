@@ -1,7 +1,10 @@
 // A backup run the way the agent runs it, as processes: the stored disks equal the cloud's volumes,
 // nothing is left behind, and a killed job's leftovers are swept by the next job.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -124,4 +127,34 @@ TEST(AgentBackup, HostileAttachmentValuesRunNoCommand) {
   }
   const std::string log = ReadTestFile(sandbox.Dir() + "/cloud/iscsi/iscsiadm.log");
   EXPECT_EQ(log.find("touch"), std::string::npos) << log;
+}
+
+// Ctrl-C sets the job's cancel flag: the plug-in stops at its next poll, the job unwinds and the
+// agent exits with the plug-in's error.
+TEST(AgentBackup, InterruptCancelsAndUnwinds) {
+  CTestSandbox sandbox;
+  std::string out;
+  ASSERT_EQ(sandbox.CloudSim({"config", "set", "provision_seconds.snapshot", "30"}, &out), 0) << out;
+  const std::string log = sandbox.Dir() + "/agent.out";
+  pid_t child = ::fork();
+  if (child == 0) {
+    int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(fd, STDOUT_FILENO);
+    ::dup2(fd, STDERR_FILENO);
+    const std::string agent = std::string(OCI_BUILD_DIR) + "/backup-agent";
+    ::execl(agent.c_str(), "backup-agent", "--sandbox", sandbox.Dir().c_str(), "backup", "sample-web", "--store",
+            (sandbox.Dir() + "/store").c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  // Wait until the snapshots were requested, then interrupt.
+  for (int i = 0; i < 200 && sandbox.Calls("CreateVolumeSnapshot") < 2; ++i) ::usleep(50000);
+  ASSERT_EQ(sandbox.Calls("CreateVolumeSnapshot"), 2);
+  ::kill(child, SIGINT);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_NE(WEXITSTATUS(status), 0);
+  EXPECT_NE(ReadTestFile(log).find("error 4000:"), std::string::npos) << ReadTestFile(log);
+  EXPECT_EQ(sandbox.CloudSim({"leaks"}, &out), 0) << out;
+  EXPECT_EQ(Registry(sandbox), nlohmann::json::array());
 }
