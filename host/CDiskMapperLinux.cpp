@@ -22,23 +22,30 @@ bool CDiskMapperLinux::Init() {
   std::lock_guard<std::mutex> guard(state_);
   if (::stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     EVERROR(evDebug, "Platform root [%s] is not a directory", root.c_str());
-    initialized_ = false;
+    initialized_.store(false);
     return false;
   }
   // The by-path folder appears with the first iSCSI disk on a fresh machine; its absence is no error.
   deviceDirectory_ = HostEnvironment::UnderRoot("dev/disk/by-path");
-  if (!initialized_) EVDEBUGLVL(evDebug, 2, "Disk mapper watches [%s]", deviceDirectory_.c_str());
-  initialized_ = true;
+  if (!initialized_.load()) EVDEBUGLVL(evDebug, 2, "Disk mapper watches [%s]", deviceDirectory_.c_str());
+  initialized_.store(true);
   return true;
 }
 
-std::set<string> CDiskMapperLinux::ListDevices() const {
+string CDiskMapperLinux::DeviceDirectory() const {
+  std::lock_guard<std::mutex> guard(state_);
+  return deviceDirectory_;
+}
+
+std::set<string> CDiskMapperLinux::ListDevices() const { return ListDevicesIn(DeviceDirectory()); }
+
+std::set<string> CDiskMapperLinux::ListDevicesIn(const string& directory) {
   std::set<string> devices;
   CWqDirectory listing;
-  if (!listing.Open(deviceDirectory_, "*")) return devices;
+  if (!listing.Open(directory, "*")) return devices;
   string name;
   bool end = false;
-  while (listing.GetEntry(name, end) && !end) devices.insert(FXPath::Append(deviceDirectory_, name));
+  while (listing.GetEntry(name, end) && !end) devices.insert(FXPath::Append(directory, name));
   return devices;
 }
 
@@ -58,10 +65,10 @@ bool CDiskMapperLinux::LeaveBracket(const char* tag) {
 }
 
 bool CDiskMapperLinux::PreAttachDisk() {
-  if (!initialized_ && !Init()) return false;
+  if (!initialized_.load() && !Init()) return false;
   EnterBracket();
   std::lock_guard<std::mutex> guard(state_);
-  before_ = ListDevices();
+  before_ = ListDevicesIn(deviceDirectory_);
   return true;
 }
 
@@ -96,7 +103,7 @@ bool CDiskMapperLinux::PostAttachDisk(const string& volumeId, string& deviceName
     if (HostClock::Get().NowMilliseconds() >= deadline) break;
     HostClock::Sleep(kPollMs);
   }
-  EVERROR(evDebug, "No new device appeared for volume [%s] under [%s]", volumeId.c_str(), deviceDirectory_.c_str());
+  EVERROR(evDebug, "No new device appeared for volume [%s] under [%s]", volumeId.c_str(), DeviceDirectory().c_str());
   return false;
 }
 
@@ -115,10 +122,10 @@ bool CDiskMapperLinux::MakeDiskWriteable(const string& deviceName) {
 }
 
 bool CDiskMapperLinux::PreDetatchDisk(const string& deviceName) {
-  if (!initialized_ && !Init()) return false;
+  if (!initialized_.load() && !Init()) return false;
   EnterBracket();
   std::lock_guard<std::mutex> guard(state_);
-  before_ = ListDevices();
+  before_ = ListDevicesIn(deviceDirectory_);
   if (!deviceName.empty()) offline_.erase(deviceName);
   return true;
 }
@@ -127,7 +134,7 @@ bool CDiskMapperLinux::PostDetatchDisk() {
   {
     std::lock_guard<std::mutex> guard(state_);
     // Devices that went away are no longer offline: a later device may take the same name.
-    std::set<string> now = ListDevices();
+    std::set<string> now = ListDevicesIn(deviceDirectory_);
     for (auto it = offline_.begin(); it != offline_.end();) it = now.count(*it) ? std::next(it) : offline_.erase(it);
   }
   return LeaveBracket(__PRETTY_FUNCTION__);

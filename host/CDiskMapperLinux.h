@@ -21,8 +21,8 @@ class CDiskMapperLinux {
 
   // Prepares the mapper; may be called repeatedly. False when the platform root cannot be used.
   virtual bool Init();
-  bool IsInitialized() const { return initialized_; }
-  const string& DeviceDirectory() const { return deviceDirectory_; }
+  bool IsInitialized() const { return initialized_.load(); }
+  string DeviceDirectory() const;
 
   // Takes the lock and notes the devices present. False (lock not taken) when the mapper is unusable.
   virtual bool PreAttachDisk();
@@ -41,10 +41,10 @@ class CDiskMapperLinux {
 
  protected:
   std::set<string> ListDevices() const;
+  static std::set<string> ListDevicesIn(const string& directory);
 
   EvDebug evDebug;
-  string deviceDirectory_;
-  bool initialized_ = false;
+  std::atomic<bool> initialized_{false};
 
  private:
   // Takes or releases the bracket lock; a post-call without its pre-call on this thread is refused.
@@ -53,7 +53,8 @@ class CDiskMapperLinux {
 
   std::mutex bracket_;  // held from a pre-call to its post-call
   std::atomic<std::thread::id> bracketOwner_{};
-  mutable std::mutex state_;
+  mutable std::mutex state_;  // guards what follows
+  string deviceDirectory_;
   std::set<string> before_;
   std::set<string> offline_;
   uint64_t deviceWaitMs_ = 30000;

@@ -127,5 +127,9 @@ TEST(PluginIscsi, LoginWithAValidTargetRunsTheSandboxTool) {
   // The cleanup string is formed all the same; the session id stays empty.
   EXPECT_EQ(a.cleanupString, "169.254.2.9+3260+" + kIqn);
   EXPECT_EQ(a.sessionId, "");
+  // The node record the login command made first is removed again: nothing stays on the proxy.
+  EXPECT_TRUE(std::filesystem::is_empty(sandbox.Dir() + "/cloud/iscsi/nodes"));
+  string out;
+  EXPECT_EQ(sandbox.CloudSim({"leaks"}, &out), 0) << out;
   ::setenv("PATH", path.c_str(), 1);
 }

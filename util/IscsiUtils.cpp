@@ -92,9 +92,19 @@ string formIscsiDetachCommand(const IscsiAttachment& attachment) {
 }
 
 bool startIscsiSession(const IscsiAttachment& attachment, string& sessionId) {
+  string reason;
+  const bool safe = isSafeAttachment(attachment, reason);
   if (!RunChecked(attachment, formIscsiAttachCommand(attachment), "Error while executing command [%s]",
-                  __PRETTY_FUNCTION__))
+                  __PRETTY_FUNCTION__)) {
+    // The node record made before the failed login would stay on the proxy, registered nowhere:
+    // the logout form removes it (its logout half finds no session).
+    if (safe) {
+      EVDEBUG(c_evEvent, "Removing the node record of the failed login to [%s]", attachment.iqn.c_str());
+      string output;
+      OracleCloudInfoUtils::executeCommand(formIscsiDetachCommand(attachment), output);
+    }
     return false;
+  }
   sessionId = kLinuxSessionId;
   return true;
 }

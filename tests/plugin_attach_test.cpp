@@ -1,0 +1,566 @@
+// The proxy attachment of volumes on the infrastructure flavour, against the simulated cloud, the
+// sandbox's iscsiadm and the real registry: attach and iSCSI login, the wait for a free slot on a
+// virtual clock, the batch and single detach, and the deletion of the job's volumes.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <sstream>
+
+#include "MountTestUtil.h"
+#include "PluginTestUtil.h"
+#include "bridge/sim/SimAttachments.h"
+
+using namespace mounttest;
+using VMInfoStructs::SDisk;
+using json = nlohmann::json;
+
+namespace {
+
+constexpr uint64_t kReplicaBytes = 4u << 20;
+constexpr const char* kSessionId = "linux-session-id";
+
+class CAttachPlugin : public InfraPlugin {
+ public:
+  using COracleCloudInfo::_CleanupMountedVM;
+  using COracleCloudInfo::diskMapper;
+  using COracleCloudInfrastructureInfo::AttachVolumes;
+  using COracleCloudInfrastructureInfo::AttachVolumeToProxy;
+  using COracleCloudInfrastructureInfo::AttachVolumeToProxyWithSlotWait;
+  using COracleCloudInfrastructureInfo::DeleteVolumes;
+  using COracleCloudInfrastructureInfo::DetachAndDeleteVolumes;
+  using COracleCloudInfrastructureInfo::DetachVolumeFromProxy;
+  using COracleCloudInfrastructureInfo::DetachVolumes;
+};
+
+// Puts folders first on PATH for the scope, as the agent does with the sandbox's bin/.
+class CPathFirst {
+ public:
+  explicit CPathFirst(const std::string& folders) {
+    const char* old = std::getenv("PATH");
+    had_ = old != nullptr;
+    if (had_) saved_ = old;
+    const std::string value = folders + ":" + (had_ ? saved_ : std::string("/usr/bin:/bin"));
+    ::setenv("PATH", value.c_str(), 1);
+  }
+  ~CPathFirst() {
+    if (had_)
+      ::setenv("PATH", saved_.c_str(), 1);
+    else
+      ::unsetenv("PATH");
+  }
+  CPathFirst(const CPathFirst&) = delete;
+  CPathFirst& operator=(const CPathFirst&) = delete;
+
+ private:
+  bool had_ = false;
+  std::string saved_;
+};
+
+// A test double in front of the sandbox's iscsiadm: every call goes through to it, then a switch
+// file can remove the device a login made ("drop-device") or make the logout after the next one
+// fail ("fail-after-logout").
+constexpr const char* kIscsiadmWrapper = R"bash(#!/bin/bash
+here=$(cd -P -- "$(dirname -- "$0")" && pwd)
+sandbox=${here%/*}
+"$sandbox/bin/iscsiadm" "$@"
+rc=$?
+target="" action=""
+while (($# > 0)); do
+  case "$1" in
+    -T) target="$2"; shift 2 ;;
+    -l) action=login; shift ;;
+    -u) action=logout; shift ;;
+    *) shift ;;
+  esac
+done
+if [[ $action == login && $rc == 0 && -e "$here/drop-device" ]]; then
+  rm -f -- "$sandbox/root/dev/disk/by-path/ip-"*"-iscsi-$target-lun-1"
+fi
+if [[ $action == logout && -e "$here/fail-after-logout" ]]; then
+  rm -f -- "$here/fail-after-logout"
+  touch -- "$sandbox/cloud/iscsi/fail-next-logout"
+fi
+exit $rc
+)bash";
+
+std::string Str(const json& value) { return value.is_string() ? value.get<std::string>() : value.dump(); }
+
+class PluginAttach : public CMountFixture {
+ protected:
+  void SetUp() override {
+    CMountFixture::SetUp();
+    testBin = sandbox->Dir() + "/testbin";
+    WriteTestFile(testBin + "/iscsiadm", kIscsiadmWrapper);
+    ::chmod((testBin + "/iscsiadm").c_str(), 0755);
+    path_ = std::make_unique<CPathFirst>(testBin + ":" + sandbox->Dir() + "/bin");
+    proxyId = sandbox->ProxyInstanceId();
+    root = InstanceId("sample-web");
+    plugin = std::make_unique<CAttachPlugin>();
+    ASSERT_EQ(plugin->Init(0), 1);
+    ASSERT_EQ(plugin->Connect(sandbox->CloudUrl(), "tester", "secret"), 1);
+    ASSERT_TRUE(plugin->InitProxyVMInfo());
+    ASSERT_EQ(plugin->proxyVMInfo.guid, proxyId);
+    ASSERT_TRUE(plugin->InitMapperAndCleaner());
+    ASSERT_TRUE(plugin->cleaner.RegisterVM(VM_CLEANER_MODE_BACKUP, root));
+  }
+  void TearDown() override {
+    plugin.reset();
+    path_.reset();
+    CMountFixture::TearDown();
+  }
+
+  // A volume made for the job (as a replica is), with its own bytes, and the record naming it.
+  SDisk NewReplica(const std::string& name, bool registered = true) {
+    SDisk request;
+    request.displayName = name;
+    request.size = kReplicaBytes;
+    EXPECT_TRUE(plugin->bridge->CreateVolume(request, plugin->proxyVMInfo.compartmentId))
+        << plugin->bridge->GetLastError();
+    WriteVolume(request.guid, 64 * 1024, "the bytes of " + name);
+    if (registered) {
+      EXPECT_TRUE(plugin->cleaner.RegisterDisk(VM_CLEANER_MODE_BACKUP, root, request.guid));
+    }
+    SDisk disk;
+    disk.displayName = name;
+    disk.guid = name + "-disk";
+    disk.selectedForRestore = 1;
+    disk.createdVolumeId = request.guid;
+    disk.targetVolume = request.guid;
+    // What the attach of a disk open or of the batch attach sets.
+    disk.attachmentType = "iscsi";
+    return disk;
+  }
+
+  std::string RootPath() {
+    std::string path;
+    EXPECT_TRUE(plugin->cleaner.GetRegisteredVM(VM_CLEANER_MODE_BACKUP, root, path));
+    return path;
+  }
+  std::set<std::string> Sessions() const { return RegisteredChildren(root, VM_CLEANER_ENTITY_ISCSI_SESSION); }
+  std::set<std::string> Disks() const { return RegisteredChildren(root, VM_CLEANER_ENTITY_DISK); }
+
+  // The attachments of the proxy that are not detached, in the order they were made.
+  json LiveProxyAttachments() const {
+    json live = json::array();
+    for (const auto& row : plugintest::Ls(*sandbox, "attachments"))
+      if (row["instance_id"] == proxyId && row["state"] != "DETACHED") live.push_back(row);
+    return live;
+  }
+  bool AttachedToProxy(const std::string& volumeId) const {
+    return !plugintest::RowsWhere(LiveProxyAttachments(), "volume_id", volumeId).empty();
+  }
+  bool VolumeExists(const std::string& volumeId) const {
+    return !plugintest::RowsWhere(plugintest::Ls(*sandbox, "volumes"), "id", volumeId).empty();
+  }
+  std::string DevicePath(const SDisk& disk) const {
+    return sandbox->Root() + "/dev/disk/by-path/ip-" + disk.iscsiTargetPortal + ":" + disk.iscsiTargetPort + "-iscsi-" +
+           disk.iscsiIqn + "-lun-1";
+  }
+  static std::string CleanupString(const SDisk& disk) {
+    return disk.iscsiTargetPortal + "+" + disk.iscsiTargetPort + "+" + disk.iscsiIqn;
+  }
+  std::vector<std::string> IscsiadmCalls() const {
+    std::vector<std::string> lines;
+    std::istringstream in(ReadTestFile(sandbox->Dir() + "/cloud/iscsi/iscsiadm.log"));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+  int Leaks(std::string* out) const { return sandbox->CloudSim({"leaks"}, out); }
+  void Switch(const std::string& name) const { WriteTestFile(testBin + "/" + name, ""); }
+  void ClearFaultsAndSwitches() const {
+    auto cloud = Cloud();
+    sim::CSimFaults(*cloud).Clear("");
+    cloud->SetMeta(sim::kMetaReportedPort, "");
+    std::filesystem::remove(testBin + "/drop-device");
+    std::filesystem::remove(testBin + "/fail-after-logout");
+  }
+
+  std::string testBin, proxyId, root;
+  std::unique_ptr<CAttachPlugin> plugin;
+
+ private:
+  std::unique_ptr<CPathFirst> path_;
+};
+
+}  // namespace
+
+TEST_F(PluginAttach, AttachVolumesLogsInEachSelectedVolumeInOrderAndRegistersItsSession) {
+  SDisk first = NewReplica("replica-a"), second = NewReplica("replica-b");
+  SDisk filtered = NewReplica("replica-filtered");
+  filtered.isFiltered = true;
+  SDisk unselected = NewReplica("replica-unselected");
+  unselected.selectedForRestore = 0;
+  SDisk noVolume;
+  noVolume.displayName = "no-volume";
+  noVolume.selectedForRestore = 1;
+  std::vector<SDisk> disks = {filtered, first, noVolume, unselected, second};
+  for (auto& disk : disks) disk.attachmentType.clear();
+
+  ASSERT_TRUE(plugin->AttachVolumes(root, disks, false, true)) << plugin->GetLastVMErrorDetails();
+  EXPECT_EQ(plugin->GetLastVMError(), 0);
+  EXPECT_TRUE(plugintest::LoggedError("Cannot attach volume [no-volume] , it has no created disk ID"));
+  EXPECT_TRUE(EvLogSink::Contains("Skipping attaching volume for filtered volume [replica-filtered]"));
+
+  // Only the two selected records reached the cloud, in their order, as iSCSI attachments.
+  const json live = LiveProxyAttachments();
+  ASSERT_EQ(live.size(), 2u) << live.dump(1);
+  std::set<std::string> cleanupStrings;
+  std::vector<std::string> expectedCalls;
+  for (size_t i : {1u, 4u}) {
+    const SDisk& disk = disks[i];
+    const json& row = live[i == 1 ? 0 : 1];
+    SCOPED_TRACE(disk.displayName);
+    EXPECT_EQ(row["volume_id"], disk.createdVolumeId);
+    EXPECT_EQ(row["type"], "iscsi");
+    EXPECT_EQ(row["state"], "ATTACHED");
+    EXPECT_EQ(disk.attachmentType, "iscsi");
+    EXPECT_EQ(disk.iscsiIqn, Str(row["iqn"]));
+    EXPECT_EQ(disk.iscsiTargetPortal, Str(row["portal"]));
+    EXPECT_EQ(disk.iscsiTargetPort, Str(row["port"]));
+    EXPECT_EQ(disk.iscsiSessionId, kSessionId);
+    // The device the login made, its size, offline, holding the volume's bytes.
+    EXPECT_EQ(disk.name, DevicePath(disk));
+    EXPECT_EQ(disk.size, kReplicaBytes);
+    EXPECT_TRUE(plugin->diskMapper->IsOffline(disk.name));
+    EXPECT_EQ(sim::Sha256OfSparseFile(disk.name, disk.size), Checksum(disk.createdVolumeId));
+    cleanupStrings.insert(CleanupString(disk));
+    const std::string t = "-T " + disk.iscsiIqn + " -p " + disk.iscsiTargetPortal + ":" + disk.iscsiTargetPort;
+    expectedCalls.push_back("-m node -o new " + t);
+    expectedCalls.push_back("-m node " + t + " -l");
+  }
+  for (size_t i : {0u, 2u, 3u}) {
+    EXPECT_TRUE(disks[i].attachmentType.empty()) << disks[i].displayName;
+    EXPECT_TRUE(disks[i].name.empty()) << disks[i].displayName;
+    EXPECT_TRUE(disks[i].iscsiSessionId.empty()) << disks[i].displayName;
+  }
+  EXPECT_FALSE(AttachedToProxy(filtered.createdVolumeId));
+  EXPECT_FALSE(AttachedToProxy(unselected.createdVolumeId));
+  // One volume is logged in completely before the next is attached.
+  EXPECT_EQ(IscsiadmCalls(), expectedCalls);
+
+  // Sessions are registered under the instance as "<portal>+<port>+<iqn>".
+  EXPECT_EQ(Sessions(), cleanupStrings);
+  EXPECT_EQ(Disks(), (std::set<std::string>{first.createdVolumeId, second.createdVolumeId, filtered.createdVolumeId,
+                                            unselected.createdVolumeId}));
+}
+
+TEST_F(PluginAttach, AttachVolumesStopsAtTheFirstFailureAndKeepsWhatItAttached) {
+  std::vector<SDisk> disks = {NewReplica("replica-a", false), NewReplica("replica-b", false),
+                              NewReplica("replica-c", false)};
+  AddFault("AttachVolume", 2, sim::EFaultAction::Fail, "volume is busy");
+  EXPECT_FALSE(plugin->AttachVolumes(root, disks, false, true));
+  EXPECT_EQ(plugin->GetLastVMError(), 54);
+  EXPECT_TRUE(AttachedToProxy(disks[0].createdVolumeId));
+  EXPECT_FALSE(AttachedToProxy(disks[1].createdVolumeId));
+  EXPECT_FALSE(AttachedToProxy(disks[2].createdVolumeId));
+  EXPECT_EQ(Calls("AttachVolume"), 2);
+  // The successful attach was registered; the failed and the unattempted ones were not.
+  EXPECT_EQ(Disks(), std::set<std::string>{disks[0].createdVolumeId});
+  EXPECT_EQ(Sessions(), std::set<std::string>{CleanupString(disks[0])});
+  EXPECT_TRUE(disks[1].name.empty());
+}
+
+TEST_F(PluginAttach, AttachmentWithoutIqnNeedsNoLogin) {
+  // A paravirtualized attachment reports no iSCSI target; its device appears without a login.
+  SDisk disk = NewReplica("replica-pv");
+  disk.attachmentType = "paravirtualized";
+  bool noFreeSlot = false;
+  ASSERT_TRUE(plugin->AttachVolumeToProxy(disk, root, false, true, noFreeSlot)) << plugin->GetLastVMErrorDetails();
+  EXPECT_TRUE(disk.iscsiIqn.empty());
+  EXPECT_TRUE(disk.iscsiSessionId.empty());
+  EXPECT_EQ(disk.name.rfind(sandbox->Root() + "/dev/disk/by-path/virtio-", 0), 0u) << disk.name;
+  EXPECT_EQ(disk.size, kReplicaBytes);
+  EXPECT_EQ(sim::Sha256OfSparseFile(disk.name, disk.size), Checksum(disk.createdVolumeId));
+  EXPECT_TRUE(IscsiadmCalls().empty());
+  EXPECT_TRUE(Sessions().empty());
+}
+
+TEST_F(PluginAttach, CancelledJobAttachesNothing) {
+  std::vector<SDisk> disks = {NewReplica("replica-a")};
+  plugin->SetJobCancelled(true);
+  EXPECT_FALSE(plugin->AttachVolumes(root, disks, false, true));
+  EXPECT_EQ(plugin->GetLastVMError(), 4000);
+  EXPECT_TRUE(plugintest::LoggedError("Detected Quit flag"));
+  EXPECT_EQ(Calls("AttachVolume"), 0);
+  EXPECT_TRUE(Sessions().empty());
+}
+
+TEST_F(PluginAttach, FailedAttachSetsItsCodeLeavesNoDeviceAndIsUndoneByTheUnmountsCleanup) {
+  plugin->diskMapper->SetDeviceWaitMilliseconds(2000);
+  struct Case {
+    std::string what;
+    std::function<void()> arrange;
+    int code;
+    bool noFreeSlot;
+    std::string error;       // the error line of the failure; empty: the cloud's refusal of the attach
+    bool attachedAtCloud;    // the cloud made the attachment
+    bool sessionRegistered;  // the login succeeded and was registered
+  } cases[] = {
+      {"no free slot", [&] { AddFault("AttachVolume", 0, sim::EFaultAction::NoSlot); }, 189, true, "", false, false},
+      {"the cloud refuses", [&] { AddFault("AttachVolume", 0, sim::EFaultAction::Fail, "volume is busy"); }, 54, false,
+       "", false, false},
+      // A port the target is not offered on: the login times out.
+      {"the login fails", [&] { plugintest::SetConfig(*sandbox, "iscsi.reported_port", "3261"); }, 54, false,
+       "iSCSI attach failed", true, false},
+      {"the device never appears", [&] { Switch("drop-device"); }, 54, false, "Post attach disk operation failed.",
+       true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EvLogSink::Clear();
+    if (!FindRoot(Registry(), root)) {
+      ASSERT_TRUE(plugin->cleaner.RegisterVM(VM_CLEANER_MODE_BACKUP, root));
+    }
+    SDisk disk = NewReplica("replica");
+    c.arrange();
+    bool noFreeSlot = !c.noFreeSlot;
+    EXPECT_FALSE(plugin->AttachVolumeToProxy(disk, root, false, true, noFreeSlot));
+    EXPECT_EQ(plugin->GetLastVMError(), c.code);
+    EXPECT_EQ(noFreeSlot, c.noFreeSlot);
+    EXPECT_TRUE(disk.name.empty()) << disk.name;
+    const std::string error = c.error.empty() ? "Attaching volume [" + disk.targetVolume + "] failed" : c.error;
+    EXPECT_TRUE(plugintest::LoggedError(error)) << error;
+    EXPECT_EQ(AttachedToProxy(disk.createdVolumeId), c.attachedAtCloud);
+    EXPECT_EQ(disk.iscsiSessionId, c.sessionRegistered ? kSessionId : "");
+    EXPECT_EQ(Sessions().size(), c.sessionRegistered ? 1u : 0u);
+    if (c.sessionRegistered) {
+      EXPECT_FALSE(std::filesystem::exists(DevicePath(disk)));
+    }
+
+    ClearFaultsAndSwitches();
+    // What the failed attach left is removed by the clean-up of the unmount: the mapper is free
+    // again, the volume detached and deleted, the registration gone.
+    EXPECT_TRUE(plugin->_CleanupMountedVM(root));
+    EXPECT_FALSE(AttachedToProxy(disk.createdVolumeId));
+    EXPECT_FALSE(VolumeExists(disk.createdVolumeId));
+    EXPECT_FALSE(FindRoot(Registry(), root));
+  }
+}
+
+TEST_F(PluginAttach, NoFreeSlotIsRetriedAtTheIntervalUntilTheMaximumWaitHasPassed) {
+  struct Case {
+    std::string what;
+    std::map<std::string, std::string> settings;
+    uint32_t interval;
+    size_t attempts;  // at 0, interval, ... up to the first one past the maximum
+  } cases[] = {
+      {"defaults: every 10 minutes for 24 hours", {}, 10, 146},
+      {"configured: every 5 minutes for 30 minutes",
+       {{"nOCIDiskSlotWaitIntervalInMinutes", "5"}, {"nOCIDiskSlotMaximumWaitTimeInMinutes", "30"}}, 5, 8},
+  };
+  AddFault("AttachVolume", 0, sim::EFaultAction::NoSlot);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EvLogSink::Clear();
+    TZPlatformInfo::ClearValues();
+    for (const auto& [key, value] : c.settings) TZPlatformInfo::SetValue("VirtualServer", key, value);
+    SDisk disk = NewReplica("replica");
+    const int64_t callsBefore = Calls("AttachVolume");
+    const size_t sleepsBefore = clock.Sleeps().size();
+
+    EXPECT_FALSE(plugin->AttachVolumeToProxyWithSlotWait(disk, root, false));
+    EXPECT_EQ(plugin->GetLastVMError(), 189);
+    EXPECT_EQ(Calls("AttachVolume") - callsBefore, static_cast<int64_t>(c.attempts));
+    const auto all = clock.Sleeps();
+    const std::vector<uint64_t> sleeps(all.begin() + static_cast<long>(sleepsBefore), all.end());
+    EXPECT_EQ(sleeps, std::vector<uint64_t>(c.attempts - 1, c.interval * 60000ull));
+    EXPECT_EQ(EvLogSink::Count("No free slots are available on the proxy for attachment of volume [" +
+                               disk.createdVolumeId + "]. Will retry after [" + std::to_string(c.interval) +
+                               "] minutes."),
+              c.attempts - 1);
+    EXPECT_TRUE(plugintest::LoggedError("Reached timeout waiting for free slots to attach disk [" +
+                                        disk.createdVolumeId + "] to proxy"));
+    EXPECT_EQ(EvLogSink::Contains("Using disk slot wait interval from registry: [" + std::to_string(c.interval) + "]"),
+              !c.settings.empty());
+    EXPECT_EQ(EvLogSink::Contains("Using disk slot maximum wait time from registry: [30]"), !c.settings.empty());
+    EXPECT_TRUE(disk.name.empty());
+    EXPECT_FALSE(AttachedToProxy(disk.createdVolumeId));
+  }
+}
+
+TEST_F(PluginAttach, SlotFreedAfterThreeAttemptsIsTakenOnTheFourth) {
+  // The proxy is full: a filler volume takes its last slot until the third wait.
+  SDisk filler = NewReplica("filler", false);
+  bool noFreeSlot = false;
+  ASSERT_TRUE(plugin->bridge->AttachVolume(filler.createdVolumeId, proxyId, noFreeSlot));
+  Cloud()->SetMeta(sim::kMetaSlotLimit, std::to_string(LiveProxyAttachments().size()));
+  const size_t base = clock.Sleeps().size();
+  clock.OnSleep([&](size_t index) {
+    if (index != base + 2) return;
+    auto cloud = Cloud();
+    sim::CSimAttachments(*cloud).Detach({filler.createdVolumeId}, proxyId, "test");
+  });
+  SDisk disk = NewReplica("replica");
+  const int64_t callsBefore = Calls("AttachVolume");
+
+  ASSERT_TRUE(plugin->AttachVolumeToProxyWithSlotWait(disk, root, false));
+  clock.OnSleep(nullptr);
+  EXPECT_EQ(Calls("AttachVolume") - callsBefore, 4);
+  const auto all = clock.Sleeps();
+  EXPECT_EQ(std::vector<uint64_t>(all.begin() + static_cast<long>(base), all.end()), std::vector<uint64_t>(3, 600000u));
+  EXPECT_TRUE(EvLogSink::Contains("Successfully attached disk [" + disk.createdVolumeId + "] to proxy"));
+  EXPECT_TRUE(AttachedToProxy(disk.createdVolumeId));
+  EXPECT_EQ(disk.name, DevicePath(disk));
+  EXPECT_TRUE(plugin->diskMapper->IsOffline(disk.name));
+  EXPECT_EQ(Sessions(), std::set<std::string>{CleanupString(disk)});
+}
+
+TEST_F(PluginAttach, CancellationDuringTheSlotWaitEndsItWith4000) {
+  SDisk disk = NewReplica("replica");
+  AddFault("AttachVolume", 0, sim::EFaultAction::NoSlot);
+  const size_t base = clock.Sleeps().size();
+  clock.OnSleep([&](size_t index) {
+    if (index == base + 1) plugin->SetJobCancelled(true);
+  });
+  disk.displayName = "replica-display";
+  EXPECT_FALSE(plugin->AttachVolumeToProxyWithSlotWait(disk, root, false));
+  clock.OnSleep(nullptr);
+  EXPECT_EQ(plugin->GetLastVMError(), 4000);
+  EXPECT_EQ(Calls("AttachVolume"), 2);
+  EXPECT_EQ(clock.Sleeps().size(), base + 2);
+  EXPECT_TRUE(EvLogSink::Contains("Detected quit flag during attach disk [replica-display][" + disk.createdVolumeId +
+                                  "]"));
+  EXPECT_FALSE(EvLogSink::Contains("Reached timeout waiting for free slots"));
+}
+
+TEST_F(PluginAttach, BatchDetachStopsAtAFailedLogoutButDetachesWhatItCollected) {
+  std::vector<SDisk> disks = {NewReplica("replica-a"), NewReplica("replica-b"), NewReplica("replica-c")};
+  ASSERT_TRUE(plugin->AttachVolumes(root, disks, false, true));
+  const std::vector<std::string> before = IscsiadmCalls();
+  const int64_t detachesBefore = Calls("DetachVolumes");
+  // The first logout succeeds, the second fails.
+  Switch("fail-after-logout");
+
+  EXPECT_FALSE(plugin->DetachVolumes(disks, RootPath()));
+  // The first volume: logged out, its session unregistered, detached in one request.
+  EXPECT_EQ(Calls("DetachVolumes") - detachesBefore, 1);
+  EXPECT_TRUE(EvLogSink::Contains("Detaching [1] volumes concurrently"));
+  EXPECT_FALSE(AttachedToProxy(disks[0].createdVolumeId));
+  EXPECT_FALSE(std::filesystem::exists(DevicePath(disks[0])));
+  EXPECT_TRUE(disks[0].iscsiSessionId.empty());
+  // The second: its logout failed, it stays logged in, registered and attached.
+  EXPECT_TRUE(plugintest::LoggedError("Iscsi detach failed for disk, [" + disks[1].targetVolume + "]"));
+  EXPECT_TRUE(AttachedToProxy(disks[1].createdVolumeId));
+  EXPECT_TRUE(std::filesystem::exists(DevicePath(disks[1])));
+  EXPECT_EQ(disks[1].iscsiSessionId, kSessionId);
+  // The third was not examined: no command for it, all as it was.
+  EXPECT_TRUE(AttachedToProxy(disks[2].createdVolumeId));
+  EXPECT_TRUE(std::filesystem::exists(DevicePath(disks[2])));
+  EXPECT_EQ(disks[2].iscsiSessionId, kSessionId);
+  const std::vector<std::string> all = IscsiadmCalls();
+  for (size_t i = before.size(); i < all.size(); ++i)
+    EXPECT_EQ(all[i].find(disks[2].iscsiIqn), std::string::npos) << all[i];
+  EXPECT_EQ(Sessions(), (std::set<std::string>{CleanupString(disks[1]), CleanupString(disks[2])}));
+  // Volumes are never deleted by a detach.
+  EXPECT_EQ(Disks().size(), 3u);
+
+  // The unmount's clean-up removes the rest: nothing of the job is left.
+  EXPECT_TRUE(plugin->_CleanupMountedVM(root));
+  std::string leaks;
+  EXPECT_EQ(Leaks(&leaks), 0) << leaks;
+  EXPECT_TRUE(Registry().empty());
+}
+
+TEST_F(PluginAttach, SingleDetachDetachesEvenWhenTheLogoutFailed) {
+  std::vector<SDisk> disks = {NewReplica("replica-a")};
+  ASSERT_TRUE(plugin->AttachVolumes(root, disks, false, true));
+  SDisk& disk = disks[0];
+  WriteTestFile(sandbox->Dir() + "/cloud/iscsi/fail-next-logout", "");
+
+  EXPECT_FALSE(plugin->DetachVolumeFromProxy(disk, root));
+  EXPECT_TRUE(plugintest::LoggedError("Iscsi detach failed for disk, [" + disk.targetVolume + "]"));
+  EXPECT_TRUE(EvLogSink::Contains("Successfully detached volume [" + disk.createdVolumeId + "] "));
+  EXPECT_FALSE(AttachedToProxy(disk.createdVolumeId));
+  EXPECT_TRUE(disk.iscsiSessionId.empty());
+  // The session whose logout failed stays registered for the clean-up.
+  EXPECT_EQ(Sessions(), std::set<std::string>{CleanupString(disk)});
+
+  // Without the job's root entry nothing is asked of the cloud; without a volume nothing is to do.
+  const int64_t detaches = Calls("DetachVolume");
+  SDisk other = disk;
+  EXPECT_FALSE(plugin->DetachVolumeFromProxy(other, "ocid1.instance.oc1.phx.unregistered"));
+  EXPECT_TRUE(plugintest::LoggedError("Failed to get the cleanerpath for id [ocid1.instance.oc1.phx.unregistered]"));
+  SDisk empty;
+  empty.displayName = "no-volume";
+  EXPECT_TRUE(plugin->DetachVolumeFromProxy(empty, root));
+  EXPECT_TRUE(plugintest::LoggedError("Skipping unmount for volume [no-volume]. Created disk ID is empty."));
+  EXPECT_EQ(Calls("DetachVolume"), detaches);
+
+  EXPECT_TRUE(plugin->_CleanupMountedVM(root));
+  std::string leaks;
+  EXPECT_EQ(Leaks(&leaks), 0) << leaks;
+}
+
+TEST_F(PluginAttach, DeleteVolumesUnregistersWhatIsGoneAndKeepsWhatCouldNotBeDeleted) {
+  struct Case {
+    std::string what;
+    bool withFailing;       // a volume whose deletion fails
+    bool existenceUnknown;  // the existence question fails for the first volume that exists
+    bool result;
+  } cases[] = {
+      {"one deleted behind the plug-in's back, one deleted", false, false, true},
+      {"one whose deletion fails", true, false, false},
+      {"an existence question that fails", false, true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EvLogSink::Clear();
+    ClearFaultsAndSwitches();
+    SDisk gone = NewReplica("gone"), normal = NewReplica("normal");
+    ASSERT_TRUE(plugin->bridge->DeleteVolume(gone.createdVolumeId));
+    SDisk filtered = NewReplica("filtered");
+    filtered.isFiltered = true;
+    SDisk noVolume;
+    noVolume.displayName = "no-volume";
+    noVolume.targetVolume = "no-target";
+    noVolume.selectedForRestore = 1;
+    std::vector<SDisk> disks = {gone, filtered, normal, noVolume};
+    SDisk failing;
+    if (c.withFailing) {
+      failing = NewReplica("failing");
+      disks.push_back(failing);
+      AddFault("DeleteVolume", 2, sim::EFaultAction::Fail, "volume is in use");
+    }
+    if (c.existenceUnknown) AddFault("DoesVolumeExist", 2, sim::EFaultAction::Fail, "service unavailable");
+
+    EXPECT_EQ(plugin->DeleteVolumes(disks, RootPath()), c.result);
+    std::set<std::string> left = {filtered.createdVolumeId};
+    if (c.withFailing) left.insert(failing.createdVolumeId);
+    EXPECT_EQ(Disks(), left);
+    EXPECT_FALSE(VolumeExists(normal.createdVolumeId));
+    EXPECT_TRUE(VolumeExists(filtered.createdVolumeId));
+    EXPECT_TRUE(plugintest::LoggedError("Skipping filtered volume [filtered] "));
+    EXPECT_TRUE(plugintest::LoggedError("Cannot delete volume [no-target] , Disk ID is empty"));
+    EXPECT_TRUE(EvLogSink::Contains("Successfully deleted volume [" + normal.targetVolume + "][" +
+                                    normal.createdVolumeId + "] "));
+    EXPECT_FALSE(EvLogSink::Contains("Deleting [" + gone.targetVolume + "]"));
+    EXPECT_EQ(plugintest::LoggedError("Error while checking if the disk exists"), c.existenceUnknown);
+    if (c.withFailing) {
+      EXPECT_TRUE(VolumeExists(failing.createdVolumeId));
+      EXPECT_TRUE(plugintest::LoggedError("Failed to delete volume [" + failing.targetVolume + "][" +
+                                          failing.createdVolumeId + "]"));
+    }
+    // Leave the root with nothing for the next case.
+    for (const auto& id : Disks()) plugin->cleaner.UnRegisterDisk(RootPath(), id);
+  }
+}
+
+TEST_F(PluginAttach, DetachAndDeleteVolumesDeletesEvenAfterAFailedDetach) {
+  std::vector<SDisk> none;
+  const int64_t detaches = Calls("DetachVolumes");
+  EXPECT_TRUE(plugin->DetachAndDeleteVolumes(none, RootPath()));
+  EXPECT_EQ(Calls("DetachVolumes"), detaches);
+
+  std::vector<SDisk> disks = {NewReplica("replica-a"), NewReplica("replica-b")};
+  AddFault("DetachVolumes", 0, sim::EFaultAction::Fail, "detach service unavailable");
+  EXPECT_FALSE(plugin->DetachAndDeleteVolumes(disks, RootPath()));
+  EXPECT_TRUE(plugintest::LoggedError("Failed to detach volumes from instance [" + proxyId + "]"));
+  EXPECT_TRUE(plugintest::LoggedError("Could not detach volumes from proxy"));
+  EXPECT_FALSE(plugintest::LoggedError("Could not delete volumes"));
+  for (const auto& disk : disks) EXPECT_FALSE(VolumeExists(disk.createdVolumeId)) << disk.displayName;
+  EXPECT_TRUE(Disks().empty());
+}

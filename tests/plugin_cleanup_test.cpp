@@ -1,0 +1,308 @@
+// The removal of what jobs left behind on the infrastructure flavour: the sweep of orphaned roots,
+// the iSCSI sessions (hostile cleanup strings included), and the procedure that empties an
+// orphaned restore root; against the simulated cloud and the real registry.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+
+#include "MountTestUtil.h"
+#include "PluginTestUtil.h"
+
+using namespace mounttest;
+using json = nlohmann::json;
+
+namespace {
+
+// The plug-in's mapper, counting the detach brackets it is asked for; it can refuse the pre-call.
+class CCountingMapper : public CDiskMapper {
+ public:
+  bool PreDetatchDisk(const string& deviceName) override {
+    ++preDetach;
+    return !failPreDetach && CDiskMapper::PreDetatchDisk(deviceName);
+  }
+  bool PostDetatchDisk() override {
+    ++postDetach;
+    return CDiskMapper::PostDetatchDisk();
+  }
+  int preDetach = 0, postDetach = 0;
+  bool failPreDetach = false;
+};
+
+class CCleanupPlugin : public InfraPlugin {
+ public:
+  using COracleCloudInfo::_CleanupAllVMs;
+  using COracleCloudInfo::diskMapper;
+  using COracleCloudInfrastructureInfo::CleanupIscsiSessions;
+  // The per-root procedures run as they are; the roots they were called for are noted.
+  bool _CleanupMountedVM(const string& instanceId) override {
+    mountedRoots.push_back(instanceId);
+    return COracleCloudInfo::_CleanupMountedVM(instanceId);
+  }
+  bool _CleanupRestoreVM(const string& restoreGuid) override {
+    restoreRoots.push_back(restoreGuid);
+    return COracleCloudInfrastructureInfo::_CleanupRestoreVM(restoreGuid);
+  }
+  std::vector<std::string> mountedRoots, restoreRoots;
+};
+
+class CPathFirst {
+ public:
+  explicit CPathFirst(const std::string& folder) {
+    const char* old = std::getenv("PATH");
+    had_ = old != nullptr;
+    if (had_) saved_ = old;
+    const std::string value = folder + ":" + (had_ ? saved_ : std::string("/usr/bin:/bin"));
+    ::setenv("PATH", value.c_str(), 1);
+  }
+  ~CPathFirst() {
+    if (had_)
+      ::setenv("PATH", saved_.c_str(), 1);
+    else
+      ::unsetenv("PATH");
+  }
+  CPathFirst(const CPathFirst&) = delete;
+  CPathFirst& operator=(const CPathFirst&) = delete;
+
+ private:
+  bool had_ = false;
+  std::string saved_;
+};
+
+// Lines logged by the function whose signature contains `function`.
+size_t LinesOf(const std::string& function) {
+  size_t count = 0;
+  for (const auto& record : EvLogSink::Records())
+    if (record.tag.find(function) != std::string::npos) ++count;
+  return count;
+}
+
+class PluginCleanup : public CMountFixture {
+ protected:
+  void SetUp() override {
+    CMountFixture::SetUp();
+    path_ = std::make_unique<CPathFirst>(sandbox->Dir() + "/bin");
+    plugin = std::make_unique<CCleanupPlugin>();
+    ASSERT_EQ(plugin->Init(0), 1);
+    ASSERT_EQ(plugin->Connect(sandbox->CloudUrl(), "tester", "secret"), 1);
+    ASSERT_TRUE(plugin->InitProxyVMInfo());
+    auto counting = std::make_unique<CCountingMapper>();
+    mapper = counting.get();
+    plugin->diskMapper = std::move(counting);
+    ASSERT_TRUE(plugin->InitMapperAndCleaner());
+  }
+  void TearDown() override {
+    plugin.reset();
+    path_.reset();
+    CMountFixture::TearDown();
+  }
+
+  // A root left by a job whose registry object is gone, with what `arrange` registered under it.
+  void LeaveOrphan(VM_Cleaner_Mode mode, const std::string& rootName,
+                   const std::function<void(COracleCloudCleaner&)>& arrange) const {
+    COracleCloudCleaner cleaner;
+    ASSERT_TRUE(cleaner.Init(sandbox->ProxyInstanceId()));
+    ASSERT_TRUE(cleaner.RegisterVM(mode, rootName));
+    arrange(cleaner);
+  }
+  std::string BackupSnapshot(int64_t age) const {
+    const int64_t taken = kClockStart - age;
+    return AddSnapshot(InstanceVolumes("sample-web").back(), BackupDescription(taken), taken,
+                       "_QD_BACKUP_7_1_" + std::to_string(taken));
+  }
+  std::string RegistryPath(VM_Cleaner_Mode mode, const std::string& rootName) const {
+    std::string path;
+    EXPECT_TRUE(plugin->cleaner.GetRegisteredVM(mode, rootName, path)) << rootName;
+    return path;
+  }
+  std::string IscsiadmLog() const { return ReadTestFile(sandbox->Dir() + "/cloud/iscsi/iscsiadm.log"); }
+
+  std::unique_ptr<CCleanupPlugin> plugin;
+  CCountingMapper* mapper = nullptr;
+
+ private:
+  std::unique_ptr<CPathFirst> path_;
+};
+
+}  // namespace
+
+TEST_F(PluginCleanup, SweepWithoutOrphansOfItsModeCleansNothingAndLogsNothing) {
+  // Nothing was left by anyone: no sweep is due, none is recorded.
+  EXPECT_TRUE(plugin->_CleanupAllVMs());
+  EXPECT_EQ(LinesOf("_CleanupAllVMs"), 0u);
+  EXPECT_TRUE(plugin->mountedRoots.empty());
+  EXPECT_EQ(plugin->cleaner.LastSweepTime(), 0);
+
+  // Only a restore job left something: the backup object's list is empty, yet the sweep is recorded.
+  LeaveOrphan(VM_CLEANER_MODE_RESTORE, "restore-left-behind", [](COracleCloudCleaner&) {});
+  ASSERT_TRUE(plugin->cleaner.IsAllVMCleanupRequired());
+  clock.SleepMilliseconds(5000);
+  EvLogSink::Clear();
+  EXPECT_TRUE(plugin->_CleanupAllVMs());
+  EXPECT_EQ(LinesOf("_CleanupAllVMs"), 0u);
+  EXPECT_TRUE(plugin->mountedRoots.empty());
+  EXPECT_TRUE(plugin->restoreRoots.empty());
+  EXPECT_EQ(plugin->cleaner.LastSweepTime(), clock.NowSeconds());
+  EXPECT_TRUE(FindRoot(Registry(), "restore-left-behind"));
+}
+
+TEST_F(PluginCleanup, SweepOfThreeBackupOrphansCountsTheOneThatFailed) {
+  std::map<std::string, std::string> snapshotOf;
+  for (int i = 1; i <= 3; ++i) {
+    const std::string root = "ocid1.instance.oc1.phx.dropped" + std::to_string(i);
+    snapshotOf[root] = BackupSnapshot(600 * i);
+    LeaveOrphan(VM_CLEANER_MODE_BACKUP, root,
+                [&](COracleCloudCleaner& c) { ASSERT_TRUE(c.RegisterSnapshot(VM_CLEANER_MODE_BACKUP, root, snapshotOf[root])); });
+  }
+  AddFault("DeleteVolumeSnapshot", 2, sim::EFaultAction::Fail, "snapshot is busy");
+
+  EXPECT_TRUE(plugin->_CleanupAllVMs());
+  EXPECT_EQ(plugin->mountedRoots.size(), 3u);
+  EXPECT_TRUE(plugin->restoreRoots.empty());
+  EXPECT_TRUE(EvLogSink::Contains("Cleaning up [3] VMs"));
+  EXPECT_TRUE(EvLogSink::Contains("Cleaned up [2] of [3] VMs"));
+  EXPECT_EQ(plugin->cleaner.LastSweepTime(), clock.NowSeconds());
+  // The root whose snapshot could not be deleted stays, with that snapshot; the others are gone.
+  const auto roots = Registry();
+  ASSERT_EQ(roots.size(), 1u);
+  EXPECT_TRUE(roots[0].orphan);
+  ASSERT_EQ(snapshotOf.count(roots[0].name), 1u) << roots[0].name;
+  EXPECT_EQ(Children(roots[0], VM_CLEANER_ENTITY_SNAPSHOT), std::set<std::string>{snapshotOf[roots[0].name]});
+  for (const auto& [root, snapshot] : snapshotOf)
+    EXPECT_EQ(SnapshotIds().count(snapshot), root == roots[0].name ? 1u : 0u) << root;
+}
+
+TEST_F(PluginCleanup, RestoreObjectNeverSweepsBackupOrphans) {
+  const std::string snapshot = BackupSnapshot(600);
+  LeaveOrphan(VM_CLEANER_MODE_BACKUP, "ocid1.instance.oc1.phx.backupleft",
+              [&](COracleCloudCleaner& c) {
+                ASSERT_TRUE(c.RegisterSnapshot(VM_CLEANER_MODE_BACKUP, "ocid1.instance.oc1.phx.backupleft", snapshot));
+              });
+  ASSERT_TRUE(plugin->bridge->UploadToObjectStorage("backup-staging", "disk-0", "bytes"));
+  LeaveOrphan(VM_CLEANER_MODE_RESTORE, "restore-left-behind", [](COracleCloudCleaner& c) {
+    ASSERT_TRUE(c.RegisterVmdkObject(VM_CLEANER_MODE_RESTORE, "restore-left-behind", "backup-staging", "disk-0"));
+  });
+  // As the registration of a restore sets it.
+  plugin->cleanerMode = VM_CLEANER_MODE_RESTORE;
+
+  EXPECT_TRUE(plugin->_CleanupAllVMs());
+  EXPECT_EQ(plugin->restoreRoots, std::vector<std::string>{"restore-left-behind"});
+  EXPECT_TRUE(plugin->mountedRoots.empty());
+  EXPECT_TRUE(EvLogSink::Contains("Cleaning up [1] VMs"));
+  EXPECT_TRUE(EvLogSink::Contains("Cleaned up [1] of [1] VMs"));
+  EXPECT_TRUE(plugintest::Ls(*sandbox, "objects").empty());
+  const auto roots = Registry();
+  EXPECT_FALSE(FindRoot(roots, "restore-left-behind"));
+  const auto backup = FindRoot(roots, "ocid1.instance.oc1.phx.backupleft");
+  ASSERT_TRUE(backup);
+  EXPECT_EQ(Children(*backup, VM_CLEANER_ENTITY_SNAPSHOT), std::set<std::string>{snapshot});
+  EXPECT_EQ(SnapshotIds().count(snapshot), 1u);
+}
+
+TEST_F(PluginCleanup, IscsiCleanupIsBracketedByTheMapperOnceEvenWithoutSessions) {
+  const std::string root = InstanceId("sample-web");
+  ASSERT_TRUE(plugin->cleaner.RegisterVM(VM_CLEANER_MODE_BACKUP, root));
+  EXPECT_TRUE(plugin->CleanupIscsiSessions(RegistryPath(VM_CLEANER_MODE_BACKUP, root)));
+  EXPECT_EQ(mapper->preDetach, 1);
+  EXPECT_EQ(mapper->postDetach, 1);
+
+  // A mapper that refuses the pre-call: no session is touched, the clean-up reports failure.
+  const std::string session = "169.254.2.9+3260+iqn.2015-12.com.example:kept";
+  ASSERT_TRUE(plugin->cleaner.RegisterIscsiSession(VM_CLEANER_MODE_BACKUP, root, session));
+  mapper->failPreDetach = true;
+  EXPECT_FALSE(plugin->CleanupIscsiSessions(RegistryPath(VM_CLEANER_MODE_BACKUP, root)));
+  EXPECT_TRUE(plugintest::LoggedError("DiskMapper PreDetach failed "));
+  EXPECT_EQ(mapper->postDetach, 1);
+  EXPECT_EQ(RegisteredChildren(root, VM_CLEANER_ENTITY_ISCSI_SESSION), std::set<std::string>{session});
+  EXPECT_EQ(IscsiadmLog(), "");
+}
+
+TEST_F(PluginCleanup, HostileCleanupStringsRunNoCommandAndAreUnregisteredAnyway) {
+  const std::string root = InstanceId("sample-web");
+  ASSERT_TRUE(plugin->cleaner.RegisterVM(VM_CLEANER_MODE_BACKUP, root));
+  const std::string canary = sandbox->Dir() + "/canary";
+  const std::vector<std::string> hostile = {
+      "10.0.0.5+3260+iqn.2015-12.com.x;touch " + canary,
+      "10.0.0.5+3260+iqn.2015-12.com.x:$(touch " + canary + ")",
+      "10.0.0.5+3260 && touch " + canary + "+iqn.2015-12.com.x",
+      "10.0.0.5;touch " + canary + "+3260+iqn.2015-12.com.x",
+      "-o delete+3260+iqn.2015-12.com.x",
+  };
+  const std::string unparsable = "10.0.0.5+3260";
+  // Well formed, but no session of this proxy uses it: its logout runs and fails.
+  const std::string stale = "169.254.2.9+3260+iqn.2015-12.com.example:stale";
+  std::vector<std::string> all = hostile;
+  all.push_back(unparsable);
+  all.push_back(stale);
+  for (const auto& session : all) ASSERT_TRUE(plugin->cleaner.RegisterIscsiSession(VM_CLEANER_MODE_BACKUP, root, session));
+
+  EXPECT_TRUE(plugin->CleanupIscsiSessions(RegistryPath(VM_CLEANER_MODE_BACKUP, root)));
+  EXPECT_FALSE(std::filesystem::exists(canary));
+  for (const auto& session : all) {
+    EXPECT_TRUE(EvLogSink::Contains("Cleaning up iSCSI session, cleanupString:[" + session + "]")) << session;
+    EXPECT_TRUE(plugintest::LoggedError("Error while disconnecting the iSCSI session:[" + session + "]")) << session;
+  }
+  EXPECT_EQ(EvLogSink::Count("Refusing to run iscsiadm: "), hostile.size());
+  EXPECT_TRUE(plugintest::LoggedError("Failed to parse iSCSI session cleanup string"));
+  // Only the well-formed string reached iscsiadm.
+  const std::string log = IscsiadmLog();
+  EXPECT_EQ(log.find("touch"), std::string::npos) << log;
+  EXPECT_EQ(log,
+            "-m node -T iqn.2015-12.com.example:stale -p 169.254.2.9:3260 -u\n"
+            "-m node -o delete -T iqn.2015-12.com.example:stale -p 169.254.2.9:3260\n");
+  // Sessions are unregistered whatever their disconnect gave.
+  EXPECT_TRUE(RegisteredChildren(root, VM_CLEANER_ENTITY_ISCSI_SESSION).empty());
+  EXPECT_EQ(mapper->preDetach, 1);
+  EXPECT_EQ(mapper->postDetach, 1);
+}
+
+TEST_F(PluginCleanup, OrphanedRestoreRootIsEmptiedAroundAnInstanceThatCannotBeDeleted) {
+  auto& bridge = *plugin->bridge;
+  VMInfoStructs::SVMInfo restored;
+  restored.name = "restored-instance";
+  ASSERT_TRUE(bridge.DeployVM(restored, InstanceId("sample-web"), 0)) << bridge.GetLastError();
+  const std::vector<std::string> objects = {"image-source", "disk-0", "disk-1"};
+  for (const auto& object : objects) ASSERT_TRUE(bridge.UploadToObjectStorage("image-import", object, "bytes of " + object));
+  std::string image;
+  ASSERT_TRUE(bridge.CreateImage("image-import", "image-source", "restore-image", "NATIVE", restored.compartmentId, image))
+      << bridge.GetLastError();
+  const std::string root = "restore-guid-1";
+  LeaveOrphan(VM_CLEANER_MODE_RESTORE, root, [&](COracleCloudCleaner& c) {
+    ASSERT_TRUE(c.RegisterCreatedVM(VM_CLEANER_MODE_RESTORE, root, restored.guid));
+    ASSERT_TRUE(c.RegisterImage(VM_CLEANER_MODE_RESTORE, root, image));
+    for (const auto& object : objects) ASSERT_TRUE(c.RegisterVmdkObject(VM_CLEANER_MODE_RESTORE, root, "image-import", object));
+    // A key without the separator, as no current writer makes it.
+    std::string handle;
+    ASSERT_TRUE(c.LookupEntity(VM_CLEANER_MODE_RESTORE, VM_CLEANER_ENTITY_VM, root, handle));
+    ASSERT_TRUE(c.RegisterEntity(VM_CLEANER_MODE_RESTORE, VM_CLEANER_ENTITY_VMDK_OBJECT, "no-separator", handle));
+  });
+  AddFault("DeleteVM", 0, sim::EFaultAction::Fail, "instance is protected");
+  // The second object's deletion fails: it is unregistered all the same.
+  AddFault("DeleteStorageObject", 2, sim::EFaultAction::Fail, "object is locked");
+  plugin->cleanerMode = VM_CLEANER_MODE_RESTORE;
+
+  EXPECT_TRUE(plugin->_CleanupAllVMs());
+  EXPECT_EQ(plugin->restoreRoots, std::vector<std::string>{root});
+  EXPECT_TRUE(EvLogSink::Contains("Cleaned up [1] of [1] VMs"));
+  // The instance: error logged, still there, still registered.
+  EXPECT_TRUE(plugintest::LoggedError("Error while deleting created VM:[" + restored.guid + "]"));
+  EXPECT_EQ(plugintest::InstanceState(*sandbox, restored.guid), "RUNNING");
+  // The image and the objects went in the same pass; the unparsable key was reported and stays.
+  EXPECT_TRUE(plugintest::RowsWhere(plugintest::Ls(*sandbox, "images"), "id", image).empty());
+  EXPECT_EQ(plugintest::Column(plugintest::Ls(*sandbox, "objects"), "name"), std::set<std::string>{"disk-0"});
+  EXPECT_TRUE(plugintest::LoggedError("Error while deleting object:[image-import+disk-0]"));
+  EXPECT_TRUE(plugintest::LoggedError("Failed to parse the object ID:[no-separator]"));
+  const auto left = FindRoot(Registry(), root);
+  ASSERT_TRUE(left);
+  EXPECT_EQ(Children(*left, VM_CLEANER_ENTITY_VM), std::set<std::string>{restored.guid});
+  EXPECT_TRUE(Children(*left, VM_CLEANER_ENTITY_IMAGE).empty());
+  EXPECT_EQ(Children(*left, VM_CLEANER_ENTITY_VMDK_OBJECT), std::set<std::string>{"no-separator"});
+
+  // The root itself was unregistered: once its last two entries go, nothing of it is left.
+  const std::string path = RegistryPath(VM_CLEANER_MODE_RESTORE, root);
+  ASSERT_TRUE(plugin->cleaner.UnRegisterCreatedVM(path, restored.guid));
+  ASSERT_TRUE(plugin->cleaner.UnRegisterVmdkObject(path, "no-separator"));
+  EXPECT_TRUE(Registry().empty());
+}
