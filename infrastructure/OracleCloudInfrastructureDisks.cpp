@@ -103,41 +103,34 @@ int COracleCloudInfrastructureInfo::OpenVmdk(const string& firstName, const stri
   }
 }
 
-int COracleCloudInfrastructureInfo::GetVmdkInfo(const VmdkHandle& handle, SDisk& disk) {
+// Resets the error and copies the record out of a handle the agent passes back, logging under the
+// caller's tag why it cannot.
+bool COracleCloudInfrastructureInfo::ReadVmdkHandle(const VmdkHandle& handle, SDisk& disk, const char* tag) {
   SetLastVMError(VMERR_NONE);
   if (!handle.vmHandle || !handle.diskHandle) {
-    EVERROR(evDebug, "Invalid vmdk handle");
-    return 0;
+    evDebug.Error(tag, "Invalid vmdk handle");
+    return false;
   }
   if (!diskInfo) {
-    EVERROR(evDebug, "Disk info pointer is NULL.");
-    return 0;
+    evDebug.Error(tag, "Disk info pointer is NULL.");
+    return false;
   }
   bool isRestore = false;
   if (!diskInfo->GetDiskInfo(handle, disk, isRestore)) {
-    EVERROR(evDebug, "Failed to get disk info");
-    return 0;
+    evDebug.Error(tag, "Failed to get disk info");
+    return false;
   }
-  return 1;
+  return true;
+}
+
+int COracleCloudInfrastructureInfo::GetVmdkInfo(const VmdkHandle& handle, SDisk& disk) {
+  return ReadVmdkHandle(handle, disk, __PRETTY_FUNCTION__) ? 1 : 0;
 }
 
 int COracleCloudInfrastructureInfo::CloseVmdk(const VmdkHandle& handle) {
   try {
-    SetLastVMError(VMERR_NONE);
-    if (!handle.vmHandle || !handle.diskHandle) {
-      EVERROR(evDebug, "Invalid vmdk handle");
-      return 0;
-    }
-    if (!diskInfo) {
-      EVERROR(evDebug, "Disk info pointer is NULL.");
-      return 0;
-    }
     SDisk disk;
-    bool isRestore = false;
-    if (!diskInfo->GetDiskInfo(handle, disk, isRestore)) {
-      EVERROR(evDebug, "Failed to get disk info");
-      return 0;
-    }
+    if (!ReadVmdkHandle(handle, disk, __PRETTY_FUNCTION__)) return 0;
     EVDEBUG(evDebug, "Closing disk [%s][%s]", disk.createdVolumeId.c_str(), disk.displayName.c_str());
     if (diskInfo->GetDiskState(handle) == OCI_DISK_STATE_CLOSED) {
       EVDEBUG(evDebug, "Disk is already closed");

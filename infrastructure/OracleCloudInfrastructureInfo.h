@@ -55,6 +55,7 @@ class COracleCloudInfrastructureInfo : public COracleCloudInfo {
   bool ConnectDiskInfo(const MountCtx& ctx) override;
   bool InitDiskInfo();
   bool RegisterDisksWithDiskInfo(const MountCtx& ctx) override;
+  bool ReadVmdkHandle(const VmdkHandle& handle, VMInfoStructs::SDisk& disk, const char* tag);
   bool DisconnectDiskInfo(const MountCtx& ctx) override;
 
   // Removal of what a job registered.

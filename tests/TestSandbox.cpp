@@ -78,3 +78,18 @@ std::string ReadTestFile(const std::string& path) {
   s << in.rdbuf();
   return s.str();
 }
+
+CPathFirst::CPathFirst(const std::string& folders) {
+  const char* old = ::getenv("PATH");
+  had_ = old != nullptr;
+  if (had_) saved_ = old;
+  const std::string value = folders + ":" + (had_ ? saved_ : std::string("/usr/bin:/bin"));
+  ::setenv("PATH", value.c_str(), 1);
+}
+
+CPathFirst::~CPathFirst() {
+  if (had_)
+    ::setenv("PATH", saved_.c_str(), 1);
+  else
+    ::unsetenv("PATH");
+}

@@ -32,6 +32,19 @@ class CTestSandbox {
   bool hadRoot_ = false, hadHome_ = false;
 };
 
+// Puts folders first on PATH for the scope, as the agent does with the sandbox's bin/.
+class CPathFirst {
+ public:
+  explicit CPathFirst(const std::string& folders);
+  ~CPathFirst();
+  CPathFirst(const CPathFirst&) = delete;
+  CPathFirst& operator=(const CPathFirst&) = delete;
+
+ private:
+  bool had_ = false;
+  std::string saved_;
+};
+
 // Writes a file (and its folders).
 void WriteTestFile(const std::string& path, const std::string& content);
 std::string ReadTestFile(const std::string& path);

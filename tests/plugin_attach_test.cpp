@@ -36,30 +36,6 @@ class CAttachPlugin : public InfraPlugin {
   using COracleCloudInfrastructureInfo::DetachVolumes;
 };
 
-// Puts folders first on PATH for the scope, as the agent does with the sandbox's bin/.
-class CPathFirst {
- public:
-  explicit CPathFirst(const std::string& folders) {
-    const char* old = std::getenv("PATH");
-    had_ = old != nullptr;
-    if (had_) saved_ = old;
-    const std::string value = folders + ":" + (had_ ? saved_ : std::string("/usr/bin:/bin"));
-    ::setenv("PATH", value.c_str(), 1);
-  }
-  ~CPathFirst() {
-    if (had_)
-      ::setenv("PATH", saved_.c_str(), 1);
-    else
-      ::unsetenv("PATH");
-  }
-  CPathFirst(const CPathFirst&) = delete;
-  CPathFirst& operator=(const CPathFirst&) = delete;
-
- private:
-  bool had_ = false;
-  std::string saved_;
-};
-
 // A test double in front of the sandbox's iscsiadm: every call goes through to it, then a switch
 // file can remove the device a login made ("drop-device") or make the logout after the next one
 // fail ("fail-after-logout").

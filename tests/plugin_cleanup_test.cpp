@@ -48,29 +48,6 @@ class CCleanupPlugin : public InfraPlugin {
   std::vector<std::string> mountedRoots, restoreRoots;
 };
 
-class CPathFirst {
- public:
-  explicit CPathFirst(const std::string& folder) {
-    const char* old = std::getenv("PATH");
-    had_ = old != nullptr;
-    if (had_) saved_ = old;
-    const std::string value = folder + ":" + (had_ ? saved_ : std::string("/usr/bin:/bin"));
-    ::setenv("PATH", value.c_str(), 1);
-  }
-  ~CPathFirst() {
-    if (had_)
-      ::setenv("PATH", saved_.c_str(), 1);
-    else
-      ::unsetenv("PATH");
-  }
-  CPathFirst(const CPathFirst&) = delete;
-  CPathFirst& operator=(const CPathFirst&) = delete;
-
- private:
-  bool had_ = false;
-  std::string saved_;
-};
-
 // Lines logged by the function whose signature contains `function`.
 size_t LinesOf(const std::string& function) {
   size_t count = 0;

@@ -26,30 +26,6 @@ class CDiskPlugin : public InfraPlugin {
   using COracleCloudInfrastructureInfo::diskInfo;
 };
 
-// Puts a folder first on PATH for the scope, as the agent does with the sandbox's bin/.
-class CPathFirst {
- public:
-  explicit CPathFirst(const std::string& folder) {
-    const char* old = std::getenv("PATH");
-    had_ = old != nullptr;
-    if (had_) saved_ = old;
-    const std::string value = folder + ":" + (had_ ? saved_ : std::string("/usr/bin:/bin"));
-    ::setenv("PATH", value.c_str(), 1);
-  }
-  ~CPathFirst() {
-    if (had_)
-      ::setenv("PATH", saved_.c_str(), 1);
-    else
-      ::unsetenv("PATH");
-  }
-  CPathFirst(const CPathFirst&) = delete;
-  CPathFirst& operator=(const CPathFirst&) = delete;
-
- private:
-  bool had_ = false;
-  std::string saved_;
-};
-
 // What a job must leave as it found it: the cloud's volumes, snapshots and live attachments, and
 // the proxy's devices.
 struct SCloudState {

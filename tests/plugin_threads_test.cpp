@@ -20,29 +20,6 @@ namespace {
 constexpr uint64_t kVolumeBytes = 4u << 20;
 constexpr int kDataVolumes = 8;
 
-class CPathFirst {
- public:
-  explicit CPathFirst(const std::string& folder) {
-    const char* old = std::getenv("PATH");
-    had_ = old != nullptr;
-    if (had_) saved_ = old;
-    const std::string value = folder + ":" + (had_ ? saved_ : std::string("/usr/bin:/bin"));
-    ::setenv("PATH", value.c_str(), 1);
-  }
-  ~CPathFirst() {
-    if (had_)
-      ::setenv("PATH", saved_.c_str(), 1);
-    else
-      ::unsetenv("PATH");
-  }
-  CPathFirst(const CPathFirst&) = delete;
-  CPathFirst& operator=(const CPathFirst&) = delete;
-
- private:
-  bool had_ = false;
-  std::string saved_;
-};
-
 // What one agent thread saw of its disk.
 struct SThreadResult {
   int opened = 0, described = 0, closed = 0;
