@@ -72,6 +72,8 @@ std::string CSqliteStatement::ColumnName(int column) const {
 
 bool CSqliteStatement::IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
 
+bool CSqliteStatement::IsInteger(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_INTEGER; }
+
 std::string CSqliteStatement::Text(int column) const {
   const void* data = sqlite3_column_blob(stmt_, column);
   int size = sqlite3_column_bytes(stmt_, column);
@@ -81,7 +83,7 @@ std::string CSqliteStatement::Text(int column) const {
 int64_t CSqliteStatement::Int(int column) const { return sqlite3_column_int64(stmt_, column); }
 
 CSqliteDb::CSqliteDb(const std::string& path, bool create) : path_(path) {
-  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
   int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
   if (rc != SQLITE_OK) {
     std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
@@ -89,6 +91,7 @@ CSqliteDb::CSqliteDb(const std::string& path, bool create) : path_(path) {
     db_ = nullptr;
     throw CSqliteError("open [" + path + "]: " + message, rc);
   }
+  // Lock waits are real time: the lock is held by another process that runs in real time.
   sqlite3_busy_timeout(db_, 60000);
   try {
     QueryInt("SELECT count(*) FROM sqlite_master", 0);
@@ -122,7 +125,9 @@ int64_t CSqliteDb::Changes() const { return sqlite3_changes64(db_); }
 
 int64_t CSqliteDb::LastInsertId() const { return sqlite3_last_insert_rowid(db_); }
 
-CSqliteTransaction::CSqliteTransaction(CSqliteDb& db) : db_(db) { db_.Exec("BEGIN IMMEDIATE"); }
+CSqliteTransaction::CSqliteTransaction(CSqliteDb& db, bool write) : db_(db) {
+  db_.Exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
+}
 
 CSqliteTransaction::~CSqliteTransaction() {
   if (open_) {

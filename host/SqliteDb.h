@@ -10,7 +10,7 @@
 
 class CSqliteError : public std::runtime_error {
  public:
-  CSqliteError(const std::string& what, int code) : std::runtime_error(what), code_(code) {}
+  explicit CSqliteError(const std::string& what, int code = SQLITE_ERROR) : std::runtime_error(what), code_(code) {}
   int Code() const { return code_; }
 
  private:
@@ -52,6 +52,7 @@ class CSqliteStatement {
   int ColumnCount() const;
   std::string ColumnName(int column) const;
   bool IsNull(int column) const;
+  bool IsInteger(int column) const;
   std::string Text(int column) const;  // text or blob bytes, exactly
   int64_t Int(int column) const;
 
@@ -90,16 +91,24 @@ class CSqliteDb {
     stmt.BindAll(args...);
     return stmt.Step() ? stmt.Text(0) : fallback;
   }
+  // Runs one statement that yields no row.
+  template <class... Args>
+  void Run(const std::string& sql, const Args&... args) {
+    CSqliteStatement stmt = Prepare(sql);
+    stmt.BindAll(args...);
+    stmt.Run();
+  }
 
  private:
   sqlite3* db_ = nullptr;
   std::string path_;
 };
 
-// One write transaction (BEGIN IMMEDIATE): committed by Commit(), rolled back when left without it.
+// One transaction: committed by Commit(), rolled back when left without it. A writer takes the lock
+// at BEGIN (IMMEDIATE), so that two processes never deadlock upgrading a read lock.
 class CSqliteTransaction {
  public:
-  explicit CSqliteTransaction(CSqliteDb& db);
+  explicit CSqliteTransaction(CSqliteDb& db, bool write = true);
   ~CSqliteTransaction();
   void Commit();
 
