@@ -19,13 +19,8 @@ int RunFaultAdd(const std::string& sandbox, const SFaultAddArgs& args) {
   }
   try {
     auto cloud = OpenSandboxCloud(sandbox);
-    sim::SFaultRule rule;
-    rule.op = args.op;
-    rule.nth = args.every ? 0 : args.nth;
-    rule.action = *action;
-    rule.text = args.text;
-    rule.delayMs = args.delayMs;
-    int64_t id = sim::CSimFaults(*cloud).Add(rule);
+    int64_t id = sim::CSimFaults(*cloud).Add(
+        {.op = args.op, .nth = args.every ? 0 : args.nth, .action = *action, .text = args.text, .delayMs = args.delayMs});
     printf("%lld\n", static_cast<long long>(id));
     return 0;
   } catch (const sim::CSimError& e) {

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "PluginBases.h"
 #include "TestSandbox.h"
 #include "bridge/sim/SimCloud.h"
 #include "bridge/sim/SimFaults.h"
@@ -60,22 +61,11 @@ class TestPlugin : public Base {
   using Base::SaveVMConfigFiles;
   using Base::staleJobsCleaned;
   using Base::WaitForResourceToBecomeUsable;
-  static void ForgetIdentity() {
-    TzAutoLock guard(COracleCloudInfo::c_localVMGuidCS);
-    COracleCloudInfo::c_localVMGuid.clear();
-  }
+  static void ForgetIdentity() { testbase::ForgetIdentity(); }
 };
 
-struct InfraBase : COracleCloudInfrastructureInfo {
-  static constexpr VirtualServerInstanceType kType = VSINST_ORACLE_CLOUD_INFRASTRUCTURE;
-  using COracleCloudInfrastructureInfo::COracleCloudInfrastructureInfo;
-};
-struct ClassicBase : COracleCloudClassicInfo {
-  static constexpr VirtualServerInstanceType kType = VSINST_ORACLE_CLOUD_CLASSIC;
-  using COracleCloudClassicInfo::COracleCloudClassicInfo;
-};
-using InfraPlugin = TestPlugin<InfraBase>;
-using ClassicPlugin = TestPlugin<ClassicBase>;
+using InfraPlugin = TestPlugin<testbase::InfraBase>;
+using ClassicPlugin = TestPlugin<testbase::ClassicBase>;
 
 // A virtual clock that records every sleep and can run a hook inside it (the hook sees the
 // index of the sleep, counted from 0), as another thread acting during a wait would.
@@ -248,12 +238,7 @@ class CMountFixture : public ::testing::Test {
   }
   void AddFault(const std::string& op, int64_t nth, sim::EFaultAction action, const std::string& text = "") const {
     auto cloud = Cloud();
-    sim::SFaultRule rule;
-    rule.op = op;
-    rule.nth = nth;
-    rule.action = action;
-    rule.text = text;
-    sim::CSimFaults(*cloud).Add(rule);
+    sim::CSimFaults(*cloud).Add({.op = op, .nth = nth, .action = action, .text = text});
   }
   void SetProvisionSeconds(const std::string& kind, int seconds) const {
     Cloud()->SetMeta(std::string(sim::kMetaProvisionPrefix) + kind, std::to_string(seconds));

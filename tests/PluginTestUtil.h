@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "PluginBases.h"
 #include "TestSandbox.h"
 #include "bridge/sim/SimCloud.h"
 #include "classic/OracleCloudClassicInfo.h"
@@ -34,29 +35,16 @@ class CTestPlugin : public Base {
   using Base::hostInfoCache;
 };
 
-struct SInfraBase : COracleCloudInfrastructureInfo {
-  static constexpr VirtualServerInstanceType kType = VSINST_ORACLE_CLOUD_INFRASTRUCTURE;
-  using COracleCloudInfrastructureInfo::COracleCloudInfrastructureInfo;
+struct SInfraBase : testbase::InfraBase {
+  using testbase::InfraBase::InfraBase;
   using COracleCloudInfrastructureInfo::_GetRegionNameForRegionKey;
   using COracleCloudInfrastructureInfo::_SplitHostNameStringFromBrowseRequest;
 };
-struct SClassicBase : COracleCloudClassicInfo {
-  static constexpr VirtualServerInstanceType kType = VSINST_ORACLE_CLOUD_CLASSIC;
-  using COracleCloudClassicInfo::COracleCloudClassicInfo;
-};
-struct SPlainBase : COracleCloudInfo {
-  static constexpr VirtualServerInstanceType kType = VSINST_UNKNOWN;
-  using COracleCloudInfo::COracleCloudInfo;
-};
 using CInfraPlugin = CTestPlugin<SInfraBase>;
-using CClassicPlugin = CTestPlugin<SClassicBase>;
-using CPlainPlugin = CTestPlugin<SPlainBase>;
+using CClassicPlugin = CTestPlugin<testbase::ClassicBase>;
+using CPlainPlugin = CTestPlugin<testbase::PlainBase>;
 
-// The proxy identity is process-wide: every test starts and ends without one.
-inline void ForgetIdentity() {
-  TzAutoLock guard(COracleCloudInfo::c_localVMGuidCS);
-  COracleCloudInfo::c_localVMGuid.clear();
-}
+using testbase::ForgetIdentity;
 
 class CPluginFlowTest : public ::testing::Test {
  protected:

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "PluginBases.h"
 #include "TestSandbox.h"
 #include "classic/OracleCloudClassicInfo.h"
 #include "host/EvDebug.h"
@@ -30,28 +31,13 @@ class TestPlugin : public Base {
   using Base::webProxyHost;
   using Base::webProxyPassword;
   using Base::webProxyUser;
-  static void ForgetIdentity() {
-    TzAutoLock guard(COracleCloudInfo::c_localVMGuidCS);
-    COracleCloudInfo::c_localVMGuid.clear();
-  }
+  static void ForgetIdentity() { testbase::ForgetIdentity(); }
   static string Identity() { return COracleCloudInfo::c_localVMGuid; }
 };
 
-struct InfraBase : COracleCloudInfrastructureInfo {
-  static constexpr VirtualServerInstanceType kType = VSINST_ORACLE_CLOUD_INFRASTRUCTURE;
-  using COracleCloudInfrastructureInfo::COracleCloudInfrastructureInfo;
-};
-struct ClassicBase : COracleCloudClassicInfo {
-  static constexpr VirtualServerInstanceType kType = VSINST_ORACLE_CLOUD_CLASSIC;
-  using COracleCloudClassicInfo::COracleCloudClassicInfo;
-};
-struct PlainBase : COracleCloudInfo {
-  static constexpr VirtualServerInstanceType kType = VSINST_UNKNOWN;
-  using COracleCloudInfo::COracleCloudInfo;
-};
-using InfraPlugin = TestPlugin<InfraBase>;
-using ClassicPlugin = TestPlugin<ClassicBase>;
-using PlainPlugin = TestPlugin<PlainBase>;
+using InfraPlugin = TestPlugin<testbase::InfraBase>;
+using ClassicPlugin = TestPlugin<testbase::ClassicBase>;
+using PlainPlugin = TestPlugin<testbase::PlainBase>;
 
 class PluginSession : public ::testing::Test {
  protected:

@@ -96,12 +96,7 @@ TEST(SimCrossProcess, NthRuleFiresOnceAmongConcurrentThreads) {
   CTestCloud cloud;
   {
     auto db = cloud.Open();
-    sim::SFaultRule rule;
-    rule.op = "GetVMInfo";
-    rule.nth = 7;
-    rule.action = sim::EFaultAction::Fail;
-    rule.text = "seventh";
-    sim::CSimFaults(*db).Add(rule);
+    sim::CSimFaults(*db).Add({.op = "GetVMInfo", .nth = 7, .action = sim::EFaultAction::Fail, .text = "seventh"});
   }
   auto bridge = cloud.Connect();
   std::atomic<int> failed{0};

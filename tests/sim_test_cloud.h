@@ -84,12 +84,7 @@ class CTestCloud {
   // Adds a fault rule for the nth call of `op` from now (0: every call).
   void AddFault(const std::string& op, int64_t nth, sim::EFaultAction action, const std::string& text = "") const {
     auto cloud = Open();
-    sim::SFaultRule rule;
-    rule.op = op;
-    rule.nth = nth;
-    rule.action = action;
-    rule.text = text;
-    sim::CSimFaults(*cloud).Add(rule);
+    sim::CSimFaults(*cloud).Add({.op = op, .nth = nth, .action = action, .text = text});
   }
   // The path of the file holding the bytes of the volume or snapshot `id`.
   std::string BytesPath(const std::string& id) const {
