@@ -9,12 +9,18 @@
 #include "host/FXFile.h"
 
 namespace {
+const char* const kPluginFile = "libOracleCloudInfo.so";
+
+// Next to the agent in a build tree; in <prefix>/lib when installed under <prefix>/bin.
 string DefaultPluginPath() {
   char self[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return "libOracleCloudInfo.so";
+  if (n <= 0) return kPluginFile;
   self[n] = '\0';
-  return FXPath::Append(FXPath::GetParent(self), "libOracleCloudInfo.so");
+  const string folder = FXPath::GetParent(self);
+  const string beside = FXPath::Append(folder, kPluginFile);
+  if (FXFile::DoesFileExist(beside)) return beside;
+  return FXPath::Append(FXPath::Append(FXPath::GetParent(folder), "lib"), kPluginFile);
 }
 }  // namespace
 
