@@ -14,6 +14,7 @@ int RunConnectCommand(const SAgentSandbox& sandbox, const SConnectOptions& optio
   }
   string identity;
   VMInfoStructs::SVMInfo record;
+  session.MarkStep();
   int found = session.Object().GetProxyVMInfo(identity, record);
   if (json) {
     nlohmann::json out = {{"flavour", sandbox.flavour}, {"identity", identity}};
