@@ -10,6 +10,7 @@
 #include "agent/AgentSandbox.h"
 #include "agent/BackupCommand.h"
 #include "agent/ConnectCommand.h"
+#include "agent/DisplayText.h"
 #include "agent/InventoryCommands.h"
 #include "agent/NumberOption.h"
 #include "agent/RegistryCommand.h"
@@ -107,17 +108,23 @@ int main(int argc, char** argv) {
   SAgentSandbox sandbox;
   string error;
   if (!LoadAgentSandbox(sandboxDir, sandbox, error)) {
-    std::fprintf(stderr, "backup-agent: %s\n", error.c_str());
+    std::fprintf(stderr, "backup-agent: %s\n", EscapeForDisplay(error).c_str());
     return 2;
   }
   ApplySandboxEnvironment(sandbox);
 
-  if (connectCmd->parsed()) return RunConnectCommand(sandbox, connect, json);
-  if (registryCmd->parsed()) return RunRegistryCommand(sandbox, json);
-  if (backupCmd->parsed()) return RunBackupCommand(sandbox, backup);
-  if (browseCmd->parsed()) return RunBrowseCommand(sandbox, inventory);
-  if (listCmd->parsed()) return RunListCommand(sandbox, inventory);
-  for (const auto& [name, cmd] : operations)
-    if (cmd->parsed()) return RunOperationCommand(sandbox, name, inventory);
+  // Caught here, an exception still unwinds the command's scopes (the mount, the store's lock).
+  try {
+    if (connectCmd->parsed()) return RunConnectCommand(sandbox, connect, json);
+    if (registryCmd->parsed()) return RunRegistryCommand(sandbox, json);
+    if (backupCmd->parsed()) return RunBackupCommand(sandbox, backup);
+    if (browseCmd->parsed()) return RunBrowseCommand(sandbox, inventory);
+    if (listCmd->parsed()) return RunListCommand(sandbox, inventory);
+    for (const auto& [name, cmd] : operations)
+      if (cmd->parsed()) return RunOperationCommand(sandbox, name, inventory);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "backup-agent: the command failed: %s\n", EscapeForDisplay(e.what()).c_str());
+    return 1;
+  }
   return 2;
 }
