@@ -7,11 +7,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <chrono>
 #include <cstdio>
-#include <ctime>
-#include <filesystem>
+#include <cstring>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
