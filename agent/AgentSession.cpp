@@ -6,6 +6,7 @@ bool CAgentSession::Open(const SConnectOptions& options, string& error) {
   if (!loader_.Load("", error)) return false;
   object_ = loader_.Create(sandbox_.instanceType, error);
   if (!object_) return false;
+  MarkStep();
   if (object_->Init(0) != 1) {
     error = "Init failed: " + DescribeLastError();
     return false;
@@ -15,10 +16,12 @@ bool CAgentSession::Open(const SConnectOptions& options, string& error) {
   if (!options.webProxyHost.empty())
     credentials.push_back(SHostCredentials{options.webProxyHost, options.webProxyUser, options.webProxyPassword,
                                            CREDENTIAL_TYPE_WEB_PROXY});
+  MarkStep();
   if (object_->Connect(sandbox_.cloudUrl, options.user, options.password, credentials) != 1) {
     error = "Connect failed: " + DescribeLastError();
     return false;
   }
+  MarkStep();
   return true;
 }
 
@@ -31,7 +34,6 @@ void CAgentSession::Close() {
 }
 
 string CAgentSession::DescribeLastError() const {
-  if (!object_) return "no plug-in object";
-  return "error " + std::to_string(static_cast<int>(object_->GetLastVMError())) + ": " +
-         object_->GetLastVMErrorDetails();
+  if (!object_) return "no error code: no plug-in object";
+  return DescribePluginFailure(*object_, stepLog_);
 }

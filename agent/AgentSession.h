@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "agent/AgentSandbox.h"
+#include "agent/FailureCause.h"
 #include "agent/PluginLoader.h"
 
 struct SConnectOptions {
@@ -28,7 +29,10 @@ class CAgentSession {
   IVMInfo& Object() { return *object_; }
   const SAgentSandbox& Sandbox() const { return sandbox_; }
 
-  // "Error <code>: <details>" from the plug-in's last error.
+  // Marks the host log at the start of a step (Open marks it after Connect).
+  void MarkStep() { stepLog_ = CStepLog(); }
+  // The plug-in's last error with its cause since the last mark: "error <code>: <cause>" or
+  // "no error code: <cause>".
   string DescribeLastError() const;
 
  private:
@@ -36,4 +40,5 @@ class CAgentSession {
   CPluginLoader loader_;
   PluginObject object_;
   bool initialised_ = false;
+  CStepLog stepLog_;
 };

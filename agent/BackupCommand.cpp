@@ -1,20 +1,25 @@
 #include "agent/BackupCommand.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <ctime>
-#include <filesystem>
+#include <cstring>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
 
 #include "agent/AgentSession.h"
+#include "agent/BackupFolder.h"
+#include "agent/BackupMount.h"
 #include "agent/DiskCopy.h"
-#include "agent/InventoryCommands.h"
+#include "agent/DisplayText.h"
+#include "agent/FailureCause.h"
 #include "host/EvDebug.h"
 #include "host/FXFile.h"
 #include "host/HostClock.h"
@@ -23,6 +28,9 @@ using namespace VMInfoStructs;
 using nlohmann::json;
 
 namespace {
+
+// The record a backup asks for: the instance with its volumes.
+constexpr UINT64 kBackupRecordFlags = 58;
 
 std::atomic<bool> g_interrupted{false};
 
@@ -63,8 +71,15 @@ class CInterruptWatch {
 struct SDiskJob {
   SDisk disk;          // as the mount information reports it
   json record;         // manifest entry, filled when done
-  string error;
+  string error;        // why the disk was not stored
   bool ok = false;
+};
+
+// A disk the job had to store and did not.
+struct SMissingDisk {
+  string volumeId;
+  string displayName;
+  string reason;
 };
 
 // One progress line per disk on a terminal.
@@ -85,41 +100,66 @@ class CProgress {
   std::mutex mutex_;
 };
 
-string SafeFileName(const string& name) {
-  string out;
-  for (char c : name) out += (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.') ? c : '_';
-  return out.empty() ? "disk" : out;
-}
+// Removes a file unless kept.
+class CFileRemover {
+ public:
+  explicit CFileRemover(string path) : path_(std::move(path)) {}
+  ~CFileRemover() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  void Keep() { path_.clear(); }
 
-// Opens, reads and closes one disk through the plug-in.
+ private:
+  string path_;
+};
+
+// Opens, reads and closes one disk through the plug-in. The copy is written beside its final name,
+// read back and verified, and only then renamed.
 void StreamDisk(IVMInfo& plugin, bool useDiskInterface, const MountCtx& ctx, const string& disksDir, SDiskJob& job,
                 CProgress& progress) {
   SDisk disk = job.disk;
   VmdkHandle handle;
+  CStepLog log;
   if (useDiskInterface) {
     if (!plugin.OpenVmdk(ctx.vmName, ctx.vmGuid, disk.guid, handle)) {
-      job.error = "OpenVmdk failed: error " + std::to_string(static_cast<int>(plugin.GetLastVMError()));
+      job.error = "OpenVmdk failed: " + DescribePluginFailure(plugin, log);
       return;
     }
     if (!plugin.GetVmdkInfo(handle, disk)) {
-      job.error = "GetVmdkInfo failed";
+      job.error = "GetVmdkInfo failed: " + DescribePluginFailure(plugin, log);
       plugin.CloseVmdk(handle);
       return;
     }
   }
-  const string file = FXPath::Append(disksDir, SafeFileName(job.disk.indexName.empty() ? disk.guid : job.disk.indexName) + ".img");
+  const string file =
+      FXPath::Append(disksDir, SafeFileName(job.disk.indexName.empty() ? disk.guid : job.disk.indexName) + ".img");
+  const string partial = file + ".part";
+  CFileRemover removePartial(partial);
   SDiskCopyResult copied;
   string error;
-  bool ok = CopyDiskSparse(disk.name, disk.size, file, copied, error, &g_interrupted,
+  bool ok = CopyDiskSparse(disk.name, disk.size, partial, copied, error, &g_interrupted,
                            [&](UINT64 done) { progress.Show(job.disk.indexName, done, disk.size); });
-  if (useDiskInterface && !plugin.CloseVmdk(handle)) {
-    if (ok) error = "CloseVmdk failed";
+  if (!ok) error = "reading the disk failed: " + EscapeForDisplay(error);
+  if (useDiskInterface) {
+    log = CStepLog();
+    if (!plugin.CloseVmdk(handle)) {
+      if (ok) error = "CloseVmdk failed: " + DescribePluginFailure(plugin, log);
+      ok = false;
+    }
+  }
+  if (ok && !VerifyStoredCopy(partial, copied, error)) {
+    error = "verifying the stored disk failed: " + EscapeForDisplay(error);
+    ok = false;
+  }
+  if (ok && ::rename(partial.c_str(), file.c_str()) != 0) {
+    error = "storing the disk failed: cannot rename [" + EscapeForDisplay(partial) + "]: " + strerror(errno);
     ok = false;
   }
   if (!ok) {
     job.error = error;
     return;
   }
+  removePartial.Keep();
   job.record = {{"index_name", job.disk.indexName}, {"volume_id", job.disk.volumeId},
                 {"display_name", job.disk.displayName}, {"boot", job.disk.isBootDisk},
                 {"size", copied.size},           {"bytes_read", copied.bytesRead},
@@ -127,42 +167,59 @@ void StreamDisk(IVMInfo& plugin, bool useDiskInterface, const MountCtx& ctx, con
   job.ok = true;
 }
 
+// The disks the job must store: the instance's volumes selected for the backup.
+std::vector<SDisk> SelectedDisks(const SVMInfo& instance) {
+  std::vector<SDisk> selected;
+  for (const auto& disk : instance.disks)
+    if (disk.selectedForRestore == 1 && !disk.isFiltered) selected.push_back(disk);
+  return selected;
+}
+
+int Fail(const string& text) {
+  std::fprintf(stderr, "backup-agent: %s\n", text.c_str());
+  return kExitFailure;
+}
+
 }  // namespace
 
 int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options) {
+  if (options.store.empty()) {
+    std::fprintf(stderr, "backup-agent: the store folder must not be empty\n");
+    return kExitUsage;
+  }
   CAgentSession session(sandbox);
   string error;
-  if (!session.Open(SConnectOptions(), error)) {
-    std::fprintf(stderr, "backup-agent: %s\n", error.c_str());
-    return 1;
-  }
+  if (!session.Open(SConnectOptions(), error)) return Fail(error);
   IVMInfo& plugin = session.Object();
 
   std::vector<SVMInfo> all;
-  if (!plugin.GetVMInfoList(all, 0, 0, nullptr, FILTER_TYPE_NONE)) {
-    std::fprintf(stderr, "backup-agent: listing instances failed: %s\n", session.DescribeLastError().c_str());
-    return 1;
-  }
+  if (!plugin.GetVMInfoList(all, 0, 0, nullptr, FILTER_TYPE_NONE))
+    return Fail("listing instances failed: " + session.DescribeLastError());
   std::vector<SVMInfo> matches;
   for (const auto& vm : all)
     if (vm.guid == options.instance || vm.name == options.instance) matches.push_back(vm);
-  if (matches.size() != 1) {
-    std::fprintf(stderr, "backup-agent: %s instance [%s]\n", matches.empty() ? "no" : "more than one",
-                 options.instance.c_str());
-    return 1;
-  }
+  if (matches.size() != 1)
+    return Fail(string(matches.empty() ? "no" : "more than one") + " instance [" + EscapeForDisplay(options.instance) +
+                "]");
   const SVMInfo target = matches[0];
+  const string shownName = EscapeForDisplay(target.name);
 
-  const long long jobId = options.jobId ? options.jobId : static_cast<long long>(HostClock::Now());
+  session.MarkStep();
+  SVMInfo current;
+  if (!plugin.GetVMInfoForVM(target.name, target.guid, "", kBackupRecordFlags, 0, current))
+    return Fail("reading the volumes of [" + shownName + "] failed: " + session.DescribeLastError());
+  const std::vector<SDisk> selected = SelectedDisks(current);
+
+  SBackupFolder folder;
+  if (!ClaimBackupFolder(options.store, options.jobId, static_cast<long long>(HostClock::Now()), target.name, folder,
+                         error))
+    return Fail(error);
+  const long long jobId = folder.jobId;
+  const string backupDir = folder.path;
   EvEvent::setJob(jobId, target.name);
-  const string backupDir = FXPath::Append(options.store, std::to_string(jobId) + "-" + SafeFileName(target.name));
   const string disksDir = FXPath::Append(backupDir, "disks");
-  std::error_code ec;
-  std::filesystem::create_directories(disksDir, ec);
-  if (ec) {
-    std::fprintf(stderr, "backup-agent: cannot create [%s]: %s\n", disksDir.c_str(), ec.message().c_str());
-    return 1;
-  }
+  if (::mkdir(disksDir.c_str(), 0755) != 0)
+    return Fail("cannot create [" + EscapeForDisplay(disksDir) + "]: " + strerror(errno));
 
   MountCtx ctx;
   ctx.vmName = target.name;
@@ -170,30 +227,39 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
   ctx.mountPath = FXPath::Append(backupDir, "config");
 
   CInterruptWatch interrupts(plugin);
-  auto fail = [&](const string& step) {
-    std::fprintf(stderr, "backup-agent: %s failed: %s\n", step.c_str(), session.DescribeLastError().c_str());
-    plugin.CleanupVM(ctx);
-    return 1;
-  };
+  CBackupMount mount(session, ctx);
+  std::printf("Backing up [%s] %s (job %lld)\n", shownName.c_str(), target.guid.c_str(), jobId);
+  std::fflush(stdout);
+  if (!mount.Mount(error)) return Fail("MountVM failed: " + error);
+  // A disk the mount left out recorded its error and logged why; both are read before the next call.
+  const int mountCode = static_cast<int>(plugin.GetLastVMError());
+  const string mountDetails = plugin.GetLastVMErrorDetails();
 
-  std::printf("Backing up [%s] %s (job %lld)\n", target.name.c_str(), target.guid.c_str(), jobId);
-  if (!plugin.MountVM(ctx)) return fail("MountVM");
+  session.MarkStep();
   std::vector<SMountInfoFull> entries;
-  if (!plugin.GetFullMountInfo(ctx, entries)) return fail("GetFullMountInfo");
+  if (!plugin.GetFullMountInfo(ctx, entries)) return Fail("GetFullMountInfo failed: " + session.DescribeLastError());
 
   std::vector<SDiskJob> jobs;
   json files = json::array();
+  bool filesComplete = true;
   for (const auto& entry : entries) {
     if (entry.disks.empty()) continue;
     const SDisk& item = entry.disks[0];
     if (entry.mountType == 1) {
       jobs.push_back(SDiskJob{item, json(), string(), false});
-    } else {
-      string sha;
-      Sha256OfFile(item.name, sha, error);
-      files.push_back({{"name", item.displayName}, {"size", item.backupSize}, {"sha256", sha},
-                       {"main_config", item.fileKind == 4}});
+      continue;
     }
+    string sha;
+    json record = {{"name", item.displayName}, {"size", item.backupSize}, {"main_config", item.fileKind == 4}};
+    if (Sha256OfFile(item.name, sha, error)) {
+      record["sha256"] = sha;
+    } else {
+      std::fprintf(stderr, "backup-agent: configuration file [%s] not stored: %s\n",
+                   EscapeForDisplay(item.displayName).c_str(), EscapeForDisplay(error).c_str());
+      record["error"] = error;
+      filesComplete = false;
+    }
+    files.push_back(record);
   }
 
   const bool useDiskInterface = sandbox.instanceType == VSINST_ORACLE_CLOUD_INFRASTRUCTURE;
@@ -207,31 +273,63 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
     });
   for (auto& worker : workers) worker.join();
 
+  // Every selected disk must be stored: one the mount left out or the agent could not store is missing.
   json disks = json::array();
-  for (const auto& job : jobs) {
-    if (!job.ok) {
-      std::fprintf(stderr, "backup-agent: disk [%s]: %s\n", job.disk.indexName.c_str(), job.error.c_str());
-      if (g_interrupted.load()) std::fprintf(stderr, "backup-agent: interrupted\n");
-      return fail("reading the disks");
-    }
-    disks.push_back(job.record);
+  std::vector<SMissingDisk> missing;
+  for (const auto& job : jobs)
+    if (job.ok) disks.push_back(job.record);
+  for (const auto& disk : selected) {
+    auto found = std::find_if(jobs.begin(), jobs.end(), [&](const SDiskJob& job) { return job.disk.volumeId == disk.volumeId; });
+    if (found != jobs.end() && found->ok) continue;
+    const string reason = found != jobs.end()
+                              ? found->error
+                              : "left out by the mount: " +
+                                    DescribeFailure(mountCode, mountDetails, mount.MountLog(), disk.displayName);
+    missing.push_back(SMissingDisk{disk.volumeId, disk.displayName, reason});
   }
-  if (!plugin.UnmountVM(ctx)) return fail("UnmountVM");
+  for (const auto& job : jobs)
+    if (!job.ok && std::none_of(selected.begin(), selected.end(),
+                                [&](const SDisk& disk) { return disk.volumeId == job.disk.volumeId; }))
+      missing.push_back(SMissingDisk{job.disk.volumeId, job.disk.displayName, job.error});
+  for (const auto& disk : missing)
+    std::fprintf(stderr, "backup-agent: disk [%s] %s not stored: %s\n", EscapeForDisplay(disk.displayName).c_str(),
+                 EscapeForDisplay(disk.volumeId).c_str(), disk.reason.c_str());
 
-  json manifest = {{"instance", {{"name", target.name}, {"guid", target.guid}}},
+  const bool interrupted = g_interrupted.load();
+  if (interrupted) std::fprintf(stderr, "backup-agent: interrupted\n");
+  string unmountFailure;
+  const bool unmounted = mount.Unmount(unmountFailure);
+  if (!unmounted) std::fprintf(stderr, "backup-agent: UnmountVM failed: %s\n", unmountFailure.c_str());
+  if (disks.empty()) return Fail("no disk of [" + shownName + "] was stored");
+
+  const bool complete = missing.empty() && filesComplete;
+  json missingJson = json::array();
+  for (const auto& disk : missing)
+    missingJson.push_back({{"volume_id", disk.volumeId}, {"display_name", disk.displayName}, {"reason", disk.reason}});
+  json instance = {{"name", target.name}, {"guid", target.guid}};
+  if (!IsValidUtf8(target.name)) instance["name_escaped"] = shownName;
+  json manifest = {{"instance", instance},
                    {"flavour", sandbox.flavour},
                    {"job_id", jobId},
                    {"created", HostClock::Now()},
+                   {"complete", complete},
+                   {"missing_disks", missingJson},
                    {"disks", disks},
                    {"files", files}};
   const string manifestPath = FXPath::Append(backupDir, "manifest.json");
-  if (!WriteWholeFile(manifestPath, manifest.dump(2) + "\n")) {
-    std::fprintf(stderr, "backup-agent: cannot write [%s]\n", manifestPath.c_str());
-    return 1;
-  }
-  std::printf("Backup of [%s] stored in %s\n", target.name.c_str(), backupDir.c_str());
+  // Texts that are not UTF-8 are written with U+FFFD in their place (the escaped name keeps the bytes).
+  if (!WriteWholeFile(manifestPath, manifest.dump(2, ' ', false, json::error_handler_t::replace) + "\n"))
+    return Fail("cannot write [" + EscapeForDisplay(manifestPath) + "]: " + strerror(errno));
+  std::printf("%s of [%s] stored in %s\n", complete ? "Backup" : "Partial backup", shownName.c_str(),
+              EscapeForDisplay(backupDir).c_str());
   for (const auto& d : disks)
-    std::printf("  %-50s %12llu bytes  sha256 %s\n", d["index_name"].get<string>().c_str(),
+    std::printf("  %-50s %12llu bytes  sha256 %s\n", EscapeForDisplay(d["index_name"].get<string>()).c_str(),
                 static_cast<unsigned long long>(d["size"].get<UINT64>()), d["sha256"].get<string>().c_str());
-  return 0;
+  if (interrupted || !unmounted) return kExitFailure;
+  if (!complete) {
+    std::fprintf(stderr, "backup-agent: partial backup of [%s]: %zu of %zu disks stored\n", shownName.c_str(),
+                 static_cast<size_t>(disks.size()), static_cast<size_t>(disks.size() + missing.size()));
+    return kExitPartial;
+  }
+  return kExitComplete;
 }

@@ -14,11 +14,12 @@ int RunConnectCommand(const SAgentSandbox& sandbox, const SConnectOptions& optio
   }
   string identity;
   VMInfoStructs::SVMInfo record;
+  session.MarkStep();
   int found = session.Object().GetProxyVMInfo(identity, record);
   if (json) {
     nlohmann::json out = {{"flavour", sandbox.flavour}, {"identity", identity}};
     if (found) out["record"] = VmToJson(record);
-    std::printf("%s\n", out.dump(2).c_str());
+    std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
   } else {
     std::printf("Connected to %s (%s flavour)\n", sandbox.cloudUrl.c_str(), sandbox.flavour.c_str());
     std::printf("Proxy identity: %s\n", identity.empty() ? "(none: not a cloud instance)" : identity.c_str());

@@ -1,6 +1,7 @@
 #include "agent/DiskCopy.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <openssl/evp.h>
 #include <unistd.h>
 
@@ -71,6 +72,7 @@ bool WriteFully(int fd, const char* buffer, size_t length, UINT64 offset) {
   while (done < length) {
     ssize_t n = ::pwrite(fd, buffer + done, length - done, static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
+    if (n == 0) errno = EIO;
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
@@ -159,5 +161,25 @@ bool Sha256OfFile(const string& path, string& hex, string& error) {
     digest.Update(buffer.data(), static_cast<size_t>(n));
   }
   hex = digest.Hex();
+  return true;
+}
+
+bool VerifyStoredCopy(const string& path, const SDiskCopyResult& copied, string& error) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    error = "cannot read back [" + path + "]: " + strerror(errno);
+    return false;
+  }
+  if (static_cast<UINT64>(st.st_size) != copied.size) {
+    error = "[" + path + "] holds " + std::to_string(st.st_size) + " bytes, not the " + std::to_string(copied.size) +
+            " read";
+    return false;
+  }
+  string stored;
+  if (!Sha256OfFile(path, stored, error)) return false;
+  if (stored != copied.sha256) {
+    error = "[" + path + "] does not hold what was read: sha256 " + stored + ", read " + copied.sha256;
+    return false;
+  }
   return true;
 }

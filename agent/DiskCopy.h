@@ -20,3 +20,6 @@ bool CopyDiskSparse(const string& source, UINT64 size, const string& destination
 
 // SHA-256 (hex) of a whole file.
 bool Sha256OfFile(const string& path, string& hex, string& error);
+
+// Reads a stored copy back: its size and SHA-256 must be those of the copy.
+bool VerifyStoredCopy(const string& path, const SDiskCopyResult& copied, string& error);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "agent/DisplayText.h"
 #include "agent/RecordJson.h"
 #include "host/CWqString.h"
 
@@ -63,11 +64,11 @@ bool ResolveInstance(CAgentSession& session, const string& nameOrId, SVMInfo& fo
     for (const auto& vm : all)
       if (vm.name == nameOrId) matches.push_back(&vm);
   if (matches.empty()) {
-    error = "no instance named [" + nameOrId + "]";
+    error = "no instance named [" + EscapeForDisplay(nameOrId) + "]";
     return false;
   }
   if (matches.size() > 1) {
-    error = "instance name [" + nameOrId + "] is ambiguous:";
+    error = "instance name [" + EscapeForDisplay(nameOrId) + "] is ambiguous:";
     for (const auto* vm : matches) error += " " + vm->guid;
     return false;
   }
@@ -189,11 +190,13 @@ int RunOperationCommand(const SAgentSandbox& sandbox, const string& operation, c
       clone.memoryMB = target.memoryMB;
       ctx.vmInfo = clone;
     }
+    session.MarkStep();
     if (!session.Object().PerformVMOperation(ctx)) return Failed(session, operation);
     if (operation == "clone")
-      std::printf("Cloned [%s] as [%s] %s\n", target.name.c_str(), ctx.vmInfo.name.c_str(), ctx.vmInfo.guid.c_str());
+      std::printf("Cloned [%s] as [%s] %s\n", EscapeForDisplay(target.name).c_str(),
+                  EscapeForDisplay(ctx.vmInfo.name).c_str(), ctx.vmInfo.guid.c_str());
     else
-      std::printf("%s [%s] %s: done\n", operation.c_str(), target.name.c_str(), target.guid.c_str());
+      std::printf("%s [%s] %s: done\n", operation.c_str(), EscapeForDisplay(target.name).c_str(), target.guid.c_str());
     return 0;
   });
 }

@@ -1,16 +1,35 @@
 // backup-agent: the stand-in agent. It loads the plug-in with dlopen() and runs jobs against a
 // sandbox made by cloud-sim.
+#include <signal.h>
+
 #include <CLI/CLI.hpp>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 
 #include "agent/AgentSandbox.h"
 #include "agent/BackupCommand.h"
 #include "agent/ConnectCommand.h"
+#include "agent/DisplayText.h"
 #include "agent/InventoryCommands.h"
+#include "agent/NumberOption.h"
 #include "agent/RegistryCommand.h"
 
+namespace {
+
+// A numeric option: read as text by the command line parser, converted by ParseDecimalOption.
+struct SNumberOption {
+  CLI::Option* option = nullptr;
+  string text;
+  long long* value = nullptr;
+  long long maximum = LLONG_MAX;
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  // A write past the file-size limit fails with EFBIG and fails that disk; it never kills the agent.
+  ::signal(SIGXFSZ, SIG_IGN);
   CLI::App app{"backup-agent: runs backup jobs through the cloud plug-in against a sandbox"};
   app.require_subcommand(1);
   string sandboxDir;
@@ -51,16 +70,36 @@ int main(int argc, char** argv) {
   }
   operations[3].second->add_option("--as", inventory.newName, "Name of the clone")->required();
   operations[4].second->add_option("--shape", inventory.shape, "New shape");
-  operations[4].second->add_option("--cpus", inventory.cpus, "CPU count (flexible shapes)");
-  operations[4].second->add_option("--memory-mb", inventory.memoryMB, "Memory in MB (flexible shapes)");
+  // Every numeric option is a plain decimal of at least 1 (0 would mean "not given").
+  std::vector<SNumberOption> numbers(3);
+  numbers[0].option = operations[4].second->add_option("--cpus", numbers[0].text, "CPU count (flexible shapes)");
+  numbers[0].value = &inventory.cpus;
+  numbers[0].maximum = INT_MAX;
+  numbers[1].option = operations[4].second->add_option("--memory-mb", numbers[1].text, "Memory in MB (flexible shapes)");
+  numbers[1].value = &inventory.memoryMB;
 
   SBackupOptions backup;
   CLI::App* backupCmd = app.add_subcommand("backup", "Back up an instance into a store");
   backupCmd->add_option("instance", backup.instance, "Instance name or id")->required();
-  backupCmd->add_option("--store", backup.store, "Backup store folder")->required();
-  backupCmd->add_option("--job-id", backup.jobId, "Job id (default: the current time)");
+  backupCmd->add_option("--store", backup.store, "Backup store folder (not empty)")->required();
+  numbers[2].option = backupCmd->add_option("--job-id", numbers[2].text,
+                                            "Job id, unique in the store (default: the first free one from the current time)");
+  numbers[2].value = &backup.jobId;
 
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // Help and version print and succeed; any other parse error is a usage error.
+    return app.exit(e) == 0 ? 0 : 2;
+  }
+  for (const auto& number : numbers) {
+    if (number.option->count() == 0) continue;
+    string error;
+    if (!ParseDecimalOption(number.option->get_name(), number.text, 1, number.maximum, *number.value, error)) {
+      std::fprintf(stderr, "backup-agent: %s\n", error.c_str());
+      return 2;
+    }
+  }
 
   if (sandboxDir.empty()) {
     std::fprintf(stderr, "backup-agent: no sandbox given (--sandbox DIR or CLOUD_SANDBOX)\n");
@@ -69,17 +108,23 @@ int main(int argc, char** argv) {
   SAgentSandbox sandbox;
   string error;
   if (!LoadAgentSandbox(sandboxDir, sandbox, error)) {
-    std::fprintf(stderr, "backup-agent: %s\n", error.c_str());
+    std::fprintf(stderr, "backup-agent: %s\n", EscapeForDisplay(error).c_str());
     return 2;
   }
   ApplySandboxEnvironment(sandbox);
 
-  if (connectCmd->parsed()) return RunConnectCommand(sandbox, connect, json);
-  if (registryCmd->parsed()) return RunRegistryCommand(sandbox, json);
-  if (backupCmd->parsed()) return RunBackupCommand(sandbox, backup);
-  if (browseCmd->parsed()) return RunBrowseCommand(sandbox, inventory);
-  if (listCmd->parsed()) return RunListCommand(sandbox, inventory);
-  for (const auto& [name, cmd] : operations)
-    if (cmd->parsed()) return RunOperationCommand(sandbox, name, inventory);
+  // Caught here, an exception still unwinds the command's scopes (the mount, the store's lock).
+  try {
+    if (connectCmd->parsed()) return RunConnectCommand(sandbox, connect, json);
+    if (registryCmd->parsed()) return RunRegistryCommand(sandbox, json);
+    if (backupCmd->parsed()) return RunBackupCommand(sandbox, backup);
+    if (browseCmd->parsed()) return RunBrowseCommand(sandbox, inventory);
+    if (listCmd->parsed()) return RunListCommand(sandbox, inventory);
+    for (const auto& [name, cmd] : operations)
+      if (cmd->parsed()) return RunOperationCommand(sandbox, name, inventory);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "backup-agent: the command failed: %s\n", EscapeForDisplay(e.what()).c_str());
+    return 1;
+  }
   return 2;
 }

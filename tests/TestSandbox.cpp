@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <regex>
 #include <fstream>
 #include <sstream>
 
@@ -92,4 +93,10 @@ CPathFirst::~CPathFirst() {
     ::setenv("PATH", saved_.c_str(), 1);
   else
     ::unsetenv("PATH");
+}
+
+bool NamesStepCodeAndCause(const std::string& output, const std::string& step) {
+  const std::regex line(std::regex_replace(step, std::regex(R"([\\^$.|?*+()\[\]{}])"), R"(\$&)") +
+                        " failed: (error [1-9][0-9]*|no error code): [^\\s][^\\n]*");
+  return std::regex_search(output, line);
 }

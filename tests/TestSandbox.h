@@ -48,3 +48,7 @@ class CPathFirst {
 // Writes a file (and its folders).
 void WriteTestFile(const std::string& path, const std::string& content);
 std::string ReadTestFile(const std::string& path);
+
+// True when the agent's output holds "<step> failed: error <code>: <cause>" or
+// "<step> failed: no error code: <cause>" with a code other than 0 and a cause that is not empty.
+bool NamesStepCodeAndCause(const std::string& output, const std::string& step);

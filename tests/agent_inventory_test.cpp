@@ -166,3 +166,27 @@ TEST(AgentInventoryClassic, BrowseOfARegionListsOnlyThatRegionsHosts) {
       << out;
   EXPECT_EQ(Column(json::parse(out), "name"), (std::set<std::string>{"backup-proxy", "sample-db", "sample-web"}));
 }
+
+// Every failing command names its step, the plug-in's code (never a fake 0) and a cause.
+TEST_F(AgentInventory, FailuresNameTheStepTheCodeAndTheCause) {
+  struct Case {
+    std::string op;  // failed once
+    std::vector<std::string> args;
+    std::string step;
+  } cases[] = {
+      {"GetDCInfoList", {"list", "regions"}, "list regions"},
+      {"GetVMInfoList", {"power-on", "sample-web"}, "listing instances"},
+      {"PowerOnInstance", {"power-on", "sample-web"}, "power-on"},
+      {"DeleteVM", {"delete", "sample-web"}, "delete"},
+      {"ReConfigureVM", {"reconfigure", "sample-web", "--shape", "VM.Standard2.4"}, "reconfigure"},
+      {"Connect", {"connect"}, "Connect"},
+  };
+  for (const auto& c : cases) {
+    std::string out;
+    ASSERT_EQ(sandbox_.CloudSim({"fault", "add", "--op", c.op, "--nth", "1", "--action", "fail"}, &out), 0) << out;
+    EXPECT_EQ(Agent(c.args, &out), 1) << c.op << "\n" << out;
+    EXPECT_TRUE(NamesStepCodeAndCause(out, c.step)) << c.op << "\n" << out;
+    EXPECT_NE(out.find("Simulated failure of " + c.op), std::string::npos) << out;
+  }
+  EXPECT_EQ(InstanceState(sandbox_, InstanceId(sandbox_, "sample-web")), "RUNNING");
+}

@@ -1,0 +1,130 @@
+#include "agent/BackupFolder.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <set>
+
+#include "agent/DisplayText.h"
+#include "agent/NumberOption.h"
+#include "host/FXFile.h"
+
+namespace {
+
+const char kLockFile[] = ".backup-agent.lock";
+
+// The store's lock, held for the scope.
+class CStoreLock {
+ public:
+  explicit CStoreLock(const string& store) {
+    fd_ = ::open(FXPath::Append(store, kLockFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) return;
+    while (::flock(fd_, LOCK_EX) != 0) {
+      if (errno == EINTR) continue;
+      ::close(fd_);
+      fd_ = -1;
+      return;
+    }
+  }
+  ~CStoreLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+  }
+  CStoreLock(const CStoreLock&) = delete;
+  CStoreLock& operator=(const CStoreLock&) = delete;
+  bool Held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// The job ids the folders of the store carry: the decimal before the first '-'.
+bool UsedJobIds(const string& store, std::set<long long>& ids, string& error) {
+  DIR* dir = ::opendir(store.c_str());
+  if (!dir) {
+    error = "cannot list the store [" + EscapeForDisplay(store) + "]: " + strerror(errno);
+    return false;
+  }
+  while (const dirent* entry = ::readdir(dir)) {
+    const string name = entry->d_name;
+    const size_t dash = name.find('-');
+    long long id = 0;
+    string ignored;
+    if (dash != string::npos && ParseDecimalOption("job id", name.substr(0, dash), 1, LLONG_MAX, id, ignored))
+      ids.insert(id);
+  }
+  ::closedir(dir);
+  return true;
+}
+
+string ShortHash(const string& text) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr);
+  static const char digits[] = "0123456789abcdef";
+  string hex;
+  for (unsigned int i = 0; i < 8 && i < length; ++i) {
+    hex += digits[digest[i] >> 4];
+    hex += digits[digest[i] & 15];
+  }
+  return hex;
+}
+
+}  // namespace
+
+string SafeFileName(const string& name, size_t maxLength) {
+  string out;
+  for (char c : name) out += (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.') ? c : '_';
+  if (out.empty()) return "disk";
+  if (out.size() <= maxLength) return out;
+  const string hash = ShortHash(name);
+  return out.substr(0, maxLength > hash.size() + 1 ? maxLength - hash.size() - 1 : 0) + "~" + hash;
+}
+
+bool ClaimBackupFolder(const string& store, long long requestedJobId, long long firstDefault, const string& instance,
+                       SBackupFolder& claimed, string& error) {
+  std::error_code ec;
+  std::filesystem::create_directories(store, ec);
+  if (ec) {
+    error = "cannot create the store [" + EscapeForDisplay(store) + "]: " + ec.message();
+    return false;
+  }
+  CStoreLock lock(store);
+  if (!lock.Held()) {
+    error = "cannot lock the store [" + EscapeForDisplay(store) + "]: " + strerror(errno);
+    return false;
+  }
+  std::set<long long> used;
+  if (!UsedJobIds(store, used, error)) return false;
+  long long jobId = requestedJobId ? requestedJobId : firstDefault;
+  if (requestedJobId && used.count(jobId)) {
+    error = "job id " + std::to_string(jobId) + " is already used in the store [" + EscapeForDisplay(store) + "]";
+    return false;
+  }
+  while (true) {
+    while (!requestedJobId && used.count(jobId) && jobId < LLONG_MAX) ++jobId;
+    if (used.count(jobId)) {
+      error = "no free job id left in the store [" + EscapeForDisplay(store) + "]";
+      return false;
+    }
+    const string path = FXPath::Append(store, std::to_string(jobId) + "-" + SafeFileName(instance));
+    if (::mkdir(path.c_str(), 0755) == 0) {
+      claimed.jobId = jobId;
+      claimed.path = path;
+      return true;
+    }
+    if (errno != EEXIST || requestedJobId || jobId == LLONG_MAX) {
+      error = "cannot create [" + EscapeForDisplay(path) + "]: " + strerror(errno);
+      return false;
+    }
+    used.insert(jobId);
+  }
+}
