@@ -217,9 +217,17 @@ TEST_F(PluginDiscovery, EveryFailedQueryReportsItsCodeAndTheBridgesText) {
   std::vector<SHostInfo> hosts;
   std::vector<SVMInfo> vms;
   std::vector<SInventoryInfo> entries;
+  std::vector<SDataCenterInfo> regions;
+  std::vector<SResourcePoolInfo> domains;
+  std::vector<SVMSizeInfo> shapes;
+  std::vector<SSecurityGroupInfo> lists;
+  std::vector<SKeyPairInfo> keys;
+  std::vector<SStagingStorage> buckets;
+  std::vector<SDatastoreInfo> stores;
   SHostInfo host;
   SVMInfo vm, image;
   image.isTemplate = true;
+  const EVMInfoError kHost = VMERR_HOST_QUERY_FAILED;
   struct Case {
     const char* label;
     bool classic;
@@ -227,76 +235,51 @@ TEST_F(PluginDiscovery, EveryFailedQueryReportsItsCodeAndTheBridgesText) {
     EVMInfoError code;
     std::function<int(COracleCloudInfo&)> query;
   } cases[] = {
-      {"hosts", false, "GetHostInfoList", VMERR_HOST_QUERY_FAILED,
+      {"hosts", false, "GetHostInfoList", kHost,
        [&](COracleCloudInfo& p) { return p.GetHostInfoList(hosts, 0, 0, nullptr, FILTER_TYPE_NONE); }},
-      {"hosts with templates", false, "GetTemplateInfoList", VMERR_HOST_QUERY_FAILED,
+      {"hosts with templates", false, "GetTemplateInfoList", kHost,
        [&](COracleCloudInfo& p) { return p.GetHostInfoList(hosts, kTemplatesBit, 0, nullptr, FILTER_TYPE_NONE); }},
-      {"hosts with templates", true, "GetTemplateInfoList", VMERR_HOST_QUERY_FAILED,
+      {"hosts with templates", true, "GetTemplateInfoList", kHost,
        [&](COracleCloudInfo& p) { return p.GetHostInfoList(hosts, kTemplatesBit, 0, nullptr, FILTER_TYPE_NONE); }},
-      {"host cache", false, "GetHostInfoList", VMERR_HOST_QUERY_FAILED,
+      {"host cache", false, "GetHostInfoList", kHost,
        [&](COracleCloudInfo& p) { return static_cast<CInfraPlugin&>(p)._RefreshHostInfoCache(9, 0); }},
-      {"one host", false, "GetHostInfo", VMERR_HOST_QUERY_FAILED,
+      {"one host", false, "GetHostInfo", kHost,
        [&](COracleCloudInfo& p) { return p.GetHostInfoForHost(production, 0, 0, host); }},
-      {"one host", true, "GetHostInfo", VMERR_HOST_QUERY_FAILED,
+      {"one host", true, "GetHostInfo", kHost,
        [&](COracleCloudInfo& p) { return p.GetHostInfoForHost("us2", 0, 0, host); }},
-      {"instances", false, "GetVMInfoList", VMERR_HOST_QUERY_FAILED,
+      {"instances", false, "GetVMInfoList", kHost,
        [&](COracleCloudInfo& p) { return p.GetVMInfoList(vms, 0, 0, nullptr, FILTER_TYPE_NONE); }},
-      {"instances of a compartment", false, "GetVMInfoListForHost", VMERR_HOST_QUERY_FAILED,
+      {"instances of a compartment", false, "GetVMInfoListForHost", kHost,
        [&](COracleCloudInfo& p) {
          return p.GetVMInfoListForInventoryObject(production, INVENTORY_TYPE_COMPARTMENT, 0, 0, vms);
        }},
-      {"instances of the inventory", true, "GetVMInfoList", VMERR_HOST_QUERY_FAILED,
+      {"instances of the inventory", true, "GetVMInfoList", kHost,
        [&](COracleCloudInfo& p) { return p.GetVMInfoListForInventoryObject("", INVENTORY_TYPE_VM, 0, 0, vms); }},
-      {"images of a host", false, "GetTemplateInfoList", VMERR_HOST_QUERY_FAILED,
+      {"images of a host", false, "GetTemplateInfoList", kHost,
        [&](COracleCloudInfo& p) { return p.GetVMInventoryInfoListForHost(production, entries, 0, 0); }},
-      {"regions", false, "GetDCInfoList", VMERR_HOST_QUERY_FAILED,
-       [&](COracleCloudInfo& p) {
-         std::vector<SDataCenterInfo> out;
-         return p.GetDCInfoList(out, 0, 0);
-       }},
-      {"availability domains", false, "GetAvailabilityDomainInfoList", VMERR_HOST_QUERY_FAILED,
-       [&](COracleCloudInfo& p) {
-         std::vector<SResourcePoolInfo> out;
-         return p.GetRPInfoListForHost(production, out, 0, 0);
-       }},
-      {"shapes", false, "GetInstanceShapeInfoList", VMERR_HOST_QUERY_FAILED,
-       [&](COracleCloudInfo& p) {
-         std::vector<SVMSizeInfo> out;
-         return p.GetAvailableVMSizesForHost(production, out, 0, 0);
-       }},
-      {"shapes", true, "GetInstanceShapeInfoList", VMERR_HOST_QUERY_FAILED,
-       [&](COracleCloudInfo& p) {
-         std::vector<SVMSizeInfo> out;
-         return p.GetAvailableVMSizesForHost("us2", out, 0, 0);
-       }},
-      {"security lists", false, "GetSecurityGroupList", VMERR_HOST_QUERY_FAILED,
-       [&](COracleCloudInfo& p) {
-         std::vector<SSecurityGroupInfo> out;
-         return p.GetSecurityGroupsForHost(production, out, 0, 0);
-       }},
-      {"SSH keys", false, "GetKeyPairInfoList", VMERR_HOST_QUERY_FAILED,
-       [&](COracleCloudInfo& p) {
-         std::vector<SKeyPairInfo> out;
-         return p.GetKeyPairForHost(production, out, 0, 0);
-       }},
-      {"buckets", false, "GetStagingStorageListForHost", VMERR_HOST_QUERY_FAILED,
-       [&](COracleCloudInfo& p) {
-         std::vector<SStagingStorage> out;
-         return p.GetStagingStorageListForHost(production, out, 0, 0);
-       }},
+      {"regions", false, "GetDCInfoList", kHost, [&](COracleCloudInfo& p) { return p.GetDCInfoList(regions, 0, 0); }},
+      {"availability domains", false, "GetAvailabilityDomainInfoList", kHost,
+       [&](COracleCloudInfo& p) { return p.GetRPInfoListForHost(production, domains, 0, 0); }},
+      {"shapes", false, "GetInstanceShapeInfoList", kHost,
+       [&](COracleCloudInfo& p) { return p.GetAvailableVMSizesForHost(production, shapes, 0, 0); }},
+      {"shapes", true, "GetInstanceShapeInfoList", kHost,
+       [&](COracleCloudInfo& p) { return p.GetAvailableVMSizesForHost("us2", shapes, 0, 0); }},
+      {"security lists", false, "GetSecurityGroupList", kHost,
+       [&](COracleCloudInfo& p) { return p.GetSecurityGroupsForHost(production, lists, 0, 0); }},
+      {"SSH keys", false, "GetKeyPairInfoList", kHost,
+       [&](COracleCloudInfo& p) { return p.GetKeyPairForHost(production, keys, 0, 0); }},
+      {"buckets", false, "GetStagingStorageListForHost", kHost,
+       [&](COracleCloudInfo& p) { return p.GetStagingStorageListForHost(production, buckets, 0, 0); }},
       {"instance record", false, "GetVMInfo", VMERR_VM_NOT_FOUND,
        [&](COracleCloudInfo& p) { return p.GetVMInfoForVM("", web, "", 0, 0, vm); }},
       {"instance record", true, "GetVMInfo", VMERR_VM_NOT_FOUND,
        [&](COracleCloudInfo& p) { return p.GetVMInfoForVM("sample-web", "", "", 0, 0, vm); }},
-      {"image record", false, "GetTemplateInfo", VMERR_HOST_QUERY_FAILED,
+      {"image record", false, "GetTemplateInfo", kHost,
        [&](COracleCloudInfo& p) { return p.GetVMInfoForVM("", linuxImage, "", 0, 0, image); }},
-      {"image record", true, "GetTemplateInfo", VMERR_HOST_QUERY_FAILED,
+      {"image record", true, "GetTemplateInfo", kHost,
        [&](COracleCloudInfo& p) { return p.GetVMInfoForVM("Oracle-Linux-8.8", "", "", 0, 0, image); }},
       {"local data store", false, "GetVMInfo", VMERR_PROXY_NOT_FOUND,
-       [&](COracleCloudInfo& p) {
-         std::vector<SDatastoreInfo> out;
-         return p.GetLocalDSInfoList(out, 0, 0);
-       }},
+       [&](COracleCloudInfo& p) { return p.GetLocalDSInfoList(stores, 0, 0); }},
   };
   for (const auto& c : cases) {
     const std::string label = std::string(c.label) + (c.classic ? " (classic)" : "");
