@@ -62,7 +62,7 @@ int COracleCloudInfrastructureInfo::GetVMInfoListForInventoryObject(const string
 int COracleCloudInfrastructureInfo::GetLocalDSInfoList(std::vector<SDatastoreInfo>& out, UINT64 flags, int option) {
   if (!InitProxyVMInfo()) {
     EVDEBUG(evDebug, "Failed to get local vm info");
-    SetLastVMErrorDetails(bridge->GetLastError());  // the code is the proxy's: not found
+    SetLastVMErrorDetails(bridge->GetLastError());  // the code, proxy not found, is InitProxyVMInfo's
     return 0;
   }
   SDatastoreInfo store;

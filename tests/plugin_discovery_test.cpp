@@ -299,41 +299,17 @@ TEST_F(PluginDiscovery, EveryFailedQueryReportsItsCodeAndTheBridgesText) {
 TEST_F(PluginDiscovery, AnEmptyAnswerIsAnEmptySuccess) {
   CTestSandbox sandbox;
   auto plugin = ConnectPlugin<CPlainPlugin>(sandbox);
-  const std::string production = CompartmentId(sandbox, "Production");
   ExecSql(sandbox, "DELETE FROM images");
   ExecSql(sandbox, "DELETE FROM regions");
-  struct Case {
-    const char* label;
-    std::function<int(COracleCloudInfo&, size_t&)> query;
-  } cases[] = {
-      {"images of a host",
-       [&](COracleCloudInfo& p, size_t& n) {
-         std::vector<SInventoryInfo> out;
-         int result = p.GetVMInventoryInfoListForHost(production, out, 0, 0);
-         n = out.size();
-         return result;
-       }},
-      {"regions",
-       [](COracleCloudInfo& p, size_t& n) {
-         std::vector<SDataCenterInfo> out;
-         int result = p.GetDCInfoList(out, 0, 0);
-         n = out.size();
-         return result;
-       }},
-      {"region level of the browse",
-       [](COracleCloudInfo& p, size_t& n) {
-         std::vector<SInventoryInfo> out;
-         int result = p.BrowseInventory("VMs", SInventoryInfo{}, out, 0, 0);
-         n = out.size();
-         return result;
-       }},
-  };
-  for (const auto& c : cases) {
-    size_t entries = 99;
-    EXPECT_EQ(c.query(*plugin, entries), 1) << c.label << ": " << plugin->GetLastVMErrorDetails();
-    EXPECT_EQ(entries, 0u) << c.label;
-    EXPECT_EQ(plugin->GetLastVMError(), VMERR_NONE) << c.label;
-  }
+  std::vector<SInventoryInfo> images, browsed;
+  std::vector<SDataCenterInfo> regions;
+  ASSERT_EQ(plugin->GetVMInventoryInfoListForHost(CompartmentId(sandbox, "Production"), images, 0, 0), 1);
+  ASSERT_EQ(plugin->GetDCInfoList(regions, 0, 0), 1);
+  ASSERT_EQ(plugin->BrowseInventory("VMs", SInventoryInfo{}, browsed, 0, 0), 1);
+  EXPECT_TRUE(images.empty());
+  EXPECT_TRUE(regions.empty());
+  EXPECT_TRUE(browsed.empty());
+  EXPECT_EQ(plugin->GetLastVMError(), VMERR_NONE);
 }
 
 TEST_F(PluginDiscovery, InstancesOfAnInventoryObjectByFlavour) {
