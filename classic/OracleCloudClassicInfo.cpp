@@ -31,16 +31,11 @@ int COracleCloudClassicInfo::GetVMInfoForVM(const string& vmName, const string& 
   if (out.isTemplate) {
     if (!bridge->GetTemplateInfo(vmName, out, "")) {
       EVERROR(evDebug, "Getting full template info for [%s] failed", vmName.c_str());
-      return 0;
+      return ReportBridgeFailure(VMERR_HOST_QUERY_FAILED);
     }
     return 1;
   }
-  if (!bridge->GetVMInfo(vmName, vmGuid, out, flags)) {
-    SetLastVMError(VMERR_VM_NOT_FOUND);
-    SetLastVMErrorDetails(bridge->GetLastError());
-    return 0;
-  }
-  return 1;
+  return bridge->GetVMInfo(vmName, vmGuid, out, flags) ? 1 : ReportBridgeFailure(VMERR_VM_NOT_FOUND);
 }
 
 bool COracleCloudClassicInfo::FormDiskIndexName(const string& volumeName, int diskNumber, string& guid,

@@ -163,9 +163,13 @@ bool CVMInfo::getBiosInfo(string& manufacturer, string& serialNumber, string& uu
 }
 
 void CVMInfo::ResetCaches() {
-  hostInfoCache.clear();
+  DropHostInfoCache();
   dsInfoCache.clear();
   rpInfoCache.clear();
+}
+
+void CVMInfo::DropHostInfoCache() {
+  hostInfoCache.clear();
   hostCacheValid = false;
 }
 

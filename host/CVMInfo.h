@@ -98,6 +98,8 @@ class CVMInfo : public IVMInfo {
   // for other flags or another option.
   bool IsNewHostDiscoveryReq(UINT64 flags, int option);
   virtual int _RefreshHostInfoCache(UINT64 flags, int option);
+  // Empties the host-info cache and marks it unfilled: the next refresh, for any flags, asks again.
+  void DropHostInfoCache();
   virtual int _RefreshClusterInfoCache(UINT64 flags, int option);
   std::vector<VMInfoStructs::SHostInfo> _FilterHostInfoList(const std::vector<VMInfoStructs::SHostInfo>& hosts,
                                                             const std::vector<string>& filters,

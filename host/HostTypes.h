@@ -7,7 +7,9 @@ typedef uint64_t UINT64;
 typedef int64_t INT64;
 typedef uint32_t UINT32;
 
-using std::string;
+// The framework's own name for its string type: signatures, and so the log tags taken from them,
+// read "const string&".
+typedef std::string string;
 
 enum VirtualServerInstanceType : int32_t {
   VSINST_UNKNOWN = 0,

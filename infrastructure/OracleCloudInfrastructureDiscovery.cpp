@@ -9,15 +9,16 @@ int COracleCloudInfrastructureInfo::BrowseVMList(std::vector<CWqString>& pathPar
                                                  std::vector<SInventoryInfo>& out, UINT64 flags) {
   if (pathParts.size() == 1) {
     std::vector<SHostInfo> hosts;
-    if (!bridge->GetHostInfoList(flags, 0, "", hosts)) return 0;
+    if (!bridge->GetHostInfoList(flags, 0, "", hosts)) return ReportBridgeFailure(VMERR_HOST_QUERY_FAILED);
     SInventoryInfo::FillInventoryInfoListFromHostInfoList(out, hosts);
     return 1;
   }
   if (pathParts.size() == 2) {
     string parentId = node.parents.empty() ? string() : node.parents[0].guid;
     SHostInfo host;
-    if (!bridge->GetHostInfo(pathParts[1], parentId, "", host, flags | OracleCloudSDKCppBridge::HOSTINFO_FLAG_WITH_VMS))
-      return 0;
+    const UINT64 hostFlags = flags | OracleCloudSDKCppBridge::HOSTINFO_FLAG_WITH_VMS;
+    if (!bridge->GetHostInfo(pathParts[1], parentId, "", host, hostFlags))
+      return ReportBridgeFailure(VMERR_HOST_QUERY_FAILED);
     SInventoryInfo::FillInventoryInfoListFromVMInfoList(out, host.vms);
     return 1;
   }
@@ -38,11 +39,8 @@ int COracleCloudInfrastructureInfo::GetHostInfoForHost(const string& hostName, U
   _SplitHostNameStringFromBrowseRequest(hostName, compartmentId, availabilityDomain);
   EVDEBUGLVL(evDebug, 2, "Compartment Id: [%s], availabilityDomain: [%s]", compartmentId.c_str(),
              availabilityDomain.c_str());
-  if (!bridge->GetHostInfo("", compartmentId, availabilityDomain, out, flags)) {
-    SetLastVMError(VMERR_HOST_QUERY_FAILED);
-    SetLastVMErrorDetails(bridge->GetLastError());
-    return 0;
-  }
+  if (!bridge->GetHostInfo("", compartmentId, availabilityDomain, out, flags))
+    return ReportBridgeFailure(VMERR_HOST_QUERY_FAILED);
   return 1;
 }
 
@@ -56,7 +54,7 @@ int COracleCloudInfrastructureInfo::GetVMInfoListForInventoryObject(const string
   EVDEBUG(evDebug, "Getting VMs in Compartment: [%s]", compartmentId.c_str());
   if (!bridge->GetVMInfoListForHost(out, compartmentId, flags)) {
     EVERROR(evDebug, "Failed to get VMs in for Compartment: [%s]", compartmentId.c_str());
-    return 0;
+    return ReportBridgeFailure(VMERR_HOST_QUERY_FAILED);
   }
   return 1;
 }
@@ -64,6 +62,7 @@ int COracleCloudInfrastructureInfo::GetVMInfoListForInventoryObject(const string
 int COracleCloudInfrastructureInfo::GetLocalDSInfoList(std::vector<SDatastoreInfo>& out, UINT64 flags, int option) {
   if (!InitProxyVMInfo()) {
     EVDEBUG(evDebug, "Failed to get local vm info");
+    SetLastVMErrorDetails(bridge->GetLastError());  // the code, proxy not found, is InitProxyVMInfo's
     return 0;
   }
   SDatastoreInfo store;
@@ -78,14 +77,11 @@ int COracleCloudInfrastructureInfo::GetLocalDSInfoList(std::vector<SDatastoreInf
 int COracleCloudInfrastructureInfo::GetVMInfoForVM(const string& vmName, const string& vmGuid, const string& hostName,
                                                    UINT64 flags, int option, SVMInfo& out) {
   if (!out.isTemplate) {
-    if (bridge->GetVMInfo(vmName, vmGuid, out, flags)) return 1;
-    SetLastVMError(VMERR_VM_NOT_FOUND);
-    SetLastVMErrorDetails(bridge->GetLastError());
-    return 0;
+    return bridge->GetVMInfo(vmName, vmGuid, out, flags) ? 1 : ReportBridgeFailure(VMERR_VM_NOT_FOUND);
   }
   if (!bridge->GetTemplateInfo(vmGuid, out, "")) {
     EVERROR(evDebug, "Getting full template info for [%s] failed", vmGuid.c_str());
-    return 0;
+    return ReportBridgeFailure(VMERR_HOST_QUERY_FAILED);
   }
   return 1;
 }
@@ -95,7 +91,7 @@ int COracleCloudInfrastructureInfo::GetAvailableVMSizesForHost(const string& hos
   std::vector<SVMSizeInfo> shapes;
   if (!bridge->GetInstanceShapeInfoList(shapes, hostName)) {
     EVDEBUG(evDebug, "Failed to get instance shape list.");
-    return 0;
+    return ReportBridgeFailure(VMERR_HOST_QUERY_FAILED);
   }
   // Flexible shapes are never offered.
   for (const auto& shape : shapes)
@@ -103,7 +99,8 @@ int COracleCloudInfrastructureInfo::GetAvailableVMSizesForHost(const string& hos
   return 1;
 }
 
-string COracleCloudInfrastructureInfo::_GetRegionNameForRegionKey(const string& regionKey) {
+// Its lines are tagged "std::string COracleCloudInfrastructureInfo::_GetRegionNameForRegionKey(const string&)".
+std::string COracleCloudInfrastructureInfo::_GetRegionNameForRegionKey(const string& regionKey) {
   std::vector<SDataCenterInfo> regions;
   if (bridge->GetDCInfoList(regions, 0, 0) == 0) {
     EVERROR(evDebug, "Failed to get region list");

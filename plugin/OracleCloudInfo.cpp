@@ -126,6 +126,12 @@ int COracleCloudInfo::GetProxyVMInfo(string& identity, SVMInfo& record) {
   }
 }
 
+int COracleCloudInfo::ReportBridgeFailure(EVMInfoError code) {
+  SetLastVMErrorDetails(bridge->GetLastError());
+  SetLastVMError(code);
+  return 0;
+}
+
 bool COracleCloudInfo::InitMapperAndCleaner() {
   if (!diskMapper->Init()) {
     EVDEBUG(evDebug, "Disk mapper initialization failed.");

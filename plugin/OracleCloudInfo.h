@@ -101,8 +101,8 @@ class COracleCloudInfo : public CVMInfo {
  protected:
   int _RefreshHostInfoCache(UINT64 flags, int option) override;
   int _RefreshClusterInfoCache(UINT64 flags, int option) override;
-  // The bridge's failure text goes into the error details; the operation fails.
-  int ReportBridgeFailure();
+  // A failed bridge call: its text goes into the error details, `code` becomes the error; returns 0.
+  int ReportBridgeFailure(EVMInfoError code);
 
   virtual bool _IsBackupFeasibleForVM(const MountCtx& ctx);
   virtual bool CreateEmptyVolumes(const RestoreCtx& ctx, std::vector<VMInfoStructs::SDisk>& disks);

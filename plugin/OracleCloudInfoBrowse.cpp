@@ -1,5 +1,6 @@
 // The browse tree: the root view "VMs", then regions, hosts and instances (the infrastructure
-// flavour walks compartments and instances instead).
+// flavour walks compartments and instances instead). A level whose bridge call fails fails the
+// browse with the bridge's text in the error details.
 #include "plugin/OracleCloudInfo.h"
 
 using namespace VMInfoStructs;
@@ -36,15 +37,14 @@ int COracleCloudInfo::BrowseVMList(std::vector<CWqString>& pathParts, const SInv
   switch (pathParts.size()) {
     case 1: {
       std::vector<SDataCenterInfo> regions;
-      // A failed query that returned nothing counts as an empty answer.
-      if (bridge->GetDCInfoList(regions, flags, 0) == 0 && !regions.empty()) return 0;
+      if (bridge->GetDCInfoList(regions, flags, 0) == 0) return ReportBridgeFailure(VMERR_HOST_QUERY_FAILED);
       SInventoryInfo::FillInventoryInfoListFromDatacenterInfoList(out, regions);
       return 1;
     }
     case 2: {
       string regionId = node.parents.empty() ? string() : node.parents[0].guid;
       std::vector<SHostInfo> hosts;
-      if (!bridge->GetHostInfoList(flags, 0, regionId, hosts)) return 0;
+      if (!bridge->GetHostInfoList(flags, 0, regionId, hosts)) return ReportBridgeFailure(VMERR_HOST_QUERY_FAILED);
       SInventoryInfo::FillInventoryInfoListFromHostInfoList(out, hosts);
       return 1;
     }
@@ -53,8 +53,9 @@ int COracleCloudInfo::BrowseVMList(std::vector<CWqString>& pathParts, const SInv
                             ? node.parents[0].parents[0].guid
                             : string();
       SHostInfo host;
-      if (!bridge->GetHostInfo(pathParts[2], regionId, "", host, flags | OracleCloudSDKCppBridge::HOSTINFO_FLAG_WITH_VMS))
-        return 0;
+      const UINT64 hostFlags = flags | OracleCloudSDKCppBridge::HOSTINFO_FLAG_WITH_VMS;
+      if (!bridge->GetHostInfo(pathParts[2], regionId, "", host, hostFlags))
+        return ReportBridgeFailure(VMERR_HOST_QUERY_FAILED);
       SInventoryInfo::FillInventoryInfoListFromVMInfoList(out, host.vms);
       return 1;
     }

@@ -1,5 +1,7 @@
 // Discovery queries of the base class: hosts, instances, images, regions, availability domains,
-// shapes, security lists, SSH keys and staging buckets, and the host-info cache.
+// shapes, security lists, SSH keys and staging buckets, and the host-info cache. A failed bridge
+// call fails the query with the bridge's text in the error details, whatever it returned; an empty
+// answer of a call that succeeded is an empty list.
 #include "plugin/OracleCloudInfo.h"
 
 using namespace VMInfoStructs;
@@ -13,14 +15,14 @@ constexpr UINT64 kIncludeTemplatesFlag = 0x4000000000000000ULL;
 int COracleCloudInfo::GetHostInfoList(std::vector<SHostInfo>& out, UINT64 flags, int option,
                                       const std::vector<string>* filters, EFilterType filterType) {
   std::vector<SHostInfo> hosts;
-  if (!bridge->GetHostInfoList(flags, option, "", hosts)) return 0;
+  if (!bridge->GetHostInfoList(flags, option, "", hosts)) return ReportBridgeFailure(VMERR_HOST_QUERY_FAILED);
 
   if (flags != kAllFlags && (flags & kIncludeTemplatesFlag)) {
     if (GetVSInstType() == VSINST_ORACLE_CLOUD_INFRASTRUCTURE) {
       for (auto& host : hosts) {
         if (!bridge->GetTemplateInfoList(host.vms, host.guid, flags, option)) {
           EVDEBUG(evDebug, "getting templates failed ");
-          return 0;
+          return ReportBridgeFailure(VMERR_HOST_QUERY_FAILED);
         }
         EVDEBUG(evDebug, "Got [%d] templates", static_cast<int>(host.vms.size()));
       }
@@ -28,7 +30,7 @@ int COracleCloudInfo::GetHostInfoList(std::vector<SHostInfo>& out, UINT64 flags,
       SHostInfo templates;
       if (!bridge->GetTemplateInfoList(templates.vms, "", flags, option)) {
         EVDEBUG(evDebug, "getting templates failed ");
-        return 0;
+        return ReportBridgeFailure(VMERR_HOST_QUERY_FAILED);
       }
       EVDEBUG(evDebug, "Got [%d] templates", static_cast<int>(templates.vms.size()));
       hosts.push_back(templates);
@@ -46,9 +48,9 @@ int COracleCloudInfo::_RefreshHostInfoCache(UINT64 flags, int option) {
   if (!CVMInfo::IsNewHostDiscoveryReq(flags, option)) return 1;
   hostInfoCache.clear();
   if (!bridge->GetHostInfoList(flags, option, "", hostInfoCache)) {
-    SetLastVMError(VMERR_HOST_QUERY_FAILED);
-    SetLastVMErrorDetails(bridge->GetLastError());
-    return 0;
+    // Nothing of the earlier filling survives, and nothing reads as current.
+    CVMInfo::DropHostInfoCache();
+    return ReportBridgeFailure(VMERR_HOST_QUERY_FAILED);
   }
   CVMInfo::_RefreshHostInfoCache(flags, option);
   return 1;
@@ -57,18 +59,14 @@ int COracleCloudInfo::_RefreshHostInfoCache(UINT64 flags, int option) {
 int COracleCloudInfo::_RefreshClusterInfoCache(UINT64 flags, int option) { return 0; }
 
 int COracleCloudInfo::GetHostInfoForHost(const string& hostName, UINT64 flags, int option, SHostInfo& out) {
-  if (!bridge->GetHostInfo(hostName, hostName, "", out, flags)) {
-    SetLastVMError(VMERR_HOST_QUERY_FAILED);
-    SetLastVMErrorDetails(bridge->GetLastError());
-    return 0;
-  }
+  if (!bridge->GetHostInfo(hostName, hostName, "", out, flags)) return ReportBridgeFailure(VMERR_HOST_QUERY_FAILED);
   return 1;
 }
 
 int COracleCloudInfo::GetVMInfoList(std::vector<SVMInfo>& out, UINT64 flags, int option,
                                     const std::vector<string>* filters, EFilterType filterType) {
   std::vector<SVMInfo> all;
-  if (!bridge->GetVMInfoList(all, flags)) return 0;
+  if (!bridge->GetVMInfoList(all, flags)) return ReportBridgeFailure(VMERR_HOST_QUERY_FAILED);
   if (filters && filterType != FILTER_TYPE_NONE)
     out = CVMInfo::_FilterVMInfoList(all, *filters, filterType);
   else
@@ -82,14 +80,13 @@ int COracleCloudInfo::GetVMInfoListForInventoryObject(const string& name, EInven
     EVERROR(evDebug, "Unsupported Inventory Type [%d]", static_cast<int>(type));
     return 0;
   }
-  return bridge->GetVMInfoList(out, flags) ? 1 : 0;
+  return bridge->GetVMInfoList(out, flags) ? 1 : ReportBridgeFailure(VMERR_HOST_QUERY_FAILED);
 }
 
 int COracleCloudInfo::GetVMInventoryInfoListForHost(const string& hostName, std::vector<SInventoryInfo>& out,
                                                     UINT64 flags, int option) {
   std::vector<SVMInfo> templates;
-  // A failed query that returned nothing counts as an empty answer.
-  if (!bridge->GetTemplateInfoList(templates, hostName, 0, 0) && !templates.empty()) return 0;
+  if (!bridge->GetTemplateInfoList(templates, hostName, 0, 0)) return ReportBridgeFailure(VMERR_HOST_QUERY_FAILED);
   SInventoryInfo::FillInventoryInfoListFromVMInfoList(out, templates);
   return 1;
 }
@@ -100,7 +97,7 @@ int COracleCloudInfo::GetInventoryInfoList(std::vector<SInventoryInfo>& out, UIN
 }
 
 int COracleCloudInfo::GetDCInfoList(std::vector<SDataCenterInfo>& out, UINT64 flags, int option) {
-  return bridge->GetDCInfoList(out, flags, option) != 0 ? 1 : 0;
+  return bridge->GetDCInfoList(out, flags, option) != 0 ? 1 : ReportBridgeFailure(VMERR_HOST_QUERY_FAILED);
 }
 
 int COracleCloudInfo::GetRPInfoListForHost(const string& hostName, std::vector<SResourcePoolInfo>& out, UINT64 flags,
@@ -108,7 +105,7 @@ int COracleCloudInfo::GetRPInfoListForHost(const string& hostName, std::vector<S
   std::vector<SVMInfo> domains;
   if (!bridge->GetAvailabilityDomainInfoList(domains, hostName, flags, option)) {
     EVDEBUG(evDebug, "Failed to get AD list.");
-    return 0;
+    return ReportBridgeFailure(VMERR_HOST_QUERY_FAILED);
   }
   for (const auto& domain : domains) {
     SResourcePoolInfo pool;
@@ -122,7 +119,7 @@ int COracleCloudInfo::GetAvailableVMSizesForHost(const string& hostName, std::ve
                                                  int option) {
   if (!bridge->GetInstanceShapeInfoList(out, hostName)) {
     EVDEBUG(evDebug, "Failed to get instance shape list.");
-    return 0;
+    return ReportBridgeFailure(VMERR_HOST_QUERY_FAILED);
   }
   return 1;
 }
@@ -131,7 +128,7 @@ int COracleCloudInfo::GetSecurityGroupsForHost(const string& hostName, std::vect
                                                UINT64 flags, int option) {
   if (!bridge->GetSecurityGroupList(out)) {
     EVERROR(evDebug, "Failed to fetch security group list");
-    return 0;
+    return ReportBridgeFailure(VMERR_HOST_QUERY_FAILED);
   }
   return 1;
 }
@@ -140,7 +137,7 @@ int COracleCloudInfo::GetKeyPairForHost(const string& hostName, std::vector<SKey
                                         int option) {
   if (!bridge->GetKeyPairInfoList(out)) {
     EVERROR(evDebug, "Failed to fetch SSH Keys list");
-    return 0;
+    return ReportBridgeFailure(VMERR_HOST_QUERY_FAILED);
   }
   return 1;
 }
@@ -149,7 +146,7 @@ int COracleCloudInfo::GetStagingStorageListForHost(const string& hostName, std::
                                                    UINT64 flags, int option) {
   if (!bridge->GetStagingStorageListForHost(out, hostName, flags, option)) {
     EVDEBUG(evDebug, "Failed to get bucket list for the compartment");
-    return 0;
+    return ReportBridgeFailure(VMERR_HOST_QUERY_FAILED);
   }
   return 1;
 }

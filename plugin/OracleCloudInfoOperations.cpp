@@ -1,4 +1,5 @@
-// Instance operations: power on and off, reconfigure, clone and delete, each one bridge call.
+// Instance operations: power on and off, reconfigure, clone and delete, each one bridge call. Each
+// starts with a clear error; a failure leaves its own code and the bridge's text.
 #include "plugin/OracleCloudInfo.h"
 
 using namespace VMInfoStructs;
@@ -15,13 +16,11 @@ enum EOperationType : UINT32 {
 constexpr int kCloneBootWaitTimeout = 600;
 }  // namespace
 
-int COracleCloudInfo::ReportBridgeFailure() {
-  SetLastVMErrorDetails(bridge->GetLastError());
-  return 0;
-}
-
 int COracleCloudInfo::PerformVMOperation(const OperationCtx& ctx) {
   try {
+    // The host reads the code and details of this operation alone.
+    SetLastVMError(VMERR_NONE);
+    SetLastVMErrorDetails("");
     switch (ctx.operationType) {
       case OPERATION_POWER_ON: return PowerOnVM(ctx);
       case OPERATION_POWER_OFF:
@@ -31,22 +30,25 @@ int COracleCloudInfo::PerformVMOperation(const OperationCtx& ctx) {
       case OPERATION_DELETE: return DeleteVM(ctx);
       default:
         EVERROR(evDebug, "Unhandled operation type [%d]", static_cast<int>(ctx.operationType));
+        SetLastVMErrorDetails("Unhandled operation type [" + std::to_string(ctx.operationType) + "]");
+        SetLastVMError(VMERR_VM_OPERATION_NOT_SUPPORTED);
         return 0;
     }
   } catch (...) {
     EVERROR(evDebug, "Caught unhandled exception");
+    SetLastVMError(VMERR_VM_OPERATION_FAILED);
     return 0;
   }
 }
 
 int COracleCloudInfo::PowerOnVM(const OperationCtx& ctx) {
   EVDEBUG(evDebug, "starting VM [%s][%s]", ctx.vmInfo.name.c_str(), ctx.vmInfo.guid.c_str());
-  return bridge->PowerOnInstance(ctx.vmGuid) ? 1 : ReportBridgeFailure();
+  return bridge->PowerOnInstance(ctx.vmGuid) ? 1 : ReportBridgeFailure(VMERR_VM_OPERATION_FAILED);
 }
 
 int COracleCloudInfo::PowerOffVM(const OperationCtx& ctx) {
   EVDEBUG(evDebug, "stopping VM [%s][%s]", ctx.vmInfo.name.c_str(), ctx.vmInfo.guid.c_str());
-  return bridge->PowerOffInstance(ctx.vmGuid) ? 1 : ReportBridgeFailure();
+  return bridge->PowerOffInstance(ctx.vmGuid) ? 1 : ReportBridgeFailure(VMERR_VM_OPERATION_FAILED);
 }
 
 int COracleCloudInfo::ReconfigureVM(const OperationCtx& ctx) {
@@ -54,20 +56,22 @@ int COracleCloudInfo::ReconfigureVM(const OperationCtx& ctx) {
   if (ctx.vmInfo.guid.empty()) {
     EVERROR(evDebug, "VM is not specified");
     SetLastVMErrorDetails("VM not specified");
+    SetLastVMError(VMERR_VM_OPERATION_FAILED);
     return 0;
   }
-  return bridge->ReConfigureVM(ctx.vmInfo) ? 1 : ReportBridgeFailure();
+  return bridge->ReConfigureVM(ctx.vmInfo) ? 1 : ReportBridgeFailure(VMERR_VM_OPERATION_FAILED);
 }
 
+// A clone whose boot wait fails is not undone: the new instance stays.
 int COracleCloudInfo::CloneVM(const OperationCtx& ctx) {
   EVDEBUG(evDebug, "Cloning VM [%s] from [%s][%s]", ctx.vmInfo.name.c_str(), ctx.vmName.c_str(), ctx.vmGuid.c_str());
-  if (!bridge->DeployVM(ctx.vmInfo, ctx.vmGuid, 0)) return ReportBridgeFailure();
-  return WaitForBoot(ctx.vmInfo, kCloneBootWaitTimeout, true) ? 1 : ReportBridgeFailure();
+  if (!bridge->DeployVM(ctx.vmInfo, ctx.vmGuid, 0)) return ReportBridgeFailure(VMERR_VM_CREATION_FAILED);
+  return WaitForBoot(ctx.vmInfo, kCloneBootWaitTimeout, true) ? 1 : ReportBridgeFailure(VMERR_VM_OPERATION_FAILED);
 }
 
 int COracleCloudInfo::DeleteVM(const OperationCtx& ctx) {
   EVDEBUG(evDebug, "Deleting VM [%s][%s]", ctx.vmInfo.name.c_str(), ctx.vmInfo.guid.c_str());
-  return bridge->DeleteVM(ctx.vmInfo.name, ctx.vmGuid, true, false) ? 1 : ReportBridgeFailure();
+  return bridge->DeleteVM(ctx.vmInfo.name, ctx.vmGuid, true, false) ? 1 : ReportBridgeFailure(VMERR_VM_DELETE_FAILED);
 }
 
 bool COracleCloudInfo::WaitForBoot(SVMInfo& vm, int timeout, bool flag) {

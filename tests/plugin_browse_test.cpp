@@ -218,21 +218,19 @@ TEST_F(PluginBrowse, PlainObjectWalksRegionsEvenOnAnInfrastructureCloud) {
   EXPECT_TRUE(out.empty());
 }
 
-TEST_F(PluginBrowse, BridgeFailuresFailTheLevelWithoutAnErrorCode) {
+TEST_F(PluginBrowse, BridgeFailuresFailTheLevelWithError6AndTheBridgesText) {
   struct Case {
     const char* cloud;
     bool classic;
     std::string path;  // "<production>" stands for the compartment's id
     std::vector<std::string> chain;
     const char* op;
-    int result;
   } cases[] = {
-      {"infrastructure", false, "VMs", {}, "GetHostInfoList", 0},
-      {"infrastructure", false, "VMs\\<production>", {}, "GetHostInfo", 0},
-      {"classic", true, "VMs\\us2", {"us2"}, "GetHostInfoList", 0},
-      {"classic", true, "VMs\\us2\\us2", {"us2", "us2"}, "GetHostInfo", 0},
-      // A failed region query returns no regions, which counts as an empty answer.
-      {"classic", true, "VMs", {}, "GetDCInfoList", 1},
+      {"infrastructure", false, "VMs", {}, "GetHostInfoList"},
+      {"infrastructure", false, "VMs\\<production>", {}, "GetHostInfo"},
+      {"classic", true, "VMs", {}, "GetDCInfoList"},
+      {"classic", true, "VMs\\us2", {"us2"}, "GetHostInfoList"},
+      {"classic", true, "VMs\\us2\\us2", {"us2", "us2"}, "GetHostInfo"},
   };
   for (const auto& c : cases) {
     CTestSandbox sandbox(c.cloud);
@@ -246,10 +244,45 @@ TEST_F(PluginBrowse, BridgeFailuresFailTheLevelWithoutAnErrorCode) {
     AddFailure(sandbox, c.op, "simulated outage");
 
     std::vector<SInventoryInfo> out;
-    EXPECT_EQ(plugin->BrowseInventory(path, NodeUnder(c.chain), out, 0, 0), c.result) << c.op << " " << path;
+    EXPECT_EQ(plugin->BrowseInventory(path, NodeUnder(c.chain), out, 0, 0), 0) << c.op << " " << path;
     EXPECT_TRUE(out.empty()) << c.op;
-    EXPECT_EQ(plugin->GetLastVMError(), VMERR_SNAPSHOT_FAILED) << c.op;
-    EXPECT_EQ(plugin->GetLastVMErrorDetails(), "earlier failure") << c.op;
+    EXPECT_EQ(plugin->GetLastVMError(), VMERR_HOST_QUERY_FAILED) << c.op;
+    EXPECT_EQ(plugin->GetLastVMErrorDetails(), "simulated outage") << c.op;
     EXPECT_EQ(sandbox.Calls(c.op), 1) << c.op;
+  }
+}
+
+// The instance level asks with the caller's flags: with the network flag the cloud reads the
+// instances' network cards, which this cloud cannot, so only that browse fails.
+TEST_F(PluginBrowse, InstanceLevelPassesTheCallersFlags) {
+  struct Case {
+    const char* cloud;
+    bool classic;
+    std::string path;
+    std::vector<std::string> chain;
+  } cases[] = {
+      {"infrastructure", false, "VMs\\<production>", {}},
+      {"classic", true, "VMs\\us2\\us2", {"us2", "us2"}},
+  };
+  for (const auto& c : cases) {
+    CTestSandbox sandbox(c.cloud);
+    std::unique_ptr<COracleCloudInfo> plugin =
+        c.classic ? ConnectObject<CClassicPlugin>(sandbox) : ConnectObject<CInfraPlugin>(sandbox);
+    std::string path = c.path;
+    if (auto at = path.find("<production>"); at != std::string::npos)
+      path.replace(at, 12, CompartmentId(sandbox, "Production"));
+    ExecSql(sandbox, "ALTER TABLE vnics RENAME TO vnics_elsewhere");
+
+    std::vector<SInventoryInfo> out;
+    ASSERT_EQ(plugin->BrowseInventory(path, NodeUnder(c.chain), out, 0, 0), 1)
+        << c.cloud << ": " << plugin->GetLastVMErrorDetails();
+    EXPECT_FALSE(out.empty()) << c.cloud;
+    out.clear();
+    EXPECT_EQ(plugin->BrowseInventory(path, NodeUnder(c.chain), out, OracleCloudSDKCppBridge::VMINFO_FLAG_NETWORK, 0),
+              0)
+        << c.cloud;
+    EXPECT_TRUE(out.empty()) << c.cloud;
+    EXPECT_EQ(plugin->GetLastVMError(), VMERR_HOST_QUERY_FAILED) << c.cloud;
+    EXPECT_NE(plugin->GetLastVMErrorDetails().find("vnics"), std::string::npos) << plugin->GetLastVMErrorDetails();
   }
 }

@@ -1,6 +1,8 @@
 // The host's discovery queries against the simulated cloud: hosts with and without image
 // templates, filters, instance and image lists, single hosts and records, the local data store,
 // region keys, shapes and the host-info cache.
+#include <functional>
+
 #include "PluginTestUtil.h"
 
 using namespace plugintest;
@@ -182,7 +184,7 @@ TEST_F(PluginDiscovery, FiltersApplyOnlyWithAFilterListAndANonZeroType) {
   EXPECT_EQ(NamesOf(kept), std::vector<std::string>{"kept"});
 }
 
-TEST_F(PluginDiscovery, TemplateInventoryOfAHostTreatsAFailedEmptyAnswerAsEmpty) {
+TEST_F(PluginDiscovery, TemplateInventoryOfAHostListsTheImagesItSees) {
   CTestSandbox sandbox;
   const std::string privateImage = AddPrivateImage(sandbox);
   auto plugin = ConnectPlugin<CInfraPlugin>(sandbox);
@@ -200,11 +202,113 @@ TEST_F(PluginDiscovery, TemplateInventoryOfAHostTreatsAFailedEmptyAnswerAsEmpty)
     EXPECT_EQ(guids, ImagesSeenBy(images, id)) << compartment;
     EXPECT_EQ(guids.count(privateImage), std::string(compartment) == "Backup" ? 1u : 0u);
   }
+}
 
-  AddFailure(sandbox, "GetTemplateInfoList", "image service down");
-  std::vector<SInventoryInfo> out;
-  EXPECT_EQ(plugin->GetVMInventoryInfoListForHost(CompartmentId(sandbox, "Production"), out, 0, 0), 1);
-  EXPECT_TRUE(out.empty());
+// Each query whose bridge call fails, whatever the call returned: 0, the query's code and the
+// bridge's text.
+TEST_F(PluginDiscovery, EveryFailedQueryReportsItsCodeAndTheBridgesText) {
+  CTestSandbox infraSandbox, classicSandbox("classic");
+  auto infra = ConnectPlugin<CInfraPlugin>(infraSandbox);
+  auto classic = ConnectPlugin<CClassicPlugin>(classicSandbox);
+  const std::string production = CompartmentId(infraSandbox, "Production");
+  const std::string web = InstanceId(infraSandbox, "sample-web");
+  const std::string linuxImage =
+      RowWhere(RowsWhere(Ls(infraSandbox, "images"), "region", "us-phoenix-1"), "name", "Oracle-Linux-8.8")["id"];
+  std::vector<SHostInfo> hosts;
+  std::vector<SVMInfo> vms;
+  std::vector<SInventoryInfo> entries;
+  std::vector<SDataCenterInfo> regions;
+  std::vector<SResourcePoolInfo> domains;
+  std::vector<SVMSizeInfo> shapes;
+  std::vector<SSecurityGroupInfo> lists;
+  std::vector<SKeyPairInfo> keys;
+  std::vector<SStagingStorage> buckets;
+  std::vector<SDatastoreInfo> stores;
+  SHostInfo host;
+  SVMInfo vm, image;
+  image.isTemplate = true;
+  const EVMInfoError kHost = VMERR_HOST_QUERY_FAILED;
+  struct Case {
+    const char* label;
+    bool classic;
+    const char* op;
+    EVMInfoError code;
+    std::function<int(COracleCloudInfo&)> query;
+  } cases[] = {
+      {"hosts", false, "GetHostInfoList", kHost,
+       [&](COracleCloudInfo& p) { return p.GetHostInfoList(hosts, 0, 0, nullptr, FILTER_TYPE_NONE); }},
+      {"hosts with templates", false, "GetTemplateInfoList", kHost,
+       [&](COracleCloudInfo& p) { return p.GetHostInfoList(hosts, kTemplatesBit, 0, nullptr, FILTER_TYPE_NONE); }},
+      {"hosts with templates", true, "GetTemplateInfoList", kHost,
+       [&](COracleCloudInfo& p) { return p.GetHostInfoList(hosts, kTemplatesBit, 0, nullptr, FILTER_TYPE_NONE); }},
+      {"host cache", false, "GetHostInfoList", kHost,
+       [&](COracleCloudInfo& p) { return static_cast<CInfraPlugin&>(p)._RefreshHostInfoCache(9, 0); }},
+      {"one host", false, "GetHostInfo", kHost,
+       [&](COracleCloudInfo& p) { return p.GetHostInfoForHost(production, 0, 0, host); }},
+      {"one host", true, "GetHostInfo", kHost,
+       [&](COracleCloudInfo& p) { return p.GetHostInfoForHost("us2", 0, 0, host); }},
+      {"instances", false, "GetVMInfoList", kHost,
+       [&](COracleCloudInfo& p) { return p.GetVMInfoList(vms, 0, 0, nullptr, FILTER_TYPE_NONE); }},
+      {"instances of a compartment", false, "GetVMInfoListForHost", kHost,
+       [&](COracleCloudInfo& p) {
+         return p.GetVMInfoListForInventoryObject(production, INVENTORY_TYPE_COMPARTMENT, 0, 0, vms);
+       }},
+      {"instances of the inventory", true, "GetVMInfoList", kHost,
+       [&](COracleCloudInfo& p) { return p.GetVMInfoListForInventoryObject("", INVENTORY_TYPE_VM, 0, 0, vms); }},
+      {"images of a host", false, "GetTemplateInfoList", kHost,
+       [&](COracleCloudInfo& p) { return p.GetVMInventoryInfoListForHost(production, entries, 0, 0); }},
+      {"regions", false, "GetDCInfoList", kHost, [&](COracleCloudInfo& p) { return p.GetDCInfoList(regions, 0, 0); }},
+      {"availability domains", false, "GetAvailabilityDomainInfoList", kHost,
+       [&](COracleCloudInfo& p) { return p.GetRPInfoListForHost(production, domains, 0, 0); }},
+      {"shapes", false, "GetInstanceShapeInfoList", kHost,
+       [&](COracleCloudInfo& p) { return p.GetAvailableVMSizesForHost(production, shapes, 0, 0); }},
+      {"shapes", true, "GetInstanceShapeInfoList", kHost,
+       [&](COracleCloudInfo& p) { return p.GetAvailableVMSizesForHost("us2", shapes, 0, 0); }},
+      {"security lists", false, "GetSecurityGroupList", kHost,
+       [&](COracleCloudInfo& p) { return p.GetSecurityGroupsForHost(production, lists, 0, 0); }},
+      {"SSH keys", false, "GetKeyPairInfoList", kHost,
+       [&](COracleCloudInfo& p) { return p.GetKeyPairForHost(production, keys, 0, 0); }},
+      {"buckets", false, "GetStagingStorageListForHost", kHost,
+       [&](COracleCloudInfo& p) { return p.GetStagingStorageListForHost(production, buckets, 0, 0); }},
+      {"instance record", false, "GetVMInfo", VMERR_VM_NOT_FOUND,
+       [&](COracleCloudInfo& p) { return p.GetVMInfoForVM("", web, "", 0, 0, vm); }},
+      {"instance record", true, "GetVMInfo", VMERR_VM_NOT_FOUND,
+       [&](COracleCloudInfo& p) { return p.GetVMInfoForVM("sample-web", "", "", 0, 0, vm); }},
+      {"image record", false, "GetTemplateInfo", kHost,
+       [&](COracleCloudInfo& p) { return p.GetVMInfoForVM("", linuxImage, "", 0, 0, image); }},
+      {"image record", true, "GetTemplateInfo", kHost,
+       [&](COracleCloudInfo& p) { return p.GetVMInfoForVM("Oracle-Linux-8.8", "", "", 0, 0, image); }},
+      {"local data store", false, "GetVMInfo", VMERR_PROXY_NOT_FOUND,
+       [&](COracleCloudInfo& p) { return p.GetLocalDSInfoList(stores, 0, 0); }},
+  };
+  for (const auto& c : cases) {
+    const std::string label = std::string(c.label) + (c.classic ? " (classic)" : "");
+    const CTestSandbox& sandbox = c.classic ? classicSandbox : infraSandbox;
+    COracleCloudInfo& plugin = c.classic ? static_cast<COracleCloudInfo&>(*classic) : *infra;
+    const std::string text = std::string(c.op) + " outage";
+    AddFailure(sandbox, c.op, text, 1);
+    plugin.SetLastVMError(VMERR_NONE);
+    plugin.SetLastVMErrorDetails("");
+    EXPECT_EQ(c.query(plugin), 0) << label;
+    EXPECT_EQ(plugin.GetLastVMError(), c.code) << label;
+    EXPECT_EQ(plugin.GetLastVMErrorDetails(), text) << label;
+  }
+}
+
+// Only a failed call fails: a cloud without images or regions answers with empty lists.
+TEST_F(PluginDiscovery, AnEmptyAnswerIsAnEmptySuccess) {
+  CTestSandbox sandbox;
+  auto plugin = ConnectPlugin<CPlainPlugin>(sandbox);
+  ExecSql(sandbox, "DELETE FROM images");
+  ExecSql(sandbox, "DELETE FROM regions");
+  std::vector<SInventoryInfo> images, browsed;
+  std::vector<SDataCenterInfo> regions;
+  ASSERT_EQ(plugin->GetVMInventoryInfoListForHost(CompartmentId(sandbox, "Production"), images, 0, 0), 1);
+  ASSERT_EQ(plugin->GetDCInfoList(regions, 0, 0), 1);
+  ASSERT_EQ(plugin->BrowseInventory("VMs", SInventoryInfo{}, browsed, 0, 0), 1);
+  EXPECT_TRUE(images.empty());
+  EXPECT_TRUE(regions.empty());
+  EXPECT_TRUE(browsed.empty());
   EXPECT_EQ(plugin->GetLastVMError(), VMERR_NONE);
 }
 
@@ -334,7 +438,9 @@ TEST_F(PluginDiscovery, RegionNameIsFoundByKeyIgnoringCase) {
     if (c.region.empty())
       EXPECT_TRUE(LoggedError("Failed to find the region key [" + c.key + "] in the subscribed list of regions"));
     else
-      EXPECT_TRUE(EvLogSink::Contains("Found region name[" + c.region + "] for key[" + c.key + "]"));
+      EXPECT_TRUE(EvLogSink::Contains("Found region name[" + c.region + "] for key[" + c.key + "]",
+                                      "std::string COracleCloudInfrastructureInfo::_GetRegionNameForRegionKey("
+                                      "const string&)"));
   }
   AddFailure(sandbox, "GetDCInfoList", "region service down");
   EvLogSink::Clear();
@@ -374,7 +480,8 @@ TEST_F(PluginDiscovery, InfrastructureRecordOfAnInstanceOrAnImage) {
   noImage.isTemplate = true;
   EXPECT_EQ(plugin->GetVMInfoForVM("", "ocid1.image.oc1.phx.gone", "", 0, 0, noImage), 0);
   EXPECT_TRUE(LoggedError("Getting full template info for [ocid1.image.oc1.phx.gone] failed"));
-  EXPECT_EQ(plugin->GetLastVMError(), VMERR_NONE);
+  EXPECT_EQ(plugin->GetLastVMError(), VMERR_HOST_QUERY_FAILED);
+  EXPECT_NE(plugin->GetLastVMErrorDetails().find("ocid1.image.oc1.phx.gone"), std::string::npos);
 }
 
 TEST_F(PluginDiscovery, ClassicRecordOfAnInstanceOrAnImage) {
@@ -400,7 +507,8 @@ TEST_F(PluginDiscovery, ClassicRecordOfAnInstanceOrAnImage) {
   noImage.isTemplate = true;
   EXPECT_EQ(plugin->GetVMInfoForVM("no-such-image", "no-such-image", "", 0, 0, noImage), 0);
   EXPECT_TRUE(LoggedError("Getting full template info for [no-such-image] failed"));
-  EXPECT_EQ(plugin->GetLastVMError(), VMERR_NONE);
+  EXPECT_EQ(plugin->GetLastVMError(), VMERR_HOST_QUERY_FAILED);
+  EXPECT_NE(plugin->GetLastVMErrorDetails().find("no-such-image"), std::string::npos);
 
   // The plain object does not look records up.
   CTestSandbox other;
@@ -430,16 +538,24 @@ TEST_F(PluginDiscovery, HostCacheIsRefreshedOnlyWhenANewDiscoveryIsDue) {
   ASSERT_EQ(plugin->_RefreshHostInfoCache(1, 5), 1);
   EXPECT_EQ(sandbox.Calls("GetHostInfoList"), 4);
 
-  // A failed refresh clears the cache, reports 6 with the bridge's text, and is retried next time.
-  AddFailure(sandbox, "GetHostInfoList", "identity service down", 1);
-  plugin->hostInfoCache.push_back(Sentinel());
-  EXPECT_EQ(plugin->_RefreshHostInfoCache(2, 0), 0);
-  EXPECT_EQ(plugin->GetLastVMError(), VMERR_HOST_QUERY_FAILED);
-  EXPECT_EQ(plugin->GetLastVMErrorDetails(), "identity service down");
-  EXPECT_TRUE(plugin->hostInfoCache.empty());
-  ASSERT_EQ(plugin->_RefreshHostInfoCache(2, 0), 1);
-  EXPECT_EQ(sandbox.Calls("GetHostInfoList"), 6);
-  EXPECT_EQ(plugin->hostInfoCache.size(), 2u);
+  // A failed refresh for new flags drops the cache: neither those flags nor the earlier ones find
+  // it current, and the next refresh asks the cloud again.
+  struct After {
+    UINT64 flags;
+    int option;
+  } afterFailure[] = {{1, 5}, {2, 0}};
+  for (const auto& a : afterFailure) {
+    AddFailure(sandbox, "GetHostInfoList", "identity service down", 1);
+    plugin->hostInfoCache.push_back(Sentinel());
+    EXPECT_EQ(plugin->_RefreshHostInfoCache(2, 0), 0);
+    EXPECT_EQ(plugin->GetLastVMError(), VMERR_HOST_QUERY_FAILED);
+    EXPECT_EQ(plugin->GetLastVMErrorDetails(), "identity service down");
+    EXPECT_TRUE(plugin->hostInfoCache.empty());
+    const long callsBefore = sandbox.Calls("GetHostInfoList");
+    ASSERT_EQ(plugin->_RefreshHostInfoCache(a.flags, a.option), 1) << a.flags;
+    EXPECT_EQ(sandbox.Calls("GetHostInfoList"), callsBefore + 1) << a.flags;
+    EXPECT_EQ(NamesOf(plugin->hostInfoCache), (std::vector<std::string>{"Backup", "Production"})) << a.flags;
+  }
 }
 
 TEST_F(PluginDiscovery, InfrastructureOffersNoFlexibleShapes) {

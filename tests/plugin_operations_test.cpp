@@ -105,7 +105,7 @@ TEST_F(PluginOperations, ReconfigureWithoutAnInstanceMakesNoCall) {
   ctx.vmInfo.vmSize = "VM.Standard2.8";
   EXPECT_EQ(plugin->PerformVMOperation(ctx), 0);
   EXPECT_EQ(plugin->GetLastVMErrorDetails(), "VM not specified");
-  EXPECT_EQ(plugin->GetLastVMError(), VMERR_SNAPSHOT_FAILED);
+  EXPECT_EQ(plugin->GetLastVMError(), VMERR_VM_OPERATION_FAILED);
   EXPECT_TRUE(LoggedError("VM is not specified"));
   EXPECT_EQ(sandbox.Calls("ReConfigureVM"), 0);
   EXPECT_EQ(RowWhere(Ls(sandbox, "instances"), "id", web)["shape"], "VM.Standard2.1");
@@ -157,8 +157,22 @@ TEST_F(PluginOperations, CloneWaitsUpTo600SecondsForTheBoot) {
       EXPECT_NE(plugin->GetLastVMErrorDetails().find("600 seconds"), std::string::npos)
           << plugin->GetLastVMErrorDetails();
       EXPECT_EQ(plugin->GetLastVMErrorDetails(), plugin->bridge->GetLastError());
+      EXPECT_EQ(plugin->GetLastVMError(), VMERR_VM_OPERATION_FAILED);
     }
   }
+}
+
+// The clone waits for a running instance: one that came up stopped is a failed clone.
+TEST_F(PluginOperations, CloneThatComesUpStoppedFails) {
+  CTestSandbox sandbox;
+  auto plugin = ConnectPlugin<CInfraPlugin>(sandbox);
+  std::string out;
+  ASSERT_EQ(sandbox.CloudSim({"fault", "add", "--op", "DeployVM", "--nth", "1", "--action", "faulty"}, &out), 0) << out;
+  OperationCtx ctx = CloneOf(sandbox, "sample-web", "web-copy");
+  EXPECT_EQ(plugin->PerformVMOperation(ctx), 0);
+  EXPECT_EQ(plugin->GetLastVMError(), VMERR_VM_OPERATION_FAILED);
+  EXPECT_NE(plugin->GetLastVMErrorDetails().find("STOPPED"), std::string::npos) << plugin->GetLastVMErrorDetails();
+  EXPECT_EQ(RowWhere(Ls(sandbox, "instances"), "name", "web-copy")["state"], "STOPPED");
 }
 
 TEST_F(PluginOperations, CloneWhoseBootWaitFailsKeepsTheNewInstance) {
@@ -169,7 +183,7 @@ TEST_F(PluginOperations, CloneWhoseBootWaitFailsKeepsTheNewInstance) {
   OperationCtx ctx = CloneOf(sandbox, "sample-web", "web-copy");
   EXPECT_EQ(plugin->PerformVMOperation(ctx), 0);
   EXPECT_EQ(plugin->GetLastVMErrorDetails(), "boot wait lost");
-  EXPECT_EQ(plugin->GetLastVMError(), VMERR_SNAPSHOT_FAILED);
+  EXPECT_EQ(plugin->GetLastVMError(), VMERR_VM_OPERATION_FAILED);
   const json clone = RowWhere(Ls(sandbox, "instances"), "name", "web-copy");
   EXPECT_EQ(clone["state"], "RUNNING");
   EXPECT_EQ(AttachedVolumes(sandbox, clone["id"]).size(), 1u);
@@ -218,27 +232,35 @@ TEST_F(PluginOperations, UnhandledOperationTypesTouchNothing) {
   CTestSandbox sandbox;
   auto plugin = ConnectPlugin<CInfraPlugin>(sandbox);
   const std::string web = InstanceId(sandbox, "sample-web");
-  plugin->SetLastVMError(VMERR_SNAPSHOT_FAILED);
-  plugin->SetLastVMErrorDetails("earlier failure");
   const auto callsBefore = AllCalls(sandbox);
   for (UINT32 type : {0u, 4u, 8u, 42u}) {
+    const std::string text = "Unhandled operation type [" + std::to_string(type) + "]";
+    plugin->SetLastVMError(VMERR_SNAPSHOT_FAILED);
+    plugin->SetLastVMErrorDetails("earlier failure");
     OperationCtx ctx = Operation(type, "sample-web", web, web);
     ctx.vmInfo.vmSize = "VM.Standard2.8";
     EXPECT_EQ(plugin->PerformVMOperation(ctx), 0) << type;
-    EXPECT_TRUE(LoggedError("Unhandled operation type [" + std::to_string(type) + "]")) << type;
+    EXPECT_TRUE(LoggedError(text)) << type;
+    EXPECT_EQ(plugin->GetLastVMError(), VMERR_VM_OPERATION_NOT_SUPPORTED) << type;
+    EXPECT_EQ(plugin->GetLastVMErrorDetails(), text);
   }
   EXPECT_EQ(AllCalls(sandbox), callsBefore);
-  EXPECT_EQ(plugin->GetLastVMError(), VMERR_SNAPSHOT_FAILED);
-  EXPECT_EQ(plugin->GetLastVMErrorDetails(), "earlier failure");
   EXPECT_EQ(InstanceState(sandbox, web), "RUNNING");
 }
 
-TEST_F(PluginOperations, BridgeFailureKeepsTheErrorCodeAndReportsTheBridgeText) {
+// Each operation starts from a clear error: a failure shows its own code and the bridge's text,
+// a success shows none.
+TEST_F(PluginOperations, BridgeFailureReportsTheOperationsCodeAndTheBridgeText) {
   struct Case {
     UINT32 type;
     const char* op;
-  } cases[] = {{kPowerOn, "PowerOnInstance"}, {kPowerOff, "PowerOffInstance"}, {kPowerOffAlt, "PowerOffInstance"},
-               {kReconfigure, "ReConfigureVM"},  {kClone, "DeployVM"},          {kDelete, "DeleteVM"}};
+    EVMInfoError code;
+  } cases[] = {{kPowerOn, "PowerOnInstance", VMERR_VM_OPERATION_FAILED},
+               {kPowerOff, "PowerOffInstance", VMERR_VM_OPERATION_FAILED},
+               {kPowerOffAlt, "PowerOffInstance", VMERR_VM_OPERATION_FAILED},
+               {kReconfigure, "ReConfigureVM", VMERR_VM_OPERATION_FAILED},
+               {kClone, "DeployVM", VMERR_VM_CREATION_FAILED},
+               {kDelete, "DeleteVM", VMERR_VM_DELETE_FAILED}};
   CTestSandbox sandbox;
   auto plugin = ConnectPlugin<CInfraPlugin>(sandbox);
   const std::string web = InstanceId(sandbox, "sample-web");
@@ -254,15 +276,17 @@ TEST_F(PluginOperations, BridgeFailureKeepsTheErrorCodeAndReportsTheBridgeText) 
     ctx.vmInfo.vmSize = c.type == kReconfigure ? "VM.Standard2.2" : "";
     EXPECT_EQ(plugin->PerformVMOperation(ctx), 0) << c.op;
     EXPECT_EQ(plugin->GetLastVMErrorDetails(), text) << c.op;
-    EXPECT_EQ(plugin->GetLastVMError(), VMERR_SNAPSHOT_FAILED) << c.op;
+    EXPECT_EQ(plugin->GetLastVMError(), c.code) << c.op;
     const json row = RowWhere(Ls(sandbox, "instances"), "id", web);
     EXPECT_EQ(row["state"], "STOPPED") << c.op;
     EXPECT_EQ(row["shape"], "VM.Standard2.1") << c.op;
     EXPECT_EQ(Ls(sandbox, "instances").size(), instancesBefore) << c.op;
   }
   // What the cloud itself refuses is reported the same way.
-  plugin->SetLastVMError(VMERR_NONE);
   EXPECT_EQ(plugin->PerformVMOperation(Operation(kPowerOn, "x", "ocid1.instance.oc1.phx.gone", "")), 0);
   EXPECT_NE(plugin->GetLastVMErrorDetails().find("ocid1.instance.oc1.phx.gone"), std::string::npos);
+  EXPECT_EQ(plugin->GetLastVMError(), VMERR_VM_OPERATION_FAILED);
+  ASSERT_EQ(plugin->PerformVMOperation(Operation(kPowerOn, "sample-web", web, web)), 1);
   EXPECT_EQ(plugin->GetLastVMError(), VMERR_NONE);
+  EXPECT_EQ(plugin->GetLastVMErrorDetails(), "");
 }

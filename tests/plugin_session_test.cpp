@@ -164,6 +164,12 @@ TEST_F(PluginSession, ConnectStoresTheSessionAndReachesTheCloud) {
   EXPECT_EQ(plugin.connectUser, "alice");
   EXPECT_EQ(plugin.connectPassword, "pw1");
   EXPECT_TRUE(EvLogSink::Contains("Connecting to Url=[" + sandbox.CloudUrl() + "] User=[alice]"));
+  // Tagged with the signature as the framework spells it.
+  std::vector<string> tags;
+  for (const auto& record : EvLogSink::Records())
+    if (record.message.find("Connecting to Url=") != string::npos) tags.push_back(record.tag);
+  EXPECT_EQ(tags, std::vector<string>{"virtual int COracleCloudInfo::Connect(const string&, const string&, "
+                                      "const string&, const std::vector<SHostCredentials>&)"});
   EXPECT_TRUE(plugin.bridge->CheckConnection());
   // A second Connect overwrites the session.
   ASSERT_EQ(plugin.Connect(sandbox.CloudUrl(), "bob", "pw2"), 1);
