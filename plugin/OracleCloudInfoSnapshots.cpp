@@ -209,11 +209,14 @@ bool COracleCloudInfo::WaitForResourceToBecomeUsable(const std::vector<SDisk>& d
     for (const auto& id : pending) {
       if (QuitRequested(__PRETTY_FUNCTION__)) return false;
       bool usable = false, faulty = false;
+      // A query that knows why it failed leaves its reason in the details; else the bridge's text is it.
       const string detailsBefore = GetLastVMErrorDetails();
-      if (!GetResourceStatus(id, kind, usable, faulty)) {
+      SetLastVMErrorDetails("");
+      const bool queried = GetResourceStatus(id, kind, usable, faulty);
+      if (queried) SetLastVMErrorDetails(detailsBefore);
+      if (!queried) {
         EVERROR(evDebug, "Operation check failed for [%s]", id.c_str());
-        // A flavour that cannot tell why leaves the details to the bridge's last failure.
-        if (GetLastVMErrorDetails() == detailsBefore) SetLastVMErrorDetails(bridge->GetLastError());
+        if (GetLastVMErrorDetails().empty()) SetLastVMErrorDetails(bridge->GetLastError());
         SetLastVMError(kind == ORACLE_CLOUD_RESOURCE_SNAPSHOT ? VMERR_SNAPSHOT_FAILED : VMERR_RESOURCE_CREATION_FAILED);
         return false;
       }
