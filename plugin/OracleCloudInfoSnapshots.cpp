@@ -1,9 +1,9 @@
 // Snapshots of an instance's volumes and the replica volumes made from them: the limit and expiry
 // of backup snapshots, the requests (all outstanding together), and the one wait for all of them.
 
+#include "cleanup/PendingCreate.h"
 #include "host/FXString.h"
 #include "host/HostClock.h"
-#include "cleanup/PendingCreate.h"
 #include "host/TZPlatformInfo.h"
 #include "plugin/OracleCloudInfo.h"
 
