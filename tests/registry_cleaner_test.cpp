@@ -18,20 +18,6 @@ std::pair<std::string, std::string> SplitAtPlus(const std::string& key) {
   return {key.substr(0, plus), key.substr(plus + 1)};
 }
 
-// The parts of a pending-create key.
-VM_Cleaner_EntityType KindOf(const std::string& key) {
-  VM_Cleaner_EntityType kind = VM_CLEANER_ENTITY_VM;
-  std::string name;
-  EXPECT_TRUE(COracleCloudCleaner::ParsePendingCreateKey(key, kind, name)) << key;
-  return kind;
-}
-std::string NameOf(const std::string& key) {
-  VM_Cleaner_EntityType kind = VM_CLEANER_ENTITY_VM;
-  std::string name;
-  EXPECT_TRUE(COracleCloudCleaner::ParsePendingCreateKey(key, kind, name)) << key;
-  return name;
-}
-
 // One kind of child entity, with the wrapper's calls for it.
 struct SKind {
   const char* name;
@@ -94,10 +80,15 @@ const std::vector<SKind>& AllKinds() {
        [](C& c, const S& p, Keys& k) { return c.GetRegisteredIscsiSessions(p, k); },
        [](C& c, const S& p, const S& k) { return c.UnRegisterIsciSession(p, k); }, nullptr},
       {"PendingCreate", VM_CLEANER_ENTITY_PENDING_CREATE, false, "2:_QD_BACKUP_7_1_",
-       [](C& c, M m, const S& r, const S& k) { return c.RegisterPendingCreate(m, r, KindOf(k), NameOf(k)); },
+       // The keys are "2:<name>": a snapshot about to be requested.
+       [](C& c, M m, const S& r, const S& k) {
+         return c.RegisterPendingCreate(m, r, VM_CLEANER_ENTITY_SNAPSHOT, k.substr(2));
+       },
        [](C& c, const S& p, Keys& k) { return c.GetRegisteredPendingCreates(p, k); },
        [](C& c, const S& p, const S& k) { return c.UnRegisterPendingCreate(p, k); },
-       [](C& c, M m, const S& r, const S& k) { return c.UnRegisterPendingCreate(m, r, KindOf(k), NameOf(k)); }},
+       [](C& c, M m, const S& r, const S& k) {
+         return c.UnRegisterPendingCreate(m, r, VM_CLEANER_ENTITY_SNAPSHOT, k.substr(2));
+       }},
   };
   return kinds;
 }
@@ -296,23 +287,4 @@ TEST_F(RegistryCleaner, ARootOfAnotherLiveJobIsNeitherClaimedNorHandedOut) {
   EXPECT_TRUE(cleaner_.RegisterVM(kBackup, "job", held));
   EXPECT_FALSE(held);
   EXPECT_EQ(Stored(RootPath(kBackup, "job"), VM_CLEANER_ENTITY_SNAPSHOT), Keys{"snap"});
-}
-
-TEST_F(RegistryCleaner, PendingCreateKeysSplitAtTheFirstColon) {
-  struct {
-    std::string key;
-    bool ok;
-    int kind;
-    std::string name;
-  } cases[] = {
-      {"2:_QD_BACKUP_1_2_3", true, 2, "_QD_BACKUP_1_2_3"}, {"3:a:b", true, 3, "a:b"},
-      {":name", false, 1, "old"},  {"2:", false, 1, "old"}, {"x:name", false, 1, "old"}, {"name", false, 1, "old"},
-  };
-  for (const auto& c : cases) {
-    VM_Cleaner_EntityType kind = VM_CLEANER_ENTITY_VM;
-    std::string name = "old";
-    EXPECT_EQ(COracleCloudCleaner::ParsePendingCreateKey(c.key, kind, name), c.ok) << c.key;
-    EXPECT_EQ(kind, c.kind) << c.key;
-    EXPECT_EQ(name, c.name) << c.key;
-  }
 }
