@@ -135,7 +135,14 @@ bool COracleCloudInfo::IsBackupFeasibleForVM(const MountCtx& ctx) {
 }
 
 bool COracleCloudInfo::RegisterCleanerForBackup(const MountCtx& ctx) {
-  if (!InitMapperAndCleaner()) return false;
+  if (!InitMapperAndCleaner()) {
+    if (!cleaner.IsInitialized()) {
+      SetLastVMErrorDetails(FXString::Format("The registry of created entities cannot be opened for instance [%s]",
+                                             ctx.vmGuid.c_str()));
+      SetLastVMError(VMERR_REGISTRY_WRITE_FAILED);
+    }
+    return false;
+  }
   cleanerMode = VM_CLEANER_MODE_BACKUP;
   if (!staleJobsCleaned) {
     _CleanupAllVMs();

@@ -522,19 +522,23 @@ TEST_F(PluginMount, ASecondJobOnAnInstanceInUseFailsAndLeavesTheFirstJobWhole) {
 TEST_F(PluginMount, ARegistryThatCannotRecordStopsTheMountBeforeTheCloudMakesAnything) {
   struct Case {
     const char* what;
-    const char* refused;  // the registry rows whose insertion fails, as on a full disk
+    const char* refused;  // the registry rows whose insertion fails, as on a full disk; none: no registry
     int code;
   } cases[] = {
+      {"a file that is no registry", nullptr, VMERR_REGISTRY_WRITE_FAILED},
       {"the job's root", "NEW.parent = 0", VMERR_REGISTRY_WRITE_FAILED},
       {"each coming create", "NEW.type = 8", VMERR_SNAPSHOT_FAILED},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     NewSandbox();
-    {
+    const std::string file = VMCleaner::DatabasePathFor(sandbox->Home() + "/registry", sandbox->ProxyInstanceId());
+    if (c.refused == nullptr) {
+      WriteTestFile(file, std::string(4096, '\x17'));
+    } else {
       COracleCloudCleaner registry;
       ASSERT_TRUE(registry.Init(sandbox->ProxyInstanceId()));
-      CSqliteDb db(registry.DatabasePath(), false);
+      CSqliteDb db(file, false);
       db.Exec(std::string("CREATE TRIGGER refuse BEFORE INSERT ON entities WHEN ") + c.refused +
               " BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END;");
     }
@@ -543,7 +547,7 @@ TEST_F(PluginMount, ARegistryThatCannotRecordStopsTheMountBeforeTheCloudMakesAny
     EXPECT_EQ(plugin->MountVM(ctx), 0);
     EXPECT_EQ(plugin->GetLastVMError(), c.code);
     if (c.code == VMERR_REGISTRY_WRITE_FAILED) {
-      EXPECT_THAT(plugin->GetLastVMErrorDetails(), ::testing::HasSubstr("cannot record instance [" + ctx.vmGuid + "]"));
+      EXPECT_THAT(plugin->GetLastVMErrorDetails(), ::testing::HasSubstr("instance [" + ctx.vmGuid + "]"));
     }
     EXPECT_EQ(Calls("CreateVolumeSnapshot"), 0);
     EXPECT_EQ(Calls("CreateVolumeFromSnapshot"), 0);
