@@ -24,6 +24,7 @@ string TypeName(VM_Cleaner_EntityType type) {
     case VM_CLEANER_ENTITY_IMAGE: return "image";
     case VM_CLEANER_ENTITY_VMDK_OBJECT: return "object";
     case VM_CLEANER_ENTITY_ISCSI_SESSION: return "iscsi-session";
+    case VM_CLEANER_ENTITY_PENDING_CREATE: return "pending-create";
   }
   return "type-" + std::to_string(static_cast<int>(type));
 }

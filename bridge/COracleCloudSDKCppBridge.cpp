@@ -7,6 +7,7 @@
 #include "bridge/sim/SimDiscovery.h"
 #include "bridge/sim/SimImages.h"
 #include "bridge/sim/SimInstances.h"
+#include "bridge/sim/SimNameLookup.h"
 #include "bridge/sim/SimSnapshots.h"
 #include "bridge/sim/SimVolumes.h"
 
@@ -212,6 +213,24 @@ bool COracleCloudSDKCppBridge::CreateVolumeFromSnapshot(const string& snapshotId
 bool COracleCloudSDKCppBridge::GetVolumeStatus(const string& volumeId, string& state) {
   return backend_->Run("GetVolumeStatus", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
     state = sim::CSimSnapshots(cloud).VolumeState(volumeId);
+    return true;
+  });
+}
+
+bool COracleCloudSDKCppBridge::DoesVolumeSnapshotExist(const string& snapshotId, bool& exists) {
+  return backend_->Run("DoesVolumeSnapshotExist", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    exists = sim::CSimSnapshots(cloud).Exists(snapshotId);
+    return true;
+  });
+}
+
+bool COracleCloudSDKCppBridge::FindResourcesByName(EResourceKind kind, const string& name, std::vector<string>& ids) {
+  return backend_->Run("FindResourcesByName", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    const sim::ENamedKind named = kind == EResourceKind::VolumeSnapshot ? sim::ENamedKind::VolumeSnapshot
+                                  : kind == EResourceKind::Volume       ? sim::ENamedKind::Volume
+                                  : kind == EResourceKind::Image        ? sim::ENamedKind::Image
+                                                                        : sim::ENamedKind::Instance;
+    ids = sim::FindByName(cloud, named, name);
     return true;
   });
 }

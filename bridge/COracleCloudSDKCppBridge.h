@@ -32,6 +32,9 @@ constexpr UINT64 HOSTINFO_FLAG_WITH_VMS = 0x20000000;
 
 class CBridgeBackend;
 
+// The kinds of resources FindResourcesByName looks for.
+enum class EResourceKind { VolumeSnapshot, Volume, Image, Instance };
+
 class COracleCloudSDKCppBridge {
  public:
   explicit COracleCloudSDKCppBridge(int instanceType);
@@ -77,6 +80,11 @@ class COracleCloudSDKCppBridge {
   bool DeleteVolumeSnapshot(const string& snapshotId);
   bool CreateVolumeFromSnapshot(const string& snapshotId, const string& name, string& volumeId);
   bool GetVolumeStatus(const string& volumeId, string& state);
+  bool DoesVolumeSnapshotExist(const string& snapshotId, bool& exists);
+
+  // Clean-up: the ids of the resources of a kind whose display name is exactly `name`, oldest
+  // first; instances on their way out are not listed.
+  bool FindResourcesByName(EResourceKind kind, const string& name, std::vector<string>& ids);
 
   // Volumes.
   bool CreateVolume(SDisk& volume, const string& compartmentId);

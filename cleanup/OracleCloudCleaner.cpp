@@ -46,10 +46,16 @@ bool COracleCloudCleaner::RegisterVM(const VM_Cleaner_Mode& mode, const string& 
   return RegisterEntity(mode, VM_CLEANER_ENTITY_VM, rootName, "");
 }
 
+bool COracleCloudCleaner::RegisterVM(const VM_Cleaner_Mode& mode, const string& rootName, bool& heldByAnotherJob) {
+  return ClaimRoot(mode, VM_CLEANER_ENTITY_VM, rootName, heldByAnotherJob);
+}
+
 bool COracleCloudCleaner::GetRegisteredVM(const VM_Cleaner_Mode& mode, const string& rootName, string& path) {
   string handle;
-  if (LookupEntity(mode, VM_CLEANER_ENTITY_VM, rootName, handle))
+  if (LookupEntity(mode, VM_CLEANER_ENTITY_VM, rootName, handle)) {
+    if (IsHeldByAnotherSession(mode, VM_CLEANER_ENTITY_VM, rootName)) return false;
     return GetCleanerPathForEntityHandle(mode, handle, path);
+  }
   std::vector<CleanerEntity> orphans;
   if (!GetOrphanedRootEntityListByType(mode, VM_CLEANER_ENTITY_VM, rootName, orphans)) return false;
   for (const auto& entity : orphans) {
@@ -212,4 +218,41 @@ bool COracleCloudCleaner::UnRegisterVmdkObject(const string& path, const string&
 bool COracleCloudCleaner::UnRegisterVmdkObject(const VM_Cleaner_Mode& mode, const string& rootName,
                                                const string& bucket, const string& object) {
   return UnRegisterChildByMode(mode, VM_CLEANER_ENTITY_VMDK_OBJECT, rootName, FormVmdkObjectId(bucket, object));
+}
+
+// ---- Creates about to be requested. ----
+
+string COracleCloudCleaner::FormPendingCreateKey(VM_Cleaner_EntityType kind, const string& name) {
+  return std::to_string(static_cast<int>(kind)) + ":" + name;
+}
+
+bool COracleCloudCleaner::ParsePendingCreateKey(const string& key, VM_Cleaner_EntityType& kind, string& name) {
+  const size_t colon = key.find(':');
+  if (colon == string::npos || colon == 0 || colon + 1 == key.size()) return false;
+  int value = 0;
+  for (size_t i = 0; i < colon; ++i) {
+    if (key[i] < '0' || key[i] > '9' || value > 1000) return false;
+    value = value * 10 + (key[i] - '0');
+  }
+  kind = static_cast<VM_Cleaner_EntityType>(value);
+  name = key.substr(colon + 1);
+  return true;
+}
+
+bool COracleCloudCleaner::RegisterPendingCreate(const VM_Cleaner_Mode& mode, const string& rootName,
+                                                VM_Cleaner_EntityType kind, const string& name) {
+  return RegisterChild(mode, VM_CLEANER_ENTITY_PENDING_CREATE, rootName, FormPendingCreateKey(kind, name));
+}
+
+bool COracleCloudCleaner::GetRegisteredPendingCreates(const string& path, std::vector<string>& keys) {
+  return ListChildKeys(path, VM_CLEANER_ENTITY_PENDING_CREATE, keys, false);
+}
+
+bool COracleCloudCleaner::UnRegisterPendingCreate(const string& path, const string& key) {
+  return UnRegisterChildByPath(path, VM_CLEANER_ENTITY_PENDING_CREATE, key);
+}
+
+bool COracleCloudCleaner::UnRegisterPendingCreate(const VM_Cleaner_Mode& mode, const string& rootName,
+                                                  VM_Cleaner_EntityType kind, const string& name) {
+  return UnRegisterChildByMode(mode, VM_CLEANER_ENTITY_PENDING_CREATE, rootName, FormPendingCreateKey(kind, name));
 }

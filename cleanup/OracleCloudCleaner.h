@@ -19,6 +19,10 @@ class COracleCloudCleaner : public VMCleaner {
 
   // The job's root: the backed-up instance's id, or the restore's GUID.
   bool RegisterVM(const VM_Cleaner_Mode& mode, const string& rootName);
+  // The same, telling a root that another live job owns (left untouched) from a failed write.
+  bool RegisterVM(const VM_Cleaner_Mode& mode, const string& rootName, bool& heldByAnotherJob);
+  // The path of the root, registered by this object or left by a dead job; false for a root that
+  // another live job owns, so that nothing here ever cleans up what a running job uses.
   bool GetRegisteredVM(const VM_Cleaner_Mode& mode, const string& rootName, string& path);
   bool UnRegisterVM(const string& path);
   bool UnRegisterVM(const VM_Cleaner_Mode& mode, const string& rootName, bool flag);
@@ -58,6 +62,17 @@ class COracleCloudCleaner : public VMCleaner {
   bool UnRegisterVmdkObject(const string& path, const string& bucket, const string& object);
   bool UnRegisterVmdkObject(const VM_Cleaner_Mode& mode, const string& rootName, const string& bucket,
                             const string& object);
+
+  // Creates about to be requested, keyed "<entity type of the resource>:<name it will carry>".
+  bool RegisterPendingCreate(const VM_Cleaner_Mode& mode, const string& rootName, VM_Cleaner_EntityType kind,
+                             const string& name);
+  bool GetRegisteredPendingCreates(const string& path, std::vector<string>& keys);
+  bool UnRegisterPendingCreate(const string& path, const string& key);
+  bool UnRegisterPendingCreate(const VM_Cleaner_Mode& mode, const string& rootName, VM_Cleaner_EntityType kind,
+                               const string& name);
+  static string FormPendingCreateKey(VM_Cleaner_EntityType kind, const string& name);
+  // False, outputs untouched, for a key without a kind or without a name.
+  static bool ParsePendingCreateKey(const string& key, VM_Cleaner_EntityType& kind, string& name);
 
   static string FormVmdkObjectId(const string& bucket, const string& object);
   // Splits a key at its first "+"; false, outputs untouched, when it holds none.

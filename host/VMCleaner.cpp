@@ -148,6 +148,17 @@ void ListChildren(CSqliteDb& db, int64_t id, const string& path, int64_t type, s
   }
 }
 
+// True when the registered root is owned by a live session other than `ownKey`.
+bool RootHeldByAnother(CSqliteDb& db, VM_Cleaner_Mode mode, VM_Cleaner_EntityType type, const string& name,
+                       const string& ownKey, const string& sessionDirectory) {
+  CSqliteStatement find = db.Prepare(
+      "SELECT owner FROM entities WHERE mode=? AND parent=0 AND type=? AND name=? AND unregistered=0 AND owner IS NOT NULL");
+  find.Bind(1, static_cast<int64_t>(mode)).Bind(2, static_cast<int64_t>(type)).BindBlob(3, name);
+  if (!find.Step()) return false;
+  const string owner = find.Text(0);
+  return owner != ownKey && CRegistrySession::IsAlive(sessionDirectory, owner);
+}
+
 }  // namespace
 
 VMCleaner::VMCleaner() = default;
@@ -207,39 +218,71 @@ bool VMCleaner::DeInit() {
 
 bool VMCleaner::RegisterEntity(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name,
                                const string& parentHandle) {
+  if (parentHandle.empty()) {
+    bool heldByAnother = false;
+    return ClaimRoot(mode, type, name, heldByAnother);
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   if (!db_) return false;
   try {
     CSqliteTransaction tx(*db_);
-    if (parentHandle.empty()) {
-      db_->Prepare(
-             "INSERT INTO entities(mode, parent, type, name, owner, unregistered, created) VALUES(?, 0, ?, ?, ?, 0, ?) "
-             "ON CONFLICT(mode, parent, type, name) DO UPDATE SET owner=excluded.owner, unregistered=0")
-          .Bind(1, static_cast<int64_t>(mode))
-          .Bind(2, static_cast<int64_t>(type))
-          .BindBlob(3, name)
-          .Bind(4, session_->Key())
-          .Bind(5, HostClock::Now())
-          .Run();
-    } else {
-      CleanerHandle::SParsed parent;
-      if (!CleanerHandle::Parse(parentHandle, parent) || parent.mode != mode) return false;
-      int64_t parentId = Resolve(*db_, parent);
-      if (parentId == 0) return false;
-      db_->Prepare(
-             "INSERT INTO entities(mode, parent, type, name, created) VALUES(?, ?, ?, ?, ?) "
-             "ON CONFLICT(mode, parent, type, name) DO NOTHING")
-          .Bind(1, static_cast<int64_t>(mode))
-          .Bind(2, parentId)
-          .Bind(3, static_cast<int64_t>(type))
-          .BindBlob(4, name)
-          .Bind(5, HostClock::Now())
-          .Run();
-    }
+    CleanerHandle::SParsed parent;
+    if (!CleanerHandle::Parse(parentHandle, parent) || parent.mode != mode) return false;
+    int64_t parentId = Resolve(*db_, parent);
+    if (parentId == 0) return false;
+    db_->Prepare(
+           "INSERT INTO entities(mode, parent, type, name, created) VALUES(?, ?, ?, ?, ?) "
+           "ON CONFLICT(mode, parent, type, name) DO NOTHING")
+        .Bind(1, static_cast<int64_t>(mode))
+        .Bind(2, parentId)
+        .Bind(3, static_cast<int64_t>(type))
+        .BindBlob(4, name)
+        .Bind(5, HostClock::Now())
+        .Run();
     tx.Commit();
     return true;
   } catch (const std::exception& e) {
     EVERROR(Log(), "Registering [%s] in [%s] failed: %s", name.c_str(), databasePath_.c_str(), e.what());
+    return false;
+  }
+}
+
+bool VMCleaner::ClaimRoot(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name,
+                          bool& heldByAnother) {
+  heldByAnother = false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!db_) return false;
+  try {
+    // The write transaction keeps a second claimant out between the owner check and the update.
+    CSqliteTransaction tx(*db_);
+    if (RootHeldByAnother(*db_, mode, type, name, session_->Key(), sessionDirectory_)) {
+      heldByAnother = true;
+      return false;
+    }
+    db_->Prepare(
+           "INSERT INTO entities(mode, parent, type, name, owner, unregistered, created) VALUES(?, 0, ?, ?, ?, 0, ?) "
+           "ON CONFLICT(mode, parent, type, name) DO UPDATE SET owner=excluded.owner, unregistered=0")
+        .Bind(1, static_cast<int64_t>(mode))
+        .Bind(2, static_cast<int64_t>(type))
+        .BindBlob(3, name)
+        .Bind(4, session_->Key())
+        .Bind(5, HostClock::Now())
+        .Run();
+    tx.Commit();
+    return true;
+  } catch (const std::exception& e) {
+    EVERROR(Log(), "Registering [%s] in [%s] failed: %s", name.c_str(), databasePath_.c_str(), e.what());
+    return false;
+  }
+}
+
+bool VMCleaner::IsHeldByAnotherSession(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!db_) return false;
+  try {
+    return RootHeldByAnother(*db_, mode, type, name, session_->Key(), sessionDirectory_);
+  } catch (const std::exception& e) {
+    EVERROR(Log(), "Lookup of [%s] in [%s] failed: %s", name.c_str(), databasePath_.c_str(), e.what());
     return false;
   }
 }

@@ -30,6 +30,9 @@ enum VM_Cleaner_EntityType : int32_t {
   VM_CLEANER_ENTITY_IMAGE = 4,
   VM_CLEANER_ENTITY_VMDK_OBJECT = 5,
   VM_CLEANER_ENTITY_ISCSI_SESSION = 7,
+  // A create the job is about to request: recorded before the request under the name the resource
+  // will carry, so that a job killed before it could register the resource leaves a trace.
+  VM_CLEANER_ENTITY_PENDING_CREATE = 8,
 };
 
 struct CleanerEntity {
@@ -65,11 +68,16 @@ class VMCleaner {
   // Closes the session: the roots it owns become orphans.
   bool DeInit();
 
-  // Records an entity: a root when parentHandle is empty (taking it over when it exists), else a
-  // child of the entity with that handle. Registering the same (parent, type, name) again concerns
-  // the one entity.
+  // Records an entity: a root when parentHandle is empty (see ClaimRoot), else a child of the
+  // entity with that handle. Registering the same (parent, type, name) again concerns the one entity.
   bool RegisterEntity(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name,
                       const string& parentHandle);
+  // Records a root owned by this session. A root that exists is taken over when its owner is gone
+  // (or it is this session); a root that another live session owns is left as it is, and the claim
+  // fails with heldByAnother set.
+  bool ClaimRoot(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name, bool& heldByAnother);
+  // True when the root exists and another session, still alive, owns it.
+  bool IsHeldByAnotherSession(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name);
   // The handle of the root of this mode, type and name.
   bool LookupEntity(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name, string& handle);
   // The handle a child of `parentHandle` gets; does not consult the store.

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <new>
 
+#include "host/FXString.h"
+
 using namespace VMInfoStructs;
 using OracleCloudSDKCppBridge::COracleCloudSDKCppBridge;
 
@@ -188,9 +190,14 @@ bool COracleCloudInfo::FormDiskIndexName(const string& volumeName, int diskNumbe
 // An unknown instance type runs on no cloud we know: the proxy has no identity.
 void COracleCloudInfo::DetectLocalVMGuid() {}
 
+// A flavour that polls resources overrides this; the base cannot tell a state, so the query fails
+// and with it the wait, which would otherwise never end.
 bool COracleCloudInfo::GetResourceStatus(const string& id, const OracleCloudResourceType& kind, bool& usable,
                                          bool& failed) {
-  return true;
+  EVERROR(evDebug, "The state of [%s] cannot be queried for instance type [%d]", id.c_str(),
+          static_cast<int>(GetVSInstType()));
+  SetLastVMErrorDetails(FXString::Format("The state of [%s] cannot be queried for this cloud", id.c_str()));
+  return false;
 }
 
 bool COracleCloudInfo::_CleanupRestoreVM(const string& restoreGuid) { return true; }

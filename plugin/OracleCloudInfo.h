@@ -14,6 +14,8 @@
 #include "plugin/DiskMapper.h"
 #include "plugin/OracleCloudResourceType.h"
 
+class CPendingCreate;
+
 class COracleCloudInfo : public CVMInfo {
  public:
   explicit COracleCloudInfo(VirtualServerInstanceType type);
@@ -124,6 +126,9 @@ class COracleCloudInfo : public CVMInfo {
   virtual bool _CleanupAllVMs();
   virtual bool CleanupMountedVolumes(const string& cleanerPath);
   virtual bool CleanupSnapshots(const string& cleanerPath);
+  // Resources whose creates were recorded but never registered (the job died in between, or the
+  // request failed): looked up by name and deleted; the record goes once nothing carries the name.
+  bool CleanupPendingCreates(const string& cleanerPath);
   virtual bool ConnectDiskInfo(const MountCtx& ctx);
   virtual bool DisconnectDiskInfo(const MountCtx& ctx);
   virtual bool RegisterDisksWithDiskInfo(const MountCtx& ctx);
@@ -142,9 +147,14 @@ class COracleCloudInfo : public CVMInfo {
   bool CheckSnapshotLimit(const MountCtx& ctx);
   bool DeleteExpiredSnapshots(const std::vector<VMInfoStructs::SDisk>& disks, int hours);
   bool CreateVolumeSnapshots(const string& instanceId, std::vector<VMInfoStructs::SDisk>& disks);
-  bool CreateVolumeSnapshotForBackup(VMInfoStructs::SDisk& disk);
+  // `name` is the unique resource name, recorded as a pending create before the request.
+  bool CreateVolumeSnapshotForBackup(VMInfoStructs::SDisk& disk, const string& name);
   bool CreateVolumesFromSnapshots(const string& instanceId, std::vector<VMInfoStructs::SDisk>& disks);
-  bool CreateVolumeFromSnapshot(VMInfoStructs::SDisk& disk);
+  bool CreateVolumeFromSnapshot(VMInfoStructs::SDisk& disk, const string& name);
+  // A create is requested only once it is recorded; otherwise logs, sets `code` and says false.
+  bool RecordedBeforeCreate(const CPendingCreate& pending, const string& name, EVMInfoError code);
+  // After the resource's own registration: the record of the create goes (a failure only logs).
+  void DropPendingCreate(CPendingCreate& pending, const string& name);
   bool WaitForResourceToBecomeUsable(const std::vector<VMInfoStructs::SDisk>& disks, OracleCloudResourceType kind);
 
   // Mount information.

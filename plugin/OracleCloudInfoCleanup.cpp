@@ -1,5 +1,21 @@
-// The sweep of what earlier, crashed jobs left registered.
+// The sweep of what earlier, crashed jobs left registered, and the resources of creates that were
+// recorded but never registered.
 #include "plugin/OracleCloudInfo.h"
+
+using OracleCloudSDKCppBridge::EResourceKind;
+
+namespace {
+// The cloud kind behind a registry kind of a pending create.
+bool ResourceKindOf(VM_Cleaner_EntityType kind, EResourceKind& resource) {
+  switch (kind) {
+    case VM_CLEANER_ENTITY_SNAPSHOT: resource = EResourceKind::VolumeSnapshot; return true;
+    case VM_CLEANER_ENTITY_DISK: resource = EResourceKind::Volume; return true;
+    case VM_CLEANER_ENTITY_IMAGE: resource = EResourceKind::Image; return true;
+    case VM_CLEANER_ENTITY_VM: resource = EResourceKind::Instance; return true;
+    default: return false;
+  }
+}
+}  // namespace
 
 bool COracleCloudInfo::_CleanupAllVMs() {
   if (!cleaner.IsAllVMCleanupRequired()) return true;
@@ -21,4 +37,46 @@ bool COracleCloudInfo::_CleanupAllVMs() {
     EVDEBUGLVL(evDebug, 3, "Cleaned up [%d] of [%d] VMs", cleaned, static_cast<int>(orphans.size()));
   cleaner.PostAllVMCleanup();
   return true;
+}
+
+bool COracleCloudInfo::CleanupPendingCreates(const string& cleanerPath) {
+  std::vector<string> keys;
+  cleaner.GetRegisteredPendingCreates(cleanerPath, keys);
+  bool result = true;
+  for (const auto& key : keys) {
+    VM_Cleaner_EntityType kind = VM_CLEANER_ENTITY_VM;
+    string name;
+    EResourceKind resource = EResourceKind::Volume;
+    if (!COracleCloudCleaner::ParsePendingCreateKey(key, kind, name) || !ResourceKindOf(kind, resource)) {
+      EVERROR(evDebug, "Failed to parse the pending creation [%s]", key.c_str());
+      result = false;
+      continue;
+    }
+    std::vector<string> ids;
+    if (!bridge->FindResourcesByName(resource, name, ids)) {
+      EVERROR(evDebug, "Failed to look up resources named [%s]: %s", name.c_str(), bridge->GetLastError().c_str());
+      result = false;
+      continue;
+    }
+    // The names are unique per job, thread and second: whatever carries one is this job's.
+    bool deleted = true;
+    for (const auto& id : ids) {
+      EVDEBUG(evDebug, "Deleting [%s] named [%s], created but never registered", id.c_str(), name.c_str());
+      bool ok = resource == EResourceKind::VolumeSnapshot ? bridge->DeleteVolumeSnapshot(id)
+                : resource == EResourceKind::Volume       ? bridge->DeleteVolume(id)
+                : resource == EResourceKind::Image        ? bridge->DeleteImage(id)
+                                                          : bridge->DeleteVM("", id, false, false);
+      if (!ok) {
+        EVERROR(evDebug, "Failed to delete [%s]: %s", id.c_str(), bridge->GetLastError().c_str());
+        deleted = false;
+      }
+    }
+    if (!deleted) {
+      result = false;
+      continue;
+    }
+    if (!cleaner.UnRegisterPendingCreate(cleanerPath, key))
+      EVERROR(evDebug, "Failed to unregister the pending creation [%s]", key.c_str());
+  }
+  return result;
 }

@@ -2,6 +2,9 @@
 // snapshots and replicas, and the configuration files saved with the backup.
 #include <pthread.h>
 
+#include <functional>
+#include <utility>
+
 #include "host/FXFile.h"
 #include "host/FXString.h"
 #include "host/HostClock.h"
@@ -13,11 +16,28 @@ namespace {
 // What the bridge fetches for a backup: the instance with its volumes and their snapshots.
 constexpr UINT64 kBackupVMInfoFlags = 58;
 
-// A configuration file name that stays inside the mount directory: no separator, no "..", no NUL.
+// A configuration file name that stays inside the mount directory: no separator, not "." or "..",
+// no NUL.
 bool IsSafeConfigFileName(const string& name) {
-  return !name.empty() && name.find('/') == string::npos && name.find("..") == string::npos &&
+  return !name.empty() && name != "." && name != ".." && name.find('/') == string::npos &&
          name.find('\0') == string::npos;
 }
+
+// Runs the unwinding of a mount unless the mount was dismissed as done, also when an exception
+// leaves it.
+class CMountUnwind {
+ public:
+  explicit CMountUnwind(std::function<void()> unwind) : unwind_(std::move(unwind)) {}
+  ~CMountUnwind() {
+    if (unwind_) unwind_();
+  }
+  CMountUnwind(const CMountUnwind&) = delete;
+  CMountUnwind& operator=(const CMountUnwind&) = delete;
+  void Dismiss() { unwind_ = nullptr; }
+
+ private:
+  std::function<void()> unwind_;
+};
 }  // namespace
 
 int COracleCloudInfo::MountVM(const MountCtx& ctx) {
@@ -29,11 +49,10 @@ int COracleCloudInfo::MountVM(const MountCtx& ctx) {
       EVDEBUG(evDebug, "Connection lost [%s]", bridge->GetLastError().c_str());
       return 0;
     }
+    // UnmountVM catches everything itself, so the unwinding never throws out of the guard.
+    CMountUnwind unwind([&] { UnmountVM(ctx); });
     int result = _MountVM(ctx);
-    if (result == 0) {
-      UnmountVM(ctx);
-      return 0;
-    }
+    if (result != 0) unwind.Dismiss();
     return result;
   } catch (...) {
     EVERROR(evDebug, "Caught unhandled exception");
@@ -116,14 +135,34 @@ bool COracleCloudInfo::IsBackupFeasibleForVM(const MountCtx& ctx) {
 }
 
 bool COracleCloudInfo::RegisterCleanerForBackup(const MountCtx& ctx) {
-  if (!InitMapperAndCleaner()) return false;
+  if (!InitMapperAndCleaner()) {
+    if (!cleaner.IsInitialized()) {
+      SetLastVMErrorDetails(FXString::Format("The registry of created entities cannot be opened for instance [%s]",
+                                             ctx.vmGuid.c_str()));
+      SetLastVMError(VMERR_REGISTRY_WRITE_FAILED);
+    }
+    return false;
+  }
   cleanerMode = VM_CLEANER_MODE_BACKUP;
   if (!staleJobsCleaned) {
     _CleanupAllVMs();
     staleJobsCleaned = true;
   }
-  if (!cleaner.RegisterVM(cleanerMode, ctx.vmGuid)) EVDEBUG(evDebug, "Failed to register VM [%s]", ctx.vmGuid.c_str());
-  return true;
+  // The first write of the job: nothing is created in the cloud unless it succeeded.
+  bool heldByAnotherJob = false;
+  if (cleaner.RegisterVM(cleanerMode, ctx.vmGuid, heldByAnotherJob)) return true;
+  if (heldByAnotherJob) {
+    const string details = FXString::Format("Instance [%s] is being backed up by another job", ctx.vmGuid.c_str());
+    EVERROR(evDebug, "%s", details.c_str());
+    SetLastVMErrorDetails(details);
+    SetLastVMError(VMERR_VM_BACKED_UP_BY_ANOTHER_JOB);
+    return false;
+  }
+  EVDEBUG(evDebug, "Failed to register VM [%s]", ctx.vmGuid.c_str());
+  SetLastVMErrorDetails(FXString::Format("The registry of created entities [%s] cannot record instance [%s]",
+                                         cleaner.DatabasePath().c_str(), ctx.vmGuid.c_str()));
+  SetLastVMError(VMERR_REGISTRY_WRITE_FAILED);
+  return false;
 }
 
 bool COracleCloudInfo::SaveVMConfigFiles(const MountCtx& ctx, const std::map<string, string>& files) {
@@ -136,7 +175,7 @@ bool COracleCloudInfo::SaveVMConfigFiles(const MountCtx& ctx, const std::map<str
     const string path = prefix + suffix;
     if (!IsSafeConfigFileName(ctx.vmInfo.guid + suffix)) {
       EVERROR(evDebug, "Refusing instance config [%s]: its name leaves the mount directory", path.c_str());
-      continue;
+      return false;
     }
     if (content.empty()) {
       EVDEBUG(evDebug, "Skipping config file [%s] because of its absence on oracle cloud", path.c_str());
@@ -187,6 +226,7 @@ bool COracleCloudInfo::_CleanupMountedVM(const string& instanceId) {
   string path;
   if (!cleaner.GetRegisteredVM(cleanerMode, instanceId, path)) return true;
   if (!CleanupMountedVolumes(path)) return false;
+  if (!CleanupPendingCreates(path)) return false;
   if (!CleanupSnapshots(path)) return false;
   if (!cleaner.UnRegisterVM(path)) EVDEBUG(evDebug, "Failed to unregister VM [%s]", instanceId.c_str());
   return true;

@@ -1,6 +1,7 @@
 // Snapshots of an instance's volumes and the replica volumes made from them: the limit and expiry
 // of backup snapshots, the requests (all outstanding together), and the one wait for all of them.
 
+#include "cleanup/PendingCreate.h"
 #include "host/FXString.h"
 #include "host/HostClock.h"
 #include "host/TZPlatformInfo.h"
@@ -90,12 +91,17 @@ bool COracleCloudInfo::CreateVolumeSnapshots(const string& instanceId, std::vect
       continue;
     }
     disk.snapshotId.clear();
-    if (!CreateVolumeSnapshotForBackup(disk)) {
+    string name;
+    GetUniqueResourceName(name);
+    CPendingCreate pending(cleaner, cleanerMode, instanceId, VM_CLEANER_ENTITY_SNAPSHOT, name);
+    if (!RecordedBeforeCreate(pending, name, VMERR_SNAPSHOT_FAILED) || !CreateVolumeSnapshotForBackup(disk, name)) {
       EVERROR(evDebug, "Failed to create a snapshot for volume [%s]", disk.displayName.c_str());
       continue;
     }
     if (!cleaner.RegisterSnapshot(cleanerMode, instanceId, disk.snapshotId))
       EVERROR(evDebug, "Failed to register snapshot [%s]", disk.snapshotId.c_str());
+    else
+      DropPendingCreate(pending, name);
     ++snapped;
     snappedDisks.push_back(disk);
   }
@@ -116,12 +122,10 @@ bool COracleCloudInfo::CreateVolumeSnapshots(const string& instanceId, std::vect
   return WaitForResourceToBecomeUsable(disks, ORACLE_CLOUD_RESOURCE_SNAPSHOT);
 }
 
-bool COracleCloudInfo::CreateVolumeSnapshotForBackup(SDisk& disk) {
+bool COracleCloudInfo::CreateVolumeSnapshotForBackup(SDisk& disk, const string& name) {
   const string description = FXString::Format("%s%lld at %lld", kBackupSnapshotDescription,
                                               static_cast<long long>(EvEvent::getJobId()),
                                               static_cast<long long>(HostClock::Now()));
-  string name;
-  GetUniqueResourceName(name);
   EVDEBUG(evDebug, "Creating snapshot [%s] for Volume [%s] ", name.c_str(), disk.displayName.c_str());
   if (!bridge->CreateVolumeSnapshot(disk.volumeId, description, name, disk.snapshotId)) {
     EVERROR(evDebug, "Volume Snapshot creation for [%s] failed", disk.displayName.c_str());
@@ -145,7 +149,10 @@ bool COracleCloudInfo::CreateVolumesFromSnapshots(const string& instanceId, std:
       ++failed;
       continue;
     }
-    if (!CreateVolumeFromSnapshot(disk)) {
+    string name;
+    GetUniqueResourceName(name);
+    CPendingCreate pending(cleaner, cleanerMode, instanceId, VM_CLEANER_ENTITY_DISK, name);
+    if (!RecordedBeforeCreate(pending, name, VMERR_RESOURCE_CREATION_FAILED) || !CreateVolumeFromSnapshot(disk, name)) {
       EVERROR(evDebug, "Cannot create replica volume from snapshot [%s] for [%s] ", disk.snapshotId.c_str(),
               disk.displayName.c_str());
       ++failed;
@@ -153,6 +160,8 @@ bool COracleCloudInfo::CreateVolumesFromSnapshots(const string& instanceId, std:
     }
     if (!cleaner.RegisterDisk(cleanerMode, instanceId, disk.targetVolume))
       EVERROR(evDebug, "Failed to register volume [%s]", disk.targetVolume.c_str());
+    else
+      DropPendingCreate(pending, name);
     ++created;
     createdDisks.push_back(disk);
   }
@@ -168,9 +177,7 @@ bool COracleCloudInfo::CreateVolumesFromSnapshots(const string& instanceId, std:
   return WaitForResourceToBecomeUsable(createdDisks, ORACLE_CLOUD_RESOURCE_VOLUME);
 }
 
-bool COracleCloudInfo::CreateVolumeFromSnapshot(SDisk& disk) {
-  string name;
-  GetUniqueResourceName(name);
+bool COracleCloudInfo::CreateVolumeFromSnapshot(SDisk& disk, const string& name) {
   EVDEBUG(evDebug, "Creating replica volume [%s] from snapshot [%s] ", name.c_str(), disk.snapshotId.c_str());
   if (!bridge->CreateVolumeFromSnapshot(disk.snapshotId, name, disk.targetVolume)) {
     EVERROR(evDebug, "Creation of volume [%s] has failed!", name.c_str());
@@ -202,8 +209,15 @@ bool COracleCloudInfo::WaitForResourceToBecomeUsable(const std::vector<SDisk>& d
     for (const auto& id : pending) {
       if (QuitRequested(__PRETTY_FUNCTION__)) return false;
       bool usable = false, faulty = false;
-      if (!GetResourceStatus(id, kind, usable, faulty)) {
+      // A query that knows why it failed leaves its reason in the details; else the bridge's text is it.
+      const string detailsBefore = GetLastVMErrorDetails();
+      SetLastVMErrorDetails("");
+      const bool queried = GetResourceStatus(id, kind, usable, faulty);
+      if (queried) SetLastVMErrorDetails(detailsBefore);
+      if (!queried) {
         EVERROR(evDebug, "Operation check failed for [%s]", id.c_str());
+        if (GetLastVMErrorDetails().empty()) SetLastVMErrorDetails(bridge->GetLastError());
+        SetLastVMError(kind == ORACLE_CLOUD_RESOURCE_SNAPSHOT ? VMERR_SNAPSHOT_FAILED : VMERR_RESOURCE_CREATION_FAILED);
         return false;
       }
       if (usable) {
@@ -228,11 +242,27 @@ bool COracleCloudInfo::CleanupSnapshots(const string& cleanerPath) {
     if (id.empty()) continue;
     EVDEBUG(evDebug, "Deleting volume snapshot [%s]", id.c_str());
     if (!bridge->DeleteVolumeSnapshot(id)) {
-      EVERROR(evDebug, "Failed to delete snapshot [%s]", id.c_str());
-      result = false;
-      continue;
+      // A snapshot that is gone already counts as deleted; only a failed lookup keeps the entry.
+      bool exists = true;
+      if (!bridge->DoesVolumeSnapshotExist(id, exists) || exists) {
+        EVERROR(evDebug, "Failed to delete snapshot [%s]", id.c_str());
+        result = false;
+        continue;
+      }
+      EVDEBUG(evDebug, "Volume snapshot [%s] does not exist any more", id.c_str());
     }
     if (!cleaner.UnRegisterSnapshot(cleanerPath, id)) EVERROR(evDebug, "Failed to unregister snapshot [%s]", id.c_str());
   }
   return result;
+}
+
+bool COracleCloudInfo::RecordedBeforeCreate(const CPendingCreate& pending, const string& name, EVMInfoError code) {
+  if (pending.Recorded()) return true;
+  EVERROR(evDebug, "Failed to record the coming creation of [%s]; not creating it", name.c_str());
+  SetLastVMError(code);
+  return false;
+}
+
+void COracleCloudInfo::DropPendingCreate(CPendingCreate& pending, const string& name) {
+  if (!pending.Done()) EVERROR(evDebug, "Failed to drop the record of the creation of [%s]", name.c_str());
 }

@@ -340,3 +340,17 @@ TEST(AgentBackup, AFileSizeLimitFailsTheJobCleanly) {
   EXPECT_EQ(sandbox.CloudSim({"leaks"}, &out), 0) << out;
   EXPECT_EQ(Registry(sandbox), nlohmann::json::array());
 }
+
+// A flavour that cannot query the state of what it created ends its wait at once with error 17
+// instead of polling for ever, and the job unwinds.
+TEST(AgentBackup, AWaitWithoutAStatusQueryFailsAndUnwinds) {
+  CTestSandbox sandbox("classic");
+  std::string out;
+  EXPECT_NE(CTestSandbox::Run("backup-agent", {"--sandbox", sandbox.Dir(), "backup", "sample-web", "--store",
+                                               sandbox.Dir() + "/store"},
+                              &out),
+            0);
+  EXPECT_NE(out.find("error 17: The state of ["), std::string::npos) << out;
+  EXPECT_EQ(sandbox.CloudSim({"leaks"}, &out), 0) << out;
+  EXPECT_EQ(Registry(sandbox), nlohmann::json::array());
+}

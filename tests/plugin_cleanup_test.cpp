@@ -283,3 +283,38 @@ TEST_F(PluginCleanup, OrphanedRestoreRootIsEmptiedAroundAnInstanceThatCannotBeDe
   ASSERT_TRUE(plugin->cleaner.UnRegisterVmdkObject(path, "no-separator"));
   EXPECT_TRUE(Registry().empty());
 }
+
+// A job killed between a create and its registration, whose registered snapshot went too: the sweep
+// finds the unregistered resources by the names recorded before their requests, and counts the
+// snapshot that is gone as deleted. A lookup that fails keeps its record for the next sweep.
+TEST_F(PluginCleanup, SweepRemovesResourcesOfPendingCreatesAndForgetsGoneSnapshots) {
+  const std::string root = "ocid1.instance.oc1.phx.killedjob";
+  const std::string snapshot = BackupSnapshot(600);
+  const std::string name = Text("SELECT name FROM snapshots WHERE id = ?", snapshot);
+  std::string replica;
+  ASSERT_TRUE(plugin->bridge->CreateVolumeFromSnapshot(snapshot, name, replica)) << plugin->bridge->GetLastError();
+  const std::string gone = "ocid1.volumebackup.oc1.phx.gone";
+  LeaveOrphan(VM_CLEANER_MODE_BACKUP, root, [&](COracleCloudCleaner& c) {
+    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root, VM_CLEANER_ENTITY_SNAPSHOT, name));
+    ASSERT_TRUE(c.RegisterSnapshot(VM_CLEANER_MODE_BACKUP, root, gone));
+    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root, VM_CLEANER_ENTITY_DISK, name));
+  });
+  AddFault("FindResourcesByName", 1, sim::EFaultAction::Fail, "search is down");
+
+  EXPECT_TRUE(plugin->_CleanupAllVMs());
+  EXPECT_TRUE(EvLogSink::Contains("Cleaned up [0] of [1] VMs"));
+  EXPECT_TRUE(Replicas().empty()) << "the replica's lookup worked";
+  EXPECT_EQ(SnapshotIds().count(snapshot), 1u);
+  const auto left = FindRoot(Registry(), root);
+  ASSERT_TRUE(left);
+  EXPECT_EQ(Children(*left, VM_CLEANER_ENTITY_PENDING_CREATE),
+            std::set<std::string>{COracleCloudCleaner::FormPendingCreateKey(VM_CLEANER_ENTITY_SNAPSHOT, name)});
+  EXPECT_EQ(Children(*left, VM_CLEANER_ENTITY_SNAPSHOT), std::set<std::string>{gone});
+
+  EXPECT_TRUE(plugin->_CleanupAllVMs());
+  EXPECT_TRUE(EvLogSink::Contains("Cleaned up [1] of [1] VMs"));
+  EXPECT_EQ(SnapshotIds().count(snapshot), 0u);
+  EXPECT_TRUE(Registry().empty());
+  std::string leaks;
+  EXPECT_EQ(sandbox->CloudSim({"leaks"}, &leaks), 0) << leaks;
+}

@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <stdexcept>
+
 #include "MountTestUtil.h"
 #include "RegistryTestUtil.h"
 #include "host/FXString.h"
+#include "host/SqliteDb.h"
 
 using namespace mounttest;
 using ::testing::ElementsAre;
@@ -314,18 +317,22 @@ TEST_F(PluginMount, SaveConfigFilesWritesEachNonEmptyEntryInsideTheMountDirector
     std::map<std::string, std::string> files;
     std::string folder;             // a folder made in the mount directory first
     std::set<std::string> written;  // names in the mount directory afterwards
-    bool refusal;                   // an error line refusing an entry
+    bool saved;                     // false: an entry was refused and the save failed
   } cases[] = {
       {"entries in suffix order, the empty one skipped", "inst-1",
        {{"_storage.json", "S"}, {"_instance.json", "I"}, {"_master.json", ""}}, "",
-       {"inst-1_instance.json", "inst-1_storage.json"}, false},
-      {"an empty map", "inst-2", {}, "", {}, false},
+       {"inst-1_instance.json", "inst-1_storage.json"}, true},
+      {"an empty map", "inst-2", {}, "", {}, true},
+      {"dots inside a name stay inside", "inst..5", {{"..json", "D"}}, "", {"inst..5..json"}, true},
       // A folder named after the guid lets a path through it reach the parent of the mount directory.
+      // The refused entry comes first in suffix order: the save stops there.
       {"a suffix climbing out", "inst-3",
-       {{"/../../escape-suffix.json", "X"}, {"_ok.json", "OK"}, {"/../sibling.json", "Y"}}, "inst-3",
-       {"inst-3", "inst-3_ok.json"}, true},
-      {"a guid climbing out", "../escape-guid", {{".json", "X"}, {"_instance.json", "Y"}}, "", {}, true},
-      {"a guid with a separator", "sub/dir", {{".json", "X"}}, "sub", {"sub"}, true},
+       {{"/../../escape-suffix.json", "X"}, {"_ok.json", "OK"}, {"/../sibling.json", "Y"}}, "inst-3", {"inst-3"},
+       false},
+      {"a guid climbing out", "../escape-guid", {{".json", "X"}, {"_instance.json", "Y"}}, "", {}, false},
+      {"a guid with a separator", "sub/dir", {{".json", "X"}}, "sub", {"sub"}, false},
+      {"the parent itself", "..", {{"", "X"}}, "", {}, false},
+      {"the directory itself", ".", {{"", "X"}}, "", {}, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -337,7 +344,7 @@ TEST_F(PluginMount, SaveConfigFilesWritesEachNonEmptyEntryInsideTheMountDirector
     ctx.mountPath = mountPath;
     ctx.vmInfo.name = "named-instance";
     ctx.vmInfo.guid = c.guid;
-    plugin->SaveVMConfigFiles(ctx, c.files);
+    EXPECT_EQ(plugin->SaveVMConfigFiles(ctx, c.files), c.saved);
     EXPECT_EQ(FilesIn(mountPath), c.written);
     for (const auto& name : c.written) {
       if (name == c.folder) continue;
@@ -352,16 +359,10 @@ TEST_F(PluginMount, SaveConfigFilesWritesEachNonEmptyEntryInsideTheMountDirector
       const std::string name = entry.path().filename();
       EXPECT_TRUE(name.find("escape") == std::string::npos && name != "sibling.json") << entry.path();
     }
-    EXPECT_EQ(EvLogSink::Contains("Refusing instance config ["), c.refusal);
+    EXPECT_EQ(EvLogSink::Contains("Refusing instance config ["), !c.saved);
   }
-  // The refusal names the entry it refused; the good entry of the same map was still written.
-  EvLogSink::Clear();
-  MountCtx ctx;
-  ctx.mountPath = mountPath;
-  ctx.vmInfo.guid = "inst-4";
-  EXPECT_TRUE(plugin->SaveVMConfigFiles(ctx, {{"/../x.json", "X"}, {"_y.json", "Y"}}));
-  EXPECT_TRUE(EvLogSink::Contains("Refusing instance config [" + mountPath + "/inst-4/../x.json]"));
-  EXPECT_TRUE(std::filesystem::exists(mountPath + "/inst-4_y.json"));
+  // The refusal names the entry it refused.
+  EXPECT_TRUE(EvLogSink::Contains("Refusing instance config [" + mountPath + "/.]"));
 }
 
 TEST_F(PluginMount, SaveConfigFilesFailures) {
@@ -471,4 +472,103 @@ TEST_F(PluginMount, OnlyTheFirstRegistrationOfAnObjectSweeps) {
   EXPECT_TRUE(FindRoot(roots, web.vmGuid));
   EXPECT_TRUE(FindRoot(roots, db.vmGuid));
   EXPECT_EQ(SnapshotIds().count(web.vmInfo.disks[0].snapshotId), 1u);
+}
+
+TEST_F(PluginMount, ASecondJobOnAnInstanceInUseFailsAndLeavesTheFirstJobWhole) {
+  CPathFirst path(sandbox->Dir() + "/bin");
+  std::map<std::string, std::string> source;
+  for (const auto& id : InstanceVolumes("sample-db")) source[id] = Checksum(id);
+  auto first = NewPlugin();
+  MountCtx a = Ctx("sample-db");
+  ASSERT_EQ(first->MountVM(a), 1) << first->GetLastVMErrorDetails();
+  VmdkHandle handle;
+  ASSERT_EQ(first->OpenVmdk("sample-db", a.vmGuid, a.vmInfo.disks[0].guid, handle), 1) << first->GetLastVMError();
+  auto entries = [this](const std::string& root) {
+    std::set<std::pair<int, std::string>> out;
+    const auto found = FindRoot(Registry(), root);
+    EXPECT_TRUE(found && !found->orphan);
+    if (found)
+      for (const auto& child : found->children) out.insert({child.type, child.name});
+    return out;
+  };
+  const auto registeredBefore = entries(a.vmGuid);
+  const auto snapshotsBefore = SnapshotIds();
+  const size_t replicasBefore = Replicas().size();
+
+  // The second job fails, and neither its mount's unwinding nor the agent's clean-up touch the first's.
+  auto second = NewPlugin();
+  MountCtx b = Ctx("sample-db");
+  EXPECT_EQ(second->MountVM(b), 0);
+  EXPECT_EQ(second->GetLastVMError(), VMERR_VM_BACKED_UP_BY_ANOTHER_JOB);
+  EXPECT_EQ(second->GetLastVMErrorDetails(), "Instance [" + a.vmGuid + "] is being backed up by another job");
+  second->UnmountVM(b);
+  EXPECT_EQ(second->CleanupVM(b), 1);
+  EXPECT_EQ(entries(a.vmGuid), registeredBefore);
+  EXPECT_EQ(SnapshotIds(), snapshotsBefore);
+  EXPECT_EQ(Replicas().size(), replicasBefore);
+
+  // The first job reads the bytes of the moment of its snapshots and ends cleanly.
+  VMInfoStructs::SDisk opened;
+  ASSERT_EQ(first->GetVmdkInfo(handle, opened), 1);
+  EXPECT_EQ(sim::Sha256OfSparseFile(opened.name, opened.size), source.at(a.vmInfo.disks[0].volumeId));
+  EXPECT_EQ(first->CloseVmdk(handle), 1);
+  EXPECT_EQ(Checksum(a.vmInfo.disks[1].createdVolumeId), source.at(a.vmInfo.disks[1].volumeId));
+  EXPECT_EQ(first->UnmountVM(a), 1);
+  std::string leaks;
+  EXPECT_EQ(sandbox->CloudSim({"leaks"}, &leaks), 0) << leaks;
+  EXPECT_TRUE(Registry().empty());
+}
+
+TEST_F(PluginMount, ARegistryThatCannotRecordStopsTheMountBeforeTheCloudMakesAnything) {
+  struct Case {
+    const char* what;
+    const char* refused;  // the registry rows whose insertion fails, as on a full disk; none: no registry
+    int code;
+  } cases[] = {
+      {"a file that is no registry", nullptr, VMERR_REGISTRY_WRITE_FAILED},
+      {"the job's root", "NEW.parent = 0", VMERR_REGISTRY_WRITE_FAILED},
+      {"each coming create", "NEW.type = 8", VMERR_SNAPSHOT_FAILED},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    NewSandbox();
+    const std::string file = VMCleaner::DatabasePathFor(sandbox->Home() + "/registry", sandbox->ProxyInstanceId());
+    if (c.refused == nullptr) {
+      WriteTestFile(file, std::string(4096, '\x17'));
+    } else {
+      COracleCloudCleaner registry;
+      ASSERT_TRUE(registry.Init(sandbox->ProxyInstanceId()));
+      CSqliteDb db(file, false);
+      db.Exec(std::string("CREATE TRIGGER refuse BEFORE INSERT ON entities WHEN ") + c.refused +
+              " BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END;");
+    }
+    auto plugin = NewPlugin();
+    MountCtx ctx = Ctx("sample-web");
+    EXPECT_EQ(plugin->MountVM(ctx), 0);
+    EXPECT_EQ(plugin->GetLastVMError(), c.code);
+    if (c.code == VMERR_REGISTRY_WRITE_FAILED) {
+      EXPECT_THAT(plugin->GetLastVMErrorDetails(), ::testing::HasSubstr("instance [" + ctx.vmGuid + "]"));
+    }
+    EXPECT_EQ(Calls("CreateVolumeSnapshot"), 0);
+    EXPECT_EQ(Calls("CreateVolumeFromSnapshot"), 0);
+    std::string leaks;
+    EXPECT_EQ(sandbox->CloudSim({"leaks"}, &leaks), 0) << leaks;
+  }
+}
+
+TEST_F(PluginMount, AnExceptionInsideTheMountIsUnwoundLikeAFailure) {
+  struct CThrowingPlugin : InfraPlugin {
+    bool RegisterDisksWithDiskInfo(const MountCtx&) override { throw std::runtime_error("bookkeeping broke"); }
+  };
+  CThrowingPlugin plugin;
+  ASSERT_EQ(plugin.Init(0), 1);
+  ASSERT_EQ(plugin.Connect(sandbox->CloudUrl(), "tester", "secret"), 1);
+  const std::set<std::string> snapshotsBefore = SnapshotIds();
+  MountCtx ctx = Ctx("sample-web");
+  EXPECT_EQ(plugin.MountVM(ctx), 0);
+  EXPECT_TRUE(EvLogSink::Contains("Caught unhandled exception"));
+  EXPECT_EQ(Calls("CreateVolumeFromSnapshot"), 2) << "the exception came after the replicas";
+  EXPECT_EQ(SnapshotIds(), snapshotsBefore);
+  EXPECT_TRUE(Replicas().empty());
+  EXPECT_TRUE(Registry().empty());
 }

@@ -369,17 +369,65 @@ TEST_F(PluginSnapshot, EmptyWaitStillCostsOneInterval) {
   EXPECT_EQ(Calls("GetVolumeStatus"), 0);
 }
 
-TEST_F(PluginSnapshot, FailedStatusQueryEndsTheMountAndItIsUnwound) {
-  AddFault("GetSnapshotStatus", 2, sim::EFaultAction::Fail, "status service unavailable");
-  auto plugin = NewPlugin();
-  MountCtx ctx = Ctx("sample-web");
-  const std::set<std::string> snapshotsBefore = SnapshotIds();
-  EXPECT_EQ(plugin->MountVM(ctx), 0);
-  ASSERT_EQ(ctx.vmInfo.disks.size(), 2u);
-  EXPECT_TRUE(EvLogSink::Contains("Operation check failed for [" + ctx.vmInfo.disks[1].snapshotId + "]"));
-  EXPECT_EQ(Calls("CreateVolumeFromSnapshot"), 0);
-  EXPECT_EQ(SnapshotIds(), snapshotsBefore);
-  EXPECT_TRUE(Registry().empty());
+TEST_F(PluginSnapshot, FailedStatusQueryEndsTheMountWithItsKindsCodeAndItIsUnwound) {
+  struct Case {
+    const char* op;
+    int64_t nth;
+    int code;
+  } cases[] = {{"GetSnapshotStatus", 2, VMERR_SNAPSHOT_FAILED}, {"GetVolumeStatus", 1, VMERR_RESOURCE_CREATION_FAILED}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.op);
+    NewSandbox();
+    AddFault(c.op, c.nth, sim::EFaultAction::Fail, "status service unavailable");
+    auto plugin = NewPlugin();
+    MountCtx ctx = Ctx("sample-web");
+    const std::set<std::string> snapshotsBefore = SnapshotIds();
+    EXPECT_EQ(plugin->MountVM(ctx), 0);
+    ASSERT_EQ(ctx.vmInfo.disks.size(), 2u);
+    const std::string failed = c.code == VMERR_SNAPSHOT_FAILED ? ctx.vmInfo.disks[1].snapshotId
+                                                               : ctx.vmInfo.disks[0].createdVolumeId;
+    EXPECT_TRUE(EvLogSink::Contains("Operation check failed for [" + failed + "]"));
+    EXPECT_EQ(plugin->GetLastVMError(), c.code);
+    EXPECT_EQ(plugin->GetLastVMErrorDetails(), "status service unavailable");
+    EXPECT_EQ(Calls("CreateVolumeFromSnapshot"), c.code == VMERR_SNAPSHOT_FAILED ? 0 : 2);
+    EXPECT_EQ(SnapshotIds(), snapshotsBefore);
+    EXPECT_TRUE(Replicas().empty());
+    EXPECT_TRUE(Registry().empty());
+  }
+}
+
+// An object of a flavour without a status query of its own: the wait fails at once instead of
+// polling for ever.
+TEST_F(PluginSnapshot, TheBaseStatusQueryFailsTheWait) {
+  TestPlugin<testbase::PlainBase> plugin;
+  for (auto kind : {ORACLE_CLOUD_RESOURCE_SNAPSHOT, ORACLE_CLOUD_RESOURCE_VOLUME}) {
+    SCOPED_TRACE(kind);
+    std::vector<VMInfoStructs::SDisk> disks(1);
+    disks[0].snapshotId = disks[0].targetVolume = "resource-1";
+    EXPECT_FALSE(plugin.WaitForResourceToBecomeUsable(disks, kind));
+    EXPECT_EQ(plugin.GetLastVMError(),
+              kind == ORACLE_CLOUD_RESOURCE_SNAPSHOT ? VMERR_SNAPSHOT_FAILED : VMERR_RESOURCE_CREATION_FAILED);
+    EXPECT_EQ(plugin.GetLastVMErrorDetails(), "The state of [resource-1] cannot be queried for this cloud");
+  }
+  EXPECT_EQ(clock.Sleeps().size(), 2u);
+}
+
+// Each record fetch of the limit check failing fails the mount as an unknown instance, before any
+// snapshot is requested.
+TEST_F(PluginSnapshot, FailedLookupInTheLimitCheckFailsTheMountBeforeAnySnapshot) {
+  for (int64_t fetch : {1, 2}) {
+    SCOPED_TRACE(fetch);
+    NewSandbox();
+    auto plugin = NewPlugin();
+    MountCtx ctx = Ctx("sample-web");
+    // The mount fetches the proxy's record and the instance's before the limit check.
+    AddFault("GetVMInfo", Calls("GetVMInfo") + 2 + fetch, sim::EFaultAction::Fail, "instance lookup failed");
+    EXPECT_EQ(plugin->MountVM(ctx), 0);
+    EXPECT_EQ(plugin->GetLastVMError(), VMERR_VM_NOT_FOUND);
+    EXPECT_EQ(Calls("GetVMInfo"), 2 + fetch);
+    EXPECT_EQ(Calls("CreateVolumeSnapshot"), 0);
+    EXPECT_TRUE(Registry().empty());
+  }
 }
 
 TEST_F(PluginSnapshot, ReplicaStepFailsWhenEverySelectedReplicaFailed) {

@@ -79,6 +79,16 @@ const std::vector<SKind>& AllKinds() {
        [](C& c, M m, const S& r, const S& k) { return c.RegisterIscsiSession(m, r, k); },
        [](C& c, const S& p, Keys& k) { return c.GetRegisteredIscsiSessions(p, k); },
        [](C& c, const S& p, const S& k) { return c.UnRegisterIsciSession(p, k); }, nullptr},
+      {"PendingCreate", VM_CLEANER_ENTITY_PENDING_CREATE, false, "2:_QD_BACKUP_7_1_",
+       // The keys are "2:<name>": a snapshot about to be requested.
+       [](C& c, M m, const S& r, const S& k) {
+         return c.RegisterPendingCreate(m, r, VM_CLEANER_ENTITY_SNAPSHOT, k.substr(2));
+       },
+       [](C& c, const S& p, Keys& k) { return c.GetRegisteredPendingCreates(p, k); },
+       [](C& c, const S& p, const S& k) { return c.UnRegisterPendingCreate(p, k); },
+       [](C& c, M m, const S& r, const S& k) {
+         return c.UnRegisterPendingCreate(m, r, VM_CLEANER_ENTITY_SNAPSHOT, k.substr(2));
+       }},
   };
   return kinds;
 }
@@ -253,3 +263,28 @@ TEST_F(RegistryCleaner, VmdkObjectKeysSplitAtTheFirstPlus) {
 }
 
 }  // namespace
+
+// A root another live job owns is neither taken over nor handed out for a clean-up; once that job
+// is gone, it is.
+TEST_F(RegistryCleaner, ARootOfAnotherLiveJobIsNeitherClaimedNorHandedOut) {
+  COracleCloudCleaner other;
+  ASSERT_TRUE(other.Init(""));
+  ASSERT_TRUE(other.RegisterVM(kBackup, "job"));
+  ASSERT_TRUE(other.RegisterSnapshot(kBackup, "job", "snap"));
+  bool held = true;
+  EXPECT_TRUE(cleaner_.RegisterVM(kBackup, "own", held));
+  EXPECT_FALSE(held);
+  EXPECT_TRUE(cleaner_.RegisterVM(kBackup, "own", held)) << "a job registers its own root again";
+  EXPECT_FALSE(cleaner_.RegisterVM(kBackup, "job", held));
+  EXPECT_TRUE(held);
+  std::string path = "untouched";
+  EXPECT_FALSE(cleaner_.GetRegisteredVM(kBackup, "job", path));
+  EXPECT_EQ(path, "untouched");
+  ASSERT_TRUE(other.GetRegisteredVM(kBackup, "job", path));
+  EXPECT_EQ(Stored(path, VM_CLEANER_ENTITY_SNAPSHOT), Keys{"snap"});
+
+  ASSERT_TRUE(other.DeInit());
+  EXPECT_TRUE(cleaner_.RegisterVM(kBackup, "job", held));
+  EXPECT_FALSE(held);
+  EXPECT_EQ(Stored(RootPath(kBackup, "job"), VM_CLEANER_ENTITY_SNAPSHOT), Keys{"snap"});
+}

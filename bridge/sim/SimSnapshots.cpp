@@ -80,6 +80,10 @@ std::string CSimSnapshots::State(const std::string& snapshotId) {
   return cloud_.Read([&](CSimDb& db) { return LoadSnapshot(db, snapshotId).state; });
 }
 
+bool CSimSnapshots::Exists(const std::string& snapshotId) {
+  return cloud_.Read([&](CSimDb& db) { return db.QueryInt("SELECT count(*) FROM snapshots WHERE id = ?", 0, snapshotId) > 0; });
+}
+
 void CSimSnapshots::Delete(const std::string& snapshotId, const std::string& op) {
   int64_t now = HostClock::Now();
   std::string file = cloud_.Write([&](CSimDb& db) {

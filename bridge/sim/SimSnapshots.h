@@ -30,6 +30,7 @@ class CSimSnapshots {
   std::string Create(const std::string& volumeId, const std::string& description, const std::string& name, bool faulty,
                      const std::string& op);
   std::string State(const std::string& snapshotId);
+  bool Exists(const std::string& snapshotId);
   // Removes the snapshot and its bytes.
   void Delete(const std::string& snapshotId, const std::string& op);
   // A new volume in the source volume's domain and compartment holding the snapshot's bytes.

@@ -1,0 +1,15 @@
+#include "cleanup/PendingCreate.h"
+
+#include <utility>
+
+CPendingCreate::CPendingCreate(COracleCloudCleaner& cleaner, VM_Cleaner_Mode mode, string rootName,
+                               VM_Cleaner_EntityType kind, string name)
+    : cleaner_(cleaner), mode_(mode), rootName_(std::move(rootName)), kind_(kind), name_(std::move(name)) {
+  recorded_ = cleaner_.RegisterPendingCreate(mode_, rootName_, kind_, name_);
+}
+
+bool CPendingCreate::Done() {
+  if (!recorded_) return true;
+  recorded_ = false;
+  return cleaner_.UnRegisterPendingCreate(mode_, rootName_, kind_, name_);
+}
