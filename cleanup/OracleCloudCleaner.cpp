@@ -1,17 +1,23 @@
 #include "cleanup/OracleCloudCleaner.h"
 
+#include "host/FXString.h"
+
 using VMInfoStructs::SDisk;
 
 bool COracleCloudCleaner::Init(const string& localVmGuid) { return VMCleaner::Init(localVmGuid, 0); }
 
 bool COracleCloudCleaner::DeInit() { return VMCleaner::DeInit(); }
 
+// Root names are instance ids and GUIDs, which the agent and the cloud may spell in different case:
+// every root is registered and looked up under its lower-case form.
+string COracleCloudCleaner::RootKey(const string& rootName) { return FXString::ToLower(rootName); }
+
 // ---- The three forms every kind shares. ----
 
 bool COracleCloudCleaner::RegisterChild(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type,
                                         const string& rootName, const string& key) {
   string rootHandle;
-  if (!LookupEntity(mode, VM_CLEANER_ENTITY_VM, rootName, rootHandle)) return false;
+  if (!LookupEntity(mode, VM_CLEANER_ENTITY_VM, RootKey(rootName), rootHandle)) return false;
   return RegisterEntity(mode, type, key, rootHandle);
 }
 
@@ -26,7 +32,7 @@ bool COracleCloudCleaner::UnRegisterChildByPath(const string& path, VM_Cleaner_E
 bool COracleCloudCleaner::UnRegisterChildByMode(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type,
                                                 const string& rootName, const string& key) {
   string rootHandle, childHandle;
-  if (!LookupEntity(mode, VM_CLEANER_ENTITY_VM, rootName, rootHandle)) return false;
+  if (!LookupEntity(mode, VM_CLEANER_ENTITY_VM, RootKey(rootName), rootHandle)) return false;
   if (!ConstructHandle(rootHandle, type, key, childHandle)) return false;
   return UnRegisterEntity(mode, childHandle, false);
 }
@@ -43,17 +49,18 @@ bool COracleCloudCleaner::ListChildKeys(const string& path, VM_Cleaner_EntityTyp
 // ---- The job's root. ----
 
 bool COracleCloudCleaner::RegisterVM(const VM_Cleaner_Mode& mode, const string& rootName) {
-  return RegisterEntity(mode, VM_CLEANER_ENTITY_VM, rootName, "");
+  return RegisterEntity(mode, VM_CLEANER_ENTITY_VM, RootKey(rootName), "");
 }
 
 bool COracleCloudCleaner::GetRegisteredVM(const VM_Cleaner_Mode& mode, const string& rootName, string& path) {
+  const string key = RootKey(rootName);
   string handle;
-  if (LookupEntity(mode, VM_CLEANER_ENTITY_VM, rootName, handle))
+  if (LookupEntity(mode, VM_CLEANER_ENTITY_VM, key, handle))
     return GetCleanerPathForEntityHandle(mode, handle, path);
   std::vector<CleanerEntity> orphans;
-  if (!GetOrphanedRootEntityListByType(mode, VM_CLEANER_ENTITY_VM, rootName, orphans)) return false;
+  if (!GetOrphanedRootEntityListByType(mode, VM_CLEANER_ENTITY_VM, key, orphans)) return false;
   for (const auto& entity : orphans) {
-    if (entity.name == rootName) {
+    if (entity.name == key) {
       path = entity.path;
       return true;
     }
@@ -65,7 +72,7 @@ bool COracleCloudCleaner::UnRegisterVM(const string& path) { return UnRegisterEn
 
 bool COracleCloudCleaner::UnRegisterVM(const VM_Cleaner_Mode& mode, const string& rootName, bool flag) {
   string handle;
-  if (!LookupEntity(mode, VM_CLEANER_ENTITY_VM, rootName, handle)) return false;
+  if (!LookupEntity(mode, VM_CLEANER_ENTITY_VM, RootKey(rootName), handle)) return false;
   return UnRegisterEntity(mode, handle, flag);
 }
 
