@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 
 #include "PluginTestUtil.h"
@@ -107,15 +108,20 @@ class AgentConcurrency : public ::testing::Test {
   void ExpectOwnVolumes(const std::string& round, const std::string& name, size_t volumes) {
     const auto disks = StoredDisks(Store(round, name));
     EXPECT_EQ(disks.size(), volumes) << name << "\n" << ReadTestFile(Store(round, name) + "/agent.out");
-    for (const auto& [volumeId, sha] : disks) {
-      const std::string source = plugintest::Checksum(sandbox_, volumeId);
-      EXPECT_EQ(sha, source.substr(0, source.find(' '))) << name << " " << volumeId;
-    }
+    for (const auto& [volumeId, sha] : disks) EXPECT_EQ(sha, SourceChecksum(volumeId)) << name << " " << volumeId;
+  }
+  // `cloud-sim volume checksum` of a source volume, asked once: sources do not change.
+  const std::string& SourceChecksum(const std::string& volumeId) {
+    auto known = checksums_.find(volumeId);
+    if (known != checksums_.end()) return known->second;
+    const std::string out = plugintest::Checksum(sandbox_, volumeId);
+    return checksums_[volumeId] = out.substr(0, out.find(' '));
   }
   size_t VolumesOf(const std::string& name) const { return name.rfind("sample-", 0) == 0 ? 2 : 1; }
 
   CTestSandbox sandbox_;
   std::vector<std::string> instances_;
+  std::map<std::string, std::string> checksums_;
 };
 
 }  // namespace
@@ -183,5 +189,42 @@ TEST(AgentIscsiKill, TheNextJobRemovesWhatAKilledLoginLeft) {
           << out;
       ExpectNothingLeft(sandbox);
     }
+  }
+}
+
+// A login that hangs (an unreachable portal) is stopped at the command time limit, or at once when
+// the job is interrupted; the job fails with the matching code and leaves nothing behind.
+TEST(AgentHungCommand, AHungLoginIsStoppedAndTheJobUnwinds) {
+  struct Case {
+    const char* what;
+    bool interrupt;
+    const char* error;
+  } cases[] = {{"time limit", false, "OpenVmdk failed: error 54"}, {"interrupt", true, "OpenVmdk failed: error 4000"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CTestSandbox sandbox;
+    const std::string ini = sandbox.Home() + "/etc/platform.ini";
+    WriteTestFile(ini, ReadTestFile(ini) + "nOCICommandTimeoutInSeconds=" + (c.interrupt ? "600" : "2") + "\n");
+    std::string out;
+    ASSERT_EQ(sandbox.CloudSim({"fault", "add", "--op", "iscsiadm-login", "--nth", "1", "--action", "delay",
+                                "--delay-ms", "600000"},
+                               &out),
+              0)
+        << out;
+    const std::string store = sandbox.Dir() + "/store";
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t job = StartBackup(sandbox, "sample-web", store);
+    if (c.interrupt) {
+      for (int i = 0; i < 1200 && sandbox.Calls("iscsiadm-login") < 1; ++i) ::usleep(50000);
+      ASSERT_EQ(sandbox.Calls("iscsiadm-login"), 1);
+      ::kill(job, SIGINT);
+    }
+    const int status = WaitFor(job);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(120)) << "the hung login was waited for";
+    const std::string log = ReadTestFile(store + "/agent.out");
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_NE(WEXITSTATUS(status), 0);
+    EXPECT_NE(log.find(c.error), std::string::npos) << log;
+    ExpectNothingLeft(sandbox);
   }
 }

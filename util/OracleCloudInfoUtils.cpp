@@ -23,7 +23,8 @@ CStopCommandsWhen::~CStopCommandsWhen() { t_stopRequested = std::move(saved_); }
 uint32_t CommandTimeoutSeconds() {
   uint32_t seconds = kDefaultCommandTimeoutSeconds;
   TZPlatformInfo::getNumber("VirtualServer", kCommandTimeoutKey, &seconds);
-  return seconds;
+  // No command may run unbounded: 0 means the default.
+  return seconds != 0 ? seconds : kDefaultCommandTimeoutSeconds;
 }
 
 bool executeCommand(const string& command, string& output, int* exitStatus) {

@@ -10,7 +10,8 @@ namespace OracleCloudInfoUtils {
 // The namespace's own log channel.
 extern EvEvent c_evEvent;
 
-// The configuration key (section "VirtualServer") of the longest time a command may run, and its default.
+// The configuration key (section "VirtualServer") of the longest time a command may run, and its
+// default (also taken for 0).
 extern const char* const kCommandTimeoutKey;  // "nOCICommandTimeoutInSeconds"
 constexpr uint32_t kDefaultCommandTimeoutSeconds = 300;
 uint32_t CommandTimeoutSeconds();
