@@ -8,9 +8,13 @@ bool COracleCloudCleaner::Init(const string& localVmGuid) { return VMCleaner::In
 
 bool COracleCloudCleaner::DeInit() { return VMCleaner::DeInit(); }
 
-// Root names are instance ids and GUIDs, which the agent and the cloud may spell in different case:
-// every root is registered and looked up under its lower-case form.
-string COracleCloudCleaner::RootKey(const string& rootName) { return FXString::ToLower(rootName); }
+// An instance id (an OCID) may reach the plug-in in the agent's spelling as well as in the cloud's
+// lower-case one: it is registered and looked up in the cloud's. Other root names stay as given.
+string COracleCloudCleaner::RootKey(const string& rootName) {
+  static const string kOcidPrefix = "ocid1.";
+  const string lower = FXString::ToLower(rootName);
+  return lower.compare(0, kOcidPrefix.size(), kOcidPrefix) == 0 ? lower : rootName;
+}
 
 // ---- The three forms every kind shares. ----
 

@@ -17,8 +17,8 @@ class COracleCloudCleaner : public VMCleaner {
   bool Init(const string& localVmGuid);
   bool DeInit();
 
-  // The job's root: the backed-up instance's id, or the restore's GUID; its name is matched ignoring
-  // case (RootKey).
+  // The job's root: the backed-up instance's id, or the restore's GUID. An instance id is registered
+  // and looked up in lower case, whatever case the caller spells it in (RootKey).
   static string RootKey(const string& rootName);
   bool RegisterVM(const VM_Cleaner_Mode& mode, const string& rootName);
   bool GetRegisteredVM(const VM_Cleaner_Mode& mode, const string& rootName, string& path);

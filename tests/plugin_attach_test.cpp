@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -603,4 +604,21 @@ TEST_F(PluginAttach, TheUnmountsCleanupLogsOutBeforeItDetachesAndDetachesBeforeI
   for (const auto& disk : disks) EXPECT_FALSE(VolumeExists(disk.createdVolumeId));
   EXPECT_TRUE(Registry().empty());
   EXPECT_TRUE(std::filesystem::is_empty(sandbox->Root() + "/dev/disk/by-path"));
+}
+
+// The agent may spell the instance id in upper case where the cloud (and the mount) use lower case:
+// the session is registered under the job's root, and found there by the detach in either spelling.
+TEST_F(PluginAttach, SessionsAreRegisteredAndFoundWhateverCaseTheInstanceIdIsSpelledIn) {
+  std::string upper = root;
+  std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
+  ASSERT_NE(upper, root);
+  for (const auto& [attachAs, detachAs] : std::vector<std::pair<std::string, std::string>>{{upper, root}, {root, upper}}) {
+    SDisk disk = NewReplica("replica");
+    bool noFreeSlot = false;
+    ASSERT_TRUE(plugin->AttachVolumeToProxy(disk, attachAs, false, true, noFreeSlot));
+    EXPECT_EQ(Sessions(), std::set<std::string>{CleanupString(disk)});
+    ASSERT_TRUE(plugin->DetachVolumeFromProxy(disk, detachAs));
+    EXPECT_TRUE(Sessions().empty());
+    EXPECT_FALSE(std::filesystem::exists(DevicePath(disk)));
+  }
 }
