@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "host/CWqDirectory.h"
@@ -14,19 +15,14 @@
 #include "host/HostClock.h"
 #include "host/HostEnvironment.h"
 
-#include <filesystem>
-
 namespace {
 constexpr uint64_t kPollMs = 50;
 constexpr const char* kLockFile = "run/lock/tz-diskmapper.lock";
 
 // Opens (creating it and its folder when missing) the lock file; -1 with errno on failure.
 int OpenLockFile(const string& path) {
-  const string folder = path.substr(0, path.rfind('/'));
-  if (!FXFile::DoesFileExist(folder)) {
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-  }
+  std::error_code ec;  // a folder that cannot be made shows in the open's failure
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
   return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
 }
 }  // namespace

@@ -105,9 +105,9 @@ bool startIscsiSession(const IscsiAttachment& attachment, string& sessionId) {
   const bool safe = isSafeAttachment(attachment, reason);
   if (!RunChecked(attachment, formIscsiAttachCommand(attachment), "Error while executing command [%s]",
                   __PRETTY_FUNCTION__)) {
-    // The node record made before the failed login would stay on the proxy, registered nowhere:
-    // the logout form removes it (its logout half finds no session).
-    // It runs to its end even when the job was cancelled: it is clean-up.
+    // The node record made before the failed login would stay on the proxy until a sweep: the
+    // logout form removes it now (its logout half finds no session). It is clean-up, so it runs to
+    // its end even when the job was cancelled.
     if (safe) {
       EVDEBUG(c_evEvent, "Removing the node record of the failed login to [%s]", attachment.iqn.c_str());
       OracleCloudInfoUtils::CStopCommandsWhen cleanup(nullptr);
