@@ -123,7 +123,10 @@ kill_job() {
   group=${fields[2]}
   stat=$(< "/proc/$group/stat") || return 0
   read -r -a fields <<< "${stat##*) }"
-  kill -KILL "${fields[1]}"
+  # A leader whose job already died belongs to init (or a subreaper): nothing to kill then.
+  if [[ "${fields[1]}" =~ ^[0-9]+$ ]] && ((fields[1] > 1)); then
+    kill -KILL "${fields[1]}"
+  fi
 }
 
 if [[ "$delay_ms" =~ ^[0-9]+$ ]] && ((delay_ms > 0)); then
