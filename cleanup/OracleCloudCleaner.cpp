@@ -1,17 +1,27 @@
 #include "cleanup/OracleCloudCleaner.h"
 
+#include "host/FXString.h"
+
 using VMInfoStructs::SDisk;
 
 bool COracleCloudCleaner::Init(const string& localVmGuid) { return VMCleaner::Init(localVmGuid, 0); }
 
 bool COracleCloudCleaner::DeInit() { return VMCleaner::DeInit(); }
 
+// An instance id (an OCID) may reach the plug-in in the agent's spelling as well as in the cloud's
+// lower-case one: it is registered and looked up in the cloud's. Other root names stay as given.
+string COracleCloudCleaner::RootKey(const string& rootName) {
+  static const string kOcidPrefix = "ocid1.";
+  const string lower = FXString::ToLower(rootName);
+  return lower.compare(0, kOcidPrefix.size(), kOcidPrefix) == 0 ? lower : rootName;
+}
+
 // ---- The three forms every kind shares. ----
 
 bool COracleCloudCleaner::RegisterChild(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type,
                                         const string& rootName, const string& key) {
   string rootHandle;
-  if (!LookupEntity(mode, VM_CLEANER_ENTITY_VM, rootName, rootHandle)) return false;
+  if (!LookupEntity(mode, VM_CLEANER_ENTITY_VM, RootKey(rootName), rootHandle)) return false;
   return RegisterEntity(mode, type, key, rootHandle);
 }
 
@@ -26,7 +36,7 @@ bool COracleCloudCleaner::UnRegisterChildByPath(const string& path, VM_Cleaner_E
 bool COracleCloudCleaner::UnRegisterChildByMode(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type,
                                                 const string& rootName, const string& key) {
   string rootHandle, childHandle;
-  if (!LookupEntity(mode, VM_CLEANER_ENTITY_VM, rootName, rootHandle)) return false;
+  if (!LookupEntity(mode, VM_CLEANER_ENTITY_VM, RootKey(rootName), rootHandle)) return false;
   if (!ConstructHandle(rootHandle, type, key, childHandle)) return false;
   return UnRegisterEntity(mode, childHandle, false);
 }
@@ -43,23 +53,24 @@ bool COracleCloudCleaner::ListChildKeys(const string& path, VM_Cleaner_EntityTyp
 // ---- The job's root. ----
 
 bool COracleCloudCleaner::RegisterVM(const VM_Cleaner_Mode& mode, const string& rootName) {
-  return RegisterEntity(mode, VM_CLEANER_ENTITY_VM, rootName, "");
+  return RegisterEntity(mode, VM_CLEANER_ENTITY_VM, RootKey(rootName), "");
 }
 
 bool COracleCloudCleaner::RegisterVM(const VM_Cleaner_Mode& mode, const string& rootName, bool& heldByAnotherJob) {
-  return ClaimRoot(mode, VM_CLEANER_ENTITY_VM, rootName, heldByAnotherJob);
+  return ClaimRoot(mode, VM_CLEANER_ENTITY_VM, RootKey(rootName), heldByAnotherJob);
 }
 
 bool COracleCloudCleaner::GetRegisteredVM(const VM_Cleaner_Mode& mode, const string& rootName, string& path) {
+  const string key = RootKey(rootName);
   string handle;
-  if (LookupEntity(mode, VM_CLEANER_ENTITY_VM, rootName, handle)) {
-    if (IsHeldByAnotherSession(mode, VM_CLEANER_ENTITY_VM, rootName)) return false;
+  if (LookupEntity(mode, VM_CLEANER_ENTITY_VM, key, handle)) {
+    if (IsHeldByAnotherSession(mode, VM_CLEANER_ENTITY_VM, key)) return false;
     return GetCleanerPathForEntityHandle(mode, handle, path);
   }
   std::vector<CleanerEntity> orphans;
-  if (!GetOrphanedRootEntityListByType(mode, VM_CLEANER_ENTITY_VM, rootName, orphans)) return false;
+  if (!GetOrphanedRootEntityListByType(mode, VM_CLEANER_ENTITY_VM, key, orphans)) return false;
   for (const auto& entity : orphans) {
-    if (entity.name == rootName) {
+    if (entity.name == key) {
       path = entity.path;
       return true;
     }
@@ -71,7 +82,7 @@ bool COracleCloudCleaner::UnRegisterVM(const string& path) { return UnRegisterEn
 
 bool COracleCloudCleaner::UnRegisterVM(const VM_Cleaner_Mode& mode, const string& rootName, bool flag) {
   string handle;
-  if (!LookupEntity(mode, VM_CLEANER_ENTITY_VM, rootName, handle)) return false;
+  if (!LookupEntity(mode, VM_CLEANER_ENTITY_VM, RootKey(rootName), handle)) return false;
   return UnRegisterEntity(mode, handle, flag);
 }
 

@@ -17,7 +17,9 @@ class COracleCloudCleaner : public VMCleaner {
   bool Init(const string& localVmGuid);
   bool DeInit();
 
-  // The job's root: the backed-up instance's id, or the restore's GUID.
+  // The job's root: the backed-up instance's id, or the restore's GUID. An instance id is registered
+  // and looked up in lower case, whatever case the caller spells it in (RootKey).
+  static string RootKey(const string& rootName);
   bool RegisterVM(const VM_Cleaner_Mode& mode, const string& rootName);
   // The same, telling a root that another live job owns (left untouched) from a failed write.
   bool RegisterVM(const VM_Cleaner_Mode& mode, const string& rootName, bool& heldByAnotherJob);

@@ -1,7 +1,14 @@
 #include "host/CDiskMapperLinux.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <vector>
 
 #include "host/CWqDirectory.h"
 #include "host/FXFile.h"
@@ -10,7 +17,15 @@
 
 namespace {
 constexpr uint64_t kPollMs = 50;
+constexpr const char* kLockFile = "run/lock/tz-diskmapper.lock";
+
+// Opens (creating it and its folder when missing) the lock file; -1 with errno on failure.
+int OpenLockFile(const string& path) {
+  std::error_code ec;  // a folder that cannot be made shows in the open's failure
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+  return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
 }
+}  // namespace
 
 CDiskMapperLinux::CDiskMapperLinux() : evDebug("diskmapper") {}
 
@@ -49,9 +64,32 @@ std::set<string> CDiskMapperLinux::ListDevicesIn(const string& directory) {
   return devices;
 }
 
-void CDiskMapperLinux::EnterBracket() {
+string CDiskMapperLinux::LockFilePath() { return HostEnvironment::UnderRoot(kLockFile); }
+
+bool CDiskMapperLinux::EnterBracket(const char* tag) {
   bracket_.lock();
+  const string path = LockFilePath();
+  int fd = OpenLockFile(path);
+  if (fd < 0) {
+    evDebug.Error(tag, "Cannot open the disk mapper lock file [%s]: %s", path.c_str(), std::strerror(errno));
+    bracket_.unlock();
+    return false;
+  }
+  int rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  if (rc != 0 && errno == EWOULDBLOCK) {
+    evDebug.DebugLvl(tag, 2, "Waiting for another process's disk attach or detach to finish [%s]", path.c_str());
+    while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+  }
+  if (rc != 0) {
+    evDebug.Error(tag, "Cannot lock the disk mapper lock file [%s]: %s", path.c_str(), std::strerror(errno));
+    ::close(fd);
+    bracket_.unlock();
+    return false;
+  }
+  lockFd_ = fd;
   bracketOwner_.store(std::this_thread::get_id());
+  return true;
 }
 
 bool CDiskMapperLinux::LeaveBracket(const char* tag) {
@@ -60,13 +98,15 @@ bool CDiskMapperLinux::LeaveBracket(const char* tag) {
     return false;
   }
   bracketOwner_.store(std::thread::id());
+  ::close(lockFd_);  // drops the file lock
+  lockFd_ = -1;
   bracket_.unlock();
   return true;
 }
 
 bool CDiskMapperLinux::PreAttachDisk() {
   if (!initialized_.load() && !Init()) return false;
-  EnterBracket();
+  if (!EnterBracket(__PRETTY_FUNCTION__)) return false;
   std::lock_guard<std::mutex> guard(state_);
   before_ = ListDevicesIn(deviceDirectory_);
   return true;
@@ -89,14 +129,23 @@ bool CDiskMapperLinux::PostAttachDisk(const string& volumeId, string& deviceName
   }
   const int64_t deadline = HostClock::Get().NowMilliseconds() + static_cast<int64_t>(deviceWaitMs_);
   while (true) {
-    for (const auto& device : ListDevices()) {
-      if (before.count(device)) continue;
-      UINT64 bytes = 0;
-      string error;
-      if (!FXFile::TZGetFileSize(device, bytes, &error)) continue;  // not ready yet
-      deviceName = device;
+    std::vector<string> fresh;
+    for (const auto& device : ListDevices())
+      if (!before.count(device)) fresh.push_back(device);
+    if (fresh.size() > 1) {
+      // Nothing else on this machine attaches inside the bracket: two new devices mean the listing
+      // cannot tell which is this volume's. Never guess.
+      EVERROR(evDebug, "[%d] new devices appeared for volume [%s] under [%s] ([%s], [%s], ...); refusing to choose",
+              static_cast<int>(fresh.size()), volumeId.c_str(), DeviceDirectory().c_str(), fresh[0].c_str(),
+              fresh[1].c_str());
+      return false;
+    }
+    UINT64 bytes = 0;
+    string error;
+    if (fresh.size() == 1 && FXFile::TZGetFileSize(fresh[0], bytes, &error)) {
+      deviceName = fresh[0];
       size = bytes;
-      EVDEBUG(evDebug, "Volume [%s] is device [%s] of [%llu] bytes", volumeId.c_str(), device.c_str(),
+      EVDEBUG(evDebug, "Volume [%s] is device [%s] of [%llu] bytes", volumeId.c_str(), deviceName.c_str(),
               static_cast<unsigned long long>(bytes));
       return true;
     }
@@ -123,7 +172,7 @@ bool CDiskMapperLinux::MakeDiskWriteable(const string& deviceName) {
 
 bool CDiskMapperLinux::PreDetatchDisk(const string& deviceName) {
   if (!initialized_.load() && !Init()) return false;
-  EnterBracket();
+  if (!EnterBracket(__PRETTY_FUNCTION__)) return false;
   std::lock_guard<std::mutex> guard(state_);
   before_ = ListDevicesIn(deviceDirectory_);
   if (!deviceName.empty()) offline_.erase(deviceName);

@@ -3,8 +3,10 @@
 // Devices of iSCSI attachments appear under <platform root>/dev/disk/by-path.
 //
 // Every attach and detach is bracketed: the pre-call takes the mapper's lock and notes the devices
-// present; the post-call finds what changed and always releases the lock. So attaches of different
-// disks on different threads take turns, and each new device is the one its own attach made.
+// present; the post-call finds what changed and always releases the lock. The lock excludes every
+// thread of this process and every other process on the machine (an flock on a lock file under the
+// platform root, which the kernel drops when its holder dies), so attaches and detaches anywhere on
+// the proxy take turns, and the one new device is the one this attach made; more than one is refused.
 #include <atomic>
 #include <mutex>
 #include <set>
@@ -24,10 +26,11 @@ class CDiskMapperLinux {
   bool IsInitialized() const { return initialized_.load(); }
   string DeviceDirectory() const;
 
-  // Takes the lock and notes the devices present. False (lock not taken) when the mapper is unusable.
+  // Takes the lock and notes the devices present. False (lock not taken) when the mapper is unusable
+  // or its lock file cannot be created or locked.
   virtual bool PreAttachDisk();
   // Waits (bounded) for the device the attach made and reports its path and size; with `failed` it
-  // only closes the bracket. Always releases the lock.
+  // only closes the bracket. Fails when no device, or more than one, appeared. Always releases the lock.
   virtual bool PostAttachDisk(const string& volumeId, string& deviceName, UINT64& size, bool failed);
   // The agent reads the device raw: the system must not use it.
   virtual bool BringDiskOffline(const string& deviceName);
@@ -38,6 +41,8 @@ class CDiskMapperLinux {
   bool IsOffline(const string& deviceName) const;
   // Longest wait for a new device, in milliseconds (default 30 s).
   void SetDeviceWaitMilliseconds(uint64_t ms) { deviceWaitMs_ = ms; }
+  // The file whose lock every process's bracket holds.
+  static string LockFilePath();
 
  protected:
   std::set<string> ListDevices() const;
@@ -47,12 +52,14 @@ class CDiskMapperLinux {
   std::atomic<bool> initialized_{false};
 
  private:
-  // Takes or releases the bracket lock; a post-call without its pre-call on this thread is refused.
-  void EnterBracket();
+  // Takes or releases the bracket lock (the threads' mutex, then the processes' file lock); a
+  // post-call without its pre-call on this thread is refused.
+  bool EnterBracket(const char* tag);
   bool LeaveBracket(const char* tag);
 
   std::mutex bracket_;  // held from a pre-call to its post-call
   std::atomic<std::thread::id> bracketOwner_{};
+  int lockFd_ = -1;  // the locked lock file while a bracket is open; touched only by its owner
   mutable std::mutex state_;  // guards what follows
   string deviceDirectory_;
   std::set<string> before_;

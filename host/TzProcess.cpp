@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -24,7 +25,19 @@ void CloseFrom(int lowest) {
 
 namespace TzProcess {
 
+namespace {
+constexpr int kStopPollMs = 200;
+}
+
 int system(const char* command, string* output, string* error, int timeoutSeconds, bool mergeStderr) {
+  return system(command, output, error, timeoutSeconds, mergeStderr, nullptr, nullptr);
+}
+
+int system(const char* command, string* output, string* error, int timeoutSeconds, bool mergeStderr,
+           const std::function<bool()>& stopRequested, EEnd* how) {
+  EEnd ignored;
+  EEnd& end = how ? *how : ignored;
+  end = EEnd::NotStarted;
   if (!command) return -1;
   int outPipe[2], errPipe[2];
   if (::pipe2(outPipe, O_CLOEXEC) != 0) return -1;
@@ -50,13 +63,15 @@ int system(const char* command, string* output, string* error, int timeoutSecond
     ::execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
     ::_exit(127);
   }
+  // Also here, so that the group exists before a kill of it can be due.
+  ::setpgid(pid, pid);
   ::close(outPipe[1]);
   ::close(errPipe[1]);
 
   string out, err;
   struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
   int open = 2;
-  bool timedOut = false;
+  bool timedOut = false, stopped = false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
   char buffer[8192];
   while (open > 0) {
@@ -68,6 +83,13 @@ int system(const char* command, string* output, string* error, int timeoutSecond
         break;
       }
       wait = static_cast<int>(left.count());
+    }
+    if (stopRequested) {
+      if (stopRequested()) {
+        stopped = true;
+        break;
+      }
+      if (wait < 0 || wait > kStopPollMs) wait = kStopPollMs;
     }
     int rc = ::poll(fds, 2, wait);
     if (rc < 0) {
@@ -88,16 +110,47 @@ int system(const char* command, string* output, string* error, int timeoutSecond
   }
   for (auto& f : fds)
     if (f.fd >= 0) ::close(f.fd);
-  if (timedOut) ::kill(-pid, SIGKILL);
+  auto killGroup = [pid] {
+    if (::kill(-pid, SIGKILL) != 0) ::kill(pid, SIGKILL);
+  };
+  if (timedOut || stopped) killGroup();
 
+  // A command may close its output and go on running: the same limits hold until it ends.
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  int pauseMs = 1;
+  while (true) {
+    pid_t done = ::waitpid(pid, &status, (timedOut || stopped) ? 0 : WNOHANG);
+    if (done == pid) break;
+    if (done < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (timeoutSeconds > 0 && std::chrono::steady_clock::now() >= deadline) {
+      timedOut = true;
+    } else if (stopRequested && stopRequested()) {
+      stopped = true;
+    }
+    if (timedOut || stopped) {
+      killGroup();
+      continue;
+    }
+    ::poll(nullptr, 0, pauseMs);
+    pauseMs = std::min(pauseMs * 2, 20);
   }
   if (output) *output = out;
   if (error) *error = err;
-  if (timedOut) return -1;
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  if (timedOut || stopped) {
+    end = timedOut ? EEnd::TimedOut : EEnd::Stopped;
+    return -1;
+  }
+  if (WIFEXITED(status)) {
+    end = EEnd::Exited;
+    return WEXITSTATUS(status);
+  }
+  if (WIFSIGNALED(status)) {
+    end = EEnd::Signalled;
+    return 128 + WTERMSIG(status);
+  }
   return -1;
 }
 

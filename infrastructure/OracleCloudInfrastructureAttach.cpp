@@ -4,6 +4,7 @@
 #include "host/HostClock.h"
 #include "infrastructure/OracleCloudInfrastructureInfo.h"
 #include "util/IscsiUtils.h"
+#include "util/OracleCloudInfoUtils.h"
 
 using namespace VMInfoStructs;
 
@@ -40,6 +41,9 @@ bool COracleCloudInfrastructureInfo::AttachVolumeToProxy(SDisk& disk, const stri
                                                          bool bringOffline, bool& noFreeSlot) {
   if (!diskMapper->PreAttachDisk()) {
     EVERROR(evDebug, "Pre attach disk operations failed.");
+    SetLastVMError(VMERR_VOLUME_ATTACH_FAILED);
+    SetLastVMErrorDetails("The proxy's disk mapper could not begin the attach of volume [" + disk.createdVolumeId +
+                          "]");
     return false;
   }
   const string proxyId = proxyVMInfo.guid;
@@ -57,7 +61,8 @@ bool COracleCloudInfrastructureInfo::AttachVolumeToProxy(SDisk& disk, const stri
     string sessionId;
     if (!iscsiAttach(disk, instanceId, sessionId)) {
       EVERROR(evDebug, "iSCSI attach failed");
-      SetLastVMError(VMERR_VOLUME_ATTACH_FAILED);
+      // A login stopped because the job was cancelled reports the cancellation.
+      SetLastVMError(IsJobCancelled() ? VMERR_JOB_CANCELLED : VMERR_VOLUME_ATTACH_FAILED);
       failed = true;
     }
     disk.iscsiSessionId = sessionId;
@@ -234,13 +239,28 @@ bool COracleCloudInfrastructureInfo::iscsiAttach(SDisk& disk, const string& inst
   attachment.targetPort = disk.iscsiTargetPort;
   attachment.iqn = disk.iscsiIqn;
   attachment.isBootDisk = disk.isBootDisk;
-  if (!IscsiUtils::iscsiAttach(attachment)) {
+  // The session is registered before the first command runs: a job killed anywhere in the login
+  // leaves an entry from which the sweep logs out and removes the node record.
+  const string cleanupString = IscsiUtils::generateSessionCleanupString(attachment);
+  if (cleanupString.empty()) {
+    EVERROR(evDebug, "Could not form iSCSI cleanup string");
     EVERROR(evDebug, "Failed to connect to iscsi target");
     return false;
   }
-  if (!cleaner.RegisterIscsiSession(cleanerMode, instanceId, attachment.cleanupString))
+  if (!cleaner.RegisterIscsiSession(cleanerMode, instanceId, cleanupString))
     EVERROR(evDebug, "Failed to register iSCSI session to cleaner. cleanupString:[%s],diskName:[%s]",
-            attachment.cleanupString.c_str(), disk.targetVolume.c_str());
+            cleanupString.c_str(), disk.targetVolume.c_str());
+  bool loggedIn = false;
+  {
+    OracleCloudInfoUtils::CStopCommandsWhen stop([this] { return IsJobCancelled(); });
+    loggedIn = IscsiUtils::iscsiAttach(attachment);
+  }
+  if (!loggedIn) {
+    // The entry stays: the job's unmount (or a later sweep) logs out of whatever the failed or
+    // stopped login left, and finds nothing when the login removed its node record itself.
+    EVERROR(evDebug, "Failed to connect to iscsi target");
+    return false;
+  }
   sessionId = attachment.sessionId;
   return true;
 }

@@ -96,7 +96,11 @@ bool COracleCloudInfrastructureInfo::CleanupVmdkObjects(const string& cleanerPat
       continue;
     }
     EVDEBUGLVL(evDebug, 3, "Parsed O/P: bucketName:[%s], objectName:[%s]", bucket.c_str(), object.c_str());
-    if (!bridge->DeleteStorageObject(bucket, object)) EVERROR(evDebug, "Error while deleting object:[%s]", key.c_str());
+    if (!bridge->DeleteStorageObject(bucket, object)) {
+      // Still in the bucket: the entry stays for the next sweep.
+      EVERROR(evDebug, "Error while deleting object:[%s]", key.c_str());
+      continue;
+    }
     if (!cleaner.UnRegisterVmdkObject(cleanerPath, key))
       EVERROR(evDebug, "Failed to unregister object:[%s]", key.c_str());
   }

@@ -34,6 +34,8 @@ int RunVolumeChecksum(const std::string& sandbox, const std::string& id);
 // Exit 0 when jobs left nothing in the cloud, 1 when they did (or on an error).
 int RunLeaks(const std::string& sandbox, bool json);
 int RunPopulate(const std::string& sandbox, long long compartments, long long instancesEach);
+// Hidden: a sandbox tool (bin/iscsiadm) reports one call of `op` and learns its faults.
+int RunToolCall(const std::string& sandbox, const std::string& op);
 
 // Prints "cloud-sim: <message>" on stderr and returns 1.
 int Failure(const std::string& message);

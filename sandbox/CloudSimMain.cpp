@@ -37,7 +37,8 @@ int main(int argc, char** argv) {
   fault->require_subcommand(1);
   SFaultAddArgs faultArgs;
   auto* faultAdd = fault->add_subcommand("add", "Add a fault rule");
-  faultAdd->add_option("--op", faultArgs.op, "Bridge operation, e.g. GetVMInfo")->required();
+  faultAdd->add_option("--op", faultArgs.op, "Bridge operation, e.g. GetVMInfo, or iscsiadm-new|login|logout|delete")
+      ->required();
   auto* nth = faultAdd->add_option("--nth", faultArgs.nth, "Act on the Nth call from now");
   auto* every = faultAdd->add_flag("--every", faultArgs.every, "Act on every call");
   nth->excludes(every);
@@ -88,6 +89,11 @@ int main(int argc, char** argv) {
   populate->add_option("--compartments", compartments, "Compartments to add")->required();
   populate->add_option("--instances", instancesEach, "Running instances in each")->required();
 
+  // Not listed in the help: the sandbox's own tools call it.
+  std::string toolOp;
+  auto* toolCall = app.add_subcommand("tool-call", "Count a call of a sandbox tool and print its faults")->group("");
+  toolCall->add_option("OP", toolOp, "Tool operation, e.g. iscsiadm-login")->required();
+
   CLI11_PARSE(app, argc, argv);
 
   if (*init) return RunInit(initDir, flavour);
@@ -102,5 +108,6 @@ int main(int argc, char** argv) {
   if (*checksum) return RunVolumeChecksum(sandbox, volumeId);
   if (*leaks) return RunLeaks(sandbox, json);
   if (*populate) return RunPopulate(sandbox, compartments, instancesEach);
+  if (*toolCall) return RunToolCall(sandbox, toolOp);
   return Failure("Nothing to do");
 }

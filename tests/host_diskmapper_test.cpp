@@ -1,9 +1,13 @@
 // The disk mapper's attach and detach brackets: the new device is found, the lock is always
-// released, and concurrent attaches take turns so that each gets the device its own attach made.
+// released, and concurrent attaches of threads and processes take turns so that each gets the
+// device its own attach made.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "HostTestUtil.h"
@@ -130,4 +134,66 @@ TEST_F(HostDiskMapper, DetachForgetsDevicesThatWentAway) {
   std::filesystem::remove(device);
   ASSERT_TRUE(mapper.PostDetatchDisk());
   EXPECT_FALSE(mapper.IsOffline(device));
+}
+
+TEST_F(HostDiskMapper, AnUnusableLockFileFailsThePreCallsAndLeavesNoLockHeld) {
+  CDiskMapperLinux mapper;
+  // A folder where the lock file belongs: it can be neither created nor locked.
+  std::filesystem::create_directories(CDiskMapperLinux::LockFilePath());
+  EvLogSink::Clear();
+  EXPECT_FALSE(mapper.PreAttachDisk());
+  EXPECT_FALSE(mapper.PreDetatchDisk(""));
+  EXPECT_TRUE(EvLogSink::Contains("Cannot open the disk mapper lock file [" + CDiskMapperLinux::LockFilePath() + "]"));
+  std::filesystem::remove(CDiskMapperLinux::LockFilePath());
+  string name;
+  UINT64 size = 0;
+  ASSERT_TRUE(mapper.PreAttachDisk());
+  EXPECT_TRUE(mapper.PostAttachDisk("vol", name, size, true));
+}
+
+TEST_F(HostDiskMapper, MoreThanOneNewDeviceIsRefusedNotGuessed) {
+  CDiskMapperLinux mapper;
+  mapper.SetDeviceWaitMilliseconds(0);
+  ASSERT_TRUE(mapper.PreAttachDisk());
+  MakeDevice("one", 512);
+  MakeDevice("two", 1024);
+  string name = "untouched";
+  UINT64 size = 0;
+  EvLogSink::Clear();
+  EXPECT_FALSE(mapper.PostAttachDisk("vol", name, size, false));
+  EXPECT_EQ(name, "untouched");
+  EXPECT_TRUE(EvLogSink::Contains("[2] new devices appeared for volume [vol]"));
+}
+
+// The bracket excludes other processes too, and a holder that dies releases it.
+TEST_F(HostDiskMapper, ABracketHeldByAnotherProcessWaitsUntilThatProcessDies) {
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t holder = ::fork();
+  if (holder == 0) {
+    CDiskMapperLinux other;
+    const char byte = other.PreAttachDisk() ? 'y' : 'n';
+    if (::write(ready[1], &byte, 1) != 1) ::_exit(1);
+    ::pause();  // holds the bracket until killed
+    ::_exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  ASSERT_EQ(byte, 'y');
+  CDiskMapperLinux mapper;
+  std::atomic<bool> entered{false};
+  std::thread waiter([&] {
+    entered = mapper.PreAttachDisk();
+    string name;
+    UINT64 size = 0;
+    mapper.PostAttachDisk("vol", name, size, true);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(entered.load()) << "entered while another process held the bracket";
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  waiter.join();
+  EXPECT_TRUE(entered.load());
+  ::close(ready[0]);
+  ::close(ready[1]);
 }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -85,6 +86,34 @@ TEST(HostProcess, TimeoutKillsTheCommandGroupAndReturnsMinusOne) {
     state = ProcessState(background);
   }
   EXPECT_TRUE(state == 0 || state == 'Z' || state == 'X') << "background child " << background << " state " << state;
+}
+
+// How each limit ends a command: its own end, the time limit, or a stop request; a command that
+// closes its output and runs on is held to the same limits.
+TEST(HostProcess, TellsHowTheCommandEndedAndStopsItOnRequest) {
+  struct Case {
+    const char* command;
+    int timeout;
+    bool stop;
+    int status;
+    TzProcess::EEnd end;
+  } cases[] = {
+      {"exit 4", 0, false, 4, TzProcess::EEnd::Exited},
+      {"kill -KILL $$", 0, false, 128 + 9, TzProcess::EEnd::Signalled},
+      {"exec >&- 2>&-; sleep 60", 1, false, -1, TzProcess::EEnd::TimedOut},
+      {"sleep 60", 0, true, -1, TzProcess::EEnd::Stopped},
+      {"exec >&- 2>&-; sleep 60", 0, true, -1, TzProcess::EEnd::Stopped},
+  };
+  for (const Case& c : cases) {
+    const auto start = std::chrono::steady_clock::now();
+    TzProcess::EEnd end = TzProcess::EEnd::NotStarted;
+    string out;
+    std::function<bool()> stop;
+    if (c.stop) stop = [start] { return std::chrono::steady_clock::now() - start > std::chrono::milliseconds(300); };
+    EXPECT_EQ(TzProcess::system(c.command, &out, nullptr, c.timeout, true, stop, &end), c.status) << c.command;
+    EXPECT_EQ(end, c.end) << c.command;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << c.command;
+  }
 }
 
 TEST(HostProcess, ChildInheritsOnlyStandardDescriptors) {

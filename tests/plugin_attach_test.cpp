@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -36,29 +37,29 @@ class CAttachPlugin : public InfraPlugin {
   using COracleCloudInfrastructureInfo::DetachVolumes;
 };
 
-// A test double in front of the sandbox's iscsiadm: every call goes through to it, then a switch
-// file can remove the device a login made ("drop-device") or make the logout after the next one
-// fail ("fail-after-logout").
+// A test double in front of the sandbox's iscsiadm: every call goes through to it; a switch file
+// can remove the device a login made ("drop-device"), and every logout notes in "logouts" whether
+// the cloud still offered its target ("offered <iqn>") or had withdrawn it by a detach.
 constexpr const char* kIscsiadmWrapper = R"bash(#!/bin/bash
 here=$(cd -P -- "$(dirname -- "$0")" && pwd)
 sandbox=${here%/*}
-"$sandbox/bin/iscsiadm" "$@"
-rc=$?
 target="" action=""
-while (($# > 0)); do
-  case "$1" in
-    -T) target="$2"; shift 2 ;;
-    -l) action=login; shift ;;
-    -u) action=logout; shift ;;
-    *) shift ;;
+for ((i = 1; i <= $#; ++i)); do
+  case "${!i}" in
+    -T) j=$((i + 1)); target="${!j}" ;;
+    -l) action=login ;;
+    -u) action=logout ;;
   esac
 done
+if [[ $action == logout ]]; then
+  state=withdrawn
+  [[ -e "$sandbox/cloud/iscsi/targets/$target" ]] && state=offered
+  printf '%s %s\n' "$state" "$target" >> "$here/logouts"
+fi
+"$sandbox/bin/iscsiadm" "$@"
+rc=$?
 if [[ $action == login && $rc == 0 && -e "$here/drop-device" ]]; then
   rm -f -- "$sandbox/root/dev/disk/by-path/ip-"*"-iscsi-$target-lun-1"
-fi
-if [[ $action == logout && -e "$here/fail-after-logout" ]]; then
-  rm -f -- "$here/fail-after-logout"
-  touch -- "$sandbox/cloud/iscsi/fail-next-logout"
 fi
 exit $rc
 )bash";
@@ -152,7 +153,6 @@ class PluginAttach : public CMountFixture {
     sim::CSimFaults(*cloud).Clear("");
     cloud->SetMeta(sim::kMetaReportedPort, "");
     std::filesystem::remove(testBin + "/drop-device");
-    std::filesystem::remove(testBin + "/fail-after-logout");
   }
 
   std::string testBin, proxyId, root;
@@ -273,8 +273,8 @@ TEST_F(PluginAttach, FailedAttachSetsItsCodeLeavesNoDeviceAndIsUndoneByTheUnmoun
     int code;
     bool noFreeSlot;
     std::string error;       // the error line of the failure; empty: the cloud's refusal of the attach
-    bool attachedAtCloud;    // the cloud made the attachment
-    bool sessionRegistered;  // the login succeeded and was registered
+    bool attachedAtCloud;  // the cloud made the attachment, and the session was registered before the login
+    bool loggedIn;         // the login succeeded
   } cases[] = {
       {"no free slot", [&] { AddFault("AttachVolume", 0, sim::EFaultAction::NoSlot); }, 189, true, "", false, false},
       {"the cloud refuses", [&] { AddFault("AttachVolume", 0, sim::EFaultAction::Fail, "volume is busy"); }, 54, false,
@@ -301,9 +301,9 @@ TEST_F(PluginAttach, FailedAttachSetsItsCodeLeavesNoDeviceAndIsUndoneByTheUnmoun
     const std::string error = c.error.empty() ? "Attaching volume [" + disk.targetVolume + "] failed" : c.error;
     EXPECT_TRUE(plugintest::LoggedError(error)) << error;
     EXPECT_EQ(AttachedToProxy(disk.createdVolumeId), c.attachedAtCloud);
-    EXPECT_EQ(disk.iscsiSessionId, c.sessionRegistered ? kSessionId : "");
-    EXPECT_EQ(Sessions().size(), c.sessionRegistered ? 1u : 0u);
-    if (c.sessionRegistered) {
+    EXPECT_EQ(disk.iscsiSessionId, c.loggedIn ? kSessionId : "");
+    EXPECT_EQ(Sessions().size(), c.attachedAtCloud ? 1u : 0u);
+    if (c.loggedIn) {
       EXPECT_FALSE(std::filesystem::exists(DevicePath(disk)));
     }
 
@@ -409,7 +409,7 @@ TEST_F(PluginAttach, BatchDetachStopsAtAFailedLogoutButDetachesWhatItCollected) 
   const std::vector<std::string> before = IscsiadmCalls();
   const int64_t detachesBefore = Calls("DetachVolumes");
   // The first logout succeeds, the second fails.
-  Switch("fail-after-logout");
+  AddFault("iscsiadm-logout", 2, sim::EFaultAction::Fail, "connection timed out");
 
   EXPECT_FALSE(plugin->DetachVolumes(disks, RootPath()));
   // The first volume: logged out, its session unregistered, detached in one request.
@@ -445,7 +445,7 @@ TEST_F(PluginAttach, SingleDetachDetachesEvenWhenTheLogoutFailed) {
   std::vector<SDisk> disks = {NewReplica("replica-a")};
   ASSERT_TRUE(plugin->AttachVolumes(root, disks, false, true));
   SDisk& disk = disks[0];
-  WriteTestFile(sandbox->Dir() + "/cloud/iscsi/fail-next-logout", "");
+  AddFault("iscsiadm-logout", 1, sim::EFaultAction::Fail, "connection timed out");
 
   EXPECT_FALSE(plugin->DetachVolumeFromProxy(disk, root));
   EXPECT_TRUE(plugintest::LoggedError("Iscsi detach failed for disk, [" + disk.targetVolume + "]"));
@@ -539,4 +539,86 @@ TEST_F(PluginAttach, DetachAndDeleteVolumesDeletesEvenAfterAFailedDetach) {
   EXPECT_FALSE(plugintest::LoggedError("Could not delete volumes"));
   for (const auto& disk : disks) EXPECT_FALSE(VolumeExists(disk.createdVolumeId)) << disk.displayName;
   EXPECT_TRUE(Disks().empty());
+}
+
+TEST_F(PluginAttach, ARefusedPreAttachSets54AndAsksNothingOfTheCloud) {
+  SDisk disk = NewReplica("replica");
+  // The disk mapper's lock file cannot be made: a folder stands in its place.
+  std::filesystem::remove(CDiskMapperLinux::LockFilePath());
+  std::filesystem::create_directories(CDiskMapperLinux::LockFilePath());
+  EXPECT_FALSE(plugin->AttachVolumeToProxyWithSlotWait(disk, root, false));
+  EXPECT_EQ(plugin->GetLastVMError(), 54);
+  EXPECT_NE(plugin->GetLastVMErrorDetails().find(disk.createdVolumeId), std::string::npos)
+      << plugin->GetLastVMErrorDetails();
+  EXPECT_TRUE(plugintest::LoggedError("Pre attach disk operations failed."));
+  EXPECT_EQ(Calls("AttachVolume"), 0);
+  std::filesystem::remove(CDiskMapperLinux::LockFilePath());
+}
+
+namespace {
+// The mapper as it is, noting the preparation steps of each device in order.
+class CRecordingMapper : public CDiskMapper {
+ public:
+  bool BringDiskOffline(const string& device) override {
+    steps.push_back("offline " + device);
+    return CDiskMapper::BringDiskOffline(device);
+  }
+  bool MakeDiskWriteable(const string& device) override {
+    steps.push_back("writable " + device);
+    return CDiskMapper::MakeDiskWriteable(device);
+  }
+  std::vector<string> steps;
+};
+}  // namespace
+
+TEST_F(PluginAttach, APreparedDiskIsTakenOfflineBeforeItIsMadeWritable) {
+  auto* mapper = new CRecordingMapper;
+  plugin->diskMapper.reset(mapper);
+  ASSERT_TRUE(mapper->Init());
+  for (const auto& [offline, writable] : std::vector<std::pair<bool, bool>>{{false, false}, {true, false},
+                                                                            {false, true}, {true, true}}) {
+    SCOPED_TRACE(std::to_string(offline) + std::to_string(writable));
+    mapper->steps.clear();
+    SDisk disk = NewReplica("replica");
+    bool noFreeSlot = false;
+    ASSERT_TRUE(plugin->AttachVolumeToProxy(disk, root, writable, offline, noFreeSlot));
+    std::vector<string> expected;
+    if (offline) expected.push_back("offline " + disk.name);
+    if (writable) expected.push_back("writable " + disk.name);
+    EXPECT_EQ(mapper->steps, expected);
+    EXPECT_EQ(mapper->IsOffline(disk.name), offline);
+    ASSERT_TRUE(plugin->DetachVolumeFromProxy(disk, root));
+  }
+}
+
+TEST_F(PluginAttach, TheUnmountsCleanupLogsOutBeforeItDetachesAndDetachesBeforeItDeletes) {
+  std::vector<SDisk> disks = {NewReplica("replica-a"), NewReplica("replica-b")};
+  ASSERT_TRUE(plugin->AttachVolumes(root, disks, false, true));
+  ASSERT_TRUE(plugin->_CleanupMountedVM(root));
+  // Each logout still found its target offered: the detach that withdraws it came later.
+  EXPECT_EQ(ReadTestFile(testBin + "/logouts"),
+            "offered " + disks[0].iscsiIqn + "\noffered " + disks[1].iscsiIqn + "\n");
+  // The cloud refuses to delete an attached volume: nothing left means each was detached first.
+  std::string leaks;
+  EXPECT_EQ(Leaks(&leaks), 0) << leaks;
+  for (const auto& disk : disks) EXPECT_FALSE(VolumeExists(disk.createdVolumeId));
+  EXPECT_TRUE(Registry().empty());
+  EXPECT_TRUE(std::filesystem::is_empty(sandbox->Root() + "/dev/disk/by-path"));
+}
+
+// The agent may spell the instance id in upper case where the cloud (and the mount) use lower case:
+// the session is registered under the job's root, and found there by the detach in either spelling.
+TEST_F(PluginAttach, SessionsAreRegisteredAndFoundWhateverCaseTheInstanceIdIsSpelledIn) {
+  std::string upper = root;
+  std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
+  ASSERT_NE(upper, root);
+  for (const auto& [attachAs, detachAs] : std::vector<std::pair<std::string, std::string>>{{upper, root}, {root, upper}}) {
+    SDisk disk = NewReplica("replica");
+    bool noFreeSlot = false;
+    ASSERT_TRUE(plugin->AttachVolumeToProxy(disk, attachAs, false, true, noFreeSlot));
+    EXPECT_EQ(Sessions(), std::set<std::string>{CleanupString(disk)});
+    ASSERT_TRUE(plugin->DetachVolumeFromProxy(disk, detachAs));
+    EXPECT_TRUE(Sessions().empty());
+    EXPECT_FALSE(std::filesystem::exists(DevicePath(disk)));
+  }
 }

@@ -2,11 +2,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 
 #include "TestSandbox.h"
 #include "host/EvDebug.h"
+#include "host/TZPlatformInfo.h"
+#include "host/TzProcess.h"
 #include "util/IscsiUtils.h"
+#include "util/OracleCloudInfoUtils.h"
 
 namespace {
 
@@ -132,4 +136,70 @@ TEST(PluginIscsi, LoginWithAValidTargetRunsTheSandboxTool) {
   string out;
   EXPECT_EQ(sandbox.CloudSim({"leaks"}, &out), 0) << out;
   ::setenv("PATH", path.c_str(), 1);
+}
+
+TEST(PluginIscsi, IqnsAreAcceptedUpTo223Bytes) {
+  const string prefix = "iqn.2015-12.com.oracleiaas:";
+  for (const auto& [length, valid] : std::vector<std::pair<size_t, bool>>{{222, true}, {223, true}, {224, false}}) {
+    const string iqn = prefix + string(length - prefix.size(), 'a');
+    ASSERT_EQ(iqn.size(), length);
+    EXPECT_EQ(IscsiUtils::isValidIqn(iqn), valid) << length;
+  }
+}
+
+// Commands against the sandbox's iscsiadm with its fault rules: a hung command is stopped at the
+// configured limit or when the job is cancelled, and a removal that finds nothing is done.
+class PluginIscsiCommands : public ::testing::Test {
+ protected:
+  void SetUp() override { TZPlatformInfo::SetValue("VirtualServer", "nOCICommandTimeoutInSeconds", "2"); }
+  void TearDown() override { TZPlatformInfo::ClearValues(); }
+  void Fault(const string& op, const string& action, const string& extra = "") {
+    std::vector<string> args = {"fault", "add", "--op", op, "--nth", "1", "--action", action};
+    if (!extra.empty()) args.insert(args.end(), {"--delay-ms", extra});
+    string out;
+    ASSERT_EQ(sandbox_.CloudSim(args, &out), 0) << out;
+  }
+  // Seconds an attach of a target nobody offers takes, with the login hung for a minute.
+  double HungLoginSeconds(IscsiAttachment& a) {
+    Fault("iscsiadm-login", "delay", "60000");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(IscsiUtils::iscsiAttach(a));
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  bool NodeRecordsLeft() const { return !std::filesystem::is_empty(sandbox_.Dir() + "/cloud/iscsi/nodes"); }
+
+  CTestSandbox sandbox_;
+  CPathFirst path_{sandbox_.Dir() + "/bin"};
+  IscsiAttachment a_ = Attachment("169.254.2.9", "3260", kIqn);
+};
+
+TEST_F(PluginIscsiCommands, AHungLoginIsStoppedAtTheTimeLimitAndItsNodeRecordRemoved) {
+  EvLogSink::Clear();
+  EXPECT_LT(HungLoginSeconds(a_), 30.0);
+  EXPECT_TRUE(EvLogSink::Contains("The Command ran longer than [2] seconds and was stopped"));
+  EXPECT_FALSE(NodeRecordsLeft());
+  // Nothing of the stopped command's process group is left running.
+  string out;
+  const string pattern = "'" + sandbox_.Dir() + "/bi[n]/iscsiadm|slee[p] 60[.]000'";
+  EXPECT_NE(TzProcess::system(("pgrep -f " + pattern).c_str(), &out, nullptr, 10, true), 0) << out;
+}
+
+TEST_F(PluginIscsiCommands, ACancelledJobStopsTheRunningCommandAndStillRemovesTheNodeRecord) {
+  TZPlatformInfo::SetValue("VirtualServer", "nOCICommandTimeoutInSeconds", "600");
+  EvLogSink::Clear();
+  {
+    OracleCloudInfoUtils::CStopCommandsWhen cancelled([] { return true; });
+    EXPECT_LT(HungLoginSeconds(a_), 30.0);
+  }
+  EXPECT_TRUE(EvLogSink::Contains("Detected Quit flag; the Command was stopped"));
+  EXPECT_FALSE(NodeRecordsLeft()) << "the removal is clean-up and runs to its end";
+}
+
+TEST_F(PluginIscsiCommands, LogoutFindingNoRecordIsDoneAndAFailedOneIsNot) {
+  const string cleanup = "169.254.2.9+3260+" + kIqn;
+  EXPECT_TRUE(IscsiUtils::iscsiDetach(cleanup)) << "nothing to remove";
+  Fault("iscsiadm-delete", "fail");
+  EXPECT_FALSE(IscsiUtils::iscsiDetach(cleanup));
+  EXPECT_EQ(sandbox_.Calls("iscsiadm-logout"), 2);
+  EXPECT_EQ(sandbox_.Calls("iscsiadm-delete"), 2);
 }

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "bridge/sim/FakeIscsiadm.h"
+#include "bridge/sim/SimFaults.h"
 #include "bridge/sim/VolumeChecksum.h"
 #include "bridge/sim/VolumeFiles.h"
 #include "host/TzProcess.h"
@@ -111,24 +112,30 @@ TEST_F(SimIscsiadm, LoginLinksTheVolumeBytesAndLogoutRemovesThem) {
   EXPECT_FALSE(fs::exists(Device(disk)));
 }
 
-// The plug-in's logout line, with the fault file failing the second of three logouts.
-TEST_F(SimIscsiadm, TheFaultFileFailsTheNextLogoutOnly) {
+// The plug-in's logout line under the cloud's fault rules: the second of three logouts fails, and
+// every call of each command is counted.
+TEST_F(SimIscsiadm, FaultRulesFailTheirCallOnlyAndEveryCallIsCounted) {
   std::vector<SDisk> disks = {Attach(), Attach(), Attach()};
   for (const SDisk& d : disks) {
     ASSERT_EQ(Shell("bash -c \"iscsiadm -m node -o new" + Target(d) + " && iscsiadm -m node" + Target(d) + " -l\"").code,
               0);
   }
+  cloud_.AddFault("iscsiadm-logout", 2, sim::EFaultAction::Fail, "connection timed out");
   std::vector<int> codes;
-  for (size_t i = 0; i < disks.size(); ++i) {
-    if (i == 1) std::ofstream(Iscsi("fail-next-logout")) << "\n";
-    const std::string t = Target(disks[i]);
+  for (const SDisk& d : disks) {
+    const std::string t = Target(d);
     codes.push_back(Shell("bash -c \"iscsiadm -m  node" + t + " -u ; iscsiadm -m node -o delete" + t + "\"").code);
   }
   EXPECT_EQ(codes, (std::vector<int>{0, sim::kIscsiadmSessionExists, 0}));
-  EXPECT_FALSE(fs::exists(Iscsi("fail-next-logout")));
   std::vector<bool> devices;
   for (const SDisk& d : disks) devices.push_back(fs::is_symlink(Device(d)));
   EXPECT_EQ(devices, (std::vector<bool>{false, true, false})) << "only the failed logout left its device";
+  auto cloud = cloud_.Open();
+  const auto calls = sim::CSimFaults(*cloud).Counters();
+  for (const char* op : {"iscsiadm-new", "iscsiadm-login", "iscsiadm-logout", "iscsiadm-delete"})
+    EXPECT_EQ(calls.count(op) ? calls.at(op) : 0, 3) << op;
+  // Rules of the bridge's kinds that mean nothing to iscsiadm are refused.
+  EXPECT_THROW(cloud_.AddFault("iscsiadm-login", 1, sim::EFaultAction::NoSlot), sim::CSimError);
 }
 
 TEST_F(SimIscsiadm, HostileArgumentsAndOtherFormsChangeNothingOutsideTheLog) {

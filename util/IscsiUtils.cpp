@@ -21,16 +21,25 @@ string TargetArguments(const IscsiAttachment& attachment) {
   return " -T " + attachment.iqn + " -p " + attachment.targetPortal + ":" + attachment.targetPort;
 }
 
-// Runs an iscsiadm command line after checking every value it carries; logs the failure.
+// The iscsiadm status of "no such record": the node record or session is not there.
+constexpr int kNoObjectsFound = 21;
+
+// Runs an iscsiadm command line after checking every value it carries; logs the failure. With
+// `absentIsDone`, a command that finds nothing to remove (status 21) has done its work.
 bool RunChecked(const IscsiAttachment& attachment, const string& command, const char* failureFormat,
-                const char* tag) {
+                const char* tag, bool absentIsDone = false) {
   string reason;
   if (!isSafeAttachment(attachment, reason)) {
     c_evEvent.Error(tag, "Refusing to run iscsiadm: %s", reason.c_str());
     return false;
   }
   string output;
-  if (OracleCloudInfoUtils::executeCommand(command, output)) return true;
+  int status = -1;
+  if (OracleCloudInfoUtils::executeCommand(command, output, &status)) return true;
+  if (absentIsDone && status == kNoObjectsFound) {
+    c_evEvent.Debug(tag, "Nothing left to remove for [%s]", attachment.iqn.c_str());
+    return true;
+  }
   c_evEvent.Error(tag, failureFormat, command.c_str());
   if (!output.empty()) c_evEvent.Error(tag, "Error: [%s]", output.c_str());
   return false;
@@ -96,10 +105,12 @@ bool startIscsiSession(const IscsiAttachment& attachment, string& sessionId) {
   const bool safe = isSafeAttachment(attachment, reason);
   if (!RunChecked(attachment, formIscsiAttachCommand(attachment), "Error while executing command [%s]",
                   __PRETTY_FUNCTION__)) {
-    // The node record made before the failed login would stay on the proxy, registered nowhere:
-    // the logout form removes it (its logout half finds no session).
+    // The node record made before the failed login would stay on the proxy until a sweep: the
+    // logout form removes it now (its logout half finds no session). It is clean-up, so it runs to
+    // its end even when the job was cancelled.
     if (safe) {
       EVDEBUG(c_evEvent, "Removing the node record of the failed login to [%s]", attachment.iqn.c_str());
+      OracleCloudInfoUtils::CStopCommandsWhen cleanup(nullptr);
       string output;
       OracleCloudInfoUtils::executeCommand(formIscsiDetachCommand(attachment), output);
     }
@@ -129,8 +140,10 @@ bool iscsiAttach(IscsiAttachment& attachment) {
 }
 
 bool endIscsiSession(const IscsiAttachment& attachment) {
+  // The status is the delete's: a record that is already gone (a job killed before or during its
+  // login, a second sweep) leaves nothing to do.
   return RunChecked(attachment, formIscsiDetachCommand(attachment), "Error while executing Command: [%s]",
-                    __PRETTY_FUNCTION__);
+                    __PRETTY_FUNCTION__, true);
 }
 
 bool iscsiDetach(const IscsiAttachment& attachment) {

@@ -1,9 +1,12 @@
 #include "bridge/sim/FakeIscsiadm.h"
 
+#include <dlfcn.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "bridge/sim/SimDb.h"
 #include "bridge/sim/SimSandboxPaths.h"
@@ -18,6 +21,9 @@ constexpr const char* kScript = R"bash(#!/bin/bash
 # Sandbox stand-in for iscsiadm: node records, logins and logouts against the targets that the
 # simulated cloud offers for its iSCSI attachments (cloud/iscsi/targets/<iqn>). A login links the
 # target's volume bytes into root/dev/disk/by-path, where the proxy's disk mapper finds them.
+# Each well-formed call is counted by the simulated cloud as operation iscsiadm-<new|login|logout|
+# delete> and meets its fault rules (cloud-sim fault add --op iscsiadm-login ...): fail, delay,
+# kill-before and kill-after, where kill means the job process that ran the command dies (SIGKILL).
 set -u
 export LC_ALL=C
 
@@ -90,6 +96,56 @@ port_re='^[0-9]{1,5}$'
 [[ "$portal" =~ $ipv4_re ]] || invalid portal "$portal_arg"
 [[ "$port" =~ $port_re ]] || invalid port "$portal_arg"
 
+# The sandbox's cloud-sim (linked into bin/ when the sandbox was made) counts the call and prints
+# what the fault rules ask, one line each: "delay MS", "kill-before", "fail TEXT", "kill-after".
+delay_ms=0 kill_before=0 fail_text="" failing=0 kill_after=0
+if [[ -x "$bin_dir/cloud-sim" ]]; then
+  faults=$("$bin_dir/cloud-sim" --sandbox "$sandbox" tool-call "iscsiadm-$command") || {
+    printf 'iscsiadm: the simulated cloud cannot be reached\n' >&2
+    exit 7
+  }
+  while IFS= read -r rule; do
+    case "$rule" in
+      "delay "*) delay_ms=${rule#delay } ;;
+      kill-before) kill_before=1 ;;
+      "fail "*) failing=1; fail_text=${rule#fail } ;;
+      kill-after) kill_after=1 ;;
+    esac
+  done <<< "$faults"
+fi
+
+# The job process is the parent of this command's process-group leader: the plug-in's command
+# runner starts every command in a group of its own.
+kill_job() {
+  local stat fields group
+  stat=$(< /proc/$$/stat) || return 0
+  read -r -a fields <<< "${stat##*) }"
+  group=${fields[2]}
+  stat=$(< "/proc/$group/stat") || return 0
+  read -r -a fields <<< "${stat##*) }"
+  # A leader whose job already died belongs to init (or a subreaper): nothing to kill then.
+  if [[ "${fields[1]}" =~ ^[0-9]+$ ]] && ((fields[1] > 1)); then
+    kill -KILL "${fields[1]}"
+  fi
+}
+
+if [[ "$delay_ms" =~ ^[0-9]+$ ]] && ((delay_ms > 0)); then
+  sleep "$((delay_ms / 1000)).$(printf '%03d' $((delay_ms % 1000)))"
+fi
+if ((kill_before)); then
+  # Neither this command nor any that the job chained after it runs.
+  kill_job
+  kill -KILL 0
+fi
+if ((failing)); then
+  printf 'iscsiadm: %s\n' "$fail_text" >&2
+  printf 'iscsiadm: initiator reported error (8 - connection timed out)\n' >&2
+  exit 8
+fi
+if ((kill_after)); then
+  trap kill_job EXIT
+fi
+
 key="$target,$portal,$port"
 node="$iscsi/nodes/$key"
 session="$iscsi/sessions/$key"
@@ -134,12 +190,6 @@ case "$command" in
     printf 'Login to %s successful.\n' "$where"
     ;;
   logout)
-    if [[ -e "$iscsi/fail-next-logout" ]]; then
-      rm -f -- "$iscsi/fail-next-logout"
-      printf 'iscsiadm: Could not logout of [sid: 1, target: %s, portal: %s,%s].\n' "$target" "$portal" "$port" >&2
-      printf 'iscsiadm: initiator reported error (8 - connection timed out)\n' >&2
-      exit 8
-    fi
     if [[ ! -e "$session" ]]; then
       printf 'iscsiadm: No matching sessions found\n' >&2
       exit 21
@@ -162,6 +212,28 @@ exit 0
 )bash";
 
 }  // namespace
+
+std::string FindCloudSim() {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  if (!ec && self.filename() == "cloud-sim") return self.string();
+  // Built and installed next to the bridge library that holds this code.
+  Dl_info info{};
+  if (::dladdr(reinterpret_cast<void*>(&FindCloudSim), &info) != 0 && info.dli_fname) {
+    fs::path beside = fs::absolute(fs::path(info.dli_fname), ec).parent_path() / "cloud-sim";
+    if (!ec && ::access(beside.c_str(), X_OK) == 0) return beside.string();
+  }
+  return std::string();
+}
+
+void LinkCloudSim(const std::string& path) {
+  const std::string tool = FindCloudSim();
+  if (tool.empty()) return;
+  std::error_code ec;
+  std::filesystem::create_symlink(tool, path, ec);
+  if (ec) throw CSimError("Cannot link [" + path + "] to [" + tool + "]: " + ec.message());
+}
 
 void WriteFakeIscsiadm(const std::string& path) {
   WriteFileAtomically(path, kScript);

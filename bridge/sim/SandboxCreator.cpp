@@ -30,6 +30,7 @@ nOracleCloudOperationRetryInternvalTimeInMinutes=0
 ; nOCIDiskSlotWaitIntervalInMinutes=10
 ; nOCIDiskSlotMaximumWaitTimeInMinutes=1440
 ; nOCIProxyStreamLimit=32
+; nOCICommandTimeoutInSeconds=300
 ; nImageImportCompletionQueryIntervalInMinutes=1
 ; sOCIForceImageIdForRestore=
 ; bOCIEnableParavirtualizedModeForLinuxVMConversion=1
@@ -114,6 +115,7 @@ SSandbox CreateSandbox(const std::string& dir, EFlavour flavour) {
     MakeDirs(base + "/" + sub);
   }
   WriteFakeIscsiadm(base + "/bin/iscsiadm");
+  LinkCloudSim(base + "/bin/cloud-sim");
   // Written last: a folder with sandbox.ini is a complete sandbox.
   WriteFile(base + "/" + kSandboxIni, std::string("[Sandbox]\nflavour=") + FlavourName(flavour) +
                                           "\ncloud=" + sandbox.cloudDir + "\n");

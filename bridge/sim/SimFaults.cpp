@@ -40,6 +40,9 @@ std::optional<EFaultAction> ParseFaultAction(const std::string& name) {
 int64_t CSimFaults::Add(const SFaultRule& rule) {
   if (!IsKnownOperation(rule.op)) throw CSimError("Unknown operation [" + rule.op + "]");
   if (rule.nth < 0) throw CSimError("The call number of a fault rule must be 1 or more");
+  if (IsToolOperation(rule.op) && (rule.action == EFaultAction::Faulty || rule.action == EFaultAction::NoSlot)) {
+    throw CSimError("The iscsiadm operations take fail, delay, kill-before or kill-after");
+  }
   if (rule.action == EFaultAction::Delay && rule.delayMs <= 0) {
     throw CSimError("A delay rule needs a delay of 1 millisecond or more");
   }

@@ -21,11 +21,22 @@ constexpr const char* kOperations[] = {
     "UploadToObjectStorage", "DeleteStorageObject", "CreateImage", "IsImageImportOperationCompleted", "DeleteImage",
 };
 
+// The proxy's tools in the sandbox (bin/iscsiadm) count their calls and meet fault rules under these
+// names, one per iscsiadm command.
+constexpr const char* kToolOperations[] = {"iscsiadm-new", "iscsiadm-login", "iscsiadm-logout", "iscsiadm-delete"};
+
+inline bool IsToolOperation(const std::string& name) {
+  for (const char* op : kToolOperations) {
+    if (name == op) return true;
+  }
+  return false;
+}
+
 inline bool IsKnownOperation(const std::string& name) {
   for (const char* op : kOperations) {
     if (name == op) return true;
   }
-  return false;
+  return IsToolOperation(name);
 }
 
 }  // namespace sim
