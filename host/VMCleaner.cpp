@@ -282,8 +282,9 @@ bool VMCleaner::IsHeldByAnotherSession(const VM_Cleaner_Mode& mode, VM_Cleaner_E
   try {
     return RootHeldByAnother(*db_, mode, type, name, session_->Key(), sessionDirectory_);
   } catch (const std::exception& e) {
+    // An owner that cannot be told counts as another live job: its entries are left alone.
     EVERROR(Log(), "Lookup of [%s] in [%s] failed: %s", name.c_str(), databasePath_.c_str(), e.what());
-    return false;
+    return true;
   }
 }
 

@@ -76,7 +76,7 @@ class VMCleaner {
   // (or it is this session); a root that another live session owns is left as it is, and the claim
   // fails with heldByAnother set.
   bool ClaimRoot(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name, bool& heldByAnother);
-  // True when the root exists and another session, still alive, owns it.
+  // True when the root exists and another session, still alive, owns it, or when that cannot be told.
   bool IsHeldByAnotherSession(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name);
   // The handle of the root of this mode, type and name.
   bool LookupEntity(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name, string& handle);
