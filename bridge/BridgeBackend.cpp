@@ -4,6 +4,7 @@
 
 #include "bridge/WebProxyAddress.h"
 #include "bridge/sim/SimLifecycle.h"
+#include "bridge/sim/SimOperations.h"
 #include "host/HostClock.h"
 #include "host/HostTypes.h"
 
@@ -126,6 +127,9 @@ bool CBridgeBackend::NotAvailable(const char* op) {
 }
 
 bool CBridgeBackend::Begin(const char* op, std::shared_ptr<sim::CSimCloud>& cloud, sim::SCallFaults& faults) {
+  // The operation table is the one list of names that counters and fault rules know: an operation
+  // missing from it could be neither counted nor faulted, so it is not run at all.
+  if (!sim::IsBridgeOperation(op)) return Fail(std::string("[") + op + "] is not an operation of the bridge");
   cloud = CurrentCloud();
   if (!cloud) return Fail(kNotConnected);
   return ApplyFaultsBefore(op, *cloud, faults);

@@ -3,6 +3,7 @@
 #include "host/TZPlatformInfo.h"
 #include "host/HostClock.h"
 #include "infrastructure/OracleCloudInfrastructureInfo.h"
+#include "plugin/DiskMapperBracket.h"
 #include "util/IscsiUtils.h"
 #include "util/OracleCloudInfoUtils.h"
 
@@ -39,7 +40,8 @@ bool COracleCloudInfrastructureInfo::AttachVolumes(const string& rootName, std::
 
 bool COracleCloudInfrastructureInfo::AttachVolumeToProxy(SDisk& disk, const string& instanceId, bool makeWritable,
                                                          bool bringOffline, bool& noFreeSlot) {
-  if (!diskMapper->PreAttachDisk()) {
+  CAttachBracket bracket(*diskMapper, disk.createdVolumeId);
+  if (!bracket.IsOpen()) {
     EVERROR(evDebug, "Pre attach disk operations failed.");
     SetLastVMError(VMERR_VOLUME_ATTACH_FAILED);
     SetLastVMErrorDetails("The proxy's disk mapper could not begin the attach of volume [" + disk.createdVolumeId +
@@ -69,10 +71,10 @@ bool COracleCloudInfrastructureInfo::AttachVolumeToProxy(SDisk& disk, const stri
     EVDEBUG(evDebug, "Created iSCSI session. SessionID: %s", disk.iscsiSessionId.c_str());
   }
   if (failed) {
-    diskMapper->PostAttachDisk(disk.createdVolumeId, disk.name, disk.size, true);
+    bracket.CloseFailed();
     return false;
   }
-  if (!diskMapper->PostAttachDisk(disk.createdVolumeId, disk.name, disk.size, false) || disk.name.empty()) {
+  if (!bracket.FindDevice(disk.name, disk.size) || disk.name.empty()) {
     EVERROR(evDebug, "Post attach disk operation failed.");
     SetLastVMError(VMERR_VOLUME_ATTACH_FAILED);
     return false;
@@ -119,7 +121,8 @@ bool COracleCloudInfrastructureInfo::AttachVolumeToProxyWithSlotWait(SDisk& disk
 }
 
 bool COracleCloudInfrastructureInfo::DetachVolumes(std::vector<SDisk>& disks, const string& cleanerPath) {
-  if (!diskMapper->PreDetatchDisk("")) {
+  CDetachBracket bracket(*diskMapper, "");
+  if (!bracket.IsOpen()) {
     EVERROR(evDebug, "DiskMapper PreDetach failed ");
     return false;
   }
@@ -155,7 +158,7 @@ bool COracleCloudInfrastructureInfo::DetachVolumes(std::vector<SDisk>& disks, co
       EVDEBUG(evDebug, "Successfully detached [%d] volumes ", static_cast<int>(ids.size()));
     }
   }
-  diskMapper->PostDetatchDisk();
+  bracket.Close();
   return result;
 }
 
@@ -169,7 +172,8 @@ bool COracleCloudInfrastructureInfo::DetachVolumeFromProxy(SDisk& disk, const st
     EVERROR(evDebug, "Skipping unmount for volume [%s]. Created disk ID is empty.", disk.displayName.c_str());
     return true;
   }
-  if (!diskMapper->PreDetatchDisk("")) {
+  CDetachBracket bracket(*diskMapper, "");
+  if (!bracket.IsOpen()) {
     EVERROR(evDebug, "DiskMapper PreDetach failed ");
     return false;
   }
@@ -189,7 +193,7 @@ bool COracleCloudInfrastructureInfo::DetachVolumeFromProxy(SDisk& disk, const st
   } else {
     EVDEBUG(evDebug, "Successfully detached volume [%s] ", disk.createdVolumeId.c_str());
   }
-  diskMapper->PostDetatchDisk();
+  bracket.Close();
   return result;
 }
 

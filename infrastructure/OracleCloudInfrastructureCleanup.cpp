@@ -1,6 +1,7 @@
 // Removal of what a job registered, kind by kind: iSCSI sessions, then volumes (detached, then
 // deleted); created instances, images and object-storage objects of a restore.
 #include "infrastructure/OracleCloudInfrastructureInfo.h"
+#include "plugin/DiskMapperBracket.h"
 #include "util/IscsiUtils.h"
 
 using namespace VMInfoStructs;
@@ -45,7 +46,8 @@ bool COracleCloudInfrastructureInfo::CleanupMountedVolumes(const string& cleaner
 bool COracleCloudInfrastructureInfo::CleanupIscsiSessions(const string& cleanerPath) {
   std::vector<string> sessions;
   cleaner.GetRegisteredIscsiSessions(cleanerPath, sessions);
-  if (!diskMapper->PreDetatchDisk("")) {
+  CDetachBracket bracket(*diskMapper, "");
+  if (!bracket.IsOpen()) {
     EVERROR(evDebug, "DiskMapper PreDetach failed ");
     return false;
   }
@@ -56,7 +58,7 @@ bool COracleCloudInfrastructureInfo::CleanupIscsiSessions(const string& cleanerP
     if (!cleaner.UnRegisterIsciSession(cleanerPath, cleanupString))
       EVERROR(evDebug, "Failed to unregister iSCSI session:[%s]", cleanupString.c_str());
   }
-  if (!diskMapper->PostDetatchDisk()) EVERROR(evDebug, "DiskMapper PostDetatch failed ");
+  if (!bracket.Close()) EVERROR(evDebug, "DiskMapper PostDetatch failed ");
   return true;
 }
 

@@ -1,6 +1,6 @@
 #include "infrastructure/OracleCloudInfrastructureDiskInfo.h"
 
-#include <new>
+#include <memory>
 
 #include "host/FXString.h"
 
@@ -16,44 +16,34 @@ VMHandle* VMOf(const VmdkHandle& handle) { return static_cast<VMHandle*>(handle.
 COracleCloudInfrastructureDiskInfo::COracleCloudInfrastructureDiskInfo() : evDebug("vsagent") {}
 
 COracleCloudInfrastructureDiskInfo::~COracleCloudInfrastructureDiskInfo() {
-  std::list<VMHandle*> left;
-  {
-    TzAutoLock guard(lock);
-    left = vmHandles;
-  }
-  for (VMHandle* vm : left) {
+  for (const auto& vm : vmHandles)
     EVDEBUG(evDebug, "Cleaning up left behind vmHandle [%s][%s].", vm->name.c_str(), vm->guid.c_str());
-    DeleteVMHandle(vm);
-  }
 }
 
 VMHandle* COracleCloudInfrastructureDiskInfo::FindVMHandle(const string& guid) {
   TzAutoLock guard(lock);
-  for (VMHandle* vm : vmHandles)
-    if (FXString::EqualsIgnoreCase(vm->guid, guid)) return vm;
+  for (const auto& vm : vmHandles)
+    if (FXString::EqualsIgnoreCase(vm->guid, guid)) return vm.get();
   return nullptr;
 }
 
 DiskHandle* COracleCloudInfrastructureDiskInfo::FindVMDiskHandle(VMHandle* vmHandle, const string& diskId) {
   if (!vmHandle) return nullptr;
-  for (DiskHandle* disk : vmHandle->diskHandles)
-    if (FXString::EqualsIgnoreCase(disk->diskId, diskId)) return disk;
+  for (const auto& disk : vmHandle->diskHandles)
+    if (FXString::EqualsIgnoreCase(disk->diskId, diskId)) return disk.get();
   return nullptr;
 }
 
 bool COracleCloudInfrastructureDiskInfo::Connect(const SVMInfo& vm) {
-  if (FindVMHandle(vm.guid)) return true;
-  VMHandle* handle = new (std::nothrow) VMHandle;
-  if (!handle) {
-    EVDEBUG(evDebug, "Failed to create vmHandle for VM [%s]", vm.guid.c_str());
-    return false;
-  }
-  handle->name = vm.name;
-  handle->guid = vm.guid;
-  handle->vmInfo = vm;
   {
     TzAutoLock guard(lock);
-    vmHandles.push_back(handle);
+    for (const auto& known : vmHandles)
+      if (FXString::EqualsIgnoreCase(known->guid, vm.guid)) return true;
+    auto handle = std::make_unique<VMHandle>();
+    handle->name = vm.name;
+    handle->guid = vm.guid;
+    handle->vmInfo = vm;
+    vmHandles.push_back(std::move(handle));
   }
   EVDEBUG(evDebug, "VM [%s][%s] added.", vm.guid.c_str(), vm.name.c_str());
   return true;
@@ -72,16 +62,10 @@ bool COracleCloudInfrastructureDiskInfo::Disconnect(const SVMInfo& vm) {
 
 void COracleCloudInfrastructureDiskInfo::DeleteVMHandle(VMHandle* vmHandle) {
   if (!vmHandle) return;
-  for (DiskHandle* disk : vmHandle->diskHandles) {
+  for (const auto& disk : vmHandle->diskHandles)
     if (disk->state == OCI_DISK_STATE_OPEN) EVERROR(evDebug, "Disk handle is still open. [%s]", disk->diskId.c_str());
-    delete disk;
-  }
-  vmHandle->diskHandles.clear();
-  {
-    TzAutoLock guard(lock);
-    vmHandles.remove(vmHandle);
-  }
-  delete vmHandle;
+  TzAutoLock guard(lock);
+  vmHandles.remove_if([vmHandle](const std::unique_ptr<VMHandle>& vm) { return vm.get() == vmHandle; });
 }
 
 bool COracleCloudInfrastructureDiskInfo::RegisterDisk(const string& guid, const SDisk& disk, bool isRestore) {
@@ -96,17 +80,13 @@ bool COracleCloudInfrastructureDiskInfo::RegisterDisk(const string& guid, const 
     EVERROR(evDebug, "Disk [%s] is already registered", disk.createdVolumeId.c_str());
     return true;
   }
-  DiskHandle* handle = new (std::nothrow) DiskHandle;
-  if (!handle) {
-    EVDEBUG(evDebug, "Failed to create disk handle for disk [%s][%s]", disk.guid.c_str(), guid.c_str());
-    return false;
-  }
+  auto handle = std::make_unique<DiskHandle>();
   handle->diskId = disk.guid;
   handle->volumeId = disk.createdVolumeId;
   handle->isRestore = isRestore;
   handle->state = OCI_DISK_STATE_REGISTERED;
   handle->disk = disk;
-  vm->diskHandles.push_back(handle);
+  vm->diskHandles.push_back(std::move(handle));
   return true;
 }
 

@@ -4,6 +4,7 @@
 // to both. The lock guards the list of VM handles; each disk handle's state and record are touched
 // only by the calls for that disk.
 #include <list>
+#include <memory>
 #include <string>
 
 #include "host/EvDebug.h"
@@ -31,7 +32,7 @@ struct VMHandle {
   string name;
   string guid;
   VMInfoStructs::SVMInfo vmInfo;
-  std::list<DiskHandle*> diskHandles;
+  std::list<std::unique_ptr<DiskHandle>> diskHandles;  // owned; the agent holds plain pointers
 };
 
 }  // namespace OracleCloudInfrastructureDiskInfo
@@ -62,6 +63,6 @@ class COracleCloudInfrastructureDiskInfo {
 
  private:
   EvDebug evDebug;
-  std::list<VMHandle*> vmHandles;
+  std::list<std::unique_ptr<VMHandle>> vmHandles;  // owned; guarded by `lock`
   TzCriticalSection lock;
 };

@@ -144,7 +144,7 @@ TEST_F(AgentConcurrency, FourJobsAtOnceEachStoreTheirOwnVolumes) {
 // finish with their own bytes, and the next job removes what the dead one left.
 TEST_F(AgentConcurrency, AJobKilledInsideItsAttachHoldsUpNoOther) {
   std::string out;
-  ASSERT_EQ(sandbox_.CloudSim({"fault", "add", "--op", "iscsiadm-login", "--nth", "1", "--action", "kill-after"}, &out),
+  ASSERT_EQ(sandbox_.CloudSim({"fault", "add", "--op", "iscsiadm:login", "--nth", "1", "--action", "kill-after"}, &out),
             0)
       << out;
   const auto statuses = BackUpAllAtOnce("killed");
@@ -171,7 +171,7 @@ TEST_F(AgentConcurrency, AJobKilledInsideItsAttachHoldsUpNoOther) {
 // A job killed before or after either command of its iSCSI login: the next job succeeds and
 // nothing is left in the cloud, the registry or on the proxy.
 TEST(AgentIscsiKill, TheNextJobRemovesWhatAKilledLoginLeft) {
-  for (const char* op : {"iscsiadm-new", "iscsiadm-login"}) {
+  for (const char* op : {"iscsiadm:new", "iscsiadm:login"}) {
     for (const char* action : {"kill-before", "kill-after"}) {
       SCOPED_TRACE(std::string(op) + " " + action);
       CTestSandbox sandbox;
@@ -206,7 +206,7 @@ TEST(AgentHungCommand, AHungLoginIsStoppedAndTheJobUnwinds) {
     const std::string ini = sandbox.Home() + "/etc/platform.ini";
     WriteTestFile(ini, ReadTestFile(ini) + "nOCICommandTimeoutInSeconds=" + (c.interrupt ? "600" : "2") + "\n");
     std::string out;
-    ASSERT_EQ(sandbox.CloudSim({"fault", "add", "--op", "iscsiadm-login", "--nth", "1", "--action", "delay",
+    ASSERT_EQ(sandbox.CloudSim({"fault", "add", "--op", "iscsiadm:login", "--nth", "1", "--action", "delay",
                                 "--delay-ms", "600000"},
                                &out),
               0)
@@ -215,8 +215,8 @@ TEST(AgentHungCommand, AHungLoginIsStoppedAndTheJobUnwinds) {
     const auto start = std::chrono::steady_clock::now();
     const pid_t job = StartBackup(sandbox, "sample-web", store);
     if (c.interrupt) {
-      for (int i = 0; i < 1200 && sandbox.Calls("iscsiadm-login") < 1; ++i) ::usleep(50000);
-      ASSERT_EQ(sandbox.Calls("iscsiadm-login"), 1);
+      for (int i = 0; i < 1200 && sandbox.Calls("iscsiadm:login") < 1; ++i) ::usleep(50000);
+      ASSERT_EQ(sandbox.Calls("iscsiadm:login"), 1);
       ::kill(job, SIGINT);
     }
     const int status = WaitFor(job);

@@ -409,7 +409,7 @@ TEST_F(PluginAttach, BatchDetachStopsAtAFailedLogoutButDetachesWhatItCollected) 
   const std::vector<std::string> before = IscsiadmCalls();
   const int64_t detachesBefore = Calls("DetachVolumes");
   // The first logout succeeds, the second fails.
-  AddFault("iscsiadm-logout", 2, sim::EFaultAction::Fail, "connection timed out");
+  AddFault("iscsiadm:logout", 2, sim::EFaultAction::Fail, "connection timed out");
 
   EXPECT_FALSE(plugin->DetachVolumes(disks, RootPath()));
   // The first volume: logged out, its session unregistered, detached in one request.
@@ -445,7 +445,7 @@ TEST_F(PluginAttach, SingleDetachDetachesEvenWhenTheLogoutFailed) {
   std::vector<SDisk> disks = {NewReplica("replica-a")};
   ASSERT_TRUE(plugin->AttachVolumes(root, disks, false, true));
   SDisk& disk = disks[0];
-  AddFault("iscsiadm-logout", 1, sim::EFaultAction::Fail, "connection timed out");
+  AddFault("iscsiadm:logout", 1, sim::EFaultAction::Fail, "connection timed out");
 
   EXPECT_FALSE(plugin->DetachVolumeFromProxy(disk, root));
   EXPECT_TRUE(plugintest::LoggedError("Iscsi detach failed for disk, [" + disk.targetVolume + "]"));

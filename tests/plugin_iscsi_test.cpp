@@ -161,7 +161,7 @@ class PluginIscsiCommands : public ::testing::Test {
   }
   // Seconds an attach of a target nobody offers takes, with the login hung for a minute.
   double HungLoginSeconds(IscsiAttachment& a) {
-    Fault("iscsiadm-login", "delay", "60000");
+    Fault("iscsiadm:login", "delay", "60000");
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(IscsiUtils::iscsiAttach(a));
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -198,8 +198,8 @@ TEST_F(PluginIscsiCommands, ACancelledJobStopsTheRunningCommandAndStillRemovesTh
 TEST_F(PluginIscsiCommands, LogoutFindingNoRecordIsDoneAndAFailedOneIsNot) {
   const string cleanup = "169.254.2.9+3260+" + kIqn;
   EXPECT_TRUE(IscsiUtils::iscsiDetach(cleanup)) << "nothing to remove";
-  Fault("iscsiadm-delete", "fail");
+  Fault("iscsiadm:delete", "fail");
   EXPECT_FALSE(IscsiUtils::iscsiDetach(cleanup));
-  EXPECT_EQ(sandbox_.Calls("iscsiadm-logout"), 2);
-  EXPECT_EQ(sandbox_.Calls("iscsiadm-delete"), 2);
+  EXPECT_EQ(sandbox_.Calls("iscsiadm:logout"), 2);
+  EXPECT_EQ(sandbox_.Calls("iscsiadm:delete"), 2);
 }

@@ -120,7 +120,7 @@ TEST_F(SimIscsiadm, FaultRulesFailTheirCallOnlyAndEveryCallIsCounted) {
     ASSERT_EQ(Shell("bash -c \"iscsiadm -m node -o new" + Target(d) + " && iscsiadm -m node" + Target(d) + " -l\"").code,
               0);
   }
-  cloud_.AddFault("iscsiadm-logout", 2, sim::EFaultAction::Fail, "connection timed out");
+  cloud_.AddFault("iscsiadm:logout", 2, sim::EFaultAction::Fail, "connection timed out");
   std::vector<int> codes;
   for (const SDisk& d : disks) {
     const std::string t = Target(d);
@@ -132,10 +132,10 @@ TEST_F(SimIscsiadm, FaultRulesFailTheirCallOnlyAndEveryCallIsCounted) {
   EXPECT_EQ(devices, (std::vector<bool>{false, true, false})) << "only the failed logout left its device";
   auto cloud = cloud_.Open();
   const auto calls = sim::CSimFaults(*cloud).Counters();
-  for (const char* op : {"iscsiadm-new", "iscsiadm-login", "iscsiadm-logout", "iscsiadm-delete"})
+  for (const char* op : {"iscsiadm:new", "iscsiadm:login", "iscsiadm:logout", "iscsiadm:delete"})
     EXPECT_EQ(calls.count(op) ? calls.at(op) : 0, 3) << op;
   // Rules of the bridge's kinds that mean nothing to iscsiadm are refused.
-  EXPECT_THROW(cloud_.AddFault("iscsiadm-login", 1, sim::EFaultAction::NoSlot), sim::CSimError);
+  EXPECT_THROW(cloud_.AddFault("iscsiadm:login", 1, sim::EFaultAction::NoSlot), sim::CSimError);
 }
 
 TEST_F(SimIscsiadm, HostileArgumentsAndOtherFormsChangeNothingOutsideTheLog) {

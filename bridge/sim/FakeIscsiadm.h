@@ -1,5 +1,6 @@
 #pragma once
-// The sandbox's stand-in for the iSCSI initiator tool, written to <sandbox>/bin/iscsiadm.
+// The sandbox's stand-in for the iSCSI initiator tool (bridge/sim/tools/iscsiadm), written to
+// <sandbox>/bin/iscsiadm.
 #include <string>
 
 namespace sim {

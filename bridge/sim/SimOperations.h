@@ -23,7 +23,7 @@ constexpr const char* kOperations[] = {
 
 // The proxy's tools in the sandbox (bin/iscsiadm) count their calls and meet fault rules under these
 // names, one per iscsiadm command.
-constexpr const char* kToolOperations[] = {"iscsiadm-new", "iscsiadm-login", "iscsiadm-logout", "iscsiadm-delete"};
+constexpr const char* kToolOperations[] = {"iscsiadm:new", "iscsiadm:login", "iscsiadm:logout", "iscsiadm:delete"};
 
 inline bool IsToolOperation(const std::string& name) {
   for (const char* op : kToolOperations) {
@@ -32,11 +32,13 @@ inline bool IsToolOperation(const std::string& name) {
   return false;
 }
 
-inline bool IsKnownOperation(const std::string& name) {
+inline bool IsBridgeOperation(const std::string& name) {
   for (const char* op : kOperations) {
     if (name == op) return true;
   }
-  return IsToolOperation(name);
+  return false;
 }
+
+inline bool IsKnownOperation(const std::string& name) { return IsBridgeOperation(name) || IsToolOperation(name); }
 
 }  // namespace sim
