@@ -245,12 +245,12 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
   for (const auto& entry : entries) {
     if (entry.disks.empty()) continue;
     const SDisk& item = entry.disks[0];
-    if (entry.mountType == 1) {
+    if (entry.mountType == MOUNT_TYPE_DISK) {
       jobs.push_back(SDiskJob{item, json(), string(), false});
       continue;
     }
     string sha;
-    json record = {{"name", item.displayName}, {"size", item.backupSize}, {"main_config", item.fileKind == 4}};
+    json record = {{"name", item.displayName}, {"size", item.backupSize}, {"main_config", item.fileKind == FILE_KIND_MAIN_CONFIG}};
     if (Sha256OfFile(item.name, sha, error)) {
       record["sha256"] = sha;
     } else {

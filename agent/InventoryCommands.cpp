@@ -169,18 +169,18 @@ int RunOperationCommand(const SAgentSandbox& sandbox, const string& operation, c
     ctx.vmGuid = target.guid;
     ctx.vmInfo = target;
     if (operation == "power-on") {
-      ctx.operationType = 1;
+      ctx.operationType = OPERATION_POWER_ON;
     } else if (operation == "power-off") {
-      ctx.operationType = 2;
+      ctx.operationType = OPERATION_POWER_OFF;
     } else if (operation == "delete") {
-      ctx.operationType = 7;
+      ctx.operationType = OPERATION_DELETE;
     } else if (operation == "reconfigure") {
-      ctx.operationType = 5;
+      ctx.operationType = OPERATION_RECONFIGURE;
       if (!options.shape.empty()) ctx.vmInfo.vmSize = options.shape;
       if (options.cpus > 0) ctx.vmInfo.cpuCount = options.cpus;
       if (options.memoryMB > 0) ctx.vmInfo.memoryMB = options.memoryMB;
     } else if (operation == "clone") {
-      ctx.operationType = 6;
+      ctx.operationType = OPERATION_CLONE;
       SVMInfo clone;
       clone.name = options.newName;
       clone.compartmentId = target.compartmentId;

@@ -248,7 +248,6 @@ bool COracleCloudSDKCppBridge::CreateVolume(SDisk& volume, const string& compart
 
 namespace {
 
-// The volume a disk record names for an attach: the one made for it, else its target, else its own.
 // The volume the job made for the disk. Never the disk's source volume: a job reads and writes only
 // the volumes it created.
 const string& VolumeToAttach(const SDisk& disk) { return disk.createdVolumeId; }

@@ -53,8 +53,18 @@ struct RestoreCtx {
   bool forceFullSync = false;
 };
 
+// The instance operations the agent asks for (OperationCtx::operationType).
+enum EOperationType : UINT32 {
+  OPERATION_POWER_ON = 1,
+  OPERATION_POWER_OFF = 2,
+  OPERATION_POWER_OFF_ALT = 3,
+  OPERATION_RECONFIGURE = 5,
+  OPERATION_CLONE = 6,
+  OPERATION_DELETE = 7,
+};
+
 struct OperationCtx {
-  UINT32 operationType = 0;  // 1 on, 2/3 off, 5 reconfigure, 6 clone, 7 delete
+  UINT32 operationType = 0;  // an EOperationType
   mutable VMInfoStructs::SVMInfo vmInfo;
   string vmName;
   string vmGuid;

@@ -152,8 +152,14 @@ struct SVMSizeInfo {
   int32_t memory = 0;
 };
 
+// What an entry of the full mount information is (SMountInfoFull::mountType).
+constexpr UINT32 MOUNT_TYPE_FILE = 0;  // a file of the mount directory
+constexpr UINT32 MOUNT_TYPE_DISK = 1;  // a mounted disk
+// SDisk::fileKind of the instance's main configuration file among the mount directory's files.
+constexpr UINT64 FILE_KIND_MAIN_CONFIG = 4;
+
 struct SMountInfoFull {
-  UINT32 mountType = 0;  // 1 a mounted disk, 0 a file of the mount directory
+  UINT32 mountType = MOUNT_TYPE_FILE;
   INT64 id = -1;
   std::vector<SDisk> disks;
 };

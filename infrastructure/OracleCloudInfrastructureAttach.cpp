@@ -15,20 +15,41 @@ const char* const kConfigSection = "VirtualServer";
 
 string COracleCloudInfrastructureInfo::_GetVolumeAttachmentTypeToProxy() { return "iscsi"; }
 
+bool COracleCloudInfrastructureInfo::IsVolumeToHandle(const SDisk& disk, const SVolumeStepTexts& texts,
+                                                      const char* tag) {
+  if (disk.selectedForRestore != 1) return false;
+  if (disk.isFiltered) {
+    if (texts.filteredIsError)
+      evDebug.Error(tag, texts.filtered, disk.displayName.c_str());
+    else
+      evDebug.Debug(tag, texts.filtered, disk.displayName.c_str());
+    return false;
+  }
+  if (disk.createdVolumeId.empty()) {
+    evDebug.Error(tag, texts.noCreatedVolume,
+                  (texts.noCreatedVolumeNamesTarget ? disk.targetVolume : disk.displayName).c_str());
+    return false;
+  }
+  return true;
+}
+
+bool COracleCloudInfrastructureInfo::LogoutBeforeDetach(const SDisk& disk, const string& cleanerPath,
+                                                        const char* tag) {
+  if (disk.iscsiSessionId.empty()) return true;
+  evDebug.Debug(tag, "Iscsi attached disk found, trying to detach");
+  if (iscsiDetach(disk, cleanerPath)) return true;
+  evDebug.Error(tag, "Iscsi detach failed for disk, [%s]", disk.targetVolume.c_str());
+  return false;
+}
+
 bool COracleCloudInfrastructureInfo::AttachVolumes(const string& rootName, std::vector<SDisk>& disks, bool makeWritable,
                                                    bool bringOffline) {
   const string type = _GetVolumeAttachmentTypeToProxy();
+  static const SVolumeStepTexts kTexts = {"Skipping attaching volume for filtered volume [%s]", false,
+                                           "Cannot attach volume [%s] , it has no created disk ID", false};
   for (auto& disk : disks) {
     if (QuitRequested(__PRETTY_FUNCTION__)) return false;
-    if (disk.selectedForRestore != 1) continue;
-    if (disk.isFiltered) {
-      EVDEBUG(evDebug, "Skipping attaching volume for filtered volume [%s]", disk.displayName.c_str());
-      continue;
-    }
-    if (disk.createdVolumeId.empty()) {
-      EVERROR(evDebug, "Cannot attach volume [%s] , it has no created disk ID", disk.displayName.c_str());
-      continue;
-    }
+    if (!IsVolumeToHandle(disk, kTexts, __PRETTY_FUNCTION__)) continue;
     disk.attachmentType = type;
     bool noFreeSlot = false;
     if (!AttachVolumeToProxy(disk, rootName, makeWritable, bringOffline, noFreeSlot)) return false;
@@ -126,27 +147,17 @@ bool COracleCloudInfrastructureInfo::DetachVolumes(std::vector<SDisk>& disks, co
     EVERROR(evDebug, "DiskMapper PreDetach failed ");
     return false;
   }
+  static const SVolumeStepTexts kTexts = {"Skipping unmount for  filtered volume [%s] ", true,
+                                           "Cannot unmount volume [%s] ,  created disk ID is empty.", false};
   bool result = true;
   std::vector<string> ids;
   for (auto& disk : disks) {
-    if (disk.selectedForRestore != 1) continue;
-    if (disk.isFiltered) {
-      EVERROR(evDebug, "Skipping unmount for  filtered volume [%s] ", disk.displayName.c_str());
-      continue;
+    if (!IsVolumeToHandle(disk, kTexts, __PRETTY_FUNCTION__)) continue;
+    if (!LogoutBeforeDetach(disk, cleanerPath, __PRETTY_FUNCTION__)) {
+      result = false;
+      break;  // the volumes collected so far are still detached
     }
-    if (disk.createdVolumeId.empty()) {
-      EVERROR(evDebug, "Cannot unmount volume [%s] ,  created disk ID is empty.", disk.displayName.c_str());
-      continue;
-    }
-    if (!disk.iscsiSessionId.empty()) {
-      EVDEBUG(evDebug, "Iscsi attached disk found, trying to detach");
-      if (!iscsiDetach(disk, cleanerPath)) {
-        EVERROR(evDebug, "Iscsi detach failed for disk, [%s]", disk.targetVolume.c_str());
-        result = false;
-        break;
-      }
-      disk.iscsiSessionId.clear();
-    }
+    disk.iscsiSessionId.clear();
     ids.push_back(disk.createdVolumeId);
   }
   if (!ids.empty()) {
@@ -177,15 +188,9 @@ bool COracleCloudInfrastructureInfo::DetachVolumeFromProxy(SDisk& disk, const st
     EVERROR(evDebug, "DiskMapper PreDetach failed ");
     return false;
   }
-  bool result = true;
-  if (!disk.iscsiSessionId.empty()) {
-    EVDEBUG(evDebug, "Iscsi attached disk found, trying to detach");
-    if (!iscsiDetach(disk, cleanerPath)) {
-      EVERROR(evDebug, "Iscsi detach failed for disk, [%s]", disk.targetVolume.c_str());
-      result = false;
-    }
-    disk.iscsiSessionId.clear();
-  }
+  // The volume is detached even when its logout failed.
+  bool result = LogoutBeforeDetach(disk, cleanerPath, __PRETTY_FUNCTION__);
+  disk.iscsiSessionId.clear();
   if (!bridge->DetachVolume(disk.createdVolumeId, proxyVMInfo.guid)) {
     EVERROR(evDebug, "Failed to detach volume [%s] from instance [%s]", disk.createdVolumeId.c_str(),
             proxyVMInfo.guid.c_str());
@@ -199,16 +204,10 @@ bool COracleCloudInfrastructureInfo::DetachVolumeFromProxy(SDisk& disk, const st
 
 bool COracleCloudInfrastructureInfo::DeleteVolumes(const std::vector<SDisk>& disks, const string& cleanerPath) {
   bool result = true;
+  static const SVolumeStepTexts kTexts = {"Skipping filtered volume [%s] ", true,
+                                           "Cannot delete volume [%s] , Disk ID is empty", true};
   for (const auto& disk : disks) {
-    if (disk.selectedForRestore != 1) continue;
-    if (disk.isFiltered) {
-      EVERROR(evDebug, "Skipping filtered volume [%s] ", disk.displayName.c_str());
-      continue;
-    }
-    if (disk.createdVolumeId.empty()) {
-      EVERROR(evDebug, "Cannot delete volume [%s] , Disk ID is empty", disk.targetVolume.c_str());
-      continue;
-    }
+    if (!IsVolumeToHandle(disk, kTexts, __PRETTY_FUNCTION__)) continue;
     bool exists = true;
     if (!bridge->DoesVolumeExist(disk.createdVolumeId, exists)) EVERROR(evDebug, "Error while checking if the disk exists");
     if (exists) {

@@ -47,6 +47,20 @@ class COracleCloudInfrastructureInfo : public COracleCloudInfo {
   bool DetachAndDeleteVolumes(std::vector<VMInfoStructs::SDisk>& disks, const string& cleanerPath);
   string _GetVolumeAttachmentTypeToProxy();
 
+  // What a batch step over the job's volumes logs for a record it passes over.
+  struct SVolumeStepTexts {
+    const char* filtered;  // with the display name
+    bool filteredIsError;
+    const char* noCreatedVolume;  // with the display name, or with the target volume when so marked
+    bool noCreatedVolumeNamesTarget;
+  };
+  // The records attach, detach and delete handle: selected (1), not filtered, with a created volume.
+  // The others are logged under the caller's tag with the step's texts.
+  bool IsVolumeToHandle(const VMInfoStructs::SDisk& disk, const SVolumeStepTexts& texts, const char* tag);
+  // Logs out of the record's iSCSI session before its volume is detached, when it has one; false when
+  // the logout failed.
+  bool LogoutBeforeDetach(const VMInfoStructs::SDisk& disk, const string& cleanerPath, const char* tag);
+
   // iSCSI sessions of attached volumes, kept in step with the cleaner registry.
   bool iscsiAttach(VMInfoStructs::SDisk& disk, const string& instanceId, string& sessionId);
   bool iscsiDetach(const VMInfoStructs::SDisk& disk, const string& cleanerPath);

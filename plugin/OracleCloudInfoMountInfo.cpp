@@ -10,9 +10,6 @@ using namespace VMInfoStructs;
 
 namespace {
 constexpr UINT32 kMountedDiskType = 33;
-constexpr UINT32 kMountTypeDisk = 1;
-constexpr UINT32 kMountTypeFile = 0;
-constexpr UINT64 kMainConfigFileKind = 4;
 }  // namespace
 
 int COracleCloudInfo::GetFileMountInfo(const MountCtx& ctx, std::vector<SMountInfoFile>& out) { return 0; }
@@ -40,7 +37,7 @@ int COracleCloudInfo::_GetFullMountInfo_Disks(const MountCtx& ctx, std::vector<S
     disk.backupSize = disk.size;
     FormDiskIndexName(disk.displayName, static_cast<int>(disk.diskNumber), disk.guid, disk.indexName);
     SMountInfoFull entry;
-    entry.mountType = kMountTypeDisk;
+    entry.mountType = MOUNT_TYPE_DISK;
     entry.disks.push_back(disk);
     out.push_back(entry);
   }
@@ -68,14 +65,14 @@ int COracleCloudInfo::_GetFullMountInfo_ConfigFiles(const MountCtx& ctx, std::ve
     file.diskType = 0;
     file.selectedForRestore = 0;
     file.fileKind = (fileName.find(".json") != string::npos && fileName.find('_') == string::npos)
-                        ? kMainConfigFileKind
+                        ? FILE_KIND_MAIN_CONFIG
                         : 0;
     if (!FXFile::TZGetFileSize(file.name, file.backupSize, &error)) {
       EVDEBUG(evDebug, "Failed to get size of the file [%s]. [%s]", file.name.c_str(), error.c_str());
       return 0;
     }
     SMountInfoFull entry;
-    entry.mountType = kMountTypeFile;
+    entry.mountType = MOUNT_TYPE_FILE;
     entry.disks.push_back(file);
     out.push_back(entry);
     if (!listing.GetEntry(fileName, end, &error)) {

@@ -5,14 +5,6 @@
 using namespace VMInfoStructs;
 
 namespace {
-enum EOperationType : UINT32 {
-  OPERATION_POWER_ON = 1,
-  OPERATION_POWER_OFF = 2,
-  OPERATION_POWER_OFF_ALT = 3,
-  OPERATION_RECONFIGURE = 5,
-  OPERATION_CLONE = 6,
-  OPERATION_DELETE = 7,
-};
 constexpr int kCloneBootWaitTimeout = 600;
 }  // namespace
 
