@@ -1,208 +1,176 @@
-// Fault rules and call counters: what a rule does to a call, and when.
+// Fault rules and call counters: what a rule does to which call, in this process and others.
+#include <atomic>
+#include <nlohmann/json.hpp>
+#include <thread>
+
 #include "bridge/BridgeBackend.h"
-#include "bridge/sim/SimFaults.h"
-#include "host/HostClock.h"
 #include "sim_test_cloud.h"
 
 using OracleCloudSDKCppBridge::CBridgeBackend;
-using simtest::CClockScope;
 using simtest::CTestCloud;
 using VMInfoStructs::SVMInfo;
+using A = sim::EFaultAction;
 
 namespace {
 
-sim::SFaultRule Rule(const std::string& op, int64_t nth, sim::EFaultAction action, const std::string& text = "",
-                     int64_t delayMs = 0) {
-  sim::SFaultRule rule;
-  rule.op = op;
-  rule.nth = nth;
-  rule.action = action;
-  rule.text = text;
-  rule.delayMs = delayMs;
-  return rule;
+bool Get(OracleCloudSDKCppBridge::COracleCloudSDKCppBridge& bridge) {
+  SVMInfo vm;
+  return bridge.GetVMInfo("sample-web", "", vm, 0);
 }
 
-class SimFaultRules : public ::testing::Test {
- protected:
-  bool CallGetVMInfo(OracleCloudSDKCppBridge::COracleCloudSDKCppBridge& bridge) {
-    SVMInfo vm;
-    return bridge.GetVMInfo("sample-web", "", vm, 58);
-  }
-  int64_t Counter(const std::string& op) {
-    auto db = cloud_.Open();
-    auto counters = sim::CSimFaults(*db).Counters();
-    return counters.count(op) ? counters[op] : 0;
-  }
-  std::vector<sim::SFaultRule> Rules() {
-    auto db = cloud_.Open();
-    return sim::CSimFaults(*db).List();
-  }
-  int64_t AddRule(const sim::SFaultRule& rule) {
-    auto db = cloud_.Open();
-    return sim::CSimFaults(*db).Add(rule);
-  }
+std::vector<sim::SFaultRule> Rules(const CTestCloud& cloud) { return sim::CSimFaults(*cloud.Open()).List(); }
 
-  CTestCloud cloud_;
-};
-
-TEST_F(SimFaultRules, NthCallIsCountedFromWhenTheRuleWasAdded) {
-  auto bridge = cloud_.Connect();
-  ASSERT_TRUE(CallGetVMInfo(*bridge));  // before the rule: not counted for it
-  AddRule(Rule("GetVMInfo", 2, sim::EFaultAction::Fail, "Service unavailable (503)"));
-
-  EXPECT_TRUE(CallGetVMInfo(*bridge)) << bridge->GetLastError();
-  EXPECT_FALSE(CallGetVMInfo(*bridge));
-  EXPECT_EQ(bridge->GetLastError(), "Service unavailable (503)");
-  EXPECT_TRUE(CallGetVMInfo(*bridge)) << "only the 2nd call fails";
-  EXPECT_TRUE(bridge->CheckConnection()) << "other operations are not affected";
-
-  EXPECT_EQ(Counter("GetVMInfo"), 4) << "failed calls are counted too";
-  auto rules = Rules();
-  ASSERT_EQ(rules.size(), 1u);
-  EXPECT_EQ(rules[0].seen, 3);
-  EXPECT_EQ(rules[0].fired, 1);
-}
-
-TEST_F(SimFaultRules, EveryCallRuleFailsUntilCleared) {
-  auto bridge = cloud_.Connect();
-  AddRule(Rule("GetVMInfo", 0, sim::EFaultAction::Fail));
-  AddRule(Rule("CheckConnection", 1, sim::EFaultAction::Fail, "Connection reset"));
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_FALSE(CallGetVMInfo(*bridge));
-    EXPECT_EQ(bridge->GetLastError(), "Simulated failure of GetVMInfo") << "the default text names the operation";
-  }
-  {
-    auto db = cloud_.Open();
-    EXPECT_EQ(sim::CSimFaults(*db).Clear("GetVMInfo"), 1);
-  }
-  EXPECT_TRUE(CallGetVMInfo(*bridge));
-  ASSERT_EQ(Rules().size(), 1u) << "clearing one operation keeps the others' rules";
-  EXPECT_EQ(Rules()[0].op, "CheckConnection");
-  EXPECT_FALSE(bridge->CheckConnection());
-  EXPECT_EQ(bridge->GetLastError(), "Connection reset");
-}
-
-TEST_F(SimFaultRules, ConnectItselfCanBeFailed) {
-  AddRule(Rule("Connect", 1, sim::EFaultAction::Fail, "Authentication failed"));
-  OracleCloudSDKCppBridge::COracleCloudSDKCppBridge bridge(VSINST_ORACLE_CLOUD_INFRASTRUCTURE);
-  EXPECT_FALSE(bridge.Connect(cloud_.Url(), "u", "p"));
-  EXPECT_EQ(bridge.GetLastError(), "Authentication failed");
-  EXPECT_FALSE(bridge.CheckConnection()) << "a refused Connect leaves no session";
-  EXPECT_TRUE(bridge.Connect(cloud_.Url(), "u", "p"));
-}
-
-TEST_F(SimFaultRules, DelaySleepsOnTheHostClock) {
+TEST(SimFaultRules, EachRuleActsOnItsOwnCallsOnly) {
+  CTestCloud cloud;
   CVirtualClock clock;
-  CClockScope scope(clock);
-  auto bridge = cloud_.Connect();
-  AddRule(Rule("GetVMInfo", 1, sim::EFaultAction::Delay, "", 120000));
-  AddRule(Rule("GetVMInfo", 0, sim::EFaultAction::Delay, "", 5));
-  EXPECT_TRUE(CallGetVMInfo(*bridge)) << "a delay alone does not fail the call";
-  EXPECT_EQ(clock.TotalSleptMilliseconds(), 120005u);
-  EXPECT_TRUE(CallGetVMInfo(*bridge));
-  EXPECT_EQ(clock.TotalSleptMilliseconds(), 120010u);
-}
+  simtest::CClockScope scope(clock);
+  auto bridge = cloud.Connect();
+  ASSERT_TRUE(Get(*bridge));  // before the rule: not counted for it
+  cloud.AddFault("GetVMInfo", 2, A::Fail, "Service unavailable (503)");
+  cloud.AddFault("CheckConnection", 0, A::Fail);
+  cloud.AddFault("GetDefaultRegion", 1, A::Delay, "", 120000);
+  EXPECT_TRUE(Get(*bridge));
+  EXPECT_FALSE(Get(*bridge));
+  EXPECT_EQ(bridge->GetLastError(), "Service unavailable (503)");
+  EXPECT_TRUE(Get(*bridge)) << "only the 2nd call fails";
+  EXPECT_EQ(cloud.Calls("GetVMInfo"), 4) << "failed calls are counted too";
+  ASSERT_EQ(Rules(cloud).size(), 3u);
+  EXPECT_EQ(Rules(cloud)[0].seen, 3);
+  EXPECT_EQ(Rules(cloud)[0].fired, 1);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_FALSE(bridge->CheckConnection());
+    EXPECT_EQ(bridge->GetLastError(), "Simulated failure of CheckConnection") << "the default text names the operation";
+  }
+  EXPECT_EQ(bridge->GetDefaultRegion(), "us-phoenix-1") << "a delay alone does not fail the call";
+  EXPECT_EQ(clock.TotalSleptMilliseconds(), 120000u) << "on the host clock";
+  EXPECT_EQ(sim::CSimFaults(*cloud.Open()).Clear("CheckConnection"), 1);
+  EXPECT_TRUE(bridge->CheckConnection());
+  EXPECT_EQ(Rules(cloud).size(), 2u) << "clearing one operation keeps the others' rules";
 
-TEST_F(SimFaultRules, FaultyAndNoSlotReachTheOperationWithoutFailingIt) {
-  AddRule(Rule("CreateVolume", 1, sim::EFaultAction::Faulty));
-  AddRule(Rule("AttachVolume", 2, sim::EFaultAction::NoSlot));
+  // Counters reset; rules keep counting on their own. Connect itself can be failed.
+  cloud.AddFault("GetVMInfo", 1, A::Fail, "next");
+  sim::CSimFaults(*cloud.Open()).ResetCounters();
+  EXPECT_EQ(cloud.Calls("GetVMInfo"), 0);
+  EXPECT_FALSE(Get(*bridge));
+  EXPECT_EQ(bridge->GetLastError(), "next");
+  cloud.AddFault("Connect", 1, A::Fail, "Authentication failed");
+  EXPECT_FALSE(bridge->Connect(cloud.Url(), "u", "p"));
+  EXPECT_EQ(bridge->GetLastError(), "Authentication failed");
+  EXPECT_FALSE(bridge->CheckConnection()) << "a refused Connect ends the session";
+  EXPECT_TRUE(bridge->Connect(cloud.Url(), "u", "p"));
+
+  // faulty and noslot do not fail the call; they reach the operation.
+  cloud.AddFault("CreateVolume", 1, A::Faulty);
+  cloud.AddFault("AttachVolume", 2, A::NoSlot);
   CBridgeBackend backend(VSINST_ORACLE_CLOUD_INFRASTRUCTURE);
-  ASSERT_TRUE(backend.Connect(cloud_.Url(), "u", "p"));
+  ASSERT_TRUE(backend.Connect(cloud.Url(), "u", "p"));
   std::vector<std::pair<bool, bool>> seen;  // (faulty, noSlot) per call
-  auto probe = [&](const char* op) {
-    return backend.Run(op, [&](sim::CSimCloud&, const sim::SCallFaults& faults) {
-      seen.emplace_back(faults.faulty, faults.noSlot);
+  for (const char* op : {"CreateVolume", "CreateVolume", "AttachVolume", "AttachVolume"}) {
+    EXPECT_TRUE(backend.Run(op, [&](sim::CSimCloud&, const sim::SCallFaults& f) {
+      seen.emplace_back(f.faulty, f.noSlot);
       return true;
-    });
-  };
-  EXPECT_TRUE(probe("CreateVolume"));
-  EXPECT_TRUE(probe("CreateVolume"));
-  EXPECT_TRUE(probe("AttachVolume"));
-  EXPECT_TRUE(probe("AttachVolume"));
-  std::vector<std::pair<bool, bool>> expected{{true, false}, {false, false}, {false, false}, {false, true}};
-  EXPECT_EQ(seen, expected);
-}
+    }));
+  }
+  EXPECT_EQ(seen, (std::vector<std::pair<bool, bool>>{{true, false}, {false, false}, {false, false}, {false, true}}));
 
-TEST_F(SimFaultRules, InvalidRulesAreRefused) {
-  struct SCase {
-    sim::SFaultRule rule;
-    std::string text;
+  const std::pair<sim::SFaultRule, std::string> invalid[] = {
+      {{.op = "GetVmInfo", .nth = 1, .action = A::Fail, .text = "", .delayMs = 0}, "Unknown operation [GetVmInfo]"},
+      {{.op = "GetVMInfo", .nth = -1, .action = A::Fail, .text = "", .delayMs = 0},
+       "The call number of a fault rule must be 1 or more"},
+      {{.op = "GetVMInfo", .nth = 1, .action = A::Delay, .text = "", .delayMs = 0},
+       "A delay rule needs a delay of 1 millisecond or more"},
   };
-  const SCase cases[] = {
-      {Rule("GetVmInfo", 1, sim::EFaultAction::Fail), "Unknown operation [GetVmInfo]"},
-      {Rule("GetVMInfo", -1, sim::EFaultAction::Fail), "The call number of a fault rule must be 1 or more"},
-      {Rule("GetVMInfo", 1, sim::EFaultAction::Delay), "A delay rule needs a delay of 1 millisecond or more"},
-  };
-  for (const SCase& c : cases) {
+  for (const auto& [rule, text] : invalid) {
     try {
-      AddRule(c.rule);
-      ADD_FAILURE() << "accepted: " << c.text;
+      sim::CSimFaults(*cloud.Open()).Add(rule);
+      ADD_FAILURE() << "accepted: " << text;
     } catch (const sim::CSimError& e) {
-      EXPECT_EQ(std::string(e.what()), c.text);
+      EXPECT_EQ(std::string(e.what()), text);
     }
   }
-  EXPECT_TRUE(Rules().empty());
+  EXPECT_EQ(Rules(cloud).size(), 6u);
 }
 
-TEST_F(SimFaultRules, ResettingCountersKeepsRulesOnTheirOwnCount) {
-  auto bridge = cloud_.Connect();
-  AddRule(Rule("GetVMInfo", 2, sim::EFaultAction::Fail, "second"));
-  EXPECT_TRUE(CallGetVMInfo(*bridge));
-  {
-    auto db = cloud_.Open();
-    sim::CSimFaults(*db).ResetCounters();
-  }
-  EXPECT_EQ(Counter("GetVMInfo"), 0);
-  EXPECT_FALSE(CallGetVMInfo(*bridge));
-  EXPECT_EQ(bridge->GetLastError(), "second");
-  EXPECT_EQ(Counter("GetVMInfo"), 1);
-}
-
-// kill-before ends the process before the operation's change; kill-after once it committed.
-// Either way the call itself was counted.
-TEST_F(SimFaultRules, KillRulesEndTheCallingProcessBeforeOrAfterTheChange) {
+// kill-before ends the process before the operation's change, kill-after once it committed; either
+// way the call was counted and the rule fired.
+TEST(SimFaultRules, KillRulesEndTheCallingProcessBeforeOrAfterTheChange) {
   struct SCase {
-    sim::EFaultAction action;
+    A action;
+    int64_t nth;
     bool changed;
   };
-  for (const SCase& c : {SCase{sim::EFaultAction::KillBefore, false}, SCase{sim::EFaultAction::KillAfter, true}}) {
-    SCOPED_TRACE(sim::FaultActionName(c.action));
-    {
-      auto db = cloud_.Open();
-      sim::CSimFaults(*db).Clear("");
-      sim::CSimFaults(*db).ResetCounters();
-      db->SetMeta("probe", "");
-      sim::CSimFaults(*db).Add(Rule("DeleteImage", 1, c.action));
-    }
+  for (const SCase& c : {SCase{A::KillBefore, 1, false}, SCase{A::KillAfter, 1, true}, SCase{A::KillBefore, 2, false}}) {
+    SCOPED_TRACE(std::string(sim::FaultActionName(c.action)) + " " + std::to_string(c.nth));
+    CTestCloud cloud;
+    cloud.AddFault("DeleteImage", c.nth, c.action);
     int status = simtest::RunInChild([&] {
       CBridgeBackend backend(VSINST_ORACLE_CLOUD_INFRASTRUCTURE);
-      if (!backend.Connect(cloud_.Url(), "u", "p")) return 1;
-      backend.Run("DeleteImage", [](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-        cloud.SetMeta("probe", "changed");
-        return true;
-      });
+      if (!backend.Connect(cloud.Url(), "u", "p")) return 1;
+      for (int64_t i = 1; i <= c.nth; ++i) {
+        backend.Run("DeleteImage", [&](sim::CSimCloud& db, const sim::SCallFaults&) {
+          db.SetMeta("probe", std::to_string(i));
+          return true;
+        });
+      }
       return 0;  // not reached
     });
     EXPECT_TRUE(simtest::DiedOfSigkill(status)) << "status " << status;
-    auto db = cloud_.Open();
-    EXPECT_EQ(db->Meta("probe"), c.changed ? "changed" : "");
-    EXPECT_EQ(Counter("DeleteImage"), 1);
+    EXPECT_EQ(cloud.Open()->Meta("probe"), c.changed ? std::to_string(c.nth) : c.nth > 1 ? "1" : "");
+    EXPECT_EQ(cloud.Calls("DeleteImage"), c.nth);
+    EXPECT_EQ(Rules(cloud)[0].fired, 1);
   }
 }
 
-TEST_F(SimFaultRules, KillBeforeOnABridgeOperationLeavesTheCallCounted) {
-  AddRule(Rule("GetVMInfo", 2, sim::EFaultAction::KillBefore));
+// A rule added by cloud-sim reaches this process; a child's calls are counted in the shared cloud.
+TEST(SimFaultRules, RulesAndCountersAreSharedBetweenProcesses) {
+  CTestCloud cloud;
+  auto added = simtest::RunTool("cloud-sim", {"--sandbox", cloud.Dir(), "fault", "add", "--op", "GetVMInfo", "--nth",
+                                              "1", "--action", "fail", "--text", "Quota exceeded"});
+  ASSERT_EQ(added.exitCode, 0) << added.err;
   int status = simtest::RunInChild([&] {
-    auto bridge = cloud_.Connect();
-    SVMInfo vm;
-    if (!bridge->GetVMInfo("sample-web", "", vm, 0)) return 1;  // the 1st call goes through
-    bridge->GetVMInfo("sample-web", "", vm, 0);
-    return 0;
+    auto bridge = cloud.Connect();
+    return !Get(*bridge) && bridge->GetLastError() == "Quota exceeded" && Get(*bridge) && Get(*bridge) ? 0 : 1;
   });
-  EXPECT_TRUE(simtest::DiedOfSigkill(status)) << "status " << status;
-  EXPECT_EQ(Counter("GetVMInfo"), 2);
-  ASSERT_EQ(Rules().size(), 1u);
-  EXPECT_EQ(Rules()[0].fired, 1);
+  ASSERT_EQ(simtest::ExitCode(status), 0);
+  auto calls = simtest::RunTool("cloud-sim", {"--sandbox", cloud.Dir(), "calls", "--json"});
+  ASSERT_EQ(calls.exitCode, 0) << calls.err;
+  EXPECT_EQ(nlohmann::json::parse(calls.out), nlohmann::json({{"Connect", 1}, {"GetVMInfo", 3}}));
+}
+
+// Two processes with four threads each on one bridge per process lose no count, and of all their
+// calls exactly one is the 7th, which alone fails.
+TEST(SimFaultRules, ConcurrentCallersLoseNoCountAndAnNthRuleFiresOnce) {
+  constexpr int kProcesses = 2, kThreads = 4, kCalls = 15;
+  CTestCloud cloud;
+  cloud.AddFault("GetVMInfo", 7, A::Fail, "seventh");
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    children.push_back(simtest::StartChild([&] {
+      auto bridge = cloud.Connect();
+      std::atomic<int> failed{0}, wrong{0};
+      std::vector<std::thread> threads;
+      for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+          for (int i = 0; i < kCalls; ++i) {
+            SVMInfo vm;
+            if (bridge->GetVMInfo("sample-web", "", vm, 2)) {
+              wrong += vm.disks.size() != 2;
+            } else {
+              ++failed;
+              wrong += bridge->GetLastError() != "seventh";
+            }
+          }
+        });
+      }
+      for (auto& thread : threads) thread.join();
+      return wrong ? 100 : failed.load();
+    }));
+  }
+  int failures = 0;
+  for (pid_t pid : children) failures += simtest::ExitCode(simtest::Wait(pid));
+  EXPECT_EQ(failures, 1);
+  EXPECT_EQ(cloud.Calls("GetVMInfo"), kProcesses * kThreads * kCalls);
+  EXPECT_EQ(cloud.Calls("Connect"), kProcesses);
 }
 
 }  // namespace
