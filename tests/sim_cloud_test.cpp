@@ -227,6 +227,7 @@ TEST_P(SimCloud, RefusalsNameTheCauseAndChangeNothing) {
 
   // A second instance of the same name makes the name ambiguous; its id still finds it.
   SVMInfo twin = vm("sample-web", "", "");
+  clock_.Advance(1);
   ASSERT_TRUE(bridge_->DeployVM(twin, web_, 0)) << bridge_->GetLastError();
   EXPECT_FALSE(bridge_->GetVMInfo("sample-web", "", twin, 0));
   EXPECT_EQ(bridge_->GetLastError(), "Instance name [sample-web] is ambiguous: 2 instances carry it (" + web_ + ", " +
