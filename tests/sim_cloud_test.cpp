@@ -1,12 +1,11 @@
-// The simulated cloud through the bridge, for both flavours: lifecycles on the host clock,
-// refusals in the cloud's words, bytes of snapshots, replicas and clones, attachments and slots.
+// The simulated cloud through the bridge, for both flavours: lifecycles on the host clock, faulty
+// resources, refusals in the cloud's words, bytes of snapshots and copies, attachments and slots.
 #include <openssl/evp.h>
 #include <sys/stat.h>
 
 #include <regex>
 
 #include "bridge/sim/SimResources.h"
-#include "bridge/sim/SimSandboxPaths.h"
 #include "bridge/sim/VolumeChecksum.h"
 #include "bridge/sim/VolumeFiles.h"
 #include "sim_test_cloud.h"
@@ -21,11 +20,6 @@ namespace {
 void WriteAt(const std::string& path, uint64_t offset, const std::string& bytes) {
   std::fstream(path, std::ios::in | std::ios::out | std::ios::binary).seekp(static_cast<std::streamoff>(offset)) << bytes;
 }
-uint64_t Allocated(const std::string& path) {
-  struct stat st{};
-  ::stat(path.c_str(), &st);
-  return static_cast<uint64_t>(st.st_blocks) * 512;
-}
 
 class SimCloud : public ::testing::TestWithParam<sim::EFlavour> {
  protected:
@@ -35,6 +29,10 @@ class SimCloud : public ::testing::TestWithParam<sim::EFlavour> {
     return vm;
   }
   std::string Sum(const std::string& id) const { return sim::VolumeSha256(*cloud_.Open(), id); }
+  void Refused(bool done, const std::string& text) {
+    EXPECT_FALSE(done) << text;
+    EXPECT_EQ(bridge_->GetLastError(), text);
+  }
   std::string State(bool snapshot, const std::string& id) {
     std::string state;
     EXPECT_TRUE(snapshot ? bridge_->GetSnapshotStatus(id, state) : bridge_->GetVolumeStatus(id, state));
@@ -63,10 +61,7 @@ class SimCloud : public ::testing::TestWithParam<sim::EFlavour> {
   simtest::CClockScope scope_{clock_};
   CTestCloud cloud_{GetParam()};
   const sim::SFlavourWords& w_ = cloud_.Words();
-  const std::string proxy_ = cloud_.Sandbox().proxyId;
-  // The classic plug-in names the proxy by its uri when it detaches.
-  const std::string detachProxy_ = cloud_.Classic() ? cloud_.Text("SELECT uri FROM instances WHERE id = ?", proxy_) : proxy_;
-  const std::string web_ = cloud_.InstanceId("sample-web");
+  const std::string proxy_ = cloud_.Sandbox().proxyId, web_ = cloud_.InstanceId("sample-web");
   std::unique_ptr<OracleCloudSDKCppBridge::COracleCloudSDKCppBridge> bridge_ = cloud_.Connect();
 };
 
@@ -75,12 +70,11 @@ class SimCloud : public ::testing::TestWithParam<sim::EFlavour> {
 TEST_P(SimCloud, ProvisioningTimesDriveEveryLifecycle) {
   for (const char* kind : {"instance", "snapshot", "volume"}) cloud_.SetMeta(std::string("provision_seconds.") + kind, "30");
   ASSERT_TRUE(bridge_->PowerOffInstance(web_));
-  EXPECT_FALSE(bridge_->PowerOnInstance(web_));
-  EXPECT_EQ(bridge_->GetLastError(), "Instance [" + web_ + "] cannot be started while it is " + w_.instanceStopping);
+  Refused(bridge_->PowerOnInstance(web_), "Instance [" + web_ + "] cannot be started while it is " + w_.instanceStopping);
   clock_.Advance(29);
   EXPECT_EQ(Record(web_, 0).lifecycleState, w_.instanceStopping);
   clock_.Advance(1);
-  EXPECT_EQ(Record(web_, 0).lifecycleState + std::to_string(Record(web_, 0).powerState), std::string(w_.instanceStopped) + "0");
+  EXPECT_EQ(Record(web_, 0).powerState, 0u);
   ASSERT_TRUE(bridge_->PowerOnInstance(web_));
   EXPECT_EQ(Record(web_, 0).lifecycleState, w_.instanceStarting);
   clock_.Advance(30);
@@ -88,14 +82,13 @@ TEST_P(SimCloud, ProvisioningTimesDriveEveryLifecycle) {
 
   std::string snapshot, replica, refused = "kept";
   ASSERT_TRUE(bridge_->CreateVolumeSnapshot(cloud_.VolumeId("sample-web-data"), "d", "n", snapshot));
-  EXPECT_FALSE(bridge_->CreateVolumeFromSnapshot(snapshot, "too-early", refused));
-  EXPECT_EQ(bridge_->GetLastError(), "Snapshot [" + snapshot + "] is not available: it is " + w_.snapshotProvisioning);
+  Refused(bridge_->CreateVolumeFromSnapshot(snapshot, "early", refused),
+          "Snapshot [" + snapshot + "] is not available: it is " + w_.snapshotProvisioning);
   EXPECT_EQ(refused, "kept");
   clock_.Advance(30);
-  EXPECT_EQ(State(true, snapshot), w_.snapshotAvailable);
   ASSERT_TRUE(bridge_->CreateVolumeFromSnapshot(snapshot, "replica", replica));
-  EXPECT_FALSE(bridge_->CreateVolumeSnapshot(replica, "d", "n", refused));
-  EXPECT_EQ(bridge_->GetLastError(), "Volume [" + replica + "] is not available: it is " + w_.volumeProvisioning);
+  Refused(bridge_->CreateVolumeSnapshot(replica, "d", "n", refused),
+          "Volume [" + replica + "] is not available: it is " + w_.volumeProvisioning);
   clock_.Advance(30);
   EXPECT_EQ(State(false, replica), w_.volumeAvailable);
 
@@ -104,37 +97,32 @@ TEST_P(SimCloud, ProvisioningTimesDriveEveryLifecycle) {
   slow.name = "slow";
   ASSERT_TRUE(bridge_->DeployVM(slow, web_, 0));
   EXPECT_EQ(slow.lifecycleState, w_.instanceProvisioning);
-  uint64_t slept = clock_.TotalSleptMilliseconds();
   SVMInfo impatient = slow;
-  EXPECT_FALSE(bridge_->WaitForBoot(impatient, 20, true));
-  EXPECT_EQ(bridge_->GetLastError(), "Instance [" + slow.guid + "] did not reach " + w_.instanceRunning +
-                                         " within 20 seconds: it is " + w_.instanceProvisioning);
-  EXPECT_EQ(clock_.TotalSleptMilliseconds() - slept, 20000u);
+  Refused(bridge_->WaitForBoot(impatient, 20, true), "Instance [" + slow.guid + "] did not reach " +
+                                                         w_.instanceRunning + " within 20 seconds: it is " +
+                                                         w_.instanceProvisioning);
+  EXPECT_EQ(clock_.TotalSleptMilliseconds(), 20000u);
   ASSERT_TRUE(bridge_->WaitForBoot(slow, 600, true)) << bridge_->GetLastError();
   EXPECT_EQ(slow.powerState, 1u);
-  EXPECT_GE(clock_.TotalSleptMilliseconds() - slept, 30000u);
-  EXPECT_LE(clock_.TotalSleptMilliseconds() - slept, 32000u);
+  EXPECT_GE(clock_.TotalSleptMilliseconds(), 30000u);
+  EXPECT_LE(clock_.TotalSleptMilliseconds(), 32000u);
 
-  // A delete that does not wait returns while terminating; the name is free at once.
-  slept = clock_.TotalSleptMilliseconds();
+  // A delete that does not wait returns while terminating.
+  const uint64_t slept = clock_.TotalSleptMilliseconds();
   ASSERT_TRUE(bridge_->DeleteVM("", web_, false, false)) << bridge_->GetLastError();
   EXPECT_EQ(clock_.TotalSleptMilliseconds(), slept);
   EXPECT_EQ(Record(web_, 0).lifecycleState, w_.instanceTerminating);
-  std::vector<SVMInfo> found;
-  bool exists = true;
-  ASSERT_TRUE(bridge_->DoesVMExist("sample-web", found, "", exists));
-  EXPECT_FALSE(exists);
   clock_.Advance(30);
   EXPECT_EQ(Record(web_, 0).lifecycleState, w_.instanceTerminated);
 }
 
 TEST_P(SimCloud, FaultyRulesEndResourcesFaulty) {
-  for (const char* op : {"CreateVolumeSnapshot", "CreateVolumeFromSnapshot", "DeployVM", "CreateImage"}) {
+  for (const char* op : {"CreateVolumeSnapshot", "CreateVolumeFromSnapshot", "DeployVM"}) {
     cloud_.AddFault(op, 1, sim::EFaultAction::Faulty);
   }
   cloud_.AddFault("CreateVolumeSnapshot", 3, sim::EFaultAction::Faulty);
   const std::string data = cloud_.VolumeId("sample-web-data");
-  std::string faulty, good, late, volume, unusable, image;
+  std::string faulty, good, late, volume;
   ASSERT_TRUE(bridge_->CreateVolumeSnapshot(data, "d", "bad", faulty)) << "the request itself succeeds";
   ASSERT_TRUE(bridge_->CreateVolumeSnapshot(data, "d", "good", good));
   EXPECT_EQ(State(true, faulty) + State(true, good), w_.snapshotFaulty + std::string(w_.snapshotAvailable));
@@ -145,21 +133,15 @@ TEST_P(SimCloud, FaultyRulesEndResourcesFaulty) {
   EXPECT_EQ(State(true, late), w_.snapshotFaulty);
   ASSERT_TRUE(bridge_->CreateVolumeFromSnapshot(good, "replica", volume));
   EXPECT_EQ(State(false, volume), w_.volumeFaulty);
-  EXPECT_FALSE(bridge_->CreateVolumeFromSnapshot(faulty, "from-faulty", unusable));
-  EXPECT_EQ(bridge_->GetLastError(), "Snapshot [" + faulty + "] is not available: it is " + w_.snapshotFaulty);
+  Refused(bridge_->CreateVolumeFromSnapshot(faulty, "from-faulty", volume),
+          "Snapshot [" + faulty + "] is not available: it is " + w_.snapshotFaulty);
 
   SVMInfo broken;
   broken.name = "broken";
   ASSERT_TRUE(bridge_->DeployVM(broken, web_, 0));
-  EXPECT_FALSE(bridge_->WaitForBoot(broken, 600, true));
-  EXPECT_EQ(bridge_->GetLastError(), "Instance [" + broken.guid + "] did not boot: it is " + w_.instanceStopped);
+  Refused(bridge_->WaitForBoot(broken, 600, true),
+          "Instance [" + broken.guid + "] did not boot: it is " + w_.instanceStopped);
   EXPECT_EQ(clock_.TotalSleptMilliseconds(), 0u) << "a failed boot ends the wait at once";
-
-  ASSERT_TRUE(bridge_->UploadToObjectStorage("image-import", "stub", "bytes"));
-  ASSERT_TRUE(bridge_->CreateImage("image-import", "stub", "broken", "", cloud_.Text("SELECT id FROM compartments LIMIT 1"), image));
-  bool done = false;
-  EXPECT_FALSE(bridge_->IsImageImportOperationCompleted(image, done));
-  EXPECT_EQ(bridge_->GetLastError(), "The import of image [" + image + "] failed: it is " + w_.imageFaulty);
 }
 
 // A refused call names the cause in the cloud's words and makes nothing.
@@ -168,78 +150,55 @@ TEST_P(SimCloud, RefusalsNameTheCauseAndChangeNothing) {
   const std::string data = cloud_.VolumeId("sample-web-data"), db = cloud_.InstanceId("sample-db");
   const std::string boot = cloud_.Text("SELECT boot_volume_id FROM instances WHERE id = ?", web_);
   const std::string image = cloud_.Text("SELECT id FROM images WHERE compartment_id = '' LIMIT 1");
-  const std::string production = cloud_.Text("SELECT id FROM compartments WHERE name = 'Production'");
   std::string out;
   bool noSlot = false;
-  auto vm = [](const std::string& name, const std::string& guid, const std::string& shape, INT64 cpus = 0,
-               const std::string& compartment = "") {
-    SVMInfo v;
-    v.name = name, v.guid = guid, v.vmSize = shape, v.cpuCount = cpus, v.compartmentId = compartment;
-    return v;
-  };
+  SVMInfo vm;
   auto attach = [&](const std::string& volume, const std::string& instance, const std::string& type = "iscsi") {
     SDisk d;
     d.createdVolumeId = volume, d.attachmentType = type;
     return bridge_->AttachVolume(d, instance, noSlot);
   };
-  struct SCase {
-    std::function<bool()> call;
-    std::string text;
-  };
-  const SCase cases[] = {
+  const std::pair<std::function<bool()>, std::string> cases[] = {
       {[&] { return bridge_->PowerOnInstance(id); }, "Instance with id [" + id + "] was not found"},
       {[&] { return bridge_->DeleteVM("nobody", "", true, false); }, "Instance [nobody] was not found"},
-      {[&] { SVMInfo v; return bridge_->GetVMInfo("", "", v, 0); }, "Neither an instance name nor an instance id was given"},
-      {[&] { SVMInfo v = vm("x", "", ""); return bridge_->DeployVM(v, id, 0); },
-       "Source [" + id + "] is neither an instance nor an image"},
-      {[&] { SVMInfo v = vm("", db, "VM.Standard.E4.Flex", 65); return bridge_->ReConfigureVM(v); },
+      {[&] { return bridge_->GetVMInfo("", "", vm, 0); }, "Neither an instance name nor an instance id was given"},
+      {[&] { return vm.name = "x", bridge_->DeployVM(vm, id, 0); }, "Source [" + id + "] is neither an instance nor an image"},
+      {[&] {
+         vm.guid = db, vm.vmSize = "VM.Standard.E4.Flex", vm.cpuCount = 65;
+         return bridge_->ReConfigureVM(vm);
+       },
        "Shape [VM.Standard.E4.Flex] allows 1 to 64 processors, not 65"},
-      {[&] { SVMInfo v = vm("", db, "VM.Huge.1"); return bridge_->ReConfigureVM(v); }, "Shape [VM.Huge.1] was not found"},
-      {[&] { SVMInfo v = vm("no-shape", "", "", 0, production); return bridge_->DeployVM(v, image, 0); },
-       "No shape was given for instance [no-shape]"},
-      {[&] { SVMInfo v = vm("no-compartment", "", "VM.Standard2.1"); return bridge_->DeployVM(v, image, 0); },
-       "No compartment was given for instance [no-compartment]"},
       {[&] { return bridge_->CreateVolumeSnapshot("vol-x", "d", "n", out); }, "Volume with id [vol-x] was not found"},
-      {[&] { return bridge_->DeleteVolumeSnapshot("snap-x"); }, "Snapshot with id [snap-x] was not found"},
-      {[&] { SDisk d; d.displayName = "v", d.size = sim::kMiB, d.availabilityDomain = "AD-9"; return bridge_->CreateVolume(d, production); },
-       "Availability domain [AD-9] was not found"},
       {[&] { return bridge_->DeleteVolume(data); },
        "Volume [" + data + "] cannot be deleted while it is attached to instance [" + web_ + "]"},
       {[&] { return attach("missing", proxy_); }, "Volume with id [missing] was not found"},
       {[&] { return attach(data, "missing"); }, "Instance with id [missing] was not found"},
       {[&] { return attach(data, proxy_); }, "Volume [" + data + "] is already attached to instance [" + web_ + "]"},
       {[&] { return attach(boot, proxy_); }, "Volume [" + boot + "] is the boot volume of instance [" + web_ + "]"},
-      {[&] { return attach(data, proxy_, "nfs"); }, "Attachment type [nfs] is not supported: use iscsi or paravirtualized"},
-      {[&] { return bridge_->CreateImage("image-import", "o", "x", "native", production, out); },
-       "Launch mode [native] of image [x] is not one of NATIVE, EMULATED, PARAVIRTUALIZED, CUSTOM"},
+      {[&] { return attach(data, proxy_, "nfs"); },
+       "Attachment type [nfs] is not supported: use iscsi or paravirtualized"},
       {[&] { return bridge_->DeleteImage(image); }, "Image [" + image + "] is a platform image and cannot be deleted"},
-      {[&] { return bridge_->DeleteStorageObject("b", "o"); }, "Object [o] was not found in bucket [b]"},
-      {[&] { SVMInfo v; return bridge_->RestoreVM(v); }, "RestoreVM is not available yet"},
   };
-  for (const SCase& c : cases) {
-    EXPECT_FALSE(c.call()) << c.text;
-    EXPECT_EQ(bridge_->GetLastError(), c.text);
-  }
+  for (const auto& [call, text] : cases) Refused(call(), text);
   EXPECT_FALSE(noSlot) << "a refusal is no missing slot";
   EXPECT_EQ(Left(), std::vector<std::string>{});
   EXPECT_EQ(cloud_.Int("SELECT COUNT(*) FROM attachments"), 2);
   EXPECT_EQ(Record(db, 0).cpuCount, 2) << "a refused size leaves the shape as it was";
 
   // A second instance of the same name makes the name ambiguous; its id still finds it.
-  SVMInfo twin = vm("sample-web", "", "");
+  SVMInfo twin;
+  twin.name = "sample-web";
   clock_.Advance(1);
   ASSERT_TRUE(bridge_->DeployVM(twin, web_, 0)) << bridge_->GetLastError();
-  EXPECT_FALSE(bridge_->GetVMInfo("sample-web", "", twin, 0));
-  EXPECT_EQ(bridge_->GetLastError(), "Instance name [sample-web] is ambiguous: 2 instances carry it (" + web_ + ", " +
-                                         twin.guid + ")");
+  Refused(bridge_->GetVMInfo("sample-web", "", vm, 0),
+          "Instance name [sample-web] is ambiguous: 2 instances carry it (" + web_ + ", " + twin.guid + ")");
   EXPECT_EQ(Record(twin.guid, 0).name, "sample-web");
 }
 
-// Snapshots hold the bytes of their request time; replicas and clones copy them into separate
-// sparse files; what a job made is booked until it is deleted.
-TEST_P(SimCloud, SnapshotsReplicasAndClonesCopyTheBytes) {
-  const std::string volume = cloud_.VolumeId("sample-db-data");
-  const std::string original = Sum(volume);
+// Snapshots hold the bytes of their request time, replicas copy them into separate sparse files,
+// and what a job made is booked until it is deleted.
+TEST_P(SimCloud, SnapshotsAndReplicasHoldTheBytesOfTheRequestTime) {
+  const std::string volume = cloud_.VolumeId("sample-db-data"), original = Sum(volume);
   std::string snapshot, replica;
   ASSERT_TRUE(bridge_->CreateVolumeSnapshot(volume, "nightly", "snap-1", snapshot)) << bridge_->GetLastError();
   WriteAt(cloud_.BytesPath(volume), sim::kMiB, "overwritten");  // into a data run
@@ -250,54 +209,35 @@ TEST_P(SimCloud, SnapshotsReplicasAndClonesCopyTheBytes) {
   EXPECT_EQ(Sum(replica), original);
   const std::string where = "SELECT ad || '|' || compartment_id || '|' || size_bytes FROM volumes WHERE id = ?";
   EXPECT_EQ(cloud_.Text(where, replica), cloud_.Text(where, volume)) << "the replica lands where its source lives";
-  for (const std::string& id : {snapshot, replica}) EXPECT_LT(Allocated(cloud_.BytesPath(id)), 8 * sim::kMiB) << id;
-  EXPECT_EQ(fs::file_size(cloud_.BytesPath(snapshot)), 128 * sim::kMiB);
-
-  SVMInfo clone;
-  clone.name = "db-clone";
-  const SVMInfo source = Record(cloud_.InstanceId("sample-db"));
-  ASSERT_EQ(source.disks.size(), 2u);
-  ASSERT_EQ(source.disks[1].childDisks.size(), 2u) << "the operator's and the job's, oldest first";
-  EXPECT_EQ(source.disks[1].childDisks[1].id + source.disks[1].childDisks[1].description, snapshot + "nightly");
-  ASSERT_TRUE(bridge_->DeployVM(clone, source.guid, 0)) << bridge_->GetLastError();
-  EXPECT_EQ(clone.uri, cloud_.Classic() ? "/Compute-a424242/backup.admin@example.com/db-clone/" + clone.guid : clone.guid);
-  const SVMInfo made = Record(clone.guid);
-  EXPECT_EQ(made.vmSize + made.availabilityDomain + std::to_string(made.cpuCount),
-            source.vmSize + source.availabilityDomain + std::to_string(source.cpuCount));
-  ASSERT_EQ(made.disks.size(), 2u);
-  EXPECT_TRUE(made.disks[1].childDisks.empty()) << "snapshots are not cloned";
-  for (size_t i = 0; i < 2; ++i) {
-    EXPECT_NE(made.disks[i].volumeId, source.disks[i].volumeId);
-    EXPECT_EQ(Sum(made.disks[i].volumeId), Sum(source.disks[i].volumeId)) << i;
+  for (const std::string& id : {snapshot, replica}) {
+    struct stat st{};
+    ASSERT_EQ(::stat(cloud_.BytesPath(id).c_str(), &st), 0);
+    EXPECT_EQ(static_cast<uint64_t>(st.st_size), 128 * sim::kMiB);
+    EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, 8 * sim::kMiB) << "holes stay holes";
   }
-  EXPECT_LT(Allocated(cloud_.BytesPath(made.disks[1].volumeId)), 8 * sim::kMiB);
-  const std::string cloned = Sum(made.disks[1].volumeId);
-  WriteAt(cloud_.BytesPath(volume), 0, "changed again");
-  EXPECT_EQ(Sum(made.disks[1].volumeId), cloned) << "separate files";
-  EXPECT_EQ(Left(), (std::vector<std::string>{"snapshot:snap-1", "volume:replica-1", "volume:" + made.disks[0].displayName,
-                                              "instance:db-clone", "volume:db-clone-data", "attachment:db-clone-data",
-                                              "vnic:" + made.networkCards[0].name}));
+
+  EXPECT_EQ(Left(), (std::vector<std::string>{"snapshot:snap-1", "volume:replica-1"}));
 
   // Deleting an instance keeps its data volume (detached), and its boot volume only when asked.
-  ASSERT_TRUE(bridge_->DeleteVM("", clone.guid, true, false)) << bridge_->GetLastError();
-  EXPECT_EQ(cloud_.Text("SELECT state FROM instances WHERE id = ?", clone.guid), w_.instanceTerminated);
-  EXPECT_EQ(cloud_.BytesPath(made.disks[0].volumeId), "");
-  EXPECT_EQ(Sum(made.disks[1].volumeId), cloned);
-  EXPECT_EQ(Attachment(made.disks[1].volumeId), w_.attachmentDetached);
-  ASSERT_TRUE(bridge_->DeleteVM("", clone.guid, true, false)) << "terminating a terminated instance is no error";
-  ASSERT_TRUE(bridge_->DeleteVM("sample-db", "", true, true));
-  EXPECT_TRUE(fs::exists(cloud_.BytesPath(source.disks[0].volumeId))) << "preserved boot volume";
+  const SVMInfo db = Record(cloud_.InstanceId("sample-db"));
+  ASSERT_TRUE(bridge_->DeleteVM("", db.guid, true, false)) << bridge_->GetLastError();
+  EXPECT_EQ(cloud_.BytesPath(db.disks[0].volumeId), "");
+  EXPECT_EQ(Attachment(volume), w_.attachmentDetached);
+  ASSERT_TRUE(bridge_->DeleteVM("sample-web", "", true, true));
+  EXPECT_TRUE(fs::exists(cloud_.BytesPath(Record(web_, 2).disks.at(0).volumeId))) << "preserved boot volume";
   ASSERT_TRUE(bridge_->DeleteVolumeSnapshot(snapshot)) << bridge_->GetLastError();
   EXPECT_EQ(cloud_.BytesPath(snapshot), "");
-  EXPECT_EQ(Left(), (std::vector<std::string>{"volume:replica-1", "volume:db-clone-data"}));
+  EXPECT_EQ(Left(), std::vector<std::string>{"volume:replica-1"});
   EXPECT_EQ(Sum(replica), original) << "a volume made from a deleted snapshot stays";
 }
 
 TEST_P(SimCloud, AttachmentsOfferTargetsWithinTheSlotLimit) {
   cloud_.SetMeta("provision_seconds.attachment", "45");
   cloud_.SetMeta("slot_limit", "2");
+  // The classic plug-in names the proxy by its uri when it detaches.
+  const std::string detachProxy = cloud_.Classic() ? Record(proxy_, 0).uri : proxy_;
   auto target = [&](const SDisk& d) { return cloud_.CloudDir() + "/iscsi/targets/" + d.iscsiIqn; };
-  SDisk a = NewVolume("a"), b = NewVolume("b"), c = NewVolume("c");
+  SDisk a = NewVolume("a"), b = NewVolume("b"), c = NewVolume("c"), never = NewVolume("never");
   bool noSlot = true;
   ASSERT_TRUE(bridge_->AttachVolume(a, proxy_, noSlot)) << bridge_->GetLastError();
   EXPECT_FALSE(noSlot);
@@ -305,32 +245,28 @@ TEST_P(SimCloud, AttachmentsOfferTargetsWithinTheSlotLimit) {
   ASSERT_TRUE(bridge_->AttachVolume(b, proxy_, noSlot)) << bridge_->GetLastError();
   EXPECT_TRUE(std::regex_match(a.iscsiIqn, std::regex(R"(iqn\.2015-12\.com\.oracleiaas:[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12})")));
   EXPECT_EQ(a.iscsiTargetPortal + " " + b.iscsiTargetPortal + " " + a.iscsiTargetPort, "169.254.2.2 169.254.2.3 3260");
-  EXPECT_EQ(Attachment(a.createdVolumeId), w_.attachmentAttached);
-  EXPECT_EQ(simtest::ReadFile(target(a)), "path=" + cloud_.BytesPath(a.createdVolumeId) + "\nportal=169.254.2.2\nport=3260\n");
+  EXPECT_EQ(Attachment(a.guid), w_.attachmentAttached);
+  EXPECT_EQ(simtest::ReadFile(target(a)), "path=" + cloud_.BytesPath(a.guid) + "\nportal=169.254.2.2\nport=3260\n");
 
   // Two of two slots in use: the next is refused for want of a slot, and so is one under the
   // noslot rule although a slot is free.
-  EXPECT_FALSE(bridge_->AttachVolume(c, proxy_, noSlot));
-  EXPECT_TRUE(noSlot);
   const std::string full = "Instance [" + proxy_ + "] has no free volume attachment slot for volume [" + c.guid + "]";
-  EXPECT_EQ(bridge_->GetLastError(), full + ": 2 of 2 slots are in use");
+  Refused(bridge_->AttachVolume(c, proxy_, noSlot), full + ": 2 of 2 slots are in use");
+  EXPECT_TRUE(noSlot);
   EXPECT_EQ(Attachment(c.guid), "");
-  const SDisk never = NewVolume("never-attached");
-  ASSERT_TRUE(bridge_->DetachVolumes({a.guid, never.guid}, detachProxy_)) << "what is not attached is passed over";
+  ASSERT_TRUE(bridge_->DetachVolumes({a.guid, never.guid}, detachProxy)) << "what is not attached is passed over";
   EXPECT_EQ(Attachment(a.guid), w_.attachmentDetached);
   EXPECT_FALSE(fs::exists(target(a))) << "a detach withdraws the target";
-  ASSERT_TRUE(bridge_->DetachVolume(a.guid, detachProxy_)) << "teardown twice";
+  ASSERT_TRUE(bridge_->DetachVolume(a.guid, detachProxy)) << "teardown twice";
   cloud_.AddFault("AttachVolume", 1, sim::EFaultAction::NoSlot);
-  EXPECT_FALSE(bridge_->AttachVolume(c, proxy_, noSlot));
+  Refused(bridge_->AttachVolume(c, proxy_, noSlot), full);
   EXPECT_TRUE(noSlot);
-  EXPECT_EQ(bridge_->GetLastError(), full);
   ASSERT_TRUE(bridge_->AttachVolume(c, proxy_, noSlot)) << bridge_->GetLastError();
   EXPECT_FALSE(noSlot);
 
   // Only the volume the job created is ever attached, never the record's source volume.
-  SDisk notCreated = never;
-  notCreated.createdVolumeId = "", notCreated.volumeId = never.guid;
-  EXPECT_FALSE(bridge_->AttachVolume(notCreated, web_, noSlot));
+  never.createdVolumeId = "", never.volumeId = never.guid;
+  EXPECT_FALSE(bridge_->AttachVolume(never, web_, noSlot));
   EXPECT_EQ(Attachment(never.guid), "");
 
   // Terminating an instance ends its attachments and withdraws their targets.
@@ -338,40 +274,30 @@ TEST_P(SimCloud, AttachmentsOfferTargetsWithinTheSlotLimit) {
   ASSERT_TRUE(bridge_->DeleteVM("", web_, true, false));
   EXPECT_FALSE(fs::exists(target(a)));
   EXPECT_EQ(Attachment(a.guid), w_.attachmentDetached);
-
-  // A paravirtualized attach links the bytes on the proxy at once; only there.
-  ASSERT_TRUE(bridge_->DetachVolumes({b.guid, c.guid}, detachProxy_));
-  ASSERT_TRUE(bridge_->AttachVolume(b.guid, proxy_, noSlot)) << bridge_->GetLastError();
-  EXPECT_EQ(fs::read_symlink(sim::VirtioLinkPath(*cloud_.Open(), b.guid)).string(), cloud_.BytesPath(b.guid));
-  ASSERT_TRUE(bridge_->AttachVolume(never.guid, cloud_.InstanceId("sample-db"), noSlot));
-  EXPECT_FALSE(fs::is_symlink(sim::VirtioLinkPath(*cloud_.Open(), never.guid))) << "not the proxy's device";
-  ASSERT_TRUE(bridge_->DetachVolumes({b.guid}, detachProxy_));
-  EXPECT_TRUE(fs::is_empty(cloud_.Dir() + "/root/dev/disk/by-path"));
 }
 
 // The checksum covers the whole logical size, with holes and a short file's tail as zeros.
 TEST(SimVolumeChecksum, ReadsHolesAsZerosOverTheLogicalSize) {
   CTestCloud test;
   auto cloud = test.Open();
-  const std::string path = cloud->VolumeFilePath("tiny.img");
-  sim::CreateSparseFile(path, 64 * 1024);
-  WriteAt(path, 4096, "hello");
+  sim::CreateSparseFile(cloud->VolumeFilePath("tiny.img"), 64 * 1024);
+  WriteAt(cloud->VolumeFilePath("tiny.img"), 4096, "hello");
   cloud->Write([](sim::CSimDb& db) {
     db.Run("INSERT INTO volumes(id, display_name, compartment_id, ad, size_bytes, state, file, created) "
            "VALUES ('tiny', 'tiny', '', '', 131072, 'AVAILABLE', 'tiny.img', 0)");
   });
-  std::string expected(128 * 1024, '\0');
+  std::string expected(128 * 1024, '\0'), hex;
   expected.replace(4096, 5, "hello");
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   ASSERT_EQ(EVP_Digest(expected.data(), expected.size(), digest, &length, EVP_sha256(), nullptr), 1);
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) hex += std::string{"0123456789abcdef"[digest[i] >> 4], "0123456789abcdef"[digest[i] & 15]};
+  for (unsigned int i = 0; i < length; ++i) hex += {"0123456789abcdef"[digest[i] >> 4], "0123456789abcdef"[digest[i] & 15]};
   EXPECT_EQ(sim::VolumeSha256(*cloud, "tiny"), hex);
   EXPECT_THROW(sim::VolumeSha256(*cloud, "nothing"), sim::CSimError);
 }
 
-INSTANTIATE_TEST_SUITE_P(SimFlavours, SimCloud, ::testing::Values(sim::EFlavour::Infrastructure, sim::EFlavour::Classic),
+INSTANTIATE_TEST_SUITE_P(SimFlavours, SimCloud,
+                         ::testing::Values(sim::EFlavour::Infrastructure, sim::EFlavour::Classic),
                          [](const auto& info) { return std::string(sim::FlavourName(info.param)); });
 
 }  // namespace
