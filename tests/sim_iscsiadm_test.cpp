@@ -6,7 +6,6 @@
 #include "bridge/sim/FakeIscsiadm.h"
 #include "bridge/sim/VolumeChecksum.h"
 #include "bridge/sim/VolumeFiles.h"
-#include "host/TzProcess.h"
 #include "sim_test_cloud.h"
 
 using VMInfoStructs::SDisk;
@@ -14,11 +13,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Quote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
+using simtest::Quote;
 
 class SimIscsiadm : public ::testing::Test {
  protected:

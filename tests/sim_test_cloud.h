@@ -1,7 +1,6 @@
 #pragma once
 // Helpers of the simulator's tests: a fresh sandbox per test, a forked child, a built tool run
-// as a process (without a shell).
-#include <fcntl.h>
+// as a process.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include "bridge/sim/SimCloud.h"
 #include "bridge/sim/SimFaults.h"
 #include "host/HostClock.h"
+#include "host/TzProcess.h"
 
 namespace simtest {
 
@@ -130,28 +130,23 @@ inline pid_t StartChild(const std::function<int()>& fn) {
 }
 inline int RunInChild(const std::function<int()>& fn) { return Wait(StartChild(fn)); }
 
+inline std::string Quote(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
 struct SToolResult {
   int exitCode = -1;
   std::string out, err;
 };
 
-// Runs a built tool with arguments and an optional extra environment variable ("NAME=value").
+// Runs a built tool with arguments, after an optional "NAME=value" for its environment.
 inline SToolResult RunTool(const std::string& tool, const std::vector<std::string>& args, const std::string& env = "") {
-  std::string outPath = std::filesystem::temp_directory_path() / ("sim-tool-out." + std::to_string(::getpid()));
-  std::string errPath = outPath + ".err", program = std::string(OCI_BUILD_DIR) + "/" + tool;
-  int status = RunInChild([&] {
-    ::dup2(::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-    ::dup2(::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-    if (!env.empty()) ::putenv(const_cast<char*>(env.c_str()));
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(program.c_str(), argv.data());
-    return 127;
-  });
-  SToolResult result{ExitCode(status), ReadFile(outPath), ReadFile(errPath)};
-  std::filesystem::remove(outPath);
-  std::filesystem::remove(errPath);
+  std::string line = env + " " + Quote(std::string(OCI_BUILD_DIR) + "/" + tool);
+  for (const std::string& arg : args) line += " " + Quote(arg);
+  SToolResult result;
+  result.exitCode = TzProcess::system(line.c_str(), &result.out, &result.err, 120);
   return result;
 }
 
