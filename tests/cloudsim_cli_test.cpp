@@ -7,14 +7,18 @@
 
 using nlohmann::json;
 using simtest::CTestCloud;
-using simtest::ReadFile;
-using simtest::SToolResult;
 
 namespace {
 
-SToolResult Sim(const std::string& dir, std::vector<std::string> args) {
-  args.insert(args.begin(), {"--sandbox", dir});
-  return simtest::RunTool("cloud-sim", args);
+struct SRun {
+  int code = -1;
+  std::string out;  // with the standard error
+};
+SRun Sim(const std::string& dir, std::vector<std::string> args) {
+  if (!dir.empty()) args.insert(args.begin(), {"--sandbox", dir});
+  SRun run;
+  run.code = CTestSandbox::Run("cloud-sim", args, &run.out);
+  return run;
 }
 json Json(const std::string& dir, std::vector<std::string> args) {
   args.push_back("--json");
@@ -28,17 +32,17 @@ std::string Field(const json& rows, const std::string& name, const std::string& 
 }
 
 TEST(CloudSimCli, InitMakesASandboxThatLooksLikeTheProxy) {
-  simtest::CTempDir temp;
+  hosttest::TempDir temp;
   for (const std::string flavour : {"infrastructure", "classic"}) {
     const std::string dir = temp.Path() + "/" + flavour;
-    ASSERT_EQ(simtest::RunTool("cloud-sim", {"init", dir, "--flavour", flavour}).exitCode, 0);
-    EXPECT_EQ(ReadFile(dir + "/sandbox.ini"), "[Sandbox]\nflavour=" + flavour + "\ncloud=" + dir + "/cloud\n");
+    ASSERT_EQ(Sim("", {"init", dir, "--flavour", flavour}).code, 0);
+    EXPECT_EQ(ReadTestFile(dir + "/sandbox.ini"), "[Sandbox]\nflavour=" + flavour + "\ncloud=" + dir + "/cloud\n");
     // Its jobs poll the cloud without a pause; every other key is an example, commented out.
-    const std::string ini = ReadFile(dir + "/home/etc/platform.ini");
+    const std::string ini = ReadTestFile(dir + "/home/etc/platform.ini");
     EXPECT_NE(ini.find("\nnOracleCloudOperationRetryInternvalTimeInMinutes=0\n"), std::string::npos);
     EXPECT_EQ(ini.find("\nnOCI"), std::string::npos);
     const std::string proxy = Field(Json(dir, {"ls", "instances"}), "backup-proxy", "id");
-    EXPECT_EQ(ReadFile(dir + "/root/var/lib/cloud/data/instance-id"), flavour == "classic" ? "" : proxy + "\n");
+    EXPECT_EQ(ReadTestFile(dir + "/root/var/lib/cloud/data/instance-id"), flavour == "classic" ? "" : proxy + "\n");
     for (const auto& entry : std::filesystem::directory_iterator(dir + "/cloud/volumes")) {
       EXPECT_TRUE(entry.is_regular_file()) << entry.path() << " (a '/' in an id must not make folders)";
     }
@@ -65,9 +69,9 @@ TEST(CloudSimCli, RefusalsSayWhyAndChangeNothing) {
       {{"--sandbox", dir, "volume", "checksum", "nothing"}, "cloud-sim: No volume or snapshot has the id [nothing]\n"},
   };
   for (const auto& [args, error] : cases) {
-    SToolResult result = simtest::RunTool("cloud-sim", args);
-    EXPECT_EQ(result.exitCode, 1) << error;
-    EXPECT_NE(result.err.find(error), std::string::npos) << result.err;
+    SRun run = Sim("", args);
+    EXPECT_EQ(run.code, 1) << error;
+    EXPECT_NE(run.out.find(error), std::string::npos) << run.out;
   }
   EXPECT_FALSE(std::filesystem::exists(missing));
   EXPECT_TRUE(Json(dir, {"fault", "ls"}).empty());
@@ -80,17 +84,16 @@ TEST(CloudSimCli, RefusalsSayWhyAndChangeNothing) {
 TEST(CloudSimCli, CallsSettingsAndStatesAreShownAsTheyAreNow) {
   CTestCloud cloud;
   const std::string dir = cloud.Dir(), web = cloud.InstanceId("sample-web");
-  ASSERT_EQ(Sim(dir, {"config", "set", "provision_seconds.instance", "600"}).exitCode, 0);
+  ASSERT_EQ(Sim(dir, {"config", "set", "provision_seconds.instance", "600"}).code, 0);
   EXPECT_EQ(Json(dir, {"config", "ls"})["provision_seconds.instance"], "600");
   ASSERT_TRUE(cloud.Connect()->PowerOffInstance(web));
   EXPECT_EQ(Json(dir, {"calls"}), json({{"Connect", 1}, {"PowerOffInstance", 1}}));
-  ASSERT_EQ(Sim(dir, {"calls", "--reset"}).exitCode, 0);
+  ASSERT_EQ(Sim(dir, {"calls", "--reset"}).code, 0);
   EXPECT_EQ(Json(dir, {"calls"}), json::object());
   EXPECT_EQ(Field(Json(dir, {"ls", "instances"}), "sample-web", "state"), "STOPPING");
   cloud.Open()->Write([&](sim::CSimDb& db) { db.Run("UPDATE instances SET ready_at = 0 WHERE id = ?", web); });
-  SToolResult fromEnv = simtest::RunTool("cloud-sim", {"ls", "instances", "--json"}, "CLOUD_SANDBOX=" + dir);
-  ASSERT_EQ(fromEnv.exitCode, 0) << fromEnv.err;
-  EXPECT_EQ(Field(json::parse(fromEnv.out), "sample-web", "state"), "STOPPED");
+  hosttest::ScopedEnv env("CLOUD_SANDBOX", dir);
+  EXPECT_EQ(Field(Json("", {"ls", "instances"}), "sample-web", "state"), "STOPPED");
 }
 
 // An added snapshot shows in the backup's record; volume and snapshot hold the same bytes until
@@ -98,9 +101,9 @@ TEST(CloudSimCli, CallsSettingsAndStatesAreShownAsTheyAreNow) {
 TEST(CloudSimCli, SnapshotAddAndVolumeChecksum) {
   CTestCloud cloud(sim::EFlavour::Classic);
   const std::string volume = cloud.VolumeId("sample-web-data");
-  SToolResult added = Sim(cloud.Dir(), {"snapshot", "add", volume, "--description", "Old backup", "--created",
-                                        "1700000000", "--name", "old-backup"});
-  ASSERT_EQ(added.exitCode, 0) << added.err;
+  SRun added = Sim(cloud.Dir(), {"snapshot", "add", volume, "--description", "Old backup", "--created", "1700000000",
+                                 "--name", "old-backup"});
+  ASSERT_EQ(added.code, 0) << added.out;
   const std::string id = added.out.substr(0, added.out.find('\n'));
   VMInfoStructs::SVMInfo vm;
   ASSERT_TRUE(cloud.Connect()->GetVMInfo("sample-web", "", vm, 58));
@@ -124,7 +127,7 @@ TEST(CloudSimCli, LeaksListWhatJobsLeaveUntilItIsCleanedUp) {
   auto leaks = [&] {
     std::set<std::string> found;
     for (const auto& leak : Json(cloud.Dir(), {"leaks"})) found.insert(leak["kind"].get<std::string>() + " " + leak["id"].get<std::string>());
-    EXPECT_EQ(Sim(cloud.Dir(), {"leaks"}).exitCode, found.empty() ? 0 : 1);
+    EXPECT_EQ(Sim(cloud.Dir(), {"leaks"}).code, found.empty() ? 0 : 1);
     return found;
   };
   EXPECT_EQ(Sim(cloud.Dir(), {"leaks"}).out, "No leaks.\n");
@@ -156,7 +159,7 @@ TEST(CloudSimCli, LeaksListWhatJobsLeaveUntilItIsCleanedUp) {
   ASSERT_TRUE(bridge->DeleteImage(image));
   EXPECT_EQ(leaks(), std::set<std::string>{});
 
-  ASSERT_EQ(Sim(cloud.Dir(), {"populate", "--compartments", "3", "--instances", "4"}).exitCode, 0);
+  ASSERT_EQ(Sim(cloud.Dir(), {"populate", "--compartments", "3", "--instances", "4"}).code, 0);
   EXPECT_EQ(cloud.Int("SELECT COUNT(DISTINCT i.compartment_id) * 100 + COUNT(*) FROM instances i JOIN compartments c "
                       "ON c.id = i.compartment_id JOIN volumes v ON v.id = i.boot_volume_id "
                       "WHERE c.name LIKE 'populated-%' AND i.state = 'RUNNING'"),

@@ -58,7 +58,7 @@ class SimCloud : public ::testing::TestWithParam<sim::EFlavour> {
   }
 
   CVirtualClock clock_;
-  simtest::CClockScope scope_{clock_};
+  hosttest::ScopedClock scope_{&clock_};
   CTestCloud cloud_{GetParam()};
   const sim::SFlavourWords& w_ = cloud_.Words();
   const std::string proxy_ = cloud_.Sandbox().proxyId, web_ = cloud_.InstanceId("sample-web");
@@ -233,7 +233,7 @@ TEST_P(SimCloud, AttachmentsOfferTargetsWithinTheSlotLimit) {
   EXPECT_TRUE(std::regex_match(a.iscsiIqn, std::regex(R"(iqn\.2015-12\.com\.oracleiaas:[-0-9a-f]{36})")));
   EXPECT_EQ(a.iscsiTargetPortal + " " + b.iscsiTargetPortal + " " + a.iscsiTargetPort, "169.254.2.2 169.254.2.3 3260");
   EXPECT_EQ(Attachment(a.guid), w_.attachmentAttached);
-  EXPECT_EQ(simtest::ReadFile(target(a)), "path=" + cloud_.BytesPath(a.guid) + "\nportal=169.254.2.2\nport=3260\n");
+  EXPECT_EQ(ReadTestFile(target(a)), "path=" + cloud_.BytesPath(a.guid) + "\nportal=169.254.2.2\nport=3260\n");
 
   // Two of two slots in use: the next is refused for want of a slot, and so is one under the
   // noslot rule although a slot is free.

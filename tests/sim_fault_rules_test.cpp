@@ -23,7 +23,7 @@ std::vector<sim::SFaultRule> Rules(const CTestCloud& cloud) { return sim::CSimFa
 TEST(SimFaultRules, EachRuleActsOnItsOwnCallsOnly) {
   CTestCloud cloud;
   CVirtualClock clock;
-  simtest::CClockScope scope(clock);
+  hosttest::ScopedClock scope(&clock);
   auto bridge = cloud.Connect();
   ASSERT_TRUE(Get(*bridge));  // before the rule: not counted for it
   cloud.AddFault("GetVMInfo", 2, A::Fail, "Service unavailable (503)");
@@ -83,16 +83,16 @@ TEST(SimFaultRules, KillRulesEndTheCallingProcessBeforeOrAfterTheChange) {
 // A rule added by cloud-sim reaches this process; a child's calls are counted in the shared cloud.
 TEST(SimFaultRules, RulesAndCountersAreSharedBetweenProcesses) {
   CTestCloud cloud;
-  auto added = simtest::RunTool("cloud-sim", {"--sandbox", cloud.Dir(), "fault", "add", "--op", "GetVMInfo", "--nth",
-                                              "1", "--action", "fail", "--text", "Quota exceeded"});
-  ASSERT_EQ(added.exitCode, 0) << added.err;
+  std::string out;
+  ASSERT_EQ(CTestSandbox::Run("cloud-sim", {"--sandbox", cloud.Dir(), "fault", "add", "--op", "GetVMInfo", "--nth", "1",
+                                            "--action", "fail", "--text", "Quota exceeded"}, &out), 0) << out;
   int status = simtest::RunInChild([&] {
     auto bridge = cloud.Connect();
     return !Get(*bridge) && bridge->GetLastError() == "Quota exceeded" && Get(*bridge) && Get(*bridge) ? 0 : 1;
   });
   ASSERT_EQ(simtest::ExitCode(status), 0);
-  auto calls = simtest::RunTool("cloud-sim", {"--sandbox", cloud.Dir(), "calls", "--json"});
-  EXPECT_EQ(nlohmann::json::parse(calls.out), nlohmann::json({{"Connect", 1}, {"GetVMInfo", 3}})) << calls.err;
+  ASSERT_EQ(CTestSandbox::Run("cloud-sim", {"--sandbox", cloud.Dir(), "calls", "--json"}, &out), 0) << out;
+  EXPECT_EQ(nlohmann::json::parse(out), nlohmann::json({{"Connect", 1}, {"GetVMInfo", 3}}));
 }
 
 // Two processes with four threads each on one bridge per process lose no count, and of all their

@@ -13,7 +13,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using simtest::Quote;
+std::string Quote(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
 
 class SimIscsiadm : public ::testing::Test {
  protected:
@@ -39,7 +43,7 @@ class SimIscsiadm : public ::testing::Test {
   std::string Iscsi(const std::string& sub) const { return cloud_.CloudDir() + "/iscsi/" + sub; }
 
   simtest::CTestCloud cloud_;
-  simtest::CTempDir work_;
+  hosttest::TempDir work_;
   std::unique_ptr<OracleCloudSDKCppBridge::COracleCloudSDKCppBridge> bridge_ = cloud_.Connect();
 };
 
@@ -129,7 +133,7 @@ TEST_F(SimIscsiadm, HostileArgumentsAndOtherFormsChangeNothingOutsideTheLog) {
   EXPECT_FALSE(fs::exists(canary));
   EXPECT_TRUE(fs::is_empty(work_.Path())) << "nothing ran in the caller's folder";
   EXPECT_EQ(tree(), before);
-  std::string log = simtest::ReadFile(Iscsi("iscsiadm.log"));
+  std::string log = ReadTestFile(Iscsi("iscsiadm.log"));
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), static_cast<long>(calls.size())) << "one line per call";
 }
 

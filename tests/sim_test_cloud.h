@@ -1,49 +1,20 @@
 #pragma once
-// Helpers of the simulator's tests: a fresh sandbox per test, a forked child, a built tool run
-// as a process.
-#include <gtest/gtest.h>
+// Helpers of the simulator's tests: a fresh sandbox per test and forked children. The host
+// tests' folder and clock helpers and the sandbox tests' tool runner serve here too.
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <csignal>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 
+#include "HostTestUtil.h"
+#include "TestSandbox.h"
 #include "bridge/COracleCloudSDKCppBridge.h"
 #include "bridge/sim/SandboxCreator.h"
 #include "bridge/sim/SimCloud.h"
 #include "bridge/sim/SimFaults.h"
-#include "host/HostClock.h"
 #include "host/TzProcess.h"
 
 namespace simtest {
-
-inline std::string ReadFile(const std::string& path) {
-  std::stringstream s;
-  s << std::ifstream(path, std::ios::binary).rdbuf();
-  return s.str();
-}
-
-// A temporary folder removed with the object.
-class CTempDir {
- public:
-  CTempDir() {
-    char pattern[] = "/tmp/sim-test.XXXXXX";
-    if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~CTempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  CTempDir(const CTempDir&) = delete;
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // A sandbox made through the simulator's own creator (no process), with direct reads of the
 // cloud's tables for arranging and checking state.
@@ -73,9 +44,7 @@ class CTestCloud {
     return Open()->Read([&](sim::CSimDb& db) { return db.QueryInt(sql, -1, args...); });
   }
   std::string InstanceId(const std::string& name) const { return Text("SELECT id FROM instances WHERE name = ?", name); }
-  std::string VolumeId(const std::string& name) const {
-    return Text("SELECT id FROM volumes WHERE display_name = ?", name);
-  }
+  std::string VolumeId(const std::string& name) const { return Text("SELECT id FROM volumes WHERE display_name = ?", name); }
   void SetMeta(const std::string& key, const std::string& value) const { Open()->SetMeta(key, value); }
   // Adds a fault rule for the nth call of `op` from now (0: every call).
   void AddFault(const std::string& op, int64_t nth, sim::EFaultAction action, const std::string& text = "",
@@ -93,14 +62,8 @@ class CTestCloud {
   }
 
  private:
-  CTempDir temp_;
+  hosttest::TempDir temp_;
   sim::SSandbox sandbox_;
-};
-
-// Installs a clock for the scope of a test.
-struct CClockScope {
-  explicit CClockScope(IHostClock& clock) { HostClock::Install(&clock); }
-  ~CClockScope() { HostClock::Install(nullptr); }
 };
 
 inline int Wait(pid_t pid) {
@@ -129,25 +92,5 @@ inline pid_t StartChild(const std::function<int()>& fn) {
   return pid;
 }
 inline int RunInChild(const std::function<int()>& fn) { return Wait(StartChild(fn)); }
-
-inline std::string Quote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
-struct SToolResult {
-  int exitCode = -1;
-  std::string out, err;
-};
-
-// Runs a built tool with arguments, after an optional "NAME=value" for its environment.
-inline SToolResult RunTool(const std::string& tool, const std::vector<std::string>& args, const std::string& env = "") {
-  std::string line = env + " " + Quote(std::string(OCI_BUILD_DIR) + "/" + tool);
-  for (const std::string& arg : args) line += " " + Quote(arg);
-  SToolResult result;
-  result.exitCode = TzProcess::system(line.c_str(), &result.out, &result.err, 120);
-  return result;
-}
 
 }  // namespace simtest
