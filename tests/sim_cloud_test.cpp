@@ -96,7 +96,6 @@ TEST_P(SimCloud, ProvisioningTimesDriveEveryLifecycle) {
   SVMInfo slow;
   slow.name = "slow";
   ASSERT_TRUE(bridge_->DeployVM(slow, web_, 0));
-  EXPECT_EQ(slow.lifecycleState, w_.instanceProvisioning);
   SVMInfo impatient = slow;
   Refused(bridge_->WaitForBoot(impatient, 20, true), "Instance [" + slow.guid + "] did not reach " +
                                                          w_.instanceRunning + " within 20 seconds: it is " +
@@ -146,7 +145,6 @@ TEST_P(SimCloud, RefusalsNameTheCauseAndChangeNothing) {
   const std::string id = cloud_.Classic() ? "5e1b6f0c-0000-4000-8000-000000000000" : "ocid1.instance.oc1.phx.unknown";
   const std::string data = cloud_.VolumeId("sample-web-data"), db = cloud_.InstanceId("sample-db");
   const std::string boot = cloud_.Text("SELECT boot_volume_id FROM instances WHERE id = ?", web_);
-  const std::string image = cloud_.Text("SELECT id FROM images WHERE compartment_id = '' LIMIT 1");
   std::string out;
   bool noSlot = false;
   SVMInfo vm;
@@ -172,7 +170,6 @@ TEST_P(SimCloud, RefusalsNameTheCauseAndChangeNothing) {
       {[&] { return attach(data, "missing"); }, "Instance with id [missing] was not found"},
       {[&] { return attach(data, proxy_); }, "Volume [" + data + "] is already attached to instance [" + web_ + "]"},
       {[&] { return attach(boot, proxy_); }, "Volume [" + boot + "] is the boot volume of instance [" + web_ + "]"},
-      {[&] { return bridge_->DeleteImage(image); }, "Image [" + image + "] is a platform image and cannot be deleted"},
   };
   for (const auto& [call, text] : cases) Refused(call(), text);
   EXPECT_FALSE(noSlot) << "a refusal is no missing slot";
