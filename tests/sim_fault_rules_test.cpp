@@ -86,8 +86,12 @@ TEST(SimFaultRules, ConcurrentProcessesShareRulesAndCountsAndAnNthRuleFiresOnce)
   constexpr int kProcesses = 2, kThreads = 4, kCalls = 15;
   CTestCloud cloud;
   std::string out;
-  ASSERT_EQ(CTestSandbox::Run("cloud-sim", {"--sandbox", cloud.Dir(), "fault", "add", "--op", "GetVMInfo", "--nth", "7",
-                                            "--action", "fail", "--text", "seventh"}, &out), 0) << out;
+  ASSERT_EQ(CTestSandbox::Run("cloud-sim",
+                              {"--sandbox", cloud.Dir(), "fault", "add", "--op", "GetVMInfo", "--nth", "7", "--action",
+                               "fail", "--text", "seventh"},
+                              &out),
+            0)
+      << out;
   std::vector<pid_t> children;
   for (int p = 0; p < kProcesses; ++p) {
     children.push_back(simtest::StartChild([&] {
@@ -112,7 +116,8 @@ TEST(SimFaultRules, ConcurrentProcessesShareRulesAndCountsAndAnNthRuleFiresOnce)
   for (pid_t pid : children) failures += simtest::ExitCode(simtest::Wait(pid));
   EXPECT_EQ(failures, 1);
   ASSERT_EQ(CTestSandbox::Run("cloud-sim", {"--sandbox", cloud.Dir(), "calls", "--json"}, &out), 0) << out;
-  EXPECT_EQ(nlohmann::json::parse(out), nlohmann::json({{"Connect", kProcesses}, {"GetVMInfo", kProcesses * kThreads * kCalls}}));
+  EXPECT_EQ(nlohmann::json::parse(out),
+            nlohmann::json({{"Connect", kProcesses}, {"GetVMInfo", kProcesses * kThreads * kCalls}}));
 }
 
 }  // namespace

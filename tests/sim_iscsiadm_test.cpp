@@ -70,7 +70,8 @@ TEST_F(SimIscsiadm, LoginLinksTheVolumeBytesAndLogoutRemovesThem) {
     EXPECT_EQ(Shell("iscsiadm " + step.line), step.code) << step.line;
     EXPECT_EQ(fs::is_symlink(Device(disk)), step.device) << step.line;
     if (step.device) {
-      EXPECT_EQ(sim::Sha256OfSparseFile(Device(disk), 128 * sim::kMiB), sim::VolumeSha256(*cloud_.Open(), disk.createdVolumeId));
+      EXPECT_EQ(sim::Sha256OfSparseFile(Device(disk), 128 * sim::kMiB),
+                sim::VolumeSha256(*cloud_.Open(), disk.createdVolumeId));
     }
   }
   EXPECT_TRUE(fs::is_empty(Iscsi("nodes")) && fs::is_empty(Iscsi("sessions")));
@@ -88,7 +89,8 @@ TEST_F(SimIscsiadm, LoginLinksTheVolumeBytesAndLogoutRemovesThem) {
 // of each command is counted.
 TEST_F(SimIscsiadm, FaultRulesFailTheirCallOnlyAndEveryCallIsCounted) {
   std::vector<std::pair<SDisk, std::string>> disks = {Attach(), Attach(), Attach()};
-  for (const auto& [d, t] : disks) ASSERT_EQ(Shell("iscsiadm -m node -o new" + t + " && iscsiadm -m node" + t + " -l"), 0);
+  for (const auto& [d, t] : disks)
+    ASSERT_EQ(Shell("iscsiadm -m node -o new" + t + " && iscsiadm -m node" + t + " -l"), 0);
   cloud_.AddFault("iscsiadm-logout", 2, sim::EFaultAction::Fail, "connection timed out");
   std::vector<int> codes;
   std::vector<bool> devices;
@@ -107,12 +109,16 @@ TEST_F(SimIscsiadm, FaultRulesFailTheirCallOnlyAndEveryCallIsCounted) {
 TEST_F(SimIscsiadm, HostileArgumentsAndOtherFormsChangeNothingOutsideTheLog) {
   const std::string canary = "/tmp/canary-" + std::to_string(::getpid()), p = "169.254.2.2:3260";
   std::vector<std::vector<std::string>> calls = {
-      {}, {"-m", "session"}, {"-m", "node", "-T", "iqn.a", "-p", p},
-      {"-m", "node", "-o", "new", "-T", "iqn.a", "-p", p, "-l"}, {"-m", "node", "-T", "iqn.a", "-p", p, "-l", "-u"},
+      {},
+      {"-m", "session"},
+      {"-m", "node", "-T", "iqn.a", "-p", p},
+      {"-m", "node", "-o", "new", "-T", "iqn.a", "-p", p, "-l"},
+      {"-m", "node", "-T", "iqn.a", "-p", p, "-l", "-u"},
       {"-m", "node", "-o", "new", "-T", "iqn.ok", "-p", "1.2.3.4:3260; touch canary"},
   };
-  for (const std::string& iqn : std::vector<std::string>{"iqn.x; touch " + canary, "../../etc", "$(touch canary)",
-                                                        "`touch canary`", "iqn.a/../../../root/x", "iqn.a\ntouch x", "-l"}) {
+  for (const std::string& iqn :
+       std::vector<std::string>{"iqn.x; touch " + canary, "../../etc", "$(touch canary)", "`touch canary`",
+                                "iqn.a/../../../root/x", "iqn.a\ntouch x", "-l"}) {
     calls.push_back({"-m", "node", "-o", "new", "-T", iqn, "-p", p});
     calls.push_back({"-m", "node", "-T", iqn, "-p", p, "-l"});
     calls.push_back({"-m", "node", "-T", iqn, "-p", p, "-u"});

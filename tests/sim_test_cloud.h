@@ -43,8 +43,12 @@ class CTestCloud {
   int64_t Int(const std::string& sql, const Args&... args) const {
     return Open()->Read([&](sim::CSimDb& db) { return db.QueryInt(sql, -1, args...); });
   }
-  std::string InstanceId(const std::string& name) const { return Text("SELECT id FROM instances WHERE name = ?", name); }
-  std::string VolumeId(const std::string& name) const { return Text("SELECT id FROM volumes WHERE display_name = ?", name); }
+  std::string InstanceId(const std::string& name) const {
+    return Text("SELECT id FROM instances WHERE name = ?", name);
+  }
+  std::string VolumeId(const std::string& name) const {
+    return Text("SELECT id FROM volumes WHERE display_name = ?", name);
+  }
   void SetMeta(const std::string& key, const std::string& value) const { Open()->SetMeta(key, value); }
   // Adds a fault rule for the nth call of `op` from now (0: every call).
   void AddFault(const std::string& op, int64_t nth, sim::EFaultAction action, const std::string& text = "",
@@ -57,7 +61,8 @@ class CTestCloud {
   }
   // The file holding the bytes of the volume or snapshot `id` ("" when there is none).
   std::string BytesPath(const std::string& id) const {
-    std::string file = Text("SELECT file FROM volumes WHERE id = ? UNION ALL SELECT file FROM snapshots WHERE id = ?", id, id);
+    std::string file =
+        Text("SELECT file FROM volumes WHERE id = ? UNION ALL SELECT file FROM snapshots WHERE id = ?", id, id);
     return file.empty() ? std::string() : Open()->VolumeFilePath(file);
   }
 
