@@ -33,7 +33,6 @@ TEST(SimFaultRules, EachRuleActsOnItsOwnCallsOnly) {
   for (int i = 0; i < 3; ++i) results.push_back(Get(*bridge));
   EXPECT_EQ(results, (std::vector<bool>{true, false, true})) << "only the 2nd call fails";
   EXPECT_EQ(bridge->GetLastError(), "Service unavailable (503)");
-  EXPECT_EQ(cloud.Calls("GetVMInfo"), 4) << "failed calls are counted too";
   const sim::SFaultRule first = Rules(cloud)[0];
   EXPECT_EQ(std::make_pair(first.seen, first.fired), std::make_pair(int64_t{3}, int64_t{1}));
   EXPECT_FALSE(bridge->CheckConnection() || bridge->CheckConnection()) << "every call";
@@ -43,29 +42,22 @@ TEST(SimFaultRules, EachRuleActsOnItsOwnCallsOnly) {
   EXPECT_EQ(sim::CSimFaults(*cloud.Open()).Clear("CheckConnection"), 1);
   EXPECT_TRUE(bridge->CheckConnection());
   EXPECT_EQ(Rules(cloud).size(), 2u) << "clearing one operation keeps the others' rules";
-
-  cloud.AddFault("Connect", 1, A::Fail, "Authentication failed");
-  EXPECT_FALSE(bridge->Connect(cloud.Url(), "u", "p"));
-  EXPECT_EQ(bridge->GetLastError(), "Authentication failed");
-  EXPECT_FALSE(bridge->CheckConnection()) << "a refused Connect ends the session";
 }
 
 // kill-before ends the process before the operation's change, kill-after once it committed; either
 // way the call was counted and the rule fired.
 TEST(SimFaultRules, KillRulesEndTheCallingProcessBeforeOrAfterTheChange) {
-  struct SCase {
-    A action;
-    int64_t nth;
-    std::string probe;  // the change of the last call that made it
-  };
-  for (const SCase& c : {SCase{A::KillBefore, 1, ""}, SCase{A::KillAfter, 1, "1"}, SCase{A::KillBefore, 2, "1"}}) {
-    SCOPED_TRACE(std::string(sim::FaultActionName(c.action)) + " " + std::to_string(c.nth));
+  // The rule, its call, and the change of the last call that made one.
+  const std::tuple<A, int64_t, std::string> cases[] = {
+      {A::KillBefore, 1, ""}, {A::KillAfter, 1, "1"}, {A::KillBefore, 2, "1"}};
+  for (const auto& [action, nth, probe] : cases) {
+    SCOPED_TRACE(std::string(sim::FaultActionName(action)) + " " + std::to_string(nth));
     CTestCloud cloud;
-    cloud.AddFault("DeleteImage", c.nth, c.action);
+    cloud.AddFault("DeleteImage", nth, action);
     int status = simtest::RunInChild([&] {
       CBridgeBackend backend(VSINST_ORACLE_CLOUD_INFRASTRUCTURE);
       if (!backend.Connect(cloud.Url(), "u", "p")) return 1;
-      for (int64_t i = 1; i <= c.nth; ++i) {
+      for (int64_t i = 1; i <= nth; ++i) {
         backend.Run("DeleteImage", [&](sim::CSimCloud& db, const sim::SCallFaults&) {
           db.SetMeta("probe", std::to_string(i));
           return true;
@@ -74,8 +66,8 @@ TEST(SimFaultRules, KillRulesEndTheCallingProcessBeforeOrAfterTheChange) {
       return 0;  // not reached
     });
     EXPECT_TRUE(simtest::DiedOfSigkill(status)) << "status " << status;
-    EXPECT_EQ(cloud.Open()->Meta("probe"), c.probe);
-    EXPECT_EQ(cloud.Calls("DeleteImage"), c.nth);
+    EXPECT_EQ(cloud.Open()->Meta("probe"), probe);
+    EXPECT_EQ(cloud.Calls("DeleteImage"), nth);
     EXPECT_EQ(Rules(cloud)[0].fired, 1);
   }
 }

@@ -27,7 +27,6 @@ class CTestCloud {
   std::string CloudDir() const { return sandbox_.cloudDir; }
   std::string Url() const { return "sim://" + sandbox_.cloudDir; }
   bool Classic() const { return sandbox_.flavour == sim::EFlavour::Classic; }
-  const sim::SFlavourWords& Words() const { return sim::WordsOf(sandbox_.flavour); }
   std::unique_ptr<sim::CSimCloud> Open() const { return std::make_unique<sim::CSimCloud>(CloudDir()); }
   std::unique_ptr<OracleCloudSDKCppBridge::COracleCloudSDKCppBridge> Connect() const {
     auto bridge = std::make_unique<OracleCloudSDKCppBridge::COracleCloudSDKCppBridge>(
