@@ -72,7 +72,7 @@ TEST_P(SimCloud, ProvisioningTimesDriveEveryLifecycle) {
   clock_.Advance(29);
   EXPECT_EQ(Record(web_, 0).lifecycleState, w_.instanceStopping);
   clock_.Advance(1);
-  EXPECT_EQ(Record(web_, 0).powerState, 0u);
+  EXPECT_EQ(Record(web_, 0).lifecycleState, w_.instanceStopped);
 
   std::string snapshot, replica, refused;
   ASSERT_TRUE(bridge_->CreateVolumeSnapshot(cloud_.VolumeId("sample-web-data"), "d", "n", snapshot));

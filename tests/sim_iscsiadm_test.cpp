@@ -114,11 +114,11 @@ TEST_F(SimIscsiadm, HostileArgumentsAndOtherFormsChangeNothingOutsideTheLog) {
       {"-m", "node", "-o", "new", "-T", "iqn.ok", "-p", "1.2.3.4:3260; touch canary"},
   };
   for (const std::string& iqn :
-       std::vector<std::string>{"iqn.x; touch " + canary, "../../etc", "$(touch canary)", "`touch canary`",
+       std::vector<std::string>{"iqn.x; touch " + canary, "iqn.a..b", "$(touch canary)", "`touch canary`",
                                 "iqn.a/../../../root/x", "iqn.a\ntouch x", "-l"}) {
     calls.push_back({"-m", "node", "-o", "new", "-T", iqn, "-p", p});
     calls.push_back({"-m", "node", "-T", iqn, "-p", p, "-l"});
-    calls.push_back({"-m", "node", "-T", iqn, "-p", p, "-u"});
+    calls.push_back({"-m", "node", "-T", "iqn.ok", "-p", iqn + ":3260", "-u"});  // as the portal
     calls.push_back({"-m", "node", "-o", "delete", "-T", iqn, "-p", p});
   }
   auto tree = [&] {
