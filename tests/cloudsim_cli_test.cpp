@@ -1,406 +1,167 @@
-// The cloud-sim tool run as a process: sandbox creation, listing, fault rules, counters and
-// settings.
-#include <sys/stat.h>
-#include <unistd.h>
-
+// The cloud-sim tool run as a process: sandboxes, refusals, counters, settings, snapshots,
+// checksums, leaks and populate.
 #include <nlohmann/json.hpp>
+#include <set>
 
-#include "bridge/sim/VolumeFiles.h"
 #include "sim_test_cloud.h"
 
 using nlohmann::json;
-using simtest::CTempDir;
-using simtest::ReadFile;
-using simtest::RunTool;
-using simtest::SToolResult;
+using simtest::CTestCloud;
 
 namespace {
 
-class CloudSimCli : public ::testing::Test {
- protected:
-  // Makes a sandbox with `cloud-sim init`.
-  std::string Init(const std::string& flavour) {
-    std::string dir = temp_.Path() + "/" + flavour;
-    SToolResult result = RunTool("cloud-sim", {"init", dir, "--flavour", flavour});
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    return dir;
-  }
-  SToolResult Sim(const std::string& dir, std::vector<std::string> args) {
-    args.insert(args.begin(), {"--sandbox", dir});
-    return RunTool("cloud-sim", args);
-  }
-  json ListJson(const std::string& dir, const std::string& kind) {
-    SToolResult result = Sim(dir, {"ls", kind, "--json"});
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    return json::parse(result.out);
-  }
-  static json Named(const json& rows, const std::string& name) {
-    for (const auto& row : rows) {
-      if (row["name"] == name) return row;
-    }
-    ADD_FAILURE() << "no row named " << name;
-    return json::object();
-  }
-
-  CTempDir temp_;
+struct SRun {
+  int code = -1;
+  std::string out;  // with the standard error
 };
-
-TEST_F(CloudSimCli, InitMakesTheWholeLayout) {
-  std::string dir = Init("infrastructure");
-  for (const char* sub : {"cloud/cloud.db", "cloud/volumes", "cloud/objects", "cloud/iscsi", "root/dev/disk/by-path",
-                          "home/etc/platform.ini", "home/registry", "home/log", "home/VMware/vddk/VDDK673/bin64",
-                          "bin", "store"}) {
-    EXPECT_TRUE(std::filesystem::exists(dir + "/" + sub)) << sub;
+SRun Sim(const std::string& dir, std::vector<std::string> args) {
+  if (!dir.empty()) args.insert(args.begin(), {"--sandbox", dir});
+  SRun run;
+  run.code = CTestSandbox::Run("cloud-sim", args, &run.out);
+  return run;
+}
+json Json(const std::string& dir, std::vector<std::string> args) {
+  args.push_back("--json");
+  return json::parse(Sim(dir, args).out);
+}
+std::string Field(const json& rows, const std::string& name, const std::string& key) {
+  for (const auto& row : rows) {
+    if (row["name"] == name) return row[key].get<std::string>();
   }
-  EXPECT_EQ(ReadFile(dir + "/sandbox.ini"), "[Sandbox]\nflavour=infrastructure\ncloud=" + dir + "/cloud\n");
-  EXPECT_EQ(::access((dir + "/bin/iscsiadm").c_str(), X_OK), 0) << "the fake initiator tool is installed";
-  EXPECT_EQ(ReadFile(dir + "/bin/iscsiadm").rfind("#!/bin/bash\n", 0), 0u);
-  std::string ini = ReadFile(dir + "/home/etc/platform.ini");
-  EXPECT_NE(ini.find("[VirtualServer]"), std::string::npos);
-  EXPECT_NE(ini.find("; nOCIDiskSlotWaitIntervalInMinutes=10"), std::string::npos);
-  // The sandbox's cloud provisions at once: its jobs poll without a pause; every other key is an example.
-  EXPECT_NE(ini.find("\nnOracleCloudOperationRetryInternvalTimeInMinutes=0\n"), std::string::npos);
-  EXPECT_EQ(ini.find("\nnOCI"), std::string::npos) << "other keys are examples only, commented out";
+  return "";
 }
 
-TEST_F(CloudSimCli, ProxyIdentityMatchesTheProxyInstanceOfEachFlavour) {
-  std::string infra = Init("infrastructure");
-  json proxy = Named(ListJson(infra, "instances"), "backup-proxy");
-  const std::string dmi = "/root/sys/class/dmi/id/";
-  EXPECT_EQ(ReadFile(infra + "/root/var/lib/cloud/data/instance-id"), proxy["id"].get<std::string>() + "\n");
-  EXPECT_EQ(ReadFile(infra + dmi + "chassis_asset_tag"), "OracleCloud.com\n");
-  EXPECT_EQ(ReadFile(infra + dmi + "sys_vendor"), "QEMU\n");
-  EXPECT_FALSE(ReadFile(infra + dmi + "product_serial").empty());
-
-  std::string classic = Init("classic");
-  json classicProxy = Named(ListJson(classic, "instances"), "backup-proxy");
-  std::string guid = classicProxy["id"];
-  std::string upper = guid;
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  EXPECT_NE(guid, upper) << "the cloud keeps the UUID in lower case";
-  EXPECT_EQ(ReadFile(classic + dmi + "product_uuid"), upper + "\n");
-  EXPECT_EQ(ReadFile(classic + dmi + "sys_vendor"), "Red Hat\n");
-  EXPECT_NE(ReadFile(classic + dmi + "chassis_asset_tag"), "OracleCloud.com\n");
-  EXPECT_FALSE(std::filesystem::exists(classic + "/root/var/lib/cloud/data/instance-id"));
-  EXPECT_EQ(classicProxy["uri"], "/Compute-a424242/backup.admin@example.com/backup-proxy/" + guid);
-}
-
-TEST_F(CloudSimCli, InitRefusesAnExistingSandboxAndAnUnknownFlavour) {
-  std::string dir = Init("infrastructure");
-  std::string before = ReadFile(dir + "/root/var/lib/cloud/data/instance-id");
-  SToolResult again = RunTool("cloud-sim", {"init", dir});
-  EXPECT_NE(again.exitCode, 0);
-  EXPECT_EQ(again.err, "cloud-sim: [" + dir + "] already holds a sandbox\n");
-  EXPECT_EQ(ReadFile(dir + "/root/var/lib/cloud/data/instance-id"), before) << "the sandbox is left as it was";
-
-  SToolResult flavour = RunTool("cloud-sim", {"init", temp_.Path() + "/x", "--flavour", "azure"});
-  EXPECT_NE(flavour.exitCode, 0);
-  EXPECT_NE(flavour.err.find("Unknown flavour [azure]"), std::string::npos) << flavour.err;
-  EXPECT_FALSE(std::filesystem::exists(temp_.Path() + "/x"));
-}
-
-TEST_F(CloudSimCli, SeededCloudHasWhatJobsNeed) {
-  std::string dir = Init("infrastructure");
-  json regions = ListJson(dir, "regions");
-  ASSERT_EQ(regions.size(), 2u);
-  EXPECT_EQ(Named(regions, "us-phoenix-1")["key"], "PHX");
-  EXPECT_EQ(Named(regions, "us-phoenix-1")["is_home"], true);
-  EXPECT_EQ(Named(regions, "us-ashburn-1")["key"], "IAD");
-
-  int adsInHome = 0;
-  for (const auto& ad : ListJson(dir, "ads")) adsInHome += ad["region"] == "us-phoenix-1";
-  EXPECT_EQ(adsInHome, 2);
-  EXPECT_EQ(ListJson(dir, "compartments").size(), 2u);
-
-  json flex = Named(ListJson(dir, "shapes"), "VM.Standard.E4.Flex");
-  EXPECT_EQ(flex["flexible"], true);
-  EXPECT_EQ(Named(ListJson(dir, "shapes"), "VM.Standard2.1")["memory_mb"], 15360);
-
-  // The same image in two regions shares its key and nothing else.
-  std::map<std::string, std::vector<json>> byKey;
-  for (const auto& image : ListJson(dir, "images")) byKey[image["image_key"]].push_back(image);
-  bool shared = false;
-  for (const auto& [key, images] : byKey) {
-    if (images.size() == 2) {
-      shared = true;
-      EXPECT_NE(images[0]["region"], images[1]["region"]);
-      EXPECT_NE(images[0]["id"], images[1]["id"]);
-    }
-  }
-  EXPECT_TRUE(shared);
-
-  json instances = ListJson(dir, "instances");
-  ASSERT_EQ(instances.size(), 3u);
-  for (const auto& instance : instances) {
-    EXPECT_EQ(instance["state"], "RUNNING");
-    EXPECT_EQ(instance["availability_domain"], "Uocm:PHX-AD-1");
-    for (const char* key : {"id", "name", "compartment", "shape", "region", "cpus", "memory_mb", "image_id"}) {
-      EXPECT_TRUE(instance.contains(key)) << key;
-    }
-  }
-  EXPECT_EQ(ListJson(dir, "volumes").size(), 5u);
-  EXPECT_EQ(ListJson(dir, "attachments").size(), 2u);
-  EXPECT_EQ(ListJson(dir, "buckets").size(), 2u);
-  EXPECT_EQ(ListJson(dir, "keys").size(), 1u);
-  EXPECT_EQ(ListJson(dir, "security-lists").size(), 2u);
-  EXPECT_TRUE(ListJson(dir, "objects").empty());
-
-  SToolResult summary = Sim(dir, {"ls", "--json"});
-  ASSERT_EQ(summary.exitCode, 0) << summary.err;
-  json counts = json::parse(summary.out);
-  EXPECT_EQ(counts["flavour"], "infrastructure");
-  EXPECT_EQ(counts["default_region"], "us-phoenix-1");
-  EXPECT_EQ(counts["counts"]["instances"], 3);
-}
-
-TEST_F(CloudSimCli, VolumeFilesAreSparseAndRecognisable) {
-  std::string dir = Init("infrastructure");
-  auto cloud = std::make_unique<sim::CSimCloud>(dir + "/cloud");
-  auto files = cloud->Read([](sim::CSimDb& db) {
-    std::vector<std::tuple<std::string, std::string, uint64_t>> rows;
-    auto stmt = db.Prepare("SELECT id, display_name, size_bytes FROM volumes WHERE display_name = 'sample-web-data'");
-    while (stmt.Step()) rows.emplace_back(stmt.Text(0), stmt.Text(1), static_cast<uint64_t>(stmt.Int(2)));
-    return rows;
-  });
-  ASSERT_EQ(files.size(), 1u);
-  auto [id, name, size] = files[0];
-  std::string file = cloud->Read([&](sim::CSimDb& db) { return db.QueryText("SELECT file FROM volumes WHERE id = ?", "", id); });
-  std::string path = cloud->VolumeFilePath(file);
-  struct stat st;
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_EQ(static_cast<uint64_t>(st.st_size), size);
-  EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, 8 * sim::kMiB) << "holes stay holes";
-
-  std::string bytes = ReadFile(path);
-  EXPECT_EQ(bytes.rfind("SIMVOLUME\nid=" + id + "\nname=" + name + "\n", 0), 0u);
-  uint64_t offsets[3];
-  sim::SampleRunOffsets(size, offsets);
-  for (uint64_t offset : offsets) {
-    std::string text = sim::SampleSectorText(name, offset / 512);
-    EXPECT_EQ(bytes.compare(offset, text.size(), text), 0) << offset;
-    EXPECT_EQ(bytes[offset + sim::kSampleRunBytes], '\0') << "a hole follows each run";
-  }
-  EXPECT_EQ(bytes[offsets[0] - 1], '\0');
-}
-
-TEST_F(CloudSimCli, VolumeFileNamesAreSafeForAnyId) {
-  std::string dir = Init("classic");
-  for (const auto& entry : std::filesystem::directory_iterator(dir + "/cloud/volumes")) {
-    EXPECT_TRUE(entry.is_regular_file()) << entry.path() << " (a '/' in an id must not make folders)";
-  }
-  json volumes = ListJson(dir, "volumes");
-  ASSERT_EQ(volumes.size(), 5u);
-  EXPECT_EQ(Named(volumes, "sample-web-data")["id"], "/Compute-a424242/backup.admin@example.com/sample-web-data");
-  EXPECT_EQ(Named(volumes, "sample-web-data")["state"], "Online");
-  EXPECT_EQ(ListJson(dir, "snapshots")[0]["state"], "completed");
-}
-
-TEST_F(CloudSimCli, FaultRulesCanBeAddedListedAndCleared) {
-  std::string dir = Init("infrastructure");
-  SToolResult first = Sim(dir, {"fault", "add", "--op", "CreateVolume", "--nth", "3", "--action", "faulty"});
-  ASSERT_EQ(first.exitCode, 0) << first.err;
-  EXPECT_EQ(first.out, "1\n");
-  ASSERT_EQ(Sim(dir, {"fault", "add", "--op", "GetVMInfo", "--every", "--action", "delay", "--delay-ms", "250"}).exitCode, 0);
-  ASSERT_EQ(Sim(dir, {"fault", "add", "--op", "AttachVolume", "--every", "--action", "fail", "--text", "No capacity"})
-                .exitCode,
-            0);
-
-  SToolResult listed = Sim(dir, {"fault", "ls", "--json"});
-  ASSERT_EQ(listed.exitCode, 0) << listed.err;
-  json rules = json::parse(listed.out);
-  ASSERT_EQ(rules.size(), 3u);
-  EXPECT_EQ(rules[0]["op"], "CreateVolume");
-  EXPECT_EQ(rules[0]["when"], 3);
-  EXPECT_EQ(rules[0]["action"], "faulty");
-  EXPECT_EQ(rules[1]["when"], "every");
-  EXPECT_EQ(rules[1]["delay_ms"], 250);
-  EXPECT_EQ(rules[2]["text"], "No capacity");
-
-  ASSERT_EQ(Sim(dir, {"fault", "clear", "--op", "GetVMInfo"}).exitCode, 0);
-  EXPECT_EQ(json::parse(Sim(dir, {"fault", "ls", "--json"}).out).size(), 2u);
-  ASSERT_EQ(Sim(dir, {"fault", "clear"}).exitCode, 0);
-  EXPECT_TRUE(json::parse(Sim(dir, {"fault", "ls", "--json"}).out).empty());
-}
-
-TEST_F(CloudSimCli, BadFaultRulesAreRefused) {
-  std::string dir = Init("infrastructure");
-  struct SCase {
-    std::vector<std::string> args;
-    std::string error;
-  };
-  const SCase cases[] = {
-      {{"--op", "GetVMInfo", "--action", "fail"}, "Give exactly one of --nth N (N >= 1) and --every"},
-      {{"--op", "GetVMInfo", "--nth", "0", "--action", "fail"}, "Give exactly one of --nth N (N >= 1) and --every"},
-      {{"--op", "Explode", "--every", "--action", "fail"}, "Unknown operation [Explode]"},
-      {{"--op", "GetVMInfo", "--every", "--action", "explode"}, "Unknown action [explode]"},
-      {{"--op", "GetVMInfo", "--every", "--action", "delay"}, "A delay rule needs a delay of 1 millisecond or more"},
-      {{"--op", "GetVMInfo", "--every", "--action", "faulty", "--text", "x"}, "--text applies to the fail action only"},
-  };
-  for (const SCase& c : cases) {
-    std::vector<std::string> args{"fault", "add"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    SToolResult result = Sim(dir, args);
-    EXPECT_EQ(result.exitCode, 1) << c.error;
-    EXPECT_NE(result.err.find(c.error), std::string::npos) << result.err;
-  }
-  EXPECT_TRUE(json::parse(Sim(dir, {"fault", "ls", "--json"}).out).empty());
-}
-
-TEST_F(CloudSimCli, CallsAreShownAndReset) {
-  std::string dir = Init("infrastructure");
-  EXPECT_EQ(json::parse(Sim(dir, {"calls", "--json"}).out), json::object());
-  {
-    OracleCloudSDKCppBridge::COracleCloudSDKCppBridge bridge(VSINST_ORACLE_CLOUD_INFRASTRUCTURE);
-    ASSERT_TRUE(bridge.Connect("sim://" + dir + "/cloud", "u", "p"));
-    VMInfoStructs::SVMInfo vm;
-    bridge.GetVMInfo("sample-web", "", vm, 0);
-    bridge.GetVMInfo("nobody", "", vm, 0);
-  }
-  json counters = json::parse(Sim(dir, {"calls", "--json"}).out);
-  EXPECT_EQ(counters, json({{"Connect", 1}, {"GetVMInfo", 2}}));
-  SToolResult text = Sim(dir, {"calls"});
-  EXPECT_NE(text.out.find("GetVMInfo"), std::string::npos);
-  ASSERT_EQ(Sim(dir, {"calls", "--reset"}).exitCode, 0);
-  EXPECT_EQ(json::parse(Sim(dir, {"calls", "--json"}).out), json::object());
-}
-
-TEST_F(CloudSimCli, SettingsAreValidated) {
-  std::string dir = Init("infrastructure");
-  EXPECT_EQ(Sim(dir, {"config", "set", "slot_limit", "4"}).exitCode, 0);
-  EXPECT_EQ(Sim(dir, {"config", "set", "provision_seconds.volume", "30"}).exitCode, 0);
-  json settings = json::parse(Sim(dir, {"config", "ls", "--json"}).out);
-  EXPECT_EQ(settings["slot_limit"], "4");
-  EXPECT_EQ(settings["provision_seconds.volume"], "30");
-  EXPECT_EQ(settings["provision_seconds.snapshot"], "0");
-  EXPECT_EQ(settings["flavour"], "infrastructure");
-
-  SToolResult flavour = Sim(dir, {"config", "set", "flavour", "classic"});
-  EXPECT_EQ(flavour.exitCode, 1);
-  EXPECT_NE(flavour.err.find("Unknown setting [flavour]"), std::string::npos) << flavour.err;
-  SToolResult negative = Sim(dir, {"config", "set", "slot_limit", "-1"});
-  EXPECT_EQ(negative.exitCode, 1);
-  EXPECT_EQ(json::parse(Sim(dir, {"config", "ls", "--json"}).out)["slot_limit"], "4");
-}
-
-TEST_F(CloudSimCli, MissingSandboxesAndUnknownKindsFail) {
-  std::string missing = temp_.Path() + "/nowhere";
-  SToolResult result = Sim(missing, {"ls"});
-  EXPECT_EQ(result.exitCode, 1);
-  EXPECT_EQ(result.err, "cloud-sim: The sandbox [" + missing + "] does not exist\n");
-
-  SToolResult notSandbox = Sim(temp_.Path(), {"calls"});
-  EXPECT_EQ(notSandbox.exitCode, 1);
-  EXPECT_EQ(notSandbox.err, "cloud-sim: [" + temp_.Path() + "] is not a sandbox\n");
-
-  SToolResult none = RunTool("cloud-sim", {"ls"});
-  EXPECT_EQ(none.exitCode, 1);
-  EXPECT_NE(none.err.find("No sandbox given"), std::string::npos) << none.err;
-
-  std::string dir = Init("infrastructure");
-  SToolResult kind = Sim(dir, {"ls", "vms"});
-  EXPECT_EQ(kind.exitCode, 1);
-  EXPECT_NE(kind.err.find("Unknown kind [vms]"), std::string::npos) << kind.err;
-
-  // The sandbox may come from the environment.
-  SToolResult fromEnv = RunTool("cloud-sim", {"ls", "instances", "--json"}, "CLOUD_SANDBOX=" + dir);
-  ASSERT_EQ(fromEnv.exitCode, 0) << fromEnv.err;
-  EXPECT_EQ(json::parse(fromEnv.out).size(), 3u);
-}
-
-// What the bridge changed is what `ls` shows, with transitions that came due settled by `ls`
-// itself.
-TEST_F(CloudSimCli, ListShowsPowerStatesAsTheyAreNow) {
-  std::string dir = Init("infrastructure");
-  std::string webId = Named(ListJson(dir, "instances"), "sample-web")["id"];
-  {
-    OracleCloudSDKCppBridge::COracleCloudSDKCppBridge bridge(VSINST_ORACLE_CLOUD_INFRASTRUCTURE);
-    ASSERT_TRUE(bridge.Connect("sim://" + dir + "/cloud", "u", "p"));
-    ASSERT_TRUE(bridge.PowerOffInstance(webId)) << bridge.GetLastError();
-  }
-  json instances = ListJson(dir, "instances");
-  EXPECT_EQ(Named(instances, "sample-web")["state"], "STOPPED");
-  EXPECT_EQ(Named(instances, "sample-db")["state"], "RUNNING");
-
-  ASSERT_EQ(Sim(dir, {"config", "set", "provision_seconds.instance", "600"}).exitCode, 0);
-  {
-    OracleCloudSDKCppBridge::COracleCloudSDKCppBridge bridge(VSINST_ORACLE_CLOUD_INFRASTRUCTURE);
-    ASSERT_TRUE(bridge.Connect("sim://" + dir + "/cloud", "u", "p"));
-    ASSERT_TRUE(bridge.PowerOnInstance(webId)) << bridge.GetLastError();
-  }
-  EXPECT_EQ(Named(ListJson(dir, "instances"), "sample-web")["state"], "STARTING");
-  // The start came due (as if the time had passed) with no bridge call since.
-  sim::CSimCloud(dir + "/cloud").Write([&](sim::CSimDb& db) {
-    db.Run("UPDATE instances SET ready_at = 0 WHERE id = ?", webId);
-  });
-  EXPECT_EQ(Named(ListJson(dir, "instances"), "sample-web")["state"], "RUNNING");
-}
-
-TEST_F(CloudSimCli, SnapshotAddAndVolumeChecksum) {
+TEST(CloudSimCli, InitMakesASandboxThatLooksLikeTheProxy) {
+  hosttest::TempDir temp;
   for (const std::string flavour : {"infrastructure", "classic"}) {
-    SCOPED_TRACE(flavour);
-    std::string dir = Init(flavour);
-    std::string volume = Named(ListJson(dir, "volumes"), "sample-web-data")["id"];
-    SToolResult added = Sim(dir, {"snapshot", "add", volume, "--description", "Backup snapshot of job 12 at 1700000000",
-                                  "--created", "1700000000", "--name", "old-backup"});
-    ASSERT_EQ(added.exitCode, 0) << added.err;
-    std::string id = added.out.substr(0, added.out.find('\n'));
-    ASSERT_FALSE(id.empty());
-
-    // The backup's record of the instance lists it with its description and time.
-    OracleCloudSDKCppBridge::COracleCloudSDKCppBridge bridge(flavour == "classic" ? VSINST_ORACLE_CLOUD_CLASSIC
-                                                                                   : VSINST_ORACLE_CLOUD_INFRASTRUCTURE);
-    ASSERT_TRUE(bridge.Connect("sim://" + dir + "/cloud", "u", "p"));
-    VMInfoStructs::SVMInfo vm;
-    ASSERT_TRUE(bridge.GetVMInfo("sample-web", "", vm, 58)) << bridge.GetLastError();
-    ASSERT_EQ(vm.disks.size(), 2u);
-    ASSERT_EQ(vm.disks[1].childDisks.size(), 1u);
-    EXPECT_EQ(vm.disks[1].childDisks[0].id, id);
-    EXPECT_EQ(vm.disks[1].childDisks[0].name, "old-backup");
-    EXPECT_EQ(vm.disks[1].childDisks[0].description, "Backup snapshot of job 12 at 1700000000");
-    EXPECT_EQ(vm.disks[1].childDisks[0].creationTime, 1700000000);
-
-    // Volume and snapshot hold the same bytes until the volume changes.
-    SToolResult volumeSum = Sim(dir, {"volume", "checksum", volume});
-    SToolResult snapshotSum = Sim(dir, {"volume", "checksum", id});
-    ASSERT_EQ(volumeSum.exitCode, 0) << volumeSum.err;
-    ASSERT_EQ(snapshotSum.exitCode, 0) << snapshotSum.err;
-    EXPECT_EQ(volumeSum.out.size(), 65u) << "64 hex digits and a new line";
-    EXPECT_EQ(volumeSum.out, snapshotSum.out);
-    std::string file = sim::CSimCloud(dir + "/cloud").Read([&](sim::CSimDb& db) {
-      return db.QueryText("SELECT file FROM volumes WHERE id = ?", "", volume);
-    });
-    {
-      std::fstream bytes(dir + "/cloud/volumes/" + file, std::ios::in | std::ios::out | std::ios::binary);
-      bytes.seekp(5000);
-      bytes << "changed";
+    const std::string dir = temp.Path() + "/" + flavour;
+    ASSERT_EQ(Sim("", {"init", dir, "--flavour", flavour}).code, 0);
+    // Its jobs poll the cloud without a pause; every other key is an example, commented out.
+    const std::string ini = ReadTestFile(dir + "/home/etc/platform.ini");
+    EXPECT_NE(ini.find("\nnOracleCloudOperationRetryInternvalTimeInMinutes=0\n"), std::string::npos);
+    EXPECT_EQ(ini.find("\nnOCI"), std::string::npos);
+    const std::string proxy = Field(Json(dir, {"ls", "instances"}), "backup-proxy", "id");
+    EXPECT_EQ(ReadTestFile(dir + "/root/var/lib/cloud/data/instance-id"), flavour == "classic" ? "" : proxy + "\n");
+    for (const auto& entry : std::filesystem::directory_iterator(dir + "/cloud/volumes")) {
+      EXPECT_TRUE(entry.is_regular_file()) << entry.path() << " (a '/' in an id must not make folders)";
     }
-    EXPECT_NE(Sim(dir, {"volume", "checksum", volume}).out, snapshotSum.out);
-    EXPECT_EQ(Sim(dir, {"volume", "checksum", id}).out, snapshotSum.out);
   }
 }
 
-TEST_F(CloudSimCli, BadSnapshotAndChecksumRequestsFail) {
-  std::string dir = Init("infrastructure");
-  struct SCase {
-    std::vector<std::string> args;
-    std::string error;
+TEST(CloudSimCli, RefusalsSayWhyAndChangeNothing) {
+  CTestCloud cloud;
+  const std::string dir = cloud.Dir(), missing = dir + "/nowhere";
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--sandbox", missing, "ls"}, "cloud-sim: The sandbox [" + missing + "] does not exist\n"},
+      {{"init", dir}, "cloud-sim: [" + dir + "] already holds a sandbox\n"},
+      {{"init", missing, "--flavour", "azure"}, "Unknown flavour [azure]"},
+      {{"--sandbox", dir, "fault", "add", "--op", "GetVMInfo", "--nth", "0", "--action", "fail"},
+       "Give exactly one of --nth N (N >= 1) and --every"},
+      {{"--sandbox", dir, "fault", "add", "--op", "Explode", "--every", "--action", "fail"},
+       "Unknown operation [Explode]"},
+      {{"--sandbox", dir, "fault", "add", "--op", "GetVMInfo", "--every", "--action", "delay"},
+       "A delay rule needs a delay of 1 millisecond or more"},
+      {{"--sandbox", dir, "config", "set", "slot_limit", "-1"}, "slot_limit"},
+      {{"--sandbox", dir, "snapshot", "add", "vol-x", "--description", "d", "--created", "1"},
+       "cloud-sim: Volume with id [vol-x] was not found\n"},
+      {{"--sandbox", dir, "volume", "checksum", "nothing"}, "cloud-sim: No volume or snapshot has the id [nothing]\n"},
   };
-  const SCase cases[] = {
-      {{"snapshot", "add", "ocid1.volume.oc1.phx.none", "--description", "d", "--created", "1"},
-       "cloud-sim: Volume with id [ocid1.volume.oc1.phx.none] was not found\n"},
-      {{"snapshot", "add", "v", "--description", "d", "--created", "-5"},
-       "cloud-sim: --created must be seconds since the epoch, not -5\n"},
-      {{"volume", "checksum", "nothing"}, "cloud-sim: No volume or snapshot has the id [nothing]\n"},
-  };
-  for (const SCase& c : cases) {
-    SToolResult result = Sim(dir, c.args);
-    EXPECT_EQ(result.exitCode, 1) << c.error;
-    EXPECT_EQ(result.err, c.error);
+  for (const auto& [args, error] : cases) {
+    SRun run = Sim("", args);
+    EXPECT_EQ(run.code, 1) << error;
+    EXPECT_NE(run.out.find(error), std::string::npos) << run.out;
   }
-  SToolResult missing = Sim(dir, {"snapshot", "add", "v", "--created", "1"});
-  EXPECT_NE(missing.exitCode, 0);
-  EXPECT_NE(missing.err.find("--description"), std::string::npos) << missing.err;
-  EXPECT_EQ(ListJson(dir, "snapshots").size(), 1u) << "only the seeded snapshot";
+  EXPECT_FALSE(std::filesystem::exists(missing));
+  EXPECT_TRUE(Json(dir, {"fault", "ls"}).empty());
+  EXPECT_EQ(Json(dir, {"config", "ls"})["slot_limit"], "32");
+  EXPECT_EQ(cloud.Int("SELECT COUNT(*) FROM snapshots"), 1) << "only the seeded snapshot";
+}
+
+// Counters and settings are shown and changed; ls settles a transition that came due with no
+// bridge call since; the sandbox may come from the environment.
+TEST(CloudSimCli, CallsSettingsAndStatesAreShownAsTheyAreNow) {
+  CTestCloud cloud;
+  const std::string dir = cloud.Dir(), web = cloud.InstanceId("sample-web");
+  ASSERT_EQ(Sim(dir, {"config", "set", "provision_seconds.instance", "600"}).code, 0);
+  ASSERT_TRUE(cloud.Connect()->PowerOffInstance(web));
+  EXPECT_EQ(Json(dir, {"calls"}), json({{"Connect", 1}, {"PowerOffInstance", 1}}));
+  ASSERT_EQ(Sim(dir, {"calls", "--reset"}).code, 0);
+  EXPECT_EQ(Json(dir, {"calls"}), json::object());
+  EXPECT_EQ(Field(Json(dir, {"ls", "instances"}), "sample-web", "state"), "STOPPING");
+  cloud.Open()->Write([&](sim::CSimDb& db) { db.Run("UPDATE instances SET ready_at = 0 WHERE id = ?", web); });
+  hosttest::ScopedEnv env("CLOUD_SANDBOX", dir);
+  EXPECT_EQ(Field(Json("", {"ls", "instances"}), "sample-web", "state"), "STOPPED");
+}
+
+// An added snapshot shows in the backup's record; volume and snapshot hold the same bytes until
+// the volume changes.
+TEST(CloudSimCli, SnapshotAddAndVolumeChecksum) {
+  CTestCloud cloud(sim::EFlavour::Classic);
+  const std::string volume = cloud.VolumeId("sample-web-data");
+  SRun added = Sim(cloud.Dir(), {"snapshot", "add", volume, "--description", "Old backup", "--created", "1700000000",
+                                 "--name", "old-backup"});
+  ASSERT_EQ(added.code, 0) << added.out;
+  const std::string id = added.out.substr(0, added.out.find('\n'));
+  VMInfoStructs::SVMInfo vm;
+  ASSERT_TRUE(cloud.Connect()->GetVMInfo("sample-web", "", vm, 58));
+  ASSERT_EQ(vm.disks.size(), 2u);
+  ASSERT_EQ(vm.disks[1].childDisks.size(), 1u);
+  const auto& child = vm.disks[1].childDisks[0];
+  EXPECT_EQ(child.id + "|" + child.name + "|" + child.description + "|" + std::to_string(child.creationTime),
+            id + "|old-backup|Old backup|1700000000");
+  const std::string sum = Sim(cloud.Dir(), {"volume", "checksum", id}).out;
+  EXPECT_EQ(Sim(cloud.Dir(), {"volume", "checksum", volume}).out, sum);
+  std::fstream(cloud.BytesPath(volume), std::ios::in | std::ios::out | std::ios::binary).seekp(5000) << "changed";
+  EXPECT_NE(Sim(cloud.Dir(), {"volume", "checksum", volume}).out, sum);
+  EXPECT_EQ(Sim(cloud.Dir(), {"volume", "checksum", id}).out, sum);
+}
+
+// What jobs leave is listed until it is cleaned up; the seed, the operator's snapshot and
+// populated instances are not among it.
+TEST(CloudSimCli, LeaksListWhatJobsLeaveUntilItIsCleanedUp) {
+  CTestCloud cloud;
+  auto leaks = [&] {
+    std::set<std::string> found;
+    for (const auto& leak : Json(cloud.Dir(), {"leaks"})) {
+      found.insert(leak["kind"].get<std::string>() + " " + leak["id"].get<std::string>());
+    }
+    EXPECT_EQ(Sim(cloud.Dir(), {"leaks"}).code, found.empty() ? 0 : 1);
+    return found;
+  };
+  EXPECT_EQ(Sim(cloud.Dir(), {"leaks"}).out, "No leaks.\n");
+  auto bridge = cloud.Connect();
+  const std::string proxy = cloud.Sandbox().proxyId;
+  std::string snapshot, replica, image, output;
+  ASSERT_TRUE(bridge->CreateVolumeSnapshot(cloud.VolumeId("sample-db-data"), "backup", "", snapshot));
+  ASSERT_TRUE(bridge->CreateVolumeFromSnapshot(snapshot, "", replica));
+  VMInfoStructs::SDisk disk;
+  disk.createdVolumeId = replica, disk.attachmentType = "iscsi";
+  bool noFreeSlot = false;
+  ASSERT_TRUE(bridge->AttachVolume(disk, proxy, noFreeSlot));
+  ASSERT_TRUE(bridge->UploadToObjectStorage("image-import", "stub", "bytes"));
+  ASSERT_TRUE(bridge->CreateImage("image-import", "stub", "temp-image", "NATIVE",
+                                  cloud.Text("SELECT id FROM compartments LIMIT 1"), image));
+  const std::string portal = disk.iscsiTargetPortal + ":3260";
+  const std::string iscsiadm = cloud.Dir() + "/bin/iscsiadm -m node -T " + disk.iscsiIqn + " -p " + portal;
+  auto run = [&](const char* step) { return TzProcess::system((iscsiadm + step).c_str(), &output, nullptr, 30); };
+  ASSERT_EQ(run(" -o new") + run(" -l"), 0);
+  EXPECT_EQ(leaks(),
+            (std::set<std::string>{"snapshot " + snapshot, "volume " + replica, "attachment " + disk.attachmentId,
+                                   "object image-import/stub", "image " + image,
+                                   "device ip-" + portal + "-iscsi-" + disk.iscsiIqn + "-lun-1",
+                                   "iscsi-node " + disk.iscsiIqn + "," + disk.iscsiTargetPortal + ",3260"}));
+
+  ASSERT_EQ(run(" -u") + run(" -o delete"), 0);
+  ASSERT_TRUE(bridge->DetachVolumes({replica}, proxy) && bridge->DeleteVolume(replica));
+  ASSERT_TRUE(bridge->DeleteVolumeSnapshot(snapshot) && bridge->DeleteStorageObject("image-import", "stub"));
+  ASSERT_TRUE(bridge->DeleteImage(image));
+  EXPECT_EQ(leaks(), std::set<std::string>{});
+
+  ASSERT_EQ(Sim(cloud.Dir(), {"populate", "--compartments", "3", "--instances", "4"}).code, 0);
+  EXPECT_EQ(cloud.Int("SELECT COUNT(DISTINCT i.compartment_id) * 100 + COUNT(*) FROM instances i JOIN volumes v "
+                      "ON v.id = i.boot_volume_id WHERE i.name LIKE 'populated-%' AND i.state = 'RUNNING'"),
+            312);
+  EXPECT_EQ(leaks(), std::set<std::string>{});
 }
 
 }  // namespace

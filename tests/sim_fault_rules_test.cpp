@@ -1,208 +1,115 @@
-// Fault rules and call counters: what a rule does to a call, and when.
+// Fault rules and call counters: what a rule does to which call, in this process and others.
+#include <atomic>
+#include <nlohmann/json.hpp>
+#include <thread>
+
 #include "bridge/BridgeBackend.h"
-#include "bridge/sim/SimFaults.h"
-#include "host/HostClock.h"
 #include "sim_test_cloud.h"
 
 using OracleCloudSDKCppBridge::CBridgeBackend;
-using simtest::CClockScope;
 using simtest::CTestCloud;
 using VMInfoStructs::SVMInfo;
+using A = sim::EFaultAction;
 
 namespace {
 
-sim::SFaultRule Rule(const std::string& op, int64_t nth, sim::EFaultAction action, const std::string& text = "",
-                     int64_t delayMs = 0) {
-  sim::SFaultRule rule;
-  rule.op = op;
-  rule.nth = nth;
-  rule.action = action;
-  rule.text = text;
-  rule.delayMs = delayMs;
-  return rule;
+bool Get(OracleCloudSDKCppBridge::COracleCloudSDKCppBridge& bridge) {
+  SVMInfo vm;
+  return bridge.GetVMInfo("sample-web", "", vm, 0);
 }
 
-class SimFaultRules : public ::testing::Test {
- protected:
-  bool CallGetVMInfo(OracleCloudSDKCppBridge::COracleCloudSDKCppBridge& bridge) {
-    SVMInfo vm;
-    return bridge.GetVMInfo("sample-web", "", vm, 58);
-  }
-  int64_t Counter(const std::string& op) {
-    auto db = cloud_.Open();
-    auto counters = sim::CSimFaults(*db).Counters();
-    return counters.count(op) ? counters[op] : 0;
-  }
-  std::vector<sim::SFaultRule> Rules() {
-    auto db = cloud_.Open();
-    return sim::CSimFaults(*db).List();
-  }
-  int64_t AddRule(const sim::SFaultRule& rule) {
-    auto db = cloud_.Open();
-    return sim::CSimFaults(*db).Add(rule);
-  }
+std::vector<sim::SFaultRule> Rules(const CTestCloud& cloud) { return sim::CSimFaults(*cloud.Open()).List(); }
 
-  CTestCloud cloud_;
-};
-
-TEST_F(SimFaultRules, NthCallIsCountedFromWhenTheRuleWasAdded) {
-  auto bridge = cloud_.Connect();
-  ASSERT_TRUE(CallGetVMInfo(*bridge));  // before the rule: not counted for it
-  AddRule(Rule("GetVMInfo", 2, sim::EFaultAction::Fail, "Service unavailable (503)"));
-
-  EXPECT_TRUE(CallGetVMInfo(*bridge)) << bridge->GetLastError();
-  EXPECT_FALSE(CallGetVMInfo(*bridge));
-  EXPECT_EQ(bridge->GetLastError(), "Service unavailable (503)");
-  EXPECT_TRUE(CallGetVMInfo(*bridge)) << "only the 2nd call fails";
-  EXPECT_TRUE(bridge->CheckConnection()) << "other operations are not affected";
-
-  EXPECT_EQ(Counter("GetVMInfo"), 4) << "failed calls are counted too";
-  auto rules = Rules();
-  ASSERT_EQ(rules.size(), 1u);
-  EXPECT_EQ(rules[0].seen, 3);
-  EXPECT_EQ(rules[0].fired, 1);
-}
-
-TEST_F(SimFaultRules, EveryCallRuleFailsUntilCleared) {
-  auto bridge = cloud_.Connect();
-  AddRule(Rule("GetVMInfo", 0, sim::EFaultAction::Fail));
-  AddRule(Rule("CheckConnection", 1, sim::EFaultAction::Fail, "Connection reset"));
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_FALSE(CallGetVMInfo(*bridge));
-    EXPECT_EQ(bridge->GetLastError(), "Simulated failure of GetVMInfo") << "the default text names the operation";
-  }
-  {
-    auto db = cloud_.Open();
-    EXPECT_EQ(sim::CSimFaults(*db).Clear("GetVMInfo"), 1);
-  }
-  EXPECT_TRUE(CallGetVMInfo(*bridge));
-  ASSERT_EQ(Rules().size(), 1u) << "clearing one operation keeps the others' rules";
-  EXPECT_EQ(Rules()[0].op, "CheckConnection");
-  EXPECT_FALSE(bridge->CheckConnection());
-  EXPECT_EQ(bridge->GetLastError(), "Connection reset");
-}
-
-TEST_F(SimFaultRules, ConnectItselfCanBeFailed) {
-  AddRule(Rule("Connect", 1, sim::EFaultAction::Fail, "Authentication failed"));
-  OracleCloudSDKCppBridge::COracleCloudSDKCppBridge bridge(VSINST_ORACLE_CLOUD_INFRASTRUCTURE);
-  EXPECT_FALSE(bridge.Connect(cloud_.Url(), "u", "p"));
-  EXPECT_EQ(bridge.GetLastError(), "Authentication failed");
-  EXPECT_FALSE(bridge.CheckConnection()) << "a refused Connect leaves no session";
-  EXPECT_TRUE(bridge.Connect(cloud_.Url(), "u", "p"));
-}
-
-TEST_F(SimFaultRules, DelaySleepsOnTheHostClock) {
+TEST(SimFaultRules, EachRuleActsOnItsOwnCallsOnly) {
+  CTestCloud cloud;
   CVirtualClock clock;
-  CClockScope scope(clock);
-  auto bridge = cloud_.Connect();
-  AddRule(Rule("GetVMInfo", 1, sim::EFaultAction::Delay, "", 120000));
-  AddRule(Rule("GetVMInfo", 0, sim::EFaultAction::Delay, "", 5));
-  EXPECT_TRUE(CallGetVMInfo(*bridge)) << "a delay alone does not fail the call";
-  EXPECT_EQ(clock.TotalSleptMilliseconds(), 120005u);
-  EXPECT_TRUE(CallGetVMInfo(*bridge));
-  EXPECT_EQ(clock.TotalSleptMilliseconds(), 120010u);
+  hosttest::ScopedClock scope(&clock);
+  auto bridge = cloud.Connect();
+  ASSERT_TRUE(Get(*bridge));  // before the rule: not counted for it
+  cloud.AddFault("GetVMInfo", 2, A::Fail, "Service unavailable (503)");
+  cloud.AddFault("CheckConnection", 0, A::Fail);
+  cloud.AddFault("GetDefaultRegion", 1, A::Delay, "", 120000);
+  std::vector<bool> results;
+  for (int i = 0; i < 3; ++i) results.push_back(Get(*bridge));
+  EXPECT_EQ(results, (std::vector<bool>{true, false, true})) << "only the 2nd call fails";
+  EXPECT_EQ(bridge->GetLastError(), "Service unavailable (503)");
+  const sim::SFaultRule first = Rules(cloud)[0];
+  EXPECT_EQ(std::make_pair(first.seen, first.fired), std::make_pair(int64_t{3}, int64_t{1}));
+  EXPECT_FALSE(bridge->CheckConnection() || bridge->CheckConnection()) << "every call";
+  EXPECT_EQ(bridge->GetLastError(), "Simulated failure of CheckConnection") << "the default text names the operation";
+  EXPECT_EQ(bridge->GetDefaultRegion(), "us-phoenix-1") << "a delay alone does not fail the call";
+  EXPECT_EQ(clock.TotalSleptMilliseconds(), 120000u) << "on the host clock";
+  EXPECT_EQ(sim::CSimFaults(*cloud.Open()).Clear("CheckConnection"), 1);
+  EXPECT_TRUE(bridge->CheckConnection());
+  EXPECT_EQ(Rules(cloud).size(), 2u) << "clearing one operation keeps the others' rules";
 }
 
-TEST_F(SimFaultRules, FaultyAndNoSlotReachTheOperationWithoutFailingIt) {
-  AddRule(Rule("CreateVolume", 1, sim::EFaultAction::Faulty));
-  AddRule(Rule("AttachVolume", 2, sim::EFaultAction::NoSlot));
-  CBridgeBackend backend(VSINST_ORACLE_CLOUD_INFRASTRUCTURE);
-  ASSERT_TRUE(backend.Connect(cloud_.Url(), "u", "p"));
-  std::vector<std::pair<bool, bool>> seen;  // (faulty, noSlot) per call
-  auto probe = [&](const char* op) {
-    return backend.Run(op, [&](sim::CSimCloud&, const sim::SCallFaults& faults) {
-      seen.emplace_back(faults.faulty, faults.noSlot);
-      return true;
-    });
-  };
-  EXPECT_TRUE(probe("CreateVolume"));
-  EXPECT_TRUE(probe("CreateVolume"));
-  EXPECT_TRUE(probe("AttachVolume"));
-  EXPECT_TRUE(probe("AttachVolume"));
-  std::vector<std::pair<bool, bool>> expected{{true, false}, {false, false}, {false, false}, {false, true}};
-  EXPECT_EQ(seen, expected);
-}
-
-TEST_F(SimFaultRules, InvalidRulesAreRefused) {
-  struct SCase {
-    sim::SFaultRule rule;
-    std::string text;
-  };
-  const SCase cases[] = {
-      {Rule("GetVmInfo", 1, sim::EFaultAction::Fail), "Unknown operation [GetVmInfo]"},
-      {Rule("GetVMInfo", -1, sim::EFaultAction::Fail), "The call number of a fault rule must be 1 or more"},
-      {Rule("GetVMInfo", 1, sim::EFaultAction::Delay), "A delay rule needs a delay of 1 millisecond or more"},
-  };
-  for (const SCase& c : cases) {
-    try {
-      AddRule(c.rule);
-      ADD_FAILURE() << "accepted: " << c.text;
-    } catch (const sim::CSimError& e) {
-      EXPECT_EQ(std::string(e.what()), c.text);
-    }
-  }
-  EXPECT_TRUE(Rules().empty());
-}
-
-TEST_F(SimFaultRules, ResettingCountersKeepsRulesOnTheirOwnCount) {
-  auto bridge = cloud_.Connect();
-  AddRule(Rule("GetVMInfo", 2, sim::EFaultAction::Fail, "second"));
-  EXPECT_TRUE(CallGetVMInfo(*bridge));
-  {
-    auto db = cloud_.Open();
-    sim::CSimFaults(*db).ResetCounters();
-  }
-  EXPECT_EQ(Counter("GetVMInfo"), 0);
-  EXPECT_FALSE(CallGetVMInfo(*bridge));
-  EXPECT_EQ(bridge->GetLastError(), "second");
-  EXPECT_EQ(Counter("GetVMInfo"), 1);
-}
-
-// kill-before ends the process before the operation's change; kill-after once it committed.
-// Either way the call itself was counted.
-TEST_F(SimFaultRules, KillRulesEndTheCallingProcessBeforeOrAfterTheChange) {
-  struct SCase {
-    sim::EFaultAction action;
-    bool changed;
-  };
-  for (const SCase& c : {SCase{sim::EFaultAction::KillBefore, false}, SCase{sim::EFaultAction::KillAfter, true}}) {
-    SCOPED_TRACE(sim::FaultActionName(c.action));
-    {
-      auto db = cloud_.Open();
-      sim::CSimFaults(*db).Clear("");
-      sim::CSimFaults(*db).ResetCounters();
-      db->SetMeta("probe", "");
-      sim::CSimFaults(*db).Add(Rule("DeleteImage", 1, c.action));
-    }
+// kill-before ends the process before the operation's change, kill-after once it committed; either
+// way the call was counted and the rule fired.
+TEST(SimFaultRules, KillRulesEndTheCallingProcessBeforeOrAfterTheChange) {
+  // The rule, its call, and the change of the last call that made one.
+  const std::tuple<A, int64_t, std::string> cases[] = {
+      {A::KillBefore, 1, ""}, {A::KillAfter, 1, "1"}, {A::KillBefore, 2, "1"}};
+  for (const auto& [action, nth, probe] : cases) {
+    SCOPED_TRACE(std::string(sim::FaultActionName(action)) + " " + std::to_string(nth));
+    CTestCloud cloud;
+    cloud.AddFault("DeleteImage", nth, action);
     int status = simtest::RunInChild([&] {
       CBridgeBackend backend(VSINST_ORACLE_CLOUD_INFRASTRUCTURE);
-      if (!backend.Connect(cloud_.Url(), "u", "p")) return 1;
-      backend.Run("DeleteImage", [](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-        cloud.SetMeta("probe", "changed");
-        return true;
-      });
+      if (!backend.Connect(cloud.Url(), "u", "p")) return 1;
+      for (int64_t i = 1; i <= nth; ++i) {
+        backend.Run("DeleteImage", [&](sim::CSimCloud& db, const sim::SCallFaults&) {
+          db.SetMeta("probe", std::to_string(i));
+          return true;
+        });
+      }
       return 0;  // not reached
     });
     EXPECT_TRUE(simtest::DiedOfSigkill(status)) << "status " << status;
-    auto db = cloud_.Open();
-    EXPECT_EQ(db->Meta("probe"), c.changed ? "changed" : "");
-    EXPECT_EQ(Counter("DeleteImage"), 1);
+    EXPECT_EQ(cloud.Open()->Meta("probe"), probe);
+    EXPECT_EQ(cloud.Calls("DeleteImage"), nth);
+    EXPECT_EQ(Rules(cloud)[0].fired, 1);
   }
 }
 
-TEST_F(SimFaultRules, KillBeforeOnABridgeOperationLeavesTheCallCounted) {
-  AddRule(Rule("GetVMInfo", 2, sim::EFaultAction::KillBefore));
-  int status = simtest::RunInChild([&] {
-    auto bridge = cloud_.Connect();
-    SVMInfo vm;
-    if (!bridge->GetVMInfo("sample-web", "", vm, 0)) return 1;  // the 1st call goes through
-    bridge->GetVMInfo("sample-web", "", vm, 0);
-    return 0;
-  });
-  EXPECT_TRUE(simtest::DiedOfSigkill(status)) << "status " << status;
-  EXPECT_EQ(Counter("GetVMInfo"), 2);
-  ASSERT_EQ(Rules().size(), 1u);
-  EXPECT_EQ(Rules()[0].fired, 1);
+// A rule added by cloud-sim reaches other processes. Two of them with four threads each on one
+// bridge per process lose no count, and of all their calls exactly one is the 7th, which alone fails.
+TEST(SimFaultRules, ConcurrentProcessesShareRulesAndCountsAndAnNthRuleFiresOnce) {
+  constexpr int kProcesses = 2, kThreads = 4, kCalls = 15;
+  CTestCloud cloud;
+  std::string out;
+  ASSERT_EQ(CTestSandbox::Run("cloud-sim",
+                              {"--sandbox", cloud.Dir(), "fault", "add", "--op", "GetVMInfo", "--nth", "7", "--action",
+                               "fail", "--text", "seventh"},
+                              &out),
+            0)
+      << out;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    children.push_back(simtest::StartChild([&] {
+      auto bridge = cloud.Connect();
+      std::atomic<int> failed{0}, wrong{0};
+      std::vector<std::thread> threads(kThreads);
+      for (auto& thread : threads) {
+        thread = std::thread([&] {
+          for (int i = 0; i < kCalls; ++i) {
+            SVMInfo vm;
+            const bool ok = bridge->GetVMInfo("sample-web", "", vm, 2);
+            failed += !ok;
+            wrong += ok ? vm.disks.size() != 2 : bridge->GetLastError() != "seventh";
+          }
+        });
+      }
+      for (auto& thread : threads) thread.join();
+      return wrong ? 100 : failed.load();
+    }));
+  }
+  int failures = 0;
+  for (pid_t pid : children) failures += simtest::ExitCode(simtest::Wait(pid));
+  EXPECT_EQ(failures, 1);
+  ASSERT_EQ(CTestSandbox::Run("cloud-sim", {"--sandbox", cloud.Dir(), "calls", "--json"}, &out), 0) << out;
+  EXPECT_EQ(nlohmann::json::parse(out),
+            nlohmann::json({{"Connect", kProcesses}, {"GetVMInfo", kProcesses * kThreads * kCalls}}));
 }
 
 }  // namespace

@@ -1,50 +1,23 @@
 #pragma once
-// Helpers of the simulator's tests: a fresh sandbox per test, a forked child, a built tool run
-// as a process (without a shell).
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <stdlib.h>
+// Helpers of the simulator's tests: a fresh sandbox per test and forked children. The host
+// tests' folder and clock helpers and the sandbox tests' tool runner serve here too.
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <csignal>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
-#include <string>
-#include <vector>
 
+#include "HostTestUtil.h"
+#include "TestSandbox.h"
 #include "bridge/COracleCloudSDKCppBridge.h"
 #include "bridge/sim/SandboxCreator.h"
 #include "bridge/sim/SimCloud.h"
 #include "bridge/sim/SimFaults.h"
-#include "host/HostClock.h"
+#include "host/TzProcess.h"
 
 namespace simtest {
 
-// A temporary folder removed with the object.
-class CTempDir {
- public:
-  CTempDir() {
-    char pattern[] = "/tmp/sim-test.XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    if (!made) throw std::runtime_error("mkdtemp failed");
-    path_ = made;
-  }
-  ~CTempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  CTempDir(const CTempDir&) = delete;
-  CTempDir& operator=(const CTempDir&) = delete;
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-// A sandbox made through the simulator's own creator (fast; no process).
+// A sandbox made through the simulator's own creator (no process), with direct reads of the
+// cloud's tables for arranging and checking state.
 class CTestCloud {
  public:
   explicit CTestCloud(sim::EFlavour flavour = sim::EFlavour::Infrastructure)
@@ -53,21 +26,14 @@ class CTestCloud {
   std::string Dir() const { return sandbox_.dir; }
   std::string CloudDir() const { return sandbox_.cloudDir; }
   std::string Url() const { return "sim://" + sandbox_.cloudDir; }
-  int InstanceType() const {
-    return sandbox_.flavour == sim::EFlavour::Classic ? VSINST_ORACLE_CLOUD_CLASSIC : VSINST_ORACLE_CLOUD_INFRASTRUCTURE;
-  }
-  // A new connection to the cloud (tests use it to arrange and inspect state).
+  bool Classic() const { return sandbox_.flavour == sim::EFlavour::Classic; }
   std::unique_ptr<sim::CSimCloud> Open() const { return std::make_unique<sim::CSimCloud>(CloudDir()); }
   std::unique_ptr<OracleCloudSDKCppBridge::COracleCloudSDKCppBridge> Connect() const {
-    auto bridge = std::make_unique<OracleCloudSDKCppBridge::COracleCloudSDKCppBridge>(InstanceType());
+    auto bridge = std::make_unique<OracleCloudSDKCppBridge::COracleCloudSDKCppBridge>(
+        Classic() ? VSINST_ORACLE_CLOUD_CLASSIC : VSINST_ORACLE_CLOUD_INFRASTRUCTURE);
     if (!bridge->Connect(Url(), "tester", "secret")) throw std::runtime_error(bridge->GetLastError());
     return bridge;
   }
-  // The id of the instance named `name` (looked up directly in the database).
-  std::string InstanceId(const std::string& name) const {
-    return Open()->Read([&](sim::CSimDb& db) { return db.QueryText("SELECT id FROM instances WHERE name = ?", "", name); });
-  }
-  // Direct reads and changes of the cloud's tables, for arranging and checking state.
   template <class... Args>
   std::string Text(const std::string& sql, const Args&... args) const {
     return Open()->Read([&](sim::CSimDb& db) { return db.QueryText(sql, "", args...); });
@@ -76,107 +42,59 @@ class CTestCloud {
   int64_t Int(const std::string& sql, const Args&... args) const {
     return Open()->Read([&](sim::CSimDb& db) { return db.QueryInt(sql, -1, args...); });
   }
-  template <class... Args>
-  void Exec(const std::string& sql, const Args&... args) const {
-    Open()->Write([&](sim::CSimDb& db) { db.Run(sql, args...); });
+  std::string InstanceId(const std::string& name) const {
+    return Text("SELECT id FROM instances WHERE name = ?", name);
+  }
+  std::string VolumeId(const std::string& name) const {
+    return Text("SELECT id FROM volumes WHERE display_name = ?", name);
   }
   void SetMeta(const std::string& key, const std::string& value) const { Open()->SetMeta(key, value); }
   // Adds a fault rule for the nth call of `op` from now (0: every call).
-  void AddFault(const std::string& op, int64_t nth, sim::EFaultAction action, const std::string& text = "") const {
-    auto cloud = Open();
-    sim::CSimFaults(*cloud).Add({.op = op, .nth = nth, .action = action, .text = text});
+  void AddFault(const std::string& op, int64_t nth, sim::EFaultAction action, const std::string& text = "",
+                int64_t delayMs = 0) const {
+    sim::CSimFaults(*Open()).Add({.op = op, .nth = nth, .action = action, .text = text, .delayMs = delayMs});
   }
-  // The path of the file holding the bytes of the volume or snapshot `id`.
+  int64_t Calls(const std::string& op) const {
+    auto counters = sim::CSimFaults(*Open()).Counters();
+    return counters.count(op) ? counters[op] : 0;
+  }
+  // The file holding the bytes of the volume or snapshot `id` ("" when there is none).
   std::string BytesPath(const std::string& id) const {
-    auto cloud = Open();
-    std::string file = cloud->Read([&](sim::CSimDb& db) {
-      return db.QueryText("SELECT file FROM volumes WHERE id = ? UNION ALL SELECT file FROM snapshots WHERE id = ?", "",
-                          id, id);
-    });
-    return file.empty() ? std::string() : cloud->VolumeFilePath(file);
+    std::string file =
+        Text("SELECT file FROM volumes WHERE id = ? UNION ALL SELECT file FROM snapshots WHERE id = ?", id, id);
+    return file.empty() ? std::string() : Open()->VolumeFilePath(file);
   }
 
  private:
-  CTempDir temp_;
+  hosttest::TempDir temp_;
   sim::SSandbox sandbox_;
 };
 
-// Installs a clock for the scope of a test.
-class CClockScope {
- public:
-  explicit CClockScope(IHostClock& clock) { HostClock::Install(&clock); }
-  ~CClockScope() { HostClock::Install(nullptr); }
-  CClockScope(const CClockScope&) = delete;
-  CClockScope& operator=(const CClockScope&) = delete;
-};
-
-// Runs fn in a forked child that exits with fn's result; returns the child's wait status. The
-// parent must hold no open cloud connection across the fork (SQLite's rule).
-inline int RunInChild(const std::function<int()>& fn) {
-  fflush(nullptr);
-  pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    int code = 99;
-    try {
-      code = fn();
-    } catch (...) {
-      code = 98;
-    }
-    ::_exit(code);
-  }
+inline int Wait(pid_t pid) {
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   return status;
 }
-
 inline bool DiedOfSigkill(int status) { return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL; }
 inline int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
-struct SToolResult {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
-
-// Runs a built tool with arguments and an optional extra environment variable ("NAME=value").
-inline SToolResult RunTool(const std::string& tool, const std::vector<std::string>& args, const std::string& env = "") {
-  std::string outPath = std::filesystem::temp_directory_path() / ("sim-tool-out." + std::to_string(::getpid()));
-  std::string errPath = outPath + ".err";
-  std::string program = std::string(OCI_BUILD_DIR) + "/" + tool;
+// Starts fn in a forked child that exits with fn's result. The parent must hold no open cloud
+// connection across the fork (SQLite's rule).
+inline pid_t StartChild(const std::function<int()>& fn) {
   fflush(nullptr);
   pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(out, 1);
-    ::dup2(err, 2);
-    if (!env.empty()) ::putenv(const_cast<char*>(env.c_str()));
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(program.c_str(), argv.data());
-    ::_exit(127);
+    int code = 98;
+    try {
+      code = fn();
+    } catch (...) {
+    }
+    ::_exit(code);
   }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  auto slurp = [](const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    std::filesystem::remove(path);
-    return s.str();
-  };
-  return {ExitCode(status), slurp(outPath), slurp(errPath)};
+  return pid;
 }
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+inline int RunInChild(const std::function<int()>& fn) { return Wait(StartChild(fn)); }
 
 }  // namespace simtest
