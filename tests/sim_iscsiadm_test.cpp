@@ -88,7 +88,7 @@ TEST_F(SimIscsiadm, FaultRulesFailTheirCallOnlyAndEveryCallIsCounted) {
   std::vector<std::pair<SDisk, std::string>> disks = {Attach(), Attach(), Attach()};
   for (const auto& [d, t] : disks)
     ASSERT_EQ(Shell("iscsiadm -m node -o new" + t + " && iscsiadm -m node" + t + " -l"), 0);
-  cloud_.AddFault("iscsiadm-logout", 2, sim::EFaultAction::Fail, "connection timed out");
+  cloud_.AddFault("iscsiadm:logout", 2, sim::EFaultAction::Fail, "connection timed out");
   std::vector<int> codes;
   std::vector<bool> devices;
   for (const auto& [d, t] : disks) {
@@ -97,10 +97,10 @@ TEST_F(SimIscsiadm, FaultRulesFailTheirCallOnlyAndEveryCallIsCounted) {
   }
   EXPECT_EQ(codes, (std::vector<int>{0, sim::kIscsiadmSessionExists, 0}));
   EXPECT_EQ(devices, (std::vector<bool>{false, true, false})) << "only the failed logout left its device";
-  for (const char* op : {"iscsiadm-new", "iscsiadm-login", "iscsiadm-logout", "iscsiadm-delete"}) {
+  for (const char* op : {"iscsiadm:new", "iscsiadm:login", "iscsiadm:logout", "iscsiadm:delete"}) {
     EXPECT_EQ(cloud_.Calls(op), 3) << op;
   }
-  EXPECT_THROW(cloud_.AddFault("iscsiadm-login", 1, sim::EFaultAction::NoSlot), sim::CSimError) << "no meaning here";
+  EXPECT_THROW(cloud_.AddFault("iscsiadm:login", 1, sim::EFaultAction::NoSlot), sim::CSimError) << "no meaning here";
 }
 
 TEST_F(SimIscsiadm, HostileArgumentsAndOtherFormsChangeNothingOutsideTheLog) {
