@@ -20,6 +20,8 @@
 
 #include "PluginBases.h"
 #include "TestSandbox.h"
+#include <nlohmann/json.hpp>
+
 #include "bridge/sim/SimCloud.h"
 #include "bridge/sim/SimFaults.h"
 #include "bridge/sim/SimSnapshots.h"
@@ -46,12 +48,9 @@ class TestPlugin : public Base {
   using Base::CheckSnapshotLimit;
   using Base::cleaner;
   using Base::cleanerMode;
-  using Base::CleanupSnapshots;
   using Base::CreateVolumesFromSnapshots;
   using Base::CreateVolumeSnapshots;
-  using Base::DeleteExpiredSnapshots;
   using Base::FormDiskIndexName;
-  using Base::GetUniqueResourceName;
   using Base::InitBackupVMInfo;
   using Base::InitMapperAndCleaner;
   using Base::InitProxyVMInfo;
@@ -59,7 +58,6 @@ class TestPlugin : public Base {
   using Base::proxyVMInfo;
   using Base::RegisterCleanerForBackup;
   using Base::SaveVMConfigFiles;
-  using Base::staleJobsCleaned;
   using Base::WaitForResourceToBecomeUsable;
   static void ForgetIdentity() { testbase::ForgetIdentity(); }
 };
@@ -293,6 +291,27 @@ class CMountFixture : public ::testing::Test {
       return {};
     }
     return Children(*root, type);
+  }
+
+  // The proxy's attachments that are not detached, in the order they were made.
+  nlohmann::json LiveProxyAttachments() const {
+    std::string out;
+    EXPECT_EQ(sandbox->CloudSim({"ls", "attachments", "--json"}, &out), 0) << out;
+    nlohmann::json live = nlohmann::json::array();
+    for (const auto& row : nlohmann::json::parse(out))
+      if (row["instance_id"] == sandbox->ProxyInstanceId() && row["state"] != "DETACHED") live.push_back(row);
+    return live;
+  }
+  bool AttachedToProxy(const std::string& volumeId) const {
+    for (const auto& row : LiveProxyAttachments())
+      if (row["volume_id"] == volumeId) return true;
+    return false;
+  }
+  // Nothing of any job left in the cloud (as `cloud-sim leaks` tells) nor in the registry.
+  void ExpectNothingLeft() const {
+    std::string leaks;
+    EXPECT_EQ(sandbox->CloudSim({"leaks"}, &leaks), 0) << leaks;
+    EXPECT_TRUE(Registry().empty());
   }
 
   // "_QD_BACKUP_<job>_<thread>_<seconds>" as made on this thread.
