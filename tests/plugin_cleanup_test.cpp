@@ -49,10 +49,8 @@ class PluginCleanup : public CMountFixture {
  protected:
   void SetUp() override {
     CMountFixture::SetUp();
-    path_ = std::make_unique<CPathFirst>(sandbox->Dir() + "/bin");
-    plugin = std::make_unique<CCleanupPlugin>();
-    ASSERT_EQ(plugin->Init(0), 1);
-    ASSERT_EQ(plugin->Connect(sandbox->CloudUrl(), "tester", "secret"), 1);
+    UseSandboxTools();
+    plugin = NewPlugin<CCleanupPlugin>();
     ASSERT_TRUE(plugin->InitProxyVMInfo());
     auto counting = std::make_unique<CCountingMapper>();
     mapper = counting.get();
@@ -61,7 +59,6 @@ class PluginCleanup : public CMountFixture {
   }
   void TearDown() override {
     plugin.reset();
-    path_.reset();
     CMountFixture::TearDown();
   }
 
@@ -92,9 +89,6 @@ class PluginCleanup : public CMountFixture {
 
   std::unique_ptr<CCleanupPlugin> plugin;
   CCountingMapper* mapper = nullptr;
-
- private:
-  std::unique_ptr<CPathFirst> path_;
 };
 
 }  // namespace

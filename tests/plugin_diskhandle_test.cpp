@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "MountTestUtil.h"
 #include "PluginTestUtil.h"
@@ -39,7 +40,7 @@ class PluginDiskHandle : public CMountFixture {
  protected:
   void SetUp() override {
     CMountFixture::SetUp();
-    path_ = std::make_unique<CPathFirst>(sandbox->Dir() + "/bin");
+    UseSandboxTools();
     // Small volumes with different bytes, so that a device of the wrong volume shows.
     for (const auto& id : InstanceVolumes("sample-db")) {
       Exec("UPDATE volumes SET size_bytes = ? WHERE id = ?", static_cast<int64_t>(kVolumeBytes), id);
@@ -47,15 +48,12 @@ class PluginDiskHandle : public CMountFixture {
       WriteVolume(id, 4096, "the bytes of " + id);
       sourceChecksum[id] = Checksum(id);
     }
-    plugin = std::make_unique<CDiskPlugin>();
-    ASSERT_EQ(plugin->Init(0), 1);
-    ASSERT_EQ(plugin->Connect(sandbox->CloudUrl(), "tester", "secret"), 1);
+    plugin = NewPlugin<CDiskPlugin>();
     ctx = Ctx("sample-db");
     before = State();
   }
   void TearDown() override {
     plugin.reset();
-    path_.reset();
     CMountFixture::TearDown();
   }
 
@@ -90,9 +88,6 @@ class PluginDiskHandle : public CMountFixture {
   std::unique_ptr<CDiskPlugin> plugin;
   MountCtx ctx;
   SCloudState before;
-
- private:
-  std::unique_ptr<CPathFirst> path_;
 };
 
 }  // namespace
@@ -145,34 +140,22 @@ TEST_F(PluginDiskHandle, OpenAttachesOnceAndItsDeviceHoldsTheReplicasBytes) {
 }
 
 TEST_F(PluginDiskHandle, OpenRefusesWhatItCannotFind) {
-  // Before any mount there is no disk bookkeeping at all.
   VmdkHandle handle;
   plugin->SetLastVMError(VMERR_VOLUME_ATTACH_FAILED);
-  EXPECT_EQ(Open("any-disk", handle), 0);
+  EXPECT_EQ(Open("any-disk", handle), 0) << "before any mount there is no disk bookkeeping";
   EXPECT_EQ(plugin->GetLastVMError(), 0);
-
   Mount();
-  const std::string diskGuid = ctx.vmInfo.disks[0].guid;
-  struct Case {
-    std::string what, guid, disk;
-    int code;
-  } cases[] = {
-      {"empty disk name", ctx.vmGuid, "", 0},
-      {"empty instance", "", diskGuid, 0},
-      {"unknown disk", ctx.vmGuid, "no-such-disk", VMERR_DISK_OPEN_FAILED},
-      {"unknown instance", "ocid1.instance.oc1.phx.ghost", diskGuid, VMERR_DISK_OPEN_FAILED},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  const std::string disk = ctx.vmInfo.disks[0].guid, ghost = "ocid1.instance.oc1.phx.ghost";
+  for (const auto& [guid, name, code] : std::vector<std::tuple<std::string, std::string, int>>{
+           {ctx.vmGuid, "", 0}, {"", disk, 0}, {ctx.vmGuid, "no-such-disk", 23}, {ghost, disk, 23}}) {
     plugin->SetLastVMError(VMERR_VOLUME_ATTACH_FAILED);
-    VmdkHandle found;
-    EXPECT_EQ(plugin->OpenVmdk("first", c.guid, c.disk, found), 0);
-    EXPECT_EQ(plugin->GetLastVMError(), c.code);
+    EXPECT_EQ(plugin->OpenVmdk("first", guid, name, handle), 0) << guid << " " << name;
+    EXPECT_EQ(plugin->GetLastVMError(), code) << guid << " " << name;
   }
   EXPECT_EQ(Attaches(), 0);
   // A handle the open never filled is refused by the other calls.
-  SDisk disk;
-  EXPECT_EQ(plugin->GetVmdkInfo(VmdkHandle{}, disk), 0);
+  SDisk opened;
+  EXPECT_EQ(plugin->GetVmdkInfo(VmdkHandle{}, opened), 0);
   EXPECT_EQ(plugin->CloseVmdk(VmdkHandle{}), 0);
   EXPECT_EQ(plugin->UnmountVM(ctx), 1);
 }

@@ -139,19 +139,13 @@ TEST_F(PluginMount, FailedSnapshotDeletionKeepsItRegisteredForTheNextCleanup) {
 // A failure at each step: the mount fails with the step's code, after the requests made so far, and
 // its unwinding leaves nothing of the job in the cloud, the registry or the mount folder.
 TEST_F(PluginMount, AFailureAtEachStepFailsWithItsCodeAndLeavesNothing) {
-  const auto fault = [this](const char* op, int64_t nth) {
-    return [this, op, nth](MountCtx&) {
-      AddFault(op, nth, sim::EFaultAction::Fail, "the service failed");
-      return std::string();
-    };
-  };
-  const auto refuse = [this](const char* rows) {  // registry rows whose insertion fails, as on a full disk
-    return [this, rows](MountCtx&) {
-      COracleCloudCleaner registry;
-      EXPECT_TRUE(registry.Init(sandbox->ProxyInstanceId()));
-      CSqliteDb(VMCleaner::DatabasePathFor(sandbox->Home() + "/registry", sandbox->ProxyInstanceId()), false)
-          .Exec(std::string("CREATE TRIGGER refuse BEFORE INSERT ON entities WHEN ") + rows +
-                " BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END;");
+  const auto registry = [this] { return VMCleaner::DatabasePathFor(sandbox->Home() + "/registry", sandbox->ProxyInstanceId()); };
+  const auto refuse = [this, registry](const char* rows) {  // registry rows whose insertion fails, as on a full disk
+    return [this, registry, rows](MountCtx&) {
+      COracleCloudCleaner cleaner;
+      EXPECT_TRUE(cleaner.Init(sandbox->ProxyInstanceId()));
+      CSqliteDb(registry(), false).Exec(std::string("CREATE TRIGGER refuse BEFORE INSERT ON entities WHEN ") + rows +
+                                        " BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END;");
       return std::string();
     };
   };
@@ -163,42 +157,36 @@ TEST_F(PluginMount, AFailureAtEachStepFailsWithItsCodeAndLeavesNothing) {
     };
   };
   struct Case {
-    std::string what;
+    std::string what, op;  // the operation that fails at its nth call, if any
+    int64_t nth;
     std::function<std::string(MountCtx&)> arrange;  // returns a line the failure logs, or ""
     int code;
     int64_t snapshots, replicas;  // requests made
   } cases[] = {
-      {"the connection is lost",
-       [this](MountCtx&) {
-         AddFault("CheckConnection", 1, sim::EFaultAction::Fail, "link to the cloud is down");
-         return std::string("Connection lost [link to the cloud is down]");
-       },
-       VMERR_CONNECTION_FAILED, 0, 0},
-      {"the proxy itself", proxy(false), VMERR_BACKUP_OF_PROXY, 0, 0},
-      {"the proxy in upper case", proxy(true), VMERR_BACKUP_OF_PROXY, 0, 0},
-      {"no volumes",
+      {"the connection is lost", "CheckConnection", 1, {}, VMERR_CONNECTION_FAILED, 0, 0},
+      {"the proxy itself", "", 0, proxy(false), VMERR_BACKUP_OF_PROXY, 0, 0},
+      {"the proxy in upper case", "", 0, proxy(true), VMERR_BACKUP_OF_PROXY, 0, 0},
+      {"no volumes", "", 0,
        [this](MountCtx& ctx) {
          Exec("UPDATE instances SET boot_volume_id = '' WHERE id = ?", ctx.vmGuid);
          Exec("DELETE FROM attachments WHERE instance_id = ?", ctx.vmGuid);
          return std::string("No attached volumes found for instance [sample-web]");
        },
        VMERR_NO_VOLUMES, 0, 0},
-      {"another availability domain",
+      {"another availability domain", "", 0,
        [this](MountCtx& ctx) {
          Exec("UPDATE instances SET ad = 'Uocm:PHX-AD-2' WHERE id = ?", ctx.vmGuid);
-         return std::string(
-             "The instance and the proxy are in different availability domains. Instance availability domain: "
-             "[Uocm:PHX-AD-2], Proxy availability domain: [Uocm:PHX-AD-1].");
+         return std::string("The instance and the proxy are in different availability domains. Instance availability "
+                            "domain: [Uocm:PHX-AD-2], Proxy availability domain: [Uocm:PHX-AD-1].");
        },
        VMERR_NOT_FEASIBLE, 0, 0},
-      {"an unknown instance",
+      {"an unknown instance", "", 0,
        [](MountCtx& ctx) {
-         ctx.vmName = "ghost";
          ctx.vmGuid = "ocid1.instance.oc1.phx.ghost";
-         return std::string("Failed to get VMInfo for Instance [ghost][ocid1.instance.oc1.phx.ghost]");
+         return "Failed to get VMInfo for Instance [sample-web][" + ctx.vmGuid + "]";
        },
        VMERR_VM_NOT_FOUND, 0, 0},
-      {"above the snapshot limit",
+      {"above the snapshot limit", "", 0,
        [this](MountCtx&) {
          const int64_t now = clock.NowSeconds();
          for (int i = 0; i < 3; ++i) AddSnapshot(InstanceVolumes("sample-web")[1], BackupDescription(now - 60), now - 60);
@@ -206,32 +194,36 @@ TEST_F(PluginMount, AFailureAtEachStepFailsWithItsCodeAndLeavesNothing) {
        },
        VMERR_SNAPSHOT_LIMIT_EXCEEDED, 0, 0},
       // The proxy's record and the instance's come before the two fetches of the limit check.
-      {"the limit check's first fetch", fault("GetVMInfo", 3), VMERR_VM_NOT_FOUND, 0, 0},
-      {"the limit check's second fetch", fault("GetVMInfo", 4), VMERR_VM_NOT_FOUND, 0, 0},
-      {"a registry that is no registry",
-       [this](MountCtx&) {
-         WriteTestFile(VMCleaner::DatabasePathFor(sandbox->Home() + "/registry", sandbox->ProxyInstanceId()),
-                       std::string(4096, '\x17'));
+      {"the limit check's first fetch", "GetVMInfo", 3, {}, VMERR_VM_NOT_FOUND, 0, 0},
+      {"the limit check's second fetch", "GetVMInfo", 4, {}, VMERR_VM_NOT_FOUND, 0, 0},
+      {"a registry that is no registry", "", 0,
+       [registry](MountCtx&) {
+         WriteTestFile(registry(), std::string(4096, '\x17'));
          return std::string();
        },
        VMERR_REGISTRY_WRITE_FAILED, 0, 0},
-      {"the registry refuses the job's root", refuse("NEW.parent = 0"), VMERR_REGISTRY_WRITE_FAILED, 0, 0},
-      {"the registry refuses each coming create", refuse("NEW.type = 8"), VMERR_SNAPSHOT_FAILED, 0, 0},
-      {"every snapshot request", fault("CreateVolumeSnapshot", 0), VMERR_SNAPSHOT_FAILED, 2, 0},
-      {"a snapshot status query", fault("GetSnapshotStatus", 2), VMERR_SNAPSHOT_FAILED, 2, 0},
-      {"every replica request", fault("CreateVolumeFromSnapshot", 0), VMERR_RESOURCE_CREATION_FAILED, 2, 2},
-      {"a replica status query", fault("GetVolumeStatus", 1), VMERR_RESOURCE_CREATION_FAILED, 2, 2},
-      {"the configuration download", fault("GetInstanceConfigurations", 1), VMERR_CONFIG_DOWNLOAD_FAILED, 2, 2},
+      {"the registry refuses the job's root", "", 0, refuse("NEW.parent = 0"), VMERR_REGISTRY_WRITE_FAILED, 0, 0},
+      {"the registry refuses each coming create", "", 0, refuse("NEW.type = 8"), VMERR_SNAPSHOT_FAILED, 0, 0},
+      {"every snapshot request", "CreateVolumeSnapshot", 0, {}, VMERR_SNAPSHOT_FAILED, 2, 0},
+      {"a snapshot status query", "GetSnapshotStatus", 2, {}, VMERR_SNAPSHOT_FAILED, 2, 0},
+      {"every replica request", "CreateVolumeFromSnapshot", 0, {}, VMERR_RESOURCE_CREATION_FAILED, 2, 2},
+      {"a replica status query", "GetVolumeStatus", 1, {}, VMERR_RESOURCE_CREATION_FAILED, 2, 2},
+      {"the configuration download", "GetInstanceConfigurations", 1, {}, VMERR_CONFIG_DOWNLOAD_FAILED, 2, 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     NewSandbox();
     MountCtx ctx = Ctx("sample-web");
-    const std::string line = c.arrange(ctx);
+    if (!c.op.empty()) AddFault(c.op, c.nth, sim::EFaultAction::Fail, "the service failed: " + c.op);
+    const std::string line = c.arrange ? c.arrange(ctx) : "";
     const std::set<std::string> snapshotsBefore = SnapshotIds();
     auto plugin = NewPlugin();
     EXPECT_EQ(plugin->MountVM(ctx), 0);
     EXPECT_EQ(plugin->GetLastVMError(), c.code);
+    // The lost connection and the status queries carry the cloud's text.
+    if (c.op == "CheckConnection" || c.op.find("Status") != std::string::npos) {
+      EXPECT_THAT(plugin->GetLastVMErrorDetails(), HasSubstr("the service failed: " + c.op));
+    }
     if (c.code == VMERR_REGISTRY_WRITE_FAILED) {
       EXPECT_THAT(plugin->GetLastVMErrorDetails(), HasSubstr("instance [" + ctx.vmGuid + "]"));
     }
