@@ -255,7 +255,7 @@ TEST_F(PluginAttach, AFailureAtEachAttachStepSetsItsCodeAndTheUnmountsCleanupRem
       EXPECT_FALSE(std::filesystem::exists(DevicePath(disk)));
     }
 
-    sim::CSimFaults(*Cloud()).Clear("");
+    ClearFaults();
     Cloud()->SetMeta(sim::kMetaReportedPort, "");
     std::filesystem::remove(testBin + "/drop-device");
     std::filesystem::remove(lockFile);
@@ -269,21 +269,16 @@ TEST_F(PluginAttach, AFailureAtEachAttachStepSetsItsCodeAndTheUnmountsCleanupRem
 
 TEST_F(PluginAttach, NoFreeSlotIsRetriedAtTheIntervalUntilTheMaximumWaitHasPassed) {
   struct Case {
-    std::string what;
-    std::map<std::string, std::string> settings;
-    uint32_t interval;
+    std::string interval, maximum;  // configured minutes; empty: the defaults (10 minutes, 24 hours)
+    uint32_t minutes;
     size_t attempts;  // at 0, interval, ... up to the first one past the maximum
-  } cases[] = {
-      {"defaults: every 10 minutes for 24 hours", {}, 10, 146},
-      {"configured: every 5 minutes for 30 minutes",
-       {{"nOCIDiskSlotWaitIntervalInMinutes", "5"}, {"nOCIDiskSlotMaximumWaitTimeInMinutes", "30"}}, 5, 8},
-  };
+  } cases[] = {{"", "", 10, 146}, {"5", "30", 5, 8}};
   AddFault("AttachVolume", 0, sim::EFaultAction::NoSlot);
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.minutes);
     EvLogSink::Clear();
-    TZPlatformInfo::ClearValues();
-    for (const auto& [key, value] : c.settings) TZPlatformInfo::SetValue("VirtualServer", key, value);
+    if (!c.interval.empty()) TZPlatformInfo::SetValue("VirtualServer", "nOCIDiskSlotWaitIntervalInMinutes", c.interval);
+    if (!c.maximum.empty()) TZPlatformInfo::SetValue("VirtualServer", "nOCIDiskSlotMaximumWaitTimeInMinutes", c.maximum);
     SDisk disk = NewReplica("replica");
     const int64_t callsBefore = Calls("AttachVolume");
     const size_t sleepsBefore = clock.Sleeps().size();
@@ -291,10 +286,9 @@ TEST_F(PluginAttach, NoFreeSlotIsRetriedAtTheIntervalUntilTheMaximumWaitHasPasse
     EXPECT_FALSE(plugin->AttachVolumeToProxyWithSlotWait(disk, root, false));
     EXPECT_EQ(plugin->GetLastVMError(), VMERR_NO_FREE_ATTACH_SLOT);
     EXPECT_EQ(Calls("AttachVolume") - callsBefore, static_cast<int64_t>(c.attempts));
-    EXPECT_EQ(SleepsSince(sleepsBefore), std::vector<uint64_t>(c.attempts - 1, c.interval * 60000ull));
+    EXPECT_EQ(SleepsSince(sleepsBefore), std::vector<uint64_t>(c.attempts - 1, c.minutes * 60000ull));
     EXPECT_EQ(EvLogSink::Count("No free slots are available on the proxy for attachment of volume [" +
-                               disk.createdVolumeId + "]. Will retry after [" + std::to_string(c.interval) +
-                               "] minutes."),
+                               disk.createdVolumeId + "]. Will retry after [" + std::to_string(c.minutes) + "] minutes."),
               c.attempts - 1);
     EXPECT_TRUE(plugintest::LoggedError("Reached timeout waiting for free slots to attach disk [" +
                                         disk.createdVolumeId + "] to proxy"));
@@ -378,19 +372,11 @@ TEST_F(PluginAttach, SingleDetachDetachesEvenWhenTheLogoutFailed) {
 }
 
 TEST_F(PluginAttach, DeleteVolumesUnregistersWhatIsGoneAndKeepsWhatCouldNotBeDeleted) {
-  struct Case {
-    std::string what;
-    bool withFailing;       // a volume whose deletion fails
-    bool existenceUnknown;  // the existence question fails for the first volume that exists
-    bool result;
-  } cases[] = {
-      {"one deleted behind the plug-in's back, one deleted", false, false, true},
-      {"one whose deletion fails", true, false, false},
-      {"an existence question that fails", false, true, true},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    sim::CSimFaults(*Cloud()).Clear("");
+  // A volume deleted behind the plug-in's back, one deleted; plus one whose deletion fails, or an
+  // existence question that fails (for the first volume that exists).
+  for (const auto& [withFailing, existenceUnknown] : std::vector<std::pair<bool, bool>>{{false, false}, {true, false}, {false, true}}) {
+    SCOPED_TRACE(std::to_string(withFailing) + std::to_string(existenceUnknown));
+    ClearFaults();
     SDisk gone = NewReplica("gone"), normal = NewReplica("normal"), filtered = NewReplica("filtered");
     ASSERT_TRUE(plugin->bridge->DeleteVolume(gone.createdVolumeId));
     filtered.isFiltered = true;
@@ -399,14 +385,14 @@ TEST_F(PluginAttach, DeleteVolumesUnregistersWhatIsGoneAndKeepsWhatCouldNotBeDel
     noVolume.selectedForRestore = 1;
     std::vector<SDisk> disks = {gone, filtered, normal, noVolume};
     std::set<std::string> left = {filtered.createdVolumeId};
-    if (c.withFailing) {
+    if (withFailing) {
       disks.push_back(NewReplica("failing"));
       left.insert(disks.back().createdVolumeId);
       AddFault("DeleteVolume", 2, sim::EFaultAction::Fail, "volume is in use");
     }
-    if (c.existenceUnknown) AddFault("DoesVolumeExist", 2, sim::EFaultAction::Fail, "service unavailable");
+    if (existenceUnknown) AddFault("DoesVolumeExist", 2, sim::EFaultAction::Fail, "service unavailable");
 
-    EXPECT_EQ(plugin->DeleteVolumes(disks, RootPath()), c.result);
+    EXPECT_EQ(plugin->DeleteVolumes(disks, RootPath()), !withFailing);
     EXPECT_EQ(Disks(), left);
     EXPECT_FALSE(VolumeExists(normal.createdVolumeId));
     for (const auto& id : left) EXPECT_TRUE(VolumeExists(id)) << id;

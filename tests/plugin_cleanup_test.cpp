@@ -154,19 +154,14 @@ TEST_F(PluginCleanup, RestoreObjectNeverSweepsBackupOrphans) {
   EXPECT_EQ(SnapshotIds().count(snapshot), 1u);
 }
 
-TEST_F(PluginCleanup, IscsiCleanupIsBracketedByTheMapperOnceEvenWithoutSessions) {
-  const std::string root = InstanceId("sample-web");
+// A mapper that refuses the pre-call: no session is touched, the clean-up reports failure.
+TEST_F(PluginCleanup, IscsiCleanupTouchesNoSessionWhenTheMapperRefusesItsBracket) {
+  const std::string root = InstanceId("sample-web"), session = "169.254.2.9+3260+iqn.2015-12.com.example:kept";
   ASSERT_TRUE(plugin->cleaner.RegisterVM(VM_CLEANER_MODE_BACKUP, root));
-  EXPECT_TRUE(plugin->CleanupIscsiSessions(RegistryPath(VM_CLEANER_MODE_BACKUP, root)));
-  EXPECT_EQ(mapper->preDetach, 1);
-  EXPECT_EQ(mapper->postDetach, 1);
-
-  // A mapper that refuses the pre-call: no session is touched, the clean-up reports failure.
-  const std::string session = "169.254.2.9+3260+iqn.2015-12.com.example:kept";
   ASSERT_TRUE(plugin->cleaner.RegisterIscsiSession(VM_CLEANER_MODE_BACKUP, root, session));
   mapper->failPreDetach = true;
   EXPECT_FALSE(plugin->CleanupIscsiSessions(RegistryPath(VM_CLEANER_MODE_BACKUP, root)));
-  EXPECT_EQ(mapper->postDetach, 1);
+  EXPECT_EQ(mapper->postDetach, 0);
   EXPECT_EQ(RegisteredChildren(root, VM_CLEANER_ENTITY_ISCSI_SESSION), std::set<std::string>{session});
   EXPECT_EQ(IscsiadmLog(), "");
 }
@@ -234,7 +229,7 @@ TEST_F(PluginCleanup, OrphanedRestoreRootIsEmptiedAroundAnInstanceThatCannotBeDe
   EXPECT_TRUE(EvLogSink::Contains("Cleaned up [1] of [1] VMs"));
   // The instance stays; the image and the other objects went in the same pass.
   EXPECT_EQ(plugintest::InstanceState(*sandbox, restored.guid), "RUNNING");
-  EXPECT_TRUE(plugintest::RowsWhere(plugintest::Ls(*sandbox, "images"), "id", image).empty());
+  EXPECT_TRUE(Rows("SELECT id FROM images WHERE id = ?", image).empty());
   EXPECT_EQ(plugintest::Column(plugintest::Ls(*sandbox, "objects"), "name"), std::set<std::string>{"disk-0"});
   // What could not go stays registered, the unparsable key too.
   const auto left = FindRoot(Registry(), root);
@@ -243,12 +238,10 @@ TEST_F(PluginCleanup, OrphanedRestoreRootIsEmptiedAroundAnInstanceThatCannotBeDe
   EXPECT_TRUE(Children(*left, VM_CLEANER_ENTITY_IMAGE).empty());
   EXPECT_EQ(Children(*left, VM_CLEANER_ENTITY_VMDK_OBJECT),
             (std::set<std::string>{"image-import+disk-0", "no-separator"}));
-
   // The root itself was unregistered: once its last entries go, nothing of it is left.
   const std::string path = RegistryPath(VM_CLEANER_MODE_RESTORE, root);
+  for (const auto& key : {"no-separator", "image-import+disk-0"}) ASSERT_TRUE(plugin->cleaner.UnRegisterVmdkObject(path, key));
   ASSERT_TRUE(plugin->cleaner.UnRegisterCreatedVM(path, restored.guid));
-  ASSERT_TRUE(plugin->cleaner.UnRegisterVmdkObject(path, "no-separator"));
-  ASSERT_TRUE(plugin->cleaner.UnRegisterVmdkObject(path, "image-import+disk-0"));
   EXPECT_TRUE(Registry().empty());
 }
 

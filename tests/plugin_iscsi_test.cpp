@@ -25,15 +25,6 @@ const string kIqn = "iqn.2015-12.com.oracleiaas:0f3a9c1e-5b7d-4e2a-9d61-2c8e4b7a
 
 }  // namespace
 
-TEST(PluginIscsi, CommandLinesHaveTheirExactForm) {
-  IscsiAttachment a = Attachment("169.254.2.2", "3260", kIqn);
-  const string t = " -T " + kIqn + " -p 169.254.2.2:3260";
-  EXPECT_EQ(IscsiUtils::formIscsiAttachCommand(a),
-            "bash -c \"iscsiadm -m node -o new" + t + " && iscsiadm -m node" + t + " -l\"");
-  EXPECT_EQ(IscsiUtils::formIscsiDetachCommand(a),
-            "bash -c \"iscsiadm -m  node" + t + " -u ; iscsiadm -m node -o delete" + t + "\"");
-}
-
 TEST(PluginIscsi, CleanupStringIsFormedFromThreeNonEmptyFieldsWithoutSeparatorAndParsedBack) {
   EXPECT_EQ(IscsiUtils::generateLinuxSessionCleanupString("10.0.0.5", "3260", kIqn), "10.0.0.5+3260+" + kIqn);
   EXPECT_EQ(IscsiUtils::generateLinuxSessionCleanupString("10.0.0.5", "", kIqn), "");

@@ -290,28 +290,20 @@ TEST_F(PluginMount, SaveConfigFilesWritesEachNonEmptyEntryInsideTheMountDirector
     std::filesystem::remove_all(jobs);
     std::filesystem::create_directories(mountPath);
     if (!c.folder.empty()) std::filesystem::create_directories(mountPath + "/" + c.folder);
-    MountCtx ctx;
-    ctx.mountPath = mountPath;
+    MountCtx ctx = Ctx("");
     ctx.vmInfo.name = "named-instance";
     ctx.vmInfo.guid = c.guid;
     EXPECT_EQ(plugin->SaveVMConfigFiles(ctx, c.files), c.error.empty());
     EXPECT_EQ(FilesIn(mountPath), c.written);
-    for (const auto& name : c.written) {
-      if (name != c.folder) {
-        EXPECT_EQ(ReadTestFile(mountPath + "/" + name), c.files.at(name.substr(c.guid.size())));
-      }
-    }
-    if (!c.folder.empty()) {
-      EXPECT_TRUE(FilesIn(mountPath + "/" + c.folder).empty());
-    }
+    for (const auto& name : c.written)
+      EXPECT_TRUE(name == c.folder || ReadTestFile(mountPath + "/" + name) == c.files.at(name.substr(c.guid.size())));
+    EXPECT_TRUE(c.folder.empty() || FilesIn(mountPath + "/" + c.folder).empty());
     EXPECT_EQ(FilesIn(jobs), std::set<std::string>{"mount"});
     for (const auto& entry : std::filesystem::recursive_directory_iterator(sandbox->Dir()))
       EXPECT_TRUE(entry.path().filename().string().find("escape") == std::string::npos &&
                   entry.path().filename() != "sibling.json") << entry.path();
     EXPECT_EQ(EvLogSink::Contains(refused), c.error.rfind(refused, 0) == 0);
-    if (!c.error.empty()) {
-      EXPECT_TRUE(EvLogSink::Contains(c.error)) << c.error;
-    }
+    EXPECT_TRUE(c.error.empty() || EvLogSink::Contains(c.error)) << c.error;
   }
 }
 
@@ -379,8 +371,7 @@ TEST_F(PluginMount, OnlyTheFirstRegistrationOfAnObjectSweeps) {
 
   // A new object sweeps it, and leaves the roots of the live object alone.
   auto second = NewPlugin();
-  MountCtx other;
-  other.vmName = "other";
+  MountCtx other = Ctx("");
   other.vmGuid = "ocid1.instance.oc1.phx.other";
   EXPECT_TRUE(second->RegisterCleanerForBackup(other));
   EXPECT_EQ(SnapshotIds().count(snapshot), 0u);
@@ -425,8 +416,7 @@ TEST_F(PluginMount, ASecondJobOnAnInstanceInUseFailsAndLeavesTheFirstJobWhole) {
   second->UnmountVM(b);
   EXPECT_EQ(second->CleanupVM(b), 1);
   const auto rootAfter = FindRoot(Registry(), a.vmGuid);
-  ASSERT_TRUE(rootAfter);
-  EXPECT_FALSE(rootAfter->orphan);
+  ASSERT_TRUE(rootAfter && !rootAfter->orphan);
   for (auto type : {VM_CLEANER_ENTITY_SNAPSHOT, VM_CLEANER_ENTITY_DISK, VM_CLEANER_ENTITY_ISCSI_SESSION})
     EXPECT_EQ(Children(*rootAfter, type), Children(*rootBefore, type)) << type;
   EXPECT_EQ(SnapshotIds(), snapshotsBefore);

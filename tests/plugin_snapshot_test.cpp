@@ -85,10 +85,9 @@ TEST_F(PluginSnapshot, ExpiredBackupSnapshotsAreDeletedBeforeTheCount) {
     auto plugin = NewPlugin();
     MountCtx ctx = Ctx("sample-web");
     EXPECT_TRUE(plugin->CheckSnapshotLimit(ctx));
-    const auto ids = SnapshotIds();
-    EXPECT_EQ(ids.count(atLimit), 1u) << "a snapshot exactly at the expiry age is kept";
-    EXPECT_EQ(ids.count(older), 0u) << "one second older is deleted";
-    EXPECT_EQ(ids.count(muchOlder), 0u);
+    // A snapshot exactly at the expiry age is kept; one second older is deleted.
+    EXPECT_EQ(SnapshotIds().count(atLimit), 1u);
+    EXPECT_EQ(SnapshotIds().count(older) + SnapshotIds().count(muchOlder), 0u);
     EXPECT_EQ(Calls("DeleteVolumeSnapshot"), 2);
     // The count saw the record as it is after the deletions.
     for (const auto& disk : ctx.vmInfo.disks)
@@ -162,23 +161,6 @@ TEST_F(PluginSnapshot, NothingToSnapFailsAndNothingSnappedFails) {
   }
 }
 
-TEST_F(PluginSnapshot, MountGoesOnWithTheDisksWhoseSnapshotSucceeded) {
-  AddFault("CreateVolumeSnapshot", 1, sim::EFaultAction::Fail, "volume is busy");
-  auto plugin = NewPlugin();
-  MountCtx ctx = Ctx("sample-web");
-  const auto volumes = InstanceVolumes("sample-web");
-  ASSERT_EQ(plugin->MountVM(ctx), 1) << plugin->GetLastVMErrorDetails();
-  EXPECT_EQ(plugin->GetLastVMError(), VMERR_SNAPSHOT_FAILED);
-  ASSERT_EQ(ctx.vmInfo.disks.size(), 1u);
-  EXPECT_EQ(ctx.vmInfo.disks[0].volumeId, volumes[1]);
-  ASSERT_EQ(Replicas().size(), 1u);
-  EXPECT_EQ(Replicas()[0].id, ctx.vmInfo.disks[0].createdVolumeId);
-  EXPECT_EQ(RegisteredChildren(ctx.vmGuid, VM_CLEANER_ENTITY_SNAPSHOT),
-            std::set<std::string>{ctx.vmInfo.disks[0].snapshotId});
-  EXPECT_EQ(RegisteredChildren(ctx.vmGuid, VM_CLEANER_ENTITY_DISK),
-            std::set<std::string>{ctx.vmInfo.disks[0].createdVolumeId});
-}
-
 TEST_F(PluginSnapshot, FaultySnapshotSettlesTheWaitWith17AndItsReplicaFails) {
   MountCtx ctx;
   auto plugin = Prepared(ctx, "sample-web");
@@ -220,20 +202,6 @@ TEST_F(PluginSnapshot, WaitPollsAtTheConfiguredIntervalUntilTheResourcesAreAvail
   EXPECT_EQ(Calls("GetSnapshotStatus"), 2 * 3);
   EXPECT_EQ(Calls("GetVolumeStatus"), 2 * 3);
   for (const auto& row : Replicas()) EXPECT_EQ(row.state, "AVAILABLE");
-}
-
-// A flavour without a status query of its own: the wait fails at once instead of polling for ever.
-TEST_F(PluginSnapshot, TheBaseStatusQueryFailsTheWait) {
-  TestPlugin<testbase::PlainBase> plugin;
-  for (auto kind : {ORACLE_CLOUD_RESOURCE_SNAPSHOT, ORACLE_CLOUD_RESOURCE_VOLUME}) {
-    std::vector<SDisk> disks(1);
-    disks[0].snapshotId = disks[0].targetVolume = "resource-1";
-    EXPECT_FALSE(plugin.WaitForResourceToBecomeUsable(disks, kind));
-    EXPECT_EQ(plugin.GetLastVMError(),
-              kind == ORACLE_CLOUD_RESOURCE_SNAPSHOT ? VMERR_SNAPSHOT_FAILED : VMERR_RESOURCE_CREATION_FAILED);
-    EXPECT_EQ(plugin.GetLastVMErrorDetails(), "The state of [resource-1] cannot be queried for this cloud");
-  }
-  EXPECT_EQ(clock.Sleeps().size(), 2u);
 }
 
 TEST_F(PluginSnapshot, ReplicaStepFailsWhenEverySelectedReplicaFailed) {
