@@ -97,11 +97,8 @@ class CHookClock : public IHostClock {
   std::function<void(size_t)> hook_;
 };
 
-struct SSnapshotRow {
-  std::string id, volumeId, name, description, state;
-};
 struct SVolumeRow {
-  std::string id, name, state, sourceSnapshotId, description;
+  std::string id, state, sourceSnapshotId;
 };
 
 class CMountFixture : public ::testing::Test {
@@ -193,32 +190,20 @@ class CMountFixture : public ::testing::Test {
     return ctx;
   }
 
-  std::vector<SSnapshotRow> Snapshots(const std::string& volumeId = "") const {
-    std::vector<SSnapshotRow> rows;
-    for (const auto& r : Rows("SELECT id, volume_id, name, description, state FROM snapshots "
-                              "WHERE ?1 = '' OR volume_id = ?1 ORDER BY created, rowid",
-                              volumeId))
-      rows.push_back({r[0], r[1], r[2], r[3], r[4]});
-    return rows;
-  }
-  // Snapshots whose description marks them as taken by a backup.
-  std::vector<SSnapshotRow> BackupSnapshots() const {
-    std::vector<SSnapshotRow> out;
-    for (auto& row : Snapshots())
-      if (row.description.find(kBackupDescription) != std::string::npos) out.push_back(row);
-    return out;
-  }
-  std::set<std::string> SnapshotIds() const {
+  // The ids of the snapshots; of those taken by a backup only, when `backups`.
+  std::set<std::string> SnapshotIds(bool backups = false) const {
     std::set<std::string> ids;
-    for (auto& row : Snapshots()) ids.insert(row.id);
+    for (const auto& row : Rows("SELECT id FROM snapshots WHERE ?1 = 0 OR instr(description, ?2) > 0",
+                                int64_t{backups}, std::string(kBackupDescription)))
+      ids.insert(row[0]);
     return ids;
   }
   // Volumes made from snapshots (the replicas).
   std::vector<SVolumeRow> Replicas() const {
     std::vector<SVolumeRow> rows;
-    for (const auto& r : Rows("SELECT id, display_name, state, source_snapshot_id, description FROM volumes "
-                              "WHERE source_snapshot_id <> '' ORDER BY rowid"))
-      rows.push_back({r[0], r[1], r[2], r[3], r[4]});
+    for (const auto& r : Rows("SELECT id, state, source_snapshot_id FROM volumes WHERE source_snapshot_id <> '' "
+                              "ORDER BY rowid"))
+      rows.push_back({r[0], r[1], r[2]});
     return rows;
   }
 

@@ -56,7 +56,7 @@ TEST_F(PluginMount, MountMakesASnapshotAndAReplicaPerVolumeAndTheUnmountRemovesT
     snapshotIds.insert(disk.snapshotId);
     replicaIds.insert(disk.targetVolume);
   }
-  EXPECT_EQ(BackupSnapshots().size(), 2u);
+  EXPECT_EQ(SnapshotIds(true), snapshotIds);
   EXPECT_EQ(Replicas().size(), 2u);
   const auto roots = Registry();
   ASSERT_EQ(roots.size(), 1u);
@@ -332,14 +332,12 @@ TEST_F(PluginMount, KilledBackupIsSweptBeforeTheNextMountOfTheInstanceCountsSnap
   MountCtx ctx = Ctx("sample-web");
   ASSERT_EQ(plugin->MountVM(ctx), 1) << plugin->GetLastVMError();
   // What is left in the cloud and registered now is this job's alone.
-  std::set<std::string> snapshots, replicas, inCloud;
+  std::set<std::string> snapshots, replicas, inCloud;  // of this job; the replicas in the cloud
   for (const auto& disk : ctx.vmInfo.disks) {
     snapshots.insert(disk.snapshotId);
     replicas.insert(disk.createdVolumeId);
   }
-  for (const auto& row : BackupSnapshots()) inCloud.insert(row.id);
-  EXPECT_EQ(inCloud, snapshots);
-  inCloud.clear();
+  EXPECT_EQ(SnapshotIds(true), snapshots);
   for (const auto& replica : Replicas()) inCloud.insert(replica.id);
   EXPECT_EQ(inCloud, replicas);
   const auto root = FindRoot(Registry(), ctx.vmGuid);

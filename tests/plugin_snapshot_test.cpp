@@ -125,8 +125,8 @@ TEST_F(PluginSnapshot, PartialRunContinuesWithTheSnappedDisksOnly) {
   EXPECT_EQ(disks[0].volumeId, web.vmInfo.disks[0].volumeId);
   EXPECT_EQ(disks[1].volumeId, db.vmInfo.disks[1].volumeId);
   EXPECT_EQ(Calls("CreateVolumeSnapshot"), 3);
-  EXPECT_EQ(BackupSnapshots().size(), 2u);
-  EXPECT_TRUE(Snapshots(web.vmInfo.disks[1].volumeId).empty());
+  EXPECT_EQ(SnapshotIds(true).size(), 2u);
+  EXPECT_TRUE(Rows("SELECT id FROM snapshots WHERE volume_id = ?", web.vmInfo.disks[1].volumeId).empty());
   EXPECT_EQ(RegisteredChildren(web.vmGuid, VM_CLEANER_ENTITY_SNAPSHOT),
             (std::set<std::string>{disks[0].snapshotId, disks[1].snapshotId}));
 }
@@ -156,7 +156,7 @@ TEST_F(PluginSnapshot, NothingToSnapFailsAndNothingSnappedFails) {
     EXPECT_FALSE(plugin->CreateVolumeSnapshots(ctx.vmGuid, disks));
     EXPECT_EQ(plugin->GetLastVMError(), c.code);
     EXPECT_EQ(Calls("CreateVolumeSnapshot") - requestsBefore, c.failAll ? 2 : 0);
-    EXPECT_TRUE(BackupSnapshots().empty());
+    EXPECT_TRUE(SnapshotIds(true).empty());
     EXPECT_EQ(disks.size(), ctx.vmInfo.disks.size());
   }
 }
