@@ -1,7 +1,6 @@
 #pragma once
-// Shared fixture of the backup-mount flow tests: a sandbox made by cloud-sim with the host pointed
-// at it, a virtual clock whose sleeps can run a hook (to act "during" a wait), direct access to the
-// simulated cloud for arranging and checking state, and the registry as a later process sees it.
+// Fixture of the backup-mount flow tests: a sandbox with the host pointed at it, a virtual clock whose
+// sleeps can run a hook (to act "during" a wait), the simulated cloud, and the registry as read later.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -17,6 +16,8 @@
 #include <set>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "PluginBases.h"
 #include "TestSandbox.h"
@@ -37,7 +38,7 @@ constexpr INT64 kJobId = 31337;
 constexpr int64_t kClockStart = 1'800'000'000;
 constexpr const char* kBackupDescription = "Volume Snapshot created by Quillmark for backup Job ID";
 
-// Reaches the protected steps of the mount and the process-wide identity.
+// Reaches the protected steps of the mount.
 template <class Base>
 class TestPlugin : public Base {
  public:
@@ -46,12 +47,9 @@ class TestPlugin : public Base {
   using Base::CheckSnapshotLimit;
   using Base::cleaner;
   using Base::cleanerMode;
-  using Base::CleanupSnapshots;
   using Base::CreateVolumesFromSnapshots;
   using Base::CreateVolumeSnapshots;
-  using Base::DeleteExpiredSnapshots;
   using Base::FormDiskIndexName;
-  using Base::GetUniqueResourceName;
   using Base::InitBackupVMInfo;
   using Base::InitMapperAndCleaner;
   using Base::InitProxyVMInfo;
@@ -59,7 +57,6 @@ class TestPlugin : public Base {
   using Base::proxyVMInfo;
   using Base::RegisterCleanerForBackup;
   using Base::SaveVMConfigFiles;
-  using Base::staleJobsCleaned;
   using Base::WaitForResourceToBecomeUsable;
   static void ForgetIdentity() { testbase::ForgetIdentity(); }
 };
@@ -67,8 +64,7 @@ class TestPlugin : public Base {
 using InfraPlugin = TestPlugin<testbase::InfraBase>;
 using ClassicPlugin = TestPlugin<testbase::ClassicBase>;
 
-// A virtual clock that records every sleep and can run a hook inside it (the hook sees the
-// index of the sleep, counted from 0), as another thread acting during a wait would.
+// A virtual clock that records every sleep and runs a hook inside it (given the sleep's index from 0).
 class CHookClock : public IHostClock {
  public:
   int64_t NowSeconds() override { return nowMs_.load() / 1000; }
@@ -93,11 +89,6 @@ class CHookClock : public IHostClock {
     std::lock_guard<std::mutex> lock(mutex_);
     return sleeps_;
   }
-  uint64_t TotalSleptMs() {
-    uint64_t total = 0;
-    for (uint64_t ms : Sleeps()) total += ms;
-    return total;
-  }
 
  private:
   std::atomic<int64_t> nowMs_{kClockStart * 1000};
@@ -106,58 +97,53 @@ class CHookClock : public IHostClock {
   std::function<void(size_t)> hook_;
 };
 
-struct SSnapshotRow {
-  std::string id, volumeId, name, description, state;
-  int64_t created = 0;
-};
 struct SVolumeRow {
-  std::string id, name, state, sourceSnapshotId, description;
+  std::string id, state, sourceSnapshotId;
 };
 
 class CMountFixture : public ::testing::Test {
  protected:
-  virtual std::string Flavour() const { return "infrastructure"; }
-
   void SetUp() override {
-    InfraPlugin::ForgetIdentity();
-    EvLogSink::Clear();
-    TZPlatformInfo::ClearValues();
-    HostClock::Install(&clock);
-    sandbox = std::make_unique<CTestSandbox>(Flavour());
-    UseDefaultConfiguration();
-    mountPath = sandbox->Dir() + "/jobs/mount";
     savedJobId_ = EvEvent::getJobId();
     savedClient_ = EvEvent::getClientName();
     EvEvent::setJob(kJobId, "mount-test-client");
+    HostClock::Install(&clock);
+    NewSandbox();
   }
   void TearDown() override {
     EvEvent::setJob(savedJobId_, savedClient_);
+    tools_.reset();
     sandbox.reset();
     HostClock::Install(nullptr);
     TZPlatformInfo::ClearValues();
     InfraPlugin::ForgetIdentity();
   }
 
-  // A fresh sandbox in place of the current one (its proxy has another identity).
+  // A fresh sandbox (its proxy has another identity). The waits are under test: every key at its
+  // default, not the sandbox's no-pause polling.
   void NewSandbox() {
+    tools_.reset();
     sandbox.reset();
     InfraPlugin::ForgetIdentity();
     TZPlatformInfo::ClearValues();
     EvLogSink::Clear();
-    sandbox = std::make_unique<CTestSandbox>(Flavour());
-    UseDefaultConfiguration();
+    sandbox = std::make_unique<CTestSandbox>("infrastructure");
+    WriteTestFile(sandbox->Home() + "/etc/platform.ini", "[VirtualServer]\n");
     mountPath = sandbox->Dir() + "/jobs/mount";
   }
 
-  // The waits are under test: every key at its default, not the sandbox's no-pause polling.
-  void UseDefaultConfiguration() { WriteTestFile(sandbox->Home() + "/etc/platform.ini", "[VirtualServer]\n"); }
-
   // An object as the agent has it before a mount: identity detected, connected.
-  std::unique_ptr<InfraPlugin> NewPlugin() {
-    auto plugin = std::make_unique<InfraPlugin>();
+  template <class Plugin = InfraPlugin>
+  std::unique_ptr<Plugin> NewPlugin() {
+    auto plugin = std::make_unique<Plugin>();
     EXPECT_EQ(plugin->Init(0), 1);
     EXPECT_EQ(plugin->Connect(sandbox->CloudUrl(), "tester", "secret"), 1);
     return plugin;
+  }
+  // The sandbox's host tools (iscsiadm, ...) first on PATH, after the folders in `before`.
+  void UseSandboxTools(const std::string& before = "") {
+    tools_.reset();
+    tools_ = std::make_unique<CPathFirst>(before + sandbox->Dir() + "/bin");
   }
 
   std::unique_ptr<sim::CSimCloud> Cloud() const { return std::make_unique<sim::CSimCloud>(sandbox->Dir() + "/cloud"); }
@@ -169,22 +155,32 @@ class CMountFixture : public ::testing::Test {
   void Exec(const std::string& sql, const Args&... args) const {
     Cloud()->Write([&](sim::CSimDb& db) { db.Run(sql, args...); });
   }
-
-  std::string InstanceId(const std::string& name) const {
-    return Text("SELECT id FROM instances WHERE name = ?", name);
+  // The rows of `sql`, each as its columns' texts.
+  template <class... Args>
+  std::vector<std::vector<std::string>> Rows(const std::string& sql, const Args&... args) const {
+    return Cloud()->Read([&](sim::CSimDb& db) {
+      std::vector<std::vector<std::string>> rows;
+      auto stmt = db.Prepare(sql);
+      if constexpr (sizeof...(Args) > 0) stmt.BindAll(args...);
+      while (stmt.Step()) {
+        rows.emplace_back();
+        for (int i = 0; i < stmt.ColumnCount(); ++i) rows.back().push_back(stmt.Text(i));
+      }
+      return rows;
+    });
   }
+
+  std::string InstanceId(const std::string& name) const { return Text("SELECT id FROM instances WHERE name = ?", name); }
   // The instance's volumes in disk order: the boot volume, then the attached ones.
   std::vector<std::string> InstanceVolumes(const std::string& name) const {
-    return Cloud()->Read([&](sim::CSimDb& db) {
-      std::vector<std::string> ids;
-      auto stmt = db.Prepare(
-          "SELECT boot_volume_id FROM instances WHERE name = ?1 UNION ALL "
-          "SELECT * FROM (SELECT a.volume_id FROM attachments a JOIN instances i ON i.id = a.instance_id "
-          "WHERE i.name = ?1 AND a.volume_id <> i.boot_volume_id ORDER BY a.seq)");
-      stmt.BindAll(name);
-      while (stmt.Step()) ids.push_back(stmt.Text(0));
-      return ids;
-    });
+    std::vector<std::string> ids;
+    for (const auto& row : Rows("SELECT boot_volume_id FROM instances WHERE name = ?1 UNION ALL "
+                                "SELECT * FROM (SELECT a.volume_id FROM attachments a JOIN instances i ON "
+                                "i.id = a.instance_id WHERE i.name = ?1 AND a.volume_id <> i.boot_volume_id "
+                                "ORDER BY a.seq)",
+                                name))
+      ids.push_back(row[0]);
+    return ids;
   }
   MountCtx Ctx(const std::string& name) const {
     MountCtx ctx;
@@ -194,69 +190,43 @@ class CMountFixture : public ::testing::Test {
     return ctx;
   }
 
-  std::vector<SSnapshotRow> Snapshots(const std::string& volumeId = "") const {
-    return Cloud()->Read([&](sim::CSimDb& db) {
-      std::vector<SSnapshotRow> rows;
-      auto stmt = db.Prepare(
-          "SELECT id, volume_id, name, description, state, created FROM snapshots "
-          "WHERE ?1 = '' OR volume_id = ?1 ORDER BY created, rowid");
-      stmt.BindAll(volumeId);
-      while (stmt.Step())
-        rows.push_back({stmt.Text(0), stmt.Text(1), stmt.Text(2), stmt.Text(3), stmt.Text(4), stmt.Int(5)});
-      return rows;
-    });
-  }
-  // Snapshots whose description marks them as taken by a backup.
-  std::vector<SSnapshotRow> BackupSnapshots() const {
-    std::vector<SSnapshotRow> out;
-    for (auto& row : Snapshots())
-      if (row.description.find(kBackupDescription) != std::string::npos) out.push_back(row);
-    return out;
-  }
-  std::set<std::string> SnapshotIds() const {
+  // The ids of the snapshots; of those taken by a backup only, when `backups`.
+  std::set<std::string> SnapshotIds(bool backups = false) const {
     std::set<std::string> ids;
-    for (auto& row : Snapshots()) ids.insert(row.id);
+    for (const auto& row : Rows("SELECT id FROM snapshots WHERE ?1 = 0 OR instr(description, ?2) > 0",
+                                int64_t{backups}, std::string(kBackupDescription)))
+      ids.insert(row[0]);
     return ids;
   }
   // Volumes made from snapshots (the replicas).
   std::vector<SVolumeRow> Replicas() const {
-    return Cloud()->Read([&](sim::CSimDb& db) {
-      std::vector<SVolumeRow> rows;
-      auto stmt = db.Prepare(
-          "SELECT id, display_name, state, source_snapshot_id, description FROM volumes "
-          "WHERE source_snapshot_id <> '' ORDER BY rowid");
-      while (stmt.Step()) rows.push_back({stmt.Text(0), stmt.Text(1), stmt.Text(2), stmt.Text(3), stmt.Text(4)});
-      return rows;
-    });
+    std::vector<SVolumeRow> rows;
+    for (const auto& r : Rows("SELECT id, state, source_snapshot_id FROM volumes WHERE source_snapshot_id <> '' "
+                              "ORDER BY rowid"))
+      rows.push_back({r[0], r[1], r[2]});
+    return rows;
   }
 
   int64_t Calls(const std::string& op) const {
-    auto cloud = Cloud();
-    auto counters = sim::CSimFaults(*cloud).Counters();
-    auto it = counters.find(op);
-    return it == counters.end() ? 0 : it->second;
+    const auto counters = sim::CSimFaults(*Cloud()).Counters();
+    return counters.count(op) ? counters.at(op) : 0;
   }
   void AddFault(const std::string& op, int64_t nth, sim::EFaultAction action, const std::string& text = "") const {
-    auto cloud = Cloud();
-    sim::CSimFaults(*cloud).Add({.op = op, .nth = nth, .action = action, .text = text});
+    sim::CSimFaults(*Cloud()).Add({.op = op, .nth = nth, .action = action, .text = text});
   }
+  void ClearFaults() const { sim::CSimFaults(*Cloud()).Clear(""); }
   void SetProvisionSeconds(const std::string& kind, int seconds) const {
     Cloud()->SetMeta(std::string(sim::kMetaProvisionPrefix) + kind, std::to_string(seconds));
   }
   // A usable snapshot made outside of any job.
   std::string AddSnapshot(const std::string& volumeId, const std::string& description, int64_t created,
                           const std::string& name = "") const {
-    auto cloud = Cloud();
-    return sim::CSimSnapshots(*cloud).Add(volumeId, description, created, name);
+    return sim::CSimSnapshots(*Cloud()).Add(volumeId, description, created, name);
   }
-  std::string Checksum(const std::string& id) const {
-    auto cloud = Cloud();
-    return sim::VolumeSha256(*cloud, id);
-  }
+  std::string Checksum(const std::string& id) const { return sim::VolumeSha256(*Cloud(), id); }
   // Writes bytes into a volume, as the instance using it would.
   void WriteVolume(const std::string& volumeId, uint64_t offset, const std::string& data) const {
-    auto cloud = Cloud();
-    const std::string path = sim::BytesFileOf(*cloud, volumeId).path;
+    const std::string path = sim::BytesFileOf(*Cloud(), volumeId).path;
     int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0) << path;
     ASSERT_EQ(::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset)), static_cast<ssize_t>(data.size()));
@@ -272,7 +242,6 @@ class CMountFixture : public ::testing::Test {
     EXPECT_TRUE(VMCleaner::InspectRegistry(dir, roots, error)) << error;
     return roots;
   }
-  // A copy, so that it outlives the listing it came from.
   static std::optional<SRegistryRoot> FindRoot(const std::vector<SRegistryRoot>& roots, const std::string& name) {
     for (const auto& root : roots)
       if (root.name == name) return root;
@@ -284,15 +253,32 @@ class CMountFixture : public ::testing::Test {
       if (child.type == type) names.insert(child.name);
     return names;
   }
-
   // The children of one kind under the root `rootName`; none (and a failure) when it is not there.
   std::set<std::string> RegisteredChildren(const std::string& rootName, VM_Cleaner_EntityType type) const {
     const auto root = FindRoot(Registry(), rootName);
-    if (!root) {
-      ADD_FAILURE() << "no root [" << rootName << "] in the registry";
-      return {};
-    }
-    return Children(*root, type);
+    if (!root) ADD_FAILURE() << "no root [" << rootName << "] in the registry";
+    return root ? Children(*root, type) : std::set<std::string>{};
+  }
+
+  // The proxy's attachments that are not detached, in the order they were made.
+  nlohmann::json LiveProxyAttachments() const {
+    std::string out;
+    EXPECT_EQ(sandbox->CloudSim({"ls", "attachments", "--json"}, &out), 0) << out;
+    nlohmann::json live = nlohmann::json::array();
+    for (const auto& row : nlohmann::json::parse(out))
+      if (row["instance_id"] == sandbox->ProxyInstanceId() && row["state"] != "DETACHED") live.push_back(row);
+    return live;
+  }
+  bool AttachedToProxy(const std::string& volumeId) const {
+    for (const auto& row : LiveProxyAttachments())
+      if (row["volume_id"] == volumeId) return true;
+    return false;
+  }
+  // Nothing of any job left in the cloud (as `cloud-sim leaks` tells) nor in the registry.
+  void ExpectNothingLeft() const {
+    std::string leaks;
+    EXPECT_EQ(sandbox->CloudSim({"leaks"}, &leaks), 0) << leaks;
+    EXPECT_TRUE(Registry().empty());
   }
 
   // "_QD_BACKUP_<job>_<thread>_<seconds>" as made on this thread.
@@ -303,7 +289,6 @@ class CMountFixture : public ::testing::Test {
   static std::string BackupDescription(int64_t seconds) {
     return std::string(kBackupDescription) + std::to_string(kJobId) + " at " + std::to_string(seconds);
   }
-
   // The names in a folder (not recursive).
   static std::set<std::string> FilesIn(const std::string& dir) {
     std::set<std::string> names;
@@ -317,6 +302,7 @@ class CMountFixture : public ::testing::Test {
   std::string mountPath;
 
  private:
+  std::unique_ptr<CPathFirst> tools_;
   INT64 savedJobId_ = 0;
   std::string savedClient_;
 };

@@ -1,15 +1,12 @@
 // The proxy attachment of volumes on the infrastructure flavour, against the simulated cloud, the
 // sandbox's iscsiadm and the real registry: attach and iSCSI login, the wait for a free slot on a
 // virtual clock, the batch and single detach, and the deletion of the job's volumes.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <sstream>
 
 #include "MountTestUtil.h"
 #include "PluginTestUtil.h"
@@ -37,9 +34,8 @@ class CAttachPlugin : public InfraPlugin {
   using COracleCloudInfrastructureInfo::DetachVolumes;
 };
 
-// A test double in front of the sandbox's iscsiadm: every call goes through to it; a switch file
-// can remove the device a login made ("drop-device"), and every logout notes in "logouts" whether
-// the cloud still offered its target ("offered <iqn>") or had withdrawn it by a detach.
+// In front of the sandbox's iscsiadm: a switch file "drop-device" removes the device a login made,
+// and every logout notes in "logouts" whether the cloud still offered its target.
 constexpr const char* kIscsiadmWrapper = R"bash(#!/bin/bash
 here=$(cd -P -- "$(dirname -- "$0")" && pwd)
 sandbox=${here%/*}
@@ -73,20 +69,15 @@ class PluginAttach : public CMountFixture {
     testBin = sandbox->Dir() + "/testbin";
     WriteTestFile(testBin + "/iscsiadm", kIscsiadmWrapper);
     ::chmod((testBin + "/iscsiadm").c_str(), 0755);
-    path_ = std::make_unique<CPathFirst>(testBin + ":" + sandbox->Dir() + "/bin");
-    proxyId = sandbox->ProxyInstanceId();
+    UseSandboxTools(testBin + ":");
     root = InstanceId("sample-web");
-    plugin = std::make_unique<CAttachPlugin>();
-    ASSERT_EQ(plugin->Init(0), 1);
-    ASSERT_EQ(plugin->Connect(sandbox->CloudUrl(), "tester", "secret"), 1);
+    plugin = NewPlugin<CAttachPlugin>();
     ASSERT_TRUE(plugin->InitProxyVMInfo());
-    ASSERT_EQ(plugin->proxyVMInfo.guid, proxyId);
     ASSERT_TRUE(plugin->InitMapperAndCleaner());
     ASSERT_TRUE(plugin->cleaner.RegisterVM(VM_CLEANER_MODE_BACKUP, root));
   }
   void TearDown() override {
     plugin.reset();
-    path_.reset();
     CMountFixture::TearDown();
   }
 
@@ -95,8 +86,7 @@ class PluginAttach : public CMountFixture {
     SDisk request;
     request.displayName = name;
     request.size = kReplicaBytes;
-    EXPECT_TRUE(plugin->bridge->CreateVolume(request, plugin->proxyVMInfo.compartmentId))
-        << plugin->bridge->GetLastError();
+    EXPECT_TRUE(plugin->bridge->CreateVolume(request, plugin->proxyVMInfo.compartmentId));
     WriteVolume(request.guid, 64 * 1024, "the bytes of " + name);
     if (registered) {
       EXPECT_TRUE(plugin->cleaner.RegisterDisk(VM_CLEANER_MODE_BACKUP, root, request.guid));
@@ -105,10 +95,8 @@ class PluginAttach : public CMountFixture {
     disk.displayName = name;
     disk.guid = name + "-disk";
     disk.selectedForRestore = 1;
-    disk.createdVolumeId = request.guid;
-    disk.targetVolume = request.guid;
-    // What the attach of a disk open or of the batch attach sets.
-    disk.attachmentType = "iscsi";
+    disk.createdVolumeId = disk.targetVolume = request.guid;
+    disk.attachmentType = "iscsi";  // as the attach of a disk open or of the batch attach sets it
     return disk;
   }
 
@@ -119,20 +107,7 @@ class PluginAttach : public CMountFixture {
   }
   std::set<std::string> Sessions() const { return RegisteredChildren(root, VM_CLEANER_ENTITY_ISCSI_SESSION); }
   std::set<std::string> Disks() const { return RegisteredChildren(root, VM_CLEANER_ENTITY_DISK); }
-
-  // The attachments of the proxy that are not detached, in the order they were made.
-  json LiveProxyAttachments() const {
-    json live = json::array();
-    for (const auto& row : plugintest::Ls(*sandbox, "attachments"))
-      if (row["instance_id"] == proxyId && row["state"] != "DETACHED") live.push_back(row);
-    return live;
-  }
-  bool AttachedToProxy(const std::string& volumeId) const {
-    return !plugintest::RowsWhere(LiveProxyAttachments(), "volume_id", volumeId).empty();
-  }
-  bool VolumeExists(const std::string& volumeId) const {
-    return !plugintest::RowsWhere(plugintest::Ls(*sandbox, "volumes"), "id", volumeId).empty();
-  }
+  bool VolumeExists(const std::string& id) const { return !Rows("SELECT id FROM volumes WHERE id = ?", id).empty(); }
   std::string DevicePath(const SDisk& disk) const {
     return sandbox->Root() + "/dev/disk/by-path/ip-" + disk.iscsiTargetPortal + ":" + disk.iscsiTargetPort + "-iscsi-" +
            disk.iscsiIqn + "-lun-1";
@@ -140,150 +115,120 @@ class PluginAttach : public CMountFixture {
   static std::string CleanupString(const SDisk& disk) {
     return disk.iscsiTargetPortal + "+" + disk.iscsiTargetPort + "+" + disk.iscsiIqn;
   }
-  std::vector<std::string> IscsiadmCalls() const {
-    std::vector<std::string> lines;
-    std::istringstream in(ReadTestFile(sandbox->Dir() + "/cloud/iscsi/iscsiadm.log"));
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
-  int Leaks(std::string* out) const { return sandbox->CloudSim({"leaks"}, out); }
-  void Switch(const std::string& name) const { WriteTestFile(testBin + "/" + name, ""); }
-  void ClearFaultsAndSwitches() const {
-    auto cloud = Cloud();
-    sim::CSimFaults(*cloud).Clear("");
-    cloud->SetMeta(sim::kMetaReportedPort, "");
-    std::filesystem::remove(testBin + "/drop-device");
+  std::string IscsiadmLog() const { return ReadTestFile(sandbox->Dir() + "/cloud/iscsi/iscsiadm.log"); }
+  std::vector<uint64_t> SleepsSince(size_t base) {
+    const auto all = clock.Sleeps();
+    return {all.begin() + static_cast<long>(base), all.end()};
   }
 
-  std::string testBin, proxyId, root;
+  std::string testBin, root;
   std::unique_ptr<CAttachPlugin> plugin;
-
- private:
-  std::unique_ptr<CPathFirst> path_;
 };
 
 }  // namespace
 
 TEST_F(PluginAttach, AttachVolumesLogsInEachSelectedVolumeInOrderAndRegistersItsSession) {
-  SDisk first = NewReplica("replica-a"), second = NewReplica("replica-b");
-  SDisk filtered = NewReplica("replica-filtered");
+  SDisk filtered = NewReplica("filtered"), unselected = NewReplica("unselected"), noVolume;
   filtered.isFiltered = true;
-  SDisk unselected = NewReplica("replica-unselected");
   unselected.selectedForRestore = 0;
-  SDisk noVolume;
-  noVolume.displayName = "no-volume";
   noVolume.selectedForRestore = 1;
-  std::vector<SDisk> disks = {filtered, first, noVolume, unselected, second};
+  std::vector<SDisk> disks = {filtered, NewReplica("replica-a"), noVolume, unselected, NewReplica("replica-b")};
   for (auto& disk : disks) disk.attachmentType.clear();
 
   ASSERT_TRUE(plugin->AttachVolumes(root, disks, false, true)) << plugin->GetLastVMErrorDetails();
   EXPECT_EQ(plugin->GetLastVMError(), 0);
-  EXPECT_TRUE(plugintest::LoggedError("Cannot attach volume [no-volume] , it has no created disk ID"));
-  EXPECT_TRUE(EvLogSink::Contains("Skipping attaching volume for filtered volume [replica-filtered]"));
-
-  // Only the two selected records reached the cloud, in their order, as iSCSI attachments.
+  // Only the two selected records reached the cloud, in their order, as iSCSI attachments; one is
+  // logged in completely before the next is attached.
   const json live = LiveProxyAttachments();
   ASSERT_EQ(live.size(), 2u) << live.dump(1);
-  std::set<std::string> cleanupStrings;
-  std::vector<std::string> expectedCalls;
-  for (size_t i : {1u, 4u}) {
+  std::set<std::string> sessions;
+  std::string calls;
+  for (const auto& [i, row] : std::vector<std::pair<size_t, json>>{{1, live[0]}, {4, live[1]}}) {
     const SDisk& disk = disks[i];
-    const json& row = live[i == 1 ? 0 : 1];
     SCOPED_TRACE(disk.displayName);
     EXPECT_EQ(row["volume_id"], disk.createdVolumeId);
     EXPECT_EQ(row["type"], "iscsi");
-    EXPECT_EQ(row["state"], "ATTACHED");
     EXPECT_EQ(disk.attachmentType, "iscsi");
-    EXPECT_EQ(disk.iscsiIqn, Str(row["iqn"]));
-    EXPECT_EQ(disk.iscsiTargetPortal, Str(row["portal"]));
-    EXPECT_EQ(disk.iscsiTargetPort, Str(row["port"]));
+    EXPECT_EQ(disk.iscsiIqn + disk.iscsiTargetPortal + disk.iscsiTargetPort, Str(row["iqn"]) + Str(row["portal"]) + Str(row["port"]));
     EXPECT_EQ(disk.iscsiSessionId, kSessionId);
     // The device the login made, its size, offline, holding the volume's bytes.
     EXPECT_EQ(disk.name, DevicePath(disk));
     EXPECT_EQ(disk.size, kReplicaBytes);
     EXPECT_TRUE(plugin->diskMapper->IsOffline(disk.name));
     EXPECT_EQ(sim::Sha256OfSparseFile(disk.name, disk.size), Checksum(disk.createdVolumeId));
-    cleanupStrings.insert(CleanupString(disk));
+    sessions.insert(CleanupString(disk));
     const std::string t = "-T " + disk.iscsiIqn + " -p " + disk.iscsiTargetPortal + ":" + disk.iscsiTargetPort;
-    expectedCalls.push_back("-m node -o new " + t);
-    expectedCalls.push_back("-m node " + t + " -l");
+    calls += "-m node -o new " + t + "\n-m node " + t + " -l\n";
   }
-  for (size_t i : {0u, 2u, 3u}) {
-    EXPECT_TRUE(disks[i].attachmentType.empty()) << disks[i].displayName;
-    EXPECT_TRUE(disks[i].name.empty()) << disks[i].displayName;
-    EXPECT_TRUE(disks[i].iscsiSessionId.empty()) << disks[i].displayName;
-  }
-  EXPECT_FALSE(AttachedToProxy(filtered.createdVolumeId));
-  EXPECT_FALSE(AttachedToProxy(unselected.createdVolumeId));
-  // One volume is logged in completely before the next is attached.
-  EXPECT_EQ(IscsiadmCalls(), expectedCalls);
-
+  for (size_t i : {0u, 2u, 3u}) EXPECT_TRUE(disks[i].name.empty() && disks[i].attachmentType.empty()) << i;
+  EXPECT_EQ(IscsiadmLog(), calls);
   // Sessions are registered under the instance as "<portal>+<port>+<iqn>".
-  EXPECT_EQ(Sessions(), cleanupStrings);
-  EXPECT_EQ(Disks(), (std::set<std::string>{first.createdVolumeId, second.createdVolumeId, filtered.createdVolumeId,
-                                            unselected.createdVolumeId}));
+  EXPECT_EQ(Sessions(), sessions);
+  EXPECT_EQ(Disks().size(), 4u);
 }
 
-TEST_F(PluginAttach, AttachVolumesStopsAtTheFirstFailureAndKeepsWhatItAttached) {
+TEST_F(PluginAttach, AttachVolumesStopsAtTheFirstFailureAndACancelledJobAttachesNothing) {
   std::vector<SDisk> disks = {NewReplica("replica-a", false), NewReplica("replica-b", false),
                               NewReplica("replica-c", false)};
   AddFault("AttachVolume", 2, sim::EFaultAction::Fail, "volume is busy");
   EXPECT_FALSE(plugin->AttachVolumes(root, disks, false, true));
-  EXPECT_EQ(plugin->GetLastVMError(), 54);
+  EXPECT_EQ(plugin->GetLastVMError(), VMERR_VOLUME_ATTACH_FAILED);
+  EXPECT_EQ(Calls("AttachVolume"), 2);
   EXPECT_TRUE(AttachedToProxy(disks[0].createdVolumeId));
   EXPECT_FALSE(AttachedToProxy(disks[1].createdVolumeId));
-  EXPECT_FALSE(AttachedToProxy(disks[2].createdVolumeId));
-  EXPECT_EQ(Calls("AttachVolume"), 2);
   // The successful attach was registered; the failed and the unattempted ones were not.
   EXPECT_EQ(Disks(), std::set<std::string>{disks[0].createdVolumeId});
   EXPECT_EQ(Sessions(), std::set<std::string>{CleanupString(disks[0])});
-  EXPECT_TRUE(disks[1].name.empty());
+
+  std::vector<SDisk> more = {NewReplica("replica-d")};
+  plugin->SetJobCancelled(true);
+  EXPECT_FALSE(plugin->AttachVolumes(root, more, false, true));
+  EXPECT_EQ(plugin->GetLastVMError(), VMERR_JOB_CANCELLED);
+  EXPECT_EQ(Calls("AttachVolume"), 2);
 }
 
 TEST_F(PluginAttach, AttachmentWithoutIqnNeedsNoLogin) {
-  // A paravirtualized attachment reports no iSCSI target; its device appears without a login.
   SDisk disk = NewReplica("replica-pv");
   disk.attachmentType = "paravirtualized";
   bool noFreeSlot = false;
   ASSERT_TRUE(plugin->AttachVolumeToProxy(disk, root, false, true, noFreeSlot)) << plugin->GetLastVMErrorDetails();
-  EXPECT_TRUE(disk.iscsiIqn.empty());
-  EXPECT_TRUE(disk.iscsiSessionId.empty());
+  EXPECT_TRUE(disk.iscsiIqn.empty() && disk.iscsiSessionId.empty());
   EXPECT_EQ(disk.name.rfind(sandbox->Root() + "/dev/disk/by-path/virtio-", 0), 0u) << disk.name;
-  EXPECT_EQ(disk.size, kReplicaBytes);
   EXPECT_EQ(sim::Sha256OfSparseFile(disk.name, disk.size), Checksum(disk.createdVolumeId));
-  EXPECT_TRUE(IscsiadmCalls().empty());
+  EXPECT_EQ(IscsiadmLog(), "");
   EXPECT_TRUE(Sessions().empty());
 }
 
-TEST_F(PluginAttach, CancelledJobAttachesNothing) {
-  std::vector<SDisk> disks = {NewReplica("replica-a")};
-  plugin->SetJobCancelled(true);
-  EXPECT_FALSE(plugin->AttachVolumes(root, disks, false, true));
-  EXPECT_EQ(plugin->GetLastVMError(), 4000);
-  EXPECT_TRUE(plugintest::LoggedError("Detected Quit flag"));
-  EXPECT_EQ(Calls("AttachVolume"), 0);
-  EXPECT_TRUE(Sessions().empty());
-}
-
-TEST_F(PluginAttach, FailedAttachSetsItsCodeLeavesNoDeviceAndIsUndoneByTheUnmountsCleanup) {
+// A failure at each step of an attach: its code, no device, and what it left is removed by the
+// clean-up of the unmount.
+TEST_F(PluginAttach, AFailureAtEachAttachStepSetsItsCodeAndTheUnmountsCleanupRemovesWhatItLeft) {
   plugin->diskMapper->SetDeviceWaitMilliseconds(2000);
+  const std::string lockFile = CDiskMapperLinux::LockFilePath();
   struct Case {
     std::string what;
     std::function<void()> arrange;
     int code;
     bool noFreeSlot;
-    std::string error;       // the error line of the failure; empty: the cloud's refusal of the attach
+    std::string error;     // the error line; empty: the cloud's refusal of the attach
     bool attachedAtCloud;  // the cloud made the attachment, and the session was registered before the login
-    bool loggedIn;         // the login succeeded
+    bool loggedIn;
   } cases[] = {
-      {"no free slot", [&] { AddFault("AttachVolume", 0, sim::EFaultAction::NoSlot); }, 189, true, "", false, false},
-      {"the cloud refuses", [&] { AddFault("AttachVolume", 0, sim::EFaultAction::Fail, "volume is busy"); }, 54, false,
-       "", false, false},
+      // The disk mapper's lock file cannot be made: a folder stands in its place.
+      {"the pre-attach is refused",
+       [&] {
+         std::filesystem::remove(lockFile);
+         std::filesystem::create_directories(lockFile);
+       },
+       VMERR_VOLUME_ATTACH_FAILED, false, "Pre attach disk operations failed.", false, false},
+      {"no free slot", [&] { AddFault("AttachVolume", 0, sim::EFaultAction::NoSlot); }, VMERR_NO_FREE_ATTACH_SLOT,
+       true, "", false, false},
+      {"the cloud refuses", [&] { AddFault("AttachVolume", 0, sim::EFaultAction::Fail, "volume is busy"); },
+       VMERR_VOLUME_ATTACH_FAILED, false, "", false, false},
       // A port the target is not offered on: the login times out.
-      {"the login fails", [&] { plugintest::SetConfig(*sandbox, "iscsi.reported_port", "3261"); }, 54, false,
-       "iSCSI attach failed", true, false},
-      {"the device never appears", [&] { Switch("drop-device"); }, 54, false, "Post attach disk operation failed.",
-       true, true},
+      {"the login fails", [&] { plugintest::SetConfig(*sandbox, "iscsi.reported_port", "3261"); },
+       VMERR_VOLUME_ATTACH_FAILED, false, "iSCSI attach failed", true, false},
+      {"the device never appears", [&] { WriteTestFile(testBin + "/drop-device", ""); }, VMERR_VOLUME_ATTACH_FAILED,
+       false, "Post attach disk operation failed.", true, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -292,14 +237,17 @@ TEST_F(PluginAttach, FailedAttachSetsItsCodeLeavesNoDeviceAndIsUndoneByTheUnmoun
       ASSERT_TRUE(plugin->cleaner.RegisterVM(VM_CLEANER_MODE_BACKUP, root));
     }
     SDisk disk = NewReplica("replica");
+    const int64_t attachesBefore = Calls("AttachVolume");
     c.arrange();
     bool noFreeSlot = !c.noFreeSlot;
     EXPECT_FALSE(plugin->AttachVolumeToProxy(disk, root, false, true, noFreeSlot));
     EXPECT_EQ(plugin->GetLastVMError(), c.code);
-    EXPECT_EQ(noFreeSlot, c.noFreeSlot);
+    const bool preAttach = c.what == "the pre-attach is refused";  // no attempt: the flag stays as it was
+    EXPECT_EQ(noFreeSlot, c.noFreeSlot != preAttach);
     EXPECT_TRUE(disk.name.empty()) << disk.name;
     const std::string error = c.error.empty() ? "Attaching volume [" + disk.targetVolume + "] failed" : c.error;
     EXPECT_TRUE(plugintest::LoggedError(error)) << error;
+    EXPECT_EQ(Calls("AttachVolume") > attachesBefore, !preAttach);
     EXPECT_EQ(AttachedToProxy(disk.createdVolumeId), c.attachedAtCloud);
     EXPECT_EQ(disk.iscsiSessionId, c.loggedIn ? kSessionId : "");
     EXPECT_EQ(Sessions().size(), c.attachedAtCloud ? 1u : 0u);
@@ -307,9 +255,11 @@ TEST_F(PluginAttach, FailedAttachSetsItsCodeLeavesNoDeviceAndIsUndoneByTheUnmoun
       EXPECT_FALSE(std::filesystem::exists(DevicePath(disk)));
     }
 
-    ClearFaultsAndSwitches();
-    // What the failed attach left is removed by the clean-up of the unmount: the mapper is free
-    // again, the volume detached and deleted, the registration gone.
+    ClearFaults();
+    Cloud()->SetMeta(sim::kMetaReportedPort, "");
+    std::filesystem::remove(testBin + "/drop-device");
+    std::filesystem::remove(lockFile);
+    // The clean-up of the unmount frees the mapper, detaches and deletes the volume, unregisters.
     EXPECT_TRUE(plugin->_CleanupMountedVM(root));
     EXPECT_FALSE(AttachedToProxy(disk.createdVolumeId));
     EXPECT_FALSE(VolumeExists(disk.createdVolumeId));
@@ -319,41 +269,29 @@ TEST_F(PluginAttach, FailedAttachSetsItsCodeLeavesNoDeviceAndIsUndoneByTheUnmoun
 
 TEST_F(PluginAttach, NoFreeSlotIsRetriedAtTheIntervalUntilTheMaximumWaitHasPassed) {
   struct Case {
-    std::string what;
-    std::map<std::string, std::string> settings;
-    uint32_t interval;
+    std::string interval, maximum;  // configured minutes; empty: the defaults (10 minutes, 24 hours)
+    uint32_t minutes;
     size_t attempts;  // at 0, interval, ... up to the first one past the maximum
-  } cases[] = {
-      {"defaults: every 10 minutes for 24 hours", {}, 10, 146},
-      {"configured: every 5 minutes for 30 minutes",
-       {{"nOCIDiskSlotWaitIntervalInMinutes", "5"}, {"nOCIDiskSlotMaximumWaitTimeInMinutes", "30"}}, 5, 8},
-  };
+  } cases[] = {{"", "", 10, 146}, {"5", "30", 5, 8}};
   AddFault("AttachVolume", 0, sim::EFaultAction::NoSlot);
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.minutes);
     EvLogSink::Clear();
-    TZPlatformInfo::ClearValues();
-    for (const auto& [key, value] : c.settings) TZPlatformInfo::SetValue("VirtualServer", key, value);
+    if (!c.interval.empty()) TZPlatformInfo::SetValue("VirtualServer", "nOCIDiskSlotWaitIntervalInMinutes", c.interval);
+    if (!c.maximum.empty()) TZPlatformInfo::SetValue("VirtualServer", "nOCIDiskSlotMaximumWaitTimeInMinutes", c.maximum);
     SDisk disk = NewReplica("replica");
     const int64_t callsBefore = Calls("AttachVolume");
     const size_t sleepsBefore = clock.Sleeps().size();
 
     EXPECT_FALSE(plugin->AttachVolumeToProxyWithSlotWait(disk, root, false));
-    EXPECT_EQ(plugin->GetLastVMError(), 189);
+    EXPECT_EQ(plugin->GetLastVMError(), VMERR_NO_FREE_ATTACH_SLOT);
     EXPECT_EQ(Calls("AttachVolume") - callsBefore, static_cast<int64_t>(c.attempts));
-    const auto all = clock.Sleeps();
-    const std::vector<uint64_t> sleeps(all.begin() + static_cast<long>(sleepsBefore), all.end());
-    EXPECT_EQ(sleeps, std::vector<uint64_t>(c.attempts - 1, c.interval * 60000ull));
+    EXPECT_EQ(SleepsSince(sleepsBefore), std::vector<uint64_t>(c.attempts - 1, c.minutes * 60000ull));
     EXPECT_EQ(EvLogSink::Count("No free slots are available on the proxy for attachment of volume [" +
-                               disk.createdVolumeId + "]. Will retry after [" + std::to_string(c.interval) +
-                               "] minutes."),
+                               disk.createdVolumeId + "]. Will retry after [" + std::to_string(c.minutes) + "] minutes."),
               c.attempts - 1);
     EXPECT_TRUE(plugintest::LoggedError("Reached timeout waiting for free slots to attach disk [" +
                                         disk.createdVolumeId + "] to proxy"));
-    EXPECT_EQ(EvLogSink::Contains("Using disk slot wait interval from registry: [" + std::to_string(c.interval) + "]"),
-              !c.settings.empty());
-    EXPECT_EQ(EvLogSink::Contains("Using disk slot maximum wait time from registry: [30]"), !c.settings.empty());
-    EXPECT_TRUE(disk.name.empty());
     EXPECT_FALSE(AttachedToProxy(disk.createdVolumeId));
   }
 }
@@ -362,13 +300,11 @@ TEST_F(PluginAttach, SlotFreedAfterThreeAttemptsIsTakenOnTheFourth) {
   // The proxy is full: a filler volume takes its last slot until the third wait.
   SDisk filler = NewReplica("filler", false);
   bool noFreeSlot = false;
-  ASSERT_TRUE(plugin->bridge->AttachVolume(filler.createdVolumeId, proxyId, noFreeSlot));
+  ASSERT_TRUE(plugin->bridge->AttachVolume(filler.createdVolumeId, sandbox->ProxyInstanceId(), noFreeSlot));
   Cloud()->SetMeta(sim::kMetaSlotLimit, std::to_string(LiveProxyAttachments().size()));
   const size_t base = clock.Sleeps().size();
   clock.OnSleep([&](size_t index) {
-    if (index != base + 2) return;
-    auto cloud = Cloud();
-    sim::CSimAttachments(*cloud).Detach({filler.createdVolumeId}, proxyId, "test");
+    if (index == base + 2) sim::CSimAttachments(*Cloud()).Detach({filler.createdVolumeId}, sandbox->ProxyInstanceId(), "test");
   });
   SDisk disk = NewReplica("replica");
   const int64_t callsBefore = Calls("AttachVolume");
@@ -376,69 +312,38 @@ TEST_F(PluginAttach, SlotFreedAfterThreeAttemptsIsTakenOnTheFourth) {
   ASSERT_TRUE(plugin->AttachVolumeToProxyWithSlotWait(disk, root, false));
   clock.OnSleep(nullptr);
   EXPECT_EQ(Calls("AttachVolume") - callsBefore, 4);
-  const auto all = clock.Sleeps();
-  EXPECT_EQ(std::vector<uint64_t>(all.begin() + static_cast<long>(base), all.end()), std::vector<uint64_t>(3, 600000u));
-  EXPECT_TRUE(EvLogSink::Contains("Successfully attached disk [" + disk.createdVolumeId + "] to proxy"));
+  EXPECT_EQ(SleepsSince(base), std::vector<uint64_t>(3, 600000u));
   EXPECT_TRUE(AttachedToProxy(disk.createdVolumeId));
   EXPECT_EQ(disk.name, DevicePath(disk));
-  EXPECT_TRUE(plugin->diskMapper->IsOffline(disk.name));
   EXPECT_EQ(Sessions(), std::set<std::string>{CleanupString(disk)});
-}
-
-TEST_F(PluginAttach, CancellationDuringTheSlotWaitEndsItWith4000) {
-  SDisk disk = NewReplica("replica");
-  AddFault("AttachVolume", 0, sim::EFaultAction::NoSlot);
-  const size_t base = clock.Sleeps().size();
-  clock.OnSleep([&](size_t index) {
-    if (index == base + 1) plugin->SetJobCancelled(true);
-  });
-  disk.displayName = "replica-display";
-  EXPECT_FALSE(plugin->AttachVolumeToProxyWithSlotWait(disk, root, false));
-  clock.OnSleep(nullptr);
-  EXPECT_EQ(plugin->GetLastVMError(), 4000);
-  EXPECT_EQ(Calls("AttachVolume"), 2);
-  EXPECT_EQ(clock.Sleeps().size(), base + 2);
-  EXPECT_TRUE(EvLogSink::Contains("Detected quit flag during attach disk [replica-display][" + disk.createdVolumeId +
-                                  "]"));
-  EXPECT_FALSE(EvLogSink::Contains("Reached timeout waiting for free slots"));
 }
 
 TEST_F(PluginAttach, BatchDetachStopsAtAFailedLogoutButDetachesWhatItCollected) {
   std::vector<SDisk> disks = {NewReplica("replica-a"), NewReplica("replica-b"), NewReplica("replica-c")};
   ASSERT_TRUE(plugin->AttachVolumes(root, disks, false, true));
-  const std::vector<std::string> before = IscsiadmCalls();
+  const size_t logBefore = IscsiadmLog().size();
   const int64_t detachesBefore = Calls("DetachVolumes");
-  // The first logout succeeds, the second fails.
-  AddFault("iscsiadm:logout", 2, sim::EFaultAction::Fail, "connection timed out");
+  AddFault("iscsiadm-logout", 2, sim::EFaultAction::Fail, "connection timed out");
 
   EXPECT_FALSE(plugin->DetachVolumes(disks, RootPath()));
-  // The first volume: logged out, its session unregistered, detached in one request.
+  // The first: logged out, its session unregistered, detached in one request.
   EXPECT_EQ(Calls("DetachVolumes") - detachesBefore, 1);
-  EXPECT_TRUE(EvLogSink::Contains("Detaching [1] volumes concurrently"));
   EXPECT_FALSE(AttachedToProxy(disks[0].createdVolumeId));
   EXPECT_FALSE(std::filesystem::exists(DevicePath(disks[0])));
   EXPECT_TRUE(disks[0].iscsiSessionId.empty());
-  // The second: its logout failed, it stays logged in, registered and attached.
+  // The second's logout failed and the third was not examined: both stay logged in and attached.
   EXPECT_TRUE(plugintest::LoggedError("Iscsi detach failed for disk, [" + disks[1].targetVolume + "]"));
-  EXPECT_TRUE(AttachedToProxy(disks[1].createdVolumeId));
-  EXPECT_TRUE(std::filesystem::exists(DevicePath(disks[1])));
-  EXPECT_EQ(disks[1].iscsiSessionId, kSessionId);
-  // The third was not examined: no command for it, all as it was.
-  EXPECT_TRUE(AttachedToProxy(disks[2].createdVolumeId));
-  EXPECT_TRUE(std::filesystem::exists(DevicePath(disks[2])));
-  EXPECT_EQ(disks[2].iscsiSessionId, kSessionId);
-  const std::vector<std::string> all = IscsiadmCalls();
-  for (size_t i = before.size(); i < all.size(); ++i)
-    EXPECT_EQ(all[i].find(disks[2].iscsiIqn), std::string::npos) << all[i];
+  for (size_t i : {1u, 2u}) {
+    EXPECT_TRUE(AttachedToProxy(disks[i].createdVolumeId)) << i;
+    EXPECT_TRUE(std::filesystem::exists(DevicePath(disks[i]))) << i;
+    EXPECT_EQ(disks[i].iscsiSessionId, kSessionId) << i;
+  }
+  EXPECT_EQ(IscsiadmLog().find(disks[2].iscsiIqn, logBefore), std::string::npos);
   EXPECT_EQ(Sessions(), (std::set<std::string>{CleanupString(disks[1]), CleanupString(disks[2])}));
-  // Volumes are never deleted by a detach.
-  EXPECT_EQ(Disks().size(), 3u);
+  EXPECT_EQ(Disks().size(), 3u) << "a detach deletes no volume";
 
-  // The unmount's clean-up removes the rest: nothing of the job is left.
   EXPECT_TRUE(plugin->_CleanupMountedVM(root));
-  std::string leaks;
-  EXPECT_EQ(Leaks(&leaks), 0) << leaks;
-  EXPECT_TRUE(Registry().empty());
+  ExpectNothingLeft();
 }
 
 TEST_F(PluginAttach, SingleDetachDetachesEvenWhenTheLogoutFailed) {
@@ -448,8 +353,6 @@ TEST_F(PluginAttach, SingleDetachDetachesEvenWhenTheLogoutFailed) {
   AddFault("iscsiadm:logout", 1, sim::EFaultAction::Fail, "connection timed out");
 
   EXPECT_FALSE(plugin->DetachVolumeFromProxy(disk, root));
-  EXPECT_TRUE(plugintest::LoggedError("Iscsi detach failed for disk, [" + disk.targetVolume + "]"));
-  EXPECT_TRUE(EvLogSink::Contains("Successfully detached volume [" + disk.createdVolumeId + "] "));
   EXPECT_FALSE(AttachedToProxy(disk.createdVolumeId));
   EXPECT_TRUE(disk.iscsiSessionId.empty());
   // The session whose logout failed stays registered for the clean-up.
@@ -459,136 +362,55 @@ TEST_F(PluginAttach, SingleDetachDetachesEvenWhenTheLogoutFailed) {
   const int64_t detaches = Calls("DetachVolume");
   SDisk other = disk;
   EXPECT_FALSE(plugin->DetachVolumeFromProxy(other, "ocid1.instance.oc1.phx.unregistered"));
-  EXPECT_TRUE(plugintest::LoggedError("Failed to get the cleanerpath for id [ocid1.instance.oc1.phx.unregistered]"));
   SDisk empty;
   empty.displayName = "no-volume";
   EXPECT_TRUE(plugin->DetachVolumeFromProxy(empty, root));
-  EXPECT_TRUE(plugintest::LoggedError("Skipping unmount for volume [no-volume]. Created disk ID is empty."));
   EXPECT_EQ(Calls("DetachVolume"), detaches);
 
   EXPECT_TRUE(plugin->_CleanupMountedVM(root));
-  std::string leaks;
-  EXPECT_EQ(Leaks(&leaks), 0) << leaks;
+  ExpectNothingLeft();
 }
 
 TEST_F(PluginAttach, DeleteVolumesUnregistersWhatIsGoneAndKeepsWhatCouldNotBeDeleted) {
-  struct Case {
-    std::string what;
-    bool withFailing;       // a volume whose deletion fails
-    bool existenceUnknown;  // the existence question fails for the first volume that exists
-    bool result;
-  } cases[] = {
-      {"one deleted behind the plug-in's back, one deleted", false, false, true},
-      {"one whose deletion fails", true, false, false},
-      {"an existence question that fails", false, true, true},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    EvLogSink::Clear();
-    ClearFaultsAndSwitches();
-    SDisk gone = NewReplica("gone"), normal = NewReplica("normal");
+  // A volume deleted behind the plug-in's back, one deleted; plus one whose deletion fails, or an
+  // existence question that fails (for the first volume that exists).
+  for (const auto& [withFailing, existenceUnknown] : std::vector<std::pair<bool, bool>>{{false, false}, {true, false}, {false, true}}) {
+    SCOPED_TRACE(std::to_string(withFailing) + std::to_string(existenceUnknown));
+    ClearFaults();
+    SDisk gone = NewReplica("gone"), normal = NewReplica("normal"), filtered = NewReplica("filtered");
     ASSERT_TRUE(plugin->bridge->DeleteVolume(gone.createdVolumeId));
-    SDisk filtered = NewReplica("filtered");
     filtered.isFiltered = true;
     SDisk noVolume;
     noVolume.displayName = "no-volume";
-    noVolume.targetVolume = "no-target";
     noVolume.selectedForRestore = 1;
     std::vector<SDisk> disks = {gone, filtered, normal, noVolume};
-    SDisk failing;
-    if (c.withFailing) {
-      failing = NewReplica("failing");
-      disks.push_back(failing);
+    std::set<std::string> left = {filtered.createdVolumeId};
+    if (withFailing) {
+      disks.push_back(NewReplica("failing"));
+      left.insert(disks.back().createdVolumeId);
       AddFault("DeleteVolume", 2, sim::EFaultAction::Fail, "volume is in use");
     }
-    if (c.existenceUnknown) AddFault("DoesVolumeExist", 2, sim::EFaultAction::Fail, "service unavailable");
+    if (existenceUnknown) AddFault("DoesVolumeExist", 2, sim::EFaultAction::Fail, "service unavailable");
 
-    EXPECT_EQ(plugin->DeleteVolumes(disks, RootPath()), c.result);
-    std::set<std::string> left = {filtered.createdVolumeId};
-    if (c.withFailing) left.insert(failing.createdVolumeId);
+    EXPECT_EQ(plugin->DeleteVolumes(disks, RootPath()), !withFailing);
     EXPECT_EQ(Disks(), left);
     EXPECT_FALSE(VolumeExists(normal.createdVolumeId));
-    EXPECT_TRUE(VolumeExists(filtered.createdVolumeId));
-    EXPECT_TRUE(plugintest::LoggedError("Skipping filtered volume [filtered] "));
-    EXPECT_TRUE(plugintest::LoggedError("Cannot delete volume [no-target] , Disk ID is empty"));
-    EXPECT_TRUE(EvLogSink::Contains("Successfully deleted volume [" + normal.targetVolume + "][" +
-                                    normal.createdVolumeId + "] "));
-    EXPECT_FALSE(EvLogSink::Contains("Deleting [" + gone.targetVolume + "]"));
-    EXPECT_EQ(plugintest::LoggedError("Error while checking if the disk exists"), c.existenceUnknown);
-    if (c.withFailing) {
-      EXPECT_TRUE(VolumeExists(failing.createdVolumeId));
-      EXPECT_TRUE(plugintest::LoggedError("Failed to delete volume [" + failing.targetVolume + "][" +
-                                          failing.createdVolumeId + "]"));
-    }
-    // Leave the root with nothing for the next case.
+    for (const auto& id : left) EXPECT_TRUE(VolumeExists(id)) << id;
     for (const auto& id : Disks()) plugin->cleaner.UnRegisterDisk(RootPath(), id);
   }
 }
 
 TEST_F(PluginAttach, DetachAndDeleteVolumesDeletesEvenAfterAFailedDetach) {
   std::vector<SDisk> none;
-  const int64_t detaches = Calls("DetachVolumes");
   EXPECT_TRUE(plugin->DetachAndDeleteVolumes(none, RootPath()));
-  EXPECT_EQ(Calls("DetachVolumes"), detaches);
+  EXPECT_EQ(Calls("DetachVolumes"), 0);
 
   std::vector<SDisk> disks = {NewReplica("replica-a"), NewReplica("replica-b")};
   AddFault("DetachVolumes", 0, sim::EFaultAction::Fail, "detach service unavailable");
   EXPECT_FALSE(plugin->DetachAndDeleteVolumes(disks, RootPath()));
-  EXPECT_TRUE(plugintest::LoggedError("Failed to detach volumes from instance [" + proxyId + "]"));
   EXPECT_TRUE(plugintest::LoggedError("Could not detach volumes from proxy"));
-  EXPECT_FALSE(plugintest::LoggedError("Could not delete volumes"));
   for (const auto& disk : disks) EXPECT_FALSE(VolumeExists(disk.createdVolumeId)) << disk.displayName;
   EXPECT_TRUE(Disks().empty());
-}
-
-TEST_F(PluginAttach, ARefusedPreAttachSets54AndAsksNothingOfTheCloud) {
-  SDisk disk = NewReplica("replica");
-  // The disk mapper's lock file cannot be made: a folder stands in its place.
-  std::filesystem::remove(CDiskMapperLinux::LockFilePath());
-  std::filesystem::create_directories(CDiskMapperLinux::LockFilePath());
-  EXPECT_FALSE(plugin->AttachVolumeToProxyWithSlotWait(disk, root, false));
-  EXPECT_EQ(plugin->GetLastVMError(), 54);
-  EXPECT_NE(plugin->GetLastVMErrorDetails().find(disk.createdVolumeId), std::string::npos)
-      << plugin->GetLastVMErrorDetails();
-  EXPECT_TRUE(plugintest::LoggedError("Pre attach disk operations failed."));
-  EXPECT_EQ(Calls("AttachVolume"), 0);
-  std::filesystem::remove(CDiskMapperLinux::LockFilePath());
-}
-
-namespace {
-// The mapper as it is, noting the preparation steps of each device in order.
-class CRecordingMapper : public CDiskMapper {
- public:
-  bool BringDiskOffline(const string& device) override {
-    steps.push_back("offline " + device);
-    return CDiskMapper::BringDiskOffline(device);
-  }
-  bool MakeDiskWriteable(const string& device) override {
-    steps.push_back("writable " + device);
-    return CDiskMapper::MakeDiskWriteable(device);
-  }
-  std::vector<string> steps;
-};
-}  // namespace
-
-TEST_F(PluginAttach, APreparedDiskIsTakenOfflineBeforeItIsMadeWritable) {
-  auto* mapper = new CRecordingMapper;
-  plugin->diskMapper.reset(mapper);
-  ASSERT_TRUE(mapper->Init());
-  for (const auto& [offline, writable] : std::vector<std::pair<bool, bool>>{{false, false}, {true, false},
-                                                                            {false, true}, {true, true}}) {
-    SCOPED_TRACE(std::to_string(offline) + std::to_string(writable));
-    mapper->steps.clear();
-    SDisk disk = NewReplica("replica");
-    bool noFreeSlot = false;
-    ASSERT_TRUE(plugin->AttachVolumeToProxy(disk, root, writable, offline, noFreeSlot));
-    std::vector<string> expected;
-    if (offline) expected.push_back("offline " + disk.name);
-    if (writable) expected.push_back("writable " + disk.name);
-    EXPECT_EQ(mapper->steps, expected);
-    EXPECT_EQ(mapper->IsOffline(disk.name), offline);
-    ASSERT_TRUE(plugin->DetachVolumeFromProxy(disk, root));
-  }
 }
 
 TEST_F(PluginAttach, TheUnmountsCleanupLogsOutBeforeItDetachesAndDetachesBeforeItDeletes) {
@@ -599,10 +421,7 @@ TEST_F(PluginAttach, TheUnmountsCleanupLogsOutBeforeItDetachesAndDetachesBeforeI
   EXPECT_EQ(ReadTestFile(testBin + "/logouts"),
             "offered " + disks[0].iscsiIqn + "\noffered " + disks[1].iscsiIqn + "\n");
   // The cloud refuses to delete an attached volume: nothing left means each was detached first.
-  std::string leaks;
-  EXPECT_EQ(Leaks(&leaks), 0) << leaks;
-  for (const auto& disk : disks) EXPECT_FALSE(VolumeExists(disk.createdVolumeId));
-  EXPECT_TRUE(Registry().empty());
+  ExpectNothingLeft();
   EXPECT_TRUE(std::filesystem::is_empty(sandbox->Root() + "/dev/disk/by-path"));
 }
 
@@ -611,7 +430,6 @@ TEST_F(PluginAttach, TheUnmountsCleanupLogsOutBeforeItDetachesAndDetachesBeforeI
 TEST_F(PluginAttach, SessionsAreRegisteredAndFoundWhateverCaseTheInstanceIdIsSpelledIn) {
   std::string upper = root;
   std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
-  ASSERT_NE(upper, root);
   for (const auto& [attachAs, detachAs] : std::vector<std::pair<std::string, std::string>>{{upper, root}, {root, upper}}) {
     SDisk disk = NewReplica("replica");
     bool noFreeSlot = false;

@@ -1,10 +1,8 @@
 // The removal of what jobs left behind on the infrastructure flavour: the sweep of orphaned roots,
-// the iSCSI sessions (hostile cleanup strings included), and the procedure that empties an
-// orphaned restore root; against the simulated cloud and the real registry.
-#include <gmock/gmock.h>
+// the iSCSI sessions (hostile cleanup strings included), the procedure that empties an orphaned
+// restore root, and the resources of pending creates; against the simulated cloud and the registry.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 
@@ -12,7 +10,6 @@
 #include "PluginTestUtil.h"
 
 using namespace mounttest;
-using json = nlohmann::json;
 
 namespace {
 
@@ -48,22 +45,12 @@ class CCleanupPlugin : public InfraPlugin {
   std::vector<std::string> mountedRoots, restoreRoots;
 };
 
-// Lines logged by the function whose signature contains `function`.
-size_t LinesOf(const std::string& function) {
-  size_t count = 0;
-  for (const auto& record : EvLogSink::Records())
-    if (record.tag.find(function) != std::string::npos) ++count;
-  return count;
-}
-
 class PluginCleanup : public CMountFixture {
  protected:
   void SetUp() override {
     CMountFixture::SetUp();
-    path_ = std::make_unique<CPathFirst>(sandbox->Dir() + "/bin");
-    plugin = std::make_unique<CCleanupPlugin>();
-    ASSERT_EQ(plugin->Init(0), 1);
-    ASSERT_EQ(plugin->Connect(sandbox->CloudUrl(), "tester", "secret"), 1);
+    UseSandboxTools();
+    plugin = NewPlugin<CCleanupPlugin>();
     ASSERT_TRUE(plugin->InitProxyVMInfo());
     auto counting = std::make_unique<CCountingMapper>();
     mapper = counting.get();
@@ -72,22 +59,26 @@ class PluginCleanup : public CMountFixture {
   }
   void TearDown() override {
     plugin.reset();
-    path_.reset();
     CMountFixture::TearDown();
   }
 
   // A root left by a job whose registry object is gone, with what `arrange` registered under it.
   void LeaveOrphan(VM_Cleaner_Mode mode, const std::string& rootName,
-                   const std::function<void(COracleCloudCleaner&)>& arrange) const {
+                   const std::function<void(COracleCloudCleaner&)>& arrange = {}) const {
     COracleCloudCleaner cleaner;
     ASSERT_TRUE(cleaner.Init(sandbox->ProxyInstanceId()));
     ASSERT_TRUE(cleaner.RegisterVM(mode, rootName));
-    arrange(cleaner);
+    if (arrange) arrange(cleaner);
   }
-  std::string BackupSnapshot(int64_t age) const {
+  // A backup snapshot of a job that left `rootName` behind.
+  std::string LeaveBackupOrphan(const std::string& rootName, int64_t age) const {
     const int64_t taken = kClockStart - age;
-    return AddSnapshot(InstanceVolumes("sample-web").back(), BackupDescription(taken), taken,
-                       "_QD_BACKUP_7_1_" + std::to_string(taken));
+    const std::string snapshot = AddSnapshot(InstanceVolumes("sample-web").back(), BackupDescription(taken), taken,
+                                             "_QD_BACKUP_7_1_" + std::to_string(taken));
+    LeaveOrphan(VM_CLEANER_MODE_BACKUP, rootName, [&](COracleCloudCleaner& c) {
+      EXPECT_TRUE(c.RegisterSnapshot(VM_CLEANER_MODE_BACKUP, rootName, snapshot));
+    });
+    return snapshot;
   }
   std::string RegistryPath(VM_Cleaner_Mode mode, const std::string& rootName) const {
     std::string path;
@@ -98,27 +89,20 @@ class PluginCleanup : public CMountFixture {
 
   std::unique_ptr<CCleanupPlugin> plugin;
   CCountingMapper* mapper = nullptr;
-
- private:
-  std::unique_ptr<CPathFirst> path_;
 };
 
 }  // namespace
 
-TEST_F(PluginCleanup, SweepWithoutOrphansOfItsModeCleansNothingAndLogsNothing) {
+TEST_F(PluginCleanup, SweepWithoutOrphansOfItsModeCleansNothing) {
   // Nothing was left by anyone: no sweep is due, none is recorded.
   EXPECT_TRUE(plugin->_CleanupAllVMs());
-  EXPECT_EQ(LinesOf("_CleanupAllVMs"), 0u);
-  EXPECT_TRUE(plugin->mountedRoots.empty());
   EXPECT_EQ(plugin->cleaner.LastSweepTime(), 0);
 
-  // Only a restore job left something: the backup object's list is empty, yet the sweep is recorded.
-  LeaveOrphan(VM_CLEANER_MODE_RESTORE, "restore-left-behind", [](COracleCloudCleaner&) {});
+  // Only a restore job left something: the backup object cleans nothing, yet the sweep is recorded.
+  LeaveOrphan(VM_CLEANER_MODE_RESTORE, "restore-left-behind");
   ASSERT_TRUE(plugin->cleaner.IsAllVMCleanupRequired());
   clock.SleepMilliseconds(5000);
-  EvLogSink::Clear();
   EXPECT_TRUE(plugin->_CleanupAllVMs());
-  EXPECT_EQ(LinesOf("_CleanupAllVMs"), 0u);
   EXPECT_TRUE(plugin->mountedRoots.empty());
   EXPECT_TRUE(plugin->restoreRoots.empty());
   EXPECT_EQ(plugin->cleaner.LastSweepTime(), clock.NowSeconds());
@@ -129,16 +113,13 @@ TEST_F(PluginCleanup, SweepOfThreeBackupOrphansCountsTheOneThatFailed) {
   std::map<std::string, std::string> snapshotOf;
   for (int i = 1; i <= 3; ++i) {
     const std::string root = "ocid1.instance.oc1.phx.dropped" + std::to_string(i);
-    snapshotOf[root] = BackupSnapshot(600 * i);
-    LeaveOrphan(VM_CLEANER_MODE_BACKUP, root,
-                [&](COracleCloudCleaner& c) { ASSERT_TRUE(c.RegisterSnapshot(VM_CLEANER_MODE_BACKUP, root, snapshotOf[root])); });
+    snapshotOf[root] = LeaveBackupOrphan(root, 600 * i);
   }
   AddFault("DeleteVolumeSnapshot", 2, sim::EFaultAction::Fail, "snapshot is busy");
 
   EXPECT_TRUE(plugin->_CleanupAllVMs());
   EXPECT_EQ(plugin->mountedRoots.size(), 3u);
   EXPECT_TRUE(plugin->restoreRoots.empty());
-  EXPECT_TRUE(EvLogSink::Contains("Cleaning up [3] VMs"));
   EXPECT_TRUE(EvLogSink::Contains("Cleaned up [2] of [3] VMs"));
   EXPECT_EQ(plugin->cleaner.LastSweepTime(), clock.NowSeconds());
   // The root whose snapshot could not be deleted stays, with that snapshot; the others are gone.
@@ -152,46 +133,35 @@ TEST_F(PluginCleanup, SweepOfThreeBackupOrphansCountsTheOneThatFailed) {
 }
 
 TEST_F(PluginCleanup, RestoreObjectNeverSweepsBackupOrphans) {
-  const std::string snapshot = BackupSnapshot(600);
-  LeaveOrphan(VM_CLEANER_MODE_BACKUP, "ocid1.instance.oc1.phx.backupleft",
-              [&](COracleCloudCleaner& c) {
-                ASSERT_TRUE(c.RegisterSnapshot(VM_CLEANER_MODE_BACKUP, "ocid1.instance.oc1.phx.backupleft", snapshot));
-              });
+  const std::string backupRoot = "ocid1.instance.oc1.phx.backupleft";
+  const std::string snapshot = LeaveBackupOrphan(backupRoot, 600);
   ASSERT_TRUE(plugin->bridge->UploadToObjectStorage("backup-staging", "disk-0", "bytes"));
   LeaveOrphan(VM_CLEANER_MODE_RESTORE, "restore-left-behind", [](COracleCloudCleaner& c) {
     ASSERT_TRUE(c.RegisterVmdkObject(VM_CLEANER_MODE_RESTORE, "restore-left-behind", "backup-staging", "disk-0"));
   });
-  // As the registration of a restore sets it.
-  plugin->cleanerMode = VM_CLEANER_MODE_RESTORE;
+  plugin->cleanerMode = VM_CLEANER_MODE_RESTORE;  // as the registration of a restore sets it
 
   EXPECT_TRUE(plugin->_CleanupAllVMs());
   EXPECT_EQ(plugin->restoreRoots, std::vector<std::string>{"restore-left-behind"});
   EXPECT_TRUE(plugin->mountedRoots.empty());
-  EXPECT_TRUE(EvLogSink::Contains("Cleaning up [1] VMs"));
   EXPECT_TRUE(EvLogSink::Contains("Cleaned up [1] of [1] VMs"));
   EXPECT_TRUE(plugintest::Ls(*sandbox, "objects").empty());
   const auto roots = Registry();
   EXPECT_FALSE(FindRoot(roots, "restore-left-behind"));
-  const auto backup = FindRoot(roots, "ocid1.instance.oc1.phx.backupleft");
+  const auto backup = FindRoot(roots, backupRoot);
   ASSERT_TRUE(backup);
   EXPECT_EQ(Children(*backup, VM_CLEANER_ENTITY_SNAPSHOT), std::set<std::string>{snapshot});
   EXPECT_EQ(SnapshotIds().count(snapshot), 1u);
 }
 
-TEST_F(PluginCleanup, IscsiCleanupIsBracketedByTheMapperOnceEvenWithoutSessions) {
-  const std::string root = InstanceId("sample-web");
+// A mapper that refuses the pre-call: no session is touched, the clean-up reports failure.
+TEST_F(PluginCleanup, IscsiCleanupTouchesNoSessionWhenTheMapperRefusesItsBracket) {
+  const std::string root = InstanceId("sample-web"), session = "169.254.2.9+3260+iqn.2015-12.com.example:kept";
   ASSERT_TRUE(plugin->cleaner.RegisterVM(VM_CLEANER_MODE_BACKUP, root));
-  EXPECT_TRUE(plugin->CleanupIscsiSessions(RegistryPath(VM_CLEANER_MODE_BACKUP, root)));
-  EXPECT_EQ(mapper->preDetach, 1);
-  EXPECT_EQ(mapper->postDetach, 1);
-
-  // A mapper that refuses the pre-call: no session is touched, the clean-up reports failure.
-  const std::string session = "169.254.2.9+3260+iqn.2015-12.com.example:kept";
   ASSERT_TRUE(plugin->cleaner.RegisterIscsiSession(VM_CLEANER_MODE_BACKUP, root, session));
   mapper->failPreDetach = true;
   EXPECT_FALSE(plugin->CleanupIscsiSessions(RegistryPath(VM_CLEANER_MODE_BACKUP, root)));
-  EXPECT_TRUE(plugintest::LoggedError("DiskMapper PreDetach failed "));
-  EXPECT_EQ(mapper->postDetach, 1);
+  EXPECT_EQ(mapper->postDetach, 0);
   EXPECT_EQ(RegisteredChildren(root, VM_CLEANER_ENTITY_ISCSI_SESSION), std::set<std::string>{session});
   EXPECT_EQ(IscsiadmLog(), "");
 }
@@ -207,9 +177,8 @@ TEST_F(PluginCleanup, HostileCleanupStringsRunNoCommandAndAreUnregisteredAnyway)
       "10.0.0.5;touch " + canary + "+3260+iqn.2015-12.com.x",
       "-o delete+3260+iqn.2015-12.com.x",
   };
+  // Unparsable; and well formed but unknown to the proxy, whose logout finds nothing, which is done.
   const std::string unparsable = "10.0.0.5+3260";
-  // Well formed, but no session or node record of this proxy uses it: its logout runs and finds
-  // nothing to remove, which is done.
   const std::string stale = "169.254.2.9+3260+iqn.2015-12.com.example:stale";
   std::vector<std::string> all = hostile;
   all.push_back(unparsable);
@@ -218,17 +187,12 @@ TEST_F(PluginCleanup, HostileCleanupStringsRunNoCommandAndAreUnregisteredAnyway)
 
   EXPECT_TRUE(plugin->CleanupIscsiSessions(RegistryPath(VM_CLEANER_MODE_BACKUP, root)));
   EXPECT_FALSE(std::filesystem::exists(canary));
-  for (const auto& session : all) {
-    EXPECT_TRUE(EvLogSink::Contains("Cleaning up iSCSI session, cleanupString:[" + session + "]")) << session;
+  for (const auto& session : all)
     EXPECT_EQ(plugintest::LoggedError("Error while disconnecting the iSCSI session:[" + session + "]"), session != stale)
         << session;
-  }
   EXPECT_EQ(EvLogSink::Count("Refusing to run iscsiadm: "), hostile.size());
-  EXPECT_TRUE(plugintest::LoggedError("Failed to parse iSCSI session cleanup string"));
   // Only the well-formed string reached iscsiadm.
-  const std::string log = IscsiadmLog();
-  EXPECT_EQ(log.find("touch"), std::string::npos) << log;
-  EXPECT_EQ(log,
+  EXPECT_EQ(IscsiadmLog(),
             "-m node -T iqn.2015-12.com.example:stale -p 169.254.2.9:3260 -u\n"
             "-m node -o delete -T iqn.2015-12.com.example:stale -p 169.254.2.9:3260\n");
   // Sessions are unregistered whatever their disconnect gave.
@@ -243,10 +207,9 @@ TEST_F(PluginCleanup, OrphanedRestoreRootIsEmptiedAroundAnInstanceThatCannotBeDe
   restored.name = "restored-instance";
   ASSERT_TRUE(bridge.DeployVM(restored, InstanceId("sample-web"), 0)) << bridge.GetLastError();
   const std::vector<std::string> objects = {"image-source", "disk-0", "disk-1"};
-  for (const auto& object : objects) ASSERT_TRUE(bridge.UploadToObjectStorage("image-import", object, "bytes of " + object));
+  for (const auto& object : objects) ASSERT_TRUE(bridge.UploadToObjectStorage("image-import", object, "bytes"));
   std::string image;
-  ASSERT_TRUE(bridge.CreateImage("image-import", "image-source", "restore-image", "NATIVE", restored.compartmentId, image))
-      << bridge.GetLastError();
+  ASSERT_TRUE(bridge.CreateImage("image-import", "image-source", "restore-image", "NATIVE", restored.compartmentId, image));
   const std::string root = "restore-guid-1";
   LeaveOrphan(VM_CLEANER_MODE_RESTORE, root, [&](COracleCloudCleaner& c) {
     ASSERT_TRUE(c.RegisterCreatedVM(VM_CLEANER_MODE_RESTORE, root, restored.guid));
@@ -258,33 +221,27 @@ TEST_F(PluginCleanup, OrphanedRestoreRootIsEmptiedAroundAnInstanceThatCannotBeDe
     ASSERT_TRUE(c.RegisterEntity(VM_CLEANER_MODE_RESTORE, VM_CLEANER_ENTITY_VMDK_OBJECT, "no-separator", handle));
   });
   AddFault("DeleteVM", 0, sim::EFaultAction::Fail, "instance is protected");
-  // The second object's deletion fails: it stays registered for the next sweep.
   AddFault("DeleteStorageObject", 2, sim::EFaultAction::Fail, "object is locked");
   plugin->cleanerMode = VM_CLEANER_MODE_RESTORE;
 
   EXPECT_TRUE(plugin->_CleanupAllVMs());
   EXPECT_EQ(plugin->restoreRoots, std::vector<std::string>{root});
   EXPECT_TRUE(EvLogSink::Contains("Cleaned up [1] of [1] VMs"));
-  // The instance: error logged, still there, still registered.
-  EXPECT_TRUE(plugintest::LoggedError("Error while deleting created VM:[" + restored.guid + "]"));
+  // The instance stays; the image and the other objects went in the same pass.
   EXPECT_EQ(plugintest::InstanceState(*sandbox, restored.guid), "RUNNING");
-  // The image and the objects went in the same pass; the unparsable key was reported and stays.
-  EXPECT_TRUE(plugintest::RowsWhere(plugintest::Ls(*sandbox, "images"), "id", image).empty());
+  EXPECT_TRUE(Rows("SELECT id FROM images WHERE id = ?", image).empty());
   EXPECT_EQ(plugintest::Column(plugintest::Ls(*sandbox, "objects"), "name"), std::set<std::string>{"disk-0"});
-  EXPECT_TRUE(plugintest::LoggedError("Error while deleting object:[image-import+disk-0]"));
-  EXPECT_TRUE(plugintest::LoggedError("Failed to parse the object ID:[no-separator]"));
+  // What could not go stays registered, the unparsable key too.
   const auto left = FindRoot(Registry(), root);
   ASSERT_TRUE(left);
   EXPECT_EQ(Children(*left, VM_CLEANER_ENTITY_VM), std::set<std::string>{restored.guid});
   EXPECT_TRUE(Children(*left, VM_CLEANER_ENTITY_IMAGE).empty());
   EXPECT_EQ(Children(*left, VM_CLEANER_ENTITY_VMDK_OBJECT),
             (std::set<std::string>{"image-import+disk-0", "no-separator"}));
-
   // The root itself was unregistered: once its last entries go, nothing of it is left.
   const std::string path = RegistryPath(VM_CLEANER_MODE_RESTORE, root);
+  for (const auto& key : {"no-separator", "image-import+disk-0"}) ASSERT_TRUE(plugin->cleaner.UnRegisterVmdkObject(path, key));
   ASSERT_TRUE(plugin->cleaner.UnRegisterCreatedVM(path, restored.guid));
-  ASSERT_TRUE(plugin->cleaner.UnRegisterVmdkObject(path, "no-separator"));
-  ASSERT_TRUE(plugin->cleaner.UnRegisterVmdkObject(path, "image-import+disk-0"));
   EXPECT_TRUE(Registry().empty());
 }
 
@@ -293,8 +250,9 @@ TEST_F(PluginCleanup, OrphanedRestoreRootIsEmptiedAroundAnInstanceThatCannotBeDe
 // snapshot that is gone as deleted. A lookup that fails keeps its record for the next sweep.
 TEST_F(PluginCleanup, SweepRemovesResourcesOfPendingCreatesAndForgetsGoneSnapshots) {
   const std::string root = "ocid1.instance.oc1.phx.killedjob";
-  const std::string snapshot = BackupSnapshot(600);
-  const std::string name = Text("SELECT name FROM snapshots WHERE id = ?", snapshot);
+  const int64_t taken = kClockStart - 600;
+  const std::string name = "_QD_BACKUP_7_1_" + std::to_string(taken);
+  const std::string snapshot = AddSnapshot(InstanceVolumes("sample-web").back(), BackupDescription(taken), taken, name);
   std::string replica;
   ASSERT_TRUE(plugin->bridge->CreateVolumeFromSnapshot(snapshot, name, replica)) << plugin->bridge->GetLastError();
   const std::string gone = "ocid1.volumebackup.oc1.phx.gone";
@@ -318,7 +276,5 @@ TEST_F(PluginCleanup, SweepRemovesResourcesOfPendingCreatesAndForgetsGoneSnapsho
   EXPECT_TRUE(plugin->_CleanupAllVMs());
   EXPECT_TRUE(EvLogSink::Contains("Cleaned up [1] of [1] VMs"));
   EXPECT_EQ(SnapshotIds().count(snapshot), 0u);
-  EXPECT_TRUE(Registry().empty());
-  std::string leaks;
-  EXPECT_EQ(sandbox->CloudSim({"leaks"}, &leaks), 0) << leaks;
+  ExpectNothingLeft();
 }
