@@ -323,7 +323,7 @@ TEST_F(PluginAttach, BatchDetachStopsAtAFailedLogoutButDetachesWhatItCollected) 
   ASSERT_TRUE(plugin->AttachVolumes(root, disks, false, true));
   const size_t logBefore = IscsiadmLog().size();
   const int64_t detachesBefore = Calls("DetachVolumes");
-  AddFault("iscsiadm-logout", 2, sim::EFaultAction::Fail, "connection timed out");
+  AddFault("iscsiadm:logout", 2, sim::EFaultAction::Fail, "connection timed out");
 
   EXPECT_FALSE(plugin->DetachVolumes(disks, RootPath()));
   // The first: logged out, its session unregistered, detached in one request.

@@ -111,7 +111,7 @@ class PluginIscsiCommands : public ::testing::Test {
 // command made first is removed again; the cleanup string is formed all the same.
 TEST_F(PluginIscsiCommands, AFailedLoginLeavesNothingOnTheProxy) {
   EXPECT_FALSE(IscsiUtils::iscsiAttach(a_));
-  EXPECT_EQ(sandbox_.Calls("iscsiadm-login"), 1);
+  EXPECT_EQ(sandbox_.Calls("iscsiadm:login"), 1);
   EXPECT_EQ(a_.cleanupString, "169.254.2.9+3260+" + kIqn);
   EXPECT_EQ(a_.sessionId, "");
   EXPECT_FALSE(NodeRecordsLeft());
@@ -121,7 +121,7 @@ TEST_F(PluginIscsiCommands, AFailedLoginLeavesNothingOnTheProxy) {
 
 TEST_F(PluginIscsiCommands, AHungLoginIsStoppedAtTheTimeLimitWithItsProcessGroupAndItsNodeRecordRemoved) {
   EvLogSink::Clear();
-  Fault({"--op", "iscsiadm-login", "--action", "delay", "--delay-ms", "60000"});
+  Fault({"--op", "iscsiadm:login", "--action", "delay", "--delay-ms", "60000"});
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(IscsiUtils::iscsiAttach(a_));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
@@ -135,7 +135,7 @@ TEST_F(PluginIscsiCommands, AHungLoginIsStoppedAtTheTimeLimitWithItsProcessGroup
 TEST_F(PluginIscsiCommands, LogoutFindingNoRecordIsDoneAndAFailedOneIsNot) {
   const string cleanup = "169.254.2.9+3260+" + kIqn;
   EXPECT_TRUE(IscsiUtils::iscsiDetach(cleanup)) << "nothing to remove";
-  Fault({"--op", "iscsiadm-delete", "--action", "fail"});
+  Fault({"--op", "iscsiadm:delete", "--action", "fail"});
   EXPECT_FALSE(IscsiUtils::iscsiDetach(cleanup));
   EXPECT_EQ(sandbox_.Calls("iscsiadm:logout"), 2);
   EXPECT_EQ(sandbox_.Calls("iscsiadm:delete"), 2);
