@@ -1,6 +1,6 @@
 #pragma once
-// The plug-in classes as tests build them: each flavour with its instance type, and a way to forget
-// the process-wide proxy identity between tests. Test subclasses add the members they reach.
+// The plug-in classes as tests build them, each flavour with its instance type, and a way to
+// forget the process-wide proxy identity between tests.
 #include "classic/OracleCloudClassicInfo.h"
 #include "infrastructure/OracleCloudInfrastructureInfo.h"
 
@@ -19,7 +19,6 @@ struct PlainBase : COracleCloudInfo {
   using COracleCloudInfo::COracleCloudInfo;
 };
 
-// The proxy identity is process-wide: every test starts and ends without one.
 inline void ForgetIdentity() {
   TzAutoLock guard(COracleCloudInfo::c_localVMGuidCS);
   COracleCloudInfo::c_localVMGuid.clear();

@@ -1,9 +1,8 @@
 #pragma once
-// Shared by the plug-in's flow tests: plug-in objects of each flavour with their protected steps
-// reachable, connected to a fresh sandbox, and readers of the simulated cloud's state.
+// The plug-in flow tests' fixtures: plug-in objects of each flavour with their protected state
+// reachable, connected to a fresh sandbox, and readers and fault rules of the simulated cloud.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -17,10 +16,8 @@
 #include "PluginBases.h"
 #include "TestSandbox.h"
 #include "bridge/sim/SimCloud.h"
-#include "classic/OracleCloudClassicInfo.h"
 #include "host/EvDebug.h"
 #include "host/HostClock.h"
-#include "infrastructure/OracleCloudInfrastructureInfo.h"
 
 namespace plugintest {
 
@@ -32,7 +29,18 @@ class CTestPlugin : public Base {
   CTestPlugin() : Base(Base::kType) {}
   using Base::_RefreshHostInfoCache;
   using Base::bridge;
+  using Base::cleanerMode;
+  using Base::connectPassword;
+  using Base::connectUrl;
+  using Base::connectUser;
   using Base::hostInfoCache;
+  using Base::InitMapperAndCleaner;
+  using Base::InitProxyVMInfo;
+  using Base::proxyVMInfo;
+  using Base::webProxyHost;
+  using Base::webProxyPassword;
+  using Base::webProxyUser;
+  static std::string Identity() { return COracleCloudInfo::c_localVMGuid; }
 };
 
 struct SInfraBase : testbase::InfraBase {
@@ -68,15 +76,23 @@ template <class Plugin>
 std::unique_ptr<COracleCloudInfo> ConnectObject(const CTestSandbox& sandbox) {
   return ConnectPlugin<Plugin>(sandbox);
 }
+// The classic object on a classic sandbox, else the infrastructure one.
+inline std::unique_ptr<COracleCloudInfo> ConnectFlavour(const CTestSandbox& sandbox, bool classic) {
+  return classic ? ConnectObject<CClassicPlugin>(sandbox) : ConnectObject<CInfraPlugin>(sandbox);
+}
+
+// `cloud-sim ARGS...`; throws when it fails.
+inline std::string Sim(const CTestSandbox& sandbox, const std::vector<std::string>& args) {
+  std::string out;
+  if (sandbox.CloudSim(args, &out) != 0) throw std::runtime_error("cloud-sim " + args[0] + " failed: " + out);
+  return out;
+}
 
 // What `cloud-sim ls KIND --json` shows.
 inline json Ls(const CTestSandbox& sandbox, const std::string& kind) {
-  std::string out;
-  if (sandbox.CloudSim({"ls", kind, "--json"}, &out) != 0) throw std::runtime_error("cloud-sim ls failed: " + out);
-  return json::parse(out);
+  return json::parse(Sim(sandbox, {"ls", kind, "--json"}));
 }
 
-// The rows whose `key` holds `value`.
 inline json RowsWhere(const json& rows, const std::string& key, const std::string& value) {
   json found = json::array();
   for (const auto& row : rows)
@@ -114,42 +130,28 @@ inline std::string CompartmentId(const CTestSandbox& sandbox, const std::string&
   return RowWhere(Ls(sandbox, "compartments"), "name", name)["id"];
 }
 
-// A fault rule: on every call of `op` from now (nth 0) or on its nth call.
+// A fault rule: every call of `op` from now (nth 0) or its nth call fails with `text`.
 inline void AddFailure(const CTestSandbox& sandbox, const std::string& op, const std::string& text, int nth = 0) {
   std::vector<std::string> args = {"fault", "add", "--op", op, "--action", "fail", "--text", text};
-  if (nth > 0) {
-    args.push_back("--nth");
-    args.push_back(std::to_string(nth));
-  } else {
+  if (nth > 0)
+    args.insert(args.end(), {"--nth", std::to_string(nth)});
+  else
     args.push_back("--every");
-  }
-  std::string out;
-  if (sandbox.CloudSim(args, &out) != 0) throw std::runtime_error("cloud-sim fault add failed: " + out);
-}
-
-inline void ClearFaults(const CTestSandbox& sandbox) {
-  std::string out;
-  if (sandbox.CloudSim({"fault", "clear"}, &out) != 0) throw std::runtime_error("cloud-sim fault clear failed: " + out);
+  Sim(sandbox, args);
 }
 
 inline void SetConfig(const CTestSandbox& sandbox, const std::string& key, const std::string& value) {
-  std::string out;
-  if (sandbox.CloudSim({"config", "set", key, value}, &out) != 0)
-    throw std::runtime_error("cloud-sim config set failed: " + out);
+  Sim(sandbox, {"config", "set", key, value});
 }
 
 // Every operation's call counter.
 inline std::map<std::string, long> AllCalls(const CTestSandbox& sandbox) {
-  std::string out;
-  if (sandbox.CloudSim({"calls", "--json"}, &out) != 0) throw std::runtime_error("cloud-sim calls failed: " + out);
-  return json::parse(out).get<std::map<std::string, long>>();
+  return json::parse(Sim(sandbox, {"calls", "--json"})).get<std::map<std::string, long>>();
 }
 
 // SHA-256 of a volume's bytes.
 inline std::string Checksum(const CTestSandbox& sandbox, const std::string& volumeId) {
-  std::string out;
-  if (sandbox.CloudSim({"volume", "checksum", volumeId}, &out) != 0)
-    throw std::runtime_error("cloud-sim volume checksum failed: " + out);
+  std::string out = Sim(sandbox, {"volume", "checksum", volumeId});
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
   return out;
 }
