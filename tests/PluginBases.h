@@ -1,6 +1,5 @@
 #pragma once
-// The plug-in classes as tests build them, each flavour with its instance type, and a way to
-// forget the process-wide proxy identity between tests.
+// The plug-in classes as tests build them, each flavour with its instance type.
 #include "classic/OracleCloudClassicInfo.h"
 #include "infrastructure/OracleCloudInfrastructureInfo.h"
 
@@ -19,6 +18,7 @@ struct PlainBase : COracleCloudInfo {
   using COracleCloudInfo::COracleCloudInfo;
 };
 
+// The proxy identity is process-wide: each test starts and ends without one.
 inline void ForgetIdentity() {
   TzAutoLock guard(COracleCloudInfo::c_localVMGuidCS);
   COracleCloudInfo::c_localVMGuid.clear();

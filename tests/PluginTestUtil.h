@@ -6,12 +6,9 @@
 #include <ctime>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <stdexcept>
-#include <string>
-#include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "PluginBases.h"
 #include "TestSandbox.h"
@@ -76,7 +73,6 @@ template <class Plugin>
 std::unique_ptr<COracleCloudInfo> ConnectObject(const CTestSandbox& sandbox) {
   return ConnectPlugin<Plugin>(sandbox);
 }
-// The classic object on a classic sandbox, else the infrastructure one.
 inline std::unique_ptr<COracleCloudInfo> ConnectFlavour(const CTestSandbox& sandbox, bool classic) {
   return classic ? ConnectObject<CClassicPlugin>(sandbox) : ConnectObject<CInfraPlugin>(sandbox);
 }
@@ -99,7 +95,6 @@ inline json RowsWhere(const json& rows, const std::string& key, const std::strin
     if (row.value(key, std::string()) == value) found.push_back(row);
   return found;
 }
-
 // The one row whose `key` holds `value`; throws when there is not exactly one.
 inline json RowWhere(const json& rows, const std::string& key, const std::string& value) {
   json found = RowsWhere(rows, key, value);
@@ -125,7 +120,6 @@ inline std::string InstanceId(const CTestSandbox& sandbox, const std::string& na
 inline std::string InstanceState(const CTestSandbox& sandbox, const std::string& id) {
   return RowWhere(Ls(sandbox, "instances"), "id", id)["state"];
 }
-
 inline std::string CompartmentId(const CTestSandbox& sandbox, const std::string& name) {
   return RowWhere(Ls(sandbox, "compartments"), "name", name)["id"];
 }
@@ -143,7 +137,6 @@ inline void AddFailure(const CTestSandbox& sandbox, const std::string& op, const
 inline void SetConfig(const CTestSandbox& sandbox, const std::string& key, const std::string& value) {
   Sim(sandbox, {"config", "set", key, value});
 }
-
 // Every operation's call counter.
 inline std::map<std::string, long> AllCalls(const CTestSandbox& sandbox) {
   return json::parse(Sim(sandbox, {"calls", "--json"})).get<std::map<std::string, long>>();

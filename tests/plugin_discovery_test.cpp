@@ -23,6 +23,13 @@ std::vector<std::string> NamesOf(const std::vector<Record>& records) {
   return names;
 }
 
+// A list of records for a query to fill.
+template <class Record>
+std::vector<Record>& Out() {
+  static std::vector<Record> records(1);
+  return records;
+}
+
 template <class Record>
 std::set<std::string> GuidsOf(const std::vector<Record>& records) {
   std::set<std::string> guids;
@@ -64,6 +71,13 @@ TEST_F(PluginDiscovery, HostListFetchesTemplatesOnlyForBit62WithoutAllOnes) {
       for (const auto& vm : host.vms) EXPECT_TRUE(vm.isTemplate);
     }
     EXPECT_EQ(sandbox.Calls("GetTemplateInfoList") - before, templates ? 2 : 0) << std::hex << flags;
+  }
+  // The template inventory of a host lists the images it sees.
+  for (const std::string& id : Column(Ls(sandbox, "compartments"), "id")) {
+    std::vector<SInventoryInfo> out;
+    ASSERT_EQ(plugin->GetVMInventoryInfoListForHost(id, out, kAllFlags, 7), 1);
+    EXPECT_EQ(GuidsOf(out), ImagesSeenBy(images, id));
+    for (const auto& e : out) EXPECT_EQ(e.type, INVENTORY_TYPE_VM);
   }
   for (const std::string op : {"GetTemplateInfoList", "GetHostInfoList"}) {
     AddFailure(sandbox, op, "service down", op == "GetHostInfoList" ? 1 : 2);
@@ -121,19 +135,6 @@ TEST_F(PluginDiscovery, FiltersApplyOnlyWithAFilterListAndANonZeroType) {
   EXPECT_EQ(NamesOf(kept), std::vector<std::string>{"kept"});
 }
 
-TEST_F(PluginDiscovery, TemplateInventoryOfAHostListsTheImagesItSees) {
-  CTestSandbox sandbox;
-  AddPrivateImage(sandbox);
-  auto plugin = ConnectPlugin<CInfraPlugin>(sandbox);
-  for (const char* compartment : {"Production", "Backup"}) {
-    const std::string id = CompartmentId(sandbox, compartment);
-    std::vector<SInventoryInfo> out;
-    ASSERT_EQ(plugin->GetVMInventoryInfoListForHost(id, out, kAllFlags, 7), 1) << compartment;
-    EXPECT_EQ(GuidsOf(out), ImagesSeenBy(Ls(sandbox, "images"), id)) << compartment;
-    for (const auto& e : out) EXPECT_EQ(e.type, INVENTORY_TYPE_VM);
-  }
-}
-
 // Each query whose bridge call fails: 0, the query's code and the bridge's text.
 TEST_F(PluginDiscovery, EveryFailedQueryReportsItsCodeAndTheBridgesText) {
   CTestSandbox infraSandbox, classicSandbox("classic");
@@ -143,49 +144,37 @@ TEST_F(PluginDiscovery, EveryFailedQueryReportsItsCodeAndTheBridgesText) {
   const std::string web = InstanceId(infraSandbox, "sample-web");
   const std::string linuxImage =
       RowWhere(RowsWhere(Ls(infraSandbox, "images"), "region", "us-phoenix-1"), "name", "Oracle-Linux-8.8")["id"];
-  std::vector<SHostInfo> hosts;
-  std::vector<SVMInfo> vms;
-  std::vector<SInventoryInfo> entries;
-  std::vector<SDataCenterInfo> regions;
-  std::vector<SResourcePoolInfo> domains;
-  std::vector<SVMSizeInfo> shapes;
-  std::vector<SSecurityGroupInfo> lists;
-  std::vector<SKeyPairInfo> keys;
-  std::vector<SStagingStorage> buckets;
-  std::vector<SDatastoreInfo> stores;
-  SHostInfo host;
   SVMInfo vm, image;
   image.isTemplate = true;
-  const EVMInfoError kHost = VMERR_HOST_QUERY_FAILED;
 #define Q(call) [&](COracleCloudInfo& p) { return p.call; }
   struct Case {
     bool classic;
     const char* op;
-    EVMInfoError code;
     std::function<int(COracleCloudInfo&)> query;
+    EVMInfoError code = VMERR_HOST_QUERY_FAILED;
   } cases[] = {
-      {false, "GetHostInfoList", kHost, Q(GetHostInfoList(hosts, 0, 0, nullptr, FILTER_TYPE_NONE))},
-      {false, "GetTemplateInfoList", kHost, Q(GetHostInfoList(hosts, kTemplatesBit, 0, nullptr, FILTER_TYPE_NONE))},
-      {true, "GetTemplateInfoList", kHost, Q(GetHostInfoList(hosts, kTemplatesBit, 0, nullptr, FILTER_TYPE_NONE))},
-      {false, "GetHostInfoList", kHost, [&](auto&) { return infra->_RefreshHostInfoCache(9, 0); }},
-      {false, "GetHostInfo", kHost, Q(GetHostInfoForHost(production, 0, 0, host))},
-      {true, "GetHostInfo", kHost, Q(GetHostInfoForHost("us2", 0, 0, host))},
-      {false, "GetVMInfoList", kHost, Q(GetVMInfoList(vms, 0, 0, nullptr, FILTER_TYPE_NONE))},
-      {false, "GetVMInfoListForHost", kHost, Q(GetVMInfoListForInventoryObject(production, INVENTORY_TYPE_COMPARTMENT, 0, 0, vms))},
-      {true, "GetVMInfoList", kHost, Q(GetVMInfoListForInventoryObject("", INVENTORY_TYPE_VM, 0, 0, vms))},
-      {false, "GetTemplateInfoList", kHost, Q(GetVMInventoryInfoListForHost(production, entries, 0, 0))},
-      {false, "GetDCInfoList", kHost, Q(GetDCInfoList(regions, 0, 0))},
-      {false, "GetAvailabilityDomainInfoList", kHost, Q(GetRPInfoListForHost(production, domains, 0, 0))},
-      {false, "GetInstanceShapeInfoList", kHost, Q(GetAvailableVMSizesForHost(production, shapes, 0, 0))},
-      {true, "GetInstanceShapeInfoList", kHost, Q(GetAvailableVMSizesForHost("us2", shapes, 0, 0))},
-      {false, "GetSecurityGroupList", kHost, Q(GetSecurityGroupsForHost(production, lists, 0, 0))},
-      {false, "GetKeyPairInfoList", kHost, Q(GetKeyPairForHost(production, keys, 0, 0))},
-      {false, "GetStagingStorageListForHost", kHost, Q(GetStagingStorageListForHost(production, buckets, 0, 0))},
-      {false, "GetVMInfo", VMERR_VM_NOT_FOUND, Q(GetVMInfoForVM("", web, "", 0, 0, vm))},
-      {true, "GetVMInfo", VMERR_VM_NOT_FOUND, Q(GetVMInfoForVM("sample-web", "", "", 0, 0, vm))},
-      {false, "GetTemplateInfo", kHost, Q(GetVMInfoForVM("", linuxImage, "", 0, 0, image))},
-      {true, "GetTemplateInfo", kHost, Q(GetVMInfoForVM("Oracle-Linux-8.8", "", "", 0, 0, image))},
-      {false, "GetVMInfo", VMERR_PROXY_NOT_FOUND, Q(GetLocalDSInfoList(stores, 0, 0))},
+      {false, "GetHostInfoList", Q(GetHostInfoList(Out<SHostInfo>(), 0, 0, nullptr, FILTER_TYPE_NONE))},
+      {false, "GetTemplateInfoList", Q(GetHostInfoList(Out<SHostInfo>(), kTemplatesBit, 0, nullptr, FILTER_TYPE_NONE))},
+      {true, "GetTemplateInfoList", Q(GetHostInfoList(Out<SHostInfo>(), kTemplatesBit, 0, nullptr, FILTER_TYPE_NONE))},
+      {false, "GetHostInfoList", [&](auto&) { return infra->_RefreshHostInfoCache(9, 0); }},
+      {false, "GetHostInfo", Q(GetHostInfoForHost(production, 0, 0, Out<SHostInfo>()[0]))},
+      {true, "GetHostInfo", Q(GetHostInfoForHost("us2", 0, 0, Out<SHostInfo>()[0]))},
+      {false, "GetVMInfoList", Q(GetVMInfoList(Out<SVMInfo>(), 0, 0, nullptr, FILTER_TYPE_NONE))},
+      {false, "GetVMInfoListForHost", Q(GetVMInfoListForInventoryObject(production, INVENTORY_TYPE_COMPARTMENT, 0, 0, Out<SVMInfo>()))},
+      {true, "GetVMInfoList", Q(GetVMInfoListForInventoryObject("", INVENTORY_TYPE_VM, 0, 0, Out<SVMInfo>()))},
+      {false, "GetTemplateInfoList", Q(GetVMInventoryInfoListForHost(production, Out<SInventoryInfo>(), 0, 0))},
+      {false, "GetDCInfoList", Q(GetDCInfoList(Out<SDataCenterInfo>(), 0, 0))},
+      {false, "GetAvailabilityDomainInfoList", Q(GetRPInfoListForHost(production, Out<SResourcePoolInfo>(), 0, 0))},
+      {false, "GetInstanceShapeInfoList", Q(GetAvailableVMSizesForHost(production, Out<SVMSizeInfo>(), 0, 0))},
+      {true, "GetInstanceShapeInfoList", Q(GetAvailableVMSizesForHost("us2", Out<SVMSizeInfo>(), 0, 0))},
+      {false, "GetSecurityGroupList", Q(GetSecurityGroupsForHost(production, Out<SSecurityGroupInfo>(), 0, 0))},
+      {false, "GetKeyPairInfoList", Q(GetKeyPairForHost(production, Out<SKeyPairInfo>(), 0, 0))},
+      {false, "GetStagingStorageListForHost", Q(GetStagingStorageListForHost(production, Out<SStagingStorage>(), 0, 0))},
+      {false, "GetVMInfo", Q(GetVMInfoForVM("", web, "", 0, 0, vm)), VMERR_VM_NOT_FOUND},
+      {true, "GetVMInfo", Q(GetVMInfoForVM("sample-web", "", "", 0, 0, vm)), VMERR_VM_NOT_FOUND},
+      {false, "GetTemplateInfo", Q(GetVMInfoForVM("", linuxImage, "", 0, 0, image))},
+      {true, "GetTemplateInfo", Q(GetVMInfoForVM("Oracle-Linux-8.8", "", "", 0, 0, image))},
+      {false, "GetVMInfo", Q(GetLocalDSInfoList(Out<SDatastoreInfo>(), 0, 0)), VMERR_PROXY_NOT_FOUND},
   };
 #undef Q
   for (const auto& c : cases) {
@@ -217,7 +206,9 @@ TEST_F(PluginDiscovery, AnEmptyAnswerIsAnEmptySuccess) {
 
 // Infrastructure lists a compartment's instances, classic every instance; each refuses the
 // other type. An infrastructure host is "compartment!availability-domain"; a classic one a site.
-TEST_F(PluginDiscovery, InstancesAndHostsByFlavour) {
+// Records: infrastructure asks by id, classic by name, an image as a template; the plain object
+// looks nothing up. A missing host or record names what was asked for.
+TEST_F(PluginDiscovery, InstancesHostsAndRecordsByFlavour) {
   CTestSandbox sandbox, classicSandbox("classic");
   auto infra = ConnectPlugin<CInfraPlugin>(sandbox);
   auto classic = ConnectPlugin<CClassicPlugin>(classicSandbox);
@@ -248,45 +239,10 @@ TEST_F(PluginDiscovery, InstancesAndHostsByFlavour) {
     EXPECT_EQ(object->GetLastVMError(), guid.empty() ? VMERR_HOST_QUERY_FAILED : VMERR_NONE) << name;
   }
   EXPECT_NE(classic->GetLastVMErrorDetails().find("no-such-site"), std::string::npos);
-}
-
-TEST_F(PluginDiscovery, LocalDataStoreIsTheProxysAvailabilityDomain) {
-  CTestSandbox sandbox;
-  // Moved, so that the answer cannot be the region's first domain by chance.
-  ExecSql(sandbox, "UPDATE instances SET ad = 'Uocm:PHX-AD-2' WHERE id = ?", sandbox.ProxyInstanceId());
-  auto plugin = ConnectPlugin<CInfraPlugin>(sandbox);
-  std::vector<SDatastoreInfo> out;
-  ASSERT_EQ(plugin->GetLocalDSInfoList(out, 0, 0), 1);
-  EXPECT_EQ(NamesOf(out), std::vector<std::string>{"Uocm:PHX-AD-2"});
-
-  // A proxy the cloud does not know has no local data store.
-  ExecSql(sandbox, "DELETE FROM instances WHERE id = ?", sandbox.ProxyInstanceId());
-  out.clear();
-  EXPECT_EQ(ConnectPlugin<CInfraPlugin>(sandbox)->GetLocalDSInfoList(out, 0, 0), 0);
-  EXPECT_TRUE(out.empty());
-}
-
-TEST_F(PluginDiscovery, RegionNameIsFoundByKeyIgnoringCase) {
-  CTestSandbox sandbox;
-  auto plugin = ConnectPlugin<CInfraPlugin>(sandbox);
-  const std::pair<std::string, std::string> cases[] = {
-      {"PHX", "us-phoenix-1"}, {"phx", "us-phoenix-1"}, {"iAd", "us-ashburn-1"}, {"FRA", ""}, {"", ""}};
-  for (const auto& [key, region] : cases) EXPECT_EQ(plugin->_GetRegionNameForRegionKey(key), region) << key;
-  EXPECT_TRUE(LoggedError("Failed to find the region key [FRA] in the subscribed list of regions"));
-  AddFailure(sandbox, "GetDCInfoList", "region service down");
-  EXPECT_EQ(plugin->_GetRegionNameForRegionKey("PHX"), "");
-}
-
-// Infrastructure asks by id, classic by name; an image is asked for as a template; the plain
-// object looks nothing up. A missing record names what was asked for.
-TEST_F(PluginDiscovery, RecordOfAnInstanceOrAnImage) {
-  CTestSandbox sandbox, classicSandbox("classic");
-  auto infra = ConnectPlugin<CInfraPlugin>(sandbox);
-  auto classic = ConnectPlugin<CClassicPlugin>(classicSandbox);
   const std::string web = InstanceId(sandbox, "sample-web"), classicImage = "/oracle/public/us2/Oracle-Linux-8.8";
   const std::string image =
       RowWhere(RowsWhere(Ls(sandbox, "images"), "region", "us-phoenix-1"), "name", "Oracle-Linux-8.8")["id"];
-  const std::tuple<COracleCloudInfo*, std::string, std::string, bool, std::string, EVMInfoError> cases[] = {
+  const std::tuple<COracleCloudInfo*, std::string, std::string, bool, std::string, EVMInfoError> records[] = {
       {infra.get(), "", web, false, web, VMERR_NONE},
       {infra.get(), "not-the-image-name", image, true, image, VMERR_NONE},
       {infra.get(), "sample-web", "ocid1.instance.oc1.phx.gone", false, "", VMERR_VM_NOT_FOUND},
@@ -295,7 +251,7 @@ TEST_F(PluginDiscovery, RecordOfAnInstanceOrAnImage) {
       {classic.get(), "Oracle-Linux-8.8", classicImage, true, classicImage, VMERR_NONE},
       {classic.get(), "no-such-vm", "", false, "", VMERR_VM_NOT_FOUND},
       {classic.get(), "no-such-image", "no-such-image", true, "", VMERR_HOST_QUERY_FAILED}};
-  for (const auto& [object, name, guid, isImage, found, code] : cases) {
+  for (const auto& [object, name, guid, isImage, found, code] : records) {
     object->SetLastVMError(VMERR_NONE);
     SVMInfo record;
     record.isTemplate = isImage;
@@ -342,16 +298,34 @@ TEST_F(PluginDiscovery, HostCacheIsRefreshedOnlyWhenANewDiscoveryIsDue) {
   }
 }
 
-TEST_F(PluginDiscovery, InfrastructureOffersNoFlexibleShapes) {
-  for (bool classic : {false, true}) {
-    CTestSandbox sandbox(classic ? "classic" : "infrastructure");
-    auto plugin = ConnectFlavour(sandbox, classic);
-    std::multiset<std::string> expected;
-    for (const auto& shape : Ls(sandbox, "shapes"))
-      if (classic || !shape["flexible"].get<bool>()) expected.insert(shape["name"].get<std::string>());
-    std::vector<SVMSizeInfo> out;
-    ASSERT_EQ(plugin->GetAvailableVMSizesForHost("", out, 0, 0), 1) << classic;
-    const std::vector<std::string> names = NamesOf(out);
-    EXPECT_EQ(std::multiset<std::string>(names.begin(), names.end()), expected) << classic;
-  }
+
+// The local data store is the proxy's availability domain; region names are found by key
+// ignoring case; infrastructure offers no flexible shapes.
+TEST_F(PluginDiscovery, DataStoreRegionsAndShapes) {
+  CTestSandbox sandbox;
+  // Moved, so that the answer cannot be the region's first domain by chance.
+  ExecSql(sandbox, "UPDATE instances SET ad = 'Uocm:PHX-AD-2' WHERE id = ?", sandbox.ProxyInstanceId());
+  auto plugin = ConnectPlugin<CInfraPlugin>(sandbox);
+  std::vector<SDatastoreInfo> stores;
+  ASSERT_EQ(plugin->GetLocalDSInfoList(stores, 0, 0), 1);
+  EXPECT_EQ(NamesOf(stores), std::vector<std::string>{"Uocm:PHX-AD-2"});
+  const std::pair<std::string, std::string> regions[] = {
+      {"PHX", "us-phoenix-1"}, {"phx", "us-phoenix-1"}, {"iAd", "us-ashburn-1"}, {"FRA", ""}, {"", ""}};
+  for (const auto& [key, region] : regions) EXPECT_EQ(plugin->_GetRegionNameForRegionKey(key), region) << key;
+  EXPECT_TRUE(LoggedError("Failed to find the region key [FRA] in the subscribed list of regions"));
+  std::vector<SVMSizeInfo> shapes;
+  ASSERT_EQ(plugin->GetAvailableVMSizesForHost("", shapes, 0, 0), 1);
+  std::multiset<std::string> offered, fixed;
+  for (const auto& shape : shapes) offered.insert(shape.name);
+  for (const auto& shape : Ls(sandbox, "shapes"))
+    if (!shape["flexible"].get<bool>()) fixed.insert(shape["name"].get<std::string>());
+  EXPECT_EQ(offered, fixed);
+
+  // A proxy the cloud does not know has no local data store; a failed region list, no names.
+  ExecSql(sandbox, "DELETE FROM instances WHERE id = ?", sandbox.ProxyInstanceId());
+  stores.clear();
+  EXPECT_EQ(ConnectPlugin<CInfraPlugin>(sandbox)->GetLocalDSInfoList(stores, 0, 0), 0);
+  EXPECT_TRUE(stores.empty());
+  AddFailure(sandbox, "GetDCInfoList", "region service down");
+  EXPECT_EQ(plugin->_GetRegionNameForRegionKey("PHX"), "");
 }

