@@ -4,7 +4,6 @@
 #include "infrastructure/OracleCloudInfrastructureInfo.h"
 
 namespace testbase {
-
 struct InfraBase : COracleCloudInfrastructureInfo {
   static constexpr VirtualServerInstanceType kType = VSINST_ORACLE_CLOUD_INFRASTRUCTURE;
   using COracleCloudInfrastructureInfo::COracleCloudInfrastructureInfo;
@@ -23,5 +22,4 @@ inline void ForgetIdentity() {
   TzAutoLock guard(COracleCloudInfo::c_localVMGuidCS);
   COracleCloudInfo::c_localVMGuid.clear();
 }
-
 }  // namespace testbase

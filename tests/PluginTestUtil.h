@@ -2,14 +2,12 @@
 // The plug-in flow tests' fixtures: plug-in objects of each flavour with their protected state
 // reachable, connected to a fresh sandbox, and readers and fault rules of the simulated cloud.
 #include <gtest/gtest.h>
-
 #include <ctime>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <stdexcept>
-
 #include "PluginBases.h"
 #include "TestSandbox.h"
 #include "bridge/sim/SimCloud.h"
@@ -17,7 +15,6 @@
 #include "host/HostClock.h"
 
 namespace plugintest {
-
 using nlohmann::json;
 
 template <class Base>
@@ -39,7 +36,6 @@ class CTestPlugin : public Base {
   using Base::webProxyUser;
   static std::string Identity() { return COracleCloudInfo::c_localVMGuid; }
 };
-
 struct SInfraBase : testbase::InfraBase {
   using testbase::InfraBase::InfraBase;
   using COracleCloudInfrastructureInfo::_GetRegionNameForRegionKey;
@@ -48,7 +44,6 @@ struct SInfraBase : testbase::InfraBase {
 using CInfraPlugin = CTestPlugin<SInfraBase>;
 using CClassicPlugin = CTestPlugin<testbase::ClassicBase>;
 using CPlainPlugin = CTestPlugin<testbase::PlainBase>;
-
 using testbase::ForgetIdentity;
 
 class CPluginFlowTest : public ::testing::Test {
@@ -76,19 +71,16 @@ std::unique_ptr<COracleCloudInfo> ConnectObject(const CTestSandbox& sandbox) {
 inline std::unique_ptr<COracleCloudInfo> ConnectFlavour(const CTestSandbox& sandbox, bool classic) {
   return classic ? ConnectObject<CClassicPlugin>(sandbox) : ConnectObject<CInfraPlugin>(sandbox);
 }
-
 // `cloud-sim ARGS...`; throws when it fails.
 inline std::string Sim(const CTestSandbox& sandbox, const std::vector<std::string>& args) {
   std::string out;
   if (sandbox.CloudSim(args, &out) != 0) throw std::runtime_error("cloud-sim " + args[0] + " failed: " + out);
   return out;
 }
-
 // What `cloud-sim ls KIND --json` shows.
 inline json Ls(const CTestSandbox& sandbox, const std::string& kind) {
   return json::parse(Sim(sandbox, {"ls", kind, "--json"}));
 }
-
 inline json RowsWhere(const json& rows, const std::string& key, const std::string& value) {
   json found = json::array();
   for (const auto& row : rows)
@@ -102,13 +94,11 @@ inline json RowWhere(const json& rows, const std::string& key, const std::string
     throw std::runtime_error(std::to_string(found.size()) + " rows with " + key + " = [" + value + "]");
   return found.front();
 }
-
 inline std::set<std::string> Column(const json& rows, const std::string& key) {
   std::set<std::string> values;
   for (const auto& row : rows) values.insert(row.value(key, std::string()));
   return values;
 }
-
 // The id of the instance called `name` that is not terminated.
 inline std::string InstanceId(const CTestSandbox& sandbox, const std::string& name) {
   json live = json::array();
@@ -116,14 +106,12 @@ inline std::string InstanceId(const CTestSandbox& sandbox, const std::string& na
     if (row["state"] != "TERMINATED" && row["state"] != "deleted") live.push_back(row);
   return RowWhere(live, "name", name)["id"];
 }
-
 inline std::string InstanceState(const CTestSandbox& sandbox, const std::string& id) {
   return RowWhere(Ls(sandbox, "instances"), "id", id)["state"];
 }
 inline std::string CompartmentId(const CTestSandbox& sandbox, const std::string& name) {
   return RowWhere(Ls(sandbox, "compartments"), "name", name)["id"];
 }
-
 // A fault rule: every call of `op` from now (nth 0) or its nth call fails with `text`.
 inline void AddFailure(const CTestSandbox& sandbox, const std::string& op, const std::string& text, int nth = 0) {
   std::vector<std::string> args = {"fault", "add", "--op", op, "--action", "fail", "--text", text};
@@ -133,7 +121,6 @@ inline void AddFailure(const CTestSandbox& sandbox, const std::string& op, const
     args.push_back("--every");
   Sim(sandbox, args);
 }
-
 inline void SetConfig(const CTestSandbox& sandbox, const std::string& key, const std::string& value) {
   Sim(sandbox, {"config", "set", key, value});
 }
@@ -141,28 +128,24 @@ inline void SetConfig(const CTestSandbox& sandbox, const std::string& key, const
 inline std::map<std::string, long> AllCalls(const CTestSandbox& sandbox) {
   return json::parse(Sim(sandbox, {"calls", "--json"})).get<std::map<std::string, long>>();
 }
-
 // SHA-256 of a volume's bytes.
 inline std::string Checksum(const CTestSandbox& sandbox, const std::string& volumeId) {
   std::string out = Sim(sandbox, {"volume", "checksum", volumeId});
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
   return out;
 }
-
 // Changes the cloud directly, for arranging what no tool command makes.
 template <class... Args>
 void ExecSql(const CTestSandbox& sandbox, const std::string& sql, const Args&... args) {
   sim::CSimCloud cloud(sandbox.Dir() + "/cloud");
   cloud.Write([&](sim::CSimDb& db) { db.Run(sql, args...); });
 }
-
 // True when an error-level line's message contains `text`.
 inline bool LoggedError(const std::string& text) {
   for (const auto& record : EvLogSink::Records())
     if (record.isError && record.message.find(text) != std::string::npos) return true;
   return false;
 }
-
 // A virtual clock that starts at the real time, installed for the scope.
 class CVirtualClockScope {
  public:
@@ -170,7 +153,6 @@ class CVirtualClockScope {
   ~CVirtualClockScope() { HostClock::Install(nullptr); }
   CVirtualClockScope(const CVirtualClockScope&) = delete;
   CVirtualClockScope& operator=(const CVirtualClockScope&) = delete;
-
  private:
   CVirtualClock clock_;
 };

@@ -7,9 +7,7 @@ using namespace plugintest;
 using VMInfoStructs::SInventoryInfo;
 
 namespace {
-
 class PluginBrowse : public CPluginFlowTest {};
-
 // A node whose parent chain carries `guids`: element 0 is the parent, element 1 its parent.
 SInventoryInfo NodeUnder(const std::vector<std::string>& guids) {
   SInventoryInfo node;
@@ -21,7 +19,6 @@ SInventoryInfo NodeUnder(const std::vector<std::string>& guids) {
   }
   return node;
 }
-
 // The entries' names, each checked to be of `type` and, for instances, to carry the cloud's id.
 std::set<std::string> Names(const std::vector<SInventoryInfo>& entries, VMInfoStructs::EInventoryType type,
                             const CTestSandbox* sandbox = nullptr, bool guids = false) {
@@ -33,7 +30,6 @@ std::set<std::string> Names(const std::vector<SInventoryInfo>& entries, VMInfoSt
   }
   return names;
 }
-
 }  // namespace
 
 // The root holds only the view "VMs"; other views and paths below an instance are empty
@@ -85,7 +81,6 @@ TEST_F(PluginBrowse, InfrastructureListsCompartmentsThenTheirInstances) {
   out.clear();
   EXPECT_EQ(plugin->BrowseInventory("VMs\\not-a-compartment", SInventoryInfo{}, out, 0, 0), 0);
   EXPECT_TRUE(out.empty());
-
   // Deeper paths are refused without asking the cloud.
   const auto callsBefore = AllCalls(sandbox);
   size_t refusals = 0;
@@ -105,7 +100,6 @@ TEST_F(PluginBrowse, BaseWalkListsRegionsThenHostsThenInstances) {
   std::vector<SInventoryInfo> out;
   ASSERT_EQ(plugin->BrowseInventory("VMs", SInventoryInfo{}, out, 0, 0), 1);
   EXPECT_EQ(Names(out, VMInfoStructs::INVENTORY_TYPE_DATACENTER), Column(Ls(sandbox, "regions"), "name"));
-
   // Hosts: the region id is the parent's id; without parents every region's host is listed.
   const std::pair<std::vector<std::string>, std::set<std::string>> hostCases[] = {
       {{"us2"}, {"us2"}}, {{"em2"}, {"em2"}}, {{}, {"us2", "em2"}}};
@@ -126,7 +120,6 @@ TEST_F(PluginBrowse, BaseWalkListsRegionsThenHostsThenInstances) {
   out.clear();
   EXPECT_EQ(plugin->BrowseInventory("VMs\\us2\\no-such-host", SInventoryInfo{}, out, 0, 0), 0);
   EXPECT_TRUE(out.empty());
-
 }
 
 // A failed bridge call fails the level with error 6 and the bridge's text. The instance level

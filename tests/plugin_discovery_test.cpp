@@ -9,34 +9,34 @@ using namespace plugintest;
 using namespace VMInfoStructs;
 
 namespace {
-
 class PluginDiscovery : public CPluginFlowTest {};
-
 constexpr UINT64 kAllFlags = 0xFFFFFFFFFFFFFFFFULL;
 constexpr UINT64 kTemplatesBit = 0x4000000000000000ULL;
 const std::vector<std::string> kBoth = {"Backup", "Production"};
-
 template <class Record>
 std::vector<std::string> NamesOf(const std::vector<Record>& records) {
   std::vector<std::string> names;
   for (const auto& r : records) names.push_back(r.name);
   return names;
 }
-
 // A list of records for a query to fill.
 template <class Record>
 std::vector<Record>& Out() {
   static std::vector<Record> records(1);
   return records;
 }
-
+template <class Record>
+Record Sentinel() {
+  Record record;
+  record.name = "sentinel";
+  return record;
+}
 template <class Record>
 std::set<std::string> GuidsOf(const std::vector<Record>& records) {
   std::set<std::string> guids;
   for (const auto& r : records) guids.insert(r.guid);
   return guids;
 }
-
 // The images a compartment sees: shared ones and, after AddPrivateImage, Backup's own.
 std::set<std::string> ImagesSeenBy(const json& images, const std::string& compartmentId) {
   std::set<std::string> ids;
@@ -50,12 +50,11 @@ void AddPrivateImage(const CTestSandbox& sandbox) {
           "('ocid1.image.oc1.phx.private', 'backup-tools', 'us-phoenix-1', 'bt-1', ?, 'AVAILABLE', 0)",
           CompartmentId(sandbox, "Backup"));
 }
-
 }  // namespace
 
-// Templates come with bit 62 unless every bit is set; a failure of any compartment's images or
-// of the host list fails the query and leaves the output as it was.
-TEST_F(PluginDiscovery, HostListFetchesTemplatesOnlyForBit62WithoutAllOnes) {
+// Templates come with bit 62 unless every bit is set; a failed list, or any compartment's failed
+// images, fails the query and leaves the output as it was.
+TEST_F(PluginDiscovery, HostAndInstanceListsOfTheInfrastructure) {
   CTestSandbox sandbox;
   AddPrivateImage(sandbox);
   const json images = Ls(sandbox, "images");
@@ -79,35 +78,7 @@ TEST_F(PluginDiscovery, HostListFetchesTemplatesOnlyForBit62WithoutAllOnes) {
     EXPECT_EQ(GuidsOf(out), ImagesSeenBy(images, id));
     for (const auto& e : out) EXPECT_EQ(e.type, INVENTORY_TYPE_VM);
   }
-  for (const std::string op : {"GetTemplateInfoList", "GetHostInfoList"}) {
-    AddFailure(sandbox, op, "service down", op == "GetHostInfoList" ? 1 : 2);
-    std::vector<SHostInfo> out(1);
-    out[0].name = "sentinel";
-    EXPECT_EQ(plugin->GetHostInfoList(out, kTemplatesBit, 0, nullptr, FILTER_TYPE_NONE), 0) << op;
-    EXPECT_EQ(NamesOf(out), std::vector<std::string>{"sentinel"}) << op;
-  }
-}
-
-TEST_F(PluginDiscovery, OtherFlavoursAppendOneHostHoldingEveryTemplate) {
-  for (bool classic : {true, false}) {
-    CTestSandbox sandbox(classic ? "classic" : "infrastructure");
-    auto plugin = classic ? ConnectObject<CClassicPlugin>(sandbox) : ConnectObject<CPlainPlugin>(sandbox);
-    std::vector<SHostInfo> plain, out;
-    ASSERT_EQ(plugin->GetHostInfoList(plain, 0, 0, nullptr, FILTER_TYPE_NONE), 1);
-    ASSERT_EQ(plugin->GetHostInfoList(out, kTemplatesBit, 0, nullptr, FILTER_TYPE_NONE), 1) << classic;
-    ASSERT_EQ(out.size(), plain.size() + 1) << classic;
-    for (size_t i = 0; i < plain.size(); ++i) {
-      EXPECT_EQ(out[i].guid, plain[i].guid);
-      EXPECT_TRUE(out[i].vms.empty());
-    }
-    EXPECT_EQ(out.back().name + out.back().guid, "");
-    EXPECT_EQ(GuidsOf(out.back().vms), Column(Ls(sandbox, "images"), "id")) << classic;
-  }
-}
-
-TEST_F(PluginDiscovery, FiltersApplyOnlyWithAFilterListAndANonZeroType) {
-  CTestSandbox sandbox;
-  auto plugin = ConnectPlugin<CInfraPlugin>(sandbox);
+  // Filters apply only with a filter list and a type.
   const std::vector<std::string> all = {"backup-proxy", "sample-db", "sample-web"};
   const std::vector<std::string> samples = {"sample-*"};
   const std::tuple<const std::vector<std::string>*, EFilterType, std::vector<std::string>> cases[] = {
@@ -128,11 +99,14 @@ TEST_F(PluginDiscovery, FiltersApplyOnlyWithAFilterListAndANonZeroType) {
     ASSERT_EQ(plugin->GetHostInfoList(hosts, 0, 0, &prod, type), 1);
     EXPECT_EQ(NamesOf(hosts), expected) << type;
   }
-  AddFailure(sandbox, "GetVMInfoList", "compute service down");
-  std::vector<SVMInfo> kept(1);
-  kept[0].name = "kept";
-  EXPECT_EQ(plugin->GetVMInfoList(kept, 0, 0, nullptr, FILTER_TYPE_NONE), 0);
-  EXPECT_EQ(NamesOf(kept), std::vector<std::string>{"kept"});
+  for (const std::string op : {"GetTemplateInfoList", "GetHostInfoList", "GetVMInfoList"}) {
+    AddFailure(sandbox, op, "service down", op == "GetTemplateInfoList" ? 2 : 1);
+    std::vector<SHostInfo> hosts(1, Sentinel<SHostInfo>());
+    std::vector<SVMInfo> vms(1, Sentinel<SVMInfo>());
+    EXPECT_EQ(op == "GetVMInfoList" ? plugin->GetVMInfoList(vms, 0, 0, nullptr, FILTER_TYPE_NONE)
+                                    : plugin->GetHostInfoList(hosts, kTemplatesBit, 0, nullptr, FILTER_TYPE_NONE), 0);
+    EXPECT_EQ(NamesOf(hosts).at(0) + NamesOf(vms).at(0), "sentinelsentinel") << op;
+  }
 }
 
 // Each query whose bridge call fails: 0, the query's code and the bridge's text.
@@ -189,21 +163,6 @@ TEST_F(PluginDiscovery, EveryFailedQueryReportsItsCodeAndTheBridgesText) {
   }
 }
 
-// Only a failed call fails: a cloud without images or regions answers with empty lists.
-TEST_F(PluginDiscovery, AnEmptyAnswerIsAnEmptySuccess) {
-  CTestSandbox sandbox;
-  auto plugin = ConnectPlugin<CPlainPlugin>(sandbox);
-  ExecSql(sandbox, "DELETE FROM images");
-  ExecSql(sandbox, "DELETE FROM regions");
-  std::vector<SInventoryInfo> images, browsed;
-  std::vector<SDataCenterInfo> regions;
-  ASSERT_EQ(plugin->GetVMInventoryInfoListForHost(CompartmentId(sandbox, "Production"), images, 0, 0), 1);
-  ASSERT_EQ(plugin->GetDCInfoList(regions, 0, 0), 1);
-  ASSERT_EQ(plugin->BrowseInventory("VMs", SInventoryInfo{}, browsed, 0, 0), 1);
-  EXPECT_TRUE(images.empty() && regions.empty() && browsed.empty());
-  EXPECT_EQ(plugin->GetLastVMError(), VMERR_NONE);
-}
-
 // Infrastructure lists a compartment's instances, classic every instance; each refuses the
 // other type. An infrastructure host is "compartment!availability-domain"; a classic one a site.
 // Records: infrastructure asks by id, classic by name, an image as a template; the plain object
@@ -222,7 +181,6 @@ TEST_F(PluginDiscovery, InstancesHostsAndRecordsByFlavour) {
   EXPECT_EQ(NamesOf(out), (std::vector<std::string>{"sample-db", "sample-web"}));
   ASSERT_EQ(classic->GetVMInfoListForInventoryObject("ignored", INVENTORY_TYPE_VM, 0, 0, out), 1);
   EXPECT_EQ(NamesOf(out), (std::vector<std::string>{"backup-proxy", "sample-db", "sample-web"}));
-
   const std::tuple<COracleCloudInfo*, std::string, std::string, size_t> hosts[] = {
       {infra.get(), production, production, 2},
       {infra.get(), production + "!Uocm:PHX-AD-1", production, 2},
@@ -263,10 +221,21 @@ TEST_F(PluginDiscovery, InstancesHostsAndRecordsByFlavour) {
     if (!found.empty() && !isImage) { EXPECT_EQ(record.name, "sample-web"); }
   }
   EXPECT_TRUE(LoggedError("Getting full template info for [no-such-image] failed"));
-  SVMInfo untouched;
-  untouched.name = "as given";
-  EXPECT_EQ(ConnectPlugin<CPlainPlugin>(sandbox)->GetVMInfoForVM("sample-web", "", "", 0, 0, untouched), 1);
-  EXPECT_EQ(untouched.name + untouched.guid, "as given");
+  auto plain = ConnectPlugin<CPlainPlugin>(sandbox);
+  SVMInfo untouched = Sentinel<SVMInfo>();
+  EXPECT_EQ(plain->GetVMInfoForVM("sample-web", "", "", 0, 0, untouched), 1);
+  EXPECT_EQ(untouched.name + untouched.guid, "sentinel");
+  // Other flavours append one host holding every template.
+  for (COracleCloudInfo* object : {static_cast<COracleCloudInfo*>(plain.get()), static_cast<COracleCloudInfo*>(classic.get())}) {
+    const CTestSandbox& cloud = object == plain.get() ? sandbox : classicSandbox;
+    std::vector<SHostInfo> plainHosts, withTemplates;
+    ASSERT_EQ(object->GetHostInfoList(plainHosts, 0, 0, nullptr, FILTER_TYPE_NONE), 1);
+    ASSERT_EQ(object->GetHostInfoList(withTemplates, kTemplatesBit, 0, nullptr, FILTER_TYPE_NONE), 1);
+    ASSERT_EQ(withTemplates.size(), plainHosts.size() + 1);
+    for (size_t i = 0; i < plainHosts.size(); ++i) EXPECT_EQ(withTemplates[i].guid + "|" + std::to_string(withTemplates[i].vms.size()), plainHosts[i].guid + "|0");
+    EXPECT_EQ(withTemplates.back().name + withTemplates.back().guid, "");
+    EXPECT_EQ(GuidsOf(withTemplates.back().vms), Column(Ls(cloud, "images"), "id"));
+  }
 }
 
 TEST_F(PluginDiscovery, HostCacheIsRefreshedOnlyWhenANewDiscoveryIsDue) {
@@ -283,7 +252,6 @@ TEST_F(PluginDiscovery, HostCacheIsRefreshedOnlyWhenANewDiscoveryIsDue) {
   ASSERT_EQ(plugin->Connect(sandbox.CloudUrl(), "tester", "secret"), 1);
   ASSERT_EQ(plugin->_RefreshHostInfoCache(1, 5), 1);
   EXPECT_EQ(sandbox.Calls("GetHostInfoList"), 4);
-
   // A failed refresh drops the cache: neither its flags nor the earlier ones find it current.
   for (const auto& [flags, option] : {std::pair{1, 5}, std::pair{2, 0}}) {
     AddFailure(sandbox, "GetHostInfoList", "identity service down", 1);
@@ -320,12 +288,21 @@ TEST_F(PluginDiscovery, DataStoreRegionsAndShapes) {
   for (const auto& shape : Ls(sandbox, "shapes"))
     if (!shape["flexible"].get<bool>()) fixed.insert(shape["name"].get<std::string>());
   EXPECT_EQ(offered, fixed);
-
   // A proxy the cloud does not know has no local data store; a failed region list, no names.
   ExecSql(sandbox, "DELETE FROM instances WHERE id = ?", sandbox.ProxyInstanceId());
   stores.clear();
   EXPECT_EQ(ConnectPlugin<CInfraPlugin>(sandbox)->GetLocalDSInfoList(stores, 0, 0), 0);
   EXPECT_TRUE(stores.empty());
-  AddFailure(sandbox, "GetDCInfoList", "region service down");
+  AddFailure(sandbox, "GetDCInfoList", "region service down", 1);
   EXPECT_EQ(plugin->_GetRegionNameForRegionKey("PHX"), "");
+  // Only a failed call fails: a cloud without images or regions answers with empty lists.
+  ExecSql(sandbox, "DELETE FROM images");
+  ExecSql(sandbox, "DELETE FROM regions");
+  std::vector<SInventoryInfo> images, browsed;
+  std::vector<SDataCenterInfo> regionList;
+  auto plain = ConnectPlugin<CPlainPlugin>(sandbox);
+  ASSERT_EQ(plain->GetVMInventoryInfoListForHost(CompartmentId(sandbox, "Production"), images, 0, 0), 1);
+  ASSERT_EQ(plain->GetDCInfoList(regionList, 0, 0), 1);
+  ASSERT_EQ(plain->BrowseInventory("VMs", SInventoryInfo{}, browsed, 0, 0), 1);
+  EXPECT_TRUE(images.empty() && regionList.empty() && browsed.empty());
 }

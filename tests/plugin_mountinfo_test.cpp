@@ -7,9 +7,7 @@ using VMInfoStructs::SDisk;
 using VMInfoStructs::SMountInfoFull;
 
 namespace {
-
 class PluginMountInfo : public CMountFixture {};
-
 SDisk Disk(const std::string& name, const std::string& displayName, const std::string& guid, UINT32 number = 0) {
   SDisk disk;
   disk.name = name;
@@ -19,7 +17,6 @@ SDisk Disk(const std::string& name, const std::string& displayName, const std::s
   disk.diskNumber = number;
   return disk;
 }
-
 }  // namespace
 
 // Infrastructure names a disk after its volume and the last part of its id, classic after its

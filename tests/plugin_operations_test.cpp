@@ -6,11 +6,8 @@ using namespace plugintest;
 using namespace VMInfoStructs;
 
 namespace {
-
 class PluginOperations : public CPluginFlowTest {};
-
 enum : UINT32 { kPowerOn = 1, kPowerOff = 2, kPowerOffAlt = 3, kReconfigure = 5, kClone = 6, kDelete = 7 };
-
 // An operation on `target` whose record names `recordGuid`, so that a mix-up of the two ids shows.
 OperationCtx Operation(UINT32 type, const std::string& target, const std::string& recordGuid, const char* size = "") {
   OperationCtx ctx;
@@ -26,7 +23,6 @@ OperationCtx CloneOf(const CTestSandbox& sandbox, const char* size = "") {
   ctx.vmInfo.name = "web-copy";
   return ctx;
 }
-
 // The data volumes attached to an instance.
 std::vector<std::string> AttachedVolumes(const CTestSandbox& sandbox, const std::string& instanceId) {
   std::vector<std::string> volumes;
@@ -34,7 +30,6 @@ std::vector<std::string> AttachedVolumes(const CTestSandbox& sandbox, const std:
     if (a["state"] == "ATTACHED") volumes.push_back(a["volume_id"]);
   return volumes;
 }
-
 }  // namespace
 
 TEST_F(PluginOperations, PowerOperationsActOnTheContextsInstanceId) {

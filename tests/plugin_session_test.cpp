@@ -9,13 +9,10 @@ extern "C" int CreateOracleCloudInfoObject(VirtualServerInstanceType type, IVMIn
 using namespace plugintest;
 
 namespace {
-
 class PluginSession : public CPluginFlowTest {};
-
 SHostCredentials Proxy(const std::string& host, UINT32 type = CREDENTIAL_TYPE_WEB_PROXY) {
   return SHostCredentials{host, "user-" + host, "secret", type};
 }
-
 }  // namespace
 
 TEST_F(PluginSession, FactoryBuildsTheClassOfTheInstanceType) {

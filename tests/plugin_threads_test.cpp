@@ -13,10 +13,8 @@ using plugintest::Ls;
 using VMInfoStructs::SDisk;
 
 namespace {
-
 constexpr uint64_t kVolumeBytes = 4u << 20;
 constexpr size_t kDataVolumes = 8;
-
 class PluginThreads : public CMountFixture {
  protected:
   // What is left behind: leaks, volumes, snapshots and live attachments.
@@ -29,7 +27,6 @@ class PluginThreads : public CMountFixture {
     return {json::parse(leaks), Ls(*sandbox, "volumes"), Ls(*sandbox, "snapshots"), live};
   }
 };
-
 }  // namespace
 
 TEST_F(PluginThreads, DisksOpenedReadAndClosedOnEightThreadsAtOnceGetTheirOwnDevices) {
@@ -58,7 +55,6 @@ TEST_F(PluginThreads, DisksOpenedReadAndClosedOnEightThreadsAtOnceGetTheirOwnDev
     checksumOf[volumes[i]] = Checksum(volumes[i]);
   }
   const json before = Leftovers();
-
   MountCtx ctx = Ctx("sample-web");
   ASSERT_EQ(plugin->MountVM(ctx), 1) << plugin->GetLastVMErrorDetails();
   ASSERT_EQ(ctx.vmInfo.disks.size(), volumes.size());
@@ -82,7 +78,6 @@ TEST_F(PluginThreads, DisksOpenedReadAndClosedOnEightThreadsAtOnceGetTheirOwnDev
       r.closed = plugin->CloseVmdk(handle);
     });
   for (auto& thread : threads) thread.join();
-
   std::set<std::string> devices;
   for (size_t i = 0; i < kDataVolumes; ++i) {
     EXPECT_EQ(results[i].opened + results[i].described + results[i].closed, 3) << dataDisks[i].displayName;
