@@ -1,6 +1,5 @@
 #pragma once
-// The plug-in flow tests' fixtures: plug-in objects of each flavour with their protected state
-// reachable, connected to a fresh sandbox, and readers and fault rules of the simulated cloud.
+// Fixtures of the plug-in flow tests: plug-in objects, their sandbox, the simulated cloud's state.
 #include <gtest/gtest.h>
 #include <ctime>
 #include <map>
@@ -21,25 +20,15 @@ template <class Base>
 class CTestPlugin : public Base {
  public:
   CTestPlugin() : Base(Base::kType) {}
-  using Base::_RefreshHostInfoCache;
-  using Base::bridge;
-  using Base::cleanerMode;
-  using Base::connectPassword;
-  using Base::connectUrl;
-  using Base::connectUser;
-  using Base::hostInfoCache;
-  using Base::InitMapperAndCleaner;
-  using Base::InitProxyVMInfo;
-  using Base::proxyVMInfo;
-  using Base::webProxyHost;
-  using Base::webProxyPassword;
-  using Base::webProxyUser;
+  using Base::_RefreshHostInfoCache, Base::bridge, Base::hostInfoCache, Base::cleanerMode;
+  using Base::connectPassword, Base::connectUrl, Base::connectUser;
+  using Base::InitMapperAndCleaner, Base::InitProxyVMInfo, Base::proxyVMInfo;
+  using Base::webProxyHost, Base::webProxyPassword, Base::webProxyUser;
   static std::string Identity() { return COracleCloudInfo::c_localVMGuid; }
 };
 struct SInfraBase : testbase::InfraBase {
   using testbase::InfraBase::InfraBase;
   using COracleCloudInfrastructureInfo::_GetRegionNameForRegionKey;
-  using COracleCloudInfrastructureInfo::_SplitHostNameStringFromBrowseRequest;
 };
 using CInfraPlugin = CTestPlugin<SInfraBase>;
 using CClassicPlugin = CTestPlugin<testbase::ClassicBase>;
@@ -48,10 +37,7 @@ using testbase::ForgetIdentity;
 
 class CPluginFlowTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ForgetIdentity();
-    EvLogSink::Clear();
-  }
+  void SetUp() override { ForgetIdentity(); EvLogSink::Clear(); }
   void TearDown() override { ForgetIdentity(); }
 };
 
@@ -64,20 +50,12 @@ std::unique_ptr<Plugin> ConnectPlugin(const CTestSandbox& sandbox) {
     throw std::runtime_error("Connect failed: " + plugin->GetLastVMErrorDetails());
   return plugin;
 }
-template <class Plugin>
-std::unique_ptr<COracleCloudInfo> ConnectObject(const CTestSandbox& sandbox) {
-  return ConnectPlugin<Plugin>(sandbox);
-}
-inline std::unique_ptr<COracleCloudInfo> ConnectFlavour(const CTestSandbox& sandbox, bool classic) {
-  return classic ? ConnectObject<CClassicPlugin>(sandbox) : ConnectObject<CInfraPlugin>(sandbox);
-}
 // `cloud-sim ARGS...`; throws when it fails.
 inline std::string Sim(const CTestSandbox& sandbox, const std::vector<std::string>& args) {
   std::string out;
   if (sandbox.CloudSim(args, &out) != 0) throw std::runtime_error("cloud-sim " + args[0] + " failed: " + out);
   return out;
 }
-// What `cloud-sim ls KIND --json` shows.
 inline json Ls(const CTestSandbox& sandbox, const std::string& kind) {
   return json::parse(Sim(sandbox, {"ls", kind, "--json"}));
 }
@@ -114,21 +92,17 @@ inline std::string CompartmentId(const CTestSandbox& sandbox, const std::string&
 }
 // A fault rule: every call of `op` from now (nth 0) or its nth call fails with `text`.
 inline void AddFailure(const CTestSandbox& sandbox, const std::string& op, const std::string& text, int nth = 0) {
-  std::vector<std::string> args = {"fault", "add", "--op", op, "--action", "fail", "--text", text};
-  if (nth > 0)
-    args.insert(args.end(), {"--nth", std::to_string(nth)});
-  else
-    args.push_back("--every");
+  std::vector<std::string> args = {"fault", "add", "--op", op, "--action", "fail", "--text", text, "--every"};
+  if (nth > 0) args.back() = "--nth";
+  if (nth > 0) args.push_back(std::to_string(nth));
   Sim(sandbox, args);
 }
 inline void SetConfig(const CTestSandbox& sandbox, const std::string& key, const std::string& value) {
   Sim(sandbox, {"config", "set", key, value});
 }
-// Every operation's call counter.
 inline std::map<std::string, long> AllCalls(const CTestSandbox& sandbox) {
   return json::parse(Sim(sandbox, {"calls", "--json"})).get<std::map<std::string, long>>();
 }
-// SHA-256 of a volume's bytes.
 inline std::string Checksum(const CTestSandbox& sandbox, const std::string& volumeId) {
   std::string out = Sim(sandbox, {"volume", "checksum", volumeId});
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();

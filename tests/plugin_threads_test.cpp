@@ -1,9 +1,7 @@
-// The disks of one instance opened, read and closed by the agent on several threads at once: each
-// thread gets the device of its own replica, and the unmount leaves nothing behind. Also run under
-// ThreadSanitizer by scripts/tsan.sh.
+// Disks of one instance opened, read and closed on eight threads at once: each gets its own
+// replica's device, and the unmount leaves nothing behind. Also run by scripts/tsan.sh.
 #include <latch>
 #include <thread>
-
 #include "MountTestUtil.h"
 #include "PluginTestUtil.h"
 
@@ -11,7 +9,6 @@ using namespace mounttest;
 using plugintest::json;
 using plugintest::Ls;
 using VMInfoStructs::SDisk;
-
 namespace {
 constexpr uint64_t kVolumeBytes = 4u << 20;
 constexpr size_t kDataVolumes = 8;
@@ -60,11 +57,7 @@ TEST_F(PluginThreads, DisksOpenedReadAndClosedOnEightThreadsAtOnceGetTheirOwnDev
   ASSERT_EQ(ctx.vmInfo.disks.size(), volumes.size());
   const std::vector<SDisk> dataDisks(ctx.vmInfo.disks.begin() + 1, ctx.vmInfo.disks.end());
   const long attachesBefore = sandbox->Calls("AttachVolume");
-  struct SResult {
-    int opened = 0, described = 0, closed = 0;
-    SDisk disk;
-    std::string checksum;
-  };
+  struct SResult { int opened = 0, described = 0, closed = 0; SDisk disk; std::string checksum; };
   std::vector<SResult> results(kDataVolumes);
   std::latch start(kDataVolumes);
   std::vector<std::thread> threads;
