@@ -201,6 +201,7 @@ TEST_F(PluginDiscovery, QueriesByFlavour) {
   for (const auto& c : cases) {
     const std::string label = std::string(c.op) + (c.classic ? " (classic)" : "");
     COracleCloudInfo& plugin = c.classic ? static_cast<COracleCloudInfo&>(*classic) : *infra;
+    if (c.code != VMERR_PROXY_NOT_FOUND) { EXPECT_EQ(c.query(plugin), 1) << label << ", before the outage"; }
     AddFailure(c.classic ? classicSandbox : sandbox, c.op, label + " outage", 1);
     plugin.SetLastVMError(VMERR_NONE);
     plugin.SetLastVMErrorDetails("");

@@ -31,8 +31,9 @@ TEST_F(PluginSession, IdentityIsDetectedOncePerProcess) {
     CTestSandbox sandbox(classic ? "classic" : "infrastructure");
     if (classic) {
       WriteTestFile(sandbox.Root() + "/sys/class/dmi/id/sys_vendor", "QEMU\n");
+      WriteTestFile(sandbox.Root() + "/sys/class/dmi/id/product_uuid", "ABCDEF01-2345\n");
       EXPECT_EQ(CClassicPlugin().Init(0), 1);
-      EXPECT_FALSE(CClassicPlugin::Identity().empty()) << "whatever the manufacturer";
+      EXPECT_EQ(CClassicPlugin::Identity(), "abcdef01-2345") << "lower-cased, whatever the manufacturer";
     } else {
       const std::string first = sandbox.ProxyInstanceId();
       EXPECT_EQ(CPlainPlugin().Init(0), 1);
@@ -48,7 +49,6 @@ TEST_F(PluginSession, IdentityIsDetectedOncePerProcess) {
     EXPECT_EQ(classic ? CClassicPlugin().Init(0) : CInfraPlugin().Init(0), 1);
     EXPECT_EQ(CInfraPlugin::Identity(), "") << classic;
   }
-  // A proxy without identity has no record: 179.
   CTestSandbox sandbox;
   std::filesystem::remove_all(sandbox.Root() + "/sys");
   auto unknown = ConnectPlugin<CInfraPlugin>(sandbox);
