@@ -1,11 +1,9 @@
 #pragma once
-// The plug-in classes as tests build them: each flavour with its instance type, and a way to forget
-// the process-wide proxy identity between tests. Test subclasses add the members they reach.
+// The plug-in classes as tests build them, each flavour with its instance type.
 #include "classic/OracleCloudClassicInfo.h"
 #include "infrastructure/OracleCloudInfrastructureInfo.h"
 
 namespace testbase {
-
 struct InfraBase : COracleCloudInfrastructureInfo {
   static constexpr VirtualServerInstanceType kType = VSINST_ORACLE_CLOUD_INFRASTRUCTURE;
   using COracleCloudInfrastructureInfo::COracleCloudInfrastructureInfo;
@@ -19,10 +17,9 @@ struct PlainBase : COracleCloudInfo {
   using COracleCloudInfo::COracleCloudInfo;
 };
 
-// The proxy identity is process-wide: every test starts and ends without one.
+// The proxy identity is process-wide: each test starts and ends without one.
 inline void ForgetIdentity() {
   TzAutoLock guard(COracleCloudInfo::c_localVMGuidCS);
   COracleCloudInfo::c_localVMGuid.clear();
 }
-
 }  // namespace testbase

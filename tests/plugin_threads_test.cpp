@@ -1,132 +1,88 @@
-// The disks of one instance opened, read and closed by the agent on several threads at once: each
-// thread gets the device of its own replica, and the unmount leaves nothing behind. Also run under
-// ThreadSanitizer by scripts/tsan.sh.
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <filesystem>
+// Disks of one instance opened, read and closed on eight threads at once: each gets its own
+// replica's device, and the unmount leaves nothing behind. Also run by scripts/tsan.sh.
 #include <latch>
 #include <thread>
-
 #include "MountTestUtil.h"
 #include "PluginTestUtil.h"
 
 using namespace mounttest;
+using plugintest::json;
+using plugintest::Ls;
 using VMInfoStructs::SDisk;
-using json = nlohmann::json;
-
 namespace {
-
 constexpr uint64_t kVolumeBytes = 4u << 20;
-constexpr int kDataVolumes = 8;
-
-// What one agent thread saw of its disk.
-struct SThreadResult {
-  int opened = 0, described = 0, closed = 0;
-  std::string device, checksum;
-  UINT64 size = 0;
-};
-
+constexpr size_t kDataVolumes = 8;
 class PluginThreads : public CMountFixture {
  protected:
-  std::set<std::string> Leaks() const {
-    std::string out;
-    sandbox->CloudSim({"leaks", "--json"}, &out);
-    std::set<std::string> leaks;
-    for (const auto& leak : json::parse(out)) leaks.insert(leak["kind"].get<std::string>() + " " + leak["id"].get<std::string>());
-    return leaks;
-  }
-  json LiveAttachments() const {
+  // What is left behind: leaks, volumes, snapshots and live attachments.
+  json Leftovers() const {
+    std::string leaks;
+    sandbox->CloudSim({"leaks", "--json"}, &leaks);
     json live = json::array();
-    for (const auto& row : plugintest::Ls(*sandbox, "attachments"))
+    for (const auto& row : Ls(*sandbox, "attachments"))
       if (row["state"] != "DETACHED") live.push_back(row);
-    return live;
+    return {json::parse(leaks), Ls(*sandbox, "volumes"), Ls(*sandbox, "snapshots"), live};
   }
 };
-
 }  // namespace
 
 TEST_F(PluginThreads, DisksOpenedReadAndClosedOnEightThreadsAtOnceGetTheirOwnDevices) {
   CPathFirst path(sandbox->Dir() + "/bin");
   auto plugin = NewPlugin();
   const std::string instance = InstanceId("sample-web");
-
-  // sample-web with eight data volumes: its own, and seven more attached paravirtualized. Small
-  // volumes, each with bytes of its own.
+  // sample-web with eight small data volumes, seven of them attached paravirtualized.
   for (const auto& id : InstanceVolumes("sample-web")) {
     Exec("UPDATE volumes SET size_bytes = ? WHERE id = ?", static_cast<int64_t>(kVolumeBytes), id);
-    auto cloud = Cloud();
-    std::filesystem::resize_file(sim::BytesFileOf(*cloud, id).path, kVolumeBytes);
+    std::filesystem::resize_file(sim::BytesFileOf(*Cloud(), id).path, kVolumeBytes);
   }
-  const std::string compartment = plugintest::RowWhere(plugintest::Ls(*sandbox, "instances"), "id", instance)["compartment"];
-  for (int i = 1; i < kDataVolumes; ++i) {
+  const std::string compartment = plugintest::RowWhere(Ls(*sandbox, "instances"), "id", instance)["compartment"];
+  for (size_t i = 1; i < kDataVolumes; ++i) {
     SDisk volume;
     volume.displayName = "sample-web-data-" + std::to_string(i);
     volume.size = kVolumeBytes;
-    ASSERT_TRUE(plugin->bridge->CreateVolume(volume, compartment)) << plugin->bridge->GetLastError();
     bool noFreeSlot = false;
+    ASSERT_TRUE(plugin->bridge->CreateVolume(volume, compartment)) << plugin->bridge->GetLastError();
     ASSERT_TRUE(plugin->bridge->AttachVolume(volume.guid, instance, noFreeSlot)) << plugin->bridge->GetLastError();
   }
   const std::vector<std::string> volumes = InstanceVolumes("sample-web");
   ASSERT_EQ(volumes.size(), 1u + kDataVolumes);
-  const json attached = plugintest::RowsWhere(LiveAttachments(), "instance_id", instance);
-  ASSERT_EQ(attached.size(), static_cast<size_t>(kDataVolumes)) << attached.dump(1);
-  EXPECT_EQ(plugintest::RowsWhere(attached, "type", "paravirtualized").size(), static_cast<size_t>(kDataVolumes));
   std::map<std::string, std::string> checksumOf;
   for (size_t i = 0; i < volumes.size(); ++i) {
     WriteVolume(volumes[i], 4096 * (i + 1), "the bytes of volume " + std::to_string(i));
     checksumOf[volumes[i]] = Checksum(volumes[i]);
   }
-  const std::set<std::string> leaksBefore = Leaks();
-  const json volumesBefore = plugintest::Ls(*sandbox, "volumes"), snapshotsBefore = plugintest::Ls(*sandbox, "snapshots");
-  const json attachmentsBefore = LiveAttachments();
-
+  const json before = Leftovers();
   MountCtx ctx = Ctx("sample-web");
   ASSERT_EQ(plugin->MountVM(ctx), 1) << plugin->GetLastVMErrorDetails();
   ASSERT_EQ(ctx.vmInfo.disks.size(), volumes.size());
-  std::vector<SDisk> dataDisks(ctx.vmInfo.disks.begin() + 1, ctx.vmInfo.disks.end());
-  ASSERT_EQ(dataDisks.size(), static_cast<size_t>(kDataVolumes));
-  const int64_t attachesBefore = sandbox->Calls("AttachVolume");
-
-  std::vector<SThreadResult> results(dataDisks.size());
-  std::latch start(static_cast<std::ptrdiff_t>(dataDisks.size()));
+  const std::vector<SDisk> dataDisks(ctx.vmInfo.disks.begin() + 1, ctx.vmInfo.disks.end());
+  const long attachesBefore = sandbox->Calls("AttachVolume");
+  struct SResult { int opened = 0, described = 0, closed = 0; SDisk disk; std::string checksum; };
+  std::vector<SResult> results(kDataVolumes);
+  std::latch start(kDataVolumes);
   std::vector<std::thread> threads;
-  for (size_t i = 0; i < dataDisks.size(); ++i) {
+  for (size_t i = 0; i < kDataVolumes; ++i)
     threads.emplace_back([&, i] {
-      SThreadResult& result = results[i];
+      SResult& r = results[i];
       start.arrive_and_wait();
       VmdkHandle handle;
-      result.opened = plugin->OpenVmdk("sample-web", ctx.vmGuid, dataDisks[i].guid, handle);
-      if (result.opened != 1) return;
-      SDisk disk;
-      result.described = plugin->GetVmdkInfo(handle, disk);
-      result.device = disk.name;
-      result.size = disk.size;
-      if (result.described == 1) result.checksum = sim::Sha256OfSparseFile(disk.name, disk.size);
-      result.closed = plugin->CloseVmdk(handle);
+      if ((r.opened = plugin->OpenVmdk("sample-web", ctx.vmGuid, dataDisks[i].guid, handle)) != 1) return;
+      if ((r.described = plugin->GetVmdkInfo(handle, r.disk)) == 1) r.checksum = sim::Sha256OfSparseFile(r.disk.name, r.disk.size);
+      r.closed = plugin->CloseVmdk(handle);
     });
-  }
   for (auto& thread : threads) thread.join();
-
   std::set<std::string> devices;
-  for (size_t i = 0; i < dataDisks.size(); ++i) {
-    SCOPED_TRACE(dataDisks[i].displayName);
-    EXPECT_EQ(results[i].opened, 1);
-    EXPECT_EQ(results[i].described, 1);
-    EXPECT_EQ(results[i].closed, 1);
-    EXPECT_EQ(results[i].size, kVolumeBytes);
-    EXPECT_EQ(results[i].checksum, checksumOf.at(dataDisks[i].volumeId));
-    devices.insert(results[i].device);
+  for (size_t i = 0; i < kDataVolumes; ++i) {
+    EXPECT_EQ(results[i].opened + results[i].described + results[i].closed, 3) << dataDisks[i].displayName;
+    EXPECT_EQ(results[i].disk.size, kVolumeBytes);
+    EXPECT_EQ(results[i].checksum, checksumOf.at(dataDisks[i].volumeId)) << dataDisks[i].displayName;
+    devices.insert(results[i].disk.name);
   }
-  EXPECT_EQ(devices.size(), dataDisks.size()) << "two threads were given one device";
-  EXPECT_EQ(sandbox->Calls("AttachVolume") - attachesBefore, kDataVolumes);
+  EXPECT_EQ(devices.size(), kDataVolumes) << "two threads were given one device";
+  EXPECT_EQ(sandbox->Calls("AttachVolume") - attachesBefore, static_cast<long>(kDataVolumes));
   EXPECT_TRUE(FilesIn(sandbox->Root() + "/dev/disk/by-path").empty());
   EXPECT_TRUE(RegisteredChildren(ctx.vmGuid, VM_CLEANER_ENTITY_ISCSI_SESSION).empty());
-
   EXPECT_EQ(plugin->UnmountVM(ctx), 1);
-  EXPECT_EQ(Leaks(), leaksBefore);
-  EXPECT_EQ(plugintest::Ls(*sandbox, "volumes"), volumesBefore);
-  EXPECT_EQ(plugintest::Ls(*sandbox, "snapshots"), snapshotsBefore);
-  EXPECT_EQ(LiveAttachments(), attachmentsBefore);
+  EXPECT_EQ(Leftovers(), before);
   EXPECT_TRUE(Registry().empty());
 }
