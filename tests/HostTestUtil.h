@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -21,11 +20,8 @@
 namespace hosttest {
 
 // A fresh folder from mkdtemp, removed with everything in it (links are not followed).
-class TempDir {
- public:
-  TempDir() : path_("/tmp/host_test_XXXXXX") {
-    if (::mkdtemp(path_.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-  }
+struct TempDir {
+  TempDir() { EXPECT_NE(::mkdtemp(path_.data()), nullptr); }
   ~TempDir() {
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
@@ -33,9 +29,7 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   const std::string& Path() const { return path_; }
   std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
-
- private:
-  std::string path_;
+  std::string path_ = "/tmp/host_test_XXXXXX";
 };
 
 // Sets (or, with nullopt, unsets) an environment variable for the scope.

@@ -1,9 +1,6 @@
 #pragma once
 // A fresh sandbox per test, made by the built cloud-sim, with the host pointed at it; and the
 // built tools run against it as processes.
-#include <gtest/gtest.h>
-#include <sys/types.h>
-
 #include <memory>
 #include <string>
 #include <vector>

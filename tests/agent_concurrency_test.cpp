@@ -1,5 +1,5 @@
-// Backups of different instances on one proxy at once, each an agent process of its own; jobs
-// killed in their iSCSI login, and hung logins.
+// Backups of different instances on one proxy at once, each an agent process of its own; a job
+// killed in its attach, and hung logins.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -14,10 +14,6 @@ namespace fs = std::filesystem;
 using json = nlohmann::json;
 
 namespace {
-
-std::vector<std::string> Backup(const std::string& name, const std::string& store) {
-  return {"backup", name, "--store", store};
-}
 
 class AgentConcurrency : public ::testing::Test {
  protected:
@@ -42,7 +38,7 @@ class AgentConcurrency : public ::testing::Test {
   std::map<std::string, int> BackUpAllAtOnce(const std::string& round) {
     std::map<std::string, pid_t> jobs;
     for (const char* name : {"sample-web", "sample-db", "populated-1-vm-1", "populated-1-vm-2"})
-      jobs[name] = sandbox_.StartAgent(Backup(name, Store(round, name)), Store(round, name) + "/agent.out");
+      jobs[name] = sandbox_.StartAgent({"backup", name, "--store", Store(round, name)}, Store(round, name) + "/agent.out");
     std::map<std::string, int> statuses;
     for (const auto& [name, pid] : jobs) statuses[name] = CTestSandbox::WaitFor(pid);
     return statuses;
@@ -85,20 +81,6 @@ TEST_F(AgentConcurrency, JobsAtOnceStoreTheirOwnVolumesAndAJobKilledInItsAttachH
   sandbox_.ExpectNothingLeft();
 }
 
-TEST(AgentIscsiKill, TheNextJobRemovesWhatAKilledLoginLeft) {
-  for (const char* op : {"iscsiadm-new", "iscsiadm-login"})
-    for (const char* action : {"kill-before", "kill-after"}) {
-      const std::string label = std::string(op) + " " + action;
-      CTestSandbox sandbox;
-      std::string out;
-      sandbox.Fault(op, 1, action);
-      EXPECT_EQ(sandbox.Agent(Backup("sample-web", sandbox.Dir() + "/store"), &out), 128 + SIGKILL) << label << out;
-      ASSERT_EQ(sandbox.CloudSim({"fault", "clear"}, &out), 0) << out;
-      ASSERT_EQ(sandbox.Agent(Backup("sample-web", sandbox.Dir() + "/store"), &out), 0) << label << out;
-      sandbox.ExpectNothingLeft(label);
-    }
-}
-
 // A login that hangs (an unreachable portal) is stopped at the command time limit, or at once when
 // the job is interrupted; the job fails with the matching code and leaves nothing behind.
 TEST(AgentHungCommand, AHungLoginIsStoppedAndTheJobUnwinds) {
@@ -108,7 +90,7 @@ TEST(AgentHungCommand, AHungLoginIsStoppedAndTheJobUnwinds) {
     WriteTestFile(ini, ReadTestFile(ini) + "nOCICommandTimeoutInSeconds=" + (interrupt ? "600" : "2") + "\n");
     sandbox.Fault("iscsiadm-login", 1, "delay", {"--delay-ms", "600000"});
     const auto start = std::chrono::steady_clock::now();
-    const pid_t job = sandbox.StartAgent(Backup("sample-web", store), store + "/agent.out");
+    const pid_t job = sandbox.StartAgent({"backup", "sample-web", "--store", store}, store + "/agent.out");
     if (interrupt) {
       for (int i = 0; i < 1200 && sandbox.Calls("iscsiadm-login") < 1; ++i) ::usleep(50000);
       ASSERT_EQ(sandbox.Calls("iscsiadm-login"), 1);

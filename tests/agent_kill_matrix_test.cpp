@@ -1,5 +1,5 @@
-// A backup killed right before or after any cloud operation that changes something leaves nothing
-// the next backup does not remove. The operations are those a clean backup calls, as the cloud
+// A backup killed right before or after any cloud operation or iSCSI command that changes something
+// leaves nothing (in the cloud, the registry or on the proxy) that the next backup does not remove. The operations are those a clean backup calls, as the cloud
 // counted them, so an operation the backup starts to call joins the table by itself.
 #include <signal.h>
 
@@ -26,6 +26,9 @@ std::string RunKillCase(const std::string& op, long nth, const std::string& acti
   if (sandbox.CloudSim({"leaks"}, &out) != 0) problems += "left in the cloud: " + out + "\n";
   if (sandbox.Agent({"registry", "--json"}, &out) != 0 || nlohmann::json::parse(out, nullptr, false) != nlohmann::json::array())
     problems += "left in the registry: " + out + "\n";
+  for (const char* folder : {"/root/dev/disk/by-path", "/cloud/iscsi/nodes", "/cloud/iscsi/sessions"})
+    if (std::filesystem::exists(sandbox.Dir() + folder) && !std::filesystem::is_empty(sandbox.Dir() + folder))
+      problems += std::string("left on the proxy: ") + folder + "\n";
   return problems;
 }
 
@@ -39,7 +42,7 @@ void RunKillMatrix(const std::string& action) {
     calls = nlohmann::json::parse(out).get<std::map<std::string, long>>();
   }
   for (const char* op : {"CreateVolumeSnapshot", "CreateVolumeFromSnapshot", "AttachVolume", "DetachVolume",
-                         "DeleteVolume", "DeleteVolumeSnapshot"})
+                         "DeleteVolume", "DeleteVolumeSnapshot", "iscsiadm-new", "iscsiadm-login"})
     EXPECT_EQ(calls.count(op), 1u) << op << " is missing from the table";
   std::vector<std::pair<std::string, long>> cases;  // each changing operation at its first and last call
   for (const auto& [op, count] : calls) {

@@ -73,8 +73,6 @@ const std::vector<SKind> kKinds = {
      [](C& c, M m, const S& r, const S& k) { return c.UnRegisterPendingCreate(m, r, VM_CLEANER_ENTITY_SNAPSHOT, k.substr(2)); }},
 };
 
-void PrintTo(const SKind& kind, std::ostream* out) { *out << kind.name; }
-
 class RegistryCleaner : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(cleaner_.Init("")); }
