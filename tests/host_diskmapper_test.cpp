@@ -40,8 +40,7 @@ TEST_F(HostDiskMapper, PostAttachFindsTheOneNewDeviceOrFailsAfterTheBoundedWaitA
     ASSERT_TRUE(mapper_.PreAttachDisk());
     const string device = MakeDevice("new-disk", 4096);
     EXPECT_TRUE(mapper_.PostAttachDisk("vol-2", name_, size_, false));
-    EXPECT_EQ(name_, device);
-    EXPECT_EQ(size_, 4096u);
+    EXPECT_EQ(name_ + " " + std::to_string(size_), device + " 4096");
   });
   other.join();
   // Two new devices are refused, not guessed.
@@ -69,8 +68,7 @@ TEST_F(HostDiskMapper, ABracketHeldByAnotherProcessWaitsUntilThatProcessDies) {
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_FALSE(entered.load()) << "entered while another process held the bracket";
-  holder.Kill();
-  holder.Wait();
+  holder.Kill(), holder.Wait();
   waiter.join();
   EXPECT_TRUE(entered.load());
 }

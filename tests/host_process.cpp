@@ -1,7 +1,6 @@
 // The host utilities the plug-in relies on: TzProcess::system's time limit and stop request, which
 // end a command with its whole process group, and the configuration's defaults.
 #include <chrono>
-#include <functional>
 #include <thread>
 
 #include "HostTestUtil.h"

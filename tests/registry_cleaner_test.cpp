@@ -133,6 +133,7 @@ TEST_P(RegistryKinds, RegisterListAndUnregisterByPathOrMode) {
   EXPECT_EQ(keys, Keys{"kept"});
 }
 
+void PrintTo(const SKind& kind, std::ostream* out) { *out << kind.name; }
 INSTANTIATE_TEST_SUITE_P(Registry, RegistryKinds, ::testing::ValuesIn(kKinds),
                          [](const ::testing::TestParamInfo<SKind>& info) { return S(info.param.name); });
 
@@ -158,12 +159,13 @@ TEST_F(RegistryCleaner, GetRegisteredVMAndCreatedVMAndDisks) {
   std::vector<SDisk> disks;
   ASSERT_TRUE(cleaner_.GetRegisteredDisks(restore, disks));
   ASSERT_EQ(disks.size(), 2u);
-  for (const auto& [disk, key] : {std::pair{disks[0], "ocid1.volume.b"}, std::pair{disks[1], "ocid1.volume.a"}}) {
-    EXPECT_EQ(disk.volumeId + disk.targetVolume + disk.createdVolumeId, S(key) + key + key);
-    EXPECT_EQ(disk.selectedForRestore, 1u);
-    EXPECT_FALSE(disk.isFiltered);
-  }
-  // Object keys split at the first '+'.
+  for (const auto& [disk, key] : {std::pair{disks[0], "ocid1.volume.b"}, std::pair{disks[1], "ocid1.volume.a"}})
+    EXPECT_EQ(disk.volumeId + disk.targetVolume + disk.createdVolumeId + std::to_string(disk.selectedForRestore) +
+                  std::to_string(disk.isFiltered), S(key) + key + key + "10");
+  // Pending-create keys are "<kind>:<name>"; object keys split at the first '+'.
+  VM_Cleaner_EntityType kind = VM_CLEANER_ENTITY_VM;
+  EXPECT_TRUE(C::ParsePendingCreateKey("2:_QD_1", kind, id) && kind == VM_CLEANER_ENTITY_SNAPSHOT && id == "_QD_1");
+  EXPECT_FALSE(C::ParsePendingCreateKey("x:_QD_1", kind, id) || C::ParsePendingCreateKey("2:", kind, id));
   for (const auto& [key, bucket, object] : std::vector<std::tuple<S, S, S>>{
            {"bkt+dir/a+b.vmdk", "bkt", "dir/a+b.vmdk"}, {"+o", "", "o"}, {"b+", "b", ""}, {"no-plus", "old", "old"}, {"", "old", "old"}}) {
     S b = "old", o = "old";

@@ -79,8 +79,9 @@ TEST(RegistryStore, EntriesSurviveARestartAndTheOldRootsBecomeOrphans) {
   ASSERT_TRUE(later.UnRegisterVM(kRestore, "restore guid/1", true));
   EXPECT_FALSE(live.IsAllVMCleanupRequired());
   // DeInit ends the session as destruction does.
+  const std::string path = RootPath(later, kBackup, "ocid1.instance.src");
   ASSERT_TRUE(later.DeInit());
-  EXPECT_FALSE(later.RegisterVM(kBackup, "after-deinit"));
+  EXPECT_FALSE(later.RegisterVM(kBackup, "after-deinit") || later.UnRegisterVM(path));
   EXPECT_EQ(OrphanNames(live, kBackup), Keys{"ocid1.instance.src"});
   EXPECT_TRUE(live.IsAllVMCleanupRequired());
 }
@@ -129,9 +130,11 @@ TEST(RegistryStore, AnUnregisteredRootStaysAnOrphanUntilItsLastChildGoes) {
   EXPECT_FALSE(c.GetRegisteredVM(kBackup, "job", handle));
   EXPECT_FALSE(c.IsAllVMCleanupRequired());
   EXPECT_EQ(Inspect(home).size(), 0u);
-  // Forced, a root goes with its children.
+  // Forced, a root goes with its children; a child of a root that went meanwhile is refused.
   ASSERT_TRUE(c.RegisterVM(kRestore, "forced") && c.RegisterDisk(kRestore, "forced", "vol"));
+  ASSERT_TRUE(c.LookupEntity(kRestore, VM_CLEANER_ENTITY_VM, "forced", handle));
   ASSERT_TRUE(c.UnRegisterVM(kRestore, "forced", true));
+  EXPECT_FALSE(c.RegisterEntity(kRestore, VM_CLEANER_ENTITY_DISK, "late", handle));
   EXPECT_EQ(Inspect(home).size(), 0u);
 }
 
