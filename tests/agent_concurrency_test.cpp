@@ -67,12 +67,12 @@ class AgentConcurrency : public ::testing::Test {
 };
 
 // In the first round the first iSCSI login's job dies right after the login, inside its attach
-// bracket: the others finish with their own bytes. Later rounds, all four at once, remove what the
+// bracket: the others finish with their own bytes. The next round, all four at once, removes what the
 // dead one left.
 TEST_F(AgentConcurrency, JobsAtOnceStoreTheirOwnVolumesAndAJobKilledInItsAttachHoldsUpNoOther) {
   sandbox_.Fault("iscsiadm-login", 1, "kill-after");
   int killed = 0;
-  for (const std::string round : {"1", "2", "3"})
+  for (const std::string round : {"1", "2"})
     for (const auto& [name, status] : BackUpAllAtOnce(round)) {
       if (round == "1" && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) ++killed;
       else ExpectOwnVolumes(round, name, status);
