@@ -67,7 +67,7 @@ TEST(RegistryStore, EntriesSurviveARestartAndTheOldRootsBecomeOrphans) {
   EXPECT_TRUE(roots[2].mode == kRestore && roots[2].children[0].type == VM_CLEANER_ENTITY_IMAGE);
   EXPECT_EQ(roots[2].children[0].name, "ocid1.image.1");
   COracleCloudCleaner later;
-  ASSERT_TRUE(later.Init("") && later.IsAllVMCleanupRequired());
+  ASSERT_TRUE(later.Init("") && later.IsInitialized() && later.IsAllVMCleanupRequired());
   EXPECT_EQ(OrphanNames(later, kBackup), Keys{"ocid1.instance.src"});
   EXPECT_EQ(OrphanNames(later, kRestore), Keys{"restore guid/1"});
   ExpectCompleteJob(later, "ocid1.instance.src");
@@ -81,7 +81,7 @@ TEST(RegistryStore, EntriesSurviveARestartAndTheOldRootsBecomeOrphans) {
   // DeInit ends the session as destruction does.
   const std::string path = RootPath(later, kBackup, "ocid1.instance.src");
   ASSERT_TRUE(later.DeInit());
-  EXPECT_FALSE(later.RegisterVM(kBackup, "after-deinit") || later.UnRegisterVM(path));
+  EXPECT_FALSE(later.IsInitialized() || later.RegisterVM(kBackup, "after-deinit") || later.UnRegisterVM(path));
   EXPECT_EQ(OrphanNames(live, kBackup), Keys{"ocid1.instance.src"});
   EXPECT_TRUE(live.IsAllVMCleanupRequired());
 }
