@@ -1,115 +1,108 @@
 #pragma once
-// Helpers shared by the host tests: a private temporary folder per test, scoped environment
-// variables and host clock, and small file helpers that do not go through the code under test.
+// Host test helpers: a private temporary folder, scoped environment variables and host clock, file
+// helpers that do not go through the code under test, and forked helper processes.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
-#include <set>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "host/HostClock.h"
 
 namespace hosttest {
 
 // A fresh folder from mkdtemp, removed with everything in it (links are not followed).
-class TempDir {
- public:
-  TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/host_test_XXXXXX";
-    std::vector<char> buffer(tmpl.begin(), tmpl.end());
-    buffer.push_back('\0');
-    if (::mkdtemp(buffer.data()) == nullptr) {
-      ADD_FAILURE() << "mkdtemp failed for " << tmpl;
-      return;
-    }
-    path_ = buffer.data();
-  }
+struct TempDir {
+  TempDir() { EXPECT_NE(::mkdtemp(path_.data()), nullptr); }
   ~TempDir() {
-    if (path_.empty()) return;
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
   }
   TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
   const std::string& Path() const { return path_; }
   std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
-
- private:
-  std::string path_;
+  std::string path_ = "/tmp/host_test_XXXXXX";
 };
 
-// Sets (or unsets, with nullopt) an environment variable and restores the old value on scope exit.
+// Sets (or, with nullopt, unsets) an environment variable for the scope.
 class ScopedEnv {
  public:
   ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
     if (const char* old = std::getenv(name)) old_ = std::string(old);
-    if (value)
-      ::setenv(name, value->c_str(), 1);
-    else
-      ::unsetenv(name);
+    value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
   }
-  ~ScopedEnv() {
-    if (old_)
-      ::setenv(name_.c_str(), old_->c_str(), 1);
-    else
-      ::unsetenv(name_.c_str());
-  }
+  ~ScopedEnv() { old_ ? ::setenv(name_.c_str(), old_->c_str(), 1) : ::unsetenv(name_.c_str()); }
   ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
 
  private:
   std::string name_;
   std::optional<std::string> old_;
 };
 
-// Installs a clock for the scope; the system clock is back afterwards, also when a check fails.
-class ScopedClock {
- public:
+// Installs a clock for the scope; the system clock is back afterwards.
+struct ScopedClock {
   explicit ScopedClock(IHostClock* clock) { HostClock::Install(clock); }
   ~ScopedClock() { HostClock::Install(nullptr); }
   ScopedClock(const ScopedClock&) = delete;
-  ScopedClock& operator=(const ScopedClock&) = delete;
 };
 
 // Writes a file, creating its parent folders.
 inline void PutFile(const std::string& path, const std::string& content) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-  out.close();
-  ASSERT_TRUE(out.good()) << "cannot write " << path;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
 inline std::string GetFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream data;
-  data << in.rdbuf();
+  data << std::ifstream(path, std::ios::binary).rdbuf();
   return data.str();
 }
 
-// The names in a folder (not recursive), sorted.
-inline std::set<std::string> ListNames(const std::string& dir) {
-  std::set<std::string> names;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) names.insert(entry.path().filename());
-  return names;
-}
+// A forked process running `body` (no exec); it writes progress to `fd`, its result is the exit status.
+class ChildProcess {
+ public:
+  explicit ChildProcess(const std::function<int(int fd)>& body) {
+    int fds[2] = {-1, -1};
+    EXPECT_EQ(::pipe(fds), 0);
+    std::fflush(nullptr);
+    if ((pid_ = ::fork()) == 0) {
+      ::close(fds[0]);
+      ::_exit(body(fds[1]));  // an exception ends the child as a crash would
+    }
+    ::close(fds[1]);
+    fd_ = fds[0];
+    EXPECT_GT(pid_, 0) << "fork failed";
+  }
+  ~ChildProcess() {
+    if (pid_ > 0) Kill(), Wait();
+    ::close(fd_);
+  }
+  ChildProcess(const ChildProcess&) = delete;
 
-inline std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
-  return lines;
-}
+  // The next byte the child wrote; -1 at end of stream or after 30 s without one.
+  int ReadByte() {
+    pollfd p{fd_, POLLIN, 0};
+    unsigned char c = 0;
+    return ::poll(&p, 1, 30000) == 1 && ::read(fd_, &c, 1) == 1 ? c : -1;
+  }
+  void Kill() { ::kill(pid_, SIGKILL); }
+  int Wait() {  // the raw wait status
+    int status = 0;
+    if (pid_ > 0 && ::waitpid(pid_, &status, 0) == pid_) pid_ = -1;
+    return status;
+  }
+  pid_t pid_ = -1;
+  int fd_ = -1;
+};
+
+inline void Report(int fd, char c) { [[maybe_unused]] ssize_t n = ::write(fd, &c, 1); }
 
 }  // namespace hosttest

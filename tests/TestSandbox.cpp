@@ -1,12 +1,10 @@
 #include "TestSandbox.h"
 
-#include <gtest/gtest.h>
-#include <stdlib.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <filesystem>
 #include <regex>
-#include <fstream>
-#include <sstream>
 
 #include "host/TzProcess.h"
 
@@ -20,39 +18,30 @@ std::string Quote(const std::string& text) {
 
 CTestSandbox::CTestSandbox(const std::string& flavour) {
   char pattern[] = "/tmp/oci-test.XXXXXX";
-  char* made = ::mkdtemp(pattern);
-  if (!made) throw std::runtime_error("mkdtemp failed");
-  base_ = made;
+  if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+  base_ = pattern;
   dir_ = base_ + "/sandbox";
   std::string output;
-  int rc = CloudSim({"init", dir_, "--flavour", flavour}, &output);
-  if (rc != 0) throw std::runtime_error("cloud-sim init failed: " + output);
-  if (const char* v = ::getenv("TZ_PLATFORM_ROOT")) hadRoot_ = true, savedRoot_ = v;
-  if (const char* v = ::getenv("TZ_BASE_HOME")) hadHome_ = true, savedHome_ = v;
-  ::setenv("TZ_PLATFORM_ROOT", Root().c_str(), 1);
-  ::setenv("TZ_BASE_HOME", Home().c_str(), 1);
+  if (CloudSim({"init", dir_, "--flavour", flavour}, &output) != 0) throw std::runtime_error("cloud-sim init failed: " + output);
+  root_ = std::make_unique<hosttest::ScopedEnv>("TZ_PLATFORM_ROOT", Root());
+  home_ = std::make_unique<hosttest::ScopedEnv>("TZ_BASE_HOME", Home());
 }
 
 CTestSandbox::~CTestSandbox() {
-  if (hadRoot_) ::setenv("TZ_PLATFORM_ROOT", savedRoot_.c_str(), 1); else ::unsetenv("TZ_PLATFORM_ROOT");
-  if (hadHome_) ::setenv("TZ_BASE_HOME", savedHome_.c_str(), 1); else ::unsetenv("TZ_BASE_HOME");
   std::error_code ec;
   std::filesystem::remove_all(base_, ec);
 }
 
 std::string CTestSandbox::ProxyInstanceId() const {
-  std::string id = ReadTestFile(Root() + "/var/lib/cloud/data/instance-id");
-  while (!id.empty() && (id.back() == '\n' || id.back() == '\r')) id.pop_back();
-  return id;
+  const std::string id = ReadTestFile(Root() + "/var/lib/cloud/data/instance-id");
+  return id.substr(0, id.find_first_of("\r\n"));
 }
 
 int CTestSandbox::Run(const std::string& tool, const std::vector<std::string>& args, std::string* output) {
   std::string command = Quote(std::string(OCI_BUILD_DIR) + "/" + tool);
   for (const auto& a : args) command += " " + Quote(a);
   std::string out;
-  int rc = TzProcess::system(command.c_str(), &out, nullptr, 120, true);
-  if (output) *output = out;
-  return rc;
+  return TzProcess::system(command.c_str(), output ? output : &out, nullptr, 120, true);
 }
 
 int CTestSandbox::CloudSim(const std::vector<std::string>& args, std::string* output) const {
@@ -61,39 +50,67 @@ int CTestSandbox::CloudSim(const std::vector<std::string>& args, std::string* ou
   return Run("cloud-sim", all, output);
 }
 
+int CTestSandbox::Agent(const std::vector<std::string>& args, std::string* output) const {
+  std::vector<std::string> all = {"--sandbox", dir_};
+  all.insert(all.end(), args.begin(), args.end());
+  return Run("backup-agent", all, output);
+}
+
+pid_t CTestSandbox::StartAgent(const std::vector<std::string>& args, const std::string& log) const {
+  std::filesystem::create_directories(std::filesystem::path(log).parent_path());
+  const std::string agent = std::string(OCI_BUILD_DIR) + "/backup-agent";
+  std::vector<std::string> all = {agent, "--sandbox", dir_};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(fd, STDOUT_FILENO);
+    ::dup2(fd, STDERR_FILENO);
+    ::execv(agent.c_str(), argv.data());
+    ::_exit(127);
+  }
+  return child;
+}
+
+int CTestSandbox::WaitFor(pid_t child) {
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) continue;
+  return status;
+}
+
+void CTestSandbox::Fault(const std::string& op, long nth, const std::string& action,
+                         const std::vector<std::string>& extra) const {
+  std::vector<std::string> args = {"fault", "add", "--op", op, "--nth", std::to_string(nth), "--action", action};
+  args.insert(args.end(), extra.begin(), extra.end());
+  std::string out;
+  EXPECT_EQ(CloudSim(args, &out), 0) << out;
+}
+
 long CTestSandbox::Calls(const std::string& operation) const {
   std::string out;
   if (CloudSim({"calls", "--json"}, &out) != 0) throw std::runtime_error("cloud-sim calls failed: " + out);
-  auto counters = nlohmann::json::parse(out);
-  return counters.contains(operation) ? counters[operation].get<long>() : 0;
+  return nlohmann::json::parse(out).value(operation, 0L);
 }
 
-void WriteTestFile(const std::string& path, const std::string& content) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+nlohmann::json CTestSandbox::Registry() const {
+  std::string out;
+  EXPECT_EQ(Agent({"registry", "--json"}, &out), 0) << out;
+  return nlohmann::json::parse(out, nullptr, false);
 }
 
-std::string ReadTestFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+void CTestSandbox::ExpectNothingLeft(const std::string& label) const {
+  std::string out;
+  EXPECT_EQ(CloudSim({"leaks"}, &out), 0) << label << "\n" << out;
+  EXPECT_EQ(Registry(), nlohmann::json::array()) << label;
+  for (const char* folder : {"/root/dev/disk/by-path", "/cloud/iscsi/nodes", "/cloud/iscsi/sessions"})
+    EXPECT_TRUE(!std::filesystem::exists(dir_ + folder) || std::filesystem::is_empty(dir_ + folder)) << label << folder;
 }
 
-CPathFirst::CPathFirst(const std::string& folders) {
-  const char* old = ::getenv("PATH");
-  had_ = old != nullptr;
-  if (had_) saved_ = old;
-  const std::string value = folders + ":" + (had_ ? saved_ : std::string("/usr/bin:/bin"));
-  ::setenv("PATH", value.c_str(), 1);
-}
-
-CPathFirst::~CPathFirst() {
-  if (had_)
-    ::setenv("PATH", saved_.c_str(), 1);
-  else
-    ::unsetenv("PATH");
-}
+void WriteTestFile(const std::string& path, const std::string& content) { hosttest::PutFile(path, content); }
+std::string ReadTestFile(const std::string& path) { return hosttest::GetFile(path); }
 
 bool NamesStepCodeAndCause(const std::string& output, const std::string& step) {
   const std::regex line(std::regex_replace(step, std::regex(R"([\\^$.|?*+()\[\]{}])"), R"(\$&)") +

@@ -1,54 +1,54 @@
 #pragma once
-// A fresh sandbox per test, made by the built cloud-sim, with the host pointed at it.
+// A fresh sandbox per test, made by the built cloud-sim, with the host pointed at it; and the
+// built tools run against it as processes.
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "HostTestUtil.h"
 
 class CTestSandbox {
  public:
   explicit CTestSandbox(const std::string& flavour = "infrastructure");
   ~CTestSandbox();
   CTestSandbox(const CTestSandbox&) = delete;
-  CTestSandbox& operator=(const CTestSandbox&) = delete;
 
   const std::string& Dir() const { return dir_; }
   std::string Root() const { return dir_ + "/root"; }
   std::string Home() const { return dir_ + "/home"; }
   std::string CloudUrl() const { return "sim://" + dir_ + "/cloud"; }
-  // The proxy's id as cloud-init recorded it (infrastructure flavour).
-  std::string ProxyInstanceId() const;
+  std::string ProxyInstanceId() const;  // as cloud-init recorded it (infrastructure flavour)
 
-  // Runs a built tool (cloud-sim, backup-agent) with arguments; returns its exit status.
+  // Runs a built tool (cloud-sim, backup-agent); returns its exit status.
   static int Run(const std::string& tool, const std::vector<std::string>& args, std::string* output = nullptr);
   int CloudSim(const std::vector<std::string>& args, std::string* output = nullptr) const;
-  // Calls per cloud operation, as the cloud counted them.
-  long Calls(const std::string& operation) const;
+  // backup-agent --sandbox DIR ARGS..., waited for, or started with its output in `log`.
+  int Agent(const std::vector<std::string>& args, std::string* output = nullptr) const;
+  pid_t StartAgent(const std::vector<std::string>& args, const std::string& log) const;
+  static int WaitFor(pid_t child);  // the raw wait status
+  // Adds `cloud-sim fault add --op OP --nth N --action ACTION [extra...]`.
+  void Fault(const std::string& op, long nth, const std::string& action, const std::vector<std::string>& extra = {}) const;
+  long Calls(const std::string& operation) const;  // as the cloud counted them
+  nlohmann::json Registry() const;                  // backup-agent registry --json
+  // Nothing in the cloud or the registry, no device, node record or session on the proxy.
+  void ExpectNothingLeft(const std::string& label = "") const;
 
  private:
-  std::string base_;
-  std::string dir_;
-  std::string savedRoot_, savedHome_;
-  bool hadRoot_ = false, hadHome_ = false;
+  std::string base_, dir_;
+  std::unique_ptr<hosttest::ScopedEnv> root_, home_;
 };
 
 // Puts folders first on PATH for the scope, as the agent does with the sandbox's bin/.
-class CPathFirst {
- public:
-  explicit CPathFirst(const std::string& folders);
-  ~CPathFirst();
-  CPathFirst(const CPathFirst&) = delete;
-  CPathFirst& operator=(const CPathFirst&) = delete;
-
- private:
-  bool had_ = false;
-  std::string saved_;
+struct CPathFirst : hosttest::ScopedEnv {
+  explicit CPathFirst(const std::string& folders)
+      : ScopedEnv("PATH", folders + ":" + (::getenv("PATH") ? ::getenv("PATH") : "/usr/bin:/bin")) {}
 };
 
-// Writes a file (and its folders).
 void WriteTestFile(const std::string& path, const std::string& content);
 std::string ReadTestFile(const std::string& path);
 
-// True when the agent's output holds "<step> failed: error <code>: <cause>" or
-// "<step> failed: no error code: <cause>" with a code other than 0 and a cause that is not empty.
+// True when the output holds "<step> failed: error <code>: <cause>" or "<step> failed: no error
+// code: <cause>" with a code other than 0 and a cause that is not empty.
 bool NamesStepCodeAndCause(const std::string& output, const std::string& step);

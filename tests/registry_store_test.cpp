@@ -1,97 +1,93 @@
-// The registry's own guarantees within one process: persistence across a restart, orphans, names
-// of any bytes, refusing files it does not know, and the sweep time.
+// The registry's guarantees: persistence across a restart, orphans, names of any bytes, refusing
+// files it does not know, the sweep time, and across processes: jobs killed at any moment leave
+// complete orphaned entries, live jobs are never taken for dead, concurrent writers lose nothing.
 #include <sqlite3.h>
 
-#include <functional>
+#include <atomic>
+#include <memory>
+#include <set>
+#include <thread>
 
 #include "RegistryTestUtil.h"
-#include "cleanup/OracleCloudCleaner.h"
 #include "host/EvDebug.h"
+
+using namespace regtest;
 
 namespace {
 
-using regtest::Has;
-using regtest::OrphanNames;
-using Keys = std::vector<std::string>;
-constexpr VM_Cleaner_Mode kBackup = VM_CLEANER_MODE_BACKUP;
-constexpr VM_Cleaner_Mode kRestore = VM_CLEANER_MODE_RESTORE;
+const std::string kIscsi = "10.0.0.5+3260+iqn.2015-12.com.oracleiaas:abc";
 
-std::string RootPath(COracleCloudCleaner& c, VM_Cleaner_Mode mode, const std::string& root) {
-  std::string path;
-  EXPECT_TRUE(c.GetRegisteredVM(mode, root, path)) << root;
-  return path;
-}
-
-Keys Disks(COracleCloudCleaner& c, const std::string& path) {
-  std::vector<VMInfoStructs::SDisk> disks;
-  EXPECT_TRUE(c.GetRegisteredDisks(path, disks)) << path;
-  Keys keys;
-  for (const auto& d : disks) keys.push_back(d.volumeId);
-  return keys;
-}
-
-size_t RootCount(const regtest::RegistryHome& home) {
+std::vector<SRegistryRoot> Inspect(const RegistryHome& home) {
   std::vector<SRegistryRoot> roots;
   std::string error;
   EXPECT_TRUE(VMCleaner::InspectRegistry(home.RegistryDir(), roots, error)) << error;
-  return roots.size();
+  return roots;
 }
 
 void Sql(const std::string& file, const std::string& sql) {
   sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-  char* error = nullptr;
-  int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
-  EXPECT_EQ(rc, SQLITE_OK) << (error ? error : "");
-  sqlite3_free(error);
+  EXPECT_EQ(sqlite3_open(file.c_str(), &db) + sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
   sqlite3_close(db);
 }
 
+// A job's root with a snapshot, a disk and an iSCSI session, in a new object.
+bool RegisterJob(COracleCloudCleaner& c, const std::string& root) {
+  return c.Init("") && c.RegisterVM(kBackup, root) && c.RegisterSnapshot(kBackup, root, "ocid1.volumebackup.1") &&
+         c.RegisterDisk(kBackup, root, "ocid1.volume.1") && c.RegisterIscsiSession(kBackup, root, kIscsi);
+}
+
+void ExpectCompleteJob(COracleCloudCleaner& c, const std::string& root) {
+  const std::string path = RootPath(c, kBackup, root);
+  Keys snapshots, sessions;
+  EXPECT_TRUE(c.GetRegisteredSnapshots(path, snapshots) && c.GetRegisteredIscsiSessions(path, sessions));
+  EXPECT_EQ(snapshots, Keys{"ocid1.volumebackup.1"});
+  EXPECT_EQ(sessions, Keys{kIscsi});
+  EXPECT_EQ(Disks(c, path), Keys{"ocid1.volume.1"});
+}
+
 TEST(RegistryStore, EntriesSurviveARestartAndTheOldRootsBecomeOrphans) {
-  regtest::RegistryHome home;
+  RegistryHome home;
   COracleCloudCleaner live;
   ASSERT_TRUE(live.Init(""));
   ASSERT_TRUE(live.RegisterVM(kBackup, "live-job"));
   {
     COracleCloudCleaner old;
-    ASSERT_TRUE(old.Init(""));
-    ASSERT_TRUE(old.RegisterVM(kBackup, "ocid1.instance.src"));
-    ASSERT_TRUE(old.RegisterSnapshot(kBackup, "ocid1.instance.src", "ocid1.volumebackup.1"));
-    ASSERT_TRUE(old.RegisterDisk(kBackup, "ocid1.instance.src", "ocid1.volume.1"));
-    ASSERT_TRUE(old.RegisterVM(kRestore, "restore-guid"));
-    ASSERT_TRUE(old.RegisterImage(kRestore, "restore-guid", "ocid1.image.1"));
+    ASSERT_TRUE(RegisterJob(old, "ocid1.instance.src"));
+    ASSERT_TRUE(old.RegisterVM(kRestore, "restore guid/1"));
+    ASSERT_TRUE(old.RegisterImage(kRestore, "restore guid/1", "ocid1.image.1"));
     EXPECT_EQ(OrphanNames(live, kBackup), Keys{});
     EXPECT_FALSE(live.IsAllVMCleanupRequired());
+    // The read-only view another process has: roots, children, and whether the owner lives.
+    for (const auto& root : Inspect(home)) EXPECT_FALSE(root.orphan) << root.name;
   }
+  const auto roots = Inspect(home);
+  ASSERT_EQ(roots.size(), 3u);
+  for (const auto& root : roots) EXPECT_EQ(root.orphan, root.name != "live-job") << root.name;
+  ASSERT_EQ(roots[2].children.size(), 1u);
+  EXPECT_TRUE(roots[2].mode == kRestore && roots[2].children[0].type == VM_CLEANER_ENTITY_IMAGE);
+  EXPECT_EQ(roots[2].children[0].name, "ocid1.image.1");
   COracleCloudCleaner later;
-  ASSERT_TRUE(later.Init(""));
-  EXPECT_TRUE(later.IsAllVMCleanupRequired());
+  ASSERT_TRUE(later.Init("") && later.IsInitialized() && later.IsAllVMCleanupRequired());
   EXPECT_EQ(OrphanNames(later, kBackup), Keys{"ocid1.instance.src"});
-  EXPECT_EQ(OrphanNames(later, kRestore), Keys{"restore-guid"});
-  std::string path = RootPath(later, kBackup, "ocid1.instance.src");
-  Keys snapshots, images;
-  EXPECT_TRUE(later.GetRegisteredSnapshots(path, snapshots));
-  EXPECT_EQ(snapshots, Keys{"ocid1.volumebackup.1"});
-  EXPECT_EQ(Disks(later, path), Keys{"ocid1.volume.1"});
-  EXPECT_TRUE(later.GetRegisteredImages(RootPath(later, kRestore, "restore-guid"), images));
-  EXPECT_EQ(images, Keys{"ocid1.image.1"});
+  EXPECT_EQ(OrphanNames(later, kRestore), Keys{"restore guid/1"});
+  ExpectCompleteJob(later, "ocid1.instance.src");
 
-  // Registering an existing root takes it over, children included.
+  // Registering an orphaned root takes it over, children included.
   ASSERT_TRUE(later.RegisterVM(kBackup, "ocid1.instance.src"));
   EXPECT_EQ(OrphanNames(live, kBackup), Keys{});
-  EXPECT_EQ(Disks(later, path), Keys{"ocid1.volume.1"});
-  ASSERT_TRUE(later.UnRegisterVM(kRestore, "restore-guid", true));
+  ExpectCompleteJob(later, "ocid1.instance.src");
+  ASSERT_TRUE(later.UnRegisterVM(kRestore, "restore guid/1", true));
   EXPECT_FALSE(live.IsAllVMCleanupRequired());
-
   // DeInit ends the session as destruction does.
+  const std::string path = RootPath(later, kBackup, "ocid1.instance.src");
   ASSERT_TRUE(later.DeInit());
-  EXPECT_FALSE(later.RegisterVM(kBackup, "after-deinit"));
+  EXPECT_FALSE(later.IsInitialized() || later.RegisterVM(kBackup, "after-deinit") || later.UnRegisterVM(path));
   EXPECT_EQ(OrphanNames(live, kBackup), Keys{"ocid1.instance.src"});
   EXPECT_TRUE(live.IsAllVMCleanupRequired());
 }
 
 TEST(RegistryStore, RepeatedInitKeepsTheSessionAndIdentitiesAreKeptApart) {
-  regtest::RegistryHome home;
+  RegistryHome home;
   COracleCloudCleaner a, b, observer;
   ASSERT_TRUE(a.Init("proxy/1"));
   ASSERT_TRUE(a.RegisterVM(kBackup, "job"));
@@ -101,144 +97,208 @@ TEST(RegistryStore, RepeatedInitKeepsTheSessionAndIdentitiesAreKeptApart) {
   EXPECT_EQ(OrphanNames(observer, kBackup), Keys{});
   std::string path;
   EXPECT_FALSE(b.GetRegisteredVM(kBackup, "job", path));
-  // One file per identity, directly in the registry folder.
-  size_t databases = 0;
-  for (const auto& name : hosttest::ListNames(home.RegistryDir())) databases += name.ends_with(".db") ? 1 : 0;
-  EXPECT_EQ(databases, 2u);
-}
-
-TEST(RegistryStore, RegisteringTheSameEntityAgainConcernsOneEntity) {
-  regtest::RegistryHome home;
-  COracleCloudCleaner c;
-  ASSERT_TRUE(c.Init(""));
-  ASSERT_TRUE(c.RegisterVM(kBackup, "job"));
-  ASSERT_TRUE(c.RegisterVM(kBackup, "job"));
-  ASSERT_TRUE(c.RegisterVM(kRestore, "job"));
-  ASSERT_TRUE(c.RegisterDisk(kBackup, "job", "vol"));
-  ASSERT_TRUE(c.RegisterDisk(kBackup, "job", "vol"));
-  EXPECT_EQ(RootCount(home), 2u);
-  std::string path = RootPath(c, kBackup, "job");
-  EXPECT_EQ(Disks(c, path), Keys{"vol"});
-  EXPECT_TRUE(c.UnRegisterDisk(path, "vol"));
-  EXPECT_EQ(Disks(c, path), Keys{});
-  EXPECT_FALSE(c.UnRegisterDisk(kBackup, "job", "vol"));
+  // One file per identity, both inspected.
+  EXPECT_EQ(Inspect(home).size(), 1u);
+  ASSERT_TRUE(b.RegisterVM(kBackup, "job"));
+  EXPECT_EQ(Inspect(home).size(), 2u);
 }
 
 TEST(RegistryStore, AnUnregisteredRootStaysAnOrphanUntilItsLastChildGoes) {
-  regtest::RegistryHome home;
+  RegistryHome home;
   COracleCloudCleaner c;
   ASSERT_TRUE(c.Init(""));
-  ASSERT_TRUE(c.RegisterVM(kBackup, "job"));
-  ASSERT_TRUE(c.RegisterDisk(kBackup, "job", "vol"));
+  // Registering the same entity again concerns one entity.
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(c.RegisterVM(kBackup, "job") && c.RegisterDisk(kBackup, "job", "vol"));
   ASSERT_TRUE(c.RegisterSnapshot(kBackup, "job", "snap"));
-  std::string path = RootPath(c, kBackup, "job");
+  ASSERT_TRUE(c.RegisterVM(kRestore, "job"));
+  EXPECT_EQ(Inspect(home).size(), 2u);
+  const std::string path = RootPath(c, kBackup, "job");
+  EXPECT_EQ(Disks(c, path), Keys{"vol"});
+  ASSERT_TRUE(c.UnRegisterVM(kRestore, "job", false));
 
   ASSERT_TRUE(c.UnRegisterVM(kBackup, "job", false));
   std::string handle;
-  EXPECT_FALSE(c.LookupEntity(kBackup, VM_CLEANER_ENTITY_VM, "job", handle));
   EXPECT_FALSE(c.RegisterDisk(kBackup, "job", "vol-2"));
   EXPECT_EQ(OrphanNames(c, kBackup), Keys{"job"});  // although its session is alive
   EXPECT_TRUE(c.IsAllVMCleanupRequired());
   EXPECT_EQ(RootPath(c, kBackup, "job"), path);
-
   ASSERT_TRUE(c.UnRegisterDisk(path, "vol"));
+  EXPECT_FALSE(c.UnRegisterDisk(kBackup, "job", "vol"));
   EXPECT_EQ(OrphanNames(c, kBackup), Keys{"job"});
   ASSERT_TRUE(c.UnRegisterSnapshot(path, "snap"));
   EXPECT_EQ(OrphanNames(c, kBackup), Keys{});
   EXPECT_FALSE(c.GetRegisteredVM(kBackup, "job", handle));
   EXPECT_FALSE(c.IsAllVMCleanupRequired());
-  EXPECT_EQ(RootCount(home), 0u);
-
-  // Without children a root goes at once; forced, it goes with them.
-  ASSERT_TRUE(c.RegisterVM(kBackup, "empty"));
-  ASSERT_TRUE(c.UnRegisterVM(kBackup, "empty", false));
-  ASSERT_TRUE(c.RegisterVM(kRestore, "forced"));
-  ASSERT_TRUE(c.RegisterDisk(kRestore, "forced", "vol"));
+  EXPECT_EQ(Inspect(home).size(), 0u);
+  // Forced, a root goes with its children; a child of a root that went meanwhile is refused.
+  ASSERT_TRUE(c.RegisterVM(kRestore, "forced") && c.RegisterDisk(kRestore, "forced", "vol"));
+  ASSERT_TRUE(c.LookupEntity(kRestore, VM_CLEANER_ENTITY_VM, "forced", handle));
   ASSERT_TRUE(c.UnRegisterVM(kRestore, "forced", true));
-  EXPECT_EQ(RootCount(home), 0u);
-  EXPECT_FALSE(c.IsAllVMCleanupRequired());
+  EXPECT_FALSE(c.RegisterEntity(kRestore, VM_CLEANER_ENTITY_DISK, "late", handle));
+  EXPECT_EQ(Inspect(home).size(), 0u);
 }
 
 TEST(RegistryStore, NamesOfAnyBytesRoundTrip) {
-  regtest::RegistryHome home;
-  const Keys names = {"a/b",       "/",           "%2F",          "x+y+z", "k:v", "100%",  "with space",
-                      "ünïcødé ✓", std::string("nul\0byte", 8), "nul",   "..",  "%zz", "\n\t\x01\xff"};
+  RegistryHome home;
+  const Keys names = {"a/b", "/", "%2F", "x+y+z", "k:v", "100%", "ünïcødé ✓", std::string("nul\0byte", 8),
+                      "nul", "..", "%zz", "\n\t\x01\xff"};
   {
     COracleCloudCleaner c;
     ASSERT_TRUE(c.Init(""));
-    for (const auto& name : names) {
-      ASSERT_TRUE(c.RegisterVM(kBackup, name)) << name;
-      ASSERT_TRUE(c.RegisterDisk(kBackup, name, name)) << name;
-      ASSERT_TRUE(c.RegisterDisk(kBackup, name, name + "/")) << name;
-    }
-    for (const auto& name : names) EXPECT_EQ(Disks(c, RootPath(c, kBackup, name)), (Keys{name, name + "/"})) << name;
+    for (const auto& name : names)
+      ASSERT_TRUE(c.RegisterVM(kBackup, name) && c.RegisterDisk(kBackup, name, name) &&
+                  c.RegisterDisk(kBackup, name, name + "/")) << name;
   }
   COracleCloudCleaner c;
   ASSERT_TRUE(c.Init(""));
   EXPECT_EQ(OrphanNames(c, kBackup), names);
   for (const auto& name : names) {
     std::string path = RootPath(c, kBackup, name);
-    ASSERT_TRUE(c.UnRegisterDisk(path, name)) << name;
-    EXPECT_EQ(Disks(c, path), Keys{name + "/"}) << name;
-    ASSERT_TRUE(c.UnRegisterDisk(kBackup, name, name + "/")) << name;
-    EXPECT_EQ(Disks(c, path), Keys{}) << name;
+    EXPECT_EQ(Disks(c, path), (Keys{name, name + "/"})) << name;
+    ASSERT_TRUE(c.UnRegisterDisk(path, name) && c.UnRegisterDisk(kBackup, name, name + "/")) << name;
     ASSERT_TRUE(c.UnRegisterVM(path)) << name;
     EXPECT_FALSE(c.GetRegisteredVM(kBackup, name, path)) << name;
   }
-  EXPECT_EQ(RootCount(home), 0u);
+  EXPECT_EQ(Inspect(home).size(), 0u);
 }
 
-// A file that is not a registry of a known version is refused, reported by name, and left as it is.
-TEST(RegistryStore, InitRefusesAFileItDoesNotKnowAndLeavesItUnchanged) {
+// A file that is not a registry of a known version is refused, named in an error, and left as it is;
+// the read-only inspection refuses it too.
+TEST(RegistryStore, AFileItDoesNotKnowIsRefusedAndLeftUnchanged) {
   struct {
     const char* what;
     std::function<void(const std::string& file)> make;
   } cases[] = {
       {"garbage", [](const std::string& f) { hosttest::PutFile(f, std::string(8192, '\x5a') + "not a database"); }},
       {"another database", [](const std::string& f) { Sql(f, "CREATE TABLE t(x); INSERT INTO t VALUES(1);"); }},
-      {"unknown schema version",
-       [](const std::string& f) {
-         { VMCleaner made; ASSERT_TRUE(made.Init("", 0)); }
+      {"unknown schema version", [](const std::string& f) {
+         EXPECT_TRUE(VMCleaner().Init("proxy", 0));
          Sql(f, "UPDATE meta SET value='99' WHERE key='schema_version'");
        }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    regtest::RegistryHome home;
-    const std::string file = VMCleaner::DatabasePathFor(home.RegistryDir(), "");
+    RegistryHome home;
+    const std::string file = VMCleaner::DatabasePathFor(home.RegistryDir(), "proxy");
     std::filesystem::create_directories(home.RegistryDir());
     c.make(file);
     const std::string before = hosttest::GetFile(file);
     ASSERT_FALSE(before.empty());
     EvLogSink::Clear();
     COracleCloudCleaner cleaner;
-    EXPECT_FALSE(cleaner.Init(""));
+    EXPECT_FALSE(cleaner.Init("proxy"));
     EXPECT_FALSE(cleaner.RegisterVM(kBackup, "job"));
-    bool named = false;
-    for (const auto& record : EvLogSink::Records())
-      named = named || (record.isError && record.message.find(file) != std::string::npos);
-    EXPECT_TRUE(named) << "no error line names " << file;
+    EXPECT_GE(EvLogSink::Count(file), 1u) << "no line names " << file;
     cleaner.DeInit();
+    std::vector<SRegistryRoot> roots;
+    std::string error;
+    EXPECT_FALSE(VMCleaner::InspectRegistry(home.RegistryDir(), roots, error) || error.empty());
     EXPECT_TRUE(hosttest::GetFile(file) == before) << "the file was changed";
   }
 }
 
 TEST(RegistryStore, PostAllVMCleanupRecordsTheSweepTimeDurably) {
-  regtest::RegistryHome home;
+  RegistryHome home;
   CVirtualClock clock(1'900'000'000);
   hosttest::ScopedClock scoped(&clock);
   {
     COracleCloudCleaner c;
     ASSERT_TRUE(c.Init(""));
     EXPECT_EQ(c.LastSweepTime(), 0);
-    ASSERT_TRUE(c.PostAllVMCleanup());
-    EXPECT_EQ(c.LastSweepTime(), 1'900'000'000);
     clock.Advance(3600);
     ASSERT_TRUE(c.PostAllVMCleanup());
   }
   COracleCloudCleaner c;
   ASSERT_TRUE(c.Init(""));
   EXPECT_EQ(c.LastSweepTime(), 1'900'003'600);
+}
+
+// A killed job's root is an orphan at once, with every registration that returned and at most the
+// one in flight besides; the registry stays writable.
+TEST(RegistryProcess, AJobKilledMidStreamIsAnOrphanAndLosesNoRegistrationThatReturned) {
+  RegistryHome home;
+  COracleCloudCleaner parent;
+  ASSERT_TRUE(parent.Init(""));
+  ASSERT_TRUE(parent.RegisterVM(kBackup, "parent-job"));
+  ChildProcess child([](int fd) {
+    COracleCloudCleaner c;
+    if (!RegisterJob(c, "job") || !c.RegisterVM(kBackup, "stream-job")) return 1;
+    for (int i = 0;; ++i) {
+      if (!c.RegisterDisk(kBackup, "stream-job", "vol-" + std::to_string(i))) return 1;
+      Report(fd, 'D');
+    }
+  });
+  for (int i = 0; i < 25; ++i) ASSERT_EQ(child.ReadByte(), 'D');
+  EXPECT_EQ(OrphanNames(parent, kBackup), Keys{});
+  EXPECT_FALSE(parent.IsAllVMCleanupRequired());
+  child.Kill();
+  size_t confirmed = 25;
+  while (child.ReadByte() == 'D') ++confirmed;
+  ASSERT_TRUE(KilledBySigkill(child.Wait()));
+  EXPECT_EQ(OrphanNames(parent, kBackup), (Keys{"job", "stream-job"}));
+  EXPECT_EQ(OrphanNames(parent, kRestore), Keys{});
+  EXPECT_TRUE(parent.IsAllVMCleanupRequired());
+  ExpectCompleteJob(parent, "job");
+  const Keys disks = Disks(parent, RootPath(parent, kBackup, "stream-job"));
+  ASSERT_GE(disks.size(), confirmed);
+  ASSERT_LE(disks.size(), confirmed + 1);
+  for (size_t i = 0; i < disks.size(); ++i) EXPECT_EQ(disks[i], "vol-" + std::to_string(i));
+  EXPECT_TRUE(parent.RegisterDisk(kBackup, "parent-job", "after-kill"));
+}
+
+// An object made after fork() gets a session of its own: the child's live root is no orphan when
+// the parent's newer object goes away.
+TEST(RegistryProcess, ObjectsCreatedOnBothSidesOfAForkHaveTheirOwnSessions) {
+  RegistryHome home;
+  COracleCloudCleaner parent;
+  ASSERT_TRUE(parent.Init(""));
+  ChildProcess child([](int fd) {
+    COracleCloudCleaner c;
+    Report(fd, c.Init("") && c.RegisterVM(kBackup, "child-job") ? 'R' : 'F');
+    for (;;) ::pause();
+    return 0;
+  });
+  ASSERT_EQ(child.ReadByte(), 'R');
+  {
+    COracleCloudCleaner later;
+    ASSERT_TRUE(later.Init(""));
+    ASSERT_TRUE(later.RegisterVM(kBackup, "later-job"));
+  }
+  EXPECT_EQ(OrphanNames(parent, kBackup), Keys{"later-job"}) << "the child is alive; its root is no orphan";
+  child.Kill();
+  child.Wait();
+  EXPECT_EQ(OrphanNames(parent, kBackup), (Keys{"child-job", "later-job"}));
+}
+
+TEST(RegistryProcess, ConcurrentProcessesAndThreadsLoseNoRegistration) {
+  constexpr int kProcesses = 2, kThreads = 4, kKeys = 60;
+  RegistryHome home;
+  COracleCloudCleaner parent;
+  ASSERT_TRUE(parent.Init(""));
+  ASSERT_TRUE(parent.RegisterVM(kBackup, "shared-job"));
+  auto key = [](int p, int t, int i) { return "vol-" + std::to_string(p) + "-" + std::to_string(t) + "-" + std::to_string(i); };
+  std::vector<std::unique_ptr<ChildProcess>> children;
+  for (int p = 0; p < kProcesses; ++p)
+    children.push_back(std::make_unique<ChildProcess>([p, &key](int) {
+      // Threads 0 and 1 share one object, 2 and 3 have their own; every Init on a fresh thread.
+      COracleCloudCleaner shared;
+      std::atomic<int> failures{0};
+      std::thread([&] { failures += shared.Init("") ? 0 : 1; }).join();
+      std::vector<std::thread> threads;
+      for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+          COracleCloudCleaner own;
+          COracleCloudCleaner* c = &shared;
+          if (t >= 2 && !(c = &own)->Init("")) return void(++failures);
+          for (int i = 0; i < kKeys; ++i) failures += c->RegisterDisk(kBackup, "shared-job", key(p, t, i)) ? 0 : 1;
+        });
+      for (auto& thread : threads) thread.join();
+      return failures == 0 ? 0 : 1;
+    }));
+  for (auto& child : children) EXPECT_EQ(child->Wait(), 0) << "a registration failed in a child";
+  const Keys disks = Disks(parent, RootPath(parent, kBackup, "shared-job"));
+  EXPECT_EQ(disks.size(), size_t{kProcesses * kThreads * kKeys});
+  EXPECT_EQ(std::set<std::string>(disks.begin(), disks.end()).size(), disks.size());
 }
 
 }  // namespace
