@@ -70,7 +70,7 @@ class AgentConcurrency : public ::testing::Test {
 // bracket: the others finish with their own bytes. The next round, all four at once, removes what the
 // dead one left.
 TEST_F(AgentConcurrency, JobsAtOnceStoreTheirOwnVolumesAndAJobKilledInItsAttachHoldsUpNoOther) {
-  sandbox_.Fault("iscsiadm-login", 1, "kill-after");
+  sandbox_.Fault("iscsiadm:login", 1, "kill-after");
   int killed = 0;
   for (const std::string round : {"1", "2"})
     for (const auto& [name, status] : BackUpAllAtOnce(round)) {
@@ -88,12 +88,12 @@ TEST(AgentHungCommand, AHungLoginIsStoppedAndTheJobUnwinds) {
     CTestSandbox sandbox;
     const std::string ini = sandbox.Home() + "/etc/platform.ini", store = sandbox.Dir() + "/store";
     WriteTestFile(ini, ReadTestFile(ini) + "nOCICommandTimeoutInSeconds=" + (interrupt ? "600" : "2") + "\n");
-    sandbox.Fault("iscsiadm-login", 1, "delay", {"--delay-ms", "600000"});
+    sandbox.Fault("iscsiadm:login", 1, "delay", {"--delay-ms", "600000"});
     const auto start = std::chrono::steady_clock::now();
     const pid_t job = sandbox.StartAgent({"backup", "sample-web", "--store", store}, store + "/agent.out");
     if (interrupt) {
-      for (int i = 0; i < 1200 && sandbox.Calls("iscsiadm-login") < 1; ++i) ::usleep(50000);
-      ASSERT_EQ(sandbox.Calls("iscsiadm-login"), 1);
+      for (int i = 0; i < 1200 && sandbox.Calls("iscsiadm:login") < 1; ++i) ::usleep(50000);
+      ASSERT_EQ(sandbox.Calls("iscsiadm:login"), 1);
       ::kill(job, SIGINT);
     }
     const int status = CTestSandbox::WaitFor(job);

@@ -42,7 +42,7 @@ void RunKillMatrix(const std::string& action) {
     calls = nlohmann::json::parse(out).get<std::map<std::string, long>>();
   }
   for (const char* op : {"CreateVolumeSnapshot", "CreateVolumeFromSnapshot", "AttachVolume", "DetachVolume",
-                         "DeleteVolume", "DeleteVolumeSnapshot", "iscsiadm-new", "iscsiadm-login"})
+                         "DeleteVolume", "DeleteVolumeSnapshot", "iscsiadm:new", "iscsiadm:login"})
     EXPECT_EQ(calls.count(op), 1u) << op << " is missing from the table";
   std::vector<std::pair<std::string, long>> cases;  // each changing operation at its first and last call
   for (const auto& [op, count] : calls) {
