@@ -1,6 +1,12 @@
 #include "host/VMCleaner.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "host/CWqDirectory.h"
 #include "host/CleanerHandle.h"
@@ -149,6 +155,21 @@ void ListChildren(CSqliteDb& db, int64_t id, const string& path, int64_t type, s
 }
 
 // True when the registered root is owned by a live session other than `ownKey`.
+// The lock file that serialises root claims with sweeps: beside the registry database.
+string ClaimsLockPath(const string& databasePath) { return databasePath + ".claims.lock"; }
+
+// Opens and locks (waiting) the claims lock file; -1 when it cannot be used.
+int LockClaims(const string& path) {
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) return -1;
+  int rc;
+  while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+  }
+  if (rc == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+
 bool RootHeldByAnother(CSqliteDb& db, VM_Cleaner_Mode mode, VM_Cleaner_EntityType type, const string& name,
                        const string& ownKey, const string& sessionDirectory) {
   CSqliteStatement find = db.Prepare(
@@ -209,8 +230,33 @@ bool VMCleaner::Init(const string& localVmGuid, UINT64 reserved) {
   return true;
 }
 
+bool VMCleaner::HoldRootClaims() {
+  string path;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!db_ || claimsFd_ >= 0) return claimsFd_ >= 0;
+    path = ClaimsLockPath(databasePath_);
+  }
+  const int fd = LockClaims(path);
+  if (fd < 0) {
+    EVERROR(Log(), "Cannot lock [%s]: %s", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  claimsFd_ = fd;
+  return true;
+}
+
+void VMCleaner::ReleaseRootClaims() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (claimsFd_ >= 0) ::close(claimsFd_);
+  claimsFd_ = -1;
+}
+
 bool VMCleaner::DeInit() {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (claimsFd_ >= 0) ::close(claimsFd_);
+  claimsFd_ = -1;
   session_.reset();
   db_.reset();
   return true;
@@ -252,6 +298,16 @@ bool VMCleaner::ClaimRoot(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType typ
   heldByAnother = false;
   std::lock_guard<std::mutex> lock(mutex_);
   if (!db_) return false;
+  struct SClaims {
+    int fd;
+    ~SClaims() {
+      if (fd >= 0) ::close(fd);
+    }
+  } claims{claimsFd_ >= 0 ? -1 : LockClaims(ClaimsLockPath(databasePath_))};
+  if (claimsFd_ < 0 && claims.fd < 0) {
+    EVERROR(Log(), "Cannot lock [%s]: %s", ClaimsLockPath(databasePath_).c_str(), std::strerror(errno));
+    return false;
+  }
   try {
     // The write transaction keeps a second claimant out between the owner check and the update.
     CSqliteTransaction tx(*db_);

@@ -76,6 +76,13 @@ class VMCleaner {
   // (or it is this session); a root that another live session owns is left as it is, and the claim
   // fails with heldByAnother set.
   bool ClaimRoot(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name, bool& heldByAnother);
+  // Claims of roots and sweeps of orphaned roots take turns across every process of this registry:
+  // while a sweep holds the claims, no root changes owner, so a job taking over a dead job's root
+  // never meets a sweep of that root half done. Blocks while another holder has them; false, holding
+  // nothing, when the lock file cannot be used. ClaimRoot takes them for its own transaction unless
+  // this object holds them already.
+  bool HoldRootClaims();
+  void ReleaseRootClaims();
   // True when the root exists and another session, still alive, owns it, or when that cannot be told.
   bool IsHeldByAnotherSession(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name);
   // The handle of the root of this mode, type and name.
@@ -115,4 +122,5 @@ class VMCleaner {
   string identity_;
   string databasePath_;
   string sessionDirectory_;
+  int claimsFd_ = -1;  // the claims lock while this object holds it
 };

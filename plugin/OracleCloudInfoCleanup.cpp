@@ -19,6 +19,12 @@ bool ResourceKindOf(VM_Cleaner_EntityType kind, EResourceKind& resource) {
 
 bool COracleCloudInfo::_CleanupAllVMs() {
   if (!cleaner.IsAllVMCleanupRequired()) return true;
+  // No root changes owner while the orphans are swept: a job taking over one of them waits.
+  if (!cleaner.HoldRootClaims()) return true;
+  struct SRelease {
+    COracleCloudCleaner& cleaner;
+    ~SRelease() { cleaner.ReleaseRootClaims(); }
+  } release{cleaner};
   std::vector<CleanerEntity> orphans;
   if (!cleaner.GetOrphanedRootEntityListByType(cleanerMode, VM_CLEANER_ENTITY_VM, "", orphans)) return true;
   if (!orphans.empty()) EVDEBUGLVL(evDebug, 3, "Cleaning up [%d] VMs", static_cast<int>(orphans.size()));
