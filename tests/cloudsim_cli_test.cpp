@@ -1,5 +1,4 @@
-// The cloud-sim tool run as a process: sandboxes, refusals, counters, settings, snapshots,
-// checksums, leaks and populate.
+// The cloud-sim tool run as a process: refusals, leaks and populate.
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -23,29 +22,6 @@ SRun Sim(const std::string& dir, std::vector<std::string> args) {
 json Json(const std::string& dir, std::vector<std::string> args) {
   args.push_back("--json");
   return json::parse(Sim(dir, args).out);
-}
-std::string Field(const json& rows, const std::string& name, const std::string& key) {
-  for (const auto& row : rows) {
-    if (row["name"] == name) return row[key].get<std::string>();
-  }
-  return "";
-}
-
-TEST(CloudSimCli, InitMakesASandboxThatLooksLikeTheProxy) {
-  hosttest::TempDir temp;
-  for (const std::string flavour : {"infrastructure", "classic"}) {
-    const std::string dir = temp.Path() + "/" + flavour;
-    ASSERT_EQ(Sim("", {"init", dir, "--flavour", flavour}).code, 0);
-    // Its jobs poll the cloud without a pause; every other key is an example, commented out.
-    const std::string ini = ReadTestFile(dir + "/home/etc/platform.ini");
-    EXPECT_NE(ini.find("\nnOracleCloudOperationRetryInternvalTimeInMinutes=0\n"), std::string::npos);
-    EXPECT_EQ(ini.find("\nnOCI"), std::string::npos);
-    const std::string proxy = Field(Json(dir, {"ls", "instances"}), "backup-proxy", "id");
-    EXPECT_EQ(ReadTestFile(dir + "/root/var/lib/cloud/data/instance-id"), flavour == "classic" ? "" : proxy + "\n");
-    for (const auto& entry : std::filesystem::directory_iterator(dir + "/cloud/volumes")) {
-      EXPECT_TRUE(entry.is_regular_file()) << entry.path() << " (a '/' in an id must not make folders)";
-    }
-  }
 }
 
 TEST(CloudSimCli, RefusalsSayWhyAndChangeNothing) {
@@ -75,45 +51,6 @@ TEST(CloudSimCli, RefusalsSayWhyAndChangeNothing) {
   EXPECT_TRUE(Json(dir, {"fault", "ls"}).empty());
   EXPECT_EQ(Json(dir, {"config", "ls"})["slot_limit"], "32");
   EXPECT_EQ(cloud.Int("SELECT COUNT(*) FROM snapshots"), 1) << "only the seeded snapshot";
-}
-
-// Counters and settings are shown and changed; ls settles a transition that came due with no
-// bridge call since; the sandbox may come from the environment.
-TEST(CloudSimCli, CallsSettingsAndStatesAreShownAsTheyAreNow) {
-  CTestCloud cloud;
-  const std::string dir = cloud.Dir(), web = cloud.InstanceId("sample-web");
-  ASSERT_EQ(Sim(dir, {"config", "set", "provision_seconds.instance", "600"}).code, 0);
-  ASSERT_TRUE(cloud.Connect()->PowerOffInstance(web));
-  EXPECT_EQ(Json(dir, {"calls"}), json({{"Connect", 1}, {"PowerOffInstance", 1}}));
-  ASSERT_EQ(Sim(dir, {"calls", "--reset"}).code, 0);
-  EXPECT_EQ(Json(dir, {"calls"}), json::object());
-  EXPECT_EQ(Field(Json(dir, {"ls", "instances"}), "sample-web", "state"), "STOPPING");
-  cloud.Open()->Write([&](sim::CSimDb& db) { db.Run("UPDATE instances SET ready_at = 0 WHERE id = ?", web); });
-  hosttest::ScopedEnv env("CLOUD_SANDBOX", dir);
-  EXPECT_EQ(Field(Json("", {"ls", "instances"}), "sample-web", "state"), "STOPPED");
-}
-
-// An added snapshot shows in the backup's record; volume and snapshot hold the same bytes until
-// the volume changes.
-TEST(CloudSimCli, SnapshotAddAndVolumeChecksum) {
-  CTestCloud cloud(sim::EFlavour::Classic);
-  const std::string volume = cloud.VolumeId("sample-web-data");
-  SRun added = Sim(cloud.Dir(), {"snapshot", "add", volume, "--description", "Old backup", "--created", "1700000000",
-                                 "--name", "old-backup"});
-  ASSERT_EQ(added.code, 0) << added.out;
-  const std::string id = added.out.substr(0, added.out.find('\n'));
-  VMInfoStructs::SVMInfo vm;
-  ASSERT_TRUE(cloud.Connect()->GetVMInfo("sample-web", "", vm, 58));
-  ASSERT_EQ(vm.disks.size(), 2u);
-  ASSERT_EQ(vm.disks[1].childDisks.size(), 1u);
-  const auto& child = vm.disks[1].childDisks[0];
-  EXPECT_EQ(child.id + "|" + child.name + "|" + child.description + "|" + std::to_string(child.creationTime),
-            id + "|old-backup|Old backup|1700000000");
-  const std::string sum = Sim(cloud.Dir(), {"volume", "checksum", id}).out;
-  EXPECT_EQ(Sim(cloud.Dir(), {"volume", "checksum", volume}).out, sum);
-  std::fstream(cloud.BytesPath(volume), std::ios::in | std::ios::out | std::ios::binary).seekp(5000) << "changed";
-  EXPECT_NE(Sim(cloud.Dir(), {"volume", "checksum", volume}).out, sum);
-  EXPECT_EQ(Sim(cloud.Dir(), {"volume", "checksum", id}).out, sum);
 }
 
 // What jobs leave is listed until it is cleaned up; the seed, the operator's snapshot and

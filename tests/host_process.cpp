@@ -4,7 +4,6 @@
 #include <thread>
 
 #include "HostTestUtil.h"
-#include "host/TZPlatformInfo.h"
 #include "host/TzProcess.h"
 
 namespace {
@@ -52,38 +51,6 @@ TEST(HostProcess, TimeoutKillsTheCommandGroupAndReturnsMinusOne) {
   };
   for (int i = 0; i < 500 && !gone(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_TRUE(gone()) << "the background child " << out << " lives on";
-}
-
-// Configuration defaults: a missing or bad value leaves the preset; file values and in-memory ones.
-TEST(HostPlatformInfo, MissingOrBadValuesKeepThePresetAndFileValuesAreRead) {
-  hosttest::TempDir home;
-  hosttest::ScopedEnv baseHome{"TZ_BASE_HOME", home.Path()};
-  TZPlatformInfo::SetFilePath("");
-  TZPlatformInfo::ClearValues();
-  UINT64 wide = 77;
-  uint32_t narrow = 78;
-  string text = "preset";
-  bool flag = true;
-  EXPECT_EQ(TZPlatformInfo::getNumber("VirtualServer", "nAny", &wide) + TZPlatformInfo::getNumber("VirtualServer", "nAny", &narrow) +
-                TZPlatformInfo::getString("VirtualServer", "sAny", &text) + TZPlatformInfo::getBoolean("VirtualServer", "bAny", &flag),
-            0);
-  EXPECT_TRUE(wide == 77 && narrow == 78 && text == "preset" && flag);
-  hosttest::PutFile(home / "etc/platform.ini", "[VirtualServer]\nnBad=12abc\nnNeg=-5\nbBad=maybe\n"
-                                               "nGood = 42\nsUrl=sim://a=b\nbOn=yes\n");
-  for (const char* key : {"nBad", "nNeg"}) EXPECT_EQ(TZPlatformInfo::getNumber("VirtualServer", key, &narrow), 0) << key;
-  EXPECT_EQ(TZPlatformInfo::getBoolean("VirtualServer", "bBad", &flag), 0);
-  EXPECT_TRUE(narrow == 78 && flag);
-  EXPECT_EQ(TZPlatformInfo::getNumber("virtualserver", "NGOOD", &narrow), 1);
-  EXPECT_EQ(narrow, 42u);
-  EXPECT_EQ(TZPlatformInfo::getString("VirtualServer", "sUrl", &text), 1);
-  EXPECT_EQ(text, "sim://a=b");
-  flag = false;
-  EXPECT_EQ(TZPlatformInfo::getBoolean("VirtualServer", "bOn", &flag), 1);
-  EXPECT_TRUE(flag);
-  TZPlatformInfo::SetValue("VirtualServer", "nGood", "7");  // an in-memory value wins
-  EXPECT_EQ(TZPlatformInfo::getNumber("VirtualServer", "nGood", &wide), 1);
-  EXPECT_EQ(wide, 7u);
-  TZPlatformInfo::ClearValues();
 }
 
 }  // namespace

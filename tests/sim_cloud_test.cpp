@@ -1,6 +1,5 @@
 // The simulated cloud through the bridge, for both flavours: lifecycles on the host clock, faulty
 // resources, refusals in the cloud's words, bytes of snapshots and copies, attachments and slots.
-#include <openssl/evp.h>
 #include <sys/stat.h>
 
 #include <regex>
@@ -244,28 +243,6 @@ TEST_P(SimCloud, AttachmentsOfferTargetsWithinTheSlotLimit) {
   ASSERT_TRUE(bridge_->DeleteVM("", web_, true, false));
   EXPECT_FALSE(fs::exists(target(a)));
   EXPECT_EQ(Attachment(a.guid), w_.attachmentDetached);
-}
-
-// The checksum covers the whole logical size, with holes and a short file's tail as zeros.
-TEST(SimVolumeChecksum, ReadsHolesAsZerosOverTheLogicalSize) {
-  CTestCloud test;
-  auto cloud = test.Open();
-  sim::CreateSparseFile(cloud->VolumeFilePath("tiny.img"), 64 * 1024);
-  WriteAt(cloud->VolumeFilePath("tiny.img"), 4096, "hello");
-  cloud->Write([](sim::CSimDb& db) {
-    db.Run(
-        "INSERT INTO volumes(id, display_name, compartment_id, ad, size_bytes, state, file, created) "
-        "VALUES ('tiny', 'tiny', '', '', 131072, 'AVAILABLE', 'tiny.img', 0)");
-  });
-  std::string expected(128 * 1024, '\0'), hex;
-  expected.replace(4096, 5, "hello");
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  ASSERT_EQ(EVP_Digest(expected.data(), expected.size(), digest, &length, EVP_sha256(), nullptr), 1);
-  for (unsigned int i = 0; i < length; ++i)
-    hex += {"0123456789abcdef"[digest[i] >> 4], "0123456789abcdef"[digest[i] & 15]};
-  EXPECT_EQ(sim::VolumeSha256(*cloud, "tiny"), hex);
-  EXPECT_THROW(sim::VolumeSha256(*cloud, "nothing"), sim::CSimError);
 }
 
 INSTANTIATE_TEST_SUITE_P(SimFlavours, SimCloud,
