@@ -66,14 +66,14 @@ class AgentConcurrency : public ::testing::Test {
   std::map<std::string, std::string> checksums_;
 };
 
-// In the first round the first iSCSI login's job dies right after the login, inside its attach
-// bracket: the others finish with their own bytes. The next round, all four at once, removes what the
-// dead one left.
+// Ten rounds of four jobs at once. In the first the first iSCSI login's job dies right after the login,
+// inside its attach bracket: the others finish with their own bytes, and the next round removes what
+// the dead one left while its own jobs take over and sweep roots side by side.
 TEST_F(AgentConcurrency, JobsAtOnceStoreTheirOwnVolumesAndAJobKilledInItsAttachHoldsUpNoOther) {
   sandbox_.Fault("iscsiadm:login", 1, "kill-after");
   int killed = 0;
-  for (const std::string round : {"1", "2"})
-    for (const auto& [name, status] : BackUpAllAtOnce(round)) {
+  for (int number = 1; number <= 10; ++number)
+    for (const std::string round = std::to_string(number); const auto& [name, status] : BackUpAllAtOnce(round)) {
       if (round == "1" && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) ++killed;
       else ExpectOwnVolumes(round, name, status);
     }
