@@ -29,9 +29,6 @@ using nlohmann::json;
 
 namespace {
 
-// The record a backup asks for: the instance with its volumes.
-constexpr UINT64 kBackupRecordFlags = 58;
-
 std::atomic<bool> g_interrupted{false};
 
 void OnInterrupt(int) { g_interrupted.store(true); }
@@ -206,7 +203,7 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
 
   session.MarkStep();
   SVMInfo current;
-  if (!plugin.GetVMInfoForVM(target.name, target.guid, "", kBackupRecordFlags, 0, current))
+  if (!plugin.GetVMInfoForVM(target.name, target.guid, "", VMINFO_FLAGS_BACKUP, 0, current))
     return Fail("reading the volumes of [" + shownName + "] failed: " + session.DescribeLastError());
   const std::vector<SDisk> selected = SelectedDisks(current);
 

@@ -1,11 +1,8 @@
 #include "agent/BackupFolder.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <openssl/evp.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -16,35 +13,12 @@
 
 #include "agent/DisplayText.h"
 #include "agent/NumberOption.h"
+#include "host/CFileLock.h"
 #include "host/FXFile.h"
 
 namespace {
 
 const char kLockFile[] = ".backup-agent.lock";
-
-// The store's lock, held for the scope.
-class CStoreLock {
- public:
-  explicit CStoreLock(const string& store) {
-    fd_ = ::open(FXPath::Append(store, kLockFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) return;
-    while (::flock(fd_, LOCK_EX) != 0) {
-      if (errno == EINTR) continue;
-      ::close(fd_);
-      fd_ = -1;
-      return;
-    }
-  }
-  ~CStoreLock() {
-    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
-  }
-  CStoreLock(const CStoreLock&) = delete;
-  CStoreLock& operator=(const CStoreLock&) = delete;
-  bool Held() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
 
 // The job ids the folders of the store carry: the decimal before the first '-'.
 bool UsedJobIds(const string& store, std::set<long long>& ids, string& error) {
@@ -97,8 +71,8 @@ bool ClaimBackupFolder(const string& store, long long requestedJobId, long long 
     error = "cannot create the store [" + EscapeForDisplay(store) + "]: " + ec.message();
     return false;
   }
-  CStoreLock lock(store);
-  if (!lock.Held()) {
+  CFileLock lock;  // the store's lock, held for the scope
+  if (!lock.Acquire(FXPath::Append(store, kLockFile))) {
     error = "cannot lock the store [" + EscapeForDisplay(store) + "]: " + strerror(errno);
     return false;
   }

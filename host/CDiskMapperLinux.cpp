@@ -1,7 +1,5 @@
 #include "host/CDiskMapperLinux.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,12 +17,6 @@ namespace {
 constexpr uint64_t kPollMs = 50;
 constexpr const char* kLockFile = "run/lock/tz-diskmapper.lock";
 
-// Opens (creating it and its folder when missing) the lock file; -1 with errno on failure.
-int OpenLockFile(const string& path) {
-  std::error_code ec;  // a folder that cannot be made shows in the open's failure
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-  return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-}
 }  // namespace
 
 CDiskMapperLinux::CDiskMapperLinux() : evDebug("diskmapper") {}
@@ -69,25 +61,22 @@ string CDiskMapperLinux::LockFilePath() { return HostEnvironment::UnderRoot(kLoc
 bool CDiskMapperLinux::EnterBracket(const char* tag) {
   bracket_.lock();
   const string path = LockFilePath();
-  int fd = OpenLockFile(path);
-  if (fd < 0) {
-    evDebug.Error(tag, "Cannot open the disk mapper lock file [%s]: %s", path.c_str(), std::strerror(errno));
+  std::error_code ec;  // a folder that cannot be made shows in the open's failure
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+  bool opened = false;
+  if (!processLock_.Acquire(
+          path,
+          [&] {
+            evDebug.DebugLvl(tag, 2, "Waiting for another process's disk attach or detach to finish [%s]",
+                             path.c_str());
+          },
+          &opened)) {
+    evDebug.Error(tag, opened ? "Cannot lock the disk mapper lock file [%s]: %s"
+                              : "Cannot open the disk mapper lock file [%s]: %s",
+                  path.c_str(), std::strerror(errno));
     bracket_.unlock();
     return false;
   }
-  int rc = ::flock(fd, LOCK_EX | LOCK_NB);
-  if (rc != 0 && errno == EWOULDBLOCK) {
-    evDebug.DebugLvl(tag, 2, "Waiting for another process's disk attach or detach to finish [%s]", path.c_str());
-    while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-    }
-  }
-  if (rc != 0) {
-    evDebug.Error(tag, "Cannot lock the disk mapper lock file [%s]: %s", path.c_str(), std::strerror(errno));
-    ::close(fd);
-    bracket_.unlock();
-    return false;
-  }
-  lockFd_ = fd;
   bracketOwner_.store(std::this_thread::get_id());
   return true;
 }
@@ -98,8 +87,7 @@ bool CDiskMapperLinux::LeaveBracket(const char* tag) {
     return false;
   }
   bracketOwner_.store(std::thread::id());
-  ::close(lockFd_);  // drops the file lock
-  lockFd_ = -1;
+  processLock_.Release();
   bracket_.unlock();
   return true;
 }

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "host/CFileLock.h"
 #include "host/EvDebug.h"
 #include "host/HostTypes.h"
 
@@ -59,7 +60,7 @@ class CDiskMapperLinux {
 
   std::mutex bracket_;  // held from a pre-call to its post-call
   std::atomic<std::thread::id> bracketOwner_{};
-  int lockFd_ = -1;  // the locked lock file while a bracket is open; touched only by its owner
+  CFileLock processLock_;  // held while a bracket is open; touched only by its owner
   mutable std::mutex state_;  // guards what follows
   string deviceDirectory_;
   std::set<string> before_;

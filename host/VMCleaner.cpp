@@ -1,13 +1,10 @@
 #include "host/VMCleaner.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "host/CFileLock.h"
 #include "host/CWqDirectory.h"
 #include "host/CleanerHandle.h"
 #include "host/EvDebug.h"
@@ -154,22 +151,10 @@ void ListChildren(CSqliteDb& db, int64_t id, const string& path, int64_t type, s
   }
 }
 
-// True when the registered root is owned by a live session other than `ownKey`.
 // The lock file that serialises root claims with sweeps: beside the registry database.
 string ClaimsLockPath(const string& databasePath) { return databasePath + ".claims.lock"; }
 
-// Opens and locks (waiting) the claims lock file; -1 when it cannot be used.
-int LockClaims(const string& path) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) return -1;
-  int rc;
-  while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-  }
-  if (rc == 0) return fd;
-  ::close(fd);
-  return -1;
-}
-
+// True when the registered root is owned by a live session other than `ownKey`.
 bool RootHeldByAnother(CSqliteDb& db, VM_Cleaner_Mode mode, VM_Cleaner_EntityType type, const string& name,
                        const string& ownKey, const string& sessionDirectory) {
   CSqliteStatement find = db.Prepare(
@@ -234,29 +219,28 @@ bool VMCleaner::HoldRootClaims() {
   string path;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!db_ || claimsFd_ >= 0) return claimsFd_ >= 0;
+    if (!db_ || claims_) return claims_ != nullptr;
     path = ClaimsLockPath(databasePath_);
   }
-  const int fd = LockClaims(path);
-  if (fd < 0) {
+  // Waiting for another holder happens outside the mutex, so this object's other calls go on.
+  auto held = std::make_unique<CFileLock>();
+  if (!held->Acquire(path)) {
     EVERROR(Log(), "Cannot lock [%s]: %s", path.c_str(), std::strerror(errno));
     return false;
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  claimsFd_ = fd;
+  claims_.swap(held);
   return true;
 }
 
 void VMCleaner::ReleaseRootClaims() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (claimsFd_ >= 0) ::close(claimsFd_);
-  claimsFd_ = -1;
+  claims_.reset();
 }
 
 bool VMCleaner::DeInit() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (claimsFd_ >= 0) ::close(claimsFd_);
-  claimsFd_ = -1;
+  claims_.reset();
   session_.reset();
   db_.reset();
   return true;
@@ -298,14 +282,11 @@ bool VMCleaner::ClaimRoot(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType typ
   heldByAnother = false;
   std::lock_guard<std::mutex> lock(mutex_);
   if (!db_) return false;
-  struct SClaims {
-    int fd;
-    ~SClaims() {
-      if (fd >= 0) ::close(fd);
-    }
-  } claims{claimsFd_ >= 0 ? -1 : LockClaims(ClaimsLockPath(databasePath_))};
-  if (claimsFd_ < 0 && claims.fd < 0) {
-    EVERROR(Log(), "Cannot lock [%s]: %s", ClaimsLockPath(databasePath_).c_str(), std::strerror(errno));
+  // The claims lock for this transaction, unless this object holds it for a sweep already.
+  CFileLock claims;
+  const string claimsPath = ClaimsLockPath(databasePath_);
+  if (!claims_ && !claims.Acquire(claimsPath)) {
+    EVERROR(Log(), "Cannot lock [%s]: %s", claimsPath.c_str(), std::strerror(errno));
     return false;
   }
   try {

@@ -51,6 +51,7 @@ struct SRegistryRoot {
   std::vector<CleanerEntity> children;
 };
 
+class CFileLock;
 class CSqliteDb;
 class CRegistrySession;
 
@@ -122,5 +123,5 @@ class VMCleaner {
   string identity_;
   string databasePath_;
   string sessionDirectory_;
-  int claimsFd_ = -1;  // the claims lock while this object holds it
+  std::unique_ptr<CFileLock> claims_;  // the claims lock while this object holds it for a sweep
 };

@@ -152,6 +152,10 @@ struct SVMSizeInfo {
   int32_t memory = 0;
 };
 
+// The flags (GetVMInfoForVM, the bridge's GetVMInfo) of the record a backup reads: in the bridge's
+// bits, volumes 0x2, their snapshots 0x8, proxy 0x10 and network cards 0x20.
+constexpr UINT64 VMINFO_FLAGS_BACKUP = 58;
+
 // What an entry of the full mount information is (SMountInfoFull::mountType).
 constexpr UINT32 MOUNT_TYPE_FILE = 0;  // a file of the mount directory
 constexpr UINT32 MOUNT_TYPE_DISK = 1;  // a mounted disk

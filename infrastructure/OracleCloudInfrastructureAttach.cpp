@@ -74,8 +74,7 @@ bool COracleCloudInfrastructureInfo::AttachVolumeToProxy(SDisk& disk, const stri
   bool failed = false;
   if (!bridge->AttachVolume(disk, proxyId, noFreeSlot)) {
     EVERROR(evDebug, "Attaching volume [%s] failed", disk.targetVolume.c_str());
-    SetLastVMErrorDetails(bridge->GetLastError());
-    SetLastVMError(noFreeSlot ? VMERR_NO_FREE_ATTACH_SLOT : VMERR_VOLUME_ATTACH_FAILED);
+    ReportBridgeFailure(noFreeSlot ? VMERR_NO_FREE_ATTACH_SLOT : VMERR_VOLUME_ATTACH_FAILED);
     failed = true;
   }
   if (!failed && !disk.iscsiIqn.empty()) {

@@ -13,9 +13,6 @@
 using namespace VMInfoStructs;
 
 namespace {
-// What the bridge fetches for a backup: the instance with its volumes and their snapshots.
-constexpr UINT64 kBackupVMInfoFlags = 58;
-
 // A configuration file name that stays inside the mount directory: no separator, not "." or "..",
 // no NUL.
 bool IsSafeConfigFileName(const string& name) {
@@ -119,7 +116,7 @@ bool COracleCloudInfo::IsBackupFeasible(const MountCtx& ctx) {
 }
 
 bool COracleCloudInfo::InitBackupVMInfo(const MountCtx& ctx) {
-  if (bridge->GetVMInfo(ctx.vmName, ctx.vmGuid, ctx.vmInfo, kBackupVMInfoFlags)) return true;
+  if (bridge->GetVMInfo(ctx.vmName, ctx.vmGuid, ctx.vmInfo, VMINFO_FLAGS_BACKUP)) return true;
   EVERROR(evDebug, "Failed to get VMInfo for Instance [%s][%s]", ctx.vmName.c_str(), ctx.vmGuid.c_str());
   SetLastVMError(VMERR_VM_NOT_FOUND);
   return false;

@@ -1,0 +1,26 @@
+#pragma once
+// An exclusive advisory lock (flock) on a lock file, shared by every process of the machine: held
+// from Acquire() until Release() or the end of the object, and dropped by the kernel when the holder
+// dies.
+#include <functional>
+#include <string>
+
+#include "host/HostTypes.h"
+
+class CFileLock {
+ public:
+  CFileLock() = default;
+  ~CFileLock() { Release(); }
+  CFileLock(const CFileLock&) = delete;
+  CFileLock& operator=(const CFileLock&) = delete;
+
+  // Opens `path` (creating it, never through a symbolic link) and takes the lock, waiting while
+  // another holder has it; `beforeWaiting` runs once when it must wait. False, holding nothing, with
+  // errno set and `opened` (when given) telling whether the file could be opened at all.
+  bool Acquire(const string& path, const std::function<void()>& beforeWaiting = {}, bool* opened = nullptr);
+  void Release();
+  bool Held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
