@@ -1,6 +1,7 @@
 #pragma once
 // The commands of cloud-sim. Each returns the process exit status and reports its own errors
 // on stderr.
+#include <cstdint>
 #include <string>
 
 namespace cloudsim {
@@ -21,7 +22,7 @@ struct SSnapshotAddArgs {
   std::string name;       // empty: made from the volume's name
 };
 
-int RunInit(const std::string& dir, const std::string& flavour);
+int RunInit(const std::string& dir, const std::string& flavour, uint64_t bootVolumeMiB);
 int RunList(const std::string& sandbox, const std::string& kind, bool json);
 int RunFaultAdd(const std::string& sandbox, const SFaultAddArgs& args);
 int RunFaultList(const std::string& sandbox, bool json);

@@ -6,11 +6,11 @@
 
 namespace cloudsim {
 
-int RunInit(const std::string& dir, const std::string& flavourName) {
+int RunInit(const std::string& dir, const std::string& flavourName, uint64_t bootVolumeMiB) {
   auto flavour = sim::ParseFlavour(flavourName);
   if (!flavour) return Failure("Unknown flavour [" + flavourName + "]: use infrastructure or classic");
   try {
-    sim::SSandbox sandbox = sim::CreateSandbox(dir, *flavour);
+    sim::SSandbox sandbox = sim::CreateSandbox(dir, *flavour, bootVolumeMiB);
     printf("Created %s sandbox [%s]\nproxy instance: %s\n", sim::FlavourName(sandbox.flavour), sandbox.dir.c_str(),
            sandbox.proxyId.c_str());
     return 0;

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "CloudSimCommands.h"
+#include "bridge/sim/CloudSeeder.h"
 
 namespace cloudsim {
 
@@ -24,6 +25,9 @@ int main(int argc, char** argv) {
   auto* init = app.add_subcommand("init", "Create a sandbox in DIR");
   init->add_option("DIR", initDir, "Folder of the new sandbox")->required();
   init->add_option("--flavour", flavour, "infrastructure or classic")->capture_default_str();
+  uint64_t bootVolumeMiB = sim::kDefaultBootVolumeMiB;
+  init->add_option("--volume-mib", bootVolumeMiB, "Size of the instances' boot volumes in MiB; data volumes are half")
+      ->capture_default_str();
 
   std::string kind;
   bool json = false;
@@ -96,7 +100,7 @@ int main(int argc, char** argv) {
 
   CLI11_PARSE(app, argc, argv);
 
-  if (*init) return RunInit(initDir, flavour);
+  if (*init) return RunInit(initDir, flavour, bootVolumeMiB);
   if (*ls) return RunList(sandbox, kind, json);
   if (*faultAdd) return RunFaultAdd(sandbox, faultArgs);
   if (*faultLs) return RunFaultList(sandbox, json);

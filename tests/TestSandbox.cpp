@@ -22,7 +22,9 @@ CTestSandbox::CTestSandbox(const std::string& flavour) {
   base_ = pattern;
   dir_ = base_ + "/sandbox";
   std::string output;
-  if (CloudSim({"init", dir_, "--flavour", flavour}, &output) != 0) throw std::runtime_error("cloud-sim init failed: " + output);
+  // Small volumes: a job hashes every disk it copies twice.
+  if (CloudSim({"init", dir_, "--flavour", flavour, "--volume-mib", "16"}, &output) != 0)
+    throw std::runtime_error("cloud-sim init failed: " + output);
   root_ = std::make_unique<hosttest::ScopedEnv>("TZ_PLATFORM_ROOT", Root());
   home_ = std::make_unique<hosttest::ScopedEnv>("TZ_BASE_HOME", Home());
 }

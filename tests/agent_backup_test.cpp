@@ -167,7 +167,7 @@ TEST(AgentBackup, RefusesBadOptionsAndUsedJobIdsAndGivesJobsAtOnceIdsOfTheirOwn)
 TEST(AgentBackup, StoresEveryDiskShortensLongNamesAndFailsCleanlyAtTheFileSizeLimit) {
   CTestSandbox sandbox;
   const std::string store = sandbox.Dir() + "/store", name(300, 'n');
-  const std::string command = "bash -c \"ulimit -f 8192; exec '" + std::string(OCI_BUILD_DIR) + "/backup-agent' --sandbox '" +
+  const std::string command = "bash -c \"ulimit -f 4096; exec '" + std::string(OCI_BUILD_DIR) + "/backup-agent' --sandbox '" +
                               sandbox.Dir() + "' backup sample-db --store '" + sandbox.Dir() + "/limited'\"";
   std::string out;
   EXPECT_EQ(TzProcess::system(command.c_str(), &out, nullptr, 120, true), 1) << out;

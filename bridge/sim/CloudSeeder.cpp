@@ -13,9 +13,6 @@ namespace sim {
 
 namespace {
 
-constexpr uint64_t kBootVolumeBytes = 256 * kMiB;
-constexpr uint64_t kDataVolumeBytes = 128 * kMiB;
-
 struct SRegion {
   const char* name;
   const char* key;
@@ -24,7 +21,8 @@ struct SRegion {
 // Ids and names differ between the flavours; everything else is seeded the same way.
 class CSeeder {
  public:
-  CSeeder(CSimCloud& cloud, CSimDb& db) : cloud_(cloud), db_(db), classic_(cloud.Flavour() == EFlavour::Classic) {
+  CSeeder(CSimCloud& cloud, CSimDb& db, uint64_t bootBytes)
+      : cloud_(cloud), db_(db), classic_(cloud.Flavour() == EFlavour::Classic), bootBytes_(bootBytes) {
     now_ = HostClock::Now();
   }
 
@@ -35,6 +33,7 @@ class CSeeder {
     homeCode_ = Lower(regions[0].key);
     SetMeta(kMetaDefaultRegion, home_);
     SetMeta(kMetaObjectNamespace, "simtenancy");
+    SetMeta(kMetaBootVolumeBytes, std::to_string(bootBytes_));
     if (classic_) {
       SetMeta(kMetaClassicDomain, kDomain);
       SetMeta(kMetaClassicUser, kUser);
@@ -126,7 +125,7 @@ class CSeeder {
     db_.Run(
         "INSERT INTO images(id, name, region, image_key, launch_mode, os, state, size_bytes, created) "
         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-        id, name, region, key, launchMode, os, cloud_.Words().imageAvailable, static_cast<int64_t>(kBootVolumeBytes),
+        id, name, region, key, launchMode, os, cloud_.Words().imageAvailable, static_cast<int64_t>(bootBytes_),
         now_);
     return id;
   }
@@ -181,7 +180,7 @@ class CSeeder {
     std::string id = classic_ ? NewUuid() : RegionalId("instance");
     std::string uri = classic_ ? ClassicPath(name + "/" + id) : id;
     std::string boot = AddVolume(classic_ ? name + "_storage" : name + " (Boot Volume)", compartment, ad,
-                                 kBootVolumeBytes, true, imageId);
+                                 bootBytes_, true, imageId);
     std::string launchMode = db_.QueryText("SELECT launch_mode FROM images WHERE id = ?", "NATIVE", imageId);
     db_.Run(
         "INSERT INTO instances(id, name, uri, compartment_id, ad, region, shape, cpus, memory_mb, state, image_id, "
@@ -189,7 +188,7 @@ class CSeeder {
         id, name, uri, compartment, ad, home_, shape, cpus, memoryMb, cloud_.Words().instanceRunning, imageId,
         launchMode, boot, now_);
     if (withDataVolume) {
-      std::string data = AddVolume(name + "-data", compartment, ad, kDataVolumeBytes, false, "");
+      std::string data = AddVolume(name + "-data", compartment, ad, bootBytes_ / 2, false, "");
       std::string attachment = classic_ ? uri + "/" + NewUuid() : RegionalId("volumeattachment");
       db_.Run(
           "INSERT INTO attachments(id, instance_id, volume_id, type, state, created) "
@@ -213,6 +212,7 @@ class CSeeder {
   CSimCloud& cloud_;
   CSimDb& db_;
   bool classic_;
+  uint64_t bootBytes_;
   int64_t now_ = 0;
   std::string home_, homeCode_, subnet1_;
   int hosts_ = 0;
@@ -221,8 +221,8 @@ class CSeeder {
 
 }  // namespace
 
-SSeededCloud SeedCloud(CSimCloud& cloud) {
-  return cloud.Write([&cloud](CSimDb& db) { return CSeeder(cloud, db).Seed(); });
+SSeededCloud SeedCloud(CSimCloud& cloud, uint64_t bootVolumeMiB) {
+  return cloud.Write([&](CSimDb& db) { return CSeeder(cloud, db, bootVolumeMiB * kMiB).Seed(); });
 }
 
 }  // namespace sim

@@ -2,6 +2,7 @@
 // The contents of a new sandbox's cloud: regions, compartments, availability domains, shapes,
 // images, buckets, network, keys, the proxy instance and two sample instances with volumes
 // that hold recognisable bytes.
+#include <cstdint>
 #include <string>
 
 #include "bridge/sim/SimCloud.h"
@@ -16,6 +17,13 @@ struct SSeededCloud {
   std::string defaultRegion;
 };
 
-SSeededCloud SeedCloud(CSimCloud& cloud);
+constexpr uint64_t kDefaultBootVolumeMiB = 256;
+// The smallest boot volume: its data volume (half of it) still holds a sample's runs.
+constexpr uint64_t kMinBootVolumeMiB = 8;
+constexpr uint64_t kMaxBootVolumeMiB = 1024 * 1024;
+
+// Boot volumes of `bootVolumeMiB` MiB (kMinBootVolumeMiB .. kMaxBootVolumeMiB), data volumes of
+// half that.
+SSeededCloud SeedCloud(CSimCloud& cloud, uint64_t bootVolumeMiB = kDefaultBootVolumeMiB);
 
 }  // namespace sim

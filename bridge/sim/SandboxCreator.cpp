@@ -87,8 +87,12 @@ bool HoldsSandbox(const std::string& dir) {
   return fs::exists(fs::path(dir) / kSandboxIni, ec) || fs::exists(fs::path(dir) / "cloud" / CSimCloud::kDatabaseName, ec);
 }
 
-SSandbox CreateSandbox(const std::string& dir, EFlavour flavour) {
+SSandbox CreateSandbox(const std::string& dir, EFlavour flavour, uint64_t bootVolumeMiB) {
   if (dir.empty()) throw CSimError("No sandbox folder was given");
+  if (bootVolumeMiB < kMinBootVolumeMiB || bootVolumeMiB > kMaxBootVolumeMiB) {
+    throw CSimError("Boot volumes take " + std::to_string(kMinBootVolumeMiB) + " to " +
+                    std::to_string(kMaxBootVolumeMiB) + " MiB");
+  }
   std::error_code ec;
   fs::path absolute = fs::absolute(dir, ec).lexically_normal();
   if (ec) throw CSimError("Cannot resolve [" + dir + "]: " + ec.message());
@@ -106,7 +110,7 @@ SSandbox CreateSandbox(const std::string& dir, EFlavour flavour) {
   CSimCloud::Create(sandbox.cloudDir, flavour);
   {
     CSimCloud cloud(sandbox.cloudDir);
-    sandbox.proxyId = SeedCloud(cloud).proxyId;
+    sandbox.proxyId = SeedCloud(cloud, bootVolumeMiB).proxyId;
   }
   WriteProxyIdentity(base + "/root", flavour, sandbox.proxyId);
   WriteFile(base + "/home/etc/platform.ini", kPlatformIni);

@@ -9,6 +9,7 @@
 //   sandbox.ini  [Sandbox] flavour=..., cloud=<abs>/cloud
 #include <string>
 
+#include "bridge/sim/CloudSeeder.h"
 #include "bridge/sim/SimFlavour.h"
 
 namespace sim {
@@ -22,8 +23,9 @@ struct SSandbox {
   std::string proxyId;   // the proxy instance's id in the cloud
 };
 
-// Throws CSimError when `dir` already holds a sandbox or cannot be made.
-SSandbox CreateSandbox(const std::string& dir, EFlavour flavour);
+// Throws CSimError when `dir` already holds a sandbox or cannot be made, or when the boot volume
+// size is out of range (tests choose small volumes: every disk a job copies is hashed twice).
+SSandbox CreateSandbox(const std::string& dir, EFlavour flavour, uint64_t bootVolumeMiB = kDefaultBootVolumeMiB);
 
 // True when `dir` holds a sandbox (its sandbox.ini or its cloud database).
 bool HoldsSandbox(const std::string& dir);

@@ -21,6 +21,8 @@ constexpr const char* kMetaProvisionPrefix = "provision_seconds.";  // + instanc
 constexpr const char* kMetaClassicDomain = "classic_domain";
 constexpr const char* kMetaClassicUser = "classic_user";
 constexpr const char* kMetaObjectNamespace = "object_namespace";
+// The size of the boot volumes that seeding and populating make; data volumes are half as large.
+constexpr const char* kMetaBootVolumeBytes = "boot_volume_bytes";
 // Test settings: when set, iSCSI attachments report these values instead of their own, so that a
 // test can hand the plug-in what a broken or hostile cloud might say.
 constexpr const char* kMetaReportedIqn = "iscsi.reported_iqn";

@@ -1,5 +1,6 @@
 #include "bridge/sim/SimPopulate.h"
 
+#include "bridge/sim/CloudSeeder.h"
 #include "bridge/sim/SimIds.h"
 #include "bridge/sim/SimResources.h"
 #include "bridge/sim/SimVolumeStore.h"
@@ -21,6 +22,8 @@ void Populate(CSimCloud& cloud, int64_t compartments, int64_t instancesEach) {
   cloud.Write([&](CSimDb& db) {
     CIdMaker ids(db, cloud.Flavour());
     std::string region = db.QueryText("SELECT value FROM meta WHERE key = ?", "", kMetaDefaultRegion);
+    const int64_t bootBytes = std::stoll(db.QueryText("SELECT value FROM meta WHERE key = ?",
+                                                      std::to_string(kDefaultBootVolumeMiB * kMiB), kMetaBootVolumeBytes));
     std::string ad =
         db.QueryText("SELECT name FROM availability_domains WHERE region = ? ORDER BY name LIMIT 1", "", region);
     CSimStatement image = db.Prepare(
@@ -46,11 +49,11 @@ void Populate(CSimCloud& cloud, int64_t compartments, int64_t instancesEach) {
         std::string bootName = classic ? name + "_storage" : name + " (Boot Volume)";
         std::string boot = ids.Volume(bootName, ad, true);
         std::string file = SafeFileName(boot, ".img");
-        CreateSparseFile(files.Add(file), kPopulatedBootBytes);
+        CreateSparseFile(files.Add(file), static_cast<uint64_t>(bootBytes));
         db.Run(
             "INSERT INTO volumes(id, display_name, compartment_id, ad, size_bytes, state, is_boot, bootable, image_id, "
             "file, created) VALUES (?, ?, ?, ?, ?, ?, 1, 1, ?, ?, ?)",
-            boot, bootName, compartment, ad, static_cast<int64_t>(kPopulatedBootBytes), w.volumeAvailable, imageId,
+            boot, bootName, compartment, ad, bootBytes, w.volumeAvailable, imageId,
             file, now);
         db.Run(
             "INSERT INTO instances(id, name, uri, compartment_id, ad, region, shape, cpus, memory_mb, state, image_id, "

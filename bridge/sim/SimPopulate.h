@@ -8,11 +8,10 @@
 namespace sim {
 
 constexpr int64_t kPopulateMaxInstances = 1'000'000;
-// Boot volumes of populated instances: small, and empty sparse files.
-constexpr uint64_t kPopulatedBootBytes = 1024ull * 1024 * 1024;
 
 // Adds `compartments` compartments named "populated-<n>" with `instancesEach` running instances
-// each (every one with its boot volume), in one transaction. Throws CSimError on counts out of
+// each (every one with its boot volume, an empty sparse file of the cloud's boot volume size), in
+// one transaction. Throws CSimError on counts out of
 // range.
 void Populate(CSimCloud& cloud, int64_t compartments, int64_t instancesEach);
 
