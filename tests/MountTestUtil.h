@@ -140,10 +140,10 @@ class CMountFixture : public ::testing::Test {
     EXPECT_EQ(plugin->Connect(sandbox->CloudUrl(), "tester", "secret"), 1);
     return plugin;
   }
-  // The sandbox's host tools (iscsiadm, ...) first on PATH, after the folders in `before`.
-  void UseSandboxTools(const std::string& before = "") {
+  // The sandbox's host tools (iscsiadm, ...) first on PATH.
+  void UseSandboxTools() {
     tools_.reset();
-    tools_ = std::make_unique<CPathFirst>(before + sandbox->Dir() + "/bin");
+    tools_ = std::make_unique<CPathFirst>(sandbox->Dir() + "/bin");
   }
 
   std::unique_ptr<sim::CSimCloud> Cloud() const { return std::make_unique<sim::CSimCloud>(sandbox->Dir() + "/cloud"); }

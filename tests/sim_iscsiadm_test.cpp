@@ -101,6 +101,7 @@ TEST_F(SimIscsiadm, FaultRulesFailTheirCallOnlyAndEveryCallIsCounted) {
     EXPECT_EQ(cloud_.Calls(op), 3) << op;
   }
   EXPECT_THROW(cloud_.AddFault("iscsiadm:login", 1, sim::EFaultAction::NoSlot), sim::CSimError) << "no meaning here";
+  EXPECT_THROW(cloud_.AddFault("iscsiadm:logout", 1, sim::EFaultAction::Faulty), sim::CSimError) << "only a login";
 }
 
 TEST_F(SimIscsiadm, HostileArgumentsAndOtherFormsChangeNothingOutsideTheLog) {

@@ -76,11 +76,26 @@ class CUndoFiles {
   std::vector<std::string> paths_;
 };
 
+// The proxy still logged in to a target that goes away: the session is cut under it. Sessions are
+// named "<iqn>,<portal>,<port>" by the sandbox's iscsiadm.
+void RecordCutSessions(CSimCloud& cloud, const std::string& iqn) {
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(IscsiSessionsDir(cloud), ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string session = it->path().filename().string();
+    if (session.rfind(iqn + ",", 0) != 0) continue;
+    std::filesystem::create_directories(IscsiCutSessionsDir(cloud), ec);
+    WriteFileAtomically(IscsiCutSessionsDir(cloud) + "/" + session, "cut by the detach of its volume\n");
+  }
+}
+
 }  // namespace
 
 void WithdrawAttachments(CSimCloud& cloud, const std::vector<SEndedAttachment>& ended) {
   for (const SEndedAttachment& a : ended) {
-    if (!a.iqn.empty()) ::unlink((IscsiTargetsDir(cloud) + "/" + a.iqn).c_str());
+    if (!a.iqn.empty()) {
+      ::unlink((IscsiTargetsDir(cloud) + "/" + a.iqn).c_str());
+      RecordCutSessions(cloud, a.iqn);
+    }
     if (a.type == kAttachParavirtualized) ::unlink(VirtioLinkPath(cloud, a.volumeId).c_str());
   }
 }

@@ -40,8 +40,10 @@ std::optional<EFaultAction> ParseFaultAction(const std::string& name) {
 int64_t CSimFaults::Add(const SFaultRule& rule) {
   if (!IsKnownOperation(rule.op)) throw CSimError("Unknown operation [" + rule.op + "]");
   if (rule.nth < 0) throw CSimError("The call number of a fault rule must be 1 or more");
-  if (IsToolOperation(rule.op) && (rule.action == EFaultAction::Faulty || rule.action == EFaultAction::NoSlot)) {
-    throw CSimError("The iscsiadm operations take fail, delay, kill-before or kill-after");
+  // A faulty login makes its session but shows no device; the tools have nothing else to make faulty.
+  if (IsToolOperation(rule.op) && (rule.action == EFaultAction::NoSlot ||
+                                   (rule.action == EFaultAction::Faulty && rule.op != "iscsiadm:login"))) {
+    throw CSimError("The iscsiadm operations take fail, delay, kill-before or kill-after (and a login faulty)");
   }
   if (rule.action == EFaultAction::Delay && rule.delayMs <= 0) {
     throw CSimError("A delay rule needs a delay of 1 millisecond or more");

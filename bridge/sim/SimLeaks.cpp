@@ -59,6 +59,9 @@ std::vector<SLeak> ListLeaks(CSimCloud& cloud) {
   const std::string devices = DeviceDirOf(cloud);
   for (const std::string& entry : Entries(devices)) leaks.push_back({"device", entry, LinkTarget(devices + "/" + entry)});
   for (const std::string& entry : Entries(IscsiNodesDir(cloud))) leaks.push_back({"iscsi-node", entry, ""});
+  for (const std::string& entry : Entries(IscsiCutSessionsDir(cloud))) {
+    leaks.push_back({"cut-session", entry, "detached while logged in"});
+  }
   return leaks;
 }
 

@@ -34,6 +34,7 @@ std::string DeviceDirOf(const CSimCloud& cloud) { return SandboxRootOf(cloud) + 
 std::string IscsiTargetsDir(const CSimCloud& cloud) { return cloud.IscsiDir() + "/targets"; }
 std::string IscsiNodesDir(const CSimCloud& cloud) { return cloud.IscsiDir() + "/nodes"; }
 std::string IscsiSessionsDir(const CSimCloud& cloud) { return cloud.IscsiDir() + "/sessions"; }
+std::string IscsiCutSessionsDir(const CSimCloud& cloud) { return cloud.IscsiDir() + "/cut"; }
 
 std::string ProxyInstanceId(const CSimCloud& cloud) {
   const std::string root = SandboxRootOf(cloud);

@@ -18,6 +18,8 @@ std::string DeviceDirOf(const CSimCloud& cloud);
 std::string IscsiTargetsDir(const CSimCloud& cloud);  // offered targets, one file per IQN
 std::string IscsiNodesDir(const CSimCloud& cloud);    // node records of the initiator
 std::string IscsiSessionsDir(const CSimCloud& cloud); // logged-in sessions
+// Sessions that a detach cut while they were logged in (the proxy may have lost writes to them).
+std::string IscsiCutSessionsDir(const CSimCloud& cloud);
 
 // The id of the instance the sandbox's root stands for, as the machine itself tells it
 // (cloud-init's instance id, or the classic BIOS UUID in lower case); empty when there is none.
