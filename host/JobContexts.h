@@ -14,6 +14,10 @@ struct MountCtx {
   bool mountInfoDisabled = false;
 };
 
+// The shape a user asks for when the restore is to choose it (compared without case; an empty shape
+// means the same).
+constexpr const char* kAutoSelectShape = "Auto Select";
+
 struct RestoreCtx {
   UINT32 restoreType = 1;  // 1 full instance restore, 4 replication
   bool isConversion = false;

@@ -66,7 +66,9 @@ bool COracleCloudInfrastructureInfo::CleanupCreatedVMs(const string& cleanerPath
   std::vector<string> ids;
   cleaner.GetRegisteredCreatedVMs(cleanerPath, ids);
   for (const auto& id : ids) {
-    if (!bridge->DeleteVM("", id, false, false)) {
+    // Waits for the termination: the volumes it releases are deleted next, and the cloud refuses to
+    // delete a volume that is still attached.
+    if (!bridge->DeleteVM("", id, true, false)) {
       EVERROR(evDebug, "Error while deleting created VM:[%s]", id.c_str());
       continue;
     }

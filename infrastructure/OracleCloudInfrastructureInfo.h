@@ -27,6 +27,8 @@ class COracleCloudInfrastructureInfo : public COracleCloudInfo {
   int GetVmdkInfo(const VmdkHandle& handle, VMInfoStructs::SDisk& disk) override;
   int CloseVmdk(const VmdkHandle& handle) override;
 
+  int CleanupRestoreVM(const RestoreCtx& ctx) override;
+
  protected:
   void DetectLocalVMGuid() override;
   bool _IsBackupFeasibleForVM(const MountCtx& ctx) override;
@@ -71,6 +73,44 @@ class COracleCloudInfrastructureInfo : public COracleCloudInfo {
   bool RegisterDisksWithDiskInfo(const MountCtx& ctx) override;
   bool ReadVmdkHandle(const VmdkHandle& handle, VMInfoStructs::SDisk& disk, const char* tag);
   bool DisconnectDiskInfo(const MountCtx& ctx) override;
+
+  // Restore of an instance.
+  bool _InitRestoreVM(const RestoreCtx& ctx) override;
+  bool _IsRestoreFeasible(const RestoreCtx& ctx);
+  bool _InitRestoreVM_FullVM(const RestoreCtx& ctx);
+  int HandleOverwriteOption(const RestoreCtx& ctx) override;
+  bool _PreRestoreVM(const RestoreCtx& ctx) override;
+  bool _RestoreVM(const RestoreCtx& ctx) override;
+  bool _PostRestoreVM(const RestoreCtx& ctx) override;
+  bool _PopulateRestoreCtxVMInfo(const RestoreCtx& ctx);
+  bool _PopulateVMInfoFromVMConfigFile(const RestoreCtx& ctx, VMInfoStructs::SVMInfo& out);
+  bool _RestoreInstance(const RestoreCtx& ctx);
+  bool UnRegisterCreatedVMandDisksFromCleaner(const string& restoreGuid, const string& createdVmGuid,
+                                              const std::vector<VMInfoStructs::SDisk>& disks) override;
+  // Removes the folder when it is a job's own (absolute, not "/", not the agent's home or a parent of
+  // it), without following links; a refusal or failure is only logged.
+  void RemoveJobResultsDir(const string& dir);
+
+  // The restore's empty volumes.
+  bool CreateEmptyVolumes(const RestoreCtx& ctx, std::vector<VMInfoStructs::SDisk>& disks) override;
+  bool CreateEmptyBootVolume(const RestoreCtx& ctx, VMInfoStructs::SDisk& disk);
+  bool _CreateEmptyBootVolume(VMInfoStructs::SDisk& disk, VMInfoStructs::SVMInfo& tempVm, const string& imageId,
+                              const string& restoreGuid);
+  bool CreateEmptyVolume(VMInfoStructs::SDisk& disk, const string& availabilityDomain, const string& compartmentId);
+  VMInfoStructs::SVMInfo CreateTempVmInfo(const RestoreCtx& ctx);
+  // Whole GiB, at least 50.
+  static long long _GetAdjustedVolumeSize(long long bytes);
+  string _GetImageLaunchMode(const RestoreCtx& ctx);
+  string _GetVolumeAttachmentTypeToRestoredInstance(const RestoreCtx& ctx);
+  bool _IsLinuxVM(const string& guestOs);
+  bool _IsParavirtualizedModeForLinuxVMConversionEnabled();
+
+  // The image of a restore's boot volume.
+  bool _GetImageIdForVMRestore(const RestoreCtx& ctx, string& imageId, bool& isTemporary);
+  bool _GetImageIdForVMRestoreFromSourceImage(const string& sourceImageId, const string& sourceRegionKey,
+                                              const string& compartmentId, string& imageId);
+  bool _GetMatchingImageInRegion(const VMInfoStructs::SVMInfo& sourceImage, const string& region,
+                                 const string& compartmentId, VMInfoStructs::SVMInfo& match);
 
   // Removal of what a job registered.
   bool _CleanupRestoreVM(const string& restoreGuid) override;

@@ -72,6 +72,17 @@ class COracleCloudInfo : public CVMInfo {
   int GetFileMountInfo(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFile>& out) override;
   int GetFullMountInfo(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& out) override;
 
+  // Restore: the phases in the order the agent calls them, between Init and Pre it writes the disks
+  // into the volumes attached to the proxy; after a failed phase it calls CleanupRestoreVM.
+  int InitRestoreVM(const RestoreCtx& ctx) override;
+  int PreRestoreVM(const RestoreCtx& ctx) override;
+  int RestoreVM(const RestoreCtx& ctx) override;
+  int PostRestoreVM(const RestoreCtx& ctx) override;
+  int CleanupRestoreVM(const RestoreCtx& ctx) override;
+  int InitVirtualizeMe(const RestoreCtx& ctx) override;
+  int FinalizeVirtualizeMe(const RestoreCtx& ctx) override;
+  int CleanupVirtualizeMe(const RestoreCtx& ctx) override;
+
   // Disk index names: "<volume name>_<index>"; the parser splits at the last "_".
   bool ParseDiskIndexName(const string& indexName, string& volumeName, int& index);
   static bool ParseOracleCloudDiskIndexName(const string& indexName, string& volumeName, int& index,
@@ -132,6 +143,18 @@ class COracleCloudInfo : public CVMInfo {
   virtual bool ConnectDiskInfo(const MountCtx& ctx);
   virtual bool DisconnectDiskInfo(const MountCtx& ctx);
   virtual bool RegisterDisksWithDiskInfo(const MountCtx& ctx);
+
+  // Restore: registration of the job, naming and bootability of restored volumes, shape choice.
+  // True (error 4000 set) when the job was cancelled before a phase.
+  bool CancelledBeforePhase();
+  // A fresh restore id registered as the job's root; false (nothing may be created) when it is not.
+  bool RegisterCleanerForRestore(const RestoreCtx& ctx);
+  bool UpdateDiskNames(const RestoreCtx& ctx);
+  bool MakeVolumesBootable(const RestoreCtx& ctx);
+  bool _IsAutoVMShapeOptionSelected(const RestoreCtx& ctx);
+  bool InitRestoreVM_VMReplication(const RestoreCtx& ctx);
+  bool PreRestoreVM_VMReplication(const RestoreCtx& ctx);
+  bool PostRestoreVM_VMReplication(const RestoreCtx& ctx);
 
   // The mount of a backup.
   int _MountVM(const MountCtx& ctx);

@@ -1,0 +1,396 @@
+// The restore of an instance into the infrastructure cloud: Init makes an empty volume per disk and
+// attaches them to the proxy, the agent writes the disks, Pre detaches them and settles the shape,
+// Restore launches the instance from the boot volume and attaches the rest, Post hands the result
+// over and leaves it in the asked power state. What a failed restore made is registered under the
+// restore's id and removed by CleanupRestoreVM.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "host/FXString.h"
+#include "host/CWqDirectory.h"
+#include "host/HostEnvironment.h"
+#include "infrastructure/OracleCloudInfrastructureInfo.h"
+
+using namespace VMInfoStructs;
+
+namespace {
+constexpr UINT32 kFullInstanceRestore = 1;
+constexpr UINT32 kReplicationRestore = 4;
+constexpr size_t kLoggedConfigBytes = 256;
+
+// A configuration name joined to a folder: a bare name, nothing that leaves the folder.
+bool IsBareName(const string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == string::npos &&
+         name.find('\0') == string::npos;
+}
+
+// Reads a regular file without following a symbolic link in its last component.
+bool ReadRegularFile(const string& path, string& contents) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  contents.clear();
+  char buffer[65536];
+  while (ok) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    contents.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return ok;
+}
+
+// The folder is one a job may remove whole: absolute, without "." or ".." parts, not "/" and
+// neither the agent's home nor one of its parents.
+bool IsRemovableJobFolder(const string& path) {
+  if (path.size() < 2 || path[0] != '/') return false;
+  for (size_t start = 1; start <= path.size();) {
+    const size_t end = std::min(path.find('/', start), path.size());
+    const string part = path.substr(start, end - start);
+    if (part == "." || part == "..") return false;
+    start = end + 1;
+  }
+  string folder = path, home = HostEnvironment::BaseHome();
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  return folder != "/" && folder != home && home.rfind(folder + "/", 0) != 0;
+}
+}  // namespace
+
+bool COracleCloudInfrastructureInfo::_InitRestoreVM(const RestoreCtx& ctx) {
+  if (!_IsRestoreFeasible(ctx)) {
+    EVERROR(evDebug, "Restore of VM:%s is not feasible and hence will not be attempted.", ctx.vmName.c_str());
+    return false;
+  }
+  if (ctx.restoreType != kFullInstanceRestore) {
+    EVERROR(evDebug, "not implemented yet");
+    SetLastVMErrorDetails(FXString::Format("Restore type [%u] is not supported", ctx.restoreType));
+    SetLastVMError(VMERR_VM_OPERATION_NOT_SUPPORTED);
+    return false;
+  }
+  return _InitRestoreVM_FullVM(ctx);
+}
+
+bool COracleCloudInfrastructureInfo::_IsRestoreFeasible(const RestoreCtx& ctx) {
+  if (c_localVMGuid.empty()) {
+    EVERROR(evDebug, "The proxy is not in Oracle Cloud Infrastructure.");
+    SetLastVMError(VMERR_PROXY_NOT_FOUND);
+    return false;
+  }
+  if (ctx.availabilityDomain != proxyVMInfo.availabilityDomain) {
+    EVERROR(evDebug,
+            "\tThe selected destination AvailabilityDomain(%s) is different from the AvailabilityDomain of the "
+            "proxy(%s)",
+            ctx.availabilityDomain.c_str(), proxyVMInfo.availabilityDomain.c_str());
+    SetLastVMError(VMERR_NOT_FEASIBLE);
+    return false;
+  }
+  return true;
+}
+
+bool COracleCloudInfrastructureInfo::_InitRestoreVM_FullVM(const RestoreCtx& ctx) {
+  EVDEBUGLVL(evDebug, 2, "****Start");
+  EVDEBUG(evDebug, "ComapartMentID: [%s]", ctx.compartmentId.c_str());
+  EVDEBUG(evDebug, "BucketName: [%s]", ctx.bucketName.c_str());
+  if (ctx.disks.empty()) {
+    SetLastVMError(VMERR_NO_VOLUMES);
+    EVDEBUG(evDebug, "There are no disks to be restored");
+  }
+  if (!HandleOverwriteOption(ctx)) return false;
+  if (!CreateEmptyVolumes(ctx, ctx.disks)) {
+    EVERROR(evDebug, "Error while creating empty disks");
+    return false;
+  }
+  return AttachVolumes(ctx.restoreGuid, ctx.disks, true, true);
+}
+
+int COracleCloudInfrastructureInfo::HandleOverwriteOption(const RestoreCtx& ctx) {
+  std::vector<SVMInfo> found;
+  bool exists = false;
+  if (!bridge->DoesVMExist(ctx.vmName, found, ctx.compartmentId, exists)) {
+    // Not knowing is not "not found": a restore must not go on beside an instance it cannot see.
+    EVERROR(evDebug, "Failed to look up instance [%s] in user [%s]: %s", ctx.vmName.c_str(), ctx.compartmentId.c_str(),
+            bridge->GetLastError().c_str());
+    return ReportBridgeFailure(VMERR_VM_CREATION_FAILED);
+  }
+  if (!exists) {
+    EVDEBUG(evDebug, "Instance [%s] not found in  user [%s]", ctx.vmName.c_str(), ctx.compartmentId.c_str());
+    return 1;
+  }
+  if (!ctx.inPlaceRestore && !ctx.overwrite) {
+    EVDEBUG(evDebug,
+            "As per task option not overwriting existing Instance. Please use a non-existing Instance name to continue "
+            "restore");
+    SetLastVMError(VMERR_VM_ALREADY_EXISTS);
+    return 0;
+  }
+  for (const SVMInfo& vm : found) {
+    if (!FXString::EqualsIgnoreCase(vm.guid, c_localVMGuid)) continue;
+    const string details = FXString::Format("Instance [%s] is the proxy itself and is never replaced by a restore",
+                                            ctx.vmName.c_str());
+    EVERROR(evDebug, "%s", details.c_str());
+    SetLastVMErrorDetails(details);
+    SetLastVMError(VMERR_VM_ALREADY_EXISTS);
+    return 0;
+  }
+  if (found.size() == 1) {
+    EVDEBUG(evDebug, "Found one Instance with name [%s] exist in compartment [%s]", ctx.vmName.c_str(),
+            ctx.compartmentId.c_str());
+    EVDEBUG(evDebug, "Deleting existing vm [%s]", ctx.vmName.c_str());
+    if (bridge->DeleteVM(ctx.vmName, found[0].guid, true, false)) {
+      EVDEBUG(evDebug, "Successfully deleted the Instance [%s] in compartment [%s].", found[0].guid.c_str(),
+              ctx.compartmentId.c_str());
+      return 1;
+    }
+    EVDEBUG(evDebug, "Failed to delete instance [%s]. Aborting restore.! Error [%s]", ctx.vmName.c_str(),
+            bridge->GetLastError().c_str());
+    return ReportBridgeFailure(VMERR_VM_DELETE_FAILED);
+  }
+  if (found.size() > 1) {
+    EVDEBUG(evDebug, "More than one VM with name [%s] exists in compartment [%s]", ctx.vmName.c_str(),
+            ctx.compartmentId.c_str());
+    EVDEBUG(evDebug,
+            "Though overwrite option is selected, can't decide which VM to delete.Please use a non existing VM name to "
+            "continue restore.");
+    SetLastVMError(VMERR_MULTIPLE_VMS_WITH_NAME);
+    return 0;
+  }
+  return 1;
+}
+
+bool COracleCloudInfrastructureInfo::_PreRestoreVM(const RestoreCtx& ctx) {
+  EVDEBUGLVL(evDebug, 2, "****Start");
+  SetLastVMError(VMERR_NONE);
+  if (CancelledBeforePhase()) return false;
+  string cleanerPath;
+  if (!cleaner.GetRegisteredVM(cleanerMode, ctx.restoreGuid, cleanerPath)) {
+    EVERROR(evDebug, "Failed to get the cleanerpath");
+    SetLastVMErrorDetails(FXString::Format("Restore [%s] is not registered", ctx.restoreGuid.c_str()));
+    SetLastVMError(VMERR_RESOURCE_CREATION_FAILED);
+    return false;
+  }
+  EVDEBUGLVL(evDebug, 2, "CleanerPath: %s", cleanerPath.c_str());
+  if (!DetachVolumes(ctx.disks, cleanerPath)) {
+    EVERROR(evDebug, "Failed to detach volumes from proxy");
+    if (GetLastVMError() == VMERR_NONE) SetLastVMError(VMERR_RESOURCE_CREATION_FAILED);
+    return false;
+  }
+  if (_IsAutoVMShapeOptionSelected(ctx)) {
+    if (ctx.isConversion) {
+      // Shapes for converted machines come with the temporary image, at a later stage.
+      EVERROR(evDebug, "Failed to Auto-Select VmSize for VM");
+      SetLastVMError(VMERR_VM_CREATION_FAILED);
+      return false;
+    }
+    ctx.vmSize = ctx.sourceVmSize;
+    EVDEBUG(evDebug, "Using source Shape [%s]", ctx.vmSize.c_str());
+  }
+  return true;
+}
+
+bool COracleCloudInfrastructureInfo::_RestoreVM(const RestoreCtx& ctx) {
+  EVDEBUGLVL(evDebug, 2, "****Start");
+  SetLastVMError(VMERR_NONE);
+  return _PopulateRestoreCtxVMInfo(ctx) && _RestoreInstance(ctx);
+}
+
+bool COracleCloudInfrastructureInfo::_PopulateRestoreCtxVMInfo(const RestoreCtx& ctx) {
+  SVMInfo saved;
+  saved.cpuCount = 0;
+  saved.memoryMB = -1;
+  if (!ctx.isConversion && !_PopulateVMInfoFromVMConfigFile(ctx, saved)) {
+    EVDEBUG(evDebug, "Could not populate VMInfo from config file.");
+    saved = SVMInfo();
+    saved.cpuCount = 0;
+    saved.memoryMB = -1;
+  }
+  SVMInfo& vm = ctx.vmInfo;
+  vm.guid.clear();
+  vm.disks.clear();
+  vm.name = ctx.vmName;
+  vm.compartmentId = ctx.compartmentId;
+  vm.availabilityDomain = ctx.availabilityDomain;
+  EVDEBUG(evDebug, "AD [%s] ; Instance name [%s] ; compartmentId [%s] ", vm.availabilityDomain.c_str(), vm.name.c_str(),
+          vm.compartmentId.c_str());
+  vm.vmSize = ctx.vmSize;
+  if (FXString::FindString(vm.vmSize, ".Flex")) {
+    vm.cpuCount = saved.cpuCount;
+    vm.memoryMB = saved.memoryMB;
+  }
+  EVDEBUG(evDebug, "Instance type: [%s], CPU count: [%ld], Memory (in MB): [%lld] ", vm.vmSize.c_str(),
+          static_cast<long>(vm.cpuCount), static_cast<long long>(vm.memoryMB));
+  vm.networkCards = ctx.networkCards;
+  for (SVMNetworkCard& card : vm.networkCards) {
+    card.optionFlag = ctx.networkOptionFlag;
+    EVDEBUG(evDebug, " Network [%s] [%s]", card.name.c_str(), card.subnetId.c_str());
+  }
+  for (SDisk& disk : ctx.disks) {
+    if (disk.selectedForRestore != 1) continue;
+    disk.guid = disk.createdVolumeId;
+    vm.disks.push_back(disk);
+    EVDEBUG(evDebug, "Disk [%s] [%s]", disk.targetVolume.c_str(), disk.createdVolumeId.c_str());
+  }
+  return true;
+}
+
+bool COracleCloudInfrastructureInfo::_PopulateVMInfoFromVMConfigFile(const RestoreCtx& ctx, SVMInfo& out) {
+  const string path = ctx.configFilesPath + "/" + ctx.sourceConfigName + ".json";
+  if (!IsBareName(ctx.sourceConfigName + ".json")) {
+    EVERROR(evDebug, "Refusing config file [%s]: its name leaves the configuration folder", path.c_str());
+    return false;
+  }
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) {
+    EVDEBUG(evDebug, "Config file [%s] not found", path.c_str());
+    return false;
+  }
+  string contents;
+  if (!ReadRegularFile(path, contents)) {
+    EVDEBUG(evDebug, "Failed to read config file :[%s]", path.c_str());
+    return false;
+  }
+  if (!bridge->ReadInstanceConfig(contents, out)) {
+    const bool cut = contents.size() > kLoggedConfigBytes;
+    EVDEBUG(evDebug, "Failed to parse config file [%s] contents:[%s%s]", path.c_str(),
+            contents.substr(0, kLoggedConfigBytes).c_str(), cut ? "..." : "");
+    return false;
+  }
+  return true;
+}
+
+bool COracleCloudInfrastructureInfo::_RestoreInstance(const RestoreCtx& ctx) {
+  SVMInfo& vm = ctx.vmInfo;
+  // A disk without a created volume (a filtered one) has nothing to attach.
+  std::vector<SDisk> disks;
+  for (const SDisk& disk : vm.disks) {
+    if (!disk.createdVolumeId.empty()) disks.push_back(disk);
+  }
+  vm.disks = disks;
+  auto boot = std::find_if(vm.disks.begin(), vm.disks.end(), [](const SDisk& d) { return d.isBootDisk; });
+  if (boot == vm.disks.end()) {
+    EVDEBUG(evDebug, "No boot disk found in disk List");
+    SetLastVMError(VMERR_VM_CREATION_FAILED);
+    return false;
+  }
+  const SDisk bootDisk = *boot;
+  vm.disks.erase(boot);
+  EVDEBUG(evDebug, "BootDisk:: Ocid:%s,  Name:%s.", bootDisk.createdVolumeId.c_str(), bootDisk.targetVolume.c_str());
+  if (ctx.restoreType == kReplicationRestore && ctx.replicationType == 2) {
+    if (!bridge->DeleteVM(ctx.vmName, ctx.restoredVmGuid, false, false)) {
+      EVDEBUG(evDebug, "Failed to delete temp VM: %s, Error: %s.", ctx.vmName.c_str(), bridge->GetLastError().c_str());
+      return ReportBridgeFailure(VMERR_RESOURCE_CREATION_FAILED);
+    }
+  }
+  if (!bridge->RestoreVM(vm, bootDisk)) {
+    EVDEBUG(evDebug, "Failed to restore VM [%s], Error [%s]", ctx.vmName.c_str(), bridge->GetLastError().c_str());
+    return ReportBridgeFailure(VMERR_VM_CREATION_FAILED);
+  }
+  if (!cleaner.RegisterCreatedVM(cleanerMode, ctx.restoreGuid, vm.guid))
+    EVERROR(evDebug, "Failed to register VM:[%s] to cleaner", vm.guid.c_str());
+  ctx.vmCreated = true;
+  ctx.restoredVmGuid = ctx.createdVmGuid = vm.guid;
+
+  const string type = _GetVolumeAttachmentTypeToRestoredInstance(ctx);
+  for (SDisk& disk : vm.disks) {
+    disk.attachmentType = type;
+    bool noFreeSlot = false;
+    if (!bridge->AttachVolume(disk, ctx.restoredVmGuid, noFreeSlot)) {
+      EVERROR(evDebug, "Failed to attach disk[%s][%s] to instance[%s][%s]", disk.targetVolume.c_str(),
+              disk.createdVolumeId.c_str(), ctx.vmName.c_str(), ctx.restoredVmGuid.c_str());
+      return ReportBridgeFailure(VMERR_VM_CREATION_FAILED);
+    }
+  }
+  for (size_t card = 1; card < ctx.networkCards.size(); ++card) {
+    if (!bridge->AttachVnic(vm, vm.networkCards[card])) {
+      EVERROR(evDebug, "Failed to attach secondary VNIC to instance[%s][%s]", ctx.vmName.c_str(),
+              ctx.restoredVmGuid.c_str());
+      return ReportBridgeFailure(VMERR_VM_CREATION_FAILED);
+    }
+  }
+  EVDEBUG(evDebug, "Successfully created VM [%s] / [%s]", ctx.restoredVmGuid.c_str(), ctx.vmName.c_str());
+  return true;
+}
+
+bool COracleCloudInfrastructureInfo::_PostRestoreVM(const RestoreCtx& ctx) {
+  EVDEBUGLVL(evDebug, 2, "****Start");
+  SetLastVMError(VMERR_NONE);
+  // The instance and its volumes are the job's result: handed over first, so that nothing after
+  // this point (a failed power-off included) can make a clean-up delete them.
+  UnRegisterCreatedVMandDisksFromCleaner(ctx.restoreGuid, ctx.createdVmGuid, ctx.disks);
+  if (!cleaner.UnRegisterVM(cleanerMode, ctx.restoreGuid, false))
+    EVDEBUG(evDebug, "Could not unregister VM[%s] from cleaner, some resources may require cleanup",
+            ctx.restoreGuid.c_str());
+  bool ok = true;
+  if (ctx.restoreType == kFullInstanceRestore) {
+    EVDEBUG(evDebug, "Rebooting converted instance [%s]", ctx.vmInfo.uri.c_str());
+    bridge->RebootInstance(ctx.vmInfo.uri);
+  }
+  if (!ctx.powerOnAfterRestore) {
+    if (bridge->PowerOffInstance(ctx.vmInfo.uri)) {
+      EVDEBUG(evDebug, "Instance [%s] powered off", ctx.vmInfo.uri.c_str());
+    } else {
+      EVDEBUG(evDebug, "Powering off instance [%s] failed", ctx.vmInfo.uri.c_str());
+      ReportBridgeFailure(VMERR_VM_OPERATION_FAILED);
+      ok = false;
+    }
+  }
+  RemoveJobResultsDir(ctx.jobResultsDir);
+  return ok;
+}
+
+void COracleCloudInfrastructureInfo::RemoveJobResultsDir(const string& dir) {
+  if (dir.empty()) return;
+  if (!IsRemovableJobFolder(dir)) {
+    EVERROR(evDebug, "Refusing to remove job results directory [%s]", dir.c_str());
+    return;
+  }
+  EVDEBUG(evDebug, "Removing job results directory [%s]", dir.c_str());
+  string error;
+  if (!CWqDirectory::Remove(dir, true, true, &error))
+    EVDEBUG(evDebug, "Failed to remove job results directory [%s]: %s", dir.c_str(), error.c_str());
+}
+
+bool COracleCloudInfrastructureInfo::UnRegisterCreatedVMandDisksFromCleaner(const string& restoreGuid,
+                                                                            const string& createdVmGuid,
+                                                                            const std::vector<SDisk>& disks) {
+  EVDEBUGLVL(evDebug, 2, "CreatedVMID: [%s]", createdVmGuid.c_str());
+  bool result = true;
+  if (!cleaner.UnRegisterCreatedVM(cleanerMode, restoreGuid, createdVmGuid)) {
+    EVDEBUG(evDebug, "Failed to unregister created VM:[%s]", createdVmGuid.c_str());
+    result = false;
+  }
+  for (const SDisk& disk : disks) {
+    if (disk.selectedForRestore != 1 || disk.isFiltered) continue;
+    if (disk.createdVolumeId.empty()) {
+      EVDEBUGLVL(evDebug, 2, "Skipping disk unregister as createdDiskId is empty, displayName [%s]",
+                 disk.displayName.c_str());
+      continue;
+    }
+    EVDEBUGLVL(evDebug, 2, "CreatedDiskID: [%s]", disk.createdVolumeId.c_str());
+    if (!cleaner.UnRegisterDisk(cleanerMode, restoreGuid, disk.createdVolumeId)) {
+      EVDEBUG(evDebug, "Failed to unregister created disk:[%s]", disk.createdVolumeId.c_str());
+      result = false;
+    }
+  }
+  return result;
+}
+
+int COracleCloudInfrastructureInfo::CleanupRestoreVM(const RestoreCtx& ctx) {
+  EVDEBUGLVL(evDebug, 2, "Cleaning created VM during restore");
+  if (!InitProxyVMInfo() || !InitMapperAndCleaner()) return 0;
+  cleanerMode = VM_CLEANER_MODE_RESTORE;
+  // Only what this restore registered goes: volumes and instances it did not record as its own
+  // (a source volume named in the context, another job's) are never touched.
+  string cleanerPath;
+  if (!cleaner.GetRegisteredVM(cleanerMode, ctx.restoreGuid, cleanerPath)) {
+    EVDEBUG(evDebug, "Could not find cleanerpath for VM");
+    return 1;
+  }
+  return _CleanupRestoreVM(ctx.restoreGuid) ? 1 : 0;
+}

@@ -1,0 +1,174 @@
+// The four phases of a restore, the same for both flavours: common checks, then the flavour's
+// hook (or the replication routine for a restore of type 4). Also the registration of a restore
+// in the registry of created entities and the naming of restored volumes.
+#include "host/FXFile.h"
+#include "host/FXString.h"
+#include "host/HostClock.h"
+#include "plugin/OracleCloudInfo.h"
+
+using namespace VMInfoStructs;
+
+namespace {
+constexpr UINT32 kReplicationRestore = 4;
+}  // namespace
+
+bool COracleCloudInfo::CancelledBeforePhase() {
+  if (!IsJobCancelled()) return false;
+  EVDEBUG(evDebug, "Quit flag set, terminating JobWait");
+  SetLastVMError(VMERR_JOB_CANCELLED);
+  return true;
+}
+
+int COracleCloudInfo::InitRestoreVM(const RestoreCtx& ctx) {
+  SetLastVMError(VMERR_NONE);
+  if (CancelledBeforePhase()) return 0;
+  ctx.vmCreated = false;
+  EVDEBUG(evDebug, "Original VMName : [%s] Restore VMName  : [%s]", ctx.originalVmName.c_str(), ctx.vmName.c_str());
+  EVDEBUG(evDebug, "Restoring Instance to Oracle cloud , User: [%s]", ctx.compartmentId.c_str());
+  if (!InitProxyVMInfo()) {
+    if (GetLastVMError() == VMERR_NONE) SetLastVMError(VMERR_PROXY_NOT_FOUND);
+    return 0;
+  }
+  if (!RegisterCleanerForRestore(ctx)) return 0;
+  const bool ok = ctx.restoreType == kReplicationRestore ? InitRestoreVM_VMReplication(ctx) : _InitRestoreVM(ctx);
+  if (ok) return 1;
+  CleanupRestoreVM(ctx);
+  return 0;
+}
+
+int COracleCloudInfo::PreRestoreVM(const RestoreCtx& ctx) {
+  SetLastVMError(VMERR_NONE);
+  if (CancelledBeforePhase()) return 0;
+  if (ctx.restoreType == kReplicationRestore) return PreRestoreVM_VMReplication(ctx) ? 1 : 0;
+  if (_PreRestoreVM(ctx)) return 1;
+  EVERROR(evDebug, "PreRestore phase failed");
+  return 0;
+}
+
+int COracleCloudInfo::RestoreVM(const RestoreCtx& ctx) {
+  if (_RestoreVM(ctx)) return 1;
+  EVERROR(evDebug, "Restore phase failed");
+  return 0;
+}
+
+int COracleCloudInfo::PostRestoreVM(const RestoreCtx& ctx) {
+  SetLastVMError(VMERR_NONE);
+  const bool ok = ctx.restoreType == kReplicationRestore ? PostRestoreVM_VMReplication(ctx) : _PostRestoreVM(ctx);
+  if (ok) return 1;
+  EVERROR(evDebug, "PostRestore phase failed");
+  return 0;
+}
+
+int COracleCloudInfo::CleanupRestoreVM(const RestoreCtx& ctx) { return 1; }
+
+int COracleCloudInfo::InitVirtualizeMe(const RestoreCtx& ctx) {
+  EVDEBUG(evDebug, "Invoked for VM [%s]", ctx.vmName.c_str());
+  if (!InitRestoreVM(ctx)) return 0;
+  EVDEBUG(evDebug, "Successful for VM [%s]", ctx.vmName.c_str());
+  return 1;
+}
+
+int COracleCloudInfo::FinalizeVirtualizeMe(const RestoreCtx& ctx) {
+  EVDEBUG(evDebug, "Invoked for VM [%s]", ctx.vmName.c_str());
+  return PreRestoreVM(ctx) && RestoreVM(ctx) && PostRestoreVM(ctx) ? 1 : 0;
+}
+
+int COracleCloudInfo::CleanupVirtualizeMe(const RestoreCtx& ctx) {
+  EVDEBUG(evDebug, "Invoked for VM [%s]", ctx.vmName.c_str());
+  return CleanupRestoreVM(ctx) != 0 ? 1 : 0;
+}
+
+// The replication routines of a restore of type 4 belong to a later stage of the plug-in.
+bool COracleCloudInfo::InitRestoreVM_VMReplication(const RestoreCtx&) {
+  SetLastVMError(VMERR_VM_OPERATION_NOT_SUPPORTED);
+  return NotAvailableYet(__PRETTY_FUNCTION__);
+}
+bool COracleCloudInfo::PreRestoreVM_VMReplication(const RestoreCtx&) {
+  SetLastVMError(VMERR_VM_OPERATION_NOT_SUPPORTED);
+  return NotAvailableYet(__PRETTY_FUNCTION__);
+}
+bool COracleCloudInfo::PostRestoreVM_VMReplication(const RestoreCtx&) {
+  SetLastVMError(VMERR_VM_OPERATION_NOT_SUPPORTED);
+  return NotAvailableYet(__PRETTY_FUNCTION__);
+}
+
+bool COracleCloudInfo::RegisterCleanerForRestore(const RestoreCtx& ctx) {
+  ctx.restoreGuid.clear();
+  if (!CreateGuid(ctx.restoreGuid) || ctx.restoreGuid.empty()) {
+    SetLastVMErrorDetails("No identifier could be made for the restore");
+    SetLastVMError(VMERR_REGISTRY_WRITE_FAILED);
+    return false;
+  }
+  if (!InitMapperAndCleaner()) {
+    if (!cleaner.IsInitialized()) {
+      SetLastVMErrorDetails("The registry of created entities cannot be opened for the restore");
+      SetLastVMError(VMERR_REGISTRY_WRITE_FAILED);
+    }
+    return false;
+  }
+  cleanerMode = VM_CLEANER_MODE_RESTORE;
+  if (!staleJobsCleaned) {
+    _CleanupAllVMs();
+    staleJobsCleaned = true;
+  }
+  // The first write of the job: nothing is created in the cloud unless it succeeded, since an
+  // unregistered restore would leave whatever it made to nobody.
+  if (cleaner.RegisterVM(cleanerMode, ctx.restoreGuid)) return true;
+  EVERROR(evDebug, "Failed to register VM [%s]", ctx.restoreGuid.c_str());
+  SetLastVMErrorDetails(FXString::Format("The registry of created entities [%s] cannot record restore [%s]",
+                                         cleaner.DatabasePath().c_str(), ctx.restoreGuid.c_str()));
+  SetLastVMError(VMERR_REGISTRY_WRITE_FAILED);
+  return false;
+}
+
+bool COracleCloudInfo::UpdateDiskNames(const RestoreCtx& ctx) {
+  for (SDisk& disk : ctx.disks) {
+    if (disk.selectedForRestore != 1) continue;
+    string base;
+    if (ctx.isConversion || ctx.useDiskNames) base = disk.targetVolume;
+    if (!disk.targetVolume.empty()) {
+      disk.displayName = disk.targetVolume;
+    } else {
+      int number = 0;
+      ParseDiskIndexName(disk.indexName, base, number);
+    }
+    if (!base.empty()) {
+      const INT64 now = HostClock::Now();
+      disk.description = FXString::Format("Volume Created by Veltrio for Job %lld_at_%lld_from_%s",
+                                          static_cast<long long>(EvEvent::getJobId()), static_cast<long long>(now),
+                                          EvEvent::getClientName().c_str());
+      disk.displayName = base + "_" + std::to_string(now);
+    }
+    if (ctx.isConversion) disk.storageProperty = "/oracle/public/storage/latency";
+    if (bridge->DoesVolumeExist(disk.displayName, ctx.compartmentId)) {
+      EVERROR(evDebug, "Volume [%s] already exists for user [%s]. Cannot continue with restore.",
+              disk.displayName.c_str(), ctx.compartmentId.c_str());
+      SetLastVMError(VMERR_VOLUME_NAME_EXISTS);
+      SetLastVMErrorDetails(disk.displayName);
+      return false;
+    }
+    EVDEBUG(evDebug, "Volume display name [%s] for volume [%s]", disk.displayName.c_str(), disk.indexName.c_str());
+  }
+  return true;
+}
+
+bool COracleCloudInfo::MakeVolumesBootable(const RestoreCtx& ctx) {
+  for (const SDisk& disk : ctx.disks) {
+    if (!disk.isBootDisk) continue;
+    // A boot disk that is not bootable cannot start the instance: the failure ends the restore.
+    if (!bridge->MakeVolumeBootable(disk.targetVolume)) {
+      EVERROR(evDebug, "Failed to make volume [%s] bootable: %s", disk.targetVolume.c_str(),
+              bridge->GetLastError().c_str());
+      ReportBridgeFailure(VMERR_RESOURCE_CREATION_FAILED);
+      return false;
+    }
+    EVDEBUG(evDebug, "Make volume bootable for disk [%s]", disk.targetVolume.c_str());
+  }
+  return true;
+}
+
+bool COracleCloudInfo::_IsAutoVMShapeOptionSelected(const RestoreCtx& ctx) {
+  if (ctx.vmSize.empty() || FXString::EqualsIgnoreCase(ctx.vmSize, kAutoSelectShape)) return true;
+  EVDEBUGLVL(evDebug, 2, "Auto-Select VMShape not selected for VM:%s", ctx.originalVmName.c_str());
+  return false;
+}
