@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "RegistryTestUtil.h"
+#include "host/CleanerHandle.h"
 #include "host/EvDebug.h"
 
 using namespace regtest;
@@ -160,6 +161,22 @@ TEST(RegistryStore, NamesOfAnyBytesRoundTrip) {
     EXPECT_FALSE(c.GetRegisteredVM(kBackup, name, path)) << name;
   }
   EXPECT_EQ(Inspect(home).size(), 0u);
+}
+
+// Handles are stored: their form never changes between versions, and a malformed one is refused.
+TEST(RegistryStore, HandlesKeepTheirStoredFormAndMalformedOnesAreRefused) {
+  EXPECT_EQ(CleanerHandle::Root(1, 1, "AZaz09._-/ :%\xff"), "/1/1:AZaz09._-%2F%20%3A%25%FF");
+  EXPECT_EQ(CleanerHandle::Child("/0/1:a", 2, "b@"), "/0/1:a/2:b%40");
+  CleanerHandle::SParsed parsed;
+  ASSERT_TRUE(CleanerHandle::Parse("/2147483647/7:a%2Fz/8:Z", parsed));
+  EXPECT_EQ(parsed.mode, 2147483647);
+  ASSERT_EQ(parsed.chain.size(), 2u);
+  EXPECT_EQ(parsed.chain[0].type, 7);
+  EXPECT_EQ(parsed.chain[0].name, "a/z");
+  EXPECT_EQ(parsed.chain[1].name, "Z");
+  for (const char* bad : {"", "/", "/0", "0/1:a", "/x/1:a", "/0/1a", "/0/y:a", "/0/1:a b", "/0/1:%2", "/0/1:%zz",
+                          "/00000000000/1:a", "/2147483648/1:a", "/0/1:a/"})
+    EXPECT_FALSE(CleanerHandle::Parse(bad, parsed)) << bad;
 }
 
 // A file that is not a registry of a known version is refused, named in an error, and left as it is;
