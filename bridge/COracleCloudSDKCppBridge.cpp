@@ -224,13 +224,14 @@ bool COracleCloudSDKCppBridge::DoesVolumeSnapshotExist(const string& snapshotId,
   });
 }
 
-bool COracleCloudSDKCppBridge::FindResourcesByName(EResourceKind kind, const string& name, std::vector<string>& ids) {
+bool COracleCloudSDKCppBridge::FindResourcesByName(EResourceKind kind, const string& name, INT64 createdSince,
+                                                   std::vector<string>& ids) {
   return backend_->Run("FindResourcesByName", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
     const sim::ENamedKind named = kind == EResourceKind::VolumeSnapshot ? sim::ENamedKind::VolumeSnapshot
                                   : kind == EResourceKind::Volume       ? sim::ENamedKind::Volume
                                   : kind == EResourceKind::Image        ? sim::ENamedKind::Image
                                                                         : sim::ENamedKind::Instance;
-    ids = sim::FindByName(cloud, named, name);
+    ids = sim::FindByName(cloud, named, name, createdSince);
     return true;
   });
 }

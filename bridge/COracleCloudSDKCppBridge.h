@@ -82,9 +82,10 @@ class COracleCloudSDKCppBridge {
   bool GetVolumeStatus(const string& volumeId, string& state);
   bool DoesVolumeSnapshotExist(const string& snapshotId, bool& exists);
 
-  // Clean-up: the ids of the resources of a kind whose display name is exactly `name`, oldest
-  // first; instances on their way out are not listed.
-  bool FindResourcesByName(EResourceKind kind, const string& name, std::vector<string>& ids);
+  // Clean-up: the ids of the resources of a kind whose display name is exactly `name` and that the
+  // proxy made at or after `createdSince` (seconds since the epoch), oldest first; instances on
+  // their way out are not listed.
+  bool FindResourcesByName(EResourceKind kind, const string& name, INT64 createdSince, std::vector<string>& ids);
 
   // Volumes.
   bool CreateVolume(SDisk& volume, const string& compartmentId);

@@ -233,26 +233,63 @@ bool COracleCloudCleaner::UnRegisterVmdkObject(const VM_Cleaner_Mode& mode, cons
 
 // ---- Creates about to be requested. ----
 
-string COracleCloudCleaner::FormPendingCreateKey(VM_Cleaner_EntityType kind, const string& name) {
-  return std::to_string(static_cast<int>(kind)) + ":" + name;
+string COracleCloudCleaner::FormPendingCreateKey(VM_Cleaner_EntityType kind, const string& name, INT64 since) {
+  return std::to_string(static_cast<int>(kind)) + ":" + std::to_string(since) + ":" + name;
 }
 
-bool COracleCloudCleaner::ParsePendingCreateKey(const string& key, VM_Cleaner_EntityType& kind, string& name) {
-  const size_t colon = key.find(':');
-  if (colon == string::npos || colon == 0 || colon + 1 == key.size()) return false;
-  int value = 0;
-  for (size_t i = 0; i < colon; ++i) {
-    if (key[i] < '0' || key[i] > '9' || value > 1000) return false;
-    value = value * 10 + (key[i] - '0');
+namespace {
+// A decimal number of 1 to 18 digits ending right before `end`.
+bool ParseDecimal(const string& text, size_t begin, size_t end, INT64& value) {
+  if (end <= begin || end - begin > 18) return false;
+  INT64 parsed = 0;
+  for (size_t i = begin; i < end; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    parsed = parsed * 10 + (text[i] - '0');
   }
-  kind = static_cast<VM_Cleaner_EntityType>(value);
-  name = key.substr(colon + 1);
+  value = parsed;
+  return true;
+}
+}  // namespace
+
+bool COracleCloudCleaner::ParsePendingCreateKey(const string& key, VM_Cleaner_EntityType& kind, string& name,
+                                                INT64& since) {
+  const size_t colon = key.find(':');
+  INT64 type = 0;
+  if (colon == string::npos || colon > 9 || !ParseDecimal(key, 0, colon, type)) return false;
+  size_t start = colon + 1;
+  INT64 time = 0;
+  const size_t second = key.find(':', start);
+  if (second != string::npos && ParseDecimal(key, start, second, time)) start = second + 1;
+  if (start >= key.size()) return false;
+  kind = static_cast<VM_Cleaner_EntityType>(type);
+  name = key.substr(start);
+  since = time;
   return true;
 }
 
+bool COracleCloudCleaner::IsCreatePendingElsewhere(const string& path, VM_Cleaner_EntityType kind,
+                                                   const string& name) {
+  std::vector<SFoundChild> pending;
+  if (!FindChildrenOfType(VM_CLEANER_ENTITY_PENDING_CREATE, "", pending)) return true;
+  for (const SFoundChild& child : pending) {
+    VM_Cleaner_EntityType otherKind = VM_CLEANER_ENTITY_VM;
+    string otherName;
+    INT64 since = 0;
+    if (!child.rootIsLive || child.rootPath == path) continue;
+    if (ParsePendingCreateKey(child.name, otherKind, otherName, since) && otherKind == kind && otherName == name)
+      return true;
+  }
+  return false;
+}
+
+bool COracleCloudCleaner::IsRegisteredAnywhere(VM_Cleaner_EntityType kind, const string& id) {
+  std::vector<SFoundChild> found;
+  return !FindChildrenOfType(kind, id, found) || !found.empty();
+}
+
 bool COracleCloudCleaner::RegisterPendingCreate(const VM_Cleaner_Mode& mode, const string& rootName,
-                                                VM_Cleaner_EntityType kind, const string& name) {
-  return RegisterChild(mode, VM_CLEANER_ENTITY_PENDING_CREATE, rootName, FormPendingCreateKey(kind, name));
+                                                VM_Cleaner_EntityType kind, const string& name, INT64 since) {
+  return RegisterChild(mode, VM_CLEANER_ENTITY_PENDING_CREATE, rootName, FormPendingCreateKey(kind, name, since));
 }
 
 bool COracleCloudCleaner::GetRegisteredPendingCreates(const string& path, std::vector<string>& keys) {
@@ -264,6 +301,7 @@ bool COracleCloudCleaner::UnRegisterPendingCreate(const string& path, const stri
 }
 
 bool COracleCloudCleaner::UnRegisterPendingCreate(const VM_Cleaner_Mode& mode, const string& rootName,
-                                                  VM_Cleaner_EntityType kind, const string& name) {
-  return UnRegisterChildByMode(mode, VM_CLEANER_ENTITY_PENDING_CREATE, rootName, FormPendingCreateKey(kind, name));
+                                                  VM_Cleaner_EntityType kind, const string& name, INT64 since) {
+  return UnRegisterChildByMode(mode, VM_CLEANER_ENTITY_PENDING_CREATE, rootName,
+                               FormPendingCreateKey(kind, name, since));
 }

@@ -65,16 +65,23 @@ class COracleCloudCleaner : public VMCleaner {
   bool UnRegisterVmdkObject(const VM_Cleaner_Mode& mode, const string& rootName, const string& bucket,
                             const string& object);
 
-  // Creates about to be requested, keyed "<entity type of the resource>:<name it will carry>".
+  // Creates about to be requested, keyed "<entity type of the resource>:<seconds of the request>:<name
+  // it will carry>" (keys of earlier versions lack the time: "<type>:<name>").
   bool RegisterPendingCreate(const VM_Cleaner_Mode& mode, const string& rootName, VM_Cleaner_EntityType kind,
-                             const string& name);
+                             const string& name, INT64 since);
   bool GetRegisteredPendingCreates(const string& path, std::vector<string>& keys);
   bool UnRegisterPendingCreate(const string& path, const string& key);
   bool UnRegisterPendingCreate(const VM_Cleaner_Mode& mode, const string& rootName, VM_Cleaner_EntityType kind,
-                               const string& name);
-  static string FormPendingCreateKey(VM_Cleaner_EntityType kind, const string& name);
-  // False, outputs untouched, for a key without a kind or without a name.
-  static bool ParsePendingCreateKey(const string& key, VM_Cleaner_EntityType& kind, string& name);
+                               const string& name, INT64 since);
+  // True when a root other than the one at `path`, owned by a live job, awaits a create of this kind
+  // and name (or when that cannot be told).
+  bool IsCreatePendingElsewhere(const string& path, VM_Cleaner_EntityType kind, const string& name);
+  // True when some root holds the resource under its kind (or when that cannot be told).
+  bool IsRegisteredAnywhere(VM_Cleaner_EntityType kind, const string& id);
+  static string FormPendingCreateKey(VM_Cleaner_EntityType kind, const string& name, INT64 since);
+  // False, outputs untouched, for a key without a kind or without a name; `since` is 0 in a key
+  // without a time.
+  static bool ParsePendingCreateKey(const string& key, VM_Cleaner_EntityType& kind, string& name, INT64& since);
 
   static string FormVmdkObjectId(const string& bucket, const string& object);
   // Splits a key at its first "+"; false, outputs untouched, when it holds none.

@@ -1,8 +1,9 @@
 #pragma once
 // A create about to be requested from the cloud, recorded in the registry under the job's root
-// before the request, keyed by the kind of the resource and the unique name it will carry. A job
+// before the request, keyed by the kind of the resource, the time and the name it will carry. A job
 // killed after the cloud accepted the create and before the resource was registered thus leaves
-// a trace from which the sweep of the dead job finds the resource by its name and removes it.
+// a trace from which the sweep of the dead job finds the resource and removes it: one of that name
+// that the proxy made since that time, registered nowhere and awaited by no live job.
 //
 // Every create site uses it the same way:
 //   CPendingCreate pending(cleaner, mode, rootName, VM_CLEANER_ENTITY_SNAPSHOT, name);
@@ -32,5 +33,6 @@ class CPendingCreate {
   string rootName_;
   VM_Cleaner_EntityType kind_;
   string name_;
+  INT64 since_;  // when the create was about to be requested
   bool recorded_ = false;
 };

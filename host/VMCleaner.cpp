@@ -384,6 +384,36 @@ bool VMCleaner::FillItemsFromCleanerPath(const string& path, VM_Cleaner_EntityTy
   }
 }
 
+bool VMCleaner::FindChildrenOfType(VM_Cleaner_EntityType type, const string& name, std::vector<SFoundChild>& found) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!db_) return false;
+  try {
+    const string sql =
+        "SELECT c.name, r.mode, r.type, r.name, r.owner IS NULL, r.owner FROM entities c JOIN entities r ON r.id = "
+        "c.parent WHERE r.parent = 0 AND c.type = ?" +
+        string(name.empty() ? "" : " AND c.name = ?") + " ORDER BY c.id";
+    CSqliteStatement children = db_->Prepare(sql);
+    children.Bind(1, static_cast<int64_t>(type));
+    if (!name.empty()) children.BindBlob(2, name);
+    CLivenessCache liveness(sessionDirectory_);
+    std::vector<SFoundChild> list;
+    while (children.Step()) {
+      SFoundChild child;
+      child.name = children.Text(0);
+      child.rootPath = CleanerHandle::Root(static_cast<int32_t>(children.Int(1)), static_cast<int32_t>(children.Int(2)),
+                                           children.Text(3));
+      child.rootIsLive = !liveness.IsOrphan(children.Int(4) != 0, children.Text(5));
+      list.push_back(std::move(child));
+    }
+    found = std::move(list);
+    return true;
+  } catch (const std::exception& e) {
+    EVERROR(Log(), "Search of [%d] entities in [%s] failed: %s", static_cast<int>(type), databasePath_.c_str(),
+            e.what());
+    return false;
+  }
+}
+
 bool VMCleaner::GetOrphanedRootEntityListByType(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type,
                                                 const string& name, std::vector<CleanerEntity>& list) {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -42,6 +42,13 @@ struct CleanerEntity {
   std::map<string, string> properties;
 };
 
+// A child entity of some root, as a search across roots finds it.
+struct SFoundChild {
+  string name;             // the key it was registered under
+  string rootPath;         // its root's cleaner path
+  bool rootIsLive = false;  // the root's owning session is alive (this object's own included)
+};
+
 // A root with its children, as the registry inspection reports it.
 struct SRegistryRoot {
   VM_Cleaner_Mode mode = VM_CLEANER_MODE_BACKUP;
@@ -93,6 +100,9 @@ class VMCleaner {
   bool GetCleanerPathForEntityHandle(const VM_Cleaner_Mode& mode, const string& handle, string& path);
   // The children of `type` under the entity at `path`, in registration order.
   bool FillItemsFromCleanerPath(const string& path, VM_Cleaner_EntityType type, std::vector<CleanerEntity>& list);
+  // The registered children of `type` directly under any root of any mode; an empty name asks for
+  // all of them.
+  bool FindChildrenOfType(VM_Cleaner_EntityType type, const string& name, std::vector<SFoundChild>& found);
   // Orphaned roots of this mode and type; an empty name asks for all of them.
   bool GetOrphanedRootEntityListByType(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name,
                                        std::vector<CleanerEntity>& list);

@@ -11,6 +11,11 @@ bool COracleCloudInfrastructureInfo::_CleanupRestoreVM(const string& restoreGuid
   string path;
   if (!cleaner.GetRegisteredVM(cleanerMode, restoreGuid, path)) return true;
   bool ok = true;
+  // Creates the job did not live to register first: an instance among them may hold a volume.
+  if (!CleanupPendingCreates(path)) {
+    EVDEBUGLVL(evDebug, 2, "Failed to cleanup pending creations");
+    ok = false;
+  }
   if (!CleanupCreatedVMs(path)) {
     EVDEBUGLVL(evDebug, 2, "Failed to cleanup VMs");
     ok = false;

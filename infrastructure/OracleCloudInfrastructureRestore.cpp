@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "host/FXString.h"
+#include "cleanup/PendingCreate.h"
 #include "host/CWqDirectory.h"
 #include "host/HostEnvironment.h"
 #include "infrastructure/OracleCloudInfrastructureInfo.h"
@@ -287,11 +288,15 @@ bool COracleCloudInfrastructureInfo::_RestoreInstance(const RestoreCtx& ctx) {
       return ReportBridgeFailure(VMERR_RESOURCE_CREATION_FAILED);
     }
   }
+  CPendingCreate pending(cleaner, cleanerMode, ctx.restoreGuid, VM_CLEANER_ENTITY_VM, vm.name);
+  if (!RecordedBeforeCreate(pending, vm.name, VMERR_VM_CREATION_FAILED)) return false;
   if (!bridge->RestoreVM(vm, bootDisk)) {
     EVDEBUG(evDebug, "Failed to restore VM [%s], Error [%s]", ctx.vmName.c_str(), bridge->GetLastError().c_str());
     return ReportBridgeFailure(VMERR_VM_CREATION_FAILED);
   }
-  if (!cleaner.RegisterCreatedVM(cleanerMode, ctx.restoreGuid, vm.guid))
+  if (cleaner.RegisterCreatedVM(cleanerMode, ctx.restoreGuid, vm.guid))
+    DropPendingCreate(pending, vm.name);
+  else
     EVERROR(evDebug, "Failed to register VM:[%s] to cleaner", vm.guid.c_str());
   ctx.vmCreated = true;
   ctx.restoredVmGuid = ctx.createdVmGuid = vm.guid;

@@ -2,6 +2,7 @@
 // disk a boot volume taken from a temporary instance launched from an image. Also the launch mode
 // and attachment type of a restored instance.
 #include "host/FXString.h"
+#include "cleanup/PendingCreate.h"
 #include "host/EvDebug.h"
 #include "host/TZPlatformInfo.h"
 #include "infrastructure/OracleCloudInfrastructureInfo.h"
@@ -24,6 +25,7 @@ long long COracleCloudInfrastructureInfo::_GetAdjustedVolumeSize(long long bytes
 }
 
 bool COracleCloudInfrastructureInfo::CreateEmptyVolumes(const RestoreCtx& ctx, std::vector<SDisk>& disks) {
+  // Every create is recorded before its request and dropped once its resource is registered.
   for (SDisk& disk : disks) {
     if (QuitRequested(__PRETTY_FUNCTION__)) return false;
     if (disk.selectedForRestore != 1) continue;
@@ -37,8 +39,14 @@ bool COracleCloudInfrastructureInfo::CreateEmptyVolumes(const RestoreCtx& ctx, s
       // Registered as soon as its id was known, before the temporary instance went.
       if (!CreateEmptyBootVolume(ctx, disk)) return false;
     } else {
-      if (!CreateEmptyVolume(disk, ctx.availabilityDomain, ctx.compartmentId)) return false;
-      if (!cleaner.RegisterDisk(cleanerMode, ctx.restoreGuid, disk.createdVolumeId))
+      const string name = disk.targetVolume.empty() ? disk.displayName : disk.targetVolume;
+      CPendingCreate pending(cleaner, cleanerMode, ctx.restoreGuid, VM_CLEANER_ENTITY_DISK, name);
+      if (!RecordedBeforeCreate(pending, name, VMERR_RESOURCE_CREATION_FAILED) ||
+          !CreateEmptyVolume(disk, ctx.availabilityDomain, ctx.compartmentId))
+        return false;
+      if (cleaner.RegisterDisk(cleanerMode, ctx.restoreGuid, disk.createdVolumeId))
+        DropPendingCreate(pending, name);
+      else
         EVDEBUG(evDebug, "Failed to register volume [%s][%s]", disk.targetVolume.c_str(),
                 disk.createdVolumeId.c_str());
     }
@@ -104,12 +112,16 @@ bool COracleCloudInfrastructureInfo::_CreateEmptyBootVolume(SDisk& disk, SVMInfo
   if (QuitRequested(__PRETTY_FUNCTION__)) return false;
   EVDEBUG(evDebug, "Creating bootVolume for disk: [%s]", disk.displayName.c_str());
   const int sizeGiB = static_cast<int>(disk.size >> kGiBShift);
+  CPendingCreate pending(cleaner, cleanerMode, restoreGuid, VM_CLEANER_ENTITY_VM, tempVm.name);
+  if (!RecordedBeforeCreate(pending, tempVm.name, VMERR_RESOURCE_CREATION_FAILED)) return false;
   if (!bridge->DeployVM(tempVm, imageId, sizeGiB)) {
     EVDEBUG(evDebug, "Failed to create temp VM [%s], Error [%s]", tempVm.name.c_str(), bridge->GetLastError().c_str());
     return ReportBridgeFailure(VMERR_RESOURCE_CREATION_FAILED);
   }
   EVDEBUGLVL(evDebug, 2, "Intermediate VM: [%s]", tempVm.guid.c_str());
-  if (!cleaner.RegisterCreatedVM(cleanerMode, restoreGuid, tempVm.guid))
+  if (cleaner.RegisterCreatedVM(cleanerMode, restoreGuid, tempVm.guid))
+    DropPendingCreate(pending, tempVm.name);
+  else
     EVERROR(evDebug, "Failed to register VM to cleaner:[%s].", tempVm.guid.c_str());
   if (!bridge->GetBootVolumeIdForInstance(tempVm, disk.createdVolumeId)) {
     EVERROR(evDebug, "Failed to obtain the boot volume ID for VM: %s, Error: %s.", tempVm.name.c_str(),

@@ -6,6 +6,9 @@ using OracleCloudSDKCppBridge::EResourceKind;
 
 namespace {
 // The cloud kind behind a registry kind of a pending create.
+// The cloud's clock and the proxy's may differ by this much.
+constexpr INT64 kPendingCreateClockSlackSeconds = 60;
+
 bool ResourceKindOf(VM_Cleaner_EntityType kind, EResourceKind& resource) {
   switch (kind) {
     case VM_CLEANER_ENTITY_SNAPSHOT: resource = EResourceKind::VolumeSnapshot; return true;
@@ -52,26 +55,36 @@ bool COracleCloudInfo::CleanupPendingCreates(const string& cleanerPath) {
   for (const auto& key : keys) {
     VM_Cleaner_EntityType kind = VM_CLEANER_ENTITY_VM;
     string name;
+    INT64 since = 0;
     EResourceKind resource = EResourceKind::Volume;
-    if (!COracleCloudCleaner::ParsePendingCreateKey(key, kind, name) || !ResourceKindOf(kind, resource)) {
+    if (!COracleCloudCleaner::ParsePendingCreateKey(key, kind, name, since) || !ResourceKindOf(kind, resource)) {
       EVERROR(evDebug, "Failed to parse the pending creation [%s]", key.c_str());
       result = false;
       continue;
     }
+    // A live job awaiting a resource of this name may be about to register it: not now.
+    if (cleaner.IsCreatePendingElsewhere(cleanerPath, kind, name)) {
+      EVDEBUG(evDebug, "Another running job creates [%s] too; its leftover is removed later", name.c_str());
+      result = false;
+      continue;
+    }
     std::vector<string> ids;
-    if (!bridge->FindResourcesByName(resource, name, ids)) {
+    const INT64 from = since > kPendingCreateClockSlackSeconds ? since - kPendingCreateClockSlackSeconds : 0;
+    if (!bridge->FindResourcesByName(resource, name, from, ids)) {
       EVERROR(evDebug, "Failed to look up resources named [%s]: %s", name.c_str(), bridge->GetLastError().c_str());
       result = false;
       continue;
     }
-    // The names are unique per job, thread and second: whatever carries one is this job's.
+    // What the proxy made under that name since the request and nobody registered is the dead
+    // job's: names of restored resources need not be unique, so a registered one is another job's.
     bool deleted = true;
     for (const auto& id : ids) {
+      if (cleaner.IsRegisteredAnywhere(kind, id)) continue;
       EVDEBUG(evDebug, "Deleting [%s] named [%s], created but never registered", id.c_str(), name.c_str());
       bool ok = resource == EResourceKind::VolumeSnapshot ? bridge->DeleteVolumeSnapshot(id)
                 : resource == EResourceKind::Volume       ? bridge->DeleteVolume(id)
                 : resource == EResourceKind::Image        ? bridge->DeleteImage(id)
-                                                          : bridge->DeleteVM("", id, false, false);
+                                                          : bridge->DeleteVM("", id, true, false);
       if (!ok) {
         EVERROR(evDebug, "Failed to delete [%s]: %s", id.c_str(), bridge->GetLastError().c_str());
         deleted = false;

@@ -252,14 +252,16 @@ TEST_F(PluginCleanup, SweepRemovesResourcesOfPendingCreatesAndForgetsGoneSnapsho
   const std::string root = "ocid1.instance.oc1.phx.killedjob";
   const int64_t taken = kClockStart - 600;
   const std::string name = "_QD_BACKUP_7_1_" + std::to_string(taken);
-  const std::string snapshot = AddSnapshot(InstanceVolumes("sample-web").back(), BackupDescription(taken), taken, name);
+  std::string snapshot;
+  ASSERT_TRUE(plugin->bridge->CreateVolumeSnapshot(InstanceVolumes("sample-web").back(), BackupDescription(taken), name,
+                                                   snapshot));
   std::string replica;
   ASSERT_TRUE(plugin->bridge->CreateVolumeFromSnapshot(snapshot, name, replica)) << plugin->bridge->GetLastError();
   const std::string gone = "ocid1.volumebackup.oc1.phx.gone";
   LeaveOrphan(VM_CLEANER_MODE_BACKUP, root, [&](COracleCloudCleaner& c) {
-    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root, VM_CLEANER_ENTITY_SNAPSHOT, name));
+    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root, VM_CLEANER_ENTITY_SNAPSHOT, name, taken));
     ASSERT_TRUE(c.RegisterSnapshot(VM_CLEANER_MODE_BACKUP, root, gone));
-    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root, VM_CLEANER_ENTITY_DISK, name));
+    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root, VM_CLEANER_ENTITY_DISK, name, taken));
   });
   AddFault("FindResourcesByName", 1, sim::EFaultAction::Fail, "search is down");
 
@@ -270,7 +272,7 @@ TEST_F(PluginCleanup, SweepRemovesResourcesOfPendingCreatesAndForgetsGoneSnapsho
   const auto left = FindRoot(Registry(), root);
   ASSERT_TRUE(left);
   EXPECT_EQ(Children(*left, VM_CLEANER_ENTITY_PENDING_CREATE),
-            std::set<std::string>{COracleCloudCleaner::FormPendingCreateKey(VM_CLEANER_ENTITY_SNAPSHOT, name)});
+            std::set<std::string>{COracleCloudCleaner::FormPendingCreateKey(VM_CLEANER_ENTITY_SNAPSHOT, name, taken)});
   EXPECT_EQ(Children(*left, VM_CLEANER_ENTITY_SNAPSHOT), std::set<std::string>{gone});
 
   EXPECT_TRUE(plugin->_CleanupAllVMs());

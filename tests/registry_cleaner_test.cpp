@@ -65,12 +65,12 @@ const std::vector<SKind> kKinds = {
      [](C& c, M m, const S& r, const S& k) { return c.RegisterIscsiSession(m, r, k); },
      [](C& c, const S& p, Keys& k) { return c.GetRegisteredIscsiSessions(p, k); },
      [](C& c, const S& p, const S& k) { return c.UnRegisterIsciSession(p, k); }, nullptr},
-    // Keys "2:<name>": a snapshot about to be requested.
-    {"PendingCreate", VM_CLEANER_ENTITY_PENDING_CREATE, false, "2:_QD_BACKUP_7_1_",
-     [](C& c, M m, const S& r, const S& k) { return c.RegisterPendingCreate(m, r, VM_CLEANER_ENTITY_SNAPSHOT, k.substr(2)); },
+    // Keys "2:<seconds>:<name>": a snapshot about to be requested.
+    {"PendingCreate", VM_CLEANER_ENTITY_PENDING_CREATE, false, "2:77:_QD_BACKUP_7_1_",
+     [](C& c, M m, const S& r, const S& k) { return c.RegisterPendingCreate(m, r, VM_CLEANER_ENTITY_SNAPSHOT, k.substr(5), 77); },
      [](C& c, const S& p, Keys& k) { return c.GetRegisteredPendingCreates(p, k); },
      [](C& c, const S& p, const S& k) { return c.UnRegisterPendingCreate(p, k); },
-     [](C& c, M m, const S& r, const S& k) { return c.UnRegisterPendingCreate(m, r, VM_CLEANER_ENTITY_SNAPSHOT, k.substr(2)); }},
+     [](C& c, M m, const S& r, const S& k) { return c.UnRegisterPendingCreate(m, r, VM_CLEANER_ENTITY_SNAPSHOT, k.substr(5), 77); }},
 };
 
 class RegistryCleaner : public ::testing::Test {
@@ -162,10 +162,16 @@ TEST_F(RegistryCleaner, GetRegisteredVMAndCreatedVMAndDisks) {
   for (const auto& [disk, key] : {std::pair{disks[0], "ocid1.volume.b"}, std::pair{disks[1], "ocid1.volume.a"}})
     EXPECT_EQ(disk.volumeId + disk.targetVolume + disk.createdVolumeId + std::to_string(disk.selectedForRestore) +
                   std::to_string(disk.isFiltered), S(key) + key + key + "10");
-  // Pending-create keys are "<kind>:<name>"; object keys split at the first '+'.
+  // Pending-create keys are "<kind>:<seconds>:<name>", or "<kind>:<name>" as earlier versions stored
+  // them; object keys split at the first '+'.
   VM_Cleaner_EntityType kind = VM_CLEANER_ENTITY_VM;
-  EXPECT_TRUE(C::ParsePendingCreateKey("2:_QD_1", kind, id) && kind == VM_CLEANER_ENTITY_SNAPSHOT && id == "_QD_1");
-  EXPECT_FALSE(C::ParsePendingCreateKey("x:_QD_1", kind, id) || C::ParsePendingCreateKey("2:", kind, id));
+  INT64 since = -1;
+  EXPECT_TRUE(C::ParsePendingCreateKey("2:_QD_1", kind, id, since) && kind == VM_CLEANER_ENTITY_SNAPSHOT &&
+              id == "_QD_1" && since == 0);
+  EXPECT_TRUE(C::ParsePendingCreateKey(C::FormPendingCreateKey(VM_CLEANER_ENTITY_DISK, "a:b", 1800000000), kind, id,
+                                       since) && kind == VM_CLEANER_ENTITY_DISK && id == "a:b" && since == 1800000000);
+  for (const char* bad : {"x:_QD_1", "2:", ":a", "2:5:", "1234567890:a", "2"})
+    EXPECT_FALSE(C::ParsePendingCreateKey(bad, kind, id, since)) << bad;
   for (const auto& [key, bucket, object] : std::vector<std::tuple<S, S, S>>{
            {"bkt+dir/a+b.vmdk", "bkt", "dir/a+b.vmdk"}, {"+o", "", "o"}, {"b+", "b", ""}, {"no-plus", "old", "old"}, {"", "old", "old"}}) {
     S b = "old", o = "old";

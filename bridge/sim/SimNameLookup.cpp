@@ -1,26 +1,35 @@
 #include "bridge/sim/SimNameLookup.h"
 
+#include "bridge/sim/SimLifecycle.h"
+
 namespace sim {
 
-std::vector<std::string> FindByName(CSimCloud& cloud, ENamedKind kind, const std::string& name) {
+std::vector<std::string> FindByName(CSimCloud& cloud, ENamedKind kind, const std::string& name, int64_t createdSince) {
   const SFlavourWords& w = cloud.Words();
   return cloud.Read([&](CSimDb& db) {
-    std::vector<std::string> ids;
-    auto collect = [&ids](CSimStatement& stmt) {
-      while (stmt.Step()) ids.push_back(stmt.Text(0));
-    };
+    // Only what the proxy made (the cloud records its creator), at or after the given time.
+    const char* table = kind == ENamedKind::Instance         ? "instances"
+                        : kind == ENamedKind::VolumeSnapshot ? "snapshots"
+                        : kind == ENamedKind::Volume         ? "volumes"
+                                                             : "images";
+    const char* made = kind == ENamedKind::Instance         ? kKindInstance
+                       : kind == ENamedKind::VolumeSnapshot ? kKindSnapshot
+                       : kind == ENamedKind::Volume         ? kKindVolume
+                                                            : kKindImage;
+    const char* nameColumn = kind == ENamedKind::Volume ? "display_name" : "name";
+    std::string sql = std::string("SELECT r.id FROM ") + table + " r WHERE r." + nameColumn +
+                      " = ? AND r.created >= ? AND EXISTS (SELECT 1 FROM created_resources c WHERE c.kind = ? AND "
+                      "c.id = r.id)";
+    if (kind == ENamedKind::Instance) sql += " AND r.state NOT IN (?, ?)";
+    CSimStatement stmt = db.Prepare(sql + " ORDER BY r.rowid");
     if (kind == ENamedKind::Instance) {
-      CSimStatement stmt = db.Prepare("SELECT id FROM instances WHERE name = ? AND state NOT IN (?, ?) ORDER BY rowid");
-      stmt.BindAll(name, std::string(w.instanceTerminating), std::string(w.instanceTerminated));
-      collect(stmt);
-      return ids;
+      stmt.BindAll(name, createdSince, std::string(made), std::string(w.instanceTerminating),
+                   std::string(w.instanceTerminated));
+    } else {
+      stmt.BindAll(name, createdSince, std::string(made));
     }
-    const char* sql = kind == ENamedKind::VolumeSnapshot ? "SELECT id FROM snapshots WHERE name = ? ORDER BY rowid"
-                      : kind == ENamedKind::Volume       ? "SELECT id FROM volumes WHERE display_name = ? ORDER BY rowid"
-                                                         : "SELECT id FROM images WHERE name = ? ORDER BY rowid";
-    CSimStatement stmt = db.Prepare(sql);
-    stmt.BindAll(name);
-    collect(stmt);
+    std::vector<std::string> ids;
+    while (stmt.Step()) ids.push_back(stmt.Text(0));
     return ids;
   });
 }
