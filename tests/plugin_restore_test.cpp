@@ -1,0 +1,143 @@
+// The restore's Init at the plug-in: the empty volumes it makes, what it refuses before creating
+// anything, and the clean-up of a failed restore.
+#include "MountTestUtil.h"
+#include "bridge/sim/CloudSeeder.h"
+
+using namespace mounttest;
+using namespace VMInfoStructs;
+
+namespace {
+
+struct RestorePlugin : testbase::InfraBase {
+  RestorePlugin() : InfraBase(kType) {}
+  using InfraBase::_GetAdjustedVolumeSize;
+  using InfraBase::cleaner;
+};
+
+class PluginRestore : public CMountFixture {
+ protected:
+  void SetUp() override {
+    CMountFixture::SetUp();
+    UseSandboxTools();
+    plugin = NewPlugin<RestorePlugin>();
+  }
+  void TearDown() override {
+    plugin.reset();
+    CMountFixture::TearDown();
+  }
+  // A restore of sample-web under `name`, as the agent builds it from a backup.
+  RestoreCtx Ctx(const std::string& name) const {
+    const auto row = Rows("SELECT i.compartment_id, i.ad, i.shape, i.image_id, v.size_bytes, n.subnet_id FROM instances i "
+                          "JOIN volumes v ON v.id = i.boot_volume_id JOIN vnics n ON n.instance_id = i.id "
+                          "WHERE i.name = 'sample-web'")[0];
+    RestoreCtx ctx;
+    ctx.vmName = name;
+    ctx.originalVmName = "sample-web";
+    ctx.compartmentId = row[0];
+    ctx.availabilityDomain = row[1];
+    ctx.vmSize = ctx.sourceVmSize = row[2];
+    ctx.sourceImageId = row[3];
+    ctx.sourceRegionKey = "PHX";
+    SVMNetworkCard card;
+    card.name = "eth0";
+    card.subnetId = row[5];
+    ctx.networkCards.push_back(card);
+    for (const bool boot : {true, false}) {
+      SDisk disk;
+      disk.displayName = boot ? "sample-web (Boot Volume)" : "sample-web-data";
+      disk.indexName = disk.displayName + "_" + (boot ? "0" : "1");
+      disk.isBootDisk = boot;
+      disk.selectedForRestore = 1;
+      disk.size = boot ? std::stoull(row[4]) : (60ull << 30) + 1;
+      ctx.disks.push_back(disk);
+    }
+    return ctx;
+  }
+  std::vector<std::string> Running(const std::string& name) const {
+    std::vector<std::string> ids;
+    for (const auto& row : Rows("SELECT id FROM instances WHERE name = ? AND state <> 'TERMINATED'", name))
+      ids.push_back(row[0]);
+    return ids;
+  }
+
+  std::unique_ptr<RestorePlugin> plugin;
+};
+
+TEST_F(PluginRestore, VolumesAreWholeGiBOfAtLeastFifty) {
+  constexpr long long kGiB = 1ll << 30;
+  for (const auto& [bytes, gib] : std::vector<std::pair<long long, long long>>{
+           {0, 50}, {1, 50}, {49 * kGiB + 1, 50}, {50 * kGiB, 50}, {50 * kGiB + 1, 51}, {60 * kGiB + 1, 61},
+           {100 * kGiB, 100}, {100 * kGiB - 1, 100}})
+    EXPECT_EQ(RestorePlugin::_GetAdjustedVolumeSize(bytes), gib * kGiB) << bytes;
+}
+
+// Init makes a volume per disk (the boot volume through a temporary instance that is gone again),
+// attached to the proxy and registered under the restore; the clean-up of the failed restore removes
+// all of it and leaves the source alone.
+TEST_F(PluginRestore, InitAttachesAVolumePerDiskAndTheCleanupRemovesThem) {
+  const RestoreCtx ctx = Ctx("web-r");
+  const auto sources = InstanceVolumes("sample-web");
+  ASSERT_EQ(plugin->InitRestoreVM(ctx), 1) << plugin->GetLastVMErrorDetails();
+  std::set<std::string> created;
+  for (const SDisk& disk : ctx.disks) {
+    created.insert(disk.createdVolumeId);
+    EXPECT_TRUE(AttachedToProxy(disk.createdVolumeId)) << disk.displayName;
+    EXPECT_TRUE(std::filesystem::exists(disk.name)) << disk.name;
+    EXPECT_EQ(Text("SELECT size_bytes FROM volumes WHERE id = ?", disk.createdVolumeId),
+              std::to_string(disk.isBootDisk ? 50ull << 30 : 61ull << 30));
+  }
+  EXPECT_EQ(Text("SELECT is_boot FROM volumes WHERE id = ?", ctx.disks[0].createdVolumeId), "1");
+  EXPECT_TRUE(Running("web-r").empty()) << "the temporary instance is gone";
+  EXPECT_EQ(RegisteredChildren(ctx.restoreGuid, VM_CLEANER_ENTITY_DISK), created);
+  EXPECT_EQ(RegisteredChildren(ctx.restoreGuid, VM_CLEANER_ENTITY_ISCSI_SESSION).size(), 2u);
+
+  EXPECT_EQ(plugin->CleanupRestoreVM(ctx), 1);
+  ExpectNothingLeft();
+  EXPECT_EQ(InstanceVolumes("sample-web"), sources);
+  // Without its root the clean-up deletes nothing, whatever the context names.
+  RestoreCtx stale = Ctx("web-r");
+  stale.restoreGuid = "never-registered";
+  stale.disks[1].createdVolumeId = sources[1];
+  EXPECT_EQ(plugin->CleanupRestoreVM(stale), 1);
+  EXPECT_EQ(InstanceVolumes("sample-web"), sources);
+}
+
+// What Init refuses, with its code, before anything is made.
+TEST_F(PluginRestore, RefusalsHaveTheirCodeAndCreateNothing) {
+  struct SCase {
+    const char* what;
+    std::function<void(RestoreCtx&)> arrange;
+    int code;
+  };
+  const std::vector<SCase> cases = {
+      {"another availability domain", [](RestoreCtx& c) { c.availabilityDomain = "Uocm:PHX-AD-2"; }, VMERR_NOT_FEASIBLE},
+      {"the name is taken", [](RestoreCtx& c) { c.vmName = "sample-db"; }, VMERR_VM_ALREADY_EXISTS},
+      {"overwriting the proxy",
+       [&](RestoreCtx& c) {
+         c.vmName = sim::kProxyName, c.overwrite = true;
+         c.compartmentId = Text("SELECT compartment_id FROM instances WHERE name = ?", c.vmName);
+       },
+       VMERR_VM_ALREADY_EXISTS},
+      {"the lookup fails", [&](RestoreCtx&) { AddFault("DoesVMExist", 1, sim::EFaultAction::Fail); },
+       VMERR_VM_CREATION_FAILED},
+      {"neither a source image nor a bucket", [](RestoreCtx& c) { c.sourceImageId.clear(); },
+       VMERR_RESOURCE_CREATION_FAILED},
+      {"a forced image that does not exist",
+       [](RestoreCtx&) { TZPlatformInfo::SetValue("VirtualServer", "sOCIForceImageIdForRestore", "ocid1.image.none"); },
+       VMERR_RESOURCE_CREATION_FAILED},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    RestoreCtx ctx = Ctx("web-r2");
+    c.arrange(ctx);
+    EXPECT_EQ(plugin->InitRestoreVM(ctx), 0);
+    EXPECT_EQ(plugin->GetLastVMError(), c.code);
+    EXPECT_EQ(Running(sim::kProxyName).size(), 1u);
+    EXPECT_EQ(Running("sample-db").size(), 1u);
+    ExpectNothingLeft();
+    ClearFaults();
+    TZPlatformInfo::RemoveValue("VirtualServer", "sOCIForceImageIdForRestore");
+  }
+}
+
+}  // namespace
