@@ -26,6 +26,18 @@ bool COracleCloudClassicInfo::DetachVolumes(const std::vector<VMInfoStructs::SDi
   return NotAvailableYet(__PRETTY_FUNCTION__);
 }
 
+bool COracleCloudClassicInfo::_InitRestoreVM(const RestoreCtx& ctx) {
+  SetLastVMErrorDetails("Restores of classic instances are not available yet");
+  SetLastVMError(VMERR_VM_OPERATION_NOT_SUPPORTED);
+  return NotAvailableYet(__PRETTY_FUNCTION__);
+}
+
+int COracleCloudClassicInfo::CleanupRestoreVM(const RestoreCtx& ctx) {
+  if (!InitMapperAndCleaner()) return 0;
+  cleanerMode = VM_CLEANER_MODE_RESTORE;
+  return _CleanupRestoreVM(ctx.restoreGuid) ? 1 : 0;
+}
+
 int COracleCloudClassicInfo::GetVMInfoForVM(const string& vmName, const string& vmGuid, const string& hostName,
                                             UINT64 flags, int option, VMInfoStructs::SVMInfo& out) {
   if (out.isTemplate) {

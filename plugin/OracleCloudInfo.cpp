@@ -200,7 +200,13 @@ bool COracleCloudInfo::GetResourceStatus(const string& id, const OracleCloudReso
   return false;
 }
 
-bool COracleCloudInfo::_CleanupRestoreVM(const string& restoreGuid) { return true; }
+// The base flavour creates nothing: the restore's root goes (an entry under it would keep it, as an
+// orphan, for a flavour that knows how to remove it).
+bool COracleCloudInfo::_CleanupRestoreVM(const string& restoreGuid) {
+  string path;
+  if (cleaner.GetRegisteredVM(cleanerMode, restoreGuid, path)) cleaner.UnRegisterVM(path);
+  return true;
+}
 
 bool COracleCloudInfo::CleanupMountedVolumes(const string& cleanerPath) { return true; }
 
