@@ -20,8 +20,9 @@ namespace fs = std::filesystem;
 CRestoreJobFolder::~CRestoreJobFolder() {
   if (path_.empty()) return;
   // Only a folder directly under the jobs folder of the agent's home, which this object claimed.
-  std::error_code ec;
-  if (fs::weakly_canonical(fs::path(path_).parent_path(), ec) != fs::weakly_canonical(root_, ec) || ec) return;
+  std::error_code parentError, rootError;
+  const fs::path parent = fs::weakly_canonical(fs::path(path_).parent_path(), parentError);
+  if (parentError || parent != fs::weakly_canonical(root_, rootError) || rootError) return;
   string error;
   if (!CWqDirectory::Remove(path_, true, true, &error))
     std::fprintf(stderr, "backup-agent: cannot remove the job folder [%s]: %s\n", EscapeForDisplay(path_).c_str(),
