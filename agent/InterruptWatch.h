@@ -1,10 +1,10 @@
 #pragma once
 // Ctrl-C and SIGTERM during a job: the signal sets the job's cancel flag, which the plug-in notices
 // at its next poll and unwinds; the agent's own loops read the same flag.
+#include <signal.h>
+
 #include <atomic>
 #include <thread>
-
-#include <signal.h>
 
 #include "host/IVMInfo.h"
 
