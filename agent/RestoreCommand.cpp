@@ -118,6 +118,8 @@ int RunRestoreCommand(const SAgentSandbox& sandbox, const SRestoreOptions& optio
   CAgentSession session(sandbox);
   if (!session.Open(SConnectOptions(), error)) return Fail(error);
   IVMInfo& plugin = session.Object();
+  // Watched from here on, an interrupt unwinds the job and its folder instead of killing the agent.
+  CInterruptWatch interrupts(plugin);
 
   CRestoreJobFolder folder;
   if (!folder.Claim(options.jobId, options.name, error) || !folder.CopyConfiguration(source.files, error))
@@ -125,7 +127,6 @@ int RunRestoreCommand(const SAgentSandbox& sandbox, const SRestoreOptions& optio
   EvEvent::setJob(folder.JobId(), options.name);
   const RestoreCtx ctx = MakeRestoreCtx(source, options, folder.ConfigDir(), folder.ResultsDir());
 
-  CInterruptWatch interrupts(plugin);
   CRestoreCleanup cleanup(session, ctx);
   if (!options.json) {
     std::printf("Restoring [%s] as [%s] (job %lld)\n", EscapeForDisplay(source.name).c_str(),
