@@ -1,13 +1,11 @@
 #include "agent/BackupCommand.h"
 
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -20,6 +18,7 @@
 #include "agent/DiskCopy.h"
 #include "agent/DisplayText.h"
 #include "agent/FailureCause.h"
+#include "agent/InterruptWatch.h"
 #include "host/EvDebug.h"
 #include "host/FXFile.h"
 #include "host/HostClock.h"
@@ -28,42 +27,6 @@ using namespace VMInfoStructs;
 using nlohmann::json;
 
 namespace {
-
-std::atomic<bool> g_interrupted{false};
-
-void OnInterrupt(int) { g_interrupted.store(true); }
-
-// Ctrl-C sets the job's cancel flag: the plug-in notices it at its next poll and unwinds.
-class CInterruptWatch {
- public:
-  explicit CInterruptWatch(IVMInfo& plugin) : plugin_(plugin) {
-    struct sigaction action {};
-    action.sa_handler = OnInterrupt;
-    sigaction(SIGINT, &action, &previous_);
-    sigaction(SIGTERM, &action, &previousTerm_);
-    thread_ = std::thread([this] {
-      while (!stop_.load()) {
-        if (g_interrupted.load()) {
-          plugin_.SetJobCancelled(true);
-          break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      }
-    });
-  }
-  ~CInterruptWatch() {
-    stop_.store(true);
-    thread_.join();
-    sigaction(SIGINT, &previous_, nullptr);
-    sigaction(SIGTERM, &previousTerm_, nullptr);
-  }
-
- private:
-  IVMInfo& plugin_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-  struct sigaction previous_ {}, previousTerm_ {};
-};
 
 struct SDiskJob {
   SDisk disk;          // as the mount information reports it
@@ -134,7 +97,7 @@ void StreamDisk(IVMInfo& plugin, bool useDiskInterface, const MountCtx& ctx, con
   CFileRemover removePartial(partial);
   SDiskCopyResult copied;
   string error;
-  bool ok = CopyDiskSparse(disk.name, disk.size, partial, copied, error, &g_interrupted,
+  bool ok = CopyDiskSparse(disk.name, disk.size, partial, copied, error, &InterruptFlag(),
                            [&](UINT64 done) { progress.Show(job.disk.indexName, done, disk.size); });
   if (!ok) error = "reading the disk failed: " + EscapeForDisplay(error);
   if (useDiskInterface) {
@@ -172,6 +135,29 @@ std::vector<SDisk> SelectedDisks(const SVMInfo& instance) {
   return selected;
 }
 
+// What a restore needs of the source beyond its saved configuration: placement, shape, image and
+// region, and the subnets of its network cards. A region whose key cannot be read is stored without
+// one (the restore then builds its own image).
+json RestoreRecord(IVMInfo& plugin, const SVMInfo& source) {
+  string regionKey;
+  std::vector<SDataCenterInfo> regions;
+  if (plugin.GetDCInfoList(regions, 0, 0))
+    for (const auto& region : regions)
+      if (region.name == source.region) regionKey = region.regionKey;
+  json cards = json::array();
+  for (const auto& card : source.networkCards)
+    cards.push_back({{"name", card.name}, {"subnet_id", card.subnetId}, {"primary", card.isPrimary}});
+  return {{"compartment_id", source.compartmentId},
+          {"availability_domain", source.availabilityDomain},
+          {"shape", source.vmSize},
+          {"cpus", source.cpuCount},
+          {"memory_mb", source.memoryMB},
+          {"image_id", source.imageId},
+          {"region", source.region},
+          {"region_key", regionKey},
+          {"network_cards", cards}};
+}
+
 int Fail(const string& text) {
   std::fprintf(stderr, "backup-agent: %s\n", text.c_str());
   return kExitFailure;
@@ -206,6 +192,7 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
   if (!plugin.GetVMInfoForVM(target.name, target.guid, "", VMINFO_FLAGS_BACKUP, 0, current))
     return Fail("reading the volumes of [" + shownName + "] failed: " + session.DescribeLastError());
   const std::vector<SDisk> selected = SelectedDisks(current);
+  const json restoreRecord = RestoreRecord(plugin, current);
 
   SBackupFolder folder;
   if (!ClaimBackupFolder(options.store, options.jobId, static_cast<long long>(HostClock::Now()), target.name, folder,
@@ -292,7 +279,7 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
     std::fprintf(stderr, "backup-agent: disk [%s] %s not stored: %s\n", EscapeForDisplay(disk.displayName).c_str(),
                  EscapeForDisplay(disk.volumeId).c_str(), disk.reason.c_str());
 
-  const bool interrupted = g_interrupted.load();
+  const bool interrupted = InterruptFlag().load();
   if (interrupted) std::fprintf(stderr, "backup-agent: interrupted\n");
   string unmountFailure;
   const bool unmounted = mount.Unmount(unmountFailure);
@@ -304,6 +291,7 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
   for (const auto& disk : missing)
     missingJson.push_back({{"volume_id", disk.volumeId}, {"display_name", disk.displayName}, {"reason", disk.reason}});
   json instance = {{"name", target.name}, {"guid", target.guid}};
+  instance.update(restoreRecord);
   if (!IsValidUtf8(target.name)) instance["name_escaped"] = shownName;
   json manifest = {{"instance", instance},
                    {"flavour", sandbox.flavour},

@@ -14,6 +14,7 @@
 #include "agent/InventoryCommands.h"
 #include "agent/NumberOption.h"
 #include "agent/RegistryCommand.h"
+#include "agent/RestoreCommand.h"
 
 namespace {
 
@@ -71,7 +72,7 @@ int main(int argc, char** argv) {
   operations[3].second->add_option("--as", inventory.newName, "Name of the clone")->required();
   operations[4].second->add_option("--shape", inventory.shape, "New shape");
   // Every numeric option is a plain decimal of at least 1 (0 would mean "not given").
-  std::vector<SNumberOption> numbers(3);
+  std::vector<SNumberOption> numbers(4);
   numbers[0].option = operations[4].second->add_option("--cpus", numbers[0].text, "CPU count (flexible shapes)");
   numbers[0].value = &inventory.cpus;
   numbers[0].maximum = INT_MAX;
@@ -85,6 +86,23 @@ int main(int argc, char** argv) {
   numbers[2].option = backupCmd->add_option("--job-id", numbers[2].text,
                                             "Job id, unique in the store (default: the first free one from the current time)");
   numbers[2].value = &backup.jobId;
+
+  SRestoreOptions restore;
+  CLI::App* restoreCmd = app.add_subcommand("restore", "Restore an instance from a backup folder as a new instance");
+  restoreCmd->add_option("backup", restore.backupDir, "Backup folder (STORE/<job id>-<instance>)")->required();
+  restoreCmd->add_option("--as", restore.name, "Name of the restored instance")->required();
+  restoreCmd->add_option("--compartment", restore.compartment, "Compartment id (default: the source's)");
+  restoreCmd->add_option("--ad", restore.availabilityDomain, "Availability domain (default: the source's)");
+  restoreCmd->add_option("--shape", restore.shape, "Shape, or \"Auto Select\" (default: the source's)");
+  restoreCmd->add_option("--subnet", restore.subnets, "Subnet id of a network card, the first primary (repeatable)")
+      ->expected(1)
+      ->take_all();
+  restoreCmd->add_flag("--overwrite", restore.overwrite, "Replace an instance of the same name");
+  restoreCmd->add_flag("--in-place", restore.inPlace, "Restore in place of an instance of the same name");
+  restoreCmd->add_flag("--power-on", restore.powerOn, "Leave the restored instance running");
+  numbers[3].option = restoreCmd->add_option("--job-id", numbers[3].text, "Job id (default: the first free one from the current time)");
+  numbers[3].value = &restore.jobId;
+  restoreCmd->add_flag("--json", restore.json, "Print JSON");
 
   try {
     app.parse(argc, argv);
@@ -118,6 +136,7 @@ int main(int argc, char** argv) {
     if (connectCmd->parsed()) return RunConnectCommand(sandbox, connect, json);
     if (registryCmd->parsed()) return RunRegistryCommand(sandbox, json);
     if (backupCmd->parsed()) return RunBackupCommand(sandbox, backup);
+    if (restoreCmd->parsed()) return RunRestoreCommand(sandbox, restore);
     if (browseCmd->parsed()) return RunBrowseCommand(sandbox, inventory);
     if (listCmd->parsed()) return RunListCommand(sandbox, inventory);
     for (const auto& [name, cmd] : operations)

@@ -1,0 +1,13 @@
+#pragma once
+// The restore context the agent hands to the plug-in, made from a stored backup and the options.
+#include <string>
+
+#include "agent/RestoreCommand.h"
+#include "agent/RestoreSource.h"
+#include "host/JobContexts.h"
+
+// A full instance restore of `source` as `options.name`: one selected disk per stored disk, in the
+// manifest's order. `configFilesPath` holds the copies of the saved configuration files and
+// `jobResultsDir` is the plug-in's working folder.
+RestoreCtx MakeRestoreCtx(const SRestoreSource& source, const SRestoreOptions& options, const string& configFilesPath,
+                          const string& jobResultsDir);

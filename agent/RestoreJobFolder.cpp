@@ -1,0 +1,71 @@
+#include "agent/RestoreJobFolder.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "agent/BackupFolder.h"
+#include "agent/DiskRegions.h"
+#include "agent/DisplayText.h"
+#include "host/CWqDirectory.h"
+#include "host/FXFile.h"
+#include "host/HostClock.h"
+#include "host/HostEnvironment.h"
+
+namespace fs = std::filesystem;
+
+CRestoreJobFolder::~CRestoreJobFolder() {
+  if (path_.empty()) return;
+  // Only a folder directly under the jobs folder of the agent's home, which this object claimed.
+  std::error_code parentError, rootError;
+  const fs::path parent = fs::weakly_canonical(fs::path(path_).parent_path(), parentError);
+  if (parentError || parent != fs::weakly_canonical(root_, rootError) || rootError) return;
+  string error;
+  if (!CWqDirectory::Remove(path_, true, true, &error))
+    std::fprintf(stderr, "backup-agent: cannot remove the job folder [%s]: %s\n", EscapeForDisplay(path_).c_str(),
+                 EscapeForDisplay(error).c_str());
+}
+
+bool CRestoreJobFolder::Claim(long long requestedJobId, const string& name, string& error) {
+  root_ = fs::absolute(HostEnvironment::UnderHome("restore-jobs")).lexically_normal().string();
+  SBackupFolder folder;
+  if (!ClaimBackupFolder(root_, requestedJobId, static_cast<long long>(HostClock::Now()), name, folder, error))
+    return false;
+  path_ = folder.path;
+  jobId_ = folder.jobId;
+  for (const string& dir : {ConfigDir(), ResultsDir()}) {
+    if (::mkdir(dir.c_str(), 0700) != 0) {
+      error = "cannot create [" + EscapeForDisplay(dir) + "]: " + strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool CRestoreJobFolder::CopyConfiguration(const std::vector<SStoredFile>& files, string& error) const {
+  for (const auto& file : files) {
+    string content;
+    if (!ReadWholeFile(file.path, content)) {
+      error = "cannot read [" + EscapeForDisplay(file.path) + "]";
+      return false;
+    }
+    SDigest digest;
+    digest.Update(content.data(), content.size());
+    if (digest.Hex() != file.sha256) {
+      error = "[" + EscapeForDisplay(file.path) + "] does not hold what the backup stored";
+      return false;
+    }
+    const string copy = FXPath::Append(ConfigDir(), file.name);
+    if (!WriteWholeFile(copy, content)) {
+      error = "cannot write [" + EscapeForDisplay(copy) + "]: " + strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+string CRestoreJobFolder::ConfigDir() const { return FXPath::Append(path_, "config"); }
+string CRestoreJobFolder::ResultsDir() const { return FXPath::Append(path_, "results"); }

@@ -1,0 +1,103 @@
+#include "agent/RestoreSource.h"
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#include "agent/DisplayText.h"
+#include "host/FXFile.h"
+
+using nlohmann::json;
+
+namespace {
+
+// A stored file's name stays inside its folder.
+bool IsPlainName(const string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == string::npos &&
+         name.find('\0') == string::npos;
+}
+
+string Text(const json& object, const char* key) { return object.value(key, string()); }
+
+bool Parse(const json& manifest, const string& backupDir, SRestoreSource& source, string& error) {
+  if (!manifest.value("complete", false)) {
+    error = "the backup is partial: a disk of the instance is missing";
+    return false;
+  }
+  const json& instance = manifest.at("instance");
+  source.name = instance.at("name").get<string>();
+  source.guid = instance.at("guid").get<string>();
+  if (!instance.contains("shape") || !instance.contains("compartment_id") || !instance.contains("availability_domain")) {
+    error = "the backup lacks the source's placement and shape (stored by an older agent)";
+    return false;
+  }
+  source.compartmentId = Text(instance, "compartment_id");
+  source.availabilityDomain = Text(instance, "availability_domain");
+  source.shape = Text(instance, "shape");
+  source.cpuCount = instance.value("cpus", INT64(0));
+  source.memoryMB = instance.value("memory_mb", INT64(0));
+  source.imageId = Text(instance, "image_id");
+  source.regionKey = Text(instance, "region_key");
+  for (const auto& card : instance.value("network_cards", json::array())) {
+    VMInfoStructs::SVMNetworkCard restored;
+    restored.name = Text(card, "name");
+    restored.subnetId = Text(card, "subnet_id");
+    restored.isPrimary = card.value("primary", false);
+    source.networkCards.push_back(restored);
+  }
+  for (const auto& disk : manifest.at("disks")) {
+    SStoredDisk stored;
+    stored.boot = disk.at("boot").get<bool>();
+    stored.size = disk.at("size").get<UINT64>();
+    stored.indexName = disk.at("index_name").get<string>();
+    stored.displayName = disk.at("display_name").get<string>();
+    stored.sha256 = disk.at("sha256").get<string>();
+    const string file = disk.at("file").get<string>();
+    if (!IsPlainName(file)) {
+      error = "the backup names a disk file [" + EscapeForDisplay(file) + "] outside its folder";
+      return false;
+    }
+    stored.path = FXPath::Append(FXPath::Append(backupDir, "disks"), file);
+    source.disks.push_back(stored);
+  }
+  if (std::none_of(source.disks.begin(), source.disks.end(), [](const SStoredDisk& d) { return d.boot; })) {
+    error = "the backup holds no boot disk";
+    return false;
+  }
+  for (const auto& file : manifest.at("files")) {
+    SStoredFile stored;
+    stored.name = file.at("name").get<string>();
+    stored.sha256 = file.at("sha256").get<string>();
+    stored.mainConfig = file.value("main_config", false);
+    if (!IsPlainName(stored.name)) {
+      error = "the backup names a configuration file [" + EscapeForDisplay(stored.name) + "] outside its folder";
+      return false;
+    }
+    stored.path = FXPath::Append(FXPath::Append(backupDir, "config"), stored.name);
+    if (stored.mainConfig) source.mainConfigName = stored.name;
+    source.files.push_back(stored);
+  }
+  if (source.mainConfigName.empty()) {
+    error = "the backup holds no main configuration file";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool LoadRestoreSource(const string& backupDir, SRestoreSource& source, string& error) {
+  const string path = FXPath::Append(backupDir, "manifest.json");
+  string text;
+  if (!ReadWholeFile(path, text)) {
+    error = "cannot read [" + EscapeForDisplay(path) + "]";
+    return false;
+  }
+  source = SRestoreSource();
+  try {
+    if (Parse(json::parse(text), backupDir, source, error)) return true;
+  } catch (const json::exception& e) {
+    error = string("malformed manifest: ") + e.what();
+  }
+  error = "the backup [" + EscapeForDisplay(backupDir) + "] cannot be restored: " + error;
+  return false;
+}

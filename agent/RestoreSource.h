@@ -1,0 +1,43 @@
+#pragma once
+// What a restore reads from a stored backup: its manifest.json, the stored disks and the saved
+// configuration files of the source instance.
+#include <string>
+#include <vector>
+
+#include "host/VMInfoStructs.h"
+
+struct SStoredDisk {
+  bool boot = false;
+  UINT64 size = 0;     // bytes of the stored disk
+  string indexName;
+  string displayName;
+  string path;         // the stored disk file
+  string sha256;
+};
+
+struct SStoredFile {
+  string name;         // file name, as the backup saved it
+  string path;
+  string sha256;
+  bool mainConfig = false;
+};
+
+struct SRestoreSource {
+  string name;
+  string guid;
+  string compartmentId;
+  string availabilityDomain;
+  string shape;
+  INT64 cpuCount = 0;
+  INT64 memoryMB = 0;
+  string imageId;
+  string regionKey;
+  std::vector<VMInfoStructs::SVMNetworkCard> networkCards;
+  std::vector<SStoredDisk> disks;
+  std::vector<SStoredFile> files;
+  string mainConfigName;  // the main configuration's file name
+};
+
+// Reads BACKUP_DIR/manifest.json. Refuses a partial backup, one an older agent stored without what a
+// restore needs, one without a boot disk, and names of stored files that would leave the folder.
+bool LoadRestoreSource(const string& backupDir, SRestoreSource& source, string& error);

@@ -1,0 +1,223 @@
+// Restores run the way the agent runs them: every stored disk written back into its new volume
+// exactly (old bytes never survive), the new instance alone left in the cloud, and every failure
+// unwound through CleanupRestoreVM.
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <set>
+
+#include "PluginTestUtil.h"
+#include "agent/DiskWrite.h"
+#include "agent/RestoreContext.h"
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+namespace {
+
+std::string Sha256Hex(const std::string& data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) hex += "0123456789abcdef"[digest[i] >> 4], hex += "0123456789abcdef"[digest[i] & 15];
+  return hex;
+}
+
+// The backup's data regions are copied and its holes made zero on a target full of old bytes, writing
+// only the data; the target past the disk stays as it was. A checksum that the written target does
+// not match, or a target too small, fails.
+TEST(AgentRestore, WritesDataRegionsZeroesHolesAndVerifies) {
+  constexpr size_t kMiB = 1 << 20, kSize = 8 * kMiB, kData = kMiB + 64 * 1024;
+  hosttest::TempDir dir;
+  const std::string backup = dir / "disk.img", target = dir / "volume";
+  std::string logical(kSize, '\0');
+  const int fd = ::open(backup.c_str(), O_CREAT | O_WRONLY, 0644);
+  ASSERT_EQ(::ftruncate(fd, kSize), 0);
+  for (auto [at, n] : {std::pair<size_t, size_t>{0, kMiB}, {5 * kMiB, 64 * 1024}}) {
+    for (size_t i = at; i < at + n; ++i) logical[i] = static_cast<char>(1 + i * 7 % 251);
+    ASSERT_EQ(::pwrite(fd, logical.data() + at, n, at), static_cast<ssize_t>(n));
+  }
+  ::close(fd);
+  const struct {
+    std::string sha;
+    size_t targetSize;
+    std::string error;  // empty: written and verified
+  } cases[] = {
+      {Sha256Hex(logical), 2 * kSize, ""},
+      {std::string(64, '0'), 2 * kSize, "does not hold the stored disk"},
+      {Sha256Hex(logical), kSize - 4096, "fewer than the"},
+  };
+  for (const auto& c : cases) {
+    hosttest::PutFile(target, std::string(c.targetSize, '\xab'));
+    SDiskWriteResult result;
+    std::string error;
+    EXPECT_EQ(WriteDiskFromBackup(backup, kSize, target, c.sha, result, error), c.error.empty()) << error;
+    EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    if (!c.error.empty()) continue;
+    const std::string after = hosttest::GetFile(target);
+    EXPECT_TRUE(after.compare(0, kSize, logical) == 0);
+    EXPECT_EQ(after.substr(kSize), std::string(c.targetSize - kSize, '\xab'));
+    EXPECT_EQ(result.bytesWritten, kData);
+    EXPECT_EQ(result.bytesZeroed, kSize - kData);
+  }
+}
+
+// The context handed to the plug-in comes from the manifest and the options (defaults: the source's
+// placement, shape and cards); a backup that cannot be restored is refused with the reason.
+TEST(AgentRestore, BuildsTheContextFromTheManifestAndRefusesUnrestorableBackups) {
+  hosttest::TempDir dir;
+  const json good = json::parse(R"({"complete": true, "instance": {"name": "web", "guid": "ocid1.instance.x",
+    "compartment_id": "c1", "availability_domain": "AD-1", "shape": "VM.Standard2.1", "image_id": "img",
+    "region_key": "PHX", "network_cards": [{"name": "vnic", "subnet_id": "s1", "primary": true}]},
+    "disks": [{"boot": true, "size": 16777216, "index_name": "b_1", "display_name": "b", "file": "b.img", "sha256": "a"},
+              {"boot": false, "size": 8388608, "index_name": "d_2", "display_name": "d", "file": "d.img", "sha256": "b"}],
+    "files": [{"name": "x_vnics.json", "sha256": "c"}, {"name": "ocid1.instance.x.json", "sha256": "d", "main_config": true}]})");
+  SRestoreSource source;
+  std::string error;
+  hosttest::PutFile(dir / "manifest.json", good.dump());
+  ASSERT_TRUE(LoadRestoreSource(dir.Path(), source, error)) << error;
+  EXPECT_EQ(source.disks[1].path, dir / "disks/d.img");
+  SRestoreOptions options;
+  options.name = "web-r", options.shape = "Auto Select", options.availabilityDomain = "AD-2", options.powerOn = true;
+  RestoreCtx ctx = MakeRestoreCtx(source, options, "/cfg", "/res");
+  EXPECT_EQ(std::vector<std::string>({ctx.vmName, ctx.originalVmName, ctx.compartmentId, ctx.availabilityDomain, ctx.vmSize,
+                                      ctx.sourceVmSize, ctx.sourceImageId, ctx.sourceRegionKey, ctx.sourceConfigName,
+                                      ctx.configFilesPath, ctx.jobResultsDir, ctx.networkCards.at(0).subnetId}),
+            std::vector<std::string>({"web-r", "web", "c1", "AD-2", "Auto Select", "VM.Standard2.1", "img", "PHX",
+                                      "ocid1.instance.x", "/cfg", "/res", "s1"}));
+  EXPECT_TRUE(ctx.restoreType == 1 && ctx.powerOnAfterRestore && !ctx.overwrite && !ctx.inPlaceRestore);
+  ASSERT_EQ(ctx.disks.size(), 2u);
+  EXPECT_TRUE(ctx.disks[0].isBootDisk && !ctx.disks[1].isBootDisk && ctx.disks[1].selectedForRestore == 1);
+  EXPECT_EQ(ctx.disks[1].size, 8388608u);
+  EXPECT_EQ(ctx.disks[1].indexName + ctx.disks[1].displayName, "d_2d");
+  options.subnets = {"s2", "s3"};
+  ctx = MakeRestoreCtx(source, options, "/cfg", "/res");
+  ASSERT_EQ(ctx.networkCards.size(), 2u);
+  EXPECT_TRUE(ctx.networkCards[0].subnetId == "s2" && ctx.networkCards[0].isPrimary && !ctx.networkCards[1].isPrimary);
+
+  const std::pair<std::function<void(json&)>, std::string> refused[] = {
+      {[](json& m) { m["complete"] = false; }, "partial"},
+      {[](json& m) { m["instance"].erase("shape"); }, "older agent"},
+      {[](json& m) { m["disks"][1]["file"] = "../../etc/passwd"; }, "outside its folder"},
+      {[](json& m) { m["files"][1]["name"] = ".."; }, "outside its folder"},
+      {[](json& m) { m["disks"][0]["boot"] = false; }, "no boot disk"},
+      {[](json& m) { m["files"][1]["main_config"] = false; }, "no main configuration"},
+      {[](json& m) { m["disks"][0].erase("sha256"); }, "malformed manifest"},
+  };
+  for (const auto& [change, text] : refused) {
+    json manifest = good;
+    change(manifest);
+    hosttest::PutFile(dir / "manifest.json", manifest.dump());
+    EXPECT_FALSE(LoadRestoreSource(dir.Path(), source, error)) << text;
+    EXPECT_NE(error.find(text), std::string::npos) << error;
+  }
+}
+
+struct SRestoreRun {
+  CTestSandbox sandbox;
+  std::string folder = sandbox.Dir() + "/store/7-sample-web", out;
+  SRestoreRun() {
+    EXPECT_EQ(sandbox.Agent({"backup", "sample-web", "--store", sandbox.Dir() + "/store", "--job-id", "7"}, &out), 0) << out;
+  }
+  int Restore(std::vector<std::string> extra = {}) {
+    extra.insert(extra.begin(), {"restore", folder, "--as", "web-r", "--json"});
+    return sandbox.Agent(extra, &out);
+  }
+  long Instances(const std::string& name) {
+    const json all = plugintest::Ls(sandbox, "instances");
+    return std::count_if(all.begin(), all.end(), [&](const json& i) { return i["name"] == name; });
+  }
+  // The job folders under the agent's home are gone, the registry is empty and the cloud holds
+  // nothing a job made but `keep` and the `allowed` ids.
+  void ExpectOnly(const std::string& keep, const std::string& label, const std::set<std::string>& allowed = {}) {
+    for (const auto& entry : fs::directory_iterator(sandbox.Home() + "/restore-jobs"))
+      EXPECT_FALSE(entry.is_directory()) << label << entry.path();
+    std::vector<std::string> args = {"leaks", "--json"};
+    if (!keep.empty()) args.insert(args.end(), {"--keep", keep});
+    sandbox.CloudSim(args, &out);
+    const json leaks = json::parse(out, nullptr, false);
+    EXPECT_TRUE(leaks.is_array()) << label << out;
+    for (const auto& leak : leaks) EXPECT_TRUE(allowed.count(leak.value("id", ""))) << label << leak;
+    EXPECT_EQ(sandbox.Registry(), json::array()) << label;
+  }
+};
+
+// Runs once the plug-in's restore phases and the simulator's launch are in: the restored volumes hold
+// the stored disks, the registry is empty; a taken name fails with error 10 unless overwritten.
+TEST(AgentRestore, RestoresAsANewInstanceAndRefusesATakenNameUnlessOverwriting) {
+  SRestoreRun run;
+  const json manifest = json::parse(ReadTestFile(run.folder + "/manifest.json"));
+  ASSERT_EQ(run.Restore(), 0) << run.out;
+  const json result = json::parse(run.out.substr(run.out.find('{'), run.out.rfind('}') - run.out.find('{') + 1));
+  ASSERT_EQ(result["volumes"].size(), manifest["disks"].size()) << result;
+  for (size_t i = 0; i < manifest["disks"].size(); ++i) {
+    const json& disk = manifest["disks"][i];
+    EXPECT_EQ(result["volumes"][i]["boot"], disk["boot"]);
+    EXPECT_EQ(plugintest::Sim(run.sandbox, {"volume", "checksum", result["volumes"][i]["id"],
+                                            "--bytes", std::to_string(disk["size"].get<long>())}).substr(0, 64),
+              disk["sha256"]) << disk;
+  }
+  EXPECT_EQ(result["shape"], manifest["instance"]["shape"]);
+  run.ExpectOnly("web-r", "first restore");
+  EXPECT_EQ(run.Restore(), 1) << run.out;
+  EXPECT_TRUE(NamesStepCodeAndCause(run.out, "InitRestoreVM")) << run.out;
+  EXPECT_NE(run.out.find("error 10:"), std::string::npos) << run.out;
+  run.ExpectOnly("web-r", "name taken");
+  EXPECT_EQ(run.Restore({"--overwrite"}), 0) << run.out;
+  EXPECT_EQ(run.Instances("web-r"), 1);
+  // The replaced instance's data volume stays, as a terminated instance's volumes do; nothing else.
+  std::set<std::string> replaced;
+  for (const auto& volume : result["volumes"])
+    if (!volume["boot"].get<bool>()) replaced.insert(volume["id"].get<std::string>());
+  run.ExpectOnly("web-r", "overwritten", replaced);
+}
+
+// A failed phase or disk write names its step, code and cause, and CleanupRestoreVM leaves nothing;
+// the backup stays as it was. (The disk case needs the plug-in's restore phases.)
+TEST(AgentRestore, AFailedPhaseOrDiskWriteUnwindsAndLeavesNothing) {
+  SRestoreRun run;
+  const json manifest = json::parse(ReadTestFile(run.folder + "/manifest.json"));
+  const std::string dataDisk = run.folder + "/disks/" + manifest["disks"][1]["file"].get<std::string>();
+  const std::string stored = ReadTestFile(dataDisk);
+  std::string corrupt = stored;
+  corrupt[corrupt.find_first_not_of('\0')] ^= 1;
+  for (const auto& [arrange, step] : std::vector<std::pair<std::function<void()>, std::string>>{
+           {[&] { run.sandbox.Fault("CreateVolume", 1, "fail"); }, "InitRestoreVM"},
+           {[&] { WriteTestFile(dataDisk, corrupt); }, "writing disk [sample-web-data]"}}) {
+    arrange();
+    EXPECT_EQ(run.Restore(), 1) << run.out;
+    EXPECT_TRUE(NamesStepCodeAndCause(run.out, step)) << step << run.out;
+    EXPECT_EQ(run.Instances("web-r"), 0) << step;
+    run.ExpectOnly("", step);
+  }
+  WriteTestFile(dataDisk, stored);
+  EXPECT_EQ(json::parse(ReadTestFile(run.folder + "/manifest.json")), manifest);
+}
+
+// A wrong command line exits 2 before any job starts; a folder without a manifest fails with 1.
+TEST(AgentRestore, OptionErrorsExitTwo) {
+  CTestSandbox sandbox;
+  const std::string dir = sandbox.Dir();
+  const struct {
+    std::vector<std::string> args;
+    int exitCode;
+  } cases[] = {
+      {{"restore", dir}, 2},
+      {{"restore", "--as", "x"}, 2},
+      {{"restore", "", "--as", "x"}, 2},
+      {{"restore", dir, "--as", ""}, 2},
+      {{"restore", dir, "--as", "x", "--job-id", "0"}, 2},
+      {{"restore", dir, "--as", "x", "--subnet", ""}, 2},
+      {{"restore", dir, "--as", "x", "--shape"}, 2},
+      {{"restore", dir, "--as", "x"}, 1},
+  };
+  std::string out;
+  for (const auto& c : cases) EXPECT_EQ(sandbox.Agent(c.args, &out), c.exitCode) << c.args.size() << out;
+  EXPECT_NE(out.find("manifest.json"), std::string::npos) << out;
+  EXPECT_FALSE(fs::exists(sandbox.Home() + "/restore-jobs"));
+}
+
+}  // namespace
