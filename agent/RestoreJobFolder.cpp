@@ -1,6 +1,9 @@
 #include "agent/RestoreJobFolder.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -10,6 +13,7 @@
 #include "agent/BackupFolder.h"
 #include "agent/DiskRegions.h"
 #include "agent/DisplayText.h"
+#include "host/CFileLock.h"
 #include "host/CWqDirectory.h"
 #include "host/FXFile.h"
 #include "host/HostClock.h"
@@ -17,7 +21,33 @@
 
 namespace fs = std::filesystem;
 
+namespace {
+// Takes the lock on a folder without waiting; -1 when another job holds it (or it cannot be opened).
+int LockFolder(const string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+
+// Removes the folders under `root` whose job is gone (nobody holds their lock).
+void SweepDeadJobFolders(const string& root) {
+  std::error_code ec;
+  for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!it->is_directory(ec) || it->is_symlink(ec)) continue;
+    const string path = it->path().string();
+    const int fd = LockFolder(path);
+    if (fd < 0) continue;
+    string error;
+    CWqDirectory::Remove(path, true, true, &error);
+    ::close(fd);
+  }
+}
+}  // namespace
+
 CRestoreJobFolder::~CRestoreJobFolder() {
+  if (lockFd_ >= 0) ::close(lockFd_);
   if (path_.empty()) return;
   // Only a folder directly under the jobs folder of the agent's home, which this object claimed.
   std::error_code parentError, rootError;
@@ -31,11 +61,23 @@ CRestoreJobFolder::~CRestoreJobFolder() {
 
 bool CRestoreJobFolder::Claim(long long requestedJobId, const string& name, string& error) {
   root_ = fs::absolute(HostEnvironment::UnderHome("restore-jobs")).lexically_normal().string();
+  // Sweeps and claims take turns, so that a folder is locked by its job before any sweep sees it.
+  CFileLock turns;
+  if (!CWqDirectory::Create(root_) || !turns.Acquire(FXPath::Append(root_, ".claims.lock"))) {
+    error = "cannot lock [" + EscapeForDisplay(root_) + "]: " + strerror(errno);
+    return false;
+  }
+  SweepDeadJobFolders(root_);
   SBackupFolder folder;
   if (!ClaimBackupFolder(root_, requestedJobId, static_cast<long long>(HostClock::Now()), name, folder, error))
     return false;
   path_ = folder.path;
   jobId_ = folder.jobId;
+  lockFd_ = LockFolder(path_);
+  if (lockFd_ < 0) {
+    error = "cannot lock [" + EscapeForDisplay(path_) + "]: " + strerror(errno);
+    return false;
+  }
   for (const string& dir : {ConfigDir(), ResultsDir()}) {
     if (::mkdir(dir.c_str(), 0700) != 0) {
       error = "cannot create [" + EscapeForDisplay(dir) + "]: " + strerror(errno);

@@ -2,6 +2,8 @@
 // The per-job folder of a restore under the agent's home, "restore-jobs/<job id>-<name>": the copies
 // of the saved configuration ("config") and the plug-in's working folder ("results"). Removed with
 // its contents when the object ends, whatever happened; nothing outside the agent's home is removed.
+// The job holds a lock on its folder while it lives: a folder whose job was killed is unlocked, and
+// the next restore's claim removes it.
 #include <string>
 #include <vector>
 
@@ -28,4 +30,5 @@ class CRestoreJobFolder {
   string root_;  // <home>/restore-jobs
   string path_;
   long long jobId_ = 0;
+  int lockFd_ = -1;  // the folder itself, locked for the job's life
 };

@@ -1,10 +1,13 @@
-// A backup killed right before or after any cloud operation or iSCSI command that changes something
-// leaves nothing (in the cloud, the registry or on the proxy) that the next backup does not remove. The operations are those a clean backup calls, as the cloud
-// counted them, so an operation the backup starts to call joins the table by itself.
+// Jobs killed right before or after any cloud operation or iSCSI command that changes something, and
+// jobs whose operations fail at each of their calls: the job fails with a code (a kill aside), and
+// nothing is left (in the cloud, the registry or on the proxy) once the job's own clean-up, at the
+// latest the next job's sweep, ran. The operations are those a clean job calls, as the cloud counted
+// them, so an operation a job starts to call joins the tables by itself.
 #include <signal.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 
@@ -12,48 +15,101 @@
 
 namespace {
 
-// Runs one case in a sandbox of its own; what went wrong, empty when nothing did.
-std::string RunKillCase(const std::string& op, long nth, const std::string& action) {
-  CTestSandbox sandbox;
+// A kind of job: what it needs in its sandbox first, and its command line (`run` numbers the runs of
+// one case, so that each restore makes an instance of its own name).
+struct SJob {
+  const char* kind;
+  std::function<void(CTestSandbox&)> prepare;
+  std::function<std::vector<std::string>(const CTestSandbox&, int run)> command;
+  std::vector<std::string> mustCall;  // operations whose absence from the table would be a fault
+};
+
+const SJob kBackup = {"backup", [](CTestSandbox&) {},
+                      [](const CTestSandbox& s, int) {
+                        return std::vector<std::string>{"backup", "sample-web", "--store", s.Dir() + "/store"};
+                      },
+                      {"CreateVolumeSnapshot", "CreateVolumeFromSnapshot", "AttachVolume", "DetachVolume",
+                       "DeleteVolume", "DeleteVolumeSnapshot", "iscsiadm:new", "iscsiadm:login"}};
+
+const SJob kRestore = {"restore",
+                       [](CTestSandbox& s) {
+                         std::string out;
+                         EXPECT_EQ(s.Agent({"backup", "sample-web", "--store", s.Dir() + "/backups", "--job-id", "7"},
+                                           &out), 0) << out;
+                         s.CloudSim({"calls", "--reset"}, &out);
+                       },
+                       [](const CTestSandbox& s, int run) {
+                         return std::vector<std::string>{"restore", s.Dir() + "/backups/7-sample-web", "--as",
+                                                         "web-r" + std::to_string(run)};
+                       },
+                       {"CreateVolume", "DeployVM", "DeleteVM", "AttachVolume", "DetachVolumes", "RestoreVM",
+                        "PowerOffInstance", "iscsiadm:login", "iscsiadm:logout"}};
+
+// What the sandbox holds that no finished job should leave: a job's resources in the cloud (the
+// instances restores finished, with what belongs to them, aside), registry entries, devices, node
+// records and sessions on the proxy, job folders in the agent's home.
+std::string Leftovers(const CTestSandbox& sandbox, int runs) {
   std::string out, problems;
-  const std::vector<std::string> backup = {"backup", "sample-web", "--store", sandbox.Dir() + "/store"};
-  if (sandbox.CloudSim({"fault", "add", "--op", op, "--nth", std::to_string(nth), "--action", action}, &out) != 0)
-    return "cannot add the fault rule: " + out;
-  if (int status = sandbox.Agent(backup, &out); status != 128 + SIGKILL)
-    problems += "not killed (status " + std::to_string(status) + "): " + out + "\n";
-  sandbox.CloudSim({"fault", "clear"}, &out);
-  if (sandbox.Agent(backup, &out) != 0) problems += "the next backup failed: " + out + "\n";
-  if (sandbox.CloudSim({"leaks"}, &out) != 0) problems += "left in the cloud: " + out + "\n";
+  std::vector<std::string> leaks = {"leaks"};
+  for (int run = 1; run <= runs; ++run) leaks.insert(leaks.end(), {"--keep", "web-r" + std::to_string(run)});
+  if (sandbox.CloudSim(leaks, &out) != 0) problems += "left in the cloud: " + out + "\n";
   if (sandbox.Agent({"registry", "--json"}, &out) != 0 || nlohmann::json::parse(out, nullptr, false) != nlohmann::json::array())
     problems += "left in the registry: " + out + "\n";
-  for (const char* folder : {"/root/dev/disk/by-path", "/cloud/iscsi/nodes", "/cloud/iscsi/sessions"})
-    if (std::filesystem::exists(sandbox.Dir() + folder) && !std::filesystem::is_empty(sandbox.Dir() + folder))
-      problems += std::string("left on the proxy: ") + folder + "\n";
+  for (const char* folder : {"/root/dev/disk/by-path", "/cloud/iscsi/nodes", "/cloud/iscsi/sessions", "/home/restore-jobs"}) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(sandbox.Dir() + folder, ec))
+      if (entry.path().filename().string()[0] != '.') problems += "left on the proxy: " + entry.path().string() + "\n";
+  }
   return problems;
 }
 
-void RunKillMatrix(const std::string& action) {
+// Runs one case in a sandbox of its own; what went wrong, empty when nothing did.
+std::string RunCase(const SJob& job, const std::string& op, long nth, const std::string& action) {
+  CTestSandbox sandbox;
+  job.prepare(sandbox);
+  std::string out, problems;
+  if (sandbox.CloudSim({"fault", "add", "--op", op, "--nth", std::to_string(nth), "--action", action}, &out) != 0)
+    return "cannot add the fault rule: " + out;
+  const int status = sandbox.Agent(job.command(sandbox, 1), &out);
+  if (action == "fail") {
+    // A job that got over the failure verified everything it reports; one that did not names its
+    // step and code, and its own clean-up leaves nothing.
+    if (status != 0 && (status != 1 || out.find(" failed: error ") == std::string::npos))
+      problems += "no failure with a code (status " + std::to_string(status) + "): " + out + "\n";
+    return problems + Leftovers(sandbox, status == 0 ? 1 : 0);
+  }
+  if (status != 128 + SIGKILL) problems += "not killed (status " + std::to_string(status) + "): " + out + "\n";
+  sandbox.CloudSim({"fault", "clear"}, &out);
+  if (sandbox.Agent(job.command(sandbox, 2), &out) != 0) problems += "the next job failed: " + out + "\n";
+  return problems + Leftovers(sandbox, 2);
+}
+
+// Every operation that changes something at its first and last call (kills), or every operation at
+// each of its calls (failures), two sandboxes at a time.
+void RunMatrix(const SJob& job, const std::string& action) {
   std::map<std::string, long> calls;
   {
     CTestSandbox sandbox;
+    job.prepare(sandbox);
     std::string out;
-    ASSERT_EQ(sandbox.Agent({"backup", "sample-web", "--store", sandbox.Dir() + "/store"}, &out), 0) << out;
+    ASSERT_EQ(sandbox.Agent(job.command(sandbox, 1), &out), 0) << out;
     ASSERT_EQ(sandbox.CloudSim({"calls", "--json"}, &out), 0) << out;
     calls = nlohmann::json::parse(out).get<std::map<std::string, long>>();
   }
-  for (const char* op : {"CreateVolumeSnapshot", "CreateVolumeFromSnapshot", "AttachVolume", "DetachVolume",
-                         "DeleteVolume", "DeleteVolumeSnapshot", "iscsiadm:new", "iscsiadm:login"})
-    EXPECT_EQ(calls.count(op), 1u) << op << " is missing from the table";
-  std::vector<std::pair<std::string, long>> cases;  // each changing operation at its first and last call
+  for (const auto& op : job.mustCall) EXPECT_EQ(calls.count(op), 1u) << op << " is missing from the table";
+  std::vector<std::pair<std::string, long>> cases;
   for (const auto& [op, count] : calls) {
     bool reads = false;
     for (const char* prefix : {"Get", "Does", "Is", "Check", "Connect", "Find", "Read", "WaitFor", "SetWebProxy"})
       reads = reads || op.rfind(prefix, 0) == 0;
-    for (long nth : std::set<long>{1, count})
-      if (!reads) cases.emplace_back(op, nth);
+    if (action == "fail") {
+      if (op == "SetWebProxy" || op == "Connect") continue;  // the session's, not the job's
+      for (long nth = 1; nth <= count; ++nth) cases.emplace_back(op, nth);
+    } else if (!reads) {
+      for (long nth : std::set<long>{1, count}) cases.emplace_back(op, nth);
+    }
   }
-  // Two processes at once, each case in its own sandbox; each writes what it found.
-  char pattern[] = "/tmp/oci-killmatrix.XXXXXX";
+  char pattern[] = "/tmp/oci-matrix.XXXXXX";
   ASSERT_NE(::mkdtemp(pattern), nullptr);
   const std::string results = pattern;
   std::vector<pid_t> workers;
@@ -63,20 +119,24 @@ void RunKillMatrix(const std::string& action) {
       continue;
     }
     for (size_t i = w; i < cases.size(); i += 2)
-      std::ofstream(results + "/" + std::to_string(i)) << RunKillCase(cases[i].first, cases[i].second, action);
+      std::ofstream(results + "/" + std::to_string(i)) << RunCase(job, cases[i].first, cases[i].second, action);
     ::_exit(0);
   }
   for (pid_t pid : workers) EXPECT_EQ(CTestSandbox::WaitFor(pid), 0) << "a worker failed";
   for (size_t i = 0; i < cases.size(); ++i) {
     const std::string file = results + "/" + std::to_string(i);
-    const std::string name = action + " " + cases[i].first + " #" + std::to_string(cases[i].second);
+    const std::string name = std::string(job.kind) + " " + action + " " + cases[i].first + " #" +
+                             std::to_string(cases[i].second);
     EXPECT_TRUE(std::filesystem::exists(file)) << name << ": the case did not run to its end";
     EXPECT_EQ(ReadTestFile(file), "") << name;
   }
   std::filesystem::remove_all(results);
 }
 
-TEST(AgentKillMatrix, TheNextBackupLeavesNothingAfterAKillBeforeAnyChangingOperation) { RunKillMatrix("kill-before"); }
-TEST(AgentKillMatrix, TheNextBackupLeavesNothingAfterAKillAfterAnyChangingOperation) { RunKillMatrix("kill-after"); }
+TEST(AgentKillMatrix, BackupKilledBeforeAnyChangingOperation) { RunMatrix(kBackup, "kill-before"); }
+TEST(AgentKillMatrix, BackupKilledAfterAnyChangingOperation) { RunMatrix(kBackup, "kill-after"); }
+TEST(AgentKillMatrix, RestoreKilledBeforeAnyChangingOperation) { RunMatrix(kRestore, "kill-before"); }
+TEST(AgentKillMatrix, RestoreKilledAfterAnyChangingOperation) { RunMatrix(kRestore, "kill-after"); }
+TEST(AgentFailureMatrix, RestoreFailedAtEachCallOfEachOperation) { RunMatrix(kRestore, "fail"); }
 
 }  // namespace
