@@ -31,6 +31,19 @@ class CSimInstances {
   // stopped). Fills vm.guid, vm.uri and what the cloud chose.
   void Deploy(VMInfoStructs::SVMInfo& vm, const std::string& sourceId, int bootVolumeSizeGiB, bool faulty,
               const std::string& op);
+  // A new instance named vm.name booting from the existing boot volume `bootVolumeId`, which must
+  // be free (attached nowhere, no live instance's boot volume) and in vm.availabilityDomain (empty:
+  // the volume's), in vm.compartmentId on shape vm.vmSize; a flexible shape takes vm.cpuCount and
+  // vm.memoryMB when positive, else its defaults. The primary VNIC goes into the subnet of
+  // vm.networkCards[0] (no cards: a subnet of the domain, as Deploy picks). Returns once the
+  // instance runs; `faulty`: it never boots, ends terminated (the boot volume stays) and the call
+  // fails. Fills vm.guid, vm.uri and what the cloud chose.
+  void LaunchFromBootVolume(VMInfoStructs::SVMInfo& vm, const std::string& bootVolumeId, bool faulty,
+                            const std::string& op);
+  // A secondary VNIC for the instance (vm.guid, or vm.name), running or stopped, in card.subnetId,
+  // which must serve the instance's domain. `faulty`: the attachment fails and nothing is made.
+  void AttachVnic(const VMInfoStructs::SVMInfo& vm, const VMInfoStructs::SVMNetworkCard& card, bool faulty,
+                  const std::string& op);
   // Polls the instance (vm.guid, or vm.name) on the host clock until it runs (waitForRunning) or
   // has left its launch, at most timeoutSeconds; fails at once when it can no longer get there.
   void WaitForBoot(VMInfoStructs::SVMInfo& vm, int timeoutSeconds, bool waitForRunning);
@@ -49,6 +62,8 @@ class CSimInstances {
   // Sleeps on the host clock until the instance's pending transition is due (at most maxMs),
   // then settles the cloud.
   void SleepUntilDue(const std::string& id, int64_t maxMs);
+  // Sleeps on the host clock while the instance launches or starts; returns the state it reached.
+  std::string WaitWhileLaunching(const std::string& id);
 
   CSimCloud& cloud_;
 };
