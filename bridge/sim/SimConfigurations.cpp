@@ -212,7 +212,9 @@ bool ParseInstanceConfiguration(const std::string& contents, SVMInfo& vm, std::s
     }
     if (doc.contains("securityLists")) {
       record.securityGroups.clear();
-      for (const json& l : list("securityLists")) record.securityGroups.push_back({l.value("name", ""), l.value("id", "")});
+      for (const json& l : list("securityLists")) {
+        record.securityGroups.push_back({l.value("name", ""), l.value("id", "")});
+      }
     }
     vm = std::move(record);
     return true;

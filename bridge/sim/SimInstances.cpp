@@ -374,7 +374,8 @@ void CSimInstances::Deploy(SVMInfo& vm, const std::string& sourceId, int bootVol
     RecordCreated(db, kKindInstance, id, vm.name, op, now);
 
     // Copies of the source's data volumes, attached in the source's order.
-    std::string preferredSubnet;
+    // The primary card goes into the subnet the record asks for, else into the source's.
+    std::string preferredSubnet = vm.networkCards.empty() ? "" : vm.networkCards[0].subnetId;
     if (fromInstance) {
       int64_t attachSeconds = ProvisionSeconds(db, kKindAttachment);
       for (const SAttachedVolume& attached : AttachedDataVolumes(db, w, source)) {
@@ -397,8 +398,10 @@ void CSimInstances::Deploy(SVMInfo& vm, const std::string& sourceId, int bootVol
             now, now + attachSeconds);
         RecordCreated(db, kKindAttachment, attachment, copy.name, op, now);
       }
-      preferredSubnet = db.QueryText(
-          "SELECT subnet_id FROM vnics WHERE instance_id = ? ORDER BY is_primary DESC, seq LIMIT 1", "", source.id);
+      if (preferredSubnet.empty()) {
+        preferredSubnet = db.QueryText(
+            "SELECT subnet_id FROM vnics WHERE instance_id = ? ORDER BY is_primary DESC, seq LIMIT 1", "", source.id);
+      }
       db.Run(
           "INSERT INTO instance_ssh_keys(instance_id, key_id) SELECT ?, key_id FROM instance_ssh_keys "
           "WHERE instance_id = ?",

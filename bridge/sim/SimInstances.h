@@ -27,8 +27,10 @@ class CSimInstances {
   // A new instance named vm.name, in vm.compartmentId / vm.availabilityDomain / vm.vmSize (each
   // defaults to the source instance's). From an instance: its boot and data volumes are copied
   // into new volumes attached to the new instance. From an image: a new boot volume of
-  // bootVolumeSizeGiB GiB (0: the image's size). `faulty`: the instance never boots (it ends
-  // stopped). Fills vm.guid, vm.uri and what the cloud chose.
+  // bootVolumeSizeGiB GiB (0: the image's size) that begins with the image's bytes. The primary
+  // VNIC goes into the subnet of vm.networkCards[0] when that serves the domain, else the source's.
+  // `faulty`: the instance never boots (it ends stopped). Fills vm.guid, vm.uri and what the cloud
+  // chose.
   void Deploy(VMInfoStructs::SVMInfo& vm, const std::string& sourceId, int bootVolumeSizeGiB, bool faulty,
               const std::string& op);
   // A new instance named vm.name booting from the existing boot volume `bootVolumeId`, which must

@@ -35,7 +35,8 @@ std::string LinkTarget(const std::string& path) {
 std::set<std::string> KeptIds(CSimDb& db, const SFlavourWords& w, const std::vector<std::string>& keep) {
   std::set<std::string> kept;
   for (const std::string& name : keep) {
-    CSimStatement instances = db.Prepare("SELECT id, boot_volume_id FROM instances WHERE name = ? AND state NOT IN (?, ?)");
+    CSimStatement instances =
+        db.Prepare("SELECT id, boot_volume_id FROM instances WHERE name = ? AND state NOT IN (?, ?)");
     instances.BindAll(name, w.instanceTerminating, w.instanceTerminated);
     bool found = false;
     while (instances.Step()) {
