@@ -10,7 +10,7 @@ namespace {
 class SimRestore : public ::testing::Test {
  protected:
   void SetUp() override { cloud_.SetMeta("provision_seconds.instance", "30"); }
-  void Refused(bool done, const std::string& text) { EXPECT_FALSE(done) << text, EXPECT_EQ(bridge_->GetLastError(), text); }
+  void Refused(bool done, const std::string& text) { EXPECT_FALSE(done) << text; EXPECT_EQ(bridge_->GetLastError(), text); }
   // The boot volume of a temporary instance launched from the image, which is then deleted.
   SDisk BootVolume(bool preserve, bool wait = true) {
     SVMInfo temp = Restored("VM.Standard2.1", "temp");
