@@ -373,9 +373,9 @@ void CSimInstances::Deploy(SVMInfo& vm, const std::string& sourceId, int bootVol
         faulty, now, now + seconds);
     RecordCreated(db, kKindInstance, id, vm.name, op, now);
 
-    // Copies of the source's data volumes, attached in the source's order.
     // The primary card goes into the subnet the record asks for, else into the source's.
     std::string preferredSubnet = vm.networkCards.empty() ? "" : vm.networkCards[0].subnetId;
+    // Copies of the source's data volumes, attached in the source's order.
     if (fromInstance) {
       int64_t attachSeconds = ProvisionSeconds(db, kKindAttachment);
       for (const SAttachedVolume& attached : AttachedDataVolumes(db, w, source)) {
