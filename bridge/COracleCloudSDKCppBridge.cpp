@@ -352,10 +352,21 @@ bool COracleCloudSDKCppBridge::DeployVMFromOrchestration(SVMInfo&) {
 
 bool COracleCloudSDKCppBridge::RestoreVM(SVMInfo&) { return backend_->NotAvailable("RestoreVM"); }
 
-bool COracleCloudSDKCppBridge::RestoreVM(SVMInfo&, const SDisk&) { return backend_->NotAvailable("RestoreVM"); }
+bool COracleCloudSDKCppBridge::RestoreVM(SVMInfo& vm, const SDisk& bootDisk) {
+  return backend_->Run("RestoreVM", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
+    SVMInfo launched = vm;
+    const string& bootVolumeId = !bootDisk.createdVolumeId.empty() ? bootDisk.createdVolumeId : bootDisk.guid;
+    sim::CSimInstances(cloud).LaunchFromBootVolume(launched, bootVolumeId, faults.faulty, "RestoreVM");
+    vm = std::move(launched);
+    return true;
+  });
+}
 
-bool COracleCloudSDKCppBridge::AttachVnic(const SVMInfo&, const SVMNetworkCard&) {
-  return backend_->NotAvailable("AttachVnic");
+bool COracleCloudSDKCppBridge::AttachVnic(const SVMInfo& vm, const SVMNetworkCard& card) {
+  return backend_->Run("AttachVnic", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
+    sim::CSimInstances(cloud).AttachVnic(vm, card, faults.faulty, "AttachVnic");
+    return true;
+  });
 }
 
 bool COracleCloudSDKCppBridge::GetBootVolumeIdForInstance(const SVMInfo& vm, string& bootVolumeId) {
@@ -421,8 +432,11 @@ bool COracleCloudSDKCppBridge::DeleteVM(const string& name, const string& instan
   });
 }
 
-bool COracleCloudSDKCppBridge::ReadInstanceConfig(const string&, SVMInfo&) {
-  return backend_->NotAvailable("ReadInstanceConfig");
+bool COracleCloudSDKCppBridge::ReadInstanceConfig(const string& contents, SVMInfo& vm) {
+  return backend_->Run("ReadInstanceConfig", [&](sim::CSimCloud&, const sim::SCallFaults&) {
+    string error;
+    return sim::ParseInstanceConfiguration(contents, vm, error) || backend_->Fail(error);
+  });
 }
 
 bool COracleCloudSDKCppBridge::ReadInstanceOrchestration(const string&, SVMInfo&) {

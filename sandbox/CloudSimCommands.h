@@ -3,6 +3,7 @@
 // on stderr.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace cloudsim {
 
@@ -31,9 +32,11 @@ int RunCalls(const std::string& sandbox, bool json, bool reset);
 int RunConfigSet(const std::string& sandbox, const std::string& key, const std::string& value);
 int RunConfigList(const std::string& sandbox, bool json);
 int RunSnapshotAdd(const std::string& sandbox, const SSnapshotAddArgs& args);
-int RunVolumeChecksum(const std::string& sandbox, const std::string& id);
-// Exit 0 when jobs left nothing in the cloud, 1 when they did (or on an error).
-int RunLeaks(const std::string& sandbox, bool json);
+// bytes: only the first so many (0: all).
+int RunVolumeChecksum(const std::string& sandbox, const std::string& id, uint64_t bytes);
+// Exit 0 when jobs left nothing in the cloud, 1 when they did (or on an error). The instances named
+// in `keep` and what belongs to them are a job's results, not leftovers.
+int RunLeaks(const std::string& sandbox, bool json, const std::vector<std::string>& keep);
 int RunPopulate(const std::string& sandbox, long long compartments, long long instancesEach);
 // Hidden: a sandbox tool (bin/iscsiadm) reports one call of `op` and learns its faults.
 int RunToolCall(const std::string& sandbox, const std::string& op);

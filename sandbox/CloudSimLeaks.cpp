@@ -10,10 +10,10 @@
 
 namespace cloudsim {
 
-int RunLeaks(const std::string& sandbox, bool json) {
+int RunLeaks(const std::string& sandbox, bool json, const std::vector<std::string>& keep) {
   try {
     auto cloud = OpenSandboxCloud(sandbox);
-    std::vector<sim::SLeak> leaks = sim::ListLeaks(*cloud);
+    std::vector<sim::SLeak> leaks = sim::ListLeaks(*cloud, keep);
     if (json) {
       nlohmann::json out = nlohmann::json::array();
       for (const sim::SLeak& leak : leaks) out.push_back({{"kind", leak.kind}, {"id", leak.id}, {"name", leak.name}});

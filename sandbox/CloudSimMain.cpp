@@ -1,6 +1,7 @@
 // cloud-sim: creates a sandbox and inspects or configures its simulated cloud.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <limits>
 
 #include "CloudSimCommands.h"
 #include "bridge/sim/CloudSeeder.h"
@@ -84,9 +85,15 @@ int main(int argc, char** argv) {
   std::string volumeId;
   auto* checksum = volume->add_subcommand("checksum", "SHA-256 of a volume's (or snapshot's) bytes, holes as zeros");
   checksum->add_option("ID", volumeId, "Volume or snapshot id")->required();
+  uint64_t checksumBytes = 0;
+  checksum->add_option("--bytes", checksumBytes, "Only the first N bytes (N >= 1, at most the volume's size)")
+      ->check(CLI::Range(uint64_t{1}, std::numeric_limits<uint64_t>::max()));
 
   auto* leaks = app.add_subcommand("leaks", "List what jobs left in the cloud; exit 1 when anything is left");
   leaks->add_flag("--json", json, "Print JSON");
+  std::vector<std::string> keep;
+  leaks->add_option("--keep", keep, "An instance a job made as its result: it and what belongs to it are no leak")
+      ->allow_extra_args(false);
 
   long long compartments = 0, instancesEach = 0;
   auto* populate = app.add_subcommand("populate", "Add compartments of running instances (scale tests)");
@@ -109,8 +116,8 @@ int main(int argc, char** argv) {
   if (*configSet) return RunConfigSet(sandbox, key, value);
   if (*configLs) return RunConfigList(sandbox, json);
   if (*snapshotAdd) return RunSnapshotAdd(sandbox, snapshotArgs);
-  if (*checksum) return RunVolumeChecksum(sandbox, volumeId);
-  if (*leaks) return RunLeaks(sandbox, json);
+  if (*checksum) return RunVolumeChecksum(sandbox, volumeId, checksumBytes);
+  if (*leaks) return RunLeaks(sandbox, json, keep);
   if (*populate) return RunPopulate(sandbox, compartments, instancesEach);
   if (*toolCall) return RunToolCall(sandbox, toolOp);
   return Failure("Nothing to do");

@@ -2,10 +2,14 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "bridge/sim/VolumeChecksum.h"
+#include "bridge/sim/VolumeFiles.h"
 #include "sim_test_cloud.h"
 
 using nlohmann::json;
 using simtest::CTestCloud;
+using VMInfoStructs::SDisk;
+using VMInfoStructs::SVMInfo;
 
 namespace {
 
@@ -22,6 +26,13 @@ SRun Sim(const std::string& dir, std::vector<std::string> args) {
 json Json(const std::string& dir, std::vector<std::string> args) {
   args.push_back("--json");
   return json::parse(Sim(dir, args).out);
+}
+// The leaks as "<kind> <field>"; the exit code says whether there are any.
+std::set<std::string> Leaks(const std::string& dir, const std::vector<std::string>& args, const char* field = "id") {
+  std::set<std::string> found;
+  for (const auto& leak : Json(dir, args)) found.insert(leak["kind"].get<std::string>() + " " + leak[field].get<std::string>());
+  EXPECT_EQ(Sim(dir, args).code, found.empty() ? 0 : 1);
+  return found;
 }
 
 TEST(CloudSimCli, RefusalsSayWhyAndChangeNothing) {
@@ -41,6 +52,8 @@ TEST(CloudSimCli, RefusalsSayWhyAndChangeNothing) {
       {{"--sandbox", dir, "snapshot", "add", "vol-x", "--description", "d", "--created", "1"},
        "cloud-sim: Volume with id [vol-x] was not found\n"},
       {{"--sandbox", dir, "volume", "checksum", "nothing"}, "cloud-sim: No volume or snapshot has the id [nothing]\n"},
+      {{"--sandbox", dir, "volume", "checksum", cloud.VolumeId("sample-web-data"), "--bytes", "134217729"},
+       "holds 134217728 bytes, fewer than 134217729\n"},
   };
   for (const auto& [args, error] : cases) {
     SRun run = Sim("", args);
@@ -57,14 +70,7 @@ TEST(CloudSimCli, RefusalsSayWhyAndChangeNothing) {
 // populated instances are not among it.
 TEST(CloudSimCli, LeaksListWhatJobsLeaveUntilItIsCleanedUp) {
   CTestCloud cloud;
-  auto leaks = [&] {
-    std::set<std::string> found;
-    for (const auto& leak : Json(cloud.Dir(), {"leaks"})) {
-      found.insert(leak["kind"].get<std::string>() + " " + leak["id"].get<std::string>());
-    }
-    EXPECT_EQ(Sim(cloud.Dir(), {"leaks"}).code, found.empty() ? 0 : 1);
-    return found;
-  };
+  auto leaks = [&] { return Leaks(cloud.Dir(), {"leaks"}); };
   EXPECT_EQ(Sim(cloud.Dir(), {"leaks"}).out, "No leaks.\n");
   auto bridge = cloud.Connect();
   const std::string proxy = cloud.Sandbox().proxyId;
@@ -99,6 +105,32 @@ TEST(CloudSimCli, LeaksListWhatJobsLeaveUntilItIsCleanedUp) {
                       "ON v.id = i.boot_volume_id WHERE i.name LIKE 'populated-%' AND i.state = 'RUNNING'"),
             312);
   EXPECT_EQ(leaks(), std::set<std::string>{});
+}
+
+// A restored instance kept by name is a result with its boot volume (whose first bytes are the
+// image's until a restore writes them), its volumes and their attachments; all else still counts.
+TEST(CloudSimCli, LeaksKeepARestoredInstanceAndWhatBelongsToIt) {
+  CTestCloud cloud;
+  auto bridge = cloud.Connect();
+  const std::string image = cloud.Text("SELECT image_id FROM instances WHERE name = 'sample-web'");
+  SVMInfo vm;
+  vm.name = "temp", vm.vmSize = "VM.Standard2.1";
+  vm.compartmentId = cloud.Text("SELECT compartment_id FROM instances WHERE name = 'sample-web'");
+  SDisk boot, data, leaked;
+  ASSERT_TRUE(bridge->DeployVM(vm, image, 50) && bridge->GetBootVolumeIdForInstance(vm, boot.createdVolumeId));
+  data.displayName = "data", leaked.displayName = "leaked", data.size = leaked.size = 1, data.attachmentType = "iscsi";
+  ASSERT_TRUE(bridge->DeleteVM(vm.name, vm.guid, false, true) && bridge->CreateVolume(data, vm.compartmentId) &&
+              bridge->CreateVolume(leaked, vm.compartmentId));
+  vm.name = "restored", vm.guid = "", data.createdVolumeId = data.guid;
+  bool noSlot = false;
+  ASSERT_TRUE(bridge->RestoreVM(vm, boot) && bridge->AttachVolume(data, vm.guid, noSlot)) << bridge->GetLastError();
+  EXPECT_EQ(Leaks(cloud.Dir(), {"leaks", "--keep", "restored"}, "name"), std::set<std::string>{"volume leaked"});
+  EXPECT_EQ(Leaks(cloud.Dir(), {"leaks"}, "name"), (std::set<std::string>{"instance restored", "volume data",
+                                                   "volume temp (Boot Volume)", "attachment data", "volume leaked"}));
+  hosttest::TempDir temp;
+  WriteTestFile(temp.Path() + "/start", sim::ImageStartBytes(image));
+  SRun sum = Sim(cloud.Dir(), {"volume", "checksum", boot.createdVolumeId, "--bytes", "1048576"});
+  EXPECT_EQ(sum.out, sim::Sha256OfSparseFile(temp.Path() + "/start", sim::kMiB) + "\n");
 }
 
 }  // namespace

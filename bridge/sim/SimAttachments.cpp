@@ -116,13 +116,9 @@ SNewAttachment CSimAttachments::Attach(const std::string& volumeId, const std::s
     if (volume.state != w.volumeAvailable) {
       throw CSimRefused("Volume [" + volume.id + "] is not available: it is " + volume.state);
     }
-    std::string holder = db.QueryText("SELECT instance_id FROM attachments WHERE volume_id = ? AND state <> ? LIMIT 1",
-                                      "", volume.id, w.attachmentDetached);
+    std::string holder = AttachedInstanceOf(db, w, volume.id);
     if (!holder.empty()) throw CSimRefused("Volume [" + volume.id + "] is already attached to instance [" + holder + "]");
-    // A boot volume is free once its instance is on its way out (the instance was deleted with
-    // its boot volume preserved).
-    std::string owner = db.QueryText("SELECT id FROM instances WHERE boot_volume_id = ? AND state NOT IN (?, ?) LIMIT 1",
-                                     "", volume.id, w.instanceTerminating, w.instanceTerminated);
+    std::string owner = BootInstanceOf(db, w, volume.id);
     if (!owner.empty()) throw CSimRefused("Volume [" + volume.id + "] is the boot volume of instance [" + owner + "]");
     int64_t used = db.QueryInt("SELECT COUNT(*) FROM attachments WHERE instance_id = ? AND state <> ?", 0, target.id,
                                w.attachmentDetached);

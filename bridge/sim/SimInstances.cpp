@@ -151,6 +151,61 @@ std::string RandomMac() {
   return mac;
 }
 
+// Where a new VNIC goes: the instance and its domain.
+struct SVnicHost {
+  std::string id, uri, ad;
+};
+
+std::string PrimaryCardName(EFlavour flavour, const std::string& instanceName) {
+  return flavour == EFlavour::Classic ? "eth0" : instanceName + "-vnic";
+}
+
+void InsertVnic(CSimDb& db, CIdMaker& ids, const SVnicHost& host, const std::string& subnet, const std::string& name,
+                bool primary, const std::string& op, int64_t now) {
+  std::string vnic = ids.Vnic(host.uri, host.ad);
+  db.Run(
+      "INSERT INTO vnics(id, instance_id, name, subnet_id, private_ip, mac, is_primary, created) "
+      "VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+      vnic, host.id, name, subnet, NextAddress(db, subnet), RandomMac(), primary, now);
+  RecordCreated(db, kKindVnic, vnic, name, op, now);
+}
+
+// A subnet given for a card must exist and serve the domain (a regional subnet serves all).
+void RequireSubnetServes(CSimDb& db, const std::string& subnetId, const std::string& ad) {
+  if (subnetId.empty()) throw CSimRefused("No subnet was given for the VNIC");
+  CSimStatement stmt = db.Prepare("SELECT ad FROM subnets WHERE id = ?");
+  stmt.BindAll(subnetId);
+  if (!stmt.Step()) throw CSimRefused("Subnet [" + subnetId + "] was not found");
+  std::string served = stmt.Text(0);
+  if (!served.empty() && served != ad) {
+    throw CSimRefused("Subnet [" + subnetId + "] serves availability domain [" + served + "], not [" + ad + "]");
+  }
+}
+
+void RequireCompartment(CSimDb& db, const std::string& compartmentId, const std::string& instanceName) {
+  if (compartmentId.empty()) throw CSimRefused("No compartment was given for instance [" + instanceName + "]");
+  if (db.QueryInt("SELECT COUNT(*) FROM compartments WHERE id = ?", 0, compartmentId) == 0) {
+    throw CSimRefused("Compartment [" + compartmentId + "] was not found");
+  }
+}
+
+// The SSH keys and security lists the record asks for.
+void AddAccess(CSimDb& db, const std::string& instanceId, const SVMInfo& vm) {
+  for (const auto& key : vm.keyPairs) {
+    if (db.QueryInt("SELECT COUNT(*) FROM ssh_keys WHERE id = ?", 0, key.guid) == 0) {
+      throw CSimRefused("SSH key [" + key.guid + "] was not found");
+    }
+    db.Run("INSERT OR IGNORE INTO instance_ssh_keys(instance_id, key_id) VALUES (?, ?)", instanceId, key.guid);
+  }
+  for (const auto& list : vm.securityGroups) {
+    if (db.QueryInt("SELECT COUNT(*) FROM security_lists WHERE id = ?", 0, list.guid) == 0) {
+      throw CSimRefused("Security list [" + list.guid + "] was not found");
+    }
+    db.Run("INSERT OR IGNORE INTO instance_security_lists(instance_id, security_list_id) VALUES (?, ?)", instanceId,
+           list.guid);
+  }
+}
+
 // The name of a data volume's copy: the source instance's name in it replaced by the new one's.
 std::string CopyName(const std::string& volumeName, const std::string& sourceInstance, const std::string& newInstance) {
   if (volumeName.rfind(sourceInstance, 0) == 0) return newInstance + volumeName.substr(sourceInstance.size());
@@ -264,10 +319,7 @@ void CSimInstances::Deploy(SVMInfo& vm, const std::string& sourceId, int bootVol
     }
 
     std::string compartment = !vm.compartmentId.empty() ? vm.compartmentId : source.compartmentId;
-    if (compartment.empty()) throw CSimRefused("No compartment was given for instance [" + vm.name + "]");
-    if (db.QueryInt("SELECT COUNT(*) FROM compartments WHERE id = ?", 0, compartment) == 0) {
-      throw CSimRefused("Compartment [" + compartment + "] was not found");
-    }
+    RequireCompartment(db, compartment, vm.name);
     std::string ad = !vm.availabilityDomain.empty()
                          ? vm.availabilityDomain
                          : (fromInstance ? source.ad
@@ -308,11 +360,7 @@ void CSimInstances::Deploy(SVMInfo& vm, const std::string& sourceId, int bootVol
       boot.size = sourceBoot.size;
     } else {
       boot.size = bootVolumeSizeGiB > 0 ? static_cast<uint64_t>(bootVolumeSizeGiB) * kGiB : imageBytes;
-      if (boot.size < 4 * kMiB) {
-        CreateSparseFile(bootPath, boot.size);
-      } else {
-        WriteSampleVolume(bootPath, boot.id, boot.name, boot.size);
-      }
+      WriteImageVolume(bootPath, imageId, boot.size);
     }
     InsertVolume(db, w, boot, now, op);
 
@@ -325,8 +373,9 @@ void CSimInstances::Deploy(SVMInfo& vm, const std::string& sourceId, int bootVol
         faulty, now, now + seconds);
     RecordCreated(db, kKindInstance, id, vm.name, op, now);
 
+    // The primary card goes into the subnet the record asks for, else into the source's.
+    std::string preferredSubnet = vm.networkCards.empty() ? "" : vm.networkCards[0].subnetId;
     // Copies of the source's data volumes, attached in the source's order.
-    std::string preferredSubnet;
     if (fromInstance) {
       int64_t attachSeconds = ProvisionSeconds(db, kKindAttachment);
       for (const SAttachedVolume& attached : AttachedDataVolumes(db, w, source)) {
@@ -349,8 +398,10 @@ void CSimInstances::Deploy(SVMInfo& vm, const std::string& sourceId, int bootVol
             now, now + attachSeconds);
         RecordCreated(db, kKindAttachment, attachment, copy.name, op, now);
       }
-      preferredSubnet = db.QueryText(
-          "SELECT subnet_id FROM vnics WHERE instance_id = ? ORDER BY is_primary DESC, seq LIMIT 1", "", source.id);
+      if (preferredSubnet.empty()) {
+        preferredSubnet = db.QueryText(
+            "SELECT subnet_id FROM vnics WHERE instance_id = ? ORDER BY is_primary DESC, seq LIMIT 1", "", source.id);
+      }
       db.Run(
           "INSERT INTO instance_ssh_keys(instance_id, key_id) SELECT ?, key_id FROM instance_ssh_keys "
           "WHERE instance_id = ?",
@@ -360,29 +411,10 @@ void CSimInstances::Deploy(SVMInfo& vm, const std::string& sourceId, int bootVol
           "FROM instance_security_lists WHERE instance_id = ?",
           id, source.id);
     }
-    for (const auto& key : vm.keyPairs) {
-      if (db.QueryInt("SELECT COUNT(*) FROM ssh_keys WHERE id = ?", 0, key.guid) == 0) {
-        throw CSimRefused("SSH key [" + key.guid + "] was not found");
-      }
-      db.Run("INSERT OR IGNORE INTO instance_ssh_keys(instance_id, key_id) VALUES (?, ?)", id, key.guid);
-    }
-    for (const auto& list : vm.securityGroups) {
-      if (db.QueryInt("SELECT COUNT(*) FROM security_lists WHERE id = ?", 0, list.guid) == 0) {
-        throw CSimRefused("Security list [" + list.guid + "] was not found");
-      }
-      db.Run("INSERT OR IGNORE INTO instance_security_lists(instance_id, security_list_id) VALUES (?, ?)", id,
-             list.guid);
-    }
-
+    AddAccess(db, id, vm);
     std::string subnet = PickSubnet(db, preferredSubnet, ad, compartment);
     if (!subnet.empty()) {
-      std::string vnic = ids.Vnic(uri, ad);
-      std::string cardName = flavour == EFlavour::Classic ? "eth0" : vm.name + "-vnic";
-      db.Run(
-          "INSERT INTO vnics(id, instance_id, name, subnet_id, private_ip, mac, is_primary, created) "
-          "VALUES (?, ?, ?, ?, ?, ?, 1, ?)",
-          vnic, id, cardName, subnet, NextAddress(db, subnet), RandomMac(), now);
-      RecordCreated(db, kKindVnic, vnic, cardName, op, now);
+      InsertVnic(db, ids, {id, uri, ad}, subnet, PrimaryCardName(flavour, vm.name), true, op, now);
     }
 
     SVMInfo out;
@@ -412,6 +444,121 @@ void CSimInstances::Deploy(SVMInfo& vm, const std::string& sourceId, int bootVol
   vm.launchMode = made.launchMode;
   vm.lifecycleState = made.lifecycleState;
   vm.powerState = made.lifecycleState == w.instanceRunning ? 1 : 0;
+}
+
+void CSimInstances::LaunchFromBootVolume(SVMInfo& vm, const std::string& bootVolumeId, bool faulty,
+                                         const std::string& op) {
+  const SFlavourWords& w = cloud_.Words();
+  EFlavour flavour = cloud_.Flavour();
+  int64_t now = HostClock::Now();
+  if (vm.name.empty()) throw CSimRefused("No name was given for the new instance");
+  if (bootVolumeId.empty()) throw CSimRefused("No boot volume was given for instance [" + vm.name + "]");
+  SVMInfo made = cloud_.Write([&](CSimDb& db) {
+    SVolumeRow volume = LoadVolume(db, bootVolumeId);
+    if (volume.state != w.volumeAvailable) {
+      throw CSimRefused("Volume [" + volume.id + "] is not available: it is " + volume.state);
+    }
+    std::string holder = AttachedInstanceOf(db, w, volume.id);
+    if (!holder.empty()) throw CSimRefused("Volume [" + volume.id + "] is attached to instance [" + holder + "]");
+    std::string owner = BootInstanceOf(db, w, volume.id);
+    if (!owner.empty()) throw CSimRefused("Volume [" + volume.id + "] is the boot volume of instance [" + owner + "]");
+    if (!volume.boot) throw CSimRefused("Volume [" + volume.id + "] is not a boot volume");
+    RequireCompartment(db, vm.compartmentId, vm.name);
+    std::string ad = vm.availabilityDomain.empty() ? volume.ad : vm.availabilityDomain;
+    if (ad != volume.ad) {
+      throw CSimRefused("Boot volume [" + volume.id + "] is in availability domain [" + volume.ad + "], not in [" + ad +
+                        "]");
+    }
+    if (vm.vmSize.empty()) throw CSimRefused("No shape was given for instance [" + vm.name + "]");
+    SShapeRow shape = LoadShape(db, vm.vmSize);
+    std::string imageId = db.QueryText("SELECT image_id FROM volumes WHERE id = ?", "", volume.id);
+    RequireImageRunsOn(db, imageId, shape.name);
+    auto [cpus, memory] = SizeOn(shape, vm.cpuCount, vm.memoryMB, {0, 0});
+    std::string subnet;
+    if (!vm.networkCards.empty() && !vm.networkCards[0].subnetId.empty()) {
+      subnet = vm.networkCards[0].subnetId;
+      RequireSubnetServes(db, subnet, ad);
+    } else {
+      subnet = PickSubnet(db, "", ad, vm.compartmentId);
+    }
+
+    CIdMaker ids(db, flavour);
+    SVMInfo out;
+    out.guid = ids.Instance(ad);
+    out.uri = ids.InstanceUri(vm.name, out.guid);
+    out.compartmentId = vm.compartmentId;
+    out.availabilityDomain = ad;
+    out.region = ids.RegionOfAd(ad);
+    out.vmSize = shape.name;
+    out.cpuCount = cpus;
+    out.memoryMB = memory;
+    out.imageId = imageId;
+    out.launchMode = db.QueryText("SELECT launch_mode FROM images WHERE id = ?", "NATIVE", imageId);
+    // Settled into running (or, faulty, stopped) once the provisioning time has passed.
+    db.Run(
+        "INSERT INTO instances(id, name, uri, compartment_id, ad, region, shape, cpus, memory_mb, state, image_id, "
+        "launch_mode, boot_volume_id, fault, created, ready_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+        "?)",
+        out.guid, vm.name, out.uri, out.compartmentId, ad, out.region, shape.name, cpus, memory,
+        w.instanceProvisioning, imageId, out.launchMode, volume.id, faulty, now,
+        now + ProvisionSeconds(db, kKindInstance));
+    RecordCreated(db, kKindInstance, out.guid, vm.name, op, now);
+    AddAccess(db, out.guid, vm);
+    if (!subnet.empty()) {
+      std::string cardName = vm.networkCards.empty() || vm.networkCards[0].name.empty()
+                                 ? PrimaryCardName(flavour, vm.name)
+                                 : vm.networkCards[0].name;
+      InsertVnic(db, ids, {out.guid, out.uri, ad}, subnet, cardName, true, op, now);
+    }
+    return out;
+  });
+  std::string state = WaitWhileLaunching(made.guid);
+  if (state != w.instanceRunning) {
+    // A launch that fails ends terminated; the boot volume it was given stays.
+    Delete("", made.guid, true, true, op);
+    throw CSimRefused("Instance [" + made.guid + "] did not boot: it is " + w.instanceTerminated);
+  }
+  vm.guid = made.guid;
+  vm.uri = made.uri;
+  vm.compartmentId = made.compartmentId;
+  vm.availabilityDomain = made.availabilityDomain;
+  vm.region = made.region;
+  vm.vmSize = made.vmSize;
+  vm.cpuCount = made.cpuCount;
+  vm.memoryMB = made.memoryMB;
+  vm.imageId = made.imageId;
+  vm.launchMode = made.launchMode;
+  vm.lifecycleState = state;
+  vm.powerState = 1;
+}
+
+void CSimInstances::AttachVnic(const SVMInfo& vm, const VMInfoStructs::SVMNetworkCard& card, bool faulty,
+                               const std::string& op) {
+  const SFlavourWords& w = cloud_.Words();
+  EFlavour flavour = cloud_.Flavour();
+  int64_t now = HostClock::Now();
+  cloud_.Write([&](CSimDb& db) {
+    SInstanceRow row = LoadInstanceOf(db, w, vm.name, vm.guid);
+    if (row.state != w.instanceRunning && row.state != w.instanceStopped) {
+      throw CSimRefused("Instance [" + row.id + "] cannot take a VNIC while it is " + row.state);
+    }
+    RequireSubnetServes(db, card.subnetId, row.ad);
+    if (faulty) throw CSimRefused("The VNIC attachment to instance [" + row.id + "] failed");
+    CIdMaker ids(db, flavour);
+    int64_t cards = db.QueryInt("SELECT COUNT(*) FROM vnics WHERE instance_id = ?", 0, row.id);
+    std::string name = !card.name.empty() ? card.name : row.name + "-vnic" + std::to_string(cards);
+    InsertVnic(db, ids, {row.id, row.uri, row.ad}, card.subnetId, name, false, op, now);
+  });
+}
+
+std::string CSimInstances::WaitWhileLaunching(const std::string& id) {
+  const SFlavourWords& w = cloud_.Words();
+  for (;;) {
+    Settle(cloud_);
+    std::string state = cloud_.Read([&](CSimDb& db) { return LoadInstance(db, id).state; });
+    if (state != w.instanceProvisioning && state != w.instanceStarting) return state;
+    SleepUntilDue(id, kPollMs);
+  }
 }
 
 void CSimInstances::SleepUntilDue(const std::string& id, int64_t maxMs) {

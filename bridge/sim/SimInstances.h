@@ -27,10 +27,25 @@ class CSimInstances {
   // A new instance named vm.name, in vm.compartmentId / vm.availabilityDomain / vm.vmSize (each
   // defaults to the source instance's). From an instance: its boot and data volumes are copied
   // into new volumes attached to the new instance. From an image: a new boot volume of
-  // bootVolumeSizeGiB GiB (0: the image's size). `faulty`: the instance never boots (it ends
-  // stopped). Fills vm.guid, vm.uri and what the cloud chose.
+  // bootVolumeSizeGiB GiB (0: the image's size) that begins with the image's bytes. The primary
+  // VNIC goes into the subnet of vm.networkCards[0] when that serves the domain, else the source's.
+  // `faulty`: the instance never boots (it ends stopped). Fills vm.guid, vm.uri and what the cloud
+  // chose.
   void Deploy(VMInfoStructs::SVMInfo& vm, const std::string& sourceId, int bootVolumeSizeGiB, bool faulty,
               const std::string& op);
+  // A new instance named vm.name booting from the existing boot volume `bootVolumeId`, which must
+  // be free (attached nowhere, no live instance's boot volume) and in vm.availabilityDomain (empty:
+  // the volume's), in vm.compartmentId on shape vm.vmSize; a flexible shape takes vm.cpuCount and
+  // vm.memoryMB when positive, else its defaults. The primary VNIC goes into the subnet of
+  // vm.networkCards[0] (no cards: a subnet of the domain, as Deploy picks). Returns once the
+  // instance runs; `faulty`: it never boots, ends terminated (the boot volume stays) and the call
+  // fails. Fills vm.guid, vm.uri and what the cloud chose.
+  void LaunchFromBootVolume(VMInfoStructs::SVMInfo& vm, const std::string& bootVolumeId, bool faulty,
+                            const std::string& op);
+  // A secondary VNIC for the instance (vm.guid, or vm.name), running or stopped, in card.subnetId,
+  // which must serve the instance's domain. `faulty`: the attachment fails and nothing is made.
+  void AttachVnic(const VMInfoStructs::SVMInfo& vm, const VMInfoStructs::SVMNetworkCard& card, bool faulty,
+                  const std::string& op);
   // Polls the instance (vm.guid, or vm.name) on the host clock until it runs (waitForRunning) or
   // has left its launch, at most timeoutSeconds; fails at once when it can no longer get there.
   void WaitForBoot(VMInfoStructs::SVMInfo& vm, int timeoutSeconds, bool waitForRunning);
@@ -49,6 +64,8 @@ class CSimInstances {
   // Sleeps on the host clock until the instance's pending transition is due (at most maxMs),
   // then settles the cloud.
   void SleepUntilDue(const std::string& id, int64_t maxMs);
+  // Sleeps on the host clock while the instance launches or starts; returns the state it reached.
+  std::string WaitWhileLaunching(const std::string& id);
 
   CSimCloud& cloud_;
 };

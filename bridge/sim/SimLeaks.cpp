@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 
 #include "bridge/sim/SimLifecycle.h"
 #include "bridge/sim/SimResources.h"
@@ -30,13 +31,35 @@ std::string LinkTarget(const std::string& path) {
   return ec ? std::string() : target.string();
 }
 
+// The ids of the kept instances and of what belongs to them.
+std::set<std::string> KeptIds(CSimDb& db, const SFlavourWords& w, const std::vector<std::string>& keep) {
+  std::set<std::string> kept;
+  for (const std::string& name : keep) {
+    CSimStatement instances =
+        db.Prepare("SELECT id, boot_volume_id FROM instances WHERE name = ? AND state NOT IN (?, ?)");
+    instances.BindAll(name, w.instanceTerminating, w.instanceTerminated);
+    bool found = false;
+    while (instances.Step()) {
+      found = true;
+      const std::string id = instances.Text(0);
+      kept.insert({id, instances.Text(1)});
+      CSimStatement attached = db.Prepare("SELECT id, volume_id FROM attachments WHERE instance_id = ? AND state <> ?");
+      attached.BindAll(id, w.attachmentDetached);
+      while (attached.Step()) kept.insert({attached.Text(0), attached.Text(1)});
+    }
+    if (!found) throw CSimRefused("No instance named [" + name + "] is there to keep");
+  }
+  return kept;
+}
+
 }  // namespace
 
-std::vector<SLeak> ListLeaks(CSimCloud& cloud) {
+std::vector<SLeak> ListLeaks(CSimCloud& cloud, const std::vector<std::string>& keep) {
   const SFlavourWords& w = cloud.Words();
   Settle(cloud);
   const std::string proxyId = ProxyInstanceId(cloud);
   std::vector<SLeak> leaks = cloud.Read([&](CSimDb& db) {
+    const std::set<std::string> kept = KeptIds(db, w, keep);
     // A resource is a job's when the bridge recorded making it.
     const std::string made = "EXISTS (SELECT 1 FROM created_resources c WHERE c.kind = ? AND c.id = ";
     const std::string sql =
@@ -53,7 +76,9 @@ std::vector<SLeak> ListLeaks(CSimCloud& cloud) {
     stmt.BindAll(w.instanceTerminating, w.instanceTerminated, kKindInstance, kKindVolume, kKindSnapshot,
                  w.attachmentDetached, proxyId, kKindAttachment, kKindVolume, kKindImage, kKindObject);
     std::vector<SLeak> rows;
-    while (stmt.Step()) rows.push_back({stmt.Text(0), stmt.Text(1), stmt.Text(2)});
+    while (stmt.Step()) {
+      if (!kept.count(stmt.Text(1))) rows.push_back({stmt.Text(0), stmt.Text(1), stmt.Text(2)});
+    }
     return rows;
   });
   const std::string devices = DeviceDirOf(cloud);

@@ -16,7 +16,9 @@ struct SLeak {
   std::string name;
 };
 
-// Settles the lifecycles first, so that what is on its way out is not counted.
-std::vector<SLeak> ListLeaks(CSimCloud& cloud);
+// Settles the lifecycles first, so that what is on its way out is not counted. Each instance named
+// in `keep` is a job's result, and so is what belongs to it: its boot volume, the volumes attached
+// to it and their attachments. Refused when no live instance carries a name of `keep`.
+std::vector<SLeak> ListLeaks(CSimCloud& cloud, const std::vector<std::string>& keep = {});
 
 }  // namespace sim

@@ -51,6 +51,16 @@ SVolumeRow LoadVolume(CSimDb& db, const std::string& id) {
   return row;
 }
 
+std::string AttachedInstanceOf(CSimDb& db, const SFlavourWords& words, const std::string& volumeId) {
+  return db.QueryText("SELECT instance_id FROM attachments WHERE volume_id = ? AND state <> ? LIMIT 1", "", volumeId,
+                      words.attachmentDetached);
+}
+
+std::string BootInstanceOf(CSimDb& db, const SFlavourWords& words, const std::string& volumeId) {
+  return db.QueryText("SELECT id FROM instances WHERE boot_volume_id = ? AND state <> ? LIMIT 1", "", volumeId,
+                      words.instanceTerminated);
+}
+
 SBytesFile BytesFileOf(CSimCloud& cloud, const std::string& id) {
   return cloud.Read([&](CSimDb& db) {
     CSimStatement stmt = db.Prepare(

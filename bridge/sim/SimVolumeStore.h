@@ -50,6 +50,12 @@ struct SVolumeRow {
 // The volume with the id `id`; throws CSimRefused naming it when there is none.
 SVolumeRow LoadVolume(CSimDb& db, const std::string& id);
 
+// The instance the volume is attached to ("" when none).
+std::string AttachedInstanceOf(CSimDb& db, const SFlavourWords& words, const std::string& volumeId);
+// The instance whose boot volume it is ("" when none): an instance holds its boot volume until it
+// is terminated, also when it was deleted with the boot volume preserved.
+std::string BootInstanceOf(CSimDb& db, const SFlavourWords& words, const std::string& volumeId);
+
 // The file holding the bytes of the volume or snapshot `id`, and its logical size.
 struct SBytesFile {
   std::string path;

@@ -65,13 +65,11 @@ void CSimVolumes::Delete(const std::string& volumeId, const std::string& op) {
   int64_t now = HostClock::Now();
   std::string file = cloud_.Write([&](CSimDb& db) {
     SVolumeRow volume = LoadVolume(db, volumeId);
-    std::string holder = db.QueryText("SELECT instance_id FROM attachments WHERE volume_id = ? AND state <> ? LIMIT 1",
-                                      "", volume.id, w.attachmentDetached);
+    std::string holder = AttachedInstanceOf(db, w, volume.id);
     if (!holder.empty()) {
       throw CSimRefused("Volume [" + volume.id + "] cannot be deleted while it is attached to instance [" + holder + "]");
     }
-    std::string owner = db.QueryText("SELECT id FROM instances WHERE boot_volume_id = ? AND state NOT IN (?, ?) LIMIT 1",
-                                     "", volume.id, w.instanceTerminating, w.instanceTerminated);
+    std::string owner = BootInstanceOf(db, w, volume.id);
     if (!owner.empty()) {
       throw CSimRefused("Volume [" + volume.id + "] cannot be deleted: it is the boot volume of instance [" + owner + "]");
     }

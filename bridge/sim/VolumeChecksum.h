@@ -67,10 +67,15 @@ inline std::string Sha256OfSparseFile(const std::string& path, uint64_t logicalS
   return hex;
 }
 
-// The checksum of the volume or snapshot with the id `id`.
-inline std::string VolumeSha256(CSimCloud& cloud, const std::string& id) {
+// The checksum of the volume or snapshot with the id `id`: of its first `count` bytes, or of all
+// of them when `count` is 0. Refused when it has fewer.
+inline std::string VolumeSha256(CSimCloud& cloud, const std::string& id, uint64_t count = 0) {
   SBytesFile bytes = BytesFileOf(cloud, id);
-  return Sha256OfSparseFile(bytes.path, bytes.size);
+  if (count > bytes.size) {
+    throw CSimRefused("[" + id + "] holds " + std::to_string(bytes.size) + " bytes, fewer than " +
+                      std::to_string(count));
+  }
+  return Sha256OfSparseFile(bytes.path, count > 0 ? count : bytes.size);
 }
 
 }  // namespace sim

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -81,6 +82,24 @@ void WriteSampleVolume(const std::string& path, const std::string& id, const std
     }
     WriteAll(fd.get(), run.data(), run.size(), static_cast<off_t>(offset), path);
   }
+}
+
+std::string ImageStartBytes(const std::string& imageId) {
+  std::string bytes(kImageStartBytes, '\0');
+  for (uint64_t sector = 0; sector < kImageStartBytes / kSector; ++sector) {
+    char* at = bytes.data() + sector * kSector;
+    std::memset(at, 'a' + static_cast<int>(sector % 26), kSector);
+    std::string text = "image " + imageId + " sector " + std::to_string(sector) + "\n";
+    std::memcpy(at, text.data(), std::min<size_t>(text.size(), kSector));
+  }
+  return bytes;
+}
+
+void WriteImageVolume(const std::string& path, const std::string& imageId, uint64_t size) {
+  CreateSparseFile(path, size);
+  CFd fd(path, O_WRONLY);
+  std::string bytes = ImageStartBytes(imageId);
+  WriteAll(fd.get(), bytes.data(), static_cast<size_t>(std::min<uint64_t>(size, bytes.size())), 0, path);
 }
 
 void CopySparseFile(const std::string& from, const std::string& to) {

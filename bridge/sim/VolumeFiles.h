@@ -22,6 +22,15 @@ void SampleRunOffsets(uint64_t size, uint64_t offsets[3]);
 // The text that begins sector `sector` of a sample volume named `name`.
 std::string SampleSectorText(const std::string& name, uint64_t sector);
 
+// The bytes an image puts at the start of every boot volume launched from it (kImageStartBytes,
+// every sector beginning with "image <id> sector <n>", no zero runs), so that a disk written over
+// it without covering them is told apart from the disk that was written.
+constexpr uint64_t kImageStartBytes = kMiB;
+std::string ImageStartBytes(const std::string& imageId);
+// Creates the sparse file of a boot volume of `size` bytes launched from the image: the image's
+// start bytes (as many as fit), then holes.
+void WriteImageVolume(const std::string& path, const std::string& imageId, uint64_t size);
+
 // Copies `from` into the new file `to`, holes kept as holes; the copy is flushed to disk.
 void CopySparseFile(const std::string& from, const std::string& to);
 
