@@ -135,7 +135,8 @@ bool COracleCloudInfrastructureInfo::_CreateEmptyBootVolume(SDisk& disk, SVMInfo
   disk.targetVolume = tempVm.name;
   disk.guid = disk.createdVolumeId;
   EVDEBUGLVL(evDebug, 2, "BootDisk:: Name:%s, Ocid:%s.", disk.targetVolume.c_str(), disk.createdVolumeId.c_str());
-  if (!bridge->DeleteVM(tempVm.name, tempVm.guid, false, true)) {
+  // Waits for the termination: the boot volume stays held (it cannot be attached) until then.
+  if (!bridge->DeleteVM(tempVm.name, tempVm.guid, true, true)) {
     EVDEBUG(evDebug, "Failed to delete temp VM: %s, Error: %s.", tempVm.name.c_str(), bridge->GetLastError().c_str());
     return ReportBridgeFailure(VMERR_RESOURCE_CREATION_FAILED);
   }

@@ -128,7 +128,7 @@ struct SRestoreRun {
   }
   long Instances(const std::string& name) {
     const json all = plugintest::Ls(sandbox, "instances");
-    return std::count_if(all.begin(), all.end(), [&](const json& i) { return i["name"] == name; });
+    return std::count_if(all.begin(), all.end(), [&](const json& i) { return i["name"] == name && i["state"] != "TERMINATED"; });
   }
   // The job folders under the agent's home are gone, the registry is empty and the cloud holds
   // nothing a job made but `keep` and the `allowed` ids.
