@@ -125,9 +125,11 @@ int COracleCloudInfrastructureInfo::HandleOverwriteOption(const RestoreCtx& ctx)
     return 1;
   }
   if (!ctx.inPlaceRestore && !ctx.overwrite) {
-    EVDEBUG(evDebug,
-            "As per task option not overwriting existing Instance. Please use a non-existing Instance name to continue "
-            "restore");
+    const char* text =
+        "As per task option not overwriting existing Instance. Please use a non-existing Instance name to continue "
+        "restore";
+    EVDEBUG(evDebug, "%s", text);
+    SetLastVMErrorDetails(text);
     SetLastVMError(VMERR_VM_ALREADY_EXISTS);
     return 0;
   }
@@ -156,9 +158,12 @@ int COracleCloudInfrastructureInfo::HandleOverwriteOption(const RestoreCtx& ctx)
   if (found.size() > 1) {
     EVDEBUG(evDebug, "More than one VM with name [%s] exists in compartment [%s]", ctx.vmName.c_str(),
             ctx.compartmentId.c_str());
-    EVDEBUG(evDebug,
-            "Though overwrite option is selected, can't decide which VM to delete.Please use a non existing VM name to "
-            "continue restore.");
+    const char* text =
+        "Though overwrite option is selected, can't decide which VM to delete.Please use a non existing VM name to "
+        "continue restore.";
+    EVDEBUG(evDebug, "%s", text);
+    SetLastVMErrorDetails(FXString::Format("More than one VM with name [%s] exists in compartment [%s]. %s",
+                                           ctx.vmName.c_str(), ctx.compartmentId.c_str(), text));
     SetLastVMError(VMERR_MULTIPLE_VMS_WITH_NAME);
     return 0;
   }

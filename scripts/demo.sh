@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The main job: builds, makes a fresh sandbox with a simulated cloud, connects to it through the
 # plug-in the way the agent does, backs a sample instance up into the sandbox's store, checks the
-# stored checksums against the cloud's volumes, and shows that the job left nothing behind.
-# SANDBOX names the sandbox folder (default: a new temp folder); INSTANCE the instance to back up.
+# stored checksums against the cloud's volumes, restores the backup as a new instance, checks the
+# restored volumes against the stored disks, and shows that the jobs left nothing behind but the
+# restored instance. SANDBOX names the sandbox folder (default: a new temp folder); INSTANCE the
+# instance to back up; RESTORE_AS the restored instance's name (default: <instance>-restored).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export BUILD_DIR=${BUILD_DIR:-$root/build}
@@ -11,6 +13,7 @@ sim="$BUILD_DIR/cloud-sim"
 agent="$BUILD_DIR/backup-agent"
 sandbox=${SANDBOX:-$(mktemp -d /tmp/oci-sandbox.XXXXXX)}
 instance=${INSTANCE:-sample-web}
+restored=${RESTORE_AS:-$instance-restored}
 [ -e "$sandbox/sandbox.ini" ] || { rmdir "$sandbox" 2>/dev/null || true; "$sim" init "$sandbox"; }
 echo "== Sandbox: $sandbox"
 "$sim" --sandbox "$sandbox" ls instances
@@ -32,6 +35,25 @@ for disk in json.load(open(manifest))["disks"]:
     print(f"  {disk['index_name']}: {'match' if same else 'MISMATCH'} {disk['sha256']}")
 sys.exit(0 if ok else 1)
 PY
-echo "== What the job left in the cloud"
-"$sim" --sandbox "$sandbox" leaks
+echo "== Restoring the backup as [$restored]"
+result="$sandbox/restore.json"
+"$agent" --sandbox "$sandbox" restore "$(dirname "$manifest")" --as "$restored" --json > "$result"
+cat "$result"
+echo "== Checking the restored volumes against the stored disks"
+python3 - "$manifest" "$result" "$sim" "$sandbox" <<'PY'
+import json, subprocess, sys
+manifest, result, sim, sandbox = sys.argv[1:5]
+disks = json.load(open(manifest))["disks"]
+volumes = json.load(open(result))["volumes"]
+ok = len(disks) == len(volumes)
+for disk, volume in zip(disks, volumes):
+    cloud = subprocess.run([sim, "--sandbox", sandbox, "volume", "checksum", volume["id"], "--bytes", str(disk["size"])],
+                           check=True, capture_output=True, text=True).stdout.split()[0]
+    same = cloud == disk["sha256"]
+    ok &= same
+    print(f"  {disk['index_name']} -> {volume['id']}: {'match' if same else 'MISMATCH'} {cloud}")
+sys.exit(0 if ok else 1)
+PY
+echo "== What the jobs left in the cloud, the restored instance aside"
+"$sim" --sandbox "$sandbox" leaks --keep "$restored"
 "$agent" --sandbox "$sandbox" registry

@@ -221,3 +221,26 @@ TEST(AgentRestore, OptionErrorsExitTwo) {
 }
 
 }  // namespace
+
+// A flexible shape keeps the source's CPUs and memory, the instance gets the source's cards, and
+// --power-on leaves it running (a restore is stopped otherwise).
+TEST(AgentRestore, AFlexInstanceKeepsItsSizeAndCardsAndPowerOnLeavesItRunning) {
+  CTestSandbox sandbox;
+  std::string out;
+  ASSERT_EQ(sandbox.Agent({"backup", "sample-db", "--store", sandbox.Dir() + "/store", "--job-id", "8"}, &out), 0) << out;
+  ASSERT_EQ(sandbox.Agent({"restore", sandbox.Dir() + "/store/8-sample-db", "--as", "db-r", "--power-on"}, &out), 0) << out;
+  std::map<std::string, json> instances;
+  for (const json& i : plugintest::Ls(sandbox, "instances"))
+    if (i["state"] != "TERMINATED") instances[i["name"]] = i;
+  ASSERT_EQ(instances.count("db-r"), 1u);
+  for (const char* field : {"shape", "cpus", "memory_mb", "availability_domain", "compartment"})
+    EXPECT_EQ(instances["db-r"][field], instances["sample-db"][field]) << field;
+  EXPECT_EQ(instances["db-r"]["state"], "RUNNING");
+  std::map<std::string, std::multiset<std::string>> subnets;
+  for (const json& vnic : plugintest::Ls(sandbox, "vnics")) {
+    for (const auto& [name, instance] : instances)
+      if (vnic["instance_id"] == instance["id"]) subnets[name].insert(vnic["subnet_id"].get<std::string>());
+  }
+  EXPECT_EQ(subnets["db-r"], subnets["sample-db"]);
+  EXPECT_EQ(sandbox.CloudSim({"leaks", "--keep", "db-r"}, &out), 0) << out;
+}

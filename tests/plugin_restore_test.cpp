@@ -104,6 +104,7 @@ TEST_F(PluginRestore, InitAttachesAVolumePerDiskAndTheCleanupRemovesThem) {
 
 // What Init refuses, with its code, before anything is made.
 TEST_F(PluginRestore, RefusalsHaveTheirCodeAndCreateNothing) {
+  const std::string dbId = InstanceId("sample-db");
   struct SCase {
     const char* what;
     std::function<void(RestoreCtx&)> arrange;
@@ -118,6 +119,12 @@ TEST_F(PluginRestore, RefusalsHaveTheirCodeAndCreateNothing) {
          c.compartmentId = Text("SELECT compartment_id FROM instances WHERE name = ?", c.vmName);
        },
        VMERR_VM_ALREADY_EXISTS},
+      {"two instances of the name",
+       [&](RestoreCtx& c) {
+         Exec("UPDATE instances SET name = 'sample-web' WHERE id = ?", dbId);
+         c.vmName = "sample-web", c.overwrite = true;
+       },
+       VMERR_MULTIPLE_VMS_WITH_NAME},
       {"the lookup fails", [&](RestoreCtx&) { AddFault("DoesVMExist", 1, sim::EFaultAction::Fail); },
        VMERR_VM_CREATION_FAILED},
       {"neither a source image nor a bucket", [](RestoreCtx& c) { c.sourceImageId.clear(); },
@@ -133,9 +140,10 @@ TEST_F(PluginRestore, RefusalsHaveTheirCodeAndCreateNothing) {
     EXPECT_EQ(plugin->InitRestoreVM(ctx), 0);
     EXPECT_EQ(plugin->GetLastVMError(), c.code);
     EXPECT_EQ(Running(sim::kProxyName).size(), 1u);
-    EXPECT_EQ(Running("sample-db").size(), 1u);
+    EXPECT_EQ(Rows("SELECT id FROM instances WHERE id = ? AND state = 'RUNNING'", dbId).size(), 1u);
     ExpectNothingLeft();
     ClearFaults();
+    Exec("UPDATE instances SET name = 'sample-db' WHERE id = ?", dbId);
     TZPlatformInfo::RemoveValue("VirtualServer", "sOCIForceImageIdForRestore");
   }
 }
