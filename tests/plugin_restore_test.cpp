@@ -11,6 +11,8 @@ namespace {
 struct RestorePlugin : testbase::InfraBase {
   RestorePlugin() : InfraBase(kType) {}
   using InfraBase::_GetAdjustedVolumeSize;
+  using InfraBase::_GetImageLaunchMode;
+  using InfraBase::_GetVolumeAttachmentTypeToRestoredInstance;
   using InfraBase::cleaner;
 };
 
@@ -145,6 +147,49 @@ TEST_F(PluginRestore, RefusalsHaveTheirCodeAndCreateNothing) {
     ClearFaults();
     Exec("UPDATE instances SET name = 'sample-db' WHERE id = ?", dbId);
     TZPlatformInfo::RemoveValue("VirtualServer", "sOCIForceImageIdForRestore");
+  }
+}
+
+// The boot volume's image: a forced one, else the source's own, or its counterpart (same key) in this
+// region when the backup came from another.
+TEST_F(PluginRestore, TheBootVolumeComesFromTheForcedTheSourceOrTheMatchingImage) {
+  const std::string phx = Text("SELECT id FROM images WHERE name = 'Oracle-Linux-8.8' AND region = 'us-phoenix-1'");
+  const std::string iad = Text("SELECT id FROM images WHERE name = 'Oracle-Linux-8.8' AND region = 'us-ashburn-1'");
+  const std::string ubuntu = Text("SELECT id FROM images WHERE name = 'Canonical-Ubuntu-22.04'");
+  struct {
+    std::string forced, source, regionKey, used;
+  } cases[] = {{"", iad, "IAD", phx}, {"", ubuntu, "phx", ubuntu}, {ubuntu, iad, "IAD", ubuntu}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.source + " " + c.regionKey);
+    TZPlatformInfo::SetValue("VirtualServer", "sOCIForceImageIdForRestore", c.forced);
+    RestoreCtx ctx = Ctx("web-r");
+    ctx.sourceImageId = c.source, ctx.sourceRegionKey = c.regionKey;
+    ASSERT_EQ(plugin->InitRestoreVM(ctx), 1) << plugin->GetLastVMErrorDetails();
+    EXPECT_EQ(Text("SELECT image_id FROM instances WHERE name = 'web-r' ORDER BY rowid DESC LIMIT 1"), c.used);
+    EXPECT_EQ(plugin->CleanupRestoreVM(ctx), 1);
+    ExpectNothingLeft();
+  }
+}
+
+// Launch mode and attachment type: the asked mode (NATIVE by default) unless a conversion, which gets
+// paravirtualized for a Linux guest while the configuration allows it, emulated and iSCSI otherwise.
+TEST_F(PluginRestore, LaunchModeAndAttachmentTypeFollowTheGuestAndTheConfiguration) {
+  struct {
+    bool conversion;
+    const char *guest, *asked, *paravirtualAllowed, *mode, *type;
+  } cases[] = {{false, "Oracle Linux", "", "", "NATIVE", "iscsi"},
+               {false, "Oracle Linux", "EMULATED", "", "EMULATED", "iscsi"},
+               {true, "Oracle Linux 8", "NATIVE", "", "PARAVIRTUALIZED", "paravirtualized"},
+               {true, "CentOS 7", "", "true", "PARAVIRTUALIZED", "paravirtualized"},
+               {true, "Oracle Linux 8", "", "false", "EMULATED", "iscsi"},
+               {true, "Windows Server 2019", "", "true", "EMULATED", "iscsi"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.guest) + " " + c.asked + " " + c.paravirtualAllowed);
+    TZPlatformInfo::SetValue("VirtualServer", "bOCIEnableParavirtualizedModeForLinuxVMConversion", c.paravirtualAllowed);
+    RestoreCtx ctx = Ctx("web-r");
+    ctx.isConversion = c.conversion, ctx.guestOs = c.guest, ctx.launchMode = c.asked;
+    EXPECT_EQ(plugin->_GetImageLaunchMode(ctx), c.mode);
+    EXPECT_EQ(plugin->_GetVolumeAttachmentTypeToRestoredInstance(ctx), c.type);
   }
 }
 
