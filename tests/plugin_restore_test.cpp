@@ -14,6 +14,8 @@ struct RestorePlugin : testbase::InfraBase {
   using InfraBase::_GetImageLaunchMode;
   using InfraBase::_GetVolumeAttachmentTypeToRestoredInstance;
   using InfraBase::cleaner;
+  using InfraBase::MakeVolumesBootable;
+  using InfraBase::UpdateDiskNames;
 };
 
 class PluginRestore : public CMountFixture {
@@ -191,6 +193,34 @@ TEST_F(PluginRestore, LaunchModeAndAttachmentTypeFollowTheGuestAndTheConfigurati
     EXPECT_EQ(plugin->_GetImageLaunchMode(ctx), c.mode);
     EXPECT_EQ(plugin->_GetVolumeAttachmentTypeToRestoredInstance(ctx), c.type);
   }
+}
+
+// Names of restored volumes: kept when given (a plain restore), else the base name and the time, with
+// the job's description; a name the compartment has already stops the restore with 71.
+TEST_F(PluginRestore, RestoredVolumesGetTheirNamesAndATakenNameStopsTheRestore) {
+  const std::string now = std::to_string(kClockStart);
+  RestoreCtx ctx = Ctx("web-r");
+  ctx.disks[0].targetVolume = "kept";
+  ctx.disks[1].selectedForRestore = 0;
+  ASSERT_TRUE(plugin->UpdateDiskNames(ctx));
+  EXPECT_EQ(ctx.disks[0].displayName + "|" + ctx.disks[0].description, "kept|");
+  EXPECT_EQ(ctx.disks[1].displayName, "sample-web-data");
+  ctx.useDiskNames = true;
+  ctx.disks[1].selectedForRestore = 1;
+  ASSERT_TRUE(plugin->UpdateDiskNames(ctx));
+  EXPECT_EQ(ctx.disks[0].displayName, "kept_" + now);
+  EXPECT_EQ(ctx.disks[0].description,
+            "Volume Created by Veltrio for Job " + std::to_string(kJobId) + "_at_" + now + "_from_mount-test-client");
+  EXPECT_EQ(ctx.disks[1].displayName, "sample-web-data_" + now);
+  ctx = Ctx("web-r");
+  ctx.disks[1].targetVolume = "sample-db-data";
+  EXPECT_FALSE(plugin->UpdateDiskNames(ctx));
+  EXPECT_EQ(plugin->GetLastVMError(), VMERR_VOLUME_NAME_EXISTS);
+  EXPECT_EQ(plugin->GetLastVMErrorDetails(), "sample-db-data");
+  // A boot disk that cannot be made bootable stops the restore too.
+  ctx.disks[0].targetVolume = "ocid1.volume.oc1.phx.none";
+  EXPECT_FALSE(plugin->MakeVolumesBootable(ctx));
+  EXPECT_EQ(plugin->GetLastVMError(), VMERR_RESOURCE_CREATION_FAILED);
 }
 
 }  // namespace
