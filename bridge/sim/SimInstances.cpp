@@ -18,6 +18,22 @@ using VMInfoStructs::SVMInfo;
 
 namespace {
 
+// What a launch tells the caller about the instance it made.
+void TakeLaunched(SVMInfo& vm, const SVMInfo& made) {
+  vm.guid = made.guid;
+  vm.uri = made.uri;
+  vm.compartmentId = made.compartmentId;
+  vm.availabilityDomain = made.availabilityDomain;
+  vm.region = made.region;
+  vm.vmSize = made.vmSize;
+  vm.cpuCount = made.cpuCount;
+  vm.memoryMB = made.memoryMB;
+  vm.imageId = made.imageId;
+  vm.launchMode = made.launchMode;
+  vm.lifecycleState = made.lifecycleState;
+  vm.powerState = made.powerState;
+}
+
 constexpr uint64_t kGiB = 1024 * kMiB;
 // How often a wait looks at the instance when nothing says when it changes.
 constexpr int64_t kPollMs = 2000;
@@ -432,18 +448,8 @@ void CSimInstances::Deploy(SVMInfo& vm, const std::string& sourceId, int bootVol
     return out;
   });
   files.Keep();
-  vm.guid = made.guid;
-  vm.uri = made.uri;
-  vm.compartmentId = made.compartmentId;
-  vm.availabilityDomain = made.availabilityDomain;
-  vm.region = made.region;
-  vm.vmSize = made.vmSize;
-  vm.cpuCount = made.cpuCount;
-  vm.memoryMB = made.memoryMB;
-  vm.imageId = made.imageId;
-  vm.launchMode = made.launchMode;
-  vm.lifecycleState = made.lifecycleState;
-  vm.powerState = made.lifecycleState == w.instanceRunning ? 1 : 0;
+  made.powerState = made.lifecycleState == w.instanceRunning ? 1 : 0;
+  TakeLaunched(vm, made);
 }
 
 void CSimInstances::LaunchFromBootVolume(SVMInfo& vm, const std::string& bootVolumeId, bool faulty,
@@ -518,18 +524,9 @@ void CSimInstances::LaunchFromBootVolume(SVMInfo& vm, const std::string& bootVol
     Delete("", made.guid, true, true, op);
     throw CSimRefused("Instance [" + made.guid + "] did not boot: it is " + w.instanceTerminated);
   }
-  vm.guid = made.guid;
-  vm.uri = made.uri;
-  vm.compartmentId = made.compartmentId;
-  vm.availabilityDomain = made.availabilityDomain;
-  vm.region = made.region;
-  vm.vmSize = made.vmSize;
-  vm.cpuCount = made.cpuCount;
-  vm.memoryMB = made.memoryMB;
-  vm.imageId = made.imageId;
-  vm.launchMode = made.launchMode;
-  vm.lifecycleState = state;
-  vm.powerState = 1;
+  made.lifecycleState = state;
+  made.powerState = 1;
+  TakeLaunched(vm, made);
 }
 
 void CSimInstances::AttachVnic(const SVMInfo& vm, const VMInfoStructs::SVMNetworkCard& card, bool faulty,
