@@ -63,33 +63,57 @@ bool CWqDirectory::Create(const string& path) {
 
 namespace {
 
-bool RemoveTree(const string& path, string* error) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT) return true;
-    if (error) *error = strerror(errno);
-    return false;
-  }
-  if (!S_ISDIR(st.st_mode)) {
-    if (::unlink(path.c_str()) != 0) {
-      if (error) *error = strerror(errno);
-      return false;
-    }
-    return true;
-  }
-  DIR* dir = ::opendir(path.c_str());
+// Empties the folder open as `dirFd` (on device `device`), entry by entry through descriptors: a
+// symbolic link is removed, never followed, and nothing on another file system (a mount inside the
+// folder) is entered; a folder swapped for a link while this runs is not followed either.
+bool RemoveContents(int dirFd, dev_t device, const string& path, string* error) {
+  DIR* dir = ::fdopendir(::dup(dirFd));
   if (!dir) {
-    if (error) *error = strerror(errno);
+    if (error) *error = path + ": " + strerror(errno);
     return false;
   }
   bool ok = true;
   while (struct dirent* entry = ::readdir(dir)) {
-    string name = entry->d_name;
+    const string name = entry->d_name;
     if (name == "." || name == "..") continue;
-    ok = RemoveTree(path + "/" + name, error) && ok;
+    struct stat st;
+    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      if (st.st_dev != device) {
+        if (error) *error = path + "/" + name + ": on another file system; left in place";
+        ok = false;
+        continue;
+      }
+      const int child = ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (child < 0) {
+        if (error) *error = path + "/" + name + ": " + strerror(errno);
+        ok = false;
+        continue;
+      }
+      ok = RemoveContents(child, device, path + "/" + name, error) && ok;
+      ::close(child);
+    }
+    if (::unlinkat(dirFd, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0 && errno != ENOENT) {
+      if (error) *error = path + "/" + name + ": " + strerror(errno);
+      ok = false;
+    }
   }
   ::closedir(dir);
-  if (::rmdir(path.c_str()) != 0) {
+  return ok;
+}
+
+bool RemoveTree(const string& path, string* error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return true;
+    if (errno == ENOTDIR || errno == ELOOP) return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+    if (error) *error = strerror(errno);
+    return false;
+  }
+  struct stat st;
+  bool ok = ::fstat(fd, &st) == 0 && RemoveContents(fd, st.st_dev, path, error);
+  ::close(fd);
+  if (ok && ::rmdir(path.c_str()) != 0) {
     if (error) *error = strerror(errno);
     return false;
   }

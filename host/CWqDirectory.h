@@ -22,7 +22,9 @@ class CWqDirectory {
 
   static bool Create(const string& path);  // with its parents
   // Removes a folder (with its contents when `recursive`). Never follows symbolic links: a link is
-  // removed, not its target. Refuses an empty path and "/". `ignoreMissing`: a missing path is success.
+  // removed, not its target; walks by descriptors and leaves anything on another file system (a
+  // mount inside the folder) in place, which fails the removal. Refuses an empty path and "/".
+  // `ignoreMissing`: a missing path is success.
   static bool Remove(const string& path, bool recursive, bool ignoreMissing, string* error = nullptr);
 
  private:

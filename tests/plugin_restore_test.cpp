@@ -15,6 +15,7 @@ struct RestorePlugin : testbase::InfraBase {
   using InfraBase::_GetVolumeAttachmentTypeToRestoredInstance;
   using InfraBase::cleaner;
   using InfraBase::MakeVolumesBootable;
+  using InfraBase::RemoveJobResultsDir;
   using InfraBase::UpdateDiskNames;
 };
 
@@ -221,6 +222,22 @@ TEST_F(PluginRestore, RestoredVolumesGetTheirNamesAndATakenNameStopsTheRestore) 
   ctx.disks[0].targetVolume = "ocid1.volume.oc1.phx.none";
   EXPECT_FALSE(plugin->MakeVolumesBootable(ctx));
   EXPECT_EQ(plugin->GetLastVMError(), VMERR_RESOURCE_CREATION_FAILED);
+}
+
+// The job's results folder goes whole, links inside it removed and never followed; the agent's home,
+// its parents, "/" and paths with ".." are refused.
+TEST_F(PluginRestore, OnlyAJobsOwnResultsFolderIsRemovedAndNothingBeyondIt) {
+  const std::string home = sandbox->Home(), outside = sandbox->Dir() + "/outside", job = home + "/jobs/7/results";
+  WriteTestFile(outside + "/keep", "not the job's");
+  WriteTestFile(job + "/sub/stub.vmdk", "stub");
+  std::filesystem::create_directory_symlink(outside, job + "/sub/link");
+  for (const std::string& refused : {home, home + "/", sandbox->Dir(), std::string("/"), job + "/../../7/results"}) {
+    plugin->RemoveJobResultsDir(refused);
+    EXPECT_TRUE(std::filesystem::exists(job + "/sub/stub.vmdk")) << refused;
+  }
+  plugin->RemoveJobResultsDir(job);
+  EXPECT_FALSE(std::filesystem::exists(job));
+  EXPECT_EQ(ReadTestFile(outside + "/keep"), "not the job's");
 }
 
 }  // namespace
