@@ -31,6 +31,7 @@
 // its SHA-256 calls are forwarded to libcrypto, resolved at run time (the library linked, when it
 // is, else libcrypto.so.3). The forwarding also times every digest update of the copy.
 #include "agent/DiskCopy.cpp"
+#include "agent/DiskRegions.cpp"
 
 namespace {
 
@@ -195,11 +196,11 @@ SMeasure ReadLoop(const std::string& path, uint64_t size, bool hash, const std::
       Check(out.fd >= 0 && ::ftruncate(out.fd, static_cast<off_t>(size)) == 0, "cannot create " + destination);
     }
     SDigest digest;
-    std::vector<char> buffer(kChunk);
+    std::vector<char> buffer(kDiskChunk);
     UINT64 at = 0, start = 0, end = 0;
     while (at < size && NextDataRegion(in.fd, at, size, start, end)) {
       for (UINT64 offset = start; offset < end;) {
-        const size_t n = static_cast<size_t>(std::min<UINT64>(end - offset, kChunk));
+        const size_t n = static_cast<size_t>(std::min<UINT64>(end - offset, kDiskChunk));
         Check(ReadFully(in.fd, buffer.data(), n, offset), "read failed");
         if (hash) digest.Update(buffer.data(), n);
         if (out.fd >= 0) Check(WriteFully(out.fd, buffer.data(), n, offset), "write failed");
