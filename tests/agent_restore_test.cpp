@@ -244,3 +244,19 @@ TEST(AgentRestore, AFlexInstanceKeepsItsSizeAndCardsAndPowerOnLeavesItRunning) {
   EXPECT_EQ(subnets["db-r"], subnets["sample-db"]);
   EXPECT_EQ(sandbox.CloudSim({"leaks", "--keep", "db-r"}, &out), 0) << out;
 }
+
+// Ctrl-C while a login hangs stops it at once; the restore fails with 4000 and leaves nothing.
+TEST(AgentRestore, AnInterruptStopsAHungLoginAndTheRestoreUnwinds) {
+  SRestoreRun run;
+  run.sandbox.CloudSim({"calls", "--reset"});
+  run.sandbox.Fault("iscsiadm:login", 1, "delay", {"--delay-ms", "600000"});
+  const std::string log = run.sandbox.Dir() + "/restore.out";
+  const pid_t job = run.sandbox.StartAgent({"restore", run.folder, "--as", "web-r"}, log);
+  for (int i = 0; i < 1200 && run.sandbox.Calls("iscsiadm:login") < 1; ++i) ::usleep(50000);
+  ASSERT_EQ(run.sandbox.Calls("iscsiadm:login"), 1);
+  ::kill(job, SIGINT);
+  const int status = CTestSandbox::WaitFor(job);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_NE(ReadTestFile(log).find("InitRestoreVM failed: error 4000"), std::string::npos) << ReadTestFile(log);
+  run.ExpectOnly("", "interrupted");
+}
