@@ -93,6 +93,8 @@ class COracleCloudInfrastructureInfo : public COracleCloudInfo {
 
   // The restore's empty volumes.
   bool CreateEmptyVolumes(const RestoreCtx& ctx, std::vector<VMInfoStructs::SDisk>& disks) override;
+  // One disk's volume (the boot volume through a temporary instance), recorded and registered.
+  bool CreateEmptyVolumeOfDisk(const RestoreCtx& ctx, VMInfoStructs::SDisk& disk);
   bool CreateEmptyBootVolume(const RestoreCtx& ctx, VMInfoStructs::SDisk& disk);
   bool _CreateEmptyBootVolume(VMInfoStructs::SDisk& disk, VMInfoStructs::SVMInfo& tempVm, const string& imageId,
                               const string& restoreGuid);

@@ -2,6 +2,9 @@
 // disk a boot volume taken from a temporary instance launched from an image. Also the launch mode
 // and attachment type of a restored instance.
 #include "host/FXString.h"
+#include <algorithm>
+#include <thread>
+
 #include "cleanup/PendingCreate.h"
 #include "host/EvDebug.h"
 #include "host/TZPlatformInfo.h"
@@ -25,7 +28,7 @@ long long COracleCloudInfrastructureInfo::_GetAdjustedVolumeSize(long long bytes
 }
 
 bool COracleCloudInfrastructureInfo::CreateEmptyVolumes(const RestoreCtx& ctx, std::vector<SDisk>& disks) {
-  // Every create is recorded before its request and dropped once its resource is registered.
+  std::vector<SDisk*> wanted;
   for (SDisk& disk : disks) {
     if (QuitRequested(__PRETTY_FUNCTION__)) return false;
     if (disk.selectedForRestore != 1) continue;
@@ -35,10 +38,33 @@ bool COracleCloudInfrastructureInfo::CreateEmptyVolumes(const RestoreCtx& ctx, s
       continue;
     }
     disk.size = static_cast<UINT64>(_GetAdjustedVolumeSize(static_cast<long long>(disk.size)));
+    wanted.push_back(&disk);
+  }
+  // The cloud takes its provisioning time per volume: the volumes are made side by side, each on a
+  // thread of its own, and the restore goes on once all are there. A volume made before another
+  // failed stays registered for the clean-up.
+  std::vector<char> made(wanted.size(), 0);
+  {
+    std::vector<std::thread> threads;
+    struct SJoin {
+      std::vector<std::thread>& threads;
+      ~SJoin() {
+        for (auto& thread : threads) thread.join();
+      }
+    } join{threads};
+    for (size_t i = 0; i < wanted.size(); ++i)
+      threads.emplace_back([this, &ctx, &wanted, &made, i] { made[i] = CreateEmptyVolumeOfDisk(ctx, *wanted[i]); });
+  }
+  return std::all_of(made.begin(), made.end(), [](char ok) { return ok != 0; });
+}
+
+bool COracleCloudInfrastructureInfo::CreateEmptyVolumeOfDisk(const RestoreCtx& ctx, SDisk& disk) {
+  try {
     if (disk.isBootDisk) {
       // Registered as soon as its id was known, before the temporary instance went.
       if (!CreateEmptyBootVolume(ctx, disk)) return false;
     } else {
+      // Every create is recorded before its request and dropped once its resource is registered.
       const string name = disk.targetVolume.empty() ? disk.displayName : disk.targetVolume;
       CPendingCreate pending(cleaner, cleanerMode, ctx.restoreGuid, VM_CLEANER_ENTITY_DISK, name);
       if (!RecordedBeforeCreate(pending, name, VMERR_RESOURCE_CREATION_FAILED) ||
@@ -50,8 +76,12 @@ bool COracleCloudInfrastructureInfo::CreateEmptyVolumes(const RestoreCtx& ctx, s
         EVDEBUG(evDebug, "Failed to register volume [%s][%s]", disk.targetVolume.c_str(),
                 disk.createdVolumeId.c_str());
     }
-    EVDEBUG(evDebug, "Successfully created volume [%s] for [%s]", disk.targetVolume.c_str(), disk.indexName.c_str());
+  } catch (const std::exception& e) {
+    EVERROR(evDebug, "Creating a volume for [%s] failed: %s", disk.indexName.c_str(), e.what());
+    SetLastVMError(VMERR_RESOURCE_CREATION_FAILED);
+    return false;
   }
+  EVDEBUG(evDebug, "Successfully created volume [%s] for [%s]", disk.targetVolume.c_str(), disk.indexName.c_str());
   return true;
 }
 
