@@ -2,6 +2,7 @@
 // sandbox's iscsiadm and the real registry: attach and iSCSI login, the wait for a free slot on a
 // virtual clock, the batch and single detach, and the deletion of the job's volumes.
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -373,6 +374,26 @@ TEST_F(PluginAttach, DeleteVolumesUnregistersWhatIsGoneAndKeepsWhatCouldNotBeDel
     for (const auto& id : left) EXPECT_TRUE(VolumeExists(id)) << id;
     for (const auto& id : Disks()) plugin->cleaner.UnRegisterDisk(RootPath(), id);
   }
+}
+
+// The batch detach keeps the disk mapper's bracket (its lock file, across processes) until the cloud
+// has detached: no other job may look for a new device while these are still going away.
+TEST_F(PluginAttach, TheBatchDetachHoldsTheMapperBracketUntilTheCloudHasDetached) {
+  std::vector<SDisk> disks = {NewReplica("replica-a")};
+  ASSERT_TRUE(plugin->AttachVolumes(root, disks, false, true));
+  // The cloud's detach takes a while (a sleep of the virtual clock): is the lock held meanwhile?
+  sim::CSimFaults(*Cloud()).Add({.op = "DetachVolumes", .nth = 1, .action = sim::EFaultAction::Delay, .text = "",
+                                 .delayMs = 400});
+  std::vector<bool> held;
+  clock.OnSleep([&](size_t) {
+    const int fd = ::open(CDiskMapperLinux::LockFilePath().c_str(), O_RDWR | O_CLOEXEC);
+    held.push_back(fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK);
+    if (fd >= 0) ::close(fd);
+  });
+  EXPECT_TRUE(plugin->DetachVolumes(disks, RootPath()));
+  clock.OnSleep(nullptr);
+  EXPECT_EQ(held, std::vector<bool>{true}) << "the bracket was closed before the cloud's detach";
+  EXPECT_FALSE(AttachedToProxy(disks[0].createdVolumeId));
 }
 
 TEST_F(PluginAttach, DetachAndDeleteVolumesDeletesEvenAfterAFailedDetach) {
