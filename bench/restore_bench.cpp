@@ -36,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchUtil.h"
 #include "agent/DiskRegions.h"
 #include "agent/DiskWrite.h"
 #include "bridge/sim/SandboxCreator.h"
@@ -48,13 +49,12 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace benchutil;
 using Counters = std::map<std::string, int64_t>;
 
 constexpr int kSizes[] = {1, 4, 8};
 constexpr int kMaxDisks = 8;
 constexpr int kProvisionSeconds = 2;
-constexpr uint64_t kMiB = 1 << 20;
 constexpr uint64_t kStoredDiskBytes = 64 * kMiB;
 constexpr uint64_t kStoredRunOffsets[] = {0, 32 * kMiB};
 constexpr uint64_t kStoredRunBytes = kMiB;
@@ -65,40 +65,9 @@ const char* const kPhases[] = {"InitRestoreVM", "write disks", "PreRestoreVM", "
 constexpr size_t kPhaseCount = std::size(kPhases);
 const std::set<std::string> kStatusQueries = {"GetSnapshotStatus", "GetVolumeStatus", "GetInstanceStatus"};
 
-void Check(bool condition, const std::string& what) {
-  if (!condition) throw std::runtime_error(what);
-}
 
-double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
 
-// A folder of its own, removed at exit.
-struct STempDir {
-  std::string path;
-  explicit STempDir(const std::string& parent) {
-    std::string pattern = parent + "/restore-bench.XXXXXX";
-    if (::mkdtemp(pattern.data())) path = pattern;
-  }
-  ~STempDir() {
-    std::error_code ec;
-    if (!path.empty()) std::filesystem::remove_all(path, ec);
-  }
-};
-
-void WriteRandom(int fd, uint64_t offset, uint64_t length, std::mt19937_64& random) {
-  std::vector<uint64_t> words(kMiB / 8);
-  for (uint64_t done = 0; done < length;) {
-    for (auto& word : words) word = random();
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(length - done, kMiB));
-    Check(::pwrite(fd, words.data(), n, static_cast<off_t>(offset + done)) == static_cast<ssize_t>(n), "write failed");
-    done += n;
-  }
-}
 
 // A file of `size` bytes holding pseudo-random data at `runs` (each `runBytes` long), holes
 // elsewhere; flushed, so that no write-back runs during the measurements.
@@ -502,7 +471,7 @@ void RunDiskWrites(const std::string& dir, uint64_t fullMiB) {
 
 int Run(int repetitions, uint64_t fullMiB) {
   const char* tmp = std::getenv("TMPDIR");
-  STempDir base(tmp && *tmp ? tmp : "/tmp");
+  STempDir base(tmp && *tmp ? tmp : "/tmp", "restore-bench");
   Check(!base.path.empty(), "cannot create a working folder");
   RunRestores(base.path, repetitions);
   std::filesystem::create_directories(base.path + "/writes");

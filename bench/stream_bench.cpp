@@ -30,6 +30,7 @@
 // The bench executable is not linked with libcrypto, so the copy under test is compiled in and
 // its SHA-256 calls are forwarded to libcrypto, resolved at run time (the library linked, when it
 // is, else libcrypto.so.3). The forwarding also times every digest update of the copy.
+#include "bench/BenchUtil.h"
 #include "agent/DiskCopy.cpp"
 #include "agent/DiskRegions.cpp"
 
@@ -90,40 +91,13 @@ int EVP_DigestFinal_ex(EVP_MD_CTX* ctx, unsigned char* digest, unsigned int* len
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr uint64_t kMiB = 1 << 20;
+using namespace benchutil;
 constexpr uint64_t kSparseBytes = 256 * kMiB;
 constexpr uint64_t kRunBytes = 512 * 1024;
 constexpr uint64_t kRunOffsets[] = {1 * kMiB, 100 * kMiB, kSparseBytes - kRunBytes};
 
-void Check(bool condition, const std::string& what) {
-  if (!condition) throw std::runtime_error(what);
-}
 
-double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-// A folder of its own, removed at exit.
-struct STempDir {
-  std::string path;
-  explicit STempDir(const std::string& parent) {
-    std::string pattern = parent + "/stream-bench.XXXXXX";
-    if (::mkdtemp(pattern.data())) path = pattern;
-  }
-  ~STempDir() {
-    std::error_code ec;
-    if (!path.empty()) std::filesystem::remove_all(path, ec);
-  }
-};
-
-void WriteRandom(int fd, uint64_t offset, uint64_t length, std::mt19937_64& random) {
-  std::vector<uint64_t> words(kMiB / 8);
-  for (uint64_t done = 0; done < length;) {
-    for (auto& word : words) word = random();
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(length - done, kMiB));
-    Check(::pwrite(fd, words.data(), n, static_cast<off_t>(offset + done)) == static_cast<ssize_t>(n), "write failed");
-    done += n;
-  }
-}
 
 // `bytes` of pseudo-random data, flushed so that no write-back runs during the measurements.
 void MakeFullFile(const std::string& path, uint64_t bytes) {
@@ -218,9 +192,9 @@ double MiBps(uint64_t bytes, double seconds) { return static_cast<double>(bytes)
 int Run(uint64_t fullMiB) {
   const uint64_t fullBytes = fullMiB * kMiB;
   const char* tmp = std::getenv("TMPDIR");
-  STempDir disk(tmp && *tmp ? tmp : "/tmp");
+  STempDir disk(tmp && *tmp ? tmp : "/tmp", "stream-bench");
   Check(!disk.path.empty(), "cannot create a working folder");
-  STempDir shm("/dev/shm");
+  STempDir shm("/dev/shm", "stream-bench");
   const bool haveShm = !shm.path.empty();
 
   const std::string full = disk.path + "/full.img";
