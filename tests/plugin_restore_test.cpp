@@ -241,3 +241,19 @@ TEST_F(PluginRestore, OnlyAJobsOwnResultsFolderIsRemovedAndNothingBeyondIt) {
 }
 
 }  // namespace
+
+// A classic restore is refused with its code until it is built, and leaves no root in the registry.
+TEST(PluginClassicRestore, IsRefusedAndLeavesNoRoot) {
+  testbase::ForgetIdentity();
+  CTestSandbox sandbox("classic");
+  testbase::ClassicBase plugin(testbase::ClassicBase::kType);
+  ASSERT_EQ(plugin.Init(0), 1);
+  ASSERT_EQ(plugin.Connect(sandbox.CloudUrl(), "tester", "secret"), 1);
+  RestoreCtx ctx;
+  ctx.vmName = "web-r";
+  EXPECT_EQ(plugin.InitRestoreVM(ctx), 0);
+  EXPECT_EQ(plugin.GetLastVMError(), VMERR_VM_OPERATION_NOT_SUPPORTED);
+  EXPECT_EQ(plugin.GetLastVMErrorDetails(), "Restores of classic instances are not available yet");
+  EXPECT_EQ(sandbox.Registry(), nlohmann::json::array());
+  testbase::ForgetIdentity();
+}
