@@ -170,6 +170,9 @@ TEST_F(RegistryCleaner, GetRegisteredVMAndCreatedVMAndDisks) {
               id == "_QD_1" && since == 0);
   EXPECT_TRUE(C::ParsePendingCreateKey(C::FormPendingCreateKey(VM_CLEANER_ENTITY_DISK, "a:b", 1800000000), kind, id,
                                        since) && kind == VM_CLEANER_ENTITY_DISK && id == "a:b" && since == 1800000000);
+  // A time of more than 18 digits cannot be one: the key is read as one without a time.
+  EXPECT_TRUE(C::ParsePendingCreateKey("3:1234567890123456789:n", kind, id, since) && since == 0 &&
+              id == "1234567890123456789:n");
   for (const char* bad : {"x:_QD_1", "2:", ":a", "2:5:", "1234567890:a", "2"})
     EXPECT_FALSE(C::ParsePendingCreateKey(bad, kind, id, since)) << bad;
   for (const auto& [key, bucket, object] : std::vector<std::tuple<S, S, S>>{
