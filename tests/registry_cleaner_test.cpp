@@ -158,6 +158,8 @@ TEST_F(RegistryCleaner, GetRegisteredVMAndCreatedVMAndDisks) {
   ASSERT_TRUE(cleaner_.RegisterDisk(kRestore, "job", "ocid1.volume.a"));
   std::vector<SDisk> disks;
   ASSERT_TRUE(cleaner_.GetRegisteredDisks(restore, disks));
+  std::vector<SDisk> none;
+  for (const char* malformed : {"", "/1", "restore"}) EXPECT_FALSE(cleaner_.GetRegisteredDisks(malformed, none)) << malformed;
   ASSERT_EQ(disks.size(), 2u);
   for (const auto& [disk, key] : {std::pair{disks[0], "ocid1.volume.b"}, std::pair{disks[1], "ocid1.volume.a"}})
     EXPECT_EQ(disk.volumeId + disk.targetVolume + disk.createdVolumeId + std::to_string(disk.selectedForRestore) +
