@@ -6,7 +6,7 @@ using VMInfoStructs::SVMNetworkCard;
 RestoreCtx MakeRestoreCtx(const SRestoreSource& source, const SRestoreOptions& options, const string& configFilesPath,
                           const string& jobResultsDir) {
   RestoreCtx ctx;
-  ctx.restoreType = 1;
+  ctx.restoreType = RESTORE_TYPE_FULL_INSTANCE;
   ctx.vmName = options.name;
   ctx.originalVmName = source.name;
   ctx.compartmentId = options.compartment.empty() ? source.compartmentId : options.compartment;

@@ -114,7 +114,7 @@ SSource ReadSource(sim::CSimCloud& cloud) {
 // The context the agent builds from a stored backup of `disks` disks, the first one the boot disk.
 RestoreCtx MakeCtx(const SSource& source, const std::string& name, int disks, const std::string& resultsDir) {
   RestoreCtx ctx;
-  ctx.restoreType = 1;
+  ctx.restoreType = RESTORE_TYPE_FULL_INSTANCE;
   ctx.vmName = name;
   ctx.originalVmName = "sample-web";
   ctx.compartmentId = source.compartment;

@@ -18,8 +18,18 @@ struct MountCtx {
 // means the same).
 constexpr const char* kAutoSelectShape = "Auto Select";
 
+// RestoreCtx::restoreType and RestoreCtx::replicationType.
+enum ERestoreType : UINT32 {
+  RESTORE_TYPE_FULL_INSTANCE = 1,
+  RESTORE_TYPE_REPLICATION = 4,
+};
+enum EReplicationType : UINT32 {
+  REPLICATION_TYPE_FULL = 1,
+  REPLICATION_TYPE_INCREMENTAL = 2,
+};
+
 struct RestoreCtx {
-  UINT32 restoreType = 1;  // 1 full instance restore, 4 replication
+  UINT32 restoreType = RESTORE_TYPE_FULL_INSTANCE;  // an ERestoreType
   bool isConversion = false;
   string vmName;
   string configFilesPath;
@@ -50,7 +60,7 @@ struct RestoreCtx {
   bool networkOptionFlag = false;
   std::vector<VMInfoStructs::SSecurityGroupInfo> securityGroups;
   std::vector<VMInfoStructs::SKeyPairInfo> keyPairs;
-  mutable UINT32 replicationType = 0;  // 1 full, 2 incremental
+  mutable UINT32 replicationType = 0;  // an EReplicationType once the replication decided
   mutable bool destinationExists = false;
   mutable bool fullReplication = false;
   bool isFirstSync = false;

@@ -18,8 +18,6 @@
 using namespace VMInfoStructs;
 
 namespace {
-constexpr UINT32 kFullInstanceRestore = 1;
-constexpr UINT32 kReplicationRestore = 4;
 constexpr size_t kLoggedConfigBytes = 256;
 
 // A configuration name joined to a folder: a bare name, nothing that leaves the folder.
@@ -69,7 +67,7 @@ bool COracleCloudInfrastructureInfo::_InitRestoreVM(const RestoreCtx& ctx) {
     EVERROR(evDebug, "Restore of VM:%s is not feasible and hence will not be attempted.", ctx.vmName.c_str());
     return false;
   }
-  if (ctx.restoreType != kFullInstanceRestore) {
+  if (ctx.restoreType != RESTORE_TYPE_FULL_INSTANCE) {
     EVERROR(evDebug, "not implemented yet");
     SetLastVMErrorDetails(FXString::Format("Restore type [%u] is not supported", ctx.restoreType));
     SetLastVMError(VMERR_VM_OPERATION_NOT_SUPPORTED);
@@ -287,7 +285,7 @@ bool COracleCloudInfrastructureInfo::_RestoreInstance(const RestoreCtx& ctx) {
   const SDisk bootDisk = *boot;
   vm.disks.erase(boot);
   EVDEBUG(evDebug, "BootDisk:: Ocid:%s,  Name:%s.", bootDisk.createdVolumeId.c_str(), bootDisk.targetVolume.c_str());
-  if (ctx.restoreType == kReplicationRestore && ctx.replicationType == 2) {
+  if (ctx.restoreType == RESTORE_TYPE_REPLICATION && ctx.replicationType == REPLICATION_TYPE_INCREMENTAL) {
     if (!bridge->DeleteVM(ctx.vmName, ctx.restoredVmGuid, false, false)) {
       EVDEBUG(evDebug, "Failed to delete temp VM: %s, Error: %s.", ctx.vmName.c_str(), bridge->GetLastError().c_str());
       return ReportBridgeFailure(VMERR_RESOURCE_CREATION_FAILED);
@@ -337,7 +335,7 @@ bool COracleCloudInfrastructureInfo::_PostRestoreVM(const RestoreCtx& ctx) {
     EVDEBUG(evDebug, "Could not unregister VM[%s] from cleaner, some resources may require cleanup",
             ctx.restoreGuid.c_str());
   bool ok = true;
-  if (ctx.restoreType == kFullInstanceRestore) {
+  if (ctx.restoreType == RESTORE_TYPE_FULL_INSTANCE) {
     EVDEBUG(evDebug, "Rebooting converted instance [%s]", ctx.vmInfo.uri.c_str());
     bridge->RebootInstance(ctx.vmInfo.uri);
   }

@@ -8,10 +8,6 @@
 
 using namespace VMInfoStructs;
 
-namespace {
-constexpr UINT32 kReplicationRestore = 4;
-}  // namespace
-
 bool COracleCloudInfo::CancelledBeforePhase() {
   if (!IsJobCancelled()) return false;
   EVDEBUG(evDebug, "Quit flag set, terminating JobWait");
@@ -30,7 +26,7 @@ int COracleCloudInfo::InitRestoreVM(const RestoreCtx& ctx) {
     return 0;
   }
   if (!RegisterCleanerForRestore(ctx)) return 0;
-  const bool ok = ctx.restoreType == kReplicationRestore ? InitRestoreVM_VMReplication(ctx) : _InitRestoreVM(ctx);
+  const bool ok = ctx.restoreType == RESTORE_TYPE_REPLICATION ? InitRestoreVM_VMReplication(ctx) : _InitRestoreVM(ctx);
   if (ok) return 1;
   CleanupRestoreVM(ctx);
   return 0;
@@ -39,7 +35,7 @@ int COracleCloudInfo::InitRestoreVM(const RestoreCtx& ctx) {
 int COracleCloudInfo::PreRestoreVM(const RestoreCtx& ctx) {
   SetLastVMError(VMERR_NONE);
   if (CancelledBeforePhase()) return 0;
-  if (ctx.restoreType == kReplicationRestore) return PreRestoreVM_VMReplication(ctx) ? 1 : 0;
+  if (ctx.restoreType == RESTORE_TYPE_REPLICATION) return PreRestoreVM_VMReplication(ctx) ? 1 : 0;
   if (_PreRestoreVM(ctx)) return 1;
   EVERROR(evDebug, "PreRestore phase failed");
   return 0;
@@ -53,7 +49,7 @@ int COracleCloudInfo::RestoreVM(const RestoreCtx& ctx) {
 
 int COracleCloudInfo::PostRestoreVM(const RestoreCtx& ctx) {
   SetLastVMError(VMERR_NONE);
-  const bool ok = ctx.restoreType == kReplicationRestore ? PostRestoreVM_VMReplication(ctx) : _PostRestoreVM(ctx);
+  const bool ok = ctx.restoreType == RESTORE_TYPE_REPLICATION ? PostRestoreVM_VMReplication(ctx) : _PostRestoreVM(ctx);
   if (ok) return 1;
   EVERROR(evDebug, "PostRestore phase failed");
   return 0;
