@@ -10,12 +10,6 @@ using nlohmann::json;
 
 namespace {
 
-// A stored file's name stays inside its folder.
-bool IsPlainName(const string& name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == string::npos &&
-         name.find('\0') == string::npos;
-}
-
 string Text(const json& object, const char* key) { return object.value(key, string()); }
 
 bool Parse(const json& manifest, const string& backupDir, SRestoreSource& source, string& error) {
@@ -52,7 +46,7 @@ bool Parse(const json& manifest, const string& backupDir, SRestoreSource& source
     stored.displayName = disk.at("display_name").get<string>();
     stored.sha256 = disk.at("sha256").get<string>();
     const string file = disk.at("file").get<string>();
-    if (!IsPlainName(file)) {
+    if (!FXPath::IsBareName(file)) {
       error = "the backup names a disk file [" + EscapeForDisplay(file) + "] outside its folder";
       return false;
     }
@@ -68,7 +62,7 @@ bool Parse(const json& manifest, const string& backupDir, SRestoreSource& source
     stored.name = file.at("name").get<string>();
     stored.sha256 = file.at("sha256").get<string>();
     stored.mainConfig = file.value("main_config", false);
-    if (!IsPlainName(stored.name)) {
+    if (!FXPath::IsBareName(stored.name)) {
       error = "the backup names a configuration file [" + EscapeForDisplay(stored.name) + "] outside its folder";
       return false;
     }

@@ -72,6 +72,11 @@ string GetParent(const string& path) {
   return pos == 0 ? string("/") : path.substr(0, pos);
 }
 
+bool IsBareName(const string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == string::npos &&
+         name.find('\0') == string::npos;
+}
+
 }  // namespace FXPath
 
 bool ReadWholeFile(const string& path, string& content) {

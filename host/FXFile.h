@@ -15,6 +15,8 @@ namespace FXPath {
 string Append(const string& base, const string& name);
 string GetFileName(const string& path);
 string GetParent(const string& path);
+// A name that, joined to a folder, stays inside it: not empty, not "." or "..", no '/' and no NUL.
+bool IsBareName(const string& name);
 }  // namespace FXPath
 
 // Reads a whole file into `content`.

@@ -12,6 +12,7 @@
 #include "host/FXString.h"
 #include "cleanup/PendingCreate.h"
 #include "host/CWqDirectory.h"
+#include "host/FXFile.h"
 #include "host/HostEnvironment.h"
 #include "infrastructure/OracleCloudInfrastructureInfo.h"
 
@@ -19,12 +20,6 @@ using namespace VMInfoStructs;
 
 namespace {
 constexpr size_t kLoggedConfigBytes = 256;
-
-// A configuration name joined to a folder: a bare name, nothing that leaves the folder.
-bool IsBareName(const string& name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == string::npos &&
-         name.find('\0') == string::npos;
-}
 
 // Reads a regular file without following a symbolic link in its last component.
 bool ReadRegularFile(const string& path, string& contents) {
@@ -245,7 +240,7 @@ bool COracleCloudInfrastructureInfo::_PopulateRestoreCtxVMInfo(const RestoreCtx&
 
 bool COracleCloudInfrastructureInfo::_PopulateVMInfoFromVMConfigFile(const RestoreCtx& ctx, SVMInfo& out) {
   const string path = ctx.configFilesPath + "/" + ctx.sourceConfigName + ".json";
-  if (!IsBareName(ctx.sourceConfigName + ".json")) {
+  if (!FXPath::IsBareName(ctx.sourceConfigName + ".json")) {
     EVERROR(evDebug, "Refusing config file [%s]: its name leaves the configuration folder", path.c_str());
     return false;
   }

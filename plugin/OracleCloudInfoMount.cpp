@@ -13,13 +13,6 @@
 using namespace VMInfoStructs;
 
 namespace {
-// A configuration file name that stays inside the mount directory: no separator, not "." or "..",
-// no NUL.
-bool IsSafeConfigFileName(const string& name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == string::npos &&
-         name.find('\0') == string::npos;
-}
-
 // Runs the unwinding of a mount unless the mount was dismissed as done, also when an exception
 // leaves it.
 class CMountUnwind {
@@ -170,7 +163,7 @@ bool COracleCloudInfo::SaveVMConfigFiles(const MountCtx& ctx, const std::map<str
   const string prefix = ctx.mountPath + "/" + ctx.vmInfo.guid;
   for (const auto& [suffix, content] : files) {
     const string path = prefix + suffix;
-    if (!IsSafeConfigFileName(ctx.vmInfo.guid + suffix)) {
+    if (!FXPath::IsBareName(ctx.vmInfo.guid + suffix)) {
       EVERROR(evDebug, "Refusing instance config [%s]: its name leaves the mount directory", path.c_str());
       return false;
     }
