@@ -267,19 +267,18 @@ bool COracleCloudCleaner::ParsePendingCreateKey(const string& key, VM_Cleaner_En
   return true;
 }
 
-bool COracleCloudCleaner::IsCreatePendingElsewhere(const string& path, VM_Cleaner_EntityType kind,
-                                                   const string& name) {
+bool COracleCloudCleaner::GetCreatesPendingElsewhere(const string& path, std::set<string>& kindAndNames) {
   std::vector<SFoundChild> pending;
-  if (!FindChildrenOfType(VM_CLEANER_ENTITY_PENDING_CREATE, "", pending)) return true;
+  if (!FindChildrenOfType(VM_CLEANER_ENTITY_PENDING_CREATE, "", pending)) return false;
+  kindAndNames.clear();
   for (const SFoundChild& child : pending) {
-    VM_Cleaner_EntityType otherKind = VM_CLEANER_ENTITY_VM;
-    string otherName;
+    VM_Cleaner_EntityType kind = VM_CLEANER_ENTITY_VM;
+    string name;
     INT64 since = 0;
-    if (!child.rootIsLive || child.rootPath == path) continue;
-    if (ParsePendingCreateKey(child.name, otherKind, otherName, since) && otherKind == kind && otherName == name)
-      return true;
+    if (child.rootIsLive && child.rootPath != path && ParsePendingCreateKey(child.name, kind, name, since))
+      kindAndNames.insert(std::to_string(static_cast<int>(kind)) + ":" + name);
   }
-  return false;
+  return true;
 }
 
 bool COracleCloudCleaner::IsRegisteredAnywhere(VM_Cleaner_EntityType kind, const string& id) {

@@ -4,6 +4,7 @@
 // and root name, by cleaner path, or as an orphan left by an earlier job). Keeps no state, takes no
 // lock and logs nothing: every result is the registry's, and callers log.
 #include <string>
+#include <set>
 #include <vector>
 
 #include "host/VMCleaner.h"
@@ -73,9 +74,9 @@ class COracleCloudCleaner : public VMCleaner {
   bool UnRegisterPendingCreate(const string& path, const string& key);
   bool UnRegisterPendingCreate(const VM_Cleaner_Mode& mode, const string& rootName, VM_Cleaner_EntityType kind,
                                const string& name, INT64 since);
-  // True when a root other than the one at `path`, owned by a live job, awaits a create of this kind
-  // and name (or when that cannot be told).
-  bool IsCreatePendingElsewhere(const string& path, VM_Cleaner_EntityType kind, const string& name);
+  // The creates ("<kind>:<name>", without their time) that roots other than the one at `path`, owned
+  // by live jobs, await; false when that cannot be told.
+  bool GetCreatesPendingElsewhere(const string& path, std::set<string>& kindAndNames);
   // True when some root holds the resource under its kind (or when that cannot be told).
   bool IsRegisteredAnywhere(VM_Cleaner_EntityType kind, const string& id);
   static string FormPendingCreateKey(VM_Cleaner_EntityType kind, const string& name, INT64 since);

@@ -1,5 +1,7 @@
 // The sweep of what earlier, crashed jobs left registered, and the resources of creates that were
 // recorded but never registered.
+#include <set>
+
 #include "plugin/OracleCloudInfo.h"
 
 using OracleCloudSDKCppBridge::EResourceKind;
@@ -51,6 +53,10 @@ bool COracleCloudInfo::_CleanupAllVMs() {
 bool COracleCloudInfo::CleanupPendingCreates(const string& cleanerPath) {
   std::vector<string> keys;
   cleaner.GetRegisteredPendingCreates(cleanerPath, keys);
+  if (keys.empty()) return true;
+  // A live job awaiting a resource of the same name may be about to register it: such creates wait.
+  std::set<string> awaitedElsewhere;
+  const bool othersKnown = cleaner.GetCreatesPendingElsewhere(cleanerPath, awaitedElsewhere);
   bool result = true;
   for (const auto& key : keys) {
     VM_Cleaner_EntityType kind = VM_CLEANER_ENTITY_VM;
@@ -62,8 +68,7 @@ bool COracleCloudInfo::CleanupPendingCreates(const string& cleanerPath) {
       result = false;
       continue;
     }
-    // A live job awaiting a resource of this name may be about to register it: not now.
-    if (cleaner.IsCreatePendingElsewhere(cleanerPath, kind, name)) {
+    if (!othersKnown || awaitedElsewhere.count(std::to_string(static_cast<int>(kind)) + ":" + name)) {
       EVDEBUG(evDebug, "Another running job creates [%s] too; its leftover is removed later", name.c_str());
       result = false;
       continue;
