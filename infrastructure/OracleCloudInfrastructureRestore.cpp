@@ -200,12 +200,10 @@ bool COracleCloudInfrastructureInfo::_RestoreVM(const RestoreCtx& ctx) {
 }
 
 bool COracleCloudInfrastructureInfo::_PopulateRestoreCtxVMInfo(const RestoreCtx& ctx) {
+  // Only the saved size is used; a record that could not be read (or a conversion's) has none.
   SVMInfo saved;
-  saved.cpuCount = 0;
-  saved.memoryMB = -1;
-  if (!ctx.isConversion && !_PopulateVMInfoFromVMConfigFile(ctx, saved)) {
-    EVDEBUG(evDebug, "Could not populate VMInfo from config file.");
-    saved = SVMInfo();
+  if (ctx.isConversion || !_PopulateVMInfoFromVMConfigFile(ctx, saved)) {
+    if (!ctx.isConversion) EVDEBUG(evDebug, "Could not populate VMInfo from config file.");
     saved.cpuCount = 0;
     saved.memoryMB = -1;
   }
