@@ -108,6 +108,8 @@ int RunRestoreCommand(const SAgentSandbox& sandbox, const SRestoreOptions& optio
   if (options.name.empty()) return Usage("the new instance's name (--as) must not be empty");
   for (const auto& subnet : options.subnets)
     if (subnet.empty()) return Usage("a --subnet must not be empty");
+  if (!options.conversion && (options.cpus != 0 || options.memoryMB != 0 || !options.guestOs.empty()))
+    return Usage("--cpus, --memory-mb and --guest-os describe the machine of a --conversion");
   if (sandbox.instanceType != VSINST_ORACLE_CLOUD_INFRASTRUCTURE)
     return Fail("restore serves the infrastructure flavour only");
 

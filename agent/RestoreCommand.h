@@ -15,6 +15,12 @@ struct SRestoreOptions {
   bool inPlace = false;
   bool powerOn = false;
   long long jobId = 0;             // 0: the first free one from the current time
+  bool conversion = false;         // the disks come from another hypervisor: no source image
+  string guestOs;
+  long long cpus = 0;              // of a converted machine; 0: the source's
+  long long memoryMB = 0;          // of a converted machine; 0: the source's
+  string bucket;                   // for a temporary image
+  string launchMode;
   bool json = false;
 };
 

@@ -35,6 +35,17 @@ RestoreCtx MakeRestoreCtx(const SRestoreSource& source, const SRestoreOptions& o
   ctx.powerOnAfterRestore = options.powerOn;
   ctx.overwrite = options.overwrite;
   ctx.inPlaceRestore = options.inPlace;
+  ctx.bucketName = options.bucket;
+  ctx.launchMode = options.launchMode;
+  if (options.conversion) {
+    // A machine of another hypervisor has no cloud image: the boot volume comes from a temporary one.
+    ctx.isConversion = true;
+    ctx.sourceImageId.clear();
+    ctx.guestOs = options.guestOs;
+    ctx.vmInfo.name = source.name;
+    ctx.vmInfo.cpuCount = options.cpus != 0 ? options.cpus : source.cpuCount;
+    ctx.vmInfo.memoryMB = options.memoryMB != 0 ? options.memoryMB : source.memoryMB;
+  }
   for (const auto& stored : source.disks) {
     SDisk disk;
     disk.selectedForRestore = 1;

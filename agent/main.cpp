@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
   operations[3].second->add_option("--as", inventory.newName, "Name of the clone")->required();
   operations[4].second->add_option("--shape", inventory.shape, "New shape");
   // Every numeric option is a plain decimal of at least 1 (0 would mean "not given").
-  std::vector<SNumberOption> numbers(4);
+  std::vector<SNumberOption> numbers(6);
   numbers[0].option = operations[4].second->add_option("--cpus", numbers[0].text, "CPU count (flexible shapes)");
   numbers[0].value = &inventory.cpus;
   numbers[0].maximum = INT_MAX;
@@ -102,6 +102,18 @@ int main(int argc, char** argv) {
   restoreCmd->add_flag("--power-on", restore.powerOn, "Leave the restored instance running");
   numbers[3].option = restoreCmd->add_option("--job-id", numbers[3].text, "Job id (default: the first free one from the current time)");
   numbers[3].value = &restore.jobId;
+  restoreCmd->add_flag("--conversion", restore.conversion,
+                       "The disks come from another hypervisor: the boot volume comes from a temporary image");
+  restoreCmd->add_option("--guest-os", restore.guestOs, "Guest operating system of a conversion (e.g. \"Oracle Linux 8\")");
+  numbers[4].option = restoreCmd->add_option("--cpus", numbers[4].text, "CPU count of a converted machine (default: the source's)");
+  numbers[4].value = &restore.cpus;
+  numbers[4].maximum = INT_MAX;
+  numbers[5].option =
+      restoreCmd->add_option("--memory-mb", numbers[5].text, "Memory in MB of a converted machine (default: the source's)");
+  numbers[5].value = &restore.memoryMB;
+  numbers[5].maximum = INT_MAX;
+  restoreCmd->add_option("--bucket", restore.bucket, "Object-storage bucket for a temporary image");
+  restoreCmd->add_option("--launch-mode", restore.launchMode, "Launch mode of the image (NATIVE, EMULATED, PARAVIRTUALIZED)");
   restoreCmd->add_flag("--json", restore.json, "Print JSON");
 
   try {

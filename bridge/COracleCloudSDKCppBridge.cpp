@@ -483,4 +483,18 @@ bool COracleCloudSDKCppBridge::DeleteImage(const string& imageId) {
   });
 }
 
+bool COracleCloudSDKCppBridge::DoesImageExist(const string& imageId, bool& exists) {
+  return backend_->Run("DoesImageExist", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    exists = sim::CSimImages(cloud).ImageExists(imageId);
+    return true;
+  });
+}
+
+bool COracleCloudSDKCppBridge::DoesStorageObjectExist(const string& bucket, const string& objectName, bool& exists) {
+  return backend_->Run("DoesStorageObjectExist", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    exists = sim::CSimImages(cloud).ObjectExists(bucket, objectName);
+    return true;
+  });
+}
+
 }  // namespace OracleCloudSDKCppBridge

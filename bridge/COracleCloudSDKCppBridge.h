@@ -125,6 +125,8 @@ class COracleCloudSDKCppBridge {
                    const string& launchMode, const string& compartmentId, string& imageId);
   bool IsImageImportOperationCompleted(const string& imageId, bool& completed);
   bool DeleteImage(const string& imageId);
+  bool DoesImageExist(const string& imageId, bool& exists);
+  bool DoesStorageObjectExist(const string& bucket, const string& objectName, bool& exists);
 
   int GetInstanceType() const { return instanceType_; }
 

@@ -10,7 +10,7 @@
 
 #include "host/FXString.h"
 
-bool CWqDirectory::Open(const string& path, const string& pattern, string* error) {
+bool CWqDirectory::Open(const string& path, const string& pattern, string* error, EEntries entries) {
   Close();
   dir_ = ::opendir(path.c_str());
   if (!dir_) {
@@ -19,6 +19,7 @@ bool CWqDirectory::Open(const string& path, const string& pattern, string* error
   }
   path_ = path;
   pattern_ = pattern.empty() ? "*" : pattern;
+  entries_ = entries;
   return true;
 }
 
@@ -43,7 +44,8 @@ bool CWqDirectory::GetEntry(string& name, bool& end, string* error) {
     string candidate = entry->d_name;
     if (candidate == "." || candidate == "..") continue;
     struct stat st;
-    if (::stat((path_ + "/" + candidate).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+    const bool isFolder = ::stat((path_ + "/" + candidate).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (isFolder != (entries_ == EEntries::Folders)) continue;
     if (!FXString::WildcardMatch(pattern_, candidate, false)) continue;
     name = candidate;
     return true;

@@ -13,10 +13,14 @@ class CWqDirectory {
   CWqDirectory(const CWqDirectory&) = delete;
   CWqDirectory& operator=(const CWqDirectory&) = delete;
 
-  // Opens a listing of `path` for the names that match `pattern` ('*' and '?').
-  bool Open(const string& path, const string& pattern, string* error = nullptr);
-  // The next entry. Lists files (and symbolic links to them); "." , ".." and folders are skipped.
-  // At the end of the listing returns true with `end` set and `name` empty.
+  // What a listing returns.
+  enum class EEntries { Files, Folders };
+
+  // Opens a listing of `path` for the names that match `pattern` ('*' and '?'): its files (and
+  // symbolic links to files), or its folders (and symbolic links to folders).
+  bool Open(const string& path, const string& pattern, string* error = nullptr, EEntries entries = EEntries::Files);
+  // The next entry; "." and ".." are never listed. At the end of the listing returns true with
+  // `end` set and `name` empty.
   bool GetEntry(string& name, bool& end, string* error = nullptr);
   void Close();
 
@@ -31,4 +35,5 @@ class CWqDirectory {
   DIR* dir_ = nullptr;
   string path_;
   string pattern_;
+  EEntries entries_ = EEntries::Files;
 };

@@ -55,6 +55,7 @@ struct RestoreCtx {
   string guestOs;
   string launchMode;
   mutable string tempImageId;
+  mutable string bootImageId;  // the image the boot volume was made from (temporary or not)
   string sourceImageId;
   string sourceRegionKey;
   bool networkOptionFlag = false;

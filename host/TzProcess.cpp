@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <vector>
 
 namespace {
 
@@ -25,20 +26,29 @@ void CloseFrom(int lowest) {
 
 namespace TzProcess {
 
-namespace {
-constexpr int kStopPollMs = 200;
-}
-
 int system(const char* command, string* output, string* error, int timeoutSeconds, bool mergeStderr) {
   return system(command, output, error, timeoutSeconds, mergeStderr, nullptr, nullptr);
 }
 
-int system(const char* command, string* output, string* error, int timeoutSeconds, bool mergeStderr,
-           const std::function<bool()>& stopRequested, EEnd* how) {
+namespace {
+constexpr int kStopPollMs = 200;
+
+// Runs argv[0] with its arguments; `environment` (NAME=VALUE entries) is the child's whole
+// environment, or null to inherit this process's.
+int Spawn(const std::vector<string>& argv, const std::vector<string>* environment, string* output, string* error,
+          int timeoutSeconds, bool mergeStderr, const std::function<bool()>& stopRequested, EEnd* how) {
   EEnd ignored;
   EEnd& end = how ? *how : ignored;
   end = EEnd::NotStarted;
-  if (!command) return -1;
+  if (argv.empty() || argv[0].empty()) return -1;
+  // Built before the fork: the child of a threaded process may only call async-signal-safe functions.
+  std::vector<char*> args, env;
+  for (const string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  if (environment) {
+    for (const string& entry : *environment) env.push_back(const_cast<char*>(entry.c_str()));
+    env.push_back(nullptr);
+  }
   int outPipe[2], errPipe[2];
   if (::pipe2(outPipe, O_CLOEXEC) != 0) return -1;
   if (::pipe2(errPipe, O_CLOEXEC) != 0) {
@@ -60,7 +70,7 @@ int system(const char* command, string* output, string* error, int timeoutSecond
     ::dup2(merge ? outPipe[1] : errPipe[1], STDERR_FILENO);
     CloseFrom(3);
     ::setpgid(0, 0);
-    ::execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
+    ::execve(args[0], args.data(), environment ? env.data() : environ);
     ::_exit(127);
   }
   // Also here, so that the group exists before a kill of it can be due.
@@ -152,6 +162,30 @@ int system(const char* command, string* output, string* error, int timeoutSecond
     return 128 + WTERMSIG(status);
   }
   return -1;
+}
+
+}  // namespace
+
+int system(const char* command, string* output, string* error, int timeoutSeconds, bool mergeStderr,
+           const std::function<bool()>& stopRequested, EEnd* how) {
+  if (how) *how = EEnd::NotStarted;
+  if (!command) return -1;
+  return Spawn({"/bin/sh", "-c", command}, nullptr, output, error, timeoutSeconds, mergeStderr, stopRequested, how);
+}
+
+int run(const std::vector<string>& argv, const std::vector<string>& environment, string* output, string* error,
+        int timeoutSeconds, bool mergeStderr, const std::function<bool()>& stopRequested, EEnd* how) {
+  return Spawn(argv, &environment, output, error, timeoutSeconds, mergeStderr, stopRequested, how);
+}
+
+std::vector<string> EnvironmentWith(const string& name, const string& value) {
+  std::vector<string> result;
+  const string prefix = name + "=";
+  for (char** entry = environ; entry && *entry; ++entry) {
+    if (string(*entry).compare(0, prefix.size(), prefix) != 0) result.emplace_back(*entry);
+  }
+  result.push_back(prefix + value);
+  return result;
 }
 
 }  // namespace TzProcess

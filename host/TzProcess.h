@@ -1,7 +1,9 @@
 #pragma once
-// Runs a command line through /bin/sh -c and captures what it prints.
+// Runs a command line through /bin/sh -c, or a program with its arguments as they are (no shell),
+// and captures what it prints.
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "host/HostTypes.h"
 
@@ -21,5 +23,14 @@ int system(const char* command, string* output, string* error, int timeoutSecond
 // (it runs in a group of its own) and gives -1; `how` (optional) tells which end it met.
 int system(const char* command, string* output, string* error, int timeoutSeconds, bool mergeStderr,
            const std::function<bool()>& stopRequested, EEnd* how);
+
+// The same for the program at the path argv[0], started directly: each of argv[1..] reaches it as
+// one argument, byte for byte, and nothing is interpreted by a shell. `environment` (NAME=VALUE
+// entries) is its whole environment. A program that cannot be started exits with 127.
+int run(const std::vector<string>& argv, const std::vector<string>& environment, string* output, string* error,
+        int timeoutSeconds, bool mergeStderr, const std::function<bool()>& stopRequested, EEnd* how);
+
+// This process's environment with the variable `name` set to `value` (added or replaced).
+std::vector<string> EnvironmentWith(const string& name, const string& value);
 
 }  // namespace TzProcess

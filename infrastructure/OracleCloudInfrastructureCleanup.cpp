@@ -86,7 +86,13 @@ bool COracleCloudInfrastructureInfo::CleanupImages(const string& cleanerPath) {
   std::vector<string> ids;
   cleaner.GetRegisteredImages(cleanerPath, ids);
   for (const auto& id : ids) {
-    if (!bridge->DeleteImage(id)) {
+    // An image already gone (its deletion went through before a job died) only leaves its entry.
+    bool exists = true;
+    if (!bridge->DoesImageExist(id, exists)) {
+      EVERROR(evDebug, "Error while deleting image:[%s]", id.c_str());
+      continue;
+    }
+    if (exists && !bridge->DeleteImage(id)) {
       EVERROR(evDebug, "Error while deleting image:[%s]", id.c_str());
       continue;
     }
@@ -105,8 +111,10 @@ bool COracleCloudInfrastructureInfo::CleanupVmdkObjects(const string& cleanerPat
       continue;
     }
     EVDEBUGLVL(evDebug, 3, "Parsed O/P: bucketName:[%s], objectName:[%s]", bucket.c_str(), object.c_str());
-    if (!bridge->DeleteStorageObject(bucket, object)) {
-      // Still in the bucket: the entry stays for the next sweep.
+    // Objects are registered before their upload: one that never arrived, or is gone, only leaves
+    // its entry. One still in the bucket keeps its entry for the next sweep.
+    bool exists = true;
+    if (!bridge->DoesStorageObjectExist(bucket, object, exists) || (exists && !bridge->DeleteStorageObject(bucket, object))) {
       EVERROR(evDebug, "Error while deleting object:[%s]", key.c_str());
       continue;
     }

@@ -1,8 +1,16 @@
 // The image a restore's boot volume is made from: a forced one from the configuration, else the
-// backed-up instance's own image (or its counterpart in the destination region).
+// backed-up instance's own image (or its counterpart in the destination region), else a temporary
+// image imported from a stub disk, deleted again once the boot volume exists.
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "cleanup/PendingCreate.h"
+#include "host/CWqDirectory.h"
 #include "host/FXString.h"
+#include "host/HostClock.h"
 #include "host/TZPlatformInfo.h"
 #include "infrastructure/OracleCloudInfrastructureInfo.h"
+#include "util/OracleCloudInfoUtils.h"
 
 using namespace VMInfoStructs;
 
@@ -33,11 +41,15 @@ bool COracleCloudInfrastructureInfo::_GetImageIdForVMRestore(const RestoreCtx& c
     SetLastVMError(VMERR_RESOURCE_CREATION_FAILED);
     return false;
   }
-  // Temporary images (for machines without a cloud image behind them) come at a later stage.
-  EVERROR(evDebug, "Failed to create temporary image");
-  SetLastVMErrorDetails("Temporary images are not available yet");
-  SetLastVMError(VMERR_RESOURCE_CREATION_FAILED);
-  return NotAvailableYet(__PRETTY_FUNCTION__);
+  if (!_CreateTemporaryImage(ctx.bucketName, _GetImageLaunchMode(ctx), ctx.compartmentId, ctx.jobResultsDir,
+                             ctx.restoreGuid, imageId)) {
+    EVERROR(evDebug, "Failed to create temporary image");
+    if (GetLastVMError() == VMERR_NONE) SetLastVMError(VMERR_RESOURCE_CREATION_FAILED);
+    return false;
+  }
+  isTemporary = true;
+  ctx.tempImageId = imageId;
+  return true;
 }
 
 bool COracleCloudInfrastructureInfo::_GetImageIdForVMRestoreFromSourceImage(const string& sourceImageId,
@@ -90,4 +102,109 @@ bool COracleCloudInfrastructureInfo::_GetMatchingImageInRegion(const SVMInfo& so
     return true;
   }
   return false;
+}
+
+namespace {
+// What names the temporary object and image of this restore apart from those of any other job or
+// thread: job id, thread id and time.
+string TemporaryNameSuffix() {
+  return std::to_string(EvEvent::getJobId()) + "_" + std::to_string(static_cast<long long>(::syscall(SYS_gettid))) +
+         "_" + std::to_string(static_cast<long long>(HostClock::Now()));
+}
+}  // namespace
+
+bool COracleCloudInfrastructureInfo::_CreateTemporaryImage(const string& bucket, const string& launchMode,
+                                                          const string& compartmentId, const string& workDir,
+                                                          const string& restoreGuid, string& imageId) {
+  if (!CWqDirectory::Create(workDir)) {
+    EVERROR(evDebug, "Failure while creating jobResultsDirectory");
+    SetLastVMErrorDetails("Failure while creating jobResultsDirectory");
+    return false;
+  }
+  string stubPath;
+  if (!OracleCloudInfoUtils::CreateStubVmdkFile(workDir, 1, stubPath)) {
+    EVERROR(evDebug, "Failed to create virtual disk file");
+    SetLastVMErrorDetails("Failed to create virtual disk file");
+    return false;
+  }
+  const string suffix = TemporaryNameSuffix();
+  string contents;
+  if (!OracleCloudInfoUtils::ReadWholeBinaryFile(stubPath, contents)) {
+    EVERROR(evDebug, "Failed to read virtual disk file [%s]", stubPath.c_str());
+    SetLastVMErrorDetails(FXString::Format("Failed to read virtual disk file [%s]", stubPath.c_str()));
+    SetLastVMError(VMERR_RESOURCE_CREATION_FAILED);
+    return false;
+  }
+  const string objectName = "_TZ_OBJECT_" + suffix;
+  EVDEBUG(evDebug, "Virtual Disk Object Name:  [%s]", objectName.c_str());
+  // An object's name is all that finds it again: it is registered before the upload, so that a job
+  // dying during the upload leaves it to the sweep.
+  if (!cleaner.RegisterVmdkObject(cleanerMode, restoreGuid, bucket, objectName)) {
+    EVERROR(evDebug, "Failed to register object to cleaner:[%s/%s].", bucket.c_str(), objectName.c_str());
+    SetLastVMErrorDetails("Failed to record the coming upload of [" + objectName + "]");
+    SetLastVMError(VMERR_RESOURCE_CREATION_FAILED);
+    return false;
+  }
+  if (!bridge->UploadToObjectStorage(bucket, objectName, contents)) {
+    EVDEBUG(evDebug, "Error while uploading virtual disk file to object storage");
+    return ReportBridgeFailure(VMERR_RESOURCE_CREATION_FAILED);
+  }
+  if (QuitRequested(__PRETTY_FUNCTION__)) return false;
+  const string imageName = "_TZ_IMAGE_" + suffix;
+  EVDEBUG(evDebug, "Image Name:  [%s]", imageName.c_str());
+  imageId.clear();
+  {
+    CPendingCreate pending(cleaner, cleanerMode, restoreGuid, VM_CLEANER_ENTITY_IMAGE, imageName);
+    if (!RecordedBeforeCreate(pending, imageName, VMERR_RESOURCE_CREATION_FAILED)) return false;
+    if (!bridge->CreateImage(bucket, objectName, imageName, launchMode, compartmentId, imageId)) {
+      EVDEBUG(evDebug, "Error while creating image");
+      return ReportBridgeFailure(VMERR_RESOURCE_CREATION_FAILED);
+    }
+    EVDEBUG(evDebug, "Created image Ocid:[%s]", imageId.c_str());
+    if (cleaner.RegisterImage(cleanerMode, restoreGuid, imageId))
+      DropPendingCreate(pending, imageName);
+    else
+      EVERROR(evDebug, "Failed to register image to cleaner:[%s].", imageId.c_str());
+  }
+  if (!_WaitForImageImportCompletion(imageId)) {
+    EVDEBUG(evDebug, "Could not complete the image import operation");
+    return false;
+  }
+  if (!bridge->DeleteStorageObject(bucket, objectName))
+    EVERROR(evDebug, "Failed to delete object:[%s/%s]", bucket.c_str(), objectName.c_str());
+  else if (!cleaner.UnRegisterVmdkObject(cleanerMode, restoreGuid, bucket, objectName))
+    EVERROR(evDebug, "Failed to unregister object from cleaner:[%s/%s]", bucket.c_str(), objectName.c_str());
+  EVDEBUG(evDebug, "Successfully created image. Image Ocid:[%s]", imageId.c_str());
+  return true;
+}
+
+bool COracleCloudInfrastructureInfo::_WaitForImageImportCompletion(const string& imageId) {
+  uint32_t minutes = 1;
+  TZPlatformInfo::getNumber("VirtualServer", "nImageImportCompletionQueryIntervalInMinutes", &minutes);
+  // No upper bound: the wait ends on completion, a failed query (a failed import among them) or a cancel.
+  bool completed = false;
+  while (!completed) {
+    if (IsJobCancelled()) {
+      EVDEBUG(evDebug, "Quit flag detected");
+      SetLastVMError(VMERR_JOB_CANCELLED);
+      return false;
+    }
+    EVDEBUG(evDebug, "Waiting for import completion of image:[%s]", imageId.c_str());
+    HostClock::Sleep(static_cast<uint32_t>(minutes * 60000U));
+    if (!bridge->IsImageImportOperationCompleted(imageId, completed)) {
+      EVERROR(evDebug, "Error while querying for image import completion: %s", bridge->GetLastError().c_str());
+      return ReportBridgeFailure(VMERR_RESOURCE_CREATION_FAILED);
+    }
+  }
+  EVDEBUG(evDebug, "Image [%s] imported successfully", imageId.c_str());
+  return true;
+}
+
+bool COracleCloudInfrastructureInfo::_DeleteTemporaryImage(const string& imageId, const string& restoreGuid) {
+  EVDEBUG(evDebug, "Deleting temporary image: [%s]", imageId.c_str());
+  if (!bridge->DeleteImage(imageId))
+    EVERROR(evDebug, "Failed to delete image:[%s]", imageId.c_str());
+  else if (!cleaner.UnRegisterImage(cleanerMode, restoreGuid, imageId))
+    EVERROR(evDebug, "Failed to unregister image from cleaner:[%s]", imageId.c_str());
+  return true;
 }

@@ -113,6 +113,20 @@ class COracleCloudInfrastructureInfo : public COracleCloudInfo {
                                               const string& compartmentId, string& imageId);
   bool _GetMatchingImageInRegion(const VMInfoStructs::SVMInfo& sourceImage, const string& region,
                                  const string& compartmentId, VMInfoStructs::SVMInfo& match);
+  // A temporary image imported from a 1 MB stub disk made in `workDir`; object and image are
+  // registered under the restore for their whole life.
+  bool _CreateTemporaryImage(const string& bucket, const string& launchMode, const string& compartmentId,
+                             const string& workDir, const string& restoreGuid, string& imageId);
+  bool _WaitForImageImportCompletion(const string& imageId);
+  // Always true: an image that could not be deleted stays registered for the clean-up.
+  bool _DeleteTemporaryImage(const string& imageId, const string& restoreGuid);
+
+  // Shapes of a restored instance.
+  string _GetAutoSelectedVMSize(const RestoreCtx& ctx);
+  string _GetSmallestCompatibleVmSizeForImage(const string& imageId, const string& compartmentId,
+                                              const string& availabilityDomain);
+  bool _GetInstanceShapeInfoListForImage(std::vector<VMInfoStructs::SVMSizeInfo>& list, const string& compartmentId,
+                                         const string& imageId, const string& availabilityDomain);
 
   // Removal of what a job registered.
   bool _CleanupRestoreVM(const string& restoreGuid) override;

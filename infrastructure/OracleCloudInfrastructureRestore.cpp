@@ -182,13 +182,20 @@ bool COracleCloudInfrastructureInfo::_PreRestoreVM(const RestoreCtx& ctx) {
   }
   if (_IsAutoVMShapeOptionSelected(ctx)) {
     if (ctx.isConversion) {
-      // Shapes for converted machines come with the temporary image, at a later stage.
-      EVERROR(evDebug, "Failed to Auto-Select VmSize for VM");
-      SetLastVMError(VMERR_VM_CREATION_FAILED);
-      return false;
+      // The image the boot volume came from decides the shapes: a temporary one was kept until now.
+      const string shape = _GetAutoSelectedVMSize(ctx);
+      if (!ctx.tempImageId.empty()) _DeleteTemporaryImage(ctx.tempImageId, ctx.restoreGuid);
+      if (shape.empty()) {
+        EVERROR(evDebug, "Failed to Auto-Select VmSize for VM");
+        if (GetLastVMErrorDetails().empty()) SetLastVMErrorDetails("Failed to Auto-Select VmSize for VM");
+        SetLastVMError(VMERR_VM_CREATION_FAILED);
+        return false;
+      }
+      ctx.vmSize = shape;
+    } else {
+      ctx.vmSize = ctx.sourceVmSize;
+      EVDEBUG(evDebug, "Using source Shape [%s]", ctx.vmSize.c_str());
     }
-    ctx.vmSize = ctx.sourceVmSize;
-    EVDEBUG(evDebug, "Using source Shape [%s]", ctx.vmSize.c_str());
   }
   return true;
 }

@@ -121,20 +121,27 @@ bool COracleCloudInfrastructureInfo::CreateEmptyBootVolume(const RestoreCtx& ctx
     if (GetLastVMError() == VMERR_NONE) SetLastVMError(VMERR_RESOURCE_CREATION_FAILED);
     return false;
   }
+  ctx.bootImageId = imageId;
   SVMInfo tempVm = CreateTempVmInfo(ctx);
-  if (_IsAutoVMShapeOptionSelected(ctx)) {
-    if (ctx.isConversion) {
-      // The smallest shape for a converted machine's image comes at a later stage.
-      SetLastVMError(VMERR_VM_CREATION_FAILED);
+  const bool autoShape = _IsAutoVMShapeOptionSelected(ctx);
+  if (autoShape && ctx.isConversion) {
+    tempVm.vmSize = _GetSmallestCompatibleVmSizeForImage(imageId, ctx.compartmentId, ctx.availabilityDomain);
+    if (tempVm.vmSize.empty()) {
+      SetLastVMError(VMERR_RESOURCE_CREATION_FAILED);
       return false;
     }
+  } else if (autoShape) {
     tempVm.vmSize = ctx.sourceVmSize;
   }
   if (FXString::FindString(tempVm.vmSize, ".Flex")) {
     tempVm.cpuCount = kTempVmFlexCpus;
     tempVm.memoryMB = kTempVmFlexMemoryMB;
   }
-  return _CreateEmptyBootVolume(disk, tempVm, imageId, ctx.restoreGuid);
+  if (!_CreateEmptyBootVolume(disk, tempVm, imageId, ctx.restoreGuid)) return false;
+  // A converted machine's shape is chosen among those of this image in the pre phase: a temporary
+  // image stays (registered) until then.
+  if (isTemporaryImage && !(autoShape && ctx.isConversion)) _DeleteTemporaryImage(imageId, ctx.restoreGuid);
+  return true;
 }
 
 bool COracleCloudInfrastructureInfo::_CreateEmptyBootVolume(SDisk& disk, SVMInfo& tempVm, const string& imageId,

@@ -152,6 +152,13 @@ class COracleCloudInfo : public CVMInfo {
   bool UpdateDiskNames(const RestoreCtx& ctx);
   bool MakeVolumesBootable(const RestoreCtx& ctx);
   bool _IsAutoVMShapeOptionSelected(const RestoreCtx& ctx);
+  // Among the shapes of the CPU count nearest to `cpuCount`, the one with the least memory that is
+  // at least `memory`, else the one with the most; a shape with an empty name when the list is empty.
+  static VMInfoStructs::SVMSizeInfo _FindBestMatchingVMSize(const std::vector<VMInfoStructs::SVMSizeInfo>& list,
+                                                            int memory, int cpuCount);
+  // With automatic selection, the shape that covers the converted machine's CPUs and memory, from
+  // GetAvailableVMSizesForHost; false when there is none.
+  bool AdjustConvertedVMSize(const RestoreCtx& ctx);
   bool InitRestoreVM_VMReplication(const RestoreCtx& ctx);
   bool PreRestoreVM_VMReplication(const RestoreCtx& ctx);
   bool PostRestoreVM_VMReplication(const RestoreCtx& ctx);

@@ -1,7 +1,9 @@
 #pragma once
-// Operating-system utilities of the plug-in: running a shell command with its output captured.
+// Operating-system utilities of the plug-in: running a command with its output captured, and the
+// virtual-disk tool that makes the stub disk a temporary image is imported from.
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "host/EvDebug.h"
 
@@ -21,6 +23,27 @@ uint32_t CommandTimeoutSeconds();
 // A command that is ended is killed with its whole process group. `exitStatus` (optional) receives
 // the command's exit status, or -1 when it did not end by itself.
 bool executeCommand(const string& command, string& output, int* exitStatus = nullptr);
+
+// The same for the program at argv[0], started without a shell: every argument reaches it as it is.
+// `environment` is its whole environment; `text` is how the command is logged.
+bool executeProgram(const std::vector<string>& argv, const std::vector<string>& environment, const string& text,
+                    string& output, int* exitStatus = nullptr);
+
+// The virtual-disk tool. It is looked for in the kit folders "VDDK*" of the agent's home folder
+// <home>/VMware/vddk (each with bin64/vmware-vdiskmanager and its libraries in lib64), preferring
+// "VDDK673", else the newest version; "szVDiskManagerPath" (section "VirtualServer") overrides.
+string getVDiskManagerPath();
+string getVDDKDirectoryPath();
+bool getAllVDDKVersionList(std::vector<string>& versions);
+string getPreferredVDiskManagerPath();
+string getLatestValidvDiskManagerPath();
+string getVDiskManagerAdditionalLibPath(const string& toolPath);
+// Kit folder names in descending version order: digit runs compare as numbers (VDDK10 before VDDK9).
+void SortVersionsNewestFirst(std::vector<string>& versions);
+// Makes a growable stub disk of `sizeMB` MB named "Vmdk-M<size>-<seconds>" in `folder` with the tool;
+// true (and `filePath` set) only when the tool reports "Virtual disk creation successful.".
+bool CreateStubVmdkFile(const string& folder, long long sizeMB, string& filePath);
+bool ReadWholeBinaryFile(const string& path, string& contents);
 
 // While an object lives, commands that this thread runs are also stopped (within a fraction of a
 // second) as soon as `stopRequested` answers true: a cancelled job does not wait for a hung command.

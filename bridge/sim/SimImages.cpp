@@ -124,4 +124,15 @@ void CSimImages::Delete(const std::string& imageId, const std::string& op) {
   });
 }
 
+bool CSimImages::ImageExists(const std::string& imageId) {
+  return cloud_.Read([&](CSimDb& db) { return db.QueryInt("SELECT COUNT(*) FROM images WHERE id = ?", 0, imageId) > 0; });
+}
+
+bool CSimImages::ObjectExists(const std::string& bucket, const std::string& object) {
+  return cloud_.Read([&](CSimDb& db) {
+    RequireBucket(db, bucket);
+    return db.QueryInt("SELECT COUNT(*) FROM objects WHERE bucket = ? AND name = ?", 0, bucket, object) > 0;
+  });
+}
+
 }  // namespace sim

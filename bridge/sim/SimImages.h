@@ -26,6 +26,9 @@ class CSimImages {
   bool ImportCompleted(const std::string& imageId);
   // Deletes an image of a compartment; the platform's images cannot be deleted.
   void Delete(const std::string& imageId, const std::string& op);
+  bool ImageExists(const std::string& imageId);
+  // Refused when the bucket does not exist.
+  bool ObjectExists(const std::string& bucket, const std::string& object);
 
  private:
   CSimCloud& cloud_;

@@ -19,6 +19,7 @@ constexpr const char* kOperations[] = {
     "ReConfigureVM", "PowerOnInstance", "PowerOffInstance", "RebootInstance", "WaitForBoot", "DeleteVM",
     "ReadInstanceConfig", "ReadInstanceOrchestration",
     "UploadToObjectStorage", "DeleteStorageObject", "CreateImage", "IsImageImportOperationCompleted", "DeleteImage",
+    "DoesImageExist", "DoesStorageObjectExist",
 };
 
 // The proxy's tools in the sandbox (bin/iscsiadm) count their calls and meet fault rules under these

@@ -1,0 +1,64 @@
+// Shapes of a restored instance: the best match for a converted machine and the smallest shape for
+// the temporary instance that makes a boot volume, among the fixed shapes that launch the image.
+#include <algorithm>
+
+#include "host/FXString.h"
+#include "infrastructure/OracleCloudInfrastructureInfo.h"
+
+using namespace VMInfoStructs;
+
+bool COracleCloudInfrastructureInfo::_GetInstanceShapeInfoListForImage(std::vector<SVMSizeInfo>& list,
+                                                                      const string& compartmentId,
+                                                                      const string& imageId,
+                                                                      const string& availabilityDomain) {
+  if (!bridge->GetInstanceShapeInfoListForImage(list, compartmentId, imageId, availabilityDomain)) return false;
+  list.erase(std::remove_if(list.begin(), list.end(),
+                            [](const SVMSizeInfo& shape) { return FXString::FindString(shape.name, ".Flex"); }),
+             list.end());
+  return true;
+}
+
+namespace {
+// A shape query that failed or found no fixed shape gives no shape, with the reason as the details.
+constexpr const char* kNoShapeList = "Failed to get the list of available VM shapes.";
+}  // namespace
+
+string COracleCloudInfrastructureInfo::_GetAutoSelectedVMSize(const RestoreCtx& ctx) {
+  std::vector<SVMSizeInfo> shapes;
+  if (!_GetInstanceShapeInfoListForImage(shapes, ctx.compartmentId, ctx.bootImageId, ctx.availabilityDomain)) {
+    EVERROR(evDebug, "%s", kNoShapeList);
+    SetLastVMErrorDetails(string(kNoShapeList) + " " + bridge->GetLastError());
+    return string();
+  }
+  const int cpus = static_cast<int>(ctx.vmInfo.cpuCount);
+  const int memoryMB = static_cast<int>(ctx.vmInfo.memoryMB);
+  EVDEBUG(evDebug, "Source VM:: Name:%s CPUs: %d, Memory: %d MB", ctx.vmInfo.name.c_str(), cpus, memoryMB);
+  const SVMSizeInfo best = _FindBestMatchingVMSize(shapes, memoryMB, cpus);
+  if (best.name.empty()) {
+    EVERROR(evDebug, "No shape launches image [%s]", ctx.bootImageId.c_str());
+    SetLastVMErrorDetails(FXString::Format("No shape launches image [%s]", ctx.bootImageId.c_str()));
+    return string();
+  }
+  EVDEBUG(evDebug, "Best Matching Shape:  Name[%s], CPUs: %d, Memory:%d MB", best.name.c_str(), best.cpuCount,
+          best.memory);
+  return best.name;
+}
+
+string COracleCloudInfrastructureInfo::_GetSmallestCompatibleVmSizeForImage(const string& imageId,
+                                                                            const string& compartmentId,
+                                                                            const string& availabilityDomain) {
+  std::vector<SVMSizeInfo> shapes;
+  if (!_GetInstanceShapeInfoListForImage(shapes, compartmentId, imageId, availabilityDomain)) {
+    EVERROR(evDebug, "%s", kNoShapeList);
+    SetLastVMErrorDetails(string(kNoShapeList) + " " + bridge->GetLastError());
+    return string();
+  }
+  const SVMSizeInfo smallest = _FindBestMatchingVMSize(shapes, 0, 0);
+  if (smallest.name.empty()) {
+    SetLastVMErrorDetails(FXString::Format("No shape launches image [%s]", imageId.c_str()));
+    return string();
+  }
+  EVDEBUG(evDebug, "Smallest Compatible Shape:  Name[%s], CPUs: %d, Memory:%d MB", smallest.name.c_str(),
+          smallest.cpuCount, smallest.memory);
+  return smallest.name;
+}
