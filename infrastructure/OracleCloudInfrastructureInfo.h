@@ -93,9 +93,14 @@ class COracleCloudInfrastructureInfo : public COracleCloudInfo {
 
   // The restore's empty volumes.
   bool CreateEmptyVolumes(const RestoreCtx& ctx, std::vector<VMInfoStructs::SDisk>& disks) override;
+  // The image a boot volume is made from, and whether the restore imported it for that.
+  struct SBootImage {
+    string id;
+    bool isTemporary = false;
+  };
   // One disk's volume (the boot volume through a temporary instance), recorded and registered.
-  bool CreateEmptyVolumeOfDisk(const RestoreCtx& ctx, VMInfoStructs::SDisk& disk);
-  bool CreateEmptyBootVolume(const RestoreCtx& ctx, VMInfoStructs::SDisk& disk);
+  bool CreateEmptyVolumeOfDisk(const RestoreCtx& ctx, VMInfoStructs::SDisk& disk, const SBootImage& bootImage);
+  bool CreateEmptyBootVolume(const RestoreCtx& ctx, VMInfoStructs::SDisk& disk, const SBootImage& bootImage);
   bool _CreateEmptyBootVolume(VMInfoStructs::SDisk& disk, VMInfoStructs::SVMInfo& tempVm, const string& imageId,
                               const string& restoreGuid);
   bool CreateEmptyVolume(VMInfoStructs::SDisk& disk, const string& availabilityDomain, const string& compartmentId);

@@ -40,6 +40,15 @@ bool COracleCloudInfrastructureInfo::CreateEmptyVolumes(const RestoreCtx& ctx, s
     disk.size = static_cast<UINT64>(_GetAdjustedVolumeSize(static_cast<long long>(disk.size)));
     wanted.push_back(&disk);
   }
+  // The boot volume's image comes first: a restore that cannot have one (a temporary image without a
+  // bucket, say) creates nothing at all.
+  SBootImage bootImage;
+  if (std::any_of(wanted.begin(), wanted.end(), [](const SDisk* disk) { return disk->isBootDisk; }) &&
+      !_GetImageIdForVMRestore(ctx, bootImage.id, bootImage.isTemporary)) {
+    EVERROR(evDebug, "Failed to get Image Id for VM");
+    if (GetLastVMError() == VMERR_NONE) SetLastVMError(VMERR_RESOURCE_CREATION_FAILED);
+    return false;
+  }
   // The cloud takes its provisioning time per volume: the volumes are made side by side, each on a
   // thread of its own, and the restore goes on once all are there. A volume made before another
   // failed stays registered for the clean-up.
@@ -53,16 +62,18 @@ bool COracleCloudInfrastructureInfo::CreateEmptyVolumes(const RestoreCtx& ctx, s
       }
     } join{threads};
     for (size_t i = 0; i < wanted.size(); ++i)
-      threads.emplace_back([this, &ctx, &wanted, &made, i] { made[i] = CreateEmptyVolumeOfDisk(ctx, *wanted[i]); });
+      threads.emplace_back(
+          [this, &ctx, &wanted, &made, &bootImage, i] { made[i] = CreateEmptyVolumeOfDisk(ctx, *wanted[i], bootImage); });
   }
   return std::all_of(made.begin(), made.end(), [](char ok) { return ok != 0; });
 }
 
-bool COracleCloudInfrastructureInfo::CreateEmptyVolumeOfDisk(const RestoreCtx& ctx, SDisk& disk) {
+bool COracleCloudInfrastructureInfo::CreateEmptyVolumeOfDisk(const RestoreCtx& ctx, SDisk& disk,
+                                                             const SBootImage& bootImage) {
   try {
     if (disk.isBootDisk) {
       // Registered as soon as its id was known, before the temporary instance went.
-      if (!CreateEmptyBootVolume(ctx, disk)) return false;
+      if (!CreateEmptyBootVolume(ctx, disk, bootImage)) return false;
     } else {
       // Every create is recorded before its request and dropped once its resource is registered.
       const string name = disk.targetVolume.empty() ? disk.displayName : disk.targetVolume;
@@ -113,14 +124,9 @@ SVMInfo COracleCloudInfrastructureInfo::CreateTempVmInfo(const RestoreCtx& ctx) 
   return vm;
 }
 
-bool COracleCloudInfrastructureInfo::CreateEmptyBootVolume(const RestoreCtx& ctx, SDisk& disk) {
-  string imageId;
-  bool isTemporaryImage = false;
-  if (!_GetImageIdForVMRestore(ctx, imageId, isTemporaryImage)) {
-    EVERROR(evDebug, "Failed to get Image Id for VM");
-    if (GetLastVMError() == VMERR_NONE) SetLastVMError(VMERR_RESOURCE_CREATION_FAILED);
-    return false;
-  }
+bool COracleCloudInfrastructureInfo::CreateEmptyBootVolume(const RestoreCtx& ctx, SDisk& disk,
+                                                           const SBootImage& bootImage) {
+  const string& imageId = bootImage.id;
   ctx.bootImageId = imageId;
   SVMInfo tempVm = CreateTempVmInfo(ctx);
   const bool autoShape = _IsAutoVMShapeOptionSelected(ctx);
@@ -140,7 +146,7 @@ bool COracleCloudInfrastructureInfo::CreateEmptyBootVolume(const RestoreCtx& ctx
   if (!_CreateEmptyBootVolume(disk, tempVm, imageId, ctx.restoreGuid)) return false;
   // A converted machine's shape is chosen among those of this image in the pre phase: a temporary
   // image stays (registered) until then.
-  if (isTemporaryImage && !(autoShape && ctx.isConversion)) _DeleteTemporaryImage(imageId, ctx.restoreGuid);
+  if (bootImage.isTemporary && !(autoShape && ctx.isConversion)) _DeleteTemporaryImage(imageId, ctx.restoreGuid);
   return true;
 }
 

@@ -16,11 +16,11 @@ std::string Quote(const std::string& text) {
 }
 }  // namespace
 
-CTestSandbox::CTestSandbox(const std::string& flavour) {
+CTestSandbox::CTestSandbox(const std::string& flavour, const std::string& name) {
   char pattern[] = "/tmp/oci-test.XXXXXX";
   if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
   base_ = pattern;
-  dir_ = base_ + "/sandbox";
+  dir_ = base_ + "/" + name;
   std::string output;
   // Small volumes: a job hashes every disk it copies twice.
   if (CloudSim({"init", dir_, "--flavour", flavour, "--volume-mib", "16"}, &output) != 0)

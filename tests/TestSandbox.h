@@ -11,7 +11,8 @@
 
 class CTestSandbox {
  public:
-  explicit CTestSandbox(const std::string& flavour = "infrastructure");
+  // In a fresh temporary folder, as its subfolder `name`.
+  explicit CTestSandbox(const std::string& flavour = "infrastructure", const std::string& name = "sandbox");
   ~CTestSandbox();
   CTestSandbox(const CTestSandbox&) = delete;
 

@@ -48,6 +48,19 @@ const SJob kRestore = {"restore",
                         "PowerOffInstance", "iscsiadm:login", "iscsiadm:logout"},
                        {"RebootInstance", "PowerOffInstance"}};
 
+// A machine of another hypervisor: the boot volume comes from a temporary image made by the disk tool.
+const SJob kConversion = {"conversion", kRestore.prepare,
+                          [](const CTestSandbox& s, int run) {
+                            std::vector<std::string> args = kRestore.command(s, run);
+                            args.insert(args.end(), {"--conversion", "--guest-os", "Oracle Linux 8", "--bucket",
+                                                     "image-import", "--shape", "Auto Select", "--cpus", "2",
+                                                     "--memory-mb", "30000"});
+                            return args;
+                          },
+                          {"vmware-vdiskmanager", "UploadToObjectStorage", "CreateImage", "DeleteStorageObject",
+                           "DeleteImage", "DeployVM", "RestoreVM"},
+                          kRestore.afterHandOver};
+
 // What the sandbox holds that no finished job should leave: a job's resources in the cloud (the
 // instances of the restores in `results`, with what belongs to them, aside), registry entries,
 // devices, node records and sessions on the proxy, job folders in the agent's home.
@@ -79,13 +92,13 @@ std::string RunCase(const SJob& job, const std::string& op, long nth, const std:
     // step and code, and its own clean-up leaves nothing.
     if (status != 0 && (status != 1 || out.find(" failed: error ") == std::string::npos))
       problems += "no failure with a code (status " + std::to_string(status) + "): " + out + "\n";
-    const bool result = job.kind == std::string("restore") && (status == 0 || job.afterHandOver.count(op));
+    const bool result = job.kind != std::string("backup") && (status == 0 || job.afterHandOver.count(op));
     return problems + Leftovers(sandbox, result ? std::vector<int>{1} : std::vector<int>{});
   }
   if (status != 128 + SIGKILL) problems += "not killed (status " + std::to_string(status) + "): " + out + "\n";
   sandbox.CloudSim({"fault", "clear"}, &out);
   if (sandbox.Agent(job.command(sandbox, 2), &out) != 0) problems += "the next job failed: " + out + "\n";
-  if (job.kind != std::string("restore")) return problems + Leftovers(sandbox, {});
+  if (job.kind == std::string("backup")) return problems + Leftovers(sandbox, {});
   // The killed restore's instance is a result once handed over, else the next job's sweep removed it.
   return problems + Leftovers(sandbox, job.afterHandOver.count(op) ? std::vector<int>{1, 2} : std::vector<int>{2});
 }
@@ -144,5 +157,8 @@ TEST(AgentKillMatrix, BackupKilledAfterAnyChangingOperation) { RunMatrix(kBackup
 TEST(AgentKillMatrix, RestoreKilledBeforeAnyChangingOperation) { RunMatrix(kRestore, "kill-before"); }
 TEST(AgentKillMatrix, RestoreKilledAfterAnyChangingOperation) { RunMatrix(kRestore, "kill-after"); }
 TEST(AgentFailureMatrix, RestoreFailedAtEachCallOfEachOperation) { RunMatrix(kRestore, "fail"); }
+TEST(AgentKillMatrix, ConversionKilledBeforeAnyChangingOperation) { RunMatrix(kConversion, "kill-before"); }
+TEST(AgentKillMatrix, ConversionKilledAfterAnyChangingOperation) { RunMatrix(kConversion, "kill-after"); }
+TEST(AgentFailureMatrix, ConversionFailedAtEachCallOfEachOperation) { RunMatrix(kConversion, "fail"); }
 
 }  // namespace

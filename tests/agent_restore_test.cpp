@@ -143,6 +143,20 @@ struct SRestoreRun {
     for (const auto& leak : leaks) EXPECT_TRUE(allowed.count(leak.value("id", ""))) << label << leak;
     EXPECT_EQ(sandbox.Registry(), json::array()) << label;
   }
+  // The JSON result of the last restore, whose every volume holds its stored disk.
+  json ExpectVolumesHoldTheDisks() {
+    const json manifest = json::parse(ReadTestFile(folder + "/manifest.json"));
+    const json result = json::parse(out.substr(out.find('{'), out.rfind('}') - out.find('{') + 1));
+    EXPECT_EQ(result["volumes"].size(), manifest["disks"].size()) << result;
+    for (size_t i = 0; i < manifest["disks"].size() && i < result["volumes"].size(); ++i) {
+      const json& disk = manifest["disks"][i];
+      EXPECT_EQ(result["volumes"][i]["boot"], disk["boot"]);
+      EXPECT_EQ(plugintest::Sim(sandbox, {"volume", "checksum", result["volumes"][i]["id"],
+                                          "--bytes", std::to_string(disk["size"].get<long>())}).substr(0, 64),
+                disk["sha256"]) << disk;
+    }
+    return result;
+  }
 };
 
 // Runs once the plug-in's restore phases and the simulator's launch are in: the restored volumes hold
@@ -151,15 +165,7 @@ TEST(AgentRestore, RestoresAsANewInstanceAndRefusesATakenNameUnlessOverwriting) 
   SRestoreRun run;
   const json manifest = json::parse(ReadTestFile(run.folder + "/manifest.json"));
   ASSERT_EQ(run.Restore(), 0) << run.out;
-  const json result = json::parse(run.out.substr(run.out.find('{'), run.out.rfind('}') - run.out.find('{') + 1));
-  ASSERT_EQ(result["volumes"].size(), manifest["disks"].size()) << result;
-  for (size_t i = 0; i < manifest["disks"].size(); ++i) {
-    const json& disk = manifest["disks"][i];
-    EXPECT_EQ(result["volumes"][i]["boot"], disk["boot"]);
-    EXPECT_EQ(plugintest::Sim(run.sandbox, {"volume", "checksum", result["volumes"][i]["id"],
-                                            "--bytes", std::to_string(disk["size"].get<long>())}).substr(0, 64),
-              disk["sha256"]) << disk;
-  }
+  const json result = run.ExpectVolumesHoldTheDisks();
   EXPECT_EQ(result["shape"], manifest["instance"]["shape"]);
   run.ExpectOnly("web-r", "first restore");
   EXPECT_EQ(run.Restore(), 1) << run.out;
@@ -195,6 +201,78 @@ TEST(AgentRestore, AFailedPhaseOrDiskWriteUnwindsAndLeavesNothing) {
   }
   WriteTestFile(dataDisk, stored);
   EXPECT_EQ(json::parse(ReadTestFile(run.folder + "/manifest.json")), manifest);
+}
+
+const std::vector<std::string> kConversion = {"--conversion", "--guest-os", "Oracle Linux 8", "--bucket",
+                                              "image-import", "--shape", "Auto Select"};
+
+// A machine of another hypervisor: its boot volume comes from a temporary image imported from a stub
+// disk, and "Auto Select" picks the fixed shape of the nearest CPU count with the least memory that
+// covers the machine's among that image's (the largest when none does; never a flexible one). Neither
+// image nor object outlives the job; an instance name holding shell syntax runs no command.
+TEST(AgentRestore, AConversionGetsItsShapeFromATemporaryImageThatDoesNotOutliveIt) {
+  SRestoreRun run;
+  const struct {
+    const char *cpus, *memoryMB, *shape;
+  } cases[] = {{"2", "30000", "VM.Standard2.2"}, {"1", "16000", "VM.Standard2.1"}};
+  std::set<std::string> replaced;
+  for (const auto& c : cases) {
+    std::vector<std::string> args = kConversion;
+    args.insert(args.end(), {"--cpus", c.cpus, "--memory-mb", c.memoryMB, "--overwrite"});
+    ASSERT_EQ(run.Restore(args), 0) << run.out;
+    const json result = run.ExpectVolumesHoldTheDisks();
+    EXPECT_EQ(result["shape"], c.shape);
+    for (const auto& volume : result["volumes"])
+      if (!volume["boot"].get<bool>()) replaced.insert(volume["id"].get<std::string>());
+    run.ExpectOnly("web-r", c.shape, replaced);
+  }
+  // The machine's figures describe a conversion only.
+  EXPECT_EQ(run.sandbox.Agent({"restore", run.folder, "--as", "x", "--cpus", "2", "--memory-mb", "1"}, &run.out), 2);
+}
+
+// An agent home whose path holds shell syntax: the disk tool and every other command get it as it
+// is, and no command in it runs.
+TEST(AgentRestore, AConversionInAHomeWithShellSyntaxInItsPathRunsNoCommandOfIt) {
+  const std::string canary = "oci-canary-" + std::to_string(::getpid());
+  CTestSandbox sandbox("infrastructure", "s b'q\"$(touch " + canary + ")`touch " + canary + "`;x");
+  std::string out;
+  ASSERT_EQ(sandbox.Agent({"backup", "sample-web", "--store", sandbox.Dir() + "/store", "--job-id", "7"}, &out), 0) << out;
+  std::vector<std::string> args = {"restore", sandbox.Dir() + "/store/7-sample-web", "--as", "web-r"};
+  args.insert(args.end(), kConversion.begin(), kConversion.end());
+  EXPECT_EQ(sandbox.Agent(args, &out), 0) << out;
+  EXPECT_EQ(sandbox.CloudSim({"leaks", "--keep", "web-r"}, &out), 0) << out;
+  for (const std::string& where : {fs::current_path().string(), sandbox.Dir(), sandbox.Home(), fs::path(sandbox.Dir()).parent_path().string()})
+    EXPECT_FALSE(fs::exists(where + "/" + canary)) << where;
+}
+
+// A conversion that cannot have its temporary image fails with its code and cause and leaves
+// nothing; without a bucket nothing at all is created.
+TEST(AgentRestore, AConversionWithoutItsTemporaryImageFailsCleanly) {
+  SRestoreRun run;
+  const struct {
+    const char *op, *action, *cause;
+  } cases[] = {{"", "", "An object storage bucket is required to create temporary image"},
+               {"vmware-vdiskmanager", "fail", "Failed to create virtual disk file"},
+               {"vmware-vdiskmanager", "faulty", "Failed to create virtual disk file"},
+               {"CreateImage", "faulty", "failed"},
+               {"IsImageImportOperationCompleted", "fail", "Simulated failure"}};
+  for (const auto& c : cases) {
+    run.sandbox.CloudSim({"calls", "--reset"});
+    std::vector<std::string> args = kConversion;
+    if (*c.op) {
+      run.sandbox.Fault(c.op, 1, c.action);
+    } else {
+      args.resize(args.size() - 4);  // no --bucket
+      args.insert(args.end(), {"--shape", "Auto Select"});
+    }
+    EXPECT_EQ(run.Restore(args), 1) << run.out;
+    EXPECT_TRUE(NamesStepCodeAndCause(run.out, "InitRestoreVM")) << run.out;
+    EXPECT_NE(run.out.find("error 24: "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(c.cause), std::string::npos) << run.out;
+    if (!*c.op) EXPECT_EQ(run.sandbox.Calls("CreateVolume") + run.sandbox.Calls("DeployVM"), 0);
+    run.ExpectOnly("", c.op);
+    run.sandbox.CloudSim({"fault", "clear"});
+  }
 }
 
 // A wrong command line exits 2 before any job starts; a folder without a manifest fails with 1.

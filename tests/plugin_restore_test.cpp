@@ -2,6 +2,8 @@
 // anything, and the clean-up of a failed restore.
 #include "MountTestUtil.h"
 #include "bridge/sim/CloudSeeder.h"
+#include "host/FXFile.h"
+#include "util/OracleCloudInfoUtils.h"
 
 using namespace mounttest;
 using namespace VMInfoStructs;
@@ -10,7 +12,9 @@ namespace {
 
 struct RestorePlugin : testbase::InfraBase {
   RestorePlugin() : InfraBase(kType) {}
+  using InfraBase::_FindBestMatchingVMSize;
   using InfraBase::_GetAdjustedVolumeSize;
+  using InfraBase::AdjustConvertedVMSize;
   using InfraBase::_GetImageLaunchMode;
   using InfraBase::_GetVolumeAttachmentTypeToRestoredInstance;
   using InfraBase::cleaner;
@@ -159,19 +163,114 @@ TEST_F(PluginRestore, TheBootVolumeComesFromTheForcedTheSourceOrTheMatchingImage
   const std::string phx = Text("SELECT id FROM images WHERE name = 'Oracle-Linux-8.8' AND region = 'us-phoenix-1'");
   const std::string iad = Text("SELECT id FROM images WHERE name = 'Oracle-Linux-8.8' AND region = 'us-ashburn-1'");
   const std::string ubuntu = Text("SELECT id FROM images WHERE name = 'Canonical-Ubuntu-22.04'");
+  // No counterpart in this region (or no source image at all): a temporary image, gone again once the
+  // boot volume exists.
+  const std::string temporary = "a temporary image";
   struct {
     std::string forced, source, regionKey, used;
-  } cases[] = {{"", iad, "IAD", phx}, {"", ubuntu, "phx", ubuntu}, {ubuntu, iad, "IAD", ubuntu}};
+  } cases[] = {{"", iad, "IAD", phx},
+               {"", ubuntu, "phx", ubuntu},
+               {ubuntu, iad, "IAD", ubuntu},
+               {"", ubuntu, "IAD", temporary},
+               {"", "", "", temporary}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.source + " " + c.regionKey);
     TZPlatformInfo::SetValue("VirtualServer", "sOCIForceImageIdForRestore", c.forced);
     RestoreCtx ctx = Ctx("web-r");
     ctx.sourceImageId = c.source, ctx.sourceRegionKey = c.regionKey;
+    ctx.bucketName = "image-import", ctx.jobResultsDir = sandbox->Dir() + "/jobs/7/results";
     ASSERT_EQ(plugin->InitRestoreVM(ctx), 1) << plugin->GetLastVMErrorDetails();
-    EXPECT_EQ(Text("SELECT image_id FROM instances WHERE name = 'web-r' ORDER BY rowid DESC LIMIT 1"), c.used);
+    const std::string used = Text("SELECT image_id FROM instances WHERE name = 'web-r' ORDER BY rowid DESC LIMIT 1");
+    if (c.used == temporary) {
+      EXPECT_EQ(used, ctx.tempImageId);
+      EXPECT_EQ(Text("SELECT name FROM created_resources WHERE id = ?", used).rfind("_TZ_IMAGE_", 0), 0u);
+      EXPECT_EQ(Text("SELECT COUNT(*) FROM images WHERE id = ?", used), "0") << "the temporary image outlived its use";
+      EXPECT_EQ(Text("SELECT COUNT(*) FROM objects"), "0");
+    } else {
+      EXPECT_EQ(used, c.used);
+    }
     EXPECT_EQ(plugin->CleanupRestoreVM(ctx), 1);
     ExpectNothingLeft();
   }
+}
+
+// Automatic shapes: the nearest CPU count, then the least memory that covers the machine's (the most
+// when none does); the base variant fails when no shape covers it instead of keeping an old size.
+TEST_F(PluginRestore, ShapesAreTheNearestCpuCountThenTheLeastMemoryThatCovers) {
+  auto shape = [](const char* name, int cpus, int memory) {
+    SVMSizeInfo s;
+    s.name = name, s.cpuCount = cpus, s.memory = memory;
+    return s;
+  };
+  const std::vector<SVMSizeInfo> shapes = {shape("a", 2, 16384), shape("b", 4, 32768), shape("c", 4, 65536),
+                                           shape("d", 3, 8192)};
+  const struct {
+    int cpus, memory;
+    const char* best;
+  } picks[] = {{4, 40960, "c"}, {4, 81920, "c"}, {4, 32768, "b"}, {4, 32769, "c"}, {0, 0, "a"}, {1, 0, "a"},
+               {3, 1, "d"},     {2, 16385, "a"}};
+  for (const auto& p : picks)
+    EXPECT_EQ(RestorePlugin::_FindBestMatchingVMSize(shapes, p.memory, p.cpus).name, p.best) << p.cpus << " " << p.memory;
+  EXPECT_EQ(RestorePlugin::_FindBestMatchingVMSize({}, 0, 0).name, "");
+  // 3 CPUs: 2 and 4 are as near, memory decides.
+  EXPECT_EQ(RestorePlugin::_FindBestMatchingVMSize({shape("a", 2, 16384), shape("b", 4, 32768)}, 20000, 3).name, "b");
+
+  // The simulator's fixed shapes: 1/15360, 2/30720, 4/61440, 8/122880 (the flexible one never counts).
+  const struct {
+    std::string asked;
+    int cpus, memoryMB;
+    bool ok;
+    std::string shape;
+  } adjusted[] = {{"auto select", 2, 30000, true, "VM.Standard2.2"}, {"", 3, 40000, true, "VM.Standard2.4"},
+                  {"Auto Select", 1, 16000, false, "Auto Select"},   {"VM.Standard2.8", 1, 1, true, "VM.Standard2.8"},
+                  {"Auto Select", 2, 30720, true, "VM.Standard2.2"}};
+  for (const auto& a : adjusted) {
+    RestoreCtx ctx = Ctx("web-r");
+    ctx.vmSize = a.asked, ctx.vmInfo.cpuCount = a.cpus, ctx.vmInfo.memoryMB = a.memoryMB;
+    EXPECT_EQ(plugin->AdjustConvertedVMSize(ctx), a.ok) << a.asked << " " << a.cpus;
+    EXPECT_EQ(ctx.vmSize, a.shape);
+  }
+}
+
+// The disk tool: the configured path, else the preferred kit's, else the newest kit that has it, by
+// version number; its libraries are the kit's lib64.
+TEST_F(PluginRestore, TheDiskToolIsTheConfiguredThePreferredOrTheNewestKitsOne) {
+  namespace utils = OracleCloudInfoUtils;
+  std::vector<std::string> versions = {"VDDK9", "VDDK673", "VDDK10", "VDDK700", "VDDK6.7", "VDDK067"};
+  utils::SortVersionsNewestFirst(versions);
+  EXPECT_EQ(versions, (std::vector<std::string>{"VDDK700", "VDDK673", "VDDK067", "VDDK10", "VDDK9", "VDDK6.7"}));
+
+  const std::string vddk = sandbox->Home() + "/VMware/vddk";
+  auto tool = [&](const std::string& kit) { return vddk + "/" + kit + "/bin64/vmware-vdiskmanager"; };
+  std::filesystem::remove(tool("VDDK673"));
+  for (const char* kit : {"VDDK9", "VDDK10"}) WriteTestFile(tool(kit), "#!/bin/sh\n");
+  std::filesystem::create_directories(vddk + "/VDDK700/bin64");  // a kit without the tool
+  WriteTestFile(vddk + "/VDDK800", "not a kit");
+  EXPECT_EQ(utils::getVDiskManagerPath(), tool("VDDK10"));
+  WriteTestFile(tool("VDDK673"), "#!/bin/sh\n");
+  EXPECT_EQ(utils::getVDiskManagerPath(), tool("VDDK673"));
+  EXPECT_EQ(utils::getVDiskManagerAdditionalLibPath(tool("VDDK673")), vddk + "/VDDK673/lib64");
+  TZPlatformInfo::SetValue("VirtualServer", "szVDiskManagerPath", "/opt/tools/vdm");
+  EXPECT_EQ(utils::getVDiskManagerPath(), "/opt/tools/vdm");
+}
+
+// The stub disk is made by the kit's tool in a folder of any name: the path reaches the tool as one
+// argument and runs nothing; the kit's libraries come first and the current folder never joins them.
+TEST_F(PluginRestore, TheStubDiskIsMadeInAFolderOfAnyNameWithoutAShell) {
+  const std::string canary = "oci-canary-" + std::to_string(::getpid());
+  const std::string jobs = sandbox->Dir() + "/jobs";
+  const std::string folder = jobs + "/a b'c\"$(touch " + canary + ")`touch " + canary + "`;\nd";
+  std::filesystem::create_directories(folder);
+  for (const std::optional<std::string>& old : {std::optional<std::string>(), std::optional<std::string>("/usr/lib")}) {
+    hosttest::ScopedEnv env("LD_LIBRARY_PATH", old);
+    std::string path;
+    ASSERT_TRUE(OracleCloudInfoUtils::CreateStubVmdkFile(folder, 1, path)) << old.value_or("unset");
+    EXPECT_EQ(FXPath::GetParent(path), folder);
+    EXPECT_TRUE(std::filesystem::is_regular_file(path));
+    std::filesystem::remove(path);
+  }
+  for (const std::string& where : {std::filesystem::current_path().string(), jobs, folder, sandbox->Dir()})
+    EXPECT_FALSE(std::filesystem::exists(where + "/" + canary)) << where;
 }
 
 // Launch mode and attachment type: the asked mode (NATIVE by default) unless a conversion, which gets
