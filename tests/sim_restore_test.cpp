@@ -102,6 +102,30 @@ TEST_F(SimRestore, LaunchBootsFromTheVolumeAndTakesCards) {
               record.networkCards[0].subnetId + record.networkCards[1].subnetId == subnet1_ + subnet1_);
 }
 
+// An image import lasts the image provisioning time; a faulty one ends FAULTY, which the completion
+// query reports as an error, and launches nothing.
+TEST_F(SimRestore, ImageImportTakesItsTimeAndAFaultyOneFails) {
+  cloud_.SetMeta("provision_seconds.image", "90");
+  cloud_.AddFault("CreateImage", 3, sim::EFaultAction::Faulty);  // the refused call counts too
+  std::string good, bad, refused;
+  Refused(bridge_->CreateImage("image-import", "stub", "early", "NATIVE", compartment_, refused),
+          "Object [stub] was not found in bucket [image-import]");
+  ASSERT_TRUE(bridge_->UploadToObjectStorage("image-import", "stub", "disk bytes"));
+  ASSERT_TRUE(bridge_->CreateImage("image-import", "stub", "good", "NATIVE", compartment_, good) &&
+              bridge_->CreateImage("image-import", "stub", "bad", "NATIVE", compartment_, bad));
+  auto completed = [&](const std::string& id) {
+    bool done = true;
+    return bridge_->IsImageImportOperationCompleted(id, done) ? (done ? "done" : "importing") : bridge_->GetLastError();
+  };
+  clock_.Advance(89);
+  EXPECT_EQ(completed(good) + ", " + completed(bad), "importing, importing");
+  clock_.Advance(1);
+  EXPECT_EQ(completed(good) + ", " + completed(bad), "done, The import of image [" + bad + "] failed: it is FAULTY");
+  SVMInfo temp = Restored("VM.Standard2.1", "temp");
+  Refused(bridge_->DeployVM(temp, bad, 50), "Image [" + bad + "] is not available: it is FAULTY");
+  EXPECT_TRUE(bridge_->DeployVM(temp, good, 50)) << bridge_->GetLastError();
+}
+
 TEST_F(SimRestore, SavedConfigurationReadsBack) {
   std::map<std::string, std::string> files;
   SVMInfo saved, read;
