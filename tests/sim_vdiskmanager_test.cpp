@@ -104,6 +104,10 @@ TEST(SimVdiskManager, CreatesOneLiteralFileOrRefusesAndMeetsItsFaultRules) {
   EXPECT_EQ(names, (std::set<std::string>{"a", "disk", "taken", hostile})) << "nothing else ran or was made";
   const std::string log = ReadTestFile(cloud.Dir() + "/" + sim::kVdiskManagerLog);
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), static_cast<long>(std::size(cases))) << "one line per call";
+  std::string oneWord = cases[4].args[0];
+  for (size_t at = 0; (at = oneWord.find(' ', at)) != std::string::npos; at += 2) oneWord.insert(at, "\\");
+  EXPECT_EQ(log.rfind("-c -a ide -s 1MB -t 0 " + (work / "disk") + "\n", 0), 0u) << log;
+  EXPECT_NE(log.find("\n" + oneWord + "\n"), std::string::npos) << "one argument, as it came:\n" << log;
   std::string calls;
   ASSERT_EQ(CTestSandbox::Run("cloud-sim", {"--sandbox", cloud.Dir(), "calls", "--json"}, &calls), 0) << calls;
   EXPECT_EQ(nlohmann::json::parse(calls).value("vmware-vdiskmanager", 0L), expectedCalls);
