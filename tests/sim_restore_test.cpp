@@ -1,5 +1,6 @@
 // What a restore asks of the simulated cloud: a boot volume made through a temporary instance, the
 // launch from it, secondary VNICs and the saved configuration read back.
+#include "host/TZPlatformInfo.h"
 #include "sim_test_cloud.h"
 
 using VMInfoStructs::SDisk;
@@ -124,6 +125,12 @@ TEST_F(SimRestore, ImageImportTakesItsTimeAndAFaultyOneFails) {
   SVMInfo temp = Restored("VM.Standard2.1", "temp");
   Refused(bridge_->DeployVM(temp, bad, 50), "Image [" + bad + "] is not available: it is FAULTY");
   EXPECT_TRUE(bridge_->DeployVM(temp, good, 50)) << bridge_->GetLastError();
+  // The sandbox's configuration asks for an import's completion without a pause.
+  TZPlatformInfo::SetFilePath(cloud_.Dir() + "/home/etc/platform.ini");
+  uint32_t minutes = 1;
+  EXPECT_TRUE(TZPlatformInfo::getNumber("VirtualServer", "nImageImportCompletionQueryIntervalInMinutes", &minutes));
+  EXPECT_EQ(minutes, 0u);
+  TZPlatformInfo::SetFilePath("");
 }
 
 TEST_F(SimRestore, SavedConfigurationReadsBack) {
