@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
   fault->require_subcommand(1);
   SFaultAddArgs faultArgs;
   auto* faultAdd = fault->add_subcommand("add", "Add a fault rule");
-  faultAdd->add_option("--op", faultArgs.op, "Bridge operation, e.g. GetVMInfo, or iscsiadm:new|login|logout|delete")
+  faultAdd->add_option("--op", faultArgs.op, "Bridge operation, e.g. GetVMInfo, or iscsiadm:new|login|logout|delete, vmware-vdiskmanager")
       ->required();
   auto* nth = faultAdd->add_option("--nth", faultArgs.nth, "Act on the Nth call from now");
   auto* every = faultAdd->add_flag("--every", faultArgs.every, "Act on every call");
@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
   // Not listed in the help: the sandbox's own tools call it.
   std::string toolOp;
   auto* toolCall = app.add_subcommand("tool-call", "Count a call of a sandbox tool and print its faults")->group("");
-  toolCall->add_option("OP", toolOp, "Tool operation, e.g. iscsiadm:login")->required();
+  toolCall->add_option("OP", toolOp, "Tool operation, e.g. iscsiadm:login, vmware-vdiskmanager")->required();
 
   CLI11_PARSE(app, argc, argv);
 

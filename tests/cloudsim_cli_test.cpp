@@ -124,9 +124,15 @@ TEST(CloudSimCli, LeaksKeepARestoredInstanceAndWhatBelongsToIt) {
   vm.name = "restored", vm.guid = "", data.createdVolumeId = data.guid;
   bool noSlot = false;
   ASSERT_TRUE(bridge->RestoreVM(vm, boot) && bridge->AttachVolume(data, vm.guid, noSlot)) << bridge->GetLastError();
-  EXPECT_EQ(Leaks(cloud.Dir(), {"leaks", "--keep", "restored"}, "name"), std::set<std::string>{"volume leaked"});
-  EXPECT_EQ(Leaks(cloud.Dir(), {"leaks"}, "name"), (std::set<std::string>{"instance restored", "volume data",
-                                                   "volume temp (Boot Volume)", "attachment data", "volume leaked"}));
+  // What a killed conversion leaves: its uploaded stub disk and the image imported from it.
+  std::string imported;
+  ASSERT_TRUE(bridge->UploadToObjectStorage("image-import", "stub", "disk") &&
+              bridge->CreateImage("image-import", "stub", "temp-image", "NATIVE", vm.compartmentId, imported));
+  EXPECT_EQ(Leaks(cloud.Dir(), {"leaks", "--keep", "restored"}, "name"),
+            (std::set<std::string>{"volume leaked", "object stub", "image temp-image"}));
+  EXPECT_EQ(Leaks(cloud.Dir(), {"leaks"}, "name"),
+            (std::set<std::string>{"instance restored", "volume data", "volume temp (Boot Volume)", "attachment data",
+                                   "volume leaked", "object stub", "image temp-image"}));
   hosttest::TempDir temp;
   WriteTestFile(temp.Path() + "/start", sim::ImageStartBytes(image));
   SRun sum = Sim(cloud.Dir(), {"volume", "checksum", boot.createdVolumeId, "--bytes", "1048576"});

@@ -1,5 +1,6 @@
 // What a restore asks of the simulated cloud: a boot volume made through a temporary instance, the
 // launch from it, secondary VNICs and the saved configuration read back.
+#include "host/TZPlatformInfo.h"
 #include "sim_test_cloud.h"
 
 using VMInfoStructs::SDisk;
@@ -100,6 +101,36 @@ TEST_F(SimRestore, LaunchBootsFromTheVolumeAndTakesCards) {
   EXPECT_TRUE(record.disks[0].isBootDisk && record.disks[0].volumeId == boot.createdVolumeId);
   EXPECT_TRUE(record.networkCards[0].isPrimary && !record.networkCards[1].isPrimary &&
               record.networkCards[0].subnetId + record.networkCards[1].subnetId == subnet1_ + subnet1_);
+}
+
+// An image import lasts the image provisioning time; a faulty one ends FAULTY, which the completion
+// query reports as an error, and launches nothing.
+TEST_F(SimRestore, ImageImportTakesItsTimeAndAFaultyOneFails) {
+  cloud_.SetMeta("provision_seconds.image", "90");
+  cloud_.AddFault("CreateImage", 3, sim::EFaultAction::Faulty);  // the refused call counts too
+  std::string good, bad, refused;
+  Refused(bridge_->CreateImage("image-import", "stub", "early", "NATIVE", compartment_, refused),
+          "Object [stub] was not found in bucket [image-import]");
+  ASSERT_TRUE(bridge_->UploadToObjectStorage("image-import", "stub", "disk bytes"));
+  ASSERT_TRUE(bridge_->CreateImage("image-import", "stub", "good", "NATIVE", compartment_, good) &&
+              bridge_->CreateImage("image-import", "stub", "bad", "NATIVE", compartment_, bad));
+  auto completed = [&](const std::string& id) {
+    bool done = true;
+    return bridge_->IsImageImportOperationCompleted(id, done) ? (done ? "done" : "importing") : bridge_->GetLastError();
+  };
+  clock_.Advance(89);
+  EXPECT_EQ(completed(good) + ", " + completed(bad), "importing, importing");
+  clock_.Advance(1);
+  EXPECT_EQ(completed(good) + ", " + completed(bad), "done, The import of image [" + bad + "] failed: it is FAULTY");
+  SVMInfo temp = Restored("VM.Standard2.1", "temp");
+  Refused(bridge_->DeployVM(temp, bad, 50), "Image [" + bad + "] is not available: it is FAULTY");
+  EXPECT_TRUE(bridge_->DeployVM(temp, good, 50)) << bridge_->GetLastError();
+  // The sandbox's configuration asks for an import's completion without a pause.
+  TZPlatformInfo::SetFilePath(cloud_.Dir() + "/home/etc/platform.ini");
+  uint32_t minutes = 1;
+  EXPECT_TRUE(TZPlatformInfo::getNumber("VirtualServer", "nImageImportCompletionQueryIntervalInMinutes", &minutes));
+  EXPECT_EQ(minutes, 0u);
+  TZPlatformInfo::SetFilePath("");
 }
 
 TEST_F(SimRestore, SavedConfigurationReadsBack) {

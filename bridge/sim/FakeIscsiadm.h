@@ -1,7 +1,6 @@
 #pragma once
 // The sandbox's stand-in for the iSCSI initiator tool (bridge/sim/tools/iscsiadm), written to
-// <sandbox>/bin/iscsiadm.
-#include <string>
+// <sandbox>/bin/iscsiadm (SandboxTools.h).
 
 namespace sim {
 
@@ -11,15 +10,5 @@ constexpr int kIscsiadmTransportTimeout = 8;
 constexpr int kIscsiadmSessionExists = 15;
 constexpr int kIscsiadmNoObjects = 21;
 constexpr int kIscsiadmLoginFailed = 24;
-
-// Writes the script, executable, to `path`.
-void WriteFakeIscsiadm(const std::string& path);
-
-// The cloud-sim program: this process when it is cloud-sim, else the one beside the bridge library;
-// empty when there is none.
-std::string FindCloudSim();
-// Links `path` (the sandbox's bin/cloud-sim, through which its tools count their calls and meet
-// their fault rules) to FindCloudSim(); without a cloud-sim the tools run without either.
-void LinkCloudSim(const std::string& path);
 
 }  // namespace sim

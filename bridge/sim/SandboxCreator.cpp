@@ -10,7 +10,7 @@
 #include <filesystem>
 
 #include "bridge/sim/CloudSeeder.h"
-#include "bridge/sim/FakeIscsiadm.h"
+#include "bridge/sim/SandboxTools.h"
 #include "bridge/sim/SimCloud.h"
 #include "bridge/sim/SimIds.h"
 
@@ -31,7 +31,8 @@ nOracleCloudOperationRetryInternvalTimeInMinutes=0
 ; nOCIDiskSlotMaximumWaitTimeInMinutes=1440
 ; nOCIProxyStreamLimit=32
 ; nOCICommandTimeoutInSeconds=300
-; nImageImportCompletionQueryIntervalInMinutes=1
+; The sandbox's image imports last its image provisioning time (none by default): query without a pause.
+nImageImportCompletionQueryIntervalInMinutes=0
 ; sOCIForceImageIdForRestore=
 ; bOCIEnableParavirtualizedModeForLinuxVMConversion=1
 ; bUseLaunchPlanForOracleCloudRestore=0
@@ -114,12 +115,11 @@ SSandbox CreateSandbox(const std::string& dir, EFlavour flavour, uint64_t bootVo
   }
   WriteProxyIdentity(base + "/root", flavour, sandbox.proxyId);
   WriteFile(base + "/home/etc/platform.ini", kPlatformIni);
-  for (const char* sub : {"home/registry", "home/log", "home/VMware/vddk/VDDK673/bin64", "bin", "store",
+  for (const char* sub : {"home/registry", "home/log", "bin", "store",
                           "cloud/iscsi/targets", "cloud/iscsi/nodes", "cloud/iscsi/sessions"}) {
     MakeDirs(base + "/" + sub);
   }
-  WriteFakeIscsiadm(base + "/bin/iscsiadm");
-  LinkCloudSim(base + "/bin/cloud-sim");
+  WriteSandboxTools(base);
   // Written last: a folder with sandbox.ini is a complete sandbox.
   WriteFile(base + "/" + kSandboxIni, std::string("[Sandbox]\nflavour=") + FlavourName(flavour) +
                                           "\ncloud=" + sandbox.cloudDir + "\n");

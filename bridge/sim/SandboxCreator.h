@@ -1,10 +1,10 @@
 #pragma once
 // Makes a sandbox: one folder that stands for the proxy (its platform root and the agent's home)
 // and for the cloud it lives in.
-//   cloud/    the simulated cloud (cloud.db, volumes/, objects/, iscsi/)
+//   cloud/    the simulated cloud (cloud.db, volumes/, objects/, iscsi/, the tools' call logs)
 //   root/     the proxy's platform root (DMI identity, cloud-init instance id, dev/disk/by-path/)
-//   home/     the agent's home (etc/platform.ini, registry/, log/, VMware/vddk/VDDK673/bin64/)
-//   bin/      tools found first on PATH (iscsiadm)
+//   home/     the agent's home (etc/platform.ini, registry/, log/, the VDDK kit VMware/vddk/VDDK673/)
+//   bin/      tools found first on PATH (iscsiadm; SandboxTools.h)
 //   store/    the stand-in agent's backup store
 //   sandbox.ini  [Sandbox] flavour=..., cloud=<abs>/cloud
 #include <string>

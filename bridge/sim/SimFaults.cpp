@@ -40,10 +40,13 @@ std::optional<EFaultAction> ParseFaultAction(const std::string& name) {
 int64_t CSimFaults::Add(const SFaultRule& rule) {
   if (!IsKnownOperation(rule.op)) throw CSimError("Unknown operation [" + rule.op + "]");
   if (rule.nth < 0) throw CSimError("The call number of a fault rule must be 1 or more");
-  // A faulty login makes its session but shows no device; the tools have nothing else to make faulty.
-  if (IsToolOperation(rule.op) && (rule.action == EFaultAction::NoSlot ||
-                                   (rule.action == EFaultAction::Faulty && rule.op != "iscsiadm:login"))) {
-    throw CSimError("The iscsiadm operations take fail, delay, kill-before or kill-after (and a login faulty)");
+  // A faulty login makes its session but shows no device, a faulty disk creation ends well without a
+  // disk; the tools have nothing else to make faulty.
+  const bool canBeFaulty = rule.op == "iscsiadm:login" || rule.op == "vmware-vdiskmanager";
+  if (IsToolOperation(rule.op) &&
+      (rule.action == EFaultAction::NoSlot || (rule.action == EFaultAction::Faulty && !canBeFaulty))) {
+    throw CSimError("The sandbox's tools take fail, delay, kill-before or kill-after (and faulty an iscsiadm login "
+                    "or a vmware-vdiskmanager call)");
   }
   if (rule.action == EFaultAction::Delay && rule.delayMs <= 0) {
     throw CSimError("A delay rule needs a delay of 1 millisecond or more");

@@ -22,9 +22,10 @@ constexpr const char* kOperations[] = {
     "DoesImageExist", "DoesStorageObjectExist",
 };
 
-// The proxy's tools in the sandbox (bin/iscsiadm) count their calls and meet fault rules under these
-// names, one per iscsiadm command.
-constexpr const char* kToolOperations[] = {"iscsiadm:new", "iscsiadm:login", "iscsiadm:logout", "iscsiadm:delete"};
+// The proxy's tools in the sandbox (SandboxTools.h) count their calls and meet fault rules under these
+// names: one per iscsiadm command, and the virtual-disk tool's disk creation.
+constexpr const char* kToolOperations[] = {"iscsiadm:new", "iscsiadm:login", "iscsiadm:logout", "iscsiadm:delete",
+                                           "vmware-vdiskmanager"};
 
 inline bool IsToolOperation(const std::string& name) {
   for (const char* op : kToolOperations) {
