@@ -269,7 +269,9 @@ TEST(AgentRestore, AConversionWithoutItsTemporaryImageFailsCleanly) {
     EXPECT_TRUE(NamesStepCodeAndCause(run.out, "InitRestoreVM")) << run.out;
     EXPECT_NE(run.out.find("error 24: "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find(c.cause), std::string::npos) << run.out;
-    if (!*c.op) EXPECT_EQ(run.sandbox.Calls("CreateVolume") + run.sandbox.Calls("DeployVM"), 0);
+    if (!*c.op) {
+      EXPECT_EQ(run.sandbox.Calls("CreateVolume") + run.sandbox.Calls("DeployVM"), 0);
+    }
     run.ExpectOnly("", c.op);
     run.sandbox.CloudSim({"fault", "clear"});
   }

@@ -171,10 +171,11 @@ TEST_F(PluginRestore, TheBootVolumeComesFromTheForcedTheSourceOrTheMatchingImage
   } cases[] = {{"", iad, "IAD", phx},
                {"", ubuntu, "phx", ubuntu},
                {ubuntu, iad, "IAD", ubuntu},
-               {"", ubuntu, "IAD", temporary},
+               {"", iad, "IAD", temporary},
                {"", "", "", temporary}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.source + " " + c.regionKey);
+    if (c.used == temporary) Exec("UPDATE images SET image_key = 'another build' WHERE id = ?", iad);
     TZPlatformInfo::SetValue("VirtualServer", "sOCIForceImageIdForRestore", c.forced);
     RestoreCtx ctx = Ctx("web-r");
     ctx.sourceImageId = c.source, ctx.sourceRegionKey = c.regionKey;
