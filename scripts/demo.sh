@@ -2,8 +2,9 @@
 # The main job: builds, makes a fresh sandbox with a simulated cloud, connects to it through the
 # plug-in the way the agent does, backs a sample instance up into the sandbox's store, checks the
 # stored checksums against the cloud's volumes, restores the backup as a new instance, checks the
-# restored volumes against the stored disks, and shows that the jobs left nothing behind but the
-# restored instance. SANDBOX names the sandbox folder (default: a new temp folder); INSTANCE the
+# restored volumes against the stored disks, restores it once more as a machine from another hypervisor
+# would be (a temporary image, an automatic shape), and shows that the jobs left nothing behind but the
+# restored instances. SANDBOX names the sandbox folder (default: a new temp folder); INSTANCE the
 # instance to back up; RESTORE_AS the restored instance's name (default: <instance>-restored).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -35,12 +36,15 @@ for disk in json.load(open(manifest))["disks"]:
     print(f"  {disk['index_name']}: {'match' if same else 'MISMATCH'} {disk['sha256']}")
 sys.exit(0 if ok else 1)
 PY
-echo "== Restoring the backup as [$restored]"
-result="$sandbox/restore.json"
-"$agent" --sandbox "$sandbox" restore "$(dirname "$manifest")" --as "$restored" --json > "$result"
-cat "$result"
-echo "== Checking the restored volumes against the stored disks"
-python3 - "$manifest" "$result" "$sim" "$sandbox" <<'PY'
+# Restores the backup as $1 (further arguments: options of the restore) and compares each restored
+# volume's checksum over the stored size with the manifest.
+restore_and_check() {
+  local name=$1 result="$sandbox/restore-$1.json"
+  shift
+  "$agent" --sandbox "$sandbox" restore "$(dirname "$manifest")" --as "$name" --json "$@" > "$result"
+  cat "$result"
+  echo "== Checking the volumes of [$name] against the stored disks"
+  python3 - "$manifest" "$result" "$sim" "$sandbox" <<'PY'
 import json, subprocess, sys
 manifest, result, sim, sandbox = sys.argv[1:5]
 disks = json.load(open(manifest))["disks"]
@@ -54,6 +58,13 @@ for disk, volume in zip(disks, volumes):
     print(f"  {disk['index_name']} -> {volume['id']}: {'match' if same else 'MISMATCH'} {cloud}")
 sys.exit(0 if ok else 1)
 PY
-echo "== What the jobs left in the cloud, the restored instance aside"
-"$sim" --sandbox "$sandbox" leaks --keep "$restored"
+}
+echo "== Restoring the backup as [$restored]"
+restore_and_check "$restored"
+converted=$instance-converted
+echo "== Restoring it as [$converted], a machine from another hypervisor: temporary image, automatic shape"
+restore_and_check "$converted" --conversion --guest-os "Oracle Linux 8" --bucket image-import \
+  --shape "Auto Select" --cpus 2 --memory-mb 30000
+echo "== What the jobs left in the cloud, the restored instances aside"
+"$sim" --sandbox "$sandbox" leaks --keep "$restored" --keep "$converted"
 "$agent" --sandbox "$sandbox" registry
