@@ -1,6 +1,7 @@
 // The plug-in's registry wrapper: the register, list and unregister forms of every kind of entity,
 // checked against what the registry then holds.
 #include "RegistryTestUtil.h"
+#include "cleanup/PendingCreate.h"
 
 using namespace regtest;
 using VMInfoStructs::SDisk;
@@ -154,6 +155,18 @@ TEST_F(RegistryCleaner, GetRegisteredVMAndCreatedVMAndDisks) {
   EXPECT_TRUE(cleaner_.GetRegisteredCreatedVM(restore, id));
   EXPECT_EQ(id, "ocid1.instance.a");
 
+  // Creates of one name in the same second share one record, kept until the last of them is done.
+  {
+    CVirtualClock clock;
+    hosttest::ScopedClock scoped(&clock);
+    CPendingCreate first(cleaner_, kRestore, "job", VM_CLEANER_ENTITY_DISK, "data");
+    CPendingCreate second(cleaner_, kRestore, "job", VM_CLEANER_ENTITY_DISK, "data");
+    ASSERT_TRUE(first.Recorded() && second.Recorded());
+    for (size_t left : {1u, 0u}) {
+      EXPECT_TRUE(left == 1 ? first.Done() : second.Done());
+      EXPECT_EQ(Stored(restore, VM_CLEANER_ENTITY_PENDING_CREATE).size(), left);
+    }
+  }
   ASSERT_TRUE(cleaner_.RegisterDisk(kRestore, "job", "ocid1.volume.b"));
   ASSERT_TRUE(cleaner_.RegisterDisk(kRestore, "job", "ocid1.volume.a"));
   std::vector<SDisk> disks;

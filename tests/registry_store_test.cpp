@@ -174,6 +174,9 @@ TEST(RegistryStore, HandlesKeepTheirStoredFormAndMalformedOnesAreRefused) {
   EXPECT_EQ(parsed.chain[0].type, 7);
   EXPECT_EQ(parsed.chain[0].name, "a/z");
   EXPECT_EQ(parsed.chain[1].name, "Z");
+  // Escapes are read in either case, every hexadecimal digit at both ends of its range.
+  ASSERT_TRUE(CleanerHandle::Parse("/0/1:%0a%0A%9f%FF%00", parsed));
+  EXPECT_EQ(parsed.chain[0].name, std::string("\n\n\x9f\xff\0", 5));
   for (const char* bad : {"", "/", "/0", "0/1:a", "/x/1:a", "/0/1a", "/0/y:a", "/0/1:a b", "/0/1:%2", "/0/1:%zz",
                           "/00000000000/1:a", "/2147483648/1:a", "/0/1:a/"})
     EXPECT_FALSE(CleanerHandle::Parse(bad, parsed)) << bad;
