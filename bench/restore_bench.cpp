@@ -1,6 +1,8 @@
 // Time of an instance restore against its number of disks, phase by phase, and the agent's disk
-// writer against `cp --sparse=always`.
+// writer against `cp --sparse=always`; or, with `conversion`, the time of a conversion restore step
+// by step.
 //   restore_bench [repetitions=3] [MiB=512]
+//   restore_bench conversion [repetitions=3]
 //
 // Restore: instances of 1, 4 and 8 disks are restored from stored disks (one sparse backup file of
 // 64 MiB with two data runs of 1 MiB per disk) under a new name each, through the plug-in's phases
@@ -18,6 +20,14 @@
 // writer's steps apart. Then the bytes the writer writes for a sparse backup (256 MiB with three
 // data runs of 512 KiB) into a target full of old bytes.
 //
+// Conversion: instances of 1 and 4 disks restored as machines of another hypervisor (no source
+// image, bucket "image-import", "Auto Select" for a machine of 2 CPUs and 30000 MB, guest "Oracle
+// Linux 8"), the same phases; images, volumes and instances take 2 s to provision and the import is
+// queried at the sandbox's interval (0). InitRestoreVM is timed from outside and its steps (the
+// stub disk, its upload, the import, the volumes, their attachment to the proxy) are read from the
+// millisecond timestamps of the plug-in's own log lines. Each restore must end with the shape
+// VM.Standard2.2 and leave neither the temporary image nor its object behind.
+//
 // Prints markdown tables; exit status 1 when a restore or a write fails or leaves anything behind.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,6 +39,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -63,11 +74,13 @@ constexpr uint64_t kSparseRunBytes = 512 * 1024;
 constexpr uint64_t kSparseRunOffsets[] = {1 * kMiB, 100 * kMiB, kSparseBytes - kSparseRunBytes};
 const char* const kPhases[] = {"InitRestoreVM", "write disks", "PreRestoreVM", "RestoreVM", "PostRestoreVM"};
 constexpr size_t kPhaseCount = std::size(kPhases);
-const std::set<std::string> kStatusQueries = {"GetSnapshotStatus", "GetVolumeStatus", "GetInstanceStatus"};
-
-
-
-
+const std::set<std::string> kStatusQueries = {"GetSnapshotStatus", "GetVolumeStatus", "GetInstanceStatus",
+                                              "IsImageImportOperationCompleted"};
+constexpr int kConversionSizes[] = {1, 4};
+constexpr const char* kConversionBucket = "image-import";
+constexpr int kConversionCpus = 2;
+constexpr int kConversionMemoryMB = 30000;
+constexpr const char* kConversionShape = "VM.Standard2.2";  // 2 CPUs, 30720 MB: the least that covers it
 
 // A file of `size` bytes holding pseudo-random data at `runs` (each `runBytes` long), holes
 // elsewhere; flushed, so that no write-back runs during the measurements.
@@ -112,7 +125,10 @@ SSource ReadSource(sim::CSimCloud& cloud) {
 }
 
 // The context the agent builds from a stored backup of `disks` disks, the first one the boot disk.
-RestoreCtx MakeCtx(const SSource& source, const std::string& name, int disks, const std::string& resultsDir) {
+// A conversion is what the agent builds for a machine of another hypervisor: no source image, a
+// bucket for the temporary image and the machine's figures for the automatic shape.
+RestoreCtx MakeCtx(const SSource& source, const std::string& name, int disks, const std::string& resultsDir,
+                   bool conversion) {
   RestoreCtx ctx;
   ctx.restoreType = RESTORE_TYPE_FULL_INSTANCE;
   ctx.vmName = name;
@@ -129,6 +145,16 @@ RestoreCtx MakeCtx(const SSource& source, const std::string& name, int disks, co
   card.subnetId = source.subnet;
   card.isPrimary = true;
   ctx.networkCards.push_back(card);
+  if (conversion) {
+    ctx.isConversion = true;
+    ctx.sourceImageId.clear();
+    ctx.bucketName = kConversionBucket;
+    ctx.vmSize = "Auto Select";
+    ctx.guestOs = "Oracle Linux 8";
+    ctx.vmInfo.name = ctx.originalVmName;
+    ctx.vmInfo.cpuCount = kConversionCpus;
+    ctx.vmInfo.memoryMB = kConversionMemoryMB;
+  }
   for (int i = 0; i < disks; ++i) {
     VMInfoStructs::SDisk disk;
     disk.isBootDisk = i == 0;
@@ -141,14 +167,21 @@ RestoreCtx MakeCtx(const SSource& source, const std::string& name, int disks, co
   return ctx;
 }
 
+int64_t WallMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
 struct SRestoreRun {
   double phase[kPhaseCount] = {};
   double total = 0;
   uint64_t bytesWritten = 0, bytesZeroed = 0;
+  // InitRestoreVM's start and end on the clock of the log lines (milliseconds since the epoch).
+  int64_t initStartMs = 0, initEndMs = 0;
 };
 
 // One restore job with a plug-in object of its own, as one agent process runs it.
-SRestoreRun Restore(const std::string& cloudUrl, const RestoreCtx& ctx, const std::vector<SStored>& stored,
+SRestoreRun RestoreJob(const std::string& cloudUrl, const RestoreCtx& ctx, const std::vector<SStored>& stored,
                     INT64 jobId) {
   COracleCloudInfrastructureInfo plugin(VSINST_ORACLE_CLOUD_INFRASTRUCTURE);
   EvEvent::setJob(jobId, ctx.vmName);
@@ -167,7 +200,9 @@ SRestoreRun Restore(const std::string& cloudUrl, const RestoreCtx& ctx, const st
     run.phase[index] = SecondsSince(phase);
     phase = Clock::now();
   };
+  run.initStartMs = WallMs();
   if (plugin.InitRestoreVM(ctx) != 1) throw failed("InitRestoreVM");
+  run.initEndMs = WallMs();
   endPhase(0);
   Check(ctx.disks.size() == stored.size(), "the plug-in reports a different number of disks");
   for (size_t i = 0; i < ctx.disks.size(); ++i) {
@@ -238,52 +273,75 @@ int64_t Count(const Counters& counters, const std::string& op) {
   return it == counters.end() ? 0 : it->second;
 }
 
-void RunRestores(const std::string& base, int repetitions) {
-  const sim::SSandbox sandbox = sim::CreateSandbox(base + "/sandbox", sim::EFlavour::Infrastructure);
-  ::setenv("TZ_PLATFORM_ROOT", (sandbox.dir + "/root").c_str(), 1);
-  ::setenv("TZ_BASE_HOME", (sandbox.dir + "/home").c_str(), 1);
-  const char* path = std::getenv("PATH");
-  ::setenv("PATH", (sandbox.dir + "/bin:" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
-  UINT64 interval = 1;
-  Check(TZPlatformInfo::getNumber("VirtualServer", "nOracleCloudOperationRetryInternvalTimeInMinutes", &interval) &&
-            interval == 0,
-        "the sandbox's platform.ini does not set the polling interval to 0");
-  const std::string cloudUrl = "sim://" + sandbox.cloudDir;
-  sim::CSimCloud cloud(sandbox.cloudDir);
-  const SSource source = ReadSource(cloud);
+// The sandbox the restores run in, the stored disks they restore and the checks after each: the
+// restored instance is whole and nothing else of its job remains.
+struct SRestoreLab {
+  std::string base, cloudUrl, logPath;
+  sim::SSandbox sandbox;
+  std::unique_ptr<sim::CSimCloud> cloud;
+  SSource source;
+  std::vector<SStored> stored;
+  std::set<std::string> baseline;
+  std::vector<std::string> restored;
+  INT64 lastJobId = 2000;
 
-  std::vector<SStored> stored(kMaxDisks);
-  for (int i = 0; i < kMaxDisks; ++i) {
-    stored[i].path = base + "/stored-disk-" + std::to_string(i) + ".img";
-    MakeFile(stored[i].path, kStoredDiskBytes, {std::begin(kStoredRunOffsets), std::end(kStoredRunOffsets)},
-             kStoredRunBytes, 100 + static_cast<uint64_t>(i));
-    stored[i].sha256 = Sha256Of(stored[i].path, kStoredDiskBytes);
+  explicit SRestoreLab(const std::string& folder) : base(folder) {
+    sandbox = sim::CreateSandbox(base + "/sandbox", sim::EFlavour::Infrastructure);
+    ::setenv("TZ_PLATFORM_ROOT", (sandbox.dir + "/root").c_str(), 1);
+    ::setenv("TZ_BASE_HOME", (sandbox.dir + "/home").c_str(), 1);
+    const char* path = std::getenv("PATH");
+    ::setenv("PATH", (sandbox.dir + "/bin:" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
+    EvDebug::SetLogDirectory(sandbox.dir + "/home/log");
+    logPath = sandbox.dir + "/home/log/vsagent.log";
+    for (const char* key :
+         {"nOracleCloudOperationRetryInternvalTimeInMinutes", "nImageImportCompletionQueryIntervalInMinutes"}) {
+      UINT64 interval = 1;
+      Check(TZPlatformInfo::getNumber("VirtualServer", key, &interval) && interval == 0,
+            std::string("the sandbox's platform.ini does not set ") + key + " to 0");
+    }
+    cloudUrl = "sim://" + sandbox.cloudDir;
+    cloud = std::make_unique<sim::CSimCloud>(sandbox.cloudDir);
+    source = ReadSource(*cloud);
+    stored.resize(kMaxDisks);
+    for (int i = 0; i < kMaxDisks; ++i) {
+      stored[i].path = base + "/stored-disk-" + std::to_string(i) + ".img";
+      MakeFile(stored[i].path, kStoredDiskBytes, {std::begin(kStoredRunOffsets), std::end(kStoredRunOffsets)},
+               kStoredRunBytes, 100 + static_cast<uint64_t>(i));
+      stored[i].sha256 = Sha256Of(stored[i].path, kStoredDiskBytes);
+    }
+    baseline = Leaks(*cloud, {});
   }
 
-  const std::set<std::string> baseline = Leaks(cloud, {});
-  std::vector<std::string> restored;
-  sim::CSimFaults counters(cloud);
-  INT64 lastJobId = 2000;
-  auto restore = [&](int size, const std::string& label) {
+  void SetProvisionSeconds(std::initializer_list<const char*> kinds, int seconds) {
+    for (const char* kind : kinds)
+      cloud->SetMeta(std::string(sim::kMetaProvisionPrefix) + kind, std::to_string(seconds));
+  }
+
+  // One restore of `size` disks under a new name; `ctx` is left as the plug-in filled it.
+  SRestoreRun Restore(int size, const std::string& label, bool conversion, RestoreCtx* filled = nullptr) {
     const INT64 jobId = ++lastJobId;
     const std::string name = "restored-" + std::to_string(jobId);
     const std::string results = base + "/jobs/" + std::to_string(jobId);
     std::filesystem::create_directories(results);
-    const RestoreCtx ctx = MakeCtx(source, name, size, results);
+    const RestoreCtx ctx = MakeCtx(source, name, size, results, conversion);
     WaitForSecondBoundary();
     const SRestoreRun run =
-        Restore(cloudUrl, ctx, std::vector<SStored>(stored.begin(), stored.begin() + size), jobId);
+        RestoreJob(cloudUrl, ctx, std::vector<SStored>(stored.begin(), stored.begin() + size), jobId);
     restored.push_back(name);
-    CheckRestored(cloud, ctx);
-    CheckNothingLeft(cloud, baseline, restored, label);
+    CheckRestored(*cloud, ctx);
+    CheckNothingLeft(*cloud, baseline, restored, label);
     Check(!std::filesystem::exists(results), label + " left its results folder");
+    if (filled) *filled = ctx;
     return run;
-  };
+  }
+};
 
+void RunRestores(const std::string& base, int repetitions) {
+  SRestoreLab lab(base);
+  sim::CSimFaults counters(*lab.cloud);
   // A first restore warms the process (registry, files, caches) without provisioning time.
-  restore(1, "the warm-up restore");
-  for (const char* kind : {"volume", "instance"})
-    cloud.SetMeta(std::string(sim::kMetaProvisionPrefix) + kind, std::to_string(kProvisionSeconds));
+  lab.Restore(1, "the warm-up restore", false);
+  lab.SetProvisionSeconds({"volume", "instance"}, kProvisionSeconds);
 
   std::map<int, std::vector<SRestoreRun>> runs;
   std::map<int, Counters> calls;
@@ -292,7 +350,7 @@ void RunRestores(const std::string& base, int repetitions) {
       const std::string label =
           "restore of " + std::to_string(size) + " disk(s), repetition " + std::to_string(r + 1);
       counters.ResetCounters();
-      runs[size].push_back(restore(size, label));
+      runs[size].push_back(lab.Restore(size, label, false));
       calls[size] = counters.Counters();
       const SRestoreRun& run = runs[size].back();
       std::fprintf(stderr, "restore_bench: %s: %.3f s (Init %.3f, write %.3f, Pre %.3f, Restore %.3f, Post %.3f)\n",
@@ -342,6 +400,166 @@ void RunRestores(const std::string& base, int repetitions) {
     std::printf("| %s%s | %lld | %lld | %lld | %.2f |\n", op.c_str(), kStatusQueries.count(op) ? " (status query)" : "",
                 static_cast<long long>(c1), static_cast<long long>(c4), static_cast<long long>(c8),
                 static_cast<double>(c8 - c1) / 7.0);
+  }
+}
+
+// The steps of a conversion restore. InitRestoreVM's are read from the plug-in's log lines; the
+// others are the phases timed from outside.
+enum EConversionStep {
+  kBeforeImage,
+  kStubDisk,
+  kUpload,
+  kImport,
+  kObjectRemoved,
+  kTemporaryImage,
+  kBootLaunch,
+  kBootTermination,
+  kDataVolumes,
+  kVolumes,
+  kAttach,
+  kInit,
+  kWrite,
+  kPre,
+  kRestore,
+  kPost,
+  kTotal,
+  kConversionStepCount
+};
+const char* const kConversionSteps[kConversionStepCount] = {
+    "InitRestoreVM up to the image (restore root, checks)",
+    "stub disk (disk tool, file read)",
+    "its upload to the bucket",
+    "import (request, queries until available)",
+    "storage object deleted",
+    "**temporary image, all of the above four**",
+    "boot volume: smallest shape, temporary instance launched",
+    "boot volume: temporary instance terminated",
+    "data volumes, side by side (with the boot volume)",
+    "**volumes, all**",
+    "volumes attached to the proxy",
+    "**InitRestoreVM**",
+    "**write disks**",
+    "**PreRestoreVM** (detach, shape, temporary image deleted)",
+    "**RestoreVM**",
+    "**PostRestoreVM**",
+    "**total**"};
+
+struct SConversionRun {
+  double step[kConversionStepCount] = {};
+  bool hasData = false;
+};
+
+// The time of the first log line at or after `from` ms that holds `marker` (and `also`).
+int64_t MarkerMs(const std::vector<SLogLine>& lines, const std::string& marker, int64_t from,
+                 const std::string& also = "") {
+  for (const auto& line : lines)
+    if (line.ms >= from && line.text.find(marker) != std::string::npos && line.text.find(also) != std::string::npos)
+      return line.ms;
+  throw std::runtime_error("the plug-in's log has no line [" + marker + "]" + (also.empty() ? "" : " [" + also + "]"));
+}
+
+SConversionRun ConversionSteps(const SRestoreRun& run, const RestoreCtx& ctx, const std::vector<SLogLine>& lines) {
+  auto seconds = [](int64_t from, int64_t to) { return static_cast<double>(to - from) / 1000.0; };
+  const int64_t start = run.initStartMs;
+  const int64_t attempt = MarkerMs(lines, "Attempting to create temporary image", start);
+  const int64_t object = MarkerMs(lines, "Virtual Disk Object Name:  [", attempt);
+  const int64_t imageName = MarkerMs(lines, "Image Name:  [", object);
+  const int64_t imported = MarkerMs(lines, "] imported successfully", imageName);
+  const int64_t ready = MarkerMs(lines, "Successfully created image. Image Ocid:[", imported);
+  const int64_t bootId = MarkerMs(lines, "BootDisk:: Name:", ready);
+  int64_t bootDone = -1, dataDone = -1;
+  for (const auto& disk : ctx.disks) {
+    const int64_t done = MarkerMs(lines, "Successfully created volume [", ready, "] for [" + disk.indexName + "]");
+    int64_t& last = disk.isBootDisk ? bootDone : dataDone;
+    last = std::max(last, done);
+  }
+  Check(bootDone >= bootId && run.initEndMs >= std::max(bootDone, dataDone), "the log's times are out of order");
+  SConversionRun out;
+  out.hasData = dataDone >= 0;
+  const int64_t volumesDone = std::max(bootDone, dataDone);
+  const std::pair<int64_t, int64_t> spans[] = {
+      {start, attempt}, {attempt, object}, {object, imageName},      {imageName, imported},
+      {imported, ready}, {attempt, ready}, {ready, bootId},          {bootId, bootDone},
+      {ready, out.hasData ? dataDone : ready}, {ready, volumesDone}, {volumesDone, run.initEndMs}};
+  for (size_t i = 0; i < std::size(spans); ++i) out.step[i] = seconds(spans[i].first, spans[i].second);
+  out.step[kInit] = seconds(run.initStartMs, run.initEndMs);
+  for (size_t p = 1; p < kPhaseCount; ++p) out.step[kInit + p] = run.phase[p];
+  out.step[kTotal] = run.total;
+  return out;
+}
+
+void RunConversions(const std::string& base, int repetitions) {
+  SRestoreLab lab(base);
+  sim::CSimFaults counters(*lab.cloud);
+  lab.Restore(1, "the warm-up conversion", true);
+  lab.SetProvisionSeconds({"volume", "instance", "image"}, kProvisionSeconds);
+
+  std::map<int, std::vector<SConversionRun>> runs;
+  std::map<int, Counters> calls;
+  for (int r = 0; r < repetitions; ++r) {
+    for (int size : kConversionSizes) {
+      const std::string label =
+          "conversion of " + std::to_string(size) + " disk(s), repetition " + std::to_string(r + 1);
+      counters.ResetCounters();
+      const uint64_t logOffset = FileSize(lab.logPath);
+      RestoreCtx ctx;
+      const SRestoreRun run = lab.Restore(size, label, true, &ctx);
+      calls[size] = counters.Counters();
+      Check(!ctx.tempImageId.empty(), label + " used no temporary image");
+      const std::string shape = lab.cloud->Read([&](sim::CSimDb& db) {
+        return db.QueryText("SELECT shape FROM instances WHERE id = ?", "", ctx.createdVmGuid);
+      });
+      Check(shape == kConversionShape, label + " got the shape [" + shape + "]");
+      runs[size].push_back(ConversionSteps(run, ctx, ReadLogFrom(lab.logPath, logOffset)));
+      const SConversionRun& steps = runs[size].back();
+      std::fprintf(stderr,
+                   "restore_bench: %s: %.3f s (image %.3f: stub %.3f, upload %.3f, import %.3f; volumes %.3f; "
+                   "attach %.3f; Init %.3f, write %.3f, Pre %.3f, Restore %.3f, Post %.3f)\n",
+                   label.c_str(), steps.step[kTotal], steps.step[kTemporaryImage], steps.step[kStubDisk],
+                   steps.step[kUpload], steps.step[kImport], steps.step[kVolumes], steps.step[kAttach],
+                   steps.step[kInit], steps.step[kWrite], steps.step[kPre], steps.step[kRestore], steps.step[kPost]);
+    }
+  }
+
+  std::printf("### Conversion restore by step (provisioning %d s per image, volume and instance, import queried "
+              "without a pause, %d repetition(s), median; stored disks of %llu MiB with 2 MiB of data)\n\n",
+              kProvisionSeconds, repetitions, static_cast<unsigned long long>(kStoredDiskBytes / kMiB));
+  std::printf("| step |");
+  for (int size : kConversionSizes) std::printf(" N=%d, s |", size);
+  std::printf(" N=%d - N=%d, s |\n|---|", kConversionSizes[1], kConversionSizes[0]);
+  for (size_t i = 0; i <= std::size(kConversionSizes); ++i) std::printf("---:|");
+  std::printf("\n");
+  for (int step = 0; step < kConversionStepCount; ++step) {
+    std::printf("| %s |", kConversionSteps[step]);
+    double median[std::size(kConversionSizes)] = {};
+    bool shown[std::size(kConversionSizes)] = {};
+    for (size_t k = 0; k < std::size(kConversionSizes); ++k) {
+      const auto& sized = runs[kConversionSizes[k]];
+      std::vector<double> values;
+      for (const auto& run : sized) values.push_back(run.step[step]);
+      median[k] = Median(values);
+      shown[k] = step != kDataVolumes || sized.back().hasData;
+      if (shown[k]) std::printf(" %.3f |", median[k]);
+      else std::printf(" - |");
+    }
+    if (shown[0] && shown[1]) std::printf(" %+.3f |\n", median[1] - median[0]);
+    else std::printf(" - |\n");
+  }
+  for (int size : kConversionSizes) {
+    std::printf("\nTotals of N=%d:", size);
+    for (const auto& run : runs[size]) std::printf(" %.2f", run.step[kTotal]);
+  }
+  std::printf("\n");
+
+  std::set<std::string> ops;
+  for (const auto& [size, counted] : calls)
+    for (const auto& [op, count] : counted) ops.insert(op);
+  std::printf("\n### Cloud calls of one conversion restore (last repetition)\n\n| operation | N=1 | N=4 | per added "
+              "disk, (C(4)-C(1))/3 |\n|---|---:|---:|---:|\n");
+  for (const auto& op : ops) {
+    const int64_t c1 = Count(calls[1], op), c4 = Count(calls[4], op);
+    std::printf("| %s%s | %lld | %lld | %.2f |\n", op.c_str(), kStatusQueries.count(op) ? " (status query)" : "",
+                static_cast<long long>(c1), static_cast<long long>(c4), static_cast<double>(c4 - c1) / 3.0);
   }
 }
 
@@ -469,10 +687,14 @@ void RunDiskWrites(const std::string& dir, uint64_t fullMiB) {
               written.bytesWritten + written.bytesZeroed == kSparseBytes ? "yes" : "NO");
 }
 
-int Run(int repetitions, uint64_t fullMiB) {
+int Run(bool conversion, int repetitions, uint64_t fullMiB) {
   const char* tmp = std::getenv("TMPDIR");
   STempDir base(tmp && *tmp ? tmp : "/tmp", "restore-bench");
   Check(!base.path.empty(), "cannot create a working folder");
+  if (conversion) {
+    RunConversions(base.path, repetitions);
+    return 0;
+  }
   RunRestores(base.path, repetitions);
   std::filesystem::create_directories(base.path + "/writes");
   RunDiskWrites(base.path + "/writes", fullMiB);
@@ -482,10 +704,12 @@ int Run(int repetitions, uint64_t fullMiB) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int repetitions = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
-  const long mib = argc > 2 ? std::atol(argv[2]) : 512;
+  const bool conversion = argc > 1 && std::string(argv[1]) == "conversion";
+  const int first = conversion ? 2 : 1;
+  const int repetitions = argc > first ? std::max(1, std::atoi(argv[first])) : 3;
+  const long mib = !conversion && argc > 2 ? std::atol(argv[2]) : 512;
   try {
-    return Run(repetitions, static_cast<uint64_t>(std::max(1L, mib)));
+    return Run(conversion, repetitions, static_cast<uint64_t>(std::max(1L, mib)));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "restore_bench: %s\n", e.what());
     return 1;
