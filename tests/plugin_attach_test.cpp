@@ -336,6 +336,7 @@ TEST_F(PluginAttach, SingleDetachDetachesEvenWhenTheLogoutFailed) {
   EXPECT_FALSE(plugin->DetachVolumeFromProxy(other, "ocid1.instance.oc1.phx.unregistered"));
   SDisk empty;
   empty.displayName = "no-volume";
+  EXPECT_FALSE(plugin->DetachVolumeFromProxy(empty, "ocid1.instance.oc1.phx.unregistered"));
   EXPECT_TRUE(plugin->DetachVolumeFromProxy(empty, root));
   EXPECT_EQ(Calls("DetachVolume"), detaches);
 

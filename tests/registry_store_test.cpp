@@ -49,6 +49,10 @@ void ExpectCompleteJob(COracleCloudCleaner& c, const std::string& root) {
 TEST(RegistryStore, EntriesSurviveARestartAndTheOldRootsBecomeOrphans) {
   RegistryHome home;
   COracleCloudCleaner live;
+  // Before Init there is no registry to answer from.
+  std::string unresolved = "kept";
+  EXPECT_FALSE(live.GetCleanerPathForEntityHandle(kBackup, "/0/1:live-job", unresolved));
+  EXPECT_EQ(unresolved, "kept");
   ASSERT_TRUE(live.Init(""));
   ASSERT_TRUE(live.RegisterVM(kBackup, "live-job"));
   {
