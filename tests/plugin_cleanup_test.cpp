@@ -245,6 +245,31 @@ TEST_F(PluginCleanup, OrphanedRestoreRootIsEmptiedAroundAnInstanceThatCannotBeDe
   EXPECT_TRUE(Registry().empty());
 }
 
+// What a dead job's create left is what the proxy made under that name since the request, less a
+// minute of clock slack: a volume of the name made earlier is someone else's and stays.
+TEST_F(PluginCleanup, APendingCreateTakesOnlyWhatWasMadeSinceItsRequestLessAMinute) {
+  const std::string root = "ocid1.instance.oc1.phx.killedrestore";
+  std::map<std::string, std::string> ids;
+  for (const char* name : {"restored-a", "restored-b"}) {
+    VMInfoStructs::SDisk volume;
+    volume.displayName = name;
+    volume.size = 50ull << 30;
+    volume.availabilityDomain = Text("SELECT ad FROM instances WHERE name = 'sample-web'");
+    ASSERT_TRUE(plugin->bridge->CreateVolume(volume, Text("SELECT compartment_id FROM instances WHERE name = 'sample-web'")))
+        << plugin->bridge->GetLastError();
+    ids[name] = volume.guid;
+  }
+  const int64_t made = HostClock::Now();
+  LeaveOrphan(VM_CLEANER_MODE_BACKUP, root, [&](COracleCloudCleaner& c) {
+    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root, VM_CLEANER_ENTITY_DISK, "restored-a", made + 61));
+    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root, VM_CLEANER_ENTITY_DISK, "restored-b", made + 60));
+  });
+  EXPECT_TRUE(plugin->_CleanupAllVMs());
+  EXPECT_EQ(Text("SELECT COUNT(*) FROM volumes WHERE id = ?", ids["restored-a"]), "1");
+  EXPECT_EQ(Text("SELECT COUNT(*) FROM volumes WHERE id = ?", ids["restored-b"]), "0");
+  EXPECT_TRUE(Registry().empty());
+}
+
 // A job killed between a create and its registration, whose registered snapshot went too: the sweep
 // finds the unregistered resources by the names recorded before their requests, and counts the
 // snapshot that is gone as deleted. A lookup that fails keeps its record for the next sweep.
