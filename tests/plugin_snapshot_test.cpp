@@ -185,23 +185,37 @@ TEST_F(PluginSnapshot, FaultySnapshotSettlesTheWaitWith17AndItsReplicaFails) {
   EXPECT_EQ(RegisteredChildren(ctx.vmGuid, VM_CLEANER_ENTITY_DISK), std::set<std::string>{disks[1].createdVolumeId});
 }
 
-// At a configured interval of two minutes, resources ready after five minutes are found ready in
-// the third round of each wait, the first round one interval after the last request.
+// Resources ready after five minutes are found ready in the fifth round of each wait at the default
+// interval of a minute, in the third at two minutes; the first round comes one interval after the
+// last request.
 TEST_F(PluginSnapshot, WaitPollsAtTheConfiguredIntervalUntilTheResourcesAreAvailable) {
-  SetConfig("nOracleCloudOperationRetryInternvalTimeInMinutes", "2");
-  SetProvisionSeconds("snapshot", 300);
-  SetProvisionSeconds("volume", 300);
-  auto plugin = NewPlugin();
-  MountCtx ctx = Ctx("sample-web");
-  std::vector<int64_t> queriesAtSleep;
-  clock.OnSleep([&](size_t) { queriesAtSleep.push_back(Calls("GetSnapshotStatus") + Calls("GetVolumeStatus")); });
-  ASSERT_EQ(plugin->MountVM(ctx), 1) << plugin->GetLastVMErrorDetails();
-  clock.OnSleep(nullptr);
-  EXPECT_EQ(clock.Sleeps(), std::vector<uint64_t>(6, 120000u));
-  EXPECT_EQ(queriesAtSleep, (std::vector<int64_t>{0, 2, 4, 6, 8, 10}));
-  EXPECT_EQ(Calls("GetSnapshotStatus"), 2 * 3);
-  EXPECT_EQ(Calls("GetVolumeStatus"), 2 * 3);
-  for (const auto& row : Replicas()) EXPECT_EQ(row.state, "AVAILABLE");
+  const struct {
+    std::string minutes;  // empty: the default
+    uint64_t intervalMs;
+    int rounds;
+  } cases[] = {{"", 60000u, 5}, {"2", 120000u, 3}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.minutes);
+    NewSandbox();
+    if (!c.minutes.empty()) SetConfig("nOracleCloudOperationRetryInternvalTimeInMinutes", c.minutes);
+    SetProvisionSeconds("snapshot", 300);
+    SetProvisionSeconds("volume", 300);
+    auto plugin = NewPlugin();
+    MountCtx ctx = Ctx("sample-web");
+    std::vector<int64_t> queriesAtSleep, expected;
+    clock.OnSleep([&](size_t) { queriesAtSleep.push_back(Calls("GetSnapshotStatus") + Calls("GetVolumeStatus")); });
+    const size_t sleptBefore = clock.Sleeps().size();
+    ASSERT_EQ(plugin->MountVM(ctx), 1) << plugin->GetLastVMErrorDetails();
+    clock.OnSleep(nullptr);
+    const std::vector<uint64_t> all = clock.Sleeps();
+    const std::vector<uint64_t> sleeps(all.begin() + static_cast<long>(sleptBefore), all.end());
+    EXPECT_EQ(sleeps, std::vector<uint64_t>(2 * c.rounds, c.intervalMs));
+    for (int i = 0; i < 2 * c.rounds; ++i) expected.push_back(2 * i);
+    EXPECT_EQ(queriesAtSleep, expected);
+    EXPECT_EQ(Calls("GetSnapshotStatus"), 2 * c.rounds);
+    EXPECT_EQ(Calls("GetVolumeStatus"), 2 * c.rounds);
+    for (const auto& row : Replicas()) EXPECT_EQ(row.state, "AVAILABLE");
+  }
 }
 
 TEST_F(PluginSnapshot, ReplicaStepFailsWhenEverySelectedReplicaFailed) {
