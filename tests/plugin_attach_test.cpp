@@ -243,7 +243,7 @@ TEST_F(PluginAttach, NoFreeSlotIsRetriedAtTheIntervalUntilTheMaximumWaitHasPasse
     std::string interval, maximum;  // configured minutes; empty: the defaults (10 minutes, 24 hours)
     uint32_t minutes;
     size_t attempts;  // at 0, interval, ... up to the first one past the maximum
-  } cases[] = {{"", "", 10, 146}, {"5", "30", 5, 8}};
+  } cases[] = {{"", "", 10, 146}, {"131", "", 131, 12}, {"5", "30", 5, 8}};  // 11 x 131 = 1441 minutes
   AddFault("AttachVolume", 0, sim::EFaultAction::NoSlot);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.minutes);
