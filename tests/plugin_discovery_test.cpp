@@ -248,6 +248,9 @@ TEST_F(PluginDiscovery, DataStoreRegionsAndShapes) {
   std::vector<SDatastoreInfo> stores;
   ASSERT_EQ(plugin->GetLocalDSInfoList(stores, 0, 0), 1);
   EXPECT_EQ(NamesOf(stores), std::vector<std::string>{"Uocm:PHX-AD-2"});
+  // Data stores are the proxy's own, never listed per host.
+  std::vector<SDatastoreInfo> perHost;
+  EXPECT_EQ(plugin->GetDSInfoListForHost(CompartmentId(sandbox, "Production"), perHost, 0, 0), 0);
   const std::pair<std::string, std::string> regions[] = {
       {"PHX", "us-phoenix-1"}, {"phx", "us-phoenix-1"}, {"iAd", "us-ashburn-1"}, {"FRA", ""}, {"", ""}};
   for (const auto& [key, region] : regions) EXPECT_EQ(plugin->_GetRegionNameForRegionKey(key), region) << key;
