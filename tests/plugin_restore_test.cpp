@@ -3,6 +3,7 @@
 #include "MountTestUtil.h"
 #include "bridge/sim/CloudSeeder.h"
 #include "host/FXFile.h"
+#include "host/SqliteDb.h"
 #include "util/OracleCloudInfoUtils.h"
 
 using namespace mounttest;
@@ -114,6 +115,7 @@ TEST_F(PluginRestore, InitAttachesAVolumePerDiskAndTheCleanupRemovesThem) {
 // What Init refuses, with its code, before anything is made.
 TEST_F(PluginRestore, RefusalsHaveTheirCodeAndCreateNothing) {
   const std::string dbId = InstanceId("sample-db");
+  const std::string registry = VMCleaner::DatabasePathFor(sandbox->Home() + "/registry", sandbox->ProxyInstanceId());
   struct SCase {
     const char* what;
     std::function<void(RestoreCtx&)> arrange;
@@ -141,6 +143,14 @@ TEST_F(PluginRestore, RefusalsHaveTheirCodeAndCreateNothing) {
       {"a forced image that does not exist",
        [](RestoreCtx&) { TZPlatformInfo::SetValue("VirtualServer", "sOCIForceImageIdForRestore", "ocid1.image.none"); },
        VMERR_RESOURCE_CREATION_FAILED},
+      {"a replication job", [](RestoreCtx& c) { c.restoreType = RESTORE_TYPE_REPLICATION; },
+       VMERR_VM_OPERATION_NOT_SUPPORTED},
+      {"the registry cannot record the restore",  // as on a full disk
+       [&](RestoreCtx&) {
+         CSqliteDb(registry, false).Exec("CREATE TRIGGER refuse BEFORE INSERT ON entities BEGIN "
+                                         "SELECT RAISE(ABORT, 'database or disk is full'); END;");
+       },
+       VMERR_REGISTRY_WRITE_FAILED},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -154,6 +164,7 @@ TEST_F(PluginRestore, RefusalsHaveTheirCodeAndCreateNothing) {
     ClearFaults();
     Exec("UPDATE instances SET name = 'sample-db' WHERE id = ?", dbId);
     TZPlatformInfo::RemoveValue("VirtualServer", "sOCIForceImageIdForRestore");
+    CSqliteDb(registry, false).Exec("DROP TRIGGER IF EXISTS refuse");
   }
 }
 
