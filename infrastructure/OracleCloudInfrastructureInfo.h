@@ -132,6 +132,10 @@ class COracleCloudInfrastructureInfo : public COracleCloudInfo {
                                               const string& availabilityDomain);
   bool _GetInstanceShapeInfoListForImage(std::vector<VMInfoStructs::SVMSizeInfo>& list, const string& compartmentId,
                                          const string& imageId, const string& availabilityDomain);
+  // The fixed shape that launches the image best fitting `memoryMB` and `cpuCount`; one with an empty
+  // name, the reason in the details, when the query fails or finds none.
+  VMInfoStructs::SVMSizeInfo BestShapeForImage(const string& imageId, const string& compartmentId,
+                                               const string& availabilityDomain, int memoryMB, int cpuCount);
 
   // Removal of what a job registered.
   bool _CleanupRestoreVM(const string& restoreGuid) override;

@@ -19,46 +19,44 @@ bool COracleCloudInfrastructureInfo::_GetInstanceShapeInfoListForImage(std::vect
 }
 
 namespace {
-// A shape query that failed or found no fixed shape gives no shape, with the reason as the details.
 constexpr const char* kNoShapeList = "Failed to get the list of available VM shapes.";
 }  // namespace
 
-string COracleCloudInfrastructureInfo::_GetAutoSelectedVMSize(const RestoreCtx& ctx) {
+SVMSizeInfo COracleCloudInfrastructureInfo::BestShapeForImage(const string& imageId, const string& compartmentId,
+                                                              const string& availabilityDomain, int memoryMB,
+                                                              int cpuCount) {
   std::vector<SVMSizeInfo> shapes;
-  if (!_GetInstanceShapeInfoListForImage(shapes, ctx.compartmentId, ctx.bootImageId, ctx.availabilityDomain)) {
+  if (!_GetInstanceShapeInfoListForImage(shapes, compartmentId, imageId, availabilityDomain)) {
     EVERROR(evDebug, "%s", kNoShapeList);
     SetLastVMErrorDetails(string(kNoShapeList) + " " + bridge->GetLastError());
-    return string();
+    return SVMSizeInfo();
   }
+  const SVMSizeInfo best = _FindBestMatchingVMSize(shapes, memoryMB, cpuCount);
+  if (best.name.empty()) {
+    EVERROR(evDebug, "No shape launches image [%s]", imageId.c_str());
+    SetLastVMErrorDetails(FXString::Format("No shape launches image [%s]", imageId.c_str()));
+  }
+  return best;
+}
+
+string COracleCloudInfrastructureInfo::_GetAutoSelectedVMSize(const RestoreCtx& ctx) {
   const int cpus = static_cast<int>(ctx.vmInfo.cpuCount);
   const int memoryMB = static_cast<int>(ctx.vmInfo.memoryMB);
   EVDEBUG(evDebug, "Source VM:: Name:%s CPUs: %d, Memory: %d MB", ctx.vmInfo.name.c_str(), cpus, memoryMB);
-  const SVMSizeInfo best = _FindBestMatchingVMSize(shapes, memoryMB, cpus);
-  if (best.name.empty()) {
-    EVERROR(evDebug, "No shape launches image [%s]", ctx.bootImageId.c_str());
-    SetLastVMErrorDetails(FXString::Format("No shape launches image [%s]", ctx.bootImageId.c_str()));
-    return string();
-  }
-  EVDEBUG(evDebug, "Best Matching Shape:  Name[%s], CPUs: %d, Memory:%d MB", best.name.c_str(), best.cpuCount,
-          best.memory);
+  const SVMSizeInfo best =
+      BestShapeForImage(ctx.bootImageId, ctx.compartmentId, ctx.availabilityDomain, memoryMB, cpus);
+  if (!best.name.empty())
+    EVDEBUG(evDebug, "Best Matching Shape:  Name[%s], CPUs: %d, Memory:%d MB", best.name.c_str(), best.cpuCount,
+            best.memory);
   return best.name;
 }
 
 string COracleCloudInfrastructureInfo::_GetSmallestCompatibleVmSizeForImage(const string& imageId,
                                                                             const string& compartmentId,
                                                                             const string& availabilityDomain) {
-  std::vector<SVMSizeInfo> shapes;
-  if (!_GetInstanceShapeInfoListForImage(shapes, compartmentId, imageId, availabilityDomain)) {
-    EVERROR(evDebug, "%s", kNoShapeList);
-    SetLastVMErrorDetails(string(kNoShapeList) + " " + bridge->GetLastError());
-    return string();
-  }
-  const SVMSizeInfo smallest = _FindBestMatchingVMSize(shapes, 0, 0);
-  if (smallest.name.empty()) {
-    SetLastVMErrorDetails(FXString::Format("No shape launches image [%s]", imageId.c_str()));
-    return string();
-  }
-  EVDEBUG(evDebug, "Smallest Compatible Shape:  Name[%s], CPUs: %d, Memory:%d MB", smallest.name.c_str(),
-          smallest.cpuCount, smallest.memory);
+  const SVMSizeInfo smallest = BestShapeForImage(imageId, compartmentId, availabilityDomain, 0, 0);
+  if (!smallest.name.empty())
+    EVDEBUG(evDebug, "Smallest Compatible Shape:  Name[%s], CPUs: %d, Memory:%d MB", smallest.name.c_str(),
+            smallest.cpuCount, smallest.memory);
   return smallest.name;
 }
