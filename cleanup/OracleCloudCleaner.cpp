@@ -276,7 +276,7 @@ bool COracleCloudCleaner::GetCreatesPendingElsewhere(const string& path, std::se
     string name;
     INT64 since = 0;
     if (child.rootIsLive && child.rootPath != path && ParsePendingCreateKey(child.name, kind, name, since))
-      kindAndNames.insert(std::to_string(static_cast<int>(kind)) + ":" + name);
+      kindAndNames.insert(FormPendingCreateKey(kind, name, 0));
   }
   return true;
 }

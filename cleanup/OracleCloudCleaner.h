@@ -74,8 +74,8 @@ class COracleCloudCleaner : public VMCleaner {
   bool UnRegisterPendingCreate(const string& path, const string& key);
   bool UnRegisterPendingCreate(const VM_Cleaner_Mode& mode, const string& rootName, VM_Cleaner_EntityType kind,
                                const string& name, INT64 since);
-  // The creates ("<kind>:<name>", without their time) that roots other than the one at `path`, owned
-  // by live jobs, await; false when that cannot be told.
+  // The creates that roots other than the one at `path`, owned by live jobs, await, each as its key
+  // without a time (FormPendingCreateKey(kind, name, 0)); false when that cannot be told.
   bool GetCreatesPendingElsewhere(const string& path, std::set<string>& kindAndNames);
   // True when some root holds the resource under its kind (or when that cannot be told).
   bool IsRegisteredAnywhere(VM_Cleaner_EntityType kind, const string& id);

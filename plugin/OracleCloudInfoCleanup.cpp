@@ -68,7 +68,7 @@ bool COracleCloudInfo::CleanupPendingCreates(const string& cleanerPath) {
       result = false;
       continue;
     }
-    if (!othersKnown || awaitedElsewhere.count(std::to_string(static_cast<int>(kind)) + ":" + name)) {
+    if (!othersKnown || awaitedElsewhere.count(COracleCloudCleaner::FormPendingCreateKey(kind, name, 0))) {
       EVDEBUG(evDebug, "Another running job creates [%s] too; its leftover is removed later", name.c_str());
       result = false;
       continue;
