@@ -88,11 +88,7 @@ bool COracleCloudInfrastructureInfo::CleanupImages(const string& cleanerPath) {
   for (const auto& id : ids) {
     // An image already gone (its deletion went through before a job died) only leaves its entry.
     bool exists = true;
-    if (!bridge->DoesImageExist(id, exists)) {
-      EVERROR(evDebug, "Error while deleting image:[%s]", id.c_str());
-      continue;
-    }
-    if (exists && !bridge->DeleteImage(id)) {
+    if (!bridge->DoesImageExist(id, exists) || (exists && !bridge->DeleteImage(id))) {
       EVERROR(evDebug, "Error while deleting image:[%s]", id.c_str());
       continue;
     }
