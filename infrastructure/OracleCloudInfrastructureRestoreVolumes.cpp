@@ -49,6 +49,7 @@ bool COracleCloudInfrastructureInfo::CreateEmptyVolumes(const RestoreCtx& ctx, s
     if (GetLastVMError() == VMERR_NONE) SetLastVMError(VMERR_RESOURCE_CREATION_FAILED);
     return false;
   }
+  ctx.bootImageId = bootImage.id;
   // The cloud takes its provisioning time per volume: the volumes are made side by side, each on a
   // thread of its own, and the restore goes on once all are there. A volume made before another
   // failed stays registered for the clean-up.
@@ -127,7 +128,6 @@ SVMInfo COracleCloudInfrastructureInfo::CreateTempVmInfo(const RestoreCtx& ctx) 
 bool COracleCloudInfrastructureInfo::CreateEmptyBootVolume(const RestoreCtx& ctx, SDisk& disk,
                                                            const SBootImage& bootImage) {
   const string& imageId = bootImage.id;
-  ctx.bootImageId = imageId;
   SVMInfo tempVm = CreateTempVmInfo(ctx);
   const bool autoShape = _IsAutoVMShapeOptionSelected(ctx);
   if (autoShape && ctx.isConversion) {
