@@ -103,6 +103,8 @@ TEST_F(SimClassic, LaunchAttachesByNumberAndBootsFromDiskOne) {
       {launchPlan, [&](SVMInfo& v) { v.networkCards[0].privateIp = webIp; },
        "IP address [" + webIp + "] in IP network [" + subnet_ + "] is already used by instance [" +
            cloud_.Text("SELECT uri FROM instances WHERE id = ?", web_) + "]"},
+      {plan, [&](SVMInfo& v) { v.networkCards[0].privateIp = "10.0.2.50"; },
+       "IP address [10.0.2.50] is not in IP network [" + subnet_ + "] (10.0.1.0/24)"},
       {plan, [&](SVMInfo& v) { v.disks[0].targetVolume = "missing"; }, "Volume with id [missing] was not found"},
       {launchPlan, [&](SVMInfo& v) { v.vmSize = "VM.Huge"; }, "Shape [VM.Huge] was not found"},
       {plan, [&](SVMInfo& v) { v.disks = {Disk(2, data)}; },

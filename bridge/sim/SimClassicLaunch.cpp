@@ -57,6 +57,16 @@ SVolumeRow FreeVolume(CSimDb& db, const SFlavourWords& w, const std::string& id,
   return volume;
 }
 
+// An address given for a card must lie in its network (the simulator's networks are /24 or larger:
+// the address begins with the network's first three parts).
+void RequireAddressIn(CSimDb& db, const std::string& subnet, const std::string& ip) {
+  const std::string cidr = db.QueryText("SELECT cidr FROM subnets WHERE id = ?", "", subnet);
+  const std::string base = cidr.substr(0, cidr.rfind('.', cidr.find('/')) + 1);
+  if (base.empty() || ip.rfind(base, 0) != 0 || ip.size() == base.size()) {
+    throw CSimRefused("IP address [" + ip + "] is not in IP network [" + subnet + "] (" + cidr + ")");
+  }
+}
+
 // The instance of another record that holds the address in the network ("" when none).
 std::string AddressHolder(CSimDb& db, const std::string& subnet, const std::string& ip) {
   return db.QueryText(
@@ -101,6 +111,7 @@ void CSimClassicLaunch::Launch(SVMInfo& vm, EBy by, bool faulty, const std::stri
         RequireSubnetServes(db, card.subnetId, boot.ad);
       }
       if (card.privateIp.empty()) continue;
+      RequireAddressIn(db, card.subnetId, card.privateIp);
       std::string holder = AddressHolder(db, card.subnetId, card.privateIp);
       if (!holder.empty()) {
         throw CSimRefused("IP address [" + card.privateIp + "] in IP network [" + card.subnetId +
