@@ -13,7 +13,10 @@ namespace {
 
 class SimClassic : public ::testing::Test {
  protected:
-  void Refused(bool done, const std::string& text) { EXPECT_FALSE(done) << text; EXPECT_EQ(bridge_->GetLastError(), text); }
+  void Refused(bool done, const std::string& text) {
+    EXPECT_FALSE(done) << text;
+    EXPECT_EQ(bridge_->GetLastError(), text);
+  }
   std::string NewVolume(const std::string& name) {
     SDisk d;
     d.displayName = name, d.size = 8 * sim::kMiB;
@@ -28,7 +31,9 @@ class SimClassic : public ::testing::Test {
   // Disks and cards of each record as "number:volume*" (* the boot disk) and "name=network/ip".
   static std::string Layout(const SVMInfo& vm) {
     std::string text;
-    for (const auto& d : vm.disks) text += std::to_string(d.diskNumber) + ":" + d.volumeId + (d.isBootDisk ? "* " : " ");
+    for (const auto& d : vm.disks) {
+      text += std::to_string(d.diskNumber) + ":" + d.volumeId + (d.isBootDisk ? "* " : " ");
+    }
     for (const auto& c : vm.networkCards) text += c.name + "=" + c.subnetId + "/" + c.privateIp + " ";
     return text;
   }
@@ -69,7 +74,8 @@ TEST_F(SimClassic, SavedOrchestrationReadsBack) {
           {"index": 2, "volume": "w"}]}}]})", "not valid: two storage attachments have the index 2"},
       {R"({"objects": [{"type": "Instance", "template": {"sshkeys": [7]}}]})",
        "not valid: member [sshkeys] holds an entry that is no name"},
-      {R"({"objects": [{"type": "Instance", "template": {"shape": 1}}]})", "not valid: member [shape] is not a string"}};
+      {R"({"objects": [{"type": "Instance", "template": {"shape": 1}}]})",
+       "not valid: member [shape] is not a string"}};
   for (const auto& [text, error] : bad) {
     Refused(bridge_->ReadInstanceOrchestration(text, fromPlan), "The instance orchestration is " + error);
     EXPECT_EQ(Layout(fromPlan), Layout(saved)) << "unchanged";
@@ -122,7 +128,8 @@ TEST_F(SimClassic, LaunchAttachesByNumberAndBootsFromDiskOne) {
   SVMInfo broken = vm;
   EXPECT_FALSE(bridge_->RestoreVM(broken));
   const std::string brokenUri = cloud_.Text("SELECT uri FROM instances WHERE name = 'restored'");
-  EXPECT_EQ(bridge_->GetLastError(), "Launch plan for instance [restored] failed: instance [" + brokenUri + "] did not start");
+  EXPECT_EQ(bridge_->GetLastError(),
+            "Launch plan for instance [restored] failed: instance [" + brokenUri + "] did not start");
   const uint64_t slept = clock_.TotalSleptMilliseconds();
   ASSERT_TRUE(bridge_->DeployVMFromOrchestration(vm)) << bridge_->GetLastError();
   EXPECT_GE(clock_.TotalSleptMilliseconds(), slept + 30000u) << "returned once running";

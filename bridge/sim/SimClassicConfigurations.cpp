@@ -73,7 +73,9 @@ SVMInfo ReadTemplate(const json& instance, const SVMInfo& vm) {
     for (const json& a : Member(instance, "storage_attachments", json::value_t::array, "an array")) {
       if (!a.is_object()) throw CBadMember("a storage attachment is not a JSON object");
       int64_t index = DiskIndex(a.contains("index") ? a.at("index") : json(), "the index of a storage attachment");
-      if (!seen.insert(index).second) throw CBadMember("two storage attachments have the index " + std::to_string(index));
+      if (!seen.insert(index).second) {
+        throw CBadMember("two storage attachments have the index " + std::to_string(index));
+      }
       SDisk disk;
       Text(a, "volume", disk.volumeId);
       if (disk.volumeId.empty()) throw CBadMember("storage attachment " + std::to_string(index) + " names no volume");

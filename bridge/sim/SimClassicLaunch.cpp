@@ -29,7 +29,9 @@ std::map<UINT32, std::string> VolumesByIndex(const SVMInfo& vm) {
     if (disk.diskNumber < kBootIndex || disk.diskNumber > kMaxIndex) {
       throw CSimRefused("Storage attachment index [" + index + "] of volume [" + id + "] is not within 1 and 10");
     }
-    if (id.empty()) throw CSimRefused("Storage attachment [" + index + "] of instance [" + vm.name + "] names no volume");
+    if (id.empty()) {
+      throw CSimRefused("Storage attachment [" + index + "] of instance [" + vm.name + "] names no volume");
+    }
     if (!volumes.emplace(disk.diskNumber, id).second) {
       throw CSimRefused("Storage attachment index [" + index + "] is given twice for instance [" + vm.name + "]");
     }
