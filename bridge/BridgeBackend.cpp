@@ -120,12 +120,6 @@ bool CBridgeBackend::CheckConnection() {
   });
 }
 
-bool CBridgeBackend::NotAvailable(const char* op) {
-  return Run(op, [this, op](sim::CSimCloud&, const sim::SCallFaults&) {
-    return Fail(std::string(op) + " is not available yet");
-  });
-}
-
 bool CBridgeBackend::Begin(const char* op, std::shared_ptr<sim::CSimCloud>& cloud, sim::SCallFaults& faults) {
   // The operation table is the one list of names that counters and fault rules know: an operation
   // missing from it could be neither counted nor faulted, so it is not run at all.

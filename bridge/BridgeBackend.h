@@ -51,9 +51,6 @@ class CBridgeBackend {
     return ok;
   }
 
-  // An operation the simulator does not offer yet: counted like any other, then refused.
-  bool NotAvailable(const char* op);
-
   // Session details as given (the simulator has no accounts; they are only kept).
   std::string WebProxyHost() const;
   std::string User() const;

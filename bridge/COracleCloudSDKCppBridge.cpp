@@ -2,6 +2,8 @@
 
 #include "bridge/BridgeBackend.h"
 #include "bridge/sim/ReadInstanceRecord.h"
+#include "bridge/sim/SimClassicConfigurations.h"
+#include "bridge/sim/SimClassicLaunch.h"
 #include "bridge/sim/SimAttachments.h"
 #include "bridge/sim/SimConfigurations.h"
 #include "bridge/sim/SimDiscovery.h"
@@ -346,11 +348,30 @@ bool COracleCloudSDKCppBridge::DeployVM(SVMInfo& vm, const string& sourceId, int
   });
 }
 
-bool COracleCloudSDKCppBridge::DeployVMFromOrchestration(SVMInfo&) {
-  return backend_->NotAvailable("DeployVMFromOrchestration");
+namespace {
+
+// A classic launch works on a copy: the record is filled only on success.
+bool LaunchClassic(sim::CSimCloud& cloud, SVMInfo& vm, sim::CSimClassicLaunch::EBy by, bool faulty, const char* op) {
+  SVMInfo launched = vm;
+  sim::CSimClassicLaunch(cloud).Launch(launched, by, faulty, op);
+  vm = std::move(launched);
+  return true;
 }
 
-bool COracleCloudSDKCppBridge::RestoreVM(SVMInfo&) { return backend_->NotAvailable("RestoreVM"); }
+}  // namespace
+
+bool COracleCloudSDKCppBridge::DeployVMFromOrchestration(SVMInfo& vm) {
+  return backend_->Run("DeployVMFromOrchestration", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
+    return LaunchClassic(cloud, vm, sim::CSimClassicLaunch::EBy::Orchestration, faults.faulty,
+                         "DeployVMFromOrchestration");
+  });
+}
+
+bool COracleCloudSDKCppBridge::RestoreVM(SVMInfo& vm) {
+  return backend_->Run("RestoreVM", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
+    return LaunchClassic(cloud, vm, sim::CSimClassicLaunch::EBy::LaunchPlan, faults.faulty, "RestoreVM");
+  });
+}
 
 bool COracleCloudSDKCppBridge::RestoreVM(SVMInfo& vm, const SDisk& bootDisk) {
   return backend_->Run("RestoreVM", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
@@ -433,14 +454,19 @@ bool COracleCloudSDKCppBridge::DeleteVM(const string& name, const string& instan
 }
 
 bool COracleCloudSDKCppBridge::ReadInstanceConfig(const string& contents, SVMInfo& vm) {
-  return backend_->Run("ReadInstanceConfig", [&](sim::CSimCloud&, const sim::SCallFaults&) {
+  return backend_->Run("ReadInstanceConfig", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
     string error;
-    return sim::ParseInstanceConfiguration(contents, vm, error) || backend_->Fail(error);
+    bool read = cloud.Flavour() == sim::EFlavour::Classic ? sim::ParseClassicInstance(contents, vm, error)
+                                                          : sim::ParseInstanceConfiguration(contents, vm, error);
+    return read || backend_->Fail(error);
   });
 }
 
-bool COracleCloudSDKCppBridge::ReadInstanceOrchestration(const string&, SVMInfo&) {
-  return backend_->NotAvailable("ReadInstanceOrchestration");
+bool COracleCloudSDKCppBridge::ReadInstanceOrchestration(const string& contents, SVMInfo& vm) {
+  return backend_->Run("ReadInstanceOrchestration", [&](sim::CSimCloud&, const sim::SCallFaults&) {
+    string error;
+    return sim::ParseClassicOrchestration(contents, vm, error) || backend_->Fail(error);
+  });
 }
 
 // Images and objects.

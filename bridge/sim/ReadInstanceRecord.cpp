@@ -53,19 +53,23 @@ void ReadSnapshots(CSimDb& db, SDisk& disk) {
   }
 }
 
-// The boot volume first (disk 0), then the attached volumes in the order of their attachment.
+// The boot volume first, then the attached volumes in the order of their attachment. Infrastructure
+// numbers them from 0; classic by their storage attachment index, the boot volume being 1, and an
+// attachment that named no index gets the number after the one before it.
 void ReadDisks(CSimDb& db, const SFlavourWords& words, const std::string& instanceId, const std::string& bootVolumeId,
                bool withSnapshots, std::vector<SDisk>& disks) {
   CSimStatement stmt = db.Prepare(
-      "SELECT v.id, v.display_name, v.size_bytes, v.ad, v.description, '' AS attachment_id, '' AS type, 0 AS seq "
-      "FROM volumes v WHERE v.id = ? "
+      "SELECT v.id, v.display_name, v.size_bytes, v.ad, v.description, '' AS attachment_id, '' AS type, 0 AS seq, "
+      "0 AS disk_index FROM volumes v WHERE v.id = ? "
       "UNION ALL "
-      "SELECT v.id, v.display_name, v.size_bytes, v.ad, v.description, a.id, a.type, a.seq "
+      "SELECT v.id, v.display_name, v.size_bytes, v.ad, v.description, a.id, a.type, a.seq, a.disk_index "
       "FROM attachments a JOIN volumes v ON v.id = a.volume_id "
       "WHERE a.instance_id = ? AND a.state <> ? AND v.id <> ? "
       "ORDER BY seq");
   stmt.BindAll(bootVolumeId, instanceId, words.attachmentDetached, bootVolumeId);
-  UINT32 number = 0;
+  const bool classic = db.QueryText("SELECT value FROM meta WHERE key = ?", "", kMetaFlavour) ==
+                       FlavourName(EFlavour::Classic);
+  UINT32 number = classic ? 1 : 0;
   while (stmt.Step()) {
     SDisk disk;
     disk.volumeId = stmt.Text(0);
@@ -78,7 +82,9 @@ void ReadDisks(CSimDb& db, const SFlavourWords& words, const std::string& instan
     disk.attachmentId = stmt.Text(5);
     disk.attachmentType = stmt.Text(6);
     disk.isBootDisk = disk.volumeId == bootVolumeId;
-    disk.diskNumber = number++;
+    const int64_t index = stmt.Int(8);
+    disk.diskNumber = classic && index > 0 ? static_cast<UINT32>(index) : number;
+    number = disk.diskNumber + 1;
     disks.push_back(std::move(disk));
   }
   if (withSnapshots) {

@@ -57,10 +57,23 @@ std::string FreePortal(CSimDb& db, const SFlavourWords& w, const std::string& in
   throw CSimNoFreeSlot("Instance [" + instanceId + "] has no free iSCSI portal address");
 }
 
-int64_t SlotLimit(CSimDb& db) {
+int64_t SlotLimit(CSimDb& db, EFlavour flavour) {
   std::string text = db.QueryText("SELECT value FROM meta WHERE key = ?", "", kMetaSlotLimit);
-  if (text.empty() || text.size() > 9 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) return kDefaultSlotLimit;
+  if (text.empty() || text.size() > 9 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return flavour == EFlavour::Classic ? kClassicSlotLimit : kDefaultSlotLimit;
+  }
   return static_cast<int64_t>(std::stoll(text));
+}
+
+// The slots the instance's volumes take: one per live attachment and, on classic, where the boot
+// volume is a storage attachment too, one for the boot volume.
+int64_t UsedSlots(CSimDb& db, const SFlavourWords& w, EFlavour flavour, const std::string& instanceId) {
+  int64_t used = db.QueryInt("SELECT COUNT(*) FROM attachments WHERE instance_id = ? AND state <> ?", 0, instanceId,
+                             w.attachmentDetached);
+  if (flavour == EFlavour::Classic) {
+    used += db.QueryInt("SELECT COUNT(*) FROM instances WHERE id = ? AND boot_volume_id <> ''", 0, instanceId);
+  }
+  return used;
 }
 
 // Files made inside a transaction; removed again unless the transaction committed.
@@ -120,9 +133,8 @@ SNewAttachment CSimAttachments::Attach(const std::string& volumeId, const std::s
     if (!holder.empty()) throw CSimRefused("Volume [" + volume.id + "] is already attached to instance [" + holder + "]");
     std::string owner = BootInstanceOf(db, w, volume.id);
     if (!owner.empty()) throw CSimRefused("Volume [" + volume.id + "] is the boot volume of instance [" + owner + "]");
-    int64_t used = db.QueryInt("SELECT COUNT(*) FROM attachments WHERE instance_id = ? AND state <> ?", 0, target.id,
-                               w.attachmentDetached);
-    int64_t limit = SlotLimit(db);
+    int64_t used = UsedSlots(db, w, cloud_.Flavour(), target.id);
+    int64_t limit = SlotLimit(db, cloud_.Flavour());
     if (noSlotFault || used >= limit) {
       std::string text = "Instance [" + target.id + "] has no free volume attachment slot for volume [" + volume.id + "]";
       if (used >= limit) text += ": " + std::to_string(used) + " of " + std::to_string(limit) + " slots are in use";

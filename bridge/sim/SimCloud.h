@@ -29,6 +29,8 @@ constexpr const char* kMetaReportedIqn = "iscsi.reported_iqn";
 constexpr const char* kMetaReportedPortal = "iscsi.reported_portal";
 constexpr const char* kMetaReportedPort = "iscsi.reported_port";
 constexpr int kDefaultSlotLimit = 32;
+// A classic instance has 10 storage attachment slots; its boot volume takes one of them.
+constexpr int kClassicSlotLimit = 10;
 
 class CSimCloud {
  public:

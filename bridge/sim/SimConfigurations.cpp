@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "bridge/sim/ReadInstanceRecord.h"
+#include "bridge/sim/SimClassicConfigurations.h"
 #include "bridge/sim/SimResources.h"
 
 namespace sim {
@@ -57,61 +58,6 @@ json InfrastructureConfiguration(const SVMInfo& vm, int64_t created) {
           {"vnics", vnics},
           {"sshKeys", keys},
           {"securityLists", lists}};
-}
-
-std::map<std::string, std::string> ClassicConfigurations(CIdMaker& ids, const SVMInfo& vm) {
-  const std::string instancePlan = ids.ClassicPath(vm.name + "_instance");
-  const std::string storagePlan = ids.ClassicPath(vm.name + "_storage");
-  json attachments = json::array();
-  json volumes = json::array();
-  int index = 1;
-  for (const auto& disk : vm.disks) {
-    attachments.push_back({{"index", index++}, {"volume", disk.volumeId}});
-    json volume = {{"name", disk.volumeId},
-                   {"size", std::to_string((disk.size + kGiBytes - 1) / kGiBytes) + "G"},
-                   {"bootable", disk.isBootDisk},
-                   {"properties", json::array({"/oracle/public/storage/default"})}};
-    if (disk.isBootDisk) volume["imagelist"] = vm.imageId;
-    volumes.push_back({{"type", "StorageVolume"}, {"label", disk.displayName}, {"template", volume}});
-  }
-  json networking = json::object();
-  for (const auto& card : vm.networkCards) {
-    networking[card.name.empty() ? "eth0" : card.name] = {
-        {"ipnetwork", card.subnetId}, {"ip", card.privateIp}, {"mac", card.macAddress}};
-  }
-  json keys = json::array();
-  for (const auto& key : vm.keyPairs) keys.push_back(key.guid);
-  json lists = json::array();
-  for (const auto& list : vm.securityGroups) lists.push_back(list.guid);
-  json instanceTemplate = {{"name", vm.uri},
-                           {"label", vm.name},
-                           {"shape", vm.vmSize},
-                           {"imagelist", vm.imageId},
-                           {"boot_order", json::array({1})},
-                           {"storage_attachments", attachments},
-                           {"networking", networking},
-                           {"sshkeys", keys},
-                           {"seclists", lists}};
-  json instance = {
-      {"name", instancePlan},
-      {"description", "Instance " + vm.name},
-      {"desired_state", "active"},
-      {"objects", json::array({{{"type", "Instance"}, {"label", vm.name}, {"template", instanceTemplate}}})}};
-  json storage = {{"name", storagePlan},
-                  {"description", "Storage volumes of " + vm.name},
-                  {"desired_state", "active"},
-                  {"objects", volumes}};
-  json master = {
-      {"name", ids.ClassicPath(vm.name + "_master")},
-      {"description", "Master orchestration of " + vm.name},
-      {"relationships", json::array({{{"oplan", "instance"}, {"to_oplan", "storage"}, {"type", "depends"}}})},
-      {"oplans",
-       json::array(
-           {{{"label", "storage"}, {"obj_type", "orchestration"}, {"objects", json::array({{{"name", storagePlan}}})}},
-            {{"label", "instance"},
-             {"obj_type", "orchestration"},
-             {"objects", json::array({{{"name", instancePlan}}})}}})}};
-  return {{"_instance.json", instance.dump(2)}, {"_storage.json", storage.dump(2)}, {"_master.json", master.dump(2)}};
 }
 
 }  // namespace

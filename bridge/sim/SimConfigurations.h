@@ -2,7 +2,7 @@
 // The configuration texts a backup saves with an instance, keyed by the suffix of the file each
 // becomes. Infrastructure: ".json", the instance's configuration. Classic: "_instance.json" (the
 // instance orchestration), "_storage.json" (its storage volumes) and "_master.json" (the master
-// orchestration tying both together).
+// orchestration tying both together), written and read back in SimClassicConfigurations.h.
 #include <map>
 #include <string>
 

@@ -116,12 +116,15 @@ CREATE TABLE snapshots (
 );
 CREATE INDEX snapshots_by_volume ON snapshots(volume_id);
 -- `seq` orders an instance's volumes (their disk numbers); the boot volume is not listed here.
+-- `disk_index`: on classic, the storage attachment's index (the boot volume's is 1); 0 when
+-- the attachment did not name one (its place in `seq` decides).
 CREATE TABLE attachments (
   seq         INTEGER PRIMARY KEY AUTOINCREMENT,
   id          TEXT NOT NULL UNIQUE,
   instance_id TEXT NOT NULL,
   volume_id   TEXT NOT NULL,
   type        TEXT NOT NULL,
+  disk_index  INTEGER NOT NULL DEFAULT 0,
   iqn         TEXT NOT NULL DEFAULT '',
   portal      TEXT NOT NULL DEFAULT '',
   port        INTEGER NOT NULL DEFAULT 0,
