@@ -1,6 +1,14 @@
+// The classic flavour's identity, instance records, backup feasibility and resource states.
 #include "classic/OracleCloudClassicInfo.h"
 
 #include "host/FXString.h"
+
+using namespace VMInfoStructs;
+
+namespace {
+// A classic instance has ten storage attachment slots and the proxy's boot volume takes one.
+constexpr int kMaxVolumesPerBackup = 9;
+}  // namespace
 
 COracleCloudClassicInfo::COracleCloudClassicInfo(VirtualServerInstanceType type) : COracleCloudInfo(type) {}
 
@@ -22,24 +30,8 @@ void COracleCloudClassicInfo::DetectLocalVMGuid() {
   EVDEBUG(evDebug, "Local VM Guid [%s]", c_localVMGuid.c_str());
 }
 
-bool COracleCloudClassicInfo::DetachVolumes(const std::vector<VMInfoStructs::SDisk>& disks) {
-  return NotAvailableYet(__PRETTY_FUNCTION__);
-}
-
-bool COracleCloudClassicInfo::_InitRestoreVM(const RestoreCtx& ctx) {
-  SetLastVMErrorDetails("Restores of classic instances are not available yet");
-  SetLastVMError(VMERR_VM_OPERATION_NOT_SUPPORTED);
-  return NotAvailableYet(__PRETTY_FUNCTION__);
-}
-
-int COracleCloudClassicInfo::CleanupRestoreVM(const RestoreCtx& ctx) {
-  if (!InitMapperAndCleaner()) return 0;
-  cleanerMode = VM_CLEANER_MODE_RESTORE;
-  return _CleanupRestoreVM(ctx.restoreGuid) ? 1 : 0;
-}
-
 int COracleCloudClassicInfo::GetVMInfoForVM(const string& vmName, const string& vmGuid, const string& hostName,
-                                            UINT64 flags, int option, VMInfoStructs::SVMInfo& out) {
+                                            UINT64 flags, int option, SVMInfo& out) {
   if (out.isTemplate) {
     if (!bridge->GetTemplateInfo(vmName, out, "")) {
       EVERROR(evDebug, "Getting full template info for [%s] failed", vmName.c_str());
@@ -57,4 +49,37 @@ bool COracleCloudClassicInfo::FormDiskIndexName(const string& volumeName, int di
   EVDEBUG(evDebug, "Volume name [%s] , index [%d] => Index Name [%s]", volumeName.c_str(), diskNumber,
           indexName.c_str());
   return true;
+}
+
+bool COracleCloudClassicInfo::_IsBackupFeasibleForVM(const MountCtx& ctx) {
+  if (ctx.vmInfo.powerState != 1) {
+    const string text =
+        FXString::Format("Cannot backup shutdown Instance [%s][%s]", ctx.vmName.c_str(), ctx.vmGuid.c_str());
+    EVERROR(evDebug, "%s", text.c_str());
+    SetLastVMErrorDetails(text);
+    SetLastVMError(VMERR_VM_NOT_RUNNING);
+    return false;
+  }
+  const int count = static_cast<int>(ctx.vmInfo.disks.size());
+  if (count > kMaxVolumesPerBackup) {
+    string proxyName;
+    {
+      TzAutoLock guard(proxyLock);
+      proxyName = proxyVMInfo.name;
+    }
+    const string text = FXString::Format(
+        "[%d] volumes of [%s] Instance cannot be attached to  [%s] Proxy as it exceeds the maximum limit. Maximum "
+        "limit is [%d].",
+        count, ctx.vmInfo.name.c_str(), proxyName.c_str(), kMaxVolumesPerBackup);
+    EVERROR(evDebug, "%s", text.c_str());
+    SetLastVMErrorDetails(text);
+    SetLastVMError(VMERR_TOO_MANY_VOLUMES);
+    return false;
+  }
+  return true;
+}
+
+bool COracleCloudClassicInfo::GetResourceStatus(const string& id, const OracleCloudResourceType& kind, bool& usable,
+                                                bool& failed) {
+  return QueryResourceState(id, kind, {"completed", "Online"}, "error", usable, failed);
 }

@@ -79,24 +79,38 @@ bool IsBareName(const string& name) {
 
 }  // namespace FXPath
 
-bool ReadWholeFile(const string& path, string& content) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+namespace {
+bool ReadOpenedFile(int fd, string& content) {
   string data;
   char buffer[65536];
+  bool ok = true;
   while (true) {
     ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ::close(fd);
-      return false;
-    }
-    if (n == 0) break;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
     data.append(buffer, static_cast<size_t>(n));
   }
   ::close(fd);
-  content.swap(data);
-  return true;
+  if (ok) content.swap(data);
+  return ok;
+}
+}  // namespace
+
+bool ReadWholeFile(const string& path, string& content) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  return fd >= 0 && ReadOpenedFile(fd, content);
+}
+
+bool ReadRegularFile(const string& path, string& content) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  return ReadOpenedFile(fd, content);
 }
 
 bool WriteWholeFile(const string& path, const string& content) {

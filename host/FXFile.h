@@ -21,6 +21,8 @@ bool IsBareName(const string& name);
 
 // Reads a whole file into `content`.
 bool ReadWholeFile(const string& path, string& content);
+// The same for a regular file only, never following a symbolic link in the last component.
+bool ReadRegularFile(const string& path, string& content);
 // Writes `content` as the whole file, atomically: a temporary file beside it, fsync, rename.
 bool WriteWholeFile(const string& path, const string& content);
 // True when `name` ends with `extension` (case-insensitive; extension given with its dot).

@@ -20,17 +20,7 @@ bool COracleCloudInfrastructureInfo::_IsBackupFeasibleForVM(const MountCtx& ctx)
 
 bool COracleCloudInfrastructureInfo::GetResourceStatus(const string& id, const OracleCloudResourceType& kind,
                                                        bool& usable, bool& failed) {
-  string state;
-  bool ok;
-  if (kind == ORACLE_CLOUD_RESOURCE_SNAPSHOT)
-    ok = bridge->GetSnapshotStatus(id, state);
-  else if (kind == ORACLE_CLOUD_RESOURCE_VOLUME)
-    ok = bridge->GetVolumeStatus(id, state);
-  else
-    return false;
-  if (state == "AVAILABLE") usable = true;
-  if (state == "FAULTY") failed = true;
-  return ok;
+  return QueryResourceState(id, kind, {"AVAILABLE"}, "FAULTY", usable, failed);
 }
 
 bool COracleCloudInfrastructureInfo::FormDiskIndexName(const string& volumeName, int diskNumber, string& guid,

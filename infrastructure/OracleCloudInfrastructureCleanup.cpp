@@ -1,38 +1,21 @@
 // Removal of what a job registered, kind by kind: iSCSI sessions, then volumes (detached, then
-// deleted); created instances, images and object-storage objects of a restore.
+// deleted); images and object-storage objects of a restore.
 #include "infrastructure/OracleCloudInfrastructureInfo.h"
 #include "plugin/DiskMapperBracket.h"
 #include "util/IscsiUtils.h"
 
 using namespace VMInfoStructs;
 
-bool COracleCloudInfrastructureInfo::_CleanupRestoreVM(const string& restoreGuid) {
-  EVDEBUGLVL(evDebug, 2, "Cleaning up VM [%s]", restoreGuid.c_str());
-  string path;
-  if (!cleaner.GetRegisteredVM(cleanerMode, restoreGuid, path)) return true;
+bool COracleCloudInfrastructureInfo::CleanupRestoreImages(const string& cleanerPath) {
   bool ok = true;
-  // Creates the job did not live to register first: an instance among them may hold a volume.
-  if (!CleanupPendingCreates(path)) {
-    EVDEBUGLVL(evDebug, 2, "Failed to cleanup pending creations");
-    ok = false;
-  }
-  if (!CleanupCreatedVMs(path)) {
-    EVDEBUGLVL(evDebug, 2, "Failed to cleanup VMs");
-    ok = false;
-  }
-  if (!CleanupMountedVolumes(path)) {
-    EVDEBUGLVL(evDebug, 2, "Failed to cleanup mounted volumes");
-    ok = false;
-  }
-  if (!CleanupImages(path)) {
+  if (!CleanupImages(cleanerPath)) {
     EVDEBUGLVL(evDebug, 2, "Failed to cleanup images");
     ok = false;
   }
-  if (!CleanupVmdkObjects(path)) {
+  if (!CleanupVmdkObjects(cleanerPath)) {
     EVDEBUGLVL(evDebug, 2, "Failed to cleanup objects");
     ok = false;
   }
-  if (ok) cleaner.UnRegisterVM(path);
   return ok;
 }
 
@@ -64,21 +47,6 @@ bool COracleCloudInfrastructureInfo::CleanupIscsiSessions(const string& cleanerP
       EVERROR(evDebug, "Failed to unregister iSCSI session:[%s]", cleanupString.c_str());
   }
   if (!bracket.Close()) EVERROR(evDebug, "DiskMapper PostDetatch failed ");
-  return true;
-}
-
-bool COracleCloudInfrastructureInfo::CleanupCreatedVMs(const string& cleanerPath) {
-  std::vector<string> ids;
-  cleaner.GetRegisteredCreatedVMs(cleanerPath, ids);
-  for (const auto& id : ids) {
-    // Waits for the termination: the volumes it releases are deleted next, and the cloud refuses to
-    // delete a volume that is still attached.
-    if (!bridge->DeleteVM("", id, true, false)) {
-      EVERROR(evDebug, "Error while deleting created VM:[%s]", id.c_str());
-      continue;
-    }
-    if (!cleaner.UnRegisterCreatedVM(cleanerPath, id)) EVERROR(evDebug, "Failed to unregister created VM:[%s]", id.c_str());
-  }
   return true;
 }
 

@@ -85,11 +85,6 @@ class COracleCloudInfrastructureInfo : public COracleCloudInfo {
   bool _PopulateRestoreCtxVMInfo(const RestoreCtx& ctx);
   bool _PopulateVMInfoFromVMConfigFile(const RestoreCtx& ctx, VMInfoStructs::SVMInfo& out);
   bool _RestoreInstance(const RestoreCtx& ctx);
-  bool UnRegisterCreatedVMandDisksFromCleaner(const string& restoreGuid, const string& createdVmGuid,
-                                              const std::vector<VMInfoStructs::SDisk>& disks) override;
-  // Removes the folder when it is a job's own (absolute, not "/", not the agent's home or a parent of
-  // it), without following links; a refusal or failure is only logged.
-  void RemoveJobResultsDir(const string& dir);
 
   // The restore's empty volumes.
   bool CreateEmptyVolumes(const RestoreCtx& ctx, std::vector<VMInfoStructs::SDisk>& disks) override;
@@ -138,10 +133,9 @@ class COracleCloudInfrastructureInfo : public COracleCloudInfo {
                                                const string& availabilityDomain, int memoryMB, int cpuCount);
 
   // Removal of what a job registered.
-  bool _CleanupRestoreVM(const string& restoreGuid) override;
   bool CleanupMountedVolumes(const string& cleanerPath) override;
+  bool CleanupRestoreImages(const string& cleanerPath) override;
   bool CleanupIscsiSessions(const string& cleanerPath);
-  bool CleanupCreatedVMs(const string& cleanerPath);
   bool CleanupImages(const string& cleanerPath);
   bool CleanupVmdkObjects(const string& cleanerPath);
 

@@ -3,58 +3,19 @@
 // Restore launches the instance from the boot volume and attaches the rest, Post hands the result
 // over and leaves it in the asked power state. What a failed restore made is registered under the
 // restore's id and removed by CleanupRestoreVM.
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 
 #include "host/FXString.h"
 #include "cleanup/PendingCreate.h"
-#include "host/CWqDirectory.h"
 #include "host/FXFile.h"
-#include "host/HostEnvironment.h"
 #include "infrastructure/OracleCloudInfrastructureInfo.h"
 
 using namespace VMInfoStructs;
 
 namespace {
 constexpr size_t kLoggedConfigBytes = 256;
-
-// Reads a regular file without following a symbolic link in its last component.
-bool ReadRegularFile(const string& path, string& contents) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  contents.clear();
-  char buffer[65536];
-  while (ok) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ok = false;
-    if (n <= 0) break;
-    contents.append(buffer, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return ok;
-}
-
-// The folder is one a job may remove whole: absolute, without "." or ".." parts, not "/" and
-// neither the agent's home nor one of its parents.
-bool IsRemovableJobFolder(const string& path) {
-  if (path.size() < 2 || path[0] != '/') return false;
-  for (size_t start = 1; start <= path.size();) {
-    const size_t end = std::min(path.find('/', start), path.size());
-    const string part = path.substr(start, end - start);
-    if (part == "." || part == "..") return false;
-    start = end + 1;
-  }
-  string folder = path, home = HostEnvironment::BaseHome();
-  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  while (home.size() > 1 && home.back() == '/') home.pop_back();
-  return folder != "/" && folder != home && home.rfind(folder + "/", 0) != 0;
-}
 }  // namespace
 
 bool COracleCloudInfrastructureInfo::_InitRestoreVM(const RestoreCtx& ctx) {
@@ -350,43 +311,6 @@ bool COracleCloudInfrastructureInfo::_PostRestoreVM(const RestoreCtx& ctx) {
   }
   RemoveJobResultsDir(ctx.jobResultsDir);
   return ok;
-}
-
-void COracleCloudInfrastructureInfo::RemoveJobResultsDir(const string& dir) {
-  if (dir.empty()) return;
-  if (!IsRemovableJobFolder(dir)) {
-    EVERROR(evDebug, "Refusing to remove job results directory [%s]", dir.c_str());
-    return;
-  }
-  EVDEBUG(evDebug, "Removing job results directory [%s]", dir.c_str());
-  string error;
-  if (!CWqDirectory::Remove(dir, true, true, &error))
-    EVDEBUG(evDebug, "Failed to remove job results directory [%s]: %s", dir.c_str(), error.c_str());
-}
-
-bool COracleCloudInfrastructureInfo::UnRegisterCreatedVMandDisksFromCleaner(const string& restoreGuid,
-                                                                            const string& createdVmGuid,
-                                                                            const std::vector<SDisk>& disks) {
-  EVDEBUGLVL(evDebug, 2, "CreatedVMID: [%s]", createdVmGuid.c_str());
-  bool result = true;
-  if (!cleaner.UnRegisterCreatedVM(cleanerMode, restoreGuid, createdVmGuid)) {
-    EVDEBUG(evDebug, "Failed to unregister created VM:[%s]", createdVmGuid.c_str());
-    result = false;
-  }
-  for (const SDisk& disk : disks) {
-    if (disk.selectedForRestore != 1 || disk.isFiltered) continue;
-    if (disk.createdVolumeId.empty()) {
-      EVDEBUGLVL(evDebug, 2, "Skipping disk unregister as createdDiskId is empty, displayName [%s]",
-                 disk.displayName.c_str());
-      continue;
-    }
-    EVDEBUGLVL(evDebug, 2, "CreatedDiskID: [%s]", disk.createdVolumeId.c_str());
-    if (!cleaner.UnRegisterDisk(cleanerMode, restoreGuid, disk.createdVolumeId)) {
-      EVDEBUG(evDebug, "Failed to unregister created disk:[%s]", disk.createdVolumeId.c_str());
-      result = false;
-    }
-  }
-  return result;
 }
 
 int COracleCloudInfrastructureInfo::CleanupRestoreVM(const RestoreCtx& ctx) {

@@ -178,11 +178,6 @@ bool COracleCloudInfo::_PreRestoreVM(const RestoreCtx& ctx) { return true; }
 bool COracleCloudInfo::_RestoreVM(const RestoreCtx& ctx) { return true; }
 bool COracleCloudInfo::_PostRestoreVM(const RestoreCtx& ctx) { return true; }
 
-bool COracleCloudInfo::UnRegisterCreatedVMandDisksFromCleaner(const string& restoreGuid, const string& createdVmGuid,
-                                                              const std::vector<SDisk>& disks) {
-  return true;
-}
-
 bool COracleCloudInfo::FormDiskIndexName(const string& volumeName, int diskNumber, string& guid, string& indexName) {
   return true;
 }
@@ -200,15 +195,25 @@ bool COracleCloudInfo::GetResourceStatus(const string& id, const OracleCloudReso
   return false;
 }
 
-// The base flavour creates nothing: the restore's root goes (an entry under it would keep it, as an
-// orphan, for a flavour that knows how to remove it).
-bool COracleCloudInfo::_CleanupRestoreVM(const string& restoreGuid) {
-  string path;
-  if (cleaner.GetRegisteredVM(cleanerMode, restoreGuid, path)) cleaner.UnRegisterVM(path);
-  return true;
+bool COracleCloudInfo::QueryResourceState(const string& id, const OracleCloudResourceType& kind,
+                                          std::initializer_list<const char*> usableStates, const char* faultyState,
+                                          bool& usable, bool& failed) {
+  string state;
+  bool ok;
+  if (kind == ORACLE_CLOUD_RESOURCE_SNAPSHOT)
+    ok = bridge->GetSnapshotStatus(id, state);
+  else if (kind == ORACLE_CLOUD_RESOURCE_VOLUME)
+    ok = bridge->GetVolumeStatus(id, state);
+  else
+    return false;
+  for (const char* word : usableStates)
+    if (state == word) usable = true;
+  if (state == faultyState) failed = true;
+  return ok;
 }
 
 bool COracleCloudInfo::CleanupMountedVolumes(const string& cleanerPath) { return true; }
+bool COracleCloudInfo::CleanupRestoreImages(const string& cleanerPath) { return true; }
 
 bool COracleCloudInfo::ConnectDiskInfo(const MountCtx& ctx) { return true; }
 bool COracleCloudInfo::DisconnectDiskInfo(const MountCtx& ctx) { return true; }

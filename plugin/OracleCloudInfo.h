@@ -1,6 +1,7 @@
 #pragma once
 // The plug-in object: common logic of both cloud flavours, also the object built for any other
 // instance type. Flavour-specific steps are the virtual hooks declared after the host's slots.
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
@@ -132,14 +133,25 @@ class COracleCloudInfo : public CVMInfo {
   virtual bool FormDiskIndexName(const string& volumeName, int diskNumber, string& guid, string& indexName);
   virtual void DetectLocalVMGuid();
   virtual bool GetResourceStatus(const string& id, const OracleCloudResourceType& kind, bool& usable, bool& failed);
+  // The state of a snapshot or volume in the flavour's words: one of `usableStates` sets `usable`,
+  // `faultyState` sets `failed`; false when the query failed or the kind has no state.
+  bool QueryResourceState(const string& id, const OracleCloudResourceType& kind,
+                          std::initializer_list<const char*> usableStates, const char* faultyState, bool& usable,
+                          bool& failed);
   virtual bool _CleanupMountedVM(const string& instanceId);
+  // Removes what the restore registered: instances before the volumes they hold, then volumes,
+  // then images; the root goes once nothing is left.
   virtual bool _CleanupRestoreVM(const string& restoreGuid);
+  virtual bool CleanupRestoreImages(const string& cleanerPath);
   virtual bool _CleanupAllVMs();
   virtual bool CleanupMountedVolumes(const string& cleanerPath);
   virtual bool CleanupSnapshots(const string& cleanerPath);
   // Resources whose creates were recorded but never registered (the job died in between, or the
   // request failed): looked up by name and deleted; the record goes once nothing carries the name.
   bool CleanupPendingCreates(const string& cleanerPath);
+  // Deletes the instances a restore launched (waiting for each to go, so that its volumes are free)
+  // and drops their entries; one that could not be deleted keeps its entry. Always true.
+  bool CleanupCreatedVMs(const string& cleanerPath);
   virtual bool ConnectDiskInfo(const MountCtx& ctx);
   virtual bool DisconnectDiskInfo(const MountCtx& ctx);
   virtual bool RegisterDisksWithDiskInfo(const MountCtx& ctx);
@@ -147,11 +159,16 @@ class COracleCloudInfo : public CVMInfo {
   // Restore: registration of the job, naming and bootability of restored volumes, shape choice.
   // True (error 4000 set) when the job was cancelled before a phase.
   bool CancelledBeforePhase();
+  // True (error 7102 set) for a replication on a flavour that has none: nothing is registered.
+  bool RefusesReplication(const RestoreCtx& ctx);
   // A fresh restore id registered as the job's root; false (nothing may be created) when it is not.
   bool RegisterCleanerForRestore(const RestoreCtx& ctx);
   bool UpdateDiskNames(const RestoreCtx& ctx);
   bool MakeVolumesBootable(const RestoreCtx& ctx);
   bool _IsAutoVMShapeOptionSelected(const RestoreCtx& ctx);
+  // Removes the folder when it is a job's own (absolute, not "/", not the agent's home or a parent of
+  // it), without following links; a refusal or failure is only logged.
+  void RemoveJobResultsDir(const string& dir);
   // Among the shapes of the CPU count nearest to `cpuCount`, the one with the least memory that is
   // at least `memory`, else the one with the most; a shape with an empty name when the list is empty.
   static VMInfoStructs::SVMSizeInfo _FindBestMatchingVMSize(const std::vector<VMInfoStructs::SVMSizeInfo>& list,

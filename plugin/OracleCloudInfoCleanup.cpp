@@ -1,5 +1,5 @@
-// The sweep of what earlier, crashed jobs left registered, and the resources of creates that were
-// recorded but never registered.
+// The sweep of what earlier, crashed jobs left registered, the resources of creates that were
+// recorded but never registered, and the removal of what a restore registered.
 #include <set>
 
 #include "plugin/OracleCloudInfo.h"
@@ -103,4 +103,42 @@ bool COracleCloudInfo::CleanupPendingCreates(const string& cleanerPath) {
       EVERROR(evDebug, "Failed to unregister the pending creation [%s]", key.c_str());
   }
   return result;
+}
+
+bool COracleCloudInfo::_CleanupRestoreVM(const string& restoreGuid) {
+  EVDEBUGLVL(evDebug, 2, "Cleaning up VM [%s]", restoreGuid.c_str());
+  string path;
+  if (!cleaner.GetRegisteredVM(cleanerMode, restoreGuid, path)) return true;
+  bool ok = true;
+  // Creates the job did not live to register first: an instance among them may hold a volume.
+  if (!CleanupPendingCreates(path)) {
+    EVDEBUGLVL(evDebug, 2, "Failed to cleanup pending creations");
+    ok = false;
+  }
+  if (!CleanupCreatedVMs(path)) {
+    EVDEBUGLVL(evDebug, 2, "Failed to cleanup VMs");
+    ok = false;
+  }
+  if (!CleanupMountedVolumes(path)) {
+    EVDEBUGLVL(evDebug, 2, "Failed to cleanup mounted volumes");
+    ok = false;
+  }
+  if (!CleanupRestoreImages(path)) ok = false;
+  if (ok) cleaner.UnRegisterVM(path);
+  return ok;
+}
+
+bool COracleCloudInfo::CleanupCreatedVMs(const string& cleanerPath) {
+  std::vector<string> ids;
+  cleaner.GetRegisteredCreatedVMs(cleanerPath, ids);
+  for (const auto& id : ids) {
+    // Waits for the termination: the volumes it releases are deleted next, and the cloud refuses to
+    // delete a volume that is still attached.
+    if (!bridge->DeleteVM("", id, true, false)) {
+      EVERROR(evDebug, "Error while deleting created VM:[%s]", id.c_str());
+      continue;
+    }
+    if (!cleaner.UnRegisterCreatedVM(cleanerPath, id)) EVERROR(evDebug, "Failed to unregister created VM:[%s]", id.c_str());
+  }
+  return true;
 }

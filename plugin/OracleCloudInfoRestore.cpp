@@ -1,17 +1,49 @@
 // The four phases of a restore, the same for both flavours: common checks, then the flavour's
 // hook (or the replication routine for a restore of type 4). Also the registration of a restore
 // in the registry of created entities and the naming of restored volumes.
+#include <algorithm>
+
+#include "host/CWqDirectory.h"
 #include "host/FXFile.h"
 #include "host/FXString.h"
 #include "host/HostClock.h"
+#include "host/HostEnvironment.h"
 #include "plugin/OracleCloudInfo.h"
 
 using namespace VMInfoStructs;
+
+namespace {
+// The folder is one a job may remove whole: absolute, without "." or ".." parts, not "/" and
+// neither the agent's home nor one of its parents.
+bool IsRemovableJobFolder(const string& path) {
+  if (path.size() < 2 || path[0] != '/') return false;
+  for (size_t start = 1; start <= path.size();) {
+    const size_t end = std::min(path.find('/', start), path.size());
+    const string part = path.substr(start, end - start);
+    if (part == "." || part == "..") return false;
+    start = end + 1;
+  }
+  string folder = path, home = HostEnvironment::BaseHome();
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  return folder != "/" && folder != home && home.rfind(folder + "/", 0) != 0;
+}
+}  // namespace
 
 bool COracleCloudInfo::CancelledBeforePhase() {
   if (!IsJobCancelled()) return false;
   EVDEBUG(evDebug, "Quit flag set, terminating JobWait");
   SetLastVMError(VMERR_JOB_CANCELLED);
+  return true;
+}
+
+bool COracleCloudInfo::RefusesReplication(const RestoreCtx& ctx) {
+  if (ctx.restoreType != RESTORE_TYPE_REPLICATION || GetVSInstType() == VSINST_ORACLE_CLOUD_INFRASTRUCTURE)
+    return false;
+  const char* text = "Replication is not supported for instances of the classic cloud";
+  EVERROR(evDebug, "%s", text);
+  SetLastVMErrorDetails(text);
+  SetLastVMError(VMERR_VM_OPERATION_NOT_SUPPORTED);
   return true;
 }
 
@@ -25,6 +57,7 @@ int COracleCloudInfo::InitRestoreVM(const RestoreCtx& ctx) {
     if (GetLastVMError() == VMERR_NONE) SetLastVMError(VMERR_PROXY_NOT_FOUND);
     return 0;
   }
+  if (RefusesReplication(ctx)) return 0;
   if (!RegisterCleanerForRestore(ctx)) return 0;
   const bool ok = ctx.restoreType == RESTORE_TYPE_REPLICATION ? InitRestoreVM_VMReplication(ctx) : _InitRestoreVM(ctx);
   if (ok) return 1;
@@ -35,6 +68,7 @@ int COracleCloudInfo::InitRestoreVM(const RestoreCtx& ctx) {
 int COracleCloudInfo::PreRestoreVM(const RestoreCtx& ctx) {
   SetLastVMError(VMERR_NONE);
   if (CancelledBeforePhase()) return 0;
+  if (RefusesReplication(ctx)) return 0;
   if (ctx.restoreType == RESTORE_TYPE_REPLICATION) return PreRestoreVM_VMReplication(ctx) ? 1 : 0;
   if (_PreRestoreVM(ctx)) return 1;
   EVERROR(evDebug, "PreRestore phase failed");
@@ -49,6 +83,7 @@ int COracleCloudInfo::RestoreVM(const RestoreCtx& ctx) {
 
 int COracleCloudInfo::PostRestoreVM(const RestoreCtx& ctx) {
   SetLastVMError(VMERR_NONE);
+  if (RefusesReplication(ctx)) return 0;
   const bool ok = ctx.restoreType == RESTORE_TYPE_REPLICATION ? PostRestoreVM_VMReplication(ctx) : _PostRestoreVM(ctx);
   if (ok) return 1;
   EVERROR(evDebug, "PostRestore phase failed");
@@ -167,4 +202,41 @@ bool COracleCloudInfo::_IsAutoVMShapeOptionSelected(const RestoreCtx& ctx) {
   if (ctx.vmSize.empty() || FXString::EqualsIgnoreCase(ctx.vmSize, kAutoSelectShape)) return true;
   EVDEBUGLVL(evDebug, 2, "Auto-Select VMShape not selected for VM:%s", ctx.originalVmName.c_str());
   return false;
+}
+
+void COracleCloudInfo::RemoveJobResultsDir(const string& dir) {
+  if (dir.empty()) return;
+  if (!IsRemovableJobFolder(dir)) {
+    EVERROR(evDebug, "Refusing to remove job results directory [%s]", dir.c_str());
+    return;
+  }
+  EVDEBUG(evDebug, "Removing job results directory [%s]", dir.c_str());
+  string error;
+  if (!CWqDirectory::Remove(dir, true, true, &error))
+    EVDEBUG(evDebug, "Failed to remove job results directory [%s]: %s", dir.c_str(), error.c_str());
+}
+
+bool COracleCloudInfo::UnRegisterCreatedVMandDisksFromCleaner(const string& restoreGuid,
+                                                                            const string& createdVmGuid,
+                                                                            const std::vector<SDisk>& disks) {
+  EVDEBUGLVL(evDebug, 2, "CreatedVMID: [%s]", createdVmGuid.c_str());
+  bool result = true;
+  if (!cleaner.UnRegisterCreatedVM(cleanerMode, restoreGuid, createdVmGuid)) {
+    EVDEBUG(evDebug, "Failed to unregister created VM:[%s]", createdVmGuid.c_str());
+    result = false;
+  }
+  for (const SDisk& disk : disks) {
+    if (disk.selectedForRestore != 1 || disk.isFiltered) continue;
+    if (disk.createdVolumeId.empty()) {
+      EVDEBUGLVL(evDebug, 2, "Skipping disk unregister as createdDiskId is empty, displayName [%s]",
+                 disk.displayName.c_str());
+      continue;
+    }
+    EVDEBUGLVL(evDebug, 2, "CreatedDiskID: [%s]", disk.createdVolumeId.c_str());
+    if (!cleaner.UnRegisterDisk(cleanerMode, restoreGuid, disk.createdVolumeId)) {
+      EVDEBUG(evDebug, "Failed to unregister created disk:[%s]", disk.createdVolumeId.c_str());
+      result = false;
+    }
+  }
+  return result;
 }
