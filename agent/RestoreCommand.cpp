@@ -49,13 +49,15 @@ int Usage(const string& text) {
 }
 
 // Writes every selected disk into the device the plug-in attached for it (SDisk.name after Init).
+// The disks are the context's first records, in the manifest's order (saved configuration files
+// may follow them).
 bool WriteDisks(const SRestoreSource& source, const RestoreCtx& ctx, string& failure) {
-  if (ctx.disks.size() != source.disks.size()) {
+  if (ctx.disks.size() < source.disks.size()) {
     failure = "writing the disks failed: no error code: the plug-in reports " + std::to_string(ctx.disks.size()) +
               " disks for the " + std::to_string(source.disks.size()) + " stored";
     return false;
   }
-  for (size_t i = 0; i < ctx.disks.size(); ++i) {
+  for (size_t i = 0; i < source.disks.size(); ++i) {
     const VMInfoStructs::SDisk& disk = ctx.disks[i];
     const SStoredDisk& stored = source.disks[i];
     if (disk.selectedForRestore != 1) continue;
@@ -85,7 +87,10 @@ void PrintResult(const RestoreCtx& ctx, long long jobId, bool asJson) {
   for (const auto& disk : ctx.disks)
     if (disk.selectedForRestore == 1)
       volumes.push_back({{"id", disk.createdVolumeId},
-                         {"name", disk.targetVolume.empty() ? disk.displayName : disk.targetVolume},
+                         // A classic volume's id is its target; its name is the display name.
+                         {"name", disk.targetVolume.empty() || disk.targetVolume == disk.createdVolumeId
+                                      ? disk.displayName
+                                      : disk.targetVolume},
                          {"boot", disk.isBootDisk}});
   if (asJson) {
     json out = {{"instance_id", instanceId}, {"name", ctx.vmName}, {"shape", shape},
@@ -110,12 +115,14 @@ int RunRestoreCommand(const SAgentSandbox& sandbox, const SRestoreOptions& optio
     if (subnet.empty()) return Usage("a --subnet must not be empty");
   if (!options.conversion && (options.cpus != 0 || options.memoryMB != 0 || !options.guestOs.empty()))
     return Usage("--cpus, --memory-mb and --guest-os describe the machine of a --conversion");
-  if (sandbox.instanceType != VSINST_ORACLE_CLOUD_INFRASTRUCTURE)
-    return Fail("restore serves the infrastructure flavour only");
 
   SRestoreSource source;
   string error;
   if (!LoadRestoreSource(options.backupDir, source, error)) return Fail(error);
+
+  if (source.flavour != sandbox.flavour)
+    return Fail("the backup was made in the " + EscapeForDisplay(source.flavour) + " cloud; this sandbox is " +
+                EscapeForDisplay(sandbox.flavour));
 
   CAgentSession session(sandbox);
   if (!session.Open(SConnectOptions(), error)) return Fail(error);
@@ -123,11 +130,16 @@ int RunRestoreCommand(const SAgentSandbox& sandbox, const SRestoreOptions& optio
   // Watched from here on, an interrupt unwinds the job and its folder instead of killing the agent.
   CInterruptWatch interrupts(plugin);
 
+  // The infrastructure flavour reads the saved configuration from its own folder, the classic one
+  // from the results folder it is handed (and removes at the end).
+  const bool classic = sandbox.instanceType == VSINST_ORACLE_CLOUD_CLASSIC;
   CRestoreJobFolder folder;
-  if (!folder.Claim(options.jobId, options.name, error) || !folder.CopyConfiguration(source.files, error))
+  if (!folder.Claim(options.jobId, options.name, error) ||
+      !folder.CopyConfiguration(source.files, classic ? folder.ResultsDir() : folder.ConfigDir(), error))
     return Fail(error);
   EvEvent::setJob(folder.JobId(), options.name);
-  const RestoreCtx ctx = MakeRestoreCtx(source, options, folder.ConfigDir(), folder.ResultsDir());
+  RestoreCtx ctx = MakeRestoreCtx(source, options, folder.ConfigDir(), folder.ResultsDir());
+  if (classic) ListSavedConfiguration(source, ctx);
 
   CRestoreCleanup cleanup(session, ctx);
   if (!options.json) {

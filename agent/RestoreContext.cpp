@@ -57,3 +57,13 @@ RestoreCtx MakeRestoreCtx(const SRestoreSource& source, const SRestoreOptions& o
   }
   return ctx;
 }
+
+void ListSavedConfiguration(const SRestoreSource& source, RestoreCtx& ctx) {
+  for (const auto& file : source.files) {
+    SDisk record;
+    record.selectedForRestore = 0;
+    record.indexName = file.name;
+    record.displayName = file.name;
+    ctx.disks.push_back(record);
+  }
+}

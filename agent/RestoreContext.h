@@ -11,3 +11,7 @@
 // `jobResultsDir` is the plug-in's working folder.
 RestoreCtx MakeRestoreCtx(const SRestoreSource& source, const SRestoreOptions& options, const string& configFilesPath,
                           const string& jobResultsDir);
+
+// The classic flavour finds the saved configuration in `jobResultsDir`, each file listed as a record
+// that is not restored, named by its file name; appended after the disks.
+void ListSavedConfiguration(const SRestoreSource& source, RestoreCtx& ctx);

@@ -87,7 +87,8 @@ bool CRestoreJobFolder::Claim(long long requestedJobId, const string& name, stri
   return true;
 }
 
-bool CRestoreJobFolder::CopyConfiguration(const std::vector<SStoredFile>& files, string& error) const {
+bool CRestoreJobFolder::CopyConfiguration(const std::vector<SStoredFile>& files, const string& dir,
+                                          string& error) const {
   for (const auto& file : files) {
     string content;
     if (!ReadWholeFile(file.path, content)) {
@@ -100,7 +101,7 @@ bool CRestoreJobFolder::CopyConfiguration(const std::vector<SStoredFile>& files,
       error = "[" + EscapeForDisplay(file.path) + "] does not hold what the backup stored";
       return false;
     }
-    const string copy = FXPath::Append(ConfigDir(), file.name);
+    const string copy = FXPath::Append(dir, file.name);
     if (!WriteWholeFile(copy, content)) {
       error = "cannot write [" + EscapeForDisplay(copy) + "]: " + strerror(errno);
       return false;

@@ -18,9 +18,9 @@ class CRestoreJobFolder {
 
   // Claims a fresh folder (job id as the backup store chooses one) and makes "config" and "results".
   bool Claim(long long requestedJobId, const string& name, string& error);
-  // Copies the backup's saved configuration files into "config", each checked against its SHA-256;
-  // the backup's own files are only read.
-  bool CopyConfiguration(const std::vector<SStoredFile>& files, string& error) const;
+  // Copies the backup's saved configuration files into `dir` (ConfigDir() or ResultsDir()), each
+  // checked against its SHA-256; the backup's own files are only read.
+  bool CopyConfiguration(const std::vector<SStoredFile>& files, const string& dir, string& error) const;
 
   long long JobId() const { return jobId_; }
   string ConfigDir() const;

@@ -18,6 +18,7 @@ bool Parse(const json& manifest, const string& backupDir, SRestoreSource& source
     return false;
   }
   const json& instance = manifest.at("instance");
+  source.flavour = manifest.value("flavour", string("infrastructure"));
   source.name = instance.at("name").get<string>();
   source.guid = instance.at("guid").get<string>();
   if (!instance.contains("shape") || !instance.contains("compartment_id") || !instance.contains("availability_domain")) {
@@ -70,7 +71,8 @@ bool Parse(const json& manifest, const string& backupDir, SRestoreSource& source
     if (stored.mainConfig) source.mainConfigName = stored.name;
     source.files.push_back(stored);
   }
-  if (source.mainConfigName.empty()) {
+  // A classic instance is described by its orchestration and storage files, none of them the main one.
+  if (source.mainConfigName.empty() && source.flavour != "classic") {
     error = "the backup holds no main configuration file";
     return false;
   }

@@ -23,6 +23,7 @@ struct SStoredFile {
 };
 
 struct SRestoreSource {
+  string flavour;  // of the cloud the backup was made in
   string name;
   string guid;
   string compartmentId;

@@ -43,11 +43,12 @@ struct SInstanceRow {
   int64_t cpus = 0, memoryMb = 0, readyAt = 0;
 };
 
+// By id, or by the URI a classic request names an instance with.
 SInstanceRow LoadInstance(CSimDb& db, const std::string& id) {
   CSimStatement stmt = db.Prepare(
       "SELECT id, name, uri, compartment_id, ad, region, shape, state, image_id, launch_mode, boot_volume_id, cpus, "
-      "memory_mb, ready_at FROM instances WHERE id = ?");
-  stmt.BindAll(id);
+      "memory_mb, ready_at FROM instances WHERE id = ? OR (uri = ? AND uri <> '') ORDER BY id = ? DESC LIMIT 1");
+  stmt.BindAll(id, id, id);
   if (!stmt.Step()) throw CSimRefused("Instance with id [" + id + "] was not found");
   SInstanceRow row;
   row.id = stmt.Text(0);
@@ -123,7 +124,7 @@ void CSimInstances::ChangePower(const std::string& id, EPower power) {
       else if (!running && !launching)
         throw CSimRefused("Instance [" + id + "] cannot be started while it is " + s);
     }
-    if (target) db.Run("UPDATE instances SET state = ?, ready_at = ? WHERE id = ?", target, now + seconds, id);
+    if (target) db.Run("UPDATE instances SET state = ?, ready_at = ? WHERE id = ?", target, now + seconds, row.id);
   });
 }
 
