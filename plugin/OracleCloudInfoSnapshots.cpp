@@ -242,10 +242,13 @@ bool COracleCloudInfo::CleanupSnapshots(const string& cleanerPath) {
     if (id.empty()) continue;
     EVDEBUG(evDebug, "Deleting volume snapshot [%s]", id.c_str());
     if (!bridge->DeleteVolumeSnapshot(id)) {
+      const string error = bridge->GetLastError();
       // A snapshot that is gone already counts as deleted; only a failed lookup keeps the entry.
       bool exists = true;
       if (!bridge->DoesVolumeSnapshotExist(id, exists) || exists) {
         EVERROR(evDebug, "Failed to delete snapshot [%s]", id.c_str());
+        SetLastVMErrorDetails(error);
+        SetLastVMError(VMERR_SNAPSHOT_FAILED);
         result = false;
         continue;
       }

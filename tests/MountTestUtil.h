@@ -121,13 +121,13 @@ class CMountFixture : public ::testing::Test {
 
   // A fresh sandbox (its proxy has another identity). The waits are under test: every key at its
   // default, not the sandbox's no-pause polling.
-  void NewSandbox() {
+  void NewSandbox(const std::string& flavour = "infrastructure") {
     tools_.reset();
     sandbox.reset();
     InfraPlugin::ForgetIdentity();
     TZPlatformInfo::ClearValues();
     EvLogSink::Clear();
-    sandbox = std::make_unique<CTestSandbox>("infrastructure");
+    sandbox = std::make_unique<CTestSandbox>(flavour);
     WriteTestFile(sandbox->Home() + "/etc/platform.ini", "[VirtualServer]\n");
     mountPath = sandbox->Dir() + "/jobs/mount";
   }

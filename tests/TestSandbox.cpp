@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <regex>
 
 #include "host/TzProcess.h"
@@ -118,4 +119,8 @@ bool NamesStepCodeAndCause(const std::string& output, const std::string& step) {
   const std::regex line(std::regex_replace(step, std::regex(R"([\\^$.|?*+()\[\]{}])"), R"(\$&)") +
                         " failed: (error [1-9][0-9]*|no error code): [^\\s][^\\n]*");
   return std::regex_search(output, line);
+}
+
+void WaitForNextSecond() {
+  for (const time_t start = ::time(nullptr); ::time(nullptr) == start;) ::usleep(20'000);
 }

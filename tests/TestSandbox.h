@@ -47,6 +47,10 @@ struct CPathFirst : hosttest::ScopedEnv {
       : ScopedEnv("PATH", folders + ":" + (::getenv("PATH") ? ::getenv("PATH") : "/usr/bin:/bin")) {}
 };
 
+// Restored volumes are named after their source and the second of the restore: a second restore of
+// the same backup waits for the next second.
+void WaitForNextSecond();
+
 void WriteTestFile(const std::string& path, const std::string& content);
 std::string ReadTestFile(const std::string& path);
 

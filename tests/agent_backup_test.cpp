@@ -40,8 +40,9 @@ TEST(AgentBackup, FaultsGiveTheirExitCodeAndNameTheMissingDiskAndTheCause) {
       {{{"CreateVolumeSnapshot", 1}, {"CreateVolumeSnapshot", 2}}, "fail", 1, "", "MountVM"},
       {{{"DeleteVolume", 1}}, "fail", 1, "", "UnmountVM"},
       {{}, "", 1, "error 151:", "", "backup-proxy"},
-      // A flavour that cannot query the state of what it made ends its wait at once.
-      {{}, "", 1, "error 17: The state of [", "", "sample-web", "classic"},
+      // The classic flavour attaches every replica at the mount: one that cannot be attached fails it.
+      {{{"AttachVolume", 2}}, "fail", 1, "error 54:", "MountVM", "sample-web", "classic"},
+      {{{"AttachVolume", 1}}, "noslot", 1, "error 189:", "MountVM", "sample-web", "classic"},
   };
   for (const auto& c : cases) {
     CTestSandbox sandbox(c.flavour);

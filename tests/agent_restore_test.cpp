@@ -119,7 +119,7 @@ TEST(AgentRestore, BuildsTheContextFromTheManifestAndRefusesUnrestorableBackups)
 struct SRestoreRun {
   CTestSandbox sandbox;
   std::string folder = sandbox.Dir() + "/store/7-sample-web", out;
-  SRestoreRun() {
+  explicit SRestoreRun(const std::string& flavour = "infrastructure") : sandbox(flavour) {
     EXPECT_EQ(sandbox.Agent({"backup", "sample-web", "--store", sandbox.Dir() + "/store", "--job-id", "7"}, &out), 0) << out;
   }
   int Restore(std::vector<std::string> extra = {}) {
@@ -201,6 +201,40 @@ TEST(AgentRestore, AFailedPhaseOrDiskWriteUnwindsAndLeavesNothing) {
   }
   WriteTestFile(dataDisk, stored);
   EXPECT_EQ(json::parse(ReadTestFile(run.folder + "/manifest.json")), manifest);
+}
+
+// A classic instance comes back from its saved orchestration, which the agent copied into the job's
+// results folder: the volumes hold the stored disks, the boot volume is disk 1, the backup's files
+// are untouched. A taken name fails with 10 even when overwriting; a launch plan serves only a plain
+// restore (a conversion launches from the orchestration).
+TEST(AgentRestore, AClassicInstanceComesBackFromItsSavedOrchestration) {
+  SRestoreRun run("classic");
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::directory_iterator(run.folder + "/config")) files[entry.path()] = ReadTestFile(entry.path());
+  ASSERT_EQ(files.size(), 3u);
+  ASSERT_EQ(run.Restore(), 0) << run.out;
+  const json result = run.ExpectVolumesHoldTheDisks();
+  const json instance = plugintest::RowWhere(plugintest::Ls(run.sandbox, "instances"), "name", "web-r");
+  EXPECT_EQ(instance["boot_volume_id"], result["volumes"][0]["id"]);
+  EXPECT_EQ(plugintest::RowWhere(plugintest::Ls(run.sandbox, "attachments"), "instance_id", instance["id"])["volume_id"],
+            result["volumes"][1]["id"]);
+  run.ExpectOnly("web-r", "classic restore");
+  for (const auto& [path, content] : files) EXPECT_EQ(ReadTestFile(path), content) << path;
+  for (const auto& options : {std::vector<std::string>{}, {"--overwrite"}}) {
+    EXPECT_EQ(run.Restore(options), 1) << run.out;
+    EXPECT_NE(run.out.find("InitRestoreVM failed: error 10: Found Instance with name [web-r] already in user"),
+              std::string::npos) << run.out;
+  }
+  run.ExpectOnly("web-r", "name taken");
+  WriteTestFile(run.sandbox.Home() + "/etc/platform.ini", "[VirtualServer]\nbUseLaunchPlanForOracleCloudRestore=1\n");
+  for (const auto& [launch, extra] : {std::pair<std::string, std::string>{"RestoreVM", "--json"},
+                                      {"DeployVMFromOrchestration", "--conversion"}}) {
+    WaitForNextSecond();
+    const long before = run.sandbox.Calls(launch);
+    ASSERT_EQ(run.sandbox.Agent({"restore", run.folder, "--as", "web-" + extra.substr(2), extra}, &run.out), 0) << run.out;
+    EXPECT_EQ(run.sandbox.Calls(launch), before + 1) << launch;
+  }
+  EXPECT_EQ(run.sandbox.Calls("DeployVMFromOrchestration") + run.sandbox.Calls("RestoreVM"), 3);
 }
 
 const std::vector<std::string> kConversion = {"--conversion", "--guest-os", "Oracle Linux 8", "--bucket",

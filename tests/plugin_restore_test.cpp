@@ -353,8 +353,8 @@ TEST_F(PluginRestore, OnlyAJobsOwnResultsFolderIsRemovedAndNothingBeyondIt) {
 
 }  // namespace
 
-// A classic restore is refused with its code until it is built, and leaves no root in the registry.
-TEST(PluginClassicRestore, IsRefusedAndLeavesNoRoot) {
+// A replication has no classic form: refused with its code before anything is registered or made.
+TEST(PluginClassicRestore, AReplicationIsRefusedAndLeavesNoRoot) {
   testbase::ForgetIdentity();
   CTestSandbox sandbox("classic");
   testbase::ClassicBase plugin(testbase::ClassicBase::kType);
@@ -362,9 +362,14 @@ TEST(PluginClassicRestore, IsRefusedAndLeavesNoRoot) {
   ASSERT_EQ(plugin.Connect(sandbox.CloudUrl(), "tester", "secret"), 1);
   RestoreCtx ctx;
   ctx.vmName = "web-r";
-  EXPECT_EQ(plugin.InitRestoreVM(ctx), 0);
-  EXPECT_EQ(plugin.GetLastVMError(), VMERR_VM_OPERATION_NOT_SUPPORTED);
-  EXPECT_EQ(plugin.GetLastVMErrorDetails(), "Restores of classic instances are not available yet");
+  ctx.restoreType = RESTORE_TYPE_REPLICATION;
+  ctx.disks.resize(1);
+  for (auto phase : {&IVMInfo::InitRestoreVM, &IVMInfo::PreRestoreVM, &IVMInfo::PostRestoreVM}) {
+    EXPECT_EQ((plugin.*phase)(ctx), 0);
+    EXPECT_EQ(plugin.GetLastVMError(), VMERR_VM_OPERATION_NOT_SUPPORTED);
+    EXPECT_EQ(plugin.GetLastVMErrorDetails(), "Replication is not supported for instances of the classic cloud");
+  }
   EXPECT_EQ(sandbox.Registry(), nlohmann::json::array());
+  EXPECT_EQ(sandbox.Calls("CreateVolume") + sandbox.Calls("DoesVMExist"), 0);
   testbase::ForgetIdentity();
 }
