@@ -5,7 +5,8 @@
 # restored volumes against the stored disks, restores it once more as a machine from another hypervisor
 # would be (a temporary image, an automatic shape), and shows that the jobs left nothing behind but the
 # restored instances. SANDBOX names the sandbox folder (default: a new temp folder); INSTANCE the
-# instance to back up; RESTORE_AS the restored instance's name (default: <instance>-restored).
+# instance to back up; RESTORE_AS the restored instance's name (default: <instance>-restored);
+# FLAVOUR the cloud of a new sandbox (infrastructure, the default, or classic).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export BUILD_DIR=${BUILD_DIR:-$root/build}
@@ -15,7 +16,8 @@ agent="$BUILD_DIR/backup-agent"
 sandbox=${SANDBOX:-$(mktemp -d /tmp/oci-sandbox.XXXXXX)}
 instance=${INSTANCE:-sample-web}
 restored=${RESTORE_AS:-$instance-restored}
-[ -e "$sandbox/sandbox.ini" ] || { rmdir "$sandbox" 2>/dev/null || true; "$sim" init "$sandbox"; }
+[ -e "$sandbox/sandbox.ini" ] ||
+  { rmdir "$sandbox" 2>/dev/null || true; "$sim" init "$sandbox" --flavour "${FLAVOUR:-infrastructure}"; }
 echo "== Sandbox: $sandbox"
 "$sim" --sandbox "$sandbox" ls instances
 echo "== Connecting through the plug-in"
@@ -62,6 +64,8 @@ PY
 echo "== Restoring the backup as [$restored]"
 restore_and_check "$restored"
 converted=$instance-converted
+# Restored volumes are named after their source and the second of the restore.
+sleep 1
 echo "== Restoring it as [$converted], a machine from another hypervisor: temporary image, automatic shape"
 restore_and_check "$converted" --conversion --guest-os "Oracle Linux 8" --bucket image-import \
   --shape "Auto Select" --cpus 2 --memory-mb 30000
