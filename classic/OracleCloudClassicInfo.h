@@ -51,4 +51,9 @@ class COracleCloudClassicInfo : public COracleCloudInfo {
   bool _PopulateRestoreCtxVMInfoFromConfig(const RestoreCtx& ctx, VMInfoStructs::SVMInfo& out);
   bool _ReadInstanceOrchestration(const string& path, VMInfoStructs::SVMInfo& out);
   bool _ReadInstanceConfigFile(const string& path, VMInfoStructs::SVMInfo& out);
+  // Reads the saved file (a regular file, no link) and parses it with the bridge's `read`.
+  using SavedRecordReader = bool (OracleCloudSDKCppBridge::COracleCloudSDKCppBridge::*)(const string&,
+                                                                                       VMInfoStructs::SVMInfo&);
+  bool ReadSavedRecord(const string& path, SavedRecordReader read, const char* notRead, const char* notParsed,
+                       VMInfoStructs::SVMInfo& out);
 };

@@ -188,28 +188,25 @@ bool COracleCloudClassicInfo::_PopulateRestoreCtxVMInfoFromConfig(const RestoreC
 }
 
 bool COracleCloudClassicInfo::_ReadInstanceOrchestration(const string& path, SVMInfo& out) {
-  string content;
-  if (!ReadRegularFile(path, content)) {
-    EVDEBUG(evDebug, "Failed to get orchestration file content.");
-    return false;
-  }
-  EVDEBUGLVL(evDebug, 3, "Content [%s]", content.c_str());
-  if (!bridge->ReadInstanceOrchestration(content, out)) {
-    EVDEBUG(evDebug, "Failed to parse instance orchestraion.");
-    return false;
-  }
-  return true;
+  return ReadSavedRecord(path, &OracleCloudSDKCppBridge::COracleCloudSDKCppBridge::ReadInstanceOrchestration,
+                         "Failed to get orchestration file content.", "Failed to parse instance orchestraion.", out);
 }
 
 bool COracleCloudClassicInfo::_ReadInstanceConfigFile(const string& path, SVMInfo& out) {
+  return ReadSavedRecord(path, &OracleCloudSDKCppBridge::COracleCloudSDKCppBridge::ReadInstanceConfig,
+                         "Failed to get config file content.", "Failed to parse config file.", out);
+}
+
+bool COracleCloudClassicInfo::ReadSavedRecord(const string& path, SavedRecordReader read, const char* notRead,
+                                              const char* notParsed, SVMInfo& out) {
   string content;
   if (!ReadRegularFile(path, content)) {
-    EVDEBUG(evDebug, "Failed to get config file content.");
+    EVDEBUG(evDebug, "%s", notRead);
     return false;
   }
   EVDEBUGLVL(evDebug, 3, "Content [%s]", content.c_str());
-  if (!bridge->ReadInstanceConfig(content, out)) {
-    EVDEBUG(evDebug, "Failed to parse config file.");
+  if (!((*bridge).*read)(content, out)) {
+    EVDEBUG(evDebug, "%s", notParsed);
     return false;
   }
   return true;
@@ -219,51 +216,18 @@ bool COracleCloudClassicInfo::_RestoreInstance(const RestoreCtx& ctx) {
   uint32_t useLaunchPlan = 0;
   TZPlatformInfo::getNumber("VirtualServer", "bUseLaunchPlanForOracleCloudRestore", &useLaunchPlan);
   SVMInfo& vm = ctx.vmInfo;
-  // Recorded before the launch, registered as soon as its id is known: a job killed in between
-  // leaves the instance to the next job's sweep.
-  CPendingCreate pending(cleaner, cleanerMode, ctx.restoreGuid, VM_CLEANER_ENTITY_VM, vm.name);
-  if (!RecordedBeforeCreate(pending, vm.name, VMERR_VM_CREATION_FAILED)) return false;
-  const bool launched = useLaunchPlan == 1 && !ctx.inPlaceRestore && !ctx.isConversion
-                            ? bridge->RestoreVM(vm)
-                            : bridge->DeployVMFromOrchestration(vm);
-  if (!launched) {
-    EVERROR(evDebug, "Failed to restore VM [%s], Error [%s]", ctx.vmName.c_str(), bridge->GetLastError().c_str());
-    return ReportBridgeFailure(VMERR_VM_CREATION_FAILED);
-  }
-  if (cleaner.RegisterCreatedVM(cleanerMode, ctx.restoreGuid, vm.guid))
-    DropPendingCreate(pending, vm.name);
-  else
-    EVERROR(evDebug, "Failed to register VM:[%s] to cleaner", vm.guid.c_str());
-  ctx.vmCreated = true;
-  ctx.restoredVmGuid = ctx.createdVmGuid = vm.guid;
+  const bool byLaunchPlan = useLaunchPlan == 1 && !ctx.inPlaceRestore && !ctx.isConversion;
+  if (!LaunchRestoredInstance(ctx, [&] {
+        return byLaunchPlan ? bridge->RestoreVM(vm) : bridge->DeployVMFromOrchestration(vm);
+      }))
+    return false;
   EVDEBUG(evDebug, "Successfully created VM [%s] / [%s]", ctx.restoredVmGuid.c_str(), ctx.vmName.c_str());
   return true;
 }
 
 bool COracleCloudClassicInfo::_PostRestoreVM(const RestoreCtx& ctx) {
   SetLastVMError(VMERR_NONE);
-  // The instance and its volumes are the job's result: handed over first, so that nothing after
-  // this point (a failed power-off included) can make a clean-up delete them.
-  UnRegisterCreatedVMandDisksFromCleaner(ctx.restoreGuid, ctx.createdVmGuid, ctx.disks);
-  if (!cleaner.UnRegisterVM(cleanerMode, ctx.restoreGuid, false))
-    EVDEBUG(evDebug, "Could not unregister VM[%s] from cleaner, some resources may require cleanup",
-            ctx.restoreGuid.c_str());
-  bool ok = true;
-  if (ctx.isConversion && ctx.restoreType != RESTORE_TYPE_REPLICATION) {
-    EVDEBUG(evDebug, "Rebooting converted instance [%s]", ctx.vmInfo.uri.c_str());
-    bridge->RebootInstance(ctx.vmInfo.uri);
-  }
-  if (!ctx.powerOnAfterRestore) {
-    if (bridge->PowerOffInstance(ctx.vmInfo.uri)) {
-      EVDEBUG(evDebug, "Instance [%s] powered off", ctx.vmInfo.uri.c_str());
-    } else {
-      EVDEBUG(evDebug, "Powering off instance [%s] failed", ctx.vmInfo.uri.c_str());
-      ReportBridgeFailure(VMERR_VM_OPERATION_FAILED);
-      ok = false;
-    }
-  }
-  RemoveJobResultsDir(ctx.jobResultsDir);
-  return ok;
+  return FinishRestoredInstance(ctx, ctx.isConversion && ctx.restoreType != RESTORE_TYPE_REPLICATION);
 }
 
 int COracleCloudClassicInfo::CleanupRestoreVM(const RestoreCtx& ctx) {

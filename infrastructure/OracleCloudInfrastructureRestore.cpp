@@ -8,7 +8,6 @@
 #include <algorithm>
 
 #include "host/FXString.h"
-#include "cleanup/PendingCreate.h"
 #include "host/FXFile.h"
 #include "infrastructure/OracleCloudInfrastructureInfo.h"
 
@@ -252,18 +251,7 @@ bool COracleCloudInfrastructureInfo::_RestoreInstance(const RestoreCtx& ctx) {
       return ReportBridgeFailure(VMERR_RESOURCE_CREATION_FAILED);
     }
   }
-  CPendingCreate pending(cleaner, cleanerMode, ctx.restoreGuid, VM_CLEANER_ENTITY_VM, vm.name);
-  if (!RecordedBeforeCreate(pending, vm.name, VMERR_VM_CREATION_FAILED)) return false;
-  if (!bridge->RestoreVM(vm, bootDisk)) {
-    EVDEBUG(evDebug, "Failed to restore VM [%s], Error [%s]", ctx.vmName.c_str(), bridge->GetLastError().c_str());
-    return ReportBridgeFailure(VMERR_VM_CREATION_FAILED);
-  }
-  if (cleaner.RegisterCreatedVM(cleanerMode, ctx.restoreGuid, vm.guid))
-    DropPendingCreate(pending, vm.name);
-  else
-    EVERROR(evDebug, "Failed to register VM:[%s] to cleaner", vm.guid.c_str());
-  ctx.vmCreated = true;
-  ctx.restoredVmGuid = ctx.createdVmGuid = vm.guid;
+  if (!LaunchRestoredInstance(ctx, [&] { return bridge->RestoreVM(vm, bootDisk); })) return false;
 
   const string type = _GetVolumeAttachmentTypeToRestoredInstance(ctx);
   for (SDisk& disk : vm.disks) {
@@ -289,28 +277,7 @@ bool COracleCloudInfrastructureInfo::_RestoreInstance(const RestoreCtx& ctx) {
 bool COracleCloudInfrastructureInfo::_PostRestoreVM(const RestoreCtx& ctx) {
   EVDEBUGLVL(evDebug, 2, "****Start");
   SetLastVMError(VMERR_NONE);
-  // The instance and its volumes are the job's result: handed over first, so that nothing after
-  // this point (a failed power-off included) can make a clean-up delete them.
-  UnRegisterCreatedVMandDisksFromCleaner(ctx.restoreGuid, ctx.createdVmGuid, ctx.disks);
-  if (!cleaner.UnRegisterVM(cleanerMode, ctx.restoreGuid, false))
-    EVDEBUG(evDebug, "Could not unregister VM[%s] from cleaner, some resources may require cleanup",
-            ctx.restoreGuid.c_str());
-  bool ok = true;
-  if (ctx.restoreType == RESTORE_TYPE_FULL_INSTANCE) {
-    EVDEBUG(evDebug, "Rebooting converted instance [%s]", ctx.vmInfo.uri.c_str());
-    bridge->RebootInstance(ctx.vmInfo.uri);
-  }
-  if (!ctx.powerOnAfterRestore) {
-    if (bridge->PowerOffInstance(ctx.vmInfo.uri)) {
-      EVDEBUG(evDebug, "Instance [%s] powered off", ctx.vmInfo.uri.c_str());
-    } else {
-      EVDEBUG(evDebug, "Powering off instance [%s] failed", ctx.vmInfo.uri.c_str());
-      ReportBridgeFailure(VMERR_VM_OPERATION_FAILED);
-      ok = false;
-    }
-  }
-  RemoveJobResultsDir(ctx.jobResultsDir);
-  return ok;
+  return FinishRestoredInstance(ctx, ctx.restoreType == RESTORE_TYPE_FULL_INSTANCE);
 }
 
 int COracleCloudInfrastructureInfo::CleanupRestoreVM(const RestoreCtx& ctx) {

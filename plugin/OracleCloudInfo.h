@@ -2,6 +2,7 @@
 // The plug-in object: common logic of both cloud flavours, also the object built for any other
 // instance type. Flavour-specific steps are the virtual hooks declared after the host's slots.
 #include <initializer_list>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -166,6 +167,14 @@ class COracleCloudInfo : public CVMInfo {
   bool UpdateDiskNames(const RestoreCtx& ctx);
   bool MakeVolumesBootable(const RestoreCtx& ctx);
   bool _IsAutoVMShapeOptionSelected(const RestoreCtx& ctx);
+  // Launches the restored instance (ctx.vmInfo) through `launch`: recorded before, registered under
+  // the restore as soon as its id is known (a job killed in between leaves it to the next sweep).
+  // False (error 20, the bridge's text) when the launch failed.
+  bool LaunchRestoredInstance(const RestoreCtx& ctx, const std::function<bool()>& launch);
+  // The end of a restore: the instance and its volumes handed over (unregistered with the root),
+  // then a reboot when `reboot`, a power-off unless it should run, the results folder removed. False
+  // (error 7101) when the power-off failed.
+  bool FinishRestoredInstance(const RestoreCtx& ctx, bool reboot);
   // Removes the folder when it is a job's own (absolute, not "/", not the agent's home or a parent of
   // it), without following links; a refusal or failure is only logged.
   void RemoveJobResultsDir(const string& dir);

@@ -3,6 +3,7 @@
 // in the registry of created entities and the naming of restored volumes.
 #include <algorithm>
 
+#include "cleanup/PendingCreate.h"
 #include "host/CWqDirectory.h"
 #include "host/FXFile.h"
 #include "host/FXString.h"
@@ -202,6 +203,48 @@ bool COracleCloudInfo::_IsAutoVMShapeOptionSelected(const RestoreCtx& ctx) {
   if (ctx.vmSize.empty() || FXString::EqualsIgnoreCase(ctx.vmSize, kAutoSelectShape)) return true;
   EVDEBUGLVL(evDebug, 2, "Auto-Select VMShape not selected for VM:%s", ctx.originalVmName.c_str());
   return false;
+}
+
+bool COracleCloudInfo::LaunchRestoredInstance(const RestoreCtx& ctx, const std::function<bool()>& launch) {
+  SVMInfo& vm = ctx.vmInfo;
+  CPendingCreate pending(cleaner, cleanerMode, ctx.restoreGuid, VM_CLEANER_ENTITY_VM, vm.name);
+  if (!RecordedBeforeCreate(pending, vm.name, VMERR_VM_CREATION_FAILED)) return false;
+  if (!launch()) {
+    EVERROR(evDebug, "Failed to restore VM [%s], Error [%s]", ctx.vmName.c_str(), bridge->GetLastError().c_str());
+    return ReportBridgeFailure(VMERR_VM_CREATION_FAILED);
+  }
+  if (cleaner.RegisterCreatedVM(cleanerMode, ctx.restoreGuid, vm.guid))
+    DropPendingCreate(pending, vm.name);
+  else
+    EVERROR(evDebug, "Failed to register VM:[%s] to cleaner", vm.guid.c_str());
+  ctx.vmCreated = true;
+  ctx.restoredVmGuid = ctx.createdVmGuid = vm.guid;
+  return true;
+}
+
+bool COracleCloudInfo::FinishRestoredInstance(const RestoreCtx& ctx, bool reboot) {
+  // The instance and its volumes are the job's result: handed over first, so that nothing after
+  // this point (a failed power-off included) can make a clean-up delete them.
+  UnRegisterCreatedVMandDisksFromCleaner(ctx.restoreGuid, ctx.createdVmGuid, ctx.disks);
+  if (!cleaner.UnRegisterVM(cleanerMode, ctx.restoreGuid, false))
+    EVDEBUG(evDebug, "Could not unregister VM[%s] from cleaner, some resources may require cleanup",
+            ctx.restoreGuid.c_str());
+  bool ok = true;
+  if (reboot) {
+    EVDEBUG(evDebug, "Rebooting converted instance [%s]", ctx.vmInfo.uri.c_str());
+    bridge->RebootInstance(ctx.vmInfo.uri);
+  }
+  if (!ctx.powerOnAfterRestore) {
+    if (bridge->PowerOffInstance(ctx.vmInfo.uri)) {
+      EVDEBUG(evDebug, "Instance [%s] powered off", ctx.vmInfo.uri.c_str());
+    } else {
+      EVDEBUG(evDebug, "Powering off instance [%s] failed", ctx.vmInfo.uri.c_str());
+      ReportBridgeFailure(VMERR_VM_OPERATION_FAILED);
+      ok = false;
+    }
+  }
+  RemoveJobResultsDir(ctx.jobResultsDir);
+  return ok;
 }
 
 void COracleCloudInfo::RemoveJobResultsDir(const string& dir) {
