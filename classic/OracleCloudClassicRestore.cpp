@@ -109,7 +109,11 @@ bool COracleCloudClassicInfo::_PopulateRestoreCtxVMInfo(const RestoreCtx& ctx) {
   vm.disks.clear();
   vm.compartmentId = ctx.compartmentId;
   vm.name = ctx.vmName;
-  if (!ctx.vmSize.empty()) vm.vmSize = ctx.vmSize;
+  // "Auto Select" of a plain restore keeps the source's shape (a conversion's was chosen in Pre).
+  if (FXString::EqualsIgnoreCase(ctx.vmSize, kAutoSelectShape) && !ctx.isConversion && !ctx.useDiskNames)
+    vm.vmSize = ctx.sourceVmSize;
+  else if (!ctx.vmSize.empty())
+    vm.vmSize = ctx.vmSize;
   EVDEBUG(evDebug, "User [%s] ; Instance name [%s] ; Instance type [%s] ", vm.compartmentId.c_str(), vm.name.c_str(),
           vm.vmSize.c_str());
   // An in-place restore keeps the saved network; any other takes the one the job names.

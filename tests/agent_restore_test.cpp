@@ -227,13 +227,21 @@ TEST(AgentRestore, AClassicInstanceComesBackFromItsSavedOrchestration) {
   }
   run.ExpectOnly("web-r", "name taken");
   WriteTestFile(run.sandbox.Home() + "/etc/platform.ini", "[VirtualServer]\nbUseLaunchPlanForOracleCloudRestore=1\n");
-  for (const auto& [launch, extra] : {std::pair<std::string, std::string>{"RestoreVM", "--json"},
-                                      {"DeployVMFromOrchestration", "--conversion"}}) {
+  const struct {
+    const char* launch;
+    std::vector<std::string> options;
+  } launches[] = {{"RestoreVM", {"--as", "web-plan", "--shape", "Auto Select", "--json"}},
+                  {"DeployVMFromOrchestration", {"--as", "web-conv", "--conversion"}}};
+  for (const auto& c : launches) {
     WaitForNextSecond();
-    const long before = run.sandbox.Calls(launch);
-    ASSERT_EQ(run.sandbox.Agent({"restore", run.folder, "--as", "web-" + extra.substr(2), extra}, &run.out), 0) << run.out;
-    EXPECT_EQ(run.sandbox.Calls(launch), before + 1) << launch;
+    const long before = run.sandbox.Calls(c.launch);
+    std::vector<std::string> args = {"restore", run.folder};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    ASSERT_EQ(run.sandbox.Agent(args, &run.out), 0) << run.out;
+    EXPECT_EQ(run.sandbox.Calls(c.launch), before + 1) << c.launch;
   }
+  // "Auto Select" without a conversion launches the source's shape.
+  EXPECT_EQ(plugintest::RowWhere(plugintest::Ls(run.sandbox, "instances"), "name", "web-plan")["shape"], instance["shape"]);
   EXPECT_EQ(run.sandbox.Calls("DeployVMFromOrchestration") + run.sandbox.Calls("RestoreVM"), 3);
 }
 

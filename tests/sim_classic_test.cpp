@@ -66,14 +66,11 @@ TEST_F(SimClassic, SavedOrchestrationReadsBack) {
   EXPECT_EQ(Layout(saved).substr(0, 2), "1:") << "the boot volume is disk 1";
   const std::pair<const char*, std::string> bad[] = {
       {"{", "not valid JSON"},
-      {"[1]", "not a JSON object"},
       {R"({"objects": [{"type": "StorageVolume"}]})", "not valid: it holds no instance"},
       {R"({"objects": [{"type": "Instance", "template": {"storage_attachments": [{"index": 0, "volume": "v"}]}}]})",
        "not valid: the index of a storage attachment is not a disk index from 1 to 10"},
       {R"({"objects": [{"type": "Instance", "template": {"storage_attachments": [{"index": 2, "volume": "v"},
           {"index": 2, "volume": "w"}]}}]})", "not valid: two storage attachments have the index 2"},
-      {R"({"objects": [{"type": "Instance", "template": {"sshkeys": [7]}}]})",
-       "not valid: member [sshkeys] holds an entry that is no name"},
       {R"({"objects": [{"type": "Instance", "template": {"shape": 1}}]})",
        "not valid: member [shape] is not a string"}};
   for (const auto& [text, error] : bad) {
