@@ -29,12 +29,7 @@ bool COracleCloudClassicInfo::_InitRestoreVM(const RestoreCtx& ctx) {
 int COracleCloudClassicInfo::HandleOverwriteOption(const RestoreCtx& ctx) {
   std::vector<SVMInfo> found;
   bool exists = false;
-  if (!bridge->DoesVMExist(ctx.vmName, found, ctx.compartmentId, exists)) {
-    // Not knowing is not "not found": a restore must not go on beside an instance it cannot see.
-    EVERROR(evDebug, "Failed to look up instance [%s] in user [%s]: %s", ctx.vmName.c_str(), ctx.compartmentId.c_str(),
-            bridge->GetLastError().c_str());
-    return ReportBridgeFailure(VMERR_VM_CREATION_FAILED);
-  }
+  if (!LookUpTargetName(ctx, found, exists)) return 0;
   if (exists) {
     // The classic flavour never replaces an instance, whatever the overwrite option says.
     const string text = FXString::Format("Found Instance with name [%s] already in user [%s]", ctx.vmName.c_str(),

@@ -67,12 +67,7 @@ bool COracleCloudInfrastructureInfo::_InitRestoreVM_FullVM(const RestoreCtx& ctx
 int COracleCloudInfrastructureInfo::HandleOverwriteOption(const RestoreCtx& ctx) {
   std::vector<SVMInfo> found;
   bool exists = false;
-  if (!bridge->DoesVMExist(ctx.vmName, found, ctx.compartmentId, exists)) {
-    // Not knowing is not "not found": a restore must not go on beside an instance it cannot see.
-    EVERROR(evDebug, "Failed to look up instance [%s] in user [%s]: %s", ctx.vmName.c_str(), ctx.compartmentId.c_str(),
-            bridge->GetLastError().c_str());
-    return ReportBridgeFailure(VMERR_VM_CREATION_FAILED);
-  }
+  if (!LookUpTargetName(ctx, found, exists)) return 0;
   if (!exists) {
     EVDEBUG(evDebug, "Instance [%s] not found in  user [%s]", ctx.vmName.c_str(), ctx.compartmentId.c_str());
     return 1;

@@ -171,6 +171,9 @@ class COracleCloudInfo : public CVMInfo {
   // the restore as soon as its id is known (a job killed in between leaves it to the next sweep).
   // False (error 20, the bridge's text) when the launch failed.
   bool LaunchRestoredInstance(const RestoreCtx& ctx, const std::function<bool()>& launch);
+  // The instances that carry the restore's target name. Not knowing is not "not found": a failed
+  // lookup is false (error 20, the bridge's text), and the restore must not go on.
+  bool LookUpTargetName(const RestoreCtx& ctx, std::vector<VMInfoStructs::SVMInfo>& found, bool& exists);
   // The end of a restore: the instance and its volumes handed over (unregistered with the root),
   // then a reboot when `reboot`, a power-off unless it should run, the results folder removed. False
   // (error 7101) when the power-off failed.

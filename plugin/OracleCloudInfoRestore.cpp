@@ -205,6 +205,14 @@ bool COracleCloudInfo::_IsAutoVMShapeOptionSelected(const RestoreCtx& ctx) {
   return false;
 }
 
+bool COracleCloudInfo::LookUpTargetName(const RestoreCtx& ctx, std::vector<SVMInfo>& found, bool& exists) {
+  if (bridge->DoesVMExist(ctx.vmName, found, ctx.compartmentId, exists)) return true;
+  EVERROR(evDebug, "Failed to look up instance [%s] in user [%s]: %s", ctx.vmName.c_str(), ctx.compartmentId.c_str(),
+          bridge->GetLastError().c_str());
+  ReportBridgeFailure(VMERR_VM_CREATION_FAILED);
+  return false;
+}
+
 bool COracleCloudInfo::LaunchRestoredInstance(const RestoreCtx& ctx, const std::function<bool()>& launch) {
   SVMInfo& vm = ctx.vmInfo;
   CPendingCreate pending(cleaner, cleanerMode, ctx.restoreGuid, VM_CLEANER_ENTITY_VM, vm.name);

@@ -173,16 +173,7 @@ void CSimClassicLaunch::Launch(SVMInfo& vm, EBy by, bool faulty, const std::stri
                           : "Launch plan for instance [" + vm.name + "] failed: instance [" + made.uri +
                                 "] did not start");
   }
-  vm.guid = made.guid;
-  vm.uri = made.uri;
-  vm.compartmentId = made.compartmentId;
-  vm.availabilityDomain = made.availabilityDomain;
-  vm.region = made.region;
-  vm.vmSize = made.vmSize;
-  vm.cpuCount = made.cpuCount;
-  vm.memoryMB = made.memoryMB;
-  vm.imageId = made.imageId;
-  vm.launchMode = made.launchMode;
+  TakeLaunched(vm, made);
   vm.lifecycleState = booted.lifecycleState;
   vm.powerState = booted.powerState;
 }

@@ -18,22 +18,6 @@ using VMInfoStructs::SVMInfo;
 
 namespace {
 
-// What a launch tells the caller about the instance it made.
-void TakeLaunched(SVMInfo& vm, const SVMInfo& made) {
-  vm.guid = made.guid;
-  vm.uri = made.uri;
-  vm.compartmentId = made.compartmentId;
-  vm.availabilityDomain = made.availabilityDomain;
-  vm.region = made.region;
-  vm.vmSize = made.vmSize;
-  vm.cpuCount = made.cpuCount;
-  vm.memoryMB = made.memoryMB;
-  vm.imageId = made.imageId;
-  vm.launchMode = made.launchMode;
-  vm.lifecycleState = made.lifecycleState;
-  vm.powerState = made.powerState;
-}
-
 constexpr uint64_t kGiB = 1024 * kMiB;
 // How often a wait looks at the instance when nothing says when it changes.
 constexpr int64_t kPollMs = 2000;

@@ -140,4 +140,19 @@ void AddAccess(CSimDb& db, const std::string& instanceId, const SVMInfo& vm) {
   }
 }
 
+void TakeLaunched(VMInfoStructs::SVMInfo& vm, const VMInfoStructs::SVMInfo& made) {
+  vm.guid = made.guid;
+  vm.uri = made.uri;
+  vm.compartmentId = made.compartmentId;
+  vm.availabilityDomain = made.availabilityDomain;
+  vm.region = made.region;
+  vm.vmSize = made.vmSize;
+  vm.cpuCount = made.cpuCount;
+  vm.memoryMB = made.memoryMB;
+  vm.imageId = made.imageId;
+  vm.launchMode = made.launchMode;
+  vm.lifecycleState = made.lifecycleState;
+  vm.powerState = made.powerState;
+}
+
 }  // namespace sim

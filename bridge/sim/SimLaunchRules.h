@@ -53,4 +53,7 @@ void InsertVnic(CSimDb& db, CIdMaker& ids, const SVnicHost& host, const std::str
 // The SSH keys and security lists the record asks for.
 void AddAccess(CSimDb& db, const std::string& instanceId, const VMInfoStructs::SVMInfo& vm);
 
+// What a launch tells the caller about the instance it made.
+void TakeLaunched(VMInfoStructs::SVMInfo& vm, const VMInfoStructs::SVMInfo& made);
+
 }  // namespace sim
