@@ -77,15 +77,12 @@ bool COracleCloudClassicInfo::CreateEmptyVolumes(const RestoreCtx& ctx, std::vec
 }
 
 bool COracleCloudClassicInfo::_PreRestoreVM(const RestoreCtx& ctx) {
-  SetLastVMError(VMERR_NONE);
-  if (CancelledBeforePhase()) return false;
   if (!DetachVolumes(ctx.disks)) return false;
   if (!ctx.isConversion && !ctx.useDiskNames) return true;
   return AdjustConvertedVMSize(ctx);
 }
 
 bool COracleCloudClassicInfo::_RestoreVM(const RestoreCtx& ctx) {
-  SetLastVMError(VMERR_NONE);
   if (!MakeVolumesBootable(ctx) || !_PopulateRestoreCtxVMInfo(ctx) || !_RestoreInstance(ctx)) return false;
   for (const SDisk& disk : ctx.disks) {
     if (disk.selectedForRestore != 1 || disk.volumeId.empty()) continue;
@@ -225,7 +222,6 @@ bool COracleCloudClassicInfo::_RestoreInstance(const RestoreCtx& ctx) {
 }
 
 bool COracleCloudClassicInfo::_PostRestoreVM(const RestoreCtx& ctx) {
-  SetLastVMError(VMERR_NONE);
   return FinishRestoredInstance(ctx, ctx.isConversion && ctx.restoreType != RESTORE_TYPE_REPLICATION);
 }
 

@@ -120,8 +120,6 @@ int COracleCloudInfrastructureInfo::HandleOverwriteOption(const RestoreCtx& ctx)
 
 bool COracleCloudInfrastructureInfo::_PreRestoreVM(const RestoreCtx& ctx) {
   EVDEBUGLVL(evDebug, 2, "****Start");
-  SetLastVMError(VMERR_NONE);
-  if (CancelledBeforePhase()) return false;
   string cleanerPath;
   if (!cleaner.GetRegisteredVM(cleanerMode, ctx.restoreGuid, cleanerPath)) {
     EVERROR(evDebug, "Failed to get the cleanerpath");
@@ -157,7 +155,6 @@ bool COracleCloudInfrastructureInfo::_PreRestoreVM(const RestoreCtx& ctx) {
 
 bool COracleCloudInfrastructureInfo::_RestoreVM(const RestoreCtx& ctx) {
   EVDEBUGLVL(evDebug, 2, "****Start");
-  SetLastVMError(VMERR_NONE);
   return _PopulateRestoreCtxVMInfo(ctx) && _RestoreInstance(ctx);
 }
 
@@ -271,7 +268,6 @@ bool COracleCloudInfrastructureInfo::_RestoreInstance(const RestoreCtx& ctx) {
 
 bool COracleCloudInfrastructureInfo::_PostRestoreVM(const RestoreCtx& ctx) {
   EVDEBUGLVL(evDebug, 2, "****Start");
-  SetLastVMError(VMERR_NONE);
   return FinishRestoredInstance(ctx, ctx.restoreType == RESTORE_TYPE_FULL_INSTANCE);
 }
 

@@ -125,6 +125,8 @@ class COracleCloudInfo : public CVMInfo {
                              bool bringOffline);
   virtual bool DetachVolumes(std::vector<VMInfoStructs::SDisk>& disks);
   virtual int HandleOverwriteOption(const RestoreCtx& ctx);
+  // The flavour's restore phases. The public phase has cleared the error and (but for RestoreVM)
+  // checked for a cancel before calling its hook.
   virtual bool _InitRestoreVM(const RestoreCtx& ctx);
   virtual bool _PreRestoreVM(const RestoreCtx& ctx);
   virtual bool _RestoreVM(const RestoreCtx& ctx);

@@ -77,6 +77,7 @@ int COracleCloudInfo::PreRestoreVM(const RestoreCtx& ctx) {
 }
 
 int COracleCloudInfo::RestoreVM(const RestoreCtx& ctx) {
+  SetLastVMError(VMERR_NONE);
   if (_RestoreVM(ctx)) return 1;
   EVERROR(evDebug, "Restore phase failed");
   return 0;
