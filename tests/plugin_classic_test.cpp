@@ -8,8 +8,8 @@ using namespace mounttest;
 using VMInfoStructs::SDisk;
 
 struct SClassic : ClassicPlugin {
-  using ClassicPlugin::CleanupMountedVolumes, ClassicPlugin::DetachVolumes, ClassicPlugin::NumberDisksOfInstance;
-  using ClassicPlugin::_PopulateRestoreCtxVMInfoFromConfig;
+  using ClassicPlugin::CleanupMountedVolumes, ClassicPlugin::DetachVolumes, ClassicPlugin::NumberDisksOfInstance,
+      ClassicPlugin::_PopulateRestoreCtxVMInfoFromConfig;
 };
 
 class PluginClassic : public CMountFixture {
@@ -155,6 +155,21 @@ TEST_F(PluginClassic, ARestoreReadsTheSavedOrchestrationFromTheResultsFolderOnly
     EXPECT_EQ(plugin->_PopulateRestoreCtxVMInfoFromConfig(ctx, out), c.read) << c.names[0];
     EXPECT_EQ(out.name, c.read ? "sample-web" : "") << c.names[0];
   }
+}
+
+// A replication has no classic form: refused with its code in every phase before anything is
+// registered or made.
+TEST_F(PluginClassic, AReplicationIsRefusedAndLeavesNoRoot) {
+  RestoreCtx ctx;
+  ctx.vmName = "web-r", ctx.restoreType = RESTORE_TYPE_REPLICATION;
+  ctx.disks.resize(1);
+  for (auto phase : {&IVMInfo::InitRestoreVM, &IVMInfo::PreRestoreVM, &IVMInfo::PostRestoreVM}) {
+    EXPECT_EQ(((*plugin).*phase)(ctx), 0);
+    EXPECT_EQ(plugin->GetLastVMError(), VMERR_VM_OPERATION_NOT_SUPPORTED);
+    EXPECT_EQ(plugin->GetLastVMErrorDetails(), "Replication is not supported for instances of the classic cloud");
+  }
+  EXPECT_EQ(sandbox->Registry(), nlohmann::json::array());
+  EXPECT_EQ(sandbox->Calls("CreateVolume") + sandbox->Calls("DoesVMExist"), 0);
 }
 
 }  // namespace

@@ -352,24 +352,3 @@ TEST_F(PluginRestore, OnlyAJobsOwnResultsFolderIsRemovedAndNothingBeyondIt) {
 }
 
 }  // namespace
-
-// A replication has no classic form: refused with its code before anything is registered or made.
-TEST(PluginClassicRestore, AReplicationIsRefusedAndLeavesNoRoot) {
-  testbase::ForgetIdentity();
-  CTestSandbox sandbox("classic");
-  testbase::ClassicBase plugin(testbase::ClassicBase::kType);
-  ASSERT_EQ(plugin.Init(0), 1);
-  ASSERT_EQ(plugin.Connect(sandbox.CloudUrl(), "tester", "secret"), 1);
-  RestoreCtx ctx;
-  ctx.vmName = "web-r";
-  ctx.restoreType = RESTORE_TYPE_REPLICATION;
-  ctx.disks.resize(1);
-  for (auto phase : {&IVMInfo::InitRestoreVM, &IVMInfo::PreRestoreVM, &IVMInfo::PostRestoreVM}) {
-    EXPECT_EQ((plugin.*phase)(ctx), 0);
-    EXPECT_EQ(plugin.GetLastVMError(), VMERR_VM_OPERATION_NOT_SUPPORTED);
-    EXPECT_EQ(plugin.GetLastVMErrorDetails(), "Replication is not supported for instances of the classic cloud");
-  }
-  EXPECT_EQ(sandbox.Registry(), nlohmann::json::array());
-  EXPECT_EQ(sandbox.Calls("CreateVolume") + sandbox.Calls("DoesVMExist"), 0);
-  testbase::ForgetIdentity();
-}
