@@ -23,6 +23,13 @@ struct SSnapshotAddArgs {
   std::string name;       // empty: made from the volume's name
 };
 
+struct SVolumeWriteArgs {
+  std::string volumeId;
+  long long offset = 0;
+  std::string text;  // the bytes, unless `file` names a file holding them
+  std::string file;
+};
+
 int RunInit(const std::string& dir, const std::string& flavour, uint64_t bootVolumeMiB);
 int RunList(const std::string& sandbox, const std::string& kind, bool json);
 int RunFaultAdd(const std::string& sandbox, const SFaultAddArgs& args);
@@ -32,6 +39,12 @@ int RunCalls(const std::string& sandbox, bool json, bool reset);
 int RunConfigSet(const std::string& sandbox, const std::string& key, const std::string& value);
 int RunConfigList(const std::string& sandbox, bool json);
 int RunSnapshotAdd(const std::string& sandbox, const SSnapshotAddArgs& args);
+// Operator changes between jobs; none is recorded as a job's doing.
+int RunSnapshotRemove(const std::string& sandbox, const std::string& id);
+int RunSnapshotState(const std::string& sandbox, const std::string& id, const std::string& state);
+int RunVolumeWrite(const std::string& sandbox, const SVolumeWriteArgs& args);
+int RunVolumeAdd(const std::string& sandbox, const std::string& instance, uint64_t size);  // prints the id
+int RunVolumeDetach(const std::string& sandbox, const std::string& id);
 // bytes: only the first so many (0: all).
 int RunVolumeChecksum(const std::string& sandbox, const std::string& id, uint64_t bytes);
 // Exit 0 when jobs left nothing in the cloud, 1 when they did (or on an error). The instances named

@@ -80,7 +80,14 @@ int main(int argc, char** argv) {
   snapshotAdd->add_option("--created", snapshotArgs.created, "Creation time, seconds since the epoch")->required();
   snapshotAdd->add_option("--name", snapshotArgs.name, "Display name");
 
-  auto* volume = app.add_subcommand("volume", "Volume bytes");
+  std::string snapshotId, snapshotState;
+  auto* snapshotRm = snapshot->add_subcommand("rm", "Delete a snapshot");
+  snapshotRm->add_option("ID", snapshotId, "Snapshot to delete")->required();
+  auto* snapshotSetState = snapshot->add_subcommand("state", "Set a snapshot's lifecycle state");
+  snapshotSetState->add_option("ID", snapshotId, "Snapshot")->required();
+  snapshotSetState->add_option("STATE", snapshotState, "The flavour's available or faulty word, e.g. FAULTY")->required();
+
+  auto* volume = app.add_subcommand("volume", "Volume bytes and an instance's data volumes");
   volume->require_subcommand(1);
   std::string volumeId;
   auto* checksum = volume->add_subcommand("checksum", "SHA-256 of a volume's (or snapshot's) bytes, holes as zeros");
@@ -88,6 +95,21 @@ int main(int argc, char** argv) {
   uint64_t checksumBytes = 0;
   checksum->add_option("--bytes", checksumBytes, "Only the first N bytes (N >= 1, at most the volume's size)")
       ->check(CLI::Range(uint64_t{1}, std::numeric_limits<uint64_t>::max()));
+
+  SVolumeWriteArgs writeArgs;
+  auto* volumeWrite = volume->add_subcommand("write", "Write bytes into a volume at an offset");
+  volumeWrite->add_option("ID", writeArgs.volumeId, "Volume id")->required();
+  volumeWrite->add_option("--offset", writeArgs.offset, "Byte offset (0 or more)")->required();
+  auto* text = volumeWrite->add_option("--text", writeArgs.text, "The bytes to write");
+  auto* file = volumeWrite->add_option("--file", writeArgs.file, "A file holding the bytes to write");
+  text->excludes(file);
+  std::string instance;
+  uint64_t addBytes = 0;
+  auto* volumeAdd = volume->add_subcommand("add", "Add an empty data volume to an instance and print its id");
+  volumeAdd->add_option("INSTANCE", instance, "Instance id (or uri)")->required();
+  volumeAdd->add_option("--size", addBytes, "Size in bytes")->required();
+  auto* volumeDetach = volume->add_subcommand("detach", "Detach a volume from its instance (the volume stays)");
+  volumeDetach->add_option("ID", volumeId, "Volume id")->required();
 
   auto* leaks = app.add_subcommand("leaks", "List what jobs left in the cloud; exit 1 when anything is left");
   leaks->add_flag("--json", json, "Print JSON");
@@ -116,7 +138,12 @@ int main(int argc, char** argv) {
   if (*configSet) return RunConfigSet(sandbox, key, value);
   if (*configLs) return RunConfigList(sandbox, json);
   if (*snapshotAdd) return RunSnapshotAdd(sandbox, snapshotArgs);
+  if (*snapshotRm) return RunSnapshotRemove(sandbox, snapshotId);
+  if (*snapshotSetState) return RunSnapshotState(sandbox, snapshotId, snapshotState);
   if (*checksum) return RunVolumeChecksum(sandbox, volumeId, checksumBytes);
+  if (*volumeWrite) return *text || *file ? RunVolumeWrite(sandbox, writeArgs) : Failure("Give --text T or --file F");
+  if (*volumeAdd) return RunVolumeAdd(sandbox, instance, addBytes);
+  if (*volumeDetach) return RunVolumeDetach(sandbox, volumeId);
   if (*leaks) return RunLeaks(sandbox, json, keep);
   if (*populate) return RunPopulate(sandbox, compartments, instancesEach);
   if (*toolCall) return RunToolCall(sandbox, toolOp);

@@ -21,19 +21,6 @@ namespace {
 constexpr int kFirstPortalHost = 2;
 constexpr int kLastPortalHost = 254;
 
-struct SInstanceRef {
-  std::string id, uri, ad, state;
-};
-
-// Classic callers name instances by uri, infrastructure ones by id.
-SInstanceRef ResolveInstance(CSimDb& db, const std::string& idOrUri) {
-  CSimStatement stmt =
-      db.Prepare("SELECT id, uri, ad, state FROM instances WHERE id = ? OR uri = ? ORDER BY id = ? DESC LIMIT 1");
-  stmt.BindAll(idOrUri, idOrUri, idOrUri);
-  if (idOrUri.empty() || !stmt.Step()) throw CSimRefused("Instance with id [" + idOrUri + "] was not found");
-  return {stmt.Text(0), stmt.Text(1), stmt.Text(2), stmt.Text(3)};
-}
-
 std::string AttachmentType(const std::string& requested) {
   std::string type = requested;
   for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -102,6 +89,15 @@ void RecordCutSessions(CSimCloud& cloud, const std::string& iqn) {
 }
 
 }  // namespace
+
+SInstanceRef ResolveInstance(CSimDb& db, const std::string& idOrUri) {
+  CSimStatement stmt = db.Prepare(
+      "SELECT id, uri, ad, state, name, compartment_id FROM instances WHERE id = ? OR uri = ? "
+      "ORDER BY id = ? DESC LIMIT 1");
+  stmt.BindAll(idOrUri, idOrUri, idOrUri);
+  if (idOrUri.empty() || !stmt.Step()) throw CSimRefused("Instance with id [" + idOrUri + "] was not found");
+  return {stmt.Text(0), stmt.Text(1), stmt.Text(2), stmt.Text(3), stmt.Text(4), stmt.Text(5)};
+}
 
 void WithdrawAttachments(CSimCloud& cloud, const std::vector<SEndedAttachment>& ended) {
   for (const SEndedAttachment& a : ended) {

@@ -28,6 +28,13 @@ struct SEndedAttachment {
   std::string volumeId, type, iqn;
 };
 
+struct SInstanceRef {
+  std::string id, uri, ad, state, name, compartmentId;
+};
+
+// The instance named by its id or (classic callers) its uri; refused when there is none.
+SInstanceRef ResolveInstance(CSimDb& db, const std::string& idOrUri);
+
 // Removes the offered target of each ended iSCSI attachment and the device link of each
 // paravirtualized one. A device the proxy made by logging in stays: the cloud does not log it out.
 void WithdrawAttachments(CSimCloud& cloud, const std::vector<SEndedAttachment>& ended);

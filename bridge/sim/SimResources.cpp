@@ -11,6 +11,7 @@ namespace sim {
 
 void RecordCreated(CSimDb& db, const std::string& kind, const std::string& id, const std::string& name,
                    const std::string& op, int64_t now) {
+  if (op.empty()) return;
   // A kind and id seen before (a classic name used again) starts a new life.
   db.Run(
       "INSERT OR REPLACE INTO created_resources(kind, id, name, op, pid, created, deleted, deleted_op) "

@@ -98,8 +98,8 @@ CREATE TABLE volumes (
 );
 CREATE INDEX volumes_by_name ON volumes(display_name);
 -- A point-in-time copy of a volume's bytes, kept as a sparse file under volumes/. The source
--- volume's domain and compartment are kept so that a volume made from the snapshot lands there
--- even after the source is gone.
+-- volume's domain and compartment, and whether it is a boot volume, are kept so that a volume made
+-- from the snapshot lands there (a boot volume again) even after the source is gone.
 CREATE TABLE snapshots (
   id             TEXT PRIMARY KEY,
   volume_id      TEXT NOT NULL,
@@ -109,6 +109,7 @@ CREATE TABLE snapshots (
   description TEXT NOT NULL DEFAULT '',
   state       TEXT NOT NULL,
   size_bytes  INTEGER NOT NULL,
+  is_boot     INTEGER NOT NULL DEFAULT 0,
   file        TEXT NOT NULL UNIQUE,
   fault       INTEGER NOT NULL DEFAULT 0,
   created     INTEGER NOT NULL,

@@ -14,12 +14,13 @@ namespace {
 struct SSnapshotRow {
   std::string id, volumeId, name, state, file, ad, compartmentId;
   uint64_t size = 0;
+  bool boot = false;
 };
 
 SSnapshotRow LoadSnapshot(CSimDb& db, const std::string& id) {
   CSimStatement stmt = db.Prepare(
       "SELECT s.id, s.volume_id, s.name, s.state, s.file, s.size_bytes, "
-      "COALESCE(NULLIF(s.ad, ''), v.ad, ''), COALESCE(NULLIF(s.compartment_id, ''), v.compartment_id, '') "
+      "COALESCE(NULLIF(s.ad, ''), v.ad, ''), COALESCE(NULLIF(s.compartment_id, ''), v.compartment_id, ''), s.is_boot "
       "FROM snapshots s LEFT JOIN volumes v ON v.id = s.volume_id WHERE s.id = ?");
   stmt.BindAll(id);
   if (!stmt.Step()) throw CSimRefused("Snapshot with id [" + id + "] was not found");
@@ -32,6 +33,7 @@ SSnapshotRow LoadSnapshot(CSimDb& db, const std::string& id) {
   row.size = static_cast<uint64_t>(stmt.Int(5));
   row.ad = stmt.Text(6);
   row.compartmentId = stmt.Text(7);
+  row.boot = stmt.Int(8) != 0;
   return row;
 }
 
@@ -55,10 +57,10 @@ std::string InsertSnapshot(CSimCloud& cloud, CSimDb& db, CNewFiles& files, const
   int64_t seconds = s.provisioned ? ProvisionSeconds(db, kKindSnapshot) : 0;
   const char* state = seconds > 0 ? w.snapshotProvisioning : (s.faulty ? w.snapshotFaulty : w.snapshotAvailable);
   db.Run(
-      "INSERT INTO snapshots(id, volume_id, name, ad, compartment_id, description, state, size_bytes, file, fault, "
-      "created, ready_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+      "INSERT INTO snapshots(id, volume_id, name, ad, compartment_id, description, state, size_bytes, is_boot, file, "
+      "fault, created, ready_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
       id, volume.id, name, volume.ad, volume.compartmentId, s.description, state, static_cast<int64_t>(volume.size),
-      file, s.faulty, s.created, now + seconds);
+      volume.boot, file, s.faulty, s.created, now + seconds);
   return id;
 }
 
@@ -107,7 +109,8 @@ std::string CSimSnapshots::CreateVolume(const std::string& snapshotId, const std
     }
     SNewVolume volume;
     volume.name = name.empty() ? snapshot.name + "-volume" : name;
-    volume.id = CIdMaker(db, cloud_.Flavour()).Volume(volume.name, snapshot.ad, false);
+    volume.boot = snapshot.boot;
+    volume.id = CIdMaker(db, cloud_.Flavour()).Volume(volume.name, snapshot.ad, volume.boot);
     volume.file = SafeFileName(volume.id, ".img");
     volume.compartmentId = snapshot.compartmentId;
     volume.ad = snapshot.ad;
@@ -125,6 +128,20 @@ std::string CSimSnapshots::CreateVolume(const std::string& snapshotId, const std
   });
   files.Keep();
   return id;
+}
+
+void CSimSnapshots::SetState(const std::string& snapshotId, const std::string& state) {
+  const SFlavourWords& w = cloud_.Words();
+  if (state != w.snapshotAvailable && state != w.snapshotFaulty) {
+    throw CSimRefused("Snapshot state [" + state + "] cannot be set: use " + w.snapshotAvailable + " or " +
+                      w.snapshotFaulty);
+  }
+  int64_t now = HostClock::Now();
+  cloud_.Write([&](CSimDb& db) {
+    SSnapshotRow row = LoadSnapshot(db, snapshotId);
+    db.Run("UPDATE snapshots SET state = ?, fault = ?, ready_at = ? WHERE id = ?", state, state == w.snapshotFaulty,
+           now, row.id);
+  });
 }
 
 std::string CSimSnapshots::VolumeState(const std::string& volumeId) {

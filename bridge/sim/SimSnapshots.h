@@ -31,9 +31,13 @@ class CSimSnapshots {
                      const std::string& op);
   std::string State(const std::string& snapshotId);
   bool Exists(const std::string& snapshotId);
-  // Removes the snapshot and its bytes.
+  // Removes the snapshot and its bytes (op empty: an operator removes it).
   void Delete(const std::string& snapshotId, const std::string& op);
-  // A new volume in the source volume's domain and compartment holding the snapshot's bytes.
+  // Sets the lifecycle state of a snapshot as the cloud would end it: the flavour's available or
+  // faulty word.
+  void SetState(const std::string& snapshotId, const std::string& state);
+  // A new volume in the source volume's domain and compartment holding the snapshot's bytes; a
+  // boot volume when the snapshot is a boot volume's.
   std::string CreateVolume(const std::string& snapshotId, const std::string& name, bool faulty, const std::string& op);
   std::string VolumeState(const std::string& volumeId);
 

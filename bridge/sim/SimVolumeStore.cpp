@@ -21,7 +21,7 @@ void RemoveVolumeFiles(CSimCloud& cloud, const std::vector<std::string>& files) 
 }
 
 void InsertVolume(CSimDb& db, const SFlavourWords& words, const SNewVolume& v, int64_t now, const std::string& op) {
-  int64_t seconds = ProvisionSeconds(db, kKindVolume);
+  int64_t seconds = v.provisioned ? ProvisionSeconds(db, kKindVolume) : 0;
   const char* state = seconds > 0 ? words.volumeProvisioning : (v.faulty ? words.volumeFaulty : words.volumeAvailable);
   db.Run(
       "INSERT INTO volumes(id, display_name, compartment_id, ad, size_bytes, state, description, is_boot, bootable, "

@@ -33,7 +33,8 @@ struct SNewVolume {
   std::string id, name, compartmentId, ad, description, imageId, sourceSnapshotId, file;
   uint64_t size = 0;
   bool boot = false;
-  bool faulty = false;  // ends in the faulty state instead of available
+  bool faulty = false;       // ends in the faulty state instead of available
+  bool provisioned = true;   // false: usable at once, whatever the provisioning time
 };
 
 // Inserts the row of a volume whose file exists: provisioning for the configured time (then

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "bridge/sim/SimAttachments.h"
 #include "bridge/sim/SimIds.h"
 #include "bridge/sim/SimLifecycle.h"
 #include "bridge/sim/SimResources.h"
@@ -103,6 +104,65 @@ void CSimVolumes::ClearDescription(const std::string& volumeId) {
     LoadVolume(db, volumeId);
     db.Run("UPDATE volumes SET description = '' WHERE id = ?", volumeId);
   });
+}
+
+void CSimVolumes::Write(const std::string& volumeId, int64_t offset, const std::string& bytes) {
+  cloud_.Write([&](CSimDb& db) {
+    SVolumeRow volume = LoadVolume(db, volumeId);
+    if (offset < 0) throw CSimRefused("Offset " + std::to_string(offset) + " is negative");
+    if (static_cast<uint64_t>(offset) > volume.size || bytes.size() > volume.size - static_cast<uint64_t>(offset)) {
+      throw CSimRefused("Writing " + std::to_string(bytes.size()) + " bytes at offset " + std::to_string(offset) +
+                        " would pass the end of volume [" + volume.id + "] (" + std::to_string(volume.size) +
+                        " bytes)");
+    }
+    // Inside the transaction, so that no other process removes the volume and its file meanwhile.
+    WriteBytesAt(cloud_.VolumeFilePath(volume.file), static_cast<uint64_t>(offset), bytes);
+  });
+}
+
+std::string CSimVolumes::AddToInstance(const std::string& instance, uint64_t size) {
+  const SFlavourWords& w = cloud_.Words();
+  if (size == 0) throw CSimRefused("A new volume needs a size of 1 byte or more");
+  int64_t now = HostClock::Now();
+  CNewFiles files(cloud_);
+  auto [id, instanceId] = cloud_.Write([&](CSimDb& db) {
+    SInstanceRef target = ResolveInstance(db, instance);
+    if (target.state == w.instanceTerminating || target.state == w.instanceTerminated) {
+      throw CSimRefused("Instance [" + target.id + "] is " + target.state + ": no volume can be added to it");
+    }
+    SNewVolume volume;
+    for (int n = 2; volume.name.empty(); ++n) {
+      std::string name = target.name + "-data" + std::to_string(n);
+      if (db.QueryInt("SELECT COUNT(*) FROM volumes WHERE display_name = ?", 0, name) == 0) volume.name = name;
+    }
+    volume.id = CIdMaker(db, cloud_.Flavour()).Volume(volume.name, target.ad, false);
+    volume.file = SafeFileName(volume.id, ".img");
+    volume.compartmentId = target.compartmentId;
+    volume.ad = target.ad;
+    volume.size = size;
+    volume.provisioned = false;
+    CreateSparseFile(files.Add(volume.file), volume.size);
+    InsertVolume(db, w, volume, now, "");
+    return std::make_pair(volume.id, target.id);
+  });
+  files.Keep();
+  try {
+    CSimAttachments(cloud_).Attach(id, instanceId, kAttachParavirtualized, false, "");
+  } catch (...) {
+    Delete(id, "");  // a volume that could not be attached is not kept
+    throw;
+  }
+  return id;
+}
+
+void CSimVolumes::DetachFromInstance(const std::string& volumeId) {
+  std::string holder = cloud_.Read([&](CSimDb& db) {
+    SVolumeRow volume = LoadVolume(db, volumeId);
+    std::string instance = AttachedInstanceOf(db, cloud_.Words(), volume.id);
+    if (instance.empty()) throw CSimRefused("Volume [" + volume.id + "] is not attached to any instance");
+    return instance;
+  });
+  CSimAttachments(cloud_).Detach({volumeId}, holder, "");
 }
 
 }  // namespace sim

@@ -1,6 +1,7 @@
 #pragma once
-// Block volumes asked for by restores: empty volumes, their deletion and the questions about them.
-// Refusals are thrown as CSimRefused naming the volume.
+// Block volumes asked for by restores: empty volumes, their deletion and the questions about them;
+// and what an operator does to an instance's volumes between jobs (writes, new and detached data
+// volumes), which is no job's doing. Refusals are thrown as CSimRefused naming the volume.
 #include <string>
 
 #include "bridge/sim/SimCloud.h"
@@ -26,6 +27,16 @@ class CSimVolumes {
   bool ExistsNamed(const std::string& displayName, const std::string& compartmentId);
   void MakeBootable(const std::string& volumeId);
   void ClearDescription(const std::string& volumeId);
+
+  // Writes `bytes` into the volume at `offset`; refused when the offset is negative or the bytes
+  // would pass the volume's end.
+  void Write(const std::string& volumeId, int64_t offset, const std::string& bytes);
+  // A new empty data volume of `size` bytes named "<instance>-data<N>" (the lowest N from 2 that is
+  // free) in the instance's compartment and domain, attached paravirtualized like the seeded ones
+  // (taking a slot, or refused with CSimNoFreeSlot and not kept). Returns its id.
+  std::string AddToInstance(const std::string& instance, uint64_t size);
+  // Detaches the volume from the instance it is attached to; refused when it is not attached.
+  void DetachFromInstance(const std::string& volumeId);
 
  private:
   CSimCloud& cloud_;

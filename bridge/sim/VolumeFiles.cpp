@@ -102,6 +102,12 @@ void WriteImageVolume(const std::string& path, const std::string& imageId, uint6
   WriteAll(fd.get(), bytes.data(), static_cast<size_t>(std::min<uint64_t>(size, bytes.size())), 0, path);
 }
 
+void WriteBytesAt(const std::string& path, uint64_t offset, const std::string& bytes) {
+  CFd fd(path, O_WRONLY | O_NOFOLLOW);
+  WriteAll(fd.get(), bytes.data(), bytes.size(), static_cast<off_t>(offset), path);
+  if (::fsync(fd.get()) != 0) throw CSimError("Cannot flush [" + path + "]: " + std::strerror(errno));
+}
+
 void CopySparseFile(const std::string& from, const std::string& to) {
   CFd in(from, O_RDONLY);
   off_t size = ::lseek(in.get(), 0, SEEK_END);

@@ -31,6 +31,10 @@ std::string ImageStartBytes(const std::string& imageId);
 // start bytes (as many as fit), then holes.
 void WriteImageVolume(const std::string& path, const std::string& imageId, uint64_t size);
 
+// Writes `bytes` at `offset` into the existing file `path` (never made, never followed as a link)
+// and flushes them to disk; the caller keeps the write inside the file's size.
+void WriteBytesAt(const std::string& path, uint64_t offset, const std::string& bytes);
+
 // Copies `from` into the new file `to`, holes kept as holes; the copy is flushed to disk.
 void CopySparseFile(const std::string& from, const std::string& to);
 
