@@ -85,7 +85,8 @@ int main(int argc, char** argv) {
   snapshotRm->add_option("ID", snapshotId, "Snapshot to delete")->required();
   auto* snapshotSetState = snapshot->add_subcommand("state", "Set a snapshot's lifecycle state");
   snapshotSetState->add_option("ID", snapshotId, "Snapshot")->required();
-  snapshotSetState->add_option("STATE", snapshotState, "The flavour's available or faulty word, e.g. FAULTY")->required();
+  snapshotSetState->add_option("STATE", snapshotState, "The flavour's available or faulty word, e.g. FAULTY")
+      ->required();
 
   auto* volume = app.add_subcommand("volume", "Volume bytes and an instance's data volumes");
   volume->require_subcommand(1);

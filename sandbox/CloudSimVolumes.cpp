@@ -44,7 +44,8 @@ int RunVolumeWrite(const std::string& sandbox, const SVolumeWriteArgs& args) {
     if (!(in && content << in.rdbuf())) return Failure("Cannot read [" + args.file + "]");
     bytes = content.str();
   }
-  return OnCloud(sandbox, [&](sim::CSimCloud& cloud) { sim::CSimVolumes(cloud).Write(args.volumeId, args.offset, bytes); });
+  return OnCloud(sandbox,
+                 [&](sim::CSimCloud& cloud) { sim::CSimVolumes(cloud).Write(args.volumeId, args.offset, bytes); });
 }
 
 int RunVolumeAdd(const std::string& sandbox, const std::string& instance, uint64_t size) {

@@ -139,4 +139,53 @@ TEST(CloudSimCli, LeaksKeepARestoredInstanceAndWhatBelongsToIt) {
   EXPECT_EQ(sum.out, sim::Sha256OfSparseFile(temp.Path() + "/start", sim::kMiB) + "\n");
 }
 
+// What an operator changes between jobs: bytes written, a data volume added and detached, a
+// snapshot damaged and removed; none of it is a leftover, and a boot snapshot's volume boots.
+TEST(CloudSimCli, OperatorChangesVolumesAndSnapshots) {
+  CTestCloud cloud;
+  const std::string dir = cloud.Dir(), data = cloud.VolumeId("sample-web-data"), web = cloud.InstanceId("sample-web");
+  ASSERT_EQ(Sim(dir, {"volume", "write", data, "--offset", "0", "--text", "hello"}).code, 0);
+  hosttest::TempDir temp;
+  WriteTestFile(temp.Path() + "/hello", "hello");
+  EXPECT_EQ(Sim(dir, {"volume", "checksum", data, "--bytes", "5"}).out,
+            sim::Sha256OfSparseFile(temp.Path() + "/hello", 5) + "\n");
+  SRun added = Sim(dir, {"volume", "add", web, "--size", "4096"});
+  const std::string volume = added.out.substr(0, added.out.find('\n'));
+  ASSERT_EQ(added.code, 0) << added.out;
+  EXPECT_EQ(cloud.Text("SELECT v.display_name || ' ' || a.type FROM volumes v JOIN attachments a ON a.volume_id = v.id "
+                       "WHERE v.id = ? AND a.instance_id = ? AND a.state = 'ATTACHED'", volume, web),
+            "sample-web-data2 paravirtualized");
+  cloud.SetMeta(sim::kMetaSlotLimit, "2");
+  const std::string snapshot = cloud.Text("SELECT id FROM snapshots");
+  const std::pair<std::vector<std::string>, std::string> refused[] = {
+      {{"volume", "write", data, "--offset", "-1", "--text", "x"}, "Offset -1 is negative"},
+      {{"volume", "write", volume, "--offset", "4095", "--text", "xy"},
+       "Writing 2 bytes at offset 4095 would pass the end of volume [" + volume + "] (4096 bytes)"},
+      {{"volume", "write", "vol-x", "--offset", "0", "--text", "x"}, "Volume with id [vol-x] was not found"},
+      {{"volume", "add", web, "--size", "1"}, "has no free volume attachment slot"},
+      {{"snapshot", "state", snapshot, "Online"}, "Snapshot state [Online] cannot be set: use AVAILABLE or FAULTY"},
+      {{"snapshot", "rm", "snap-x"}, "Snapshot with id [snap-x] was not found"},
+  };
+  for (const auto& [args, error] : refused) {
+    SRun run = Sim(dir, args);
+    EXPECT_EQ(run.code, 1) << error;
+    EXPECT_NE(run.out.find(error), std::string::npos) << run.out;
+  }
+  EXPECT_EQ(cloud.Int("SELECT COUNT(*) FROM volumes WHERE display_name LIKE 'sample-web-data%'"), 2) << "none kept";
+  ASSERT_EQ(Sim(dir, {"volume", "detach", volume}).code, 0);
+  EXPECT_NE(Sim(dir, {"volume", "detach", volume}).out.find("is not attached to any instance"), std::string::npos);
+  auto bridge = cloud.Connect();
+  std::string state, bootSnapshot, bootCopy;
+  ASSERT_EQ(Sim(dir, {"snapshot", "state", snapshot, "FAULTY"}).code, 0);
+  ASSERT_TRUE(bridge->GetSnapshotStatus(snapshot, state));
+  EXPECT_EQ(state, "FAULTY");
+  ASSERT_EQ(Sim(dir, {"snapshot", "rm", snapshot}).code, 0);
+  EXPECT_EQ(cloud.Int("SELECT (SELECT COUNT(*) FROM snapshots) * 10 + COUNT(*) FROM volumes WHERE id = ?", volume), 1)
+      << "the snapshot is gone, the detached volume stays";
+  EXPECT_EQ(Sim(dir, {"leaks"}).out, "No leaks.\n");
+  ASSERT_TRUE(bridge->CreateVolumeSnapshot(cloud.VolumeId("sample-db (Boot Volume)"), "b", "", bootSnapshot) &&
+              bridge->CreateVolumeFromSnapshot(bootSnapshot, "", bootCopy));
+  EXPECT_EQ(cloud.Int("SELECT is_boot FROM volumes WHERE id = ?", bootCopy), 1);
+}
+
 }  // namespace
