@@ -33,13 +33,13 @@ struct SNewVolume {
   std::string id, name, compartmentId, ad, description, imageId, sourceSnapshotId, file;
   uint64_t size = 0;
   bool boot = false;
-  bool faulty = false;       // ends in the faulty state instead of available
-  bool provisioned = true;   // false: usable at once, whatever the provisioning time
+  bool faulty = false;      // ends in the faulty state instead of available
+  bool provisioned = true;  // false: usable at once, whatever the provisioning time
 };
 
 // Inserts the row of a volume whose file exists: provisioning for the configured time (then
-// available or faulty), or at once in its final state when that time is 0; and records it as
-// made by `op`.
+// available or faulty), or at once in its final state when that time is 0 or the volume is not
+// `provisioned`; and records it as made by `op` (none: an operator's, not recorded).
 void InsertVolume(CSimDb& db, const SFlavourWords& words, const SNewVolume& volume, int64_t now, const std::string& op);
 
 struct SVolumeRow {
