@@ -146,12 +146,21 @@ std::string CSimVolumes::AddToInstance(const std::string& instance, uint64_t siz
     return std::make_pair(volume.id, target.id);
   });
   files.Keep();
-  try {
-    CSimAttachments(cloud_).Attach(id, instanceId, kAttachParavirtualized, false, "");
-  } catch (...) {
-    Delete(id, "");  // a volume that could not be attached is not kept
-    throw;
-  }
+  // A volume that could not be attached is not kept.
+  struct SUnlessAttached {
+    CSimVolumes& volumes;
+    const std::string& id;
+    bool attached = false;
+    ~SUnlessAttached() {
+      try {
+        if (!attached) volumes.Delete(id, "");
+      } catch (const CSimError&) {
+        // The refusal of the attach is the news; a volume left over shows in `ls volumes`.
+      }
+    }
+  } unlessAttached{*this, id};
+  CSimAttachments(cloud_).Attach(id, instanceId, kAttachParavirtualized, false, "");
+  unlessAttached.attached = true;
   return id;
 }
 
