@@ -121,13 +121,13 @@ class CMountFixture : public ::testing::Test {
 
   // A fresh sandbox (its proxy has another identity). The waits are under test: every key at its
   // default, not the sandbox's no-pause polling.
-  void NewSandbox(const std::string& flavour = "infrastructure") {
+  void NewSandbox() {
     tools_.reset();
     sandbox.reset();
     InfraPlugin::ForgetIdentity();
     TZPlatformInfo::ClearValues();
     EvLogSink::Clear();
-    sandbox = std::make_unique<CTestSandbox>(flavour);
+    sandbox = std::make_unique<CTestSandbox>(flavour_);
     WriteTestFile(sandbox->Home() + "/etc/platform.ini", "[VirtualServer]\n");
     mountPath = sandbox->Dir() + "/jobs/mount";
   }
@@ -300,6 +300,7 @@ class CMountFixture : public ::testing::Test {
   CHookClock clock;
   std::unique_ptr<CTestSandbox> sandbox;
   std::string mountPath;
+  std::string flavour_ = "infrastructure";  // of every sandbox the fixture makes
 
  private:
   std::unique_ptr<CPathFirst> tools_;

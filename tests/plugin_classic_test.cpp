@@ -14,9 +14,12 @@ struct SClassic : ClassicPlugin {
 
 class PluginClassic : public CMountFixture {
  protected:
+  PluginClassic() { flavour_ = "classic"; }
   void SetUp() override {
     CMountFixture::SetUp();
-    NewSandbox("classic");
+    Connect();
+  }
+  void Connect() {
     plugin = NewPlugin<SClassic>();
     ASSERT_TRUE(plugin->InitProxyVMInfo() && plugin->InitMapperAndCleaner());
   }
@@ -45,7 +48,8 @@ TEST_F(PluginClassic, BacksUpRunningInstancesOfAtMostNineVolumes) {
                                                   "[backup-proxy] Proxy as it exceeds the maximum limit. Maximum limit is [9]."},
                {0, true, VMERR_VM_NOT_RUNNING, "Cannot backup shutdown Instance [sample-web]["}};
   for (const auto& c : cases) {
-    SetUp();
+    NewSandbox();
+    Connect();
     const MountCtx ctx = Ctx("sample-web");
     for (int i = 0; i < c.extra; ++i) AddVolume(ctx.vmGuid, i);
     if (c.stop) {
