@@ -81,15 +81,7 @@ int COracleCloudInfrastructureInfo::HandleOverwriteOption(const RestoreCtx& ctx)
     SetLastVMError(VMERR_VM_ALREADY_EXISTS);
     return 0;
   }
-  for (const SVMInfo& vm : found) {
-    if (!FXString::EqualsIgnoreCase(vm.guid, c_localVMGuid)) continue;
-    const string details = FXString::Format("Instance [%s] is the proxy itself and is never replaced by a restore",
-                                            ctx.vmName.c_str());
-    EVERROR(evDebug, "%s", details.c_str());
-    SetLastVMErrorDetails(details);
-    SetLastVMError(VMERR_VM_ALREADY_EXISTS);
-    return 0;
-  }
+  if (RefusesProxyAsTarget(ctx, found)) return 0;
   if (found.size() == 1) {
     EVDEBUG(evDebug, "Found one Instance with name [%s] exist in compartment [%s]", ctx.vmName.c_str(),
             ctx.compartmentId.c_str());
@@ -237,12 +229,7 @@ bool COracleCloudInfrastructureInfo::_RestoreInstance(const RestoreCtx& ctx) {
   const SDisk bootDisk = *boot;
   vm.disks.erase(boot);
   EVDEBUG(evDebug, "BootDisk:: Ocid:%s,  Name:%s.", bootDisk.createdVolumeId.c_str(), bootDisk.targetVolume.c_str());
-  if (ctx.restoreType == RESTORE_TYPE_REPLICATION && ctx.replicationType == REPLICATION_TYPE_INCREMENTAL) {
-    if (!bridge->DeleteVM(ctx.vmName, ctx.restoredVmGuid, false, false)) {
-      EVDEBUG(evDebug, "Failed to delete temp VM: %s, Error: %s.", ctx.vmName.c_str(), bridge->GetLastError().c_str());
-      return ReportBridgeFailure(VMERR_RESOURCE_CREATION_FAILED);
-    }
-  }
+  if (!RemoveReplacedDestination(ctx)) return false;
   if (!LaunchRestoredInstance(ctx, [&] { return bridge->RestoreVM(vm, bootDisk); })) return false;
 
   const string type = _GetVolumeAttachmentTypeToRestoredInstance(ctx);

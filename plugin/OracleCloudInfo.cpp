@@ -153,11 +153,6 @@ bool COracleCloudInfo::QuitRequested(const char* tag) {
   return true;
 }
 
-bool COracleCloudInfo::NotAvailableYet(const char* tag) {
-  evDebug.Error(tag, "This step is not available yet");
-  return false;
-}
-
 // ---- Base behaviour of the plug-in's own slots. ----
 
 bool COracleCloudInfo::_IsBackupFeasibleForVM(const MountCtx& ctx) { return true; }

@@ -190,9 +190,36 @@ class COracleCloudInfo : public CVMInfo {
   // With automatic selection, the shape that covers the converted machine's CPUs and memory, from
   // GetAvailableVMSizesForHost; false when there is none.
   bool AdjustConvertedVMSize(const RestoreCtx& ctx);
+  // True (error 10) when the proxy itself is among the instances a restore would replace.
+  bool RefusesProxyAsTarget(const RestoreCtx& ctx, const std::vector<VMInfoStructs::SVMInfo>& found);
+
+  // Replication (a restore of type 4) keeps one destination instance in step with its source. Init
+  // decides between a full sync (empty volumes) and an incremental one (the destination's volumes
+  // rebuilt from the integrity snapshots of the previous sync); the destination it replaces goes in
+  // the restore phase, just before its replacement is launched; Post stops the new destination,
+  // takes its integrity snapshots, then removes what the previous sync left and hands the result over.
   bool InitRestoreVM_VMReplication(const RestoreCtx& ctx);
+  bool InitRestoreVM_VMFirstTimeReplication(const RestoreCtx& ctx);
+  bool InitRestoreVM_VMIncrementalReplication(const RestoreCtx& ctx);
+  bool HandleDeleteDisksDuringIncremental(const RestoreCtx& ctx, VMInfoStructs::SVMInfo& destination);
+  bool HandleNewDisksDuringIncremental(const RestoreCtx& ctx, VMInfoStructs::SVMInfo& destination);
+  bool DeleteVolumesForVM(const string& instanceId, const std::vector<string>& volumeIds);
+  // Each selected record that carried a destination volume gets a new one made from the integrity
+  // snapshot it carried. False (nothing of the rebuild left) unless every one was made.
+  bool RebuildVolumesFromIntegritySnapshots(const RestoreCtx& ctx);
+  // After a successful sync: the volumes the records carried in that the new destination does not use.
+  void DeletePreviousDestinationVolumes(const RestoreCtx& ctx);
   bool PreRestoreVM_VMReplication(const RestoreCtx& ctx);
   bool PostRestoreVM_VMReplication(const RestoreCtx& ctx);
+  // Called by the flavour's restore phase before it launches: the instance the replication replaces
+  // is deleted (once). False (error 61, the bridge's text) when it could not be.
+  bool RemoveReplacedDestination(const RestoreCtx& ctx);
+  // Integrity snapshots: one per destination volume, taken at the end of every sync, named
+  // kIntegritySnapshotName. `queryFailed`: a snapshot's state could not be read (not "missing").
+  bool VerifyIntegritySnapshot(const RestoreCtx& ctx, const std::vector<VMInfoStructs::SDisk>& destinationDisks,
+                               bool& queryFailed);
+  bool DeleteExistingIntegritySnapshot(const RestoreCtx& ctx);
+  bool CreateIntegritySnapshot(const RestoreCtx& ctx);
 
   // The mount of a backup.
   int _MountVM(const MountCtx& ctx);
@@ -227,9 +254,6 @@ class COracleCloudInfo : public CVMInfo {
   // records error 4000.
   bool QuitRequested(const char* tag);
 
-  // Logs that a step of a later stage of the plug-in is not available yet and fails.
-  bool NotAvailableYet(const char* tag);
-
   // Members, in this order.
   std::unique_ptr<OracleCloudSDKCppBridge::COracleCloudSDKCppBridge> bridge;
   VMInfoStructs::SVMInfo proxyVMInfo;
@@ -237,6 +261,15 @@ class COracleCloudInfo : public CVMInfo {
   std::unique_ptr<CDiskMapper> diskMapper;
   COracleCloudCleaner cleaner;
   bool staleJobsCleaned = false;
+  // What a replication job carried in from the previous sync, kept from Init to Post: the rebuild
+  // from snapshots and the new integrity snapshots overwrite the records' own fields.
+  struct SReplicationEntry {
+    string recordedDestination;       // the destination instance the previous sync recorded
+    std::vector<string> volumes;      // per record of RestoreCtx.disks: its destination volume
+    std::vector<string> snapshots;    // per record: its integrity snapshot
+    string replacedInstance;          // deleted in the restore phase, before the launch
+    bool replacedIsRecorded = false;  // ours: its boot volume stays until the sync succeeded
+  } replication;
   // Mode of the current job's registrations: 0 backup, 1 restore. Starts as backup so that a clean-up
   // reached before any registration (an unmount after a failed feasibility check) reads a defined mode.
   VM_Cleaner_Mode cleanerMode = VM_CLEANER_MODE_BACKUP;

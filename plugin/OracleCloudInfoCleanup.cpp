@@ -123,6 +123,8 @@ bool COracleCloudInfo::_CleanupRestoreVM(const string& restoreGuid) {
     EVDEBUGLVL(evDebug, 2, "Failed to cleanup mounted volumes");
     ok = false;
   }
+  // A replication's integrity snapshots, taken before the job could hand them over.
+  if (!CleanupSnapshots(path)) ok = false;
   if (!CleanupRestoreImages(path)) ok = false;
   if (ok) cleaner.UnRegisterVM(path);
   return ok;

@@ -111,18 +111,17 @@ int COracleCloudInfo::CleanupVirtualizeMe(const RestoreCtx& ctx) {
   return CleanupRestoreVM(ctx) != 0 ? 1 : 0;
 }
 
-// The replication routines of a restore of type 4 belong to a later stage of the plug-in.
-bool COracleCloudInfo::InitRestoreVM_VMReplication(const RestoreCtx&) {
-  SetLastVMError(VMERR_VM_OPERATION_NOT_SUPPORTED);
-  return NotAvailableYet(__PRETTY_FUNCTION__);
-}
-bool COracleCloudInfo::PreRestoreVM_VMReplication(const RestoreCtx&) {
-  SetLastVMError(VMERR_VM_OPERATION_NOT_SUPPORTED);
-  return NotAvailableYet(__PRETTY_FUNCTION__);
-}
-bool COracleCloudInfo::PostRestoreVM_VMReplication(const RestoreCtx&) {
-  SetLastVMError(VMERR_VM_OPERATION_NOT_SUPPORTED);
-  return NotAvailableYet(__PRETTY_FUNCTION__);
+bool COracleCloudInfo::RefusesProxyAsTarget(const RestoreCtx& ctx, const std::vector<SVMInfo>& found) {
+  for (const SVMInfo& vm : found) {
+    if (!FXString::EqualsIgnoreCase(vm.guid, c_localVMGuid)) continue;
+    const string details = FXString::Format("Instance [%s] is the proxy itself and is never replaced by a restore",
+                                            ctx.vmName.c_str());
+    EVERROR(evDebug, "%s", details.c_str());
+    SetLastVMErrorDetails(details);
+    SetLastVMError(VMERR_VM_ALREADY_EXISTS);
+    return true;
+  }
+  return false;
 }
 
 bool COracleCloudInfo::RegisterCleanerForRestore(const RestoreCtx& ctx) {

@@ -35,34 +35,7 @@ class PluginRestore : public CMountFixture {
     plugin.reset();
     CMountFixture::TearDown();
   }
-  // A restore of sample-web under `name`, as the agent builds it from a backup.
-  RestoreCtx Ctx(const std::string& name) const {
-    const auto row = Rows("SELECT i.compartment_id, i.ad, i.shape, i.image_id, v.size_bytes, n.subnet_id FROM instances i "
-                          "JOIN volumes v ON v.id = i.boot_volume_id JOIN vnics n ON n.instance_id = i.id "
-                          "WHERE i.name = 'sample-web'")[0];
-    RestoreCtx ctx;
-    ctx.vmName = name;
-    ctx.originalVmName = "sample-web";
-    ctx.compartmentId = row[0];
-    ctx.availabilityDomain = row[1];
-    ctx.vmSize = ctx.sourceVmSize = row[2];
-    ctx.sourceImageId = row[3];
-    ctx.sourceRegionKey = "PHX";
-    SVMNetworkCard card;
-    card.name = "eth0";
-    card.subnetId = row[5];
-    ctx.networkCards.push_back(card);
-    for (const bool boot : {true, false}) {
-      SDisk disk;
-      disk.displayName = boot ? "sample-web (Boot Volume)" : "sample-web-data";
-      disk.indexName = disk.displayName + "_" + (boot ? "0" : "1");
-      disk.isBootDisk = boot;
-      disk.selectedForRestore = 1;
-      disk.size = boot ? std::stoull(row[4]) : (60ull << 30) + 1;
-      ctx.disks.push_back(disk);
-    }
-    return ctx;
-  }
+  RestoreCtx Ctx(const std::string& name) const { return WebRestoreCtx(name); }
   std::vector<std::string> Running(const std::string& name) const {
     std::vector<std::string> ids;
     for (const auto& row : Rows("SELECT id FROM instances WHERE name = ? AND state <> 'TERMINATED'", name))

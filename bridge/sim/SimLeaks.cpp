@@ -49,6 +49,14 @@ std::set<std::string> KeptIds(CSimDb& db, const SFlavourWords& w, const std::vec
     }
     if (!found) throw CSimRefused("No instance named [" + name + "] is there to keep");
   }
+  // The snapshots of a kept volume (a replication's integrity snapshots) go with it.
+  std::vector<std::string> snapshots;
+  for (const std::string& id : kept) {
+    CSimStatement stmt = db.Prepare("SELECT id FROM snapshots WHERE volume_id = ?");
+    stmt.BindAll(id);
+    while (stmt.Step()) snapshots.push_back(stmt.Text(0));
+  }
+  kept.insert(snapshots.begin(), snapshots.end());
   return kept;
 }
 

@@ -1,0 +1,302 @@
+// Replication: a restore of type 4 that keeps one destination instance in step with its source.
+//
+// The host carries from one sync to the next, per disk record, the destination volume
+// (SDisk.createdVolumeId) and its integrity snapshot (SDisk.snapshotId), and the destination
+// instance (RestoreCtx.restoredVmGuid). Init keeps these as they came in (`replication`): they alone
+// decide which destination volumes are still wanted and which records are new, and they are what a
+// successful sync removes at its end. The last good copy is never touched before its replacement is
+// complete: the destination instance goes in the restore phase just before the new one is launched
+// (keeping its volumes), its volumes and integrity snapshots once the new snapshots exist.
+#include <algorithm>
+
+#include "host/FXString.h"
+#include "plugin/OracleCloudInfo.h"
+
+using namespace VMInfoStructs;
+
+namespace {
+constexpr UINT64 kAllInfo = ~0ULL;
+
+bool HasVolume(const std::vector<SDisk>& volumes, const string& id) {
+  return !id.empty() &&
+         std::any_of(volumes.begin(), volumes.end(), [&](const SDisk& volume) { return volume.guid == id; });
+}
+}  // namespace
+
+bool COracleCloudInfo::InitRestoreVM_VMReplication(const RestoreCtx& ctx) {
+  replication = SReplicationEntry();
+  replication.recordedDestination = ctx.restoredVmGuid;
+  for (const SDisk& disk : ctx.disks) {
+    replication.volumes.push_back(disk.createdVolumeId);
+    replication.snapshots.push_back(disk.snapshotId);
+  }
+  ctx.replicationType = 0;
+  ctx.fullReplication = false;
+  ctx.destinationExists = false;
+
+  std::vector<SVMInfo> found;
+  bool exists = false;
+  if (!LookUpTargetName(ctx, found, exists)) return false;
+  exists = exists && !found.empty();
+  if (exists && ctx.isFirstSync) {
+    EVDEBUG(evDebug, "Found Instance with name [%s] already in user [%s]", ctx.vmName.c_str(),
+            ctx.compartmentId.c_str());
+    if (!ctx.overwrite) {
+      const char* text =
+          "As per task option not overwriting existing Instance. Please use a non-existing Instance name to continue "
+          "restore";
+      EVDEBUG(evDebug, "%s", text);
+      SetLastVMErrorDetails(text);
+      SetLastVMError(VMERR_REPLICATION_DESTINATION_EXISTS);
+      return false;
+    }
+  }
+  if (exists && found.size() > 1) {
+    EVDEBUG(evDebug, "More than one VM with name [%s] exists in compartment [%s]", ctx.vmName.c_str(),
+            ctx.compartmentId.c_str());
+    const char* text =
+        "Though overwrite option is selected, can't decide which VM to delete.Please use a non existing VM name to "
+        "continue restore.";
+    EVDEBUG(evDebug, "%s", text);
+    SetLastVMErrorDetails(FXString::Format("More than one VM with name [%s] exists in compartment [%s]. %s",
+                                           ctx.vmName.c_str(), ctx.compartmentId.c_str(), text));
+    SetLastVMError(VMERR_MULTIPLE_VMS_WITH_NAME);
+    return false;
+  }
+  if (exists) {
+    const SVMInfo& instance = found[0];
+    const bool recorded = !replication.recordedDestination.empty() && instance.guid == replication.recordedDestination;
+    const bool replace = ctx.isFirstSync || ctx.forceFullSync;
+    // An instance that merely carries the name is not the destination: only with overwrite may a
+    // new first or full sync replace it.
+    if (!recorded && !(replace && ctx.overwrite)) {
+      const string details = FXString::Format(
+          "Instance [%s] in user [%s] is not the destination of the previous sync. Please use a non-existing "
+          "Instance name, or replace it with a full sync and the overwrite option",
+          ctx.vmName.c_str(), ctx.compartmentId.c_str());
+      EVERROR(evDebug, "%s", details.c_str());
+      SetLastVMErrorDetails(details);
+      SetLastVMError(VMERR_REPLICATION_DESTINATION_EXISTS);
+      return false;
+    }
+    if (RefusesProxyAsTarget(ctx, found)) return false;
+    ctx.destinationExists = true;
+    ctx.restoredVmGuid = instance.guid;
+    if (!replace) {
+      ctx.replicationType = REPLICATION_TYPE_INCREMENTAL;
+      return InitRestoreVM_VMIncrementalReplication(ctx);
+    }
+    replication.replacedInstance = instance.guid;
+    replication.replacedIsRecorded = recorded;
+  } else {
+    ctx.restoredVmGuid.clear();
+  }
+  ctx.fullReplication = true;
+  ctx.replicationType = REPLICATION_TYPE_FULL;
+  return InitRestoreVM_VMFirstTimeReplication(ctx);
+}
+
+bool COracleCloudInfo::InitRestoreVM_VMFirstTimeReplication(const RestoreCtx& ctx) {
+  EVDEBUG(evDebug, "Running Full replication for VM [%s]", ctx.vmName.c_str());
+  // The restore's one root, registered by InitRestoreVM, holds everything this job creates.
+  return UpdateDiskNames(ctx) && CreateEmptyVolumes(ctx, ctx.disks) &&
+         AttachVolumes(ctx.restoreGuid, ctx.disks, true, true);
+}
+
+bool COracleCloudInfo::InitRestoreVM_VMIncrementalReplication(const RestoreCtx& ctx) {
+  EVDEBUG(evDebug, "Running incremental replication for VM [%s][%s]", ctx.vmName.c_str(), ctx.restoredVmGuid.c_str());
+  SVMInfo destination;
+  if (!GetVMInfoForVM(ctx.vmName, ctx.restoredVmGuid, "", kAllInfo, 0, destination)) {
+    EVERROR(evDebug, "GetVMInfoForVM Failed for VM [%s][%s]", ctx.vmName.c_str(), ctx.restoredVmGuid.c_str());
+    SetLastVMError(VMERR_REPLICATION_DESTINATION_UNREADABLE);
+    return false;
+  }
+  if (destination.powerState == 1) {
+    SetLastVMError(VMERR_REPLICATION_DESTINATION_IN_USE);
+    const string text = FXString::Format("Instance [%s] is in use, failing Sync job", ctx.vmName.c_str());
+    EVDEBUG(evDebug, "%s", text.c_str());
+    SetLastVMErrorDetails(text);
+    return false;
+  }
+  // From here on a fall-back to a full sync replaces the destination; until the restore phase it stays.
+  replication.replacedInstance = ctx.restoredVmGuid;
+  replication.replacedIsRecorded = true;
+  bool queryFailed = false;
+  if (!VerifyIntegritySnapshot(ctx, destination.disks, queryFailed)) {
+    SetLastVMError(VMERR_REPLICATION_DESTINATION_UNREADABLE);
+    if (queryFailed) return false;
+    EVDEBUG(evDebug, "Integrity snapshots verification failed for Instance [%s];Forcing Full replication",
+            ctx.vmName.c_str());
+    ctx.fullReplication = true;
+    return InitRestoreVM_VMFirstTimeReplication(ctx);
+  }
+  if (!HandleDeleteDisksDuringIncremental(ctx, destination) || !UpdateDiskNames(ctx)) return false;
+  if (!RebuildVolumesFromIntegritySnapshots(ctx)) {
+    SetLastVMError(VMERR_REPLICATION_REVERT_FAILED);
+    EVDEBUG(evDebug, "Revert to integrity snapshots verification failed for Instance [%s];Forcing Full replication",
+            ctx.vmName.c_str());
+    ctx.fullReplication = true;
+    return InitRestoreVM_VMFirstTimeReplication(ctx);
+  }
+  EVDEBUGLVL(evDebug, 2, "All replica volume creations have completed");
+  if (!HandleNewDisksDuringIncremental(ctx, destination)) return false;
+  if (!AttachVolumes(ctx.restoreGuid, ctx.disks, true, true)) {
+    SetLastVMError(VMERR_REPLICATION_MOUNT_FAILED);
+    EVDEBUG(evDebug, "Failed to mount volumes of instance to be sync");
+    return false;
+  }
+  return true;
+}
+
+bool COracleCloudInfo::RebuildVolumesFromIntegritySnapshots(const RestoreCtx& ctx) {
+  // Copies of the records that carried a destination volume, each with the snapshot it carried.
+  std::vector<size_t> positions;
+  std::vector<SDisk> copies;
+  for (size_t i = 0; i < ctx.disks.size(); ++i) {
+    if (ctx.disks[i].selectedForRestore != 1 || replication.volumes[i].empty()) continue;
+    positions.push_back(i);
+    copies.push_back(ctx.disks[i]);
+    copies.back().snapshotId = replication.snapshots[i];
+    copies.back().createdVolumeId.clear();
+  }
+  if (copies.empty()) return true;
+  bool ok = CreateVolumesFromSnapshots(ctx.restoreGuid, copies);
+  for (size_t k = 0; k < copies.size(); ++k) {
+    SDisk& disk = ctx.disks[positions[k]];
+    if (copies[k].createdVolumeId.empty()) {
+      ok = false;
+      continue;
+    }
+    disk.createdVolumeId = disk.targetVolume = copies[k].createdVolumeId;
+  }
+  if (ok) return true;
+  // A partly rebuilt destination is of no use to the full sync that follows: its volumes go now.
+  string path;
+  if (cleaner.GetRegisteredVM(cleanerMode, ctx.restoreGuid, path)) {
+    CleanupPendingCreates(path);
+    CleanupMountedVolumes(path);
+  }
+  return false;
+}
+
+bool COracleCloudInfo::HandleDeleteDisksDuringIncremental(const RestoreCtx& ctx, SVMInfo& destination) {
+  std::vector<string> unwanted;
+  for (const SDisk& volume : destination.disks) {
+    bool wanted = false, recorded = false;
+    for (size_t i = 0; i < ctx.disks.size(); ++i) {
+      if (replication.volumes[i] != volume.guid) continue;
+      recorded = true;
+      if (ctx.disks[i].selectedForRestore == 1) wanted = true;
+    }
+    if (wanted) continue;
+    if (!recorded) {
+      EVDEBUG(evDebug, "Volume [%s] of instance [%s] was not made by a sync: left as it is", volume.guid.c_str(),
+              ctx.restoredVmGuid.c_str());
+      continue;
+    }
+    unwanted.push_back(volume.guid);
+  }
+  if (unwanted.empty()) {
+    EVDEBUG(evDebug, "All the volumes from sync destination are still present in the sync source");
+    return true;
+  }
+  return DeleteVolumesForVM(ctx.restoredVmGuid, unwanted);
+}
+
+bool COracleCloudInfo::DeleteVolumesForVM(const string& instanceId, const std::vector<string>& volumeIds) {
+  if (!bridge->DetachVolumes(volumeIds, instanceId)) EVERROR(evDebug, "Warning: Could not detach all volumes from VM.");
+  for (const string& id : volumeIds) {
+    if (!bridge->DeleteVolume(id))
+      EVERROR(evDebug, "Warning: Failed to delete volume from VM.Please manually remove it from OCI console.");
+  }
+  return true;
+}
+
+bool COracleCloudInfo::HandleNewDisksDuringIncremental(const RestoreCtx& ctx, SVMInfo& destination) {
+  std::vector<size_t> positions;
+  std::vector<SDisk> newDisks;
+  for (size_t i = 0; i < ctx.disks.size(); ++i) {
+    if (ctx.disks[i].selectedForRestore != 1 || HasVolume(destination.disks, replication.volumes[i])) continue;
+    positions.push_back(i);
+    newDisks.push_back(ctx.disks[i]);
+  }
+  if (newDisks.empty()) {
+    EVDEBUG(evDebug, "All the volumes from sync source are already present in the sync destination");
+    return true;
+  }
+  if (!CreateEmptyVolumes(ctx, newDisks)) {
+    EVDEBUG(evDebug, "Operation failure during creation of  new volumes");
+    return false;
+  }
+  for (size_t k = 0; k < newDisks.size(); ++k) {
+    const SDisk& created = newDisks[k];
+    SDisk& disk = ctx.disks[positions[k]];
+    EVDEBUG(evDebug, "Added new volume [%s] ", created.displayName.c_str());
+    disk.createdVolumeId = disk.targetVolume = disk.guid = created.createdVolumeId;
+  }
+  return true;
+}
+
+bool COracleCloudInfo::PreRestoreVM_VMReplication(const RestoreCtx& ctx) { return _PreRestoreVM(ctx); }
+
+bool COracleCloudInfo::RemoveReplacedDestination(const RestoreCtx& ctx) {
+  if (ctx.restoreType != RESTORE_TYPE_REPLICATION || replication.replacedInstance.empty()) return true;
+  // Our own destination keeps its volumes: with its integrity snapshots they stay the last good copy
+  // until the new destination has its own.
+  if (!bridge->DeleteVM(ctx.vmName, replication.replacedInstance, true, replication.replacedIsRecorded)) {
+    EVDEBUG(evDebug, "Failed to delete instance [%s], Error [%s]", ctx.vmName.c_str(), bridge->GetLastError().c_str());
+    return ReportBridgeFailure(VMERR_VM_DELETE_FAILED);
+  }
+  replication.replacedInstance.clear();
+  ctx.destinationExists = false;
+  return true;
+}
+
+bool COracleCloudInfo::PostRestoreVM_VMReplication(const RestoreCtx& ctx) {
+  // Stopped before its snapshots are taken; a destination left running would fail every later sync.
+  if (!bridge->PowerOffInstance(ctx.vmInfo.uri)) {
+    EVDEBUG(evDebug, "Powering off instance [%s] failed", ctx.vmInfo.uri.c_str());
+    return ReportBridgeFailure(VMERR_VM_OPERATION_FAILED);
+  }
+  EVDEBUG(evDebug, "Instance [%s] powered off", ctx.vmInfo.uri.c_str());
+  if (!CreateIntegritySnapshot(ctx)) {
+    EVERROR(evDebug, "Failed to create integrity snapshots ");
+    SetLastVMError(VMERR_SNAPSHOT_FAILED);
+    return false;
+  }
+  // The new destination is complete: what the previous sync left goes, without a way back.
+  if (!DeleteExistingIntegritySnapshot(ctx)) EVERROR(evDebug, "Warning: Failed to delete previous integrity snapshots ");
+  DeletePreviousDestinationVolumes(ctx);
+
+  UnRegisterCreatedVMandDisksFromCleaner(ctx.restoreGuid, ctx.createdVmGuid, ctx.disks);
+  for (const SDisk& disk : ctx.disks) {
+    if (disk.selectedForRestore == 1 && !disk.snapshotId.empty() &&
+        !cleaner.UnRegisterSnapshot(cleanerMode, ctx.restoreGuid, disk.snapshotId))
+      EVDEBUG(evDebug, "Failed to unregister integrity snapshot [%s]", disk.snapshotId.c_str());
+  }
+  if (!cleaner.UnRegisterVM(cleanerMode, ctx.restoreGuid, false))
+    EVDEBUG(evDebug, "Could not unregister VM[%s] from cleaner, some resources may require cleanup",
+            ctx.restoreGuid.c_str());
+  return true;
+}
+
+void COracleCloudInfo::DeletePreviousDestinationVolumes(const RestoreCtx& ctx) {
+  std::vector<string> current;
+  for (const SDisk& disk : ctx.disks)
+    if (disk.selectedForRestore == 1) current.push_back(disk.createdVolumeId);
+  for (const string& id : replication.volumes) {
+    if (id.empty() || std::find(current.begin(), current.end(), id) != current.end()) continue;
+    bool exists = true;
+    if (!bridge->DoesVolumeExist(id, exists)) {
+      EVERROR(evDebug, "Warning: Failed to look up volume [%s] of the previous sync: %s", id.c_str(),
+              bridge->GetLastError().c_str());
+      continue;
+    }
+    if (!exists) continue;
+    if (bridge->DeleteVolume(id))
+      EVDEBUG(evDebug, "Deleted volume [%s] of the previous sync", id.c_str());
+    else
+      EVERROR(evDebug, "Warning: Failed to delete volume [%s] of the previous sync: %s", id.c_str(),
+              bridge->GetLastError().c_str());
+  }
+}

@@ -1,0 +1,258 @@
+// Replication at the plug-in, the host's part (writing into the attached volumes, carrying the ids
+// from one sync to the next) played by the test.
+#include "MountTestUtil.h"
+
+using namespace mounttest;
+using namespace VMInfoStructs;
+
+namespace {
+
+class PluginReplication : public CMountFixture {
+ protected:
+  void SetUp() override {
+    CMountFixture::SetUp();
+    UseSandboxTools();
+    plugin = NewPlugin();
+  }
+  void TearDown() override {
+    plugin.reset();
+    CMountFixture::TearDown();
+  }
+  // The next sync of web-dr, carrying what `previous` recorded (nothing for the first).
+  RestoreCtx SyncCtx(const RestoreCtx* previous = nullptr) {
+    clock.SleepMilliseconds(2000);  // volume names carry the second
+    RestoreCtx ctx = WebRestoreCtx("web-dr");
+    ctx.restoreType = RESTORE_TYPE_REPLICATION;
+    ctx.powerOnAfterRestore = false;
+    if (!previous) return ctx;
+    ctx.restoredVmGuid = previous->restoredVmGuid;
+    for (size_t i = 0; i < ctx.disks.size(); ++i) {
+      ctx.disks[i].createdVolumeId = previous->disks[i].createdVolumeId;
+      ctx.disks[i].snapshotId = previous->disks[i].snapshotId;
+    }
+    return ctx;
+  }
+  // The four phases, `write` between Init and Pre; the clean-up after a failed one. The failed
+  // phase (1..4) or 0.
+  int Sync(const RestoreCtx& ctx, const std::function<void(const RestoreCtx&)>& write = nullptr) {
+    int phase = 1;
+    if (plugin->InitRestoreVM(ctx)) {
+      initError = plugin->GetLastVMError();
+      if (write) write(ctx);
+      phase = !plugin->PreRestoreVM(ctx) ? 2 : !plugin->RestoreVM(ctx) ? 3 : !plugin->PostRestoreVM(ctx) ? 4 : 0;
+    }
+    if (phase > 1) plugin->CleanupRestoreVM(ctx);
+    return phase;
+  }
+  // The first sync, with "first" written into every disk.
+  RestoreCtx FirstSync() {
+    RestoreCtx ctx = SyncCtx();
+    EXPECT_EQ(Sync(ctx, [&](const RestoreCtx& c) {
+                for (const SDisk& disk : c.disks) WriteVolume(disk.createdVolumeId, 1 << 20, "first");
+              }),
+              0)
+        << plugin->GetLastVMErrorDetails();
+    return ctx;
+  }
+  // The destination's volumes hold what the host wrote, each with one usable integrity snapshot that
+  // the records carry; nothing else of a job is left.
+  void ExpectDestination(const RestoreCtx& ctx, const std::vector<std::string>& checksums) {
+    EXPECT_EQ(Text("SELECT state FROM instances WHERE id = ?", ctx.restoredVmGuid), "STOPPED");
+    std::vector<std::string> volumes = InstanceVolumes("web-dr"), sums;
+    for (const SDisk& disk : ctx.disks) {
+      if (disk.selectedForRestore != 1) continue;
+      sums.push_back(Sum(disk.createdVolumeId));
+      EXPECT_EQ(Rows("SELECT id FROM snapshots WHERE volume_id = ? AND name = '_QD_INTEGRITY_SNAPSHOT' AND "
+                     "state = 'AVAILABLE'",
+                     disk.createdVolumeId),
+                std::vector<std::vector<std::string>>{{disk.snapshotId}});
+      EXPECT_NE(std::find(volumes.begin(), volumes.end(), disk.createdVolumeId), volumes.end());
+    }
+    EXPECT_EQ(sums, checksums);
+    std::string leaks;
+    EXPECT_EQ(sandbox->CloudSim({"leaks", "--keep", "web-dr"}, &leaks), 0) << leaks;
+    EXPECT_TRUE(Registry().empty());
+  }
+  // Over the first 8 MiB, where the test writes: the volumes are 50 GiB and more.
+  std::string Sum(const std::string& volumeId) const { return sim::VolumeSha256(*Cloud(), volumeId, 8 << 20); }
+  std::vector<std::string> Checksums(const RestoreCtx& ctx) const {
+    std::vector<std::string> sums;
+    for (const SDisk& disk : ctx.disks) sums.push_back(Sum(disk.createdVolumeId));
+    return sums;
+  }
+
+  std::unique_ptr<InfraPlugin> plugin;
+  UINT32 initError = 0;
+};
+
+// A full sync, then an incremental one that starts from the destination the first left (rebuilt
+// from its integrity snapshots) and writes only the change; the previous sync's instance, volumes and
+// snapshots are gone afterwards.
+TEST_F(PluginReplication, AnIncrementalSyncStartsFromThePreviousDestinationAndReplacesIt) {
+  const RestoreCtx first = FirstSync();
+  EXPECT_EQ(first.replicationType, REPLICATION_TYPE_FULL);
+  EXPECT_TRUE(first.fullReplication);
+  ExpectDestination(first, Checksums(first));
+
+  RestoreCtx second = SyncCtx(&first);
+  std::vector<std::string> expected;
+  ASSERT_EQ(Sync(second,
+                 [&](const RestoreCtx& c) {
+                   expected = Checksums(first);  // the rebuilt volumes hold the previous sync's data
+                   EXPECT_EQ(Checksums(c), expected);
+                   WriteVolume(c.disks[1].createdVolumeId, 2 << 20, "second");
+                   expected[1] = Sum(c.disks[1].createdVolumeId);
+                 }),
+            0)
+      << plugin->GetLastVMErrorDetails();
+  EXPECT_EQ(second.replicationType, REPLICATION_TYPE_INCREMENTAL);
+  EXPECT_FALSE(second.fullReplication);
+  EXPECT_EQ(initError, VMERR_NONE);
+  ExpectDestination(second, expected);
+  EXPECT_EQ(Text("SELECT state FROM instances WHERE id = ?", first.restoredVmGuid), "TERMINATED");
+  for (const SDisk& disk : first.disks) {
+    EXPECT_EQ(Text("SELECT COUNT(*) FROM volumes WHERE id = ?", disk.createdVolumeId), "0");
+    EXPECT_EQ(Text("SELECT COUNT(*) FROM snapshots WHERE id = ?", disk.snapshotId), "0");
+  }
+}
+
+// What Init refuses, with its code, before anything is created or deleted.
+TEST_F(PluginReplication, RefusalsTouchNothing) {
+  const RestoreCtx first = FirstSync();
+  const std::string counts =
+      "SELECT (SELECT COUNT(*) FROM instances WHERE state <> 'TERMINATED') || '/' || (SELECT COUNT(*) FROM volumes) "
+      "|| '/' || (SELECT COUNT(*) FROM snapshots)";
+  const std::string before = Text(counts);
+  struct SCase {
+    const char* what;
+    std::function<void(RestoreCtx&)> arrange;
+    std::function<void()> undo;
+    UINT32 code;
+  } cases[] = {
+      {"a first sync over the name without overwrite", [](RestoreCtx& c) { c.isFirstSync = true; }, nullptr,
+       VMERR_REPLICATION_DESTINATION_EXISTS},
+      {"an instance that is not the recorded destination", [](RestoreCtx& c) { c.restoredVmGuid = "ocid-other"; },
+       nullptr, VMERR_REPLICATION_DESTINATION_EXISTS},
+      {"a forced full sync over an instance not recorded", [](RestoreCtx& c) {
+         c.restoredVmGuid.clear();
+         c.forceFullSync = true;
+       }, nullptr, VMERR_REPLICATION_DESTINATION_EXISTS},
+      {"a running destination",
+       [&](RestoreCtx&) { Exec("UPDATE instances SET state = 'RUNNING' WHERE id = ?", first.restoredVmGuid); },
+       [&] { Exec("UPDATE instances SET state = 'STOPPED' WHERE id = ?", first.restoredVmGuid); },
+       VMERR_REPLICATION_DESTINATION_IN_USE},
+      {"two instances of the name",
+       [&](RestoreCtx& c) {
+         c.forceFullSync = c.overwrite = true;
+         Exec("UPDATE instances SET name = 'web-dr' WHERE name = 'sample-db'");
+       },
+       [&] { Exec("UPDATE instances SET name = 'sample-db' WHERE name = 'web-dr' AND id <> ?", first.restoredVmGuid); },
+       VMERR_MULTIPLE_VMS_WITH_NAME},
+      {"a failed lookup of the name", [&](RestoreCtx&) { AddFault("DoesVMExist", 1, sim::EFaultAction::Fail); },
+       nullptr, VMERR_VM_CREATION_FAILED},
+  };
+  for (const auto& c : cases) {
+    RestoreCtx ctx = SyncCtx(&first);
+    c.arrange(ctx);
+    EXPECT_EQ(Sync(ctx), 1) << c.what;
+    EXPECT_EQ(plugin->GetLastVMError(), c.code) << c.what;
+    if (c.undo) c.undo();
+    EXPECT_EQ(Text(counts), before) << c.what;
+    EXPECT_TRUE(Registry().empty()) << c.what;
+  }
+  ExpectDestination(first, Checksums(first));
+}
+
+// An integrity snapshot missing or unusable, or a rebuild that fails, turns the sync into a full one
+// whose code stays recorded; the destination comes out whole, the previous one gone.
+TEST_F(PluginReplication, AnUnusableRestorePointFallsBackToAFullSync) {
+  struct SCase {
+    const char* what;
+    std::function<void(const RestoreCtx&)> arrange;
+    UINT32 code;
+  } cases[] = {
+      {"snapshot removed", [&](const RestoreCtx& f) { sandbox->CloudSim({"snapshot", "rm", f.disks[1].snapshotId}); },
+       VMERR_REPLICATION_DESTINATION_UNREADABLE},
+      {"snapshot faulty",
+       [&](const RestoreCtx& f) { sandbox->CloudSim({"snapshot", "state", f.disks[0].snapshotId, "FAULTY"}); },
+       VMERR_REPLICATION_DESTINATION_UNREADABLE},
+      {"volume lost", [&](const RestoreCtx& f) { sandbox->CloudSim({"volume", "detach", f.disks[1].createdVolumeId}); },
+       VMERR_REPLICATION_DESTINATION_UNREADABLE},
+      {"rebuild fails", [&](const RestoreCtx&) { AddFault("CreateVolumeFromSnapshot", 2, sim::EFaultAction::Fail); },
+       VMERR_REPLICATION_REVERT_FAILED},
+  };
+  for (const auto& c : cases) {
+    NewSandbox();
+    UseSandboxTools();
+    plugin = NewPlugin();
+    const RestoreCtx first = FirstSync();
+    c.arrange(first);
+    RestoreCtx second = SyncCtx(&first);
+    std::vector<std::string> expected;
+    ASSERT_EQ(Sync(second,
+                   [&](const RestoreCtx& ctx) {
+                     for (const SDisk& disk : ctx.disks) WriteVolume(disk.createdVolumeId, 1 << 20, "again");
+                     expected = Checksums(ctx);
+                   }),
+              0)
+        << c.what << ": " << plugin->GetLastVMErrorDetails();
+    EXPECT_TRUE(second.fullReplication) << c.what;
+    EXPECT_EQ(initError, c.code) << c.what;
+    ExpectDestination(second, expected);
+    EXPECT_EQ(Text("SELECT COUNT(*) FROM volumes WHERE id IN (?, ?)", first.disks[0].createdVolumeId,
+                   first.disks[1].createdVolumeId),
+              "0")
+        << c.what;
+  }
+}
+
+// A failed sync leaves the previous destination's data and restore points as they were; the next
+// sync starts over from them and leaves only its own destination.
+TEST_F(PluginReplication, AFailedSyncKeepsTheLastGoodCopy) {
+  const RestoreCtx first = FirstSync();
+  const std::vector<std::string> sums = Checksums(first);
+  for (const char* op : {"CreateVolumeSnapshot", "RestoreVM", "PowerOffInstance"}) {
+    AddFault(op, 1, sim::EFaultAction::Fail);
+    RestoreCtx failed = SyncCtx(&first);
+    EXPECT_GT(Sync(failed), 1) << op;
+    ClearFaults();
+    EXPECT_EQ(Checksums(first), sums) << op;
+    for (const SDisk& disk : first.disks)
+      EXPECT_EQ(Text("SELECT state FROM snapshots WHERE id = ?", disk.snapshotId), "AVAILABLE") << op;
+    EXPECT_TRUE(Registry().empty()) << op;
+  }
+  RestoreCtx next = SyncCtx(&first);
+  ASSERT_EQ(Sync(next, [&](const RestoreCtx& c) {
+              for (const SDisk& disk : c.disks) WriteVolume(disk.createdVolumeId, 1 << 20, "first");
+            }),
+            0)
+      << plugin->GetLastVMErrorDetails();
+  ExpectDestination(next, sums);
+}
+
+// A disk deselected since the last sync loses its destination volume; a disk the source gained
+// gets a new one; the others are rebuilt.
+TEST_F(PluginReplication, DeselectedAndAddedDisks) {
+  const RestoreCtx first = FirstSync();
+  const std::string bootSum = Sum(first.disks[0].createdVolumeId);
+  RestoreCtx second = SyncCtx(&first);
+  second.disks[1].selectedForRestore = 0;
+  SDisk added = second.disks[1];
+  added.createdVolumeId = added.snapshotId = "";
+  added.selectedForRestore = 1;
+  added.indexName = "sample-web-logs_2";
+  added.displayName = "sample-web-logs";
+  second.disks.push_back(added);
+  ASSERT_EQ(Sync(second), 0) << plugin->GetLastVMErrorDetails();
+  EXPECT_FALSE(second.fullReplication);
+  EXPECT_EQ(Rows("SELECT boot_volume_id FROM instances WHERE id = ?1 UNION ALL SELECT volume_id FROM attachments "
+                 "WHERE instance_id = ?1 AND state = 'ATTACHED'",
+                 second.restoredVmGuid),
+            (std::vector<std::vector<std::string>>{{second.disks[0].createdVolumeId}, {second.disks[2].createdVolumeId}}));
+  EXPECT_EQ(Text("SELECT COUNT(*) FROM volumes WHERE id = ?", first.disks[1].createdVolumeId), "0");
+  EXPECT_EQ(Sum(second.disks[0].createdVolumeId), bootSum);
+  std::string leaks;
+  EXPECT_EQ(sandbox->CloudSim({"leaks", "--keep", "web-dr"}, &leaks), 0) << leaks;
+}
+
+}  // namespace
