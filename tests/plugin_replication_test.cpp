@@ -150,6 +150,9 @@ TEST_F(PluginReplication, RefusalsTouchNothing) {
        VMERR_MULTIPLE_VMS_WITH_NAME},
       {"a failed lookup of the name", [&](RestoreCtx&) { AddFault("DoesVMExist", 1, sim::EFaultAction::Fail); },
        nullptr, VMERR_VM_CREATION_FAILED},
+      {"a failed query of an integrity snapshot",
+       [&](RestoreCtx&) { AddFault("GetSnapshotStatus", 1, sim::EFaultAction::Fail); }, nullptr,
+       VMERR_REPLICATION_DESTINATION_UNREADABLE},
   };
   for (const auto& c : cases) {
     RestoreCtx ctx = SyncCtx(&first);
@@ -163,14 +166,16 @@ TEST_F(PluginReplication, RefusalsTouchNothing) {
   ExpectDestination(first, Checksums(first));
 }
 
-// An integrity snapshot missing or unusable, or a rebuild that fails, turns the sync into a full one
-// whose code stays recorded; the destination comes out whole, the previous one gone.
+// A forced full sync replaces the destination; an integrity snapshot missing or unusable, or a
+// rebuild that fails, turns the sync into a full one whose code stays recorded. The destination comes
+// out whole, the previous one and its restore points gone.
 TEST_F(PluginReplication, AnUnusableRestorePointFallsBackToAFullSync) {
   struct SCase {
     const char* what;
     std::function<void(const RestoreCtx&)> arrange;
     UINT32 code;
   } cases[] = {
+      {"a forced full sync", nullptr, VMERR_NONE},
       {"snapshot removed", [&](const RestoreCtx& f) { sandbox->CloudSim({"snapshot", "rm", f.disks[1].snapshotId}); },
        VMERR_REPLICATION_DESTINATION_UNREADABLE},
       {"snapshot faulty",
@@ -186,8 +191,11 @@ TEST_F(PluginReplication, AnUnusableRestorePointFallsBackToAFullSync) {
     UseSandboxTools();
     plugin = NewPlugin();
     const RestoreCtx first = FirstSync();
-    c.arrange(first);
     RestoreCtx second = SyncCtx(&first);
+    if (c.arrange)
+      c.arrange(first);
+    else
+      second.forceFullSync = true;
     std::vector<std::string> expected;
     ASSERT_EQ(Sync(second,
                    [&](const RestoreCtx& ctx) {

@@ -116,8 +116,6 @@ TEST_F(PluginRestore, RefusalsHaveTheirCodeAndCreateNothing) {
       {"a forced image that does not exist",
        [](RestoreCtx&) { TZPlatformInfo::SetValue("VirtualServer", "sOCIForceImageIdForRestore", "ocid1.image.none"); },
        VMERR_RESOURCE_CREATION_FAILED},
-      {"a replication job", [](RestoreCtx& c) { c.restoreType = RESTORE_TYPE_REPLICATION; },
-       VMERR_VM_OPERATION_NOT_SUPPORTED},
       {"the registry cannot record the restore",  // as on a full disk
        [&](RestoreCtx&) {
          CSqliteDb(registry, false).Exec("CREATE TRIGGER refuse BEFORE INSERT ON entities BEGIN "
