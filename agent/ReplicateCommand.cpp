@@ -100,7 +100,7 @@ SReplicationState SyncedState(const SRestoreSource& source, const string& backup
   state.destination = ctx.vmName;
   state.instanceId = ctx.restoredVmGuid.empty() ? ctx.createdVmGuid : ctx.restoredVmGuid;
   state.backupDir = std::filesystem::absolute(backupDir).lexically_normal().string();
-  for (size_t i = 0; i < source.disks.size(); ++i) {
+  for (size_t i = 0; i < source.disks.size() && i < ctx.disks.size(); ++i) {
     const SDisk& disk = ctx.disks[i];
     if (disk.selectedForRestore == 1)
       state.disks.push_back(
