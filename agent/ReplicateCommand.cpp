@@ -67,7 +67,8 @@ class CSyncWriter {
  private:
   // The disk of the backup last synced that the destination volume was rebuilt from.
   const SStoredDisk* BaseDisk(const SStoredDisk& stored, const SReplicatedDisk& synced, string& error) {
-    const string shown = "the backup last synced [" + EscapeForDisplay(last_.backupDir) + "]";
+    // Escaped with the rest of the failure.
+    const string shown = "the backup last synced [" + last_.backupDir + "]";
     if (!baseLoaded_ && !LoadRestoreSource(last_.backupDir, base_, baseError_))
       baseError_ = shown + " cannot be read (" + baseError_ + ")";
     baseLoaded_ = true;
@@ -77,13 +78,17 @@ class CSyncWriter {
     }
     for (const auto& disk : base_.disks) {
       if (disk.indexName != stored.indexName) continue;
-      if (disk.size == stored.size && disk.sha256 == synced.sha256) return &disk;
-      error = shown + " holds the disk with " + std::to_string(disk.size) + " bytes and sha256 " + disk.sha256 +
-              ", not the " + std::to_string(stored.size) + " bytes of this backup with sha256 " + synced.sha256 +
-              " last synced; --force-full syncs it whole";
+      if (disk.size != stored.size)
+        error = shown + " holds the disk [" + disk.indexName + "] with " + std::to_string(disk.size) +
+                " bytes, this backup with " + std::to_string(stored.size) + "; --force-full syncs it whole";
+      else if (disk.sha256 != synced.sha256)
+        error = shown + " no longer holds the disk [" + disk.indexName + "] that was synced (sha256 " + disk.sha256 +
+                ", synced " + synced.sha256 + "); --force-full syncs it whole";
+      else
+        return &disk;
       return nullptr;
     }
-    error = shown + " holds no disk [" + EscapeForDisplay(stored.indexName) + "]; --force-full syncs it whole";
+    error = shown + " holds no disk [" + stored.indexName + "]; --force-full syncs it whole";
     return nullptr;
   }
 
