@@ -52,32 +52,33 @@ bool TargetSize(int fd, const struct stat& st, UINT64& size) {
   return S_ISBLK(st.st_mode) && ::ioctl(fd, BLKGETSIZE64, &size) == 0;
 }
 
-}  // namespace
+// Opens a backup file that must be exactly `size` bytes long.
+bool OpenSource(const string& path, UINT64 size, SFd& in, string& error) {
+  in.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (in.fd < 0 || ::fstat(in.fd, &st) != 0) {
+    error = "cannot open [" + path + "]: " + strerror(errno);
+    return false;
+  }
+  if (static_cast<UINT64>(st.st_size) != size) {
+    error = "[" + path + "] holds " + std::to_string(st.st_size) + " bytes, not the " + std::to_string(size) +
+            " stored";
+    return false;
+  }
+  return true;
+}
 
-bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target, const string& expectedSha256,
-                         SDiskWriteResult& result, string& error, const std::atomic<bool>* cancel) {
-  result = SDiskWriteResult();
-  SFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat sourceStat;
-  if (in.fd < 0 || ::fstat(in.fd, &sourceStat) != 0) {
-    error = "cannot open [" + source + "]: " + strerror(errno);
-    return false;
-  }
-  if (static_cast<UINT64>(sourceStat.st_size) != size) {
-    error = "[" + source + "] holds " + std::to_string(sourceStat.st_size) + " bytes, not the " +
-            std::to_string(size) + " stored";
-    return false;
-  }
-  // Never created: the target is the device the plug-in attached.
-  SFd out(::open(target.c_str(), O_RDWR | O_CLOEXEC));
-  struct stat targetStat;
-  if (out.fd < 0 || ::fstat(out.fd, &targetStat) != 0) {
+// Opens the device the plug-in attached (never created), which must hold at least `size` bytes.
+bool OpenTarget(const string& target, UINT64 size, SFd& out, bool& blockDevice, string& error) {
+  out.fd = ::open(target.c_str(), O_RDWR | O_CLOEXEC);
+  struct stat st;
+  if (out.fd < 0 || ::fstat(out.fd, &st) != 0) {
     error = "cannot open [" + target + "]: " + strerror(errno);
     return false;
   }
-  const bool blockDevice = S_ISBLK(targetStat.st_mode);
+  blockDevice = S_ISBLK(st.st_mode);
   UINT64 capacity = 0;
-  if (!TargetSize(out.fd, targetStat, capacity)) {
+  if (!TargetSize(out.fd, st, capacity)) {
     error = "[" + target + "] is neither a block device nor a file";
     return false;
   }
@@ -86,6 +87,46 @@ bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target
             " of the disk";
     return false;
   }
+  return true;
+}
+
+// Flushes the target and reads it back: its SHA-256 over `size` bytes must be `expectedSha256`.
+bool FlushAndVerify(int fd, const string& target, UINT64 size, const string& expectedSha256, string& error) {
+  if (::fsync(fd) != 0) {
+    error = "flush of [" + target + "] failed: " + strerror(errno);
+    return false;
+  }
+  // Read back from the device, not from what the page cache kept of the writes.
+  ::posix_fadvise(fd, 0, static_cast<off_t>(size), POSIX_FADV_DONTNEED);
+  string written256;
+  if (!Sha256OfRange(fd, size, written256)) {
+    error = "read back of [" + target + "] failed: " + strerror(errno);
+    return false;
+  }
+  if (written256 != expectedSha256) {
+    error = "[" + target + "] does not hold the stored disk: sha256 " + written256 + ", stored " + expectedSha256;
+    return false;
+  }
+  return true;
+}
+
+// Reads `n` bytes at `offset`, holes as zeros; `empty` tells that the range holds no data at all.
+bool ReadChunk(int fd, UINT64 offset, size_t n, char* buffer, bool& empty) {
+  UINT64 start = 0, end = 0;
+  empty = !NextDataRegion(fd, offset, offset + n, start, end);
+  if (!empty) return ReadFully(fd, buffer, n, offset);
+  std::memset(buffer, 0, n);
+  return true;
+}
+
+}  // namespace
+
+bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target, const string& expectedSha256,
+                         SDiskWriteResult& result, string& error, const std::atomic<bool>* cancel) {
+  result = SDiskWriteResult();
+  SFd in, out;
+  bool blockDevice = false;
+  if (!OpenSource(source, size, in, error) || !OpenTarget(target, size, out, blockDevice, error)) return false;
   std::vector<char> buffer(kDiskChunk);
   UINT64 written = 0, start = 0, end = 0;
   while (written < size) {
@@ -113,20 +154,47 @@ bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target
     }
     written = end;
   }
-  if (::fsync(out.fd) != 0) {
-    error = "flush of [" + target + "] failed: " + strerror(errno);
+  return FlushAndVerify(out.fd, target, size, expectedSha256, error);
+}
+
+bool WriteChangedChunks(const string& base, const string& baseSha256, const string& source, UINT64 size,
+                        const string& target, const string& expectedSha256, SDiskWriteResult& result, string& error,
+                        const std::atomic<bool>* cancel) {
+  result = SDiskWriteResult();
+  SFd old, in, out;
+  bool blockDevice = false;
+  if (!OpenSource(base, size, old, error) || !OpenSource(source, size, in, error) ||
+      !OpenTarget(target, size, out, blockDevice, error))
+    return false;
+  std::vector<char> before(kDiskChunk), after(kDiskChunk);
+  SDigest baseDigest;
+  for (UINT64 offset = 0; offset < size; offset += kDiskChunk) {
+    if (cancel && cancel->load()) {
+      error = "cancelled";
+      return false;
+    }
+    const size_t n = static_cast<size_t>(std::min<UINT64>(size - offset, kDiskChunk));
+    bool beforeEmpty = false, afterEmpty = false;
+    if (!ReadChunk(old.fd, offset, n, before.data(), beforeEmpty) ||
+        !ReadChunk(in.fd, offset, n, after.data(), afterEmpty)) {
+      error = "read of [" + base + "] or [" + source + "] failed at " + std::to_string(offset) + ": " + strerror(errno);
+      return false;
+    }
+    baseDigest.Update(before.data(), n);
+    if (std::memcmp(before.data(), after.data(), n) == 0) continue;
+    const bool done = afterEmpty ? ZeroRange(out.fd, blockDevice, offset, n, result)
+                                 : WriteFully(out.fd, after.data(), n, offset);
+    if (!done) {
+      error = "write of [" + target + "] failed at " + std::to_string(offset) + ": " + strerror(errno);
+      return false;
+    }
+    if (!afterEmpty) result.bytesWritten += n;
+  }
+  // The target was made from the disk last synced: a base that is no longer that disk means the
+  // changes were taken against the wrong bytes.
+  if (baseDigest.Hex() != baseSha256) {
+    error = "[" + base + "] is not the disk last synced (its sha256 changed)";
     return false;
   }
-  // Read back from the device, not from what the page cache kept of the writes.
-  ::posix_fadvise(out.fd, 0, static_cast<off_t>(size), POSIX_FADV_DONTNEED);
-  string written256;
-  if (!Sha256OfRange(out.fd, size, written256)) {
-    error = "read back of [" + target + "] failed: " + strerror(errno);
-    return false;
-  }
-  if (written256 != expectedSha256) {
-    error = "[" + target + "] does not hold the stored disk: sha256 " + written256 + ", stored " + expectedSha256;
-    return false;
-  }
-  return true;
+  return FlushAndVerify(out.fd, target, size, expectedSha256, error);
 }

@@ -1,5 +1,6 @@
 #pragma once
-// Writes a stored disk back onto a device of the proxy: the restore's half of DiskCopy.
+// Writes a stored disk back onto a device of the proxy: the restore's half of DiskCopy, whole or
+// (a replication's incremental sync) only the chunks that changed since the disk it last wrote.
 #include <atomic>
 #include <string>
 
@@ -17,3 +18,12 @@ struct SDiskWriteResult {
 // `size` bytes must be `expectedSha256`. `cancel` stops the write (returns false).
 bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target, const string& expectedSha256,
                          SDiskWriteResult& result, string& error, const std::atomic<bool>* cancel = nullptr);
+
+// Brings `target`, which holds the disk of the backup file `base` (SHA-256 `baseSha256`), to the
+// disk of the backup file `source`: both files (each exactly `size` bytes long) are compared chunk by
+// chunk (kDiskChunk bytes, holes read as zeros) and only the chunks that differ are written (a chunk
+// that became a hole is made zero as above). A base that does not hash to `baseSha256` fails: the
+// changes were taken against the wrong bytes. The target is flushed and read back as above.
+bool WriteChangedChunks(const string& base, const string& baseSha256, const string& source, UINT64 size,
+                        const string& target, const string& expectedSha256, SDiskWriteResult& result, string& error,
+                        const std::atomic<bool>* cancel = nullptr);

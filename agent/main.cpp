@@ -14,6 +14,7 @@
 #include "agent/InventoryCommands.h"
 #include "agent/NumberOption.h"
 #include "agent/RegistryCommand.h"
+#include "agent/ReplicateCommand.h"
 #include "agent/RestoreCommand.h"
 
 namespace {
@@ -72,7 +73,7 @@ int main(int argc, char** argv) {
   operations[3].second->add_option("--as", inventory.newName, "Name of the clone")->required();
   operations[4].second->add_option("--shape", inventory.shape, "New shape");
   // Every numeric option is a plain decimal of at least 1 (0 would mean "not given").
-  std::vector<SNumberOption> numbers(6);
+  std::vector<SNumberOption> numbers(7);
   numbers[0].option = operations[4].second->add_option("--cpus", numbers[0].text, "CPU count (flexible shapes)");
   numbers[0].value = &inventory.cpus;
   numbers[0].maximum = INT_MAX;
@@ -116,6 +117,21 @@ int main(int argc, char** argv) {
   restoreCmd->add_option("--launch-mode", restore.launchMode, "Launch mode of the image (NATIVE, EMULATED, PARAVIRTUALIZED)");
   restoreCmd->add_flag("--json", restore.json, "Print JSON");
 
+  SReplicateOptions replicate;
+  CLI::App* replicateCmd =
+      app.add_subcommand("replicate", "Sync a destination instance with a backup (full, or only what changed since the last sync)");
+  replicateCmd->add_option("backup", replicate.backupDir, "Backup folder (STORE/<job id>-<instance>)")->required();
+  replicateCmd->add_option("--to", replicate.destination, "Name of the destination instance")->required();
+  replicateCmd->add_flag("--first-sync", replicate.firstSync, "An instance of that name is a conflict (see --overwrite)");
+  replicateCmd->add_flag("--force-full", replicate.forceFull, "Replace the destination by a full sync");
+  replicateCmd->add_flag("--overwrite", replicate.overwrite, "With --first-sync: replace an instance of that name");
+  replicateCmd->add_option("--deselect", replicate.deselected, "Index name of a stored disk to leave out (repeatable)")
+      ->expected(1)
+      ->take_all();
+  numbers[6].option = replicateCmd->add_option("--job-id", numbers[6].text, "Job id (default: the first free one from the current time)");
+  numbers[6].value = &replicate.jobId;
+  replicateCmd->add_flag("--json", replicate.json, "Print JSON");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -149,6 +165,7 @@ int main(int argc, char** argv) {
     if (registryCmd->parsed()) return RunRegistryCommand(sandbox, json);
     if (backupCmd->parsed()) return RunBackupCommand(sandbox, backup);
     if (restoreCmd->parsed()) return RunRestoreCommand(sandbox, restore);
+    if (replicateCmd->parsed()) return RunReplicateCommand(sandbox, replicate);
     if (browseCmd->parsed()) return RunBrowseCommand(sandbox, inventory);
     if (listCmd->parsed()) return RunListCommand(sandbox, inventory);
     for (const auto& [name, cmd] : operations)

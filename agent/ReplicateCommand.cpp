@@ -1,0 +1,195 @@
+#include "agent/ReplicateCommand.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "agent/BackupCommand.h"
+#include "agent/DisplayText.h"
+#include "agent/ReplicationState.h"
+#include "agent/RestoreContext.h"
+#include "agent/RestoreJob.h"
+#include "host/VMInfoErrors.h"
+
+using nlohmann::json;
+using VMInfoStructs::SDisk;
+
+namespace {
+
+// The records of a sync: the stored disks as a restore has them, each carrying what the last sync
+// recorded for its index name, then one unselected record per disk the destination has that the
+// backup no longer holds (the plug-in removes its volume).
+void AddReplicationRecords(const SReplicateOptions& options, const SReplicationState& last, RestoreCtx& ctx) {
+  ctx.restoreType = RESTORE_TYPE_REPLICATION;
+  ctx.powerOnAfterRestore = false;
+  ctx.isFirstSync = options.firstSync;
+  ctx.forceFullSync = options.forceFull;
+  ctx.restoredVmGuid = last.instanceId;
+  const size_t stored = ctx.disks.size();
+  for (size_t i = 0; i < stored; ++i) {
+    SDisk& disk = ctx.disks[i];
+    const auto& deselected = options.deselected;
+    if (std::find(deselected.begin(), deselected.end(), disk.indexName) != deselected.end()) disk.selectedForRestore = 0;
+    if (const SReplicatedDisk* synced = last.Find(disk.indexName)) {
+      disk.createdVolumeId = synced->volumeId;
+      disk.snapshotId = synced->snapshotId;
+    }
+  }
+  for (const auto& synced : last.disks) {
+    const auto begin = ctx.disks.begin(), end = begin + static_cast<std::ptrdiff_t>(stored);
+    if (std::any_of(begin, end, [&](const SDisk& d) { return d.indexName == synced.indexName; })) continue;
+    SDisk gone;
+    gone.selectedForRestore = 0;
+    gone.indexName = synced.indexName;
+    gone.displayName = synced.displayName;
+    gone.createdVolumeId = synced.volumeId;
+    gone.snapshotId = synced.snapshotId;
+    ctx.disks.push_back(gone);
+  }
+}
+
+// Writes the disks of a sync: whole on a full sync and for a disk new to the destination; otherwise
+// only the chunks that changed since the backup last synced, whose disk must be there unchanged.
+class CSyncWriter {
+ public:
+  CSyncWriter(const SReplicationState& last, const RestoreCtx& ctx) : last_(last), ctx_(ctx) {}
+
+  bool Write(const SStoredDisk& stored, const string& device, SDiskWriteResult& written, string& error) {
+    const SReplicatedDisk* synced = last_.Find(stored.indexName);
+    if (ctx_.fullReplication || !synced)
+      return WriteDiskFromBackup(stored.path, stored.size, device, stored.sha256, written, error, &InterruptFlag());
+    const SStoredDisk* base = BaseDisk(stored, *synced, error);
+    return base && WriteChangedChunks(base->path, synced->sha256, stored.path, stored.size, device, stored.sha256,
+                                      written, error, &InterruptFlag());
+  }
+
+ private:
+  // The disk of the backup last synced that the destination volume was rebuilt from.
+  const SStoredDisk* BaseDisk(const SStoredDisk& stored, const SReplicatedDisk& synced, string& error) {
+    // Escaped with the rest of the failure.
+    const string shown = "the backup last synced [" + last_.backupDir + "]";
+    if (!baseLoaded_ && !LoadRestoreSource(last_.backupDir, base_, baseError_))
+      baseError_ = shown + " cannot be read (" + baseError_ + ")";
+    baseLoaded_ = true;
+    if (!baseError_.empty()) {
+      error = baseError_ + "; an incremental sync needs it (--force-full syncs without it)";
+      return nullptr;
+    }
+    for (const auto& disk : base_.disks) {
+      if (disk.indexName != stored.indexName) continue;
+      if (disk.size != stored.size)
+        error = shown + " holds the disk [" + disk.indexName + "] with " + std::to_string(disk.size) +
+                " bytes, this backup with " + std::to_string(stored.size) + "; --force-full syncs it whole";
+      else if (disk.sha256 != synced.sha256)
+        error = shown + " no longer holds the disk [" + disk.indexName + "] that was synced (sha256 " + disk.sha256 +
+                ", synced " + synced.sha256 + "); --force-full syncs it whole";
+      else
+        return &disk;
+      return nullptr;
+    }
+    error = shown + " holds no disk [" + stored.indexName + "]; --force-full syncs it whole";
+    return nullptr;
+  }
+
+  const SReplicationState& last_;
+  const RestoreCtx& ctx_;
+  SRestoreSource base_;
+  bool baseLoaded_ = false;
+  string baseError_;
+};
+
+// The state the next sync starts from: the selected disks as the plug-in left them.
+SReplicationState SyncedState(const SRestoreSource& source, const string& backupDir, const RestoreCtx& ctx) {
+  SReplicationState state;
+  state.destination = ctx.vmName;
+  state.instanceId = ctx.restoredVmGuid.empty() ? ctx.createdVmGuid : ctx.restoredVmGuid;
+  state.backupDir = std::filesystem::absolute(backupDir).lexically_normal().string();
+  for (size_t i = 0; i < source.disks.size() && i < ctx.disks.size(); ++i) {
+    const SDisk& disk = ctx.disks[i];
+    if (disk.selectedForRestore == 1)
+      state.disks.push_back(
+          {disk.indexName, disk.displayName, disk.createdVolumeId, disk.snapshotId, source.disks[i].sha256});
+  }
+  return state;
+}
+
+void PrintResult(const SRestoreSource& source, const SReplicationState& state, const RestoreCtx& ctx, int fallback,
+                 UINT64 bytesWritten, long long jobId, bool asJson) {
+  if (asJson) {
+    json volumes = json::array();
+    for (const auto& disk : state.disks)
+      volumes.push_back({{"index_name", disk.indexName}, {"id", disk.volumeId}, {"snapshot_id", disk.snapshotId}});
+    const json out = {{"destination", state.destination}, {"instance_id", state.instanceId},
+                      {"replication_type", ctx.replicationType}, {"full_sync", ctx.fullReplication},
+                      {"fallback_code", fallback},           {"bytes_written", bytesWritten},
+                      {"job_id", jobId},                     {"volumes", volumes}};
+    std::printf("%s\n", out.dump(2, ' ', false, json::error_handler_t::replace).c_str());
+    return;
+  }
+  const string kind = !ctx.fullReplication ? "incremental sync"
+                      : fallback != 0      ? "full sync (fell back from incremental: error " + std::to_string(fallback) + ")"
+                                           : "full sync";
+  std::printf("Replicated [%s] to [%s]: %s, %llu bytes written\n", EscapeForDisplay(source.name).c_str(),
+              EscapeForDisplay(state.destination).c_str(), kind.c_str(), static_cast<unsigned long long>(bytesWritten));
+  std::printf("  instance %s\n", EscapeForDisplay(state.instanceId).c_str());
+  for (const auto& disk : state.disks)
+    std::printf("  volume %s  %s  integrity snapshot %s\n", EscapeForDisplay(disk.volumeId).c_str(),
+                EscapeForDisplay(disk.indexName).c_str(), EscapeForDisplay(disk.snapshotId).c_str());
+}
+
+}  // namespace
+
+int RunReplicateCommand(const SAgentSandbox& sandbox, const SReplicateOptions& options) {
+  if (options.backupDir.empty()) return Usage("the backup folder must not be empty");
+  if (options.destination.empty()) return Usage("the destination's name (--to) must not be empty");
+  SRestoreSource source;
+  string error;
+  if (!LoadRestoreSource(options.backupDir, source, error)) return Fail(error);
+  for (const auto& name : options.deselected) {
+    if (std::none_of(source.disks.begin(), source.disks.end(), [&](const SStoredDisk& d) { return d.indexName == name; }))
+      return Usage("--deselect [" + EscapeForDisplay(name) + "]: the backup holds no disk of that index name");
+  }
+
+  CReplicationLock lock;
+  SReplicationState last;
+  bool found = false;
+  if (!lock.Acquire(options.destination, error) || !LoadReplicationState(options.destination, last, found, error))
+    return Fail(error);
+
+  SRestoreOptions restore;
+  restore.backupDir = options.backupDir;
+  restore.name = options.destination;
+  restore.overwrite = options.overwrite;
+  restore.jobId = options.jobId;
+  CRestoreJob job(sandbox);
+  RestoreCtx ctx;
+  if (!job.Start(source, restore, ctx, error)) return Fail(error);
+  AddReplicationRecords(options, last, ctx);
+  if (job.Classic()) ListSavedConfiguration(source, ctx);
+  if (!options.json) {
+    std::printf("Replicating [%s] to [%s] (job %lld)\n", EscapeForDisplay(source.name).c_str(),
+                EscapeForDisplay(options.destination).c_str(), job.JobId());
+    std::fflush(stdout);
+  }
+
+  IVMInfo& plugin = job.Session().Object();
+  int fallback = 0;
+  UINT64 bytesWritten = 0;
+  CSyncWriter writer(last, ctx);
+  const auto writeDisks = [&](string& failure) {
+    // Read first: the code an initialisation that fell back from incremental to full left.
+    const int code = static_cast<int>(plugin.GetLastVMError());
+    if (code == VMERR_REPLICATION_DESTINATION_UNREADABLE || code == VMERR_REPLICATION_REVERT_FAILED) fallback = code;
+    const DiskWriter write = [&](const SStoredDisk& stored, const string& device, SDiskWriteResult& written,
+                                 string& writeError) { return writer.Write(stored, device, written, writeError); };
+    return WriteStoredDisks(source, ctx, write, failure, &bytesWritten);
+  };
+  if (!RunRestorePhases(job.Session(), ctx, writeDisks, error)) return Fail(error);
+
+  const SReplicationState synced = SyncedState(source, options.backupDir, ctx);
+  if (!SaveReplicationState(synced, error))
+    return Fail("the sync succeeded, but the next one cannot start from it: " + error);
+  PrintResult(source, synced, ctx, fallback, bytesWritten, job.JobId(), options.json);
+  return kExitComplete;
+}

@@ -1,0 +1,146 @@
+#include "agent/ReplicationState.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "agent/BackupFolder.h"
+#include "agent/DiskRegions.h"
+#include "agent/DisplayText.h"
+#include "host/FXFile.h"
+#include "host/HostEnvironment.h"
+
+using nlohmann::json;
+
+namespace {
+
+string ReplicationFolder() { return HostEnvironment::UnderHome("replication"); }
+
+// The destination's file name without its extension.
+string StateFileStem(const string& destination) {
+  const string safe = SafeFileName(destination);
+  if (safe == destination) return safe;
+  SDigest digest;
+  digest.Update(destination.data(), destination.size());
+  return safe + "~" + digest.Hex().substr(0, 16);
+}
+
+bool Parse(const json& root, const string& destination, SReplicationState& state, string& error) {
+  state.destination = root.at("destination").get<string>();
+  state.instanceId = root.at("instance_id").get<string>();
+  state.backupDir = root.at("backup").get<string>();
+  std::set<string> indexNames;
+  for (const json& disk : root.at("disks")) {
+    SReplicatedDisk synced;
+    synced.indexName = disk.at("index_name").get<string>();
+    synced.displayName = disk.at("display_name").get<string>();
+    synced.volumeId = disk.at("volume_id").get<string>();
+    synced.snapshotId = disk.at("snapshot_id").get<string>();
+    synced.sha256 = disk.at("sha256").get<string>();
+    if (synced.indexName.empty() || synced.volumeId.empty() || !indexNames.insert(synced.indexName).second) {
+      error = "a disk record lacks its index name or volume, or repeats an index name";
+      return false;
+    }
+    state.disks.push_back(synced);
+  }
+  if (state.destination != destination) {
+    error = "it belongs to the destination [" + EscapeForDisplay(state.destination) + "]";
+    return false;
+  }
+  if (state.backupDir.empty() || state.backupDir[0] != '/') {
+    error = "the backup last synced is not an absolute path";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const SReplicatedDisk* SReplicationState::Find(const string& indexName) const {
+  for (const auto& disk : disks)
+    if (disk.indexName == indexName) return &disk;
+  return nullptr;
+}
+
+string ReplicationStatePath(const string& destination) {
+  return FXPath::Append(ReplicationFolder(), StateFileStem(destination) + ".json");
+}
+
+bool LoadReplicationState(const string& destination, SReplicationState& state, bool& found, string& error) {
+  state = SReplicationState();
+  const string path = ReplicationStatePath(destination);
+  struct stat st;
+  found = ::lstat(path.c_str(), &st) == 0;
+  if (!found && errno == ENOENT) return true;
+  string text;
+  if (!found || !S_ISREG(st.st_mode) || !ReadRegularFile(path, text)) {
+    error = "the replication state [" + EscapeForDisplay(path) + "] is not a readable regular file";
+    found = true;
+    return false;
+  }
+  string why;
+  try {
+    if (Parse(json::parse(text), destination, state, why)) return true;
+  } catch (const json::exception& e) {
+    why = string("malformed: ") + e.what();
+  }
+  error = "the replication state [" + EscapeForDisplay(path) + "] is corrupt: " + why;
+  return false;
+}
+
+bool SaveReplicationState(const SReplicationState& state, string& error) {
+  json disks = json::array();
+  for (const auto& disk : state.disks)
+    disks.push_back({{"index_name", disk.indexName},
+                     {"display_name", disk.displayName},
+                     {"volume_id", disk.volumeId},
+                     {"snapshot_id", disk.snapshotId},
+                     {"sha256", disk.sha256}});
+  const json root = {{"destination", state.destination},
+                     {"instance_id", state.instanceId},
+                     {"backup", state.backupDir},
+                     {"disks", disks}};
+  const string path = ReplicationStatePath(state.destination);
+  if (WriteWholeFile(path, root.dump(2, ' ', false, json::error_handler_t::replace) + "\n")) return true;
+  error = "cannot write the replication state [" + EscapeForDisplay(path) + "]: " + strerror(errno);
+  return false;
+}
+
+CReplicationLock::~CReplicationLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool CReplicationLock::Acquire(const string& destination, string& error) {
+  const string folder = ReplicationFolder();
+  struct stat st;
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    error = "cannot create [" + EscapeForDisplay(folder) + "]: " + strerror(errno);
+    return false;
+  }
+  if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    error = "[" + EscapeForDisplay(folder) + "] is not a folder";
+    return false;
+  }
+  const string path = FXPath::Append(folder, StateFileStem(destination) + ".lock");
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    error = "cannot open the lock [" + EscapeForDisplay(path) + "]: " + strerror(errno);
+    return false;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int cause = errno;
+    ::close(fd);
+    error = cause == EWOULDBLOCK ? "another replication to [" + EscapeForDisplay(destination) +
+                                       "] is running (it holds [" + EscapeForDisplay(path) + "])"
+                                 : "cannot lock [" + EscapeForDisplay(path) + "]: " + strerror(cause);
+    return false;
+  }
+  fd_ = fd;
+  return true;
+}

@@ -1,0 +1,53 @@
+#pragma once
+// What a replication carries from one sync to the next, one file per destination under the agent's
+// home: the destination instance, the backup folder last synced, and per synced disk its destination
+// volume, that volume's integrity snapshot and the disk's SHA-256 as that backup stored it. Written
+// only after a sync succeeded; a job holds the destination's lock file while it runs.
+#include <string>
+#include <vector>
+
+#include "host/HostTypes.h"
+
+struct SReplicatedDisk {
+  string indexName;
+  string displayName;
+  string volumeId;    // the destination volume (SDisk.createdVolumeId)
+  string snapshotId;  // its integrity snapshot (SDisk.snapshotId)
+  string sha256;      // of the disk in the backup last synced
+};
+
+struct SReplicationState {
+  string destination;  // the destination instance's name
+  string instanceId;
+  string backupDir;    // the backup folder last synced, absolute
+  std::vector<SReplicatedDisk> disks;
+
+  const SReplicatedDisk* Find(const string& indexName) const;
+};
+
+// "<home>/replication/<name>.json": the destination's name made safe for a file name, with a hash of
+// the name added when that changed it (so that two names never share a file).
+string ReplicationStatePath(const string& destination);
+
+// Reads the state of `destination`; without a state file `found` is false. A state file that is a
+// link or not a regular file, cannot be read, is malformed or names another destination is an error.
+bool LoadReplicationState(const string& destination, SReplicationState& state, bool& found, string& error);
+// Replaces the state file of `state.destination` atomically: a temporary file in the same folder,
+// flushed, renamed over the old file (a link there is replaced, never followed), the folder flushed.
+bool SaveReplicationState(const SReplicationState& state, string& error);
+
+// The destination's lock (flock on "<name>.lock" beside its state file), held until the object ends.
+class CReplicationLock {
+ public:
+  CReplicationLock() = default;
+  ~CReplicationLock();
+  CReplicationLock(const CReplicationLock&) = delete;
+  CReplicationLock& operator=(const CReplicationLock&) = delete;
+
+  // Takes the lock without waiting: false with a message when another job holds it. Makes the
+  // replication folder when missing; a link in its place is refused.
+  bool Acquire(const string& destination, string& error);
+
+ private:
+  int fd_ = -1;
+};

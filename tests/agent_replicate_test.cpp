@@ -1,0 +1,203 @@
+// Replication syncs as the agent runs them: only the chunks that changed since the backup last
+// synced are written, the state of the next sync is replaced only after a sync fully succeeded, and a
+// destination takes one job at a time.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "PluginTestUtil.h"
+#include "agent/DiskRegions.h"
+#include "agent/DiskWrite.h"
+#include "agent/ReplicationState.h"
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+namespace {
+
+constexpr size_t kMiB = 1 << 20;
+
+std::string Sha256Of(const std::string& data) {
+  SDigest digest;
+  digest.Update(data.data(), data.size());
+  return digest.Hex();
+}
+
+// A sparse file of `size` bytes holding `data` at each offset.
+std::string SparseFile(const std::string& path, size_t size, const std::vector<std::pair<size_t, std::string>>& data) {
+  std::string logical(size, '\0');
+  const int fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+  EXPECT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+  for (const auto& [at, bytes] : data) {
+    EXPECT_EQ(::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(at)), static_cast<ssize_t>(bytes.size()));
+    logical.replace(at, bytes.size(), bytes);
+  }
+  ::close(fd);
+  return logical;
+}
+
+// A target holding the base disk gets exactly the new disk by writing only the chunks that differ: a
+// changed chunk is written, one that became a hole is zeroed, unchanged ones (data or holes) are not
+// touched. A base that is not the disk last synced, or of another size, fails.
+TEST(AgentReplicate, WritesOnlyTheChangedChunksAndRefusesAWrongBase) {
+  constexpr size_t kSize = 5 * kMiB + 4096;  // the last chunk is short
+  hosttest::TempDir dir;
+  const std::string base = dir / "base.img", next = dir / "next.img", target = dir / "volume";
+  const std::string block(kMiB, 'b'), tail(4096, 't');
+  const std::string before = SparseFile(base, kSize, {{0, block}, {2 * kMiB, block}, {3 * kMiB, block}, {5 * kMiB, tail}});
+  std::string changedTail = tail;
+  changedTail[100] = 'x';
+  const std::string after = SparseFile(next, kSize, {{0, block}, {kMiB + 7, "hello"}, {3 * kMiB, block}, {5 * kMiB, changedTail}});
+  const struct {
+    std::string baseSha;
+    size_t nextSize;
+    std::string error;  // empty: written and verified
+  } cases[] = {{Sha256Of(before), kSize, ""},
+               {Sha256Of(after), kSize, "is not the disk last synced"},
+               {Sha256Of(before), kSize - 4096, "bytes, not the"}};
+  for (const auto& c : cases) {
+    hosttest::PutFile(target, before + std::string(kMiB, '\xab'));
+    SDiskWriteResult result;
+    std::string error;
+    EXPECT_EQ(WriteChangedChunks(base, c.baseSha, next, c.nextSize, target, Sha256Of(after), result, error),
+              c.error.empty()) << error;
+    EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    if (!c.error.empty()) continue;
+    EXPECT_EQ(hosttest::GetFile(target), after + std::string(kMiB, '\xab'));
+    EXPECT_EQ(result.bytesWritten, kMiB + 4096);  // the chunk of "hello" and the short last one
+    EXPECT_EQ(result.bytesZeroed, kMiB);          // the chunk at 2 MiB that became a hole
+  }
+}
+
+// The state comes back as it was saved; a state file that is corrupt, a link or another
+// destination's is an error, not "no state". The lock keeps a second job for the destination out.
+TEST(AgentReplicate, StateRoundTripsAndRefusesACorruptFileAndASecondJob) {
+  hosttest::TempDir home;
+  hosttest::ScopedEnv env("TZ_BASE_HOME", home.Path());
+  SReplicationState state, loaded;
+  std::string error;
+  bool found = true;
+  ASSERT_TRUE(LoadReplicationState("web dr", loaded, found, error)) << error;
+  EXPECT_FALSE(found);
+  CReplicationLock lock, second, other;
+  ASSERT_TRUE(lock.Acquire("web dr", error)) << error;
+  EXPECT_FALSE(second.Acquire("web dr", error));
+  EXPECT_NE(error.find("another replication to [web dr] is running"), std::string::npos) << error;
+  EXPECT_TRUE(other.Acquire("web_dr", error)) << error;  // a name that only looks the same
+  state = {"web dr", "ocid1.instance.d", "/store/7-web", {{"b_1", "b", "vol1", "snap1", "aa"}, {"d_2", "d", "vol2", "", "bb"}}};
+  ASSERT_TRUE(SaveReplicationState(state, error)) << error;
+  ASSERT_TRUE(LoadReplicationState("web dr", loaded, found, error)) << error;
+  EXPECT_TRUE(found);
+  EXPECT_EQ(json::parse(hosttest::GetFile(ReplicationStatePath("web dr"))),
+            json::parse(R"({"destination": "web dr", "instance_id": "ocid1.instance.d", "backup": "/store/7-web", "disks": [
+              {"index_name": "b_1", "display_name": "b", "volume_id": "vol1", "snapshot_id": "snap1", "sha256": "aa"},
+              {"index_name": "d_2", "display_name": "d", "volume_id": "vol2", "snapshot_id": "", "sha256": "bb"}]})"));
+  EXPECT_EQ(loaded.Find("d_2")->volumeId, "vol2");
+  EXPECT_NE(ReplicationStatePath("web dr"), ReplicationStatePath("web_dr"));
+  const std::string path = ReplicationStatePath("web dr");
+  for (const std::string& text : {std::string("{"), std::string(R"({"destination": "web dr"})"),
+                                  hosttest::GetFile(path).replace(hosttest::GetFile(path).find("web dr"), 6, "web-x"),
+                                  hosttest::GetFile(path).replace(hosttest::GetFile(path).find("\"/store"), 2, "\"")}) {
+    hosttest::PutFile(path, text);
+    EXPECT_FALSE(LoadReplicationState("web dr", loaded, found, error)) << text;
+    EXPECT_TRUE(found && error.find("is corrupt") != std::string::npos) << error;
+  }
+  ASSERT_TRUE(SaveReplicationState(state, error)) << error;
+  fs::rename(path, home / "elsewhere.json");
+  fs::create_symlink(home / "elsewhere.json", path);
+  EXPECT_FALSE(LoadReplicationState("web dr", loaded, found, error));
+  EXPECT_NE(error.find("not a readable regular file"), std::string::npos) << error;
+}
+
+struct SReplicaRun {
+  CTestSandbox sandbox;
+  std::string store = sandbox.Dir() + "/store", out;
+  explicit SReplicaRun(const std::string& flavour = "infrastructure") : sandbox(flavour) {}
+  std::string Backup(const std::string& jobId) {
+    EXPECT_EQ(sandbox.Agent({"backup", "sample-web", "--store", store, "--job-id", jobId}, &out), 0) << out;
+    return store + "/" + jobId + "-sample-web";
+  }
+  int Replicate(const std::string& folder, std::vector<std::string> extra = {}) {
+    extra.insert(extra.begin(), {"replicate", folder, "--to", "web-dr", "--json"});
+    return sandbox.Agent(extra, &out);
+  }
+  std::string State() const { return ReadTestFile(sandbox.Home() + "/replication/web-dr.json"); }
+  // The JSON result of the last sync, whose every volume holds its disk of `folder`.
+  json ExpectInStep(const std::string& folder) {
+    const json manifest = json::parse(ReadTestFile(folder + "/manifest.json"));
+    const json result = json::parse(out.substr(out.find('{'), out.rfind('}') - out.find('{') + 1));
+    EXPECT_EQ(result["volumes"].size(), manifest["disks"].size()) << result;
+    for (size_t i = 0; i < manifest["disks"].size() && i < result["volumes"].size(); ++i) {
+      const json& disk = manifest["disks"][i];
+      EXPECT_EQ(result["volumes"][i]["index_name"], disk["index_name"]);
+      EXPECT_EQ(plugintest::Sim(sandbox, {"volume", "checksum", result["volumes"][i]["id"], "--bytes",
+                                          std::to_string(disk["size"].get<long>())}).substr(0, 64), disk["sha256"]);
+    }
+    EXPECT_EQ(json::parse(State())["backup"], folder);
+    return result;
+  }
+  void Change(const std::string& folder, const std::string& text) {
+    const json manifest = json::parse(ReadTestFile(folder + "/manifest.json"));
+    plugintest::Sim(sandbox, {"volume", "write", manifest["disks"][1]["volume_id"], "--offset", "1048580", "--text", text});
+  }
+};
+
+// A first sync is full; after a change of one chunk the next is incremental and writes that chunk
+// only. A sync whose last synced backup is gone fails, unwound, and leaves the state and the
+// destination as they were, so that the next sync goes on from them.
+TEST(AgentReplicate, SyncsFullThenOnlyTheChangedChunkAndSurvivesAMissingBase) {
+  SReplicaRun run;
+  const std::string first = run.Backup("7");
+  ASSERT_EQ(run.Replicate(first), 0) << run.out;
+  json result = run.ExpectInStep(first);
+  EXPECT_EQ(std::make_tuple(result["full_sync"], result["replication_type"], result["fallback_code"]),
+            std::make_tuple(json(true), json(1), json(0)));
+  run.Change(first, "hello");
+  const std::string second = run.Backup("8");
+  ASSERT_EQ(run.Replicate(second), 0) << run.out;
+  result = run.ExpectInStep(second);
+  EXPECT_EQ(std::make_tuple(result["full_sync"], result["replication_type"], result["bytes_written"]),
+            std::make_tuple(json(false), json(2), json(kMiB)));
+  const std::string state = run.State();
+  run.Change(first, "again");
+  const std::string third = run.Backup("9");
+  fs::rename(second, second + ".moved");
+  EXPECT_EQ(run.Replicate(third), 1) << run.out;
+  EXPECT_NE(run.out.find("the backup last synced [" + second + "] cannot be read"), std::string::npos) << run.out;
+  EXPECT_EQ(run.State(), state);
+  EXPECT_EQ(run.sandbox.Registry(), json::array());
+  fs::rename(second + ".moved", second);
+  ASSERT_EQ(run.Replicate(third), 0) << run.out;
+  EXPECT_EQ(run.ExpectInStep(third)["bytes_written"], kMiB);
+}
+
+// A wrong command line exits 2 and a destination whose lock another job holds exits 1, both before
+// anything is created; a classic sandbox is refused by the plug-in.
+TEST(AgentReplicate, UsageErrorsAndABusyDestinationTouchNothing) {
+  SReplicaRun run;
+  const std::string folder = run.Backup("7");
+  CReplicationLock busy;
+  std::string error;
+  ASSERT_TRUE(busy.Acquire("web-dr", error)) << error;
+  const struct {
+    std::vector<std::string> args;
+    int exitCode;
+  } cases[] = {{{"replicate", folder}, 2},
+               {{"replicate", "", "--to", "x"}, 2},
+               {{"replicate", folder, "--to", ""}, 2},
+               {{"replicate", folder, "--to", "x", "--job-id", "0"}, 2},
+               {{"replicate", folder, "--to", "x", "--deselect", "nope"}, 2},
+               {{"replicate", folder, "--to", "web-dr"}, 1}};
+  for (const auto& c : cases) EXPECT_EQ(run.sandbox.Agent(c.args, &run.out), c.exitCode) << c.args.size() << run.out;
+  EXPECT_NE(run.out.find("another replication to [web-dr] is running"), std::string::npos) << run.out;
+  EXPECT_FALSE(fs::exists(run.sandbox.Home() + "/restore-jobs"));
+  EXPECT_FALSE(fs::exists(ReplicationStatePath("web-dr")));
+  EXPECT_EQ(run.sandbox.Calls("CreateVolume"), 0);
+  SReplicaRun classic("classic");
+  EXPECT_EQ(classic.Replicate(classic.Backup("7")), 1) << classic.out;
+  EXPECT_TRUE(NamesStepCodeAndCause(classic.out, "InitRestoreVM") && classic.out.find("error 7102") != std::string::npos)
+      << classic.out;
+}
+
+}  // namespace
