@@ -3,8 +3,10 @@
 # plug-in the way the agent does, backs a sample instance up into the sandbox's store, checks the
 # stored checksums against the cloud's volumes, restores the backup as a new instance, checks the
 # restored volumes against the stored disks, restores it once more as a machine from another hypervisor
-# would be (a temporary image, an automatic shape), and shows that the jobs left nothing behind but the
-# restored instances. SANDBOX names the sandbox folder (default: a new temp folder); INSTANCE the
+# would be (a temporary image, an automatic shape), replicates it to a destination instance (a full
+# sync, then after a change of the source and a second backup an incremental one, checked against
+# that backup; infrastructure flavour), and shows that the jobs left nothing behind but the
+# restored and replicated instances. SANDBOX names the sandbox folder (default: a new temp folder); INSTANCE the
 # instance to back up; RESTORE_AS the restored instance's name (default: <instance>-restored);
 # FLAVOUR the cloud of a new sandbox (infrastructure, the default, or classic).
 set -euo pipefail
@@ -38,15 +40,9 @@ for disk in json.load(open(manifest))["disks"]:
     print(f"  {disk['index_name']}: {'match' if same else 'MISMATCH'} {disk['sha256']}")
 sys.exit(0 if ok else 1)
 PY
-# Restores the backup as $1 (further arguments: options of the restore) and compares each restored
-# volume's checksum over the stored size with the manifest.
-restore_and_check() {
-  local name=$1 result="$sandbox/restore-$1.json"
-  shift
-  "$agent" --sandbox "$sandbox" restore "$(dirname "$manifest")" --as "$name" --json "$@" > "$result"
-  cat "$result"
-  echo "== Checking the volumes of [$name] against the stored disks"
-  python3 - "$manifest" "$result" "$sim" "$sandbox" <<'PY'
+# Compares each volume of a job's JSON result ($2) over the stored size with the disks of a manifest ($1).
+check_volumes() {
+  python3 - "$1" "$2" "$sim" "$sandbox" <<'PY'
 import json, subprocess, sys
 manifest, result, sim, sandbox = sys.argv[1:5]
 disks = json.load(open(manifest))["disks"]
@@ -61,6 +57,15 @@ for disk, volume in zip(disks, volumes):
 sys.exit(0 if ok else 1)
 PY
 }
+# Restores the backup as $1 (further arguments: options of the restore) and checks its volumes.
+restore_and_check() {
+  local name=$1 result="$sandbox/restore-$1.json"
+  shift
+  "$agent" --sandbox "$sandbox" restore "$(dirname "$manifest")" --as "$name" --json "$@" > "$result"
+  cat "$result"
+  echo "== Checking the volumes of [$name] against the stored disks"
+  check_volumes "$manifest" "$result"
+}
 echo "== Restoring the backup as [$restored]"
 restore_and_check "$restored"
 converted=$instance-converted
@@ -69,6 +74,23 @@ sleep 1
 echo "== Restoring it as [$converted], a machine from another hypervisor: temporary image, automatic shape"
 restore_and_check "$converted" --conversion --guest-os "Oracle Linux 8" --bucket image-import \
   --shape "Auto Select" --cpus 2 --memory-mb 30000
-echo "== What the jobs left in the cloud, the restored instances aside"
-"$sim" --sandbox "$sandbox" leaks --keep "$restored" --keep "$converted"
+kept=(--keep "$restored" --keep "$converted")
+if ! grep -qx "flavour=classic" "$sandbox/sandbox.ini"; then
+  replica=$instance-dr
+  echo "== Replicating the backup to [$replica]: a full sync"
+  "$agent" --sandbox "$sandbox" replicate "$(dirname "$manifest")" --to "$replica"
+  data=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["disks"][-1]["volume_id"])' "$manifest")
+  echo "== Changing the source's volume $data, backing it up again and syncing only the change"
+  "$sim" --sandbox "$sandbox" volume write "$data" --offset 1048576 --text "changed after the first sync"
+  sleep 1
+  "$agent" --sandbox "$sandbox" backup "$instance" --store "$sandbox/store"
+  manifest=$(ls -td "$sandbox"/store/*/ | head -1)manifest.json
+  "$agent" --sandbox "$sandbox" replicate "$(dirname "$manifest")" --to "$replica" --json > "$sandbox/replicate.json"
+  cat "$sandbox/replicate.json"
+  echo "== Checking the volumes of [$replica] against the second backup"
+  check_volumes "$manifest" "$sandbox/replicate.json"
+  kept+=(--keep "$replica")
+fi
+echo "== What the jobs left in the cloud, the restored and replicated instances aside"
+"$sim" --sandbox "$sandbox" leaks "${kept[@]}"
 "$agent" --sandbox "$sandbox" registry
