@@ -203,12 +203,16 @@ class COracleCloudInfo : public CVMInfo {
   bool InitRestoreVM_VMIncrementalReplication(const RestoreCtx& ctx);
   bool HandleDeleteDisksDuringIncremental(const RestoreCtx& ctx, VMInfoStructs::SVMInfo& destination);
   bool HandleNewDisksDuringIncremental(const RestoreCtx& ctx, VMInfoStructs::SVMInfo& destination);
-  bool DeleteVolumesForVM(const string& instanceId, const std::vector<string>& volumeIds);
+  // Detaches and deletes volumes of the destination, each registered under the restore until it is gone.
+  bool DeleteVolumesForVM(const string& instanceId, const std::vector<string>& volumeIds, const string& restoreGuid);
   // Each selected record that carried a destination volume gets a new one made from the integrity
   // snapshot it carried. False (nothing of the rebuild left) unless every one was made.
   bool RebuildVolumesFromIntegritySnapshots(const RestoreCtx& ctx);
-  // After a successful sync: the volumes the records carried in that the new destination does not use.
+  // After a successful sync: the volumes the records carried in that the new destination does not use,
+  // each registered under the restore until it is gone (a failure leaves it to a later sweep).
   void DeletePreviousDestinationVolumes(const RestoreCtx& ctx);
+  // Deletes a registered volume unless it is gone already, then drops its entry; false when it stays.
+  bool DeleteRetiredVolume(const string& restoreGuid, const string& volumeId);
   bool PreRestoreVM_VMReplication(const RestoreCtx& ctx);
   bool PostRestoreVM_VMReplication(const RestoreCtx& ctx);
   // Called by the flavour's restore phase before it launches: the instance the replication replaces

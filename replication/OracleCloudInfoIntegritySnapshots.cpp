@@ -67,9 +67,12 @@ bool COracleCloudInfo::VerifyIntegritySnapshot(const RestoreCtx& ctx, const std:
 bool COracleCloudInfo::DeleteExistingIntegritySnapshot(const RestoreCtx& ctx) {
   // Called once the new ones exist: a cancel no longer stops it, since the clean-up that would
   // follow removes the new destination while the previous one is gone in part.
+  // Each is registered under the restore first: one that cannot be deleted is left to a later sweep.
   bool ok = true;
   for (const string& id : replication.snapshots) {
     if (id.empty()) continue;
+    if (!cleaner.RegisterSnapshot(cleanerMode, ctx.restoreGuid, id))
+      EVERROR(evDebug, "Failed to register snapshot [%s]", id.c_str());
     if (!bridge->DeleteVolumeSnapshot(id)) {
       bool exists = true;
       if (!bridge->DoesVolumeSnapshotExist(id, exists) || exists) {
@@ -78,6 +81,8 @@ bool COracleCloudInfo::DeleteExistingIntegritySnapshot(const RestoreCtx& ctx) {
         continue;
       }
     }
+    if (!cleaner.UnRegisterSnapshot(cleanerMode, ctx.restoreGuid, id))
+      EVERROR(evDebug, "Failed to unregister snapshot [%s]", id.c_str());
     EVDEBUG(evDebug, "Removed Integrity snapshot's  ID was [%s] ", id.c_str());
   }
   if (ok) EVDEBUG(evDebug, "Successfully removed all Integrity snapshot's for VM [%s] ", ctx.vmName.c_str());

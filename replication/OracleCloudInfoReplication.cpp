@@ -200,13 +200,18 @@ bool COracleCloudInfo::HandleDeleteDisksDuringIncremental(const RestoreCtx& ctx,
     EVDEBUG(evDebug, "All the volumes from sync destination are still present in the sync source");
     return true;
   }
-  return DeleteVolumesForVM(ctx.restoredVmGuid, unwanted);
+  return DeleteVolumesForVM(ctx.restoredVmGuid, unwanted, ctx.restoreGuid);
 }
 
-bool COracleCloudInfo::DeleteVolumesForVM(const string& instanceId, const std::vector<string>& volumeIds) {
+bool COracleCloudInfo::DeleteVolumesForVM(const string& instanceId, const std::vector<string>& volumeIds,
+                                          const string& restoreGuid) {
+  // Each is registered under the restore first: one that cannot be deleted is left to a later sweep.
+  for (const string& id : volumeIds) {
+    if (!cleaner.RegisterDisk(cleanerMode, restoreGuid, id)) EVERROR(evDebug, "Failed to register volume [%s]", id.c_str());
+  }
   if (!bridge->DetachVolumes(volumeIds, instanceId)) EVERROR(evDebug, "Warning: Could not detach all volumes from VM.");
   for (const string& id : volumeIds) {
-    if (!bridge->DeleteVolume(id))
+    if (!DeleteRetiredVolume(restoreGuid, id))
       EVERROR(evDebug, "Warning: Failed to delete volume from VM.Please manually remove it from OCI console.");
   }
   return true;
@@ -286,17 +291,19 @@ void COracleCloudInfo::DeletePreviousDestinationVolumes(const RestoreCtx& ctx) {
     if (disk.selectedForRestore == 1) current.push_back(disk.createdVolumeId);
   for (const string& id : replication.volumes) {
     if (id.empty() || std::find(current.begin(), current.end(), id) != current.end()) continue;
-    bool exists = true;
-    if (!bridge->DoesVolumeExist(id, exists)) {
-      EVERROR(evDebug, "Warning: Failed to look up volume [%s] of the previous sync: %s", id.c_str(),
-              bridge->GetLastError().c_str());
-      continue;
-    }
-    if (!exists) continue;
-    if (bridge->DeleteVolume(id))
+    if (!cleaner.RegisterDisk(cleanerMode, ctx.restoreGuid, id)) EVERROR(evDebug, "Failed to register volume [%s]", id.c_str());
+    if (DeleteRetiredVolume(ctx.restoreGuid, id))
       EVDEBUG(evDebug, "Deleted volume [%s] of the previous sync", id.c_str());
     else
       EVERROR(evDebug, "Warning: Failed to delete volume [%s] of the previous sync: %s", id.c_str(),
               bridge->GetLastError().c_str());
   }
+}
+
+bool COracleCloudInfo::DeleteRetiredVolume(const string& restoreGuid, const string& volumeId) {
+  bool exists = true;
+  if (!bridge->DoesVolumeExist(volumeId, exists) || (exists && !bridge->DeleteVolume(volumeId))) return false;
+  if (!cleaner.UnRegisterDisk(cleanerMode, restoreGuid, volumeId))
+    EVERROR(evDebug, "Failed to unregister volume [%s]", volumeId.c_str());
+  return true;
 }

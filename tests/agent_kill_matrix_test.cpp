@@ -25,6 +25,8 @@ struct SJob {
   std::function<std::vector<std::string>(const CTestSandbox&, int run)> command;
   std::vector<std::string> mustCall;  // operations whose absence from the table would be a fault
   std::set<std::string> afterHandOver;  // operations called once the job's result is the user's
+  // The instance of a run's result; a replication's (one destination for all runs) is kept when there.
+  std::function<std::string(int run)> result = [](int run) { return "web-r" + std::to_string(run); };
 };
 
 const SJob kBackup = {"backup", "infrastructure", true, [](CTestSandbox&) {},
@@ -74,13 +76,57 @@ const SJob kClassicRestore = {"classic restore", "classic", false, kRestore.prep
                                "DeployVMFromOrchestration", "ClearDescriptionForVolume", "PowerOffInstance"},
                               {"PowerOffInstance"}};
 
+// An incremental sync of web-dr: the source's data volume changed since the full sync of backup 1.
+const SJob kReplication = {"incremental replication", "infrastructure", false,
+                           [](CTestSandbox& s) {
+                             std::string out;
+                             const std::string store = s.Dir() + "/backups";
+                             EXPECT_EQ(s.Agent({"backup", "sample-web", "--store", store, "--job-id", "7"}, &out), 0);
+                             EXPECT_EQ(s.Agent({"replicate", store + "/7-sample-web", "--to", "web-dr"}, &out), 0) << out;
+                             const auto manifest = nlohmann::json::parse(ReadTestFile(store + "/7-sample-web/manifest.json"));
+                             s.CloudSim({"volume", "write", manifest["disks"][1]["volume_id"], "--offset", "1048576",
+                                         "--text", "changed"}, &out);
+                             EXPECT_EQ(s.Agent({"backup", "sample-web", "--store", store, "--job-id", "8"}, &out), 0);
+                             s.CloudSim({"calls", "--reset"}, &out);
+                             WaitForNextSecond();  // the sync's volumes are named by it
+                           },
+                           [](const CTestSandbox& s, int) {
+                             return std::vector<std::string>{"replicate", s.Dir() + "/backups/8-sample-web", "--to",
+                                                             "web-dr"};
+                           },
+                           {"CreateVolumeFromSnapshot", "AttachVolume", "DetachVolumes", "DeleteVM", "RestoreVM",
+                            "PowerOffInstance", "CreateVolumeSnapshot", "DeleteVolumeSnapshot", "DeleteVolume"},
+                           // Once the new restore points exist, the previous sync's go without a way back.
+                           {"DeleteVolumeSnapshot", "DeleteVolume"},
+                           [](int) { return std::string("web-dr"); }};
+
+// The destination the last successful sync recorded still holds that sync's backup, or is the new one.
+std::string LastGoodCopy(const CTestSandbox& sandbox) {
+  std::string problems, out;
+  for (const auto& entry : std::filesystem::directory_iterator(sandbox.Home() + "/replication")) {
+    if (entry.path().extension() != ".json") continue;
+    const auto state = nlohmann::json::parse(ReadTestFile(entry.path()));
+    const auto manifest = nlohmann::json::parse(ReadTestFile(state["backup"].get<std::string>() + "/manifest.json"));
+    for (size_t i = 0; i < state["disks"].size(); ++i) {
+      const std::string size = std::to_string(manifest["disks"][i]["size"].get<long long>());
+      sandbox.CloudSim({"volume", "checksum", state["disks"][i]["volume_id"], "--bytes", size}, &out);
+      if (out.substr(0, 64) != manifest["disks"][i]["sha256"]) problems += "the last synced volume changed: " + out;
+    }
+  }
+  return problems;
+}
+
 // What the sandbox holds that no finished job should leave: a job's resources in the cloud (the
 // instances of the restores in `results`, with what belongs to them, aside), registry entries,
 // devices, node records and sessions on the proxy, job folders in the agent's home.
-std::string Leftovers(const CTestSandbox& sandbox, const std::vector<int>& results) {
+std::string Leftovers(const SJob& job, const CTestSandbox& sandbox, const std::vector<int>& results) {
   std::string out, problems;
   std::vector<std::string> leaks = {"leaks"};
-  for (int run : results) leaks.insert(leaks.end(), {"--keep", "web-r" + std::to_string(run)});
+  for (int run : results) leaks.insert(leaks.end(), {"--keep", job.result(run)});
+  // A destination of an earlier sync stays the user's whatever the job did.
+  if (results.empty() && job.result(1) == job.result(2) &&
+      (sandbox.CloudSim({"leaks", "--keep", job.result(1)}, &out), out.find("is there to keep") == std::string::npos))
+    leaks.insert(leaks.end(), {"--keep", job.result(1)});
   if (sandbox.CloudSim(leaks, &out) != 0) problems += "left in the cloud: " + out + "\n";
   if (sandbox.Agent({"registry", "--json"}, &out) != 0 || nlohmann::json::parse(out, nullptr, false) != nlohmann::json::array())
     problems += "left in the registry: " + out + "\n";
@@ -100,6 +146,7 @@ std::string RunCase(const SJob& job, const std::string& op, long nth, const std:
   if (sandbox.CloudSim({"fault", "add", "--op", op, "--nth", std::to_string(nth), "--action", action}, &out) != 0)
     return "cannot add the fault rule: " + out;
   const int status = sandbox.Agent(job.command(sandbox, 1), &out);
+  if (job.result(1) == job.result(2) && !(status != 0 && job.afterHandOver.count(op))) problems += LastGoodCopy(sandbox);
   if (action == "fail") {
     // A job that got over the failure verified everything it reports; one that did not names its
     // step and code. Its own clean-up leaves nothing, or else the next job's sweep does.
@@ -110,21 +157,21 @@ std::string RunCase(const SJob& job, const std::string& op, long nth, const std:
     if (status != 0 && !named)
       problems += "no failure with a code (status " + std::to_string(status) + "): " + out + "\n";
     const bool result = !job.backup && (status == 0 || job.afterHandOver.count(op));
-    if (Leftovers(sandbox, result ? std::vector<int>{1} : std::vector<int>{}).empty()) return problems;
+    if (Leftovers(job, sandbox, result ? std::vector<int>{1} : std::vector<int>{}).empty()) return problems;
     // What the job could not remove stays registered, and the next job's sweep removes it.
     sandbox.CloudSim({"fault", "clear"}, &out);
     if (!job.backup) WaitForNextSecond();
     if (sandbox.Agent(job.command(sandbox, 2), &out) != 0) problems += "the next job failed: " + out + "\n";
-    if (job.backup) return problems + Leftovers(sandbox, {});
-    return problems + Leftovers(sandbox, result ? std::vector<int>{1, 2} : std::vector<int>{2});
+    if (job.backup) return problems + Leftovers(job, sandbox, {});
+    return problems + Leftovers(job, sandbox, result ? std::vector<int>{1, 2} : std::vector<int>{2});
   }
   if (status != 128 + SIGKILL) problems += "not killed (status " + std::to_string(status) + "): " + out + "\n";
   sandbox.CloudSim({"fault", "clear"}, &out);
   if (!job.backup) WaitForNextSecond();
   if (sandbox.Agent(job.command(sandbox, 2), &out) != 0) problems += "the next job failed: " + out + "\n";
-  if (job.backup) return problems + Leftovers(sandbox, {});
+  if (job.backup) return problems + Leftovers(job, sandbox, {});
   // The killed restore's instance is a result once handed over, else the next job's sweep removed it.
-  return problems + Leftovers(sandbox, job.afterHandOver.count(op) ? std::vector<int>{1, 2} : std::vector<int>{2});
+  return problems + Leftovers(job, sandbox, job.afterHandOver.count(op) ? std::vector<int>{1, 2} : std::vector<int>{2});
 }
 
 // Every operation that changes something at its first and last call (kills), or every operation at
@@ -187,6 +234,9 @@ TEST(AgentFailureMatrix, ConversionFailedAtEachCallOfEachOperation) { RunMatrix(
 TEST(AgentKillMatrix, ClassicBackupKilledBeforeAnyChangingOperation) { RunMatrix(kClassicBackup, "kill-before"); }
 TEST(AgentKillMatrix, ClassicBackupKilledAfterAnyChangingOperation) { RunMatrix(kClassicBackup, "kill-after"); }
 TEST(AgentFailureMatrix, ClassicBackupFailedAtEachCallOfEachOperation) { RunMatrix(kClassicBackup, "fail"); }
+TEST(AgentKillMatrix, ReplicationKilledBeforeAnyChangingOperation) { RunMatrix(kReplication, "kill-before"); }
+TEST(AgentKillMatrix, ReplicationKilledAfterAnyChangingOperation) { RunMatrix(kReplication, "kill-after"); }
+TEST(AgentFailureMatrix, ReplicationFailedAtEachCallOfEachOperation) { RunMatrix(kReplication, "fail"); }
 TEST(AgentKillMatrix, ClassicRestoreKilledBeforeAnyChangingOperation) { RunMatrix(kClassicRestore, "kill-before"); }
 TEST(AgentKillMatrix, ClassicRestoreKilledAfterAnyChangingOperation) { RunMatrix(kClassicRestore, "kill-after"); }
 TEST(AgentFailureMatrix, ClassicRestoreFailedAtEachCallOfEachOperation) { RunMatrix(kClassicRestore, "fail"); }
