@@ -26,7 +26,7 @@ using DiskWriter =
 
 // Writes every selected stored disk through `write` into the device the plug-in attached for it
 // (SDisk.name after InitRestoreVM) and prints a line per disk. The stored disks are the context's first
-// records, in the manifest's order. `total` (when given) receives the bytes written.
+// records, in the manifest's order. The bytes written are added to `total` (when given).
 bool WriteStoredDisks(const SRestoreSource& source, const RestoreCtx& ctx, const DiskWriter& write, string& failure,
                       UINT64* total = nullptr);
 

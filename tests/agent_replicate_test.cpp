@@ -113,7 +113,6 @@ TEST(AgentReplicate, StateRoundTripsAndRefusesACorruptFileAndASecondJob) {
 struct SReplicaRun {
   CTestSandbox sandbox;
   std::string store = sandbox.Dir() + "/store", out;
-  explicit SReplicaRun(const std::string& flavour = "infrastructure") : sandbox(flavour) {}
   std::string Backup(const std::string& jobId) {
     EXPECT_EQ(sandbox.Agent({"backup", "sample-web", "--store", store, "--job-id", jobId}, &out), 0) << out;
     return store + "/" + jobId + "-sample-web";
@@ -173,7 +172,7 @@ TEST(AgentReplicate, SyncsFullThenOnlyTheChangedChunkAndSurvivesAMissingBase) {
 }
 
 // A wrong command line exits 2 and a destination whose lock another job holds exits 1, both before
-// anything is created; a classic sandbox is refused by the plug-in.
+// anything is created.
 TEST(AgentReplicate, UsageErrorsAndABusyDestinationTouchNothing) {
   SReplicaRun run;
   const std::string folder = run.Backup("7");
@@ -194,10 +193,6 @@ TEST(AgentReplicate, UsageErrorsAndABusyDestinationTouchNothing) {
   EXPECT_FALSE(fs::exists(run.sandbox.Home() + "/restore-jobs"));
   EXPECT_FALSE(fs::exists(ReplicationStatePath("web-dr")));
   EXPECT_EQ(run.sandbox.Calls("CreateVolume"), 0);
-  SReplicaRun classic("classic");
-  EXPECT_EQ(classic.Replicate(classic.Backup("7")), 1) << classic.out;
-  EXPECT_TRUE(NamesStepCodeAndCause(classic.out, "InitRestoreVM") && classic.out.find("error 7102") != std::string::npos)
-      << classic.out;
 }
 
 }  // namespace
