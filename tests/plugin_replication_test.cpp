@@ -1,6 +1,7 @@
 // Replication at the plug-in, the host's part (writing into the attached volumes, carrying the ids
 // from one sync to the next) played by the test.
 #include "MountTestUtil.h"
+#include "bridge/sim/CloudSeeder.h"
 
 using namespace mounttest;
 using namespace VMInfoStructs;
@@ -44,14 +45,18 @@ class PluginReplication : public CMountFixture {
     if (phase > 1) plugin->CleanupRestoreVM(ctx);
     return phase;
   }
-  // The first sync, with "first" written into every disk.
-  RestoreCtx FirstSync() {
+  // Writes `text` into every selected disk.
+  std::function<void(const RestoreCtx&)> Writes(const std::string& text) {
+    return [this, text](const RestoreCtx& c) {
+      for (const SDisk& disk : c.disks)
+        if (disk.selectedForRestore == 1) WriteVolume(disk.createdVolumeId, 1 << 20, text);
+    };
+  }
+  // The first sync (of the boot disk alone with `bootOnly`), with "first" written into its disks.
+  RestoreCtx FirstSync(bool bootOnly = false) {
     RestoreCtx ctx = SyncCtx();
-    EXPECT_EQ(Sync(ctx, [&](const RestoreCtx& c) {
-                for (const SDisk& disk : c.disks) WriteVolume(disk.createdVolumeId, 1 << 20, "first");
-              }),
-              0)
-        << plugin->GetLastVMErrorDetails();
+    ctx.disks[1].selectedForRestore = bootOnly ? 0 : 1;
+    EXPECT_EQ(Sync(ctx, Writes("first")), 0) << plugin->GetLastVMErrorDetails();
     EXPECT_EQ(ctx.replicationType, REPLICATION_TYPE_FULL);
     return ctx;
   }
@@ -78,7 +83,8 @@ class PluginReplication : public CMountFixture {
   std::string Sum(const std::string& volumeId) const { return sim::VolumeSha256(*Cloud(), volumeId, 8 << 20); }
   std::vector<std::string> Checksums(const RestoreCtx& ctx) const {
     std::vector<std::string> sums;
-    for (const SDisk& disk : ctx.disks) sums.push_back(Sum(disk.createdVolumeId));
+    for (const SDisk& disk : ctx.disks)
+      if (disk.selectedForRestore == 1) sums.push_back(Sum(disk.createdVolumeId));
     return sums;
   }
 
@@ -120,9 +126,19 @@ TEST_F(PluginReplication, RefusalsTouchNothing) {
        VMERR_MULTIPLE_VMS_WITH_NAME},
       {"a failed lookup of the name", [&](RestoreCtx&) { AddFault("DoesVMExist", 1, sim::EFaultAction::Fail); },
        nullptr, VMERR_VM_CREATION_FAILED},
-      {"a failed query of an integrity snapshot",
-       [&](RestoreCtx&) { AddFault("GetSnapshotStatus", 1, sim::EFaultAction::Fail); }, nullptr,
-       VMERR_REPLICATION_DESTINATION_UNREADABLE},
+      {"a failed query of an integrity snapshot, a disk deselected",
+       [&](RestoreCtx& c) { c.disks[1].selectedForRestore = 0, AddFault("GetSnapshotStatus", 1, sim::EFaultAction::Fail); },
+       nullptr, VMERR_REPLICATION_DESTINATION_UNREADABLE},
+      {"a volume of the name a rebuilt one gets",
+       [&](RestoreCtx&) {
+         Exec("UPDATE volumes SET display_name = ? WHERE id = ?", "sample-web-data_" + std::to_string(clock.NowSeconds()),
+              InstanceVolumes("sample-db")[0]);
+       }, nullptr, VMERR_VOLUME_NAME_EXISTS},
+      {"the proxy itself",
+       [&](RestoreCtx& c) {
+         c.vmName = sim::kProxyName, c.isFirstSync = c.overwrite = true;
+         c.compartmentId = Text("SELECT compartment_id FROM instances WHERE name = ?", c.vmName);
+       }, nullptr, VMERR_VM_ALREADY_EXISTS},
   };
   for (const auto& c : cases) {
     RestoreCtx ctx = SyncCtx(&first);
@@ -164,15 +180,10 @@ TEST_F(PluginReplication, AnUnusableRestorePointFallsBackToAFullSync) {
     RestoreCtx second = SyncCtx(&first);
     if (c.arrange)
       c.arrange(first);
-    else
-      second.forceFullSync = true;
+    else  // the deselected disk's volume goes too
+      second.forceFullSync = true, second.disks[1].selectedForRestore = 0;
     std::vector<std::string> expected;
-    ASSERT_EQ(Sync(second,
-                   [&](const RestoreCtx& ctx) {
-                     for (const SDisk& disk : ctx.disks) WriteVolume(disk.createdVolumeId, 1 << 20, "again");
-                     expected = Checksums(ctx);
-                   }),
-              0)
+    ASSERT_EQ(Sync(second, [&](const RestoreCtx& ctx) { Writes("again")(ctx), expected = Checksums(ctx); }), 0)
         << c.what << ": " << plugin->GetLastVMErrorDetails();
     EXPECT_TRUE(second.fullReplication) << c.what;
     EXPECT_EQ(initError, c.code) << c.what;
@@ -180,29 +191,23 @@ TEST_F(PluginReplication, AnUnusableRestorePointFallsBackToAFullSync) {
   }
 }
 
-// An incremental sync: a disk deselected since the last sync loses its destination volume, a disk
-// the source gained gets a new one, the others are rebuilt from their restore points; the previous
-// destination is gone.
-TEST_F(PluginReplication, DeselectedAndAddedDisks) {
-  const RestoreCtx first = FirstSync();
+// Incremental syncs of a destination of the boot disk alone: the data disk added gets a new volume,
+// the boot disk is rebuilt from its restore point; deselected again, its volume goes.
+TEST_F(PluginReplication, DisksAddedAndDeselected) {
+  const RestoreCtx first = FirstSync(true);
   const std::string bootSum = Sum(first.disks[0].createdVolumeId);
   RestoreCtx second = SyncCtx(&first);
-  second.disks[1].selectedForRestore = 0;
-  SDisk added = second.disks[1];
-  added.createdVolumeId = added.snapshotId = "";
-  added.selectedForRestore = 1;
-  added.indexName = "sample-web-logs_2";
-  added.displayName = "sample-web-logs";
-  second.disks.push_back(added);
-  ASSERT_EQ(Sync(second), 0) << plugin->GetLastVMErrorDetails();
-  EXPECT_FALSE(second.fullReplication);
-  EXPECT_EQ(Rows("SELECT boot_volume_id FROM instances WHERE id = ?1 UNION ALL SELECT volume_id FROM attachments "
-                 "WHERE instance_id = ?1 AND state = 'ATTACHED'",
-                 second.restoredVmGuid),
-            (std::vector<std::vector<std::string>>{{second.disks[0].createdVolumeId}, {second.disks[2].createdVolumeId}}));
-  EXPECT_EQ(Text("SELECT COUNT(*) FROM volumes WHERE id = ?", first.disks[1].createdVolumeId), "0");
+  std::string dataSum;
+  ASSERT_EQ(Sync(second, [&](const RestoreCtx& c) { dataSum = Sum(c.disks[1].createdVolumeId); }), 0)
+      << plugin->GetLastVMErrorDetails();
   EXPECT_EQ(second.replicationType, REPLICATION_TYPE_INCREMENTAL);
-  ExpectDestination(second, {bootSum, Sum(second.disks[2].createdVolumeId)});
+  EXPECT_FALSE(second.fullReplication);
+  ExpectDestination(second, {bootSum, dataSum});
+  RestoreCtx third = SyncCtx(&second);
+  third.disks[1].selectedForRestore = 0;
+  ASSERT_EQ(Sync(third), 0) << plugin->GetLastVMErrorDetails();
+  EXPECT_FALSE(third.fullReplication);
+  ExpectDestination(third, {bootSum});
 }
 
 }  // namespace
