@@ -1,7 +1,9 @@
 #pragma once
 // Host test helpers: a private temporary folder, scoped environment variables and host clock, file
 // helpers that do not go through the code under test, and forked helper processes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -14,6 +16,8 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "host/HostClock.h"
 
@@ -64,6 +68,29 @@ inline std::string GetFile(const std::string& path) {
   std::ostringstream data;
   data << std::ifstream(path, std::ios::binary).rdbuf();
   return data.str();
+}
+
+// The SHA-256 of `data`, lower-case hex.
+inline std::string Sha256Hex(const std::string& data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) hex += "0123456789abcdef"[digest[i] >> 4], hex += "0123456789abcdef"[digest[i] & 15];
+  return hex;
+}
+
+// A sparse file of `size` bytes holding each piece of `data` at its offset; its contents.
+inline std::string SparseFile(const std::string& path, size_t size, const std::vector<std::pair<size_t, std::string>>& data) {
+  std::string logical(size, '\0');
+  const int fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+  EXPECT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+  for (const auto& [at, bytes] : data) {
+    EXPECT_EQ(::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(at)), static_cast<ssize_t>(bytes.size()));
+    logical.replace(at, bytes.size(), bytes);
+  }
+  ::close(fd);
+  return logical;
 }
 
 // A forked process running `body` (no exec); it writes progress to `fd`, its result is the exit status.

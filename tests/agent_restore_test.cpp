@@ -1,10 +1,6 @@
 // Restores run the way the agent runs them: every stored disk written back into its new volume
 // exactly (old bytes never survive), the new instance alone left in the cloud, and every failure
 // unwound through CleanupRestoreVM.
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <set>
 
@@ -17,15 +13,6 @@ using json = nlohmann::json;
 
 namespace {
 
-std::string Sha256Hex(const std::string& data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) hex += "0123456789abcdef"[digest[i] >> 4], hex += "0123456789abcdef"[digest[i] & 15];
-  return hex;
-}
-
 // The backup's data regions are copied and its holes made zero on a target full of old bytes, writing
 // only the data; the target past the disk stays as it was. A checksum that the written target does
 // not match, or a target too small, fails.
@@ -33,22 +20,20 @@ TEST(AgentRestore, WritesDataRegionsZeroesHolesAndVerifies) {
   constexpr size_t kMiB = 1 << 20, kSize = 8 * kMiB, kData = kMiB + 64 * 1024;
   hosttest::TempDir dir;
   const std::string backup = dir / "disk.img", target = dir / "volume";
-  std::string logical(kSize, '\0');
-  const int fd = ::open(backup.c_str(), O_CREAT | O_WRONLY, 0644);
-  ASSERT_EQ(::ftruncate(fd, kSize), 0);
-  for (auto [at, n] : {std::pair<size_t, size_t>{0, kMiB}, {5 * kMiB, 64 * 1024}}) {
-    for (size_t i = at; i < at + n; ++i) logical[i] = static_cast<char>(1 + i * 7 % 251);
-    ASSERT_EQ(::pwrite(fd, logical.data() + at, n, at), static_cast<ssize_t>(n));
-  }
-  ::close(fd);
+  auto piece = [](size_t at, size_t n) {
+    std::string bytes(n, '\0');
+    for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>(1 + (at + i) * 7 % 251);
+    return std::make_pair(at, bytes);
+  };
+  const std::string logical = hosttest::SparseFile(backup, kSize, {piece(0, kMiB), piece(5 * kMiB, 64 * 1024)});
   const struct {
     std::string sha;
     size_t targetSize;
     std::string error;  // empty: written and verified
   } cases[] = {
-      {Sha256Hex(logical), 2 * kSize, ""},
+      {hosttest::Sha256Hex(logical), 2 * kSize, ""},
       {std::string(64, '0'), 2 * kSize, "does not hold the stored disk"},
-      {Sha256Hex(logical), kSize - 4096, "fewer than the"},
+      {hosttest::Sha256Hex(logical), kSize - 4096, "fewer than the"},
   };
   for (const auto& c : cases) {
     hosttest::PutFile(target, std::string(c.targetSize, '\xab'));

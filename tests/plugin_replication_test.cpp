@@ -15,22 +15,16 @@ class PluginReplication : public CMountFixture {
     UseSandboxTools();
     plugin = NewPlugin();
   }
-  void TearDown() override {
-    plugin.reset();
-    CMountFixture::TearDown();
-  }
+  void TearDown() override { plugin.reset(), CMountFixture::TearDown(); }
   // The next sync of web-dr, carrying what `previous` recorded (nothing for the first).
   RestoreCtx SyncCtx(const RestoreCtx* previous = nullptr) {
     clock.SleepMilliseconds(2000);  // volume names carry the second
     RestoreCtx ctx = WebRestoreCtx("web-dr");
-    ctx.restoreType = RESTORE_TYPE_REPLICATION;
-    ctx.powerOnAfterRestore = false;
+    ctx.restoreType = RESTORE_TYPE_REPLICATION, ctx.powerOnAfterRestore = false;
     if (!previous) return ctx;
     ctx.restoredVmGuid = previous->restoredVmGuid;
-    for (size_t i = 0; i < ctx.disks.size(); ++i) {
-      ctx.disks[i].createdVolumeId = previous->disks[i].createdVolumeId;
-      ctx.disks[i].snapshotId = previous->disks[i].snapshotId;
-    }
+    for (size_t i = 0; i < ctx.disks.size(); ++i)
+      ctx.disks[i].createdVolumeId = previous->disks[i].createdVolumeId, ctx.disks[i].snapshotId = previous->disks[i].snapshotId;
     return ctx;
   }
   // The four phases, `write` between Init and Pre; the clean-up after a failed one. The failed
@@ -118,10 +112,7 @@ TEST_F(PluginReplication, RefusalsTouchNothing) {
        [&] { Exec("UPDATE instances SET state = 'STOPPED' WHERE id = ?", first.restoredVmGuid); },
        VMERR_REPLICATION_DESTINATION_IN_USE},
       {"two instances of the name",
-       [&](RestoreCtx& c) {
-         c.forceFullSync = c.overwrite = true;
-         Exec("UPDATE instances SET name = 'web-dr' WHERE name = 'sample-db'");
-       },
+       [&](RestoreCtx& c) { c.forceFullSync = c.overwrite = true, Exec("UPDATE instances SET name = 'web-dr' WHERE name = 'sample-db'"); },
        [&] { Exec("UPDATE instances SET name = 'sample-db' WHERE name = 'web-dr' AND id <> ?", first.restoredVmGuid); },
        VMERR_MULTIPLE_VMS_WITH_NAME},
       {"a failed lookup of the name", [&](RestoreCtx&) { AddFault("DoesVMExist", 1, sim::EFaultAction::Fail); },
