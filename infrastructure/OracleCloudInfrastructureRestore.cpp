@@ -72,15 +72,7 @@ int COracleCloudInfrastructureInfo::HandleOverwriteOption(const RestoreCtx& ctx)
     EVDEBUG(evDebug, "Instance [%s] not found in  user [%s]", ctx.vmName.c_str(), ctx.compartmentId.c_str());
     return 1;
   }
-  if (!ctx.inPlaceRestore && !ctx.overwrite) {
-    const char* text =
-        "As per task option not overwriting existing Instance. Please use a non-existing Instance name to continue "
-        "restore";
-    EVDEBUG(evDebug, "%s", text);
-    SetLastVMErrorDetails(text);
-    SetLastVMError(VMERR_VM_ALREADY_EXISTS);
-    return 0;
-  }
+  if (!ctx.inPlaceRestore && !ctx.overwrite) return RefuseToOverwrite(VMERR_VM_ALREADY_EXISTS);
   if (RefusesProxyAsTarget(ctx, found)) return 0;
   if (found.size() == 1) {
     EVDEBUG(evDebug, "Found one Instance with name [%s] exist in compartment [%s]", ctx.vmName.c_str(),
@@ -95,18 +87,7 @@ int COracleCloudInfrastructureInfo::HandleOverwriteOption(const RestoreCtx& ctx)
             bridge->GetLastError().c_str());
     return ReportBridgeFailure(VMERR_VM_DELETE_FAILED);
   }
-  if (found.size() > 1) {
-    EVDEBUG(evDebug, "More than one VM with name [%s] exists in compartment [%s]", ctx.vmName.c_str(),
-            ctx.compartmentId.c_str());
-    const char* text =
-        "Though overwrite option is selected, can't decide which VM to delete.Please use a non existing VM name to "
-        "continue restore.";
-    EVDEBUG(evDebug, "%s", text);
-    SetLastVMErrorDetails(FXString::Format("More than one VM with name [%s] exists in compartment [%s]. %s",
-                                           ctx.vmName.c_str(), ctx.compartmentId.c_str(), text));
-    SetLastVMError(VMERR_MULTIPLE_VMS_WITH_NAME);
-    return 0;
-  }
+  if (found.size() > 1) return RefuseAmbiguousTarget(ctx);
   return 1;
 }
 

@@ -190,6 +190,11 @@ class COracleCloudInfo : public CVMInfo {
   // With automatic selection, the shape that covers the converted machine's CPUs and memory, from
   // GetAvailableVMSizesForHost; false when there is none.
   bool AdjustConvertedVMSize(const RestoreCtx& ctx);
+  // An instance of the target name that the options do not let a restore replace: the refusal's
+  // text, error `code`; false.
+  bool RefuseToOverwrite(EVMInfoError code);
+  // Several instances of the target name: which to replace cannot be told (error 173); false.
+  bool RefuseAmbiguousTarget(const RestoreCtx& ctx);
   // True (error 10) when the proxy itself is among the instances a restore would replace.
   bool RefusesProxyAsTarget(const RestoreCtx& ctx, const std::vector<VMInfoStructs::SVMInfo>& found);
 

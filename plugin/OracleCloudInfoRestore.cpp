@@ -111,6 +111,29 @@ int COracleCloudInfo::CleanupVirtualizeMe(const RestoreCtx& ctx) {
   return CleanupRestoreVM(ctx) != 0 ? 1 : 0;
 }
 
+bool COracleCloudInfo::RefuseToOverwrite(EVMInfoError code) {
+  const char* text =
+      "As per task option not overwriting existing Instance. Please use a non-existing Instance name to continue "
+      "restore";
+  EVDEBUG(evDebug, "%s", text);
+  SetLastVMErrorDetails(text);
+  SetLastVMError(code);
+  return false;
+}
+
+bool COracleCloudInfo::RefuseAmbiguousTarget(const RestoreCtx& ctx) {
+  EVDEBUG(evDebug, "More than one VM with name [%s] exists in compartment [%s]", ctx.vmName.c_str(),
+          ctx.compartmentId.c_str());
+  const char* text =
+      "Though overwrite option is selected, can't decide which VM to delete.Please use a non existing VM name to "
+      "continue restore.";
+  EVDEBUG(evDebug, "%s", text);
+  SetLastVMErrorDetails(FXString::Format("More than one VM with name [%s] exists in compartment [%s]. %s",
+                                         ctx.vmName.c_str(), ctx.compartmentId.c_str(), text));
+  SetLastVMError(VMERR_MULTIPLE_VMS_WITH_NAME);
+  return false;
+}
+
 bool COracleCloudInfo::RefusesProxyAsTarget(const RestoreCtx& ctx, const std::vector<SVMInfo>& found) {
   for (const SVMInfo& vm : found) {
     if (!FXString::EqualsIgnoreCase(vm.guid, c_localVMGuid)) continue;

@@ -41,28 +41,9 @@ bool COracleCloudInfo::InitRestoreVM_VMReplication(const RestoreCtx& ctx) {
   if (exists && ctx.isFirstSync) {
     EVDEBUG(evDebug, "Found Instance with name [%s] already in user [%s]", ctx.vmName.c_str(),
             ctx.compartmentId.c_str());
-    if (!ctx.overwrite) {
-      const char* text =
-          "As per task option not overwriting existing Instance. Please use a non-existing Instance name to continue "
-          "restore";
-      EVDEBUG(evDebug, "%s", text);
-      SetLastVMErrorDetails(text);
-      SetLastVMError(VMERR_REPLICATION_DESTINATION_EXISTS);
-      return false;
-    }
+    if (!ctx.overwrite) return RefuseToOverwrite(VMERR_REPLICATION_DESTINATION_EXISTS);
   }
-  if (exists && found.size() > 1) {
-    EVDEBUG(evDebug, "More than one VM with name [%s] exists in compartment [%s]", ctx.vmName.c_str(),
-            ctx.compartmentId.c_str());
-    const char* text =
-        "Though overwrite option is selected, can't decide which VM to delete.Please use a non existing VM name to "
-        "continue restore.";
-    EVDEBUG(evDebug, "%s", text);
-    SetLastVMErrorDetails(FXString::Format("More than one VM with name [%s] exists in compartment [%s]. %s",
-                                           ctx.vmName.c_str(), ctx.compartmentId.c_str(), text));
-    SetLastVMError(VMERR_MULTIPLE_VMS_WITH_NAME);
-    return false;
-  }
+  if (exists && found.size() > 1) return RefuseAmbiguousTarget(ctx);
   if (exists) {
     const SVMInfo& instance = found[0];
     const bool recorded = !replication.recordedDestination.empty() && instance.guid == replication.recordedDestination;

@@ -57,6 +57,8 @@ TEST(AgentReplicate, StateRoundTripsAndRefusesACorruptFile) {
   bool found = true;
   ASSERT_TRUE(LoadReplicationState("web dr", loaded, found, error)) << error;
   EXPECT_FALSE(found);
+  CReplicationLock lock;  // the state is written under it
+  ASSERT_TRUE(lock.Acquire("web dr", error)) << error;
   state = {"web dr", "ocid1.instance.d", "/store/7-web", {{"b_1", "b", "vol1", "snap1", "aa"}, {"d_2", "d", "vol2", "", "bb"}}};
   ASSERT_TRUE(SaveReplicationState(state, error)) << error;
   ASSERT_TRUE(LoadReplicationState("web dr", loaded, found, error)) << error;
@@ -90,6 +92,7 @@ struct SReplicaRun {
     return store + "/" + jobId + "-sample-web";
   }
   int Replicate(const std::string& folder, std::vector<std::string> extra = {}) {
+    WaitForNextSecond();  // the destination's volumes are named by it
     extra.insert(extra.begin(), {"replicate", folder, "--to", "web-dr", "--json"});
     return sandbox.Agent(extra, &out);
   }

@@ -89,10 +89,9 @@ class PluginReplication : public CMountFixture {
 // What Init refuses, with its code, before anything is created or deleted.
 TEST_F(PluginReplication, RefusalsTouchNothing) {
   const RestoreCtx first = FirstSync();
-  const std::string counts =
-      "SELECT (SELECT COUNT(*) FROM instances WHERE state <> 'TERMINATED') || '/' || (SELECT COUNT(*) FROM volumes) "
-      "|| '/' || (SELECT COUNT(*) FROM snapshots)";
-  const std::string before = Text(counts);
+  const std::string counts = "SELECT (SELECT COUNT(*) FROM instances WHERE state <> 'TERMINATED') || '/' || "
+                             "(SELECT COUNT(*) FROM volumes) || '/' || (SELECT COUNT(*) FROM snapshots)",
+                    before = Text(counts);
   struct SCase {
     const char* what;
     std::function<void(RestoreCtx&)> arrange;
@@ -121,10 +120,8 @@ TEST_F(PluginReplication, RefusalsTouchNothing) {
        [&](RestoreCtx& c) { c.disks[1].selectedForRestore = 0, AddFault("GetSnapshotStatus", 1, sim::EFaultAction::Fail); },
        nullptr, VMERR_REPLICATION_DESTINATION_UNREADABLE},
       {"a volume of the name a rebuilt one gets",
-       [&](RestoreCtx&) {
-         Exec("UPDATE volumes SET display_name = ? WHERE id = ?", "sample-web-data_" + std::to_string(clock.NowSeconds()),
-              InstanceVolumes("sample-db")[0]);
-       }, nullptr, VMERR_VOLUME_NAME_EXISTS},
+       [&](RestoreCtx&) { Exec("UPDATE volumes SET display_name = 'sample-web-data_' || ? WHERE is_boot = 0", clock.NowSeconds()); },
+       nullptr, VMERR_VOLUME_NAME_EXISTS},
       {"the proxy itself",
        [&](RestoreCtx& c) {
          c.vmName = sim::kProxyName, c.isFirstSync = c.overwrite = true;
@@ -164,9 +161,7 @@ TEST_F(PluginReplication, AnUnusableRestorePointFallsBackToAFullSync) {
        VMERR_REPLICATION_REVERT_FAILED},
   };
   for (const auto& c : cases) {
-    NewSandbox();
-    UseSandboxTools();
-    plugin = NewPlugin();
+    NewSandbox(), UseSandboxTools(), plugin = NewPlugin();
     const RestoreCtx first = FirstSync();
     RestoreCtx second = SyncCtx(&first);
     if (c.arrange)
