@@ -1,9 +1,6 @@
 #include "agent/ReplicationState.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -112,10 +109,6 @@ bool SaveReplicationState(const SReplicationState& state, string& error) {
   return false;
 }
 
-CReplicationLock::~CReplicationLock() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 bool CReplicationLock::Acquire(const string& destination, string& error) {
   const string folder = ReplicationFolder();
   struct stat st;
@@ -128,19 +121,12 @@ bool CReplicationLock::Acquire(const string& destination, string& error) {
     return false;
   }
   const string path = FXPath::Append(folder, StateFileStem(destination) + ".lock");
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    error = "cannot open the lock [" + EscapeForDisplay(path) + "]: " + strerror(errno);
-    return false;
-  }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int cause = errno;
-    ::close(fd);
-    error = cause == EWOULDBLOCK ? "another replication to [" + EscapeForDisplay(destination) +
+  bool opened = false;
+  if (lock_.TryAcquire(path, &opened)) return true;
+  const int cause = errno;
+  error = !opened                ? "cannot open the lock [" + EscapeForDisplay(path) + "]: " + strerror(cause)
+          : cause == EWOULDBLOCK ? "another replication to [" + EscapeForDisplay(destination) +
                                        "] is running (it holds [" + EscapeForDisplay(path) + "])"
                                  : "cannot lock [" + EscapeForDisplay(path) + "]: " + strerror(cause);
-    return false;
-  }
-  fd_ = fd;
-  return true;
+  return false;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "host/CFileLock.h"
 #include "host/HostTypes.h"
 
 struct SReplicatedDisk {
@@ -39,15 +40,11 @@ bool SaveReplicationState(const SReplicationState& state, string& error);
 // The destination's lock (flock on "<name>.lock" beside its state file), held until the object ends.
 class CReplicationLock {
  public:
-  CReplicationLock() = default;
-  ~CReplicationLock();
-  CReplicationLock(const CReplicationLock&) = delete;
-  CReplicationLock& operator=(const CReplicationLock&) = delete;
 
   // Takes the lock without waiting: false with a message when another job holds it. Makes the
   // replication folder when missing; a link in its place is refused.
   bool Acquire(const string& destination, string& error);
 
  private:
-  int fd_ = -1;
+  CFileLock lock_;
 };

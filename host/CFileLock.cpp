@@ -7,12 +7,18 @@
 #include <cerrno>
 
 bool CFileLock::Acquire(const string& path, const std::function<void()>& beforeWaiting, bool* opened) {
+  return Lock(path, true, beforeWaiting, opened);
+}
+
+bool CFileLock::TryAcquire(const string& path, bool* opened) { return Lock(path, false, {}, opened); }
+
+bool CFileLock::Lock(const string& path, bool wait, const std::function<void()>& beforeWaiting, bool* opened) {
   Release();
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (opened) *opened = fd >= 0;
   if (fd < 0) return false;
   int rc = ::flock(fd, LOCK_EX | LOCK_NB);
-  if (rc != 0 && errno == EWOULDBLOCK) {
+  if (rc != 0 && errno == EWOULDBLOCK && wait) {
     if (beforeWaiting) beforeWaiting();
     while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
     }

@@ -18,9 +18,12 @@ class CFileLock {
   // another holder has it; `beforeWaiting` runs once when it must wait. False, holding nothing, with
   // errno set and `opened` (when given) telling whether the file could be opened at all.
   bool Acquire(const string& path, const std::function<void()>& beforeWaiting = {}, bool* opened = nullptr);
+  // As Acquire, but never waits: false with errno EWOULDBLOCK while another holder has the lock.
+  bool TryAcquire(const string& path, bool* opened = nullptr);
   void Release();
   bool Held() const { return fd_ >= 0; }
 
  private:
+  bool Lock(const string& path, bool wait, const std::function<void()>& beforeWaiting, bool* opened);
   int fd_ = -1;
 };
