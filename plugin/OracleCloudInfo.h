@@ -248,6 +248,9 @@ class COracleCloudInfo : public CVMInfo {
   bool CreateVolumeSnapshotForBackup(VMInfoStructs::SDisk& disk, const string& name);
   bool CreateVolumesFromSnapshots(const string& instanceId, std::vector<VMInfoStructs::SDisk>& disks);
   bool CreateVolumeFromSnapshot(VMInfoStructs::SDisk& disk, const string& name);
+  // Deletes a snapshot; one that is gone already counts as deleted. False (`error`: the bridge's
+  // text) when it could not be deleted or its existence not told.
+  bool DeleteSnapshotUnlessGone(const string& id, string& error);
   // A create is requested only once it is recorded; otherwise logs, sets `code` and says false.
   bool RecordedBeforeCreate(const CPendingCreate& pending, const string& name, EVMInfoError code);
   // After the resource's own registration: the record of the create goes (a failure only logs).

@@ -241,22 +241,27 @@ bool COracleCloudInfo::CleanupSnapshots(const string& cleanerPath) {
   for (const auto& id : ids) {
     if (id.empty()) continue;
     EVDEBUG(evDebug, "Deleting volume snapshot [%s]", id.c_str());
-    if (!bridge->DeleteVolumeSnapshot(id)) {
-      const string error = bridge->GetLastError();
-      // A snapshot that is gone already counts as deleted; only a failed lookup keeps the entry.
-      bool exists = true;
-      if (!bridge->DoesVolumeSnapshotExist(id, exists) || exists) {
-        EVERROR(evDebug, "Failed to delete snapshot [%s]", id.c_str());
-        SetLastVMErrorDetails(error);
-        SetLastVMError(VMERR_SNAPSHOT_FAILED);
-        result = false;
-        continue;
-      }
-      EVDEBUG(evDebug, "Volume snapshot [%s] does not exist any more", id.c_str());
+    string error;
+    if (!DeleteSnapshotUnlessGone(id, error)) {
+      EVERROR(evDebug, "Failed to delete snapshot [%s]", id.c_str());
+      SetLastVMErrorDetails(error);
+      SetLastVMError(VMERR_SNAPSHOT_FAILED);
+      result = false;
+      continue;
     }
     if (!cleaner.UnRegisterSnapshot(cleanerPath, id)) EVERROR(evDebug, "Failed to unregister snapshot [%s]", id.c_str());
   }
   return result;
+}
+
+bool COracleCloudInfo::DeleteSnapshotUnlessGone(const string& id, string& error) {
+  if (bridge->DeleteVolumeSnapshot(id)) return true;
+  error = bridge->GetLastError();
+  // A snapshot that is gone already counts as deleted; a failed lookup does not.
+  bool exists = true;
+  if (!bridge->DoesVolumeSnapshotExist(id, exists) || exists) return false;
+  EVDEBUG(evDebug, "Volume snapshot [%s] does not exist any more", id.c_str());
+  return true;
 }
 
 bool COracleCloudInfo::RecordedBeforeCreate(const CPendingCreate& pending, const string& name, EVMInfoError code) {

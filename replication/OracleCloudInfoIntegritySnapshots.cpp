@@ -73,13 +73,11 @@ bool COracleCloudInfo::DeleteExistingIntegritySnapshot(const RestoreCtx& ctx) {
     if (id.empty()) continue;
     if (!cleaner.RegisterSnapshot(cleanerMode, ctx.restoreGuid, id))
       EVERROR(evDebug, "Failed to register snapshot [%s]", id.c_str());
-    if (!bridge->DeleteVolumeSnapshot(id)) {
-      bool exists = true;
-      if (!bridge->DoesVolumeSnapshotExist(id, exists) || exists) {
-        EVERROR(evDebug, "Failed to delete snapshot [%s]", id.c_str());
-        ok = false;
-        continue;
-      }
+    string error;
+    if (!DeleteSnapshotUnlessGone(id, error)) {
+      EVERROR(evDebug, "Failed to delete snapshot [%s]", id.c_str());
+      ok = false;
+      continue;
     }
     if (!cleaner.UnRegisterSnapshot(cleanerMode, ctx.restoreGuid, id))
       EVERROR(evDebug, "Failed to unregister snapshot [%s]", id.c_str());
