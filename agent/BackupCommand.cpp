@@ -158,18 +158,20 @@ json RestoreRecord(IVMInfo& plugin, const SVMInfo& source) {
           {"network_cards", cards}};
 }
 
+}  // namespace
+
 int Fail(const string& text) {
   std::fprintf(stderr, "backup-agent: %s\n", text.c_str());
   return kExitFailure;
 }
 
-}  // namespace
+int Usage(const string& text) {
+  std::fprintf(stderr, "backup-agent: %s\n", text.c_str());
+  return kExitUsage;
+}
 
 int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options) {
-  if (options.store.empty()) {
-    std::fprintf(stderr, "backup-agent: the store folder must not be empty\n");
-    return kExitUsage;
-  }
+  if (options.store.empty()) return Usage("the store folder must not be empty");
   CAgentSession session(sandbox);
   string error;
   if (!session.Open(SConnectOptions(), error)) return Fail(error);

@@ -9,6 +9,11 @@ constexpr int kExitFailure = 1;   // the job failed (nothing usable stored, inte
 constexpr int kExitUsage = 2;     // wrong command line
 constexpr int kExitPartial = 3;   // stored, but at least one selected disk is missing
 
+// Prints "backup-agent: TEXT" on stderr and returns the exit code of a failure (1) or of a usage
+// error (2).
+int Fail(const string& text);
+int Usage(const string& text);
+
 struct SBackupOptions {
   string instance;   // name or id
   string store;      // backup store folder

@@ -31,16 +31,6 @@ class CRestoreCleanup {
 
 }  // namespace
 
-int Fail(const string& text) {
-  std::fprintf(stderr, "backup-agent: %s\n", text.c_str());
-  return kExitFailure;
-}
-
-int Usage(const string& text) {
-  std::fprintf(stderr, "backup-agent: %s\n", text.c_str());
-  return kExitUsage;
-}
-
 bool WriteStoredDisks(const SRestoreSource& source, const RestoreCtx& ctx, const DiskWriter& write, string& failure,
                       UINT64* total) {
   if (ctx.disks.size() < source.disks.size()) {

@@ -7,17 +7,13 @@
 #include <string>
 
 #include "agent/AgentSession.h"
+#include "agent/BackupCommand.h"
 #include "agent/DiskWrite.h"
 #include "agent/InterruptWatch.h"
 #include "agent/RestoreCommand.h"
 #include "agent/RestoreJobFolder.h"
 #include "agent/RestoreSource.h"
 #include "host/JobContexts.h"
-
-// Prints "backup-agent: TEXT" on stderr and returns the exit code of a failure (1) or of a usage
-// error (2).
-int Fail(const string& text);
-int Usage(const string& text);
 
 // Writes one stored disk into `device`.
 using DiskWriter =

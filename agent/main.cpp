@@ -141,22 +141,14 @@ int main(int argc, char** argv) {
   for (const auto& number : numbers) {
     if (number.option->count() == 0) continue;
     string error;
-    if (!ParseDecimalOption(number.option->get_name(), number.text, 1, number.maximum, *number.value, error)) {
-      std::fprintf(stderr, "backup-agent: %s\n", error.c_str());
-      return 2;
-    }
+    if (!ParseDecimalOption(number.option->get_name(), number.text, 1, number.maximum, *number.value, error))
+      return Usage(error);
   }
 
-  if (sandboxDir.empty()) {
-    std::fprintf(stderr, "backup-agent: no sandbox given (--sandbox DIR or CLOUD_SANDBOX)\n");
-    return 2;
-  }
+  if (sandboxDir.empty()) return Usage("no sandbox given (--sandbox DIR or CLOUD_SANDBOX)");
   SAgentSandbox sandbox;
   string error;
-  if (!LoadAgentSandbox(sandboxDir, sandbox, error)) {
-    std::fprintf(stderr, "backup-agent: %s\n", EscapeForDisplay(error).c_str());
-    return 2;
-  }
+  if (!LoadAgentSandbox(sandboxDir, sandbox, error)) return Usage(EscapeForDisplay(error));
   ApplySandboxEnvironment(sandbox);
 
   // Caught here, an exception still unwinds the command's scopes (the mount, the store's lock).
