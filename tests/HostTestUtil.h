@@ -3,7 +3,6 @@
 // helpers that do not go through the code under test, and forked helper processes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -68,16 +67,6 @@ inline std::string GetFile(const std::string& path) {
   std::ostringstream data;
   data << std::ifstream(path, std::ios::binary).rdbuf();
   return data.str();
-}
-
-// The SHA-256 of `data`, lower-case hex.
-inline std::string Sha256Hex(const std::string& data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) hex += "0123456789abcdef"[digest[i] >> 4], hex += "0123456789abcdef"[digest[i] & 15];
-  return hex;
 }
 
 // A sparse file of `size` bytes holding each piece of `data` at its offset; its contents.

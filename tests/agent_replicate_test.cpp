@@ -6,6 +6,7 @@
 #include "PluginTestUtil.h"
 #include "agent/DiskWrite.h"
 #include "agent/ReplicationState.h"
+#include "bridge/sim/VolumeChecksum.h"
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
@@ -30,14 +31,14 @@ TEST(AgentReplicate, WritesOnlyTheChangedChunksAndRefusesAWrongBase) {
     std::string baseSha;
     size_t nextSize;
     std::string error;  // empty: written and verified
-  } cases[] = {{hosttest::Sha256Hex(before), kSize, ""},
-               {hosttest::Sha256Hex(after), kSize, "is not the disk last synced"},
-               {hosttest::Sha256Hex(before), kSize - 4096, "bytes, not the"}};
+  } cases[] = {{sim::Sha256OfSparseFile(base, kSize), kSize, ""},
+               {sim::Sha256OfSparseFile(next, kSize), kSize, "is not the disk last synced"},
+               {sim::Sha256OfSparseFile(base, kSize), kSize - 4096, "bytes, not the"}};
   for (const auto& c : cases) {
     hosttest::PutFile(target, before + std::string(kMiB, '\xab'));
     SDiskWriteResult result;
     std::string error;
-    EXPECT_EQ(WriteChangedChunks(base, c.baseSha, next, c.nextSize, target, hosttest::Sha256Hex(after), result, error),
+    EXPECT_EQ(WriteChangedChunks(base, c.baseSha, next, c.nextSize, target, sim::Sha256OfSparseFile(next, kSize), result, error),
               c.error.empty()) << error;
     EXPECT_NE(error.find(c.error), std::string::npos) << error;
     if (!c.error.empty()) continue;

@@ -7,6 +7,7 @@
 #include "PluginTestUtil.h"
 #include "agent/DiskWrite.h"
 #include "agent/RestoreContext.h"
+#include "bridge/sim/VolumeChecksum.h"
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
@@ -31,9 +32,9 @@ TEST(AgentRestore, WritesDataRegionsZeroesHolesAndVerifies) {
     size_t targetSize;
     std::string error;  // empty: written and verified
   } cases[] = {
-      {hosttest::Sha256Hex(logical), 2 * kSize, ""},
+      {sim::Sha256OfSparseFile(backup, kSize), 2 * kSize, ""},
       {std::string(64, '0'), 2 * kSize, "does not hold the stored disk"},
-      {hosttest::Sha256Hex(logical), kSize - 4096, "fewer than the"},
+      {sim::Sha256OfSparseFile(backup, kSize), kSize - 4096, "fewer than the"},
   };
   for (const auto& c : cases) {
     hosttest::PutFile(target, std::string(c.targetSize, '\xab'));
