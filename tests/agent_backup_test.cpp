@@ -94,22 +94,6 @@ TEST(AgentBackup, HostileAttachmentValuesRunNoCommand) {
   EXPECT_EQ(ReadTestFile(sandbox.Dir() + "/cloud/iscsi/iscsiadm.log").find("touch"), std::string::npos);
 }
 
-// Ctrl-C sets the job's cancel flag: the plug-in stops at its next poll and the job unwinds with 4000.
-TEST(AgentBackup, InterruptCancelsAndUnwinds) {
-  CTestSandbox sandbox;
-  std::string out;
-  ASSERT_EQ(sandbox.CloudSim({"config", "set", "provision_seconds.snapshot", "30"}, &out), 0) << out;
-  const std::string log = sandbox.Dir() + "/agent.out";
-  const pid_t child = sandbox.StartAgent({"backup", "sample-web", "--store", sandbox.Dir() + "/store"}, log);
-  for (int i = 0; i < 200 && sandbox.Calls("CreateVolumeSnapshot") < 2; ++i) ::usleep(50000);
-  ASSERT_EQ(sandbox.Calls("CreateVolumeSnapshot"), 2);
-  ::kill(child, SIGINT);
-  const int status = CTestSandbox::WaitFor(child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << status;
-  EXPECT_NE(ReadTestFile(log).find("error 4000:"), std::string::npos) << ReadTestFile(log);
-  sandbox.ExpectNothingLeft();
-}
-
 // Numeric options take a plain decimal in range only, the store must be a folder, a name that is not
 // readable text is shown escaped. Backups started together get job ids and folders of their own; a
 // used job id is refused and its folder left as it was.

@@ -156,6 +156,12 @@ std::string RunCase(const SJob& job, const std::string& op, long nth, const std:
                                          out.find(": error ") != std::string::npos;
     if (status != 0 && !named)
       problems += "no failure with a code (status " + std::to_string(status) + "): " + out + "\n";
+    // A failed job names the cloud's own text, except where a command (named instead) failed or a
+    // restore took a failed lookup of the image's counterpart in this region as none.
+    const bool tool = op.rfind("iscsiadm:", 0) == 0 || op == "vmware-vdiskmanager";
+    const bool lookup = op == "GetDCInfoList" || op == "GetDefaultRegion" || op == "GetTemplateInfo";
+    if (status == 1 && !tool && !lookup && out.find("Simulated failure of " + op) == std::string::npos)
+      problems += "the failure's cause is not named: " + out + "\n";
     const bool result = !job.backup && (status == 0 || job.afterHandOver.count(op));
     if (Leftovers(job, sandbox, result ? std::vector<int>{1} : std::vector<int>{}).empty()) return problems;
     // What the job could not remove stays registered, and the next job's sweep removes it.

@@ -154,6 +154,7 @@ TEST(AgentRestore, RestoresAsANewInstanceAndRefusesATakenNameUnlessOverwriting) 
   const json result = run.ExpectVolumesHoldTheDisks();
   EXPECT_EQ(result["shape"], manifest["instance"]["shape"]);
   run.ExpectOnly("web-r", "first restore");
+  EXPECT_EQ(run.sandbox.Calls("RebootInstance"), 1) << "a restored instance is rebooted";
   EXPECT_EQ(run.Restore(), 1) << run.out;
   EXPECT_TRUE(NamesStepCodeAndCause(run.out, "InitRestoreVM")) << run.out;
   EXPECT_NE(run.out.find("error 10:"), std::string::npos) << run.out;
@@ -229,6 +230,7 @@ TEST(AgentRestore, AClassicInstanceComesBackFromItsSavedOrchestration) {
   // "Auto Select" without a conversion launches the source's shape.
   EXPECT_EQ(plugintest::RowWhere(plugintest::Ls(run.sandbox, "instances"), "name", "web-plan")["shape"], instance["shape"]);
   EXPECT_EQ(run.sandbox.Calls("DeployVMFromOrchestration") + run.sandbox.Calls("RestoreVM"), 3);
+  EXPECT_EQ(run.sandbox.Calls("RebootInstance"), 1) << "only the conversion is rebooted";
 }
 
 const std::vector<std::string> kConversion = {"--conversion", "--guest-os", "Oracle Linux 8", "--bucket",

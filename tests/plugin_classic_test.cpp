@@ -174,6 +174,10 @@ TEST_F(PluginClassic, AReplicationIsRefusedAndLeavesNoRoot) {
   }
   EXPECT_EQ(sandbox->Registry(), nlohmann::json::array());
   EXPECT_EQ(sandbox->Calls("CreateVolume") + sandbox->Calls("DoesVMExist"), 0);
+  // A restore of no disks goes on, with 172 to tell.
+  ctx.restoreType = RESTORE_TYPE_FULL_INSTANCE, ctx.restoreGuid = "r-1", ctx.disks.clear();
+  EXPECT_EQ(plugin->InitRestoreVM(ctx), 1);
+  EXPECT_EQ(plugin->GetLastVMError(), VMERR_NO_VOLUMES);
 }
 
 }  // namespace

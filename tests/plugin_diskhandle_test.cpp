@@ -24,7 +24,7 @@ constexpr auto kClosed = OracleCloudInfrastructureDiskInfo::OCI_DISK_STATE_CLOSE
 class CDiskPlugin : public InfraPlugin {
  public:
   using COracleCloudInfo::diskMapper;
-  using COracleCloudInfrastructureInfo::DisconnectDiskInfo;
+  using COracleCloudInfrastructureInfo::ConnectDiskInfo, COracleCloudInfrastructureInfo::DisconnectDiskInfo;
   using COracleCloudInfrastructureInfo::diskInfo;
 };
 
@@ -172,6 +172,7 @@ TEST_F(PluginDiskHandle, DisconnectWithADiskStillOpenLogsItAndDropsEveryHandle) 
   const SDisk open = ctx.vmInfo.disks[1], registered = ctx.vmInfo.disks[0];
   VmdkHandle handle;
   ASSERT_EQ(Open(open.guid, handle), 1);
+  EXPECT_TRUE(plugin->ConnectDiskInfo(ctx)) << "an instance connected already is connected";
 
   EXPECT_TRUE(plugin->DisconnectDiskInfo(ctx));
   EXPECT_TRUE(plugintest::LoggedError("Disk handle is still open. [" + open.guid + "]"));

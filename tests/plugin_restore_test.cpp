@@ -169,6 +169,7 @@ TEST_F(PluginRestore, TheBootVolumeComesFromTheForcedTheSourceOrTheMatchingImage
       EXPECT_EQ(Text("SELECT name FROM created_resources WHERE id = ?", used).rfind("_TZ_IMAGE_", 0), 0u);
       EXPECT_EQ(Text("SELECT COUNT(*) FROM images WHERE id = ?", used), "0") << "the temporary image outlived its use";
       EXPECT_EQ(Text("SELECT COUNT(*) FROM objects"), "0");
+      EXPECT_EQ(clock.Sleeps().back(), 60000u) << "the import is asked after every minute";
     } else {
       EXPECT_EQ(used, c.used);
     }
