@@ -48,6 +48,10 @@ TEST_F(PluginSession, IdentityIsDetectedOncePerProcess) {
     ForgetIdentity();
     EXPECT_EQ(classic ? CClassicPlugin().Init(0) : CInfraPlugin().Init(0), 1);
     EXPECT_EQ(CInfraPlugin::Identity(), "") << classic;
+    RestoreCtx ctx;
+    ctx.restoreGuid = "r-1";  // nothing is cleaned up without the proxy's record
+    EXPECT_EQ(classic ? ConnectPlugin<CClassicPlugin>(sandbox)->CleanupRestoreVM(ctx)
+                      : ConnectPlugin<CInfraPlugin>(sandbox)->CleanupRestoreVM(ctx), 0);
   }
   CTestSandbox sandbox;
   std::filesystem::remove_all(sandbox.Root() + "/sys");
