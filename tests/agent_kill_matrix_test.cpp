@@ -12,6 +12,7 @@
 #include <set>
 
 #include "TestSandbox.h"
+#include "host/TzProcess.h"
 
 namespace {
 
@@ -138,10 +139,9 @@ std::string Leftovers(const SJob& job, const CTestSandbox& sandbox, const std::v
   return problems;
 }
 
-// Runs one case in a sandbox of its own; what went wrong, empty when nothing did.
-std::string RunCase(const SJob& job, const std::string& op, long nth, const std::string& action) {
-  CTestSandbox sandbox(job.flavour);
-  job.prepare(sandbox);
+// Runs one case in a sandbox just prepared for the job; what went wrong, empty when nothing did.
+std::string RunCase(const SJob& job, const CTestSandbox& sandbox, const std::string& op, long nth,
+                    const std::string& action) {
   std::string out, problems;
   if (sandbox.CloudSim({"fault", "add", "--op", op, "--nth", std::to_string(nth), "--action", action}, &out) != 0)
     return "cannot add the fault rule: " + out;
@@ -181,7 +181,9 @@ std::string RunCase(const SJob& job, const std::string& op, long nth, const std:
 }
 
 // Every operation that changes something at its first and last call (kills), or every operation at
-// each of its calls (failures), two sandboxes at a time.
+// each of its calls (failures). Three workers share the cases: a job spends part of its time waiting
+// for the next second, which the others use.
+constexpr size_t kWorkers = 3;
 void RunMatrix(const SJob& job, const std::string& action) {
   std::map<std::string, long> calls;
   {
@@ -209,13 +211,25 @@ void RunMatrix(const SJob& job, const std::string& action) {
   ASSERT_NE(::mkdtemp(pattern), nullptr);
   const std::string results = pattern;
   std::vector<pid_t> workers;
-  for (size_t w = 0; w < 2; ++w) {
+  for (size_t w = 0; w < kWorkers; ++w) {
     if (const pid_t pid = ::fork(); pid != 0) {
       workers.push_back(pid);
       continue;
     }
-    for (size_t i = w; i < cases.size(); i += 2)
-      std::ofstream(results + "/" + std::to_string(i)) << RunCase(job, cases[i].first, cases[i].second, action);
+    // A worker prepares its sandbox once and starts each case from a copy of it, at the same paths.
+    CTestSandbox sandbox(job.flavour);
+    job.prepare(sandbox);
+    const std::string prepared = sandbox.Dir() + ".prepared";
+    auto copy = [](const std::string& from, const std::string& to) {
+      std::string out;
+      const std::string command = "rm -rf '" + to + "' && cp -a --sparse=always '" + from + "' '" + to + "'";
+      if (TzProcess::system(command.c_str(), &out, nullptr, 120, true) != 0) ::_exit(1);
+    };
+    copy(sandbox.Dir(), prepared);
+    for (size_t i = w; i < cases.size(); i += kWorkers) {
+      if (i != w) copy(prepared, sandbox.Dir());
+      std::ofstream(results + "/" + std::to_string(i)) << RunCase(job, sandbox, cases[i].first, cases[i].second, action);
+    }
     ::_exit(0);
   }
   for (pid_t pid : workers) EXPECT_EQ(CTestSandbox::WaitFor(pid), 0) << "a worker failed";
