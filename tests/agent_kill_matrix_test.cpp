@@ -12,7 +12,6 @@
 #include <set>
 
 #include "TestSandbox.h"
-#include "host/TzProcess.h"
 
 namespace {
 
@@ -197,9 +196,8 @@ void RunMatrix(const SJob& job, const std::string& action) {
   for (const auto& op : job.mustCall) EXPECT_EQ(calls.count(op), 1u) << op << " is missing from the table";
   std::vector<std::pair<std::string, long>> cases;
   for (const auto& [op, count] : calls) {
-    bool reads = false;
-    for (const char* prefix : {"Get", "Does", "Is", "Check", "Connect", "Find", "Read", "WaitFor", "SetWebProxy"})
-      reads = reads || op.rfind(prefix, 0) == 0;
+    const auto prefixes = {"Get", "Does", "Is", "Check", "Connect", "Find", "Read", "WaitFor", "SetWebProxy"};
+    const bool reads = std::any_of(prefixes.begin(), prefixes.end(), [&](const char* p) { return op.rfind(p, 0) == 0; });
     if (action == "fail") {
       if (op == "SetWebProxy" || op == "Connect") continue;  // the session's, not the job's
       for (long nth = 1; nth <= count; ++nth) cases.emplace_back(op, nth);
@@ -207,40 +205,38 @@ void RunMatrix(const SJob& job, const std::string& action) {
       for (long nth : std::set<long>{1, count}) cases.emplace_back(op, nth);
     }
   }
-  char pattern[] = "/tmp/oci-matrix.XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  const std::string results = pattern;
+  const hosttest::TempDir results;
   std::vector<pid_t> workers;
   for (size_t w = 0; w < kWorkers; ++w) {
     if (const pid_t pid = ::fork(); pid != 0) {
       workers.push_back(pid);
       continue;
     }
-    // A worker prepares its sandbox once and starts each case from a copy of it, at the same paths.
-    CTestSandbox sandbox(job.flavour);
-    job.prepare(sandbox);
-    const std::string prepared = sandbox.Dir() + ".prepared";
-    auto copy = [](const std::string& from, const std::string& to) {
-      std::string out;
-      const std::string command = "rm -rf '" + to + "' && cp -a --sparse=always '" + from + "' '" + to + "'";
-      if (TzProcess::system(command.c_str(), &out, nullptr, 120, true) != 0) ::_exit(1);
-    };
-    copy(sandbox.Dir(), prepared);
-    for (size_t i = w; i < cases.size(); i += kWorkers) {
-      if (i != w) copy(prepared, sandbox.Dir());
-      std::ofstream(results + "/" + std::to_string(i)) << RunCase(job, sandbox, cases[i].first, cases[i].second, action);
-    }
-    ::_exit(0);
+    int status = 1;
+    try {  // the worker's sandbox is prepared once; each case starts from a copy of it at the same paths
+      CTestSandbox sandbox(job.flavour);
+      job.prepare(sandbox);
+      const std::string prepared = sandbox.Dir() + ".prepared";
+      auto copy = [](const std::string& from, const std::string& to) {
+        if (std::system(("rm -rf '" + to + "' && cp -a --sparse=always '" + from + "' '" + to + "'").c_str())) throw 1;
+      };
+      copy(sandbox.Dir(), prepared);
+      for (size_t i = w; i < cases.size(); i += kWorkers) {
+        if (i != w) copy(prepared, sandbox.Dir());
+        std::ofstream(results / std::to_string(i)) << RunCase(job, sandbox, cases[i].first, cases[i].second, action);
+      }
+      status = 0;
+    } catch (...) {}
+    ::_exit(status);
   }
   for (pid_t pid : workers) EXPECT_EQ(CTestSandbox::WaitFor(pid), 0) << "a worker failed";
   for (size_t i = 0; i < cases.size(); ++i) {
-    const std::string file = results + "/" + std::to_string(i);
+    const std::string file = results / std::to_string(i);
     const std::string name = std::string(job.kind) + " " + action + " " + cases[i].first + " #" +
                              std::to_string(cases[i].second);
     EXPECT_TRUE(std::filesystem::exists(file)) << name << ": the case did not run to its end";
     EXPECT_EQ(ReadTestFile(file), "") << name;
   }
-  std::filesystem::remove_all(results);
 }
 
 TEST(AgentKillMatrix, BackupKilledBeforeAnyChangingOperation) { RunMatrix(kBackup, "kill-before"); }

@@ -311,21 +311,13 @@ TEST(AgentRestore, AConversionWithoutItsTemporaryImageFailsCleanly) {
 TEST(AgentRestore, OptionErrorsExitTwo) {
   CTestSandbox sandbox;
   const std::string dir = sandbox.Dir();
-  const struct {
-    std::vector<std::string> args;
-    int exitCode;
-  } cases[] = {
-      {{"restore", dir}, 2},
-      {{"restore", "--as", "x"}, 2},
-      {{"restore", "", "--as", "x"}, 2},
-      {{"restore", dir, "--as", ""}, 2},
-      {{"restore", dir, "--as", "x", "--job-id", "0"}, 2},
-      {{"restore", dir, "--as", "x", "--subnet", ""}, 2},
-      {{"restore", dir, "--as", "x", "--shape"}, 2},
-      {{"restore", dir, "--as", "x"}, 1},
-  };
+  const std::pair<std::vector<std::string>, int> cases[] = {
+      {{"restore", dir}, 2}, {{"restore", "--as", "x"}, 2}, {{"restore", "", "--as", "x"}, 2},
+      {{"restore", dir, "--as", ""}, 2}, {{"restore", dir, "--as", "x", "--job-id", "0"}, 2},
+      {{"restore", dir, "--as", "x", "--subnet", ""}, 2}, {{"restore", dir, "--as", "x", "--shape"}, 2},
+      {{"restore", dir, "--as", "x"}, 1}};
   std::string out;
-  for (const auto& c : cases) EXPECT_EQ(sandbox.Agent(c.args, &out), c.exitCode) << c.args.size() << out;
+  for (const auto& [args, code] : cases) EXPECT_EQ(sandbox.Agent(args, &out), code) << args.size() << out;
   EXPECT_NE(out.find("manifest.json"), std::string::npos) << out;
   EXPECT_FALSE(fs::exists(sandbox.Home() + "/restore-jobs"));
 }
