@@ -82,12 +82,18 @@ bool LoadReplicationState(const string& destination, SReplicationState& state, b
     return false;
   }
   string why;
-  try {
-    if (Parse(json::parse(text), destination, state, why)) return true;
-  } catch (const json::exception& e) {
-    why = string("malformed: ") + e.what();
-  }
+  if (ParseReplicationState(text, destination, state, why)) return true;
   error = "the replication state [" + EscapeForDisplay(path) + "] is corrupt: " + why;
+  return false;
+}
+
+bool ParseReplicationState(const string& text, const string& destination, SReplicationState& state, string& error) {
+  state = SReplicationState();
+  try {
+    return Parse(json::parse(text), destination, state, error);
+  } catch (const json::exception& e) {
+    error = string("malformed: ") + e.what();
+  }
   return false;
 }
 

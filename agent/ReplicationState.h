@@ -33,6 +33,8 @@ string ReplicationStatePath(const string& destination);
 // Reads the state of `destination`; without a state file `found` is false. A state file that is a
 // link or not a regular file, cannot be read, is malformed or names another destination is an error.
 bool LoadReplicationState(const string& destination, SReplicationState& state, bool& found, string& error);
+// The state file's text for `destination`; `error` says why it is refused.
+bool ParseReplicationState(const string& text, const string& destination, SReplicationState& state, string& error);
 // Replaces the state file of `state.destination` atomically: a temporary file in the same folder,
 // flushed, renamed over the old file (a link there is replaced, never followed), the folder flushed.
 bool SaveReplicationState(const SReplicationState& state, string& error);

@@ -81,13 +81,7 @@ bool Parse(const json& manifest, const string& backupDir, SRestoreSource& source
 
 }  // namespace
 
-bool LoadRestoreSource(const string& backupDir, SRestoreSource& source, string& error) {
-  const string path = FXPath::Append(backupDir, "manifest.json");
-  string text;
-  if (!ReadWholeFile(path, text)) {
-    error = "cannot read [" + EscapeForDisplay(path) + "]";
-    return false;
-  }
+bool ParseRestoreSource(const string& text, const string& backupDir, SRestoreSource& source, string& error) {
   source = SRestoreSource();
   try {
     if (Parse(json::parse(text), backupDir, source, error)) return true;
@@ -96,4 +90,14 @@ bool LoadRestoreSource(const string& backupDir, SRestoreSource& source, string& 
   }
   error = "the backup [" + EscapeForDisplay(backupDir) + "] cannot be restored: " + error;
   return false;
+}
+
+bool LoadRestoreSource(const string& backupDir, SRestoreSource& source, string& error) {
+  const string path = FXPath::Append(backupDir, "manifest.json");
+  string text;
+  if (!ReadWholeFile(path, text)) {
+    error = "cannot read [" + EscapeForDisplay(path) + "]";
+    return false;
+  }
+  return ParseRestoreSource(text, backupDir, source, error);
 }

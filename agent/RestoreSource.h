@@ -42,3 +42,5 @@ struct SRestoreSource {
 // Reads BACKUP_DIR/manifest.json. Refuses a partial backup, one an older agent stored without what a
 // restore needs, one without a boot disk, and names of stored files that would leave the folder.
 bool LoadRestoreSource(const string& backupDir, SRestoreSource& source, string& error);
+// The same for the manifest's text, as if read from BACKUP_DIR.
+bool ParseRestoreSource(const string& text, const string& backupDir, SRestoreSource& source, string& error);

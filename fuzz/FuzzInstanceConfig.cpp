@@ -1,0 +1,14 @@
+// An instance's saved configuration as a restore reads it back, in either cloud's form.
+#include "FuzzInput.h"
+#include "bridge/sim/SimClassicConfigurations.h"
+#include "bridge/sim/SimConfigurations.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string text = fuzz::Text(data, size);
+  for (auto parse : {sim::ParseInstanceConfiguration, sim::ParseClassicInstance}) {
+    VMInfoStructs::SVMInfo vm;
+    std::string error;
+    if (!parse(text, vm, error)) fuzz::Require(!error.empty(), "a refusal says why");
+  }
+  return 0;
+}
