@@ -9,7 +9,14 @@ using VMInfoStructs::SDisk;
 
 struct SClassic : ClassicPlugin {
   using ClassicPlugin::CleanupMountedVolumes, ClassicPlugin::DetachVolumes, ClassicPlugin::NumberDisksOfInstance,
-      ClassicPlugin::_PopulateRestoreCtxVMInfoFromConfig;
+      ClassicPlugin::_PopulateRestoreCtxVMInfoFromConfig, ClassicPlugin::AttachVolumes, ClassicPlugin::diskMapper;
+};
+
+// A disk mapper that closes every attach as it should but never finds the attachment's device.
+struct CBlindMapper : CDiskMapper {
+  bool PostAttachDisk(const string& volumeId, string& deviceName, UINT64& size, bool failed) override {
+    return CDiskMapper::PostAttachDisk(volumeId, deviceName, size, failed) && failed;
+  }
 };
 
 class PluginClassic : public CMountFixture {
@@ -159,6 +166,20 @@ TEST_F(PluginClassic, ARestoreReadsTheSavedOrchestrationFromTheResultsFolderOnly
     EXPECT_EQ(plugin->_PopulateRestoreCtxVMInfoFromConfig(ctx, out), c.read) << c.names[0];
     EXPECT_EQ(out.name, c.read ? "sample-web" : "") << c.names[0];
   }
+}
+
+// A volume the cloud attached but whose device the proxy cannot find fails the attach with 54.
+TEST_F(PluginClassic, AnAttachWithoutADeviceOnTheProxyFails) {
+  plugin->diskMapper = std::make_unique<CBlindMapper>();
+  ASSERT_TRUE(plugin->InitMapperAndCleaner());
+  std::vector<SDisk> disks(1);
+  disks[0].size = 1 << 20, disks[0].displayName = "loose";
+  ASSERT_TRUE(plugin->bridge->CreateVolume(disks[0], Text("SELECT compartment_id FROM instances LIMIT 1")));
+  disks[0].selectedForRestore = 1, disks[0].targetVolume = disks[0].volumeId;
+  EXPECT_FALSE(plugin->AttachVolumes("r-1", disks, true, true));
+  EXPECT_EQ(plugin->GetLastVMError(), VMERR_VOLUME_ATTACH_FAILED);
+  EXPECT_EQ(plugin->GetLastVMErrorDetails(),
+            "No device of the proxy could be found for volume [" + disks[0].targetVolume + "]");
 }
 
 // A replication has no classic form: refused with its code in every phase before anything is

@@ -106,6 +106,10 @@ TEST(RegistryStore, RepeatedInitKeepsTheSessionAndIdentitiesAreKeptApart) {
   EXPECT_EQ(Inspect(home).size(), 1u);
   ASSERT_TRUE(b.RegisterVM(kBackup, "job"));
   EXPECT_EQ(Inspect(home).size(), 2u);
+  // Without a folder for its sessions a registry cannot tell live jobs from dead ones: not used.
+  std::filesystem::remove_all(home.RegistryDir() + "/sessions");
+  hosttest::PutFile(home.RegistryDir() + "/sessions", "not a folder");
+  EXPECT_FALSE(COracleCloudCleaner().Init("proxy/3"));
 }
 
 TEST(RegistryStore, AnUnregisteredRootStaysAnOrphanUntilItsLastChildGoes) {
@@ -232,9 +236,10 @@ TEST(RegistryStore, PostAllVMCleanupRecordsTheSweepTimeDurably) {
     clock.Advance(3600);
     ASSERT_TRUE(c.PostAllVMCleanup());
   }
-  COracleCloudCleaner c;
+  COracleCloudCleaner c, unopened;
   ASSERT_TRUE(c.Init(""));
   EXPECT_EQ(c.LastSweepTime(), 1'900'003'600);
+  EXPECT_FALSE(unopened.PostAllVMCleanup());
 }
 
 // A killed job's root is an orphan at once, with every registration that returned and at most the
