@@ -32,6 +32,7 @@ struct SDiskJob {
   SDisk disk;          // as the mount information reports it
   json record;         // manifest entry, filled when done
   string error;        // why the disk was not stored
+  string warning;      // what went wrong after the disk was read whole (its close)
   bool ok = false;
 };
 
@@ -100,12 +101,11 @@ void StreamDisk(IVMInfo& plugin, bool useDiskInterface, const MountCtx& ctx, con
   bool ok = CopyDiskSparse(disk.name, disk.size, partial, copied, error, &InterruptFlag(),
                            [&](UINT64 done) { progress.Show(job.disk.indexName, done, disk.size); });
   if (!ok) error = "reading the disk failed: " + EscapeForDisplay(error);
+  // A close that fails leaves the replica attached; the unmount's clean-up detaches it (or fails
+  // the job). The copy itself is whole, and verified next.
   if (useDiskInterface) {
     log = CStepLog();
-    if (!plugin.CloseVmdk(handle)) {
-      if (ok) error = "CloseVmdk failed: " + DescribePluginFailure(plugin, log);
-      ok = false;
-    }
+    if (!plugin.CloseVmdk(handle)) job.warning = "CloseVmdk failed: " + DescribePluginFailure(plugin, log);
   }
   if (ok && !VerifyStoredCopy(partial, copied, error)) {
     error = "verifying the stored disk failed: " + EscapeForDisplay(error);
@@ -232,7 +232,7 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
     if (entry.disks.empty()) continue;
     const SDisk& item = entry.disks[0];
     if (entry.mountType == MOUNT_TYPE_DISK) {
-      jobs.push_back(SDiskJob{item, json(), string(), false});
+      jobs.push_back(SDiskJob{item, json(), string(), string(), false});
       continue;
     }
     string sha;
@@ -280,6 +280,11 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
   for (const auto& disk : missing)
     std::fprintf(stderr, "backup-agent: disk [%s] %s not stored: %s\n", EscapeForDisplay(disk.displayName).c_str(),
                  EscapeForDisplay(disk.volumeId).c_str(), disk.reason.c_str());
+  for (const auto& job : jobs)
+    if (!job.warning.empty())
+      std::fprintf(stderr, "backup-agent: disk [%s] %s: %s; the unmount detaches it\n",
+                   EscapeForDisplay(job.disk.displayName).c_str(), EscapeForDisplay(job.disk.volumeId).c_str(),
+                   job.warning.c_str());
 
   const bool interrupted = InterruptFlag().load();
   if (interrupted) std::fprintf(stderr, "backup-agent: interrupted\n");

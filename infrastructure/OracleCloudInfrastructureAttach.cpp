@@ -187,18 +187,17 @@ bool COracleCloudInfrastructureInfo::DetachVolumeFromProxy(SDisk& disk, const st
     EVERROR(evDebug, "DiskMapper PreDetach failed ");
     return false;
   }
-  // The volume is detached even when its logout failed.
-  bool result = LogoutBeforeDetach(disk, cleanerPath, __PRETTY_FUNCTION__);
+  // A volume whose session would not log out stays attached and registered: a detach would cut the
+  // live session under the proxy. The clean-up of the job logs it out first, then detaches it.
+  if (!LogoutBeforeDetach(disk, cleanerPath, __PRETTY_FUNCTION__)) return false;
   disk.iscsiSessionId.clear();
   if (!bridge->DetachVolume(disk.createdVolumeId, proxyVMInfo.guid)) {
     EVERROR(evDebug, "Failed to detach volume [%s] from instance [%s]", disk.createdVolumeId.c_str(),
             proxyVMInfo.guid.c_str());
-    result = false;
-  } else {
-    EVDEBUG(evDebug, "Successfully detached volume [%s] ", disk.createdVolumeId.c_str());
+    return false;
   }
-  bracket.Close();
-  return result;
+  EVDEBUG(evDebug, "Successfully detached volume [%s] ", disk.createdVolumeId.c_str());
+  return bracket.Close();
 }
 
 bool COracleCloudInfrastructureInfo::DeleteVolumes(const std::vector<SDisk>& disks, const string& cleanerPath) {

@@ -12,6 +12,7 @@
 #include <set>
 
 #include "TestSandbox.h"
+#include "host/SqliteDb.h"
 
 namespace {
 
@@ -76,6 +77,17 @@ const SJob kClassicRestore = {"classic restore", "classic", false, kRestore.prep
                                "DeployVMFromOrchestration", "ClearDescriptionForVolume", "PowerOffInstance"},
                               {"PowerOffInstance"}};
 
+// A first sync of web-dr from a backup: a full one.
+const SJob kReplicationFull = {"full replication", "infrastructure", false, kRestore.prepare,
+                               [](const CTestSandbox& s, int) {
+                                 return std::vector<std::string>{"replicate", s.Dir() + "/backups/7-sample-web", "--to",
+                                                                 "web-dr"};
+                               },
+                               {"CreateVolume", "AttachVolume", "DetachVolumes", "RestoreVM", "PowerOffInstance",
+                                "CreateVolumeSnapshot", "iscsiadm:login", "iscsiadm:logout"},
+                               {},
+                               [](int) { return std::string("web-dr"); }};
+
 // An incremental sync of web-dr: the source's data volume changed since the full sync of backup 1.
 const SJob kReplication = {"incremental replication", "infrastructure", false,
                            [](CTestSandbox& s) {
@@ -130,8 +142,14 @@ std::string Leftovers(const SJob& job, const CTestSandbox& sandbox, const std::v
   if (sandbox.CloudSim(leaks, &out) != 0) problems += "left in the cloud: " + out + "\n";
   if (sandbox.Agent({"registry", "--json"}, &out) != 0 || nlohmann::json::parse(out, nullptr, false) != nlohmann::json::array())
     problems += "left in the registry: " + out + "\n";
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(sandbox.Home() + "/registry", ec)) {
+    if (entry.path().extension() != ".db") continue;
+    CSqliteDb db(entry.path().string(), false);
+    CSqliteStatement check = db.Prepare("PRAGMA integrity_check");
+    if (!check.Step() || check.Text(0) != "ok") problems += "the registry is damaged: " + entry.path().string() + "\n";
+  }
   for (const char* folder : {"/root/dev/disk/by-path", "/cloud/iscsi/nodes", "/cloud/iscsi/sessions", "/home/restore-jobs"}) {
-    std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(sandbox.Dir() + folder, ec))
       if (entry.path().filename().string()[0] != '.') problems += "left on the proxy: " + entry.path().string() + "\n";
   }
@@ -149,8 +167,10 @@ std::string RunCase(const SJob& job, const CTestSandbox& sandbox, const std::str
   if (action == "fail") {
     // A job that got over the failure verified everything it reports; one that did not names its
     // step and code. Its own clean-up leaves nothing, or else the next job's sweep does.
-    // A backup that stored some disks is partial (3) and names the code of each one left out.
-    const bool named = status == 1 ? out.find(" failed: error ") != std::string::npos
+    // A backup that stored some disks is partial (3) and names the code of each one left out. The
+    // unmount of a backup has no code of its own: its cause is named.
+    const bool named = status == 1 ? out.find(" failed: error ") != std::string::npos ||
+                                         out.find("UnmountVM failed: no error code: ") != std::string::npos
                                    : job.backup && status == 3 && out.find(" not stored: ") != std::string::npos &&
                                          out.find(": error ") != std::string::npos;
     if (status != 0 && !named)
@@ -230,13 +250,16 @@ void RunMatrix(const SJob& job, const std::string& action) {
     ::_exit(status);
   }
   for (pid_t pid : workers) EXPECT_EQ(CTestSandbox::WaitFor(pid), 0) << "a worker failed";
+  size_t clean = 0;
   for (size_t i = 0; i < cases.size(); ++i) {
     const std::string file = results / std::to_string(i);
     const std::string name = std::string(job.kind) + " " + action + " " + cases[i].first + " #" +
                              std::to_string(cases[i].second);
     EXPECT_TRUE(std::filesystem::exists(file)) << name << ": the case did not run to its end";
     EXPECT_EQ(ReadTestFile(file), "") << name;
+    clean += std::filesystem::exists(file) && ReadTestFile(file).empty();
   }
+  std::printf("[matrix] %s, %s: %zu cases tried, %zu clean\n", job.kind, action.c_str(), cases.size(), clean);
 }
 
 TEST(AgentKillMatrix, BackupKilledBeforeAnyChangingOperation) { RunMatrix(kBackup, "kill-before"); }
@@ -250,6 +273,10 @@ TEST(AgentFailureMatrix, ConversionFailedAtEachCallOfEachOperation) { RunMatrix(
 TEST(AgentKillMatrix, ClassicBackupKilledBeforeAnyChangingOperation) { RunMatrix(kClassicBackup, "kill-before"); }
 TEST(AgentKillMatrix, ClassicBackupKilledAfterAnyChangingOperation) { RunMatrix(kClassicBackup, "kill-after"); }
 TEST(AgentFailureMatrix, ClassicBackupFailedAtEachCallOfEachOperation) { RunMatrix(kClassicBackup, "fail"); }
+TEST(AgentKillMatrix, FullReplicationKilledBeforeAnyChangingOperation) { RunMatrix(kReplicationFull, "kill-before"); }
+TEST(AgentKillMatrix, FullReplicationKilledAfterAnyChangingOperation) { RunMatrix(kReplicationFull, "kill-after"); }
+TEST(AgentFailureMatrix, FullReplicationFailedAtEachCallOfEachOperation) { RunMatrix(kReplicationFull, "fail"); }
+TEST(AgentFailureMatrix, BackupFailedAtEachCallOfEachOperation) { RunMatrix(kBackup, "fail"); }
 TEST(AgentKillMatrix, ReplicationKilledBeforeAnyChangingOperation) { RunMatrix(kReplication, "kill-before"); }
 TEST(AgentKillMatrix, ReplicationKilledAfterAnyChangingOperation) { RunMatrix(kReplication, "kill-after"); }
 TEST(AgentFailureMatrix, ReplicationFailedAtEachCallOfEachOperation) { RunMatrix(kReplication, "fail"); }
