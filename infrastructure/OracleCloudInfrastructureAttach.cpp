@@ -1,7 +1,14 @@
 // Attaching the job's volumes to the proxy (over iSCSI), detaching and deleting them, each step kept
 // in step with the cleaner registry.
-#include "host/TZPlatformInfo.h"
+#include <cerrno>
+#include <cstring>
+
+#include "host/CFileLock.h"
+#include "host/CWqDirectory.h"
+#include "host/FXFile.h"
 #include "host/HostClock.h"
+#include "host/HostEnvironment.h"
+#include "host/TZPlatformInfo.h"
 #include "infrastructure/OracleCloudInfrastructureInfo.h"
 #include "plugin/DiskMapperBracket.h"
 #include "util/IscsiUtils.h"
@@ -11,6 +18,9 @@ using namespace VMInfoStructs;
 
 namespace {
 const char* const kConfigSection = "VirtualServer";
+// Beside the disk mapper's lock: one batch attach at a time on the proxy, whatever the process.
+const char* const kBatchAttachLockFile = "run/lock/tz-oci-batch-attach.lock";
+constexpr uint64_t kBatchAttachLockPollMs = 1000;
 }
 
 string COracleCloudInfrastructureInfo::_GetVolumeAttachmentTypeToProxy() { return "iscsi"; }
@@ -47,12 +57,16 @@ bool COracleCloudInfrastructureInfo::AttachVolumes(const string& rootName, std::
   const string type = _GetVolumeAttachmentTypeToProxy();
   static const SVolumeStepTexts kTexts = {"Skipping attaching volume for filtered volume [%s]", false,
                                            "Cannot attach volume [%s] , it has no created disk ID", false};
+  // A batch waits for free slots like a single disk does, and one job at a time attaches a batch:
+  // two jobs each holding part of their volumes while waiting for the other's slots would wait
+  // forever. Jobs past their batch give their slots back as they finish.
+  CFileLock batch;
+  if (!AcquireBatchAttachLock(batch)) return false;
   for (auto& disk : disks) {
     if (QuitRequested(__PRETTY_FUNCTION__)) return false;
     if (!IsVolumeToHandle(disk, kTexts, __PRETTY_FUNCTION__)) continue;
     disk.attachmentType = type;
-    bool noFreeSlot = false;
-    if (!AttachVolumeToProxy(disk, rootName, makeWritable, bringOffline, noFreeSlot)) return false;
+    if (!AttachVolumeToProxyWithSlotWait(disk, rootName, makeWritable, bringOffline)) return false;
     if (!cleaner.RegisterDisk(cleanerMode, rootName, disk.createdVolumeId))
       EVERROR(evDebug, "Failed to register volume [%s][%s]", disk.targetVolume.c_str(), disk.createdVolumeId.c_str());
   }
@@ -104,8 +118,25 @@ bool COracleCloudInfrastructureInfo::AttachVolumeToProxy(SDisk& disk, const stri
   return true;
 }
 
+bool COracleCloudInfrastructureInfo::AcquireBatchAttachLock(CFileLock& lock) {
+  const string path = HostEnvironment::UnderRoot(kBatchAttachLockFile);
+  CWqDirectory::Create(FXPath::GetParent(path));  // a folder that cannot be made shows in the lock's failure
+  while (!lock.TryAcquire(path)) {
+    if (errno != EWOULDBLOCK) {
+      const string text = "Cannot lock [" + path + "]: " + strerror(errno);
+      EVERROR(evDebug, "%s", text.c_str());
+      SetLastVMErrorDetails(text);
+      SetLastVMError(VMERR_VOLUME_ATTACH_FAILED);
+      return false;
+    }
+    if (QuitRequested(__PRETTY_FUNCTION__)) return false;
+    HostClock::Sleep(kBatchAttachLockPollMs);
+  }
+  return true;
+}
+
 bool COracleCloudInfrastructureInfo::AttachVolumeToProxyWithSlotWait(SDisk& disk, const string& instanceId,
-                                                                     bool makeWritable) {
+                                                                     bool makeWritable, bool bringOffline) {
   uint32_t intervalMinutes = 10, maximumMinutes = 1440;
   if (TZPlatformInfo::getNumber(kConfigSection, "nOCIDiskSlotWaitIntervalInMinutes", &intervalMinutes))
     EVDEBUG(evDebug, "Using disk slot wait interval from registry: [%u]", intervalMinutes);
@@ -121,7 +152,7 @@ bool COracleCloudInfrastructureInfo::AttachVolumeToProxyWithSlotWait(SDisk& disk
       return false;
     }
     bool noFreeSlot = false;
-    if (AttachVolumeToProxy(disk, instanceId, makeWritable, true, noFreeSlot)) {
+    if (AttachVolumeToProxy(disk, instanceId, makeWritable, bringOffline, noFreeSlot)) {
       EVDEBUG(evDebug, "Successfully attached disk [%s] to proxy", disk.createdVolumeId.c_str());
       return true;
     }

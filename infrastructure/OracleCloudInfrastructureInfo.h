@@ -2,6 +2,7 @@
 // The infrastructure cloud flavour (instance type 1102).
 #include <memory>
 
+#include "host/CFileLock.h"
 #include "infrastructure/OracleCloudInfrastructureDiskInfo.h"
 #include "plugin/OracleCloudInfo.h"
 
@@ -42,7 +43,10 @@ class COracleCloudInfrastructureInfo : public COracleCloudInfo {
   bool AttachVolumeToProxy(VMInfoStructs::SDisk& disk, const string& instanceId, bool makeWritable, bool bringOffline,
                            bool& noFreeSlot);
   // Attaches one disk, waiting for a free attachment slot while the proxy has none.
-  bool AttachVolumeToProxyWithSlotWait(VMInfoStructs::SDisk& disk, const string& instanceId, bool makeWritable);
+  bool AttachVolumeToProxyWithSlotWait(VMInfoStructs::SDisk& disk, const string& instanceId, bool makeWritable,
+                                       bool bringOffline = true);
+  // The proxy-wide lock of batch attaches, waited for until the job is cancelled (4000).
+  bool AcquireBatchAttachLock(CFileLock& lock);
   bool DetachVolumes(std::vector<VMInfoStructs::SDisk>& disks, const string& cleanerPath);
   bool DetachVolumeFromProxy(VMInfoStructs::SDisk& disk, const string& instanceId);
   bool DeleteVolumes(const std::vector<VMInfoStructs::SDisk>& disks, const string& cleanerPath);

@@ -10,6 +10,8 @@ if [ "${1:-}" = "--sanitize" ]; then
   # ("Tracer caught signal 11"). Dynamic TLS holds no heap pointers of ours, so it is not intercepted.
   export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:intercept_tls_get_addr=0}
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+  # The load test's twenty rounds run in the plain build; here a few show the same under the sanitizers.
+  export OCI_LOAD_ROUNDS=${OCI_LOAD_ROUNDS:-4}
   "$root/scripts/build.sh" -DOCI_SANITIZE=ON -DOCI_BUILD_BENCH=OFF
 else
   export BUILD_DIR=${BUILD_DIR:-$root/build}

@@ -43,8 +43,9 @@ class AgentConcurrency : public ::testing::Test {
     for (const auto& [name, pid] : jobs) statuses[name] = CTestSandbox::WaitFor(pid);
     return statuses;
   }
-  // The job succeeded, and every stored disk equals its source volume, one per volume.
-  void ExpectOwnVolumes(const std::string& round, const std::string& name, int status) {
+  // The job succeeded, and every stored disk equals its source volume, one per volume; adds the
+  // disks checked to `verified`.
+  void ExpectOwnVolumes(const std::string& round, const std::string& name, int status, size_t* verified = nullptr) {
     const std::string log = ReadTestFile(Store(round, name) + "/agent.out");
     ASSERT_EQ(status, 0) << name << "\n" << log;
     size_t disks = 0;
@@ -55,6 +56,7 @@ class AgentConcurrency : public ::testing::Test {
       for (const auto& disk : manifest["disks"]) EXPECT_EQ(disk["sha256"], SourceChecksum(disk["volume_id"])) << name;
     }
     EXPECT_EQ(disks, name.rfind("sample-", 0) == 0 ? 2u : 1u) << name << "\n" << log;
+    if (verified) *verified += disks;
   }
   // Asked once per volume: sources do not change.
   std::string SourceChecksum(const std::string& volumeId) {
@@ -79,6 +81,54 @@ TEST_F(AgentConcurrency, JobsAtOnceStoreTheirOwnVolumesAndAJobKilledInItsAttachH
     }
   EXPECT_EQ(killed, 1);
   sandbox_.ExpectNothingLeft();
+}
+
+// The load of a busy proxy: each round four backups and four restores (of the round before's backups)
+// at once on a proxy of four attachment slots, so that jobs wait for slots; every stored disk equals
+// its source, every restored volume its stored disk, and nothing but the restored instances is left.
+TEST_F(AgentConcurrency, EightJobsAtOnceOnFourSlotsVerifyEveryChecksumAndLeaveNothing) {
+  const char* value = std::getenv("OCI_LOAD_ROUNDS");  // 20 unless set (the sanitizer builds run fewer)
+  const int rounds = value ? std::atoi(value) : 20;
+  const std::string ini = sandbox_.Home() + "/etc/platform.ini";
+  WriteTestFile(ini, ReadTestFile(ini) + "nOCIDiskSlotWaitIntervalInMinutes=0\n");
+  ASSERT_EQ(sandbox_.CloudSim({"config", "set", "slot_limit", "4"}), 0);
+  for (const auto& [name, status] : BackUpAllAtOnce("0")) ExpectOwnVolumes("0", name, status);
+  std::vector<std::string> keep = {"leaks"}, names = {"sample-web", "sample-db", "populated-1-vm-1", "populated-1-vm-2"};
+  size_t verified = 0;
+  for (int number = 1; number <= rounds; ++number) {
+    const std::string round = std::to_string(number), before = std::to_string(number - 1);
+    std::map<std::string, pid_t> restores;
+    for (const auto& name : names) {
+      std::string folder;
+      for (const auto& entry : fs::directory_iterator(Store(before, name)))
+        if (fs::exists(entry.path() / "manifest.json")) folder = entry.path();
+      restores[folder] = sandbox_.StartAgent({"restore", folder, "--as", name + "-r" + round, "--json"},
+                                             Store(before, name) + "/restore.out");
+    }
+    const auto backups = BackUpAllAtOnce(round);
+    for (const auto& [name, status] : backups) ExpectOwnVolumes(round, name, status, &verified);
+    for (const auto& [folder, pid] : restores) {
+      const int status = CTestSandbox::WaitFor(pid);
+      const std::string log = ReadTestFile(fs::path(folder).parent_path() / "restore.out");
+      ASSERT_EQ(status, 0) << folder << "\n" << log;
+      const json manifest = json::parse(ReadTestFile(folder + "/manifest.json"));
+      const json result = json::parse(log.substr(log.find('{'), log.rfind('}') - log.find('{') + 1));
+      ASSERT_EQ(result["volumes"].size(), manifest["disks"].size()) << log;
+      for (size_t i = 0; i < manifest["disks"].size(); ++i, ++verified)
+        EXPECT_EQ(plugintest::Sim(sandbox_, {"volume", "checksum", result["volumes"][i]["id"], "--bytes",
+                                             std::to_string(manifest["disks"][i]["size"].get<long>())}).substr(0, 64),
+                  manifest["disks"][i]["sha256"]) << folder;
+      keep.insert(keep.end(), {"--keep", result["name"]});
+    }
+  }
+  std::string out;
+  EXPECT_EQ(sandbox_.CloudSim(keep, &out), 0) << out;
+  EXPECT_EQ(sandbox_.Registry(), json::array());
+  // Every disk was attached once for its job; the attempts beyond were refused for want of a slot.
+  const long waits = sandbox_.Calls("AttachVolume") - static_cast<long>(verified) - 6;
+  EXPECT_GT(waits, 0) << "no job waited for a slot";
+  std::printf("[matrix] load, %d rounds of 8 jobs on 4 slots: %zu checksums verified, %ld attaches refused for "
+              "want of a slot\n", rounds, verified, waits);
 }
 
 // A login that hangs (an unreachable portal) is stopped at the command time limit, or at once when

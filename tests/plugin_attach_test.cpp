@@ -289,6 +289,37 @@ TEST_F(PluginAttach, SlotFreedAfterThreeAttemptsIsTakenOnTheFourth) {
   EXPECT_EQ(Sessions(), std::set<std::string>{CleanupString(disk)});
 }
 
+// A batch attach (a restore's volumes) waits for another job's batch to end, then for a free slot as
+// a single disk does; a cancel while it waits for the other batch ends it with 4000.
+TEST_F(PluginAttach, ABatchWaitsForAnotherJobsBatchThenForAFreeSlot) {
+  SDisk filler = NewReplica("filler", false);
+  bool noFreeSlot = false;
+  ASSERT_TRUE(plugin->bridge->AttachVolume(filler.createdVolumeId, sandbox->ProxyInstanceId(), noFreeSlot));
+  Cloud()->SetMeta(sim::kMetaSlotLimit, std::to_string(LiveProxyAttachments().size()));
+  const std::string lock = sandbox->Root() + "/run/lock/tz-oci-batch-attach.lock";
+  std::filesystem::create_directories(sandbox->Root() + "/run/lock");
+  CFileLock other;  // another process's batch
+  ASSERT_TRUE(other.Acquire(lock));
+  const size_t base = clock.Sleeps().size();
+  clock.OnSleep([&](size_t index) {
+    if (index == base + 1) other.Release();
+    if (index == base + 3) sim::CSimAttachments(*Cloud()).Detach({filler.createdVolumeId}, sandbox->ProxyInstanceId(), "test");
+  });
+  std::vector<SDisk> disks = {NewReplica("replica")};
+  ASSERT_TRUE(plugin->AttachVolumes(root, disks, true, true)) << plugin->GetLastVMErrorDetails();
+  clock.OnSleep(nullptr);
+  EXPECT_EQ(SleepsSince(base), (std::vector<uint64_t>{1000, 1000, 600000, 600000}));
+  EXPECT_TRUE(AttachedToProxy(disks[0].createdVolumeId));
+
+  ASSERT_TRUE(other.Acquire(lock));
+  clock.OnSleep([&](size_t) { plugin->SetJobCancelled(true); });
+  std::vector<SDisk> more = {NewReplica("replica-2")};
+  EXPECT_FALSE(plugin->AttachVolumes(root, more, true, true));
+  clock.OnSleep(nullptr);
+  EXPECT_EQ(plugin->GetLastVMError(), VMERR_JOB_CANCELLED);
+  EXPECT_FALSE(AttachedToProxy(more[0].createdVolumeId));
+}
+
 TEST_F(PluginAttach, BatchDetachStopsAtAFailedLogoutButDetachesWhatItCollected) {
   std::vector<SDisk> disks = {NewReplica("replica-a"), NewReplica("replica-b"), NewReplica("replica-c")};
   ASSERT_TRUE(plugin->AttachVolumes(root, disks, false, true));
