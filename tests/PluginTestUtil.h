@@ -59,6 +59,21 @@ inline std::string Sim(const CTestSandbox& sandbox, const std::vector<std::strin
 inline json Ls(const CTestSandbox& sandbox, const std::string& kind) {
   return json::parse(Sim(sandbox, {"ls", kind, "--json"}));
 }
+// The JSON result a `restore --json` printed in `out`; every volume it names holds the disk the
+// backup in `folder` stored, in order.
+inline json ExpectRestoredVolumesHoldTheDisks(const CTestSandbox& sandbox, const std::string& folder,
+                                              const std::string& out) {
+  const json manifest = json::parse(ReadTestFile(folder + "/manifest.json"));
+  const json result = json::parse(out.substr(out.find('{'), out.rfind('}') - out.find('{') + 1));
+  EXPECT_EQ(result["volumes"].size(), manifest["disks"].size()) << result;
+  for (size_t i = 0; i < manifest["disks"].size() && i < result["volumes"].size(); ++i) {
+    const json& disk = manifest["disks"][i];
+    EXPECT_EQ(result["volumes"][i]["boot"], disk["boot"]);
+    EXPECT_EQ(Sim(sandbox, {"volume", "checksum", result["volumes"][i]["id"], "--bytes",
+                            std::to_string(disk["size"].get<long>())}).substr(0, 64), disk["sha256"]) << disk;
+  }
+  return result;
+}
 inline json RowsWhere(const json& rows, const std::string& key, const std::string& value) {
   json found = json::array();
   for (const auto& row : rows)

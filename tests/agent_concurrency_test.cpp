@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <chrono>
 #include <filesystem>
 
 #include "PluginTestUtil.h"
@@ -68,24 +67,11 @@ class AgentConcurrency : public ::testing::Test {
   std::map<std::string, std::string> checksums_;
 };
 
-// Ten rounds of four jobs at once. In the first the first iSCSI login's job dies right after the login,
-// inside its attach bracket: the others finish with their own bytes, and the next round removes what
-// the dead one left while its own jobs take over and sweep roots side by side.
-TEST_F(AgentConcurrency, JobsAtOnceStoreTheirOwnVolumesAndAJobKilledInItsAttachHoldsUpNoOther) {
-  sandbox_.Fault("iscsiadm:login", 1, "kill-after");
-  int killed = 0;
-  for (int number = 1; number <= 10; ++number)
-    for (const std::string round = std::to_string(number); const auto& [name, status] : BackUpAllAtOnce(round)) {
-      if (round == "1" && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) ++killed;
-      else ExpectOwnVolumes(round, name, status);
-    }
-  EXPECT_EQ(killed, 1);
-  sandbox_.ExpectNothingLeft();
-}
-
 // The load of a busy proxy: each round four backups and four restores (of the round before's backups)
 // at once on a proxy of four attachment slots, so that jobs wait for slots; every stored disk equals
 // its source, every restored volume its stored disk, and nothing but the restored instances is left.
+// In the first round the first iSCSI login's job dies right after the login, inside its attach: the
+// others finish with their own bytes, and later rounds remove what it left while sweeping side by side.
 TEST_F(AgentConcurrency, EightJobsAtOnceOnFourSlotsVerifyEveryChecksumAndLeaveNothing) {
   const char* value = std::getenv("OCI_LOAD_ROUNDS");  // 20 unless set (the sanitizer builds run fewer)
   const int rounds = value ? std::atoi(value) : 20;
@@ -95,6 +81,9 @@ TEST_F(AgentConcurrency, EightJobsAtOnceOnFourSlotsVerifyEveryChecksumAndLeaveNo
   for (const auto& [name, status] : BackUpAllAtOnce("0")) ExpectOwnVolumes("0", name, status);
   std::vector<std::string> keep = {"leaks"}, names = {"sample-web", "sample-db", "populated-1-vm-1", "populated-1-vm-2"};
   size_t verified = 0;
+  int killed = 0;
+  const auto died = [&](int number, int status) { return number == 1 && WIFSIGNALED(status) && ++killed; };
+  sandbox_.Fault("iscsiadm:login", 1, "kill-after");
   for (int number = 1; number <= rounds; ++number) {
     const std::string round = std::to_string(number), before = std::to_string(number - 1);
     std::map<std::string, pid_t> restores;
@@ -102,22 +91,20 @@ TEST_F(AgentConcurrency, EightJobsAtOnceOnFourSlotsVerifyEveryChecksumAndLeaveNo
       std::string folder;
       for (const auto& entry : fs::directory_iterator(Store(before, name)))
         if (fs::exists(entry.path() / "manifest.json")) folder = entry.path();
+      if (folder.empty()) continue;  // its backup died
       restores[folder] = sandbox_.StartAgent({"restore", folder, "--as", name + "-r" + round, "--json"},
                                              Store(before, name) + "/restore.out");
     }
     const auto backups = BackUpAllAtOnce(round);
-    for (const auto& [name, status] : backups) ExpectOwnVolumes(round, name, status, &verified);
+    for (const auto& [name, status] : backups)
+      if (!died(number, status)) ExpectOwnVolumes(round, name, status, &verified);
     for (const auto& [folder, pid] : restores) {
       const int status = CTestSandbox::WaitFor(pid);
+      if (died(number, status)) continue;
       const std::string log = ReadTestFile(fs::path(folder).parent_path() / "restore.out");
       ASSERT_EQ(status, 0) << folder << "\n" << log;
-      const json manifest = json::parse(ReadTestFile(folder + "/manifest.json"));
-      const json result = json::parse(log.substr(log.find('{'), log.rfind('}') - log.find('{') + 1));
-      ASSERT_EQ(result["volumes"].size(), manifest["disks"].size()) << log;
-      for (size_t i = 0; i < manifest["disks"].size(); ++i, ++verified)
-        EXPECT_EQ(plugintest::Sim(sandbox_, {"volume", "checksum", result["volumes"][i]["id"], "--bytes",
-                                             std::to_string(manifest["disks"][i]["size"].get<long>())}).substr(0, 64),
-                  manifest["disks"][i]["sha256"]) << folder;
+      const json result = plugintest::ExpectRestoredVolumesHoldTheDisks(sandbox_, folder, log);
+      verified += result["volumes"].size();
       keep.insert(keep.end(), {"--keep", result["name"]});
     }
   }
@@ -125,34 +112,11 @@ TEST_F(AgentConcurrency, EightJobsAtOnceOnFourSlotsVerifyEveryChecksumAndLeaveNo
   EXPECT_EQ(sandbox_.CloudSim(keep, &out), 0) << out;
   EXPECT_EQ(sandbox_.Registry(), json::array());
   // Every disk was attached once for its job; the attempts beyond were refused for want of a slot.
-  const long waits = sandbox_.Calls("AttachVolume") - static_cast<long>(verified) - 6;
+  EXPECT_EQ(killed, 1);
+  const long waits = sandbox_.Calls("AttachVolume") - static_cast<long>(verified) - 6 - 1;
   EXPECT_GT(waits, 0) << "no job waited for a slot";
   std::printf("[matrix] load, %d rounds of 8 jobs on 4 slots: %zu checksums verified, %ld attaches refused for "
               "want of a slot\n", rounds, verified, waits);
-}
-
-// A login that hangs (an unreachable portal) is stopped at the command time limit, or at once when
-// the job is interrupted; the job fails with the matching code and leaves nothing behind.
-TEST(AgentHungCommand, AHungLoginIsStoppedAndTheJobUnwinds) {
-  for (const bool interrupt : {false, true}) {
-    CTestSandbox sandbox;
-    const std::string ini = sandbox.Home() + "/etc/platform.ini", store = sandbox.Dir() + "/store";
-    WriteTestFile(ini, ReadTestFile(ini) + "nOCICommandTimeoutInSeconds=" + (interrupt ? "600" : "2") + "\n");
-    sandbox.Fault("iscsiadm:login", 1, "delay", {"--delay-ms", "600000"});
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t job = sandbox.StartAgent({"backup", "sample-web", "--store", store}, store + "/agent.out");
-    if (interrupt) {
-      for (int i = 0; i < 1200 && sandbox.Calls("iscsiadm:login") < 1; ++i) ::usleep(50000);
-      ASSERT_EQ(sandbox.Calls("iscsiadm:login"), 1);
-      ::kill(job, SIGINT);
-    }
-    const int status = CTestSandbox::WaitFor(job);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(120)) << "the hung login was waited for";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << status;
-    const std::string error = interrupt ? "OpenVmdk failed: error 4000" : "OpenVmdk failed: error 54";
-    EXPECT_NE(ReadTestFile(store + "/agent.out").find(error), std::string::npos) << ReadTestFile(store + "/agent.out");
-    sandbox.ExpectNothingLeft(error);
-  }
 }
 
 }  // namespace

@@ -130,19 +130,7 @@ struct SRestoreRun {
     EXPECT_EQ(sandbox.Registry(), json::array()) << label;
   }
   // The JSON result of the last restore, whose every volume holds its stored disk.
-  json ExpectVolumesHoldTheDisks() {
-    const json manifest = json::parse(ReadTestFile(folder + "/manifest.json"));
-    const json result = json::parse(out.substr(out.find('{'), out.rfind('}') - out.find('{') + 1));
-    EXPECT_EQ(result["volumes"].size(), manifest["disks"].size()) << result;
-    for (size_t i = 0; i < manifest["disks"].size() && i < result["volumes"].size(); ++i) {
-      const json& disk = manifest["disks"][i];
-      EXPECT_EQ(result["volumes"][i]["boot"], disk["boot"]);
-      EXPECT_EQ(plugintest::Sim(sandbox, {"volume", "checksum", result["volumes"][i]["id"],
-                                          "--bytes", std::to_string(disk["size"].get<long>())}).substr(0, 64),
-                disk["sha256"]) << disk;
-    }
-    return result;
-  }
+  json ExpectVolumesHoldTheDisks() { return plugintest::ExpectRestoredVolumesHoldTheDisks(sandbox, folder, out); }
 };
 
 // Runs once the plug-in's restore phases and the simulator's launch are in: the restored volumes hold

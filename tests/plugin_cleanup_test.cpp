@@ -264,6 +264,9 @@ TEST_F(PluginCleanup, APendingCreateTakesOnlyWhatWasMadeSinceItsRequestLessAMinu
     ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root, VM_CLEANER_ENTITY_DISK, "restored-a", made + 61));
     ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root, VM_CLEANER_ENTITY_DISK, "restored-b", made + 60));
   });
+  AddFault("DeleteVolume", 1, sim::EFaultAction::Fail, "volume is busy");
+  EXPECT_TRUE(plugin->_CleanupAllVMs());
+  EXPECT_TRUE(FindRoot(Registry(), root)) << "a create whose resource could not be deleted stays recorded";
   EXPECT_TRUE(plugin->_CleanupAllVMs());
   EXPECT_EQ(Text("SELECT COUNT(*) FROM volumes WHERE id = ?", ids["restored-a"]), "1");
   EXPECT_EQ(Text("SELECT COUNT(*) FROM volumes WHERE id = ?", ids["restored-b"]), "0");

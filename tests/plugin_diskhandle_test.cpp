@@ -173,6 +173,7 @@ TEST_F(PluginDiskHandle, DisconnectWithADiskStillOpenLogsItAndDropsEveryHandle) 
   VmdkHandle handle;
   ASSERT_EQ(Open(open.guid, handle), 1);
   EXPECT_TRUE(plugin->ConnectDiskInfo(ctx)) << "an instance connected already is connected";
+  EXPECT_FALSE(plugin->diskInfo->RegisterDisk("ocid1.instance.oc1.phx.unconnected", open, false));
 
   EXPECT_TRUE(plugin->DisconnectDiskInfo(ctx));
   EXPECT_TRUE(plugintest::LoggedError("Disk handle is still open. [" + open.guid + "]"));

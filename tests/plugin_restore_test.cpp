@@ -111,6 +111,7 @@ TEST_F(PluginRestore, RefusalsHaveTheirCodeAndCreateNothing) {
        VMERR_MULTIPLE_VMS_WITH_NAME},
       {"the lookup fails", [&](RestoreCtx&) { AddFault("DoesVMExist", 1, sim::EFaultAction::Fail); },
        VMERR_VM_CREATION_FAILED},
+      {"a cancelled job", [&](RestoreCtx&) { plugin->SetJobCancelled(true); }, VMERR_JOB_CANCELLED},
       {"neither a source image nor a bucket", [](RestoreCtx& c) { c.sourceImageId.clear(); },
        VMERR_RESOURCE_CREATION_FAILED},
       {"a forced image that does not exist",
@@ -136,6 +137,7 @@ TEST_F(PluginRestore, RefusalsHaveTheirCodeAndCreateNothing) {
     Exec("UPDATE instances SET name = 'sample-db' WHERE id = ?", dbId);
     TZPlatformInfo::RemoveValue("VirtualServer", "sOCIForceImageIdForRestore");
     CSqliteDb(registry, false).Exec("DROP TRIGGER IF EXISTS refuse");
+    plugin->SetJobCancelled(false);
   }
 }
 
