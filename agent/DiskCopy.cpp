@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "agent/DiskRegions.h"
+#include "agent/PipelinedDigest.h"
 
 bool CopyDiskSparse(const string& source, UINT64 size, const string& destination, SDiskCopyResult& result,
                     string& error, const std::atomic<bool>* cancel, const std::function<void(UINT64)>& progress) {
@@ -24,33 +25,34 @@ bool CopyDiskSparse(const string& source, UINT64 size, const string& destination
     error = "cannot create [" + destination + "]: " + strerror(errno);
     return false;
   }
-  SDigest digest;
-  std::vector<char> buffer(kDiskChunk);
+  // Each chunk is hashed on the digest's thread while the next one is read and written.
+  CPipelinedDigest digest;
   UINT64 hashed = 0, read = 0, start = 0, end = 0;
   while (hashed < size && NextDataRegion(in.fd, hashed, size, start, end)) {
-    digest.UpdateZeros(start - hashed);
+    digest.Zeros(start - hashed);
     for (UINT64 offset = start; offset < end;) {
       if (cancel && cancel->load()) {
         error = "cancelled";
         return false;
       }
       size_t n = static_cast<size_t>(std::min<UINT64>(end - offset, kDiskChunk));
-      if (!ReadFully(in.fd, buffer.data(), n, offset)) {
+      const size_t buffer = digest.Borrow();
+      if (!ReadFully(in.fd, digest.BufferData(buffer), n, offset)) {
         error = "read of [" + source + "] failed at " + std::to_string(offset);
         return false;
       }
-      if (!WriteFully(out.fd, buffer.data(), n, offset)) {
+      if (!WriteFully(out.fd, digest.BufferData(buffer), n, offset)) {
         error = "write of [" + destination + "] failed: " + strerror(errno);
         return false;
       }
-      digest.Update(buffer.data(), n);
+      digest.Data(buffer, n);
       offset += n;
       read += n;
       if (progress) progress(offset);
     }
     hashed = end;
   }
-  digest.UpdateZeros(size - hashed);
+  digest.Zeros(size - hashed);
   if (::fsync(out.fd) != 0) {
     error = "sync of [" + destination + "] failed: " + strerror(errno);
     return false;
