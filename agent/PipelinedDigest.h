@@ -13,7 +13,7 @@
 
 class CPipelinedDigest {
  public:
-  explicit CPipelinedDigest(size_t buffers = 4, size_t bufferBytes = kDiskChunk);
+  explicit CPipelinedDigest(size_t buffers = 2, size_t bufferBytes = kDiskChunk);
   ~CPipelinedDigest();
   CPipelinedDigest(const CPipelinedDigest&) = delete;
   CPipelinedDigest& operator=(const CPipelinedDigest&) = delete;

@@ -223,8 +223,11 @@ TEST_F(PluginRestore, ShapesAreTheNearestCpuCountThenTheLeastMemoryThatCovers) {
 TEST_F(PluginRestore, TheDiskToolIsTheConfiguredThePreferredOrTheNewestKitsOne) {
   namespace utils = OracleCloudInfoUtils;
   std::vector<std::string> versions = {"VDDK9", "VDDK673", "VDDK10", "VDDK700", "VDDK6.7", "VDDK067"};
+  std::vector<std::string> two = {"VDDK6.7", "VDDK6"};
   utils::SortVersionsNewestFirst(versions);
   EXPECT_EQ(versions, (std::vector<std::string>{"VDDK700", "VDDK673", "VDDK067", "VDDK10", "VDDK9", "VDDK6.7"}));
+  utils::SortVersionsNewestFirst(two);
+  EXPECT_EQ(two.front(), "VDDK6.7") << "a version is older than one that goes on from it";
 
   const std::string vddk = sandbox->Home() + "/VMware/vddk";
   auto tool = [&](const std::string& kit) { return vddk + "/" + kit + "/bin64/vmware-vdiskmanager"; };
@@ -233,8 +236,8 @@ TEST_F(PluginRestore, TheDiskToolIsTheConfiguredThePreferredOrTheNewestKitsOne) 
   std::filesystem::create_directories(vddk + "/VDDK700/bin64");  // a kit without the tool
   WriteTestFile(vddk + "/VDDK800", "not a kit");
   EXPECT_EQ(utils::getVDiskManagerPath(), tool("VDDK10"));
-  WriteTestFile(tool("VDDK673"), "#!/bin/sh\n");
-  EXPECT_EQ(utils::getVDiskManagerPath(), tool("VDDK673"));
+  for (const char* kit : {"VDDK673", "VDDK700"}) WriteTestFile(tool(kit), "#!/bin/sh\n");
+  EXPECT_EQ(utils::getVDiskManagerPath(), tool("VDDK673")) << "the preferred kit over a newer one";
   EXPECT_EQ(utils::getVDiskManagerAdditionalLibPath(tool("VDDK673")), vddk + "/VDDK673/lib64");
   TZPlatformInfo::SetValue("VirtualServer", "szVDiskManagerPath", "/opt/tools/vdm");
   EXPECT_EQ(utils::getVDiskManagerPath(), "/opt/tools/vdm");
