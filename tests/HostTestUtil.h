@@ -121,4 +121,23 @@ class ChildProcess {
 
 inline void Report(int fd, char c) { [[maybe_unused]] ssize_t n = ::write(fd, &c, 1); }
 
+// Values an attacker (or a broken cloud) might hand over, each of which would create `canary` if it
+// ever reached a shell or named a path outside its folder: shell syntax of every kind, quotes,
+// newlines, NUL, "..", leading '-', invalid UTF-8, over-long; each kind bare and behind prefixes
+// that look like the field's legal values, with and without something after it (over 200 values).
+inline std::vector<std::string> HostileValues(const std::string& canary) {
+  const std::string touch = "touch " + canary;
+  const std::vector<std::string> kinds = {
+      "; " + touch, "$(" + touch + ")", "`" + touch + "`", "' ; " + touch + " ; '", "\" ; " + touch + " ; \"",
+      "\n" + touch, "\r\n" + touch, "| " + touch, "&& " + touch, "|| " + touch, "& " + touch + " &", "> " + canary,
+      "${IFS}" + touch, "../../../../../.." + canary, "/../" + canary, std::string("a\0; ", 4) + touch,
+      "-o delete; " + touch, "\xff\xfe; " + touch, "\xc0\xaf../" + canary, std::string(5000, 'a') + ";" + touch,
+      "*;" + touch, "~/;" + touch};
+  std::vector<std::string> values;
+  for (const std::string prefix : {"", "-", "iqn.2015-12.com.x:", "169.254.2.2", "3260", "web"})
+    for (const std::string& kind : kinds)
+      for (const char* suffix : {"", "x"}) values.push_back(prefix + kind + suffix);
+  return values;
+}
+
 }  // namespace hosttest

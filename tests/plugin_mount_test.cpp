@@ -305,6 +305,17 @@ TEST_F(PluginMount, SaveConfigFilesWritesEachNonEmptyEntryInsideTheMountDirector
     EXPECT_EQ(EvLogSink::Contains(refused), c.error.rfind(refused, 0) == 0);
     EXPECT_TRUE(c.error.empty() || EvLogSink::Contains(c.error)) << c.error;
   }
+  // Hostile guids and file suffixes from the cloud write nothing beside the mount directory.
+  for (const std::string& value : hosttest::HostileValues(sandbox->Dir() + "/canary")) {
+    MountCtx ctx = Ctx("");
+    ctx.vmInfo.guid = value;
+    plugin->SaveVMConfigFiles(ctx, {{".json", "G"}});
+    ctx.vmInfo.guid = "inst";
+    plugin->SaveVMConfigFiles(ctx, {{value, "S"}});
+    EXPECT_EQ(FilesIn(jobs), std::set<std::string>{"mount"}) << value;
+  }
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(sandbox->Dir()))
+    EXPECT_EQ(entry.path().filename().string().find("canary"), std::string::npos) << entry.path();
 }
 
 TEST_F(PluginMount, KilledBackupIsSweptBeforeTheNextMountOfTheInstanceCountsSnapshots) {
