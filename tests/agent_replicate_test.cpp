@@ -100,15 +100,7 @@ struct SReplicaRun {
   std::string State() const { return ReadTestFile(sandbox.Home() + "/replication/web-dr.json"); }
   // The JSON result of the last sync, whose every volume holds its disk of `folder`.
   json ExpectInStep(const std::string& folder) {
-    const json manifest = json::parse(ReadTestFile(folder + "/manifest.json"));
-    const json result = json::parse(out.substr(out.find('{'), out.rfind('}') - out.find('{') + 1));
-    EXPECT_EQ(result["volumes"].size(), manifest["disks"].size()) << result;
-    for (size_t i = 0; i < manifest["disks"].size() && i < result["volumes"].size(); ++i) {
-      const json& disk = manifest["disks"][i];
-      EXPECT_EQ(result["volumes"][i]["index_name"], disk["index_name"]);
-      EXPECT_EQ(plugintest::Sim(sandbox, {"volume", "checksum", result["volumes"][i]["id"], "--bytes",
-                                          std::to_string(disk["size"].get<long>())}).substr(0, 64), disk["sha256"]);
-    }
+    const json result = plugintest::ExpectRestoredVolumesHoldTheDisks(sandbox, folder, out);
     EXPECT_EQ(json::parse(State())["backup"], folder);
     return result;
   }
