@@ -37,6 +37,13 @@ inline double Median(std::vector<double> values) {
   return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
+// Points the host framework at a sandbox: its root file system and the agent's home, as the agent
+// does with --sandbox.
+inline void PointHostAtSandbox(const std::string& dir) {
+  ::setenv("TZ_PLATFORM_ROOT", (dir + "/root").c_str(), 1);
+  ::setenv("TZ_BASE_HOME", (dir + "/home").c_str(), 1);
+}
+
 // A folder of its own ("<parent>/<prefix>.XXXXXX"), removed at exit.
 struct STempDir {
   std::string path;

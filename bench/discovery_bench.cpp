@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "bench/BenchUtil.h"
 #include "bridge/sim/SandboxCreator.h"
 #include "bridge/sim/SimCloud.h"
 #include "bridge/sim/SimPopulate.h"
@@ -47,8 +48,7 @@ int RunSize(const std::string& base, long compartments, long instances) {
     sim::CSimCloud cloud(sandbox.cloudDir);
     sim::Populate(cloud, compartments, instances);
   }
-  ::setenv("TZ_PLATFORM_ROOT", (dir + "/root").c_str(), 1);
-  ::setenv("TZ_BASE_HOME", (dir + "/home").c_str(), 1);
+  benchutil::PointHostAtSandbox(dir);
   EvDebug::SetMaxLevel(0);
 
   CBenchPlugin plugin;

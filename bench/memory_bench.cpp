@@ -18,7 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "BenchUtil.h"
+#include "bench/BenchUtil.h"
 
 namespace {
 
@@ -66,8 +66,7 @@ void Measure(uint64_t diskMiB) {
   const std::string sandbox = base.path + "/sandbox";
   // Boot volume of diskMiB, one data volume of half; six more data volumes make eight disks.
   RunTool(base.path, "cloud-sim", {"init", sandbox, "--volume-mib", std::to_string(diskMiB)});
-  ::setenv("TZ_PLATFORM_ROOT", (sandbox + "/root").c_str(), 1);
-  ::setenv("TZ_BASE_HOME", (sandbox + "/home").c_str(), 1);
+  benchutil::PointHostAtSandbox(sandbox);
   std::string instance;
   for (const auto& row : nlohmann::json::parse(RunTool(base.path, "cloud-sim", {"--sandbox", sandbox, "ls", "instances",
                                                                                "--json"}).output))

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "bridge/COracleCloudSDKCppBridge.h"
+#include "bench/BenchUtil.h"
 #include "bridge/sim/SandboxCreator.h"
 #include "bridge/sim/SimCloud.h"
 #include "bridge/sim/SimFaults.h"
@@ -314,8 +315,7 @@ int Run(int repetitions) {
   } cleanup{base};
 
   const sim::SSandbox sandbox = sim::CreateSandbox(base + "/sandbox", sim::EFlavour::Infrastructure);
-  ::setenv("TZ_PLATFORM_ROOT", (sandbox.dir + "/root").c_str(), 1);
-  ::setenv("TZ_BASE_HOME", (sandbox.dir + "/home").c_str(), 1);
+  benchutil::PointHostAtSandbox(sandbox.dir);
   const char* path = std::getenv("PATH");
   ::setenv("PATH", (sandbox.dir + "/bin:" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
   TZPlatformInfo::SetValue("VirtualServer", "nOracleCloudOperationRetryInternvalTimeInMinutes", "0");

@@ -287,8 +287,7 @@ struct SRestoreLab {
 
   explicit SRestoreLab(const std::string& folder) : base(folder) {
     sandbox = sim::CreateSandbox(base + "/sandbox", sim::EFlavour::Infrastructure);
-    ::setenv("TZ_PLATFORM_ROOT", (sandbox.dir + "/root").c_str(), 1);
-    ::setenv("TZ_BASE_HOME", (sandbox.dir + "/home").c_str(), 1);
+    benchutil::PointHostAtSandbox(sandbox.dir);
     const char* path = std::getenv("PATH");
     ::setenv("PATH", (sandbox.dir + "/bin:" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
     EvDebug::SetLogDirectory(sandbox.dir + "/home/log");

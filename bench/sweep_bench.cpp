@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "BenchUtil.h"
+#include "bench/BenchUtil.h"
 #include "bridge/sim/SandboxCreator.h"
 #include "bridge/sim/SimCloud.h"
 #include "bridge/sim/SimFaults.h"
@@ -79,8 +79,7 @@ int main(int argc, char** argv) {
   if (base.path.empty()) return 1;
   // One sandbox for every size: the proxy's identity is detected once per process.
   const sim::SSandbox sandbox = sim::CreateSandbox(base.path + "/sandbox", sim::EFlavour::Infrastructure);
-  ::setenv("TZ_PLATFORM_ROOT", (sandbox.dir + "/root").c_str(), 1);
-  ::setenv("TZ_BASE_HOME", (sandbox.dir + "/home").c_str(), 1);
+  benchutil::PointHostAtSandbox(sandbox.dir);
   TZPlatformInfo::SetValue("VirtualServer", "nOracleCloudOperationRetryInternvalTimeInMinutes", "0");
   std::printf("| orphaned roots | sweep | per root | cloud calls |\n|---:|---:|---:|---:|\n");
   try {
