@@ -232,7 +232,7 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
     if (entry.disks.empty()) continue;
     const SDisk& item = entry.disks[0];
     if (entry.mountType == MOUNT_TYPE_DISK) {
-      jobs.push_back(SDiskJob{item, json(), string(), string(), false});
+      jobs.emplace_back().disk = item;
       continue;
     }
     string sha;

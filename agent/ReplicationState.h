@@ -42,7 +42,6 @@ bool SaveReplicationState(const SReplicationState& state, string& error);
 // The destination's lock (flock on "<name>.lock" beside its state file), held until the object ends.
 class CReplicationLock {
  public:
-
   // Takes the lock without waiting: false with a message when another job holds it. Makes the
   // replication folder when missing; a link in its place is refused.
   bool Acquire(const string& destination, string& error);

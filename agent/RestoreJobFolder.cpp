@@ -98,7 +98,7 @@ bool CRestoreJobFolder::CopyConfiguration(const std::vector<SStoredFile>& files,
     SDigest digest;
     digest.Update(content.data(), content.size());
     if (digest.Hex() != file.sha256) {
-      error = "[" + EscapeForDisplay(file.path) + "] does not hold what the backup stored";
+      error = "the stored file [" + EscapeForDisplay(file.path) + "] does not hold what the backup stored";
       return false;
     }
     const string copy = FXPath::Append(dir, file.name);
