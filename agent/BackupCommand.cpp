@@ -15,6 +15,7 @@
 #include "agent/AgentSession.h"
 #include "agent/BackupFolder.h"
 #include "agent/BackupMount.h"
+#include "agent/ChecksumJson.h"
 #include "agent/DiskCopy.h"
 #include "agent/DisplayText.h"
 #include "agent/FailureCause.h"
@@ -123,7 +124,8 @@ void StreamDisk(IVMInfo& plugin, bool useDiskInterface, const MountCtx& ctx, con
   job.record = {{"index_name", job.disk.indexName}, {"volume_id", job.disk.volumeId},
                 {"display_name", job.disk.displayName}, {"boot", job.disk.isBootDisk},
                 {"size", copied.size},           {"bytes_read", copied.bytesRead},
-                {"sha256", copied.sha256},       {"file", FXPath::GetFileName(file)}};
+                {"file", FXPath::GetFileName(file)}};
+  ChecksumToJson(job.record, copied.checksum);
   job.ok = true;
 }
 
@@ -315,8 +317,8 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
   std::printf("%s of [%s] stored in %s\n", complete ? "Backup" : "Partial backup", shownName.c_str(),
               EscapeForDisplay(backupDir).c_str());
   for (const auto& d : disks)
-    std::printf("  %-50s %12llu bytes  sha256 %s\n", EscapeForDisplay(d["index_name"].get<string>()).c_str(),
-                static_cast<unsigned long long>(d["size"].get<UINT64>()), d["sha256"].get<string>().c_str());
+    std::printf("  %-50s %12llu bytes  %s\n", EscapeForDisplay(d["index_name"].get<string>()).c_str(),
+                static_cast<unsigned long long>(d["size"].get<UINT64>()), ChecksumFromJson(d).Shown().c_str());
   if (interrupted || !unmounted) return kExitFailure;
   if (!complete) {
     std::fprintf(stderr, "backup-agent: partial backup of [%s]: %zu of %zu disks stored\n", shownName.c_str(),

@@ -1,7 +1,6 @@
 #include "agent/BackupFolder.h"
 
 #include <dirent.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 
 #include <cctype>
@@ -11,6 +10,7 @@
 #include <filesystem>
 #include <set>
 
+#include "agent/DiskRegions.h"
 #include "agent/DisplayText.h"
 #include "agent/NumberOption.h"
 #include "host/CFileLock.h"
@@ -39,18 +39,7 @@ bool UsedJobIds(const string& store, std::set<long long>& ids, string& error) {
   return true;
 }
 
-string ShortHash(const string& text) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr);
-  static const char digits[] = "0123456789abcdef";
-  string hex;
-  for (unsigned int i = 0; i < 8 && i < length; ++i) {
-    hex += digits[digest[i] >> 4];
-    hex += digits[digest[i] & 15];
-  }
-  return hex;
-}
+string ShortHash(const string& text) { return Sha256Hex(text).substr(0, 16); }
 
 }  // namespace
 

@@ -60,48 +60,49 @@ bool CopyDiskSparse(const string& source, UINT64 size, const string& destination
   if (progress) progress(size);
   result.size = size;
   result.bytesRead = read;
-  result.sha256 = digest.Hex();
+  result.checksum = digest.Finish();
   return true;
 }
 
-bool Sha256OfFile(const string& path, string& hex, string& error) {
-  SFd in;
-  in.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in.fd < 0) {
+namespace {
+
+// The checksum of a whole file in `scheme`; `size` tells its length.
+bool ChecksumOfFile(const string& path, EChecksumScheme scheme, SDiskChecksum& checksum, UINT64& size,
+                    string& error) {
+  SFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st;
+  if (in.fd < 0 || ::fstat(in.fd, &st) != 0) {
     error = "cannot open [" + path + "]: " + strerror(errno);
     return false;
   }
-  SDigest digest;
-  std::vector<char> buffer(kDiskChunk);
-  while (true) {
-    ssize_t n = ::read(in.fd, buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      error = "read of [" + path + "] failed: " + strerror(errno);
-      return false;
-    }
-    if (n == 0) break;
-    digest.Update(buffer.data(), static_cast<size_t>(n));
+  size = static_cast<UINT64>(st.st_size);
+  if (!ChecksumOfRange(in.fd, size, scheme, checksum)) {
+    error = "read of [" + path + "] failed: " + strerror(errno);
+    return false;
   }
-  hex = digest.Hex();
+  return true;
+}
+
+}  // namespace
+
+bool Sha256OfFile(const string& path, string& hex, string& error) {
+  SDiskChecksum checksum;
+  UINT64 size = 0;
+  if (!ChecksumOfFile(path, EChecksumScheme::WholeSha256, checksum, size, error)) return false;
+  hex = checksum.hex;
   return true;
 }
 
 bool VerifyStoredCopy(const string& path, const SDiskCopyResult& copied, string& error) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
-    error = "cannot read back [" + path + "]: " + strerror(errno);
+  SDiskChecksum stored;
+  UINT64 size = 0;
+  if (!ChecksumOfFile(path, copied.checksum.scheme, stored, size, error)) return false;
+  if (size != copied.size) {
+    error = "[" + path + "] holds " + std::to_string(size) + " bytes, not the " + std::to_string(copied.size) + " read";
     return false;
   }
-  if (static_cast<UINT64>(st.st_size) != copied.size) {
-    error = "[" + path + "] holds " + std::to_string(st.st_size) + " bytes, not the " + std::to_string(copied.size) +
-            " read";
-    return false;
-  }
-  string stored;
-  if (!Sha256OfFile(path, stored, error)) return false;
-  if (stored != copied.sha256) {
-    error = "[" + path + "] does not hold what was read: sha256 " + stored + ", read " + copied.sha256;
+  if (stored != copied.checksum) {
+    error = "[" + path + "] does not hold what was read: " + stored.Shown() + ", read " + copied.checksum.hex;
     return false;
   }
   return true;

@@ -1,16 +1,17 @@
 #pragma once
 // Copies a disk device (or any file) into a store file, reading only the regions that hold data
-// (holes stay holes) and computing the SHA-256 of the whole logical content, holes as zeros.
+// (holes stay holes) and computing the disk checksum of its logical content, holes as zeros.
 #include <atomic>
 #include <functional>
 #include <string>
 
+#include "disk/DiskChecksum.h"
 #include "host/HostTypes.h"
 
 struct SDiskCopyResult {
   UINT64 size = 0;          // logical bytes
   UINT64 bytesRead = 0;     // bytes actually read from the source
-  string sha256;            // lower-case hex
+  SDiskChecksum checksum;
 };
 
 // progress(bytesDoneOfLogicalSize) is called now and then; `cancel` stops the copy (returns false).
@@ -21,5 +22,5 @@ bool CopyDiskSparse(const string& source, UINT64 size, const string& destination
 // SHA-256 (hex) of a whole file.
 bool Sha256OfFile(const string& path, string& hex, string& error);
 
-// Reads a stored copy back: its size and SHA-256 must be those of the copy.
+// Reads a stored copy back: its size and checksum must be those of the copy.
 bool VerifyStoredCopy(const string& path, const SDiskCopyResult& copied, string& error);

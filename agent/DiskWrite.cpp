@@ -90,21 +90,21 @@ bool OpenTarget(const string& target, UINT64 size, SFd& out, bool& blockDevice, 
   return true;
 }
 
-// Flushes the target and reads it back: its SHA-256 over `size` bytes must be `expectedSha256`.
-bool FlushAndVerify(int fd, const string& target, UINT64 size, const string& expectedSha256, string& error) {
+// Flushes the target and reads it back: its checksum over `size` bytes must be `expected`.
+bool FlushAndVerify(int fd, const string& target, UINT64 size, const SDiskChecksum& expected, string& error) {
   if (::fsync(fd) != 0) {
     error = "flush of [" + target + "] failed: " + strerror(errno);
     return false;
   }
   // Read back from the device, not from what the page cache kept of the writes.
   ::posix_fadvise(fd, 0, static_cast<off_t>(size), POSIX_FADV_DONTNEED);
-  string written256;
-  if (!Sha256OfRange(fd, size, written256)) {
+  SDiskChecksum written;
+  if (!ChecksumOfRange(fd, size, expected.scheme, written)) {
     error = "read back of [" + target + "] failed: " + strerror(errno);
     return false;
   }
-  if (written256 != expectedSha256) {
-    error = "[" + target + "] does not hold the stored disk: sha256 " + written256 + ", stored " + expectedSha256;
+  if (written != expected) {
+    error = "[" + target + "] does not hold the stored disk: " + written.Shown() + ", stored " + expected.hex;
     return false;
   }
   return true;
@@ -121,7 +121,7 @@ bool ReadChunk(int fd, UINT64 offset, size_t n, char* buffer, bool& empty) {
 
 }  // namespace
 
-bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target, const string& expectedSha256,
+bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target, const SDiskChecksum& expected,
                          SDiskWriteResult& result, string& error, const std::atomic<bool>* cancel) {
   result = SDiskWriteResult();
   SFd in, out;
@@ -154,11 +154,11 @@ bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target
     }
     written = end;
   }
-  return FlushAndVerify(out.fd, target, size, expectedSha256, error);
+  return FlushAndVerify(out.fd, target, size, expected, error);
 }
 
-bool WriteChangedChunks(const string& base, const string& baseSha256, const string& source, UINT64 size,
-                        const string& target, const string& expectedSha256, SDiskWriteResult& result, string& error,
+bool WriteChangedChunks(const string& base, const SDiskChecksum& baseChecksum, const string& source, UINT64 size,
+                        const string& target, const SDiskChecksum& expected, SDiskWriteResult& result, string& error,
                         const std::atomic<bool>* cancel) {
   result = SDiskWriteResult();
   SFd old, in, out;
@@ -167,7 +167,7 @@ bool WriteChangedChunks(const string& base, const string& baseSha256, const stri
       !OpenTarget(target, size, out, blockDevice, error))
     return false;
   std::vector<char> before(kDiskChunk), after(kDiskChunk);
-  SDigest baseDigest;
+  CDiskDigest baseDigest(baseChecksum.scheme);
   for (UINT64 offset = 0; offset < size; offset += kDiskChunk) {
     if (cancel && cancel->load()) {
       error = "cancelled";
@@ -179,6 +179,10 @@ bool WriteChangedChunks(const string& base, const string& baseSha256, const stri
         !ReadChunk(in.fd, offset, n, after.data(), afterEmpty)) {
       error = "read of [" + base + "] or [" + source + "] failed at " + std::to_string(offset) + ": " + strerror(errno);
       return false;
+    }
+    if (beforeEmpty && afterEmpty) {
+      baseDigest.Zeros(n);
+      continue;
     }
     baseDigest.Update(before.data(), n);
     if (std::memcmp(before.data(), after.data(), n) == 0) continue;
@@ -192,9 +196,9 @@ bool WriteChangedChunks(const string& base, const string& baseSha256, const stri
   }
   // The target was made from the disk last synced: a base that is no longer that disk means the
   // changes were taken against the wrong bytes.
-  if (baseDigest.Hex() != baseSha256) {
-    error = "[" + base + "] is not the disk last synced (its sha256 changed)";
+  if (baseDigest.Finish() != baseChecksum) {
+    error = "[" + base + "] is not the disk last synced (its checksum changed)";
     return false;
   }
-  return FlushAndVerify(out.fd, target, size, expectedSha256, error);
+  return FlushAndVerify(out.fd, target, size, expected, error);
 }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <string>
 
+#include "disk/DiskChecksum.h"
 #include "host/HostTypes.h"
 
 struct SDiskWriteResult {
@@ -14,16 +15,16 @@ struct SDiskWriteResult {
 // Writes the first `size` bytes of the backup file `source` (exactly `size` bytes long) into
 // `target`, a block device or a regular file of at least `size` bytes. The backup's data regions are
 // copied; its holes are made zero on the target (a punched hole on a file, BLKZEROOUT on a block
-// device), so that old bytes never survive. The target is flushed and read back: its SHA-256 over
-// `size` bytes must be `expectedSha256`. `cancel` stops the write (returns false).
-bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target, const string& expectedSha256,
+// device), so that old bytes never survive. The target is flushed and read back: its checksum over
+// `size` bytes must be `expected`. `cancel` stops the write (returns false).
+bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target, const SDiskChecksum& expected,
                          SDiskWriteResult& result, string& error, const std::atomic<bool>* cancel = nullptr);
 
-// Brings `target`, which holds the disk of the backup file `base` (SHA-256 `baseSha256`), to the
+// Brings `target`, which holds the disk of the backup file `base` (checksum `baseChecksum`), to the
 // disk of the backup file `source`: both files (each exactly `size` bytes long) are compared chunk by
 // chunk (kDiskChunk bytes, holes read as zeros) and only the chunks that differ are written (a chunk
-// that became a hole is made zero as above). A base that does not hash to `baseSha256` fails: the
+// that became a hole is made zero as above). A base that does not hash to `baseChecksum` fails: the
 // changes were taken against the wrong bytes. The target is flushed and read back as above.
-bool WriteChangedChunks(const string& base, const string& baseSha256, const string& source, UINT64 size,
-                        const string& target, const string& expectedSha256, SDiskWriteResult& result, string& error,
+bool WriteChangedChunks(const string& base, const SDiskChecksum& baseChecksum, const string& source, UINT64 size,
+                        const string& target, const SDiskChecksum& expected, SDiskWriteResult& result, string& error,
                         const std::atomic<bool>* cancel = nullptr);

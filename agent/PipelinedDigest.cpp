@@ -36,10 +36,10 @@ void CPipelinedDigest::Zeros(UINT64 count) {
   if (count > 0) Push({kZeros, count});
 }
 
-string CPipelinedDigest::Hex() {
+SDiskChecksum CPipelinedDigest::Finish() {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [this] { return queue_.empty() && busy_ == 0; });
-  return digest_.Hex();
+  return digest_.Finish();
 }
 
 void CPipelinedDigest::Run() {
@@ -52,7 +52,7 @@ void CPipelinedDigest::Run() {
     ++busy_;
     lock.unlock();
     // Only this thread touches the digest and the buffer it was handed until it gives it back.
-    if (item.buffer == kZeros) digest_.UpdateZeros(item.bytes);
+    if (item.buffer == kZeros) digest_.Zeros(item.bytes);
     else digest_.Update(buffers_[item.buffer].data(), static_cast<size_t>(item.bytes));
     lock.lock();
     --busy_;

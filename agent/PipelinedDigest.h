@@ -1,8 +1,8 @@
 #pragma once
-// A SHA-256 computed on a thread of its own beside the work that feeds it, so that hashing a disk
-// overlaps reading and writing it. The feeder borrows a buffer, fills it, hands it over with Data();
+// A disk checksum computed on a thread of its own beside the work that feeds it, so that hashing a
+// disk overlaps reading and writing it. The feeder borrows a buffer, fills it, hands it over with Data();
 // the hashing thread gives it back once hashed. Zeros() adds a run of zero bytes (a hole) in its
-// place in the stream. Hex() waits for everything handed over and returns the digest.
+// place in the stream. Finish() waits for everything handed over and returns the checksum.
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -23,7 +23,7 @@ class CPipelinedDigest {
   char* BufferData(size_t index) { return buffers_[index].data(); }
   void Data(size_t index, size_t bytes);
   void Zeros(UINT64 count);
-  string Hex();
+  SDiskChecksum Finish();
 
  private:
   struct SItem {
@@ -41,6 +41,6 @@ class CPipelinedDigest {
   std::vector<size_t> free_;
   bool stopping_ = false;
   size_t busy_ = 0;  // items taken off the queue and not hashed yet
-  SDigest digest_;
+  CDiskDigest digest_;
   std::thread thread_;  // last: it starts once everything above exists
 };

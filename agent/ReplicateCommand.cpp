@@ -58,9 +58,9 @@ class CSyncWriter {
   bool Write(const SStoredDisk& stored, const string& device, SDiskWriteResult& written, string& error) {
     const SReplicatedDisk* synced = last_.Find(stored.indexName);
     if (ctx_.fullReplication || !synced)
-      return WriteDiskFromBackup(stored.path, stored.size, device, stored.sha256, written, error, &InterruptFlag());
+      return WriteDiskFromBackup(stored.path, stored.size, device, stored.checksum, written, error, &InterruptFlag());
     const SStoredDisk* base = BaseDisk(stored, *synced, error);
-    return base && WriteChangedChunks(base->path, synced->sha256, stored.path, stored.size, device, stored.sha256,
+    return base && WriteChangedChunks(base->path, synced->checksum, stored.path, stored.size, device, stored.checksum,
                                       written, error, &InterruptFlag());
   }
 
@@ -81,9 +81,9 @@ class CSyncWriter {
       if (disk.size != stored.size)
         error = shown + " holds the disk [" + disk.indexName + "] with " + std::to_string(disk.size) +
                 " bytes, this backup with " + std::to_string(stored.size) + "; --force-full syncs it whole";
-      else if (disk.sha256 != synced.sha256)
-        error = shown + " no longer holds the disk [" + disk.indexName + "] that was synced (sha256 " + disk.sha256 +
-                ", synced " + synced.sha256 + "); --force-full syncs it whole";
+      else if (disk.checksum != synced.checksum)
+        error = shown + " no longer holds the disk [" + disk.indexName + "] that was synced (" + disk.checksum.Shown() +
+                ", synced " + synced.checksum.hex + "); --force-full syncs it whole";
       else
         return &disk;
       return nullptr;
@@ -109,7 +109,7 @@ SReplicationState SyncedState(const SRestoreSource& source, const string& backup
     const SDisk& disk = ctx.disks[i];
     if (disk.selectedForRestore == 1)
       state.disks.push_back(
-          {disk.indexName, disk.displayName, disk.createdVolumeId, disk.snapshotId, source.disks[i].sha256});
+          {disk.indexName, disk.displayName, disk.createdVolumeId, disk.snapshotId, source.disks[i].checksum});
   }
   return state;
 }

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "agent/BackupFolder.h"
+#include "agent/ChecksumJson.h"
 #include "agent/DiskRegions.h"
 #include "agent/DisplayText.h"
 #include "host/FXFile.h"
@@ -23,9 +24,7 @@ string ReplicationFolder() { return HostEnvironment::UnderHome("replication"); }
 string StateFileStem(const string& destination) {
   const string safe = SafeFileName(destination);
   if (safe == destination) return safe;
-  SDigest digest;
-  digest.Update(destination.data(), destination.size());
-  return safe + "~" + digest.Hex().substr(0, 16);
+  return safe + "~" + Sha256Hex(destination).substr(0, 16);
 }
 
 bool Parse(const json& root, const string& destination, SReplicationState& state, string& error) {
@@ -39,7 +38,7 @@ bool Parse(const json& root, const string& destination, SReplicationState& state
     synced.displayName = disk.at("display_name").get<string>();
     synced.volumeId = disk.at("volume_id").get<string>();
     synced.snapshotId = disk.at("snapshot_id").get<string>();
-    synced.sha256 = disk.at("sha256").get<string>();
+    synced.checksum = ChecksumFromJson(disk);
     if (synced.indexName.empty() || synced.volumeId.empty() || !indexNames.insert(synced.indexName).second) {
       error = "a disk record lacks its index name or volume, or repeats an index name";
       return false;
@@ -99,12 +98,14 @@ bool ParseReplicationState(const string& text, const string& destination, SRepli
 
 bool SaveReplicationState(const SReplicationState& state, string& error) {
   json disks = json::array();
-  for (const auto& disk : state.disks)
-    disks.push_back({{"index_name", disk.indexName},
-                     {"display_name", disk.displayName},
-                     {"volume_id", disk.volumeId},
-                     {"snapshot_id", disk.snapshotId},
-                     {"sha256", disk.sha256}});
+  for (const auto& disk : state.disks) {
+    json record = {{"index_name", disk.indexName},
+                   {"display_name", disk.displayName},
+                   {"volume_id", disk.volumeId},
+                   {"snapshot_id", disk.snapshotId}};
+    ChecksumToJson(record, disk.checksum);
+    disks.push_back(record);
+  }
   const json root = {{"destination", state.destination},
                      {"instance_id", state.instanceId},
                      {"backup", state.backupDir},

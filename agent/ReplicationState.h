@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/CFileLock.h"
+#include "disk/DiskChecksum.h"
 #include "host/HostTypes.h"
 
 struct SReplicatedDisk {
@@ -14,7 +15,7 @@ struct SReplicatedDisk {
   string displayName;
   string volumeId;    // the destination volume (SDisk.createdVolumeId)
   string snapshotId;  // its integrity snapshot (SDisk.snapshotId)
-  string sha256;      // of the disk in the backup last synced
+  SDiskChecksum checksum;  // of the disk in the backup last synced
 };
 
 struct SReplicationState {

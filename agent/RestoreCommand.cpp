@@ -66,7 +66,7 @@ int RunRestoreCommand(const SAgentSandbox& sandbox, const SRestoreOptions& optio
   }
   const DiskWriter writeWhole = [](const SStoredDisk& stored, const string& device, SDiskWriteResult& written,
                                    string& failure) {
-    return WriteDiskFromBackup(stored.path, stored.size, device, stored.sha256, written, failure, &InterruptFlag());
+    return WriteDiskFromBackup(stored.path, stored.size, device, stored.checksum, written, failure, &InterruptFlag());
   };
   if (!RunRestorePhases(job.Session(), ctx, [&](string& failure) { return WriteStoredDisks(source, ctx, writeWhole, failure); },
                         error))

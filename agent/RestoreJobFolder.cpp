@@ -95,9 +95,7 @@ bool CRestoreJobFolder::CopyConfiguration(const std::vector<SStoredFile>& files,
       error = "cannot read [" + EscapeForDisplay(file.path) + "]";
       return false;
     }
-    SDigest digest;
-    digest.Update(content.data(), content.size());
-    if (digest.Hex() != file.sha256) {
+    if (Sha256Hex(content) != file.sha256) {
       error = "the stored file [" + EscapeForDisplay(file.path) + "] does not hold what the backup stored";
       return false;
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include "agent/ChecksumJson.h"
 #include "agent/DisplayText.h"
 #include "host/FXFile.h"
 
@@ -45,7 +46,7 @@ bool Parse(const json& manifest, const string& backupDir, SRestoreSource& source
     stored.size = disk.at("size").get<UINT64>();
     stored.indexName = disk.at("index_name").get<string>();
     stored.displayName = disk.at("display_name").get<string>();
-    stored.sha256 = disk.at("sha256").get<string>();
+    stored.checksum = ChecksumFromJson(disk);
     const string file = disk.at("file").get<string>();
     if (!FXPath::IsBareName(file)) {
       error = "the backup names a disk file [" + EscapeForDisplay(file) + "] outside its folder";

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "disk/DiskChecksum.h"
 #include "host/VMInfoStructs.h"
 
 struct SStoredDisk {
@@ -12,7 +13,7 @@ struct SStoredDisk {
   string indexName;
   string displayName;
   string path;         // the stored disk file
-  string sha256;
+  SDiskChecksum checksum;
 };
 
 struct SStoredFile {

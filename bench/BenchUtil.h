@@ -1,8 +1,11 @@
 #pragma once
 // Small helpers the benchmark programs share: checks that end the run, timing, temporary folders,
-// incompressible data and the times of the host log's lines.
+// incompressible data, disk checksums and the times of the host log's lines.
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,11 +15,14 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
+
+#include "disk/DataRegions.h"
 
 namespace benchutil {
 
@@ -80,6 +86,55 @@ struct SLogLine {
 inline uint64_t FileSize(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+// A built tool's run: its exit status, peak resident size, wall time and output.
+struct SRun {
+  int status = -1;
+  long peakKiB = 0;
+  double seconds = 0;
+  std::string output;
+};
+
+// Runs a built tool beside this program with `args`; its output in a file of `dir`.
+inline SRun RunTool(const std::string& dir, const std::string& tool, const std::vector<std::string>& args) {
+  const std::string bin = std::filesystem::canonical("/proc/self/exe").parent_path() / tool;
+  const std::string log = dir + "/" + tool + ".out";
+  std::ofstream(log, std::ios::trunc).flush();
+  std::fflush(nullptr);
+  const auto start = benchutil::Clock::now();
+  const pid_t pid = ::fork();
+  Check(pid >= 0, "fork failed");
+  if (pid == 0) {
+    std::vector<char*> argv = {const_cast<char*>(bin.c_str())};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    // Both appending: neither stream writes over what the other wrote.
+    if (!std::freopen(log.c_str(), "a", stdout) || !std::freopen(log.c_str(), "a", stderr)) ::_exit(127);
+    ::execv(bin.c_str(), argv.data());
+    ::_exit(127);
+  }
+  SRun run;
+  struct rusage usage {};
+  Check(::wait4(pid, &run.status, 0, &usage) == pid, "wait4 failed");
+  run.seconds = benchutil::SecondsSince(start);
+  run.peakKiB = usage.ru_maxrss;
+  std::ifstream in(log);
+  run.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::string command = tool;
+  for (const auto& a : args) command += " " + a.substr(0, 80);
+  Check(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0, command + " failed: " + run.output);
+  return run;
+}
+
+// The disk checksum of the first `size` bytes of the file `path`, as the agent computes it.
+inline SDiskChecksum DiskChecksumOf(const std::string& path, uint64_t size) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  SDiskChecksum checksum;
+  const bool read = fd >= 0 && ChecksumOfRange(fd, size, EChecksumScheme::ChunkedSha256, checksum);
+  if (fd >= 0) ::close(fd);
+  Check(read, "cannot read " + path);
+  return checksum;
 }
 
 // The lines written to the log file `path` from byte `offset` on; lines without a time are skipped.

@@ -93,13 +93,6 @@ void MakeFile(const std::string& path, uint64_t size, const std::vector<uint64_t
   Check(::fsync(fd.fd) == 0, "fsync failed");
 }
 
-string Sha256Of(const std::string& path, uint64_t size) {
-  SFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  string hex;
-  Check(fd.fd >= 0 && Sha256OfRange(fd.fd, size, hex), "cannot read " + path);
-  return hex;
-}
-
 uint64_t AllocatedBytes(const std::string& path) {
   struct stat st {};
   Check(::stat(path.c_str(), &st) == 0, "cannot stat " + path);
@@ -107,7 +100,8 @@ uint64_t AllocatedBytes(const std::string& path) {
 }
 
 struct SStored {
-  std::string path, sha256;
+  std::string path;
+  SDiskChecksum checksum;
 };
 
 // What the restores need of the sample instance: where it lives and what it was launched from.
@@ -208,7 +202,7 @@ SRestoreRun RestoreJob(const std::string& cloudUrl, const RestoreCtx& ctx, const
   for (size_t i = 0; i < ctx.disks.size(); ++i) {
     SDiskWriteResult written;
     string error;
-    if (!WriteDiskFromBackup(stored[i].path, kStoredDiskBytes, ctx.disks[i].name, stored[i].sha256, written, error)) {
+    if (!WriteDiskFromBackup(stored[i].path, kStoredDiskBytes, ctx.disks[i].name, stored[i].checksum, written, error)) {
       plugin.CleanupRestoreVM(ctx);
       throw std::runtime_error("writing disk " + std::to_string(i) + " of " + ctx.vmName + " failed: " + error);
     }
@@ -306,7 +300,7 @@ struct SRestoreLab {
       stored[i].path = base + "/stored-disk-" + std::to_string(i) + ".img";
       MakeFile(stored[i].path, kStoredDiskBytes, {std::begin(kStoredRunOffsets), std::end(kStoredRunOffsets)},
                kStoredRunBytes, 100 + static_cast<uint64_t>(i));
-      stored[i].sha256 = Sha256Of(stored[i].path, kStoredDiskBytes);
+      stored[i].checksum = DiskChecksumOf(stored[i].path, kStoredDiskBytes);
     }
     baseline = Leaks(*cloud, {});
   }
@@ -590,7 +584,7 @@ void RunDiskWrites(const std::string& dir, uint64_t fullMiB) {
   const uint64_t fullBytes = fullMiB * kMiB;
   const std::string full = dir + "/full-backup.img", target = dir + "/target.img", copy = dir + "/cp-copy.img";
   MakeFile(full, fullBytes, {0}, fullBytes, 7);
-  const string fullSum = Sha256Of(full, fullBytes);
+  const SDiskChecksum fullSum = DiskChecksumOf(full, fullBytes);
   // The device of a fresh volume: as long as the disk, nothing written.
   auto freshTarget = [&] {
     std::filesystem::remove(target);
@@ -604,7 +598,7 @@ void RunDiskWrites(const std::string& dir, uint64_t fullMiB) {
   });
   Check(ours.written.bytesWritten == fullBytes && ours.written.bytesZeroed == 0, "the writer's counts are wrong");
   const SMeasure cp = Warm(noCopy, [&](SMeasure&) { Shell("cp --sparse=always '" + full + "' '" + copy + "'"); });
-  Check(Sha256Of(copy, fullBytes) == fullSum, "cp's copy differs");
+  Check(DiskChecksumOf(copy, fullBytes) == fullSum, "cp's copy differs");
   const SMeasure cpSync =
       Warm(noCopy, [&](SMeasure&) { Shell("cp --sparse=always '" + full + "' '" + copy + "' && sync '" + copy + "'"); });
 
@@ -632,8 +626,8 @@ void RunDiskWrites(const std::string& dir, uint64_t fullMiB) {
     SFd fd(::open(target.c_str(), O_RDONLY | O_CLOEXEC));
     Check(fd.fd >= 0, "cannot open " + target);
     ::posix_fadvise(fd.fd, 0, static_cast<off_t>(fullBytes), POSIX_FADV_DONTNEED);
-    string hex;
-    Check(Sha256OfRange(fd.fd, fullBytes, hex) && hex == fullSum, "the read back differs");
+    SDiskChecksum read;
+    Check(ChecksumOfRange(fd.fd, fullBytes, fullSum.scheme, read) && read == fullSum, "the read back differs");
   };
   const SMeasure readBack = Warm([] {}, [&](SMeasure&) { readBackStep(); });
   const SMeasure allSteps = Warm(freshTarget, [&](SMeasure& m) {
@@ -665,7 +659,7 @@ void RunDiskWrites(const std::string& dir, uint64_t fullMiB) {
   // A sparse backup written over a target that holds old bytes everywhere.
   const std::string sparse = dir + "/sparse-backup.img";
   MakeFile(sparse, kSparseBytes, {std::begin(kSparseRunOffsets), std::end(kSparseRunOffsets)}, kSparseRunBytes, 11);
-  const string sparseSum = Sha256Of(sparse, kSparseBytes);
+  const SDiskChecksum sparseSum = DiskChecksumOf(sparse, kSparseBytes);
   const uint64_t allocated = AllocatedBytes(sparse);
   MakeFile(target, kSparseBytes, {0}, kSparseBytes, 13);
   SDiskWriteResult written;

@@ -97,9 +97,6 @@ constexpr uint64_t kSparseBytes = 256 * kMiB;
 constexpr uint64_t kRunBytes = 512 * 1024;
 constexpr uint64_t kRunOffsets[] = {1 * kMiB, 100 * kMiB, kSparseBytes - kRunBytes};
 
-
-
-
 // `bytes` of pseudo-random data, flushed so that no write-back runs during the measurements.
 void MakeFullFile(const std::string& path, uint64_t bytes) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -175,7 +172,7 @@ SMeasure ReadLoop(const std::string& path, uint64_t size, bool hash, const std::
       out.fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
       Check(out.fd >= 0 && ::ftruncate(out.fd, static_cast<off_t>(size)) == 0, "cannot create " + destination);
     }
-    SDigest digest;
+    CDiskDigest digest;
     std::vector<char> buffer(kDiskChunk);
     UINT64 at = 0, start = 0, end = 0;
     while (at < size && NextDataRegion(in.fd, at, size, start, end)) {
@@ -205,8 +202,7 @@ int Run(uint64_t fullMiB) {
 
   const std::string full = disk.path + "/full.img";
   MakeFullFile(full, fullBytes);
-  std::string expected, error;
-  Check(Sha256OfFile(full, expected, error), error);
+  const SDiskChecksum expected = DiskChecksumOf(full, fullBytes);
 
   const SMeasure cat = Cat(full);
   const std::string target = (haveShm ? shm.path : disk.path) + "/cp.img";
@@ -216,13 +212,12 @@ int Run(uint64_t fullMiB) {
   SMeasure toShm;
   if (haveShm) {
     toShm = Copy(full, fullBytes, shm.path + "/copy.img");
-    Check(toShm.copy.sha256 == expected && toShm.copy.bytesRead == fullBytes, "the copy to tmpfs is wrong");
+    Check(toShm.copy.checksum == expected && toShm.copy.bytesRead == fullBytes, "the copy to tmpfs is wrong");
     std::filesystem::remove(shm.path + "/copy.img");
   }
   const SMeasure toDisk = Copy(full, fullBytes, disk.path + "/copy.img");
-  Check(toDisk.copy.sha256 == expected && toDisk.copy.bytesRead == fullBytes, "the copy to disk is wrong");
-  std::string copied;
-  Check(Sha256OfFile(disk.path + "/copy.img", copied, error) && copied == expected, "the copied file differs");
+  Check(toDisk.copy.checksum == expected && toDisk.copy.bytesRead == fullBytes, "the copy to disk is wrong");
+  Check(DiskChecksumOf(disk.path + "/copy.img", fullBytes) == expected, "the copied file differs");
   std::filesystem::remove(disk.path + "/copy.img");
   const SMeasure readOnly = ReadLoop(full, fullBytes, false);
   const SMeasure readHash = ReadLoop(full, fullBytes, true);
@@ -264,12 +259,11 @@ int Run(uint64_t fullMiB) {
   MakeSparseFile(sparse);
   const uint64_t allocated = AllocatedBytes(sparse);
   const uint64_t data = kRunBytes * std::size(kRunOffsets);
-  std::string sparseSum;
-  Check(Sha256OfFile(sparse, sparseSum, error), error);
+  const SDiskChecksum sparseSum = DiskChecksumOf(sparse, kSparseBytes);
   const SMeasure sparseCat = Cat(sparse);
   const std::string sparseCopy = (haveShm ? shm.path : disk.path) + "/sparse-copy.img";
   const SMeasure sparseRead = Copy(sparse, kSparseBytes, sparseCopy);
-  Check(sparseRead.copy.sha256 == sparseSum, "the sparse copy's checksum is wrong");
+  Check(sparseRead.copy.checksum == sparseSum, "the sparse copy's checksum is wrong");
   Check(sparseRead.copy.size == kSparseBytes, "the sparse copy's size is wrong");
   const uint64_t copyAllocated = AllocatedBytes(sparseCopy);
   std::printf("\n### Bytes read from a sparse volume: %llu MiB logical, 3 data runs of 512 KiB\n\n"

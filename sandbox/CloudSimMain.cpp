@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
   auto* volume = app.add_subcommand("volume", "Volume bytes and an instance's data volumes");
   volume->require_subcommand(1);
   std::string volumeId;
-  auto* checksum = volume->add_subcommand("checksum", "SHA-256 of a volume's (or snapshot's) bytes, holes as zeros");
+  auto* checksum = volume->add_subcommand("checksum", "checksum of a volume's (or snapshot's) bytes, holes as zeros: SHA-256 of its 1 MiB chunks' SHA-256 digests");
   checksum->add_option("ID", volumeId, "Volume or snapshot id")->required();
   uint64_t checksumBytes = 0;
   checksum->add_option("--bytes", checksumBytes, "Only the first N bytes (N >= 1, at most the volume's size)")

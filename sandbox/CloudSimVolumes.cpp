@@ -74,7 +74,7 @@ int RunSnapshotAdd(const std::string& sandbox, const SSnapshotAddArgs& args) {
 int RunVolumeChecksum(const std::string& sandbox, const std::string& id, uint64_t bytes) {
   try {
     auto cloud = OpenSandboxCloud(sandbox);
-    printf("%s\n", sim::VolumeSha256(*cloud, id, bytes).c_str());
+    printf("%s\n", sim::VolumeChecksum(*cloud, id, bytes).c_str());
     return 0;
   } catch (const sim::CSimError& e) {
     return Failure(e.what());

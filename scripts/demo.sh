@@ -35,9 +35,9 @@ ok = True
 for disk in json.load(open(manifest))["disks"]:
     cloud = subprocess.run([sim, "--sandbox", sandbox, "volume", "checksum", disk["volume_id"]],
                            check=True, capture_output=True, text=True).stdout.split()[0]
-    same = cloud == disk["sha256"]
+    same = cloud == disk["chunked_sha256"]
     ok &= same
-    print(f"  {disk['index_name']}: {'match' if same else 'MISMATCH'} {disk['sha256']}")
+    print(f"  {disk['index_name']}: {'match' if same else 'MISMATCH'} {disk['chunked_sha256']}")
 sys.exit(0 if ok else 1)
 PY
 # Compares each volume of a job's JSON result ($2) over the stored size with the disks of a manifest ($1).
@@ -51,7 +51,7 @@ ok = len(disks) == len(volumes)
 for disk, volume in zip(disks, volumes):
     cloud = subprocess.run([sim, "--sandbox", sandbox, "volume", "checksum", volume["id"], "--bytes", str(disk["size"])],
                            check=True, capture_output=True, text=True).stdout.split()[0]
-    same = cloud == disk["sha256"]
+    same = cloud == disk["chunked_sha256"]
     ok &= same
     print(f"  {disk['index_name']} -> {volume['id']}: {'match' if same else 'MISMATCH'} {cloud}")
 sys.exit(0 if ok else 1)

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "disk/DataRegions.h"
 #include "host/HostClock.h"
 
 namespace hosttest {
@@ -80,6 +81,16 @@ inline std::string SparseFile(const std::string& path, size_t size, const std::v
   }
   ::close(fd);
   return logical;
+}
+
+// The disk checksum of the first `size` bytes of the file `path`.
+inline SDiskChecksum DiskChecksumOf(const std::string& path, size_t size,
+                                    EChecksumScheme scheme = EChecksumScheme::ChunkedSha256) {
+  SDiskChecksum checksum;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  EXPECT_TRUE(fd >= 0 && ChecksumOfRange(fd, size, scheme, checksum)) << path;
+  if (fd >= 0) ::close(fd);
+  return checksum;
 }
 
 // A forked process running `body` (no exec); it writes progress to `fd`, its result is the exit status.

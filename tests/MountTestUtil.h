@@ -251,7 +251,7 @@ class CMountFixture : public ::testing::Test {
                           const std::string& name = "") const {
     return sim::CSimSnapshots(*Cloud()).Add(volumeId, description, created, name);
   }
-  std::string Checksum(const std::string& id) const { return sim::VolumeSha256(*Cloud(), id); }
+  std::string Checksum(const std::string& id) const { return sim::VolumeChecksum(*Cloud(), id); }
   // Writes bytes into a volume, as the instance using it would.
   void WriteVolume(const std::string& volumeId, uint64_t offset, const std::string& data) const {
     const std::string path = sim::BytesFileOf(*Cloud(), volumeId).path;

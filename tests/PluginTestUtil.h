@@ -71,7 +71,7 @@ inline json ExpectRestoredVolumesHoldTheDisks(const CTestSandbox& sandbox, const
     for (const char* key : {"boot", "index_name"})
       EXPECT_TRUE(!result["volumes"][i].contains(key) || result["volumes"][i][key] == disk[key]) << key << result;
     EXPECT_EQ(Sim(sandbox, {"volume", "checksum", result["volumes"][i]["id"], "--bytes",
-                            std::to_string(disk["size"].get<long>())}).substr(0, 64), disk["sha256"]) << disk;
+                            std::to_string(disk["size"].get<long>())}).substr(0, 64), disk["chunked_sha256"]) << disk;
   }
   return result;
 }

@@ -62,7 +62,7 @@ TEST(AgentBackup, FaultsGiveTheirExitCodeAndNameTheMissingDiskAndTheCause) {
                   manifest["missing_disks"][0]["display_name"] == "sample-db-data") << label;
       EXPECT_FALSE(manifest["missing_disks"][0]["reason"].get<std::string>().empty()) << label;
       ASSERT_EQ(manifest["disks"].size(), 1u) << label;
-      EXPECT_EQ(manifest["disks"][0]["sha256"], plugintest::Checksum(sandbox, manifest["disks"][0]["volume_id"]).substr(0, 64)) << label;
+      EXPECT_EQ(manifest["disks"][0]["chunked_sha256"], plugintest::Checksum(sandbox, manifest["disks"][0]["volume_id"]).substr(0, 64)) << label;
       // No half-written copy of the missing disk is left in the store.
       EXPECT_EQ(std::distance(fs::directory_iterator(store + "/17-sample-db/disks"), fs::directory_iterator()), 1) << label;
     }
@@ -171,7 +171,7 @@ TEST(AgentBackup, StoresEveryDiskShortensLongNamesAndFailsCleanlyAtTheFileSizeLi
   ASSERT_EQ(manifest["disks"].size(), 2u);
   EXPECT_NE(manifest["disks"][0]["file"], manifest["disks"][1]["file"]);
   for (const auto& disk : manifest["disks"]) {
-    EXPECT_EQ(disk["sha256"], plugintest::Checksum(sandbox, disk["volume_id"]).substr(0, 64)) << disk.dump();
+    EXPECT_EQ(disk["chunked_sha256"], plugintest::Checksum(sandbox, disk["volume_id"]).substr(0, 64)) << disk.dump();
     EXPECT_LT(disk["bytes_read"].get<long>(), disk["size"].get<long>()) << disk.dump();  // sparse
   }
   for (const auto& entry : fs::recursive_directory_iterator(store))

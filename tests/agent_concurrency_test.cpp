@@ -52,7 +52,7 @@ class AgentConcurrency : public ::testing::Test {
       if (!fs::exists(entry.path() / "manifest.json")) continue;
       const json manifest = json::parse(ReadTestFile(entry.path() / "manifest.json"));
       disks += manifest["disks"].size();
-      for (const auto& disk : manifest["disks"]) EXPECT_EQ(disk["sha256"], SourceChecksum(disk["volume_id"])) << name;
+      for (const auto& disk : manifest["disks"]) EXPECT_EQ(disk["chunked_sha256"], SourceChecksum(disk["volume_id"])) << name;
     }
     EXPECT_EQ(disks, name.rfind("sample-", 0) == 0 ? 2u : 1u) << name << "\n" << log;
     if (verified) *verified += disks;

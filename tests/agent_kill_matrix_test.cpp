@@ -122,7 +122,7 @@ std::string LastGoodCopy(const CTestSandbox& sandbox) {
     for (size_t i = 0; i < state["disks"].size(); ++i) {
       const std::string size = std::to_string(manifest["disks"][i]["size"].get<long long>());
       sandbox.CloudSim({"volume", "checksum", state["disks"][i]["volume_id"], "--bytes", size}, &out);
-      if (out.substr(0, 64) != manifest["disks"][i]["sha256"]) problems += "the last synced volume changed: " + out;
+      if (out.substr(0, 64) != manifest["disks"][i]["chunked_sha256"]) problems += "the last synced volume changed: " + out;
     }
   }
   return problems;

@@ -27,18 +27,20 @@ TEST(AgentReplicate, WritesOnlyTheChangedChunksAndRefusesAWrongBase) {
   std::string changedTail = tail;
   changedTail[100] = 'x';
   const std::string after = hosttest::SparseFile(next, kSize, {{0, block}, {kMiB + 7, "hello"}, {3 * kMiB, block}, {5 * kMiB, changedTail}});
+  auto sum = [&](const std::string& path, EChecksumScheme scheme) { return hosttest::DiskChecksumOf(path, kSize, scheme); };
   const struct {
-    std::string baseSha;
+    SDiskChecksum baseSum;  // as the state recorded it; an older agent's is a whole SHA-256
     size_t nextSize;
     std::string error;  // empty: written and verified
-  } cases[] = {{sim::Sha256OfSparseFile(base, kSize), kSize, ""},
-               {sim::Sha256OfSparseFile(next, kSize), kSize, "is not the disk last synced"},
-               {sim::Sha256OfSparseFile(base, kSize), kSize - 4096, "bytes, not the"}};
+  } cases[] = {{sum(base, EChecksumScheme::ChunkedSha256), kSize, ""},
+               {sum(base, EChecksumScheme::WholeSha256), kSize, ""},
+               {sum(next, EChecksumScheme::ChunkedSha256), kSize, "is not the disk last synced"},
+               {sum(base, EChecksumScheme::ChunkedSha256), kSize - 4096, "bytes, not the"}};
   for (const auto& c : cases) {
     hosttest::PutFile(target, before + std::string(kMiB, '\xab'));
     SDiskWriteResult result;
     std::string error;
-    EXPECT_EQ(WriteChangedChunks(base, c.baseSha, next, c.nextSize, target, sim::Sha256OfSparseFile(next, kSize), result, error),
+    EXPECT_EQ(WriteChangedChunks(base, c.baseSum, next, c.nextSize, target, sum(next, EChecksumScheme::ChunkedSha256), result, error),
               c.error.empty()) << error;
     EXPECT_NE(error.find(c.error), std::string::npos) << error;
     if (!c.error.empty()) continue;
@@ -60,15 +62,18 @@ TEST(AgentReplicate, StateRoundTripsAndRefusesACorruptFile) {
   EXPECT_FALSE(found);
   CReplicationLock lock;  // the state is written under it
   ASSERT_TRUE(lock.Acquire("web dr", error)) << error;
-  state = {"web dr", "ocid1.instance.d", "/store/7-web", {{"b_1", "b", "vol1", "snap1", "aa"}, {"d_2", "d", "vol2", "", "bb"}}};
+  state = {"web dr", "ocid1.instance.d", "/store/7-web", {{"b_1", "b", "vol1", "snap1", {EChecksumScheme::ChunkedSha256, "aa"}},
+                                                       {"d_2", "d", "vol2", "", {EChecksumScheme::WholeSha256, "bb"}}}};
   ASSERT_TRUE(SaveReplicationState(state, error)) << error;
   ASSERT_TRUE(LoadReplicationState("web dr", loaded, found, error)) << error;
   EXPECT_TRUE(found);
   EXPECT_EQ(json::parse(hosttest::GetFile(ReplicationStatePath("web dr"))),
             json::parse(R"({"destination": "web dr", "instance_id": "ocid1.instance.d", "backup": "/store/7-web", "disks": [
-              {"index_name": "b_1", "display_name": "b", "volume_id": "vol1", "snapshot_id": "snap1", "sha256": "aa"},
+              {"index_name": "b_1", "display_name": "b", "volume_id": "vol1", "snapshot_id": "snap1", "chunked_sha256": "aa"},
               {"index_name": "d_2", "display_name": "d", "volume_id": "vol2", "snapshot_id": "", "sha256": "bb"}]})"));
   EXPECT_EQ(loaded.Find("d_2")->volumeId, "vol2");
+  EXPECT_EQ(loaded.Find("d_2")->checksum, state.disks[1].checksum);
+  EXPECT_EQ(loaded.Find("b_1")->checksum, state.disks[0].checksum);
   EXPECT_NE(ReplicationStatePath("web dr"), ReplicationStatePath("web_dr"));
   const std::string path = ReplicationStatePath("web dr");
   for (const std::string& text : {std::string("{"), std::string(R"({"destination": "web dr"})"),

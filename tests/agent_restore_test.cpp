@@ -27,20 +27,24 @@ TEST(AgentRestore, WritesDataRegionsZeroesHolesAndVerifies) {
     return std::make_pair(at, bytes);
   };
   const std::string logical = hosttest::SparseFile(backup, kSize, {piece(0, kMiB), piece(5 * kMiB, 64 * 1024)});
+  const SDiskChecksum stored = hosttest::DiskChecksumOf(backup, kSize);
   const struct {
-    std::string sha;
+    SDiskChecksum sum;
     size_t targetSize;
     std::string error;  // empty: written and verified
   } cases[] = {
-      {sim::Sha256OfSparseFile(backup, kSize), 2 * kSize, ""},
-      {std::string(64, '0'), 2 * kSize, "does not hold the stored disk"},
-      {sim::Sha256OfSparseFile(backup, kSize), kSize - 4096, "fewer than the"},
+      {stored, 2 * kSize, ""},
+      // An older agent's backup carries a whole SHA-256.
+      {hosttest::DiskChecksumOf(backup, kSize, EChecksumScheme::WholeSha256), 2 * kSize, ""},
+      {{EChecksumScheme::ChunkedSha256, std::string(64, '0')}, 2 * kSize, "does not hold the stored disk"},
+      {{EChecksumScheme::WholeSha256, stored.hex}, 2 * kSize, "does not hold the stored disk"},
+      {stored, kSize - 4096, "fewer than the"},
   };
   for (const auto& c : cases) {
     hosttest::PutFile(target, std::string(c.targetSize, '\xab'));
     SDiskWriteResult result;
     std::string error;
-    EXPECT_EQ(WriteDiskFromBackup(backup, kSize, target, c.sha, result, error), c.error.empty()) << error;
+    EXPECT_EQ(WriteDiskFromBackup(backup, kSize, target, c.sum, result, error), c.error.empty()) << error;
     EXPECT_NE(error.find(c.error), std::string::npos) << error;
     if (!c.error.empty()) continue;
     const std::string after = hosttest::GetFile(target);
@@ -58,7 +62,7 @@ TEST(AgentRestore, BuildsTheContextFromTheManifestAndRefusesUnrestorableBackups)
   const json good = json::parse(R"({"complete": true, "instance": {"name": "web", "guid": "ocid1.instance.x",
     "compartment_id": "c1", "availability_domain": "AD-1", "shape": "VM.Standard2.1", "image_id": "img",
     "region_key": "PHX", "network_cards": [{"name": "vnic", "subnet_id": "s1", "primary": true}]},
-    "disks": [{"boot": true, "size": 16777216, "index_name": "b_1", "display_name": "b", "file": "b.img", "sha256": "a"},
+    "disks": [{"boot": true, "size": 16777216, "index_name": "b_1", "display_name": "b", "file": "b.img", "chunked_sha256": "a"},
               {"boot": false, "size": 8388608, "index_name": "d_2", "display_name": "d", "file": "d.img", "sha256": "b"}],
     "files": [{"name": "x_vnics.json", "sha256": "c"}, {"name": "ocid1.instance.x.json", "sha256": "d", "main_config": true}]})");
   SRestoreSource source;
@@ -66,6 +70,9 @@ TEST(AgentRestore, BuildsTheContextFromTheManifestAndRefusesUnrestorableBackups)
   hosttest::PutFile(dir / "manifest.json", good.dump());
   ASSERT_TRUE(LoadRestoreSource(dir.Path(), source, error)) << error;
   EXPECT_EQ(source.disks[1].path, dir / "disks/d.img");
+  // The key names the checksum's scheme: an older agent's disks carry a whole SHA-256.
+  EXPECT_EQ(source.disks[0].checksum, (SDiskChecksum{EChecksumScheme::ChunkedSha256, "a"}));
+  EXPECT_EQ(source.disks[1].checksum, (SDiskChecksum{EChecksumScheme::WholeSha256, "b"}));
   SRestoreOptions options;
   options.name = "web-r", options.shape = "Auto Select", options.availabilityDomain = "AD-2", options.powerOn = true;
   RestoreCtx ctx = MakeRestoreCtx(source, options, "/cfg", "/res");
@@ -91,7 +98,7 @@ TEST(AgentRestore, BuildsTheContextFromTheManifestAndRefusesUnrestorableBackups)
       {[](json& m) { m["files"][1]["name"] = ".."; }, "outside its folder"},
       {[](json& m) { m["disks"][0]["boot"] = false; }, "no boot disk"},
       {[](json& m) { m["files"][1]["main_config"] = false; }, "no main configuration"},
-      {[](json& m) { m["disks"][0].erase("sha256"); }, "malformed manifest"},
+      {[](json& m) { m["disks"][0].erase("chunked_sha256"); }, "malformed manifest"},
   };
   for (const auto& [change, text] : refused) {
     json manifest = good;

@@ -136,7 +136,7 @@ TEST(CloudSimCli, LeaksKeepARestoredInstanceAndWhatBelongsToIt) {
   hosttest::TempDir temp;
   WriteTestFile(temp.Path() + "/start", sim::ImageStartBytes(image));
   SRun sum = Sim(cloud.Dir(), {"volume", "checksum", boot.createdVolumeId, "--bytes", "1048576"});
-  EXPECT_EQ(sum.out, sim::Sha256OfSparseFile(temp.Path() + "/start", sim::kMiB) + "\n");
+  EXPECT_EQ(sum.out, sim::ChecksumOfSparseFile(temp.Path() + "/start", sim::kMiB) + "\n");
 }
 
 // What an operator changes between jobs: bytes written, a data volume added and detached, a
@@ -148,7 +148,7 @@ TEST(CloudSimCli, OperatorChangesVolumesAndSnapshots) {
   hosttest::TempDir temp;
   WriteTestFile(temp.Path() + "/hello", "hello");
   EXPECT_EQ(Sim(dir, {"volume", "checksum", data, "--bytes", "5"}).out,
-            sim::Sha256OfSparseFile(temp.Path() + "/hello", 5) + "\n");
+            sim::ChecksumOfSparseFile(temp.Path() + "/hello", 5) + "\n");
   SRun added = Sim(dir, {"volume", "add", web, "--size", "4096"});
   const std::string volume = added.out.substr(0, added.out.find('\n'));
   ASSERT_EQ(added.code, 0) << added.out;

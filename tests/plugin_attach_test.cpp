@@ -127,7 +127,7 @@ TEST_F(PluginAttach, AttachVolumesLogsInEachSelectedVolumeInOrderAndRegistersIts
     EXPECT_EQ(disk.name, DevicePath(disk));
     EXPECT_EQ(disk.size, kReplicaBytes);
     EXPECT_TRUE(plugin->diskMapper->IsOffline(disk.name));
-    EXPECT_EQ(sim::Sha256OfSparseFile(disk.name, disk.size), Checksum(disk.createdVolumeId));
+    EXPECT_EQ(sim::ChecksumOfSparseFile(disk.name, disk.size), Checksum(disk.createdVolumeId));
     sessions.insert(CleanupString(disk));
     const std::string t = "-T " + disk.iscsiIqn + " -p " + disk.iscsiTargetPortal + ":" + disk.iscsiTargetPort;
     calls += "-m node -o new " + t + "\n-m node " + t + " -l\n";
@@ -166,7 +166,7 @@ TEST_F(PluginAttach, AttachmentWithoutIqnNeedsNoLogin) {
   ASSERT_TRUE(plugin->AttachVolumeToProxy(disk, root, false, true, noFreeSlot)) << plugin->GetLastVMErrorDetails();
   EXPECT_TRUE(disk.iscsiIqn.empty() && disk.iscsiSessionId.empty());
   EXPECT_EQ(disk.name.rfind(sandbox->Root() + "/dev/disk/by-path/virtio-", 0), 0u) << disk.name;
-  EXPECT_EQ(sim::Sha256OfSparseFile(disk.name, disk.size), Checksum(disk.createdVolumeId));
+  EXPECT_EQ(sim::ChecksumOfSparseFile(disk.name, disk.size), Checksum(disk.createdVolumeId));
   EXPECT_EQ(IscsiadmLog(), "");
   EXPECT_TRUE(Sessions().empty());
 }

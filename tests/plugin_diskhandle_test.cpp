@@ -65,7 +65,7 @@ class PluginDiskHandle : public CMountFixture {
   std::string DeviceChecksum(const VmdkHandle& handle) {
     SDisk opened;
     EXPECT_EQ(plugin->GetVmdkInfo(handle, opened), 1);
-    return sim::Sha256OfSparseFile(opened.name, opened.size);
+    return sim::ChecksumOfSparseFile(opened.name, opened.size);
   }
 
   SCloudState State() const {

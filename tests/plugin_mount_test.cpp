@@ -434,7 +434,7 @@ TEST_F(PluginMount, ASecondJobOnAnInstanceInUseFailsAndLeavesTheFirstJobWhole) {
   // The first job reads the bytes of the moment of its snapshot requests, and ends cleanly.
   VMInfoStructs::SDisk opened;
   ASSERT_EQ(first->GetVmdkInfo(handle, opened), 1);
-  EXPECT_EQ(sim::Sha256OfSparseFile(opened.name, opened.size), source.at(a.vmInfo.disks[0].volumeId));
+  EXPECT_EQ(sim::ChecksumOfSparseFile(opened.name, opened.size), source.at(a.vmInfo.disks[0].volumeId));
   EXPECT_EQ(first->CloseVmdk(handle), 1);
   EXPECT_EQ(Checksum(a.vmInfo.disks[1].createdVolumeId), source.at(a.vmInfo.disks[1].volumeId));
   EXPECT_EQ(first->UnmountVM(a), 1);

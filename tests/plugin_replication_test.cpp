@@ -74,7 +74,7 @@ class PluginReplication : public CMountFixture {
     EXPECT_TRUE(Registry().empty());
   }
   // Over the first 8 MiB, where the test writes: the volumes are 50 GiB and more.
-  std::string Sum(const std::string& volumeId) const { return sim::VolumeSha256(*Cloud(), volumeId, 8 << 20); }
+  std::string Sum(const std::string& volumeId) const { return sim::VolumeChecksum(*Cloud(), volumeId, 8 << 20); }
   std::vector<std::string> Checksums(const RestoreCtx& ctx) const {
     std::vector<std::string> sums;
     for (const SDisk& disk : ctx.disks)

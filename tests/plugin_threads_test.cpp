@@ -67,7 +67,7 @@ TEST_F(PluginThreads, DisksOpenedReadAndClosedOnEightThreadsAtOnceGetTheirOwnDev
       start.arrive_and_wait();
       VmdkHandle handle;
       if ((r.opened = plugin->OpenVmdk("sample-web", ctx.vmGuid, dataDisks[i].guid, handle)) != 1) return;
-      if ((r.described = plugin->GetVmdkInfo(handle, r.disk)) == 1) r.checksum = sim::Sha256OfSparseFile(r.disk.name, r.disk.size);
+      if ((r.described = plugin->GetVmdkInfo(handle, r.disk)) == 1) r.checksum = sim::ChecksumOfSparseFile(r.disk.name, r.disk.size);
       r.closed = plugin->CloseVmdk(handle);
     });
   for (auto& thread : threads) thread.join();

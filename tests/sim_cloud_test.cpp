@@ -27,7 +27,7 @@ class SimCloud : public ::testing::TestWithParam<sim::EFlavour> {
     EXPECT_TRUE(bridge_->GetVMInfo("", id, vm, flags)) << bridge_->GetLastError();
     return vm;
   }
-  std::string Sum(const std::string& id) const { return sim::VolumeSha256(*cloud_.Open(), id); }
+  std::string Sum(const std::string& id) const { return sim::VolumeChecksum(*cloud_.Open(), id); }
   void Refused(bool done, const std::string& text) {
     EXPECT_FALSE(done) << text;
     EXPECT_EQ(bridge_->GetLastError(), text);

@@ -68,8 +68,8 @@ TEST_F(SimIscsiadm, LoginLinksTheVolumeBytesAndLogoutRemovesThem) {
     EXPECT_EQ(Shell("iscsiadm " + step.line), step.code) << step.line;
     EXPECT_EQ(fs::is_symlink(Device(disk)), step.device) << step.line;
     if (step.device) {
-      EXPECT_EQ(sim::Sha256OfSparseFile(Device(disk), 128 * sim::kMiB),
-                sim::VolumeSha256(*cloud_.Open(), disk.createdVolumeId));
+      EXPECT_EQ(sim::ChecksumOfSparseFile(Device(disk), 128 * sim::kMiB),
+                sim::VolumeChecksum(*cloud_.Open(), disk.createdVolumeId));
     }
   }
 

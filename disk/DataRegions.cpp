@@ -1,0 +1,55 @@
+#include "disk/DataRegions.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+bool NextDataRegion(int fd, uint64_t offset, uint64_t size, uint64_t& start, uint64_t& end) {
+  off_t data = ::lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
+  if (data < 0) {
+    if (errno == ENXIO) return false;  // only a hole remains
+    start = offset;
+    end = size;
+    return offset < size;
+  }
+  off_t hole = ::lseek(fd, data, SEEK_HOLE);
+  start = static_cast<uint64_t>(data);
+  end = hole < 0 ? size : std::min<uint64_t>(static_cast<uint64_t>(hole), size);
+  return start < size;
+}
+
+bool ReadFully(int fd, char* buffer, size_t length, uint64_t offset) {
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = ::pread(fd, buffer + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0) errno = EIO;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool ChecksumOfRange(int fd, uint64_t size, EChecksumScheme scheme, SDiskChecksum& checksum) {
+  CDiskDigest digest(scheme);
+  std::vector<char> buffer(kChecksumChunk);
+  // A file shorter than `size` has no data past its end: that part is a hole.
+  const off_t fileEnd = ::lseek(fd, 0, SEEK_END);
+  const uint64_t dataEnd = fileEnd < 0 ? size : std::min<uint64_t>(size, static_cast<uint64_t>(fileEnd));
+  uint64_t hashed = 0, start = 0, end = 0;
+  while (hashed < dataEnd && NextDataRegion(fd, hashed, dataEnd, start, end)) {
+    digest.Zeros(start - hashed);
+    for (uint64_t offset = start; offset < end;) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(end - offset, buffer.size()));
+      if (!ReadFully(fd, buffer.data(), n, offset)) return false;
+      digest.Update(buffer.data(), n);
+      offset += n;
+    }
+    hashed = end;
+  }
+  digest.Zeros(size - hashed);
+  checksum = digest.Finish();
+  return true;
+}
