@@ -41,6 +41,12 @@ bool COracleCloudInfrastructureInfo::_GetImageIdForVMRestore(const RestoreCtx& c
     SetLastVMError(VMERR_RESOURCE_CREATION_FAILED);
     return false;
   }
+  if (!OracleCloudInfoUtils::IsValidBucketName(ctx.bucketName)) {
+    SetLastVMErrorDetails("The bucket name [" + ctx.bucketName +
+                          "] is not valid: 1 to 256 letters, digits, '-', '_' and '.'");
+    SetLastVMError(VMERR_RESOURCE_CREATION_FAILED);
+    return false;
+  }
   if (!_CreateTemporaryImage(ctx.bucketName, _GetImageLaunchMode(ctx), ctx.compartmentId, ctx.jobResultsDir,
                              ctx.restoreGuid, imageId)) {
     EVERROR(evDebug, "Failed to create temporary image");
@@ -116,15 +122,19 @@ string TemporaryNameSuffix() {
 bool COracleCloudInfrastructureInfo::_CreateTemporaryImage(const string& bucket, const string& launchMode,
                                                           const string& compartmentId, const string& workDir,
                                                           const string& restoreGuid, string& imageId) {
+  if (!OracleCloudInfoUtils::IsAbsoluteCleanPath(workDir)) {
+    SetLastVMErrorDetails("The job results folder [" + workDir + "] is not an absolute path without '.' or '..' parts");
+    return false;
+  }
   if (!CWqDirectory::Create(workDir)) {
     EVERROR(evDebug, "Failure while creating jobResultsDirectory");
     SetLastVMErrorDetails("Failure while creating jobResultsDirectory");
     return false;
   }
-  string stubPath;
-  if (!OracleCloudInfoUtils::CreateStubVmdkFile(workDir, 1, stubPath)) {
-    EVERROR(evDebug, "Failed to create virtual disk file");
-    SetLastVMErrorDetails("Failed to create virtual disk file");
+  string stubPath, error;
+  if (!OracleCloudInfoUtils::CreateStubVmdkFile(workDir, 1, stubPath, error)) {
+    EVERROR(evDebug, "Failed to create virtual disk file: %s", error.c_str());
+    SetLastVMErrorDetails("Failed to create virtual disk file: " + error);
     return false;
   }
   const string suffix = TemporaryNameSuffix();

@@ -10,6 +10,7 @@
 #include "host/FXString.h"
 #include "host/FXFile.h"
 #include "infrastructure/OracleCloudInfrastructureInfo.h"
+#include "util/OracleCloudInfoUtils.h"
 
 using namespace VMInfoStructs;
 
@@ -172,6 +173,11 @@ bool COracleCloudInfrastructureInfo::_PopulateVMInfoFromVMConfigFile(const Resto
   const string path = ctx.configFilesPath + "/" + ctx.sourceConfigName + ".json";
   if (!FXPath::IsBareName(ctx.sourceConfigName + ".json")) {
     EVERROR(evDebug, "Refusing config file [%s]: its name leaves the configuration folder", path.c_str());
+    return false;
+  }
+  if (!OracleCloudInfoUtils::IsAbsoluteCleanPath(ctx.configFilesPath)) {
+    EVERROR(evDebug, "Refusing config file [%s]: its folder is not an absolute path without . or .. parts",
+            path.c_str());
     return false;
   }
   struct stat st {};

@@ -10,6 +10,7 @@
 #include "host/HostClock.h"
 #include "host/HostEnvironment.h"
 #include "plugin/OracleCloudInfo.h"
+#include "util/OracleCloudInfoUtils.h"
 
 using namespace VMInfoStructs;
 
@@ -17,13 +18,7 @@ namespace {
 // The folder is one a job may remove whole: absolute, without "." or ".." parts, not "/" and
 // neither the agent's home nor one of its parents.
 bool IsRemovableJobFolder(const string& path) {
-  if (path.size() < 2 || path[0] != '/') return false;
-  for (size_t start = 1; start <= path.size();) {
-    const size_t end = std::min(path.find('/', start), path.size());
-    const string part = path.substr(start, end - start);
-    if (part == "." || part == "..") return false;
-    start = end + 1;
-  }
+  if (!OracleCloudInfoUtils::IsAbsoluteCleanPath(path)) return false;
   string folder = path, home = HostEnvironment::BaseHome();
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   while (home.size() > 1 && home.back() == '/') home.pop_back();

@@ -8,6 +8,7 @@
 #include "agent/DiskWrite.h"
 #include "agent/RestoreContext.h"
 #include "bridge/sim/VolumeChecksum.h"
+#include "host/SqliteDb.h"
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
@@ -271,12 +272,15 @@ TEST(AgentRestore, AConversionInAHomeWithShellSyntaxInItsPathRunsNoCommandOfIt) 
 }
 
 // A conversion that cannot have its temporary image fails with its code and cause and leaves
-// nothing; without a bucket nothing at all is created.
+// nothing; without a bucket, or with one whose name the object storage would refuse, nothing at all
+// is created.
 TEST(AgentRestore, AConversionWithoutItsTemporaryImageFailsCleanly) {
   SRestoreRun run;
+  const std::string hostile = "b; touch " + run.sandbox.Dir() + "/canary";
   const struct {
     const char *op, *action, *cause;
   } cases[] = {{"", "", "An object storage bucket is required to create temporary image"},
+               {"", hostile.c_str(), "The bucket name [b; touch "},
                {"vmware-vdiskmanager", "fail", "Failed to create virtual disk file"},
                {"vmware-vdiskmanager", "faulty", "Failed to create virtual disk file"},
                {"CreateImage", "faulty", "failed"},
@@ -287,8 +291,9 @@ TEST(AgentRestore, AConversionWithoutItsTemporaryImageFailsCleanly) {
     if (*c.op) {
       run.sandbox.Fault(c.op, 1, c.action);
     } else {
-      args.resize(args.size() - 4);  // no --bucket
+      args.resize(args.size() - 4);  // no --bucket, or the one named as the action
       args.insert(args.end(), {"--shape", "Auto Select"});
+      if (*c.action) args.insert(args.end(), {"--bucket", c.action});
     }
     EXPECT_EQ(run.Restore(args), 1) << run.out;
     EXPECT_TRUE(NamesStepCodeAndCause(run.out, "InitRestoreVM")) << run.out;
@@ -300,6 +305,48 @@ TEST(AgentRestore, AConversionWithoutItsTemporaryImageFailsCleanly) {
     run.ExpectOnly("", c.op);
     run.sandbox.CloudSim({"fault", "clear"});
   }
+  EXPECT_FALSE(fs::exists(run.sandbox.Dir() + "/canary"));
+}
+
+// Names from the cloud and the command line, each of a sample of hostile values: the instance's and
+// its data volume's in the cloud, and the restored instance's. The backup stores every disk and file
+// in its folder, the restore makes the instance of that name; nothing runs a shell or lands outside.
+TEST(AgentRestore, HostileInstanceAndVolumeNamesStayInTheirFoldersAndRunNoShell) {
+  CTestSandbox sandbox;
+  const std::string canary = sandbox.Dir() + "/canary", store = sandbox.Dir() + "/store";
+  auto named = [&](const char* kind, const std::string& name) {
+    for (const json& row : plugintest::Ls(sandbox, kind))
+      if (row["name"] == name) return row;
+    return json();
+  };
+  const std::string instance = named("instances", "sample-web")["id"], volume = named("volumes", "sample-web-data")["id"];
+  const std::vector<std::string> values = hosttest::HostileValues(canary);
+  std::string out;
+  for (size_t i = 0; i < values.size(); i += 29) {
+    const std::string& name = values[i];
+    {
+      CSqliteDb cloud(sandbox.Dir() + "/cloud/cloud.db", false);
+      cloud.Run("UPDATE instances SET name = ? WHERE id = ?", name, instance);
+      cloud.Run("UPDATE volumes SET display_name = ? WHERE id = ?", name, volume);
+    }
+    const std::string job = std::to_string(100 + i);
+    ASSERT_EQ(sandbox.Agent({"backup", instance, "--store", store, "--job-id", job}, &out), 0) << out;
+    const std::vector<fs::path> folders = {fs::directory_iterator(store), fs::directory_iterator()};
+    const fs::path folder = *std::find_if(folders.begin(), folders.end(), [&](const fs::path& f) {
+      return f.filename().string().rfind(job + "-", 0) == 0;
+    });
+    const json manifest = json::parse(ReadTestFile(folder / "manifest.json"));
+    EXPECT_EQ(manifest["disks"].size(), 2u) << name;
+    for (const auto& disk : manifest["disks"]) EXPECT_TRUE(fs::is_regular_file(folder / "disks" / disk["file"].get<std::string>()));
+    const std::string restored = name.substr(0, name.find('\0')) + "-r";  // what a command line can carry
+    EXPECT_EQ(sandbox.Agent({"restore", folder, "--as", restored}, &out), 0) << out;
+    const json all = plugintest::Ls(sandbox, "instances");
+    EXPECT_EQ(std::count_if(all.begin(), all.end(), [&](const json& i) { return i["name"] == restored && i["state"] != "TERMINATED"; }), 1) << name;
+  }
+  for (const auto& entry : fs::recursive_directory_iterator(sandbox.Dir())) EXPECT_NE(entry.path(), canary);
+  EXPECT_FALSE(fs::exists(fs::current_path() / "canary"));
+  const auto stored = std::count_if(fs::directory_iterator(store), fs::directory_iterator(), [](const auto& e) { return e.is_directory(); });
+  EXPECT_EQ(static_cast<size_t>(stored), (values.size() + 28) / 29) << "a backup folder outside the store";
 }
 
 // A wrong command line exits 2 before any job starts; a folder without a manifest fails with 1.

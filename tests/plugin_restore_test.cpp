@@ -16,6 +16,7 @@ struct RestorePlugin : testbase::InfraBase {
   using InfraBase::_FindBestMatchingVMSize;
   using InfraBase::_GetAdjustedVolumeSize;
   using InfraBase::AdjustConvertedVMSize;
+  using InfraBase::_GetImageIdForVMRestore;
   using InfraBase::_GetImageLaunchMode;
   using InfraBase::_GetVolumeAttachmentTypeToRestoredInstance;
   using InfraBase::cleaner;
@@ -243,23 +244,52 @@ TEST_F(PluginRestore, TheDiskToolIsTheConfiguredThePreferredOrTheNewestKitsOne) 
   EXPECT_EQ(utils::getVDiskManagerPath(), "/opt/tools/vdm");
 }
 
-// The stub disk is made by the kit's tool in a folder of any name: the path reaches the tool as one
-// argument and runs nothing; the kit's libraries come first and the current folder never joins them.
-TEST_F(PluginRestore, TheStubDiskIsMadeInAFolderOfAnyNameWithoutAShell) {
-  const std::string canary = "oci-canary-" + std::to_string(::getpid());
-  const std::string jobs = sandbox->Dir() + "/jobs";
-  const std::string folder = jobs + "/a b'c\"$(touch " + canary + ")`touch " + canary + "`;\nd";
+// Results folders, disk-tool paths and buckets handed over from outside, each hostile value bare and
+// under the jobs' folder: a folder or tool path that is not absolute and clean, and a bucket name the
+// object storage would refuse, are refused with the reason before anything runs; the others reach
+// the tool as one argument each. A folder of any clean name gets the stub disk, the kit's libraries
+// first and never the current folder. Nothing runs a shell or writes outside the jobs' folder.
+TEST_F(PluginRestore, HostileFoldersToolPathsAndBucketsRunNoShellAndWriteNothingOutside) {
+  namespace utils = OracleCloudInfoUtils;
+  const std::string canary = sandbox->Dir() + "/canary", jobs = sandbox->Dir() + "/jobs";
+  const std::string folder = jobs + "/a b'c\"$(touch canary)`touch canary`;d";
   std::filesystem::create_directories(folder);
+  const std::string notClean = "is not an absolute path without '.' or '..' parts";
+  int refused = 0;
+  for (const std::string& bare : hosttest::HostileValues(canary)) {
+    for (const std::string& value : {bare, jobs + "/" + bare}) {
+      const bool clean = value[0] == '/' && value.find("/../") == std::string::npos &&
+                         std::none_of(value.begin(), value.end(), [](char c) { return c >= 0 && c < 0x20; });
+      refused += clean ? 0 : 1;
+      std::string path, error;
+      EXPECT_FALSE(utils::CreateStubVmdkFile(value, 1, path, error)) << value;  // no such folder when clean
+      EXPECT_EQ(error.find("The folder of the stub disk [" + value + "] " + notClean) == 0, !clean) << error;
+      TZPlatformInfo::SetValue("VirtualServer", "szVDiskManagerPath", value);
+      EXPECT_FALSE(utils::CreateStubVmdkFile(folder, 1, path, error)) << value;
+      EXPECT_EQ(error.find("The virtual disk tool [" + value + "] " + (clean ? "failed" : notClean)), 0u) << error;
+      TZPlatformInfo::RemoveValue("VirtualServer", "szVDiskManagerPath");
+    }
+    RestoreCtx ctx = Ctx("web-r");
+    ctx.sourceImageId.clear(), ctx.bucketName = bare, ctx.jobResultsDir = folder;
+    std::string image;
+    bool temporary = false;
+    EXPECT_FALSE(plugin->_GetImageIdForVMRestore(ctx, image, temporary)) << bare;
+    EXPECT_EQ(plugin->GetLastVMError(), VMERR_RESOURCE_CREATION_FAILED);
+    EXPECT_EQ(plugin->GetLastVMErrorDetails().find("The bucket name [" + bare + "] is not valid"), 0u);
+  }
+  EXPECT_GT(refused, 200);
   for (const std::optional<std::string>& old : {std::optional<std::string>(), std::optional<std::string>("/usr/lib")}) {
     hosttest::ScopedEnv env("LD_LIBRARY_PATH", old);
-    std::string path;
-    ASSERT_TRUE(OracleCloudInfoUtils::CreateStubVmdkFile(folder, 1, path)) << old.value_or("unset");
+    std::string path, error;
+    ASSERT_TRUE(utils::CreateStubVmdkFile(folder, 1, path, error)) << error;
     EXPECT_EQ(FXPath::GetParent(path), folder);
     EXPECT_TRUE(std::filesystem::is_regular_file(path));
     std::filesystem::remove(path);
   }
-  for (const std::string& where : {std::filesystem::current_path().string(), jobs, folder, sandbox->Dir()})
-    EXPECT_FALSE(std::filesystem::exists(where + "/" + canary)) << where;
+  ExpectNothingLeft();
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::current_path() / "canary"));
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(sandbox->Dir()))
+    EXPECT_NE(entry.path().filename(), "canary") << entry.path();
 }
 
 // Launch mode and attachment type: the asked mode (NATIVE by default) unless a conversion, which gets

@@ -41,9 +41,17 @@ string getVDiskManagerAdditionalLibPath(const string& toolPath);
 // Kit folder names in descending version order: digit runs compare as numbers (VDDK10 before VDDK9).
 void SortVersionsNewestFirst(std::vector<string>& versions);
 // Makes a growable stub disk of `sizeMB` MB named "Vmdk-M<size>-<seconds>" in `folder` with the tool;
-// true (and `filePath` set) only when the tool reports "Virtual disk creation successful.".
-bool CreateStubVmdkFile(const string& folder, long long sizeMB, string& filePath);
+// true (and `filePath` set) only when the tool reports "Virtual disk creation successful.", else
+// `error` says why. A folder or configured tool path that is not an absolute clean path is refused
+// before anything runs.
+bool CreateStubVmdkFile(const string& folder, long long sizeMB, string& filePath, string& error);
 bool ReadWholeBinaryFile(const string& path, string& contents);
+
+// An absolute path without "." or ".." parts and without control characters (NUL, CR, LF...): a
+// folder or program handed over from outside that names what it seems to.
+bool IsAbsoluteCleanPath(const string& path);
+// A name the object storage accepts for a bucket: 1 to 256 letters, digits, '-', '_' and '.'.
+bool IsValidBucketName(const string& name);
 
 // While an object lives, commands that this thread runs are also stopped (within a fraction of a
 // second) as soon as `stopRequested` answers true: a cancelled job does not wait for a hung command.

@@ -137,10 +137,18 @@ string getVDiskManagerAdditionalLibPath(const string& toolPath) {
   return FXPath::Append(FXPath::GetParent(FXPath::GetParent(toolPath)), "lib64");
 }
 
-bool CreateStubVmdkFile(const string& folder, long long sizeMB, string& filePath) {
+bool CreateStubVmdkFile(const string& folder, long long sizeMB, string& filePath, string& error) {
+  if (!IsAbsoluteCleanPath(folder)) {
+    error = "The folder of the stub disk [" + folder + "] is not an absolute path without '.' or '..' parts";
+    return false;
+  }
   const string tool = getVDiskManagerPath();
   if (tool.empty()) {
-    EVERROR(c_evEvent, "Failed to get vddk path");
+    error = "No virtual disk tool was found";
+    return false;
+  }
+  if (!IsAbsoluteCleanPath(tool)) {
+    error = "The virtual disk tool [" + tool + "] is not an absolute path without '.' or '..' parts";
     return false;
   }
   const string file = FXPath::Append(folder, "Vmdk-M" + std::to_string(sizeMB) + "-" +
@@ -158,11 +166,13 @@ bool CreateStubVmdkFile(const string& folder, long long sizeMB, string& filePath
                       TzProcess::EnvironmentWith("LD_LIBRARY_PATH", libraryPath), text, output)) {
     EVERROR(c_evEvent, "Failed to execute command");
     if (!output.empty()) EVERROR(c_evEvent, "Error: [%s]", output.c_str());
+    error = "The virtual disk tool [" + tool + "] failed";
     return false;
   }
   EVDEBUGLVL(c_evEvent, 3, "Create VMDK output: [%s]", output.c_str());
   if (output.find(kSuccessText) == string::npos) {
     EVERROR(c_evEvent, "Error while executing create VMDK command: [%s]", output.c_str());
+    error = "The virtual disk tool [" + tool + "] did not report the disk made";
     return false;
   }
   filePath = file;
@@ -170,5 +180,25 @@ bool CreateStubVmdkFile(const string& folder, long long sizeMB, string& filePath
 }
 
 bool ReadWholeBinaryFile(const string& path, string& contents) { return ReadWholeFile(path, contents); }
+
+bool IsAbsoluteCleanPath(const string& path) {
+  if (path.empty() || path[0] != '/') return false;
+  for (const char c : path)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+  for (size_t start = 1; start <= path.size();) {
+    const size_t end = std::min(path.find('/', start), path.size());
+    const string part = path.substr(start, end - start);
+    if (part == "." || part == "..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+bool IsValidBucketName(const string& name) {
+  if (name.empty() || name.size() > 256) return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
+  });
+}
 
 }  // namespace OracleCloudInfoUtils
