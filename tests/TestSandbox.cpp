@@ -42,7 +42,7 @@ std::string CTestSandbox::ProxyInstanceId() const {
 
 int CTestSandbox::Run(const std::string& tool, const std::vector<std::string>& args, std::string* output) {
   std::string command = Quote(std::string(OCI_BUILD_DIR) + "/" + tool);
-  for (const auto& a : args) command += " " + Quote(a);
+  for (const auto& a : args) command.append(" ").append(Quote(a));
   std::string out;
   return TzProcess::system(command.c_str(), output ? output : &out, nullptr, 120, true);
 }

@@ -146,7 +146,7 @@ TEST_F(SimClassic, ProxyTakesNineVolumesBesideItsBootVolume) {
   bool noSlot = true;
   std::string volume;
   for (int i = 2; i <= 10; ++i) {
-    volume = NewVolume("v" + std::to_string(i));
+    volume = NewVolume(std::string("v") + std::to_string(i));
     ASSERT_TRUE(bridge_->AttachVolume(volume, proxy, noSlot)) << i << bridge_->GetLastError();
   }
   SVMInfo record;

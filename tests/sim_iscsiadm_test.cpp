@@ -131,7 +131,7 @@ TEST_F(SimIscsiadm, HostileArgumentsAndOtherFormsChangeNothingOutsideTheLog) {
   const std::set<std::string> before = tree();
   for (const auto& args : calls) {
     std::string line = "iscsiadm";
-    for (const std::string& arg : args) line += " " + Quote(arg);
+    for (const std::string& arg : args) line.append(" ").append(Quote(arg));
     EXPECT_EQ(Shell(line), sim::kIscsiadmInvalid) << ::testing::PrintToString(args);
   }
   EXPECT_FALSE(fs::exists(canary));
