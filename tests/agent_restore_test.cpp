@@ -5,9 +5,11 @@
 #include <set>
 
 #include "PluginTestUtil.h"
+#include "agent/BackupFolder.h"
 #include "agent/DiskWrite.h"
 #include "agent/RestoreContext.h"
 #include "bridge/sim/VolumeChecksum.h"
+#include "host/FXFile.h"
 #include "host/SqliteDb.h"
 
 namespace fs = std::filesystem;
@@ -323,6 +325,10 @@ TEST(AgentRestore, HostileInstanceAndVolumeNamesStayInTheirFoldersAndRunNoShell)
   };
   const std::string instance = named("instances", "sample-web")["id"], volume = named("volumes", "sample-web-data")["id"];
   const std::vector<std::string> values = hosttest::HostileValues(canary);
+  // Every name becomes a file name of its folder (the store's folders and disk files are named so)...
+  for (const std::string& name : values)
+    EXPECT_TRUE(FXPath::IsBareName(SafeFileName(name) + ".img") && SafeFileName(name).find_first_of("/\\ ;$`'\"\n") == std::string::npos) << name;
+  // ...and whole jobs of a sample of them keep to their folders.
   std::string out;
   for (size_t i = 0; i < values.size(); i += 29) {
     const std::string& name = values[i];
