@@ -239,7 +239,10 @@ TEST(RegistryStore, PostAllVMCleanupRecordsTheSweepTimeDurably) {
   COracleCloudCleaner c, unopened;
   ASSERT_TRUE(c.Init(""));
   EXPECT_EQ(c.LastSweepTime(), 1'900'003'600);
+  // An unopened registry reports neither a sweep nor an empty list of orphans.
   EXPECT_FALSE(unopened.PostAllVMCleanup());
+  std::vector<CleanerEntity> orphans;
+  EXPECT_FALSE(unopened.GetOrphanedRootEntityListByType(VM_CLEANER_MODE_BACKUP, VM_CLEANER_ENTITY_VM, "", orphans));
 }
 
 // A killed job's root is an orphan at once, with every registration that returned and at most the
