@@ -208,12 +208,13 @@ TEST_F(PluginCleanup, OrphanedRestoreRootIsEmptiedAroundAnInstanceThatCannotBeDe
   ASSERT_TRUE(bridge.DeployVM(restored, InstanceId("sample-web"), 0)) << bridge.GetLastError();
   const std::vector<std::string> objects = {"image-source", "disk-0", "disk-1"};
   for (const auto& object : objects) ASSERT_TRUE(bridge.UploadToObjectStorage("image-import", object, "bytes"));
-  std::string image;
+  std::string stuck, image;  // the first cannot be deleted
+  ASSERT_TRUE(bridge.CreateImage("image-import", "image-source", "stuck-image", "NATIVE", restored.compartmentId, stuck));
   ASSERT_TRUE(bridge.CreateImage("image-import", "image-source", "restore-image", "NATIVE", restored.compartmentId, image));
   const std::string root = "restore-guid-1";
   LeaveOrphan(VM_CLEANER_MODE_RESTORE, root, [&](COracleCloudCleaner& c) {
     ASSERT_TRUE(c.RegisterCreatedVM(VM_CLEANER_MODE_RESTORE, root, restored.guid));
-    ASSERT_TRUE(c.RegisterImage(VM_CLEANER_MODE_RESTORE, root, image));
+    ASSERT_TRUE(c.RegisterImage(VM_CLEANER_MODE_RESTORE, root, stuck) && c.RegisterImage(VM_CLEANER_MODE_RESTORE, root, image));
     for (const auto& object : objects) ASSERT_TRUE(c.RegisterVmdkObject(VM_CLEANER_MODE_RESTORE, root, "image-import", object));
     // A key without the separator, as no current writer makes it.
     std::string handle;
@@ -222,26 +223,27 @@ TEST_F(PluginCleanup, OrphanedRestoreRootIsEmptiedAroundAnInstanceThatCannotBeDe
   });
   AddFault("DeleteVM", 0, sim::EFaultAction::Fail, "instance is protected");
   AddFault("DeleteStorageObject", 2, sim::EFaultAction::Fail, "object is locked");
+  AddFault("DeleteImage", 1, sim::EFaultAction::Fail, "image is in use");
   plugin->cleanerMode = VM_CLEANER_MODE_RESTORE;
 
   EXPECT_TRUE(plugin->_CleanupAllVMs());
   EXPECT_EQ(plugin->restoreRoots, std::vector<std::string>{root});
   EXPECT_TRUE(EvLogSink::Contains("Cleaned up [1] of [1] VMs"));
-  // The instance stays; the image and the other objects went in the same pass.
+  // The instance and the stuck image stay; the other image and objects went in the same pass.
   EXPECT_EQ(plugintest::InstanceState(*sandbox, restored.guid), "RUNNING");
-  EXPECT_TRUE(Rows("SELECT id FROM images WHERE id = ?", image).empty());
+  EXPECT_EQ(Rows("SELECT id FROM images WHERE id IN (?, ?)", stuck, image).size(), 1u);
   EXPECT_EQ(plugintest::Column(plugintest::Ls(*sandbox, "objects"), "name"), std::set<std::string>{"disk-0"});
   // What could not go stays registered, the unparsable key too.
   const auto left = FindRoot(Registry(), root);
   ASSERT_TRUE(left);
   EXPECT_EQ(Children(*left, VM_CLEANER_ENTITY_VM), std::set<std::string>{restored.guid});
-  EXPECT_TRUE(Children(*left, VM_CLEANER_ENTITY_IMAGE).empty());
+  EXPECT_EQ(Children(*left, VM_CLEANER_ENTITY_IMAGE), std::set<std::string>{stuck});
   EXPECT_EQ(Children(*left, VM_CLEANER_ENTITY_VMDK_OBJECT),
             (std::set<std::string>{"image-import+disk-0", "no-separator"}));
   // The root itself was unregistered: once its last entries go, nothing of it is left.
   const std::string path = RegistryPath(VM_CLEANER_MODE_RESTORE, root);
   for (const auto& key : {"no-separator", "image-import+disk-0"}) ASSERT_TRUE(plugin->cleaner.UnRegisterVmdkObject(path, key));
-  ASSERT_TRUE(plugin->cleaner.UnRegisterCreatedVM(path, restored.guid));
+  ASSERT_TRUE(plugin->cleaner.UnRegisterCreatedVM(path, restored.guid) && plugin->cleaner.UnRegisterImage(path, stuck));
   EXPECT_TRUE(Registry().empty());
 }
 
