@@ -10,15 +10,11 @@ namespace {
 constexpr size_t kMiB = 1 << 20;
 
 std::string Sha256(const std::string& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-  return std::string(reinterpret_cast<char*>(digest), length);
+  std::string digest(32, '\0');
+  EVP_Digest(bytes.data(), bytes.size(), reinterpret_cast<unsigned char*>(digest.data()), nullptr, EVP_sha256(), nullptr);
+  return digest;
 }
-
-std::string Hex(const std::string& raw) {
-  return HexOf(reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
-}
+std::string Hex(const std::string& raw) { return HexOf(reinterpret_cast<const unsigned char*>(raw.data()), raw.size()); }
 
 // The definitions, over the logical bytes: SHA-256 of the 1 MiB chunks' SHA-256 digests (the last
 // chunk short), and the whole SHA-256.
@@ -57,7 +53,8 @@ TEST(DiskChecksum, FollowsItsDefinitionWhateverTheHolesAre) {
               (SDiskChecksum{EChecksumScheme::WholeSha256, Hex(Sha256(logical))})) << label;
     // Fed as bytes, in pieces that cut across chunks, the digest is the same.
     CDiskDigest fed;
-    for (size_t at = 0; at < logical.size(); at += 777 * 1024) fed.Update(logical.data() + at, std::min<size_t>(777 * 1024, logical.size() - at));
+    for (size_t at = 0; at < logical.size(); at += 777 * 1024)
+      fed.Update(logical.data() + at, std::min<size_t>(777 * 1024, logical.size() - at));
     EXPECT_EQ(fed.Finish().hex, ChunkedReference(logical)) << label;
   }
 }

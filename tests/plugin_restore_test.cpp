@@ -181,6 +181,23 @@ TEST_F(PluginRestore, TheBootVolumeComesFromTheForcedTheSourceOrTheMatchingImage
   }
 }
 
+// A cancel while the stub disk uploads: no image is imported, the restore ends with 4000, and its
+// clean-up removes the uploaded object.
+TEST_F(PluginRestore, ACancelDuringTheUploadImportsNoImage) {
+  sim::CSimFaults(*Cloud()).Add({.op = "UploadToObjectStorage", .nth = 1, .action = sim::EFaultAction::Delay, .text = "", .delayMs = 4321});
+  clock.OnSleep([&](size_t index) {
+    if (clock.Sleeps()[index] == 4321) std::thread([&] { plugin->SetJobCancelled(true); }).join();
+  });
+  RestoreCtx ctx = Ctx("web-r");
+  ctx.sourceImageId.clear(), ctx.bucketName = "image-import", ctx.jobResultsDir = sandbox->Dir() + "/jobs/7/results";
+  EXPECT_EQ(plugin->InitRestoreVM(ctx), 0);
+  EXPECT_EQ(plugin->GetLastVMError(), VMERR_JOB_CANCELLED);
+  EXPECT_EQ(Calls("UploadToObjectStorage"), 1);  // and nothing imported, launched or made after the cancel:
+  EXPECT_EQ(Calls("CreateImage") + Calls("DeployVM") + Calls("CreateVolume"), 0);
+  EXPECT_EQ(plugin->CleanupRestoreVM(ctx), 1);
+  ExpectNothingLeft();
+}
+
 // Automatic shapes: the nearest CPU count, then the least memory that covers the machine's (the most
 // when none does); the base variant fails when no shape covers it instead of keeping an old size.
 TEST_F(PluginRestore, ShapesAreTheNearestCpuCountThenTheLeastMemoryThatCovers) {
@@ -282,9 +299,7 @@ TEST_F(PluginRestore, HostileFoldersToolPathsAndBucketsRunNoShellAndWriteNothing
     hosttest::ScopedEnv env("LD_LIBRARY_PATH", old);
     std::string path, error;
     ASSERT_TRUE(utils::CreateStubVmdkFile(folder, 1, path, error)) << error;
-    EXPECT_EQ(FXPath::GetParent(path), folder);
-    EXPECT_TRUE(std::filesystem::is_regular_file(path));
-    std::filesystem::remove(path);
+    EXPECT_TRUE(FXPath::GetParent(path) == folder && std::filesystem::remove(path)) << path;
   }
   ExpectNothingLeft();
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::current_path() / "canary"));
