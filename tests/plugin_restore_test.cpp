@@ -240,16 +240,17 @@ TEST_F(PluginRestore, ShapesAreTheNearestCpuCountThenTheLeastMemoryThatCovers) {
 // version number; its libraries are the kit's lib64.
 TEST_F(PluginRestore, TheDiskToolIsTheConfiguredThePreferredOrTheNewestKitsOne) {
   namespace utils = OracleCloudInfoUtils;
-  std::vector<std::string> versions = {"VDDK9", "VDDK673", "VDDK10", "VDDK700", "VDDK6.7", "VDDK067"};
-  std::vector<std::string> two = {"VDDK6.7", "VDDK6"};
+  std::vector<std::string> versions = {"VDDK9", "VDDK673", "VDDK10", "VDDK700", "VDDK6.7", "VDDK067"}, two = {"VDDK6.7", "VDDK6"};
   utils::SortVersionsNewestFirst(versions);
-  EXPECT_EQ(versions, (std::vector<std::string>{"VDDK700", "VDDK673", "VDDK067", "VDDK10", "VDDK9", "VDDK6.7"}));
   utils::SortVersionsNewestFirst(two);
+  EXPECT_EQ(versions, (std::vector<std::string>{"VDDK700", "VDDK673", "VDDK067", "VDDK10", "VDDK9", "VDDK6.7"}));
   EXPECT_EQ(two.front(), "VDDK6.7") << "a version is older than one that goes on from it";
 
   const std::string vddk = sandbox->Home() + "/VMware/vddk";
   auto tool = [&](const std::string& kit) { return vddk + "/" + kit + "/bin64/vmware-vdiskmanager"; };
   std::filesystem::remove(tool("VDDK673"));
+  std::string path, error;  // no kit holds the tool
+  EXPECT_FALSE(utils::CreateStubVmdkFile(sandbox->Dir(), 1, path, error) || error != "No virtual disk tool was found");
   for (const char* kit : {"VDDK9", "VDDK10"}) WriteTestFile(tool(kit), "#!/bin/sh\n");
   std::filesystem::create_directories(vddk + "/VDDK700/bin64");  // a kit without the tool
   WriteTestFile(vddk + "/VDDK800", "not a kit");
