@@ -30,7 +30,6 @@ std::string ChunkedReference(const std::string& logical) {
 // short last chunk, data past a hole at the end, a file shorter than the disk): the checksum read
 // through the data regions equals the definition over the logical bytes, in both schemes.
 TEST(DiskChecksum, FollowsItsDefinitionWhateverTheHolesAre) {
-  const std::string block(3000, 'x');
   const struct {
     size_t size, fileSize;  // the disk's and the file's (shorter: the rest reads as zeros)
     std::vector<std::pair<size_t, std::string>> data;
@@ -38,7 +37,7 @@ TEST(DiskChecksum, FollowsItsDefinitionWhateverTheHolesAre) {
       {0, 0, {}},
       {1, 1, {{0, "\x01"}}},
       {kMiB, kMiB, {}},
-      {3 * kMiB + 4096, 3 * kMiB + 4096, {{kMiB - 1500, block}, {3 * kMiB + 10, "tail"}}},
+      {3 * kMiB + 4096, 3 * kMiB + 4096, {{kMiB - 1500, std::string(3000, 'x')}, {3 * kMiB + 10, "tail"}}},
       {5 * kMiB + 1, 5 * kMiB + 1, {{5 * kMiB, "z"}}},
       {4 * kMiB, 2 * kMiB, {{7, "head"}}},
   };

@@ -296,6 +296,7 @@ TEST_F(PluginRestore, HostileFoldersToolPathsAndBucketsRunNoShellAndWriteNothing
     EXPECT_EQ(plugin->GetLastVMErrorDetails().find("The bucket name [" + bare + "] is not valid"), 0u);
   }
   EXPECT_GT(refused, 200);
+  EXPECT_TRUE(utils::IsValidBucketName(std::string(256, 'b')) && !utils::IsValidBucketName(std::string(257, 'b')));
   for (const std::optional<std::string>& old : {std::optional<std::string>(), std::optional<std::string>("/usr/lib")}) {
     hosttest::ScopedEnv env("LD_LIBRARY_PATH", old);
     std::string path, error;
