@@ -66,20 +66,14 @@ bool CopyDiskSparse(const string& source, UINT64 size, const string& destination
 
 namespace {
 
-// The checksum of a whole file in `scheme`; `size` tells its length.
-bool ChecksumOfFile(const string& path, EChecksumScheme scheme, SDiskChecksum& checksum, UINT64& size,
-                    string& error) {
-  SFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+// The length of the file at `path`; `failure` starts the error when it cannot be found.
+bool FileSize(const string& path, const char* failure, UINT64& size, string& error) {
   struct stat st;
-  if (in.fd < 0 || ::fstat(in.fd, &st) != 0) {
-    error = "cannot open [" + path + "]: " + strerror(errno);
+  if (::stat(path.c_str(), &st) != 0) {
+    error = failure + (" [" + path + "]: ") + strerror(errno);
     return false;
   }
   size = static_cast<UINT64>(st.st_size);
-  if (!ChecksumOfRange(in.fd, size, scheme, checksum)) {
-    error = "read of [" + path + "] failed: " + strerror(errno);
-    return false;
-  }
   return true;
 }
 
@@ -88,19 +82,22 @@ bool ChecksumOfFile(const string& path, EChecksumScheme scheme, SDiskChecksum& c
 bool Sha256OfFile(const string& path, string& hex, string& error) {
   SDiskChecksum checksum;
   UINT64 size = 0;
-  if (!ChecksumOfFile(path, EChecksumScheme::WholeSha256, checksum, size, error)) return false;
+  if (!FileSize(path, "cannot open", size, error) ||
+      !ChecksumOfFile(path, size, EChecksumScheme::WholeSha256, checksum, error))
+    return false;
   hex = checksum.hex;
   return true;
 }
 
 bool VerifyStoredCopy(const string& path, const SDiskCopyResult& copied, string& error) {
-  SDiskChecksum stored;
   UINT64 size = 0;
-  if (!ChecksumOfFile(path, copied.checksum.scheme, stored, size, error)) return false;
+  if (!FileSize(path, "cannot read back", size, error)) return false;
   if (size != copied.size) {
     error = "[" + path + "] holds " + std::to_string(size) + " bytes, not the " + std::to_string(copied.size) + " read";
     return false;
   }
+  SDiskChecksum stored;
+  if (!ChecksumOfFile(path, size, copied.checksum.scheme, stored, error)) return false;
   if (stored != copied.checksum) {
     error = "[" + path + "] does not hold what was read: " + stored.Shown() + ", read " + copied.checksum.hex;
     return false;

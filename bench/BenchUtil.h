@@ -129,11 +129,9 @@ inline SRun RunTool(const std::string& dir, const std::string& tool, const std::
 
 // The disk checksum of the first `size` bytes of the file `path`, as the agent computes it.
 inline SDiskChecksum DiskChecksumOf(const std::string& path, uint64_t size) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   SDiskChecksum checksum;
-  const bool read = fd >= 0 && ChecksumOfRange(fd, size, EChecksumScheme::ChunkedSha256, checksum);
-  if (fd >= 0) ::close(fd);
-  Check(read, "cannot read " + path);
+  std::string error;
+  Check(ChecksumOfFile(path, size, EChecksumScheme::ChunkedSha256, checksum, error), error);
   return checksum;
 }
 

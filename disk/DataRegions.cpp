@@ -1,9 +1,11 @@
 #include "disk/DataRegions.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 bool NextDataRegion(int fd, uint64_t offset, uint64_t size, uint64_t& start, uint64_t& end) {
@@ -52,4 +54,17 @@ bool ChecksumOfRange(int fd, uint64_t size, EChecksumScheme scheme, SDiskChecksu
   digest.Zeros(size - hashed);
   checksum = digest.Finish();
   return true;
+}
+
+bool ChecksumOfFile(const std::string& path, uint64_t size, EChecksumScheme scheme, SDiskChecksum& checksum,
+                    std::string& error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = "cannot open [" + path + "]: " + std::strerror(errno);
+    return false;
+  }
+  const bool read = ChecksumOfRange(fd, size, scheme, checksum);
+  if (!read) error = "read of [" + path + "] failed: " + std::strerror(errno);
+  ::close(fd);
+  return read;
 }

@@ -3,6 +3,7 @@
 // offset: how the agent and the simulated cloud read a disk without reading its holes.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "disk/DiskChecksum.h"
 
@@ -14,3 +15,7 @@ bool ReadFully(int fd, char* buffer, size_t length, uint64_t offset);
 // The checksum of the first `size` bytes of an open file, reading only its data regions; bytes past
 // the file's end count as zeros. False (errno set) when a read fails.
 bool ChecksumOfRange(int fd, uint64_t size, EChecksumScheme scheme, SDiskChecksum& checksum);
+// The same for the file at `path`; false with `error` ("cannot open [..]: ..." or "read of [..]
+// failed: ...") when it cannot be opened or read.
+bool ChecksumOfFile(const std::string& path, uint64_t size, EChecksumScheme scheme, SDiskChecksum& checksum,
+                    std::string& error);

@@ -4,11 +4,6 @@
 // agent stores with a backup (disk/DiskChecksum.h).
 // Header only: the bridge library does not link the disk library; cloud-sim and the tests, which
 // include this, do.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <string>
 
 #include "bridge/sim/SimVolumeStore.h"
@@ -17,13 +12,9 @@
 namespace sim {
 
 inline std::string ChecksumOfSparseFile(const std::string& path, uint64_t logicalSize) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw CSimError("Cannot open [" + path + "]: " + std::strerror(errno));
   SDiskChecksum checksum;
-  const bool read = ChecksumOfRange(fd, logicalSize, EChecksumScheme::ChunkedSha256, checksum);
-  const int readErrno = errno;
-  ::close(fd);
-  if (!read) throw CSimError("Cannot read [" + path + "]: " + std::strerror(readErrno));
+  std::string error;
+  if (!ChecksumOfFile(path, logicalSize, EChecksumScheme::ChunkedSha256, checksum, error)) throw CSimError(error);
   return checksum.hex;
 }
 
