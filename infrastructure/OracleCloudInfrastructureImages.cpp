@@ -37,7 +37,11 @@ bool COracleCloudInfrastructureInfo::_GetImageIdForVMRestore(const RestoreCtx& c
     EVERROR(evDebug,
             "An object storage bucket is required to create temporary image. Please select a bucket and resubmit the "
             "job");
-    SetLastVMErrorDetails("An object storage bucket is required to create temporary image");
+    // A source image that was looked for and not found is why a bucket is needed: the details say so.
+    string details = "An object storage bucket is required to create temporary image";
+    if (!ctx.sourceImageId.empty())
+      details += ": the source image [" + ctx.sourceImageId + "] or its counterpart in this region could not be found";
+    SetLastVMErrorDetails(details);
     SetLastVMError(VMERR_RESOURCE_CREATION_FAILED);
     return false;
   }

@@ -245,9 +245,9 @@ bool COracleCloudInfo::PostRestoreVM_VMReplication(const RestoreCtx& ctx) {
     return ReportBridgeFailure(VMERR_VM_OPERATION_FAILED);
   }
   EVDEBUG(evDebug, "Instance [%s] powered off", ctx.vmInfo.uri.c_str());
+  // A failure has set its own code: 17 for the snapshot, 4000 for a cancel between two of them.
   if (!CreateIntegritySnapshot(ctx)) {
     EVERROR(evDebug, "Failed to create integrity snapshots ");
-    SetLastVMError(VMERR_SNAPSHOT_FAILED);
     return false;
   }
   // The new destination is complete: what the previous sync left goes, without a way back.

@@ -239,8 +239,9 @@ class CMountFixture : public ::testing::Test {
     const auto counters = sim::CSimFaults(*Cloud()).Counters();
     return counters.count(op) ? counters.at(op) : 0;
   }
-  void AddFault(const std::string& op, int64_t nth, sim::EFaultAction action, const std::string& text = "") const {
-    sim::CSimFaults(*Cloud()).Add({.op = op, .nth = nth, .action = action, .text = text});
+  void AddFault(const std::string& op, int64_t nth, sim::EFaultAction action, const std::string& text = "",
+                int64_t delayMs = 0) const {
+    sim::CSimFaults(*Cloud()).Add({.op = op, .nth = nth, .action = action, .text = text, .delayMs = delayMs});
   }
   void ClearFaults() const { sim::CSimFaults(*Cloud()).Clear(""); }
   void SetProvisionSeconds(const std::string& kind, int seconds) const {

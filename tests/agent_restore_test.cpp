@@ -31,8 +31,6 @@ TEST(AgentRestore, WritesDataRegionsZeroesHolesAndVerifies) {
   };
   const std::string logical = hosttest::SparseFile(backup, kSize, {piece(0, kMiB), piece(5 * kMiB, 64 * 1024)});
   const SDiskChecksum stored = hosttest::DiskChecksumOf(backup, kSize);
-  const SDiskChecksum wrong = {EChecksumScheme::ChunkedSha256, std::string(64, '0')};
-  const SDiskChecksum wrongScheme = {EChecksumScheme::WholeSha256, stored.hex};
   const struct {
     SDiskChecksum sum;
     size_t targetSize;
@@ -41,8 +39,8 @@ TEST(AgentRestore, WritesDataRegionsZeroesHolesAndVerifies) {
       {stored, 2 * kSize, ""},
       // An older agent's backup carries a whole SHA-256.
       {hosttest::DiskChecksumOf(backup, kSize, EChecksumScheme::WholeSha256), 2 * kSize, ""},
-      {wrong, 2 * kSize, "does not hold the stored disk"},
-      {wrongScheme, 2 * kSize, "does not hold the stored disk"},
+      {{EChecksumScheme::ChunkedSha256, std::string(64, '0')}, 2 * kSize, "does not hold the stored disk"},
+      {{EChecksumScheme::WholeSha256, stored.hex}, 2 * kSize, "does not hold the stored disk"},
       {stored, kSize - 4096, "fewer than the"},
   };
   for (const auto& c : cases) {

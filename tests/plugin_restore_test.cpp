@@ -8,6 +8,7 @@
 
 using namespace mounttest;
 using namespace VMInfoStructs;
+namespace utils = OracleCloudInfoUtils;
 
 namespace {
 
@@ -19,7 +20,6 @@ struct RestorePlugin : testbase::InfraBase {
   using InfraBase::_GetImageIdForVMRestore;
   using InfraBase::_GetImageLaunchMode;
   using InfraBase::_GetVolumeAttachmentTypeToRestoredInstance;
-  using InfraBase::cleaner;
   using InfraBase::MakeVolumesBootable;
   using InfraBase::RemoveJobResultsDir;
   using InfraBase::UpdateDiskNames;
@@ -94,6 +94,7 @@ TEST_F(PluginRestore, RefusalsHaveTheirCodeAndCreateNothing) {
     const char* what;
     std::function<void(RestoreCtx&)> arrange;
     int code;
+    std::string details = "";  // a part of the error's details
   };
   const std::vector<SCase> cases = {
       {"another availability domain", [](RestoreCtx& c) { c.availabilityDomain = "Uocm:PHX-AD-2"; }, VMERR_NOT_FEASIBLE},
@@ -113,8 +114,8 @@ TEST_F(PluginRestore, RefusalsHaveTheirCodeAndCreateNothing) {
       {"the lookup fails", [&](RestoreCtx&) { AddFault("DoesVMExist", 1, sim::EFaultAction::Fail); },
        VMERR_VM_CREATION_FAILED},
       {"a cancelled job", [&](RestoreCtx&) { plugin->SetJobCancelled(true); }, VMERR_JOB_CANCELLED},
-      {"neither a source image nor a bucket", [](RestoreCtx& c) { c.sourceImageId.clear(); },
-       VMERR_RESOURCE_CREATION_FAILED},
+      {"a source image not found and no bucket", [&](RestoreCtx&) { AddFault("GetTemplateInfo", 1, sim::EFaultAction::Fail); },
+       VMERR_RESOURCE_CREATION_FAILED, "bucket is required to create temporary image: the source image [ocid1.image"},
       {"a forced image that does not exist",
        [](RestoreCtx&) { TZPlatformInfo::SetValue("VirtualServer", "sOCIForceImageIdForRestore", "ocid1.image.none"); },
        VMERR_RESOURCE_CREATION_FAILED},
@@ -131,6 +132,7 @@ TEST_F(PluginRestore, RefusalsHaveTheirCodeAndCreateNothing) {
     c.arrange(ctx);
     EXPECT_EQ(plugin->InitRestoreVM(ctx), 0);
     EXPECT_EQ(plugin->GetLastVMError(), c.code);
+    EXPECT_NE(plugin->GetLastVMErrorDetails().find(c.details), std::string::npos) << plugin->GetLastVMErrorDetails();
     EXPECT_EQ(Running(sim::kProxyName).size(), 1u);
     EXPECT_EQ(Rows("SELECT id FROM instances WHERE id = ? AND state = 'RUNNING'", dbId).size(), 1u);
     ExpectNothingLeft();
@@ -184,10 +186,8 @@ TEST_F(PluginRestore, TheBootVolumeComesFromTheForcedTheSourceOrTheMatchingImage
 // A cancel while the stub disk uploads: no image is imported, the restore ends with 4000, and its
 // clean-up removes the uploaded object.
 TEST_F(PluginRestore, ACancelDuringTheUploadImportsNoImage) {
-  sim::CSimFaults(*Cloud()).Add({.op = "UploadToObjectStorage", .nth = 1, .action = sim::EFaultAction::Delay, .text = "", .delayMs = 4321});
-  clock.OnSleep([&](size_t index) {
-    if (clock.Sleeps()[index] == 4321) std::thread([&] { plugin->SetJobCancelled(true); }).join();
-  });
+  AddFault("UploadToObjectStorage", 1, sim::EFaultAction::Delay, "", 4321);
+  clock.OnSleep([&](size_t i) { if (clock.Sleeps()[i] == 4321) plugin->SetJobCancelled(true); });
   RestoreCtx ctx = Ctx("web-r");
   ctx.sourceImageId.clear(), ctx.bucketName = "image-import", ctx.jobResultsDir = sandbox->Dir() + "/jobs/7/results";
   EXPECT_EQ(plugin->InitRestoreVM(ctx), 0);
@@ -239,7 +239,6 @@ TEST_F(PluginRestore, ShapesAreTheNearestCpuCountThenTheLeastMemoryThatCovers) {
 // The disk tool: the configured path, else the preferred kit's, else the newest kit that has it, by
 // version number; its libraries are the kit's lib64.
 TEST_F(PluginRestore, TheDiskToolIsTheConfiguredThePreferredOrTheNewestKitsOne) {
-  namespace utils = OracleCloudInfoUtils;
   std::vector<std::string> versions = {"VDDK9", "VDDK673", "VDDK10", "VDDK700", "VDDK6.7", "VDDK067"}, two = {"VDDK6.7", "VDDK6"};
   utils::SortVersionsNewestFirst(versions);
   utils::SortVersionsNewestFirst(two);
@@ -268,7 +267,6 @@ TEST_F(PluginRestore, TheDiskToolIsTheConfiguredThePreferredOrTheNewestKitsOne) 
 // the tool as one argument each. A folder of any clean name gets the stub disk, the kit's libraries
 // first and never the current folder. Nothing runs a shell or writes outside the jobs' folder.
 TEST_F(PluginRestore, HostileFoldersToolPathsAndBucketsRunNoShellAndWriteNothingOutside) {
-  namespace utils = OracleCloudInfoUtils;
   const std::string canary = sandbox->Dir() + "/canary", jobs = sandbox->Dir() + "/jobs";
   const std::string folder = jobs + "/a b'c\"$(touch canary)`touch canary`;d";
   std::filesystem::create_directories(folder);
