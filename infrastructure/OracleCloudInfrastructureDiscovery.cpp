@@ -95,7 +95,7 @@ int COracleCloudInfrastructureInfo::GetAvailableVMSizesForHost(const string& hos
   }
   // Flexible shapes are never offered.
   for (const auto& shape : shapes)
-    if (!FXString::FindString(shape.name, ".Flex")) out.push_back(shape);
+    if (!IsFlexibleShape(shape.name)) out.push_back(shape);
   return 1;
 }
 

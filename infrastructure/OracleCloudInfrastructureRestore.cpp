@@ -149,7 +149,7 @@ bool COracleCloudInfrastructureInfo::_PopulateRestoreCtxVMInfo(const RestoreCtx&
   EVDEBUG(evDebug, "AD [%s] ; Instance name [%s] ; compartmentId [%s] ", vm.availabilityDomain.c_str(), vm.name.c_str(),
           vm.compartmentId.c_str());
   vm.vmSize = ctx.vmSize;
-  if (FXString::FindString(vm.vmSize, ".Flex")) {
+  if (IsFlexibleShape(vm.vmSize)) {
     vm.cpuCount = saved.cpuCount;
     vm.memoryMB = saved.memoryMB;
   }

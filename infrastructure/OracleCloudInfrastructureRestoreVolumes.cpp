@@ -139,7 +139,7 @@ bool COracleCloudInfrastructureInfo::CreateEmptyBootVolume(const RestoreCtx& ctx
   } else if (autoShape) {
     tempVm.vmSize = ctx.sourceVmSize;
   }
-  if (FXString::FindString(tempVm.vmSize, ".Flex")) {
+  if (IsFlexibleShape(tempVm.vmSize)) {
     tempVm.cpuCount = kTempVmFlexCpus;
     tempVm.memoryMB = kTempVmFlexMemoryMB;
   }

@@ -13,7 +13,7 @@ bool COracleCloudInfrastructureInfo::_GetInstanceShapeInfoListForImage(std::vect
                                                                       const string& availabilityDomain) {
   if (!bridge->GetInstanceShapeInfoListForImage(list, compartmentId, imageId, availabilityDomain)) return false;
   list.erase(std::remove_if(list.begin(), list.end(),
-                            [](const SVMSizeInfo& shape) { return FXString::FindString(shape.name, ".Flex"); }),
+                            [](const SVMSizeInfo& shape) { return IsFlexibleShape(shape.name); }),
              list.end());
   return true;
 }

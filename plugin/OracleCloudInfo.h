@@ -183,12 +183,15 @@ class COracleCloudInfo : public CVMInfo {
   // Removes the folder when it is a job's own (absolute, not "/", not the agent's home or a parent of
   // it), without following links; a refusal or failure is only logged.
   void RemoveJobResultsDir(const string& dir);
-  // Among the shapes of the CPU count nearest to `cpuCount`, the one with the least memory that is
-  // at least `memory`, else the one with the most; a shape with an empty name when the list is empty.
+  // A flexible shape: its CPUs and memory are chosen at launch, so it never takes part in automatic
+  // selection.
+  static bool IsFlexibleShape(const string& name);
+  // Among the fixed shapes of the CPU count nearest to `cpuCount`, the one with the least memory that
+  // is at least `memory`, else the one with the most; a shape with an empty name when there is none.
   static VMInfoStructs::SVMSizeInfo _FindBestMatchingVMSize(const std::vector<VMInfoStructs::SVMSizeInfo>& list,
                                                             int memory, int cpuCount);
   // With automatic selection, the shape that covers the converted machine's CPUs and memory, from
-  // GetAvailableVMSizesForHost; false when there is none.
+  // GetAvailableVMSizesForHost; false (error 20) when there is none.
   bool AdjustConvertedVMSize(const RestoreCtx& ctx);
   // An instance of the target name that the options do not let a restore replace: the refusal's
   // text, error `code`; false.

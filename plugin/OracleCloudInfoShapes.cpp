@@ -7,6 +7,8 @@
 
 using namespace VMInfoStructs;
 
+bool COracleCloudInfo::IsFlexibleShape(const string& name) { return FXString::FindString(name, ".Flex"); }
+
 SVMSizeInfo COracleCloudInfo::_FindBestMatchingVMSize(const std::vector<SVMSizeInfo>& list, int memory,
                                                       int cpuCount) {
   auto distance = [cpuCount](const SVMSizeInfo& shape) {
@@ -14,10 +16,11 @@ SVMSizeInfo COracleCloudInfo::_FindBestMatchingVMSize(const std::vector<SVMSizeI
     return d < 0 ? -d : d;
   };
   long long nearest = INT_MAX;
-  for (const SVMSizeInfo& shape : list) nearest = std::min(nearest, distance(shape));
+  for (const SVMSizeInfo& shape : list)
+    if (!IsFlexibleShape(shape.name)) nearest = std::min(nearest, distance(shape));
   std::vector<SVMSizeInfo> candidates;
   for (const SVMSizeInfo& shape : list)
-    if (distance(shape) == nearest) candidates.push_back(shape);
+    if (!IsFlexibleShape(shape.name) && distance(shape) == nearest) candidates.push_back(shape);
   if (candidates.empty()) return SVMSizeInfo();
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const SVMSizeInfo& a, const SVMSizeInfo& b) { return a.memory > b.memory; });
@@ -42,6 +45,7 @@ bool COracleCloudInfo::AdjustConvertedVMSize(const RestoreCtx& ctx) {
                                          memoryMB, ctx.vmInfo.name.c_str());
     EVERROR(evDebug, "%s", text.c_str());
     SetLastVMErrorDetails(text);
+    SetLastVMError(VMERR_VM_CREATION_FAILED);
     return false;
   }
   ctx.vmSize = best.name;

@@ -212,11 +212,14 @@ TEST(AgentRestore, AClassicInstanceComesBackFromItsSavedOrchestration) {
   }
   run.ExpectOnly("web-r", "name taken");
   WriteTestFile(run.sandbox.Home() + "/etc/platform.ini", "[VirtualServer]\nbUseLaunchPlanForOracleCloudRestore=1\n");
+  // "Auto Select" launches the source's shape, or for a conversion the one fitting the machine.
   const struct {
     const char* launch;
     std::vector<std::string> options;
-  } launches[] = {{"RestoreVM", {"--as", "web-plan", "--shape", "Auto Select", "--json"}},
-                  {"DeployVMFromOrchestration", {"--as", "web-conv", "--conversion"}}};
+    json shape;
+  } launches[] = {{"RestoreVM", {"--as", "web-plan", "--shape", "Auto Select", "--json"}, instance["shape"]},
+                  {"DeployVMFromOrchestration", {"--as", "web-conv", "--conversion", "--shape", "Auto Select",
+                                                 "--cpus", "1", "--memory-mb", "15000"}, "VM.Standard2.1"}};
   for (const auto& c : launches) {
     WaitForNextSecond();
     const long before = run.sandbox.Calls(c.launch);
@@ -224,9 +227,8 @@ TEST(AgentRestore, AClassicInstanceComesBackFromItsSavedOrchestration) {
     args.insert(args.end(), c.options.begin(), c.options.end());
     ASSERT_EQ(run.sandbox.Agent(args, &run.out), 0) << run.out;
     EXPECT_EQ(run.sandbox.Calls(c.launch), before + 1) << c.launch;
+    EXPECT_EQ(plugintest::RowWhere(plugintest::Ls(run.sandbox, "instances"), "name", c.options[1])["shape"], c.shape);
   }
-  // "Auto Select" without a conversion launches the source's shape.
-  EXPECT_EQ(plugintest::RowWhere(plugintest::Ls(run.sandbox, "instances"), "name", "web-plan")["shape"], instance["shape"]);
   EXPECT_EQ(run.sandbox.Calls("DeployVMFromOrchestration") + run.sandbox.Calls("RestoreVM"), 3);
   EXPECT_EQ(run.sandbox.Calls("RebootInstance"), 1) << "only the conversion is rebooted";
 }

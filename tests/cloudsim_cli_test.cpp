@@ -102,8 +102,7 @@ TEST(CloudSimCli, LeaksListWhatJobsLeaveUntilItIsCleanedUp) {
 
   ASSERT_EQ(Sim(cloud.Dir(), {"populate", "--compartments", "3", "--instances", "4"}).code, 0);
   EXPECT_EQ(cloud.Int("SELECT COUNT(DISTINCT i.compartment_id) * 100 + COUNT(*) FROM instances i JOIN volumes v "
-                      "ON v.id = i.boot_volume_id WHERE i.name LIKE 'populated-%' AND i.state = 'RUNNING'"),
-            312);
+                      "ON v.id = i.boot_volume_id WHERE i.name LIKE 'populated-%' AND i.state = 'RUNNING'"), 312);
   EXPECT_EQ(leaks(), std::set<std::string>{});
 }
 

@@ -12,11 +12,14 @@ struct SClassic : ClassicPlugin {
       ClassicPlugin::_PopulateRestoreCtxVMInfoFromConfig, ClassicPlugin::AttachVolumes, ClassicPlugin::diskMapper;
 };
 
-// A disk mapper that closes every attach as it should but never finds the attachment's device.
+// A disk mapper that closes every attach as it should but never finds the attachment's device, or
+// (`refuse`) does not begin one.
 struct CBlindMapper : CDiskMapper {
+  bool PreAttachDisk() override { return !refuse && CDiskMapper::PreAttachDisk(); }
   bool PostAttachDisk(const string& volumeId, string& deviceName, UINT64& size, bool failed) override {
     return CDiskMapper::PostAttachDisk(volumeId, deviceName, size, failed) && failed;
   }
+  bool refuse = false;
 };
 
 class PluginClassic : public CMountFixture {
@@ -150,10 +153,8 @@ TEST_F(PluginClassic, ARestoreReadsTheSavedOrchestrationFromTheResultsFolderOnly
   const struct {
     std::vector<std::string> names;
     bool read;
-  } cases[] = {{{"broken.json", "w_instance.json", "later.json"}, true},
-               {{"link_instance.json"}, false},
-               {{"../outside_instance.json"}, false},
-               {{"broken.json"}, false}};
+  } cases[] = {{{"broken.json", "w_instance.json", "later.json"}, true}, {{"link_instance.json"}, false},
+               {{"../outside_instance.json"}, false}, {{"broken.json"}, false}};
   for (const auto& c : cases) {
     RestoreCtx ctx;
     ctx.jobResultsDir = dir;
@@ -168,18 +169,23 @@ TEST_F(PluginClassic, ARestoreReadsTheSavedOrchestrationFromTheResultsFolderOnly
   }
 }
 
-// A volume the cloud attached but whose device the proxy cannot find fails the attach with 54.
+// A volume the cloud attached but whose device the proxy cannot find fails the attach with 54, as
+// does one whose attach the disk mapper does not begin.
 TEST_F(PluginClassic, AnAttachWithoutADeviceOnTheProxyFails) {
-  plugin->diskMapper = std::make_unique<CBlindMapper>();
-  ASSERT_TRUE(plugin->InitMapperAndCleaner());
-  std::vector<SDisk> disks(1);
-  disks[0].size = 1 << 20, disks[0].displayName = "loose";
-  ASSERT_TRUE(plugin->bridge->CreateVolume(disks[0], Text("SELECT compartment_id FROM instances LIMIT 1")));
-  disks[0].selectedForRestore = 1, disks[0].targetVolume = disks[0].volumeId;
-  EXPECT_FALSE(plugin->AttachVolumes("r-1", disks, true, true));
-  EXPECT_EQ(plugin->GetLastVMError(), VMERR_VOLUME_ATTACH_FAILED);
-  EXPECT_EQ(plugin->GetLastVMErrorDetails(),
-            "No device of the proxy could be found for volume [" + disks[0].targetVolume + "]");
+  for (const bool refuse : {false, true}) {
+    auto mapper = std::make_unique<CBlindMapper>();
+    mapper->refuse = refuse, plugin->diskMapper = std::move(mapper);
+    ASSERT_TRUE(plugin->InitMapperAndCleaner());
+    std::vector<SDisk> disks(1);
+    disks[0].size = 1 << 20, disks[0].displayName = "loose";
+    ASSERT_TRUE(plugin->bridge->CreateVolume(disks[0], Text("SELECT compartment_id FROM instances LIMIT 1")));
+    disks[0].selectedForRestore = 1, disks[0].targetVolume = disks[0].volumeId;
+    plugin->SetLastVMError(VMERR_NONE);
+    EXPECT_FALSE(plugin->AttachVolumes("r-1", disks, true, true));
+    EXPECT_EQ(plugin->GetLastVMError(), VMERR_VOLUME_ATTACH_FAILED);
+    const std::string why = refuse ? "The proxy's disk mapper could not begin the attach of" : "No device of the proxy could be found for";
+    EXPECT_EQ(plugin->GetLastVMErrorDetails(), why + " volume [" + disks[0].targetVolume + "]");
+  }
 }
 
 // A replication has no classic form: refused with its code in every phase before anything is

@@ -160,10 +160,7 @@ TEST_F(PluginMount, AFailureAtEachStepFailsWithItsCodeAndLeavesNothing) {
       {"the limit check's first fetch", "GetVMInfo", 3, {}, VMERR_VM_NOT_FOUND, 0, 0},
       {"the limit check's second fetch", "GetVMInfo", 4, {}, VMERR_VM_NOT_FOUND, 0, 0},
       {"a registry that is no registry", "", 0,
-       [registry](MountCtx&) {
-         WriteTestFile(registry(), std::string(4096, '\x17'));
-         return std::string();
-       },
+       [registry](MountCtx&) { WriteTestFile(registry(), std::string(4096, '\x17')); return std::string(); },
        VMERR_REGISTRY_WRITE_FAILED, 0, 0},
       {"the registry refuses the job's root", "", 0, refuse("NEW.parent = 0"), VMERR_REGISTRY_WRITE_FAILED, 0, 0},
       {"the registry refuses each coming create", "", 0, refuse("NEW.type = 8"), VMERR_SNAPSHOT_FAILED, 0, 0},

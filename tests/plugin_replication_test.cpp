@@ -102,10 +102,8 @@ TEST_F(PluginReplication, RefusalsTouchNothing) {
        VMERR_REPLICATION_DESTINATION_EXISTS},
       {"an instance that is not the recorded destination", [](RestoreCtx& c) { c.restoredVmGuid = "ocid-other"; },
        nullptr, VMERR_REPLICATION_DESTINATION_EXISTS},
-      {"a forced full sync over an instance not recorded", [](RestoreCtx& c) {
-         c.restoredVmGuid.clear();
-         c.forceFullSync = true;
-       }, nullptr, VMERR_REPLICATION_DESTINATION_EXISTS},
+      {"a forced full sync over an instance not recorded",
+       [](RestoreCtx& c) { c.restoredVmGuid.clear(), c.forceFullSync = true; }, nullptr, VMERR_REPLICATION_DESTINATION_EXISTS},
       {"a running destination",
        [&](RestoreCtx&) { Exec("UPDATE instances SET state = 'RUNNING' WHERE id = ?", first.restoredVmGuid); },
        [&] { Exec("UPDATE instances SET state = 'STOPPED' WHERE id = ?", first.restoredVmGuid); },

@@ -207,7 +207,7 @@ TEST_F(PluginRestore, ShapesAreTheNearestCpuCountThenTheLeastMemoryThatCovers) {
     return s;
   };
   const std::vector<SVMSizeInfo> shapes = {shape("a", 2, 16384), shape("b", 4, 32768), shape("c", 4, 65536),
-                                           shape("d", 3, 8192)};
+                                           shape("d", 3, 8192), shape("e.Flex", 4, 40960), shape("f.Flex", 1, 1)};
   const struct {
     int cpus, memory;
     const char* best;
@@ -231,7 +231,9 @@ TEST_F(PluginRestore, ShapesAreTheNearestCpuCountThenTheLeastMemoryThatCovers) {
   for (const auto& a : adjusted) {
     RestoreCtx ctx = Ctx("web-r");
     ctx.vmSize = a.asked, ctx.vmInfo.cpuCount = a.cpus, ctx.vmInfo.memoryMB = a.memoryMB;
+    plugin->SetLastVMError(VMERR_NONE);
     EXPECT_EQ(plugin->AdjustConvertedVMSize(ctx), a.ok) << a.asked << " " << a.cpus;
+    EXPECT_EQ(plugin->GetLastVMError(), a.ok ? VMERR_NONE : VMERR_VM_CREATION_FAILED);
     EXPECT_EQ(ctx.vmSize, a.shape);
   }
 }
