@@ -143,8 +143,8 @@ struct SRestoreRun {
   json ExpectVolumesHoldTheDisks() { return plugintest::ExpectRestoredVolumesHoldTheDisks(sandbox, folder, out); }
 };
 
-// Runs once the plug-in's restore phases and the simulator's launch are in: the restored volumes hold
-// the stored disks, the registry is empty; a taken name fails with error 10 unless overwritten.
+// The restored volumes hold the stored disks, the instance (rebooted once) is left stopped, the
+// registry is empty; a taken name fails with error 10 unless overwritten.
 TEST(AgentRestore, RestoresAsANewInstanceAndRefusesATakenNameUnlessOverwriting) {
   SRestoreRun run;
   const json manifest = json::parse(ReadTestFile(run.folder + "/manifest.json"));
@@ -153,6 +153,7 @@ TEST(AgentRestore, RestoresAsANewInstanceAndRefusesATakenNameUnlessOverwriting) 
   EXPECT_EQ(result["shape"], manifest["instance"]["shape"]);
   run.ExpectOnly("web-r", "first restore");
   EXPECT_EQ(run.sandbox.Calls("RebootInstance"), 1) << "a restored instance is rebooted";
+  EXPECT_EQ(plugintest::RowWhere(plugintest::Ls(run.sandbox, "instances"), "name", "web-r")["state"], "STOPPED");
   EXPECT_EQ(run.Restore(), 1) << run.out;
   EXPECT_TRUE(NamesStepCodeAndCause(run.out, "InitRestoreVM")) << run.out;
   EXPECT_NE(run.out.find("error 10:"), std::string::npos) << run.out;

@@ -60,7 +60,7 @@ TEST(PluginIscsi, ValueGrammar) {
   for (const char* bad : {"", "-p", "a;b", "../x", "host name", "$(id)", "a_b.com", "x\ny", "`id`"})
     EXPECT_FALSE(IscsiUtils::isValidPortal(bad)) << bad;
   for (const char* good : {"1", "3260", "65535"}) EXPECT_TRUE(IscsiUtils::isValidPort(good)) << good;
-  for (const char* bad : {"", "0", "65536", "+3260", "-1", "32 60", "3260;", "99999999999"})
+  for (const char* bad : {"", "0", "65536", "+3260", "-1", "32 60", "3260;", "003260", "99999999999"})
     EXPECT_FALSE(IscsiUtils::isValidPort(bad)) << bad;
 }
 
