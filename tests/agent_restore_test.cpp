@@ -153,7 +153,7 @@ TEST(AgentRestore, RestoresAsANewInstanceAndRefusesATakenNameUnlessOverwriting) 
   EXPECT_EQ(result["shape"], manifest["instance"]["shape"]);
   run.ExpectOnly("web-r", "first restore");
   EXPECT_EQ(run.sandbox.Calls("RebootInstance"), 1) << "a restored instance is rebooted";
-  EXPECT_EQ(plugintest::RowWhere(plugintest::Ls(run.sandbox, "instances"), "name", "web-r")["state"], "STOPPED");
+  EXPECT_EQ(plugintest::InstanceState(run.sandbox, plugintest::InstanceId(run.sandbox, "web-r")), "STOPPED");
   EXPECT_EQ(run.Restore(), 1) << run.out;
   EXPECT_TRUE(NamesStepCodeAndCause(run.out, "InitRestoreVM")) << run.out;
   EXPECT_NE(run.out.find("error 10:"), std::string::npos) << run.out;
