@@ -1,6 +1,5 @@
-// Restores run the way the agent runs them: every stored disk written back into its new volume
-// exactly (old bytes never survive), the new instance alone left in the cloud, and every failure
-// unwound through CleanupRestoreVM.
+// Restores run the way the agent runs them: every stored disk written back into its new volume exactly (old bytes
+// never survive), the new instance alone left in the cloud, and every failure unwound through CleanupRestoreVM.
 #include <filesystem>
 #include <set>
 
@@ -276,9 +275,8 @@ TEST(AgentRestore, AConversionInAHomeWithShellSyntaxInItsPathRunsNoCommandOfIt) 
     EXPECT_FALSE(fs::exists(where + "/" + canary)) << where;
 }
 
-// A conversion that cannot have its temporary image fails with its code and cause and leaves
-// nothing; without a bucket, or with one whose name the object storage would refuse, nothing at all
-// is created.
+// A conversion that cannot have its temporary image fails with its code and cause and leaves nothing; without a
+// bucket, or with one whose name the object storage would refuse, nothing at all is created.
 TEST(AgentRestore, AConversionWithoutItsTemporaryImageFailsCleanly) {
   SRestoreRun run;
   const std::string hostile = "b; touch " + run.sandbox.Dir() + "/canary";
@@ -365,8 +363,9 @@ TEST(AgentRestore, OptionErrorsExitTwo) {
 
 }  // namespace
 
-// A flexible shape keeps the source's CPUs and memory, the instance gets the source's cards, and
-// --power-on leaves it running (a restore is stopped otherwise).
+// A flexible shape keeps the source's CPUs and memory (the temporary instance that makes the boot volume takes one
+// CPU and 1 GiB), the instance gets the source's cards, and --power-on leaves it running (a restore is stopped
+// otherwise).
 TEST(AgentRestore, AFlexInstanceKeepsItsSizeAndCardsAndPowerOnLeavesItRunning) {
   CTestSandbox sandbox;
   std::string out;
@@ -374,10 +373,11 @@ TEST(AgentRestore, AFlexInstanceKeepsItsSizeAndCardsAndPowerOnLeavesItRunning) {
   ASSERT_EQ(sandbox.Agent({"restore", sandbox.Dir() + "/store/8-sample-db", "--as", "db-r", "--power-on"}, &out), 0) << out;
   std::map<std::string, json> instances;
   for (const json& i : plugintest::Ls(sandbox, "instances"))
-    if (i["state"] != "TERMINATED") instances[i["name"]] = i;
+    instances[i["state"] == "TERMINATED" ? std::string("temporary") : i["name"].get<std::string>()] = i;
   ASSERT_EQ(instances.count("db-r"), 1u);
   for (const char* field : {"shape", "cpus", "memory_mb", "availability_domain", "compartment"})
     EXPECT_EQ(instances["db-r"][field], instances["sample-db"][field]) << field;
+  EXPECT_EQ(json({instances["temporary"]["cpus"], instances["temporary"]["memory_mb"]}), json({1, 1024}));
   EXPECT_EQ(instances["db-r"]["state"], "RUNNING");
   std::map<std::string, std::multiset<std::string>> subnets;
   for (const json& vnic : plugintest::Ls(sandbox, "vnics")) {

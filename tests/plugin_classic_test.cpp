@@ -44,9 +44,8 @@ class PluginClassic : public CMountFixture {
   std::unique_ptr<SClassic> plugin;
 };
 
-// A classic proxy takes nine volumes beside its boot volume: an instance of nine is backed up (each
-// volume on a device of the proxy) and the unmount leaves nothing; one of ten, or a stopped one, fails
-// before any snapshot.
+// A classic proxy takes nine volumes beside its boot volume: an instance of nine is backed up (each volume on a
+// device of the proxy) and the unmount leaves nothing; one of ten, or a stopped one, fails before any snapshot.
 TEST_F(PluginClassic, BacksUpRunningInstancesOfAtMostNineVolumes) {
   const struct {
     int extra;
@@ -188,8 +187,7 @@ TEST_F(PluginClassic, AnAttachWithoutADeviceOnTheProxyFails) {
   }
 }
 
-// A replication has no classic form: refused with its code in every phase before anything is
-// registered or made.
+// A replication has no classic form: refused with its code in every phase before anything is registered or made.
 TEST_F(PluginClassic, AReplicationIsRefusedAndLeavesNoRoot) {
   RestoreCtx ctx;
   ctx.vmName = "web-r", ctx.restoreType = RESTORE_TYPE_REPLICATION;

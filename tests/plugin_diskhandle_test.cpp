@@ -144,6 +144,8 @@ TEST_F(PluginDiskHandle, OpenRefusesWhatItCannotFind) {
   const std::string disk = ctx.vmInfo.disks[0].guid, ghost = "ocid1.instance.oc1.phx.ghost";
   for (const auto& [guid, name, code] : std::vector<std::tuple<std::string, std::string, int>>{
            {ctx.vmGuid, "", 0}, {"", disk, 0}, {ctx.vmGuid, "no-such-disk", 23}, {ghost, disk, 23}}) {
+    // The handle holds a registered disk from an earlier call: a failed lookup must not reuse it.
+    ASSERT_TRUE(plugin->diskInfo->GetVmdkHandle("first", ctx.vmGuid, disk, handle));
     plugin->SetLastVMError(VMERR_VOLUME_ATTACH_FAILED);
     EXPECT_EQ(plugin->OpenVmdk("first", guid, name, handle), 0) << guid << " " << name;
     EXPECT_EQ(plugin->GetLastVMError(), code) << guid << " " << name;

@@ -27,8 +27,7 @@ class PluginReplication : public CMountFixture {
       ctx.disks[i].createdVolumeId = previous->disks[i].createdVolumeId, ctx.disks[i].snapshotId = previous->disks[i].snapshotId;
     return ctx;
   }
-  // The four phases, `write` between Init and Pre; the clean-up after a failed one. The failed
-  // phase (1..4) or 0.
+  // The four phases, `write` between Init and Pre; the clean-up after a failed one. The failed phase (1..4) or 0.
   int Sync(const RestoreCtx& ctx, const std::function<void(const RestoreCtx&)>& write = nullptr) {
     int phase = 1;
     if (plugin->InitRestoreVM(ctx)) {

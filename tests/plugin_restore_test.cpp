@@ -97,7 +97,8 @@ TEST_F(PluginRestore, RefusalsHaveTheirCodeAndCreateNothing) {
     std::string details = "";  // a part of the error's details
   };
   const std::vector<SCase> cases = {
-      {"another availability domain", [](RestoreCtx& c) { c.availabilityDomain = "Uocm:PHX-AD-2"; }, VMERR_NOT_FEASIBLE},
+      {"another availability domain, whatever the restore type",
+       [](RestoreCtx& c) { c.availabilityDomain = "Uocm:PHX-AD-2", c.restoreType = 2; }, VMERR_NOT_FEASIBLE},
       {"the name is taken", [](RestoreCtx& c) { c.vmName = "sample-db"; }, VMERR_VM_ALREADY_EXISTS},
       {"overwriting the proxy",
        [&](RestoreCtx& c) {
@@ -150,19 +151,19 @@ TEST_F(PluginRestore, TheBootVolumeComesFromTheForcedTheSourceOrTheMatchingImage
   const std::string phx = Text("SELECT id FROM images WHERE name = 'Oracle-Linux-8.8' AND region = 'us-phoenix-1'");
   const std::string iad = Text("SELECT id FROM images WHERE name = 'Oracle-Linux-8.8' AND region = 'us-ashburn-1'");
   const std::string ubuntu = Text("SELECT id FROM images WHERE name = 'Canonical-Ubuntu-22.04'");
-  // No counterpart in this region (or no source image at all): a temporary image, gone again once the
-  // boot volume exists.
+  // No counterpart in this region (another build of the name, or no image of the name): a temporary image,
+  // gone again once the boot volume exists.
   const std::string temporary = "a temporary image";
   struct {
-    std::string forced, source, regionKey, used;
+    std::string forced, source, regionKey, used, change = "";  // change: made to the source image first
   } cases[] = {{"", iad, "IAD", phx},
                {"", ubuntu, "phx", ubuntu},
                {ubuntu, iad, "IAD", ubuntu},
-               {"", iad, "IAD", temporary},
-               {"", "", "", temporary}};
+               {"", iad, "IAD", temporary, "image_key = 'another build'"},
+               {"", iad, "IAD", temporary, "name = 'Oracle-Linux-7.9'"}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.source + " " + c.regionKey);
-    if (c.used == temporary) Exec("UPDATE images SET image_key = 'another build' WHERE id = ?", iad);
+    SCOPED_TRACE(c.source + " " + c.regionKey + " " + c.change);
+    if (!c.change.empty()) Exec("UPDATE images SET " + c.change + " WHERE id = ?", iad);
     TZPlatformInfo::SetValue("VirtualServer", "sOCIForceImageIdForRestore", c.forced);
     RestoreCtx ctx = Ctx("web-r");
     ctx.sourceImageId = c.source, ctx.sourceRegionKey = c.regionKey;
@@ -183,19 +184,23 @@ TEST_F(PluginRestore, TheBootVolumeComesFromTheForcedTheSourceOrTheMatchingImage
   }
 }
 
-// A cancel while the stub disk uploads: no image is imported, the restore ends with 4000, and its
-// clean-up removes the uploaded object.
-TEST_F(PluginRestore, ACancelDuringTheUploadImportsNoImage) {
-  AddFault("UploadToObjectStorage", 1, sim::EFaultAction::Delay, "", 4321);
+// A cancel while the stub disk uploads or while its image imports ends the restore there with 4000: no image
+// after the upload, nothing launched or made, and what was made is gone again.
+TEST_F(PluginRestore, ACancelDuringTheTemporaryImageEndsTheRestoreThere) {
   clock.OnSleep([&](size_t i) { if (clock.Sleeps()[i] == 4321) plugin->SetJobCancelled(true); });
-  RestoreCtx ctx = Ctx("web-r");
-  ctx.sourceImageId.clear(), ctx.bucketName = "image-import", ctx.jobResultsDir = sandbox->Dir() + "/jobs/7/results";
-  EXPECT_EQ(plugin->InitRestoreVM(ctx), 0);
-  EXPECT_EQ(plugin->GetLastVMError(), VMERR_JOB_CANCELLED);
-  EXPECT_EQ(Calls("UploadToObjectStorage"), 1);  // and nothing imported, launched or made after the cancel:
-  EXPECT_EQ(Calls("CreateImage") + Calls("DeployVM") + Calls("CreateVolume"), 0);
-  EXPECT_EQ(plugin->CleanupRestoreVM(ctx), 1);
-  ExpectNothingLeft();
+  for (const std::string op : {"UploadToObjectStorage", "CreateImage"}) {
+    SCOPED_TRACE(op);
+    AddFault(op, 1, sim::EFaultAction::Delay, "", 4321);
+    plugin->SetJobCancelled(false);
+    RestoreCtx ctx = Ctx("web-r");
+    ctx.sourceImageId.clear(), ctx.bucketName = "image-import", ctx.jobResultsDir = sandbox->Dir() + "/jobs/7/results";
+    EXPECT_EQ(plugin->InitRestoreVM(ctx), 0);
+    EXPECT_EQ(plugin->GetLastVMError(), VMERR_JOB_CANCELLED);
+    EXPECT_EQ(Calls("CreateImage"), op == "CreateImage");  // counted since the test began
+    EXPECT_EQ(Calls("DeployVM") + Calls("CreateVolume"), 0);
+    EXPECT_EQ(plugin->CleanupRestoreVM(ctx), 1);
+    ExpectNothingLeft();
+  }
 }
 
 // Automatic shapes: the nearest CPU count, then the least memory that covers the machine's (the most

@@ -1,6 +1,5 @@
-// Snapshots and replicas of a backup against the simulated cloud with a virtual clock: the limit and
-// expiry of backup snapshots, partial runs, faulty resources, the wait's timing, and the failure
-// count of the replica step.
+// Snapshots and replicas of a backup against the simulated cloud with a virtual clock: the limit and expiry of
+// backup snapshots, partial runs, faulty resources, the wait's timing, and the failure count of the replica step.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

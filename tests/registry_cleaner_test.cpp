@@ -198,8 +198,7 @@ TEST_F(RegistryCleaner, GetRegisteredVMAndCreatedVMAndDisks) {
   }
 }
 
-// A root another live job owns is neither taken over nor handed out for a clean-up; once that job
-// is gone, it is.
+// A root another live job owns is neither taken over nor handed out for a clean-up; once that job is gone, it is.
 TEST_F(RegistryCleaner, ARootOfAnotherLiveJobIsNeitherClaimedNorHandedOut) {
   C other;
   ASSERT_TRUE(other.Init(""));

@@ -60,8 +60,7 @@ class SimCloud : public ::testing::TestWithParam<sim::EFlavour> {
   std::unique_ptr<OracleCloudSDKCppBridge::COracleCloudSDKCppBridge> bridge_ = cloud_.Connect();
 };
 
-// Each transition takes its provisioning time, is settled when read, and refuses what its state
-// does not allow.
+// Each transition takes its provisioning time, is settled when read, and refuses what its state does not allow.
 TEST_P(SimCloud, ProvisioningTimesDriveEveryLifecycle) {
   for (const char* kind : {"instance", "snapshot", "volume"})
     cloud_.SetMeta(std::string("provision_seconds.") + kind, "30");

@@ -1,6 +1,5 @@
-// The sandbox's iscsiadm, run as the plug-in runs it: node records, logins that link a target's
-// volume bytes into the proxy's by-path folder, the real tool's error exits, fault rules, and
-// hostile arguments that must stay data.
+// The sandbox's iscsiadm, run as the plug-in runs it: node records, logins that link a target's volume bytes into
+// the proxy's by-path folder, the real tool's error exits, fault rules, and hostile arguments that must stay data.
 #include <set>
 
 #include "bridge/sim/FakeIscsiadm.h"
