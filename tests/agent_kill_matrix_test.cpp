@@ -165,10 +165,9 @@ std::string RunCase(const SJob& job, const CTestSandbox& sandbox, const std::str
   const int status = sandbox.Agent(job.command(sandbox, 1), &out);
   if (job.result(1) == job.result(2) && !(status != 0 && job.afterHandOver.count(op))) problems += LastGoodCopy(sandbox);
   if (action == "fail") {
-    // A job that got over the failure verified everything it reports; one that did not names its
-    // step and code. Its own clean-up leaves nothing, or else the next job's sweep does.
-    // A backup that stored some disks is partial (3) and names the code of each one left out. The
-    // unmount of a backup has no code of its own: its cause is named.
+    // A job that got over the failure verified everything it reports; one that did not names its step and code. Its
+    // own clean-up leaves nothing, or else the next job's sweep does. A backup that stored some disks is partial (3)
+    // and names the code of each one left out. The unmount of a backup has no code of its own: its cause is named.
     const bool named = status == 1 ? out.find(" failed: error ") != std::string::npos ||
                                          out.find("UnmountVM failed: no error code: ") != std::string::npos
                                    : job.backup && status == 3 && out.find(" not stored: ") != std::string::npos &&

@@ -184,9 +184,8 @@ TEST_F(PluginSnapshot, FaultySnapshotSettlesTheWaitWith17AndItsReplicaFails) {
   EXPECT_EQ(RegisteredChildren(ctx.vmGuid, VM_CLEANER_ENTITY_DISK), std::set<std::string>{disks[1].createdVolumeId});
 }
 
-// Resources ready after five minutes are found ready in the fifth round of each wait at the default
-// interval of a minute, in the third at two minutes; the first round comes one interval after the
-// last request.
+// Resources ready after five minutes are found ready in the fifth round of each wait at the default interval of a
+// minute, in the third at two minutes; the first round comes one interval after the last request.
 TEST_F(PluginSnapshot, WaitPollsAtTheConfiguredIntervalUntilTheResourcesAreAvailable) {
   const struct {
     std::string minutes;  // empty: the default
