@@ -1,6 +1,5 @@
-// Replication syncs as the agent runs them: only the chunks that changed since the backup last
-// synced are written, the state of the next sync is replaced only after a sync fully succeeded, and a
-// destination takes one job at a time.
+// Replication syncs as the agent runs them: only the chunks that changed since the backup last synced are written, the
+// state of the next sync is replaced only after a sync fully succeeded, and a destination takes one job at a time.
 #include <filesystem>
 
 #include "PluginTestUtil.h"

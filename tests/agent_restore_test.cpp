@@ -363,9 +363,8 @@ TEST(AgentRestore, OptionErrorsExitTwo) {
 
 }  // namespace
 
-// A flexible shape keeps the source's CPUs and memory (the temporary instance that makes the boot volume takes one
-// CPU and 1 GiB), the instance gets the source's cards, and --power-on leaves it running (a restore is stopped
-// otherwise).
+// A flexible shape keeps the source's CPUs and memory (the temporary instance that makes the boot volume takes one CPU
+// and 1 GiB), the instance gets the source's cards, and --power-on leaves it running (a restore is stopped otherwise).
 TEST(AgentRestore, AFlexInstanceKeepsItsSizeAndCardsAndPowerOnLeavesItRunning) {
   CTestSandbox sandbox;
   std::string out;

@@ -213,13 +213,15 @@ TEST_F(PluginRestore, ShapesAreTheNearestCpuCountThenTheLeastMemoryThatCovers) {
     s.name = name, s.cpuCount = cpus, s.memory = memory;
     return s;
   };
-  const std::vector<SVMSizeInfo> shapes = {shape("a", 2, 16384), shape("b", 4, 32768), shape("c", 4, 65536),
-                                           shape("d", 3, 8192), shape("e.Flex", 4, 40960), shape("f.Flex", 1, 1)};
+  // d and g are alike: the later listed wins.
+  const std::vector<SVMSizeInfo> shapes = {shape("a", 2, 16384),      shape("b", 4, 32768),  shape("c", 4, 65536),
+                                           shape("d", 3, 8192),       shape("g", 3, 8192),
+                                           shape("e.Flex", 4, 40960), shape("f.Flex", 1, 1)};
   const struct {
     int cpus, memory;
     const char* best;
   } picks[] = {{4, 40960, "c"}, {4, 81920, "c"}, {4, 32768, "b"}, {4, 32769, "c"}, {0, 0, "a"}, {1, 0, "a"},
-               {3, 1, "d"},     {2, 16385, "a"}};
+               {3, 1, "g"},     {2, 16385, "a"}};
   for (const auto& p : picks)
     EXPECT_EQ(RestorePlugin::_FindBestMatchingVMSize(shapes, p.memory, p.cpus).name, p.best) << p.cpus << " " << p.memory;
   EXPECT_EQ(RestorePlugin::_FindBestMatchingVMSize({}, 0, 0).name, "");
