@@ -143,8 +143,7 @@ TEST(AgentReplicate, SyncsFullThenOnlyTheChangedChunkAndSurvivesAMissingBase) {
   EXPECT_EQ(run.ExpectInStep(third)["bytes_written"], kMiB);
 }
 
-// A wrong command line exits 2 and a destination whose lock another job holds exits 1, both before
-// anything is created.
+// A wrong command line exits 2 and a destination whose lock another job holds exits 1, both before anything is created.
 TEST(AgentReplicate, UsageErrorsAndABusyDestinationTouchNothing) {
   SReplicaRun run;
   const std::string folder = run.Backup("7");

@@ -188,10 +188,9 @@ TEST(AgentRestore, AFailedPhaseOrDiskWriteUnwindsAndLeavesNothing) {
   EXPECT_EQ(json::parse(ReadTestFile(run.folder + "/manifest.json")), manifest);
 }
 
-// A classic instance comes back from its saved orchestration, which the agent copied into the job's
-// results folder: the volumes hold the stored disks, the boot volume is disk 1, the backup's files
-// are untouched. A taken name fails with 10 even when overwriting; a launch plan serves only a plain
-// restore (a conversion launches from the orchestration).
+// A classic instance comes back from its saved orchestration, which the agent copied into the job's results folder: the
+// volumes hold the stored disks, the boot volume is disk 1, the backup's files are untouched. A taken name fails with
+// 10 even when overwriting; a launch plan serves only a plain restore (a conversion launches from the orchestration).
 TEST(AgentRestore, AClassicInstanceComesBackFromItsSavedOrchestration) {
   SRestoreRun run("classic");
   std::map<std::string, std::string> files;

@@ -171,8 +171,7 @@ TEST_F(PluginAttach, AttachmentWithoutIqnNeedsNoLogin) {
   EXPECT_TRUE(Sessions().empty());
 }
 
-// A failure at each step of an attach: its code, no device, and what it left is removed by the
-// clean-up of the unmount.
+// A failure at each step of an attach: its code, no device, and what it left is removed by the clean-up of the unmount.
 TEST_F(PluginAttach, AFailureAtEachAttachStepSetsItsCodeAndTheUnmountsCleanupRemovesWhatItLeft) {
   plugin->diskMapper->SetDeviceWaitMilliseconds(2000);
   const std::string lockFile = CDiskMapperLinux::LockFilePath();

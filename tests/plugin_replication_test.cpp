@@ -193,8 +193,12 @@ TEST_F(PluginReplication, DisksAddedAndDeselected) {
   ExpectDestination(third, {bootSum});
 }
 
-// A cancel while the integrity snapshots are taken ends the sync with 4000 and leaves nothing.
-TEST_F(PluginReplication, ACancelBetweenIntegritySnapshotsUnwindsWith4000) {
+// A cancel between two phases, or while the integrity snapshots are taken, ends the sync with 4000 and leaves nothing.
+TEST_F(PluginReplication, ACancelBetweenPhasesOrIntegritySnapshotsUnwindsWith4000) {
+  EXPECT_EQ(Sync(SyncCtx(), [&](const RestoreCtx&) { plugin->SetJobCancelled(true); }), 2);
+  EXPECT_EQ(plugin->GetLastVMError(), VMERR_JOB_CANCELLED);
+  ExpectNothingLeft();
+  plugin->SetJobCancelled(false);
   AddFault("CreateVolumeSnapshot", 1, sim::EFaultAction::Delay, "", 4321);
   clock.OnSleep([&](size_t i) { if (clock.Sleeps()[i] == 4321) plugin->SetJobCancelled(true); });
   EXPECT_EQ(Sync(SyncCtx(), Writes("first")), 4);

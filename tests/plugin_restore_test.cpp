@@ -55,9 +55,8 @@ TEST_F(PluginRestore, VolumesAreWholeGiBOfAtLeastFifty) {
     EXPECT_EQ(RestorePlugin::_GetAdjustedVolumeSize(bytes), gib * kGiB) << bytes;
 }
 
-// Init makes a volume per disk (the boot volume through a temporary instance that is gone again),
-// attached to the proxy and registered under the restore; the clean-up of the failed restore removes
-// all of it and leaves the source alone.
+// Init makes a volume per disk (the boot volume through a temporary instance that is gone again), attached to the proxy
+// and registered under the restore; the clean-up of the failed restore removes all of it and leaves the source alone.
 TEST_F(PluginRestore, InitAttachesAVolumePerDiskAndTheCleanupRemovesThem) {
   const RestoreCtx ctx = Ctx("web-r");
   const auto sources = InstanceVolumes("sample-web");
