@@ -28,8 +28,7 @@ class CDiskPlugin : public InfraPlugin {
   using COracleCloudInfrastructureInfo::diskInfo;
 };
 
-// What a job must leave as it found it: the cloud's volumes, snapshots and live attachments, and
-// the proxy's devices.
+// What a job must leave as it found it: the cloud's volumes, snapshots and live attachments, and the proxy's devices.
 using SCloudState = std::tuple<json, json, json, std::set<std::string>>;
 
 class PluginDiskHandle : public CMountFixture {

@@ -193,18 +193,21 @@ TEST_F(PluginReplication, DisksAddedAndDeselected) {
   ExpectDestination(third, {bootSum});
 }
 
-// A cancel between two phases, or while the integrity snapshots are taken, ends the sync with 4000 and leaves nothing.
+// A cancel between phases or between integrity snapshots ends a sync with 4000 and keeps the previous restore point.
 TEST_F(PluginReplication, ACancelBetweenPhasesOrIntegritySnapshotsUnwindsWith4000) {
   EXPECT_EQ(Sync(SyncCtx(), [&](const RestoreCtx&) { plugin->SetJobCancelled(true); }), 2);
   EXPECT_EQ(plugin->GetLastVMError(), VMERR_JOB_CANCELLED);
   ExpectNothingLeft();
   plugin->SetJobCancelled(false);
+  const RestoreCtx first = FirstSync();
   AddFault("CreateVolumeSnapshot", 1, sim::EFaultAction::Delay, "", 4321);
   clock.OnSleep([&](size_t i) { if (clock.Sleeps()[i] == 4321) plugin->SetJobCancelled(true); });
-  EXPECT_EQ(Sync(SyncCtx(), Writes("first")), 4);
+  EXPECT_EQ(Sync(SyncCtx(&first), Writes("second")), 4);
   EXPECT_EQ(plugin->GetLastVMError(), VMERR_JOB_CANCELLED);
-  EXPECT_EQ(Calls("CreateVolumeSnapshot"), 1);
-  ExpectNothingLeft();
+  EXPECT_EQ(Calls("CreateVolumeSnapshot"), 3);  // the first sync took two
+  std::set<std::string> kept;  // the first sync's restore point
+  for (const auto& row : Rows("SELECT id FROM snapshots WHERE name = '_QD_INTEGRITY_SNAPSHOT'")) kept.insert(row[0]);
+  EXPECT_EQ(kept, (std::set<std::string>{first.disks[0].snapshotId, first.disks[1].snapshotId}));
 }
 
 }  // namespace
