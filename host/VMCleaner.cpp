@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <unistd.h>
+
 #include "host/CFileLock.h"
 #include "host/CWqDirectory.h"
 #include "host/CleanerHandle.h"
@@ -151,6 +153,26 @@ void ListChildren(CSqliteDb& db, int64_t id, const string& path, int64_t type, s
   }
 }
 
+// Removes a handed-over result inside the caller's transaction: its entities, with what is under
+// them, then the root, which stays as an orphan while other children remain. A path that is not a
+// child of that root is refused, and the transaction with it.
+void RemoveHandedOver(CSqliteDb& db, int64_t rootId, const CleanerHandle::SParsed& root,
+                      const std::vector<string>& paths) {
+  for (const auto& path : paths) {
+    CleanerHandle::SParsed child;
+    if (!CleanerHandle::Parse(path, child) || child.mode != root.mode || child.chain.size() < 2 ||
+        child.chain[0].type != root.chain[0].type || child.chain[0].name != root.chain[0].name)
+      throw CSqliteError("[" + path + "] is not an entity of the handed-over root");
+    const int64_t id = Resolve(db, child);
+    if (id != 0) DeleteTree(db, id);
+  }
+  Unregister(db, rootId, false);
+}
+
+string HandOverLedgerFile(const string& directory, const string& rootPath) {
+  return FXPath::Append(directory, CleanerHandle::EncodeName(rootPath));
+}
+
 // The lock file that serialises root claims with sweeps: beside the registry database.
 string ClaimsLockPath(const string& databasePath) { return databasePath + ".claims.lock"; }
 
@@ -212,6 +234,8 @@ bool VMCleaner::Init(const string& localVmGuid, UINT64 reserved) {
   identity_ = localVmGuid;
   databasePath_ = path;
   sessionDirectory_ = SessionDirectory(directory);
+  handOverDirectory_ = path + ".handovers";
+  ApplyHandOverLedger();
   return true;
 }
 
@@ -418,6 +442,8 @@ bool VMCleaner::GetOrphanedRootEntityListByType(const VM_Cleaner_Mode& mode, VM_
                                                 const string& name, std::vector<CleanerEntity>& list) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!db_) return false;
+  // A result handed over while the store could not take it is never an orphan's to remove.
+  ApplyHandOverLedger();
   try {
     CSqliteStatement roots = db_->Prepare(
         name.empty() ? "SELECT name, owner IS NULL, owner FROM entities WHERE parent=0 AND mode=? AND type=? ORDER BY id"
@@ -464,6 +490,78 @@ bool VMCleaner::UnRegisterEntity(const string& path, bool force) {
   } catch (const std::exception& e) {
     EVERROR(Log(), "Unregistering [%s] in [%s] failed: %s", path.c_str(), databasePath_.c_str(), e.what());
     return false;
+  }
+}
+
+bool VMCleaner::HandOver(const string& rootPath, const std::vector<string>& resultPaths, string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CleanerHandle::SParsed root;
+  if (!db_ || !CleanerHandle::Parse(rootPath, root) || root.chain.size() != 1) {
+    error = "[" + rootPath + "] is not a root of an open registry";
+    return false;
+  }
+  try {
+    CSqliteTransaction tx(*db_);
+    const int64_t id = Resolve(*db_, root);
+    if (id == 0) return true;  // nothing of the job is registered: nothing can remove the result
+    if (db_->QueryText("SELECT owner FROM entities WHERE id=?", "", id) != session_->Key()) {
+      error = "root [" + rootPath + "] is not owned by this job";
+      return false;
+    }
+    RemoveHandedOver(*db_, id, root, resultPaths);
+    tx.Commit();
+    return true;
+  } catch (const std::exception& e) {
+    error = "[" + databasePath_ + "]: " + e.what();
+  }
+  string ledger = rootPath + "\n";
+  for (const auto& path : resultPaths) ledger += path + "\n";
+  const string file = HandOverLedgerFile(handOverDirectory_, rootPath);
+  if (CWqDirectory::Create(handOverDirectory_) && WriteWholeFile(file, ledger))
+    error += "; the hand-over is kept in [" + file + "] until the registry takes it";
+  else
+    error += "; nor could it be kept in [" + file + "]: " + std::strerror(errno);
+  EVERROR(Log(), "Handing [%s] over failed: %s", rootPath.c_str(), error.c_str());
+  return false;
+}
+
+bool VMCleaner::IsHandOverPending(const string& rootPath) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return db_ && FXFile::DoesFileExist(HandOverLedgerFile(handOverDirectory_, rootPath));
+}
+
+void VMCleaner::ApplyHandOverLedger() {
+  CWqDirectory listing;
+  std::vector<string> files;
+  string name;
+  bool end = false;
+  if (!FXFile::DoesFileExist(handOverDirectory_) || !listing.Open(handOverDirectory_, "*")) return;
+  while (listing.GetEntry(name, end) && !end)
+    if (name.find(".tmp.") == string::npos) files.push_back(FXPath::Append(handOverDirectory_, name));
+  for (const auto& file : files) {
+    string ledger;
+    std::vector<string> lines;
+    if (!ReadRegularFile(file, ledger)) continue;
+    for (size_t start = 0, end = 0; start < ledger.size(); start = end + 1) {
+      end = ledger.find('\n', start);
+      if (end == string::npos) end = ledger.size();
+      if (end > start) lines.push_back(ledger.substr(start, end - start));
+    }
+    CleanerHandle::SParsed root;
+    if (lines.empty() || !CleanerHandle::Parse(lines[0], root) || root.chain.size() != 1) {
+      EVERROR(Log(), "Hand-over ledger [%s] names no root; left as it is", file.c_str());
+      continue;
+    }
+    try {
+      CSqliteTransaction tx(*db_);
+      const int64_t id = Resolve(*db_, root);
+      if (id != 0) RemoveHandedOver(*db_, id, root, std::vector<string>(lines.begin() + 1, lines.end()));
+      tx.Commit();
+      ::unlink(file.c_str());
+      EVDEBUG(Log(), "Applied the hand-over of [%s] kept in [%s]", lines[0].c_str(), file.c_str());
+    } catch (const std::exception& e) {
+      EVERROR(Log(), "Applying the hand-over kept in [%s] failed: %s", file.c_str(), e.what());
+    }
   }
 }
 

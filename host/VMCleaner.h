@@ -110,6 +110,15 @@ class VMCleaner {
   // its last child goes; `force` removes it with its children.
   bool UnRegisterEntity(const VM_Cleaner_Mode& mode, const string& handle, bool force);
   bool UnRegisterEntity(const string& path, bool force);
+  // Hands a finished job's result over: the entities at `resultPaths` (children of the root at
+  // `rootPath`, with what is under them) and then the root go in one transaction, the root staying
+  // as an orphan while other children remain; only while this session owns the root. When the store
+  // cannot take it, the hand-over is written to a ledger beside the database, which every later
+  // session of this registry applies before it lists orphans, so that no sweep ever removes the
+  // result; `error` then names the cause, and the result is false even when the ledger was written.
+  bool HandOver(const string& rootPath, const std::vector<string>& resultPaths, string& error);
+  // True while a hand-over of the root waits in the ledger: its clean-up must leave it alone.
+  bool IsHandOverPending(const string& rootPath);
   // True when an orphaned root of any mode exists.
   bool IsAllVMCleanupRequired();
   // Records that a sweep of orphans ran.
@@ -127,11 +136,14 @@ class VMCleaner {
   static bool InspectRegistry(const string& registryDirectory, std::vector<SRegistryRoot>& roots, string& error);
 
  private:
+  // Applies the hand-overs the ledger holds; the caller holds mutex_.
+  void ApplyHandOverLedger();
   mutable std::mutex mutex_;
   std::unique_ptr<CSqliteDb> db_;
   std::unique_ptr<CRegistrySession> session_;
   string identity_;
   string databasePath_;
   string sessionDirectory_;
+  string handOverDirectory_;  // the ledger of hand-overs the store could not take
   std::unique_ptr<CFileLock> claims_;  // the claims lock while this object holds it for a sweep
 };

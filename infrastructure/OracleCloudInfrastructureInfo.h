@@ -89,6 +89,9 @@ class COracleCloudInfrastructureInfo : public COracleCloudInfo {
   bool _PopulateRestoreCtxVMInfo(const RestoreCtx& ctx);
   bool _PopulateVMInfoFromVMConfigFile(const RestoreCtx& ctx, VMInfoStructs::SVMInfo& out);
   bool _RestoreInstance(const RestoreCtx& ctx);
+  // Deletes the instance an overwriting restore replaces (found in Init), just before the launch;
+  // false (error 61) when it could not be deleted.
+  bool DeleteOverwrittenInstance(const RestoreCtx& ctx);
 
   // The restore's empty volumes.
   bool CreateEmptyVolumes(const RestoreCtx& ctx, std::vector<VMInfoStructs::SDisk>& disks) override;
@@ -150,4 +153,5 @@ class COracleCloudInfrastructureInfo : public COracleCloudInfo {
 
   // Empty until the first backup connects an instance to it.
   std::unique_ptr<COracleCloudInfrastructureDiskInfo> diskInfo;
+  string overwrittenInstance;  // the instance of the target name that the restore replaces
 };

@@ -57,6 +57,7 @@ bool COracleCloudInfrastructureInfo::_InitRestoreVM_FullVM(const RestoreCtx& ctx
     SetLastVMError(VMERR_NO_VOLUMES);
     EVDEBUG(evDebug, "There are no disks to be restored");
   }
+  overwrittenInstance.clear();
   if (!HandleOverwriteOption(ctx)) return false;
   if (!CreateEmptyVolumes(ctx, ctx.disks)) {
     EVERROR(evDebug, "Error while creating empty disks");
@@ -76,17 +77,12 @@ int COracleCloudInfrastructureInfo::HandleOverwriteOption(const RestoreCtx& ctx)
   if (!ctx.inPlaceRestore && !ctx.overwrite) return RefuseToOverwrite(VMERR_VM_ALREADY_EXISTS);
   if (RefusesProxyAsTarget(ctx, found)) return 0;
   if (found.size() == 1) {
-    EVDEBUG(evDebug, "Found one Instance with name [%s] exist in compartment [%s]", ctx.vmName.c_str(),
-            ctx.compartmentId.c_str());
-    EVDEBUG(evDebug, "Deleting existing vm [%s]", ctx.vmName.c_str());
-    if (bridge->DeleteVM(ctx.vmName, found[0].guid, true, false)) {
-      EVDEBUG(evDebug, "Successfully deleted the Instance [%s] in compartment [%s].", found[0].guid.c_str(),
-              ctx.compartmentId.c_str());
-      return 1;
-    }
-    EVDEBUG(evDebug, "Failed to delete instance [%s]. Aborting restore.! Error [%s]", ctx.vmName.c_str(),
-            bridge->GetLastError().c_str());
-    return ReportBridgeFailure(VMERR_VM_DELETE_FAILED);
+    // Replaced only once the new instance's volumes are written and verified, just before its launch:
+    // a restore that fails before then leaves the instance as it was.
+    EVDEBUG(evDebug, "Found one Instance with name [%s] exist in compartment [%s]; it is replaced at the launch",
+            ctx.vmName.c_str(), ctx.compartmentId.c_str());
+    overwrittenInstance = found[0].guid;
+    return 1;
   }
   if (found.size() > 1) return RefuseAmbiguousTarget(ctx);
   return 1;
@@ -216,7 +212,7 @@ bool COracleCloudInfrastructureInfo::_RestoreInstance(const RestoreCtx& ctx) {
   const SDisk bootDisk = *boot;
   vm.disks.erase(boot);
   EVDEBUG(evDebug, "BootDisk:: Ocid:%s,  Name:%s.", bootDisk.createdVolumeId.c_str(), bootDisk.targetVolume.c_str());
-  if (!RemoveReplacedDestination(ctx)) return false;
+  if (!RemoveReplacedDestination(ctx) || !DeleteOverwrittenInstance(ctx)) return false;
   if (!LaunchRestoredInstance(ctx, [&] { return bridge->RestoreVM(vm, bootDisk); })) return false;
 
   const string type = _GetVolumeAttachmentTypeToRestoredInstance(ctx);
@@ -237,6 +233,20 @@ bool COracleCloudInfrastructureInfo::_RestoreInstance(const RestoreCtx& ctx) {
     }
   }
   EVDEBUG(evDebug, "Successfully created VM [%s] / [%s]", ctx.restoredVmGuid.c_str(), ctx.vmName.c_str());
+  return true;
+}
+
+bool COracleCloudInfrastructureInfo::DeleteOverwrittenInstance(const RestoreCtx& ctx) {
+  if (overwrittenInstance.empty()) return true;
+  EVDEBUG(evDebug, "Deleting existing vm [%s]", ctx.vmName.c_str());
+  if (!bridge->DeleteVM(ctx.vmName, overwrittenInstance, true, false)) {
+    EVDEBUG(evDebug, "Failed to delete instance [%s]. Aborting restore.! Error [%s]", ctx.vmName.c_str(),
+            bridge->GetLastError().c_str());
+    return ReportBridgeFailure(VMERR_VM_DELETE_FAILED);
+  }
+  EVDEBUG(evDebug, "Successfully deleted the Instance [%s] in compartment [%s].", overwrittenInstance.c_str(),
+          ctx.compartmentId.c_str());
+  overwrittenInstance.clear();
   return true;
 }
 

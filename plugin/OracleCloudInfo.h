@@ -176,10 +176,16 @@ class COracleCloudInfo : public CVMInfo {
   // The instances that carry the restore's target name. Not knowing is not "not found": a failed
   // lookup is false (error 20, the bridge's text), and the restore must not go on.
   bool LookUpTargetName(const RestoreCtx& ctx, std::vector<VMInfoStructs::SVMInfo>& found, bool& exists);
-  // The end of a restore: the instance and its volumes handed over (unregistered with the root),
-  // then a reboot when `reboot`, a power-off unless it should run, the results folder removed. False
-  // (error 7101) when the power-off failed.
+  // The end of a restore: the instance and its volumes handed over (HandOverResult), then a reboot
+  // when `reboot`, a power-off unless it should run, the results folder removed. False with the
+  // hand-over's error 8102, else error 7101 when the power-off failed.
   bool FinishRestoredInstance(const RestoreCtx& ctx, bool reboot);
+  // Hands the restored instance, its volumes, `snapshotIds` and the pending records of their creates
+  // over in one registry transaction, the root with them unless other leftovers remain. From here on
+  // the result is the user's: neither this job's clean-up nor any sweep removes it, also when the
+  // registry could not take the hand-over (error 8102 naming the registry and the cause; it then
+  // waits in the registry's ledger).
+  bool HandOverResult(const RestoreCtx& ctx, const std::vector<string>& snapshotIds = {});
   // Removes the folder when it is a job's own (absolute, not "/", not the agent's home or a parent of
   // it), without following links; a refusal or failure is only logged.
   void RemoveJobResultsDir(const string& dir);
@@ -276,6 +282,7 @@ class COracleCloudInfo : public CVMInfo {
   std::unique_ptr<CDiskMapper> diskMapper;
   COracleCloudCleaner cleaner;
   bool staleJobsCleaned = false;
+  string handedOverRestore;  // the restore whose result this job handed over: its clean-up keeps it
   // What a replication job carried in from the previous sync, kept from Init to Post: the rebuild
   // from snapshots and the new integrity snapshots overwrite the records' own fields.
   struct SReplicationEntry {

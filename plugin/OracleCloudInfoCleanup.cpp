@@ -109,6 +109,11 @@ bool COracleCloudInfo::_CleanupRestoreVM(const string& restoreGuid) {
   EVDEBUGLVL(evDebug, 2, "Cleaning up VM [%s]", restoreGuid.c_str());
   string path;
   if (!cleaner.GetRegisteredVM(cleanerMode, restoreGuid, path)) return true;
+  // A result handed over is the user's, also while its hand-over waits in the registry's ledger.
+  if (restoreGuid == handedOverRestore || cleaner.IsHandOverPending(path)) {
+    EVDEBUG(evDebug, "Restore [%s] handed its result over: nothing of it is removed", restoreGuid.c_str());
+    return true;
+  }
   bool ok = true;
   // Creates the job did not live to register first: an instance among them may hold a volume.
   if (!CleanupPendingCreates(path)) {

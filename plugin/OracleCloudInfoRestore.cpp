@@ -2,8 +2,11 @@
 // hook (or the replication routine for a restore of type 4). Also the registration of a restore
 // in the registry of created entities and the naming of restored volumes.
 #include <algorithm>
+#include <set>
+#include <utility>
 
 #include "cleanup/PendingCreate.h"
+#include "host/CleanerHandle.h"
 #include "host/CWqDirectory.h"
 #include "host/FXFile.h"
 #include "host/FXString.h"
@@ -47,6 +50,7 @@ int COracleCloudInfo::InitRestoreVM(const RestoreCtx& ctx) {
   SetLastVMError(VMERR_NONE);
   if (CancelledBeforePhase()) return 0;
   ctx.vmCreated = false;
+  handedOverRestore.clear();
   EVDEBUG(evDebug, "Original VMName : [%s] Restore VMName  : [%s]", ctx.originalVmName.c_str(), ctx.vmName.c_str());
   EVDEBUG(evDebug, "Restoring Instance to Oracle cloud , User: [%s]", ctx.compartmentId.c_str());
   if (!InitProxyVMInfo()) {
@@ -248,14 +252,48 @@ bool COracleCloudInfo::LaunchRestoredInstance(const RestoreCtx& ctx, const std::
   return true;
 }
 
+bool COracleCloudInfo::HandOverResult(const RestoreCtx& ctx, const std::vector<string>& snapshotIds) {
+  handedOverRestore = ctx.restoreGuid;
+  const string root =
+      CleanerHandle::Root(cleanerMode, VM_CLEANER_ENTITY_VM, COracleCloudCleaner::RootKey(ctx.restoreGuid));
+  std::vector<string> result;
+  std::set<std::pair<VM_Cleaner_EntityType, string>> created{{VM_CLEANER_ENTITY_VM, ctx.vmInfo.name}};
+  auto add = [&](VM_Cleaner_EntityType type, const string& key) {
+    if (!key.empty()) result.push_back(CleanerHandle::Child(root, type, key));
+  };
+  add(VM_CLEANER_ENTITY_VM, ctx.createdVmGuid);
+  for (const SDisk& disk : ctx.disks) {
+    if (disk.selectedForRestore != 1 || disk.isFiltered) continue;
+    add(VM_CLEANER_ENTITY_DISK, disk.createdVolumeId);
+    created.emplace(VM_CLEANER_ENTITY_DISK, disk.displayName);
+  }
+  for (const string& id : snapshotIds) add(VM_CLEANER_ENTITY_SNAPSHOT, id);
+  // A create of the result whose registration failed left its record: a sweep would look the name
+  // up and find the result. Records of other creates stay, and with them the root.
+  std::vector<string> pending;
+  cleaner.GetRegisteredPendingCreates(root, pending);
+  for (const string& key : pending) {
+    VM_Cleaner_EntityType kind = VM_CLEANER_ENTITY_VM;
+    string name;
+    INT64 since = 0;
+    if (COracleCloudCleaner::ParsePendingCreateKey(key, kind, name, since) && created.count({kind, name}))
+      add(VM_CLEANER_ENTITY_PENDING_CREATE, key);
+  }
+  string error;
+  if (cleaner.HandOver(root, result, error)) return true;
+  const string details = FXString::Format("Instance [%s] [%s] is restored, but its hand-over could not be recorded: %s",
+                                          ctx.vmName.c_str(), ctx.createdVmGuid.c_str(), error.c_str());
+  EVERROR(evDebug, "%s", details.c_str());
+  SetLastVMErrorDetails(details);
+  SetLastVMError(VMERR_REGISTRY_WRITE_FAILED);
+  return false;
+}
+
 bool COracleCloudInfo::FinishRestoredInstance(const RestoreCtx& ctx, bool reboot) {
   // The instance and its volumes are the job's result: handed over first, so that nothing after
-  // this point (a failed power-off included) can make a clean-up delete them.
-  UnRegisterCreatedVMandDisksFromCleaner(ctx.restoreGuid, ctx.createdVmGuid, ctx.disks);
-  if (!cleaner.UnRegisterVM(cleanerMode, ctx.restoreGuid, false))
-    EVDEBUG(evDebug, "Could not unregister VM[%s] from cleaner, some resources may require cleanup",
-            ctx.restoreGuid.c_str());
-  bool ok = true;
+  // this point (a failed power-off included) can make a clean-up delete them. A hand-over the
+  // registry could not take fails the job, and its error is the one reported.
+  bool ok = HandOverResult(ctx);
   if (reboot) {
     EVDEBUG(evDebug, "Rebooting converted instance [%s]", ctx.vmInfo.uri.c_str());
     bridge->RebootInstance(ctx.vmInfo.uri);
@@ -265,7 +303,7 @@ bool COracleCloudInfo::FinishRestoredInstance(const RestoreCtx& ctx, bool reboot
       EVDEBUG(evDebug, "Instance [%s] powered off", ctx.vmInfo.uri.c_str());
     } else {
       EVDEBUG(evDebug, "Powering off instance [%s] failed", ctx.vmInfo.uri.c_str());
-      ReportBridgeFailure(VMERR_VM_OPERATION_FAILED);
+      if (ok) ReportBridgeFailure(VMERR_VM_OPERATION_FAILED);
       ok = false;
     }
   }

@@ -157,6 +157,20 @@ TEST(AgentRestore, RestoresAsANewInstanceAndRefusesATakenNameUnlessOverwriting) 
   EXPECT_TRUE(NamesStepCodeAndCause(run.out, "InitRestoreVM")) << run.out;
   EXPECT_NE(run.out.find("error 10:"), std::string::npos) << run.out;
   run.ExpectOnly("web-r", "name taken");
+  // The instance being replaced goes just before the launch: a restore whose disk does not verify, or
+  // that cannot delete it (61), leaves it as it was.
+  const std::string replacedId = plugintest::InstanceId(run.sandbox, "web-r");
+  const std::string dataDisk = run.folder + "/disks/" + manifest["disks"][1]["file"].get<std::string>();
+  const std::string stored = ReadTestFile(dataDisk);
+  WriteTestFile(dataDisk, std::string(stored.size(), 'x'));
+  EXPECT_EQ(run.Restore({"--overwrite"}), 1) << run.out;
+  WriteTestFile(dataDisk, stored);
+  run.sandbox.Fault("DeleteVM", 2, "fail");
+  WaitForNextSecond();
+  EXPECT_EQ(run.Restore({"--overwrite"}), 1) << run.out;
+  EXPECT_NE(run.out.find("error 61:"), std::string::npos) << run.out;
+  EXPECT_EQ(plugintest::InstanceId(run.sandbox, "web-r"), replacedId);
+  run.ExpectOnly("web-r", "replacement failed");
   EXPECT_EQ(run.Restore({"--overwrite"}), 0) << run.out;
   EXPECT_EQ(run.Instances("web-r"), 1);
   // The replaced instance's data volume stays, as a terminated instance's volumes do; nothing else.
@@ -400,4 +414,30 @@ TEST(AgentRestore, AnInterruptStopsAHungLoginAndTheRestoreUnwinds) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
   EXPECT_NE(ReadTestFile(log).find("InitRestoreVM failed: error 4000"), std::string::npos) << ReadTestFile(log);
   run.ExpectOnly("", "interrupted");
+}
+
+// A hand-over the registry cannot record (its instance, a volume or the root refused) fails Post with
+// 8102 naming the registry; neither the job's clean-up nor the next job's sweep removes the result.
+TEST(AgentRestore, AHandOverTheRegistryRefusesFailsAndNoJobRemovesTheResult) {
+  SRestoreRun run;
+  const std::string db = plugintest::RegistryFile(run.sandbox);
+  std::vector<std::string> keep = {"leaks", "--json"};
+  for (const auto& [name, entity] : std::vector<std::pair<std::string, std::string>>{
+           {"r-vm", "old.type = 1 AND old.parent <> 0"}, {"r-volume", "old.type = 3"}, {"r-root", "old.parent = 0"}}) {
+    CSqliteDb(db, false).Exec("CREATE TRIGGER refuse BEFORE DELETE ON entities WHEN " + entity +
+                              " BEGIN SELECT RAISE(ABORT, 'disk I/O error'); END");
+    EXPECT_EQ(run.sandbox.Agent({"restore", run.folder, "--as", name}, &run.out), 1) << name;
+    EXPECT_TRUE(NamesStepCodeAndCause(run.out, "PostRestoreVM")) << run.out;
+    EXPECT_NE(run.out.find("error 8102: Instance [" + name + "]"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(db), std::string::npos) << run.out;
+    CSqliteDb(db, false).Exec("DROP TRIGGER refuse");
+    EXPECT_EQ(run.Instances(name), 1) << name;
+    keep.insert(keep.end(), {"--keep", name});
+  }
+  EXPECT_EQ(run.Restore(), 0) << run.out;  // the next job sweeps
+  keep.insert(keep.end(), {"--keep", "web-r"});
+  for (const char* name : {"r-vm", "r-volume", "r-root"}) EXPECT_EQ(run.Instances(name), 1) << name;
+  EXPECT_EQ(run.sandbox.CloudSim(keep, &run.out), 0);
+  EXPECT_EQ(json::parse(run.out), json::array());
+  EXPECT_EQ(run.sandbox.Registry(), json::array());
 }
