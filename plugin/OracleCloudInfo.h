@@ -93,6 +93,8 @@ class COracleCloudInfo : public CVMInfo {
 
   // Instance operations.
   int PerformVMOperation(const OperationCtx& ctx) override;
+  // True (error 7102) for an operation that would stop or remove the proxy the agent runs on.
+  bool RefusesOperationOnProxy(const OperationCtx& ctx);
   int PowerOnVM(const OperationCtx& ctx);
   int PowerOffVM(const OperationCtx& ctx);
   int ReconfigureVM(const OperationCtx& ctx);
@@ -160,6 +162,9 @@ class COracleCloudInfo : public CVMInfo {
   virtual bool RegisterDisksWithDiskInfo(const MountCtx& ctx);
 
   // Restore: registration of the job, naming and bootability of restored volumes, shape choice.
+  // Runs the unwinding of a failed step (`what` names it) so that the step's error code and details
+  // are the ones reported: an unwinding that fails too is logged and named after them.
+  void KeepFirstFailureAcross(const char* what, const std::function<bool()>& unwind);
   // True (error 4000 set) when the job was cancelled before a phase.
   bool CancelledBeforePhase();
   // True (error 7102 set) for a replication on a flavour that has none: nothing is registered.

@@ -40,7 +40,7 @@ int COracleCloudInfo::MountVM(const MountCtx& ctx) {
       return 0;
     }
     // UnmountVM catches everything itself, so the unwinding never throws out of the guard.
-    CMountUnwind unwind([&] { UnmountVM(ctx); });
+    CMountUnwind unwind([&] { KeepFirstFailureAcross("unmount", [&] { return UnmountVM(ctx) != 0; }); });
     int result = _MountVM(ctx);
     if (result != 0) unwind.Dismiss();
     return result;

@@ -1,5 +1,6 @@
 // Instance operations: power on and off, reconfigure, clone and delete, each one bridge call. Each
 // starts with a clear error; a failure leaves its own code and the bridge's text.
+#include "host/FXString.h"
 #include "plugin/OracleCloudInfo.h"
 
 using namespace VMInfoStructs;
@@ -13,6 +14,7 @@ int COracleCloudInfo::PerformVMOperation(const OperationCtx& ctx) {
     // The host reads the code and details of this operation alone.
     SetLastVMError(VMERR_NONE);
     SetLastVMErrorDetails("");
+    if (RefusesOperationOnProxy(ctx)) return 0;
     switch (ctx.operationType) {
       case OPERATION_POWER_ON: return PowerOnVM(ctx);
       case OPERATION_POWER_OFF:
@@ -31,6 +33,20 @@ int COracleCloudInfo::PerformVMOperation(const OperationCtx& ctx) {
     SetLastVMError(VMERR_VM_OPERATION_FAILED);
     return 0;
   }
+}
+
+bool COracleCloudInfo::RefusesOperationOnProxy(const OperationCtx& ctx) {
+  // Starting the proxy or cloning it leaves the running agent alone; nothing else may touch it.
+  if (ctx.operationType == OPERATION_POWER_ON || ctx.operationType == OPERATION_CLONE || c_localVMGuid.empty() ||
+      (!FXString::EqualsIgnoreCase(ctx.vmGuid, c_localVMGuid) && !FXString::EqualsIgnoreCase(ctx.vmInfo.guid, c_localVMGuid)))
+    return false;
+  const string details = FXString::Format(
+      "Instance [%s] [%s] is the proxy this agent runs on: it is never deleted, powered off, rebooted or reconfigured",
+      ctx.vmName.c_str(), c_localVMGuid.c_str());
+  EVERROR(evDebug, "%s", details.c_str());
+  SetLastVMErrorDetails(details);
+  SetLastVMError(VMERR_VM_OPERATION_NOT_SUPPORTED);
+  return true;
 }
 
 int COracleCloudInfo::PowerOnVM(const OperationCtx& ctx) {

@@ -61,8 +61,26 @@ int COracleCloudInfo::InitRestoreVM(const RestoreCtx& ctx) {
   if (!RegisterCleanerForRestore(ctx)) return 0;
   const bool ok = ctx.restoreType == RESTORE_TYPE_REPLICATION ? InitRestoreVM_VMReplication(ctx) : _InitRestoreVM(ctx);
   if (ok) return 1;
-  CleanupRestoreVM(ctx);
+  KeepFirstFailureAcross("clean-up", [&] { return CleanupRestoreVM(ctx) != 0; });
   return 0;
+}
+
+void COracleCloudInfo::KeepFirstFailureAcross(const char* what, const std::function<bool()>& unwind) {
+  const EVMInfoError code = GetLastVMError();
+  const string details = GetLastVMErrorDetails();
+  SetLastVMErrorDetails("");
+  SetLastVMError(VMERR_NONE);
+  const bool unwound = unwind();
+  if (code == VMERR_NONE) return;  // a failure without a code: what the unwinding said is all there is
+  string kept = details;
+  if (!unwound) {
+    string cause = GetLastVMError() == VMERR_NONE ? "" : "error " + std::to_string(GetLastVMError());
+    if (!GetLastVMErrorDetails().empty()) cause += (cause.empty() ? "" : ": ") + GetLastVMErrorDetails();
+    EVERROR(evDebug, "The %s after the failure failed too: %s", what, cause.c_str());
+    if (!cause.empty()) kept += string(kept.empty() ? "" : "; ") + "the " + what + " failed too (" + cause + ")";
+  }
+  SetLastVMErrorDetails(kept);
+  SetLastVMError(code);
 }
 
 int COracleCloudInfo::PreRestoreVM(const RestoreCtx& ctx) {

@@ -235,6 +235,28 @@ TEST_F(PluginMount, ACancelAtEachPointUnwindsWith4000AndLeavesNothing) {
   }
 }
 
+// A clean-up step failing inside the unwinding keeps the mount's own code (118, or 4000 for a cancel) and is named beside
+// its details; the snapshot it could not delete stays registered for the next clean-up.
+TEST_F(PluginMount, TheUnwindingKeepsTheFirstFailuresCodeAndNamesItsOwnBesideIt) {
+  for (const bool cancel : {false, true}) {
+    NewSandbox();
+    AddFault("DeleteVolumeSnapshot", 1, sim::EFaultAction::Fail, "snapshot is busy");
+    if (!cancel) AddFault("GetInstanceConfigurations", 1, sim::EFaultAction::Fail, "no configuration");
+    auto plugin = NewPlugin();
+    MountCtx ctx = Ctx("sample-web");
+    if (cancel) SetProvisionSeconds("volume", 300);
+    clock.OnSleep([&](size_t) { if (cancel) std::thread([&] { plugin->SetJobCancelled(true); }).join(); });
+    EXPECT_EQ(plugin->MountVM(ctx), 0);
+    clock.OnSleep(nullptr);
+    EXPECT_EQ(plugin->GetLastVMError(), cancel ? VMERR_JOB_CANCELLED : VMERR_CONFIG_DOWNLOAD_FAILED);
+    EXPECT_THAT(plugin->GetLastVMErrorDetails(), HasSubstr("the unmount failed too (error 17: "));
+    EXPECT_THAT(plugin->GetLastVMErrorDetails(), HasSubstr("snapshot is busy"));
+    EXPECT_EQ(RegisteredChildren(ctx.vmGuid, VM_CLEANER_ENTITY_SNAPSHOT).size(), 1u);
+    EXPECT_EQ(plugin->CleanupVM(ctx), 1);
+    ExpectNothingLeft();
+  }
+}
+
 TEST_F(PluginMount, AnExceptionInsideTheMountIsUnwoundLikeAFailure) {
   struct CThrowingPlugin : InfraPlugin {
     bool RegisterDisksWithDiskInfo(const MountCtx&) override { throw std::runtime_error("bookkeeping broke"); }
