@@ -1,5 +1,6 @@
 // Removal of what a job registered, kind by kind: iSCSI sessions, then volumes (detached, then
 // deleted); images and object-storage objects of a restore.
+#include "host/FXString.h"
 #include "infrastructure/OracleCloudInfrastructureInfo.h"
 #include "plugin/DiskMapperBracket.h"
 #include "util/IscsiUtils.h"
@@ -20,15 +21,15 @@ bool COracleCloudInfrastructureInfo::CleanupRestoreImages(const string& cleanerP
 }
 
 bool COracleCloudInfrastructureInfo::CleanupMountedVolumes(const string& cleanerPath) {
-  bool ok = true;
+  // A volume under a session that would not log out stays attached: a detach would cut the session
+  // under the proxy. Both stay registered, and the next job's sweep tries again.
   if (!CleanupIscsiSessions(cleanerPath)) {
-    EVDEBUGLVL(evDebug, 2, "Failed to cleanup iSCSI sessions");
-    ok = false;
+    EVDEBUGLVL(evDebug, 2, "Failed to cleanup iSCSI sessions; the volumes stay attached");
+    return false;
   }
   std::vector<SDisk> disks;
   cleaner.GetRegisteredDisks(cleanerPath, disks);
-  if (!DetachAndDeleteVolumes(disks, cleanerPath)) ok = false;
-  return ok;
+  return DetachAndDeleteVolumes(disks, cleanerPath);
 }
 
 bool COracleCloudInfrastructureInfo::CleanupIscsiSessions(const string& cleanerPath) {
@@ -39,15 +40,28 @@ bool COracleCloudInfrastructureInfo::CleanupIscsiSessions(const string& cleanerP
     EVERROR(evDebug, "DiskMapper PreDetach failed ");
     return false;
   }
+  bool ok = true;
   for (const auto& cleanupString : sessions) {
     EVDEBUG(evDebug, "Cleaning up iSCSI session, cleanupString:[%s]", cleanupString.c_str());
-    if (!IscsiUtils::iscsiDetach(cleanupString))
+    if (!IscsiUtils::iscsiDetach(cleanupString)) {
       EVERROR(evDebug, "Error while disconnecting the iSCSI session:[%s]", cleanupString.c_str());
+      // An entry that names no session iscsiadm could log out is dropped: no later job could either.
+      IscsiAttachment session;
+      string reason;
+      if (IscsiUtils::parseSessionCleanupString(cleanupString, session) && IscsiUtils::isSafeAttachment(session, reason)) {
+        SetLastVMErrorDetails(FXString::Format(
+            "The iSCSI session [%s] would not log out; it stays registered, and its volume attached, for the next job",
+            cleanupString.c_str()));
+        SetLastVMError(VMERR_VOLUME_ATTACH_FAILED);
+        ok = false;
+        continue;
+      }
+    }
     if (!cleaner.UnRegisterIsciSession(cleanerPath, cleanupString))
       EVERROR(evDebug, "Failed to unregister iSCSI session:[%s]", cleanupString.c_str());
   }
   if (!bracket.Close()) EVERROR(evDebug, "DiskMapper PostDetatch failed ");
-  return true;
+  return ok;
 }
 
 bool COracleCloudInfrastructureInfo::CleanupImages(const string& cleanerPath) {

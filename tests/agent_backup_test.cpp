@@ -70,6 +70,30 @@ TEST(AgentBackup, FaultsGiveTheirExitCodeAndNameTheMissingDiskAndTheCause) {
   }
 }
 
+// Sessions that will not log out keep their volumes attached (nothing is cut under the proxy), stay registered with
+// them, and fail the backup naming them; once logouts work again, the next job's sweep removes all of it.
+TEST(AgentBackup, SessionsThatWouldNotLogOutStayAttachedAndRegisteredForTheNextJob) {
+  CTestSandbox sandbox;
+  const std::string store = sandbox.Dir() + "/store";
+  std::string out;
+  sandbox.CloudSim({"fault", "add", "--op", "iscsiadm:logout", "--every", "--action", "fail"});
+  EXPECT_EQ(sandbox.Agent({"backup", "sample-web", "--store", store}, &out), 1) << out;
+  EXPECT_TRUE(NamesStepCodeAndCause(out, "UnmountVM")) << out;
+  EXPECT_NE(out.find("would not log out; it stays registered"), std::string::npos) << out;
+  std::multiset<std::string> registered, leaks;
+  for (const json& root : sandbox.Registry())
+    for (const json& child : root["children"]) registered.insert(child["type"].get<std::string>());
+  EXPECT_EQ(registered.count("iscsi-session"), 2u);
+  EXPECT_EQ(registered.count("disk"), 2u);
+  sandbox.CloudSim({"leaks", "--json"}, &out);
+  for (const json& leak : json::parse(out)) leaks.insert(leak["kind"].get<std::string>());
+  EXPECT_EQ(leaks.count("cut-session"), 0u) << out;
+  EXPECT_EQ(leaks.count("attachment"), 2u) << out;
+  sandbox.CloudSim({"fault", "clear"});
+  EXPECT_EQ(sandbox.Agent({"backup", "sample-db", "--store", store}, &out), 0) << out;
+  sandbox.ExpectNothingLeft();
+}
+
 // What the cloud reports for an attachment never reaches a shell unchecked: hostile values fail the
 // job with error 54 and the canary file is never made.
 TEST(AgentBackup, HostileAttachmentValuesRunNoCommand) {

@@ -192,7 +192,7 @@ TEST_F(PluginCleanup, HostileCleanupStringsRunNoCommandAndAreUnregisteredAnyway)
   EXPECT_EQ(IscsiadmLog(),
             "-m node -T iqn.2015-12.com.example:stale -p 169.254.2.9:3260 -u\n"
             "-m node -o delete -T iqn.2015-12.com.example:stale -p 169.254.2.9:3260\n");
-  // Sessions are unregistered whatever their disconnect gave.
+  // Entries that name no session iscsiadm could log out go; the stale one's logout found nothing, which is done.
   EXPECT_TRUE(RegisteredChildren(root, VM_CLEANER_ENTITY_ISCSI_SESSION).empty());
   EXPECT_EQ(mapper->preDetach, 1);
   EXPECT_EQ(mapper->postDetach, 1);
