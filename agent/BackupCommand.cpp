@@ -206,7 +206,7 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
   const string backupDir = folder.path;
   EvEvent::setJob(jobId, target.name);
   const string disksDir = FXPath::Append(backupDir, "disks");
-  if (::mkdir(disksDir.c_str(), 0755) != 0)
+  if (::mkdir(disksDir.c_str(), 0700) != 0 || !MakeOwnerOnly(disksDir, true))
     return Fail("cannot create [" + EscapeForDisplay(disksDir) + "]: " + strerror(errno));
 
   MountCtx ctx;

@@ -79,7 +79,11 @@ bool ClaimBackupFolder(const string& store, long long requestedJobId, long long 
       return false;
     }
     const string path = FXPath::Append(store, std::to_string(jobId) + "-" + SafeFileName(instance));
-    if (::mkdir(path.c_str(), 0755) == 0) {
+    if (::mkdir(path.c_str(), 0700) == 0) {
+      if (!MakeOwnerOnly(path, true)) {
+        error = "cannot make [" + EscapeForDisplay(path) + "] its owner's alone: " + strerror(errno);
+        return false;
+      }
       claimed.jobId = jobId;
       claimed.path = path;
       return true;

@@ -20,7 +20,7 @@ bool CopyDiskSparse(const string& source, UINT64 size, const string& destination
     error = "cannot open [" + source + "]: " + strerror(errno);
     return false;
   }
-  out.fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  out.fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (out.fd < 0 || ::ftruncate(out.fd, static_cast<off_t>(size)) != 0) {
     error = "cannot create [" + destination + "]: " + strerror(errno);
     return false;

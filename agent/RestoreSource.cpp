@@ -1,6 +1,9 @@
 #include "agent/RestoreSource.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "agent/ChecksumJson.h"
@@ -94,6 +97,17 @@ bool ParseRestoreSource(const string& text, const string& backupDir, SRestoreSou
 }
 
 bool LoadRestoreSource(const string& backupDir, SRestoreSource& source, string& error) {
+  // Whoever may write into the folder or its disks could have swapped a disk and its checksum alike.
+  for (const string& folder : {backupDir, FXPath::Append(backupDir, "disks")}) {
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+      char mode[8];
+      std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+      error = "the backup folder [" + EscapeForDisplay(folder) + "] can be written by others (mode " + mode +
+              "): its disks may have been swapped; it is not restored from";
+      return false;
+    }
+  }
   const string path = FXPath::Append(backupDir, "manifest.json");
   string text;
   if (!ReadWholeFile(path, text)) {

@@ -14,7 +14,7 @@ bool CFileLock::TryAcquire(const string& path, bool* opened) { return Lock(path,
 
 bool CFileLock::Lock(const string& path, bool wait, const std::function<void()>& beforeWaiting, bool* opened) {
   Release();
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (opened) *opened = fd >= 0;
   if (fd < 0) return false;
   int rc = ::flock(fd, LOCK_EX | LOCK_NB);

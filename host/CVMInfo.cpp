@@ -177,7 +177,7 @@ bool CVMInfo::_PrepareMountPathDirectory(const char* path, bool create) {
   if (!path || !*path) return false;
   struct stat st;
   if (::stat(path, &st) == 0) return S_ISDIR(st.st_mode);
-  return create && CWqDirectory::Create(path);
+  return create && CWqDirectory::Create(path) && MakeOwnerOnly(path, true);
 }
 
 bool CVMInfo::IsNewHostDiscoveryReq(UINT64 flags, int option) {

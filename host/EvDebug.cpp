@@ -69,7 +69,10 @@ int OpenChannelFile(SLogState& state, const string& channel) {
   }
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  // What a job logs names its resources and paths: the owner's alone, also in a folder made earlier.
+  ::chmod(dir.c_str(), 0700);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (fd >= 0) ::fchmod(fd, 0600);
   state.files[channel] = {path, fd};
   return fd;
 }

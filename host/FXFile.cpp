@@ -113,11 +113,18 @@ bool ReadRegularFile(const string& path, string& content) {
   return ReadOpenedFile(fd, content);
 }
 
+bool MakeOwnerOnly(const string& path, bool isFolder) { return ::chmod(path.c_str(), isFolder ? 0700 : 0600) == 0; }
+
 bool WriteWholeFile(const string& path, const string& content) {
   if (path.empty()) return false;
   string temp = path + ".tmp." + std::to_string(::getpid());
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return false;
+  if (::fchmod(fd, 0600) != 0) {
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return false;
+  }
   size_t done = 0;
   while (done < content.size()) {
     ssize_t n = ::write(fd, content.data() + done, content.size() - done);

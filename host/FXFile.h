@@ -23,8 +23,12 @@ bool IsBareName(const string& name);
 bool ReadWholeFile(const string& path, string& content);
 // The same for a regular file only, never following a symbolic link in the last component.
 bool ReadRegularFile(const string& path, string& content);
-// Writes `content` as the whole file, atomically: a temporary file beside it, fsync, rename.
+// Writes `content` as the whole file, atomically: a temporary file beside it, fsync, rename. The
+// file is its owner's alone (0600).
 bool WriteWholeFile(const string& path, const string& content);
+// Makes a folder (0700) or a file (0600) its owner's alone, whatever the umask made it; false, errno
+// set, when it cannot.
+bool MakeOwnerOnly(const string& path, bool isFolder);
 // True when `name` ends with `extension` (case-insensitive; extension given with its dot).
 bool IsFileExtnMatching(const string& name, const string& extension);
 // A new random GUID in the 8-4-4-4-12 lower-case hexadecimal form.

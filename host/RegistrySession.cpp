@@ -17,7 +17,7 @@ string LockPath(const string& directory, const string& key) { return FXPath::App
 
 bool CRegistrySession::Open(const string& directory, string& error) {
   Close();
-  if (!CWqDirectory::Create(directory)) {
+  if (!CWqDirectory::Create(directory) || !MakeOwnerOnly(directory, true)) {
     error = "cannot create [" + directory + "]";
     return false;
   }
@@ -29,7 +29,7 @@ bool CRegistrySession::Open(const string& directory, string& error) {
   string path = LockPath(directory, key);
   // The file gets its final name only once it is locked, so nobody ever sees it unlocked.
   string temp = path + ".new";
-  int fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  int fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) {
     error = "cannot create [" + temp + "]: " + strerror(errno);
     return false;

@@ -209,12 +209,17 @@ bool VMCleaner::Init(const string& localVmGuid, UINT64 reserved) {
   db_.reset();
   string directory = HostEnvironment::UnderHome("registry");
   string path = DatabasePathFor(directory, localVmGuid);
-  if (!CWqDirectory::Create(directory)) {
-    EVERROR(Log(), "Cannot create the registry folder [%s]", directory.c_str());
+  if (!CWqDirectory::Create(directory) || !MakeOwnerOnly(directory, true)) {
+    EVERROR(Log(), "Cannot create the registry folder [%s] as its owner's alone: %s", directory.c_str(),
+            std::strerror(errno));
     return false;
   }
   try {
     auto db = std::make_unique<CSqliteDb>(path, true);
+    // The journal files take the database's mode when they are made; ones made earlier are set too.
+    for (const char* suffix : {"", "-wal", "-shm"})
+      if (!MakeOwnerOnly(path + suffix, false) && errno != ENOENT)
+        EVERROR(Log(), "Cannot make [%s%s] its owner's alone: %s", path.c_str(), suffix, std::strerror(errno));
     string error;
     if (!PrepareSchema(*db, true, error)) {
       EVERROR(Log(), "Registry file [%s] cannot be used: %s", path.c_str(), error.c_str());

@@ -1,6 +1,7 @@
 // Backups run the way the agent runs them, as processes: the stored disks equal the cloud's
 // volumes, every failure names its cause, and every road out leaves nothing behind.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -91,6 +92,36 @@ TEST(AgentBackup, SessionsThatWouldNotLogOutStayAttachedAndRegisteredForTheNextJ
   EXPECT_EQ(leaks.count("attachment"), 2u) << out;
   sandbox.CloudSim({"fault", "clear"});
   EXPECT_EQ(sandbox.Agent({"backup", "sample-db", "--store", store}, &out), 0) << out;
+  sandbox.ExpectNothingLeft();
+}
+
+// Whatever the umask, what a backup stores, the registry and the logs are their owner's alone; a restore refuses a backup
+// folder, or its disks folder, that others can write to, naming it and its mode.
+TEST(AgentBackup, StoreRegistryAndLogsAreTheOwnersAloneAndAWritableBackupIsRefused) {
+  CTestSandbox sandbox;
+  const std::string job = sandbox.Dir() + "/store/5-sample-web";
+  std::string out;
+  const mode_t umask = ::umask(0);
+  EXPECT_EQ(sandbox.Agent({"backup", "sample-web", "--store", sandbox.Dir() + "/store", "--job-id", "5"}, &out), 0) << out;
+  ::umask(umask);
+  const auto mode = [](const fs::path& path) { return static_cast<int>(fs::status(path).permissions()); };
+  for (const std::string& top : {job, sandbox.Home() + "/registry", sandbox.Home() + "/log"}) {
+    EXPECT_EQ(mode(top), 0700) << top;
+    size_t files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(top)) {
+      EXPECT_EQ(mode(entry.path()), entry.is_directory() ? 0700 : 0600) << entry.path();
+      files += entry.is_regular_file();
+    }
+    EXPECT_GE(files, 2u) << top;
+  }
+  for (const auto& [folder, bits] : {std::pair{job, 0777}, std::pair{job + "/disks", 0720}}) {
+    fs::permissions(folder, static_cast<fs::perms>(bits));
+    EXPECT_EQ(sandbox.Agent({"restore", job, "--as", "web-r"}, &out), 1) << out;
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", bits);
+    EXPECT_NE(out.find("[" + folder + "] can be written by others (mode " + text + ")"), std::string::npos) << out;
+    fs::permissions(folder, static_cast<fs::perms>(0700));
+  }
   sandbox.ExpectNothingLeft();
 }
 
