@@ -70,6 +70,54 @@ bool PrepareSchema(CSqliteDb& db, bool allowCreate, string& error) {
   return true;
 }
 
+// What opening a registry database found. Damaged: the file is no database of ours (not SQLite,
+// corrupt, or a database without our version); Refused: it cannot be used as it is and must stay
+// as it is (a newer agent's version, or the file cannot be read).
+enum class EOpened { Ready, Damaged, Refused };
+
+// Opens the registry database at `path`, made when missing or empty; `cause` says why not.
+EOpened OpenRegistryDatabase(const string& path, std::unique_ptr<CSqliteDb>& out, string& cause) {
+  try {
+    auto db = std::make_unique<CSqliteDb>(path, true);
+    const string check = db->QueryText("PRAGMA quick_check", "");
+    if (check != "ok") {
+      cause = "integrity check: " + check;
+      return EOpened::Damaged;
+    }
+    if (!PrepareSchema(*db, true, cause))
+      return cause.rfind("unknown", 0) == 0 ? EOpened::Refused : EOpened::Damaged;
+    out = std::move(db);
+    return EOpened::Ready;
+  } catch (const CSqliteError& e) {
+    cause = e.what();
+    return e.Code() == SQLITE_NOTADB || e.Code() == SQLITE_CORRUPT ? EOpened::Damaged : EOpened::Refused;
+  }
+}
+
+// Moves a damaged registry (with its journal files) aside under a new name and opens a new one in
+// its place; `notice` says so. One process at a time: another may have done it meanwhile.
+EOpened SetAsideDamaged(const string& path, std::unique_ptr<CSqliteDb>& db, string& cause, string& notice) {
+  CFileLock lock;
+  if (!lock.Acquire(path + ".setaside.lock")) {
+    cause += string("; it cannot be set aside: ") + std::strerror(errno);
+    return EOpened::Refused;
+  }
+  const EOpened again = OpenRegistryDatabase(path, db, cause);
+  if (again != EOpened::Damaged) return again;
+  string aside = path + ".damaged-" + std::to_string(HostClock::Now());
+  for (int n = 2; FXFile::DoesFileExist(aside); ++n) aside = path + ".damaged-" + std::to_string(HostClock::Now()) + "-" + std::to_string(n);
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    if (::rename((path + suffix).c_str(), (aside + suffix).c_str()) != 0 && errno != ENOENT) {
+      cause += "; setting it aside as [" + aside + suffix + "] failed: " + std::strerror(errno);
+      return EOpened::Refused;
+    }
+  }
+  notice = "Registry [" + path + "] is damaged (" + cause + "): it is set aside as [" + aside +
+           "] and a new registry is started; the leftovers of jobs it recorded are no longer known to it";
+  EVERROR(Log(), "%s", notice.c_str());
+  return OpenRegistryDatabase(path, db, cause);
+}
+
 // Answers whether sessions are alive, asking each session once.
 class CLivenessCache {
  public:
@@ -207,41 +255,54 @@ bool VMCleaner::Init(const string& localVmGuid, UINT64 reserved) {
   if (db_ && identity_ == localVmGuid) return true;
   session_.reset();
   db_.reset();
+  initError_.clear();
+  notice_.clear();
   string directory = HostEnvironment::UnderHome("registry");
   string path = DatabasePathFor(directory, localVmGuid);
   if (!CWqDirectory::Create(directory) || !MakeOwnerOnly(directory, true)) {
-    EVERROR(Log(), "Cannot create the registry folder [%s] as its owner's alone: %s", directory.c_str(),
-            std::strerror(errno));
+    initError_ = "cannot create the registry folder [" + directory + "] as its owner's alone: " + std::strerror(errno);
+    EVERROR(Log(), "%s", initError_.c_str());
     return false;
   }
-  try {
-    auto db = std::make_unique<CSqliteDb>(path, true);
-    // The journal files take the database's mode when they are made; ones made earlier are set too.
-    for (const char* suffix : {"", "-wal", "-shm"})
-      if (!MakeOwnerOnly(path + suffix, false) && errno != ENOENT)
-        EVERROR(Log(), "Cannot make [%s%s] its owner's alone: %s", path.c_str(), suffix, std::strerror(errno));
-    string error;
-    if (!PrepareSchema(*db, true, error)) {
-      EVERROR(Log(), "Registry file [%s] cannot be used: %s", path.c_str(), error.c_str());
-      return false;
-    }
-    auto session = std::make_unique<CRegistrySession>();
-    if (!session->Open(SessionDirectory(directory), error)) {
-      EVERROR(Log(), "Cannot open a session in registry [%s]: %s", path.c_str(), error.c_str());
-      return false;
-    }
-    db_ = std::move(db);
-    session_ = std::move(session);
-  } catch (const std::exception& e) {
-    EVERROR(Log(), "Registry file [%s] cannot be used: %s", path.c_str(), e.what());
+  std::unique_ptr<CSqliteDb> db;
+  string cause;
+  EOpened opened = OpenRegistryDatabase(path, db, cause);
+  if (opened == EOpened::Damaged) opened = SetAsideDamaged(path, db, cause, notice_);
+  if (opened != EOpened::Ready) {
+    initError_ = "[" + path + "]: " + cause;
+    EVERROR(Log(), "Registry file [%s] cannot be used: %s", path.c_str(), cause.c_str());
     return false;
   }
+  // The journal files take the database's mode when they are made; ones made earlier are set too.
+  for (const char* suffix : {"", "-wal", "-shm"})
+    if (!MakeOwnerOnly(path + suffix, false) && errno != ENOENT)
+      EVERROR(Log(), "Cannot make [%s%s] its owner's alone: %s", path.c_str(), suffix, std::strerror(errno));
+  auto session = std::make_unique<CRegistrySession>();
+  if (!session->Open(SessionDirectory(directory), cause)) {
+    initError_ = "[" + path + "]: cannot open a session: " + cause;
+    EVERROR(Log(), "Cannot open a session in registry [%s]: %s", path.c_str(), cause.c_str());
+    return false;
+  }
+  db_ = std::move(db);
+  session_ = std::move(session);
   identity_ = localVmGuid;
   databasePath_ = path;
   sessionDirectory_ = SessionDirectory(directory);
   handOverDirectory_ = path + ".handovers";
   ApplyHandOverLedger();
   return true;
+}
+
+string VMCleaner::InitError() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return initError_;
+}
+
+string VMCleaner::TakeSetAsideNotice() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  string notice;
+  notice.swap(notice_);
+  return notice;
 }
 
 bool VMCleaner::HoldRootClaims() {

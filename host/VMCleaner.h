@@ -70,9 +70,16 @@ class VMCleaner {
   VMCleaner& operator=(const VMCleaner&) = delete;
 
   // Opens the registry of the proxy `localVmGuid` (the empty identity is valid) and a session in it.
-  // Repeated calls with the same identity keep both. False, with a log line naming the file, when the
-  // file is not a registry database of a known version; such a file is left as it is.
+  // Repeated calls with the same identity keep both. A damaged file (no SQLite database, corrupt, or
+  // without a registry version) is moved aside as "<file>.damaged-<seconds>" and a new registry is
+  // started in its place, saying so. False, with a log line naming the file and the cause, when the
+  // file holds a version this agent does not know or cannot be read; such a file is left as it is.
   bool Init(const string& localVmGuid, UINT64 reserved);
+  // Why the last Init failed: the file and the cause.
+  string InitError() const;
+  // Once after an Init that found the database damaged, moved it aside and started a new one: what
+  // it did; empty otherwise.
+  string TakeSetAsideNotice();
   // Closes the session: the roots it owns become orphans.
   bool DeInit();
 
@@ -145,5 +152,6 @@ class VMCleaner {
   string databasePath_;
   string sessionDirectory_;
   string handOverDirectory_;  // the ledger of hand-overs the store could not take
+  string initError_, notice_;
   std::unique_ptr<CFileLock> claims_;  // the claims lock while this object holds it for a sweep
 };

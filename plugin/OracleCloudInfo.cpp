@@ -140,9 +140,11 @@ bool COracleCloudInfo::InitMapperAndCleaner() {
     return false;
   }
   if (!cleaner.Init(c_localVMGuid)) {
-    EVDEBUG(evDebug, "Cleaner initialization failed.");
+    EVERROR(evDebug, "Cleaner initialization failed: %s", cleaner.InitError().c_str());
     return false;
   }
+  const string setAside = cleaner.TakeSetAsideNotice();
+  if (!setAside.empty()) EVERROR(evDebug, "%s", setAside.c_str());
   return true;
 }
 

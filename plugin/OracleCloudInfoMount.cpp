@@ -127,8 +127,8 @@ bool COracleCloudInfo::IsBackupFeasibleForVM(const MountCtx& ctx) {
 bool COracleCloudInfo::RegisterCleanerForBackup(const MountCtx& ctx) {
   if (!InitMapperAndCleaner()) {
     if (!cleaner.IsInitialized()) {
-      SetLastVMErrorDetails(FXString::Format("The registry of created entities cannot be opened for instance [%s]",
-                                             ctx.vmGuid.c_str()));
+      SetLastVMErrorDetails(FXString::Format("The registry of created entities cannot be opened for instance [%s]: %s",
+                                             ctx.vmGuid.c_str(), cleaner.InitError().c_str()));
       SetLastVMError(VMERR_REGISTRY_WRITE_FAILED);
     }
     return false;

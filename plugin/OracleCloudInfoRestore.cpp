@@ -173,7 +173,7 @@ bool COracleCloudInfo::RegisterCleanerForRestore(const RestoreCtx& ctx) {
   }
   if (!InitMapperAndCleaner()) {
     if (!cleaner.IsInitialized()) {
-      SetLastVMErrorDetails("The registry of created entities cannot be opened for the restore");
+      SetLastVMErrorDetails("The registry of created entities cannot be opened for the restore: " + cleaner.InitError());
       SetLastVMError(VMERR_REGISTRY_WRITE_FAILED);
     }
     return false;

@@ -8,6 +8,8 @@
 #include <set>
 #include <thread>
 
+#include <gmock/gmock.h>
+
 #include "RegistryTestUtil.h"
 #include "host/CleanerHandle.h"
 #include "host/EvDebug.h"
@@ -190,19 +192,26 @@ TEST(RegistryStore, HandlesKeepTheirStoredFormAndMalformedOnesAreRefused) {
     EXPECT_FALSE(CleanerHandle::Parse(bad, parsed)) << bad;
 }
 
-// A file that is not a registry of a known version is refused, named in an error, and left as it is;
-// the read-only inspection refuses it too.
-TEST(RegistryStore, AFileItDoesNotKnowIsRefusedAndLeftUnchanged) {
+// A damaged file (no database, corrupt, another database) is moved aside intact and a new registry started, saying so
+// once; a registry of a version this agent does not know is refused naming the file and the cause, and left as it is.
+TEST(RegistryStore, ADamagedFileIsSetAsideAndAnUnknownVersionRefused) {
   struct {
     const char* what;
     std::function<void(const std::string& file)> make;
+    bool setAside;
   } cases[] = {
-      {"garbage", [](const std::string& f) { hosttest::PutFile(f, std::string(8192, '\x5a') + "not a database"); }},
-      {"another database", [](const std::string& f) { Sql(f, "CREATE TABLE t(x); INSERT INTO t VALUES(1);"); }},
+      {"garbage", [](const std::string& f) { hosttest::PutFile(f, std::string(8192, '\x5a') + "not a database"); }, true},
+      {"another database", [](const std::string& f) { Sql(f, "CREATE TABLE t(x); INSERT INTO t VALUES(1);"); }, true},
+      {"a corrupt page", [](const std::string& f) {
+         Sql(f, "CREATE TABLE t(x); INSERT INTO t SELECT zeroblob(900) FROM (SELECT 1 UNION SELECT 2 UNION SELECT 3);");
+         std::string bytes = hosttest::GetFile(f);
+         bytes.replace(4096 + 8, 64, std::string(64, '\xff'));
+         hosttest::PutFile(f, bytes);
+       }, true},
       {"unknown schema version", [](const std::string& f) {
          EXPECT_TRUE(VMCleaner().Init("proxy", 0));
          Sql(f, "UPDATE meta SET value='99' WHERE key='schema_version'");
-       }},
+       }, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -212,16 +221,27 @@ TEST(RegistryStore, AFileItDoesNotKnowIsRefusedAndLeftUnchanged) {
     c.make(file);
     const std::string before = hosttest::GetFile(file);
     ASSERT_FALSE(before.empty());
-    EvLogSink::Clear();
     COracleCloudCleaner cleaner;
-    EXPECT_FALSE(cleaner.Init("proxy"));
-    EXPECT_FALSE(cleaner.RegisterVM(kBackup, "job"));
-    EXPECT_GE(EvLogSink::Count(file), 1u) << "no line names " << file;
-    cleaner.DeInit();
+    EXPECT_EQ(cleaner.Init("proxy"), c.setAside);
+    EXPECT_EQ(cleaner.RegisterVM(kBackup, "job"), c.setAside);
+    std::vector<std::string> aside;
+    for (const auto& entry : std::filesystem::directory_iterator(home.RegistryDir()))
+      if (entry.path().string().rfind(file + ".damaged-", 0) == 0) aside.push_back(entry.path().string());
     std::vector<SRegistryRoot> roots;
     std::string error;
-    EXPECT_FALSE(VMCleaner::InspectRegistry(home.RegistryDir(), roots, error) || error.empty());
-    EXPECT_TRUE(hosttest::GetFile(file) == before) << "the file was changed";
+    if (!c.setAside) {
+      EXPECT_THAT(cleaner.InitError(), ::testing::HasSubstr("[" + file + "]: unknown registry schema version [99]"));
+      EXPECT_TRUE(aside.empty());
+      EXPECT_TRUE(hosttest::GetFile(file) == before) << "the file was changed";
+      EXPECT_FALSE(VMCleaner::InspectRegistry(home.RegistryDir(), roots, error) || error.empty());
+      continue;
+    }
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_TRUE(hosttest::GetFile(aside[0]) == before) << "the damaged file was changed";
+    EXPECT_THAT(cleaner.TakeSetAsideNotice(), ::testing::HasSubstr("[" + file + "] is damaged"));
+    EXPECT_EQ(cleaner.TakeSetAsideNotice(), "");
+    EXPECT_TRUE(VMCleaner::InspectRegistry(home.RegistryDir(), roots, error)) << error;
+    EXPECT_EQ(roots.size(), 1u);
   }
 }
 
