@@ -2,7 +2,6 @@
 // Fixtures of the plug-in flow tests: plug-in objects, their sandbox, the simulated cloud's state.
 #include <gtest/gtest.h>
 #include <ctime>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -100,12 +99,6 @@ inline std::string InstanceId(const CTestSandbox& sandbox, const std::string& na
   for (const auto& row : RowsWhere(Ls(sandbox, "instances"), "name", name))
     if (row["state"] != "TERMINATED" && row["state"] != "deleted") live.push_back(row);
   return RowWhere(live, "name", name)["id"];
-}
-// The registry database of the sandbox's proxy.
-inline std::string RegistryFile(const CTestSandbox& sandbox) {
-  for (const auto& entry : std::filesystem::directory_iterator(sandbox.Home() + "/registry"))
-    if (entry.path().extension() == ".db") return entry.path().string();
-  throw std::runtime_error("no registry in " + sandbox.Home());
 }
 inline std::string InstanceState(const CTestSandbox& sandbox, const std::string& id) {
   return RowWhere(Ls(sandbox, "instances"), "id", id)["state"];

@@ -195,53 +195,38 @@ TEST(RegistryStore, HandlesKeepTheirStoredFormAndMalformedOnesAreRefused) {
 // A damaged file (no database, corrupt, another database) is moved aside intact and a new registry started, saying so
 // once; a registry of a version this agent does not know is refused naming the file and the cause, and left as it is.
 TEST(RegistryStore, ADamagedFileIsSetAsideAndAnUnknownVersionRefused) {
-  struct {
-    const char* what;
-    std::function<void(const std::string& file)> make;
-    bool setAside;
-  } cases[] = {
-      {"garbage", [](const std::string& f) { hosttest::PutFile(f, std::string(8192, '\x5a') + "not a database"); }, true},
-      {"another database", [](const std::string& f) { Sql(f, "CREATE TABLE t(x); INSERT INTO t VALUES(1);"); }, true},
+  const std::pair<const char*, std::function<void(const std::string&)>> cases[] = {
+      {"garbage", [](const std::string& f) { hosttest::PutFile(f, std::string(8192, '\x5a')); }},
+      {"another database", [](const std::string& f) { Sql(f, "CREATE TABLE t(x); INSERT INTO t VALUES(1);"); }},
       {"a corrupt page", [](const std::string& f) {
-         Sql(f, "CREATE TABLE t(x); INSERT INTO t SELECT zeroblob(900) FROM (SELECT 1 UNION SELECT 2 UNION SELECT 3);");
-         std::string bytes = hosttest::GetFile(f);
-         bytes.replace(4096 + 8, 64, std::string(64, '\xff'));
-         hosttest::PutFile(f, bytes);
-       }, true},
+         Sql(f, "CREATE TABLE t(x); INSERT INTO t SELECT zeroblob(900) FROM (SELECT 1 UNION SELECT 2);");
+         hosttest::PutFile(f, hosttest::GetFile(f).replace(4104, 64, std::string(64, '\xff')));
+       }},
       {"unknown schema version", [](const std::string& f) {
          EXPECT_TRUE(VMCleaner().Init("proxy", 0));
          Sql(f, "UPDATE meta SET value='99' WHERE key='schema_version'");
-       }, false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+       }}};
+  for (const auto& [what, make] : cases) {
+    SCOPED_TRACE(what);
+    const bool setAside = std::string(what) != "unknown schema version";
     RegistryHome home;
     const std::string file = VMCleaner::DatabasePathFor(home.RegistryDir(), "proxy");
     std::filesystem::create_directories(home.RegistryDir());
-    c.make(file);
+    make(file);
     const std::string before = hosttest::GetFile(file);
-    ASSERT_FALSE(before.empty());
     COracleCloudCleaner cleaner;
-    EXPECT_EQ(cleaner.Init("proxy"), c.setAside);
-    EXPECT_EQ(cleaner.RegisterVM(kBackup, "job"), c.setAside);
+    EXPECT_EQ(cleaner.Init("proxy") && cleaner.RegisterVM(kBackup, "job"), setAside);
     std::vector<std::string> aside;
     for (const auto& entry : std::filesystem::directory_iterator(home.RegistryDir()))
-      if (entry.path().string().rfind(file + ".damaged-", 0) == 0) aside.push_back(entry.path().string());
+      if (entry.path().string().rfind(file + ".damaged-", 0) == 0) aside.push_back(hosttest::GetFile(entry.path()));
+    EXPECT_EQ(aside, setAside ? std::vector<std::string>{before} : std::vector<std::string>{});
     std::vector<SRegistryRoot> roots;
     std::string error;
-    if (!c.setAside) {
-      EXPECT_THAT(cleaner.InitError(), ::testing::HasSubstr("[" + file + "]: unknown registry schema version [99]"));
-      EXPECT_TRUE(aside.empty());
-      EXPECT_TRUE(hosttest::GetFile(file) == before) << "the file was changed";
-      EXPECT_FALSE(VMCleaner::InspectRegistry(home.RegistryDir(), roots, error) || error.empty());
-      continue;
-    }
-    ASSERT_EQ(aside.size(), 1u);
-    EXPECT_TRUE(hosttest::GetFile(aside[0]) == before) << "the damaged file was changed";
-    EXPECT_THAT(cleaner.TakeSetAsideNotice(), ::testing::HasSubstr("[" + file + "] is damaged"));
+    EXPECT_EQ(VMCleaner::InspectRegistry(home.RegistryDir(), roots, error) && roots.size() == 1, setAside) << error;
+    EXPECT_THAT(setAside ? cleaner.TakeSetAsideNotice() : cleaner.InitError(),
+                ::testing::HasSubstr(setAside ? "[" + file + "] is damaged" : "[" + file + "]: unknown registry schema version [99]"));
     EXPECT_EQ(cleaner.TakeSetAsideNotice(), "");
-    EXPECT_TRUE(VMCleaner::InspectRegistry(home.RegistryDir(), roots, error)) << error;
-    EXPECT_EQ(roots.size(), 1u);
+    EXPECT_TRUE(setAside || hosttest::GetFile(file) == before) << "the file was changed";
   }
 }
 
