@@ -163,4 +163,14 @@ void CBridgeBackend::End(const char* op, const sim::SCallFaults& faults) {
   }
 }
 
+void CBridgeBackend::SetCreateTags(const sim::STags& tags) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  createTags_ = tags;
+}
+
+sim::STags CBridgeBackend::CreateTags() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return createTags_;
+}
+
 }  // namespace OracleCloudSDKCppBridge

@@ -9,6 +9,7 @@
 
 #include "bridge/sim/SimCloud.h"
 #include "bridge/sim/SimFaults.h"
+#include "bridge/sim/SimTags.h"
 #include "host/EvDebug.h"
 
 namespace OracleCloudSDKCppBridge {
@@ -39,6 +40,8 @@ class CBridgeBackend {
     std::shared_ptr<sim::CSimCloud> cloud;
     sim::SCallFaults faults;
     if (!Begin(op, cloud, faults)) return false;
+    const sim::STags tags = CreateTags();
+    sim::CCreateTagsScope tagged(&tags);
     bool ok = false;
     try {
       ok = body(*cloud, static_cast<const sim::SCallFaults&>(faults));
@@ -50,6 +53,10 @@ class CBridgeBackend {
     End(op, faults);
     return ok;
   }
+
+  // The freeform tags every resource created from now on carries.
+  void SetCreateTags(const sim::STags& tags);
+  sim::STags CreateTags() const;
 
   // Session details as given (the simulator has no accounts; they are only kept).
   std::string WebProxyHost() const;
@@ -69,6 +76,7 @@ class CBridgeBackend {
   std::shared_ptr<sim::CSimCloud> cloud_;
   std::string url_, user_, password_;
   std::string proxyHost_, proxyUser_, proxyPassword_;
+  sim::STags createTags_;
 };
 
 }  // namespace OracleCloudSDKCppBridge

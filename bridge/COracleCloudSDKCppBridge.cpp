@@ -238,6 +238,37 @@ bool COracleCloudSDKCppBridge::FindResourcesByName(EResourceKind kind, const str
   });
 }
 
+// Freeform tags.
+
+namespace {
+const char* TaggedKind(EResourceKind kind) {
+  return kind == EResourceKind::VolumeSnapshot ? sim::kKindSnapshot
+         : kind == EResourceKind::Volume       ? sim::kKindVolume
+         : kind == EResourceKind::Image        ? sim::kKindImage
+                                               : sim::kKindInstance;
+}
+}  // namespace
+
+void COracleCloudSDKCppBridge::SetResourceTags(const std::map<string, string>& tags) { backend_->SetCreateTags(tags); }
+
+bool COracleCloudSDKCppBridge::FindTaggedResources(EResourceKind kind, const string& key, const string& value,
+                                                   std::vector<STaggedResource>& found) {
+  return backend_->Run("FindTaggedResources", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    std::vector<STaggedResource> list;
+    for (const sim::STaggedResource& r : sim::CSimTags(cloud).Find(TaggedKind(kind), key, value))
+      list.push_back({r.id, r.name, r.tags, r.attachedTo, r.iqn, r.portal, r.port ? std::to_string(r.port) : ""});
+    found = std::move(list);
+    return true;
+  });
+}
+
+bool COracleCloudSDKCppBridge::RemoveResourceTag(EResourceKind kind, const string& id, const string& key) {
+  return backend_->Run("RemoveResourceTag", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    sim::CSimTags(cloud).RemoveTag(TaggedKind(kind), id, key);
+    return true;
+  });
+}
+
 // Volumes.
 
 bool COracleCloudSDKCppBridge::CreateVolume(SDisk& volume, const string& compartmentId) {

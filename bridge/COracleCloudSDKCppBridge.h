@@ -32,8 +32,16 @@ constexpr UINT64 HOSTINFO_FLAG_WITH_VMS = 0x20000000;
 
 class CBridgeBackend;
 
-// The kinds of resources FindResourcesByName looks for.
+// The kinds of resources FindResourcesByName and FindTaggedResources look for.
 enum class EResourceKind { VolumeSnapshot, Volume, Image, Instance };
+
+// A resource found by its tag, with all its freeform tags; a volume attached to an instance also
+// names the instance and the iSCSI target it is offered as.
+struct STaggedResource {
+  string id, name;
+  std::map<string, string> tags;
+  string attachedTo, iqn, portal, port;
+};
 
 class COracleCloudSDKCppBridge {
  public:
@@ -87,6 +95,13 @@ class COracleCloudSDKCppBridge {
   // their way out are not listed.
   bool FindResourcesByName(EResourceKind kind, const string& name, INT64 createdSince, std::vector<string>& ids);
 
+  // Freeform tags: every resource this bridge creates from now on carries `tags`.
+  void SetResourceTags(const std::map<string, string>& tags);
+  // The live resources of a kind that carry the tag key=value, oldest first.
+  bool FindTaggedResources(EResourceKind kind, const string& key, const string& value,
+                           std::vector<STaggedResource>& found);
+  // Removes the tag `key` from a live resource.
+  bool RemoveResourceTag(EResourceKind kind, const string& id, const string& key);
   // Volumes.
   bool CreateVolume(SDisk& volume, const string& compartmentId);
   bool AttachVolume(SDisk& disk, const string& instanceId, bool& noFreeSlot);

@@ -54,6 +54,8 @@ bool PrepareSchema(CSqliteDb& db, bool allowCreate, string& error) {
     if (db.QueryInt("SELECT count(*) FROM sqlite_master", 0) == 0) {
       db.Exec(kSchema);
       db.Prepare("INSERT INTO meta(key, value) VALUES('schema_version', ?)").BindAll(string(kSchemaVersion)).Run();
+      // A new registry knows nothing of the jobs before it: the cloud is searched for their leftovers.
+      db.Exec("INSERT INTO meta(key, value) VALUES('cloud_sweep', 'pending')");
     }
     tx.Commit();
   }
@@ -658,6 +660,31 @@ bool VMCleaner::PostAllVMCleanup() {
     return true;
   } catch (const std::exception& e) {
     EVERROR(Log(), "Recording the sweep in [%s] failed: %s", databasePath_.c_str(), e.what());
+    return false;
+  }
+}
+
+bool VMCleaner::IsCloudSweepPending() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!db_) return false;
+  try {
+    return db_->QueryText("SELECT value FROM meta WHERE key='cloud_sweep'", "") == "pending";
+  } catch (const std::exception& e) {
+    EVERROR(Log(), "Reading [%s] failed: %s", databasePath_.c_str(), e.what());
+    return false;
+  }
+}
+
+bool VMCleaner::PostCloudSweep() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!db_) return false;
+  try {
+    CSqliteTransaction tx(*db_);
+    db_->Exec("DELETE FROM meta WHERE key='cloud_sweep'");
+    tx.Commit();
+    return true;
+  } catch (const std::exception& e) {
+    EVERROR(Log(), "Recording the cloud sweep in [%s] failed: %s", databasePath_.c_str(), e.what());
     return false;
   }
 }

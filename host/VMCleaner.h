@@ -130,6 +130,11 @@ class VMCleaner {
   bool IsAllVMCleanupRequired();
   // Records that a sweep of orphans ran.
   bool PostAllVMCleanup();
+  // True from the making of a registry until PostCloudSweep: a new registry (the first of a proxy, or
+  // one started in place of a damaged or lost one) knows nothing of earlier jobs, whose leftovers are
+  // then to be found in the cloud by the marks they carry.
+  bool IsCloudSweepPending();
+  bool PostCloudSweep();
   // Seconds since the epoch of the last sweep; 0 before the first.
   INT64 LastSweepTime();
 

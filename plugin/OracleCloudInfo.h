@@ -185,12 +185,27 @@ class COracleCloudInfo : public CVMInfo {
   // when `reboot`, a power-off unless it should run, the results folder removed. False with the
   // hand-over's error 8102, else error 7101 when the power-off failed.
   bool FinishRestoredInstance(const RestoreCtx& ctx, bool reboot);
+  // From the job's registration on, everything the bridge creates carries the proxy's and the job's
+  // marks (JobTags); `sweep`: the first registration of this object, which also removes the leftovers
+  // of dead jobs, those of the registry (_CleanupAllVMs) and, on a new registry, those the cloud marks.
+  void StartJobTagging(bool sweep);
+  // On a new registry: the resources marked as this proxy's by jobs that are gone and that no root of
+  // the registry holds are deleted (instances, then volumes, logged out and detached from the proxy
+  // first, then snapshots and images). Until a search finds none left but for running jobs', every
+  // new job searches again.
+  void SweepUntrackedLeftovers();
+  bool DeleteUntrackedResource(OracleCloudSDKCppBridge::EResourceKind kind,
+                               const OracleCloudSDKCppBridge::STaggedResource& resource);
   // Hands the restored instance, its volumes, `snapshotIds` and the pending records of their creates
   // over in one registry transaction, the root with them unless other leftovers remain. From here on
   // the result is the user's: neither this job's clean-up nor any sweep removes it, also when the
   // registry could not take the hand-over (error 8102 naming the registry and the cause; it then
-  // waits in the registry's ledger).
+  // waits in the registry's ledger). The job's mark goes first: a result whose mark could not be
+  // removed is not handed over (error 20, the bridge's text), and the job's clean-up removes it.
   bool HandOverResult(const RestoreCtx& ctx, const std::vector<string>& snapshotIds = {});
+  // The job's mark leaves the result's instance, volumes and `snapshotIds`; false (error 20, the
+  // bridge's text) when one keeps it.
+  bool DropJobMarks(const RestoreCtx& ctx, const std::vector<string>& snapshotIds);
   // Removes the folder when it is a job's own (absolute, not "/", not the agent's home or a parent of
   // it), without following links; a refusal or failure is only logged.
   void RemoveJobResultsDir(const string& dir);

@@ -134,10 +134,8 @@ bool COracleCloudInfo::RegisterCleanerForBackup(const MountCtx& ctx) {
     return false;
   }
   cleanerMode = VM_CLEANER_MODE_BACKUP;
-  if (!staleJobsCleaned) {
-    _CleanupAllVMs();
-    staleJobsCleaned = true;
-  }
+  StartJobTagging(!staleJobsCleaned);
+  staleJobsCleaned = true;
   // The first write of the job: nothing is created in the cloud unless it succeeded.
   bool heldByAnotherJob = false;
   if (cleaner.RegisterVM(cleanerMode, ctx.vmGuid, heldByAnotherJob)) return true;

@@ -7,6 +7,7 @@
 
 #include "cleanup/PendingCreate.h"
 #include "host/CleanerHandle.h"
+#include "plugin/JobTags.h"
 #include "host/CWqDirectory.h"
 #include "host/FXFile.h"
 #include "host/FXString.h"
@@ -179,10 +180,8 @@ bool COracleCloudInfo::RegisterCleanerForRestore(const RestoreCtx& ctx) {
     return false;
   }
   cleanerMode = VM_CLEANER_MODE_RESTORE;
-  if (!staleJobsCleaned) {
-    _CleanupAllVMs();
-    staleJobsCleaned = true;
-  }
+  StartJobTagging(!staleJobsCleaned);
+  staleJobsCleaned = true;
   // The first write of the job: nothing is created in the cloud unless it succeeded, since an
   // unregistered restore would leave whatever it made to nobody.
   if (cleaner.RegisterVM(cleanerMode, ctx.restoreGuid)) return true;
@@ -271,6 +270,7 @@ bool COracleCloudInfo::LaunchRestoredInstance(const RestoreCtx& ctx, const std::
 }
 
 bool COracleCloudInfo::HandOverResult(const RestoreCtx& ctx, const std::vector<string>& snapshotIds) {
+  if (!DropJobMarks(ctx, snapshotIds)) return false;
   handedOverRestore = ctx.restoreGuid;
   const string root =
       CleanerHandle::Root(cleanerMode, VM_CLEANER_ENTITY_VM, COracleCloudCleaner::RootKey(ctx.restoreGuid));
@@ -305,6 +305,20 @@ bool COracleCloudInfo::HandOverResult(const RestoreCtx& ctx, const std::vector<s
   SetLastVMErrorDetails(details);
   SetLastVMError(VMERR_REGISTRY_WRITE_FAILED);
   return false;
+}
+
+bool COracleCloudInfo::DropJobMarks(const RestoreCtx& ctx, const std::vector<string>& snapshotIds) {
+  using OracleCloudSDKCppBridge::EResourceKind;
+  std::vector<std::pair<EResourceKind, string>> result = {{EResourceKind::Instance, ctx.createdVmGuid}};
+  for (const SDisk& disk : ctx.disks)
+    if (disk.selectedForRestore == 1 && !disk.isFiltered) result.emplace_back(EResourceKind::Volume, disk.createdVolumeId);
+  for (const string& id : snapshotIds) result.emplace_back(EResourceKind::VolumeSnapshot, id);
+  for (const auto& [kind, id] : result) {
+    if (id.empty() || bridge->RemoveResourceTag(kind, id, JobTags::kJob)) continue;
+    EVERROR(evDebug, "Failed to hand [%s] over: %s", id.c_str(), bridge->GetLastError().c_str());
+    return ReportBridgeFailure(VMERR_VM_CREATION_FAILED);
+  }
+  return true;
 }
 
 bool COracleCloudInfo::FinishRestoredInstance(const RestoreCtx& ctx, bool reboot) {

@@ -440,3 +440,33 @@ TEST(AgentRestore, AHandOverTheRegistryRefusesFailsAndNoJobRemovesTheResult) {
   EXPECT_EQ(json::parse(run.out), json::array());
   EXPECT_EQ(run.sandbox.Registry(), json::array());
 }
+
+// A registry lost between a killed job and the next: the next job, on its new registry, finds the dead job's leftovers
+// by their marks in the cloud (its session on the proxy included) and removes them, and nothing else: the instance a
+// restore handed over stays.
+TEST(AgentRestore, ANewRegistrySweepsWhatDeadJobsLeftByTheirMarksAndNothingElse) {
+  SRestoreRun run;
+  ASSERT_EQ(run.Restore(), 0) << run.out;
+  run.sandbox.Fault("iscsiadm:login", 1, "kill-after");
+  EXPECT_NE(run.sandbox.Agent({"backup", "sample-db", "--store", run.sandbox.Dir() + "/store"}, &run.out), 0);
+  fs::remove_all(run.sandbox.Home() + "/registry");
+  EXPECT_EQ(run.sandbox.Agent({"backup", "sample-web", "--store", run.sandbox.Dir() + "/store"}, &run.out), 0) << run.out;
+  run.ExpectOnly("web-r", "after the sweep");
+  // The registry lost again under a running job: the next job leaves that job's snapshots and replicas alone, and a job
+  // after it sweeps what the first one could not remove without its registry.
+  run.sandbox.CloudSim({"calls", "--reset"});
+  run.sandbox.Fault("GetInstanceConfigurations", 1, "delay", {"--delay-ms", "5000"});
+  const std::string log = run.sandbox.Dir() + "/running.out";
+  const pid_t running = run.sandbox.StartAgent({"backup", "sample-db", "--store", run.sandbox.Dir() + "/store"}, log);
+  for (int i = 0; i < 400 && run.sandbox.Calls("GetInstanceConfigurations") < 1; ++i) ::usleep(10000);
+  fs::remove_all(run.sandbox.Home() + "/registry");
+  EXPECT_EQ(run.sandbox.Agent({"backup", "sample-web", "--store", run.sandbox.Dir() + "/store"}, &run.out), 0) << run.out;
+  for (const char* kind : {"snapshots", "volumes"}) {
+    const json all = plugintest::Ls(run.sandbox, kind);
+    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const json& r) { return r["name"].get<std::string>().rfind("_QD_", 0) == 0; }), 2) << kind;
+  }
+  CTestSandbox::WaitFor(running);
+  EXPECT_NE(ReadTestFile(log).find("Backup of [sample-db] stored"), std::string::npos) << ReadTestFile(log);
+  EXPECT_EQ(run.sandbox.Agent({"backup", "sample-web", "--store", run.sandbox.Dir() + "/store"}, &run.out), 0) << run.out;
+  run.ExpectOnly("web-r", "after the running job");
+}

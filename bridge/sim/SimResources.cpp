@@ -6,6 +6,7 @@
 
 #include "bridge/sim/SimCloud.h"
 #include "bridge/sim/SimIds.h"
+#include "bridge/sim/SimTags.h"
 
 namespace sim {
 
@@ -17,6 +18,7 @@ void RecordCreated(CSimDb& db, const std::string& kind, const std::string& id, c
       "INSERT OR REPLACE INTO created_resources(kind, id, name, op, pid, created, deleted, deleted_op) "
       "VALUES (?, ?, ?, ?, ?, ?, 0, '')",
       kind, id, name, op, static_cast<int64_t>(::getpid()), now);
+  TagCreated(db, kind, id);
 }
 
 void RecordDeleted(CSimDb& db, const std::string& kind, const std::string& id, const std::string& op, int64_t now) {

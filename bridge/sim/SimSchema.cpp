@@ -222,6 +222,15 @@ CREATE TABLE created_resources (
   deleted_op TEXT NOT NULL DEFAULT '',
   PRIMARY KEY (kind, id)
 );
+-- Freeform tags of live and gone resources, by the kind and id of their resource (a classic volume
+-- and instance may share a name).
+CREATE TABLE freeform_tags (
+  kind  TEXT NOT NULL,
+  id    TEXT NOT NULL,
+  key   TEXT NOT NULL,
+  value TEXT NOT NULL,
+  PRIMARY KEY (kind, id, key)
+);
 )sql";
 
 }  // namespace
