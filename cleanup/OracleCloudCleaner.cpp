@@ -61,29 +61,16 @@ bool COracleCloudCleaner::RegisterVM(const VM_Cleaner_Mode& mode, const string& 
 }
 
 bool COracleCloudCleaner::GetRegisteredVM(const VM_Cleaner_Mode& mode, const string& rootName, string& path) {
-  const string key = RootKey(rootName);
-  string handle;
-  if (LookupEntity(mode, VM_CLEANER_ENTITY_VM, key, handle)) {
-    if (IsHeldByAnotherSession(mode, VM_CLEANER_ENTITY_VM, key)) return false;
-    return GetCleanerPathForEntityHandle(mode, handle, path);
-  }
-  std::vector<CleanerEntity> orphans;
-  if (!GetOrphanedRootEntityListByType(mode, VM_CLEANER_ENTITY_VM, key, orphans)) return false;
-  for (const auto& entity : orphans) {
-    if (entity.name == key) {
-      path = entity.path;
-      return true;
-    }
-  }
-  return false;
+  bool heldByAnother = false;
+  return TakeOverRoot(mode, VM_CLEANER_ENTITY_VM, RootKey(rootName), path, heldByAnother);
 }
 
-bool COracleCloudCleaner::UnRegisterVM(const string& path) { return UnRegisterEntity(path, false); }
+bool COracleCloudCleaner::UnRegisterVM(const string& path) { return UnRegisterOwnedRoot(path, false); }
 
 bool COracleCloudCleaner::UnRegisterVM(const VM_Cleaner_Mode& mode, const string& rootName, bool flag) {
   string handle;
   if (!LookupEntity(mode, VM_CLEANER_ENTITY_VM, RootKey(rootName), handle)) return false;
-  return UnRegisterEntity(mode, handle, flag);
+  return UnRegisterOwnedRoot(handle, flag);
 }
 
 // ---- Created instances. ----

@@ -24,9 +24,12 @@ class COracleCloudCleaner : public VMCleaner {
   bool RegisterVM(const VM_Cleaner_Mode& mode, const string& rootName);
   // The same, telling a root that another live job owns (left untouched) from a failed write.
   bool RegisterVM(const VM_Cleaner_Mode& mode, const string& rootName, bool& heldByAnotherJob);
-  // The path of the root, registered by this object or left by a dead job; false for a root that
-  // another live job owns, so that nothing here ever cleans up what a running job uses.
+  // The path of the root, registered by this object or left by a dead job, which this object takes
+  // over: from here on no other job claims it, so what is done under the path concerns this job's
+  // root alone. False for a root that another live job owns, so that nothing here ever cleans up
+  // what a running job uses.
   bool GetRegisteredVM(const VM_Cleaner_Mode& mode, const string& rootName, string& path);
+  // Unregister the root only while this object owns it.
   bool UnRegisterVM(const string& path);
   bool UnRegisterVM(const VM_Cleaner_Mode& mode, const string& rootName, bool flag);
 

@@ -24,12 +24,9 @@ bool ResourceKindOf(VM_Cleaner_EntityType kind, EResourceKind& resource) {
 
 bool COracleCloudInfo::_CleanupAllVMs() {
   if (!cleaner.IsAllVMCleanupRequired()) return true;
-  // No root changes owner while the orphans are swept: a job taking over one of them waits.
-  if (!cleaner.HoldRootClaims()) return true;
-  struct SRelease {
-    COracleCloudCleaner& cleaner;
-    ~SRelease() { cleaner.ReleaseRootClaims(); }
-  } release{cleaner};
+  // Each orphan is taken over (one short transaction) before anything under it is touched, and is
+  // then emptied as this job's own root, holding no lock: a job that took it over first keeps it,
+  // and no other job can take it over half emptied.
   std::vector<CleanerEntity> orphans;
   if (!cleaner.GetOrphanedRootEntityListByType(cleanerMode, VM_CLEANER_ENTITY_VM, "", orphans)) return true;
   if (!orphans.empty()) EVDEBUGLVL(evDebug, 3, "Cleaning up [%d] VMs", static_cast<int>(orphans.size()));
@@ -42,7 +39,10 @@ bool COracleCloudInfo::_CleanupAllVMs() {
       ok = _CleanupRestoreVM(orphan.name);
     else
       continue;
-    if (ok) ++cleaned;
+    if (ok)
+      ++cleaned;
+    else if (!cleaner.ReleaseRoot(orphan.path))  // what is left goes to a later sweep or job
+      EVDEBUG(evDebug, "Root [%s] stays this job's until it ends", orphan.name.c_str());
   }
   if (!orphans.empty())
     EVDEBUGLVL(evDebug, 3, "Cleaned up [%d] of [%d] VMs", cleaned, static_cast<int>(orphans.size()));

@@ -81,6 +81,9 @@ TEST(RegistryStore, EntriesSurviveARestartAndTheOldRootsBecomeOrphans) {
   ASSERT_TRUE(later.RegisterVM(kBackup, "ocid1.instance.src"));
   EXPECT_EQ(OrphanNames(live, kBackup), Keys{});
   ExpectCompleteJob(later, "ocid1.instance.src");
+  // Only its owner unregisters a root: an orphan is taken over by the lookup first.
+  EXPECT_FALSE(later.UnRegisterVM(kRestore, "restore guid/1", true));
+  RootPath(later, kRestore, "restore guid/1");
   ASSERT_TRUE(later.UnRegisterVM(kRestore, "restore guid/1", true));
   EXPECT_FALSE(live.IsAllVMCleanupRequired());
   // DeInit ends the session as destruction does.
@@ -133,7 +136,7 @@ TEST(RegistryStore, AnUnregisteredRootStaysAnOrphanUntilItsLastChildGoes) {
   EXPECT_EQ(RootPath(c, kBackup, "job"), path);
   ASSERT_TRUE(c.UnRegisterDisk(path, "vol"));
   EXPECT_FALSE(c.UnRegisterDisk(kBackup, "job", "vol"));
-  EXPECT_EQ(OrphanNames(c, kBackup), Keys{"job"});
+  EXPECT_EQ(OrphanNames(c, kBackup), Keys{});  // the lookup of its path took it over
   ASSERT_TRUE(c.UnRegisterSnapshot(path, "snap"));
   EXPECT_EQ(OrphanNames(c, kBackup), Keys{});
   EXPECT_FALSE(c.GetRegisteredVM(kBackup, "job", handle));
@@ -334,3 +337,37 @@ TEST(RegistryProcess, ConcurrentProcessesAndThreadsLoseNoRegistration) {
 }
 
 }  // namespace
+
+// A clean-up of a dead job's root (P) beside a job that wants the same root (R, another process):
+// whoever takes it first owns it until done, P unregisters only its own root, and no root a live job
+// owns is ever an orphan for a third job's sweep.
+TEST(RegistryProcess, ACleanUpOwnsTheRootItEmptiesAndUnregistersNoOtherJobsRoot) {
+  RegistryHome home;
+  {
+    COracleCloudCleaner dead;
+    ASSERT_TRUE(dead.Init("") && dead.RegisterVM(kBackup, "ocid1.i.x") && dead.RegisterDisk(kBackup, "ocid1.i.x", "v"));
+  }
+  COracleCloudCleaner p, sweeper;
+  ASSERT_TRUE(p.Init("") && sweeper.Init(""));
+  const std::string path = RootPath(p, kBackup, "ocid1.i.x");
+  auto takeover = [](int fd) {
+    COracleCloudCleaner r;
+    bool held = false;
+    const bool claimed = r.Init("") && r.RegisterVM(kBackup, "OCID1.I.X", held);
+    Report(fd, claimed && r.RegisterSnapshot(kBackup, "ocid1.i.x", "r-snap") ? 'C' : held ? 'H' : 'F');
+    for (;;) ::pause();
+    return 0;
+  };
+  ChildProcess refused(takeover);
+  EXPECT_EQ(refused.ReadByte(), 'H') << "a job took over a root that a clean-up is emptying";
+  ASSERT_TRUE(p.UnRegisterDisk(path, "v") && p.UnRegisterVM(path));
+  ChildProcess r(takeover);
+  ASSERT_EQ(r.ReadByte(), 'C');
+  EXPECT_FALSE(p.UnRegisterVM(path)) << "the clean-up unregistered the root of the job that took it over";
+  EXPECT_EQ(OrphanNames(sweeper, kBackup), Keys{});
+  std::string swept;
+  EXPECT_FALSE(sweeper.GetRegisteredVM(kBackup, "ocid1.i.x", swept));
+  r.Kill();
+  r.Wait();
+  EXPECT_EQ(OrphanNames(sweeper, kBackup), Keys{"ocid1.i.x"});
+}
