@@ -147,4 +147,26 @@ TEST_F(AgentConcurrency, AJobBesideASlowSweepOrLoginEndsSoonAfterItsInterrupt) {
   }
 }
 
+// Every integrity snapshot carries one name: a sync whose integrity snapshot cannot be made removes
+// what its own request made, never another destination's snapshots of that name.
+TEST_F(AgentConcurrency, AFailedIntegritySnapshotKeepsAnotherDestinationsSnapshots) {
+  std::string out;
+  const std::string store = sandbox_.Dir() + "/store";
+  ASSERT_EQ(sandbox_.Agent({"backup", "sample-web", "--store", store, "--job-id", "7"}, &out), 0) << out;
+  ASSERT_EQ(sandbox_.Agent({"replicate", store + "/7-sample-web", "--to", "rep-web"}, &out), 0) << out;
+  const auto integrity = [&] {
+    std::set<std::string> ids;
+    for (const auto& row : plugintest::Ls(sandbox_, "snapshots"))
+      if (row["name"] == "_QD_INTEGRITY_SNAPSHOT") ids.insert(row["id"].get<std::string>());
+    return ids;
+  };
+  const std::set<std::string> kept = integrity();
+  ASSERT_EQ(kept.size(), 2u);
+  sandbox_.Fault("CreateVolumeSnapshot", 1, "fail", {"--text", "snapshot service unavailable"});
+  WaitForNextSecond();  // restored volumes are named by it
+  EXPECT_NE(sandbox_.Agent({"replicate", store + "/7-sample-web", "--to", "rep-db"}, &out), 0) << out;
+  EXPECT_EQ(integrity(), kept) << out;
+  EXPECT_EQ(sandbox_.Registry(), json::array());
+}
+
 }  // namespace

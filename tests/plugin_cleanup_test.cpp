@@ -10,6 +10,8 @@
 #include "PluginTestUtil.h"
 
 using namespace mounttest;
+using C = COracleCloudCleaner;
+using OracleCloudSDKCppBridge::COracleCloudSDKCppBridge;
 
 namespace {
 
@@ -244,36 +246,42 @@ TEST_F(PluginCleanup, OrphanedRestoreRootIsEmptiedAroundAnInstanceThatCannotBeDe
   EXPECT_TRUE(Registry().empty());
 }
 
-// What a dead job's create left is what the proxy made under that name since the request, less a
-// minute of clock slack: a volume of the name made earlier is someone else's and stays.
-TEST_F(PluginCleanup, APendingCreateTakesOnlyWhatWasMadeSinceItsRequestLessAMinute) {
+// What a dead job's create left is what its own request made: a volume of the same name that another
+// request made (before or after it, whatever the clocks say) stays; so does whatever a record of an
+// earlier version, without a token, names under a name other jobs use too.
+TEST_F(PluginCleanup, APendingCreateTakesOnlyWhatItsOwnRequestMade) {
   const std::string root = "ocid1.instance.oc1.phx.killedrestore";
   std::map<std::string, std::string> ids;
-  for (const char* name : {"restored-a", "restored-b"}) {
+  for (const char* token : {"other-request", "own-request", "", "own-request-2"}) {
+    COracleCloudSDKCppBridge::SetThreadCreateToken(token);
     VMInfoStructs::SDisk volume;
-    volume.displayName = name;
+    volume.displayName = "restored-a";
     volume.size = 50ull << 30;
     volume.availabilityDomain = Text("SELECT ad FROM instances WHERE name = 'sample-web'");
     ASSERT_TRUE(plugin->bridge->CreateVolume(volume, Text("SELECT compartment_id FROM instances WHERE name = 'sample-web'")))
         << plugin->bridge->GetLastError();
-    ids[name] = volume.guid;
+    ids[token] = volume.guid;
   }
-  const int64_t made = HostClock::Now();
+  COracleCloudSDKCppBridge::SetThreadCreateToken("");
   LeaveOrphan(VM_CLEANER_MODE_BACKUP, root, [&](COracleCloudCleaner& c) {
-    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root, VM_CLEANER_ENTITY_DISK, "restored-a", made + 61));
-    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root, VM_CLEANER_ENTITY_DISK, "restored-b", made + 60));
+    for (const char* token : {"own-request", "own-request-2"})
+      ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root,
+                                          C::FormTokenPendingCreateKey(VM_CLEANER_ENTITY_DISK, token, "restored-a")));
+    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root,
+                                        C::FormPendingCreateKey(VM_CLEANER_ENTITY_DISK, "restored-a", HostClock::Now())));
   });
   AddFault("DeleteVolume", 1, sim::EFaultAction::Fail, "volume is busy");
   EXPECT_TRUE(plugin->_CleanupAllVMs());
   EXPECT_TRUE(FindRoot(Registry(), root)) << "a create whose resource could not be deleted stays recorded";
   EXPECT_TRUE(plugin->_CleanupAllVMs());
-  EXPECT_EQ(Text("SELECT COUNT(*) FROM volumes WHERE id = ?", ids["restored-a"]), "1");
-  EXPECT_EQ(Text("SELECT COUNT(*) FROM volumes WHERE id = ?", ids["restored-b"]), "0");
+  for (const auto& [token, id] : ids)
+    EXPECT_EQ(Text("SELECT COUNT(*) FROM volumes WHERE id = ?", id), token.rfind("own-request", 0) == 0 ? "0" : "1") << token;
   EXPECT_TRUE(Registry().empty());
 }
 
-// A job killed between a create and its registration, whose registered snapshot went too: the sweep
-// finds the unregistered resources by the names recorded before their requests, and counts the
+// A job of an earlier version killed between a create and its registration, whose registered
+// snapshot went too: the sweep finds the unregistered resources by the names, unique to their
+// requests, recorded before them, and counts the
 // snapshot that is gone as deleted. A lookup that fails keeps its record for the next sweep.
 TEST_F(PluginCleanup, SweepRemovesResourcesOfPendingCreatesAndForgetsGoneSnapshots) {
   const std::string root = "ocid1.instance.oc1.phx.killedjob";
@@ -286,9 +294,9 @@ TEST_F(PluginCleanup, SweepRemovesResourcesOfPendingCreatesAndForgetsGoneSnapsho
   ASSERT_TRUE(plugin->bridge->CreateVolumeFromSnapshot(snapshot, name, replica)) << plugin->bridge->GetLastError();
   const std::string gone = "ocid1.volumebackup.oc1.phx.gone";
   LeaveOrphan(VM_CLEANER_MODE_BACKUP, root, [&](COracleCloudCleaner& c) {
-    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root, VM_CLEANER_ENTITY_SNAPSHOT, name, taken));
+    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root, C::FormPendingCreateKey(VM_CLEANER_ENTITY_SNAPSHOT, name, taken)));
     ASSERT_TRUE(c.RegisterSnapshot(VM_CLEANER_MODE_BACKUP, root, gone));
-    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root, VM_CLEANER_ENTITY_DISK, name, taken));
+    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root, C::FormPendingCreateKey(VM_CLEANER_ENTITY_DISK, name, taken)));
   });
   AddFault("FindResourcesByName", 1, sim::EFaultAction::Fail, "search is down");
 

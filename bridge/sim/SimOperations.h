@@ -12,7 +12,7 @@ constexpr const char* kOperations[] = {
     "GetInstanceShapeInfoList", "GetInstanceShapeInfoListForImage", "GetSecurityGroupList", "GetKeyPairInfoList",
     "GetStagingStorageListForHost", "GetDefaultRegion",
     "GetInstanceConfigurations", "CreateVolumeSnapshot", "GetSnapshotStatus", "DeleteVolumeSnapshot",
-    "CreateVolumeFromSnapshot", "GetVolumeStatus", "DoesVolumeSnapshotExist", "FindResourcesByName",
+    "CreateVolumeFromSnapshot", "GetVolumeStatus", "DoesVolumeSnapshotExist", "FindResourcesByName", "FindResourcesByToken",
     "CreateVolume", "AttachVolume", "DetachVolume", "DetachVolumes", "DeleteVolume", "DoesVolumeExist",
     "MakeVolumeBootable", "ClearDescriptionForVolume",
     "DeployVM", "DeployVMFromOrchestration", "RestoreVM", "AttachVnic", "GetBootVolumeIdForInstance", "DoesVMExist",

@@ -9,14 +9,22 @@
 
 namespace sim {
 
+namespace {
+thread_local std::string t_createToken;
+}
+
+void SetCreateToken(const std::string& token) { t_createToken = token; }
+
+const std::string& CreateToken() { return t_createToken; }
+
 void RecordCreated(CSimDb& db, const std::string& kind, const std::string& id, const std::string& name,
                    const std::string& op, int64_t now) {
   if (op.empty()) return;
   // A kind and id seen before (a classic name used again) starts a new life.
   db.Run(
-      "INSERT OR REPLACE INTO created_resources(kind, id, name, op, pid, created, deleted, deleted_op) "
-      "VALUES (?, ?, ?, ?, ?, ?, 0, '')",
-      kind, id, name, op, static_cast<int64_t>(::getpid()), now);
+      "INSERT OR REPLACE INTO created_resources(kind, id, name, op, pid, created, deleted, deleted_op, token) "
+      "VALUES (?, ?, ?, ?, ?, ?, 0, '', ?)",
+      kind, id, name, op, static_cast<int64_t>(::getpid()), now, t_createToken);
 }
 
 void RecordDeleted(CSimDb& db, const std::string& kind, const std::string& id, const std::string& op, int64_t now) {

@@ -220,6 +220,7 @@ CREATE TABLE created_resources (
   created    INTEGER NOT NULL,
   deleted    INTEGER NOT NULL DEFAULT 0,
   deleted_op TEXT NOT NULL DEFAULT '',
+  token      TEXT NOT NULL DEFAULT '',  -- the request token the create carried, '' without one
   PRIMARY KEY (kind, id)
 );
 )sql";

@@ -5,7 +5,7 @@
 
 namespace sim {
 
-constexpr int kSchemaVersion = 4;
+constexpr int kSchemaVersion = 5;
 
 // Creates every table in the open database (inside the caller's transaction).
 void CreateSchema(CSimDb& db);
