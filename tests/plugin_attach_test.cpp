@@ -49,10 +49,7 @@ class PluginAttach : public CMountFixture {
     ASSERT_TRUE(plugin->InitMapperAndCleaner());
     ASSERT_TRUE(plugin->cleaner.RegisterVM(VM_CLEANER_MODE_BACKUP, root));
   }
-  void TearDown() override {
-    plugin.reset();
-    CMountFixture::TearDown();
-  }
+  void TearDown() override { plugin.reset(), CMountFixture::TearDown(); }
 
   // A volume made for the job (as a replica is), with its own bytes, and the record naming it.
   SDisk NewReplica(const std::string& name, bool registered = true) {
@@ -119,14 +116,11 @@ TEST_F(PluginAttach, AttachVolumesLogsInEachSelectedVolumeInOrderAndRegistersIts
   for (const auto& [i, row] : std::vector<std::pair<size_t, json>>{{1, live[0]}, {4, live[1]}}) {
     const SDisk& disk = disks[i];
     SCOPED_TRACE(disk.displayName);
-    EXPECT_EQ(row["volume_id"], disk.createdVolumeId);
-    EXPECT_EQ(row["type"], "iscsi");
-    EXPECT_EQ(disk.attachmentType, "iscsi");
+    EXPECT_EQ(Str(row["volume_id"]) + " " + Str(row["type"]) + " " + disk.attachmentType, disk.createdVolumeId + " iscsi iscsi");
     EXPECT_EQ(disk.iscsiIqn + disk.iscsiTargetPortal + disk.iscsiTargetPort, Str(row["iqn"]) + Str(row["portal"]) + Str(row["port"]));
     EXPECT_EQ(disk.iscsiSessionId, kSessionId);
     // The device the login made, its size, offline, holding the volume's bytes.
-    EXPECT_EQ(disk.name, DevicePath(disk));
-    EXPECT_EQ(disk.size, kReplicaBytes);
+    EXPECT_EQ(disk.name + " " + std::to_string(disk.size), DevicePath(disk) + " " + std::to_string(kReplicaBytes));
     EXPECT_TRUE(plugin->diskMapper->IsOffline(disk.name));
     EXPECT_EQ(sim::ChecksumOfSparseFile(disk.name, disk.size), Checksum(disk.createdVolumeId));
     sessions.insert(CleanupString(disk));
@@ -320,16 +314,13 @@ TEST_F(PluginAttach, BatchDetachStopsAtAFailedLogoutButDetachesWhatItCollected) 
   EXPECT_FALSE(plugin->DetachVolumes(disks, RootPath()));
   // The first: logged out, its session unregistered, detached in one request.
   EXPECT_EQ(Calls("DetachVolumes") - detachesBefore, 1);
-  EXPECT_FALSE(AttachedToProxy(disks[0].createdVolumeId));
-  EXPECT_FALSE(std::filesystem::exists(DevicePath(disks[0])));
-  EXPECT_TRUE(disks[0].iscsiSessionId.empty());
+  EXPECT_FALSE(AttachedToProxy(disks[0].createdVolumeId) || std::filesystem::exists(DevicePath(disks[0])) ||
+               !disks[0].iscsiSessionId.empty());
   // The second's logout failed and the third was not examined: both stay logged in and attached.
   EXPECT_TRUE(plugintest::LoggedError("Iscsi detach failed for disk, [" + disks[1].targetVolume + "]"));
-  for (size_t i : {1u, 2u}) {
-    EXPECT_TRUE(AttachedToProxy(disks[i].createdVolumeId)) << i;
-    EXPECT_TRUE(std::filesystem::exists(DevicePath(disks[i]))) << i;
-    EXPECT_EQ(disks[i].iscsiSessionId, kSessionId) << i;
-  }
+  for (size_t i : {1u, 2u})
+    EXPECT_TRUE(AttachedToProxy(disks[i].createdVolumeId) && std::filesystem::exists(DevicePath(disks[i])) &&
+                disks[i].iscsiSessionId == kSessionId) << i;
   EXPECT_EQ(IscsiadmLog().find(disks[2].iscsiIqn, logBefore), std::string::npos);
   EXPECT_EQ(Sessions(), (std::set<std::string>{CleanupString(disks[1]), CleanupString(disks[2])}));
   EXPECT_EQ(Disks().size(), 3u) << "a detach deletes no volume";

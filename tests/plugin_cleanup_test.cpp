@@ -59,10 +59,7 @@ class PluginCleanup : public CMountFixture {
     plugin->diskMapper = std::move(counting);
     ASSERT_TRUE(plugin->InitMapperAndCleaner());
   }
-  void TearDown() override {
-    plugin.reset();
-    CMountFixture::TearDown();
-  }
+  void TearDown() override { plugin.reset(), CMountFixture::TearDown(); }
 
   // A root left by a job whose registry object is gone, with what `arrange` registered under it.
   void LeaveOrphan(VM_Cleaner_Mode mode, const std::string& rootName,
@@ -177,11 +174,9 @@ TEST_F(PluginCleanup, HostileCleanupStringsRunNoCommandAndAreUnregisteredAnyway)
       "-o delete+3260+iqn.2015-12.com.x",
   };
   // Unparsable; and well formed but unknown to the proxy, whose logout finds nothing, which is done.
-  const std::string unparsable = "10.0.0.5+3260";
   const std::string stale = "169.254.2.9+3260+iqn.2015-12.com.example:stale";
   std::vector<std::string> all = hostile;
-  all.push_back(unparsable);
-  all.push_back(stale);
+  all.insert(all.end(), {"10.0.0.5+3260", stale});
   for (const auto& session : all) ASSERT_TRUE(plugin->cleaner.RegisterIscsiSession(VM_CLEANER_MODE_BACKUP, root, session));
 
   EXPECT_TRUE(plugin->CleanupIscsiSessions(RegistryPath(VM_CLEANER_MODE_BACKUP, root)));
@@ -196,8 +191,7 @@ TEST_F(PluginCleanup, HostileCleanupStringsRunNoCommandAndAreUnregisteredAnyway)
             "-m node -o delete -T iqn.2015-12.com.example:stale -p 169.254.2.9:3260\n");
   // Sessions are unregistered whatever their disconnect gave.
   EXPECT_TRUE(RegisteredChildren(root, VM_CLEANER_ENTITY_ISCSI_SESSION).empty());
-  EXPECT_EQ(mapper->preDetach, 1);
-  EXPECT_EQ(mapper->postDetach, 1);
+  EXPECT_EQ(std::make_pair(mapper->preDetach, mapper->postDetach), std::make_pair(1, 1));
 }
 
 TEST_F(PluginCleanup, OrphanedRestoreRootIsEmptiedAroundAnInstanceThatCannotBeDeleted) {
@@ -252,14 +246,13 @@ TEST_F(PluginCleanup, OrphanedRestoreRootIsEmptiedAroundAnInstanceThatCannotBeDe
 TEST_F(PluginCleanup, APendingCreateTakesOnlyWhatItsOwnRequestMade) {
   const std::string root = "ocid1.instance.oc1.phx.killedrestore";
   std::map<std::string, std::string> ids;
+  VMInfoStructs::SDisk volume;
+  volume.displayName = "restored-a";
+  volume.size = 50ull << 30;
+  volume.availabilityDomain = Text("SELECT ad FROM instances WHERE name = 'sample-web'");
   for (const char* token : {"other-request", "own-request", "", "own-request-2"}) {
     COracleCloudSDKCppBridge::SetThreadCreateToken(token);
-    VMInfoStructs::SDisk volume;
-    volume.displayName = "restored-a";
-    volume.size = 50ull << 30;
-    volume.availabilityDomain = Text("SELECT ad FROM instances WHERE name = 'sample-web'");
-    ASSERT_TRUE(plugin->bridge->CreateVolume(volume, Text("SELECT compartment_id FROM instances WHERE name = 'sample-web'")))
-        << plugin->bridge->GetLastError();
+    ASSERT_TRUE(plugin->bridge->CreateVolume(volume, Text("SELECT compartment_id FROM instances WHERE name = 'sample-web'")));
     ids[token] = volume.guid;
   }
   COracleCloudSDKCppBridge::SetThreadCreateToken("");

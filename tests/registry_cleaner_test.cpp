@@ -12,6 +12,7 @@ namespace {
 using C = COracleCloudCleaner;
 using M = VM_Cleaner_Mode;
 using S = std::string;
+using Bridge = OracleCloudSDKCppBridge::COracleCloudSDKCppBridge;
 
 S Bucket(const S& key) { return key.substr(0, key.find('+')); }
 S Object(const S& key) { return key.substr(key.find('+') + 1); }
@@ -102,9 +103,8 @@ TEST_P(RegistryKinds, RegisterListAndUnregisterByPathOrMode) {
   EXPECT_FALSE(kind.reg(cleaner_, kBackup, "job", Key(1)));
   EXPECT_EQ(Stored(Path(kRestore, "job"), kind.type), Keys{});
   ASSERT_TRUE(cleaner_.RegisterVM(kBackup, "job"));
-  ASSERT_TRUE(kind.reg(cleaner_, kBackup, "job", Key(1)));
-  ASSERT_TRUE(kind.reg(cleaner_, kBackup, "job", Key(2)));
-  ASSERT_TRUE(kind.reg(cleaner_, kRestore, "job", Key(2)));
+  ASSERT_TRUE(kind.reg(cleaner_, kBackup, "job", Key(1)) && kind.reg(cleaner_, kBackup, "job", Key(2)) &&
+              kind.reg(cleaner_, kRestore, "job", Key(2)));
   // The same key under another kind is another entity.
   const bool otherIsDisk = kind.type != VM_CLEANER_ENTITY_DISK;
   ASSERT_TRUE(otherIsDisk ? cleaner_.RegisterDisk(kBackup, "job", Key(2)) : cleaner_.RegisterImage(kBackup, "job", Key(2)));
@@ -160,20 +160,17 @@ TEST_F(RegistryCleaner, GetRegisteredVMAndCreatedVMAndDisks) {
   // creates carry its token, and the one before comes back when it ends.
   {
     CPendingCreate first(cleaner_, kRestore, "job", VM_CLEANER_ENTITY_DISK, "data");
-    const S outer = OracleCloudSDKCppBridge::COracleCloudSDKCppBridge::ThreadCreateToken();
-    S token, name;
+    S token, name, outer = Bridge::ThreadCreateToken();
     VM_Cleaner_EntityType kind = VM_CLEANER_ENTITY_VM;
     EXPECT_TRUE(C::ParseTokenPendingCreateKey(first.Key(), kind, token, name) && token == outer && name == "data");
     {
       CPendingCreate second(cleaner_, kRestore, "job", VM_CLEANER_ENTITY_DISK, "data");
-      ASSERT_TRUE(first.Recorded() && second.Recorded() && first.Key() != second.Key());
-      EXPECT_NE(OracleCloudSDKCppBridge::COracleCloudSDKCppBridge::ThreadCreateToken(), outer);
-      EXPECT_TRUE(first.Done());
+      ASSERT_TRUE(first.Recorded() && second.Recorded() && first.Done() && Bridge::ThreadCreateToken() != outer);
       EXPECT_EQ(Stored(restore, VM_CLEANER_ENTITY_PENDING_CREATE), Keys{second.Key()});
     }
-    EXPECT_EQ(OracleCloudSDKCppBridge::COracleCloudSDKCppBridge::ThreadCreateToken(), outer);
+    EXPECT_EQ(Bridge::ThreadCreateToken(), outer);
   }
-  EXPECT_EQ(OracleCloudSDKCppBridge::COracleCloudSDKCppBridge::ThreadCreateToken(), "");
+  EXPECT_EQ(Bridge::ThreadCreateToken(), "");
   ASSERT_TRUE(cleaner_.RegisterDisk(kRestore, "job", "ocid1.volume.b"));
   ASSERT_TRUE(cleaner_.RegisterDisk(kRestore, "job", "ocid1.volume.a"));
   std::vector<SDisk> disks;

@@ -180,11 +180,8 @@ TEST(RegistryStore, HandlesKeepTheirStoredFormAndMalformedOnesAreRefused) {
   EXPECT_EQ(CleanerHandle::Child("/0/1:a", 2, "b@"), "/0/1:a/2:b%40");
   CleanerHandle::SParsed parsed;
   ASSERT_TRUE(CleanerHandle::Parse("/2147483647/7:a%2Fz/8:Z", parsed));
-  EXPECT_EQ(parsed.mode, 2147483647);
-  ASSERT_EQ(parsed.chain.size(), 2u);
-  EXPECT_EQ(parsed.chain[0].type, 7);
-  EXPECT_EQ(parsed.chain[0].name, "a/z");
-  EXPECT_EQ(parsed.chain[1].name, "Z");
+  EXPECT_TRUE(parsed.mode == 2147483647 && parsed.chain.size() == 2 && parsed.chain[0].type == 7 &&
+              parsed.chain[0].name == "a/z" && parsed.chain[1].name == "Z");
   // Escapes are read in either case, every hexadecimal digit at both ends of its range.
   ASSERT_TRUE(CleanerHandle::Parse("/0/1:%0a%0A%9f%FF%00", parsed));
   EXPECT_EQ(parsed.chain[0].name, std::string("\n\n\x9f\xff\0", 5));
@@ -343,10 +340,7 @@ TEST(RegistryProcess, ConcurrentProcessesAndThreadsLoseNoRegistration) {
 // owns is ever an orphan for a third job's sweep.
 TEST(RegistryProcess, ACleanUpOwnsTheRootItEmptiesAndUnregistersNoOtherJobsRoot) {
   RegistryHome home;
-  {
-    COracleCloudCleaner dead;
-    ASSERT_TRUE(dead.Init("") && dead.RegisterVM(kBackup, "ocid1.i.x") && dead.RegisterDisk(kBackup, "ocid1.i.x", "v"));
-  }
+  ASSERT_TRUE(RegisterJob(*std::make_unique<COracleCloudCleaner>(), "ocid1.i.x"));  // a dead job's
   COracleCloudCleaner p, sweeper;
   ASSERT_TRUE(p.Init("") && sweeper.Init(""));
   const std::string path = RootPath(p, kBackup, "ocid1.i.x");
@@ -358,16 +352,13 @@ TEST(RegistryProcess, ACleanUpOwnsTheRootItEmptiesAndUnregistersNoOtherJobsRoot)
     for (;;) ::pause();
     return 0;
   };
-  ChildProcess refused(takeover);
-  EXPECT_EQ(refused.ReadByte(), 'H') << "a job took over a root that a clean-up is emptying";
-  ASSERT_TRUE(p.UnRegisterDisk(path, "v") && p.UnRegisterVM(path));
+  EXPECT_EQ(ChildProcess(takeover).ReadByte(), 'H') << "a job took over a root that a clean-up is emptying";
+  ASSERT_TRUE(p.UnRegisterVM(path));  // its entries stay, under an orphan
   ChildProcess r(takeover);
   ASSERT_EQ(r.ReadByte(), 'C');
   EXPECT_FALSE(p.UnRegisterVM(path)) << "the clean-up unregistered the root of the job that took it over";
-  EXPECT_EQ(OrphanNames(sweeper, kBackup), Keys{});
   std::string swept;
-  EXPECT_FALSE(sweeper.GetRegisteredVM(kBackup, "ocid1.i.x", swept));
-  r.Kill();
-  r.Wait();
+  EXPECT_TRUE(OrphanNames(sweeper, kBackup).empty() && !sweeper.GetRegisteredVM(kBackup, "ocid1.i.x", swept));
+  r.Kill(), r.Wait();
   EXPECT_EQ(OrphanNames(sweeper, kBackup), Keys{"ocid1.i.x"});
 }
