@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 #include <vector>
 
 #include "host/CWqDirectory.h"
@@ -59,11 +61,13 @@ std::set<string> CDiskMapperLinux::ListDevicesIn(const string& directory) {
 string CDiskMapperLinux::LockFilePath() { return HostEnvironment::UnderRoot(kLockFile); }
 
 bool CDiskMapperLinux::EnterBracket(const char* tag) {
-  while (!bracket_.try_lock_for(std::chrono::milliseconds(CFileLock::kStopPollMs))) {
+  // Another thread's bracket is waited for between looks at the cancel check.
+  while (!bracket_.try_lock()) {
     if (Cancelled()) {
       evDebug.Error(tag, "The job was cancelled while waiting for the disk mapper");
       return false;
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(CFileLock::kStopPollMs));
   }
   const string path = LockFilePath();
   std::error_code ec;  // a folder that cannot be made shows in the open's failure

@@ -71,7 +71,7 @@ class CDiskMapperLinux {
   bool Cancelled() const { return cancelled_ && cancelled_(); }
 
   std::function<bool()> cancelled_;
-  std::timed_mutex bracket_;  // held from a pre-call to its post-call
+  std::mutex bracket_;  // held from a pre-call to its post-call
   std::atomic<std::thread::id> bracketOwner_{};
   CFileLock processLock_;  // held while a bracket is open; touched only by its owner
   mutable std::mutex state_;  // guards what follows
