@@ -10,6 +10,7 @@
 #include "bridge/sim/SimImages.h"
 #include "bridge/sim/SimInstances.h"
 #include "bridge/sim/SimNameLookup.h"
+#include "bridge/sim/SimResources.h"
 #include "bridge/sim/SimSnapshots.h"
 #include "bridge/sim/SimVolumes.h"
 
@@ -265,6 +266,21 @@ bool COracleCloudSDKCppBridge::FindTaggedResources(EResourceKind kind, const str
 bool COracleCloudSDKCppBridge::RemoveResourceTag(EResourceKind kind, const string& id, const string& key) {
   return backend_->Run("RemoveResourceTag", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
     sim::CSimTags(cloud).RemoveTag(TaggedKind(kind), id, key);
+    return true;
+  });
+}
+
+void COracleCloudSDKCppBridge::SetThreadCreateToken(const string& token) { sim::SetCreateToken(token); }
+
+string COracleCloudSDKCppBridge::ThreadCreateToken() { return sim::CreateToken(); }
+
+bool COracleCloudSDKCppBridge::FindResourcesByToken(EResourceKind kind, const string& token, std::vector<string>& ids) {
+  return backend_->Run("FindResourcesByToken", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+    const sim::ENamedKind named = kind == EResourceKind::VolumeSnapshot ? sim::ENamedKind::VolumeSnapshot
+                                  : kind == EResourceKind::Volume       ? sim::ENamedKind::Volume
+                                  : kind == EResourceKind::Image        ? sim::ENamedKind::Image
+                                                                        : sim::ENamedKind::Instance;
+    ids = sim::FindByToken(cloud, named, token);
     return true;
   });
 }

@@ -94,6 +94,13 @@ class COracleCloudSDKCppBridge {
   // proxy made at or after `createdSince` (seconds since the epoch), oldest first; instances on
   // their way out are not listed.
   bool FindResourcesByName(EResourceKind kind, const string& name, INT64 createdSince, std::vector<string>& ids);
+  // Every create the calling thread requests while a token is set carries it (a tag of the create
+  // request); an empty token sets none. FindResourcesByToken gives the ids of the resources of a
+  // kind whose create carried `token`, as FindResourcesByName does: what one request made, whatever
+  // its name and whatever the clocks say.
+  static void SetThreadCreateToken(const string& token);
+  static string ThreadCreateToken();
+  bool FindResourcesByToken(EResourceKind kind, const string& token, std::vector<string>& ids);
 
   // Freeform tags: every resource this bridge creates from now on carries `tags`.
   void SetResourceTags(const std::map<string, string>& tags);

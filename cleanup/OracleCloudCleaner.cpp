@@ -61,29 +61,16 @@ bool COracleCloudCleaner::RegisterVM(const VM_Cleaner_Mode& mode, const string& 
 }
 
 bool COracleCloudCleaner::GetRegisteredVM(const VM_Cleaner_Mode& mode, const string& rootName, string& path) {
-  const string key = RootKey(rootName);
-  string handle;
-  if (LookupEntity(mode, VM_CLEANER_ENTITY_VM, key, handle)) {
-    if (IsHeldByAnotherSession(mode, VM_CLEANER_ENTITY_VM, key)) return false;
-    return GetCleanerPathForEntityHandle(mode, handle, path);
-  }
-  std::vector<CleanerEntity> orphans;
-  if (!GetOrphanedRootEntityListByType(mode, VM_CLEANER_ENTITY_VM, key, orphans)) return false;
-  for (const auto& entity : orphans) {
-    if (entity.name == key) {
-      path = entity.path;
-      return true;
-    }
-  }
-  return false;
+  bool heldByAnother = false;
+  return TakeOverRoot(mode, VM_CLEANER_ENTITY_VM, RootKey(rootName), path, heldByAnother);
 }
 
-bool COracleCloudCleaner::UnRegisterVM(const string& path) { return UnRegisterEntity(path, false); }
+bool COracleCloudCleaner::UnRegisterVM(const string& path) { return UnRegisterOwnedRoot(path, false); }
 
 bool COracleCloudCleaner::UnRegisterVM(const VM_Cleaner_Mode& mode, const string& rootName, bool flag) {
   string handle;
   if (!LookupEntity(mode, VM_CLEANER_ENTITY_VM, RootKey(rootName), handle)) return false;
-  return UnRegisterEntity(mode, handle, flag);
+  return UnRegisterOwnedRoot(handle, flag);
 }
 
 // ---- Created instances. ----
@@ -251,6 +238,25 @@ bool ParseDecimal(const string& text, size_t begin, size_t end, INT64& value) {
 }
 }  // namespace
 
+string COracleCloudCleaner::FormTokenPendingCreateKey(VM_Cleaner_EntityType kind, const string& token,
+                                                     const string& name) {
+  return std::to_string(static_cast<int>(kind)) + ":#" + token + ":" + name;
+}
+
+bool COracleCloudCleaner::ParseTokenPendingCreateKey(const string& key, VM_Cleaner_EntityType& kind, string& token,
+                                                     string& name) {
+  const size_t colon = key.find(':');
+  INT64 type = 0;
+  if (colon == string::npos || colon > 9 || !ParseDecimal(key, 0, colon, type)) return false;
+  if (key.compare(colon + 1, 1, "#") != 0) return false;
+  const size_t end = key.find(':', colon + 2);
+  if (end == string::npos || end == colon + 2 || end + 1 >= key.size()) return false;
+  kind = static_cast<VM_Cleaner_EntityType>(type);
+  token = key.substr(colon + 2, end - colon - 2);
+  name = key.substr(end + 1);
+  return true;
+}
+
 bool COracleCloudCleaner::ParsePendingCreateKey(const string& key, VM_Cleaner_EntityType& kind, string& name,
                                                 INT64& since) {
   const size_t colon = key.find(':');
@@ -267,28 +273,14 @@ bool COracleCloudCleaner::ParsePendingCreateKey(const string& key, VM_Cleaner_En
   return true;
 }
 
-bool COracleCloudCleaner::GetCreatesPendingElsewhere(const string& path, std::set<string>& kindAndNames) {
-  std::vector<SFoundChild> pending;
-  if (!FindChildrenOfType(VM_CLEANER_ENTITY_PENDING_CREATE, "", pending)) return false;
-  kindAndNames.clear();
-  for (const SFoundChild& child : pending) {
-    VM_Cleaner_EntityType kind = VM_CLEANER_ENTITY_VM;
-    string name;
-    INT64 since = 0;
-    if (child.rootIsLive && child.rootPath != path && ParsePendingCreateKey(child.name, kind, name, since))
-      kindAndNames.insert(FormPendingCreateKey(kind, name, 0));
-  }
-  return true;
-}
-
 bool COracleCloudCleaner::IsRegisteredAnywhere(VM_Cleaner_EntityType kind, const string& id) {
   std::vector<SFoundChild> found;
   return !FindChildrenOfType(kind, id, found) || !found.empty();
 }
 
 bool COracleCloudCleaner::RegisterPendingCreate(const VM_Cleaner_Mode& mode, const string& rootName,
-                                                VM_Cleaner_EntityType kind, const string& name, INT64 since) {
-  return RegisterChild(mode, VM_CLEANER_ENTITY_PENDING_CREATE, rootName, FormPendingCreateKey(kind, name, since));
+                                                const string& key) {
+  return RegisterChild(mode, VM_CLEANER_ENTITY_PENDING_CREATE, rootName, key);
 }
 
 bool COracleCloudCleaner::GetRegisteredPendingCreates(const string& path, std::vector<string>& keys) {
@@ -300,7 +292,6 @@ bool COracleCloudCleaner::UnRegisterPendingCreate(const string& path, const stri
 }
 
 bool COracleCloudCleaner::UnRegisterPendingCreate(const VM_Cleaner_Mode& mode, const string& rootName,
-                                                  VM_Cleaner_EntityType kind, const string& name, INT64 since) {
-  return UnRegisterChildByMode(mode, VM_CLEANER_ENTITY_PENDING_CREATE, rootName,
-                               FormPendingCreateKey(kind, name, since));
+                                                  const string& key) {
+  return UnRegisterChildByMode(mode, VM_CLEANER_ENTITY_PENDING_CREATE, rootName, key);
 }

@@ -4,7 +4,6 @@
 // and root name, by cleaner path, or as an orphan left by an earlier job). Keeps no state, takes no
 // lock and logs nothing: every result is the registry's, and callers log.
 #include <string>
-#include <set>
 #include <vector>
 
 #include "host/VMCleaner.h"
@@ -24,9 +23,12 @@ class COracleCloudCleaner : public VMCleaner {
   bool RegisterVM(const VM_Cleaner_Mode& mode, const string& rootName);
   // The same, telling a root that another live job owns (left untouched) from a failed write.
   bool RegisterVM(const VM_Cleaner_Mode& mode, const string& rootName, bool& heldByAnotherJob);
-  // The path of the root, registered by this object or left by a dead job; false for a root that
-  // another live job owns, so that nothing here ever cleans up what a running job uses.
+  // The path of the root, registered by this object or left by a dead job, which this object takes
+  // over: from here on no other job claims it, so what is done under the path concerns this job's
+  // root alone. False for a root that another live job owns, so that nothing here ever cleans up
+  // what a running job uses.
   bool GetRegisteredVM(const VM_Cleaner_Mode& mode, const string& rootName, string& path);
+  // Unregister the root only while this object owns it.
   bool UnRegisterVM(const string& path);
   bool UnRegisterVM(const VM_Cleaner_Mode& mode, const string& rootName, bool flag);
 
@@ -66,19 +68,18 @@ class COracleCloudCleaner : public VMCleaner {
   bool UnRegisterVmdkObject(const VM_Cleaner_Mode& mode, const string& rootName, const string& bucket,
                             const string& object);
 
-  // Creates about to be requested, keyed "<entity type of the resource>:<seconds of the request>:<name
-  // it will carry>" (keys of earlier versions lack the time: "<type>:<name>").
-  bool RegisterPendingCreate(const VM_Cleaner_Mode& mode, const string& rootName, VM_Cleaner_EntityType kind,
-                             const string& name, INT64 since);
+  // Creates about to be requested, keyed "<entity type of the resource>:#<the request's token>:<name
+  // it will carry>" (FormTokenPendingCreateKey). Keys of earlier versions carry no token:
+  // "<type>:<seconds of the request>:<name>" or "<type>:<name>" (FormPendingCreateKey).
+  bool RegisterPendingCreate(const VM_Cleaner_Mode& mode, const string& rootName, const string& key);
   bool GetRegisteredPendingCreates(const string& path, std::vector<string>& keys);
   bool UnRegisterPendingCreate(const string& path, const string& key);
-  bool UnRegisterPendingCreate(const VM_Cleaner_Mode& mode, const string& rootName, VM_Cleaner_EntityType kind,
-                               const string& name, INT64 since);
-  // The creates that roots other than the one at `path`, owned by live jobs, await, each as its key
-  // without a time (FormPendingCreateKey(kind, name, 0)); false when that cannot be told.
-  bool GetCreatesPendingElsewhere(const string& path, std::set<string>& kindAndNames);
+  bool UnRegisterPendingCreate(const VM_Cleaner_Mode& mode, const string& rootName, const string& key);
   // True when some root holds the resource under its kind (or when that cannot be told).
   bool IsRegisteredAnywhere(VM_Cleaner_EntityType kind, const string& id);
+  static string FormTokenPendingCreateKey(VM_Cleaner_EntityType kind, const string& token, const string& name);
+  // False, outputs untouched, for a key without a token (of an earlier version) or without a name.
+  static bool ParseTokenPendingCreateKey(const string& key, VM_Cleaner_EntityType& kind, string& token, string& name);
   static string FormPendingCreateKey(VM_Cleaner_EntityType kind, const string& name, INT64 since);
   // False, outputs untouched, for a key without a kind or without a name; `since` is 0 in a key
   // without a time.

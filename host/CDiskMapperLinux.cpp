@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 #include <vector>
 
 #include "host/CWqDirectory.h"
@@ -59,7 +61,14 @@ std::set<string> CDiskMapperLinux::ListDevicesIn(const string& directory) {
 string CDiskMapperLinux::LockFilePath() { return HostEnvironment::UnderRoot(kLockFile); }
 
 bool CDiskMapperLinux::EnterBracket(const char* tag) {
-  bracket_.lock();
+  // Another thread's bracket is waited for between looks at the cancel check.
+  while (!bracket_.try_lock()) {
+    if (Cancelled()) {
+      evDebug.Error(tag, "The job was cancelled while waiting for the disk mapper");
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(CFileLock::kStopPollMs));
+  }
   const string path = LockFilePath();
   std::error_code ec;  // a folder that cannot be made shows in the open's failure
   std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
@@ -70,7 +79,7 @@ bool CDiskMapperLinux::EnterBracket(const char* tag) {
             evDebug.DebugLvl(tag, 2, "Waiting for another process's disk attach or detach to finish [%s]",
                              path.c_str());
           },
-          &opened)) {
+          &opened, [this] { return Cancelled(); })) {
     evDebug.Error(tag, opened ? "Cannot lock the disk mapper lock file [%s]: %s"
                               : "Cannot open the disk mapper lock file [%s]: %s",
                   path.c_str(), std::strerror(errno));
@@ -137,10 +146,42 @@ bool CDiskMapperLinux::PostAttachDisk(const string& volumeId, string& deviceName
               static_cast<unsigned long long>(bytes));
       return true;
     }
-    if (HostClock::Get().NowMilliseconds() >= deadline) break;
+    if (HostClock::Get().NowMilliseconds() >= deadline || Cancelled()) break;
     HostClock::Sleep(kPollMs);
   }
   EVERROR(evDebug, "No new device appeared for volume [%s] under [%s]", volumeId.c_str(), DeviceDirectory().c_str());
+  return false;
+}
+
+bool CDiskMapperLinux::FindIscsiDevice(const string& portal, const string& port, const string& iqn,
+                                       string& deviceName, UINT64& size) {
+  if (!initialized_.load() && !Init()) return false;
+  const string directory = DeviceDirectory();
+  const string prefix = FXPath::Append(directory, "ip-" + portal + ":" + port + "-iscsi-" + iqn + "-lun-");
+  const int64_t deadline = HostClock::Get().NowMilliseconds() + static_cast<int64_t>(deviceWaitMs_);
+  while (true) {
+    std::vector<string> found;  // the target's LUNs; partitions ("-lun-1-part1") are not disks
+    for (const auto& device : ListDevicesIn(directory)) {
+      if (device.size() <= prefix.size() || device.compare(0, prefix.size(), prefix) != 0) continue;
+      if (device.find_first_not_of("0123456789", prefix.size()) == string::npos) found.push_back(device);
+    }
+    if (found.size() > 1) {
+      EVERROR(evDebug, "[%d] devices of target [%s] under [%s]; refusing to choose", static_cast<int>(found.size()),
+              iqn.c_str(), directory.c_str());
+      return false;
+    }
+    UINT64 bytes = 0;
+    if (found.size() == 1 && FXFile::TZGetFileSize(found[0], bytes, nullptr)) {
+      deviceName = found[0];
+      size = bytes;
+      EVDEBUG(evDebug, "Target [%s] is device [%s] of [%llu] bytes", iqn.c_str(), deviceName.c_str(),
+              static_cast<unsigned long long>(bytes));
+      return true;
+    }
+    if (HostClock::Get().NowMilliseconds() >= deadline || Cancelled()) break;
+    HostClock::Sleep(kPollMs);
+  }
+  EVERROR(evDebug, "No device of target [%s] appeared under [%s]", iqn.c_str(), directory.c_str());
   return false;
 }
 
@@ -160,21 +201,17 @@ bool CDiskMapperLinux::MakeDiskWriteable(const string& deviceName) {
 
 bool CDiskMapperLinux::PreDetatchDisk(const string& deviceName) {
   if (!initialized_.load() && !Init()) return false;
-  if (!EnterBracket(__PRETTY_FUNCTION__)) return false;
   std::lock_guard<std::mutex> guard(state_);
-  before_ = ListDevicesIn(deviceDirectory_);
   if (!deviceName.empty()) offline_.erase(deviceName);
   return true;
 }
 
 bool CDiskMapperLinux::PostDetatchDisk() {
-  {
-    std::lock_guard<std::mutex> guard(state_);
-    // Devices that went away are no longer offline: a later device may take the same name.
-    std::set<string> now = ListDevicesIn(deviceDirectory_);
-    for (auto it = offline_.begin(); it != offline_.end();) it = now.count(*it) ? std::next(it) : offline_.erase(it);
-  }
-  return LeaveBracket(__PRETTY_FUNCTION__);
+  std::lock_guard<std::mutex> guard(state_);
+  // Devices that went away are no longer offline: a later device may take the same name.
+  std::set<string> now = ListDevicesIn(deviceDirectory_);
+  for (auto it = offline_.begin(); it != offline_.end();) it = now.count(*it) ? std::next(it) : offline_.erase(it);
+  return true;
 }
 
 bool CDiskMapperLinux::IsOffline(const string& deviceName) const {

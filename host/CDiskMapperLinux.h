@@ -2,12 +2,16 @@
 // The agent's Linux disk mapper: finds the local block device of a volume attached to this machine.
 // Devices of iSCSI attachments appear under <platform root>/dev/disk/by-path.
 //
-// Every attach and detach is bracketed: the pre-call takes the mapper's lock and notes the devices
-// present; the post-call finds what changed and always releases the lock. The lock excludes every
-// thread of this process and every other process on the machine (an flock on a lock file under the
-// platform root, which the kernel drops when its holder dies), so attaches and detaches anywhere on
-// the proxy take turns, and the one new device is the one this attach made; more than one is refused.
+// A device that cannot be told by its name is found by an attach bracket: the pre-call takes the
+// mapper's lock and notes the devices present; the post-call finds what changed and always releases
+// the lock. The lock excludes every thread of this process and every other process on the machine
+// (an flock on a lock file under the platform root, which the kernel drops when its holder dies), so
+// such attaches take turns, and the one new device is the one this attach made; more than one is
+// refused. An iSCSI device needs no bracket: its by-path name carries its target (FindIscsiDevice).
+// A detach bracket takes no lock: a device going away never looks like a new one.
+// Every wait (for the lock, for a device) looks at the cancel check and gives up when it says so.
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -38,6 +42,12 @@ class CDiskMapperLinux {
   virtual bool MakeDiskWriteable(const string& deviceName);
   virtual bool PreDetatchDisk(const string& deviceName);
   virtual bool PostDetatchDisk();
+  // The device of the logged-in iSCSI target (by-path "ip-<portal>:<port>-iscsi-<iqn>-lun-<n>"),
+  // waited for (bounded) and its size; fails when none, or more than one, appears.
+  virtual bool FindIscsiDevice(const string& portal, const string& port, const string& iqn, string& deviceName,
+                               UINT64& size);
+  // Set once, before the mapper is used; called from whichever thread waits.
+  void SetCancelCheck(std::function<bool()> cancelled) { cancelled_ = std::move(cancelled); }
 
   bool IsOffline(const string& deviceName) const;
   // Longest wait for a new device, in milliseconds (default 30 s).
@@ -58,6 +68,9 @@ class CDiskMapperLinux {
   bool EnterBracket(const char* tag);
   bool LeaveBracket(const char* tag);
 
+  bool Cancelled() const { return cancelled_ && cancelled_(); }
+
+  std::function<bool()> cancelled_;
   std::mutex bracket_;  // held from a pre-call to its post-call
   std::atomic<std::thread::id> bracketOwner_{};
   CFileLock processLock_;  // held while a bracket is open; touched only by its owner

@@ -5,14 +5,18 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
-bool CFileLock::Acquire(const string& path, const std::function<void()>& beforeWaiting, bool* opened) {
-  return Lock(path, true, beforeWaiting, opened);
+bool CFileLock::Acquire(const string& path, const std::function<void()>& beforeWaiting, bool* opened,
+                        const std::function<bool()>& stop) {
+  return Lock(path, true, beforeWaiting, opened, stop);
 }
 
-bool CFileLock::TryAcquire(const string& path, bool* opened) { return Lock(path, false, {}, opened); }
+bool CFileLock::TryAcquire(const string& path, bool* opened) { return Lock(path, false, {}, opened, {}); }
 
-bool CFileLock::Lock(const string& path, bool wait, const std::function<void()>& beforeWaiting, bool* opened) {
+bool CFileLock::Lock(const string& path, bool wait, const std::function<void()>& beforeWaiting, bool* opened,
+                     const std::function<bool()>& stop) {
   Release();
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (opened) *opened = fd >= 0;
@@ -20,7 +24,18 @@ bool CFileLock::Lock(const string& path, bool wait, const std::function<void()>&
   int rc = ::flock(fd, LOCK_EX | LOCK_NB);
   if (rc != 0 && errno == EWOULDBLOCK && wait) {
     if (beforeWaiting) beforeWaiting();
-    while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+    if (stop) {
+      // The holder's work may take long: the waiter looks at its stop condition between attempts.
+      while ((rc = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) {
+        if (stop()) {
+          errno = ECANCELED;
+          break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kStopPollMs));
+      }
+    } else {
+      while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+      }
     }
   }
   if (rc != 0) {

@@ -226,15 +226,23 @@ string HandOverLedgerFile(const string& directory, const string& rootPath) {
 // The lock file that serialises root claims with sweeps: beside the registry database.
 string ClaimsLockPath(const string& databasePath) { return databasePath + ".claims.lock"; }
 
+// The owner of the root row `name`, when it has one: an unregistered root whose owner is set is
+// one a clean-up took over (Unregister clears the owner otherwise).
+bool RootOwner(CSqliteDb& db, VM_Cleaner_Mode mode, VM_Cleaner_EntityType type, const string& name, string& owner) {
+  CSqliteStatement find =
+      db.Prepare("SELECT owner FROM entities WHERE mode=? AND parent=0 AND type=? AND name=? AND owner IS NOT NULL");
+  find.Bind(1, static_cast<int64_t>(mode)).Bind(2, static_cast<int64_t>(type)).BindBlob(3, name);
+  if (!find.Step()) return false;
+  owner = find.Text(0);
+  return true;
+}
+
 // True when the registered root is owned by a live session other than `ownKey`.
 bool RootHeldByAnother(CSqliteDb& db, VM_Cleaner_Mode mode, VM_Cleaner_EntityType type, const string& name,
                        const string& ownKey, const string& sessionDirectory) {
-  CSqliteStatement find = db.Prepare(
-      "SELECT owner FROM entities WHERE mode=? AND parent=0 AND type=? AND name=? AND unregistered=0 AND owner IS NOT NULL");
-  find.Bind(1, static_cast<int64_t>(mode)).Bind(2, static_cast<int64_t>(type)).BindBlob(3, name);
-  if (!find.Step()) return false;
-  const string owner = find.Text(0);
-  return owner != ownKey && CRegistrySession::IsAlive(sessionDirectory, owner);
+  string owner;
+  return RootOwner(db, mode, type, name, owner) && owner != ownKey &&
+         CRegistrySession::IsAlive(sessionDirectory, owner);
 }
 
 }  // namespace
@@ -307,32 +315,20 @@ string VMCleaner::TakeSetAsideNotice() {
   return notice;
 }
 
-bool VMCleaner::HoldRootClaims() {
-  string path;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!db_ || claims_) return claims_ != nullptr;
-    path = ClaimsLockPath(databasePath_);
-  }
-  // Waiting for another holder happens outside the mutex, so this object's other calls go on.
-  auto held = std::make_unique<CFileLock>();
-  if (!held->Acquire(path)) {
-    EVERROR(Log(), "Cannot lock [%s]: %s", path.c_str(), std::strerror(errno));
-    return false;
-  }
+void VMCleaner::SetCancelCheck(std::function<bool()> cancelled) {
   std::lock_guard<std::mutex> lock(mutex_);
-  claims_.swap(held);
-  return true;
+  cancelled_ = std::move(cancelled);
 }
 
-void VMCleaner::ReleaseRootClaims() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  claims_.reset();
+bool VMCleaner::LockRootClaims(CFileLock& claims) {
+  const string path = ClaimsLockPath(databasePath_);
+  if (claims.Acquire(path, {}, nullptr, cancelled_)) return true;
+  EVERROR(Log(), "Cannot lock [%s]: %s", path.c_str(), std::strerror(errno));
+  return false;
 }
 
 bool VMCleaner::DeInit() {
   std::lock_guard<std::mutex> lock(mutex_);
-  claims_.reset();
   session_.reset();
   db_.reset();
   return true;
@@ -374,13 +370,8 @@ bool VMCleaner::ClaimRoot(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType typ
   heldByAnother = false;
   std::lock_guard<std::mutex> lock(mutex_);
   if (!db_) return false;
-  // The claims lock for this transaction, unless this object holds it for a sweep already.
   CFileLock claims;
-  const string claimsPath = ClaimsLockPath(databasePath_);
-  if (!claims_ && !claims.Acquire(claimsPath)) {
-    EVERROR(Log(), "Cannot lock [%s]: %s", claimsPath.c_str(), std::strerror(errno));
-    return false;
-  }
+  if (!LockRootClaims(claims)) return false;
   try {
     // The write transaction keeps a second claimant out between the owner check and the update.
     CSqliteTransaction tx(*db_);
@@ -404,6 +395,70 @@ bool VMCleaner::ClaimRoot(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType typ
     return false;
   }
 }
+
+bool VMCleaner::TakeOverRoot(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name,
+                             string& path, bool& heldByAnother) {
+  heldByAnother = false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!db_) return false;
+  CFileLock claims;
+  if (!LockRootClaims(claims)) return false;
+  try {
+    CSqliteTransaction tx(*db_);
+    CSqliteStatement find = db_->Prepare("SELECT id FROM entities WHERE mode=? AND parent=0 AND type=? AND name=?");
+    find.Bind(1, static_cast<int64_t>(mode)).Bind(2, static_cast<int64_t>(type)).BindBlob(3, name);
+    if (!find.Step()) return false;
+    const int64_t id = find.Int(0);
+    if (RootHeldByAnother(*db_, mode, type, name, session_->Key(), sessionDirectory_)) {
+      heldByAnother = true;
+      return false;
+    }
+    // The unregistered flag stays: nothing new is registered under a root that is being emptied.
+    string owner;
+    if (!RootOwner(*db_, mode, type, name, owner) || owner != session_->Key()) {
+      db_->Prepare("UPDATE entities SET owner=? WHERE id=?").Bind(1, session_->Key()).Bind(2, id).Run();
+      tx.Commit();
+    }
+    path = CleanerHandle::Root(mode, type, name);
+    return true;
+  } catch (const std::exception& e) {
+    EVERROR(Log(), "Taking over [%s] in [%s] failed: %s", name.c_str(), databasePath_.c_str(), e.what());
+    return false;
+  }
+}
+
+bool VMCleaner::ChangeOwnedRoot(const string& path, bool release, bool force) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!db_) return false;
+  CleanerHandle::SParsed parsed;
+  if (!CleanerHandle::Parse(path, parsed) || parsed.chain.size() != 1) return false;
+  CFileLock claims;
+  if (!LockRootClaims(claims)) return false;
+  try {
+    CSqliteTransaction tx(*db_);
+    const int64_t id = Resolve(*db_, parsed);
+    string owner;
+    if (id == 0 || !RootOwner(*db_, static_cast<VM_Cleaner_Mode>(parsed.mode),
+                              static_cast<VM_Cleaner_EntityType>(parsed.chain[0].type), parsed.chain[0].name, owner) ||
+        owner != session_->Key()) {
+      EVERROR(Log(), "Root [%s] is not this job's (any more); left as it is", path.c_str());
+      return false;
+    }
+    if (release)
+      db_->Prepare("UPDATE entities SET owner=NULL WHERE id=?").Bind(1, id).Run();
+    else
+      Unregister(*db_, id, force);
+    tx.Commit();
+    return true;
+  } catch (const std::exception& e) {
+    EVERROR(Log(), "Changing root [%s] in [%s] failed: %s", path.c_str(), databasePath_.c_str(), e.what());
+    return false;
+  }
+}
+
+bool VMCleaner::UnRegisterOwnedRoot(const string& path, bool force) { return ChangeOwnedRoot(path, false, force); }
+
+bool VMCleaner::ReleaseRoot(const string& path) { return ChangeOwnedRoot(path, true, false); }
 
 bool VMCleaner::IsHeldByAnotherSession(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name) {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -8,6 +8,7 @@
 // lock for as long as the object lives; a root is an orphan when its owning session is gone (its
 // process ended or the object was destroyed), or when it was unregistered while children remained:
 // such a root stays listed until its last child is unregistered, so no entry vanishes silently.
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -88,16 +89,25 @@ class VMCleaner {
   bool RegisterEntity(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name,
                       const string& parentHandle);
   // Records a root owned by this session. A root that exists is taken over when its owner is gone
-  // (or it is this session); a root that another live session owns is left as it is, and the claim
-  // fails with heldByAnother set.
+  // (or it is this session); a root that another live session owns (a running job, or a clean-up
+  // that took it over) is left as it is, and the claim fails with heldByAnother set.
   bool ClaimRoot(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name, bool& heldByAnother);
-  // Claims of roots and sweeps of orphaned roots take turns across every process of this registry:
-  // while a sweep holds the claims, no root changes owner, so a job taking over a dead job's root
-  // never meets a sweep of that root half done. Blocks while another holder has them; false, holding
-  // nothing, when the lock file cannot be used. ClaimRoot takes them for its own transaction unless
-  // this object holds them already.
-  bool HoldRootClaims();
-  void ReleaseRootClaims();
+  // Takes over the existing root of this mode, type and name for a clean-up: one this session owns
+  // already, or one whose owner is gone (also one unregistered while children remained). No other
+  // session can claim it afterwards; its owner stays this session until it is unregistered, released
+  // or this session ends. False with heldByAnother set for a root another live session owns, false
+  // alone for an unknown root or a failed write.
+  bool TakeOverRoot(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name, string& path,
+                    bool& heldByAnother);
+  // Unregisters the root at `path` only while this session owns it (see UnRegisterEntity for a root
+  // that still has children): a root another job took over in the meantime is left as it is.
+  bool UnRegisterOwnedRoot(const string& path, bool force);
+  // Gives up this session's ownership of the root at `path`: it is an orphan again.
+  bool ReleaseRoot(const string& path);
+  // Every change of a root's owner (claims, take-overs, releases, unregistrations) is one short
+  // transaction under a lock file beside the database, shared by every process of this registry.
+  // A wait for that lock polls `cancelled` and gives up when it says so.
+  void SetCancelCheck(std::function<bool()> cancelled);
   // True when the root exists and another session, still alive, owns it, or when that cannot be told.
   bool IsHeldByAnotherSession(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name);
   // The handle of the root of this mode, type and name.
@@ -150,6 +160,10 @@ class VMCleaner {
  private:
   // Applies the hand-overs the ledger holds; the caller holds mutex_.
   void ApplyHandOverLedger();
+  // Takes the lock of root-owner changes (the caller holds mutex_).
+  bool LockRootClaims(CFileLock& claims);
+  bool ChangeOwnedRoot(const string& path, bool release, bool force);
+
   mutable std::mutex mutex_;
   std::unique_ptr<CSqliteDb> db_;
   std::unique_ptr<CRegistrySession> session_;
@@ -158,5 +172,5 @@ class VMCleaner {
   string sessionDirectory_;
   string handOverDirectory_;  // the ledger of hand-overs the store could not take
   string initError_, notice_;
-  std::unique_ptr<CFileLock> claims_;  // the claims lock while this object holds it for a sweep
+  std::function<bool()> cancelled_;
 };

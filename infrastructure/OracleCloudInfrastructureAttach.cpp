@@ -1,7 +1,9 @@
 // Attaching the job's volumes to the proxy (over iSCSI), detaching and deleting them, each step kept
 // in step with the cleaner registry.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "host/CFileLock.h"
 #include "host/CWqDirectory.h"
@@ -21,6 +23,7 @@ const char* const kConfigSection = "VirtualServer";
 // Beside the disk mapper's lock: one batch attach at a time on the proxy, whatever the process.
 const char* const kBatchAttachLockFile = "run/lock/tz-oci-batch-attach.lock";
 constexpr uint64_t kBatchAttachLockPollMs = 1000;
+constexpr uint64_t kSlotWaitCancelPollMs = 1000;
 }
 
 string COracleCloudInfrastructureInfo::_GetVolumeAttachmentTypeToProxy() { return "iscsi"; }
@@ -75,42 +78,49 @@ bool COracleCloudInfrastructureInfo::AttachVolumes(const string& rootName, std::
 
 bool COracleCloudInfrastructureInfo::AttachVolumeToProxy(SDisk& disk, const string& instanceId, bool makeWritable,
                                                          bool bringOffline, bool& noFreeSlot) {
-  CAttachBracket bracket(*diskMapper, disk.createdVolumeId);
-  if (!bracket.IsOpen()) {
-    EVERROR(evDebug, "Pre attach disk operations failed.");
-    SetLastVMError(VMERR_VOLUME_ATTACH_FAILED);
-    SetLastVMErrorDetails("The proxy's disk mapper could not begin the attach of volume [" + disk.createdVolumeId +
-                          "]");
-    return false;
+  // An iSCSI device is told by its by-path name, which carries its target: no lock is held across
+  // the cloud's attach or the login, however long they take. Only another kind of attachment
+  // (never asked for by this flavour itself) needs the mapper's bracket around the cloud's attach.
+  std::optional<CAttachBracket> bracket;
+  if (disk.attachmentType != _GetVolumeAttachmentTypeToProxy()) {
+    bracket.emplace(*diskMapper, disk.createdVolumeId);
+    if (!bracket->IsOpen()) {
+      EVERROR(evDebug, "Pre attach disk operations failed.");
+      SetLastVMError(IsJobCancelled() ? VMERR_JOB_CANCELLED : VMERR_VOLUME_ATTACH_FAILED);
+      SetLastVMErrorDetails("The proxy's disk mapper could not begin the attach of volume [" + disk.createdVolumeId +
+                            "]");
+      return false;
+    }
   }
   const string proxyId = proxyVMInfo.guid;
   EVDEBUG(evDebug, "Attaching volume [%s] to instance [%s] ", disk.targetVolume.c_str(), proxyId.c_str());
-  bool failed = false;
   if (!bridge->AttachVolume(disk, proxyId, noFreeSlot)) {
     EVERROR(evDebug, "Attaching volume [%s] failed", disk.targetVolume.c_str());
     ReportBridgeFailure(noFreeSlot ? VMERR_NO_FREE_ATTACH_SLOT : VMERR_VOLUME_ATTACH_FAILED);
-    failed = true;
+    return false;
   }
-  if (!failed && !disk.iscsiIqn.empty()) {
+  bool found = false;
+  if (disk.iscsiIqn.empty()) {
+    found = bracket && bracket->FindDevice(disk.name, disk.size);
+  } else {
     EVDEBUG(evDebug, "The volume attachment type is iSCSI, attempting iscsi attach. iqn: [%s], portal [%s].",
             disk.iscsiIqn.c_str(), disk.iscsiTargetPortal.c_str());
     string sessionId;
-    if (!iscsiAttach(disk, instanceId, sessionId)) {
+    const bool loggedIn = iscsiAttach(disk, instanceId, sessionId);
+    disk.iscsiSessionId = sessionId;
+    EVDEBUG(evDebug, "Created iSCSI session. SessionID: %s", disk.iscsiSessionId.c_str());
+    if (!loggedIn) {
       EVERROR(evDebug, "iSCSI attach failed");
       // A login stopped because the job was cancelled reports the cancellation.
       SetLastVMError(IsJobCancelled() ? VMERR_JOB_CANCELLED : VMERR_VOLUME_ATTACH_FAILED);
-      failed = true;
+      return false;
     }
-    disk.iscsiSessionId = sessionId;
-    EVDEBUG(evDebug, "Created iSCSI session. SessionID: %s", disk.iscsiSessionId.c_str());
+    found = diskMapper->FindIscsiDevice(disk.iscsiTargetPortal, disk.iscsiTargetPort, disk.iscsiIqn, disk.name,
+                                        disk.size);
   }
-  if (failed) {
-    bracket.CloseFailed();
-    return false;
-  }
-  if (!bracket.FindDevice(disk.name, disk.size) || disk.name.empty()) {
+  if (!found || disk.name.empty()) {
     EVERROR(evDebug, "Post attach disk operation failed.");
-    SetLastVMError(VMERR_VOLUME_ATTACH_FAILED);
+    SetLastVMError(IsJobCancelled() ? VMERR_JOB_CANCELLED : VMERR_VOLUME_ATTACH_FAILED);
     return false;
   }
   if (bringOffline) diskMapper->BringDiskOffline(disk.name);
@@ -167,7 +177,12 @@ bool COracleCloudInfrastructureInfo::AttachVolumeToProxyWithSlotWait(SDisk& disk
     }
     EVDEBUG(evDebug, "No free slots are available on the proxy for attachment of volume [%s]. Will retry after [%u] minutes.",
             disk.createdVolumeId.c_str(), intervalMinutes);
-    HostClock::Sleep(static_cast<uint64_t>(intervalMinutes) * 60000);
+    // The pause looks at the cancel flag every second; the loop's head reports the cancel.
+    for (uint64_t left = static_cast<uint64_t>(intervalMinutes) * 60000; left > 0 && !IsJobCancelled();) {
+      const uint64_t step = std::min<uint64_t>(left, kSlotWaitCancelPollMs);
+      HostClock::Sleep(step);
+      left -= step;
+    }
   }
 }
 

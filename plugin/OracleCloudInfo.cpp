@@ -30,6 +30,9 @@ COracleCloudInfo::COracleCloudInfo(VirtualServerInstanceType type) : CVMInfo(typ
   EVDEBUGLVL(evDebug, 2, "Start >>>");
   bridge = std::make_unique<COracleCloudSDKCppBridge>(static_cast<int>(type));
   diskMapper = NewZeroFilledDiskMapper();
+  // A wait for a lock that another job holds ends when this job is cancelled.
+  diskMapper->SetCancelCheck([this] { return IsJobCancelled(); });
+  cleaner.SetCancelCheck([this] { return IsJobCancelled(); });
   staleJobsCleaned = false;
   EVDEBUGLVL(evDebug, 2, "End <<<");
 }

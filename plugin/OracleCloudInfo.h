@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -206,6 +207,10 @@ class COracleCloudInfo : public CVMInfo {
   // The job's mark leaves the result's instance, volumes and `snapshotIds`; false (error 20, the
   // bridge's text) when one keeps it.
   bool DropJobMarks(const RestoreCtx& ctx, const std::vector<string>& snapshotIds);
+  // True when the pending create `key` made nothing but the resources `ids` (or nothing that is left);
+  // a record of an earlier version, or one whose token cannot be looked up, by its kind and name.
+  bool PendingCreateMadeOnly(const string& key, const std::set<string>& ids,
+                             const std::set<std::pair<VM_Cleaner_EntityType, string>>& names);
   // Removes the folder when it is a job's own (absolute, not "/", not the agent's home or a parent of
   // it), without following links; a refusal or failure is only logged.
   void RemoveJobResultsDir(const string& dir);

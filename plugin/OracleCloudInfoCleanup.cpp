@@ -1,16 +1,11 @@
 // The sweep of what earlier, crashed jobs left registered, the resources of creates that were
 // recorded but never registered, and the removal of what a restore registered.
-#include <set>
-
 #include "plugin/OracleCloudInfo.h"
 
 using OracleCloudSDKCppBridge::EResourceKind;
 
 namespace {
 // The cloud kind behind a registry kind of a pending create.
-// The cloud's clock and the proxy's may differ by this much.
-constexpr INT64 kPendingCreateClockSlackSeconds = 60;
-
 bool ResourceKindOf(VM_Cleaner_EntityType kind, EResourceKind& resource) {
   switch (kind) {
     case VM_CLEANER_ENTITY_SNAPSHOT: resource = EResourceKind::VolumeSnapshot; return true;
@@ -20,16 +15,19 @@ bool ResourceKindOf(VM_Cleaner_EntityType kind, EResourceKind& resource) {
     default: return false;
   }
 }
+
+// Names that only one job's request ever carries (job id, thread and second): a record of an
+// earlier version, which has no token, may be looked up by such a name and no other.
+bool IsNameOfOneRequest(const string& name) {
+  return name.rfind("_QD_BACKUP_", 0) == 0 || name.rfind("_TZ_IMAGE_", 0) == 0;
+}
 }  // namespace
 
 bool COracleCloudInfo::_CleanupAllVMs() {
   if (!cleaner.IsAllVMCleanupRequired()) return true;
-  // No root changes owner while the orphans are swept: a job taking over one of them waits.
-  if (!cleaner.HoldRootClaims()) return true;
-  struct SRelease {
-    COracleCloudCleaner& cleaner;
-    ~SRelease() { cleaner.ReleaseRootClaims(); }
-  } release{cleaner};
+  // Each orphan is taken over (one short transaction) before anything under it is touched, and is
+  // then emptied as this job's own root, holding no lock: a job that took it over first keeps it,
+  // and no other job can take it over half emptied.
   std::vector<CleanerEntity> orphans;
   if (!cleaner.GetOrphanedRootEntityListByType(cleanerMode, VM_CLEANER_ENTITY_VM, "", orphans)) return true;
   if (!orphans.empty()) EVDEBUGLVL(evDebug, 3, "Cleaning up [%d] VMs", static_cast<int>(orphans.size()));
@@ -42,7 +40,10 @@ bool COracleCloudInfo::_CleanupAllVMs() {
       ok = _CleanupRestoreVM(orphan.name);
     else
       continue;
-    if (ok) ++cleaned;
+    if (ok)
+      ++cleaned;
+    else if (!cleaner.ReleaseRoot(orphan.path))  // what is left goes to a later sweep or job
+      EVDEBUG(evDebug, "Root [%s] stays this job's until it ends", orphan.name.c_str());
   }
   if (!orphans.empty())
     EVDEBUGLVL(evDebug, 3, "Cleaned up [%d] of [%d] VMs", cleaned, static_cast<int>(orphans.size()));
@@ -53,35 +54,41 @@ bool COracleCloudInfo::_CleanupAllVMs() {
 bool COracleCloudInfo::CleanupPendingCreates(const string& cleanerPath) {
   std::vector<string> keys;
   cleaner.GetRegisteredPendingCreates(cleanerPath, keys);
-  if (keys.empty()) return true;
-  // A live job awaiting a resource of the same name may be about to register it: such creates wait.
-  std::set<string> awaitedElsewhere;
-  const bool othersKnown = cleaner.GetCreatesPendingElsewhere(cleanerPath, awaitedElsewhere);
   bool result = true;
   for (const auto& key : keys) {
     VM_Cleaner_EntityType kind = VM_CLEANER_ENTITY_VM;
-    string name;
+    string token, name;
     INT64 since = 0;
     EResourceKind resource = EResourceKind::Volume;
-    if (!COracleCloudCleaner::ParsePendingCreateKey(key, kind, name, since) || !ResourceKindOf(kind, resource)) {
+    std::vector<string> ids;
+    bool found = false;
+    if (COracleCloudCleaner::ParseTokenPendingCreateKey(key, kind, token, name)) {
+      // What this request made carries its token: nothing else can match.
+      if (ResourceKindOf(kind, resource)) found = bridge->FindResourcesByToken(resource, token, ids);
+    } else if (!COracleCloudCleaner::ParsePendingCreateKey(key, kind, name, since)) {
+      kind = VM_CLEANER_ENTITY_PENDING_CREATE;  // not a kind of resource: reported below
+    } else if (ResourceKindOf(kind, resource) && !IsNameOfOneRequest(name)) {
+      // A record of an earlier version under a name other jobs use too: what it made, if anything,
+      // cannot be told from theirs, and is left rather than taken from them.
+      EVERROR(evDebug, "Not looking up [%s]: other jobs' resources carry that name too; the record is dropped",
+              name.c_str());
+      if (!cleaner.UnRegisterPendingCreate(cleanerPath, key))
+        EVERROR(evDebug, "Failed to unregister the pending creation [%s]", key.c_str());
+      continue;
+    } else if (ResourceKindOf(kind, resource)) {
+      found = bridge->FindResourcesByName(resource, name, 0, ids);
+    }
+    if (!ResourceKindOf(kind, resource)) {
       EVERROR(evDebug, "Failed to parse the pending creation [%s]", key.c_str());
       result = false;
       continue;
     }
-    if (!othersKnown || awaitedElsewhere.count(COracleCloudCleaner::FormPendingCreateKey(kind, name, 0))) {
-      EVDEBUG(evDebug, "Another running job creates [%s] too; its leftover is removed later", name.c_str());
-      result = false;
-      continue;
-    }
-    std::vector<string> ids;
-    const INT64 from = since > kPendingCreateClockSlackSeconds ? since - kPendingCreateClockSlackSeconds : 0;
-    if (!bridge->FindResourcesByName(resource, name, from, ids)) {
+    if (!found) {
       EVERROR(evDebug, "Failed to look up resources named [%s]: %s", name.c_str(), bridge->GetLastError().c_str());
       result = false;
       continue;
     }
-    // What the proxy made under that name since the request and nobody registered is the dead
-    // job's: names of restored resources need not be unique, so a registered one is another job's.
+    // One registered meanwhile (the record outlived its registration) is removed by its own kind.
     bool deleted = true;
     for (const auto& id : ids) {
       if (cleaner.IsRegisteredAnywhere(kind, id)) continue;

@@ -275,28 +275,26 @@ bool COracleCloudInfo::HandOverResult(const RestoreCtx& ctx, const std::vector<s
   const string root =
       CleanerHandle::Root(cleanerMode, VM_CLEANER_ENTITY_VM, COracleCloudCleaner::RootKey(ctx.restoreGuid));
   std::vector<string> result;
-  std::set<std::pair<VM_Cleaner_EntityType, string>> created{{VM_CLEANER_ENTITY_VM, ctx.vmInfo.name}};
+  std::set<string> ids(snapshotIds.begin(), snapshotIds.end());
+  std::set<std::pair<VM_Cleaner_EntityType, string>> names{{VM_CLEANER_ENTITY_VM, ctx.vmInfo.name}};
   auto add = [&](VM_Cleaner_EntityType type, const string& key) {
     if (!key.empty()) result.push_back(CleanerHandle::Child(root, type, key));
   };
   add(VM_CLEANER_ENTITY_VM, ctx.createdVmGuid);
+  ids.insert(ctx.createdVmGuid);
   for (const SDisk& disk : ctx.disks) {
     if (disk.selectedForRestore != 1 || disk.isFiltered) continue;
     add(VM_CLEANER_ENTITY_DISK, disk.createdVolumeId);
-    created.emplace(VM_CLEANER_ENTITY_DISK, disk.displayName);
+    ids.insert(disk.createdVolumeId);
+    names.emplace(VM_CLEANER_ENTITY_DISK, disk.displayName);
   }
   for (const string& id : snapshotIds) add(VM_CLEANER_ENTITY_SNAPSHOT, id);
-  // A create of the result whose registration failed left its record: a sweep would look the name
-  // up and find the result. Records of other creates stay, and with them the root.
+  // A create of the result whose registration failed left its record, through which a sweep would
+  // find the result. Records of creates that made something else stay, and with them the root.
   std::vector<string> pending;
   cleaner.GetRegisteredPendingCreates(root, pending);
-  for (const string& key : pending) {
-    VM_Cleaner_EntityType kind = VM_CLEANER_ENTITY_VM;
-    string name;
-    INT64 since = 0;
-    if (COracleCloudCleaner::ParsePendingCreateKey(key, kind, name, since) && created.count({kind, name}))
-      add(VM_CLEANER_ENTITY_PENDING_CREATE, key);
-  }
+  for (const string& key : pending)
+    if (PendingCreateMadeOnly(key, ids, names)) add(VM_CLEANER_ENTITY_PENDING_CREATE, key);
   string error;
   if (cleaner.HandOver(root, result, error)) return true;
   const string details = FXString::Format("Instance [%s] [%s] is restored, but its hand-over could not be recorded: %s",
@@ -305,6 +303,24 @@ bool COracleCloudInfo::HandOverResult(const RestoreCtx& ctx, const std::vector<s
   SetLastVMErrorDetails(details);
   SetLastVMError(VMERR_REGISTRY_WRITE_FAILED);
   return false;
+}
+
+bool COracleCloudInfo::PendingCreateMadeOnly(const string& key, const std::set<string>& ids,
+                                             const std::set<std::pair<VM_Cleaner_EntityType, string>>& names) {
+  using OracleCloudSDKCppBridge::EResourceKind;
+  VM_Cleaner_EntityType kind = VM_CLEANER_ENTITY_VM;
+  string token, name;
+  INT64 since = 0;
+  if (!COracleCloudCleaner::ParseTokenPendingCreateKey(key, kind, token, name))
+    return COracleCloudCleaner::ParsePendingCreateKey(key, kind, name, since) && names.count({kind, name});
+  const EResourceKind resource = kind == VM_CLEANER_ENTITY_DISK       ? EResourceKind::Volume
+                                 : kind == VM_CLEANER_ENTITY_SNAPSHOT ? EResourceKind::VolumeSnapshot
+                                 : kind == VM_CLEANER_ENTITY_IMAGE    ? EResourceKind::Image
+                                                                      : EResourceKind::Instance;
+  std::vector<string> made;
+  // Without an answer only a record of the result's own name goes: it could only lead to the result.
+  if (!bridge->FindResourcesByToken(resource, token, made)) return names.count({kind, name}) != 0;
+  return std::all_of(made.begin(), made.end(), [&](const string& id) { return ids.count(id) != 0; });
 }
 
 bool COracleCloudInfo::DropJobMarks(const RestoreCtx& ctx, const std::vector<string>& snapshotIds) {

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <filesystem>
 
 #include "PluginTestUtil.h"
@@ -117,6 +118,49 @@ TEST_F(AgentConcurrency, EightJobsAtOnceOnFourSlotsVerifyEveryChecksumAndLeaveNo
   EXPECT_GT(waits, 0) << "no job waited for a slot";
   std::printf("[matrix] load, %d rounds of 8 jobs on 4 slots: %zu checksums verified, %ld attaches refused for "
               "want of a slot\n", rounds, verified, waits);
+}
+
+// One job's slow step (a sweep's delete of a dead job's replica, a login) stalls no other job on the
+// proxy: a backup started beside it and interrupted at +3 s ends long before the 20 s delay, and
+// the slow job still succeeds and leaves nothing behind.
+TEST_F(AgentConcurrency, AJobBesideASlowSweepOrLoginEndsSoonAfterItsInterrupt) {
+  const std::string out = sandbox_.Dir() + "/out";
+  for (const char* slowOp : {"DeleteVolume", "iscsiadm:login"}) {
+    SCOPED_TRACE(slowOp);
+    if (std::string(slowOp) == "DeleteVolume") {  // a backup killed once its replica exists leaves it to a sweep
+      sandbox_.Fault("CreateVolumeFromSnapshot", 1, "kill-after");
+      ASSERT_NE(sandbox_.Agent({"backup", "sample-db", "--store", out + "/k"}), 0);
+    }
+    const long before = sandbox_.Calls(slowOp);
+    sandbox_.Fault(slowOp, 1, "delay", {"--delay-ms", "20000"});  // its next call
+    const pid_t slow = sandbox_.StartAgent({"backup", "sample-web", "--store", out + "/" + slowOp}, out + ".slow");
+    for (int i = 0; i < 600 && sandbox_.Calls(slowOp) == before; ++i) ::usleep(50000);
+    ASSERT_GT(sandbox_.Calls(slowOp), before);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t other = sandbox_.StartAgent({"backup", "populated-1-vm-1", "--store", out + "/o"}, out + ".other");
+    ::usleep(3000000), ::kill(other, SIGINT);
+    CTestSandbox::WaitFor(other);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(12)) << ReadTestFile(out + ".other");
+    EXPECT_EQ(CTestSandbox::WaitFor(slow), 0) << ReadTestFile(out + ".slow");
+    sandbox_.ExpectNothingLeft(slowOp);
+  }
+}
+
+// Every integrity snapshot carries one name: a sync whose integrity snapshot cannot be made removes
+// what its own request made, never another destination's snapshots of that name.
+TEST_F(AgentConcurrency, AFailedIntegritySnapshotKeepsAnotherDestinationsSnapshots) {
+  std::string out, store = sandbox_.Dir() + "/store";
+  ASSERT_EQ(sandbox_.Agent({"backup", "sample-web", "--store", store, "--job-id", "7"}, &out), 0) << out;
+  const auto integrity = [&] { return plugintest::Column(plugintest::Ls(sandbox_, "snapshots"), "id"); };
+  const size_t seeded = integrity().size();
+  ASSERT_EQ(sandbox_.Agent({"replicate", store + "/7-sample-web", "--to", "rep-web"}, &out), 0) << out;
+  const std::set<std::string> kept = integrity();  // rep-web's two integrity snapshots besides
+  ASSERT_EQ(kept.size(), seeded + 2);
+  sandbox_.Fault("CreateVolumeSnapshot", 1, "fail", {"--text", "snapshot service unavailable"});
+  WaitForNextSecond();  // restored volumes are named by it
+  EXPECT_NE(sandbox_.Agent({"replicate", store + "/7-sample-web", "--to", "rep-db"}, &out), 0) << out;
+  EXPECT_EQ(integrity(), kept) << out;
+  EXPECT_EQ(sandbox_.Registry(), json::array());
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include "PluginTestUtil.h"
 
 using namespace mounttest;
+using C = COracleCloudCleaner;
+using OracleCloudSDKCppBridge::COracleCloudSDKCppBridge;
 
 namespace {
 
@@ -57,10 +59,7 @@ class PluginCleanup : public CMountFixture {
     plugin->diskMapper = std::move(counting);
     ASSERT_TRUE(plugin->InitMapperAndCleaner());
   }
-  void TearDown() override {
-    plugin.reset();
-    CMountFixture::TearDown();
-  }
+  void TearDown() override { plugin.reset(), CMountFixture::TearDown(); }
 
   // A root left by a job whose registry object is gone, with what `arrange` registered under it.
   void LeaveOrphan(VM_Cleaner_Mode mode, const std::string& rootName,
@@ -175,11 +174,9 @@ TEST_F(PluginCleanup, HostileCleanupStringsRunNoCommandAndAreUnregisteredAnyway)
       "-o delete+3260+iqn.2015-12.com.x",
   };
   // Unparsable; and well formed but unknown to the proxy, whose logout finds nothing, which is done.
-  const std::string unparsable = "10.0.0.5+3260";
   const std::string stale = "169.254.2.9+3260+iqn.2015-12.com.example:stale";
   std::vector<std::string> all = hostile;
-  all.push_back(unparsable);
-  all.push_back(stale);
+  all.insert(all.end(), {"10.0.0.5+3260", stale});
   for (const auto& session : all) ASSERT_TRUE(plugin->cleaner.RegisterIscsiSession(VM_CLEANER_MODE_BACKUP, root, session));
 
   EXPECT_TRUE(plugin->CleanupIscsiSessions(RegistryPath(VM_CLEANER_MODE_BACKUP, root)));
@@ -194,8 +191,7 @@ TEST_F(PluginCleanup, HostileCleanupStringsRunNoCommandAndAreUnregisteredAnyway)
             "-m node -o delete -T iqn.2015-12.com.example:stale -p 169.254.2.9:3260\n");
   // Entries that name no session iscsiadm could log out go; the stale one's logout found nothing, which is done.
   EXPECT_TRUE(RegisteredChildren(root, VM_CLEANER_ENTITY_ISCSI_SESSION).empty());
-  EXPECT_EQ(mapper->preDetach, 1);
-  EXPECT_EQ(mapper->postDetach, 1);
+  EXPECT_EQ(std::make_pair(mapper->preDetach, mapper->postDetach), std::make_pair(1, 1));
 }
 
 TEST_F(PluginCleanup, OrphanedRestoreRootIsEmptiedAroundAnInstanceThatCannotBeDeleted) {
@@ -244,36 +240,41 @@ TEST_F(PluginCleanup, OrphanedRestoreRootIsEmptiedAroundAnInstanceThatCannotBeDe
   EXPECT_TRUE(Registry().empty());
 }
 
-// What a dead job's create left is what the proxy made under that name since the request, less a
-// minute of clock slack: a volume of the name made earlier is someone else's and stays.
-TEST_F(PluginCleanup, APendingCreateTakesOnlyWhatWasMadeSinceItsRequestLessAMinute) {
+// What a dead job's create left is what its own request made: a volume of the same name that another
+// request made (before or after it, whatever the clocks say) stays; so does whatever a record of an
+// earlier version, without a token, names under a name other jobs use too.
+TEST_F(PluginCleanup, APendingCreateTakesOnlyWhatItsOwnRequestMade) {
   const std::string root = "ocid1.instance.oc1.phx.killedrestore";
   std::map<std::string, std::string> ids;
-  for (const char* name : {"restored-a", "restored-b"}) {
-    VMInfoStructs::SDisk volume;
-    volume.displayName = name;
-    volume.size = 50ull << 30;
-    volume.availabilityDomain = Text("SELECT ad FROM instances WHERE name = 'sample-web'");
-    ASSERT_TRUE(plugin->bridge->CreateVolume(volume, Text("SELECT compartment_id FROM instances WHERE name = 'sample-web'")))
-        << plugin->bridge->GetLastError();
-    ids[name] = volume.guid;
+  VMInfoStructs::SDisk volume;
+  volume.displayName = "restored-a";
+  volume.size = 50ull << 30;
+  volume.availabilityDomain = Text("SELECT ad FROM instances WHERE name = 'sample-web'");
+  for (const char* token : {"other-request", "own-request", "", "own-request-2"}) {
+    COracleCloudSDKCppBridge::SetThreadCreateToken(token);
+    ASSERT_TRUE(plugin->bridge->CreateVolume(volume, Text("SELECT compartment_id FROM instances WHERE name = 'sample-web'")));
+    ids[token] = volume.guid;
   }
-  const int64_t made = HostClock::Now();
+  COracleCloudSDKCppBridge::SetThreadCreateToken("");
   LeaveOrphan(VM_CLEANER_MODE_BACKUP, root, [&](COracleCloudCleaner& c) {
-    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root, VM_CLEANER_ENTITY_DISK, "restored-a", made + 61));
-    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root, VM_CLEANER_ENTITY_DISK, "restored-b", made + 60));
+    for (const char* token : {"own-request", "own-request-2"})
+      ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root,
+                                          C::FormTokenPendingCreateKey(VM_CLEANER_ENTITY_DISK, token, "restored-a")));
+    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root,
+                                        C::FormPendingCreateKey(VM_CLEANER_ENTITY_DISK, "restored-a", HostClock::Now())));
   });
   AddFault("DeleteVolume", 1, sim::EFaultAction::Fail, "volume is busy");
   EXPECT_TRUE(plugin->_CleanupAllVMs());
   EXPECT_TRUE(FindRoot(Registry(), root)) << "a create whose resource could not be deleted stays recorded";
   EXPECT_TRUE(plugin->_CleanupAllVMs());
-  EXPECT_EQ(Text("SELECT COUNT(*) FROM volumes WHERE id = ?", ids["restored-a"]), "1");
-  EXPECT_EQ(Text("SELECT COUNT(*) FROM volumes WHERE id = ?", ids["restored-b"]), "0");
+  for (const auto& [token, id] : ids)
+    EXPECT_EQ(Text("SELECT COUNT(*) FROM volumes WHERE id = ?", id), token.rfind("own-request", 0) == 0 ? "0" : "1") << token;
   EXPECT_TRUE(Registry().empty());
 }
 
-// A job killed between a create and its registration, whose registered snapshot went too: the sweep
-// finds the unregistered resources by the names recorded before their requests, and counts the
+// A job of an earlier version killed between a create and its registration, whose registered
+// snapshot went too: the sweep finds the unregistered resources by the names, unique to their
+// requests, recorded before them, and counts the
 // snapshot that is gone as deleted. A lookup that fails keeps its record for the next sweep.
 TEST_F(PluginCleanup, SweepRemovesResourcesOfPendingCreatesAndForgetsGoneSnapshots) {
   const std::string root = "ocid1.instance.oc1.phx.killedjob";
@@ -286,9 +287,9 @@ TEST_F(PluginCleanup, SweepRemovesResourcesOfPendingCreatesAndForgetsGoneSnapsho
   ASSERT_TRUE(plugin->bridge->CreateVolumeFromSnapshot(snapshot, name, replica)) << plugin->bridge->GetLastError();
   const std::string gone = "ocid1.volumebackup.oc1.phx.gone";
   LeaveOrphan(VM_CLEANER_MODE_BACKUP, root, [&](COracleCloudCleaner& c) {
-    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root, VM_CLEANER_ENTITY_SNAPSHOT, name, taken));
+    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root, C::FormPendingCreateKey(VM_CLEANER_ENTITY_SNAPSHOT, name, taken)));
     ASSERT_TRUE(c.RegisterSnapshot(VM_CLEANER_MODE_BACKUP, root, gone));
-    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root, VM_CLEANER_ENTITY_DISK, name, taken));
+    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root, C::FormPendingCreateKey(VM_CLEANER_ENTITY_DISK, name, taken)));
   });
   AddFault("FindResourcesByName", 1, sim::EFaultAction::Fail, "search is down");
 

@@ -1,6 +1,7 @@
 // The plug-in's registry wrapper: the register, list and unregister forms of every kind of entity,
 // checked against what the registry then holds.
 #include "RegistryTestUtil.h"
+#include "bridge/COracleCloudSDKCppBridge.h"
 #include "cleanup/PendingCreate.h"
 
 using namespace regtest;
@@ -11,6 +12,7 @@ namespace {
 using C = COracleCloudCleaner;
 using M = VM_Cleaner_Mode;
 using S = std::string;
+using Bridge = OracleCloudSDKCppBridge::COracleCloudSDKCppBridge;
 
 S Bucket(const S& key) { return key.substr(0, key.find('+')); }
 S Object(const S& key) { return key.substr(key.find('+') + 1); }
@@ -66,12 +68,12 @@ const std::vector<SKind> kKinds = {
      [](C& c, M m, const S& r, const S& k) { return c.RegisterIscsiSession(m, r, k); },
      [](C& c, const S& p, Keys& k) { return c.GetRegisteredIscsiSessions(p, k); },
      [](C& c, const S& p, const S& k) { return c.UnRegisterIsciSession(p, k); }, nullptr},
-    // Keys "2:<seconds>:<name>": a snapshot about to be requested.
-    {"PendingCreate", VM_CLEANER_ENTITY_PENDING_CREATE, false, "2:77:_QD_BACKUP_7_1_",
-     [](C& c, M m, const S& r, const S& k) { return c.RegisterPendingCreate(m, r, VM_CLEANER_ENTITY_SNAPSHOT, k.substr(5), 77); },
+    // Keys "2:#<token>:<name>": a snapshot about to be requested.
+    {"PendingCreate", VM_CLEANER_ENTITY_PENDING_CREATE, false, "2:#77:_QD_INTEGRITY_SNAPSHOT",
+     [](C& c, M m, const S& r, const S& k) { return c.RegisterPendingCreate(m, r, k); },
      [](C& c, const S& p, Keys& k) { return c.GetRegisteredPendingCreates(p, k); },
      [](C& c, const S& p, const S& k) { return c.UnRegisterPendingCreate(p, k); },
-     [](C& c, M m, const S& r, const S& k) { return c.UnRegisterPendingCreate(m, r, VM_CLEANER_ENTITY_SNAPSHOT, k.substr(5), 77); }},
+     [](C& c, M m, const S& r, const S& k) { return c.UnRegisterPendingCreate(m, r, k); }},
 };
 
 class RegistryCleaner : public ::testing::Test {
@@ -101,9 +103,8 @@ TEST_P(RegistryKinds, RegisterListAndUnregisterByPathOrMode) {
   EXPECT_FALSE(kind.reg(cleaner_, kBackup, "job", Key(1)));
   EXPECT_EQ(Stored(Path(kRestore, "job"), kind.type), Keys{});
   ASSERT_TRUE(cleaner_.RegisterVM(kBackup, "job"));
-  ASSERT_TRUE(kind.reg(cleaner_, kBackup, "job", Key(1)));
-  ASSERT_TRUE(kind.reg(cleaner_, kBackup, "job", Key(2)));
-  ASSERT_TRUE(kind.reg(cleaner_, kRestore, "job", Key(2)));
+  ASSERT_TRUE(kind.reg(cleaner_, kBackup, "job", Key(1)) && kind.reg(cleaner_, kBackup, "job", Key(2)) &&
+              kind.reg(cleaner_, kRestore, "job", Key(2)));
   // The same key under another kind is another entity.
   const bool otherIsDisk = kind.type != VM_CLEANER_ENTITY_DISK;
   ASSERT_TRUE(otherIsDisk ? cleaner_.RegisterDisk(kBackup, "job", Key(2)) : cleaner_.RegisterImage(kBackup, "job", Key(2)));
@@ -155,18 +156,21 @@ TEST_F(RegistryCleaner, GetRegisteredVMAndCreatedVMAndDisks) {
   EXPECT_TRUE(cleaner_.GetRegisteredCreatedVM(restore, id));
   EXPECT_EQ(id, "ocid1.instance.a");
 
-  // Creates of one name in the same second share one record, kept until the last of them is done.
+  // Creates of one name have records (and tokens) of their own; while one lives, the thread's
+  // creates carry its token, and the one before comes back when it ends.
   {
-    CVirtualClock clock;
-    hosttest::ScopedClock scoped(&clock);
     CPendingCreate first(cleaner_, kRestore, "job", VM_CLEANER_ENTITY_DISK, "data");
-    CPendingCreate second(cleaner_, kRestore, "job", VM_CLEANER_ENTITY_DISK, "data");
-    ASSERT_TRUE(first.Recorded() && second.Recorded());
-    for (size_t left : {1u, 0u}) {
-      EXPECT_TRUE(left == 1 ? first.Done() : second.Done());
-      EXPECT_EQ(Stored(restore, VM_CLEANER_ENTITY_PENDING_CREATE).size(), left);
+    S token, name, outer = Bridge::ThreadCreateToken();
+    VM_Cleaner_EntityType kind = VM_CLEANER_ENTITY_VM;
+    EXPECT_TRUE(C::ParseTokenPendingCreateKey(first.Key(), kind, token, name) && token == outer && name == "data");
+    {
+      CPendingCreate second(cleaner_, kRestore, "job", VM_CLEANER_ENTITY_DISK, "data");
+      ASSERT_TRUE(first.Recorded() && second.Recorded() && first.Done() && Bridge::ThreadCreateToken() != outer);
+      EXPECT_EQ(Stored(restore, VM_CLEANER_ENTITY_PENDING_CREATE), Keys{second.Key()});
     }
+    EXPECT_EQ(Bridge::ThreadCreateToken(), outer);
   }
+  EXPECT_EQ(Bridge::ThreadCreateToken(), "");
   ASSERT_TRUE(cleaner_.RegisterDisk(kRestore, "job", "ocid1.volume.b"));
   ASSERT_TRUE(cleaner_.RegisterDisk(kRestore, "job", "ocid1.volume.a"));
   std::vector<SDisk> disks;
@@ -190,6 +194,11 @@ TEST_F(RegistryCleaner, GetRegisteredVMAndCreatedVMAndDisks) {
               id == "1234567890123456789:n");
   for (const char* bad : {"x:_QD_1", "2:", ":a", "2:5:", "1234567890:a", "2"})
     EXPECT_FALSE(C::ParsePendingCreateKey(bad, kind, id, since)) << bad;
+  S token;  // keys with a request's token: "<kind>:#<token>:<name>"
+  EXPECT_TRUE(C::ParseTokenPendingCreateKey(C::FormTokenPendingCreateKey(VM_CLEANER_ENTITY_VM, "t-1", "a:#b"), kind,
+                                            token, id) && kind == VM_CLEANER_ENTITY_VM && token == "t-1" && id == "a:#b");
+  for (const char* bad : {"2:5:n", "2:#:n", "2:#t", "2:#t:", "x:#t:n", "2:n"})
+    EXPECT_FALSE(C::ParseTokenPendingCreateKey(bad, kind, token, id)) << bad;
   for (const auto& [key, bucket, object] : std::vector<std::tuple<S, S, S>>{
            {"bkt+dir/a+b.vmdk", "bkt", "dir/a+b.vmdk"}, {"+o", "", "o"}, {"b+", "b", ""}, {"no-plus", "old", "old"}, {"", "old", "old"}}) {
     S b = "old", o = "old";

@@ -83,6 +83,9 @@ TEST(RegistryStore, EntriesSurviveARestartAndTheOldRootsBecomeOrphans) {
   ASSERT_TRUE(later.RegisterVM(kBackup, "ocid1.instance.src"));
   EXPECT_EQ(OrphanNames(live, kBackup), Keys{});
   ExpectCompleteJob(later, "ocid1.instance.src");
+  // Only its owner unregisters a root: an orphan is taken over by the lookup first.
+  EXPECT_FALSE(later.UnRegisterVM(kRestore, "restore guid/1", true));
+  RootPath(later, kRestore, "restore guid/1");
   ASSERT_TRUE(later.UnRegisterVM(kRestore, "restore guid/1", true));
   EXPECT_FALSE(live.IsAllVMCleanupRequired());
   // DeInit ends the session as destruction does.
@@ -135,7 +138,7 @@ TEST(RegistryStore, AnUnregisteredRootStaysAnOrphanUntilItsLastChildGoes) {
   EXPECT_EQ(RootPath(c, kBackup, "job"), path);
   ASSERT_TRUE(c.UnRegisterDisk(path, "vol"));
   EXPECT_FALSE(c.UnRegisterDisk(kBackup, "job", "vol"));
-  EXPECT_EQ(OrphanNames(c, kBackup), Keys{"job"});
+  EXPECT_EQ(OrphanNames(c, kBackup), Keys{});  // the lookup of its path took it over
   ASSERT_TRUE(c.UnRegisterSnapshot(path, "snap"));
   EXPECT_EQ(OrphanNames(c, kBackup), Keys{});
   EXPECT_FALSE(c.GetRegisteredVM(kBackup, "job", handle));
@@ -179,11 +182,8 @@ TEST(RegistryStore, HandlesKeepTheirStoredFormAndMalformedOnesAreRefused) {
   EXPECT_EQ(CleanerHandle::Child("/0/1:a", 2, "b@"), "/0/1:a/2:b%40");
   CleanerHandle::SParsed parsed;
   ASSERT_TRUE(CleanerHandle::Parse("/2147483647/7:a%2Fz/8:Z", parsed));
-  EXPECT_EQ(parsed.mode, 2147483647);
-  ASSERT_EQ(parsed.chain.size(), 2u);
-  EXPECT_EQ(parsed.chain[0].type, 7);
-  EXPECT_EQ(parsed.chain[0].name, "a/z");
-  EXPECT_EQ(parsed.chain[1].name, "Z");
+  EXPECT_TRUE(parsed.mode == 2147483647 && parsed.chain.size() == 2 && parsed.chain[0].type == 7 &&
+              parsed.chain[0].name == "a/z" && parsed.chain[1].name == "Z");
   // Escapes are read in either case, every hexadecimal digit at both ends of its range.
   ASSERT_TRUE(CleanerHandle::Parse("/0/1:%0a%0A%9f%FF%00", parsed));
   EXPECT_EQ(parsed.chain[0].name, std::string("\n\n\x9f\xff\0", 5));
@@ -339,3 +339,31 @@ TEST(RegistryProcess, ConcurrentProcessesAndThreadsLoseNoRegistration) {
 }
 
 }  // namespace
+
+// A clean-up of a dead job's root (P) beside a job that wants the same root (R, another process):
+// whoever takes it first owns it until done, P unregisters only its own root, and no root a live job
+// owns is ever an orphan for a third job's sweep.
+TEST(RegistryProcess, ACleanUpOwnsTheRootItEmptiesAndUnregistersNoOtherJobsRoot) {
+  RegistryHome home;
+  ASSERT_TRUE(RegisterJob(*std::make_unique<COracleCloudCleaner>(), "ocid1.i.x"));  // a dead job's
+  COracleCloudCleaner p, sweeper;
+  ASSERT_TRUE(p.Init("") && sweeper.Init(""));
+  const std::string path = RootPath(p, kBackup, "ocid1.i.x");
+  auto takeover = [](int fd) {
+    COracleCloudCleaner r;
+    bool held = false;
+    const bool claimed = r.Init("") && r.RegisterVM(kBackup, "OCID1.I.X", held);
+    Report(fd, claimed && r.RegisterSnapshot(kBackup, "ocid1.i.x", "r-snap") ? 'C' : held ? 'H' : 'F');
+    for (;;) ::pause();
+    return 0;
+  };
+  EXPECT_EQ(ChildProcess(takeover).ReadByte(), 'H') << "a job took over a root that a clean-up is emptying";
+  ASSERT_TRUE(p.UnRegisterVM(path));  // its entries stay, under an orphan
+  ChildProcess r(takeover);
+  ASSERT_EQ(r.ReadByte(), 'C');
+  EXPECT_FALSE(p.UnRegisterVM(path)) << "the clean-up unregistered the root of the job that took it over";
+  std::string swept;
+  EXPECT_TRUE(OrphanNames(sweeper, kBackup).empty() && !sweeper.GetRegisteredVM(kBackup, "ocid1.i.x", swept));
+  r.Kill(), r.Wait();
+  EXPECT_EQ(OrphanNames(sweeper, kBackup), Keys{"ocid1.i.x"});
+}

@@ -15,5 +15,7 @@ enum class ENamedKind { VolumeSnapshot, Volume, Image, Instance };
 // (seconds since the epoch), oldest first; instances on their way out (terminating, terminated) are
 // not listed, deleted volumes, snapshots and images are gone.
 std::vector<std::string> FindByName(CSimCloud& cloud, ENamedKind kind, const std::string& name, int64_t createdSince);
+// The same for the resources whose create carried the request token `token` (not empty).
+std::vector<std::string> FindByToken(CSimCloud& cloud, ENamedKind kind, const std::string& token);
 
 }  // namespace sim

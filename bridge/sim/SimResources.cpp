@@ -10,6 +10,14 @@
 
 namespace sim {
 
+namespace {
+thread_local std::string t_createToken;
+}
+
+void SetCreateToken(const std::string& token) { t_createToken = token; }
+
+const std::string& CreateToken() { return t_createToken; }
+
 void RecordCreated(CSimDb& db, const std::string& kind, const std::string& id, const std::string& name,
                    const std::string& op, int64_t now) {
   if (op.empty()) return;

@@ -23,6 +23,11 @@ struct SCreatedResource {
   std::string deletedOp;
 };
 
+// The request token of the creates this thread makes next (empty: none); each resource noted by
+// RecordCreated carries it as its freeform tag kRequestTokenTag (SimTags.h).
+void SetCreateToken(const std::string& token);
+const std::string& CreateToken();
+
 // Notes a resource made by `op` of this process; an empty `op` is an operator's (cloud-sim's) doing,
 // not a job's, and is not noted.
 void RecordCreated(CSimDb& db, const std::string& kind, const std::string& id, const std::string& name,

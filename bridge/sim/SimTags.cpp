@@ -1,6 +1,7 @@
 #include "bridge/sim/SimTags.h"
 
 #include "bridge/sim/SimLifecycle.h"
+#include "bridge/sim/SimResources.h"
 
 namespace sim {
 namespace {
@@ -24,8 +25,9 @@ CCreateTagsScope::CCreateTagsScope(const STags* tags) : previous_(t_createTags) 
 CCreateTagsScope::~CCreateTagsScope() { t_createTags = previous_; }
 
 void TagCreated(CSimDb& db, const std::string& kind, const std::string& id) {
-  if (!t_createTags) return;
-  for (const auto& [key, value] : *t_createTags)
+  STags tags = t_createTags ? *t_createTags : STags();
+  if (!CreateToken().empty()) tags[kRequestTokenTag] = CreateToken();
+  for (const auto& [key, value] : tags)
     db.Run("INSERT OR REPLACE INTO freeform_tags(kind, id, key, value) VALUES (?, ?, ?, ?)", kind, id, key, value);
 }
 

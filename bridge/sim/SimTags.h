@@ -13,6 +13,9 @@ namespace sim {
 
 using STags = std::map<std::string, std::string>;
 
+// The tag that carries the request token of a create (SetCreateToken), by which FindByToken finds it.
+constexpr const char* kRequestTokenTag = "BackupRequest";
+
 // While it lives, what the calling thread creates carries `tags` (which must outlive the scope).
 class CCreateTagsScope {
  public:
