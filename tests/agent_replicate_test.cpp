@@ -152,6 +152,24 @@ TEST(AgentReplicate, SyncsFullThenOnlyTheChangedChunkAndSurvivesAMissingBase) {
   EXPECT_EQ(run.ExpectInStep(third)["bytes_written"], kMiB);
 }
 
+// A destination belongs to its source: a backup of another is refused with 7003 naming both, before
+// anything changes, and replaces it only in a full sync forced with overwrite.
+TEST(AgentReplicate, AnotherSourceIsRefusedUnlessForcedWithOverwrite) {
+  SReplicaRun run;
+  ASSERT_EQ(run.Replicate(run.Backup("7")), 0) << run.out;
+  const std::string state = run.State(), db = run.store + "/8-sample-db";
+  ASSERT_EQ(run.sandbox.Agent({"backup", "sample-db", "--store", run.store, "--job-id", "8"}, &run.out), 0) << run.out;
+  for (const auto& flags : {std::vector<std::string>{}, {"--force-full"}, {"--overwrite"}}) {
+    EXPECT_EQ(run.Replicate(db, flags), 1) << run.out;
+    EXPECT_NE(run.out.find("error 7003: the destination [web-dr] is the replica of [sample-web]; this backup is of [sample-db]"),
+              std::string::npos) << run.out;
+    EXPECT_EQ(run.State(), state);
+  }
+  EXPECT_EQ(run.sandbox.Calls("CreateVolume"), 1) << "the first sync's only";
+  ASSERT_EQ(run.Replicate(db, {"--force-full", "--overwrite"}), 0) << run.out;
+  run.ExpectInStep(db);
+}
+
 // A wrong command line exits 2 and a destination whose lock another job holds exits 1, both before anything is created.
 TEST(AgentReplicate, UsageErrorsAndABusyDestinationTouchNothing) {
   SReplicaRun run;
