@@ -1,7 +1,11 @@
 #include "agent/ReplicateCommand.h"
 
+#include <signal.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
@@ -10,6 +14,8 @@
 #include "agent/ReplicationState.h"
 #include "agent/RestoreContext.h"
 #include "agent/RestoreJob.h"
+#include "host/FXFile.h"
+#include "host/VMCleaner.h"
 #include "host/VMInfoErrors.h"
 
 using nlohmann::json;
@@ -47,6 +53,114 @@ void AddReplicationRecords(const SReplicateOptions& options, const SReplicationS
     gone.snapshotId = synced.snapshotId;
     ctx.disks.push_back(gone);
   }
+  // What a replaced generation left: the plug-in removes it once this sync succeeded.
+  for (size_t i = 0; i < std::max(last.retiredVolumes.size(), last.retiredSnapshots.size()); ++i) {
+    SDisk retired;
+    retired.selectedForRestore = 0;
+    if (i < last.retiredVolumes.size()) retired.createdVolumeId = last.retiredVolumes[i];
+    if (i < last.retiredSnapshots.size()) retired.snapshotId = last.retiredSnapshots[i];
+    ctx.disks.push_back(retired);
+  }
+}
+
+// The window between a sync's hand-over and its state write calls nothing a fault rule could meet:
+// OCI_AGENT_KILL_AT=sync-state ends the agent there as a crash would (the kill matrix's way in).
+void KillPoint(const char* step) {
+  const char* at = std::getenv("OCI_AGENT_KILL_AT");
+  if (at && std::strcmp(at, step) == 0) ::raise(SIGKILL);
+}
+
+// Whether a job's registration still holds the instance: one a sync launched stays registered until
+// its Post handed it over whole (the instance last), and the next job's sweep removes it otherwise.
+bool IsRegistered(const SAgentSandbox& sandbox, const string& instanceId, bool& registered, string& error) {
+  registered = false;
+  const string directory = FXPath::Append(sandbox.directory, "home/registry");
+  std::vector<SRegistryRoot> roots;
+  if (!FXFile::DoesFileExist(directory)) return true;
+  if (!VMCleaner::InspectRegistry(directory, roots, error)) return false;
+  for (const auto& root : roots)
+    for (const auto& child : root.children)
+      registered = registered || (child.type == VM_CLEANER_ENTITY_VM && child.name == instanceId);
+  return true;
+}
+
+// A live (not terminated) instance of that id; false with `error` when the cloud could not be asked.
+bool IsLive(IVMInfo& plugin, const string& name, const string& instanceId, bool& live, string& error) {
+  VMInfoStructs::SVMInfo vm;
+  live = false;
+  if (!plugin.GetVMInfoForVM(name, instanceId, "", 0, 0, vm)) {
+    error = "cannot read the instance [" + EscapeForDisplay(instanceId) + "]: " + plugin.GetLastVMErrorDetails();
+    return false;
+  }
+  live = vm.lifecycleState != "TERMINATED" && vm.lifecycleState != "TERMINATING";
+  return true;
+}
+
+void Retire(const SReplicatedGeneration& loser, const SReplicatedGeneration& winner, bool withInstance,
+            SReplicationState& state) {
+  if (withInstance && !loser.instanceId.empty()) state.retiredInstances.push_back(loser.instanceId);
+  for (const auto& disk : loser.disks) {
+    const bool kept = std::any_of(winner.disks.begin(), winner.disks.end(),
+                                  [&](const SReplicatedDisk& d) { return d.volumeId == disk.volumeId; });
+    if (!kept) state.retiredVolumes.push_back(disk.volumeId);
+    if (!disk.snapshotId.empty()) state.retiredSnapshots.push_back(disk.snapshotId);
+  }
+}
+
+// A sync killed after it launched its new destination and before it recorded its end left it
+// pending. Handed over (no registration holds it, and it is live), it is whole and becomes the
+// destination; otherwise the previous one stays, and the sweep of this job's Init removes what the
+// registry still holds of the new. What the losing one left is retired; the state is saved at once,
+// and the retired instances (a second instance of the name would stop the sync) go first.
+bool SettlePendingDestination(const SAgentSandbox& sandbox, IVMInfo& plugin, SReplicationState& state, string& error) {
+  if (!state.pending.instanceId.empty()) {
+    bool registered = false, live = false;
+    if (!IsRegistered(sandbox, state.pending.instanceId, registered, error) ||
+        (!registered && !IsLive(plugin, state.destination, state.pending.instanceId, live, error)))
+      return false;
+    SReplicatedGeneration& current = state;
+    // The instance of a pending destination that lost is the sweep's, or gone already.
+    const SReplicatedGeneration winner = live ? state.pending : current;
+    Retire(live ? current : state.pending, winner, live, state);
+    current = winner;
+    std::fprintf(stderr, "backup-agent: the sync that launched [%s] was interrupted; [%s] is the destination\n",
+                 EscapeForDisplay(state.pending.instanceId).c_str(), EscapeForDisplay(state.instanceId).c_str());
+    state.pending = SReplicatedGeneration();
+    if (!SaveReplicationState(state, error)) return false;
+  }
+  while (!state.retiredInstances.empty()) {
+    bool live = false;
+    if (!IsLive(plugin, state.destination, state.retiredInstances.back(), live, error)) return false;
+    OperationCtx remove;
+    remove.operationType = OPERATION_DELETE;
+    remove.vmName = remove.vmInfo.name = state.destination;
+    remove.vmGuid = remove.vmInfo.guid = state.retiredInstances.back();
+    if (live && !plugin.PerformVMOperation(remove)) {
+      error = "cannot remove the replaced instance [" + EscapeForDisplay(remove.vmGuid) + "]: " +
+              plugin.GetLastVMErrorDetails();
+      return false;
+    }
+    state.retiredInstances.pop_back();
+    if (!SaveReplicationState(state, error)) return false;
+  }
+  return true;
+}
+
+// A destination belongs to the source it was first synced from; another source replaces it only
+// with a forced full sync and overwrite. The source of a state an older agent wrote is its backup's.
+bool RefusesAnotherSource(const SReplicateOptions& options, const SRestoreSource& source, const SReplicationState& last,
+                          string& error) {
+  string name = last.sourceName, id = last.sourceId;
+  SRestoreSource synced;
+  string unused;
+  if (name.empty() && LoadRestoreSource(last.backupDir, synced, unused)) name = synced.name, id = synced.guid;
+  const bool same = !id.empty() && !source.guid.empty() ? id == source.guid : name == source.name;
+  if (name.empty() || same || (options.forceFull && options.overwrite)) return false;
+  error = "the sync is refused: error " + std::to_string(VMERR_REPLICATION_DESTINATION_EXISTS) + ": the destination [" +
+          EscapeForDisplay(last.destination) + "] is the replica of [" + EscapeForDisplay(name) +
+          "]; this backup is of [" + EscapeForDisplay(source.name) +
+          "]. Replace it with --force-full --overwrite, or sync to another destination";
+  return true;
 }
 
 // Writes the disks of a sync: whole on a full sync and for a disk new to the destination; otherwise
@@ -99,11 +213,13 @@ class CSyncWriter {
   string baseError_;
 };
 
-// The state the next sync starts from: the selected disks as the plug-in left them.
+// The destination this sync made: the selected disks as the plug-in left them.
 SReplicationState SyncedState(const SRestoreSource& source, const string& backupDir, const RestoreCtx& ctx) {
   SReplicationState state;
   state.destination = ctx.vmName;
-  state.instanceId = ctx.restoredVmGuid.empty() ? ctx.createdVmGuid : ctx.restoredVmGuid;
+  state.instanceId = ctx.createdVmGuid.empty() ? ctx.restoredVmGuid : ctx.createdVmGuid;
+  state.sourceName = source.name;
+  state.sourceId = source.guid;
   state.backupDir = std::filesystem::absolute(backupDir).lexically_normal().string();
   for (size_t i = 0; i < source.disks.size() && i < ctx.disks.size(); ++i) {
     const SDisk& disk = ctx.disks[i];
@@ -165,6 +281,8 @@ int RunReplicateCommand(const SAgentSandbox& sandbox, const SReplicateOptions& o
   CRestoreJob job(sandbox);
   RestoreCtx ctx;
   if (!job.Start(source, restore, ctx, error)) return Fail(error);
+  if (found && !SettlePendingDestination(sandbox, job.Session().Object(), last, error)) return Fail(error);
+  if (found && RefusesAnotherSource(options, source, last, error)) return Fail(error);
   AddReplicationRecords(options, last, ctx);
   if (job.Classic()) ListSavedConfiguration(source, ctx);
   if (!options.json) {
@@ -185,9 +303,19 @@ int RunReplicateCommand(const SAgentSandbox& sandbox, const SReplicateOptions& o
                                  string& writeError) { return writer.Write(stored, device, written, writeError); };
     return WriteStoredDisks(source, ctx, write, failure, &bytesWritten);
   };
-  if (!RunRestorePhases(job.Session(), ctx, writeDisks, error)) return Fail(error);
+  // The new destination, launched, is recorded before Post hands it over and retires the previous one.
+  const auto recordPending = [&](string& failure) {
+    SReplicationState pending = last;
+    pending.destination = options.destination;
+    static_cast<SReplicatedGeneration&>(pending.pending) = SyncedState(source, options.backupDir, ctx);
+    if (SaveReplicationState(pending, failure)) return true;
+    failure = "recording the new destination failed: " + failure;
+    return false;
+  };
+  if (!RunRestorePhases(job.Session(), ctx, writeDisks, error, recordPending)) return Fail(error);
 
   const SReplicationState synced = SyncedState(source, options.backupDir, ctx);
+  KillPoint("sync-state");
   if (!SaveReplicationState(synced, error))
     return Fail("the sync succeeded, but the next one cannot start from it: " + error);
   PrintResult(source, synced, ctx, fallback, bytesWritten, job.JobId(), options.json);

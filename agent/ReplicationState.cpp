@@ -27,10 +27,18 @@ string StateFileStem(const string& destination) {
   return safe + "~" + Sha256Hex(destination).substr(0, 16);
 }
 
-bool Parse(const json& root, const string& destination, SReplicationState& state, string& error) {
-  state.destination = root.at("destination").get<string>();
-  state.instanceId = root.at("instance_id").get<string>();
-  state.backupDir = root.at("backup").get<string>();
+std::vector<string> Strings(const json& root, const char* key) {
+  std::vector<string> out;
+  if (root.contains(key))
+    for (const json& item : root.at(key)) out.push_back(item.get<string>());
+  return out;
+}
+
+bool ParseGeneration(const json& root, SReplicatedGeneration& generation, string& error) {
+  generation.instanceId = root.at("instance_id").get<string>();
+  generation.backupDir = root.at("backup").get<string>();
+  generation.sourceName = root.value("source_name", string());
+  generation.sourceId = root.value("source_id", string());
   std::set<string> indexNames;
   for (const json& disk : root.at("disks")) {
     SReplicatedDisk synced;
@@ -43,22 +51,55 @@ bool Parse(const json& root, const string& destination, SReplicationState& state
       error = "a disk record lacks its index name or volume, or repeats an index name";
       return false;
     }
-    state.disks.push_back(synced);
+    generation.disks.push_back(synced);
   }
-  if (state.destination != destination) {
-    error = "it belongs to the destination [" + EscapeForDisplay(state.destination) + "]";
-    return false;
-  }
-  if (state.backupDir.empty() || state.backupDir[0] != '/') {
+  // A first sync that did not record its end has no destination yet, only a pending one.
+  const bool none = generation.instanceId.empty() && generation.disks.empty() && generation.backupDir.empty();
+  if (!none && (generation.backupDir.empty() || generation.backupDir[0] != '/')) {
     error = "the backup last synced is not an absolute path";
     return false;
   }
   return true;
 }
 
+bool Parse(const json& root, const string& destination, SReplicationState& state, string& error) {
+  state.destination = root.at("destination").get<string>();
+  if (!ParseGeneration(root, state, error)) return false;
+  if (root.contains("pending") && !ParseGeneration(root.at("pending"), state.pending, error)) return false;
+  if (root.contains("pending") && state.pending.instanceId.empty()) {
+    error = "the pending destination has no instance";
+    return false;
+  }
+  if (root.contains("retired")) {
+    const json& retired = root.at("retired");
+    state.retiredInstances = Strings(retired, "instances");
+    state.retiredVolumes = Strings(retired, "volumes");
+    state.retiredSnapshots = Strings(retired, "snapshots");
+  }
+  if (state.destination != destination) {
+    error = "it belongs to the destination [" + EscapeForDisplay(state.destination) + "]";
+    return false;
+  }
+  return true;
+}
+
+json GenerationJson(const SReplicatedGeneration& generation) {
+  json disks = json::array();
+  for (const auto& disk : generation.disks) {
+    json record = {{"index_name", disk.indexName},
+                   {"display_name", disk.displayName},
+                   {"volume_id", disk.volumeId},
+                   {"snapshot_id", disk.snapshotId}};
+    ChecksumToJson(record, disk.checksum);
+    disks.push_back(record);
+  }
+  return {{"instance_id", generation.instanceId}, {"backup", generation.backupDir},
+          {"source_name", generation.sourceName}, {"source_id", generation.sourceId}, {"disks", disks}};
+}
+
 }  // namespace
 
-const SReplicatedDisk* SReplicationState::Find(const string& indexName) const {
+const SReplicatedDisk* SReplicatedGeneration::Find(const string& indexName) const {
   for (const auto& disk : disks)
     if (disk.indexName == indexName) return &disk;
   return nullptr;
@@ -97,19 +138,13 @@ bool ParseReplicationState(const string& text, const string& destination, SRepli
 }
 
 bool SaveReplicationState(const SReplicationState& state, string& error) {
-  json disks = json::array();
-  for (const auto& disk : state.disks) {
-    json record = {{"index_name", disk.indexName},
-                   {"display_name", disk.displayName},
-                   {"volume_id", disk.volumeId},
-                   {"snapshot_id", disk.snapshotId}};
-    ChecksumToJson(record, disk.checksum);
-    disks.push_back(record);
-  }
-  const json root = {{"destination", state.destination},
-                     {"instance_id", state.instanceId},
-                     {"backup", state.backupDir},
-                     {"disks", disks}};
+  json root = GenerationJson(state);
+  root["destination"] = state.destination;
+  if (!state.pending.instanceId.empty()) root["pending"] = GenerationJson(state.pending);
+  if (!state.retiredInstances.empty() || !state.retiredVolumes.empty() || !state.retiredSnapshots.empty())
+    root["retired"] = {{"instances", state.retiredInstances},
+                       {"volumes", state.retiredVolumes},
+                       {"snapshots", state.retiredSnapshots}};
   const string path = ReplicationStatePath(state.destination);
   if (WriteWholeFile(path, root.dump(2, ' ', false, json::error_handler_t::replace) + "\n")) return true;
   error = "cannot write the replication state [" + EscapeForDisplay(path) + "]: " + strerror(errno);

@@ -1,8 +1,11 @@
 #pragma once
 // What a replication carries from one sync to the next, one file per destination under the agent's
-// home: the destination instance, the backup folder last synced, and per synced disk its destination
-// volume, that volume's integrity snapshot and the disk's SHA-256 as that backup stored it. Written
-// only after a sync succeeded; a job holds the destination's lock file while it runs.
+// home: the destination instance, the source it replicates, the backup folder last synced, and per
+// synced disk its destination volume, that volume's integrity snapshot and the disk's SHA-256 as that
+// backup stored it. A sync records its new destination as pending once it is launched, before Post
+// hands it over, and makes it the destination once Post succeeded; a sync killed in between leaves
+// both, and the next one tells which is whole (SettlePendingDestination in ReplicateCommand.cpp).
+// A job holds the destination's lock file while it runs.
 #include <string>
 #include <vector>
 
@@ -18,13 +21,23 @@ struct SReplicatedDisk {
   SDiskChecksum checksum;  // of the disk in the backup last synced
 };
 
-struct SReplicationState {
-  string destination;  // the destination instance's name
+// One destination instance with its volumes and integrity snapshots.
+struct SReplicatedGeneration {
   string instanceId;
-  string backupDir;    // the backup folder last synced, absolute
+  string backupDir;   // the backup folder synced into it, absolute
+  string sourceName;  // the instance the backup is of (empty in files of older agents)
+  string sourceId;
   std::vector<SReplicatedDisk> disks;
 
   const SReplicatedDisk* Find(const string& indexName) const;
+};
+
+struct SReplicationState : SReplicatedGeneration {
+  string destination;  // the destination instance's name
+  // The new destination of a sync that did not record its end; instanceId empty when none.
+  SReplicatedGeneration pending;
+  // What a generation replaced by a recovery left: removed at the end of the next successful sync.
+  std::vector<string> retiredInstances, retiredVolumes, retiredSnapshots;
 };
 
 // "<home>/replication/<name>.json": the destination's name made safe for a file name, with a hash of

@@ -63,7 +63,7 @@ bool WriteStoredDisks(const SRestoreSource& source, const RestoreCtx& ctx, const
 }
 
 bool RunRestorePhases(CAgentSession& session, const RestoreCtx& ctx, const std::function<bool(string&)>& writeDisks,
-                      string& failure) {
+                      string& failure, const std::function<bool(string&)>& beforePost) {
   IVMInfo& plugin = session.Object();
   CRestoreCleanup cleanup(session, ctx);
   session.MarkStep();
@@ -79,6 +79,7 @@ bool RunRestorePhases(CAgentSession& session, const RestoreCtx& ctx, const std::
                 {"RestoreVM", &IVMInfo::RestoreVM},
                 {"PostRestoreVM", &IVMInfo::PostRestoreVM}};
   for (const auto& p : phases) {
+    if (p.phase == &IVMInfo::PostRestoreVM && beforePost && !beforePost(failure)) return false;
     session.MarkStep();
     if (!(plugin.*p.phase)(ctx)) {
       failure = string(p.step) + " failed: " + session.DescribeLastError();

@@ -27,10 +27,10 @@ bool WriteStoredDisks(const SRestoreSource& source, const RestoreCtx& ctx, const
                       UINT64* total = nullptr);
 
 // Runs the phases with `writeDisks` right after a successful InitRestoreVM (nothing asks the plug-in
-// in between); a failure of any of them is unwound by CleanupRestoreVM and named in `failure`
-// ("<step> failed: ...").
+// in between) and `beforePost` (when given) right before PostRestoreVM; a failure of any of them is
+// unwound by CleanupRestoreVM and named in `failure` ("<step> failed: ...").
 bool RunRestorePhases(CAgentSession& session, const RestoreCtx& ctx, const std::function<bool(string&)>& writeDisks,
-                      string& failure);
+                      string& failure, const std::function<bool(string&)>& beforePost = nullptr);
 
 // What a restore job holds while it runs, released in reverse: the plug-in session, the watch that
 // turns an interrupt into an unwinding of the job, and the job folder.

@@ -204,10 +204,10 @@ void ListChildren(CSqliteDb& db, int64_t id, const string& path, int64_t type, s
 }
 
 // Removes a handed-over result inside the caller's transaction: its entities, with what is under
-// them, then the root, which stays as an orphan while other children remain. A path that is not a
+// them, then (unless `keepRoot`) the root, which stays as an orphan while other children remain. A path that is not a
 // child of that root is refused, and the transaction with it.
 void RemoveHandedOver(CSqliteDb& db, int64_t rootId, const CleanerHandle::SParsed& root,
-                      const std::vector<string>& paths) {
+                      const std::vector<string>& paths, bool keepRoot) {
   for (const auto& path : paths) {
     CleanerHandle::SParsed child;
     if (!CleanerHandle::Parse(path, child) || child.mode != root.mode || child.chain.size() < 2 ||
@@ -216,7 +216,7 @@ void RemoveHandedOver(CSqliteDb& db, int64_t rootId, const CleanerHandle::SParse
     const int64_t id = Resolve(db, child);
     if (id != 0) DeleteTree(db, id);
   }
-  Unregister(db, rootId, false);
+  if (!keepRoot) Unregister(db, rootId, false);
 }
 
 string HandOverLedgerFile(const string& directory, const string& rootPath) {
@@ -616,7 +616,8 @@ bool VMCleaner::UnRegisterEntity(const string& path, bool force) {
   }
 }
 
-bool VMCleaner::HandOver(const string& rootPath, const std::vector<string>& resultPaths, string& error) {
+bool VMCleaner::HandOver(const string& rootPath, const std::vector<string>& resultPaths, bool keepRoot,
+                         string& error) {
   std::lock_guard<std::mutex> lock(mutex_);
   CleanerHandle::SParsed root;
   if (!db_ || !CleanerHandle::Parse(rootPath, root) || root.chain.size() != 1) {
@@ -631,7 +632,7 @@ bool VMCleaner::HandOver(const string& rootPath, const std::vector<string>& resu
       error = "root [" + rootPath + "] is not owned by this job";
       return false;
     }
-    RemoveHandedOver(*db_, id, root, resultPaths);
+    RemoveHandedOver(*db_, id, root, resultPaths, keepRoot);
     tx.Commit();
     return true;
   } catch (const std::exception& e) {
@@ -678,7 +679,7 @@ void VMCleaner::ApplyHandOverLedger() {
     try {
       CSqliteTransaction tx(*db_);
       const int64_t id = Resolve(*db_, root);
-      if (id != 0) RemoveHandedOver(*db_, id, root, std::vector<string>(lines.begin() + 1, lines.end()));
+      if (id != 0) RemoveHandedOver(*db_, id, root, std::vector<string>(lines.begin() + 1, lines.end()), false);
       tx.Commit();
       ::unlink(file.c_str());
       EVDEBUG(Log(), "Applied the hand-over of [%s] kept in [%s]", lines[0].c_str(), file.c_str());

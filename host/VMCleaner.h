@@ -133,7 +133,9 @@ class VMCleaner {
   // cannot take it, the hand-over is written to a ledger beside the database, which every later
   // session of this registry applies before it lists orphans, so that no sweep ever removes the
   // result; `error` then names the cause, and the result is false even when the ledger was written.
-  bool HandOver(const string& rootPath, const std::vector<string>& resultPaths, string& error);
+  // `keepRoot`: the root stays this job's (it goes on with other work under it); a ledger's hand-over,
+  // applied once the job is gone, takes the root along all the same.
+  bool HandOver(const string& rootPath, const std::vector<string>& resultPaths, bool keepRoot, string& error);
   // True while a hand-over of the root waits in the ledger: its clean-up must leave it alone.
   bool IsHandOverPending(const string& rootPath);
   // True when an orphaned root of any mode exists.

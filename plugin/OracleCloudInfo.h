@@ -198,12 +198,13 @@ class COracleCloudInfo : public CVMInfo {
   bool DeleteUntrackedResource(OracleCloudSDKCppBridge::EResourceKind kind,
                                const OracleCloudSDKCppBridge::STaggedResource& resource);
   // Hands the restored instance, its volumes, `snapshotIds` and the pending records of their creates
-  // over in one registry transaction, the root with them unless other leftovers remain. From here on
+  // over in one registry transaction, the root with them unless other leftovers remain (or `keepRoot`:
+  // the job goes on under it). From here on
   // the result is the user's: neither this job's clean-up nor any sweep removes it, also when the
   // registry could not take the hand-over (error 8102 naming the registry and the cause; it then
   // waits in the registry's ledger). The job's mark goes first: a result whose mark could not be
   // removed is not handed over (error 20, the bridge's text), and the job's clean-up removes it.
-  bool HandOverResult(const RestoreCtx& ctx, const std::vector<string>& snapshotIds = {});
+  bool HandOverResult(const RestoreCtx& ctx, const std::vector<string>& snapshotIds = {}, bool keepRoot = false);
   // The job's mark leaves the result's instance, volumes and `snapshotIds`; false (error 20, the
   // bridge's text) when one keeps it.
   bool DropJobMarks(const RestoreCtx& ctx, const std::vector<string>& snapshotIds);
@@ -234,28 +235,32 @@ class COracleCloudInfo : public CVMInfo {
 
   // Replication (a restore of type 4) keeps one destination instance in step with its source. Init
   // decides between a full sync (empty volumes) and an incremental one (the destination's volumes
-  // rebuilt from the integrity snapshots of the previous sync); the destination it replaces goes in
-  // the restore phase, just before its replacement is launched; Post stops the new destination,
-  // takes its integrity snapshots, then removes what the previous sync left and hands the result over.
+  // rebuilt from the integrity snapshots of the previous sync); Pre takes the new integrity snapshots;
+  // the new destination is launched beside the one it replaces; Post stops it, hands it over, then
+  // removes what the previous sync left.
   bool InitRestoreVM_VMReplication(const RestoreCtx& ctx);
   bool InitRestoreVM_VMFirstTimeReplication(const RestoreCtx& ctx);
   bool InitRestoreVM_VMIncrementalReplication(const RestoreCtx& ctx);
   bool HandleDeleteDisksDuringIncremental(const RestoreCtx& ctx, VMInfoStructs::SVMInfo& destination);
   bool HandleNewDisksDuringIncremental(const RestoreCtx& ctx, VMInfoStructs::SVMInfo& destination);
-  // Detaches and deletes volumes of the destination, each registered under the restore until it is gone.
-  bool DeleteVolumesForVM(const string& instanceId, const std::vector<string>& volumeIds, const string& restoreGuid);
   // Each selected record that carried a destination volume gets a new one made from the integrity
   // snapshot it carried. False (nothing of the rebuild left) unless every one was made.
   bool RebuildVolumesFromIntegritySnapshots(const RestoreCtx& ctx);
-  // After a successful sync: the volumes the records carried in that the new destination does not use,
-  // each registered under the restore until it is gone (a failure leaves it to a later sweep).
-  void DeletePreviousDestinationVolumes(const RestoreCtx& ctx);
+  // Post: the new destination (instance, volumes, integrity snapshots) loses the job's mark and leaves
+  // the registry in one transaction (HandOverResult, the root kept). False, with HandOverResult's
+  // error, when it could not; nothing of the previous destination is touched then.
+  bool HandOverNewDestination(const RestoreCtx& ctx);
+  // After the hand-over: the replaced instance, the volumes the records carried in that the new
+  // destination does not use and the previous integrity snapshots, all registered under the restore
+  // before the first goes (a failure leaves the rest to a later sweep).
+  void RetirePreviousDestination(const RestoreCtx& ctx);
+  std::vector<string> PreviousDestinationVolumes(const RestoreCtx& ctx) const;
   // Deletes a registered volume unless it is gone already, then drops its entry; false when it stays.
   bool DeleteRetiredVolume(const string& restoreGuid, const string& volumeId);
   bool PreRestoreVM_VMReplication(const RestoreCtx& ctx);
   bool PostRestoreVM_VMReplication(const RestoreCtx& ctx);
   // Called by the flavour's restore phase before it launches: the instance the replication replaces
-  // is deleted (once). False (error 61, the bridge's text) when it could not be.
+  // stays until Post has handed its replacement over, so this only logs it.
   bool RemoveReplacedDestination(const RestoreCtx& ctx);
   // Integrity snapshots: one per destination volume, taken at the end of every sync, named
   // kIntegritySnapshotName. `queryFailed`: a snapshot's state could not be read (not "missing").
@@ -314,7 +319,7 @@ class COracleCloudInfo : public CVMInfo {
     string recordedDestination;       // the destination instance the previous sync recorded
     std::vector<string> volumes;      // per record of RestoreCtx.disks: its destination volume
     std::vector<string> snapshots;    // per record: its integrity snapshot
-    string replacedInstance;          // deleted in the restore phase, before the launch
+    string replacedInstance;          // deleted in Post, after the new destination was handed over
     bool replacedIsRecorded = false;  // ours: its boot volume stays until the sync succeeded
   } replication;
   // Mode of the current job's registrations: 0 backup, 1 restore. Starts as backup so that a clean-up

@@ -269,7 +269,7 @@ bool COracleCloudInfo::LaunchRestoredInstance(const RestoreCtx& ctx, const std::
   return true;
 }
 
-bool COracleCloudInfo::HandOverResult(const RestoreCtx& ctx, const std::vector<string>& snapshotIds) {
+bool COracleCloudInfo::HandOverResult(const RestoreCtx& ctx, const std::vector<string>& snapshotIds, bool keepRoot) {
   if (!DropJobMarks(ctx, snapshotIds)) return false;
   handedOverRestore = ctx.restoreGuid;
   const string root =
@@ -296,7 +296,7 @@ bool COracleCloudInfo::HandOverResult(const RestoreCtx& ctx, const std::vector<s
   for (const string& key : pending)
     if (PendingCreateMadeOnly(key, ids, names)) add(VM_CLEANER_ENTITY_PENDING_CREATE, key);
   string error;
-  if (cleaner.HandOver(root, result, error)) return true;
+  if (cleaner.HandOver(root, result, keepRoot, error)) return true;
   const string details = FXString::Format("Instance [%s] [%s] is restored, but its hand-over could not be recorded: %s",
                                           ctx.vmName.c_str(), ctx.createdVmGuid.c_str(), error.c_str());
   EVERROR(evDebug, "%s", details.c_str());

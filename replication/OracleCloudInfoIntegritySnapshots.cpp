@@ -1,7 +1,7 @@
 // Integrity snapshots: a snapshot of each destination volume, taken at the end of every successful
-// sync, from which the next incremental sync rebuilds the destination. They outlive the job that
-// made them: registered under the restore while it runs (a job that dies leaves them to the sweep),
-// handed over with the destination.
+// sync before its destination is launched, from which the next incremental sync rebuilds the
+// destination. They outlive the job that made them: registered under the restore while it runs (a job
+// that dies leaves them to the sweep), handed over with the destination.
 #include <algorithm>
 
 #include "cleanup/PendingCreate.h"
@@ -65,14 +65,12 @@ bool COracleCloudInfo::VerifyIntegritySnapshot(const RestoreCtx& ctx, const std:
 }
 
 bool COracleCloudInfo::DeleteExistingIntegritySnapshot(const RestoreCtx& ctx) {
-  // Called once the new ones exist: a cancel no longer stops it, since the clean-up that would
-  // follow removes the new destination while the previous one is gone in part.
-  // Each is registered under the restore first: one that cannot be deleted is left to a later sweep.
+  // Called once the new destination is handed over: a cancel no longer stops it. Each is registered
+  // under the restore already (RetirePreviousDestination): one that cannot be deleted is left to a
+  // later sweep.
   bool ok = true;
   for (const string& id : replication.snapshots) {
     if (id.empty()) continue;
-    if (!cleaner.RegisterSnapshot(cleanerMode, ctx.restoreGuid, id))
-      EVERROR(evDebug, "Failed to register snapshot [%s]", id.c_str());
     string error;
     if (!DeleteSnapshotUnlessGone(id, error)) {
       EVERROR(evDebug, "Failed to delete snapshot [%s]", id.c_str());

@@ -5,8 +5,10 @@
 // instance (RestoreCtx.restoredVmGuid). Init keeps these as they came in (`replication`): they alone
 // decide which destination volumes are still wanted and which records are new, and they are what a
 // successful sync removes at its end. The last good copy is never touched before its replacement is
-// complete: the destination instance goes in the restore phase just before the new one is launched
-// (keeping its volumes), its volumes and integrity snapshots once the new snapshots exist.
+// whole and handed over: the new destination is launched beside the previous one (the cloud allows
+// two instances of one name), its integrity snapshots are taken in Pre, and only Post, once it has
+// handed the new destination over, removes the previous instance, its volumes (those of deselected
+// disks too) and its integrity snapshots.
 #include <algorithm>
 
 #include "host/FXString.h"
@@ -160,6 +162,8 @@ bool COracleCloudInfo::RebuildVolumesFromIntegritySnapshots(const RestoreCtx& ct
   return false;
 }
 
+// The volumes of deselected disks stay until the new destination is handed over: Post removes them
+// with the rest of the previous destination. Here they are only named.
 bool COracleCloudInfo::HandleDeleteDisksDuringIncremental(const RestoreCtx& ctx, SVMInfo& destination) {
   std::vector<string> unwanted;
   for (const SDisk& volume : destination.disks) {
@@ -181,20 +185,9 @@ bool COracleCloudInfo::HandleDeleteDisksDuringIncremental(const RestoreCtx& ctx,
     EVDEBUG(evDebug, "All the volumes from sync destination are still present in the sync source");
     return true;
   }
-  return DeleteVolumesForVM(ctx.restoredVmGuid, unwanted, ctx.restoreGuid);
-}
-
-bool COracleCloudInfo::DeleteVolumesForVM(const string& instanceId, const std::vector<string>& volumeIds,
-                                          const string& restoreGuid) {
-  // Each is registered under the restore first: one that cannot be deleted is left to a later sweep.
-  for (const string& id : volumeIds) {
-    if (!cleaner.RegisterDisk(cleanerMode, restoreGuid, id)) EVERROR(evDebug, "Failed to register volume [%s]", id.c_str());
-  }
-  if (!bridge->DetachVolumes(volumeIds, instanceId)) EVERROR(evDebug, "Warning: Could not detach all volumes from VM.");
-  for (const string& id : volumeIds) {
-    if (!DeleteRetiredVolume(restoreGuid, id))
-      EVERROR(evDebug, "Warning: Failed to delete volume from VM.Please manually remove it from OCI console.");
-  }
+  for (const string& id : unwanted)
+    EVDEBUG(evDebug, "Volume [%s] of instance [%s] is no longer synced: it goes once the new destination is handed over",
+            id.c_str(), ctx.restoredVmGuid.c_str());
   return true;
 }
 
@@ -223,62 +216,104 @@ bool COracleCloudInfo::HandleNewDisksDuringIncremental(const RestoreCtx& ctx, SV
   return true;
 }
 
-bool COracleCloudInfo::PreRestoreVM_VMReplication(const RestoreCtx& ctx) { return _PreRestoreVM(ctx); }
+// The integrity snapshots are taken here, of the volumes exactly as the agent wrote and verified them,
+// detached from the proxy and before any instance booted from them: they are the base the next
+// incremental sync rebuilds from and then writes only what changed since. Taken before the launch,
+// every id of the new destination is known once the restore phase is over, so the host can record it
+// before Post hands it over. Each is registered under the restore until then.
+bool COracleCloudInfo::PreRestoreVM_VMReplication(const RestoreCtx& ctx) {
+  if (!_PreRestoreVM(ctx)) return false;
+  if (!CreateIntegritySnapshot(ctx)) {
+    EVERROR(evDebug, "Failed to create integrity snapshots ");
+    return false;
+  }
+  std::vector<SDisk> snapshots;
+  for (const SDisk& disk : ctx.disks)
+    if (disk.selectedForRestore == 1) snapshots.push_back(disk);
+  if (WaitForResourceToBecomeUsable(snapshots, ORACLE_CLOUD_RESOURCE_SNAPSHOT)) return true;
+  EVERROR(evDebug, "Failed to create integrity snapshots ");
+  if (GetLastVMError() != VMERR_JOB_CANCELLED) SetLastVMError(VMERR_SNAPSHOT_FAILED);
+  return false;
+}
 
 bool COracleCloudInfo::RemoveReplacedDestination(const RestoreCtx& ctx) {
-  if (ctx.restoreType != RESTORE_TYPE_REPLICATION || replication.replacedInstance.empty()) return true;
-  // Our own destination keeps its volumes: with its integrity snapshots they stay the last good copy
-  // until the new destination has its own.
-  if (!bridge->DeleteVM(ctx.vmName, replication.replacedInstance, true, replication.replacedIsRecorded)) {
-    EVDEBUG(evDebug, "Failed to delete instance [%s], Error [%s]", ctx.vmName.c_str(), bridge->GetLastError().c_str());
-    return ReportBridgeFailure(VMERR_VM_DELETE_FAILED);
-  }
-  replication.replacedInstance.clear();
-  ctx.destinationExists = false;
+  // Nothing of the destination being replaced goes before the launch: it stays whole beside the new
+  // one until Post has handed the new one over (RetirePreviousDestination).
+  if (ctx.restoreType == RESTORE_TYPE_REPLICATION && !replication.replacedInstance.empty())
+    EVDEBUG(evDebug, "Instance [%s] stays until its replacement is handed over", replication.replacedInstance.c_str());
   return true;
 }
 
 bool COracleCloudInfo::PostRestoreVM_VMReplication(const RestoreCtx& ctx) {
-  // Stopped before its snapshots are taken; a destination left running would fail every later sync.
+  // Stopped before it is handed over; a destination left running would fail every later sync.
   if (!bridge->PowerOffInstance(ctx.vmInfo.uri)) {
     EVDEBUG(evDebug, "Powering off instance [%s] failed", ctx.vmInfo.uri.c_str());
     return ReportBridgeFailure(VMERR_VM_OPERATION_FAILED);
   }
   EVDEBUG(evDebug, "Instance [%s] powered off", ctx.vmInfo.uri.c_str());
-  // A failure has set its own code: 17 for the snapshot, 4000 for a cancel between two of them.
-  if (!CreateIntegritySnapshot(ctx)) {
-    EVERROR(evDebug, "Failed to create integrity snapshots ");
-    return false;
-  }
-  // The new destination is complete: what the previous sync left goes, without a way back.
-  if (!DeleteExistingIntegritySnapshot(ctx)) EVERROR(evDebug, "Warning: Failed to delete previous integrity snapshots ");
-  DeletePreviousDestinationVolumes(ctx);
-
-  UnRegisterCreatedVMandDisksFromCleaner(ctx.restoreGuid, ctx.createdVmGuid, ctx.disks);
-  for (const SDisk& disk : ctx.disks) {
-    if (disk.selectedForRestore == 1 && !disk.snapshotId.empty() &&
-        !cleaner.UnRegisterSnapshot(cleanerMode, ctx.restoreGuid, disk.snapshotId))
-      EVDEBUG(evDebug, "Failed to unregister integrity snapshot [%s]", disk.snapshotId.c_str());
-  }
+  if (!HandOverNewDestination(ctx)) return false;
+  // The new destination is the user's: what the previous sync left goes, without a way back.
+  RetirePreviousDestination(ctx);
   if (!cleaner.UnRegisterVM(cleanerMode, ctx.restoreGuid, false))
     EVDEBUG(evDebug, "Could not unregister VM[%s] from cleaner, some resources may require cleanup",
             ctx.restoreGuid.c_str());
   return true;
 }
 
-void COracleCloudInfo::DeletePreviousDestinationVolumes(const RestoreCtx& ctx) {
-  std::vector<string> current;
+bool COracleCloudInfo::HandOverNewDestination(const RestoreCtx& ctx) {
+  // One registry transaction: the new destination is either still wholly the job's (a clean-up or
+  // sweep removes it entire) or wholly the user's. The root stays for the retirement that follows.
+  std::vector<string> snapshots;
   for (const SDisk& disk : ctx.disks)
-    if (disk.selectedForRestore == 1) current.push_back(disk.createdVolumeId);
-  for (const string& id : replication.volumes) {
-    if (id.empty() || std::find(current.begin(), current.end(), id) != current.end()) continue;
+    if (disk.selectedForRestore == 1 && !disk.snapshotId.empty()) snapshots.push_back(disk.snapshotId);
+  return HandOverResult(ctx, snapshots, true);
+}
+
+void COracleCloudInfo::RetirePreviousDestination(const RestoreCtx& ctx) {
+  // Everything is registered under the restore before the first deletion: a job killed among them
+  // leaves the rest to the next sweep, and the new destination, handed over, is not part of it.
+  const string& replaced = replication.replacedInstance;
+  if (!replaced.empty() && !cleaner.RegisterCreatedVM(cleanerMode, ctx.restoreGuid, replaced))
+    EVERROR(evDebug, "Failed to register instance [%s]", replaced.c_str());
+  const std::vector<string> volumes = PreviousDestinationVolumes(ctx);
+  for (const string& id : volumes)
     if (!cleaner.RegisterDisk(cleanerMode, ctx.restoreGuid, id)) EVERROR(evDebug, "Failed to register volume [%s]", id.c_str());
+  for (const string& id : replication.snapshots)
+    if (!id.empty() && !cleaner.RegisterSnapshot(cleanerMode, ctx.restoreGuid, id))
+      EVERROR(evDebug, "Failed to register snapshot [%s]", id.c_str());
+  // The instance first: its volumes are free once it is gone. Ours keeps its boot volume, which is one
+  // of the recorded volumes deleted below; another instance replaced with overwrite takes its own along.
+  if (!replaced.empty()) {
+    if (bridge->DeleteVM(ctx.vmName, replaced, true, replication.replacedIsRecorded)) {
+      if (!cleaner.UnRegisterCreatedVM(cleanerMode, ctx.restoreGuid, replaced))
+        EVERROR(evDebug, "Failed to unregister instance [%s]", replaced.c_str());
+      replication.replacedInstance.clear();
+    } else {
+      EVERROR(evDebug, "Failed to delete instance [%s], Error [%s]", replaced.c_str(), bridge->GetLastError().c_str());
+    }
+  }
+  ctx.destinationExists = false;
+  if (!DeleteExistingIntegritySnapshot(ctx)) EVERROR(evDebug, "Warning: Failed to delete previous integrity snapshots ");
+  for (const string& id : volumes) {
     if (DeleteRetiredVolume(ctx.restoreGuid, id))
       EVDEBUG(evDebug, "Deleted volume [%s] of the previous sync", id.c_str());
     else
       EVERROR(evDebug, "Warning: Failed to delete volume [%s] of the previous sync: %s", id.c_str(),
               bridge->GetLastError().c_str());
   }
+}
+
+std::vector<string> COracleCloudInfo::PreviousDestinationVolumes(const RestoreCtx& ctx) const {
+  std::vector<string> current, previous;
+  for (const SDisk& disk : ctx.disks)
+    if (disk.selectedForRestore == 1) current.push_back(disk.createdVolumeId);
+  for (const string& id : replication.volumes) {
+    if (id.empty() || std::find(current.begin(), current.end(), id) != current.end() ||
+        std::find(previous.begin(), previous.end(), id) != previous.end())
+      continue;
+    previous.push_back(id);
+  }
+  return previous;
 }
 
 bool COracleCloudInfo::DeleteRetiredVolume(const string& restoreGuid, const string& volumeId) {

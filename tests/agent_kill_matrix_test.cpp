@@ -85,7 +85,7 @@ const SJob kReplicationFull = {"full replication", "infrastructure", false, kRes
                                },
                                {"CreateVolume", "AttachVolume", "DetachVolumes", "RestoreVM", "PowerOffInstance",
                                 "CreateVolumeSnapshot", "iscsiadm:login", "iscsiadm:logout"},
-                               {},
+                               {"agent:sync-state"},  // no cloud call: OCI_AGENT_KILL_AT kills the agent there
                                [](int) { return std::string("web-dr"); }};
 
 // An incremental sync of web-dr: the source's data volume changed since the full sync of backup 1.
@@ -109,21 +109,26 @@ const SJob kReplication = {"incremental replication", "infrastructure", false,
                            {"CreateVolumeFromSnapshot", "AttachVolume", "DetachVolumes", "DeleteVM", "RestoreVM",
                             "PowerOffInstance", "CreateVolumeSnapshot", "DeleteVolumeSnapshot", "DeleteVolume"},
                            // Once the new restore points exist, the previous sync's go without a way back.
-                           {"DeleteVolumeSnapshot", "DeleteVolume"},
+                           {"DeleteVM", "DeleteVolumeSnapshot", "DeleteVolume", "agent:sync-state"},
                            [](int) { return std::string("web-dr"); }};
 
-// The destination the last successful sync recorded still holds that sync's backup, or is the new one.
+// The destination the last successful sync recorded, or the one a sync recorded as pending, holds its backup whole.
 std::string LastGoodCopy(const CTestSandbox& sandbox) {
   std::string problems, out;
   for (const auto& entry : std::filesystem::directory_iterator(sandbox.Home() + "/replication")) {
     if (entry.path().extension() != ".json") continue;
     const auto state = nlohmann::json::parse(ReadTestFile(entry.path()));
-    const auto manifest = nlohmann::json::parse(ReadTestFile(state["backup"].get<std::string>() + "/manifest.json"));
-    for (size_t i = 0; i < state["disks"].size(); ++i) {
-      const std::string size = std::to_string(manifest["disks"][i]["size"].get<long long>());
-      sandbox.CloudSim({"volume", "checksum", state["disks"][i]["volume_id"], "--bytes", size}, &out);
-      if (out.substr(0, 64) != manifest["disks"][i]["chunked_sha256"]) problems += "the last synced volume changed: " + out;
+    std::string wrong[2] = {"", state.contains("pending") ? "" : "none"};
+    for (int g = 0; g < 2; ++g) {
+      const auto& gen = g == 0 ? state : state.value("pending", nlohmann::json{{"disks", {}}});
+      for (size_t i = 0; wrong[g].empty() && i < gen["disks"].size(); ++i) {
+        const auto manifest = nlohmann::json::parse(ReadTestFile(gen["backup"].get<std::string>() + "/manifest.json"));
+        const std::string size = std::to_string(manifest["disks"][i]["size"].get<long long>());
+        sandbox.CloudSim({"volume", "checksum", gen["disks"][i]["volume_id"], "--bytes", size}, &out);
+        if (out.substr(0, 64) != manifest["disks"][i]["chunked_sha256"]) wrong[g] = "the synced volume changed: " + out;
+      }
     }
+    if (!wrong[0].empty() && !wrong[1].empty()) problems += wrong[0] + "; pending: " + wrong[1] + "\n";
   }
   return problems;
 }
@@ -160,10 +165,13 @@ std::string Leftovers(const SJob& job, const CTestSandbox& sandbox, const std::v
 std::string RunCase(const SJob& job, const CTestSandbox& sandbox, const std::string& op, long nth,
                     const std::string& action) {
   std::string out, problems;
-  if (sandbox.CloudSim({"fault", "add", "--op", op, "--nth", std::to_string(nth), "--action", action}, &out) != 0)
+  const bool agentStep = op.rfind("agent:", 0) == 0;
+  if (agentStep ? ::setenv("OCI_AGENT_KILL_AT", op.c_str() + 6, 1) != 0
+                : sandbox.CloudSim({"fault", "add", "--op", op, "--nth", std::to_string(nth), "--action", action}, &out) != 0)
     return "cannot add the fault rule: " + out;
   const int status = sandbox.Agent(job.command(sandbox, 1), &out);
-  if (job.result(1) == job.result(2) && !(status != 0 && job.afterHandOver.count(op))) problems += LastGoodCopy(sandbox);
+  ::unsetenv("OCI_AGENT_KILL_AT");
+  if (job.result(1) == job.result(2)) problems += LastGoodCopy(sandbox);
   if (action == "fail") {
     // A job that got over the failure verified everything it reports; one that did not names its step and code. Its
     // own clean-up leaves nothing, or else the next job's sweep does. A backup that stored some disks is partial (3)
@@ -224,6 +232,8 @@ void RunMatrix(const SJob& job, const std::string& action) {
       for (long nth : std::set<long>{1, count}) cases.emplace_back(op, nth);
     }
   }
+  for (const auto& op : job.afterHandOver)
+    if (op.rfind("agent:", 0) == 0 && action == "kill-after") cases.emplace_back(op, 1);
   const hosttest::TempDir results;
   std::vector<pid_t> workers;
   for (size_t w = 0; w < kWorkers; ++w) {

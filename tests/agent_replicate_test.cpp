@@ -61,15 +61,24 @@ TEST(AgentReplicate, StateRoundTripsAndRefusesACorruptFile) {
   EXPECT_FALSE(found);
   CReplicationLock lock;  // the state is written under it
   ASSERT_TRUE(lock.Acquire("web dr", error)) << error;
-  state = {"web dr", "ocid1.instance.d", "/store/7-web", {{"b_1", "b", "vol1", "snap1", {EChecksumScheme::ChunkedSha256, "aa"}},
-                                                       {"d_2", "d", "vol2", "", {EChecksumScheme::WholeSha256, "bb"}}}};
+  state.destination = "web dr", state.retiredVolumes = {"vol0"};
+  static_cast<SReplicatedGeneration&>(state) = {"ocid1.instance.d", "/store/7-web", "web", "ocid1.instance.w",
+                                                {{"b_1", "b", "vol1", "snap1", {EChecksumScheme::ChunkedSha256, "aa"}},
+                                                 {"d_2", "d", "vol2", "", {EChecksumScheme::WholeSha256, "bb"}}}};
+  state.pending = {"ocid1.instance.n", "/store/8-web", "web", "", {{"b_1", "b", "vol3", "snap3", {EChecksumScheme::ChunkedSha256, "cc"}}}};
   ASSERT_TRUE(SaveReplicationState(state, error)) << error;
   ASSERT_TRUE(LoadReplicationState("web dr", loaded, found, error)) << error;
   EXPECT_TRUE(found);
   EXPECT_EQ(json::parse(hosttest::GetFile(ReplicationStatePath("web dr"))),
-            json::parse(R"({"destination": "web dr", "instance_id": "ocid1.instance.d", "backup": "/store/7-web", "disks": [
+            json::parse(R"({"destination": "web dr", "instance_id": "ocid1.instance.d", "backup": "/store/7-web",
+              "source_name": "web", "source_id": "ocid1.instance.w", "disks": [
               {"index_name": "b_1", "display_name": "b", "volume_id": "vol1", "snapshot_id": "snap1", "chunked_sha256": "aa"},
-              {"index_name": "d_2", "display_name": "d", "volume_id": "vol2", "snapshot_id": "", "sha256": "bb"}]})"));
+              {"index_name": "d_2", "display_name": "d", "volume_id": "vol2", "snapshot_id": "", "sha256": "bb"}],
+              "pending": {"instance_id": "ocid1.instance.n", "backup": "/store/8-web", "source_name": "web", "source_id": "",
+              "disks": [{"index_name": "b_1", "display_name": "b", "volume_id": "vol3", "snapshot_id": "snap3", "chunked_sha256": "cc"}]},
+              "retired": {"instances": [], "volumes": ["vol0"], "snapshots": []}})"));
+  EXPECT_EQ(std::make_tuple(loaded.pending.Find("b_1")->snapshotId, loaded.retiredVolumes, loaded.sourceId),
+            std::make_tuple(std::string("snap3"), state.retiredVolumes, state.sourceId));
   EXPECT_EQ(loaded.Find("d_2")->volumeId, "vol2");
   EXPECT_EQ(loaded.Find("d_2")->checksum, state.disks[1].checksum);
   EXPECT_EQ(loaded.Find("b_1")->checksum, state.disks[0].checksum);
@@ -141,6 +150,24 @@ TEST(AgentReplicate, SyncsFullThenOnlyTheChangedChunkAndSurvivesAMissingBase) {
   fs::rename(second + ".moved", second);
   ASSERT_EQ(run.Replicate(third), 0) << run.out;
   EXPECT_EQ(run.ExpectInStep(third)["bytes_written"], kMiB);
+}
+
+// A destination belongs to its source: a backup of another is refused with 7003 naming both, before
+// anything changes, and replaces it only in a full sync forced with overwrite.
+TEST(AgentReplicate, AnotherSourceIsRefusedUnlessForcedWithOverwrite) {
+  SReplicaRun run;
+  ASSERT_EQ(run.Replicate(run.Backup("7")), 0) << run.out;
+  const std::string state = run.State(), db = run.store + "/8-sample-db";
+  ASSERT_EQ(run.sandbox.Agent({"backup", "sample-db", "--store", run.store, "--job-id", "8"}, &run.out), 0) << run.out;
+  for (const auto& flags : {std::vector<std::string>{}, {"--force-full"}, {"--overwrite"}}) {
+    EXPECT_EQ(run.Replicate(db, flags), 1) << run.out;
+    EXPECT_NE(run.out.find("error 7003: the destination [web-dr] is the replica of [sample-web]; this backup is of [sample-db]"),
+              std::string::npos) << run.out;
+    EXPECT_EQ(run.State(), state);
+  }
+  EXPECT_EQ(run.sandbox.Calls("CreateVolume"), 1) << "the first sync's only";
+  ASSERT_EQ(run.Replicate(db, {"--force-full", "--overwrite"}), 0) << run.out;
+  run.ExpectInStep(db);
 }
 
 // A wrong command line exits 2 and a destination whose lock another job holds exits 1, both before anything is created.

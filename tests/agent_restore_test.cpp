@@ -469,4 +469,11 @@ TEST(AgentRestore, ANewRegistrySweepsWhatDeadJobsLeftByTheirMarksAndNothingElse)
   EXPECT_NE(ReadTestFile(log).find("Backup of [sample-db] stored"), std::string::npos) << ReadTestFile(log);
   EXPECT_EQ(run.sandbox.Agent({"backup", "sample-web", "--store", run.sandbox.Dir() + "/store"}, &run.out), 0) << run.out;
   run.ExpectOnly("web-r", "after the running job");
+  // A replica handed over is the user's too: the search of a new registry leaves it and its integrity snapshots.
+  ASSERT_EQ(run.sandbox.Agent({"replicate", run.folder, "--to", "web-dr"}, &run.out), 0) << run.out;
+  const json snapshots = plugintest::Ls(run.sandbox, "snapshots");
+  fs::remove_all(run.sandbox.Home() + "/registry");
+  EXPECT_EQ(run.sandbox.Agent({"backup", "sample-db", "--store", run.sandbox.Dir() + "/store"}, &run.out), 0) << run.out;
+  EXPECT_EQ(run.Instances("web-dr"), 1);
+  EXPECT_EQ(plugintest::Ls(run.sandbox, "snapshots"), snapshots);
 }

@@ -193,17 +193,57 @@ TEST_F(PluginReplication, DisksAddedAndDeselected) {
   ExpectDestination(third, {bootSum});
 }
 
+// A sync that fails once it launched (a disk deselected) leaves the previous destination whole, with
+// the deselected disk's volume, and the next plain sync incremental.
+TEST_F(PluginReplication, AFailedSyncLeavesThePreviousDestinationWhole) {
+  const RestoreCtx first = FirstSync();
+  const std::vector<std::string> sums = Checksums(first);
+  for (const auto& [op, phase] : std::vector<std::pair<std::string, int>>{
+           {"CreateVolumeSnapshot", 2}, {"RestoreVM", 3}, {"PowerOffInstance", 4}}) {
+    RestoreCtx second = SyncCtx(&first);
+    second.disks[1].selectedForRestore = 0, AddFault(op, 1, sim::EFaultAction::Fail);
+    EXPECT_EQ(Sync(second, Writes("second")), phase) << op;
+    ExpectDestination(first, sums), ClearFaults();
+  }
+  RestoreCtx next = SyncCtx(&first);
+  ASSERT_EQ(Sync(next), 0) << plugin->GetLastVMErrorDetails();
+  EXPECT_EQ(std::make_pair(next.replicationType, next.fullReplication), std::make_pair(2u, false));
+  ExpectDestination(next, sums);
+}
+
+// What the records do not prove is not trusted: a volume an operator added stays; a snapshot of
+// another volume is no restore point (7004); of two records sharing a volume one usable snapshot
+// passes the check, and the rebuild of the other fails (180). Each ends in a whole destination.
+TEST_F(PluginReplication, RecordsProveWhatASyncOwns) {
+  const struct { const char* what; std::function<std::string(RestoreCtx&)> arrange; UINT32 code; } cases[] = {
+      {"an operator's volume", [&](RestoreCtx& c) { std::string id; sandbox->CloudSim({"volume", "add", c.restoredVmGuid, "--size", "1048576"}, &id);
+         return id.substr(0, id.find('\n')); }, VMERR_NONE},
+      {"swapped snapshots", [](RestoreCtx& c) { return std::swap(c.disks[0].snapshotId, c.disks[1].snapshotId), std::string(); },
+       VMERR_REPLICATION_DESTINATION_UNREADABLE},
+      {"a shared volume", [](RestoreCtx& c) { return c.disks[1].createdVolumeId = c.disks[0].createdVolumeId, c.disks[1].snapshotId = "", std::string(); },
+       VMERR_REPLICATION_REVERT_FAILED},
+  };
+  for (const auto& c : cases) {
+    NewSandbox(), UseSandboxTools(), plugin = NewPlugin();
+    RestoreCtx first = FirstSync(), second = SyncCtx(&first);
+    const std::string kept = c.arrange(second);
+    ASSERT_EQ(Sync(second, Writes("again")), 0) << c.what << ": " << plugin->GetLastVMErrorDetails();
+    EXPECT_EQ(std::make_pair(initError, second.fullReplication), std::make_pair(c.code, c.code != VMERR_NONE)) << c.what;
+    EXPECT_EQ(kept.empty() ? "1" : Text("SELECT COUNT(*) FROM volumes WHERE id = ?", kept), "1") << c.what << kept;
+    EXPECT_EQ(Rows("SELECT id FROM instances WHERE name = 'web-dr' AND state <> 'TERMINATED'").size(), 1u) << c.what;
+  }
+}
+
 // A cancel between phases or between integrity snapshots ends a sync with 4000 and keeps the previous restore point.
 TEST_F(PluginReplication, ACancelBetweenPhasesOrIntegritySnapshotsUnwindsWith4000) {
   EXPECT_EQ(Sync(SyncCtx(), [&](const RestoreCtx&) { plugin->SetJobCancelled(true); }), 2);
-  EXPECT_EQ(plugin->GetLastVMError(), VMERR_JOB_CANCELLED);
-  ExpectNothingLeft();
+  EXPECT_EQ(plugin->GetLastVMError(), VMERR_JOB_CANCELLED), ExpectNothingLeft();
   plugin->SetJobCancelled(false);
   const RestoreCtx first = FirstSync();
   const std::set<std::string> restorePoint = SnapshotIds();  // the first sync's integrity snapshots among them
   AddFault("CreateVolumeSnapshot", 1, sim::EFaultAction::Delay, "", 4321);
   clock.OnSleep([&](size_t i) { if (clock.Sleeps()[i] == 4321) plugin->SetJobCancelled(true); });
-  EXPECT_EQ(Sync(SyncCtx(&first), Writes("second")), 4);
+  EXPECT_EQ(Sync(SyncCtx(&first), Writes("second")), 2);
   EXPECT_EQ(plugin->GetLastVMError(), VMERR_JOB_CANCELLED);
   EXPECT_EQ(Calls("CreateVolumeSnapshot"), 3);  // the first sync took two
   EXPECT_EQ(SnapshotIds(), restorePoint);
