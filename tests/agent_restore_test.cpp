@@ -143,7 +143,7 @@ struct SRestoreRun {
 };
 
 // The restored volumes hold the stored disks, the instance (rebooted once) is left stopped, the
-// registry is empty; a taken name fails with error 10 unless overwritten.
+// registry is empty; a taken name fails with error 10 unless overwritten or restored in place.
 TEST(AgentRestore, RestoresAsANewInstanceAndRefusesATakenNameUnlessOverwriting) {
   SRestoreRun run;
   const json manifest = json::parse(ReadTestFile(run.folder + "/manifest.json"));
@@ -171,7 +171,7 @@ TEST(AgentRestore, RestoresAsANewInstanceAndRefusesATakenNameUnlessOverwriting) 
   EXPECT_NE(run.out.find("error 61:"), std::string::npos) << run.out;
   EXPECT_EQ(plugintest::InstanceId(run.sandbox, "web-r"), replacedId);
   run.ExpectOnly("web-r", "replacement failed");
-  EXPECT_EQ(run.Restore({"--overwrite"}), 0) << run.out;
+  EXPECT_EQ(run.Restore({"--in-place"}), 0) << run.out;  // in place replaces without the overwrite option
   EXPECT_EQ(run.Instances("web-r"), 1);
   // The replaced instance's data volume stays, as a terminated instance's volumes do; nothing else.
   std::set<std::string> replaced;
