@@ -704,52 +704,47 @@ bool VMCleaner::IsAllVMCleanupRequired() {
   }
 }
 
+bool VMCleaner::WriteMeta(const char* key, const string* value) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!db_) return false;
+  try {
+    CSqliteTransaction tx(*db_);
+    if (value)
+      db_->Run("INSERT INTO meta(key, value) VALUES(?, ?) ON CONFLICT(key) DO UPDATE SET value=excluded.value",
+               string(key), *value);
+    else
+      db_->Run("DELETE FROM meta WHERE key=?", string(key));
+    tx.Commit();
+    return true;
+  } catch (const std::exception& e) {
+    EVERROR(Log(), "Recording [%s] in [%s] failed: %s", key, databasePath_.c_str(), e.what());
+    return false;
+  }
+}
+
+string VMCleaner::ReadMeta(const char* key, const string& fallback) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!db_) return fallback;
+  try {
+    return db_->QueryText("SELECT value FROM meta WHERE key=?", fallback, string(key));
+  } catch (const std::exception& e) {
+    EVERROR(Log(), "Reading [%s] in [%s] failed: %s", key, databasePath_.c_str(), e.what());
+    return fallback;
+  }
+}
+
 bool VMCleaner::PostAllVMCleanup() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!db_) return false;
-  try {
-    CSqliteTransaction tx(*db_);
-    db_->Prepare("INSERT INTO meta(key, value) VALUES('last_sweep', ?) ON CONFLICT(key) DO UPDATE SET value=excluded.value")
-        .Bind(1, std::to_string(HostClock::Now()))
-        .Run();
-    tx.Commit();
-    return true;
-  } catch (const std::exception& e) {
-    EVERROR(Log(), "Recording the sweep in [%s] failed: %s", databasePath_.c_str(), e.what());
-    return false;
-  }
+  const string now = std::to_string(HostClock::Now());
+  return WriteMeta("last_sweep", &now);
 }
 
-bool VMCleaner::IsCloudSweepPending() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!db_) return false;
-  try {
-    return db_->QueryText("SELECT value FROM meta WHERE key='cloud_sweep'", "") == "pending";
-  } catch (const std::exception& e) {
-    EVERROR(Log(), "Reading [%s] failed: %s", databasePath_.c_str(), e.what());
-    return false;
-  }
-}
+bool VMCleaner::IsCloudSweepPending() { return ReadMeta("cloud_sweep", "") == "pending"; }
 
-bool VMCleaner::PostCloudSweep() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!db_) return false;
-  try {
-    CSqliteTransaction tx(*db_);
-    db_->Exec("DELETE FROM meta WHERE key='cloud_sweep'");
-    tx.Commit();
-    return true;
-  } catch (const std::exception& e) {
-    EVERROR(Log(), "Recording the cloud sweep in [%s] failed: %s", databasePath_.c_str(), e.what());
-    return false;
-  }
-}
+bool VMCleaner::PostCloudSweep() { return WriteMeta("cloud_sweep", nullptr); }
 
 INT64 VMCleaner::LastSweepTime() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!db_) return 0;
   try {
-    return std::stoll(db_->QueryText("SELECT value FROM meta WHERE key='last_sweep'", "0"));
+    return std::stoll(ReadMeta("last_sweep", "0"));
   } catch (const std::exception&) {
     return 0;
   }

@@ -160,6 +160,9 @@ class VMCleaner {
   static bool InspectRegistry(const string& registryDirectory, std::vector<SRegistryRoot>& roots, string& error);
 
  private:
+  // A meta entry written (or, without a value, removed) in a transaction of its own; read.
+  bool WriteMeta(const char* key, const string* value);
+  string ReadMeta(const char* key, const string& fallback);
   // Applies the hand-overs the ledger holds; the caller holds mutex_.
   void ApplyHandOverLedger();
   // Takes the lock of root-owner changes (the caller holds mutex_).
