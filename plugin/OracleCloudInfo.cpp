@@ -72,8 +72,12 @@ int COracleCloudInfo::Connect(const string& url, const string& user, const strin
     connectPassword = password;
     EVDEBUG(evDebug, "Connecting to Url=[%s] User=[%s]", connectUrl.c_str(), user.c_str());
 
+    // A web proxy asked for and refused fails the connection: going on without it would reach the
+    // cloud some other way than the user said, or not at all.
+    string refusedProxy;
     for (const auto& credential : credentials) {
       if (credential.credentialType != CREDENTIAL_TYPE_WEB_PROXY) continue;
+      refusedProxy.clear();
       if (bridge->SetWebProxy(credential.hostName, credential.userName, credential.password)) {
         EVDEBUG(evDebug, "Successfully set web proxy details hostname:[%s] username:[%s]",
                 credential.hostName.c_str(), credential.userName.c_str());
@@ -84,6 +88,13 @@ int COracleCloudInfo::Connect(const string& url, const string& user, const strin
       }
       EVDEBUG(evDebug, "Failed to set web proxy details hostname:[%s] username:[%s]", credential.hostName.c_str(),
               credential.userName.c_str());
+      refusedProxy = "The web proxy [" + credential.hostName + "] was refused: " + bridge->GetLastError();
+    }
+    if (!refusedProxy.empty()) {
+      EVERROR(evDebug, "%s", refusedProxy.c_str());
+      SetLastVMErrorDetails(refusedProxy);
+      SetLastVMError(VMERR_CONNECTION_FAILED);
+      return 0;
     }
 
     if (bridge->Connect(connectUrl, user, password)) return 1;

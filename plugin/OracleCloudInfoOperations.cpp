@@ -73,6 +73,17 @@ int COracleCloudInfo::ReconfigureVM(const OperationCtx& ctx) {
 // A clone whose boot wait fails is not undone: the new instance stays.
 int COracleCloudInfo::CloneVM(const OperationCtx& ctx) {
   EVDEBUG(evDebug, "Cloning VM [%s] from [%s][%s]", ctx.vmInfo.name.c_str(), ctx.vmName.c_str(), ctx.vmGuid.c_str());
+  std::vector<SVMInfo> found;
+  bool exists = false;
+  if (!bridge->DoesVMExist(ctx.vmInfo.name, found, ctx.vmInfo.compartmentId, exists))
+    return ReportBridgeFailure(VMERR_VM_CREATION_FAILED);
+  if (exists && !found.empty()) {
+    // Two instances of one name cannot be told apart by name: a restore refuses that too.
+    SetLastVMErrorDetails(FXString::Format("Instance [%s] already exists in compartment [%s]: a clone needs a name not in use",
+                                           ctx.vmInfo.name.c_str(), ctx.vmInfo.compartmentId.c_str()));
+    SetLastVMError(VMERR_VM_ALREADY_EXISTS);
+    return 0;
+  }
   if (!bridge->DeployVM(ctx.vmInfo, ctx.vmGuid, 0)) return ReportBridgeFailure(VMERR_VM_CREATION_FAILED);
   return WaitForBoot(ctx.vmInfo, kCloneBootWaitTimeout, true) ? 1 : ReportBridgeFailure(VMERR_VM_OPERATION_FAILED);
 }

@@ -41,7 +41,7 @@ TEST(AgentBackup, FaultsGiveTheirExitCodeAndNameTheMissingDiskAndTheCause) {
       {{{"DetachVolume", 1}}, "fail", 0, "; the unmount detaches it", "CloseVmdk"},
       {{{"CreateVolumeSnapshot", 1}, {"CreateVolumeSnapshot", 2}}, "fail", 1, "", "MountVM"},
       {{{"DeleteVolume", 1}}, "fail", 1, "", "UnmountVM"},
-      {{}, "", 1, "error 151:", "", "backup-proxy"},
+      {{}, "", 1, "error 151: Instance [backup-proxy] [", "", "backup-proxy"},
       // The classic flavour attaches every replica at the mount: one that cannot be attached fails it.
       {{{"AttachVolume", 2}}, "fail", 1, "error 54:", "MountVM", "sample-web", "classic"},
       {{{"AttachVolume", 1}}, "noslot", 1, "error 189:", "MountVM", "sample-web", "classic"},

@@ -142,4 +142,10 @@ TEST_F(PluginOperations, FailuresReportTheOperationsCodeAndText) {
   }
   EXPECT_EQ(RowWhere(Ls(sandbox, "instances"), "id", proxy), before);
   EXPECT_EQ(InstanceState(sandbox, web), "RUNNING");
+  // A clone takes no name in use, as a restore does not.
+  OperationCtx clone = CloneOf(sandbox);
+  clone.vmInfo.name = "sample-db";
+  EXPECT_EQ(plugin->PerformVMOperation(clone), 0);
+  EXPECT_EQ(plugin->GetLastVMError(), VMERR_VM_ALREADY_EXISTS);
+  EXPECT_EQ(RowsWhere(Ls(sandbox, "instances"), "name", "sample-db").size(), 1u);
 }

@@ -82,7 +82,8 @@ TEST_F(PluginSession, ConnectStoresTheSessionOrReports48) {
   }
 }
 
-// The first web proxy the bridge accepts is taken; without one the connection is direct.
+// The first web proxy the bridge accepts is taken; without one the connection is direct; when every one asked for is
+// refused, the connection fails (48) naming the last.
 TEST_F(PluginSession, WebProxyWalkStopsAtTheFirstAcceptedProxy) {
   CTestSandbox sandbox;
   const std::pair<std::vector<SHostCredentials>, std::string> cases[] = {
@@ -92,7 +93,9 @@ TEST_F(PluginSession, WebProxyWalkStopsAtTheFirstAcceptedProxy) {
       {{Proxy(""), Proxy("bad:99999")}, ""}};
   for (const auto& [credentials, taken] : cases) {
     CInfraPlugin plugin;
-    ASSERT_EQ(plugin.Connect(sandbox.CloudUrl(), "u", "p", credentials), 1) << taken;
+    const bool refused = credentials.back().hostName == "bad:99999";
+    ASSERT_EQ(plugin.Connect(sandbox.CloudUrl(), "u", "p", credentials), refused ? 0 : 1) << taken;
+    EXPECT_EQ(plugin.GetLastVMErrorDetails().rfind("The web proxy [bad:99999] was refused: ", 0) == 0, refused);
     EXPECT_EQ(plugin.webProxyHost + "|" + plugin.webProxyUser + "|" + plugin.webProxyPassword,
               taken.empty() ? "||" : taken + "|user-" + taken + "|secret");
   }
