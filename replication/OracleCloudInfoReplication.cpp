@@ -143,6 +143,8 @@ bool COracleCloudInfo::RebuildVolumesFromIntegritySnapshots(const RestoreCtx& ct
     copies.back().createdVolumeId.clear();
   }
   if (copies.empty()) return true;
+  std::vector<string> targets;
+  for (const SDisk& copy : copies) targets.push_back(copy.targetVolume);
   bool ok = CreateVolumesFromSnapshots(ctx.restoreGuid, copies);
   for (size_t k = 0; k < copies.size(); ++k) {
     SDisk& disk = ctx.disks[positions[k]];
@@ -153,6 +155,12 @@ bool COracleCloudInfo::RebuildVolumesFromIntegritySnapshots(const RestoreCtx& ct
     disk.createdVolumeId = disk.targetVolume = copies[k].createdVolumeId;
   }
   if (ok) return true;
+  // The full sync that follows names and makes its volumes afresh, as any full sync does.
+  for (size_t k = 0; k < copies.size(); ++k) {
+    SDisk& disk = ctx.disks[positions[k]];
+    disk.targetVolume = targets[k];
+    disk.createdVolumeId.clear();
+  }
   // A partly rebuilt destination is of no use to the full sync that follows: its volumes go now.
   string path;
   if (cleaner.GetRegisteredVM(cleanerMode, ctx.restoreGuid, path)) {

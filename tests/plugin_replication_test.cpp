@@ -156,6 +156,8 @@ TEST_F(PluginReplication, AnUnusableRestorePointFallsBackToAFullSync) {
        VMERR_REPLICATION_DESTINATION_UNREADABLE},
       {"rebuild fails", [&](const RestoreCtx&) { AddFault("CreateVolumeFromSnapshot", 2, sim::EFaultAction::Fail); },
        VMERR_REPLICATION_REVERT_FAILED},
+      {"boot rebuild fails", [&](const RestoreCtx&) { AddFault("CreateVolumeFromSnapshot", 1, sim::EFaultAction::Fail); },
+       VMERR_REPLICATION_REVERT_FAILED},
   };
   for (const auto& c : cases) {
     NewSandbox(), UseSandboxTools(), plugin = NewPlugin();
@@ -171,6 +173,8 @@ TEST_F(PluginReplication, AnUnusableRestorePointFallsBackToAFullSync) {
     EXPECT_TRUE(second.fullReplication) << c.what;
     EXPECT_EQ(initError, c.code) << c.what;
     ExpectDestination(second, expected);
+    for (const SDisk& disk : second.disks)  // named as a full sync names its volumes, never after an id
+      EXPECT_EQ(Text("SELECT display_name FROM volumes WHERE id = ?", disk.createdVolumeId).rfind("ocid1.", 0), std::string::npos) << c.what;
   }
 }
 
