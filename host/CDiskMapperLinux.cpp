@@ -124,33 +124,16 @@ bool CDiskMapperLinux::PostAttachDisk(const string& volumeId, string& deviceName
     std::lock_guard<std::mutex> guard(state_);
     before = before_;
   }
-  const int64_t deadline = HostClock::Get().NowMilliseconds() + static_cast<int64_t>(deviceWaitMs_);
-  while (true) {
-    std::vector<string> fresh;
-    for (const auto& device : ListDevices())
-      if (!before.count(device)) fresh.push_back(device);
-    if (fresh.size() > 1) {
-      // Nothing else on this machine attaches inside the bracket: two new devices mean the listing
-      // cannot tell which is this volume's. Never guess.
-      EVERROR(evDebug, "[%d] new devices appeared for volume [%s] under [%s] ([%s], [%s], ...); refusing to choose",
-              static_cast<int>(fresh.size()), volumeId.c_str(), DeviceDirectory().c_str(), fresh[0].c_str(),
-              fresh[1].c_str());
-      return false;
-    }
-    UINT64 bytes = 0;
-    string error;
-    if (fresh.size() == 1 && FXFile::TZGetFileSize(fresh[0], bytes, &error)) {
-      deviceName = fresh[0];
-      size = bytes;
-      EVDEBUG(evDebug, "Volume [%s] is device [%s] of [%llu] bytes", volumeId.c_str(), deviceName.c_str(),
-              static_cast<unsigned long long>(bytes));
-      return true;
-    }
-    if (HostClock::Get().NowMilliseconds() >= deadline || Cancelled()) break;
-    HostClock::Sleep(kPollMs);
-  }
-  EVERROR(evDebug, "No new device appeared for volume [%s] under [%s]", volumeId.c_str(), DeviceDirectory().c_str());
-  return false;
+  // Nothing else on this machine attaches inside the bracket: two new devices mean the listing cannot
+  // tell which is this volume's.
+  return WaitForOneDevice(
+      [&] {
+        std::vector<string> fresh;
+        for (const auto& device : ListDevices())
+          if (!before.count(device)) fresh.push_back(device);
+        return fresh;
+      },
+      "volume [" + volumeId + "]", deviceName, size);
 }
 
 bool CDiskMapperLinux::FindIscsiDevice(const string& portal, const string& port, const string& iqn,
@@ -158,30 +141,41 @@ bool CDiskMapperLinux::FindIscsiDevice(const string& portal, const string& port,
   if (!initialized_.load() && !Init()) return false;
   const string directory = DeviceDirectory();
   const string prefix = FXPath::Append(directory, "ip-" + portal + ":" + port + "-iscsi-" + iqn + "-lun-");
+  return WaitForOneDevice(
+      [&] {
+        std::vector<string> found;  // the target's LUNs; partitions ("-lun-1-part1") are not disks
+        for (const auto& device : ListDevicesIn(directory)) {
+          if (device.size() <= prefix.size() || device.compare(0, prefix.size(), prefix) != 0) continue;
+          if (device.find_first_not_of("0123456789", prefix.size()) == string::npos) found.push_back(device);
+        }
+        return found;
+      },
+      "target [" + iqn + "]", deviceName, size);
+}
+
+bool CDiskMapperLinux::WaitForOneDevice(const std::function<std::vector<string>()>& candidates, const string& what,
+                                        string& deviceName, UINT64& size) {
   const int64_t deadline = HostClock::Get().NowMilliseconds() + static_cast<int64_t>(deviceWaitMs_);
   while (true) {
-    std::vector<string> found;  // the target's LUNs; partitions ("-lun-1-part1") are not disks
-    for (const auto& device : ListDevicesIn(directory)) {
-      if (device.size() <= prefix.size() || device.compare(0, prefix.size(), prefix) != 0) continue;
-      if (device.find_first_not_of("0123456789", prefix.size()) == string::npos) found.push_back(device);
-    }
+    const std::vector<string> found = candidates();
     if (found.size() > 1) {
-      EVERROR(evDebug, "[%d] devices of target [%s] under [%s]; refusing to choose", static_cast<int>(found.size()),
-              iqn.c_str(), directory.c_str());
+      EVERROR(evDebug, "[%d] devices appeared for %s under [%s] ([%s], [%s], ...); refusing to choose",
+              static_cast<int>(found.size()), what.c_str(), DeviceDirectory().c_str(), found[0].c_str(),
+              found[1].c_str());
       return false;
     }
     UINT64 bytes = 0;
     if (found.size() == 1 && FXFile::TZGetFileSize(found[0], bytes, nullptr)) {
       deviceName = found[0];
       size = bytes;
-      EVDEBUG(evDebug, "Target [%s] is device [%s] of [%llu] bytes", iqn.c_str(), deviceName.c_str(),
+      EVDEBUG(evDebug, "The device of %s is [%s] of [%llu] bytes", what.c_str(), deviceName.c_str(),
               static_cast<unsigned long long>(bytes));
       return true;
     }
     if (HostClock::Get().NowMilliseconds() >= deadline || Cancelled()) break;
     HostClock::Sleep(kPollMs);
   }
-  EVERROR(evDebug, "No device of target [%s] appeared under [%s]", iqn.c_str(), directory.c_str());
+  EVERROR(evDebug, "No device appeared for %s under [%s]", what.c_str(), DeviceDirectory().c_str());
   return false;
 }
 

@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/CFileLock.h"
 #include "host/EvDebug.h"
@@ -69,6 +70,11 @@ class CDiskMapperLinux {
   bool LeaveBracket(const char* tag);
 
   bool Cancelled() const { return cancelled_ && cancelled_(); }
+  // Polls (bounded by the device wait, ended by a cancel) until `candidates` lists one device whose
+  // size can be read: true with its path and size. More than one is refused at once, never guessed;
+  // `what` names the search in the log.
+  bool WaitForOneDevice(const std::function<std::vector<string>()>& candidates, const string& what,
+                        string& deviceName, UINT64& size);
 
   std::function<bool()> cancelled_;
   std::mutex bracket_;  // held from a pre-call to its post-call
