@@ -273,6 +273,28 @@ bool COracleCloudCleaner::ParsePendingCreateKey(const string& key, VM_Cleaner_En
   return true;
 }
 
+bool COracleCloudCleaner::ResourceKindOf(VM_Cleaner_EntityType kind, OracleCloudSDKCppBridge::EResourceKind& resource) {
+  using OracleCloudSDKCppBridge::EResourceKind;
+  switch (kind) {
+    case VM_CLEANER_ENTITY_SNAPSHOT: resource = EResourceKind::VolumeSnapshot; return true;
+    case VM_CLEANER_ENTITY_DISK: resource = EResourceKind::Volume; return true;
+    case VM_CLEANER_ENTITY_IMAGE: resource = EResourceKind::Image; return true;
+    case VM_CLEANER_ENTITY_VM: resource = EResourceKind::Instance; return true;
+    default: return false;
+  }
+}
+
+VM_Cleaner_EntityType COracleCloudCleaner::EntityOf(OracleCloudSDKCppBridge::EResourceKind resource) {
+  using OracleCloudSDKCppBridge::EResourceKind;
+  switch (resource) {
+    case EResourceKind::VolumeSnapshot: return VM_CLEANER_ENTITY_SNAPSHOT;
+    case EResourceKind::Volume: return VM_CLEANER_ENTITY_DISK;
+    case EResourceKind::Image: return VM_CLEANER_ENTITY_IMAGE;
+    case EResourceKind::Instance: return VM_CLEANER_ENTITY_VM;
+  }
+  return VM_CLEANER_ENTITY_VM;
+}
+
 bool COracleCloudCleaner::IsRegisteredAnywhere(VM_Cleaner_EntityType kind, const string& id) {
   std::vector<SFoundChild> found;
   return !FindChildrenOfType(kind, id, found) || !found.empty();

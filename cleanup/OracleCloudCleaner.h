@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/COracleCloudSDKCppBridge.h"
 #include "host/VMCleaner.h"
 #include "host/VMInfoStructs.h"
 
@@ -84,6 +85,11 @@ class COracleCloudCleaner : public VMCleaner {
   // False, outputs untouched, for a key without a kind or without a name; `since` is 0 in a key
   // without a time.
   static bool ParsePendingCreateKey(const string& key, VM_Cleaner_EntityType& kind, string& name, INT64& since);
+
+  // The cloud kind of a registry kind of resource; false for a kind that is no cloud resource.
+  static bool ResourceKindOf(VM_Cleaner_EntityType kind, OracleCloudSDKCppBridge::EResourceKind& resource);
+  // The registry kind of a cloud resource.
+  static VM_Cleaner_EntityType EntityOf(OracleCloudSDKCppBridge::EResourceKind resource);
 
   static string FormVmdkObjectId(const string& bucket, const string& object);
   // Splits a key at its first "+"; false, outputs untouched, when it holds none.

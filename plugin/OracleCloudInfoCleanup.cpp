@@ -5,16 +5,7 @@
 using OracleCloudSDKCppBridge::EResourceKind;
 
 namespace {
-// The cloud kind behind a registry kind of a pending create.
-bool ResourceKindOf(VM_Cleaner_EntityType kind, EResourceKind& resource) {
-  switch (kind) {
-    case VM_CLEANER_ENTITY_SNAPSHOT: resource = EResourceKind::VolumeSnapshot; return true;
-    case VM_CLEANER_ENTITY_DISK: resource = EResourceKind::Volume; return true;
-    case VM_CLEANER_ENTITY_IMAGE: resource = EResourceKind::Image; return true;
-    case VM_CLEANER_ENTITY_VM: resource = EResourceKind::Instance; return true;
-    default: return false;
-  }
-}
+using Cleaner = COracleCloudCleaner;
 
 // Names that only one job's request ever carries (job id, thread and second): a record of an
 // earlier version, which has no token, may be looked up by such a name and no other.
@@ -64,10 +55,10 @@ bool COracleCloudInfo::CleanupPendingCreates(const string& cleanerPath) {
     bool found = false;
     if (COracleCloudCleaner::ParseTokenPendingCreateKey(key, kind, token, name)) {
       // What this request made carries its token: nothing else can match.
-      if (ResourceKindOf(kind, resource)) found = bridge->FindResourcesByToken(resource, token, ids);
+      if (Cleaner::ResourceKindOf(kind, resource)) found = bridge->FindResourcesByToken(resource, token, ids);
     } else if (!COracleCloudCleaner::ParsePendingCreateKey(key, kind, name, since)) {
       kind = VM_CLEANER_ENTITY_PENDING_CREATE;  // not a kind of resource: reported below
-    } else if (ResourceKindOf(kind, resource) && !IsNameOfOneRequest(name)) {
+    } else if (Cleaner::ResourceKindOf(kind, resource) && !IsNameOfOneRequest(name)) {
       // A record of an earlier version under a name other jobs use too: what it made, if anything,
       // cannot be told from theirs, and is left rather than taken from them.
       EVERROR(evDebug, "Not looking up [%s]: other jobs' resources carry that name too; the record is dropped",
@@ -75,10 +66,10 @@ bool COracleCloudInfo::CleanupPendingCreates(const string& cleanerPath) {
       if (!cleaner.UnRegisterPendingCreate(cleanerPath, key))
         EVERROR(evDebug, "Failed to unregister the pending creation [%s]", key.c_str());
       continue;
-    } else if (ResourceKindOf(kind, resource)) {
+    } else if (Cleaner::ResourceKindOf(kind, resource)) {
       found = bridge->FindResourcesByName(resource, name, 0, ids);
     }
-    if (!ResourceKindOf(kind, resource)) {
+    if (!Cleaner::ResourceKindOf(kind, resource)) {
       EVERROR(evDebug, "Failed to parse the pending creation [%s]", key.c_str());
       result = false;
       continue;

@@ -10,18 +10,6 @@
 using OracleCloudSDKCppBridge::EResourceKind;
 using OracleCloudSDKCppBridge::STaggedResource;
 
-namespace {
-VM_Cleaner_EntityType EntityOf(EResourceKind kind) {
-  switch (kind) {
-    case EResourceKind::Instance: return VM_CLEANER_ENTITY_VM;
-    case EResourceKind::Volume: return VM_CLEANER_ENTITY_DISK;
-    case EResourceKind::VolumeSnapshot: return VM_CLEANER_ENTITY_SNAPSHOT;
-    case EResourceKind::Image: return VM_CLEANER_ENTITY_IMAGE;
-  }
-  return VM_CLEANER_ENTITY_VM;
-}
-}  // namespace
-
 void COracleCloudInfo::StartJobTagging(bool sweep) {
   std::map<string, string> tags = {{JobTags::kProxy, FXString::ToLower(c_localVMGuid)}};
   const string job = ProcessIdentity::Current();
@@ -49,7 +37,7 @@ void COracleCloudInfo::SweepUntrackedLeftovers() {
     for (const STaggedResource& resource : found) {
       const auto job = resource.tags.find(JobTags::kJob);
       // Without the job's mark it was handed over; one the registry holds is a job's of this registry.
-      if (job == resource.tags.end() || cleaner.IsRegisteredAnywhere(EntityOf(kind), resource.id)) continue;
+      if (job == resource.tags.end() || cleaner.IsRegisteredAnywhere(COracleCloudCleaner::EntityOf(kind), resource.id)) continue;
       if (!ProcessIdentity::IsGone(job->second)) {
         done = false;
         continue;

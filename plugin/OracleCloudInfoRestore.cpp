@@ -313,10 +313,8 @@ bool COracleCloudInfo::PendingCreateMadeOnly(const string& key, const std::set<s
   INT64 since = 0;
   if (!COracleCloudCleaner::ParseTokenPendingCreateKey(key, kind, token, name))
     return COracleCloudCleaner::ParsePendingCreateKey(key, kind, name, since) && names.count({kind, name});
-  const EResourceKind resource = kind == VM_CLEANER_ENTITY_DISK       ? EResourceKind::Volume
-                                 : kind == VM_CLEANER_ENTITY_SNAPSHOT ? EResourceKind::VolumeSnapshot
-                                 : kind == VM_CLEANER_ENTITY_IMAGE    ? EResourceKind::Image
-                                                                      : EResourceKind::Instance;
+  EResourceKind resource = EResourceKind::Instance;
+  if (!COracleCloudCleaner::ResourceKindOf(kind, resource)) return false;  // no resource: not the result's
   std::vector<string> made;
   // Without an answer only a record of the result's own name goes: it could only lead to the result.
   if (!bridge->FindResourcesByToken(resource, token, made)) return names.count({kind, name}) != 0;
