@@ -8,6 +8,7 @@
 
 #include "host/CFileLock.h"
 #include "host/CWqDirectory.h"
+#include "host/CWqString.h"
 #include "host/CleanerHandle.h"
 #include "host/EvDebug.h"
 #include "host/FXFile.h"
@@ -204,8 +205,8 @@ void ListChildren(CSqliteDb& db, int64_t id, const string& path, int64_t type, s
 }
 
 // Removes a handed-over result inside the caller's transaction: its entities, with what is under
-// them, then (unless `keepRoot`) the root, which stays as an orphan while other children remain. A path that is not a
-// child of that root is refused, and the transaction with it.
+// them, then (unless `keepRoot`) the root, which stays as an orphan while other children remain. A
+// path that is not a child of that root is refused, and the transaction with it.
 void RemoveHandedOver(CSqliteDb& db, int64_t rootId, const CleanerHandle::SParsed& root,
                       const std::vector<string>& paths, bool keepRoot) {
   for (const auto& path : paths) {
@@ -628,7 +629,10 @@ bool VMCleaner::HandOver(const string& rootPath, const std::vector<string>& resu
     CSqliteTransaction tx(*db_);
     const int64_t id = Resolve(*db_, root);
     if (id == 0) return true;  // nothing of the job is registered: nothing can remove the result
-    if (db_->QueryText("SELECT owner FROM entities WHERE id=?", "", id) != session_->Key()) {
+    string owner;
+    if (!RootOwner(*db_, static_cast<VM_Cleaner_Mode>(root.mode), static_cast<VM_Cleaner_EntityType>(root.chain[0].type),
+                   root.chain[0].name, owner) ||
+        owner != session_->Key()) {
       error = "root [" + rootPath + "] is not owned by this job";
       return false;
     }
@@ -664,13 +668,8 @@ void VMCleaner::ApplyHandOverLedger() {
     if (name.find(".tmp.") == string::npos) files.push_back(FXPath::Append(handOverDirectory_, name));
   for (const auto& file : files) {
     string ledger;
-    std::vector<string> lines;
     if (!ReadRegularFile(file, ledger)) continue;
-    for (size_t start = 0, end = 0; start < ledger.size(); start = end + 1) {
-      end = ledger.find('\n', start);
-      if (end == string::npos) end = ledger.size();
-      if (end > start) lines.push_back(ledger.substr(start, end - start));
-    }
+    const std::vector<CWqString> lines = CWqString(ledger).Tokenize("\n");
     CleanerHandle::SParsed root;
     if (lines.empty() || !CleanerHandle::Parse(lines[0], root) || root.chain.size() != 1) {
       EVERROR(Log(), "Hand-over ledger [%s] names no root; left as it is", file.c_str());
