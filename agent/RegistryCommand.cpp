@@ -31,12 +31,18 @@ string TypeName(VM_Cleaner_EntityType type) {
 
 }  // namespace
 
+bool ReadSandboxRegistry(const SAgentSandbox& sandbox, std::vector<SRegistryRoot>& roots, string& error) {
+  const string directory = FXPath::Append(sandbox.directory, "home/registry");
+  if (!FXFile::DoesFileExist(directory) || VMCleaner::InspectRegistry(directory, roots, error)) return true;
+  error = "cannot read the registry [" + directory + "]: " + error;
+  return false;
+}
+
 int RunRegistryCommand(const SAgentSandbox& sandbox, bool json) {
-  string directory = FXPath::Append(sandbox.directory, "home/registry");
   std::vector<SRegistryRoot> roots;
   string error;
-  if (FXFile::DoesFileExist(directory) && !VMCleaner::InspectRegistry(directory, roots, error)) {
-    std::fprintf(stderr, "backup-agent: cannot read the registry [%s]: %s\n", directory.c_str(), error.c_str());
+  if (!ReadSandboxRegistry(sandbox, roots, error)) {
+    std::fprintf(stderr, "backup-agent: %s\n", error.c_str());
     return 1;
   }
   if (json) {

@@ -11,11 +11,10 @@
 
 #include "agent/BackupCommand.h"
 #include "agent/DisplayText.h"
+#include "agent/RegistryCommand.h"
 #include "agent/ReplicationState.h"
 #include "agent/RestoreContext.h"
 #include "agent/RestoreJob.h"
-#include "host/FXFile.h"
-#include "host/VMCleaner.h"
 #include "host/VMInfoErrors.h"
 
 using nlohmann::json;
@@ -74,10 +73,8 @@ void KillPoint(const char* step) {
 // its Post handed it over whole (the instance last), and the next job's sweep removes it otherwise.
 bool IsRegistered(const SAgentSandbox& sandbox, const string& instanceId, bool& registered, string& error) {
   registered = false;
-  const string directory = FXPath::Append(sandbox.directory, "home/registry");
   std::vector<SRegistryRoot> roots;
-  if (!FXFile::DoesFileExist(directory)) return true;
-  if (!VMCleaner::InspectRegistry(directory, roots, error)) return false;
+  if (!ReadSandboxRegistry(sandbox, roots, error)) return false;
   for (const auto& root : roots)
     for (const auto& child : root.children)
       registered = registered || (child.type == VM_CLEANER_ENTITY_VM && child.name == instanceId);
