@@ -62,13 +62,15 @@ bool CRegistrySession::IsAlive(const string& directory, const string& key) {
   string path = LockPath(directory, key);
   int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) return false;
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  // A shared lock: lookers never keep each other out, only the owner's exclusive lock does. (A looker
+  // taking it exclusively would make the session seem alive to another looking at the same moment.)
+  if (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
     bool held = errno == EWOULDBLOCK;
     ::close(fd);
     return held;
   }
-  // Nobody holds it: the owner died. Remove the file while holding the lock so that no one can
-  // mistake it for a live session.
+  // Nobody holds it: the owner died, and a key is never used again. The file can go; a looker that
+  // still has it open sees it unlocked as well.
   ::unlink(path.c_str());
   ::close(fd);
   return false;

@@ -367,3 +367,40 @@ TEST(RegistryProcess, ACleanUpOwnsTheRootItEmptiesAndUnregistersNoOtherJobsRoot)
   r.Kill(), r.Wait();
   EXPECT_EQ(OrphanNames(sweeper, kBackup), Keys{"ocid1.i.x"});
 }
+
+// Jobs that look at a dead job's root at the same moment all see it dead: one job's look never makes
+// the root seem held to another (a backup refused with "being backed up by another job").
+TEST(RegistryProcess, JobsLookingAtADeadJobsRootsAtOnceAllSeeThemDead) {
+  constexpr int kRoots = 300, kLookers = 3;
+  RegistryHome home;
+  ChildProcess dead([](int fd) {
+    std::vector<std::unique_ptr<COracleCloudCleaner>> jobs;
+    for (int i = 0; i < kRoots; ++i) {
+      jobs.push_back(std::make_unique<COracleCloudCleaner>());
+      if (!jobs.back()->Init("") || !jobs.back()->RegisterVM(kBackup, "dead-" + std::to_string(i))) return 1;
+    }
+    Report(fd, 'R');
+    for (;;) ::pause();
+  });
+  ASSERT_EQ(dead.ReadByte(), 'R');
+  dead.Kill(), dead.Wait();
+  const std::string go = home.dir / "go";
+  std::vector<std::unique_ptr<ChildProcess>> lookers;
+  for (int p = 0; p < kLookers; ++p)
+    lookers.push_back(std::make_unique<ChildProcess>([&go](int fd) {
+      COracleCloudCleaner c;
+      if (!c.Init("")) return 1;
+      Report(fd, 'R');
+      while (::access(go.c_str(), F_OK) != 0) std::this_thread::yield();
+      int held = 0;
+      for (int i = 0; i < kRoots; ++i)
+        held += c.IsHeldByAnotherSession(kBackup, VM_CLEANER_ENTITY_VM, "dead-" + std::to_string(i)) ? 1 : 0;
+      return held == 0 ? 0 : 2;
+    }));
+  for (auto& looker : lookers) ASSERT_EQ(looker->ReadByte(), 'R');
+  hosttest::PutFile(go, "");
+  for (auto& looker : lookers) EXPECT_EQ(looker->Wait(), 0) << "a dead job's root seemed held to a job looking at it";
+  COracleCloudCleaner after;
+  ASSERT_TRUE(after.Init(""));
+  EXPECT_EQ(OrphanNames(after, kBackup).size(), size_t{kRoots});
+}
