@@ -1,4 +1,4 @@
-// Shapes of a restored instance: the best match for a converted machine and the smallest shape for
+// Shapes of a restored instance: the smallest that covers a converted machine and the smallest shape for
 // the temporary instance that makes a boot volume, among the fixed shapes that launch the image.
 #include <algorithm>
 
@@ -33,8 +33,11 @@ SVMSizeInfo COracleCloudInfrastructureInfo::BestShapeForImage(const string& imag
   }
   const SVMSizeInfo best = _FindBestMatchingVMSize(shapes, memoryMB, cpuCount);
   if (best.name.empty()) {
-    EVERROR(evDebug, "No shape launches image [%s]", imageId.c_str());
-    SetLastVMErrorDetails(FXString::Format("No shape launches image [%s]", imageId.c_str()));
+    const string text = shapes.empty() ? FXString::Format("No shape launches image [%s]", imageId.c_str())
+                                       : FXString::Format("Of the shapes that launch image [%s], %s", imageId.c_str(),
+                                                          NoShapeCoversText(cpuCount, memoryMB).c_str());
+    EVERROR(evDebug, "%s", text.c_str());
+    SetLastVMErrorDetails(text);
   }
   return best;
 }

@@ -218,10 +218,12 @@ class COracleCloudInfo : public CVMInfo {
   // A flexible shape: its CPUs and memory are chosen at launch, so it never takes part in automatic
   // selection.
   static bool IsFlexibleShape(const string& name);
-  // Among the fixed shapes of the CPU count nearest to `cpuCount`, the one with the least memory that
-  // is at least `memory`, else the one with the most; a shape with an empty name when there is none.
+  // Among the fixed shapes with at least `cpuCount` CPUs and `memory`, the one with the fewest CPUs,
+  // then the least memory; a shape with an empty name when none covers both.
   static VMInfoStructs::SVMSizeInfo _FindBestMatchingVMSize(const std::vector<VMInfoStructs::SVMSizeInfo>& list,
                                                             int memory, int cpuCount);
+  // "no shape has <n> CPUs and <m> MB of memory": the need no shape covers, for an error's details.
+  static string NoShapeCoversText(int cpuCount, int memoryMB);
   // With automatic selection, the shape that covers the converted machine's CPUs and memory, from
   // GetAvailableVMSizesForHost; false (error 20) when there is none.
   bool AdjustConvertedVMSize(const RestoreCtx& ctx);

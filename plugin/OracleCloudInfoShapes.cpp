@@ -1,7 +1,4 @@
-// Automatic shape selection: the shape nearest to a machine's CPU count that covers its memory.
-#include <algorithm>
-#include <climits>
-
+// Automatic shape selection: the smallest shape that covers a machine's CPU count and memory.
 #include "host/FXString.h"
 #include "plugin/OracleCloudInfo.h"
 
@@ -11,25 +8,20 @@ bool COracleCloudInfo::IsFlexibleShape(const string& name) { return FXString::Fi
 
 SVMSizeInfo COracleCloudInfo::_FindBestMatchingVMSize(const std::vector<SVMSizeInfo>& list, int memory,
                                                       int cpuCount) {
-  auto distance = [cpuCount](const SVMSizeInfo& shape) {
-    const long long d = static_cast<long long>(shape.cpuCount) - cpuCount;
-    return d < 0 ? -d : d;
-  };
-  long long nearest = INT_MAX;
-  for (const SVMSizeInfo& shape : list)
-    if (!IsFlexibleShape(shape.name)) nearest = std::min(nearest, distance(shape));
-  std::vector<SVMSizeInfo> candidates;
-  for (const SVMSizeInfo& shape : list)
-    if (!IsFlexibleShape(shape.name) && distance(shape) == nearest) candidates.push_back(shape);
-  if (candidates.empty()) return SVMSizeInfo();
-  std::stable_sort(candidates.begin(), candidates.end(),
-                   [](const SVMSizeInfo& a, const SVMSizeInfo& b) { return a.memory > b.memory; });
-  SVMSizeInfo best = candidates.front();
-  for (const SVMSizeInfo& candidate : candidates) {
-    if (candidate.memory < memory) break;
-    best = candidate;
+  // A shape with fewer CPUs or less memory than the machine had would not run it as it ran: only
+  // shapes that cover both count, and of those the fewest CPUs, then the least memory (the first
+  // listed of equals).
+  const SVMSizeInfo* best = nullptr;
+  for (const SVMSizeInfo& shape : list) {
+    if (IsFlexibleShape(shape.name) || shape.cpuCount < cpuCount || shape.memory < memory) continue;
+    if (!best || shape.cpuCount < best->cpuCount || (shape.cpuCount == best->cpuCount && shape.memory < best->memory))
+      best = &shape;
   }
-  return best;
+  return best ? *best : SVMSizeInfo();
+}
+
+string COracleCloudInfo::NoShapeCoversText(int cpuCount, int memoryMB) {
+  return FXString::Format("no shape has %d CPUs and %d MB of memory", cpuCount, memoryMB);
 }
 
 bool COracleCloudInfo::AdjustConvertedVMSize(const RestoreCtx& ctx) {
@@ -40,9 +32,9 @@ bool COracleCloudInfo::AdjustConvertedVMSize(const RestoreCtx& ctx) {
   if (GetAvailableVMSizesForHost("", shapes, 0, 0) == 0) return false;
   // Shapes carry their memory in MB, as the machine's record does.
   const SVMSizeInfo best = _FindBestMatchingVMSize(shapes, memoryMB, cpuCount);
-  if (best.name.empty() || best.memory < memoryMB) {
-    const string text = FXString::Format("No shape of about %d CPUs has %d MB of memory for Instance [%s]", cpuCount,
-                                         memoryMB, ctx.vmInfo.name.c_str());
+  if (best.name.empty()) {
+    const string text =
+        FXString::Format("Instance [%s]: %s", ctx.vmInfo.name.c_str(), NoShapeCoversText(cpuCount, memoryMB).c_str());
     EVERROR(evDebug, "%s", text.c_str());
     SetLastVMErrorDetails(text);
     SetLastVMError(VMERR_VM_CREATION_FAILED);

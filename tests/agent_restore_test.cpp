@@ -250,18 +250,26 @@ const std::vector<std::string> kConversion = {"--conversion", "--guest-os", "Ora
                                               "image-import", "--shape", "Auto Select"};
 
 // A machine of another hypervisor: its boot volume comes from a temporary image imported from a stub
-// disk, and "Auto Select" picks the fixed shape of the nearest CPU count with the least memory that
-// covers the machine's among that image's (the largest when none does; never a flexible one). Neither
-// image nor object outlives the job; an instance name holding shell syntax runs no command.
+// disk, and "Auto Select" picks the smallest fixed shape of that image's that covers the machine's
+// CPUs and memory (never a flexible one), or fails with 20 naming the need, the old instance kept.
+// Neither image nor object outlives the job; an instance name holding shell syntax runs no command.
 TEST(AgentRestore, AConversionGetsItsShapeFromATemporaryImageThatDoesNotOutliveIt) {
   SRestoreRun run;
   const struct {
     const char *cpus, *memoryMB, *shape;
-  } cases[] = {{"2", "30000", "VM.Standard2.2"}, {"1", "16000", "VM.Standard2.1"}};
+  } cases[] = {{"2", "30000", "VM.Standard2.2"}, {"1", "16000", "VM.Standard2.2"}, {"2", "100000", "VM.Standard2.8"},
+               {"8", "200000", nullptr}};
   std::set<std::string> replaced;
   for (const auto& c : cases) {
     std::vector<std::string> args = kConversion;
     args.insert(args.end(), {"--cpus", c.cpus, "--memory-mb", c.memoryMB, "--overwrite"});
+    if (!c.shape) {
+      EXPECT_EQ(run.Restore(args), 1) << run.out;
+      EXPECT_NE(run.out.find("error 20: Of the shapes that launch image"), std::string::npos) << run.out;
+      EXPECT_NE(run.out.find("no shape has 8 CPUs and 200000 MB of memory"), std::string::npos) << run.out;
+      run.ExpectOnly("web-r", "no shape", replaced);
+      continue;
+    }
     ASSERT_EQ(run.Restore(args), 0) << run.out;
     const json result = run.ExpectVolumesHoldTheDisks();
     EXPECT_EQ(result["shape"], c.shape);

@@ -202,28 +202,26 @@ TEST_F(PluginRestore, ACancelDuringTheTemporaryImageEndsTheRestoreThere) {
   }
 }
 
-// Automatic shapes: the nearest CPU count, then the least memory that covers the machine's (the most
-// when none does); the base variant fails when no shape covers it instead of keeping an old size.
-TEST_F(PluginRestore, ShapesAreTheNearestCpuCountThenTheLeastMemoryThatCovers) {
+// Automatic shapes: of those that cover the machine's CPUs and memory, the fewest CPUs, then the least
+// memory; none when no shape covers both (the base variant then fails instead of keeping an old size).
+TEST_F(PluginRestore, ShapesAreTheSmallestThatCoverCpusAndMemory) {
   auto shape = [](const char* name, int cpus, int memory) {
     SVMSizeInfo s;
     s.name = name, s.cpuCount = cpus, s.memory = memory;
     return s;
   };
-  // d and g are alike: the later listed wins.
+  // d and g are alike: the first listed wins.
   const std::vector<SVMSizeInfo> shapes = {shape("a", 2, 16384),      shape("b", 4, 32768),  shape("c", 4, 65536),
                                            shape("d", 3, 8192),       shape("g", 3, 8192),
                                            shape("e.Flex", 4, 40960), shape("f.Flex", 1, 1)};
   const struct {
     int cpus, memory;
     const char* best;
-  } picks[] = {{4, 40960, "c"}, {4, 81920, "c"}, {4, 32768, "b"}, {4, 32769, "c"}, {0, 0, "a"}, {1, 0, "a"},
-               {3, 1, "g"},     {2, 16385, "a"}};
+  } picks[] = {{4, 40960, "c"}, {4, 81920, ""}, {4, 32768, "b"}, {4, 32769, "c"}, {0, 0, "a"}, {1, 0, "a"},
+               {3, 1, "d"},     {2, 16385, "b"}, {5, 1, ""},      {1, 65536, "c"}};
   for (const auto& p : picks)
     EXPECT_EQ(RestorePlugin::_FindBestMatchingVMSize(shapes, p.memory, p.cpus).name, p.best) << p.cpus << " " << p.memory;
   EXPECT_EQ(RestorePlugin::_FindBestMatchingVMSize({}, 0, 0).name, "");
-  // 3 CPUs: 2 and 4 are as near, memory decides.
-  EXPECT_EQ(RestorePlugin::_FindBestMatchingVMSize({shape("a", 2, 16384), shape("b", 4, 32768)}, 20000, 3).name, "b");
 
   // The simulator's fixed shapes: 1/15360, 2/30720, 4/61440, 8/122880 (the flexible one never counts).
   const struct {
@@ -232,7 +230,8 @@ TEST_F(PluginRestore, ShapesAreTheNearestCpuCountThenTheLeastMemoryThatCovers) {
     bool ok;
     std::string shape;
   } adjusted[] = {{"auto select", 2, 30000, true, "VM.Standard2.2"}, {"", 3, 40000, true, "VM.Standard2.4"},
-                  {"Auto Select", 1, 16000, false, "Auto Select"},   {"VM.Standard2.8", 1, 1, true, "VM.Standard2.8"},
+                  {"Auto Select", 1, 16000, true, "VM.Standard2.2"}, {"VM.Standard2.8", 1, 1, true, "VM.Standard2.8"},
+                  {"Auto Select", 8, 122881, false, "Auto Select"},
                   {"Auto Select", 2, 30720, true, "VM.Standard2.2"}};
   for (const auto& a : adjusted) {
     RestoreCtx ctx = Ctx("web-r");
