@@ -16,6 +16,7 @@
 #include "host/TzCriticalSection.h"
 #include "plugin/DiskMapper.h"
 #include "plugin/OracleCloudResourceType.h"
+#include "util/NameClaims.h"
 
 class CPendingCreate;
 
@@ -172,7 +173,14 @@ class COracleCloudInfo : public CVMInfo {
   bool RefusesReplication(const RestoreCtx& ctx);
   // A fresh restore id registered as the job's root; false (nothing may be created) when it is not.
   bool RegisterCleanerForRestore(const RestoreCtx& ctx);
+  // Names the restored volumes: a given name as it is, else the base name and the time in seconds,
+  // the first second from now whose name neither the compartment nor another job on this proxy has
+  // (error 71 naming what exists when none of kVolumeNameSeconds is free, or a given name is taken).
   bool UpdateDiskNames(const RestoreCtx& ctx);
+  static constexpr int kVolumeNameSeconds = 60;
+  enum class ENameState { Free, Taken, Failed };
+  // Claims `name` for this job on the proxy and asks the compartment for it.
+  ENameState ClaimVolumeName(const string& name, const string& compartmentId);
   bool MakeVolumesBootable(const RestoreCtx& ctx);
   bool _IsAutoVMShapeOptionSelected(const RestoreCtx& ctx);
   // Launches the restored instance (ctx.vmInfo) through `launch`: recorded before, registered under
@@ -313,6 +321,7 @@ class COracleCloudInfo : public CVMInfo {
   TzCriticalSection proxyLock;
   std::unique_ptr<CDiskMapper> diskMapper;
   COracleCloudCleaner cleaner;
+  CNameClaims nameClaims;  // the names this job is giving its volumes, until it names them again
   bool staleJobsCleaned = false;
   string handedOverRestore;  // the restore whose result this job handed over: its clean-up keeps it
   // What a replication job carried in from the previous sync, kept from Init to Post: the rebuild

@@ -192,7 +192,24 @@ bool COracleCloudInfo::RegisterCleanerForRestore(const RestoreCtx& ctx) {
   return false;
 }
 
+COracleCloudInfo::ENameState COracleCloudInfo::ClaimVolumeName(const string& name, const string& compartmentId) {
+  string error;
+  switch (nameClaims.Claim(name, error)) {
+    case CNameClaims::EClaim::Taken:
+      return ENameState::Taken;
+    case CNameClaims::EClaim::Failed:
+      EVERROR(evDebug, "Cannot claim volume name [%s]: %s", name.c_str(), error.c_str());
+      SetLastVMErrorDetails("Cannot claim volume name [" + name + "]: " + error);
+      SetLastVMError(VMERR_RESOURCE_CREATION_FAILED);
+      return ENameState::Failed;
+    case CNameClaims::EClaim::Claimed:
+      break;
+  }
+  return bridge->DoesVolumeExist(name, compartmentId) ? ENameState::Taken : ENameState::Free;
+}
+
 bool COracleCloudInfo::UpdateDiskNames(const RestoreCtx& ctx) {
+  nameClaims.ReleaseAll();
   for (SDisk& disk : ctx.disks) {
     if (disk.selectedForRestore != 1) continue;
     string base;
@@ -203,21 +220,34 @@ bool COracleCloudInfo::UpdateDiskNames(const RestoreCtx& ctx) {
       int number = 0;
       ParseDiskIndexName(disk.indexName, base, number);
     }
-    if (!base.empty()) {
-      const INT64 now = HostClock::Now();
+    if (ctx.isConversion) disk.storageProperty = "/oracle/public/storage/latency";
+    // A name of the base and a second: two jobs of the same second take the next free second.
+    const INT64 now = HostClock::Now();
+    const int seconds = base.empty() ? 1 : kVolumeNameSeconds;
+    ENameState state = ENameState::Taken;
+    for (int second = 0; second < seconds && state == ENameState::Taken; ++second) {
+      if (!base.empty()) disk.displayName = base + "_" + std::to_string(now + second);
+      state = ClaimVolumeName(disk.displayName, ctx.compartmentId);
+    }
+    if (state == ENameState::Failed) return false;
+    if (state == ENameState::Taken) {
+      EVERROR(evDebug, "Volume [%s] already exists for user [%s]. Cannot continue with restore.",
+              disk.displayName.c_str(), ctx.compartmentId.c_str());
+      const string text =
+          base.empty() ? FXString::Format("Volume [%s] already exists in compartment [%s] or another job is making it",
+                                          disk.displayName.c_str(), ctx.compartmentId.c_str())
+                       : FXString::Format("Volumes [%s_%lld] to [%s] already exist in compartment [%s] or other jobs "
+                                          "are making them",
+                                          base.c_str(), static_cast<long long>(now), disk.displayName.c_str(),
+                                          ctx.compartmentId.c_str());
+      SetLastVMError(VMERR_VOLUME_NAME_EXISTS);
+      SetLastVMErrorDetails(text);
+      return false;
+    }
+    if (!base.empty())
       disk.description = FXString::Format("Volume Created by Veltrio for Job %lld_at_%lld_from_%s",
                                           static_cast<long long>(EvEvent::getJobId()), static_cast<long long>(now),
                                           EvEvent::getClientName().c_str());
-      disk.displayName = base + "_" + std::to_string(now);
-    }
-    if (ctx.isConversion) disk.storageProperty = "/oracle/public/storage/latency";
-    if (bridge->DoesVolumeExist(disk.displayName, ctx.compartmentId)) {
-      EVERROR(evDebug, "Volume [%s] already exists for user [%s]. Cannot continue with restore.",
-              disk.displayName.c_str(), ctx.compartmentId.c_str());
-      SetLastVMError(VMERR_VOLUME_NAME_EXISTS);
-      SetLastVMErrorDetails(disk.displayName);
-      return false;
-    }
     EVDEBUG(evDebug, "Volume display name [%s] for volume [%s]", disk.displayName.c_str(), disk.indexName.c_str());
   }
   return true;

@@ -146,6 +146,40 @@ TEST_F(AgentConcurrency, AJobBesideASlowSweepOrLoginEndsSoonAfterItsInterrupt) {
   }
 }
 
+// Restores (and, on the infrastructure flavour, syncs) of one backup started in the same second each
+// get a job and volume names of their own: all succeed with the stored bytes and leave only their
+// instances.
+TEST(AgentSameSecond, RestoresAndSyncsOfOneBackupStartedTogetherAllSucceed) {
+  for (const std::string flavour : {"infrastructure", "classic"}) {
+    SCOPED_TRACE(flavour);
+    CTestSandbox sandbox(flavour);
+    std::string out;
+    const std::string folder = sandbox.Dir() + "/store/7-sample-web";
+    ASSERT_EQ(sandbox.Agent({"backup", "sample-web", "--store", sandbox.Dir() + "/store", "--job-id", "7"}, &out), 0)
+        << out;
+    std::vector<std::vector<std::string>> jobs = {{"restore", folder, "--as", "web-a"}, {"restore", folder, "--as", "web-b"}};
+    if (flavour == "infrastructure")
+      jobs.insert(jobs.end(), {{"replicate", folder, "--to", "dr-a"}, {"replicate", folder, "--to", "dr-b"}});
+    std::vector<std::string> keep = {"leaks"};
+    std::vector<pid_t> pids;
+    WaitForNextSecond();
+    for (size_t i = 0; i < jobs.size(); ++i) {
+      jobs[i].push_back("--json");
+      pids.push_back(sandbox.StartAgent(jobs[i], sandbox.Dir() + "/job" + std::to_string(i)));
+      keep.insert(keep.end(), {"--keep", jobs[i][3]});
+    }
+    std::set<long> jobIds;
+    for (size_t i = 0; i < jobs.size(); ++i) {
+      ASSERT_EQ(CTestSandbox::WaitFor(pids[i]), 0) << jobs[i][3] << "\n" << ReadTestFile(sandbox.Dir() + "/job" + std::to_string(i));
+      const std::string log = ReadTestFile(sandbox.Dir() + "/job" + std::to_string(i));
+      jobIds.insert(plugintest::ExpectRestoredVolumesHoldTheDisks(sandbox, folder, log)["job_id"].get<long>());
+    }
+    EXPECT_EQ(jobIds.size(), jobs.size());
+    EXPECT_EQ(sandbox.CloudSim(keep, &out), 0) << out;
+    EXPECT_EQ(sandbox.Registry(), json::array());
+  }
+}
+
 // Every integrity snapshot carries one name: a sync whose integrity snapshot cannot be made removes
 // what its own request made, never another destination's snapshots of that name.
 TEST_F(AgentConcurrency, AFailedIntegritySnapshotKeepsAnotherDestinationsSnapshots) {

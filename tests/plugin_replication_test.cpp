@@ -116,9 +116,6 @@ TEST_F(PluginReplication, RefusalsTouchNothing) {
       {"a failed query of an integrity snapshot, a disk deselected",
        [&](RestoreCtx& c) { c.disks[1].selectedForRestore = 0, AddFault("GetSnapshotStatus", 1, sim::EFaultAction::Fail); },
        nullptr, VMERR_REPLICATION_DESTINATION_UNREADABLE},
-      {"a volume of the name a rebuilt one gets",
-       [&](RestoreCtx&) { Exec("UPDATE volumes SET display_name = 'sample-web-data_' || ? WHERE is_boot = 0", clock.NowSeconds()); },
-       nullptr, VMERR_VOLUME_NAME_EXISTS},
       {"the proxy itself",
        [&](RestoreCtx& c) {
          c.vmName = sim::kProxyName, c.isFirstSync = c.overwrite = true;

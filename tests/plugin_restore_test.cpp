@@ -337,7 +337,8 @@ TEST_F(PluginRestore, LaunchModeAndAttachmentTypeFollowTheGuestAndTheConfigurati
 }
 
 // Names of restored volumes: kept when given (a plain restore), else the base name and the time, with
-// the job's description; a name the compartment has already stops the restore with 71.
+// the job's description, the next second when the compartment or another job has the name; a given
+// name the compartment has stops the restore with 71 saying so.
 TEST_F(PluginRestore, RestoredVolumesGetTheirNamesAndATakenNameStopsTheRestore) {
   const std::string now = std::to_string(kClockStart);
   RestoreCtx ctx = Ctx("web-r");
@@ -353,11 +354,20 @@ TEST_F(PluginRestore, RestoredVolumesGetTheirNamesAndATakenNameStopsTheRestore) 
   EXPECT_EQ(ctx.disks[0].description,
             "Volume Created by Veltrio for Job " + std::to_string(kJobId) + "_at_" + now + "_from_mount-test-client");
   EXPECT_EQ(ctx.disks[1].displayName, "sample-web-data_" + now);
+  CNameClaims otherJob;
+  std::string error;
+  ASSERT_EQ(otherJob.Claim("kept_" + std::to_string(kClockStart + 1), error), CNameClaims::EClaim::Claimed);
+  Exec("UPDATE volumes SET display_name = ? WHERE display_name = 'sample-db-data'", "kept_" + now);
+  ASSERT_TRUE(plugin->UpdateDiskNames(ctx));
+  EXPECT_EQ(ctx.disks[0].displayName, "kept_" + std::to_string(kClockStart + 2));
+  EXPECT_EQ(ctx.disks[1].displayName, "sample-web-data_" + now) << "this job's own claim of the name stays its";
+  Exec("UPDATE volumes SET display_name = 'sample-db-data' WHERE display_name = ?", "kept_" + now);
   ctx = Ctx("web-r");
   ctx.disks[1].targetVolume = "sample-db-data";
   EXPECT_FALSE(plugin->UpdateDiskNames(ctx));
   EXPECT_EQ(plugin->GetLastVMError(), VMERR_VOLUME_NAME_EXISTS);
-  EXPECT_EQ(plugin->GetLastVMErrorDetails(), "sample-db-data");
+  EXPECT_EQ(plugin->GetLastVMErrorDetails(),
+            "Volume [sample-db-data] already exists in compartment [" + ctx.compartmentId + "] or another job is making it");
   // A boot disk that cannot be made bootable stops the restore too.
   ctx.disks[0].targetVolume = "ocid1.volume.oc1.phx.none";
   EXPECT_FALSE(plugin->MakeVolumesBootable(ctx));

@@ -1,0 +1,73 @@
+#include "util/NameClaims.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "host/CWqDirectory.h"
+#include "host/FXFile.h"
+#include "host/HostEnvironment.h"
+
+namespace {
+// The claim file of a name: its 64-bit FNV-1a hash, so that any name makes a short file name. Two
+// names of one hash merely keep each other out while both are claimed.
+string ClaimPath(const string& directory, const string& name) {
+  uint64_t hash = 14695981039346656037ULL;
+  for (unsigned char c : name) hash = (hash ^ c) * 1099511628211ULL;
+  char file[32];
+  std::snprintf(file, sizeof file, "%016" PRIx64 ".claim", hash);
+  return FXPath::Append(directory, file);
+}
+
+bool SameFile(int fd, const string& path) {
+  struct stat held, named;
+  return ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+         held.st_ino == named.st_ino;
+}
+}  // namespace
+
+CNameClaims::EClaim CNameClaims::Claim(const string& name, string& error) {
+  for (const auto& claim : held_)
+    if (claim.name == name) return EClaim::Claimed;
+  const string directory = HostEnvironment::UnderHome("claims");
+  if (!CWqDirectory::Create(directory) || !MakeOwnerOnly(directory, true)) {
+    error = "cannot create [" + directory + "]: " + std::strerror(errno);
+    return EClaim::Failed;
+  }
+  const string path = ClaimPath(directory, name);
+  for (;;) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+      error = "cannot open [" + path + "]: " + std::strerror(errno);
+      return EClaim::Failed;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int cause = errno;
+      ::close(fd);
+      if (cause == EWOULDBLOCK) return EClaim::Taken;
+      error = "cannot lock [" + path + "]: " + std::strerror(cause);
+      return EClaim::Failed;
+    }
+    // A holder that let go removed the file before unlocking it: a lock taken on a removed file is
+    // no claim, and the name is tried again on the file now in its place.
+    if (SameFile(fd, path)) {
+      held_.push_back({name, path, fd});
+      return EClaim::Claimed;
+    }
+    ::close(fd);
+  }
+}
+
+void CNameClaims::ReleaseAll() {
+  for (const SHeld& claim : held_) {
+    ::unlink(claim.path.c_str());
+    ::close(claim.fd);
+  }
+  held_.clear();
+}
