@@ -193,11 +193,21 @@ bool COracleCloudInfrastructureInfo::_CreateTemporaryImage(const string& bucket,
 }
 
 bool COracleCloudInfrastructureInfo::_WaitForImageImportCompletion(const string& imageId) {
-  uint32_t minutes = 1;
+  uint32_t minutes = 1, maximumMinutes = kImageImportMaximumMinutes;
   TZPlatformInfo::getNumber("VirtualServer", "nImageImportCompletionQueryIntervalInMinutes", &minutes);
-  // No upper bound: the wait ends on completion, a failed query (a failed import among them) or a cancel.
+  TZPlatformInfo::getNumber("VirtualServer", "nImageImportMaximumWaitTimeInMinutes", &maximumMinutes);
+  // The wait ends on completion, a failed query (a failed import among them), a cancel or the maximum.
+  const INT64 start = HostClock::Now();
   bool completed = false;
   while (!completed) {
+    if (HostClock::Now() - start >= static_cast<INT64>(maximumMinutes) * 60) {
+      const string text = FXString::Format("The import of image [%s] did not complete within %u minutes",
+                                           imageId.c_str(), maximumMinutes);
+      EVERROR(evDebug, "%s", text.c_str());
+      SetLastVMErrorDetails(text);
+      SetLastVMError(VMERR_RESOURCE_CREATION_FAILED);
+      return false;
+    }
     if (IsJobCancelled()) {
       EVDEBUG(evDebug, "Quit flag detected");
       SetLastVMError(VMERR_JOB_CANCELLED);

@@ -124,7 +124,10 @@ class COracleCloudInfrastructureInfo : public COracleCloudInfo {
   // registered under the restore for their whole life.
   bool _CreateTemporaryImage(const string& bucket, const string& launchMode, const string& compartmentId,
                              const string& workDir, const string& restoreGuid, string& imageId);
+  // Asks after every "nImageImportCompletionQueryIntervalInMinutes" (1) until the import completed;
+  // false (error 24) once "nImageImportMaximumWaitTimeInMinutes" (180) have passed without it.
   bool _WaitForImageImportCompletion(const string& imageId);
+  static constexpr uint32_t kImageImportMaximumMinutes = 180;
   // Always true: an image that could not be deleted stays registered for the clean-up.
   bool _DeleteTemporaryImage(const string& imageId, const string& restoreGuid);
 

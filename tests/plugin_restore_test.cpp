@@ -183,19 +183,23 @@ TEST_F(PluginRestore, TheBootVolumeComesFromTheForcedTheSourceOrTheMatchingImage
   }
 }
 
-// A cancel while the stub disk uploads or while its image imports ends the restore there with 4000: no image
-// after the upload, nothing launched or made, and what was made is gone again.
-TEST_F(PluginRestore, ACancelDuringTheTemporaryImageEndsTheRestoreThere) {
+// A cancel while the stub disk uploads or while its image imports ends the restore there with 4000, and
+// an import still running after "nImageImportMaximumWaitTimeInMinutes" with 24: no image after the
+// upload, nothing launched or made, and what was made is gone again.
+TEST_F(PluginRestore, ACancelOrAnEndlessImportEndsTheRestoreAtTheTemporaryImage) {
   clock.OnSleep([&](size_t i) { if (clock.Sleeps()[i] == 4321) plugin->SetJobCancelled(true); });
-  for (const std::string op : {"UploadToObjectStorage", "CreateImage"}) {
+  for (const std::string op : {"UploadToObjectStorage", "CreateImage", "endless import"}) {
     SCOPED_TRACE(op);
-    AddFault(op, 1, sim::EFaultAction::Delay, "", 4321);
+    const bool endless = op == "endless import";
+    if (endless) SetProvisionSeconds("image", 100000), TZPlatformInfo::SetValue("VirtualServer", "nImageImportMaximumWaitTimeInMinutes", "5");
+    if (!endless) AddFault(op, 1, sim::EFaultAction::Delay, "", 4321);
     plugin->SetJobCancelled(false);
     RestoreCtx ctx = Ctx("web-r");
     ctx.sourceImageId.clear(), ctx.bucketName = "image-import", ctx.jobResultsDir = sandbox->Dir() + "/jobs/7/results";
     EXPECT_EQ(plugin->InitRestoreVM(ctx), 0);
-    EXPECT_EQ(plugin->GetLastVMError(), VMERR_JOB_CANCELLED);
-    EXPECT_EQ(Calls("CreateImage"), op == "CreateImage");  // counted since the test began
+    EXPECT_EQ(plugin->GetLastVMError(), endless ? VMERR_RESOURCE_CREATION_FAILED : VMERR_JOB_CANCELLED);
+    EXPECT_EQ(plugin->GetLastVMErrorDetails().find("] did not complete within 5 minutes") != std::string::npos, endless);
+    EXPECT_EQ(Calls("CreateImage"), (op != "UploadToObjectStorage") + endless);  // counted since the test began
     EXPECT_EQ(Calls("DeployVM") + Calls("CreateVolume"), 0);
     EXPECT_EQ(plugin->CleanupRestoreVM(ctx), 1);
     ExpectNothingLeft();
