@@ -175,10 +175,11 @@ int RunOperationCommand(const SAgentSandbox& sandbox, const string& operation, c
     } else if (operation == "delete") {
       ctx.operationType = OPERATION_DELETE;
     } else if (operation == "reconfigure") {
+      // Only what is asked: an empty shape and 0 CPUs or memory keep what the instance has.
       ctx.operationType = OPERATION_RECONFIGURE;
-      if (!options.shape.empty()) ctx.vmInfo.vmSize = options.shape;
-      if (options.cpus > 0) ctx.vmInfo.cpuCount = options.cpus;
-      if (options.memoryMB > 0) ctx.vmInfo.memoryMB = options.memoryMB;
+      ctx.vmInfo.vmSize = options.shape;
+      ctx.vmInfo.cpuCount = options.cpus > 0 ? options.cpus : 0;
+      ctx.vmInfo.memoryMB = options.memoryMB > 0 ? options.memoryMB : 0;
     } else if (operation == "clone") {
       ctx.operationType = OPERATION_CLONE;
       SVMInfo clone;

@@ -99,7 +99,11 @@ class COracleCloudInfo : public CVMInfo {
   bool RefusesOperationOnProxy(const OperationCtx& ctx);
   int PowerOnVM(const OperationCtx& ctx);
   int PowerOffVM(const OperationCtx& ctx);
+  // Applies the shape, CPUs and memory the record asks for (empty or 0: unchanged); fails (7101)
+  // naming each asked value the cloud did not take.
   int ReconfigureVM(const OperationCtx& ctx);
+  // "shape [a] (it has [b]), 4 CPUs (it has 1), ...": what `asked` sets that `made` does not hold.
+  static string ChangesNotMade(const VMInfoStructs::SVMInfo& asked, const VMInfoStructs::SVMInfo& made);
   int CloneVM(const OperationCtx& ctx);
   int DeleteVM(const OperationCtx& ctx);
   bool WaitForBoot(VMInfoStructs::SVMInfo& vm, int timeout, bool flag);

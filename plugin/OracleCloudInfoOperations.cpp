@@ -67,7 +67,33 @@ int COracleCloudInfo::ReconfigureVM(const OperationCtx& ctx) {
     SetLastVMError(VMERR_VM_OPERATION_FAILED);
     return 0;
   }
-  return bridge->ReConfigureVM(ctx.vmInfo) ? 1 : ReportBridgeFailure(VMERR_VM_OPERATION_FAILED);
+  const SVMInfo asked = ctx.vmInfo;
+  if (!bridge->ReConfigureVM(ctx.vmInfo)) return ReportBridgeFailure(VMERR_VM_OPERATION_FAILED);
+  // A fixed shape keeps its own CPUs and memory whatever was asked: a change the cloud did not make
+  // is no success.
+  const string notMade = ChangesNotMade(asked, ctx.vmInfo);
+  if (notMade.empty()) return 1;
+  const string text =
+      FXString::Format("Instance [%s] was not changed as asked: %s", asked.name.c_str(), notMade.c_str());
+  EVERROR(evDebug, "%s", text.c_str());
+  SetLastVMErrorDetails(text);
+  SetLastVMError(VMERR_VM_OPERATION_FAILED);
+  return 0;
+}
+
+string COracleCloudInfo::ChangesNotMade(const SVMInfo& asked, const SVMInfo& made) {
+  std::vector<string> parts;
+  if (!asked.vmSize.empty() && asked.vmSize != made.vmSize)
+    parts.push_back(FXString::Format("shape [%s] (it has [%s])", asked.vmSize.c_str(), made.vmSize.c_str()));
+  if (asked.cpuCount > 0 && asked.cpuCount != made.cpuCount)
+    parts.push_back(FXString::Format("%lld CPUs (it has %lld)", static_cast<long long>(asked.cpuCount),
+                                     static_cast<long long>(made.cpuCount)));
+  if (asked.memoryMB > 0 && asked.memoryMB != made.memoryMB)
+    parts.push_back(FXString::Format("%lld MB of memory (it has %lld)", static_cast<long long>(asked.memoryMB),
+                                     static_cast<long long>(made.memoryMB)));
+  string text;
+  for (const string& part : parts) text += (text.empty() ? "" : ", ") + part;
+  return text;
 }
 
 // A clone whose boot wait fails is not undone: the new instance stays.

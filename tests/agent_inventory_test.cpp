@@ -84,6 +84,12 @@ TEST(AgentInventory, FailuresNameTheStepTheCodeAndTheCause) {
     EXPECT_NE(out.find("Simulated failure of " + c.op), std::string::npos) << out;
   }
   EXPECT_EQ(InstanceState(sandbox, InstanceId(sandbox, "sample-web")), "RUNNING");
+  // A shape change asks for nothing else; CPUs that a fixed shape does not take are a failure.
+  std::string out;
+  EXPECT_EQ(sandbox.Agent({"reconfigure", "sample-web", "--shape", "VM.Standard2.2"}, &out), 0) << out;
+  EXPECT_EQ(sandbox.Agent({"reconfigure", "sample-web", "--cpus", "4"}, &out), 1) << out;
+  EXPECT_TRUE(NamesStepCodeAndCause(out, "reconfigure")) << out;
+  EXPECT_NE(out.find("was not changed as asked: 4 CPUs (it has 2)"), std::string::npos) << out;
 }
 
 TEST(PluginLibrary, ExportsOnlyTheFactory) {

@@ -76,6 +76,33 @@ TEST_F(PluginOperations, CloneWaitsUpTo600SecondsForARunningInstance) {
   }
 }
 
+// A reconfiguration succeeds only when the instance holds what was asked: a fixed shape keeps its own
+// CPUs and memory, and that fails naming each value not taken; a flexible shape takes them.
+TEST_F(PluginOperations, AReconfigurationTheCloudDoesNotMakeFails) {
+  CTestSandbox sandbox;
+  auto plugin = ConnectPlugin<CInfraPlugin>(sandbox);
+  const struct {
+    const char *name, *shape;
+    INT64 cpus, memoryMB;
+    const char *details, *after;  // after: shape/cpus/memory in the cloud
+  } cases[] = {{"sample-web", "", 4, 0, "4 CPUs (it has 1)", "VM.Standard2.1/1/15360"},
+               {"sample-web", "", 0, 99999, "99999 MB of memory (it has 15360)", "VM.Standard2.1/1/15360"},
+               {"sample-web", "VM.Standard2.2", 4, 0, "4 CPUs (it has 2)", "VM.Standard2.2/2/30720"},
+               {"sample-web", "VM.Standard2.4", 0, 0, "", "VM.Standard2.4/4/61440"},
+               {"sample-db", "", 4, 99999, "", "VM.Standard.E4.Flex/4/99999"}};
+  for (const auto& c : cases) {
+    OperationCtx ctx = Operation(kReconfigure, InstanceId(sandbox, c.name), InstanceId(sandbox, c.name), c.shape);
+    ctx.vmName = ctx.vmInfo.name = c.name, ctx.vmInfo.cpuCount = c.cpus, ctx.vmInfo.memoryMB = c.memoryMB;
+    EXPECT_EQ(plugin->PerformVMOperation(ctx), *c.details ? 0 : 1) << c.details;
+    if (*c.details) {
+      EXPECT_EQ(plugin->GetLastVMErrorDetails(), std::string("Instance [") + c.name + "] was not changed as asked: " + c.details);
+      EXPECT_EQ(plugin->GetLastVMError(), VMERR_VM_OPERATION_FAILED);
+    }
+    const json row = RowWhere(Ls(sandbox, "instances"), "name", c.name);
+    EXPECT_EQ(row["shape"].get<std::string>() + "/" + row["cpus"].dump() + "/" + row["memory_mb"].dump(), c.after);
+  }
+}
+
 // Delete returns once the instance is terminated; its boot volume goes, its data volume stays.
 TEST_F(PluginOperations, DeleteRemovesTheInstanceAndItsBootVolumeButKeepsDataVolumes) {
   CTestSandbox sandbox;
