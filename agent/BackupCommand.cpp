@@ -20,6 +20,7 @@
 #include "agent/DisplayText.h"
 #include "agent/FailureCause.h"
 #include "agent/InterruptWatch.h"
+#include "agent/RegistryCommand.h"
 #include "host/EvDebug.h"
 #include "host/FXFile.h"
 #include "host/HostClock.h"
@@ -160,6 +161,25 @@ json RestoreRecord(IVMInfo& plugin, const SVMInfo& source) {
           {"network_cards", cards}};
 }
 
+// The clean-up record of a job whose unmount failed: the failure and what stays registered under
+// its root for the next job on this proxy ("<type> <name>" each).
+json LeftForTheNextJob(const SAgentSandbox& sandbox, const string& instanceId, const string& failure) {
+  json cleanup = {{"error", failure}, {"left_for_next_job", json::array()}};
+  std::vector<string> entries;
+  string error;
+  if (!RegisteredUnderBackupOf(sandbox, instanceId, entries, error)) cleanup["registry_error"] = error;
+  for (const string& entry : entries) cleanup["left_for_next_job"].push_back(entry);
+  return cleanup;
+}
+
+string CleanupWarning(const json& cleanup) {
+  if (cleanup.contains("registry_error")) return cleanup["registry_error"].get<string>();
+  string left;
+  for (const auto& entry : cleanup["left_for_next_job"]) left += (left.empty() ? "" : ", ") + entry.get<string>();
+  return left.empty() ? "its clean-up removed what the job made"
+                      : "left registered for the next job on this proxy to remove: " + EscapeForDisplay(left);
+}
+
 }  // namespace
 
 int Fail(const string& text) {
@@ -292,8 +312,12 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
   if (interrupted) std::fprintf(stderr, "backup-agent: interrupted\n");
   string unmountFailure;
   const bool unmounted = mount.Unmount(unmountFailure);
-  if (!unmounted) std::fprintf(stderr, "backup-agent: UnmountVM failed: %s\n", unmountFailure.c_str());
+  if (!unmounted && disks.empty()) std::fprintf(stderr, "backup-agent: UnmountVM failed: %s\n", unmountFailure.c_str());
   if (disks.empty()) return Fail("no disk of [" + shownName + "] was stored");
+  // A clean-up that failed does not touch what is stored: the backup stands, and what the job could
+  // not remove stays registered for the next job on this proxy.
+  json cleanup = {{"ok", unmounted}};
+  if (!unmounted) cleanup.update(LeftForTheNextJob(sandbox, target.guid, unmountFailure));
 
   const bool complete = missing.empty() && filesComplete;
   json missingJson = json::array();
@@ -308,6 +332,7 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
                    {"created", HostClock::Now()},
                    {"complete", complete},
                    {"missing_disks", missingJson},
+                   {"cleanup", cleanup},
                    {"disks", disks},
                    {"files", files}};
   const string manifestPath = FXPath::Append(backupDir, "manifest.json");
@@ -319,7 +344,10 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
   for (const auto& d : disks)
     std::printf("  %-50s %12llu bytes  %s\n", EscapeForDisplay(d["index_name"].get<string>()).c_str(),
                 static_cast<unsigned long long>(d["size"].get<UINT64>()), ChecksumFromJson(d).Shown().c_str());
-  if (interrupted || !unmounted) return kExitFailure;
+  if (!unmounted)
+    std::fprintf(stderr, "backup-agent: warning: UnmountVM failed: %s; %s\n", unmountFailure.c_str(),
+                 CleanupWarning(cleanup).c_str());
+  if (interrupted) return kExitFailure;
   if (!complete) {
     std::fprintf(stderr, "backup-agent: partial backup of [%s]: %zu of %zu disks stored\n", shownName.c_str(),
                  static_cast<size_t>(disks.size()), static_cast<size_t>(disks.size() + missing.size()));

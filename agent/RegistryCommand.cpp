@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/FXFile.h"
+#include "host/FXString.h"
 #include "host/VMCleaner.h"
 
 namespace {
@@ -36,6 +37,16 @@ bool ReadSandboxRegistry(const SAgentSandbox& sandbox, std::vector<SRegistryRoot
   if (!FXFile::DoesFileExist(directory) || VMCleaner::InspectRegistry(directory, roots, error)) return true;
   error = "cannot read the registry [" + directory + "]: " + error;
   return false;
+}
+
+bool RegisteredUnderBackupOf(const SAgentSandbox& sandbox, const string& instanceId, std::vector<string>& entries,
+                             string& error) {
+  std::vector<SRegistryRoot> roots;
+  if (!ReadSandboxRegistry(sandbox, roots, error)) return false;
+  for (const auto& root : roots)
+    if (root.mode == VM_CLEANER_MODE_BACKUP && FXString::EqualsIgnoreCase(root.name, instanceId))
+      for (const auto& child : root.children) entries.push_back(TypeName(child.type) + " " + child.name);
+  return true;
 }
 
 int RunRegistryCommand(const SAgentSandbox& sandbox, bool json) {

@@ -40,7 +40,9 @@ TEST(AgentBackup, FaultsGiveTheirExitCodeAndNameTheMissingDiskAndTheCause) {
       // A disk read whole whose close failed is stored; the unmount detaches its replica.
       {{{"DetachVolume", 1}}, "fail", 0, "; the unmount detaches it", "CloseVmdk"},
       {{{"CreateVolumeSnapshot", 1}, {"CreateVolumeSnapshot", 2}}, "fail", 1, "", "MountVM"},
-      {{{"DeleteVolume", 1}}, "fail", 1, "", "UnmountVM"},
+      // A clean-up that failed leaves the stored backup standing; its own retry removed the replica.
+      {{{"DeleteVolume", 1}}, "fail", 0, "Simulated failure of DeleteVolume; its clean-up removed what the job made",
+       "UnmountVM"},
       {{}, "", 1, "error 151: Instance [backup-proxy] [", "", "backup-proxy"},
       // The classic flavour attaches every replica at the mount: one that cannot be attached fails it.
       {{{"AttachVolume", 2}}, "fail", 1, "error 54:", "MountVM", "sample-web", "classic"},
@@ -71,17 +73,25 @@ TEST(AgentBackup, FaultsGiveTheirExitCodeAndNameTheMissingDiskAndTheCause) {
   }
 }
 
-// Sessions that will not log out keep their volumes attached (nothing is cut under the proxy), stay registered with
-// them, and fail the backup naming them; once logouts work again, the next job's sweep removes all of it.
+// Sessions that will not log out keep their volumes attached (nothing is cut under the proxy) and stay registered
+// with them; the backup, all stored, stands with a warning naming them (and its manifest lists them); once logouts
+// work again, the next job's sweep removes all of it.
 TEST(AgentBackup, SessionsThatWouldNotLogOutStayAttachedAndRegisteredForTheNextJob) {
   CTestSandbox sandbox;
   std::string out;
   sandbox.CloudSim({"fault", "add", "--op", "iscsiadm:logout", "--every", "--action", "fail"});
-  EXPECT_EQ(sandbox.Agent({"backup", "sample-web", "--store", sandbox.Dir()}, &out), 1) << out;
+  EXPECT_EQ(sandbox.Agent({"backup", "sample-web", "--store", sandbox.Dir() + "/store"}, &out), 0) << out;
   EXPECT_TRUE(NamesStepCodeAndCause(out, "UnmountVM") && out.find("would not log out") != std::string::npos) << out;
-  std::multiset<std::string> kinds;
+  const json manifest = LoadManifest(sandbox.Dir() + "/store");
+  EXPECT_TRUE(manifest["complete"].get<bool>() && !manifest["cleanup"]["ok"].get<bool>()) << manifest.dump();
+  std::multiset<std::string> kinds, listed;
   for (const json& root : sandbox.Registry())
     for (const json& child : root["children"]) kinds.insert(child["type"].get<std::string>());
+  for (const json& entry : manifest["cleanup"]["left_for_next_job"]) {
+    listed.insert(entry.get<std::string>().substr(0, entry.get<std::string>().find(' ')));
+    EXPECT_NE(out.find(entry.get<std::string>()), std::string::npos) << "the warning does not name " << entry << out;
+  }
+  EXPECT_EQ(listed, kinds);
   sandbox.CloudSim({"leaks", "--json"}, &out);
   for (const json& leak : json::parse(out)) kinds.insert(leak["kind"].get<std::string>());
   EXPECT_EQ(std::vector<size_t>({kinds.count("iscsi-session"), kinds.count("disk"), kinds.count("attachment"),
