@@ -52,22 +52,6 @@ bool TargetSize(int fd, const struct stat& st, UINT64& size) {
   return S_ISBLK(st.st_mode) && ::ioctl(fd, BLKGETSIZE64, &size) == 0;
 }
 
-// Opens a backup file that must be exactly `size` bytes long.
-bool OpenSource(const string& path, UINT64 size, SFd& in, string& error) {
-  in.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  struct stat st;
-  if (in.fd < 0 || ::fstat(in.fd, &st) != 0) {
-    error = "cannot open [" + path + "]: " + strerror(errno);
-    return false;
-  }
-  if (static_cast<UINT64>(st.st_size) != size) {
-    error = "[" + path + "] holds " + std::to_string(st.st_size) + " bytes, not the " + std::to_string(size) +
-            " stored";
-    return false;
-  }
-  return true;
-}
-
 // Opens the device the plug-in attached (never created), which must hold at least `size` bytes.
 bool OpenTarget(const string& target, UINT64 size, SFd& out, bool& blockDevice, string& error) {
   out.fd = ::open(target.c_str(), O_RDWR | O_CLOEXEC);
@@ -121,12 +105,35 @@ bool ReadChunk(int fd, UINT64 offset, size_t n, char* buffer, bool& empty) {
 
 }  // namespace
 
+bool OpenStoredDisk(const string& path, UINT64 size, SFd& in, string& error) {
+  // Never a link (whose target is not the backup's) nor a pipe, whose open would wait for a writer.
+  in.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  struct stat st;
+  const string shown = "the stored disk [" + path + "]";
+  if (in.fd < 0 || ::fstat(in.fd, &st) != 0) {
+    error = shown + (errno == ENOENT ? string(" is missing")
+                     : errno == ELOOP ? string(" is a symbolic link")
+                                      : string(" cannot be opened: ") + strerror(errno));
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = shown + " is not a regular file";
+    return false;
+  }
+  if (static_cast<UINT64>(st.st_size) != size) {
+    error = shown + " holds " + std::to_string(st.st_size) + " bytes, not the " + std::to_string(size) +
+            " of the manifest";
+    return false;
+  }
+  return true;
+}
+
 bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target, const SDiskChecksum& expected,
                          SDiskWriteResult& result, string& error, const std::atomic<bool>* cancel) {
   result = SDiskWriteResult();
   SFd in, out;
   bool blockDevice = false;
-  if (!OpenSource(source, size, in, error) || !OpenTarget(target, size, out, blockDevice, error)) return false;
+  if (!OpenStoredDisk(source, size, in, error) || !OpenTarget(target, size, out, blockDevice, error)) return false;
   std::vector<char> buffer(kDiskChunk);
   UINT64 written = 0, start = 0, end = 0;
   while (written < size) {
@@ -163,7 +170,7 @@ bool WriteChangedChunks(const string& base, const SDiskChecksum& baseChecksum, c
   result = SDiskWriteResult();
   SFd old, in, out;
   bool blockDevice = false;
-  if (!OpenSource(base, size, old, error) || !OpenSource(source, size, in, error) ||
+  if (!OpenStoredDisk(base, size, old, error) || !OpenStoredDisk(source, size, in, error) ||
       !OpenTarget(target, size, out, blockDevice, error))
     return false;
   std::vector<char> before(kDiskChunk), after(kDiskChunk);

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <string>
 
+#include "agent/DiskRegions.h"
 #include "disk/DiskChecksum.h"
 #include "host/HostTypes.h"
 
@@ -11,6 +12,11 @@ struct SDiskWriteResult {
   UINT64 bytesWritten = 0;  // bytes written to the target: the backup's data regions
   UINT64 bytesZeroed = 0;   // bytes of the backup's holes made zero on the target without writing them
 };
+
+// Opens the stored disk at `path` for reading: a regular file (never through a symbolic link) of
+// exactly `size` bytes. On refusal `error` names the file and the cause (missing, a link, not a
+// regular file, its length against the manifest's, or the system's error).
+bool OpenStoredDisk(const string& path, UINT64 size, SFd& in, string& error);
 
 // Writes the first `size` bytes of the backup file `source` (exactly `size` bytes long) into
 // `target`, a block device or a regular file of at least `size` bytes. The backup's data regions are

@@ -1,5 +1,7 @@
 // Restores run the way the agent runs them: every stored disk written back into its new volume exactly (old bytes
 // never survive), the new instance alone left in the cloud, and every failure unwound through CleanupRestoreVM.
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <set>
 
@@ -70,6 +72,9 @@ TEST(AgentRestore, BuildsTheContextFromTheManifestAndRefusesUnrestorableBackups)
   SRestoreSource source;
   std::string error;
   hosttest::PutFile(dir / "manifest.json", good.dump());
+  fs::create_directory(dir / "disks");
+  for (const auto& disk : good["disks"])
+    hosttest::SparseFile(dir / ("disks/" + disk["file"].get<std::string>()), disk["size"].get<size_t>(), {});
   ASSERT_TRUE(LoadRestoreSource(dir.Path(), source, error)) << error;
   EXPECT_EQ(source.disks[1].path, dir / "disks/d.img");
   // The key names the checksum's scheme: an older agent's disks carry a whole SHA-256.
@@ -200,6 +205,63 @@ TEST(AgentRestore, AFailedPhaseOrDiskWriteUnwindsAndLeavesNothing) {
   }
   WriteTestFile(dataDisk, stored);
   EXPECT_EQ(json::parse(ReadTestFile(run.folder + "/manifest.json")), manifest);
+}
+
+// What a tampered backup shows without reading its data refuses it before the cloud makes anything
+// (no job folder, no registration either), naming the field or the stored disk and the cause; no
+// message shows where the cloud keeps its volumes.
+TEST(AgentRestore, ATamperedBackupIsRefusedBeforeAnythingIsMade) {
+  SRestoreRun run;
+  const std::string manifestPath = run.folder + "/manifest.json", original = ReadTestFile(manifestPath);
+  const json manifest = json::parse(original);
+  const std::string disk = run.folder + "/disks/" + manifest["disks"][1]["file"].get<std::string>(), aside = disk + "~";
+  const size_t size = manifest["disks"][1]["size"];
+  const auto creates = [&] {
+    long n = 0;
+    for (const auto& [op, count] : plugintest::AllCalls(run.sandbox))
+      if (op.rfind("Create", 0) == 0 || op.rfind("Deploy", 0) == 0 || op.rfind("Upload", 0) == 0) n += count;
+    return n;
+  };
+  const long made = creates();
+  // The stored data disk put aside and `put` in its place.
+  const auto replaced = [&](const std::function<void()>& put) {
+    return [=](json&) { fs::rename(disk, aside); put(); };
+  };
+  const std::pair<std::function<void(json&)>, std::string> cases[] = {
+      {[](json& m) { m["disks"].push_back(m["disks"][1]); }, "disks[2] repeats the disk [sample-web-data_"},
+      {[](json& m) { m["disks"].push_back(m["disks"][1]), m["disks"][2]["index_name"] = "x"; }, "disks[2] repeats the file ["},
+      {[](json& m) { m["disks"].push_back(m["disks"][0]), m["disks"][2]["index_name"] = m["disks"][2]["file"] = "x"; },
+       "disks[2] is a second boot disk (disks[0] is one)"},
+      {[](json& m) { m["files"].push_back(m["files"][0]); }, "files[1] repeats the file ["},
+      {[](json& m) { m["disks"][1]["size"] = -1; }, "disks[1].size [-1] is below the minimum 1"},
+      {[](json& m) { m["disks"][1]["size"] = 0; }, "disks[1].size [0] is below the minimum 1"},
+      {[](json& m) { m["disks"][1]["size"] = 1e30; }, "disks[1].size [1e+30] is not a plain integer"},
+      {[](json& m) { m["disks"][1]["size"] = 134217728.5; }, "disks[1].size [134217728.5] is not a plain integer"},
+      {[](json& m) { m["disks"][1]["size"] = 1ULL << 62; }, "disks[1].size [4611686018427387904] is past the maximum"},
+      {[](json& m) { m["instance"]["memory_mb"] = -15360; }, "instance.memory_mb [-15360] is below the minimum 0"},
+      {replaced([] {}), "the stored disk [" + disk + "] is missing"},
+      {replaced([&] { hosttest::SparseFile(disk, size - 1, {}); }), "] holds " + std::to_string(size - 1) + " bytes, not the"},
+      {replaced([&] { hosttest::SparseFile(disk, size + 1, {}); }), "] holds " + std::to_string(size + 1) + " bytes, not the"},
+      {replaced([&] { fs::create_directory(disk); }), "the stored disk [" + disk + "] is not a regular file"},
+      {replaced([&] { ::mkfifo(disk.c_str(), 0600); }), "the stored disk [" + disk + "] is not a regular file"},
+      {replaced([&] { fs::create_symlink(aside, disk); }), "the stored disk [" + disk + "] is a symbolic link"},
+  };
+  for (const auto& [tamper, cause] : cases) {
+    json changed = manifest;
+    tamper(changed);
+    WriteTestFile(manifestPath, changed.dump());
+    EXPECT_EQ(run.Restore(), 1) << cause;
+    EXPECT_NE(run.out.find("backup [" + run.folder + "] cannot be restored: "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(cause), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find(run.sandbox.Dir() + "/cloud"), std::string::npos) << run.out;
+    EXPECT_EQ(creates(), made) << cause;
+    if (!fs::exists(aside)) continue;
+    fs::remove_all(disk);
+    fs::rename(aside, disk);
+  }
+  WriteTestFile(manifestPath, original);
+  EXPECT_FALSE(fs::exists(run.sandbox.Home() + "/restore-jobs"));
+  EXPECT_EQ(run.sandbox.Registry(), json::array());
 }
 
 // A classic instance comes back from its saved orchestration, which the agent copied into the job's results folder: the
