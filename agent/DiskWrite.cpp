@@ -74,26 +74,6 @@ bool OpenTarget(const string& target, UINT64 size, SFd& out, bool& blockDevice, 
   return true;
 }
 
-// Flushes the target and reads it back: its checksum over `size` bytes must be `expected`.
-bool FlushAndVerify(int fd, const string& target, UINT64 size, const SDiskChecksum& expected, string& error) {
-  if (::fsync(fd) != 0) {
-    error = "flush of [" + target + "] failed: " + strerror(errno);
-    return false;
-  }
-  // Read back from the device, not from what the page cache kept of the writes.
-  ::posix_fadvise(fd, 0, static_cast<off_t>(size), POSIX_FADV_DONTNEED);
-  SDiskChecksum written;
-  if (!ChecksumOfRange(fd, size, expected.scheme, written)) {
-    error = "read back of [" + target + "] failed: " + strerror(errno);
-    return false;
-  }
-  if (written != expected) {
-    error = "[" + target + "] does not hold the stored disk: " + written.Shown() + ", stored " + expected.hex;
-    return false;
-  }
-  return true;
-}
-
 // Reads `n` bytes at `offset`, holes as zeros; `empty` tells that the range holds no data at all.
 bool ReadChunk(int fd, UINT64 offset, size_t n, char* buffer, bool& empty) {
   UINT64 start = 0, end = 0;
@@ -104,6 +84,33 @@ bool ReadChunk(int fd, UINT64 offset, size_t n, char* buffer, bool& empty) {
 }
 
 }  // namespace
+
+bool VerifyWrittenDisk(int fd, const string& target, int sourceFd, const string& source, UINT64 size,
+                       const SDiskChecksum& expected, string& error) {
+  if (::fsync(fd) != 0) {
+    error = "flush of [" + target + "] failed: " + strerror(errno);
+    return false;
+  }
+  // Read back from the device, not from what the page cache kept of the writes.
+  ::posix_fadvise(fd, 0, static_cast<off_t>(size), POSIX_FADV_DONTNEED);
+  SDiskChecksum written, stored;
+  if (!ChecksumOfRange(fd, size, expected.scheme, written)) {
+    error = "read back of [" + target + "] failed: " + strerror(errno);
+    return false;
+  }
+  if (written == expected) return true;
+  if (!ChecksumOfRange(sourceFd, size, expected.scheme, stored)) {
+    error = "[" + target + "] differs from the manifest and the stored disk [" + source + "] cannot be read: " +
+            strerror(errno);
+  } else if (stored != expected) {
+    error = "the stored disk [" + source + "] is damaged: its data has " + stored.Shown() + ", the manifest " +
+            expected.hex;
+  } else {
+    error = "the read-back of [" + target + "] differs from the stored disk: " + written.Shown() + ", stored " +
+            expected.hex;
+  }
+  return false;
+}
 
 bool OpenStoredDisk(const string& path, UINT64 size, SFd& in, string& error) {
   // Never a link (whose target is not the backup's) nor a pipe, whose open would wait for a writer.
@@ -161,7 +168,7 @@ bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target
     }
     written = end;
   }
-  return FlushAndVerify(out.fd, target, size, expected, error);
+  return VerifyWrittenDisk(out.fd, target, in.fd, source, size, expected, error);
 }
 
 bool WriteChangedChunks(const string& base, const SDiskChecksum& baseChecksum, const string& source, UINT64 size,
@@ -207,5 +214,5 @@ bool WriteChangedChunks(const string& base, const SDiskChecksum& baseChecksum, c
     error = "[" + base + "] is not the disk last synced (its checksum changed)";
     return false;
   }
-  return FlushAndVerify(out.fd, target, size, expected, error);
+  return VerifyWrittenDisk(out.fd, target, in.fd, source, size, expected, error);
 }

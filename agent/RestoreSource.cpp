@@ -75,11 +75,12 @@ bool Parse(const json& manifest, const string& backupDir, SRestoreSource& source
     SStoredDisk stored;
     long long size = 0;
     stored.boot = disk.at("boot").get<bool>();
-    if (!ReadWholeNumber(disk.at("size"), where + ".size", 1, kLargestDisk, size, error)) return false;
+    if (!ReadWholeNumber(disk.at("size"), where + ".size", 1, kLargestDisk, size, error) ||
+        !ChecksumFromJson(disk, where, stored.checksum, error))
+      return false;
     stored.size = static_cast<UINT64>(size);
     stored.indexName = disk.at("index_name").get<string>();
     stored.displayName = disk.at("display_name").get<string>();
-    stored.checksum = ChecksumFromJson(disk);
     const string file = disk.at("file").get<string>();
     if (!FXPath::IsBareName(file)) {
       error = "the backup names a disk file [" + EscapeForDisplay(file) + "] outside its folder";

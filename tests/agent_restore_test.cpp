@@ -40,8 +40,9 @@ TEST(AgentRestore, WritesDataRegionsZeroesHolesAndVerifies) {
       {stored, 2 * kSize, ""},
       // An older agent's backup carries a whole SHA-256.
       {hosttest::DiskChecksumOf(backup, kSize, EChecksumScheme::WholeSha256), 2 * kSize, ""},
-      {{EChecksumScheme::ChunkedSha256, std::string(64, '0')}, 2 * kSize, "does not hold the stored disk"},
-      {{EChecksumScheme::WholeSha256, stored.hex}, 2 * kSize, "does not hold the stored disk"},
+      // A target that does not verify: the backup's data is what differs from the checksum.
+      {{EChecksumScheme::ChunkedSha256, std::string(64, '0')}, 2 * kSize, "the stored disk [" + backup + "] is damaged"},
+      {{EChecksumScheme::WholeSha256, stored.hex}, 2 * kSize, "the stored disk [" + backup + "] is damaged"},
       {stored, kSize - 4096, "fewer than the"},
   };
   for (const auto& c : cases) {
@@ -57,6 +58,12 @@ TEST(AgentRestore, WritesDataRegionsZeroesHolesAndVerifies) {
     EXPECT_EQ(result.bytesWritten, kData);
     EXPECT_EQ(result.bytesZeroed, kSize - kData);
   }
+  // A backup that still has its checksum: the target's read-back is what differs.
+  hosttest::PutFile(target, std::string(kSize, 'x'));
+  SFd in(::open(backup.c_str(), O_RDONLY)), out(::open(target.c_str(), O_RDWR));
+  std::string error;
+  EXPECT_FALSE(VerifyWrittenDisk(out.fd, target, in.fd, backup, kSize, stored, error));
+  EXPECT_NE(error.find("the read-back of [" + target + "] differs from the stored disk"), std::string::npos) << error;
 }
 
 // The context handed to the plug-in comes from the manifest and the options (defaults: the source's
@@ -105,7 +112,7 @@ TEST(AgentRestore, BuildsTheContextFromTheManifestAndRefusesUnrestorableBackups)
       {[](json& m) { m["files"][1]["name"] = ".."; }, "outside its folder"},
       {[](json& m) { m["disks"][0]["boot"] = false; }, "no boot disk"},
       {[](json& m) { m["files"][1]["main_config"] = false; }, "no main configuration"},
-      {[](json& m) { m["disks"][0].erase("chunked_sha256"); }, "malformed manifest"},
+      {[](json& m) { m["disks"][0].erase("chunked_sha256"); }, "disks[0] has no checksum: its \"chunked_sha256\" is missing"},
   };
   for (const auto& [change, text] : refused) {
     json manifest = good;
@@ -194,12 +201,14 @@ TEST(AgentRestore, AFailedPhaseOrDiskWriteUnwindsAndLeavesNothing) {
   const std::string stored = ReadTestFile(dataDisk);
   std::string corrupt = stored;
   corrupt[corrupt.find_first_not_of('\0')] ^= 1;
-  for (const auto& [arrange, step] : std::vector<std::pair<std::function<void()>, std::string>>{
-           {[&] { run.sandbox.Fault("CreateVolume", 1, "fail"); }, "InitRestoreVM"},
-           {[&] { WriteTestFile(dataDisk, corrupt); }, "writing disk [sample-web-data]"}}) {
+  for (const auto& [arrange, step, cause] : std::vector<std::tuple<std::function<void()>, std::string, std::string>>{
+           {[&] { run.sandbox.Fault("CreateVolume", 1, "fail"); }, "InitRestoreVM", ""},
+           // The stored disk, not the volume it was written into, no longer has the manifest's checksum.
+           {[&] { WriteTestFile(dataDisk, corrupt); }, "writing disk [sample-web-data]",
+            "the stored disk [" + dataDisk + "] is damaged"}}) {
     arrange();
     EXPECT_EQ(run.Restore(), 1) << run.out;
-    EXPECT_TRUE(NamesStepCodeAndCause(run.out, step)) << step << run.out;
+    EXPECT_TRUE(NamesStepCodeAndCause(run.out, step) && run.out.find(cause) != std::string::npos) << step << run.out;
     EXPECT_EQ(run.Instances("web-r"), 0) << step;
     run.ExpectOnly("", step);
   }
@@ -239,6 +248,7 @@ TEST(AgentRestore, ATamperedBackupIsRefusedBeforeAnythingIsMade) {
       {[](json& m) { m["disks"][1]["size"] = 134217728.5; }, "disks[1].size [134217728.5] is not a plain integer"},
       {[](json& m) { m["disks"][1]["size"] = 1ULL << 62; }, "disks[1].size [4611686018427387904] is past the maximum"},
       {[](json& m) { m["instance"]["memory_mb"] = -15360; }, "instance.memory_mb [-15360] is below the minimum 0"},
+      {[](json& m) { m["disks"][1].erase("chunked_sha256"); }, "disks[1] has no checksum: its \"chunked_sha256\" is missing"},
       {replaced([] {}), "the stored disk [" + disk + "] is missing"},
       {replaced([&] { hosttest::SparseFile(disk, size - 1, {}); }), "] holds " + std::to_string(size - 1) + " bytes, not the"},
       {replaced([&] { hosttest::SparseFile(disk, size + 1, {}); }), "] holds " + std::to_string(size + 1) + " bytes, not the"},
