@@ -341,9 +341,13 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
     return Fail("cannot write [" + EscapeForDisplay(manifestPath) + "]: " + strerror(errno));
   std::printf("%s of [%s] stored in %s\n", complete ? "Backup" : "Partial backup", shownName.c_str(),
               EscapeForDisplay(backupDir).c_str());
-  for (const auto& d : disks)
+  for (const auto& d : disks) {
+    SDiskChecksum checksum;
+    string unused;  // every record the backup wrote holds one
+    ChecksumFromJson(d, "", checksum, unused);
     std::printf("  %-50s %12llu bytes  %s\n", EscapeForDisplay(d["index_name"].get<string>()).c_str(),
-                static_cast<unsigned long long>(d["size"].get<UINT64>()), ChecksumFromJson(d).Shown().c_str());
+                static_cast<unsigned long long>(d["size"].get<UINT64>()), checksum.Shown().c_str());
+  }
   if (!unmounted)
     std::fprintf(stderr, "backup-agent: warning: UnmountVM failed: %s; %s\n", unmountFailure.c_str(),
                  CleanupWarning(cleanup).c_str());

@@ -52,22 +52,6 @@ bool TargetSize(int fd, const struct stat& st, UINT64& size) {
   return S_ISBLK(st.st_mode) && ::ioctl(fd, BLKGETSIZE64, &size) == 0;
 }
 
-// Opens a backup file that must be exactly `size` bytes long.
-bool OpenSource(const string& path, UINT64 size, SFd& in, string& error) {
-  in.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  struct stat st;
-  if (in.fd < 0 || ::fstat(in.fd, &st) != 0) {
-    error = "cannot open [" + path + "]: " + strerror(errno);
-    return false;
-  }
-  if (static_cast<UINT64>(st.st_size) != size) {
-    error = "[" + path + "] holds " + std::to_string(st.st_size) + " bytes, not the " + std::to_string(size) +
-            " stored";
-    return false;
-  }
-  return true;
-}
-
 // Opens the device the plug-in attached (never created), which must hold at least `size` bytes.
 bool OpenTarget(const string& target, UINT64 size, SFd& out, bool& blockDevice, string& error) {
   out.fd = ::open(target.c_str(), O_RDWR | O_CLOEXEC);
@@ -90,26 +74,6 @@ bool OpenTarget(const string& target, UINT64 size, SFd& out, bool& blockDevice, 
   return true;
 }
 
-// Flushes the target and reads it back: its checksum over `size` bytes must be `expected`.
-bool FlushAndVerify(int fd, const string& target, UINT64 size, const SDiskChecksum& expected, string& error) {
-  if (::fsync(fd) != 0) {
-    error = "flush of [" + target + "] failed: " + strerror(errno);
-    return false;
-  }
-  // Read back from the device, not from what the page cache kept of the writes.
-  ::posix_fadvise(fd, 0, static_cast<off_t>(size), POSIX_FADV_DONTNEED);
-  SDiskChecksum written;
-  if (!ChecksumOfRange(fd, size, expected.scheme, written)) {
-    error = "read back of [" + target + "] failed: " + strerror(errno);
-    return false;
-  }
-  if (written != expected) {
-    error = "[" + target + "] does not hold the stored disk: " + written.Shown() + ", stored " + expected.hex;
-    return false;
-  }
-  return true;
-}
-
 // Reads `n` bytes at `offset`, holes as zeros; `empty` tells that the range holds no data at all.
 bool ReadChunk(int fd, UINT64 offset, size_t n, char* buffer, bool& empty) {
   UINT64 start = 0, end = 0;
@@ -121,12 +85,62 @@ bool ReadChunk(int fd, UINT64 offset, size_t n, char* buffer, bool& empty) {
 
 }  // namespace
 
+bool VerifyWrittenDisk(int fd, const string& target, int sourceFd, const string& source, UINT64 size,
+                       const SDiskChecksum& expected, string& error) {
+  if (::fsync(fd) != 0) {
+    error = "flush of [" + target + "] failed: " + strerror(errno);
+    return false;
+  }
+  // Read back from the device, not from what the page cache kept of the writes.
+  ::posix_fadvise(fd, 0, static_cast<off_t>(size), POSIX_FADV_DONTNEED);
+  SDiskChecksum written, stored;
+  if (!ChecksumOfRange(fd, size, expected.scheme, written)) {
+    error = "read back of [" + target + "] failed: " + strerror(errno);
+    return false;
+  }
+  if (written == expected) return true;
+  if (!ChecksumOfRange(sourceFd, size, expected.scheme, stored)) {
+    error = "[" + target + "] differs from the manifest and the stored disk [" + source + "] cannot be read: " +
+            strerror(errno);
+  } else if (stored != expected) {
+    error = "the stored disk [" + source + "] is damaged: its data has " + stored.Shown() + ", the manifest " +
+            expected.hex;
+  } else {
+    error = "the read-back of [" + target + "] differs from the stored disk: " + written.Shown() + ", stored " +
+            expected.hex;
+  }
+  return false;
+}
+
+bool OpenStoredDisk(const string& path, UINT64 size, SFd& in, string& error) {
+  // Never a link (whose target is not the backup's) nor a pipe, whose open would wait for a writer.
+  in.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  struct stat st;
+  const string shown = "the stored disk [" + path + "]";
+  if (in.fd < 0 || ::fstat(in.fd, &st) != 0) {
+    error = shown + (errno == ENOENT ? string(" is missing")
+                     : errno == ELOOP ? string(" is a symbolic link")
+                                      : string(" cannot be opened: ") + strerror(errno));
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = shown + " is not a regular file";
+    return false;
+  }
+  if (static_cast<UINT64>(st.st_size) != size) {
+    error = shown + " holds " + std::to_string(st.st_size) + " bytes, not the " + std::to_string(size) +
+            " of the manifest";
+    return false;
+  }
+  return true;
+}
+
 bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target, const SDiskChecksum& expected,
                          SDiskWriteResult& result, string& error, const std::atomic<bool>* cancel) {
   result = SDiskWriteResult();
   SFd in, out;
   bool blockDevice = false;
-  if (!OpenSource(source, size, in, error) || !OpenTarget(target, size, out, blockDevice, error)) return false;
+  if (!OpenStoredDisk(source, size, in, error) || !OpenTarget(target, size, out, blockDevice, error)) return false;
   std::vector<char> buffer(kDiskChunk);
   UINT64 written = 0, start = 0, end = 0;
   while (written < size) {
@@ -154,7 +168,7 @@ bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target
     }
     written = end;
   }
-  return FlushAndVerify(out.fd, target, size, expected, error);
+  return VerifyWrittenDisk(out.fd, target, in.fd, source, size, expected, error);
 }
 
 bool WriteChangedChunks(const string& base, const SDiskChecksum& baseChecksum, const string& source, UINT64 size,
@@ -163,7 +177,7 @@ bool WriteChangedChunks(const string& base, const SDiskChecksum& baseChecksum, c
   result = SDiskWriteResult();
   SFd old, in, out;
   bool blockDevice = false;
-  if (!OpenSource(base, size, old, error) || !OpenSource(source, size, in, error) ||
+  if (!OpenStoredDisk(base, size, old, error) || !OpenStoredDisk(source, size, in, error) ||
       !OpenTarget(target, size, out, blockDevice, error))
     return false;
   std::vector<char> before(kDiskChunk), after(kDiskChunk);
@@ -200,5 +214,5 @@ bool WriteChangedChunks(const string& base, const SDiskChecksum& baseChecksum, c
     error = "[" + base + "] is not the disk last synced (its checksum changed)";
     return false;
   }
-  return FlushAndVerify(out.fd, target, size, expected, error);
+  return VerifyWrittenDisk(out.fd, target, in.fd, source, size, expected, error);
 }

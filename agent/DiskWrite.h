@@ -4,6 +4,7 @@
 #include <atomic>
 #include <string>
 
+#include "agent/DiskRegions.h"
 #include "disk/DiskChecksum.h"
 #include "host/HostTypes.h"
 
@@ -12,11 +13,23 @@ struct SDiskWriteResult {
   UINT64 bytesZeroed = 0;   // bytes of the backup's holes made zero on the target without writing them
 };
 
+// Opens the stored disk at `path` for reading: a regular file (never through a symbolic link) of
+// exactly `size` bytes. On refusal `error` names the file and the cause (missing, a link, not a
+// regular file, its length against the manifest's, or the system's error).
+bool OpenStoredDisk(const string& path, UINT64 size, SFd& in, string& error);
+
+// Flushes `target` (open as `fd`) and reads it back: its checksum over `size` bytes must be
+// `expected`. A target that differs has the stored disk `source` (open as `sourceFd`) read too, to
+// name the side that is wrong: the stored disk, when its data no longer has the manifest's checksum,
+// else the target's read-back.
+bool VerifyWrittenDisk(int fd, const string& target, int sourceFd, const string& source, UINT64 size,
+                       const SDiskChecksum& expected, string& error);
+
 // Writes the first `size` bytes of the backup file `source` (exactly `size` bytes long) into
 // `target`, a block device or a regular file of at least `size` bytes. The backup's data regions are
 // copied; its holes are made zero on the target (a punched hole on a file, BLKZEROOUT on a block
-// device), so that old bytes never survive. The target is flushed and read back: its checksum over
-// `size` bytes must be `expected`. `cancel` stops the write (returns false).
+// device), so that old bytes never survive. Then VerifyWrittenDisk. `cancel` stops the write
+// (returns false).
 bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target, const SDiskChecksum& expected,
                          SDiskWriteResult& result, string& error, const std::atomic<bool>* cancel = nullptr);
 
@@ -24,7 +37,7 @@ bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target
 // disk of the backup file `source`: both files (each exactly `size` bytes long) are compared chunk by
 // chunk (kDiskChunk bytes, holes read as zeros) and only the chunks that differ are written (a chunk
 // that became a hole is made zero as above). A base that does not hash to `baseChecksum` fails: the
-// changes were taken against the wrong bytes. The target is flushed and read back as above.
+// changes were taken against the wrong bytes. Then VerifyWrittenDisk.
 bool WriteChangedChunks(const string& base, const SDiskChecksum& baseChecksum, const string& source, UINT64 size,
                         const string& target, const SDiskChecksum& expected, SDiskWriteResult& result, string& error,
                         const std::atomic<bool>* cancel = nullptr);

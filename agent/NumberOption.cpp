@@ -1,5 +1,7 @@
 #include "agent/NumberOption.h"
 
+#include <climits>
+
 #include "agent/DisplayText.h"
 
 bool ParseDecimalOption(const string& option, const string& text, long long minimum, long long maximum,
@@ -27,5 +29,27 @@ bool ParseDecimalOption(const string& option, const string& text, long long mini
     return false;
   }
   value = static_cast<long long>(parsed);
+  return true;
+}
+
+bool ReadWholeNumber(const nlohmann::json& number, const string& field, long long minimum, long long maximum,
+                     long long& value, string& error) {
+  const string text = number.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  const string shown = field + " [" + EscapeForDisplay(text) + "]";
+  if (!number.is_number_integer()) {
+    error = shown + " is not a plain integer";
+    return false;
+  }
+  const bool huge =  // past the signed range, held unsigned
+      number.is_number_unsigned() && number.get<unsigned long long>() > static_cast<unsigned long long>(LLONG_MAX);
+  if (huge || number.get<long long>() > maximum) {
+    error = shown + " is past the maximum " + std::to_string(maximum);
+    return false;
+  }
+  if (number.get<long long>() < minimum) {
+    error = shown + " is below the minimum " + std::to_string(minimum);
+    return false;
+  }
+  value = number.get<long long>();
   return true;
 }

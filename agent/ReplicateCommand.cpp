@@ -15,6 +15,7 @@
 #include "agent/ReplicationState.h"
 #include "agent/RestoreContext.h"
 #include "agent/RestoreJob.h"
+#include "host/FXFile.h"
 #include "host/VMInfoErrors.h"
 
 using nlohmann::json;
@@ -149,8 +150,10 @@ bool RefusesAnotherSource(const SReplicateOptions& options, const SRestoreSource
                           string& error) {
   string name = last.sourceName, id = last.sourceId;
   SRestoreSource synced;
-  string unused;
-  if (name.empty() && LoadRestoreSource(last.backupDir, synced, unused)) name = synced.name, id = synced.guid;
+  string manifest, unused;  // the source's identity needs the manifest only, not the stored disks
+  if (name.empty() && ReadWholeFile(FXPath::Append(last.backupDir, "manifest.json"), manifest) &&
+      ParseRestoreSource(manifest, last.backupDir, synced, unused))
+    name = synced.name, id = synced.guid;
   const bool same = !id.empty() && !source.guid.empty() ? id == source.guid : name == source.name;
   if (name.empty() || same || (options.forceFull && options.overwrite)) return false;
   error = "the sync is refused: error " + std::to_string(VMERR_REPLICATION_DESTINATION_EXISTS) + ": the destination [" +

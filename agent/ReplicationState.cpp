@@ -46,7 +46,7 @@ bool ParseGeneration(const json& root, SReplicatedGeneration& generation, string
     synced.displayName = disk.at("display_name").get<string>();
     synced.volumeId = disk.at("volume_id").get<string>();
     synced.snapshotId = disk.at("snapshot_id").get<string>();
-    synced.checksum = ChecksumFromJson(disk);
+    if (!ChecksumFromJson(disk, "a disk record", synced.checksum, error)) return false;
     if (synced.indexName.empty() || synced.volumeId.empty() || !indexNames.insert(synced.indexName).second) {
       error = "a disk record lacks its index name or volume, or repeats an index name";
       return false;

@@ -2,19 +2,43 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "agent/ChecksumJson.h"
+#include "agent/DiskWrite.h"
 #include "agent/DisplayText.h"
+#include "agent/NumberOption.h"
 #include "host/FXFile.h"
 
 using nlohmann::json;
 
 namespace {
 
+// The largest block volume the cloud makes: a larger disk cannot be restored.
+constexpr long long kLargestDisk = 32LL << 40;
+
 string Text(const json& object, const char* key) { return object.value(key, string()); }
+
+// The CPU count or memory of the source (0 when an older agent did not store it); the plug-in counts
+// them in int.
+bool Figure(const json& instance, const char* key, INT64& value, string& error) {
+  long long read = 0;
+  const string field = string("instance.") + key;
+  if (instance.contains(key) && !ReadWholeNumber(instance.at(key), field, 0, INT32_MAX, read, error)) return false;
+  value = read;
+  return true;
+}
+
+// True (with `error`) when the record `where` names a disk or file (`what` [key]) that an earlier
+// record of `seen` named.
+bool Repeats(std::map<string, string>& seen, const string& key, const string& where, const char* what, string& error) {
+  const auto [first, inserted] = seen.emplace(key, where);
+  if (!inserted) error = where + " repeats the " + what + " [" + EscapeForDisplay(key) + "] of " + first->second;
+  return !inserted;
+}
 
 bool Parse(const json& manifest, const string& backupDir, SRestoreSource& source, string& error) {
   if (!manifest.value("complete", false)) {
@@ -32,8 +56,8 @@ bool Parse(const json& manifest, const string& backupDir, SRestoreSource& source
   source.compartmentId = Text(instance, "compartment_id");
   source.availabilityDomain = Text(instance, "availability_domain");
   source.shape = Text(instance, "shape");
-  source.cpuCount = instance.value("cpus", INT64(0));
-  source.memoryMB = instance.value("memory_mb", INT64(0));
+  if (!Figure(instance, "cpus", source.cpuCount, error) || !Figure(instance, "memory_mb", source.memoryMB, error))
+    return false;
   source.imageId = Text(instance, "image_id");
   source.regionKey = Text(instance, "region_key");
   for (const auto& card : instance.value("network_cards", json::array())) {
@@ -43,22 +67,36 @@ bool Parse(const json& manifest, const string& backupDir, SRestoreSource& source
     restored.isPrimary = card.value("primary", false);
     source.networkCards.push_back(restored);
   }
+  // Each disk once: a repeated one would get a volume of its own.
+  std::map<string, string> indexNames, diskFiles, configFiles;
+  string boot;  // the record of the boot disk
   for (const auto& disk : manifest.at("disks")) {
+    const string where = "disks[" + std::to_string(source.disks.size()) + "]";
     SStoredDisk stored;
+    long long size = 0;
     stored.boot = disk.at("boot").get<bool>();
-    stored.size = disk.at("size").get<UINT64>();
+    if (!ReadWholeNumber(disk.at("size"), where + ".size", 1, kLargestDisk, size, error) ||
+        !ChecksumFromJson(disk, where, stored.checksum, error))
+      return false;
+    stored.size = static_cast<UINT64>(size);
     stored.indexName = disk.at("index_name").get<string>();
     stored.displayName = disk.at("display_name").get<string>();
-    stored.checksum = ChecksumFromJson(disk);
     const string file = disk.at("file").get<string>();
     if (!FXPath::IsBareName(file)) {
       error = "the backup names a disk file [" + EscapeForDisplay(file) + "] outside its folder";
       return false;
     }
+    if (Repeats(indexNames, stored.indexName, where, "disk", error) || Repeats(diskFiles, file, where, "file", error))
+      return false;
+    if (stored.boot && !boot.empty()) {
+      error = where + " is a second boot disk (" + boot + " is one)";
+      return false;
+    }
+    if (stored.boot) boot = where;
     stored.path = FXPath::Append(FXPath::Append(backupDir, "disks"), file);
     source.disks.push_back(stored);
   }
-  if (std::none_of(source.disks.begin(), source.disks.end(), [](const SStoredDisk& d) { return d.boot; })) {
+  if (boot.empty()) {
     error = "the backup holds no boot disk";
     return false;
   }
@@ -71,6 +109,8 @@ bool Parse(const json& manifest, const string& backupDir, SRestoreSource& source
       error = "the backup names a configuration file [" + EscapeForDisplay(stored.name) + "] outside its folder";
       return false;
     }
+    if (Repeats(configFiles, stored.name, "files[" + std::to_string(source.files.size()) + "]", "file", error))
+      return false;
     stored.path = FXPath::Append(FXPath::Append(backupDir, "config"), stored.name);
     if (stored.mainConfig) source.mainConfigName = stored.name;
     source.files.push_back(stored);
@@ -114,5 +154,14 @@ bool LoadRestoreSource(const string& backupDir, SRestoreSource& source, string& 
     error = "cannot read [" + EscapeForDisplay(path) + "]";
     return false;
   }
-  return ParseRestoreSource(text, backupDir, source, error);
+  if (!ParseRestoreSource(text, backupDir, source, error)) return false;
+  // What the manifest says of each stored disk that can be seen without reading its data.
+  for (const auto& disk : source.disks) {
+    SFd in;
+    if (!OpenStoredDisk(disk.path, disk.size, in, error)) {
+      error = "the backup [" + EscapeForDisplay(backupDir) + "] cannot be restored: " + EscapeForDisplay(error);
+      return false;
+    }
+  }
+  return true;
 }

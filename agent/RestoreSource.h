@@ -40,8 +40,12 @@ struct SRestoreSource {
   string mainConfigName;  // the main configuration's file name
 };
 
-// Reads BACKUP_DIR/manifest.json. Refuses a partial backup, one an older agent stored without what a
-// restore needs, one without a boot disk, and names of stored files that would leave the folder.
+// Reads BACKUP_DIR/manifest.json and looks at every stored disk as OpenStoredDisk does, all before a
+// job makes anything. Refuses a partial backup, one an older agent stored without what a restore
+// needs, one without a boot disk or with two, a disk or file listed twice, a number that is not a
+// plain integer in its range (a disk of 1 byte up to the largest volume of the cloud), a disk without
+// its checksum, names of stored files that would leave the folder, and a stored disk that is missing,
+// a link, not a regular file or not of the manifest's size. Each refusal names the field or the file.
 bool LoadRestoreSource(const string& backupDir, SRestoreSource& source, string& error);
-// The same for the manifest's text, as if read from BACKUP_DIR.
+// The same for the manifest's text alone, as if read from BACKUP_DIR (no stored disk is looked at).
 bool ParseRestoreSource(const string& text, const string& backupDir, SRestoreSource& source, string& error);

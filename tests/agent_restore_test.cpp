@@ -1,5 +1,7 @@
 // Restores run the way the agent runs them: every stored disk written back into its new volume exactly (old bytes
 // never survive), the new instance alone left in the cloud, and every failure unwound through CleanupRestoreVM.
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <set>
 
@@ -38,8 +40,9 @@ TEST(AgentRestore, WritesDataRegionsZeroesHolesAndVerifies) {
       {stored, 2 * kSize, ""},
       // An older agent's backup carries a whole SHA-256.
       {hosttest::DiskChecksumOf(backup, kSize, EChecksumScheme::WholeSha256), 2 * kSize, ""},
-      {{EChecksumScheme::ChunkedSha256, std::string(64, '0')}, 2 * kSize, "does not hold the stored disk"},
-      {{EChecksumScheme::WholeSha256, stored.hex}, 2 * kSize, "does not hold the stored disk"},
+      // A target that does not verify: the backup's data is what differs from the checksum.
+      {{EChecksumScheme::ChunkedSha256, std::string(64, '0')}, 2 * kSize, "the stored disk [" + backup + "] is damaged"},
+      {{EChecksumScheme::WholeSha256, stored.hex}, 2 * kSize, "the stored disk [" + backup + "] is damaged"},
       {stored, kSize - 4096, "fewer than the"},
   };
   for (const auto& c : cases) {
@@ -55,6 +58,12 @@ TEST(AgentRestore, WritesDataRegionsZeroesHolesAndVerifies) {
     EXPECT_EQ(result.bytesWritten, kData);
     EXPECT_EQ(result.bytesZeroed, kSize - kData);
   }
+  // A backup that still has its checksum: the target's read-back is what differs.
+  hosttest::PutFile(target, std::string(kSize, 'x'));
+  SFd in(::open(backup.c_str(), O_RDONLY)), out(::open(target.c_str(), O_RDWR));
+  std::string error;
+  EXPECT_FALSE(VerifyWrittenDisk(out.fd, target, in.fd, backup, kSize, stored, error));
+  EXPECT_NE(error.find("the read-back of [" + target + "] differs from the stored disk"), std::string::npos) << error;
 }
 
 // The context handed to the plug-in comes from the manifest and the options (defaults: the source's
@@ -70,6 +79,9 @@ TEST(AgentRestore, BuildsTheContextFromTheManifestAndRefusesUnrestorableBackups)
   SRestoreSource source;
   std::string error;
   hosttest::PutFile(dir / "manifest.json", good.dump());
+  fs::create_directory(dir / "disks");
+  for (const auto& disk : good["disks"])
+    hosttest::SparseFile(dir / ("disks/" + disk["file"].get<std::string>()), disk["size"].get<size_t>(), {});
   ASSERT_TRUE(LoadRestoreSource(dir.Path(), source, error)) << error;
   EXPECT_EQ(source.disks[1].path, dir / "disks/d.img");
   // The key names the checksum's scheme: an older agent's disks carry a whole SHA-256.
@@ -100,7 +112,7 @@ TEST(AgentRestore, BuildsTheContextFromTheManifestAndRefusesUnrestorableBackups)
       {[](json& m) { m["files"][1]["name"] = ".."; }, "outside its folder"},
       {[](json& m) { m["disks"][0]["boot"] = false; }, "no boot disk"},
       {[](json& m) { m["files"][1]["main_config"] = false; }, "no main configuration"},
-      {[](json& m) { m["disks"][0].erase("chunked_sha256"); }, "malformed manifest"},
+      {[](json& m) { m["disks"][0].erase("chunked_sha256"); }, "disks[0] has no checksum: its \"chunked_sha256\" is missing"},
   };
   for (const auto& [change, text] : refused) {
     json manifest = good;
@@ -189,17 +201,77 @@ TEST(AgentRestore, AFailedPhaseOrDiskWriteUnwindsAndLeavesNothing) {
   const std::string stored = ReadTestFile(dataDisk);
   std::string corrupt = stored;
   corrupt[corrupt.find_first_not_of('\0')] ^= 1;
-  for (const auto& [arrange, step] : std::vector<std::pair<std::function<void()>, std::string>>{
-           {[&] { run.sandbox.Fault("CreateVolume", 1, "fail"); }, "InitRestoreVM"},
-           {[&] { WriteTestFile(dataDisk, corrupt); }, "writing disk [sample-web-data]"}}) {
+  for (const auto& [arrange, step, cause] : std::vector<std::tuple<std::function<void()>, std::string, std::string>>{
+           {[&] { run.sandbox.Fault("CreateVolume", 1, "fail"); }, "InitRestoreVM", ""},
+           // The stored disk, not the volume it was written into, no longer has the manifest's checksum.
+           {[&] { WriteTestFile(dataDisk, corrupt); }, "writing disk [sample-web-data]",
+            "the stored disk [" + dataDisk + "] is damaged"}}) {
     arrange();
     EXPECT_EQ(run.Restore(), 1) << run.out;
-    EXPECT_TRUE(NamesStepCodeAndCause(run.out, step)) << step << run.out;
+    EXPECT_TRUE(NamesStepCodeAndCause(run.out, step) && run.out.find(cause) != std::string::npos) << step << run.out;
     EXPECT_EQ(run.Instances("web-r"), 0) << step;
     run.ExpectOnly("", step);
   }
   WriteTestFile(dataDisk, stored);
   EXPECT_EQ(json::parse(ReadTestFile(run.folder + "/manifest.json")), manifest);
+}
+
+// What a tampered backup shows without reading its data refuses it before the cloud makes anything
+// (no job folder, no registration either), naming the field or the stored disk and the cause; no
+// message shows where the cloud keeps its volumes.
+TEST(AgentRestore, ATamperedBackupIsRefusedBeforeAnythingIsMade) {
+  SRestoreRun run;
+  const std::string manifestPath = run.folder + "/manifest.json", original = ReadTestFile(manifestPath);
+  const json manifest = json::parse(original);
+  const std::string disk = run.folder + "/disks/" + manifest["disks"][1]["file"].get<std::string>(), aside = disk + "~";
+  const size_t size = manifest["disks"][1]["size"];
+  const auto creates = [&] {
+    long n = 0;
+    for (const auto& [op, count] : plugintest::AllCalls(run.sandbox))
+      if (op.rfind("Create", 0) == 0 || op.rfind("Deploy", 0) == 0 || op.rfind("Upload", 0) == 0) n += count;
+    return n;
+  };
+  const long made = creates();
+  // The stored data disk put aside and `put` in its place.
+  const auto replaced = [&](const std::function<void()>& put) {
+    return [=](json&) { fs::rename(disk, aside); put(); };
+  };
+  const std::pair<std::function<void(json&)>, std::string> cases[] = {
+      {[](json& m) { m["disks"].push_back(m["disks"][1]); }, "disks[2] repeats the disk [sample-web-data_"},
+      {[](json& m) { m["disks"].push_back(m["disks"][1]), m["disks"][2]["index_name"] = "x"; }, "disks[2] repeats the file ["},
+      {[](json& m) { m["disks"].push_back(m["disks"][0]), m["disks"][2]["index_name"] = m["disks"][2]["file"] = "x"; },
+       "disks[2] is a second boot disk (disks[0] is one)"},
+      {[](json& m) { m["files"].push_back(m["files"][0]); }, "files[1] repeats the file ["},
+      {[](json& m) { m["disks"][1]["size"] = -1; }, "disks[1].size [-1] is below the minimum 1"},
+      {[](json& m) { m["disks"][1]["size"] = 0; }, "disks[1].size [0] is below the minimum 1"},
+      {[](json& m) { m["disks"][1]["size"] = 1e30; }, "disks[1].size [1e+30] is not a plain integer"},
+      {[](json& m) { m["disks"][1]["size"] = 134217728.5; }, "disks[1].size [134217728.5] is not a plain integer"},
+      {[](json& m) { m["disks"][1]["size"] = 1ULL << 62; }, "disks[1].size [4611686018427387904] is past the maximum"},
+      {[](json& m) { m["instance"]["memory_mb"] = -15360; }, "instance.memory_mb [-15360] is below the minimum 0"},
+      {[](json& m) { m["disks"][1].erase("chunked_sha256"); }, "disks[1] has no checksum: its \"chunked_sha256\" is missing"},
+      {replaced([] {}), "the stored disk [" + disk + "] is missing"},
+      {replaced([&] { hosttest::SparseFile(disk, size - 1, {}); }), "] holds " + std::to_string(size - 1) + " bytes, not the"},
+      {replaced([&] { hosttest::SparseFile(disk, size + 1, {}); }), "] holds " + std::to_string(size + 1) + " bytes, not the"},
+      {replaced([&] { fs::create_directory(disk); }), "the stored disk [" + disk + "] is not a regular file"},
+      {replaced([&] { ::mkfifo(disk.c_str(), 0600); }), "the stored disk [" + disk + "] is not a regular file"},
+      {replaced([&] { fs::create_symlink(aside, disk); }), "the stored disk [" + disk + "] is a symbolic link"},
+  };
+  for (const auto& [tamper, cause] : cases) {
+    json changed = manifest;
+    tamper(changed);
+    WriteTestFile(manifestPath, changed.dump());
+    EXPECT_EQ(run.Restore(), 1) << cause;
+    EXPECT_NE(run.out.find("backup [" + run.folder + "] cannot be restored: "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(cause), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find(run.sandbox.Dir() + "/cloud"), std::string::npos) << run.out;
+    EXPECT_EQ(creates(), made) << cause;
+    if (!fs::exists(aside)) continue;
+    fs::remove_all(disk);
+    fs::rename(aside, disk);
+  }
+  WriteTestFile(manifestPath, original);
+  EXPECT_FALSE(fs::exists(run.sandbox.Home() + "/restore-jobs"));
+  EXPECT_EQ(run.sandbox.Registry(), json::array());
 }
 
 // A classic instance comes back from its saved orchestration, which the agent copied into the job's results folder: the
