@@ -6,11 +6,12 @@
 
 namespace cloudsim {
 
-int RunInit(const std::string& dir, const std::string& flavourName, uint64_t bootVolumeMiB) {
+int RunInit(const std::string& dir, const std::string& flavourName, uint64_t bootVolumeMiB, const std::string& backend) {
   auto flavour = sim::ParseFlavour(flavourName);
   if (!flavour) return Failure("Unknown flavour [" + flavourName + "]: use infrastructure or classic");
+  if (backend != "sim" && backend != "rest") return Failure("Unknown backend [" + backend + "]: use sim or rest");
   try {
-    sim::SSandbox sandbox = sim::CreateSandbox(dir, *flavour, bootVolumeMiB);
+    sim::SSandbox sandbox = sim::CreateSandbox(dir, *flavour, bootVolumeMiB, backend == "rest");
     printf("Created %s sandbox [%s]\nproxy instance: %s\n", sim::FlavourName(sandbox.flavour), sandbox.dir.c_str(),
            sandbox.proxyId.c_str());
     return 0;

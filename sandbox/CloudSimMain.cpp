@@ -27,6 +27,9 @@ int main(int argc, char** argv) {
   init->add_option("DIR", initDir, "Folder of the new sandbox")->required();
   init->add_option("--flavour", flavour, "infrastructure or classic")->capture_default_str();
   uint64_t bootVolumeMiB = sim::kDefaultBootVolumeMiB;
+  std::string backend = "sim";
+  init->add_option("--backend", backend, "sim (jobs call the simulator in-process) or rest (over `serve`)")
+      ->capture_default_str();
   init->add_option("--volume-mib", bootVolumeMiB, "Size of the instances' boot volumes in MiB; data volumes are half")
       ->capture_default_str();
 
@@ -123,6 +126,11 @@ int main(int argc, char** argv) {
   populate->add_option("--compartments", compartments, "Compartments to add")->required();
   populate->add_option("--instances", instancesEach, "Running instances in each")->required();
 
+  int port = 0;
+  auto* serve = app.add_subcommand("serve", "Serve the cloud's REST API on 127.0.0.1 until stopped");
+  serve->add_option("--port", port, "Port (0: any free one); the address goes to <sandbox>/api/endpoint")
+      ->check(CLI::Range(0, 65535));
+
   // Not listed in the help: the sandbox's own tools call it.
   std::string toolOp;
   auto* toolCall = app.add_subcommand("tool-call", "Count a call of a sandbox tool and print its faults")->group("");
@@ -130,7 +138,8 @@ int main(int argc, char** argv) {
 
   CLI11_PARSE(app, argc, argv);
 
-  if (*init) return RunInit(initDir, flavour, bootVolumeMiB);
+  if (*init) return RunInit(initDir, flavour, bootVolumeMiB, backend);
+  if (*serve) return RunServe(sandbox, port);
   if (*ls) return RunList(sandbox, kind, json);
   if (*faultAdd) return RunFaultAdd(sandbox, faultArgs);
   if (*faultLs) return RunFaultList(sandbox, json);

@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "bridge/sim/CloudSeeder.h"
+#include "bridge/sim/SandboxApiUser.h"
 #include "bridge/sim/SandboxTools.h"
 #include "bridge/sim/SimCloud.h"
 #include "bridge/sim/SimIds.h"
@@ -88,8 +89,10 @@ bool HoldsSandbox(const std::string& dir) {
   return fs::exists(fs::path(dir) / kSandboxIni, ec) || fs::exists(fs::path(dir) / "cloud" / CSimCloud::kDatabaseName, ec);
 }
 
-SSandbox CreateSandbox(const std::string& dir, EFlavour flavour, uint64_t bootVolumeMiB) {
+SSandbox CreateSandbox(const std::string& dir, EFlavour flavour, uint64_t bootVolumeMiB, bool restBackend) {
   if (dir.empty()) throw CSimError("No sandbox folder was given");
+  if (restBackend && flavour != EFlavour::Infrastructure)
+    throw CSimError("The REST backend serves the infrastructure flavour only");
   if (bootVolumeMiB < kMinBootVolumeMiB || bootVolumeMiB > kMaxBootVolumeMiB) {
     throw CSimError("Boot volumes take " + std::to_string(kMinBootVolumeMiB) + " to " +
                     std::to_string(kMaxBootVolumeMiB) + " MiB");
@@ -106,12 +109,15 @@ SSandbox CreateSandbox(const std::string& dir, EFlavour flavour, uint64_t bootVo
   sandbox.dir = base;
   sandbox.cloudDir = base + "/cloud";
   sandbox.flavour = flavour;
+  sandbox.restBackend = restBackend;
 
   MakeDirs(base);
   CSimCloud::Create(sandbox.cloudDir, flavour);
   {
     CSimCloud cloud(sandbox.cloudDir);
-    sandbox.proxyId = SeedCloud(cloud, bootVolumeMiB).proxyId;
+    const SSeededCloud seeded = SeedCloud(cloud, bootVolumeMiB);
+    sandbox.proxyId = seeded.proxyId;
+    if (restBackend) WriteApiUser(base, seeded.defaultRegion);
   }
   WriteProxyIdentity(base + "/root", flavour, sandbox.proxyId);
   WriteFile(base + "/home/etc/platform.ini", kPlatformIni);
@@ -122,7 +128,7 @@ SSandbox CreateSandbox(const std::string& dir, EFlavour flavour, uint64_t bootVo
   WriteSandboxTools(base);
   // Written last: a folder with sandbox.ini is a complete sandbox.
   WriteFile(base + "/" + kSandboxIni, std::string("[Sandbox]\nflavour=") + FlavourName(flavour) +
-                                          "\ncloud=" + sandbox.cloudDir + "\n");
+                                          "\ncloud=" + sandbox.cloudDir + "\nbackend=" + (restBackend ? "rest" : "sim") + "\n");
   return sandbox;
 }
 
