@@ -100,7 +100,8 @@ class COracleCloudInfrastructureInfo : public COracleCloudInfo {
     string id;
     bool isTemporary = false;
   };
-  // One disk's volume (the boot volume through a temporary instance), recorded and registered.
+  // One disk's volume (the boot volume through a temporary instance), recorded and registered; run by
+  // a worker of the job (CJobWorkers), which looks for a cancel before its create.
   bool CreateEmptyVolumeOfDisk(const RestoreCtx& ctx, VMInfoStructs::SDisk& disk, const SBootImage& bootImage);
   bool CreateEmptyBootVolume(const RestoreCtx& ctx, VMInfoStructs::SDisk& disk, const SBootImage& bootImage);
   bool _CreateEmptyBootVolume(VMInfoStructs::SDisk& disk, VMInfoStructs::SVMInfo& tempVm, const string& imageId,

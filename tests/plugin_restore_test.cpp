@@ -183,16 +183,17 @@ TEST_F(PluginRestore, TheBootVolumeComesFromTheForcedTheSourceOrTheMatchingImage
   }
 }
 
-// A cancel while the stub disk uploads or while its image imports ends the restore there with 4000: no image
-// after the upload, nothing launched or made, and what was made is gone again.
-TEST_F(PluginRestore, ACancelDuringTheTemporaryImageEndsTheRestoreThere) {
+// A cancel while the source image is looked up, the stub disk uploads or its image imports ends the restore there
+// with 4000: no image after the upload, no volume's create once the cancel came, and what was made is gone again.
+TEST_F(PluginRestore, ACancelDuringTheImageLookupOrTheTemporaryImageEndsTheRestoreThere) {
   clock.OnSleep([&](size_t i) { if (clock.Sleeps()[i] == 4321) plugin->SetJobCancelled(true); });
-  for (const std::string op : {"UploadToObjectStorage", "CreateImage"}) {
+  for (const std::string op : {"GetTemplateInfo", "UploadToObjectStorage", "CreateImage"}) {
     SCOPED_TRACE(op);
     AddFault(op, 1, sim::EFaultAction::Delay, "", 4321);
     plugin->SetJobCancelled(false);
     RestoreCtx ctx = Ctx("web-r");
-    ctx.sourceImageId.clear(), ctx.bucketName = "image-import", ctx.jobResultsDir = sandbox->Dir() + "/jobs/7/results";
+    if (op != "GetTemplateInfo") ctx.sourceImageId.clear();
+    ctx.bucketName = "image-import", ctx.jobResultsDir = sandbox->Dir() + "/jobs/7/results";
     EXPECT_EQ(plugin->InitRestoreVM(ctx), 0);
     EXPECT_EQ(plugin->GetLastVMError(), VMERR_JOB_CANCELLED);
     EXPECT_EQ(Calls("CreateImage"), op == "CreateImage");  // counted since the test began
