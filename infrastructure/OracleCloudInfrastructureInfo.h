@@ -86,8 +86,13 @@ class COracleCloudInfrastructureInfo : public COracleCloudInfo {
   bool _PreRestoreVM(const RestoreCtx& ctx) override;
   bool _RestoreVM(const RestoreCtx& ctx) override;
   bool _PostRestoreVM(const RestoreCtx& ctx) override;
+  // The record of the instance to launch. False (error 20) for a flexible shape whose CPU count and
+  // memory the saved configuration cannot give: it is not launched at the cloud's defaults.
   bool _PopulateRestoreCtxVMInfo(const RestoreCtx& ctx);
-  bool _PopulateVMInfoFromVMConfigFile(const RestoreCtx& ctx, VMInfoStructs::SVMInfo& out);
+  // The instance record saved with the backup; when it cannot be had, `why` (if given) says so,
+  // naming the file.
+  bool _PopulateVMInfoFromVMConfigFile(const RestoreCtx& ctx, VMInfoStructs::SVMInfo& out, string* why = nullptr);
+  static string SavedConfigPath(const RestoreCtx& ctx);
   bool _RestoreInstance(const RestoreCtx& ctx);
   // Deletes the instance an overwriting restore replaces (found in Init), just before the launch;
   // false (error 61) when it could not be deleted.

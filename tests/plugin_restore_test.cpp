@@ -14,6 +14,7 @@ namespace {
 
 struct RestorePlugin : testbase::InfraBase {
   RestorePlugin() : InfraBase(kType) {}
+  using InfraBase::bridge;
   using InfraBase::_FindBestMatchingVMSize;
   using InfraBase::_GetAdjustedVolumeSize;
   using InfraBase::AdjustConvertedVMSize;
@@ -21,6 +22,7 @@ struct RestorePlugin : testbase::InfraBase {
   using InfraBase::_GetImageLaunchMode;
   using InfraBase::_GetVolumeAttachmentTypeToRestoredInstance;
   using InfraBase::MakeVolumesBootable;
+  using InfraBase::_PopulateRestoreCtxVMInfo;
   using InfraBase::RemoveJobResultsDir;
   using InfraBase::UpdateDiskNames;
 };
@@ -242,6 +244,41 @@ TEST_F(PluginRestore, ShapesAreTheNearestCpuCountThenTheLeastMemoryThatCovers) {
     EXPECT_EQ(plugin->AdjustConvertedVMSize(ctx), a.ok) << a.asked << " " << a.cpus;
     EXPECT_EQ(plugin->GetLastVMError(), a.ok ? VMERR_NONE : VMERR_VM_CREATION_FAILED);
     EXPECT_EQ(ctx.vmSize, a.shape);
+  }
+}
+
+// A flexible shape launches with the CPUs and memory of the saved configuration: one that cannot give them fails
+// with 20 naming the file and why, rather than leave them to the cloud. A fixed shape and a conversion need none.
+TEST_F(PluginRestore, AFlexibleShapeWithoutItsSavedSizeIsNotLaunched) {
+  std::map<std::string, std::string> saved;
+  ASSERT_TRUE(plugin->bridge->GetInstanceConfigurations(InstanceId("sample-db"), saved));
+  const auto db = Rows("SELECT shape, cpus, memory_mb FROM instances WHERE name = 'sample-db'")[0];
+  const std::string dir = sandbox->Dir() + "/config", flex = db[0];
+  WriteTestFile(dir + "/db.json", saved.at(".json"));
+  WriteTestFile(dir + "/broken.json", "{");
+  WriteTestFile(dir + "/sizeless.json", "{}");
+  const struct {
+    std::string config, shape;
+    bool conversion;
+    std::string missing;  // a part of the refusal's details; none: launched with `size`
+    std::string size = "";
+  } cases[] = {{"db", flex, false, "", db[1] + "/" + db[2]},
+               {"none", flex, false, "the saved configuration [" + dir + "/none.json] was not found"},
+               {"broken", flex, false, "[" + dir + "/broken.json] could not be parsed: "},
+               {"sizeless", flex, false, "[" + dir + "/sizeless.json] holds no CPU count or memory"},
+               {"none", "VM.Standard2.1", false, "", "0/0"},
+               {"none", flex, true, "", "0/-1"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.config + " " + c.shape);
+    RestoreCtx ctx = Ctx("db-r");
+    ctx.configFilesPath = dir, ctx.sourceConfigName = c.config, ctx.vmSize = c.shape, ctx.isConversion = c.conversion;
+    plugin->SetLastVMError(VMERR_NONE);
+    EXPECT_EQ(plugin->_PopulateRestoreCtxVMInfo(ctx), c.missing.empty());
+    EXPECT_EQ(plugin->GetLastVMError(), c.missing.empty() ? VMERR_NONE : VMERR_VM_CREATION_FAILED);
+    if (c.missing.empty())
+      EXPECT_EQ(std::to_string(ctx.vmInfo.cpuCount) + "/" + std::to_string(ctx.vmInfo.memoryMB), c.size);
+    else
+      EXPECT_NE(plugin->GetLastVMErrorDetails().find(c.missing), std::string::npos) << plugin->GetLastVMErrorDetails();
   }
 }
 
