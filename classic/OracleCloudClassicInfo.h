@@ -42,18 +42,21 @@ class COracleCloudClassicInfo : public COracleCloudInfo {
   bool _RestoreVM(const RestoreCtx& ctx) override;
   bool _PostRestoreVM(const RestoreCtx& ctx) override;
   bool _RestoreInstance(const RestoreCtx& ctx);
+  // The record of the instance to launch. False (error 20) for a restore in place whose saved
+  // configuration, which gives it its network, cannot be read.
   bool _PopulateRestoreCtxVMInfo(const RestoreCtx& ctx);
   // The disks of the instance to launch, each with its storage attachment index; false (with a
   // message) when a conversion has no boot disk.
   bool NumberDisksOfInstance(const RestoreCtx& ctx);
   // The saved orchestration ("_instance.json") when one is listed, else the last other ".json"
   // configuration; both read from the job's results folder.
-  bool _PopulateRestoreCtxVMInfoFromConfig(const RestoreCtx& ctx, VMInfoStructs::SVMInfo& out);
-  bool _ReadInstanceOrchestration(const string& path, VMInfoStructs::SVMInfo& out);
-  bool _ReadInstanceConfigFile(const string& path, VMInfoStructs::SVMInfo& out);
+  // When the record cannot be had, `why` (if given) says so, naming the file.
+  bool _PopulateRestoreCtxVMInfoFromConfig(const RestoreCtx& ctx, VMInfoStructs::SVMInfo& out, string* why = nullptr);
+  bool _ReadInstanceOrchestration(const string& path, VMInfoStructs::SVMInfo& out, string* why = nullptr);
+  bool _ReadInstanceConfigFile(const string& path, VMInfoStructs::SVMInfo& out, string* why = nullptr);
   // Reads the saved file (a regular file, no link) and parses it with the bridge's `read`.
   using SavedRecordReader = bool (OracleCloudSDKCppBridge::COracleCloudSDKCppBridge::*)(const string&,
                                                                                        VMInfoStructs::SVMInfo&);
   bool ReadSavedRecord(const string& path, SavedRecordReader read, const char* notRead, const char* notParsed,
-                       VMInfoStructs::SVMInfo& out);
+                       VMInfoStructs::SVMInfo& out, string* why);
 };

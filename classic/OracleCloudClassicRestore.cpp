@@ -93,9 +93,18 @@ bool COracleCloudClassicInfo::_RestoreVM(const RestoreCtx& ctx) {
 }
 
 bool COracleCloudClassicInfo::_PopulateRestoreCtxVMInfo(const RestoreCtx& ctx) {
-  // Only an in-place restore takes anything from the saved configuration: its network.
+  // Only an in-place restore takes anything from the saved configuration: its network, without which
+  // the instance would come back on the cloud's default network.
   SVMInfo saved;
-  _PopulateRestoreCtxVMInfoFromConfig(ctx, saved);
+  string unread;
+  if (!_PopulateRestoreCtxVMInfoFromConfig(ctx, saved, &unread) && ctx.inPlaceRestore) {
+    const string text = FXString::Format("Instance [%s] restored in place cannot be given its saved network: %s",
+                                         ctx.vmName.c_str(), unread.c_str());
+    EVERROR(evDebug, "%s", text.c_str());
+    SetLastVMErrorDetails(text);
+    SetLastVMError(VMERR_VM_CREATION_FAILED);
+    return false;
+  }
   SVMInfo& vm = ctx.vmInfo;
   vm.guid.clear();
   vm.disks.clear();
@@ -159,7 +168,7 @@ bool COracleCloudClassicInfo::NumberDisksOfInstance(const RestoreCtx& ctx) {
   return true;
 }
 
-bool COracleCloudClassicInfo::_PopulateRestoreCtxVMInfoFromConfig(const RestoreCtx& ctx, SVMInfo& out) {
+bool COracleCloudClassicInfo::_PopulateRestoreCtxVMInfoFromConfig(const RestoreCtx& ctx, SVMInfo& out, string* why) {
   string orchestration, config;
   for (const SDisk& disk : ctx.disks) {
     if (disk.selectedForRestore != 0 || !IsFileExtnMatching(disk.indexName, ".json")) continue;
@@ -180,29 +189,35 @@ bool COracleCloudClassicInfo::_PopulateRestoreCtxVMInfoFromConfig(const RestoreC
       config = path;
     }
   }
-  return orchestration.empty() ? _ReadInstanceConfigFile(config, out) : _ReadInstanceOrchestration(orchestration, out);
+  if (orchestration.empty() && config.empty() && why)
+    *why = "no saved configuration (a \".json\" file) is listed among the backup's files";
+  return orchestration.empty() ? _ReadInstanceConfigFile(config, out, why)
+                               : _ReadInstanceOrchestration(orchestration, out, why);
 }
 
-bool COracleCloudClassicInfo::_ReadInstanceOrchestration(const string& path, SVMInfo& out) {
+bool COracleCloudClassicInfo::_ReadInstanceOrchestration(const string& path, SVMInfo& out, string* why) {
   return ReadSavedRecord(path, &OracleCloudSDKCppBridge::COracleCloudSDKCppBridge::ReadInstanceOrchestration,
-                         "Failed to get orchestration file content.", "Failed to parse instance orchestraion.", out);
+                         "Failed to get orchestration file content.", "Failed to parse instance orchestraion.", out,
+                         why);
 }
 
-bool COracleCloudClassicInfo::_ReadInstanceConfigFile(const string& path, SVMInfo& out) {
+bool COracleCloudClassicInfo::_ReadInstanceConfigFile(const string& path, SVMInfo& out, string* why) {
   return ReadSavedRecord(path, &OracleCloudSDKCppBridge::COracleCloudSDKCppBridge::ReadInstanceConfig,
-                         "Failed to get config file content.", "Failed to parse config file.", out);
+                         "Failed to get config file content.", "Failed to parse config file.", out, why);
 }
 
 bool COracleCloudClassicInfo::ReadSavedRecord(const string& path, SavedRecordReader read, const char* notRead,
-                                              const char* notParsed, SVMInfo& out) {
+                                              const char* notParsed, SVMInfo& out, string* why) {
   string content;
   if (!ReadRegularFile(path, content)) {
     EVDEBUG(evDebug, "%s", notRead);
+    if (why && !path.empty()) *why = "the saved configuration [" + path + "] is missing or not a regular file";
     return false;
   }
   EVDEBUGLVL(evDebug, 3, "Content [%s]", content.c_str());
   if (!((*bridge).*read)(content, out)) {
     EVDEBUG(evDebug, "%s", notParsed);
+    if (why) *why = "the saved configuration [" + path + "] could not be parsed: " + bridge->GetLastError();
     return false;
   }
   return true;

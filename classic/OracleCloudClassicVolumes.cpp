@@ -67,7 +67,7 @@ bool COracleCloudClassicInfo::AttachVolume(SDisk& disk) {
 
 namespace {
 // The volumes a detach or delete handles, in order: selected, not filtered, with a volume id.
-std::vector<string> VolumesToHandle(const std::vector<SDisk>& disks, EvDebug& log) {
+std::vector<string> VolumesToHandle(const std::vector<SDisk>& disks, CPluginLog& log) {
   std::vector<string> ids;
   for (const auto& disk : disks) {
     if (disk.selectedForRestore != 1) continue;

@@ -86,8 +86,13 @@ class COracleCloudInfrastructureInfo : public COracleCloudInfo {
   bool _PreRestoreVM(const RestoreCtx& ctx) override;
   bool _RestoreVM(const RestoreCtx& ctx) override;
   bool _PostRestoreVM(const RestoreCtx& ctx) override;
+  // The record of the instance to launch. False (error 20) for a flexible shape whose CPU count and
+  // memory the saved configuration cannot give: it is not launched at the cloud's defaults.
   bool _PopulateRestoreCtxVMInfo(const RestoreCtx& ctx);
-  bool _PopulateVMInfoFromVMConfigFile(const RestoreCtx& ctx, VMInfoStructs::SVMInfo& out);
+  // The instance record saved with the backup; when it cannot be had, `why` (if given) says so,
+  // naming the file.
+  bool _PopulateVMInfoFromVMConfigFile(const RestoreCtx& ctx, VMInfoStructs::SVMInfo& out, string* why = nullptr);
+  static string SavedConfigPath(const RestoreCtx& ctx);
   bool _RestoreInstance(const RestoreCtx& ctx);
   // Deletes the instance an overwriting restore replaces (found in Init), just before the launch;
   // false (error 61) when it could not be deleted.
@@ -100,7 +105,8 @@ class COracleCloudInfrastructureInfo : public COracleCloudInfo {
     string id;
     bool isTemporary = false;
   };
-  // One disk's volume (the boot volume through a temporary instance), recorded and registered.
+  // One disk's volume (the boot volume through a temporary instance), recorded and registered; run by
+  // a worker of the job (CJobWorkers), which looks for a cancel before its create.
   bool CreateEmptyVolumeOfDisk(const RestoreCtx& ctx, VMInfoStructs::SDisk& disk, const SBootImage& bootImage);
   bool CreateEmptyBootVolume(const RestoreCtx& ctx, VMInfoStructs::SDisk& disk, const SBootImage& bootImage);
   bool _CreateEmptyBootVolume(VMInfoStructs::SDisk& disk, VMInfoStructs::SVMInfo& tempVm, const string& imageId,

@@ -131,10 +131,13 @@ bool COracleCloudInfrastructureInfo::_RestoreVM(const RestoreCtx& ctx) {
 bool COracleCloudInfrastructureInfo::_PopulateRestoreCtxVMInfo(const RestoreCtx& ctx) {
   // Only the saved size is used; a record that could not be read (or a conversion's) has none.
   SVMInfo saved;
-  if (ctx.isConversion || !_PopulateVMInfoFromVMConfigFile(ctx, saved)) {
+  string unread;
+  if (ctx.isConversion || !_PopulateVMInfoFromVMConfigFile(ctx, saved, &unread)) {
     if (!ctx.isConversion) EVDEBUG(evDebug, "Could not populate VMInfo from config file.");
     saved.cpuCount = 0;
     saved.memoryMB = -1;
+  } else if (saved.cpuCount <= 0 || saved.memoryMB <= 0) {
+    unread = "the saved configuration [" + SavedConfigPath(ctx) + "] holds no CPU count or memory";
   }
   SVMInfo& vm = ctx.vmInfo;
   vm.guid.clear();
@@ -146,6 +149,16 @@ bool COracleCloudInfrastructureInfo::_PopulateRestoreCtxVMInfo(const RestoreCtx&
           vm.compartmentId.c_str());
   vm.vmSize = ctx.vmSize;
   if (IsFlexibleShape(vm.vmSize)) {
+    // A flexible shape's CPUs and memory are the source's: without them the cloud would choose.
+    if (!ctx.isConversion && !unread.empty()) {
+      const string text = FXString::Format("The CPU count and memory of instance [%s] of flexible shape [%s] are "
+                                           "missing: %s",
+                                           vm.name.c_str(), vm.vmSize.c_str(), unread.c_str());
+      EVERROR(evDebug, "%s", text.c_str());
+      SetLastVMErrorDetails(text);
+      SetLastVMError(VMERR_VM_CREATION_FAILED);
+      return false;
+    }
     vm.cpuCount = saved.cpuCount;
     vm.memoryMB = saved.memoryMB;
   }
@@ -165,32 +178,40 @@ bool COracleCloudInfrastructureInfo::_PopulateRestoreCtxVMInfo(const RestoreCtx&
   return true;
 }
 
-bool COracleCloudInfrastructureInfo::_PopulateVMInfoFromVMConfigFile(const RestoreCtx& ctx, SVMInfo& out) {
-  const string path = ctx.configFilesPath + "/" + ctx.sourceConfigName + ".json";
+string COracleCloudInfrastructureInfo::SavedConfigPath(const RestoreCtx& ctx) {
+  return ctx.configFilesPath + "/" + ctx.sourceConfigName + ".json";
+}
+
+bool COracleCloudInfrastructureInfo::_PopulateVMInfoFromVMConfigFile(const RestoreCtx& ctx, SVMInfo& out, string* why) {
+  const string path = SavedConfigPath(ctx);
+  auto fails = [&](const string& what) {
+    if (why) *why = "the saved configuration [" + path + "] " + what;
+    return false;
+  };
   if (!FXPath::IsBareName(ctx.sourceConfigName + ".json")) {
     EVERROR(evDebug, "Refusing config file [%s]: its name leaves the configuration folder", path.c_str());
-    return false;
+    return fails("is refused: its name leaves the configuration folder");
   }
   if (!OracleCloudInfoUtils::IsAbsoluteCleanPath(ctx.configFilesPath)) {
     EVERROR(evDebug, "Refusing config file [%s]: its folder is not an absolute path without . or .. parts",
             path.c_str());
-    return false;
+    return fails("is refused: its folder is not an absolute path without . or .. parts");
   }
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) {
     EVDEBUG(evDebug, "Config file [%s] not found", path.c_str());
-    return false;
+    return fails("was not found");
   }
   string contents;
   if (!ReadRegularFile(path, contents)) {
     EVDEBUG(evDebug, "Failed to read config file :[%s]", path.c_str());
-    return false;
+    return fails("is not a regular file or could not be read");
   }
   if (!bridge->ReadInstanceConfig(contents, out)) {
     const bool cut = contents.size() > kLoggedConfigBytes;
     EVDEBUG(evDebug, "Failed to parse config file [%s] contents:[%s%s]", path.c_str(),
             contents.substr(0, kLoggedConfigBytes).c_str(), cut ? "..." : "");
-    return false;
+    return fails("could not be parsed: " + bridge->GetLastError());
   }
   return true;
 }

@@ -1,14 +1,13 @@
 // The empty volumes a restore writes the disks into: a plain volume per data disk, and for the boot
 // disk a boot volume taken from a temporary instance launched from an image. Also the launch mode
 // and attachment type of a restored instance.
-#include "host/FXString.h"
 #include <algorithm>
-#include <thread>
 
 #include "cleanup/PendingCreate.h"
-#include "host/EvDebug.h"
+#include "host/FXString.h"
 #include "host/TZPlatformInfo.h"
 #include "infrastructure/OracleCloudInfrastructureInfo.h"
+#include "plugin/JobWorkers.h"
 
 using namespace VMInfoStructs;
 
@@ -50,48 +49,38 @@ bool COracleCloudInfrastructureInfo::CreateEmptyVolumes(const RestoreCtx& ctx, s
     return false;
   }
   ctx.bootImageId = bootImage.id;
-  // The cloud takes its provisioning time per volume: the volumes are made side by side, each on a
-  // thread of its own, and the restore goes on once all are there. A volume made before another
-  // failed stays registered for the clean-up.
-  std::vector<char> made(wanted.size(), 0);
-  {
-    std::vector<std::thread> threads;
-    struct SJoin {
-      std::vector<std::thread>& threads;
-      ~SJoin() {
-        for (auto& thread : threads) thread.join();
-      }
-    } join{threads};
-    for (size_t i = 0; i < wanted.size(); ++i)
-      threads.emplace_back(
-          [this, &ctx, &wanted, &made, &bootImage, i] { made[i] = CreateEmptyVolumeOfDisk(ctx, *wanted[i], bootImage); });
+  // The cloud takes its provisioning time per volume: the volumes are made side by side, each by a
+  // worker of the job, and the restore goes on once all are there. A volume made before another
+  // failed, or before a worker could not be started, stays registered for the clean-up.
+  CJobWorkers workers(CVMInfo::evDebug);
+  for (SDisk* disk : wanted) {
+    if (!workers.Start("create the volume of disk [" + disk->indexName + "]",
+                       [this, &ctx, disk, &bootImage] { return CreateEmptyVolumeOfDisk(ctx, *disk, bootImage); }))
+      break;
   }
-  return std::all_of(made.begin(), made.end(), [](char ok) { return ok != 0; });
+  if (workers.Wait()) return true;
+  workers.ReportFirstFailure(*this, VMERR_RESOURCE_CREATION_FAILED);
+  return false;
 }
 
 bool COracleCloudInfrastructureInfo::CreateEmptyVolumeOfDisk(const RestoreCtx& ctx, SDisk& disk,
                                                              const SBootImage& bootImage) {
-  try {
-    if (disk.isBootDisk) {
-      // Registered as soon as its id was known, before the temporary instance went.
-      if (!CreateEmptyBootVolume(ctx, disk, bootImage)) return false;
-    } else {
-      // Every create is recorded before its request and dropped once its resource is registered.
-      const string name = disk.targetVolume.empty() ? disk.displayName : disk.targetVolume;
-      CPendingCreate pending(cleaner, cleanerMode, ctx.restoreGuid, VM_CLEANER_ENTITY_DISK, name);
-      if (!RecordedBeforeCreate(pending, name, VMERR_RESOURCE_CREATION_FAILED) ||
-          !CreateEmptyVolume(disk, ctx.availabilityDomain, ctx.compartmentId))
-        return false;
-      if (cleaner.RegisterDisk(cleanerMode, ctx.restoreGuid, disk.createdVolumeId))
-        DropPendingCreate(pending, name);
-      else
-        EVDEBUG(evDebug, "Failed to register volume [%s][%s]", disk.targetVolume.c_str(),
-                disk.createdVolumeId.c_str());
-    }
-  } catch (const std::exception& e) {
-    EVERROR(evDebug, "Creating a volume for [%s] failed: %s", disk.indexName.c_str(), e.what());
-    SetLastVMError(VMERR_RESOURCE_CREATION_FAILED);
-    return false;
+  // A worker of the job: a cancel stops it before its create.
+  if (QuitRequested(__PRETTY_FUNCTION__)) return false;
+  if (disk.isBootDisk) {
+    // Registered as soon as its id was known, before the temporary instance went.
+    if (!CreateEmptyBootVolume(ctx, disk, bootImage)) return false;
+  } else {
+    // Every create is recorded before its request and dropped once its resource is registered.
+    const string name = disk.targetVolume.empty() ? disk.displayName : disk.targetVolume;
+    CPendingCreate pending(cleaner, cleanerMode, ctx.restoreGuid, VM_CLEANER_ENTITY_DISK, name);
+    if (!RecordedBeforeCreate(pending, name, VMERR_RESOURCE_CREATION_FAILED) ||
+        !CreateEmptyVolume(disk, ctx.availabilityDomain, ctx.compartmentId))
+      return false;
+    if (cleaner.RegisterDisk(cleanerMode, ctx.restoreGuid, disk.createdVolumeId))
+      DropPendingCreate(pending, name);
+    else
+      EVDEBUG(evDebug, "Failed to register volume [%s][%s]", disk.targetVolume.c_str(), disk.createdVolumeId.c_str());
   }
   EVDEBUG(evDebug, "Successfully created volume [%s] for [%s]", disk.targetVolume.c_str(), disk.indexName.c_str());
   return true;

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "host/FXString.h"
+#include "plugin/JobWorkers.h"
 
 using namespace VMInfoStructs;
 using OracleCloudSDKCppBridge::COracleCloudSDKCppBridge;
@@ -139,6 +140,32 @@ int COracleCloudInfo::GetProxyVMInfo(string& identity, SVMInfo& record) {
   } catch (...) {
     EVERROR(evDebug, "Caught unhandled exception");
     return 0;
+  }
+}
+
+EVMInfoError COracleCloudInfo::GetLastVMError() const {
+  const CJobWorkers::SError* worker = CJobWorkers::ErrorOfThisThread();
+  return worker ? worker->code : CVMInfo::GetLastVMError();
+}
+
+string COracleCloudInfo::GetLastVMErrorDetails() const {
+  const CJobWorkers::SError* worker = CJobWorkers::ErrorOfThisThread();
+  return worker ? worker->details : CVMInfo::GetLastVMErrorDetails();
+}
+
+void COracleCloudInfo::SetLastVMError(EVMInfoError code) {
+  if (CJobWorkers::SError* worker = CJobWorkers::ErrorOfThisThread())
+    worker->code = code;
+  else
+    CVMInfo::SetLastVMError(code);
+}
+
+void COracleCloudInfo::SetLastVMErrorDetails(const string& details) {
+  if (CJobWorkers::SError* worker = CJobWorkers::ErrorOfThisThread()) {
+    worker->hasDetails = true;
+    worker->details = details;
+  } else {
+    CVMInfo::SetLastVMErrorDetails(details);
   }
 }
 

@@ -16,6 +16,7 @@
 #include "host/TzCriticalSection.h"
 #include "plugin/DiskMapper.h"
 #include "plugin/OracleCloudResourceType.h"
+#include "plugin/PluginLog.h"
 #include "util/NameClaims.h"
 
 class CPendingCreate;
@@ -35,6 +36,13 @@ class COracleCloudInfo : public CVMInfo {
               const std::vector<SHostCredentials>& credentials) override;
   int Disconnect() override;
   int GetProxyVMInfo(string& identity, VMInfoStructs::SVMInfo& record) override;
+
+  // The job's error. On a worker thread of the job (CJobWorkers) it is the worker's own, which the job
+  // thread reports once it has joined the worker; on any other thread it is the host's.
+  EVMInfoError GetLastVMError() const override;
+  string GetLastVMErrorDetails() const override;
+  void SetLastVMError(EVMInfoError code) override;
+  void SetLastVMErrorDetails(const string& details) override;
 
   // Browse and discovery.
   int BrowseInventory(const string& path, const VMInfoStructs::SInventoryInfo& node,
@@ -90,7 +98,7 @@ class COracleCloudInfo : public CVMInfo {
   // Disk index names: "<volume name>_<index>"; the parser splits at the last "_".
   bool ParseDiskIndexName(const string& indexName, string& volumeName, int& index);
   static bool ParseOracleCloudDiskIndexName(const string& indexName, string& volumeName, int& index,
-                                            EvDebug* log = nullptr);
+                                            CPluginLog* log = nullptr);
   static void ResetDiskTypeForConversion(std::vector<VMInfoStructs::SDisk>& disks);
 
   // Instance operations.
@@ -319,7 +327,9 @@ class COracleCloudInfo : public CVMInfo {
   // records error 4000.
   bool QuitRequested(const char* tag);
 
-  // Members, in this order.
+  // Members, in this order. The plug-in's log hides the host's logger of the same name: every line
+  // of the plug-in's code passes through it (CPluginLog).
+  CPluginLog evDebug{CVMInfo::evDebug};
   std::unique_ptr<OracleCloudSDKCppBridge::COracleCloudSDKCppBridge> bridge;
   VMInfoStructs::SVMInfo proxyVMInfo;
   TzCriticalSection proxyLock;

@@ -104,7 +104,8 @@ bool COracleCloudInfo::CleanupPendingCreates(const string& cleanerPath) {
 }
 
 bool COracleCloudInfo::_CleanupRestoreVM(const string& restoreGuid) {
-  EVDEBUGLVL(evDebug, 2, "Cleaning up VM [%s]", restoreGuid.c_str());
+  const bool classic = GetVSInstType() == VSINST_ORACLE_CLOUD_CLASSIC;
+  EVDEBUGLVL(evDebug, classic ? 3 : 2, "Cleaning up VM [%s]", restoreGuid.c_str());
   string path;
   if (!cleaner.GetRegisteredVM(cleanerMode, restoreGuid, path)) return true;
   // A result handed over is the user's, also while its hand-over waits in the registry's ledger.
@@ -140,7 +141,10 @@ bool COracleCloudInfo::CleanupCreatedVMs(const string& cleanerPath) {
     // Waits for the termination: the volumes it releases are deleted next, and the cloud refuses to
     // delete a volume that is still attached.
     if (!bridge->DeleteVM("", id, true, false)) {
-      EVERROR(evDebug, "Error while deleting created VM:[%s]", id.c_str());
+      if (GetVSInstType() == VSINST_ORACLE_CLOUD_CLASSIC)
+        EVDEBUG(evDebug, "Failed to delete instance [%s], Error [%s]", id.c_str(), bridge->GetLastError().c_str());
+      else
+        EVERROR(evDebug, "Error while deleting created VM:[%s]", id.c_str());
       continue;
     }
     if (!cleaner.UnRegisterCreatedVM(cleanerPath, id)) EVERROR(evDebug, "Failed to unregister created VM:[%s]", id.c_str());

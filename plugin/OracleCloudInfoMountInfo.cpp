@@ -89,7 +89,7 @@ bool COracleCloudInfo::ParseDiskIndexName(const string& indexName, string& volum
 }
 
 bool COracleCloudInfo::ParseOracleCloudDiskIndexName(const string& indexName, string& volumeName, int& index,
-                                                     EvDebug* log) {
+                                                     CPluginLog* log) {
   size_t underscore = indexName.rfind('_');
   if (indexName.empty() || underscore == string::npos) return false;
   volumeName = indexName.substr(0, underscore);

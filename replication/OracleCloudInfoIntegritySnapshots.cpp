@@ -69,8 +69,14 @@ bool COracleCloudInfo::DeleteExistingIntegritySnapshot(const RestoreCtx& ctx) {
   // under the restore already (RetirePreviousDestination): one that cannot be deleted is left to a
   // later sweep.
   bool ok = true;
-  for (const string& id : replication.snapshots) {
-    if (id.empty()) continue;
+  for (size_t i = 0; i < replication.snapshots.size(); ++i) {
+    const string& id = replication.snapshots[i];
+    if (id.empty()) {
+      // A selected record without one is named all the same.
+      if (i < ctx.disks.size() && ctx.disks[i].selectedForRestore == 1)
+        EVDEBUG(evDebug, "Removed Integrity snapshot's  ID was [%s] ", id.c_str());
+      continue;
+    }
     string error;
     if (!DeleteSnapshotUnlessGone(id, error)) {
       EVERROR(evDebug, "Failed to delete snapshot [%s]", id.c_str());

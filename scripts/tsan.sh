@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds with ThreadSanitizer into build-tsan/ (BUILD_DIR overrides) and runs the concurrent tests
-# under it: the disks of one instance opened on several threads at once, and the disk mapper's
-# concurrent brackets. Any report fails the run (halt_on_error); extra arguments go to the test
+# under it: the disks of one instance opened on several threads at once, a restore's volume
+# workers, and the disk mapper's concurrent brackets. Any report fails the run (halt_on_error); extra arguments go to the test
 # binary (e.g. --gtest_repeat=3).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -9,7 +9,8 @@ using VMInfoStructs::SDisk;
 
 struct SClassic : ClassicPlugin {
   using ClassicPlugin::CleanupMountedVolumes, ClassicPlugin::DetachVolumes, ClassicPlugin::NumberDisksOfInstance,
-      ClassicPlugin::_PopulateRestoreCtxVMInfoFromConfig, ClassicPlugin::AttachVolumes, ClassicPlugin::diskMapper;
+      ClassicPlugin::_PopulateRestoreCtxVMInfoFromConfig, ClassicPlugin::_PopulateRestoreCtxVMInfo,
+      ClassicPlugin::AttachVolumes, ClassicPlugin::diskMapper;
 };
 
 // A disk mapper that closes every attach as it should but never finds the attachment's device, or
@@ -140,7 +141,8 @@ TEST_F(PluginClassic, DisksOfTheLaunchedInstanceAreNumberedOnce) {
 }
 
 // The saved orchestration is preferred (files after it are never opened); names leaving the results
-// folder and links are refused.
+// folder and links are refused. A restore in place takes its network from it: one that cannot be read
+// fails with 20, naming the file, instead of launching on the default network.
 TEST_F(PluginClassic, ARestoreReadsTheSavedOrchestrationFromTheResultsFolderOnly) {
   std::map<string, string> saved;
   ASSERT_TRUE(plugin->bridge->GetInstanceConfigurations(Text("SELECT uri FROM instances WHERE name = 'sample-web'"), saved));
@@ -152,11 +154,14 @@ TEST_F(PluginClassic, ARestoreReadsTheSavedOrchestrationFromTheResultsFolderOnly
   const struct {
     std::vector<std::string> names;
     bool read;
-  } cases[] = {{{"broken.json", "w_instance.json", "later.json"}, true}, {{"link_instance.json"}, false},
-               {{"../outside_instance.json"}, false}, {{"broken.json"}, false}};
+    std::string unread;  // a part of the in-place refusal's details
+  } cases[] = {{{"broken.json", "w_instance.json", "later.json"}, true, ""},
+               {{"link_instance.json"}, false, "[" + dir + "/link_instance.json] is missing or not a regular file"},
+               {{"../outside_instance.json"}, false, "no saved configuration"},
+               {{"broken.json"}, false, "[" + dir + "/broken.json] could not be parsed: "}};
   for (const auto& c : cases) {
     RestoreCtx ctx;
-    ctx.jobResultsDir = dir;
+    ctx.jobResultsDir = dir, ctx.vmName = "web-r", ctx.inPlaceRestore = true;
     for (const auto& name : c.names) {
       SDisk file;
       file.selectedForRestore = 0, file.indexName = name;
@@ -165,6 +170,16 @@ TEST_F(PluginClassic, ARestoreReadsTheSavedOrchestrationFromTheResultsFolderOnly
     VMInfoStructs::SVMInfo out;
     EXPECT_EQ(plugin->_PopulateRestoreCtxVMInfoFromConfig(ctx, out), c.read) << c.names[0];
     EXPECT_EQ(out.name, c.read ? "sample-web" : "") << c.names[0];
+    plugin->SetLastVMError(VMERR_NONE);
+    EXPECT_EQ(plugin->_PopulateRestoreCtxVMInfo(ctx), c.read) << c.names[0];
+    EXPECT_EQ(plugin->GetLastVMError(), c.read ? VMERR_NONE : VMERR_VM_CREATION_FAILED) << c.names[0];
+    if (c.read) {
+      ASSERT_FALSE(out.networkCards.empty());
+      EXPECT_EQ(ctx.vmInfo.networkCards.size(), out.networkCards.size());
+      EXPECT_EQ(ctx.vmInfo.networkCards[0].name, out.networkCards[0].name);
+    } else {
+      EXPECT_NE(plugin->GetLastVMErrorDetails().find(c.unread), std::string::npos) << plugin->GetLastVMErrorDetails();
+    }
   }
 }
 

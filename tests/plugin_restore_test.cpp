@@ -14,6 +14,7 @@ namespace {
 
 struct RestorePlugin : testbase::InfraBase {
   RestorePlugin() : InfraBase(kType) {}
+  using InfraBase::bridge;
   using InfraBase::_FindBestMatchingVMSize;
   using InfraBase::_GetAdjustedVolumeSize;
   using InfraBase::AdjustConvertedVMSize;
@@ -21,6 +22,7 @@ struct RestorePlugin : testbase::InfraBase {
   using InfraBase::_GetImageLaunchMode;
   using InfraBase::_GetVolumeAttachmentTypeToRestoredInstance;
   using InfraBase::MakeVolumesBootable;
+  using InfraBase::_PopulateRestoreCtxVMInfo;
   using InfraBase::RemoveJobResultsDir;
   using InfraBase::UpdateDiskNames;
 };
@@ -183,23 +185,24 @@ TEST_F(PluginRestore, TheBootVolumeComesFromTheForcedTheSourceOrTheMatchingImage
   }
 }
 
-// A cancel while the stub disk uploads or while its image imports ends the restore there with 4000, and
-// an import still running after "nImageImportMaximumWaitTimeInMinutes" with 24: no image after the
-// upload, nothing launched or made, and what was made is gone again.
-TEST_F(PluginRestore, ACancelOrAnEndlessImportEndsTheRestoreAtTheTemporaryImage) {
+// A cancel while the source image is looked up, the stub disk uploads or its image imports ends the restore there
+// with 4000, and an import still running after "nImageImportMaximumWaitTimeInMinutes" with 24: no image after the
+// upload, no volume's create once the cancel came, and what was made is gone again.
+TEST_F(PluginRestore, ACancelOrAnEndlessImportEndsTheRestoreAtTheImage) {
   clock.OnSleep([&](size_t i) { if (clock.Sleeps()[i] == 4321) plugin->SetJobCancelled(true); });
-  for (const std::string op : {"UploadToObjectStorage", "CreateImage", "endless import"}) {
+  for (const std::string op : {"GetTemplateInfo", "UploadToObjectStorage", "CreateImage", "endless import"}) {
     SCOPED_TRACE(op);
     const bool endless = op == "endless import";
     if (endless) SetProvisionSeconds("image", 100000), TZPlatformInfo::SetValue("VirtualServer", "nImageImportMaximumWaitTimeInMinutes", "5");
     if (!endless) AddFault(op, 1, sim::EFaultAction::Delay, "", 4321);
     plugin->SetJobCancelled(false);
     RestoreCtx ctx = Ctx("web-r");
-    ctx.sourceImageId.clear(), ctx.bucketName = "image-import", ctx.jobResultsDir = sandbox->Dir() + "/jobs/7/results";
+    if (op != "GetTemplateInfo") ctx.sourceImageId.clear();
+    ctx.bucketName = "image-import", ctx.jobResultsDir = sandbox->Dir() + "/jobs/7/results";
     EXPECT_EQ(plugin->InitRestoreVM(ctx), 0);
     EXPECT_EQ(plugin->GetLastVMError(), endless ? VMERR_RESOURCE_CREATION_FAILED : VMERR_JOB_CANCELLED);
     EXPECT_EQ(plugin->GetLastVMErrorDetails().find("] did not complete within 5 minutes") != std::string::npos, endless);
-    EXPECT_EQ(Calls("CreateImage"), (op != "UploadToObjectStorage") + endless);  // counted since the test began
+    EXPECT_EQ(Calls("CreateImage"), op == "CreateImage" ? 1 : endless ? 2 : 0);  // counted since the test began
     EXPECT_EQ(Calls("DeployVM") + Calls("CreateVolume"), 0);
     EXPECT_EQ(plugin->CleanupRestoreVM(ctx), 1);
     ExpectNothingLeft();
@@ -244,6 +247,41 @@ TEST_F(PluginRestore, ShapesAreTheSmallestThatCoverCpusAndMemory) {
     EXPECT_EQ(plugin->AdjustConvertedVMSize(ctx), a.ok) << a.asked << " " << a.cpus;
     EXPECT_EQ(plugin->GetLastVMError(), a.ok ? VMERR_NONE : VMERR_VM_CREATION_FAILED);
     EXPECT_EQ(ctx.vmSize, a.shape);
+  }
+}
+
+// A flexible shape launches with the CPUs and memory of the saved configuration: one that cannot give them fails
+// with 20 naming the file and why, rather than leave them to the cloud. A fixed shape and a conversion need none.
+TEST_F(PluginRestore, AFlexibleShapeWithoutItsSavedSizeIsNotLaunched) {
+  std::map<std::string, std::string> saved;
+  ASSERT_TRUE(plugin->bridge->GetInstanceConfigurations(InstanceId("sample-db"), saved));
+  const auto db = Rows("SELECT shape, cpus, memory_mb FROM instances WHERE name = 'sample-db'")[0];
+  const std::string dir = sandbox->Dir() + "/config", flex = db[0];
+  WriteTestFile(dir + "/db.json", saved.at(".json"));
+  WriteTestFile(dir + "/broken.json", "{");
+  WriteTestFile(dir + "/sizeless.json", "{}");
+  const struct {
+    std::string config, shape;
+    bool conversion;
+    std::string missing;  // a part of the refusal's details; none: launched with `size`
+    std::string size = "";
+  } cases[] = {{"db", flex, false, "", db[1] + "/" + db[2]},
+               {"none", flex, false, "the saved configuration [" + dir + "/none.json] was not found"},
+               {"broken", flex, false, "[" + dir + "/broken.json] could not be parsed: "},
+               {"sizeless", flex, false, "[" + dir + "/sizeless.json] holds no CPU count or memory"},
+               {"none", "VM.Standard2.1", false, "", "0/0"},
+               {"none", flex, true, "", "0/-1"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.config + " " + c.shape);
+    RestoreCtx ctx = Ctx("db-r");
+    ctx.configFilesPath = dir, ctx.sourceConfigName = c.config, ctx.vmSize = c.shape, ctx.isConversion = c.conversion;
+    plugin->SetLastVMError(VMERR_NONE);
+    EXPECT_EQ(plugin->_PopulateRestoreCtxVMInfo(ctx), c.missing.empty());
+    EXPECT_EQ(plugin->GetLastVMError(), c.missing.empty() ? VMERR_NONE : VMERR_VM_CREATION_FAILED);
+    if (c.missing.empty())
+      EXPECT_EQ(std::to_string(ctx.vmInfo.cpuCount) + "/" + std::to_string(ctx.vmInfo.memoryMB), c.size);
+    else
+      EXPECT_NE(plugin->GetLastVMErrorDetails().find(c.missing), std::string::npos) << plugin->GetLastVMErrorDetails();
   }
 }
 

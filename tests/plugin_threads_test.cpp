@@ -1,5 +1,10 @@
 // Disks of one instance opened, read and closed on eight threads at once: each gets its own
-// replica's device, and the unmount leaves nothing behind. Also run by scripts/tsan.sh.
+// replica's device, and the unmount leaves nothing behind; a restore's volume workers reach the host
+// only through the job thread. Also run by scripts/tsan.sh.
+#include <sys/syscall.h>
+
+#include <fstream>
+#include <sstream>
 #include <latch>
 #include <thread>
 #include "MountTestUtil.h"
@@ -24,7 +29,58 @@ class PluginThreads : public CMountFixture {
     return {json::parse(leaks), Ls(*sandbox, "volumes"), Ls(*sandbox, "snapshots"), live};
   }
 };
+
+// While it lives no thread can be started in this process: no stack can be had for one.
+struct CNoThreadStarts {
+  CNoThreadStarts() {
+    pthread_attr_t huge;
+    pthread_getattr_default_np(&saved);
+    pthread_attr_init(&huge);
+    pthread_attr_setstacksize(&huge, size_t{1} << 47);
+    pthread_setattr_default_np(&huge);
+    pthread_attr_destroy(&huge);
+  }
+  ~CNoThreadStarts() {
+    pthread_setattr_default_np(&saved);
+    pthread_attr_destroy(&saved);
+  }
+  pthread_attr_t saved;
+};
 }  // namespace
+
+// A restore's volumes are made by workers of the job, which reach the host only through the job thread: every line
+// of the plug-in is written by it (the workers' too), and a failed create's code and cloud text are the step's. A
+// worker that cannot be started fails the step as well, and nothing is left either way.
+TEST_F(PluginThreads, RestoreVolumeWorkersReachTheHostOnlyThroughTheJobThread) {
+  UseSandboxTools();
+  auto plugin = NewPlugin();
+  AddFault("CreateVolume", 1, sim::EFaultAction::Fail, "the volume quota is used up");
+  for (const bool threads : {true, false}) {
+    std::optional<CNoThreadStarts> noThreads;
+    if (!threads) noThreads.emplace();
+    RestoreCtx ctx = WebRestoreCtx("web-r");
+    EXPECT_EQ(plugin->InitRestoreVM(ctx), 0);
+    noThreads.reset();
+    EXPECT_EQ(plugin->GetLastVMError(), VMERR_RESOURCE_CREATION_FAILED);
+    EXPECT_EQ(plugin->GetLastVMErrorDetails().find(threads ? "the volume quota is used up"
+                                                           : "No thread could be started to create the volume of "
+                                                             "disk [sample-web (Boot Volume)_0]: "),
+              0u) << plugin->GetLastVMErrorDetails();
+    ExpectNothingLeft();
+  }
+  EXPECT_EQ(Calls("DeployVM"), 1) << "a worker that was never started made a boot volume";
+  const std::string job = std::to_string(::syscall(SYS_gettid));
+  std::ifstream log(sandbox->Home() + "/log/vsagent.log");
+  int elsewhere = 0, workerLines = 0;
+  for (std::string line, day, time, thread; std::getline(log, line);) {
+    std::istringstream(line) >> day >> time >> thread;
+    if (line.find("COracleCloud") == std::string::npos) continue;
+    elsewhere += thread.substr(thread.find(':') + 1) != job;
+    workerLines += line.find("Creating blockVolume for disk: [sample-web-data]") != std::string::npos;
+  }
+  EXPECT_EQ(elsewhere, 0) << "lines of the plug-in written on another thread than the job's";
+  EXPECT_EQ(workerLines, 1);
+}
 
 TEST_F(PluginThreads, DisksOpenedReadAndClosedOnEightThreadsAtOnceGetTheirOwnDevices) {
   CPathFirst path(sandbox->Dir() + "/bin");

@@ -45,6 +45,7 @@ void SortVersionsNewestFirst(std::vector<string>& versions);
 // `error` says why. A folder or configured tool path that is not an absolute clean path is refused
 // before anything runs.
 bool CreateStubVmdkFile(const string& folder, long long sizeMB, string& filePath, string& error);
+// The whole file, every byte as it is; false for a file that cannot be read or holds nothing.
 bool ReadWholeBinaryFile(const string& path, string& contents);
 
 // An absolute path without "." or ".." parts and without control characters (NUL, CR, LF...): a

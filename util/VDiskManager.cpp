@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <utility>
 
 #include "host/CWqDirectory.h"
 #include "host/CWqPath.h"
@@ -144,6 +145,7 @@ bool CreateStubVmdkFile(const string& folder, long long sizeMB, string& filePath
   }
   const string tool = getVDiskManagerPath();
   if (tool.empty()) {
+    EVERROR(c_evEvent, "Failed to get vddk path");
     error = "No virtual disk tool was found";
     return false;
   }
@@ -179,7 +181,21 @@ bool CreateStubVmdkFile(const string& folder, long long sizeMB, string& filePath
   return true;
 }
 
-bool ReadWholeBinaryFile(const string& path, string& contents) { return ReadWholeFile(path, contents); }
+bool ReadWholeBinaryFile(const string& path, string& contents) {
+  string read;
+  if (!ReadWholeFile(path, read)) {
+    EVERROR(c_evEvent, "Could not read file: [%s]", path.c_str());
+    return false;
+  }
+  // The stub disk is never empty: a file without data is no disk.
+  if (read.empty()) {
+    EVERROR(c_evEvent, "contents pointer NULL");
+    return false;
+  }
+  contents = std::move(read);
+  EVDEBUGLVL(c_evEvent, 3, "FileSize: %lu bytes", static_cast<unsigned long>(contents.size()));
+  return true;
+}
 
 bool IsAbsoluteCleanPath(const string& path) {
   if (path.empty() || path[0] != '/') return false;
