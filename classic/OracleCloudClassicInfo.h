@@ -14,6 +14,8 @@ class COracleCloudClassicInfo : public COracleCloudInfo {
   int GetVMInfoForVM(const string& vmName, const string& vmGuid, const string& hostName, UINT64 flags, int option,
                      VMInfoStructs::SVMInfo& out) override;
   int CleanupRestoreVM(const RestoreCtx& ctx) override;
+  // The clean-up itself; CleanupRestoreVM guards it.
+  int CleanupRestoredResources(const RestoreCtx& ctx);
 
  protected:
   void DetectLocalVMGuid() override;

@@ -241,6 +241,10 @@ bool COracleCloudClassicInfo::_PostRestoreVM(const RestoreCtx& ctx) {
 }
 
 int COracleCloudClassicInfo::CleanupRestoreVM(const RestoreCtx& ctx) {
+  return GuardedEntry("CleanupRestoreVM", VMERR_VM_DELETE_FAILED, [&] { return CleanupRestoredResources(ctx); });
+}
+
+int COracleCloudClassicInfo::CleanupRestoredResources(const RestoreCtx& ctx) {
   EVDEBUGLVL(evDebug, 2, "Cleaning created VM during restore");
   if (!InitProxyVMInfo() || !InitMapperAndCleaner()) return 0;
   cleanerMode = VM_CLEANER_MODE_RESTORE;

@@ -29,6 +29,8 @@ class COracleCloudInfrastructureInfo : public COracleCloudInfo {
   int CloseVmdk(const VmdkHandle& handle) override;
 
   int CleanupRestoreVM(const RestoreCtx& ctx) override;
+  // The clean-up itself; CleanupRestoreVM guards it.
+  int CleanupRestoredResources(const RestoreCtx& ctx);
 
  protected:
   void DetectLocalVMGuid() override;

@@ -277,6 +277,10 @@ bool COracleCloudInfrastructureInfo::_PostRestoreVM(const RestoreCtx& ctx) {
 }
 
 int COracleCloudInfrastructureInfo::CleanupRestoreVM(const RestoreCtx& ctx) {
+  return GuardedEntry("CleanupRestoreVM", VMERR_VM_DELETE_FAILED, [&] { return CleanupRestoredResources(ctx); });
+}
+
+int COracleCloudInfrastructureInfo::CleanupRestoredResources(const RestoreCtx& ctx) {
   EVDEBUGLVL(evDebug, 2, "Cleaning created VM during restore");
   if (!InitProxyVMInfo() || !InitMapperAndCleaner()) return 0;
   cleanerMode = VM_CLEANER_MODE_RESTORE;

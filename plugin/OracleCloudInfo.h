@@ -86,7 +86,7 @@ class COracleCloudInfo : public CVMInfo {
 
   // Restore: the phases in the order the agent calls them, between Init and Pre it writes the disks
   // into the volumes attached to the proxy; after a failed phase it calls CleanupRestoreVM.
-  int InitRestoreVM(const RestoreCtx& ctx) override;
+  int InitRestoreVM(const RestoreCtx& ctx) override;  // guarded: the phase is _InitRestoreVMPhase
   int PreRestoreVM(const RestoreCtx& ctx) override;
   int RestoreVM(const RestoreCtx& ctx) override;
   int PostRestoreVM(const RestoreCtx& ctx) override;
@@ -179,8 +179,12 @@ class COracleCloudInfo : public CVMInfo {
   // Runs the unwinding of a failed step (`what` names it) so that the step's error code and details
   // are the ones reported: an unwinding that fails too is logged and named after them.
   void KeepFirstFailureAcross(const char* what, const std::function<bool()>& unwind);
+  // Runs an entry point's body so that no exception leaves the plug-in: one that escapes fails the
+  // entry (0) with `code`, unless the body set a code of its own, and details naming the entry.
+  int GuardedEntry(const char* entry, EVMInfoError code, const std::function<int()>& body);
   // True (error 4000 set) when the job was cancelled before a phase.
   bool CancelledBeforePhase();
+  int _InitRestoreVMPhase(const RestoreCtx& ctx);
   // True (error 7102 set) for a replication on a flavour that has none: nothing is registered.
   bool RefusesReplication(const RestoreCtx& ctx);
   // A fresh restore id registered as the job's root; false (nothing may be created) when it is not.

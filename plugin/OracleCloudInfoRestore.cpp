@@ -47,7 +47,28 @@ bool COracleCloudInfo::RefusesReplication(const RestoreCtx& ctx) {
   return true;
 }
 
+int COracleCloudInfo::GuardedEntry(const char* entry, EVMInfoError code, const std::function<int()>& body) {
+  string cause;
+  try {
+    return body();
+  } catch (const std::exception& e) {
+    cause = e.what();
+  } catch (...) {
+    cause = "an exception of an unknown kind";
+  }
+  EVERROR(evDebug, "Caught unhandled exception in %s: %s", entry, cause.c_str());
+  // Details are the body's own only when it set a code with them; older ones are replaced.
+  const string details = GetLastVMError() == VMERR_NONE ? "" : GetLastVMErrorDetails();
+  SetLastVMErrorDetails(details + (details.empty() ? "" : "; ") + entry + " failed unexpectedly: " + cause);
+  if (GetLastVMError() == VMERR_NONE) SetLastVMError(code);
+  return 0;
+}
+
 int COracleCloudInfo::InitRestoreVM(const RestoreCtx& ctx) {
+  return GuardedEntry("InitRestoreVM", VMERR_RESOURCE_CREATION_FAILED, [&] { return _InitRestoreVMPhase(ctx); });
+}
+
+int COracleCloudInfo::_InitRestoreVMPhase(const RestoreCtx& ctx) {
   SetLastVMError(VMERR_NONE);
   if (CancelledBeforePhase()) return 0;
   ctx.vmCreated = false;
@@ -60,7 +81,10 @@ int COracleCloudInfo::InitRestoreVM(const RestoreCtx& ctx) {
   }
   if (RefusesReplication(ctx)) return 0;
   if (!RegisterCleanerForRestore(ctx)) return 0;
-  const bool ok = ctx.restoreType == RESTORE_TYPE_REPLICATION ? InitRestoreVM_VMReplication(ctx) : _InitRestoreVM(ctx);
+  // What was made before an unexpected failure is unwound as after any other.
+  const bool ok = GuardedEntry("InitRestoreVM", VMERR_RESOURCE_CREATION_FAILED, [&] {
+    return ctx.restoreType == RESTORE_TYPE_REPLICATION ? InitRestoreVM_VMReplication(ctx) : _InitRestoreVM(ctx);
+  });
   if (ok) return 1;
   KeepFirstFailureAcross("clean-up", [&] { return CleanupRestoreVM(ctx) != 0; });
   return 0;
@@ -85,29 +109,36 @@ void COracleCloudInfo::KeepFirstFailureAcross(const char* what, const std::funct
 }
 
 int COracleCloudInfo::PreRestoreVM(const RestoreCtx& ctx) {
-  SetLastVMError(VMERR_NONE);
-  if (CancelledBeforePhase()) return 0;
-  if (RefusesReplication(ctx)) return 0;
-  if (ctx.restoreType == RESTORE_TYPE_REPLICATION) return PreRestoreVM_VMReplication(ctx) ? 1 : 0;
-  if (_PreRestoreVM(ctx)) return 1;
-  EVERROR(evDebug, "PreRestore phase failed");
-  return 0;
+  return GuardedEntry("PreRestoreVM", VMERR_VM_CREATION_FAILED, [&] {
+    SetLastVMError(VMERR_NONE);
+    if (CancelledBeforePhase()) return 0;
+    if (RefusesReplication(ctx)) return 0;
+    if (ctx.restoreType == RESTORE_TYPE_REPLICATION) return PreRestoreVM_VMReplication(ctx) ? 1 : 0;
+    if (_PreRestoreVM(ctx)) return 1;
+    EVERROR(evDebug, "PreRestore phase failed");
+    return 0;
+  });
 }
 
 int COracleCloudInfo::RestoreVM(const RestoreCtx& ctx) {
-  SetLastVMError(VMERR_NONE);
-  if (_RestoreVM(ctx)) return 1;
-  EVERROR(evDebug, "Restore phase failed");
-  return 0;
+  return GuardedEntry("RestoreVM", VMERR_VM_CREATION_FAILED, [&] {
+    SetLastVMError(VMERR_NONE);
+    if (_RestoreVM(ctx)) return 1;
+    EVERROR(evDebug, "Restore phase failed");
+    return 0;
+  });
 }
 
 int COracleCloudInfo::PostRestoreVM(const RestoreCtx& ctx) {
-  SetLastVMError(VMERR_NONE);
-  if (RefusesReplication(ctx)) return 0;
-  const bool ok = ctx.restoreType == RESTORE_TYPE_REPLICATION ? PostRestoreVM_VMReplication(ctx) : _PostRestoreVM(ctx);
-  if (ok) return 1;
-  EVERROR(evDebug, "PostRestore phase failed");
-  return 0;
+  return GuardedEntry("PostRestoreVM", VMERR_VM_CREATION_FAILED, [&] {
+    SetLastVMError(VMERR_NONE);
+    if (RefusesReplication(ctx)) return 0;
+    const bool ok =
+        ctx.restoreType == RESTORE_TYPE_REPLICATION ? PostRestoreVM_VMReplication(ctx) : _PostRestoreVM(ctx);
+    if (ok) return 1;
+    EVERROR(evDebug, "PostRestore phase failed");
+    return 0;
+  });
 }
 
 int COracleCloudInfo::CleanupRestoreVM(const RestoreCtx& ctx) { return 1; }

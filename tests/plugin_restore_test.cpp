@@ -25,6 +25,17 @@ struct RestorePlugin : testbase::InfraBase {
   using InfraBase::_PopulateRestoreCtxVMInfo;
   using InfraBase::RemoveJobResultsDir;
   using InfraBase::UpdateDiskNames;
+  // A phase that throws, as an unexpected failure would: Init once its volumes exist, Pre at once.
+  std::string throwIn;
+  bool _InitRestoreVM(const RestoreCtx& c) override {
+    const bool ok = InfraBase::_InitRestoreVM(c);
+    if (throwIn == "Init") throw std::runtime_error("boom");
+    return ok;
+  }
+  bool _PreRestoreVM(const RestoreCtx& c) override {
+    if (throwIn == "Pre") throw std::bad_alloc();
+    return InfraBase::_PreRestoreVM(c);
+  }
 };
 
 class PluginRestore : public CMountFixture {
@@ -205,6 +216,23 @@ TEST_F(PluginRestore, ACancelOrAnEndlessImportEndsTheRestoreAtTheImage) {
     EXPECT_EQ(Calls("CreateImage"), op == "CreateImage" ? 1 : endless ? 2 : 0);  // counted since the test began
     EXPECT_EQ(Calls("DeployVM") + Calls("CreateVolume"), 0);
     EXPECT_EQ(plugin->CleanupRestoreVM(ctx), 1);
+    ExpectNothingLeft();
+  }
+}
+
+// No exception leaves a phase: it fails with the phase's code naming the cause, and what Init had made
+// is unwound as after any other failure.
+TEST_F(PluginRestore, AnExceptionInAPhaseFailsItAndLeavesNothing) {
+  for (const std::string phase : {"Init", "Pre"}) {
+    plugin->throwIn = phase;
+    RestoreCtx ctx = Ctx("web-r");
+    const int init = plugin->InitRestoreVM(ctx);
+    EXPECT_EQ(init, phase == "Init" ? 0 : 1) << plugin->GetLastVMErrorDetails();
+    if (init) { EXPECT_EQ(plugin->PreRestoreVM(ctx), 0); }
+    EXPECT_EQ(plugin->GetLastVMError(), phase == "Init" ? VMERR_RESOURCE_CREATION_FAILED : VMERR_VM_CREATION_FAILED);
+    EXPECT_EQ(plugin->GetLastVMErrorDetails(), phase == "Init" ? "InitRestoreVM failed unexpectedly: boom"
+                                                              : "PreRestoreVM failed unexpectedly: std::bad_alloc");
+    if (init) { EXPECT_EQ(plugin->CleanupRestoreVM(ctx), 1); }
     ExpectNothingLeft();
   }
 }
