@@ -17,14 +17,14 @@ std::string Quote(const std::string& text) {
 }
 }  // namespace
 
-CTestSandbox::CTestSandbox(const std::string& flavour, const std::string& name) {
+CTestSandbox::CTestSandbox(const std::string& flavour, const std::string& name, const std::string& backend) {
   char pattern[] = "/tmp/oci-test.XXXXXX";
   if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
   base_ = pattern;
   dir_ = base_ + "/" + name;
   std::string output;
   // Small volumes: a job hashes every disk it copies twice.
-  if (CloudSim({"init", dir_, "--flavour", flavour, "--volume-mib", "16"}, &output) != 0)
+  if (CloudSim({"init", dir_, "--flavour", flavour, "--volume-mib", "16", "--backend", backend}, &output) != 0)
     throw std::runtime_error("cloud-sim init failed: " + output);
   root_ = std::make_unique<hosttest::ScopedEnv>("TZ_PLATFORM_ROOT", Root());
   home_ = std::make_unique<hosttest::ScopedEnv>("TZ_BASE_HOME", Home());
@@ -60,8 +60,12 @@ int CTestSandbox::Agent(const std::vector<std::string>& args, std::string* outpu
 }
 
 pid_t CTestSandbox::StartAgent(const std::vector<std::string>& args, const std::string& log) const {
+  return Start("backup-agent", args, log);
+}
+
+pid_t CTestSandbox::Start(const std::string& tool, const std::vector<std::string>& args, const std::string& log) const {
   std::filesystem::create_directories(std::filesystem::path(log).parent_path());
-  const std::string agent = std::string(OCI_BUILD_DIR) + "/backup-agent";
+  const std::string agent = std::string(OCI_BUILD_DIR) + "/" + tool;
   std::vector<std::string> all = {agent, "--sandbox", dir_};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;

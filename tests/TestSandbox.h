@@ -11,8 +11,9 @@
 
 class CTestSandbox {
  public:
-  // In a fresh temporary folder, as its subfolder `name`.
-  explicit CTestSandbox(const std::string& flavour = "infrastructure", const std::string& name = "sandbox");
+  // In a fresh temporary folder, as its subfolder `name`; `backend`: sim or rest.
+  explicit CTestSandbox(const std::string& flavour = "infrastructure", const std::string& name = "sandbox",
+                        const std::string& backend = "sim");
   ~CTestSandbox();
   CTestSandbox(const CTestSandbox&) = delete;
 
@@ -28,6 +29,7 @@ class CTestSandbox {
   // backup-agent --sandbox DIR ARGS..., waited for, or started with its output in `log`.
   int Agent(const std::vector<std::string>& args, std::string* output = nullptr) const;
   pid_t StartAgent(const std::vector<std::string>& args, const std::string& log) const;
+  pid_t Start(const std::string& tool, const std::vector<std::string>& args, const std::string& log) const;
   static int WaitFor(pid_t child);  // the raw wait status
   // Adds `cloud-sim fault add --op OP --nth N --action ACTION [extra...]`.
   void Fault(const std::string& op, long nth, const std::string& action, const std::vector<std::string>& extra = {}) const;

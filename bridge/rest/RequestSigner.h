@@ -13,9 +13,9 @@ namespace OracleCloudSDKCppBridge {
 
 // One HTTP request as it goes on the wire: `target` is the path with its query, already encoded.
 struct SHttpRequest {
-  std::string method, host, target;
-  std::vector<std::pair<std::string, std::string>> headers;  // names as sent
-  std::string body;
+  std::string method{}, host{}, target{};
+  std::vector<std::pair<std::string, std::string>> headers{};  // names as sent
+  std::string body{};
 
   // The value of the header `name` (compared without case); empty when it has none.
   std::string Header(const std::string& name) const;
