@@ -96,8 +96,10 @@ TEST_F(RestServer, ASignedRequestIsAnsweredAndEveryBadOneGetsItsStatusAndCode) {
     EXPECT_NE(body.value("message", "").find(c.message), std::string::npos) << c.what << response.body;
     EXPECT_FALSE(response.Header("opc-request-id").empty()) << c.what;
   }
-  // Every request is in the server's log with its status.
-  const std::string log = ReadTestFile(sandbox_.Dir() + "/api/requests.log");
+  // Every request is in the server's log with its status (written once the answer went out).
+  std::string log;
+  for (int i = 0; i < 100 && std::count(log.begin(), log.end(), '\n') < 6; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+    log = ReadTestFile(sandbox_.Dir() + "/api/requests.log");
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 6) << log;
   EXPECT_NE(log.find("GET /20160918/regions 200 "), std::string::npos) << log;
   EXPECT_NE(log.find("POST /20160918/volumes 401 "), std::string::npos) << log;
