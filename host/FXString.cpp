@@ -70,4 +70,10 @@ bool WildcardMatch(const string& pattern, const string& text, bool ignoreCase) {
   return pi == p.size();
 }
 
+string HashHex(const string& text) {
+  uint64_t hash = 14695981039346656037ULL;
+  for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ULL;
+  return Format("%016llx", static_cast<unsigned long long>(hash));
+}
+
 }  // namespace FXString

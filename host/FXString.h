@@ -11,6 +11,9 @@ string ToUpper(const string& text);
 // True when `needle` occurs in `haystack`; ignoreCase compares ASCII letters without case.
 bool FindString(const string& haystack, const string& needle, bool ignoreCase = true);
 bool EqualsIgnoreCase(const string& a, const string& b);
+// 16 hexadecimal digits of the 64-bit FNV-1a hash of `text`: a short file name for any text, the same
+// in every process.
+string HashHex(const string& text);
 // Shell-style match of `text` against `pattern` with '*' and '?'.
 bool WildcardMatch(const string& pattern, const string& text, bool ignoreCase = true);
 }  // namespace FXString

@@ -1,10 +1,14 @@
 #include "host/VMCleaner.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
-
-#include <unistd.h>
+#include <thread>
 
 #include "host/CFileLock.h"
 #include "host/CWqDirectory.h"
@@ -12,6 +16,7 @@
 #include "host/CleanerHandle.h"
 #include "host/EvDebug.h"
 #include "host/FXFile.h"
+#include "host/FXString.h"
 #include "host/HostClock.h"
 #include "host/HostEnvironment.h"
 #include "host/RegistrySession.h"
@@ -330,6 +335,7 @@ bool VMCleaner::LockRootClaims(CFileLock& claims) {
 
 bool VMCleaner::DeInit() {
   std::lock_guard<std::mutex> lock(mutex_);
+  emptying_.clear();
   session_.reset();
   db_.reset();
   return true;
@@ -368,17 +374,44 @@ bool VMCleaner::RegisterEntity(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityTyp
 
 bool VMCleaner::ClaimRoot(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name,
                           bool& heldByAnother) {
+  const auto start = std::chrono::steady_clock::now();
+  for (bool logged = false;; logged = true) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const int claimed = TryClaimRoot(mode, type, name, heldByAnother);
+      if (claimed >= 0) return claimed == 1;
+      if (!logged) EVDEBUG(Log(), "Root [%s] is being emptied by another job's clean-up; waiting for it", name.c_str());
+      if (cancelled_ && cancelled_()) break;
+    }
+    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(kEmptyingWaitSeconds)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  heldByAnother = true;
+  return false;
+}
+
+string VMCleaner::EmptyingLockPath(VM_Cleaner_Mode mode, VM_Cleaner_EntityType type, const string& name) const {
+  return FXPath::Append(databasePath_ + ".emptying",
+                        FXString::HashHex(std::to_string(mode) + ":" + std::to_string(type) + ":" + name) + ".lock");
+}
+
+int VMCleaner::TryClaimRoot(VM_Cleaner_Mode mode, VM_Cleaner_EntityType type, const string& name,
+                            bool& heldByAnother) {
   heldByAnother = false;
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!db_) return false;
+  if (!db_) return 0;
   CFileLock claims;
-  if (!LockRootClaims(claims)) return false;
+  if (!LockRootClaims(claims)) return 0;
   try {
     // The write transaction keeps a second claimant out between the owner check and the update.
     CSqliteTransaction tx(*db_);
     if (RootHeldByAnother(*db_, mode, type, name, session_->Key(), sessionDirectory_)) {
+      // A clean-up holds the emptying lock from its take-over (made under the claims lock) to its end.
+      const int fd = ::open(EmptyingLockPath(mode, type, name).c_str(), O_RDONLY | O_CLOEXEC);
+      const bool emptying = fd >= 0 && ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+      if (fd >= 0) ::close(fd);
+      if (emptying) return -1;
       heldByAnother = true;
-      return false;
+      return 0;
     }
     db_->Prepare(
            "INSERT INTO entities(mode, parent, type, name, owner, unregistered, created) VALUES(?, 0, ?, ?, ?, 0, ?) "
@@ -390,10 +423,10 @@ bool VMCleaner::ClaimRoot(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType typ
         .Bind(5, HostClock::Now())
         .Run();
     tx.Commit();
-    return true;
+    return 1;
   } catch (const std::exception& e) {
     EVERROR(Log(), "Registering [%s] in [%s] failed: %s", name.c_str(), databasePath_.c_str(), e.what());
-    return false;
+    return 0;
   }
 }
 
@@ -416,11 +449,17 @@ bool VMCleaner::TakeOverRoot(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType 
     }
     // The unregistered flag stays: nothing new is registered under a root that is being emptied.
     string owner;
+    path = CleanerHandle::Root(mode, type, name);
     if (!RootOwner(*db_, mode, type, name, owner) || owner != session_->Key()) {
+      // A dead job's root: a job that wants it waits for the emptying lock instead of being refused.
+      auto emptying = std::make_unique<CFileLock>();
+      const string lockPath = EmptyingLockPath(mode, type, name);
+      if (CWqDirectory::Create(FXPath::GetParent(lockPath)) && MakeOwnerOnly(FXPath::GetParent(lockPath), true) &&
+          emptying->TryAcquire(lockPath))
+        emptying_[path] = std::move(emptying);
       db_->Prepare("UPDATE entities SET owner=? WHERE id=?").Bind(1, session_->Key()).Bind(2, id).Run();
       tx.Commit();
     }
-    path = CleanerHandle::Root(mode, type, name);
     return true;
   } catch (const std::exception& e) {
     EVERROR(Log(), "Taking over [%s] in [%s] failed: %s", name.c_str(), databasePath_.c_str(), e.what());
@@ -450,6 +489,8 @@ bool VMCleaner::ChangeOwnedRoot(const string& path, bool release, bool force) {
     else
       Unregister(*db_, id, force);
     tx.Commit();
+    emptying_.erase(CleanerHandle::Root(static_cast<VM_Cleaner_Mode>(parsed.mode),
+                                        static_cast<VM_Cleaner_EntityType>(parsed.chain[0].type), parsed.chain[0].name));
     return true;
   } catch (const std::exception& e) {
     EVERROR(Log(), "Changing root [%s] in [%s] failed: %s", path.c_str(), databasePath_.c_str(), e.what());

@@ -89,9 +89,11 @@ class VMCleaner {
   bool RegisterEntity(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name,
                       const string& parentHandle);
   // Records a root owned by this session. A root that exists is taken over when its owner is gone
-  // (or it is this session); a root that another live session owns (a running job, or a clean-up
-  // that took it over) is left as it is, and the claim fails with heldByAnother set.
+  // (or it is this session); a root that another live session owns is left as it is: while a
+  // clean-up empties a dead job's root the claim waits for it (at most kEmptyingWaitSeconds, ending
+  // on a cancel), and a root a running job owns fails the claim at once with heldByAnother set.
   bool ClaimRoot(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name, bool& heldByAnother);
+  static constexpr int kEmptyingWaitSeconds = 1800;
   // Takes over the existing root of this mode, type and name for a clean-up: one this session owns
   // already, or one whose owner is gone (also one unregistered while children remained). No other
   // session can claim it afterwards; its owner stays this session until it is unregistered, released
@@ -168,6 +170,10 @@ class VMCleaner {
   // Takes the lock of root-owner changes (the caller holds mutex_).
   bool LockRootClaims(CFileLock& claims);
   bool ChangeOwnedRoot(const string& path, bool release, bool force);
+  // The lock file a clean-up holds while it empties a dead job's root (the caller holds mutex_).
+  string EmptyingLockPath(VM_Cleaner_Mode mode, VM_Cleaner_EntityType type, const string& name) const;
+  // One claim attempt under the claims lock: 1 claimed, 0 failed, -1 held by a clean-up that empties it.
+  int TryClaimRoot(VM_Cleaner_Mode mode, VM_Cleaner_EntityType type, const string& name, bool& heldByAnother);
 
   mutable std::mutex mutex_;
   std::unique_ptr<CSqliteDb> db_;
@@ -178,4 +184,5 @@ class VMCleaner {
   string handOverDirectory_;  // the ledger of hand-overs the store could not take
   string initError_, notice_;
   std::function<bool()> cancelled_;
+  std::map<string, std::unique_ptr<CFileLock>> emptying_;  // by root path: the dead roots this session empties
 };

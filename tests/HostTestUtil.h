@@ -113,11 +113,11 @@ class ChildProcess {
   }
   ChildProcess(const ChildProcess&) = delete;
 
-  // The next byte the child wrote; -1 at end of stream or after 30 s without one.
-  int ReadByte() {
+  // The next byte the child wrote; -1 at end of stream or after `ms` without one.
+  int ReadByte(int ms = 30000) {
     pollfd p{fd_, POLLIN, 0};
     unsigned char c = 0;
-    return ::poll(&p, 1, 30000) == 1 && ::read(fd_, &c, 1) == 1 ? c : -1;
+    return ::poll(&p, 1, ms) == 1 && ::read(fd_, &c, 1) == 1 ? c : -1;
   }
   void Kill() { ::kill(pid_, SIGKILL); }
   int Wait() {  // the raw wait status

@@ -341,8 +341,8 @@ TEST(RegistryProcess, ConcurrentProcessesAndThreadsLoseNoRegistration) {
 }  // namespace
 
 // A clean-up of a dead job's root (P) beside a job that wants the same root (R, another process):
-// whoever takes it first owns it until done, P unregisters only its own root, and no root a live job
-// owns is ever an orphan for a third job's sweep.
+// R waits until P is done with it (it is neither refused nor let in), P unregisters only its own root,
+// and no root a live job owns is ever an orphan for a third job's sweep.
 TEST(RegistryProcess, ACleanUpOwnsTheRootItEmptiesAndUnregistersNoOtherJobsRoot) {
   RegistryHome home;
   ASSERT_TRUE(RegisterJob(*std::make_unique<COracleCloudCleaner>(), "ocid1.i.x"));  // a dead job's
@@ -357,9 +357,9 @@ TEST(RegistryProcess, ACleanUpOwnsTheRootItEmptiesAndUnregistersNoOtherJobsRoot)
     for (;;) ::pause();
     return 0;
   };
-  EXPECT_EQ(ChildProcess(takeover).ReadByte(), 'H') << "a job took over a root that a clean-up is emptying";
-  ASSERT_TRUE(p.UnRegisterVM(path));  // its entries stay, under an orphan
   ChildProcess r(takeover);
+  EXPECT_EQ(r.ReadByte(1500), -1) << "a job wanting a root that a clean-up is emptying did not wait for it";
+  ASSERT_TRUE(p.UnRegisterVM(path));  // its entries stay, under an orphan
   ASSERT_EQ(r.ReadByte(), 'C');
   EXPECT_FALSE(p.UnRegisterVM(path)) << "the clean-up unregistered the root of the job that took it over";
   std::string swept;

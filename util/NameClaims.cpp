@@ -6,23 +6,18 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
 
 #include "host/CWqDirectory.h"
 #include "host/FXFile.h"
+#include "host/FXString.h"
 #include "host/HostEnvironment.h"
 
 namespace {
-// The claim file of a name: its 64-bit FNV-1a hash, so that any name makes a short file name. Two
-// names of one hash merely keep each other out while both are claimed.
+// The claim file of a name: its hash, so that any name makes a short file name. Two names of one
+// hash merely keep each other out while both are claimed.
 string ClaimPath(const string& directory, const string& name) {
-  uint64_t hash = 14695981039346656037ULL;
-  for (unsigned char c : name) hash = (hash ^ c) * 1099511628211ULL;
-  char file[32];
-  std::snprintf(file, sizeof file, "%016" PRIx64 ".claim", hash);
-  return FXPath::Append(directory, file);
+  return FXPath::Append(directory, FXString::HashHex(name) + ".claim");
 }
 
 bool SameFile(int fd, const string& path) {
