@@ -56,6 +56,7 @@ class TestPlugin : public Base {
   using Base::IsBackupFeasible;
   using Base::proxyVMInfo;
   using Base::RegisterCleanerForBackup;
+  using Base::RegisterCleanerForRestore;
   using Base::SaveVMConfigFiles;
   using Base::WaitForResourceToBecomeUsable;
   static void ForgetIdentity() { testbase::ForgetIdentity(); }

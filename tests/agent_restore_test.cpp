@@ -276,7 +276,7 @@ TEST(AgentRestore, ATamperedBackupIsRefusedBeforeAnythingIsMade) {
 
 // A classic instance comes back from its saved orchestration, which the agent copied into the job's results folder: the
 // volumes hold the stored disks, the boot volume is disk 1, the backup's files are untouched. A taken name fails with
-// 10 even when overwriting; a launch plan serves only a plain restore (a conversion launches from the orchestration).
+// 10 even when overwriting; a launch plan serves a plain restore only, not a conversion or an in-place one.
 TEST(AgentRestore, AClassicInstanceComesBackFromItsSavedOrchestration) {
   SRestoreRun run("classic");
   std::map<std::string, std::string> files;
@@ -304,7 +304,9 @@ TEST(AgentRestore, AClassicInstanceComesBackFromItsSavedOrchestration) {
     json shape;
   } launches[] = {{"RestoreVM", {"--as", "web-plan", "--shape", "Auto Select", "--json"}, instance["shape"]},
                   {"DeployVMFromOrchestration", {"--as", "web-conv", "--conversion", "--shape", "Auto Select",
-                                                 "--cpus", "1", "--memory-mb", "15000"}, "VM.Standard2.1"}};
+                                                 "--cpus", "1", "--memory-mb", "15000"}, "VM.Standard2.1"},
+                  {"DeployVMFromOrchestration", {"--as", "web-in-place", "--in-place"}, instance["shape"]}};
+  ASSERT_EQ(run.sandbox.Agent({"delete", "sample-web"}, &run.out), 0) << run.out;  // in place takes its address
   for (const auto& c : launches) {
     WaitForNextSecond();
     const long before = run.sandbox.Calls(c.launch);
@@ -314,19 +316,22 @@ TEST(AgentRestore, AClassicInstanceComesBackFromItsSavedOrchestration) {
     EXPECT_EQ(run.sandbox.Calls(c.launch), before + 1) << c.launch;
     EXPECT_EQ(plugintest::RowWhere(plugintest::Ls(run.sandbox, "instances"), "name", c.options[1])["shape"], c.shape);
   }
-  EXPECT_EQ(run.sandbox.Calls("DeployVMFromOrchestration") + run.sandbox.Calls("RestoreVM"), 3);
+  EXPECT_EQ(run.sandbox.Calls("DeployVMFromOrchestration") + run.sandbox.Calls("RestoreVM"), 4);
   EXPECT_EQ(run.sandbox.Calls("RebootInstance"), 1) << "only the conversion is rebooted";
 }
 
 const std::vector<std::string> kConversion = {"--conversion", "--guest-os", "Oracle Linux 8", "--bucket",
                                               "image-import", "--shape", "Auto Select"};
 
-// A machine of another hypervisor: its boot volume comes from a temporary image imported from a stub
-// disk, and "Auto Select" picks the smallest fixed shape of that image's that covers the machine's
-// CPUs and memory (never a flexible one), or fails with 20 naming the need, the old instance kept.
-// Neither image nor object outlives the job; an instance name holding shell syntax runs no command.
+// A machine of another hypervisor: its boot volume comes from a temporary image imported from a stub disk for its
+// guest (a Linux one paravirtualized, its data volumes too) through a temporary instance of the smallest shape, and
+// "Auto Select" picks the smallest fixed shape of that image's that covers the machine's CPUs and memory (never a
+// flexible one), or fails with 20 naming the need, the old instance kept. Neither image nor object outlives the job.
 TEST(AgentRestore, AConversionGetsItsShapeFromATemporaryImageThatDoesNotOutliveIt) {
   SRestoreRun run;
+  json manifest = json::parse(ReadTestFile(run.folder + "/manifest.json"));  // a shape no temporary instance takes
+  WriteTestFile(run.folder + "/manifest.json", (manifest["instance"]["shape"] = "VM.Standard2.4", manifest).dump());
+  CSqliteDb cloud(run.sandbox.Dir() + "/cloud/cloud.db", false);
   const struct {
     const char *cpus, *memoryMB, *shape;
   } cases[] = {{"2", "30000", "VM.Standard2.2"}, {"1", "16000", "VM.Standard2.2"}, {"2", "100000", "VM.Standard2.8"},
@@ -345,6 +350,11 @@ TEST(AgentRestore, AConversionGetsItsShapeFromATemporaryImageThatDoesNotOutliveI
     ASSERT_EQ(run.Restore(args), 0) << run.out;
     const json result = run.ExpectVolumesHoldTheDisks();
     EXPECT_EQ(result["shape"], c.shape);
+    EXPECT_EQ(cloud.QueryText("SELECT t.shape || ' ' || t.launch_mode || ' ' || a.type FROM instances t, attachments a "
+                              "WHERE t.boot_volume_id = ? AND t.state = 'TERMINATED' AND a.volume_id = ? "
+                              "ORDER BY a.seq DESC", "", std::string(result["volumes"][0]["id"]),
+                              std::string(result["volumes"][1]["id"])),
+              "VM.Standard2.1 PARAVIRTUALIZED paravirtualized");
     for (const auto& volume : result["volumes"])
       if (!volume["boot"].get<bool>()) replaced.insert(volume["id"].get<std::string>());
     run.ExpectOnly("web-r", c.shape, replaced);
@@ -456,13 +466,14 @@ TEST(AgentRestore, OptionErrorsExitTwo) {
 
 }  // namespace
 
-// A flexible shape keeps the source's CPUs and memory (the temporary instance that makes the boot volume takes one CPU
-// and 1 GiB), the instance gets the source's cards, and --power-on leaves it running (a restore is stopped otherwise).
+// "Auto Select" keeps the source's flexible shape, CPUs and memory (the temporary instance that makes the boot volume
+// takes one CPU and 1 GiB), the instance gets the source's cards, and --power-on leaves it running (else stopped).
 TEST(AgentRestore, AFlexInstanceKeepsItsSizeAndCardsAndPowerOnLeavesItRunning) {
   CTestSandbox sandbox;
   std::string out;
   ASSERT_EQ(sandbox.Agent({"backup", "sample-db", "--store", sandbox.Dir() + "/store", "--job-id", "8"}, &out), 0) << out;
-  ASSERT_EQ(sandbox.Agent({"restore", sandbox.Dir() + "/store/8-sample-db", "--as", "db-r", "--power-on"}, &out), 0) << out;
+  ASSERT_EQ(sandbox.Agent({"restore", sandbox.Dir() + "/store/8-sample-db", "--as", "db-r", "--shape", "Auto Select",
+                           "--power-on"}, &out), 0) << out;
   std::map<std::string, json> instances;
   for (const json& i : plugintest::Ls(sandbox, "instances"))
     instances[i["state"] == "TERMINATED" ? std::string("temporary") : i["name"].get<std::string>()] = i;

@@ -60,9 +60,8 @@ TEST_F(PluginMount, MountMakesASnapshotAndAReplicaPerVolumeAndTheUnmountRemovesT
   EXPECT_EQ(Replicas().size(), 2u);
   const auto roots = Registry();
   ASSERT_EQ(roots.size(), 1u);
-  EXPECT_EQ(roots[0].name, ctx.vmGuid);
-  EXPECT_EQ(roots[0].mode, VM_CLEANER_MODE_BACKUP);
-  EXPECT_FALSE(roots[0].orphan);
+  EXPECT_EQ(std::make_tuple(roots[0].name, roots[0].mode, roots[0].orphan),
+            std::make_tuple(ctx.vmGuid, VM_CLEANER_MODE_BACKUP, false));
   EXPECT_EQ(Children(roots[0], VM_CLEANER_ENTITY_SNAPSHOT), snapshotIds);
   EXPECT_EQ(Children(roots[0], VM_CLEANER_ENTITY_DISK), replicaIds);
   // The instance's configuration is saved as <guid>.json.
@@ -379,17 +378,21 @@ TEST_F(PluginMount, OnlyTheFirstRegistrationOfAnObjectSweeps) {
   ASSERT_EQ(first->MountVM(db), 1) << first->GetLastVMErrorDetails();
   EXPECT_EQ(SnapshotIds().count(snapshot), 1u);
   EXPECT_TRUE(FindRoot(Registry(), leftoverRoot));
-
-  // A new object sweeps it, and leaves the roots of the live object alone.
-  auto second = NewPlugin();
+  // Nor does a backup's registration in an object whose first was a restore's (a restore sweeps no backup roots).
+  auto restoring = NewPlugin();
   MountCtx other = Ctx("");
   other.vmGuid = "ocid1.instance.oc1.phx.other";
+  ASSERT_TRUE(restoring->RegisterCleanerForRestore(WebRestoreCtx("r")) && restoring->RegisterCleanerForBackup(other));
+  EXPECT_EQ(SnapshotIds().count(snapshot), 1u);
+
+  // A new object sweeps it, and leaves the roots of the live objects alone.
+  auto second = NewPlugin();
+  other.vmGuid += "2";
   EXPECT_TRUE(second->RegisterCleanerForBackup(other));
   EXPECT_EQ(SnapshotIds().count(snapshot), 0u);
   const auto roots = Registry();
   EXPECT_FALSE(FindRoot(roots, leftoverRoot));
-  EXPECT_TRUE(FindRoot(roots, web.vmGuid));
-  EXPECT_TRUE(FindRoot(roots, db.vmGuid));
+  EXPECT_TRUE(FindRoot(roots, web.vmGuid) && FindRoot(roots, db.vmGuid));
   EXPECT_EQ(SnapshotIds().count(web.vmInfo.disks[0].snapshotId), 1u);
 }
 

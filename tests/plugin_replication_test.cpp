@@ -54,7 +54,7 @@ class PluginReplication : public CMountFixture {
     return ctx;
   }
   // The one destination is stopped, its volumes hold what the host wrote, each with one usable
-  // integrity snapshot that the records carry; nothing else of a job is left.
+  // integrity snapshot, described as this job's, that the records carry; nothing else of a job is left.
   void ExpectDestination(const RestoreCtx& ctx, const std::vector<std::string>& checksums) {
     EXPECT_EQ(Rows("SELECT id, state FROM instances WHERE name = 'web-dr' AND state <> 'TERMINATED'"),
               (std::vector<std::vector<std::string>>{{ctx.restoredVmGuid, "STOPPED"}}));
@@ -63,8 +63,8 @@ class PluginReplication : public CMountFixture {
       if (disk.selectedForRestore != 1) continue;
       sums.push_back(Sum(disk.createdVolumeId));
       EXPECT_EQ(Rows("SELECT id FROM snapshots WHERE volume_id = ? AND name = '_QD_INTEGRITY_SNAPSHOT' AND "
-                     "state = 'AVAILABLE'",
-                     disk.createdVolumeId),
+                     "state = 'AVAILABLE' AND description = ? || created", disk.createdVolumeId,
+                     "Volume Snapshot created by Quillmark for Replication Job ID" + std::to_string(kJobId) + " at "),
                 std::vector<std::vector<std::string>>{{disk.snapshotId}});
     }
     EXPECT_EQ(sums, checksums);
@@ -85,8 +85,8 @@ class PluginReplication : public CMountFixture {
   UINT32 initError = 0;
 };
 
-// What Init refuses, with its code, before anything is created or deleted.
-TEST_F(PluginReplication, RefusalsTouchNothing) {
+// What Init refuses or fails at, with its code, leaves nothing created or deleted.
+TEST_F(PluginReplication, RefusalsAndFailuresOfInitTouchNothing) {
   const RestoreCtx first = FirstSync();
   const std::string counts = "SELECT (SELECT COUNT(*) FROM instances WHERE state <> 'TERMINATED') || '/' || "
                              "(SELECT COUNT(*) FROM volumes) || '/' || (SELECT COUNT(*) FROM snapshots)",
@@ -113,6 +113,10 @@ TEST_F(PluginReplication, RefusalsTouchNothing) {
        VMERR_MULTIPLE_VMS_WITH_NAME},
       {"a failed lookup of the name", [&](RestoreCtx&) { AddFault("DoesVMExist", 1, sim::EFaultAction::Fail); },
        nullptr, VMERR_VM_CREATION_FAILED},
+      {"an unreadable destination", [&](RestoreCtx&) { AddFault("GetVMInfo", 1, sim::EFaultAction::Fail); }, nullptr,
+       VMERR_REPLICATION_DESTINATION_UNREADABLE},
+      {"a failed attach", [&](RestoreCtx&) { AddFault("AttachVolume", 1, sim::EFaultAction::Fail); },
+       nullptr, VMERR_REPLICATION_MOUNT_FAILED},
       {"a failed query of an integrity snapshot, a disk deselected",
        [&](RestoreCtx& c) { c.disks[1].selectedForRestore = 0, AddFault("GetSnapshotStatus", 1, sim::EFaultAction::Fail); },
        nullptr, VMERR_REPLICATION_DESTINATION_UNREADABLE},

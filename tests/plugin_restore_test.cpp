@@ -14,17 +14,10 @@ namespace {
 
 struct RestorePlugin : testbase::InfraBase {
   RestorePlugin() : InfraBase(kType) {}
-  using InfraBase::bridge;
-  using InfraBase::_FindBestMatchingVMSize;
-  using InfraBase::_GetAdjustedVolumeSize;
-  using InfraBase::AdjustConvertedVMSize;
-  using InfraBase::_GetImageIdForVMRestore;
-  using InfraBase::_GetImageLaunchMode;
-  using InfraBase::_GetVolumeAttachmentTypeToRestoredInstance;
-  using InfraBase::MakeVolumesBootable;
-  using InfraBase::_PopulateRestoreCtxVMInfo;
-  using InfraBase::RemoveJobResultsDir;
-  using InfraBase::UpdateDiskNames;
+  using InfraBase::_FindBestMatchingVMSize, InfraBase::_GetAdjustedVolumeSize, InfraBase::AdjustConvertedVMSize,
+      InfraBase::_GetImageIdForVMRestore, InfraBase::_GetImageLaunchMode, InfraBase::MakeVolumesBootable,
+      InfraBase::_GetVolumeAttachmentTypeToRestoredInstance, InfraBase::RemoveJobResultsDir, InfraBase::UpdateDiskNames,
+      InfraBase::_PopulateRestoreCtxVMInfo, InfraBase::bridge;
   // A phase that throws, as an unexpected failure would: Init once its volumes exist, Pre at once.
   std::string throwIn;
   bool _InitRestoreVM(const RestoreCtx& c) override {
@@ -68,14 +61,17 @@ TEST_F(PluginRestore, VolumesAreWholeGiBOfAtLeastFifty) {
     EXPECT_EQ(RestorePlugin::_GetAdjustedVolumeSize(bytes), gib * kGiB) << bytes;
 }
 
-// Init makes a volume per disk (the boot volume through a temporary instance that is gone again), attached to the proxy
-// and registered under the restore; the clean-up of the failed restore removes all of it and leaves the source alone.
+// Init makes a volume per unfiltered disk (the boot volume through a temporary instance, whose end it awaits), attached
+// to the proxy and registered under the restore; the clean-up of the failed restore removes all and leaves the source.
 TEST_F(PluginRestore, InitAttachesAVolumePerDiskAndTheCleanupRemovesThem) {
-  const RestoreCtx ctx = Ctx("web-r");
+  RestoreCtx ctx = Ctx("web-r");
+  ctx.disks.push_back(ctx.disks[1]), ctx.disks.back().isFiltered = true;
   const auto sources = InstanceVolumes("sample-web");
+  SetProvisionSeconds("instance", 300);
   ASSERT_EQ(plugin->InitRestoreVM(ctx), 1) << plugin->GetLastVMErrorDetails();
   std::set<std::string> created;
   for (const SDisk& disk : ctx.disks) {
+    if (disk.isFiltered) { EXPECT_EQ(disk.createdVolumeId, ""); continue; }
     created.insert(disk.createdVolumeId);
     EXPECT_TRUE(AttachedToProxy(disk.createdVolumeId)) << disk.displayName;
     EXPECT_TRUE(std::filesystem::exists(disk.name)) << disk.name;
@@ -111,6 +107,7 @@ TEST_F(PluginRestore, RefusalsHaveTheirCodeAndCreateNothing) {
   const std::vector<SCase> cases = {
       {"another availability domain, whatever the restore type",
        [](RestoreCtx& c) { c.availabilityDomain = "Uocm:PHX-AD-2", c.restoreType = 2; }, VMERR_NOT_FEASIBLE},
+      {"restore type 3", [](RestoreCtx& c) { c.restoreType = 3; }, VMERR_VM_OPERATION_NOT_SUPPORTED, "type [3]"},
       {"the name is taken", [](RestoreCtx& c) { c.vmName = "sample-db"; }, VMERR_VM_ALREADY_EXISTS},
       {"overwriting the proxy",
        [&](RestoreCtx& c) {
@@ -158,7 +155,7 @@ TEST_F(PluginRestore, RefusalsHaveTheirCodeAndCreateNothing) {
 }
 
 // The boot volume's image: a forced one, else the source's own, or its counterpart (same key) in this
-// region when the backup came from another.
+// region when the backup came from another (region keys and names compared without case).
 TEST_F(PluginRestore, TheBootVolumeComesFromTheForcedTheSourceOrTheMatchingImage) {
   const std::string phx = Text("SELECT id FROM images WHERE name = 'Oracle-Linux-8.8' AND region = 'us-phoenix-1'");
   const std::string iad = Text("SELECT id FROM images WHERE name = 'Oracle-Linux-8.8' AND region = 'us-ashburn-1'");
@@ -176,6 +173,7 @@ TEST_F(PluginRestore, TheBootVolumeComesFromTheForcedTheSourceOrTheMatchingImage
   for (const auto& c : cases) {
     SCOPED_TRACE(c.source + " " + c.regionKey + " " + c.change);
     if (!c.change.empty()) Exec("UPDATE images SET " + c.change + " WHERE id = ?", iad);
+    Cloud()->SetMeta(sim::kMetaDefaultRegion, c.regionKey == "phx" ? "US-Phoenix-1" : "us-phoenix-1");
     TZPlatformInfo::SetValue("VirtualServer", "sOCIForceImageIdForRestore", c.forced);
     RestoreCtx ctx = Ctx("web-r");
     ctx.sourceImageId = c.source, ctx.sourceRegionKey = c.regionKey;
