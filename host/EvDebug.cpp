@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <map>
 
+#include "host/FXString.h"
 #include "host/HostClock.h"
 #include "host/HostEnvironment.h"
 
@@ -36,18 +37,6 @@ std::atomic<int> g_maxLevel{3};
 std::atomic<INT64> g_jobId{0};
 std::mutex g_clientMutex;
 string g_clientName;
-
-string FormatV(const char* format, va_list args) {
-  va_list copy;
-  va_copy(copy, args);
-  int needed = vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  if (needed <= 0) return string();
-  string out(static_cast<size_t>(needed) + 1, '\0');
-  vsnprintf(out.data(), out.size(), format, args);
-  out.resize(static_cast<size_t>(needed));
-  return out;
-}
 
 // The log folder: the one set, else <agent home>/log once an agent home is configured. Without
 // either, lines go to the in-memory sink only.
@@ -104,7 +93,7 @@ void EvDebug::DebugLvl(const char* tag, int level, const char* format, ...) {
 
 void EvDebug::Write(bool isError, int level, const char* tag, const char* format, va_list args) {
   if (!isError && level > g_maxLevel.load()) return;
-  SLogRecord record{isError, level, tag ? tag : "", FormatV(format, args)};
+  SLogRecord record{isError, level, tag ? tag : "", FXString::FormatV(format, args)};
 
   int64_t ms = HostClock::Get().NowMilliseconds();
   time_t seconds = static_cast<time_t>(ms / 1000);

@@ -10,17 +10,20 @@ namespace FXString {
 string Format(const char* format, ...) {
   va_list args;
   va_start(args, format);
+  string out = FormatV(format, args);
+  va_end(args);
+  return out;
+}
+
+string FormatV(const char* format, va_list args) {
   va_list copy;
   va_copy(copy, args);
-  int needed = vsnprintf(nullptr, 0, format, copy);
+  const int needed = vsnprintf(nullptr, 0, format, copy);
   va_end(copy);
-  string out;
-  if (needed > 0) {
-    out.resize(static_cast<size_t>(needed) + 1);
-    vsnprintf(out.data(), out.size(), format, args);
-    out.resize(static_cast<size_t>(needed));
-  }
-  va_end(args);
+  if (needed <= 0) return string();
+  string out(static_cast<size_t>(needed) + 1, '\0');
+  vsnprintf(out.data(), out.size(), format, args);
+  out.resize(static_cast<size_t>(needed));
   return out;
 }
 

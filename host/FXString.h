@@ -1,11 +1,14 @@
 #pragma once
 // String helpers of the host.
+#include <cstdarg>
 #include <string>
 
 #include "host/EvDebug.h"
 
 namespace FXString {
 string Format(const char* format, ...) EV_PRINTF(1, 2);
+// The same for an argument list (which it consumes).
+string FormatV(const char* format, va_list args);
 string ToLower(const string& text);
 string ToUpper(const string& text);
 // True when `needle` occurs in `haystack`; ignoreCase compares ASCII letters without case.

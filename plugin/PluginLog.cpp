@@ -1,22 +1,7 @@
 #include "plugin/PluginLog.h"
 
-#include <cstdio>
-
+#include "host/FXString.h"
 #include "plugin/JobWorkers.h"
-
-namespace {
-string FormatLine(const char* format, va_list args) {
-  va_list copy;
-  va_copy(copy, args);
-  const int needed = vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  if (needed <= 0) return string();
-  string text(static_cast<size_t>(needed) + 1, '\0');
-  vsnprintf(text.data(), text.size(), format, args);
-  text.resize(static_cast<size_t>(needed));
-  return text;
-}
-}  // namespace
 
 void CPluginLog::Debug(const char* tag, const char* format, ...) {
   va_list args;
@@ -40,7 +25,7 @@ void CPluginLog::DebugLvl(const char* tag, int level, const char* format, ...) {
 }
 
 void CPluginLog::Write(bool isError, int level, const char* tag, const char* format, va_list args) {
-  const string text = FormatLine(format, args);
+  const string text = FXString::FormatV(format, args);
   if (!CJobWorkers::PostLine(isError, level, tag, text)) WriteToHost(host_, isError, level, tag, text);
 }
 
