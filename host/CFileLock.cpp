@@ -48,6 +48,14 @@ bool CFileLock::Lock(const string& path, bool wait, const std::function<void()>&
   return true;
 }
 
+bool CFileLock::IsHeldByAnyone(const string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  ::close(fd);
+  return held;
+}
+
 void CFileLock::Release() {
   if (fd_ >= 0) ::close(fd_);  // closing drops the lock
   fd_ = -1;

@@ -25,6 +25,9 @@ class CFileLock {
   bool TryAcquire(const string& path, bool* opened = nullptr);
   void Release();
   bool Held() const { return fd_ >= 0; }
+  // True while some process holds the lock on `path`; false when nobody does or the file cannot be
+  // opened. It looks under a shared lock, so that two processes looking at once never see each other.
+  static bool IsHeldByAnyone(const string& path);
 
  private:
   bool Lock(const string& path, bool wait, const std::function<void()>& beforeWaiting, bool* opened,

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "host/CFileLock.h"
 #include "host/CWqDirectory.h"
 #include "host/FXFile.h"
 
@@ -59,19 +60,9 @@ void CRegistrySession::Close() {
 
 bool CRegistrySession::IsAlive(const string& directory, const string& key) {
   if (key.empty()) return false;
-  string path = LockPath(directory, key);
-  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) return false;
-  // A shared lock: lookers never keep each other out, only the owner's exclusive lock does. (A looker
-  // taking it exclusively would make the session seem alive to another looking at the same moment.)
-  if (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
-    bool held = errno == EWOULDBLOCK;
-    ::close(fd);
-    return held;
-  }
-  // Nobody holds it: the owner died, and a key is never used again. The file can go; a looker that
-  // still has it open sees it unlocked as well.
+  const string path = LockPath(directory, key);
+  if (CFileLock::IsHeldByAnyone(path)) return true;
+  // Nobody holds it: the owner died, and a key is never used again, so the file can go.
   ::unlink(path.c_str());
-  ::close(fd);
   return false;
 }

@@ -1,7 +1,5 @@
 #include "host/VMCleaner.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -406,10 +404,7 @@ int VMCleaner::TryClaimRoot(VM_Cleaner_Mode mode, VM_Cleaner_EntityType type, co
     CSqliteTransaction tx(*db_);
     if (RootHeldByAnother(*db_, mode, type, name, session_->Key(), sessionDirectory_)) {
       // A clean-up holds the emptying lock from its take-over (made under the claims lock) to its end.
-      const int fd = ::open(EmptyingLockPath(mode, type, name).c_str(), O_RDONLY | O_CLOEXEC);
-      const bool emptying = fd >= 0 && ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-      if (fd >= 0) ::close(fd);
-      if (emptying) return -1;
+      if (CFileLock::IsHeldByAnyone(EmptyingLockPath(mode, type, name))) return -1;
       heldByAnother = true;
       return 0;
     }
