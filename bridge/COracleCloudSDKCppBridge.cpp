@@ -1,573 +1,300 @@
 #include "bridge/COracleCloudSDKCppBridge.h"
 
-#include "bridge/BridgeBackend.h"
-#include "bridge/sim/ReadInstanceRecord.h"
-#include "bridge/sim/SimClassicConfigurations.h"
-#include "bridge/sim/SimClassicLaunch.h"
-#include "bridge/sim/SimAttachments.h"
-#include "bridge/sim/SimConfigurations.h"
-#include "bridge/sim/SimDiscovery.h"
-#include "bridge/sim/SimImages.h"
-#include "bridge/sim/SimInstances.h"
-#include "bridge/sim/SimNameLookup.h"
+#include <mutex>
+
+#include "bridge/SimBridge.h"
+#include "bridge/rest/RestBridge.h"
 #include "bridge/sim/SimResources.h"
-#include "bridge/sim/SimSnapshots.h"
-#include "bridge/sim/SimVolumes.h"
 
 namespace OracleCloudSDKCppBridge {
 
 COracleCloudSDKCppBridge::COracleCloudSDKCppBridge(int instanceType)
-    : instanceType_(instanceType), backend_(std::make_unique<CBridgeBackend>(instanceType)) {}
+    : instanceType_(instanceType), sim_(std::make_shared<CSimBridge>(instanceType)), backend_(sim_) {}
 
 COracleCloudSDKCppBridge::~COracleCloudSDKCppBridge() = default;
 
-// Session.
+std::shared_ptr<CBridgeOperations> COracleCloudSDKCppBridge::Backend() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return backend_;
+}
+
+// Session. Until a Connect picks another, the simulator backend answers (refusing cloud calls as not
+// connected). A web proxy set before Connect is handed to the backend the Connect picks.
 
 bool COracleCloudSDKCppBridge::SetWebProxy(const string& host, const string& user, const string& password) {
-  return backend_->SetWebProxy(host, user, password);
+  if (!Backend()->SetWebProxy(host, user, password)) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  proxyHost_ = host, proxyUser_ = user, proxyPassword_ = password;
+  return true;
 }
 
 bool COracleCloudSDKCppBridge::Connect(const string& url, const string& user, const string& password) {
-  return backend_->Connect(url, user, password);
+  std::shared_ptr<CBridgeOperations> backend = sim_;
+  if (CRestBridge::ServesUrl(url)) {
+    auto rest = std::make_shared<CRestBridge>(instanceType_);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!proxyHost_.empty()) rest->SetWebProxy(proxyHost_, proxyUser_, proxyPassword_);
+    backend = rest;
+  }
+  {
+    // The new backend answers from now on, so that a failed Connect's text is the one GetLastError gives.
+    std::lock_guard<std::mutex> lock(mutex_);
+    backend_ = backend;
+  }
+  return backend->Connect(url, user, password);
 }
 
-bool COracleCloudSDKCppBridge::CheckConnection() { return backend_->CheckConnection(); }
-
-string COracleCloudSDKCppBridge::GetLastError() const { return backend_->LastError(); }
-
-// Browse and discovery.
-
-namespace {
-
-sim::SInstanceParts PartsOf(UINT64 flags) {
-  sim::SInstanceParts parts;
-  parts.disks = (flags & VMINFO_FLAG_DISKS) != 0;
-  parts.snapshots = parts.disks && (flags & VMINFO_FLAG_SNAPSHOTS) != 0;
-  parts.network = (flags & VMINFO_FLAG_NETWORK) != 0;
-  return parts;
-}
-
-}  // namespace
-
-int COracleCloudSDKCppBridge::GetDCInfoList(std::vector<SDataCenterInfo>& regions, UINT64, int) {
-  return backend_->Run("GetDCInfoList", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    regions = sim::CSimDiscovery(cloud).Regions();
-    return true;
-  }) ? 1 : 0;
-}
-
-bool COracleCloudSDKCppBridge::GetHostInfoList(UINT64, int, const string& regionId, std::vector<SHostInfo>& hosts) {
-  return backend_->Run("GetHostInfoList", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    hosts = sim::CSimDiscovery(cloud).Hosts(regionId);
-    return true;
-  });
-}
-
-bool COracleCloudSDKCppBridge::GetHostInfo(const string& hostName, const string& hostId,
-                                           const string& availabilityDomain, SHostInfo& host, UINT64 flags) {
-  return backend_->Run("GetHostInfo", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    // The host's instances are listed as records without their volumes.
-    sim::SInstanceParts parts = PartsOf(flags);
-    parts.disks = parts.snapshots = false;
-    host = sim::CSimDiscovery(cloud).Host(hostName, hostId, availabilityDomain,
-                                          (flags & HOSTINFO_FLAG_WITH_VMS) != 0, parts);
-    return true;
-  });
-}
-
-bool COracleCloudSDKCppBridge::GetVMInfoList(std::vector<SVMInfo>& vms, UINT64 flags) {
-  return backend_->Run("GetVMInfoList", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    vms = sim::CSimDiscovery(cloud).Instances(PartsOf(flags));
-    return true;
-  });
-}
-
-bool COracleCloudSDKCppBridge::GetVMInfoListForHost(std::vector<SVMInfo>& vms, const string& hostId, UINT64 flags) {
-  return backend_->Run("GetVMInfoListForHost", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    vms = sim::CSimDiscovery(cloud).InstancesOfHost(hostId, PartsOf(flags));
-    return true;
-  });
-}
-
-bool COracleCloudSDKCppBridge::GetVMInfo(const string& name, const string& id, SVMInfo& vm, UINT64 flags) {
-  return backend_->Run("GetVMInfo", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    string error;
-    return sim::ReadInstanceRecord(cloud, name, id, PartsOf(flags), vm, error) || backend_->Fail(error);
-  });
-}
-
-bool COracleCloudSDKCppBridge::GetTemplateInfo(const string& imageIdOrName, SVMInfo& image, const string& region) {
-  return backend_->Run("GetTemplateInfo", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    image = sim::CSimDiscovery(cloud).Image(imageIdOrName, region);
-    return true;
-  });
-}
-
-bool COracleCloudSDKCppBridge::GetTemplateInfoList(std::vector<SVMInfo>& images, const string& hostId, UINT64, int) {
-  return backend_->Run("GetTemplateInfoList", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    images = sim::CSimDiscovery(cloud).Images(hostId);
-    return true;
-  });
-}
-
-bool COracleCloudSDKCppBridge::GetTemplateInfoListFilterByName(std::vector<SVMInfo>& images, const string& name,
-                                                               const string& compartmentId, UINT64, int,
-                                                               const string& region) {
-  return backend_->Run("GetTemplateInfoListFilterByName", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    images = sim::CSimDiscovery(cloud).ImagesNamed(name, compartmentId, region);
-    return true;
-  });
-}
-
-bool COracleCloudSDKCppBridge::GetAvailabilityDomainInfoList(std::vector<SVMInfo>& domains, const string& hostName,
-                                                             UINT64, int) {
-  return backend_->Run("GetAvailabilityDomainInfoList", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    domains = sim::CSimDiscovery(cloud).AvailabilityDomains(hostName);
-    return true;
-  });
-}
-
-bool COracleCloudSDKCppBridge::GetInstanceShapeInfoList(std::vector<SVMSizeInfo>& shapes, const string&) {
-  return backend_->Run("GetInstanceShapeInfoList", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    shapes = sim::CSimDiscovery(cloud).Shapes();
-    return true;
-  });
-}
-
-bool COracleCloudSDKCppBridge::GetInstanceShapeInfoListForImage(std::vector<SVMSizeInfo>& shapes,
-                                                                const string& compartmentId, const string& imageId,
-                                                                const string& availabilityDomain) {
-  return backend_->Run("GetInstanceShapeInfoListForImage", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    shapes = sim::CSimDiscovery(cloud).ShapesForImage(compartmentId, imageId, availabilityDomain);
-    return true;
-  });
-}
-
-bool COracleCloudSDKCppBridge::GetSecurityGroupList(std::vector<SSecurityGroupInfo>& lists) {
-  return backend_->Run("GetSecurityGroupList", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    lists = sim::CSimDiscovery(cloud).SecurityLists();
-    return true;
-  });
-}
-
-bool COracleCloudSDKCppBridge::GetKeyPairInfoList(std::vector<SKeyPairInfo>& keys) {
-  return backend_->Run("GetKeyPairInfoList", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    keys = sim::CSimDiscovery(cloud).KeyPairs();
-    return true;
-  });
-}
-
-bool COracleCloudSDKCppBridge::GetStagingStorageListForHost(std::vector<SStagingStorage>& buckets,
-                                                            const string& hostName, UINT64, int) {
-  return backend_->Run("GetStagingStorageListForHost", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    buckets = sim::CSimDiscovery(cloud).Buckets(hostName);
-    return true;
-  });
-}
-
-string COracleCloudSDKCppBridge::GetDefaultRegion() {
-  string region;
-  backend_->Run("GetDefaultRegion", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    region = sim::CSimDiscovery(cloud).DefaultRegion();
-    return true;
-  });
-  return region;
-}
-
-// Backup.
-
-bool COracleCloudSDKCppBridge::GetInstanceConfigurations(const string& instanceId, std::map<string, string>& files) {
-  return backend_->Run("GetInstanceConfigurations", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    files = sim::InstanceConfigurations(cloud, instanceId);
-    return true;
-  });
-}
-
-bool COracleCloudSDKCppBridge::CreateVolumeSnapshot(const string& volumeId, const string& description,
-                                                    const string& name, string& snapshotId) {
-  return backend_->Run("CreateVolumeSnapshot", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
-    snapshotId = sim::CSimSnapshots(cloud).Create(volumeId, description, name, faults.faulty, "CreateVolumeSnapshot");
-    return true;
-  });
-}
-
-bool COracleCloudSDKCppBridge::GetSnapshotStatus(const string& snapshotId, string& state) {
-  return backend_->Run("GetSnapshotStatus", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    state = sim::CSimSnapshots(cloud).State(snapshotId);
-    return true;
-  });
-}
-
-bool COracleCloudSDKCppBridge::DeleteVolumeSnapshot(const string& snapshotId) {
-  return backend_->Run("DeleteVolumeSnapshot", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    sim::CSimSnapshots(cloud).Delete(snapshotId, "DeleteVolumeSnapshot");
-    return true;
-  });
-}
-
-bool COracleCloudSDKCppBridge::CreateVolumeFromSnapshot(const string& snapshotId, const string& name,
-                                                        string& volumeId) {
-  return backend_->Run("CreateVolumeFromSnapshot", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
-    volumeId = sim::CSimSnapshots(cloud).CreateVolume(snapshotId, name, faults.faulty, "CreateVolumeFromSnapshot");
-    return true;
-  });
-}
-
-bool COracleCloudSDKCppBridge::GetVolumeStatus(const string& volumeId, string& state) {
-  return backend_->Run("GetVolumeStatus", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    state = sim::CSimSnapshots(cloud).VolumeState(volumeId);
-    return true;
-  });
-}
-
-bool COracleCloudSDKCppBridge::DoesVolumeSnapshotExist(const string& snapshotId, bool& exists) {
-  return backend_->Run("DoesVolumeSnapshotExist", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    exists = sim::CSimSnapshots(cloud).Exists(snapshotId);
-    return true;
-  });
-}
-
-bool COracleCloudSDKCppBridge::FindResourcesByName(EResourceKind kind, const string& name, INT64 createdSince,
-                                                   std::vector<string>& ids) {
-  return backend_->Run("FindResourcesByName", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    const sim::ENamedKind named = kind == EResourceKind::VolumeSnapshot ? sim::ENamedKind::VolumeSnapshot
-                                  : kind == EResourceKind::Volume       ? sim::ENamedKind::Volume
-                                  : kind == EResourceKind::Image        ? sim::ENamedKind::Image
-                                                                        : sim::ENamedKind::Instance;
-    ids = sim::FindByName(cloud, named, name, createdSince);
-    return true;
-  });
-}
-
-// Freeform tags.
-
-namespace {
-const char* TaggedKind(EResourceKind kind) {
-  return kind == EResourceKind::VolumeSnapshot ? sim::kKindSnapshot
-         : kind == EResourceKind::Volume       ? sim::kKindVolume
-         : kind == EResourceKind::Image        ? sim::kKindImage
-                                               : sim::kKindInstance;
-}
-}  // namespace
-
-void COracleCloudSDKCppBridge::SetResourceTags(const std::map<string, string>& tags) { backend_->SetCreateTags(tags); }
-
-bool COracleCloudSDKCppBridge::FindTaggedResources(EResourceKind kind, const string& key, const string& value,
-                                                   std::vector<STaggedResource>& found) {
-  return backend_->Run("FindTaggedResources", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    std::vector<STaggedResource> list;
-    for (const sim::STaggedResource& r : sim::CSimTags(cloud).Find(TaggedKind(kind), key, value))
-      list.push_back({r.id, r.name, r.tags, r.attachedTo, r.iqn, r.portal, r.port ? std::to_string(r.port) : ""});
-    found = std::move(list);
-    return true;
-  });
-}
-
-bool COracleCloudSDKCppBridge::RemoveResourceTag(EResourceKind kind, const string& id, const string& key) {
-  return backend_->Run("RemoveResourceTag", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    sim::CSimTags(cloud).RemoveTag(TaggedKind(kind), id, key);
-    return true;
-  });
-}
+string COracleCloudSDKCppBridge::GetLastError() const { return Backend()->GetLastError(); }
 
 void COracleCloudSDKCppBridge::SetThreadCreateToken(const string& token) { sim::SetCreateToken(token); }
 
 string COracleCloudSDKCppBridge::ThreadCreateToken() { return sim::CreateToken(); }
 
-bool COracleCloudSDKCppBridge::FindResourcesByToken(EResourceKind kind, const string& token, std::vector<string>& ids) {
-  return backend_->Run("FindResourcesByToken", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    const sim::ENamedKind named = kind == EResourceKind::VolumeSnapshot ? sim::ENamedKind::VolumeSnapshot
-                                  : kind == EResourceKind::Volume       ? sim::ENamedKind::Volume
-                                  : kind == EResourceKind::Image        ? sim::ENamedKind::Image
-                                                                        : sim::ENamedKind::Instance;
-    ids = sim::FindByToken(cloud, named, token);
-    return true;
-  });
+// Every other operation is the backend's.
+
+bool COracleCloudSDKCppBridge::CheckConnection() { return Backend()->CheckConnection(); }
+
+int COracleCloudSDKCppBridge::GetDCInfoList(std::vector<SDataCenterInfo>& regions, UINT64 flags, int option) {
+  return Backend()->GetDCInfoList(regions, flags, option);
 }
 
-// Volumes.
+bool COracleCloudSDKCppBridge::GetHostInfoList(UINT64 flags, int option, const string& regionId,
+                                               std::vector<SHostInfo>& hosts) {
+  return Backend()->GetHostInfoList(flags, option, regionId, hosts);
+}
+
+bool COracleCloudSDKCppBridge::GetHostInfo(const string& hostName, const string& hostId,
+                                           const string& availabilityDomain, SHostInfo& host, UINT64 flags) {
+  return Backend()->GetHostInfo(hostName, hostId, availabilityDomain, host, flags);
+}
+
+bool COracleCloudSDKCppBridge::GetVMInfoList(std::vector<SVMInfo>& vms, UINT64 flags) {
+  return Backend()->GetVMInfoList(vms, flags);
+}
+
+bool COracleCloudSDKCppBridge::GetVMInfoListForHost(std::vector<SVMInfo>& vms, const string& hostId, UINT64 flags) {
+  return Backend()->GetVMInfoListForHost(vms, hostId, flags);
+}
+
+bool COracleCloudSDKCppBridge::GetVMInfo(const string& name, const string& id, SVMInfo& vm, UINT64 flags) {
+  return Backend()->GetVMInfo(name, id, vm, flags);
+}
+
+bool COracleCloudSDKCppBridge::GetTemplateInfo(const string& imageIdOrName, SVMInfo& image, const string& region) {
+  return Backend()->GetTemplateInfo(imageIdOrName, image, region);
+}
+
+bool COracleCloudSDKCppBridge::GetTemplateInfoList(std::vector<SVMInfo>& images, const string& hostId, UINT64 flags,
+                                                   int option) {
+  return Backend()->GetTemplateInfoList(images, hostId, flags, option);
+}
+
+bool COracleCloudSDKCppBridge::GetTemplateInfoListFilterByName(std::vector<SVMInfo>& images, const string& name,
+                                                               const string& compartmentId, UINT64 flags, int option,
+                                                               const string& region) {
+  return Backend()->GetTemplateInfoListFilterByName(images, name, compartmentId, flags, option, region);
+}
+
+bool COracleCloudSDKCppBridge::GetAvailabilityDomainInfoList(std::vector<SVMInfo>& domains, const string& hostName,
+                                                             UINT64 flags, int option) {
+  return Backend()->GetAvailabilityDomainInfoList(domains, hostName, flags, option);
+}
+
+bool COracleCloudSDKCppBridge::GetInstanceShapeInfoList(std::vector<SVMSizeInfo>& shapes, const string& hostName) {
+  return Backend()->GetInstanceShapeInfoList(shapes, hostName);
+}
+
+bool COracleCloudSDKCppBridge::GetInstanceShapeInfoListForImage(std::vector<SVMSizeInfo>& shapes,
+                                                                const string& compartmentId, const string& imageId,
+                                                                const string& availabilityDomain) {
+  return Backend()->GetInstanceShapeInfoListForImage(shapes, compartmentId, imageId, availabilityDomain);
+}
+
+bool COracleCloudSDKCppBridge::GetSecurityGroupList(std::vector<SSecurityGroupInfo>& lists) {
+  return Backend()->GetSecurityGroupList(lists);
+}
+
+bool COracleCloudSDKCppBridge::GetKeyPairInfoList(std::vector<SKeyPairInfo>& keys) {
+  return Backend()->GetKeyPairInfoList(keys);
+}
+
+bool COracleCloudSDKCppBridge::GetStagingStorageListForHost(std::vector<SStagingStorage>& buckets,
+                                                            const string& hostName, UINT64 flags, int option) {
+  return Backend()->GetStagingStorageListForHost(buckets, hostName, flags, option);
+}
+
+string COracleCloudSDKCppBridge::GetDefaultRegion() { return Backend()->GetDefaultRegion(); }
+
+bool COracleCloudSDKCppBridge::GetInstanceConfigurations(const string& instanceId, std::map<string, string>& files) {
+  return Backend()->GetInstanceConfigurations(instanceId, files);
+}
+
+bool COracleCloudSDKCppBridge::CreateVolumeSnapshot(const string& volumeId, const string& description,
+                                                    const string& name, string& snapshotId) {
+  return Backend()->CreateVolumeSnapshot(volumeId, description, name, snapshotId);
+}
+
+bool COracleCloudSDKCppBridge::GetSnapshotStatus(const string& snapshotId, string& state) {
+  return Backend()->GetSnapshotStatus(snapshotId, state);
+}
+
+bool COracleCloudSDKCppBridge::DeleteVolumeSnapshot(const string& snapshotId) {
+  return Backend()->DeleteVolumeSnapshot(snapshotId);
+}
+
+bool COracleCloudSDKCppBridge::CreateVolumeFromSnapshot(const string& snapshotId, const string& name,
+                                                        string& volumeId) {
+  return Backend()->CreateVolumeFromSnapshot(snapshotId, name, volumeId);
+}
+
+bool COracleCloudSDKCppBridge::GetVolumeStatus(const string& volumeId, string& state) {
+  return Backend()->GetVolumeStatus(volumeId, state);
+}
+
+bool COracleCloudSDKCppBridge::DoesVolumeSnapshotExist(const string& snapshotId, bool& exists) {
+  return Backend()->DoesVolumeSnapshotExist(snapshotId, exists);
+}
+
+bool COracleCloudSDKCppBridge::FindResourcesByName(EResourceKind kind, const string& name, INT64 createdSince,
+                                                   std::vector<string>& ids) {
+  return Backend()->FindResourcesByName(kind, name, createdSince, ids);
+}
+
+bool COracleCloudSDKCppBridge::FindResourcesByToken(EResourceKind kind, const string& token, std::vector<string>& ids) {
+  return Backend()->FindResourcesByToken(kind, token, ids);
+}
+
+void COracleCloudSDKCppBridge::SetResourceTags(const std::map<string, string>& tags) {
+  return Backend()->SetResourceTags(tags);
+}
+
+bool COracleCloudSDKCppBridge::FindTaggedResources(EResourceKind kind, const string& key, const string& value,
+                                                   std::vector<STaggedResource>& found) {
+  return Backend()->FindTaggedResources(kind, key, value, found);
+}
+
+bool COracleCloudSDKCppBridge::RemoveResourceTag(EResourceKind kind, const string& id, const string& key) {
+  return Backend()->RemoveResourceTag(kind, id, key);
+}
 
 bool COracleCloudSDKCppBridge::CreateVolume(SDisk& volume, const string& compartmentId) {
-  return backend_->Run("CreateVolume", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
-    std::string id = sim::CSimVolumes(cloud).Create(volume, compartmentId, faults.faulty, "CreateVolume");
-    volume.guid = id;
-    volume.volumeId = id;
-    return true;
-  });
+  return Backend()->CreateVolume(volume, compartmentId);
 }
-
-namespace {
-
-// The volume the job made for the disk. Never the disk's source volume: a job reads and writes only
-// the volumes it created.
-const string& VolumeToAttach(const SDisk& disk) { return disk.createdVolumeId; }
-
-// Attaches through the simulator; a full instance is reported through noFreeSlot as well.
-sim::SNewAttachment Attach(sim::CSimCloud& cloud, const string& volumeId, const string& instanceId,
-                           const string& type, const sim::SCallFaults& faults, bool& noFreeSlot) {
-  try {
-    return sim::CSimAttachments(cloud).Attach(volumeId, instanceId, type, faults.noSlot, "AttachVolume");
-  } catch (const sim::CSimNoFreeSlot&) {
-    noFreeSlot = true;
-    throw;
-  }
-}
-
-}  // namespace
 
 bool COracleCloudSDKCppBridge::AttachVolume(SDisk& disk, const string& instanceId, bool& noFreeSlot) {
-  noFreeSlot = false;
-  return backend_->Run("AttachVolume", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
-    sim::SNewAttachment made = Attach(cloud, VolumeToAttach(disk), instanceId, disk.attachmentType, faults, noFreeSlot);
-    disk.attachmentId = made.id;
-    disk.iscsiIqn = made.iqn;
-    disk.iscsiTargetPortal = made.portal;
-    disk.iscsiTargetPort = made.port;
-    return true;
-  });
+  return Backend()->AttachVolume(disk, instanceId, noFreeSlot);
 }
 
 bool COracleCloudSDKCppBridge::AttachVolume(const string& volumeId, const string& instanceId, bool& noFreeSlot) {
-  noFreeSlot = false;
-  return backend_->Run("AttachVolume", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
-    Attach(cloud, volumeId, instanceId, sim::kAttachParavirtualized, faults, noFreeSlot);
-    return true;
-  });
+  return Backend()->AttachVolume(volumeId, instanceId, noFreeSlot);
 }
 
 bool COracleCloudSDKCppBridge::DetachVolume(const string& volumeId, const string& instanceId) {
-  return backend_->Run("DetachVolume", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    sim::CSimAttachments(cloud).Detach({volumeId}, instanceId, "DetachVolume");
-    return true;
-  });
+  return Backend()->DetachVolume(volumeId, instanceId);
 }
 
 bool COracleCloudSDKCppBridge::DetachVolumes(const std::vector<string>& volumeIds, const string& instanceId) {
-  return backend_->Run("DetachVolumes", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    sim::CSimAttachments(cloud).Detach(volumeIds, instanceId, "DetachVolumes");
-    return true;
-  });
+  return Backend()->DetachVolumes(volumeIds, instanceId);
 }
 
-bool COracleCloudSDKCppBridge::DeleteVolume(const string& volumeId) {
-  return backend_->Run("DeleteVolume", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    sim::CSimVolumes(cloud).Delete(volumeId, "DeleteVolume");
-    return true;
-  });
-}
+bool COracleCloudSDKCppBridge::DeleteVolume(const string& volumeId) { return Backend()->DeleteVolume(volumeId); }
 
 bool COracleCloudSDKCppBridge::DoesVolumeExist(const string& volumeId, bool& exists) {
-  return backend_->Run("DoesVolumeExist", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    exists = sim::CSimVolumes(cloud).Exists(volumeId);
-    return true;
-  });
+  return Backend()->DoesVolumeExist(volumeId, exists);
 }
 
 bool COracleCloudSDKCppBridge::DoesVolumeExist(const string& displayName, const string& compartmentId) {
-  return backend_->Run("DoesVolumeExist", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    return sim::CSimVolumes(cloud).ExistsNamed(displayName, compartmentId);
-  });
+  return Backend()->DoesVolumeExist(displayName, compartmentId);
 }
 
 bool COracleCloudSDKCppBridge::MakeVolumeBootable(const string& volumeId) {
-  return backend_->Run("MakeVolumeBootable", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    sim::CSimVolumes(cloud).MakeBootable(volumeId);
-    return true;
-  });
+  return Backend()->MakeVolumeBootable(volumeId);
 }
 
 bool COracleCloudSDKCppBridge::ClearDescriptionForVolume(const string& volumeId) {
-  return backend_->Run("ClearDescriptionForVolume", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    sim::CSimVolumes(cloud).ClearDescription(volumeId);
-    return true;
-  });
+  return Backend()->ClearDescriptionForVolume(volumeId);
 }
-
-// Instances.
 
 bool COracleCloudSDKCppBridge::DeployVM(SVMInfo& vm, const string& sourceId, int bootVolumeSizeGiB) {
-  return backend_->Run("DeployVM", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
-    // Filled only on success: the record is worked on in a copy.
-    SVMInfo deployed = vm;
-    sim::CSimInstances(cloud).Deploy(deployed, sourceId, bootVolumeSizeGiB, faults.faulty, "DeployVM");
-    vm = std::move(deployed);
-    return true;
-  });
+  return Backend()->DeployVM(vm, sourceId, bootVolumeSizeGiB);
 }
 
-namespace {
+bool COracleCloudSDKCppBridge::DeployVMFromOrchestration(SVMInfo& vm) { return Backend()->DeployVMFromOrchestration(vm); }
 
-// A classic launch works on a copy: the record is filled only on success.
-bool LaunchClassic(sim::CSimCloud& cloud, SVMInfo& vm, sim::CSimClassicLaunch::EBy by, bool faulty, const char* op) {
-  SVMInfo launched = vm;
-  sim::CSimClassicLaunch(cloud).Launch(launched, by, faulty, op);
-  vm = std::move(launched);
-  return true;
-}
-
-}  // namespace
-
-bool COracleCloudSDKCppBridge::DeployVMFromOrchestration(SVMInfo& vm) {
-  return backend_->Run("DeployVMFromOrchestration", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
-    return LaunchClassic(cloud, vm, sim::CSimClassicLaunch::EBy::Orchestration, faults.faulty,
-                         "DeployVMFromOrchestration");
-  });
-}
-
-bool COracleCloudSDKCppBridge::RestoreVM(SVMInfo& vm) {
-  return backend_->Run("RestoreVM", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
-    return LaunchClassic(cloud, vm, sim::CSimClassicLaunch::EBy::LaunchPlan, faults.faulty, "RestoreVM");
-  });
-}
+bool COracleCloudSDKCppBridge::RestoreVM(SVMInfo& vm) { return Backend()->RestoreVM(vm); }
 
 bool COracleCloudSDKCppBridge::RestoreVM(SVMInfo& vm, const SDisk& bootDisk) {
-  return backend_->Run("RestoreVM", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
-    SVMInfo launched = vm;
-    const string& bootVolumeId = !bootDisk.createdVolumeId.empty() ? bootDisk.createdVolumeId : bootDisk.guid;
-    sim::CSimInstances(cloud).LaunchFromBootVolume(launched, bootVolumeId, faults.faulty, "RestoreVM");
-    vm = std::move(launched);
-    return true;
-  });
+  return Backend()->RestoreVM(vm, bootDisk);
 }
 
 bool COracleCloudSDKCppBridge::AttachVnic(const SVMInfo& vm, const SVMNetworkCard& card) {
-  return backend_->Run("AttachVnic", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
-    sim::CSimInstances(cloud).AttachVnic(vm, card, faults.faulty, "AttachVnic");
-    return true;
-  });
+  return Backend()->AttachVnic(vm, card);
 }
 
 bool COracleCloudSDKCppBridge::GetBootVolumeIdForInstance(const SVMInfo& vm, string& bootVolumeId) {
-  return backend_->Run("GetBootVolumeIdForInstance", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    bootVolumeId = sim::CSimInstances(cloud).BootVolumeId(vm);
-    return true;
-  });
+  return Backend()->GetBootVolumeIdForInstance(vm, bootVolumeId);
 }
 
-bool COracleCloudSDKCppBridge::DoesVMExist(const string& name, std::vector<SVMInfo>& found,
-                                           const string& compartmentId, bool& exists) {
-  return backend_->Run("DoesVMExist", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    found = sim::CSimInstances(cloud).Named(name, compartmentId);
-    exists = !found.empty();
-    return true;
-  });
+bool COracleCloudSDKCppBridge::DoesVMExist(const string& name, std::vector<SVMInfo>& found, const string& compartmentId,
+                                           bool& exists) {
+  return Backend()->DoesVMExist(name, found, compartmentId, exists);
 }
 
-bool COracleCloudSDKCppBridge::ReConfigureVM(SVMInfo& vm) {
-  return backend_->Run("ReConfigureVM", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    SVMInfo changed = vm;
-    sim::CSimInstances(cloud).Reconfigure(changed);
-    vm = std::move(changed);
-    return true;
-  });
-}
+bool COracleCloudSDKCppBridge::ReConfigureVM(SVMInfo& vm) { return Backend()->ReConfigureVM(vm); }
 
 bool COracleCloudSDKCppBridge::PowerOnInstance(const string& instanceId) {
-  return backend_->Run("PowerOnInstance", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    sim::CSimInstances(cloud).PowerOn(instanceId);
-    return true;
-  });
+  return Backend()->PowerOnInstance(instanceId);
 }
 
 bool COracleCloudSDKCppBridge::PowerOffInstance(const string& instanceId) {
-  return backend_->Run("PowerOffInstance", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    sim::CSimInstances(cloud).PowerOff(instanceId);
-    return true;
-  });
+  return Backend()->PowerOffInstance(instanceId);
 }
 
-bool COracleCloudSDKCppBridge::RebootInstance(const string& instanceId) {
-  return backend_->Run("RebootInstance", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    sim::CSimInstances(cloud).Reboot(instanceId);
-    return true;
-  });
-}
+bool COracleCloudSDKCppBridge::RebootInstance(const string& instanceId) { return Backend()->RebootInstance(instanceId); }
 
 bool COracleCloudSDKCppBridge::WaitForBoot(SVMInfo& vm, int timeoutSeconds, bool waitForRunning) {
-  return backend_->Run("WaitForBoot", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    SVMInfo booted = vm;
-    sim::CSimInstances(cloud).WaitForBoot(booted, timeoutSeconds, waitForRunning);
-    vm = std::move(booted);
-    return true;
-  });
+  return Backend()->WaitForBoot(vm, timeoutSeconds, waitForRunning);
 }
 
 bool COracleCloudSDKCppBridge::DeleteVM(const string& name, const string& instanceId, bool waitForTermination,
                                         bool preserveBootVolume) {
-  return backend_->Run("DeleteVM", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    sim::CSimInstances(cloud).Delete(name, instanceId, waitForTermination, preserveBootVolume, "DeleteVM");
-    return true;
-  });
+  return Backend()->DeleteVM(name, instanceId, waitForTermination, preserveBootVolume);
 }
 
 bool COracleCloudSDKCppBridge::ReadInstanceConfig(const string& contents, SVMInfo& vm) {
-  return backend_->Run("ReadInstanceConfig", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    string error;
-    bool read = cloud.Flavour() == sim::EFlavour::Classic ? sim::ParseClassicInstance(contents, vm, error)
-                                                          : sim::ParseInstanceConfiguration(contents, vm, error);
-    return read || backend_->Fail(error);
-  });
+  return Backend()->ReadInstanceConfig(contents, vm);
 }
 
 bool COracleCloudSDKCppBridge::ReadInstanceOrchestration(const string& contents, SVMInfo& vm) {
-  return backend_->Run("ReadInstanceOrchestration", [&](sim::CSimCloud&, const sim::SCallFaults&) {
-    string error;
-    return sim::ParseClassicOrchestration(contents, vm, error) || backend_->Fail(error);
-  });
+  return Backend()->ReadInstanceOrchestration(contents, vm);
 }
-
-// Images and objects.
 
 bool COracleCloudSDKCppBridge::UploadToObjectStorage(const string& bucket, const string& objectName,
                                                      const string& contents) {
-  return backend_->Run("UploadToObjectStorage", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    sim::CSimImages(cloud).Upload(bucket, objectName, contents, "UploadToObjectStorage");
-    return true;
-  });
+  return Backend()->UploadToObjectStorage(bucket, objectName, contents);
 }
 
 bool COracleCloudSDKCppBridge::DeleteStorageObject(const string& bucket, const string& objectName) {
-  return backend_->Run("DeleteStorageObject", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    sim::CSimImages(cloud).DeleteObject(bucket, objectName, "DeleteStorageObject");
-    return true;
-  });
+  return Backend()->DeleteStorageObject(bucket, objectName);
 }
 
 bool COracleCloudSDKCppBridge::CreateImage(const string& bucket, const string& objectName, const string& imageName,
                                            const string& launchMode, const string& compartmentId, string& imageId) {
-  return backend_->Run("CreateImage", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
-    imageId = sim::CSimImages(cloud).Import(bucket, objectName, imageName, launchMode, compartmentId, faults.faulty,
-                                            "CreateImage");
-    return true;
-  });
+  return Backend()->CreateImage(bucket, objectName, imageName, launchMode, compartmentId, imageId);
 }
 
 bool COracleCloudSDKCppBridge::IsImageImportOperationCompleted(const string& imageId, bool& completed) {
-  return backend_->Run("IsImageImportOperationCompleted", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    completed = sim::CSimImages(cloud).ImportCompleted(imageId);
-    return true;
-  });
+  return Backend()->IsImageImportOperationCompleted(imageId, completed);
 }
 
-bool COracleCloudSDKCppBridge::DeleteImage(const string& imageId) {
-  return backend_->Run("DeleteImage", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    sim::CSimImages(cloud).Delete(imageId, "DeleteImage");
-    return true;
-  });
-}
+bool COracleCloudSDKCppBridge::DeleteImage(const string& imageId) { return Backend()->DeleteImage(imageId); }
 
 bool COracleCloudSDKCppBridge::DoesImageExist(const string& imageId, bool& exists) {
-  return backend_->Run("DoesImageExist", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    exists = sim::CSimImages(cloud).ImageExists(imageId);
-    return true;
-  });
+  return Backend()->DoesImageExist(imageId, exists);
 }
 
 bool COracleCloudSDKCppBridge::DoesStorageObjectExist(const string& bucket, const string& objectName, bool& exists) {
-  return backend_->Run("DoesStorageObjectExist", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    exists = sim::CSimImages(cloud).ObjectExists(bucket, objectName);
-    return true;
-  });
+  return Backend()->DoesStorageObjectExist(bucket, objectName, exists);
 }
 
 }  // namespace OracleCloudSDKCppBridge

@@ -2,46 +2,21 @@
 // The cloud bridge: every cloud request of the plug-in goes through one of these objects.
 // Conventions: operations return true on success (GetDCInfoList: non-zero); out-parameters are
 // filled only on success; GetLastError() holds the text of the last failure.
-// Connect() picks the backend from the URL: "sim://<sandbox>/cloud" is the simulator.
+// Connect() picks the backend from the URL: "sim://<sandbox>/cloud" is the simulator in this process
+// (bridge/SimBridge.h); "https://..." (and "http://127.0.0.1:<port>", the emulator) the cloud's REST
+// API (bridge/rest/RestBridge.h, which says how user and password carry the API credentials).
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
-#include "host/VMInfoStructs.h"
+#include "bridge/BridgeTypes.h"
 
 namespace OracleCloudSDKCppBridge {
 
-using VMInfoStructs::SDataCenterInfo;
-using VMInfoStructs::SDisk;
-using VMInfoStructs::SHostInfo;
-using VMInfoStructs::SKeyPairInfo;
-using VMInfoStructs::SSecurityGroupInfo;
-using VMInfoStructs::SStagingStorage;
-using VMInfoStructs::SVMInfo;
-using VMInfoStructs::SVMNetworkCard;
-using VMInfoStructs::SVMSizeInfo;
-
-// GetVMInfo flag bits.
-constexpr UINT64 VMINFO_FLAG_DISKS = 0x2;          // volumes, boot volume included
-constexpr UINT64 VMINFO_FLAG_SNAPSHOTS = 0x8;      // each volume's snapshots in childDisks
-constexpr UINT64 VMINFO_FLAG_PROXY = 0x10;         // the proxy's own record
-constexpr UINT64 VMINFO_FLAG_NETWORK = 0x20;       // network cards
-// GetHostInfo flag bit: the host with its instances.
-constexpr UINT64 HOSTINFO_FLAG_WITH_VMS = 0x20000000;
-
-class CBridgeBackend;
-
-// The kinds of resources FindResourcesByName and FindTaggedResources look for.
-enum class EResourceKind { VolumeSnapshot, Volume, Image, Instance };
-
-// A resource found by its tag, with all its freeform tags; a volume attached to an instance also
-// names the instance and the iSCSI target it is offered as.
-struct STaggedResource {
-  string id, name;
-  std::map<string, string> tags;
-  string attachedTo, iqn, portal, port;
-};
+class CBridgeOperations;
+class CSimBridge;
 
 class COracleCloudSDKCppBridge {
  public:
@@ -153,9 +128,14 @@ class COracleCloudSDKCppBridge {
   int GetInstanceType() const { return instanceType_; }
 
  private:
+  // A call holds its backend while it runs, even if a Connect picks another meanwhile.
+  std::shared_ptr<CBridgeOperations> Backend() const;
+
   int instanceType_;
-  // Holds the session, the web proxy and each thread's last error text.
-  std::unique_ptr<CBridgeBackend> backend_;
+  std::shared_ptr<CSimBridge> sim_;
+  mutable std::mutex mutex_;
+  std::shared_ptr<CBridgeOperations> backend_;  // the one the last Connect picked; sim_ before
+  string proxyHost_, proxyUser_, proxyPassword_;
 };
 
 }  // namespace OracleCloudSDKCppBridge

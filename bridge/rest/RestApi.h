@@ -1,0 +1,100 @@
+#pragma once
+// The cloud's REST API as the bridge calls it: JSON requests to the Core Services, Identity and
+// Object Storage endpoints, each signed with the API key, pages followed, and the API's error body
+// made one exception (CRestError) whose text names the code, the message and the request id.
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "bridge/rest/HttpClient.h"
+#include "bridge/rest/RequestSigner.h"
+
+namespace OracleCloudSDKCppBridge {
+
+using json = nlohmann::json;
+using SQuery = std::vector<std::pair<std::string, std::string>>;
+
+enum class ERestService { Core, Identity, ObjectStorage };
+
+// Base URLs ("scheme://host[:port]") of the services. The cloud's are the region's hosts
+// (iaas., identity., objectstorage.<region>.oraclecloud.com); the emulator serves all three at one.
+struct SRestEndpoints {
+  std::string core, identity, objectStorage;
+  // From the URL Connect was given: an "iaas." host names its siblings; any other serves all three.
+  static SRestEndpoints FromUrl(const std::string& url);
+};
+
+// A call the service refused (status >= 300, with the API's code and message) or that had no answer
+// (status 0, code "RequestFailed").
+class CRestError : public std::runtime_error {
+ public:
+  CRestError(long status, std::string code, const std::string& message, std::string requestId);
+  long Status() const { return status_; }
+  const std::string& Code() const { return code_; }
+  bool NotFound() const { return status_ == 404; }
+
+ private:
+  long status_;
+  std::string code_, requestId_;
+};
+
+// "%"-encodes everything but the unreserved characters: a path segment or a query value.
+std::string UrlEncode(const std::string& text);
+
+// While it lives, every request the calling thread sends carries the header opc-client-request-id
+// "<operation>/<unique id>": the service's logs, and the emulator's call counters and fault rules,
+// see one bridge operation however many requests it makes.
+class COperationScope {
+ public:
+  explicit COperationScope(const char* operation);
+  ~COperationScope();
+  COperationScope(const COperationScope&) = delete;
+  COperationScope& operator=(const COperationScope&) = delete;
+  static std::string ClientRequestId();  // empty outside a scope
+
+ private:
+  std::string previous_;
+};
+
+class CRestApi {
+ public:
+  CRestApi(SRestEndpoints endpoints, std::unique_ptr<CRequestSigner> signer, SHttpOptions http);
+  ~CRestApi();
+
+  // Each throws CRestError when the service refuses the call or does not answer. Paths start with
+  // the API version ("/20160918/volumes"); ids in them must be UrlEncode'd by the caller.
+  json Get(ERestService service, const std::string& path, const SQuery& query = {});
+  // Every item of a list, following opc-next-page until the last page.
+  std::vector<json> List(ERestService service, const std::string& path, SQuery query = {});
+  json Post(ERestService service, const std::string& path, const json& body, const SQuery& query = {});
+  json Put(ERestService service, const std::string& path, const json& body);
+  void Delete(ERestService service, const std::string& path, const SQuery& query = {});
+  // Object Storage: the namespace of the tenancy, and objects.
+  std::string Namespace();
+  void PutObject(const std::string& bucket, const std::string& object, const std::string& bytes);
+  bool HeadObject(const std::string& bucket, const std::string& object);  // false: no such object
+  void DeleteObject(const std::string& bucket, const std::string& object);
+
+  // One request, the status checked; the whole response.
+  SHttpResponse Send(ERestService service, const std::string& method, const std::string& target,
+                     const std::string& body, const std::string& contentType, bool excludeBody = false);
+
+ private:
+  const std::string& BaseUrl(ERestService service) const;
+  std::unique_ptr<CHttpClient> TakeClient();
+  void ReturnClient(std::unique_ptr<CHttpClient> client);
+
+  SRestEndpoints endpoints_;
+  std::unique_ptr<CRequestSigner> signer_;
+  SHttpOptions http_;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<CHttpClient>> idle_;  // one kept connection per client; a thread takes one
+  std::string namespace_;
+};
+
+}  // namespace OracleCloudSDKCppBridge
