@@ -34,6 +34,19 @@ bool LoadAgentSandbox(const string& directory, SAgentSandbox& sandbox, string& e
   sandbox.directory = absolute;
   sandbox.flavour = flavour;
   sandbox.cloudUrl = "sim://" + FXPath::Append(absolute, "cloud");
+  sandbox.cloudUser = "agent";
+  string backend = "sim";
+  ini.Get("Sandbox", "backend", backend);
+  if (backend == "rest") {
+    string endpoint;
+    if (!ReadWholeFile(FXPath::Append(absolute, "api/endpoint"), endpoint)) {
+      error = "Sandbox [" + absolute + "] is on the REST backend but its API is not served: start `cloud-sim serve " +
+              absolute + "`";
+      return false;
+    }
+    sandbox.cloudUrl = endpoint.substr(0, endpoint.find('\n'));
+    sandbox.cloudUser = FXPath::Append(absolute, "api/config");
+  }
   return true;
 }
 

@@ -17,7 +17,8 @@ bool CAgentSession::Open(const SConnectOptions& options, string& error) {
     credentials.push_back(SHostCredentials{options.webProxyHost, options.webProxyUser, options.webProxyPassword,
                                            CREDENTIAL_TYPE_WEB_PROXY});
   MarkStep();
-  if (object_->Connect(sandbox_.cloudUrl, options.user, options.password, credentials) != 1) {
+  const string& user = options.user.empty() ? sandbox_.cloudUser : options.user;
+  if (object_->Connect(sandbox_.cloudUrl, user, options.password, credentials) != 1) {
     error = "Connect failed: " + DescribeLastError();
     return false;
   }

@@ -9,7 +9,7 @@
 #include "agent/PluginLoader.h"
 
 struct SConnectOptions {
-  string user = "agent";
+  string user;  // empty: the sandbox's user (SAgentSandbox::cloudUser)
   string password;
   string webProxyHost;
   string webProxyUser;

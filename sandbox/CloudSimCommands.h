@@ -32,8 +32,9 @@ struct SVolumeWriteArgs {
 
 int RunInit(const std::string& dir, const std::string& flavour, uint64_t bootVolumeMiB, const std::string& backend);
 // Serves the sandbox's cloud over its REST API on 127.0.0.1:`port` (0: any free port) until stopped;
-// writes the address it listens on to <sandbox>/api/endpoint.
-int RunServe(const std::string& sandbox, int port);
+// writes the address it listens on to <sandbox>/api/endpoint. A list answers `pageSize` items a page
+// unless the client asks for another limit.
+int RunServe(const std::string& sandbox, int port, int pageSize);
 int RunList(const std::string& sandbox, const std::string& kind, bool json);
 int RunFaultAdd(const std::string& sandbox, const SFaultAddArgs& args);
 int RunFaultList(const std::string& sandbox, bool json);

@@ -126,10 +126,13 @@ int main(int argc, char** argv) {
   populate->add_option("--compartments", compartments, "Compartments to add")->required();
   populate->add_option("--instances", instancesEach, "Running instances in each")->required();
 
-  int port = 0;
+  int port = 0, pageSize = 4;
   auto* serve = app.add_subcommand("serve", "Serve the cloud's REST API on 127.0.0.1 until stopped");
   serve->add_option("--port", port, "Port (0: any free one); the address goes to <sandbox>/api/endpoint")
       ->check(CLI::Range(0, 65535));
+  serve->add_option("--page-size", pageSize, "Items a list page holds when the client asks for no limit (small, so that "
+                    "every list pages)")
+      ->check(CLI::Range(1, 1000));
 
   // Not listed in the help: the sandbox's own tools call it.
   std::string toolOp;
@@ -139,7 +142,7 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
 
   if (*init) return RunInit(initDir, flavour, bootVolumeMiB, backend);
-  if (*serve) return RunServe(sandbox, port);
+  if (*serve) return RunServe(sandbox, port, pageSize);
   if (*ls) return RunList(sandbox, kind, json);
   if (*faultAdd) return RunFaultAdd(sandbox, faultArgs);
   if (*faultLs) return RunFaultList(sandbox, json);

@@ -1,6 +1,7 @@
 #include "TestSandbox.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,9 +29,29 @@ CTestSandbox::CTestSandbox(const std::string& flavour, const std::string& name, 
     throw std::runtime_error("cloud-sim init failed: " + output);
   root_ = std::make_unique<hosttest::ScopedEnv>("TZ_PLATFORM_ROOT", Root());
   home_ = std::make_unique<hosttest::ScopedEnv>("TZ_BASE_HOME", Home());
+  if (backend == "rest") Serve();
+}
+
+void CTestSandbox::Serve() {
+  server_ = Start("cloud-sim", {"serve"}, dir_ + "/serve.log");
+  for (int i = 0; i < 400 && endpoint_.empty(); ++i) {
+    ::usleep(25000);
+    if (std::filesystem::exists(dir_ + "/api/endpoint")) endpoint_ = ReadTestFile(dir_ + "/api/endpoint");
+    endpoint_ = endpoint_.substr(0, endpoint_.find('\n'));
+  }
+  if (endpoint_.empty()) throw std::runtime_error("cloud-sim serve did not start: " + ReadTestFile(dir_ + "/serve.log"));
+}
+
+int CTestSandbox::StopServing() {
+  if (server_ <= 0) return -1;
+  ::kill(server_, SIGTERM);
+  const int status = WaitFor(server_);
+  server_ = -1;
+  return status;
 }
 
 CTestSandbox::~CTestSandbox() {
+  StopServing();
   std::error_code ec;
   std::filesystem::remove_all(base_, ec);
 }

@@ -11,7 +11,8 @@
 
 class CTestSandbox {
  public:
-  // In a fresh temporary folder, as its subfolder `name`; `backend`: sim or rest.
+  // In a fresh temporary folder, as its subfolder `name`; `backend`: sim or rest (whose API `cloud-sim
+  // serve` serves from the constructor to the destructor).
   explicit CTestSandbox(const std::string& flavour = "infrastructure", const std::string& name = "sandbox",
                         const std::string& backend = "sim");
   ~CTestSandbox();
@@ -20,7 +21,12 @@ class CTestSandbox {
   const std::string& Dir() const { return dir_; }
   std::string Root() const { return dir_ + "/root"; }
   std::string Home() const { return dir_ + "/home"; }
-  std::string CloudUrl() const { return "sim://" + dir_ + "/cloud"; }
+  // What Connect takes: the simulator's URL and a user, or the emulator's address and the API configuration.
+  std::string CloudUrl() const { return endpoint_.empty() ? "sim://" + dir_ + "/cloud" : endpoint_; }
+  std::string CloudUser() const { return endpoint_.empty() ? "agent" : dir_ + "/api/config"; }
+  bool Rest() const { return !endpoint_.empty(); }
+  // Stops the emulator (SIGTERM) and gives its wait status; -1 when none runs.
+  int StopServing();
   std::string ProxyInstanceId() const;  // as cloud-init recorded it (infrastructure flavour)
 
   // Runs a built tool (cloud-sim, backup-agent); returns its exit status.
@@ -39,7 +45,10 @@ class CTestSandbox {
   void ExpectNothingLeft(const std::string& label = "") const;
 
  private:
-  std::string base_, dir_;
+  void Serve();
+
+  std::string base_, dir_, endpoint_;
+  pid_t server_ = -1;
   std::unique_ptr<hosttest::ScopedEnv> root_, home_;
 };
 

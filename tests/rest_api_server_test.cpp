@@ -18,20 +18,13 @@ namespace {
 class RestServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    server_ = sandbox_.Start("cloud-sim", {"serve"}, sandbox_.Dir() + "/serve.log");
-    for (int i = 0; i < 200 && endpoint_.empty(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-      if (std::filesystem::exists(sandbox_.Dir() + "/api/endpoint")) endpoint_ = ReadTestFile(sandbox_.Dir() + "/api/endpoint");
-    }
-    endpoint_ = endpoint_.substr(0, endpoint_.find('\n'));
-    ASSERT_FALSE(endpoint_.empty()) << ReadTestFile(sandbox_.Dir() + "/serve.log");
+    endpoint_ = sandbox_.CloudUrl();
     std::string error;
     ASSERT_TRUE(ReadApiCredentials(sandbox_.Dir() + "/api/config", "", user_, error)) << error;
   }
   void TearDown() override {
     client_.reset();  // its kept connection would hold the server's stop for the keep-alive time
-    ::kill(server_, SIGTERM);
-    EXPECT_EQ(CTestSandbox::WaitFor(server_), 0) << "the server did not stop cleanly";
+    EXPECT_EQ(sandbox_.StopServing(), 0) << "the server did not stop cleanly";
   }
   // Sends a request signed by `key` (the API user's by default) dated `date` seconds from now.
   SHttpResponse Send(SHttpRequest request, std::shared_ptr<CPrivateKey> key = nullptr, long long date = 0) {
@@ -45,7 +38,6 @@ class RestServer : public ::testing::Test {
   }
 
   CTestSandbox sandbox_{"infrastructure", "sandbox", "rest"};
-  pid_t server_ = -1;
   std::string endpoint_;
   SApiCredentials user_;
   std::unique_ptr<CHttpClient> client_ = std::make_unique<CHttpClient>();

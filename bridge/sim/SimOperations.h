@@ -42,6 +42,14 @@ inline bool IsBridgeOperation(const std::string& name) {
   return false;
 }
 
+// An operation that changes nothing in the cloud: it reads, looks up or waits.
+inline bool IsReadOnlyOperation(const std::string& name) {
+  for (const char* prefix : {"Get", "Does", "Is", "Find", "Read"}) {
+    if (name.rfind(prefix, 0) == 0) return true;
+  }
+  return name == "Connect" || name == "CheckConnection" || name == "WaitForBoot";
+}
+
 inline bool IsKnownOperation(const std::string& name) { return IsBridgeOperation(name) || IsToolOperation(name); }
 
 }  // namespace sim

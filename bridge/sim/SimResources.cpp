@@ -12,11 +12,14 @@ namespace sim {
 
 namespace {
 thread_local std::string t_createToken;
+thread_local int64_t t_callerPid = 0;
 }
 
 void SetCreateToken(const std::string& token) { t_createToken = token; }
 
 const std::string& CreateToken() { return t_createToken; }
+
+void SetCallerPid(int64_t pid) { t_callerPid = pid; }
 
 void RecordCreated(CSimDb& db, const std::string& kind, const std::string& id, const std::string& name,
                    const std::string& op, int64_t now) {
@@ -25,7 +28,7 @@ void RecordCreated(CSimDb& db, const std::string& kind, const std::string& id, c
   db.Run(
       "INSERT OR REPLACE INTO created_resources(kind, id, name, op, pid, created, deleted, deleted_op) "
       "VALUES (?, ?, ?, ?, ?, ?, 0, '')",
-      kind, id, name, op, static_cast<int64_t>(::getpid()), now);
+      kind, id, name, op, t_callerPid ? t_callerPid : static_cast<int64_t>(::getpid()), now);
   TagCreated(db, kind, id);
 }
 

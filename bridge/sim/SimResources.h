@@ -28,7 +28,11 @@ struct SCreatedResource {
 void SetCreateToken(const std::string& token);
 const std::string& CreateToken();
 
-// Notes a resource made by `op` of this process; an empty `op` is an operator's (cloud-sim's) doing,
+// The process a request of the calling thread comes from, when it is not this one (the emulator serves
+// other processes); 0: this process.
+void SetCallerPid(int64_t pid);
+
+// Notes a resource made by `op` of this process (or of the caller's, SetCallerPid); an empty `op` is an operator's (cloud-sim's) doing,
 // not a job's, and is not noted.
 void RecordCreated(CSimDb& db, const std::string& kind, const std::string& id, const std::string& name,
                    const std::string& op, int64_t now);

@@ -1,0 +1,127 @@
+#pragma once
+// The emulator of the cloud's REST API (`cloud-sim serve`): an HTTP server on 127.0.0.1 that answers
+// the API's requests from the sandbox's cloud through the same simulator code the in-process backend
+// calls. It checks every request's signature, logs it, and meets the fault rules and call counters
+// once per bridge operation: a request names its operation in opc-client-request-id
+// ("<operation>/<unique id>"); the first request of an id counts the call and meets the rules that act
+// before it (delay, fail, kill-before), every request of the id sees the rules that shape what it makes
+// (faulty, noslot), and kill-after kills the calling process once the operation's first change
+// committed (its first request for an operation that only reads). Paths under /opc/ are the instance
+// metadata service's, which a proxy reaches without a signature.
+#include <httplib.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "bridge/rest/RequestSigner.h"
+#include "bridge/sim/SimCloud.h"
+#include "bridge/sim/SimFaults.h"
+
+namespace cloudsim {
+
+using json = nlohmann::json;
+
+// A refusal in the API's words: the status, the error code and the message of the error body.
+class CApiRefusal : public std::runtime_error {
+ public:
+  CApiRefusal(int status, std::string code, const std::string& message)
+      : std::runtime_error(message), status_(status), code_(std::move(code)) {}
+  int Status() const { return status_; }
+  const std::string& Code() const { return code_; }
+
+ private:
+  int status_;
+  std::string code_;
+};
+
+// One request as a route sees it.
+struct SApiCall {
+  const httplib::Request& request;
+  httplib::Response& response;
+  sim::CSimCloud& cloud;
+  const sim::SCallFaults& faults;  // of the bridge operation the request belongs to; none for others
+  const std::string& operation;    // that operation's name; empty for a client that names none
+  int pageSize;                    // items per list page when the client asks for no limit
+
+  // The n-th group (from 1) of the route's pattern, e.g. the id in "/20160918/volumes/([^/]+)".
+  std::string PathPart(size_t n) const;
+  // A query parameter; empty when absent. Required() refuses its absence with 400 MissingParameter.
+  std::string Query(const std::string& name) const;
+  std::string RequiredQuery(const std::string& name) const;
+  // The request's JSON body, checked against the model's fields: a field outside `allowed` is refused
+  // with 400 InvalidParameter, a missing one of `required` with 400 MissingParameter.
+  json Body(const std::set<std::string>& required, const std::set<std::string>& allowed) const;
+
+  // Answers with a resource (its etag from its content) or with a list page by page: at most the
+  // request's `limit` (else the server's page size) items from the `page` token on, and opc-next-page
+  // when more follow.
+  void Reply(const json& resource, int status = 200) const;
+  void ReplyText(const std::string& text, const std::string& contentType) const;
+  void ReplyList(const std::vector<json>& items) const;
+  void ReplyEmpty(int status = 204) const;
+};
+
+using ApiRoute = std::function<void(SApiCall&)>;
+
+struct SServeOptions {
+  int port = 0;       // 0: any free port
+  int pageSize = 4;   // items per list page when the client asks for no limit
+};
+
+class CApiServer {
+ public:
+  CApiServer(std::string sandbox, std::shared_ptr<OracleCloudSDKCppBridge::CPublicKey> key, std::string keyId,
+             SServeOptions options);
+  ~CApiServer();
+
+  // Routes: `pattern` is a regular expression of the path.
+  void Get(const std::string& pattern, ApiRoute route);
+  void Post(const std::string& pattern, ApiRoute route);
+  void Put(const std::string& pattern, ApiRoute route);
+  void Delete(const std::string& pattern, ApiRoute route);
+  void Head(const std::string& pattern, ApiRoute route);
+
+  const std::string& Sandbox() const { return sandbox_; }
+  int PageSize() const { return options_.pageSize; }
+  sim::CSimCloud& Cloud();
+
+  // Listens until Stop(); writes the address to <sandbox>/api/endpoint. Returns cloud-sim's exit code.
+  int Serve();
+  void Stop();
+
+ private:
+  struct SOperation;
+  httplib::Server::Handler Wrap(ApiRoute route, bool isChange);
+  bool Authenticated(const httplib::Request& request, std::string& why) const;
+  // The operation a request belongs to, counted and met with the rules on its first request.
+  std::shared_ptr<SOperation> OperationOf(const httplib::Request& request, bool& first);
+  void KillCaller(const httplib::Request& request, const std::string& operation, const char* when);
+
+  std::string sandbox_;
+  std::shared_ptr<OracleCloudSDKCppBridge::CPublicKey> key_;
+  std::string keyId_;
+  SServeOptions options_;
+  httplib::Server server_;
+  std::mutex mutex_;
+  std::unique_ptr<sim::CSimCloud> cloud_;
+  std::map<std::string, std::shared_ptr<SOperation>> operations_;  // by client request id
+  std::vector<std::string> operationOrder_;                        // oldest first, to forget the oldest
+};
+
+// Each group of the API adds its routes.
+void AddIdentityRoutes(CApiServer& server);
+void AddComputeRoutes(CApiServer& server);
+void AddBlockStorageRoutes(CApiServer& server);
+void AddImageRoutes(CApiServer& server);
+void AddObjectStorageRoutes(CApiServer& server);
+void AddMetadataRoutes(CApiServer& server);
+
+}  // namespace cloudsim
