@@ -8,7 +8,9 @@
 # that backup; infrastructure flavour), and shows that the jobs left nothing behind but the
 # restored and replicated instances. SANDBOX names the sandbox folder (default: a new temp folder); INSTANCE the
 # instance to back up; RESTORE_AS the restored instance's name (default: <instance>-restored);
-# FLAVOUR the cloud of a new sandbox (infrastructure, the default, or classic).
+# FLAVOUR the cloud of a new sandbox (infrastructure, the default, or classic); BACKEND how the jobs reach
+# a new sandbox's cloud: sim (the default: the simulator in the job's process) or rest (the cloud's REST API,
+# served by `cloud-sim serve`, which the script starts and stops; infrastructure flavour only).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export BUILD_DIR=${BUILD_DIR:-$root/build}
@@ -18,9 +20,21 @@ agent="$BUILD_DIR/backup-agent"
 sandbox=${SANDBOX:-$(mktemp -d /tmp/oci-sandbox.XXXXXX)}
 instance=${INSTANCE:-sample-web}
 restored=${RESTORE_AS:-$instance-restored}
-[ -e "$sandbox/sandbox.ini" ] ||
-  { rmdir "$sandbox" 2>/dev/null || true; "$sim" init "$sandbox" --flavour "${FLAVOUR:-infrastructure}"; }
+[ -e "$sandbox/sandbox.ini" ] || {
+  rmdir "$sandbox" 2>/dev/null || true
+  "$sim" init "$sandbox" --flavour "${FLAVOUR:-infrastructure}" --backend "${BACKEND:-sim}"
+}
 echo "== Sandbox: $sandbox"
+if grep -qx "backend=rest" "$sandbox/sandbox.ini"; then
+  "$sim" --sandbox "$sandbox" calls --reset >/dev/null
+  rm -f "$sandbox/api/requests.log"
+  "$sim" --sandbox "$sandbox" serve > "$sandbox/api/serve.log" 2>&1 &
+  server=$!
+  trap 'kill "$server" 2>/dev/null; wait "$server" 2>/dev/null || true' EXIT
+  for _ in $(seq 200); do [ -s "$sandbox/api/endpoint" ] && break; sleep 0.05; done
+  [ -s "$sandbox/api/endpoint" ] || { cat "$sandbox/api/serve.log"; exit 1; }
+  echo "== The cloud's REST API is served at $(cat "$sandbox/api/endpoint") (log: $sandbox/api/requests.log)"
+fi
 "$sim" --sandbox "$sandbox" ls instances
 echo "== Connecting through the plug-in"
 "$agent" --sandbox "$sandbox" connect
@@ -94,3 +108,18 @@ fi
 echo "== What the jobs left in the cloud, the restored and replicated instances aside"
 "$sim" --sandbox "$sandbox" leaks "${kept[@]}"
 "$agent" --sandbox "$sandbox" registry
+if [ -n "${server:-}" ]; then
+  echo "== Every cloud call of the jobs went over HTTP to the emulator"
+  python3 - "$sandbox/api/requests.log" "$sim" "$sandbox" <<'PY'
+import json, subprocess, sys
+log, sim, sandbox = sys.argv[1:4]
+lines = [line.split() for line in open(log)]
+operations = {fields[4] for fields in lines if len(fields) > 4 and fields[4] != "-"}
+counted = json.loads(subprocess.run([sim, "--sandbox", sandbox, "calls", "--json"], check=True,
+                                    capture_output=True, text=True).stdout)
+tools = sum(n for op, n in counted.items() if ":" in op or op == "vmware-vdiskmanager")
+bridge = sum(counted.values()) - tools
+print(f"  {len(lines)} requests for {len(operations)} bridge operations; the cloud counted {bridge}")
+sys.exit(0 if bridge == len(operations) else 1)
+PY
+fi
