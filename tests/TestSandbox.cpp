@@ -18,7 +18,16 @@ std::string Quote(const std::string& text) {
 }
 }  // namespace
 
-CTestSandbox::CTestSandbox(const std::string& flavour, const std::string& name, const std::string& backend) {
+namespace {
+std::string BackendOf(const std::string& flavour, const std::string& backend) {
+  const char* chosen = ::getenv("OCI_TEST_BACKEND");
+  if (!backend.empty()) return backend;
+  return flavour == "infrastructure" && chosen && *chosen ? chosen : "sim";
+}
+}  // namespace
+
+CTestSandbox::CTestSandbox(const std::string& flavour, const std::string& name, const std::string& backendAsked) {
+  const std::string backend = BackendOf(flavour, backendAsked);
   char pattern[] = "/tmp/oci-test.XXXXXX";
   if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
   base_ = pattern;

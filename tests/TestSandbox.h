@@ -12,9 +12,10 @@
 class CTestSandbox {
  public:
   // In a fresh temporary folder, as its subfolder `name`; `backend`: sim or rest (whose API `cloud-sim
-  // serve` serves from the constructor to the destructor).
+  // serve` serves from the constructor to the destructor); empty: $OCI_TEST_BACKEND for an infrastructure
+  // sandbox (ctest runs the agent's tests once per backend), else sim.
   explicit CTestSandbox(const std::string& flavour = "infrastructure", const std::string& name = "sandbox",
-                        const std::string& backend = "sim");
+                        const std::string& backend = "");
   ~CTestSandbox();
   CTestSandbox(const CTestSandbox&) = delete;
 
