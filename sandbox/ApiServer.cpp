@@ -27,6 +27,7 @@ namespace rest = OracleCloudSDKCppBridge;
 constexpr long long kDateSkewSeconds = 300;
 constexpr size_t kOperationsKept = 10000;
 constexpr int kMaxPageSize = 1000;
+constexpr size_t kServerThreads = 128;
 constexpr const char* kMetadataPrefix = "/opc/";
 
 // Seconds since the epoch of an HTTP date; -1 when it is none.
@@ -131,8 +132,10 @@ CApiServer::CApiServer(std::string sandbox, std::shared_ptr<rest::CPublicKey> ke
   // An answer's head and body go out in separate writes: without this each waits out the client's
   // delayed acknowledgement (40 ms a request).
   server_.set_tcp_nodelay(true);
-  // A client keeps its connection for a job's life, as it would with the service.
+  // A client keeps its connection for a job's life, as it would with the service; a kept connection holds
+  // a thread of the pool while it waits, so the pool has room for the connections of many jobs at once.
   server_.set_keep_alive_max_count(100000);
+  server_.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
   server_.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
     response.set_header("opc-request-id", NewRequestId());
     std::string why;
