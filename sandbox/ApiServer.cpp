@@ -150,6 +150,7 @@ CApiServer::CApiServer(std::string sandbox, std::shared_ptr<rest::CPublicKey> ke
   });
   AddIdentityRoutes(*this);
   AddComputeRoutes(*this);
+  AddInstanceRoutes(*this);
   AddBlockStorageRoutes(*this);
   AddImageRoutes(*this);
   AddObjectStorageRoutes(*this);
