@@ -31,7 +31,7 @@ class RestInstances : public ::testing::Test {
   std::vector<std::pair<std::string, COracleCloudSDKCppBridge*>> Backends() { return {{"sim", &sim_}, {"rest", &rest_}}; }
   SVMInfo NewVm(const std::string& name, const std::string& shape) const {
     SVMInfo vm;
-    vm.name = name, vm.compartmentId = production_, vm.vmSize = shape;
+    vm.name = name, vm.compartmentId = production_, vm.vmSize = shape, vm.availabilityDomain = "Uocm:PHX-AD-1";
     SVMNetworkCard card;
     card.subnetId = subnet_;
     vm.networkCards.push_back(card);
