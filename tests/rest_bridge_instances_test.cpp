@@ -65,7 +65,7 @@ TEST_F(RestInstances, DeployPowerReconfigureRelaunchAndDeleteAlikeThroughBothBac
     EXPECT_EQ(row["name"], vm.name) << label;
     const std::string boot = row["boot_volume_id"];
     EXPECT_EQ(RowWhere(Ls(sandbox_, "volumes"), "id", boot)["size_bytes"], 60LL << 30) << label;
-    EXPECT_EQ(RowWhere(Ls(sandbox_, "vnics"), "instance_id", vm.guid)["subnet_id"], subnet_) << label;
+    EXPECT_EQ(RowsWhere(Ls(sandbox_, "vnics"), "instance_id", vm.guid).at(0)["subnet_id"], subnet_) << label;
 
     const struct {
       std::function<bool()> call;
@@ -85,6 +85,10 @@ TEST_F(RestInstances, DeployPowerReconfigureRelaunchAndDeleteAlikeThroughBothBac
     EXPECT_EQ(Instance(vm.guid)["cpus"], 4) << label;
     EXPECT_EQ(Instance(vm.guid)["memory_mb"], 8192) << label;
     ASSERT_TRUE(bridge->WaitForBoot(vm, 5, true)) << label << bridge->GetLastError();
+    SVMNetworkCard second;
+    second.subnetId = subnet_, second.name = "second-" + label;
+    ASSERT_TRUE(bridge->AttachVnic(vm, second)) << label << bridge->GetLastError();
+    EXPECT_EQ(RowWhere(Ls(sandbox_, "vnics"), "name", second.name)["instance_id"], vm.guid) << label;
 
     // Terminated keeping its boot volume, which a new instance then boots from.
     ASSERT_TRUE(bridge->DeleteVM("", vm.guid, true, true)) << label << bridge->GetLastError();
