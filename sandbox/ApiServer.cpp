@@ -60,6 +60,12 @@ void ReplyRefusal(httplib::Response& response, const sim::CSimRefused& refused) 
   ReplyError(response, 409, "IncorrectState", text);
 }
 
+// Whether the request comes with a body, which the server reads only once routed.
+bool HasUnreadBody(const httplib::Request& request) {
+  const std::string length = request.get_header_value("Content-Length");
+  return (!length.empty() && length != "0") || request.has_header("Transfer-Encoding");
+}
+
 }  // namespace
 
 // What the emulator keeps of one bridge operation between its requests.
@@ -139,7 +145,9 @@ CApiServer::CApiServer(std::string sandbox, std::shared_ptr<rest::CPublicKey> ke
   server_.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
     response.set_header("opc-request-id", NewRequestId());
     std::string why;
-    if (request.path.rfind(kMetadataPrefix, 0) == 0 || Authenticated(request, why))
+    // A body is read only after this handler: a request that has one is verified by its route (Wrap).
+    if (request.path.rfind(kMetadataPrefix, 0) == 0 || HasUnreadBody(request) ||
+        Authenticated(request, why))
       return httplib::Server::HandlerResponse::Unhandled;
     ReplyError(response, 401, "NotAuthenticated", why);
     return httplib::Server::HandlerResponse::Handled;
@@ -152,12 +160,16 @@ CApiServer::CApiServer(std::string sandbox, std::shared_ptr<rest::CPublicKey> ke
         << (request.has_header("opc-client-request-id") ? request.get_header_value("opc-client-request-id") : "-")
         << "\n";
   });
-  server_.set_error_handler([](const httplib::Request& request, httplib::Response& response) {
+  server_.set_error_handler([this](const httplib::Request& request, httplib::Response& response) {
+    std::string why;
+    if (response.status == 404 && response.body.empty() && !request.body.empty() && !Authenticated(request, why))
+      return ReplyError(response, 401, "NotAuthenticated", why);
     if (response.status == 404 && response.body.empty())
       ReplyError(response, 404, "NotAuthorizedOrNotFound", "No resource at [" + request.path + "]");
   });
   AddIdentityRoutes(*this);
   AddComputeRoutes(*this);
+  AddInstanceRoutes(*this);
   AddBlockStorageRoutes(*this);
   AddImageRoutes(*this);
   AddObjectStorageRoutes(*this);
@@ -249,6 +261,8 @@ void CApiServer::KillCaller(const httplib::Request& request, const std::string& 
 
 httplib::Server::Handler CApiServer::Wrap(ApiRoute route, bool isChange) {
   return [this, route = std::move(route), isChange](const httplib::Request& request, httplib::Response& response) {
+    std::string why;
+    if (!request.body.empty() && !Authenticated(request, why)) return ReplyError(response, 401, "NotAuthenticated", why);
     try {
       bool first = false;
       std::shared_ptr<SOperation> operation = OperationOf(request, first);

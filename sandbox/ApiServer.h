@@ -119,6 +119,7 @@ class CApiServer {
 // Each group of the API adds its routes.
 void AddIdentityRoutes(CApiServer& server);
 void AddComputeRoutes(CApiServer& server);
+void AddInstanceRoutes(CApiServer& server);
 void AddBlockStorageRoutes(CApiServer& server);
 void AddImageRoutes(CApiServer& server);
 void AddObjectStorageRoutes(CApiServer& server);

@@ -1,0 +1,29 @@
+#pragma once
+// Instances of the REST API as the bridge's records, and the waits on their lifecycle.
+#include <functional>
+#include <string>
+
+#include "bridge/BridgeTypes.h"
+#include "bridge/rest/RestApi.h"
+
+namespace OracleCloudSDKCppBridge {
+
+// The instance's path under Core Services.
+std::string InstancePath(const std::string& id);
+
+// What a launch or an update tells the caller about an instance (its id, place, shape and size,
+// image, launch mode and state), as the in-process backend fills them.
+void TakeInstance(SVMInfo& vm, const json& instance);
+
+// A flexible shape takes its processors and memory from the request (shapeConfig).
+bool IsFlexibleShape(const std::string& shape);
+// shapeConfig for the processors and memory a record asks for; null when it asks for neither.
+json ShapeConfigOf(const SVMInfo& vm);
+
+// Reads the instance until `done` says so of its lifecycle state, or `timeoutMs` (negative: no
+// limit) has passed; pauses on the host clock between reads. Returns the last state read; an
+// instance no longer found reads as TERMINATED.
+std::string AwaitInstance(CRestApi& api, const std::string& id, const std::function<bool(const std::string&)>& done,
+                          int64_t timeoutMs = -1);
+
+}  // namespace OracleCloudSDKCppBridge

@@ -1,0 +1,83 @@
+#include "ApiResourceModels.h"
+
+#include <cmath>
+
+#include "ApiServer.h"
+#include "ApiTimes.h"
+#include "bridge/sim/SimLifecycle.h"
+#include "bridge/sim/SimResources.h"
+
+namespace cloudsim {
+namespace {
+
+constexpr int64_t kMiB = 1024 * 1024;
+
+// The simulator's word for an image whose import failed is not one of the API's lifecycle states:
+// such an image cannot be launched from, which the API calls DISABLED.
+std::string ImageState(const std::string& state) { return state == "FAULTY" ? "DISABLED" : state; }
+
+}  // namespace
+
+json FreeformTagsOf(sim::CSimDb& db, const std::string& kind, const std::string& id) {
+  json tags = json::object();
+  sim::CSimStatement row = db.Prepare("SELECT key, value FROM freeform_tags WHERE kind = ? AND id = ? ORDER BY key");
+  row.BindAll(kind, id);
+  while (row.Step()) tags[row.Text(0)] = row.Text(1);
+  return tags;
+}
+
+sim::STags TagsOfRequest(const json& body) {
+  sim::STags tags;
+  if (!body.contains("freeformTags") || body["freeformTags"].is_null()) return tags;
+  if (!body["freeformTags"].is_object())
+    throw CApiRefusal(400, "InvalidParameter", "The field [freeformTags] is not an object");
+  for (const auto& [key, value] : body["freeformTags"].items()) {
+    if (!value.is_string())
+      throw CApiRefusal(400, "InvalidParameter", "The freeform tag [" + key + "] has a value that is no string");
+    tags[key] = value.get<std::string>();
+  }
+  return tags;
+}
+
+json InstanceJson(sim::CSimDb& db, const std::string& id) {
+  sim::CSimStatement row = db.Prepare(
+      "SELECT id, name, compartment_id, ad, region, shape, cpus, memory_mb, state, image_id, launch_mode, created "
+      "FROM instances WHERE id = ?");
+  row.BindAll(id);
+  if (!row.Step()) return json();
+  json instance = {{"id", row.Text(0)},
+                   {"displayName", row.Text(1)},
+                   {"compartmentId", row.Text(2)},
+                   {"availabilityDomain", row.Text(3)},
+                   {"region", row.Text(4)},
+                   {"shape", row.Text(5)},
+                   {"shapeConfig", {{"ocpus", row.Int(6)}, {"memoryInGBs", static_cast<double>(row.Int(7)) / 1024.0}}},
+                   {"lifecycleState", row.Text(8)},
+                   {"launchMode", row.Text(10)},
+                   {"timeCreated", ApiTime(row.Int(11))},
+                   {"freeformTags", FreeformTagsOf(db, sim::kKindInstance, id)},
+                   {"definedTags", json::object()}};
+  if (!row.Text(9).empty()) instance["imageId"] = row.Text(9);
+  return instance;
+}
+
+json ImageJson(sim::CSimDb& db, const std::string& id) {
+  sim::CSimStatement row = db.Prepare(
+      "SELECT id, name, compartment_id, launch_mode, os, state, size_bytes, created FROM images WHERE id = ?");
+  row.BindAll(id);
+  if (!row.Step()) return json();
+  json image = {{"id", row.Text(0)},
+                {"displayName", row.Text(1)},
+                {"compartmentId", row.Text(2).empty() ? json() : json(row.Text(2))},
+                {"launchMode", row.Text(3)},
+                {"lifecycleState", ImageState(row.Text(5))},
+                {"sizeInMBs", (row.Int(6) + kMiB - 1) / kMiB},
+                {"createImageAllowed", true},
+                {"timeCreated", ApiTime(row.Int(7))},
+                {"freeformTags", FreeformTagsOf(db, sim::kKindImage, id)},
+                {"definedTags", json::object()}};
+  if (!row.Text(4).empty()) image["operatingSystem"] = row.Text(4);
+  return image;
+}
+
+}  // namespace cloudsim
