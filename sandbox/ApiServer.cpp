@@ -154,6 +154,7 @@ CApiServer::CApiServer(std::string sandbox, std::shared_ptr<rest::CPublicKey> ke
   AddImageRoutes(*this);
   AddObjectStorageRoutes(*this);
   AddMetadataRoutes(*this);
+  AddLookupTemporaryRoutes(*this);  // TEMPORARY: until the block storage, compute and image routes merge
 }
 
 CApiServer::~CApiServer() = default;
