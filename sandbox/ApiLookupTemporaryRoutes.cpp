@@ -85,12 +85,12 @@ void AddLookupTemporaryRoutes(CApiServer& server) {
     std::vector<json> list = call.cloud.Read([&](sim::CSimDb& db) {
       std::vector<json> items;
       sim::CSimStatement row = db.Prepare(
-          "SELECT a.id, a.instance_id, a.volume_id, a.state, a.iqn, a.portal, a.port, a.created FROM attachments a "
+          "SELECT a.id, a.instance_id, a.volume_id, a.state, a.iqn, a.portal, a.port, a.created, a.type FROM attachments a "
           "JOIN instances i ON i.id = a.instance_id WHERE i.compartment_id = ? ORDER BY a.seq");
       row.Bind(1, compartment);
       while (row.Step())
         items.push_back({{"id", row.Text(0)}, {"instanceId", row.Text(1)}, {"volumeId", row.Text(2)},
-                         {"lifecycleState", row.Text(3)}, {"attachmentType", "iscsi"}, {"iqn", row.Text(4)},
+                         {"lifecycleState", row.Text(3)}, {"attachmentType", row.Text(8)}, {"iqn", row.Text(4)},
                          {"ipv4", row.Text(5)}, {"port", row.Int(6)}, {"compartmentId", compartment},
                          {"timeCreated", ApiTime(row.Int(7))}});
       return items;

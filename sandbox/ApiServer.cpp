@@ -29,6 +29,12 @@ constexpr size_t kOperationsKept = 10000;
 constexpr int kMaxPageSize = 1000;
 constexpr const char* kMetadataPrefix = "/opc/";
 
+// Whether the server reads a body for the request (after the pre-routing handler).
+bool CarriesBody(const httplib::Request& request) {
+  return request.method == "POST" || request.method == "PUT" || request.method == "PATCH" ||
+         request.has_header("Content-Length") || request.has_header("Transfer-Encoding");
+}
+
 // Seconds since the epoch of an HTTP date; -1 when it is none.
 long long ParseHttpDate(const std::string& text) {
   struct tm parts = {};
@@ -131,7 +137,9 @@ CApiServer::CApiServer(std::string sandbox, std::shared_ptr<rest::CPublicKey> ke
   server_.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
     response.set_header("opc-request-id", NewRequestId());
     std::string why;
-    if (request.path.rfind(kMetadataPrefix, 0) == 0 || Authenticated(request, why))
+    // A request with a body is checked once its body is read (the route, or the error handler when
+    // none matches): the server reads it only after this handler.
+    if (request.path.rfind(kMetadataPrefix, 0) == 0 || CarriesBody(request) || Authenticated(request, why))
       return httplib::Server::HandlerResponse::Unhandled;
     ReplyError(response, 401, "NotAuthenticated", why);
     return httplib::Server::HandlerResponse::Handled;
@@ -144,8 +152,11 @@ CApiServer::CApiServer(std::string sandbox, std::shared_ptr<rest::CPublicKey> ke
         << (request.has_header("opc-client-request-id") ? request.get_header_value("opc-client-request-id") : "-")
         << "\n";
   });
-  server_.set_error_handler([](const httplib::Request& request, httplib::Response& response) {
-    if (response.status == 404 && response.body.empty())
+  server_.set_error_handler([this](const httplib::Request& request, httplib::Response& response) {
+    std::string why;
+    if (response.status == 404 && response.body.empty() && CarriesBody(request) && !Authenticated(request, why))
+      ReplyError(response, 401, "NotAuthenticated", why);
+    else if (response.status == 404 && response.body.empty())
       ReplyError(response, 404, "NotAuthorizedOrNotFound", "No resource at [" + request.path + "]");
   });
   AddIdentityRoutes(*this);
@@ -242,6 +253,9 @@ void CApiServer::KillCaller(const httplib::Request& request, const std::string& 
 
 httplib::Server::Handler CApiServer::Wrap(ApiRoute route, bool isChange) {
   return [this, route = std::move(route), isChange](const httplib::Request& request, httplib::Response& response) {
+    std::string why;
+    if (CarriesBody(request) && request.path.rfind(kMetadataPrefix, 0) != 0 && !Authenticated(request, why))
+      return ReplyError(response, 401, "NotAuthenticated", why);
     try {
       bool first = false;
       std::shared_ptr<SOperation> operation = OperationOf(request, first);

@@ -1,6 +1,8 @@
 // Lookups by name, create token and freeform tag over the REST API give what the in-process backend
 // gives on the same cloud; the proxy learns its instance id from the metadata service on the REST
 // backend.
+#include <gmock/gmock.h>
+
 #include "PluginTestUtil.h"
 #include "bridge/COracleCloudSDKCppBridge.h"
 #include "bridge/rest/HttpClient.h"
@@ -65,7 +67,10 @@ TEST_F(RestLookups, EachLookupGivesWhatTheInProcessBackendGives) {
   COracleCloudSDKCppBridge::SetThreadCreateToken("");
   ASSERT_TRUE(sim_->CreateVolumeFromSnapshot(bootSnap, "lk-vol", bootVol)) << sim_->GetLastError();
   bool noSlot = false;
-  ASSERT_TRUE(sim_->AttachVolume(dataVol, sandbox_.ProxyInstanceId(), noSlot)) << sim_->GetLastError();
+  SDisk disk;
+  disk.createdVolumeId = dataVol;
+  disk.attachmentType = "iscsi";
+  ASSERT_TRUE(sim_->AttachVolume(disk, sandbox_.ProxyInstanceId(), noSlot)) << sim_->GetLastError();
   const std::string iqn = Sql("SELECT iqn FROM attachments WHERE volume_id = '" + dataVol + "'");
   ASSERT_FALSE(iqn.empty());
 
@@ -153,7 +158,7 @@ TEST(RestProxyIdentity, ComesFromTheMetadataServiceWithItsHeader) {
       {"metadata", "", ""},
       {"metadata", "http://127.0.0.1:1",
        "GET http://127.0.0.1:1/opc/v2/instance/ of the instance metadata service had no answer: "},
-      {"metadata", "/nothing", "/nothing/opc/v2/instance/ of the instance metadata service answered 404: "},
+      {"metadata", "/opc", "/opc/opc/v2/instance/ of the instance metadata service answered 404: "},
       {"cloud-init", "", "cloud-init recorded no instance id under ["},
       {"imds", "", "TZ_INSTANCE_ID_SOURCE [imds] is neither [metadata] nor [cloud-init]"},
   };
