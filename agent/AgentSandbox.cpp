@@ -56,4 +56,10 @@ void ApplySandboxEnvironment(const SAgentSandbox& sandbox) {
   const char* path = std::getenv("PATH");
   string newPath = FXPath::Append(sandbox.directory, "bin") + ":" + (path ? path : "/usr/bin:/bin");
   ::setenv("PATH", newPath.c_str(), 1);
+  // On the REST backend the proxy learns who it is as on a cloud instance: from the metadata service,
+  // which the emulator serves at its own address (host/InstanceMetadata.h).
+  if (sandbox.cloudUrl.rfind("http", 0) == 0) {
+    ::setenv("TZ_INSTANCE_ID_SOURCE", "metadata", 1);
+    ::setenv("TZ_INSTANCE_METADATA_URL", sandbox.cloudUrl.c_str(), 1);
+  }
 }

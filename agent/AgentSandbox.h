@@ -15,5 +15,6 @@ struct SAgentSandbox {
 
 // Reads DIR/sandbox.ini; false with a message when DIR is not a sandbox.
 bool LoadAgentSandbox(const string& directory, SAgentSandbox& sandbox, string& error);
-// Points the host at the sandbox: platform root, agent home, and its bin/ first on PATH.
+// Points the host at the sandbox: platform root, agent home, and its bin/ first on PATH; on the REST
+// backend, the proxy's identity at the emulator's metadata service.
 void ApplySandboxEnvironment(const SAgentSandbox& sandbox);

@@ -2,7 +2,9 @@
 
 #include "host/FXFile.h"
 #include "host/FXString.h"
+#include "host/EvDebug.h"
 #include "host/HostEnvironment.h"
+#include "host/InstanceMetadata.h"
 
 namespace {
 string FirstLine(const string& relative) {
@@ -27,8 +29,19 @@ UINT32 TZVMDetect::DetectHypervisor() {
 }
 
 bool TZVMDetect::GetLocalVMUUID(string& uuid) {
-  string id = FirstLine("var/lib/cloud/data/instance-id");
-  if (id.empty()) return false;
+  error_.clear();
+  string id;
+  if (InstanceMetadata::IdFromService(error_)) {
+    if (!InstanceMetadata::ReadInstanceId(InstanceMetadata::ServiceUrl(), id, error_)) id.clear();
+  } else if (error_.empty()) {
+    id = FirstLine("var/lib/cloud/data/instance-id");
+    if (id.empty()) error_ = "cloud-init recorded no instance id under [" + HostEnvironment::PlatformRoot() + "]";
+  }
+  if (id.empty()) {
+    EvDebug log;
+    EVERROR(log, "The proxy's instance id is unknown: %s", error_.c_str());
+    return false;
+  }
   uuid = id;
   return true;
 }

@@ -30,6 +30,12 @@ constexpr int kMaxPageSize = 1000;
 constexpr size_t kServerThreads = 128;
 constexpr const char* kMetadataPrefix = "/opc/";
 
+// Whether the server reads a body for the request (after the pre-routing handler).
+bool CarriesBody(const httplib::Request& request) {
+  return request.method == "POST" || request.method == "PUT" || request.method == "PATCH" ||
+         request.has_header("Content-Length") || request.has_header("Transfer-Encoding");
+}
+
 // Seconds since the epoch of an HTTP date; -1 when it is none.
 long long ParseHttpDate(const std::string& text) {
   struct tm parts = {};
@@ -61,10 +67,6 @@ void ReplyRefusal(httplib::Response& response, const sim::CSimRefused& refused) 
 }
 
 // Whether the request comes with a body, which the server reads only once routed.
-bool HasUnreadBody(const httplib::Request& request) {
-  const std::string length = request.get_header_value("Content-Length");
-  return (!length.empty() && length != "0") || request.has_header("Transfer-Encoding");
-}
 
 }  // namespace
 
@@ -145,9 +147,9 @@ CApiServer::CApiServer(std::string sandbox, std::shared_ptr<rest::CPublicKey> ke
   server_.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
     response.set_header("opc-request-id", NewRequestId());
     std::string why;
-    // A body is read only after this handler: a request that has one is verified by its route (Wrap).
-    if (request.path.rfind(kMetadataPrefix, 0) == 0 || HasUnreadBody(request) ||
-        Authenticated(request, why))
+    // A request with a body is checked once its body is read (the route, or the error handler when
+    // none matches): the server reads it only after this handler.
+    if (request.path.rfind(kMetadataPrefix, 0) == 0 || CarriesBody(request) || Authenticated(request, why))
       return httplib::Server::HandlerResponse::Unhandled;
     ReplyError(response, 401, "NotAuthenticated", why);
     return httplib::Server::HandlerResponse::Handled;
@@ -162,9 +164,9 @@ CApiServer::CApiServer(std::string sandbox, std::shared_ptr<rest::CPublicKey> ke
   });
   server_.set_error_handler([this](const httplib::Request& request, httplib::Response& response) {
     std::string why;
-    if (response.status == 404 && response.body.empty() && !request.body.empty() && !Authenticated(request, why))
-      return ReplyError(response, 401, "NotAuthenticated", why);
-    if (response.status == 404 && response.body.empty())
+    if (response.status == 404 && response.body.empty() && CarriesBody(request) && !Authenticated(request, why))
+      ReplyError(response, 401, "NotAuthenticated", why);
+    else if (response.status == 404 && response.body.empty())
       ReplyError(response, 404, "NotAuthorizedOrNotFound", "No resource at [" + request.path + "]");
   });
   AddIdentityRoutes(*this);
@@ -174,6 +176,7 @@ CApiServer::CApiServer(std::string sandbox, std::shared_ptr<rest::CPublicKey> ke
   AddImageRoutes(*this);
   AddObjectStorageRoutes(*this);
   AddMetadataRoutes(*this);
+  AddLookupTemporaryRoutes(*this);  // TEMPORARY: until the block storage, compute and image routes merge
 }
 
 CApiServer::~CApiServer() = default;
@@ -262,7 +265,8 @@ void CApiServer::KillCaller(const httplib::Request& request, const std::string& 
 httplib::Server::Handler CApiServer::Wrap(ApiRoute route, bool isChange) {
   return [this, route = std::move(route), isChange](const httplib::Request& request, httplib::Response& response) {
     std::string why;
-    if (!request.body.empty() && !Authenticated(request, why)) return ReplyError(response, 401, "NotAuthenticated", why);
+    if (CarriesBody(request) && request.path.rfind(kMetadataPrefix, 0) != 0 && !Authenticated(request, why))
+      return ReplyError(response, 401, "NotAuthenticated", why);
     try {
       bool first = false;
       std::shared_ptr<SOperation> operation = OperationOf(request, first);

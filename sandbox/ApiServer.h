@@ -124,5 +124,6 @@ void AddBlockStorageRoutes(CApiServer& server);
 void AddImageRoutes(CApiServer& server);
 void AddObjectStorageRoutes(CApiServer& server);
 void AddMetadataRoutes(CApiServer& server);
+void AddLookupTemporaryRoutes(CApiServer& server);  // TEMPORARY
 
 }  // namespace cloudsim
