@@ -1,8 +1,9 @@
 #include "bridge/SimBridge.h"
 
 #include "bridge/BridgeBackend.h"
+#include "bridge/ClassicConfigurations.h"
+#include "bridge/InstanceConfiguration.h"
 #include "bridge/sim/ReadInstanceRecord.h"
-#include "bridge/sim/SimClassicConfigurations.h"
 #include "bridge/sim/SimClassicLaunch.h"
 #include "bridge/sim/SimAttachments.h"
 #include "bridge/sim/SimConfigurations.h"
@@ -498,8 +499,8 @@ bool CSimBridge::DeleteVM(const string& name, const string& instanceId, bool wai
 bool CSimBridge::ReadInstanceConfig(const string& contents, SVMInfo& vm) {
   return backend_->Run("ReadInstanceConfig", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
     string error;
-    bool read = cloud.Flavour() == sim::EFlavour::Classic ? sim::ParseClassicInstance(contents, vm, error)
-                                                          : sim::ParseInstanceConfiguration(contents, vm, error);
+    bool read = cloud.Flavour() == sim::EFlavour::Classic ? ParseClassicInstance(contents, vm, error)
+                                                          : ParseInstanceConfiguration(contents, vm, error);
     return read || backend_->Fail(error);
   });
 }
@@ -507,7 +508,7 @@ bool CSimBridge::ReadInstanceConfig(const string& contents, SVMInfo& vm) {
 bool CSimBridge::ReadInstanceOrchestration(const string& contents, SVMInfo& vm) {
   return backend_->Run("ReadInstanceOrchestration", [&](sim::CSimCloud&, const sim::SCallFaults&) {
     string error;
-    return sim::ParseClassicOrchestration(contents, vm, error) || backend_->Fail(error);
+    return ParseClassicOrchestration(contents, vm, error) || backend_->Fail(error);
   });
 }
 

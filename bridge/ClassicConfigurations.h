@@ -1,5 +1,5 @@
 #pragma once
-// The classic flavour's configuration texts, both directions in one place: what a backup saves
+// The classic flavour's configuration texts, both directions in one place for every backend of the bridge: what a backup saves
 // with an instance ("_instance.json": the instance orchestration, "_storage.json": its storage
 // volumes, "_master.json": the master orchestration tying both together) and the reading of an
 // instance back from its orchestration or from its instance record (the "Instance" object's
@@ -7,14 +7,13 @@
 #include <map>
 #include <string>
 
-#include "bridge/sim/SimResources.h"
 #include "host/VMInfoStructs.h"
 
-namespace sim {
+namespace OracleCloudSDKCppBridge {
 
-// vm: the instance as ReadInstanceRecord reads it, with its disks (numbered from 1, the boot
-// volume first) and network cards.
-std::map<std::string, std::string> ClassicConfigurations(CIdMaker& ids, const VMInfoStructs::SVMInfo& vm);
+// vm: the instance record with its disks (numbered from 1, the boot volume first) and network cards;
+// `container`: the identity domain's container the orchestrations are named in ("/Compute-<domain>/<user>/").
+std::map<std::string, std::string> ClassicConfigurations(const std::string& container, const VMInfoStructs::SVMInfo& vm);
 
 // Reads the instance of an orchestration ("_instance.json") into `vm`: name, uri and id, shape,
 // image, disks (volume ids with their disk numbers, the boot disk flagged), network cards (IP
@@ -25,4 +24,4 @@ bool ParseClassicOrchestration(const std::string& contents, VMInfoStructs::SVMIn
 // The same from an instance record (the template alone).
 bool ParseClassicInstance(const std::string& contents, VMInfoStructs::SVMInfo& vm, std::string& error);
 
-}  // namespace sim
+}  // namespace OracleCloudSDKCppBridge

@@ -1,10 +1,10 @@
-#include "bridge/sim/SimClassicConfigurations.h"
+#include "bridge/ClassicConfigurations.h"
 
 #include <nlohmann/json.hpp>
 #include <set>
 #include <stdexcept>
 
-namespace sim {
+namespace OracleCloudSDKCppBridge {
 
 using nlohmann::json;
 using VMInfoStructs::SDisk;
@@ -134,9 +134,9 @@ bool ReadJson(const std::string& contents, const char* what, SVMInfo& vm, std::s
 
 }  // namespace
 
-std::map<std::string, std::string> ClassicConfigurations(CIdMaker& ids, const SVMInfo& vm) {
-  const std::string instancePlan = ids.ClassicPath(vm.name + "_instance");
-  const std::string storagePlan = ids.ClassicPath(vm.name + "_storage");
+std::map<std::string, std::string> ClassicConfigurations(const std::string& container, const SVMInfo& vm) {
+  const std::string instancePlan = container + vm.name + "_instance";
+  const std::string storagePlan = container + vm.name + "_storage";
   json attachments = json::array();
   json volumes = json::array();
   UINT32 bootIndex = 1;
@@ -178,7 +178,7 @@ std::map<std::string, std::string> ClassicConfigurations(CIdMaker& ids, const SV
                   {"desired_state", "active"},
                   {"objects", volumes}};
   json master = {
-      {"name", ids.ClassicPath(vm.name + "_master")},
+      {"name", container + vm.name + "_master"},
       {"description", "Master orchestration of " + vm.name},
       {"relationships", json::array({{{"oplan", "instance"}, {"to_oplan", "storage"}, {"type", "depends"}}})},
       {"oplans",
@@ -208,4 +208,4 @@ bool ParseClassicInstance(const std::string& contents, SVMInfo& vm, std::string&
   return ReadJson(contents, "instance record", vm, error, [&vm](const json& doc) { return ReadTemplate(doc, vm); });
 }
 
-}  // namespace sim
+}  // namespace OracleCloudSDKCppBridge
