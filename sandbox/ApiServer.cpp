@@ -59,6 +59,13 @@ void ReplyRefusal(httplib::Response& response, const sim::CSimRefused& refused) 
   ReplyError(response, 409, "IncorrectState", text);
 }
 
+// The server reads a request's body only after its pre-routing handler: a request with one is
+// authenticated by its route instead (an unknown path answers 404 before).
+bool CarriesBody(const httplib::Request& request) {
+  const std::string length = request.get_header_value("Content-Length");
+  return (!length.empty() && length != "0") || request.has_header("Transfer-Encoding");
+}
+
 }  // namespace
 
 // What the emulator keeps of one bridge operation between its requests.
@@ -131,7 +138,7 @@ CApiServer::CApiServer(std::string sandbox, std::shared_ptr<rest::CPublicKey> ke
   server_.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
     response.set_header("opc-request-id", NewRequestId());
     std::string why;
-    if (request.path.rfind(kMetadataPrefix, 0) == 0 || Authenticated(request, why))
+    if (request.path.rfind(kMetadataPrefix, 0) == 0 || CarriesBody(request) || Authenticated(request, why))
       return httplib::Server::HandlerResponse::Unhandled;
     ReplyError(response, 401, "NotAuthenticated", why);
     return httplib::Server::HandlerResponse::Handled;
@@ -241,6 +248,8 @@ void CApiServer::KillCaller(const httplib::Request& request, const std::string& 
 
 httplib::Server::Handler CApiServer::Wrap(ApiRoute route, bool isChange) {
   return [this, route = std::move(route), isChange](const httplib::Request& request, httplib::Response& response) {
+    std::string why;
+    if (CarriesBody(request) && !Authenticated(request, why)) return ReplyError(response, 401, "NotAuthenticated", why);
     try {
       bool first = false;
       std::shared_ptr<SOperation> operation = OperationOf(request, first);
