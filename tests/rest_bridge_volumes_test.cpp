@@ -205,6 +205,15 @@ TEST_F(RestVolumes, CreatesCarryTheTagsAndTheServerRefusesUnknownFields) {
       EXPECT_EQ(e.Code(), r.code) << r.body << e.what();
     }
   }
+  // The boot volume of an instance, as the instance's records are read.
+  const json proxyBoot = RowWhere(Ls(sandbox_, "volumes"), "name", "backup-proxy (Boot Volume)");
+  const std::vector<json> boots = api.List(ERestService::Core, "/20160918/bootVolumeAttachments",
+                                           {{"availabilityDomain", proxyBoot["availability_domain"]},
+                                            {"compartmentId", proxyBoot["compartment"]},
+                                            {"instanceId", sandbox_.ProxyInstanceId()}});
+  ASSERT_EQ(boots.size(), 1u);
+  EXPECT_EQ(boots[0]["bootVolumeId"], proxyBoot["id"]);
+  EXPECT_EQ(boots[0]["lifecycleState"], "ATTACHED");
   EXPECT_EQ(Volume(dataVolume_)["state"], "AVAILABLE");
   EXPECT_TRUE(RowsWhere(Ls(sandbox_, "volumes"), "name", "tagged").empty());
 }
