@@ -66,8 +66,6 @@ void ReplyRefusal(httplib::Response& response, const sim::CSimRefused& refused) 
   ReplyError(response, 409, "IncorrectState", text);
 }
 
-// Whether the request comes with a body, which the server reads only once routed.
-
 }  // namespace
 
 // What the emulator keeps of one bridge operation between its requests.
