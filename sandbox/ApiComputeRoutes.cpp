@@ -5,6 +5,7 @@
 // Where the simulator keeps what the API carries elsewhere: an instance's SSH keys are its metadata's
 // "ssh_authorized_keys" (one public key a line), and the security lists an instance belongs to are
 // the nsgIds of its VNICs.
+#include "ApiResourceModels.h"
 #include "ApiServer.h"
 #include "ApiTimes.h"
 #include "bridge/sim/ReadInstanceRecord.h"
@@ -25,43 +26,6 @@ std::string ListedCompartment(SApiCall& call, sim::CSimDb& db) {
   if (id != sim::kApiTenancy && db.QueryInt("SELECT COUNT(*) FROM compartments WHERE id = ?", 0, id) == 0)
     throw CApiRefusal(404, "NotAuthorizedOrNotFound", "Compartment [" + id + "] was not found");
   return id;
-}
-
-json Tags(sim::CSimDb& db, const char* kind, const std::string& id) {
-  json tags = json::object();
-  sim::CSimStatement row = db.Prepare("SELECT key, value FROM freeform_tags WHERE kind = ? AND id = ? ORDER BY key");
-  row.BindAll(kind, id);
-  while (row.Step()) tags[row.Text(0)] = row.Text(1);
-  return tags;
-}
-
-json Instance(sim::CSimDb& db, const sim::SFlavourWords& words, const std::string& id) {
-  SVMInfo vm;
-  std::string error;
-  if (!sim::ReadInstanceRecordIn(db, words, "", id, sim::SInstanceParts{}, vm, error))
-    throw CApiRefusal(404, "NotAuthorizedOrNotFound", error);
-  std::string keys;
-  for (const auto& key : vm.keyPairs) keys += (keys.empty() ? "" : "\n") + key.publicKey;
-  json metadata = json::object();
-  if (!keys.empty()) metadata["ssh_authorized_keys"] = keys;
-  json instance = {{"id", vm.guid},
-                   {"displayName", vm.name},
-                   {"compartmentId", vm.compartmentId},
-                   {"availabilityDomain", vm.availabilityDomain},
-                   {"region", vm.region},
-                   {"shape", vm.vmSize},
-                   {"shapeConfig", {{"ocpus", vm.cpuCount}, {"memoryInGBs", vm.memoryMB / kMiBPerGiB}}},
-                   {"lifecycleState", vm.lifecycleState},
-                   {"launchMode", vm.launchMode},
-                   {"metadata", metadata},
-                   {"timeCreated", ApiTime(db.QueryInt("SELECT created FROM instances WHERE id = ?", 0, vm.guid))},
-                   {"freeformTags", Tags(db, sim::kKindInstance, vm.guid)},
-                   {"definedTags", json::object()}};
-  if (!vm.imageId.empty()) {
-    instance["imageId"] = vm.imageId;
-    instance["sourceDetails"] = {{"sourceType", "image"}, {"imageId", vm.imageId}};
-  }
-  return instance;
 }
 
 // A VNIC's attachment has no id of its own in the simulator: it is named after its VNIC.
@@ -119,7 +83,7 @@ json ById(SApiCall& call, const std::string& sql, const std::string& what, F&& m
   return item;
 }
 
-void AddInstanceRoutes(CApiServer& server) {
+void AddInstanceReadRoutes(CApiServer& server) {
   server.Get("/20160918/instances", [](SApiCall& call) {
     const sim::SFlavourWords& words = call.cloud.Words();
     const std::string name = call.Query("displayName"), ad = call.Query("availabilityDomain"),
@@ -133,14 +97,13 @@ void AddInstanceRoutes(CApiServer& server) {
       std::vector<std::string> ids;
       while (row.Step()) ids.push_back(row.Text(0));
       std::vector<json> list;
-      for (const std::string& id : ids) list.push_back(Instance(db, words, id));
+      for (const std::string& id : ids) list.push_back(InstanceJson(db, words, id));
       return list;
     });
     call.ReplyList(instances);
   });
   server.Get(R"(/20160918/instances/([^/]+))", [](SApiCall& call) {
-    const sim::SFlavourWords& words = call.cloud.Words();
-    call.Reply(call.cloud.Read([&](sim::CSimDb& db) { return Instance(db, words, call.PathPart(1)); }));
+    call.Reply(ExistingInstance(call, call.PathPart(1)));
   });
   server.Get("/20160918/vnicAttachments", [](SApiCall& call) {
     const std::string instance = call.Query("instanceId"), ad = call.Query("availabilityDomain");
@@ -212,7 +175,7 @@ void AddShapeRoutes(CApiServer& server) {
 }  // namespace
 
 void AddComputeRoutes(CApiServer& server) {
-  AddInstanceRoutes(server);
+  AddInstanceReadRoutes(server);
   AddNetworkRoutes(server);
   AddShapeRoutes(server);
 }

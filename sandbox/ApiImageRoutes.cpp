@@ -76,6 +76,14 @@ void AddImageRoutes(CApiServer& server) {
   server.Get("/20160918/images", ListImages);
   server.Post("/20160918/images", CreateImage);
   server.Get(R"(/20160918/images/([^/]+))", [](SApiCall& call) { call.Reply(ExistingImage(call, call.PathPart(1))); });
+  // An update changes only the image's freeform tags here (the simulator keeps its name as imported).
+  server.Put(R"(/20160918/images/([^/]+))", [](SApiCall& call) {
+    const json body = call.Body({}, {"freeformTags", "definedTags"});
+    ExistingImage(call, call.PathPart(1));
+    if (body.contains("freeformTags"))
+      sim::CSimTags(call.cloud).Replace(sim::kKindImage, call.PathPart(1), TagsOfRequest(body));
+    call.Reply(ExistingImage(call, call.PathPart(1)));
+  });
   server.Delete(R"(/20160918/images/([^/]+))", [](SApiCall& call) {
     ExistingImage(call, call.PathPart(1));
     sim::CSimImages(call.cloud).Delete(call.PathPart(1), call.operation.empty() ? "DeleteImage" : call.operation);

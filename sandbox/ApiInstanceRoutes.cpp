@@ -6,6 +6,7 @@
 #include "ApiServer.h"
 #include "ApiTimes.h"
 #include "bridge/sim/SimInstances.h"
+#include "bridge/sim/SimLifecycle.h"
 #include "bridge/sim/SimTags.h"
 
 namespace cloudsim {
@@ -67,11 +68,6 @@ void TakeSshKeys(sim::CSimCloud& cloud, const json& body, SVMInfo& vm) {
   }
 }
 
-json ExistingInstance(SApiCall& call, const std::string& id) {
-  json instance = call.cloud.Read([&](sim::CSimDb& db) { return InstanceJson(db, id); });
-  if (instance.is_null()) throw CApiRefusal(404, "NotAuthorizedOrNotFound", "Instance with id [" + id + "] was not found");
-  return instance;
-}
 
 void Launch(SApiCall& call) {
   const json body = call.Body({"availabilityDomain", "compartmentId", "shape", "sourceDetails"}, kLaunchFields);
@@ -140,7 +136,8 @@ void Update(SApiCall& call) {
   vm.guid = id;
   vm.vmSize = Text(body, "shape");
   TakeShapeConfig(body, vm);
-  sim::CSimInstances(call.cloud).Reconfigure(vm);
+  if (!vm.vmSize.empty() || vm.cpuCount > 0 || vm.memoryMB > 0) sim::CSimInstances(call.cloud).Reconfigure(vm);
+  if (body.contains("freeformTags")) sim::CSimTags(call.cloud).Replace(sim::kKindInstance, id, TagsOfRequest(body));
   call.Reply(ExistingInstance(call, id));
 }
 
@@ -183,7 +180,6 @@ void AttachVnic(SApiCall& call) {
 
 void AddInstanceRoutes(CApiServer& server) {
   server.Post("/20160918/instances", Launch);
-  server.Get(R"(/20160918/instances/([^/]+))", [](SApiCall& call) { call.Reply(ExistingInstance(call, call.PathPart(1))); });
   server.Post(R"(/20160918/instances/([^/]+))", Act);
   server.Put(R"(/20160918/instances/([^/]+))", Update);
   server.Delete(R"(/20160918/instances/([^/]+))", Terminate);

@@ -4,6 +4,7 @@
 
 #include "ApiServer.h"
 #include "ApiTimes.h"
+#include "bridge/sim/ReadInstanceRecord.h"
 #include "bridge/sim/SimLifecycle.h"
 #include "bridge/sim/SimResources.h"
 
@@ -39,25 +40,39 @@ sim::STags TagsOfRequest(const json& body) {
   return tags;
 }
 
-json InstanceJson(sim::CSimDb& db, const std::string& id) {
-  sim::CSimStatement row = db.Prepare(
-      "SELECT id, name, compartment_id, ad, region, shape, cpus, memory_mb, state, image_id, launch_mode, created "
-      "FROM instances WHERE id = ?");
-  row.BindAll(id);
-  if (!row.Step()) return json();
-  json instance = {{"id", row.Text(0)},
-                   {"displayName", row.Text(1)},
-                   {"compartmentId", row.Text(2)},
-                   {"availabilityDomain", row.Text(3)},
-                   {"region", row.Text(4)},
-                   {"shape", row.Text(5)},
-                   {"shapeConfig", {{"ocpus", row.Int(6)}, {"memoryInGBs", static_cast<double>(row.Int(7)) / 1024.0}}},
-                   {"lifecycleState", row.Text(8)},
-                   {"launchMode", row.Text(10)},
-                   {"timeCreated", ApiTime(row.Int(11))},
-                   {"freeformTags", FreeformTagsOf(db, sim::kKindInstance, id)},
+json InstanceJson(sim::CSimDb& db, const sim::SFlavourWords& words, const std::string& id) {
+  VMInfoStructs::SVMInfo vm;
+  std::string error;
+  if (!sim::ReadInstanceRecordIn(db, words, "", id, sim::SInstanceParts{}, vm, error)) return json();
+  // The instance's SSH keys are its metadata's "ssh_authorized_keys", one public key a line.
+  std::string keys;
+  for (const auto& key : vm.keyPairs) keys += (keys.empty() ? "" : "\n") + key.publicKey;
+  json metadata = json::object();
+  if (!keys.empty()) metadata["ssh_authorized_keys"] = keys;
+  json instance = {{"id", vm.guid},
+                   {"displayName", vm.name},
+                   {"compartmentId", vm.compartmentId},
+                   {"availabilityDomain", vm.availabilityDomain},
+                   {"region", vm.region},
+                   {"shape", vm.vmSize},
+                   {"shapeConfig", {{"ocpus", vm.cpuCount}, {"memoryInGBs", static_cast<double>(vm.memoryMB) / 1024.0}}},
+                   {"lifecycleState", vm.lifecycleState},
+                   {"launchMode", vm.launchMode},
+                   {"metadata", metadata},
+                   {"timeCreated", ApiTime(db.QueryInt("SELECT created FROM instances WHERE id = ?", 0, vm.guid))},
+                   {"freeformTags", FreeformTagsOf(db, sim::kKindInstance, vm.guid)},
                    {"definedTags", json::object()}};
-  if (!row.Text(9).empty()) instance["imageId"] = row.Text(9);
+  if (!vm.imageId.empty()) {
+    instance["imageId"] = vm.imageId;
+    instance["sourceDetails"] = {{"sourceType", "image"}, {"imageId", vm.imageId}};
+  }
+  return instance;
+}
+
+json ExistingInstance(SApiCall& call, const std::string& id) {
+  const sim::SFlavourWords& words = call.cloud.Words();
+  json instance = call.cloud.Read([&](sim::CSimDb& db) { return InstanceJson(db, words, id); });
+  if (instance.is_null()) throw CApiRefusal(404, "NotAuthorizedOrNotFound", "Instance with id [" + id + "] was not found");
   return instance;
 }
 

@@ -17,7 +17,10 @@ json FreeformTagsOf(sim::CSimDb& db, const std::string& kind, const std::string&
 sim::STags TagsOfRequest(const json& body);
 
 // An Instance (Core Services): null when there is none of that id.
-json InstanceJson(sim::CSimDb& db, const std::string& id);
+json InstanceJson(sim::CSimDb& db, const sim::SFlavourWords& words, const std::string& id);
+struct SApiCall;
+// The Instance of that id; refused 404 NotAuthorizedOrNotFound when there is none.
+json ExistingInstance(SApiCall& call, const std::string& id);
 // An Image (Core Services): null when there is none of that id.
 json ImageJson(sim::CSimDb& db, const std::string& id);
 

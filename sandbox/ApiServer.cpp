@@ -174,7 +174,6 @@ CApiServer::CApiServer(std::string sandbox, std::shared_ptr<rest::CPublicKey> ke
   AddImageRoutes(*this);
   AddObjectStorageRoutes(*this);
   AddMetadataRoutes(*this);
-  AddLookupTemporaryRoutes(*this);  // TEMPORARY: until the block storage, compute and image routes merge
 }
 
 CApiServer::~CApiServer() = default;

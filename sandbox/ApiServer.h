@@ -124,6 +124,5 @@ void AddBlockStorageRoutes(CApiServer& server);
 void AddImageRoutes(CApiServer& server);
 void AddObjectStorageRoutes(CApiServer& server);
 void AddMetadataRoutes(CApiServer& server);
-void AddLookupTemporaryRoutes(CApiServer& server);  // TEMPORARY
 
 }  // namespace cloudsim

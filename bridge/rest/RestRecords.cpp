@@ -104,6 +104,8 @@ SVMInfo ImageRecord(const json& image, const std::string& region) {
   record.uri = record.guid;
   record.imageId = record.guid;
   record.name = TextOf(image, "displayName");
+  // The API names a platform image by its build, the same in every region: its name is its key.
+  record.imageKey = record.name;
   record.region = region;
   record.compartmentId = TextOf(image, "compartmentId");
   record.launchMode = TextOf(image, "launchMode");

@@ -69,4 +69,15 @@ void CSimTags::RemoveTag(const std::string& kind, const std::string& id, const s
   });
 }
 
+void CSimTags::Replace(const std::string& kind, const std::string& id, const STags& tags) {
+  const std::string rows = LiveRows(kind, cloud_.Words());
+  cloud_.Write([&](CSimDb& db) {
+    if (db.QueryInt("SELECT COUNT(*) FROM (" + rows + ") WHERE id = ?", 0, id) == 0)
+      throw CSimRefused("The " + kind + " [" + id + "] does not exist");
+    db.Run("DELETE FROM freeform_tags WHERE kind = ? AND id = ?", kind, id);
+    for (const auto& [key, value] : tags)
+      db.Run("INSERT INTO freeform_tags(kind, id, key, value) VALUES (?, ?, ?, ?)", kind, id, key, value);
+  });
+}
+
 }  // namespace sim

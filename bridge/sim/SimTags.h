@@ -46,6 +46,8 @@ class CSimTags {
   std::vector<STaggedResource> Find(const std::string& kind, const std::string& key, const std::string& value);
   // Removes `key` from a live resource's tags; refuses (CSimRefused) a resource that does not exist.
   void RemoveTag(const std::string& kind, const std::string& id, const std::string& key);
+  // Gives a live resource exactly `tags` (an update of its freeform tags).
+  void Replace(const std::string& kind, const std::string& id, const STags& tags);
 
  private:
   CSimCloud& cloud_;
