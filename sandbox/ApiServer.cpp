@@ -1,6 +1,7 @@
 #include "ApiServer.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -188,10 +189,23 @@ void CApiServer::Delete(const std::string& pattern, ApiRoute route) {
 // both, and its body goes unsent for HEAD.
 void CApiServer::Head(const std::string& pattern, ApiRoute route) { server_.Get(pattern, Wrap(std::move(route), false)); }
 
-sim::CSimCloud& CApiServer::Cloud() {
+std::shared_ptr<sim::CSimCloud> CApiServer::Cloud() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!cloud_) cloud_ = OpenSandboxCloud(sandbox_);
-  return *cloud_;
+  // The sandbox's cloud as it is on disk now: a cloud put in its place (a copy restored by an operator or a
+  // test) is opened anew, and one that is gone is no longer served from a handle on the deleted file.
+  struct stat now {};
+  const std::string database = (cloud_ ? cloud_->Dir() : sandbox_ + "/cloud") + "/" + sim::CSimCloud::kDatabaseName;
+  const bool there = ::stat(database.c_str(), &now) == 0;
+  if (cloud_ && there && now.st_ino == cloudFile_.st_ino && now.st_dev == cloudFile_.st_dev) return cloud_;
+  if (cloud_ && !there)
+    throw CApiRefusal(503, "ServiceUnavailable", "The sandbox's cloud at [" + cloud_->Dir() + "] is gone");
+  try {
+    cloud_ = OpenSandboxCloud(sandbox_);
+  } catch (const sim::CSimError& e) {
+    throw CApiRefusal(503, "ServiceUnavailable", e.what());
+  }
+  ::stat((cloud_->Dir() + "/" + sim::CSimCloud::kDatabaseName).c_str(), &cloudFile_);
+  return cloud_;
 }
 
 bool CApiServer::Authenticated(const httplib::Request& request, std::string& why) const {
@@ -213,11 +227,11 @@ bool CApiServer::Authenticated(const httplib::Request& request, std::string& why
   return rest::VerifyRequestSignature(signed_, *key_, why);
 }
 
-std::shared_ptr<CApiServer::SOperation> CApiServer::OperationOf(const httplib::Request& request, bool& first) {
+std::shared_ptr<CApiServer::SOperation> CApiServer::OperationOf(const httplib::Request& request, sim::CSimCloud& cloud,
+                                                                bool& first) {
   first = false;
   const std::string clientId = request.get_header_value("opc-client-request-id");
   const std::string name = clientId.substr(0, clientId.find('/'));
-  sim::CSimCloud& cloud = Cloud();
   const sim::SFlavourWords& words = cloud.Words();
   const int64_t now = HostClock::Now();
   if (!sim::IsBridgeOperation(name)) {
@@ -266,7 +280,8 @@ httplib::Server::Handler CApiServer::Wrap(ApiRoute route, bool isChange) {
       return ReplyError(response, 401, "NotAuthenticated", why);
     try {
       bool first = false;
-      std::shared_ptr<SOperation> operation = OperationOf(request, first);
+      const std::shared_ptr<sim::CSimCloud> cloud = Cloud();  // held while the route runs
+      std::shared_ptr<SOperation> operation = OperationOf(request, *cloud, first);
       static const sim::SCallFaults kNone;
       static const std::string kNoName;
       const sim::SCallFaults& faults = operation ? operation->faults : kNone;
@@ -278,7 +293,7 @@ httplib::Server::Handler CApiServer::Wrap(ApiRoute route, bool isChange) {
         }
         if (faults.fail) return ReplyError(response, 409, "IncorrectState", faults.failText);
       }
-      SApiCall call{request, response, Cloud(), faults, operation ? operation->name : kNoName, options_.pageSize};
+      SApiCall call{request, response, *cloud, faults, operation ? operation->name : kNoName, options_.pageSize};
       sim::SetCallerPid(PeerProcess(request.remote_port, request.local_port));
       route(call);
       sim::SetCallerPid(0);

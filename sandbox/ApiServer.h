@@ -9,6 +9,7 @@
 // committed (its first request for an operation that only reads). Paths under /opc/ are the instance
 // metadata service's, which a proxy reaches without a signature.
 #include <httplib.h>
+#include <sys/stat.h>
 
 #include <functional>
 #include <map>
@@ -91,7 +92,8 @@ class CApiServer {
 
   const std::string& Sandbox() const { return sandbox_; }
   int PageSize() const { return options_.pageSize; }
-  sim::CSimCloud& Cloud();
+  // The sandbox's cloud; 503 ServiceUnavailable when it is gone.
+  std::shared_ptr<sim::CSimCloud> Cloud();
 
   // Listens until Stop(); writes the address to <sandbox>/api/endpoint. Returns cloud-sim's exit code.
   int Serve();
@@ -102,7 +104,7 @@ class CApiServer {
   httplib::Server::Handler Wrap(ApiRoute route, bool isChange);
   bool Authenticated(const httplib::Request& request, std::string& why) const;
   // The operation a request belongs to, counted and met with the rules on its first request.
-  std::shared_ptr<SOperation> OperationOf(const httplib::Request& request, bool& first);
+  std::shared_ptr<SOperation> OperationOf(const httplib::Request& request, sim::CSimCloud& cloud, bool& first);
   void KillCaller(const httplib::Request& request, const std::string& operation, const char* when);
 
   std::string sandbox_;
@@ -111,7 +113,8 @@ class CApiServer {
   SServeOptions options_;
   httplib::Server server_;
   std::mutex mutex_;
-  std::unique_ptr<sim::CSimCloud> cloud_;
+  std::shared_ptr<sim::CSimCloud> cloud_;
+  struct stat cloudFile_ {};  // the database file cloud_ has open
   std::map<std::string, std::shared_ptr<SOperation>> operations_;  // by client request id
   std::vector<std::string> operationOrder_;                        // oldest first, to forget the oldest
 };

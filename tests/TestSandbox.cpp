@@ -26,6 +26,12 @@ std::string BackendOf(const std::string& flavour, const std::string& backend) {
 }
 }  // namespace
 
+std::string WithoutApiWording(const std::string& text) {
+  static const std::regex kWording(
+      R"(\b(IncorrectState|NotAuthorizedOrNotFound|LimitExceeded|InvalidParameter|MissingParameter|InternalError): | \(opc-request-id [0-9a-f]+\))");
+  return std::regex_replace(text, kWording, "");
+}
+
 CTestSandbox::CTestSandbox(const std::string& flavour, const std::string& name, const std::string& backendAsked) {
   const std::string backend = BackendOf(flavour, backendAsked);
   char pattern[] = "/tmp/oci-test.XXXXXX";

@@ -53,6 +53,10 @@ class CTestSandbox {
   std::unique_ptr<hosttest::ScopedEnv> root_, home_;
 };
 
+// A text as the in-process backend words it: a failure that came over the REST API carries the API's error
+// code before and its request id after the cloud's message ("IncorrectState: <message> (opc-request-id X)").
+std::string WithoutApiWording(const std::string& text);
+
 // Puts folders first on PATH for the scope, as the agent does with the sandbox's bin/.
 struct CPathFirst : hosttest::ScopedEnv {
   explicit CPathFirst(const std::string& folders)

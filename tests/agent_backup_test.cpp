@@ -54,6 +54,7 @@ TEST(AgentBackup, FaultsGiveTheirExitCodeAndNameTheMissingDiskAndTheCause) {
     for (const auto& [op, nth] : c.faults) sandbox.Fault(op, nth, c.action);
     std::string out;
     EXPECT_EQ(sandbox.Agent({"backup", c.instance, "--store", store, "--job-id", "17"}, &out), c.exitCode) << label << out;
+    out = WithoutApiWording(out);
     EXPECT_NE(out.find(c.text), std::string::npos) << label << out;
     EXPECT_TRUE(c.step.empty() || NamesStepCodeAndCause(out, c.step)) << label << out;
     EXPECT_EQ(out.find("error 0"), std::string::npos) << label << out;
