@@ -333,7 +333,8 @@ TEST_F(RestInstances, ACloneOfAnInstanceIsAlikeThroughBothBackendsAndAFailedOneL
 
   // The image runs on one shape only: a clone on another is refused, in process before anything is
   // made, over REST at the launch, after which the copies are deleted.
-  ExecSql(sandbox_, "INSERT INTO image_shapes(image_id, shape) VALUES (?, 'VM.Standard2.1')", Instance(web)["image_id"]);
+  ExecSql(sandbox_, "INSERT INTO image_shapes(image_id, shape) VALUES (?, 'VM.Standard2.1')",
+          Instance(web)["image_id"].get<std::string>());
   for (auto& [label, bridge] : Backends()) {
     SVMInfo vm;
     vm.name = "refused-" + label, vm.vmSize = "VM.Standard2.2";
