@@ -31,9 +31,11 @@ struct SFamily {
   const char* volumeField;   // a backup's field naming its volume
   const char* backupSource;  // sourceDetails.type of a volume made from a backup
   const char* volumeWord;    // for messages
+  const char* cloneSource;   // sourceDetails.type of a copy of a volume of the family
 };
-constexpr SFamily kBlock{false, "volumes", "volumeBackups", "volumeId", "volumeBackup", "Volume"};
-constexpr SFamily kBoot{true, "bootVolumes", "bootVolumeBackups", "bootVolumeId", "bootVolumeBackup", "Boot volume"};
+constexpr SFamily kBlock{false, "volumes", "volumeBackups", "volumeId", "volumeBackup", "Volume", "volume"};
+constexpr SFamily kBoot{true, "bootVolumes", "bootVolumeBackups", "bootVolumeId", "bootVolumeBackup", "Boot volume",
+                        "bootVolume"};
 
 const std::string& OperationOr(const SApiCall& call, const std::string& apiOperation) {
   return call.operation.empty() ? apiOperation : call.operation;
@@ -153,7 +155,8 @@ void ListVolumes(SApiCall& call, const SFamily& family) {
 std::string CreateFromBackup(SApiCall& call, const SFamily& family, const json& body, const std::string& description) {
   const json& source = body["sourceDetails"];
   if (!source.is_object() || StringField(source, "type") != family.backupSource)
-    throw CApiRefusal(400, "InvalidParameter", std::string("sourceDetails.type must be ") + family.backupSource);
+    throw CApiRefusal(400, "InvalidParameter", std::string("sourceDetails.type must be ") + family.backupSource +
+                                                   " or " + family.cloneSource);
   const std::string backupId = StringField(source, "id");
   if (backupId.empty()) throw CApiRefusal(400, "MissingParameter", "The field [sourceDetails.id] is required");
   if (!description.empty())
@@ -174,6 +177,21 @@ std::string CreateFromBackup(SApiCall& call, const SFamily& family, const json& 
   return sim::CSimSnapshots(call.cloud)
       .CreateVolume(backupId, StringField(body, "displayName"), call.faults.faulty,
                     OperationOr(call, family.boot ? "CreateBootVolume" : "CreateVolume"));
+}
+
+// A copy of a volume of the family (sourceDetails {"type": "volume"|"bootVolume", "id"}): its size,
+// bytes and image, in the compartment and domain asked for.
+std::string CreateClone(SApiCall& call, const SFamily& family, const json& body, const std::string& description) {
+  const std::string sourceId = StringField(body["sourceDetails"], "id");
+  if (sourceId.empty()) throw CApiRefusal(400, "MissingParameter", "The field [sourceDetails.id] is required");
+  if (body.contains("sizeInGBs") || body.contains("sizeInMBs"))
+    throw CApiRefusal(400, "InvalidParameter", "A copy of a volume has the size of its source: give no size");
+  LoadVolumeJson(call.cloud, family, sourceId);
+  const std::string ad = StringField(body, "availabilityDomain");
+  if (ad.empty()) throw CApiRefusal(400, "MissingParameter", "The field [availabilityDomain] is required");
+  return sim::CSimVolumes(call.cloud).Clone(sourceId, StringField(body, "displayName"), description,
+                                            StringField(body, "compartmentId"), ad, call.faults.faulty,
+                                            OperationOr(call, family.boot ? "CreateBootVolume" : "CreateVolume"));
 }
 
 std::string CreateEmptyVolume(SApiCall& call, const json& body, const std::string& description) {
@@ -202,8 +220,12 @@ void CreateVolume(SApiCall& call, const SFamily& family) {
   std::string description;
   const sim::STags tags = RequestTags(body, description);
   sim::CCreateTagsScope scope(&tags);
-  const std::string id = body.contains("sourceDetails") ? CreateFromBackup(call, family, body, description)
-                                                        : CreateEmptyVolume(call, body, description);
+  const std::string sourceType = body.contains("sourceDetails") && body["sourceDetails"].is_object()
+                                     ? StringField(body["sourceDetails"], "type")
+                                     : "";
+  const std::string id = sourceType == family.cloneSource ? CreateClone(call, family, body, description)
+                         : body.contains("sourceDetails") ? CreateFromBackup(call, family, body, description)
+                                                          : CreateEmptyVolume(call, body, description);
   call.Reply(LoadVolumeJson(call.cloud, family, id));
 }
 

@@ -83,6 +83,15 @@ void Launch(SApiCall& call) {
   card.name = body.contains("createVnicDetails") ? Text(body["createVnicDetails"], "displayName") : "";
   card.isPrimary = true;
   if (!card.subnetId.empty() || !card.name.empty()) vm.networkCards.push_back(card);
+  // The simulator keeps an instance's security lists as the network security groups of its VNICs.
+  const json nsgIds = body.contains("createVnicDetails") ? body["createVnicDetails"].value("nsgIds", json::array())
+                                                         : json::array();
+  for (const json& id : nsgIds) {
+    if (!id.is_string()) throw CApiRefusal(400, "InvalidParameter", "The field [createVnicDetails.nsgIds] holds no strings");
+    VMInfoStructs::SSecurityGroupInfo list;
+    list.guid = id.get<std::string>();
+    vm.securityGroups.push_back(list);
+  }
   TakeSshKeys(call.cloud, body, vm);
 
   const json& source = body["sourceDetails"];

@@ -254,3 +254,97 @@ TEST_F(RestInstances, ALaunchOfTheWrongFormIsRefused) {
 }
 
 }  // namespace
+
+// What a clone is made of, its name in place of `name`: the clone's record, its volumes in attach
+// order (the boot volume first) with their bytes, attachments' types and states, access and network.
+json CloneOutcome(const CTestSandbox& sandbox, COracleCloudSDKCppBridge& reader, const SVMInfo& vm) {
+  auto generic = [&](std::string text) {
+    for (size_t at; (at = text.find(vm.name)) != std::string::npos;) text.replace(at, vm.name.size(), "NAME");
+    return text;
+  };
+  const json row = RowWhere(Ls(sandbox, "instances"), "id", vm.guid);
+  const json volumes = Ls(sandbox, "volumes");
+  auto volume = [&](const std::string& id) {
+    const json v = RowWhere(volumes, "id", id);
+    return json{{"name", generic(v["name"])}, {"size", v["size_bytes"]}, {"boot", v["is_boot"]},
+                {"description", v["description"]}, {"state", v["state"]}, {"checksum", Checksum(sandbox, id)}};
+  };
+  json outcome = {{"record", Record(vm)}, {"volumes", {volume(row["boot_volume_id"])}}, {"attachments", json::array()}};
+  for (const json& a : RowsWhere(Ls(sandbox, "attachments"), "instance_id", vm.guid)) {
+    outcome["volumes"].push_back(volume(a["volume_id"]));
+    outcome["attachments"].push_back({a["type"], a["state"]});
+  }
+  SVMInfo read;
+  EXPECT_TRUE(reader.GetVMInfo("", vm.guid, read, VMINFO_FLAG_NETWORK)) << reader.GetLastError();
+  for (const auto& key : read.keyPairs) outcome["keys"].push_back(key.guid);
+  for (const auto& list : read.securityGroups) outcome["lists"].push_back(list.guid);
+  for (const auto& card : read.networkCards) outcome["cards"].push_back({generic(card.name), card.subnetId, card.isPrimary});
+  return outcome;
+}
+
+// sample-web with a second data volume (holding bytes, attached over iSCSI) cloned through each
+// backend: the same volumes, bytes, names, attachments and access. A clone whose launch is refused
+// leaves nothing behind through either.
+TEST_F(RestInstances, ACloneOfAnInstanceIsAlikeThroughBothBackendsAndAFailedOneLeavesNothing) {
+  const std::string web = InstanceId(sandbox_, "sample-web");
+  std::string added = Sim(sandbox_, {"volume", "add", web, "--size", std::to_string(64 << 20)});
+  added.erase(added.find_last_not_of("\r\n") + 1);
+  Sim(sandbox_, {"volume", "write", added, "--offset", std::to_string(5 << 20), "--text", "second data volume"});
+  ExecSql(sandbox_, "UPDATE attachments SET type = 'iscsi' WHERE volume_id = ?", added);
+  ExecSql(sandbox_, "UPDATE volumes SET description = 'kept' WHERE id = ?", added);
+  std::map<std::string, json> outcome;
+  std::map<std::string, SVMInfo> clones;
+  for (auto& [label, bridge] : Backends()) {
+    SVMInfo vm;
+    vm.name = "clone-" + label;
+    COracleCloudSDKCppBridge::SetThreadCreateToken("token-" + label);
+    ASSERT_TRUE(bridge->DeployVM(vm, web, 0)) << label << bridge->GetLastError();
+    COracleCloudSDKCppBridge::SetThreadCreateToken("");
+    ASSERT_TRUE(bridge->WaitForBoot(vm, 60, true)) << label << bridge->GetLastError();
+    outcome[label] = CloneOutcome(sandbox_, sim_, vm);
+    clones[label] = vm;
+  }
+  const json source = CloneOutcome(sandbox_, sim_, [&] {
+    SVMInfo vm;
+    EXPECT_TRUE(sim_.GetVMInfo("", web, vm, 0)) << sim_.GetLastError();
+    return vm;
+  }());
+  EXPECT_EQ(outcome["rest"], outcome["sim"]);
+  ASSERT_EQ(outcome["rest"]["volumes"].size(), 3u);
+  EXPECT_EQ(outcome["rest"]["volumes"][2]["name"], "NAME-data2");
+  EXPECT_EQ(outcome["rest"]["volumes"][0]["name"], "NAME (Boot Volume)");
+  for (const char* part : {"volumes", "attachments", "keys", "lists", "cards"}) EXPECT_EQ(outcome["rest"][part], source[part]) << part;
+  for (const char* field : {"shape", "cpus", "memory", "image", "compartment", "ad"})
+    EXPECT_EQ(outcome["rest"]["record"][field], source["record"][field]) << field;
+  for (auto& [label, vm] : clones) {
+    // Whatever the clone made carries the create token, so a sweep finds it.
+    const json attached = RowsWhere(Ls(sandbox_, "attachments"), "instance_id", vm.guid);
+    std::set<std::string> made = {Instance(vm.guid)["boot_volume_id"]}, found;
+    for (const json& a : attached) made.insert(a["volume_id"].get<std::string>());
+    std::vector<std::string> ids;
+    ASSERT_TRUE(rest_.FindResourcesByToken(EResourceKind::Volume, "token-" + label, ids)) << rest_.GetLastError();
+    found.insert(ids.begin(), ids.end());
+    EXPECT_EQ(found, made) << label;
+    ASSERT_TRUE(rest_.FindResourcesByToken(EResourceKind::Instance, "token-" + label, ids)) << rest_.GetLastError();
+    EXPECT_EQ(ids, std::vector<std::string>{vm.guid}) << label;
+    ASSERT_TRUE(rest_.DeleteVM("", vm.guid, true, false)) << rest_.GetLastError();
+    for (const json& a : attached) ASSERT_TRUE(rest_.DeleteVolume(a["volume_id"])) << rest_.GetLastError();
+  }
+
+  // The image runs on one shape only: a clone on another is refused, in process before anything is
+  // made, over REST at the launch, after which the copies are deleted.
+  ExecSql(sandbox_, "INSERT INTO image_shapes(image_id, shape) VALUES (?, 'VM.Standard2.1')",
+          Instance(web)["image_id"].get<std::string>());
+  for (auto& [label, bridge] : Backends()) {
+    SVMInfo vm;
+    vm.name = "refused-" + label, vm.vmSize = "VM.Standard2.2";
+    EXPECT_FALSE(bridge->DeployVM(vm, web, 0)) << label;
+    EXPECT_NE(bridge->GetLastError().find("does not run on shape [VM.Standard2.2]"), std::string::npos)
+        << label << bridge->GetLastError();
+    EXPECT_TRUE(vm.guid.empty()) << label;
+    for (const json& v : Ls(sandbox_, "volumes")) EXPECT_EQ(std::string(v["name"]).find(vm.name), std::string::npos) << v;
+  }
+  EXPECT_NE(rest_.GetLastError().find("failed while launching instance [refused-rest]"), std::string::npos)
+      << rest_.GetLastError();
+  sandbox_.ExpectNothingLeft();
+}

@@ -1,6 +1,9 @@
-// The REST backend's instances: launch, actions, VNICs, termination.
+// The REST backend's instances: launch (from an image, a boot volume, or a clone of an instance),
+// actions, VNICs, termination.
 #include "bridge/rest/RestBridge.h"
+#include "bridge/rest/RestInstanceClone.h"
 #include "bridge/rest/RestInstanceRecords.h"
+#include "bridge/rest/RestResources.h"
 
 namespace OracleCloudSDKCppBridge {
 namespace {
@@ -53,8 +56,17 @@ bool CRestBridge::DeployVM(SVMInfo& vm, const string& sourceId, int bootVolumeSi
       api.Get(ERestService::Core, "/20160918/images/" + UrlEncode(sourceId));
     } catch (const CRestError& e) {
       if (!e.NotFound()) throw;
-      return Fail("Source [" + sourceId + "] is not an image: over the cloud's REST API an instance is launched "
-                  "from an image or a boot volume, not cloned from another instance");
+      const json source = GetLive(api, InstancePath(sourceId));
+      if (source.is_null()) return Fail("Source [" + sourceId + "] is neither an instance nor an image");
+      // The record is filled only once the clone is made.
+      SVMInfo clone = vm;
+      try {
+        CloneInstance(api, source, CreateTags(), clone);
+      } catch (const std::runtime_error& failure) {
+        return Fail(failure.what());
+      }
+      vm = std::move(clone);
+      return true;
     }
     if (vm.vmSize.empty()) return Fail("No shape was given for instance [" + vm.name + "]");
     std::string domain = vm.availabilityDomain;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "bridge/CloneNames.h"
 #include "bridge/sim/ReadInstanceRecord.h"
 #include "bridge/sim/SimAttachments.h"
 #include "bridge/sim/SimIds.h"
@@ -62,12 +63,6 @@ SInstanceRow LoadInstanceOf(CSimDb& db, const SFlavourWords& words, const std::s
 
 bool IsGone(const SFlavourWords& words, const std::string& state) {
   return state == words.instanceTerminating || state == words.instanceTerminated;
-}
-
-// The name of a data volume's copy: the source instance's name in it replaced by the new one's.
-std::string CopyName(const std::string& volumeName, const std::string& sourceInstance, const std::string& newInstance) {
-  if (volumeName.rfind(sourceInstance, 0) == 0) return newInstance + volumeName.substr(sourceInstance.size());
-  return newInstance + "-" + volumeName;
 }
 
 struct SAttachedVolume {
@@ -204,7 +199,8 @@ void CSimInstances::Deploy(SVMInfo& vm, const std::string& sourceId, int bootVol
 
     // The boot volume: a copy of the source's, or a fresh one holding the image.
     SNewVolume boot;
-    boot.name = flavour == EFlavour::Classic ? vm.name + "_storage" : vm.name + " (Boot Volume)";
+    boot.name =
+        flavour == EFlavour::Classic ? vm.name + "_storage" : OracleCloudSDKCppBridge::CloneBootVolumeName(vm.name);
     boot.id = ids.Volume(boot.name, ad, true);
     boot.file = SafeFileName(boot.id, ".img");
     boot.compartmentId = compartment;
@@ -239,7 +235,7 @@ void CSimInstances::Deploy(SVMInfo& vm, const std::string& sourceId, int bootVol
       for (const SAttachedVolume& attached : AttachedDataVolumes(db, w, source)) {
         SVolumeRow from = LoadVolume(db, attached.volumeId);
         SNewVolume copy;
-        copy.name = CopyName(from.name, source.name, vm.name);
+        copy.name = OracleCloudSDKCppBridge::CloneDataVolumeName(from.name, source.name, vm.name);
         copy.id = ids.Volume(copy.name, ad, false);
         copy.file = SafeFileName(copy.id, ".img");
         copy.compartmentId = compartment;

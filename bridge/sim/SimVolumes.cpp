@@ -61,6 +61,47 @@ std::string CSimVolumes::Create(const VMInfoStructs::SDisk& request, const std::
   }
 }
 
+std::string CSimVolumes::Clone(const std::string& sourceId, const std::string& name, const std::string& description,
+                               const std::string& compartmentId, const std::string& ad, bool faulty,
+                               const std::string& op) {
+  const SFlavourWords& w = cloud_.Words();
+  if (name.empty()) throw CSimRefused("No display name was given for the copy of volume [" + sourceId + "]");
+  int64_t now = HostClock::Now();
+  CNewFiles files(cloud_);
+  std::string id = cloud_.Write([&](CSimDb& db) {
+    SVolumeRow source = LoadVolume(db, sourceId);
+    if (source.state != w.volumeAvailable) {
+      throw CSimRefused("Volume [" + source.id + "] cannot be copied while it is " + source.state);
+    }
+    if (db.QueryInt("SELECT COUNT(*) FROM compartments WHERE id = ?", 0, compartmentId) == 0) {
+      throw CSimRefused("Compartment [" + compartmentId + "] was not found");
+    }
+    SNewVolume copy;
+    copy.ad = ad.empty() ? source.ad : ad;
+    const std::string region = db.QueryText("SELECT region FROM availability_domains WHERE name = ?", "", copy.ad);
+    if (region.empty()) throw CSimRefused("Availability domain [" + copy.ad + "] was not found");
+    if (region != db.QueryText("SELECT region FROM availability_domains WHERE name = ?", "", source.ad)) {
+      throw CSimRefused("Volume [" + source.id + "] cannot be copied to availability domain [" + copy.ad +
+                        "] of another region");
+    }
+    copy.name = name;
+    copy.boot = source.boot;
+    copy.id = CIdMaker(db, cloud_.Flavour()).Volume(copy.name, copy.ad, copy.boot);
+    copy.file = SafeFileName(copy.id, ".img");
+    copy.compartmentId = compartmentId;
+    copy.size = source.size;
+    copy.description = description;
+    copy.imageId = db.QueryText("SELECT image_id FROM volumes WHERE id = ?", "", source.id);
+    copy.faulty = faulty;
+    // Inside the transaction, so that no other process removes the source and its file meanwhile.
+    CopySparseFile(cloud_.VolumeFilePath(source.file), files.Add(copy.file));
+    InsertVolume(db, w, copy, now, op);
+    return copy.id;
+  });
+  files.Keep();
+  return id;
+}
+
 void CSimVolumes::Delete(const std::string& volumeId, const std::string& op) {
   const SFlavourWords& w = cloud_.Words();
   int64_t now = HostClock::Now();

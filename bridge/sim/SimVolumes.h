@@ -19,6 +19,13 @@ class CSimVolumes {
   // `faulty` ends it faulty, which fails the call. Returns the new id.
   std::string Create(const VMInfoStructs::SDisk& volume, const std::string& compartmentId, bool faulty,
                      const std::string& op);
+  // A copy of the volume or boot volume `sourceId` (of its kind, size, bytes kept sparse, image)
+  // named `name` with `description`, in the compartment and in `ad` (empty: the source's), which
+  // must be of the source's region. The source must be available; attached is fine. The copy is
+  // provisioning for the volumes' provisioning time, then available (`faulty`: faulty); the call
+  // does not wait. Returns the new id.
+  std::string Clone(const std::string& sourceId, const std::string& name, const std::string& description,
+                    const std::string& compartmentId, const std::string& ad, bool faulty, const std::string& op);
   // Removes the volume and its bytes; refused while it is attached or the boot volume of a live
   // instance.
   void Delete(const std::string& volumeId, const std::string& op);
