@@ -273,6 +273,44 @@ void CApiServer::KillCaller(const httplib::Request& request, const std::string& 
   if (pid > 0 && pid != ::getpid()) ::kill(pid, SIGKILL);
 }
 
+// A kill-after rule of an operation whose requests changed nothing waits for the caller's next operation:
+// the caller dies once the operation returned, before its next cloud call (as it would right after it).
+bool CApiServer::KillAwaited(const httplib::Request& request, const SOperation* current) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (awaitingKill_.empty()) return false;
+  }
+  const pid_t caller = PeerProcess(request.remote_port, request.local_port);
+  std::shared_ptr<SOperation> done;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = awaitingKill_.find(caller);
+    if (it == awaitingKill_.end() || it->second.get() == current) return false;
+    done = it->second;
+    awaitingKill_.erase(it);
+  }
+  KillCaller(request, done->name, "after");
+  return true;
+}
+
+void CApiServer::MeetKillAfter(const httplib::Request& request, const std::shared_ptr<SOperation>& operation,
+                               bool isChange) {
+  const bool now = isChange || sim::IsReadOnlyOperation(operation->name);
+  const pid_t caller = now ? 0 : PeerProcess(request.remote_port, request.local_port);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (operation->killedAfter) return;
+    if (!now) {
+      awaitingKill_[caller] = operation;
+      return;
+    }
+    operation->killedAfter = true;
+    for (auto it = awaitingKill_.begin(); it != awaitingKill_.end();)
+      it = it->second == operation ? awaitingKill_.erase(it) : std::next(it);
+  }
+  KillCaller(request, operation->name, "after");
+}
+
 httplib::Server::Handler CApiServer::Wrap(ApiRoute route, bool isChange) {
   return [this, route = std::move(route), isChange](const httplib::Request& request, httplib::Response& response) {
     std::string why;
@@ -282,6 +320,8 @@ httplib::Server::Handler CApiServer::Wrap(ApiRoute route, bool isChange) {
       bool first = false;
       const std::shared_ptr<sim::CSimCloud> cloud = Cloud();  // held while the route runs
       std::shared_ptr<SOperation> operation = OperationOf(request, *cloud, first);
+      if (KillAwaited(request, operation.get()))
+        return ReplyError(response, 500, "InternalError", "The caller was killed by a fault rule");
       static const sim::SCallFaults kNone;
       static const std::string kNoName;
       const sim::SCallFaults& faults = operation ? operation->faults : kNone;
@@ -294,18 +334,11 @@ httplib::Server::Handler CApiServer::Wrap(ApiRoute route, bool isChange) {
         if (faults.fail) return ReplyError(response, 409, "IncorrectState", faults.failText);
       }
       SApiCall call{request, response, *cloud, faults, operation ? operation->name : kNoName, options_.pageSize};
-      sim::SetCallerPid(PeerProcess(request.remote_port, request.local_port));
+      // What a change makes is noted as the caller's doing (finding the caller costs a look through /proc).
+      if (isChange) sim::SetCallerPid(PeerProcess(request.remote_port, request.local_port));
       route(call);
       sim::SetCallerPid(0);
-      if (operation && faults.killAfter && (isChange || sim::IsReadOnlyOperation(operation->name))) {
-        bool kill = false;
-        {
-          std::lock_guard<std::mutex> lock(mutex_);
-          kill = !operation->killedAfter;
-          operation->killedAfter = true;
-        }
-        if (kill) KillCaller(request, operation->name, "after");
-      }
+      if (operation && faults.killAfter) MeetKillAfter(request, operation, isChange);
     } catch (const CApiRefusal& e) {
       ReplyError(response, e.Status(), e.Code(), e.what());
     } catch (const sim::CSimRefused& e) {

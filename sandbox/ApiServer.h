@@ -6,7 +6,8 @@
 // ("<operation>/<unique id>"); the first request of an id counts the call and meets the rules that act
 // before it (delay, fail, kill-before), every request of the id sees the rules that shape what it makes
 // (faulty, noslot), and kill-after kills the calling process once the operation's first change
-// committed (its first request for an operation that only reads). Paths under /opc/ are the instance
+// committed (its first request for an operation that only reads; for one whose requests changed
+// nothing, when its caller's next operation begins). Paths under /opc/ are the instance
 // metadata service's, which a proxy reaches without a signature.
 #include <httplib.h>
 #include <sys/stat.h>
@@ -106,6 +107,10 @@ class CApiServer {
   // The operation a request belongs to, counted and met with the rules on its first request.
   std::shared_ptr<SOperation> OperationOf(const httplib::Request& request, sim::CSimCloud& cloud, bool& first);
   void KillCaller(const httplib::Request& request, const std::string& operation, const char* when);
+  // Kill-after: at once after a change (or the first request of an operation that only reads); for an
+  // operation whose requests change nothing, at the caller's next operation (KillAwaited).
+  void MeetKillAfter(const httplib::Request& request, const std::shared_ptr<SOperation>& operation, bool isChange);
+  bool KillAwaited(const httplib::Request& request, const SOperation* current);
 
   std::string sandbox_;
   std::shared_ptr<OracleCloudSDKCppBridge::CPublicKey> key_;
@@ -117,6 +122,7 @@ class CApiServer {
   struct stat cloudFile_ {};  // the database file cloud_ has open
   std::map<std::string, std::shared_ptr<SOperation>> operations_;  // by client request id
   std::vector<std::string> operationOrder_;                        // oldest first, to forget the oldest
+  std::map<pid_t, std::shared_ptr<SOperation>> awaitingKill_;      // by caller: a kill-after not yet met
 };
 
 // Each group of the API adds its routes.

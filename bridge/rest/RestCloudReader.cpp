@@ -90,8 +90,25 @@ std::vector<SVMInfo> CRestCloudReader::Instances(const std::string& compartmentI
     const std::string an = TextOf(a, "displayName"), bn = TextOf(b, "displayName");
     return an != bn ? an < bn : Older(a, b);
   });
+  // A list is no snapshot: an instance terminated while its record is read loses its VNICs and volumes
+  // under the reader. It is left out once the service says it is going; anything else missing fails.
   std::vector<SVMInfo> vms;
-  for (const json& instance : found) vms.push_back(Record(instance, parts));
+  for (const json& instance : found) {
+    try {
+      vms.push_back(Record(instance, parts));
+    } catch (const CRestError& e) {
+      if (!e.NotFound()) throw;
+      json now;
+      try {
+        now = api_.Get(ERestService::Core, "/20160918/instances/" + UrlEncode(TextOf(instance, "id")));
+      } catch (const CRestError& gone) {
+        if (!gone.NotFound()) throw;
+        continue;
+      }
+      if (IsGone(now)) continue;
+      vms.push_back(Record(now, parts));
+    }
+  }
   return vms;
 }
 
