@@ -5,9 +5,11 @@
 // description of a volume or backup travels as the freeform tag kDescriptionTag.
 #include <map>
 
+#include "ApiRequestFields.h"
+#include "ApiResourceModels.h"
 #include "ApiServer.h"
 #include "ApiTimes.h"
-#include "bridge/rest/BlockStorageApi.h"
+#include "bridge/rest/ApiConventions.h"
 #include "bridge/sim/SimAttachments.h"
 #include "bridge/sim/SimLifecycle.h"
 #include "bridge/sim/SimSnapshots.h"
@@ -19,9 +21,8 @@ namespace cloudsim {
 namespace {
 
 using OracleCloudSDKCppBridge::kDescriptionTag;
-
-constexpr int64_t kMiB = 1024 * 1024;
-constexpr int64_t kGiB = 1024 * kMiB;
+using OracleCloudSDKCppBridge::kGiB;
+using OracleCloudSDKCppBridge::kMiB;
 
 // The two families the paths serve: block volumes and their backups, boot volumes and theirs.
 struct SFamily {
@@ -37,10 +38,6 @@ constexpr SFamily kBlock{false, "volumes", "volumeBackups", "volumeId", "volumeB
 constexpr SFamily kBoot{true, "bootVolumes", "bootVolumeBackups", "bootVolumeId", "bootVolumeBackup", "Boot volume",
                         "bootVolume"};
 
-const std::string& OperationOr(const SApiCall& call, const std::string& apiOperation) {
-  return call.operation.empty() ? apiOperation : call.operation;
-}
-
 json SizeFields(int64_t bytes) {
   const int64_t mb = (bytes + kMiB - 1) / kMiB;
   return {{"sizeInMBs", mb}, {"sizeInGBs", mb / 1024}};
@@ -48,10 +45,7 @@ json SizeFields(int64_t bytes) {
 
 // The resource's freeform tags, with its description when it has one.
 json FreeformTags(sim::CSimDb& db, const char* kind, const std::string& id, const std::string& description) {
-  json tags = json::object();
-  sim::CSimStatement row = db.Prepare("SELECT key, value FROM freeform_tags WHERE kind = ? AND id = ? ORDER BY key");
-  row.BindAll(kind, id);
-  while (row.Step()) tags[row.Text(0)] = row.Text(1);
+  json tags = FreeformTagsOf(db, kind, id);
   if (!description.empty()) tags[kDescriptionTag] = description;
   return tags;
 }
@@ -59,16 +53,10 @@ json FreeformTags(sim::CSimDb& db, const char* kind, const std::string& id, cons
 // A request's freeformTags (string values only, as the API takes them) without the description,
 // which is returned apart.
 sim::STags RequestTags(const json& body, std::string& description) {
-  sim::STags tags;
-  description.clear();
-  if (!body.contains("freeformTags")) return tags;
-  const json& given = body["freeformTags"];
-  if (!given.is_object()) throw CApiRefusal(400, "InvalidParameter", "freeformTags must be an object");
-  for (const auto& [key, value] : given.items()) {
-    if (!value.is_string()) throw CApiRefusal(400, "InvalidParameter", "The freeform tag [" + key + "] is no string");
-    if (key == kDescriptionTag) description = value.get<std::string>();
-    else tags[key] = value.get<std::string>();
-  }
+  sim::STags tags = TagsOfRequest(body);
+  auto it = tags.find(kDescriptionTag);
+  description = it == tags.end() ? std::string() : it->second;
+  if (it != tags.end()) tags.erase(it);
   return tags;
 }
 
@@ -76,12 +64,6 @@ sim::STags RequestTags(const json& body, std::string& description) {
 void RefuseDefinedTags(const json& body) {
   if (body.contains("definedTags") && !(body["definedTags"].is_object() && body["definedTags"].empty()))
     throw CApiRefusal(400, "InvalidParameter", "This tenancy has no tag namespaces: definedTags must be empty");
-}
-
-std::string StringField(const json& body, const char* name) {
-  if (!body.contains(name) || body[name].is_null()) return "";
-  if (!body[name].is_string()) throw CApiRefusal(400, "InvalidParameter", std::string("The field [") + name + "] is no string");
-  return body[name].get<std::string>();
 }
 
 // "ORDER BY ..." of a list that sorts as the API does: by timeCreated (newest first unless
@@ -176,7 +158,7 @@ std::string CreateFromBackup(SApiCall& call, const SFamily& family, const json& 
                                                    compartment + "] and domain [" + ad + "]");
   return sim::CSimSnapshots(call.cloud)
       .CreateVolume(backupId, StringField(body, "displayName"), call.faults.faulty,
-                    OperationOr(call, family.boot ? "CreateBootVolume" : "CreateVolume"));
+                    call.OperationOr(family.boot ? "CreateBootVolume" : "CreateVolume"));
 }
 
 // A copy of a volume of the family (sourceDetails {"type": "volume"|"bootVolume", "id"}): its size,
@@ -191,7 +173,7 @@ std::string CreateClone(SApiCall& call, const SFamily& family, const json& body,
   if (ad.empty()) throw CApiRefusal(400, "MissingParameter", "The field [availabilityDomain] is required");
   return sim::CSimVolumes(call.cloud).Clone(sourceId, StringField(body, "displayName"), description,
                                             StringField(body, "compartmentId"), ad, call.faults.faulty,
-                                            OperationOr(call, family.boot ? "CreateBootVolume" : "CreateVolume"));
+                                            call.OperationOr(family.boot ? "CreateBootVolume" : "CreateVolume"));
 }
 
 std::string CreateEmptyVolume(SApiCall& call, const json& body, const std::string& description) {
@@ -207,7 +189,7 @@ std::string CreateEmptyVolume(SApiCall& call, const json& body, const std::strin
     throw CApiRefusal(400, "InvalidParameter", "The size must be a whole number");
   disk.size = static_cast<uint64_t>(size.get<int64_t>() * (gb.is_null() ? kMiB : kGiB));
   return sim::CSimVolumes(call.cloud).Create(disk, StringField(body, "compartmentId"), call.faults.faulty,
-                                             OperationOr(call, "CreateVolume"));
+                                             call.OperationOr("CreateVolume"));
 }
 
 void CreateVolume(SApiCall& call, const SFamily& family) {
@@ -272,7 +254,7 @@ void AddVolumeRoutes(CApiServer& server, const SFamily& family) {
   server.Put(base + "/([^/]+)", [&family](SApiCall& call) { UpdateVolume(call, family); });
   server.Delete(base + "/([^/]+)", [&family](SApiCall& call) {
     LoadVolumeJson(call.cloud, family, call.PathPart(1));
-    sim::CSimVolumes(call.cloud).Delete(call.PathPart(1), OperationOr(call, family.boot ? "DeleteBootVolume" : "DeleteVolume"));
+    sim::CSimVolumes(call.cloud).Delete(call.PathPart(1), call.OperationOr(family.boot ? "DeleteBootVolume" : "DeleteVolume"));
     call.ReplyEmpty();
   });
 }
@@ -339,7 +321,7 @@ void CreateBackup(SApiCall& call, const SFamily& family) {
   sim::CCreateTagsScope scope(&tags);
   const std::string id = sim::CSimSnapshots(call.cloud).Create(
       volumeId, description, StringField(body, "displayName"), call.faults.faulty,
-      OperationOr(call, family.boot ? "CreateBootVolumeBackup" : "CreateVolumeBackup"));
+      call.OperationOr(family.boot ? "CreateBootVolumeBackup" : "CreateVolumeBackup"));
   call.Reply(LoadBackupJson(call.cloud, family, id));
 }
 
@@ -366,7 +348,7 @@ void AddBackupRoutes(CApiServer& server, const SFamily& family) {
   server.Delete(base + "/([^/]+)", [&family](SApiCall& call) {
     LoadBackupJson(call.cloud, family, call.PathPart(1));
     sim::CSimSnapshots(call.cloud)
-        .Delete(call.PathPart(1), OperationOr(call, family.boot ? "DeleteBootVolumeBackup" : "DeleteVolumeBackup"));
+        .Delete(call.PathPart(1), call.OperationOr(family.boot ? "DeleteBootVolumeBackup" : "DeleteVolumeBackup"));
     call.ReplyEmpty();
   });
 }
@@ -438,7 +420,7 @@ void AddAttachmentRoutes(CApiServer& server) {
     const sim::SNewAttachment made =
         sim::CSimAttachments(call.cloud)
             .Attach(StringField(body, "volumeId"), StringField(body, "instanceId"), type, call.faults.noSlot,
-                    OperationOr(call, "AttachVolume"));
+                    call.OperationOr("AttachVolume"));
     call.Reply(LoadAttachmentJson(call.cloud, made.id));
   });
   server.Get(R"(/20160918/volumeAttachments/([^/]+))",
@@ -449,7 +431,7 @@ void AddAttachmentRoutes(CApiServer& server) {
       throw CApiRefusal(409, "IncorrectState", "Volume attachment [" + call.PathPart(1) + "] is already detached");
     sim::CSimAttachments(call.cloud)
         .Detach({attachment["volumeId"].get<std::string>()}, attachment["instanceId"].get<std::string>(),
-                OperationOr(call, "DetachVolume"));
+                call.OperationOr("DetachVolume"));
     call.ReplyEmpty();
   });
   // A boot volume is attached to its instance for the instance's life. The attachment has no row of

@@ -8,6 +8,7 @@
 #include "ApiResourceModels.h"
 #include "ApiServer.h"
 #include "ApiTimes.h"
+#include "bridge/rest/ApiConventions.h"
 #include "bridge/sim/ReadInstanceRecord.h"
 #include "bridge/sim/SandboxApiUser.h"
 #include "bridge/sim/SimDiscovery.h"
@@ -18,7 +19,7 @@ namespace {
 
 using VMInfoStructs::SVMInfo;
 
-constexpr double kMiBPerGiB = 1024.0;
+using OracleCloudSDKCppBridge::kMiBPerGiB;
 
 // A list's compartment: the tenancy, or one the sandbox has; any other is refused as the API does.
 std::string ListedCompartment(SApiCall& call, sim::CSimDb& db) {
@@ -83,6 +84,18 @@ json ById(SApiCall& call, const std::string& sql, const std::string& what, F&& m
   return item;
 }
 
+// Every row of a table's columns in the listed compartment (the query's one parameter).
+template <class F>
+std::vector<json> InCompartment(SApiCall& call, const std::string& sql, F&& make) {
+  return call.cloud.Read([&](sim::CSimDb& db) {
+    sim::CSimStatement row = db.Prepare(sql);
+    row.BindAll(ListedCompartment(call, db));
+    std::vector<json> list;
+    while (row.Step()) list.push_back(make(row));
+    return list;
+  });
+}
+
 void AddInstanceReadRoutes(CApiServer& server) {
   server.Get("/20160918/instances", [](SApiCall& call) {
     const sim::SFlavourWords& words = call.cloud.Words();
@@ -128,27 +141,13 @@ void AddNetworkRoutes(CApiServer& server) {
   static const std::string kSubnets = "SELECT id, name, compartment_id, ad, cidr FROM subnets ";
   static const std::string kLists = "SELECT id, name, compartment_id FROM security_lists ";
   server.Get("/20160918/subnets", [](SApiCall& call) {
-    std::vector<json> subnets = call.cloud.Read([&](sim::CSimDb& db) {
-      sim::CSimStatement row = db.Prepare(kSubnets + "WHERE compartment_id = ? ORDER BY name, id");
-      row.BindAll(ListedCompartment(call, db));
-      std::vector<json> list;
-      while (row.Step()) list.push_back(Subnet(row));
-      return list;
-    });
-    call.ReplyList(subnets);
+    call.ReplyList(InCompartment(call, kSubnets + "WHERE compartment_id = ? ORDER BY name, id", Subnet));
   });
   server.Get(R"(/20160918/subnets/([^/]+))", [](SApiCall& call) {
     call.Reply(ById(call, kSubnets + "WHERE id = ?", "Subnet", [](sim::CSimDb&, sim::CSimStatement& row) { return Subnet(row); }));
   });
   server.Get("/20160918/securityLists", [](SApiCall& call) {
-    std::vector<json> lists = call.cloud.Read([&](sim::CSimDb& db) {
-      sim::CSimStatement row = db.Prepare(kLists + "WHERE compartment_id = ? ORDER BY name, id");
-      row.BindAll(ListedCompartment(call, db));
-      std::vector<json> list;
-      while (row.Step()) list.push_back(SecurityList(row));
-      return list;
-    });
-    call.ReplyList(lists);
+    call.ReplyList(InCompartment(call, kLists + "WHERE compartment_id = ? ORDER BY name, id", SecurityList));
   });
   server.Get(R"(/20160918/securityLists/([^/]+))", [](SApiCall& call) {
     call.Reply(ById(call, kLists + "WHERE id = ?", "Security list",

@@ -1,4 +1,5 @@
 // Images and their import from Object Storage.
+#include "ApiRequestFields.h"
 #include "ApiResourceModels.h"
 #include "ApiServer.h"
 #include "bridge/sim/SimImages.h"
@@ -6,12 +7,6 @@
 
 namespace cloudsim {
 namespace {
-
-std::string Text(const json& object, const std::string& field) {
-  if (!object.is_object() || !object.contains(field) || object[field].is_null()) return "";
-  if (!object[field].is_string()) throw CApiRefusal(400, "InvalidParameter", "The field [" + field + "] is no string");
-  return object[field].get<std::string>();
-}
 
 json ExistingImage(SApiCall& call, const std::string& id) {
   json image = call.cloud.Read([&](sim::CSimDb& db) { return ImageJson(db, id); });
@@ -50,14 +45,14 @@ void CreateImage(SApiCall& call) {
   if (!body.contains("imageSourceDetails"))
     throw CApiRefusal(400, "InvalidParameter", "This cloud makes images from objects only: imageSourceDetails is required");
   const json& source = body["imageSourceDetails"];
-  if (Text(source, "sourceType") != "objectStorageTuple")
+  if (StringField(source, "sourceType") != "objectStorageTuple")
     throw CApiRefusal(400, "InvalidParameter",
-                      "The source type [" + Text(source, "sourceType") + "] is not one of objectStorageTuple");
+                      "The source type [" + StringField(source, "sourceType") + "] is not one of objectStorageTuple");
   for (const char* field : {"namespaceName", "bucketName", "objectName"}) {
-    if (Text(source, field).empty())
+    if (StringField(source, field).empty())
       throw CApiRefusal(400, "MissingParameter", std::string("The field [imageSourceDetails.") + field + "] is required");
   }
-  const std::string bucket = Text(source, "bucketName"), ns = Text(source, "namespaceName");
+  const std::string bucket = StringField(source, "bucketName"), ns = StringField(source, "namespaceName");
   const std::string bucketNamespace = call.cloud.Read(
       [&](sim::CSimDb& db) { return db.QueryText("SELECT namespace FROM buckets WHERE name = ?", "", bucket); });
   if (bucketNamespace != ns)
@@ -65,8 +60,8 @@ void CreateImage(SApiCall& call) {
   const sim::STags tags = TagsOfRequest(body);
   sim::CCreateTagsScope scope(&tags);
   const std::string id = sim::CSimImages(call.cloud).Import(
-      bucket, Text(source, "objectName"), Text(body, "displayName"), Text(body, "launchMode"),
-      Text(body, "compartmentId"), call.faults.faulty, call.operation.empty() ? "CreateImage" : call.operation);
+      bucket, StringField(source, "objectName"), StringField(body, "displayName"), StringField(body, "launchMode"),
+      StringField(body, "compartmentId"), call.faults.faulty, call.operation.empty() ? "CreateImage" : call.operation);
   call.Reply(ExistingImage(call, id));
 }
 

@@ -2,9 +2,11 @@
 // through the simulator's instances as the in-process backend calls them.
 #include <cmath>
 
+#include "ApiRequestFields.h"
 #include "ApiResourceModels.h"
 #include "ApiServer.h"
 #include "ApiTimes.h"
+#include "bridge/rest/ApiConventions.h"
 #include "bridge/sim/SimInstances.h"
 #include "bridge/sim/SimLifecycle.h"
 #include "bridge/sim/SimTags.h"
@@ -24,34 +26,17 @@ const std::set<std::string> kUpdateFields = {
     "extendedMetadata", "agentConfig", "faultDomain", "launchOptions", "availabilityConfig", "instanceOptions",
     "capacityReservationId", "updateOperationConstraint"};
 
-std::string Operation(const SApiCall& call, const char* apiOperation) {
-  return call.operation.empty() ? apiOperation : call.operation;
-}
-
-std::string Text(const json& object, const std::string& field) {
-  if (!object.is_object() || !object.contains(field) || object[field].is_null()) return "";
-  if (!object[field].is_string()) throw CApiRefusal(400, "InvalidParameter", "The field [" + field + "] is no string");
-  return object[field].get<std::string>();
-}
-
-// A number of a sub-object (0 when absent), e.g. shapeConfig's ocpus.
-double Number(const json& object, const std::string& field) {
-  if (!object.is_object() || !object.contains(field) || object[field].is_null()) return 0;
-  if (!object[field].is_number()) throw CApiRefusal(400, "InvalidParameter", "The field [" + field + "] is no number");
-  return object[field].get<double>();
-}
-
 // shapeConfig's ocpus and memoryInGBs as the record's processors and megabytes.
 void TakeShapeConfig(const json& body, SVMInfo& vm) {
   if (!body.contains("shapeConfig")) return;
   const json& config = body["shapeConfig"];
-  vm.cpuCount = static_cast<INT64>(std::llround(Number(config, "ocpus")));
-  vm.memoryMB = static_cast<INT64>(std::llround(Number(config, "memoryInGBs") * 1024.0));
+  vm.cpuCount = static_cast<INT64>(std::llround(NumberField(config, "ocpus")));
+  vm.memoryMB = static_cast<INT64>(std::llround(NumberField(config, "memoryInGBs") * OracleCloudSDKCppBridge::kMiBPerGiB));
 }
 
 // metadata.ssh_authorized_keys: one public key a line, each a key of the tenancy.
 void TakeSshKeys(sim::CSimCloud& cloud, const json& body, SVMInfo& vm) {
-  const std::string keys = body.contains("metadata") ? Text(body["metadata"], "ssh_authorized_keys") : "";
+  const std::string keys = body.contains("metadata") ? StringField(body["metadata"], "ssh_authorized_keys") : "";
   size_t from = 0;
   while (from < keys.size()) {
     size_t end = keys.find('\n', from);
@@ -72,15 +57,15 @@ void TakeSshKeys(sim::CSimCloud& cloud, const json& body, SVMInfo& vm) {
 void Launch(SApiCall& call) {
   const json body = call.Body({"availabilityDomain", "compartmentId", "shape", "sourceDetails"}, kLaunchFields);
   SVMInfo vm;
-  vm.name = Text(body, "displayName");
-  vm.availabilityDomain = Text(body, "availabilityDomain");
-  vm.compartmentId = Text(body, "compartmentId");
-  vm.vmSize = Text(body, "shape");
+  vm.name = StringField(body, "displayName");
+  vm.availabilityDomain = StringField(body, "availabilityDomain");
+  vm.compartmentId = StringField(body, "compartmentId");
+  vm.vmSize = StringField(body, "shape");
   TakeShapeConfig(body, vm);
   VMInfoStructs::SVMNetworkCard card;
-  card.subnetId = body.contains("createVnicDetails") ? Text(body["createVnicDetails"], "subnetId") : "";
-  if (card.subnetId.empty()) card.subnetId = Text(body, "subnetId");
-  card.name = body.contains("createVnicDetails") ? Text(body["createVnicDetails"], "displayName") : "";
+  card.subnetId = body.contains("createVnicDetails") ? StringField(body["createVnicDetails"], "subnetId") : "";
+  if (card.subnetId.empty()) card.subnetId = StringField(body, "subnetId");
+  card.name = body.contains("createVnicDetails") ? StringField(body["createVnicDetails"], "displayName") : "";
   card.isPrimary = true;
   if (!card.subnetId.empty() || !card.name.empty()) vm.networkCards.push_back(card);
   // The simulator keeps an instance's security lists as the network security groups of its VNICs.
@@ -95,24 +80,24 @@ void Launch(SApiCall& call) {
   TakeSshKeys(call.cloud, body, vm);
 
   const json& source = body["sourceDetails"];
-  const std::string type = Text(source, "sourceType");
+  const std::string type = StringField(source, "sourceType");
   const sim::STags tags = TagsOfRequest(body);
   sim::CCreateTagsScope scope(&tags);
   sim::CSimInstances instances(call.cloud);
   if (type == "image") {
-    const std::string imageId = Text(source, "imageId");
+    const std::string imageId = StringField(source, "imageId");
     if (imageId.empty()) throw CApiRefusal(400, "MissingParameter", "The field [sourceDetails.imageId] is required");
     const bool known = call.cloud.Read(
         [&](sim::CSimDb& db) { return db.QueryInt("SELECT COUNT(*) FROM images WHERE id = ?", 0, imageId) > 0; });
     if (!known) throw CApiRefusal(404, "NotAuthorizedOrNotFound", "Image with id [" + imageId + "] was not found");
-    const double size = Number(source, "bootVolumeSizeInGBs");
+    const double size = NumberField(source, "bootVolumeSizeInGBs");
     instances.Deploy(vm, imageId, static_cast<int>(std::llround(size)), call.faults.faulty,
-                     Operation(call, "LaunchInstance"));
+                     call.OperationOr("LaunchInstance"));
   } else if (type == "bootVolume") {
-    const std::string bootVolumeId = Text(source, "bootVolumeId");
+    const std::string bootVolumeId = StringField(source, "bootVolumeId");
     if (bootVolumeId.empty())
       throw CApiRefusal(400, "MissingParameter", "The field [sourceDetails.bootVolumeId] is required");
-    instances.LaunchFromBootVolume(vm, bootVolumeId, call.faults.faulty, Operation(call, "LaunchInstance"));
+    instances.LaunchFromBootVolume(vm, bootVolumeId, call.faults.faulty, call.OperationOr("LaunchInstance"));
   } else {
     throw CApiRefusal(400, "InvalidParameter", "The source type [" + type + "] is not one of image, bootVolume");
   }
@@ -138,12 +123,12 @@ void Update(SApiCall& call) {
   const std::string id = call.PathPart(1);
   const json body = call.Body({}, kUpdateFields);
   const json current = ExistingInstance(call, id);
-  const std::string name = Text(body, "displayName");
+  const std::string name = StringField(body, "displayName");
   if (!name.empty() && name != current["displayName"].get<std::string>())
     throw CApiRefusal(400, "InvalidParameter", "An instance of this cloud keeps its display name");
   SVMInfo vm;
   vm.guid = id;
-  vm.vmSize = Text(body, "shape");
+  vm.vmSize = StringField(body, "shape");
   TakeShapeConfig(body, vm);
   if (!vm.vmSize.empty() || vm.cpuCount > 0 || vm.memoryMB > 0) sim::CSimInstances(call.cloud).Reconfigure(vm);
   if (body.contains("freeformTags")) sim::CSimTags(call.cloud).Replace(sim::kKindInstance, id, TagsOfRequest(body));
@@ -155,20 +140,20 @@ void Terminate(SApiCall& call) {
   if (!preserve.empty() && preserve != "true" && preserve != "false")
     throw CApiRefusal(400, "InvalidParameter", "The query parameter [preserveBootVolume] is neither true nor false");
   ExistingInstance(call, id);
-  sim::CSimInstances(call.cloud).Delete("", id, false, preserve == "true", Operation(call, "TerminateInstance"));
+  sim::CSimInstances(call.cloud).Delete("", id, false, preserve == "true", call.OperationOr("TerminateInstance"));
   call.ReplyEmpty();
 }
 
 void AttachVnic(SApiCall& call) {
   const json body = call.Body({"createVnicDetails", "instanceId"}, {"displayName", "nicIndex"});
   SVMInfo vm;
-  vm.guid = Text(body, "instanceId");
+  vm.guid = StringField(body, "instanceId");
   VMInfoStructs::SVMNetworkCard card;
-  card.subnetId = Text(body["createVnicDetails"], "subnetId");
-  card.name = Text(body["createVnicDetails"], "displayName");
+  card.subnetId = StringField(body["createVnicDetails"], "subnetId");
+  card.name = StringField(body["createVnicDetails"], "displayName");
   if (card.subnetId.empty())
     throw CApiRefusal(400, "MissingParameter", "The field [createVnicDetails.subnetId] is required");
-  sim::CSimInstances(call.cloud).AttachVnic(vm, card, call.faults.faulty, Operation(call, "AttachVnic"));
+  sim::CSimInstances(call.cloud).AttachVnic(vm, card, call.faults.faulty, call.OperationOr("AttachVnic"));
   // The simulator keeps a VNIC and its attachment as one: the attachment is named by its VNIC.
   json attachment = call.cloud.Read([&](sim::CSimDb& db) {
     sim::CSimStatement row = db.Prepare(

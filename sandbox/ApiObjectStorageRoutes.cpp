@@ -33,10 +33,6 @@ void RequireBucket(SApiCall& call, const std::string& bucket) {
   if (!found) throw CApiRefusal(404, "BucketNotFound", "Bucket [" + bucket + "] was not found");
 }
 
-std::string Operation(const SApiCall& call, const char* apiOperation) {
-  return call.operation.empty() ? apiOperation : call.operation;
-}
-
 }  // namespace
 
 void AddObjectStorageRoutes(CApiServer& server) {
@@ -69,7 +65,7 @@ void AddObjectStorageRoutes(CApiServer& server) {
   server.Put(R"(/n/([^/]+)/b/([^/]+)/o/(.+))", [](SApiCall& call) {
     RequireBucket(call, call.PathPart(2));
     sim::CSimImages(call.cloud).Upload(call.PathPart(2), call.PathPart(3), call.request.body,
-                                       Operation(call, "PutObject"));
+                                       call.OperationOr("PutObject"));
     call.ReplyEmpty(200);
   });
   // GetObject, and HeadObject through it (its body goes unsent).
@@ -88,7 +84,7 @@ void AddObjectStorageRoutes(CApiServer& server) {
   });
   server.Delete(R"(/n/([^/]+)/b/([^/]+)/o/(.+))", [](SApiCall& call) {
     RequireBucket(call, call.PathPart(2));
-    sim::CSimImages(call.cloud).DeleteObject(call.PathPart(2), call.PathPart(3), Operation(call, "DeleteObject"));
+    sim::CSimImages(call.cloud).DeleteObject(call.PathPart(2), call.PathPart(3), call.OperationOr("DeleteObject"));
     call.ReplyEmpty();
   });
 }

@@ -4,6 +4,7 @@
 
 #include "ApiServer.h"
 #include "ApiTimes.h"
+#include "bridge/rest/ApiConventions.h"
 #include "bridge/sim/ReadInstanceRecord.h"
 #include "bridge/sim/SimLifecycle.h"
 #include "bridge/sim/SimResources.h"
@@ -11,7 +12,8 @@
 namespace cloudsim {
 namespace {
 
-constexpr int64_t kMiB = 1024 * 1024;
+using OracleCloudSDKCppBridge::kMiB;
+using OracleCloudSDKCppBridge::kMiBPerGiB;
 
 // The simulator's word for an image whose import failed is not one of the API's lifecycle states:
 // such an image cannot be launched from, which the API calls DISABLED.
@@ -55,7 +57,7 @@ json InstanceJson(sim::CSimDb& db, const sim::SFlavourWords& words, const std::s
                    {"availabilityDomain", vm.availabilityDomain},
                    {"region", vm.region},
                    {"shape", vm.vmSize},
-                   {"shapeConfig", {{"ocpus", vm.cpuCount}, {"memoryInGBs", static_cast<double>(vm.memoryMB) / 1024.0}}},
+                   {"shapeConfig", {{"ocpus", vm.cpuCount}, {"memoryInGBs", static_cast<double>(vm.memoryMB) / kMiBPerGiB}}},
                    {"lifecycleState", vm.lifecycleState},
                    {"launchMode", vm.launchMode},
                    {"metadata", metadata},

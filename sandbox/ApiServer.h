@@ -61,6 +61,10 @@ struct SApiCall {
   // The request's JSON body, checked against the model's fields: a field outside `allowed` is refused
   // with 400 InvalidParameter, a missing one of `required` with 400 MissingParameter.
   json Body(const std::set<std::string>& required, const std::set<std::string>& allowed) const;
+  // The bridge operation's name, or `apiOperation` (e.g. "CreateVolume") for a client that names none.
+  std::string OperationOr(const std::string& apiOperation) const {
+    return operation.empty() ? apiOperation : operation;
+  }
 
   // Answers with a resource (its etag from its content) or with a list page by page: at most the
   // request's `limit` (else the server's page size) items from the `page` token on, and opc-next-page

@@ -5,13 +5,12 @@
 
 #include "bridge/COracleCloudSDKCppBridge.h"
 #include "bridge/WebProxyAddress.h"
+#include "bridge/rest/ApiConventions.h"
 #include "bridge/rest/ApiCredentials.h"
 #include "host/HostTypes.h"
 
 namespace OracleCloudSDKCppBridge {
 namespace {
-
-constexpr const char* kTokenTag = "BackupRequest";
 
 bool IsLoopbackUrl(const std::string& url) {
   const std::string host = HostOfUrl(url);
@@ -127,7 +126,7 @@ json CRestBridge::CreateTags() const {
     for (const auto& [key, value] : createTags_) tags[key] = value;
   }
   const std::string token = COracleCloudSDKCppBridge::ThreadCreateToken();
-  if (!token.empty()) tags[kTokenTag] = token;
+  if (!token.empty()) tags[kRequestTokenTag] = token;
   return tags;
 }
 

@@ -7,6 +7,7 @@
 #include "bridge/InstanceConfiguration.h"
 #include "bridge/rest/RestBridge.h"
 #include "bridge/rest/RestCloudReader.h"
+#include "bridge/rest/RestPaths.h"
 #include "bridge/rest/RestRecords.h"
 #include "host/HostTypes.h"
 
@@ -122,7 +123,7 @@ bool CRestBridge::GetTemplateInfo(const string& imageIdOrName, SVMInfo& image, c
     if (imageIdOrName.empty()) return Fail("Neither an image name nor an image id was given");
     CRestCloudReader reader(api, Tenancy(), region_);
     try {
-      image = ImageRecord(api.Get(ERestService::Core, "/20160918/images/" + UrlEncode(imageIdOrName)), region_);
+      image = ImageRecord(api.Get(ERestService::Core, ImagePath(imageIdOrName)), region_);
       return true;
     } catch (const CRestError& e) {
       if (!e.NotFound()) throw;  // not an id: a name
@@ -199,10 +200,8 @@ bool CRestBridge::GetSecurityGroupList(std::vector<SSecurityGroupInfo>& lists) {
   return Run("GetSecurityGroupList", [&](CRestApi& api) {
     CRestCloudReader reader(api, Tenancy(), region_);
     std::vector<SSecurityGroupInfo> found;
-    for (const std::string& compartment : reader.CompartmentWalk()) {
-      for (const json& list : api.List(ERestService::Core, "/20160918/securityLists", {{"compartmentId", compartment}}))
-        found.push_back({TextOf(list, "displayName"), TextOf(list, "id")});
-    }
+    for (const json& list : reader.EachCompartment("", kSecurityLists, {}))
+      found.push_back({TextOf(list, "displayName"), TextOf(list, "id")});
     std::sort(found.begin(), found.end(), [](const SSecurityGroupInfo& a, const SSecurityGroupInfo& b) {
       return std::tie(a.name, a.guid) < std::tie(b.name, b.guid);
     });
@@ -217,13 +216,11 @@ bool CRestBridge::GetKeyPairInfoList(std::vector<SKeyPairInfo>& keys) {
   return Run("GetKeyPairInfoList", [&](CRestApi& api) {
     CRestCloudReader reader(api, Tenancy(), region_);
     std::vector<SKeyPairInfo> found;
-    for (const std::string& compartment : reader.CompartmentWalk()) {
-      for (const json& instance : api.List(ERestService::Core, "/20160918/instances", {{"compartmentId", compartment}})) {
-        for (const SKeyPairInfo& key : InstanceRecord(instance).keyPairs) {
-          const bool seen = std::any_of(found.begin(), found.end(),
-                                        [&](const SKeyPairInfo& k) { return k.publicKey == key.publicKey; });
-          if (!seen) found.push_back(key);
-        }
+    for (const json& instance : reader.EachCompartment("", kInstances, {})) {
+      for (const SKeyPairInfo& key : InstanceRecord(instance).keyPairs) {
+        const bool seen = std::any_of(found.begin(), found.end(),
+                                      [&](const SKeyPairInfo& k) { return k.publicKey == key.publicKey; });
+        if (!seen) found.push_back(key);
       }
     }
     std::sort(found.begin(), found.end(),

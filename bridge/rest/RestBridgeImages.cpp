@@ -1,13 +1,8 @@
 // The REST backend's images and their import from Object Storage, and objects.
 #include "bridge/rest/RestBridge.h"
+#include "bridge/rest/RestPaths.h"
 
 namespace OracleCloudSDKCppBridge {
-namespace {
-
-std::string ImagePath(const std::string& id) { return "/20160918/images/" + UrlEncode(id); }
-
-}  // namespace
-
 bool CRestBridge::UploadToObjectStorage(const string& bucket, const string& objectName, const string& contents) {
   return Run("UploadToObjectStorage", [&](CRestApi& api) {
     if (objectName.empty()) return Fail("No object name was given for bucket [" + bucket + "]");
@@ -45,7 +40,7 @@ bool CRestBridge::CreateImage(const string& bucket, const string& objectName, co
                       {"objectName", objectName}}},
                     {"freeformTags", CreateTags()}};
     if (!launchMode.empty()) details["launchMode"] = launchMode;
-    const json image = api.Post(ERestService::Core, "/20160918/images", details);
+    const json image = api.Post(ERestService::Core, kImages, details);
     imageId = image.value("id", "");
     return true;
   });

@@ -3,6 +3,7 @@
 #include "bridge/rest/RestBridge.h"
 #include "bridge/rest/RestInstanceClone.h"
 #include "bridge/rest/RestInstanceRecords.h"
+#include "bridge/rest/RestRecords.h"
 #include "bridge/rest/RestResources.h"
 
 namespace OracleCloudSDKCppBridge {
@@ -53,7 +54,7 @@ bool CRestBridge::DeployVM(SVMInfo& vm, const string& sourceId, int bootVolumeSi
     if (sourceId.empty()) return Fail("No source instance or image was given for instance [" + vm.name + "]");
     if (bootVolumeSizeGiB < 0) return Fail("A boot volume cannot have " + std::to_string(bootVolumeSizeGiB) + " GiB");
     try {
-      api.Get(ERestService::Core, "/20160918/images/" + UrlEncode(sourceId));
+      api.Get(ERestService::Core, ImagePath(sourceId));
     } catch (const CRestError& e) {
       if (!e.NotFound()) throw;
       const json source = GetLive(api, InstancePath(sourceId));
@@ -81,7 +82,7 @@ bool CRestBridge::DeployVM(SVMInfo& vm, const string& sourceId, int bootVolumeSi
     if (bootVolumeSizeGiB > 0) source["bootVolumeSizeInGBs"] = bootVolumeSizeGiB;
     json details = LaunchDetailsOf(vm, domain, source);
     details["freeformTags"] = CreateTags();
-    const json instance = api.Post(ERestService::Core, "/20160918/instances", details);
+    const json instance = api.Post(ERestService::Core, kInstances, details);
     TakeInstance(vm, instance);
     return true;
   });
@@ -103,13 +104,13 @@ bool CRestBridge::RestoreVM(SVMInfo& vm, const SDisk& bootDisk) {
     if (vm.vmSize.empty()) return Fail("No shape was given for instance [" + vm.name + "]");
     std::string domain = vm.availabilityDomain;
     if (domain.empty()) {
-      domain = api.Get(ERestService::Core, "/20160918/bootVolumes/" + UrlEncode(bootVolumeId))
+      domain = api.Get(ERestService::Core, ItemPath(kBootVolumes, bootVolumeId))
                    .value("availabilityDomain", "");
     }
     json details = LaunchDetailsOf(vm, domain, {{"sourceType", "bootVolume"}, {"bootVolumeId", bootVolumeId}});
     details["freeformTags"] = CreateTags();
     SVMInfo launched = vm;
-    TakeInstance(launched, api.Post(ERestService::Core, "/20160918/instances", details));
+    TakeInstance(launched, api.Post(ERestService::Core, kInstances, details));
     std::string state = launched.lifecycleState;
     if (Booting(state)) state = AwaitInstance(api, launched.guid, [](const std::string& s) { return !Booting(s); });
     if (state != "RUNNING") {
@@ -130,7 +131,7 @@ bool CRestBridge::AttachVnic(const SVMInfo& vm, const SVMNetworkCard& card) {
     if (vm.guid.empty()) return Fail("No instance id was given for instance [" + vm.name + "]");
     json vnic = {{"subnetId", card.subnetId}};
     if (!card.name.empty()) vnic["displayName"] = card.name;
-    api.Post(ERestService::Core, "/20160918/vnicAttachments", {{"instanceId", vm.guid}, {"createVnicDetails", vnic}});
+    api.Post(ERestService::Core, kVnicAttachments, {{"instanceId", vm.guid}, {"createVnicDetails", vnic}});
     return true;
   });
 }

@@ -1,39 +1,31 @@
 // The REST backend's volumes, boot volumes, their backups and attachments. A snapshot of a volume is
 // a volume backup, of a boot volume a boot volume backup; which one an id names is read from its OCID,
 // as any client of the API does. A description (which the API does not keep) travels as the freeform
-// tag kDescriptionTag (bridge/rest/BlockStorageApi.h).
+// tag kDescriptionTag (bridge/rest/ApiConventions.h).
 #include <algorithm>
 #include <cctype>
 #include <set>
 #include <stdexcept>
 
-#include "bridge/rest/BlockStorageApi.h"
+#include "bridge/rest/ApiConventions.h"
 #include "bridge/rest/RestBridge.h"
+#include "bridge/rest/RestCompartments.h"
+#include "bridge/rest/RestFields.h"
+#include "bridge/rest/RestPaths.h"
 #include "bridge/rest/RestResources.h"
 
 namespace OracleCloudSDKCppBridge {
 namespace {
 
-constexpr uint64_t kMiB = 1024 * 1024;
-constexpr uint64_t kGiB = 1024 * kMiB;
-constexpr const char* kAttachments = "/20160918/volumeAttachments";
-
-std::string VolumesPath(bool boot) { return boot ? "/20160918/bootVolumes" : "/20160918/volumes"; }
-std::string VolumePath(const std::string& id) { return VolumesPath(IsBootVolumeId(id)) + "/" + UrlEncode(id); }
-std::string BackupsPath(bool boot) { return boot ? "/20160918/bootVolumeBackups" : "/20160918/volumeBackups"; }
-std::string BackupPath(const std::string& id) { return BackupsPath(IsBootVolumeBackupId(id)) + "/" + UrlEncode(id); }
-std::string AttachmentPath(const std::string& id) { return std::string(kAttachments) + "/" + UrlEncode(id); }
-
-std::string Text(const json& resource, const char* field) {
-  if (!resource.contains(field) || resource[field].is_null()) return "";
-  return resource[field].is_string() ? resource[field].get<std::string>() : resource[field].dump();
-}
+std::string VolumesPath(bool boot) { return boot ? kBootVolumes : kVolumes; }
+std::string BackupsPath(bool boot) { return boot ? kBootVolumeBackups : kVolumeBackups; }
+std::string AttachmentPath(const std::string& id) { return ItemPath(kVolumeAttachments, id); }
 
 // The first availability domain of the tenancy, where a volume asked for without one goes.
 std::string FirstAvailabilityDomain(CRestApi& api, const std::string& tenancy) {
   std::vector<std::string> names;
   for (const json& domain : api.List(ERestService::Identity, "/20160918/availabilityDomains", {{"compartmentId", tenancy}}))
-    names.push_back(Text(domain, "name"));
+    names.push_back(TextOf(domain, "name"));
   if (names.empty()) throw std::runtime_error("the tenancy has no availability domain");
   return *std::min_element(names.begin(), names.end());
 }
@@ -45,12 +37,12 @@ json Attach(CRestApi& api, const std::string& volumeId, const std::string& insta
   for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   json made;
   try {
-    made = api.Post(ERestService::Core, kAttachments, {{"type", type}, {"instanceId", instanceId}, {"volumeId", volumeId}});
+    made = api.Post(ERestService::Core, kVolumeAttachments, {{"type", type}, {"instanceId", instanceId}, {"volumeId", volumeId}});
   } catch (const CRestError& e) {
     if (e.Code() == "LimitExceeded") noFreeSlot = true;
     throw;
   }
-  json attached = WaitForState(api, AttachmentPath(Text(made, "id")), "ATTACHED", {"ATTACHING"});
+  json attached = WaitForState(api, AttachmentPath(TextOf(made, "id")), "ATTACHED", {"ATTACHING"});
   // The target as the service reported it when it took the request, unless that answer had none yet.
   for (const char* field : {"iqn", "ipv4", "port"})
     if (made.contains(field)) attached[field] = made[field];
@@ -63,20 +55,20 @@ void DetachAll(CRestApi& api, const std::string& tenancy, const std::vector<std:
                const std::string& instanceId) {
   const std::set<std::string> wanted(volumeIds.begin(), volumeIds.end());
   std::vector<std::string> ending;
-  for (const std::string& compartment : AllCompartments(api, tenancy)) {
+  for (const std::string& compartment : CompartmentIds(api, tenancy)) {
     SQuery query{{"compartmentId", compartment}, {"instanceId", instanceId}};
     if (volumeIds.size() == 1) query.emplace_back("volumeId", volumeIds.front());
-    for (const json& attachment : api.List(ERestService::Core, kAttachments, query)) {
-      const std::string state = Text(attachment, "lifecycleState");
-      if (!wanted.count(Text(attachment, "volumeId")) || state == "DETACHED") continue;
+    for (const json& attachment : api.List(ERestService::Core, kVolumeAttachments, query)) {
+      const std::string state = TextOf(attachment, "lifecycleState");
+      if (!wanted.count(TextOf(attachment, "volumeId")) || state == "DETACHED") continue;
       if (state != "DETACHING") {
         try {
-          api.Delete(ERestService::Core, AttachmentPath(Text(attachment, "id")));
+          api.Delete(ERestService::Core, AttachmentPath(TextOf(attachment, "id")));
         } catch (const CRestError& e) {
           if (!e.NotFound()) throw;
         }
       }
-      ending.push_back(Text(attachment, "id"));
+      ending.push_back(TextOf(attachment, "id"));
     }
   }
   for (const std::string& id : ending) WaitForState(api, AttachmentPath(id), "DETACHED", {"ATTACHED", "DETACHING"}, true);
@@ -92,14 +84,14 @@ bool CRestBridge::CreateVolumeSnapshot(const string& volumeId, const string& des
     if (!description.empty()) tags[kDescriptionTag] = description;
     json body = {{boot ? "bootVolumeId" : "volumeId", volumeId}, {"type", "FULL"}, {"freeformTags", tags}};
     if (!name.empty()) body["displayName"] = name;
-    snapshotId = Text(api.Post(ERestService::Core, BackupsPath(boot), body), "id");
+    snapshotId = TextOf(api.Post(ERestService::Core, BackupsPath(boot), body), "id");
     return true;
   });
 }
 
 bool CRestBridge::GetSnapshotStatus(const string& snapshotId, string& state) {
   return Run("GetSnapshotStatus", [&](CRestApi& api) {
-    state = Text(api.Get(ERestService::Core, BackupPath(snapshotId)), "lifecycleState");
+    state = TextOf(api.Get(ERestService::Core, BackupPath(snapshotId)), "lifecycleState");
     return true;
   });
 }
@@ -116,24 +108,24 @@ bool CRestBridge::CreateVolumeFromSnapshot(const string& snapshotId, const strin
     const bool boot = IsBootVolumeBackupId(snapshotId);
     const json backup = api.Get(ERestService::Core, BackupPath(snapshotId));
     // A backup belongs to the region: the new volume goes to the domain of the volume it was taken of.
-    const std::string sourceId = Text(backup, boot ? "bootVolumeId" : "volumeId");
-    const json source = GetLive(api, VolumesPath(boot) + "/" + UrlEncode(sourceId));
+    const std::string sourceId = TextOf(backup, boot ? "bootVolumeId" : "volumeId");
+    const json source = GetLive(api, ItemPath(boot ? kBootVolumes : kVolumes, sourceId));
     if (source.is_null())
       throw std::runtime_error("the volume [" + sourceId + "] that backup [" + snapshotId +
                                "] was taken of is gone, and with it the availability domain for the new volume");
-    json body = {{"compartmentId", Text(backup, "compartmentId")},
-                 {"availabilityDomain", Text(source, "availabilityDomain")},
+    json body = {{"compartmentId", TextOf(backup, "compartmentId")},
+                 {"availabilityDomain", TextOf(source, "availabilityDomain")},
                  {"sourceDetails", {{"type", boot ? "bootVolumeBackup" : "volumeBackup"}, {"id", snapshotId}}},
                  {"freeformTags", CreateTags()}};
     if (!name.empty()) body["displayName"] = name;
-    volumeId = Text(api.Post(ERestService::Core, VolumesPath(boot), body), "id");
+    volumeId = TextOf(api.Post(ERestService::Core, VolumesPath(boot), body), "id");
     return true;
   });
 }
 
 bool CRestBridge::GetVolumeStatus(const string& volumeId, string& state) {
   return Run("GetVolumeStatus", [&](CRestApi& api) {
-    state = Text(api.Get(ERestService::Core, VolumePath(volumeId)), "lifecycleState");
+    state = TextOf(api.Get(ERestService::Core, VolumePath(volumeId)), "lifecycleState");
     return true;
   });
 }
@@ -157,9 +149,9 @@ bool CRestBridge::CreateVolume(SDisk& volume, const string& compartmentId) {
                                                                           : volume.availabilityDomain},
                  {"displayName", volume.displayName},
                  {"freeformTags", tags}};
-    if (volume.size % kGiB == 0) body["sizeInGBs"] = volume.size / kGiB;
-    else body["sizeInMBs"] = (volume.size + kMiB - 1) / kMiB;
-    const std::string id = Text(api.Post(ERestService::Core, VolumesPath(false), body), "id");
+    if (volume.size % uint64_t{kGiB} == 0) body["sizeInGBs"] = volume.size / uint64_t{kGiB};
+    else body["sizeInMBs"] = (volume.size + uint64_t{kMiB} - 1) / uint64_t{kMiB};
+    const std::string id = TextOf(api.Post(ERestService::Core, VolumesPath(false), body), "id");
     WaitForState(api, VolumePath(id), "AVAILABLE", {"PROVISIONING", "RESTORING"});
     volume.guid = id;
     volume.volumeId = id;
@@ -172,10 +164,11 @@ bool CRestBridge::AttachVolume(SDisk& disk, const string& instanceId, bool& noFr
   return Run("AttachVolume", [&](CRestApi& api) {
     // The volume the job made for the disk, never the disk's source volume.
     const json attached = Attach(api, disk.createdVolumeId, instanceId, disk.attachmentType, noFreeSlot);
-    disk.attachmentId = Text(attached, "id");
-    disk.iscsiIqn = Text(attached, "iqn");
-    disk.iscsiTargetPortal = Text(attached, "ipv4");
-    disk.iscsiTargetPort = Text(attached, "port");
+    disk.attachmentId = TextOf(attached, "id");
+    disk.iscsiIqn = TextOf(attached, "iqn");
+    disk.iscsiTargetPortal = TextOf(attached, "ipv4");
+    const json port = attached.value("port", json());
+    disk.iscsiTargetPort = port.is_number() ? port.dump() : TextOf(attached, "port");
     return true;
   });
 }
@@ -220,13 +213,13 @@ bool CRestBridge::DoesVolumeExist(const string& volumeId, bool& exists) {
 bool CRestBridge::DoesVolumeExist(const string& displayName, const string& compartmentId) {
   return Run("DoesVolumeExist", [&](CRestApi& api) {
     const std::vector<std::string> compartments =
-        compartmentId.empty() ? AllCompartments(api, Tenancy()) : std::vector<std::string>{compartmentId};
+        compartmentId.empty() ? CompartmentIds(api, Tenancy()) : std::vector<std::string>{compartmentId};
     for (const std::string& compartment : compartments) {
       for (bool boot : {false, true}) {
         SQuery query{{"compartmentId", compartment}};
         if (!boot) query.emplace_back("displayName", displayName);  // boot volumes are not listed by name
         for (const json& volume : api.List(ERestService::Core, VolumesPath(boot), query))
-          if (Text(volume, "displayName") == displayName && Text(volume, "lifecycleState") != "TERMINATED") return true;
+          if (TextOf(volume, "displayName") == displayName && TextOf(volume, "lifecycleState") != "TERMINATED") return true;
       }
     }
     return false;

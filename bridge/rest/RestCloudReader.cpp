@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "bridge/rest/RestCompartments.h"
+#include "bridge/rest/RestPaths.h"
 #include "bridge/rest/RestRecords.h"
 
 namespace OracleCloudSDKCppBridge {
@@ -28,31 +30,29 @@ bool Attached(const json& attachment) { return TextOf(attachment, "lifecycleStat
 
 }  // namespace
 
-std::vector<SHostInfo> CRestCloudReader::Hosts() {
+const std::vector<json>& CRestCloudReader::Compartments() {
   if (!compartmentsRead_) {
-    compartments_ = api_.List(ERestService::Identity, "/20160918/compartments",
-                              {{"compartmentId", tenancy_}, {"compartmentIdInSubtree", "true"}});
+    compartments_ = SubtreeCompartments(api_, tenancy_);
+    std::sort(compartments_.begin(), compartments_.end(), [](const json& a, const json& b) {
+      return std::make_tuple(TextOf(a, "name"), TextOf(a, "id")) < std::make_tuple(TextOf(b, "name"), TextOf(b, "id"));
+    });
     compartmentsRead_ = true;
   }
+  return compartments_;
+}
+
+std::vector<SHostInfo> CRestCloudReader::Hosts() {
   std::vector<SHostInfo> hosts;
-  for (const json& c : compartments_) {
-    if (TextOf(c, "lifecycleState") != "ACTIVE") continue;
+  for (const json& c : Compartments()) {
     SHostInfo host;
     host.name = TextOf(c, "name");
     host.guid = TextOf(c, "id");
     hosts.push_back(std::move(host));
   }
-  std::sort(hosts.begin(), hosts.end(), [](const SHostInfo& a, const SHostInfo& b) {
-    return std::tie(a.name, a.guid) < std::tie(b.name, b.guid);
-  });
   return hosts;
 }
 
-std::vector<std::string> CRestCloudReader::CompartmentWalk() {
-  std::vector<std::string> ids{tenancy_};
-  for (const SHostInfo& host : Hosts()) ids.push_back(host.guid);
-  return ids;
-}
+std::vector<std::string> CRestCloudReader::CompartmentWalk() { return CompartmentIds(tenancy_, Compartments()); }
 
 SHostInfo CRestCloudReader::Host(const std::string& token, bool byName) {
   const std::vector<SHostInfo> hosts = Hosts();
@@ -68,12 +68,12 @@ SHostInfo CRestCloudReader::Host(const std::string& token, bool byName) {
 }
 
 std::vector<json> CRestCloudReader::EachCompartment(const std::string& compartmentId, const std::string& path,
-                                                    const SQuery& query) {
+                                                    const SQuery& query, ERestService service) {
   std::vector<json> items;
   for (const std::string& id : compartmentId.empty() ? CompartmentWalk() : std::vector<std::string>{compartmentId}) {
     SQuery q = query;
     q.emplace_back("compartmentId", id);
-    for (json& item : api_.List(ERestService::Core, path, q)) items.push_back(std::move(item));
+    for (json& item : api_.List(service, path, q)) items.push_back(std::move(item));
   }
   return items;
 }
@@ -82,7 +82,7 @@ std::vector<SVMInfo> CRestCloudReader::Instances(const std::string& compartmentI
                                                  const SRecordParts& parts) {
   SQuery query;
   if (!ad.empty()) query.emplace_back("availabilityDomain", ad);
-  std::vector<json> found = EachCompartment(compartmentId, "/20160918/instances", query);
+  std::vector<json> found = EachCompartment(compartmentId, kInstances, query);
   found.erase(std::remove_if(found.begin(), found.end(),
                              [](const json& i) { return TextOf(i, "lifecycleState") == kTerminated; }),
               found.end());
@@ -113,14 +113,14 @@ std::vector<SVMInfo> CRestCloudReader::Instances(const std::string& compartmentI
 }
 
 std::vector<json> CRestCloudReader::InstancesNamed(const std::string& name, const std::string& compartmentId) {
-  std::vector<json> found = EachCompartment(compartmentId, "/20160918/instances", {{"displayName", name}});
+  std::vector<json> found = EachCompartment(compartmentId, kInstances, {{"displayName", name}});
   found.erase(std::remove_if(found.begin(), found.end(), IsGone), found.end());
   std::sort(found.begin(), found.end(), Older);
   return found;
 }
 
 json CRestCloudReader::Instance(const std::string& name, const std::string& id) {
-  if (!id.empty()) return api_.Get(ERestService::Core, "/20160918/instances/" + UrlEncode(id));
+  if (!id.empty()) return api_.Get(ERestService::Core, InstancePath(id));
   if (name.empty()) throw std::runtime_error("Neither an instance name nor an instance id was given");
   std::vector<json> found = InstancesNamed(name, "");
   if (found.empty()) throw std::runtime_error("Instance [" + name + "] was not found");
@@ -147,7 +147,7 @@ std::string CRestCloudReader::GuestOs(const std::string& imageId) {
   if (it != guestOs_.end()) return it->second;
   std::string os;
   try {
-    os = TextOf(api_.Get(ERestService::Core, "/20160918/images/" + UrlEncode(imageId)), "operatingSystem");
+    os = TextOf(api_.Get(ERestService::Core, ImagePath(imageId)), "operatingSystem");
   } catch (const CRestError& e) {
     if (!e.NotFound()) throw;  // an image that is gone leaves the instance without a known OS
   }
@@ -155,7 +155,7 @@ std::string CRestCloudReader::GuestOs(const std::string& imageId) {
 }
 
 std::string CRestCloudReader::BootVolumeId(const json& instance) {
-  for (const json& a : api_.List(ERestService::Core, "/20160918/bootVolumeAttachments",
+  for (const json& a : api_.List(ERestService::Core, kBootVolumeAttachments,
                                  {{"availabilityDomain", TextOf(instance, "availabilityDomain")},
                                   {"compartmentId", TextOf(instance, "compartmentId")},
                                   {"instanceId", TextOf(instance, "id")}})) {
@@ -168,16 +168,16 @@ std::string CRestCloudReader::BootVolumeId(const json& instance) {
 void CRestCloudReader::ReadDisks(const json& instance, bool withSnapshots, std::vector<SDisk>& disks) {
   const std::string bootVolumeId = BootVolumeId(instance);
   if (!bootVolumeId.empty()) {
-    SDisk boot = DiskRecord(api_.Get(ERestService::Core, "/20160918/bootVolumes/" + UrlEncode(bootVolumeId)));
+    SDisk boot = DiskRecord(api_.Get(ERestService::Core, ItemPath(kBootVolumes, bootVolumeId)));
     boot.isBootDisk = true;
     disks.push_back(std::move(boot));
   }
-  for (const json& a : api_.List(ERestService::Core, "/20160918/volumeAttachments",
+  for (const json& a : api_.List(ERestService::Core, kVolumeAttachments,
                                  {{"compartmentId", TextOf(instance, "compartmentId")},
                                   {"instanceId", TextOf(instance, "id")}})) {
     const std::string volumeId = TextOf(a, "volumeId");
     if (!Attached(a) || volumeId == bootVolumeId) continue;
-    SDisk disk = DiskRecord(api_.Get(ERestService::Core, "/20160918/volumes/" + UrlEncode(volumeId)));
+    SDisk disk = DiskRecord(api_.Get(ERestService::Core, ItemPath(kVolumes, volumeId)));
     disk.attachmentId = TextOf(a, "id");
     disk.attachmentType = TextOf(a, "attachmentType");
     disks.push_back(std::move(disk));
@@ -185,7 +185,7 @@ void CRestCloudReader::ReadDisks(const json& instance, bool withSnapshots, std::
   for (size_t i = 0; i < disks.size(); ++i) disks[i].diskNumber = static_cast<UINT32>(i);
   if (!withSnapshots) return;
   for (SDisk& disk : disks) {
-    const std::string path = disk.isBootDisk ? "/20160918/bootVolumeBackups" : "/20160918/volumeBackups";
+    const std::string path = disk.isBootDisk ? kBootVolumeBackups : kVolumeBackups;
     std::vector<json> backups = api_.List(ERestService::Core, path,
                                           {{"compartmentId", TextOf(instance, "compartmentId")},
                                            {disk.isBootDisk ? "bootVolumeId" : "volumeId", disk.volumeId}});
@@ -200,11 +200,11 @@ void CRestCloudReader::ReadDisks(const json& instance, bool withSnapshots, std::
 void CRestCloudReader::ReadNetwork(const json& instance, SVMInfo& vm, bool withCards) {
   std::vector<SVMNetworkCard> cards;
   std::vector<std::string> listIds;
-  for (const json& a : api_.List(ERestService::Core, "/20160918/vnicAttachments",
+  for (const json& a : api_.List(ERestService::Core, kVnicAttachments,
                                  {{"compartmentId", TextOf(instance, "compartmentId")},
                                   {"instanceId", TextOf(instance, "id")}})) {
     if (!Attached(a) || TextOf(a, "vnicId").empty()) continue;
-    const json vnic = api_.Get(ERestService::Core, "/20160918/vnics/" + UrlEncode(TextOf(a, "vnicId")));
+    const json vnic = api_.Get(ERestService::Core, ItemPath(kVnics, TextOf(a, "vnicId")));
     cards.push_back(NetworkCard(vnic));
     for (const json& id : vnic.value("nsgIds", json::array())) {
       if (id.is_string() && std::find(listIds.begin(), listIds.end(), id.get<std::string>()) == listIds.end())
@@ -217,7 +217,7 @@ void CRestCloudReader::ReadNetwork(const json& instance, SVMInfo& vm, bool withC
   for (const std::string& id : listIds) {
     auto it = securityLists_.find(id);
     if (it == securityLists_.end())
-      it = securityLists_.emplace(id, TextOf(api_.Get(ERestService::Core, "/20160918/securityLists/" + UrlEncode(id)),
+      it = securityLists_.emplace(id, TextOf(api_.Get(ERestService::Core, ItemPath(kSecurityLists, id)),
                                              "displayName")).first;
     vm.securityGroups.push_back({it->second, id});
   }
@@ -228,7 +228,7 @@ void CRestCloudReader::ReadNetwork(const json& instance, SVMInfo& vm, bool withC
 std::vector<SVMInfo> CRestCloudReader::Images(const std::string& compartmentId, const std::string& displayName) {
   SQuery query;
   if (!displayName.empty()) query.emplace_back("displayName", displayName);
-  std::vector<json> found = EachCompartment(compartmentId, "/20160918/images", query);
+  std::vector<json> found = EachCompartment(compartmentId, kImages, query);
   std::sort(found.begin(), found.end(), [](const json& a, const json& b) {
     const std::string an = TextOf(a, "displayName"), bn = TextOf(b, "displayName");
     return an != bn ? an < bn : Older(a, b);
@@ -255,10 +255,8 @@ std::vector<SVMSizeInfo> CRestCloudReader::Shapes(const std::string& compartment
 std::vector<SStagingStorage> CRestCloudReader::Buckets(const std::string& compartmentId) {
   const std::string path = "/n/" + UrlEncode(api_.Namespace()) + "/b";
   std::vector<SStagingStorage> buckets;
-  for (const std::string& id : compartmentId.empty() ? CompartmentWalk() : std::vector<std::string>{compartmentId}) {
-    for (const json& bucket : api_.List(ERestService::ObjectStorage, path, {{"compartmentId", id}}))
-      buckets.push_back(BucketRecord(bucket));
-  }
+  for (const json& bucket : EachCompartment(compartmentId, path, {}, ERestService::ObjectStorage))
+    buckets.push_back(BucketRecord(bucket));
   std::sort(buckets.begin(), buckets.end(),
             [](const SStagingStorage& a, const SStagingStorage& b) { return a.name < b.name; });
   return buckets;

@@ -24,9 +24,11 @@ class CRestCloudReader {
   CRestCloudReader(CRestApi& api, std::string tenancy, std::string region)
       : api_(api), tenancy_(std::move(tenancy)), region_(std::move(region)) {}
 
-  // The compartments under the tenancy, by name then id; the tenancy first, then those, for a walk.
+  // The compartments under the tenancy, by name then id.
   std::vector<SHostInfo> Hosts();
-  std::vector<std::string> CompartmentWalk();
+  // What the list at `path` gives in the compartment, or in each of the walk when it is empty.
+  std::vector<json> EachCompartment(const std::string& compartmentId, const std::string& path, const SQuery& query,
+                                    ERestService service = ERestService::Core);
   // The host with the id `token`, or with `byName` also the one named `token`; throws naming it when
   // there is none (`what` is how the refusal names it).
   SHostInfo Host(const std::string& token, bool byName);
@@ -51,7 +53,10 @@ class CRestCloudReader {
   const std::string& Tenancy() const { return tenancy_; }
 
  private:
-  std::vector<json> EachCompartment(const std::string& compartmentId, const std::string& path, const SQuery& query);
+  // The active compartments under the tenancy by name then id, read once; the walk is the tenancy
+  // first, then those.
+  const std::vector<json>& Compartments();
+  std::vector<std::string> CompartmentWalk();
   void ReadDisks(const json& instance, bool withSnapshots, std::vector<SDisk>& disks);
   void ReadNetwork(const json& instance, SVMInfo& vm, bool withCards);
   std::string GuestOs(const std::string& imageId);

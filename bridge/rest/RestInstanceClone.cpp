@@ -5,20 +5,12 @@
 #include <vector>
 
 #include "bridge/CloneNames.h"
-#include "bridge/rest/BlockStorageApi.h"
 #include "bridge/rest/RestInstanceRecords.h"
 #include "bridge/rest/RestRecords.h"
 #include "bridge/rest/RestResources.h"
 
 namespace OracleCloudSDKCppBridge {
 namespace {
-
-constexpr const char* kAttachments = "/20160918/volumeAttachments";
-
-std::string Text(const json& object, const char* field) {
-  return object.is_object() && object.contains(field) && object[field].is_string() ? object[field].get<std::string>()
-                                                                                    : std::string();
-}
 
 // The lines of `text`, without empty ones.
 std::vector<std::string> Lines(const std::string& text) {
@@ -54,7 +46,7 @@ class CCloneMaker {
   CCloneMaker(CRestApi& api, const json& createTags) : api_(api), tags_(createTags) {}
 
   void Make(const json& instance, SVMInfo& vm) {
-    source_.id = Text(instance, "id");
+    source_.id = TextOf(instance, "id");
     Step("reading it", [&] { ReadSource(instance); });
     const std::string compartment = !vm.compartmentId.empty() ? vm.compartmentId : source_.compartmentId;
     const std::string ad = !vm.availabilityDomain.empty() ? vm.availabilityDomain : source_.ad;
@@ -68,25 +60,25 @@ class CCloneMaker {
       });
     }
     Step("waiting for the copy of boot volume [" + source_.bootVolumeId + "]", [&] {
-      WaitForState(api_, "/20160918/bootVolumes/" + UrlEncode(bootCopyId_), "AVAILABLE", {"PROVISIONING"});
+      WaitForState(api_, ItemPath(kBootVolumes, bootCopyId_), "AVAILABLE", {"PROVISIONING"});
     });
     for (const SDataVolume& volume : source_.volumes) {
       Step("waiting for the copy of volume [" + volume.sourceId + "]", [&] {
-        WaitForState(api_, "/20160918/volumes/" + UrlEncode(volume.copyId), "AVAILABLE", {"PROVISIONING"});
+        WaitForState(api_, ItemPath(kVolumes, volume.copyId), "AVAILABLE", {"PROVISIONING"});
       });
     }
     json launched;
     Step("launching instance [" + vm.name + "]", [&] { launched = Launch(vm, compartment, ad); });
     for (SDataVolume& volume : source_.volumes) {
       Step("attaching volume [" + volume.copyId + "]", [&] {
-        const json made = api_.Post(ERestService::Core, kAttachments,
+        const json made = api_.Post(ERestService::Core, kVolumeAttachments,
                                     {{"type", volume.type}, {"instanceId", instanceId_}, {"volumeId", volume.copyId}});
-        volume.attachmentId = Text(made, "id");
+        volume.attachmentId = TextOf(made, "id");
       });
     }
     for (const SDataVolume& volume : source_.volumes) {
       Step("attaching volume [" + volume.copyId + "]", [&] {
-        WaitForState(api_, std::string(kAttachments) + "/" + UrlEncode(volume.attachmentId), "ATTACHED", {"ATTACHING"});
+        WaitForState(api_, ItemPath(kVolumeAttachments, volume.attachmentId), "ATTACHED", {"ATTACHING"});
       });
     }
     TakeInstance(vm, launched);
@@ -105,46 +97,46 @@ class CCloneMaker {
   }
 
   void ReadSource(const json& instance) {
-    source_.name = Text(instance, "displayName");
-    source_.compartmentId = Text(instance, "compartmentId");
-    source_.ad = Text(instance, "availabilityDomain");
-    source_.shape = Text(instance, "shape");
+    source_.name = TextOf(instance, "displayName");
+    source_.compartmentId = TextOf(instance, "compartmentId");
+    source_.ad = TextOf(instance, "availabilityDomain");
+    source_.shape = TextOf(instance, "shape");
     source_.shapeConfig = instance.value("shapeConfig", json());
-    const std::string state = Text(instance, "lifecycleState");
+    const std::string state = TextOf(instance, "lifecycleState");
     if (state == "TERMINATING" || state == "TERMINATED") throw std::runtime_error("the instance is " + state);
-    if (instance.contains("metadata")) source_.sshKeys = Lines(Text(instance["metadata"], "ssh_authorized_keys"));
-    for (const json& a : api_.List(ERestService::Core, "/20160918/bootVolumeAttachments",
+    if (instance.contains("metadata")) source_.sshKeys = Lines(TextOf(instance["metadata"], "ssh_authorized_keys"));
+    for (const json& a : api_.List(ERestService::Core, kBootVolumeAttachments,
                                    {{"availabilityDomain", source_.ad},
                                     {"compartmentId", source_.compartmentId},
                                     {"instanceId", source_.id}})) {
-      if (Text(a, "lifecycleState") != "DETACHED") source_.bootVolumeId = Text(a, "bootVolumeId");
+      if (TextOf(a, "lifecycleState") != "DETACHED") source_.bootVolumeId = TextOf(a, "bootVolumeId");
     }
     if (source_.bootVolumeId.empty()) throw std::runtime_error("the instance has no boot volume attached");
     std::vector<json> attachments;
-    for (const json& a : api_.List(ERestService::Core, kAttachments,
+    for (const json& a : api_.List(ERestService::Core, kVolumeAttachments,
                                    {{"compartmentId", source_.compartmentId}, {"instanceId", source_.id}})) {
-      if (Text(a, "lifecycleState") != "DETACHED") attachments.push_back(a);
+      if (TextOf(a, "lifecycleState") != "DETACHED") attachments.push_back(a);
     }
     std::stable_sort(attachments.begin(), attachments.end(), [](const json& a, const json& b) {
-      return ParseApiTime(Text(a, "timeCreated")) < ParseApiTime(Text(b, "timeCreated"));
+      return ParseApiTime(TextOf(a, "timeCreated")) < ParseApiTime(TextOf(b, "timeCreated"));
     });
     for (const json& a : attachments) {
       SDataVolume volume;
-      volume.sourceId = Text(a, "volumeId");
-      volume.type = Text(a, "attachmentType");
-      const json found = api_.Get(ERestService::Core, "/20160918/volumes/" + UrlEncode(volume.sourceId));
-      volume.name = Text(found, "displayName");
-      volume.description = Text(found.value("freeformTags", json::object()), kDescriptionTag);
+      volume.sourceId = TextOf(a, "volumeId");
+      volume.type = TextOf(a, "attachmentType");
+      const json found = api_.Get(ERestService::Core, ItemPath(kVolumes, volume.sourceId));
+      volume.name = TextOf(found, "displayName");
+      volume.description = TextOf(found.value("freeformTags", json::object()), kDescriptionTag);
       source_.volumes.push_back(volume);
     }
     // The primary VNIC (else the first) gives the subnet; the security lists are those of every VNIC.
     bool primaryFound = false;
-    for (const json& a : api_.List(ERestService::Core, "/20160918/vnicAttachments",
+    for (const json& a : api_.List(ERestService::Core, kVnicAttachments,
                                    {{"compartmentId", source_.compartmentId}, {"instanceId", source_.id}})) {
-      if (Text(a, "lifecycleState") != "ATTACHED" || Text(a, "vnicId").empty()) continue;
-      const json vnic = api_.Get(ERestService::Core, "/20160918/vnics/" + UrlEncode(Text(a, "vnicId")));
+      if (TextOf(a, "lifecycleState") != "ATTACHED" || TextOf(a, "vnicId").empty()) continue;
+      const json vnic = api_.Get(ERestService::Core, ItemPath(kVnics, TextOf(a, "vnicId")));
       const bool primary = vnic.value("isPrimary", false);
-      if (source_.subnetId.empty() || (primary && !primaryFound)) source_.subnetId = Text(vnic, "subnetId");
+      if (source_.subnetId.empty() || (primary && !primaryFound)) source_.subnetId = TextOf(vnic, "subnetId");
       primaryFound = primaryFound || primary;
       for (const json& id : vnic.value("nsgIds", json::array()))
         if (id.is_string()) AddOnce(source_.securityListIds, id.get<std::string>());
@@ -161,7 +153,7 @@ class CCloneMaker {
                        {"sourceDetails", {{"type", boot ? "bootVolume" : "volume"}, {"id", sourceId}}},
                        {"freeformTags", tags}};
     const std::string id =
-        Text(api_.Post(ERestService::Core, boot ? "/20160918/bootVolumes" : "/20160918/volumes", body), "id");
+        TextOf(api_.Post(ERestService::Core, boot ? kBootVolumes : kVolumes, body), "id");
     made_.push_back(id);
     return id;
   }
@@ -174,7 +166,7 @@ class CCloneMaker {
     if (wanted.empty()) return "";
     const json subnet = GetLive(api_, "/20160918/subnets/" + UrlEncode(wanted));
     if (subnet.is_null()) return "";
-    const std::string served = Text(subnet, "availabilityDomain");
+    const std::string served = TextOf(subnet, "availabilityDomain");
     return served.empty() || served == ad ? wanted : "";
   }
 
@@ -209,9 +201,9 @@ class CCloneMaker {
       for (const std::string& key : keys) text += (text.empty() ? "" : "\n") + key;
       details["metadata"] = {{"ssh_authorized_keys", text}};
     }
-    json instance = api_.Post(ERestService::Core, "/20160918/instances", details);
-    instanceId_ = Text(instance, "id");
-    std::string state = Text(instance, "lifecycleState");
+    json instance = api_.Post(ERestService::Core, kInstances, details);
+    instanceId_ = TextOf(instance, "id");
+    std::string state = TextOf(instance, "lifecycleState");
     if (state == "PROVISIONING" || state == "STARTING") {
       state = AwaitInstance(api_, instanceId_, [](const std::string& s) { return s != "PROVISIONING" && s != "STARTING"; });
     }
@@ -224,9 +216,9 @@ class CCloneMaker {
     for (const SDataVolume& volume : source_.volumes) {
       if (volume.attachmentId.empty()) continue;
       Try([&] {
-        const std::string path = std::string(kAttachments) + "/" + UrlEncode(volume.attachmentId);
+        const std::string path = ItemPath(kVolumeAttachments, volume.attachmentId);
         const json attachment = GetLive(api_, path);
-        if (!attachment.is_null() && Text(attachment, "lifecycleState") == "ATTACHING")
+        if (!attachment.is_null() && TextOf(attachment, "lifecycleState") == "ATTACHING")
           WaitForState(api_, path, "ATTACHED", {"ATTACHING"});
         api_.Delete(ERestService::Core, path);
         WaitForState(api_, path, "DETACHED", {"ATTACHED", "DETACHING"}, true);
@@ -241,9 +233,9 @@ class CCloneMaker {
     }
     for (const std::string& id : made_) {
       Try([&] {
-        const std::string path = (IsBootVolumeId(id) ? "/20160918/bootVolumes/" : "/20160918/volumes/") + UrlEncode(id);
+        const std::string path = VolumePath(id);
         const json volume = GetLive(api_, path);
-        if (!volume.is_null() && Text(volume, "lifecycleState") == "PROVISIONING")
+        if (!volume.is_null() && TextOf(volume, "lifecycleState") == "PROVISIONING")
           WaitForState(api_, path, "AVAILABLE", {"PROVISIONING"});
         api_.Delete(ERestService::Core, path);
       });

@@ -1,19 +1,12 @@
 #pragma once
-// Instances of the REST API as the bridge's records, and the waits on their lifecycle.
+// What an instance of the REST API is launched with, and the wait on its lifecycle.
 #include <functional>
 #include <string>
 
 #include "bridge/BridgeTypes.h"
-#include "bridge/rest/RestApi.h"
+#include "bridge/rest/RestPaths.h"
 
 namespace OracleCloudSDKCppBridge {
-
-// The instance's path under Core Services.
-std::string InstancePath(const std::string& id);
-
-// What a launch or an update tells the caller about an instance (its id, place, shape and size,
-// image, launch mode and state), as the in-process backend fills them.
-void TakeInstance(SVMInfo& vm, const json& instance);
 
 // A flexible shape takes its processors and memory from the request (shapeConfig).
 bool IsFlexibleShape(const std::string& shape);

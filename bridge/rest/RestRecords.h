@@ -5,16 +5,13 @@
 #include <vector>
 
 #include "bridge/BridgeTypes.h"
-#include "bridge/rest/RestApi.h"
+#include "bridge/rest/RestFields.h"
 
 namespace OracleCloudSDKCppBridge {
 
-// A string member; empty when absent or null.
-std::string TextOf(const json& from, const char* key);
-// Seconds since the epoch of an RFC 3339 time ("2026-12-08T07:59:56.000Z", or with an offset); 0
-// when the text is none.
-int64_t ParseApiTime(const std::string& text);
-
+// What a launch or an update tells the caller about an instance (its id, place, shape and size,
+// image, launch mode and state), as the in-process backend fills them; the record's other fields stay.
+void TakeInstance(SVMInfo& vm, const json& instance);
 // An instance without its disks, network cards, guest OS and security lists (other resources hold
 // them); its SSH keys are the public keys of its metadata's "ssh_authorized_keys", one a line.
 SVMInfo InstanceRecord(const json& instance);

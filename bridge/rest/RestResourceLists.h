@@ -2,7 +2,6 @@
 // Resources of a kind as the REST API lists them: per compartment (the tenancy, the root compartment,
 // and every compartment of its subtree), each collection of the kind (volumes are volumes and boot
 // volumes, snapshots are volume backups and boot volume backups), only what is alive, oldest first.
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -10,9 +9,6 @@
 #include "bridge/rest/RestApi.h"
 
 namespace OracleCloudSDKCppBridge {
-
-// The tenancy first, then the active compartments of its subtree.
-std::vector<std::string> CompartmentIds(CRestApi& api, const std::string& tenancy);
 
 // Every live resource of `kind` in the compartments, each once (an image of the platform is listed
 // in every compartment), oldest first by timeCreated (one second's resources in the order listed).
@@ -30,9 +26,5 @@ std::string ResourcePath(EResourceKind kind, const std::string& id);
 
 // What the kind is called in a message: "volume", "volume snapshot", "image", "instance".
 const char* ResourceKindName(EResourceKind kind);
-
-// Seconds since the epoch of an RFC 3339 time ("2026-12-08T07:59:56.000Z", "...+01:00"); -1 when the
-// text is not one.
-int64_t ApiTimeSeconds(const std::string& text);
 
 }  // namespace OracleCloudSDKCppBridge
