@@ -2,8 +2,11 @@
 // - calls: the round trip of single bridge operations (p50 and p99 of N calls): CheckConnection (one
 //   request) and GetVMInfo with disks and network (several requests, each list paged), over the REST
 //   backend to `cloud-sim serve` and in process;
+//   and what signing one request costs the client (an RSA-2048 signature, which every request of the API
+//   carries);
 // - jobs: a whole backup and a restore of sample-web by backup-agent processes on each backend (wall
-//   times, the median of three runs each), and their ratio (target: REST at most 1.3 times in process).
+//   times, the median of three runs each), as seeded (a few MiB of data: the cloud calls' cost) and with
+//   64 MiB of data written into its data volume, and their ratio (target: REST at most 1.3 times in process).
 //
 //   rest_bench [calls|jobs]...      (default: both)
 #include <signal.h>
@@ -17,6 +20,7 @@
 
 #include "bench/BenchUtil.h"
 #include "bridge/COracleCloudSDKCppBridge.h"
+#include "bridge/rest/ApiCredentials.h"
 
 namespace {
 
@@ -57,6 +61,22 @@ class CBenchSandbox {
   benchutil::SRun Agent(std::vector<std::string> args) {
     args.insert(args.begin(), {"--sandbox", dir_});
     return RunTool(base_.path, "backup-agent", args);
+  }
+  std::string Sim(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--sandbox", dir_});
+    return RunTool(base_.path, "cloud-sim", args).output;
+  }
+  // Writes `bytes` of incompressible data at the start of the volume named `name`.
+  void FillVolume(const std::string& name, uint64_t bytes) {
+    std::string id;
+    for (const auto& row : json::parse(Sim({"ls", "volumes", "--json"})))
+      if (row["name"] == name) id = row["id"];
+    const std::string path = base_.path + "/data";
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::mt19937_64 random(7);
+    benchutil::WriteRandom(fd, 0, bytes, random);
+    ::close(fd);
+    Sim({"volume", "write", id, "--offset", "0", "--file", path});
   }
   std::string InstanceId(const std::string& name) {
     for (const auto& row : json::parse(RunTool(base_.path, "cloud-sim", {"--sandbox", dir_, "ls", "instances", "--json"}).output))
@@ -99,22 +119,36 @@ void Calls() {
     const UINT64 flags = bridge::VMINFO_FLAG_DISKS | bridge::VMINFO_FLAG_SNAPSHOTS | bridge::VMINFO_FLAG_NETWORK;
     TimeCalls(backend, "GetVMInfo (disks, snapshots, network)", 200,
               [&] { return cloud.GetVMInfo("", instance, vm, flags); });
+    if (std::string(backend) != "rest") continue;
+    bridge::SApiCredentials user;
+    std::string error;
+    Check(bridge::ReadApiCredentials(sandbox.Dir() + "/api/config", "", user, error), error);
+    const auto signer = bridge::MakeRequestSigner(user, error);
+    Check(signer != nullptr, error);
+    TimeCalls("client", "signing one request (no I/O)", 500, [&] {
+      bridge::SHttpRequest request;
+      request.method = "GET", request.host = "127.0.0.1", request.target = "/20160918/instances/x";
+      return signer->Sign(request, bridge::HttpDate(1796700000), false, error);
+    });
   }
 }
 
-void Jobs() {
-  std::printf("\n### Whole jobs (sample-web: a boot volume and a data volume)\n\n"
-              "| backend | backup s | restore s |\n|---|---:|---:|\n");
+void Jobs(uint64_t dataMiB) {
+  std::printf("\n### Whole jobs (sample-web: a boot volume and a data volume, %s)\n\n"
+              "| backend | backup s | restore s |\n|---|---:|---:|\n",
+              dataMiB ? (std::to_string(dataMiB) + " MiB of data written into the data volume").c_str() : "as seeded");
   double seconds[2][2] = {};
   const char* backends[] = {"sim", "rest"};
   for (int b = 0; b < 2; ++b) {
     CBenchSandbox sandbox(backends[b]);
+    if (dataMiB) sandbox.FillVolume("sample-web-data", dataMiB * benchutil::kMiB);
     std::vector<double> backups, restores;
     for (int round = 0; round < 3; ++round) {
       const std::string store = sandbox.Dir() + "/store" + std::to_string(round);
       backups.push_back(sandbox.Agent({"backup", "sample-web", "--store", store}).seconds);
-      std::string folder;
-      for (const auto& entry : std::filesystem::directory_iterator(store)) folder = entry.path();
+      std::string folder;  // the backup's folder: the store's one folder that is not hidden
+      for (const auto& entry : std::filesystem::directory_iterator(store))
+        if (entry.is_directory() && entry.path().filename().string()[0] != '.') folder = entry.path();
       restores.push_back(sandbox.Agent({"restore", folder, "--as", "bench-restored-" + std::to_string(round)}).seconds);
     }
     seconds[b][0] = benchutil::Median(backups), seconds[b][1] = benchutil::Median(restores);
@@ -131,7 +165,7 @@ int main(int argc, char** argv) {
     if (parts.empty()) parts = {"calls", "jobs"};
     for (const std::string& part : parts) {
       if (part == "calls") Calls();
-      else if (part == "jobs") Jobs();
+      else if (part == "jobs") Jobs(0), Jobs(64);
       else throw std::runtime_error("unknown part [" + part + "]: calls or jobs");
     }
     return 0;
