@@ -58,4 +58,21 @@ pid_t PeerProcess(int clientPort, int serverPort) {
   return found;
 }
 
+SProcessIdentity IdentityOf(pid_t pid) {
+  if (pid <= 0) return {};
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  std::getline(stat, text);
+  // The command name (field 2) may hold spaces: the fields after it are counted from its closing ')'.
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return {};
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  for (int n = 3; n < 22 && fields >> field; ++n) {
+  }
+  unsigned long long started = 0;
+  fields >> started;
+  return {pid, started};
+}
+
 }  // namespace cloudsim

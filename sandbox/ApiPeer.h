@@ -10,4 +10,15 @@ namespace cloudsim {
 // 0 when no process of ours holds the connection (it is gone, or another user's).
 pid_t PeerProcess(int clientPort, int serverPort);
 
+// A process as it stays known while it lives: its id and its start time (in clock ticks since boot), so
+// that a later process given the same id is not taken for it. {0, 0} for no process.
+struct SProcessIdentity {
+  pid_t pid = 0;
+  unsigned long long started = 0;
+  bool operator<(const SProcessIdentity& other) const {
+    return pid != other.pid ? pid < other.pid : started < other.started;
+  }
+};
+SProcessIdentity IdentityOf(pid_t pid);
+
 }  // namespace cloudsim

@@ -261,7 +261,7 @@ std::shared_ptr<CApiServer::SOperation> CApiServer::OperationOf(const httplib::R
     operationOrder_.push_back(clientId);
     if (operationOrder_.size() > kOperationsKept) {
       operations_.erase(operationOrder_.front());
-      operationOrder_.erase(operationOrder_.begin());
+      operationOrder_.pop_front();
     }
   }
   return it->second;
@@ -280,7 +280,7 @@ bool CApiServer::KillAwaited(const httplib::Request& request, const SOperation* 
     std::lock_guard<std::mutex> lock(mutex_);
     if (awaitingKill_.empty()) return false;
   }
-  const pid_t caller = PeerProcess(request.remote_port, request.local_port);
+  const SProcessIdentity caller = IdentityOf(PeerProcess(request.remote_port, request.local_port));
   std::shared_ptr<SOperation> done;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -296,12 +296,13 @@ bool CApiServer::KillAwaited(const httplib::Request& request, const SOperation* 
 void CApiServer::MeetKillAfter(const httplib::Request& request, const std::shared_ptr<SOperation>& operation,
                                bool isChange) {
   const bool now = isChange || sim::IsReadOnlyOperation(operation->name);
-  const pid_t caller = now ? 0 : PeerProcess(request.remote_port, request.local_port);
+  const SProcessIdentity caller =
+      now ? SProcessIdentity() : IdentityOf(PeerProcess(request.remote_port, request.local_port));
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (operation->killedAfter) return;
     if (!now) {
-      awaitingKill_[caller] = operation;
+      if (caller.pid > 0) awaitingKill_[caller] = operation;
       return;
     }
     operation->killedAfter = true;

@@ -12,6 +12,7 @@
 #include <httplib.h>
 #include <sys/stat.h>
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -23,6 +24,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "ApiPeer.h"
 #include "bridge/rest/RequestSigner.h"
 #include "bridge/sim/SimCloud.h"
 #include "bridge/sim/SimFaults.h"
@@ -125,8 +127,8 @@ class CApiServer {
   std::shared_ptr<sim::CSimCloud> cloud_;
   struct stat cloudFile_ {};  // the database file cloud_ has open
   std::map<std::string, std::shared_ptr<SOperation>> operations_;  // by client request id
-  std::vector<std::string> operationOrder_;                        // oldest first, to forget the oldest
-  std::map<pid_t, std::shared_ptr<SOperation>> awaitingKill_;      // by caller: a kill-after not yet met
+  std::deque<std::string> operationOrder_;                         // oldest first, to forget the oldest
+  std::map<SProcessIdentity, std::shared_ptr<SOperation>> awaitingKill_;  // by caller: a kill-after not yet met
 };
 
 // Each group of the API adds its routes.
