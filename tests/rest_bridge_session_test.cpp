@@ -121,6 +121,13 @@ TEST_F(RestSession, APassphraseGivenAsThePasswordOpensTheKeyAndNoSecretReachesAL
     }
     EXPECT_EQ(bridge.GetLastError().find(given), std::string::npos);
   }
+  // The agent's run with the passphrase as its password: it connects, and neither its output nor the
+  // logs of the plug-in and the host hold the passphrase.
+  std::string out;
+  EXPECT_EQ(sandbox_.Agent({"connect", "--user", user, "--password", passphrase}, &out), 0) << out;
+  EXPECT_NE(sandbox_.Agent({"connect", "--user", user, "--password", "wrong passphrase"}, &out), 0) << out;
+  EXPECT_NE(out.find("locked.pem] holds an encrypted key"), std::string::npos) << out;
+  EXPECT_EQ(out.find("wrong passphrase"), std::string::npos) << out;
   const std::string logs = LogsText(), pem = ReadTestFile(sandbox_.Dir() + "/api/api_key.pem");
   ASSERT_NE(logs.find("Connected to the cloud's API"), std::string::npos) << "no log was written";
   for (const std::string& secret : {passphrase, std::string("wrong passphrase"), std::string("proxy-secret-password"),
