@@ -25,6 +25,21 @@ constexpr UINT64 VMINFO_FLAG_NETWORK = 0x20;       // network cards
 // GetHostInfo flag bit: the host with its instances.
 constexpr UINT64 HOSTINFO_FLAG_WITH_VMS = 0x20000000;
 
+// What an instance record holds besides the instance itself, as the GetVMInfo flag bits ask for it.
+struct SRecordParts {
+  bool disks = false;      // the boot volume and every attached volume
+  bool snapshots = false;  // each volume's snapshots (with disks)
+  bool network = false;    // the network cards
+
+  static SRecordParts FromFlags(UINT64 flags) {
+    SRecordParts parts;
+    parts.disks = (flags & VMINFO_FLAG_DISKS) != 0;
+    parts.snapshots = parts.disks && (flags & VMINFO_FLAG_SNAPSHOTS) != 0;
+    parts.network = (flags & VMINFO_FLAG_NETWORK) != 0;
+    return parts;
+  }
+};
+
 // The kinds of resources FindResourcesByName and FindTaggedResources look for.
 enum class EResourceKind { VolumeSnapshot, Volume, Image, Instance };
 

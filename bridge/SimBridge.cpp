@@ -37,18 +37,6 @@ string CSimBridge::GetLastError() const { return backend_->LastError(); }
 
 // Browse and discovery.
 
-namespace {
-
-sim::SInstanceParts PartsOf(UINT64 flags) {
-  sim::SInstanceParts parts;
-  parts.disks = (flags & VMINFO_FLAG_DISKS) != 0;
-  parts.snapshots = parts.disks && (flags & VMINFO_FLAG_SNAPSHOTS) != 0;
-  parts.network = (flags & VMINFO_FLAG_NETWORK) != 0;
-  return parts;
-}
-
-}  // namespace
-
 int CSimBridge::GetDCInfoList(std::vector<SDataCenterInfo>& regions, UINT64, int) {
   return backend_->Run("GetDCInfoList", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
     regions = sim::CSimDiscovery(cloud).Regions();
@@ -67,7 +55,7 @@ bool CSimBridge::GetHostInfo(const string& hostName, const string& hostId,
                                            const string& availabilityDomain, SHostInfo& host, UINT64 flags) {
   return backend_->Run("GetHostInfo", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
     // The host's instances are listed as records without their volumes.
-    sim::SInstanceParts parts = PartsOf(flags);
+    sim::SInstanceParts parts = SRecordParts::FromFlags(flags);
     parts.disks = parts.snapshots = false;
     host = sim::CSimDiscovery(cloud).Host(hostName, hostId, availabilityDomain,
                                           (flags & HOSTINFO_FLAG_WITH_VMS) != 0, parts);
@@ -77,14 +65,14 @@ bool CSimBridge::GetHostInfo(const string& hostName, const string& hostId,
 
 bool CSimBridge::GetVMInfoList(std::vector<SVMInfo>& vms, UINT64 flags) {
   return backend_->Run("GetVMInfoList", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    vms = sim::CSimDiscovery(cloud).Instances(PartsOf(flags));
+    vms = sim::CSimDiscovery(cloud).Instances(SRecordParts::FromFlags(flags));
     return true;
   });
 }
 
 bool CSimBridge::GetVMInfoListForHost(std::vector<SVMInfo>& vms, const string& hostId, UINT64 flags) {
   return backend_->Run("GetVMInfoListForHost", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    vms = sim::CSimDiscovery(cloud).InstancesOfHost(hostId, PartsOf(flags));
+    vms = sim::CSimDiscovery(cloud).InstancesOfHost(hostId, SRecordParts::FromFlags(flags));
     return true;
   });
 }
@@ -92,7 +80,7 @@ bool CSimBridge::GetVMInfoListForHost(std::vector<SVMInfo>& vms, const string& h
 bool CSimBridge::GetVMInfo(const string& name, const string& id, SVMInfo& vm, UINT64 flags) {
   return backend_->Run("GetVMInfo", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
     string error;
-    return sim::ReadInstanceRecord(cloud, name, id, PartsOf(flags), vm, error) || backend_->Fail(error);
+    return sim::ReadInstanceRecord(cloud, name, id, SRecordParts::FromFlags(flags), vm, error) || backend_->Fail(error);
   });
 }
 

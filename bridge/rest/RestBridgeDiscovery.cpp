@@ -7,28 +7,13 @@
 #include "bridge/InstanceConfiguration.h"
 #include "bridge/rest/RestBridge.h"
 #include "bridge/rest/RestCloudReader.h"
+#include "bridge/rest/RestCompartments.h"
 #include "bridge/rest/RestPaths.h"
 #include "bridge/rest/RestRecords.h"
 #include "host/HostTypes.h"
 
 namespace OracleCloudSDKCppBridge {
 namespace {
-
-SRecordParts PartsOf(UINT64 flags) {
-  SRecordParts parts;
-  parts.disks = (flags & VMINFO_FLAG_DISKS) != 0;
-  parts.snapshots = parts.disks && (flags & VMINFO_FLAG_SNAPSHOTS) != 0;
-  parts.network = (flags & VMINFO_FLAG_NETWORK) != 0;
-  return parts;
-}
-
-// The domains the API user's region has.
-std::vector<std::string> DomainNames(CRestApi& api, const std::string& tenancy) {
-  std::vector<std::string> names;
-  for (const json& ad : api.List(ERestService::Identity, "/20160918/availabilityDomains", {{"compartmentId", tenancy}}))
-    names.push_back(TextOf(ad, "name"));
-  return names;
-}
 
 std::vector<json> RegionSubscriptions(CRestApi& api, const std::string& tenancy) {
   const json list = api.Get(ERestService::Identity, "/20160918/tenancies/" + UrlEncode(tenancy) + "/regionSubscriptions");
@@ -76,13 +61,13 @@ bool CRestBridge::GetHostInfo(const string& hostName, const string& hostId, cons
       found = reader.Host(hostName, true);
     }
     if (!availabilityDomain.empty()) {
-      const std::vector<std::string> domains = DomainNames(api, Tenancy());
+      const std::vector<std::string> domains = AvailabilityDomainNames(api, Tenancy());
       if (std::find(domains.begin(), domains.end(), availabilityDomain) == domains.end())
         return Fail("Availability domain [" + availabilityDomain + "] was not found");
     }
     if (flags & HOSTINFO_FLAG_WITH_VMS) {
       // The host's instances are listed as records without their volumes.
-      SRecordParts parts = PartsOf(flags);
+      SRecordParts parts = SRecordParts::FromFlags(flags);
       parts.disks = parts.snapshots = false;
       found.vms = reader.Instances(found.guid, availabilityDomain, parts);
     }
@@ -94,7 +79,7 @@ bool CRestBridge::GetHostInfo(const string& hostName, const string& hostId, cons
 bool CRestBridge::GetVMInfoList(std::vector<SVMInfo>& vms, UINT64 flags) {
   return Run("GetVMInfoList", [&](CRestApi& api) {
     CRestCloudReader reader(api, Tenancy(), region_);
-    vms = reader.Instances("", "", PartsOf(flags));
+    vms = reader.Instances("", "", SRecordParts::FromFlags(flags));
     return true;
   });
 }
@@ -103,7 +88,7 @@ bool CRestBridge::GetVMInfoListForHost(std::vector<SVMInfo>& vms, const string& 
   return Run("GetVMInfoListForHost", [&](CRestApi& api) {
     if (hostId.empty()) return Fail("No compartment was given");
     CRestCloudReader reader(api, Tenancy(), region_);
-    vms = reader.Instances(reader.Host(hostId, true).guid, "", PartsOf(flags));
+    vms = reader.Instances(reader.Host(hostId, true).guid, "", SRecordParts::FromFlags(flags));
     return true;
   });
 }
@@ -111,7 +96,7 @@ bool CRestBridge::GetVMInfoListForHost(std::vector<SVMInfo>& vms, const string& 
 bool CRestBridge::GetVMInfo(const string& name, const string& id, SVMInfo& vm, UINT64 flags) {
   return Run("GetVMInfo", [&](CRestApi& api) {
     CRestCloudReader reader(api, Tenancy(), region_);
-    SVMInfo record = reader.Record(reader.Instance(name, id), PartsOf(flags));
+    SVMInfo record = reader.Record(reader.Instance(name, id), SRecordParts::FromFlags(flags));
     record.isTemplate = vm.isTemplate;
     vm = std::move(record);
     return true;
@@ -166,7 +151,7 @@ bool CRestBridge::GetAvailabilityDomainInfoList(std::vector<SVMInfo>& domains, c
     CRestCloudReader reader(api, Tenancy(), region_);
     if (!hostName.empty()) reader.Host(hostName, true);
     std::vector<SVMInfo> list;
-    for (const std::string& name : DomainNames(api, Tenancy())) {
+    for (const std::string& name : AvailabilityDomainNames(api, Tenancy())) {
       SVMInfo domain;
       domain.name = domain.guid = domain.availabilityDomain = name;
       domain.region = region_;

@@ -1,6 +1,7 @@
 // The REST backend's instances: launch (from an image, a boot volume, or a clone of an instance),
 // actions, VNICs, termination.
 #include "bridge/rest/RestBridge.h"
+#include "bridge/rest/RestCompartments.h"
 #include "bridge/rest/RestInstanceClone.h"
 #include "bridge/rest/RestInstanceRecords.h"
 #include "bridge/rest/RestRecords.h"
@@ -72,11 +73,8 @@ bool CRestBridge::DeployVM(SVMInfo& vm, const string& sourceId, int bootVolumeSi
     if (vm.vmSize.empty()) return Fail("No shape was given for instance [" + vm.name + "]");
     std::string domain = vm.availabilityDomain;
     if (domain.empty()) {
-      // As the cloud would pick for a launch that names none: the first domain of the region.
-      const json domains = api.Get(ERestService::Identity, "/20160918/availabilityDomains",
-                                   {{"compartmentId", Tenancy()}});
-      if (!domains.is_array() || domains.empty()) return Fail("The region has no availability domain");
-      domain = domains[0].value("name", "");
+      domain = FirstAvailabilityDomain(api, Tenancy());
+      if (domain.empty()) return Fail("The region has no availability domain");
     }
     json source = {{"sourceType", "image"}, {"imageId", sourceId}};
     if (bootVolumeSizeGiB > 0) source["bootVolumeSizeInGBs"] = bootVolumeSizeGiB;

@@ -2,7 +2,6 @@
 // a volume backup, of a boot volume a boot volume backup; which one an id names is read from its OCID,
 // as any client of the API does. A description (which the API does not keep) travels as the freeform
 // tag kDescriptionTag (bridge/rest/ApiConventions.h).
-#include <algorithm>
 #include <cctype>
 #include <set>
 #include <stdexcept>
@@ -20,15 +19,6 @@ namespace {
 std::string VolumesPath(bool boot) { return boot ? kBootVolumes : kVolumes; }
 std::string BackupsPath(bool boot) { return boot ? kBootVolumeBackups : kVolumeBackups; }
 std::string AttachmentPath(const std::string& id) { return ItemPath(kVolumeAttachments, id); }
-
-// The first availability domain of the tenancy, where a volume asked for without one goes.
-std::string FirstAvailabilityDomain(CRestApi& api, const std::string& tenancy) {
-  std::vector<std::string> names;
-  for (const json& domain : api.List(ERestService::Identity, "/20160918/availabilityDomains", {{"compartmentId", tenancy}}))
-    names.push_back(TextOf(domain, "name"));
-  if (names.empty()) throw std::runtime_error("the tenancy has no availability domain");
-  return *std::min_element(names.begin(), names.end());
-}
 
 // Attaches and returns the attachment once it is ATTACHED. A full instance is the service's
 // LimitExceeded, which also sets noFreeSlot.
@@ -144,9 +134,11 @@ bool CRestBridge::CreateVolume(SDisk& volume, const string& compartmentId) {
   return Run("CreateVolume", [&](CRestApi& api) {
     json tags = CreateTags();
     if (!volume.description.empty()) tags[kDescriptionTag] = volume.description;
+    std::string domain = volume.availabilityDomain;
+    if (domain.empty()) domain = FirstAvailabilityDomain(api, Tenancy());
+    if (domain.empty()) throw std::runtime_error("the tenancy has no availability domain");
     json body = {{"compartmentId", compartmentId},
-                 {"availabilityDomain", volume.availabilityDomain.empty() ? FirstAvailabilityDomain(api, Tenancy())
-                                                                          : volume.availabilityDomain},
+                 {"availabilityDomain", domain},
                  {"displayName", volume.displayName},
                  {"freeformTags", tags}};
     if (volume.size % uint64_t{kGiB} == 0) body["sizeInGBs"] = volume.size / uint64_t{kGiB};

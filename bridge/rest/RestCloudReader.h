@@ -13,12 +13,6 @@
 
 namespace OracleCloudSDKCppBridge {
 
-struct SRecordParts {
-  bool disks = false;      // the boot volume and every attached volume
-  bool snapshots = false;  // each volume's backups (with disks)
-  bool network = false;    // the network cards
-};
-
 class CRestCloudReader {
  public:
   CRestCloudReader(CRestApi& api, std::string tenancy, std::string region)

@@ -1,5 +1,7 @@
 #include "bridge/rest/RestCompartments.h"
 
+#include <algorithm>
+
 #include "bridge/rest/RestFields.h"
 
 namespace OracleCloudSDKCppBridge {
@@ -26,6 +28,19 @@ std::vector<std::string> CompartmentIds(const std::string& tenancy, const std::v
 
 std::vector<std::string> CompartmentIds(CRestApi& api, const std::string& tenancy) {
   return CompartmentIds(tenancy, SubtreeCompartments(api, tenancy));
+}
+
+std::vector<std::string> AvailabilityDomainNames(CRestApi& api, const std::string& tenancy) {
+  std::vector<std::string> names;
+  for (const json& domain : api.List(ERestService::Identity, "/20160918/availabilityDomains", {{"compartmentId", tenancy}}))
+    names.push_back(TextOf(domain, "name"));
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string FirstAvailabilityDomain(CRestApi& api, const std::string& tenancy) {
+  const std::vector<std::string> names = AvailabilityDomainNames(api, tenancy);
+  return names.empty() ? std::string() : names.front();
 }
 
 }  // namespace OracleCloudSDKCppBridge

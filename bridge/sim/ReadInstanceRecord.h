@@ -2,16 +2,13 @@
 // Reads one instance of the simulated cloud into the host's instance record.
 #include <string>
 
+#include "bridge/BridgeTypes.h"
 #include "bridge/sim/SimCloud.h"
 #include "host/VMInfoStructs.h"
 
 namespace sim {
 
-struct SInstanceParts {
-  bool disks = false;      // the boot volume and every attached volume
-  bool snapshots = false;  // each volume's snapshots (with disks)
-  bool network = false;    // the network cards
-};
+using SInstanceParts = OracleCloudSDKCppBridge::SRecordParts;
 
 // The id of the instance with the id `id` (any state), or else of the one named `name` among the
 // instances not terminated; empty with `error` set when there is none or the name is ambiguous.
