@@ -2,17 +2,9 @@
 // "Authorization: Bearer Oracle", a request without it is refused): the proxy's own instance.
 #include "ApiServer.h"
 #include "bridge/sim/SimSandboxPaths.h"
-#include "host/FXFile.h"
 
 namespace cloudsim {
 namespace {
-
-std::string ProxyInstanceId(const std::string& sandbox) {
-  std::string id;
-  ReadWholeFile(sandbox + "/root/var/lib/cloud/data/instance-id", id);
-  while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) id.pop_back();
-  return id;
-}
 
 void RequireMetadataHeader(const SApiCall& call) {
   if (call.request.get_header_value("Authorization") != "Bearer Oracle")
@@ -36,14 +28,13 @@ json ProxyInstance(SApiCall& call, const std::string& id) {
 }  // namespace
 
 void AddMetadataRoutes(CApiServer& server) {
-  const std::string sandbox = server.Sandbox();
-  server.Get(R"(/opc/v2/instance/?)", [sandbox](SApiCall& call) {
+  server.Get(R"(/opc/v2/instance/?)", [](SApiCall& call) {
     RequireMetadataHeader(call);
-    call.Reply(ProxyInstance(call, ProxyInstanceId(sandbox)));
+    call.Reply(ProxyInstance(call, sim::ProxyInstanceId(call.cloud)));
   });
-  server.Get(R"(/opc/v2/instance/(\w+))", [sandbox](SApiCall& call) {
+  server.Get(R"(/opc/v2/instance/(\w+))", [](SApiCall& call) {
     RequireMetadataHeader(call);
-    const json instance = ProxyInstance(call, ProxyInstanceId(sandbox));
+    const json instance = ProxyInstance(call, sim::ProxyInstanceId(call.cloud));
     const std::string field = call.PathPart(1);
     if (!instance.contains(field)) throw CApiRefusal(404, "NotFound", "The instance has no [" + field + "]");
     call.ReplyText(instance[field].get<std::string>(), "text/plain");

@@ -21,4 +21,21 @@ struct SProcessIdentity {
 };
 SProcessIdentity IdentityOf(pid_t pid);
 
+// The process one request comes from, looked up once and only when something asks for it: the look goes
+// through every process's open files.
+class CRequestCaller {
+ public:
+  CRequestCaller(int clientPort, int serverPort) : clientPort_(clientPort), serverPort_(serverPort) {}
+  pid_t Pid() {
+    if (!found_) pid_ = PeerProcess(clientPort_, serverPort_), found_ = true;
+    return pid_;
+  }
+  SProcessIdentity Identity() { return IdentityOf(Pid()); }
+
+ private:
+  int clientPort_, serverPort_;
+  bool found_ = false;
+  pid_t pid_ = 0;
+};
+
 }  // namespace cloudsim

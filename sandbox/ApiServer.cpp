@@ -37,13 +37,6 @@ bool CarriesBody(const httplib::Request& request) {
          request.has_header("Content-Length") || request.has_header("Transfer-Encoding");
 }
 
-// Seconds since the epoch of an HTTP date; -1 when it is none.
-long long ParseHttpDate(const std::string& text) {
-  struct tm parts = {};
-  const char* end = strptime(text.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &parts);
-  return end && *end == '\0' ? static_cast<long long>(timegm(&parts)) : -1;
-}
-
 std::string NewRequestId() {
   std::string guid;
   CreateGuid(guid);
@@ -213,7 +206,7 @@ bool CApiServer::Authenticated(const httplib::Request& request, std::string& why
   signed_.method = request.method, signed_.target = request.target, signed_.body = request.body;
   for (const auto& [name, value] : request.headers) signed_.headers.emplace_back(name, value);
   const std::string date = signed_.Header("x-date").empty() ? signed_.Header("date") : signed_.Header("x-date");
-  const long long when = ParseHttpDate(date), now = HostClock::Now();
+  const long long when = rest::ParseHttpDate(date), now = HostClock::Now();
   if (when < 0 || when < now - kDateSkewSeconds || when > now + kDateSkewSeconds) {
     why = "The request's date [" + date + "] is not within 5 minutes of the service's clock";
     return false;
@@ -234,17 +227,17 @@ std::shared_ptr<CApiServer::SOperation> CApiServer::OperationOf(const httplib::R
   const std::string name = clientId.substr(0, clientId.find('/'));
   const sim::SFlavourWords& words = cloud.Words();
   const int64_t now = HostClock::Now();
-  if (!sim::IsBridgeOperation(name)) {
-    cloud.Write([&](sim::CSimDb& db) { sim::SettleLifecycles(db, words, now); });
-    return nullptr;
-  }
-  {
+  const bool bridgeOperation = sim::IsBridgeOperation(name);
+  std::shared_ptr<SOperation> known;
+  if (bridgeOperation) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = operations_.find(clientId);
-    if (it != operations_.end()) {
-      cloud.Write([&](sim::CSimDb& db) { sim::SettleLifecycles(db, words, now); });
-      return it->second;
-    }
+    if (it != operations_.end()) known = it->second;
+  }
+  // A request that does not begin an operation only brings the lifecycles up to date.
+  if (known || !bridgeOperation) {
+    cloud.Write([&](sim::CSimDb& db) { sim::SettleLifecycles(db, words, now); });
+    return known;
   }
   auto operation = std::make_shared<SOperation>();
   operation->name = name;
@@ -267,49 +260,48 @@ std::shared_ptr<CApiServer::SOperation> CApiServer::OperationOf(const httplib::R
   return it->second;
 }
 
-void CApiServer::KillCaller(const httplib::Request& request, const std::string& operation, const char* when) {
-  const pid_t pid = PeerProcess(request.remote_port, request.local_port);
+void CApiServer::KillCaller(CRequestCaller& caller, const std::string& operation, const char* when) {
+  const pid_t pid = caller.Pid();
   std::fprintf(stderr, "Fault rule: killing the process %d %s %s\n", static_cast<int>(pid), when, operation.c_str());
   if (pid > 0 && pid != ::getpid()) ::kill(pid, SIGKILL);
 }
 
 // A kill-after rule of an operation whose requests changed nothing waits for the caller's next operation:
 // the caller dies once the operation returned, before its next cloud call (as it would right after it).
-bool CApiServer::KillAwaited(const httplib::Request& request, const SOperation* current) {
+bool CApiServer::KillAwaited(CRequestCaller& caller, const SOperation* current) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (awaitingKill_.empty()) return false;
   }
-  const SProcessIdentity caller = IdentityOf(PeerProcess(request.remote_port, request.local_port));
+  const SProcessIdentity identity = caller.Identity();
   std::shared_ptr<SOperation> done;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = awaitingKill_.find(caller);
+    auto it = awaitingKill_.find(identity);
     if (it == awaitingKill_.end() || it->second.get() == current) return false;
     done = it->second;
     awaitingKill_.erase(it);
   }
-  KillCaller(request, done->name, "after");
+  KillCaller(caller, done->name, "after");
   return true;
 }
 
-void CApiServer::MeetKillAfter(const httplib::Request& request, const std::shared_ptr<SOperation>& operation,
+void CApiServer::MeetKillAfter(CRequestCaller& caller, const std::shared_ptr<SOperation>& operation,
                                bool isChange) {
   const bool now = isChange || sim::IsReadOnlyOperation(operation->name);
-  const SProcessIdentity caller =
-      now ? SProcessIdentity() : IdentityOf(PeerProcess(request.remote_port, request.local_port));
+  const SProcessIdentity identity = now ? SProcessIdentity() : caller.Identity();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (operation->killedAfter) return;
     if (!now) {
-      if (caller.pid > 0) awaitingKill_[caller] = operation;
+      if (identity.pid > 0) awaitingKill_[identity] = operation;
       return;
     }
     operation->killedAfter = true;
     for (auto it = awaitingKill_.begin(); it != awaitingKill_.end();)
       it = it->second == operation ? awaitingKill_.erase(it) : std::next(it);
   }
-  KillCaller(request, operation->name, "after");
+  KillCaller(caller, operation->name, "after");
 }
 
 httplib::Server::Handler CApiServer::Wrap(ApiRoute route, bool isChange) {
@@ -321,7 +313,8 @@ httplib::Server::Handler CApiServer::Wrap(ApiRoute route, bool isChange) {
       bool first = false;
       const std::shared_ptr<sim::CSimCloud> cloud = Cloud();  // held while the route runs
       std::shared_ptr<SOperation> operation = OperationOf(request, *cloud, first);
-      if (KillAwaited(request, operation.get()))
+      CRequestCaller caller(request.remote_port, request.local_port);
+      if (KillAwaited(caller, operation.get()))
         return ReplyError(response, 500, "InternalError", "The caller was killed by a fault rule");
       static const sim::SCallFaults kNone;
       static const std::string kNoName;
@@ -329,17 +322,17 @@ httplib::Server::Handler CApiServer::Wrap(ApiRoute route, bool isChange) {
       if (first) {
         if (faults.delayMs > 0) HostClock::Sleep(static_cast<uint64_t>(faults.delayMs));
         if (faults.killBefore) {
-          KillCaller(request, operation->name, "before");
+          KillCaller(caller, operation->name, "before");
           return ReplyError(response, 500, "InternalError", "The caller was killed by a fault rule");
         }
         if (faults.fail) return ReplyError(response, 409, "IncorrectState", faults.failText);
       }
       SApiCall call{request, response, *cloud, faults, operation ? operation->name : kNoName, options_.pageSize};
       // What a change makes is noted as the caller's doing (finding the caller costs a look through /proc).
-      if (isChange) sim::SetCallerPid(PeerProcess(request.remote_port, request.local_port));
+      if (isChange) sim::SetCallerPid(caller.Pid());
       route(call);
       sim::SetCallerPid(0);
-      if (operation && faults.killAfter) MeetKillAfter(request, operation, isChange);
+      if (operation && faults.killAfter) MeetKillAfter(caller, operation, isChange);
     } catch (const CApiRefusal& e) {
       ReplyError(response, e.Status(), e.Code(), e.what());
     } catch (const sim::CSimRefused& e) {

@@ -97,7 +97,6 @@ class CApiServer {
   void Delete(const std::string& pattern, ApiRoute route);
   void Head(const std::string& pattern, ApiRoute route);
 
-  const std::string& Sandbox() const { return sandbox_; }
   int PageSize() const { return options_.pageSize; }
   // The sandbox's cloud; 503 ServiceUnavailable when it is gone.
   std::shared_ptr<sim::CSimCloud> Cloud();
@@ -112,11 +111,11 @@ class CApiServer {
   bool Authenticated(const httplib::Request& request, std::string& why) const;
   // The operation a request belongs to, counted and met with the rules on its first request.
   std::shared_ptr<SOperation> OperationOf(const httplib::Request& request, sim::CSimCloud& cloud, bool& first);
-  void KillCaller(const httplib::Request& request, const std::string& operation, const char* when);
+  void KillCaller(CRequestCaller& caller, const std::string& operation, const char* when);
   // Kill-after: at once after a change (or the first request of an operation that only reads); for an
   // operation whose requests change nothing, at the caller's next operation (KillAwaited).
-  void MeetKillAfter(const httplib::Request& request, const std::shared_ptr<SOperation>& operation, bool isChange);
-  bool KillAwaited(const httplib::Request& request, const SOperation* current);
+  void MeetKillAfter(CRequestCaller& caller, const std::shared_ptr<SOperation>& operation, bool isChange);
+  bool KillAwaited(CRequestCaller& caller, const SOperation* current);
 
   std::string sandbox_;
   std::shared_ptr<OracleCloudSDKCppBridge::CPublicKey> key_;

@@ -65,13 +65,23 @@ bool SigningString(const SHttpRequest& request, const std::vector<std::string>& 
   return true;
 }
 
+namespace {
+constexpr const char* kHttpDateFormat = "%a, %d %b %Y %H:%M:%S GMT";
+}  // namespace
+
 std::string HttpDate(long long seconds) {
   const time_t t = static_cast<time_t>(seconds);
   struct tm utc;
   gmtime_r(&t, &utc);
   char text[40];
-  std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &utc);
+  std::strftime(text, sizeof text, kHttpDateFormat, &utc);
   return text;
+}
+
+long long ParseHttpDate(const std::string& text) {
+  struct tm parts = {};
+  const char* end = strptime(text.c_str(), kHttpDateFormat, &parts);
+  return end && *end == '\0' ? static_cast<long long>(timegm(&parts)) : -1;
 }
 
 CRequestSigner::CRequestSigner(std::string keyId, std::shared_ptr<const CPrivateKey> key)

@@ -31,6 +31,8 @@ bool SigningString(const SHttpRequest& request, const std::vector<std::string>& 
                    std::string& error);
 // An HTTP date (RFC 7231) of `seconds` since the epoch.
 std::string HttpDate(long long seconds);
+// Seconds since the epoch of an HTTP date written as HttpDate writes it; -1 when the text is none.
+long long ParseHttpDate(const std::string& text);
 
 class CRequestSigner {
  public:
