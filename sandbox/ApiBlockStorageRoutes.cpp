@@ -211,18 +211,6 @@ void CreateVolume(SApiCall& call, const SFamily& family) {
   call.Reply(LoadVolumeJson(call.cloud, family, id));
 }
 
-// Sets the resource's freeform tags to `wanted`: keys no longer wanted are removed by the simulator,
-// the others written as a create writes them.
-void ReplaceTags(sim::CSimCloud& cloud, const char* kind, const std::string& id, const json& current,
-                 const sim::STags& wanted) {
-  for (const auto& [key, value] : current.items())
-    if (key != kDescriptionTag && !wanted.count(key)) sim::CSimTags(cloud).RemoveTag(kind, id, key);
-  cloud.Write([&](sim::CSimDb& db) {
-    sim::CCreateTagsScope scope(&wanted);
-    sim::TagCreated(db, kind, id);
-  });
-}
-
 // An update may keep the description or (a volume's) drop it; the simulator sets none.
 void CheckDescription(const json& current, const std::string& wanted, bool mayClear, const std::string& id) {
   const std::string kept = current.value(kDescriptionTag, "");
@@ -241,7 +229,7 @@ void UpdateVolume(SApiCall& call, const SFamily& family) {
     const sim::STags tags = RequestTags(body, description);
     CheckDescription(current, description, true, id);
     if (description.empty() && current.contains(kDescriptionTag)) sim::CSimVolumes(call.cloud).ClearDescription(id);
-    ReplaceTags(call.cloud, sim::kKindVolume, id, current, tags);
+    sim::CSimTags(call.cloud).Replace(sim::kKindVolume, id, tags);
   }
   call.Reply(LoadVolumeJson(call.cloud, family, id));
 }
@@ -334,7 +322,7 @@ void UpdateBackup(SApiCall& call, const SFamily& family) {
     std::string description;
     const sim::STags tags = RequestTags(body, description);
     CheckDescription(current, description, false, id);
-    ReplaceTags(call.cloud, sim::kKindSnapshot, id, current, tags);
+    sim::CSimTags(call.cloud).Replace(sim::kKindSnapshot, id, tags);
   }
   call.Reply(LoadBackupJson(call.cloud, family, id));
 }
