@@ -32,6 +32,19 @@ size_t AppendHeader(char* data, size_t size, size_t count, void* user) {
   return size * count;
 }
 
+EHttpFailure FailureOf(CURLcode code) {
+  switch (code) {
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_OPERATION_TIMEDOUT:
+      return EHttpFailure::Dropped;
+    default:
+      return EHttpFailure::NoConnection;
+  }
+}
+
 bool IsLoopbackHost(const std::string& hostPort) {
   const std::string host = hostPort.rfind("[::1]", 0) == 0 ? "::1" : hostPort.substr(0, hostPort.find(':'));
   return host == "127.0.0.1" || host == "localhost" || host == "::1";
@@ -62,9 +75,11 @@ CHttpClient::~CHttpClient() {
 }
 
 bool CHttpClient::Send(const std::string& baseUrl, const SHttpRequest& request, SHttpResponse& response,
-                       std::string& error) {
+                       std::string& error, EHttpFailure* failure) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (failure) *failure = EHttpFailure::None;
   if (!curl_) {
+    if (failure) *failure = EHttpFailure::NoConnection;
     error = "libcurl could not be started";
     return false;
   }
@@ -109,6 +124,7 @@ bool CHttpClient::Send(const std::string& baseUrl, const SHttpRequest& request, 
   }
   const CURLcode code = curl_easy_perform(curl_);
   if (code != CURLE_OK) {
+    if (failure) *failure = FailureOf(code);
     error = "the request to [" + HostOfUrl(baseUrl) + "] failed: " + (*errorText ? errorText : curl_easy_strerror(code));
     return false;
   }

@@ -23,6 +23,12 @@ struct SHttpOptions {
   std::string proxy, proxyUser, proxyPassword;  // proxy: "host[:port]"; empty: none
 };
 
+// How a request that got no answer failed. Dropped: a connection was made and lost before the whole
+// answer came (an empty or partial answer, a send or receive error, the time limit), so the request
+// may have taken effect. NoConnection: none could be made (nothing listens, no such host, TLS refused),
+// or another failure that trying again would meet again.
+enum class EHttpFailure { None, Dropped, NoConnection };
+
 // "host[:port]" of "scheme://host[:port][/...]"; empty when `url` is none.
 std::string HostOfUrl(const std::string& url);
 
@@ -34,8 +40,10 @@ class CHttpClient {
   CHttpClient& operator=(const CHttpClient&) = delete;
 
   // Sends `request` (its target under `baseUrl`, "scheme://host[:port]") and reads the whole answer;
-  // false with `error` (libcurl's reason, never a credential) when no answer came.
-  bool Send(const std::string& baseUrl, const SHttpRequest& request, SHttpResponse& response, std::string& error);
+  // false with `error` (libcurl's reason, never a credential) and how it failed in `failure` when no
+  // answer came.
+  bool Send(const std::string& baseUrl, const SHttpRequest& request, SHttpResponse& response, std::string& error,
+            EHttpFailure* failure = nullptr);
 
  private:
   SHttpOptions options_;

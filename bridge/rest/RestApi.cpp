@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <iterator>
 
 #include "host/FXFile.h"
 #include "host/HostClock.h"
@@ -13,10 +14,18 @@ constexpr const char* kJson = "application/json";
 
 thread_local std::string t_clientRequestId;
 
-std::string ErrorText(const std::string& code, const std::string& message, const std::string& requestId) {
+std::string ErrorText(const std::string& code, const std::string& message, const std::string& requestId,
+                      int attempts) {
   std::string text = code + ": " + message;
   if (!requestId.empty()) text += " (opc-request-id " + requestId + ")";
+  if (attempts > 0) text += ", after " + std::to_string(attempts) + (attempts == 1 ? " attempt" : " attempts");
   return text;
+}
+
+// The last segment of a target's path: the id of a request on one resource.
+std::string LastSegment(const std::string& target) {
+  const std::string path = target.substr(0, target.find('?'));
+  return path.substr(path.rfind('/') + 1);
 }
 
 std::string WithQuery(const std::string& path, const SQuery& query) {
@@ -30,14 +39,14 @@ std::string WithQuery(const std::string& path, const SQuery& query) {
 }
 
 // The API's error of a refused call: its body's code and message when it has them.
-CRestError RefusalOf(const SHttpResponse& response) {
+CRestError RefusalOf(const SHttpResponse& response, int attempts = 0) {
   std::string code = "HttpStatus" + std::to_string(response.status), message = "the service answered with no error body";
   const json body = json::parse(response.body, nullptr, false);
   if (body.is_object()) {
     if (body.contains("code") && body["code"].is_string()) code = body["code"].get<std::string>();
     if (body.contains("message") && body["message"].is_string()) message = body["message"].get<std::string>();
   }
-  return CRestError(response.status, code, message, response.Header("opc-request-id"));
+  return CRestError(response.status, code, message, response.Header("opc-request-id"), attempts);
 }
 
 json ParseBody(const SHttpResponse& response) {
@@ -63,8 +72,9 @@ SRestEndpoints SRestEndpoints::FromUrl(const std::string& url) {
   return endpoints;
 }
 
-CRestError::CRestError(long status, std::string code, const std::string& message, std::string requestId)
-    : std::runtime_error(ErrorText(code, message, requestId)),
+CRestError::CRestError(long status, std::string code, const std::string& message, std::string requestId,
+                       int attempts)
+    : std::runtime_error(ErrorText(code, message, requestId, attempts)),
       status_(status),
       code_(std::move(code)),
       requestId_(std::move(requestId)) {}
@@ -93,8 +103,12 @@ COperationScope::~COperationScope() { t_clientRequestId = previous_; }
 
 std::string COperationScope::ClientRequestId() { return t_clientRequestId; }
 
-CRestApi::CRestApi(SRestEndpoints endpoints, std::unique_ptr<CRequestSigner> signer, SHttpOptions http)
-    : endpoints_(std::move(endpoints)), signer_(std::move(signer)), http_(std::move(http)) {}
+CRestApi::CRestApi(SRestEndpoints endpoints, std::unique_ptr<CRequestSigner> signer, SHttpOptions http,
+                   uint32_t retryBudgetSeconds)
+    : endpoints_(std::move(endpoints)),
+      signer_(std::move(signer)),
+      http_(std::move(http)),
+      retryBudgetSeconds_(retryBudgetSeconds) {}
 
 CRestApi::~CRestApi() = default;
 
@@ -117,28 +131,81 @@ void CRestApi::ReturnClient(std::unique_ptr<CHttpClient> client) {
   idle_.push_back(std::move(client));
 }
 
+void CRestApi::NoteCreated(const std::string& target, const json& answer) {
+  if (!answer.is_object() || !answer.contains("id") || !answer["id"].is_string()) return;
+  const std::string id = UrlEncode(answer["id"].get<std::string>());
+  if (id == LastSegment(target)) return;  // an action on the resource (POST .../<id>?action=...), not its create
+  const int64_t now = HostClock::Get().NowMilliseconds();
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = created_.begin(); it != created_.end();)
+    it = now - it->second > kCreateSettleMilliseconds ? created_.erase(it) : std::next(it);
+  created_[id] = now;
+}
+
+void CRestApi::ForgetCreated(const std::string& target) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  created_.erase(LastSegment(target));
+}
+
+bool CRestApi::CreatedMomentsAgo(const std::string& target, int64_t& createdMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = created_.find(LastSegment(target));
+  if (it == created_.end()) return false;
+  createdMs = it->second;
+  return HostClock::Get().NowMilliseconds() - createdMs <= kCreateSettleMilliseconds;
+}
+
+bool CRestApi::SendOnce(ERestService service, SHttpRequest request, bool excludeBody, SHttpResponse& response,
+                        std::string& error, EHttpFailure& failure) {
+  const std::string& base = BaseUrl(service);
+  request.host = HostOfUrl(base);
+  if (!signer_->Sign(request, HttpDate(HostClock::Now()), excludeBody, error))
+    throw CRestError(0, "RequestFailed", "the request could not be signed: " + error, "");
+  std::unique_ptr<CHttpClient> client = TakeClient();
+  const bool answered = client->Send(base, request, response, error, &failure);
+  ReturnClient(std::move(client));
+  return answered;
+}
+
 SHttpResponse CRestApi::Send(ERestService service, const std::string& method, const std::string& target,
                              const std::string& body, const std::string& contentType, bool excludeBody) {
-  const std::string& base = BaseUrl(service);
   SHttpRequest request;
   request.method = method;
-  request.host = HostOfUrl(base);
   request.target = target;
   request.body = body;
   request.SetHeader("accept", kJson);
   if (method == "POST" || method == "PUT" || method == "PATCH") request.SetHeader("content-type", contentType);
   const std::string clientRequestId = COperationScope::ClientRequestId();
   if (!clientRequestId.empty()) request.SetHeader("opc-client-request-id", clientRequestId);
-  std::string error;
-  if (!signer_->Sign(request, HttpDate(HostClock::Now()), excludeBody, error))
-    throw CRestError(0, "RequestFailed", "the request could not be signed: " + error, "");
-  SHttpResponse response;
-  std::unique_ptr<CHttpClient> client = TakeClient();
-  const bool answered = client->Send(base, request, response, error);
-  ReturnClient(std::move(client));
-  if (!answered) throw CRestError(0, "RequestFailed", error, "");
-  if (response.status >= 300) throw RefusalOf(response);
-  return response;
+  if (method == "POST") {
+    std::string token;
+    CreateGuid(token);
+    request.SetHeader("opc-retry-token", token);
+  }
+  int64_t createdMs = 0;
+  const bool freshlyCreated = method == "GET" && CreatedMomentsAgo(target, createdMs);
+  CRetrySchedule schedule(retryBudgetSeconds_);
+  bool outcomeUnknown = false;
+  for (;;) {
+    SHttpResponse response;
+    std::string error;
+    EHttpFailure failure = EHttpFailure::None;
+    SendOnce(service, request, excludeBody, response, error, failure);
+    schedule.CountAttempt();
+    const EAttemptStep step = NextStep(method, failure, response.status, outcomeUnknown, freshlyCreated);
+    if (step == EAttemptStep::Return || step == EAttemptStep::Done) return response;
+    outcomeUnknown = outcomeUnknown || LeavesOutcomeUnknown(failure, response.status);
+    const int attempts = schedule.Attempts();
+    if (step != EAttemptStep::Fail) {
+      const uint64_t retryAfterMs = RetryAfterMilliseconds(response.Header("retry-after"), HostClock::Now());
+      const int64_t deadlineMs = step == EAttemptStep::RetryFresh ? createdMs + kCreateSettleMilliseconds : 0;
+      if (schedule.WaitForNextAttempt(retryAfterMs, deadlineMs)) continue;
+    }
+    // A call tried once and refused for good reads as the service's refusal alone.
+    const int named = step == EAttemptStep::Fail && attempts == 1 ? 0 : attempts;
+    if (failure != EHttpFailure::None) throw CRestError(0, "RequestFailed", error, "", named);
+    throw RefusalOf(response, named);
+  }
 }
 
 json CRestApi::Get(ERestService service, const std::string& path, const SQuery& query) {
@@ -165,7 +232,16 @@ std::vector<json> CRestApi::List(ERestService service, const std::string& path, 
 }
 
 json CRestApi::Post(ERestService service, const std::string& path, const json& body, const SQuery& query) {
-  return ParseBody(Send(service, "POST", WithQuery(path, query), body.dump(), kJson));
+  return PostForAnswer(service, path, body, query).body;
+}
+
+SRestAnswer CRestApi::PostForAnswer(ERestService service, const std::string& path, const json& body,
+                                    const SQuery& query) {
+  SRestAnswer answer;
+  answer.response = Send(service, "POST", WithQuery(path, query), body.dump(), kJson);
+  answer.body = ParseBody(answer.response);
+  NoteCreated(path, answer.body);
+  return answer;
 }
 
 json CRestApi::Put(ERestService service, const std::string& path, const json& body) {
@@ -173,6 +249,7 @@ json CRestApi::Put(ERestService service, const std::string& path, const json& bo
 }
 
 void CRestApi::Delete(ERestService service, const std::string& path, const SQuery& query) {
+  ForgetCreated(path);  // from now on its 404 means it is gone, whatever this call's outcome
   Send(service, "DELETE", WithQuery(path, query), "", kJson);
 }
 

@@ -2,6 +2,7 @@
 // The cloud's REST API as the bridge calls it: JSON requests to the Core Services, Identity and
 // Object Storage endpoints, each signed with the API key, pages followed, and the API's error body
 // made one exception (CRestError) whose text names the code, the message and the request id.
+#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -13,6 +14,7 @@
 
 #include "bridge/rest/HttpClient.h"
 #include "bridge/rest/RequestSigner.h"
+#include "bridge/rest/RetryPolicy.h"
 
 namespace OracleCloudSDKCppBridge {
 
@@ -30,10 +32,11 @@ struct SRestEndpoints {
 };
 
 // A call the service refused (status >= 300, with the API's code and message) or that had no answer
-// (status 0, code "RequestFailed").
+// (status 0, code "RequestFailed"). A call that was tried more than once, or whose retries ran out of
+// their budget, says after how many attempts it gave up: "Code: message (opc-request-id X), after N attempts".
 class CRestError : public std::runtime_error {
  public:
-  CRestError(long status, std::string code, const std::string& message, std::string requestId);
+  CRestError(long status, std::string code, const std::string& message, std::string requestId, int attempts = 0);
   long Status() const { return status_; }
   const std::string& Code() const { return code_; }
   bool NotFound() const { return status_ == 404; }
@@ -61,9 +64,22 @@ class COperationScope {
   std::string previous_;
 };
 
+// A POST's answer: its JSON body and the whole response (headers such as opc-work-request-id).
+struct SRestAnswer {
+  json body;
+  SHttpResponse response;
+};
+
+// Every call is retried as RetryPolicy.h says, within `retryBudgetSeconds`. Each POST carries an
+// opc-retry-token of its own, the same on each of its retries, so that the service makes what it asks
+// for once however many attempts reach it. A DELETE whose earlier attempt may have done it and that
+// then answers 404 has done it. A GET by id of a resource this session created (the "id" of a POST's
+// answer) that answers 404 within 30 s of the create is retried until then: the service's reads lag
+// its creates for a short while.
 class CRestApi {
  public:
-  CRestApi(SRestEndpoints endpoints, std::unique_ptr<CRequestSigner> signer, SHttpOptions http);
+  CRestApi(SRestEndpoints endpoints, std::unique_ptr<CRequestSigner> signer, SHttpOptions http,
+           uint32_t retryBudgetSeconds = kDefaultRetryBudgetSeconds);
   ~CRestApi();
 
   // Each throws CRestError when the service refuses the call or does not answer. Paths start with
@@ -72,6 +88,7 @@ class CRestApi {
   // Every item of a list, following opc-next-page until the last page.
   std::vector<json> List(ERestService service, const std::string& path, SQuery query = {});
   json Post(ERestService service, const std::string& path, const json& body, const SQuery& query = {});
+  SRestAnswer PostForAnswer(ERestService service, const std::string& path, const json& body, const SQuery& query = {});
   json Put(ERestService service, const std::string& path, const json& body);
   void Delete(ERestService service, const std::string& path, const SQuery& query = {});
   // Object Storage: the namespace of the tenancy, and objects.
@@ -80,14 +97,22 @@ class CRestApi {
   bool HeadObject(const std::string& bucket, const std::string& object);  // false: no such object
   void DeleteObject(const std::string& bucket, const std::string& object);
 
-  // One request, the status checked; the whole response.
+  // One call, retried as the class says, the status checked; the whole response of its last attempt.
   SHttpResponse Send(ERestService service, const std::string& method, const std::string& target,
                      const std::string& body, const std::string& contentType, bool excludeBody = false);
 
  private:
+  // One attempt: signed now, sent on a pooled connection. False with `error` and `failure` when no
+  // answer came.
+  bool SendOnce(ERestService service, SHttpRequest request, bool excludeBody, SHttpResponse& response,
+                std::string& error, EHttpFailure& failure);
   const std::string& BaseUrl(ERestService service) const;
   std::unique_ptr<CHttpClient> TakeClient();
   void ReturnClient(std::unique_ptr<CHttpClient> client);
+  // Resources this session created in the last kCreateSettleMilliseconds, by their id as a path ends.
+  void NoteCreated(const std::string& target, const json& answer);
+  void ForgetCreated(const std::string& target);
+  bool CreatedMomentsAgo(const std::string& target, int64_t& createdMs);
 
   SRestEndpoints endpoints_;
   std::unique_ptr<CRequestSigner> signer_;
@@ -95,6 +120,8 @@ class CRestApi {
   std::mutex mutex_;
   std::vector<std::unique_ptr<CHttpClient>> idle_;  // one kept connection per client; a thread takes one
   std::string namespace_;
+  uint32_t retryBudgetSeconds_;
+  std::map<std::string, int64_t> created_;  // id -> host clock milliseconds of its create
 };
 
 }  // namespace OracleCloudSDKCppBridge

@@ -8,6 +8,7 @@
 #include "bridge/rest/ApiConventions.h"
 #include "bridge/rest/ApiCredentials.h"
 #include "host/HostTypes.h"
+#include "host/TZPlatformInfo.h"
 
 namespace OracleCloudSDKCppBridge {
 namespace {
@@ -89,7 +90,9 @@ bool CRestBridge::Connect(const string& url, const string& user, const string& p
     std::lock_guard<std::mutex> lock(mutex_);
     http.proxy = proxyHost_, http.proxyUser = proxyUser_, http.proxyPassword = proxyPassword_;
   }
-  auto api = std::make_shared<CRestApi>(SRestEndpoints::FromUrl(url), std::move(signer), http);
+  uint32_t retryBudgetSeconds = kDefaultRetryBudgetSeconds;
+  TZPlatformInfo::getNumber("VirtualServer", kRetryBudgetKey, &retryBudgetSeconds);
+  auto api = std::make_shared<CRestApi>(SRestEndpoints::FromUrl(url), std::move(signer), http, retryBudgetSeconds);
   try {
     COperationScope scope("Connect");
     api->Get(ERestService::Identity, "/20160918/tenancies/" + UrlEncode(credentials.tenancy));

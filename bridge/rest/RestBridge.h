@@ -162,6 +162,7 @@ class CRestBridge : public CBridgeOperations {
   std::string tenancy_, region_;
   std::string proxyHost_, proxyUser_, proxyPassword_;
   std::map<std::string, std::string> createTags_;
+  std::map<std::string, std::string> importWorkRequests_;  // image id -> the work request its create answered with
 };
 
 }  // namespace OracleCloudSDKCppBridge

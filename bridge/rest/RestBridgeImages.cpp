@@ -40,28 +40,81 @@ bool CRestBridge::CreateImage(const string& bucket, const string& objectName, co
                       {"objectName", objectName}}},
                     {"freeformTags", CreateTags()}};
     if (!launchMode.empty()) details["launchMode"] = launchMode;
-    const json image = api.Post(ERestService::Core, kImages, details);
-    imageId = image.value("id", "");
+    const SRestAnswer answer = api.PostForAnswer(ERestService::Core, kImages, details);
+    imageId = answer.body.value("id", "");
+    const std::string workRequestId = answer.response.Header("opc-work-request-id");
+    if (!imageId.empty() && !workRequestId.empty()) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      importWorkRequests_[imageId] = workRequestId;
+    }
     return true;
   });
 }
 
+namespace {
+
+constexpr const char* kWorkRequests = "/20160918/workRequests";
+
+// The work request that imports `imageId`: the one its create answered with (`knownId`), or else the
+// newest CreateImage one listed for the image. Null when the service has none for it.
+json ImportWorkRequest(CRestApi& api, const std::string& imageId, const std::string& knownId) {
+  try {
+    if (!knownId.empty()) return api.Get(ERestService::Core, ItemPath(kWorkRequests, knownId));
+  } catch (const CRestError& e) {
+    if (!e.NotFound()) throw;
+  }
+  const std::string compartmentId = api.Get(ERestService::Core, ImagePath(imageId)).value("compartmentId", "");
+  std::vector<json> listed;
+  try {
+    listed = api.List(ERestService::Core, kWorkRequests, {{"compartmentId", compartmentId}, {"resourceId", imageId}});
+  } catch (const CRestError& e) {
+    if (!e.NotFound()) throw;
+  }
+  json newest;
+  for (const json& request : listed) {
+    if (request.value("operationType", "") != "CreateImage") continue;
+    if (newest.is_null() || request.value("timeAccepted", "") > newest.value("timeAccepted", "")) newest = request;
+  }
+  return newest;
+}
+
+// "code: message; ..." of a work request's errors.
+std::string WorkRequestErrors(CRestApi& api, const std::string& id) {
+  std::string text;
+  for (const json& error : api.List(ERestService::Core, ItemPath(kWorkRequests, id) + "/errors"))
+    text += (text.empty() ? "" : "; ") + error.value("code", "") + ": " + error.value("message", "");
+  return text.empty() ? "it names no error" : text;
+}
+
+}  // namespace
+
 bool CRestBridge::IsImageImportOperationCompleted(const string& imageId, bool& completed) {
   return Run("IsImageImportOperationCompleted", [&](CRestApi& api) {
-    const std::string state = api.Get(ERestService::Core, ImagePath(imageId)).value("lifecycleState", "");
-    if (state == "IMPORTING" || state == "PROVISIONING") {
-      completed = false;
-      return true;
+    std::string knownId;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const auto it = importWorkRequests_.find(imageId);
+      if (it != importWorkRequests_.end()) knownId = it->second;
     }
-    if (state != "AVAILABLE") return Fail("The import of image [" + imageId + "] failed: it is " + state);
-    completed = true;
-    return true;
+    const json request = ImportWorkRequest(api, imageId, knownId);
+    const std::string failed = "The import of image [" + imageId + "] failed: ";
+    if (request.is_null()) {  // a service that keeps no work request of it: the image's own state
+      const std::string state = api.Get(ERestService::Core, ImagePath(imageId)).value("lifecycleState", "");
+      completed = state == "AVAILABLE";
+      return completed || state == "IMPORTING" || state == "PROVISIONING" ? true : Fail(failed + "it is " + state);
+    }
+    const std::string status = request.value("status", ""), id = request.value("id", "");
+    completed = status == "SUCCEEDED";
+    if (completed || status == "ACCEPTED" || status == "IN_PROGRESS") return true;
+    return Fail(failed + "work request [" + id + "] is " + status + ": " + WorkRequestErrors(api, id));
   });
 }
 
 bool CRestBridge::DeleteImage(const string& imageId) {
   return Run("DeleteImage", [&](CRestApi& api) {
     api.Delete(ERestService::Core, ImagePath(imageId));
+    std::lock_guard<std::mutex> lock(mutex_);
+    importWorkRequests_.erase(imageId);
     return true;
   });
 }
