@@ -52,6 +52,7 @@ test("the SDK drives the emulator", { timeout: 90000 }, async t => {
   const server = spawn(cloudSim, ["--sandbox", sandbox, "serve"], { stdio: "ignore" });
   const stop = () => { if (server.exitCode === null) server.kill("SIGKILL"); };
   process.on("exit", stop);
+  for (const signal of ["SIGINT", "SIGTERM"]) process.once(signal, () => { stop(); process.exit(1); });
   t.after(() => { stop(); if (!process.env.CONTRACT_KEEP) fs.rmSync(sandbox, { recursive: true, force: true }); });
   const endpointFile = path.join(sandbox, "api", "endpoint");
   for (let i = 0; i < 100 && !fs.existsSync(endpointFile); ++i) await sleep(50);
