@@ -1,5 +1,6 @@
 // Images and their import from Object Storage.
 #include "ApiRequestFields.h"
+#include "ApiRequestModels.h"
 #include "ApiResourceModels.h"
 #include "ApiServer.h"
 #include "bridge/sim/SimImages.h"
@@ -40,8 +41,7 @@ void ListImages(SApiCall& call) {
 
 // CreateImage from an object (imageSourceDetails of sourceType objectStorageTuple).
 void CreateImage(SApiCall& call) {
-  const json body = call.Body({"compartmentId"}, {"displayName", "imageSourceDetails", "instanceId", "launchMode",
-                                                  "freeformTags", "definedTags"});
+  const json body = ModelBody(call, "CreateImageDetails");
   if (!body.contains("imageSourceDetails"))
     throw CApiRefusal(400, "InvalidParameter", "This cloud makes images from objects only: imageSourceDetails is required");
   const json& source = body["imageSourceDetails"];
@@ -73,7 +73,7 @@ void AddImageRoutes(CApiServer& server) {
   server.Get(R"(/20160918/images/([^/]+))", [](SApiCall& call) { call.Reply(ExistingImage(call, call.PathPart(1))); });
   // An update changes only the image's freeform tags here (the simulator keeps its name as imported).
   server.Put(R"(/20160918/images/([^/]+))", [](SApiCall& call) {
-    const json body = call.Body({}, {"freeformTags", "definedTags"});
+    const json body = ModelBody(call, "UpdateImageDetails");
     ExistingImage(call, call.PathPart(1));
     if (body.contains("freeformTags"))
       sim::CSimTags(call.cloud).Replace(sim::kKindImage, call.PathPart(1), TagsOfRequest(body));

@@ -138,6 +138,7 @@ int main(int argc, char** argv) {
   std::string toolOp;
   auto* toolCall = app.add_subcommand("tool-call", "Count a call of a sandbox tool and print its faults")->group("");
   toolCall->add_option("OP", toolOp, "Tool operation, e.g. iscsiadm:login, vmware-vdiskmanager")->required();
+  auto* apiModels = app.add_subcommand("api-models", "Print the request bodies the REST API accepts, as JSON")->group("");
 
   CLI11_PARSE(app, argc, argv);
 
@@ -160,5 +161,6 @@ int main(int argc, char** argv) {
   if (*leaks) return RunLeaks(sandbox, json, keep);
   if (*populate) return RunPopulate(sandbox, compartments, instancesEach);
   if (*toolCall) return RunToolCall(sandbox, toolOp);
+  if (*apiModels) return RunApiModels();
   return Failure("Nothing to do");
 }

@@ -19,6 +19,8 @@ std::string ErrorText(const std::string& code, const std::string& message, const
   return text;
 }
 
+}  // namespace
+
 std::string WithQuery(const std::string& path, const SQuery& query) {
   std::string target = path;
   char separator = '?';
@@ -28,6 +30,8 @@ std::string WithQuery(const std::string& path, const SQuery& query) {
   }
   return target;
 }
+
+namespace {
 
 // The API's error of a refused call: its body's code and message when it has them.
 CRestError RefusalOf(const SHttpResponse& response) {
