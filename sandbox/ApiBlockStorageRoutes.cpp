@@ -413,8 +413,9 @@ void AddAttachmentRoutes(CApiServer& server) {
              [](SApiCall& call) { call.Reply(LoadAttachmentJson(call.cloud, call.PathPart(1))); });
   server.Delete(R"(/20160918/volumeAttachments/([^/]+))", [](SApiCall& call) {
     const json attachment = LoadAttachmentJson(call.cloud, call.PathPart(1));
+    // Detached is gone for a repeated detach, as the service answers it.
     if (attachment["lifecycleState"] == call.cloud.Words().attachmentDetached)
-      throw CApiRefusal(409, "IncorrectState", "Volume attachment [" + call.PathPart(1) + "] is already detached");
+      throw CApiRefusal(404, "NotAuthorizedOrNotFound", "Volume attachment [" + call.PathPart(1) + "] is detached");
     sim::CSimAttachments(call.cloud)
         .Detach({attachment["volumeId"].get<std::string>()}, attachment["instanceId"].get<std::string>(),
                 call.OperationOr("DetachVolume"));

@@ -3,6 +3,7 @@
 #include "ApiRequestModels.h"
 #include "ApiResourceModels.h"
 #include "ApiServer.h"
+#include "ApiWorkRequests.h"
 #include "bridge/sim/SimImages.h"
 #include "bridge/sim/SimLifecycle.h"
 
@@ -63,6 +64,7 @@ void CreateImage(SApiCall& call) {
       bucket, StringField(source, "objectName"), StringField(body, "displayName"), StringField(body, "launchMode"),
       StringField(body, "compartmentId"), call.faults.faulty, call.operation.empty() ? "CreateImage" : call.operation);
   call.Reply(ExistingImage(call, id));
+  call.response.set_header("opc-work-request-id", WorkRequestIdOfImage(id));  // its import's
 }
 
 }  // namespace

@@ -130,7 +130,9 @@ void Terminate(SApiCall& call) {
   const std::string id = call.PathPart(1), preserve = call.Query("preserveBootVolume");
   if (!preserve.empty() && preserve != "true" && preserve != "false")
     throw CApiRefusal(400, "InvalidParameter", "The query parameter [preserveBootVolume] is neither true nor false");
-  ExistingInstance(call, id);
+  // A terminated instance is gone for a repeated terminate; one terminating takes it again.
+  if (ExistingInstance(call, id)["lifecycleState"] == call.cloud.Words().instanceTerminated)
+    throw CApiRefusal(404, "NotAuthorizedOrNotFound", "Instance with id [" + id + "] is terminated");
   sim::CSimInstances(call.cloud).Delete("", id, false, preserve == "true", call.OperationOr("TerminateInstance"));
   call.ReplyEmpty();
 }

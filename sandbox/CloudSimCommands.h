@@ -14,6 +14,9 @@ struct SFaultAddArgs {
   std::string action;
   std::string text;
   long long delayMs = 0;
+  long long retryAfter = -1;  // -1: no retry-after header
+  bool drop = false;
+  long long count = 0;
 };
 
 struct SSnapshotAddArgs {
