@@ -6,6 +6,7 @@
 #include <map>
 
 #include "ApiRequestFields.h"
+#include "ApiRequestModels.h"
 #include "ApiResourceModels.h"
 #include "ApiServer.h"
 #include "ApiTimes.h"
@@ -193,11 +194,7 @@ std::string CreateEmptyVolume(SApiCall& call, const json& body, const std::strin
 }
 
 void CreateVolume(SApiCall& call, const SFamily& family) {
-  const json body = family.boot
-                        ? call.Body({"compartmentId", "availabilityDomain", "sourceDetails"},
-                                    {"displayName", "freeformTags", "definedTags"})
-                        : call.Body({"compartmentId", "availabilityDomain"},
-                                    {"displayName", "sizeInGBs", "sizeInMBs", "sourceDetails", "freeformTags", "definedTags"});
+  const json body = ModelBody(call, family.boot ? "CreateBootVolumeDetails" : "CreateVolumeDetails");
   RefuseDefinedTags(body);
   std::string description;
   const sim::STags tags = RequestTags(body, description);
@@ -221,7 +218,7 @@ void CheckDescription(const json& current, const std::string& wanted, bool mayCl
 
 void UpdateVolume(SApiCall& call, const SFamily& family) {
   const std::string id = call.PathPart(1);
-  const json body = call.Body({}, {"freeformTags", "definedTags"});
+  const json body = ModelBody(call, family.boot ? "UpdateBootVolumeDetails" : "UpdateVolumeDetails");
   RefuseDefinedTags(body);
   const json current = LoadVolumeJson(call.cloud, family, id)["freeformTags"];
   if (body.contains("freeformTags")) {
@@ -265,6 +262,7 @@ json BackupJson(sim::CSimDb& db, sim::CSimStatement& row, const SFamily& family)
                  {"freeformTags", FreeformTags(db, sim::kKindSnapshot, row.Text(0), row.Text(6))},
                  {"definedTags", json::object()}};
   backup.update(SizeFields(row.Int(4)));
+  if (family.boot) backup.erase("sizeInMBs");  // a boot volume backup gives its size in GBs only
   return backup;
 }
 
@@ -297,7 +295,7 @@ void ListBackups(SApiCall& call, const SFamily& family) {
 }
 
 void CreateBackup(SApiCall& call, const SFamily& family) {
-  const json body = call.Body({family.volumeField}, {"displayName", "type", "freeformTags", "definedTags"});
+  const json body = ModelBody(call, family.boot ? "CreateBootVolumeBackupDetails" : "CreateVolumeBackupDetails");
   RefuseDefinedTags(body);
   const std::string type = StringField(body, "type");
   if (!type.empty() && type != "FULL")
@@ -315,7 +313,7 @@ void CreateBackup(SApiCall& call, const SFamily& family) {
 
 void UpdateBackup(SApiCall& call, const SFamily& family) {
   const std::string id = call.PathPart(1);
-  const json body = call.Body({}, {"freeformTags", "definedTags"});
+  const json body = ModelBody(call, family.boot ? "UpdateBootVolumeBackupDetails" : "UpdateVolumeBackupDetails");
   RefuseDefinedTags(body);
   const json current = LoadBackupJson(call.cloud, family, id)["freeformTags"];
   if (body.contains("freeformTags")) {
@@ -400,7 +398,7 @@ void AddAttachmentRoutes(CApiServer& server) {
     }));
   });
   server.Post("/20160918/volumeAttachments", [](SApiCall& call) {
-    const json body = call.Body({"type", "instanceId", "volumeId"}, {"displayName"});
+    const json body = ModelBody(call, "AttachVolumeDetails");
     const std::string type = StringField(body, "type");
     if (type != sim::kAttachIscsi && type != sim::kAttachParavirtualized)
       throw CApiRefusal(400, "InvalidParameter", "Attachment type [" + type + "] is not offered: use " +
@@ -415,8 +413,9 @@ void AddAttachmentRoutes(CApiServer& server) {
              [](SApiCall& call) { call.Reply(LoadAttachmentJson(call.cloud, call.PathPart(1))); });
   server.Delete(R"(/20160918/volumeAttachments/([^/]+))", [](SApiCall& call) {
     const json attachment = LoadAttachmentJson(call.cloud, call.PathPart(1));
+    // Detached is gone for a repeated detach, as the service answers it.
     if (attachment["lifecycleState"] == call.cloud.Words().attachmentDetached)
-      throw CApiRefusal(409, "IncorrectState", "Volume attachment [" + call.PathPart(1) + "] is already detached");
+      throw CApiRefusal(404, "NotAuthorizedOrNotFound", "Volume attachment [" + call.PathPart(1) + "] is detached");
     sim::CSimAttachments(call.cloud)
         .Detach({attachment["volumeId"].get<std::string>()}, attachment["instanceId"].get<std::string>(),
                 call.OperationOr("DetachVolume"));

@@ -1,7 +1,9 @@
 // Images and their import from Object Storage.
 #include "ApiRequestFields.h"
+#include "ApiRequestModels.h"
 #include "ApiResourceModels.h"
 #include "ApiServer.h"
+#include "ApiWorkRequests.h"
 #include "bridge/sim/SimImages.h"
 #include "bridge/sim/SimLifecycle.h"
 
@@ -40,8 +42,7 @@ void ListImages(SApiCall& call) {
 
 // CreateImage from an object (imageSourceDetails of sourceType objectStorageTuple).
 void CreateImage(SApiCall& call) {
-  const json body = call.Body({"compartmentId"}, {"displayName", "imageSourceDetails", "instanceId", "launchMode",
-                                                  "freeformTags", "definedTags"});
+  const json body = ModelBody(call, "CreateImageDetails");
   if (!body.contains("imageSourceDetails"))
     throw CApiRefusal(400, "InvalidParameter", "This cloud makes images from objects only: imageSourceDetails is required");
   const json& source = body["imageSourceDetails"];
@@ -63,6 +64,7 @@ void CreateImage(SApiCall& call) {
       bucket, StringField(source, "objectName"), StringField(body, "displayName"), StringField(body, "launchMode"),
       StringField(body, "compartmentId"), call.faults.faulty, call.operation.empty() ? "CreateImage" : call.operation);
   call.Reply(ExistingImage(call, id));
+  call.response.set_header("opc-work-request-id", WorkRequestIdOfImage(id));  // its import's
 }
 
 }  // namespace
@@ -73,7 +75,7 @@ void AddImageRoutes(CApiServer& server) {
   server.Get(R"(/20160918/images/([^/]+))", [](SApiCall& call) { call.Reply(ExistingImage(call, call.PathPart(1))); });
   // An update changes only the image's freeform tags here (the simulator keeps its name as imported).
   server.Put(R"(/20160918/images/([^/]+))", [](SApiCall& call) {
-    const json body = call.Body({}, {"freeformTags", "definedTags"});
+    const json body = ModelBody(call, "UpdateImageDetails");
     ExistingImage(call, call.PathPart(1));
     if (body.contains("freeformTags"))
       sim::CSimTags(call.cloud).Replace(sim::kKindImage, call.PathPart(1), TagsOfRequest(body));

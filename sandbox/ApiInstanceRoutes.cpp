@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "ApiRequestFields.h"
+#include "ApiRequestModels.h"
 #include "ApiResourceModels.h"
 #include "ApiServer.h"
 #include "ApiTimes.h"
@@ -15,16 +16,6 @@ namespace cloudsim {
 namespace {
 
 using VMInfoStructs::SVMInfo;
-
-const std::set<std::string> kLaunchFields = {
-    "displayName",  "createVnicDetails", "shapeConfig", "freeformTags",     "definedTags",
-    "metadata",     "extendedMetadata",  "faultDomain", "subnetId",         "hostnameLabel",
-    "ipxeScript",   "launchOptions",     "agentConfig", "availabilityConfig", "instanceOptions",
-    "isPvEncryptionInTransitEnabled", "dedicatedVmHostId", "capacityReservationId"};
-const std::set<std::string> kUpdateFields = {
-    "displayName", "shape",       "shapeConfig", "freeformTags",       "definedTags",     "metadata",
-    "extendedMetadata", "agentConfig", "faultDomain", "launchOptions", "availabilityConfig", "instanceOptions",
-    "capacityReservationId", "updateOperationConstraint"};
 
 // shapeConfig's ocpus and memoryInGBs as the record's processors and megabytes.
 void TakeShapeConfig(const json& body, SVMInfo& vm) {
@@ -55,7 +46,7 @@ void TakeSshKeys(sim::CSimCloud& cloud, const json& body, SVMInfo& vm) {
 
 
 void Launch(SApiCall& call) {
-  const json body = call.Body({"availabilityDomain", "compartmentId", "shape", "sourceDetails"}, kLaunchFields);
+  const json body = ModelBody(call, "LaunchInstanceDetails");
   SVMInfo vm;
   vm.name = StringField(body, "displayName");
   vm.availabilityDomain = StringField(body, "availabilityDomain");
@@ -121,7 +112,7 @@ void Act(SApiCall& call) {
 
 void Update(SApiCall& call) {
   const std::string id = call.PathPart(1);
-  const json body = call.Body({}, kUpdateFields);
+  const json body = ModelBody(call, "UpdateInstanceDetails");
   const json current = ExistingInstance(call, id);
   const std::string name = StringField(body, "displayName");
   if (!name.empty() && name != current["displayName"].get<std::string>())
@@ -139,13 +130,15 @@ void Terminate(SApiCall& call) {
   const std::string id = call.PathPart(1), preserve = call.Query("preserveBootVolume");
   if (!preserve.empty() && preserve != "true" && preserve != "false")
     throw CApiRefusal(400, "InvalidParameter", "The query parameter [preserveBootVolume] is neither true nor false");
-  ExistingInstance(call, id);
+  // A terminated instance is gone for a repeated terminate; one terminating takes it again.
+  if (ExistingInstance(call, id)["lifecycleState"] == call.cloud.Words().instanceTerminated)
+    throw CApiRefusal(404, "NotAuthorizedOrNotFound", "Instance with id [" + id + "] is terminated");
   sim::CSimInstances(call.cloud).Delete("", id, false, preserve == "true", call.OperationOr("TerminateInstance"));
   call.ReplyEmpty();
 }
 
 void AttachVnic(SApiCall& call) {
-  const json body = call.Body({"createVnicDetails", "instanceId"}, {"displayName", "nicIndex"});
+  const json body = ModelBody(call, "AttachVnicDetails");
   SVMInfo vm;
   vm.guid = StringField(body, "instanceId");
   VMInfoStructs::SVMNetworkCard card;

@@ -1,12 +1,18 @@
 #include "ApiServer.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "ApiPeer.h"
 #include "CloudSimCommands.h"
@@ -60,6 +66,104 @@ void ReplyRefusal(httplib::Response& response, const sim::CSimRefused& refused) 
   ReplyError(response, 409, "IncorrectState", text);
 }
 
+// The port of one end of a socket; 0 when it is no IPv4 socket.
+int PortOf(int fd, int (*name)(int, sockaddr*, socklen_t*)) {
+  sockaddr_in address{};
+  socklen_t length = sizeof(address);
+  if (name(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 || address.sin_family != AF_INET) return 0;
+  return ntohs(address.sin_port);
+}
+
+// Drops the connection a request came on without a word, as a failing network or service would: its
+// socket (the one of this process with the request's two ports) is shut down, so that the client reads
+// the end of the stream where the answer would begin. The server's write of the answer then fails and it
+// closes the socket as it does for any broken connection.
+void DropConnection(const httplib::Request& request, httplib::Response& response) {
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    int fd = -1;
+    try {
+      fd = std::stoi(entry.path().filename().string());
+    } catch (const std::exception&) {
+      continue;
+    }
+    if (PortOf(fd, ::getsockname) == request.local_port && PortOf(fd, ::getpeername) == request.remote_port) {
+      ::shutdown(fd, SHUT_RDWR);
+      break;
+    }
+  }
+  response.status = 0;  // logged as no answer
+  response.headers.clear();
+  response.body.clear();
+}
+
+// An answer of a fault rule's status in the service's words.
+void ReplyFaultStatus(httplib::Response& response, const sim::SCallFaults& faults, const std::string& operation) {
+  const struct {
+    int status;
+    const char *code, *message;
+  } kStatuses[] = {{429, "TooManyRequests", "Too many requests for the tenancy"},
+                   {500, "InternalServerError", "Internal server error"},
+                   {503, "ServiceUnavailable", "The service is unavailable"}};
+  for (const auto& known : kStatuses) {
+    if (known.status != faults.httpStatus) continue;
+    if (faults.retryAfter >= 0) response.set_header("retry-after", std::to_string(faults.retryAfter));
+    return ReplyError(response, known.status, known.code,
+                      std::string(known.message) + " (fault rule of " + operation + ")");
+  }
+}
+
+// The id of the resource a create answered; empty for another answer (an action on a resource answers the
+// resource it acted on, which is not new).
+std::string CreatedId(const httplib::Request& request, const httplib::Response& response) {
+  if (request.method != "POST" || response.status != 200) return "";
+  const json answer = json::parse(response.body, nullptr, false);
+  if (!answer.is_object() || !answer.contains("id") || !answer["id"].is_string()) return "";
+  const std::string id = answer["id"].get<std::string>();
+  return request.path.find(id) == std::string::npos ? id : "";
+}
+
+// What identifies the request a retry token was given for.
+std::string RetriedRequest(const httplib::Request& request) {
+  return request.method + " " + request.target + " " + FXString::HashHex(request.body);
+}
+
+SKeptAnswer KeptAnswer(const httplib::Response& response) {
+  SKeptAnswer kept{response.status, response.body, response.get_header_value("Content-Type"), {}};
+  for (const auto& [name, value] : response.headers) {
+    if (name != "opc-request-id" && name != "Content-Type" && name != "Content-Length")
+      kept.headers.emplace_back(name, value);
+  }
+  return kept;
+}
+
+void ReplayAnswer(httplib::Response& response, const SKeptAnswer& kept) {
+  response.status = kept.status;
+  for (const auto& [name, value] : kept.headers) response.set_header(name, value);
+  if (!kept.body.empty() || !kept.contentType.empty()) response.set_content(kept.body, kept.contentType.c_str());
+}
+
+// The run of a request under a new retry token: its answer is kept for the token once it is final,
+// at the latest when the request ends.
+class CRetryTokenRun {
+ public:
+  CRetryTokenRun(CRetryTokens& tokens, std::string token, const httplib::Response& response)
+      : tokens_(tokens), token_(std::move(token)), response_(response) {}
+  ~CRetryTokenRun() { Finish(); }
+  CRetryTokenRun(const CRetryTokenRun&) = delete;
+  CRetryTokenRun& operator=(const CRetryTokenRun&) = delete;
+  void Finish() {
+    if (!finished_) tokens_.Finish(token_, KeptAnswer(response_));
+    finished_ = true;
+  }
+
+ private:
+  CRetryTokens& tokens_;
+  std::string token_;
+  const httplib::Response& response_;
+  bool finished_ = false;
+};
+
 }  // namespace
 
 // What the emulator keeps of one bridge operation between its requests.
@@ -67,6 +171,8 @@ struct CApiServer::SOperation {
   std::string name;
   sim::SCallFaults faults;
   bool killedAfter = false;
+  std::atomic<bool> changeMet{false};  // its first changing request ran (lost-response)
+  std::atomic<bool> createMet{false};  // its first create answered (stale-read)
 };
 
 std::string SApiCall::PathPart(size_t n) const { return n < request.matches.size() ? request.matches[n].str() : ""; }
@@ -166,6 +272,7 @@ CApiServer::CApiServer(std::string sandbox, std::shared_ptr<rest::CPublicKey> ke
   AddInstanceRoutes(*this);
   AddBlockStorageRoutes(*this);
   AddImageRoutes(*this);
+  AddWorkRequestRoutes(*this);
   AddObjectStorageRoutes(*this);
   AddMetadataRoutes(*this);
 }
@@ -304,15 +411,32 @@ void CApiServer::MeetKillAfter(CRequestCaller& caller, const std::shared_ptr<SOp
   KillCaller(caller, operation->name, "after");
 }
 
+void CApiServer::NoteStaleResource(const std::string& id, int64_t reads) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  staleReads_[id] = reads;
+}
+
+bool CApiServer::TakeStaleRead(const httplib::Request& request) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (staleReads_.empty()) return false;
+  auto it = staleReads_.find(request.path.substr(request.path.rfind('/') + 1));
+  if (it == staleReads_.end()) return false;
+  if (--it->second <= 0) staleReads_.erase(it);
+  return true;
+}
+
 httplib::Server::Handler CApiServer::Wrap(ApiRoute route, bool isChange) {
   return [this, route = std::move(route), isChange](const httplib::Request& request, httplib::Response& response) {
     std::string why;
     if (CarriesBody(request) && request.path.rfind(kMetadataPrefix, 0) != 0 && !Authenticated(request, why))
       return ReplyError(response, 401, "NotAuthenticated", why);
+    std::shared_ptr<SOperation> operation;
+    std::optional<CRetryTokenRun> tokenRun;
+    bool ran = false;  // the route ran: what follows may lose its answer
     try {
       bool first = false;
       const std::shared_ptr<sim::CSimCloud> cloud = Cloud();  // held while the route runs
-      std::shared_ptr<SOperation> operation = OperationOf(request, *cloud, first);
+      operation = OperationOf(request, *cloud, first);
       CRequestCaller caller(request.remote_port, request.local_port);
       if (KillAwaited(caller, operation.get()))
         return ReplyError(response, 500, "InternalError", "The caller was killed by a fault rule");
@@ -326,10 +450,25 @@ httplib::Server::Handler CApiServer::Wrap(ApiRoute route, bool isChange) {
           return ReplyError(response, 500, "InternalError", "The caller was killed by a fault rule");
         }
         if (faults.fail) return ReplyError(response, 409, "IncorrectState", faults.failText);
+        if (faults.httpStatus) return ReplyFaultStatus(response, faults, operation->name);
+        if (faults.reset) return DropConnection(request, response);
+      }
+      if (request.method == "GET" && TakeStaleRead(request))
+        throw CApiRefusal(404, "NotAuthorizedOrNotFound", "No resource at [" + request.path + "]");
+      const std::string token = isChange ? request.get_header_value("opc-retry-token") : "";
+      if (!token.empty()) {
+        SKeptAnswer kept;
+        switch (retryTokens_.Claim(token, RetriedRequest(request), kept)) {
+          case CRetryTokens::EClaim::Conflict:
+            throw CApiRefusal(409, "Conflict", "The retry token [" + token + "] was given for another request");
+          case CRetryTokens::EClaim::Replay: return ReplayAnswer(response, kept);
+          case CRetryTokens::EClaim::Run: tokenRun.emplace(retryTokens_, token, response); break;
+        }
       }
       SApiCall call{request, response, *cloud, faults, operation ? operation->name : kNoName, options_.pageSize};
       // What a change makes is noted as the caller's doing (finding the caller costs a look through /proc).
       if (isChange) sim::SetCallerPid(caller.Pid());
+      ran = true;
       route(call);
       sim::SetCallerPid(0);
       if (operation && faults.killAfter) MeetKillAfter(caller, operation, isChange);
@@ -341,10 +480,26 @@ httplib::Server::Handler CApiServer::Wrap(ApiRoute route, bool isChange) {
       ReplyError(response, 500, "InternalError", e.what());
     }
     sim::SetCallerPid(0);
+    if (tokenRun) tokenRun->Finish();  // the answer the route made, lost below or not
+    if (!operation || !ran) return;
+    const sim::SCallFaults& faults = operation->faults;
+    if (faults.staleReads > 0 && !operation->createMet) {
+      const std::string created = CreatedId(request, response);
+      if (!created.empty() && !operation->createMet.exchange(true)) NoteStaleResource(created, faults.staleReads);
+    }
+    if (faults.lostResponse && isChange && !operation->changeMet.exchange(true)) {
+      if (faults.lostResponseDrop) return DropConnection(request, response);
+      const std::string requestId = response.get_header_value("opc-request-id");
+      response.headers.clear();
+      response.set_header("opc-request-id", requestId);
+      ReplyError(response, 500, "InternalServerError", "Internal server error (fault rule of " + operation->name + ")");
+    }
   };
 }
 
 int CApiServer::Serve() {
+  // A client gone before its answer (or a connection a fault rule dropped) fails that write, not the server.
+  ::signal(SIGPIPE, SIG_IGN);
   const int port = options_.port;
   const int bound =
       port ? (server_.bind_to_port("127.0.0.1", port) ? port : -1) : server_.bind_to_any_port("127.0.0.1");

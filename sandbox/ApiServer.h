@@ -7,8 +7,13 @@
 // before it (delay, fail, kill-before), every request of the id sees the rules that shape what it makes
 // (faulty, noslot), and kill-after kills the calling process once the operation's first change
 // committed (its first request for an operation that only reads; for one whose requests changed
-// nothing, when its caller's next operation begins). Paths under /opc/ are the instance
-// metadata service's, which a proxy reaches without a signature.
+// nothing, when its caller's next operation begins). The HTTP actions act as the service's own
+// troubles would: http-429/500/503 answer the operation's first request with that status, reset drops
+// its connection unanswered, lost-response lets its first change take effect and then loses the answer
+// (a 500, or a dropped connection), and stale-read makes the resource its first create answered read
+// as missing (404) for so many reads by id. Changes carrying opc-retry-token run once
+// (ApiRetryTokens.h). Paths under /opc/ are the instance metadata service's, which a proxy reaches
+// without a signature.
 #include <httplib.h>
 #include <sys/stat.h>
 
@@ -25,6 +30,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ApiPeer.h"
+#include "ApiRetryTokens.h"
 #include "bridge/rest/RequestSigner.h"
 #include "bridge/sim/SimCloud.h"
 #include "bridge/sim/SimFaults.h"
@@ -116,6 +122,10 @@ class CApiServer {
   // operation whose requests change nothing, at the caller's next operation (KillAwaited).
   void MeetKillAfter(CRequestCaller& caller, const std::shared_ptr<SOperation>& operation, bool isChange);
   bool KillAwaited(CRequestCaller& caller, const SOperation* current);
+  // Stale-read: the created resource's id is noted with its count of reads left to refuse, which a
+  // read by id takes one of.
+  void NoteStaleResource(const std::string& id, int64_t reads);
+  bool TakeStaleRead(const httplib::Request& request);
 
   std::string sandbox_;
   std::shared_ptr<OracleCloudSDKCppBridge::CPublicKey> key_;
@@ -128,6 +138,8 @@ class CApiServer {
   std::map<std::string, std::shared_ptr<SOperation>> operations_;  // by client request id
   std::deque<std::string> operationOrder_;                         // oldest first, to forget the oldest
   std::map<SProcessIdentity, std::shared_ptr<SOperation>> awaitingKill_;  // by caller: a kill-after not yet met
+  std::map<std::string, int64_t> staleReads_;  // by resource id: reads by id still to answer 404
+  CRetryTokens retryTokens_;
 };
 
 // Each group of the API adds its routes.
@@ -136,6 +148,7 @@ void AddComputeRoutes(CApiServer& server);
 void AddInstanceRoutes(CApiServer& server);
 void AddBlockStorageRoutes(CApiServer& server);
 void AddImageRoutes(CApiServer& server);
+void AddWorkRequestRoutes(CApiServer& server);
 void AddObjectStorageRoutes(CApiServer& server);
 void AddMetadataRoutes(CApiServer& server);
 

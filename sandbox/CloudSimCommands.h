@@ -14,6 +14,9 @@ struct SFaultAddArgs {
   std::string action;
   std::string text;
   long long delayMs = 0;
+  long long retryAfter = -1;  // -1: no retry-after header
+  bool drop = false;
+  long long count = 0;
 };
 
 struct SSnapshotAddArgs {
@@ -57,6 +60,8 @@ int RunLeaks(const std::string& sandbox, bool json, const std::vector<std::strin
 int RunPopulate(const std::string& sandbox, long long compartments, long long instancesEach);
 // Hidden: a sandbox tool (bin/iscsiadm) reports one call of `op` and learns its faults.
 int RunToolCall(const std::string& sandbox, const std::string& op);
+// The request models of the REST API's routes (ApiRequestModels.h) as JSON.
+int RunApiModels();
 
 // Prints "cloud-sim: <message>" on stderr and returns 1.
 int Failure(const std::string& message);

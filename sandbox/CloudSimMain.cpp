@@ -50,10 +50,18 @@ int main(int argc, char** argv) {
   auto* nth = faultAdd->add_option("--nth", faultArgs.nth, "Act on the Nth call from now");
   auto* every = faultAdd->add_flag("--every", faultArgs.every, "Act on every call");
   nth->excludes(every);
-  faultAdd->add_option("--action", faultArgs.action, "fail, faulty, noslot, delay, kill-before or kill-after")
+  faultAdd
+      ->add_option("--action", faultArgs.action,
+                   "fail, faulty, noslot, delay, kill-before, kill-after; over REST only (the in-process backend "
+                   "ignores them): http-429, http-500, http-503 (first request answered so), reset (first request "
+                   "dropped), lost-response (first change made, its answer lost), stale-read (the created "
+                   "resource reads as missing)")
       ->required();
   faultAdd->add_option("--text", faultArgs.text, "Failure text (fail)");
   faultAdd->add_option("--delay-ms", faultArgs.delayMs, "Delay in milliseconds (delay)");
+  faultAdd->add_option("--retry-after", faultArgs.retryAfter, "Seconds of the answer's retry-after header (http-*)");
+  faultAdd->add_flag("--drop", faultArgs.drop, "Drop the connection instead of answering 500 (lost-response)");
+  faultAdd->add_option("--count", faultArgs.count, "Reads by id that answer 404 (stale-read)");
   auto* faultLs = fault->add_subcommand("ls", "List the fault rules");
   faultLs->add_flag("--json", json, "Print JSON");
   std::string clearOp;
@@ -138,6 +146,7 @@ int main(int argc, char** argv) {
   std::string toolOp;
   auto* toolCall = app.add_subcommand("tool-call", "Count a call of a sandbox tool and print its faults")->group("");
   toolCall->add_option("OP", toolOp, "Tool operation, e.g. iscsiadm:login, vmware-vdiskmanager")->required();
+  auto* apiModels = app.add_subcommand("api-models", "Print the request bodies the REST API accepts, as JSON")->group("");
 
   CLI11_PARSE(app, argc, argv);
 
@@ -160,5 +169,6 @@ int main(int argc, char** argv) {
   if (*leaks) return RunLeaks(sandbox, json, keep);
   if (*populate) return RunPopulate(sandbox, compartments, instancesEach);
   if (*toolCall) return RunToolCall(sandbox, toolOp);
+  if (*apiModels) return RunApiModels();
   return Failure("Nothing to do");
 }

@@ -17,5 +17,12 @@ else
   export BUILD_DIR=${BUILD_DIR:-$root/build}
   "$root/scripts/build.sh"
 fi
+# The contract tests (ctest label "contract") run on Node.js with the cloud's SDK from the committed lock.
+command -v node >/dev/null && command -v npm >/dev/null || "$root/scripts/install-deps.sh" nodejs npm
+contract=$root/tests/contract
+if [ ! -f "$contract/node_modules/.package-lock.json" ] ||
+   [ "$contract/package-lock.json" -nt "$contract/node_modules/.package-lock.json" ]; then
+  (cd "$contract" && npm ci --no-audit --no-fund)
+fi
 cd "$BUILD_DIR"
 ctest --output-on-failure -j"$(nproc)"

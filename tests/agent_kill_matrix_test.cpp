@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <sstream>
 
 #include "TestSandbox.h"
 #include "host/SqliteDb.h"
@@ -206,26 +207,57 @@ std::string RunCase(const SJob& job, const CTestSandbox& sandbox, const std::str
   return problems + Leftovers(job, sandbox, job.afterHandOver.count(op) ? std::vector<int>{1, 2} : std::vector<int>{2});
 }
 
+// What the service does to a client now and then, which a job must get over unharmed: a throttled call
+// (retried after its back-off), and a change whose answer was lost (retried with the same retry token, which
+// the service answers with what the first attempt made). The job succeeds, leaves nothing, and the cloud
+// holds what a clean run of the job leaves, no resource twice.
+bool IsHttpAction(const std::string& action) { return action.rfind("http-", 0) == 0 || action.rfind("lost-", 0) == 0; }
+
+std::string RunHttpCase(const SJob& job, const CTestSandbox& sandbox, const std::string& op, const std::string& action,
+                        const nlohmann::json& cleanCounts) {
+  std::string out, problems;
+  std::vector<std::string> rule = {"fault", "add", "--op", op, "--nth", "1", "--action"};
+  std::istringstream words(action);
+  for (std::string word; words >> word;) rule.push_back(word);
+  if (sandbox.CloudSim(rule, &out) != 0) return "cannot add the fault rule: " + out;
+  const int status = sandbox.Agent(job.command(sandbox, 1), &out);
+  if (status != 0) problems += "the job failed (status " + std::to_string(status) + "): " + out + "\n";
+  if (sandbox.CloudSim({"fault", "ls", "--json"}, &out) != 0 || out.find("\"fired\": 1") == std::string::npos)
+    problems += "the fault rule never acted: " + out + "\n";
+  if (job.result(1) == job.result(2)) problems += LastGoodCopy(sandbox);
+  sandbox.CloudSim({"ls", "--json"}, &out);
+  const nlohmann::json counts = nlohmann::json::parse(out, nullptr, false).value("counts", nlohmann::json());
+  if (counts != cleanCounts) problems += "the cloud holds " + counts.dump() + ", a clean run " + cleanCounts.dump() + "\n";
+  return problems + Leftovers(job, sandbox, job.backup ? std::vector<int>{} : std::vector<int>{1});
+}
+
 // Every operation that changes something at its first and last call (kills), or every operation at
-// each of its calls (failures). Three workers share the cases: a job spends part of its time waiting
-// for the next second, which the others use.
+// each of its calls (failures), or every operation at its first call (throttling; lost answers: every
+// operation that changes something). Three workers share the cases: a job spends part of its time
+// waiting for the next second, which the others use.
 constexpr size_t kWorkers = 3;
-void RunMatrix(const SJob& job, const std::string& action) {
+void RunMatrix(const SJob& job, const std::string& action, const std::string& backend = "") {
   std::map<std::string, long> calls;
+  nlohmann::json cleanCounts;
   {
-    CTestSandbox sandbox(job.flavour);
+    CTestSandbox sandbox(job.flavour, "sandbox", backend);
     job.prepare(sandbox);
     std::string out;
     ASSERT_EQ(sandbox.Agent(job.command(sandbox, 1), &out), 0) << out;
     ASSERT_EQ(sandbox.CloudSim({"calls", "--json"}, &out), 0) << out;
     calls = nlohmann::json::parse(out).get<std::map<std::string, long>>();
+    ASSERT_EQ(sandbox.CloudSim({"ls", "--json"}, &out), 0) << out;
+    cleanCounts = nlohmann::json::parse(out)["counts"];
   }
   for (const auto& op : job.mustCall) EXPECT_EQ(calls.count(op), 1u) << op << " is missing from the table";
   std::vector<std::pair<std::string, long>> cases;
   for (const auto& [op, count] : calls) {
     const auto prefixes = {"Get", "Does", "Is", "Check", "Connect", "Find", "Read", "WaitFor", "SetWebProxy"};
     const bool reads = std::any_of(prefixes.begin(), prefixes.end(), [&](const char* p) { return op.rfind(p, 0) == 0; });
-    if (action == "fail") {
+    const bool tool = op.find(':') != std::string::npos || op == "vmware-vdiskmanager";  // no HTTP in it
+    if (IsHttpAction(action)) {
+      if (!tool && (!reads || action.rfind("http-", 0) == 0)) cases.emplace_back(op, 1);
+    } else if (action == "fail") {
       if (op == "SetWebProxy" || op == "Connect") continue;  // the session's, not the job's
       for (long nth = 1; nth <= count; ++nth) cases.emplace_back(op, nth);
     } else if (!reads) {
@@ -243,7 +275,7 @@ void RunMatrix(const SJob& job, const std::string& action) {
     }
     int status = 1;
     try {  // the worker's sandbox is prepared once; each case starts from a copy of it at the same paths
-      CTestSandbox sandbox(job.flavour);
+      CTestSandbox sandbox(job.flavour, "sandbox", backend);
       job.prepare(sandbox);
       const std::string prepared = sandbox.Dir() + ".prepared";
       auto copy = [](const std::string& from, const std::string& to) {
@@ -252,7 +284,9 @@ void RunMatrix(const SJob& job, const std::string& action) {
       copy(sandbox.Dir(), prepared);
       for (size_t i = w; i < cases.size(); i += kWorkers) {
         if (i != w) copy(prepared, sandbox.Dir());
-        std::ofstream(results / std::to_string(i)) << RunCase(job, sandbox, cases[i].first, cases[i].second, action);
+        std::ofstream(results / std::to_string(i))
+            << (IsHttpAction(action) ? RunHttpCase(job, sandbox, cases[i].first, action, cleanCounts)
+                                     : RunCase(job, sandbox, cases[i].first, cases[i].second, action));
       }
       status = 0;
     } catch (...) {}
@@ -292,5 +326,18 @@ TEST(AgentFailureMatrix, ReplicationFailedAtEachCallOfEachOperation) { RunMatrix
 TEST(AgentKillMatrix, ClassicRestoreKilledBeforeAnyChangingOperation) { RunMatrix(kClassicRestore, "kill-before"); }
 TEST(AgentKillMatrix, ClassicRestoreKilledAfterAnyChangingOperation) { RunMatrix(kClassicRestore, "kill-after"); }
 TEST(AgentFailureMatrix, ClassicRestoreFailedAtEachCallOfEachOperation) { RunMatrix(kClassicRestore, "fail"); }
+
+// Over the REST API only: the in-process backend has no HTTP to throttle or lose.
+TEST(HttpMatrix, BackupThrottledAtEachOperation) { RunMatrix(kBackup, "http-429", "rest"); }
+TEST(HttpMatrix, BackupLosesTheAnswerOfEachChange) { RunMatrix(kBackup, "lost-response", "rest"); }
+TEST(HttpMatrix, BackupLosesTheConnectionOfEachChange) { RunMatrix(kBackup, "lost-response --drop", "rest"); }
+TEST(HttpMatrix, RestoreThrottledAtEachOperation) { RunMatrix(kRestore, "http-429", "rest"); }
+TEST(HttpMatrix, RestoreLosesTheAnswerOfEachChange) { RunMatrix(kRestore, "lost-response", "rest"); }
+TEST(HttpMatrix, RestoreLosesTheConnectionOfEachChange) { RunMatrix(kRestore, "lost-response --drop", "rest"); }
+TEST(HttpMatrix, ReplicationThrottledAtEachOperation) { RunMatrix(kReplicationFull, "http-429", "rest"); }
+TEST(HttpMatrix, ReplicationLosesTheAnswerOfEachChange) { RunMatrix(kReplicationFull, "lost-response", "rest"); }
+TEST(HttpMatrix, ReplicationLosesTheConnectionOfEachChange) {
+  RunMatrix(kReplicationFull, "lost-response --drop", "rest");
+}
 
 }  // namespace

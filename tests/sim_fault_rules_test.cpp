@@ -112,4 +112,46 @@ TEST(SimFaultRules, ConcurrentProcessesShareRulesAndCountsAndAnNthRuleFiresOnce)
             nlohmann::json({{"Connect", kProcesses}, {"GetVMInfo", kProcesses * kThreads * kCalls}}));
 }
 
+// The HTTP actions and their options: what fault add takes and refuses (also on a database made before
+// their columns), what fault ls shows, and the in-process backend, which counts such a call and lets it go.
+TEST(SimFaultRules, HttpActionsAreCheckedStoredAndIgnoredInProcess) {
+  CTestCloud cloud;
+  cloud.Open()->Write([](sim::CSimDb& db) {
+    for (const char* column : {"retry_after", "drop_connection", "count"})
+      db.Run(std::string("ALTER TABLE fault_rules DROP COLUMN ") + column);
+  });
+  const struct {
+    std::vector<std::string> args;
+    const char* refusal;  // empty: taken
+  } cases[] = {
+      {{"--op", "GetVMInfo", "--nth", "1", "--action", "http-503", "--retry-after", "5"}, ""},
+      {{"--op", "DeleteVM", "--every", "--action", "lost-response", "--drop"}, ""},
+      {{"--op", "CreateVolume", "--nth", "2", "--action", "stale-read", "--count", "3"}, ""},
+      {{"--op", "GetVMInfo", "--nth", "1", "--action", "lost-response"}, "[GetVMInfo] changes nothing"},
+      {{"--op", "CreateVolume", "--nth", "1", "--action", "stale-read"}, "a count of 1 or more"},
+      {{"--op", "CreateVolume", "--nth", "1", "--action", "http-500", "--drop"}, "--drop applies to lost-response only"},
+      {{"--op", "DeleteVM", "--nth", "1", "--action", "reset", "--retry-after", "1"}, "--retry-after applies to"},
+      {{"--op", "iscsiadm:login", "--nth", "1", "--action", "reset"}, "make no HTTP requests"},
+      {{"--op", "CreateVolume", "--nth", "1", "--action", "http-418"}, "http-429, http-500, http-503, reset"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"--sandbox", cloud.Dir(), "fault", "add"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    std::string out;
+    const int status = CTestSandbox::Run("cloud-sim", args, &out);
+    EXPECT_EQ(status, *c.refusal ? 1 : 0) << c.args[4] << out;
+    EXPECT_NE(out.find(c.refusal), std::string::npos) << out;
+  }
+  std::string out;
+  ASSERT_EQ(CTestSandbox::Run("cloud-sim", {"--sandbox", cloud.Dir(), "fault", "ls", "--json"}, &out), 0) << out;
+  nlohmann::json shown = nlohmann::json::array();
+  for (const auto& rule : nlohmann::json::parse(out))
+    shown.push_back({rule["action"], rule["retry_after"], rule["drop"], rule["count"]});
+  EXPECT_EQ(shown, nlohmann::json::parse(R"([["http-503",5,false,0],["lost-response",null,true,0],["stale-read",null,false,3]])"));
+  auto bridge = cloud.Connect();
+  EXPECT_TRUE(Get(*bridge)) << bridge->GetLastError();
+  EXPECT_EQ(cloud.Calls("GetVMInfo"), 1);
+  EXPECT_EQ(Rules(cloud)[0].fired, 1);
+}
+
 }  // namespace

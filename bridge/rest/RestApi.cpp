@@ -28,6 +28,8 @@ std::string LastSegment(const std::string& target) {
   return path.substr(path.rfind('/') + 1);
 }
 
+}  // namespace
+
 std::string WithQuery(const std::string& path, const SQuery& query) {
   std::string target = path;
   char separator = '?';
@@ -37,6 +39,8 @@ std::string WithQuery(const std::string& path, const SQuery& query) {
   }
   return target;
 }
+
+namespace {
 
 // The API's error of a refused call: its body's code and message when it has them.
 CRestError RefusalOf(const SHttpResponse& response, int attempts = 0) {

@@ -48,6 +48,8 @@ class CRestError : public std::runtime_error {
 
 // "%"-encodes everything but the unreserved characters: a path segment or a query value.
 std::string UrlEncode(const std::string& text);
+// `path` with the query appended, names and values UrlEncode'd: the target a request goes to.
+std::string WithQuery(const std::string& path, const SQuery& query);
 
 // While it lives, every request the calling thread sends carries the header opc-client-request-id
 // "<operation>/<unique id>": the service's logs, and the emulator's call counters and fault rules,

@@ -190,7 +190,8 @@ CREATE TABLE instance_ssh_keys (
   PRIMARY KEY (instance_id, key_id)
 );
 -- Fault rules: on the `nth` call of `op` counted from when the rule was added (`seen` counts
--- them), or on every call when `nth` is 0.
+-- them), or on every call when `nth` is 0. retry_after, drop_connection and count are the options of
+-- the HTTP actions (a database made before them gets them from SimFaults.cpp).
 CREATE TABLE fault_rules (
   id       INTEGER PRIMARY KEY AUTOINCREMENT,
   op       TEXT NOT NULL,
@@ -198,6 +199,9 @@ CREATE TABLE fault_rules (
   action   TEXT NOT NULL,
   text     TEXT NOT NULL DEFAULT '',
   delay_ms INTEGER NOT NULL DEFAULT 0,
+  retry_after     INTEGER NOT NULL DEFAULT -1,
+  drop_connection INTEGER NOT NULL DEFAULT 0,
+  count           INTEGER NOT NULL DEFAULT 0,
   seen     INTEGER NOT NULL DEFAULT 0,
   fired    INTEGER NOT NULL DEFAULT 0,
   created  INTEGER NOT NULL
