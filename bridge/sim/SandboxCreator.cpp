@@ -34,6 +34,8 @@ nOracleCloudOperationRetryInternvalTimeInMinutes=0
 ; nOCICommandTimeoutInSeconds=300
 ; The sandbox's image imports last its image provisioning time (none by default): query without a pause.
 nImageImportCompletionQueryIntervalInMinutes=0
+; The sandbox's API emulator answers at once: a call it keeps refusing gives up after seconds, not minutes.
+nOCIRequestRetryBudgetSeconds=5
 ; sOCIForceImageIdForRestore=
 ; bOCIEnableParavirtualizedModeForLinuxVMConversion=1
 ; bUseLaunchPlanForOracleCloudRestore=0
