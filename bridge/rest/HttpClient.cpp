@@ -32,6 +32,12 @@ size_t AppendHeader(char* data, size_t size, size_t count, void* user) {
   return size * count;
 }
 
+// Called each time libcurl is about to send the request: more than once when it resends it.
+int CountSend(void* sends, char*, char*, int, int) {
+  ++*static_cast<int*>(sends);
+  return CURL_PREREQFUNC_OK;
+}
+
 EHttpFailure FailureOf(CURLcode code) {
   switch (code) {
     case CURLE_GOT_NOTHING:
@@ -106,6 +112,9 @@ bool CHttpClient::Send(const std::string& baseUrl, const SHttpRequest& request, 
   curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, AppendHeader);
   curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &response);
   curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, errorText);
+  int sends = 0;
+  curl_easy_setopt(curl_, CURLOPT_PREREQFUNCTION, CountSend);
+  curl_easy_setopt(curl_, CURLOPT_PREREQDATA, &sends);
   curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, options_.connectTimeoutSeconds);
   curl_easy_setopt(curl_, CURLOPT_TIMEOUT, options_.totalTimeoutSeconds);
@@ -123,6 +132,7 @@ bool CHttpClient::Send(const std::string& baseUrl, const SHttpRequest& request, 
     curl_easy_setopt(curl_, CURLOPT_PROXY, "");  // nor one from the environment
   }
   const CURLcode code = curl_easy_perform(curl_);
+  response.resent = sends > 1;
   if (code != CURLE_OK) {
     if (failure) *failure = FailureOf(code);
     error = "the request to [" + HostOfUrl(baseUrl) + "] failed: " + (*errorText ? errorText : curl_easy_strerror(code));

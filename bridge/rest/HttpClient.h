@@ -15,6 +15,9 @@ struct SHttpResponse {
   long status = 0;
   std::vector<std::pair<std::string, std::string>> headers;  // names in lower case
   std::string body;
+  // libcurl sent the request again on a fresh connection after a kept one died before any answer: the
+  // first send may have taken effect though this answer is the second one's.
+  bool resent = false;
   std::string Header(const std::string& name) const;
 };
 

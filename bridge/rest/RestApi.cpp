@@ -196,6 +196,7 @@ SHttpResponse CRestApi::Send(ERestService service, const std::string& method, co
     EHttpFailure failure = EHttpFailure::None;
     SendOnce(service, request, excludeBody, response, error, failure);
     schedule.CountAttempt();
+    outcomeUnknown = outcomeUnknown || response.resent;
     const EAttemptStep step = NextStep(method, failure, response.status, outcomeUnknown, freshlyCreated);
     if (step == EAttemptStep::Return || step == EAttemptStep::Done) return response;
     outcomeUnknown = outcomeUnknown || LeavesOutcomeUnknown(failure, response.status);

@@ -27,7 +27,8 @@ enum class EAttemptStep {
 };
 
 // `failure` None means the attempt was answered with `status`. `outcomeUnknown`: an earlier attempt
-// of the call may have taken effect (see LeavesOutcomeUnknown); `freshlyCreated`: the call is a GET by
+// of the call, or an earlier send of this one (SHttpResponse::resent), may have taken effect (see
+// LeavesOutcomeUnknown); `freshlyCreated`: the call is a GET by
 // id of a resource this session created less than kCreateSettleMilliseconds ago.
 EAttemptStep NextStep(const std::string& method, EHttpFailure failure, long status, bool outcomeUnknown,
                       bool freshlyCreated);
