@@ -196,8 +196,16 @@ bool CRestBridge::DeleteVM(const string& name, const string& instanceId, bool wa
                            bool preserveBootVolume) {
   return Run("DeleteVM", [&](CRestApi& api) {
     if (instanceId.empty()) return Fail("No instance id was given for instance [" + name + "]");
-    api.Delete(ERestService::Core, InstancePath(instanceId),
-               {{"preserveBootVolume", preserveBootVolume ? "true" : "false"}});
+    try {
+      api.Delete(ERestService::Core, InstancePath(instanceId),
+                 {{"preserveBootVolume", preserveBootVolume ? "true" : "false"}});
+    } catch (const CRestError& e) {
+      // The service answers the terminate of a terminated instance 404: it is done, as it would be in
+      // any backend. An instance the service does not know at all stays a refusal.
+      if (!e.NotFound() || api.Get(ERestService::Core, InstancePath(instanceId)).value("lifecycleState", "") != "TERMINATED")
+        throw;
+      return true;
+    }
     if (waitForTermination) AwaitInstance(api, instanceId, [](const std::string& s) { return s == "TERMINATED"; });
     return true;
   });
