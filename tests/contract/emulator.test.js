@@ -16,6 +16,7 @@ const common = require("oci-common");
 const core = require("oci-core");
 const identity = require("oci-identity");
 const objectstorage = require("oci-objectstorage");
+const workrequests = require("oci-workrequests");
 
 const sleep = ms => new Promise(r => setTimeout(r, ms));
 
@@ -31,6 +32,8 @@ const answerModels = [
   [/^\/20160918\/regions$/, "Region"], [/^\/20160918\/tenancies\/[^/]+\/regionSubscriptions$/, "RegionSubscription"],
   [/^\/20160918\/availabilityDomains$/, "AvailabilityDomain"], [/^\/20160918\/compartments(\/[^/]+)?$/, "Compartment"],
   [/^\/20160918\/tenancies\/[^/]+$/, "Tenancy"],
+  [/^\/20160918\/workRequests\/[^/]+$/, "WorkRequest"], [/^\/20160918\/workRequests$/, "WorkRequestSummary"],
+  [/^\/20160918\/workRequests\/[^/]+\/errors$/, "WorkRequestError"],
 ];
 
 // Fields of `resource` that the SDK's model `name` lacks, recursing into nested models.
@@ -86,6 +89,7 @@ test("the SDK drives the emulator", { timeout: 90000 }, async t => {
   const compute = clientOf(core.ComputeClient, provider), storage = clientOf(core.BlockstorageClient, provider);
   const network = clientOf(core.VirtualNetworkClient, provider), iam = clientOf(identity.IdentityClient, provider);
   const objects = clientOf(objectstorage.ObjectStorageClient, provider);
+  const work = clientOf(workrequests.WorkRequestClient, provider);
   const all = async iterator => { const items = []; for await (const item of iterator) items.push(item); return items; };
   const until = async (get, state) => {
     for (let i = 0; i < 100; ++i) { const r = await get(); if (r.lifecycleState === state) return r; await sleep(50); }
@@ -216,10 +220,20 @@ test("the SDK drives the emulator", { timeout: 90000 }, async t => {
     const head = await objects.headObject({ namespaceName, bucketName: bucket.name, objectName: "contract object.img" });
     assert.strictEqual(Number(head.contentLength), 4096);
     assert.ok(ls("objects").some(o => JSON.stringify(o).includes("contract object.img")));
-    const image = (await compute.createImage({ createImageDetails: { compartmentId: backup, displayName: "contract-image", launchMode: "PARAVIRTUALIZED",
-      imageSourceDetails: { sourceType: "objectStorageTuple", namespaceName, bucketName: bucket.name, objectName: "contract object.img" } } })).image;
+    const created = await compute.createImage({ createImageDetails: { compartmentId: backup, displayName: "contract-image", launchMode: "PARAVIRTUALIZED",
+      imageSourceDetails: { sourceType: "objectStorageTuple", namespaceName, bucketName: bucket.name, objectName: "contract object.img" } } });
+    const image = created.image;
     await until(async () => (await compute.getImage({ imageId: image.id })).image, "AVAILABLE");
     assert.ok(ls("images").some(i => i.id === image.id && i.name === "contract-image"));
+    // The import's work request, read with the Work Requests client: done once the image is available.
+    assert.ok(created.opcWorkRequestId, "the create answered no opc-work-request-id");
+    const request = (await work.getWorkRequest({ workRequestId: created.opcWorkRequestId })).workRequest;
+    assert.strictEqual(request.status, workrequests.models.WorkRequest.Status.Succeeded);
+    assert.strictEqual(request.operationType, "CreateImage");
+    assert.deepStrictEqual(request.resources.map(r => r.identifier), [image.id]);
+    const listed = await all(work.listWorkRequestsRecordIterator({ compartmentId: backup, resourceId: image.id }));
+    assert.deepStrictEqual(listed.map(w => w.id), [created.opcWorkRequestId]);
+    assert.deepStrictEqual(await all(work.listWorkRequestErrorsRecordIterator({ workRequestId: request.id })), []);
     await compute.deleteImage({ imageId: image.id });
     assert.ok(!ls("images").some(i => i.id === image.id && i.state === "AVAILABLE"));
     await objects.deleteObject({ namespaceName, bucketName: bucket.name, objectName: "contract object.img" });

@@ -15,7 +15,7 @@ function tool(name) {
   return file;
 }
 
-const modelDirs = ["oci-core", "oci-identity", "oci-objectstorage"].map(p => path.join(here, "node_modules", p, "lib", "model"));
+const modelDirs = ["oci-core", "oci-identity", "oci-objectstorage", "oci-workrequests"].map(p => path.join(here, "node_modules", p, "lib", "model"));
 
 // "CreateVolumeDetails" -> create-volume-details.d.ts
 function modelFile(name) {
