@@ -251,6 +251,9 @@ TEST_F(RestRetry, AGetByIdSoonAfterItsCreateWaitsOutTheServicesLag) {
   // Another id is not found at once.
   EXPECT_EQ(Thrown([&] { api->Get(ERestService::Core, "/20160918/volumes/ocid1.volume.old"); }), "Code404: refused");
   EXPECT_EQ(service_.Seen().size(), 5u);
+  // Nor is its id in another collection (a probe whether an id is an image's, say): not the resource made.
+  EXPECT_EQ(Thrown([&] { api->Get(ERestService::Core, "/20160918/images/ocid1.volume.new"); }), "Code404: refused");
+  EXPECT_EQ(service_.Seen().size(), 6u);
 
   // One that never appears is given up on within 30 s of its create.
   notYet = 1'000'000;
@@ -278,6 +281,7 @@ TEST_F(RestRetry, TheBridgeReadsItsBudgetAndFollowsAnImportsWorkRequest) {
   hosttest::PutFile(config, "[DEFAULT]\nuser=u\nfingerprint=" + key_->Fingerprint() +
                                 "\nkey_file=key.pem\ntenancy=t\nregion=r\n");
   std::string wrStatus = "IN_PROGRESS";
+  int errorsStatus = 200;
   int tenancyRefusals = 1;
   service_.Answer([&](const httplib::Request& request, httplib::Response& response) {
     const std::string& path = request.path;
@@ -289,7 +293,7 @@ TEST_F(RestRetry, TheBridgeReadsItsBudgetAndFollowsAnImportsWorkRequest) {
     }
     if (path == "/20160918/workRequests/wr.known") return Reply(response, 200, {{"id", "wr.known"}, {"status", wrStatus}});
     if (path == "/20160918/workRequests/wr.known/errors")
-      return Reply(response, 200, json::array({{{"code", "ImportFailed"}, {"message", "no disk image"}},
+      return Reply(response, errorsStatus, json::array({{{"code", "ImportFailed"}, {"message", "no disk image"}},
                                                {{"code", "Other"}, {"message", "second"}}}));
     if (path == "/20160918/images/ocid1.image.other") return Reply(response, 200, {{"compartmentId", "c"}});
     const auto listed = [](const char* id, const char* status, const char* accepted) {
@@ -319,6 +323,11 @@ TEST_F(RestRetry, TheBridgeReadsItsBudgetAndFollowsAnImportsWorkRequest) {
   EXPECT_FALSE(bridge.IsImageImportOperationCompleted(imageId, completed));
   EXPECT_EQ(bridge.GetLastError(), "The import of image [ocid1.image.known] failed: work request [wr.known] is FAILED: "
                                    "ImportFailed: no disk image; Other: second");
+  // Errors that cannot be read leave the failure the import's.
+  errorsStatus = 400;
+  EXPECT_FALSE(bridge.IsImageImportOperationCompleted(imageId, completed));
+  EXPECT_EQ(bridge.GetLastError(), "The import of image [ocid1.image.known] failed: work request [wr.known] is FAILED: "
+                                   "its errors could not be read: Code400: refused");
   // An image this session did not create: its newest CreateImage work request.
   ASSERT_TRUE(bridge.IsImageImportOperationCompleted("ocid1.image.other", completed)) << bridge.GetLastError();
   EXPECT_TRUE(completed);

@@ -81,7 +81,7 @@ CHttpClient::~CHttpClient() {
 }
 
 bool CHttpClient::Send(const std::string& baseUrl, const SHttpRequest& request, SHttpResponse& response,
-                       std::string& error, EHttpFailure* failure) {
+                       std::string& error, EHttpFailure* failure, long timeoutSeconds) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (failure) *failure = EHttpFailure::None;
   if (!curl_) {
@@ -117,7 +117,11 @@ bool CHttpClient::Send(const std::string& baseUrl, const SHttpRequest& request, 
   curl_easy_setopt(curl_, CURLOPT_PREREQDATA, &sends);
   curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, options_.connectTimeoutSeconds);
-  curl_easy_setopt(curl_, CURLOPT_TIMEOUT, options_.totalTimeoutSeconds);
+  curl_easy_setopt(curl_, CURLOPT_TIMEOUT,
+                   timeoutSeconds > 0 ? std::min(timeoutSeconds, options_.totalTimeoutSeconds) : options_.totalTimeoutSeconds);
+  // HTTP/1.1: a failure is a dropped connection or an answer, never a stream reset whose outcome reads
+  // as a connection not made.
+  curl_easy_setopt(curl_, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   const bool loopback = IsLoopbackHost(HostOfUrl(baseUrl));
   curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYPEER, loopback ? 0L : 1L);
   curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYHOST, loopback ? 0L : 2L);
@@ -134,7 +138,8 @@ bool CHttpClient::Send(const std::string& baseUrl, const SHttpRequest& request, 
   const CURLcode code = curl_easy_perform(curl_);
   response.resent = sends > 1;
   if (code != CURLE_OK) {
-    if (failure) *failure = FailureOf(code);
+    // A request never sent (the connection, or a proxy's tunnel, was never made) cannot have taken effect.
+    if (failure) *failure = sends == 0 ? EHttpFailure::NoConnection : FailureOf(code);
     error = "the request to [" + HostOfUrl(baseUrl) + "] failed: " + (*errorText ? errorText : curl_easy_strerror(code));
     return false;
   }

@@ -22,10 +22,12 @@ std::string ErrorText(const std::string& code, const std::string& message, const
   return text;
 }
 
-// The last segment of a target's path: the id of a request on one resource.
-std::string LastSegment(const std::string& target) {
-  const std::string path = target.substr(0, target.find('?'));
-  return path.substr(path.rfind('/') + 1);
+// A target's path without its query or a trailing slash: "/20160918/volumes/<id>" of a request on one
+// resource, "/20160918/volumes" of a create in that collection.
+std::string PathOf(const std::string& target) {
+  std::string path = target.substr(0, target.find('?'));
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
 }
 
 }  // namespace
@@ -137,36 +139,38 @@ void CRestApi::ReturnClient(std::unique_ptr<CHttpClient> client) {
 
 void CRestApi::NoteCreated(const std::string& target, const json& answer) {
   if (!answer.is_object() || !answer.contains("id") || !answer["id"].is_string()) return;
-  const std::string id = UrlEncode(answer["id"].get<std::string>());
-  if (id == LastSegment(target)) return;  // an action on the resource (POST .../<id>?action=...), not its create
+  const std::string collection = PathOf(target), id = UrlEncode(answer["id"].get<std::string>());
+  // An action on the resource (POST .../<id>?action=...) is not its create.
+  if (collection.size() > id.size() && collection.compare(collection.size() - id.size() - 1, std::string::npos, "/" + id) == 0)
+    return;
   const int64_t now = HostClock::Get().NowMilliseconds();
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto it = created_.begin(); it != created_.end();)
     it = now - it->second > kCreateSettleMilliseconds ? created_.erase(it) : std::next(it);
-  created_[id] = now;
+  created_[collection + "/" + id] = now;  // what a GET of it asks for
 }
 
 void CRestApi::ForgetCreated(const std::string& target) {
   std::lock_guard<std::mutex> lock(mutex_);
-  created_.erase(LastSegment(target));
+  created_.erase(PathOf(target));
 }
 
 bool CRestApi::CreatedMomentsAgo(const std::string& target, int64_t& createdMs) {
   std::lock_guard<std::mutex> lock(mutex_);
-  const auto it = created_.find(LastSegment(target));
+  const auto it = created_.find(PathOf(target));
   if (it == created_.end()) return false;
   createdMs = it->second;
   return HostClock::Get().NowMilliseconds() - createdMs <= kCreateSettleMilliseconds;
 }
 
 bool CRestApi::SendOnce(ERestService service, SHttpRequest request, bool excludeBody, SHttpResponse& response,
-                        std::string& error, EHttpFailure& failure) {
+                        std::string& error, EHttpFailure& failure, long timeoutSeconds) {
   const std::string& base = BaseUrl(service);
   request.host = HostOfUrl(base);
   if (!signer_->Sign(request, HttpDate(HostClock::Now()), excludeBody, error))
     throw CRestError(0, "RequestFailed", "the request could not be signed: " + error, "");
   std::unique_ptr<CHttpClient> client = TakeClient();
-  const bool answered = client->Send(base, request, response, error, &failure);
+  const bool answered = client->Send(base, request, response, error, &failure, timeoutSeconds);
   ReturnClient(std::move(client));
   return answered;
 }
@@ -194,7 +198,7 @@ SHttpResponse CRestApi::Send(ERestService service, const std::string& method, co
     SHttpResponse response;
     std::string error;
     EHttpFailure failure = EHttpFailure::None;
-    SendOnce(service, request, excludeBody, response, error, failure);
+    SendOnce(service, request, excludeBody, response, error, failure, schedule.AttemptSeconds());
     schedule.CountAttempt();
     outcomeUnknown = outcomeUnknown || response.resent;
     const EAttemptStep step = NextStep(method, failure, response.status, outcomeUnknown, freshlyCreated);

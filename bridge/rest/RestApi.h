@@ -107,7 +107,7 @@ class CRestApi {
   // One attempt: signed now, sent on a pooled connection. False with `error` and `failure` when no
   // answer came.
   bool SendOnce(ERestService service, SHttpRequest request, bool excludeBody, SHttpResponse& response,
-                std::string& error, EHttpFailure& failure);
+                std::string& error, EHttpFailure& failure, long timeoutSeconds);
   const std::string& BaseUrl(ERestService service) const;
   std::unique_ptr<CHttpClient> TakeClient();
   void ReturnClient(std::unique_ptr<CHttpClient> client);
@@ -123,7 +123,7 @@ class CRestApi {
   std::vector<std::unique_ptr<CHttpClient>> idle_;  // one kept connection per client; a thread takes one
   std::string namespace_;
   uint32_t retryBudgetSeconds_;
-  std::map<std::string, int64_t> created_;  // id -> host clock milliseconds of its create
+  std::map<std::string, int64_t> created_;  // path of a created resource -> host clock milliseconds of its create
 };
 
 }  // namespace OracleCloudSDKCppBridge

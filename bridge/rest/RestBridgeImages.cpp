@@ -79,10 +79,16 @@ json ImportWorkRequest(CRestApi& api, const std::string& imageId, const std::str
 }
 
 // "code: message; ..." of a work request's errors.
+// The errors a failed work request names; what went wrong reading them when they cannot be read, so
+// that the failure is still reported as the import's.
 std::string WorkRequestErrors(CRestApi& api, const std::string& id) {
   std::string text;
-  for (const json& error : api.List(ERestService::Core, ItemPath(kWorkRequests, id) + "/errors"))
-    text += (text.empty() ? "" : "; ") + error.value("code", "") + ": " + error.value("message", "");
+  try {
+    for (const json& error : api.List(ERestService::Core, ItemPath(kWorkRequests, id) + "/errors"))
+      text += (text.empty() ? "" : "; ") + error.value("code", "") + ": " + error.value("message", "");
+  } catch (const CRestError& e) {
+    return std::string("its errors could not be read: ") + e.what();
+  }
   return text.empty() ? "it names no error" : text;
 }
 

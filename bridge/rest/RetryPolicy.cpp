@@ -49,7 +49,7 @@ uint64_t RetryAfterMilliseconds(const std::string& value, long long nowSeconds) 
   if (value.empty()) return 0;
   char* end = nullptr;
   const double seconds = std::strtod(value.c_str(), &end);
-  if (end != value.c_str() && *end == '\0') return seconds > 0 && seconds < 86'400 ? static_cast<uint64_t>(seconds * 1000) : 0;
+  if (end != value.c_str() && *end == '\0') return seconds > 0 ? static_cast<uint64_t>(std::min(seconds, 86'400.0) * 1000) : 0;
   const long long date = ParseHttpDate(value);
   return date > nowSeconds ? static_cast<uint64_t>(date - nowSeconds) * 1000 : 0;
 }
@@ -57,7 +57,14 @@ uint64_t RetryAfterMilliseconds(const std::string& value, long long nowSeconds) 
 CRetrySchedule::CRetrySchedule(uint32_t budgetSeconds)
     : startMs_(HostClock::Get().NowMilliseconds()), budgetMs_(static_cast<int64_t>(budgetSeconds) * 1000) {}
 
+long CRetrySchedule::AttemptSeconds() const {
+  if (budgetMs_ == 0) return 0;
+  const int64_t leftMs = startMs_ + budgetMs_ - HostClock::Get().NowMilliseconds();
+  return static_cast<long>(std::max<int64_t>(leftMs / 1000, 1));
+}
+
 bool CRetrySchedule::WaitForNextAttempt(uint64_t minimumMs, int64_t deadlineMs) {
+  if (budgetMs_ == 0) return false;
   const uint64_t waitMs = std::max(minimumMs, Jitter(BackoffCeilingMilliseconds(attempts_)));
   const int64_t wakeMs = HostClock::Get().NowMilliseconds() + static_cast<int64_t>(waitMs);
   if (wakeMs > startMs_ + budgetMs_ || (deadlineMs > 0 && wakeMs > deadlineMs)) return false;
