@@ -19,7 +19,7 @@ if command -v setarch >/dev/null && setarch "$(uname -m)" -R true 2>/dev/null; t
 fi
 # One run per group, so that a report in one (which halts its run) does not hide the other.
 status=0
-for filter in 'PluginThreads.*' 'HostDiskMapper.*' 'PluginRestore.InitAttaches*'; do
+for filter in 'PluginThreads.*' 'HostDiskMapper.*' 'PluginRestore.InitAttaches*' 'RestRetry.*'; do
   echo "== ThreadSanitizer: $filter"
   "${prefix[@]}" "$build/oci_tests" "--gtest_filter=$filter" "$@" || { status=$?; echo "== FAILED: $filter ($status)"; }
 done
