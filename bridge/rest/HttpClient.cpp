@@ -81,7 +81,7 @@ CHttpClient::~CHttpClient() {
 }
 
 bool CHttpClient::Send(const std::string& baseUrl, const SHttpRequest& request, SHttpResponse& response,
-                       std::string& error, EHttpFailure* failure, long timeoutSeconds) {
+                       std::string& error, EHttpFailure* failure) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (failure) *failure = EHttpFailure::None;
   if (!curl_) {
@@ -117,8 +117,7 @@ bool CHttpClient::Send(const std::string& baseUrl, const SHttpRequest& request, 
   curl_easy_setopt(curl_, CURLOPT_PREREQDATA, &sends);
   curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, options_.connectTimeoutSeconds);
-  curl_easy_setopt(curl_, CURLOPT_TIMEOUT,
-                   timeoutSeconds > 0 ? std::min(timeoutSeconds, options_.totalTimeoutSeconds) : options_.totalTimeoutSeconds);
+  curl_easy_setopt(curl_, CURLOPT_TIMEOUT, options_.totalTimeoutSeconds);
   // HTTP/1.1: a failure is a dropped connection or an answer, never a stream reset whose outcome reads
   // as a connection not made.
   curl_easy_setopt(curl_, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));

@@ -23,7 +23,8 @@ struct SHttpResponse {
 
 struct SHttpOptions {
   // An attempt's limits: the service answers a request of its API within seconds, and one it holds for a
-  // minute is tried again (within the call's retry budget).
+  // minute is tried again if the call's retry budget still allows a retry (the budget bounds when retries
+  // may start, not how long an attempt under way may take).
   long connectTimeoutSeconds = 10, totalTimeoutSeconds = 60;
   std::string proxy, proxyUser, proxyPassword;  // proxy: "host[:port]"; empty: none
 };
@@ -44,11 +45,11 @@ class CHttpClient {
   CHttpClient(const CHttpClient&) = delete;
   CHttpClient& operator=(const CHttpClient&) = delete;
 
-  // Sends `request` (its target under `baseUrl`, "scheme://host[:port]") and reads the whole answer
-  // within `timeoutSeconds` (0: the options' total); false with `error` (libcurl's reason, never a
-  // credential) and how it failed in `failure` when no answer came.
+  // Sends `request` (its target under `baseUrl`, "scheme://host[:port]") and reads the whole answer;
+  // false with `error` (libcurl's reason, never a credential) and how it failed in `failure` when no
+  // answer came.
   bool Send(const std::string& baseUrl, const SHttpRequest& request, SHttpResponse& response, std::string& error,
-            EHttpFailure* failure = nullptr, long timeoutSeconds = 0);
+            EHttpFailure* failure = nullptr);
 
  private:
   SHttpOptions options_;

@@ -164,13 +164,13 @@ bool CRestApi::CreatedMomentsAgo(const std::string& target, int64_t& createdMs) 
 }
 
 bool CRestApi::SendOnce(ERestService service, SHttpRequest request, bool excludeBody, SHttpResponse& response,
-                        std::string& error, EHttpFailure& failure, long timeoutSeconds) {
+                        std::string& error, EHttpFailure& failure) {
   const std::string& base = BaseUrl(service);
   request.host = HostOfUrl(base);
   if (!signer_->Sign(request, HttpDate(HostClock::Now()), excludeBody, error))
     throw CRestError(0, "RequestFailed", "the request could not be signed: " + error, "");
   std::unique_ptr<CHttpClient> client = TakeClient();
-  const bool answered = client->Send(base, request, response, error, &failure, timeoutSeconds);
+  const bool answered = client->Send(base, request, response, error, &failure);
   ReturnClient(std::move(client));
   return answered;
 }
@@ -198,7 +198,7 @@ SHttpResponse CRestApi::Send(ERestService service, const std::string& method, co
     SHttpResponse response;
     std::string error;
     EHttpFailure failure = EHttpFailure::None;
-    SendOnce(service, request, excludeBody, response, error, failure, schedule.AttemptSeconds());
+    SendOnce(service, request, excludeBody, response, error, failure);
     schedule.CountAttempt();
     outcomeUnknown = outcomeUnknown || response.resent;
     const EAttemptStep step = NextStep(method, failure, response.status, outcomeUnknown, freshlyCreated);

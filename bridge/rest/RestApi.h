@@ -107,7 +107,7 @@ class CRestApi {
   // One attempt: signed now, sent on a pooled connection. False with `error` and `failure` when no
   // answer came.
   bool SendOnce(ERestService service, SHttpRequest request, bool excludeBody, SHttpResponse& response,
-                std::string& error, EHttpFailure& failure, long timeoutSeconds);
+                std::string& error, EHttpFailure& failure);
   const std::string& BaseUrl(ERestService service) const;
   std::unique_ptr<CHttpClient> TakeClient();
   void ReturnClient(std::unique_ptr<CHttpClient> client);

@@ -57,12 +57,6 @@ uint64_t RetryAfterMilliseconds(const std::string& value, long long nowSeconds) 
 CRetrySchedule::CRetrySchedule(uint32_t budgetSeconds)
     : startMs_(HostClock::Get().NowMilliseconds()), budgetMs_(static_cast<int64_t>(budgetSeconds) * 1000) {}
 
-long CRetrySchedule::AttemptSeconds() const {
-  if (budgetMs_ == 0) return 0;
-  const int64_t leftMs = startMs_ + budgetMs_ - HostClock::Get().NowMilliseconds();
-  return static_cast<long>(std::max<int64_t>(leftMs / 1000, 1));
-}
-
 bool CRetrySchedule::WaitForNextAttempt(uint64_t minimumMs, int64_t deadlineMs) {
   if (budgetMs_ == 0) return false;
   const uint64_t waitMs = std::max(minimumMs, Jitter(BackoffCeilingMilliseconds(attempts_)));

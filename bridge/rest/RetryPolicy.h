@@ -47,9 +47,6 @@ class CRetrySchedule {
   explicit CRetrySchedule(uint32_t budgetSeconds);
   void CountAttempt() { ++attempts_; }
   int Attempts() const { return attempts_; }
-  // The time an attempt may take: what is left of the budget, at least a second; 0 (no limit of the
-  // schedule's) when there is no budget, as the only attempt then has the transport's own limit.
-  long AttemptSeconds() const;
   // Sleeps the back-off before the next attempt, at least `minimumMs`; false without sleeping when the
   // wait would end past the budget or past `deadlineMs` (host clock milliseconds; 0: none).
   bool WaitForNextAttempt(uint64_t minimumMs, int64_t deadlineMs = 0);
