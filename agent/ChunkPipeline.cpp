@@ -184,15 +184,22 @@ UINT64 Readable(const SDiskFile& disk, UINT64 size) { return disk.blockDevice ? 
 }  // namespace
 
 ChunkSource DataChunksOf(const SDiskFile& disk, UINT64 size) {
-  auto cursor = std::make_shared<UINT64>(0);
+  // The next chunk to look at, and the end of the data region it lies in (a file system may take
+  // time in proportion to a region's length to find its end: it is looked for once per region).
+  struct SCursor {
+    UINT64 next = 0, regionEnd = 0;
+  };
+  auto cursor = std::make_shared<SCursor>();
   const int fd = disk.buffered.fd;
   const UINT64 readable = Readable(disk, size);
   return [cursor, fd, size, readable](SChunk& chunk) {
-    UINT64 start = 0, end = 0;
-    if (*cursor >= readable || !NextDataRegion(fd, *cursor, readable, start, end)) return false;
+    if (cursor->next >= readable) return false;
+    UINT64 start = cursor->next;
+    if (start >= cursor->regionEnd && !NextDataRegion(fd, cursor->next, readable, start, cursor->regionEnd))
+      return false;
     chunk.offset = start / kDiskChunk * kDiskChunk;
     chunk.length = std::min<UINT64>(kDiskChunk, size - chunk.offset);
-    *cursor = chunk.offset + chunk.length;
+    cursor->next = chunk.offset + chunk.length;
     return true;
   };
 }

@@ -60,15 +60,20 @@ bool OpenTarget(const string& target, UINT64 size, SDiskFile& out, string& error
 // The pieces of a stored disk a restore writes, in order: its holes whole, its data cut at chunk
 // boundaries.
 ChunkSource StoredPieces(int fd, UINT64 size) {
-  auto cursor = std::make_shared<UINT64>(0);
+  // Where the next piece starts, and the data region around it (looked for once per region).
+  struct SCursor {
+    UINT64 next = 0, start = 0, end = 0;
+  };
+  auto cursor = std::make_shared<SCursor>();
   return [cursor, fd, size](SChunk& chunk) {
-    if (*cursor >= size) return false;
-    UINT64 start = size, end = size;
-    if (!NextDataRegion(fd, *cursor, size, start, end)) start = end = size;
-    chunk.offset = *cursor;
-    chunk.hole = start > *cursor;
-    chunk.length = chunk.hole ? start - *cursor : std::min(end, (*cursor / kDiskChunk + 1) * kDiskChunk) - *cursor;
-    *cursor += chunk.length;
+    const UINT64 at = cursor->next;
+    if (at >= size) return false;
+    if (at >= cursor->end && !NextDataRegion(fd, at, size, cursor->start, cursor->end))
+      cursor->start = cursor->end = size;
+    chunk.offset = at;
+    chunk.hole = cursor->start > at;
+    chunk.length = chunk.hole ? cursor->start - at : std::min(cursor->end, (at / kDiskChunk + 1) * kDiskChunk) - at;
+    cursor->next += chunk.length;
     return true;
   };
 }
