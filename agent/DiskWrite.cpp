@@ -18,17 +18,17 @@
 
 namespace {
 
-// Makes [offset, offset + length) of the target read as zeros. A target that cannot drop a range
-// gets zeros written, counted as written bytes.
+// Makes [offset, offset + length) of the target read as zeros without writing them: a hole punched
+// in a file; on a device the zeroing that may unmap the range (a thin device, or a loop device's file,
+// stays thin), else BLKZEROOUT (which keeps the range allocated; a device may write the zeros
+// itself). A target that can do neither gets zeros written, counted as written bytes.
 bool ZeroRange(int fd, bool blockDevice, UINT64 offset, UINT64 length, SDiskWriteResult& result) {
   if (length == 0) return true;
-  int rc;
-  if (blockDevice) {
+  int rc = ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                       static_cast<off_t>(length));
+  if (rc != 0 && blockDevice && errno == EOPNOTSUPP) {
     uint64_t range[2] = {offset, length};
     rc = ::ioctl(fd, BLKZEROOUT, range);
-  } else {
-    rc = ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
-                     static_cast<off_t>(length));
   }
   if (rc == 0) {
     result.bytesZeroed += length;
