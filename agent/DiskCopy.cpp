@@ -9,49 +9,48 @@
 #include <cstring>
 #include <vector>
 
-#include "agent/DiskRegions.h"
-#include "agent/PipelinedDigest.h"
+#include "agent/ChunkPipeline.h"
 
 bool CopyDiskSparse(const string& source, UINT64 size, const string& destination, SDiskCopyResult& result,
                     string& error, const std::atomic<bool>* cancel, const std::function<void(UINT64)>& progress) {
-  SFd in, out;
-  in.fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in.fd < 0) {
-    error = "cannot open [" + source + "]: " + strerror(errno);
-    return false;
-  }
-  out.fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  SDiskFile in;
+  if (!OpenDiskFile(source, O_RDONLY, in, error)) return false;
+  // A device tells its own size; a file is read for the size reported.
+  if (in.blockDevice) size = in.size;
+  SFd out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   if (out.fd < 0 || ::ftruncate(out.fd, static_cast<off_t>(size)) != 0) {
     error = "cannot create [" + destination + "]: " + strerror(errno);
     return false;
   }
-  // Each chunk is hashed on the digest's thread while the next one is read and written.
-  CPipelinedDigest digest;
-  UINT64 hashed = 0, read = 0, start = 0, end = 0;
-  while (hashed < size && NextDataRegion(in.fd, hashed, size, start, end)) {
-    digest.Zeros(start - hashed);
-    for (UINT64 offset = start; offset < end;) {
-      if (cancel && cancel->load()) {
-        error = "cancelled";
-        return false;
-      }
-      size_t n = static_cast<size_t>(std::min<UINT64>(end - offset, kDiskChunk));
-      const size_t buffer = digest.Borrow();
-      if (!ReadFully(in.fd, digest.BufferData(buffer), n, offset)) {
-        error = "read of [" + source + "] failed at " + std::to_string(offset);
-        return false;
-      }
-      if (!WriteFully(out.fd, digest.BufferData(buffer), n, offset)) {
-        error = "write of [" + destination + "] failed: " + strerror(errno);
-        return false;
-      }
-      digest.Data(buffer, n);
-      offset += n;
-      read += n;
-      if (progress) progress(offset);
-    }
-    hashed = end;
-  }
+  // Chunks are read, looked at and hashed on the pipeline's threads, several at once; a chunk of
+  // zeros is left a hole of the stored file. Their digests are chained here, in order.
+  CDiskDigest digest;
+  UINT64 hashed = 0, read = 0;
+  const bool copied = RunChunkPipeline(
+      kChunksInFlight, DataChunksOf(in, size),
+      [&](SChunk& chunk, string& why) {
+        const size_t n = static_cast<size_t>(chunk.length);
+        if (!ReadChunkOf(in, size, chunk)) {
+          why = "read of [" + source + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
+          return false;
+        }
+        chunk.digest = ChunkDigestOf(chunk.data, n, chunk.zero);
+        if (!chunk.zero && !WriteFully(out.fd, chunk.data, n, chunk.offset)) {
+          why = "write of [" + destination + "] failed: " + strerror(errno);
+          return false;
+        }
+        return true;
+      },
+      [&](SChunk& chunk, string&) {
+        digest.Zeros(chunk.offset - hashed);
+        digest.AddChunk(chunk.digest);
+        hashed = chunk.offset + chunk.length;
+        read += chunk.length;
+        if (progress) progress(hashed);
+        return true;
+      },
+      cancel, error);
+  if (!copied) return false;
   digest.Zeros(size - hashed);
   if (::fsync(out.fd) != 0) {
     error = "sync of [" + destination + "] failed: " + strerror(errno);
@@ -96,8 +95,11 @@ bool VerifyStoredCopy(const string& path, const SDiskCopyResult& copied, string&
     error = "[" + path + "] holds " + std::to_string(size) + " bytes, not the " + std::to_string(copied.size) + " read";
     return false;
   }
+  SDiskFile file;
   SDiskChecksum stored;
-  if (!ChecksumOfFile(path, size, copied.checksum.scheme, stored, error)) return false;
+  if (!OpenDiskFile(path, O_RDONLY, file, error) ||
+      !ChecksumOfDisk(file, path, size, copied.checksum.scheme, stored, error))
+    return false;
   if (stored != copied.checksum) {
     error = "[" + path + "] does not hold what was read: " + stored.Shown() + ", read " + copied.checksum.hex;
     return false;

@@ -1,6 +1,8 @@
 #pragma once
-// Copies a disk device (or any file) into a store file, reading only the regions that hold data
-// (holes stay holes) and computing the disk checksum of its logical content, holes as zeros.
+// Copies a disk device (or any file) into a store file, reading only the regions that hold data (a
+// file's; a device is all data) with several reads in flight, direct where the file system takes it.
+// A chunk of zeros is stored as a hole: the store holds the data, not the disk's size. The disk
+// checksum is of its logical content, holes as zeros.
 #include <atomic>
 #include <functional>
 #include <string>
@@ -14,6 +16,7 @@ struct SDiskCopyResult {
   SDiskChecksum checksum;
 };
 
+// A block device's size is its own (BLKGETSIZE64); a file is read for `size` bytes.
 // progress(bytesDoneOfLogicalSize) is called now and then; `cancel` stops the copy (returns false).
 bool CopyDiskSparse(const string& source, UINT64 size, const string& destination, SDiskCopyResult& result,
                     string& error, const std::atomic<bool>* cancel = nullptr,

@@ -10,29 +10,32 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <vector>
 
+#include "agent/ChunkPipeline.h"
 #include "agent/DiskRegions.h"
 
 namespace {
 
-// Makes [offset, offset + length) of the target read as zeros. A target that cannot drop a range
-// gets zeros written, counted as written bytes.
+// Makes [offset, offset + length) of the target read as zeros without writing them: a hole punched
+// in a file; on a device the zeroing that may unmap the range (a thin device, or a loop device's file,
+// stays thin), else BLKZEROOUT (which keeps the range allocated; a device may write the zeros
+// itself). A target that can do neither gets zeros written, counted as written bytes.
 bool ZeroRange(int fd, bool blockDevice, UINT64 offset, UINT64 length, SDiskWriteResult& result) {
   if (length == 0) return true;
-  int rc;
-  if (blockDevice) {
+  int rc = ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                       static_cast<off_t>(length));
+  if (rc != 0 && blockDevice && errno == EOPNOTSUPP) {
     uint64_t range[2] = {offset, length};
     rc = ::ioctl(fd, BLKZEROOUT, range);
-  } else {
-    rc = ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
-                     static_cast<off_t>(length));
   }
   if (rc == 0) {
     result.bytesZeroed += length;
     return true;
   }
-  if (errno != EOPNOTSUPP && errno != ENOTTY) return false;
+  // A device that cannot zero a range (or not one of this alignment) gets the zeros written.
+  if (errno != EOPNOTSUPP && errno != ENOTTY && errno != EINVAL) return false;
   static const std::vector<char> zeros(kDiskChunk, 0);
   for (UINT64 done = 0; done < length;) {
     size_t n = static_cast<size_t>(std::min<UINT64>(length - done, kDiskChunk));
@@ -43,35 +46,36 @@ bool ZeroRange(int fd, bool blockDevice, UINT64 offset, UINT64 length, SDiskWrit
   return true;
 }
 
-// The bytes a target can hold.
-bool TargetSize(int fd, const struct stat& st, UINT64& size) {
-  if (S_ISREG(st.st_mode)) {
-    size = static_cast<UINT64>(st.st_size);
-    return true;
-  }
-  return S_ISBLK(st.st_mode) && ::ioctl(fd, BLKGETSIZE64, &size) == 0;
-}
-
 // Opens the device the plug-in attached (never created), which must hold at least `size` bytes.
-bool OpenTarget(const string& target, UINT64 size, SFd& out, bool& blockDevice, string& error) {
-  out.fd = ::open(target.c_str(), O_RDWR | O_CLOEXEC);
-  struct stat st;
-  if (out.fd < 0 || ::fstat(out.fd, &st) != 0) {
-    error = "cannot open [" + target + "]: " + strerror(errno);
-    return false;
-  }
-  blockDevice = S_ISBLK(st.st_mode);
-  UINT64 capacity = 0;
-  if (!TargetSize(out.fd, st, capacity)) {
-    error = "[" + target + "] is neither a block device nor a file";
-    return false;
-  }
-  if (capacity < size) {
-    error = "[" + target + "] holds " + std::to_string(capacity) + " bytes, fewer than the " + std::to_string(size) +
+bool OpenTarget(const string& target, UINT64 size, SDiskFile& out, string& error) {
+  if (!OpenDiskFile(target, O_RDWR, out, error)) return false;
+  if (out.size < size) {
+    error = "[" + target + "] holds " + std::to_string(out.size) + " bytes, fewer than the " + std::to_string(size) +
             " of the disk";
     return false;
   }
   return true;
+}
+
+// The pieces of a stored disk a restore writes, in order: its holes whole, its data cut at chunk
+// boundaries.
+ChunkSource StoredPieces(int fd, UINT64 size) {
+  // Where the next piece starts, and the data region around it (looked for once per region).
+  struct SCursor {
+    UINT64 next = 0, start = 0, end = 0;
+  };
+  auto cursor = std::make_shared<SCursor>();
+  return [cursor, fd, size](SChunk& chunk) {
+    const UINT64 at = cursor->next;
+    if (at >= size) return false;
+    if (at >= cursor->end && !NextDataRegion(fd, at, size, cursor->start, cursor->end))
+      cursor->start = cursor->end = size;
+    chunk.offset = at;
+    chunk.hole = cursor->start > at;
+    chunk.length = chunk.hole ? cursor->start - at : std::min(cursor->end, (at / kDiskChunk + 1) * kDiskChunk) - at;
+    cursor->next += chunk.length;
+    return true;
+  };
 }
 
 // Reads `n` bytes at `offset`, holes as zeros; `empty` tells that the range holds no data at all.
@@ -91,11 +95,15 @@ bool VerifyWrittenDisk(int fd, const string& target, int sourceFd, const string&
     error = "flush of [" + target + "] failed: " + strerror(errno);
     return false;
   }
-  // Read back from the device, not from what the page cache kept of the writes.
+  // Read back from the device (direct where it can be), not from what the page cache kept of the
+  // writes. A device cannot tell its holes: every byte of it is read, but only data is hashed.
   ::posix_fadvise(fd, 0, static_cast<off_t>(size), POSIX_FADV_DONTNEED);
   SDiskChecksum written, stored;
-  if (!ChecksumOfRange(fd, size, expected.scheme, written)) {
-    error = "read back of [" + target + "] failed: " + strerror(errno);
+  SDiskFile readBack;
+  string why;
+  if (!OpenDiskFile(target, O_RDONLY, readBack, why) ||
+      !ChecksumOfDisk(readBack, target, size, expected.scheme, written, why)) {
+    error = "read back of [" + target + "] failed: " + why;
     return false;
   }
   if (written == expected) return true;
@@ -136,50 +144,61 @@ bool OpenStoredDisk(const string& path, UINT64 size, SFd& in, string& error) {
 }
 
 bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target, const SDiskChecksum& expected,
-                         SDiskWriteResult& result, string& error, const std::atomic<bool>* cancel) {
+                         SDiskWriteResult& result, string& error, const std::atomic<bool>* cancel, bool targetEmpty) {
   result = SDiskWriteResult();
-  SFd in, out;
-  bool blockDevice = false;
-  if (!OpenStoredDisk(source, size, in, error) || !OpenTarget(target, size, out, blockDevice, error)) return false;
-  std::vector<char> buffer(kDiskChunk);
-  UINT64 written = 0, start = 0, end = 0;
-  while (written < size) {
-    if (!NextDataRegion(in.fd, written, size, start, end)) start = end = size;
-    if (!ZeroRange(out.fd, blockDevice, written, start - written, result)) {
-      error = "zeroing [" + target + "] at " + std::to_string(written) + " failed: " + strerror(errno);
-      return false;
-    }
-    for (UINT64 offset = start; offset < end;) {
-      if (cancel && cancel->load()) {
-        error = "cancelled";
-        return false;
-      }
-      size_t n = static_cast<size_t>(std::min<UINT64>(end - offset, kDiskChunk));
-      if (!ReadFully(in.fd, buffer.data(), n, offset)) {
-        error = "read of [" + source + "] failed at " + std::to_string(offset) + ": " + strerror(errno);
-        return false;
-      }
-      if (!WriteFully(out.fd, buffer.data(), n, offset)) {
-        error = "write of [" + target + "] failed at " + std::to_string(offset) + ": " + strerror(errno);
-        return false;
-      }
-      offset += n;
-      result.bytesWritten += n;
-    }
-    written = end;
-  }
-  return VerifyWrittenDisk(out.fd, target, in.fd, source, size, expected, error);
+  SFd in;
+  SDiskFile out;
+  if (!OpenStoredDisk(source, size, in, error) || !OpenTarget(target, size, out, error)) return false;
+  // Pieces are read and written on the pipeline's threads, several at once and in any order; a
+  // piece of zeros is made zero on the target (nothing to do on a target known empty).
+  const bool written = RunChunkPipeline(
+      kChunksInFlight, StoredPieces(in.fd, size),
+      [&](SChunk& chunk, string& why) {
+        const size_t n = static_cast<size_t>(chunk.length);
+        if (!chunk.hole) {
+          if (!ReadFully(in.fd, chunk.data, n, chunk.offset)) {
+            why = "read of [" + source + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
+            return false;
+          }
+          chunk.zero = IsAllZero(chunk.data, n);
+        }
+        if (!chunk.hole && !chunk.zero) {
+          if (!WriteDiskAt(out, chunk.data, n, chunk.offset)) {
+            why = "write of [" + target + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
+            return false;
+          }
+          chunk.written = chunk.length;
+          return true;
+        }
+        if (targetEmpty) return true;
+        SDiskWriteResult zeroed;
+        if (!ZeroRange(out.buffered.fd, out.blockDevice, chunk.offset, chunk.length, zeroed)) {
+          why = "zeroing [" + target + "] at " + std::to_string(chunk.offset) + " failed: " + strerror(errno);
+          return false;
+        }
+        chunk.written = zeroed.bytesWritten;
+        return true;
+      },
+      [&](SChunk& chunk, string&) {
+        result.bytesWritten += chunk.written;
+        result.bytesZeroed += chunk.length - chunk.written;
+        return true;
+      },
+      cancel, error);
+  if (!written) return false;
+  return VerifyWrittenDisk(out.buffered.fd, target, in.fd, source, size, expected, error);
 }
 
 bool WriteChangedChunks(const string& base, const SDiskChecksum& baseChecksum, const string& source, UINT64 size,
                         const string& target, const SDiskChecksum& expected, SDiskWriteResult& result, string& error,
                         const std::atomic<bool>* cancel) {
   result = SDiskWriteResult();
-  SFd old, in, out;
-  bool blockDevice = false;
+  SFd old, in;
+  SDiskFile out;
   if (!OpenStoredDisk(base, size, old, error) || !OpenStoredDisk(source, size, in, error) ||
-      !OpenTarget(target, size, out, blockDevice, error))
+      !OpenTarget(target, size, out, error))
     return false;
+  const bool blockDevice = out.blockDevice;
   std::vector<char> before(kDiskChunk), after(kDiskChunk);
   CDiskDigest baseDigest(baseChecksum.scheme);
   for (UINT64 offset = 0; offset < size; offset += kDiskChunk) {
@@ -200,8 +219,8 @@ bool WriteChangedChunks(const string& base, const SDiskChecksum& baseChecksum, c
     }
     baseDigest.Update(before.data(), n);
     if (std::memcmp(before.data(), after.data(), n) == 0) continue;
-    const bool done = afterEmpty ? ZeroRange(out.fd, blockDevice, offset, n, result)
-                                 : WriteFully(out.fd, after.data(), n, offset);
+    const bool done = afterEmpty ? ZeroRange(out.buffered.fd, blockDevice, offset, n, result)
+                                 : WriteFully(out.buffered.fd, after.data(), n, offset);
     if (!done) {
       error = "write of [" + target + "] failed at " + std::to_string(offset) + ": " + strerror(errno);
       return false;
@@ -214,5 +233,5 @@ bool WriteChangedChunks(const string& base, const SDiskChecksum& baseChecksum, c
     error = "[" + base + "] is not the disk last synced (its checksum changed)";
     return false;
   }
-  return VerifyWrittenDisk(out.fd, target, in.fd, source, size, expected, error);
+  return VerifyWrittenDisk(out.buffered.fd, target, in.fd, source, size, expected, error);
 }

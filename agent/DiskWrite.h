@@ -26,12 +26,16 @@ bool VerifyWrittenDisk(int fd, const string& target, int sourceFd, const string&
                        const SDiskChecksum& expected, string& error);
 
 // Writes the first `size` bytes of the backup file `source` (exactly `size` bytes long) into
-// `target`, a block device or a regular file of at least `size` bytes. The backup's data regions are
-// copied; its holes are made zero on the target (a punched hole on a file, BLKZEROOUT on a block
-// device), so that old bytes never survive. Then VerifyWrittenDisk. `cancel` stops the write
+// `target`, a block device or a regular file of at least `size` bytes, several pieces at once (direct
+// where the target takes it). The backup's data regions are copied; its holes, and data that is all
+// zeros, are made zero on the target without writing zeros (a punched hole on a file, BLKZEROOUT on a
+// block device), so that old bytes never survive; a target known fresh and empty (`targetEmpty`: a
+// new blank volume, never one made from an image) is left alone there. Either way they count as
+// zeroed. Then VerifyWrittenDisk, which reads every byte of a device. `cancel` stops the write
 // (returns false).
 bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target, const SDiskChecksum& expected,
-                         SDiskWriteResult& result, string& error, const std::atomic<bool>* cancel = nullptr);
+                         SDiskWriteResult& result, string& error, const std::atomic<bool>* cancel = nullptr,
+                         bool targetEmpty = false);
 
 // Brings `target`, which holds the disk of the backup file `base` (checksum `baseChecksum`), to the
 // disk of the backup file `source`: both files (each exactly `size` bytes long) are compared chunk by

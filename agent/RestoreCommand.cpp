@@ -64,9 +64,12 @@ int RunRestoreCommand(const SAgentSandbox& sandbox, const SRestoreOptions& optio
                 EscapeForDisplay(options.name).c_str(), job.JobId());
     std::fflush(stdout);
   }
+  // InitRestoreVM made every data volume new and blank: the backup's zeros are already there. A boot
+  // volume made from an image holds the image's bytes, which must be made zero.
   const DiskWriter writeWhole = [](const SStoredDisk& stored, const string& device, SDiskWriteResult& written,
                                    string& failure) {
-    return WriteDiskFromBackup(stored.path, stored.size, device, stored.checksum, written, failure, &InterruptFlag());
+    return WriteDiskFromBackup(stored.path, stored.size, device, stored.checksum, written, failure, &InterruptFlag(),
+                               !stored.boot);
   };
   if (!RunRestorePhases(job.Session(), ctx, [&](string& failure) { return WriteStoredDisks(source, ctx, writeWhole, failure); },
                         error))

@@ -33,7 +33,7 @@
 #include "bench/BenchUtil.h"
 #include "agent/DiskCopy.cpp"
 #include "agent/DiskRegions.cpp"
-#include "agent/PipelinedDigest.cpp"
+#include "agent/ChunkPipeline.cpp"
 
 namespace {
 

@@ -2,12 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <stdexcept>
 #include <vector>
 
 namespace {
 
-using Digest = std::array<unsigned char, 32>;
+using Digest = SChunkDigest;
 
 const std::vector<char>& ZeroBytes() {
   static const std::vector<char> zeros(kChecksumChunk, 0);
@@ -30,6 +31,26 @@ void Init(EVP_MD_CTX* ctx) {
 }
 
 }  // namespace
+
+bool IsAllZero(const void* data, size_t size) {
+  const unsigned char* at = static_cast<const unsigned char*>(data);
+  // Every byte equals the first, and the first is zero.
+  return size == 0 || (at[0] == 0 && std::memcmp(at, at + 1, size - 1) == 0);
+}
+
+SChunkDigest ChunkDigestOf(const void* data, size_t size, bool allZero) {
+  if (allZero && size == kChecksumChunk) return ZeroChunkDigest();
+  Digest d{};
+  unsigned int length = 0;
+  EVP_Digest(data, size, d.data(), &length, EVP_sha256(), nullptr);
+  return d;
+}
+
+void CDiskDigest::AddChunk(const SChunkDigest& digest) {
+  if (scheme_ != EChecksumScheme::ChunkedSha256 || inChunk_ != 0)
+    throw std::logic_error("a chunk's digest is added at a chunk boundary of the chunked scheme");
+  EVP_DigestUpdate(outer_.get(), digest.data(), digest.size());
+}
 
 const char* SDiskChecksum::Key() const {
   return scheme == EChecksumScheme::ChunkedSha256 ? "chunked_sha256" : "sha256";

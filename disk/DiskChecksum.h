@@ -13,6 +13,7 @@
 // hex: "chunked_sha256" or "sha256".
 #include <openssl/evp.h>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -31,12 +32,25 @@ struct SDiskChecksum {
   std::string Shown() const;
 };
 
+// The SHA-256 of one chunk as the chunked scheme hashes it.
+using SChunkDigest = std::array<unsigned char, 32>;
+
+// True when all `size` bytes are zero.
+bool IsAllZero(const void* data, size_t size);
+// The digest of one chunk of at most kChecksumChunk bytes; `allZero` (IsAllZero of it) lets a whole
+// chunk of zeros take the known digest without hashing it. Chunks hashed apart (on several threads)
+// are added in order with CDiskDigest::AddChunk.
+SChunkDigest ChunkDigestOf(const void* data, size_t size, bool allZero);
+
 // Feeds a disk's bytes in order: Update() for data, Zeros() for a run of zeros (a hole).
 class CDiskDigest {
  public:
   explicit CDiskDigest(EChecksumScheme scheme = EChecksumScheme::ChunkedSha256);
   void Update(const void* data, size_t size);
   void Zeros(uint64_t count);
+  // ChunkedSha256 only: the digest of the next chunk (ChunkDigestOf), at a chunk boundary; only the
+  // disk's last chunk may be short.
+  void AddChunk(const SChunkDigest& digest);
   // Once, after the last byte.
   SDiskChecksum Finish();
 
