@@ -16,6 +16,17 @@
 
 namespace {
 
+// The bytes a target can hold.
+bool TargetSize(int fd, const struct stat& st, UINT64& size) {
+  if (S_ISREG(st.st_mode)) {
+    size = static_cast<UINT64>(st.st_size);
+    return true;
+  }
+  return S_ISBLK(st.st_mode) && ::ioctl(fd, BLKGETSIZE64, &size) == 0;
+}
+
+}  // namespace
+
 // Makes [offset, offset + length) of the target read as zeros. A target that cannot drop a range
 // gets zeros written, counted as written bytes.
 bool ZeroRange(int fd, bool blockDevice, UINT64 offset, UINT64 length, SDiskWriteResult& result) {
@@ -41,15 +52,6 @@ bool ZeroRange(int fd, bool blockDevice, UINT64 offset, UINT64 length, SDiskWrit
     result.bytesWritten += n;
   }
   return true;
-}
-
-// The bytes a target can hold.
-bool TargetSize(int fd, const struct stat& st, UINT64& size) {
-  if (S_ISREG(st.st_mode)) {
-    size = static_cast<UINT64>(st.st_size);
-    return true;
-  }
-  return S_ISBLK(st.st_mode) && ::ioctl(fd, BLKGETSIZE64, &size) == 0;
 }
 
 // Opens the device the plug-in attached (never created), which must hold at least `size` bytes.
@@ -82,8 +84,6 @@ bool ReadChunk(int fd, UINT64 offset, size_t n, char* buffer, bool& empty) {
   std::memset(buffer, 0, n);
   return true;
 }
-
-}  // namespace
 
 bool VerifyWrittenDisk(int fd, const string& target, int sourceFd, const string& source, UINT64 size,
                        const SDiskChecksum& expected, string& error) {

@@ -13,6 +13,17 @@ struct SDiskWriteResult {
   UINT64 bytesZeroed = 0;   // bytes of the backup's holes made zero on the target without writing them
 };
 
+// Makes [offset, offset + length) of the target (open as `fd`) read as zeros: a punched hole on a
+// file, BLKZEROOUT on a block device; a target that cannot drop a range gets zeros written, counted
+// as written bytes. False (errno set) when that fails.
+bool ZeroRange(int fd, bool blockDevice, UINT64 offset, UINT64 length, SDiskWriteResult& result);
+
+// Opens the device the plug-in attached (never created), which must hold at least `size` bytes.
+bool OpenTarget(const string& target, UINT64 size, SFd& out, bool& blockDevice, string& error);
+
+// Reads `n` bytes at `offset`, holes as zeros; `empty` tells that the range holds no data at all.
+bool ReadChunk(int fd, UINT64 offset, size_t n, char* buffer, bool& empty);
+
 // Opens the stored disk at `path` for reading: a regular file (never through a symbolic link) of
 // exactly `size` bytes. On refusal `error` names the file and the cause (missing, a link, not a
 // regular file, its length against the manifest's, or the system's error).
