@@ -90,9 +90,9 @@ TEST(AgentReplicate, StateRoundTripsAndRefusesACorruptFile) {
   ASSERT_TRUE(lock.Acquire("web dr", error)) << error;
   state.destination = "web dr", state.retiredVolumes = {"vol0"};
   static_cast<SReplicatedGeneration&>(state) = {"ocid1.instance.d", "/store/7-web", "web", "ocid1.instance.w",
-                                                {{"b_1", "b", "vol1", "snap1", {EChecksumScheme::ChunkedSha256, "aa"}},
-                                                 {"d_2", "d", "vol2", "", {EChecksumScheme::WholeSha256, "bb"}}}};
-  state.pending = {"ocid1.instance.n", "/store/8-web", "web", "", {{"b_1", "b", "vol3", "snap3", {EChecksumScheme::ChunkedSha256, "cc"}}}};
+                                                {{"b_1", "b", "vol1", "snap1", {EChecksumScheme::ChunkedSha256, "aa"}, 0, ""},
+                                                 {"d_2", "d", "vol2", "", {EChecksumScheme::WholeSha256, "bb"}, 0, ""}}};
+  state.pending = {"ocid1.instance.n", "/store/8-web", "web", "", {{"b_1", "b", "vol3", "snap3", {EChecksumScheme::ChunkedSha256, "cc"}, 0, ""}}};
   ASSERT_TRUE(SaveReplicationState(state, error)) << error;
   ASSERT_TRUE(LoadReplicationState("web dr", loaded, found, error)) << error;
   EXPECT_TRUE(found);
@@ -174,9 +174,10 @@ TEST(AgentReplicate, SyncsFullThenOnlyTheChangedChunkByDigestsOrFromAnOldState) 
               std::make_tuple(json(false), json(2), json(kMiB)));
     fs::rename(backups[backups.size() - 2] + ".moved", backups[backups.size() - 2]);
     size_t named = 0;  // one digest file per disk, the previous sync's removed
-    for (const auto& disk : json::parse(run.State())["disks"])
+    const json synced = json::parse(run.State());
+    for (const auto& disk : synced["disks"])
       named += fs::is_regular_file(digests + "/" + disk["chunk_digests"].get<std::string>());
-    EXPECT_EQ(named, result["volumes"].size());
+    EXPECT_EQ(named, result["volumes"].size()) << run.State();
     EXPECT_EQ(std::distance(fs::directory_iterator(digests), fs::directory_iterator()), static_cast<long>(named));
   }
   json old = json::parse(run.State());
@@ -193,7 +194,8 @@ TEST(AgentReplicate, SyncsFullThenOnlyTheChangedChunkByDigestsOrFromAnOldState) 
   fs::rename(last + ".moved", last);
   ASSERT_EQ(run.Replicate(next), 0) << run.out;
   EXPECT_EQ(run.ExpectInStep(next)["bytes_written"], kMiB);
-  for (const auto& disk : json::parse(run.State())["disks"]) EXPECT_TRUE(disk.contains("chunk_digests")) << disk;
+  const json synced = json::parse(run.State());
+  for (const auto& disk : synced["disks"]) EXPECT_TRUE(disk.contains("chunk_digests")) << disk;
 }
 
 // A process killed between the copy of a snapshot's bytes into a new volume and the commit that
