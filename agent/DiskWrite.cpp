@@ -16,8 +16,6 @@
 #include "agent/ChunkPipeline.h"
 #include "agent/DiskRegions.h"
 
-namespace {
-
 // Makes [offset, offset + length) of the target read as zeros without writing them: a hole punched
 // in a file; on a device the zeroing that may unmap the range (a thin device, or a loop device's file,
 // stays thin), else BLKZEROOUT (which keeps the range allocated; a device may write the zeros
@@ -57,6 +55,8 @@ bool OpenTarget(const string& target, UINT64 size, SDiskFile& out, string& error
   return true;
 }
 
+namespace {
+
 // The pieces of a stored disk a restore writes, in order: its holes whole, its data cut at chunk
 // boundaries.
 ChunkSource StoredPieces(int fd, UINT64 size) {
@@ -78,6 +78,8 @@ ChunkSource StoredPieces(int fd, UINT64 size) {
   };
 }
 
+}  // namespace
+
 // Reads `n` bytes at `offset`, holes as zeros; `empty` tells that the range holds no data at all.
 bool ReadChunk(int fd, UINT64 offset, size_t n, char* buffer, bool& empty) {
   UINT64 start = 0, end = 0;
@@ -86,8 +88,6 @@ bool ReadChunk(int fd, UINT64 offset, size_t n, char* buffer, bool& empty) {
   std::memset(buffer, 0, n);
   return true;
 }
-
-}  // namespace
 
 bool VerifyWrittenDisk(int fd, const string& target, int sourceFd, const string& source, UINT64 size,
                        const SDiskChecksum& expected, string& error) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <string>
 
+#include "agent/ChunkPipeline.h"
 #include "agent/DiskRegions.h"
 #include "disk/DiskChecksum.h"
 #include "host/HostTypes.h"
@@ -12,6 +13,17 @@ struct SDiskWriteResult {
   UINT64 bytesWritten = 0;  // bytes written to the target: the backup's data regions
   UINT64 bytesZeroed = 0;   // bytes of the backup's holes made zero on the target without writing them
 };
+
+// Makes [offset, offset + length) of the target (open as `fd`) read as zeros without writing them: a
+// hole punched in a file; on a device the zeroing that may unmap the range, else BLKZEROOUT. A target
+// that can do neither gets zeros written, counted as written bytes. False (errno set) when that fails.
+bool ZeroRange(int fd, bool blockDevice, UINT64 offset, UINT64 length, SDiskWriteResult& result);
+
+// Opens the device the plug-in attached (never created), which must hold at least `size` bytes.
+bool OpenTarget(const string& target, UINT64 size, SDiskFile& out, string& error);
+
+// Reads `n` bytes at `offset`, holes as zeros; `empty` tells that the range holds no data at all.
+bool ReadChunk(int fd, UINT64 offset, size_t n, char* buffer, bool& empty);
 
 // Opens the stored disk at `path` for reading: a regular file (never through a symbolic link) of
 // exactly `size` bytes. On refusal `error` names the file and the cause (missing, a link, not a

@@ -7,14 +7,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "agent/BackupCommand.h"
+#include "agent/ChunkDigests.h"
 #include "agent/DisplayText.h"
 #include "agent/RegistryCommand.h"
 #include "agent/ReplicationState.h"
 #include "agent/RestoreContext.h"
 #include "agent/RestoreJob.h"
+#include "agent/SyncChunks.h"
 #include "host/FXFile.h"
 #include "host/VMInfoErrors.h"
 
@@ -164,21 +167,52 @@ bool RefusesAnotherSource(const SReplicateOptions& options, const SRestoreSource
 }
 
 // Writes the disks of a sync: whole on a full sync and for a disk new to the destination; otherwise
-// only the chunks that changed since the backup last synced, whose disk must be there unchanged.
+// only the chunks whose digests differ from those the last sync recorded, or (a state without them)
+// the chunks that differ from the backup last synced, whose disk must then be there unchanged. Keeps
+// the chunk digests of every disk it wrote for the next sync.
 class CSyncWriter {
  public:
   CSyncWriter(const SReplicationState& last, const RestoreCtx& ctx) : last_(last), ctx_(ctx) {}
 
   bool Write(const SStoredDisk& stored, const string& device, SDiskWriteResult& written, string& error) {
     const SReplicatedDisk* synced = last_.Find(stored.indexName);
+    string& digests = digests_[stored.indexName];
+    digests.clear();
+    const std::atomic<bool>* cancel = &InterruptFlag();
     if (ctx_.fullReplication || !synced)
-      return WriteDiskFromBackup(stored.path, stored.size, device, stored.checksum, written, error, &InterruptFlag());
+      return WriteDiskFromBackup(stored.path, stored.size, device, stored.checksum, written, error, cancel) &&
+             KeepDigests(stored, digests, error);
+    if (!synced->digests.empty() && synced->size == stored.size && stored.checksum.scheme == synced->checksum.scheme) {
+      SSyncWriteResult result;
+      const bool done = WriteChangedChunksByDigest(stored.path, stored.size, device, stored.checksum, synced->digests,
+                                                   digests, result, error, cancel);
+      written = result;
+      return done;
+    }
     const SStoredDisk* base = BaseDisk(stored, *synced, error);
-    return base && WriteChangedChunks(base->path, synced->checksum, stored.path, stored.size, device, stored.checksum,
-                                      written, error, &InterruptFlag());
+    return base &&
+           WriteChangedChunks(base->path, synced->checksum, stored.path, stored.size, device, stored.checksum, written,
+                              error, cancel) &&
+           KeepDigests(stored, digests, error);
+  }
+
+  // The digests of the disk written for `indexName` (empty when none are kept).
+  const string& Digests(const string& indexName) const {
+    static const string none;
+    const auto it = digests_.find(indexName);
+    return it == digests_.end() ? none : it->second;
   }
 
  private:
+  // The chunk digests of a disk written whole or by comparison; a whole SHA-256 keeps none.
+  static bool KeepDigests(const SStoredDisk& stored, string& digests, string& error) {
+    if (stored.checksum.scheme != EChecksumScheme::ChunkedSha256) return true;
+    if (!DigestsOfStoredDisk(stored.path, stored.size, digests, error)) return false;
+    if (DigestsMatch(digests, stored.size, stored.checksum)) return true;
+    error = "the stored disk [" + stored.path + "] changed while it was synced: it no longer has " + stored.checksum.Shown();
+    return false;
+  }
+
   // The disk of the backup last synced that the destination volume was rebuilt from.
   const SStoredDisk* BaseDisk(const SStoredDisk& stored, const SReplicatedDisk& synced, string& error) {
     // Escaped with the rest of the failure.
@@ -208,13 +242,15 @@ class CSyncWriter {
 
   const SReplicationState& last_;
   const RestoreCtx& ctx_;
+  std::map<string, string> digests_;
   SRestoreSource base_;
   bool baseLoaded_ = false;
   string baseError_;
 };
 
 // The destination this sync made: the selected disks as the plug-in left them.
-SReplicationState SyncedState(const SRestoreSource& source, const string& backupDir, const RestoreCtx& ctx) {
+SReplicationState SyncedState(const SRestoreSource& source, const string& backupDir, const RestoreCtx& ctx,
+                              const CSyncWriter& writer) {
   SReplicationState state;
   state.destination = ctx.vmName;
   state.instanceId = ctx.createdVmGuid.empty() ? ctx.restoredVmGuid : ctx.createdVmGuid;
@@ -223,9 +259,16 @@ SReplicationState SyncedState(const SRestoreSource& source, const string& backup
   state.backupDir = std::filesystem::absolute(backupDir).lexically_normal().string();
   for (size_t i = 0; i < source.disks.size() && i < ctx.disks.size(); ++i) {
     const SDisk& disk = ctx.disks[i];
-    if (disk.selectedForRestore == 1)
-      state.disks.push_back(
-          {disk.indexName, disk.displayName, disk.createdVolumeId, disk.snapshotId, source.disks[i].checksum});
+    if (disk.selectedForRestore != 1) continue;
+    SReplicatedDisk synced;
+    synced.indexName = disk.indexName;
+    synced.displayName = disk.displayName;
+    synced.volumeId = disk.createdVolumeId;
+    synced.snapshotId = disk.snapshotId;
+    synced.checksum = source.disks[i].checksum;
+    synced.size = source.disks[i].size;
+    synced.digests = writer.Digests(disk.indexName);
+    state.disks.push_back(synced);
   }
   return state;
 }
@@ -307,14 +350,14 @@ int RunReplicateCommand(const SAgentSandbox& sandbox, const SReplicateOptions& o
   const auto recordPending = [&](string& failure) {
     SReplicationState pending = last;
     pending.destination = options.destination;
-    static_cast<SReplicatedGeneration&>(pending.pending) = SyncedState(source, options.backupDir, ctx);
+    static_cast<SReplicatedGeneration&>(pending.pending) = SyncedState(source, options.backupDir, ctx, writer);
     if (SaveReplicationState(pending, failure)) return true;
     failure = "recording the new destination failed: " + failure;
     return false;
   };
   if (!RunRestorePhases(job.Session(), ctx, writeDisks, error, recordPending)) return Fail(error);
 
-  const SReplicationState synced = SyncedState(source, options.backupDir, ctx);
+  const SReplicationState synced = SyncedState(source, options.backupDir, ctx, writer);
   KillPoint("sync-state");
   if (!SaveReplicationState(synced, error))
     return Fail("the sync succeeded, but the next one cannot start from it: " + error);

@@ -2,7 +2,9 @@
 // What a replication carries from one sync to the next, one file per destination under the agent's
 // home: the destination instance, the source it replicates, the backup folder last synced, and per
 // synced disk its destination volume, that volume's integrity snapshot and the disk's SHA-256 as that
-// backup stored it. A sync records its new destination as pending once it is launched, before Post
+// backup stored it, with (a chunked checksum's) the digests of its 1 MiB chunks in a file of their own
+// beside the state, named by that checksum, so that the next sync finds the changed chunks from the
+// new backup alone. A sync records its new destination as pending once it is launched, before Post
 // hands it over, and makes it the destination once Post succeeded; a sync killed in between leaves
 // both, and the next one tells which is whole (SettlePendingDestination in ReplicateCommand.cpp).
 // A job holds the destination's lock file while it runs.
@@ -19,6 +21,10 @@ struct SReplicatedDisk {
   string volumeId;    // the destination volume (SDisk.createdVolumeId)
   string snapshotId;  // its integrity snapshot (SDisk.snapshotId)
   SDiskChecksum checksum;  // of the disk in the backup last synced
+  // The disk's size and the digests of its chunks (ChunkDigests.h); empty when the state has none
+  // (an older agent's, or a whole SHA-256) or its file is gone or does not hash to `checksum`.
+  UINT64 size = 0;
+  string digests;
 };
 
 // One destination instance with its volumes and integrity snapshots.
@@ -51,6 +57,9 @@ bool LoadReplicationState(const string& destination, SReplicationState& state, b
 bool ParseReplicationState(const string& text, const string& destination, SReplicationState& state, string& error);
 // Replaces the state file of `state.destination` atomically: a temporary file in the same folder,
 // flushed, renamed over the old file (a link there is replaced, never followed), the folder flushed.
+// The chunk digests of its disks are written first, each file once (its name is the checksum they
+// hash to); digest files that neither generation names any more (a replaced generation's, or those a
+// killed sync wrote) are removed after the state was replaced.
 bool SaveReplicationState(const SReplicationState& state, string& error);
 
 // The destination's lock (flock on "<name>.lock" beside its state file), held until the object ends.

@@ -3,8 +3,10 @@
 #include <filesystem>
 
 #include "PluginTestUtil.h"
+#include "agent/ChunkDigests.h"
 #include "agent/DiskWrite.h"
 #include "agent/ReplicationState.h"
+#include "agent/SyncChunks.h"
 #include "bridge/sim/VolumeChecksum.h"
 
 namespace fs = std::filesystem;
@@ -47,6 +49,31 @@ TEST(AgentReplicate, WritesOnlyTheChangedChunksAndRefusesAWrongBase) {
     EXPECT_EQ(result.bytesWritten, kMiB + 4096);  // the chunk of "hello" and the short last one
     EXPECT_EQ(result.bytesZeroed, kMiB);          // the chunk at 2 MiB that became a hole
   }
+  // By the digests of the last sync: the same chunks written, only the new disk's data read, and
+  // the new disk's digests kept. Digests of another disk, or a new disk that is not its manifest's, fail.
+  std::string baseDigests, nextDigests, error;
+  ASSERT_TRUE(DigestsOfStoredDisk(base, kSize, baseDigests, error)) << error;
+  EXPECT_TRUE(DigestsMatch(baseDigests, kSize, cases[0].baseSum));
+  fs::remove(base);
+  const struct {
+    std::string digests;
+    SDiskChecksum expected;
+    std::string error;
+  } byDigest[] = {{baseDigests, sum(next, EChecksumScheme::ChunkedSha256), ""},
+                  {baseDigests.substr(32), sum(next, EChecksumScheme::ChunkedSha256), "are of 5 chunks, the disk has 6"},
+                  {baseDigests, cases[0].baseSum, "is damaged"}};
+  for (const auto& c : byDigest) {
+    hosttest::PutFile(target, before + std::string(kMiB, '\xab'));
+    SSyncWriteResult result;
+    EXPECT_EQ(WriteChangedChunksByDigest(next, kSize, target, c.expected, c.digests, nextDigests, result, error),
+              c.error.empty()) << error;
+    EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    if (!c.error.empty()) continue;
+    EXPECT_EQ(hosttest::GetFile(target), after + std::string(kMiB, '\xab'));
+    EXPECT_EQ(std::make_tuple(result.bytesWritten, result.bytesZeroed, result.chunksWritten, result.bytesRead),
+              std::make_tuple(kMiB + 4096, kMiB, UINT64(3), 3 * kMiB + 4096));  // read: the chunks at 0, 1, 3 and 5 MiB
+    EXPECT_TRUE(DigestsMatch(nextDigests, kSize, c.expected));
+  }
 }
 
 // The state comes back as it was saved, in a file of its own for a name that only looks the same; a
@@ -63,9 +90,9 @@ TEST(AgentReplicate, StateRoundTripsAndRefusesACorruptFile) {
   ASSERT_TRUE(lock.Acquire("web dr", error)) << error;
   state.destination = "web dr", state.retiredVolumes = {"vol0"};
   static_cast<SReplicatedGeneration&>(state) = {"ocid1.instance.d", "/store/7-web", "web", "ocid1.instance.w",
-                                                {{"b_1", "b", "vol1", "snap1", {EChecksumScheme::ChunkedSha256, "aa"}},
-                                                 {"d_2", "d", "vol2", "", {EChecksumScheme::WholeSha256, "bb"}}}};
-  state.pending = {"ocid1.instance.n", "/store/8-web", "web", "", {{"b_1", "b", "vol3", "snap3", {EChecksumScheme::ChunkedSha256, "cc"}}}};
+                                                {{"b_1", "b", "vol1", "snap1", {EChecksumScheme::ChunkedSha256, "aa"}, 0, ""},
+                                                 {"d_2", "d", "vol2", "", {EChecksumScheme::WholeSha256, "bb"}, 0, ""}}};
+  state.pending = {"ocid1.instance.n", "/store/8-web", "web", "", {{"b_1", "b", "vol3", "snap3", {EChecksumScheme::ChunkedSha256, "cc"}, 0, ""}}};
   ASSERT_TRUE(SaveReplicationState(state, error)) << error;
   ASSERT_TRUE(LoadReplicationState("web dr", loaded, found, error)) << error;
   EXPECT_TRUE(found);
@@ -124,32 +151,81 @@ struct SReplicaRun {
 };
 
 // A first sync is full; after a change of one chunk the next is incremental and writes that chunk
-// only. A sync whose last synced backup is gone fails, unwound, and leaves the state and the
-// destination as they were, so that the next sync goes on from them.
-TEST(AgentReplicate, SyncsFullThenOnlyTheChangedChunkAndSurvivesAMissingBase) {
+// only, by the chunk digests the state keeps: the backup last synced is not needed. A state without
+// them (an older agent's) syncs as before, comparing with the backup last synced: without it, the
+// sync fails, unwound, and leaves the state and the destination as they were; with it, it syncs
+// and writes the state with digests.
+TEST(AgentReplicate, SyncsFullThenOnlyTheChangedChunkByDigestsOrFromAnOldState) {
   SReplicaRun run;
   const std::string first = run.Backup("7");
   ASSERT_EQ(run.Replicate(first), 0) << run.out;
   json result = run.ExpectInStep(first);
   EXPECT_EQ(std::make_tuple(result["full_sync"], result["replication_type"], result["fallback_code"]),
             std::make_tuple(json(true), json(1), json(0)));
-  run.Change(first, "hello");
-  const std::string second = run.Backup("8");
-  ASSERT_EQ(run.Replicate(second), 0) << run.out;
-  result = run.ExpectInStep(second);
-  EXPECT_EQ(std::make_tuple(result["full_sync"], result["replication_type"], result["bytes_written"]),
-            std::make_tuple(json(false), json(2), json(kMiB)));
-  const std::string state = run.State();
-  run.Change(first, "again");
-  const std::string third = run.Backup("9");
-  fs::rename(second, second + ".moved");
-  EXPECT_EQ(run.Replicate(third), 1) << run.out;
-  EXPECT_NE(run.out.find("the backup last synced [" + second + "] cannot be read"), std::string::npos) << run.out;
+  const std::string digests = run.sandbox.Home() + "/replication/web-dr.chunks";
+  std::vector<std::string> backups = {first};
+  for (const std::string job : {"8", "9"}) {
+    run.Change(backups.back(), "hello" + job);
+    backups.push_back(run.Backup(job));
+    fs::rename(backups[backups.size() - 2], backups[backups.size() - 2] + ".moved");
+    ASSERT_EQ(run.Replicate(backups.back()), 0) << run.out;
+    result = run.ExpectInStep(backups.back());
+    EXPECT_EQ(std::make_tuple(result["full_sync"], result["replication_type"], result["bytes_written"]),
+              std::make_tuple(json(false), json(2), json(kMiB)));
+    fs::rename(backups[backups.size() - 2] + ".moved", backups[backups.size() - 2]);
+    size_t named = 0;  // one digest file per disk, the previous sync's removed
+    const json synced = json::parse(run.State());
+    for (const auto& disk : synced["disks"])
+      named += fs::is_regular_file(digests + "/" + disk["chunk_digests"].get<std::string>());
+    EXPECT_EQ(named, result["volumes"].size()) << run.State();
+    EXPECT_EQ(std::distance(fs::directory_iterator(digests), fs::directory_iterator()), static_cast<long>(named));
+  }
+  json old = json::parse(run.State());
+  for (auto& disk : old["disks"]) disk.erase("chunk_digests"), disk.erase("size");
+  hosttest::PutFile(ReplicationStatePath("web-dr"), old.dump(2));
+  const std::string state = run.State(), last = backups.back();
+  run.Change(last, "again");
+  const std::string next = run.Backup("10");
+  fs::rename(last, last + ".moved");
+  EXPECT_EQ(run.Replicate(next), 1) << run.out;
+  EXPECT_NE(run.out.find("the backup last synced [" + last + "] cannot be read"), std::string::npos) << run.out;
   EXPECT_EQ(run.State(), state);
   EXPECT_EQ(run.sandbox.Registry(), json::array());
-  fs::rename(second + ".moved", second);
-  ASSERT_EQ(run.Replicate(third), 0) << run.out;
-  EXPECT_EQ(run.ExpectInStep(third)["bytes_written"], kMiB);
+  fs::rename(last + ".moved", last);
+  ASSERT_EQ(run.Replicate(next), 0) << run.out;
+  EXPECT_EQ(run.ExpectInStep(next)["bytes_written"], kMiB);
+  const json synced = json::parse(run.State());
+  for (const auto& disk : synced["disks"]) EXPECT_TRUE(disk.contains("chunk_digests")) << disk;
+}
+
+// A process killed between the copy of a snapshot's bytes into a new volume and the commit that
+// makes the volume usable leaves it provisioning, never available, and `cloud-sim leaks` names it;
+// the next sync's sweep removes it with its files, and syncs.
+TEST(AgentReplicate, AKillBetweenAVolumeCopyAndItsCommitLeavesNothing) {
+  SReplicaRun run;
+  if (run.sandbox.Rest()) GTEST_SKIP() << "the copy runs in the API server, which the kill point would end";
+  ASSERT_EQ(run.Replicate(run.Backup("7")), 0) << run.out;
+  run.Change(run.store + "/7-sample-web", "hello");
+  const std::string next = run.Backup("8");
+  {
+    hosttest::ScopedEnv kill("OCI_SIM_KILL_AT", "volume-copied");
+    EXPECT_NE(run.Replicate(next), 0) << run.out;
+  }
+  std::string leaks, out;
+  EXPECT_NE(run.sandbox.CloudSim({"leaks", "--keep", "web-dr"}, &leaks), 0) << leaks;
+  ASSERT_EQ(run.sandbox.CloudSim({"ls", "volumes", "--json"}, &out), 0) << out;
+  size_t copying = 0;
+  for (const auto& volume : json::parse(out)) {
+    if (volume.dump().find("PROVISIONING") == std::string::npos) continue;
+    ++copying;
+    EXPECT_NE(leaks.find(volume["id"].get<std::string>()), std::string::npos) << leaks;
+  }
+  EXPECT_EQ(copying, 1u) << out;
+  ASSERT_EQ(run.Replicate(next), 0) << run.out;
+  run.ExpectInStep(next);
+  EXPECT_EQ(run.sandbox.CloudSim({"leaks", "--keep", "web-dr"}, &out), 0) << out;
+  for (const auto& entry : fs::directory_iterator(run.sandbox.Dir() + "/cloud/volumes"))
+    EXPECT_NE(entry.path().extension(), ".source") << entry.path();
 }
 
 // A destination belongs to its source: a backup of another is refused with 7003 naming both, before

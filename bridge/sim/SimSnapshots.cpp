@@ -1,5 +1,10 @@
 #include "bridge/sim/SimSnapshots.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "bridge/sim/SimIds.h"
 #include "bridge/sim/SimLifecycle.h"
 #include "bridge/sim/SimResources.h"
@@ -102,12 +107,13 @@ std::string CSimSnapshots::CreateVolume(const std::string& snapshotId, const std
   const SFlavourWords& w = cloud_.Words();
   int64_t now = HostClock::Now();
   CNewFiles files(cloud_);
-  std::string id = cloud_.Write([&](CSimDb& db) {
+  SNewVolume volume;
+  std::string source;
+  cloud_.Write([&](CSimDb& db) {
     SSnapshotRow snapshot = LoadSnapshot(db, snapshotId);
     if (snapshot.state != w.snapshotAvailable) {
       throw CSimRefused("Snapshot [" + snapshot.id + "] is not available: it is " + snapshot.state);
     }
-    SNewVolume volume;
     volume.name = name.empty() ? snapshot.name + "-volume" : name;
     volume.boot = snapshot.boot;
     volume.id = CIdMaker(db, cloud_.Flavour()).Volume(volume.name, snapshot.ad, volume.boot);
@@ -117,17 +123,35 @@ std::string CSimSnapshots::CreateVolume(const std::string& snapshotId, const std
     volume.size = snapshot.size;
     volume.sourceSnapshotId = snapshot.id;
     volume.faulty = faulty;
-    std::string path = files.Add(volume.file);
-    if (faulty) {
-      CreateSparseFile(path, volume.size);
-    } else {
-      CopySparseFile(cloud_.VolumeFilePath(snapshot.file), path);
+    volume.copying = !faulty;
+    CreateSparseFile(files.Add(volume.file), volume.size);
+    if (volume.copying) {
+      // The snapshot's bytes are copied once the row is committed; the link keeps them should the
+      // snapshot be deleted meanwhile (its file is never written).
+      source = files.Add(CopySourceFile(volume.file));
+      if (::link(cloud_.VolumeFilePath(snapshot.file).c_str(), source.c_str()) != 0) {
+        throw CSimError("Cannot link [" + snapshot.file + "]: " + std::strerror(errno));
+      }
     }
     InsertVolume(db, w, volume, now, op);
-    return volume.id;
   });
   files.Keep();
-  return id;
+  if (!volume.copying) return volume.id;
+  // Outside the transaction: the volume stays provisioning (never available) until its bytes are
+  // all there, and one whose copy never ends (a crash) is the job's to remove like any it made.
+  try {
+    CloneSparseFile(source, cloud_.VolumeFilePath(volume.file));
+  } catch (const CSimError&) {
+    cloud_.Write([&](CSimDb& db) {
+      db.Run("UPDATE volumes SET state = ?, fault = 1, ready_at = ? WHERE id = ?", w.volumeFaulty, now, volume.id);
+    });
+    ::unlink(source.c_str());
+    throw;
+  }
+  SimKillPoint("volume-copied");
+  cloud_.Write([&](CSimDb& db) { FinishVolumeCopy(db, w, volume, HostClock::Now()); });
+  ::unlink(source.c_str());
+  return volume.id;
 }
 
 void CSimSnapshots::SetState(const std::string& snapshotId, const std::string& state) {

@@ -1,6 +1,13 @@
 #include "bridge/sim/SimVolumeStore.h"
 
+#include <signal.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include <limits>
+#include <utility>
 
 #include "bridge/sim/SimLifecycle.h"
 #include "bridge/sim/SimResources.h"
@@ -14,21 +21,48 @@ std::string CNewFiles::Add(const std::string& file) {
   return cloud_.VolumeFilePath(file);
 }
 
+void SimKillPoint(const char* step) {
+  const char* at = std::getenv("OCI_SIM_KILL_AT");
+  if (at && std::strcmp(at, step) == 0) ::raise(SIGKILL);
+}
+
+std::string CopySourceFile(const std::string& file) { return file + ".source"; }
+
 void RemoveVolumeFiles(CSimCloud& cloud, const std::vector<std::string>& files) {
   for (const std::string& file : files) {
-    if (!file.empty()) ::unlink(cloud.VolumeFilePath(file).c_str());
+    if (file.empty()) continue;
+    ::unlink(cloud.VolumeFilePath(file).c_str());
+    ::unlink(cloud.VolumeFilePath(CopySourceFile(file)).c_str());
   }
 }
 
-void InsertVolume(CSimDb& db, const SFlavourWords& words, const SNewVolume& v, int64_t now, const std::string& op) {
+namespace {
+
+// The state and readiness time of a volume whose bytes are there at `now`.
+std::pair<const char*, int64_t> ReadyState(CSimDb& db, const SFlavourWords& words, const SNewVolume& v, int64_t now) {
   int64_t seconds = v.provisioned ? ProvisionSeconds(db, kKindVolume) : 0;
-  const char* state = seconds > 0 ? words.volumeProvisioning : (v.faulty ? words.volumeFaulty : words.volumeAvailable);
+  return {seconds > 0 ? words.volumeProvisioning : (v.faulty ? words.volumeFaulty : words.volumeAvailable),
+          now + seconds};
+}
+
+}  // namespace
+
+void FinishVolumeCopy(CSimDb& db, const SFlavourWords& words, const SNewVolume& v, int64_t now) {
+  auto [state, readyAt] = ReadyState(db, words, v, now);
+  db.Run("UPDATE volumes SET state = ?, ready_at = ? WHERE id = ? AND state = ?", state, readyAt, v.id,
+         words.volumeProvisioning);
+}
+
+void InsertVolume(CSimDb& db, const SFlavourWords& words, const SNewVolume& v, int64_t now, const std::string& op) {
+  auto [state, readyAt] = ReadyState(db, words, v, now);
+  // Never ready by itself while its bytes are copied.
+  if (v.copying) state = words.volumeProvisioning, readyAt = std::numeric_limits<int64_t>::max();
   db.Run(
       "INSERT INTO volumes(id, display_name, compartment_id, ad, size_bytes, state, description, is_boot, bootable, "
       "image_id, source_snapshot_id, file, fault, created, ready_at) "
       "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
       v.id, v.name, v.compartmentId, v.ad, static_cast<int64_t>(v.size), state, v.description, v.boot, v.boot,
-      v.imageId, v.sourceSnapshotId, v.file, v.faulty, now, now + seconds);
+      v.imageId, v.sourceSnapshotId, v.file, v.faulty, now, readyAt);
   RecordCreated(db, kKindVolume, v.id, v.name, op, now);
 }
 

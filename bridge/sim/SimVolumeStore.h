@@ -35,12 +35,28 @@ struct SNewVolume {
   bool boot = false;
   bool faulty = false;      // ends in the faulty state instead of available
   bool provisioned = true;  // false: usable at once, whatever the provisioning time
+  bool copying = false;     // its bytes are being copied: provisioning until FinishVolumeCopy
 };
 
 // Inserts the row of a volume whose file exists: provisioning for the configured time (then
 // available or faulty), or at once in its final state when that time is 0 or the volume is not
 // `provisioned`; and records it as made by `op` (none: an operator's, not recorded).
 void InsertVolume(CSimDb& db, const SFlavourWords& words, const SNewVolume& volume, int64_t now, const std::string& op);
+
+// The bytes of a volume inserted `copying` are all there: it goes on as InsertVolume would have put
+// it at `now` (provisioning for the configured time, or at once in its final state). A volume that
+// is gone meanwhile is fine.
+void FinishVolumeCopy(CSimDb& db, const SFlavourWords& words, const SNewVolume& volume, int64_t now);
+
+// The name of the link a volume's file being copied keeps to the file it is copied from, so that the
+// source's deletion meanwhile does not take its bytes: removed after the copy, and with the volume's
+// files (RemoveVolumeFiles), should the copy never end.
+std::string CopySourceFile(const std::string& file);
+
+// OCI_SIM_KILL_AT=<step> ends the process at that step as a crash would: how a test reaches a window
+// between two transactions that no fault rule can ("volume-copied": a volume's bytes copied, its
+// row not yet told).
+void SimKillPoint(const char* step);
 
 struct SVolumeRow {
   std::string id, name, compartmentId, ad, state, file, description;

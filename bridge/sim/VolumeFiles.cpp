@@ -1,6 +1,8 @@
 #include "bridge/sim/VolumeFiles.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -108,29 +110,63 @@ void WriteBytesAt(const std::string& path, uint64_t offset, const std::string& b
   if (::fsync(fd.get()) != 0) throw CSimError("Cannot flush [" + path + "]: " + std::strerror(errno));
 }
 
-void CopySparseFile(const std::string& from, const std::string& to) {
-  CFd in(from, O_RDONLY);
-  off_t size = ::lseek(in.get(), 0, SEEK_END);
-  if (size < 0) throw CSimError("Cannot read [" + from + "]: " + std::strerror(errno));
-  CFd out(to, O_WRONLY | O_CREAT | O_EXCL);
-  if (::ftruncate(out.get(), size) != 0) throw CSimError("Cannot size [" + to + "]: " + std::strerror(errno));
-  std::vector<char> buffer(kMiB);
-  off_t data = 0;
-  while (data < size) {
-    data = ::lseek(in.get(), data, SEEK_DATA);
-    if (data < 0) break;  // ENXIO: only a hole is left
-    off_t hole = ::lseek(in.get(), data, SEEK_HOLE);
-    if (hole < 0) hole = size;
-    while (data < hole) {
-      size_t chunk = static_cast<size_t>(std::min<off_t>(hole - data, static_cast<off_t>(buffer.size())));
-      ssize_t n = ::pread(in.get(), buffer.data(), chunk, data);
+namespace {
+
+// Copies [from, to) of `in` into `out` at the same offsets: in the kernel (copy_file_range), or
+// through a buffer where the files cannot be copied that way.
+void CopyRange(int in, int out, off_t from, off_t to, const std::string& source, const std::string& target) {
+  bool inKernel = true;
+  std::vector<char> buffer;
+  while (from < to) {
+    const size_t length = static_cast<size_t>(std::min<off_t>(to - from, static_cast<off_t>(kMiB * 64)));
+    if (inKernel) {
+      loff_t at = from, into = from;
+      const ssize_t n = ::copy_file_range(in, &at, out, &into, length, 0);
+      if (n > 0) {
+        from += n;
+        continue;
+      }
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) throw CSimError("Cannot read [" + from + "]: " + std::strerror(errno));
-      WriteAll(out.get(), buffer.data(), static_cast<size_t>(n), data, to);
-      data += n;
+      if (n < 0 && errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL) {
+        throw CSimError("Cannot copy [" + source + "] to [" + target + "]: " + std::strerror(errno));
+      }
+      inKernel = false;  // n == 0 (a file that cannot tell) or refused: copy through a buffer
+      buffer.resize(kMiB);
+    }
+    const ssize_t n = ::pread(in, buffer.data(), std::min(length, buffer.size()), from);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw CSimError("Cannot read [" + source + "]: " + std::strerror(errno));
+    WriteAll(out, buffer.data(), static_cast<size_t>(n), from, target);
+    from += n;
+  }
+}
+
+}  // namespace
+
+void CloneSparseFile(const std::string& from, const std::string& to) {
+  CFd in(from, O_RDONLY | O_NOFOLLOW);
+  const off_t size = ::lseek(in.get(), 0, SEEK_END);
+  if (size < 0) throw CSimError("Cannot read [" + from + "]: " + std::strerror(errno));
+  CFd out(to, O_WRONLY | O_NOFOLLOW);
+  if (::ioctl(out.get(), FICLONE, in.get()) != 0) {
+    if (::ftruncate(out.get(), 0) != 0 || ::ftruncate(out.get(), size) != 0) {
+      throw CSimError("Cannot size [" + to + "]: " + std::strerror(errno));
+    }
+    for (off_t data = 0; data < size;) {
+      data = ::lseek(in.get(), data, SEEK_DATA);
+      if (data < 0) break;  // ENXIO: only a hole is left
+      off_t hole = ::lseek(in.get(), data, SEEK_HOLE);
+      if (hole < 0) hole = size;
+      CopyRange(in.get(), out.get(), data, hole, from, to);
+      data = hole;
     }
   }
   if (::fsync(out.get()) != 0) throw CSimError("Cannot flush [" + to + "]: " + std::strerror(errno));
+}
+
+void CopySparseFile(const std::string& from, const std::string& to) {
+  { CFd created(to, O_WRONLY | O_CREAT | O_EXCL); }
+  CloneSparseFile(from, to);
 }
 
 }  // namespace sim

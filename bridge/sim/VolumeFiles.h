@@ -35,7 +35,11 @@ void WriteImageVolume(const std::string& path, const std::string& imageId, uint6
 // and flushes them to disk; the caller keeps the write inside the file's size.
 void WriteBytesAt(const std::string& path, uint64_t offset, const std::string& bytes);
 
-// Copies `from` into the new file `to`, holes kept as holes; the copy is flushed to disk.
+// Makes the existing file `to` a copy of `from` (neither followed as a link), holes kept as holes,
+// flushed to disk: a clone sharing the blocks (FICLONE) where the file system has it, else copied
+// in the kernel (copy_file_range) one data region (SEEK_DATA/SEEK_HOLE) after the other.
+void CloneSparseFile(const std::string& from, const std::string& to);
+// The same into the new file `to`.
 void CopySparseFile(const std::string& from, const std::string& to);
 
 }  // namespace sim
