@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/CWqDirectory.h"
+#include "host/DiskMapperSysfs.h"
 #include "host/FXFile.h"
 #include "host/HostClock.h"
 #include "host/HostEnvironment.h"
@@ -18,6 +19,23 @@
 namespace {
 constexpr uint64_t kPollMs = 50;
 constexpr const char* kLockFile = "run/lock/tz-diskmapper.lock";
+
+// A disk's path, then what tells it apart: a loop device bound to another file in between is a new disk.
+string DiskKey(const blockdev::SBlockDisk& disk) { return disk.path + "\n" + disk.identity; }
+string PathOfKey(const string& key) { return key.substr(0, key.find('\n')); }
+
+// The size of a device, or of a volume's file behind a link of a sandbox that keeps file links.
+bool SizeOf(const string& path, UINT64& size) {
+  blockdev::SBlockDisk disk;
+  if (blockdev::ReadDiskOf(path, disk)) {
+    size = disk.size;
+    return disk.size > 0;
+  }
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  size = static_cast<UINT64>(st.st_size);
+  return true;
+}
 
 }  // namespace
 
@@ -46,7 +64,18 @@ string CDiskMapperLinux::DeviceDirectory() const {
   return deviceDirectory_;
 }
 
-std::set<string> CDiskMapperLinux::ListDevices() const { return ListDevicesIn(DeviceDirectory()); }
+std::set<string> CDiskMapperLinux::ListDevices() const {
+  std::set<string> disks;
+  const string root = HostEnvironment::PlatformRoot();
+  for (const blockdev::SBlockDisk& disk : blockdev::ListDisks())
+    if (blockdev::OnMachine(disk, root)) disks.insert(DiskKey(disk));
+  // A sandbox that keeps file links has its disks as links to regular files.
+  for (const string& link : ListDevicesIn(DeviceDirectory())) {
+    struct stat st;
+    if (::stat(link.c_str(), &st) == 0 && S_ISREG(st.st_mode)) disks.insert(link + "\n");
+  }
+  return disks;
+}
 
 std::set<string> CDiskMapperLinux::ListDevicesIn(const string& directory) {
   std::set<string> devices;
@@ -104,8 +133,9 @@ bool CDiskMapperLinux::LeaveBracket(const char* tag) {
 bool CDiskMapperLinux::PreAttachDisk() {
   if (!initialized_.load() && !Init()) return false;
   if (!EnterBracket(__PRETTY_FUNCTION__)) return false;
+  std::set<string> present = ListDevices();
   std::lock_guard<std::mutex> guard(state_);
-  before_ = ListDevicesIn(deviceDirectory_);
+  before_ = std::move(present);
   return true;
 }
 
@@ -129,8 +159,8 @@ bool CDiskMapperLinux::PostAttachDisk(const string& volumeId, string& deviceName
   return WaitForOneDevice(
       [&] {
         std::vector<string> fresh;
-        for (const auto& device : ListDevices())
-          if (!before.count(device)) fresh.push_back(device);
+        for (const auto& disk : ListDevices())
+          if (!before.count(disk)) fresh.push_back(PathOfKey(disk));
         return fresh;
       },
       "volume [" + volumeId + "]", deviceName, size);
@@ -165,7 +195,7 @@ bool CDiskMapperLinux::WaitForOneDevice(const std::function<std::vector<string>(
       return false;
     }
     UINT64 bytes = 0;
-    if (found.size() == 1 && FXFile::TZGetFileSize(found[0], bytes, nullptr)) {
+    if (found.size() == 1 && SizeOf(found[0], bytes)) {
       deviceName = found[0];
       size = bytes;
       EVDEBUG(evDebug, "The device of %s is [%s] of [%llu] bytes", what.c_str(), deviceName.c_str(),
@@ -203,8 +233,8 @@ bool CDiskMapperLinux::PreDetatchDisk(const string& deviceName) {
 bool CDiskMapperLinux::PostDetatchDisk() {
   std::lock_guard<std::mutex> guard(state_);
   // Devices that went away are no longer offline: a later device may take the same name.
-  std::set<string> now = ListDevicesIn(deviceDirectory_);
-  for (auto it = offline_.begin(); it != offline_.end();) it = now.count(*it) ? std::next(it) : offline_.erase(it);
+  UINT64 size = 0;
+  for (auto it = offline_.begin(); it != offline_.end();) it = SizeOf(*it, size) ? std::next(it) : offline_.erase(it);
   return true;
 }
 

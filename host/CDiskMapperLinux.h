@@ -1,9 +1,10 @@
 #pragma once
 // The agent's Linux disk mapper: finds the local block device of a volume attached to this machine.
-// Devices of iSCSI attachments appear under <platform root>/dev/disk/by-path.
+// Devices of iSCSI attachments appear under <platform root>/dev/disk/by-path, as links to block devices.
 //
 // A device that cannot be told by its name is found by an attach bracket: the pre-call takes the
-// mapper's lock and notes the devices present; the post-call finds what changed and always releases
+// mapper's lock and notes the machine's disks from the kernel's block devices (sysfs: a disk with a
+// medium, its size and identity); the post-call finds what changed and always releases
 // the lock. The lock excludes every thread of this process and every other process on the machine
 // (an flock on a lock file under the platform root, which the kernel drops when its holder dies), so
 // such attaches take turns, and the one new device is the one this attach made; more than one is
@@ -57,6 +58,8 @@ class CDiskMapperLinux {
   static string LockFilePath();
 
  protected:
+  // The machine's disks, each as "<path>\n<identity>"; in a sandbox that keeps file links also the by-path
+  // links to files (with an empty identity).
   std::set<string> ListDevices() const;
   static std::set<string> ListDevicesIn(const string& directory);
 

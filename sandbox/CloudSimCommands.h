@@ -33,7 +33,10 @@ struct SVolumeWriteArgs {
   std::string file;
 };
 
-int RunInit(const std::string& dir, const std::string& flavour, uint64_t bootVolumeMiB, const std::string& backend);
+// fileLinks: attachments on the proxy are links to the volumes' files, not loop devices (a machine
+// without them).
+int RunInit(const std::string& dir, const std::string& flavour, uint64_t bootVolumeMiB, const std::string& backend,
+            bool fileLinks);
 // Serves the sandbox's cloud over its REST API on 127.0.0.1:`port` (0: any free port) until stopped;
 // writes the address it listens on to <sandbox>/api/endpoint. A list answers `pageSize` items a page
 // unless the client asks for another limit.
@@ -62,6 +65,15 @@ int RunPopulate(const std::string& sandbox, long long compartments, long long in
 int RunToolCall(const std::string& sandbox, const std::string& op);
 // The request models of the REST API's routes (ApiRequestModels.h) as JSON.
 int RunApiModels();
+
+// Hidden, for the sandbox's iscsiadm: binds a volume's file to a loop device (or, in a sandbox that keeps
+// file links, names the file) and prints the device; releases it again.
+int RunDeviceBind(const std::string& sandbox, const std::string& file);
+int RunDeviceRelease(const std::string& device, const std::string& file);
+// Lists the loop devices bound to the sandbox's files (all: to any sandbox's volume files); exit 1 when any.
+int RunLoops(const std::string& sandbox, bool all);
+// Releases the sandbox's loop devices, then removes its folder.
+int RunRemove(const std::string& dir);
 
 // Prints "cloud-sim: <message>" on stderr and returns 1.
 int Failure(const std::string& message);

@@ -33,6 +33,10 @@ int main(int argc, char** argv) {
   init->add_option("--volume-mib", bootVolumeMiB, "Size of the instances' boot volumes in MiB; data volumes are half")
       ->capture_default_str();
 
+  bool fileLinks = false;
+  init->add_flag("--file-links", fileLinks,
+                 "Attach volumes to the proxy as links to their files, not as loop devices (a machine without them)");
+
   std::string kind;
   bool json = false;
   auto* ls = app.add_subcommand("ls", "List the cloud's resources of one KIND, or a summary");
@@ -129,6 +133,13 @@ int main(int argc, char** argv) {
   leaks->add_option("--keep", keep, "An instance a job made as its result: it and what belongs to it are no leak")
       ->allow_extra_args(false);
 
+  bool allLoops = false;
+  auto* loops = app.add_subcommand("loops", "List the loop devices bound to the sandbox's files; exit 1 when any");
+  loops->add_flag("--all", allLoops, "Those bound to any sandbox's volume files");
+  std::string removeDir;
+  auto* remove = app.add_subcommand("remove", "Release the sandbox's loop devices and remove its folder DIR");
+  remove->add_option("DIR", removeDir, "Folder of the sandbox")->required();
+
   long long compartments = 0, instancesEach = 0;
   auto* populate = app.add_subcommand("populate", "Add compartments of running instances (scale tests)");
   populate->add_option("--compartments", compartments, "Compartments to add")->required();
@@ -146,11 +157,17 @@ int main(int argc, char** argv) {
   std::string toolOp;
   auto* toolCall = app.add_subcommand("tool-call", "Count a call of a sandbox tool and print its faults")->group("");
   toolCall->add_option("OP", toolOp, "Tool operation, e.g. iscsiadm:login, vmware-vdiskmanager")->required();
+  std::string deviceFile, deviceName;
+  auto* deviceBind = app.add_subcommand("device-bind", "Bind a volume's file to a loop device; print it")->group("");
+  deviceBind->add_option("FILE", deviceFile, "The volume's file")->required();
+  auto* deviceRelease = app.add_subcommand("device-release", "Release a loop device bound to FILE")->group("");
+  deviceRelease->add_option("DEVICE", deviceName, "/dev/loopN")->required();
+  deviceRelease->add_option("FILE", deviceFile, "The volume's file")->required();
   auto* apiModels = app.add_subcommand("api-models", "Print the request bodies the REST API accepts, as JSON")->group("");
 
   CLI11_PARSE(app, argc, argv);
 
-  if (*init) return RunInit(initDir, flavour, bootVolumeMiB, backend);
+  if (*init) return RunInit(initDir, flavour, bootVolumeMiB, backend, fileLinks);
   if (*serve) return RunServe(sandbox, port, pageSize);
   if (*ls) return RunList(sandbox, kind, json);
   if (*faultAdd) return RunFaultAdd(sandbox, faultArgs);
@@ -170,5 +187,9 @@ int main(int argc, char** argv) {
   if (*populate) return RunPopulate(sandbox, compartments, instancesEach);
   if (*toolCall) return RunToolCall(sandbox, toolOp);
   if (*apiModels) return RunApiModels();
+  if (*deviceBind) return RunDeviceBind(sandbox, deviceFile);
+  if (*deviceRelease) return RunDeviceRelease(deviceName, deviceFile);
+  if (*loops) return RunLoops(sandbox, allLoops);
+  if (*remove) return RunRemove(removeDir);
   return Failure("Nothing to do");
 }

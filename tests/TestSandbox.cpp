@@ -8,6 +8,7 @@
 #include <ctime>
 #include <regex>
 
+#include "bridge/sim/SimLoopDevices.h"
 #include "host/TzProcess.h"
 
 namespace {
@@ -67,6 +68,8 @@ int CTestSandbox::StopServing() {
 
 CTestSandbox::~CTestSandbox() {
   StopServing();
+  // A sandbox's loop devices are the machine's: they go with it, whatever its test left.
+  sim::ReleaseLoopDevicesUnder(base_);
   std::error_code ec;
   std::filesystem::remove_all(base_, ec);
 }
@@ -148,6 +151,7 @@ void CTestSandbox::ExpectNothingLeft(const std::string& label) const {
   std::string out;
   EXPECT_EQ(CloudSim({"leaks"}, &out), 0) << label << "\n" << out;
   EXPECT_EQ(Registry(), nlohmann::json::array()) << label;
+  EXPECT_EQ(CloudSim({"loops"}, &out), 0) << label << "\n" << out;
   for (const char* folder : {"/root/dev/disk/by-path", "/cloud/iscsi/nodes", "/cloud/iscsi/sessions"})
     EXPECT_TRUE(!std::filesystem::exists(dir_ + folder) || std::filesystem::is_empty(dir_ + folder)) << label << folder;
 }

@@ -16,7 +16,7 @@ class CTestSandbox {
   // sandbox (ctest runs the agent's tests once per backend), else sim.
   explicit CTestSandbox(const std::string& flavour = "infrastructure", const std::string& name = "sandbox",
                         const std::string& backend = "");
-  ~CTestSandbox();
+  ~CTestSandbox();  // releases the loop devices bound to the sandbox's files, then removes it
   CTestSandbox(const CTestSandbox&) = delete;
 
   const std::string& Dir() const { return dir_; }
@@ -42,7 +42,7 @@ class CTestSandbox {
   void Fault(const std::string& op, long nth, const std::string& action, const std::vector<std::string>& extra = {}) const;
   long Calls(const std::string& operation) const;  // as the cloud counted them
   nlohmann::json Registry() const;                  // backup-agent registry --json
-  // Nothing in the cloud or the registry, no device, node record or session on the proxy.
+  // Nothing in the cloud or the registry, no device, loop device, node record or session on the proxy.
   void ExpectNothingLeft(const std::string& label = "") const;
 
  private:

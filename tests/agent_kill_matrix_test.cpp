@@ -135,8 +135,9 @@ std::string LastGoodCopy(const CTestSandbox& sandbox) {
 }
 
 // What the sandbox holds that no finished job should leave: a job's resources in the cloud (the
-// instances of the restores in `results`, with what belongs to them, aside), registry entries,
-// devices, node records and sessions on the proxy, job folders in the agent's home.
+// instances of the restores in `results`, with what belongs to them, aside, and the loop devices bound to
+// the sandbox's files), registry entries, devices, node records and sessions on the proxy, job folders in
+// the agent's home.
 std::string Leftovers(const SJob& job, const CTestSandbox& sandbox, const std::vector<int>& results) {
   std::string out, problems;
   std::vector<std::string> leaks = {"leaks"};

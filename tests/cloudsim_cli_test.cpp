@@ -88,10 +88,12 @@ TEST(CloudSimCli, LeaksListWhatJobsLeaveUntilItIsCleanedUp) {
   const std::string iscsiadm = cloud.Dir() + "/bin/iscsiadm -m node -T " + disk.iscsiIqn + " -p " + portal;
   auto run = [&](const char* step) { return TzProcess::system((iscsiadm + step).c_str(), &output, nullptr, 30); };
   ASSERT_EQ(run(" -o new") + run(" -l"), 0);
+  const std::string device = "ip-" + portal + "-iscsi-" + disk.iscsiIqn + "-lun-1";
+  const std::string loop = std::filesystem::read_symlink(cloud.Dir() + "/root/dev/disk/by-path/" + device).string();
   EXPECT_EQ(leaks(),
             (std::set<std::string>{"snapshot " + snapshot, "volume " + replica, "attachment " + disk.attachmentId,
                                    "object image-import/stub", "image " + image,
-                                   "device ip-" + portal + "-iscsi-" + disk.iscsiIqn + "-lun-1",
+                                   "device " + device, "loop " + loop,
                                    "iscsi-node " + disk.iscsiIqn + "," + disk.iscsiTargetPortal + ",3260"}));
 
   ASSERT_EQ(run(" -u") + run(" -o delete"), 0);

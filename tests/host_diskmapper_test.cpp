@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "HostTestUtil.h"
+#include "bridge/sim/SimLoopDevices.h"
 #include "host/CDiskMapperLinux.h"
 
 namespace {
@@ -73,6 +74,36 @@ TEST_F(HostDiskMapper, ABracketHeldByAnotherProcessWaitsUntilThatProcessDies) {
   holder.Kill(), holder.Wait();
   waiter.join();
   EXPECT_TRUE(entered.load());
+}
+
+// The kernel's block devices: the bracket finds the loop device bound to a file of this machine (a
+// sandbox), with its size from sysfs, and passes over one bound meanwhile to another sandbox's file; an
+// iSCSI device's by-path link to the loop device gives the same size.
+TEST(HostDiskMapperLoop, TheBracketFindsThisMachinesNewLoopDeviceWithItsSize) {
+  hosttest::TempDir base, other;
+  struct SRelease {
+    std::vector<string> dirs;
+    ~SRelease() {
+      for (const string& dir : dirs) sim::ReleaseLoopDevicesUnder(dir);
+    }
+  } release{{base.Path(), other.Path()}};
+  std::filesystem::create_directories(base / "root/dev/disk/by-path");
+  hosttest::ScopedEnv env("TZ_PLATFORM_ROOT", base / "root");
+  hosttest::PutFile(base / "cloud/volumes/own.img", string(3 << 20, 'o'));
+  hosttest::PutFile(other / "cloud/volumes/other.img", string(1 << 20, 'x'));
+  CDiskMapperLinux mapper;
+  mapper.SetDeviceWaitMilliseconds(2000);
+  string name;
+  UINT64 size = 0;
+  ASSERT_TRUE(mapper.PreAttachDisk());
+  sim::BindLoopDevice(other / "cloud/volumes/other.img");
+  const string device = sim::BindLoopDevice(base / "cloud/volumes/own.img");
+  EXPECT_TRUE(mapper.PostAttachDisk("vol-own", name, size, false));
+  EXPECT_EQ(name + " " + std::to_string(size), device + " " + std::to_string(3 << 20));
+  const string link = base / "root/dev/disk/by-path/ip-169.254.2.2:3260-iscsi-iqn.x:own-lun-1";
+  std::filesystem::create_symlink(device, link);
+  EXPECT_TRUE(mapper.FindIscsiDevice("169.254.2.2", "3260", "iqn.x:own", name, size));
+  EXPECT_EQ(name + " " + std::to_string(size), link + " " + std::to_string(3 << 20));
 }
 
 }  // namespace

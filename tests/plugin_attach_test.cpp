@@ -160,7 +160,12 @@ TEST_F(PluginAttach, AttachmentWithoutIqnNeedsNoLogin) {
   bool noFreeSlot = false;
   ASSERT_TRUE(plugin->AttachVolumeToProxy(disk, root, false, true, noFreeSlot)) << plugin->GetLastVMErrorDetails();
   EXPECT_TRUE(disk.iscsiIqn.empty() && disk.iscsiSessionId.empty());
-  EXPECT_EQ(disk.name.rfind(sandbox->Root() + "/dev/disk/by-path/virtio-", 0), 0u) << disk.name;
+  // The kernel's new disk: the loop device the attach bound, which the proxy's virtio link names.
+  std::vector<std::string> links;
+  for (const auto& link : std::filesystem::directory_iterator(sandbox->Root() + "/dev/disk/by-path"))
+    links.push_back(std::filesystem::read_symlink(link.path()).string());
+  EXPECT_EQ(links, std::vector<std::string>{disk.name});
+  EXPECT_EQ(disk.name.rfind("/dev/loop", 0), 0u) << disk.name;
   EXPECT_EQ(sim::ChecksumOfSparseFile(disk.name, disk.size), Checksum(disk.createdVolumeId));
   EXPECT_EQ(IscsiadmLog(), "");
   EXPECT_TRUE(Sessions().empty());

@@ -9,6 +9,7 @@
 
 #include "bridge/sim/SimIds.h"
 #include "bridge/sim/SimLifecycle.h"
+#include "bridge/sim/SimLoopDevices.h"
 #include "bridge/sim/SimResources.h"
 #include "bridge/sim/SimSandboxPaths.h"
 #include "bridge/sim/SimVolumeStore.h"
@@ -76,6 +77,19 @@ class CUndoFiles {
   std::vector<std::string> paths_;
 };
 
+// Devices bound inside a transaction; released again unless the transaction committed.
+class CUndoDevices {
+ public:
+  ~CUndoDevices() {
+    for (const auto& [device, file] : bound_) ReleaseProxyDevice(device, file);
+  }
+  void Add(const std::string& device, const std::string& file) { bound_.emplace_back(device, file); }
+  void Keep() { bound_.clear(); }
+
+ private:
+  std::vector<std::pair<std::string, std::string>> bound_;
+};
+
 // The proxy still logged in to a target that goes away: the session is cut under it. Sessions are
 // named "<iqn>,<portal>,<port>" by the sandbox's iscsiadm.
 void RecordCutSessions(CSimCloud& cloud, const std::string& iqn) {
@@ -105,7 +119,15 @@ void WithdrawAttachments(CSimCloud& cloud, const std::vector<SEndedAttachment>& 
       ::unlink((IscsiTargetsDir(cloud) + "/" + a.iqn).c_str());
       RecordCutSessions(cloud, a.iqn);
     }
-    if (a.type == kAttachParavirtualized) ::unlink(VirtioLinkPath(cloud, a.volumeId).c_str());
+    if (a.type == kAttachParavirtualized) {
+      // The link names the device; the device is released only while it is bound to a file of this cloud.
+      const std::string link = VirtioLinkPath(cloud, a.volumeId);
+      std::error_code ec;
+      const std::string device = std::filesystem::read_symlink(link, ec).string();
+      for (const SBoundLoop& loop : LoopDevicesUnder(cloud.VolumesDir()))
+        if (!ec && loop.device == device) ReleaseProxyDevice(device, loop.file);
+      ::unlink(link.c_str());
+    }
   }
 }
 
@@ -116,6 +138,7 @@ SNewAttachment CSimAttachments::Attach(const std::string& volumeId, const std::s
   const std::string proxyId = ProxyInstanceId(cloud_);
   int64_t now = HostClock::Now();
   CUndoFiles files;
+  CUndoDevices devices;
   SNewAttachment made = cloud_.Write([&](CSimDb& db) {
     SInstanceRef target = ResolveInstance(db, instance);
     if (target.state == w.instanceTerminating || target.state == w.instanceTerminated) {
@@ -162,12 +185,15 @@ SNewAttachment CSimAttachments::Attach(const std::string& volumeId, const std::s
     } else if (target.id == proxyId) {
       std::filesystem::create_directories(DeviceDirOf(cloud_));
       std::string link = VirtioLinkPath(cloud_, volume.id);
+      const std::string device = ProxyDeviceFor(KeepsFileLinks(db), bytes);
+      devices.Add(device, bytes);
       files.Add(link);
-      MakeSymlink(bytes, link);
+      MakeSymlink(device, link);
     }
     return a;
   });
   files.Keep();
+  devices.Keep();
   WaitUntilAttached(made.id);
   if (made.type == kAttachIscsi) {
     // An empty setting is no setting.

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "bridge/sim/SimLifecycle.h"
+#include "bridge/sim/SimLoopDevices.h"
 #include "bridge/sim/SimResources.h"
 #include "bridge/sim/SimSandboxPaths.h"
 
@@ -91,6 +92,8 @@ std::vector<SLeak> ListLeaks(CSimCloud& cloud, const std::vector<std::string>& k
   });
   const std::string devices = DeviceDirOf(cloud);
   for (const std::string& entry : Entries(devices)) leaks.push_back({"device", entry, LinkTarget(devices + "/" + entry)});
+  for (const SBoundLoop& loop : LoopDevicesUnder(std::filesystem::path(cloud.Dir()).parent_path().string()))
+    leaks.push_back({"loop", loop.device, loop.file});
   for (const std::string& entry : Entries(IscsiNodesDir(cloud))) leaks.push_back({"iscsi-node", entry, ""});
   for (const std::string& entry : Entries(IscsiCutSessionsDir(cloud))) {
     leaks.push_back({"cut-session", entry, "detached while logged in"});

@@ -1,6 +1,7 @@
 #pragma once
 // What jobs left behind in a sandbox: resources the bridge made that still exist, attachments of
-// such volumes (or to the proxy), iSCSI devices and node records on the proxy, and iSCSI sessions
+// such volumes (or to the proxy), iSCSI devices and node records on the proxy, loop devices still bound
+// to the sandbox's files, and iSCSI sessions
 // that a detach cut while the proxy was still logged in. What the sandbox was seeded with is
 // never a leak.
 #include <string>
@@ -11,7 +12,7 @@
 namespace sim {
 
 struct SLeak {
-  std::string kind;  // instance, volume, snapshot, attachment, image, object, device, iscsi-node, cut-session
+  std::string kind;  // instance, volume, snapshot, attachment, image, object, device, loop, iscsi-node, cut-session
   std::string id;
   std::string name;
 };
