@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -22,9 +23,27 @@ void CloseFrom(int lowest) {
   for (int fd = lowest; fd < (max > 0 ? max : 1024); ++fd) ::close(fd);
 }
 
+std::mutex sharedMutex;
+std::vector<int> shared;  // guarded by sharedMutex
+
+std::vector<int> SharedWithCommands() {
+  std::lock_guard<std::mutex> lock(sharedMutex);
+  return shared;
+}
+
 }  // namespace
 
 namespace TzProcess {
+
+void ShareWithCommands(int fd) {
+  std::lock_guard<std::mutex> lock(sharedMutex);
+  if (fd >= 0) shared.push_back(fd);
+}
+
+void StopSharingWithCommands(int fd) {
+  std::lock_guard<std::mutex> lock(sharedMutex);
+  shared.erase(std::remove(shared.begin(), shared.end(), fd), shared.end());
+}
 
 int system(const char* command, string* output, string* error, int timeoutSeconds, bool mergeStderr) {
   return system(command, output, error, timeoutSeconds, mergeStderr, nullptr, nullptr);
@@ -57,6 +76,9 @@ int Spawn(const std::vector<string>& argv, const std::vector<string>* environmen
     return -1;
   }
   const bool merge = mergeStderr || error == nullptr;
+  const std::vector<int> inherited = SharedWithCommands();
+  std::vector<int> above(inherited.size());
+  const int firstFree = 3 + static_cast<int>(inherited.size());
 
   pid_t pid = ::fork();
   if (pid < 0) {
@@ -68,7 +90,11 @@ int Spawn(const std::vector<string>& argv, const std::vector<string>* environmen
     if (devnull >= 0) ::dup2(devnull, STDIN_FILENO);
     ::dup2(outPipe[1], STDOUT_FILENO);
     ::dup2(merge ? outPipe[1] : errPipe[1], STDERR_FILENO);
-    CloseFrom(3);
+    // The shared descriptors become 3, 4, ... (moved above those numbers first, so none is overwritten
+    // before it is moved); dup2 leaves the copies open across the exec.
+    for (size_t i = 0; i < inherited.size(); ++i) above[i] = ::fcntl(inherited[i], F_DUPFD, firstFree);
+    for (size_t i = 0; i < inherited.size(); ++i) ::dup2(above[i], 3 + static_cast<int>(i));
+    CloseFrom(firstFree);
     ::setpgid(0, 0);
     ::execve(args[0], args.data(), environment ? env.data() : environ);
     ::_exit(127);

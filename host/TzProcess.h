@@ -14,7 +14,8 @@ enum class EEnd { Exited, Signalled, TimedOut, Stopped, NotStarted };
 
 // Returns the command's exit status (0 = success), 128 + signal when a signal ended it, -1 when it
 // could not be started or ran longer than timeoutSeconds (0 = no limit; the command is killed).
-// The child inherits no descriptor but its standard ones. `output` receives standard output and,
+// The child inherits no descriptor but its standard ones and those shared with commands (below).
+// `output` receives standard output and,
 // when mergeStderr is set or `error` is null, standard error as well.
 int system(const char* command, string* output, string* error, int timeoutSeconds = 0, bool mergeStderr = false);
 
@@ -29,6 +30,12 @@ int system(const char* command, string* output, string* error, int timeoutSecond
 // entries) is its whole environment. A program that cannot be started exits with 127.
 int run(const std::vector<string>& argv, const std::vector<string>& environment, string* output, string* error,
         int timeoutSeconds, bool mergeStderr, const std::function<bool()>& stopRequested, EEnd* how);
+
+// Descriptors that every command started from now on inherits (as descriptors 3, 4, ...), until they
+// are no longer shared: a registry session's lock, so that the session of a job killed while its
+// commands run stays held until the last of them has ended.
+void ShareWithCommands(int fd);
+void StopSharingWithCommands(int fd);
 
 // This process's environment with the variable `name` set to `value` (added or replaced).
 std::vector<string> EnvironmentWith(const string& name, const string& value);

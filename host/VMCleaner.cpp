@@ -297,11 +297,17 @@ bool VMCleaner::Init(const string& localVmGuid, UINT64 reserved) {
     EVERROR(Log(), "Cannot open a session in registry [%s]: %s", path.c_str(), cause.c_str());
     return false;
   }
+  // A job killed while commands it started still run (a login, a disk tool) is not swept before they
+  // end: what they make after the sweep would be left for good.
+  const string sessions = SessionDirectory(directory);
+  if (const int held = CRegistrySession::AwaitCommandsOfDeadJobs(sessions, cancelled_, kDeadJobsCommandsWaitSeconds))
+    EVERROR(Log(), "%d dead job(s) of registry [%s] still run commands after %d s: their leftovers wait for a later job",
+            held, path.c_str(), kDeadJobsCommandsWaitSeconds);
   db_ = std::move(db);
   session_ = std::move(session);
   identity_ = localVmGuid;
   databasePath_ = path;
-  sessionDirectory_ = SessionDirectory(directory);
+  sessionDirectory_ = sessions;
   handOverDirectory_ = path + ".handovers";
   ApplyHandOverLedger();
   return true;

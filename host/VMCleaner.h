@@ -75,7 +75,10 @@ class VMCleaner {
   // without a registry version) is moved aside as "<file>.damaged-<seconds>" and a new registry is
   // started in its place, saying so. False, with a log line naming the file and the cause, when the
   // file holds a version this agent does not know or cannot be read; such a file is left as it is.
+  // A new session first waits (at most kDeadJobsCommandsWaitSeconds, ending on a cancel) for the
+  // commands that killed jobs started to end (see CRegistrySession).
   bool Init(const string& localVmGuid, UINT64 reserved);
+  static constexpr int kDeadJobsCommandsWaitSeconds = 120;
   // Why the last Init failed: the file and the cause.
   string InitError() const;
   // Once after an Init that found the database damaged, moved it aside and started a new one: what

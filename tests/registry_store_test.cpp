@@ -13,6 +13,7 @@
 #include "RegistryTestUtil.h"
 #include "host/CleanerHandle.h"
 #include "host/EvDebug.h"
+#include "host/TzProcess.h"
 
 using namespace regtest;
 
@@ -339,6 +340,29 @@ TEST(RegistryProcess, ConcurrentProcessesAndThreadsLoseNoRegistration) {
 }
 
 }  // namespace
+
+// A job killed while a command it started still runs (a login, a disk tool): the command keeps the job's
+// session held, and a new session waits for its end before anything looks for orphans, so that nothing
+// the command makes after the kill escapes the sweep.
+TEST(RegistryProcess, ANewSessionWaitsForTheCommandsOfAKilledJob) {
+  RegistryHome home;
+  const std::string made = home.dir / "made-by-the-command";
+  ChildProcess job([&made](int fd) {
+    COracleCloudCleaner c;
+    if (!RegisterJob(c, "killed-job")) return 1;
+    std::thread([&] { TzProcess::system(("sleep 1; touch '" + made + "'").c_str(), nullptr, nullptr); }).detach();
+    ::usleep(200000);  // the command runs
+    Report(fd, 'R');
+    for (;;) ::pause();
+  });
+  ASSERT_EQ(job.ReadByte(), 'R');
+  job.Kill();
+  ASSERT_TRUE(KilledBySigkill(job.Wait()));
+  COracleCloudCleaner next;
+  ASSERT_TRUE(next.Init(""));
+  EXPECT_TRUE(std::filesystem::exists(made)) << "the new session did not wait for the killed job's command";
+  EXPECT_EQ(OrphanNames(next, kBackup), Keys{"killed-job"});
+}
 
 // A clean-up of a dead job's root (P) beside a job that wants the same root (R, another process):
 // R waits until P is done with it (it is neither refused nor let in), P unregisters only its own root,
