@@ -18,15 +18,18 @@
 #include <utility>
 #include <vector>
 
+#include "bridge/sim/SimLoopDevices.h"
 #include "disk/DataRegions.h"
 #include "host/HostClock.h"
 
 namespace hosttest {
 
-// A fresh folder from mkdtemp, removed with everything in it (links are not followed).
+// A fresh folder from mkdtemp, removed with everything in it (links are not followed). The machine's loop
+// devices bound to its files, by whatever sandbox a test made in it, are released first.
 struct TempDir {
   TempDir() { EXPECT_NE(::mkdtemp(path_.data()), nullptr); }
   ~TempDir() {
+    sim::ReleaseLoopDevicesUnder(path_);
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
   }
