@@ -105,6 +105,8 @@ if ! grep -qx "flavour=classic" "$sandbox/sandbox.ini"; then
   check_volumes "$manifest" "$sandbox/replicate.json"
   kept+=(--keep "$replica")
 fi
+echo "== Loop devices still bound to the sandbox's files (each attached volume was one while a job ran)"
+"$sim" --sandbox "$sandbox" loops && echo "  none"
 echo "== What the jobs left in the cloud, the restored and replicated instances aside"
 "$sim" --sandbox "$sandbox" leaks "${kept[@]}"
 "$agent" --sandbox "$sandbox" registry
