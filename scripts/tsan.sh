@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds with ThreadSanitizer into build-tsan/ (BUILD_DIR overrides) and runs the concurrent tests
 # under it: the disks of one instance opened on several threads at once, a restore's volume
-# workers, and the disk mapper's concurrent brackets. Any report fails the run (halt_on_error); extra arguments go to the test
+# workers, the disk mapper's concurrent brackets, and the agent's chunk pipeline (reads in flight, digests on
+# several threads). Any report fails the run (halt_on_error); extra arguments go to the test
 # binary (e.g. --gtest_repeat=3).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,7 +20,7 @@ if command -v setarch >/dev/null && setarch "$(uname -m)" -R true 2>/dev/null; t
 fi
 # One run per group, so that a report in one (which halts its run) does not hide the other.
 status=0
-for filter in 'PluginThreads.*' 'HostDiskMapper.*' 'PluginRestore.InitAttaches*' 'RestRetry.*'; do
+for filter in 'PluginThreads.*' 'HostDiskMapper.*' 'PluginRestore.InitAttaches*' 'RestRetry.*' 'AgentDatapath.*'; do
   echo "== ThreadSanitizer: $filter"
   "${prefix[@]}" "$build/oci_tests" "--gtest_filter=$filter" "$@" || { status=$?; echo "== FAILED: $filter ($status)"; }
 done
