@@ -199,8 +199,17 @@ class CLoopDevice {
   int fd_ = -1;
 };
 
-// Runs `argv` (a program looked up in PATH; its output discarded) and returns its wall time.
-inline double TimeCommand(const std::vector<std::string>& args) {
+// Processor time (user and system, every thread) of this process so far, in seconds.
+inline double CpuSeconds() {
+  struct rusage usage {};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Runs `argv` (a program looked up in PATH; its output discarded) and returns its wall time; its
+// processor time in `cpu` when given.
+inline double TimeCommand(const std::vector<std::string>& args, double* cpu = nullptr) {
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -214,8 +223,12 @@ inline double TimeCommand(const std::vector<std::string>& args) {
   posix_spawn_file_actions_destroy(&actions);
   Check(rc == 0, "cannot run " + args[0]);
   int status = 0;
-  Check(::waitpid(pid, &status, 0) == pid, "waitpid failed");
+  struct rusage usage {};
+  Check(::wait4(pid, &status, 0, &usage) == pid, "wait4 failed");
   const double seconds = SecondsSince(start);
+  if (cpu)
+    *cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   Check(WIFEXITED(status) && WEXITSTATUS(status) == 0, args[0] + " failed");
   return seconds;
 }
