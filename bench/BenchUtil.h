@@ -160,10 +160,14 @@ inline std::vector<SLogLine> ReadLogFrom(const std::string& path, uint64_t offse
 }
 
 // A loop device bound to `file` for the scope: a kernel block device like an attached volume. Bound
-// with autoclear, so the kernel releases it should the program die; released at scope end.
+// with autoclear, so the kernel releases it should the program die; released at scope end. With
+// `directIo` the device reads and writes its file direct (4 KiB blocks), so that it costs what the
+// storage under the file costs, not the page cache's copies.
+inline bool g_loopDirectIo = false;
+
 class CLoopDevice {
  public:
-  explicit CLoopDevice(const std::string& file) {
+  explicit CLoopDevice(const std::string& file, bool directIo = g_loopDirectIo) {
     const int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
     const int backing = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
     // Another process may take the free device first: ask again.
@@ -174,7 +178,8 @@ class CLoopDevice {
       fd_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
       loop_config config{};
       config.fd = static_cast<__u32>(backing);
-      config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
+      config.info.lo_flags = LO_FLAGS_AUTOCLEAR | (directIo ? LO_FLAGS_DIRECT_IO : 0);
+      if (directIo) config.block_size = 4096;
       if (fd_ >= 0 && ::ioctl(fd_, LOOP_CONFIGURE, &config) == 0) break;
       if (fd_ >= 0) ::close(fd_);
       fd_ = -1;
