@@ -91,7 +91,7 @@ SBackup Backup(const std::string& device, const std::string& store) {
 
 // The restore's read-back done again on its own: the restored device read whole and compared with
 // the checks of the stored disk. Its wall time.
-double ReadBack(const std::string& device, const std::string& stored, uint64_t size) {
+double ReadBack(const std::string& device, const std::string& stored, uint64_t size, double* cpuSeconds = nullptr) {
   SDiskFile file, store;
   std::string error;
   // The stored disk's checks, as the restore makes them while it writes.
@@ -107,9 +107,11 @@ double ReadBack(const std::string& device, const std::string& stored, uint64_t s
             nullptr, nullptr, error),
         error);
   bool differs = false;
+  const double cpu = CpuSeconds();
   const auto start = Clock::now();
   Check(OpenDiskFile(device, O_RDONLY, file, error) && CheckReadBack(file, device, size, checks, differs, error),
         "read-back: " + error);
+  if (cpuSeconds) *cpuSeconds = CpuSeconds() - cpu;
   return SecondsSince(start);
 }
 
@@ -135,7 +137,7 @@ void Full(const SOptions& options) {
               static_cast<unsigned long long>(options.fullMiB), options.reps);
   Load("before");
   std::vector<double> ddRead, openssl, copy, verify, backup, ddWrite, restore, readBack, writing;
-  std::vector<double> ddReadCpu, opensslCpu, backupCpu, ddWriteCpu, restoreCpu;  // processor seconds
+  std::vector<double> ddReadCpu, opensslCpu, backupCpu, ddWriteCpu, restoreCpu, readBackCpu;  // processor seconds
   double cpu = 0;
   for (int run = 0; run < options.reps; ++run) {
     ddRead.push_back(TimeCommand({"dd", "if=" + source.Path(), "of=/dev/null", "bs=4M", "iflag=direct", "status=none"}, &cpu));
@@ -160,7 +162,8 @@ void Full(const SOptions& options) {
     Check(WriteDiskFromBackup(stored, size, target.Path(), expected, written, error), "restore: " + error);
     restore.push_back(SecondsSince(start));
     restoreCpu.push_back(CpuSeconds() - cpu);
-    readBack.push_back(ReadBack(target.Path(), stored, size));
+    readBack.push_back(ReadBack(target.Path(), stored, size, &cpu));
+    readBackCpu.push_back(cpu);
     writing.push_back(restore.back() - readBack.back());
     Check(written.bytesWritten == size, "the restore did not write the backup's data");
   }
@@ -177,7 +180,7 @@ void Full(const SOptions& options) {
   row("**backup: whole (copy + verify)**", backup, backupCpu);
   row("`dd if=STORED of=DEV bs=4M oflag=direct`", ddWrite, ddWriteCpu);
   row("**restore: whole (write and hash, flush, read back, check each chunk)**", restore, restoreCpu);
-  row("restore: its read-back alone (timed apart)", readBack, {});
+  row("restore: its read-back alone (timed apart)", readBack, readBackCpu);
   row("restore: its writing (whole less read-back)", writing, {});
   const double reference = std::max(Median(ddRead), Median(openssl));
   const double backupRatio = reference / Median(backup), restoreRatio = Median(ddWrite) / Median(restore);
