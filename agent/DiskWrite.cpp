@@ -78,9 +78,13 @@ ChunkSource StoredPieces(int fd, UINT64 size) {
   };
 }
 
+// The longest run of chunks without data a restore makes zero and reads back as one piece: several
+// such pieces are in flight at once.
+constexpr UINT64 kHolePiece = 64 * kDiskChunk;
+
 // The chunks of a stored disk a restore of a chunked checksum writes, in order, each at a chunk
 // boundary: a chunk that holds data (tagged when it is data throughout), or a run of chunks that hold
-// none (a hole).
+// none (a hole, at most kHolePiece long).
 ChunkSource StoredChunks(int fd, UINT64 size) {
   struct SCursor {
     UINT64 next = 0, start = 0, end = 0;
@@ -94,7 +98,7 @@ ChunkSource StoredChunks(int fd, UINT64 size) {
     const UINT64 dataChunk = std::max(at, cursor->start / kDiskChunk * kDiskChunk);
     chunk.offset = at;
     chunk.hole = dataChunk > at;
-    chunk.length = chunk.hole ? dataChunk - at : std::min<UINT64>(kDiskChunk, size - at);
+    chunk.length = chunk.hole ? std::min(dataChunk - at, kHolePiece) : std::min<UINT64>(kDiskChunk, size - at);
     chunk.allData = !chunk.hole && cursor->start <= at && cursor->end >= at + chunk.length;
     cursor->next += chunk.length;
     return true;
@@ -178,17 +182,39 @@ bool OpenStoredDisk(const string& path, UINT64 size, SFd& in, string& error) {
 
 namespace {
 
+// Reads back [offset, offset + length) of the target into `buffer` (kDiskChunk bytes) a chunk at a
+// time, from the device: direct reads go to it (after the kernel wrote back any buffered write of the
+// range); a piece O_DIRECT cannot take is flushed and dropped from the page cache first. `check(data,
+// n)` says whether each piece read is right.
+template <typename Check>
+bool ReadBackRange(const SDiskFile& out, UINT64 offset, UINT64 length, char* buffer, const Check& check, bool& differs) {
+  for (UINT64 at = offset; at < offset + length; at += kDiskChunk) {
+    const size_t n = static_cast<size_t>(std::min<UINT64>(kDiskChunk, offset + length - at));
+    if (out.direct.fd < 0 || at % 4096 || n % 4096) {
+      if (::fdatasync(out.buffered.fd) != 0) return false;
+      ::posix_fadvise(out.buffered.fd, static_cast<off_t>(at), static_cast<off_t>(n), POSIX_FADV_DONTNEED);
+    }
+    if (!ReadDiskAt(out, buffer, n, at)) return false;
+    if (!check(buffer, n)) {
+      differs = true;
+      return false;
+    }
+  }
+  return true;
+}
+
 // The restore of a backup with a chunked checksum: each chunk of the stored disk is read, hashed and
 // written on the pipeline's threads (its data regions written, the rest made zero as ZeroRange does;
-// nothing where the target is known empty), and the check of its bytes kept; the digests are chained
-// in order and must make `expected` (else the stored disk is damaged). Then the target is flushed and
-// every byte of it read back from the device (a device cannot tell its holes) and compared with the
-// checks: one hash of the data, overlapping the writes, and a cheap pass over the read-back.
+// nothing where the target is known empty), then read back from the device into the same buffer and
+// compared with the check of what was written; a run without data is made zero and read back, and
+// must read as zeros. The digests are chained in order and must make `expected` (else the stored disk
+// is damaged); the target is flushed at the end. Every byte of the target is read back (a device
+// cannot tell its holes) while the next chunks are written, and the data hashed once.
 bool WriteChunkedBackup(const SFd& in, const string& source, UINT64 size, const SDiskFile& out, const string& target,
                         const SDiskChecksum& expected, SDiskWriteResult& result, string& error,
                         const std::atomic<bool>* cancel, bool targetEmpty) {
   CDiskDigest digest;
-  ChunkChecks checks = ZeroChecks(size);
+  std::atomic<UINT64> firstDiffering{size};  // the offset of the first piece whose read-back differs
   // Makes [offset, offset + length) zero on the target; the bytes it had to write count in `written`.
   auto zero = [&](UINT64 offset, UINT64 length, UINT64& written) {
     if (targetEmpty || length == 0) return true;
@@ -205,15 +231,29 @@ bool WriteChunkedBackup(const SFd& in, const string& source, UINT64 size, const 
           why = "zeroing [" + target + "] at " + std::to_string(chunk.offset) + " failed: " + strerror(errno);
           return false;
         };
-        if (chunk.hole) return zero(chunk.offset, chunk.length, chunk.written) || zeroFailed();
+        // The piece as the target now holds it, against what was written; one that differs is noted
+        // and the restore goes on (the whole disk is written, and the first piece that differs named).
+        const auto readBack = [&](const auto& check) {
+          bool differs = false;
+          if (ReadBackRange(out, chunk.offset, chunk.length, chunk.data, check, differs)) return true;
+          if (differs) {
+            for (UINT64 seen = firstDiffering.load(); chunk.offset < seen && !firstDiffering.compare_exchange_weak(seen, chunk.offset);) {
+            }
+            return true;
+          }
+          why = "read back of [" + target + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
+          return false;
+        };
+        const auto zeros = [](const char* data, size_t length) { return IsAllZero(data, length); };
+        if (chunk.hole) return (zero(chunk.offset, chunk.length, chunk.written) || zeroFailed()) && readBack(zeros);
         if (!ReadFully(in.fd, chunk.data, n, chunk.offset)) {
           why = "read of [" + source + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
           return false;
         }
         chunk.zero = IsAllZero(chunk.data, n);
         chunk.digest = ChunkDigestOf(chunk.data, n, chunk.zero);
-        chunk.check = ChunkCheckOf(chunk.data, n, chunk.zero);
-        if (chunk.zero) return zero(chunk.offset, chunk.length, chunk.written) || zeroFailed();
+        if (chunk.zero) return (zero(chunk.offset, chunk.length, chunk.written) || zeroFailed()) && readBack(zeros);
+        const SChunkCheck check = ChunkCheckOf(chunk.data, n);
         // The stored disk's data regions are written (zeros among them made zero), its holes made zero.
         UINT64 done = chunk.offset;
         const bool wrote = ForEachDataRegion(in.fd, chunk.offset, chunk.offset + n, chunk.allData, [&](UINT64 start, UINT64 end) {
@@ -229,15 +269,14 @@ bool WriteChunkedBackup(const SFd& in, const string& source, UINT64 size, const 
           why = "write of [" + target + "] failed at " + std::to_string(start) + ": " + strerror(errno);
           return false;
         });
-        return wrote && (zero(done, chunk.offset + n - done, chunk.written) || zeroFailed());
+        return wrote && (zero(done, chunk.offset + n - done, chunk.written) || zeroFailed()) &&
+               readBack([&](const char* data, size_t length) { return ChunkCheckOf(data, length) == check; });
       },
       [&](SChunk& chunk, string&) {
-        if (chunk.hole) {
+        if (chunk.hole)
           digest.Zeros(chunk.length);
-        } else {
+        else
           digest.AddChunk(chunk.digest);
-          checks[chunk.offset / kDiskChunk] = chunk.check;
-        }
         result.bytesWritten += chunk.written;
         result.bytesZeroed += chunk.length - chunk.written;
         return true;
@@ -254,15 +293,9 @@ bool WriteChunkedBackup(const SFd& in, const string& source, UINT64 size, const 
     error = "flush of [" + target + "] failed: " + strerror(errno);
     return false;
   }
-  // Read back from the device (direct where it can be), not from what the page cache kept of the writes.
-  ::posix_fadvise(out.buffered.fd, 0, static_cast<off_t>(size), POSIX_FADV_DONTNEED);
-  SDiskFile readBack;
-  bool differs = false;
-  string why;
-  if (OpenDiskFile(target, O_RDONLY, readBack, why) && CheckReadBack(readBack, target, size, checks, differs, why))
-    return true;
-  error = differs ? "the read-back of [" + target + "] differs from the stored disk in " + why
-                  : "read back of [" + target + "] failed: " + why;
+  if (firstDiffering == size) return true;
+  error = "the read-back of [" + target + "] differs from the stored disk in the piece at " +
+          std::to_string(firstDiffering.load());
   return false;
 }
 
