@@ -18,8 +18,8 @@
 // The devices' files live in --files (tmpfs by default: the devices cost what the data path costs, not
 // what the machine's disk does; with --direct-io the devices read and write their files direct, and
 // cost what the storage under --files costs); the stores in --store. Every device is bound for its
-// section only and released at its end. A restore's read-back is timed again apart (the same reads
-// and checks, on the restored device), so that its writing shows as the rest. Before a buffered reader (openssl) the device's page cache is dropped. Prints
+// section only and released at its end. A read-back pass of the restored device (the reads and checks
+// the restore makes of it, done again on their own) is timed apart: what verifying costs by itself. Before a buffered reader (openssl) the device's page cache is dropped. Prints
 // markdown tables with the machine's load average; exit status 1 when a copy, verify or restore fails
 // or stores other than the data.
 #include <fcntl.h>
@@ -89,8 +89,8 @@ SBackup Backup(const std::string& device, const std::string& store) {
   return backup;
 }
 
-// The restore's read-back done again on its own: the restored device read whole and compared with
-// the checks of the stored disk. Its wall time.
+// A read-back pass of a restored device on its own: the device read whole and each chunk compared
+// with the check of the stored disk's. Its wall time; its processor time in `cpuSeconds`.
 double ReadBack(const std::string& device, const std::string& stored, uint64_t size, double* cpuSeconds = nullptr) {
   SDiskFile file, store;
   std::string error;
@@ -180,13 +180,13 @@ void Full(const SOptions& options) {
   row("**backup: whole (copy + verify)**", backup, backupCpu);
   row("`dd if=STORED of=DEV bs=4M oflag=direct`", ddWrite, ddWriteCpu);
   row("**restore: whole (write and hash, flush, read back, check each chunk)**", restore, restoreCpu);
-  row("restore: its read-back alone (timed apart)", readBack, readBackCpu);
-  row("restore: its writing (whole less read-back)", writing, {});
+  row("a read-back pass of the restored device alone (timed apart)", readBack, readBackCpu);
+  row("restore less that pass (about its writing)", writing, {});
   const double reference = std::max(Median(ddRead), Median(openssl));
   const double backupRatio = reference / Median(backup), restoreRatio = Median(ddWrite) / Median(restore);
   Verdict("backup rate / slower of dd and openssl", backupRatio, "at least 0.8", backupRatio >= 0.8);
   Verdict("restore rate / dd oflag=direct", restoreRatio, "at least 0.8", restoreRatio >= 0.8);
-  std::printf("(the restore's writing alone / dd oflag=direct = %.2f)\n", Median(ddWrite) / Median(writing));
+  std::printf("(the restore less a read-back pass / dd oflag=direct = %.2f)\n", Median(ddWrite) / Median(writing));
   std::printf("\n");
 }
 
@@ -232,15 +232,15 @@ void Sparse(const SOptions& options) {
               static_cast<unsigned long long>(dataBytes));
   std::printf("| `dd oflag=direct bs=4M` of the data chunks | %.3f s |\n", ddSeconds);
   std::printf("| restore: whole (write the data, zero the rest, flush, read back the device) | %.2f s |\n", restore);
-  std::printf("| restore: its read-back alone (timed apart) | %.2f s |\n", readBack);
-  std::printf("| restore: its writing (whole less read-back) | %.3f s |\n", restore - readBack);
+  std::printf("| a read-back pass of the restored device alone (timed apart) | %.2f s |\n", readBack);
+  std::printf("| restore less that pass (about its writing) | %.3f s |\n", restore - readBack);
   std::printf("| restore: bytes written / made zero | %llu / %llu |\n", static_cast<unsigned long long>(written.bytesWritten),
               static_cast<unsigned long long>(written.bytesZeroed));
   std::printf("| target's file allocated after the restore | %llu |\n", static_cast<unsigned long long>(AllocatedOf(targetFile)));
   Verdict("store's allocated size off the data by", off, "at most 0.01", off <= 0.01);
   Verdict("restore rate / dd oflag=direct of the data chunks", ddSeconds / restore, "at least 0.8",
           ddSeconds / restore >= 0.8);
-  std::printf("(the restore's writing alone / dd of the data chunks = %.2f)\n", ddSeconds / (restore - readBack));
+  std::printf("(the restore less a read-back pass / dd of the data chunks = %.2f)\n", ddSeconds / (restore - readBack));
   std::printf("\n");
 }
 
