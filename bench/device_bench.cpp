@@ -19,9 +19,10 @@
 // what the machine's disk does; with --direct-io the devices read and write their files direct, and
 // cost what the storage under --files costs); the stores in --store. Every device is bound for its
 // section only and released at its end. A read-back pass of the restored device (the reads and checks
-// the restore makes of it, done again on their own) is timed apart: what verifying costs by itself. Before a buffered reader (openssl) the device's page cache is dropped. Prints
-// markdown tables with the machine's load average; exit status 1 when a copy, verify or restore fails
-// or stores other than the data.
+// the restore makes of it, done again on their own) is timed apart: what verifying costs by itself.
+// Before a buffered reader (openssl) the device's page cache is dropped. Prints markdown tables with
+// the machine's load average; exit status 1 when a copy, verify or restore fails or stores other than
+// the data.
 #include <fcntl.h>
 #include <unistd.h>
 
