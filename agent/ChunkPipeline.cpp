@@ -265,7 +265,7 @@ ChunkChecks ZeroChecks(UINT64 size) {
 }
 
 bool CheckReadBack(const SDiskFile& disk, const string& shown, UINT64 size, const ChunkChecks& checks, bool& differs,
-                   string& error, UINT64* bytesRead) {
+                   string& error) {
   differs = false;
   const UINT64 count = (size + kDiskChunk - 1) / kDiskChunk;
   if (checks.size() != count) {
@@ -281,8 +281,8 @@ bool CheckReadBack(const SDiskFile& disk, const string& shown, UINT64 size, cons
     }
     return to;
   };
-  UINT64 next = 0;
-  std::atomic<UINT64> first{size};  // the first chunk found to differ
+  UINT64 next = 0;                  // the end of the chunks delivered
+  std::atomic<UINT64> first{size};  // a chunk found to differ
   string failure;
   const bool done = RunChunkPipeline(
       kChunksInFlight, DataChunksOf(disk, size),
@@ -305,15 +305,13 @@ bool CheckReadBack(const SDiskFile& disk, const string& shown, UINT64 size, cons
           return false;
         }
         next = chunk.offset + chunk.length;
-        if (bytesRead) *bytesRead += chunk.length;
         return true;
       },
       nullptr, failure);
-  UINT64 bad = first;
-  if (done) bad = unread(next, size);
+  const UINT64 bad = done ? unread(next, size) : first.load();
   if (bad < size) {
     differs = true;
-    error = "the chunk at " + std::to_string(std::min<UINT64>(bad, first));
+    error = "the chunk at " + std::to_string(bad);
     return false;
   }
   if (!done) error = failure;

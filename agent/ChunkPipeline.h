@@ -76,6 +76,6 @@ ChunkChecks ZeroChecks(UINT64 size);
 // Reads back the first `size` bytes of `disk` (direct where it takes it, several chunks at once; a
 // file's holes are not read and must be where `checks` has chunks of zeros) and compares every chunk
 // with its check. False with `differs` set and `error` = "the chunk at N" for the first chunk that
-// differs, or with `error` = the read's failure. `bytesRead` (when given) counts what was read.
+// differs, or with `error` = the read's failure.
 bool CheckReadBack(const SDiskFile& disk, const string& shown, UINT64 size, const ChunkChecks& checks, bool& differs,
-                   string& error, UINT64* bytesRead = nullptr);
+                   string& error);

@@ -188,12 +188,12 @@ namespace {
 // n)` says whether each piece read is right.
 template <typename Check>
 bool ReadBackRange(const SDiskFile& out, UINT64 offset, UINT64 length, char* buffer, const Check& check, bool& differs) {
+  if (out.direct.fd < 0 || offset % 4096 || length % 4096) {
+    if (::fdatasync(out.buffered.fd) != 0) return false;
+    ::posix_fadvise(out.buffered.fd, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_DONTNEED);
+  }
   for (UINT64 at = offset; at < offset + length; at += kDiskChunk) {
     const size_t n = static_cast<size_t>(std::min<UINT64>(kDiskChunk, offset + length - at));
-    if (out.direct.fd < 0 || at % 4096 || n % 4096) {
-      if (::fdatasync(out.buffered.fd) != 0) return false;
-      ::posix_fadvise(out.buffered.fd, static_cast<off_t>(at), static_cast<off_t>(n), POSIX_FADV_DONTNEED);
-    }
     if (!ReadDiskAt(out, buffer, n, at)) return false;
     if (!check(buffer, n)) {
       differs = true;
