@@ -245,3 +245,75 @@ bool ChecksumOfDisk(const SDiskFile& disk, const string& shown, UINT64 size, ECh
   checksum = digest.Finish();
   return true;
 }
+
+namespace {
+
+// The check of `n` zeros: a whole chunk's is known, a shorter one (a disk's last) computed.
+SChunkCheck ZeroCheck(size_t n) {
+  if (n == kDiskChunk) return ChunkCheckOf(nullptr, n, true);
+  const std::vector<char> zeros(n, 0);
+  return ChunkCheckOf(zeros.data(), n);
+}
+
+}  // namespace
+
+ChunkChecks ZeroChecks(UINT64 size) {
+  const UINT64 count = (size + kDiskChunk - 1) / kDiskChunk;
+  ChunkChecks checks(static_cast<size_t>(count), ZeroCheck(kDiskChunk));
+  if (size % kDiskChunk) checks.back() = ZeroCheck(static_cast<size_t>(size % kDiskChunk));
+  return checks;
+}
+
+bool CheckReadBack(const SDiskFile& disk, const string& shown, UINT64 size, const ChunkChecks& checks, bool& differs,
+                   string& error) {
+  differs = false;
+  const UINT64 count = (size + kDiskChunk - 1) / kDiskChunk;
+  if (checks.size() != count) {
+    error = "the checks are of " + std::to_string(checks.size()) + " chunks, the disk has " + std::to_string(count);
+    return false;
+  }
+  const SChunkCheck zeros = ZeroCheck(kDiskChunk);
+  // A chunk that was not read (a hole of the file) reads as zeros: it must be one.
+  auto unread = [&](UINT64 from, UINT64 to) {
+    for (UINT64 offset = from; offset < to; offset += kDiskChunk) {
+      const size_t n = static_cast<size_t>(std::min<UINT64>(kDiskChunk, size - offset));
+      if (checks[offset / kDiskChunk] != (n == kDiskChunk ? zeros : ZeroCheck(n))) return offset;
+    }
+    return to;
+  };
+  UINT64 next = 0;                  // the end of the chunks delivered
+  std::atomic<UINT64> first{size};  // a chunk found to differ
+  string failure;
+  const bool done = RunChunkPipeline(
+      kChunksInFlight, DataChunksOf(disk, size),
+      [&](SChunk& chunk, string& why) {
+        if (!ReadChunkOf(disk, size, chunk)) {
+          why = "read of [" + shown + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
+          return false;
+        }
+        if (ChunkCheckOf(chunk.data, static_cast<size_t>(chunk.length), chunk.zero) == checks[chunk.offset / kDiskChunk])
+          return true;
+        why = "the chunk at " + std::to_string(chunk.offset);
+        first = chunk.offset;
+        return false;
+      },
+      [&](SChunk& chunk, string& why) {
+        const UINT64 bad = unread(next, chunk.offset);
+        if (bad < chunk.offset) {
+          why = "the chunk at " + std::to_string(bad);
+          first = bad;
+          return false;
+        }
+        next = chunk.offset + chunk.length;
+        return true;
+      },
+      nullptr, failure);
+  const UINT64 bad = done ? unread(next, size) : first.load();
+  if (bad < size) {
+    differs = true;
+    error = "the chunk at " + std::to_string(bad);
+    return false;
+  }
+  if (!done) error = failure;
+  return done;
+}

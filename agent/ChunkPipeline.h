@@ -6,8 +6,10 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "agent/DiskRegions.h"
+#include "disk/ChunkCheck.h"
 #include "disk/DiskChecksum.h"
 #include "host/HostTypes.h"
 
@@ -15,9 +17,11 @@ struct SChunk {
   UINT64 offset = 0;
   UINT64 length = 0;     // at most kDiskChunk for a chunk that goes through `data`
   bool hole = false;     // the source's tag: a range that holds no data (its buffer unused)
+  bool allData = false;  // the source's tag: every byte of the chunk lies in a data region
   char* data = nullptr;  // kDiskChunk bytes, aligned for O_DIRECT
   bool zero = false;     // set by the work: every byte read is zero
   SChunkDigest digest{};
+  SChunkCheck check{};   // of the bytes moved, to check their read-back against
   UINT64 written = 0;    // a writer's: bytes of the chunk written as data (the rest was made zero)
 };
 
@@ -62,3 +66,16 @@ bool ReadChunkOf(const SDiskFile& disk, UINT64 size, SChunk& chunk);
 // given) counts the bytes read. False with `error`.
 bool ChecksumOfDisk(const SDiskFile& disk, const string& shown, UINT64 size, EChecksumScheme scheme,
                     SDiskChecksum& checksum, string& error, UINT64* bytesRead = nullptr);
+
+// The checks of the chunks a transfer wrote (kDiskChunk each from offset 0, the last as long as what
+// is left), to compare a read-back with: ZeroChecks gives those of a disk of zeros, whose entries the
+// transfer replaces with the checks of the chunks it moved.
+using ChunkChecks = std::vector<SChunkCheck>;
+ChunkChecks ZeroChecks(UINT64 size);
+
+// Reads back the first `size` bytes of `disk` (direct where it takes it, several chunks at once; a
+// file's holes are not read and must be where `checks` has chunks of zeros) and compares every chunk
+// with its check. False with `differs` set and `error` = "the chunk at N" for the first chunk that
+// differs, or with `error` = the read's failure.
+bool CheckReadBack(const SDiskFile& disk, const string& shown, UINT64 size, const ChunkChecks& checks, bool& differs,
+                   string& error);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "agent/ChunkPipeline.h"
@@ -23,8 +24,10 @@ bool CopyDiskSparse(const string& source, UINT64 size, const string& destination
     return false;
   }
   // Chunks are read, looked at and hashed on the pipeline's threads, several at once; a chunk of
-  // zeros is left a hole of the stored file. Their digests are chained here, in order.
+  // zeros is left a hole of the stored file. Their digests are chained here, in order, and their
+  // checks kept for the verify.
   CDiskDigest digest;
+  ChunkChecks checks = ZeroChecks(size);
   UINT64 hashed = 0, read = 0;
   const bool copied = RunChunkPipeline(
       kChunksInFlight, DataChunksOf(in, size),
@@ -35,6 +38,7 @@ bool CopyDiskSparse(const string& source, UINT64 size, const string& destination
           return false;
         }
         chunk.digest = ChunkDigestOf(chunk.data, n, chunk.zero);
+        chunk.check = ChunkCheckOf(chunk.data, n, chunk.zero);
         if (!chunk.zero && !WriteFully(out.fd, chunk.data, n, chunk.offset)) {
           why = "write of [" + destination + "] failed: " + strerror(errno);
           return false;
@@ -44,6 +48,7 @@ bool CopyDiskSparse(const string& source, UINT64 size, const string& destination
       [&](SChunk& chunk, string&) {
         digest.Zeros(chunk.offset - hashed);
         digest.AddChunk(chunk.digest);
+        checks[chunk.offset / kDiskChunk] = chunk.check;
         hashed = chunk.offset + chunk.length;
         read += chunk.length;
         if (progress) progress(hashed);
@@ -60,6 +65,7 @@ bool CopyDiskSparse(const string& source, UINT64 size, const string& destination
   result.size = size;
   result.bytesRead = read;
   result.checksum = digest.Finish();
+  result.checks = std::move(checks);
   return true;
 }
 
@@ -96,10 +102,22 @@ bool VerifyStoredCopy(const string& path, const SDiskCopyResult& copied, string&
     return false;
   }
   SDiskFile file;
-  SDiskChecksum stored;
-  if (!OpenDiskFile(path, O_RDONLY, file, error) ||
-      !ChecksumOfDisk(file, path, size, copied.checksum.scheme, stored, error))
+  if (!OpenDiskFile(path, O_RDONLY, file, error)) return false;
+  // The copy was flushed: what the page cache kept of it goes, so that even a buffered read (a file
+  // system without O_DIRECT) reads the storage.
+  ::posix_fadvise(file.buffered.fd, 0, 0, POSIX_FADV_DONTNEED);
+  if (!copied.checks.empty()) {
+    // Every stored byte against the check of the byte read: a change between the read and the
+    // storage shows, at a small part of the cost of hashing it all again (the checksum was made from
+    // the very buffers the checks were).
+    bool differs = false;
+    string why;
+    if (CheckReadBack(file, path, size, copied.checks, differs, why)) return true;
+    error = differs ? "[" + path + "] does not hold what was read: " + why + " differs" : why;
     return false;
+  }
+  SDiskChecksum stored;
+  if (!ChecksumOfDisk(file, path, size, copied.checksum.scheme, stored, error)) return false;
   if (stored != copied.checksum) {
     error = "[" + path + "] does not hold what was read: " + stored.Shown() + ", read " + copied.checksum.hex;
     return false;

@@ -6,7 +6,9 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <vector>
 
+#include "disk/ChunkCheck.h"
 #include "disk/DiskChecksum.h"
 #include "host/HostTypes.h"
 
@@ -14,6 +16,7 @@ struct SDiskCopyResult {
   UINT64 size = 0;          // logical bytes
   UINT64 bytesRead = 0;     // bytes actually read from the source
   SDiskChecksum checksum;
+  std::vector<SChunkCheck> checks;  // of every chunk stored (ChunkPipeline.h), for the verify
 };
 
 // A block device's size is its own (BLKGETSIZE64); a file is read for `size` bytes.
@@ -25,5 +28,8 @@ bool CopyDiskSparse(const string& source, UINT64 size, const string& destination
 // SHA-256 (hex) of a whole file.
 bool Sha256OfFile(const string& path, string& hex, string& error);
 
-// Reads a stored copy back: its size and checksum must be those of the copy.
+// Reads a stored copy back (direct where its file system takes it: from the storage, not from what the
+// page cache kept of the copy's writes): its size must be the copy's, and each chunk must have the
+// check of the chunk the copy read, so that it holds the bytes the copy's checksum was made of. A
+// result without checks has the stored copy's checksum computed and compared instead.
 bool VerifyStoredCopy(const string& path, const SDiskCopyResult& copied, string& error);

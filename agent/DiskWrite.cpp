@@ -78,6 +78,43 @@ ChunkSource StoredPieces(int fd, UINT64 size) {
   };
 }
 
+// The longest run of chunks without data a restore makes zero and reads back as one piece: several
+// such pieces are in flight at once.
+constexpr UINT64 kHolePiece = 64 * kDiskChunk;
+
+// The chunks of a stored disk a restore of a chunked checksum writes, in order, each at a chunk
+// boundary: a chunk that holds data (tagged when it is data throughout), or a run of chunks that hold
+// none (a hole, at most kHolePiece long).
+ChunkSource StoredChunks(int fd, UINT64 size) {
+  struct SCursor {
+    UINT64 next = 0, start = 0, end = 0;
+  };
+  auto cursor = std::make_shared<SCursor>();
+  return [cursor, fd, size](SChunk& chunk) {
+    const UINT64 at = cursor->next;
+    if (at >= size) return false;
+    if (at >= cursor->end && !NextDataRegion(fd, at, size, cursor->start, cursor->end))
+      cursor->start = cursor->end = size;
+    const UINT64 dataChunk = std::max(at, cursor->start / kDiskChunk * kDiskChunk);
+    chunk.offset = at;
+    chunk.hole = dataChunk > at;
+    chunk.length = chunk.hole ? std::min(dataChunk - at, kHolePiece) : std::min<UINT64>(kDiskChunk, size - at);
+    chunk.allData = !chunk.hole && cursor->start <= at && cursor->end >= at + chunk.length;
+    cursor->next += chunk.length;
+    return true;
+  };
+}
+
+// Where the stored disk (open as `fd`) has data in [offset, end): each region, or the whole range
+// when `allData`, passed to `region(start, end)`, which may fail.
+template <typename Region>
+bool ForEachDataRegion(int fd, UINT64 offset, UINT64 end, bool allData, const Region& region) {
+  if (allData) return region(offset, end);
+  for (UINT64 at = offset, start = 0, stop = 0; at < end && NextDataRegion(fd, at, end, start, stop); at = stop)
+    if (!region(start, stop)) return false;
+  return true;
+}
+
 }  // namespace
 
 // Reads `n` bytes at `offset`, holes as zeros; `empty` tells that the range holds no data at all.
@@ -143,12 +180,136 @@ bool OpenStoredDisk(const string& path, UINT64 size, SFd& in, string& error) {
   return true;
 }
 
+namespace {
+
+// Reads back [offset, offset + length) of the target into `buffer` (kDiskChunk bytes) a chunk at a
+// time, from the device: direct reads go to it (after the kernel wrote back any buffered write of the
+// range); a piece O_DIRECT cannot take is flushed and dropped from the page cache first. `check(data,
+// n)` says whether each piece read is right.
+template <typename Check>
+bool ReadBackRange(const SDiskFile& out, UINT64 offset, UINT64 length, char* buffer, const Check& check, bool& differs) {
+  if (out.direct.fd < 0 || offset % 4096 || length % 4096) {
+    if (::fdatasync(out.buffered.fd) != 0) return false;
+    ::posix_fadvise(out.buffered.fd, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_DONTNEED);
+  }
+  for (UINT64 at = offset; at < offset + length; at += kDiskChunk) {
+    const size_t n = static_cast<size_t>(std::min<UINT64>(kDiskChunk, offset + length - at));
+    if (!ReadDiskAt(out, buffer, n, at)) return false;
+    if (!check(buffer, n)) {
+      differs = true;
+      return false;
+    }
+  }
+  return true;
+}
+
+// The restore of a backup with a chunked checksum: each chunk of the stored disk is read, hashed and
+// written on the pipeline's threads (its data regions written, the rest made zero as ZeroRange does;
+// nothing where the target is known empty), then read back from the device into the same buffer and
+// compared with the check of what was written; a run without data is made zero and read back, and
+// must read as zeros. The digests are chained in order and must make `expected` (else the stored disk
+// is damaged); the target is flushed at the end. Every byte of the target is read back (a device
+// cannot tell its holes) while the next chunks are written, and the data hashed once.
+bool WriteChunkedBackup(const SFd& in, const string& source, UINT64 size, const SDiskFile& out, const string& target,
+                        const SDiskChecksum& expected, SDiskWriteResult& result, string& error,
+                        const std::atomic<bool>* cancel, bool targetEmpty) {
+  CDiskDigest digest;
+  std::atomic<UINT64> firstDiffering{size};  // the offset of the first piece whose read-back differs
+  // Makes [offset, offset + length) zero on the target; the bytes it had to write count in `written`.
+  auto zero = [&](UINT64 offset, UINT64 length, UINT64& written) {
+    if (targetEmpty || length == 0) return true;
+    SDiskWriteResult zeroed;
+    if (!ZeroRange(out.buffered.fd, out.blockDevice, offset, length, zeroed)) return false;
+    written += zeroed.bytesWritten;
+    return true;
+  };
+  const bool copied = RunChunkPipeline(
+      kChunksInFlight, StoredChunks(in.fd, size),
+      [&](SChunk& chunk, string& why) {
+        const size_t n = static_cast<size_t>(chunk.length);
+        const auto zeroFailed = [&] {
+          why = "zeroing [" + target + "] at " + std::to_string(chunk.offset) + " failed: " + strerror(errno);
+          return false;
+        };
+        // The piece as the target now holds it, against what was written; one that differs is noted
+        // and the restore goes on (the whole disk is written, and the first piece that differs named).
+        const auto readBack = [&](const auto& check) {
+          bool differs = false;
+          if (ReadBackRange(out, chunk.offset, chunk.length, chunk.data, check, differs)) return true;
+          if (differs) {
+            for (UINT64 seen = firstDiffering.load(); chunk.offset < seen && !firstDiffering.compare_exchange_weak(seen, chunk.offset);) {
+            }
+            return true;
+          }
+          why = "read back of [" + target + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
+          return false;
+        };
+        const auto zeros = [](const char* data, size_t length) { return IsAllZero(data, length); };
+        if (chunk.hole) return (zero(chunk.offset, chunk.length, chunk.written) || zeroFailed()) && readBack(zeros);
+        if (!ReadFully(in.fd, chunk.data, n, chunk.offset)) {
+          why = "read of [" + source + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
+          return false;
+        }
+        chunk.zero = IsAllZero(chunk.data, n);
+        chunk.digest = ChunkDigestOf(chunk.data, n, chunk.zero);
+        if (chunk.zero) return (zero(chunk.offset, chunk.length, chunk.written) || zeroFailed()) && readBack(zeros);
+        const SChunkCheck check = ChunkCheckOf(chunk.data, n);
+        // The stored disk's data regions are written (zeros among them made zero), its holes made zero.
+        UINT64 done = chunk.offset;
+        const bool wrote = ForEachDataRegion(in.fd, chunk.offset, chunk.offset + n, chunk.allData, [&](UINT64 start, UINT64 end) {
+          if (!zero(done, start - done, chunk.written)) return zeroFailed();
+          done = end;
+          const char* bytes = chunk.data + (start - chunk.offset);
+          const size_t length = static_cast<size_t>(end - start);
+          if (IsAllZero(bytes, length)) return zero(start, length, chunk.written) || zeroFailed();
+          if (WriteDiskAt(out, bytes, length, start)) {
+            chunk.written += length;
+            return true;
+          }
+          why = "write of [" + target + "] failed at " + std::to_string(start) + ": " + strerror(errno);
+          return false;
+        });
+        return wrote && (zero(done, chunk.offset + n - done, chunk.written) || zeroFailed()) &&
+               readBack([&](const char* data, size_t length) { return ChunkCheckOf(data, length) == check; });
+      },
+      [&](SChunk& chunk, string&) {
+        if (chunk.hole)
+          digest.Zeros(chunk.length);
+        else
+          digest.AddChunk(chunk.digest);
+        result.bytesWritten += chunk.written;
+        result.bytesZeroed += chunk.length - chunk.written;
+        return true;
+      },
+      cancel, error);
+  if (!copied) return false;
+  const SDiskChecksum written = digest.Finish();
+  if (written != expected) {
+    error = "the stored disk [" + source + "] is damaged: its data has " + written.Shown() + ", the manifest " +
+            expected.hex;
+    return false;
+  }
+  if (::fsync(out.buffered.fd) != 0) {
+    error = "flush of [" + target + "] failed: " + strerror(errno);
+    return false;
+  }
+  if (firstDiffering == size) return true;
+  error = "the read-back of [" + target + "] differs from the stored disk in the piece at " +
+          std::to_string(firstDiffering.load());
+  return false;
+}
+
+}  // namespace
+
 bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target, const SDiskChecksum& expected,
                          SDiskWriteResult& result, string& error, const std::atomic<bool>* cancel, bool targetEmpty) {
   result = SDiskWriteResult();
   SFd in;
   SDiskFile out;
   if (!OpenStoredDisk(source, size, in, error) || !OpenTarget(target, size, out, error)) return false;
+  if (expected.scheme == EChecksumScheme::ChunkedSha256)
+    return WriteChunkedBackup(in, source, size, out, target, expected, result, error, cancel, targetEmpty);
+  // A whole SHA-256 (an older agent's backup) is hashed in order: the pieces are written, then read back.
   // Pieces are read and written on the pipeline's threads, several at once and in any order; a
   // piece of zeros is made zero on the target (nothing to do on a target known empty).
   const bool written = RunChunkPipeline(

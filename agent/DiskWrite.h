@@ -43,8 +43,10 @@ bool VerifyWrittenDisk(int fd, const string& target, int sourceFd, const string&
 // zeros, are made zero on the target without writing zeros (a punched hole on a file, BLKZEROOUT on a
 // block device), so that old bytes never survive; a target known fresh and empty (`targetEmpty`: a
 // new blank volume, never one made from an image) is left alone there. Either way they count as
-// zeroed. Then VerifyWrittenDisk, which reads every byte of a device. `cancel` stops the write
-// (returns false).
+// zeroed. A chunked checksum is checked from the chunks as they are written (a stored disk that does
+// not make it is damaged), each piece read back from the device as soon as it is written (every byte
+// of a device) and compared with what was written, and the target flushed at the end; a whole
+// SHA-256 is checked by VerifyWrittenDisk after the writes. `cancel` stops the write (returns false).
 bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target, const SDiskChecksum& expected,
                          SDiskWriteResult& result, string& error, const std::atomic<bool>* cancel = nullptr,
                          bool targetEmpty = false);

@@ -26,27 +26,54 @@ string ZeroDigest(size_t n) {
   return n == kChecksumChunk ? whole : DigestOf(zeros.data(), n);
 }
 
-// Reads chunk by chunk the stored disk open as `fd`: `buffer` holds the chunk's bytes unless `empty`.
-struct SChunkReader {
-  int fd;
-  UINT64 size;
-  std::vector<char> buffer = std::vector<char>(kChecksumChunk);
-  UINT64 bytesRead = 0;
+// The stored disk open as `in`, read through the chunk pipeline (its data regions only, buffered:
+// the backup is read, not checked).
+bool StoredDiskFile(const SFd& in, const string& shown, UINT64 size, SDiskFile& file, string& error) {
+  file.buffered.fd = ::fcntl(in.fd, F_DUPFD_CLOEXEC, 0);
+  file.size = size;
+  if (file.buffered.fd >= 0) return true;
+  error = "cannot read [" + shown + "]: " + strerror(errno);
+  return false;
+}
 
-  // The digest of the chunk at `offset` (`n` bytes long).
-  bool Digest(UINT64 offset, size_t n, string& digest, bool& empty) {
-    UINT64 start = 0, end = 0;
-    empty = !NextDataRegion(fd, offset, offset + n, start, end);
-    if (empty) {
-      digest = ZeroDigest(n);
-      return true;
+// Runs `onData(chunk)` on the pipeline's threads for every chunk of the stored disk that holds data,
+// after its digest (which a chunk of zeros takes known) is set; then, in the disk's order, the digests
+// of all chunks (holes included) are appended to `digests` and `inOrder(offset, n, chunk)` called for
+// each chunk, `chunk` null for one without data. Adds what was read to `bytesRead`.
+template <typename OnData, typename InOrder>
+bool DigestChunks(const SDiskFile& in, const string& shown, UINT64 size, string& digests, UINT64& bytesRead,
+                  const OnData& onData, const InOrder& inOrder, const std::atomic<bool>* cancel, string& error) {
+  digests.clear();
+  digests.reserve(ChunkCount(size) * kChunkDigestBytes);
+  UINT64 next = 0;
+  auto holes = [&](UINT64 to, string& why) {
+    for (; next < to; next += kChecksumChunk) {
+      const size_t n = static_cast<size_t>(std::min<UINT64>(size - next, kChecksumChunk));
+      digests += ZeroDigest(n);
+      if (!inOrder(next, n, nullptr, why)) return false;
     }
-    if (!ReadChunk(fd, offset, n, buffer.data(), empty)) return false;
-    bytesRead += n;
-    digest = DigestOf(buffer.data(), n);
     return true;
-  }
-};
+  };
+  const bool done = RunChunkPipeline(
+      kChunksInFlight, DataChunksOf(in, size),
+      [&](SChunk& chunk, string& why) {
+        if (!ReadChunkOf(in, size, chunk)) {
+          why = "read of [" + shown + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
+          return false;
+        }
+        chunk.digest = ChunkDigestOf(chunk.data, static_cast<size_t>(chunk.length), chunk.zero);
+        return onData(chunk, why);
+      },
+      [&](SChunk& chunk, string& why) {
+        if (!holes(chunk.offset, why)) return false;
+        digests.append(reinterpret_cast<const char*>(chunk.digest.data()), chunk.digest.size());
+        next = chunk.offset + chunk.length;
+        bytesRead += chunk.length;
+        return inOrder(chunk.offset, static_cast<size_t>(chunk.length), &chunk, why);
+      },
+      cancel, error);
+  return done && holes(size, error);
+}
 
 size_t ChunkLength(UINT64 size, UINT64 offset) {
   return static_cast<size_t>(std::min<UINT64>(size - offset, kChecksumChunk));
@@ -78,19 +105,12 @@ bool ReadBack(int fd, const string& target, UINT64 size, const std::vector<UINT6
 
 bool DigestsOfStoredDisk(const string& path, UINT64 size, string& digests, string& error) {
   SFd in;
-  if (!OpenStoredDisk(path, size, in, error)) return false;
-  SChunkReader reader{in.fd, size};
-  digests.clear();
-  for (UINT64 offset = 0; offset < size; offset += kChecksumChunk) {
-    string digest;
-    bool empty = false;
-    if (!reader.Digest(offset, ChunkLength(size, offset), digest, empty)) {
-      error = "read of [" + path + "] failed at " + std::to_string(offset) + ": " + strerror(errno);
-      return false;
-    }
-    digests += digest;
-  }
-  return true;
+  SDiskFile file;
+  if (!OpenStoredDisk(path, size, in, error) || !StoredDiskFile(in, path, size, file, error)) return false;
+  UINT64 read = 0;
+  return DigestChunks(
+      file, path, size, digests, read, [](SChunk&, string&) { return true; },
+      [](UINT64, size_t, const SChunk*, string&) { return true; }, nullptr, error);
 }
 
 bool WriteChangedChunksByDigest(const string& source, UINT64 size, const string& target, const SDiskChecksum& expected,
@@ -104,34 +124,43 @@ bool WriteChangedChunksByDigest(const string& source, UINT64 size, const string&
     return false;
   }
   SFd in;
-  SDiskFile out;
-  if (!OpenStoredDisk(source, size, in, error) || !OpenTarget(target, size, out, error)) return false;
-  SChunkReader reader{in.fd, size};
+  SDiskFile file, out;
+  if (!OpenStoredDisk(source, size, in, error) || !StoredDiskFile(in, source, size, file, error) ||
+      !OpenTarget(target, size, out, error))
+    return false;
+  auto unchanged = [&](UINT64 offset, const char* digest) {
+    return baseDigests.compare(offset / kChecksumChunk * kChunkDigestBytes, kChunkDigestBytes, digest, kChunkDigestBytes) == 0;
+  };
+  // Data chunks are hashed and, when changed, written on the pipeline's threads; a chunk without
+  // data that had some is made zero in order.
   std::vector<UINT64> written;
-  for (UINT64 offset = 0; offset < size; offset += kChecksumChunk) {
-    if (cancel && cancel->load()) {
-      error = "cancelled";
-      return false;
-    }
-    const size_t n = ChunkLength(size, offset);
-    string digest;
-    bool empty = false;
-    if (!reader.Digest(offset, n, digest, empty)) {
-      error = "read of [" + source + "] failed at " + std::to_string(offset) + ": " + strerror(errno);
-      return false;
-    }
-    digests += digest;
-    if (baseDigests.compare(offset / kChecksumChunk * kChunkDigestBytes, kChunkDigestBytes, digest) == 0) continue;
-    const bool done = empty ? ZeroRange(out.buffered.fd, out.blockDevice, offset, n, result)
-                            : WriteFully(out.buffered.fd, reader.buffer.data(), n, offset);
-    if (!done) {
-      error = "write of [" + target + "] failed at " + std::to_string(offset) + ": " + strerror(errno);
-      return false;
-    }
-    if (!empty) result.bytesWritten += n;
-    written.push_back(offset);
-  }
-  result.bytesRead = reader.bytesRead;
+  const bool copied = DigestChunks(
+      file, source, size, digests, result.bytesRead,
+      [&](SChunk& chunk, string& why) {
+        if (unchanged(chunk.offset, reinterpret_cast<const char*>(chunk.digest.data()))) return true;
+        if (!WriteFully(out.buffered.fd, chunk.data, static_cast<size_t>(chunk.length), chunk.offset)) {
+          why = "write of [" + target + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
+          return false;
+        }
+        chunk.written = chunk.length;
+        return true;
+      },
+      [&](UINT64 offset, size_t n, const SChunk* chunk, string& why) {
+        if (chunk) {
+          if (chunk->written) written.push_back(offset);
+          result.bytesWritten += chunk->written;
+          return true;
+        }
+        if (unchanged(offset, ZeroDigest(n).data())) return true;
+        if (!ZeroRange(out.buffered.fd, out.blockDevice, offset, n, result)) {
+          why = "write of [" + target + "] failed at " + std::to_string(offset) + ": " + strerror(errno);
+          return false;
+        }
+        written.push_back(offset);
+        return true;
+      },
+      cancel, error);
+  if (!copied) return false;
   result.chunksWritten = written.size();
   if (!DigestsMatch(digests, size, expected)) {
     error = "the stored disk [" + source + "] is damaged: its data does not hash to the manifest's " + expected.Shown();

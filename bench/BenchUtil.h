@@ -2,7 +2,11 @@
 // Small helpers the benchmark programs share: checks that end the run, timing, temporary folders,
 // incompressible data, disk checksums and the times of the host log's lines.
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/loop.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,6 +24,7 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "disk/DataRegions.h"
@@ -152,6 +157,102 @@ inline std::vector<SLogLine> ReadLogFrom(const std::string& path, uint64_t offse
     lines.push_back({static_cast<int64_t>(::timegm(&parts)) * 1000 + ms, std::move(text)});
   }
   return lines;
+}
+
+// A loop device bound to `file` for the scope: a kernel block device like an attached volume. Bound
+// with autoclear, so the kernel releases it should the program die; released at scope end. With
+// `directIo` the device reads and writes its file direct (4 KiB blocks), so that it costs what the
+// storage under the file costs, not the page cache's copies.
+inline bool g_loopDirectIo = false;
+
+class CLoopDevice {
+ public:
+  explicit CLoopDevice(const std::string& file, bool directIo = g_loopDirectIo) {
+    const int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+    const int backing = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+    // Another process may take the free device first: ask again.
+    for (int attempt = 0; attempt < 50 && fd_ < 0 && control >= 0 && backing >= 0; ++attempt) {
+      const int number = ::ioctl(control, LOOP_CTL_GET_FREE);
+      if (number < 0) break;
+      path_ = "/dev/loop" + std::to_string(number);
+      fd_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
+      loop_config config{};
+      config.fd = static_cast<__u32>(backing);
+      config.info.lo_flags = LO_FLAGS_AUTOCLEAR | (directIo ? LO_FLAGS_DIRECT_IO : 0);
+      if (directIo) config.block_size = 4096;
+      if (fd_ >= 0 && ::ioctl(fd_, LOOP_CONFIGURE, &config) == 0) break;
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a node devtmpfs has not made yet
+    }
+    if (control >= 0) ::close(control);
+    if (backing >= 0) ::close(backing);
+    Check(fd_ >= 0, "no loop device could be bound to " + file);
+  }
+  ~CLoopDevice() {
+    ::ioctl(fd_, LOOP_CLR_FD, 0);
+    ::close(fd_);
+  }
+  CLoopDevice(const CLoopDevice&) = delete;
+  CLoopDevice& operator=(const CLoopDevice&) = delete;
+  const std::string& Path() const { return path_; }
+  // Drops what the page cache holds of the device, so that a buffered reader reads the device.
+  void DropCache() const { ::ioctl(fd_, BLKFLSBUF, 0); }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+// Processor time (user and system, every thread) of this process so far, in seconds.
+inline double CpuSeconds() {
+  struct rusage usage {};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Runs `argv` (a program looked up in PATH; its output discarded) and returns its wall time; its
+// processor time in `cpu` when given.
+inline double TimeCommand(const std::vector<std::string>& args, double* cpu = nullptr) {
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  const auto start = Clock::now();
+  pid_t pid = -1;
+  const int rc = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  Check(rc == 0, "cannot run " + args[0]);
+  int status = 0;
+  struct rusage usage {};
+  Check(::wait4(pid, &status, 0, &usage) == pid, "wait4 failed");
+  const double seconds = SecondsSince(start);
+  if (cpu)
+    *cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  Check(WIFEXITED(status) && WEXITSTATUS(status) == 0, args[0] + " failed");
+  return seconds;
+}
+
+// The bytes a file holds on its file system (st_blocks).
+inline uint64_t AllocatedOf(const std::string& path) {
+  struct stat st {};
+  Check(::stat(path.c_str(), &st) == 0, "cannot stat " + path);
+  return static_cast<uint64_t>(st.st_blocks) * 512;
+}
+
+// The machine's load average over the last minute, as uptime shows it.
+inline double LoadAverage() {
+  double load = -1;
+  if (FILE* f = std::fopen("/proc/loadavg", "r")) {
+    if (std::fscanf(f, "%lf", &load) != 1) load = -1;
+    std::fclose(f);
+  }
+  return load;
 }
 
 }  // namespace benchutil
