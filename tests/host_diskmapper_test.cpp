@@ -12,17 +12,19 @@ namespace {
 
 class HostDiskMapper : public ::testing::Test {
  protected:
-  // A volume's bytes and the device link an attach would make for it.
+  HostDiskMapper() { std::filesystem::create_directories(root_ / "root"); }
+  // A volume's bytes and the device link an attach would make for it, laid out as in a sandbox: the platform
+  // root inside the folder that holds the volumes (the machine's loop devices bound elsewhere are not its disks).
   string MakeDevice(const string& name, size_t bytes) {
-    const string volume = root_ / ("volumes/" + name + ".img"), link = root_ / ("dev/disk/by-path/" + name);
+    const string volume = root_ / ("volumes/" + name + ".img"), link = root_ / ("root/dev/disk/by-path/" + name);
     hosttest::PutFile(volume, string(bytes, 'v'));
-    std::filesystem::create_directories(root_ / "dev/disk/by-path");
+    std::filesystem::create_directories(root_ / "root/dev/disk/by-path");
     std::filesystem::create_symlink(volume, link);
     return link;
   }
 
   hosttest::TempDir root_;
-  hosttest::ScopedEnv env_{"TZ_PLATFORM_ROOT", root_.Path()};
+  hosttest::ScopedEnv env_{"TZ_PLATFORM_ROOT", root_ / "root"};
   CDiskMapperLinux mapper_;
   string name_ = "untouched";
   UINT64 size_ = 0;
