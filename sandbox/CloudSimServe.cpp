@@ -19,9 +19,10 @@ int RunServe(const std::string& sandboxArg, int port, int pageSize) {
   std::string pem, error;
   if (!rest::ReadApiCredentials(sim::ApiConfigPath(sandbox), "", user, error))
     return Failure(error + " (was the sandbox made with --backend rest?)");
-  if (!ReadWholeFile(sim::ApiPublicKeyPath(sandbox), pem)) return Failure("Cannot read [" + sim::ApiPublicKeyPath(sandbox) + "]");
+  const std::string publicKey = sim::ApiPublicKeyPath(sandbox);
+  if (!ReadWholeFile(publicKey, pem)) return Failure("Cannot read [" + publicKey + "]");
   auto key = rest::CPublicKey::FromPem(pem, error);
-  if (!key) return Failure("[" + sim::ApiPublicKeyPath(sandbox) + "] holds " + error);
+  if (!key) return Failure("The public key file [" + publicKey + "] holds " + error);
   if (pageSize < 1 || pageSize > 1000) return Failure("The page size must be within 1 and 1000");
   // SIGINT and SIGTERM stop the server from a thread of their own: nothing runs in a signal handler.
   sigset_t stops;

@@ -89,10 +89,20 @@ TEST(AgentReplicate, StateRoundTripsAndRefusesACorruptFile) {
   CReplicationLock lock;  // the state is written under it
   ASSERT_TRUE(lock.Acquire("web dr", error)) << error;
   state.destination = "web dr", state.retiredVolumes = {"vol0"};
-  static_cast<SReplicatedGeneration&>(state) = {"ocid1.instance.d", "/store/7-web", "web", "ocid1.instance.w",
-                                                {{"b_1", "b", "vol1", "snap1", {EChecksumScheme::ChunkedSha256, "aa"}, 0, ""},
-                                                 {"d_2", "d", "vol2", "", {EChecksumScheme::WholeSha256, "bb"}, 0, ""}}};
-  state.pending = {"ocid1.instance.n", "/store/8-web", "web", "", {{"b_1", "b", "vol3", "snap3", {EChecksumScheme::ChunkedSha256, "cc"}, 0, ""}}};
+  // Disks built one by one: GCC 12 at -O3 takes the members of a braced list of them for uninitialized.
+  const auto disk = [](const char* index, const char* name, const char* volume, const char* snapshot,
+                       EChecksumScheme scheme, const char* hex) {
+    SReplicatedDisk d;
+    d.indexName = index, d.displayName = name, d.volumeId = volume, d.snapshotId = snapshot;
+    d.checksum.scheme = scheme, d.checksum.hex = hex;
+    return d;
+  };
+  state.instanceId = "ocid1.instance.d", state.backupDir = "/store/7-web", state.sourceName = "web";
+  state.sourceId = "ocid1.instance.w";
+  state.disks.push_back(disk("b_1", "b", "vol1", "snap1", EChecksumScheme::ChunkedSha256, "aa"));
+  state.disks.push_back(disk("d_2", "d", "vol2", "", EChecksumScheme::WholeSha256, "bb"));
+  state.pending.instanceId = "ocid1.instance.n", state.pending.backupDir = "/store/8-web", state.pending.sourceName = "web";
+  state.pending.disks.push_back(disk("b_1", "b", "vol3", "snap3", EChecksumScheme::ChunkedSha256, "cc"));
   ASSERT_TRUE(SaveReplicationState(state, error)) << error;
   ASSERT_TRUE(LoadReplicationState("web dr", loaded, found, error)) << error;
   EXPECT_TRUE(found);

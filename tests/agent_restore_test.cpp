@@ -32,6 +32,11 @@ TEST(AgentRestore, WritesDataRegionsZeroesHolesAndVerifies) {
   };
   const std::string logical = hosttest::SparseFile(backup, kSize, {piece(0, kMiB), piece(5 * kMiB, 64 * 1024)});
   const SDiskChecksum stored = hosttest::DiskChecksumOf(backup, kSize);
+  const auto checksum = [](EChecksumScheme scheme, const std::string& hex) {  // not braced: GCC 12 -O3 warns
+    SDiskChecksum sum;
+    sum.scheme = scheme, sum.hex = hex;
+    return sum;
+  };
   const struct {
     SDiskChecksum sum;
     size_t targetSize;
@@ -41,8 +46,8 @@ TEST(AgentRestore, WritesDataRegionsZeroesHolesAndVerifies) {
       // An older agent's backup carries a whole SHA-256.
       {hosttest::DiskChecksumOf(backup, kSize, EChecksumScheme::WholeSha256), 2 * kSize, ""},
       // A target that does not verify: the backup's data is what differs from the checksum.
-      {{EChecksumScheme::ChunkedSha256, std::string(64, '0')}, 2 * kSize, "the stored disk [" + backup + "] is damaged"},
-      {{EChecksumScheme::WholeSha256, stored.hex}, 2 * kSize, "the stored disk [" + backup + "] is damaged"},
+      {checksum(EChecksumScheme::ChunkedSha256, std::string(64, '0')), 2 * kSize, "the stored disk [" + backup + "] is damaged"},
+      {checksum(EChecksumScheme::WholeSha256, stored.hex), 2 * kSize, "the stored disk [" + backup + "] is damaged"},
       {stored, kSize - 4096, "fewer than the"},
   };
   for (const auto& c : cases) {
