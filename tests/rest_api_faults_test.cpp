@@ -87,7 +87,7 @@ TEST_F(RestFaults, HttpActionsMeetTheFirstRequestOnlyWithoutEffect) {
     std::vector<std::string> rule = {"--op", "CreateVolume", "--nth", "1", "--action"};
     rule.insert(rule.end(), c.options.begin(), c.options.end());
     Fault(rule);
-    const std::string name = "v" + std::to_string(++n), clientId = "CreateVolume/" + name;
+    const std::string name = std::string("v").append(std::to_string(++n)), clientId = "CreateVolume/" + name;
     const SHttpResponse first = Send("POST", "/20160918/volumes", VolumeBody(name), clientId);
     EXPECT_EQ(first.status, c.status) << first.body;
     EXPECT_EQ(Code(first), c.code);
