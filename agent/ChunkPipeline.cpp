@@ -204,11 +204,14 @@ ChunkSource DataChunksOf(const SDiskFile& disk, UINT64 size) {
   };
 }
 
-bool ReadChunkOf(const SDiskFile& disk, UINT64 size, SChunk& chunk) {
+bool ReadChunkOf(const SDiskFile& disk, const string& shown, UINT64 size, SChunk& chunk, string& why) {
   const size_t n = static_cast<size_t>(chunk.length);
   const size_t held = static_cast<size_t>(std::min<UINT64>(n, Readable(disk, size) - chunk.offset));
   std::memset(chunk.data + held, 0, n - held);
-  if (!ReadDiskAt(disk, chunk.data, held, chunk.offset)) return false;
+  if (!ReadDiskAt(disk, chunk.data, held, chunk.offset)) {
+    why = "read of [" + shown + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
+    return false;
+  }
   chunk.zero = IsAllZero(chunk.data, n);
   return true;
 }
@@ -225,10 +228,7 @@ bool ChecksumOfDisk(const SDiskFile& disk, const string& shown, UINT64 size, ECh
   const bool done = RunChunkPipeline(
       kChunksInFlight, DataChunksOf(disk, size),
       [&](SChunk& chunk, string& why) {
-        if (!ReadChunkOf(disk, size, chunk)) {
-          why = "read of [" + shown + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
-          return false;
-        }
+        if (!ReadChunkOf(disk, shown, size, chunk, why)) return false;
         chunk.digest = ChunkDigestOf(chunk.data, static_cast<size_t>(chunk.length), chunk.zero);
         return true;
       },
@@ -287,10 +287,7 @@ bool CheckReadBack(const SDiskFile& disk, const string& shown, UINT64 size, cons
   const bool done = RunChunkPipeline(
       kChunksInFlight, DataChunksOf(disk, size),
       [&](SChunk& chunk, string& why) {
-        if (!ReadChunkOf(disk, size, chunk)) {
-          why = "read of [" + shown + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
-          return false;
-        }
+        if (!ReadChunkOf(disk, shown, size, chunk, why)) return false;
         if (ChunkCheckOf(chunk.data, static_cast<size_t>(chunk.length), chunk.zero) == checks[chunk.offset / kDiskChunk])
           return true;
         why = "the chunk at " + std::to_string(chunk.offset);

@@ -58,8 +58,9 @@ bool WriteDiskAt(const SDiskFile& disk, const char* buffer, size_t length, UINT6
 // kDiskChunk (the last one as long as what is left): a file's holes (and what lies past its end) are
 // skipped, a device is all data. The returned source keeps its cursor.
 ChunkSource DataChunksOf(const SDiskFile& disk, UINT64 size);
-// Reads such a chunk into its buffer (a file's bytes past its end as zeros) and sets its `zero`.
-bool ReadChunkOf(const SDiskFile& disk, UINT64 size, SChunk& chunk);
+// Reads such a chunk into its buffer (a file's bytes past its end as zeros) and sets its `zero`; false
+// with `why` naming `shown` (the disk as messages show it), the offset and the system's error.
+bool ReadChunkOf(const SDiskFile& disk, const string& shown, UINT64 size, SChunk& chunk, string& why);
 
 // The chunked checksum of the first `size` bytes of `disk`, chunks read and hashed in parallel (a chunk
 // of zeros takes the known digest); a WholeSha256 is hashed in order as before. `bytesRead` (when

@@ -33,10 +33,7 @@ bool CopyDiskSparse(const string& source, UINT64 size, const string& destination
       kChunksInFlight, DataChunksOf(in, size),
       [&](SChunk& chunk, string& why) {
         const size_t n = static_cast<size_t>(chunk.length);
-        if (!ReadChunkOf(in, size, chunk)) {
-          why = "read of [" + source + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
-          return false;
-        }
+        if (!ReadChunkOf(in, source, size, chunk, why)) return false;
         chunk.digest = ChunkDigestOf(chunk.data, n, chunk.zero);
         chunk.check = ChunkCheckOf(chunk.data, n, chunk.zero);
         if (!chunk.zero && !WriteFully(out.fd, chunk.data, n, chunk.offset)) {

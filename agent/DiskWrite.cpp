@@ -57,19 +57,23 @@ bool OpenTarget(const string& target, UINT64 size, SDiskFile& out, string& error
 
 namespace {
 
+// Where the next piece of a stored disk starts, and the data region [start, end) around or after it,
+// looked for once per region (past the last one, both are the disk's size).
+struct SRegionCursor {
+  UINT64 next = 0, start = 0, end = 0;
+  void FindRegion(int fd, UINT64 size) {
+    if (next >= end && !NextDataRegion(fd, next, size, start, end)) start = end = size;
+  }
+};
+
 // The pieces of a stored disk a restore writes, in order: its holes whole, its data cut at chunk
 // boundaries.
 ChunkSource StoredPieces(int fd, UINT64 size) {
-  // Where the next piece starts, and the data region around it (looked for once per region).
-  struct SCursor {
-    UINT64 next = 0, start = 0, end = 0;
-  };
-  auto cursor = std::make_shared<SCursor>();
+  auto cursor = std::make_shared<SRegionCursor>();
   return [cursor, fd, size](SChunk& chunk) {
     const UINT64 at = cursor->next;
     if (at >= size) return false;
-    if (at >= cursor->end && !NextDataRegion(fd, at, size, cursor->start, cursor->end))
-      cursor->start = cursor->end = size;
+    cursor->FindRegion(fd, size);
     chunk.offset = at;
     chunk.hole = cursor->start > at;
     chunk.length = chunk.hole ? cursor->start - at : std::min(cursor->end, (at / kDiskChunk + 1) * kDiskChunk) - at;
@@ -86,15 +90,11 @@ constexpr UINT64 kHolePiece = 64 * kDiskChunk;
 // boundary: a chunk that holds data (tagged when it is data throughout), or a run of chunks that hold
 // none (a hole, at most kHolePiece long).
 ChunkSource StoredChunks(int fd, UINT64 size) {
-  struct SCursor {
-    UINT64 next = 0, start = 0, end = 0;
-  };
-  auto cursor = std::make_shared<SCursor>();
+  auto cursor = std::make_shared<SRegionCursor>();
   return [cursor, fd, size](SChunk& chunk) {
     const UINT64 at = cursor->next;
     if (at >= size) return false;
-    if (at >= cursor->end && !NextDataRegion(fd, at, size, cursor->start, cursor->end))
-      cursor->start = cursor->end = size;
+    cursor->FindRegion(fd, size);
     const UINT64 dataChunk = std::max(at, cursor->start / kDiskChunk * kDiskChunk);
     chunk.offset = at;
     chunk.hole = dataChunk > at;

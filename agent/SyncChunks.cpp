@@ -57,10 +57,7 @@ bool DigestChunks(const SDiskFile& in, const string& shown, UINT64 size, string&
   const bool done = RunChunkPipeline(
       kChunksInFlight, DataChunksOf(in, size),
       [&](SChunk& chunk, string& why) {
-        if (!ReadChunkOf(in, size, chunk)) {
-          why = "read of [" + shown + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
-          return false;
-        }
+        if (!ReadChunkOf(in, shown, size, chunk, why)) return false;
         chunk.digest = ChunkDigestOf(chunk.data, static_cast<size_t>(chunk.length), chunk.zero);
         return onData(chunk, why);
       },

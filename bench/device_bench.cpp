@@ -101,7 +101,7 @@ double ReadBack(const std::string& device, const std::string& stored, uint64_t s
   Check(RunChunkPipeline(
             kChunksInFlight, DataChunksOf(store, size),
             [&](SChunk& chunk, string& why) {
-              if (!ReadChunkOf(store, size, chunk)) return why = "read failed", false;
+              if (!ReadChunkOf(store, stored, size, chunk, why)) return false;
               checks[chunk.offset / kDiskChunk] = ChunkCheckOf(chunk.data, chunk.length, chunk.zero);
               return true;
             },
