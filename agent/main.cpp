@@ -8,6 +8,8 @@
 #include <cstdlib>
 
 #include "agent/AgentSandbox.h"
+#include "cli/CommandLine.h"
+#include "cli/ExitCodes.h"
 #include "agent/BackupCommand.h"
 #include "agent/ConnectCommand.h"
 #include "agent/DisplayText.h"
@@ -33,6 +35,7 @@ int main(int argc, char** argv) {
   // A write past the file-size limit fails with EFBIG and fails that disk; it never kills the agent.
   ::signal(SIGXFSZ, SIG_IGN);
   CLI::App app{"backup-agent: runs backup jobs through the cloud plug-in against a sandbox"};
+  cli::PrepareCommandLine(app, "backup-agent");
   app.require_subcommand(1);
   string sandboxDir;
   if (const char* fromEnv = std::getenv("CLOUD_SANDBOX")) sandboxDir = fromEnv;
@@ -132,12 +135,7 @@ int main(int argc, char** argv) {
   numbers[6].value = &replicate.jobId;
   replicateCmd->add_flag("--json", replicate.json, "Print JSON");
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    // Help and version print and succeed; any other parse error is a usage error.
-    return app.exit(e) == 0 ? 0 : 2;
-  }
+  if (auto exitCode = cli::ParseCommandLine(app, argc, argv)) return *exitCode;
   for (const auto& number : numbers) {
     if (number.option->count() == 0) continue;
     string error;

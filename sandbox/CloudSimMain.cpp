@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "CloudSimCommands.h"
+#include "cli/CommandLine.h"
 #include "bridge/sim/CloudSeeder.h"
 
 namespace cloudsim {
@@ -18,6 +19,7 @@ int Failure(const std::string& message) {
 int main(int argc, char** argv) {
   using namespace cloudsim;
   CLI::App app{"Creates a sandbox and inspects or configures its simulated cloud"};
+  cli::PrepareCommandLine(app, "cloud-sim");
   app.require_subcommand(1);
   std::string sandbox;
   app.add_option("--sandbox", sandbox, "Sandbox folder")->envname("CLOUD_SANDBOX");
@@ -165,7 +167,7 @@ int main(int argc, char** argv) {
   deviceRelease->add_option("FILE", deviceFile, "The volume's file")->required();
   auto* apiModels = app.add_subcommand("api-models", "Print the request bodies the REST API accepts, as JSON")->group("");
 
-  CLI11_PARSE(app, argc, argv);
+  if (auto exitCode = cli::ParseCommandLine(app, argc, argv)) return *exitCode;
 
   if (*init) return RunInit(initDir, flavour, bootVolumeMiB, backend, fileLinks);
   if (*serve) return RunServe(sandbox, port, pageSize);
