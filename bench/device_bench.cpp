@@ -29,10 +29,12 @@
 #include <cstring>
 #include <memory>
 
-#include "agent/ChunkPipeline.h"
-#include "agent/DiskCopy.h"
-#include "agent/DiskWrite.h"
+#include "agent/diskio/ChunkPipeline.h"
+#include "agent/diskio/DiskCopy.h"
+#include "agent/diskio/DiskWrite.h"
 #include "bench/BenchUtil.h"
+
+using namespace agent;
 
 namespace {
 

@@ -48,8 +48,8 @@
 #include <vector>
 
 #include "bench/BenchUtil.h"
-#include "agent/DiskRegions.h"
-#include "agent/DiskWrite.h"
+#include "agent/diskio/DiskRegions.h"
+#include "agent/diskio/DiskWrite.h"
 #include "bridge/sim/SandboxCreator.h"
 #include "bridge/sim/SimCloud.h"
 #include "bridge/sim/SimFaults.h"
@@ -57,6 +57,8 @@
 #include "host/EvDebug.h"
 #include "host/TZPlatformInfo.h"
 #include "infrastructure/OracleCloudInfrastructureInfo.h"
+
+using namespace agent;
 
 namespace {
 

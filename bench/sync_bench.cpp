@@ -18,10 +18,12 @@
 
 #include <memory>
 
-#include "agent/DiskWrite.h"
-#include "agent/SyncChunks.h"
+#include "agent/diskio/DiskWrite.h"
+#include "agent/diskio/SyncChunks.h"
 #include "bench/BenchUtil.h"
 #include "bridge/sim/VolumeFiles.h"
+
+using namespace agent;
 
 namespace {
 

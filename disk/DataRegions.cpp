@@ -22,18 +22,6 @@ bool NextDataRegion(int fd, uint64_t offset, uint64_t size, uint64_t& start, uin
   return start < size;
 }
 
-bool ReadFully(int fd, char* buffer, size_t length, uint64_t offset) {
-  size_t done = 0;
-  while (done < length) {
-    ssize_t n = ::pread(fd, buffer + done, length - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n == 0) errno = EIO;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 bool ChecksumOfRange(int fd, uint64_t size, EChecksumScheme scheme, SDiskChecksum& checksum) {
   CDiskDigest digest(scheme);
   std::vector<char> buffer(kChecksumChunk);

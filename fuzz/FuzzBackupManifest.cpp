@@ -1,7 +1,9 @@
 // A stored backup's manifest.json, as a restore reads it: whatever it says, no stored disk or file
 // the restore would open lies outside the backup's folder.
 #include "FuzzInput.h"
-#include "agent/RestoreSource.h"
+#include "agent/jobs/RestoreSource.h"
+
+using namespace agent;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string folder = "/backups/7-web";

@@ -3,7 +3,9 @@
 #include <set>
 
 #include "FuzzInput.h"
-#include "agent/ReplicationState.h"
+#include "agent/jobs/ReplicationState.h"
+
+using namespace agent;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SReplicationState state;

@@ -13,8 +13,10 @@
 #include <thread>
 
 #include "HostTestUtil.h"
-#include "agent/DiskCopy.h"
-#include "agent/DiskWrite.h"
+#include "agent/diskio/DiskCopy.h"
+#include "agent/diskio/DiskWrite.h"
+
+using namespace agent;
 
 namespace {
 

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include "HostTestUtil.h"
-#include "agent/DiskCopy.h"
+#include "agent/diskio/DiskCopy.h"
+
+using namespace agent;
 
 namespace {
 

@@ -3,11 +3,13 @@
 #include <filesystem>
 
 #include "PluginTestUtil.h"
-#include "agent/ChunkDigests.h"
-#include "agent/DiskWrite.h"
-#include "agent/ReplicationState.h"
-#include "agent/SyncChunks.h"
+#include "agent/diskio/ChunkDigests.h"
+#include "agent/diskio/DiskWrite.h"
+#include "agent/jobs/ReplicationState.h"
+#include "agent/diskio/SyncChunks.h"
 #include "bridge/sim/VolumeChecksum.h"
+
+using namespace agent;
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;

@@ -6,12 +6,14 @@
 #include <set>
 
 #include "PluginTestUtil.h"
-#include "agent/BackupFolder.h"
-#include "agent/DiskWrite.h"
-#include "agent/RestoreContext.h"
+#include "agent/jobs/BackupFolder.h"
+#include "agent/diskio/DiskWrite.h"
+#include "agent/jobs/RestoreContext.h"
 #include "bridge/sim/VolumeChecksum.h"
 #include "host/FXFile.h"
 #include "host/SqliteDb.h"
+
+using namespace agent;
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;

@@ -1,6 +1,0 @@
-#pragma once
-#include "agent/AgentSession.h"
-
-// `connect`: connects to the sandbox's cloud through the plug-in and prints the proxy's identity
-// and record. Returns the process exit code.
-int RunConnectCommand(const SAgentSandbox& sandbox, const SConnectOptions& options, bool json);

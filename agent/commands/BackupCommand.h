@@ -1,0 +1,15 @@
+#pragma once
+#include "agent/jobs/AgentSandbox.h"
+#include "agent/jobs/JobOptions.h"
+
+namespace agent {
+
+// `backup`: the agent's road of a backup job. The instance's selected volumes, a new folder of the
+// store, MountVM, the mount information, then every disk opened, read into the store with its
+// SHA-256, closed and verified (several at once up to the plug-in's stream limit), the
+// configuration files, UnmountVM and a JSON manifest. A selected disk that is not stored makes the
+// backup partial: named on stderr and in the manifest ("complete": false, "missing_disks"). Every
+// road out unwinds the mount (UnmountVM, and CleanupVM after a failure). Returns the exit code.
+int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options);
+
+}  // namespace agent

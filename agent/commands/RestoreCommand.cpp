@@ -1,0 +1,84 @@
+#include "agent/commands/RestoreCommand.h"
+#include "agent/jobs/ExitStatus.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "agent/commands/BackupCommand.h"
+#include "agent/jobs/DisplayText.h"
+#include "agent/jobs/InterruptWatch.h"
+#include "agent/jobs/RestoreContext.h"
+#include "agent/jobs/RestoreJob.h"
+#include "agent/jobs/RestoreSource.h"
+
+namespace agent {
+
+using nlohmann::json;
+
+namespace {
+
+void PrintResult(const RestoreCtx& ctx, long long jobId, bool asJson) {
+  const string instanceId = ctx.createdVmGuid.empty() ? ctx.vmInfo.guid : ctx.createdVmGuid;
+  const string shape = ctx.vmInfo.vmSize.empty() ? ctx.vmSize : ctx.vmInfo.vmSize;
+  json volumes = json::array();
+  for (const auto& disk : ctx.disks)
+    if (disk.selectedForRestore == 1)
+      volumes.push_back({{"id", disk.createdVolumeId},
+                         // A classic volume's id is its target; its name is the display name.
+                         {"name", disk.targetVolume.empty() || disk.targetVolume == disk.createdVolumeId
+                                      ? disk.displayName
+                                      : disk.targetVolume},
+                         {"boot", disk.isBootDisk}});
+  if (asJson) {
+    json out = {{"instance_id", instanceId}, {"name", ctx.vmName}, {"shape", shape},
+                {"job_id", jobId},           {"volumes", volumes}};
+    std::printf("%s\n", out.dump(2, ' ', false, json::error_handler_t::replace).c_str());
+    return;
+  }
+  std::printf("Restored [%s] as [%s]: instance %s, shape %s\n", EscapeForDisplay(ctx.originalVmName).c_str(),
+              EscapeForDisplay(ctx.vmName).c_str(), EscapeForDisplay(instanceId).c_str(),
+              EscapeForDisplay(shape).c_str());
+  for (const auto& volume : volumes)
+    std::printf("  volume %s  %s\n", EscapeForDisplay(volume["id"].get<string>()).c_str(),
+                EscapeForDisplay(volume["name"].get<string>()).c_str());
+}
+
+}  // namespace
+
+int RunRestoreCommand(const SAgentSandbox& sandbox, const SRestoreOptions& options) {
+  if (options.backupDir.empty()) return Usage("the backup folder must not be empty");
+  if (options.name.empty()) return Usage("the new instance's name (--as) must not be empty");
+  for (const auto& subnet : options.subnets)
+    if (subnet.empty()) return Usage("a --subnet must not be empty");
+  if (!options.conversion && (options.cpus != 0 || options.memoryMB != 0 || !options.guestOs.empty()))
+    return Usage("--cpus, --memory-mb and --guest-os describe the machine of a --conversion");
+
+  SRestoreSource source;
+  string error;
+  if (!LoadRestoreSource(options.backupDir, source, error)) return Fail(error);
+
+  CRestoreJob job(sandbox);
+  RestoreCtx ctx;
+  if (!job.Start(source, options, ctx, error)) return Fail(error);
+  if (job.Classic()) ListSavedConfiguration(source, ctx);
+
+  if (!options.json) {
+    std::printf("Restoring [%s] as [%s] (job %lld)\n", EscapeForDisplay(source.name).c_str(),
+                EscapeForDisplay(options.name).c_str(), job.JobId());
+    std::fflush(stdout);
+  }
+  // InitRestoreVM made every data volume new and blank: the backup's zeros are already there. A boot
+  // volume made from an image holds the image's bytes, which must be made zero.
+  const DiskWriter writeWhole = [](const SStoredDisk& stored, const string& device, SDiskWriteResult& written,
+                                   string& failure) {
+    return WriteDiskFromBackup(stored.path, stored.size, device, stored.checksum, written, failure, &InterruptFlag(),
+                               !stored.boot);
+  };
+  if (!RunRestorePhases(job.Session(), ctx, [&](string& failure) { return WriteStoredDisks(source, ctx, writeWhole, failure); },
+                        error))
+    return Fail(error);
+  PrintResult(ctx, job.JobId(), options.json);
+  return kExitDone;
+}
+
+}  // namespace agent

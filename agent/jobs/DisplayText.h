@@ -1,0 +1,16 @@
+#pragma once
+// Texts from the command line, the cloud or a path shown to a person: control characters and bytes
+// that are not UTF-8 are escaped, so a message is always readable and one line.
+#include <string>
+
+#include "host/HostTypes.h"
+
+namespace agent {
+
+// Printable text stays; a backslash becomes "\\", every other byte of a control character or of an
+// invalid UTF-8 sequence becomes "\xNN".
+string EscapeForDisplay(const string& text);
+// True when the text is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
+bool IsValidUtf8(const string& text);
+
+}  // namespace agent

@@ -1,0 +1,40 @@
+#include "agent/jobs/InterruptWatch.h"
+
+#include <chrono>
+
+namespace agent {
+
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+
+void OnInterrupt(int) { g_interrupted.store(true); }
+
+}  // namespace
+
+const std::atomic<bool>& InterruptFlag() { return g_interrupted; }
+
+CInterruptWatch::CInterruptWatch(IVMInfo& plugin) : plugin_(plugin) {
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigaction(SIGINT, &action, &previous_);
+  sigaction(SIGTERM, &action, &previousTerm_);
+  thread_ = std::thread([this] {
+    while (!stop_.load()) {
+      if (g_interrupted.load()) {
+        plugin_.SetJobCancelled(true);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+}
+
+CInterruptWatch::~CInterruptWatch() {
+  stop_.store(true);
+  thread_.join();
+  sigaction(SIGINT, &previous_, nullptr);
+  sigaction(SIGTERM, &previousTerm_, nullptr);
+}
+
+}  // namespace agent

@@ -1,0 +1,113 @@
+#include "agent/jobs/RestoreJob.h"
+
+#include <cstdio>
+
+#include "agent/jobs/DisplayText.h"
+#include "agent/jobs/RestoreContext.h"
+#include "host/EvDebug.h"
+
+namespace agent {
+
+namespace {
+
+// Unwinds a restore that did not finish: CleanupRestoreVM removes what the failed phases created.
+class CRestoreCleanup {
+ public:
+  CRestoreCleanup(CAgentSession& session, const RestoreCtx& ctx) : session_(session), ctx_(ctx) {}
+  ~CRestoreCleanup() {
+    if (finished_) return;
+    session_.MarkStep();
+    if (!session_.Object().CleanupRestoreVM(ctx_))
+      std::fprintf(stderr, "backup-agent: CleanupRestoreVM failed: %s\n", session_.DescribeLastError().c_str());
+  }
+  CRestoreCleanup(const CRestoreCleanup&) = delete;
+  CRestoreCleanup& operator=(const CRestoreCleanup&) = delete;
+  void Finished() { finished_ = true; }
+
+ private:
+  CAgentSession& session_;
+  const RestoreCtx& ctx_;
+  bool finished_ = false;
+};
+
+}  // namespace
+
+bool WriteStoredDisks(const SRestoreSource& source, const RestoreCtx& ctx, const DiskWriter& write, string& failure,
+                      UINT64* total) {
+  if (ctx.disks.size() < source.disks.size()) {
+    failure = "writing the disks failed: no error code: the plug-in reports " + std::to_string(ctx.disks.size()) +
+              " disks for the " + std::to_string(source.disks.size()) + " stored";
+    return false;
+  }
+  for (size_t i = 0; i < source.disks.size(); ++i) {
+    const VMInfoStructs::SDisk& disk = ctx.disks[i];
+    const SStoredDisk& stored = source.disks[i];
+    if (disk.selectedForRestore != 1) continue;
+    const string shown = "writing disk [" + EscapeForDisplay(stored.displayName) + "] failed: ";
+    if (disk.name.empty()) {
+      failure = shown + DescribeFailure(0, "the plug-in attached no device for it", CStepLog());
+      return false;
+    }
+    SDiskWriteResult written;
+    string error;
+    if (!write(stored, disk.name, written, error)) {
+      failure = shown + DescribeFailure(0, error, CStepLog());
+      return false;
+    }
+    if (total) *total += written.bytesWritten;
+    std::fprintf(stderr, "backup-agent: disk [%s] written to %s: %llu bytes written, %llu zeroed, verified\n",
+                 EscapeForDisplay(stored.displayName).c_str(), EscapeForDisplay(disk.name).c_str(),
+                 static_cast<unsigned long long>(written.bytesWritten),
+                 static_cast<unsigned long long>(written.bytesZeroed));
+  }
+  return true;
+}
+
+bool RunRestorePhases(CAgentSession& session, const RestoreCtx& ctx, const std::function<bool(string&)>& writeDisks,
+                      string& failure, const std::function<bool(string&)>& beforePost) {
+  IVMInfo& plugin = session.Object();
+  CRestoreCleanup cleanup(session, ctx);
+  session.MarkStep();
+  if (!plugin.InitRestoreVM(ctx)) {
+    failure = "InitRestoreVM failed: " + session.DescribeLastError();
+    return false;
+  }
+  if (!writeDisks(failure)) return false;
+  const struct {
+    const char* step;
+    int (IVMInfo::*phase)(const RestoreCtx&);
+  } phases[] = {{"PreRestoreVM", &IVMInfo::PreRestoreVM},
+                {"RestoreVM", &IVMInfo::RestoreVM},
+                {"PostRestoreVM", &IVMInfo::PostRestoreVM}};
+  for (const auto& p : phases) {
+    if (p.phase == &IVMInfo::PostRestoreVM && beforePost && !beforePost(failure)) return false;
+    session.MarkStep();
+    if (!(plugin.*p.phase)(ctx)) {
+      failure = string(p.step) + " failed: " + session.DescribeLastError();
+      return false;
+    }
+  }
+  cleanup.Finished();
+  return true;
+}
+
+bool CRestoreJob::Start(const SRestoreSource& source, const SRestoreOptions& options, RestoreCtx& ctx, string& error) {
+  if (source.flavour != session_.Sandbox().flavour) {
+    error = "the backup was made in the " + EscapeForDisplay(source.flavour) + " cloud; this sandbox is " +
+            EscapeForDisplay(session_.Sandbox().flavour);
+    return false;
+  }
+  if (!session_.Open(SConnectOptions(), error)) return false;
+  // Watched from here on, an interrupt unwinds the job and its folder instead of killing the agent.
+  interrupts_ = std::make_unique<CInterruptWatch>(session_.Object());
+  // The infrastructure flavour reads the saved configuration from its own folder, the classic one
+  // from the results folder it is handed (and removes at the end).
+  if (!folder_.Claim(options.jobId, options.name, error) ||
+      !folder_.CopyConfiguration(source.files, Classic() ? folder_.ResultsDir() : folder_.ConfigDir(), error))
+    return false;
+  EvEvent::setJob(folder_.JobId(), options.name);
+  ctx = MakeRestoreCtx(source, options, folder_.ConfigDir(), folder_.ResultsDir());
+  return true;
+}
+
+}  // namespace agent
