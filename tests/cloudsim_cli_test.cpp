@@ -50,12 +50,14 @@ TEST(CloudSimCli, EveryCommandPrintsJsonOnSuccessAndFailure) {
   hosttest::TempDir temp;
   const std::string dir = cloud.Dir(), data = cloud.VolumeId("sample-web-data"), web = cloud.InstanceId("sample-web");
   const auto count = [&](const std::string& table) { return cloud.Int("SELECT COUNT(*) FROM " + table); };
-  std::string state;
-  ASSERT_TRUE(cloud.Connect()->GetSnapshotStatus(cloud.Text("SELECT id FROM snapshots"), state));
+  std::string state, leaked;
+  auto bridge = cloud.Connect();
+  ASSERT_TRUE(bridge->GetSnapshotStatus(cloud.Text("SELECT id FROM snapshots"), state));
+  ASSERT_TRUE(bridge->CreateVolumeSnapshot(data, "a job's", "", leaked));
   const struct {
     std::vector<std::string> args;
-    int code;
-    std::function<void(const json&)> check;  // of a success
+    int code;  // leaks and loops: 1 when something is left
+    std::function<void(const json&)> check;
   } cases[] = {
       {{"ls"}, 0, [&](const json& j) {
          EXPECT_EQ(j["flavour"], "infrastructure");
@@ -107,7 +109,7 @@ TEST(CloudSimCli, EveryCommandPrintsJsonOnSuccessAndFailure) {
          EXPECT_EQ(json({j["compartments"], j["instances_each"], j["instances"]}), json({2, 3, 6}));
          EXPECT_EQ(cloud.Int("SELECT COUNT(*) FROM instances WHERE name LIKE 'populated-%'"), 6);
        }},
-      {{"leaks"}, 0, [](const json& j) { EXPECT_EQ(j, json::array()); }},
+      {{"leaks"}, 1, [&](const json& j) { EXPECT_EQ(j, json({{{"kind", "snapshot"}, {"id", leaked}, {"name", j[0]["name"]}}})); }},
       {{"loops"}, 0, [](const json& j) { EXPECT_EQ(j, json::array()); }},
       {{"init", temp.Path() + "/links", "--file-links"}, 0, [&](const json& j) {
          EXPECT_EQ(json({j["dir"], j["flavour"], j["backend"], j["loop_devices"]}),
@@ -119,33 +121,40 @@ TEST(CloudSimCli, EveryCommandPrintsJsonOnSuccessAndFailure) {
            EXPECT_NE(sample, i["id"] == j["proxy_id"]) << i;
          }
        }},
-      {{"ls", "planets"}, 2, nullptr},
-      {{"ls"}, 1, nullptr},  // with --sandbox of a folder that is none
-      {{"volume", "checksum", "nothing"}, 1, nullptr},
-      {{"volume", "checksum", data, "--bytes", "abc"}, 2, nullptr},
-      {{"volume", "add", web, "--size", "4096", "--bogus"}, 2, nullptr},
-      {{"fault", "add", "--op", "GetVMInfo", "--every", "--action", "explode"}, 2, nullptr},
-      {{"snapshot", "rm", "snap-x"}, 1, nullptr},
-      {{"init", dir}, 1, nullptr},
-      {{"explode"}, 2, nullptr},
   };
   for (const auto& c : cases) {
-    const std::string label = ::testing::PrintToString(c.args);
-    const bool noSandbox = c.args[0] == "init" || (c.code == 1 && c.args == std::vector<std::string>{"ls"});
     std::vector<std::string> args = c.args;
     args.push_back("--json");
-    SRun run = Sim(noSandbox ? (c.args[0] == "init" ? "" : temp.Path()) : dir, args);
-    EXPECT_EQ(run.code, c.code) << label << run.err;
+    SRun run = Sim(args[0] == "init" ? "" : dir, args);
+    EXPECT_EQ(json({run.code, run.err}), json({c.code, ""})) << ::testing::PrintToString(c.args);
     const json j = json::parse(run.out, nullptr, false);
-    ASSERT_FALSE(j.is_discarded()) << label << ": not one JSON value: " << run.out;
-    if (c.code == 0) {
-      c.check(j);
-      EXPECT_EQ(run.err, "") << label;
-      continue;
-    }
-    const std::string command = c.args[0] == "explode" ? "cloud-sim" : "cloud-sim " + c.args[0] + (c.args.size() > 1 && c.args[0] != "init" && c.args[0] != "ls" ? " " + c.args[1] : "");
-    EXPECT_EQ(json({j["ok"], j["command"], j["code"]}), json({false, command, c.code})) << label << j;
-    EXPECT_EQ("cloud-sim: " + j.value("message", "") + "\n", run.err) << label;
+    ASSERT_FALSE(j.is_discarded()) << ::testing::PrintToString(c.args) << ": not one JSON value: " << run.out;
+    c.check(j);
+  }
+  const struct {
+    std::vector<std::string> args;
+    int code;
+    std::string command;
+  } failures[] = {
+      {{"--sandbox", dir, "ls", "planets"}, 2, "cloud-sim ls"},
+      {{"--sandbox", temp.Path(), "ls"}, 1, "cloud-sim ls"},
+      {{"--sandbox", dir, "volume", "checksum", "nothing"}, 1, "cloud-sim volume checksum"},
+      {{"--sandbox", dir, "volume", "checksum", data, "--bytes", "abc"}, 2, "cloud-sim volume checksum"},
+      {{"--sandbox", dir, "volume", "add", web, "--size", "4096", "--bogus"}, 2, "cloud-sim volume add"},
+      {{"--sandbox", dir, "fault", "add", "--op", "GetVMInfo", "--every", "--action", "explode"}, 2, "cloud-sim fault add"},
+      {{"--sandbox", dir, "snapshot", "rm", "snap-x"}, 1, "cloud-sim snapshot rm"},
+      {{"--sandbox", dir, "leaks", "--keep", "nobody"}, 1, "cloud-sim leaks"},  // not the list of leaks
+      {{"init", dir}, 1, "cloud-sim init"},
+      {{"explode"}, 2, "cloud-sim"},
+  };
+  for (const auto& c : failures) {
+    std::vector<std::string> args = c.args;
+    args.push_back("--json");
+    SRun run = Sim("", args);
+    const json j = json::parse(run.out, nullptr, false);
+    ASSERT_TRUE(j.is_object()) << ::testing::PrintToString(c.args) << run.out << run.err;
+    EXPECT_EQ(json({run.code, j["ok"], j["command"], j["code"]}), json({c.code, false, c.command, c.code})) << run.out;
+    EXPECT_EQ("cloud-sim: " + j.value("message", "") + "\n", run.err) << run.out;
   }
   EXPECT_EQ(count("fault_rules"), 0) << "a refused rule is not added";
 }
@@ -178,6 +187,12 @@ TEST(CloudSimCli, UsageErrorsExit2AndSayWhatIsAccepted) {
       {{"init", dir + "2", "--flavour", "classic", "--backend", "rest"}, "use --backend sim for classic"},
       {{"init", dir + "2", "--volume-mib", "1"}, "--volume-mib: takes a whole number from 8 to 1048576, not [1]"},
       {{"ls"}, "give the sandbox: --sandbox DIR, or set CLOUD_SANDBOX"},
+      // The parser library's own errors (its codes 105 to 109) are usage errors too.
+      {{"--sandbox"}, "--sandbox: 1 required TEXT missing"},
+      {{"--sandbox", dir, "ls", "volumes", "more"}, "was not expected: more"},
+      {{"--sandbox", dir, "fault", "add", "--op", "GetVMInfo", "--nth", "1", "--every", "--action", "fail"},
+       "--nth excludes --every"},
+      {{"--sandbox", dir, "serve", "--port", "70000"}, "--port: Value 70000 not in range 0 to 65535"},
       {{"loops"}, "give the sandbox"},
       {{"explode"}, "\"explode\" is not a command. The commands: init, ls, fault"},
       {{}, "give a command: init, ls"},
