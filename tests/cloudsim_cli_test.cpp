@@ -182,6 +182,8 @@ TEST(CloudSimCli, UsageErrorsExit2AndSayWhatIsAccepted) {
       {{"--sandbox", dir, "config", "set", "color", "1"}, "Unknown setting [color]: use slot_limit"},
       {{"--sandbox", dir, "populate", "--compartments", "0", "--instances", "1"},
        "--compartments: takes a whole number from 1 to 1000000, not [0]"},
+      {{"--sandbox", dir, "populate", "--compartments", "1001", "--instances", "1000"},
+       "--compartments times --instances must be at most 1000000, not 1001000"},
       {{"init", dir + "2", "--flavour", "azure"}, "Unknown flavour [azure]: use infrastructure or classic"},
       {{"init", dir + "2", "--backend", "cloud"}, "Unknown backend [cloud]: use sim or rest"},
       {{"init", dir + "2", "--flavour", "classic", "--backend", "rest"}, "use --backend sim for classic"},
@@ -321,7 +323,8 @@ TEST(CloudSimCli, LeaksKeepARestoredInstanceAndWhatBelongsToIt) {
 TEST(CloudSimCli, OperatorChangesVolumesAndSnapshots) {
   CTestCloud cloud;
   const std::string dir = cloud.Dir(), data = cloud.VolumeId("sample-web-data"), web = cloud.InstanceId("sample-web");
-  ASSERT_EQ(Sim(dir, {"volume", "write", data, "--offset", "0", "--text", "hello"}).code, 0);
+  SRun written = Sim(dir, {"volume", "write", data, "--offset", "0", "--text", "hello"});
+  ASSERT_EQ(json({written.code, written.out}), json({0, ""})) << "no data, and no JSON unasked";
   hosttest::TempDir temp;
   WriteTestFile(temp.Path() + "/hello", "hello");
   EXPECT_EQ(Sim(dir, {"volume", "checksum", data, "--bytes", "5"}).out,
