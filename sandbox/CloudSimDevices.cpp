@@ -43,7 +43,7 @@ int RunDeviceRelease(const std::string& device, const std::string& file) {
 
 int RunLoops(const std::string& sandbox, bool all, bool json) {
   if (all) return ListLoops(sim::SandboxLoopDevices(), json);
-  if (sandbox.empty()) return UsageFailure("give --sandbox DIR, or --all");
+  if (sandbox.empty()) return UsageFailure("give the sandbox: --sandbox DIR (or set CLOUD_SANDBOX), or --all");
   return ListLoops(sim::LoopDevicesUnder(sandbox), json);
 }
 

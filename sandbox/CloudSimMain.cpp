@@ -216,8 +216,8 @@ int main(int argc, char** argv) {
 
   if (auto exitCode = ParseReportingFailures(app, argc, argv)) return *exitCode;
   ReportFailuresAs(CommandPath(app), json);
-  // Every command but init, remove and the hidden ones works on a sandbox.
-  const bool onSandbox = !*init && !*remove && !*apiModels && !*deviceRelease && !(*loops && allLoops);
+  // Every command but init, remove, loops (which may look at all sandboxes) and the hidden ones works on a sandbox.
+  const bool onSandbox = !*init && !*remove && !*loops && !*apiModels && !*deviceRelease;
   if (onSandbox && sandbox.empty()) return UsageFailure("give the sandbox: --sandbox DIR, or set CLOUD_SANDBOX");
   try {
     if (*init) return RunInit(initDir, flavour, bootVolumeMiB, backend, fileLinks, json);

@@ -64,8 +64,6 @@ int RunVolumeDetach(const std::string& sandbox, const std::string& id) {
 }
 
 int RunSnapshotAdd(const std::string& sandbox, const SSnapshotAddArgs& args, bool json) {
-  if (args.created < 0)
-    return UsageFailure("--created must be seconds since the epoch, not " + std::to_string(args.created));
   return OnCloud(sandbox, [&](sim::CSimCloud& cloud) {
     const std::string id = sim::CSimSnapshots(cloud).Add(args.volumeId, args.description, args.created, args.name);
     if (json) {

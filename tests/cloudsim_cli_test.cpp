@@ -195,7 +195,7 @@ TEST(CloudSimCli, UsageErrorsExit2AndSayWhatIsAccepted) {
       {{"--sandbox", dir, "fault", "add", "--op", "GetVMInfo", "--nth", "1", "--every", "--action", "fail"},
        "--nth excludes --every"},
       {{"--sandbox", dir, "serve", "--port", "70000"}, "--port: Value 70000 not in range 0 to 65535"},
-      {{"loops"}, "give the sandbox"},
+      {{"loops"}, "give the sandbox: --sandbox DIR (or set CLOUD_SANDBOX), or --all"},
       {{"explode"}, "\"explode\" is not a command. The commands: init, ls, fault"},
       {{}, "give a command: init, ls"},
   };
