@@ -69,7 +69,7 @@ int ListSummary(sim::CSimCloud& cloud, bool json) {
     PrintJson(out);
     return 0;
   }
-  printf("flavour         %s\ndefault region  %s\n", sim::FlavourName(cloud.Flavour()), region.c_str());
+  printf("flavour         %s\ndefault region  %s\n", sim::FlavourName(cloud.Flavour()), Shown(region).c_str());
   for (const SKind& kind : kKinds) {
     printf("%-15s %lld\n", kind.name, static_cast<long long>(counts[kind.name].get<int64_t>()));
   }

@@ -157,6 +157,13 @@ TEST(CloudSimCli, EveryCommandPrintsJsonOnSuccessAndFailure) {
     EXPECT_EQ("cloud-sim: " + j.value("message", "") + "\n", run.err) << run.out;
   }
   EXPECT_EQ(count("fault_rules"), 0) << "a refused rule is not added";
+  // A text from the sandbox's files reaches the terminal escaped; JSON's own encoding escapes it there.
+  const std::string title = "iqn\x1b]0;owned\x07";
+  ASSERT_EQ(Sim(dir, {"config", "set", "iscsi.reported_iqn", title}).code, 0);
+  const std::string shown = Sim(dir, {"config", "ls"}).out;
+  EXPECT_NE(shown.find("iqn\\x1b]0;owned\\x07"), std::string::npos) << shown;
+  EXPECT_FALSE(HasRawControl(shown));
+  EXPECT_EQ(Json(dir, {"config", "ls"})["iscsi.reported_iqn"], title);
 }
 
 // Usage errors exit 2 (never a code of the parser library), print nothing on stdout, name what was
