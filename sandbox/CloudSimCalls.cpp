@@ -15,14 +15,13 @@ int RunCalls(const std::string& sandbox, bool json, bool reset) {
     if (reset) {
       faults.ResetCounters();
       if (!json) printf("Call counters reset\n");
-      if (json) printf("{}\n");
-      return 0;
+      return EndWithoutData(0, json);
     }
     auto counters = faults.Counters();
     if (json) {
-      printf("%s\n", nlohmann::json(counters).dump(2).c_str());
+      PrintJson(counters);
     } else {
-      for (const auto& [op, count] : counters) printf("%-36s %lld\n", op.c_str(), static_cast<long long>(count));
+      for (const auto& [op, count] : counters) printf("%-36s %lld\n", Shown(op).c_str(), static_cast<long long>(count));
     }
     return 0;
   } catch (const sim::CSimError& e) {

@@ -16,6 +16,15 @@ bool IsCount(const std::string& value) {
   return true;
 }
 
+// Digits without a leading zero that fit in 64 bits: sizes, counts, seconds and versions.
+bool IsWholeNumber(const std::string& value) {
+  if (value.empty() || value.size() > 18 || (value[0] == '0' && value.size() > 1)) return false;
+  for (char c : value) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
 // The settings a user may change; the flavour and the schema version are fixed at creation.
 bool IsSettableKey(const std::string& key) {
   if (key == sim::kMetaSlotLimit) return true;
@@ -42,10 +51,11 @@ int RunConfigSet(const std::string& sandbox, const std::string& key, const std::
     }
   }
   if (!IsSettableKey(key)) {
-    return Failure("Unknown setting [" + key + "]: use slot_limit, provision_seconds.<instance|volume|snapshot|"
-                   "attachment|image> or iscsi.reported_<iqn|portal|port>");
+    return UsageFailure("Unknown setting [" + key + "]: use slot_limit, provision_seconds.<instance|volume|snapshot|"
+                        "attachment|image> or iscsi.reported_<iqn|portal|port>");
   }
-  if (!IsCount(value)) return Failure("The value of [" + key + "] must be a whole number, not [" + value + "]");
+  if (!IsCount(value))
+    return UsageFailure("The value of [" + key + "] must be a whole number (0 to 999999999), not [" + value + "]");
   try {
     auto cloud = OpenSandboxCloud(sandbox);
     cloud->SetMeta(key, value);
@@ -59,13 +69,19 @@ int RunConfigList(const std::string& sandbox, bool json) {
   try {
     auto cloud = OpenSandboxCloud(sandbox);
     STable table = cloud->Read([](sim::CSimDb& db) { return QueryTable(db, "SELECT key, value FROM meta ORDER BY key"); });
-    if (json) {
-      nlohmann::json out = nlohmann::json::object();
-      for (const auto& row : table.rows) out[row[0].get<std::string>()] = row[1];
-      printf("%s\n", out.dump(2).c_str());
-    } else {
-      fputs(FormatTable(table).c_str(), stdout);
+    if (!json) {
+      PrintTable(table, false);
+      return 0;
     }
+    // Whole numbers print as numbers; the settings that take any text stay texts.
+    nlohmann::json out = nlohmann::json::object();
+    for (const auto& row : table.rows) {
+      const std::string key = row[0].get<std::string>();
+      const std::string value = row[1].is_string() ? row[1].get<std::string>() : "";
+      const bool number = !IsTextKey(key) && IsWholeNumber(value);
+      out[key] = number ? nlohmann::json(std::stoll(value)) : row[1];
+    }
+    PrintJson(out);
     return 0;
   } catch (const sim::CSimError& e) {
     return Failure(e.what());

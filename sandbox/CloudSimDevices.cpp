@@ -11,8 +11,15 @@ namespace cloudsim {
 
 namespace {
 
-int ListLoops(const std::vector<sim::SBoundLoop>& loops) {
-  for (const sim::SBoundLoop& loop : loops) printf("%s %s\n", loop.device.c_str(), loop.file.c_str());
+// Exit 1 when any: the answer a script asks for.
+int ListLoops(const std::vector<sim::SBoundLoop>& loops, bool json) {
+  if (json) {
+    nlohmann::json out = nlohmann::json::array();
+    for (const sim::SBoundLoop& loop : loops) out.push_back({{"device", loop.device}, {"file", loop.file}});
+    PrintJson(out);
+  } else {
+    for (const sim::SBoundLoop& loop : loops) printf("%s %s\n", Shown(loop.device).c_str(), Shown(loop.file).c_str());
+  }
   return loops.empty() ? 0 : 1;
 }
 
@@ -34,18 +41,21 @@ int RunDeviceRelease(const std::string& device, const std::string& file) {
   return Failure("Cannot release [" + device + "] of [" + file + "]");
 }
 
-int RunLoops(const std::string& sandbox, bool all) {
-  if (all) return ListLoops(sim::SandboxLoopDevices());
-  if (sandbox.empty()) return Failure("Give --sandbox DIR, or --all");
-  return ListLoops(sim::LoopDevicesUnder(sandbox));
+int RunLoops(const std::string& sandbox, bool all, bool json) {
+  if (all) return ListLoops(sim::SandboxLoopDevices(), json);
+  if (sandbox.empty()) return UsageFailure("give the sandbox: --sandbox DIR (or set CLOUD_SANDBOX), or --all");
+  return ListLoops(sim::LoopDevicesUnder(sandbox), json);
 }
 
 int RunRemove(const std::string& dir) {
-  if (!std::filesystem::exists(dir + "/sandbox.ini")) return Failure("[" + dir + "] holds no sandbox");
+  if (!std::filesystem::exists(dir + "/sandbox.ini"))
+    return Failure("[" + dir + "] holds no sandbox: remove takes a folder that cloud-sim init made");
   const std::vector<sim::SBoundLoop> left = sim::ReleaseLoopDevicesUnder(dir);
   if (!left.empty()) {
-    ListLoops(left);
-    return Failure("Loop devices of [" + dir + "] stay bound; the sandbox is kept");
+    std::string devices;
+    for (const sim::SBoundLoop& loop : left) devices += " " + loop.device;
+    return Failure("Loop devices of [" + dir + "] stay bound (" + devices.substr(1) +
+                   "); the sandbox is kept: end what uses them and run remove again");
   }
   std::error_code ec;
   std::filesystem::remove_all(dir, ec);

@@ -4,25 +4,37 @@
 #include "QueryTable.h"
 #include "SandboxCloud.h"
 #include "bridge/sim/SimFaults.h"
+#include "bridge/sim/SimOperations.h"
 
 namespace cloudsim {
 
-int RunFaultAdd(const std::string& sandbox, const SFaultAddArgs& args) {
-  if (args.every == (args.nth > 0)) return Failure("Give exactly one of --nth N (N >= 1) and --every");
-  auto action = sim::ParseFaultAction(args.action);
-  if (!action) {
-    return Failure("Unknown action [" + args.action + "]: use one of " + sim::FaultActionNames());
-  }
+namespace {
+
+// What is wrong with the rule's command line; empty when nothing is. The rules that depend on the
+// operation's kind (a tool's, a change's) are the cloud's to refuse.
+std::string UsageProblem(const SFaultAddArgs& args, const std::optional<sim::EFaultAction>& action) {
+  if (args.every == (args.nth > 0)) return "give exactly one of --nth N (N >= 1) and --every";
+  if (!sim::IsKnownOperation(args.op))
+    return "Unknown operation [" + args.op + "]: give a bridge operation such as GetVMInfo, "
+           "iscsiadm:new|login|logout|delete or vmware-vdiskmanager";
+  if (!action) return "Unknown action [" + args.action + "]: use one of " + sim::FaultActionNames();
   const bool http = *action == sim::EFaultAction::Http429 || *action == sim::EFaultAction::Http500 ||
                     *action == sim::EFaultAction::Http503;
-  if (args.retryAfter != -1 && !http) return Failure("--retry-after applies to http-429, http-500 and http-503 only");
-  if (args.retryAfter < -1) return Failure("--retry-after takes 0 seconds or more");
-  if (args.drop && *action != sim::EFaultAction::LostResponse) return Failure("--drop applies to lost-response only");
-  if (args.count != 0 && *action != sim::EFaultAction::StaleRead) return Failure("--count applies to stale-read only");
-  if (!args.text.empty() && *action != sim::EFaultAction::Fail) return Failure("--text applies to the fail action only");
-  if (args.delayMs != 0 && *action != sim::EFaultAction::Delay) {
-    return Failure("--delay-ms applies to the delay action only");
-  }
+  if (args.retryAfter != -1 && !http) return "--retry-after applies to http-429, http-500 and http-503 only";
+  if (args.drop && *action != sim::EFaultAction::LostResponse) return "--drop applies to lost-response only";
+  if (args.count != 0 && *action != sim::EFaultAction::StaleRead) return "--count applies to stale-read only";
+  if (args.count == 0 && *action == sim::EFaultAction::StaleRead) return "a stale-read rule needs a count of 1 or more: give --count N";
+  if (!args.text.empty() && *action != sim::EFaultAction::Fail) return "--text applies to the fail action only";
+  if (args.delayMs != 0 && *action != sim::EFaultAction::Delay) return "--delay-ms applies to the delay action only";
+  if (args.delayMs == 0 && *action == sim::EFaultAction::Delay) return "a delay rule needs a delay of 1 millisecond or more: give --delay-ms MS";
+  return {};
+}
+
+}  // namespace
+
+int RunFaultAdd(const std::string& sandbox, const SFaultAddArgs& args, bool json) {
+  const auto action = sim::ParseFaultAction(args.action);
+  if (const std::string problem = UsageProblem(args, action); !problem.empty()) return UsageFailure(problem);
   try {
     auto cloud = OpenSandboxCloud(sandbox);
     int64_t id = sim::CSimFaults(*cloud).Add(
@@ -34,7 +46,11 @@ int RunFaultAdd(const std::string& sandbox, const SFaultAddArgs& args) {
          .retryAfter = args.retryAfter,
          .drop = args.drop,
          .count = args.count});
-    printf("%lld\n", static_cast<long long>(id));
+    if (json) {
+      PrintJson({{"id", id}});
+    } else {
+      printf("%lld\n", static_cast<long long>(id));
+    }
     return 0;
   } catch (const sim::CSimError& e) {
     return Failure(e.what());
@@ -52,22 +68,22 @@ int RunFaultList(const std::string& sandbox, bool json) {
       table.rows.push_back({rule.id, rule.op, when, sim::FaultActionName(rule.action), rule.text, rule.delayMs,
                             retryAfter, rule.drop, rule.count, rule.seen, rule.fired});
     }
-    if (json) {
-      printf("%s\n", TableToJson(table).dump(2).c_str());
-    } else {
-      fputs(FormatTable(table).c_str(), stdout);
-    }
+    PrintTable(table, json);
     return 0;
   } catch (const sim::CSimError& e) {
     return Failure(e.what());
   }
 }
 
-int RunFaultClear(const std::string& sandbox, const std::string& op) {
+int RunFaultClear(const std::string& sandbox, const std::string& op, bool json) {
   try {
     auto cloud = OpenSandboxCloud(sandbox);
     int64_t removed = sim::CSimFaults(*cloud).Clear(op);
-    printf("Removed %lld fault rule(s)\n", static_cast<long long>(removed));
+    if (json) {
+      PrintJson({{"removed", removed}});
+    } else {
+      printf("Removed %lld fault rule(s)\n", static_cast<long long>(removed));
+    }
     return 0;
   } catch (const sim::CSimError& e) {
     return Failure(e.what());

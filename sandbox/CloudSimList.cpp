@@ -66,10 +66,10 @@ int ListSummary(sim::CSimCloud& cloud, bool json) {
   if (json) {
     nlohmann::json out = {{"flavour", sim::FlavourName(cloud.Flavour())}, {"default_region", region},
                           {"counts", counts}};
-    printf("%s\n", out.dump(2).c_str());
+    PrintJson(out);
     return 0;
   }
-  printf("flavour         %s\ndefault region  %s\n", sim::FlavourName(cloud.Flavour()), region.c_str());
+  printf("flavour         %s\ndefault region  %s\n", sim::FlavourName(cloud.Flavour()), Shown(region).c_str());
   for (const SKind& kind : kKinds) {
     printf("%-15s %lld\n", kind.name, static_cast<long long>(counts[kind.name].get<int64_t>()));
   }
@@ -85,13 +85,8 @@ int RunList(const std::string& sandbox, const std::string& kindName, bool json) 
     sim::Settle(*cloud);
     if (kindName.empty()) return ListSummary(*cloud, json);
     const SKind* kind = FindKind(kindName);
-    if (!kind) return Failure("Unknown kind [" + kindName + "]; kinds: " + KindNames());
-    STable table = cloud->Read([&](sim::CSimDb& db) { return QueryTable(db, kind->sql); });
-    if (json) {
-      printf("%s\n", TableToJson(table).dump(2).c_str());
-    } else {
-      fputs(FormatTable(table).c_str(), stdout);
-    }
+    if (!kind) return UsageFailure("Unknown kind [" + kindName + "]: use one of " + KindNames() + ", or none for a summary");
+    PrintTable(cloud->Read([&](sim::CSimDb& db) { return QueryTable(db, kind->sql); }), json);
     return 0;
   } catch (const sim::CSimError& e) {
     return Failure(e.what());

@@ -41,16 +41,21 @@ int RunVolumeWrite(const std::string& sandbox, const SVolumeWriteArgs& args) {
   if (!args.file.empty()) {
     std::ifstream in(args.file, std::ios::binary);
     std::ostringstream content;
-    if (!(in && content << in.rdbuf())) return Failure("Cannot read [" + args.file + "]");
+    if (!(in && content << in.rdbuf())) return Failure("Cannot read [" + args.file + "]: give a readable file");
     bytes = content.str();
   }
   return OnCloud(sandbox,
                  [&](sim::CSimCloud& cloud) { sim::CSimVolumes(cloud).Write(args.volumeId, args.offset, bytes); });
 }
 
-int RunVolumeAdd(const std::string& sandbox, const std::string& instance, uint64_t size) {
+int RunVolumeAdd(const std::string& sandbox, const std::string& instance, uint64_t size, bool json) {
   return OnCloud(sandbox, [&](sim::CSimCloud& cloud) {
-    printf("%s\n", sim::CSimVolumes(cloud).AddToInstance(instance, size).c_str());
+    const std::string id = sim::CSimVolumes(cloud).AddToInstance(instance, size);
+    if (json) {
+      PrintJson({{"id", id}, {"instance", instance}, {"size_bytes", size}});
+    } else {
+      printf("%s\n", id.c_str());
+    }
   });
 }
 
@@ -58,27 +63,27 @@ int RunVolumeDetach(const std::string& sandbox, const std::string& id) {
   return OnCloud(sandbox, [&](sim::CSimCloud& cloud) { sim::CSimVolumes(cloud).DetachFromInstance(id); });
 }
 
-int RunSnapshotAdd(const std::string& sandbox, const SSnapshotAddArgs& args) {
-  if (args.created < 0)
-    return Failure("--created must be seconds since the epoch, not " + std::to_string(args.created));
-  try {
-    auto cloud = OpenSandboxCloud(sandbox);
-    std::string id = sim::CSimSnapshots(*cloud).Add(args.volumeId, args.description, args.created, args.name);
-    printf("%s\n", id.c_str());
-    return 0;
-  } catch (const sim::CSimError& e) {
-    return Failure(e.what());
-  }
+int RunSnapshotAdd(const std::string& sandbox, const SSnapshotAddArgs& args, bool json) {
+  return OnCloud(sandbox, [&](sim::CSimCloud& cloud) {
+    const std::string id = sim::CSimSnapshots(cloud).Add(args.volumeId, args.description, args.created, args.name);
+    if (json) {
+      PrintJson({{"id", id}, {"volume_id", args.volumeId}, {"description", args.description}, {"created", args.created}});
+    } else {
+      printf("%s\n", id.c_str());
+    }
+  });
 }
 
-int RunVolumeChecksum(const std::string& sandbox, const std::string& id, uint64_t bytes) {
-  try {
-    auto cloud = OpenSandboxCloud(sandbox);
-    printf("%s\n", sim::VolumeChecksum(*cloud, id, bytes).c_str());
-    return 0;
-  } catch (const sim::CSimError& e) {
-    return Failure(e.what());
-  }
+int RunVolumeChecksum(const std::string& sandbox, const std::string& id, uint64_t bytes, bool json) {
+  return OnCloud(sandbox, [&](sim::CSimCloud& cloud) {
+    const std::string checksum = sim::VolumeChecksum(cloud, id, bytes);
+    if (json) {
+      const uint64_t covered = bytes > 0 ? bytes : sim::BytesFileOf(cloud, id).size;
+      PrintJson({{"id", id}, {"chunked_sha256", checksum}, {"bytes", covered}});
+    } else {
+      printf("%s\n", checksum.c_str());
+    }
+  });
 }
 
 }  // namespace cloudsim

@@ -24,8 +24,10 @@ std::string CloudFolder(const std::string& sandbox) {
 std::unique_ptr<sim::CSimCloud> OpenSandboxCloud(const std::string& sandbox) {
   if (sandbox.empty()) throw sim::CSimError("No sandbox given: use --sandbox DIR or set CLOUD_SANDBOX");
   std::error_code ec;
-  if (!std::filesystem::is_directory(sandbox, ec)) throw sim::CSimError("The sandbox [" + sandbox + "] does not exist");
-  if (!sim::HoldsSandbox(sandbox)) throw sim::CSimError("[" + sandbox + "] is not a sandbox");
+  if (!std::filesystem::is_directory(sandbox, ec))
+    throw sim::CSimError("The sandbox [" + sandbox + "] does not exist: make one with \"cloud-sim init DIR\"");
+  if (!sim::HoldsSandbox(sandbox))
+    throw sim::CSimError("[" + sandbox + "] is not a sandbox: give the folder of one, or make one with \"cloud-sim init DIR\"");
   return std::make_unique<sim::CSimCloud>(CloudFolder(sandbox));
 }
 
