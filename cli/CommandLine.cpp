@@ -53,23 +53,38 @@ int UsageError(const std::string& tool, const std::string& text) {
   return kExitUsage;
 }
 
-std::optional<int> ParseCommandLine(CLI::App& app, int argc, char** argv) {
+bool AsksForJson(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--") return false;
+    if (word == "--json") return true;
+  }
+  return false;
+}
+
+std::string CommandPath(const CLI::App& app) {
+  std::string path = app.get_name();
+  for (const CLI::App* command = &app; !command->get_subcommands().empty();) {
+    command = command->get_subcommands().front();
+    path += " " + command->get_name();
+  }
+  return path;
+}
+
+std::optional<int> ParseCommandLine(CLI::App& app, int argc, char** argv, const UsageReport& report) {
   const std::string tool = app.get_name();
+  auto usage = [&](const std::string& message) {
+    return report ? report(kExitUsage, message) : UsageError(tool, message);
+  };
   std::string unknown = UnknownCommand(app, argc, argv);
-  if (!unknown.empty())
-    return UsageError(tool, "\"" + unknown + "\" is not a command. The commands: " + CommandList(app) + ".");
+  if (!unknown.empty()) return usage("\"" + unknown + "\" is not a command. The commands: " + CommandList(app) + ".");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     if (error.get_exit_code() == 0) return app.exit(error);  // --help, --help-all, --version
     if (NoCommandGiven(app, error))
-      return UsageError(tool, "give a command: " + CommandList(app) + ". \"" + tool + " --help\" says what each does.");
-    std::string where = tool;
-    for (const CLI::App* command = &app; !command->get_subcommands().empty();) {
-      command = command->get_subcommands().front();
-      where += " " + command->get_name();
-    }
-    return UsageError(tool, std::string(error.what()) + ". \"" + where + " --help\" lists the options.");
+      return usage("give a command: " + CommandList(app) + ". \"" + tool + " --help\" says what each does.");
+    return usage(std::string(error.what()) + ". \"" + CommandPath(app) + " --help\" lists the options.");
   }
   return std::nullopt;
 }

@@ -97,8 +97,6 @@ int UsageFailure(const std::string& message);
 // Parses the command line; a usage error under --json is reported as a failure object too. Returns
 // nothing when a command is to run, else the exit code to end with.
 std::optional<int> ParseReportingFailures(CLI::App& app, int argc, char** argv);
-// The command that was parsed: "cloud-sim fault add".
-std::string CommandPath(const CLI::App& app);
 
 // Prints a JSON value on stdout (bytes that are not UTF-8 replaced).
 void PrintJson(const nlohmann::json& value);

@@ -215,7 +215,7 @@ int main(int argc, char** argv) {
   auto* apiModels = app.add_subcommand("api-models", "Print the request bodies the REST API accepts, as JSON")->group("");
 
   if (auto exitCode = ParseReportingFailures(app, argc, argv)) return *exitCode;
-  ReportFailuresAs(CommandPath(app), json);
+  ReportFailuresAs(cli::CommandPath(app), json);
   // Every command but init, remove, loops (which may look at all sandboxes) and the hidden ones works on a sandbox.
   const bool onSandbox = !*init && !*remove && !*loops && !*apiModels && !*deviceRelease;
   if (onSandbox && sandbox.empty()) return UsageFailure("give the sandbox: --sandbox DIR, or set CLOUD_SANDBOX");

@@ -1,10 +1,7 @@
 // How cloud-sim reports: a failure on stderr and, under --json, as one object on stdout; data as JSON
 // or as text whose control characters are escaped.
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <cstdio>
-#include <cstring>
 
 #include "CloudSimCommands.h"
 #include "QueryTable.h"
@@ -39,62 +36,6 @@ int Fail(int code, const std::string& message) {
   return code;
 }
 
-// --json anywhere before "--".
-bool AsksForJson(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--") == 0) return false;
-    if (std::strcmp(argv[i], "--json") == 0) return true;
-  }
-  return false;
-}
-
-// Keeps what is written to stderr in a scope in a file; Release writes it to stderr and returns it.
-class CStderrCapture {
- public:
-  CStderrCapture() : file_(std::tmpfile()) {
-    std::fflush(stderr);
-    if (file_ != nullptr) saved_ = ::dup(STDERR_FILENO);
-    if (saved_ >= 0) ::dup2(::fileno(file_), STDERR_FILENO);
-  }
-  ~CStderrCapture() {
-    Restore();
-    if (file_ != nullptr) std::fclose(file_);
-  }
-  CStderrCapture(const CStderrCapture&) = delete;
-  CStderrCapture& operator=(const CStderrCapture&) = delete;
-
-  std::string Release() {
-    Restore();
-    std::string text;
-    if (file_ == nullptr) return text;
-    std::rewind(file_);
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file_)) > 0;) text.append(buffer, n);
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    return text;
-  }
-
- private:
-  void Restore() {
-    if (saved_ < 0) return;
-    std::fflush(stderr);
-    ::dup2(saved_, STDERR_FILENO);
-    ::close(saved_);
-    saved_ = -1;
-  }
-
-  FILE* file_;
-  int saved_ = -1;
-};
-
-// "cloud-sim: <message>\n" as the command line's parse printed it: the message.
-std::string MessageOf(std::string text) {
-  const std::string prefix = std::string(kTool) + ": ";
-  if (text.rfind(prefix, 0) == 0) text.erase(0, prefix.size());
-  while (!text.empty() && text.back() == '\n') text.pop_back();
-  return text;
-}
-
 }  // namespace
 
 void ReportFailuresAs(const std::string& command, bool json) { Report() = {command, json}; }
@@ -103,25 +44,11 @@ int Failure(const std::string& message) { return Fail(cli::kExitFailed, message)
 
 int UsageFailure(const std::string& message) { return Fail(cli::kExitUsage, message); }
 
-std::string CommandPath(const CLI::App& app) {
-  std::string path = kTool;
-  for (const CLI::App* command = &app; !command->get_subcommands().empty();) {
-    command = command->get_subcommands().front();
-    path += " " + command->get_name();
-  }
-  return path;
-}
-
 std::optional<int> ParseReportingFailures(CLI::App& app, int argc, char** argv) {
-  if (!AsksForJson(argc, argv)) return cli::ParseCommandLine(app, argc, argv);
-  CStderrCapture capture;
-  const std::optional<int> code = cli::ParseCommandLine(app, argc, argv);
-  const std::string printed = capture.Release();
-  if (code && *code != cli::kExitDone) {
-    ReportFailuresAs(CommandPath(app), true);
-    PrintFailureObject(*code, Shown(MessageOf(printed)));
-  }
-  return code;
+  return cli::ParseCommandLine(app, argc, argv, [&](int code, const std::string& message) {
+    ReportFailuresAs(cli::CommandPath(app), cli::AsksForJson(argc, argv));
+    return Fail(code, message);
+  });
 }
 
 void PrintJson(const nlohmann::json& value) {
