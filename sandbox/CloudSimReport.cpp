@@ -5,7 +5,7 @@
 
 #include "CloudSimCommands.h"
 #include "QueryTable.h"
-#include "agent/DisplayText.h"
+#include "agent/jobs/DisplayText.h"
 #include "cli/CommandLine.h"
 #include "cli/ExitCodes.h"
 
@@ -60,7 +60,7 @@ int EndWithoutData(int code, bool json) {
   return code;
 }
 
-std::string Shown(const std::string& text) { return EscapeForDisplay(text); }
+std::string Shown(const std::string& text) { return agent::EscapeForDisplay(text); }
 
 void PrintTable(const STable& table, bool json) {
   if (json) return PrintJson(TableToJson(table));
