@@ -31,7 +31,7 @@ std::vector<std::string> MemberValues(const CLI::Option& option) {
 
 bool Shown(const CLI::App& command) { return !command.get_group().empty(); }
 bool Shown(const CLI::Option& option) { return !option.get_group().empty(); }
-bool TakesValue(const CLI::Option& option) { return option.get_type_size() > 0; }
+bool TakesValue(const CLI::Option& option) { return option.get_type_size() > 0 && option.get_expected_min() > 0; }
 
 std::string Joined(const std::vector<std::string>& words) {
   std::string text;

@@ -1,6 +1,7 @@
 # Run at build time (cmake -P) for one built tool: writes its bash completion ("<tool> --bash-completion")
-# and, when HELP2MAN is set, its man page made from "--help-all" and "--version", with the exit-code
-# table of the help's footer as the section EXIT STATUS and a SEE ALSO naming the other tool.
+# and, when HELP2MAN is set, its man page made from "--help-all" and "--version": the tool's options,
+# a section COMMANDS with each command's options, the exit-code table of the help's footer as the
+# section EXIT STATUS, and a SEE ALSO naming the other tool.
 # In: TOOL (the binary), NAME, SUMMARY (the NAME line), COMPLETION (output), HELP2MAN, MAN_PAGE (output),
 # SEE_ALSO, SOURCE_DIR.
 execute_process(COMMAND ${TOOL} --bash-completion OUTPUT_FILE ${COMPLETION} RESULT_VARIABLE status)
@@ -11,36 +12,90 @@ if(NOT HELP2MAN)
   return()
 endif()
 
-# The footer goes into its own section: out of the help text that help2man reads, into an include file.
+# help2man reads the top of the help (description, usage, the tool's own options) through a wrapper;
+# the commands (from "Subcommands:" on) and the exit-code table (the footer "Exit codes:") become
+# sections of their own, written here into help2man's include file.
 execute_process(COMMAND ${TOOL} --help-all OUTPUT_VARIABLE help RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "${NAME} --help-all failed (${status})")
 endif()
 string(FIND "${help}" "\nExit codes:\n" footer)
-if(footer EQUAL -1)
-  message(FATAL_ERROR "${NAME} --help-all prints no \"Exit codes:\" footer")
+string(FIND "${help}" "\nSubcommands:\n" commands)
+if(footer EQUAL -1 OR commands EQUAL -1)
+  message(FATAL_ERROR "${NAME} --help-all prints no \"Subcommands:\" or no \"Exit codes:\" footer")
 endif()
-math(EXPR footer "${footer} + 13")
-string(SUBSTRING "${help}" ${footer} -1 codes)
-string(STRIP "${codes}" codes)
-string(REPLACE "\n" ";" codes "${codes}")
-set(include "[EXIT STATUS]\n")
-foreach(line IN LISTS codes)
-  string(STRIP "${line}" line)
-  if(line MATCHES "^([0-9]+) +(.*)$")
-    string(APPEND include ".TP\n.B ${CMAKE_MATCH_1}\n${CMAKE_MATCH_2}\n")
+string(SUBSTRING "${help}" 0 ${commands} top)
+math(EXPR from "${commands} + 14")
+math(EXPR length "${footer} - ${from}")
+string(SUBSTRING "${help}" ${from} ${length} commandText)
+math(EXPR from "${footer} + 13")
+string(SUBSTRING "${help}" ${from} -1 codeText)
+
+# Lines of text as a CMake list: the characters that a list treats specially are held as words.
+function(help_lines out text)
+  string(REPLACE ";" "<semicolon>" text "${text}")
+  string(REPLACE "[" "<open>" text "${text}")
+  string(REPLACE "]" "<close>" text "${text}")
+  string(REPLACE "\n" ";" text "${text}")
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+function(roff out text)
+  string(STRIP "${text}" text)
+  string(REPLACE "<semicolon>" ";" text "${text}")
+  string(REPLACE "<open>" "[" text "${text}")
+  string(REPLACE "<close>" "]" text "${text}")
+  string(REPLACE "\\" "\\e" text "${text}")
+  string(REPLACE "-" "\\-" text "${text}")
+  if(text MATCHES "^[.']")
+    set(text "\\&${text}")
+  endif()
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
+# CLI11's layout: a command's name at the margin, its description and headings ("Options:") indented
+# by two, entries by four with their description in a column (or on the next line when the name is long).
+set(include "[COMMANDS]\n")
+help_lines(lines "${commandText}")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^[^ ]")
+    roff(text "${NAME} ${line}")
+    string(APPEND include ".SS \"${text}\"\n")
+  elseif(line MATCHES "^  [^ ].*:$")
+    roff(text "${line}")
+    string(APPEND include ".PP\n.I ${text}\n")
+  elseif(line MATCHES "^  [^ ]")
+    roff(text "${line}")
+    string(APPEND include ".PP\n${text}\n")
+  elseif(line MATCHES "^    ([^ ]+( [^ ]+)*)(  +(.*))?$")
+    roff(term "${CMAKE_MATCH_1}")
+    string(APPEND include ".TP\n\\fB${term}\\fR\n")
+    if(NOT CMAKE_MATCH_4 STREQUAL "")
+      roff(text "${CMAKE_MATCH_4}")
+      string(APPEND include "${text}\n")
+    endif()
+  elseif(line MATCHES "^      +[^ ]")
+    roff(text "${line}")
+    string(APPEND include "${text}\n")
+  endif()
+endforeach()
+
+string(APPEND include "\n[EXIT STATUS]\n")
+help_lines(lines "${codeText}")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^ *([0-9]+) +(.*)$")
+    roff(text "${CMAKE_MATCH_2}")
+    string(APPEND include ".TP\n.B ${CMAKE_MATCH_1}\n${text}\n")
   endif()
 endforeach()
 string(APPEND include "\n[SEE ALSO]\n")
 foreach(page IN LISTS SEE_ALSO)
   string(APPEND include ".BR ${page} (1)\n")
 endforeach()
-string(APPEND include "\nThe project's README.md and docs/ARCHITECTURE.md.\n")
 file(WRITE ${MAN_PAGE}.include "${include}")
-
-# help2man runs the tool itself; a wrapper hands it the help without the footer.
-file(WRITE ${MAN_PAGE}.tool "#!/bin/sh\nif [ \"$1\" = --help-all ]; then\n  \"${TOOL}\" --help-all | sed '/^Exit codes:$/,$d'\nelse\n  exec \"${TOOL}\" \"$@\"\nfi\n")
+file(WRITE ${MAN_PAGE}.help "${top}\n")
+file(WRITE ${MAN_PAGE}.tool "#!/bin/sh\nif [ \"$1\" = --help-all ]; then\n  exec cat \"${MAN_PAGE}.help\"\nfi\nexec \"${TOOL}\" \"$@\"\n")
 file(CHMOD ${MAN_PAGE}.tool PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+
 # The page's date is the last commit's, so that every build of one commit makes the same page.
 execute_process(COMMAND git -C ${SOURCE_DIR} log -1 --format=%ct OUTPUT_VARIABLE epoch
   OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
@@ -61,4 +116,4 @@ string(TOUPPER "${wrapper}" upper)
 string(TOUPPER "${NAME}" upperName)
 string(REPLACE "${upper}" "${upperName}" page "${page}")
 file(WRITE ${MAN_PAGE} "${page}")
-file(REMOVE ${MAN_PAGE}.new ${MAN_PAGE}.tool ${MAN_PAGE}.include)
+file(REMOVE ${MAN_PAGE}.new ${MAN_PAGE}.tool ${MAN_PAGE}.include ${MAN_PAGE}.help)
