@@ -83,8 +83,10 @@ build_deb() {
   local package=$1 dir="debian/$1" dbg="debian/$1-dbgsym"
   local binaries
   mapfile -t binaries < <(find "$dir" -type f -exec sh -c 'file -b "$1" | grep -q "^ELF"' _ {} \; -print)
-  dpkg-shlibdeps -T"debian/$package.substvars" -l"$work/debian/oracle-cloud-info/usr/lib/oracle-cloud-info" "${binaries[@]}"
-  install -d -m 0755 "$dir/DEBIAN"
+  # The libraries of the plug-in's package are found there ($ORIGIN is read against each DEBIAN/'s folder).
+  install -d -m 0755 debian/oracle-cloud-info/DEBIAN "$dir/DEBIAN"
+  dpkg-shlibdeps -T"debian/$package.substvars" -l"$work/debian/oracle-cloud-info/usr/lib/oracle-cloud-info" \
+    "${binaries[@]}" 2> >(grep -v "can't extract name and version from library name" >&2)
   dpkg-gencontrol -p"$package" -P"$dir" -T"debian/$package.substvars" -v"$version" -fdebian/files
   for d in "$dir" "$dbg"; do
     find "$d" -type d -exec chmod 0755 {} +
@@ -96,15 +98,19 @@ build_deb() {
 }
 
 rm -f "$out"/*.deb
+started=$SECONDS
 stage oracle-cloud-info plugin
 stage oracle-cloud-info-tools tools
 for package in oracle-cloud-info oracle-cloud-info-tools; do split_debug "$package"; done
 for package in oracle-cloud-info oracle-cloud-info-tools; do build_deb "$package"; done
 cd "$root"
 ls -1 "$out"/*.deb
+echo "packages built in $((SECONDS - started)) s"
+started=$SECONDS
 
 # Errors fail the script; warnings are printed.
 lintian --fail-on error "$out"/*.deb
+echo "lintian: no error ($((SECONDS - started)) s)"
 $check_install || exit 0
 
 # A fresh Debian 12 root: debootstrapped once into the cache (with apt's lists), copied for each check.
