@@ -48,6 +48,8 @@ TEST(BashCompletion, OffersCommandsOptionsAndValuesWhereTheyBelong) {
       {"cloud-sim", {"fault", ""}, {"add", "ls", "clear"}, {"init", "--op"}},
       {"cloud-sim", {"fault", "add", "--op", "GetVMInfo", "--"}, {"--action", "--nth", "--every"}, {"--file-links"}},
       {"cloud-sim", {"init", "--f"}, {"--file-links"}, {"--json"}},
+      // A flag takes no value: the next word is an option again.
+      {"cloud-sim", {"calls", "--json", "--"}, {"--reset"}, {}},
   };
   for (const auto& c : cases) {
     const std::set<std::string> offered = Offered(c.tool, c.words);
