@@ -143,10 +143,13 @@ cp -a "$base/." "$target/"
 cp /etc/resolv.conf "$target/etc/resolv.conf"
 mount -t proc proc "$target/proc"
 cp "$out/oracle-cloud-info_${version}_${arch}.deb" "$out/oracle-cloud-info-tools_${version}_${arch}.deb" "$target/tmp/"
-DEBIAN_FRONTEND=noninteractive chroot "$target" apt-get install -y -qq --no-install-recommends \
-  "./tmp/oracle-cloud-info_${version}_${arch}.deb" "./tmp/oracle-cloud-info-tools_${version}_${arch}.deb" >/dev/null
+DEBIAN_FRONTEND=noninteractive chroot "$target" apt-get install -y -q --no-install-recommends -o Dpkg::Use-Pty=0 \
+  "./tmp/oracle-cloud-info_${version}_${arch}.deb" "./tmp/oracle-cloud-info-tools_${version}_${arch}.deb" \
+  >"$cache/install.log" 2>&1 || { tail -20 "$cache/install.log" >&2; exit 1; }
 chroot "$target" backup-agent --version
 chroot "$target" cloud-sim --version
+# A sandbox whose volumes are links to files (a chroot has no loop devices of its own), and the agent
+# loading the installed plug-in to connect to it.
 chroot "$target" cloud-sim init --file-links /tmp/sandbox >/dev/null
-chroot "$target" backup-agent --sandbox /tmp/sandbox connect >/dev/null
+chroot "$target" backup-agent --sandbox /tmp/sandbox connect | sed -n 1p
 echo "installed into a fresh Debian 12 root and ran there: $((SECONDS - started)) s"
