@@ -144,5 +144,7 @@ string(REPLACE "${wrapper}" "${NAME}" page "${page}")
 string(TOUPPER "${wrapper}" upper)
 string(TOUPPER "${NAME}" upperName)
 string(REPLACE "${upper}" "${upperName}" page "${page}")
+# The page's footer names the version; the commit (in "--version") would crowd out the date there.
+string(REGEX REPLACE "(\n\\.TH [^\n]*) \\(commit [^)\n]*\\)" "\\1" page "${page}")
 file(WRITE ${MAN_PAGE} "${page}")
 file(REMOVE ${MAN_PAGE}.new ${MAN_PAGE}.tool ${MAN_PAGE}.include ${MAN_PAGE}.help)
