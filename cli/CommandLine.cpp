@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "cli/BashCompletion.h"
 #include "cli/ExitCodes.h"
 #include "cli/ToolVersion.h"
 
@@ -37,6 +38,7 @@ void PrepareCommandLine(CLI::App& app, const std::string& tool) {
   app.set_version_flag("--version", tool + " " + ToolVersion(), "Print the version and the build's commit");
   app.set_help_all_flag("--help-all", "Print the help of every command");
   app.footer(ExitCodesText());
+  AddBashCompletionFlag(app);
 }
 
 std::string CommandList(const CLI::App& app) {

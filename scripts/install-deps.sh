@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs (and any named as arguments), when missing.
 set -euo pipefail
 packages=(g++ cmake make pkg-config libsqlite3-dev nlohmann-json3-dev libcli11-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libssl-dev openssl libcpp-httplib-dev libcurl4-openssl-dev binutils python3 "$@")
+          libbenchmark-dev libssl-dev openssl libcpp-httplib-dev libcurl4-openssl-dev binutils python3 help2man "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
