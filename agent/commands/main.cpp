@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
   app.add_option("--sandbox", sandboxDir, "Sandbox directory (or CLOUD_SANDBOX)");
   bool quiet = false;
   app.add_flag("--quiet,-q", quiet, "No progress lines on stderr");
+  app.fallthrough();  // --quiet and --sandbox also after the command
   const std::vector<SCommand> commands = AddCommands(app);
 
   if (auto exitCode = cli::ParseCommandLine(app, argc, argv)) return *exitCode;
