@@ -373,6 +373,8 @@ int FailAfterClaim(SBackupRun& run, CCommandReport& report) {
     std::fprintf(stderr, "backup-agent: %s\n", error.c_str());
   report.Left().backupFolder = run.folder.path;
   for (const auto& disk : run.missing) report.Left().missingDisks.push_back(disk.displayName);
+  if (run.cleanup.contains("left_for_next_job"))
+    for (const auto& entry : run.cleanup["left_for_next_job"]) report.Left().registered.push_back(entry.get<string>());
   return report.Failed(run.step, run.failure);
 }
 

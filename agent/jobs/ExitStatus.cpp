@@ -31,7 +31,7 @@ string LeftInWords(const SJobLeft& left) {
   string words;
   const auto add = [&](const string& what) { words += (words.empty() ? "" : "; ") + what; };
   if (!left.backupFolder.empty()) add("its backup folder [" + EscapeForDisplay(left.backupFolder) + "], marked failed");
-  if (!left.registered.empty()) add(std::to_string(left.registered.size()) + " registered entries for the next job's sweep");
+  if (!left.registered.empty()) add("what stays registered for the next job's sweep (" + std::to_string(left.registered.size()) + ")");
   return words;
 }
 
