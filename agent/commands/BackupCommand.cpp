@@ -70,10 +70,13 @@ void StreamDisk(IVMInfo& plugin, bool useDiskInterface, const MountCtx& ctx, con
   VmdkHandle handle;
   CStepLog log;
   if (useDiskInterface) {
+    CProgress opening("OpenVmdk: the attachment and iSCSI login of " + step.substr(step.find("disk ")) + " [" +
+                      EscapeForDisplay(job.disk.displayName) + "]");
     if (!plugin.OpenVmdk(ctx.vmName, ctx.vmGuid, disk.guid, handle)) {
       job.error = "OpenVmdk failed: " + DescribePluginFailure(plugin, log);
       return;
     }
+    opening.Done();
     if (!plugin.GetVmdkInfo(handle, disk)) {
       job.error = "GetVmdkInfo failed: " + DescribePluginFailure(plugin, log);
       plugin.CloseVmdk(handle);
