@@ -143,6 +143,17 @@ TEST(AgentCli, FailuresAreOneJsonObjectWithTheirCodeAndAMessageThatSaysTheFix) {
   long folders = 0;  // the refused backups made none
   for (const auto& entry : fs::directory_iterator(store)) folders += entry.is_directory();
   EXPECT_EQ(folders, 1);
+
+  // A partial backup exits 3 with its result ("ok": false) naming the disk it did not store.
+  sandbox.Fault("CreateVolumeSnapshot", 2, "fail");
+  const SAgentRun partial = RunAgent(sandbox, {"backup", "sample-db", "--store", store, "--json"});
+  EXPECT_EQ(partial.exitCode, 3) << partial.err;
+  const json result = partial.Json();
+  EXPECT_EQ(result["ok"], false);
+  EXPECT_EQ(result["exit_code"], 3);
+  ASSERT_EQ(result["missing_disks"].size(), 1u) << partial.out;
+  EXPECT_EQ(result["missing_disks"][0]["display_name"], "sample-db-data");
+  EXPECT_EQ(json::parse(ReadTestFile(result["backup_folder"].get<std::string>() + "/manifest.json"))["complete"], false);
 }
 
 // The exit codes of the command line itself, and a password file others may read refused by its mode.
