@@ -33,12 +33,15 @@ SCommand WithJson(CLI::App* app, std::shared_ptr<bool> json) {
   return command;
 }
 
-SSecretSources SecretOptions(const string& option, const string& variable) {
-  SSecretSources sources;
-  sources.option = option;
-  sources.fileOption = option + "-file";
-  sources.variable = variable;
-  return sources;
+// A password's option, its file option and its environment variable.
+void AddSecret(CLI::App* cmd, SSecretSources& secret, const string& option, const string& what, const string& variable) {
+  secret.option = option;
+  secret.fileOption = option + "-file";
+  secret.variable = variable;
+  cmd->add_option(option, secret.value,
+                  "The " + what + " (others see it in the process list: prefer " + secret.fileOption + " or $" + variable + ")")
+      ->each([&secret](const string&) { secret.given = true; });
+  cmd->add_option(secret.fileOption, secret.file, "File holding the " + what + " (mode 600: no access for group or others)");
 }
 
 SCommand Connect(CLI::App& app) {
@@ -46,18 +49,10 @@ SCommand Connect(CLI::App& app) {
   CLI::App* cmd = app.add_subcommand("connect", "Connect through the plug-in and show the proxy");
   SCommand command = WithJson(cmd, std::shared_ptr<bool>(options, &options->json));
   cmd->add_option("--user", options->connect.user, "Cloud user");
-  options->password = SecretOptions("--password", "BACKUP_AGENT_PASSWORD");
-  options->webProxyPassword = SecretOptions("--web-proxy-password", "BACKUP_AGENT_WEB_PROXY_PASSWORD");
-  for (SSecretSources* secret : {&options->password, &options->webProxyPassword}) {
-    auto* given = cmd->add_option(secret->option, secret->value,
-                                  "Password on the command line (others see it in the process list: prefer " +
-                                      secret->fileOption + " or $" + secret->variable + ")");
-    cmd->add_option(secret->fileOption, secret->file,
-                    "File holding the password (mode 600: no access for group or others)");
-    given->each([secret](const string&) { secret->given = true; });
-  }
+  AddSecret(cmd, options->password, "--password", "cloud password", "BACKUP_AGENT_PASSWORD");
   cmd->add_option("--web-proxy", options->connect.webProxyHost, "Web proxy host[:port]");
   cmd->add_option("--web-proxy-user", options->connect.webProxyUser, "Web proxy user");
+  AddSecret(cmd, options->webProxyPassword, "--web-proxy-password", "web proxy password", "BACKUP_AGENT_WEB_PROXY_PASSWORD");
   command.run = [options](const SAgentSandbox& sandbox) { return RunConnectCommand(sandbox, *options); };
   return command;
 }
@@ -80,7 +75,7 @@ SCommand Browse(CLI::App& app) {
 
 SCommand List(CLI::App& app) {
   auto options = std::make_shared<SInventoryOptions>();
-  CLI::App* cmd = app.add_subcommand("list", "List what the cloud offers (also: ls)")->alias("ls");
+  CLI::App* cmd = app.add_subcommand("list", "List what the cloud offers")->alias("ls");
   SCommand command = WithJson(cmd, std::shared_ptr<bool>(options, &options->json));
   cmd->add_option("kind", options->kind, "regions|compartments|instances|images|shapes|ads|buckets|keys|security-lists")
       ->required()
