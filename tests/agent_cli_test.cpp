@@ -126,6 +126,7 @@ TEST(AgentCli, FailuresAreOneJsonObjectWithTheirCodeAndAMessageThatSaysTheFix) {
       {{"backup", "sample-web", "--store", ""}, 2, null, "--store needs a folder path"},
       {{"backup", "sample-web", "--store", store, "--job-id", "abc"}, 2, null, "--job-id needs a whole number of at least 1"},
       {{"reconfigure", "sample-web"}, 2, null, "reconfigure has nothing to change"},
+      {{"backup", "--store", store}, 2, null, "\"backup-agent backup --help\" lists the options"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = c.args;
