@@ -389,7 +389,8 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
   SBackupRun run(sandbox, options);
   string error;
   if (!run.session.Open(SConnectOptions(), error)) return report.Failed("connect", error);
-  if (!FindInstance(run) || !ClaimFolder(run)) return report.Failed(run.step, run.failure);
+  if (!FindInstance(run)) return report.Failed(run.step, run.failure);
+  if (!ClaimFolder(run)) return run.folder.path.empty() ? report.Failed(run.step, run.failure) : FailAfterClaim(run, report);
 
   CInterruptWatch interrupts(run.session.Object());
   CBackupMount mount(run.session, run.ctx);
