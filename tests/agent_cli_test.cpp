@@ -98,6 +98,14 @@ TEST(AgentCli, JsonResultsOfEveryCommandMatchTheCloudAndTheStore) {
     EXPECT_EQ(done.Json()["instance"]["state"], state) << done.out;
     EXPECT_EQ(InstanceState(sandbox, restore.Json()["instance_id"]), state);
   }
+  const SAgentRun clone = RunAgent(sandbox, {"clone", "web-r", "--as", "web-c", "--json"});
+  ASSERT_EQ(clone.exitCode, 0) << clone.err;
+  const std::string cloneId = InstanceId(sandbox, "web-c");
+  EXPECT_EQ(clone.Json()["clone"]["id"], cloneId) << clone.out;
+  const SAgentRun deleted = RunAgent(sandbox, {"delete", cloneId, "--json"});
+  EXPECT_EQ(deleted.exitCode, 0) << deleted.err;
+  EXPECT_EQ(deleted.Json()["instance"]["state"], InstanceState(sandbox, cloneId)) << deleted.out;
+  EXPECT_EQ(InstanceState(sandbox, cloneId), "TERMINATED");
   for (const auto& args : std::vector<std::vector<std::string>>{{"registry", "--json"}, {"browse", "VMs", "--json"}}) {
     const SAgentRun listed = RunAgent(sandbox, args);
     EXPECT_EQ(listed.exitCode, 0) << listed.err;
