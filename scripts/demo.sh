@@ -38,9 +38,15 @@ fi
 "$sim" --sandbox "$sandbox" ls instances
 echo "== Connecting through the plug-in"
 "$agent" --sandbox "$sandbox" connect
-echo "== Backing up $instance"
-"$agent" --sandbox "$sandbox" backup "$instance" --store "$sandbox/store"
-manifest=$(ls -td "$sandbox"/store/*/ | head -1)manifest.json
+# Backs up the instance with --json (its progress lines go to stderr, shown as they come) and sets
+# $manifest from the backup folder the result names.
+backup_json() {
+  "$agent" --sandbox "$sandbox" backup "$instance" --store "$sandbox/store" --json > "$sandbox/backup.json"
+  cat "$sandbox/backup.json"
+  manifest=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["backup_folder"])' "$sandbox/backup.json")/manifest.json
+}
+echo "== Backing up $instance (progress on stderr, the result as JSON on stdout)"
+backup_json
 echo "== Checking the stored disks against the cloud's volumes ($manifest)"
 python3 - "$manifest" "$sim" "$sandbox" <<'PY'
 import json, subprocess, sys
@@ -80,7 +86,7 @@ restore_and_check() {
   echo "== Checking the volumes of [$name] against the stored disks"
   check_volumes "$manifest" "$result"
 }
-echo "== Restoring the backup as [$restored]"
+echo "== Restoring the backup as [$restored] (progress on stderr)"
 restore_and_check "$restored"
 converted=$instance-converted
 # Restored volumes are named after their source and the second of the restore.
@@ -97,8 +103,7 @@ if ! grep -qx "flavour=classic" "$sandbox/sandbox.ini"; then
   echo "== Changing the source's volume $data, backing it up again and syncing only the change"
   "$sim" --sandbox "$sandbox" volume write "$data" --offset 1048576 --text "changed after the first sync"
   sleep 1
-  "$agent" --sandbox "$sandbox" backup "$instance" --store "$sandbox/store"
-  manifest=$(ls -td "$sandbox"/store/*/ | head -1)manifest.json
+  backup_json
   "$agent" --sandbox "$sandbox" replicate "$(dirname "$manifest")" --to "$replica" --json > "$sandbox/replicate.json"
   cat "$sandbox/replicate.json"
   echo "== Checking the volumes of [$replica] against the second backup"

@@ -169,7 +169,7 @@ TEST(AgentBackup, RefusesBadOptionsAndUsedJobIdsAndGivesJobsAtOnceIdsOfTheirOwn)
       {with("0"), 2, "--job-id [0] is below the minimum 1"},
       {with("9223372036854775808"), 2, "is past the maximum"},
       {{"reconfigure", "sample-web", "--cpus", "2147483648"}, 2, "--cpus [2147483648] is past the maximum"},
-      {{"backup", "sample-web", "--store", ""}, 2, "the store folder must not be empty"},
+      {{"backup", "sample-web", "--store", ""}, 2, "--store needs a folder path"},
       {{"backup", "sample-web", "--store", sandbox.Dir() + "/a-file"}, 1, "cannot create the store"},
       {{"backup", "bad\x01\xff\\name", "--store", store}, 1, "no instance [bad\\x01\\xff\\\\name]"},
   };

@@ -498,7 +498,7 @@ TEST(AgentRestore, AFlexInstanceKeepsItsSizeAndCardsAndPowerOnLeavesItRunning) {
   EXPECT_EQ(sandbox.CloudSim({"leaks", "--keep", "db-r"}, &out), 0) << out;
 }
 
-// Ctrl-C while a login hangs stops it at once; the restore fails with 4000 and leaves nothing.
+// Ctrl-C while a login hangs stops it at once; the restore fails with 4000, exits 130 and leaves nothing.
 TEST(AgentRestore, AnInterruptStopsAHungLoginAndTheRestoreUnwinds) {
   SRestoreRun run;
   run.sandbox.CloudSim({"calls", "--reset"});
@@ -509,7 +509,7 @@ TEST(AgentRestore, AnInterruptStopsAHungLoginAndTheRestoreUnwinds) {
   ASSERT_EQ(run.sandbox.Calls("iscsiadm:login"), 1);
   ::kill(job, SIGINT);
   const int status = CTestSandbox::WaitFor(job);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
   EXPECT_NE(ReadTestFile(log).find("InitRestoreVM failed: error 4000"), std::string::npos) << ReadTestFile(log);
   run.ExpectOnly("", "interrupted");
 }

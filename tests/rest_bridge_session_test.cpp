@@ -128,6 +128,15 @@ TEST_F(RestSession, APassphraseGivenAsThePasswordOpensTheKeyAndNoSecretReachesAL
   EXPECT_NE(sandbox_.Agent({"connect", "--user", user, "--password", "wrong passphrase"}, &out), 0) << out;
   EXPECT_NE(out.find("locked.pem] holds an encrypted key"), std::string::npos) << out;
   EXPECT_EQ(out.find("wrong passphrase"), std::string::npos) << out;
+  // The same passphrase from a file only its owner may read, and from the environment.
+  const std::string file = sandbox_.Dir() + "/passphrase";
+  WriteTestFile(file, passphrase + "\n");
+  ::chmod(file.c_str(), 0600);
+  EXPECT_EQ(sandbox_.Agent({"connect", "--user", user, "--password-file", file}, &out), 0) << out;
+  {
+    hosttest::ScopedEnv fromEnv("BACKUP_AGENT_PASSWORD", passphrase);
+    EXPECT_EQ(sandbox_.Agent({"connect", "--user", user}, &out), 0) << out;
+  }
   const std::string logs = LogsText(), pem = ReadTestFile(sandbox_.Dir() + "/api/api_key.pem");
   ASSERT_NE(logs.find("Connected to the cloud's API"), std::string::npos) << "no log was written";
   for (const std::string& secret : {passphrase, std::string("wrong passphrase"), std::string("proxy-secret-password"),

@@ -21,6 +21,7 @@
 #include "agent/jobs/DisplayText.h"
 #include "agent/jobs/FailureCause.h"
 #include "agent/jobs/InterruptWatch.h"
+#include "agent/jobs/Progress.h"
 #include "agent/commands/RegistryCommand.h"
 #include "host/EvDebug.h"
 #include "host/FXFile.h"
@@ -48,24 +49,6 @@ struct SMissingDisk {
   string reason;
 };
 
-// One progress line per disk on a terminal.
-class CProgress {
- public:
-  explicit CProgress(bool enabled) : enabled_(enabled) {}
-  void Show(const string& disk, UINT64 done, UINT64 total) {
-    if (!enabled_) return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    int percent = total ? static_cast<int>(done * 100 / total) : 100;
-    std::printf("\r  %-40s %3d%%", disk.c_str(), percent);
-    if (done >= total) std::printf("\n");
-    std::fflush(stdout);
-  }
-
- private:
-  bool enabled_;
-  std::mutex mutex_;
-};
-
 // Removes a file unless kept.
 class CFileRemover {
  public:
@@ -82,15 +65,18 @@ class CFileRemover {
 // Opens, reads and closes one disk through the plug-in. The copy is written beside its final name,
 // read back and verified, and only then renamed.
 void StreamDisk(IVMInfo& plugin, bool useDiskInterface, const MountCtx& ctx, const string& disksDir, SDiskJob& job,
-                CProgress& progress) {
+                const string& step) {
   SDisk disk = job.disk;
   VmdkHandle handle;
   CStepLog log;
   if (useDiskInterface) {
+    CProgress opening("OpenVmdk: the attachment and iSCSI login of " + step.substr(step.find("disk ")) + " [" +
+                      EscapeForDisplay(job.disk.displayName) + "]");
     if (!plugin.OpenVmdk(ctx.vmName, ctx.vmGuid, disk.guid, handle)) {
       job.error = "OpenVmdk failed: " + DescribePluginFailure(plugin, log);
       return;
     }
+    opening.Done();
     if (!plugin.GetVmdkInfo(handle, disk)) {
       job.error = "GetVmdkInfo failed: " + DescribePluginFailure(plugin, log);
       plugin.CloseVmdk(handle);
@@ -103,8 +89,9 @@ void StreamDisk(IVMInfo& plugin, bool useDiskInterface, const MountCtx& ctx, con
   CFileRemover removePartial(partial);
   SDiskCopyResult copied;
   string error;
+  CProgress progress(step + " [" + EscapeForDisplay(job.disk.displayName) + "]", disk.size);
   bool ok = CopyDiskSparse(disk.name, disk.size, partial, copied, error, &InterruptFlag(),
-                           [&](UINT64 done) { progress.Show(job.disk.indexName, done, disk.size); });
+                           [&](UINT64 done) { progress.Advance(done); });
   if (!ok) error = "reading the disk failed: " + EscapeForDisplay(error);
   // A close that fails leaves the replica attached; the unmount's clean-up detaches it (or fails
   // the job). The copy itself is whole, and verified next.
@@ -112,6 +99,7 @@ void StreamDisk(IVMInfo& plugin, bool useDiskInterface, const MountCtx& ctx, con
     log = CStepLog();
     if (!plugin.CloseVmdk(handle)) job.warning = "CloseVmdk failed: " + DescribePluginFailure(plugin, log);
   }
+  if (ok) progress.Advance(disk.size);
   if (ok && !VerifyStoredCopy(partial, copied, error)) {
     error = "verifying the stored disk failed: " + EscapeForDisplay(error);
     ok = false;
@@ -125,6 +113,7 @@ void StreamDisk(IVMInfo& plugin, bool useDiskInterface, const MountCtx& ctx, con
     return;
   }
   removePartial.Keep();
+  progress.Done();
   job.record = {{"index_name", job.disk.indexName}, {"volume_id", job.disk.volumeId},
                 {"display_name", job.disk.displayName}, {"boot", job.disk.isBootDisk},
                 {"size", copied.size},           {"bytes_read", copied.bytesRead},
@@ -183,75 +172,92 @@ string CleanupWarning(const json& cleanup) {
                       : "left registered for the next job on this proxy to remove: " + EscapeForDisplay(left);
 }
 
-}  // namespace
-
-
-int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options) {
-  if (options.store.empty()) return Usage("the store folder must not be empty");
-  CAgentSession session(sandbox);
-  string error;
-  if (!session.Open(SConnectOptions(), error)) return Fail(error);
-  IVMInfo& plugin = session.Object();
-
-  std::vector<SVMInfo> all;
-  if (!plugin.GetVMInfoList(all, 0, 0, nullptr, FILTER_TYPE_NONE))
-    return Fail("listing instances failed: " + session.DescribeLastError());
-  std::vector<SVMInfo> matches;
-  for (const auto& vm : all)
-    if (vm.guid == options.instance || vm.name == options.instance) matches.push_back(vm);
-  if (matches.size() != 1)
-    return Fail(string(matches.empty() ? "no" : "more than one") + " instance [" + EscapeForDisplay(options.instance) +
-                "]");
-  const SVMInfo target = matches[0];
-  const string shownName = EscapeForDisplay(target.name);
-
-  session.MarkStep();
-  SVMInfo current;
-  if (!plugin.GetVMInfoForVM(target.name, target.guid, "", VMINFO_FLAGS_BACKUP, 0, current))
-    return Fail("reading the volumes of [" + shownName + "] failed: " + session.DescribeLastError());
-  const std::vector<SDisk> selected = SelectedDisks(current);
-  const json restoreRecord = RestoreRecord(plugin, current);
-
+// One backup job as it goes, step by step; a step that fails names itself and why.
+struct SBackupRun {
+  SBackupRun(const SAgentSandbox& sandbox, const SBackupOptions& options) : options(options), session(sandbox) {}
+  const SBackupOptions& options;
+  CAgentSession session;
+  SVMInfo target;
+  string shownName;
+  std::vector<SDisk> selected;
+  json restoreRecord;
   SBackupFolder folder;
-  if (!ClaimBackupFolder(options.store, options.jobId, static_cast<long long>(HostClock::Now()), target.name, folder,
-                         error))
-    return Fail(error);
-  const long long jobId = folder.jobId;
-  const string backupDir = folder.path;
-  EvEvent::setJob(jobId, target.name);
-  const string disksDir = FXPath::Append(backupDir, "disks");
-  if (::mkdir(disksDir.c_str(), 0700) != 0 || !MakeOwnerOnly(disksDir, true))
-    return Fail("cannot create [" + EscapeForDisplay(disksDir) + "]: " + strerror(errno));
-
+  string disksDir;
   MountCtx ctx;
-  ctx.vmName = target.name;
-  ctx.vmGuid = target.guid;
-  ctx.mountPath = FXPath::Append(backupDir, "config");
-
-  CInterruptWatch interrupts(plugin);
-  CBackupMount mount(session, ctx);
-  std::printf("Backing up [%s] %s (job %lld)\n", shownName.c_str(), target.guid.c_str(), jobId);
-  std::fflush(stdout);
-  if (!mount.Mount(error)) return Fail("MountVM failed: " + error);
-  // A disk the mount left out recorded its error and logged why; both are read before the next call.
-  const int mountCode = static_cast<int>(plugin.GetLastVMError());
-  const string mountDetails = plugin.GetLastVMErrorDetails();
-
-  session.MarkStep();
-  std::vector<SMountInfoFull> entries;
-  if (!plugin.GetFullMountInfo(ctx, entries)) return Fail("GetFullMountInfo failed: " + session.DescribeLastError());
-
+  int mountCode = 0;      // what the mount left recorded for the disks it left out
+  string mountDetails;
   std::vector<SDiskJob> jobs;
   json files = json::array();
   bool filesComplete = true;
+  json disks = json::array();
+  std::vector<SMissingDisk> missing;
+  json cleanup;
+  bool complete = false;
+  // The failed step and its message.
+  string step;
+  string failure;
+
+  bool Failed(const string& failedStep, const string& message) {
+    step = failedStep;
+    failure = message;
+    return false;
+  }
+};
+
+// The instance named (or with that id), and its volumes selected for the backup.
+bool FindInstance(SBackupRun& run) {
+  IVMInfo& plugin = run.session.Object();
+  std::vector<SVMInfo> all;
+  if (!plugin.GetVMInfoList(all, 0, 0, nullptr, FILTER_TYPE_NONE))
+    return run.Failed("GetVMInfoList", "listing instances failed: " + run.session.DescribeLastError());
+  std::vector<SVMInfo> matches;
+  for (const auto& vm : all)
+    if (vm.guid == run.options.instance || vm.name == run.options.instance) matches.push_back(vm);
+  if (matches.size() != 1)
+    return run.Failed("instance", string(matches.empty() ? "no" : "more than one") + " instance [" +
+                                      EscapeForDisplay(run.options.instance) + "]");
+  run.target = matches[0];
+  run.shownName = EscapeForDisplay(run.target.name);
+  run.session.MarkStep();
+  SVMInfo current;
+  if (!plugin.GetVMInfoForVM(run.target.name, run.target.guid, "", VMINFO_FLAGS_BACKUP, 0, current))
+    return run.Failed("GetVMInfoForVM",
+                      "reading the volumes of [" + run.shownName + "] failed: " + run.session.DescribeLastError());
+  run.selected = SelectedDisks(current);
+  run.restoreRecord = RestoreRecord(plugin, current);
+  return true;
+}
+
+// A new folder of the store for the job, with its disks/ folder; the mount's configuration goes to config/.
+bool ClaimFolder(SBackupRun& run) {
+  string error;
+  if (!ClaimBackupFolder(run.options.store, run.options.jobId, static_cast<long long>(HostClock::Now()),
+                         run.target.name, run.folder, error))
+    return run.Failed("store", error);
+  EvEvent::setJob(run.folder.jobId, run.target.name);
+  run.disksDir = FXPath::Append(run.folder.path, "disks");
+  if (::mkdir(run.disksDir.c_str(), 0700) != 0 || !MakeOwnerOnly(run.disksDir, true))
+    return run.Failed("store", "cannot create [" + EscapeForDisplay(run.disksDir) + "]: " + strerror(errno));
+  run.ctx.vmName = run.target.name;
+  run.ctx.vmGuid = run.target.guid;
+  run.ctx.mountPath = FXPath::Append(run.folder.path, "config");
+  return true;
+}
+
+// The disks and configuration files the mount offers; each file is recorded with its SHA-256.
+bool ReadMountInfo(SBackupRun& run) {
+  run.session.MarkStep();
+  std::vector<SMountInfoFull> entries;
+  if (!run.session.Object().GetFullMountInfo(run.ctx, entries))
+    return run.Failed("GetFullMountInfo", "GetFullMountInfo failed: " + run.session.DescribeLastError());
   for (const auto& entry : entries) {
     if (entry.disks.empty()) continue;
     const SDisk& item = entry.disks[0];
     if (entry.mountType == MOUNT_TYPE_DISK) {
-      jobs.emplace_back().disk = item;
+      run.jobs.emplace_back().disk = item;
       continue;
     }
-    string sha;
+    string sha, error;
     json record = {{"name", item.displayName}, {"size", item.backupSize}, {"main_config", item.fileKind == FILE_KIND_MAIN_CONFIG}};
     if (Sha256OfFile(item.name, sha, error)) {
       record["sha256"] = sha;
@@ -259,99 +265,173 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
       std::fprintf(stderr, "backup-agent: configuration file [%s] not stored: %s\n",
                    EscapeForDisplay(item.displayName).c_str(), EscapeForDisplay(error).c_str());
       record["error"] = error;
-      filesComplete = false;
+      run.filesComplete = false;
     }
-    files.push_back(record);
+    run.files.push_back(record);
   }
+  return true;
+}
 
+// Every disk read into the store, several at once up to the plug-in's stream limit.
+void CopyDisks(SBackupRun& run, const SAgentSandbox& sandbox) {
+  IVMInfo& plugin = run.session.Object();
   const bool useDiskInterface = sandbox.instanceType == VSINST_ORACLE_CLOUD_INFRASTRUCTURE;
   const int limit = std::max(1, plugin.GetStreamLimit());
-  CProgress progress(::isatty(STDOUT_FILENO) != 0);
   std::atomic<size_t> next{0};
   std::vector<std::thread> workers;
-  for (int i = 0; i < std::min<int>(limit, static_cast<int>(jobs.size())); ++i)
+  const size_t count = run.jobs.size();
+  for (int i = 0; i < std::min<int>(limit, static_cast<int>(count)); ++i)
     workers.emplace_back([&] {
-      for (size_t k; (k = next.fetch_add(1)) < jobs.size();) StreamDisk(plugin, useDiskInterface, ctx, disksDir, jobs[k], progress);
+      for (size_t k; (k = next.fetch_add(1)) < count;)
+        StreamDisk(plugin, useDiskInterface, run.ctx, run.disksDir, run.jobs[k],
+                   "copying disk " + std::to_string(k + 1) + " of " + std::to_string(count));
     });
   for (auto& worker : workers) worker.join();
+}
 
-  // Every selected disk must be stored: one the mount left out or the agent could not store is missing.
-  json disks = json::array();
-  std::vector<SMissingDisk> missing;
-  for (const auto& job : jobs)
-    if (job.ok) disks.push_back(job.record);
-  for (const auto& disk : selected) {
-    auto found = std::find_if(jobs.begin(), jobs.end(), [&](const SDiskJob& job) { return job.disk.volumeId == disk.volumeId; });
-    if (found != jobs.end() && found->ok) continue;
-    const string reason = found != jobs.end()
-                              ? found->error
-                              : "left out by the mount: " +
-                                    DescribeFailure(mountCode, mountDetails, mount.MountLog(), disk.displayName);
-    missing.push_back(SMissingDisk{disk.volumeId, disk.displayName, reason});
+// Every selected disk must be stored: one the mount left out or the agent could not store is missing.
+void CollectMissing(SBackupRun& run, const CBackupMount& mount) {
+  for (const auto& job : run.jobs)
+    if (job.ok) run.disks.push_back(job.record);
+  for (const auto& disk : run.selected) {
+    auto found = std::find_if(run.jobs.begin(), run.jobs.end(),
+                              [&](const SDiskJob& job) { return job.disk.volumeId == disk.volumeId; });
+    if (found != run.jobs.end() && found->ok) continue;
+    const string reason =
+        found != run.jobs.end()
+            ? found->error
+            : "left out by the mount: " + DescribeFailure(run.mountCode, run.mountDetails, mount.MountLog(), disk.displayName);
+    run.missing.push_back(SMissingDisk{disk.volumeId, disk.displayName, reason});
   }
-  for (const auto& job : jobs)
-    if (!job.ok && std::none_of(selected.begin(), selected.end(),
+  for (const auto& job : run.jobs)
+    if (!job.ok && std::none_of(run.selected.begin(), run.selected.end(),
                                 [&](const SDisk& disk) { return disk.volumeId == job.disk.volumeId; }))
-      missing.push_back(SMissingDisk{job.disk.volumeId, job.disk.displayName, job.error});
-  for (const auto& disk : missing)
+      run.missing.push_back(SMissingDisk{job.disk.volumeId, job.disk.displayName, job.error});
+  for (const auto& disk : run.missing)
     std::fprintf(stderr, "backup-agent: disk [%s] %s not stored: %s\n", EscapeForDisplay(disk.displayName).c_str(),
                  EscapeForDisplay(disk.volumeId).c_str(), disk.reason.c_str());
-  for (const auto& job : jobs)
+  for (const auto& job : run.jobs)
     if (!job.warning.empty())
       std::fprintf(stderr, "backup-agent: disk [%s] %s: %s; the unmount detaches it\n",
                    EscapeForDisplay(job.disk.displayName).c_str(), EscapeForDisplay(job.disk.volumeId).c_str(),
                    job.warning.c_str());
+  run.complete = run.missing.empty() && run.filesComplete;
+}
 
-  const bool interrupted = InterruptFlag().load();
-  if (interrupted) std::fprintf(stderr, "backup-agent: interrupted\n");
-  string unmountFailure;
-  const bool unmounted = mount.Unmount(unmountFailure);
-  if (!unmounted && disks.empty()) std::fprintf(stderr, "backup-agent: UnmountVM failed: %s\n", unmountFailure.c_str());
-  if (disks.empty()) return Fail("no disk of [" + shownName + "] was stored");
-  // A clean-up that failed does not touch what is stored: the backup stands, and what the job could
-  // not remove stays registered for the next job on this proxy.
-  json cleanup = {{"ok", unmounted}};
-  if (!unmounted) cleanup.update(LeftForTheNextJob(sandbox, target.guid, unmountFailure));
-
-  const bool complete = missing.empty() && filesComplete;
-  json missingJson = json::array();
+json MissingJson(const std::vector<SMissingDisk>& missing) {
+  json list = json::array();
   for (const auto& disk : missing)
-    missingJson.push_back({{"volume_id", disk.volumeId}, {"display_name", disk.displayName}, {"reason", disk.reason}});
-  json instance = {{"name", target.name}, {"guid", target.guid}};
-  instance.update(restoreRecord);
-  if (!IsValidUtf8(target.name)) instance["name_escaped"] = shownName;
-  json manifest = {{"instance", instance},
-                   {"flavour", sandbox.flavour},
-                   {"job_id", jobId},
-                   {"created", HostClock::Now()},
-                   {"complete", complete},
-                   {"missing_disks", missingJson},
-                   {"cleanup", cleanup},
-                   {"disks", disks},
-                   {"files", files}};
-  const string manifestPath = FXPath::Append(backupDir, "manifest.json");
+    list.push_back({{"volume_id", disk.volumeId}, {"display_name", disk.displayName}, {"reason", disk.reason}});
+  return list;
+}
+
+// manifest.json: what a restore reads, and what the job could not store or clean up.
+bool WriteManifest(SBackupRun& run, const SAgentSandbox& sandbox) {
+  json instance = {{"name", run.target.name}, {"guid", run.target.guid}};
+  instance.update(run.restoreRecord);
+  if (!IsValidUtf8(run.target.name)) instance["name_escaped"] = run.shownName;
+  const json manifest = {{"instance", instance},          {"flavour", sandbox.flavour},
+                         {"job_id", run.folder.jobId},    {"created", HostClock::Now()},
+                         {"complete", run.complete},      {"missing_disks", MissingJson(run.missing)},
+                         {"cleanup", run.cleanup},        {"disks", run.disks},
+                         {"files", run.files}};
+  const string path = FXPath::Append(run.folder.path, "manifest.json");
   // Texts that are not UTF-8 are written with U+FFFD in their place (the escaped name keeps the bytes).
-  if (!WriteWholeFile(manifestPath, manifest.dump(2, ' ', false, json::error_handler_t::replace) + "\n"))
-    return Fail("cannot write [" + EscapeForDisplay(manifestPath) + "]: " + strerror(errno));
-  std::printf("%s of [%s] stored in %s\n", complete ? "Backup" : "Partial backup", shownName.c_str(),
-              EscapeForDisplay(backupDir).c_str());
-  for (const auto& d : disks) {
+  if (WriteWholeFile(path, manifest.dump(2, ' ', false, json::error_handler_t::replace) + "\n")) return true;
+  return run.Failed("manifest", "cannot write [" + EscapeForDisplay(path) + "]: " + strerror(errno));
+}
+
+// The result: for people on stdout, or the --json object.
+int ReportStored(SBackupRun& run, CCommandReport& report) {
+  const int exitCode = run.complete ? kExitDone : kExitPartial;
+  if (!run.cleanup["ok"].get<bool>())
+    std::fprintf(stderr, "backup-agent: warning: UnmountVM failed: %s; %s\n", run.cleanup["error"].get<string>().c_str(),
+                 CleanupWarning(run.cleanup).c_str());
+  if (!run.complete)
+    std::fprintf(stderr, "backup-agent: partial backup of [%s]: %zu of %zu disks stored\n", run.shownName.c_str(),
+                 static_cast<size_t>(run.disks.size()), static_cast<size_t>(run.disks.size() + run.missing.size()));
+  if (report.Json())
+    return report.Succeeded({{"command", "backup"},           {"instance", {{"name", run.target.name}, {"guid", run.target.guid}}},
+                             {"job_id", run.folder.jobId},    {"backup_folder", run.folder.path},
+                             {"complete", run.complete},      {"exit_code", exitCode},
+                             {"disks", run.disks},            {"missing_disks", MissingJson(run.missing)},
+                             {"cleanup", run.cleanup}},
+                            exitCode);
+  std::printf("%s of [%s] stored in %s\n", run.complete ? "Backup" : "Partial backup", run.shownName.c_str(),
+              EscapeForDisplay(run.folder.path).c_str());
+  for (const auto& d : run.disks) {
     SDiskChecksum checksum;
     string unused;  // every record the backup wrote holds one
     ChecksumFromJson(d, "", checksum, unused);
     std::printf("  %-50s %12llu bytes  %s\n", EscapeForDisplay(d["index_name"].get<string>()).c_str(),
                 static_cast<unsigned long long>(d["size"].get<UINT64>()), checksum.Shown().c_str());
   }
-  if (!unmounted)
-    std::fprintf(stderr, "backup-agent: warning: UnmountVM failed: %s; %s\n", unmountFailure.c_str(),
-                 CleanupWarning(cleanup).c_str());
-  if (interrupted) return kExitFailed;
-  if (!complete) {
-    std::fprintf(stderr, "backup-agent: partial backup of [%s]: %zu of %zu disks stored\n", shownName.c_str(),
-                 static_cast<size_t>(disks.size()), static_cast<size_t>(disks.size() + missing.size()));
-    return kExitPartial;
+  return exitCode;
+}
+
+// A job that fails or is interrupted after its folder exists marks it failed and names it.
+int FailAfterClaim(SBackupRun& run, CCommandReport& report) {
+  string error;
+  if (!MarkBackupFailed(run.folder.path, run.step, run.failure, error))
+    std::fprintf(stderr, "backup-agent: %s\n", error.c_str());
+  report.Left().backupFolder = run.folder.path;
+  for (const auto& disk : run.missing) report.Left().missingDisks.push_back(disk.displayName);
+  if (run.cleanup.contains("left_for_next_job"))
+    for (const auto& entry : run.cleanup["left_for_next_job"]) report.Left().registered.push_back(entry.get<string>());
+  return report.Failed(run.step, run.failure);
+}
+
+}  // namespace
+
+int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options) {
+  CCommandReport report("backup", options.json);
+  if (options.store.empty()) return report.UsageError("--store needs a folder path");
+  SBackupRun run(sandbox, options);
+  string error;
+  if (!run.session.Open(SConnectOptions(), error)) return report.Failed("connect", error);
+  if (!FindInstance(run)) return report.Failed(run.step, run.failure);
+  if (!ClaimFolder(run)) return run.folder.path.empty() ? report.Failed(run.step, run.failure) : FailAfterClaim(run, report);
+
+  CInterruptWatch interrupts(run.session.Object());
+  CBackupMount mount(run.session, run.ctx);
+  if (!options.json) {
+    std::printf("Backing up [%s] %s (job %lld)\n", run.shownName.c_str(), run.target.guid.c_str(), run.folder.jobId);
+    std::fflush(stdout);
   }
-  return kExitDone;
+  {
+    CProgress waiting("MountVM: snapshots and their volumes of [" + run.shownName + "]");
+    if (!mount.Mount(error)) {
+      run.Failed("MountVM", "MountVM failed: " + error);
+      return FailAfterClaim(run, report);
+    }
+    waiting.Done();
+  }
+  // A disk the mount left out recorded its error and logged why; both are read before the next call.
+  run.mountCode = static_cast<int>(run.session.Object().GetLastVMError());
+  run.mountDetails = run.session.Object().GetLastVMErrorDetails();
+  if (!ReadMountInfo(run)) return FailAfterClaim(run, report);
+  CopyDisks(run, sandbox);
+  CollectMissing(run, mount);
+
+  string unmountFailure;
+  const bool unmounted = mount.Unmount(unmountFailure);
+  run.cleanup = {{"ok", unmounted}};
+  // A clean-up that failed does not touch what is stored: the backup stands, and what the job could
+  // not remove stays registered for the next job on this proxy.
+  if (!unmounted) run.cleanup.update(LeftForTheNextJob(sandbox, run.target.guid, unmountFailure));
+  if (InterruptFlag().load()) {
+    WriteManifest(run, sandbox);
+    run.Failed("copy", "the backup was interrupted: " + std::to_string(run.disks.size()) + " of " +
+                           std::to_string(run.jobs.size()) + " disks stored");
+    return FailAfterClaim(run, report);
+  }
+  if (run.disks.empty()) {
+    if (!unmounted) std::fprintf(stderr, "backup-agent: UnmountVM failed: %s\n", unmountFailure.c_str());
+    run.Failed("copy", "no disk of [" + run.shownName + "] was stored");
+    return FailAfterClaim(run, report);
+  }
+  if (!WriteManifest(run, sandbox)) return FailAfterClaim(run, report);
+  return ReportStored(run, report);
 }
 
 }  // namespace agent

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "agent/jobs/ExitStatus.h"
 #include "host/FXFile.h"
 #include "host/FXString.h"
 #include "host/VMCleaner.h"
@@ -52,12 +53,10 @@ bool RegisteredUnderBackupOf(const SAgentSandbox& sandbox, const string& instanc
 }
 
 int RunRegistryCommand(const SAgentSandbox& sandbox, bool json) {
+  CCommandReport report("registry", json);
   std::vector<SRegistryRoot> roots;
   string error;
-  if (!ReadSandboxRegistry(sandbox, roots, error)) {
-    std::fprintf(stderr, "backup-agent: %s\n", error.c_str());
-    return 1;
-  }
+  if (!ReadSandboxRegistry(sandbox, roots, error)) return report.Failed("registry", error);
   if (json) {
     nlohmann::json out = nlohmann::json::array();
     for (const auto& root : roots) {
@@ -66,19 +65,18 @@ int RunRegistryCommand(const SAgentSandbox& sandbox, bool json) {
       out.push_back({{"mode", ModeName(root.mode)}, {"name", root.name}, {"orphan", root.orphan}, {"children", children}});
     }
     // Keys may hold any bytes; bytes that are not UTF-8 are shown as U+FFFD.
-    std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
-    return 0;
+    return report.Succeeded(out);
   }
   if (roots.empty()) {
     std::printf("The registry is empty.\n");
-    return 0;
+    return kExitDone;
   }
   for (const auto& root : roots) {
     std::printf("%s %s (%s)\n", ModeName(root.mode), root.name.c_str(), root.orphan ? "orphan" : "owner alive");
     for (const auto& child : root.children)
       std::printf("  %-14s %s\n", TypeName(child.type).c_str(), child.name.c_str());
   }
-  return 0;
+  return kExitDone;
 }
 
 }  // namespace agent

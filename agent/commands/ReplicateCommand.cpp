@@ -276,18 +276,21 @@ SReplicationState SyncedState(const SRestoreSource& source, const string& backup
   return state;
 }
 
-void PrintResult(const SRestoreSource& source, const SReplicationState& state, const RestoreCtx& ctx, int fallback,
-                 UINT64 bytesWritten, long long jobId, bool asJson) {
-  if (asJson) {
+int ReportSynced(const SRestoreSource& source, const SReplicationState& state, const RestoreCtx& ctx, int fallback,
+                 UINT64 bytesWritten, long long jobId, CCommandReport& report) {
+  if (report.Json()) {
     json volumes = json::array();
     for (const auto& disk : state.disks)
       volumes.push_back({{"index_name", disk.indexName}, {"id", disk.volumeId}, {"snapshot_id", disk.snapshotId}});
-    const json out = {{"destination", state.destination}, {"instance_id", state.instanceId},
-                      {"replication_type", ctx.replicationType}, {"full_sync", ctx.fullReplication},
-                      {"fallback_code", fallback},           {"bytes_written", bytesWritten},
-                      {"job_id", jobId},                     {"volumes", volumes}};
-    std::printf("%s\n", out.dump(2, ' ', false, json::error_handler_t::replace).c_str());
-    return;
+    return report.Succeeded({{"command", "replicate"},
+                             {"destination", state.destination},
+                             {"instance_id", state.instanceId},
+                             {"replication_type", ctx.replicationType},
+                             {"full_sync", ctx.fullReplication},
+                             {"fallback_code", fallback},
+                             {"bytes_written", bytesWritten},
+                             {"job_id", jobId},
+                             {"volumes", volumes}});
   }
   const string kind = !ctx.fullReplication ? "incremental sync"
                       : fallback != 0      ? "full sync (fell back from incremental: error " + std::to_string(fallback) + ")"
@@ -298,26 +301,28 @@ void PrintResult(const SRestoreSource& source, const SReplicationState& state, c
   for (const auto& disk : state.disks)
     std::printf("  volume %s  %s  integrity snapshot %s\n", EscapeForDisplay(disk.volumeId).c_str(),
                 EscapeForDisplay(disk.indexName).c_str(), EscapeForDisplay(disk.snapshotId).c_str());
+  return kExitDone;
 }
 
 }  // namespace
 
 int RunReplicateCommand(const SAgentSandbox& sandbox, const SReplicateOptions& options) {
-  if (options.backupDir.empty()) return Usage("the backup folder must not be empty");
-  if (options.destination.empty()) return Usage("the destination's name (--to) must not be empty");
+  CCommandReport report("replicate", options.json);
+  if (options.backupDir.empty()) return report.UsageError("the backup folder must not be empty");
+  if (options.destination.empty()) return report.UsageError("the destination's name (--to) must not be empty");
   SRestoreSource source;
   string error;
-  if (!LoadRestoreSource(options.backupDir, source, error)) return Fail(error);
+  if (!LoadRestoreSource(options.backupDir, source, error)) return report.Failed("backup", error);
   for (const auto& name : options.deselected) {
     if (std::none_of(source.disks.begin(), source.disks.end(), [&](const SStoredDisk& d) { return d.indexName == name; }))
-      return Usage("--deselect [" + EscapeForDisplay(name) + "]: the backup holds no disk of that index name");
+      return report.UsageError("--deselect [" + EscapeForDisplay(name) + "]: the backup holds no disk of that index name");
   }
 
   CReplicationLock lock;
   SReplicationState last;
   bool found = false;
   if (!lock.Acquire(options.destination, error) || !LoadReplicationState(options.destination, last, found, error))
-    return Fail(error);
+    return report.Failed("replication state", error);
 
   SRestoreOptions restore;
   restore.backupDir = options.backupDir;
@@ -326,9 +331,11 @@ int RunReplicateCommand(const SAgentSandbox& sandbox, const SReplicateOptions& o
   restore.jobId = options.jobId;
   CRestoreJob job(sandbox);
   RestoreCtx ctx;
-  if (!job.Start(source, restore, ctx, error)) return Fail(error);
-  if (found && !SettlePendingDestination(sandbox, job.Session().Object(), last, error)) return Fail(error);
-  if (found && RefusesAnotherSource(options, source, last, error)) return Fail(error);
+  if (!job.Start(source, restore, ctx, error)) return report.Failed("start", error);
+  if (found && !SettlePendingDestination(sandbox, job.Session().Object(), last, error))
+    return report.Failed("pending destination", error);
+  if (found && RefusesAnotherSource(options, source, last, error))
+    return report.Failed("destination", error, VMERR_REPLICATION_DESTINATION_EXISTS);
   AddReplicationRecords(options, last, ctx);
   if (job.Classic()) ListSavedConfiguration(source, ctx);
   if (!options.json) {
@@ -358,14 +365,17 @@ int RunReplicateCommand(const SAgentSandbox& sandbox, const SReplicateOptions& o
     failure = "recording the new destination failed: " + failure;
     return false;
   };
-  if (!RunRestorePhases(job.Session(), ctx, writeDisks, error, recordPending)) return Fail(error);
+  string cleanupFailure;
+  if (!RunRestorePhases(job.Session(), ctx, writeDisks, error, recordPending, &cleanupFailure)) {
+    if (!cleanupFailure.empty()) report.Left().registered.push_back(cleanupFailure);
+    return report.Failed("", error);
+  }
 
   const SReplicationState synced = SyncedState(source, options.backupDir, ctx, writer);
   KillPoint("sync-state");
   if (!SaveReplicationState(synced, error))
-    return Fail("the sync succeeded, but the next one cannot start from it: " + error);
-  PrintResult(source, synced, ctx, fallback, bytesWritten, job.JobId(), options.json);
-  return kExitDone;
+    return report.Failed("replication state", "the sync succeeded, but the next one cannot start from it: " + error);
+  return ReportSynced(source, synced, ctx, fallback, bytesWritten, job.JobId(), report);
 }
 
 }  // namespace agent

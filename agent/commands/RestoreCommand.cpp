@@ -17,7 +17,8 @@ using nlohmann::json;
 
 namespace {
 
-void PrintResult(const RestoreCtx& ctx, long long jobId, bool asJson) {
+// The restored instance and its volumes: for people on stdout, or the --json object.
+int ReportRestored(const RestoreCtx& ctx, long long jobId, CCommandReport& report) {
   const string instanceId = ctx.createdVmGuid.empty() ? ctx.vmInfo.guid : ctx.createdVmGuid;
   const string shape = ctx.vmInfo.vmSize.empty() ? ctx.vmSize : ctx.vmInfo.vmSize;
   json volumes = json::array();
@@ -29,37 +30,36 @@ void PrintResult(const RestoreCtx& ctx, long long jobId, bool asJson) {
                                       ? disk.displayName
                                       : disk.targetVolume},
                          {"boot", disk.isBootDisk}});
-  if (asJson) {
-    json out = {{"instance_id", instanceId}, {"name", ctx.vmName}, {"shape", shape},
-                {"job_id", jobId},           {"volumes", volumes}};
-    std::printf("%s\n", out.dump(2, ' ', false, json::error_handler_t::replace).c_str());
-    return;
-  }
+  if (report.Json())
+    return report.Succeeded({{"command", "restore"}, {"instance_id", instanceId}, {"name", ctx.vmName},
+                             {"shape", shape},       {"job_id", jobId},          {"volumes", volumes}});
   std::printf("Restored [%s] as [%s]: instance %s, shape %s\n", EscapeForDisplay(ctx.originalVmName).c_str(),
               EscapeForDisplay(ctx.vmName).c_str(), EscapeForDisplay(instanceId).c_str(),
               EscapeForDisplay(shape).c_str());
   for (const auto& volume : volumes)
     std::printf("  volume %s  %s\n", EscapeForDisplay(volume["id"].get<string>()).c_str(),
                 EscapeForDisplay(volume["name"].get<string>()).c_str());
+  return kExitDone;
 }
 
 }  // namespace
 
 int RunRestoreCommand(const SAgentSandbox& sandbox, const SRestoreOptions& options) {
-  if (options.backupDir.empty()) return Usage("the backup folder must not be empty");
-  if (options.name.empty()) return Usage("the new instance's name (--as) must not be empty");
+  CCommandReport report("restore", options.json);
+  if (options.backupDir.empty()) return report.UsageError("the backup folder must not be empty");
+  if (options.name.empty()) return report.UsageError("the new instance's name (--as) must not be empty");
   for (const auto& subnet : options.subnets)
-    if (subnet.empty()) return Usage("a --subnet must not be empty");
+    if (subnet.empty()) return report.UsageError("a --subnet must not be empty");
   if (!options.conversion && (options.cpus != 0 || options.memoryMB != 0 || !options.guestOs.empty()))
-    return Usage("--cpus, --memory-mb and --guest-os describe the machine of a --conversion");
+    return report.UsageError("--cpus, --memory-mb and --guest-os describe the machine of a --conversion");
 
   SRestoreSource source;
   string error;
-  if (!LoadRestoreSource(options.backupDir, source, error)) return Fail(error);
+  if (!LoadRestoreSource(options.backupDir, source, error)) return report.Failed("backup", error);
 
   CRestoreJob job(sandbox);
   RestoreCtx ctx;
-  if (!job.Start(source, options, ctx, error)) return Fail(error);
+  if (!job.Start(source, options, ctx, error)) return report.Failed("start", error);
   if (job.Classic()) ListSavedConfiguration(source, ctx);
 
   if (!options.json) {
@@ -74,11 +74,13 @@ int RunRestoreCommand(const SAgentSandbox& sandbox, const SRestoreOptions& optio
     return WriteDiskFromBackup(stored.path, stored.size, device, stored.checksum, written, failure, &InterruptFlag(),
                                !stored.boot);
   };
+  string cleanupFailure;
   if (!RunRestorePhases(job.Session(), ctx, [&](string& failure) { return WriteStoredDisks(source, ctx, writeWhole, failure); },
-                        error))
-    return Fail(error);
-  PrintResult(ctx, job.JobId(), options.json);
-  return kExitDone;
+                        error, nullptr, &cleanupFailure)) {
+    if (!cleanupFailure.empty()) report.Left().registered.push_back(cleanupFailure);
+    return report.Failed("", error);
+  }
+  return ReportRestored(ctx, job.JobId(), report);
 }
 
 }  // namespace agent

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "agent/diskio/ChunkPipeline.h"
+#include "agent/diskio/ProgressHook.h"
 #include "agent/diskio/DiskRegions.h"
 
 namespace agent {
@@ -281,6 +282,7 @@ bool WriteChunkedBackup(const SFd& in, const string& source, UINT64 size, const 
           digest.AddChunk(chunk.digest);
         result.bytesWritten += chunk.written;
         result.bytesZeroed += chunk.length - chunk.written;
+        CProgressHook::Report(chunk.offset + chunk.length);
         return true;
       },
       cancel, error);
@@ -345,6 +347,7 @@ bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target
       [&](SChunk& chunk, string&) {
         result.bytesWritten += chunk.written;
         result.bytesZeroed += chunk.length - chunk.written;
+        CProgressHook::Report(chunk.offset + chunk.length);
         return true;
       },
       cancel, error);

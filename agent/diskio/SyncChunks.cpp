@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "agent/diskio/ChunkDigests.h"
+#include "agent/diskio/ProgressHook.h"
 
 namespace agent {
 
@@ -145,6 +146,7 @@ bool WriteChangedChunksByDigest(const string& source, UINT64 size, const string&
         return true;
       },
       [&](UINT64 offset, size_t n, const SChunk* chunk, string& why) {
+        CProgressHook::Report(offset + n);
         if (chunk) {
           if (chunk->written) written.push_back(offset);
           result.bytesWritten += chunk->written;

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <set>
 
 #include "agent/diskio/DiskRegions.h"
@@ -96,6 +97,15 @@ bool ClaimBackupFolder(const string& store, long long requestedJobId, long long 
     }
     used.insert(jobId);
   }
+}
+
+// Stand-in until the store's own marker lands: a small record beside the manifest.
+bool MarkBackupFailed(const string& folder, const string& step, const string& reason, string& error) {
+  const string path = FXPath::Append(folder, "failed.json");
+  const nlohmann::json marker = {{"step", step}, {"reason", reason}};
+  if (WriteWholeFile(path, marker.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n")) return true;
+  error = "cannot write [" + EscapeForDisplay(path) + "]: " + strerror(errno);
+  return false;
 }
 
 }  // namespace agent

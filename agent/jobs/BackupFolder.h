@@ -19,6 +19,9 @@ struct SBackupFolder {
 bool ClaimBackupFolder(const string& store, long long requestedJobId, long long firstDefault, const string& instance,
                        SBackupFolder& claimed, string& error);
 
+// Marks the backup in `folder` as failed at `step` for `reason` (a restore refuses it and says why).
+bool MarkBackupFailed(const string& folder, const string& step, const string& reason, string& error);
+
 // A file or folder name made from `name`: letters, digits, '-', '_' and '.' stay, any other byte
 // becomes '_'. A result longer than `maxLength` is cut and ends in a hash of the whole name, so that
 // long names stay distinct.

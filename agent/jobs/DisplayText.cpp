@@ -46,7 +46,10 @@ string EscapeForDisplay(const string& text) {
     unsigned codePoint = 0;
     const size_t length = Utf8Sequence(text, i, codePoint);
     const bool control = codePoint < 0x20 || codePoint == 0x7F || (codePoint >= 0x80 && codePoint <= 0x9F);
-    if (length == 0 || control) {
+    if (text[i] == '\t') {  // a tab in a message (the plug-in indents some) reads as a space
+      out += ' ';
+      ++i;
+    } else if (length == 0 || control) {
       for (size_t k = 0; k < (length ? length : 1); ++k) AppendHex(out, static_cast<unsigned char>(text[i + k]));
       i += length ? length : 1;
     } else if (text[i] == '\\') {

@@ -7,7 +7,7 @@
 
 namespace agent {
 
-// Printable text stays; a backslash becomes "\\", every other byte of a control character or of an
+// Printable text stays; a tab becomes a space, a backslash "\\", every other byte of a control character or of an
 // invalid UTF-8 sequence becomes "\xNN".
 string EscapeForDisplay(const string& text);
 // True when the text is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).

@@ -22,8 +22,12 @@ class CStepLog {
 };
 
 // "error <code>: <cause>" or "no error code: <cause>", escaped for display. With `about` given, a
-// logged error line that names it comes before the details.
+// logged error line that names it comes before the details. A code the agent knows a fix for gets it
+// after the cause (FixFor); a job stopped by an interrupt says so instead of the plug-in's word.
 string DescribeFailure(int code, const string& details, const CStepLog& log, const string& about = "");
+// What the user can do about a failure of `code` (e.g. the option that allows it); empty when the
+// agent knows nothing.
+string FixFor(int code);
 // The same from the plug-in's last error, read now.
 string DescribePluginFailure(const IVMInfo& plugin, const CStepLog& log);
 

@@ -12,6 +12,7 @@ struct SBackupOptions {
   string instance;   // name or id
   string store;      // backup store folder
   long long jobId = 0;  // 0: the first from the current time up that the store does not use
+  bool json = false;
 };
 
 struct SRestoreOptions {

@@ -2,7 +2,9 @@
 
 #include <cstdio>
 
+#include "agent/diskio/ProgressHook.h"
 #include "agent/jobs/DisplayText.h"
+#include "agent/jobs/Progress.h"
 #include "agent/jobs/RestoreContext.h"
 #include "host/EvDebug.h"
 
@@ -13,12 +15,15 @@ namespace {
 // Unwinds a restore that did not finish: CleanupRestoreVM removes what the failed phases created.
 class CRestoreCleanup {
  public:
-  CRestoreCleanup(CAgentSession& session, const RestoreCtx& ctx) : session_(session), ctx_(ctx) {}
+  CRestoreCleanup(CAgentSession& session, const RestoreCtx& ctx, string* failed)
+      : session_(session), ctx_(ctx), failed_(failed) {}
   ~CRestoreCleanup() {
     if (finished_) return;
     session_.MarkStep();
-    if (!session_.Object().CleanupRestoreVM(ctx_))
-      std::fprintf(stderr, "backup-agent: CleanupRestoreVM failed: %s\n", session_.DescribeLastError().c_str());
+    if (session_.Object().CleanupRestoreVM(ctx_)) return;
+    const string why = "CleanupRestoreVM failed: " + session_.DescribeLastError();
+    std::fprintf(stderr, "backup-agent: %s\n", why.c_str());
+    if (failed_) *failed_ = why;
   }
   CRestoreCleanup(const CRestoreCleanup&) = delete;
   CRestoreCleanup& operator=(const CRestoreCleanup&) = delete;
@@ -27,6 +32,7 @@ class CRestoreCleanup {
  private:
   CAgentSession& session_;
   const RestoreCtx& ctx_;
+  string* failed_;
   bool finished_ = false;
 };
 
@@ -50,10 +56,15 @@ bool WriteStoredDisks(const SRestoreSource& source, const RestoreCtx& ctx, const
     }
     SDiskWriteResult written;
     string error;
+    CProgress progress("writing disk " + std::to_string(i + 1) + " of " + std::to_string(source.disks.size()) + " [" +
+                           EscapeForDisplay(stored.displayName) + "]",
+                       stored.size);
+    CProgressHook hook([&](UINT64 done) { progress.Advance(done); });
     if (!write(stored, disk.name, written, error)) {
       failure = shown + DescribeFailure(0, error, CStepLog());
       return false;
     }
+    progress.Done();
     if (total) *total += written.bytesWritten;
     std::fprintf(stderr, "backup-agent: disk [%s] written to %s: %llu bytes written, %llu zeroed, verified\n",
                  EscapeForDisplay(stored.displayName).c_str(), EscapeForDisplay(disk.name).c_str(),
@@ -64,13 +75,17 @@ bool WriteStoredDisks(const SRestoreSource& source, const RestoreCtx& ctx, const
 }
 
 bool RunRestorePhases(CAgentSession& session, const RestoreCtx& ctx, const std::function<bool(string&)>& writeDisks,
-                      string& failure, const std::function<bool(string&)>& beforePost) {
+                      string& failure, const std::function<bool(string&)>& beforePost, string* cleanupFailure) {
   IVMInfo& plugin = session.Object();
-  CRestoreCleanup cleanup(session, ctx);
+  CRestoreCleanup cleanup(session, ctx, cleanupFailure);
   session.MarkStep();
-  if (!plugin.InitRestoreVM(ctx)) {
-    failure = "InitRestoreVM failed: " + session.DescribeLastError();
-    return false;
+  {
+    CProgress waiting("InitRestoreVM: the volumes of [" + EscapeForDisplay(ctx.vmName) + "]");
+    if (!plugin.InitRestoreVM(ctx)) {
+      failure = "InitRestoreVM failed: " + session.DescribeLastError();
+      return false;
+    }
+    waiting.Done();
   }
   if (!writeDisks(failure)) return false;
   const struct {
@@ -82,10 +97,13 @@ bool RunRestorePhases(CAgentSession& session, const RestoreCtx& ctx, const std::
   for (const auto& p : phases) {
     if (p.phase == &IVMInfo::PostRestoreVM && beforePost && !beforePost(failure)) return false;
     session.MarkStep();
+    CProgress waiting(string(p.step) + (p.phase == &IVMInfo::RestoreVM ? ": the launch of [" : ": [") +
+                      EscapeForDisplay(ctx.vmName) + "]");
     if (!(plugin.*p.phase)(ctx)) {
       failure = string(p.step) + " failed: " + session.DescribeLastError();
       return false;
     }
+    waiting.Done();
   }
   cleanup.Finished();
   return true;

@@ -29,9 +29,11 @@ bool WriteStoredDisks(const SRestoreSource& source, const RestoreCtx& ctx, const
 
 // Runs the phases with `writeDisks` right after a successful InitRestoreVM (nothing asks the plug-in
 // in between) and `beforePost` (when given) right before PostRestoreVM; a failure of any of them is
-// unwound by CleanupRestoreVM and named in `failure` ("<step> failed: ...").
+// unwound by CleanupRestoreVM and named in `failure` ("<step> failed: ..."); a clean-up that fails
+// too is named in `cleanupFailure` (when given), else it stays empty.
 bool RunRestorePhases(CAgentSession& session, const RestoreCtx& ctx, const std::function<bool(string&)>& writeDisks,
-                      string& failure, const std::function<bool(string&)>& beforePost = nullptr);
+                      string& failure, const std::function<bool(string&)>& beforePost = nullptr,
+                      string* cleanupFailure = nullptr);
 
 // What a restore job holds while it runs, released in reverse: the plug-in session, the watch that
 // turns an interrupt into an unwinding of the job, and the job folder.

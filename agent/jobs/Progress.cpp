@@ -1,0 +1,113 @@
+#include "agent/jobs/Progress.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace agent {
+
+namespace {
+
+std::atomic<bool> g_quiet{false};
+std::mutex g_lineMutex;  // one status line for every step of the process
+
+bool Terminal() {
+  static const bool terminal = ::isatty(STDERR_FILENO) != 0;
+  return terminal;
+}
+
+// Plain lines (stderr not a terminal) come at most this often per step; a terminal's line is redrawn
+// at most this often.
+constexpr auto kPlainEvery = std::chrono::seconds(5);
+constexpr auto kRedrawEvery = std::chrono::milliseconds(200);
+
+string Bytes(UINT64 n) {
+  static const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  double value = static_cast<double>(n);
+  size_t unit = 0;
+  while (value >= 1024 && unit + 1 < sizeof units / sizeof *units) value /= 1024, ++unit;
+  char text[32];
+  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
+  return text;
+}
+
+long long Seconds(std::chrono::steady_clock::duration d) {
+  return std::chrono::duration_cast<std::chrono::seconds>(d).count();
+}
+
+// Writes a line: on a terminal over the status line (cleared first), ended when `final`.
+void Emit(const string& line, bool final) {
+  if (g_quiet.load()) return;
+  std::lock_guard<std::mutex> lock(g_lineMutex);
+  if (Terminal())
+    std::fprintf(stderr, "\r\033[K%s%s", line.c_str(), final ? "\n" : "");
+  else
+    std::fprintf(stderr, "%s\n", line.c_str());
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+void CProgress::SetQuiet(bool quiet) { g_quiet.store(quiet); }
+
+CProgress::CProgress(string what, UINT64 totalBytes)
+    : what_(std::move(what)), total_(totalBytes), bytes_(true), start_(std::chrono::steady_clock::now()),
+      lastShown_(start_) {
+  Emit("backup-agent: " + what_ + ": " + Bytes(total_), true);
+}
+
+CProgress::CProgress(string what)
+    : what_(std::move(what)), total_(0), bytes_(false), start_(std::chrono::steady_clock::now()), lastShown_(start_) {
+  Emit("backup-agent: " + what_ + " ...", true);
+  if (g_quiet.load()) return;
+  ticker_ = std::thread([this] {
+    std::unique_lock<std::mutex> lock(tickMutex_);
+    const auto every = Terminal() ? std::chrono::steady_clock::duration(std::chrono::seconds(1))
+                                  : std::chrono::steady_clock::duration(kPlainEvery);
+    while (!tick_.wait_for(lock, every, [this] { return stop_; })) Emit(StatusLine(), !Terminal());
+  });
+}
+
+CProgress::~CProgress() {
+  if (ticker_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(tickMutex_);
+      stop_ = true;
+    }
+    tick_.notify_all();
+    ticker_.join();
+  }
+  const long long took = Seconds(std::chrono::steady_clock::now() - start_);
+  Emit("backup-agent: " + what_ + (done_ ? ": done in " : ": stopped after ") + std::to_string(took) + " s", true);
+}
+
+void CProgress::Advance(UINT64 done) {
+  done_bytes_.store(done);
+  Show(false);
+}
+
+void CProgress::Show(bool force) {
+  if (g_quiet.load()) return;
+  {
+    std::lock_guard<std::mutex> lock(tickMutex_);
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && now - lastShown_ < (Terminal() ? std::chrono::steady_clock::duration(kRedrawEvery)
+                                                 : std::chrono::steady_clock::duration(kPlainEvery)))
+      return;
+    lastShown_ = now;
+  }
+  Emit(StatusLine(), !Terminal());
+}
+
+string CProgress::StatusLine() const {
+  const auto elapsed = std::chrono::steady_clock::now() - start_;
+  if (!bytes_) return "backup-agent: " + what_ + ": waiting, " + std::to_string(Seconds(elapsed)) + " s";
+  const UINT64 done = done_bytes_.load();
+  const double seconds = std::chrono::duration<double>(elapsed).count();
+  string line = "backup-agent: " + what_ + ": " + Bytes(done) + " of " + Bytes(total_);
+  if (total_ > 0) line += " (" + std::to_string(done * 100 / total_) + "%)";
+  if (seconds > 0.5) line += ", " + Bytes(static_cast<UINT64>(static_cast<double>(done) / seconds)) + "/s";
+  return line;
+}
+
+}  // namespace agent
