@@ -33,12 +33,6 @@ bool ReadNumbers(const SCommand& command, string& error) {
   return true;
 }
 
-bool AskedForJson(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i)
-    if (string(argv[i]) == "--json") return true;
-  return false;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -55,18 +49,13 @@ int main(int argc, char** argv) {
   app.fallthrough();  // --quiet and --sandbox also after the command
   const std::vector<SCommand> commands = AddCommands(app);
 
-  if (auto exitCode = cli::ParseCommandLine(app, argc, argv)) {
-    // A script that asked for JSON gets its object for a line the parser refused too (the parser's
-    // message is on stderr).
-    if (*exitCode == kExitUsage && AskedForJson(argc, argv)) {
-      const auto given = app.get_subcommands();
-      const string command = given.empty() ? string() : given.front()->get_name();
-      CCommandReport(command, true)
-          .UsageError("the command line was not understood (the reason is on stderr); \"backup-agent " +
-                      (command.empty() ? string() : command + " ") + "--help\" lists the options");
-    }
-    return *exitCode;
-  }
+  // A line the parser refuses is a usage error, reported as every failure is (one object under --json).
+  auto reportUsage = [&](int, const string& message) {
+    const auto given = app.get_subcommands();
+    return CCommandReport(given.empty() ? string() : given.front()->get_name(), cli::AsksForJson(argc, argv))
+        .UsageError(message);
+  };
+  if (auto exitCode = cli::ParseCommandLine(app, argc, argv, reportUsage)) return *exitCode;
   CProgress::SetQuiet(quiet);
   const SCommand* chosen = nullptr;
   for (const auto& command : commands)
