@@ -17,6 +17,7 @@
 #include "agent/jobs/BackupFolder.h"
 #include "agent/jobs/BackupMount.h"
 #include "agent/jobs/ChecksumJson.h"
+#include "agent/jobs/ChunkDigestFile.h"
 #include "agent/diskio/DiskCopy.h"
 #include "agent/jobs/DisplayText.h"
 #include "agent/jobs/FailureCause.h"
@@ -116,6 +117,8 @@ void StreamDisk(IVMInfo& plugin, bool useDiskInterface, const MountCtx& ctx, con
     error = "verifying the stored disk failed: " + EscapeForDisplay(error);
     ok = false;
   }
+  if (ok && !StoreChunkDigests(FXPath::GetParent(disksDir), FXPath::GetFileName(file), copied.digests, error))
+    ok = false;
   if (ok && ::rename(partial.c_str(), file.c_str()) != 0) {
     error = "storing the disk failed: cannot rename [" + EscapeForDisplay(partial) + "]: " + strerror(errno);
     ok = false;
@@ -128,7 +131,7 @@ void StreamDisk(IVMInfo& plugin, bool useDiskInterface, const MountCtx& ctx, con
   job.record = {{"index_name", job.disk.indexName}, {"volume_id", job.disk.volumeId},
                 {"display_name", job.disk.displayName}, {"boot", job.disk.isBootDisk},
                 {"size", copied.size},           {"bytes_read", copied.bytesRead},
-                {"file", FXPath::GetFileName(file)}};
+                {"file", FXPath::GetFileName(file)}, {"chunk_digests", ChunkDigestFileName(FXPath::GetFileName(file))}};
   ChecksumToJson(job.record, copied.checksum);
   job.ok = true;
 }
@@ -219,9 +222,10 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
   const long long jobId = folder.jobId;
   const string backupDir = folder.path;
   EvEvent::setJob(jobId, target.name);
+  CBackupFailure failure(backupDir);  // before the mount: its unwind comes first
   const string disksDir = FXPath::Append(backupDir, "disks");
   if (::mkdir(disksDir.c_str(), 0700) != 0 || !MakeOwnerOnly(disksDir, true))
-    return Fail("cannot create [" + EscapeForDisplay(disksDir) + "]: " + strerror(errno));
+    return failure.Failed("store", "cannot create [" + EscapeForDisplay(disksDir) + "]: " + strerror(errno));
 
   MountCtx ctx;
   ctx.vmName = target.name;
@@ -232,14 +236,14 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
   CBackupMount mount(session, ctx);
   std::printf("Backing up [%s] %s (job %lld)\n", shownName.c_str(), target.guid.c_str(), jobId);
   std::fflush(stdout);
-  if (!mount.Mount(error)) return Fail("MountVM failed: " + error);
+  if (!mount.Mount(error)) return failure.Failed("MountVM", "MountVM failed: " + error);
   // A disk the mount left out recorded its error and logged why; both are read before the next call.
   const int mountCode = static_cast<int>(plugin.GetLastVMError());
   const string mountDetails = plugin.GetLastVMErrorDetails();
 
   session.MarkStep();
   std::vector<SMountInfoFull> entries;
-  if (!plugin.GetFullMountInfo(ctx, entries)) return Fail("GetFullMountInfo failed: " + session.DescribeLastError());
+  if (!plugin.GetFullMountInfo(ctx, entries)) return failure.Failed("GetFullMountInfo", "GetFullMountInfo failed: " + session.DescribeLastError());
 
   std::vector<SDiskJob> jobs;
   json files = json::array();
@@ -307,7 +311,7 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
   string unmountFailure;
   const bool unmounted = mount.Unmount(unmountFailure);
   if (!unmounted && disks.empty()) std::fprintf(stderr, "backup-agent: UnmountVM failed: %s\n", unmountFailure.c_str());
-  if (disks.empty()) return Fail("no disk of [" + shownName + "] was stored");
+  if (disks.empty()) return failure.Failed("copy", "no disk of [" + shownName + "] was stored");
   // A clean-up that failed does not touch what is stored: the backup stands, and what the job could
   // not remove stays registered for the next job on this proxy.
   json cleanup = {{"ok", unmounted}};
@@ -332,7 +336,7 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
   const string manifestPath = FXPath::Append(backupDir, "manifest.json");
   // Texts that are not UTF-8 are written with U+FFFD in their place (the escaped name keeps the bytes).
   if (!WriteWholeFile(manifestPath, manifest.dump(2, ' ', false, json::error_handler_t::replace) + "\n"))
-    return Fail("cannot write [" + EscapeForDisplay(manifestPath) + "]: " + strerror(errno));
+    return failure.Failed("manifest", "cannot write [" + EscapeForDisplay(manifestPath) + "]: " + strerror(errno));
   std::printf("%s of [%s] stored in %s\n", complete ? "Backup" : "Partial backup", shownName.c_str(),
               EscapeForDisplay(backupDir).c_str());
   for (const auto& d : disks) {
@@ -345,7 +349,8 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
   if (!unmounted)
     std::fprintf(stderr, "backup-agent: warning: UnmountVM failed: %s; %s\n", unmountFailure.c_str(),
                  CleanupWarning(cleanup).c_str());
-  if (interrupted) return kExitFailed;
+  if (interrupted) return failure.Failed("copy", "interrupted");
+  failure.Finished();
   if (!complete) {
     std::fprintf(stderr, "backup-agent: partial backup of [%s]: %zu of %zu disks stored\n", shownName.c_str(),
                  static_cast<size_t>(disks.size()), static_cast<size_t>(disks.size() + missing.size()));

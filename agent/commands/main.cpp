@@ -12,6 +12,8 @@
 #include "cli/CommandLine.h"
 #include "cli/ExitCodes.h"
 #include "agent/commands/BackupCommand.h"
+#include "agent/commands/BackupsCommand.h"
+#include "agent/commands/VerifyCommand.h"
 #include "agent/commands/ConnectCommand.h"
 #include "agent/jobs/DisplayText.h"
 #include "agent/commands/InventoryCommands.h"
@@ -138,6 +140,15 @@ int main(int argc, char** argv) {
   numbers[6].value = &replicate.jobId;
   replicateCmd->add_flag("--json", replicate.json, "Print JSON");
 
+  SBackupsOptions backups;
+  CLI::App* backupsCmd = app.add_subcommand("backups", "List the backups of a store");
+  backupsCmd->add_option("--store", backups.store, "Backup store folder")->required();
+  backupsCmd->add_flag("--json", backups.json, "Print JSON");
+  SVerifyOptions verify;
+  CLI::App* verifyCmd = app.add_subcommand("verify", "Check a backup's disks and files against its manifest");
+  verifyCmd->add_option("backup", verify.backupDir, "Backup folder (STORE/<job id>-<instance>)")->required();
+  verifyCmd->add_flag("--json", verify.json, "Print JSON");
+
   if (auto exitCode = cli::ParseCommandLine(app, argc, argv)) return *exitCode;
   for (const auto& number : numbers) {
     if (number.option->count() == 0) continue;
@@ -146,6 +157,13 @@ int main(int argc, char** argv) {
       return Usage(error);
   }
 
+  try {
+    if (backupsCmd->parsed()) return RunBackupsCommand(backups);
+    if (verifyCmd->parsed()) return RunVerifyCommand(verify);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "backup-agent: the command failed: %s\n", EscapeForDisplay(e.what()).c_str());
+    return 1;
+  }
   if (sandboxDir.empty()) return Usage("no sandbox given (--sandbox DIR or CLOUD_SANDBOX)");
   SAgentSandbox sandbox;
   string error;
