@@ -117,6 +117,7 @@ bool ClaimBackupFolder(const string& store, long long requestedJobId, long long 
       auto running = std::make_shared<SFd>(OpenFolder(path));
       if (running->fd < 0 || ::flock(running->fd, LOCK_EX) != 0) {
         error = "cannot lock [" + EscapeForDisplay(path) + "]: " + strerror(errno);
+        ::rmdir(path.c_str());
         return false;
       }
       claimed.jobId = jobId;
