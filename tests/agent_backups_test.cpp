@@ -232,7 +232,7 @@ TEST_F(AgentBackups, FailedAndUnfinishedBackupsAreNeverRestoredFrom) {
       {{"restore", Store() + "/4-sample-db", "--as", "r4"}, "backup-agent: this backup failed at copy: interrupted"},
       {{"replicate", Store() + "/4-sample-db", "--to", "r4"}, "backup-agent: this backup failed at copy: interrupted"},
       {{"restore", Store() + "/1-sample-web", "--as", "r1"},
-       "backup-agent: this folder holds no finished backup: its job was killed"},
+       "backup-agent: this folder holds no finished backup: it has no manifest.json and no job holds it"},
   };
   for (const auto& c : cases) {
     std::string out;

@@ -70,24 +70,25 @@ void ListDisks(const string& folder, SListedBackup& backup) {
   for (const auto& disk : backup.disks) backup.logical += disk.size;
 }
 
-SListedBackup ReadListedBackup(const string& store, const string& name) {
-  SListedBackup backup;
+// False for a folder gone since the store was listed (a failed job's, removed by its job).
+bool ReadListedBackup(const string& store, const string& name, SListedBackup& backup) {
   backup.folder = name;
   const string path = FXPath::Append(store, name);
-  string ignored;  // a folder listed a moment ago and gone now shows as incomplete
-  ReadBackupState(path, backup.state, ignored);
+  string ignored;
+  if (!ReadBackupState(path, backup.state, ignored)) return false;
   const json& manifest = backup.state.manifest;
   const size_t dash = name.find('-');
   backup.jobId = std::stoll(name.substr(0, dash));
   backup.instance = name.substr(dash + 1);
   if (manifest.is_object()) {
-    if (manifest.contains("job_id") && manifest["job_id"].is_number_integer()) backup.jobId = manifest["job_id"].get<long long>();
+    if (manifest.contains("job_id") && manifest["job_id"].is_number_integer())
+      backup.jobId = manifest["job_id"].get<long long>();
     if (manifest.contains("instance") && manifest["instance"].is_object())
       backup.instance = manifest["instance"].value("name", backup.instance);
   }
   ListDisks(path, backup);
   backup.allocated = AllocatedBytes(path);
-  return backup;
+  return true;
 }
 
 string StatusShown(const SBackupState& state) {
@@ -110,7 +111,9 @@ json ToJson(const SListedBackup& backup) {
   if (backup.state.status == EBackupStatus::Failed)
     record["failure"] = {{"step", backup.state.failedStep}, {"reason", backup.state.failedReason}};
   if (backup.state.status == EBackupStatus::Incomplete)
-    record["job"] = !backup.state.manifestError.empty() ? "unreadable manifest" : backup.state.running ? "running" : "killed";
+    record["job"] = !backup.state.manifestError.empty() ? "unreadable manifest"
+                    : backup.state.running                ? "running"
+                                                          : "killed";
   return record;
 }
 
@@ -134,7 +137,8 @@ int RunBackupsCommand(const SBackupsOptions& options) {
   string error;
   if (!ListBackupFolders(options.store, names, error)) return FailCommand(options.json, "backups", kExitFailed, error);
   std::vector<SListedBackup> backups;
-  for (const auto& name : names) backups.push_back(ReadListedBackup(options.store, name));
+  for (const auto& name : names)
+    if (!ReadListedBackup(options.store, name, backups.emplace_back())) backups.pop_back();
   std::stable_sort(backups.begin(), backups.end(), [](const SListedBackup& a, const SListedBackup& b) {
     return a.state.time != b.state.time ? a.state.time > b.state.time : a.jobId > b.jobId;
   });

@@ -22,8 +22,9 @@ json ToJson(const SBackupVerdict& verdict, const string& backupDir, bool ok) {
     if (!disk.ok) record["problem"] = disk.problem;
     if (!disk.chunkNote.empty()) record["bad_chunk_unknown"] = disk.chunkNote;
     if (disk.badChunk >= 0) {
-      record["bad_chunk"] = {{"index", disk.badChunk}, {"offset", static_cast<UINT64>(disk.badChunk) * kChecksumChunk}};
-      if (firstBad.is_null()) firstBad = {{"disk", disk.indexName}, {"index", disk.badChunk}, {"offset", record["bad_chunk"]["offset"]}};
+      const UINT64 offset = static_cast<UINT64>(disk.badChunk) * kChecksumChunk;
+      record["bad_chunk"] = {{"index", disk.badChunk}, {"offset", offset}};
+      if (firstBad.is_null()) firstBad = {{"disk", disk.indexName}, {"index", disk.badChunk}, {"offset", offset}};
     }
     disks.push_back(record);
   }
@@ -46,15 +47,18 @@ void PrintText(const SBackupVerdict& verdict) {
     if (!disk.chunkNote.empty()) std::printf("       %s\n", disk.chunkNote.c_str());
   }
   for (const auto& file : verdict.files)
-    std::printf("  file %-40s %s\n", EscapeForDisplay(file.name).c_str(), file.ok ? "good" : ("BAD: " + file.problem).c_str());
+    std::printf("  file %-40s %s\n", EscapeForDisplay(file.name).c_str(),
+                file.ok ? "good" : ("BAD: " + file.problem).c_str());
 }
 
 // The failure of a backup whose stored disks and files were checked, or empty when it has none.
 string Failure(const SBackupVerdict& verdict) {
-  size_t bad = 0;
-  for (const auto& disk : verdict.disks) bad += disk.ok ? 0 : 1;
-  for (const auto& file : verdict.files) bad += file.ok ? 0 : 1;
-  if (bad) return std::to_string(bad) + " of the stored disks and files do not match the manifest; restore from another backup";
+  string bad;
+  for (const auto& disk : verdict.disks)
+    if (!disk.ok) bad += (bad.empty() ? "the disk [" : ", the disk [") + EscapeForDisplay(disk.indexName) + "]";
+  for (const auto& file : verdict.files)
+    if (!file.ok) bad += (bad.empty() ? "the file [" : ", the file [") + EscapeForDisplay(file.name) + "]";
+  if (!bad.empty()) return "the backup is damaged: " + bad + " do not match the manifest; restore from another backup";
   return RefusalOf(verdict.state);
 }
 
@@ -72,7 +76,8 @@ int RunVerifyCommand(const SVerifyOptions& options) {
   const int code = !failure.empty() ? kExitFailed : partial ? kExitPartial : kExitDone;
   if (options.json) {
     json out = ToJson(verdict, options.backupDir, code == kExitDone);
-    if (code != kExitDone) out.update({{"step", "verify"}, {"code", code}, {"message", failure.empty() ? "partial backup" : failure}});
+    if (code != kExitDone)
+      out.update({{"step", "verify"}, {"code", code}, {"message", failure.empty() ? "partial backup" : failure}});
     std::printf("%s\n", out.dump(2, ' ', false, json::error_handler_t::replace).c_str());
   } else {
     PrintText(verdict);
@@ -80,7 +85,9 @@ int RunVerifyCommand(const SVerifyOptions& options) {
   if (!failure.empty()) return Fail(failure);
   if (partial) {
     const size_t missing = verdict.state.manifest.value("missing_disks", json::array()).size();
-    std::fprintf(stderr, "backup-agent: partial backup: its %zu stored disks are good; %zu disks of the instance are missing from it\n",
+    std::fprintf(stderr,
+                 "backup-agent: partial backup: its %zu stored disks are good; %zu disks of the instance are missing "
+                 "from it\n",
                  verdict.disks.size(), missing);
   } else if (!options.json) {
     std::printf("Backup [%s] verified: %zu disks and %zu files as the manifest says\n",

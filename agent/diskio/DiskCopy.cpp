@@ -35,7 +35,8 @@ bool CopyDiskSparse(const string& source, UINT64 size, const string& destination
   static const std::vector<char> zeros(kChecksumChunk, 0);
   const auto holes = [&](UINT64 to) {  // the digests of the chunks without data up to `to`
     for (UINT64 at = hashed; at < to; at += kChecksumChunk) {
-      const SChunkDigest zero = ChunkDigestOf(zeros.data(), static_cast<size_t>(std::min<UINT64>(size - at, kChecksumChunk)), true);
+      const size_t n = static_cast<size_t>(std::min<UINT64>(size - at, kChecksumChunk));
+      const SChunkDigest zero = ChunkDigestOf(zeros.data(), n, true);
       digests.append(reinterpret_cast<const char*>(zero.data()), zero.size());
     }
   };

@@ -26,8 +26,9 @@ const char* StatusName(EBackupStatus status) {
 bool ReadBackupState(const string& folder, SBackupState& state, string& error) {
   state = SBackupState();
   struct stat st {};
-  if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    error = "[" + EscapeForDisplay(folder) + "] is not a backup folder" + (errno == ENOENT ? ": it does not exist" : "");
+  const bool found = ::lstat(folder.c_str(), &st) == 0;
+  if (!found || !S_ISDIR(st.st_mode)) {
+    error = "[" + EscapeForDisplay(folder) + "] " + (!found && errno == ENOENT ? "does not exist" : "is not a backup folder");
     return false;
   }
   state.time = static_cast<long long>(st.st_mtime);
@@ -66,8 +67,9 @@ string RefusalOf(const SBackupState& state) {
   if (state.status != EBackupStatus::Incomplete) return "";
   if (!state.manifestError.empty()) return "this folder holds no finished backup: " + state.manifestError;
   return state.running ? "this folder holds no finished backup: its job is still running; wait for it to end"
-                       : "this folder holds no finished backup: its job was killed or stopped before it wrote the "
-                         "manifest; take another backup of the instance";
+                       : "this folder holds no finished backup: it has no manifest.json and no job holds it (a "
+                         "backup killed before it wrote its manifest, or no backup folder at all); take another "
+                         "backup of the instance";
 }
 
 }  // namespace agent

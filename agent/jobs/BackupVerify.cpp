@@ -23,7 +23,8 @@ namespace {
 // The index of the first chunk whose digest differs between two digest lists of one length.
 long long FirstDifferingChunk(const string& a, const string& b) {
   for (size_t at = 0; at < a.size(); at += kChunkDigestBytes)
-    if (a.compare(at, kChunkDigestBytes, b, at, kChunkDigestBytes) != 0) return static_cast<long long>(at / kChunkDigestBytes);
+    if (a.compare(at, kChunkDigestBytes, b, at, kChunkDigestBytes) != 0)
+      return static_cast<long long>(at / kChunkDigestBytes);
   return -1;
 }
 
@@ -42,13 +43,15 @@ void CheckChunked(const string& folder, const json& record, const string& path, 
   verdict.problem = "its data differs from the manifest's checksum";
   if (listed && DigestsMatch(stored, verdict.size, checksum)) {
     verdict.badChunk = FirstDifferingChunk(digests, stored);
-    verdict.problem += ": chunk " + std::to_string(verdict.badChunk) + " at byte " +
-                       std::to_string(static_cast<UINT64>(verdict.badChunk) * kChecksumChunk) + " is the first that differs";
+    const UINT64 offset = static_cast<UINT64>(verdict.badChunk) * kChecksumChunk;
+    verdict.problem += ": chunk " + std::to_string(verdict.badChunk) + " at byte " + std::to_string(offset) +
+                       " is the first that differs";
     return;
   }
-  verdict.chunkNote = !why.empty() ? why + ", so the bad chunk cannot be named"
-                      : listed     ? "its chunk digests do not match the manifest either, so the bad chunk cannot be named"
-                                   : "it was stored without chunk digests (by an older agent), so the bad chunk cannot be named";
+  verdict.chunkNote = (!why.empty() ? why
+                       : listed     ? string("its chunk digests do not match the manifest either")
+                                    : string("it was stored without chunk digests (by an older agent)")) +
+                      ", so the bad chunk cannot be named";
 }
 
 SDiskVerdict CheckDisk(const string& folder, const json& record, const string& where) {
@@ -86,11 +89,13 @@ SFileVerdict CheckFile(const string& folder, const json& record) {
   SFileVerdict verdict;
   verdict.name = record.at("name").get<string>();
   if (!FXPath::IsBareName(verdict.name)) {
-    verdict.problem = "the manifest names a configuration file [" + EscapeForDisplay(verdict.name) + "] outside the folder";
+    verdict.problem = "the manifest names a configuration file [" + EscapeForDisplay(verdict.name) +
+                      "] outside the folder";
     return verdict;
   }
   string sha;
-  if (!Sha256OfFile(FXPath::Append(FXPath::Append(folder, "config"), verdict.name), sha, verdict.problem)) return verdict;
+  const string path = FXPath::Append(FXPath::Append(folder, "config"), verdict.name);
+  if (!Sha256OfFile(path, sha, verdict.problem)) return verdict;
   verdict.ok = sha == record.at("sha256").get<string>();
   if (!verdict.ok) verdict.problem = "its SHA-256 differs from the manifest's";
   return verdict;
