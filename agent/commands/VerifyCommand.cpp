@@ -54,11 +54,14 @@ void PrintText(const SBackupVerdict& verdict) {
 // The failure of a backup whose stored disks and files were checked, or empty when it has none.
 string Failure(const SBackupVerdict& verdict) {
   string bad;
+  size_t count = 0;
   for (const auto& disk : verdict.disks)
-    if (!disk.ok) bad += (bad.empty() ? "the disk [" : ", the disk [") + EscapeForDisplay(disk.indexName) + "]";
+    if (!disk.ok && ++count) bad += (bad.empty() ? "the disk [" : ", the disk [") + EscapeForDisplay(disk.indexName) + "]";
   for (const auto& file : verdict.files)
-    if (!file.ok) bad += (bad.empty() ? "the file [" : ", the file [") + EscapeForDisplay(file.name) + "]";
-  if (!bad.empty()) return "the backup is damaged: " + bad + " do not match the manifest; restore from another backup";
+    if (!file.ok && ++count) bad += (bad.empty() ? "the file [" : ", the file [") + EscapeForDisplay(file.name) + "]";
+  if (count)
+    return "the backup is damaged: " + bad + (count == 1 ? " does" : " do") +
+           " not match the manifest; restore from another backup";
   return RefusalOf(verdict.state);
 }
 
