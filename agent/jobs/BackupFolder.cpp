@@ -138,8 +138,8 @@ bool ListBackupFolders(const string& store, std::vector<string>& names, string& 
   const string shown = "[" + EscapeForDisplay(store) + "]";
   struct stat st {};
   if (::stat(store.c_str(), &st) != 0) {
-    error = "the store " + shown +
-            (errno == ENOENT ? " does not exist" : string(" cannot be read: ") + strerror(errno)) + "; give the folder a backup was stored in (backup --store)";
+    error = "the store " + shown + (errno == ENOENT ? " does not exist" : string(" cannot be read: ") + strerror(errno)) +
+            "; give the folder a backup was stored in (backup --store)";
     return false;
   }
   if (!S_ISDIR(st.st_mode)) {
