@@ -17,6 +17,7 @@
 #include "agent/jobs/BackupFolder.h"
 #include "agent/jobs/BackupMount.h"
 #include "agent/jobs/ChecksumJson.h"
+#include "agent/jobs/ChunkDigestFile.h"
 #include "agent/diskio/DiskCopy.h"
 #include "agent/jobs/DisplayText.h"
 #include "agent/jobs/FailureCause.h"
@@ -104,6 +105,8 @@ void StreamDisk(IVMInfo& plugin, bool useDiskInterface, const MountCtx& ctx, con
     error = "verifying the stored disk failed: " + EscapeForDisplay(error);
     ok = false;
   }
+  if (ok && !StoreChunkDigests(FXPath::GetParent(disksDir), FXPath::GetFileName(file), copied.digests, error))
+    ok = false;
   if (ok && ::rename(partial.c_str(), file.c_str()) != 0) {
     error = "storing the disk failed: cannot rename [" + EscapeForDisplay(partial) + "]: " + strerror(errno);
     ok = false;
@@ -117,7 +120,7 @@ void StreamDisk(IVMInfo& plugin, bool useDiskInterface, const MountCtx& ctx, con
   job.record = {{"index_name", job.disk.indexName}, {"volume_id", job.disk.volumeId},
                 {"display_name", job.disk.displayName}, {"boot", job.disk.isBootDisk},
                 {"size", copied.size},           {"bytes_read", copied.bytesRead},
-                {"file", FXPath::GetFileName(file)}};
+                {"file", FXPath::GetFileName(file)}, {"chunk_digests", ChunkDigestFileName(FXPath::GetFileName(file))}};
   ChecksumToJson(job.record, copied.checksum);
   job.ok = true;
 }
@@ -369,16 +372,59 @@ int ReportStored(SBackupRun& run, CCommandReport& report) {
   return exitCode;
 }
 
-// A job that fails or is interrupted after its folder exists marks it failed and names it.
+// A job that fails or is interrupted after its folder exists marks it failed (or removes it when no
+// disk was stored yet) and names what it left.
 int FailAfterClaim(SBackupRun& run, CCommandReport& report) {
   string error;
   if (!MarkBackupFailed(run.folder.path, run.step, run.failure, error))
     std::fprintf(stderr, "backup-agent: %s\n", error.c_str());
-  report.Left().backupFolder = run.folder.path;
+  struct stat st {};
+  if (::stat(run.folder.path.c_str(), &st) == 0) report.Left().backupFolder = run.folder.path;
   for (const auto& disk : run.missing) report.Left().missingDisks.push_back(disk.displayName);
   if (run.cleanup.contains("left_for_next_job"))
     for (const auto& entry : run.cleanup["left_for_next_job"]) report.Left().registered.push_back(entry.get<string>());
   return report.Failed(run.step, run.failure);
+}
+
+// The steps with the instance's snapshot volumes mounted on the proxy: MountVM, the mount
+// information, the copies, UnmountVM and the manifest. False with the failed step when the job
+// failed or was interrupted; the mount has unwound either way when it returns.
+bool BackupMounted(SBackupRun& run, const SAgentSandbox& sandbox) {
+  CInterruptWatch interrupts(run.session.Object());
+  CBackupMount mount(run.session, run.ctx);
+  if (!run.options.json) {
+    std::printf("Backing up [%s] %s (job %lld)\n", run.shownName.c_str(), run.target.guid.c_str(), run.folder.jobId);
+    std::fflush(stdout);
+  }
+  {
+    string error;
+    CProgress waiting("MountVM: snapshots and their volumes of [" + run.shownName + "]");
+    if (!mount.Mount(error)) return run.Failed("MountVM", "MountVM failed: " + error);
+    waiting.Done();
+  }
+  // A disk the mount left out recorded its error and logged why; both are read before the next call.
+  run.mountCode = static_cast<int>(run.session.Object().GetLastVMError());
+  run.mountDetails = run.session.Object().GetLastVMErrorDetails();
+  if (!ReadMountInfo(run)) return false;
+  CopyDisks(run, sandbox);
+  CollectMissing(run, mount);
+
+  string unmountFailure;
+  const bool unmounted = mount.Unmount(unmountFailure);
+  run.cleanup = {{"ok", unmounted}};
+  // A clean-up that failed does not touch what is stored: the backup stands, and what the job could
+  // not remove stays registered for the next job on this proxy.
+  if (!unmounted) run.cleanup.update(LeftForTheNextJob(sandbox, run.target.guid, unmountFailure));
+  if (InterruptFlag().load()) {
+    WriteManifest(run, sandbox);
+    return run.Failed("copy", "the backup was interrupted: " + std::to_string(run.disks.size()) + " of " +
+                                  std::to_string(run.jobs.size()) + " disks stored");
+  }
+  if (run.disks.empty()) {
+    if (!unmounted) std::fprintf(stderr, "backup-agent: UnmountVM failed: %s\n", unmountFailure.c_str());
+    return run.Failed("copy", "no disk of [" + run.shownName + "] was stored");
+  }
+  return WriteManifest(run, sandbox);
 }
 
 }  // namespace
@@ -391,47 +437,11 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
   if (!run.session.Open(SConnectOptions(), error)) return report.Failed("connect", error);
   if (!FindInstance(run)) return report.Failed(run.step, run.failure);
   if (!ClaimFolder(run)) return run.folder.path.empty() ? report.Failed(run.step, run.failure) : FailAfterClaim(run, report);
-
-  CInterruptWatch interrupts(run.session.Object());
-  CBackupMount mount(run.session, run.ctx);
-  if (!options.json) {
-    std::printf("Backing up [%s] %s (job %lld)\n", run.shownName.c_str(), run.target.guid.c_str(), run.folder.jobId);
-    std::fflush(stdout);
-  }
-  {
-    CProgress waiting("MountVM: snapshots and their volumes of [" + run.shownName + "]");
-    if (!mount.Mount(error)) {
-      run.Failed("MountVM", "MountVM failed: " + error);
-      return FailAfterClaim(run, report);
-    }
-    waiting.Done();
-  }
-  // A disk the mount left out recorded its error and logged why; both are read before the next call.
-  run.mountCode = static_cast<int>(run.session.Object().GetLastVMError());
-  run.mountDetails = run.session.Object().GetLastVMErrorDetails();
-  if (!ReadMountInfo(run)) return FailAfterClaim(run, report);
-  CopyDisks(run, sandbox);
-  CollectMissing(run, mount);
-
-  string unmountFailure;
-  const bool unmounted = mount.Unmount(unmountFailure);
-  run.cleanup = {{"ok", unmounted}};
-  // A clean-up that failed does not touch what is stored: the backup stands, and what the job could
-  // not remove stays registered for the next job on this proxy.
-  if (!unmounted) run.cleanup.update(LeftForTheNextJob(sandbox, run.target.guid, unmountFailure));
-  if (InterruptFlag().load()) {
-    WriteManifest(run, sandbox);
-    run.Failed("copy", "the backup was interrupted: " + std::to_string(run.disks.size()) + " of " +
-                           std::to_string(run.jobs.size()) + " disks stored");
-    return FailAfterClaim(run, report);
-  }
-  if (run.disks.empty()) {
-    if (!unmounted) std::fprintf(stderr, "backup-agent: UnmountVM failed: %s\n", unmountFailure.c_str());
-    run.Failed("copy", "no disk of [" + run.shownName + "] was stored");
-    return FailAfterClaim(run, report);
-  }
-  if (!WriteManifest(run, sandbox)) return FailAfterClaim(run, report);
-  return ReportStored(run, report);
+  // Marks the folder failed on a road out that reports nothing: an exception that ends the job.
+  CBackupFailure unreported(run.folder.path);
+  const bool stored = BackupMounted(run, sandbox);
+  unreported.Finished();
+  return stored ? ReportStored(run, report) : FailAfterClaim(run, report);
 }
 
 }  // namespace agent

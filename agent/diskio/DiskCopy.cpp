@@ -31,6 +31,15 @@ bool CopyDiskSparse(const string& source, UINT64 size, const string& destination
   CDiskDigest digest;
   ChunkChecks checks = ZeroChecks(size);
   UINT64 hashed = 0, read = 0;
+  string digests;
+  static const std::vector<char> zeros(kChecksumChunk, 0);
+  const auto holes = [&](UINT64 to) {  // the digests of the chunks without data up to `to`
+    for (UINT64 at = hashed; at < to; at += kChecksumChunk) {
+      const size_t n = static_cast<size_t>(std::min<UINT64>(size - at, kChecksumChunk));
+      const SChunkDigest zero = ChunkDigestOf(zeros.data(), n, true);
+      digests.append(reinterpret_cast<const char*>(zero.data()), zero.size());
+    }
+  };
   const bool copied = RunChunkPipeline(
       kChunksInFlight, DataChunksOf(in, size),
       [&](SChunk& chunk, string& why) {
@@ -47,6 +56,8 @@ bool CopyDiskSparse(const string& source, UINT64 size, const string& destination
       [&](SChunk& chunk, string&) {
         digest.Zeros(chunk.offset - hashed);
         digest.AddChunk(chunk.digest);
+        holes(chunk.offset);
+        digests.append(reinterpret_cast<const char*>(chunk.digest.data()), chunk.digest.size());
         checks[chunk.offset / kDiskChunk] = chunk.check;
         hashed = chunk.offset + chunk.length;
         read += chunk.length;
@@ -56,6 +67,7 @@ bool CopyDiskSparse(const string& source, UINT64 size, const string& destination
       cancel, error);
   if (!copied) return false;
   digest.Zeros(size - hashed);
+  holes(size);
   if (::fsync(out.fd) != 0) {
     error = "sync of [" + destination + "] failed: " + strerror(errno);
     return false;
@@ -65,6 +77,7 @@ bool CopyDiskSparse(const string& source, UINT64 size, const string& destination
   result.bytesRead = read;
   result.checksum = digest.Finish();
   result.checks = std::move(checks);
+  result.digests = std::move(digests);
   return true;
 }
 

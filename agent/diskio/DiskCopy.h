@@ -19,6 +19,7 @@ struct SDiskCopyResult {
   UINT64 bytesRead = 0;     // bytes actually read from the source
   SDiskChecksum checksum;
   std::vector<SChunkCheck> checks;  // of every chunk stored (ChunkPipeline.h), for the verify
+  string digests;           // of every 1 MiB chunk, holes included (ChunkDigests.h), stored with the disk
 };
 
 // A block device's size is its own (BLKGETSIZE64); a file is read for `size` bytes.

@@ -75,6 +75,7 @@ bool CRestoreJobFolder::Claim(long long requestedJobId, const string& name, stri
     return false;
   path_ = folder.path;
   jobId_ = folder.jobId;
+  folder.running.reset();  // the claim's lock of the folder gives way to the job's own, under the turns' lock
   lockFd_ = LockFolder(path_);
   if (lockFd_ < 0) {
     error = "cannot lock [" + EscapeForDisplay(path_) + "]: " + strerror(errno);

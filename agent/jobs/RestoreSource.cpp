@@ -7,6 +7,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "agent/jobs/BackupState.h"
 #include "agent/jobs/ChecksumJson.h"
 #include "agent/diskio/DiskWrite.h"
 #include "agent/jobs/DisplayText.h"
@@ -149,6 +150,13 @@ bool LoadRestoreSource(const string& backupDir, SRestoreSource& source, string& 
               "): its disks may have been swapped; it is not restored from";
       return false;
     }
+  }
+  // A failed backup, and a folder whose job is running or was killed, hold no backup to restore from.
+  SBackupState state;
+  string ignored;  // a folder that cannot be read is named by the manifest's read below
+  if (ReadBackupState(backupDir, state, ignored) && state.manifestError.empty()) {
+    error = RefusalOf(state);
+    if (!error.empty()) return false;
   }
   const string path = FXPath::Append(backupDir, "manifest.json");
   string text;

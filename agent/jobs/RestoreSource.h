@@ -42,8 +42,9 @@ struct SRestoreSource {
   string mainConfigName;  // the main configuration's file name
 };
 
-// Reads BACKUP_DIR/manifest.json and looks at every stored disk as OpenStoredDisk does, all before a
-// job makes anything. Refuses a partial backup, one an older agent stored without what a restore
+// Refuses a failed backup (its marker: "this backup failed at STEP: REASON") and a folder without
+// manifest nor marker ("this folder holds no finished backup"). Then reads BACKUP_DIR/manifest.json
+// and looks at every stored disk as OpenStoredDisk does, all before a job makes anything. Refuses a partial backup, one an older agent stored without what a restore
 // needs, one without a boot disk or with two, a disk or file listed twice, a number that is not a
 // plain integer in its range (a disk of 1 byte up to the largest volume of the cloud), a disk without
 // its checksum, names of stored files that would leave the folder, and a stored disk that is missing,
