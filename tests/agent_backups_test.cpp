@@ -67,7 +67,7 @@ class AgentBackups : public ::testing::Test {
     for (int i = 0; i < 400 && !stored(); ++i) ::usleep(25000);
     ::kill(job, SIGINT);
     const int status = CTestSandbox::WaitFor(job);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << ReadTestFile(store + ".4.log");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status << ReadTestFile(store + ".4.log");
     sandbox_->Fault("CreateVolumeSnapshot", 1, "fail");
     sandbox_->Fault("CreateVolumeSnapshot", 2, "fail");
     EXPECT_EQ(sandbox_->Agent({"backup", "sample-db", "--store", store, "--job-id", "5"}, &out), 1) << out;
@@ -114,12 +114,12 @@ TEST_F(AgentBackups, AStoreListsEachBackupWithItsStatusNewestFirst) {
   // Zero chunks are holes: the store holds less than the disks' size, and something.
   EXPECT_GT(listed["backups"][2]["bytes_allocated"], 0u);
   EXPECT_LT(listed["backups"][2]["bytes_allocated"], listed["backups"][2]["bytes_logical"]);
-  EXPECT_EQ(listed["backups"][0]["failure"]["reason"], "interrupted");
+  EXPECT_EQ(listed["backups"][0]["failure"]["reason"].get<std::string>().rfind("the backup was interrupted: ", 0), 0u);
   EXPECT_EQ(listed["backups"][3]["job"], "killed");
 
   std::string text;
   EXPECT_EQ(sandbox_->Agent({"backups", "--store", Store()}, &text), 0);
-  const std::regex rows("\n4 +sample-db .* failed .*\n.*this backup failed at copy: interrupted.*\n3 +sample-db .* partial .*\n"
+  const std::regex rows("\n4 +sample-db .* failed .*\n.*this backup failed at copy: the backup was interrupted.*\n3 +sample-db .* partial .*\n"
                         "2 +sample-web .* complete .*\n1 +sample-web .* incomplete \\(killed\\) .*\n.*no finished backup");
   EXPECT_TRUE(std::regex_search(text, rows)) << text;
 
@@ -218,7 +218,7 @@ TEST_F(AgentBackups, VerifyNamesWhatIsWrongAndTheFirstBadChunk) {
   EXPECT_EQ(sandbox_->Agent({"verify", Store() + "/3-sample-db"}, &out), 3) << out;
   EXPECT_NE(out.find("partial backup: 1 of 2 disks of the instance stored, all good"), std::string::npos) << out;
   EXPECT_EQ(sandbox_->Agent({"verify", Store() + "/4-sample-db"}, &out), 1) << out;
-  EXPECT_NE(out.find("this backup failed at copy: interrupted"), std::string::npos) << out;
+  EXPECT_NE(out.find("this backup failed at copy: the backup was interrupted"), std::string::npos) << out;
 }
 
 // A failed backup and a killed job's folder are refused by restore and replicate before the cloud
@@ -229,8 +229,8 @@ TEST_F(AgentBackups, FailedAndUnfinishedBackupsAreNeverRestoredFrom) {
     std::vector<std::string> args;
     std::string message;
   } cases[] = {
-      {{"restore", Store() + "/4-sample-db", "--as", "r4"}, "backup-agent: this backup failed at copy: interrupted"},
-      {{"replicate", Store() + "/4-sample-db", "--to", "r4"}, "backup-agent: this backup failed at copy: interrupted"},
+      {{"restore", Store() + "/4-sample-db", "--as", "r4"}, "backup-agent: this backup failed at copy: the backup was interrupted"},
+      {{"replicate", Store() + "/4-sample-db", "--to", "r4"}, "backup-agent: this backup failed at copy: the backup was interrupted"},
       {{"restore", Store() + "/1-sample-web", "--as", "r1"},
        "backup-agent: this folder holds no finished backup: it has no manifest.json and no job holds it"},
   };
