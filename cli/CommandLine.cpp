@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "cli/BashCompletion.h"
+#include "cli/DisplayText.h"
 #include "cli/ExitCodes.h"
 #include "cli/ToolVersion.h"
 
@@ -79,14 +80,15 @@ std::optional<int> ParseCommandLine(CLI::App& app, int argc, char** argv, const 
     return report ? report(kExitUsage, message) : UsageError(tool, message);
   };
   std::string unknown = UnknownCommand(app, argc, argv);
-  if (!unknown.empty()) return usage("\"" + unknown + "\" is not a command. The commands: " + CommandList(app) + ".");
+  if (!unknown.empty())
+    return usage("\"" + EscapeForDisplay(unknown) + "\" is not a command. The commands: " + CommandList(app) + ".");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     if (error.get_exit_code() == 0) return app.exit(error);  // --help, --help-all, --version
     if (NoCommandGiven(app, error))
       return usage("give a command: " + CommandList(app) + ". \"" + tool + " --help\" says what each does.");
-    return usage(std::string(error.what()) + ". \"" + CommandPath(app) + " --help\" lists the options.");
+    return usage(EscapeForDisplay(error.what()) + ". \"" + CommandPath(app) + " --help\" lists the options.");
   }
   return std::nullopt;
 }

@@ -88,7 +88,7 @@ int RunRemove(const std::string& dir);
 // the terminal with their control characters escaped.
 
 // Failures are reported for the command `command` ("cloud-sim volume add"); under `json` also as one
-// object on stdout: {"ok": false, "command", "code", "message"}.
+// object on stdout: {"ok": false, "command", "code": null, "exit_code", "message"}.
 void ReportFailuresAs(const std::string& command, bool json);
 // Prints "cloud-sim: <message>" on stderr (and the failure object) and returns kExitFailed: the work failed.
 int Failure(const std::string& message);

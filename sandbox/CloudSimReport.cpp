@@ -5,7 +5,7 @@
 
 #include "CloudSimCommands.h"
 #include "QueryTable.h"
-#include "agent/jobs/DisplayText.h"
+#include "cli/DisplayText.h"
 #include "cli/CommandLine.h"
 #include "cli/ExitCodes.h"
 
@@ -26,15 +26,18 @@ SReport& Report() {
 }
 
 void PrintFailureObject(int code, const std::string& message) {
-  PrintJson({{"ok", false}, {"command", Report().command}, {"code", code}, {"message", message}});
+  // The fields of the agent's failure object that a tool without a plug-in has: no error code of its own.
+  PrintJson({{"ok", false}, {"command", Report().command}, {"code", nullptr}, {"exit_code", code}, {"message", message}});
 }
 
-int Fail(int code, const std::string& message) {
-  const std::string shown = Shown(message);
+// `shown`: the message with what it quotes escaped for display.
+int FailShown(int code, const std::string& shown) {
   std::fprintf(stderr, "%s: %s\n", kTool, shown.c_str());
   if (Report().json) PrintFailureObject(code, shown);
   return code;
 }
+
+int Fail(int code, const std::string& message) { return FailShown(code, Shown(message)); }
 
 }  // namespace
 
@@ -47,7 +50,7 @@ int UsageFailure(const std::string& message) { return Fail(cli::kExitUsage, mess
 std::optional<int> ParseReportingFailures(CLI::App& app, int argc, char** argv) {
   return cli::ParseCommandLine(app, argc, argv, [&](int code, const std::string& message) {
     ReportFailuresAs(cli::CommandPath(app), cli::AsksForJson(argc, argv));
-    return Fail(code, message);
+    return FailShown(code, message);
   });
 }
 
@@ -60,7 +63,7 @@ int EndWithoutData(int code, bool json) {
   return code;
 }
 
-std::string Shown(const std::string& text) { return agent::EscapeForDisplay(text); }
+std::string Shown(const std::string& text) { return cli::EscapeForDisplay(text); }
 
 void PrintTable(const STable& table, bool json) {
   if (json) return PrintJson(TableToJson(table));

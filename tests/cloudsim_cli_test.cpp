@@ -44,7 +44,7 @@ bool HasRawControl(const std::string& text) {
 }
 
 // Each command under --json prints one JSON value on stdout, numbers as numbers; a failure prints
-// {"ok": false, "command", "code", "message"} with the code it exits with and the message of stderr.
+// {"ok": false, "command", "code": null, "exit_code", "message"} with the code it exits with and the message of stderr.
 TEST(CloudSimCli, EveryCommandPrintsJsonOnSuccessAndFailure) {
   CTestCloud cloud;
   hosttest::TempDir temp;
@@ -153,7 +153,8 @@ TEST(CloudSimCli, EveryCommandPrintsJsonOnSuccessAndFailure) {
     SRun run = Sim("", args);
     const json j = json::parse(run.out, nullptr, false);
     ASSERT_TRUE(j.is_object()) << ::testing::PrintToString(c.args) << run.out << run.err;
-    EXPECT_EQ(json({run.code, j["ok"], j["command"], j["code"]}), json({c.code, false, c.command, c.code})) << run.out;
+    EXPECT_EQ(json({run.code, j["ok"], j["command"], j["code"], j["exit_code"]}), json({c.code, false, c.command, nullptr, c.code}))
+        << run.out;
     EXPECT_EQ("cloud-sim: " + j.value("message", "") + "\n", run.err) << run.out;
   }
   EXPECT_EQ(count("fault_rules"), 0) << "a refused rule is not added";

@@ -19,7 +19,7 @@
 #include "agent/jobs/ChecksumJson.h"
 #include "agent/jobs/ChunkDigestFile.h"
 #include "agent/diskio/DiskCopy.h"
-#include "agent/jobs/DisplayText.h"
+#include "cli/DisplayText.h"
 #include "agent/jobs/FailureCause.h"
 #include "agent/jobs/InterruptWatch.h"
 #include "agent/jobs/Progress.h"
@@ -72,7 +72,7 @@ void StreamDisk(IVMInfo& plugin, bool useDiskInterface, const MountCtx& ctx, con
   CStepLog log;
   if (useDiskInterface) {
     CProgress opening("OpenVmdk: the attachment and iSCSI login of " + step.substr(step.find("disk ")) + " [" +
-                      EscapeForDisplay(job.disk.displayName) + "]");
+                      cli::EscapeForDisplay(job.disk.displayName) + "]");
     if (!plugin.OpenVmdk(ctx.vmName, ctx.vmGuid, disk.guid, handle)) {
       job.error = "OpenVmdk failed: " + DescribePluginFailure(plugin, log);
       return;
@@ -90,10 +90,10 @@ void StreamDisk(IVMInfo& plugin, bool useDiskInterface, const MountCtx& ctx, con
   CFileRemover removePartial(partial);
   SDiskCopyResult copied;
   string error;
-  CProgress progress(step + " [" + EscapeForDisplay(job.disk.displayName) + "]", disk.size);
+  CProgress progress(step + " [" + cli::EscapeForDisplay(job.disk.displayName) + "]", disk.size);
   bool ok = CopyDiskSparse(disk.name, disk.size, partial, copied, error, &InterruptFlag(),
                            [&](UINT64 done) { progress.Advance(done); });
-  if (!ok) error = "reading the disk failed: " + EscapeForDisplay(error);
+  if (!ok) error = "reading the disk failed: " + cli::EscapeForDisplay(error);
   // A close that fails leaves the replica attached; the unmount's clean-up detaches it (or fails
   // the job). The copy itself is whole, and verified next.
   if (useDiskInterface) {
@@ -102,13 +102,13 @@ void StreamDisk(IVMInfo& plugin, bool useDiskInterface, const MountCtx& ctx, con
   }
   if (ok) progress.Advance(disk.size);
   if (ok && !VerifyStoredCopy(partial, copied, error)) {
-    error = "verifying the stored disk failed: " + EscapeForDisplay(error);
+    error = "verifying the stored disk failed: " + cli::EscapeForDisplay(error);
     ok = false;
   }
   if (ok && !StoreChunkDigests(FXPath::GetParent(disksDir), FXPath::GetFileName(file), copied.digests, error))
     ok = false;
   if (ok && ::rename(partial.c_str(), file.c_str()) != 0) {
-    error = "storing the disk failed: cannot rename [" + EscapeForDisplay(partial) + "]: " + strerror(errno);
+    error = "storing the disk failed: cannot rename [" + cli::EscapeForDisplay(partial) + "]: " + strerror(errno);
     ok = false;
   }
   if (!ok) {
@@ -172,7 +172,7 @@ string CleanupWarning(const json& cleanup) {
   string left;
   for (const auto& entry : cleanup["left_for_next_job"]) left += (left.empty() ? "" : ", ") + entry.get<string>();
   return left.empty() ? "its clean-up removed what the job made"
-                      : "left registered for the next job on this proxy to remove: " + EscapeForDisplay(left);
+                      : "left registered for the next job on this proxy to remove: " + cli::EscapeForDisplay(left);
 }
 
 // One backup job as it goes, step by step; a step that fails names itself and why.
@@ -218,9 +218,9 @@ bool FindInstance(SBackupRun& run) {
     if (vm.guid == run.options.instance || vm.name == run.options.instance) matches.push_back(vm);
   if (matches.size() != 1)
     return run.Failed("instance", string(matches.empty() ? "no" : "more than one") + " instance [" +
-                                      EscapeForDisplay(run.options.instance) + "]");
+                                      cli::EscapeForDisplay(run.options.instance) + "]");
   run.target = matches[0];
-  run.shownName = EscapeForDisplay(run.target.name);
+  run.shownName = cli::EscapeForDisplay(run.target.name);
   run.session.MarkStep();
   SVMInfo current;
   if (!plugin.GetVMInfoForVM(run.target.name, run.target.guid, "", VMINFO_FLAGS_BACKUP, 0, current))
@@ -240,7 +240,7 @@ bool ClaimFolder(SBackupRun& run) {
   EvEvent::setJob(run.folder.jobId, run.target.name);
   run.disksDir = FXPath::Append(run.folder.path, "disks");
   if (::mkdir(run.disksDir.c_str(), 0700) != 0 || !MakeOwnerOnly(run.disksDir, true))
-    return run.Failed("store", "cannot create [" + EscapeForDisplay(run.disksDir) + "]: " + strerror(errno));
+    return run.Failed("store", "cannot create [" + cli::EscapeForDisplay(run.disksDir) + "]: " + strerror(errno));
   run.ctx.vmName = run.target.name;
   run.ctx.vmGuid = run.target.guid;
   run.ctx.mountPath = FXPath::Append(run.folder.path, "config");
@@ -266,7 +266,7 @@ bool ReadMountInfo(SBackupRun& run) {
       record["sha256"] = sha;
     } else {
       std::fprintf(stderr, "backup-agent: configuration file [%s] not stored: %s\n",
-                   EscapeForDisplay(item.displayName).c_str(), EscapeForDisplay(error).c_str());
+                   cli::EscapeForDisplay(item.displayName).c_str(), cli::EscapeForDisplay(error).c_str());
       record["error"] = error;
       run.filesComplete = false;
     }
@@ -311,12 +311,12 @@ void CollectMissing(SBackupRun& run, const CBackupMount& mount) {
                                 [&](const SDisk& disk) { return disk.volumeId == job.disk.volumeId; }))
       run.missing.push_back(SMissingDisk{job.disk.volumeId, job.disk.displayName, job.error});
   for (const auto& disk : run.missing)
-    std::fprintf(stderr, "backup-agent: disk [%s] %s not stored: %s\n", EscapeForDisplay(disk.displayName).c_str(),
-                 EscapeForDisplay(disk.volumeId).c_str(), disk.reason.c_str());
+    std::fprintf(stderr, "backup-agent: disk [%s] %s not stored: %s\n", cli::EscapeForDisplay(disk.displayName).c_str(),
+                 cli::EscapeForDisplay(disk.volumeId).c_str(), disk.reason.c_str());
   for (const auto& job : run.jobs)
     if (!job.warning.empty())
       std::fprintf(stderr, "backup-agent: disk [%s] %s: %s; the unmount detaches it\n",
-                   EscapeForDisplay(job.disk.displayName).c_str(), EscapeForDisplay(job.disk.volumeId).c_str(),
+                   cli::EscapeForDisplay(job.disk.displayName).c_str(), cli::EscapeForDisplay(job.disk.volumeId).c_str(),
                    job.warning.c_str());
   run.complete = run.missing.empty() && run.filesComplete;
 }
@@ -332,7 +332,7 @@ json MissingJson(const std::vector<SMissingDisk>& missing) {
 bool WriteManifest(SBackupRun& run, const SAgentSandbox& sandbox) {
   json instance = {{"name", run.target.name}, {"guid", run.target.guid}};
   instance.update(run.restoreRecord);
-  if (!IsValidUtf8(run.target.name)) instance["name_escaped"] = run.shownName;
+  if (!cli::IsValidUtf8(run.target.name)) instance["name_escaped"] = run.shownName;
   const json manifest = {{"instance", instance},          {"flavour", sandbox.flavour},
                          {"job_id", run.folder.jobId},    {"created", HostClock::Now()},
                          {"complete", run.complete},      {"missing_disks", MissingJson(run.missing)},
@@ -341,7 +341,7 @@ bool WriteManifest(SBackupRun& run, const SAgentSandbox& sandbox) {
   const string path = FXPath::Append(run.folder.path, "manifest.json");
   // Texts that are not UTF-8 are written with U+FFFD in their place (the escaped name keeps the bytes).
   if (WriteWholeFile(path, manifest.dump(2, ' ', false, json::error_handler_t::replace) + "\n")) return true;
-  return run.Failed("manifest", "cannot write [" + EscapeForDisplay(path) + "]: " + strerror(errno));
+  return run.Failed("manifest", "cannot write [" + cli::EscapeForDisplay(path) + "]: " + strerror(errno));
 }
 
 // The result: for people on stdout, or the --json object.
@@ -361,12 +361,12 @@ int ReportStored(SBackupRun& run, CCommandReport& report) {
                              {"cleanup", run.cleanup}},
                             exitCode);
   std::printf("%s of [%s] stored in %s\n", run.complete ? "Backup" : "Partial backup", run.shownName.c_str(),
-              EscapeForDisplay(run.folder.path).c_str());
+              cli::EscapeForDisplay(run.folder.path).c_str());
   for (const auto& d : run.disks) {
     SDiskChecksum checksum;
     string unused;  // every record the backup wrote holds one
     ChecksumFromJson(d, "", checksum, unused);
-    std::printf("  %-50s %12llu bytes  %s\n", EscapeForDisplay(d["index_name"].get<string>()).c_str(),
+    std::printf("  %-50s %12llu bytes  %s\n", cli::EscapeForDisplay(d["index_name"].get<string>()).c_str(),
                 static_cast<unsigned long long>(d["size"].get<UINT64>()), checksum.Shown().c_str());
   }
   return exitCode;

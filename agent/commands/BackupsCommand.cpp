@@ -11,7 +11,7 @@
 #include "agent/commands/BackupsOutput.h"
 #include "agent/jobs/BackupFolder.h"
 #include "agent/jobs/BackupState.h"
-#include "agent/jobs/DisplayText.h"
+#include "cli/DisplayText.h"
 #include "agent/jobs/ExitStatus.h"
 #include "host/FXFile.h"
 
@@ -121,7 +121,7 @@ void PrintTable(const std::vector<SListedBackup>& backups) {
   std::printf("%-12s %-24s %-20s %-19s %5s %10s %10s\n", "JOB", "INSTANCE", "TIME (UTC)", "STATUS", "DISKS", "STORED",
               "SIZE");
   for (const auto& backup : backups) {
-    std::printf("%-12lld %-24s %-20s %-19s %5zu %10s %10s\n", backup.jobId, EscapeForDisplay(backup.instance).c_str(),
+    std::printf("%-12lld %-24s %-20s %-19s %5zu %10s %10s\n", backup.jobId, cli::EscapeForDisplay(backup.instance).c_str(),
                 IsoTimeUtc(backup.state.time).c_str(), StatusShown(backup.state).c_str(), backup.disks.size(),
                 ShownBytes(backup.allocated).c_str(), ShownBytes(backup.logical).c_str());
     const string refusal = RefusalOf(backup.state);
@@ -148,7 +148,7 @@ int RunBackupsCommand(const SBackupsOptions& options) {
     for (const auto& backup : backups) listed.push_back(ToJson(backup));
     return report.Succeeded({{"store", options.store}, {"backups", listed}});
   } else if (backups.empty()) {
-    std::fprintf(stderr, "backup-agent: the store [%s] holds no backup\n", EscapeForDisplay(options.store).c_str());
+    std::fprintf(stderr, "backup-agent: the store [%s] holds no backup\n", cli::EscapeForDisplay(options.store).c_str());
   } else {
     PrintTable(backups);
   }

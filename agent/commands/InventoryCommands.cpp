@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "agent/jobs/DisplayText.h"
+#include "cli/DisplayText.h"
 #include "agent/jobs/ExitStatus.h"
 #include "agent/commands/RecordJson.h"
 #include "host/CWqString.h"
@@ -41,7 +41,7 @@ int PrintRows(const json& rows, CCommandReport& report) {
       const string shown = value.is_string() ? value.get<string>()
                            : value.is_array() ? std::to_string(value.size())
                                               : value.dump();
-      line += key + "=" + EscapeForDisplay(shown);
+      line += key + "=" + cli::EscapeForDisplay(shown);
     }
     std::printf("%s\n", line.c_str());
   }
@@ -68,11 +68,11 @@ bool ResolveInstance(CAgentSession& session, const string& nameOrId, SVMInfo& fo
     for (const auto& vm : all)
       if (vm.name == nameOrId) matches.push_back(&vm);
   if (matches.empty()) {
-    error = "no instance named [" + EscapeForDisplay(nameOrId) + "]";
+    error = "no instance named [" + cli::EscapeForDisplay(nameOrId) + "]";
     return false;
   }
   if (matches.size() > 1) {
-    error = "instance name [" + EscapeForDisplay(nameOrId) + "] is ambiguous:";
+    error = "instance name [" + cli::EscapeForDisplay(nameOrId) + "] is ambiguous:";
     for (const auto* vm : matches) error += " " + vm->guid;
     return false;
   }
@@ -141,7 +141,7 @@ int RunBrowseCommand(const SAgentSandbox& sandbox, const SInventoryOptions& opti
   return WithSession(sandbox, report, [&](CAgentSession& session) -> int {
     string roots;
     if (!KnownRoot(session, options.path, roots))
-      return report.Failed("browse", "no such path [" + EscapeForDisplay(options.path) + "]: a path starts at one of " +
+      return report.Failed("browse", "no such path [" + cli::EscapeForDisplay(options.path) + "]: a path starts at one of " +
                                          roots + " (e.g. \"browse VMs\")");
     // The entries are asked for under the node the path names: parents[0] is its last component,
     // whose own parents[0] is the one before, down to the view.
@@ -212,7 +212,7 @@ int RunListCommand(const SAgentSandbox& sandbox, const SInventoryOptions& option
       if (!plugin.GetSecurityGroupsForHost(host, list, 0, 0)) return Failed(session, report, "list security-lists");
       for (const auto& g : list) rows.push_back({{"name", g.name}, {"id", g.guid}});
     } else {
-      return report.UsageError("unknown kind [" + EscapeForDisplay(kind) + "]");
+      return report.UsageError("unknown kind [" + cli::EscapeForDisplay(kind) + "]");
     }
     return PrintRows(rows, report);
   });
@@ -237,10 +237,10 @@ int RunOperationCommand(const SAgentSandbox& sandbox, const string& operation, c
       return report.Succeeded(result);
     }
     if (clone)
-      std::printf("Cloned [%s] as [%s] %s\n", EscapeForDisplay(target.name).c_str(),
-                  EscapeForDisplay(ctx.vmInfo.name).c_str(), ctx.vmInfo.guid.c_str());
+      std::printf("Cloned [%s] as [%s] %s\n", cli::EscapeForDisplay(target.name).c_str(),
+                  cli::EscapeForDisplay(ctx.vmInfo.name).c_str(), ctx.vmInfo.guid.c_str());
     else
-      std::printf("%s [%s] %s: done, %s\n", operation.c_str(), EscapeForDisplay(target.name).c_str(), target.guid.c_str(),
+      std::printf("%s [%s] %s: done, %s\n", operation.c_str(), cli::EscapeForDisplay(target.name).c_str(), target.guid.c_str(),
                   after["state"].is_string() ? after["state"].get<string>().c_str() : "state unknown");
     return kExitDone;
   });

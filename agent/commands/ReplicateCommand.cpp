@@ -13,7 +13,7 @@
 
 #include "agent/commands/BackupCommand.h"
 #include "agent/diskio/ChunkDigests.h"
-#include "agent/jobs/DisplayText.h"
+#include "cli/DisplayText.h"
 #include "agent/commands/RegistryCommand.h"
 #include "agent/jobs/ReplicationState.h"
 #include "agent/jobs/RestoreContext.h"
@@ -93,7 +93,7 @@ bool IsLive(IVMInfo& plugin, const string& name, const string& instanceId, bool&
   VMInfoStructs::SVMInfo vm;
   live = false;
   if (!plugin.GetVMInfoForVM(name, instanceId, "", 0, 0, vm)) {
-    error = "cannot read the instance [" + EscapeForDisplay(instanceId) + "]: " + plugin.GetLastVMErrorDetails();
+    error = "cannot read the instance [" + cli::EscapeForDisplay(instanceId) + "]: " + plugin.GetLastVMErrorDetails();
     return false;
   }
   live = vm.lifecycleState != "TERMINATED" && vm.lifecycleState != "TERMINATING";
@@ -128,7 +128,7 @@ bool SettlePendingDestination(const SAgentSandbox& sandbox, IVMInfo& plugin, SRe
     Retire(live ? current : state.pending, winner, live, state);
     current = winner;
     std::fprintf(stderr, "backup-agent: the sync that launched [%s] was interrupted; [%s] is the destination\n",
-                 EscapeForDisplay(state.pending.instanceId).c_str(), EscapeForDisplay(state.instanceId).c_str());
+                 cli::EscapeForDisplay(state.pending.instanceId).c_str(), cli::EscapeForDisplay(state.instanceId).c_str());
     state.pending = SReplicatedGeneration();
     if (!SaveReplicationState(state, error)) return false;
   }
@@ -140,7 +140,7 @@ bool SettlePendingDestination(const SAgentSandbox& sandbox, IVMInfo& plugin, SRe
     remove.vmName = remove.vmInfo.name = state.destination;
     remove.vmGuid = remove.vmInfo.guid = state.retiredInstances.back();
     if (live && !plugin.PerformVMOperation(remove)) {
-      error = "cannot remove the replaced instance [" + EscapeForDisplay(remove.vmGuid) + "]: " +
+      error = "cannot remove the replaced instance [" + cli::EscapeForDisplay(remove.vmGuid) + "]: " +
               plugin.GetLastVMErrorDetails();
       return false;
     }
@@ -163,8 +163,8 @@ bool RefusesAnotherSource(const SReplicateOptions& options, const SRestoreSource
   const bool same = !id.empty() && !source.guid.empty() ? id == source.guid : name == source.name;
   if (name.empty() || same || (options.forceFull && options.overwrite)) return false;
   error = "the sync is refused: error " + std::to_string(VMERR_REPLICATION_DESTINATION_EXISTS) + ": the destination [" +
-          EscapeForDisplay(last.destination) + "] is the replica of [" + EscapeForDisplay(name) +
-          "]; this backup is of [" + EscapeForDisplay(source.name) +
+          cli::EscapeForDisplay(last.destination) + "] is the replica of [" + cli::EscapeForDisplay(name) +
+          "]; this backup is of [" + cli::EscapeForDisplay(source.name) +
           "]. Replace it with --force-full --overwrite, or sync to another destination";
   return true;
 }
@@ -295,12 +295,12 @@ int ReportSynced(const SRestoreSource& source, const SReplicationState& state, c
   const string kind = !ctx.fullReplication ? "incremental sync"
                       : fallback != 0      ? "full sync (fell back from incremental: error " + std::to_string(fallback) + ")"
                                            : "full sync";
-  std::printf("Replicated [%s] to [%s]: %s, %llu bytes written\n", EscapeForDisplay(source.name).c_str(),
-              EscapeForDisplay(state.destination).c_str(), kind.c_str(), static_cast<unsigned long long>(bytesWritten));
-  std::printf("  instance %s\n", EscapeForDisplay(state.instanceId).c_str());
+  std::printf("Replicated [%s] to [%s]: %s, %llu bytes written\n", cli::EscapeForDisplay(source.name).c_str(),
+              cli::EscapeForDisplay(state.destination).c_str(), kind.c_str(), static_cast<unsigned long long>(bytesWritten));
+  std::printf("  instance %s\n", cli::EscapeForDisplay(state.instanceId).c_str());
   for (const auto& disk : state.disks)
-    std::printf("  volume %s  %s  integrity snapshot %s\n", EscapeForDisplay(disk.volumeId).c_str(),
-                EscapeForDisplay(disk.indexName).c_str(), EscapeForDisplay(disk.snapshotId).c_str());
+    std::printf("  volume %s  %s  integrity snapshot %s\n", cli::EscapeForDisplay(disk.volumeId).c_str(),
+                cli::EscapeForDisplay(disk.indexName).c_str(), cli::EscapeForDisplay(disk.snapshotId).c_str());
   return kExitDone;
 }
 
@@ -315,7 +315,7 @@ int RunReplicateCommand(const SAgentSandbox& sandbox, const SReplicateOptions& o
   if (!LoadRestoreSource(options.backupDir, source, error)) return report.Failed("backup", error);
   for (const auto& name : options.deselected) {
     if (std::none_of(source.disks.begin(), source.disks.end(), [&](const SStoredDisk& d) { return d.indexName == name; }))
-      return report.UsageError("--deselect [" + EscapeForDisplay(name) + "]: the backup holds no disk of that index name");
+      return report.UsageError("--deselect [" + cli::EscapeForDisplay(name) + "]: the backup holds no disk of that index name");
   }
 
   CReplicationLock lock;
@@ -339,8 +339,8 @@ int RunReplicateCommand(const SAgentSandbox& sandbox, const SReplicateOptions& o
   AddReplicationRecords(options, last, ctx);
   if (job.Classic()) ListSavedConfiguration(source, ctx);
   if (!options.json) {
-    std::printf("Replicating [%s] to [%s] (job %lld)\n", EscapeForDisplay(source.name).c_str(),
-                EscapeForDisplay(options.destination).c_str(), job.JobId());
+    std::printf("Replicating [%s] to [%s] (job %lld)\n", cli::EscapeForDisplay(source.name).c_str(),
+                cli::EscapeForDisplay(options.destination).c_str(), job.JobId());
     std::fflush(stdout);
   }
 

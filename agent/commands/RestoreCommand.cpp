@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "agent/commands/BackupCommand.h"
-#include "agent/jobs/DisplayText.h"
+#include "cli/DisplayText.h"
 #include "agent/jobs/InterruptWatch.h"
 #include "agent/jobs/RestoreContext.h"
 #include "agent/jobs/RestoreJob.h"
@@ -33,12 +33,12 @@ int ReportRestored(const RestoreCtx& ctx, long long jobId, CCommandReport& repor
   if (report.Json())
     return report.Succeeded({{"command", "restore"}, {"instance_id", instanceId}, {"name", ctx.vmName},
                              {"shape", shape},       {"job_id", jobId},          {"volumes", volumes}});
-  std::printf("Restored [%s] as [%s]: instance %s, shape %s\n", EscapeForDisplay(ctx.originalVmName).c_str(),
-              EscapeForDisplay(ctx.vmName).c_str(), EscapeForDisplay(instanceId).c_str(),
-              EscapeForDisplay(shape).c_str());
+  std::printf("Restored [%s] as [%s]: instance %s, shape %s\n", cli::EscapeForDisplay(ctx.originalVmName).c_str(),
+              cli::EscapeForDisplay(ctx.vmName).c_str(), cli::EscapeForDisplay(instanceId).c_str(),
+              cli::EscapeForDisplay(shape).c_str());
   for (const auto& volume : volumes)
-    std::printf("  volume %s  %s\n", EscapeForDisplay(volume["id"].get<string>()).c_str(),
-                EscapeForDisplay(volume["name"].get<string>()).c_str());
+    std::printf("  volume %s  %s\n", cli::EscapeForDisplay(volume["id"].get<string>()).c_str(),
+                cli::EscapeForDisplay(volume["name"].get<string>()).c_str());
   return kExitDone;
 }
 
@@ -63,8 +63,8 @@ int RunRestoreCommand(const SAgentSandbox& sandbox, const SRestoreOptions& optio
   if (job.Classic()) ListSavedConfiguration(source, ctx);
 
   if (!options.json) {
-    std::printf("Restoring [%s] as [%s] (job %lld)\n", EscapeForDisplay(source.name).c_str(),
-                EscapeForDisplay(options.name).c_str(), job.JobId());
+    std::printf("Restoring [%s] as [%s] (job %lld)\n", cli::EscapeForDisplay(source.name).c_str(),
+                cli::EscapeForDisplay(options.name).c_str(), job.JobId());
     std::fflush(stdout);
   }
   // InitRestoreVM made every data volume new and blank: the backup's zeros are already there. A boot

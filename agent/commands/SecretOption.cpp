@@ -9,14 +9,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "agent/jobs/DisplayText.h"
+#include "cli/DisplayText.h"
 
 namespace agent {
 
 namespace {
 
 bool ReadSecretFile(const SSecretSources& sources, string& secret, string& error) {
-  const string shown = sources.fileOption + " [" + EscapeForDisplay(sources.file) + "]";
+  const string shown = sources.fileOption + " [" + cli::EscapeForDisplay(sources.file) + "]";
   const int fd = ::open(sources.file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
     error = shown + ": cannot open it: " + strerror(errno);
@@ -32,7 +32,7 @@ bool ReadSecretFile(const SSecretSources& sources, string& secret, string& error
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
     error = shown + " has mode " + mode + ": group or others may read it. Run \"chmod 600 " +
-            EscapeForDisplay(sources.file) + "\" and try again";
+            cli::EscapeForDisplay(sources.file) + "\" and try again";
     ok = false;
   }
   char buffer[4096];

@@ -5,7 +5,7 @@
 
 #include "agent/commands/BackupsOutput.h"
 #include "agent/jobs/BackupVerify.h"
-#include "agent/jobs/DisplayText.h"
+#include "cli/DisplayText.h"
 #include "agent/jobs/ExitStatus.h"
 #include "disk/DiskChecksum.h"
 
@@ -42,12 +42,12 @@ json ToJson(const SBackupVerdict& verdict, const string& backupDir, bool ok) {
 
 void PrintText(const SBackupVerdict& verdict) {
   for (const auto& disk : verdict.disks) {
-    std::printf("  disk %-40s %14llu bytes  %s\n", EscapeForDisplay(disk.indexName).c_str(),
+    std::printf("  disk %-40s %14llu bytes  %s\n", cli::EscapeForDisplay(disk.indexName).c_str(),
                 static_cast<unsigned long long>(disk.size), disk.ok ? "good" : ("BAD: " + disk.problem).c_str());
     if (!disk.chunkNote.empty()) std::printf("       %s\n", disk.chunkNote.c_str());
   }
   for (const auto& file : verdict.files)
-    std::printf("  file %-40s %s\n", EscapeForDisplay(file.name).c_str(),
+    std::printf("  file %-40s %s\n", cli::EscapeForDisplay(file.name).c_str(),
                 file.ok ? "good" : ("BAD: " + file.problem).c_str());
 }
 
@@ -56,9 +56,9 @@ string Failure(const SBackupVerdict& verdict) {
   string bad;
   size_t count = 0;
   for (const auto& disk : verdict.disks)
-    if (!disk.ok && ++count) bad += (bad.empty() ? "the disk [" : ", the disk [") + EscapeForDisplay(disk.indexName) + "]";
+    if (!disk.ok && ++count) bad += (bad.empty() ? "the disk [" : ", the disk [") + cli::EscapeForDisplay(disk.indexName) + "]";
   for (const auto& file : verdict.files)
-    if (!file.ok && ++count) bad += (bad.empty() ? "the file [" : ", the file [") + EscapeForDisplay(file.name) + "]";
+    if (!file.ok && ++count) bad += (bad.empty() ? "the file [" : ", the file [") + cli::EscapeForDisplay(file.name) + "]";
   if (count)
     return "the backup is damaged: " + bad + (count == 1 ? " does" : " do") +
            " not match the manifest; restore from another backup";
@@ -73,7 +73,7 @@ int RunVerifyCommand(const SVerifyOptions& options) {
   SBackupVerdict verdict;
   string error;
   if (!VerifyBackup(options.backupDir, verdict, error))
-    return report.Failed("verify", "the backup [" + EscapeForDisplay(options.backupDir) + "] cannot be verified: " + error);
+    return report.Failed("verify", "the backup [" + cli::EscapeForDisplay(options.backupDir) + "] cannot be verified: " + error);
   const string failure = Failure(verdict);
   const bool partial = verdict.state.status == EBackupStatus::Partial;
   const int code = !failure.empty() ? kExitFailed : partial ? kExitPartial : kExitDone;
@@ -94,7 +94,7 @@ int RunVerifyCommand(const SVerifyOptions& options) {
                  verdict.disks.size(), verdict.disks.size() + missing);
   } else if (!options.json) {
     std::printf("Backup [%s] verified: %zu disks and %zu files as the manifest says\n",
-                EscapeForDisplay(options.backupDir).c_str(), verdict.disks.size(), verdict.files.size());
+                cli::EscapeForDisplay(options.backupDir).c_str(), verdict.disks.size(), verdict.files.size());
   }
   return code;
 }

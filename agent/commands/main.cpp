@@ -9,7 +9,7 @@
 
 #include "agent/commands/CommandTable.h"
 #include "agent/jobs/AgentSandbox.h"
-#include "agent/jobs/DisplayText.h"
+#include "cli/DisplayText.h"
 #include "agent/jobs/ExitStatus.h"
 #include "agent/jobs/NumberOption.h"
 #include "agent/jobs/Progress.h"
@@ -70,10 +70,10 @@ int main(int argc, char** argv) {
     if (chosen->runLocal) return chosen->runLocal();
     if (sandboxDir.empty()) return report.UsageError("no sandbox given: --sandbox DIR or CLOUD_SANDBOX=DIR");
     SAgentSandbox sandbox;
-    if (!LoadAgentSandbox(sandboxDir, sandbox, error)) return report.UsageError(EscapeForDisplay(error));
+    if (!LoadAgentSandbox(sandboxDir, sandbox, error)) return report.UsageError(cli::EscapeForDisplay(error));
     ApplySandboxEnvironment(sandbox);
     return chosen->run(sandbox);
   } catch (const std::exception& e) {
-    return report.Failed("command", "the command failed: " + EscapeForDisplay(e.what()));
+    return report.Failed("command", "the command failed: " + cli::EscapeForDisplay(e.what()));
   }
 }

@@ -17,7 +17,7 @@
 #include <set>
 
 #include "agent/diskio/DiskRegions.h"
-#include "agent/jobs/DisplayText.h"
+#include "cli/DisplayText.h"
 #include "agent/jobs/ExitStatus.h"
 #include "agent/jobs/NumberOption.h"
 #include "host/CFileLock.h"
@@ -43,7 +43,7 @@ long long JobIdOfName(const string& name) {
 bool UsedJobIds(const string& store, std::set<long long>& ids, string& error) {
   DIR* dir = ::opendir(store.c_str());
   if (!dir) {
-    error = "cannot list the store [" + EscapeForDisplay(store) + "]: " + strerror(errno);
+    error = "cannot list the store [" + cli::EscapeForDisplay(store) + "]: " + strerror(errno);
     return false;
   }
   while (const dirent* entry = ::readdir(dir))
@@ -85,38 +85,38 @@ bool ClaimBackupFolder(const string& store, long long requestedJobId, long long 
   std::error_code ec;
   std::filesystem::create_directories(store, ec);
   if (ec) {
-    error = "cannot create the store [" + EscapeForDisplay(store) + "]: " + ec.message();
+    error = "cannot create the store [" + cli::EscapeForDisplay(store) + "]: " + ec.message();
     return false;
   }
   CFileLock lock;  // the store's lock, held for the scope
   if (!lock.Acquire(FXPath::Append(store, kLockFile))) {
-    error = "cannot lock the store [" + EscapeForDisplay(store) + "]: " + strerror(errno);
+    error = "cannot lock the store [" + cli::EscapeForDisplay(store) + "]: " + strerror(errno);
     return false;
   }
   std::set<long long> used;
   if (!UsedJobIds(store, used, error)) return false;
   long long jobId = requestedJobId ? requestedJobId : firstDefault;
   if (requestedJobId && used.count(jobId)) {
-    error = "job id " + std::to_string(jobId) + " is already used in the store [" + EscapeForDisplay(store) + "]";
+    error = "job id " + std::to_string(jobId) + " is already used in the store [" + cli::EscapeForDisplay(store) + "]";
     return false;
   }
   while (true) {
     while (!requestedJobId && used.count(jobId) && jobId < LLONG_MAX) ++jobId;
     if (used.count(jobId)) {
-      error = "no free job id left in the store [" + EscapeForDisplay(store) + "]";
+      error = "no free job id left in the store [" + cli::EscapeForDisplay(store) + "]";
       return false;
     }
     const string path = FXPath::Append(store, std::to_string(jobId) + "-" + SafeFileName(instance));
     if (::mkdir(path.c_str(), 0700) == 0) {
       if (!MakeOwnerOnly(path, true)) {
-        error = "cannot make [" + EscapeForDisplay(path) + "] its owner's alone: " + strerror(errno);
+        error = "cannot make [" + cli::EscapeForDisplay(path) + "] its owner's alone: " + strerror(errno);
         return false;
       }
       // Taken before the store's lock is dropped: a reader that sees the folder unlocked and without
       // a manifest knows its job is gone. A reader's look holds the lock for an instant only.
       auto running = std::make_shared<SFd>(OpenFolder(path));
       if (running->fd < 0 || ::flock(running->fd, LOCK_EX) != 0) {
-        error = "cannot lock [" + EscapeForDisplay(path) + "]: " + strerror(errno);
+        error = "cannot lock [" + cli::EscapeForDisplay(path) + "]: " + strerror(errno);
         ::rmdir(path.c_str());
         return false;
       }
@@ -126,7 +126,7 @@ bool ClaimBackupFolder(const string& store, long long requestedJobId, long long 
       return true;
     }
     if (errno != EEXIST || requestedJobId || jobId == LLONG_MAX) {
-      error = "cannot create [" + EscapeForDisplay(path) + "]: " + strerror(errno);
+      error = "cannot create [" + cli::EscapeForDisplay(path) + "]: " + strerror(errno);
       return false;
     }
     used.insert(jobId);
@@ -135,7 +135,7 @@ bool ClaimBackupFolder(const string& store, long long requestedJobId, long long 
 
 bool ListBackupFolders(const string& store, std::vector<string>& names, string& error) {
   names.clear();
-  const string shown = "[" + EscapeForDisplay(store) + "]";
+  const string shown = "[" + cli::EscapeForDisplay(store) + "]";
   struct stat st {};
   if (::stat(store.c_str(), &st) != 0) {
     error = "the store " + shown + (errno == ENOENT ? " does not exist" : string(" cannot be read: ") + strerror(errno)) +
@@ -173,12 +173,12 @@ bool MarkBackupFailed(const string& folder, const string& step, const string& re
     std::error_code ec;
     std::filesystem::remove_all(folder, ec);
     if (!ec) return true;
-    error = "cannot remove the failed backup's folder [" + EscapeForDisplay(folder) + "]: " + ec.message();
+    error = "cannot remove the failed backup's folder [" + cli::EscapeForDisplay(folder) + "]: " + ec.message();
   }
   const nlohmann::json marker = {{"step", step}, {"reason", reason}, {"time", HostClock::Now()}};
   const string path = FXPath::Append(folder, kFailedMarker);
   if (WriteWholeFile(path, marker.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n")) return true;
-  error = (error.empty() ? "" : error + "; ") + "cannot mark the backup failed in [" + EscapeForDisplay(path) +
+  error = (error.empty() ? "" : error + "; ") + "cannot mark the backup failed in [" + cli::EscapeForDisplay(path) +
           "]: " + strerror(errno);
   return false;
 }

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "agent/jobs/BackupFolder.h"
-#include "agent/jobs/DisplayText.h"
+#include "cli/DisplayText.h"
 #include "host/FXFile.h"
 
 namespace agent {
@@ -28,7 +28,7 @@ bool ReadBackupState(const string& folder, SBackupState& state, string& error) {
   struct stat st {};
   const bool found = ::lstat(folder.c_str(), &st) == 0;
   if (!found || !S_ISDIR(st.st_mode)) {
-    error = "[" + EscapeForDisplay(folder) + "] " + (!found && errno == ENOENT ? "does not exist" : "is not a backup folder");
+    error = "[" + cli::EscapeForDisplay(folder) + "] " + (!found && errno == ENOENT ? "does not exist" : "is not a backup folder");
     return false;
   }
   state.time = static_cast<long long>(st.st_mtime);
@@ -62,7 +62,7 @@ bool ReadBackupState(const string& folder, SBackupState& state, string& error) {
 
 string RefusalOf(const SBackupState& state) {
   if (state.status == EBackupStatus::Failed)
-    return "this backup failed at " + EscapeForDisplay(state.failedStep) + ": " + EscapeForDisplay(state.failedReason) +
+    return "this backup failed at " + cli::EscapeForDisplay(state.failedStep) + ": " + cli::EscapeForDisplay(state.failedReason) +
            "; take another backup of the instance";
   if (state.status != EBackupStatus::Incomplete) return "";
   if (!state.manifestError.empty()) return "this folder holds no finished backup: " + state.manifestError;

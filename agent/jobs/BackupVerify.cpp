@@ -9,7 +9,7 @@
 #include "agent/diskio/SyncChunks.h"
 #include "agent/jobs/ChecksumJson.h"
 #include "agent/jobs/ChunkDigestFile.h"
-#include "agent/jobs/DisplayText.h"
+#include "cli/DisplayText.h"
 #include "agent/jobs/NumberOption.h"
 #include "disk/DataRegions.h"
 #include "host/FXFile.h"
@@ -65,7 +65,7 @@ SDiskVerdict CheckDisk(const string& folder, const json& record, const string& w
     return verdict;
   verdict.size = static_cast<UINT64>(size);
   if (!FXPath::IsBareName(verdict.file)) {
-    verdict.problem = "the manifest names a disk file [" + EscapeForDisplay(verdict.file) + "] outside the folder";
+    verdict.problem = "the manifest names a disk file [" + cli::EscapeForDisplay(verdict.file) + "] outside the folder";
     return verdict;
   }
   const string path = FXPath::Append(FXPath::Append(folder, "disks"), verdict.file);
@@ -89,7 +89,7 @@ SFileVerdict CheckFile(const string& folder, const json& record) {
   SFileVerdict verdict;
   verdict.name = record.at("name").get<string>();
   if (!FXPath::IsBareName(verdict.name)) {
-    verdict.problem = "the manifest names a configuration file [" + EscapeForDisplay(verdict.name) +
+    verdict.problem = "the manifest names a configuration file [" + cli::EscapeForDisplay(verdict.name) +
                       "] outside the folder";
     return verdict;
   }
@@ -123,7 +123,7 @@ bool VerifyBackup(const string& folder, SBackupVerdict& verdict, string& error) 
     for (const json& file : manifest.value("files", json::array()))
       if (!file.contains("error")) verdict.files.push_back(CheckFile(folder, file));
   } catch (const json::exception& e) {
-    error = "the manifest of [" + EscapeForDisplay(folder) + "] is malformed: " + e.what();
+    error = "the manifest of [" + cli::EscapeForDisplay(folder) + "] is malformed: " + e.what();
     return false;
   }
   return true;

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "agent/jobs/DisplayText.h"
+#include "cli/DisplayText.h"
 #include "agent/jobs/InterruptWatch.h"
 #include "host/HostEnvironment.h"
 
@@ -30,7 +30,7 @@ std::optional<int> CodeNamedIn(const string& message) {
 string LeftInWords(const SJobLeft& left) {
   string words;
   const auto add = [&](const string& what) { words += (words.empty() ? "" : "; ") + what; };
-  if (!left.backupFolder.empty()) add("its backup folder [" + EscapeForDisplay(left.backupFolder) + "], marked failed");
+  if (!left.backupFolder.empty()) add("its backup folder [" + cli::EscapeForDisplay(left.backupFolder) + "], marked failed");
   if (!left.registered.empty()) add("what stays registered for the next job's sweep (" + std::to_string(left.registered.size()) + ")");
   return words;
 }
@@ -71,7 +71,7 @@ int CCommandReport::Failed(const string& givenStep, const string& message, std::
   }
   if (log_.empty() && exitCode != kExitUsage) log_ = AgentLogPath();
   std::fprintf(stderr, "backup-agent: %s\n", text.c_str());
-  if (!log_.empty()) std::fprintf(stderr, "backup-agent: the job's log: %s\n", EscapeForDisplay(log_).c_str());
+  if (!log_.empty()) std::fprintf(stderr, "backup-agent: the job's log: %s\n", cli::EscapeForDisplay(log_).c_str());
   if (json_) {
     json missing = json::array();
     for (const auto& disk : left_.missingDisks) missing.push_back(disk);

@@ -2,13 +2,13 @@
 
 #include <climits>
 
-#include "agent/jobs/DisplayText.h"
+#include "cli/DisplayText.h"
 
 namespace agent {
 
 bool ParseDecimalOption(const string& option, const string& text, long long minimum, long long maximum,
                         long long& value, string& error) {
-  const string shown = option + " [" + EscapeForDisplay(text) + "]";
+  const string shown = option + " [" + cli::EscapeForDisplay(text) + "]";
   if (text.empty()) {
     error = shown + " is empty: give a decimal number";
     return false;
@@ -37,7 +37,7 @@ bool ParseDecimalOption(const string& option, const string& text, long long mini
 bool ReadWholeNumber(const nlohmann::json& number, const string& field, long long minimum, long long maximum,
                      long long& value, string& error) {
   const string text = number.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-  const string shown = field + " [" + EscapeForDisplay(text) + "]";
+  const string shown = field + " [" + cli::EscapeForDisplay(text) + "]";
   if (!number.is_number_integer()) {
     error = shown + " is not a plain integer";
     return false;

@@ -13,7 +13,7 @@
 #include "agent/jobs/ChecksumJson.h"
 #include "agent/diskio/ChunkDigests.h"
 #include "agent/diskio/DiskRegions.h"
-#include "agent/jobs/DisplayText.h"
+#include "cli/DisplayText.h"
 #include "host/FXFile.h"
 #include "host/HostEnvironment.h"
 
@@ -109,7 +109,7 @@ bool Parse(const json& root, const string& destination, const string& folder, SR
     state.retiredSnapshots = Strings(retired, "snapshots");
   }
   if (state.destination != destination) {
-    error = "it belongs to the destination [" + EscapeForDisplay(state.destination) + "]";
+    error = "it belongs to the destination [" + cli::EscapeForDisplay(state.destination) + "]";
     return false;
   }
   return true;
@@ -154,12 +154,12 @@ bool SaveDigests(const SReplicationState& state, std::set<string>& names, string
       const string path = FXPath::Append(folder, DigestFileName(disk));
       struct stat st;
       if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        error = "cannot create [" + EscapeForDisplay(folder) + "]: " + strerror(errno);
+        error = "cannot create [" + cli::EscapeForDisplay(folder) + "]: " + strerror(errno);
         return false;
       }
       if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) continue;
       if (!WriteWholeFile(path, disk.digests)) {
-        error = "cannot write the chunk digests [" + EscapeForDisplay(path) + "]: " + strerror(errno);
+        error = "cannot write the chunk digests [" + cli::EscapeForDisplay(path) + "]: " + strerror(errno);
         return false;
       }
     }
@@ -201,13 +201,13 @@ bool LoadReplicationState(const string& destination, SReplicationState& state, b
   if (!found && errno == ENOENT) return true;
   string text;
   if (!found || !S_ISREG(st.st_mode) || !ReadRegularFile(path, text)) {
-    error = "the replication state [" + EscapeForDisplay(path) + "] is not a readable regular file";
+    error = "the replication state [" + cli::EscapeForDisplay(path) + "] is not a readable regular file";
     found = true;
     return false;
   }
   string why;
   if (ParseText(text, destination, DigestFolder(destination), state, why)) return true;
-  error = "the replication state [" + EscapeForDisplay(path) + "] is corrupt: " + why;
+  error = "the replication state [" + cli::EscapeForDisplay(path) + "] is corrupt: " + why;
   return false;
 }
 
@@ -230,7 +230,7 @@ bool SaveReplicationState(const SReplicationState& state, string& error) {
     RemoveOtherDigests(state.destination, digests);
     return true;
   }
-  error = "cannot write the replication state [" + EscapeForDisplay(path) + "]: " + strerror(errno);
+  error = "cannot write the replication state [" + cli::EscapeForDisplay(path) + "]: " + strerror(errno);
   return false;
 }
 
@@ -238,21 +238,21 @@ bool CReplicationLock::Acquire(const string& destination, string& error) {
   const string folder = ReplicationFolder();
   struct stat st;
   if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    error = "cannot create [" + EscapeForDisplay(folder) + "]: " + strerror(errno);
+    error = "cannot create [" + cli::EscapeForDisplay(folder) + "]: " + strerror(errno);
     return false;
   }
   if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    error = "[" + EscapeForDisplay(folder) + "] is not a folder";
+    error = "[" + cli::EscapeForDisplay(folder) + "] is not a folder";
     return false;
   }
   const string path = FXPath::Append(folder, StateFileStem(destination) + ".lock");
   bool opened = false;
   if (lock_.TryAcquire(path, &opened)) return true;
   const int cause = errno;
-  error = !opened                ? "cannot open the lock [" + EscapeForDisplay(path) + "]: " + strerror(cause)
-          : cause == EWOULDBLOCK ? "another replication to [" + EscapeForDisplay(destination) +
-                                       "] is running (it holds [" + EscapeForDisplay(path) + "])"
-                                 : "cannot lock [" + EscapeForDisplay(path) + "]: " + strerror(cause);
+  error = !opened                ? "cannot open the lock [" + cli::EscapeForDisplay(path) + "]: " + strerror(cause)
+          : cause == EWOULDBLOCK ? "another replication to [" + cli::EscapeForDisplay(destination) +
+                                       "] is running (it holds [" + cli::EscapeForDisplay(path) + "])"
+                                 : "cannot lock [" + cli::EscapeForDisplay(path) + "]: " + strerror(cause);
   return false;
 }
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "agent/diskio/ProgressHook.h"
-#include "agent/jobs/DisplayText.h"
+#include "cli/DisplayText.h"
 #include "agent/jobs/Progress.h"
 #include "agent/jobs/RestoreContext.h"
 #include "host/EvDebug.h"
@@ -49,7 +49,7 @@ bool WriteStoredDisks(const SRestoreSource& source, const RestoreCtx& ctx, const
     const VMInfoStructs::SDisk& disk = ctx.disks[i];
     const SStoredDisk& stored = source.disks[i];
     if (disk.selectedForRestore != 1) continue;
-    const string shown = "writing disk [" + EscapeForDisplay(stored.displayName) + "] failed: ";
+    const string shown = "writing disk [" + cli::EscapeForDisplay(stored.displayName) + "] failed: ";
     if (disk.name.empty()) {
       failure = shown + DescribeFailure(0, "the plug-in attached no device for it", CStepLog());
       return false;
@@ -57,7 +57,7 @@ bool WriteStoredDisks(const SRestoreSource& source, const RestoreCtx& ctx, const
     SDiskWriteResult written;
     string error;
     CProgress progress("writing disk " + std::to_string(i + 1) + " of " + std::to_string(source.disks.size()) + " [" +
-                           EscapeForDisplay(stored.displayName) + "]",
+                           cli::EscapeForDisplay(stored.displayName) + "]",
                        stored.size);
     CProgressHook hook([&](UINT64 done) { progress.Advance(done); });
     if (!write(stored, disk.name, written, error)) {
@@ -67,7 +67,7 @@ bool WriteStoredDisks(const SRestoreSource& source, const RestoreCtx& ctx, const
     progress.Done();
     if (total) *total += written.bytesWritten;
     std::fprintf(stderr, "backup-agent: disk [%s] written to %s: %llu bytes written, %llu zeroed, verified\n",
-                 EscapeForDisplay(stored.displayName).c_str(), EscapeForDisplay(disk.name).c_str(),
+                 cli::EscapeForDisplay(stored.displayName).c_str(), cli::EscapeForDisplay(disk.name).c_str(),
                  static_cast<unsigned long long>(written.bytesWritten),
                  static_cast<unsigned long long>(written.bytesZeroed));
   }
@@ -80,7 +80,7 @@ bool RunRestorePhases(CAgentSession& session, const RestoreCtx& ctx, const std::
   CRestoreCleanup cleanup(session, ctx, cleanupFailure);
   session.MarkStep();
   {
-    CProgress waiting("InitRestoreVM: the volumes of [" + EscapeForDisplay(ctx.vmName) + "]");
+    CProgress waiting("InitRestoreVM: the volumes of [" + cli::EscapeForDisplay(ctx.vmName) + "]");
     if (!plugin.InitRestoreVM(ctx)) {
       failure = "InitRestoreVM failed: " + session.DescribeLastError();
       return false;
@@ -98,7 +98,7 @@ bool RunRestorePhases(CAgentSession& session, const RestoreCtx& ctx, const std::
     if (p.phase == &IVMInfo::PostRestoreVM && beforePost && !beforePost(failure)) return false;
     session.MarkStep();
     CProgress waiting(string(p.step) + (p.phase == &IVMInfo::RestoreVM ? ": the launch of [" : ": [") +
-                      EscapeForDisplay(ctx.vmName) + "]");
+                      cli::EscapeForDisplay(ctx.vmName) + "]");
     if (!(plugin.*p.phase)(ctx)) {
       failure = string(p.step) + " failed: " + session.DescribeLastError();
       return false;
@@ -111,8 +111,8 @@ bool RunRestorePhases(CAgentSession& session, const RestoreCtx& ctx, const std::
 
 bool CRestoreJob::Start(const SRestoreSource& source, const SRestoreOptions& options, RestoreCtx& ctx, string& error) {
   if (source.flavour != session_.Sandbox().flavour) {
-    error = "the backup was made in the " + EscapeForDisplay(source.flavour) + " cloud; this sandbox is " +
-            EscapeForDisplay(session_.Sandbox().flavour);
+    error = "the backup was made in the " + cli::EscapeForDisplay(source.flavour) + " cloud; this sandbox is " +
+            cli::EscapeForDisplay(session_.Sandbox().flavour);
     return false;
   }
   if (!session_.Open(SConnectOptions(), error)) return false;

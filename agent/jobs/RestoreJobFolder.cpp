@@ -12,7 +12,7 @@
 
 #include "agent/jobs/BackupFolder.h"
 #include "agent/diskio/DiskRegions.h"
-#include "agent/jobs/DisplayText.h"
+#include "cli/DisplayText.h"
 #include "host/CFileLock.h"
 #include "host/CWqDirectory.h"
 #include "host/FXFile.h"
@@ -57,8 +57,8 @@ CRestoreJobFolder::~CRestoreJobFolder() {
   if (parentError || parent != fs::weakly_canonical(root_, rootError) || rootError) return;
   string error;
   if (!CWqDirectory::Remove(path_, true, true, &error))
-    std::fprintf(stderr, "backup-agent: cannot remove the job folder [%s]: %s\n", EscapeForDisplay(path_).c_str(),
-                 EscapeForDisplay(error).c_str());
+    std::fprintf(stderr, "backup-agent: cannot remove the job folder [%s]: %s\n", cli::EscapeForDisplay(path_).c_str(),
+                 cli::EscapeForDisplay(error).c_str());
 }
 
 bool CRestoreJobFolder::Claim(long long requestedJobId, const string& name, string& error) {
@@ -66,7 +66,7 @@ bool CRestoreJobFolder::Claim(long long requestedJobId, const string& name, stri
   // Sweeps and claims take turns, so that a folder is locked by its job before any sweep sees it.
   CFileLock turns;
   if (!CWqDirectory::Create(root_) || !turns.Acquire(FXPath::Append(root_, ".claims.lock"))) {
-    error = "cannot lock [" + EscapeForDisplay(root_) + "]: " + strerror(errno);
+    error = "cannot lock [" + cli::EscapeForDisplay(root_) + "]: " + strerror(errno);
     return false;
   }
   SweepDeadJobFolders(root_);
@@ -78,12 +78,12 @@ bool CRestoreJobFolder::Claim(long long requestedJobId, const string& name, stri
   folder.running.reset();  // the claim's lock of the folder gives way to the job's own, under the turns' lock
   lockFd_ = LockFolder(path_);
   if (lockFd_ < 0) {
-    error = "cannot lock [" + EscapeForDisplay(path_) + "]: " + strerror(errno);
+    error = "cannot lock [" + cli::EscapeForDisplay(path_) + "]: " + strerror(errno);
     return false;
   }
   for (const string& dir : {ConfigDir(), ResultsDir()}) {
     if (::mkdir(dir.c_str(), 0700) != 0) {
-      error = "cannot create [" + EscapeForDisplay(dir) + "]: " + strerror(errno);
+      error = "cannot create [" + cli::EscapeForDisplay(dir) + "]: " + strerror(errno);
       return false;
     }
   }
@@ -95,16 +95,16 @@ bool CRestoreJobFolder::CopyConfiguration(const std::vector<SStoredFile>& files,
   for (const auto& file : files) {
     string content;
     if (!ReadWholeFile(file.path, content)) {
-      error = "cannot read [" + EscapeForDisplay(file.path) + "]";
+      error = "cannot read [" + cli::EscapeForDisplay(file.path) + "]";
       return false;
     }
     if (Sha256Hex(content) != file.sha256) {
-      error = "the stored file [" + EscapeForDisplay(file.path) + "] does not hold what the backup stored";
+      error = "the stored file [" + cli::EscapeForDisplay(file.path) + "] does not hold what the backup stored";
       return false;
     }
     const string copy = FXPath::Append(dir, file.name);
     if (!WriteWholeFile(copy, content)) {
-      error = "cannot write [" + EscapeForDisplay(copy) + "]: " + strerror(errno);
+      error = "cannot write [" + cli::EscapeForDisplay(copy) + "]: " + strerror(errno);
       return false;
     }
   }

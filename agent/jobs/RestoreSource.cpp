@@ -10,7 +10,7 @@
 #include "agent/jobs/BackupState.h"
 #include "agent/jobs/ChecksumJson.h"
 #include "agent/diskio/DiskWrite.h"
-#include "agent/jobs/DisplayText.h"
+#include "cli/DisplayText.h"
 #include "agent/jobs/NumberOption.h"
 #include "host/FXFile.h"
 
@@ -39,7 +39,7 @@ bool Figure(const json& instance, const char* key, INT64& value, string& error) 
 // record of `seen` named.
 bool Repeats(std::map<string, string>& seen, const string& key, const string& where, const char* what, string& error) {
   const auto [first, inserted] = seen.emplace(key, where);
-  if (!inserted) error = where + " repeats the " + what + " [" + EscapeForDisplay(key) + "] of " + first->second;
+  if (!inserted) error = where + " repeats the " + what + " [" + cli::EscapeForDisplay(key) + "] of " + first->second;
   return !inserted;
 }
 
@@ -86,7 +86,7 @@ bool Parse(const json& manifest, const string& backupDir, SRestoreSource& source
     stored.displayName = disk.at("display_name").get<string>();
     const string file = disk.at("file").get<string>();
     if (!FXPath::IsBareName(file)) {
-      error = "the backup names a disk file [" + EscapeForDisplay(file) + "] outside its folder";
+      error = "the backup names a disk file [" + cli::EscapeForDisplay(file) + "] outside its folder";
       return false;
     }
     if (Repeats(indexNames, stored.indexName, where, "disk", error) || Repeats(diskFiles, file, where, "file", error))
@@ -109,7 +109,7 @@ bool Parse(const json& manifest, const string& backupDir, SRestoreSource& source
     stored.sha256 = file.at("sha256").get<string>();
     stored.mainConfig = file.value("main_config", false);
     if (!FXPath::IsBareName(stored.name)) {
-      error = "the backup names a configuration file [" + EscapeForDisplay(stored.name) + "] outside its folder";
+      error = "the backup names a configuration file [" + cli::EscapeForDisplay(stored.name) + "] outside its folder";
       return false;
     }
     if (Repeats(configFiles, stored.name, "files[" + std::to_string(source.files.size()) + "]", "file", error))
@@ -135,7 +135,7 @@ bool ParseRestoreSource(const string& text, const string& backupDir, SRestoreSou
   } catch (const json::exception& e) {
     error = string("malformed manifest: ") + e.what();
   }
-  error = "the backup [" + EscapeForDisplay(backupDir) + "] cannot be restored: " + error;
+  error = "the backup [" + cli::EscapeForDisplay(backupDir) + "] cannot be restored: " + error;
   return false;
 }
 
@@ -146,7 +146,7 @@ bool LoadRestoreSource(const string& backupDir, SRestoreSource& source, string& 
     if (::stat(folder.c_str(), &st) == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
       char mode[8];
       std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-      error = "the backup folder [" + EscapeForDisplay(folder) + "] can be written by others (mode " + mode +
+      error = "the backup folder [" + cli::EscapeForDisplay(folder) + "] can be written by others (mode " + mode +
               "): its disks may have been swapped; it is not restored from";
       return false;
     }
@@ -161,7 +161,7 @@ bool LoadRestoreSource(const string& backupDir, SRestoreSource& source, string& 
   const string path = FXPath::Append(backupDir, "manifest.json");
   string text;
   if (!ReadWholeFile(path, text)) {
-    error = "cannot read [" + EscapeForDisplay(path) + "]";
+    error = "cannot read [" + cli::EscapeForDisplay(path) + "]";
     return false;
   }
   if (!ParseRestoreSource(text, backupDir, source, error)) return false;
@@ -169,7 +169,7 @@ bool LoadRestoreSource(const string& backupDir, SRestoreSource& source, string& 
   for (const auto& disk : source.disks) {
     SFd in;
     if (!OpenStoredDisk(disk.path, disk.size, in, error)) {
-      error = "the backup [" + EscapeForDisplay(backupDir) + "] cannot be restored: " + EscapeForDisplay(error);
+      error = "the backup [" + cli::EscapeForDisplay(backupDir) + "] cannot be restored: " + cli::EscapeForDisplay(error);
       return false;
     }
   }

@@ -1,11 +1,11 @@
-#include "agent/jobs/DisplayText.h"
+#include "cli/DisplayText.h"
 
-namespace agent {
+namespace cli {
 
 namespace {
 
 // Length of the well-formed UTF-8 sequence at `i` and its code point; 0 when it is not one.
-size_t Utf8Sequence(const string& text, size_t i, unsigned& codePoint) {
+size_t Utf8Sequence(const std::string& text, size_t i, unsigned& codePoint) {
   const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
   const unsigned char lead = byte(i);
   size_t length;
@@ -31,7 +31,7 @@ size_t Utf8Sequence(const string& text, size_t i, unsigned& codePoint) {
   return length;
 }
 
-void AppendHex(string& out, unsigned char c) {
+void AppendHex(std::string& out, unsigned char c) {
   static const char digits[] = "0123456789abcdef";
   out += "\\x";
   out += digits[c >> 4];
@@ -40,8 +40,8 @@ void AppendHex(string& out, unsigned char c) {
 
 }  // namespace
 
-string EscapeForDisplay(const string& text) {
-  string out;
+std::string EscapeForDisplay(const std::string& text) {
+  std::string out;
   for (size_t i = 0; i < text.size();) {
     unsigned codePoint = 0;
     const size_t length = Utf8Sequence(text, i, codePoint);
@@ -63,11 +63,11 @@ string EscapeForDisplay(const string& text) {
   return out;
 }
 
-bool IsValidUtf8(const string& text) {
+bool IsValidUtf8(const std::string& text) {
   unsigned codePoint = 0;
   for (size_t i = 0, length; i < text.size(); i += length)
     if ((length = Utf8Sequence(text, i, codePoint)) == 0) return false;
   return true;
 }
 
-}  // namespace agent
+}  // namespace cli

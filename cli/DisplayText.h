@@ -3,14 +3,12 @@
 // that are not UTF-8 are escaped, so a message is always readable and one line.
 #include <string>
 
-#include "host/HostTypes.h"
+namespace cli {
 
-namespace agent {
-
-// Printable text stays; a tab becomes a space, a backslash "\\", every other byte of a control character or of an
-// invalid UTF-8 sequence becomes "\xNN".
-string EscapeForDisplay(const string& text);
+// Printable text stays; a tab becomes a space, a backslash "\\", every other byte of a control
+// character or of an invalid UTF-8 sequence becomes "\xNN".
+std::string EscapeForDisplay(const std::string& text);
 // True when the text is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
-bool IsValidUtf8(const string& text);
+bool IsValidUtf8(const std::string& text);
 
-}  // namespace agent
+}  // namespace cli
