@@ -218,7 +218,9 @@ TEST(AgentCli, AnInterruptedBackupUnwindsAndExitsWithTheSignalsCode) {
       EXPECT_TRUE(fs::exists(folder + "/failed.json")) << run.out;
     }
     for (const auto& entry : fs::directory_iterator(base + "-store")) {
-      if (entry.is_directory()) EXPECT_EQ(entry.path().string(), folder) << "a folder that looks like a backup";
+      if (entry.is_directory()) {
+        EXPECT_EQ(entry.path().string(), folder) << "a folder that looks like a backup";
+      }
     }
     sandbox.ExpectNothingLeft(name);
   }
