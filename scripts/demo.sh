@@ -47,6 +47,9 @@ backup_json() {
 }
 echo "== Backing up $instance (progress on stderr, the result as JSON on stdout)"
 backup_json
+echo "== The store's backups, and the backup verified against its manifest without the cloud"
+"$agent" backups --store "$sandbox/store"
+"$agent" verify "$(dirname "$manifest")"
 echo "== Checking the stored disks against the cloud's volumes ($manifest)"
 python3 - "$manifest" "$sim" "$sandbox" <<'PY'
 import json, subprocess, sys
