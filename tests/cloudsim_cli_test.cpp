@@ -204,7 +204,7 @@ TEST(CloudSimCli, UsageErrorsExit2AndSayWhatIsAccepted) {
        "--nth excludes --every"},
       {{"--sandbox", dir, "serve", "--port", "70000"}, "--port: Value 70000 not in range 0 to 65535"},
       {{"loops"}, "give the sandbox: --sandbox DIR (or set CLOUD_SANDBOX), or --all"},
-      {{"explode"}, "\"explode\" is not a command. The commands: init, ls, fault"},
+      {{"explode"}, "\"explode\" is not a command. The commands: init, ls, calls, leaks, fault"},
       {{}, "give a command: init, ls"},
   };
   for (const auto& [args, phrase] : cases) {
