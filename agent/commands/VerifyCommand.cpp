@@ -93,8 +93,9 @@ int RunVerifyCommand(const SVerifyOptions& options) {
     std::fprintf(stderr, "backup-agent: partial backup: %zu of %zu disks of the instance stored, all good\n",
                  verdict.disks.size(), verdict.disks.size() + missing);
   } else if (!options.json) {
-    std::printf("Backup [%s] verified: %zu disks and %zu files as the manifest says\n",
-                cli::EscapeForDisplay(options.backupDir).c_str(), verdict.disks.size(), verdict.files.size());
+    const auto count = [](size_t n, const char* what) { return std::to_string(n) + " " + what + (n == 1 ? "" : "s"); };
+    std::printf("Backup [%s] verified: %s and %s as the manifest says\n", cli::EscapeForDisplay(options.backupDir).c_str(),
+                count(verdict.disks.size(), "disk").c_str(), count(verdict.files.size(), "file").c_str());
   }
   return code;
 }
