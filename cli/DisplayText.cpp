@@ -1,5 +1,7 @@
 #include "cli/DisplayText.h"
 
+#include <cstdio>
+
 namespace cli {
 
 namespace {
@@ -68,6 +70,22 @@ bool IsValidUtf8(const std::string& text) {
   for (size_t i = 0, length; i < text.size(); i += length)
     if ((length = Utf8Sequence(text, i, codePoint)) == 0) return false;
   return true;
+}
+
+std::string ShownBytes(uint64_t bytes) {
+  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
+  double value = static_cast<double>(bytes);
+  size_t unit = 0;
+  while (value >= 1024 && unit + 1 < sizeof kUnits / sizeof *kUnits) {
+    value /= 1024;
+    ++unit;
+  }
+  char text[32];
+  if (unit == 0)
+    std::snprintf(text, sizeof text, "%llu B", static_cast<unsigned long long>(bytes));
+  else
+    std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+  return text;
 }
 
 }  // namespace cli

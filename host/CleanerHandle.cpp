@@ -65,7 +65,14 @@ bool DecodeName(const string& encoded, string& name) {
 }
 
 string Root(int32_t mode, int32_t type, const string& name) {
-  return "/" + std::to_string(mode) + "/" + std::to_string(type) + ":" + EncodeName(name);
+  // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on "/" + std::to_string(...).
+  string root = "/";
+  root += std::to_string(mode);
+  root += "/";
+  root += std::to_string(type);
+  root += ":";
+  root += EncodeName(name);
+  return root;
 }
 
 string Child(const string& parentHandle, int32_t type, const string& name) {

@@ -123,7 +123,7 @@ void PrintTable(const std::vector<SListedBackup>& backups) {
   for (const auto& backup : backups) {
     std::printf("%-12lld %-24s %-20s %-19s %5zu %10s %10s\n", backup.jobId, cli::EscapeForDisplay(backup.instance).c_str(),
                 IsoTimeUtc(backup.state.time).c_str(), StatusShown(backup.state).c_str(), backup.disks.size(),
-                ShownBytes(backup.allocated).c_str(), ShownBytes(backup.logical).c_str());
+                cli::ShownBytes(backup.allocated).c_str(), cli::ShownBytes(backup.logical).c_str());
     const string refusal = RefusalOf(backup.state);
     if (!refusal.empty()) std::printf("    %s\n", refusal.c_str());
   }

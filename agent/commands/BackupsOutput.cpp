@@ -16,20 +16,4 @@ string IsoTimeUtc(long long seconds) {
   return text;
 }
 
-string ShownBytes(UINT64 bytes) {
-  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
-  double value = static_cast<double>(bytes);
-  size_t unit = 0;
-  while (value >= 1024 && unit + 1 < sizeof kUnits / sizeof *kUnits) {
-    value /= 1024;
-    ++unit;
-  }
-  char text[32];
-  if (unit == 0)
-    std::snprintf(text, sizeof text, "%llu B", static_cast<unsigned long long>(bytes));
-  else
-    std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
-  return text;
-}
-
 }  // namespace agent

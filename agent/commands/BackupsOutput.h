@@ -1,5 +1,5 @@
 #pragma once
-// What `backups` and `verify` print alike: times and sizes.
+// What `backups` and `verify` print alike: times.
 #include <string>
 
 #include "host/HostTypes.h"
@@ -8,7 +8,5 @@ namespace agent {
 
 // "2026-12-08T18:44:08Z".
 string IsoTimeUtc(long long seconds);
-// "1.5 GiB", "512 B".
-string ShownBytes(UINT64 bytes);
 
 }  // namespace agent

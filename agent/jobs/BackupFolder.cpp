@@ -135,7 +135,9 @@ bool ClaimBackupFolder(const string& store, long long requestedJobId, long long 
 
 bool ListBackupFolders(const string& store, std::vector<string>& names, string& error) {
   names.clear();
-  const string shown = "[" + cli::EscapeForDisplay(store) + "]";
+  string shown = "[";  // appended: GCC 12 at -O3 warns falsely (-Wrestrict) on "[" + a temporary
+  shown += cli::EscapeForDisplay(store);
+  shown += "]";
   struct stat st {};
   if (::stat(store.c_str(), &st) != 0) {
     error = "the store " + shown + (errno == ENOENT ? " does not exist" : string(" cannot be read: ") + strerror(errno)) +

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "cli/DisplayText.h"
+
 namespace agent {
 
 namespace {
@@ -20,16 +22,6 @@ bool Terminal() {
 // at most this often.
 constexpr auto kPlainEvery = std::chrono::seconds(5);
 constexpr auto kRedrawEvery = std::chrono::milliseconds(200);
-
-string Bytes(UINT64 n) {
-  static const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-  double value = static_cast<double>(n);
-  size_t unit = 0;
-  while (value >= 1024 && unit + 1 < sizeof units / sizeof *units) value /= 1024, ++unit;
-  char text[32];
-  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
-  return text;
-}
 
 long long Seconds(std::chrono::steady_clock::duration d) {
   return std::chrono::duration_cast<std::chrono::seconds>(d).count();
@@ -53,7 +45,7 @@ void CProgress::SetQuiet(bool quiet) { g_quiet.store(quiet); }
 CProgress::CProgress(string what, UINT64 totalBytes)
     : what_(std::move(what)), total_(totalBytes), bytes_(true), start_(std::chrono::steady_clock::now()),
       lastShown_(start_) {
-  Emit("backup-agent: " + what_ + ": " + Bytes(total_), true);
+  Emit("backup-agent: " + what_ + ": " + cli::ShownBytes(total_), true);
 }
 
 CProgress::CProgress(string what)
@@ -104,9 +96,9 @@ string CProgress::StatusLine() const {
   if (!bytes_) return "backup-agent: " + what_ + ": waiting, " + std::to_string(Seconds(elapsed)) + " s";
   const UINT64 done = done_bytes_.load();
   const double seconds = std::chrono::duration<double>(elapsed).count();
-  string line = "backup-agent: " + what_ + ": " + Bytes(done) + " of " + Bytes(total_);
+  string line = "backup-agent: " + what_ + ": " + cli::ShownBytes(done) + " of " + cli::ShownBytes(total_);
   if (total_ > 0) line += " (" + std::to_string(done * 100 / total_) + "%)";
-  if (seconds > 0.5) line += ", " + Bytes(static_cast<UINT64>(static_cast<double>(done) / seconds)) + "/s";
+  if (seconds > 0.5) line += ", " + cli::ShownBytes(static_cast<UINT64>(static_cast<double>(done) / seconds)) + "/s";
   return line;
 }
 
