@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "cli/DisplayText.h"
+#include "disk/FileIo.h"
 
 namespace agent {
 
@@ -17,7 +18,8 @@ namespace {
 
 bool ReadSecretFile(const SSecretSources& sources, string& secret, string& error) {
   const string shown = sources.fileOption + " [" + cli::EscapeForDisplay(sources.file) + "]";
-  const int fd = ::open(sources.file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  const SFd file(::open(sources.file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  const int fd = file.fd;
   if (fd < 0) {
     error = shown + ": cannot open it: " + strerror(errno);
     return false;
@@ -45,7 +47,6 @@ bool ReadSecretFile(const SSecretSources& sources, string& secret, string& error
       content.append(buffer, static_cast<size_t>(n));
     }
   }
-  ::close(fd);
   if (!ok) return false;
   if (!content.empty() && content.back() == '\n') content.pop_back();
   if (!content.empty() && content.back() == '\r') content.pop_back();
