@@ -7,10 +7,9 @@
 #include "agent/diskio/DiskCopy.h"
 #include "agent/diskio/DiskWrite.h"
 #include "agent/diskio/SyncChunks.h"
-#include "agent/jobs/ChecksumJson.h"
 #include "agent/jobs/ChunkDigestFile.h"
 #include "cli/DisplayText.h"
-#include "agent/jobs/NumberOption.h"
+#include "agent/jobs/RestoreSource.h"
 #include "disk/DataRegions.h"
 #include "host/FXFile.h"
 
@@ -58,26 +57,18 @@ SDiskVerdict CheckDisk(const string& folder, const json& record, const string& w
   SDiskVerdict verdict;
   verdict.indexName = record.value("index_name", string());
   verdict.file = record.value("file", string());
-  long long size = 0;
-  SDiskChecksum checksum;
-  if (!ReadWholeNumber(record.at("size"), where + ".size", 1, LLONG_MAX, size, verdict.problem) ||
-      !ChecksumFromJson(record, where, checksum, verdict.problem))
-    return verdict;
-  verdict.size = static_cast<UINT64>(size);
-  if (!FXPath::IsBareName(verdict.file)) {
-    verdict.problem = "the manifest names a disk file [" + cli::EscapeForDisplay(verdict.file) + "] outside the folder";
-    return verdict;
-  }
-  const string path = FXPath::Append(FXPath::Append(folder, "disks"), verdict.file);
+  SStoredDisk stored;
+  if (!ReadStoredDiskRecord(record, where, folder, LLONG_MAX, stored, verdict.problem)) return verdict;
+  verdict.size = stored.size;
   SFd in;  // missing, a link, not a regular file or not of the manifest's size
-  if (!OpenStoredDisk(path, verdict.size, in, verdict.problem)) return verdict;
-  if (checksum.scheme == EChecksumScheme::ChunkedSha256) {
-    CheckChunked(folder, record, path, checksum, verdict);
+  if (!OpenStoredDisk(stored.path, verdict.size, in, verdict.problem)) return verdict;
+  if (stored.checksum.scheme == EChecksumScheme::ChunkedSha256) {
+    CheckChunked(folder, record, stored.path, stored.checksum, verdict);
     return verdict;
   }
   SDiskChecksum found;
-  if (!ChecksumOfFile(path, verdict.size, checksum.scheme, found, verdict.problem)) return verdict;
-  verdict.ok = found == checksum;
+  if (!ChecksumOfFile(stored.path, verdict.size, stored.checksum.scheme, found, verdict.problem)) return verdict;
+  verdict.ok = found == stored.checksum;
   if (!verdict.ok) {
     verdict.problem = "its data differs from the manifest's checksum";
     verdict.chunkNote = "an older agent's whole-disk checksum cannot name the bad chunk";

@@ -76,27 +76,16 @@ bool Parse(const json& manifest, const string& backupDir, SRestoreSource& source
   for (const auto& disk : manifest.at("disks")) {
     const string where = "disks[" + std::to_string(source.disks.size()) + "]";
     SStoredDisk stored;
-    long long size = 0;
     stored.boot = disk.at("boot").get<bool>();
-    if (!ReadWholeNumber(disk.at("size"), where + ".size", 1, kLargestDisk, size, error) ||
-        !ChecksumFromJson(disk, where, stored.checksum, error))
-      return false;
-    stored.size = static_cast<UINT64>(size);
-    stored.indexName = disk.at("index_name").get<string>();
-    stored.displayName = disk.at("display_name").get<string>();
-    const string file = disk.at("file").get<string>();
-    if (!FXPath::IsBareName(file)) {
-      error = "the backup names a disk file [" + cli::EscapeForDisplay(file) + "] outside its folder";
-      return false;
-    }
-    if (Repeats(indexNames, stored.indexName, where, "disk", error) || Repeats(diskFiles, file, where, "file", error))
+    if (!ReadStoredDiskRecord(disk, where, backupDir, kLargestDisk, stored, error)) return false;
+    if (Repeats(indexNames, stored.indexName, where, "disk", error) ||
+        Repeats(diskFiles, FXPath::GetFileName(stored.path), where, "file", error))
       return false;
     if (stored.boot && !boot.empty()) {
       error = where + " is a second boot disk (" + boot + " is one)";
       return false;
     }
     if (stored.boot) boot = where;
-    stored.path = FXPath::Append(FXPath::Append(backupDir, "disks"), file);
     source.disks.push_back(stored);
   }
   if (boot.empty()) {
@@ -127,6 +116,24 @@ bool Parse(const json& manifest, const string& backupDir, SRestoreSource& source
 }
 
 }  // namespace
+
+bool ReadStoredDiskRecord(const json& disk, const string& where, const string& backupDir, long long largest,
+                          SStoredDisk& stored, string& error) {
+  long long size = 0;
+  if (!ReadWholeNumber(disk.at("size"), where + ".size", 1, largest, size, error) ||
+      !ChecksumFromJson(disk, where, stored.checksum, error))
+    return false;
+  stored.size = static_cast<UINT64>(size);
+  stored.indexName = disk.at("index_name").get<string>();
+  stored.displayName = disk.at("display_name").get<string>();
+  const string file = disk.at("file").get<string>();
+  if (!FXPath::IsBareName(file)) {
+    error = "the backup names a disk file [" + cli::EscapeForDisplay(file) + "] outside its folder";
+    return false;
+  }
+  stored.path = FXPath::Append(FXPath::Append(backupDir, "disks"), file);
+  return true;
+}
 
 bool ParseRestoreSource(const string& text, const string& backupDir, SRestoreSource& source, string& error) {
   source = SRestoreSource();

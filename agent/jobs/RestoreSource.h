@@ -1,6 +1,7 @@
 #pragma once
 // What a restore reads from a stored backup: its manifest.json, the stored disks and the saved
 // configuration files of the source instance.
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,12 @@ struct SRestoreSource {
   std::vector<SStoredFile> files;
   string mainConfigName;  // the main configuration's file name
 };
+
+// Reads the manifest's disk record `disk` (named `where` in errors, e.g. "disks[1]") of the backup in
+// `backupDir`: its size (a plain integer from 1 to `largest`), checksum, names and stored file, which
+// must be a bare name inside the folder's "disks". The boot flag is the caller's. False with `error`.
+bool ReadStoredDiskRecord(const nlohmann::json& disk, const string& where, const string& backupDir, long long largest,
+                          SStoredDisk& stored, string& error);
 
 // Refuses a failed backup (its marker: "this backup failed at STEP: REASON") and a folder without
 // manifest nor marker ("this folder holds no finished backup"). Then reads BACKUP_DIR/manifest.json
