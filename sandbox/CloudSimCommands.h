@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/JsonOutput.h"
+
 namespace CLI {
 class App;
 }
@@ -98,8 +100,7 @@ int UsageFailure(const std::string& message);
 // nothing when a command is to run, else the exit code to end with.
 std::optional<int> ParseReportingFailures(CLI::App& app, int argc, char** argv);
 
-// Prints a JSON value on stdout (bytes that are not UTF-8 replaced).
-void PrintJson(const nlohmann::json& value);
+using cli::PrintJson;
 // The end of a command that prints no data: under --json a success prints {}.
 int EndWithoutData(int code, bool json);
 // A text shown to a person, control characters escaped.

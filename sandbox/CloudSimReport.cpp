@@ -54,10 +54,6 @@ std::optional<int> ParseReportingFailures(CLI::App& app, int argc, char** argv) 
   });
 }
 
-void PrintJson(const nlohmann::json& value) {
-  std::printf("%s\n", value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
-}
-
 int EndWithoutData(int code, bool json) {
   if (code == cli::kExitDone && json) PrintJson(nlohmann::json::object());
   return code;

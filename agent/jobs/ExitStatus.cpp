@@ -47,11 +47,6 @@ int Usage(const string& text) {
   return kExitUsage;
 }
 
-void PrintJson(const json& value) {
-  std::printf("%s\n", value.dump(2, ' ', false, json::error_handler_t::replace).c_str());
-  std::fflush(stdout);
-}
-
 string AgentLogPath() {
   const char* home = std::getenv("TZ_BASE_HOME");
   return home && *home ? HostEnvironment::UnderHome("log/vsagent.log") : string();
@@ -70,7 +65,7 @@ int CCommandReport::Failed(const string& givenStep, const string& message, std::
            (left.empty() ? "nothing it made is left" : "it left " + left) + " (" + message + ")";
   }
   if (log_.empty() && exitCode != kExitUsage) log_ = AgentLogPath();
-  std::fprintf(stderr, "backup-agent: %s\n", text.c_str());
+  Fail(text);  // the message on stderr, whatever the exit code
   if (!log_.empty()) std::fprintf(stderr, "backup-agent: the job's log: %s\n", cli::EscapeForDisplay(log_).c_str());
   if (json_) {
     json missing = json::array();

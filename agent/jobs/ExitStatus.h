@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/ExitCodes.h"
+#include "cli/JsonOutput.h"
 #include "host/HostTypes.h"
 
 namespace agent {
@@ -22,8 +23,7 @@ using cli::kExitUsage;
 int Fail(const string& text);
 int Usage(const string& text);
 
-// Prints a JSON value on stdout; texts that are not UTF-8 show U+FFFD.
-void PrintJson(const nlohmann::json& value);
+using cli::PrintJson;
 
 // What a failed job left behind, named in its failure.
 struct SJobLeft {
