@@ -59,7 +59,9 @@ void MakeDiskFile(const std::string& path, uint64_t size, const std::vector<std:
   ::close(fd);
 }
 
-void MakeFullFile(const std::string& path, uint64_t size, uint64_t seed) { MakeDiskFile(path, size, {{0, size}}, seed); }
+void MakeFullFile(const std::string& path, uint64_t size, uint64_t seed) {
+  MakeDiskFile(path, size, {{0, size}}, seed);
+}
 
 // Writes 4 KiB of other bytes every `every` bytes of the device: a restore that left them would not verify.
 void Spoil(const std::string& device, uint64_t size, uint64_t every) {
@@ -143,7 +145,8 @@ void Full(const SOptions& options) {
   std::vector<double> ddReadCpu, opensslCpu, backupCpu, ddWriteCpu, restoreCpu, readBackCpu;  // processor seconds
   double cpu = 0;
   for (int run = 0; run < options.reps; ++run) {
-    ddRead.push_back(TimeCommand({"dd", "if=" + source.Path(), "of=/dev/null", "bs=4M", "iflag=direct", "status=none"}, &cpu));
+    ddRead.push_back(
+        TimeCommand({"dd", "if=" + source.Path(), "of=/dev/null", "bs=4M", "iflag=direct", "status=none"}, &cpu));
     ddReadCpu.push_back(cpu);
     source.DropCache();
     openssl.push_back(TimeCommand({"openssl", "dgst", "-sha256", source.Path()}, &cpu));
@@ -155,7 +158,8 @@ void Full(const SOptions& options) {
     backup.push_back(b.copy + b.verify);
     backupCpu.push_back(b.cpu);
     Spoil(target.Path(), size, 16 * kMiB);
-    ddWrite.push_back(TimeCommand({"dd", "if=" + stored, "of=" + target.Path(), "bs=4M", "oflag=direct", "status=none"}, &cpu));
+    ddWrite.push_back(
+        TimeCommand({"dd", "if=" + stored, "of=" + target.Path(), "bs=4M", "oflag=direct", "status=none"}, &cpu));
     ddWriteCpu.push_back(cpu);
     Spoil(target.Path(), size, 16 * kMiB);
     SDiskWriteResult written;
@@ -216,9 +220,10 @@ void Sparse(const SOptions& options) {
   Check(b.result.checksum == expected, "the backup's checksum is not the device's");
   double ddSeconds = 0;
   for (const auto& [offset, length] : data)
-    ddSeconds += TimeCommand({"dd", "if=" + stored, "of=" + target.Path(), "bs=4M", "oflag=direct", "status=none",
-                              "skip=" + std::to_string(offset / (4 * kMiB)), "seek=" + std::to_string(offset / (4 * kMiB)),
-                              "count=" + std::to_string(length / (4 * kMiB))});
+    ddSeconds +=
+        TimeCommand({"dd", "if=" + stored, "of=" + target.Path(), "bs=4M", "oflag=direct", "status=none",
+                     "skip=" + std::to_string(offset / (4 * kMiB)), "seek=" + std::to_string(offset / (4 * kMiB)),
+                     "count=" + std::to_string(length / (4 * kMiB))});
   SDiskWriteResult written;
   std::string error;
   const auto start = Clock::now();
@@ -237,9 +242,11 @@ void Sparse(const SOptions& options) {
   std::printf("| restore: whole (write the data, zero the rest, flush, read back the device) | %.2f s |\n", restore);
   std::printf("| a read-back pass of the restored device alone (timed apart) | %.2f s |\n", readBack);
   std::printf("| restore less that pass (about its writing) | %.3f s |\n", restore - readBack);
-  std::printf("| restore: bytes written / made zero | %llu / %llu |\n", static_cast<unsigned long long>(written.bytesWritten),
+  std::printf("| restore: bytes written / made zero | %llu / %llu |\n",
+              static_cast<unsigned long long>(written.bytesWritten),
               static_cast<unsigned long long>(written.bytesZeroed));
-  std::printf("| target's file allocated after the restore | %llu |\n", static_cast<unsigned long long>(AllocatedOf(targetFile)));
+  std::printf("| target's file allocated after the restore | %llu |\n",
+              static_cast<unsigned long long>(AllocatedOf(targetFile)));
   Verdict("store's allocated size off the data by", off, "at most 0.01", off <= 0.01);
   Verdict("restore rate / dd oflag=direct of the data chunks", ddSeconds / restore, "at least 0.8",
           ddSeconds / restore >= 0.8);
@@ -275,7 +282,9 @@ void Streams(const SOptions& options) {
     times.emplace_back(n, Median(seconds));
   }
   Load("after");
-  std::printf("\n| disks | wall s | T(N)/T(1) | per disk, of one disk's time | MiB/s, all disks |\n|---:|---:|---:|---:|---:|\n");
+  std::printf(
+      "\n| disks | wall s | T(N)/T(1) | per disk, of one disk's time | MiB/s, all disks "
+      "|\n|---:|---:|---:|---:|---:|\n");
   for (const auto& [n, seconds] : times)
     std::printf("| %d | %.2f | %.2f | %.2f | %.0f |\n", n, seconds, seconds / times[0].second,
                 seconds / n / times[0].second, MiBps(n * size, seconds));
@@ -293,22 +302,34 @@ int main(int argc, char** argv) try {
       Check(i + 1 < argc, arg + " needs a value");
       return argv[++i];
     };
-    if (arg == "--reps") options.reps = std::max(1, std::stoi(value()));
-    else if (arg == "--files") options.files = value();
-    else if (arg == "--store") options.store = value();
-    else if (arg == "--full-mib") options.fullMiB = std::stoull(value());
-    else if (arg == "--sparse-gib") options.sparseGiB = std::stoull(value());
-    else if (arg == "--direct-io") g_loopDirectIo = true;
-    else if (arg == "--stream-mib") options.streamMiB = std::stoull(value());
-    else sections.push_back(arg);
+    if (arg == "--reps")
+      options.reps = std::max(1, std::stoi(value()));
+    else if (arg == "--files")
+      options.files = value();
+    else if (arg == "--store")
+      options.store = value();
+    else if (arg == "--full-mib")
+      options.fullMiB = std::stoull(value());
+    else if (arg == "--sparse-gib")
+      options.sparseGiB = std::stoull(value());
+    else if (arg == "--direct-io")
+      g_loopDirectIo = true;
+    else if (arg == "--stream-mib")
+      options.streamMiB = std::stoull(value());
+    else
+      sections.push_back(arg);
   }
   if (sections.empty()) sections = {"full", "sparse", "streams"};
   Check(::access("/dev/loop-control", R_OK | W_OK) == 0, "no /dev/loop-control on this machine");
   for (const auto& section : sections) {
-    if (section == "full") Full(options);
-    else if (section == "sparse") Sparse(options);
-    else if (section == "streams") Streams(options);
-    else Check(false, "unknown section " + section);
+    if (section == "full")
+      Full(options);
+    else if (section == "sparse")
+      Sparse(options);
+    else if (section == "streams")
+      Streams(options);
+    else
+      Check(false, "unknown section " + section);
     std::fflush(stdout);
   }
   return 0;

@@ -72,11 +72,12 @@ int RunSize(const std::string& base, long compartments, long instances) {
   double browseMs = Millis([&] { plugin.BrowseInventory("VMs\\" + compartment, node, entries, 0, 0); });
   double refreshMs = Millis([&] { plugin._RefreshHostInfoCache(0, 0); });
 
-  std::printf("%6ld instances (%ld x %ld): list %8.1f ms (%zu), browse one compartment %7.1f ms (%zu), "
-              "refresh host cache %6.1f ms (%zu hosts), peak memory growth while listing %6ld KiB (%.2f KiB each)\n",
-              compartments * instances, compartments, instances, listMs, all.size(), browseMs, entries.size(),
-              refreshMs, plugin.hostInfoCache.size(), listGrowth,
-              all.empty() ? 0.0 : static_cast<double>(listGrowth) / static_cast<double>(all.size()));
+  std::printf(
+      "%6ld instances (%ld x %ld): list %8.1f ms (%zu), browse one compartment %7.1f ms (%zu), "
+      "refresh host cache %6.1f ms (%zu hosts), peak memory growth while listing %6ld KiB (%.2f KiB each)\n",
+      compartments * instances, compartments, instances, listMs, all.size(), browseMs, entries.size(), refreshMs,
+      plugin.hostInfoCache.size(), listGrowth,
+      all.empty() ? 0.0 : static_cast<double>(listGrowth) / static_cast<double>(all.size()));
   return 0;
 }
 

@@ -69,10 +69,12 @@ class CSandbox {
     return path;
   }
   SRun Backup() {
-    return RunTool(base_.path, "backup-agent", {"--sandbox", dir_, "backup", "sample-web", "--store", Store(), "--job-id", "7"});
+    return RunTool(base_.path, "backup-agent",
+                   {"--sandbox", dir_, "backup", "sample-web", "--store", Store(), "--job-id", "7"});
   }
   SRun Restore() {
-    return RunTool(base_.path, "backup-agent", {"--sandbox", dir_, "restore", Store() + "/7-sample-web", "--as", "web-r"});
+    return RunTool(base_.path, "backup-agent",
+                   {"--sandbox", dir_, "restore", Store() + "/7-sample-web", "--as", "web-r"});
   }
   std::string Store() const { return base_.path + "/store"; }
   json Manifest() const {
@@ -86,7 +88,7 @@ class CSandbox {
 };
 
 struct SBytes {
-  uint64_t logical = 0, read = 0;  // a backup's: the disks' sizes, what was read of them
+  uint64_t logical = 0, read = 0;    // a backup's: the disks' sizes, what was read of them
   uint64_t written = 0, zeroed = 0;  // a restore's
 };
 
@@ -143,8 +145,8 @@ void DisksRow(int disks) {
   const SBytes restored = RestoreBytes(restore.output);
   Check(static_cast<int>(sandbox.Manifest()["disks"].size()) == disks, "the backup holds another number of disks");
   std::printf("| %d | %.0f MiB | %.0f MiB | %.2f s | %.0f MiB/s | %.2f s | %.0f MiB | %.0f MiB |\n", disks,
-              MiB(stored.logical), MiB(stored.read), backup.seconds, MiB(stored.read) / backup.seconds,
-              restore.seconds, MiB(restored.written), MiB(restored.zeroed));
+              MiB(stored.logical), MiB(stored.read), backup.seconds, MiB(stored.read) / backup.seconds, restore.seconds,
+              MiB(restored.written), MiB(restored.zeroed));
   std::fflush(stdout);
 }
 
@@ -169,14 +171,15 @@ void Large() {
   const std::string file = sandbox.Store() + "/7-sample-web/disks/" + manifest["disks"][0]["file"].get<std::string>();
   const double chunked = ChecksumSeconds(file, stored.logical, EChecksumScheme::ChunkedSha256);
   const double whole = ChecksumSeconds(file, stored.logical, EChecksumScheme::WholeSha256);
-  std::printf("| | |\n|---|---:|\n| logical size | %.0f MiB |\n| data (4 runs of 64 MiB, the sandbox's 3 MiB) | %.0f MiB |\n"
-              "| backup: wall time | %.2f s |\n| backup: bytes read from the volume | %.0f MiB |\n"
-              "| restore: wall time (instance, volumes and all) | %.2f s |\n| restore: bytes written | %.0f MiB |\n"
-              "| restore: bytes zeroed without writing | %.0f MiB |\n"
-              "| checksum of the stored disk, chunked (what a job computes, three times) | %.2f s |\n"
-              "| the same as one whole SHA-256 (what older agents computed) | %.2f s |\n",
-              MiB(stored.logical), MiB(stored.read), backup.seconds, MiB(stored.read), restore.seconds,
-              MiB(restored.written), MiB(restored.zeroed), chunked, whole);
+  std::printf(
+      "| | |\n|---|---:|\n| logical size | %.0f MiB |\n| data (4 runs of 64 MiB, the sandbox's 3 MiB) | %.0f MiB |\n"
+      "| backup: wall time | %.2f s |\n| backup: bytes read from the volume | %.0f MiB |\n"
+      "| restore: wall time (instance, volumes and all) | %.2f s |\n| restore: bytes written | %.0f MiB |\n"
+      "| restore: bytes zeroed without writing | %.0f MiB |\n"
+      "| checksum of the stored disk, chunked (what a job computes, three times) | %.2f s |\n"
+      "| the same as one whole SHA-256 (what older agents computed) | %.2f s |\n",
+      MiB(stored.logical), MiB(stored.read), backup.seconds, MiB(stored.read), restore.seconds, MiB(restored.written),
+      MiB(restored.zeroed), chunked, whole);
 }
 
 }  // namespace
@@ -187,13 +190,15 @@ int main(int argc, char** argv) {
   try {
     for (const auto& table : tables) {
       if (table == "memory") {
-        std::printf("### Peak resident size of a job of 8 disks\n\n"
-                    "| disk size | backup peak RSS | backup | restore peak RSS | restore |\n|---:|---:|---:|---:|---:|\n");
+        std::printf(
+            "### Peak resident size of a job of 8 disks\n\n"
+            "| disk size | backup peak RSS | backup | restore peak RSS | restore |\n|---:|---:|---:|---:|---:|\n");
         for (uint64_t size : {256, 4096}) MemoryRow(size);
       } else if (table == "disks") {
-        std::printf("\n### Whole jobs of 1 and 8 disks of 1 GiB, 64 MiB of data each\n\n"
-                    "| disks | logical | read | backup | read rate | restore | written | zeroed |\n"
-                    "|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+        std::printf(
+            "\n### Whole jobs of 1 and 8 disks of 1 GiB, 64 MiB of data each\n\n"
+            "| disks | logical | read | backup | read rate | restore | written | zeroed |\n"
+            "|---:|---:|---:|---:|---:|---:|---:|---:|\n");
         DisksRow(1);
         DisksRow(8);
       } else if (table == "large") {

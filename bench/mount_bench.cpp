@@ -37,8 +37,8 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/COracleCloudSDKCppBridge.h"
 #include "bench/BenchUtil.h"
+#include "bridge/COracleCloudSDKCppBridge.h"
 #include "bridge/sim/SandboxCreator.h"
 #include "bridge/sim/SimCloud.h"
 #include "bridge/sim/SimFaults.h"
@@ -60,7 +60,9 @@ constexpr size_t kDataBytes = 1 << 20;
 constexpr int kProvisionSeconds = 2;
 const std::set<std::string> kStatusQueries = {"GetSnapshotStatus", "GetVolumeStatus"};
 
-double Seconds(Clock::time_point from, Clock::time_point to) { return std::chrono::duration<double>(to - from).count(); }
+double Seconds(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
 
 void Check(bool condition, const std::string& what) {
   if (!condition) throw std::runtime_error(what);
@@ -96,8 +98,9 @@ struct SInstance {
 std::map<int, SInstance> ArrangeInstances(sim::CSimCloud& cloud) {
   sim::Populate(cloud, 1, static_cast<int64_t>(std::size(kSizes)));
   const auto [compartment, ad] = cloud.Read([](sim::CSimDb& db) {
-    auto stmt = db.Prepare("SELECT c.id, i.ad FROM compartments c JOIN instances i ON i.compartment_id = c.id "
-                           "WHERE c.name = 'populated-1' LIMIT 1");
+    auto stmt = db.Prepare(
+        "SELECT c.id, i.ad FROM compartments c JOIN instances i ON i.compartment_id = c.id "
+        "WHERE c.name = 'populated-1' LIMIT 1");
     Check(stmt.Step(), "the populated compartment is missing");
     return std::make_pair(stmt.Text(0), stmt.Text(1));
   });
@@ -172,9 +175,9 @@ class CJob {
     Check(plugin_.MountVM(ctx_) == 1, "MountVM of " + ctx_.vmName + " failed: error " +
                                           std::to_string(static_cast<int>(plugin_.GetLastVMError())) + " " +
                                           plugin_.GetLastVMErrorDetails());
-    Check(ctx_.vmInfo.disks.size() == expected_.size(),
-          "MountVM of " + ctx_.vmName + " reported " + std::to_string(ctx_.vmInfo.disks.size()) + " disks, not " +
-              std::to_string(expected_.size()));
+    Check(ctx_.vmInfo.disks.size() == expected_.size(), "MountVM of " + ctx_.vmName + " reported " +
+                                                            std::to_string(ctx_.vmInfo.disks.size()) + " disks, not " +
+                                                            std::to_string(expected_.size()));
     for (const auto& disk : ctx_.vmInfo.disks)
       Check(!disk.snapshotId.empty() && !disk.targetVolume.empty(), "no snapshot or replica for " + disk.volumeId);
   }
@@ -200,7 +203,8 @@ class CJob {
       Check(fd >= 0, "cannot open the device " + disk.name);
       const ssize_t n = ::pread(fd, read.data(), read.size(), 0);
       ::close(fd);
-      Check(n == static_cast<ssize_t>(read.size()) && read == header, "device " + disk.name + " does not hold " + item.volumeId);
+      Check(n == static_cast<ssize_t>(read.size()) && read == header,
+            "device " + disk.name + " does not hold " + item.volumeId);
       Check(plugin_.CloseVmdk(handle) == 1, "CloseVmdk of " + item.guid + " failed");
     }
     Check(disks == expected_.size(), "GetFullMountInfo listed " + std::to_string(disks) + " disks");
@@ -235,16 +239,18 @@ void PrintCalls(const char* title, const std::map<int, Counters>& bySize, const 
   std::set<std::string> ops;
   for (const auto& [size, counters] : bySize)
     for (const auto& [op, count] : counters) ops.insert(op);
-  std::printf("\n%s\n\n| operation | N=1 | N=8 | N=32 | per added volume, (C(32)-C(1))/31 |\n|---|---:|---:|---:|---:|\n",
-              title);
+  std::printf(
+      "\n%s\n\n| operation | N=1 | N=8 | N=32 | per added volume, (C(32)-C(1))/31 |\n|---|---:|---:|---:|---:|\n",
+      title);
   for (const auto& op : ops) {
     if (kStatusQueries.count(op)) continue;
     const int64_t c1 = Count(bySize.at(1), op), c8 = Count(bySize.at(8), op), c32 = Count(bySize.at(32), op);
     std::printf("| %s | %lld | %lld | %lld | %.2f |\n", op.c_str(), static_cast<long long>(c1),
                 static_cast<long long>(c8), static_cast<long long>(c32), static_cast<double>(c32 - c1) / 31.0);
   }
-  std::printf("\n| status query (polling interval 0) | N=1 | N=8 | N=32 | per volume at N=32 | per second of job at N=32 "
-              "|\n|---|---:|---:|---:|---:|---:|\n");
+  std::printf(
+      "\n| status query (polling interval 0) | N=1 | N=8 | N=32 | per volume at N=32 | per second of job at N=32 "
+      "|\n|---|---:|---:|---:|---:|---:|\n");
   for (const auto& op : kStatusQueries) {
     const int64_t c1 = Count(bySize.at(1), op), c8 = Count(bySize.at(8), op), c32 = Count(bySize.at(32), op);
     std::printf("| %s | %lld | %lld | %lld | %.0f | %.0f |\n", op.c_str(), static_cast<long long>(c1),
@@ -265,8 +271,9 @@ class CLogWatch {
     std::error_code ec;
     const auto size = std::filesystem::file_size(path_, ec);
     offset_ = ec ? 0 : size;
-    startMs_ = std::chrono::duration_cast<std::chrono::milliseconds>(
-                   std::chrono::system_clock::now().time_since_epoch()).count();
+    startMs_ =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
   }
   // Seconds from Mark() to the first line (after it) that contains each marker.
   SPhases Phases() const {
@@ -388,11 +395,13 @@ int Run(int repetitions) {
     for (const auto& run : runs[size]) mounts.push_back(run.mountSeconds);
     median[size] = Median(mounts);
   }
-  std::printf("### Backup mount time (provisioning %d s per snapshot and per replica, polling interval 0, "
-              "%d repetition(s), median)\n\n",
-              kProvisionSeconds, repetitions);
-  std::printf("| volumes N | T(N) mount, s | runs, s | unmount, s (median) | T(N)/T(1) | full backup with "
-              "Open/Close per disk, s |\n|---:|---:|---|---:|---:|---:|\n");
+  std::printf(
+      "### Backup mount time (provisioning %d s per snapshot and per replica, polling interval 0, "
+      "%d repetition(s), median)\n\n",
+      kProvisionSeconds, repetitions);
+  std::printf(
+      "| volumes N | T(N) mount, s | runs, s | unmount, s (median) | T(N)/T(1) | full backup with "
+      "Open/Close per disk, s |\n|---:|---:|---|---:|---:|---:|\n");
   for (int size : kSizes) {
     std::string list;
     std::vector<double> unmounts;
@@ -409,10 +418,10 @@ int Run(int repetitions) {
   std::printf("\nT(8)/T(1) = %.3f, T(32)/T(1) = %.3f (target at most 1.15): %s\n", r8, r32,
               r8 <= 1.15 && r32 <= 1.15 ? "met" : "MISSED");
 
-
-  std::printf("\nWhere a mount's time goes (last repetition, seconds from the start of MountVM):\n\n"
-              "| N | snapshot requests issued | snapshots usable | replica requests issued | replicas usable | "
-              "MountVM returned |\n|---:|---:|---:|---:|---:|---:|\n");
+  std::printf(
+      "\nWhere a mount's time goes (last repetition, seconds from the start of MountVM):\n\n"
+      "| N | snapshot requests issued | snapshots usable | replica requests issued | replicas usable | "
+      "MountVM returned |\n|---:|---:|---:|---:|---:|---:|\n");
   for (int size : kSizes) {
     const SPhases& p = phases[size];
     std::printf("| %d | %.3f | %.3f | %.3f | %.3f | %.3f |\n", size, p.snapshotsRequested, p.snapshotsUsable,
@@ -422,9 +431,10 @@ int Run(int repetitions) {
   std::map<int, double> mountSeconds;
   for (int size : kSizes) mountSeconds[size] = runs[size].back().mountSeconds + runs[size].back().unmountSeconds;
   PrintCalls("### Cloud calls of one backup: MountVM + UnmountVM (last repetition)", mountCalls, mountSeconds);
-  PrintCalls("### Cloud calls of one full backup: MountVM, GetFullMountInfo, OpenVmdk/GetVmdkInfo/CloseVmdk per disk, "
-             "UnmountVM",
-             backupCalls, backupSeconds);
+  PrintCalls(
+      "### Cloud calls of one full backup: MountVM, GetFullMountInfo, OpenVmdk/GetVmdkInfo/CloseVmdk per disk, "
+      "UnmountVM",
+      backupCalls, backupSeconds);
   return 0;
 }
 

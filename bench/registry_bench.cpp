@@ -89,7 +89,8 @@ void BM_RawDurableSqliteInsert(benchmark::State& state) {
     std::string file = Home().Path() + "/raw_" + std::to_string(++runId) + ".db";
     sqlite3* db = nullptr;
     if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) throw std::runtime_error("open " + file);
-    sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; CREATE TABLE t(id INTEGER PRIMARY KEY, name BLOB)",
+    sqlite3_exec(db,
+                 "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; CREATE TABLE t(id INTEGER PRIMARY KEY, name BLOB)",
                  nullptr, nullptr, nullptr);
     sqlite3_stmt *begin, *insert, *commit;
     sqlite3_prepare_v2(db, "BEGIN IMMEDIATE", -1, &begin, nullptr);

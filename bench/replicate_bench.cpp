@@ -26,9 +26,7 @@ using json = nlohmann::json;
 
 constexpr uint64_t kChangeBytes = 4096;
 
-std::string ToolsDir() {
-  return std::filesystem::canonical("/proc/self/exe").parent_path().string();
-}
+std::string ToolsDir() { return std::filesystem::canonical("/proc/self/exe").parent_path().string(); }
 
 // Where the tools' standard error goes (a file of the bench's temporary folder).
 std::string g_errors = "/dev/null";
@@ -158,7 +156,8 @@ int main(int argc, char** argv) try {
           continue;
         }
         RandomFile(change, kChangeBytes, random);
-        Run(sandbox, "cloud-sim", {"volume", "write", disk.volumeId, "--offset", std::to_string(chunk * kMiB), "--file", change});
+        Run(sandbox, "cloud-sim",
+            {"volume", "write", disk.volumeId, "--offset", std::to_string(chunk * kMiB), "--file", change});
         break;
       }
     }
@@ -179,7 +178,8 @@ int main(int argc, char** argv) try {
   std::printf("| sync | wall s | bytes written | changed chunks' bytes |\n|---|---|---|---|\n");
   std::printf("| incremental | %.2f | %llu | %llu |\n", Median(incrementalSeconds),
               static_cast<unsigned long long>(incrementalBytes), static_cast<unsigned long long>(changed * kMiB));
-  std::printf("| full (`--force-full`) | %.2f | %llu | |\n", Median(fullSeconds), static_cast<unsigned long long>(fullBytes));
+  std::printf("| full (`--force-full`) | %.2f | %llu | |\n", Median(fullSeconds),
+              static_cast<unsigned long long>(fullBytes));
   const double ratio = Median(incrementalSeconds) / Median(fullSeconds);
   std::printf("\nincremental / full sync = %.2f (target at most 0.5): %s; load average (1 min) %.2f\n", ratio,
               ratio <= 0.5 ? "met" : "NOT met", LoadAverage());

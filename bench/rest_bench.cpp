@@ -79,7 +79,8 @@ class CBenchSandbox {
     Sim({"volume", "write", id, "--offset", "0", "--file", path});
   }
   std::string InstanceId(const std::string& name) {
-    for (const auto& row : json::parse(RunTool(base_.path, "cloud-sim", {"--sandbox", dir_, "ls", "instances", "--json"}).output))
+    for (const auto& row :
+         json::parse(RunTool(base_.path, "cloud-sim", {"--sandbox", dir_, "ls", "instances", "--json"}).output))
       if (row["name"] == name) return row["id"];
     throw std::runtime_error("no instance " + name);
   }
@@ -107,7 +108,8 @@ void TimeCalls(const char* backend, const char* what, int n, F&& call) {
 }
 
 void Calls() {
-  std::printf("\n### Round trip per call\n\n| backend | operation | calls | p50 ms | p99 ms |\n|---|---|---:|---:|---:|\n");
+  std::printf(
+      "\n### Round trip per call\n\n| backend | operation | calls | p50 ms | p99 ms |\n|---|---|---:|---:|---:|\n");
   for (const char* backend : {"sim", "rest"}) {
     CBenchSandbox sandbox(backend);
     benchutil::PointHostAtSandbox(sandbox.Dir());
@@ -134,9 +136,10 @@ void Calls() {
 }
 
 void Jobs(uint64_t dataMiB) {
-  std::printf("\n### Whole jobs (sample-web: a boot volume and a data volume, %s)\n\n"
-              "| backend | backup s | restore s |\n|---|---:|---:|\n",
-              dataMiB ? (std::to_string(dataMiB) + " MiB of data written into the data volume").c_str() : "as seeded");
+  std::printf(
+      "\n### Whole jobs (sample-web: a boot volume and a data volume, %s)\n\n"
+      "| backend | backup s | restore s |\n|---|---:|---:|\n",
+      dataMiB ? (std::to_string(dataMiB) + " MiB of data written into the data volume").c_str() : "as seeded");
   double seconds[2][2] = {};
   const char* backends[] = {"sim", "rest"};
   for (int b = 0; b < 2; ++b) {
@@ -164,9 +167,12 @@ int main(int argc, char** argv) {
     std::vector<std::string> parts(argv + 1, argv + argc);
     if (parts.empty()) parts = {"calls", "jobs"};
     for (const std::string& part : parts) {
-      if (part == "calls") Calls();
-      else if (part == "jobs") Jobs(0), Jobs(64);
-      else throw std::runtime_error("unknown part [" + part + "]: calls or jobs");
+      if (part == "calls")
+        Calls();
+      else if (part == "jobs")
+        Jobs(0), Jobs(64);
+      else
+        throw std::runtime_error("unknown part [" + part + "]: calls or jobs");
     }
     return 0;
   } catch (const std::exception& e) {

@@ -47,9 +47,9 @@
 #include <thread>
 #include <vector>
 
-#include "bench/BenchUtil.h"
 #include "agent/diskio/DiskRegions.h"
 #include "agent/diskio/DiskWrite.h"
+#include "bench/BenchUtil.h"
 #include "bridge/sim/SandboxCreator.h"
 #include "bridge/sim/SimCloud.h"
 #include "bridge/sim/SimFaults.h"
@@ -113,8 +113,9 @@ struct SSource {
 
 SSource ReadSource(sim::CSimCloud& cloud) {
   return cloud.Read([](sim::CSimDb& db) {
-    auto stmt = db.Prepare("SELECT i.compartment_id, i.ad, i.shape, i.image_id, n.subnet_id FROM instances i "
-                           "JOIN vnics n ON n.instance_id = i.id WHERE i.name = 'sample-web' LIMIT 1");
+    auto stmt = db.Prepare(
+        "SELECT i.compartment_id, i.ad, i.shape, i.image_id, n.subnet_id FROM instances i "
+        "JOIN vnics n ON n.instance_id = i.id WHERE i.name = 'sample-web' LIMIT 1");
     Check(stmt.Step(), "the sample instance is missing");
     return SSource{stmt.Text(0), stmt.Text(1), stmt.Text(2), stmt.Text(3), stmt.Text(4)};
   });
@@ -178,7 +179,7 @@ struct SRestoreRun {
 
 // One restore job with a plug-in object of its own, as one agent process runs it.
 SRestoreRun RestoreJob(const std::string& cloudUrl, const RestoreCtx& ctx, const std::vector<SStored>& stored,
-                    INT64 jobId) {
+                       INT64 jobId) {
   COracleCloudInfrastructureInfo plugin(VSINST_ORACLE_CLOUD_INFRASTRUCTURE);
   EvEvent::setJob(jobId, ctx.vmName);
   Check(plugin.Init(0) == 1, "Init failed");
@@ -342,8 +343,7 @@ void RunRestores(const std::string& base, int repetitions) {
   std::map<int, Counters> calls;
   for (int r = 0; r < repetitions; ++r) {
     for (int size : kSizes) {
-      const std::string label =
-          "restore of " + std::to_string(size) + " disk(s), repetition " + std::to_string(r + 1);
+      const std::string label = "restore of " + std::to_string(size) + " disk(s), repetition " + std::to_string(r + 1);
       counters.ResetCounters();
       runs[size].push_back(lab.Restore(size, label, false));
       calls[size] = counters.Counters();
@@ -354,9 +354,10 @@ void RunRestores(const std::string& base, int repetitions) {
   }
 
   std::map<int, double> total;
-  std::printf("### Restore time by phase (provisioning %d s per volume and per instance, polling interval 0, "
-              "%d repetition(s), median; stored disks of %llu MiB with 2 MiB of data)\n\n",
-              kProvisionSeconds, repetitions, static_cast<unsigned long long>(kStoredDiskBytes / kMiB));
+  std::printf(
+      "### Restore time by phase (provisioning %d s per volume and per instance, polling interval 0, "
+      "%d repetition(s), median; stored disks of %llu MiB with 2 MiB of data)\n\n",
+      kProvisionSeconds, repetitions, static_cast<unsigned long long>(kStoredDiskBytes / kMiB));
   std::printf("| disks N |");
   for (const char* name : kPhases) std::printf(" %s, s |", name);
   std::printf(" T(N), s | runs, s | T(N)/T(1) | bytes written / zeroed per disk |\n|---:|");
@@ -388,8 +389,9 @@ void RunRestores(const std::string& base, int repetitions) {
   std::set<std::string> ops;
   for (const auto& [size, counters] : calls)
     for (const auto& [op, count] : counters) ops.insert(op);
-  std::printf("\n### Cloud calls of one restore (last repetition)\n\n| operation | N=1 | N=4 | N=8 | per added disk, "
-              "(C(8)-C(1))/7 |\n|---|---:|---:|---:|---:|\n");
+  std::printf(
+      "\n### Cloud calls of one restore (last repetition)\n\n| operation | N=1 | N=4 | N=8 | per added disk, "
+      "(C(8)-C(1))/7 |\n|---|---:|---:|---:|---:|\n");
   for (const auto& op : ops) {
     const int64_t c1 = Count(calls[1], op), c4 = Count(calls[4], op), c8 = Count(calls[8], op);
     std::printf("| %s%s | %lld | %lld | %lld | %.2f |\n", op.c_str(), kStatusQueries.count(op) ? " (status query)" : "",
@@ -420,24 +422,23 @@ enum EConversionStep {
   kTotal,
   kConversionStepCount
 };
-const char* const kConversionSteps[kConversionStepCount] = {
-    "InitRestoreVM up to the image (restore root, checks)",
-    "stub disk (disk tool, file read)",
-    "its upload to the bucket",
-    "import (request, queries until available)",
-    "storage object deleted",
-    "**temporary image, all of the above four**",
-    "boot volume: smallest shape, temporary instance launched",
-    "boot volume: temporary instance terminated",
-    "data volumes, side by side (with the boot volume)",
-    "**volumes, all**",
-    "volumes attached to the proxy",
-    "**InitRestoreVM**",
-    "**write disks**",
-    "**PreRestoreVM** (detach, shape, temporary image deleted)",
-    "**RestoreVM**",
-    "**PostRestoreVM**",
-    "**total**"};
+const char* const kConversionSteps[kConversionStepCount] = {"InitRestoreVM up to the image (restore root, checks)",
+                                                            "stub disk (disk tool, file read)",
+                                                            "its upload to the bucket",
+                                                            "import (request, queries until available)",
+                                                            "storage object deleted",
+                                                            "**temporary image, all of the above four**",
+                                                            "boot volume: smallest shape, temporary instance launched",
+                                                            "boot volume: temporary instance terminated",
+                                                            "data volumes, side by side (with the boot volume)",
+                                                            "**volumes, all**",
+                                                            "volumes attached to the proxy",
+                                                            "**InitRestoreVM**",
+                                                            "**write disks**",
+                                                            "**PreRestoreVM** (detach, shape, temporary image deleted)",
+                                                            "**RestoreVM**",
+                                                            "**PostRestoreVM**",
+                                                            "**total**"};
 
 struct SConversionRun {
   double step[kConversionStepCount] = {};
@@ -473,9 +474,10 @@ SConversionRun ConversionSteps(const SRestoreRun& run, const RestoreCtx& ctx, co
   out.hasData = dataDone >= 0;
   const int64_t volumesDone = std::max(bootDone, dataDone);
   const std::pair<int64_t, int64_t> spans[] = {
-      {start, attempt}, {attempt, object}, {object, imageName},      {imageName, imported},
-      {imported, ready}, {attempt, ready}, {ready, bootId},          {bootId, bootDone},
-      {ready, out.hasData ? dataDone : ready}, {ready, volumesDone}, {volumesDone, run.initEndMs}};
+      {start, attempt},      {attempt, object},           {object, imageName},
+      {imageName, imported}, {imported, ready},           {attempt, ready},
+      {ready, bootId},       {bootId, bootDone},          {ready, out.hasData ? dataDone : ready},
+      {ready, volumesDone},  {volumesDone, run.initEndMs}};
   for (size_t i = 0; i < std::size(spans); ++i) out.step[i] = seconds(spans[i].first, spans[i].second);
   out.step[kInit] = seconds(run.initStartMs, run.initEndMs);
   for (size_t p = 1; p < kPhaseCount; ++p) out.step[kInit + p] = run.phase[p];
@@ -516,9 +518,10 @@ void RunConversions(const std::string& base, int repetitions) {
     }
   }
 
-  std::printf("### Conversion restore by step (provisioning %d s per image, volume and instance, import queried "
-              "without a pause, %d repetition(s), median; stored disks of %llu MiB with 2 MiB of data)\n\n",
-              kProvisionSeconds, repetitions, static_cast<unsigned long long>(kStoredDiskBytes / kMiB));
+  std::printf(
+      "### Conversion restore by step (provisioning %d s per image, volume and instance, import queried "
+      "without a pause, %d repetition(s), median; stored disks of %llu MiB with 2 MiB of data)\n\n",
+      kProvisionSeconds, repetitions, static_cast<unsigned long long>(kStoredDiskBytes / kMiB));
   std::printf("| step |");
   for (int size : kConversionSizes) std::printf(" N=%d, s |", size);
   constexpr size_t kLast = std::size(kConversionSizes) - 1;
@@ -535,11 +538,15 @@ void RunConversions(const std::string& base, int repetitions) {
       for (const auto& run : sized) values.push_back(run.step[step]);
       median[k] = Median(values);
       shown[k] = step != kDataVolumes || sized.back().hasData;
-      if (shown[k]) std::printf(" %.3f |", median[k]);
-      else std::printf(" - |");
+      if (shown[k])
+        std::printf(" %.3f |", median[k]);
+      else
+        std::printf(" - |");
     }
-    if (shown[0] && shown[kLast]) std::printf(" %+.3f |\n", median[kLast] - median[0]);
-    else std::printf(" - |\n");
+    if (shown[0] && shown[kLast])
+      std::printf(" %+.3f |\n", median[kLast] - median[0]);
+    else
+      std::printf(" - |\n");
   }
   for (int size : kConversionSizes) {
     std::printf("\nTotals of N=%d:", size);
@@ -550,8 +557,9 @@ void RunConversions(const std::string& base, int repetitions) {
   std::set<std::string> ops;
   for (const auto& [size, counted] : calls)
     for (const auto& [op, count] : counted) ops.insert(op);
-  std::printf("\n### Cloud calls of one conversion restore (last repetition)\n\n| operation | N=1 | N=4 | N=8 | per "
-              "added disk, (C(8)-C(1))/7 |\n|---|---:|---:|---:|---:|\n");
+  std::printf(
+      "\n### Cloud calls of one conversion restore (last repetition)\n\n| operation | N=1 | N=4 | N=8 | per "
+      "added disk, (C(8)-C(1))/7 |\n|---|---:|---:|---:|---:|\n");
   for (const auto& op : ops) {
     const int64_t c1 = Count(calls[1], op), c4 = Count(calls[4], op), c8 = Count(calls[8], op);
     std::printf("| %s%s | %lld | %lld | %lld | %.2f |\n", op.c_str(), kStatusQueries.count(op) ? " (status query)" : "",
@@ -603,8 +611,8 @@ void RunDiskWrites(const std::string& dir, uint64_t fullMiB) {
   Check(ours.written.bytesWritten == fullBytes && ours.written.bytesZeroed == 0, "the writer's counts are wrong");
   const SMeasure cp = Warm(noCopy, [&](SMeasure&) { Shell("cp --sparse=always '" + full + "' '" + copy + "'"); });
   Check(DiskChecksumOf(copy, fullBytes) == fullSum, "cp's copy differs");
-  const SMeasure cpSync =
-      Warm(noCopy, [&](SMeasure&) { Shell("cp --sparse=always '" + full + "' '" + copy + "' && sync '" + copy + "'"); });
+  const SMeasure cpSync = Warm(
+      noCopy, [&](SMeasure&) { Shell("cp --sparse=always '" + full + "' '" + copy + "' && sync '" + copy + "'"); });
 
   // The writer's steps apart, done as it does them: the data regions copied in its chunk size
   // (1 MiB), then the flush, then the read-back of the flushed target from the device with SHA-256.
@@ -616,7 +624,8 @@ void RunDiskWrites(const std::string& dir, uint64_t fullMiB) {
     while (at < fullBytes && NextDataRegion(in.fd, at, fullBytes, start, end)) {
       for (UINT64 offset = start; offset < end;) {
         const size_t n = static_cast<size_t>(std::min<UINT64>(end - offset, kDiskChunk));
-        Check(ReadFully(in.fd, buffer.data(), n, offset) && WriteFully(out.fd, buffer.data(), n, offset), "copy failed");
+        Check(ReadFully(in.fd, buffer.data(), n, offset) && WriteFully(out.fd, buffer.data(), n, offset),
+              "copy failed");
         offset += n;
         m.written.bytesWritten += n;
       }
@@ -640,9 +649,10 @@ void RunDiskWrites(const std::string& dir, uint64_t fullMiB) {
   });
 
   auto rate = [&](const SMeasure& m) { return static_cast<double>(fullBytes) / kMiB / m.seconds; };
-  std::printf("\n### Writing a fully written %llu MiB backup to a fresh file (warm page cache, median of 3 runs)\n\n"
-              "| writer | s | MiB/s | vs cp |\n|---|---:|---:|---:|\n",
-              static_cast<unsigned long long>(fullMiB));
+  std::printf(
+      "\n### Writing a fully written %llu MiB backup to a fresh file (warm page cache, median of 3 runs)\n\n"
+      "| writer | s | MiB/s | vs cp |\n|---|---:|---:|---:|\n",
+      static_cast<unsigned long long>(fullMiB));
   std::printf("| `cp --sparse=always` | %.3f | %.0f | 1.00 |\n", cp.seconds, rate(cp));
   std::printf("| `cp --sparse=always` + `sync FILE` | %.3f | %.0f | %.2f |\n", cpSync.seconds, rate(cpSync),
               rate(cpSync) / rate(cp));
@@ -672,13 +682,14 @@ void RunDiskWrites(const std::string& dir, uint64_t fullMiB) {
   Check(WriteDiskFromBackup(sparse, kSparseBytes, target, sparseSum, written, error), "WriteDiskFromBackup: " + error);
   const double seconds = SecondsSince(start);
   const uint64_t targetAllocated = AllocatedBytes(target);
-  std::printf("\n### A sparse backup (%llu MiB, 3 data runs of 512 KiB) written over old bytes\n\n| | bytes |\n"
-              "|---|---:|\n| logical size | %llu |\n| allocated in the backup (st_blocks) | %llu |\n"
-              "| written by WriteDiskFromBackup | %llu |\n| zeroed (holes punched) | %llu |\n"
-              "| allocated in the target afterwards | %llu |\n",
-              static_cast<unsigned long long>(kSparseBytes / kMiB), static_cast<unsigned long long>(kSparseBytes),
-              static_cast<unsigned long long>(allocated), static_cast<unsigned long long>(written.bytesWritten),
-              static_cast<unsigned long long>(written.bytesZeroed), static_cast<unsigned long long>(targetAllocated));
+  std::printf(
+      "\n### A sparse backup (%llu MiB, 3 data runs of 512 KiB) written over old bytes\n\n| | bytes |\n"
+      "|---|---:|\n| logical size | %llu |\n| allocated in the backup (st_blocks) | %llu |\n"
+      "| written by WriteDiskFromBackup | %llu |\n| zeroed (holes punched) | %llu |\n"
+      "| allocated in the target afterwards | %llu |\n",
+      static_cast<unsigned long long>(kSparseBytes / kMiB), static_cast<unsigned long long>(kSparseBytes),
+      static_cast<unsigned long long>(allocated), static_cast<unsigned long long>(written.bytesWritten),
+      static_cast<unsigned long long>(written.bytesZeroed), static_cast<unsigned long long>(targetAllocated));
   std::printf("\nWritten in %.3f s; bytes written = allocated data only: %s; written + zeroed = logical size: %s\n",
               seconds, written.bytesWritten == allocated ? "met" : "MISSED",
               written.bytesWritten + written.bytesZeroed == kSparseBytes ? "yes" : "NO");

@@ -40,7 +40,8 @@ struct SResult {
 SResult SweepOrphans(const sim::SSandbox& sandbox, int roots) {
   CSweeper plugin;
   Check(plugin.Init(0) == 1, "Init failed");
-  Check(plugin.Connect("sim://" + sandbox.cloudDir, "bench", "") == 1, "Connect failed: " + plugin.GetLastVMErrorDetails());
+  Check(plugin.Connect("sim://" + sandbox.cloudDir, "bench", "") == 1,
+        "Connect failed: " + plugin.GetLastVMErrorDetails());
   {
     // Jobs that died: their registry object is gone, so their roots are orphans.
     COracleCloudCleaner dead;
@@ -48,7 +49,8 @@ SResult SweepOrphans(const sim::SSandbox& sandbox, int roots) {
     for (int i = 0; i < roots; ++i) {
       const std::string root = "ocid1.instance.oc1.phx.dead" + std::to_string(i);
       Check(dead.RegisterVM(VM_CLEANER_MODE_BACKUP, root) &&
-                dead.RegisterSnapshot(VM_CLEANER_MODE_BACKUP, root, "ocid1.volumebackup.oc1.phx.gone" + std::to_string(i)),
+                dead.RegisterSnapshot(VM_CLEANER_MODE_BACKUP, root,
+                                      "ocid1.volumebackup.oc1.phx.gone" + std::to_string(i)),
             "cannot leave root " + root);
     }
   }

@@ -41,7 +41,7 @@ void DropCache(const std::string& path) {
 }
 
 struct SDisk {
-  std::string base, next, target;  // the backup last synced, the new one, the destination volume's file
+  std::string base, next, target;       // the backup last synced, the new one, the destination volume's file
   std::unique_ptr<CLoopDevice> volume;  // the destination volume, bound to `target` for a step
   SDiskChecksum baseSum, nextSum;
   std::string baseDigests;
@@ -127,8 +127,8 @@ int main(int argc, char** argv) try {
     Time(disks, byDigest, true, [&](SDisk& disk, SResult& result) {
       SSyncWriteResult written;
       std::string digests;
-      Check(WriteChangedChunksByDigest(disk.next, size, disk.volume->Path(), disk.nextSum, disk.baseDigests, digests, written,
-                                       error),
+      Check(WriteChangedChunksByDigest(disk.next, size, disk.volume->Path(), disk.nextSum, disk.baseDigests, digests,
+                                       written, error),
             error);
       result.read += written.bytesRead;
       result.written += written.bytesWritten;
@@ -139,12 +139,14 @@ int main(int argc, char** argv) try {
     }
     Time(disks, byBase, true, [&](SDisk& disk, SResult& result) {
       SDiskWriteResult written;
-      Check(WriteChangedChunks(disk.base, disk.baseSum, disk.next, size, disk.volume->Path(), disk.nextSum, written, error),
+      Check(WriteChangedChunks(disk.base, disk.baseSum, disk.next, size, disk.volume->Path(), disk.nextSum, written,
+                               error),
             error);
       result.written += written.bytesWritten;
     });
   }
-  Check(byDigest.written == changed * kMiB && byBase.written == changed * kMiB, "an incremental sync wrote other chunks");
+  Check(byDigest.written == changed * kMiB && byBase.written == changed * kMiB,
+        "an incremental sync wrote other chunks");
   const uint64_t data = kDisks * dataBytes;
   std::printf("%d disks of %llu MiB, %llu MiB of data each; %llu of %llu chunks changed (1%%); median of %d rounds\n\n",
               kDisks, static_cast<unsigned long long>(size / kMiB), static_cast<unsigned long long>(dataBytes / kMiB),
@@ -157,7 +159,8 @@ int main(int argc, char** argv) try {
   };
   row("full sync (write whole, verify, digests)", full, std::to_string(2 * data) + " (twice the data)");
   row("incremental by chunk digests (the state's)", byDigest, std::to_string(byDigest.read));
-  row("incremental by the backup last synced (a state without digests)", byBase, std::to_string(2 * data) + " (both backups)");
+  row("incremental by the backup last synced (a state without digests)", byBase,
+      std::to_string(2 * data) + " (both backups)");
   row("simulator: volumes from the integrity snapshots", clone, "");
   const double ratio = Median(byDigest.seconds) / whole;
   std::printf("\nincremental sync by digests / full sync = %.2f (target at most 0.5): %s; load average (1 min) %.2f\n",

@@ -40,8 +40,8 @@ class CBridgeOperations {
                                                 const string& imageId, const string& availabilityDomain) = 0;
   virtual bool GetSecurityGroupList(std::vector<SSecurityGroupInfo>& lists) = 0;
   virtual bool GetKeyPairInfoList(std::vector<SKeyPairInfo>& keys) = 0;
-  virtual bool GetStagingStorageListForHost(std::vector<SStagingStorage>& buckets, const string& hostName,
-                                            UINT64 flags, int option) = 0;
+  virtual bool GetStagingStorageListForHost(std::vector<SStagingStorage>& buckets, const string& hostName, UINT64 flags,
+                                            int option) = 0;
   virtual string GetDefaultRegion() = 0;
 
   // Backup.
@@ -57,7 +57,8 @@ class CBridgeOperations {
   // Clean-up: the ids of the resources of a kind whose display name is exactly `name` and that the
   // proxy made at or after `createdSince` (seconds since the epoch), oldest first; instances on
   // their way out are not listed.
-  virtual bool FindResourcesByName(EResourceKind kind, const string& name, INT64 createdSince, std::vector<string>& ids) = 0;
+  virtual bool FindResourcesByName(EResourceKind kind, const string& name, INT64 createdSince,
+                                   std::vector<string>& ids) = 0;
   // Every create the calling thread requests while a token is set carries it (a tag of the create
   // request); an empty token sets none. FindResourcesByToken gives the ids of the resources of a
   // kind whose create carried `token`, as FindResourcesByName does: what one request made, whatever
@@ -90,7 +91,8 @@ class CBridgeOperations {
   virtual bool RestoreVM(SVMInfo& vm, const SDisk& bootDisk) = 0;
   virtual bool AttachVnic(const SVMInfo& vm, const SVMNetworkCard& card) = 0;
   virtual bool GetBootVolumeIdForInstance(const SVMInfo& vm, string& bootVolumeId) = 0;
-  virtual bool DoesVMExist(const string& name, std::vector<SVMInfo>& found, const string& compartmentId, bool& exists) = 0;
+  virtual bool DoesVMExist(const string& name, std::vector<SVMInfo>& found, const string& compartmentId,
+                           bool& exists) = 0;
   virtual bool ReConfigureVM(SVMInfo& vm) = 0;
   virtual bool PowerOnInstance(const string& instanceId) = 0;
   virtual bool PowerOffInstance(const string& instanceId) = 0;
@@ -98,7 +100,8 @@ class CBridgeOperations {
   virtual bool WaitForBoot(SVMInfo& vm, int timeoutSeconds, bool waitForRunning) = 0;
   // waitForTermination: return only once the instance is gone; preserveBootVolume: keep its boot
   // volume. Attached data volumes are detached, never deleted.
-  virtual bool DeleteVM(const string& name, const string& instanceId, bool waitForTermination, bool preserveBootVolume) = 0;
+  virtual bool DeleteVM(const string& name, const string& instanceId, bool waitForTermination,
+                        bool preserveBootVolume) = 0;
   virtual bool ReadInstanceConfig(const string& contents, SVMInfo& vm) = 0;
   virtual bool ReadInstanceOrchestration(const string& contents, SVMInfo& vm) = 0;
 
@@ -111,8 +114,6 @@ class CBridgeOperations {
   virtual bool DeleteImage(const string& imageId) = 0;
   virtual bool DoesImageExist(const string& imageId, bool& exists) = 0;
   virtual bool DoesStorageObjectExist(const string& bucket, const string& objectName, bool& exists) = 0;
-
-
 };
 
 }  // namespace OracleCloudSDKCppBridge

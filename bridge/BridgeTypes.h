@@ -18,10 +18,10 @@ using VMInfoStructs::SVMNetworkCard;
 using VMInfoStructs::SVMSizeInfo;
 
 // GetVMInfo flag bits.
-constexpr UINT64 VMINFO_FLAG_DISKS = 0x2;          // volumes, boot volume included
-constexpr UINT64 VMINFO_FLAG_SNAPSHOTS = 0x8;      // each volume's snapshots in childDisks
-constexpr UINT64 VMINFO_FLAG_PROXY = 0x10;         // the proxy's own record
-constexpr UINT64 VMINFO_FLAG_NETWORK = 0x20;       // network cards
+constexpr UINT64 VMINFO_FLAG_DISKS = 0x2;      // volumes, boot volume included
+constexpr UINT64 VMINFO_FLAG_SNAPSHOTS = 0x8;  // each volume's snapshots in childDisks
+constexpr UINT64 VMINFO_FLAG_PROXY = 0x10;     // the proxy's own record
+constexpr UINT64 VMINFO_FLAG_NETWORK = 0x20;   // network cards
 // GetHostInfo flag bit: the host with its instances.
 constexpr UINT64 HOSTINFO_FLAG_WITH_VMS = 0x20000000;
 

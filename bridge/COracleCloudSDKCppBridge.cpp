@@ -219,7 +219,9 @@ bool COracleCloudSDKCppBridge::DeployVM(SVMInfo& vm, const string& sourceId, int
   return Backend()->DeployVM(vm, sourceId, bootVolumeSizeGiB);
 }
 
-bool COracleCloudSDKCppBridge::DeployVMFromOrchestration(SVMInfo& vm) { return Backend()->DeployVMFromOrchestration(vm); }
+bool COracleCloudSDKCppBridge::DeployVMFromOrchestration(SVMInfo& vm) {
+  return Backend()->DeployVMFromOrchestration(vm);
+}
 
 bool COracleCloudSDKCppBridge::RestoreVM(SVMInfo& vm) { return Backend()->RestoreVM(vm); }
 
@@ -250,7 +252,9 @@ bool COracleCloudSDKCppBridge::PowerOffInstance(const string& instanceId) {
   return Backend()->PowerOffInstance(instanceId);
 }
 
-bool COracleCloudSDKCppBridge::RebootInstance(const string& instanceId) { return Backend()->RebootInstance(instanceId); }
+bool COracleCloudSDKCppBridge::RebootInstance(const string& instanceId) {
+  return Backend()->RebootInstance(instanceId);
+}
 
 bool COracleCloudSDKCppBridge::WaitForBoot(SVMInfo& vm, int timeoutSeconds, bool waitForRunning) {
   return Backend()->WaitForBoot(vm, timeoutSeconds, waitForRunning);

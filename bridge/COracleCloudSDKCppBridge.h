@@ -34,31 +34,28 @@ class COracleCloudSDKCppBridge {
   // Browse and discovery.
   int GetDCInfoList(std::vector<SDataCenterInfo>& regions, UINT64 flags, int option);
   bool GetHostInfoList(UINT64 flags, int option, const string& regionId, std::vector<SHostInfo>& hosts);
-  bool GetHostInfo(const string& hostName, const string& hostId, const string& availabilityDomain,
-                   SHostInfo& host, UINT64 flags);
+  bool GetHostInfo(const string& hostName, const string& hostId, const string& availabilityDomain, SHostInfo& host,
+                   UINT64 flags);
   bool GetVMInfoList(std::vector<SVMInfo>& vms, UINT64 flags);
   bool GetVMInfoListForHost(std::vector<SVMInfo>& vms, const string& hostId, UINT64 flags);
   bool GetVMInfo(const string& name, const string& id, SVMInfo& vm, UINT64 flags);
   bool GetTemplateInfo(const string& imageIdOrName, SVMInfo& image, const string& region);
   bool GetTemplateInfoList(std::vector<SVMInfo>& images, const string& hostId, UINT64 flags, int option);
-  bool GetTemplateInfoListFilterByName(std::vector<SVMInfo>& images, const string& name,
-                                       const string& compartmentId, UINT64 flags, int option,
-                                       const string& region);
-  bool GetAvailabilityDomainInfoList(std::vector<SVMInfo>& domains, const string& hostName, UINT64 flags,
-                                     int option);
+  bool GetTemplateInfoListFilterByName(std::vector<SVMInfo>& images, const string& name, const string& compartmentId,
+                                       UINT64 flags, int option, const string& region);
+  bool GetAvailabilityDomainInfoList(std::vector<SVMInfo>& domains, const string& hostName, UINT64 flags, int option);
   bool GetInstanceShapeInfoList(std::vector<SVMSizeInfo>& shapes, const string& hostName);
   bool GetInstanceShapeInfoListForImage(std::vector<SVMSizeInfo>& shapes, const string& compartmentId,
                                         const string& imageId, const string& availabilityDomain);
   bool GetSecurityGroupList(std::vector<SSecurityGroupInfo>& lists);
   bool GetKeyPairInfoList(std::vector<SKeyPairInfo>& keys);
-  bool GetStagingStorageListForHost(std::vector<SStagingStorage>& buckets, const string& hostName,
-                                    UINT64 flags, int option);
+  bool GetStagingStorageListForHost(std::vector<SStagingStorage>& buckets, const string& hostName, UINT64 flags,
+                                    int option);
   string GetDefaultRegion();
 
   // Backup.
   bool GetInstanceConfigurations(const string& instanceId, std::map<string, string>& files);
-  bool CreateVolumeSnapshot(const string& volumeId, const string& description, const string& name,
-                            string& snapshotId);
+  bool CreateVolumeSnapshot(const string& volumeId, const string& description, const string& name, string& snapshotId);
   bool GetSnapshotStatus(const string& snapshotId, string& state);
   bool DeleteVolumeSnapshot(const string& snapshotId);
   bool CreateVolumeFromSnapshot(const string& snapshotId, const string& name, string& volumeId);
@@ -118,8 +115,8 @@ class COracleCloudSDKCppBridge {
   // Images and objects.
   bool UploadToObjectStorage(const string& bucket, const string& objectName, const string& contents);
   bool DeleteStorageObject(const string& bucket, const string& objectName);
-  bool CreateImage(const string& bucket, const string& objectName, const string& imageName,
-                   const string& launchMode, const string& compartmentId, string& imageId);
+  bool CreateImage(const string& bucket, const string& objectName, const string& imageName, const string& launchMode,
+                   const string& compartmentId, string& imageId);
   bool IsImageImportOperationCompleted(const string& imageId, bool& completed);
   bool DeleteImage(const string& imageId);
   bool DoesImageExist(const string& imageId, bool& exists);

@@ -1,9 +1,9 @@
 #pragma once
-// The classic flavour's configuration texts, both directions in one place for every backend of the bridge: what a backup saves
-// with an instance ("_instance.json": the instance orchestration, "_storage.json": its storage
-// volumes, "_master.json": the master orchestration tying both together) and the reading of an
-// instance back from its orchestration or from its instance record (the "Instance" object's
-// template of the orchestration, as the classic cloud describes an instance).
+// The classic flavour's configuration texts, both directions in one place for every backend of the bridge: what a
+// backup saves with an instance ("_instance.json": the instance orchestration, "_storage.json": its storage volumes,
+// "_master.json": the master orchestration tying both together) and the reading of an instance back from its
+// orchestration or from its instance record (the "Instance" object's template of the orchestration, as the classic
+// cloud describes an instance).
 #include <map>
 #include <string>
 
@@ -13,7 +13,8 @@ namespace OracleCloudSDKCppBridge {
 
 // vm: the instance record with its disks (numbered from 1, the boot volume first) and network cards;
 // `container`: the identity domain's container the orchestrations are named in ("/Compute-<domain>/<user>/").
-std::map<std::string, std::string> ClassicConfigurations(const std::string& container, const VMInfoStructs::SVMInfo& vm);
+std::map<std::string, std::string> ClassicConfigurations(const std::string& container,
+                                                         const VMInfoStructs::SVMInfo& vm);
 
 // Reads the instance of an orchestration ("_instance.json") into `vm`: name, uri and id, shape,
 // image, disks (volume ids with their disk numbers, the boot disk flagged), network cards (IP

@@ -34,7 +34,8 @@ json Configuration(const SVMInfo& vm, int64_t created) {
                      {"isPrimary", card.isPrimary}});
   }
   json keys = json::array();
-  for (const auto& key : vm.keyPairs) keys.push_back({{"id", key.guid}, {"name", key.name}, {"publicKey", key.publicKey}});
+  for (const auto& key : vm.keyPairs)
+    keys.push_back({{"id", key.guid}, {"name", key.name}, {"publicKey", key.publicKey}});
   json lists = json::array();
   for (const auto& list : vm.securityGroups) lists.push_back({{"id", list.guid}, {"name", list.name}});
   return {{"id", vm.guid},

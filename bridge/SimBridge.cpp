@@ -4,8 +4,8 @@
 #include "bridge/ClassicConfigurations.h"
 #include "bridge/InstanceConfiguration.h"
 #include "bridge/sim/ReadInstanceRecord.h"
-#include "bridge/sim/SimClassicLaunch.h"
 #include "bridge/sim/SimAttachments.h"
+#include "bridge/sim/SimClassicLaunch.h"
 #include "bridge/sim/SimConfigurations.h"
 #include "bridge/sim/SimDiscovery.h"
 #include "bridge/sim/SimImages.h"
@@ -38,10 +38,13 @@ string CSimBridge::GetLastError() const { return backend_->LastError(); }
 // Browse and discovery.
 
 int CSimBridge::GetDCInfoList(std::vector<SDataCenterInfo>& regions, UINT64, int) {
-  return backend_->Run("GetDCInfoList", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
-    regions = sim::CSimDiscovery(cloud).Regions();
-    return true;
-  }) ? 1 : 0;
+  return backend_->Run("GetDCInfoList",
+                       [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
+                         regions = sim::CSimDiscovery(cloud).Regions();
+                         return true;
+                       })
+             ? 1
+             : 0;
 }
 
 bool CSimBridge::GetHostInfoList(UINT64, int, const string& regionId, std::vector<SHostInfo>& hosts) {
@@ -51,14 +54,14 @@ bool CSimBridge::GetHostInfoList(UINT64, int, const string& regionId, std::vecto
   });
 }
 
-bool CSimBridge::GetHostInfo(const string& hostName, const string& hostId,
-                                           const string& availabilityDomain, SHostInfo& host, UINT64 flags) {
+bool CSimBridge::GetHostInfo(const string& hostName, const string& hostId, const string& availabilityDomain,
+                             SHostInfo& host, UINT64 flags) {
   return backend_->Run("GetHostInfo", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
     // The host's instances are listed as records without their volumes.
     sim::SInstanceParts parts = SRecordParts::FromFlags(flags);
     parts.disks = parts.snapshots = false;
-    host = sim::CSimDiscovery(cloud).Host(hostName, hostId, availabilityDomain,
-                                          (flags & HOSTINFO_FLAG_WITH_VMS) != 0, parts);
+    host = sim::CSimDiscovery(cloud).Host(hostName, hostId, availabilityDomain, (flags & HOSTINFO_FLAG_WITH_VMS) != 0,
+                                          parts);
     return true;
   });
 }
@@ -99,16 +102,14 @@ bool CSimBridge::GetTemplateInfoList(std::vector<SVMInfo>& images, const string&
 }
 
 bool CSimBridge::GetTemplateInfoListFilterByName(std::vector<SVMInfo>& images, const string& name,
-                                                               const string& compartmentId, UINT64, int,
-                                                               const string& region) {
+                                                 const string& compartmentId, UINT64, int, const string& region) {
   return backend_->Run("GetTemplateInfoListFilterByName", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
     images = sim::CSimDiscovery(cloud).ImagesNamed(name, compartmentId, region);
     return true;
   });
 }
 
-bool CSimBridge::GetAvailabilityDomainInfoList(std::vector<SVMInfo>& domains, const string& hostName,
-                                                             UINT64, int) {
+bool CSimBridge::GetAvailabilityDomainInfoList(std::vector<SVMInfo>& domains, const string& hostName, UINT64, int) {
   return backend_->Run("GetAvailabilityDomainInfoList", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
     domains = sim::CSimDiscovery(cloud).AvailabilityDomains(hostName);
     return true;
@@ -122,9 +123,8 @@ bool CSimBridge::GetInstanceShapeInfoList(std::vector<SVMSizeInfo>& shapes, cons
   });
 }
 
-bool CSimBridge::GetInstanceShapeInfoListForImage(std::vector<SVMSizeInfo>& shapes,
-                                                                const string& compartmentId, const string& imageId,
-                                                                const string& availabilityDomain) {
+bool CSimBridge::GetInstanceShapeInfoListForImage(std::vector<SVMSizeInfo>& shapes, const string& compartmentId,
+                                                  const string& imageId, const string& availabilityDomain) {
   return backend_->Run("GetInstanceShapeInfoListForImage", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
     shapes = sim::CSimDiscovery(cloud).ShapesForImage(compartmentId, imageId, availabilityDomain);
     return true;
@@ -145,8 +145,8 @@ bool CSimBridge::GetKeyPairInfoList(std::vector<SKeyPairInfo>& keys) {
   });
 }
 
-bool CSimBridge::GetStagingStorageListForHost(std::vector<SStagingStorage>& buckets,
-                                                            const string& hostName, UINT64, int) {
+bool CSimBridge::GetStagingStorageListForHost(std::vector<SStagingStorage>& buckets, const string& hostName, UINT64,
+                                              int) {
   return backend_->Run("GetStagingStorageListForHost", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
     buckets = sim::CSimDiscovery(cloud).Buckets(hostName);
     return true;
@@ -171,8 +171,8 @@ bool CSimBridge::GetInstanceConfigurations(const string& instanceId, std::map<st
   });
 }
 
-bool CSimBridge::CreateVolumeSnapshot(const string& volumeId, const string& description,
-                                                    const string& name, string& snapshotId) {
+bool CSimBridge::CreateVolumeSnapshot(const string& volumeId, const string& description, const string& name,
+                                      string& snapshotId) {
   return backend_->Run("CreateVolumeSnapshot", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
     snapshotId = sim::CSimSnapshots(cloud).Create(volumeId, description, name, faults.faulty, "CreateVolumeSnapshot");
     return true;
@@ -193,8 +193,7 @@ bool CSimBridge::DeleteVolumeSnapshot(const string& snapshotId) {
   });
 }
 
-bool CSimBridge::CreateVolumeFromSnapshot(const string& snapshotId, const string& name,
-                                                        string& volumeId) {
+bool CSimBridge::CreateVolumeFromSnapshot(const string& snapshotId, const string& name, string& volumeId) {
   return backend_->Run("CreateVolumeFromSnapshot", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
     volumeId = sim::CSimSnapshots(cloud).CreateVolume(snapshotId, name, faults.faulty, "CreateVolumeFromSnapshot");
     return true;
@@ -216,7 +215,7 @@ bool CSimBridge::DoesVolumeSnapshotExist(const string& snapshotId, bool& exists)
 }
 
 bool CSimBridge::FindResourcesByName(EResourceKind kind, const string& name, INT64 createdSince,
-                                                   std::vector<string>& ids) {
+                                     std::vector<string>& ids) {
   return backend_->Run("FindResourcesByName", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
     const sim::ENamedKind named = kind == EResourceKind::VolumeSnapshot ? sim::ENamedKind::VolumeSnapshot
                                   : kind == EResourceKind::Volume       ? sim::ENamedKind::Volume
@@ -241,7 +240,7 @@ const char* TaggedKind(EResourceKind kind) {
 void CSimBridge::SetResourceTags(const std::map<string, string>& tags) { backend_->SetCreateTags(tags); }
 
 bool CSimBridge::FindTaggedResources(EResourceKind kind, const string& key, const string& value,
-                                                   std::vector<STaggedResource>& found) {
+                                     std::vector<STaggedResource>& found) {
   return backend_->Run("FindTaggedResources", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
     std::vector<STaggedResource> list;
     for (const sim::STaggedResource& r : sim::CSimTags(cloud).Find(TaggedKind(kind), key, value))
@@ -287,8 +286,8 @@ namespace {
 const string& VolumeToAttach(const SDisk& disk) { return disk.createdVolumeId; }
 
 // Attaches through the simulator; a full instance is reported through noFreeSlot as well.
-sim::SNewAttachment Attach(sim::CSimCloud& cloud, const string& volumeId, const string& instanceId,
-                           const string& type, const sim::SCallFaults& faults, bool& noFreeSlot) {
+sim::SNewAttachment Attach(sim::CSimCloud& cloud, const string& volumeId, const string& instanceId, const string& type,
+                           const sim::SCallFaults& faults, bool& noFreeSlot) {
   try {
     return sim::CSimAttachments(cloud).Attach(volumeId, instanceId, type, faults.noSlot, "AttachVolume");
   } catch (const sim::CSimNoFreeSlot&) {
@@ -428,8 +427,8 @@ bool CSimBridge::GetBootVolumeIdForInstance(const SVMInfo& vm, string& bootVolum
   });
 }
 
-bool CSimBridge::DoesVMExist(const string& name, std::vector<SVMInfo>& found,
-                                           const string& compartmentId, bool& exists) {
+bool CSimBridge::DoesVMExist(const string& name, std::vector<SVMInfo>& found, const string& compartmentId,
+                             bool& exists) {
   return backend_->Run("DoesVMExist", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
     found = sim::CSimInstances(cloud).Named(name, compartmentId);
     exists = !found.empty();
@@ -477,7 +476,7 @@ bool CSimBridge::WaitForBoot(SVMInfo& vm, int timeoutSeconds, bool waitForRunnin
 }
 
 bool CSimBridge::DeleteVM(const string& name, const string& instanceId, bool waitForTermination,
-                                        bool preserveBootVolume) {
+                          bool preserveBootVolume) {
   return backend_->Run("DeleteVM", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
     sim::CSimInstances(cloud).Delete(name, instanceId, waitForTermination, preserveBootVolume, "DeleteVM");
     return true;
@@ -502,8 +501,7 @@ bool CSimBridge::ReadInstanceOrchestration(const string& contents, SVMInfo& vm) 
 
 // Images and objects.
 
-bool CSimBridge::UploadToObjectStorage(const string& bucket, const string& objectName,
-                                                     const string& contents) {
+bool CSimBridge::UploadToObjectStorage(const string& bucket, const string& objectName, const string& contents) {
   return backend_->Run("UploadToObjectStorage", [&](sim::CSimCloud& cloud, const sim::SCallFaults&) {
     sim::CSimImages(cloud).Upload(bucket, objectName, contents, "UploadToObjectStorage");
     return true;
@@ -518,7 +516,7 @@ bool CSimBridge::DeleteStorageObject(const string& bucket, const string& objectN
 }
 
 bool CSimBridge::CreateImage(const string& bucket, const string& objectName, const string& imageName,
-                                           const string& launchMode, const string& compartmentId, string& imageId) {
+                             const string& launchMode, const string& compartmentId, string& imageId) {
   return backend_->Run("CreateImage", [&](sim::CSimCloud& cloud, const sim::SCallFaults& faults) {
     imageId = sim::CSimImages(cloud).Import(bucket, objectName, imageName, launchMode, compartmentId, faults.faulty,
                                             "CreateImage");

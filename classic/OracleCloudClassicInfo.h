@@ -58,7 +58,7 @@ class COracleCloudClassicInfo : public COracleCloudInfo {
   bool _ReadInstanceConfigFile(const string& path, VMInfoStructs::SVMInfo& out, string* why = nullptr);
   // Reads the saved file (a regular file, no link) and parses it with the bridge's `read`.
   using SavedRecordReader = bool (OracleCloudSDKCppBridge::COracleCloudSDKCppBridge::*)(const string&,
-                                                                                       VMInfoStructs::SVMInfo&);
+                                                                                        VMInfoStructs::SVMInfo&);
   bool ReadSavedRecord(const string& path, SavedRecordReader read, const char* notRead, const char* notParsed,
                        VMInfoStructs::SVMInfo& out, string* why);
 };

@@ -121,7 +121,8 @@ bool COracleCloudClassicInfo::_PopulateRestoreCtxVMInfo(const RestoreCtx& ctx) {
   vm.networkCards = ctx.inPlaceRestore ? saved.networkCards : ctx.networkCards;
   vm.securityGroups = ctx.inPlaceRestore ? saved.securityGroups : ctx.securityGroups;
   vm.keyPairs = ctx.inPlaceRestore ? saved.keyPairs : ctx.keyPairs;
-  for (const auto& card : vm.networkCards) EVDEBUG(evDebug, " Network [%s] [%s]", card.name.c_str(), card.subnetId.c_str());
+  for (const auto& card : vm.networkCards)
+    EVDEBUG(evDebug, " Network [%s] [%s]", card.name.c_str(), card.subnetId.c_str());
   for (const auto& key : vm.keyPairs) EVDEBUG(evDebug, " SSH Key [%s] [%s]", key.guid.c_str(), key.name.c_str());
   for (const auto& group : vm.securityGroups)
     EVDEBUG(evDebug, " Security List [%s] [%s]", group.guid.c_str(), group.name.c_str());
@@ -184,7 +185,8 @@ bool COracleCloudClassicInfo::_PopulateRestoreCtxVMInfoFromConfig(const RestoreC
       orchestration = path;
       break;
     }
-    if (!FXString::FindString(disk.indexName, "_storage.json") && !FXString::FindString(disk.indexName, "_master.json")) {
+    if (!FXString::FindString(disk.indexName, "_storage.json") &&
+        !FXString::FindString(disk.indexName, "_master.json")) {
       EVDEBUG(evDebug, "Config file exists.");
       config = path;
     }
@@ -228,9 +230,8 @@ bool COracleCloudClassicInfo::_RestoreInstance(const RestoreCtx& ctx) {
   TZPlatformInfo::getNumber("VirtualServer", "bUseLaunchPlanForOracleCloudRestore", &useLaunchPlan);
   SVMInfo& vm = ctx.vmInfo;
   const bool byLaunchPlan = useLaunchPlan == 1 && !ctx.inPlaceRestore && !ctx.isConversion;
-  if (!LaunchRestoredInstance(ctx, [&] {
-        return byLaunchPlan ? bridge->RestoreVM(vm) : bridge->DeployVMFromOrchestration(vm);
-      }))
+  if (!LaunchRestoredInstance(
+          ctx, [&] { return byLaunchPlan ? bridge->RestoreVM(vm) : bridge->DeployVMFromOrchestration(vm); }))
     return false;
   EVDEBUG(evDebug, "Successfully created VM [%s] / [%s]", ctx.restoredVmGuid.c_str(), ctx.vmName.c_str());
   return true;

@@ -74,8 +74,7 @@ std::vector<string> VolumesToHandle(const std::vector<SDisk>& disks, CPluginLog&
     if (disk.isFiltered)
       EVERROR(log, "Skipping unmount for  filtered volume [%s] ", disk.displayName.c_str());
     else if (disk.targetVolume.empty())
-      EVERROR(log, "Cannot unmount volume [%s] , it doesn't have a new attached volume URI ",
-              disk.displayName.c_str());
+      EVERROR(log, "Cannot unmount volume [%s] , it doesn't have a new attached volume URI ", disk.displayName.c_str());
     else
       ids.push_back(disk.targetVolume);
   }

@@ -18,8 +18,8 @@ string COracleCloudCleaner::RootKey(const string& rootName) {
 
 // ---- The three forms every kind shares. ----
 
-bool COracleCloudCleaner::RegisterChild(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type,
-                                        const string& rootName, const string& key) {
+bool COracleCloudCleaner::RegisterChild(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& rootName,
+                                        const string& key) {
   string rootHandle;
   if (!LookupEntity(mode, VM_CLEANER_ENTITY_VM, RootKey(rootName), rootHandle)) return false;
   return RegisterEntity(mode, type, key, rootHandle);
@@ -143,8 +143,7 @@ bool COracleCloudCleaner::UnRegisterDisk(const string& path, const string& volum
   return UnRegisterChildByPath(path, VM_CLEANER_ENTITY_DISK, volumeId);
 }
 
-bool COracleCloudCleaner::UnRegisterDisk(const VM_Cleaner_Mode& mode, const string& rootName,
-                                         const string& volumeId) {
+bool COracleCloudCleaner::UnRegisterDisk(const VM_Cleaner_Mode& mode, const string& rootName, const string& volumeId) {
   return UnRegisterChildByMode(mode, VM_CLEANER_ENTITY_DISK, rootName, volumeId);
 }
 
@@ -177,8 +176,7 @@ bool COracleCloudCleaner::UnRegisterImage(const string& path, const string& imag
   return UnRegisterChildByPath(path, VM_CLEANER_ENTITY_IMAGE, imageId);
 }
 
-bool COracleCloudCleaner::UnRegisterImage(const VM_Cleaner_Mode& mode, const string& rootName,
-                                          const string& imageId) {
+bool COracleCloudCleaner::UnRegisterImage(const VM_Cleaner_Mode& mode, const string& rootName, const string& imageId) {
   return UnRegisterChildByMode(mode, VM_CLEANER_ENTITY_IMAGE, rootName, imageId);
 }
 
@@ -196,8 +194,8 @@ bool COracleCloudCleaner::parseVmdkObjectId(const string& key, string& bucket, s
   return true;
 }
 
-bool COracleCloudCleaner::RegisterVmdkObject(const VM_Cleaner_Mode& mode, const string& rootName,
-                                             const string& bucket, const string& object) {
+bool COracleCloudCleaner::RegisterVmdkObject(const VM_Cleaner_Mode& mode, const string& rootName, const string& bucket,
+                                             const string& object) {
   return RegisterChild(mode, VM_CLEANER_ENTITY_VMDK_OBJECT, rootName, FormVmdkObjectId(bucket, object));
 }
 
@@ -239,7 +237,7 @@ bool ParseDecimal(const string& text, size_t begin, size_t end, INT64& value) {
 }  // namespace
 
 string COracleCloudCleaner::FormTokenPendingCreateKey(VM_Cleaner_EntityType kind, const string& token,
-                                                     const string& name) {
+                                                      const string& name) {
   return std::to_string(static_cast<int>(kind)) + ":#" + token + ":" + name;
 }
 
@@ -276,21 +274,34 @@ bool COracleCloudCleaner::ParsePendingCreateKey(const string& key, VM_Cleaner_En
 bool COracleCloudCleaner::ResourceKindOf(VM_Cleaner_EntityType kind, OracleCloudSDKCppBridge::EResourceKind& resource) {
   using OracleCloudSDKCppBridge::EResourceKind;
   switch (kind) {
-    case VM_CLEANER_ENTITY_SNAPSHOT: resource = EResourceKind::VolumeSnapshot; return true;
-    case VM_CLEANER_ENTITY_DISK: resource = EResourceKind::Volume; return true;
-    case VM_CLEANER_ENTITY_IMAGE: resource = EResourceKind::Image; return true;
-    case VM_CLEANER_ENTITY_VM: resource = EResourceKind::Instance; return true;
-    default: return false;
+    case VM_CLEANER_ENTITY_SNAPSHOT:
+      resource = EResourceKind::VolumeSnapshot;
+      return true;
+    case VM_CLEANER_ENTITY_DISK:
+      resource = EResourceKind::Volume;
+      return true;
+    case VM_CLEANER_ENTITY_IMAGE:
+      resource = EResourceKind::Image;
+      return true;
+    case VM_CLEANER_ENTITY_VM:
+      resource = EResourceKind::Instance;
+      return true;
+    default:
+      return false;
   }
 }
 
 VM_Cleaner_EntityType COracleCloudCleaner::EntityOf(OracleCloudSDKCppBridge::EResourceKind resource) {
   using OracleCloudSDKCppBridge::EResourceKind;
   switch (resource) {
-    case EResourceKind::VolumeSnapshot: return VM_CLEANER_ENTITY_SNAPSHOT;
-    case EResourceKind::Volume: return VM_CLEANER_ENTITY_DISK;
-    case EResourceKind::Image: return VM_CLEANER_ENTITY_IMAGE;
-    case EResourceKind::Instance: return VM_CLEANER_ENTITY_VM;
+    case EResourceKind::VolumeSnapshot:
+      return VM_CLEANER_ENTITY_SNAPSHOT;
+    case EResourceKind::Volume:
+      return VM_CLEANER_ENTITY_DISK;
+    case EResourceKind::Image:
+      return VM_CLEANER_ENTITY_IMAGE;
+    case EResourceKind::Instance:
+      return VM_CLEANER_ENTITY_VM;
   }
   return VM_CLEANER_ENTITY_VM;
 }

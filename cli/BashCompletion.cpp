@@ -12,7 +12,8 @@ namespace {
 bool ScriptSafe(const std::string& word) {
   if (word.empty()) return false;
   for (char c : word)
-    if (!std::isalnum(static_cast<unsigned char>(c)) && std::string("-_./:+@,").find(c) == std::string::npos) return false;
+    if (!std::isalnum(static_cast<unsigned char>(c)) && std::string("-_./:+@,").find(c) == std::string::npos)
+      return false;
   return true;
 }
 
@@ -77,7 +78,8 @@ void Walk(const CLI::App& command, const std::string& path, Arms& arms) {
   }
   arms.words += "    \"" + path + "\") words=\"" + Joined(words) + "\" ;;\n";
   for (const CLI::App* nested : command.get_subcommands([](const CLI::App* c) { return Shown(*c); }))
-    if (ScriptSafe(nested->get_name())) Walk(*nested, path.empty() ? nested->get_name() : path + " " + nested->get_name(), arms);
+    if (ScriptSafe(nested->get_name()))
+      Walk(*nested, path.empty() ? nested->get_name() : path + " " + nested->get_name(), arms);
 }
 
 std::string Alternatives(const std::vector<std::string>& arms) {
@@ -98,19 +100,21 @@ std::string BashCompletionScript(const CLI::App& app) {
                        "  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} path= words= i\n"
                        "  for ((i = 1; i < COMP_CWORD; i++)); do\n"
                        "    case \"$path|${COMP_WORDS[i]}\" in\n";
-  if (!arms.descend.empty()) script += "      " + Alternatives(arms.descend) + ") path=\"${path:+$path }${COMP_WORDS[i]}\" ;;\n";
+  if (!arms.descend.empty())
+    script += "      " + Alternatives(arms.descend) + ") path=\"${path:+$path }${COMP_WORDS[i]}\" ;;\n";
   if (!arms.skip.empty()) script += "      " + Alternatives(arms.skip) + ") ((i++)) ;;\n";
-  script += "    esac\n  done\n  case \"$path|$prev\" in\n" + arms.values + "  esac\n  case \"$path\" in\n" + arms.words +
-            "  esac\n  COMPREPLY=($(compgen -W \"$words\" -- \"$cur\"))\n}\ncomplete -F " + function + " " +
-            app.get_name() + "\n";
+  script += "    esac\n  done\n  case \"$path|$prev\" in\n" + arms.values + "  esac\n  case \"$path\" in\n" +
+            arms.words + "  esac\n  COMPREPLY=($(compgen -W \"$words\" -- \"$cur\"))\n}\ncomplete -F " + function +
+            " " + app.get_name() + "\n";
   return script;
 }
 
 void AddBashCompletionFlag(CLI::App& app) {
-  app.add_flag_callback("--bash-completion", [&app] {
-       std::cout << BashCompletionScript(app);
-       throw CLI::Success();
-     })
+  app.add_flag_callback("--bash-completion",
+                        [&app] {
+                          std::cout << BashCompletionScript(app);
+                          throw CLI::Success();
+                        })
       ->group("")
       ->trigger_on_parse();
 }

@@ -14,7 +14,8 @@ namespace cli {
 void PrepareCommandLine(CLI::App& app, const std::string& tool);
 
 // Reports a usage error (exit code 2 and its message, without the tool's name, the words it quotes
-// from the command line escaped for display) and returns the exit code to end with. The default prints "<tool>: <message>" on stderr (UsageError).
+// from the command line escaped for display) and returns the exit code to end with. The default prints "<tool>:
+// <message>" on stderr (UsageError).
 using UsageReport = std::function<int(int exitCode, const std::string& message)>;
 
 // Parses argv. Returns nothing when a command is to run; else the exit code to end with: 0 after

@@ -4,7 +4,9 @@
 
 namespace cli {
 
-int ExitCodeOfSignal(int signo) { return signo == SIGTERM ? kExitTerminated : signo == SIGINT ? kExitInterrupted : 128 + signo; }
+int ExitCodeOfSignal(int signo) {
+  return signo == SIGTERM ? kExitTerminated : signo == SIGINT ? kExitInterrupted : 128 + signo;
+}
 
 const char* ExitCodesText() {
   return "Exit codes:\n"

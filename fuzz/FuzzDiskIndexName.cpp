@@ -8,6 +8,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int index = 0;
   const bool parsed = COracleCloudInfo::ParseOracleCloudDiskIndexName(indexName, volume, index, nullptr);
   fuzz::Require(parsed == (indexName.find('_') != std::string::npos), "a name parses exactly when it has a '_'");
-  if (parsed) fuzz::Require(volume == indexName.substr(0, indexName.rfind('_')), "the volume name is all before the last '_'");
+  if (parsed)
+    fuzz::Require(volume == indexName.substr(0, indexName.rfind('_')), "the volume name is all before the last '_'");
   return 0;
 }

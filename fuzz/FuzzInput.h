@@ -19,15 +19,19 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 namespace fuzz {
 
-inline std::string Text(const uint8_t* data, size_t size) { return std::string(reinterpret_cast<const char*>(data), size); }
+inline std::string Text(const uint8_t* data, size_t size) {
+  return std::string(reinterpret_cast<const char*>(data), size);
+}
 
 // The input cut at each NUL into `count` fields; missing fields are empty.
 inline std::vector<std::string> Fields(const uint8_t* data, size_t size, size_t count) {
   std::vector<std::string> fields(count);
   size_t field = 0;
   for (size_t i = 0; i < size; ++i) {
-    if (data[i] == 0 && field + 1 < count) ++field;
-    else fields[field] += static_cast<char>(data[i]);
+    if (data[i] == 0 && field + 1 < count)
+      ++field;
+    else
+      fields[field] += static_cast<char>(data[i]);
   }
   return fields;
 }

@@ -5,7 +5,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text = fuzz::Text(data, size);
-  for (auto parse : {OracleCloudSDKCppBridge::ParseInstanceConfiguration, OracleCloudSDKCppBridge::ParseClassicInstance}) {
+  for (auto parse :
+       {OracleCloudSDKCppBridge::ParseInstanceConfiguration, OracleCloudSDKCppBridge::ParseClassicInstance}) {
     VMInfoStructs::SVMInfo vm;
     std::string error;
     if (!parse(text, vm, error)) fuzz::Require(!error.empty(), "a refusal says why");

@@ -5,6 +5,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   VMInfoStructs::SVMInfo vm;
   std::string error;
-  if (!OracleCloudSDKCppBridge::ParseClassicOrchestration(fuzz::Text(data, size), vm, error)) fuzz::Require(!error.empty(), "a refusal says why");
+  if (!OracleCloudSDKCppBridge::ParseClassicOrchestration(fuzz::Text(data, size), vm, error))
+    fuzz::Require(!error.empty(), "a refusal says why");
   return 0;
 }

@@ -34,8 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     VM_Cleaner_EntityType kind2 = VM_CLEANER_ENTITY_VM;
     string name2;
     INT64 since2 = 0;
-    fuzz::Require(COracleCloudCleaner::ParsePendingCreateKey(COracleCloudCleaner::FormPendingCreateKey(kind, name, since),
-                                                             kind2, name2, since2) &&
+    fuzz::Require(COracleCloudCleaner::ParsePendingCreateKey(
+                      COracleCloudCleaner::FormPendingCreateKey(kind, name, since), kind2, name2, since2) &&
                       kind2 == kind && name2 == name && since2 == since,
                   "a pending create's key reads back the same");
   }

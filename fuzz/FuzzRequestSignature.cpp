@@ -15,14 +15,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SSignatureHeader parsed;
   std::string error;
   if (ParseSignatureHeader(fields[0], parsed, error)) {
-    fuzz::Require(parsed.version == "1" && parsed.algorithm == "rsa-sha256" && !parsed.keyId.empty() &&
-                      !parsed.signature.empty(), "an accepted header is complete");
+    fuzz::Require(
+        parsed.version == "1" && parsed.algorithm == "rsa-sha256" && !parsed.keyId.empty() && !parsed.signature.empty(),
+        "an accepted header is complete");
   } else {
     fuzz::Require(!error.empty(), "a refusal says why");
   }
   SHttpRequest request;
   request.method = fields[1], request.target = fields[2], request.body = fields[3], request.host = "127.0.0.1:1";
-  request.headers = {{"authorization", fields[0]}, {"x-date", fields[4]}, {"x-content-sha256", ContentSha256(fields[3])}};
+  request.headers = {
+      {"authorization", fields[0]}, {"x-date", fields[4]}, {"x-content-sha256", ContentSha256(fields[3])}};
   fuzz::Require(!VerifyRequestSignature(request, *key, error) && !error.empty(), "an unsigned request is refused");
   return 0;
 }

@@ -109,9 +109,10 @@ bool CDiskMapperLinux::EnterBracket(const char* tag) {
                              path.c_str());
           },
           &opened, [this] { return Cancelled(); })) {
-    evDebug.Error(tag, opened ? "Cannot lock the disk mapper lock file [%s]: %s"
-                              : "Cannot open the disk mapper lock file [%s]: %s",
-                  path.c_str(), std::strerror(errno));
+    evDebug.Error(
+        tag,
+        opened ? "Cannot lock the disk mapper lock file [%s]: %s" : "Cannot open the disk mapper lock file [%s]: %s",
+        path.c_str(), std::strerror(errno));
     bracket_.unlock();
     return false;
   }
@@ -166,8 +167,8 @@ bool CDiskMapperLinux::PostAttachDisk(const string& volumeId, string& deviceName
       "volume [" + volumeId + "]", deviceName, size);
 }
 
-bool CDiskMapperLinux::FindIscsiDevice(const string& portal, const string& port, const string& iqn,
-                                       string& deviceName, UINT64& size) {
+bool CDiskMapperLinux::FindIscsiDevice(const string& portal, const string& port, const string& iqn, string& deviceName,
+                                       UINT64& size) {
   if (!initialized_.load() && !Init()) return false;
   const string directory = DeviceDirectory();
   const string prefix = FXPath::Append(directory, "ip-" + portal + ":" + port + "-iscsi-" + iqn + "-lun-");

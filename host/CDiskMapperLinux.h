@@ -76,13 +76,13 @@ class CDiskMapperLinux {
   // Polls (bounded by the device wait, ended by a cancel) until `candidates` lists one device whose
   // size can be read: true with its path and size. More than one is refused at once, never guessed;
   // `what` names the search in the log.
-  bool WaitForOneDevice(const std::function<std::vector<string>()>& candidates, const string& what,
-                        string& deviceName, UINT64& size);
+  bool WaitForOneDevice(const std::function<std::vector<string>()>& candidates, const string& what, string& deviceName,
+                        UINT64& size);
 
   std::function<bool()> cancelled_;
   std::mutex bracket_;  // held from a pre-call to its post-call
   std::atomic<std::thread::id> bracketOwner_{};
-  CFileLock processLock_;  // held while a bracket is open; touched only by its owner
+  CFileLock processLock_;     // held while a bracket is open; touched only by its owner
   mutable std::mutex state_;  // guards what follows
   string deviceDirectory_;
   std::set<string> before_;

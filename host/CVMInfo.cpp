@@ -70,8 +70,7 @@ int CVMInfo::GetVMInfoList(std::vector<SVMInfo>& out, UINT64 flags, int option, 
                            EFilterType filterType) {
   return NotSupported(__PRETTY_FUNCTION__);
 }
-int CVMInfo::GetDSInfoListForHost(const string& hostName, std::vector<SDatastoreInfo>& out, UINT64 flags,
-                                  int option) {
+int CVMInfo::GetDSInfoListForHost(const string& hostName, std::vector<SDatastoreInfo>& out, UINT64 flags, int option) {
   return NotSupported(__PRETTY_FUNCTION__);
 }
 int CVMInfo::GetRPInfoListForHost(const string& hostName, std::vector<SResourcePoolInfo>& out, UINT64 flags,

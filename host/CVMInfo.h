@@ -37,8 +37,8 @@ class CVMInfo : public IVMInfo {
                      VMInfoStructs::SVMInfo& out) override;
   int GetHostInfoForHost(const string& hostName, UINT64 flags, int option, VMInfoStructs::SHostInfo& out) override;
   int GetDSInfoForDS(const string& dsName, UINT64 flags, int option, VMInfoStructs::SDatastoreInfo& out) override;
-  int GetVMInfoListForInventoryObject(const string& name, VMInfoStructs::EInventoryType type, UINT64 flags,
-                                      int option, std::vector<VMInfoStructs::SVMInfo>& out) override;
+  int GetVMInfoListForInventoryObject(const string& name, VMInfoStructs::EInventoryType type, UINT64 flags, int option,
+                                      std::vector<VMInfoStructs::SVMInfo>& out) override;
   int GetLocalHostInfo(VMInfoStructs::SHostInfo& out, UINT64 flags, int option) override;
   int GetHostInfoList(std::vector<VMInfoStructs::SHostInfo>& out, UINT64 flags, int option,
                       const std::vector<string>* filters, VMInfoStructs::EFilterType filterType) override;

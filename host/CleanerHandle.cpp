@@ -7,8 +7,7 @@ namespace CleanerHandle {
 
 namespace {
 bool IsPlain(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
-         c == '-';
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
 }
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';

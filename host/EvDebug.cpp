@@ -107,8 +107,10 @@ void EvDebug::Write(bool isError, int level, const char* tag, const char* format
   // One line per call in the file: line ends inside a message are written as "\n".
   string line = string(head) + record.tag + " ";
   for (char c : record.message) {
-    if (c == '\n') line += "\\n";
-    else if (c != '\r') line += c;
+    if (c == '\n')
+      line += "\\n";
+    else if (c != '\r')
+      line += c;
   }
   line += "\n";
 
@@ -163,8 +165,7 @@ bool Contains(const string& text, const string& tagPart) {
   SLogState& state = State();
   std::lock_guard<std::mutex> lock(state.mutex);
   for (const auto& r : state.records)
-    if (r.message.find(text) != string::npos && (tagPart.empty() || r.tag.find(tagPart) != string::npos))
-      return true;
+    if (r.message.find(text) != string::npos && (tagPart.empty() || r.tag.find(tagPart) != string::npos)) return true;
   return false;
 }
 

@@ -46,9 +46,7 @@ bool FindString(const string& haystack, const string& needle, bool ignoreCase) {
   return ToLower(haystack).find(ToLower(needle)) != string::npos;
 }
 
-bool EqualsIgnoreCase(const string& a, const string& b) {
-  return a.size() == b.size() && ToLower(a) == ToLower(b);
-}
+bool EqualsIgnoreCase(const string& a, const string& b) { return a.size() == b.size() && ToLower(a) == ToLower(b); }
 
 bool WildcardMatch(const string& pattern, const string& text, bool ignoreCase) {
   const string p = ignoreCase ? ToLower(pattern) : pattern;

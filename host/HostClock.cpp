@@ -8,18 +8,14 @@ namespace {
 class CSystemClock : public IHostClock {
  public:
   int64_t NowSeconds() override {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
   }
   int64_t NowMilliseconds() override {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
   }
-  void SleepMilliseconds(uint64_t ms) override {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-  }
+  void SleepMilliseconds(uint64_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 };
 
 CSystemClock g_systemClock;

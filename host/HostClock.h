@@ -7,8 +7,8 @@
 class IHostClock {
  public:
   virtual ~IHostClock() = default;
-  virtual int64_t NowSeconds() = 0;         // seconds since the epoch
-  virtual int64_t NowMilliseconds() = 0;    // milliseconds since the epoch
+  virtual int64_t NowSeconds() = 0;       // seconds since the epoch
+  virtual int64_t NowMilliseconds() = 0;  // milliseconds since the epoch
   virtual void SleepMilliseconds(uint64_t ms) = 0;
 };
 

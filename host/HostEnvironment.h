@@ -5,8 +5,8 @@
 #include <string>
 
 namespace HostEnvironment {
-std::string PlatformRoot();            // TZ_PLATFORM_ROOT, default "/"
-std::string BaseHome();                // TZ_BASE_HOME, default "/opt/agent"
+std::string PlatformRoot();  // TZ_PLATFORM_ROOT, default "/"
+std::string BaseHome();      // TZ_BASE_HOME, default "/opt/agent"
 // A path under the platform root; `relative` has no leading '/'.
 std::string UnderRoot(const std::string& relative);
 std::string UnderHome(const std::string& relative);

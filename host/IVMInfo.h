@@ -34,8 +34,7 @@ class IVMInfo {
                               std::vector<VMInfoStructs::SInventoryInfo>& out, UINT64 flags, int option) = 0;
   virtual int GetVMInfoForVM(const string& vmName, const string& vmGuid, const string& hostName, UINT64 flags,
                              int option, VMInfoStructs::SVMInfo& out) = 0;
-  virtual int GetHostInfoForHost(const string& hostName, UINT64 flags, int option,
-                                 VMInfoStructs::SHostInfo& out) = 0;
+  virtual int GetHostInfoForHost(const string& hostName, UINT64 flags, int option, VMInfoStructs::SHostInfo& out) = 0;
   virtual int GetDSInfoForDS(const string& dsName, UINT64 flags, int option, VMInfoStructs::SDatastoreInfo& out) = 0;
   virtual int GetVMInfoListForInventoryObject(const string& name, VMInfoStructs::EInventoryType type, UINT64 flags,
                                               int option, std::vector<VMInfoStructs::SVMInfo>& out) = 0;
@@ -54,11 +53,10 @@ class IVMInfo {
                                             UINT64 flags, int option) = 0;
   virtual int GetAvailableVMSizesForHost(const string& hostName, std::vector<VMInfoStructs::SVMSizeInfo>& out,
                                          UINT64 flags, int option) = 0;
-  virtual int GetSecurityGroupsForHost(const string& hostName,
-                                       std::vector<VMInfoStructs::SSecurityGroupInfo>& out, UINT64 flags,
-                                       int option) = 0;
-  virtual int GetKeyPairForHost(const string& hostName, std::vector<VMInfoStructs::SKeyPairInfo>& out,
-                                UINT64 flags, int option) = 0;
+  virtual int GetSecurityGroupsForHost(const string& hostName, std::vector<VMInfoStructs::SSecurityGroupInfo>& out,
+                                       UINT64 flags, int option) = 0;
+  virtual int GetKeyPairForHost(const string& hostName, std::vector<VMInfoStructs::SKeyPairInfo>& out, UINT64 flags,
+                                int option) = 0;
   virtual int GetStagingStorageListForHost(const string& hostName, std::vector<VMInfoStructs::SStagingStorage>& out,
                                            UINT64 flags, int option) = 0;
   virtual int GetLocalDSInfoList(std::vector<VMInfoStructs::SDatastoreInfo>& out, UINT64 flags, int option) = 0;

@@ -33,9 +33,9 @@ CSqliteStatement& CSqliteStatement::Bind(int index, int64_t value) {
 
 CSqliteStatement& CSqliteStatement::BindBlob(int index, const std::string& value) {
   // A zero-length blob must still be a blob, not NULL.
-  int rc = value.empty() ? sqlite3_bind_zeroblob(stmt_, index, 0)
-                         : sqlite3_bind_blob(stmt_, index, value.data(), static_cast<int>(value.size()),
-                                             SQLITE_TRANSIENT);
+  int rc = value.empty()
+               ? sqlite3_bind_zeroblob(stmt_, index, 0)
+               : sqlite3_bind_blob(stmt_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
   if (rc != SQLITE_OK) Fail(db_, "bind", rc);
   return *this;
 }

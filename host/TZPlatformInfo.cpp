@@ -93,8 +93,8 @@ int TZPlatformInfo::getNumber(const string& section, const string& key, UINT64* 
   UINT64 parsed = 0;
   if (!Lookup(section, key, text)) return 0;
   if (!ParseUnsigned(text, parsed)) {
-    Log().Error(__PRETTY_FUNCTION__, "Value [%s] of [%s]\\[%s] is not a number; using the default",
-                text.c_str(), section.c_str(), key.c_str());
+    Log().Error(__PRETTY_FUNCTION__, "Value [%s] of [%s]\\[%s] is not a number; using the default", text.c_str(),
+                section.c_str(), key.c_str());
     return 0;
   }
   if (value) *value = parsed;
@@ -130,8 +130,8 @@ int TZPlatformInfo::getBoolean(const string& section, const string& key, bool* v
   } else if (v == "0" || v == "false" || v == "no" || v == "off") {
     parsed = false;
   } else {
-    Log().Error(__PRETTY_FUNCTION__, "Value [%s] of [%s]\\[%s] is not a boolean; using the default",
-                text.c_str(), section.c_str(), key.c_str());
+    Log().Error(__PRETTY_FUNCTION__, "Value [%s] of [%s]\\[%s] is not a boolean; using the default", text.c_str(),
+                section.c_str(), key.c_str());
     return 0;
   }
   if (value) *value = parsed;

@@ -1,8 +1,8 @@
 #include "host/TZVMDetect.h"
 
+#include "host/EvDebug.h"
 #include "host/FXFile.h"
 #include "host/FXString.h"
-#include "host/EvDebug.h"
 #include "host/HostEnvironment.h"
 #include "host/InstanceMetadata.h"
 

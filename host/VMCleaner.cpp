@@ -90,8 +90,7 @@ EOpened OpenRegistryDatabase(const string& path, std::unique_ptr<CSqliteDb>& out
       cause = "integrity check: " + check;
       return EOpened::Damaged;
     }
-    if (!PrepareSchema(*db, true, cause))
-      return cause.rfind("unknown", 0) == 0 ? EOpened::Refused : EOpened::Damaged;
+    if (!PrepareSchema(*db, true, cause)) return cause.rfind("unknown", 0) == 0 ? EOpened::Refused : EOpened::Damaged;
     out = std::move(db);
     return EOpened::Ready;
   } catch (const CSqliteError& e) {
@@ -111,7 +110,8 @@ EOpened SetAsideDamaged(const string& path, std::unique_ptr<CSqliteDb>& db, stri
   const EOpened again = OpenRegistryDatabase(path, db, cause);
   if (again != EOpened::Damaged) return again;
   string aside = path + ".damaged-" + std::to_string(HostClock::Now());
-  for (int n = 2; FXFile::DoesFileExist(aside); ++n) aside = path + ".damaged-" + std::to_string(HostClock::Now()) + "-" + std::to_string(n);
+  for (int n = 2; FXFile::DoesFileExist(aside); ++n)
+    aside = path + ".damaged-" + std::to_string(HostClock::Now()) + "-" + std::to_string(n);
   for (const char* suffix : {"", "-wal", "-shm"}) {
     if (::rename((path + suffix).c_str(), (aside + suffix).c_str()) != 0 && errno != ENOENT) {
       cause += "; setting it aside as [" + aside + suffix + "] failed: " + std::strerror(errno);
@@ -150,8 +150,7 @@ string CanonicalPath(const CleanerHandle::SParsed& parsed) {
 // The id of the entity a parsed handle names; 0 when it is not registered.
 int64_t Resolve(CSqliteDb& db, const CleanerHandle::SParsed& parsed) {
   int64_t id = 0;
-  CSqliteStatement find =
-      db.Prepare("SELECT id FROM entities WHERE mode=? AND parent=? AND type=? AND name=?");
+  CSqliteStatement find = db.Prepare("SELECT id FROM entities WHERE mode=? AND parent=? AND type=? AND name=?");
   for (const auto& segment : parsed.chain) {
     find.Reset();
     find.Bind(1, static_cast<int64_t>(parsed.mode)).Bind(2, id).Bind(3, static_cast<int64_t>(segment.type));
@@ -194,8 +193,9 @@ void Unregister(CSqliteDb& db, int64_t id, bool force) {
 }
 
 void ListChildren(CSqliteDb& db, int64_t id, const string& path, int64_t type, std::vector<CleanerEntity>& out) {
-  CSqliteStatement list = db.Prepare(type == 0 ? "SELECT type, name FROM entities WHERE parent=? ORDER BY id"
-                                               : "SELECT type, name FROM entities WHERE parent=? AND type=? ORDER BY id");
+  CSqliteStatement list =
+      db.Prepare(type == 0 ? "SELECT type, name FROM entities WHERE parent=? ORDER BY id"
+                           : "SELECT type, name FROM entities WHERE parent=? AND type=? ORDER BY id");
   list.Bind(1, id);
   if (type != 0) list.Bind(2, type);
   while (list.Step()) {
@@ -301,8 +301,9 @@ bool VMCleaner::Init(const string& localVmGuid, UINT64 reserved) {
   // end: what they make after the sweep would be left for good.
   const string sessions = SessionDirectory(directory);
   if (const int held = CRegistrySession::AwaitCommandsOfDeadJobs(sessions, cancelled_, kDeadJobsCommandsWaitSeconds))
-    EVERROR(Log(), "%d dead job(s) of registry [%s] still run commands after %d s: their leftovers wait for a later job",
-            held, path.c_str(), kDeadJobsCommandsWaitSeconds);
+    EVERROR(Log(),
+            "%d dead job(s) of registry [%s] still run commands after %d s: their leftovers wait for a later job", held,
+            path.c_str(), kDeadJobsCommandsWaitSeconds);
   db_ = std::move(db);
   session_ = std::move(session);
   identity_ = localVmGuid;
@@ -399,8 +400,7 @@ string VMCleaner::EmptyingLockPath(VM_Cleaner_Mode mode, VM_Cleaner_EntityType t
                         FXString::HashHex(std::to_string(mode) + ":" + std::to_string(type) + ":" + name) + ".lock");
 }
 
-int VMCleaner::TryClaimRoot(VM_Cleaner_Mode mode, VM_Cleaner_EntityType type, const string& name,
-                            bool& heldByAnother) {
+int VMCleaner::TryClaimRoot(VM_Cleaner_Mode mode, VM_Cleaner_EntityType type, const string& name, bool& heldByAnother) {
   heldByAnother = false;
   if (!db_) return 0;
   CFileLock claims;
@@ -431,8 +431,8 @@ int VMCleaner::TryClaimRoot(VM_Cleaner_Mode mode, VM_Cleaner_EntityType type, co
   }
 }
 
-bool VMCleaner::TakeOverRoot(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name,
-                             string& path, bool& heldByAnother) {
+bool VMCleaner::TakeOverRoot(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name, string& path,
+                             bool& heldByAnother) {
   heldByAnother = false;
   std::lock_guard<std::mutex> lock(mutex_);
   if (!db_) return false;
@@ -479,8 +479,9 @@ bool VMCleaner::ChangeOwnedRoot(const string& path, bool release, bool force) {
     CSqliteTransaction tx(*db_);
     const int64_t id = Resolve(*db_, parsed);
     string owner;
-    if (id == 0 || !RootOwner(*db_, static_cast<VM_Cleaner_Mode>(parsed.mode),
-                              static_cast<VM_Cleaner_EntityType>(parsed.chain[0].type), parsed.chain[0].name, owner) ||
+    if (id == 0 ||
+        !RootOwner(*db_, static_cast<VM_Cleaner_Mode>(parsed.mode),
+                   static_cast<VM_Cleaner_EntityType>(parsed.chain[0].type), parsed.chain[0].name, owner) ||
         owner != session_->Key()) {
       EVERROR(Log(), "Root [%s] is not this job's (any more); left as it is", path.c_str());
       return false;
@@ -491,7 +492,8 @@ bool VMCleaner::ChangeOwnedRoot(const string& path, bool release, bool force) {
       Unregister(*db_, id, force);
     tx.Commit();
     emptying_.erase(CleanerHandle::Root(static_cast<VM_Cleaner_Mode>(parsed.mode),
-                                        static_cast<VM_Cleaner_EntityType>(parsed.chain[0].type), parsed.chain[0].name));
+                                        static_cast<VM_Cleaner_EntityType>(parsed.chain[0].type),
+                                        parsed.chain[0].name));
     return true;
   } catch (const std::exception& e) {
     EVERROR(Log(), "Changing root [%s] in [%s] failed: %s", path.c_str(), databasePath_.c_str(), e.what());
@@ -612,9 +614,10 @@ bool VMCleaner::GetOrphanedRootEntityListByType(const VM_Cleaner_Mode& mode, VM_
   ApplyHandOverLedger();
   try {
     CSqliteStatement roots = db_->Prepare(
-        name.empty() ? "SELECT name, owner IS NULL, owner FROM entities WHERE parent=0 AND mode=? AND type=? ORDER BY id"
-                     : "SELECT name, owner IS NULL, owner FROM entities WHERE parent=0 AND mode=? AND type=? AND name=? "
-                       "ORDER BY id");
+        name.empty()
+            ? "SELECT name, owner IS NULL, owner FROM entities WHERE parent=0 AND mode=? AND type=? ORDER BY id"
+            : "SELECT name, owner IS NULL, owner FROM entities WHERE parent=0 AND mode=? AND type=? AND name=? "
+              "ORDER BY id");
     roots.Bind(1, static_cast<int64_t>(mode)).Bind(2, static_cast<int64_t>(type));
     if (!name.empty()) roots.BindBlob(3, name);
     CLivenessCache liveness(sessionDirectory_);
@@ -659,8 +662,7 @@ bool VMCleaner::UnRegisterEntity(const string& path, bool force) {
   }
 }
 
-bool VMCleaner::HandOver(const string& rootPath, const std::vector<string>& resultPaths, bool keepRoot,
-                         string& error) {
+bool VMCleaner::HandOver(const string& rootPath, const std::vector<string>& resultPaths, bool keepRoot, string& error) {
   std::lock_guard<std::mutex> lock(mutex_);
   CleanerHandle::SParsed root;
   if (!db_ || !CleanerHandle::Parse(rootPath, root) || root.chain.size() != 1) {
@@ -672,8 +674,8 @@ bool VMCleaner::HandOver(const string& rootPath, const std::vector<string>& resu
     const int64_t id = Resolve(*db_, root);
     if (id == 0) return true;  // nothing of the job is registered: nothing can remove the result
     string owner;
-    if (!RootOwner(*db_, static_cast<VM_Cleaner_Mode>(root.mode), static_cast<VM_Cleaner_EntityType>(root.chain[0].type),
-                   root.chain[0].name, owner) ||
+    if (!RootOwner(*db_, static_cast<VM_Cleaner_Mode>(root.mode),
+                   static_cast<VM_Cleaner_EntityType>(root.chain[0].type), root.chain[0].name, owner) ||
         owner != session_->Key()) {
       error = "root [" + rootPath + "] is not owned by this job";
       return false;

@@ -45,8 +45,8 @@ struct CleanerEntity {
 
 // A child entity of some root, as a search across roots finds it.
 struct SFoundChild {
-  string name;             // the key it was registered under
-  string rootPath;         // its root's cleaner path
+  string name;              // the key it was registered under
+  string rootPath;          // its root's cleaner path
   bool rootIsLive = false;  // the root's owning session is alive (this object's own included)
 };
 

@@ -130,10 +130,8 @@ struct SInventoryInfo {
 
   static void FillInventoryInfoListFromDatacenterInfoList(std::vector<SInventoryInfo>& out,
                                                           const std::vector<SDataCenterInfo>& in);
-  static void FillInventoryInfoListFromHostInfoList(std::vector<SInventoryInfo>& out,
-                                                    const std::vector<SHostInfo>& in);
-  static void FillInventoryInfoListFromVMInfoList(std::vector<SInventoryInfo>& out,
-                                                  const std::vector<SVMInfo>& in);
+  static void FillInventoryInfoListFromHostInfoList(std::vector<SInventoryInfo>& out, const std::vector<SHostInfo>& in);
+  static void FillInventoryInfoListFromVMInfoList(std::vector<SInventoryInfo>& out, const std::vector<SVMInfo>& in);
 };
 
 struct SResourcePoolInfo {

@@ -24,7 +24,7 @@ const char* const kConfigSection = "VirtualServer";
 const char* const kBatchAttachLockFile = "run/lock/tz-oci-batch-attach.lock";
 constexpr uint64_t kBatchAttachLockPollMs = 1000;
 constexpr uint64_t kSlotWaitCancelPollMs = 1000;
-}
+}  // namespace
 
 string COracleCloudInfrastructureInfo::_GetVolumeAttachmentTypeToProxy() { return "iscsi"; }
 
@@ -46,8 +46,7 @@ bool COracleCloudInfrastructureInfo::IsVolumeToHandle(const SDisk& disk, const S
   return true;
 }
 
-bool COracleCloudInfrastructureInfo::LogoutBeforeDetach(const SDisk& disk, const string& cleanerPath,
-                                                        const char* tag) {
+bool COracleCloudInfrastructureInfo::LogoutBeforeDetach(const SDisk& disk, const string& cleanerPath, const char* tag) {
   if (disk.iscsiSessionId.empty()) return true;
   evDebug.Debug(tag, "Iscsi attached disk found, trying to detach");
   if (iscsiDetach(disk, cleanerPath)) return true;
@@ -59,7 +58,7 @@ bool COracleCloudInfrastructureInfo::AttachVolumes(const string& rootName, std::
                                                    bool bringOffline) {
   const string type = _GetVolumeAttachmentTypeToProxy();
   static const SVolumeStepTexts kTexts = {"Skipping attaching volume for filtered volume [%s]", false,
-                                           "Cannot attach volume [%s] , it has no created disk ID", false};
+                                          "Cannot attach volume [%s] , it has no created disk ID", false};
   // A batch waits for free slots like a single disk does, and one job at a time attaches a batch:
   // two jobs each holding part of their volumes while waiting for the other's slots would wait
   // forever. Jobs past their batch give their slots back as they finish.
@@ -115,8 +114,8 @@ bool COracleCloudInfrastructureInfo::AttachVolumeToProxy(SDisk& disk, const stri
       SetLastVMError(IsJobCancelled() ? VMERR_JOB_CANCELLED : VMERR_VOLUME_ATTACH_FAILED);
       return false;
     }
-    found = diskMapper->FindIscsiDevice(disk.iscsiTargetPortal, disk.iscsiTargetPort, disk.iscsiIqn, disk.name,
-                                        disk.size);
+    found =
+        diskMapper->FindIscsiDevice(disk.iscsiTargetPortal, disk.iscsiTargetPort, disk.iscsiIqn, disk.name, disk.size);
   }
   if (!found || disk.name.empty()) {
     EVERROR(evDebug, "Post attach disk operation failed.");
@@ -175,7 +174,8 @@ bool COracleCloudInfrastructureInfo::AttachVolumeToProxyWithSlotWait(SDisk& disk
               disk.createdVolumeId.c_str());
       return false;
     }
-    EVDEBUG(evDebug, "No free slots are available on the proxy for attachment of volume [%s]. Will retry after [%u] minutes.",
+    EVDEBUG(evDebug,
+            "No free slots are available on the proxy for attachment of volume [%s]. Will retry after [%u] minutes.",
             disk.createdVolumeId.c_str(), intervalMinutes);
     // The pause looks at the cancel flag every second; the loop's head reports the cancel.
     for (uint64_t left = static_cast<uint64_t>(intervalMinutes) * 60000; left > 0 && !IsJobCancelled();) {
@@ -193,7 +193,7 @@ bool COracleCloudInfrastructureInfo::DetachVolumes(std::vector<SDisk>& disks, co
     return false;
   }
   static const SVolumeStepTexts kTexts = {"Skipping unmount for  filtered volume [%s] ", true,
-                                           "Cannot unmount volume [%s] ,  created disk ID is empty.", false};
+                                          "Cannot unmount volume [%s] ,  created disk ID is empty.", false};
   bool result = true;
   std::vector<string> ids;
   for (auto& disk : disks) {
@@ -249,11 +249,12 @@ bool COracleCloudInfrastructureInfo::DetachVolumeFromProxy(SDisk& disk, const st
 bool COracleCloudInfrastructureInfo::DeleteVolumes(const std::vector<SDisk>& disks, const string& cleanerPath) {
   bool result = true;
   static const SVolumeStepTexts kTexts = {"Skipping filtered volume [%s] ", true,
-                                           "Cannot delete volume [%s] , Disk ID is empty", true};
+                                          "Cannot delete volume [%s] , Disk ID is empty", true};
   for (const auto& disk : disks) {
     if (!IsVolumeToHandle(disk, kTexts, __PRETTY_FUNCTION__)) continue;
     bool exists = true;
-    if (!bridge->DoesVolumeExist(disk.createdVolumeId, exists)) EVERROR(evDebug, "Error while checking if the disk exists");
+    if (!bridge->DoesVolumeExist(disk.createdVolumeId, exists))
+      EVERROR(evDebug, "Error while checking if the disk exists");
     if (exists) {
       EVDEBUGLVL(evDebug, 3, "Deleting [%s][%s] volume", disk.targetVolume.c_str(), disk.createdVolumeId.c_str());
       if (!bridge->DeleteVolume(disk.createdVolumeId)) {
@@ -261,7 +262,8 @@ bool COracleCloudInfrastructureInfo::DeleteVolumes(const std::vector<SDisk>& dis
         result = false;
         continue;
       }
-      EVDEBUG(evDebug, "Successfully deleted volume [%s][%s] ", disk.targetVolume.c_str(), disk.createdVolumeId.c_str());
+      EVDEBUG(evDebug, "Successfully deleted volume [%s][%s] ", disk.targetVolume.c_str(),
+              disk.createdVolumeId.c_str());
     }
     if (!cleaner.UnRegisterDisk(cleanerPath, disk.createdVolumeId))
       EVDEBUG(evDebug, "Failed to unregister volume [%s]", disk.targetVolume.c_str());

@@ -48,7 +48,8 @@ bool COracleCloudInfrastructureInfo::CleanupIscsiSessions(const string& cleanerP
       // An entry that names no session iscsiadm could log out is dropped: no later job could either.
       IscsiAttachment session;
       string reason;
-      if (IscsiUtils::parseSessionCleanupString(cleanupString, session) && IscsiUtils::isSafeAttachment(session, reason)) {
+      if (IscsiUtils::parseSessionCleanupString(cleanupString, session) &&
+          IscsiUtils::isSafeAttachment(session, reason)) {
         SetLastVMErrorDetails(FXString::Format(
             "The iSCSI session [%s] would not log out; it stays registered, and its volume attached, for the next job",
             cleanupString.c_str()));
@@ -92,7 +93,8 @@ bool COracleCloudInfrastructureInfo::CleanupVmdkObjects(const string& cleanerPat
     // Objects are registered before their upload: one that never arrived, or is gone, only leaves
     // its entry. One still in the bucket keeps its entry for the next sweep.
     bool exists = true;
-    if (!bridge->DoesStorageObjectExist(bucket, object, exists) || (exists && !bridge->DeleteStorageObject(bucket, object))) {
+    if (!bridge->DoesStorageObjectExist(bucket, object, exists) ||
+        (exists && !bridge->DeleteStorageObject(bucket, object))) {
       EVERROR(evDebug, "Error while deleting object:[%s]", key.c_str());
       continue;
     }

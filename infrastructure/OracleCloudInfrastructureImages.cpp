@@ -124,8 +124,8 @@ string TemporaryNameSuffix() {
 }  // namespace
 
 bool COracleCloudInfrastructureInfo::_CreateTemporaryImage(const string& bucket, const string& launchMode,
-                                                          const string& compartmentId, const string& workDir,
-                                                          const string& restoreGuid, string& imageId) {
+                                                           const string& compartmentId, const string& workDir,
+                                                           const string& restoreGuid, string& imageId) {
   if (!OracleCloudInfoUtils::IsAbsoluteCleanPath(workDir)) {
     SetLastVMErrorDetails("The job results folder [" + workDir + "] is not an absolute path without '.' or '..' parts");
     return false;

@@ -7,8 +7,8 @@
 
 #include <algorithm>
 
-#include "host/FXString.h"
 #include "host/FXFile.h"
+#include "host/FXString.h"
 #include "infrastructure/OracleCloudInfrastructureInfo.h"
 #include "util/OracleCloudInfoUtils.h"
 
@@ -151,9 +151,10 @@ bool COracleCloudInfrastructureInfo::_PopulateRestoreCtxVMInfo(const RestoreCtx&
   if (IsFlexibleShape(vm.vmSize)) {
     // A flexible shape's CPUs and memory are the source's: without them the cloud would choose.
     if (!ctx.isConversion && !unread.empty()) {
-      const string text = FXString::Format("The CPU count and memory of instance [%s] of flexible shape [%s] are "
-                                           "missing: %s",
-                                           vm.name.c_str(), vm.vmSize.c_str(), unread.c_str());
+      const string text = FXString::Format(
+          "The CPU count and memory of instance [%s] of flexible shape [%s] are "
+          "missing: %s",
+          vm.name.c_str(), vm.vmSize.c_str(), unread.c_str());
       EVERROR(evDebug, "%s", text.c_str());
       SetLastVMErrorDetails(text);
       SetLastVMError(VMERR_VM_CREATION_FAILED);

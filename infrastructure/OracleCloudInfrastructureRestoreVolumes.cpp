@@ -180,8 +180,8 @@ bool COracleCloudInfrastructureInfo::_CreateEmptyBootVolume(SDisk& disk, SVMInfo
 string COracleCloudInfrastructureInfo::_GetImageLaunchMode(const RestoreCtx& ctx) {
   string mode = ctx.launchMode.empty() ? "NATIVE" : ctx.launchMode;
   if (ctx.isConversion) {
-    mode = _IsLinuxVM(ctx.guestOs) && _IsParavirtualizedModeForLinuxVMConversionEnabled() ? "PARAVIRTUALIZED"
-                                                                                            : "EMULATED";
+    mode =
+        _IsLinuxVM(ctx.guestOs) && _IsParavirtualizedModeForLinuxVMConversionEnabled() ? "PARAVIRTUALIZED" : "EMULATED";
   }
   EVDEBUG(evDebug, "LaunchMode: [%s] will be used for Instance: [%s]", mode.c_str(), ctx.vmName.c_str());
   return mode;

@@ -8,13 +8,13 @@
 using namespace VMInfoStructs;
 
 bool COracleCloudInfrastructureInfo::_GetInstanceShapeInfoListForImage(std::vector<SVMSizeInfo>& list,
-                                                                      const string& compartmentId,
-                                                                      const string& imageId,
-                                                                      const string& availabilityDomain) {
+                                                                       const string& compartmentId,
+                                                                       const string& imageId,
+                                                                       const string& availabilityDomain) {
   if (!bridge->GetInstanceShapeInfoListForImage(list, compartmentId, imageId, availabilityDomain)) return false;
-  list.erase(std::remove_if(list.begin(), list.end(),
-                            [](const SVMSizeInfo& shape) { return IsFlexibleShape(shape.name); }),
-             list.end());
+  list.erase(
+      std::remove_if(list.begin(), list.end(), [](const SVMSizeInfo& shape) { return IsFlexibleShape(shape.name); }),
+      list.end());
   return true;
 }
 

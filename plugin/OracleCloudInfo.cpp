@@ -80,8 +80,8 @@ int COracleCloudInfo::Connect(const string& url, const string& user, const strin
       if (credential.credentialType != CREDENTIAL_TYPE_WEB_PROXY) continue;
       refusedProxy.clear();
       if (bridge->SetWebProxy(credential.hostName, credential.userName, credential.password)) {
-        EVDEBUG(evDebug, "Successfully set web proxy details hostname:[%s] username:[%s]",
-                credential.hostName.c_str(), credential.userName.c_str());
+        EVDEBUG(evDebug, "Successfully set web proxy details hostname:[%s] username:[%s]", credential.hostName.c_str(),
+                credential.userName.c_str());
         webProxyHost = credential.hostName;
         webProxyUser = credential.userName;
         webProxyPassword = credential.password;

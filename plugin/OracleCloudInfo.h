@@ -1,8 +1,8 @@
 #pragma once
 // The plug-in object: common logic of both cloud flavours, also the object built for any other
 // instance type. Flavour-specific steps are the virtual hooks declared after the host's slots.
-#include <initializer_list>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <set>
@@ -52,8 +52,8 @@ class COracleCloudInfo : public CVMInfo {
                      VMInfoStructs::SVMInfo& out) override;
   int GetHostInfoForHost(const string& hostName, UINT64 flags, int option, VMInfoStructs::SHostInfo& out) override;
   int GetDSInfoForDS(const string& dsName, UINT64 flags, int option, VMInfoStructs::SDatastoreInfo& out) override;
-  int GetVMInfoListForInventoryObject(const string& name, VMInfoStructs::EInventoryType type, UINT64 flags,
-                                      int option, std::vector<VMInfoStructs::SVMInfo>& out) override;
+  int GetVMInfoListForInventoryObject(const string& name, VMInfoStructs::EInventoryType type, UINT64 flags, int option,
+                                      std::vector<VMInfoStructs::SVMInfo>& out) override;
   int GetLocalHostInfo(VMInfoStructs::SHostInfo& out, UINT64 flags, int option) override;
   int GetHostInfoList(std::vector<VMInfoStructs::SHostInfo>& out, UINT64 flags, int option,
                       const std::vector<string>* filters, VMInfoStructs::EFilterType filterType) override;

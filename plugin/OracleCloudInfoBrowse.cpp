@@ -49,9 +49,8 @@ int COracleCloudInfo::BrowseVMList(std::vector<CWqString>& pathParts, const SInv
       return 1;
     }
     case 3: {
-      string regionId = (!node.parents.empty() && !node.parents[0].parents.empty())
-                            ? node.parents[0].parents[0].guid
-                            : string();
+      string regionId =
+          (!node.parents.empty() && !node.parents[0].parents.empty()) ? node.parents[0].parents[0].guid : string();
       SHostInfo host;
       const UINT64 hostFlags = flags | OracleCloudSDKCppBridge::HOSTINFO_FLAG_WITH_VMS;
       if (!bridge->GetHostInfo(pathParts[2], regionId, "", host, hostFlags))

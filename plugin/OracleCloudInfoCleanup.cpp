@@ -147,7 +147,8 @@ bool COracleCloudInfo::CleanupCreatedVMs(const string& cleanerPath) {
         EVERROR(evDebug, "Error while deleting created VM:[%s]", id.c_str());
       continue;
     }
-    if (!cleaner.UnRegisterCreatedVM(cleanerPath, id)) EVERROR(evDebug, "Failed to unregister created VM:[%s]", id.c_str());
+    if (!cleaner.UnRegisterCreatedVM(cleanerPath, id))
+      EVERROR(evDebug, "Failed to unregister created VM:[%s]", id.c_str());
   }
   return true;
 }

@@ -74,8 +74,8 @@ int COracleCloudInfo::GetVMInfoList(std::vector<SVMInfo>& out, UINT64 flags, int
   return 1;
 }
 
-int COracleCloudInfo::GetVMInfoListForInventoryObject(const string& name, EInventoryType type, UINT64 flags,
-                                                      int option, std::vector<SVMInfo>& out) {
+int COracleCloudInfo::GetVMInfoListForInventoryObject(const string& name, EInventoryType type, UINT64 flags, int option,
+                                                      std::vector<SVMInfo>& out) {
   if (type != INVENTORY_TYPE_VM) {
     EVERROR(evDebug, "Unsupported Inventory Type [%d]", static_cast<int>(type));
     return 0;

@@ -26,8 +26,8 @@ void COracleCloudInfo::SweepUntrackedLeftovers() {
   EVDEBUG(evDebug, "The registry is new: looking in the cloud for leftovers of this proxy's jobs");
   bool done = true;  // nothing is left that a later search must look at again
   // Instances first: the volumes they hold are free once they are gone.
-  for (EResourceKind kind : {EResourceKind::Instance, EResourceKind::Volume, EResourceKind::VolumeSnapshot,
-                             EResourceKind::Image}) {
+  for (EResourceKind kind :
+       {EResourceKind::Instance, EResourceKind::Volume, EResourceKind::VolumeSnapshot, EResourceKind::Image}) {
     std::vector<STaggedResource> found;
     if (!bridge->FindTaggedResources(kind, JobTags::kProxy, FXString::ToLower(c_localVMGuid), found)) {
       EVERROR(evDebug, "Failed to look for the leftovers of this proxy's jobs: %s", bridge->GetLastError().c_str());
@@ -37,7 +37,8 @@ void COracleCloudInfo::SweepUntrackedLeftovers() {
     for (const STaggedResource& resource : found) {
       const auto job = resource.tags.find(JobTags::kJob);
       // Without the job's mark it was handed over; one the registry holds is a job's of this registry.
-      if (job == resource.tags.end() || cleaner.IsRegisteredAnywhere(COracleCloudCleaner::EntityOf(kind), resource.id)) continue;
+      if (job == resource.tags.end() || cleaner.IsRegisteredAnywhere(COracleCloudCleaner::EntityOf(kind), resource.id))
+        continue;
       if (!ProcessIdentity::IsGone(job->second)) {
         done = false;
         continue;
@@ -53,14 +54,21 @@ void COracleCloudInfo::SweepUntrackedLeftovers() {
 bool COracleCloudInfo::DeleteUntrackedResource(EResourceKind kind, const STaggedResource& resource) {
   bool ok = true;
   switch (kind) {
-    case EResourceKind::Instance: ok = bridge->DeleteVM("", resource.id, true, false); break;
-    case EResourceKind::VolumeSnapshot: ok = bridge->DeleteVolumeSnapshot(resource.id); break;
-    case EResourceKind::Image: ok = bridge->DeleteImage(resource.id); break;
+    case EResourceKind::Instance:
+      ok = bridge->DeleteVM("", resource.id, true, false);
+      break;
+    case EResourceKind::VolumeSnapshot:
+      ok = bridge->DeleteVolumeSnapshot(resource.id);
+      break;
+    case EResourceKind::Image:
+      ok = bridge->DeleteImage(resource.id);
+      break;
     case EResourceKind::Volume:
       if (!resource.attachedTo.empty()) {
         // Only a volume held by the proxy itself is let go here: any other holder is not provably ours.
         if (!FXString::EqualsIgnoreCase(resource.attachedTo, c_localVMGuid)) {
-          EVERROR(evDebug, "Volume [%s] is attached to [%s]; it is left", resource.id.c_str(), resource.attachedTo.c_str());
+          EVERROR(evDebug, "Volume [%s] is attached to [%s]; it is left", resource.id.c_str(),
+                  resource.attachedTo.c_str());
           return false;
         }
         CDetachBracket bracket(*diskMapper, "");

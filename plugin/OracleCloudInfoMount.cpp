@@ -95,8 +95,9 @@ int COracleCloudInfo::_MountVM(const MountCtx& ctx) {
 
 bool COracleCloudInfo::IsBackupFeasible(const MountCtx& ctx) {
   if (FXString::EqualsIgnoreCase(ctx.vmGuid, c_localVMGuid)) {
-    SetLastVMErrorDetails(FXString::Format("Instance [%s] [%s] is the proxy this agent runs on: cannot back up the proxy itself",
-                                           ctx.vmName.c_str(), ctx.vmGuid.c_str()));
+    SetLastVMErrorDetails(
+        FXString::Format("Instance [%s] [%s] is the proxy this agent runs on: cannot back up the proxy itself",
+                         ctx.vmName.c_str(), ctx.vmGuid.c_str()));
     SetLastVMError(VMERR_BACKUP_OF_PROXY);
     EVDEBUG(evDebug, "Instance [%s][%s] cannot backup itself!!", ctx.vmName.c_str(), ctx.vmGuid.c_str());
     return false;

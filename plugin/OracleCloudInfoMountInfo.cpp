@@ -64,9 +64,8 @@ int COracleCloudInfo::_GetFullMountInfo_ConfigFiles(const MountCtx& ctx, std::ve
     file.displayName = fileName;
     file.diskType = 0;
     file.selectedForRestore = 0;
-    file.fileKind = (fileName.find(".json") != string::npos && fileName.find('_') == string::npos)
-                        ? FILE_KIND_MAIN_CONFIG
-                        : 0;
+    file.fileKind =
+        (fileName.find(".json") != string::npos && fileName.find('_') == string::npos) ? FILE_KIND_MAIN_CONFIG : 0;
     if (!FXFile::TZGetFileSize(file.name, file.backupSize, &error)) {
       EVDEBUG(evDebug, "Failed to get size of the file [%s]. [%s]", file.name.c_str(), error.c_str());
       return 0;

@@ -16,12 +16,17 @@ int COracleCloudInfo::PerformVMOperation(const OperationCtx& ctx) {
     SetLastVMErrorDetails("");
     if (RefusesOperationOnProxy(ctx)) return 0;
     switch (ctx.operationType) {
-      case OPERATION_POWER_ON: return PowerOnVM(ctx);
+      case OPERATION_POWER_ON:
+        return PowerOnVM(ctx);
       case OPERATION_POWER_OFF:
-      case OPERATION_POWER_OFF_ALT: return PowerOffVM(ctx);
-      case OPERATION_RECONFIGURE: return ReconfigureVM(ctx);
-      case OPERATION_CLONE: return CloneVM(ctx);
-      case OPERATION_DELETE: return DeleteVM(ctx);
+      case OPERATION_POWER_OFF_ALT:
+        return PowerOffVM(ctx);
+      case OPERATION_RECONFIGURE:
+        return ReconfigureVM(ctx);
+      case OPERATION_CLONE:
+        return CloneVM(ctx);
+      case OPERATION_DELETE:
+        return DeleteVM(ctx);
       default:
         EVERROR(evDebug, "Unhandled operation type [%d]", static_cast<int>(ctx.operationType));
         SetLastVMErrorDetails("Unhandled operation type [" + std::to_string(ctx.operationType) + "]");
@@ -38,7 +43,8 @@ int COracleCloudInfo::PerformVMOperation(const OperationCtx& ctx) {
 bool COracleCloudInfo::RefusesOperationOnProxy(const OperationCtx& ctx) {
   // Starting the proxy or cloning it leaves the running agent alone; nothing else may touch it.
   if (ctx.operationType == OPERATION_POWER_ON || ctx.operationType == OPERATION_CLONE || c_localVMGuid.empty() ||
-      (!FXString::EqualsIgnoreCase(ctx.vmGuid, c_localVMGuid) && !FXString::EqualsIgnoreCase(ctx.vmInfo.guid, c_localVMGuid)))
+      (!FXString::EqualsIgnoreCase(ctx.vmGuid, c_localVMGuid) &&
+       !FXString::EqualsIgnoreCase(ctx.vmInfo.guid, c_localVMGuid)))
     return false;
   const string details = FXString::Format(
       "Instance [%s] [%s] is the proxy this agent runs on: it is never deleted, powered off, rebooted or reconfigured",
@@ -105,8 +111,9 @@ int COracleCloudInfo::CloneVM(const OperationCtx& ctx) {
     return ReportBridgeFailure(VMERR_VM_CREATION_FAILED);
   if (exists && !found.empty()) {
     // Two instances of one name cannot be told apart by name: a restore refuses that too.
-    SetLastVMErrorDetails(FXString::Format("Instance [%s] already exists in compartment [%s]: a clone needs a name not in use",
-                                           ctx.vmInfo.name.c_str(), ctx.vmInfo.compartmentId.c_str()));
+    SetLastVMErrorDetails(
+        FXString::Format("Instance [%s] already exists in compartment [%s]: a clone needs a name not in use",
+                         ctx.vmInfo.name.c_str(), ctx.vmInfo.compartmentId.c_str()));
     SetLastVMError(VMERR_VM_ALREADY_EXISTS);
     return 0;
   }

@@ -6,13 +6,13 @@
 #include <utility>
 
 #include "cleanup/PendingCreate.h"
-#include "host/CleanerHandle.h"
-#include "plugin/JobTags.h"
 #include "host/CWqDirectory.h"
+#include "host/CleanerHandle.h"
 #include "host/FXFile.h"
 #include "host/FXString.h"
 #include "host/HostClock.h"
 #include "host/HostEnvironment.h"
+#include "plugin/JobTags.h"
 #include "plugin/OracleCloudInfo.h"
 #include "util/OracleCloudInfoUtils.h"
 
@@ -186,8 +186,8 @@ bool COracleCloudInfo::RefuseAmbiguousTarget(const RestoreCtx& ctx) {
 bool COracleCloudInfo::RefusesProxyAsTarget(const RestoreCtx& ctx, const std::vector<SVMInfo>& found) {
   for (const SVMInfo& vm : found) {
     if (!FXString::EqualsIgnoreCase(vm.guid, c_localVMGuid)) continue;
-    const string details = FXString::Format("Instance [%s] is the proxy itself and is never replaced by a restore",
-                                            ctx.vmName.c_str());
+    const string details =
+        FXString::Format("Instance [%s] is the proxy itself and is never replaced by a restore", ctx.vmName.c_str());
     EVERROR(evDebug, "%s", details.c_str());
     SetLastVMErrorDetails(details);
     SetLastVMError(VMERR_VM_ALREADY_EXISTS);
@@ -205,7 +205,8 @@ bool COracleCloudInfo::RegisterCleanerForRestore(const RestoreCtx& ctx) {
   }
   if (!InitMapperAndCleaner()) {
     if (!cleaner.IsInitialized()) {
-      SetLastVMErrorDetails("The registry of created entities cannot be opened for the restore: " + cleaner.InitError());
+      SetLastVMErrorDetails("The registry of created entities cannot be opened for the restore: " +
+                            cleaner.InitError());
       SetLastVMError(VMERR_REGISTRY_WRITE_FAILED);
     }
     return false;
@@ -265,12 +266,13 @@ bool COracleCloudInfo::UpdateDiskNames(const RestoreCtx& ctx) {
       EVERROR(evDebug, "Volume [%s] already exists for user [%s]. Cannot continue with restore.",
               disk.displayName.c_str(), ctx.compartmentId.c_str());
       const string text =
-          base.empty() ? FXString::Format("Volume [%s] already exists in compartment [%s] or another job is making it",
-                                          disk.displayName.c_str(), ctx.compartmentId.c_str())
-                       : FXString::Format("Volumes [%s_%lld] to [%s] already exist in compartment [%s] or other jobs "
-                                          "are making them",
-                                          base.c_str(), static_cast<long long>(now), disk.displayName.c_str(),
-                                          ctx.compartmentId.c_str());
+          base.empty()
+              ? FXString::Format("Volume [%s] already exists in compartment [%s] or another job is making it",
+                                 disk.displayName.c_str(), ctx.compartmentId.c_str())
+              : FXString::Format(
+                    "Volumes [%s_%lld] to [%s] already exist in compartment [%s] or other jobs "
+                    "are making them",
+                    base.c_str(), static_cast<long long>(now), disk.displayName.c_str(), ctx.compartmentId.c_str());
       SetLastVMError(VMERR_VOLUME_NAME_EXISTS);
       SetLastVMErrorDetails(text);
       return false;
@@ -386,7 +388,8 @@ bool COracleCloudInfo::DropJobMarks(const RestoreCtx& ctx, const std::vector<str
   using OracleCloudSDKCppBridge::EResourceKind;
   std::vector<std::pair<EResourceKind, string>> result = {{EResourceKind::Instance, ctx.createdVmGuid}};
   for (const SDisk& disk : ctx.disks)
-    if (disk.selectedForRestore == 1 && !disk.isFiltered) result.emplace_back(EResourceKind::Volume, disk.createdVolumeId);
+    if (disk.selectedForRestore == 1 && !disk.isFiltered)
+      result.emplace_back(EResourceKind::Volume, disk.createdVolumeId);
   for (const string& id : snapshotIds) result.emplace_back(EResourceKind::VolumeSnapshot, id);
   for (const auto& [kind, id] : result) {
     if (id.empty() || bridge->RemoveResourceTag(kind, id, JobTags::kJob)) continue;
@@ -430,9 +433,8 @@ void COracleCloudInfo::RemoveJobResultsDir(const string& dir) {
     EVDEBUG(evDebug, "Failed to remove job results directory [%s]: %s", dir.c_str(), error.c_str());
 }
 
-bool COracleCloudInfo::UnRegisterCreatedVMandDisksFromCleaner(const string& restoreGuid,
-                                                                            const string& createdVmGuid,
-                                                                            const std::vector<SDisk>& disks) {
+bool COracleCloudInfo::UnRegisterCreatedVMandDisksFromCleaner(const string& restoreGuid, const string& createdVmGuid,
+                                                              const std::vector<SDisk>& disks) {
   EVDEBUGLVL(evDebug, 2, "CreatedVMID: [%s]", createdVmGuid.c_str());
   bool result = true;
   if (!cleaner.UnRegisterCreatedVM(cleanerMode, restoreGuid, createdVmGuid)) {

@@ -6,8 +6,7 @@ using namespace VMInfoStructs;
 
 bool COracleCloudInfo::IsFlexibleShape(const string& name) { return FXString::FindString(name, ".Flex"); }
 
-SVMSizeInfo COracleCloudInfo::_FindBestMatchingVMSize(const std::vector<SVMSizeInfo>& list, int memory,
-                                                      int cpuCount) {
+SVMSizeInfo COracleCloudInfo::_FindBestMatchingVMSize(const std::vector<SVMSizeInfo>& list, int memory, int cpuCount) {
   // A shape with fewer CPUs or less memory than the machine had would not run it as it ran: only
   // shapes that cover both count, and of those the fewest CPUs, then the least memory (the first
   // listed of equals).

@@ -61,8 +61,7 @@ bool COracleCloudInfo::DeleteExpiredSnapshots(const std::vector<SDisk>& disks, i
       if (!IsBackupSnapshot(snapshot)) continue;
       const INT64 now = HostClock::Now();
       EVDEBUG(evDebug, "Snapshot [%s]/[%s] created at [%lld]; Current time [%lld]", snapshot.name.c_str(),
-              snapshot.description.c_str(), static_cast<long long>(snapshot.creationTime),
-              static_cast<long long>(now));
+              snapshot.description.c_str(), static_cast<long long>(snapshot.creationTime), static_cast<long long>(now));
       const INT64 age = now - snapshot.creationTime;
       if (age <= static_cast<INT64>(hours) * 3600) continue;
       EVDEBUG(evDebug, "Snapshot [%s] exists for [%lld] secs, deleting it.", snapshot.name.c_str(),
@@ -123,9 +122,9 @@ bool COracleCloudInfo::CreateVolumeSnapshots(const string& instanceId, std::vect
 }
 
 bool COracleCloudInfo::CreateVolumeSnapshotForBackup(SDisk& disk, const string& name) {
-  const string description = FXString::Format("%s%lld at %lld", kBackupSnapshotDescription,
-                                              static_cast<long long>(EvEvent::getJobId()),
-                                              static_cast<long long>(HostClock::Now()));
+  const string description =
+      FXString::Format("%s%lld at %lld", kBackupSnapshotDescription, static_cast<long long>(EvEvent::getJobId()),
+                       static_cast<long long>(HostClock::Now()));
   EVDEBUG(evDebug, "Creating snapshot [%s] for Volume [%s] ", name.c_str(), disk.displayName.c_str());
   if (!bridge->CreateVolumeSnapshot(disk.volumeId, description, name, disk.snapshotId)) {
     EVERROR(evDebug, "Volume Snapshot creation for [%s] failed", disk.displayName.c_str());
@@ -249,7 +248,8 @@ bool COracleCloudInfo::CleanupSnapshots(const string& cleanerPath) {
       result = false;
       continue;
     }
-    if (!cleaner.UnRegisterSnapshot(cleanerPath, id)) EVERROR(evDebug, "Failed to unregister snapshot [%s]", id.c_str());
+    if (!cleaner.UnRegisterSnapshot(cleanerPath, id))
+      EVERROR(evDebug, "Failed to unregister snapshot [%s]", id.c_str());
   }
   return result;
 }

@@ -194,7 +194,8 @@ bool COracleCloudInfo::HandleDeleteDisksDuringIncremental(const RestoreCtx& ctx,
     return true;
   }
   for (const string& id : unwanted)
-    EVDEBUG(evDebug, "Volume [%s] of instance [%s] is no longer synced: it goes once the new destination is handed over",
+    EVDEBUG(evDebug,
+            "Volume [%s] of instance [%s] is no longer synced: it goes once the new destination is handed over",
             id.c_str(), ctx.restoredVmGuid.c_str());
   return true;
 }
@@ -285,7 +286,8 @@ void COracleCloudInfo::RetirePreviousDestination(const RestoreCtx& ctx) {
     EVERROR(evDebug, "Failed to register instance [%s]", replaced.c_str());
   const std::vector<string> volumes = PreviousDestinationVolumes(ctx);
   for (const string& id : volumes)
-    if (!cleaner.RegisterDisk(cleanerMode, ctx.restoreGuid, id)) EVERROR(evDebug, "Failed to register volume [%s]", id.c_str());
+    if (!cleaner.RegisterDisk(cleanerMode, ctx.restoreGuid, id))
+      EVERROR(evDebug, "Failed to register volume [%s]", id.c_str());
   for (const string& id : replication.snapshots)
     if (!id.empty() && !cleaner.RegisterSnapshot(cleanerMode, ctx.restoreGuid, id))
       EVERROR(evDebug, "Failed to register snapshot [%s]", id.c_str());
@@ -301,7 +303,8 @@ void COracleCloudInfo::RetirePreviousDestination(const RestoreCtx& ctx) {
     }
   }
   ctx.destinationExists = false;
-  if (!DeleteExistingIntegritySnapshot(ctx)) EVERROR(evDebug, "Warning: Failed to delete previous integrity snapshots ");
+  if (!DeleteExistingIntegritySnapshot(ctx))
+    EVERROR(evDebug, "Warning: Failed to delete previous integrity snapshots ");
   for (const string& id : volumes) {
     if (DeleteRetiredVolume(ctx.restoreGuid, id))
       EVDEBUG(evDebug, "Deleted volume [%s] of the previous sync", id.c_str());

@@ -36,8 +36,8 @@ struct SFamily {
   const char* cloneSource;   // sourceDetails.type of a copy of a volume of the family
 };
 constexpr SFamily kBlock{false, "volumes", "volumeBackups", "volumeId", "volumeBackup", "Volume", "volume"};
-constexpr SFamily kBoot{true, "bootVolumes", "bootVolumeBackups", "bootVolumeId", "bootVolumeBackup", "Boot volume",
-                        "bootVolume"};
+constexpr SFamily kBoot{true,          "bootVolumes", "bootVolumeBackups", "bootVolumeId", "bootVolumeBackup",
+                        "Boot volume", "bootVolume"};
 
 json SizeFields(int64_t bytes) {
   const int64_t mb = (bytes + kMiB - 1) / kMiB;
@@ -126,7 +126,8 @@ void ListVolumes(SApiCall& call, const SFamily& family) {
     std::vector<json> list;
     sim::CSimStatement row = db.Prepare(std::string(kVolumeColumns) +
                                         " WHERE v.compartment_id = ? AND v.is_boot = ? AND (? = '' OR v.ad = ?) AND "
-                                        "(? = '' OR v.display_name = ?) AND (? = '' OR v.state = ?)" + order);
+                                        "(? = '' OR v.display_name = ?) AND (? = '' OR v.state = ?)" +
+                                        order);
     row.BindAll(compartment, family.boot, ad, ad, name, name, state, state);
     while (row.Step()) list.push_back(VolumeJson(db, row));
     return list;
@@ -138,8 +139,8 @@ void ListVolumes(SApiCall& call, const SFamily& family) {
 std::string CreateFromBackup(SApiCall& call, const SFamily& family, const json& body, const std::string& description) {
   const json& source = body["sourceDetails"];
   if (!source.is_object() || StringField(source, "type") != family.backupSource)
-    throw CApiRefusal(400, "InvalidParameter", std::string("sourceDetails.type must be ") + family.backupSource +
-                                                   " or " + family.cloneSource);
+    throw CApiRefusal(400, "InvalidParameter",
+                      std::string("sourceDetails.type must be ") + family.backupSource + " or " + family.cloneSource);
   const std::string backupId = StringField(source, "id");
   if (backupId.empty()) throw CApiRefusal(400, "MissingParameter", "The field [sourceDetails.id] is required");
   if (!description.empty())
@@ -153,10 +154,12 @@ std::string CreateFromBackup(SApiCall& call, const SFamily& family, const json& 
     return std::make_tuple(row.Text(0), row.Text(1), static_cast<int>(row.Int(2)));
   });
   if (boot != static_cast<int>(family.boot))
-    throw CApiRefusal(404, "NotAuthorizedOrNotFound", std::string(family.backupSource) + " [" + backupId + "] was not found");
+    throw CApiRefusal(404, "NotAuthorizedOrNotFound",
+                      std::string(family.backupSource) + " [" + backupId + "] was not found");
   if (StringField(body, "compartmentId") != compartment || StringField(body, "availabilityDomain") != ad)
-    throw CApiRefusal(400, "InvalidParameter", "A volume made from backup [" + backupId + "] goes to its compartment [" +
-                                                   compartment + "] and domain [" + ad + "]");
+    throw CApiRefusal(400, "InvalidParameter",
+                      "A volume made from backup [" + backupId + "] goes to its compartment [" + compartment +
+                          "] and domain [" + ad + "]");
   return sim::CSimSnapshots(call.cloud)
       .CreateVolume(backupId, StringField(body, "displayName"), call.faults.faulty,
                     call.OperationOr(family.boot ? "CreateBootVolume" : "CreateVolume"));
@@ -172,9 +175,9 @@ std::string CreateClone(SApiCall& call, const SFamily& family, const json& body,
   LoadVolumeJson(call.cloud, family, sourceId);
   const std::string ad = StringField(body, "availabilityDomain");
   if (ad.empty()) throw CApiRefusal(400, "MissingParameter", "The field [availabilityDomain] is required");
-  return sim::CSimVolumes(call.cloud).Clone(sourceId, StringField(body, "displayName"), description,
-                                            StringField(body, "compartmentId"), ad, call.faults.faulty,
-                                            call.OperationOr(family.boot ? "CreateBootVolume" : "CreateVolume"));
+  return sim::CSimVolumes(call.cloud)
+      .Clone(sourceId, StringField(body, "displayName"), description, StringField(body, "compartmentId"), ad,
+             call.faults.faulty, call.OperationOr(family.boot ? "CreateBootVolume" : "CreateVolume"));
 }
 
 std::string CreateEmptyVolume(SApiCall& call, const json& body, const std::string& description) {
@@ -189,8 +192,8 @@ std::string CreateEmptyVolume(SApiCall& call, const json& body, const std::strin
   if (!size.is_number_integer() || size.get<int64_t>() < 0)
     throw CApiRefusal(400, "InvalidParameter", "The size must be a whole number");
   disk.size = static_cast<uint64_t>(size.get<int64_t>() * (gb.is_null() ? kMiB : kGiB));
-  return sim::CSimVolumes(call.cloud).Create(disk, StringField(body, "compartmentId"), call.faults.faulty,
-                                             call.OperationOr("CreateVolume"));
+  return sim::CSimVolumes(call.cloud)
+      .Create(disk, StringField(body, "compartmentId"), call.faults.faulty, call.OperationOr("CreateVolume"));
 }
 
 void CreateVolume(SApiCall& call, const SFamily& family) {
@@ -212,8 +215,9 @@ void CreateVolume(SApiCall& call, const SFamily& family) {
 void CheckDescription(const json& current, const std::string& wanted, bool mayClear, const std::string& id) {
   const std::string kept = current.value(kDescriptionTag, "");
   if (wanted == kept || (wanted.empty() && mayClear)) return;
-  throw CApiRefusal(400, "InvalidParameter", "The freeform tag [" + std::string(kDescriptionTag) + "] of [" + id +
-                                                 "] can " + (mayClear ? "only be removed" : "not change"));
+  throw CApiRefusal(400, "InvalidParameter",
+                    "The freeform tag [" + std::string(kDescriptionTag) + "] of [" + id + "] can " +
+                        (mayClear ? "only be removed" : "not change"));
 }
 
 void UpdateVolume(SApiCall& call, const SFamily& family) {
@@ -235,11 +239,13 @@ void AddVolumeRoutes(CApiServer& server, const SFamily& family) {
   const std::string base = std::string("/20160918/") + family.path;
   server.Get(base, [&family](SApiCall& call) { ListVolumes(call, family); });
   server.Post(base, [&family](SApiCall& call) { CreateVolume(call, family); });
-  server.Get(base + "/([^/]+)", [&family](SApiCall& call) { call.Reply(LoadVolumeJson(call.cloud, family, call.PathPart(1))); });
+  server.Get(base + "/([^/]+)",
+             [&family](SApiCall& call) { call.Reply(LoadVolumeJson(call.cloud, family, call.PathPart(1))); });
   server.Put(base + "/([^/]+)", [&family](SApiCall& call) { UpdateVolume(call, family); });
   server.Delete(base + "/([^/]+)", [&family](SApiCall& call) {
     LoadVolumeJson(call.cloud, family, call.PathPart(1));
-    sim::CSimVolumes(call.cloud).Delete(call.PathPart(1), call.OperationOr(family.boot ? "DeleteBootVolume" : "DeleteVolume"));
+    sim::CSimVolumes(call.cloud)
+        .Delete(call.PathPart(1), call.OperationOr(family.boot ? "DeleteBootVolume" : "DeleteVolume"));
     call.ReplyEmpty();
   });
 }
@@ -273,7 +279,8 @@ json LoadBackupJson(sim::CSimCloud& cloud, const SFamily& family, const std::str
     return row.Step() ? BackupJson(db, row, family) : json();
   });
   if (backup.is_null())
-    throw CApiRefusal(404, "NotAuthorizedOrNotFound", std::string(family.volumeWord) + " backup [" + id + "] was not found");
+    throw CApiRefusal(404, "NotAuthorizedOrNotFound",
+                      std::string(family.volumeWord) + " backup [" + id + "] was not found");
   return backup;
 }
 
@@ -284,10 +291,12 @@ void ListBackups(SApiCall& call, const SFamily& family) {
   const std::string order = OrderBy(call, "s");
   call.ReplyList(call.cloud.Read([&](sim::CSimDb& db) {
     std::vector<json> list;
-    sim::CSimStatement row = db.Prepare(std::string(kBackupColumns) +
-                                        " WHERE s.is_boot = ? AND (? = '' OR s.volume_id = ?) AND (? = '' OR s.name = ?) "
-                                        "AND (? = '' OR s.state = ?) AND "
-                                        "COALESCE(NULLIF(s.compartment_id, ''), v.compartment_id, '') = ?" + order);
+    sim::CSimStatement row =
+        db.Prepare(std::string(kBackupColumns) +
+                   " WHERE s.is_boot = ? AND (? = '' OR s.volume_id = ?) AND (? = '' OR s.name = ?) "
+                   "AND (? = '' OR s.state = ?) AND "
+                   "COALESCE(NULLIF(s.compartment_id, ''), v.compartment_id, '') = ?" +
+                   order);
     row.BindAll(family.boot, volume, volume, name, name, state, state, compartment);
     while (row.Step()) list.push_back(BackupJson(db, row, family));
     return list;
@@ -299,15 +308,16 @@ void CreateBackup(SApiCall& call, const SFamily& family) {
   RefuseDefinedTags(body);
   const std::string type = StringField(body, "type");
   if (!type.empty() && type != "FULL")
-    throw CApiRefusal(400, "InvalidParameter", "Backups of this cloud are FULL backups; type [" + type + "] is not offered");
+    throw CApiRefusal(400, "InvalidParameter",
+                      "Backups of this cloud are FULL backups; type [" + type + "] is not offered");
   const std::string volumeId = StringField(body, family.volumeField);
   LoadVolumeJson(call.cloud, family, volumeId);
   std::string description;
   const sim::STags tags = RequestTags(body, description);
   sim::CCreateTagsScope scope(&tags);
-  const std::string id = sim::CSimSnapshots(call.cloud).Create(
-      volumeId, description, StringField(body, "displayName"), call.faults.faulty,
-      call.OperationOr(family.boot ? "CreateBootVolumeBackup" : "CreateVolumeBackup"));
+  const std::string id = sim::CSimSnapshots(call.cloud)
+                             .Create(volumeId, description, StringField(body, "displayName"), call.faults.faulty,
+                                     call.OperationOr(family.boot ? "CreateBootVolumeBackup" : "CreateVolumeBackup"));
   call.Reply(LoadBackupJson(call.cloud, family, id));
 }
 
@@ -329,7 +339,8 @@ void AddBackupRoutes(CApiServer& server, const SFamily& family) {
   const std::string base = std::string("/20160918/") + family.backupPath;
   server.Get(base, [&family](SApiCall& call) { ListBackups(call, family); });
   server.Post(base, [&family](SApiCall& call) { CreateBackup(call, family); });
-  server.Get(base + "/([^/]+)", [&family](SApiCall& call) { call.Reply(LoadBackupJson(call.cloud, family, call.PathPart(1))); });
+  server.Get(base + "/([^/]+)",
+             [&family](SApiCall& call) { call.Reply(LoadBackupJson(call.cloud, family, call.PathPart(1))); });
   server.Put(base + "/([^/]+)", [&family](SApiCall& call) { UpdateBackup(call, family); });
   server.Delete(base + "/([^/]+)", [&family](SApiCall& call) {
     LoadBackupJson(call.cloud, family, call.PathPart(1));
@@ -389,9 +400,10 @@ void AddAttachmentRoutes(CApiServer& server) {
                       volume = call.Query("volumeId");
     call.ReplyList(call.cloud.Read([&](sim::CSimDb& db) {
       std::vector<json> list;
-      sim::CSimStatement row = db.Prepare(std::string(kAttachmentColumns) +
-                                          " WHERE i.compartment_id = ? AND (? = '' OR i.ad = ?) AND "
-                                          "(? = '' OR a.instance_id = ?) AND (? = '' OR a.volume_id = ?) ORDER BY a.seq");
+      sim::CSimStatement row =
+          db.Prepare(std::string(kAttachmentColumns) +
+                     " WHERE i.compartment_id = ? AND (? = '' OR i.ad = ?) AND "
+                     "(? = '' OR a.instance_id = ?) AND (? = '' OR a.volume_id = ?) ORDER BY a.seq");
       row.BindAll(compartment, ad, ad, instance, instance, volume, volume);
       while (row.Step()) list.push_back(AttachmentJson(db, row));
       return list;
@@ -401,12 +413,12 @@ void AddAttachmentRoutes(CApiServer& server) {
     const json body = ModelBody(call, "AttachVolumeDetails");
     const std::string type = StringField(body, "type");
     if (type != sim::kAttachIscsi && type != sim::kAttachParavirtualized)
-      throw CApiRefusal(400, "InvalidParameter", "Attachment type [" + type + "] is not offered: use " +
-                                                     sim::kAttachIscsi + " or " + sim::kAttachParavirtualized);
-    const sim::SNewAttachment made =
-        sim::CSimAttachments(call.cloud)
-            .Attach(StringField(body, "volumeId"), StringField(body, "instanceId"), type, call.faults.noSlot,
-                    call.OperationOr("AttachVolume"));
+      throw CApiRefusal(400, "InvalidParameter",
+                        "Attachment type [" + type + "] is not offered: use " + sim::kAttachIscsi + " or " +
+                            sim::kAttachParavirtualized);
+    const sim::SNewAttachment made = sim::CSimAttachments(call.cloud)
+                                         .Attach(StringField(body, "volumeId"), StringField(body, "instanceId"), type,
+                                                 call.faults.noSlot, call.OperationOr("AttachVolume"));
     call.Reply(LoadAttachmentJson(call.cloud, made.id));
   });
   server.Get(R"(/20160918/volumeAttachments/([^/]+))",

@@ -40,35 +40,51 @@ constexpr const char* kVnicColumns =
     "i.ad FROM vnics v JOIN instances i ON i.id = v.instance_id ";
 
 json VnicAttachment(sim::CSimStatement& row) {
-  return {{"id", AttachmentIdOf(row.Text(0))}, {"instanceId", row.Text(1)},      {"vnicId", row.Text(0)},
-          {"subnetId", row.Text(3)},           {"compartmentId", row.Text(8)},   {"availabilityDomain", row.Text(9)},
-          {"displayName", row.Text(2)},        {"lifecycleState", "ATTACHED"},   {"timeCreated", ApiTime(row.Int(7))}};
+  return {{"id", AttachmentIdOf(row.Text(0))}, {"instanceId", row.Text(1)},    {"vnicId", row.Text(0)},
+          {"subnetId", row.Text(3)},           {"compartmentId", row.Text(8)}, {"availabilityDomain", row.Text(9)},
+          {"displayName", row.Text(2)},        {"lifecycleState", "ATTACHED"}, {"timeCreated", ApiTime(row.Int(7))}};
 }
 
 json Vnic(sim::CSimDb& db, sim::CSimStatement& row) {
   json nsgIds = json::array();
-  sim::CSimStatement lists =
-      db.Prepare("SELECT security_list_id FROM instance_security_lists WHERE instance_id = ? ORDER BY security_list_id");
+  sim::CSimStatement lists = db.Prepare(
+      "SELECT security_list_id FROM instance_security_lists WHERE instance_id = ? ORDER BY security_list_id");
   lists.BindAll(row.Text(1));
   while (lists.Step()) nsgIds.push_back(lists.Text(0));
-  return {{"id", row.Text(0)},         {"displayName", row.Text(2)},     {"subnetId", row.Text(3)},
-          {"privateIp", row.Text(4)},  {"macAddress", row.Text(5)},      {"isPrimary", row.Int(6) != 0},
-          {"compartmentId", row.Text(8)}, {"availabilityDomain", row.Text(9)}, {"lifecycleState", "AVAILABLE"},
-          {"timeCreated", ApiTime(row.Int(7))}, {"nsgIds", nsgIds},  {"freeformTags", json::object()},
+  return {{"id", row.Text(0)},
+          {"displayName", row.Text(2)},
+          {"subnetId", row.Text(3)},
+          {"privateIp", row.Text(4)},
+          {"macAddress", row.Text(5)},
+          {"isPrimary", row.Int(6) != 0},
+          {"compartmentId", row.Text(8)},
+          {"availabilityDomain", row.Text(9)},
+          {"lifecycleState", "AVAILABLE"},
+          {"timeCreated", ApiTime(row.Int(7))},
+          {"nsgIds", nsgIds},
+          {"freeformTags", json::object()},
           {"definedTags", json::object()}};
 }
 
 json Subnet(sim::CSimStatement& row) {
-  json subnet = {{"id", row.Text(0)},      {"displayName", row.Text(1)},  {"compartmentId", row.Text(2)},
-                 {"cidrBlock", row.Text(4)}, {"lifecycleState", "AVAILABLE"}, {"freeformTags", json::object()},
+  json subnet = {{"id", row.Text(0)},
+                 {"displayName", row.Text(1)},
+                 {"compartmentId", row.Text(2)},
+                 {"cidrBlock", row.Text(4)},
+                 {"lifecycleState", "AVAILABLE"},
+                 {"freeformTags", json::object()},
                  {"definedTags", json::object()}};
   if (!row.Text(3).empty()) subnet["availabilityDomain"] = row.Text(3);  // a regional subnet has none
   return subnet;
 }
 
 json SecurityList(sim::CSimStatement& row) {
-  return {{"id", row.Text(0)}, {"displayName", row.Text(1)}, {"compartmentId", row.Text(2)},
-          {"lifecycleState", "AVAILABLE"}, {"freeformTags", json::object()}, {"definedTags", json::object()}};
+  return {{"id", row.Text(0)},
+          {"displayName", row.Text(1)},
+          {"compartmentId", row.Text(2)},
+          {"lifecycleState", "AVAILABLE"},
+          {"freeformTags", json::object()},
+          {"definedTags", json::object()}};
 }
 
 // One row by id of a table's columns, or 404 naming the kind.
@@ -115,9 +131,8 @@ void AddInstanceReadRoutes(CApiServer& server) {
     });
     call.ReplyList(instances);
   });
-  server.Get(R"(/20160918/instances/([^/]+))", [](SApiCall& call) {
-    call.Reply(ExistingInstance(call, call.PathPart(1)));
-  });
+  server.Get(R"(/20160918/instances/([^/]+))",
+             [](SApiCall& call) { call.Reply(ExistingInstance(call, call.PathPart(1))); });
   server.Get("/20160918/vnicAttachments", [](SApiCall& call) {
     const std::string instance = call.Query("instanceId"), ad = call.Query("availabilityDomain");
     std::vector<json> attachments = call.cloud.Read([&](sim::CSimDb& db) {
@@ -144,7 +159,8 @@ void AddNetworkRoutes(CApiServer& server) {
     call.ReplyList(InCompartment(call, kSubnets + "WHERE compartment_id = ? ORDER BY name, id", Subnet));
   });
   server.Get(R"(/20160918/subnets/([^/]+))", [](SApiCall& call) {
-    call.Reply(ById(call, kSubnets + "WHERE id = ?", "Subnet", [](sim::CSimDb&, sim::CSimStatement& row) { return Subnet(row); }));
+    call.Reply(ById(call, kSubnets + "WHERE id = ?", "Subnet",
+                    [](sim::CSimDb&, sim::CSimStatement& row) { return Subnet(row); }));
   });
   server.Get("/20160918/securityLists", [](SApiCall& call) {
     call.ReplyList(InCompartment(call, kLists + "WHERE compartment_id = ? ORDER BY name, id", SecurityList));

@@ -8,10 +8,14 @@ namespace cloudsim {
 namespace {
 
 json Compartment(sim::CSimStatement& row) {
-  return {{"id", row.Text(0)},        {"name", row.Text(1)},
-          {"description", row.Text(3)}, {"compartmentId", row.Text(2).empty() ? sim::kApiTenancy : row.Text(2)},
-          {"lifecycleState", "ACTIVE"}, {"timeCreated", ApiTime(0)},
-          {"freeformTags", json::object()}, {"definedTags", json::object()}};
+  return {{"id", row.Text(0)},
+          {"name", row.Text(1)},
+          {"description", row.Text(3)},
+          {"compartmentId", row.Text(2).empty() ? sim::kApiTenancy : row.Text(2)},
+          {"lifecycleState", "ACTIVE"},
+          {"timeCreated", ApiTime(0)},
+          {"freeformTags", json::object()},
+          {"definedTags", json::object()}};
 }
 
 }  // namespace
@@ -24,8 +28,12 @@ void AddIdentityRoutes(CApiServer& server) {
       sim::CSimStatement row = db.Prepare("SELECT key FROM regions ORDER BY is_home DESC, name LIMIT 1");
       return row.Step() ? row.Text(0) : std::string();
     });
-    call.Reply({{"id", sim::kApiTenancy}, {"name", "sandbox"}, {"description", "The sandbox's tenancy"},
-                {"homeRegionKey", home}, {"freeformTags", json::object()}, {"definedTags", json::object()}});
+    call.Reply({{"id", sim::kApiTenancy},
+                {"name", "sandbox"},
+                {"description", "The sandbox's tenancy"},
+                {"homeRegionKey", home},
+                {"freeformTags", json::object()},
+                {"definedTags", json::object()}});
   });
   server.Get("/20160918/regions", [](SApiCall& call) {
     std::vector<json> regions = call.cloud.Read([](sim::CSimDb& db) {
@@ -41,7 +49,9 @@ void AddIdentityRoutes(CApiServer& server) {
       std::vector<json> list;
       sim::CSimStatement row = db.Prepare("SELECT key, name, is_home FROM regions ORDER BY is_home DESC, name");
       while (row.Step())
-        list.push_back({{"regionKey", row.Text(0)}, {"regionName", row.Text(1)}, {"status", "READY"},
+        list.push_back({{"regionKey", row.Text(0)},
+                        {"regionName", row.Text(1)},
+                        {"status", "READY"},
                         {"isHomeRegion", row.Int(2) != 0}});
       return list;
     });
@@ -81,7 +91,8 @@ void AddIdentityRoutes(CApiServer& server) {
       row.Bind(1, id);
       return row.Step() ? Compartment(row) : json();
     });
-    if (compartment.is_null()) throw CApiRefusal(404, "NotAuthorizedOrNotFound", "Compartment [" + id + "] was not found");
+    if (compartment.is_null())
+      throw CApiRefusal(404, "NotAuthorizedOrNotFound", "Compartment [" + id + "] was not found");
     call.Reply(compartment);
   });
 }

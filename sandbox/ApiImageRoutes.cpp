@@ -44,25 +44,29 @@ void ListImages(SApiCall& call) {
 void CreateImage(SApiCall& call) {
   const json body = ModelBody(call, "CreateImageDetails");
   if (!body.contains("imageSourceDetails"))
-    throw CApiRefusal(400, "InvalidParameter", "This cloud makes images from objects only: imageSourceDetails is required");
+    throw CApiRefusal(400, "InvalidParameter",
+                      "This cloud makes images from objects only: imageSourceDetails is required");
   const json& source = body["imageSourceDetails"];
   if (StringField(source, "sourceType") != "objectStorageTuple")
     throw CApiRefusal(400, "InvalidParameter",
                       "The source type [" + StringField(source, "sourceType") + "] is not one of objectStorageTuple");
   for (const char* field : {"namespaceName", "bucketName", "objectName"}) {
     if (StringField(source, field).empty())
-      throw CApiRefusal(400, "MissingParameter", std::string("The field [imageSourceDetails.") + field + "] is required");
+      throw CApiRefusal(400, "MissingParameter",
+                        std::string("The field [imageSourceDetails.") + field + "] is required");
   }
   const std::string bucket = StringField(source, "bucketName"), ns = StringField(source, "namespaceName");
   const std::string bucketNamespace = call.cloud.Read(
       [&](sim::CSimDb& db) { return db.QueryText("SELECT namespace FROM buckets WHERE name = ?", "", bucket); });
   if (bucketNamespace != ns)
-    throw CApiRefusal(404, "NotAuthorizedOrNotFound", "Bucket [" + bucket + "] was not found in namespace [" + ns + "]");
+    throw CApiRefusal(404, "NotAuthorizedOrNotFound",
+                      "Bucket [" + bucket + "] was not found in namespace [" + ns + "]");
   const sim::STags tags = TagsOfRequest(body);
   sim::CCreateTagsScope scope(&tags);
-  const std::string id = sim::CSimImages(call.cloud).Import(
-      bucket, StringField(source, "objectName"), StringField(body, "displayName"), StringField(body, "launchMode"),
-      StringField(body, "compartmentId"), call.faults.faulty, call.operation.empty() ? "CreateImage" : call.operation);
+  const std::string id = sim::CSimImages(call.cloud)
+                             .Import(bucket, StringField(source, "objectName"), StringField(body, "displayName"),
+                                     StringField(body, "launchMode"), StringField(body, "compartmentId"),
+                                     call.faults.faulty, call.operation.empty() ? "CreateImage" : call.operation);
   call.Reply(ExistingImage(call, id));
   call.response.set_header("opc-work-request-id", WorkRequestIdOfImage(id));  // its import's
 }

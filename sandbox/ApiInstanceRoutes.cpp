@@ -22,7 +22,8 @@ void TakeShapeConfig(const json& body, SVMInfo& vm) {
   if (!body.contains("shapeConfig")) return;
   const json& config = body["shapeConfig"];
   vm.cpuCount = static_cast<INT64>(std::llround(NumberField(config, "ocpus")));
-  vm.memoryMB = static_cast<INT64>(std::llround(NumberField(config, "memoryInGBs") * OracleCloudSDKCppBridge::kMiBPerGiB));
+  vm.memoryMB =
+      static_cast<INT64>(std::llround(NumberField(config, "memoryInGBs") * OracleCloudSDKCppBridge::kMiBPerGiB));
 }
 
 // metadata.ssh_authorized_keys: one public key a line, each a key of the tenancy.
@@ -37,13 +38,13 @@ void TakeSshKeys(sim::CSimCloud& cloud, const json& body, SVMInfo& vm) {
     if (key.empty()) continue;
     const std::string id = cloud.Read(
         [&](sim::CSimDb& db) { return db.QueryText("SELECT id FROM ssh_keys WHERE public_key = ?", "", key); });
-    if (id.empty()) throw CApiRefusal(400, "InvalidParameter", "An SSH key of the metadata is not a key of the tenancy");
+    if (id.empty())
+      throw CApiRefusal(400, "InvalidParameter", "An SSH key of the metadata is not a key of the tenancy");
     VMInfoStructs::SKeyPairInfo pair;
     pair.guid = id;
     vm.keyPairs.push_back(pair);
   }
 }
-
 
 void Launch(SApiCall& call) {
   const json body = ModelBody(call, "LaunchInstanceDetails");
@@ -60,10 +61,11 @@ void Launch(SApiCall& call) {
   card.isPrimary = true;
   if (!card.subnetId.empty() || !card.name.empty()) vm.networkCards.push_back(card);
   // The simulator keeps an instance's security lists as the network security groups of its VNICs.
-  const json nsgIds = body.contains("createVnicDetails") ? body["createVnicDetails"].value("nsgIds", json::array())
-                                                         : json::array();
+  const json nsgIds =
+      body.contains("createVnicDetails") ? body["createVnicDetails"].value("nsgIds", json::array()) : json::array();
   for (const json& id : nsgIds) {
-    if (!id.is_string()) throw CApiRefusal(400, "InvalidParameter", "The field [createVnicDetails.nsgIds] holds no strings");
+    if (!id.is_string())
+      throw CApiRefusal(400, "InvalidParameter", "The field [createVnicDetails.nsgIds] holds no strings");
     VMInfoStructs::SSecurityGroupInfo list;
     list.guid = id.get<std::string>();
     vm.securityGroups.push_back(list);
@@ -106,7 +108,8 @@ void Act(SApiCall& call) {
   else if (action == "RESET" || action == "SOFTRESET")
     instances.Reboot(id);
   else
-    throw CApiRefusal(400, "InvalidParameter", "The action [" + action + "] is not one of START, STOP, SOFTSTOP, RESET, SOFTRESET");
+    throw CApiRefusal(400, "InvalidParameter",
+                      "The action [" + action + "] is not one of START, STOP, SOFTSTOP, RESET, SOFTRESET");
   call.Reply(ExistingInstance(call, id));
 }
 
@@ -154,10 +157,14 @@ void AttachVnic(SApiCall& call) {
         "i.id = v.instance_id WHERE v.instance_id = ? ORDER BY v.seq DESC LIMIT 1");
     row.BindAll(vm.guid);
     if (!row.Step()) return json();
-    return json{{"id", row.Text(0)},          {"vnicId", row.Text(0)},
-                {"displayName", row.Text(1)}, {"subnetId", row.Text(2)},
-                {"instanceId", vm.guid},      {"availabilityDomain", row.Text(4)},
-                {"compartmentId", row.Text(5)}, {"lifecycleState", "ATTACHED"},
+    return json{{"id", row.Text(0)},
+                {"vnicId", row.Text(0)},
+                {"displayName", row.Text(1)},
+                {"subnetId", row.Text(2)},
+                {"instanceId", vm.guid},
+                {"availabilityDomain", row.Text(4)},
+                {"compartmentId", row.Text(5)},
+                {"lifecycleState", "ATTACHED"},
                 {"timeCreated", ApiTime(row.Int(3))}};
   });
   call.Reply(attachment);

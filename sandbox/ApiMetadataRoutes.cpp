@@ -17,9 +17,15 @@ json ProxyInstance(SApiCall& call, const std::string& id) {
         db.Prepare("SELECT id, name, compartment_id, ad, region, shape, image_id FROM instances WHERE id = ?");
     row.Bind(1, id);
     if (!row.Step()) return json();
-    return json{{"id", row.Text(0)},     {"displayName", row.Text(1)},        {"compartmentId", row.Text(2)},
-                {"availabilityDomain", row.Text(3)}, {"region", row.Text(4)}, {"canonicalRegionName", row.Text(4)},
-                {"shape", row.Text(5)},  {"image", row.Text(6)},              {"state", "Running"}};
+    return json{{"id", row.Text(0)},
+                {"displayName", row.Text(1)},
+                {"compartmentId", row.Text(2)},
+                {"availabilityDomain", row.Text(3)},
+                {"region", row.Text(4)},
+                {"canonicalRegionName", row.Text(4)},
+                {"shape", row.Text(5)},
+                {"image", row.Text(6)},
+                {"state", "Running"}};
   });
   if (instance.is_null()) throw CApiRefusal(404, "NotFound", "The proxy's instance [" + id + "] is not in the cloud");
   return instance;

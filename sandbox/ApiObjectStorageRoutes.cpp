@@ -22,13 +22,17 @@ void RequireNamespace(SApiCall& call) {
 }
 
 json BucketSummary(sim::CSimStatement& row) {
-  return {{"namespace", row.Text(2)}, {"name", row.Text(0)}, {"compartmentId", row.Text(1)},
-          {"timeCreated", ApiTime(row.Int(3))}, {"etag", row.Text(0) + "-" + std::to_string(row.Int(3))}};
+  return {{"namespace", row.Text(2)},
+          {"name", row.Text(0)},
+          {"compartmentId", row.Text(1)},
+          {"timeCreated", ApiTime(row.Int(3))},
+          {"etag", row.Text(0) + "-" + std::to_string(row.Int(3))}};
 }
 
 void RequireBucket(SApiCall& call, const std::string& bucket) {
   const bool found = call.cloud.Read([&](sim::CSimDb& db) {
-    return db.QueryInt("SELECT COUNT(*) FROM buckets WHERE name = ? AND namespace = ?", 0, bucket, call.PathPart(1)) > 0;
+    return db.QueryInt("SELECT COUNT(*) FROM buckets WHERE name = ? AND namespace = ?", 0, bucket, call.PathPart(1)) >
+           0;
   });
   if (!found) throw CApiRefusal(404, "BucketNotFound", "Bucket [" + bucket + "] was not found");
 }
@@ -64,8 +68,8 @@ void AddObjectStorageRoutes(CApiServer& server) {
   // PutObject: the body is the object's bytes.
   server.Put(R"(/n/([^/]+)/b/([^/]+)/o/(.+))", [](SApiCall& call) {
     RequireBucket(call, call.PathPart(2));
-    sim::CSimImages(call.cloud).Upload(call.PathPart(2), call.PathPart(3), call.request.body,
-                                       call.OperationOr("PutObject"));
+    sim::CSimImages(call.cloud)
+        .Upload(call.PathPart(2), call.PathPart(3), call.request.body, call.OperationOr("PutObject"));
     call.ReplyEmpty(200);
   });
   // GetObject, and HeadObject through it (its body goes unsent).

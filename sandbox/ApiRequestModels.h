@@ -16,7 +16,7 @@ using json = nlohmann::json;
 struct SApiCall;
 
 struct SRequestModel {
-  std::string name;                       // the SDK's model name
+  std::string name;  // the SDK's model name
   std::set<std::string> required, optional;
   // A nested object: the field of its parent model that holds it ("CreateVolumeDetails.sourceDetails")
   // and, for one kind of several, the value of its discriminator ("type=volume"); empty for a body.

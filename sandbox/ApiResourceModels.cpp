@@ -51,19 +51,20 @@ json InstanceJson(sim::CSimDb& db, const sim::SFlavourWords& words, const std::s
   for (const auto& key : vm.keyPairs) keys += (keys.empty() ? "" : "\n") + key.publicKey;
   json metadata = json::object();
   if (!keys.empty()) metadata["ssh_authorized_keys"] = keys;
-  json instance = {{"id", vm.guid},
-                   {"displayName", vm.name},
-                   {"compartmentId", vm.compartmentId},
-                   {"availabilityDomain", vm.availabilityDomain},
-                   {"region", vm.region},
-                   {"shape", vm.vmSize},
-                   {"shapeConfig", {{"ocpus", vm.cpuCount}, {"memoryInGBs", static_cast<double>(vm.memoryMB) / kMiBPerGiB}}},
-                   {"lifecycleState", vm.lifecycleState},
-                   {"launchMode", vm.launchMode},
-                   {"metadata", metadata},
-                   {"timeCreated", ApiTime(db.QueryInt("SELECT created FROM instances WHERE id = ?", 0, vm.guid))},
-                   {"freeformTags", FreeformTagsOf(db, sim::kKindInstance, vm.guid)},
-                   {"definedTags", json::object()}};
+  json instance = {
+      {"id", vm.guid},
+      {"displayName", vm.name},
+      {"compartmentId", vm.compartmentId},
+      {"availabilityDomain", vm.availabilityDomain},
+      {"region", vm.region},
+      {"shape", vm.vmSize},
+      {"shapeConfig", {{"ocpus", vm.cpuCount}, {"memoryInGBs", static_cast<double>(vm.memoryMB) / kMiBPerGiB}}},
+      {"lifecycleState", vm.lifecycleState},
+      {"launchMode", vm.launchMode},
+      {"metadata", metadata},
+      {"timeCreated", ApiTime(db.QueryInt("SELECT created FROM instances WHERE id = ?", 0, vm.guid))},
+      {"freeformTags", FreeformTagsOf(db, sim::kKindInstance, vm.guid)},
+      {"definedTags", json::object()}};
   if (!vm.imageId.empty()) {
     instance["imageId"] = vm.imageId;
     instance["sourceDetails"] = {{"sourceType", "image"}, {"imageId", vm.imageId}};
@@ -74,7 +75,8 @@ json InstanceJson(sim::CSimDb& db, const sim::SFlavourWords& words, const std::s
 json ExistingInstance(SApiCall& call, const std::string& id) {
   const sim::SFlavourWords& words = call.cloud.Words();
   json instance = call.cloud.Read([&](sim::CSimDb& db) { return InstanceJson(db, words, id); });
-  if (instance.is_null()) throw CApiRefusal(404, "NotAuthorizedOrNotFound", "Instance with id [" + id + "] was not found");
+  if (instance.is_null())
+    throw CApiRefusal(404, "NotAuthorizedOrNotFound", "Instance with id [" + id + "] was not found");
   return instance;
 }
 

@@ -279,15 +279,21 @@ CApiServer::CApiServer(std::string sandbox, std::shared_ptr<rest::CPublicKey> ke
 
 CApiServer::~CApiServer() = default;
 
-void CApiServer::Get(const std::string& pattern, ApiRoute route) { server_.Get(pattern, Wrap(std::move(route), false)); }
-void CApiServer::Post(const std::string& pattern, ApiRoute route) { server_.Post(pattern, Wrap(std::move(route), true)); }
+void CApiServer::Get(const std::string& pattern, ApiRoute route) {
+  server_.Get(pattern, Wrap(std::move(route), false));
+}
+void CApiServer::Post(const std::string& pattern, ApiRoute route) {
+  server_.Post(pattern, Wrap(std::move(route), true));
+}
 void CApiServer::Put(const std::string& pattern, ApiRoute route) { server_.Put(pattern, Wrap(std::move(route), true)); }
 void CApiServer::Delete(const std::string& pattern, ApiRoute route) {
   server_.Delete(pattern, Wrap(std::move(route), true));
 }
 // A HEAD route is reached only through the GET of the same path in this HTTP library: the route answers
 // both, and its body goes unsent for HEAD.
-void CApiServer::Head(const std::string& pattern, ApiRoute route) { server_.Get(pattern, Wrap(std::move(route), false)); }
+void CApiServer::Head(const std::string& pattern, ApiRoute route) {
+  server_.Get(pattern, Wrap(std::move(route), false));
+}
 
 std::shared_ptr<sim::CSimCloud> CApiServer::Cloud() {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -393,8 +399,7 @@ bool CApiServer::KillAwaited(CRequestCaller& caller, const SOperation* current) 
   return true;
 }
 
-void CApiServer::MeetKillAfter(CRequestCaller& caller, const std::shared_ptr<SOperation>& operation,
-                               bool isChange) {
+void CApiServer::MeetKillAfter(CRequestCaller& caller, const std::shared_ptr<SOperation>& operation, bool isChange) {
   const bool now = isChange || sim::IsReadOnlyOperation(operation->name);
   const SProcessIdentity identity = now ? SProcessIdentity() : caller.Identity();
   {
@@ -461,8 +466,11 @@ httplib::Server::Handler CApiServer::Wrap(ApiRoute route, bool isChange) {
         switch (retryTokens_.Claim(token, RetriedRequest(request), kept)) {
           case CRetryTokens::EClaim::Conflict:
             throw CApiRefusal(409, "Conflict", "The retry token [" + token + "] was given for another request");
-          case CRetryTokens::EClaim::Replay: return ReplayAnswer(response, kept);
-          case CRetryTokens::EClaim::Run: tokenRun.emplace(retryTokens_, token, response); break;
+          case CRetryTokens::EClaim::Replay:
+            return ReplayAnswer(response, kept);
+          case CRetryTokens::EClaim::Run:
+            tokenRun.emplace(retryTokens_, token, response);
+            break;
         }
       }
       SApiCall call{request, response, *cloud, faults, operation ? operation->name : kNoName, options_.pageSize};

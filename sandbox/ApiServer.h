@@ -86,8 +86,8 @@ struct SApiCall {
 using ApiRoute = std::function<void(SApiCall&)>;
 
 struct SServeOptions {
-  int port = 0;       // 0: any free port
-  int pageSize = 4;   // items per list page when the client asks for no limit
+  int port = 0;      // 0: any free port
+  int pageSize = 4;  // items per list page when the client asks for no limit
 };
 
 class CApiServer {
@@ -134,9 +134,9 @@ class CApiServer {
   httplib::Server server_;
   std::mutex mutex_;
   std::shared_ptr<sim::CSimCloud> cloud_;
-  struct stat cloudFile_ {};  // the database file cloud_ has open
-  std::map<std::string, std::shared_ptr<SOperation>> operations_;  // by client request id
-  std::deque<std::string> operationOrder_;                         // oldest first, to forget the oldest
+  struct stat cloudFile_ {};                                              // the database file cloud_ has open
+  std::map<std::string, std::shared_ptr<SOperation>> operations_;         // by client request id
+  std::deque<std::string> operationOrder_;                                // oldest first, to forget the oldest
   std::map<SProcessIdentity, std::shared_ptr<SOperation>> awaitingKill_;  // by caller: a kill-after not yet met
   std::map<std::string, int64_t> staleReads_;  // by resource id: reads by id still to answer 404
   CRetryTokens retryTokens_;

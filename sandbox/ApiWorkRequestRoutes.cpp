@@ -24,8 +24,7 @@ struct SImport {
 };
 
 // The import of `imageId`; nothing for a platform image or an id the cloud never made.
-std::optional<SImport> ImportOf(sim::CSimDb& db, const sim::SFlavourWords& w, const std::string& imageId,
-                                int64_t now) {
+std::optional<SImport> ImportOf(sim::CSimDb& db, const sim::SFlavourWords& w, const std::string& imageId, int64_t now) {
   SImport import;
   import.imageId = imageId;
   sim::CSimStatement image = db.Prepare(
@@ -93,8 +92,7 @@ SImport ExistingImport(SApiCall& call, const std::string& workRequestId) {
   std::optional<SImport> import =
       imageId.empty() ? std::nullopt
                       : call.cloud.Read([&](sim::CSimDb& db) { return ImportOf(db, words, imageId, now); });
-  if (!import)
-    throw CApiRefusal(404, "NotAuthorizedOrNotFound", "Work request [" + workRequestId + "] was not found");
+  if (!import) throw CApiRefusal(404, "NotAuthorizedOrNotFound", "Work request [" + workRequestId + "] was not found");
   return *import;
 }
 
@@ -106,8 +104,8 @@ void ListWorkRequests(SApiCall& call) {
   const int64_t now = HostClock::Now();
   call.ReplyList(call.cloud.Read([&](sim::CSimDb& db) {
     std::vector<std::string> ids;
-    sim::CSimStatement row = db.Prepare(
-        "SELECT id FROM images WHERE compartment_id = ? AND (? = '' OR id = ?) ORDER BY created DESC, id");
+    sim::CSimStatement row =
+        db.Prepare("SELECT id FROM images WHERE compartment_id = ? AND (? = '' OR id = ?) ORDER BY created DESC, id");
     row.BindAll(compartment, resource, resource);
     while (row.Step()) ids.push_back(row.Text(0));
     if (ids.empty() && !resource.empty()) ids.push_back(resource);

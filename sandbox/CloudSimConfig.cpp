@@ -51,7 +51,8 @@ int RunConfigSet(const std::string& sandbox, const std::string& key, const std::
     }
   }
   if (!IsSettableKey(key)) {
-    return UsageFailure("Unknown setting [" + key + "]: use slot_limit, provision_seconds.<instance|volume|snapshot|"
+    return UsageFailure("Unknown setting [" + key +
+                        "]: use slot_limit, provision_seconds.<instance|volume|snapshot|"
                         "attachment|image> or iscsi.reported_<iqn|portal|port>");
   }
   if (!IsCount(value))
@@ -68,7 +69,8 @@ int RunConfigSet(const std::string& sandbox, const std::string& key, const std::
 int RunConfigList(const std::string& sandbox, bool json) {
   try {
     auto cloud = OpenSandboxCloud(sandbox);
-    STable table = cloud->Read([](sim::CSimDb& db) { return QueryTable(db, "SELECT key, value FROM meta ORDER BY key"); });
+    STable table =
+        cloud->Read([](sim::CSimDb& db) { return QueryTable(db, "SELECT key, value FROM meta ORDER BY key"); });
     if (!json) {
       PrintTable(table, false);
       return 0;

@@ -15,7 +15,8 @@ namespace {
 std::string UsageProblem(const SFaultAddArgs& args, const std::optional<sim::EFaultAction>& action) {
   if (args.every == (args.nth > 0)) return "give exactly one of --nth N (N >= 1) and --every";
   if (!sim::IsKnownOperation(args.op))
-    return "Unknown operation [" + args.op + "]: give a bridge operation such as GetVMInfo, "
+    return "Unknown operation [" + args.op +
+           "]: give a bridge operation such as GetVMInfo, "
            "iscsiadm:new|login|logout|delete or vmware-vdiskmanager";
   if (!action) return "Unknown action [" + args.action + "]: use one of " + sim::FaultActionNames();
   const bool http = *action == sim::EFaultAction::Http429 || *action == sim::EFaultAction::Http500 ||
@@ -23,10 +24,12 @@ std::string UsageProblem(const SFaultAddArgs& args, const std::optional<sim::EFa
   if (args.retryAfter != -1 && !http) return "--retry-after applies to http-429, http-500 and http-503 only";
   if (args.drop && *action != sim::EFaultAction::LostResponse) return "--drop applies to lost-response only";
   if (args.count != 0 && *action != sim::EFaultAction::StaleRead) return "--count applies to stale-read only";
-  if (args.count == 0 && *action == sim::EFaultAction::StaleRead) return "a stale-read rule needs a count of 1 or more: give --count N";
+  if (args.count == 0 && *action == sim::EFaultAction::StaleRead)
+    return "a stale-read rule needs a count of 1 or more: give --count N";
   if (!args.text.empty() && *action != sim::EFaultAction::Fail) return "--text applies to the fail action only";
   if (args.delayMs != 0 && *action != sim::EFaultAction::Delay) return "--delay-ms applies to the delay action only";
-  if (args.delayMs == 0 && *action == sim::EFaultAction::Delay) return "a delay rule needs a delay of 1 millisecond or more: give --delay-ms MS";
+  if (args.delayMs == 0 && *action == sim::EFaultAction::Delay)
+    return "a delay rule needs a delay of 1 millisecond or more: give --delay-ms MS";
   return {};
 }
 
@@ -37,15 +40,14 @@ int RunFaultAdd(const std::string& sandbox, const SFaultAddArgs& args, bool json
   if (const std::string problem = UsageProblem(args, action); !problem.empty()) return UsageFailure(problem);
   try {
     auto cloud = OpenSandboxCloud(sandbox);
-    int64_t id = sim::CSimFaults(*cloud).Add(
-        {.op = args.op,
-         .nth = args.every ? 0 : args.nth,
-         .action = *action,
-         .text = args.text,
-         .delayMs = args.delayMs,
-         .retryAfter = args.retryAfter,
-         .drop = args.drop,
-         .count = args.count});
+    int64_t id = sim::CSimFaults(*cloud).Add({.op = args.op,
+                                              .nth = args.every ? 0 : args.nth,
+                                              .action = *action,
+                                              .text = args.text,
+                                              .delayMs = args.delayMs,
+                                              .retryAfter = args.retryAfter,
+                                              .drop = args.drop,
+                                              .count = args.count});
     if (json) {
       PrintJson({{"id", id}});
     } else {

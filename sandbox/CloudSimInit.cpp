@@ -3,8 +3,8 @@
 
 #include "CloudSimCommands.h"
 #include "QueryTable.h"
-#include "bridge/sim/SandboxCreator.h"
 #include "SandboxCloud.h"
+#include "bridge/sim/SandboxCreator.h"
 #include "bridge/sim/SimDb.h"
 #include "bridge/sim/SimLoopDevices.h"
 
@@ -23,8 +23,10 @@ std::string RefusalOf(const std::string& dir) {
   if (!path.has_filename()) path = path.parent_path();  // a trailing slash
   const std::string shown = path.string();
   if (sim::HoldsSandbox(shown))
-    return "[" + shown + "] already holds a sandbox: give a new or empty folder, or remove it first with "
-           "\"cloud-sim remove " + shown + "\"";
+    return "[" + shown +
+           "] already holds a sandbox: give a new or empty folder, or remove it first with "
+           "\"cloud-sim remove " +
+           shown + "\"";
   if (fs::exists(path, ec)) {
     if (!fs::is_directory(path, ec)) return "[" + shown + "] is not a folder: give a new or empty folder";
     if (!fs::is_empty(path, ec)) return "[" + shown + "] is not empty: give a new or empty folder";
@@ -32,7 +34,8 @@ std::string RefusalOf(const std::string& dir) {
   }
   const fs::path parent = path.parent_path();
   if (!fs::is_directory(parent, ec))
-    return "The parent folder [" + parent.string() + "] of [" + shown + "] does not exist: init makes no parent "
+    return "The parent folder [" + parent.string() + "] of [" + shown +
+           "] does not exist: init makes no parent "
            "folders; create it first, or give a folder whose parent exists";
   return {};
 }

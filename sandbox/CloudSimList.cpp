@@ -31,11 +31,11 @@ constexpr SKind kKinds[] = {
      "is_boot, description, source_snapshot_id FROM volumes ORDER BY display_name, id"},
     {"snapshots",
      "SELECT id, volume_id, name, description, state, size_bytes, created FROM snapshots ORDER BY created, id"},
-    {"attachments",
-     "SELECT id, instance_id, volume_id, type, state, iqn, portal, port FROM attachments ORDER BY seq"},
+    {"attachments", "SELECT id, instance_id, volume_id, type, state, iqn, portal, port FROM attachments ORDER BY seq"},
     {"vnics", "SELECT id, instance_id, name, subnet_id, private_ip, mac, is_primary FROM vnics ORDER BY seq"},
-    {"subnets", "SELECT id, name, compartment_id AS compartment, ad AS availability_domain, cidr FROM subnets "
-                "ORDER BY name"},
+    {"subnets",
+     "SELECT id, name, compartment_id AS compartment, ad AS availability_domain, cidr FROM subnets "
+     "ORDER BY name"},
     {"buckets", "SELECT name, compartment_id AS compartment, namespace FROM buckets ORDER BY name"},
     {"objects", "SELECT bucket, name, size_bytes, created FROM objects ORDER BY bucket, name"},
     {"keys", "SELECT id, name, public_key FROM ssh_keys ORDER BY name"},
@@ -64,8 +64,8 @@ int ListSummary(sim::CSimCloud& cloud, bool json) {
   });
   std::string region = cloud.Meta(sim::kMetaDefaultRegion);
   if (json) {
-    nlohmann::json out = {{"flavour", sim::FlavourName(cloud.Flavour())}, {"default_region", region},
-                          {"counts", counts}};
+    nlohmann::json out = {
+        {"flavour", sim::FlavourName(cloud.Flavour())}, {"default_region", region}, {"counts", counts}};
     PrintJson(out);
     return 0;
   }
@@ -85,7 +85,8 @@ int RunList(const std::string& sandbox, const std::string& kindName, bool json) 
     sim::Settle(*cloud);
     if (kindName.empty()) return ListSummary(*cloud, json);
     const SKind* kind = FindKind(kindName);
-    if (!kind) return UsageFailure("Unknown kind [" + kindName + "]: use one of " + KindNames() + ", or none for a summary");
+    if (!kind)
+      return UsageFailure("Unknown kind [" + kindName + "]: use one of " + KindNames() + ", or none for a summary");
     PrintTable(cloud->Read([&](sim::CSimDb& db) { return QueryTable(db, kind->sql); }), json);
     return 0;
   } catch (const sim::CSimError& e) {

@@ -4,14 +4,14 @@
 #include <cstdio>
 #include <exception>
 #include <functional>
-#include <memory>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "CloudSimCommands.h"
-#include "cli/CommandLine.h"
 #include "bridge/sim/CloudSeeder.h"
 #include "bridge/sim/SimPopulate.h"
+#include "cli/CommandLine.h"
 
 using namespace cloudsim;
 
@@ -68,7 +68,8 @@ void AddInit(CLI::App& app, SCommandLine& line) {
   init->add_option("--flavour", args->flavour, "infrastructure or classic")->capture_default_str();
   init->add_option("--backend", args->backend, "sim (jobs call the simulator in-process) or rest (over `serve`)")
       ->capture_default_str();
-  init->add_option("--volume-mib", args->bootVolumeMiB, "Size of the instances' boot volumes in MiB; data volumes are half")
+  init->add_option("--volume-mib", args->bootVolumeMiB,
+                   "Size of the instances' boot volumes in MiB; data volumes are half")
       ->capture_default_str()
       ->check(WholeNumber(sim::kMinBootVolumeMiB, sim::kMaxBootVolumeMiB));
   init->add_flag("--file-links", args->fileLinks,
@@ -92,7 +93,8 @@ void AddInspection(CLI::App& app, SCommandLine& line) {
   line.Add(calls, true, [reset, &line] { return RunCalls(line.sandbox, line.json, *reset); });
 
   auto keep = std::make_shared<std::vector<std::string>>();
-  auto* leaks = app.add_subcommand("leaks", "List what jobs left in the cloud; exit 1 when anything is left (a "
+  auto* leaks = app.add_subcommand("leaks",
+                                   "List what jobs left in the cloud; exit 1 when anything is left (a "
                                    "failure exits 1 too: under --json it prints {\"ok\": false, ...}, not the list)");
   leaks->add_option("--keep", *keep, "An instance a job made as its result: it and what belongs to it are no leak")
       ->allow_extra_args(false);
@@ -104,7 +106,8 @@ void AddFaults(CLI::App& app, SCommandLine& line) {
   fault->require_subcommand(1);
   auto args = std::make_shared<SFaultAddArgs>();
   auto* add = fault->add_subcommand("add", "Add a fault rule");
-  add->add_option("--op", args->op, "Bridge operation, e.g. GetVMInfo, or iscsiadm:new|login|logout|delete, vmware-vdiskmanager")
+  add->add_option("--op", args->op,
+                  "Bridge operation, e.g. GetVMInfo, or iscsiadm:new|login|logout|delete, vmware-vdiskmanager")
       ->required();
   auto* nth = add->add_option("--nth", args->nth, "Act on the Nth call from now")->check(WholeNumber(1));
   auto* every = add->add_flag("--every", args->every, "Act on every call");
@@ -152,7 +155,9 @@ void AddSnapshots(CLI::App& app, SCommandLine& line) {
   auto* add = snapshot->add_subcommand("add", "Snapshot a volume with a chosen description and time");
   add->add_option("VOLUME_ID", args->volumeId, "Volume to snapshot")->required();
   add->add_option("--description", args->description, "Description of the snapshot")->required();
-  add->add_option("--created", args->created, "Creation time, seconds since the epoch")->required()->check(WholeNumber(0));
+  add->add_option("--created", args->created, "Creation time, seconds since the epoch")
+      ->required()
+      ->check(WholeNumber(0));
   add->add_option("--name", args->name, "Display name");
   line.Add(add, true, [args, &line] { return RunSnapshotAdd(line.sandbox, *args, line.json); });
 
@@ -177,7 +182,8 @@ void AddVolumes(CLI::App& app, SCommandLine& line) {
   };
   auto args = std::make_shared<SArgs>();
   auto* checksum = volume->add_subcommand(
-      "checksum", "checksum of a volume's (or snapshot's) bytes, holes as zeros: SHA-256 of its 1 MiB chunks' SHA-256 digests");
+      "checksum",
+      "checksum of a volume's (or snapshot's) bytes, holes as zeros: SHA-256 of its 1 MiB chunks' SHA-256 digests");
   checksum->add_option("ID", args->volumeId, "Volume or snapshot id")->required();
   checksum->add_option("--bytes", args->checksumBytes, "Only the first N bytes (N >= 1, at most the volume's size)")
       ->check(WholeNumber(1, std::numeric_limits<uint64_t>::max()));
@@ -209,7 +215,8 @@ void AddVolumes(CLI::App& app, SCommandLine& line) {
 
 void AddDevicesAndScale(CLI::App& app, SCommandLine& line) {
   auto all = std::make_shared<bool>(false);
-  auto* loops = app.add_subcommand("loops", "List the loop devices bound to the sandbox's files; exit 1 when any (a "
+  auto* loops = app.add_subcommand("loops",
+                                   "List the loop devices bound to the sandbox's files; exit 1 when any (a "
                                    "failure exits 1 too: under --json it prints {\"ok\": false, ...}, not the list)");
   loops->add_flag("--all", *all, "Those bound to any sandbox's volume files");
   line.Add(loops, false, [all, &line] { return RunLoops(line.sandbox, *all, line.json); });
@@ -235,10 +242,12 @@ void AddServe(CLI::App& app, SCommandLine& line) {
   auto* serve = app.add_subcommand("serve", "Serve the cloud's REST API on 127.0.0.1 until stopped");
   serve->add_option("--port", settings->first, "Port (0: any free one); the address goes to <sandbox>/api/endpoint")
       ->check(CLI::Range(0, 65535));
-  serve->add_option("--page-size", settings->second,
-                    "Items a list page holds when the client asks for no limit (small, so that every list pages)")
+  serve
+      ->add_option("--page-size", settings->second,
+                   "Items a list page holds when the client asks for no limit (small, so that every list pages)")
       ->check(CLI::Range(1, 1000));
-  line.Add(serve, true, [settings, &line] { return RunServe(line.sandbox, settings->first, settings->second); }, false);
+  line.Add(
+      serve, true, [settings, &line] { return RunServe(line.sandbox, settings->first, settings->second); }, false);
 }
 
 // Not listed in the help: the sandbox's own tools call them.
@@ -249,16 +258,20 @@ void AddHidden(CLI::App& app, SCommandLine& line) {
   auto args = std::make_shared<SArgs>();
   auto* toolCall = app.add_subcommand("tool-call", "Count a call of a sandbox tool and print its faults")->group("");
   toolCall->add_option("OP", args->op, "Tool operation, e.g. iscsiadm:login, vmware-vdiskmanager")->required();
-  line.Add(toolCall, true, [args, &line] { return RunToolCall(line.sandbox, args->op); }, false);
+  line.Add(
+      toolCall, true, [args, &line] { return RunToolCall(line.sandbox, args->op); }, false);
   auto* bind = app.add_subcommand("device-bind", "Bind a volume's file to a loop device; print it")->group("");
   bind->add_option("FILE", args->file, "The volume's file")->required();
-  line.Add(bind, true, [args, &line] { return RunDeviceBind(line.sandbox, args->file); }, false);
+  line.Add(
+      bind, true, [args, &line] { return RunDeviceBind(line.sandbox, args->file); }, false);
   auto* release = app.add_subcommand("device-release", "Release a loop device bound to FILE")->group("");
   release->add_option("DEVICE", args->device, "/dev/loopN")->required();
   release->add_option("FILE", args->file, "The volume's file")->required();
-  line.Add(release, false, [args] { return RunDeviceRelease(args->device, args->file); }, false);
-  line.Add(app.add_subcommand("api-models", "Print the request bodies the REST API accepts, as JSON")->group(""), false,
-           [] { return RunApiModels(); }, false);
+  line.Add(
+      release, false, [args] { return RunDeviceRelease(args->device, args->file); }, false);
+  line.Add(
+      app.add_subcommand("api-models", "Print the request bodies the REST API accepts, as JSON")->group(""), false,
+      [] { return RunApiModels(); }, false);
 }
 
 }  // namespace

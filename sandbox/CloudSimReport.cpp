@@ -5,8 +5,8 @@
 
 #include "CloudSimCommands.h"
 #include "QueryTable.h"
-#include "cli/DisplayText.h"
 #include "cli/CommandLine.h"
+#include "cli/DisplayText.h"
 #include "cli/ExitCodes.h"
 
 namespace cloudsim {
@@ -27,7 +27,8 @@ SReport& Report() {
 
 void PrintFailureObject(int code, const std::string& message) {
   // The fields of the agent's failure object that a tool without a plug-in has: no error code of its own.
-  PrintJson({{"ok", false}, {"command", Report().command}, {"code", nullptr}, {"exit_code", code}, {"message", message}});
+  PrintJson(
+      {{"ok", false}, {"command", Report().command}, {"code", nullptr}, {"exit_code", code}, {"message", message}});
 }
 
 // `shown`: the message with what it quotes escaped for display.

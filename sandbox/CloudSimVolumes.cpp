@@ -67,7 +67,8 @@ int RunSnapshotAdd(const std::string& sandbox, const SSnapshotAddArgs& args, boo
   return OnCloud(sandbox, [&](sim::CSimCloud& cloud) {
     const std::string id = sim::CSimSnapshots(cloud).Add(args.volumeId, args.description, args.created, args.name);
     if (json) {
-      PrintJson({{"id", id}, {"volume_id", args.volumeId}, {"description", args.description}, {"created", args.created}});
+      PrintJson(
+          {{"id", id}, {"volume_id", args.volumeId}, {"description", args.description}, {"created", args.created}});
     } else {
       printf("%s\n", id.c_str());
     }

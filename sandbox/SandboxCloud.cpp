@@ -27,7 +27,8 @@ std::unique_ptr<sim::CSimCloud> OpenSandboxCloud(const std::string& sandbox) {
   if (!std::filesystem::is_directory(sandbox, ec))
     throw sim::CSimError("The sandbox [" + sandbox + "] does not exist: make one with \"cloud-sim init DIR\"");
   if (!sim::HoldsSandbox(sandbox))
-    throw sim::CSimError("[" + sandbox + "] is not a sandbox: give the folder of one, or make one with \"cloud-sim init DIR\"");
+    throw sim::CSimError("[" + sandbox +
+                         "] is not a sandbox: give the folder of one, or make one with \"cloud-sim init DIR\"");
   return std::make_unique<sim::CSimCloud>(CloudFolder(sandbox));
 }
 

@@ -74,7 +74,8 @@ inline std::string GetFile(const std::string& path) {
 }
 
 // A sparse file of `size` bytes holding each piece of `data` at its offset; its contents.
-inline std::string SparseFile(const std::string& path, size_t size, const std::vector<std::pair<size_t, std::string>>& data) {
+inline std::string SparseFile(const std::string& path, size_t size,
+                              const std::vector<std::pair<size_t, std::string>>& data) {
   std::string logical(size, '\0');
   const int fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
   EXPECT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
@@ -140,12 +141,28 @@ inline void Report(int fd, char c) { [[maybe_unused]] ssize_t n = ::write(fd, &c
 // that look like the field's legal values, with and without something after it (over 200 values).
 inline std::vector<std::string> HostileValues(const std::string& canary) {
   const std::string touch = "touch " + canary;
-  const std::vector<std::string> kinds = {
-      "; " + touch, "$(" + touch + ")", "`" + touch + "`", "' ; " + touch + " ; '", "\" ; " + touch + " ; \"",
-      "\n" + touch, "\r\n" + touch, "| " + touch, "&& " + touch, "|| " + touch, "& " + touch + " &", "> " + canary,
-      "${IFS}" + touch, "../../../../../.." + canary, "/../" + canary, std::string("a\0; ", 4) + touch,
-      "-o delete; " + touch, "\xff\xfe; " + touch, "\xc0\xaf../" + canary, std::string(5000, 'a') + ";" + touch,
-      "*;" + touch, "~/;" + touch};
+  const std::vector<std::string> kinds = {"; " + touch,
+                                          "$(" + touch + ")",
+                                          "`" + touch + "`",
+                                          "' ; " + touch + " ; '",
+                                          "\" ; " + touch + " ; \"",
+                                          "\n" + touch,
+                                          "\r\n" + touch,
+                                          "| " + touch,
+                                          "&& " + touch,
+                                          "|| " + touch,
+                                          "& " + touch + " &",
+                                          "> " + canary,
+                                          "${IFS}" + touch,
+                                          "../../../../../.." + canary,
+                                          "/../" + canary,
+                                          std::string("a\0; ", 4) + touch,
+                                          "-o delete; " + touch,
+                                          "\xff\xfe; " + touch,
+                                          "\xc0\xaf../" + canary,
+                                          std::string(5000, 'a') + ";" + touch,
+                                          "*;" + touch,
+                                          "~/;" + touch};
   std::vector<std::string> values;
   for (const std::string prefix : {"", "-", "iqn.2015-12.com.x:", "169.254.2.2", "3260", "web"})
     for (const std::string& kind : kinds)

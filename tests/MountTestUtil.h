@@ -171,7 +171,9 @@ class CMountFixture : public ::testing::Test {
     });
   }
 
-  std::string InstanceId(const std::string& name) const { return Text("SELECT id FROM instances WHERE name = ?", name); }
+  std::string InstanceId(const std::string& name) const {
+    return Text("SELECT id FROM instances WHERE name = ?", name);
+  }
   // The instance's volumes in disk order: the boot volume, then the attached ones.
   std::vector<std::string> InstanceVolumes(const std::string& name) const {
     std::vector<std::string> ids;
@@ -185,9 +187,10 @@ class CMountFixture : public ::testing::Test {
   }
   // A restore of sample-web under `name`, as the agent builds it from a backup.
   RestoreCtx WebRestoreCtx(const std::string& name) const {
-    const auto row = Rows("SELECT i.compartment_id, i.ad, i.shape, i.image_id, v.size_bytes, n.subnet_id FROM instances i "
-                          "JOIN volumes v ON v.id = i.boot_volume_id JOIN vnics n ON n.instance_id = i.id "
-                          "WHERE i.name = 'sample-web'")[0];
+    const auto row = Rows(
+        "SELECT i.compartment_id, i.ad, i.shape, i.image_id, v.size_bytes, n.subnet_id FROM instances i "
+        "JOIN volumes v ON v.id = i.boot_volume_id JOIN vnics n ON n.instance_id = i.id "
+        "WHERE i.name = 'sample-web'")[0];
     RestoreCtx ctx;
     ctx.vmName = name;
     ctx.originalVmName = "sample-web";
@@ -222,8 +225,8 @@ class CMountFixture : public ::testing::Test {
   // The ids of the snapshots; of those taken by a backup only, when `backups`.
   std::set<std::string> SnapshotIds(bool backups = false) const {
     std::set<std::string> ids;
-    for (const auto& row : Rows("SELECT id FROM snapshots WHERE ?1 = 0 OR instr(description, ?2) > 0",
-                                int64_t{backups}, std::string(kBackupDescription)))
+    for (const auto& row : Rows("SELECT id FROM snapshots WHERE ?1 = 0 OR instr(description, ?2) > 0", int64_t{backups},
+                                std::string(kBackupDescription)))
       ids.insert(row[0]);
     return ids;
   }

@@ -27,8 +27,8 @@ class CTestPlugin : public Base {
   static std::string Identity() { return COracleCloudInfo::c_localVMGuid; }
 };
 struct SInfraBase : testbase::InfraBase {
-  using testbase::InfraBase::InfraBase;
   using COracleCloudInfrastructureInfo::_GetRegionNameForRegionKey;
+  using testbase::InfraBase::InfraBase;
 };
 using CInfraPlugin = CTestPlugin<SInfraBase>;
 using CClassicPlugin = CTestPlugin<testbase::ClassicBase>;
@@ -37,7 +37,10 @@ using testbase::ForgetIdentity;
 
 class CPluginFlowTest : public ::testing::Test {
  protected:
-  void SetUp() override { ForgetIdentity(); EvLogSink::Clear(); }
+  void SetUp() override {
+    ForgetIdentity();
+    EvLogSink::Clear();
+  }
   void TearDown() override { ForgetIdentity(); }
 };
 
@@ -71,7 +74,10 @@ inline json ExpectRestoredVolumesHoldTheDisks(const CTestSandbox& sandbox, const
     for (const char* key : {"boot", "index_name"})
       EXPECT_TRUE(!result["volumes"][i].contains(key) || result["volumes"][i][key] == disk[key]) << key << result;
     EXPECT_EQ(Sim(sandbox, {"volume", "checksum", result["volumes"][i]["id"], "--bytes",
-                            std::to_string(disk["size"].get<long>())}).substr(0, 64), disk["chunked_sha256"]) << disk;
+                            std::to_string(disk["size"].get<long>())})
+                  .substr(0, 64),
+              disk["chunked_sha256"])
+        << disk;
   }
   return result;
 }
@@ -143,6 +149,7 @@ class CVirtualClockScope {
   ~CVirtualClockScope() { HostClock::Install(nullptr); }
   CVirtualClockScope(const CVirtualClockScope&) = delete;
   CVirtualClockScope& operator=(const CVirtualClockScope&) = delete;
+
  private:
   CVirtualClock clock_;
 };

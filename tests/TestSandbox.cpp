@@ -55,7 +55,8 @@ void CTestSandbox::Serve() {
     if (std::filesystem::exists(dir_ + "/api/endpoint")) endpoint_ = ReadTestFile(dir_ + "/api/endpoint");
     endpoint_ = endpoint_.substr(0, endpoint_.find('\n'));
   }
-  if (endpoint_.empty()) throw std::runtime_error("cloud-sim serve did not start: " + ReadTestFile(dir_ + "/serve.log"));
+  if (endpoint_.empty())
+    throw std::runtime_error("cloud-sim serve did not start: " + ReadTestFile(dir_ + "/serve.log"));
 }
 
 int CTestSandbox::StopServing() {

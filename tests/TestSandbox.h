@@ -39,9 +39,10 @@ class CTestSandbox {
   pid_t Start(const std::string& tool, const std::vector<std::string>& args, const std::string& log) const;
   static int WaitFor(pid_t child);  // the raw wait status
   // Adds `cloud-sim fault add --op OP --nth N --action ACTION [extra...]`.
-  void Fault(const std::string& op, long nth, const std::string& action, const std::vector<std::string>& extra = {}) const;
+  void Fault(const std::string& op, long nth, const std::string& action,
+             const std::vector<std::string>& extra = {}) const;
   long Calls(const std::string& operation) const;  // as the cloud counted them
-  nlohmann::json Registry() const;                  // backup-agent registry --json
+  nlohmann::json Registry() const;                 // backup-agent registry --json
   // Nothing in the cloud or the registry, no device, loop device, node record or session on the proxy.
   void ExpectNothingLeft(const std::string& label = "") const;
 

@@ -41,7 +41,10 @@ TEST(AgentBackup, FaultsGiveTheirExitCodeAndNameTheMissingDiskAndTheCause) {
       {{{"DetachVolume", 1}}, "fail", 0, "; the unmount detaches it", "CloseVmdk"},
       {{{"CreateVolumeSnapshot", 1}, {"CreateVolumeSnapshot", 2}}, "fail", 1, "", "MountVM"},
       // A clean-up that failed leaves the stored backup standing; its own retry removed the replica.
-      {{{"DeleteVolume", 1}}, "fail", 0, "Simulated failure of DeleteVolume; its clean-up removed what the job made",
+      {{{"DeleteVolume", 1}},
+       "fail",
+       0,
+       "Simulated failure of DeleteVolume; its clean-up removed what the job made",
        "UnmountVM"},
       {{}, "", 1, "error 151: Instance [backup-proxy] [", "", "backup-proxy"},
       // The classic flavour attaches every replica at the mount: one that cannot be attached fails it.
@@ -53,7 +56,8 @@ TEST(AgentBackup, FaultsGiveTheirExitCodeAndNameTheMissingDiskAndTheCause) {
     const std::string store = sandbox.Dir() + "/store", label = c.instance + " " + c.action + " " + c.text;
     for (const auto& [op, nth] : c.faults) sandbox.Fault(op, nth, c.action);
     std::string out;
-    EXPECT_EQ(sandbox.Agent({"backup", c.instance, "--store", store, "--job-id", "17"}, &out), c.exitCode) << label << out;
+    EXPECT_EQ(sandbox.Agent({"backup", c.instance, "--store", store, "--job-id", "17"}, &out), c.exitCode)
+        << label << out;
     out = WithoutApiWording(out);
     EXPECT_NE(out.find(c.text), std::string::npos) << label << out;
     EXPECT_TRUE(c.step.empty() || NamesStepCodeAndCause(out, c.step)) << label << out;
@@ -63,12 +67,16 @@ TEST(AgentBackup, FaultsGiveTheirExitCodeAndNameTheMissingDiskAndTheCause) {
       EXPECT_EQ(manifest["complete"], false) << label;
       ASSERT_EQ(manifest["missing_disks"].size(), 1u) << label << manifest.dump();
       EXPECT_TRUE(c.text.find("[sample-db-data]") == std::string::npos ||
-                  manifest["missing_disks"][0]["display_name"] == "sample-db-data") << label;
+                  manifest["missing_disks"][0]["display_name"] == "sample-db-data")
+          << label;
       EXPECT_FALSE(manifest["missing_disks"][0]["reason"].get<std::string>().empty()) << label;
       ASSERT_EQ(manifest["disks"].size(), 1u) << label;
-      EXPECT_EQ(manifest["disks"][0]["chunked_sha256"], plugintest::Checksum(sandbox, manifest["disks"][0]["volume_id"]).substr(0, 64)) << label;
+      EXPECT_EQ(manifest["disks"][0]["chunked_sha256"],
+                plugintest::Checksum(sandbox, manifest["disks"][0]["volume_id"]).substr(0, 64))
+          << label;
       // No half-written copy of the missing disk is left in the store.
-      EXPECT_EQ(std::distance(fs::directory_iterator(store + "/17-sample-db/disks"), fs::directory_iterator()), 1) << label;
+      EXPECT_EQ(std::distance(fs::directory_iterator(store + "/17-sample-db/disks"), fs::directory_iterator()), 1)
+          << label;
     }
     sandbox.ExpectNothingLeft(label);
   }
@@ -96,20 +104,23 @@ TEST(AgentBackup, SessionsThatWouldNotLogOutStayAttachedAndRegisteredForTheNextJ
   sandbox.CloudSim({"leaks", "--json"}, &out);
   for (const json& leak : json::parse(out)) kinds.insert(leak["kind"].get<std::string>());
   EXPECT_EQ(std::vector<size_t>({kinds.count("iscsi-session"), kinds.count("disk"), kinds.count("attachment"),
-                                 kinds.count("cut-session")}), std::vector<size_t>({2, 2, 2, 0})) << out;
+                                 kinds.count("cut-session")}),
+            std::vector<size_t>({2, 2, 2, 0}))
+      << out;
   sandbox.CloudSim({"fault", "clear"});
   EXPECT_EQ(sandbox.Agent({"backup", "sample-db", "--store", sandbox.Dir()}, &out), 0) << out;
   sandbox.ExpectNothingLeft();
 }
 
-// Whatever the umask, what a backup stores, the registry and the logs are their owner's alone; a restore refuses a backup
-// folder, or its disks folder, that others can write to, naming it and its mode.
+// Whatever the umask, what a backup stores, the registry and the logs are their owner's alone; a restore refuses a
+// backup folder, or its disks folder, that others can write to, naming it and its mode.
 TEST(AgentBackup, StoreRegistryAndLogsAreTheOwnersAloneAndAWritableBackupIsRefused) {
   CTestSandbox sandbox;
   const std::string job = sandbox.Dir() + "/store/5-sample-web";
   std::string out;
   const mode_t umask = ::umask(0);
-  EXPECT_EQ(sandbox.Agent({"backup", "sample-web", "--store", sandbox.Dir() + "/store", "--job-id", "5"}, &out), 0) << out;
+  EXPECT_EQ(sandbox.Agent({"backup", "sample-web", "--store", sandbox.Dir() + "/store", "--job-id", "5"}, &out), 0)
+      << out;
   ::umask(umask);
   const auto mode = [](const fs::path& path) { return static_cast<int>(fs::status(path).permissions()); };
   for (const std::string& top : {job, sandbox.Home() + "/registry", sandbox.Home() + "/log"}) {
@@ -158,7 +169,9 @@ TEST(AgentBackup, RefusesBadOptionsAndUsedJobIdsAndGivesJobsAtOnceIdsOfTheirOwn)
   CTestSandbox sandbox;
   const std::string store = sandbox.Dir() + "/store";
   WriteTestFile(sandbox.Dir() + "/a-file", "x");
-  auto with = [&](const std::string& id) { return std::vector<std::string>{"backup", "sample-web", "--store", store, "--job-id", id}; };
+  auto with = [&](const std::string& id) {
+    return std::vector<std::string>{"backup", "sample-web", "--store", store, "--job-id", id};
+  };
   const struct {
     std::vector<std::string> args;
     int exitCode;
@@ -209,8 +222,9 @@ TEST(AgentBackup, RefusesBadOptionsAndUsedJobIdsAndGivesJobsAtOnceIdsOfTheirOwn)
 TEST(AgentBackup, StoresEveryDiskShortensLongNamesAndFailsCleanlyAtTheFileSizeLimit) {
   CTestSandbox sandbox;
   const std::string store = sandbox.Dir() + "/store", name(300, 'n');
-  const std::string command = "bash -c \"ulimit -f 4096; exec '" + std::string(OCI_BUILD_DIR) + "/backup-agent' --sandbox '" +
-                              sandbox.Dir() + "' backup sample-db --store '" + sandbox.Dir() + "/limited'\"";
+  const std::string command = "bash -c \"ulimit -f 4096; exec '" + std::string(OCI_BUILD_DIR) +
+                              "/backup-agent' --sandbox '" + sandbox.Dir() + "' backup sample-db --store '" +
+                              sandbox.Dir() + "/limited'\"";
   std::string out;
   EXPECT_EQ(TzProcess::system(command.c_str(), &out, nullptr, 120, true), 1) << out;
   EXPECT_NE(out.find("File too large"), std::string::npos) << out;
@@ -223,7 +237,9 @@ TEST(AgentBackup, StoresEveryDiskShortensLongNamesAndFailsCleanlyAtTheFileSizeLi
   EXPECT_EQ(manifest["instance"]["name"], name);
   EXPECT_EQ(manifest["complete"], true);
   EXPECT_EQ(manifest["missing_disks"], json::array());
-  EXPECT_EQ(std::count_if(manifest["files"].begin(), manifest["files"].end(), [](const json& f) { return f["main_config"] == true; }), 1);
+  EXPECT_EQ(std::count_if(manifest["files"].begin(), manifest["files"].end(),
+                          [](const json& f) { return f["main_config"] == true; }),
+            1);
   ASSERT_EQ(manifest["disks"].size(), 2u);
   EXPECT_NE(manifest["disks"][0]["file"], manifest["disks"][1]["file"]);
   for (const auto& disk : manifest["disks"]) {

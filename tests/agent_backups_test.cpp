@@ -57,7 +57,8 @@ class AgentBackups : public ::testing::Test {
     EXPECT_EQ(sandbox_->Agent({"backup", "sample-db", "--store", store, "--job-id", "3"}, &out), 3) << out;
     // The second disk's open waits while the first is stored; Ctrl-C then cancels the job.
     sandbox_->Fault("AttachVolume", 2, "delay", {"--delay-ms", "5000"});
-    const pid_t job = sandbox_->StartAgent({"backup", "sample-db", "--store", store, "--job-id", "4"}, store + ".4.log");
+    const pid_t job =
+        sandbox_->StartAgent({"backup", "sample-db", "--store", store, "--job-id", "4"}, store + ".4.log");
     const auto stored = [&] {
       std::error_code ec;
       for (const auto& entry : fs::directory_iterator(store + "/4-sample-db/disks", ec))
@@ -89,7 +90,9 @@ TEST_F(AgentBackups, AStoreListsEachBackupWithItsStatusNewestFirst) {
     long long jobId;
     std::string instance, status;
     size_t disks;  // 0: none; the interrupted job stored one, or both on a slow machine
-  } expected[] = {{4, "sample-db", "failed", 1}, {3, "sample-db", "partial", 1}, {2, "sample-web", "complete", 2},
+  } expected[] = {{4, "sample-db", "failed", 1},
+                  {3, "sample-db", "partial", 1},
+                  {2, "sample-web", "complete", 2},
                   {1, "sample-web", "incomplete", 0}};
   ASSERT_EQ(listed["backups"].size(), std::size(expected)) << listed.dump(2);
   for (size_t i = 0; i < std::size(expected); ++i) {
@@ -98,7 +101,8 @@ TEST_F(AgentBackups, AStoreListsEachBackupWithItsStatusNewestFirst) {
     EXPECT_EQ(backup["job_id"], expected[i].jobId);
     EXPECT_EQ(backup["instance"], expected[i].instance);
     EXPECT_EQ(backup["status"], expected[i].status);
-    EXPECT_TRUE(expected[i].status == "failed" ? backup["disks"].size() >= 1 : backup["disks"].size() == expected[i].disks);
+    EXPECT_TRUE(expected[i].status == "failed" ? backup["disks"].size() >= 1
+                                               : backup["disks"].size() == expected[i].disks);
     EXPECT_EQ(backup["disk_count"], backup["disks"].size());
     EXPECT_TRUE(backup["bytes_allocated"].is_number_unsigned() && backup["bytes_logical"].is_number_unsigned());
     EXPECT_TRUE(std::regex_match(backup["time"].get<std::string>(), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
@@ -119,8 +123,10 @@ TEST_F(AgentBackups, AStoreListsEachBackupWithItsStatusNewestFirst) {
 
   std::string text;
   EXPECT_EQ(sandbox_->Agent({"backups", "--store", Store()}, &text), 0);
-  const std::regex rows("\n4 +sample-db .* failed .*\n.*this backup failed at copy: the backup was interrupted.*\n3 +sample-db .* partial .*\n"
-                        "2 +sample-web .* complete .*\n1 +sample-web .* incomplete \\(killed\\) .*\n.*no finished backup");
+  const std::regex rows(
+      "\n4 +sample-db .* failed .*\n.*this backup failed at copy: the backup was interrupted.*\n3 +sample-db .* "
+      "partial .*\n"
+      "2 +sample-web .* complete .*\n1 +sample-web .* incomplete \\(killed\\) .*\n.*no finished backup");
   EXPECT_TRUE(std::regex_search(text, rows)) << text;
 
   // A store that is not there, a file, and a folder that is no store fail naming it; an empty one lists nothing.
@@ -128,8 +134,10 @@ TEST_F(AgentBackups, AStoreListsEachBackupWithItsStatusNewestFirst) {
   fs::create_directories(other + "/empty");
   WriteTestFile(other + "/file", "x");
   WriteTestFile(other + "/notes/readme", "x");
-  for (const auto& [store, exitCode, count] : {std::tuple{other + "/gone", 1, 0}, {other + "/file", 1, 0},
-                                               {other + "/notes", 1, 0}, {other + "/empty", 0, 0}}) {
+  for (const auto& [store, exitCode, count] : {std::tuple{other + "/gone", 1, 0},
+                                               {other + "/file", 1, 0},
+                                               {other + "/notes", 1, 0},
+                                               {other + "/empty", 0, 0}}) {
     const json result = ListBackups(*sandbox_, store, &code);
     EXPECT_EQ(code, exitCode) << store << result.dump(2);
     EXPECT_EQ(result["ok"], exitCode == 0) << result.dump(2);
@@ -176,7 +184,8 @@ TEST_F(AgentBackups, VerifyNamesWhatIsWrongAndTheFirstBadChunk) {
     long long badChunk;   // -1: none named
   } cases[] = {
       {"good", [](const std::string&) {}, 0, "", -1},
-      {"flipped", [&](const std::string& dir) { flip(dir + "/" + disk, 5 * (1 << 20) + 77); }, 1, "chunk 5 at byte 5242880", 5},
+      {"flipped", [&](const std::string& dir) { flip(dir + "/" + disk, 5 * (1 << 20) + 77); }, 1,
+       "chunk 5 at byte 5242880", 5},
       {"flipped without digests",
        [&](const std::string& dir) {
          json old = manifest;
@@ -185,9 +194,11 @@ TEST_F(AgentBackups, VerifyNamesWhatIsWrongAndTheFirstBadChunk) {
          flip(dir + "/" + disk, 3 * (1 << 20));
        },
        1, "differs from the manifest's checksum", -1},
-      {"truncated", [&](const std::string& dir) { fs::resize_file(dir + "/" + disk, 1 << 20); }, 1, "holds 1048576 bytes", -1},
+      {"truncated", [&](const std::string& dir) { fs::resize_file(dir + "/" + disk, 1 << 20); }, 1,
+       "holds 1048576 bytes", -1},
       {"missing", [&](const std::string& dir) { fs::remove(dir + "/" + disk); }, 1, "is missing", -1},
-      {"config", [&](const std::string& dir) { WriteTestFile(dir + "/" + config, "changed"); }, 1, "SHA-256 differs", -1},
+      {"config", [&](const std::string& dir) { WriteTestFile(dir + "/" + config, "changed"); }, 1, "SHA-256 differs",
+       -1},
   };
   const long before = TotalCalls(*sandbox_);
   for (const auto& c : cases) {
@@ -205,12 +216,14 @@ TEST_F(AgentBackups, VerifyNamesWhatIsWrongAndTheFirstBadChunk) {
     EXPECT_EQ(problems.empty(), c.problem.empty()) << problems;
     EXPECT_NE(problems.find(c.problem), std::string::npos) << problems;
     if (c.badChunk >= 0) {
-      EXPECT_EQ(result["first_bad_chunk"],
-                (json{{"disk", manifest["disks"][1]["index_name"]}, {"index", c.badChunk}, {"offset", c.badChunk << 20}}));
+      EXPECT_EQ(
+          result["first_bad_chunk"],
+          (json{{"disk", manifest["disks"][1]["index_name"]}, {"index", c.badChunk}, {"offset", c.badChunk << 20}}));
     } else {
       EXPECT_TRUE(result["first_bad_chunk"].is_null()) << result.dump(2);
     }
-    EXPECT_EQ(out.find("so the bad chunk cannot be named") != std::string::npos, c.name == "flipped without digests") << out;
+    EXPECT_EQ(out.find("so the bad chunk cannot be named") != std::string::npos, c.name == "flipped without digests")
+        << out;
   }
   EXPECT_EQ(TotalCalls(*sandbox_), before);
   // The partial backup's stored disk is good: 3; the failed backup's verify says it failed: 1.
@@ -229,8 +242,10 @@ TEST_F(AgentBackups, FailedAndUnfinishedBackupsAreNeverRestoredFrom) {
     std::vector<std::string> args;
     std::string message;
   } cases[] = {
-      {{"restore", Store() + "/4-sample-db", "--as", "r4"}, "backup-agent: this backup failed at copy: the backup was interrupted"},
-      {{"replicate", Store() + "/4-sample-db", "--to", "r4"}, "backup-agent: this backup failed at copy: the backup was interrupted"},
+      {{"restore", Store() + "/4-sample-db", "--as", "r4"},
+       "backup-agent: this backup failed at copy: the backup was interrupted"},
+      {{"replicate", Store() + "/4-sample-db", "--to", "r4"},
+       "backup-agent: this backup failed at copy: the backup was interrupted"},
       {{"restore", Store() + "/1-sample-web", "--as", "r1"},
        "backup-agent: this folder holds no finished backup: it has no manifest.json and no job holds it"},
   };

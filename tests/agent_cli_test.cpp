@@ -9,8 +9,8 @@
 #include <filesystem>
 
 #include "PluginTestUtil.h"
-#include "cli/DisplayText.h"
 #include "agent/jobs/FailureCause.h"
+#include "cli/DisplayText.h"
 
 using namespace plugintest;
 namespace fs = std::filesystem;
@@ -91,8 +91,8 @@ TEST(AgentCli, JsonResultsOfEveryCommandMatchTheCloudAndTheStore) {
   EXPECT_EQ(restore.Json()["instance_id"], InstanceId(sandbox, "web-r"));
   EXPECT_FALSE(Has(restore.err, "writing disk")) << restore.err;  // --quiet
 
-  for (const auto& [operation, state] : std::vector<std::pair<std::string, std::string>>{{"power-off", "STOPPED"},
-                                                                                         {"power-on", "RUNNING"}}) {
+  for (const auto& [operation, state] :
+       std::vector<std::pair<std::string, std::string>>{{"power-off", "STOPPED"}, {"power-on", "RUNNING"}}) {
     const SAgentRun done = RunAgent(sandbox, {operation, "web-r", "--json"});
     EXPECT_EQ(done.exitCode, 0) << done.err;
     EXPECT_EQ(done.Json()["instance"]["state"], state) << done.out;
@@ -132,7 +132,10 @@ TEST(AgentCli, FailuresAreOneJsonObjectWithTheirCodeAndAMessageThatSaysTheFix) {
       {{"backup", "no-such", "--store", store}, 1, null, "no instance [no-such]"},
       {{"browse", "nonsense"}, 1, null, "no such path [nonsense]: a path starts at one of VMs"},
       {{"backup", "sample-web", "--store", ""}, 2, null, "--store needs a folder path"},
-      {{"backup", "sample-web", "--store", store, "--job-id", "abc"}, 2, null, "--job-id needs a whole number of at least 1"},
+      {{"backup", "sample-web", "--store", store, "--job-id", "abc"},
+       2,
+       null,
+       "--job-id needs a whole number of at least 1"},
       {{"reconfigure", "sample-web"}, 2, null, "reconfigure has nothing to change"},
       {{"backup", "--store", store}, 2, null, "\"backup-agent backup --help\" lists the options"},
   };
@@ -162,7 +165,8 @@ TEST(AgentCli, FailuresAreOneJsonObjectWithTheirCodeAndAMessageThatSaysTheFix) {
   EXPECT_EQ(result["exit_code"], 3);
   ASSERT_EQ(result["missing_disks"].size(), 1u) << partial.out;
   EXPECT_EQ(result["missing_disks"][0]["display_name"], "sample-db-data");
-  EXPECT_EQ(json::parse(ReadTestFile(result["backup_folder"].get<std::string>() + "/manifest.json"))["complete"], false);
+  EXPECT_EQ(json::parse(ReadTestFile(result["backup_folder"].get<std::string>() + "/manifest.json"))["complete"],
+            false);
 }
 
 // The exit codes of the command line itself, and a password file others may read refused by its mode.
@@ -234,9 +238,11 @@ TEST(AgentCli, FailureTextsShowTabsAsSpacesAndNameTheFix) {
   } cases[] = {
       {178, "\tThe selected destination AvailabilityDomain(AD-2) is different",
        "error 178: The selected destination AvailabilityDomain(AD-2) is different"},
-      {10, "The VM [web] already exists", "error 10: The VM [web] already exists (restore --as another name, or --overwrite"},
-      {7003, "destination exists", "error 7003: destination exists (sync to another destination, or replace it: "
-                                   "--overwrite (with --first-sync), --force-full)"},
+      {10, "The VM [web] already exists",
+       "error 10: The VM [web] already exists (restore --as another name, or --overwrite"},
+      {7003, "destination exists",
+       "error 7003: destination exists (sync to another destination, or replace it: "
+       "--overwrite (with --first-sync), --force-full)"},
       {17, "a\tb\x01", "error 17: a b\\x01"},
   };
   for (const auto& c : cases) {

@@ -33,12 +33,15 @@ class AgentConcurrency : public ::testing::Test {
       ::close(fd);
     }
   }
-  std::string Store(const std::string& round, const std::string& name) const { return sandbox_.Dir() + "/store/" + round + "/" + name; }
+  std::string Store(const std::string& round, const std::string& name) const {
+    return sandbox_.Dir() + "/store/" + round + "/" + name;
+  }
   // Backs every instance up at once; each job's wait status by instance.
   std::map<std::string, int> BackUpAllAtOnce(const std::string& round) {
     std::map<std::string, pid_t> jobs;
     for (const char* name : {"sample-web", "sample-db", "populated-1-vm-1", "populated-1-vm-2"})
-      jobs[name] = sandbox_.StartAgent({"backup", name, "--store", Store(round, name)}, Store(round, name) + "/agent.out");
+      jobs[name] =
+          sandbox_.StartAgent({"backup", name, "--store", Store(round, name)}, Store(round, name) + "/agent.out");
     std::map<std::string, int> statuses;
     for (const auto& [name, pid] : jobs) statuses[name] = CTestSandbox::WaitFor(pid);
     return statuses;
@@ -53,7 +56,8 @@ class AgentConcurrency : public ::testing::Test {
       if (!fs::exists(entry.path() / "manifest.json")) continue;
       const json manifest = json::parse(ReadTestFile(entry.path() / "manifest.json"));
       disks += manifest["disks"].size();
-      for (const auto& disk : manifest["disks"]) EXPECT_EQ(disk["chunked_sha256"], SourceChecksum(disk["volume_id"])) << name;
+      for (const auto& disk : manifest["disks"])
+        EXPECT_EQ(disk["chunked_sha256"], SourceChecksum(disk["volume_id"])) << name;
     }
     EXPECT_EQ(disks, name.rfind("sample-", 0) == 0 ? 2u : 1u) << name << "\n" << log;
     if (verified) *verified += disks;
@@ -80,7 +84,8 @@ TEST_F(AgentConcurrency, EightJobsAtOnceOnFourSlotsVerifyEveryChecksumAndLeaveNo
   WriteTestFile(ini, ReadTestFile(ini) + "nOCIDiskSlotWaitIntervalInMinutes=0\n");
   ASSERT_EQ(sandbox_.CloudSim({"config", "set", "slot_limit", "4"}), 0);
   for (const auto& [name, status] : BackUpAllAtOnce("0")) ExpectOwnVolumes("0", name, status);
-  std::vector<std::string> keep = {"leaks"}, names = {"sample-web", "sample-db", "populated-1-vm-1", "populated-1-vm-2"};
+  std::vector<std::string> keep = {"leaks"},
+                           names = {"sample-web", "sample-db", "populated-1-vm-1", "populated-1-vm-2"};
   size_t verified = 0;
   int killed = 0;
   const auto died = [&](int number, int status) { return number == 1 && WIFSIGNALED(status) && ++killed; };
@@ -116,8 +121,10 @@ TEST_F(AgentConcurrency, EightJobsAtOnceOnFourSlotsVerifyEveryChecksumAndLeaveNo
   EXPECT_EQ(killed, 1);
   const long waits = sandbox_.Calls("AttachVolume") - static_cast<long>(verified) - 6 - 1;
   EXPECT_GT(waits, 0) << "no job waited for a slot";
-  std::printf("[matrix] load, %d rounds of 8 jobs on 4 slots: %zu checksums verified, %ld attaches refused for "
-              "want of a slot\n", rounds, verified, waits);
+  std::printf(
+      "[matrix] load, %d rounds of 8 jobs on 4 slots: %zu checksums verified, %ld attaches refused for "
+      "want of a slot\n",
+      rounds, verified, waits);
 }
 
 // One job's slow step (a sweep's delete of a dead job's replica, a login) stalls no other job on the
@@ -157,7 +164,8 @@ TEST(AgentSameSecond, RestoresAndSyncsOfOneBackupStartedTogetherAllSucceed) {
     const std::string folder = sandbox.Dir() + "/store/7-sample-web";
     ASSERT_EQ(sandbox.Agent({"backup", "sample-web", "--store", sandbox.Dir() + "/store", "--job-id", "7"}, &out), 0)
         << out;
-    std::vector<std::vector<std::string>> jobs = {{"restore", folder, "--as", "web-a"}, {"restore", folder, "--as", "web-b"}};
+    std::vector<std::vector<std::string>> jobs = {{"restore", folder, "--as", "web-a"},
+                                                  {"restore", folder, "--as", "web-b"}};
     if (flavour == "infrastructure")
       jobs.insert(jobs.end(), {{"replicate", folder, "--to", "dr-a"}, {"replicate", folder, "--to", "dr-b"}});
     std::vector<std::string> keep = {"leaks"};
@@ -170,7 +178,8 @@ TEST(AgentSameSecond, RestoresAndSyncsOfOneBackupStartedTogetherAllSucceed) {
     }
     std::set<long> jobIds;
     for (size_t i = 0; i < jobs.size(); ++i) {
-      ASSERT_EQ(CTestSandbox::WaitFor(pids[i]), 0) << jobs[i][3] << "\n" << ReadTestFile(sandbox.Dir() + "/job" + std::to_string(i));
+      ASSERT_EQ(CTestSandbox::WaitFor(pids[i]), 0) << jobs[i][3] << "\n"
+                                                   << ReadTestFile(sandbox.Dir() + "/job" + std::to_string(i));
       const std::string log = ReadTestFile(sandbox.Dir() + "/job" + std::to_string(i));
       jobIds.insert(plugintest::ExpectRestoredVolumesHoldTheDisks(sandbox, folder, log)["job_id"].get<long>());
     }

@@ -72,10 +72,11 @@ std::string Pattern(size_t at, size_t n) {
 // A disk of 16 MiB: a chunk of data at 0, 8 KiB of data in the chunk at 3 MiB, a chunk of written
 // zeros at 6 MiB (data to SEEK_DATA, zeros to a device), data at the end; holes elsewhere.
 std::string MakeDisk(const std::string& path) {
-  return hosttest::SparseFile(path, kSize, {{0, Pattern(0, kMiB)},
-                                            {3 * kMiB + 4096, Pattern(3 * kMiB, 8192)},
-                                            {6 * kMiB, std::string(kMiB, '\0')},
-                                            {kSize - 4096, Pattern(kSize, 4096)}});
+  return hosttest::SparseFile(path, kSize,
+                              {{0, Pattern(0, kMiB)},
+                               {3 * kMiB + 4096, Pattern(3 * kMiB, 8192)},
+                               {6 * kMiB, std::string(kMiB, '\0')},
+                               {kSize - 4096, Pattern(kSize, 4096)}});
 }
 
 void SkipWithoutLoopDevices() {
@@ -160,8 +161,7 @@ TEST(AgentDatapath, RestoreZeroesOldBytesOnADeviceAndPunchesHolesInAFile) {
     if (c.onDevice) device.emplace(target);
     const std::string path = c.onDevice ? device->Path() : target;
     SDiskWriteResult result;
-    EXPECT_EQ(WriteDiskFromBackup(c.stored, kSize, path, c.sum, result, error, nullptr, c.targetEmpty),
-              c.error.empty())
+    EXPECT_EQ(WriteDiskFromBackup(c.stored, kSize, path, c.sum, result, error, nullptr, c.targetEmpty), c.error.empty())
         << error;
     EXPECT_EQ(result.bytesWritten, c.written);
     EXPECT_EQ(result.bytesZeroed, kSize - c.written);

@@ -49,7 +49,8 @@ TEST(AgentInventory, AmbiguousNamesFailClearlyAndChangeNothing) {
   CTestSandbox sandbox;
   std::string out;
   // A clone takes no name in use: the twin is an instance renamed behind the agent's back.
-  CSqliteDb(sandbox.Dir() + "/cloud/cloud.db", false).Exec("UPDATE instances SET name = 'sample-db' WHERE name = 'sample-web'");
+  CSqliteDb(sandbox.Dir() + "/cloud/cloud.db", false)
+      .Exec("UPDATE instances SET name = 'sample-db' WHERE name = 'sample-web'");
   const json twins = RowsWhere(Ls(sandbox, "instances"), "name", "sample-db");
   ASSERT_EQ(twins.size(), 2u);
   EXPECT_NE(sandbox.Agent({"power-off", "sample-db"}, &out), 0);

@@ -25,13 +25,16 @@ struct SJob {
   bool backup;  // else a restore, whose instance is the user's once handed over
   std::function<void(CTestSandbox&)> prepare;
   std::function<std::vector<std::string>(const CTestSandbox&, int run)> command;
-  std::vector<std::string> mustCall;  // operations whose absence from the table would be a fault
+  std::vector<std::string> mustCall;    // operations whose absence from the table would be a fault
   std::set<std::string> afterHandOver;  // operations called once the job's result is the user's
   // The instance of a run's result; a replication's (one destination for all runs) is kept when there.
   std::function<std::string(int run)> result = [](int run) { return "web-r" + std::to_string(run); };
 };
 
-const SJob kBackup = {"backup", "infrastructure", true, [](CTestSandbox&) {},
+const SJob kBackup = {"backup",
+                      "infrastructure",
+                      true,
+                      [](CTestSandbox&) {},
                       [](const CTestSandbox& s, int) {
                         return std::vector<std::string>{"backup", "sample-web", "--store", s.Dir() + "/store"};
                       },
@@ -39,79 +42,97 @@ const SJob kBackup = {"backup", "infrastructure", true, [](CTestSandbox&) {},
                        "DeleteVolume", "DeleteVolumeSnapshot", "iscsiadm:new", "iscsiadm:login"},
                       {}};
 
-const SJob kRestore = {"restore", "infrastructure", false,
-                       [](CTestSandbox& s) {
-                         std::string out;
-                         EXPECT_EQ(s.Agent({"backup", "sample-web", "--store", s.Dir() + "/backups", "--job-id", "7"},
-                                           &out), 0) << out;
-                         s.CloudSim({"calls", "--reset"}, &out);
-                       },
-                       [](const CTestSandbox& s, int run) {
-                         return std::vector<std::string>{"restore", s.Dir() + "/backups/7-sample-web", "--as",
-                                                         "web-r" + std::to_string(run)};
-                       },
-                       {"CreateVolume", "DeployVM", "DeleteVM", "AttachVolume", "DetachVolumes", "RestoreVM",
-                        "PowerOffInstance", "iscsiadm:login", "iscsiadm:logout"},
-                       {"RebootInstance", "PowerOffInstance"}};
+const SJob kRestore = {
+    "restore",
+    "infrastructure",
+    false,
+    [](CTestSandbox& s) {
+      std::string out;
+      EXPECT_EQ(s.Agent({"backup", "sample-web", "--store", s.Dir() + "/backups", "--job-id", "7"}, &out), 0) << out;
+      s.CloudSim({"calls", "--reset"}, &out);
+    },
+    [](const CTestSandbox& s, int run) {
+      return std::vector<std::string>{"restore", s.Dir() + "/backups/7-sample-web", "--as",
+                                      "web-r" + std::to_string(run)};
+    },
+    {"CreateVolume", "DeployVM", "DeleteVM", "AttachVolume", "DetachVolumes", "RestoreVM", "PowerOffInstance",
+     "iscsiadm:login", "iscsiadm:logout"},
+    {"RebootInstance", "PowerOffInstance"}};
 
 // A machine of another hypervisor: the boot volume comes from a temporary image made by the disk tool.
-const SJob kConversion = {"conversion", "infrastructure", false, kRestore.prepare,
-                          [](const CTestSandbox& s, int run) {
-                            std::vector<std::string> args = kRestore.command(s, run);
-                            args.insert(args.end(), {"--conversion", "--guest-os", "Oracle Linux 8", "--bucket",
-                                                     "image-import", "--shape", "Auto Select", "--cpus", "2",
-                                                     "--memory-mb", "30000"});
-                            return args;
-                          },
-                          {"vmware-vdiskmanager", "UploadToObjectStorage", "CreateImage", "DeleteStorageObject",
-                           "DeleteImage", "DeployVM", "RestoreVM"},
-                          kRestore.afterHandOver};
+const SJob kConversion = {
+    "conversion",
+    "infrastructure",
+    false,
+    kRestore.prepare,
+    [](const CTestSandbox& s, int run) {
+      std::vector<std::string> args = kRestore.command(s, run);
+      args.insert(args.end(), {"--conversion", "--guest-os", "Oracle Linux 8", "--bucket", "image-import", "--shape",
+                               "Auto Select", "--cpus", "2", "--memory-mb", "30000"});
+      return args;
+    },
+    {"vmware-vdiskmanager", "UploadToObjectStorage", "CreateImage", "DeleteStorageObject", "DeleteImage", "DeployVM",
+     "RestoreVM"},
+    kRestore.afterHandOver};
 
 // The classic cloud attaches volumes to the proxy directly and launches from the saved orchestration.
-const SJob kClassicBackup = {"classic backup", "classic", true, kBackup.prepare, kBackup.command,
+const SJob kClassicBackup = {"classic backup",
+                             "classic",
+                             true,
+                             kBackup.prepare,
+                             kBackup.command,
                              {"CreateVolumeSnapshot", "CreateVolumeFromSnapshot", "AttachVolume", "DetachVolumes",
                               "DeleteVolume", "DeleteVolumeSnapshot"},
                              {}};
 
-const SJob kClassicRestore = {"classic restore", "classic", false, kRestore.prepare, kRestore.command,
+const SJob kClassicRestore = {"classic restore",
+                              "classic",
+                              false,
+                              kRestore.prepare,
+                              kRestore.command,
                               {"CreateVolume", "AttachVolume", "DetachVolumes", "MakeVolumeBootable",
                                "DeployVMFromOrchestration", "ClearDescriptionForVolume", "PowerOffInstance"},
                               {"PowerOffInstance"}};
 
 // A first sync of web-dr from a backup: a full one.
-const SJob kReplicationFull = {"full replication", "infrastructure", false, kRestore.prepare,
-                               [](const CTestSandbox& s, int) {
-                                 return std::vector<std::string>{"replicate", s.Dir() + "/backups/7-sample-web", "--to",
-                                                                 "web-dr"};
-                               },
-                               {"CreateVolume", "AttachVolume", "DetachVolumes", "RestoreVM", "PowerOffInstance",
-                                "CreateVolumeSnapshot", "iscsiadm:login", "iscsiadm:logout"},
-                               {"agent:sync-state"},  // no cloud call: OCI_AGENT_KILL_AT kills the agent there
-                               [](int) { return std::string("web-dr"); }};
+const SJob kReplicationFull = {
+    "full replication",
+    "infrastructure",
+    false,
+    kRestore.prepare,
+    [](const CTestSandbox& s, int) {
+      return std::vector<std::string>{"replicate", s.Dir() + "/backups/7-sample-web", "--to", "web-dr"};
+    },
+    {"CreateVolume", "AttachVolume", "DetachVolumes", "RestoreVM", "PowerOffInstance", "CreateVolumeSnapshot",
+     "iscsiadm:login", "iscsiadm:logout"},
+    {"agent:sync-state"},  // no cloud call: OCI_AGENT_KILL_AT kills the agent there
+    [](int) { return std::string("web-dr"); }};
 
 // An incremental sync of web-dr: the source's data volume changed since the full sync of backup 1.
-const SJob kReplication = {"incremental replication", "infrastructure", false,
-                           [](CTestSandbox& s) {
-                             std::string out;
-                             const std::string store = s.Dir() + "/backups";
-                             EXPECT_EQ(s.Agent({"backup", "sample-web", "--store", store, "--job-id", "7"}, &out), 0);
-                             EXPECT_EQ(s.Agent({"replicate", store + "/7-sample-web", "--to", "web-dr"}, &out), 0) << out;
-                             const auto manifest = nlohmann::json::parse(ReadTestFile(store + "/7-sample-web/manifest.json"));
-                             s.CloudSim({"volume", "write", manifest["disks"][1]["volume_id"], "--offset", "1048576",
-                                         "--text", "changed"}, &out);
-                             EXPECT_EQ(s.Agent({"backup", "sample-web", "--store", store, "--job-id", "8"}, &out), 0);
-                             s.CloudSim({"calls", "--reset"}, &out);
-                             WaitForNextSecond();  // the sync's volumes are named by it
-                           },
-                           [](const CTestSandbox& s, int) {
-                             return std::vector<std::string>{"replicate", s.Dir() + "/backups/8-sample-web", "--to",
-                                                             "web-dr"};
-                           },
-                           {"CreateVolumeFromSnapshot", "AttachVolume", "DetachVolumes", "DeleteVM", "RestoreVM",
-                            "PowerOffInstance", "CreateVolumeSnapshot", "DeleteVolumeSnapshot", "DeleteVolume"},
-                           // Once the new restore points exist, the previous sync's go without a way back.
-                           {"DeleteVM", "DeleteVolumeSnapshot", "DeleteVolume", "agent:sync-state"},
-                           [](int) { return std::string("web-dr"); }};
+const SJob kReplication = {
+    "incremental replication",
+    "infrastructure",
+    false,
+    [](CTestSandbox& s) {
+      std::string out;
+      const std::string store = s.Dir() + "/backups";
+      EXPECT_EQ(s.Agent({"backup", "sample-web", "--store", store, "--job-id", "7"}, &out), 0);
+      EXPECT_EQ(s.Agent({"replicate", store + "/7-sample-web", "--to", "web-dr"}, &out), 0) << out;
+      const auto manifest = nlohmann::json::parse(ReadTestFile(store + "/7-sample-web/manifest.json"));
+      s.CloudSim({"volume", "write", manifest["disks"][1]["volume_id"], "--offset", "1048576", "--text", "changed"},
+                 &out);
+      EXPECT_EQ(s.Agent({"backup", "sample-web", "--store", store, "--job-id", "8"}, &out), 0);
+      s.CloudSim({"calls", "--reset"}, &out);
+      WaitForNextSecond();  // the sync's volumes are named by it
+    },
+    [](const CTestSandbox& s, int) {
+      return std::vector<std::string>{"replicate", s.Dir() + "/backups/8-sample-web", "--to", "web-dr"};
+    },
+    {"CreateVolumeFromSnapshot", "AttachVolume", "DetachVolumes", "DeleteVM", "RestoreVM", "PowerOffInstance",
+     "CreateVolumeSnapshot", "DeleteVolumeSnapshot", "DeleteVolume"},
+    // Once the new restore points exist, the previous sync's go without a way back.
+    {"DeleteVM", "DeleteVolumeSnapshot", "DeleteVolume", "agent:sync-state"},
+    [](int) { return std::string("web-dr"); }};
 
 // The destination the last successful sync recorded, or the one a sync recorded as pending, holds its backup whole.
 std::string LastGoodCopy(const CTestSandbox& sandbox) {
@@ -147,7 +168,8 @@ std::string Leftovers(const SJob& job, const CTestSandbox& sandbox, const std::v
       (sandbox.CloudSim({"leaks", "--keep", job.result(1)}, &out), out.find("is there to keep") == std::string::npos))
     leaks.insert(leaks.end(), {"--keep", job.result(1)});
   if (sandbox.CloudSim(leaks, &out) != 0) problems += "left in the cloud: " + out + "\n";
-  if (sandbox.Agent({"registry", "--json"}, &out) != 0 || nlohmann::json::parse(out, nullptr, false) != nlohmann::json::array())
+  if (sandbox.Agent({"registry", "--json"}, &out) != 0 ||
+      nlohmann::json::parse(out, nullptr, false) != nlohmann::json::array())
     problems += "left in the registry: " + out + "\n";
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(sandbox.Home() + "/registry", ec)) {
@@ -156,7 +178,8 @@ std::string Leftovers(const SJob& job, const CTestSandbox& sandbox, const std::v
     CSqliteStatement check = db.Prepare("PRAGMA integrity_check");
     if (!check.Step() || check.Text(0) != "ok") problems += "the registry is damaged: " + entry.path().string() + "\n";
   }
-  for (const char* folder : {"/root/dev/disk/by-path", "/cloud/iscsi/nodes", "/cloud/iscsi/sessions", "/home/restore-jobs"}) {
+  for (const char* folder :
+       {"/root/dev/disk/by-path", "/cloud/iscsi/nodes", "/cloud/iscsi/sessions", "/home/restore-jobs"}) {
     for (const auto& entry : std::filesystem::directory_iterator(sandbox.Dir() + folder, ec))
       if (entry.path().filename().string()[0] != '.') problems += "left on the proxy: " + entry.path().string() + "\n";
   }
@@ -168,8 +191,9 @@ std::string RunCase(const SJob& job, const CTestSandbox& sandbox, const std::str
                     const std::string& action) {
   std::string out, problems;
   const bool agentStep = op.rfind("agent:", 0) == 0;
-  if (agentStep ? ::setenv("OCI_AGENT_KILL_AT", op.c_str() + 6, 1) != 0
-                : sandbox.CloudSim({"fault", "add", "--op", op, "--nth", std::to_string(nth), "--action", action}, &out) != 0)
+  if (agentStep
+          ? ::setenv("OCI_AGENT_KILL_AT", op.c_str() + 6, 1) != 0
+          : sandbox.CloudSim({"fault", "add", "--op", op, "--nth", std::to_string(nth), "--action", action}, &out) != 0)
     return "cannot add the fault rule: " + out;
   const int status = sandbox.Agent(job.command(sandbox, 1), &out);
   ::unsetenv("OCI_AGENT_KILL_AT");
@@ -228,7 +252,8 @@ std::string RunHttpCase(const SJob& job, const CTestSandbox& sandbox, const std:
   if (job.result(1) == job.result(2)) problems += LastGoodCopy(sandbox);
   sandbox.CloudSim({"ls", "--json"}, &out);
   const nlohmann::json counts = nlohmann::json::parse(out, nullptr, false).value("counts", nlohmann::json());
-  if (counts != cleanCounts) problems += "the cloud holds " + counts.dump() + ", a clean run " + cleanCounts.dump() + "\n";
+  if (counts != cleanCounts)
+    problems += "the cloud holds " + counts.dump() + ", a clean run " + cleanCounts.dump() + "\n";
   return problems + Leftovers(job, sandbox, job.backup ? std::vector<int>{} : std::vector<int>{1});
 }
 
@@ -254,7 +279,8 @@ void RunMatrix(const SJob& job, const std::string& action, const std::string& ba
   std::vector<std::pair<std::string, long>> cases;
   for (const auto& [op, count] : calls) {
     const auto prefixes = {"Get", "Does", "Is", "Check", "Connect", "Find", "Read", "WaitFor", "SetWebProxy"};
-    const bool reads = std::any_of(prefixes.begin(), prefixes.end(), [&](const char* p) { return op.rfind(p, 0) == 0; });
+    const bool reads =
+        std::any_of(prefixes.begin(), prefixes.end(), [&](const char* p) { return op.rfind(p, 0) == 0; });
     const bool tool = op.find(':') != std::string::npos || op == "vmware-vdiskmanager";  // no HTTP in it
     if (IsHttpAction(action)) {
       if (!tool && (!reads || action.rfind("http-", 0) == 0)) cases.emplace_back(op, 1);
@@ -290,15 +316,16 @@ void RunMatrix(const SJob& job, const std::string& action, const std::string& ba
                                      : RunCase(job, sandbox, cases[i].first, cases[i].second, action));
       }
       status = 0;
-    } catch (...) {}
+    } catch (...) {
+    }
     ::_exit(status);
   }
   for (pid_t pid : workers) EXPECT_EQ(CTestSandbox::WaitFor(pid), 0) << "a worker failed";
   size_t clean = 0;
   for (size_t i = 0; i < cases.size(); ++i) {
     const std::string file = results / std::to_string(i);
-    const std::string name = std::string(job.kind) + " " + action + " " + cases[i].first + " #" +
-                             std::to_string(cases[i].second);
+    const std::string name =
+        std::string(job.kind) + " " + action + " " + cases[i].first + " #" + std::to_string(cases[i].second);
     EXPECT_TRUE(std::filesystem::exists(file)) << name << ": the case did not run to its end";
     EXPECT_EQ(ReadTestFile(file), "") << name;
     clean += std::filesystem::exists(file) && ReadTestFile(file).empty();

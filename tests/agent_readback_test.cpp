@@ -24,10 +24,11 @@ TEST(AgentDataPath, VerifyOfAStoredCopyFindsTheChunkThatChanged) {
   hosttest::TempDir dir;
   const std::string disk = dir / "volume", store = dir / "disk.img";
   // Data in chunks 0, 2 and the short last one; the rest holes (chunk 4 written zeros).
-  hosttest::SparseFile(disk, kSize, {{0, std::string(kMiB, 'a')},
-                                     {2 * kMiB + 100, std::string(5000, 'b')},
-                                     {4 * kMiB, std::string(kMiB, '\0')},
-                                     {8 * kMiB, std::string(4096, 'c')}});
+  hosttest::SparseFile(disk, kSize,
+                       {{0, std::string(kMiB, 'a')},
+                        {2 * kMiB + 100, std::string(5000, 'b')},
+                        {4 * kMiB, std::string(kMiB, '\0')},
+                        {8 * kMiB, std::string(4096, 'c')}});
   const struct {
     const char* name;
     std::function<void()> damage;
@@ -44,7 +45,8 @@ TEST(AgentDataPath, VerifyOfAStoredCopyFindsTheChunkThatChanged) {
          ::close(fd);
        },
        "the chunk at 0 differs"},
-      {"a longer file", [&] { EXPECT_EQ(::truncate(store.c_str(), kSize + 4096), 0); }, "holds 8396800 bytes, not the 8392704 read"},
+      {"a longer file", [&] { EXPECT_EQ(::truncate(store.c_str(), kSize + 4096), 0); },
+       "holds 8396800 bytes, not the 8392704 read"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -5,8 +5,8 @@
 #include "PluginTestUtil.h"
 #include "agent/diskio/ChunkDigests.h"
 #include "agent/diskio/DiskWrite.h"
-#include "agent/jobs/ReplicationState.h"
 #include "agent/diskio/SyncChunks.h"
+#include "agent/jobs/ReplicationState.h"
 #include "bridge/sim/VolumeChecksum.h"
 
 using namespace agent;
@@ -26,11 +26,15 @@ TEST(AgentReplicate, WritesOnlyTheChangedChunksAndRefusesAWrongBase) {
   hosttest::TempDir dir;
   const std::string base = dir / "base.img", next = dir / "next.img", target = dir / "volume";
   const std::string block(kMiB, 'b'), tail(4096, 't');
-  const std::string before = hosttest::SparseFile(base, kSize, {{0, block}, {2 * kMiB, block}, {3 * kMiB, block}, {5 * kMiB, tail}});
+  const std::string before =
+      hosttest::SparseFile(base, kSize, {{0, block}, {2 * kMiB, block}, {3 * kMiB, block}, {5 * kMiB, tail}});
   std::string changedTail = tail;
   changedTail[100] = 'x';
-  const std::string after = hosttest::SparseFile(next, kSize, {{0, block}, {kMiB + 7, "hello"}, {3 * kMiB, block}, {5 * kMiB, changedTail}});
-  auto sum = [&](const std::string& path, EChecksumScheme scheme) { return hosttest::DiskChecksumOf(path, kSize, scheme); };
+  const std::string after =
+      hosttest::SparseFile(next, kSize, {{0, block}, {kMiB + 7, "hello"}, {3 * kMiB, block}, {5 * kMiB, changedTail}});
+  auto sum = [&](const std::string& path, EChecksumScheme scheme) {
+    return hosttest::DiskChecksumOf(path, kSize, scheme);
+  };
   const struct {
     SDiskChecksum baseSum;  // as the state recorded it; an older agent's is a whole SHA-256
     size_t nextSize;
@@ -43,8 +47,10 @@ TEST(AgentReplicate, WritesOnlyTheChangedChunksAndRefusesAWrongBase) {
     hosttest::PutFile(target, before + std::string(kMiB, '\xab'));
     SDiskWriteResult result;
     std::string error;
-    EXPECT_EQ(WriteChangedChunks(base, c.baseSum, next, c.nextSize, target, sum(next, EChecksumScheme::ChunkedSha256), result, error),
-              c.error.empty()) << error;
+    EXPECT_EQ(WriteChangedChunks(base, c.baseSum, next, c.nextSize, target, sum(next, EChecksumScheme::ChunkedSha256),
+                                 result, error),
+              c.error.empty())
+        << error;
     EXPECT_NE(error.find(c.error), std::string::npos) << error;
     if (!c.error.empty()) continue;
     EXPECT_EQ(hosttest::GetFile(target), after + std::string(kMiB, '\xab'));
@@ -61,14 +67,16 @@ TEST(AgentReplicate, WritesOnlyTheChangedChunksAndRefusesAWrongBase) {
     std::string digests;
     SDiskChecksum expected;
     std::string error;
-  } byDigest[] = {{baseDigests, sum(next, EChecksumScheme::ChunkedSha256), ""},
-                  {baseDigests.substr(32), sum(next, EChecksumScheme::ChunkedSha256), "are of 5 chunks, the disk has 6"},
-                  {baseDigests, cases[0].baseSum, "is damaged"}};
+  } byDigest[] = {
+      {baseDigests, sum(next, EChecksumScheme::ChunkedSha256), ""},
+      {baseDigests.substr(32), sum(next, EChecksumScheme::ChunkedSha256), "are of 5 chunks, the disk has 6"},
+      {baseDigests, cases[0].baseSum, "is damaged"}};
   for (const auto& c : byDigest) {
     hosttest::PutFile(target, before + std::string(kMiB, '\xab'));
     SSyncWriteResult result;
     EXPECT_EQ(WriteChangedChunksByDigest(next, kSize, target, c.expected, c.digests, nextDigests, result, error),
-              c.error.empty()) << error;
+              c.error.empty())
+        << error;
     EXPECT_NE(error.find(c.error), std::string::npos) << error;
     if (!c.error.empty()) continue;
     EXPECT_EQ(hosttest::GetFile(target), after + std::string(kMiB, '\xab'));
@@ -103,7 +111,8 @@ TEST(AgentReplicate, StateRoundTripsAndRefusesACorruptFile) {
   state.sourceId = "ocid1.instance.w";
   state.disks.push_back(disk("b_1", "b", "vol1", "snap1", EChecksumScheme::ChunkedSha256, "aa"));
   state.disks.push_back(disk("d_2", "d", "vol2", "", EChecksumScheme::WholeSha256, "bb"));
-  state.pending.instanceId = "ocid1.instance.n", state.pending.backupDir = "/store/8-web", state.pending.sourceName = "web";
+  state.pending.instanceId = "ocid1.instance.n", state.pending.backupDir = "/store/8-web",
+  state.pending.sourceName = "web";
   state.pending.disks.push_back(disk("b_1", "b", "vol3", "snap3", EChecksumScheme::ChunkedSha256, "cc"));
   ASSERT_TRUE(SaveReplicationState(state, error)) << error;
   ASSERT_TRUE(LoadReplicationState("web dr", loaded, found, error)) << error;
@@ -158,7 +167,8 @@ struct SReplicaRun {
   }
   void Change(const std::string& folder, const std::string& text) {
     const json manifest = json::parse(ReadTestFile(folder + "/manifest.json"));
-    plugintest::Sim(sandbox, {"volume", "write", manifest["disks"][1]["volume_id"], "--offset", "1048580", "--text", text});
+    plugintest::Sim(sandbox,
+                    {"volume", "write", manifest["disks"][1]["volume_id"], "--offset", "1048580", "--text", text});
   }
 };
 
@@ -249,8 +259,10 @@ TEST(AgentReplicate, AnotherSourceIsRefusedUnlessForcedWithOverwrite) {
   ASSERT_EQ(run.sandbox.Agent({"backup", "sample-db", "--store", run.store, "--job-id", "8"}, &run.out), 0) << run.out;
   for (const auto& flags : {std::vector<std::string>{}, {"--force-full"}, {"--overwrite"}}) {
     EXPECT_EQ(run.Replicate(db, flags), 1) << run.out;
-    EXPECT_NE(run.out.find("error 7003: the destination [web-dr] is the replica of [sample-web]; this backup is of [sample-db]"),
-              std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(
+                  "error 7003: the destination [web-dr] is the replica of [sample-web]; this backup is of [sample-db]"),
+              std::string::npos)
+        << run.out;
     EXPECT_EQ(run.State(), state);
   }
   EXPECT_EQ(run.sandbox.Calls("CreateVolume"), 1) << "the first sync's only";

@@ -6,8 +6,8 @@
 #include <set>
 
 #include "PluginTestUtil.h"
-#include "agent/jobs/BackupFolder.h"
 #include "agent/diskio/DiskWrite.h"
+#include "agent/jobs/BackupFolder.h"
 #include "agent/jobs/RestoreContext.h"
 #include "bridge/sim/VolumeChecksum.h"
 #include "host/FXFile.h"
@@ -48,7 +48,8 @@ TEST(AgentRestore, WritesDataRegionsZeroesHolesAndVerifies) {
       // An older agent's backup carries a whole SHA-256.
       {hosttest::DiskChecksumOf(backup, kSize, EChecksumScheme::WholeSha256), 2 * kSize, ""},
       // A target that does not verify: the backup's data is what differs from the checksum.
-      {checksum(EChecksumScheme::ChunkedSha256, std::string(64, '0')), 2 * kSize, "the stored disk [" + backup + "] is damaged"},
+      {checksum(EChecksumScheme::ChunkedSha256, std::string(64, '0')), 2 * kSize,
+       "the stored disk [" + backup + "] is damaged"},
       {checksum(EChecksumScheme::WholeSha256, stored.hex), 2 * kSize, "the stored disk [" + backup + "] is damaged"},
       {stored, kSize - 4096, "fewer than the"},
   };
@@ -97,11 +98,12 @@ TEST(AgentRestore, BuildsTheContextFromTheManifestAndRefusesUnrestorableBackups)
   SRestoreOptions options;
   options.name = "web-r", options.shape = "Auto Select", options.availabilityDomain = "AD-2", options.powerOn = true;
   RestoreCtx ctx = MakeRestoreCtx(source, options, "/cfg", "/res");
-  EXPECT_EQ(std::vector<std::string>({ctx.vmName, ctx.originalVmName, ctx.compartmentId, ctx.availabilityDomain, ctx.vmSize,
-                                      ctx.sourceVmSize, ctx.sourceImageId, ctx.sourceRegionKey, ctx.sourceConfigName,
-                                      ctx.configFilesPath, ctx.jobResultsDir, ctx.networkCards.at(0).subnetId}),
-            std::vector<std::string>({"web-r", "web", "c1", "AD-2", "Auto Select", "VM.Standard2.1", "img", "PHX",
-                                      "ocid1.instance.x", "/cfg", "/res", "s1"}));
+  EXPECT_EQ(
+      std::vector<std::string>({ctx.vmName, ctx.originalVmName, ctx.compartmentId, ctx.availabilityDomain, ctx.vmSize,
+                                ctx.sourceVmSize, ctx.sourceImageId, ctx.sourceRegionKey, ctx.sourceConfigName,
+                                ctx.configFilesPath, ctx.jobResultsDir, ctx.networkCards.at(0).subnetId}),
+      std::vector<std::string>({"web-r", "web", "c1", "AD-2", "Auto Select", "VM.Standard2.1", "img", "PHX",
+                                "ocid1.instance.x", "/cfg", "/res", "s1"}));
   EXPECT_TRUE(ctx.restoreType == 1 && ctx.powerOnAfterRestore && !ctx.overwrite && !ctx.inPlaceRestore);
   ASSERT_EQ(ctx.disks.size(), 2u);
   EXPECT_TRUE(ctx.disks[0].isBootDisk && !ctx.disks[1].isBootDisk && ctx.disks[1].selectedForRestore == 1);
@@ -119,7 +121,8 @@ TEST(AgentRestore, BuildsTheContextFromTheManifestAndRefusesUnrestorableBackups)
       {[](json& m) { m["files"][1]["name"] = ".."; }, "outside its folder"},
       {[](json& m) { m["disks"][0]["boot"] = false; }, "no boot disk"},
       {[](json& m) { m["files"][1]["main_config"] = false; }, "no main configuration"},
-      {[](json& m) { m["disks"][0].erase("chunked_sha256"); }, "disks[0] has no checksum: its \"chunked_sha256\" is missing"},
+      {[](json& m) { m["disks"][0].erase("chunked_sha256"); },
+       "disks[0] has no checksum: its \"chunked_sha256\" is missing"},
   };
   for (const auto& [change, text] : refused) {
     json manifest = good;
@@ -134,7 +137,8 @@ struct SRestoreRun {
   CTestSandbox sandbox;
   std::string folder = sandbox.Dir() + "/store/7-sample-web", out;
   explicit SRestoreRun(const std::string& flavour = "infrastructure") : sandbox(flavour) {
-    EXPECT_EQ(sandbox.Agent({"backup", "sample-web", "--store", sandbox.Dir() + "/store", "--job-id", "7"}, &out), 0) << out;
+    EXPECT_EQ(sandbox.Agent({"backup", "sample-web", "--store", sandbox.Dir() + "/store", "--job-id", "7"}, &out), 0)
+        << out;
   }
   int Restore(std::vector<std::string> extra = {}) {
     extra.insert(extra.begin(), {"restore", folder, "--as", "web-r", "--json"});
@@ -142,7 +146,8 @@ struct SRestoreRun {
   }
   long Instances(const std::string& name) {
     const json all = plugintest::Ls(sandbox, "instances");
-    return std::count_if(all.begin(), all.end(), [&](const json& i) { return i["name"] == name && i["state"] != "TERMINATED"; });
+    return std::count_if(all.begin(), all.end(),
+                         [&](const json& i) { return i["name"] == name && i["state"] != "TERMINATED"; });
   }
   // The job folders under the agent's home are gone, the registry is empty and the cloud holds
   // nothing a job made but `keep` and the `allowed` ids.
@@ -241,11 +246,15 @@ TEST(AgentRestore, ATamperedBackupIsRefusedBeforeAnythingIsMade) {
   const long made = creates();
   // The stored data disk put aside and `put` in its place.
   const auto replaced = [&](const std::function<void()>& put) {
-    return [=](json&) { fs::rename(disk, aside); put(); };
+    return [=](json&) {
+      fs::rename(disk, aside);
+      put();
+    };
   };
   const std::pair<std::function<void(json&)>, std::string> cases[] = {
       {[](json& m) { m["disks"].push_back(m["disks"][1]); }, "disks[2] repeats the disk [sample-web-data_"},
-      {[](json& m) { m["disks"].push_back(m["disks"][1]), m["disks"][2]["index_name"] = "x"; }, "disks[2] repeats the file ["},
+      {[](json& m) { m["disks"].push_back(m["disks"][1]), m["disks"][2]["index_name"] = "x"; },
+       "disks[2] repeats the file ["},
       {[](json& m) { m["disks"].push_back(m["disks"][0]), m["disks"][2]["index_name"] = m["disks"][2]["file"] = "x"; },
        "disks[2] is a second boot disk (disks[0] is one)"},
       {[](json& m) { m["files"].push_back(m["files"][0]); }, "files[1] repeats the file ["},
@@ -255,10 +264,13 @@ TEST(AgentRestore, ATamperedBackupIsRefusedBeforeAnythingIsMade) {
       {[](json& m) { m["disks"][1]["size"] = 134217728.5; }, "disks[1].size [134217728.5] is not a plain integer"},
       {[](json& m) { m["disks"][1]["size"] = 1ULL << 62; }, "disks[1].size [4611686018427387904] is past the maximum"},
       {[](json& m) { m["instance"]["memory_mb"] = -15360; }, "instance.memory_mb [-15360] is below the minimum 0"},
-      {[](json& m) { m["disks"][1].erase("chunked_sha256"); }, "disks[1] has no checksum: its \"chunked_sha256\" is missing"},
+      {[](json& m) { m["disks"][1].erase("chunked_sha256"); },
+       "disks[1] has no checksum: its \"chunked_sha256\" is missing"},
       {replaced([] {}), "the stored disk [" + disk + "] is missing"},
-      {replaced([&] { hosttest::SparseFile(disk, size - 1, {}); }), "] holds " + std::to_string(size - 1) + " bytes, not the"},
-      {replaced([&] { hosttest::SparseFile(disk, size + 1, {}); }), "] holds " + std::to_string(size + 1) + " bytes, not the"},
+      {replaced([&] { hosttest::SparseFile(disk, size - 1, {}); }),
+       "] holds " + std::to_string(size - 1) + " bytes, not the"},
+      {replaced([&] { hosttest::SparseFile(disk, size + 1, {}); }),
+       "] holds " + std::to_string(size + 1) + " bytes, not the"},
       {replaced([&] { fs::create_directory(disk); }), "the stored disk [" + disk + "] is not a regular file"},
       {replaced([&] { ::mkfifo(disk.c_str(), 0600); }), "the stored disk [" + disk + "] is not a regular file"},
       {replaced([&] { fs::create_symlink(aside, disk); }), "the stored disk [" + disk + "] is a symbolic link"},
@@ -287,20 +299,23 @@ TEST(AgentRestore, ATamperedBackupIsRefusedBeforeAnythingIsMade) {
 TEST(AgentRestore, AClassicInstanceComesBackFromItsSavedOrchestration) {
   SRestoreRun run("classic");
   std::map<std::string, std::string> files;
-  for (const auto& entry : fs::directory_iterator(run.folder + "/config")) files[entry.path()] = ReadTestFile(entry.path());
+  for (const auto& entry : fs::directory_iterator(run.folder + "/config"))
+    files[entry.path()] = ReadTestFile(entry.path());
   ASSERT_EQ(files.size(), 3u);
   ASSERT_EQ(run.Restore(), 0) << run.out;
   const json result = run.ExpectVolumesHoldTheDisks();
   const json instance = plugintest::RowWhere(plugintest::Ls(run.sandbox, "instances"), "name", "web-r");
   EXPECT_EQ(instance["boot_volume_id"], result["volumes"][0]["id"]);
-  EXPECT_EQ(plugintest::RowWhere(plugintest::Ls(run.sandbox, "attachments"), "instance_id", instance["id"])["volume_id"],
-            result["volumes"][1]["id"]);
+  EXPECT_EQ(
+      plugintest::RowWhere(plugintest::Ls(run.sandbox, "attachments"), "instance_id", instance["id"])["volume_id"],
+      result["volumes"][1]["id"]);
   run.ExpectOnly("web-r", "classic restore");
   for (const auto& [path, content] : files) EXPECT_EQ(ReadTestFile(path), content) << path;
   for (const auto& options : {std::vector<std::string>{}, {"--overwrite"}}) {
     EXPECT_EQ(run.Restore(options), 1) << run.out;
     EXPECT_NE(run.out.find("InitRestoreVM failed: error 10: Found Instance with name [web-r] already in user"),
-              std::string::npos) << run.out;
+              std::string::npos)
+        << run.out;
   }
   run.ExpectOnly("web-r", "name taken");
   WriteTestFile(run.sandbox.Home() + "/etc/platform.ini", "[VirtualServer]\nbUseLaunchPlanForOracleCloudRestore=1\n");
@@ -309,10 +324,12 @@ TEST(AgentRestore, AClassicInstanceComesBackFromItsSavedOrchestration) {
     const char* launch;
     std::vector<std::string> options;
     json shape;
-  } launches[] = {{"RestoreVM", {"--as", "web-plan", "--shape", "Auto Select", "--json"}, instance["shape"]},
-                  {"DeployVMFromOrchestration", {"--as", "web-conv", "--conversion", "--shape", "Auto Select",
-                                                 "--cpus", "1", "--memory-mb", "15000"}, "VM.Standard2.1"},
-                  {"DeployVMFromOrchestration", {"--as", "web-in-place", "--in-place"}, instance["shape"]}};
+  } launches[] = {
+      {"RestoreVM", {"--as", "web-plan", "--shape", "Auto Select", "--json"}, instance["shape"]},
+      {"DeployVMFromOrchestration",
+       {"--as", "web-conv", "--conversion", "--shape", "Auto Select", "--cpus", "1", "--memory-mb", "15000"},
+       "VM.Standard2.1"},
+      {"DeployVMFromOrchestration", {"--as", "web-in-place", "--in-place"}, instance["shape"]}};
   ASSERT_EQ(run.sandbox.Agent({"delete", "sample-web"}, &run.out), 0) << run.out;  // in place takes its address
   for (const auto& c : launches) {
     WaitForNextSecond();
@@ -328,7 +345,7 @@ TEST(AgentRestore, AClassicInstanceComesBackFromItsSavedOrchestration) {
 }
 
 const std::vector<std::string> kConversion = {"--conversion", "--guest-os", "Oracle Linux 8", "--bucket",
-                                              "image-import", "--shape", "Auto Select"};
+                                              "image-import", "--shape",    "Auto Select"};
 
 // A machine of another hypervisor: its boot volume comes from a temporary image imported from a stub disk for its
 // guest (a Linux one paravirtualized, its data volumes too) through a temporary instance of the smallest shape, and
@@ -341,7 +358,9 @@ TEST(AgentRestore, AConversionGetsItsShapeFromATemporaryImageThatDoesNotOutliveI
   CSqliteDb cloud(run.sandbox.Dir() + "/cloud/cloud.db", false);
   const struct {
     const char *cpus, *memoryMB, *shape;
-  } cases[] = {{"2", "30000", "VM.Standard2.2"}, {"1", "16000", "VM.Standard2.2"}, {"2", "100000", "VM.Standard2.8"},
+  } cases[] = {{"2", "30000", "VM.Standard2.2"},
+               {"1", "16000", "VM.Standard2.2"},
+               {"2", "100000", "VM.Standard2.8"},
                {"8", "200000", nullptr}};
   std::set<std::string> replaced;
   for (const auto& c : cases) {
@@ -359,8 +378,8 @@ TEST(AgentRestore, AConversionGetsItsShapeFromATemporaryImageThatDoesNotOutliveI
     EXPECT_EQ(result["shape"], c.shape);
     EXPECT_EQ(cloud.QueryText("SELECT t.shape || ' ' || t.launch_mode || ' ' || a.type FROM instances t, attachments a "
                               "WHERE t.boot_volume_id = ? AND t.state = 'TERMINATED' AND a.volume_id = ? "
-                              "ORDER BY a.seq DESC", "", std::string(result["volumes"][0]["id"]),
-                              std::string(result["volumes"][1]["id"])),
+                              "ORDER BY a.seq DESC",
+                              "", std::string(result["volumes"][0]["id"]), std::string(result["volumes"][1]["id"])),
               "VM.Standard2.1 PARAVIRTUALIZED paravirtualized");
     for (const auto& volume : result["volumes"])
       if (!volume["boot"].get<bool>()) replaced.insert(volume["id"].get<std::string>());
@@ -376,12 +395,14 @@ TEST(AgentRestore, AConversionInAHomeWithShellSyntaxInItsPathRunsNoCommandOfIt) 
   const std::string canary = "oci-canary-" + std::to_string(::getpid());
   CTestSandbox sandbox("infrastructure", "s b'q\"$(touch " + canary + ")`touch " + canary + "`;x");
   std::string out;
-  ASSERT_EQ(sandbox.Agent({"backup", "sample-web", "--store", sandbox.Dir() + "/store", "--job-id", "7"}, &out), 0) << out;
+  ASSERT_EQ(sandbox.Agent({"backup", "sample-web", "--store", sandbox.Dir() + "/store", "--job-id", "7"}, &out), 0)
+      << out;
   std::vector<std::string> args = {"restore", sandbox.Dir() + "/store/7-sample-web", "--as", "web-r"};
   args.insert(args.end(), kConversion.begin(), kConversion.end());
   EXPECT_EQ(sandbox.Agent(args, &out), 0) << out;
   EXPECT_EQ(sandbox.CloudSim({"leaks", "--keep", "web-r"}, &out), 0) << out;
-  for (const std::string& where : {fs::current_path().string(), sandbox.Dir(), sandbox.Home(), fs::path(sandbox.Dir()).parent_path().string()})
+  for (const std::string& where :
+       {fs::current_path().string(), sandbox.Dir(), sandbox.Home(), fs::path(sandbox.Dir()).parent_path().string()})
     EXPECT_FALSE(fs::exists(where + "/" + canary)) << where;
 }
 
@@ -432,7 +453,9 @@ TEST(AgentRestore, HostileInstanceAndVolumeNamesStayInTheirFoldersAndRunNoShell)
   const std::vector<std::string> values = hosttest::HostileValues(canary);
   // Every name becomes a file name of its folder (the store's folders and disk files are named so)...
   for (const std::string& name : values)
-    EXPECT_TRUE(FXPath::IsBareName(SafeFileName(name) + ".img") && SafeFileName(name).find_first_of("/\\ ;$`'\"\n") == std::string::npos) << name;
+    EXPECT_TRUE(FXPath::IsBareName(SafeFileName(name) + ".img") &&
+                SafeFileName(name).find_first_of("/\\ ;$`'\"\n") == std::string::npos)
+        << name;
   // ...and whole jobs of a sample of them keep to their folders.
   std::string out;
   CSqliteDb cloud(sandbox.Dir() + "/cloud/cloud.db", false);
@@ -445,14 +468,16 @@ TEST(AgentRestore, HostileInstanceAndVolumeNamesStayInTheirFoldersAndRunNoShell)
     const fs::path folder = store + "/" + job + "-" + SafeFileName(name);
     const json manifest = json::parse(ReadTestFile(folder / "manifest.json"));
     EXPECT_EQ(manifest["disks"].size(), 2u) << name;
-    for (const auto& disk : manifest["disks"]) EXPECT_TRUE(fs::is_regular_file(folder / "disks" / disk["file"].get<std::string>()));
+    for (const auto& disk : manifest["disks"])
+      EXPECT_TRUE(fs::is_regular_file(folder / "disks" / disk["file"].get<std::string>()));
     const std::string restored = name.substr(0, name.find('\0')) + "-r";  // what a command line can carry
     EXPECT_EQ(sandbox.Agent({"restore", folder, "--as", restored}, &out), 0) << out;
     EXPECT_NO_THROW(plugintest::InstanceId(sandbox, restored)) << name;
   }
   for (const auto& entry : fs::recursive_directory_iterator(sandbox.Dir())) EXPECT_NE(entry.path(), canary);
   EXPECT_FALSE(fs::exists(fs::current_path() / "canary"));
-  const auto stored = std::count_if(fs::directory_iterator(store), fs::directory_iterator(), [](const auto& e) { return e.is_directory(); });
+  const auto stored = std::count_if(fs::directory_iterator(store), fs::directory_iterator(),
+                                    [](const auto& e) { return e.is_directory(); });
   EXPECT_EQ(static_cast<size_t>(stored), (values.size() + 28) / 29) << "a backup folder outside the store";
 }
 
@@ -460,11 +485,14 @@ TEST(AgentRestore, HostileInstanceAndVolumeNamesStayInTheirFoldersAndRunNoShell)
 TEST(AgentRestore, OptionErrorsExitTwo) {
   CTestSandbox sandbox;
   const std::string dir = sandbox.Dir();
-  const std::pair<std::vector<std::string>, int> cases[] = {
-      {{"restore", dir}, 2}, {{"restore", "--as", "x"}, 2}, {{"restore", "", "--as", "x"}, 2},
-      {{"restore", dir, "--as", ""}, 2}, {{"restore", dir, "--as", "x", "--job-id", "0"}, 2},
-      {{"restore", dir, "--as", "x", "--subnet", ""}, 2}, {{"restore", dir, "--as", "x", "--shape"}, 2},
-      {{"restore", dir, "--as", "x"}, 1}};
+  const std::pair<std::vector<std::string>, int> cases[] = {{{"restore", dir}, 2},
+                                                            {{"restore", "--as", "x"}, 2},
+                                                            {{"restore", "", "--as", "x"}, 2},
+                                                            {{"restore", dir, "--as", ""}, 2},
+                                                            {{"restore", dir, "--as", "x", "--job-id", "0"}, 2},
+                                                            {{"restore", dir, "--as", "x", "--subnet", ""}, 2},
+                                                            {{"restore", dir, "--as", "x", "--shape"}, 2},
+                                                            {{"restore", dir, "--as", "x"}, 1}};
   std::string out;
   for (const auto& [args, code] : cases) EXPECT_EQ(sandbox.Agent(args, &out), code) << args.size() << out;
   EXPECT_NE(out.find("manifest.json"), std::string::npos) << out;
@@ -478,9 +506,13 @@ TEST(AgentRestore, OptionErrorsExitTwo) {
 TEST(AgentRestore, AFlexInstanceKeepsItsSizeAndCardsAndPowerOnLeavesItRunning) {
   CTestSandbox sandbox;
   std::string out;
-  ASSERT_EQ(sandbox.Agent({"backup", "sample-db", "--store", sandbox.Dir() + "/store", "--job-id", "8"}, &out), 0) << out;
+  ASSERT_EQ(sandbox.Agent({"backup", "sample-db", "--store", sandbox.Dir() + "/store", "--job-id", "8"}, &out), 0)
+      << out;
   ASSERT_EQ(sandbox.Agent({"restore", sandbox.Dir() + "/store/8-sample-db", "--as", "db-r", "--shape", "Auto Select",
-                           "--power-on"}, &out), 0) << out;
+                           "--power-on"},
+                          &out),
+            0)
+      << out;
   std::map<std::string, json> instances;
   for (const json& i : plugintest::Ls(sandbox, "instances"))
     instances[i["state"] == "TERMINATED" ? std::string("temporary") : i["name"].get<std::string>()] = i;
@@ -522,13 +554,19 @@ TEST(AgentRestore, AHandOverTheRegistryRefusesFailsAndNoJobRemovesTheResult) {
   const std::string db = VMCleaner::DatabasePathFor(run.sandbox.Home() + "/registry", run.sandbox.ProxyInstanceId());
   std::vector<std::string> leaks = {"leaks", "--json", "--keep", "web-r"};
   for (const auto& [name, when] : std::vector<std::pair<std::string, std::string>>{
-           {"r-vm", "DELETE ON entities WHEN old.type = 1 AND old.parent <> 0"}, {"r-volume", "DELETE ON entities WHEN old.type = 3"},
-           {"r-root", "DELETE ON entities WHEN old.parent = 0"}, {"r-pending", "INSERT ON entities WHEN NEW.type = 1 AND NEW.parent <> 0"}}) {
-    CSqliteDb(db, false).Exec("CREATE TRIGGER refuse BEFORE " + when + " BEGIN SELECT RAISE(ABORT, 'disk I/O error'); END");
+           {"r-vm", "DELETE ON entities WHEN old.type = 1 AND old.parent <> 0"},
+           {"r-volume", "DELETE ON entities WHEN old.type = 3"},
+           {"r-root", "DELETE ON entities WHEN old.parent = 0"},
+           {"r-pending", "INSERT ON entities WHEN NEW.type = 1 AND NEW.parent <> 0"}}) {
+    CSqliteDb(db, false).Exec("CREATE TRIGGER refuse BEFORE " + when +
+                              " BEGIN SELECT RAISE(ABORT, 'disk I/O error'); END");
     const bool handedOver = name == "r-pending";
-    EXPECT_EQ(run.sandbox.Agent({"restore", run.folder, "--as", name}, &run.out), handedOver ? 0 : 1) << name << run.out;
-    EXPECT_TRUE(handedOver || (NamesStepCodeAndCause(run.out, "PostRestoreVM") && run.out.find(db) != std::string::npos &&
-                               run.out.find("error 8102: Instance [" + name + "]") != std::string::npos)) << run.out;
+    EXPECT_EQ(run.sandbox.Agent({"restore", run.folder, "--as", name}, &run.out), handedOver ? 0 : 1)
+        << name << run.out;
+    EXPECT_TRUE(handedOver ||
+                (NamesStepCodeAndCause(run.out, "PostRestoreVM") && run.out.find(db) != std::string::npos &&
+                 run.out.find("error 8102: Instance [" + name + "]") != std::string::npos))
+        << run.out;
     CSqliteDb(db, false).Exec("DROP TRIGGER refuse");
     leaks.insert(leaks.end(), {"--keep", name});
   }
@@ -548,7 +586,8 @@ TEST(AgentRestore, ANewRegistrySweepsWhatDeadJobsLeftByTheirMarksAndNothingElse)
   run.sandbox.Fault("iscsiadm:login", 1, "kill-after");
   EXPECT_NE(run.sandbox.Agent({"backup", "sample-db", "--store", run.sandbox.Dir() + "/store"}, &run.out), 0);
   fs::remove_all(run.sandbox.Home() + "/registry");
-  EXPECT_EQ(run.sandbox.Agent({"backup", "sample-web", "--store", run.sandbox.Dir() + "/store"}, &run.out), 0) << run.out;
+  EXPECT_EQ(run.sandbox.Agent({"backup", "sample-web", "--store", run.sandbox.Dir() + "/store"}, &run.out), 0)
+      << run.out;
   run.ExpectOnly("web-r", "after the sweep");
   // The registry lost again under a running job: the next job leaves that job's snapshots and replicas alone, and a job
   // after it sweeps what the first one could not remove without its registry.
@@ -558,20 +597,26 @@ TEST(AgentRestore, ANewRegistrySweepsWhatDeadJobsLeftByTheirMarksAndNothingElse)
   const pid_t running = run.sandbox.StartAgent({"backup", "sample-db", "--store", run.sandbox.Dir() + "/store"}, log);
   for (int i = 0; i < 400 && run.sandbox.Calls("GetInstanceConfigurations") < 1; ++i) ::usleep(10000);
   fs::remove_all(run.sandbox.Home() + "/registry");
-  EXPECT_EQ(run.sandbox.Agent({"backup", "sample-web", "--store", run.sandbox.Dir() + "/store"}, &run.out), 0) << run.out;
+  EXPECT_EQ(run.sandbox.Agent({"backup", "sample-web", "--store", run.sandbox.Dir() + "/store"}, &run.out), 0)
+      << run.out;
   for (const char* kind : {"snapshots", "volumes"}) {
     const json all = plugintest::Ls(run.sandbox, kind);
-    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const json& r) { return r["name"].get<std::string>().rfind("_QD_", 0) == 0; }), 2) << kind;
+    EXPECT_EQ(std::count_if(all.begin(), all.end(),
+                            [](const json& r) { return r["name"].get<std::string>().rfind("_QD_", 0) == 0; }),
+              2)
+        << kind;
   }
   CTestSandbox::WaitFor(running);
   EXPECT_NE(ReadTestFile(log).find("Backup of [sample-db] stored"), std::string::npos) << ReadTestFile(log);
-  EXPECT_EQ(run.sandbox.Agent({"backup", "sample-web", "--store", run.sandbox.Dir() + "/store"}, &run.out), 0) << run.out;
+  EXPECT_EQ(run.sandbox.Agent({"backup", "sample-web", "--store", run.sandbox.Dir() + "/store"}, &run.out), 0)
+      << run.out;
   run.ExpectOnly("web-r", "after the running job");
   // A replica handed over is the user's too: the search of a new registry leaves it and its integrity snapshots.
   ASSERT_EQ(run.sandbox.Agent({"replicate", run.folder, "--to", "web-dr"}, &run.out), 0) << run.out;
   const json snapshots = plugintest::Ls(run.sandbox, "snapshots");
   fs::remove_all(run.sandbox.Home() + "/registry");
-  EXPECT_EQ(run.sandbox.Agent({"backup", "sample-db", "--store", run.sandbox.Dir() + "/store"}, &run.out), 0) << run.out;
+  EXPECT_EQ(run.sandbox.Agent({"backup", "sample-db", "--store", run.sandbox.Dir() + "/store"}, &run.out), 0)
+      << run.out;
   EXPECT_EQ(run.Instances("web-dr"), 1);
   EXPECT_EQ(plugintest::Ls(run.sandbox, "snapshots"), snapshots);
 }

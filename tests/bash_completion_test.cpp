@@ -18,8 +18,8 @@ std::set<std::string> Offered(const std::string& tool, const std::vector<std::st
   for (char& c : function) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
   const std::string script = ::testing::TempDir() + "/complete-" + tool + ".sh";
   WriteTestFile(script, "source <('" + std::string(OCI_BUILD_DIR) + "/" + tool + "' --bash-completion) || exit 9\n" +
-                            "COMP_WORDS=(" + array + "); COMP_CWORD=" + std::to_string(words.size()) + "\n" +
-                            function + "\nprintf '%s\\n' \"${COMPREPLY[@]}\"\n");
+                            "COMP_WORDS=(" + array + "); COMP_CWORD=" + std::to_string(words.size()) + "\n" + function +
+                            "\nprintf '%s\\n' \"${COMPREPLY[@]}\"\n");
   std::string out;
   EXPECT_EQ(TzProcess::system(("bash " + script).c_str(), &out, nullptr, 60, true), 0) << out;
   std::set<std::string> offered;

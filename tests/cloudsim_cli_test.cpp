@@ -24,8 +24,9 @@ SRun Sim(const std::string& dir, std::vector<std::string> args) {
   if (!dir.empty()) args.insert(args.begin(), {"--sandbox", dir});
   args.insert(args.begin(), std::string(OCI_BUILD_DIR) + "/cloud-sim");
   SRun run;
-  run.code = TzProcess::run(args, TzProcess::EnvironmentWith("CLOUD_SANDBOX", ""), &run.out, &run.err, 120, false,
-                            [] { return false; }, nullptr);
+  run.code = TzProcess::run(
+      args, TzProcess::EnvironmentWith("CLOUD_SANDBOX", ""), &run.out, &run.err, 120, false, [] { return false; },
+      nullptr);
   return run;
 }
 json Json(const std::string& dir, std::vector<std::string> args) {
@@ -35,12 +36,14 @@ json Json(const std::string& dir, std::vector<std::string> args) {
 // The leaks as "<kind> <field>"; the exit code says whether there are any.
 std::set<std::string> Leaks(const std::string& dir, const std::vector<std::string>& args, const char* field = "id") {
   std::set<std::string> found;
-  for (const auto& leak : Json(dir, args)) found.insert(leak["kind"].get<std::string>() + " " + leak[field].get<std::string>());
+  for (const auto& leak : Json(dir, args))
+    found.insert(leak["kind"].get<std::string>() + " " + leak[field].get<std::string>());
   EXPECT_EQ(Sim(dir, args).code, found.empty() ? 0 : 1);
   return found;
 }
 bool HasRawControl(const std::string& text) {
-  return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 && c != '\n'; });
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x20 && c != '\n'; });
 }
 
 // Each command under --json prints one JSON value on stdout, numbers as numbers; a failure prints
@@ -59,65 +62,103 @@ TEST(CloudSimCli, EveryCommandPrintsJsonOnSuccessAndFailure) {
     int code;  // leaks and loops: 1 when something is left
     std::function<void(const json&)> check;
   } cases[] = {
-      {{"ls"}, 0, [&](const json& j) {
+      {{"ls"},
+       0,
+       [&](const json& j) {
          EXPECT_EQ(j["flavour"], "infrastructure");
          EXPECT_EQ(j["counts"]["instances"], count("instances"));
          for (const auto& [kind, n] : j["counts"].items()) EXPECT_EQ(Json(dir, {"ls", kind}).size(), n) << kind;
        }},
-      {{"ls", "volumes"}, 0, [&](const json& j) {
-         EXPECT_EQ(j[0]["size_bytes"], cloud.Int("SELECT size_bytes FROM volumes WHERE id = ?", j[0]["id"].get<std::string>()));
+      {{"ls", "volumes"},
+       0,
+       [&](const json& j) {
+         EXPECT_EQ(j[0]["size_bytes"],
+                   cloud.Int("SELECT size_bytes FROM volumes WHERE id = ?", j[0]["id"].get<std::string>()));
          EXPECT_TRUE(j[0]["is_boot"].is_boolean());
        }},
       {{"config", "set", "iscsi.reported_port", "3260"}, 0, [](const json& j) { EXPECT_EQ(j, json::object()); }},
-      {{"config", "ls"}, 0, [&](const json& j) {
-         EXPECT_EQ(json({j["slot_limit"], j["flavour"], j["iscsi.reported_port"]}), json({32, "infrastructure", "3260"}))
+      {{"config", "ls"},
+       0,
+       [&](const json& j) {
+         EXPECT_EQ(json({j["slot_limit"], j["flavour"], j["iscsi.reported_port"]}),
+                   json({32, "infrastructure", "3260"}))
              << "a text setting stays a text";
          EXPECT_EQ(j["boot_volume_bytes"], cloud.Int("SELECT value FROM meta WHERE key = 'boot_volume_bytes'"));
        }},
-      {{"config", "set", "provision_seconds.volume", "3"}, 0, [&](const json& j) {
+      {{"config", "set", "provision_seconds.volume", "3"},
+       0,
+       [&](const json& j) {
          EXPECT_EQ(j, json::object());
          EXPECT_EQ(Json(dir, {"config", "ls"})["provision_seconds.volume"], 3);
        }},
-      {{"fault", "add", "--op", "GetVMInfo", "--nth", "2", "--action", "fail"}, 0, [&](const json& j) {
+      {{"fault", "add", "--op", "GetVMInfo", "--nth", "2", "--action", "fail"},
+       0,
+       [&](const json& j) {
          const json rules = Json(dir, {"fault", "ls"});
          ASSERT_EQ(rules.size(), 1u);
          EXPECT_EQ(json({rules[0]["id"], rules[0]["when"], rules[0]["seen"]}), json({j["id"], 2, 0}));
        }},
-      {{"fault", "clear"}, 0, [&](const json& j) { EXPECT_EQ(j, json({{"removed", 1}})); }},
-      {{"calls"}, 0, [&](const json& j) {
+      {{"fault", "clear"},
+       0,
+       [&](const json& j) {
+         EXPECT_EQ(j, json({{"removed", 1}}));
+       }},
+      {{"calls"},
+       0,
+       [&](const json& j) {
          EXPECT_EQ(j, json(sim::CSimFaults(*cloud.Open()).Counters()));
          EXPECT_GE(j.value("GetSnapshotStatus", 0), 1) << j;
        }},
-      {{"volume", "write", data, "--offset", "0", "--text", "hello"}, 0, [](const json& j) { EXPECT_EQ(j, json::object()); }},
-      {{"volume", "checksum", data, "--bytes", "5"}, 0, [&](const json& j) {
+      {{"volume", "write", data, "--offset", "0", "--text", "hello"},
+       0,
+       [](const json& j) { EXPECT_EQ(j, json::object()); }},
+      {{"volume", "checksum", data, "--bytes", "5"},
+       0,
+       [&](const json& j) {
          WriteTestFile(temp.Path() + "/hello", "hello");
-         EXPECT_EQ(j, json({{"id", data}, {"chunked_sha256", sim::ChecksumOfSparseFile(temp.Path() + "/hello", 5)},
+         EXPECT_EQ(j, json({{"id", data},
+                            {"chunked_sha256", sim::ChecksumOfSparseFile(temp.Path() + "/hello", 5)},
                             {"bytes", 5}}));
        }},
-      {{"volume", "checksum", data}, 0, [&](const json& j) {
-         EXPECT_EQ(j["bytes"], cloud.Int("SELECT size_bytes FROM volumes WHERE id = ?", data));
-       }},
-      {{"volume", "add", web, "--size", "4096"}, 0, [&](const json& j) {
+      {{"volume", "checksum", data},
+       0,
+       [&](const json& j) { EXPECT_EQ(j["bytes"], cloud.Int("SELECT size_bytes FROM volumes WHERE id = ?", data)); }},
+      {{"volume", "add", web, "--size", "4096"},
+       0,
+       [&](const json& j) {
          EXPECT_EQ(json({j["instance"], j["size_bytes"]}), json({web, 4096}));
          EXPECT_EQ(cloud.Int("SELECT size_bytes FROM volumes WHERE id = ?", j["id"].get<std::string>()), 4096);
        }},
-      {{"snapshot", "add", data, "--description", "op", "--created", "1000"}, 0, [&](const json& j) {
-         EXPECT_EQ(cloud.Int("SELECT created FROM snapshots WHERE id = ? AND volume_id = ?", j["id"].get<std::string>(), data), 1000);
+      {{"snapshot", "add", data, "--description", "op", "--created", "1000"},
+       0,
+       [&](const json& j) {
+         EXPECT_EQ(cloud.Int("SELECT created FROM snapshots WHERE id = ? AND volume_id = ?", j["id"].get<std::string>(),
+                             data),
+                   1000);
          EXPECT_EQ(j["created"], 1000);
        }},
-      {{"populate", "--compartments", "2", "--instances", "3"}, 0, [&](const json& j) {
+      {{"populate", "--compartments", "2", "--instances", "3"},
+       0,
+       [&](const json& j) {
          EXPECT_EQ(json({j["compartments"], j["instances_each"], j["instances"]}), json({2, 3, 6}));
          EXPECT_EQ(cloud.Int("SELECT COUNT(*) FROM instances WHERE name LIKE 'populated-%'"), 6);
        }},
-      {{"leaks"}, 1, [&](const json& j) { EXPECT_EQ(j, json({{{"kind", "snapshot"}, {"id", leaked}, {"name", j[0]["name"]}}})); }},
+      {{"leaks"},
+       1,
+       [&](const json& j) {
+         EXPECT_EQ(j, json({{{"kind", "snapshot"}, {"id", leaked}, {"name", j[0]["name"]}}}));
+       }},
       {{"loops"}, 0, [](const json& j) { EXPECT_EQ(j, json::array()); }},
-      {{"init", temp.Path() + "/links", "--file-links"}, 0, [&](const json& j) {
+      {{"init", temp.Path() + "/links", "--file-links"},
+       0,
+       [&](const json& j) {
          EXPECT_EQ(json({j["dir"], j["flavour"], j["backend"], j["loop_devices"]}),
                    json({temp.Path() + "/links", "infrastructure", "sim", false}));
          const json instances = Json(temp.Path() + "/links", {"ls", "instances"});
          ASSERT_EQ(j["instances"].size() + 1, instances.size()) << "all but the proxy";
          for (const json& i : instances) {
-           const bool sample = std::count(j["instances"].begin(), j["instances"].end(), json({{"id", i["id"]}, {"name", i["name"]}}));
+           const bool sample =
+               std::count(j["instances"].begin(), j["instances"].end(), json({{"id", i["id"]}, {"name", i["name"]}}));
            EXPECT_NE(sample, i["id"] == j["proxy_id"]) << i;
          }
        }},
@@ -141,7 +182,9 @@ TEST(CloudSimCli, EveryCommandPrintsJsonOnSuccessAndFailure) {
       {{"--sandbox", dir, "volume", "checksum", "nothing"}, 1, "cloud-sim volume checksum"},
       {{"--sandbox", dir, "volume", "checksum", data, "--bytes", "abc"}, 2, "cloud-sim volume checksum"},
       {{"--sandbox", dir, "volume", "add", web, "--size", "4096", "--bogus"}, 2, "cloud-sim volume add"},
-      {{"--sandbox", dir, "fault", "add", "--op", "GetVMInfo", "--every", "--action", "explode"}, 2, "cloud-sim fault add"},
+      {{"--sandbox", dir, "fault", "add", "--op", "GetVMInfo", "--every", "--action", "explode"},
+       2,
+       "cloud-sim fault add"},
       {{"--sandbox", dir, "snapshot", "rm", "snap-x"}, 1, "cloud-sim snapshot rm"},
       {{"--sandbox", dir, "leaks", "--keep", "nobody"}, 1, "cloud-sim leaks"},  // not the list of leaks
       {{"init", dir}, 1, "cloud-sim init"},
@@ -153,7 +196,8 @@ TEST(CloudSimCli, EveryCommandPrintsJsonOnSuccessAndFailure) {
     SRun run = Sim("", args);
     const json j = json::parse(run.out, nullptr, false);
     ASSERT_TRUE(j.is_object()) << ::testing::PrintToString(c.args) << run.out << run.err;
-    EXPECT_EQ(json({run.code, j["ok"], j["command"], j["code"], j["exit_code"]}), json({c.code, false, c.command, nullptr, c.code}))
+    EXPECT_EQ(json({run.code, j["ok"], j["command"], j["code"], j["exit_code"]}),
+              json({c.code, false, c.command, nullptr, c.code}))
         << run.out;
     EXPECT_EQ("cloud-sim: " + j.value("message", "") + "\n", run.err) << run.out;
   }
@@ -173,18 +217,24 @@ TEST(CloudSimCli, UsageErrorsExit2AndSayWhatIsAccepted) {
   CTestCloud cloud;
   const std::string dir = cloud.Dir(), data = cloud.VolumeId("sample-web-data");
   const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{"--sandbox", dir, "ls", "planets\x1b[31m"}, "Unknown kind [planets\\x1b[31m]: use one of regions, compartments, ads"},
+      {{"--sandbox", dir, "ls", "planets\x1b[31m"},
+       "Unknown kind [planets\\x1b[31m]: use one of regions, compartments, ads"},
       {{"--sandbox", dir, "fault", "add", "--op", "GetVMInfo", "--every", "--action", "explode"},
        "Unknown action [explode]: use one of fail, faulty, noslot, delay"},
-      {{"--sandbox", dir, "fault", "add", "--op", "Explode", "--every", "--action", "fail"}, "Unknown operation [Explode]"},
+      {{"--sandbox", dir, "fault", "add", "--op", "Explode", "--every", "--action", "fail"},
+       "Unknown operation [Explode]"},
       {{"--sandbox", dir, "fault", "add", "--op", "GetVMInfo", "--nth", "0", "--action", "fail"},
        "--nth: takes a whole number of at least 1, not [0]"},
-      {{"--sandbox", dir, "fault", "add", "--op", "GetVMInfo", "--action", "fail"}, "give exactly one of --nth N (N >= 1) and --every"},
+      {{"--sandbox", dir, "fault", "add", "--op", "GetVMInfo", "--action", "fail"},
+       "give exactly one of --nth N (N >= 1) and --every"},
       {{"--sandbox", dir, "fault", "add", "--op", "GetVMInfo", "--every", "--action", "delay"},
        "a delay rule needs a delay of 1 millisecond or more"},
-      {{"--sandbox", dir, "volume", "checksum", data, "--bytes", "abc"}, "--bytes: takes a whole number of at least 1, not [abc]"},
-      {{"--sandbox", dir, "volume", "write", data, "--offset", "0"}, "give the bytes to write: --text TEXT or --file FILE"},
-      {{"--sandbox", dir, "volume", "write", data, "--offset", "-1", "--text", "x"}, "--offset: takes a whole number of at least 0"},
+      {{"--sandbox", dir, "volume", "checksum", data, "--bytes", "abc"},
+       "--bytes: takes a whole number of at least 1, not [abc]"},
+      {{"--sandbox", dir, "volume", "write", data, "--offset", "0"},
+       "give the bytes to write: --text TEXT or --file FILE"},
+      {{"--sandbox", dir, "volume", "write", data, "--offset", "-1", "--text", "x"},
+       "--offset: takes a whole number of at least 0"},
       {{"--sandbox", dir, "volume", "add", "i"}, "--size is required"},
       {{"--sandbox", dir, "config", "set", "slot_limit", "x"}, "The value of [slot_limit] must be a whole number"},
       {{"--sandbox", dir, "config", "set", "color", "1"}, "Unknown setting [color]: use slot_limit"},
@@ -228,12 +278,16 @@ TEST(CloudSimCli, RefusalsSayWhyAndChangeNothing) {
   const std::string dir = cloud.Dir(), missing = dir + "/nowhere", full = temp.Path() + "/full";
   WriteTestFile(full + "/file", "x");
   const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{"--sandbox", missing, "ls"}, "cloud-sim: The sandbox [" + missing + "] does not exist: make one with \"cloud-sim init DIR\"\n"},
-      {{"--sandbox", temp.Path(), "ls"}, "is not a sandbox: give the folder of one, or make one with \"cloud-sim init DIR\""},
-      {{"init", dir}, "cloud-sim: [" + dir + "] already holds a sandbox: give a new or empty folder, or remove it first"},
+      {{"--sandbox", missing, "ls"},
+       "cloud-sim: The sandbox [" + missing + "] does not exist: make one with \"cloud-sim init DIR\"\n"},
+      {{"--sandbox", temp.Path(), "ls"},
+       "is not a sandbox: give the folder of one, or make one with \"cloud-sim init DIR\""},
+      {{"init", dir},
+       "cloud-sim: [" + dir + "] already holds a sandbox: give a new or empty folder, or remove it first"},
       {{"init", full}, "cloud-sim: [" + full + "] is not empty: give a new or empty folder\n"},
       {{"init", full + "/file"}, "[" + full + "/file] is not a folder: give a new or empty folder"},
-      {{"init", missing + "/sandbox"}, "The parent folder [" + missing + "] of [" + missing + "/sandbox] does not exist: init makes no parent folders"},
+      {{"init", missing + "/sandbox"},
+       "The parent folder [" + missing + "] of [" + missing + "/sandbox] does not exist: init makes no parent folders"},
       {{"--sandbox", dir, "snapshot", "add", "vol-x", "--description", "d", "--created", "1"},
        "cloud-sim: Volume with id [vol-x] was not found\n"},
       {{"--sandbox", dir, "volume", "checksum", "nothing"}, "cloud-sim: No volume or snapshot has the id [nothing]\n"},
@@ -278,8 +332,7 @@ TEST(CloudSimCli, LeaksListWhatJobsLeaveUntilItIsCleanedUp) {
   const std::string loop = std::filesystem::read_symlink(cloud.Dir() + "/root/dev/disk/by-path/" + device).string();
   EXPECT_EQ(leaks(),
             (std::set<std::string>{"snapshot " + snapshot, "volume " + replica, "attachment " + disk.attachmentId,
-                                   "object image-import/stub", "image " + image,
-                                   "device " + device, "loop " + loop,
+                                   "object image-import/stub", "image " + image, "device " + device, "loop " + loop,
                                    "iscsi-node " + disk.iscsiIqn + "," + disk.iscsiTargetPortal + ",3260"}));
 
   ASSERT_EQ(run(" -u") + run(" -o delete"), 0);
@@ -290,7 +343,8 @@ TEST(CloudSimCli, LeaksListWhatJobsLeaveUntilItIsCleanedUp) {
 
   ASSERT_EQ(Sim(cloud.Dir(), {"populate", "--compartments", "3", "--instances", "4"}).code, 0);
   EXPECT_EQ(cloud.Int("SELECT COUNT(DISTINCT i.compartment_id) * 100 + COUNT(*) FROM instances i JOIN volumes v "
-                      "ON v.id = i.boot_volume_id WHERE i.name LIKE 'populated-%' AND i.state = 'RUNNING'"), 312);
+                      "ON v.id = i.boot_volume_id WHERE i.name LIKE 'populated-%' AND i.state = 'RUNNING'"),
+            312);
   EXPECT_EQ(leaks(), std::set<std::string>{});
 }
 
@@ -341,7 +395,8 @@ TEST(CloudSimCli, OperatorChangesVolumesAndSnapshots) {
   const std::string volume = added.out.substr(0, added.out.find('\n'));
   ASSERT_EQ(added.code, 0) << added.out;
   EXPECT_EQ(cloud.Text("SELECT v.display_name || ' ' || a.type FROM volumes v JOIN attachments a ON a.volume_id = v.id "
-                       "WHERE v.id = ? AND a.instance_id = ? AND a.state = 'ATTACHED'", volume, web),
+                       "WHERE v.id = ? AND a.instance_id = ? AND a.state = 'ATTACHED'",
+                       volume, web),
             "sample-web-data2 paravirtualized");
   cloud.SetMeta(sim::kMetaSlotLimit, "2");
   const std::string snapshot = cloud.Text("SELECT id FROM snapshots");

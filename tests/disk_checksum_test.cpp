@@ -11,10 +11,13 @@ constexpr size_t kMiB = 1 << 20;
 
 std::string Sha256(const std::string& bytes) {
   std::string digest(32, '\0');
-  EVP_Digest(bytes.data(), bytes.size(), reinterpret_cast<unsigned char*>(digest.data()), nullptr, EVP_sha256(), nullptr);
+  EVP_Digest(bytes.data(), bytes.size(), reinterpret_cast<unsigned char*>(digest.data()), nullptr, EVP_sha256(),
+             nullptr);
   return digest;
 }
-std::string Hex(const std::string& raw) { return HexOf(reinterpret_cast<const unsigned char*>(raw.data()), raw.size()); }
+std::string Hex(const std::string& raw) {
+  return HexOf(reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
+}
 
 // The definitions, over the logical bytes: SHA-256 of the 1 MiB chunks' SHA-256 digests (the last
 // chunk short), and the whole SHA-256.
@@ -47,9 +50,11 @@ TEST(DiskChecksum, FollowsItsDefinitionWhateverTheHolesAre) {
     logical.resize(l.size, '\0');
     const std::string label = std::to_string(l.size) + "/" + std::to_string(l.data.size());
     EXPECT_EQ(hosttest::DiskChecksumOf(dir / "disk.img", l.size),
-              (SDiskChecksum{EChecksumScheme::ChunkedSha256, ChunkedReference(logical)})) << label;
+              (SDiskChecksum{EChecksumScheme::ChunkedSha256, ChunkedReference(logical)}))
+        << label;
     EXPECT_EQ(hosttest::DiskChecksumOf(dir / "disk.img", l.size, EChecksumScheme::WholeSha256),
-              (SDiskChecksum{EChecksumScheme::WholeSha256, Hex(Sha256(logical))})) << label;
+              (SDiskChecksum{EChecksumScheme::WholeSha256, Hex(Sha256(logical))}))
+        << label;
     // Fed as bytes, in pieces that cut across chunks, the digest is the same.
     CDiskDigest fed;
     for (size_t at = 0; at < logical.size(); at += 777 * 1024)

@@ -116,8 +116,10 @@ TEST_F(PluginAttach, AttachVolumesLogsInEachSelectedVolumeInOrderAndRegistersIts
   for (const auto& [i, row] : std::vector<std::pair<size_t, json>>{{1, live[0]}, {4, live[1]}}) {
     const SDisk& disk = disks[i];
     SCOPED_TRACE(disk.displayName);
-    EXPECT_EQ(Str(row["volume_id"]) + " " + Str(row["type"]) + " " + disk.attachmentType, disk.createdVolumeId + " iscsi iscsi");
-    EXPECT_EQ(disk.iscsiIqn + disk.iscsiTargetPortal + disk.iscsiTargetPort, Str(row["iqn"]) + Str(row["portal"]) + Str(row["port"]));
+    EXPECT_EQ(Str(row["volume_id"]) + " " + Str(row["type"]) + " " + disk.attachmentType,
+              disk.createdVolumeId + " iscsi iscsi");
+    EXPECT_EQ(disk.iscsiIqn + disk.iscsiTargetPortal + disk.iscsiTargetPort,
+              Str(row["iqn"]) + Str(row["portal"]) + Str(row["port"]));
     EXPECT_EQ(disk.iscsiSessionId, kSessionId);
     // The device the login made, its size, offline, holding the volume's bytes.
     EXPECT_EQ(disk.name + " " + std::to_string(disk.size), DevicePath(disk) + " " + std::to_string(kReplicaBytes));
@@ -183,15 +185,15 @@ TEST_F(PluginAttach, AFailureAtEachAttachStepSetsItsCodeAndTheUnmountsCleanupRem
     bool attachedAtCloud;  // the cloud made the attachment, and the session was registered before the login
     bool loggedIn;
   } cases[] = {
-      {"no free slot", [&] { AddFault("AttachVolume", 0, sim::EFaultAction::NoSlot); }, VMERR_NO_FREE_ATTACH_SLOT,
-       true, "", false, false},
+      {"no free slot", [&] { AddFault("AttachVolume", 0, sim::EFaultAction::NoSlot); }, VMERR_NO_FREE_ATTACH_SLOT, true,
+       "", false, false},
       {"the cloud refuses", [&] { AddFault("AttachVolume", 0, sim::EFaultAction::Fail, "volume is busy"); },
        VMERR_VOLUME_ATTACH_FAILED, false, "", false, false},
       // A port the target is not offered on: the login times out.
       {"the login fails", [&] { plugintest::SetConfig(*sandbox, "iscsi.reported_port", "3261"); },
        VMERR_VOLUME_ATTACH_FAILED, false, "iSCSI attach failed", true, false},
-      {"the device never appears", [&] { AddFault("iscsiadm:login", 0, sim::EFaultAction::Faulty); }, VMERR_VOLUME_ATTACH_FAILED,
-       false, "Post attach disk operation failed.", true, true},
+      {"the device never appears", [&] { AddFault("iscsiadm:login", 0, sim::EFaultAction::Faulty); },
+       VMERR_VOLUME_ATTACH_FAILED, false, "Post attach disk operation failed.", true, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -238,7 +240,8 @@ TEST_F(PluginAttach, NoFreeSlotIsRetriedAtTheIntervalUntilTheMaximumWaitHasPasse
     SCOPED_TRACE(c.minutes);
     EvLogSink::Clear();
     if (!c.interval.empty()) TZPlatformInfo::SetValue("VirtualServer", "nOCIDiskSlotWaitIntervalInMinutes", c.interval);
-    if (!c.maximum.empty()) TZPlatformInfo::SetValue("VirtualServer", "nOCIDiskSlotMaximumWaitTimeInMinutes", c.maximum);
+    if (!c.maximum.empty())
+      TZPlatformInfo::SetValue("VirtualServer", "nOCIDiskSlotMaximumWaitTimeInMinutes", c.maximum);
     SDisk disk = NewReplica("replica");
     const int64_t callsBefore = Calls("AttachVolume");
     const size_t sleepsBefore = clock.Sleeps().size();
@@ -247,9 +250,10 @@ TEST_F(PluginAttach, NoFreeSlotIsRetriedAtTheIntervalUntilTheMaximumWaitHasPasse
     EXPECT_EQ(plugin->GetLastVMError(), VMERR_NO_FREE_ATTACH_SLOT);
     EXPECT_EQ(Calls("AttachVolume") - callsBefore, static_cast<int64_t>(c.attempts));
     EXPECT_EQ(SleptSince(sleepsBefore), (c.attempts - 1) * c.minutes * 60000ull);
-    EXPECT_EQ(EvLogSink::Count("No free slots are available on the proxy for attachment of volume [" +
-                               disk.createdVolumeId + "]. Will retry after [" + std::to_string(c.minutes) + "] minutes."),
-              c.attempts - 1);
+    EXPECT_EQ(
+        EvLogSink::Count("No free slots are available on the proxy for attachment of volume [" + disk.createdVolumeId +
+                         "]. Will retry after [" + std::to_string(c.minutes) + "] minutes."),
+        c.attempts - 1);
     EXPECT_TRUE(plugintest::LoggedError("Reached timeout waiting for free slots to attach disk [" +
                                         disk.createdVolumeId + "] to proxy"));
     EXPECT_FALSE(AttachedToProxy(disk.createdVolumeId));
@@ -264,7 +268,8 @@ TEST_F(PluginAttach, SlotFreedAfterThreeAttemptsIsTakenOnTheFourth) {
   Cloud()->SetMeta(sim::kMetaSlotLimit, std::to_string(LiveProxyAttachments().size()));
   const size_t base = clock.Sleeps().size();
   clock.OnSleep([&](size_t index) {
-    if (index == base + 1200) sim::CSimAttachments(*Cloud()).Detach({filler.createdVolumeId}, sandbox->ProxyInstanceId(), "test");
+    if (index == base + 1200)
+      sim::CSimAttachments(*Cloud()).Detach({filler.createdVolumeId}, sandbox->ProxyInstanceId(), "test");
   });
   SDisk disk = NewReplica("replica");
   const int64_t callsBefore = Calls("AttachVolume");
@@ -292,7 +297,8 @@ TEST_F(PluginAttach, ABatchWaitsForAnotherJobsBatchThenForAFreeSlot) {
   const size_t base = clock.Sleeps().size();
   clock.OnSleep([&](size_t index) {
     if (index == base + 1) other.Release();
-    if (index == base + 602) sim::CSimAttachments(*Cloud()).Detach({filler.createdVolumeId}, sandbox->ProxyInstanceId(), "test");
+    if (index == base + 602)
+      sim::CSimAttachments(*Cloud()).Detach({filler.createdVolumeId}, sandbox->ProxyInstanceId(), "test");
   });
   std::vector<SDisk> disks = {NewReplica("replica")};
   ASSERT_TRUE(plugin->AttachVolumes(root, disks, true, true)) << plugin->GetLastVMErrorDetails();
@@ -325,7 +331,8 @@ TEST_F(PluginAttach, BatchDetachStopsAtAFailedLogoutButDetachesWhatItCollected) 
   EXPECT_TRUE(plugintest::LoggedError("Iscsi detach failed for disk, [" + disks[1].targetVolume + "]"));
   for (size_t i : {1u, 2u})
     EXPECT_TRUE(AttachedToProxy(disks[i].createdVolumeId) && std::filesystem::exists(DevicePath(disks[i])) &&
-                disks[i].iscsiSessionId == kSessionId) << i;
+                disks[i].iscsiSessionId == kSessionId)
+        << i;
   EXPECT_EQ(IscsiadmLog().find(disks[2].iscsiIqn, logBefore), std::string::npos);
   EXPECT_EQ(Sessions(), (std::set<std::string>{CleanupString(disks[1]), CleanupString(disks[2])}));
   EXPECT_EQ(Disks().size(), 3u) << "a detach deletes no volume";
@@ -363,7 +370,8 @@ TEST_F(PluginAttach, SingleDetachKeepsAVolumeWhoseLogoutFailedForTheCleanup) {
 TEST_F(PluginAttach, DeleteVolumesUnregistersWhatIsGoneAndKeepsWhatCouldNotBeDeleted) {
   // A volume deleted behind the plug-in's back, one deleted; plus one whose deletion fails, or an
   // existence question that fails (for the first volume that exists).
-  for (const auto& [withFailing, existenceUnknown] : std::vector<std::pair<bool, bool>>{{false, false}, {true, false}, {false, true}}) {
+  for (const auto& [withFailing, existenceUnknown] :
+       std::vector<std::pair<bool, bool>>{{false, false}, {true, false}, {false, true}}) {
     SCOPED_TRACE(std::to_string(withFailing) + std::to_string(existenceUnknown));
     ClearFaults();
     SDisk gone = NewReplica("gone"), normal = NewReplica("normal"), filtered = NewReplica("filtered");
@@ -436,7 +444,8 @@ TEST_F(PluginAttach, TheUnmountsCleanupLogsOutBeforeItDetachesAndDetachesBeforeI
 TEST_F(PluginAttach, SessionsAreRegisteredAndFoundWhateverCaseTheInstanceIdIsSpelledIn) {
   std::string upper = root;
   std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
-  for (const auto& [attachAs, detachAs] : std::vector<std::pair<std::string, std::string>>{{upper, root}, {root, upper}}) {
+  for (const auto& [attachAs, detachAs] :
+       std::vector<std::pair<std::string, std::string>>{{upper, root}, {root, upper}}) {
     SDisk disk = NewReplica("replica");
     bool noFreeSlot = false;
     ASSERT_TRUE(plugin->AttachVolumeToProxy(disk, attachAs, false, true, noFreeSlot));

@@ -23,7 +23,9 @@ std::set<std::string> Names(const std::vector<SInventoryInfo>& entries, VMInfoSt
   for (const auto& e : entries) {
     names.insert(guids ? e.guid : e.name);
     EXPECT_EQ(e.type, type) << e.name;
-    if (sandbox) { EXPECT_EQ(e.guid, InstanceId(*sandbox, e.name)); }
+    if (sandbox) {
+      EXPECT_EQ(e.guid, InstanceId(*sandbox, e.name));
+    }
   }
   return names;
 }
@@ -51,8 +53,9 @@ TEST_F(PluginBrowse, InfrastructureListsCompartmentsThenTheirInstances) {
   ASSERT_EQ(plugin->BrowseInventory("VMs", SInventoryInfo{}, out, 0, 0), 1);
   EXPECT_EQ(Names(out, VMInfoStructs::INVENTORY_TYPE_HOST, nullptr, true), Column(Ls(sandbox, "compartments"), "id"));
   const std::set<std::string> samples = {"sample-db", "sample-web"};
-  const std::pair<std::string, SInventoryInfo> cases[] = {
-      {"VMs\\" + production, NodeUnder({""})}, {"VMs\\not-a-compartment", NodeUnder({production})}, {"VMs\\" + production, {}}};
+  const std::pair<std::string, SInventoryInfo> cases[] = {{"VMs\\" + production, NodeUnder({""})},
+                                                          {"VMs\\not-a-compartment", NodeUnder({production})},
+                                                          {"VMs\\" + production, {}}};
   for (const auto& [path, node] : cases) {
     out.clear();
     ASSERT_EQ(plugin->BrowseInventory(path, node, out, 0, 0), 1) << path;
@@ -81,7 +84,8 @@ TEST_F(PluginBrowse, BaseWalkListsRegionsThenHostsThenInstances) {
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].name + out[0].guid + std::to_string(out[0].type + out[0].parents.size()), "VMs0");
   }
-  for (const std::string path : {"Hosts", "vms", "VMsX", "Hosts\\VMs", "VMs\\us2\\us2\\sample-web", "VMs\\a\\b\\c\\d"}) {
+  for (const std::string path :
+       {"Hosts", "vms", "VMsX", "Hosts\\VMs", "VMs\\us2\\us2\\sample-web", "VMs\\a\\b\\c\\d"}) {
     std::vector<SInventoryInfo> out;
     EXPECT_EQ(plugin->BrowseInventory(path, NodeUnder({"us2", "us2"}), out, 0, 0), 1) << "[" << path << "]";
     EXPECT_TRUE(out.empty()) << "[" << path << "]";
@@ -92,8 +96,8 @@ TEST_F(PluginBrowse, BaseWalkListsRegionsThenHostsThenInstances) {
   ASSERT_EQ(plugin->BrowseInventory("VMs", SInventoryInfo{}, out, 0, 0), 1);
   EXPECT_EQ(Names(out, VMInfoStructs::INVENTORY_TYPE_DATACENTER), Column(Ls(sandbox, "regions"), "name"));
   // Hosts: the region id is the parent's id; without parents every region's host is listed.
-  const std::pair<std::vector<std::string>, std::set<std::string>> hostCases[] = {
-      {{"em2"}, {"em2"}}, {{}, {"us2", "em2"}}};
+  const std::pair<std::vector<std::string>, std::set<std::string>> hostCases[] = {{{"em2"}, {"em2"}},
+                                                                                  {{}, {"us2", "em2"}}};
   for (const auto& [chain, hosts] : hostCases) {
     out.clear();
     ASSERT_EQ(plugin->BrowseInventory("VMs\\us2", NodeUnder(chain), out, 0, 0), 1) << chain.size();

@@ -39,7 +39,8 @@ class PluginClassic : public CMountFixture {
     SDisk volume;
     volume.displayName = "extra-" + std::to_string(n), volume.size = 1 << 20;
     bool noSlot = false;
-    ASSERT_TRUE(plugin->bridge->CreateVolume(volume, Text("SELECT compartment_id FROM instances WHERE id = ?", instanceId)));
+    ASSERT_TRUE(
+        plugin->bridge->CreateVolume(volume, Text("SELECT compartment_id FROM instances WHERE id = ?", instanceId)));
     ASSERT_TRUE(plugin->bridge->AttachVolume(volume.volumeId, instanceId, noSlot)) << plugin->bridge->GetLastError();
   }
   std::unique_ptr<SClassic> plugin;
@@ -54,8 +55,9 @@ TEST_F(PluginClassic, BacksUpRunningInstancesOfAtMostNineVolumes) {
     EVMInfoError code;
     std::string text;
   } cases[] = {{7, false, VMERR_NONE, ""},
-               {8, false, VMERR_TOO_MANY_VOLUMES, "[10] volumes of [sample-web] Instance cannot be attached to  "
-                                                  "[backup-proxy] Proxy as it exceeds the maximum limit. Maximum limit is [9]."},
+               {8, false, VMERR_TOO_MANY_VOLUMES,
+                "[10] volumes of [sample-web] Instance cannot be attached to  "
+                "[backup-proxy] Proxy as it exceeds the maximum limit. Maximum limit is [9]."},
                {0, true, VMERR_VM_NOT_RUNNING, "Cannot backup shutdown Instance [sample-web]["}};
   for (const auto& c : cases) {
     NewSandbox();
@@ -77,7 +79,8 @@ TEST_F(PluginClassic, BacksUpRunningInstancesOfAtMostNineVolumes) {
     EXPECT_EQ(plugin->UnmountVM(ctx), 1);
     EXPECT_EQ(sandbox->Registry(), nlohmann::json::array());
     EXPECT_EQ(Text("SELECT COUNT(*) FROM volumes WHERE display_name LIKE '%QD_BACKUP%'") +
-                  Text("SELECT COUNT(*) FROM attachments WHERE instance_id = ? AND state = 'attached'", plugin->proxyVMInfo.guid),
+                  Text("SELECT COUNT(*) FROM attachments WHERE instance_id = ? AND state = 'attached'",
+                       plugin->proxyVMInfo.guid),
               "00");
     EXPECT_TRUE(SnapshotIds(true).empty());
   }
@@ -92,7 +95,8 @@ TEST_F(PluginClassic, RegisteredVolumesAreDetachedDeletedAndUnregistered) {
   EXPECT_EQ(sandbox->Calls("DetachVolumes"), 0);
 
   std::string gone = "/Compute-a424242/backup.admin@example.com/gone", root = "job-root", path;
-  ASSERT_TRUE(plugin->cleaner.RegisterVM(plugin->cleanerMode, root) && plugin->cleaner.RegisterDisk(plugin->cleanerMode, root, gone));
+  ASSERT_TRUE(plugin->cleaner.RegisterVM(plugin->cleanerMode, root) &&
+              plugin->cleaner.RegisterDisk(plugin->cleanerMode, root, gone));
   ASSERT_TRUE(plugin->cleaner.GetRegisteredVM(plugin->cleanerMode, root, path));
   const std::string data = Text("SELECT id FROM volumes WHERE display_name = 'sample-db-data'");
   ASSERT_TRUE(plugin->bridge->DetachVolume(data, InstanceId("sample-db")));
@@ -120,8 +124,11 @@ TEST_F(PluginClassic, DisksOfTheLaunchedInstanceAreNumberedOnce) {
     std::vector<SDisk> disks;
     std::string numbers;  // "volume:number ..." in launch order; empty: refused
   } cases[] = {
-      {false, {disk("d", "web-data_3", false), disk("b", "web_storage_1", true), disk("", "skip_2", false)}, "d:3 b:1 "},
-      {true, {disk("d1", "web_1", false), disk("b", "web_1", true), disk("d2", "", false), disk("c", "x.json", false, 0)},
+      {false,
+       {disk("d", "web-data_3", false), disk("b", "web_storage_1", true), disk("", "skip_2", false)},
+       "d:3 b:1 "},
+      {true,
+       {disk("d1", "web_1", false), disk("b", "web_1", true), disk("d2", "", false), disk("c", "x.json", false, 0)},
        "b:1 d1:2 d2:3 "},
       {true, {disk("d1", "web_1", false), disk("d2", "web_2", false)}, ""},
   };
@@ -145,7 +152,8 @@ TEST_F(PluginClassic, DisksOfTheLaunchedInstanceAreNumberedOnce) {
 // fails with 20, naming the file, instead of launching on the default network.
 TEST_F(PluginClassic, ARestoreReadsTheSavedOrchestrationFromTheResultsFolderOnly) {
   std::map<string, string> saved;
-  ASSERT_TRUE(plugin->bridge->GetInstanceConfigurations(Text("SELECT uri FROM instances WHERE name = 'sample-web'"), saved));
+  ASSERT_TRUE(
+      plugin->bridge->GetInstanceConfigurations(Text("SELECT uri FROM instances WHERE name = 'sample-web'"), saved));
   const std::string dir = sandbox->Dir() + "/results";
   WriteTestFile(dir + "/w_instance.json", saved.at("_instance.json"));
   WriteTestFile(dir + "/broken.json", "{");
@@ -197,7 +205,8 @@ TEST_F(PluginClassic, AnAttachWithoutADeviceOnTheProxyFails) {
     plugin->SetLastVMError(VMERR_NONE);
     EXPECT_FALSE(plugin->AttachVolumes("r-1", disks, true, true));
     EXPECT_EQ(plugin->GetLastVMError(), VMERR_VOLUME_ATTACH_FAILED);
-    const std::string why = refuse ? "The proxy's disk mapper could not begin the attach of" : "No device of the proxy could be found for";
+    const std::string why =
+        refuse ? "The proxy's disk mapper could not begin the attach of" : "No device of the proxy could be found for";
     EXPECT_EQ(plugin->GetLastVMErrorDetails(), why + " volume [" + disks[0].targetVolume + "]");
   }
 }

@@ -177,12 +177,14 @@ TEST_F(PluginCleanup, HostileCleanupStringsRunNoCommandAndAreUnregisteredAnyway)
   const std::string stale = "169.254.2.9+3260+iqn.2015-12.com.example:stale";
   std::vector<std::string> all = hostile;
   all.insert(all.end(), {"10.0.0.5+3260", stale});
-  for (const auto& session : all) ASSERT_TRUE(plugin->cleaner.RegisterIscsiSession(VM_CLEANER_MODE_BACKUP, root, session));
+  for (const auto& session : all)
+    ASSERT_TRUE(plugin->cleaner.RegisterIscsiSession(VM_CLEANER_MODE_BACKUP, root, session));
 
   EXPECT_TRUE(plugin->CleanupIscsiSessions(RegistryPath(VM_CLEANER_MODE_BACKUP, root)));
   EXPECT_FALSE(std::filesystem::exists(canary));
   for (const auto& session : all)
-    EXPECT_EQ(plugintest::LoggedError("Error while disconnecting the iSCSI session:[" + session + "]"), session != stale)
+    EXPECT_EQ(plugintest::LoggedError("Error while disconnecting the iSCSI session:[" + session + "]"),
+              session != stale)
         << session;
   EXPECT_EQ(EvLogSink::Count("Refusing to run iscsiadm: "), hostile.size());
   // Only the well-formed string reached iscsiadm.
@@ -202,13 +204,17 @@ TEST_F(PluginCleanup, OrphanedRestoreRootIsEmptiedAroundAnInstanceThatCannotBeDe
   const std::vector<std::string> objects = {"image-source", "disk-0", "disk-1"};
   for (const auto& object : objects) ASSERT_TRUE(bridge.UploadToObjectStorage("image-import", object, "bytes"));
   std::string stuck, image;  // the first cannot be deleted
-  ASSERT_TRUE(bridge.CreateImage("image-import", "image-source", "stuck-image", "NATIVE", restored.compartmentId, stuck));
-  ASSERT_TRUE(bridge.CreateImage("image-import", "image-source", "restore-image", "NATIVE", restored.compartmentId, image));
+  ASSERT_TRUE(
+      bridge.CreateImage("image-import", "image-source", "stuck-image", "NATIVE", restored.compartmentId, stuck));
+  ASSERT_TRUE(
+      bridge.CreateImage("image-import", "image-source", "restore-image", "NATIVE", restored.compartmentId, image));
   const std::string root = "restore-guid-1";
   LeaveOrphan(VM_CLEANER_MODE_RESTORE, root, [&](COracleCloudCleaner& c) {
     ASSERT_TRUE(c.RegisterCreatedVM(VM_CLEANER_MODE_RESTORE, root, restored.guid));
-    ASSERT_TRUE(c.RegisterImage(VM_CLEANER_MODE_RESTORE, root, stuck) && c.RegisterImage(VM_CLEANER_MODE_RESTORE, root, image));
-    for (const auto& object : objects) ASSERT_TRUE(c.RegisterVmdkObject(VM_CLEANER_MODE_RESTORE, root, "image-import", object));
+    ASSERT_TRUE(c.RegisterImage(VM_CLEANER_MODE_RESTORE, root, stuck) &&
+                c.RegisterImage(VM_CLEANER_MODE_RESTORE, root, image));
+    for (const auto& object : objects)
+      ASSERT_TRUE(c.RegisterVmdkObject(VM_CLEANER_MODE_RESTORE, root, "image-import", object));
     // A key without the separator, as no current writer makes it.
     std::string handle;
     ASSERT_TRUE(c.LookupEntity(VM_CLEANER_MODE_RESTORE, VM_CLEANER_ENTITY_VM, root, handle));
@@ -235,7 +241,8 @@ TEST_F(PluginCleanup, OrphanedRestoreRootIsEmptiedAroundAnInstanceThatCannotBeDe
             (std::set<std::string>{"image-import+disk-0", "no-separator"}));
   // The root itself was unregistered: once its last entries go, nothing of it is left.
   const std::string path = RegistryPath(VM_CLEANER_MODE_RESTORE, root);
-  for (const auto& key : {"no-separator", "image-import+disk-0"}) ASSERT_TRUE(plugin->cleaner.UnRegisterVmdkObject(path, key));
+  for (const auto& key : {"no-separator", "image-import+disk-0"})
+    ASSERT_TRUE(plugin->cleaner.UnRegisterVmdkObject(path, key));
   ASSERT_TRUE(plugin->cleaner.UnRegisterCreatedVM(path, restored.guid) && plugin->cleaner.UnRegisterImage(path, stuck));
   EXPECT_TRUE(Registry().empty());
 }
@@ -252,7 +259,8 @@ TEST_F(PluginCleanup, APendingCreateTakesOnlyWhatItsOwnRequestMade) {
   volume.availabilityDomain = Text("SELECT ad FROM instances WHERE name = 'sample-web'");
   for (const char* token : {"other-request", "own-request", "", "own-request-2"}) {
     COracleCloudSDKCppBridge::SetThreadCreateToken(token);
-    ASSERT_TRUE(plugin->bridge->CreateVolume(volume, Text("SELECT compartment_id FROM instances WHERE name = 'sample-web'")));
+    ASSERT_TRUE(
+        plugin->bridge->CreateVolume(volume, Text("SELECT compartment_id FROM instances WHERE name = 'sample-web'")));
     ids[token] = volume.guid;
   }
   COracleCloudSDKCppBridge::SetThreadCreateToken("");
@@ -260,15 +268,16 @@ TEST_F(PluginCleanup, APendingCreateTakesOnlyWhatItsOwnRequestMade) {
     for (const char* token : {"own-request", "own-request-2"})
       ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root,
                                           C::FormTokenPendingCreateKey(VM_CLEANER_ENTITY_DISK, token, "restored-a")));
-    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root,
-                                        C::FormPendingCreateKey(VM_CLEANER_ENTITY_DISK, "restored-a", HostClock::Now())));
+    ASSERT_TRUE(c.RegisterPendingCreate(
+        VM_CLEANER_MODE_BACKUP, root, C::FormPendingCreateKey(VM_CLEANER_ENTITY_DISK, "restored-a", HostClock::Now())));
   });
   AddFault("DeleteVolume", 1, sim::EFaultAction::Fail, "volume is busy");
   EXPECT_TRUE(plugin->_CleanupAllVMs());
   EXPECT_TRUE(FindRoot(Registry(), root)) << "a create whose resource could not be deleted stays recorded";
   EXPECT_TRUE(plugin->_CleanupAllVMs());
   for (const auto& [token, id] : ids)
-    EXPECT_EQ(Text("SELECT COUNT(*) FROM volumes WHERE id = ?", id), token.rfind("own-request", 0) == 0 ? "0" : "1") << token;
+    EXPECT_EQ(Text("SELECT COUNT(*) FROM volumes WHERE id = ?", id), token.rfind("own-request", 0) == 0 ? "0" : "1")
+        << token;
   EXPECT_TRUE(Registry().empty());
 }
 
@@ -287,9 +296,11 @@ TEST_F(PluginCleanup, SweepRemovesResourcesOfPendingCreatesAndForgetsGoneSnapsho
   ASSERT_TRUE(plugin->bridge->CreateVolumeFromSnapshot(snapshot, name, replica)) << plugin->bridge->GetLastError();
   const std::string gone = "ocid1.volumebackup.oc1.phx.gone";
   LeaveOrphan(VM_CLEANER_MODE_BACKUP, root, [&](COracleCloudCleaner& c) {
-    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root, C::FormPendingCreateKey(VM_CLEANER_ENTITY_SNAPSHOT, name, taken)));
+    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root,
+                                        C::FormPendingCreateKey(VM_CLEANER_ENTITY_SNAPSHOT, name, taken)));
     ASSERT_TRUE(c.RegisterSnapshot(VM_CLEANER_MODE_BACKUP, root, gone));
-    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root, C::FormPendingCreateKey(VM_CLEANER_ENTITY_DISK, name, taken)));
+    ASSERT_TRUE(c.RegisterPendingCreate(VM_CLEANER_MODE_BACKUP, root,
+                                        C::FormPendingCreateKey(VM_CLEANER_ENTITY_DISK, name, taken)));
   });
   AddFault("FindResourcesByName", 1, sim::EFaultAction::Fail, "search is down");
 

@@ -34,8 +34,9 @@ std::set<std::string> ImagesSeenBy(const json& images, const std::string& compar
   return ids;
 }
 void AddPrivateImage(const CTestSandbox& sandbox) {
-  ExecSql(sandbox, "INSERT INTO images(id, name, region, image_key, compartment_id, state, created) VALUES "
-                   "('ocid1.image.oc1.phx.private', 'backup-tools', 'us-phoenix-1', 'bt-1', ?, 'AVAILABLE', 0)",
+  ExecSql(sandbox,
+          "INSERT INTO images(id, name, region, image_key, compartment_id, state, created) VALUES "
+          "('ocid1.image.oc1.phx.private', 'backup-tools', 'us-phoenix-1', 'bt-1', ?, 'AVAILABLE', 0)",
           CompartmentId(sandbox, "Backup"));
 }
 }  // namespace
@@ -46,14 +47,16 @@ TEST_F(PluginDiscovery, HostAndInstanceListsOfTheInfrastructure) {
   AddPrivateImage(sandbox);
   const json images = Ls(sandbox, "images");
   auto plugin = ConnectPlugin<CInfraPlugin>(sandbox);
-  for (UINT64 flags : {kAllFlags, UINT64{0}, kTemplatesBit, kTemplatesBit | 3, kAllFlags - 1, kAllFlags & ~kTemplatesBit}) {
+  for (UINT64 flags :
+       {kAllFlags, UINT64{0}, kTemplatesBit, kTemplatesBit | 3, kAllFlags - 1, kAllFlags & ~kTemplatesBit}) {
     const bool templates = (flags & kTemplatesBit) && flags != kAllFlags;
     const long before = sandbox.Calls("GetTemplateInfoList");
     std::vector<SHostInfo> out;
     ASSERT_EQ(plugin->GetHostInfoList(out, flags, 0, nullptr, FILTER_TYPE_NONE), 1) << std::hex << flags;
     ASSERT_EQ(out.size(), 2u);
     for (const auto& host : out) {
-      EXPECT_EQ(GuidsOf(host.vms), templates ? ImagesSeenBy(images, host.guid) : std::set<std::string>{}) << std::hex << flags;
+      EXPECT_EQ(GuidsOf(host.vms), templates ? ImagesSeenBy(images, host.guid) : std::set<std::string>{})
+          << std::hex << flags;
       for (const auto& vm : host.vms) EXPECT_TRUE(vm.isTemplate);
     }
     EXPECT_EQ(sandbox.Calls("GetTemplateInfoList") - before, templates ? 2 : 0) << std::hex << flags;
@@ -87,7 +90,8 @@ TEST_F(PluginDiscovery, HostAndInstanceListsOfTheInfrastructure) {
     std::vector<SVMInfo> vms(1);
     hosts[0].name = vms[0].name = "sentinel";
     EXPECT_EQ(op == "GetVMInfoList" ? plugin->GetVMInfoList(vms, 0, 0, nullptr, FILTER_TYPE_NONE)
-                                    : plugin->GetHostInfoList(hosts, kTemplatesBit, 0, nullptr, FILTER_TYPE_NONE), 0);
+                                    : plugin->GetHostInfoList(hosts, kTemplatesBit, 0, nullptr, FILTER_TYPE_NONE),
+              0);
     EXPECT_EQ(NamesOf(hosts).at(0) + NamesOf(vms).at(0), "sentinelsentinel") << op;
   }
 }
@@ -108,13 +112,17 @@ TEST_F(PluginDiscovery, QueriesByFlavour) {
   ASSERT_EQ(classic->GetVMInfoListForInventoryObject("ignored", INVENTORY_TYPE_VM, 0, 0, out), 1);
   EXPECT_EQ(NamesOf(out), (std::vector<std::string>{"backup-proxy", "sample-db", "sample-web"}));
   const std::tuple<COracleCloudInfo*, std::string, std::string, size_t> hosts[] = {
-      {infra.get(), production, production, 2},       {infra.get(), production + "!Uocm:PHX-AD-1", production, 2},
-      {infra.get(), production + "!Uocm:NOWHERE", "", 0}, {infra.get(), production + "!Uocm:PHX-AD-2!extra", production, 0},
-      {classic.get(), "us2", "us2", 3},               {classic.get(), "no-such-site", "", 0}};
+      {infra.get(), production, production, 2},
+      {infra.get(), production + "!Uocm:PHX-AD-1", production, 2},
+      {infra.get(), production + "!Uocm:NOWHERE", "", 0},
+      {infra.get(), production + "!Uocm:PHX-AD-2!extra", production, 0},
+      {classic.get(), "us2", "us2", 3},
+      {classic.get(), "no-such-site", "", 0}};
   for (const auto& [object, name, guid, instances] : hosts) {
     SHostInfo host;
     object->SetLastVMError(VMERR_NONE);
-    EXPECT_EQ(object->GetHostInfoForHost(name, OracleCloudSDKCppBridge::HOSTINFO_FLAG_WITH_VMS, 0, host), !guid.empty());
+    EXPECT_EQ(object->GetHostInfoForHost(name, OracleCloudSDKCppBridge::HOSTINFO_FLAG_WITH_VMS, 0, host),
+              !guid.empty());
     EXPECT_EQ(host.guid, guid) << name;
     EXPECT_EQ(host.vms.size(), instances) << name;
     EXPECT_EQ(object->GetLastVMError(), guid.empty() ? VMERR_HOST_QUERY_FAILED : VMERR_NONE) << name;
@@ -139,8 +147,12 @@ TEST_F(PluginDiscovery, QueriesByFlavour) {
     EXPECT_EQ(object->GetLastVMError(), code) << name << " " << guid;
     EXPECT_EQ(record.guid, found);
     EXPECT_EQ(record.isTemplate, isImage);
-    if (found.empty()) { EXPECT_NE(object->GetLastVMErrorDetails().find(guid.empty() ? name : guid), std::string::npos); }
-    if (!found.empty() && !isImage) { EXPECT_EQ(record.name, "sample-web"); }
+    if (found.empty()) {
+      EXPECT_NE(object->GetLastVMErrorDetails().find(guid.empty() ? name : guid), std::string::npos);
+    }
+    if (!found.empty() && !isImage) {
+      EXPECT_EQ(record.name, "sample-web");
+    }
   }
   auto plain = ConnectPlugin<CPlainPlugin>(sandbox);
   SVMInfo untouched;
@@ -185,7 +197,8 @@ TEST_F(PluginDiscovery, QueriesByFlavour) {
       {true, "GetInstanceShapeInfoList", Q(GetAvailableVMSizesForHost("us2", Out<SVMSizeInfo>(), 0, 0))},
       {false, "GetSecurityGroupList", Q(GetSecurityGroupsForHost(production, Out<SSecurityGroupInfo>(), 0, 0))},
       {false, "GetKeyPairInfoList", Q(GetKeyPairForHost(production, Out<SKeyPairInfo>(), 0, 0))},
-      {false, "GetStagingStorageListForHost", Q(GetStagingStorageListForHost(production, Out<SStagingStorage>(), 0, 0))},
+      {false, "GetStagingStorageListForHost",
+       Q(GetStagingStorageListForHost(production, Out<SStagingStorage>(), 0, 0))},
       {false, "GetVMInfo", Q(GetVMInfoForVM("", web, "", 0, 0, vm)), VMERR_VM_NOT_FOUND},
       {true, "GetVMInfo", Q(GetVMInfoForVM("sample-web", "", "", 0, 0, vm)), VMERR_VM_NOT_FOUND},
       {false, "GetTemplateInfo", Q(GetVMInfoForVM("", image, "", 0, 0, imageRecord))},
@@ -201,7 +214,9 @@ TEST_F(PluginDiscovery, QueriesByFlavour) {
   for (const auto& c : cases) {
     const std::string label = std::string(c.op) + (c.classic ? " (classic)" : "");
     COracleCloudInfo& plugin = c.classic ? static_cast<COracleCloudInfo&>(*classic) : *infra;
-    if (c.code != VMERR_PROXY_NOT_FOUND) { EXPECT_EQ(c.query(plugin), 1) << label << ", before the outage"; }
+    if (c.code != VMERR_PROXY_NOT_FOUND) {
+      EXPECT_EQ(c.query(plugin), 1) << label << ", before the outage";
+    }
     AddFailure(c.classic ? classicSandbox : sandbox, c.op, label + " outage", 1);
     plugin.SetLastVMError(VMERR_NONE);
     plugin.SetLastVMErrorDetails("");

@@ -45,15 +45,14 @@ TEST(PluginIscsi, CleanupStringIsFormedFromThreeNonEmptyFieldsWithoutSeparatorAn
 
 TEST(PluginIscsi, ValueGrammar) {
   const string prefix = "iqn.2015-12.com.oracleiaas:";
-  for (const string& good : std::vector<string>{kIqn, "iqn.2001-04.com.example:storage.disk2.sys1.xyz",
-                                                "iqn.1992-01.com.example", "eui.02004567A425678D",
-                                                prefix + string(223 - prefix.size(), 'a')})
+  for (const string& good :
+       std::vector<string>{kIqn, "iqn.2001-04.com.example:storage.disk2.sys1.xyz", "iqn.1992-01.com.example",
+                           "eui.02004567A425678D", prefix + string(223 - prefix.size(), 'a')})
     EXPECT_TRUE(IscsiUtils::isValidIqn(good)) << good;
-  for (const string& bad :
-       std::vector<string>{"iqn.2015-13.com.x", "iqn.15-12.com.x", "IQN.2015-12.com.x", "iqn.2015-12.com.x;reboot",
-                           "iqn.2015-12.com.x:$(id)", "iqn.2015-12.com.x\nid", "iqn.2015-12.-com.x", "eui.123",
-                           "-iqn.2015-12.com.x", "", prefix + string(224 - prefix.size(), 'a'),
-                           "iqn.2015-12.com.x:a b", "iqn.2015-12.com.x:\""})
+  for (const string& bad : std::vector<string>{
+           "iqn.2015-13.com.x", "iqn.15-12.com.x", "IQN.2015-12.com.x", "iqn.2015-12.com.x;reboot",
+           "iqn.2015-12.com.x:$(id)", "iqn.2015-12.com.x\nid", "iqn.2015-12.-com.x", "eui.123", "-iqn.2015-12.com.x",
+           "", prefix + string(224 - prefix.size(), 'a'), "iqn.2015-12.com.x:a b", "iqn.2015-12.com.x:\""})
     EXPECT_FALSE(IscsiUtils::isValidIqn(bad)) << bad;
   for (const char* good : {"169.254.2.2", "fe80::1", "iscsi.example.com", "host-1"})
     EXPECT_TRUE(IscsiUtils::isValidPortal(good)) << good;

@@ -50,8 +50,10 @@ TEST_F(PluginMount, MountMakesASnapshotAndAReplicaPerVolumeAndTheUnmountRemovesT
     EXPECT_EQ(disk.createdVolumeId, disk.targetVolume);
     EXPECT_EQ(disk.name, disk.guid);
     EXPECT_EQ(Rows("SELECT volume_id, name, description, state FROM snapshots WHERE id = ?", disk.snapshotId),
-              (std::vector<std::vector<std::string>>{{disk.volumeId, ResourceName(start), BackupDescription(start), "AVAILABLE"}}));
-    EXPECT_EQ(Rows("SELECT source_snapshot_id, display_name, description, state FROM volumes WHERE id = ?", disk.targetVolume),
+              (std::vector<std::vector<std::string>>{
+                  {disk.volumeId, ResourceName(start), BackupDescription(start), "AVAILABLE"}}));
+    EXPECT_EQ(Rows("SELECT source_snapshot_id, display_name, description, state FROM volumes WHERE id = ?",
+                   disk.targetVolume),
               (std::vector<std::vector<std::string>>{{disk.snapshotId, ResourceName(start + 60), "", "AVAILABLE"}}));
     snapshotIds.insert(disk.snapshotId);
     replicaIds.insert(disk.targetVolume);
@@ -81,13 +83,16 @@ TEST_F(PluginMount, MountMakesASnapshotAndAReplicaPerVolumeAndTheUnmountRemovesT
 // A failure at each step: the mount fails with the step's code, after the requests made so far, and
 // its unwinding leaves nothing of the job in the cloud, the registry or the mount folder.
 TEST_F(PluginMount, AFailureAtEachStepFailsWithItsCodeAndLeavesNothing) {
-  const auto registry = [this] { return VMCleaner::DatabasePathFor(sandbox->Home() + "/registry", sandbox->ProxyInstanceId()); };
+  const auto registry = [this] {
+    return VMCleaner::DatabasePathFor(sandbox->Home() + "/registry", sandbox->ProxyInstanceId());
+  };
   const auto refuse = [this, registry](const char* rows) {  // registry rows whose insertion fails, as on a full disk
     return [this, registry, rows](MountCtx&) {
       COracleCloudCleaner cleaner;
       EXPECT_TRUE(cleaner.Init(sandbox->ProxyInstanceId()));
-      CSqliteDb(registry(), false).Exec(std::string("CREATE TRIGGER refuse BEFORE INSERT ON entities WHEN ") + rows +
-                                        " BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END;");
+      CSqliteDb(registry(), false)
+          .Exec(std::string("CREATE TRIGGER refuse BEFORE INSERT ON entities WHEN ") + rows +
+                " BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END;");
       return std::string();
     };
   };
@@ -118,8 +123,9 @@ TEST_F(PluginMount, AFailureAtEachStepFailsWithItsCodeAndLeavesNothing) {
       {"another availability domain", "", 0,
        [this](MountCtx& ctx) {
          Exec("UPDATE instances SET ad = 'Uocm:PHX-AD-2' WHERE id = ?", ctx.vmGuid);
-         return std::string("The instance and the proxy are in different availability domains. Instance availability "
-                            "domain: [Uocm:PHX-AD-2], Proxy availability domain: [Uocm:PHX-AD-1].");
+         return std::string(
+             "The instance and the proxy are in different availability domains. Instance availability "
+             "domain: [Uocm:PHX-AD-2], Proxy availability domain: [Uocm:PHX-AD-1].");
        },
        VMERR_NOT_FEASIBLE, 0, 0},
       {"an unknown instance", "", 0,
@@ -131,7 +137,8 @@ TEST_F(PluginMount, AFailureAtEachStepFailsWithItsCodeAndLeavesNothing) {
       {"above the snapshot limit", "", 0,
        [this](MountCtx&) {
          const int64_t now = clock.NowSeconds();
-         for (int i = 0; i < 3; ++i) AddSnapshot(InstanceVolumes("sample-web")[1], BackupDescription(now - 60), now - 60);
+         for (int i = 0; i < 3; ++i)
+           AddSnapshot(InstanceVolumes("sample-web")[1], BackupDescription(now - 60), now - 60);
          return std::string();
        },
        VMERR_SNAPSHOT_LIMIT_EXCEEDED, 0, 0},
@@ -176,8 +183,10 @@ TEST_F(PluginMount, AFailureAtEachStepFailsWithItsCodeAndLeavesNothing) {
     EXPECT_EQ(Calls("CreateVolumeFromSnapshot"), c.replicas);
     EXPECT_EQ(SnapshotIds(), snapshotsBefore);
     EXPECT_TRUE(FilesIn(mountPath).empty());
-    if (c.what.find("does not know") == std::string::npos) ExpectNothingLeft();
-    else EXPECT_EQ(sandbox->CloudSim({"leaks"}), 0);
+    if (c.what.find("does not know") == std::string::npos)
+      ExpectNothingLeft();
+    else
+      EXPECT_EQ(sandbox->CloudSim({"leaks"}), 0);
   }
 }
 
@@ -219,8 +228,8 @@ TEST_F(PluginMount, ACancelAtEachPointUnwindsWith4000AndLeavesNothing) {
   }
 }
 
-// A clean-up step failing inside the unwinding keeps the mount's own code (118, or 4000 for a cancel) and is named beside
-// its details; the snapshot it could not delete stays registered for the next clean-up.
+// A clean-up step failing inside the unwinding keeps the mount's own code (118, or 4000 for a cancel) and is named
+// beside its details; the snapshot it could not delete stays registered for the next clean-up.
 TEST_F(PluginMount, TheUnwindingKeepsTheFirstFailuresCodeAndNamesItsOwnBesideIt) {
   for (const bool cancel : {false, true}) {
     NewSandbox();
@@ -229,7 +238,9 @@ TEST_F(PluginMount, TheUnwindingKeepsTheFirstFailuresCodeAndNamesItsOwnBesideIt)
     if (cancel) SetProvisionSeconds("volume", 300);
     auto plugin = NewPlugin();
     MountCtx ctx = Ctx("sample-web");
-    clock.OnSleep([&](size_t) { if (cancel) std::thread([&] { plugin->SetJobCancelled(true); }).join(); });
+    clock.OnSleep([&](size_t) {
+      if (cancel) std::thread([&] { plugin->SetJobCancelled(true); }).join();
+    });
     EXPECT_EQ(plugin->MountVM(ctx), 0);
     clock.OnSleep(nullptr);
     EXPECT_EQ(plugin->GetLastVMError(), cancel ? VMERR_JOB_CANCELLED : VMERR_CONFIG_DOWNLOAD_FAILED);
@@ -267,23 +278,33 @@ TEST_F(PluginMount, SaveConfigFilesWritesEachNonEmptyEntryInsideTheMountDirector
     std::set<std::string> written;  // names in the mount directory afterwards
     std::string error;              // empty: saved
   } cases[] = {
-      {"entries in suffix order, the empty one skipped", "inst-1",
-       {{"_storage.json", "S"}, {"_instance.json", "I"}, {"_master.json", ""}}, "",
-       {"inst-1_instance.json", "inst-1_storage.json"}, ""},
+      {"entries in suffix order, the empty one skipped",
+       "inst-1",
+       {{"_storage.json", "S"}, {"_instance.json", "I"}, {"_master.json", ""}},
+       "",
+       {"inst-1_instance.json", "inst-1_storage.json"},
+       ""},
       {"an empty map", "inst-2", {}, "", {}, ""},
       {"dots inside a name stay inside", "inst..5", {{"..json", "D"}}, "", {"inst..5..json"}, ""},
       // A folder named after the guid would let a path through it reach the mount directory's parent;
       // the refused entry comes first in suffix order, and the save stops there.
-      {"a suffix climbing out", "inst-3",
-       {{"/../../escape-suffix.json", "X"}, {"_ok.json", "OK"}, {"/../sibling.json", "Y"}}, "inst-3", {"inst-3"},
+      {"a suffix climbing out",
+       "inst-3",
+       {{"/../../escape-suffix.json", "X"}, {"_ok.json", "OK"}, {"/../sibling.json", "Y"}},
+       "inst-3",
+       {"inst-3"},
        refused},
       {"a guid climbing out", "../escape-guid", {{".json", "X"}, {"_instance.json", "Y"}}, "", {}, refused},
       {"a guid with a separator", "sub/dir", {{".json", "X"}}, "sub", {"sub"}, refused},
       {"the parent itself", "..", {{"", "X"}}, "", {}, refused},
       {"the directory itself", ".", {{"", "X"}}, "", {}, refused + mountPath + "/.]"},
       {"no guid", "", {{".json", "X"}}, "", {}, "Instance GUID is empty for [named-instance]"},
-      {"an entry that cannot be written", "inst", {{"_a.json", "A"}, {"_b.json", "B"}}, "inst_a.json",
-       {"inst_a.json"}, "Failed to write instance config [" + mountPath + "/inst_a.json]"},
+      {"an entry that cannot be written",
+       "inst",
+       {{"_a.json", "A"}, {"_b.json", "B"}},
+       "inst_a.json",
+       {"inst_a.json"},
+       "Failed to write instance config [" + mountPath + "/inst_a.json]"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -302,7 +323,8 @@ TEST_F(PluginMount, SaveConfigFilesWritesEachNonEmptyEntryInsideTheMountDirector
     EXPECT_EQ(FilesIn(jobs), std::set<std::string>{"mount"});
     for (const auto& entry : std::filesystem::recursive_directory_iterator(sandbox->Dir()))
       EXPECT_TRUE(entry.path().filename().string().find("escape") == std::string::npos &&
-                  entry.path().filename() != "sibling.json") << entry.path();
+                  entry.path().filename() != "sibling.json")
+          << entry.path();
     EXPECT_EQ(EvLogSink::Contains(refused), c.error.rfind(refused, 0) == 0);
     EXPECT_TRUE(c.error.empty() || EvLogSink::Contains(c.error)) << c.error;
   }

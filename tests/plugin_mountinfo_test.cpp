@@ -23,9 +23,14 @@ TEST_F(PluginMountInfo, IndexNamesAndTheirParser) {
   ClassicPlugin classic;
   // object, volume name, id, disk number, index name ("" when none is formed)
   const std::tuple<COracleCloudInfo*, std::string, std::string, int, std::string> cases[] = {
-      {&infra, "boot", "ocid1.bootvolume.oc1.phx.abc", 3, "boot_abc"}, {&infra, "web_data_2", "a.b.c", 3, "web_data_2_c"},
-      {&infra, "V", "nodots", 3, "V_nodots"},    {&infra, "", "x.y.z", 3, ""},      {&infra, "V", "", 3, ""},
-      {&classic, "V", "g.x", 0, ""},             {&classic, "V", "g.x", 1, "V_1"}, {&classic, "my_disk", "g.x", 3, "my_disk_3"}};
+      {&infra, "boot", "ocid1.bootvolume.oc1.phx.abc", 3, "boot_abc"},
+      {&infra, "web_data_2", "a.b.c", 3, "web_data_2_c"},
+      {&infra, "V", "nodots", 3, "V_nodots"},
+      {&infra, "", "x.y.z", 3, ""},
+      {&infra, "V", "", 3, ""},
+      {&classic, "V", "g.x", 0, ""},
+      {&classic, "V", "g.x", 1, "V_1"},
+      {&classic, "my_disk", "g.x", 3, "my_disk_3"}};
   for (const auto& [object, volumeName, id, number, expected] : cases) {
     std::string guid = id, indexName = "untouched";
     const bool formed = object == &infra ? infra.FormDiskIndexName(volumeName, number, guid, indexName)
@@ -34,10 +39,15 @@ TEST_F(PluginMountInfo, IndexNamesAndTheirParser) {
     EXPECT_EQ(indexName, formed ? expected : "untouched") << volumeName << " " << id;
     EXPECT_EQ(guid, id);
   }
-  const std::tuple<std::string, bool, std::string> parses[] = {
-      {"V_7abc", true, "V 7"}, {"a_b_c_42", true, "a_b_c 42"}, {"V_-3", true, "V -3"},      {"V_+8x", true, "V 8"},
-      {"V_", true, "V 0"},     {"_9", true, " 9"},             {"vol_12_x9", true, "vol_12 0"},
-      {"noUnderscore", false, "before -1"},                     {"", false, "before -1"}};
+  const std::tuple<std::string, bool, std::string> parses[] = {{"V_7abc", true, "V 7"},
+                                                               {"a_b_c_42", true, "a_b_c 42"},
+                                                               {"V_-3", true, "V -3"},
+                                                               {"V_+8x", true, "V 8"},
+                                                               {"V_", true, "V 0"},
+                                                               {"_9", true, " 9"},
+                                                               {"vol_12_x9", true, "vol_12 0"},
+                                                               {"noUnderscore", false, "before -1"},
+                                                               {"", false, "before -1"}};
   for (const auto& [name, accepted, parsed] : parses) {
     std::string volumeName = "before";
     int index = -1;

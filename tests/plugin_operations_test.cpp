@@ -57,7 +57,8 @@ TEST_F(PluginOperations, CloneWaitsUpTo600SecondsForARunningInstance) {
     CTestSandbox sandbox;
     if (!c.provisionSeconds.empty()) SetConfig(sandbox, "provision_seconds.instance", c.provisionSeconds);
     if (c.faultAction == "fail") AddFailure(sandbox, c.faultOp, "boot wait lost", 1);
-    if (c.faultAction == "faulty") Sim(sandbox, {"fault", "add", "--op", c.faultOp, "--nth", "1", "--action", "faulty"});
+    if (c.faultAction == "faulty")
+      Sim(sandbox, {"fault", "add", "--op", c.faultOp, "--nth", "1", "--action", "faulty"});
     auto plugin = ConnectPlugin<CInfraPlugin>(sandbox);
     CVirtualClockScope clock;
     OperationCtx ctx = CloneOf(sandbox, c.size.c_str());
@@ -65,7 +66,9 @@ TEST_F(PluginOperations, CloneWaitsUpTo600SecondsForARunningInstance) {
     const json clones = RowsWhere(Ls(sandbox, "instances"), "name", "web-copy");
     ASSERT_EQ(clones.size(), c.state.empty() ? 0u : 1u) << c.label;
     EXPECT_EQ(sandbox.Calls("WaitForBoot"), c.state.empty() ? 0 : 1) << c.label;
-    if (!c.state.empty()) { EXPECT_EQ(clones[0]["state"], c.state) << c.label; }
+    if (!c.state.empty()) {
+      EXPECT_EQ(clones[0]["state"], c.state) << c.label;
+    }
     if (c.result == 1) {
       EXPECT_EQ(ctx.vmInfo.guid, clones[0]["id"]);
       EXPECT_EQ(AttachedVolumes(sandbox, clones[0]["id"]).size(), 1u);
@@ -95,7 +98,8 @@ TEST_F(PluginOperations, AReconfigurationTheCloudDoesNotMakeFails) {
     ctx.vmName = ctx.vmInfo.name = c.name, ctx.vmInfo.cpuCount = c.cpus, ctx.vmInfo.memoryMB = c.memoryMB;
     EXPECT_EQ(plugin->PerformVMOperation(ctx), *c.details ? 0 : 1) << c.details;
     if (*c.details) {
-      EXPECT_EQ(plugin->GetLastVMErrorDetails(), std::string("Instance [") + c.name + "] was not changed as asked: " + c.details);
+      EXPECT_EQ(plugin->GetLastVMErrorDetails(),
+                std::string("Instance [") + c.name + "] was not changed as asked: " + c.details);
       EXPECT_EQ(plugin->GetLastVMError(), VMERR_VM_OPERATION_FAILED);
     }
     const json row = RowWhere(Ls(sandbox, "instances"), "name", c.name);
@@ -126,24 +130,34 @@ TEST_F(PluginOperations, FailuresReportTheOperationsCodeAndText) {
   const std::string web = InstanceId(sandbox, "sample-web");
   ASSERT_EQ(plugin->PerformVMOperation(Operation(kPowerOff, web, web)), 1);
   const std::tuple<UINT32, const char*, EVMInfoError> cases[] = {
-      {kPowerOn, "PowerOnInstance", VMERR_VM_OPERATION_FAILED}, {kPowerOff, "PowerOffInstance", VMERR_VM_OPERATION_FAILED},
-      {kPowerOffAlt, "PowerOffInstance", VMERR_VM_OPERATION_FAILED}, {kReconfigure, "ReConfigureVM", VMERR_VM_OPERATION_FAILED},
-      {kClone, "DeployVM", VMERR_VM_CREATION_FAILED}, {kDelete, "DeleteVM", VMERR_VM_DELETE_FAILED},
-      {0, "", VMERR_VM_OPERATION_NOT_SUPPORTED}, {4, "", VMERR_VM_OPERATION_NOT_SUPPORTED},
-      {8, "", VMERR_VM_OPERATION_NOT_SUPPORTED}, {42, "", VMERR_VM_OPERATION_NOT_SUPPORTED}};
+      {kPowerOn, "PowerOnInstance", VMERR_VM_OPERATION_FAILED},
+      {kPowerOff, "PowerOffInstance", VMERR_VM_OPERATION_FAILED},
+      {kPowerOffAlt, "PowerOffInstance", VMERR_VM_OPERATION_FAILED},
+      {kReconfigure, "ReConfigureVM", VMERR_VM_OPERATION_FAILED},
+      {kClone, "DeployVM", VMERR_VM_CREATION_FAILED},
+      {kDelete, "DeleteVM", VMERR_VM_DELETE_FAILED},
+      {0, "", VMERR_VM_OPERATION_NOT_SUPPORTED},
+      {4, "", VMERR_VM_OPERATION_NOT_SUPPORTED},
+      {8, "", VMERR_VM_OPERATION_NOT_SUPPORTED},
+      {42, "", VMERR_VM_OPERATION_NOT_SUPPORTED}};
   for (const auto& [type, op, code] : cases) {
-    const std::string text = *op ? std::string(op) + " outage" : "Unhandled operation type [" + std::to_string(type) + "]";
+    const std::string text =
+        *op ? std::string(op) + " outage" : "Unhandled operation type [" + std::to_string(type) + "]";
     if (*op) AddFailure(sandbox, op, text, 1);
     const auto callsBefore = AllCalls(sandbox);
     plugin->SetLastVMError(VMERR_SNAPSHOT_FAILED);
     plugin->SetLastVMErrorDetails("");
-    EXPECT_EQ(plugin->PerformVMOperation(type == kClone ? CloneOf(sandbox) : Operation(type, web, web, "VM.Standard2.2")), 0);
+    EXPECT_EQ(
+        plugin->PerformVMOperation(type == kClone ? CloneOf(sandbox) : Operation(type, web, web, "VM.Standard2.2")), 0);
     EXPECT_EQ(plugin->GetLastVMErrorDetails(), text) << type;
     EXPECT_EQ(plugin->GetLastVMError(), code) << type;
     const json row = RowWhere(Ls(sandbox, "instances"), "id", web);
-    EXPECT_EQ(row["state"].get<std::string>() + " " + row["shape"].get<std::string>(), "STOPPED VM.Standard2.1") << type;
+    EXPECT_EQ(row["state"].get<std::string>() + " " + row["shape"].get<std::string>(), "STOPPED VM.Standard2.1")
+        << type;
     EXPECT_TRUE(RowsWhere(Ls(sandbox, "instances"), "name", "web-copy").empty()) << type;
-    if (!*op) { EXPECT_EQ(AllCalls(sandbox), callsBefore) << type; }
+    if (!*op) {
+      EXPECT_EQ(AllCalls(sandbox), callsBefore) << type;
+    }
   }
   EXPECT_TRUE(LoggedError("Unhandled operation type [42]"));
   ASSERT_EQ(plugin->PerformVMOperation(Operation(kPowerOn, web, web)), 1);

@@ -24,7 +24,8 @@ class PluginReplication : public CMountFixture {
     if (!previous) return ctx;
     ctx.restoredVmGuid = previous->restoredVmGuid;
     for (size_t i = 0; i < ctx.disks.size(); ++i)
-      ctx.disks[i].createdVolumeId = previous->disks[i].createdVolumeId, ctx.disks[i].snapshotId = previous->disks[i].snapshotId;
+      ctx.disks[i].createdVolumeId = previous->disks[i].createdVolumeId,
+      ctx.disks[i].snapshotId = previous->disks[i].snapshotId;
     return ctx;
   }
   // The four phases, `write` between Init and Pre; the clean-up after a failed one. The failed phase (1..4) or 0.
@@ -63,7 +64,8 @@ class PluginReplication : public CMountFixture {
       if (disk.selectedForRestore != 1) continue;
       sums.push_back(Sum(disk.createdVolumeId));
       EXPECT_EQ(Rows("SELECT id FROM snapshots WHERE volume_id = ? AND name = '_QD_INTEGRITY_SNAPSHOT' AND "
-                     "state = 'AVAILABLE' AND description = ? || created", disk.createdVolumeId,
+                     "state = 'AVAILABLE' AND description = ? || created",
+                     disk.createdVolumeId,
                      "Volume Snapshot created by Quillmark for Replication Job ID" + std::to_string(kJobId) + " at "),
                 std::vector<std::vector<std::string>>{{disk.snapshotId}});
     }
@@ -88,8 +90,9 @@ class PluginReplication : public CMountFixture {
 // What Init refuses or fails at, with its code, leaves nothing created or deleted.
 TEST_F(PluginReplication, RefusalsAndFailuresOfInitTouchNothing) {
   const RestoreCtx first = FirstSync();
-  const std::string counts = "SELECT (SELECT COUNT(*) FROM instances WHERE state <> 'TERMINATED') || '/' || "
-                             "(SELECT COUNT(*) FROM volumes) || '/' || (SELECT COUNT(*) FROM snapshots)",
+  const std::string counts =
+                        "SELECT (SELECT COUNT(*) FROM instances WHERE state <> 'TERMINATED') || '/' || "
+                        "(SELECT COUNT(*) FROM volumes) || '/' || (SELECT COUNT(*) FROM snapshots)",
                     before = Text(counts);
   struct SCase {
     const char* what;
@@ -102,29 +105,35 @@ TEST_F(PluginReplication, RefusalsAndFailuresOfInitTouchNothing) {
       {"an instance that is not the recorded destination", [](RestoreCtx& c) { c.restoredVmGuid = "ocid-other"; },
        nullptr, VMERR_REPLICATION_DESTINATION_EXISTS},
       {"a forced full sync over an instance not recorded",
-       [](RestoreCtx& c) { c.restoredVmGuid.clear(), c.forceFullSync = true; }, nullptr, VMERR_REPLICATION_DESTINATION_EXISTS},
+       [](RestoreCtx& c) { c.restoredVmGuid.clear(), c.forceFullSync = true; }, nullptr,
+       VMERR_REPLICATION_DESTINATION_EXISTS},
       {"a running destination",
        [&](RestoreCtx&) { Exec("UPDATE instances SET state = 'RUNNING' WHERE id = ?", first.restoredVmGuid); },
        [&] { Exec("UPDATE instances SET state = 'STOPPED' WHERE id = ?", first.restoredVmGuid); },
        VMERR_REPLICATION_DESTINATION_IN_USE},
       {"two instances of the name",
-       [&](RestoreCtx& c) { c.forceFullSync = c.overwrite = true, Exec("UPDATE instances SET name = 'web-dr' WHERE name = 'sample-db'"); },
+       [&](RestoreCtx& c) {
+         c.forceFullSync = c.overwrite = true, Exec("UPDATE instances SET name = 'web-dr' WHERE name = 'sample-db'");
+       },
        [&] { Exec("UPDATE instances SET name = 'sample-db' WHERE name = 'web-dr' AND id <> ?", first.restoredVmGuid); },
        VMERR_MULTIPLE_VMS_WITH_NAME},
       {"a failed lookup of the name", [&](RestoreCtx&) { AddFault("DoesVMExist", 1, sim::EFaultAction::Fail); },
        nullptr, VMERR_VM_CREATION_FAILED},
       {"an unreadable destination", [&](RestoreCtx&) { AddFault("GetVMInfo", 1, sim::EFaultAction::Fail); }, nullptr,
        VMERR_REPLICATION_DESTINATION_UNREADABLE},
-      {"a failed attach", [&](RestoreCtx&) { AddFault("AttachVolume", 1, sim::EFaultAction::Fail); },
-       nullptr, VMERR_REPLICATION_MOUNT_FAILED},
+      {"a failed attach", [&](RestoreCtx&) { AddFault("AttachVolume", 1, sim::EFaultAction::Fail); }, nullptr,
+       VMERR_REPLICATION_MOUNT_FAILED},
       {"a failed query of an integrity snapshot, a disk deselected",
-       [&](RestoreCtx& c) { c.disks[1].selectedForRestore = 0, AddFault("GetSnapshotStatus", 1, sim::EFaultAction::Fail); },
+       [&](RestoreCtx& c) {
+         c.disks[1].selectedForRestore = 0, AddFault("GetSnapshotStatus", 1, sim::EFaultAction::Fail);
+       },
        nullptr, VMERR_REPLICATION_DESTINATION_UNREADABLE},
       {"the proxy itself",
        [&](RestoreCtx& c) {
          c.vmName = sim::kProxyName, c.isFirstSync = c.overwrite = true;
          c.compartmentId = Text("SELECT compartment_id FROM instances WHERE name = ?", c.vmName);
-       }, nullptr, VMERR_VM_ALREADY_EXISTS},
+       },
+       nullptr, VMERR_VM_ALREADY_EXISTS},
   };
   for (const auto& c : cases) {
     RestoreCtx ctx = SyncCtx(&first);
@@ -148,16 +157,25 @@ TEST_F(PluginReplication, AnUnusableRestorePointFallsBackToAFullSync) {
     UINT32 code;
   } cases[] = {
       {"a forced full sync", nullptr, VMERR_NONE},
-      {"snapshot removed", [&](const RestoreCtx& f) { sandbox->CloudSim({"snapshot", "rm", f.disks[1].snapshotId}); },
+      {"snapshot removed",
+       [&](const RestoreCtx& f) {
+         sandbox->CloudSim({"snapshot", "rm", f.disks[1].snapshotId});
+       },
        VMERR_REPLICATION_DESTINATION_UNREADABLE},
       {"snapshot faulty",
-       [&](const RestoreCtx& f) { sandbox->CloudSim({"snapshot", "state", f.disks[0].snapshotId, "FAULTY"}); },
+       [&](const RestoreCtx& f) {
+         sandbox->CloudSim({"snapshot", "state", f.disks[0].snapshotId, "FAULTY"});
+       },
        VMERR_REPLICATION_DESTINATION_UNREADABLE},
-      {"volume lost", [&](const RestoreCtx& f) { sandbox->CloudSim({"volume", "detach", f.disks[1].createdVolumeId}); },
+      {"volume lost",
+       [&](const RestoreCtx& f) {
+         sandbox->CloudSim({"volume", "detach", f.disks[1].createdVolumeId});
+       },
        VMERR_REPLICATION_DESTINATION_UNREADABLE},
       {"rebuild fails", [&](const RestoreCtx&) { AddFault("CreateVolumeFromSnapshot", 2, sim::EFaultAction::Fail); },
        VMERR_REPLICATION_REVERT_FAILED},
-      {"boot rebuild fails", [&](const RestoreCtx&) { AddFault("CreateVolumeFromSnapshot", 1, sim::EFaultAction::Fail); },
+      {"boot rebuild fails",
+       [&](const RestoreCtx&) { AddFault("CreateVolumeFromSnapshot", 1, sim::EFaultAction::Fail); },
        VMERR_REPLICATION_REVERT_FAILED},
   };
   for (const auto& c : cases) {
@@ -175,7 +193,9 @@ TEST_F(PluginReplication, AnUnusableRestorePointFallsBackToAFullSync) {
     EXPECT_EQ(initError, c.code) << c.what;
     ExpectDestination(second, expected);
     for (const SDisk& disk : second.disks)  // named as a full sync names its volumes, never after an id
-      EXPECT_EQ(Text("SELECT display_name FROM volumes WHERE id = ?", disk.createdVolumeId).rfind("ocid1.", 0), std::string::npos) << c.what;
+      EXPECT_EQ(Text("SELECT display_name FROM volumes WHERE id = ?", disk.createdVolumeId).rfind("ocid1.", 0),
+                std::string::npos)
+          << c.what;
   }
 }
 
@@ -220,12 +240,25 @@ TEST_F(PluginReplication, AFailedSyncLeavesThePreviousDestinationWhole) {
 // another volume is no restore point (7004); of two records sharing a volume one usable snapshot
 // passes the check, and the rebuild of the other fails (180). Each ends in a whole destination.
 TEST_F(PluginReplication, RecordsProveWhatASyncOwns) {
-  const struct { const char* what; std::function<std::string(RestoreCtx&)> arrange; UINT32 code; } cases[] = {
-      {"an operator's volume", [&](RestoreCtx& c) { std::string id; sandbox->CloudSim({"volume", "add", c.restoredVmGuid, "--size", "1048576"}, &id);
-         return id.substr(0, id.find('\n')); }, VMERR_NONE},
-      {"swapped snapshots", [](RestoreCtx& c) { return std::swap(c.disks[0].snapshotId, c.disks[1].snapshotId), std::string(); },
+  const struct {
+    const char* what;
+    std::function<std::string(RestoreCtx&)> arrange;
+    UINT32 code;
+  } cases[] = {
+      {"an operator's volume",
+       [&](RestoreCtx& c) {
+         std::string id;
+         sandbox->CloudSim({"volume", "add", c.restoredVmGuid, "--size", "1048576"}, &id);
+         return id.substr(0, id.find('\n'));
+       },
+       VMERR_NONE},
+      {"swapped snapshots",
+       [](RestoreCtx& c) { return std::swap(c.disks[0].snapshotId, c.disks[1].snapshotId), std::string(); },
        VMERR_REPLICATION_DESTINATION_UNREADABLE},
-      {"a shared volume", [](RestoreCtx& c) { return c.disks[1].createdVolumeId = c.disks[0].createdVolumeId, c.disks[1].snapshotId = "", std::string(); },
+      {"a shared volume",
+       [](RestoreCtx& c) {
+         return c.disks[1].createdVolumeId = c.disks[0].createdVolumeId, c.disks[1].snapshotId = "", std::string();
+       },
        VMERR_REPLICATION_REVERT_FAILED},
   };
   for (const auto& c : cases) {
@@ -233,7 +266,8 @@ TEST_F(PluginReplication, RecordsProveWhatASyncOwns) {
     RestoreCtx first = FirstSync(), second = SyncCtx(&first);
     const std::string kept = c.arrange(second);
     ASSERT_EQ(Sync(second, Writes("again")), 0) << c.what << ": " << plugin->GetLastVMErrorDetails();
-    EXPECT_EQ(std::make_pair(initError, second.fullReplication), std::make_pair(c.code, c.code != VMERR_NONE)) << c.what;
+    EXPECT_EQ(std::make_pair(initError, second.fullReplication), std::make_pair(c.code, c.code != VMERR_NONE))
+        << c.what;
     EXPECT_EQ(kept.empty() ? "1" : Text("SELECT COUNT(*) FROM volumes WHERE id = ?", kept), "1") << c.what << kept;
     EXPECT_EQ(Rows("SELECT id FROM instances WHERE name = 'web-dr' AND state <> 'TERMINATED'").size(), 1u) << c.what;
   }
@@ -247,7 +281,9 @@ TEST_F(PluginReplication, ACancelBetweenPhasesOrIntegritySnapshotsUnwindsWith400
   const RestoreCtx first = FirstSync();
   const std::set<std::string> restorePoint = SnapshotIds();  // the first sync's integrity snapshots among them
   AddFault("CreateVolumeSnapshot", 1, sim::EFaultAction::Delay, "", 4321);
-  clock.OnSleep([&](size_t i) { if (clock.Sleeps()[i] == 4321) plugin->SetJobCancelled(true); });
+  clock.OnSleep([&](size_t i) {
+    if (clock.Sleeps()[i] == 4321) plugin->SetJobCancelled(true);
+  });
   EXPECT_EQ(Sync(SyncCtx(&first), Writes("second")), 2);
   EXPECT_EQ(plugin->GetLastVMError(), VMERR_JOB_CANCELLED);
   EXPECT_EQ(Calls("CreateVolumeSnapshot"), 3);  // the first sync took two

@@ -55,9 +55,14 @@ class PluginRestore : public CMountFixture {
 
 TEST_F(PluginRestore, VolumesAreWholeGiBOfAtLeastFifty) {
   constexpr long long kGiB = 1ll << 30;
-  for (const auto& [bytes, gib] : std::vector<std::pair<long long, long long>>{
-           {0, 50}, {1, 50}, {49 * kGiB + 1, 50}, {50 * kGiB, 50}, {50 * kGiB + 1, 51}, {60 * kGiB + 1, 61},
-           {100 * kGiB, 100}, {100 * kGiB - 1, 100}})
+  for (const auto& [bytes, gib] : std::vector<std::pair<long long, long long>>{{0, 50},
+                                                                               {1, 50},
+                                                                               {49 * kGiB + 1, 50},
+                                                                               {50 * kGiB, 50},
+                                                                               {50 * kGiB + 1, 51},
+                                                                               {60 * kGiB + 1, 61},
+                                                                               {100 * kGiB, 100},
+                                                                               {100 * kGiB - 1, 100}})
     EXPECT_EQ(RestorePlugin::_GetAdjustedVolumeSize(bytes), gib * kGiB) << bytes;
 }
 
@@ -71,7 +76,10 @@ TEST_F(PluginRestore, InitAttachesAVolumePerDiskAndTheCleanupRemovesThem) {
   ASSERT_EQ(plugin->InitRestoreVM(ctx), 1) << plugin->GetLastVMErrorDetails();
   std::set<std::string> created;
   for (const SDisk& disk : ctx.disks) {
-    if (disk.isFiltered) { EXPECT_EQ(disk.createdVolumeId, ""); continue; }
+    if (disk.isFiltered) {
+      EXPECT_EQ(disk.createdVolumeId, "");
+      continue;
+    }
     created.insert(disk.createdVolumeId);
     EXPECT_TRUE(AttachedToProxy(disk.createdVolumeId)) << disk.displayName;
     EXPECT_TRUE(std::filesystem::exists(disk.name)) << disk.name;
@@ -124,15 +132,18 @@ TEST_F(PluginRestore, RefusalsHaveTheirCodeAndCreateNothing) {
       {"the lookup fails", [&](RestoreCtx&) { AddFault("DoesVMExist", 1, sim::EFaultAction::Fail); },
        VMERR_VM_CREATION_FAILED},
       {"a cancelled job", [&](RestoreCtx&) { plugin->SetJobCancelled(true); }, VMERR_JOB_CANCELLED},
-      {"a source image not found and no bucket", [&](RestoreCtx&) { AddFault("GetTemplateInfo", 1, sim::EFaultAction::Fail); },
-       VMERR_RESOURCE_CREATION_FAILED, "bucket is required to create temporary image: the source image [ocid1.image"},
+      {"a source image not found and no bucket",
+       [&](RestoreCtx&) { AddFault("GetTemplateInfo", 1, sim::EFaultAction::Fail); }, VMERR_RESOURCE_CREATION_FAILED,
+       "bucket is required to create temporary image: the source image [ocid1.image"},
       {"a forced image that does not exist",
        [](RestoreCtx&) { TZPlatformInfo::SetValue("VirtualServer", "sOCIForceImageIdForRestore", "ocid1.image.none"); },
        VMERR_RESOURCE_CREATION_FAILED},
       {"the registry cannot record the restore",  // as on a full disk
        [&](RestoreCtx&) {
-         CSqliteDb(registry, false).Exec("CREATE TRIGGER refuse BEFORE INSERT ON entities BEGIN "
-                                         "SELECT RAISE(ABORT, 'database or disk is full'); END;");
+         CSqliteDb(registry, false)
+             .Exec(
+                 "CREATE TRIGGER refuse BEFORE INSERT ON entities BEGIN "
+                 "SELECT RAISE(ABORT, 'database or disk is full'); END;");
        },
        VMERR_REGISTRY_WRITE_FAILED},
   };
@@ -198,11 +209,15 @@ TEST_F(PluginRestore, TheBootVolumeComesFromTheForcedTheSourceOrTheMatchingImage
 // with 4000, and an import still running after "nImageImportMaximumWaitTimeInMinutes" with 24: no image after the
 // upload, no volume's create once the cancel came, and what was made is gone again.
 TEST_F(PluginRestore, ACancelOrAnEndlessImportEndsTheRestoreAtTheImage) {
-  clock.OnSleep([&](size_t i) { if (clock.Sleeps()[i] == 4321) plugin->SetJobCancelled(true); });
+  clock.OnSleep([&](size_t i) {
+    if (clock.Sleeps()[i] == 4321) plugin->SetJobCancelled(true);
+  });
   for (const std::string op : {"GetTemplateInfo", "UploadToObjectStorage", "CreateImage", "endless import"}) {
     SCOPED_TRACE(op);
     const bool endless = op == "endless import";
-    if (endless) SetProvisionSeconds("image", 100000), TZPlatformInfo::SetValue("VirtualServer", "nImageImportMaximumWaitTimeInMinutes", "5");
+    if (endless)
+      SetProvisionSeconds("image", 100000),
+          TZPlatformInfo::SetValue("VirtualServer", "nImageImportMaximumWaitTimeInMinutes", "5");
     if (!endless) AddFault(op, 1, sim::EFaultAction::Delay, "", 4321);
     plugin->SetJobCancelled(false);
     RestoreCtx ctx = Ctx("web-r");
@@ -210,7 +225,8 @@ TEST_F(PluginRestore, ACancelOrAnEndlessImportEndsTheRestoreAtTheImage) {
     ctx.bucketName = "image-import", ctx.jobResultsDir = sandbox->Dir() + "/jobs/7/results";
     EXPECT_EQ(plugin->InitRestoreVM(ctx), 0);
     EXPECT_EQ(plugin->GetLastVMError(), endless ? VMERR_RESOURCE_CREATION_FAILED : VMERR_JOB_CANCELLED);
-    EXPECT_EQ(plugin->GetLastVMErrorDetails().find("] did not complete within 5 minutes") != std::string::npos, endless);
+    EXPECT_EQ(plugin->GetLastVMErrorDetails().find("] did not complete within 5 minutes") != std::string::npos,
+              endless);
     EXPECT_EQ(Calls("CreateImage"), op == "CreateImage" ? 1 : endless ? 2 : 0);  // counted since the test began
     EXPECT_EQ(Calls("DeployVM") + Calls("CreateVolume"), 0);
     EXPECT_EQ(plugin->CleanupRestoreVM(ctx), 1);
@@ -226,11 +242,15 @@ TEST_F(PluginRestore, AnExceptionInAPhaseFailsItAndLeavesNothing) {
     RestoreCtx ctx = Ctx("web-r");
     const int init = plugin->InitRestoreVM(ctx);
     EXPECT_EQ(init, phase == "Init" ? 0 : 1) << plugin->GetLastVMErrorDetails();
-    if (init) { EXPECT_EQ(plugin->PreRestoreVM(ctx), 0); }
+    if (init) {
+      EXPECT_EQ(plugin->PreRestoreVM(ctx), 0);
+    }
     EXPECT_EQ(plugin->GetLastVMError(), phase == "Init" ? VMERR_RESOURCE_CREATION_FAILED : VMERR_VM_CREATION_FAILED);
     EXPECT_EQ(plugin->GetLastVMErrorDetails(), phase == "Init" ? "InitRestoreVM failed unexpectedly: boom"
-                                                              : "PreRestoreVM failed unexpectedly: std::bad_alloc");
-    if (init) { EXPECT_EQ(plugin->CleanupRestoreVM(ctx), 1); }
+                                                               : "PreRestoreVM failed unexpectedly: std::bad_alloc");
+    if (init) {
+      EXPECT_EQ(plugin->CleanupRestoreVM(ctx), 1);
+    }
     ExpectNothingLeft();
   }
 }
@@ -244,16 +264,17 @@ TEST_F(PluginRestore, ShapesAreTheSmallestThatCoverCpusAndMemory) {
     return s;
   };
   // d and g are alike: the first listed wins.
-  const std::vector<SVMSizeInfo> shapes = {shape("a", 2, 16384),      shape("b", 4, 32768),  shape("c", 4, 65536),
-                                           shape("d", 3, 8192),       shape("g", 3, 8192),
-                                           shape("e.Flex", 4, 40960), shape("f.Flex", 1, 1)};
+  const std::vector<SVMSizeInfo> shapes = {shape("a", 2, 16384), shape("b", 4, 32768), shape("c", 4, 65536),
+                                           shape("d", 3, 8192),  shape("g", 3, 8192),  shape("e.Flex", 4, 40960),
+                                           shape("f.Flex", 1, 1)};
   const struct {
     int cpus, memory;
     const char* best;
-  } picks[] = {{4, 40960, "c"}, {4, 81920, ""}, {4, 32768, "b"}, {4, 32769, "c"}, {0, 0, "a"}, {1, 0, "a"},
-               {3, 1, "d"},     {2, 16385, "b"}, {5, 1, ""},      {1, 65536, "c"}};
+  } picks[] = {{4, 40960, "c"}, {4, 81920, ""}, {4, 32768, "b"}, {4, 32769, "c"}, {0, 0, "a"},
+               {1, 0, "a"},     {3, 1, "d"},    {2, 16385, "b"}, {5, 1, ""},      {1, 65536, "c"}};
   for (const auto& p : picks)
-    EXPECT_EQ(RestorePlugin::_FindBestMatchingVMSize(shapes, p.memory, p.cpus).name, p.best) << p.cpus << " " << p.memory;
+    EXPECT_EQ(RestorePlugin::_FindBestMatchingVMSize(shapes, p.memory, p.cpus).name, p.best)
+        << p.cpus << " " << p.memory;
   EXPECT_EQ(RestorePlugin::_FindBestMatchingVMSize({}, 0, 0).name, "");
 
   // The simulator's fixed shapes: 1/15360, 2/30720, 4/61440, 8/122880 (the flexible one never counts).
@@ -264,8 +285,7 @@ TEST_F(PluginRestore, ShapesAreTheSmallestThatCoverCpusAndMemory) {
     std::string shape;
   } adjusted[] = {{"auto select", 2, 30000, true, "VM.Standard2.2"}, {"", 3, 40000, true, "VM.Standard2.4"},
                   {"Auto Select", 1, 16000, true, "VM.Standard2.2"}, {"VM.Standard2.8", 1, 1, true, "VM.Standard2.8"},
-                  {"Auto Select", 8, 122881, false, "Auto Select"},
-                  {"Auto Select", 2, 30720, true, "VM.Standard2.2"}};
+                  {"Auto Select", 8, 122881, false, "Auto Select"},  {"Auto Select", 2, 30720, true, "VM.Standard2.2"}};
   for (const auto& a : adjusted) {
     RestoreCtx ctx = Ctx("web-r");
     ctx.vmSize = a.asked, ctx.vmInfo.cpuCount = a.cpus, ctx.vmInfo.memoryMB = a.memoryMB;
@@ -314,7 +334,8 @@ TEST_F(PluginRestore, AFlexibleShapeWithoutItsSavedSizeIsNotLaunched) {
 // The disk tool: the configured path, else the preferred kit's, else the newest kit that has it, by
 // version number; its libraries are the kit's lib64.
 TEST_F(PluginRestore, TheDiskToolIsTheConfiguredThePreferredOrTheNewestKitsOne) {
-  std::vector<std::string> versions = {"VDDK9", "VDDK673", "VDDK10", "VDDK700", "VDDK6.7", "VDDK067"}, two = {"VDDK6.7", "VDDK6"};
+  std::vector<std::string> versions = {"VDDK9", "VDDK673", "VDDK10", "VDDK700", "VDDK6.7", "VDDK067"},
+                           two = {"VDDK6.7", "VDDK6"};
   utils::SortVersionsNewestFirst(versions);
   utils::SortVersionsNewestFirst(two);
   EXPECT_EQ(versions, (std::vector<std::string>{"VDDK700", "VDDK673", "VDDK067", "VDDK10", "VDDK9", "VDDK6.7"}));
@@ -396,7 +417,8 @@ TEST_F(PluginRestore, LaunchModeAndAttachmentTypeFollowTheGuestAndTheConfigurati
                {true, "Windows Server 2019", "", "true", "EMULATED", "iscsi"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.guest) + " " + c.asked + " " + c.paravirtualAllowed);
-    TZPlatformInfo::SetValue("VirtualServer", "bOCIEnableParavirtualizedModeForLinuxVMConversion", c.paravirtualAllowed);
+    TZPlatformInfo::SetValue("VirtualServer", "bOCIEnableParavirtualizedModeForLinuxVMConversion",
+                             c.paravirtualAllowed);
     RestoreCtx ctx = Ctx("web-r");
     ctx.isConversion = c.conversion, ctx.guestOs = c.guest, ctx.launchMode = c.asked;
     EXPECT_EQ(plugin->_GetImageLaunchMode(ctx), c.mode);
@@ -434,8 +456,8 @@ TEST_F(PluginRestore, RestoredVolumesGetTheirNamesAndATakenNameStopsTheRestore) 
   ctx.disks[1].targetVolume = "sample-db-data";
   EXPECT_FALSE(plugin->UpdateDiskNames(ctx));
   EXPECT_EQ(plugin->GetLastVMError(), VMERR_VOLUME_NAME_EXISTS);
-  EXPECT_EQ(plugin->GetLastVMErrorDetails(),
-            "Volume [sample-db-data] already exists in compartment [" + ctx.compartmentId + "] or another job is making it");
+  EXPECT_EQ(plugin->GetLastVMErrorDetails(), "Volume [sample-db-data] already exists in compartment [" +
+                                                 ctx.compartmentId + "] or another job is making it");
   // A boot disk that cannot be made bootable stops the restore too.
   ctx.disks[0].targetVolume = "ocid1.volume.oc1.phx.none";
   EXPECT_FALSE(plugin->MakeVolumesBootable(ctx));

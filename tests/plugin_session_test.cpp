@@ -51,7 +51,8 @@ TEST_F(PluginSession, IdentityIsDetectedOncePerProcess) {
     RestoreCtx ctx;
     ctx.restoreGuid = "r-1";  // nothing is cleaned up without the proxy's record
     EXPECT_EQ(classic ? ConnectPlugin<CClassicPlugin>(sandbox)->CleanupRestoreVM(ctx)
-                      : ConnectPlugin<CInfraPlugin>(sandbox)->CleanupRestoreVM(ctx), 0);
+                      : ConnectPlugin<CInfraPlugin>(sandbox)->CleanupRestoreVM(ctx),
+              0);
   }
   CTestSandbox sandbox;
   std::filesystem::remove_all(sandbox.Root() + "/sys");
@@ -87,7 +88,8 @@ TEST_F(PluginSession, ConnectStoresTheSessionOrReports48) {
 TEST_F(PluginSession, WebProxyWalkStopsAtTheFirstAcceptedProxy) {
   CTestSandbox sandbox;
   const std::pair<std::vector<SHostCredentials>, std::string> cases[] = {
-      {{Proxy("not a host!"), Proxy("proxy.example.com:3128", 1), Proxy("proxy.example.com:8080"), Proxy("later.example.com")},
+      {{Proxy("not a host!"), Proxy("proxy.example.com:3128", 1), Proxy("proxy.example.com:8080"),
+        Proxy("later.example.com")},
        "proxy.example.com:8080"},
       {{Proxy("a.example.com", 1), Proxy("b.example.com", 2)}, ""},
       {{Proxy(""), Proxy("bad:99999")}, ""}};

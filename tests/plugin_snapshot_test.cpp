@@ -34,10 +34,8 @@ TEST_F(PluginSnapshot, SnapshotCountLimitIsPerVolumeAndAllowsExactlyTheMaximum) 
     int onBoot, onData;          // backup snapshots already on each volume
     int over;                    // the count reported over the limit; 0: passes
   } cases[] = {
-      {"default limit reached on one volume", "", 2, 0, 0},
-      {"default limit exceeded", "", 3, 0, 3},
-      {"two volumes at the limit each", "", 2, 2, 0},
-      {"configured limit reached", "4", 0, 4, 0},
+      {"default limit reached on one volume", "", 2, 0, 0}, {"default limit exceeded", "", 3, 0, 3},
+      {"two volumes at the limit each", "", 2, 2, 0},       {"configured limit reached", "4", 0, 4, 0},
       {"configured limit exceeded", "4", 1, 5, 5},
   };
   for (const auto& c : cases) {
@@ -235,9 +233,13 @@ TEST_F(PluginSnapshot, ReplicaStepFailsWhenEverySelectedReplicaFailed) {
     size_t replicas;
   } cases[] = {
       {"the only selected one has no snapshot",
-       {with(snapped[0], 0, "keep"), with(snapped[1], 1, ""), with(snapped[1], 0, "keep")}, false, 0},
+       {with(snapped[0], 0, "keep"), with(snapped[1], 1, ""), with(snapped[1], 0, "keep")},
+       false,
+       0},
       {"the cloud refuses every selected one",
-       {with(snapped[0], 1, gone), with(snapped[1], 0, "keep"), with(snapped[1], 1, gone)}, false, 0},
+       {with(snapped[0], 1, gone), with(snapped[1], 0, "keep"), with(snapped[1], 1, gone)},
+       false,
+       0},
       {"one of two selected fails", {with(snapped[0], 1, ""), snapped[1], with(snapped[0], 0, "keep")}, true, 1},
   };
   for (const auto& c : cases) {

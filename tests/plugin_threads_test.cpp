@@ -4,8 +4,8 @@
 #include <sys/syscall.h>
 
 #include <fstream>
-#include <sstream>
 #include <latch>
+#include <sstream>
 #include <thread>
 #include "MountTestUtil.h"
 #include "PluginTestUtil.h"
@@ -65,7 +65,8 @@ TEST_F(PluginThreads, RestoreVolumeWorkersReachTheHostOnlyThroughTheJobThread) {
     EXPECT_EQ(plugin->GetLastVMErrorDetails().find(threads ? "the volume quota is used up"
                                                            : "No thread could be started to create the volume of "
                                                              "disk [sample-web (Boot Volume)_0]: "),
-              0u) << plugin->GetLastVMErrorDetails();
+              0u)
+        << plugin->GetLastVMErrorDetails();
     ExpectNothingLeft();
   }
   EXPECT_EQ(Calls("DeployVM"), 1) << "a worker that was never started made a boot volume";
@@ -113,7 +114,11 @@ TEST_F(PluginThreads, DisksOpenedReadAndClosedOnEightThreadsAtOnceGetTheirOwnDev
   ASSERT_EQ(ctx.vmInfo.disks.size(), volumes.size());
   const std::vector<SDisk> dataDisks(ctx.vmInfo.disks.begin() + 1, ctx.vmInfo.disks.end());
   const long attachesBefore = sandbox->Calls("AttachVolume");
-  struct SResult { int opened = 0, described = 0, closed = 0; SDisk disk; std::string checksum; };
+  struct SResult {
+    int opened = 0, described = 0, closed = 0;
+    SDisk disk;
+    std::string checksum;
+  };
   std::vector<SResult> results(kDataVolumes);
   std::latch start(kDataVolumes);
   std::vector<std::thread> threads;
@@ -123,7 +128,8 @@ TEST_F(PluginThreads, DisksOpenedReadAndClosedOnEightThreadsAtOnceGetTheirOwnDev
       start.arrive_and_wait();
       VmdkHandle handle;
       if ((r.opened = plugin->OpenVmdk("sample-web", ctx.vmGuid, dataDisks[i].guid, handle)) != 1) return;
-      if ((r.described = plugin->GetVmdkInfo(handle, r.disk)) == 1) r.checksum = sim::ChecksumOfSparseFile(r.disk.name, r.disk.size);
+      if ((r.described = plugin->GetVmdkInfo(handle, r.disk)) == 1)
+        r.checksum = sim::ChecksumOfSparseFile(r.disk.name, r.disk.size);
       r.closed = plugin->CloseVmdk(handle);
     });
   for (auto& thread : threads) thread.join();

@@ -107,7 +107,8 @@ TEST_P(RegistryKinds, RegisterListAndUnregisterByPathOrMode) {
               kind.reg(cleaner_, kRestore, "job", Key(2)));
   // The same key under another kind is another entity.
   const bool otherIsDisk = kind.type != VM_CLEANER_ENTITY_DISK;
-  ASSERT_TRUE(otherIsDisk ? cleaner_.RegisterDisk(kBackup, "job", Key(2)) : cleaner_.RegisterImage(kBackup, "job", Key(2)));
+  ASSERT_TRUE(otherIsDisk ? cleaner_.RegisterDisk(kBackup, "job", Key(2))
+                          : cleaner_.RegisterImage(kBackup, "job", Key(2)));
   const S path = Path(kBackup, "job");
   EXPECT_EQ(Stored(path, kind.type), (Keys{Key(1), Key(2)}));
   Keys keys{"kept"};
@@ -176,19 +177,22 @@ TEST_F(RegistryCleaner, GetRegisteredVMAndCreatedVMAndDisks) {
   std::vector<SDisk> disks;
   ASSERT_TRUE(cleaner_.GetRegisteredDisks(restore, disks));
   std::vector<SDisk> none;
-  for (const char* malformed : {"", "/1", "restore"}) EXPECT_FALSE(cleaner_.GetRegisteredDisks(malformed, none)) << malformed;
+  for (const char* malformed : {"", "/1", "restore"})
+    EXPECT_FALSE(cleaner_.GetRegisteredDisks(malformed, none)) << malformed;
   ASSERT_EQ(disks.size(), 2u);
   for (const auto& [disk, key] : {std::pair{disks[0], "ocid1.volume.b"}, std::pair{disks[1], "ocid1.volume.a"}})
     EXPECT_EQ(disk.volumeId + disk.targetVolume + disk.createdVolumeId + std::to_string(disk.selectedForRestore) +
-                  std::to_string(disk.isFiltered), S(key) + key + key + "10");
+                  std::to_string(disk.isFiltered),
+              S(key) + key + key + "10");
   // Pending-create keys are "<kind>:<seconds>:<name>", or "<kind>:<name>" as earlier versions stored
   // them; object keys split at the first '+'.
   VM_Cleaner_EntityType kind = VM_CLEANER_ENTITY_VM;
   INT64 since = -1;
   EXPECT_TRUE(C::ParsePendingCreateKey("2:_QD_1", kind, id, since) && kind == VM_CLEANER_ENTITY_SNAPSHOT &&
               id == "_QD_1" && since == 0);
-  EXPECT_TRUE(C::ParsePendingCreateKey(C::FormPendingCreateKey(VM_CLEANER_ENTITY_DISK, "a:b", 1800000000), kind, id,
-                                       since) && kind == VM_CLEANER_ENTITY_DISK && id == "a:b" && since == 1800000000);
+  EXPECT_TRUE(
+      C::ParsePendingCreateKey(C::FormPendingCreateKey(VM_CLEANER_ENTITY_DISK, "a:b", 1800000000), kind, id, since) &&
+      kind == VM_CLEANER_ENTITY_DISK && id == "a:b" && since == 1800000000);
   // A time of more than 18 digits cannot be one: the key is read as one without a time.
   EXPECT_TRUE(C::ParsePendingCreateKey("3:1234567890123456789:n", kind, id, since) && since == 0 &&
               id == "1234567890123456789:n");
@@ -196,11 +200,15 @@ TEST_F(RegistryCleaner, GetRegisteredVMAndCreatedVMAndDisks) {
     EXPECT_FALSE(C::ParsePendingCreateKey(bad, kind, id, since)) << bad;
   S token;  // keys with a request's token: "<kind>:#<token>:<name>"
   EXPECT_TRUE(C::ParseTokenPendingCreateKey(C::FormTokenPendingCreateKey(VM_CLEANER_ENTITY_VM, "t-1", "a:#b"), kind,
-                                            token, id) && kind == VM_CLEANER_ENTITY_VM && token == "t-1" && id == "a:#b");
+                                            token, id) &&
+              kind == VM_CLEANER_ENTITY_VM && token == "t-1" && id == "a:#b");
   for (const char* bad : {"2:5:n", "2:#:n", "2:#t", "2:#t:", "x:#t:n", "2:n"})
     EXPECT_FALSE(C::ParseTokenPendingCreateKey(bad, kind, token, id)) << bad;
-  for (const auto& [key, bucket, object] : std::vector<std::tuple<S, S, S>>{
-           {"bkt+dir/a+b.vmdk", "bkt", "dir/a+b.vmdk"}, {"+o", "", "o"}, {"b+", "b", ""}, {"no-plus", "old", "old"}, {"", "old", "old"}}) {
+  for (const auto& [key, bucket, object] : std::vector<std::tuple<S, S, S>>{{"bkt+dir/a+b.vmdk", "bkt", "dir/a+b.vmdk"},
+                                                                            {"+o", "", "o"},
+                                                                            {"b+", "b", ""},
+                                                                            {"no-plus", "old", "old"},
+                                                                            {"", "old", "old"}}) {
     S b = "old", o = "old";
     EXPECT_EQ(C::parseVmdkObjectId(key, b, o), key.find('+') != S::npos) << key;
     EXPECT_EQ(b + "|" + o, bucket + "|" + object) << key;

@@ -30,7 +30,8 @@ std::vector<SRegistryRoot> Inspect(const RegistryHome& home) {
 
 void Sql(const std::string& file, const std::string& sql) {
   sqlite3* db = nullptr;
-  EXPECT_EQ(sqlite3_open(file.c_str(), &db) + sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+  EXPECT_EQ(sqlite3_open(file.c_str(), &db) + sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+      << sql;
   sqlite3_close(db);
 }
 
@@ -155,14 +156,15 @@ TEST(RegistryStore, AnUnregisteredRootStaysAnOrphanUntilItsLastChildGoes) {
 
 TEST(RegistryStore, NamesOfAnyBytesRoundTrip) {
   RegistryHome home;
-  const Keys names = {"a/b", "/", "%2F", "x+y+z", "k:v", "100%", "ünïcødé ✓", std::string("nul\0byte", 8),
+  const Keys names = {"a/b", "/",  "%2F", "x+y+z",       "k:v", "100%", "ünïcødé ✓", std::string("nul\0byte", 8),
                       "nul", "..", "%zz", "\n\t\x01\xff"};
   {
     COracleCloudCleaner c;
     ASSERT_TRUE(c.Init(""));
     for (const auto& name : names)
       ASSERT_TRUE(c.RegisterVM(kBackup, name) && c.RegisterDisk(kBackup, name, name) &&
-                  c.RegisterDisk(kBackup, name, name + "/")) << name;
+                  c.RegisterDisk(kBackup, name, name + "/"))
+          << name;
   }
   COracleCloudCleaner c;
   ASSERT_TRUE(c.Init(""));
@@ -199,7 +201,8 @@ TEST(RegistryStore, ADamagedFileIsSetAsideAndAnUnknownVersionRefused) {
   const std::pair<const char*, std::function<void(const std::string&)>> cases[] = {
       {"garbage", [](const std::string& f) { hosttest::PutFile(f, std::string(8192, '\x5a')); }},
       {"another database", [](const std::string& f) { Sql(f, "CREATE TABLE t(x); INSERT INTO t VALUES(1);"); }},
-      {"a corrupt page", [](const std::string& f) {
+      {"a corrupt page",
+       [](const std::string& f) {
          Sql(f, "CREATE TABLE t(x); INSERT INTO t SELECT zeroblob(900) FROM (SELECT 1 UNION SELECT 2);");
          hosttest::PutFile(f, hosttest::GetFile(f).replace(4104, 64, std::string(64, '\xff')));
        }},
@@ -225,7 +228,8 @@ TEST(RegistryStore, ADamagedFileIsSetAsideAndAnUnknownVersionRefused) {
     std::string error;
     EXPECT_EQ(VMCleaner::InspectRegistry(home.RegistryDir(), roots, error) && roots.size() == 1, setAside) << error;
     EXPECT_THAT(setAside ? cleaner.TakeSetAsideNotice() : cleaner.InitError(),
-                ::testing::HasSubstr(setAside ? "[" + file + "] is damaged" : "[" + file + "]: unknown registry schema version [99]"));
+                ::testing::HasSubstr(setAside ? "[" + file + "] is damaged"
+                                              : "[" + file + "]: unknown registry schema version [99]"));
     EXPECT_EQ(cleaner.TakeSetAsideNotice(), "");
     EXPECT_TRUE(setAside || hosttest::GetFile(file) == before) << "the file was changed";
   }
@@ -314,7 +318,9 @@ TEST(RegistryProcess, ConcurrentProcessesAndThreadsLoseNoRegistration) {
   COracleCloudCleaner parent;
   ASSERT_TRUE(parent.Init(""));
   ASSERT_TRUE(parent.RegisterVM(kBackup, "shared-job"));
-  auto key = [](int p, int t, int i) { return "vol-" + std::to_string(p) + "-" + std::to_string(t) + "-" + std::to_string(i); };
+  auto key = [](int p, int t, int i) {
+    return "vol-" + std::to_string(p) + "-" + std::to_string(t) + "-" + std::to_string(i);
+  };
   std::vector<std::unique_ptr<ChildProcess>> children;
   for (int p = 0; p < kProcesses; ++p)
     children.push_back(std::make_unique<ChildProcess>([p, &key](int) {

@@ -152,7 +152,8 @@ TEST_F(RestFaults, StaleReadAnswersNotFoundCountTimesThenTheResource) {
   ASSERT_EQ(created.status, 200) << created.body;
   const std::string id = json::parse(created.body)["id"];
   std::vector<long> statuses;
-  for (int i = 0; i < 3; ++i) statuses.push_back(Send("GET", "/20160918/volumes/" + id, "", "GetVolumeStatus/s").status);
+  for (int i = 0; i < 3; ++i)
+    statuses.push_back(Send("GET", "/20160918/volumes/" + id, "", "GetVolumeStatus/s").status);
   EXPECT_EQ(statuses, (std::vector<long>{404, 404, 200}));
 }
 
@@ -193,20 +194,26 @@ TEST_F(RestFaults, AnImportsWorkRequestFollowsItsImage) {
   auto import = [&](const std::string& name) {
     const json body = {{"compartmentId", compartment_},
                        {"displayName", name},
-                       {"imageSourceDetails", {{"sourceType", "objectStorageTuple"}, {"namespaceName", "simtenancy"},
-                                               {"bucketName", "image-import"}, {"objectName", "disk.qcow2"}}}};
+                       {"imageSourceDetails",
+                        {{"sourceType", "objectStorageTuple"},
+                         {"namespaceName", "simtenancy"},
+                         {"bucketName", "image-import"},
+                         {"objectName", "disk.qcow2"}}}};
     const SHttpResponse created = Send("POST", "/20160918/images", body.dump(), "CreateImage/" + name);
     EXPECT_EQ(created.status, 200) << created.body;
     EXPECT_FALSE(created.Header("opc-work-request-id").empty());
-    return std::make_pair(json::parse(created.body, nullptr, false).value("id", ""), created.Header("opc-work-request-id"));
+    return std::make_pair(json::parse(created.body, nullptr, false).value("id", ""),
+                          created.Header("opc-work-request-id"));
   };
   const auto [goodImage, good] = import("good");
   const auto [badImage, bad] = import("bad");
   const json started = json::parse(Send("GET", "/20160918/workRequests/" + good).body);
   EXPECT_EQ(started["status"], "IN_PROGRESS");
   EXPECT_EQ(started["operationType"], "CreateImage");
-  EXPECT_EQ(started["resources"][0], json({{"entityType", "image"}, {"actionType", "IN_PROGRESS"},
-                                           {"identifier", goodImage}, {"entityUri", "/20160918/images/" + goodImage}}));
+  EXPECT_EQ(started["resources"][0], json({{"entityType", "image"},
+                                           {"actionType", "IN_PROGRESS"},
+                                           {"identifier", goodImage},
+                                           {"entityUri", "/20160918/images/" + goodImage}}));
   EXPECT_TRUE(started["timeFinished"].is_null());
   auto finished = [&](const std::string& id) {
     json request = json::object();

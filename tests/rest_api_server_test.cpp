@@ -31,7 +31,8 @@ class RestServer : public ::testing::Test {
     std::string error;
     if (!key) key = CPrivateKey::Load(user_.keyFile, "", error);
     request.host = HostOfUrl(endpoint_);
-    EXPECT_TRUE(CRequestSigner(user_.KeyId(), key).Sign(request, HttpDate(HostClock::Now() + date), false, error)) << error;
+    EXPECT_TRUE(CRequestSigner(user_.KeyId(), key).Sign(request, HttpDate(HostClock::Now() + date), false, error))
+        << error;
     SHttpResponse response;
     EXPECT_TRUE(client_->Send(endpoint_, request, response, error)) << error;
     return response;
@@ -47,7 +48,8 @@ TEST_F(RestServer, ASignedRequestIsAnsweredAndEveryBadOneGetsItsStatusAndCode) {
   const SHttpRequest regions = {.method = "GET", .target = "/20160918/regions"};
   const SHttpResponse ok = Send(regions);
   ASSERT_EQ(ok.status, 200) << ok.body;
-  EXPECT_EQ(json::parse(ok.body), json::parse(R"([{"key":"PHX","name":"us-phoenix-1"},{"key":"IAD","name":"us-ashburn-1"}])"));
+  EXPECT_EQ(json::parse(ok.body),
+            json::parse(R"([{"key":"PHX","name":"us-phoenix-1"},{"key":"IAD","name":"us-ashburn-1"}])"));
   EXPECT_EQ(ok.Header("opc-request-id").size(), 32u);
 
   std::string error;
@@ -59,24 +61,31 @@ TEST_F(RestServer, ASignedRequestIsAnsweredAndEveryBadOneGetsItsStatusAndCode) {
     long status;
     const char *code, *message;
   } cases[] = {
-      {"another key", [&] { return Send(regions, stranger); }, 401, "NotAuthenticated", "the signature does not match the request"},
-      {"a date 6 minutes old", [&] { return Send(regions, nullptr, -360); }, 401, "NotAuthenticated", "is not within 5 minutes"},
-      {"a body changed after signing", [&] {
+      {"another key", [&] { return Send(regions, stranger); }, 401, "NotAuthenticated",
+       "the signature does not match the request"},
+      {"a date 6 minutes old", [&] { return Send(regions, nullptr, -360); }, 401, "NotAuthenticated",
+       "is not within 5 minutes"},
+      {"a body changed after signing",
+       [&] {
          SHttpRequest r = tampered;
          r.host = HostOfUrl(endpoint_);
-         CRequestSigner(user_.KeyId(), CPrivateKey::Load(user_.keyFile, "", error)).Sign(r, HttpDate(HostClock::Now()), false, error);
+         CRequestSigner(user_.KeyId(), CPrivateKey::Load(user_.keyFile, "", error))
+             .Sign(r, HttpDate(HostClock::Now()), false, error);
          r.body = R"({"displayName":"w"})";
          SHttpResponse response;
          client_->Send(endpoint_, r, response, error);
          return response;
-       }, 401, "NotAuthenticated", "the body does not match its x-content-sha256"},
-      {"no signature", [&] {
+       },
+       401, "NotAuthenticated", "the body does not match its x-content-sha256"},
+      {"no signature",
+       [&] {
          SHttpRequest r = regions;
          r.SetHeader("x-date", HttpDate(HostClock::Now()));
          SHttpResponse response;
          client_->Send(endpoint_, r, response, error);
          return response;
-       }, 401, "NotAuthenticated", "the request carries no signature"},
+       },
+       401, "NotAuthenticated", "the request carries no signature"},
       {"no such resource", [&] { return Send({.method = "GET", .target = "/20160918/nothing"}); }, 404,
        "NotAuthorizedOrNotFound", "No resource at [/20160918/nothing]"},
   };
@@ -90,7 +99,8 @@ TEST_F(RestServer, ASignedRequestIsAnsweredAndEveryBadOneGetsItsStatusAndCode) {
   }
   // Every request is in the server's log with its status (written once the answer went out).
   std::string log;
-  for (int i = 0; i < 100 && std::count(log.begin(), log.end(), '\n') < 6; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+  for (int i = 0; i < 100 && std::count(log.begin(), log.end(), '\n') < 6;
+       ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20)))
     log = ReadTestFile(sandbox_.Dir() + "/api/requests.log");
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 6) << log;
   EXPECT_NE(log.find("GET /20160918/regions 200 "), std::string::npos) << log;

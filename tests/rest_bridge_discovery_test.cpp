@@ -13,8 +13,8 @@ namespace {
 json Of(const SDisk& d) {
   json snapshots = json::array();
   for (const auto& c : d.childDisks) snapshots.push_back({c.id, c.name, c.creationTime});
-  return {d.guid, d.volumeId, d.displayName, d.size, d.availabilityDomain, d.attachmentId, d.attachmentType,
-          d.isBootDisk, d.diskNumber, snapshots};
+  return {d.guid,         d.volumeId,       d.displayName, d.size,       d.availabilityDomain,
+          d.attachmentId, d.attachmentType, d.isBootDisk,  d.diskNumber, snapshots};
 }
 
 // The infrastructure API keeps no names or ids of SSH keys, only the public keys an instance has.
@@ -31,7 +31,10 @@ json Of(const SVMInfo& vm) {
           {"size", {vm.vmSize, vm.cpuCount, vm.memoryMB}},
           {"state", {vm.lifecycleState, vm.powerState}},
           {"image", {vm.imageId, vm.guestOs, vm.launchMode}},
-          {"disks", disks}, {"cards", cards}, {"keys", keys}, {"lists", lists}};
+          {"disks", disks},
+          {"cards", cards},
+          {"keys", keys},
+          {"lists", lists}};
 }
 
 json Of(const SHostInfo& h);
@@ -101,40 +104,94 @@ TEST_F(RestDiscovery, EveryOperationGivesTheSimulatorsRecords) {
     const char* what;
     Op op;
   } cases[] = {
-      {"regions", Call([](auto& b, json& o) { std::vector<SDataCenterInfo> r; return b.GetDCInfoList(r, 0, 0) && !(o = List(r)).empty(); })},
-      {"default region", Call([](auto& b, json& o) { o = b.GetDefaultRegion(); return !o.get<std::string>().empty(); })},
-      {"hosts", Call([](auto& b, json& o) { std::vector<SHostInfo> h; return b.GetHostInfoList(0, 0, "", h) && !(o = List(h)).empty(); })},
+      {"regions", Call([](auto& b, json& o) {
+         std::vector<SDataCenterInfo> r;
+         return b.GetDCInfoList(r, 0, 0) && !(o = List(r)).empty();
+       })},
+      {"default region", Call([](auto& b, json& o) {
+         o = b.GetDefaultRegion();
+         return !o.get<std::string>().empty();
+       })},
+      {"hosts", Call([](auto& b, json& o) {
+         std::vector<SHostInfo> h;
+         return b.GetHostInfoList(0, 0, "", h) && !(o = List(h)).empty();
+       })},
       {"a host by name with its instances of a domain", Call([](auto& b, json& o) {
          SHostInfo h;
-         return b.GetHostInfo("Production", "", "Uocm:PHX-AD-1", h, HOSTINFO_FLAG_WITH_VMS | all) && !(o = Of(h))[2].empty();
+         return b.GetHostInfo("Production", "", "Uocm:PHX-AD-1", h, HOSTINFO_FLAG_WITH_VMS | all) &&
+                !(o = Of(h))[2].empty();
        })},
-      {"a host by id", Call([&](auto& b, json& o) { SHostInfo h; return b.GetHostInfo("", hosts[2].guid, "", h, 0) && !(o = Of(h)).empty(); })},
-      {"an unknown host", Call([](auto& b, json& o) { SHostInfo h; return b.GetHostInfo("Nowhere", "", "", h, 0) && !(o = Of(h)).empty(); })},
+      {"a host by id", Call([&](auto& b, json& o) {
+         SHostInfo h;
+         return b.GetHostInfo("", hosts[2].guid, "", h, 0) && !(o = Of(h)).empty();
+       })},
+      {"an unknown host", Call([](auto& b, json& o) {
+         SHostInfo h;
+         return b.GetHostInfo("Nowhere", "", "", h, 0) && !(o = Of(h)).empty();
+       })},
       {"every instance (pages, compartments walked)", Call([](auto& b, json& o) {
          std::vector<SVMInfo> v;
          return b.GetVMInfoList(v, VMINFO_FLAG_NETWORK) && (o = List(v)).size() > 8;
        })},
-      {"instances of a host", Call([&](auto& b, json& o) { std::vector<SVMInfo> v; return b.GetVMInfoListForHost(v, hosts[3].guid, 0) && !(o = List(v)).empty(); })},
-      {"an instance by name with its cards", Call([](auto& b, json& o) { SVMInfo v; return b.GetVMInfo("sample-web", "", v, VMINFO_FLAG_NETWORK) && !(o = Of(v)).empty(); })},
-      {"an instance by id", Call([&](auto& b, json& o) { SVMInfo v; return b.GetVMInfo("", db.guid, v, 0) && !(o = Of(v)).empty(); })},
-      {"an instance with disks and snapshots", Call([](auto& b, json& o) { SVMInfo v; return b.GetVMInfo("sample-db", "", v, all) && !(o = Of(v)).empty(); })},
-      {"an unknown instance name", Call([](auto& b, json& o) { SVMInfo v; return b.GetVMInfo("nobody", "", v, 0) && !(o = Of(v)).empty(); })},
-      {"domains", Call([](auto& b, json& o) { std::vector<SVMInfo> d; return b.GetAvailabilityDomainInfoList(d, "", 0, 0) && !(o = List(d)).empty(); })},
-      {"shapes", Call([](auto& b, json& o) { std::vector<SVMSizeInfo> s; return b.GetInstanceShapeInfoList(s, "") && !(o = List(s)).empty(); })},
+      {"instances of a host", Call([&](auto& b, json& o) {
+         std::vector<SVMInfo> v;
+         return b.GetVMInfoListForHost(v, hosts[3].guid, 0) && !(o = List(v)).empty();
+       })},
+      {"an instance by name with its cards", Call([](auto& b, json& o) {
+         SVMInfo v;
+         return b.GetVMInfo("sample-web", "", v, VMINFO_FLAG_NETWORK) && !(o = Of(v)).empty();
+       })},
+      {"an instance by id", Call([&](auto& b, json& o) {
+         SVMInfo v;
+         return b.GetVMInfo("", db.guid, v, 0) && !(o = Of(v)).empty();
+       })},
+      {"an instance with disks and snapshots", Call([](auto& b, json& o) {
+         SVMInfo v;
+         return b.GetVMInfo("sample-db", "", v, all) && !(o = Of(v)).empty();
+       })},
+      {"an unknown instance name", Call([](auto& b, json& o) {
+         SVMInfo v;
+         return b.GetVMInfo("nobody", "", v, 0) && !(o = Of(v)).empty();
+       })},
+      {"domains", Call([](auto& b, json& o) {
+         std::vector<SVMInfo> d;
+         return b.GetAvailabilityDomainInfoList(d, "", 0, 0) && !(o = List(d)).empty();
+       })},
+      {"shapes", Call([](auto& b, json& o) {
+         std::vector<SVMSizeInfo> s;
+         return b.GetInstanceShapeInfoList(s, "") && !(o = List(s)).empty();
+       })},
       {"shapes of an image", Call([&](auto& b, json& o) {
          std::vector<SVMSizeInfo> s;
-         return b.GetInstanceShapeInfoListForImage(s, db.compartmentId, db.imageId, db.availabilityDomain) && !(o = List(s)).empty();
+         return b.GetInstanceShapeInfoListForImage(s, db.compartmentId, db.imageId, db.availabilityDomain) &&
+                !(o = List(s)).empty();
        })},
-      {"security lists", Call([](auto& b, json& o) { std::vector<SSecurityGroupInfo> l; return b.GetSecurityGroupList(l) && !(o = List(l)).empty(); })},
-      {"key pairs", Call([](auto& b, json& o) { std::vector<SKeyPairInfo> k; return b.GetKeyPairInfoList(k) && !(o = List(k)).empty(); })},
+      {"security lists", Call([](auto& b, json& o) {
+         std::vector<SSecurityGroupInfo> l;
+         return b.GetSecurityGroupList(l) && !(o = List(l)).empty();
+       })},
+      {"key pairs", Call([](auto& b, json& o) {
+         std::vector<SKeyPairInfo> k;
+         return b.GetKeyPairInfoList(k) && !(o = List(k)).empty();
+       })},
       {"instances of a name", Call([&](auto& b, json& o) {
          std::vector<SVMInfo> v;
          bool exists = false;
          return b.DoesVMExist("sample-db", v, db.compartmentId, exists) && exists && !(o = List(v)).empty();
        })},
-      {"no instance of a name", Call([](auto& b, json& o) { std::vector<SVMInfo> v; bool e = true; return b.DoesVMExist("nobody", v, "", e) && !e && (o = List(v)).empty(); })},
-      {"the boot volume", Call([&](auto& b, json& o) { std::string id; return b.GetBootVolumeIdForInstance(db, id) && !(o = id).empty(); })},
-      {"the saved configuration", Call([&](auto& b, json& o) { std::map<string, string> f; return b.GetInstanceConfigurations(db.guid, f) && !(o = WithoutKeyNames(f)).empty(); })},
+      {"no instance of a name", Call([](auto& b, json& o) {
+         std::vector<SVMInfo> v;
+         bool e = true;
+         return b.DoesVMExist("nobody", v, "", e) && !e && (o = List(v)).empty();
+       })},
+      {"the boot volume", Call([&](auto& b, json& o) {
+         std::string id;
+         return b.GetBootVolumeIdForInstance(db, id) && !(o = id).empty();
+       })},
+      {"the saved configuration", Call([&](auto& b, json& o) {
+         std::map<string, string> f;
+         return b.GetInstanceConfigurations(db.guid, f) && !(o = WithoutKeyNames(f)).empty();
+       })},
       // Another region's images are that region's endpoint's to list, which the one emulator does not serve.
       {"images of a host in the connection's region", Call([](auto& b, json& o) {
          std::vector<SVMInfo> i;
@@ -142,8 +199,14 @@ TEST_F(RestDiscovery, EveryOperationGivesTheSimulatorsRecords) {
          std::erase_if(i, [](const SVMInfo& image) { return image.region != "us-phoenix-1"; });
          return !(o = List(i)).empty();
        })},
-      {"an image by id", Call([&](auto& b, json& o) { SVMInfo i; return b.GetTemplateInfo(db.imageId, i, "") && !(o = Of(i)).empty(); })},
-      {"buckets of a host", Call([](auto& b, json& o) { std::vector<SStagingStorage> s; return b.GetStagingStorageListForHost(s, "Backup", 0, 0) && !(o = List(s)).empty(); })},
+      {"an image by id", Call([&](auto& b, json& o) {
+         SVMInfo i;
+         return b.GetTemplateInfo(db.imageId, i, "") && !(o = Of(i)).empty();
+       })},
+      {"buckets of a host", Call([](auto& b, json& o) {
+         std::vector<SStagingStorage> s;
+         return b.GetStagingStorageListForHost(s, "Backup", 0, 0) && !(o = List(s)).empty();
+       })},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

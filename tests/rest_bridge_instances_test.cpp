@@ -28,7 +28,9 @@ class RestInstances : public ::testing::Test {
     image_ = images.at(0)["id"];
   }
   // Both backends, the in-process one first, each with the label its resources are named after.
-  std::vector<std::pair<std::string, COracleCloudSDKCppBridge*>> Backends() { return {{"sim", &sim_}, {"rest", &rest_}}; }
+  std::vector<std::pair<std::string, COracleCloudSDKCppBridge*>> Backends() {
+    return {{"sim", &sim_}, {"rest", &rest_}};
+  }
   SVMInfo NewVm(const std::string& name, const std::string& shape) const {
     SVMInfo vm;
     vm.name = name, vm.compartmentId = production_, vm.vmSize = shape, vm.availabilityDomain = "Uocm:PHX-AD-1";
@@ -47,10 +49,17 @@ class RestInstances : public ::testing::Test {
 
 // What the caller is told about an instance, field by field.
 json Record(const SVMInfo& vm) {
-  return {{"compartment", vm.compartmentId}, {"ad", vm.availabilityDomain}, {"region", vm.region},
-          {"shape", vm.vmSize},              {"cpus", vm.cpuCount},         {"memory", vm.memoryMB},
-          {"image", vm.imageId},             {"mode", vm.launchMode},       {"state", vm.lifecycleState},
-          {"power", vm.powerState},          {"uriIsId", vm.uri == vm.guid}};
+  return {{"compartment", vm.compartmentId},
+          {"ad", vm.availabilityDomain},
+          {"region", vm.region},
+          {"shape", vm.vmSize},
+          {"cpus", vm.cpuCount},
+          {"memory", vm.memoryMB},
+          {"image", vm.imageId},
+          {"mode", vm.launchMode},
+          {"state", vm.lifecycleState},
+          {"power", vm.powerState},
+          {"uriIsId", vm.uri == vm.guid}};
 }
 
 TEST_F(RestInstances, DeployPowerReconfigureRelaunchAndDeleteAlikeThroughBothBackends) {
@@ -112,7 +121,8 @@ TEST_F(RestInstances, DeployPowerReconfigureRelaunchAndDeleteAlikeThroughBothBac
     EXPECT_FALSE(bridge->RestoreVM(again, disk)) << label;
     EXPECT_NE(bridge->GetLastError().find("was not found"), std::string::npos) << label << bridge->GetLastError();
     EXPECT_FALSE(bridge->DeployVMFromOrchestration(again)) << label;
-    EXPECT_NE(bridge->GetLastError().find("classic cloud's only"), std::string::npos) << label << bridge->GetLastError();
+    EXPECT_NE(bridge->GetLastError().find("classic cloud's only"), std::string::npos)
+        << label << bridge->GetLastError();
   }
   EXPECT_EQ(deployed["rest"], deployed["sim"]);
   EXPECT_EQ(deployed["rest"]["cpus"], 2);
@@ -133,9 +143,11 @@ TEST_F(RestInstances, AFaultyRelaunchFailsAndLeavesTheBootVolumeFree) {
     disk.guid = boot;
     SVMInfo again = NewVm("faulty-again-" + label, "VM.Standard2.1");
     EXPECT_FALSE(bridge->RestoreVM(again, disk)) << label;
-    EXPECT_NE(bridge->GetLastError().find("did not boot: it is TERMINATED"), std::string::npos) << bridge->GetLastError();
+    EXPECT_NE(bridge->GetLastError().find("did not boot: it is TERMINATED"), std::string::npos)
+        << bridge->GetLastError();
     EXPECT_TRUE(again.guid.empty()) << label;
-    for (const auto& row : RowsWhere(Ls(sandbox_, "instances"), "name", again.name)) EXPECT_EQ(row["state"], "TERMINATED");
+    for (const auto& row : RowsWhere(Ls(sandbox_, "instances"), "name", again.name))
+      EXPECT_EQ(row["state"], "TERMINATED");
     EXPECT_TRUE(VolumeExists(boot)) << label;
     SVMInfo last = NewVm("faulty-last-" + label, "VM.Standard2.1");
     ASSERT_TRUE(bridge->RestoreVM(last, disk)) << label << bridge->GetLastError();
@@ -223,8 +235,11 @@ TEST_F(RestInstances, ALaunchOfTheWrongFormIsRefused) {
   std::string error;
   ASSERT_TRUE(ReadApiCredentials(sandbox_.CloudUser(), "", credentials, error)) << error;
   CRestApi api(SRestEndpoints::FromUrl(sandbox_.CloudUrl()), MakeRequestSigner(credentials, error), SHttpOptions{});
-  const json good = {{"availabilityDomain", "Uocm:PHX-AD-1"}, {"compartmentId", production_}, {"displayName", "odd"},
-                     {"shape", "VM.Standard2.1"}, {"sourceDetails", {{"sourceType", "image"}, {"imageId", image_}}}};
+  const json good = {{"availabilityDomain", "Uocm:PHX-AD-1"},
+                     {"compartmentId", production_},
+                     {"displayName", "odd"},
+                     {"shape", "VM.Standard2.1"},
+                     {"sourceDetails", {{"sourceType", "image"}, {"imageId", image_}}}};
   const struct {
     const char* what;
     std::function<void(json&)> change;
@@ -266,8 +281,8 @@ json CloneOutcome(const CTestSandbox& sandbox, COracleCloudSDKCppBridge& reader,
   const json volumes = Ls(sandbox, "volumes");
   auto volume = [&](const std::string& id) {
     const json v = RowWhere(volumes, "id", id);
-    return json{{"name", generic(v["name"])}, {"size", v["size_bytes"]}, {"boot", v["is_boot"]},
-                {"description", v["description"]}, {"state", v["state"]}, {"checksum", Checksum(sandbox, id)}};
+    return json{{"name", generic(v["name"])},      {"size", v["size_bytes"]}, {"boot", v["is_boot"]},
+                {"description", v["description"]}, {"state", v["state"]},     {"checksum", Checksum(sandbox, id)}};
   };
   json outcome = {{"record", Record(vm)}, {"volumes", {volume(row["boot_volume_id"])}}, {"attachments", json::array()}};
   for (const json& a : RowsWhere(Ls(sandbox, "attachments"), "instance_id", vm.guid)) {
@@ -278,7 +293,8 @@ json CloneOutcome(const CTestSandbox& sandbox, COracleCloudSDKCppBridge& reader,
   EXPECT_TRUE(reader.GetVMInfo("", vm.guid, read, VMINFO_FLAG_NETWORK)) << reader.GetLastError();
   for (const auto& key : read.keyPairs) outcome["keys"].push_back(key.guid);
   for (const auto& list : read.securityGroups) outcome["lists"].push_back(list.guid);
-  for (const auto& card : read.networkCards) outcome["cards"].push_back({generic(card.name), card.subnetId, card.isPrimary});
+  for (const auto& card : read.networkCards)
+    outcome["cards"].push_back({generic(card.name), card.subnetId, card.isPrimary});
   return outcome;
 }
 
@@ -313,7 +329,8 @@ TEST_F(RestInstances, ACloneOfAnInstanceIsAlikeThroughBothBackendsAndAFailedOneL
   ASSERT_EQ(outcome["rest"]["volumes"].size(), 3u);
   EXPECT_EQ(outcome["rest"]["volumes"][2]["name"], "NAME-data2");
   EXPECT_EQ(outcome["rest"]["volumes"][0]["name"], "NAME (Boot Volume)");
-  for (const char* part : {"volumes", "attachments", "keys", "lists", "cards"}) EXPECT_EQ(outcome["rest"][part], source[part]) << part;
+  for (const char* part : {"volumes", "attachments", "keys", "lists", "cards"})
+    EXPECT_EQ(outcome["rest"][part], source[part]) << part;
   for (const char* field : {"shape", "cpus", "memory", "image", "compartment", "ad"})
     EXPECT_EQ(outcome["rest"]["record"][field], source["record"][field]) << field;
   for (auto& [label, vm] : clones) {
@@ -342,7 +359,8 @@ TEST_F(RestInstances, ACloneOfAnInstanceIsAlikeThroughBothBackendsAndAFailedOneL
     EXPECT_NE(bridge->GetLastError().find("does not run on shape [VM.Standard2.2]"), std::string::npos)
         << label << bridge->GetLastError();
     EXPECT_TRUE(vm.guid.empty()) << label;
-    for (const json& v : Ls(sandbox_, "volumes")) EXPECT_EQ(std::string(v["name"]).find(vm.name), std::string::npos) << v;
+    for (const json& v : Ls(sandbox_, "volumes"))
+      EXPECT_EQ(std::string(v["name"]).find(vm.name), std::string::npos) << v;
   }
   EXPECT_NE(rest_.GetLastError().find("failed while launching instance [refused-rest]"), std::string::npos)
       << rest_.GetLastError();

@@ -26,8 +26,13 @@ json Tagged(COracleCloudSDKCppBridge& bridge, EResourceKind kind, const std::str
   if (!bridge.FindTaggedResources(kind, key, value, found)) return "failed: " + bridge.GetLastError();
   json list = json::array();
   for (const STaggedResource& r : found)
-    list.push_back({{"id", r.id}, {"name", r.name}, {"tags", r.tags}, {"attachedTo", r.attachedTo}, {"iqn", r.iqn},
-                    {"portal", r.portal}, {"port", r.port}});
+    list.push_back({{"id", r.id},
+                    {"name", r.name},
+                    {"tags", r.tags},
+                    {"attachedTo", r.attachedTo},
+                    {"iqn", r.iqn},
+                    {"portal", r.portal},
+                    {"port", r.port}});
   return list;
 }
 
@@ -48,8 +53,9 @@ class RestLookups : public ::testing::Test {
 
 TEST_F(RestLookups, EachLookupGivesWhatTheInProcessBackendGives) {
   const std::string web = Sql("SELECT id FROM instances WHERE name = 'sample-web'");
-  const std::string data = Sql("SELECT a.volume_id FROM attachments a JOIN instances i ON i.id = a.instance_id "
-                               "WHERE i.name = 'sample-web' ORDER BY a.seq LIMIT 1");
+  const std::string data =
+      Sql("SELECT a.volume_id FROM attachments a JOIN instances i ON i.id = a.instance_id "
+          "WHERE i.name = 'sample-web' ORDER BY a.seq LIMIT 1");
   const std::string boot = Sql("SELECT boot_volume_id FROM instances WHERE name = 'sample-web'");
   ASSERT_FALSE(web.empty() || data.empty() || boot.empty());
 
@@ -89,18 +95,24 @@ TEST_F(RestLookups, EachLookupGivesWhatTheInProcessBackendGives) {
   const auto tagged = [](EResourceKind kind, std::string key, std::string value) {
     return [=](COracleCloudSDKCppBridge& b) { return Tagged(b, kind, key, value); };
   };
-  const json attached = {{"id", dataVol}, {"name", "lk-vol"}, {"tags", {{"lk-proxy", "p1"}, {"BackupRequest", "token-vol"}}},
-                         {"attachedTo", sandbox_.ProxyInstanceId()}, {"iqn", iqn},
+  const json attached = {{"id", dataVol},
+                         {"name", "lk-vol"},
+                         {"tags", {{"lk-proxy", "p1"}, {"BackupRequest", "token-vol"}}},
+                         {"attachedTo", sandbox_.ProxyInstanceId()},
+                         {"iqn", iqn},
                          {"portal", Sql("SELECT portal FROM attachments WHERE volume_id = '" + dataVol + "'")},
                          {"port", Sql("SELECT port FROM attachments WHERE volume_id = '" + dataVol + "'")}};
-  const json loose = {{"id", bootVol}, {"name", "lk-vol"}, {"tags", {{"lk-proxy", "p1"}}}, {"attachedTo", ""},
-                      {"iqn", ""}, {"portal", ""}, {"port", ""}};
+  const json loose = {{"id", bootVol},    {"name", "lk-vol"}, {"tags", {{"lk-proxy", "p1"}}},
+                      {"attachedTo", ""}, {"iqn", ""},        {"portal", ""},
+                      {"port", ""}};
   const struct {
     const char* what;
     std::function<json(COracleCloudSDKCppBridge&)> lookup;
     json expected;
   } cases[] = {
-      {"backups of both kinds by name, oldest first", byName(EResourceKind::VolumeSnapshot, "lk-snap", 0), {bootSnap, dataSnap}},
+      {"backups of both kinds by name, oldest first",
+       byName(EResourceKind::VolumeSnapshot, "lk-snap", 0),
+       {bootSnap, dataSnap}},
       {"volumes and boot volumes by name", byName(EResourceKind::Volume, "lk-vol", 0), {dataVol, bootVol}},
       {"made since the volumes' second", byName(EResourceKind::Volume, "lk-vol", volumesSince), {dataVol, bootVol}},
       {"none made since then", byName(EResourceKind::VolumeSnapshot, "lk-snap", volumesSince), json::array()},
@@ -109,7 +121,9 @@ TEST_F(RestLookups, EachLookupGivesWhatTheInProcessBackendGives) {
       {"a token's volume only", byToken(EResourceKind::Volume, "token-vol"), {dataVol}},
       {"another kind of a token", byToken(EResourceKind::Volume, "token-snaps"), json::array()},
       {"no token", byToken(EResourceKind::Volume, ""), json::array()},
-      {"tagged volumes with the attached one's target", tagged(EResourceKind::Volume, "lk-proxy", "p1"), {attached, loose}},
+      {"tagged volumes with the attached one's target",
+       tagged(EResourceKind::Volume, "lk-proxy", "p1"),
+       {attached, loose}},
       {"another value", tagged(EResourceKind::Volume, "lk-proxy", "p2"), json::array()},
   };
   for (const auto& c : cases) {
@@ -124,7 +138,8 @@ TEST_F(RestLookups, EachLookupGivesWhatTheInProcessBackendGives) {
   EXPECT_EQ(Tagged(*rest_, EResourceKind::Volume, "BackupRequest", "token-vol")[0]["tags"],
             json({{"BackupRequest", "token-vol"}}));
   ASSERT_TRUE(rest_->RemoveResourceTag(EResourceKind::Volume, bootVol, "lk-proxy")) << rest_->GetLastError();
-  ASSERT_TRUE(rest_->RemoveResourceTag(EResourceKind::VolumeSnapshot, bootSnap, "BackupRequest")) << rest_->GetLastError();
+  ASSERT_TRUE(rest_->RemoveResourceTag(EResourceKind::VolumeSnapshot, bootSnap, "BackupRequest"))
+      << rest_->GetLastError();
   for (auto* bridge : {sim_.get(), rest_.get()}) {
     EXPECT_EQ(Tagged(*bridge, EResourceKind::Volume, "lk-proxy", "p1"), json::array());
     EXPECT_EQ(byToken(EResourceKind::VolumeSnapshot, "token-snaps")(*bridge), json::array({dataSnap}));

@@ -21,8 +21,8 @@ class RestSession : public ::testing::Test {
  protected:
   // A profile [name] in the sandbox's API configuration: the API user with `keyFile` (and `extra` lines).
   std::string AddProfile(const std::string& name, const std::string& keyFile, const std::string& extra = "") {
-    std::ofstream(sandbox_.Dir() + "/api/config", std::ios::app)
-        << "[" << name << "]\nkey_file=" << keyFile << "\n" << extra;
+    std::ofstream(sandbox_.Dir() + "/api/config", std::ios::app) << "[" << name << "]\nkey_file=" << keyFile << "\n"
+                                                                 << extra;
     return sandbox_.CloudUser() + "#" + name;
   }
   std::string LogsText() const {
@@ -54,10 +54,10 @@ TEST_F(RestSession, ConnectRefusalsNameTheirCauseInTheApisWords) {
        "Cannot connect to [" + sandbox_.CloudUrl().substr(7) + "]: NotAuthenticated: ", "(opc-request-id "},
       {"a key others may read", VSINST_ORACLE_CLOUD_INFRASTRUCTURE, sandbox_.CloudUrl(), openUser,
        "Cannot connect: the key file [" + open + "] has mode 0644", "group and others may not read"},
-      {"a profile the file lacks", VSINST_ORACLE_CLOUD_INFRASTRUCTURE, sandbox_.CloudUrl(), sandbox_.CloudUser() + "#NONE",
-       "Cannot connect: the API configuration file [", "has no profile [NONE]"},
-      {"plain HTTP off the loopback", VSINST_ORACLE_CLOUD_INFRASTRUCTURE, "http://iaas.example.com", sandbox_.CloudUser(),
-       "Plain HTTP to [iaas.example.com] is refused", ""},
+      {"a profile the file lacks", VSINST_ORACLE_CLOUD_INFRASTRUCTURE, sandbox_.CloudUrl(),
+       sandbox_.CloudUser() + "#NONE", "Cannot connect: the API configuration file [", "has no profile [NONE]"},
+      {"plain HTTP off the loopback", VSINST_ORACLE_CLOUD_INFRASTRUCTURE, "http://iaas.example.com",
+       sandbox_.CloudUser(), "Plain HTTP to [iaas.example.com] is refused", ""},
       {"the classic flavour", VSINST_ORACLE_CLOUD_CLASSIC, sandbox_.CloudUrl(), sandbox_.CloudUser(),
        "The cloud's REST API serves the infrastructure flavour only", ""},
   };
@@ -140,7 +140,7 @@ TEST_F(RestSession, APassphraseGivenAsThePasswordOpensTheKeyAndNoSecretReachesAL
   const std::string logs = LogsText(), pem = ReadTestFile(sandbox_.Dir() + "/api/api_key.pem");
   ASSERT_NE(logs.find("Connected to the cloud's API"), std::string::npos) << "no log was written";
   for (const std::string& secret : {passphrase, std::string("wrong passphrase"), std::string("proxy-secret-password"),
-                                   pem.substr(pem.find('\n') + 1, 40)})
+                                    pem.substr(pem.find('\n') + 1, 40)})
     EXPECT_EQ(logs.find(secret), std::string::npos) << secret;
 }
 

@@ -33,9 +33,11 @@ class RestVolumes : public ::testing::Test {
   // The sandbox's iscsiadm as the plug-in runs it; its status.
   int Iscsiadm(const SDisk& disk, const std::string& action) {
     const std::string target = " -T " + disk.iscsiIqn + " -p " + disk.iscsiTargetPortal + ":" + disk.iscsiTargetPort;
-    const std::string line = action == "login" ? "iscsiadm -m node -o new" + target + " && iscsiadm -m node" + target + " -l"
-                                               : "iscsiadm -m node" + target + " -u; iscsiadm -m node -o delete" + target;
-    const int status = std::system(("PATH='" + sandbox_.Dir() + "/bin':\"$PATH\"; " + line + " >/dev/null 2>&1").c_str());
+    const std::string line = action == "login"
+                                 ? "iscsiadm -m node -o new" + target + " && iscsiadm -m node" + target + " -l"
+                                 : "iscsiadm -m node" + target + " -u; iscsiadm -m node -o delete" + target;
+    const int status =
+        std::system(("PATH='" + sandbox_.Dir() + "/bin':\"$PATH\"; " + line + " >/dev/null 2>&1").c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
@@ -74,7 +76,8 @@ TEST_F(RestVolumes, SnapshotRestoreAttachDetachAndDeleteAlikeThroughBothBackends
       const json volume = Volume(volumeId), original = Volume(source);
       EXPECT_EQ(volume["is_boot"], boot) << volume;
       EXPECT_EQ(volume["source_snapshot_id"], snapshotId);
-      for (const char* field : {"compartment", "availability_domain", "size_bytes"}) EXPECT_EQ(volume[field], original[field]) << field;
+      for (const char* field : {"compartment", "availability_domain", "size_bytes"})
+        EXPECT_EQ(volume[field], original[field]) << field;
       EXPECT_EQ(Checksum(sandbox_, volumeId), Checksum(sandbox_, source)) << label;
       made[label] = volume;
 
@@ -131,7 +134,8 @@ TEST_F(RestVolumes, FaultRulesMeetEachOperationOnceAsInProcess) {
     EXPECT_EQ(sandbox_.Calls("CreateVolumeSnapshot"), snapshots + 1) << b.name;
     std::string volumeId;
     EXPECT_FALSE(b.bridge.CreateVolumeFromSnapshot(snapshotId, "", volumeId)) << b.name;
-    EXPECT_NE(b.bridge.GetLastError().find("is not available: it is FAULTY"), std::string::npos) << b.bridge.GetLastError();
+    EXPECT_NE(b.bridge.GetLastError().find("is not available: it is FAULTY"), std::string::npos)
+        << b.bridge.GetLastError();
     ASSERT_TRUE(b.bridge.DeleteVolumeSnapshot(snapshotId));
 
     sandbox_.Fault("AttachVolume", 1, "noslot");
@@ -145,7 +149,8 @@ TEST_F(RestVolumes, FaultRulesMeetEachOperationOnceAsInProcess) {
     bool noFreeSlot = false;
     EXPECT_FALSE(b.bridge.AttachVolume(disk, sandbox_.ProxyInstanceId(), noFreeSlot)) << b.name;
     EXPECT_TRUE(noFreeSlot) << b.name;
-    EXPECT_NE(b.bridge.GetLastError().find("has no free volume attachment slot"), std::string::npos) << b.bridge.GetLastError();
+    EXPECT_NE(b.bridge.GetLastError().find("has no free volume attachment slot"), std::string::npos)
+        << b.bridge.GetLastError();
     EXPECT_EQ(sandbox_.Calls("AttachVolume"), attaches + 1) << b.name;
     EXPECT_TRUE(Column(RowsWhere(Ls(sandbox_, "attachments"), "volume_id", disk.volumeId), "state").empty());
     ASSERT_TRUE(b.bridge.DeleteVolume(disk.volumeId)) << b.bridge.GetLastError();
@@ -191,10 +196,16 @@ TEST_F(RestVolumes, CreatesCarryTheTagsAndTheServerRefusesUnknownFields) {
     long status;
     const char* code;
   } refused[] = {
-      {"/20160918/volumes", {{"compartmentId", "c"}, {"availabilityDomain", "a"}, {"sizeInMBs", 1}, {"bogus", 1}}, 400, "InvalidParameter"},
+      {"/20160918/volumes",
+       {{"compartmentId", "c"}, {"availabilityDomain", "a"}, {"sizeInMBs", 1}, {"bogus", 1}},
+       400,
+       "InvalidParameter"},
       {"/20160918/volumes", {{"availabilityDomain", "a"}, {"sizeInMBs", 1}}, 400, "MissingParameter"},
       {"/20160918/volumeBackups", {{"volumeId", bootVolume_}}, 404, "NotAuthorizedOrNotFound"},
-      {"/20160918/volumeAttachments", {{"type", "emulated"}, {"instanceId", "i"}, {"volumeId", dataVolume_}}, 400, "InvalidParameter"},
+      {"/20160918/volumeAttachments",
+       {{"type", "emulated"}, {"instanceId", "i"}, {"volumeId", dataVolume_}},
+       400,
+       "InvalidParameter"},
   };
   for (const auto& r : refused) {
     try {

@@ -159,7 +159,8 @@ TEST_F(RestRetry, ThrottledAndUnwellAnswersAreRetriedWithinTheBudget) {
 
   // A budget of 0: one attempt.
   service_.Answer([](const httplib::Request&, httplib::Response& response) { Reply(response, 503); });
-  EXPECT_EQ(Thrown([&] { Api(0)->Delete(ERestService::Core, "/20160918/volumes/v"); }), "Code503: refused, after 1 attempt");
+  EXPECT_EQ(Thrown([&] { Api(0)->Delete(ERestService::Core, "/20160918/volumes/v"); }),
+            "Code503: refused, after 1 attempt");
   EXPECT_EQ(service_.Seen().size(), 1u);
 
   // retry-after longer than the budget left: no wait at all.
@@ -168,7 +169,8 @@ TEST_F(RestRetry, ThrottledAndUnwellAnswersAreRetriedWithinTheBudget) {
     Reply(response, 429);
   });
   const uint64_t sleptBeforeLong = clock_.TotalSleptMilliseconds();
-  EXPECT_EQ(Thrown([&] { Api(30)->Get(ERestService::Core, "/20160918/volumes/v"); }), "Code429: refused, after 1 attempt");
+  EXPECT_EQ(Thrown([&] { Api(30)->Get(ERestService::Core, "/20160918/volumes/v"); }),
+            "Code429: refused, after 1 attempt");
   EXPECT_EQ(clock_.TotalSleptMilliseconds(), sleptBeforeLong);
 }
 
@@ -183,7 +185,8 @@ TEST_F(RestRetry, OtherAnswersAndNoConnectionAreTheCallsOutcomeAtOnce) {
   }
   // Nothing listens on port 1: no connection, no retry.
   long status = -1;
-  const std::string text = Thrown([&] { Api(180, "http://127.0.0.1:1")->Get(ERestService::Core, "/20160918/volumes/v"); }, &status);
+  const std::string text =
+      Thrown([&] { Api(180, "http://127.0.0.1:1")->Get(ERestService::Core, "/20160918/volumes/v"); }, &status);
   EXPECT_EQ(text.rfind("RequestFailed: the request to [127.0.0.1:1] failed: ", 0), 0u) << text;
   EXPECT_EQ(text.find("attempt"), std::string::npos) << text;
   EXPECT_EQ(status, 0);
@@ -241,7 +244,8 @@ TEST_F(RestRetry, AGetByIdSoonAfterItsCreateWaitsOutTheServicesLag) {
   int notYet = 2;
   service_.Answer([&](const httplib::Request& request, httplib::Response& response) {
     if (request.method == "POST") return Reply(response, 200, {{"id", "ocid1.volume.new"}});
-    if (request.path == "/20160918/volumes/ocid1.volume.new" && notYet-- <= 0) return Reply(response, 200, {{"id", "x"}});
+    if (request.path == "/20160918/volumes/ocid1.volume.new" && notYet-- <= 0)
+      return Reply(response, 200, {{"id", "x"}});
     Reply(response, 404);
   });
   const auto api = Api();
@@ -278,37 +282,42 @@ TEST_F(RestRetry, TheBridgeReadsItsBudgetAndFollowsAnImportsWorkRequest) {
   const std::string keyFile = dir.Path() + "/key.pem", config = dir.Path() + "/config";
   hosttest::PutFile(keyFile, key_->PrivatePem());
   ::chmod(keyFile.c_str(), 0600);
-  hosttest::PutFile(config, "[DEFAULT]\nuser=u\nfingerprint=" + key_->Fingerprint() +
-                                "\nkey_file=key.pem\ntenancy=t\nregion=r\n");
+  hosttest::PutFile(
+      config, "[DEFAULT]\nuser=u\nfingerprint=" + key_->Fingerprint() + "\nkey_file=key.pem\ntenancy=t\nregion=r\n");
   std::string wrStatus = "IN_PROGRESS";
   int errorsStatus = 200;
   int tenancyRefusals = 1;
   service_.Answer([&](const httplib::Request& request, httplib::Response& response) {
     const std::string& path = request.path;
-    if (path == "/20160918/tenancies/t") return tenancyRefusals-- > 0 ? Reply(response, 503) : Reply(response, 200, {{"id", "t"}});
+    if (path == "/20160918/tenancies/t")
+      return tenancyRefusals-- > 0 ? Reply(response, 503) : Reply(response, 200, {{"id", "t"}});
     if (path == "/n/") return Reply(response, 200, "ns");
     if (path == "/20160918/images") {
       response.set_header("opc-work-request-id", "wr.known");
       return Reply(response, 200, {{"id", "ocid1.image.known"}, {"compartmentId", "c"}});
     }
-    if (path == "/20160918/workRequests/wr.known") return Reply(response, 200, {{"id", "wr.known"}, {"status", wrStatus}});
+    if (path == "/20160918/workRequests/wr.known")
+      return Reply(response, 200, {{"id", "wr.known"}, {"status", wrStatus}});
     if (path == "/20160918/workRequests/wr.known/errors")
-      return Reply(response, errorsStatus, json::array({{{"code", "ImportFailed"}, {"message", "no disk image"}},
-                                               {{"code", "Other"}, {"message", "second"}}}));
+      return Reply(response, errorsStatus,
+                   json::array({{{"code", "ImportFailed"}, {"message", "no disk image"}},
+                                {{"code", "Other"}, {"message", "second"}}}));
     if (path == "/20160918/images/ocid1.image.other") return Reply(response, 200, {{"compartmentId", "c"}});
     const auto listed = [](const char* id, const char* status, const char* accepted) {
       return json{{"id", id}, {"operationType", "CreateImage"}, {"status", status}, {"timeAccepted", accepted}};
     };
     if (path == "/20160918/workRequests" && request.get_param_value("resourceId") == "ocid1.image.other" &&
         request.get_param_value("compartmentId") == "c")
-      return Reply(response, 200, json::array({listed("wr.1", "FAILED", "2026-01-01T00:00:00Z"),
-                                               listed("wr.2", "SUCCEEDED", "2026-01-02T00:00:00Z")}));
+      return Reply(response, 200,
+                   json::array({listed("wr.1", "FAILED", "2026-01-01T00:00:00Z"),
+                                listed("wr.2", "SUCCEEDED", "2026-01-02T00:00:00Z")}));
     Reply(response, 404);
   });
   CRestBridge bridge(VSINST_ORACLE_CLOUD_INFRASTRUCTURE);
   TZPlatformInfo::SetValue("VirtualServer", "nOCIRequestRetryBudgetSeconds", "0");
   EXPECT_FALSE(bridge.Connect(service_.Url(), config, ""));
-  EXPECT_NE(bridge.GetLastError().find("Code503: refused, after 1 attempt"), std::string::npos) << bridge.GetLastError();
+  EXPECT_NE(bridge.GetLastError().find("Code503: refused, after 1 attempt"), std::string::npos)
+      << bridge.GetLastError();
   TZPlatformInfo::RemoveValue("VirtualServer", "nOCIRequestRetryBudgetSeconds");
   tenancyRefusals = 1;
   ASSERT_TRUE(bridge.Connect(service_.Url(), config, "")) << bridge.GetLastError();
@@ -321,13 +330,15 @@ TEST_F(RestRetry, TheBridgeReadsItsBudgetAndFollowsAnImportsWorkRequest) {
   EXPECT_FALSE(completed);
   wrStatus = "FAILED";
   EXPECT_FALSE(bridge.IsImageImportOperationCompleted(imageId, completed));
-  EXPECT_EQ(bridge.GetLastError(), "The import of image [ocid1.image.known] failed: work request [wr.known] is FAILED: "
-                                   "ImportFailed: no disk image; Other: second");
+  EXPECT_EQ(bridge.GetLastError(),
+            "The import of image [ocid1.image.known] failed: work request [wr.known] is FAILED: "
+            "ImportFailed: no disk image; Other: second");
   // Errors that cannot be read leave the failure the import's.
   errorsStatus = 400;
   EXPECT_FALSE(bridge.IsImageImportOperationCompleted(imageId, completed));
-  EXPECT_EQ(bridge.GetLastError(), "The import of image [ocid1.image.known] failed: work request [wr.known] is FAILED: "
-                                   "its errors could not be read: Code400: refused");
+  EXPECT_EQ(bridge.GetLastError(),
+            "The import of image [ocid1.image.known] failed: work request [wr.known] is FAILED: "
+            "its errors could not be read: Code400: refused");
   // An image this session did not create: its newest CreateImage work request.
   ASSERT_TRUE(bridge.IsImageImportOperationCompleted("ocid1.image.other", completed)) << bridge.GetLastError();
   EXPECT_TRUE(completed);

@@ -26,7 +26,8 @@ SHttpRequest Request(const std::string& method, const std::string& target, const
 TEST(RequestSigner, SignsWhatTheMethodNeedsAndTheVerifierRefusesEveryChange) {
   const auto key = NewKey(), other = NewKey();
   std::string error;
-  const auto publicKey = CPublicKey::FromPem(key->PublicPem(), error), otherPublic = CPublicKey::FromPem(other->PublicPem(), error);
+  const auto publicKey = CPublicKey::FromPem(key->PublicPem(), error),
+             otherPublic = CPublicKey::FromPem(other->PublicPem(), error);
   ASSERT_TRUE(publicKey && otherPublic) << error;
   const CRequestSigner signer("ocid1.tenancy.t/ocid1.user.u/aa:bb", key);
   const std::string date = HttpDate(1796700000);
@@ -40,36 +41,48 @@ TEST(RequestSigner, SignsWhatTheMethodNeedsAndTheVerifierRefusesEveryChange) {
             "headers=\"x-date (request-target) host Content-Type Content-Length x-content-sha256\",");
   std::string text;
   ASSERT_TRUE(SigningString(post, SignedHeaderNames("POST", false), text, error));
-  EXPECT_EQ(text, "x-date: " + date + "\n(request-target): post /20160918/volumes\nhost: iaas.us-phoenix-1.example\n"
-                  "content-type: application/json\ncontent-length: 19\nx-content-sha256: " + ContentSha256(post.body));
+  EXPECT_EQ(text, "x-date: " + date +
+                      "\n(request-target): post /20160918/volumes\nhost: iaas.us-phoenix-1.example\n"
+                      "content-type: application/json\ncontent-length: 19\nx-content-sha256: " +
+                      ContentSha256(post.body));
   EXPECT_TRUE(VerifyRequestSignature(post, *publicKey, error)) << error;
 
   // An object upload signs no body; a GET signs no body headers.
-  SHttpRequest put = Request("PUT", "/n/ns/b/bucket/o/stub%20disk", std::string(1000, 'x')), get = Request("GET", "/20160918/instances?compartmentId=c%201&limit=2");
+  SHttpRequest put = Request("PUT", "/n/ns/b/bucket/o/stub%20disk", std::string(1000, 'x')),
+               get = Request("GET", "/20160918/instances?compartmentId=c%201&limit=2");
   ASSERT_TRUE(signer.Sign(put, date, true, error) && signer.Sign(get, date, false, error)) << error;
   EXPECT_NE(put.Header("authorization").find("headers=\"x-date (request-target) host\""), std::string::npos);
   EXPECT_TRUE(put.Header("x-content-sha256").empty() && get.Header("content-length").empty());
-  EXPECT_TRUE(VerifyRequestSignature(put, *publicKey, error) && VerifyRequestSignature(get, *publicKey, error)) << error;
+  EXPECT_TRUE(VerifyRequestSignature(put, *publicKey, error) && VerifyRequestSignature(get, *publicKey, error))
+      << error;
 
   const struct {
     const char* change;
     std::function<void(SHttpRequest&)> tamper;
     const char* reason;
   } tampers[] = {
-      {"body", [](SHttpRequest& r) { r.body = R"({"displayName":"w"})"; }, "the body does not match its x-content-sha256"},
-      {"body and its digest", [](SHttpRequest& r) { r.body = "{}", r.SetHeader("x-content-sha256", ContentSha256("{}")); },
+      {"body", [](SHttpRequest& r) { r.body = R"({"displayName":"w"})"; },
+       "the body does not match its x-content-sha256"},
+      {"body and its digest",
+       [](SHttpRequest& r) { r.body = "{}", r.SetHeader("x-content-sha256", ContentSha256("{}")); },
        "the signature does not match the request"},
       {"target", [](SHttpRequest& r) { r.target += "?x=1"; }, "the signature does not match the request"},
-      {"date", [](SHttpRequest& r) { r.SetHeader("x-date", HttpDate(1796700001)); }, "the signature does not match the request"},
-      {"no signature", [](SHttpRequest& r) { r.SetHeader("authorization", "Bearer x"); }, "the request carries no signature"},
-      {"fewer headers", [](SHttpRequest& r) {
+      {"date", [](SHttpRequest& r) { r.SetHeader("x-date", HttpDate(1796700001)); },
+       "the signature does not match the request"},
+      {"no signature", [](SHttpRequest& r) { r.SetHeader("authorization", "Bearer x"); },
+       "the request carries no signature"},
+      {"fewer headers",
+       [](SHttpRequest& r) {
          std::string a = r.Header("authorization");
          r.SetHeader("authorization", a.replace(a.find(" Content-Type"), 13, ""));
-       }, "the signature does not cover the header [content-type]"},
-      {"version 0", [](SHttpRequest& r) {
+       },
+       "the signature does not cover the header [content-type]"},
+      {"version 0",
+       [](SHttpRequest& r) {
          std::string a = r.Header("authorization");
          r.SetHeader("authorization", a.replace(a.find("\"1\""), 3, "\"0\""));
-       }, "the signature is not a version 1 rsa-sha256 signature with a key id"},
+       },
+       "the signature is not a version 1 rsa-sha256 signature with a key id"},
   };
   for (const auto& t : tampers) {
     SHttpRequest changed = post;
@@ -94,7 +107,8 @@ TEST(ApiCredentials, ProfilesKeyFilesAndPassphrases) {
   SApiCredentials c;
   std::string error;
   ASSERT_TRUE(ReadApiCredentials(config, "OTHER", c, error)) << error;
-  EXPECT_EQ(c.region + " " + c.keyFile + " " + c.KeyId(), "us-ashburn-1 " + plain + " ocid1.tenancy.t/ocid1.user.u/" + key->Fingerprint());
+  EXPECT_EQ(c.region + " " + c.keyFile + " " + c.KeyId(),
+            "us-ashburn-1 " + plain + " ocid1.tenancy.t/ocid1.user.u/" + key->Fingerprint());
   EXPECT_EQ(key->Fingerprint().size(), 47u);
   EXPECT_FALSE(ReadApiCredentials(config, "NONE", c, error));
   EXPECT_EQ(error, "the API configuration file [" + config + "] has no profile [NONE]");
@@ -102,11 +116,13 @@ TEST(ApiCredentials, ProfilesKeyFilesAndPassphrases) {
   const std::string passphrase = "correct horse battery", locked = dir / "locked.pem";
   ::chmod(plain.c_str(), 0644);
   EXPECT_FALSE(MakeRequestSigner({.keyFile = plain}, error));
-  EXPECT_EQ(error, "the key file [" + plain + "] has mode 0644: group and others may not read or write an API key (chmod 600 it)");
+  EXPECT_EQ(error, "the key file [" + plain +
+                       "] has mode 0644: group and others may not read or write an API key (chmod 600 it)");
   ::chmod(plain.c_str(), 0600);
   EXPECT_TRUE(MakeRequestSigner({.keyFile = plain}, error)) << error;
   std::string out;
-  const std::string command = "openssl pkey -aes256 -passout pass:'" + passphrase + "' -in " + plain + " -out " + locked;
+  const std::string command =
+      "openssl pkey -aes256 -passout pass:'" + passphrase + "' -in " + plain + " -out " + locked;
   ASSERT_EQ(std::system(command.c_str()), 0);
   ::chmod(locked.c_str(), 0600);
   for (const std::string given : {"", "wrong", passphrase.c_str()}) {

@@ -120,15 +120,18 @@ TEST(SandboxLoop, ASandboxWithFileLinksSaysSoAndLinksTheVolumesFiles) {
     return CTestSandbox::Run("cloud-sim", args, &out);
   };
   ASSERT_EQ(cloudSim({"fault", "add", "--op", "iscsiadm:logout", "--every", "--action", "fail"}), 0) << out;
-  EXPECT_EQ(CTestSandbox::Run("backup-agent", {"--sandbox", dir, "backup", "sample-web", "--store", dir + "/store"}, &out), 0)
+  EXPECT_EQ(
+      CTestSandbox::Run("backup-agent", {"--sandbox", dir, "backup", "sample-web", "--store", dir + "/store"}, &out), 0)
       << out;
   size_t files = 0;
   for (const auto& entry : fs::directory_iterator(dir + "/root/dev/disk/by-path"))
-    files += fs::is_regular_file(entry.path()) && fs::read_symlink(entry.path()).string().find("/cloud/volumes/") != std::string::npos;
+    files += fs::is_regular_file(entry.path()) &&
+             fs::read_symlink(entry.path()).string().find("/cloud/volumes/") != std::string::npos;
   EXPECT_EQ(files, 2u);
   EXPECT_EQ(cloudSim({"loops"}), 0) << out;
   ASSERT_EQ(cloudSim({"fault", "clear"}), 0) << out;
-  EXPECT_EQ(CTestSandbox::Run("backup-agent", {"--sandbox", dir, "backup", "sample-db", "--store", dir + "/store2"}, &out), 0)
+  EXPECT_EQ(
+      CTestSandbox::Run("backup-agent", {"--sandbox", dir, "backup", "sample-db", "--store", dir + "/store2"}, &out), 0)
       << out;
   EXPECT_EQ(cloudSim({"leaks"}), 0) << out;
   EXPECT_EQ(CTestSandbox::Run("cloud-sim", {"remove", dir}, &out), 0) << out;

@@ -70,7 +70,8 @@ TEST_F(SimClassic, SavedOrchestrationReadsBack) {
       {R"({"objects": [{"type": "Instance", "template": {"storage_attachments": [{"index": 0, "volume": "v"}]}}]})",
        "not valid: the index of a storage attachment is not a disk index from 1 to 10"},
       {R"({"objects": [{"type": "Instance", "template": {"storage_attachments": [{"index": 2, "volume": "v"},
-          {"index": 2, "volume": "w"}]}}]})", "not valid: two storage attachments have the index 2"}};
+          {"index": 2, "volume": "w"}]}}]})",
+       "not valid: two storage attachments have the index 2"}};
   for (const auto& [text, error] : bad) {
     Refused(bridge_->ReadInstanceOrchestration(text, fromPlan), "The instance orchestration is " + error);
     EXPECT_EQ(Layout(fromPlan), Layout(saved)) << "unchanged";
@@ -99,7 +100,10 @@ TEST_F(SimClassic, LaunchAttachesByNumberAndBootsFromDiskOne) {
     std::function<void(SVMInfo&)> change;
     std::string text;
   } cases[] = {
-      {plan, [&](SVMInfo& v) { v.disks = {Disk(1, data), Disk(2, boot)}; },
+      {plan,
+       [&](SVMInfo& v) {
+         v.disks = {Disk(1, data), Disk(2, boot)};
+       },
        "Storage volume [" + data + "] at index 1 is not bootable"},
       {launchPlan, [&](SVMInfo& v) { v.networkCards[0].privateIp = webIp; },
        "IP address [" + webIp + "] in IP network [" + subnet_ + "] is already used by instance [" +
@@ -155,7 +159,8 @@ TEST_F(SimClassic, ProxyTakesNineVolumesBesideItsBootVolume) {
   EXPECT_EQ(std::to_string(record.disks.back().diskNumber) + ":" + record.disks.back().volumeId, "10:" + volume);
   const std::string last = NewVolume("v11");
   Refused(bridge_->AttachVolume(last, proxy, noSlot), "Instance [" + proxy +
-          "] has no free volume attachment slot for volume [" + last + "]: 10 of 10 slots are in use");
+                                                          "] has no free volume attachment slot for volume [" + last +
+                                                          "]: 10 of 10 slots are in use");
   EXPECT_TRUE(noSlot);
 }
 

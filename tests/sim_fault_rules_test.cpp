@@ -130,7 +130,9 @@ TEST(SimFaultRules, HttpActionsAreCheckedStoredAndIgnoredInProcess) {
       {{"--op", "CreateVolume", "--nth", "2", "--action", "stale-read", "--count", "3"}, "", 0},
       {{"--op", "GetVMInfo", "--nth", "1", "--action", "lost-response"}, "[GetVMInfo] changes nothing", 1},
       {{"--op", "CreateVolume", "--nth", "1", "--action", "stale-read"}, "a count of 1 or more", 2},
-      {{"--op", "CreateVolume", "--nth", "1", "--action", "http-500", "--drop"}, "--drop applies to lost-response only", 2},
+      {{"--op", "CreateVolume", "--nth", "1", "--action", "http-500", "--drop"},
+       "--drop applies to lost-response only",
+       2},
       {{"--op", "DeleteVM", "--nth", "1", "--action", "reset", "--retry-after", "1"}, "--retry-after applies to", 2},
       {{"--op", "iscsiadm:login", "--nth", "1", "--action", "reset"}, "make no HTTP requests", 1},
       {{"--op", "CreateVolume", "--nth", "1", "--action", "http-418"}, "http-429, http-500, http-503, reset", 2},
@@ -148,7 +150,8 @@ TEST(SimFaultRules, HttpActionsAreCheckedStoredAndIgnoredInProcess) {
   nlohmann::json shown = nlohmann::json::array();
   for (const auto& rule : nlohmann::json::parse(out))
     shown.push_back({rule["action"], rule["retry_after"], rule["drop"], rule["count"]});
-  EXPECT_EQ(shown, nlohmann::json::parse(R"([["http-503",5,false,0],["lost-response",null,true,0],["stale-read",null,false,3]])"));
+  EXPECT_EQ(shown, nlohmann::json::parse(
+                       R"([["http-503",5,false,0],["lost-response",null,true,0],["stale-read",null,false,3]])"));
   auto bridge = cloud.Connect();
   EXPECT_TRUE(Get(*bridge)) << bridge->GetLastError();
   EXPECT_EQ(cloud.Calls("GetVMInfo"), 1);

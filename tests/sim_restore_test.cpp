@@ -11,7 +11,10 @@ namespace {
 class SimRestore : public ::testing::Test {
  protected:
   void SetUp() override { cloud_.SetMeta("provision_seconds.instance", "30"); }
-  void Refused(bool done, const std::string& text) { EXPECT_FALSE(done) << text; EXPECT_EQ(bridge_->GetLastError(), text); }
+  void Refused(bool done, const std::string& text) {
+    EXPECT_FALSE(done) << text;
+    EXPECT_EQ(bridge_->GetLastError(), text);
+  }
   // The boot volume of a temporary instance launched from the image, which is then deleted.
   SDisk BootVolume(bool preserve, bool wait = true) {
     SVMInfo temp = Restored("VM.Standard2.1", "temp");
@@ -52,14 +55,19 @@ TEST_F(SimRestore, LaunchNeedsAFreeBootVolume) {
           "Volume [" + boot + "] is the boot volume of instance [" + owner + "]");
   data.displayName = "data", data.size = 1;
   ASSERT_TRUE(bridge_->CreateVolume(data, compartment_));
-  auto launch = [&](SVMInfo vm, const std::string& id) { SDisk d; d.guid = id; return bridge_->RestoreVM(vm, d); };
+  auto launch = [&](SVMInfo vm, const std::string& id) {
+    SDisk d;
+    d.guid = id;
+    return bridge_->RestoreVM(vm, d);
+  };
   SVMInfo otherAd = Restored();
   otherAd.availabilityDomain = "Uocm:PHX-AD-2";
   const std::string webData = cloud_.VolumeId("sample-web-data");
   const std::pair<std::function<bool()>, std::string> cases[] = {
       {[&] { return launch(Restored(), "missing"); }, "Volume with id [missing] was not found"},
       {[&] { return launch(Restored(), webData); }, "Volume [" + webData + "] is attached to instance [" + web_ + "]"},
-      {[&] { return launch(Restored(), boot); }, "Volume [" + boot + "] is the boot volume of instance [" + owner + "]"},
+      {[&] { return launch(Restored(), boot); },
+       "Volume [" + boot + "] is the boot volume of instance [" + owner + "]"},
       {[&] { return launch(Restored(), data.guid); }, "Volume [" + data.guid + "] is not a boot volume"},
       {[&] { return clock_.Advance(30), launch(otherAd, boot); },
        "Boot volume [" + boot + "] is in availability domain [Uocm:PHX-AD-1], not in [Uocm:PHX-AD-2]"},
@@ -82,15 +90,18 @@ TEST_F(SimRestore, LaunchBootsFromTheVolumeAndTakesCards) {
   cloud_.AddFault("RestoreVM", 1, sim::EFaultAction::Faulty);
   SVMInfo broken = vm;
   EXPECT_FALSE(bridge_->RestoreVM(broken, boot));
-  EXPECT_EQ(bridge_->GetLastError(), "Instance [" + cloud_.Text("SELECT id FROM instances WHERE name = 'restored' AND "
-                                                                "state = 'TERMINATED'") + "] did not boot: it is TERMINATED");
+  EXPECT_EQ(bridge_->GetLastError(), "Instance [" +
+                                         cloud_.Text("SELECT id FROM instances WHERE name = 'restored' AND "
+                                                     "state = 'TERMINATED'") +
+                                         "] did not boot: it is TERMINATED");
   const uint64_t slept = clock_.TotalSleptMilliseconds();
   ASSERT_TRUE(bridge_->RestoreVM(vm, boot)) << bridge_->GetLastError();
   EXPECT_GE(clock_.TotalSleptMilliseconds(), slept + 30000u) << "returned once running";
   ASSERT_TRUE(Vnic(vm, subnet1_)) << bridge_->GetLastError();
   const std::string subnet2 = cloud_.Text("SELECT id FROM subnets WHERE name = 'subnet-ad2'");
   Refused(Vnic(vm, "nonet"), "Subnet [nonet] was not found");
-  Refused(Vnic(vm, subnet2), "Subnet [" + subnet2 + "] serves availability domain [Uocm:PHX-AD-2], not [Uocm:PHX-AD-1]");
+  Refused(Vnic(vm, subnet2),
+          "Subnet [" + subnet2 + "] serves availability domain [Uocm:PHX-AD-2], not [Uocm:PHX-AD-1]");
   broken.guid = "ocid1.instance.none";
   Refused(Vnic(broken, subnet1_), "Instance with id [ocid1.instance.none] was not found");
   SVMInfo record;
@@ -141,11 +152,13 @@ TEST_F(SimRestore, SavedConfigurationReadsBack) {
   ASSERT_TRUE(bridge_->ReadInstanceConfig(files[".json"], read)) << bridge_->GetLastError();
   ASSERT_EQ(read.disks.size() * 10 + read.networkCards.size(), 21u);
   EXPECT_EQ(read.name + read.guid + read.vmSize + read.availabilityDomain + read.compartmentId + read.imageId +
-                read.networkCards[0].subnetId + " " + std::to_string(read.cpuCount) + " " + std::to_string(read.memoryMB),
+                read.networkCards[0].subnetId + " " + std::to_string(read.cpuCount) + " " +
+                std::to_string(read.memoryMB),
             saved.name + saved.guid + saved.vmSize + saved.availabilityDomain + saved.compartmentId + saved.imageId +
                 saved.networkCards[0].subnetId + " 2 32768");
   const std::pair<const char*, std::string> bad[] = {
-      {"{", "not valid JSON"}, {"[1]", "not a JSON object"},
+      {"{", "not valid JSON"},
+      {"[1]", "not a JSON object"},
       {R"({"shape": "x", "vnics": {}})", "not valid: member [vnics] is not an array"},
       {R"({"cpuCount": "two"})", "not valid: [json.exception.type_error.302] type must be number, but is string"}};
   for (const auto& [text, error] : bad) {

@@ -92,7 +92,9 @@ TEST(SimVdiskManager, CreatesOneLiteralFileOrRefusesAndMeetsItsFaultRules) {
     const fs::path file = c.args.size() == 8 ? fs::path(work.Path()) / c.args.back() : fs::path();
     const std::string disk = !file.empty() && fs::exists(file) ? ReadTestFile(file) : "";
     EXPECT_EQ(disk.size() == 4096 && disk.rfind("SANDBOX STUB VIRTUAL DISK\n", 0) == 0 &&
-                  disk.find("capacityBytes=1048576\n") != std::string::npos, c.made) << c.label;
+                  disk.find("capacityBytes=1048576\n") != std::string::npos,
+              c.made)
+        << c.label;
     EXPECT_EQ(out.find(kSuccess) != std::string::npos, c.made) << c.label << "\n" << out;
     EXPECT_EQ(out.find("disk library offline") != std::string::npos, c.fault == A::Fail) << c.label << "\n" << out;
     expectedCalls += c.counted;

@@ -26,8 +26,8 @@ constexpr int kNoObjectsFound = 21;
 
 // Runs an iscsiadm command line after checking every value it carries; logs the failure. With
 // `absentIsDone`, a command that finds nothing to remove (status 21) has done its work.
-bool RunChecked(const IscsiAttachment& attachment, const string& command, const char* failureFormat,
-                const char* tag, bool absentIsDone = false) {
+bool RunChecked(const IscsiAttachment& attachment, const string& command, const char* failureFormat, const char* tag,
+                bool absentIsDone = false) {
   string reason;
   if (!isSafeAttachment(attachment, reason)) {
     c_evEvent.Error(tag, "Refusing to run iscsiadm: %s", reason.c_str());

@@ -153,16 +153,16 @@ bool CreateStubVmdkFile(const string& folder, long long sizeMB, string& filePath
     error = "The virtual disk tool [" + tool + "] is not an absolute path without '.' or '..' parts";
     return false;
   }
-  const string file = FXPath::Append(folder, "Vmdk-M" + std::to_string(sizeMB) + "-" +
-                                                 std::to_string(static_cast<long long>(HostClock::Now())));
+  const string file = FXPath::Append(
+      folder, "Vmdk-M" + std::to_string(sizeMB) + "-" + std::to_string(static_cast<long long>(HostClock::Now())));
   const string size = std::to_string(sizeMB) + "MB";
   // The tool is started directly, so a path reaches it as one argument whatever its characters. Its
   // libraries come first; an empty entry would add the current folder, so none is ever made.
   const char* old = std::getenv("LD_LIBRARY_PATH");
   string libraryPath = getVDiskManagerAdditionalLibPath(tool);
   if (old && *old) libraryPath += string(":") + old;
-  const string text = "LD_LIBRARY_PATH=" + libraryPath + " \"" + tool + "\" -c -a ide -s " + size + " -t 0 \"" +
-                      file + "\"";
+  const string text =
+      "LD_LIBRARY_PATH=" + libraryPath + " \"" + tool + "\" -c -a ide -s " + size + " -t 0 \"" + file + "\"";
   string output;
   if (!executeProgram({tool, "-c", "-a", "ide", "-s", size, "-t", "0", file},
                       TzProcess::EnvironmentWith("LD_LIBRARY_PATH", libraryPath), text, output)) {

@@ -13,17 +13,17 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "agent/commands/RegistryCommand.h"
+#include "agent/diskio/DiskCopy.h"
 #include "agent/jobs/AgentSession.h"
 #include "agent/jobs/BackupFolder.h"
 #include "agent/jobs/BackupMount.h"
 #include "agent/jobs/ChecksumJson.h"
 #include "agent/jobs/ChunkDigestFile.h"
-#include "agent/diskio/DiskCopy.h"
-#include "cli/DisplayText.h"
 #include "agent/jobs/FailureCause.h"
 #include "agent/jobs/InterruptWatch.h"
 #include "agent/jobs/Progress.h"
-#include "agent/commands/RegistryCommand.h"
+#include "cli/DisplayText.h"
 #include "host/EvDebug.h"
 #include "host/FXFile.h"
 #include "host/HostClock.h"
@@ -36,10 +36,10 @@ using nlohmann::json;
 namespace {
 
 struct SDiskJob {
-  SDisk disk;          // as the mount information reports it
-  json record;         // manifest entry, filled when done
-  string error;        // why the disk was not stored
-  string warning;      // what went wrong after the disk was read whole (its close)
+  SDisk disk;      // as the mount information reports it
+  json record;     // manifest entry, filled when done
+  string error;    // why the disk was not stored
+  string warning;  // what went wrong after the disk was read whole (its close)
   bool ok = false;
 };
 
@@ -117,10 +117,14 @@ void StreamDisk(IVMInfo& plugin, bool useDiskInterface, const MountCtx& ctx, con
   }
   removePartial.Keep();
   progress.Done();
-  job.record = {{"index_name", job.disk.indexName}, {"volume_id", job.disk.volumeId},
-                {"display_name", job.disk.displayName}, {"boot", job.disk.isBootDisk},
-                {"size", copied.size},           {"bytes_read", copied.bytesRead},
-                {"file", FXPath::GetFileName(file)}, {"chunk_digests", ChunkDigestFileName(FXPath::GetFileName(file))}};
+  job.record = {{"index_name", job.disk.indexName},
+                {"volume_id", job.disk.volumeId},
+                {"display_name", job.disk.displayName},
+                {"boot", job.disk.isBootDisk},
+                {"size", copied.size},
+                {"bytes_read", copied.bytesRead},
+                {"file", FXPath::GetFileName(file)},
+                {"chunk_digests", ChunkDigestFileName(FXPath::GetFileName(file))}};
   ChecksumToJson(job.record, copied.checksum);
   job.ok = true;
 }
@@ -187,7 +191,7 @@ struct SBackupRun {
   SBackupFolder folder;
   string disksDir;
   MountCtx ctx;
-  int mountCode = 0;      // what the mount left recorded for the disks it left out
+  int mountCode = 0;  // what the mount left recorded for the disks it left out
   string mountDetails;
   std::vector<SDiskJob> jobs;
   json files = json::array();
@@ -261,7 +265,8 @@ bool ReadMountInfo(SBackupRun& run) {
       continue;
     }
     string sha, error;
-    json record = {{"name", item.displayName}, {"size", item.backupSize}, {"main_config", item.fileKind == FILE_KIND_MAIN_CONFIG}};
+    json record = {
+        {"name", item.displayName}, {"size", item.backupSize}, {"main_config", item.fileKind == FILE_KIND_MAIN_CONFIG}};
     if (Sha256OfFile(item.name, sha, error)) {
       record["sha256"] = sha;
     } else {
@@ -300,10 +305,10 @@ void CollectMissing(SBackupRun& run, const CBackupMount& mount) {
     auto found = std::find_if(run.jobs.begin(), run.jobs.end(),
                               [&](const SDiskJob& job) { return job.disk.volumeId == disk.volumeId; });
     if (found != run.jobs.end() && found->ok) continue;
-    const string reason =
-        found != run.jobs.end()
-            ? found->error
-            : "left out by the mount: " + DescribeFailure(run.mountCode, run.mountDetails, mount.MountLog(), disk.displayName);
+    const string reason = found != run.jobs.end()
+                              ? found->error
+                              : "left out by the mount: " + DescribeFailure(run.mountCode, run.mountDetails,
+                                                                            mount.MountLog(), disk.displayName);
     run.missing.push_back(SMissingDisk{disk.volumeId, disk.displayName, reason});
   }
   for (const auto& job : run.jobs)
@@ -316,8 +321,8 @@ void CollectMissing(SBackupRun& run, const CBackupMount& mount) {
   for (const auto& job : run.jobs)
     if (!job.warning.empty())
       std::fprintf(stderr, "backup-agent: disk [%s] %s: %s; the unmount detaches it\n",
-                   cli::EscapeForDisplay(job.disk.displayName).c_str(), cli::EscapeForDisplay(job.disk.volumeId).c_str(),
-                   job.warning.c_str());
+                   cli::EscapeForDisplay(job.disk.displayName).c_str(),
+                   cli::EscapeForDisplay(job.disk.volumeId).c_str(), job.warning.c_str());
   run.complete = run.missing.empty() && run.filesComplete;
 }
 
@@ -333,11 +338,10 @@ bool WriteManifest(SBackupRun& run, const SAgentSandbox& sandbox) {
   json instance = {{"name", run.target.name}, {"guid", run.target.guid}};
   instance.update(run.restoreRecord);
   if (!cli::IsValidUtf8(run.target.name)) instance["name_escaped"] = run.shownName;
-  const json manifest = {{"instance", instance},          {"flavour", sandbox.flavour},
-                         {"job_id", run.folder.jobId},    {"created", HostClock::Now()},
-                         {"complete", run.complete},      {"missing_disks", MissingJson(run.missing)},
-                         {"cleanup", run.cleanup},        {"disks", run.disks},
-                         {"files", run.files}};
+  const json manifest = {
+      {"instance", instance},        {"flavour", sandbox.flavour}, {"job_id", run.folder.jobId},
+      {"created", HostClock::Now()}, {"complete", run.complete},   {"missing_disks", MissingJson(run.missing)},
+      {"cleanup", run.cleanup},      {"disks", run.disks},         {"files", run.files}};
   const string path = FXPath::Append(run.folder.path, "manifest.json");
   // Texts that are not UTF-8 are written with U+FFFD in their place (the escaped name keeps the bytes).
   if (WriteWholeFile(path, manifest.dump(2, ' ', false, json::error_handler_t::replace) + "\n")) return true;
@@ -348,16 +352,20 @@ bool WriteManifest(SBackupRun& run, const SAgentSandbox& sandbox) {
 int ReportStored(SBackupRun& run, CCommandReport& report) {
   const int exitCode = run.complete ? kExitDone : kExitPartial;
   if (!run.cleanup["ok"].get<bool>())
-    std::fprintf(stderr, "backup-agent: warning: UnmountVM failed: %s; %s\n", run.cleanup["error"].get<string>().c_str(),
-                 CleanupWarning(run.cleanup).c_str());
+    std::fprintf(stderr, "backup-agent: warning: UnmountVM failed: %s; %s\n",
+                 run.cleanup["error"].get<string>().c_str(), CleanupWarning(run.cleanup).c_str());
   if (!run.complete)
     std::fprintf(stderr, "backup-agent: partial backup of [%s]: %zu of %zu disks stored\n", run.shownName.c_str(),
                  static_cast<size_t>(run.disks.size()), static_cast<size_t>(run.disks.size() + run.missing.size()));
   if (report.Json())
-    return report.Succeeded({{"command", "backup"},           {"instance", {{"name", run.target.name}, {"guid", run.target.guid}}},
-                             {"job_id", run.folder.jobId},    {"backup_folder", run.folder.path},
-                             {"complete", run.complete},      {"exit_code", exitCode},
-                             {"disks", run.disks},            {"missing_disks", MissingJson(run.missing)},
+    return report.Succeeded({{"command", "backup"},
+                             {"instance", {{"name", run.target.name}, {"guid", run.target.guid}}},
+                             {"job_id", run.folder.jobId},
+                             {"backup_folder", run.folder.path},
+                             {"complete", run.complete},
+                             {"exit_code", exitCode},
+                             {"disks", run.disks},
+                             {"missing_disks", MissingJson(run.missing)},
                              {"cleanup", run.cleanup}},
                             exitCode);
   std::printf("%s of [%s] stored in %s\n", run.complete ? "Backup" : "Partial backup", run.shownName.c_str(),
@@ -436,7 +444,8 @@ int RunBackupCommand(const SAgentSandbox& sandbox, const SBackupOptions& options
   string error;
   if (!run.session.Open(SConnectOptions(), error)) return report.Failed("connect", error);
   if (!FindInstance(run)) return report.Failed(run.step, run.failure);
-  if (!ClaimFolder(run)) return run.folder.path.empty() ? report.Failed(run.step, run.failure) : FailAfterClaim(run, report);
+  if (!ClaimFolder(run))
+    return run.folder.path.empty() ? report.Failed(run.step, run.failure) : FailAfterClaim(run, report);
   // Marks the folder failed on a road out that reports nothing: an exception that ends the job.
   CBackupFailure unreported(run.folder.path);
   const bool stored = BackupMounted(run, sandbox);

@@ -11,8 +11,8 @@
 #include "agent/commands/BackupsOutput.h"
 #include "agent/jobs/BackupFolder.h"
 #include "agent/jobs/BackupState.h"
-#include "cli/DisplayText.h"
 #include "agent/jobs/ExitStatus.h"
+#include "cli/DisplayText.h"
 #include "host/FXFile.h"
 
 namespace agent {
@@ -112,8 +112,8 @@ json ToJson(const SListedBackup& backup) {
     record["failure"] = {{"step", backup.state.failedStep}, {"reason", backup.state.failedReason}};
   if (backup.state.status == EBackupStatus::Incomplete)
     record["job"] = !backup.state.manifestError.empty() ? "unreadable manifest"
-                    : backup.state.running                ? "running"
-                                                          : "killed";
+                    : backup.state.running              ? "running"
+                                                        : "killed";
   return record;
 }
 
@@ -121,9 +121,10 @@ void PrintTable(const std::vector<SListedBackup>& backups) {
   std::printf("%-12s %-24s %-20s %-19s %5s %10s %10s\n", "JOB", "INSTANCE", "TIME (UTC)", "STATUS", "DISKS", "STORED",
               "SIZE");
   for (const auto& backup : backups) {
-    std::printf("%-12lld %-24s %-20s %-19s %5zu %10s %10s\n", backup.jobId, cli::EscapeForDisplay(backup.instance).c_str(),
-                IsoTimeUtc(backup.state.time).c_str(), StatusShown(backup.state).c_str(), backup.disks.size(),
-                cli::ShownBytes(backup.allocated).c_str(), cli::ShownBytes(backup.logical).c_str());
+    std::printf("%-12lld %-24s %-20s %-19s %5zu %10s %10s\n", backup.jobId,
+                cli::EscapeForDisplay(backup.instance).c_str(), IsoTimeUtc(backup.state.time).c_str(),
+                StatusShown(backup.state).c_str(), backup.disks.size(), cli::ShownBytes(backup.allocated).c_str(),
+                cli::ShownBytes(backup.logical).c_str());
     const string refusal = RefusalOf(backup.state);
     if (!refusal.empty()) std::printf("    %s\n", refusal.c_str());
   }
@@ -148,7 +149,8 @@ int RunBackupsCommand(const SBackupsOptions& options) {
     for (const auto& backup : backups) listed.push_back(ToJson(backup));
     return report.Succeeded({{"store", options.store}, {"backups", listed}});
   } else if (backups.empty()) {
-    std::fprintf(stderr, "backup-agent: the store [%s] holds no backup\n", cli::EscapeForDisplay(options.store).c_str());
+    std::fprintf(stderr, "backup-agent: the store [%s] holds no backup\n",
+                 cli::EscapeForDisplay(options.store).c_str());
   } else {
     PrintTable(backups);
   }

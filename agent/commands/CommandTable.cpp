@@ -34,14 +34,17 @@ SCommand WithJson(CLI::App* app, std::shared_ptr<bool> json) {
 }
 
 // A password's option, its file option and its environment variable.
-void AddSecret(CLI::App* cmd, SSecretSources& secret, const string& option, const string& what, const string& variable) {
+void AddSecret(CLI::App* cmd, SSecretSources& secret, const string& option, const string& what,
+               const string& variable) {
   secret.option = option;
   secret.fileOption = option + "-file";
   secret.variable = variable;
-  cmd->add_option(option, secret.value,
-                  "The " + what + " (others see it in the process list: prefer " + secret.fileOption + " or $" + variable + ")")
+  cmd->add_option(
+         option, secret.value,
+         "The " + what + " (others see it in the process list: prefer " + secret.fileOption + " or $" + variable + ")")
       ->each([&secret](const string&) { secret.given = true; });
-  cmd->add_option(secret.fileOption, secret.file, "File holding the " + what + " (mode 600: no access for group or others)");
+  cmd->add_option(secret.fileOption, secret.file,
+                  "File holding the " + what + " (mode 600: no access for group or others)");
 }
 
 SCommand Connect(CLI::App& app) {
@@ -52,7 +55,8 @@ SCommand Connect(CLI::App& app) {
   AddSecret(cmd, options->password, "--password", "cloud password", "BACKUP_AGENT_PASSWORD");
   cmd->add_option("--web-proxy", options->connect.webProxyHost, "Web proxy host[:port]");
   cmd->add_option("--web-proxy-user", options->connect.webProxyUser, "Web proxy user");
-  AddSecret(cmd, options->webProxyPassword, "--web-proxy-password", "web proxy password", "BACKUP_AGENT_WEB_PROXY_PASSWORD");
+  AddSecret(cmd, options->webProxyPassword, "--web-proxy-password", "web proxy password",
+            "BACKUP_AGENT_WEB_PROXY_PASSWORD");
   command.run = [options](const SAgentSandbox& sandbox) { return RunConnectCommand(sandbox, *options); };
   return command;
 }
@@ -79,8 +83,8 @@ SCommand List(CLI::App& app) {
   SCommand command = WithJson(cmd, std::shared_ptr<bool>(options, &options->json));
   cmd->add_option("kind", options->kind, "regions|compartments|instances|images|shapes|ads|buckets|keys|security-lists")
       ->required()
-      ->check(CLI::IsMember({"regions", "compartments", "instances", "images", "shapes", "ads", "buckets", "keys",
-                             "security-lists"}));
+      ->check(CLI::IsMember(
+          {"regions", "compartments", "instances", "images", "shapes", "ads", "buckets", "keys", "security-lists"}));
   cmd->add_option("--compartment", options->compartment, "Compartment id");
   command.run = [options](const SAgentSandbox& sandbox) { return RunListCommand(sandbox, *options); };
   return command;
@@ -133,7 +137,8 @@ SCommand Restore(CLI::App& app) {
                 "The disks come from another hypervisor: the boot volume comes from a temporary image");
   cmd->add_option("--guest-os", o->guestOs, "Guest operating system of a conversion (e.g. \"Oracle Linux 8\")");
   AddNumber(command, "--cpus", "CPU count of a converted machine (default: the source's)", o->cpus, INT_MAX);
-  AddNumber(command, "--memory-mb", "Memory in MB of a converted machine (default: the source's)", o->memoryMB, INT_MAX);
+  AddNumber(command, "--memory-mb", "Memory in MB of a converted machine (default: the source's)", o->memoryMB,
+            INT_MAX);
   cmd->add_option("--bucket", o->bucket, "Object-storage bucket for a temporary image");
   cmd->add_option("--launch-mode", o->launchMode, "Launch mode of the image (NATIVE, EMULATED, PARAVIRTUALIZED)");
   command.run = [o](const SAgentSandbox& sandbox) { return RunRestoreCommand(sandbox, *o); };
@@ -169,7 +174,8 @@ SCommand Backups(CLI::App& app) {
 
 SCommand Verify(CLI::App& app) {
   auto o = std::make_shared<SVerifyOptions>();
-  CLI::App* cmd = app.add_subcommand("verify", "Check a backup folder's disks against its manifest (no sandbox needed)");
+  CLI::App* cmd =
+      app.add_subcommand("verify", "Check a backup folder's disks against its manifest (no sandbox needed)");
   SCommand command = WithJson(cmd, std::shared_ptr<bool>(o, &o->json));
   cmd->add_option("backup", o->backupDir, "Backup folder (STORE/<job id>-<instance>)")->required();
   command.runLocal = [o] { return RunVerifyCommand(*o); };
@@ -180,12 +186,12 @@ SCommand Verify(CLI::App& app) {
 
 std::vector<SCommand> AddCommands(CLI::App& app) {
   std::vector<SCommand> commands = {Connect(app), Registry(app), Browse(app), List(app)};
-  for (const auto& [name, help] : std::vector<std::pair<string, string>>{
-           {"power-on", "Power an instance on"},
-           {"power-off", "Power an instance off"},
-           {"delete", "Delete an instance"},
-           {"clone", "Clone an instance"},
-           {"reconfigure", "Change an instance's shape, CPUs or memory"}})
+  for (const auto& [name, help] :
+       std::vector<std::pair<string, string>>{{"power-on", "Power an instance on"},
+                                              {"power-off", "Power an instance off"},
+                                              {"delete", "Delete an instance"},
+                                              {"clone", "Clone an instance"},
+                                              {"reconfigure", "Change an instance's shape, CPUs or memory"}})
     commands.push_back(Operation(app, name, help));
   for (auto add : {Backup, Restore, Replicate, Backups, Verify}) commands.push_back(add(app));
   return commands;

@@ -23,7 +23,7 @@ struct SNumberOption {
 struct SCommand {
   CLI::App* app = nullptr;
   std::vector<std::shared_ptr<SNumberOption>> numbers;
-  std::shared_ptr<bool> json;          // the command's --json flag (false when it has none)
+  std::shared_ptr<bool> json;  // the command's --json flag (false when it has none)
   // A command that reads only the local disk runs without a sandbox.
   std::function<int()> runLocal;
   std::function<int(const SAgentSandbox&)> run;

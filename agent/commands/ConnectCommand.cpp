@@ -24,7 +24,8 @@ int RunConnectCommand(const SAgentSandbox& sandbox, const SConnectCommandOptions
   if (!found)
     return report.Failed("GetProxyVMInfo", "the proxy's record was not found: " + session.DescribeLastError());
   if (report.Json())
-    return report.Succeeded({{"command", "connect"}, {"flavour", sandbox.flavour}, {"identity", identity}, {"record", VmToJson(record)}});
+    return report.Succeeded(
+        {{"command", "connect"}, {"flavour", sandbox.flavour}, {"identity", identity}, {"record", VmToJson(record)}});
   std::printf("Connected to %s (%s flavour)\n", sandbox.cloudUrl.c_str(), sandbox.flavour.c_str());
   std::printf("Proxy identity: %s\n", identity.empty() ? "(none: not a cloud instance)" : identity.c_str());
   PrintVm(record, "Proxy record");

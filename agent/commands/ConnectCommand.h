@@ -5,7 +5,7 @@
 namespace agent {
 
 struct SConnectCommandOptions {
-  SConnectOptions connect;          // its passwords come from the sources below
+  SConnectOptions connect;  // its passwords come from the sources below
   SSecretSources password;
   SSecretSources webProxyPassword;
   bool json = false;

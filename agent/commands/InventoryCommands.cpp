@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "cli/DisplayText.h"
-#include "agent/jobs/ExitStatus.h"
 #include "agent/commands/RecordJson.h"
+#include "agent/jobs/ExitStatus.h"
+#include "cli/DisplayText.h"
 #include "host/CWqString.h"
 
 namespace agent {
@@ -38,7 +38,7 @@ int PrintRows(const json& rows, CCommandReport& report) {
     string line;
     for (const auto& [key, value] : row.items()) {
       if (!line.empty()) line += "  ";
-      const string shown = value.is_string() ? value.get<string>()
+      const string shown = value.is_string()  ? value.get<string>()
                            : value.is_array() ? std::to_string(value.size())
                                               : value.dump();
       line += key + "=" + cli::EscapeForDisplay(shown);
@@ -50,7 +50,8 @@ int PrintRows(const json& rows, CCommandReport& report) {
 
 json InventoryRows(const std::vector<SInventoryInfo>& entries) {
   json rows = json::array();
-  for (const auto& e : entries) rows.push_back({{"name", e.name}, {"guid", e.guid}, {"type", static_cast<int>(e.type)}});
+  for (const auto& e : entries)
+    rows.push_back({{"name", e.name}, {"guid", e.guid}, {"type", static_cast<int>(e.type)}});
   return rows;
 }
 
@@ -83,7 +84,8 @@ bool ResolveInstance(CAgentSession& session, const string& nameOrId, SVMInfo& fo
 // The roots of the inventory tree; a path must start at one of them.
 bool KnownRoot(CAgentSession& session, const string& path, string& roots) {
   std::vector<SInventoryInfo> views;
-  if (!session.Object().BrowseInventory("", SInventoryInfo(), views, 0, 0)) return true;  // the browse names its failure
+  if (!session.Object().BrowseInventory("", SInventoryInfo(), views, 0, 0))
+    return true;  // the browse names its failure
   const auto parts = CWqString(path).Tokenize("\\");
   bool known = parts.empty();
   for (const auto& view : views) {
@@ -128,10 +130,13 @@ OperationCtx OperationFor(const string& operation, const SVMInfo& target, const 
 // The instance as the cloud has it now: name, id, state, shape; a state of null when it cannot be read.
 json InstanceAfter(CAgentSession& session, const string& name, const string& id) {
   SVMInfo vm;
-  if (!session.Object().GetVMInfoForVM(name, id, "", 0, 0, vm))
-    return {{"name", name}, {"id", id}, {"state", nullptr}};
-  return {{"name", vm.name.empty() ? name : vm.name}, {"id", id}, {"state", vm.lifecycleState},
-          {"shape", vm.vmSize}, {"cpus", vm.cpuCount}, {"memory_mb", vm.memoryMB}};
+  if (!session.Object().GetVMInfoForVM(name, id, "", 0, 0, vm)) return {{"name", name}, {"id", id}, {"state", nullptr}};
+  return {{"name", vm.name.empty() ? name : vm.name},
+          {"id", id},
+          {"state", vm.lifecycleState},
+          {"shape", vm.vmSize},
+          {"cpus", vm.cpuCount},
+          {"memory_mb", vm.memoryMB}};
 }
 
 }  // namespace
@@ -141,8 +146,8 @@ int RunBrowseCommand(const SAgentSandbox& sandbox, const SInventoryOptions& opti
   return WithSession(sandbox, report, [&](CAgentSession& session) -> int {
     string roots;
     if (!KnownRoot(session, options.path, roots))
-      return report.Failed("browse", "no such path [" + cli::EscapeForDisplay(options.path) + "]: a path starts at one of " +
-                                         roots + " (e.g. \"browse VMs\")");
+      return report.Failed("browse", "no such path [" + cli::EscapeForDisplay(options.path) +
+                                         "]: a path starts at one of " + roots + " (e.g. \"browse VMs\")");
     // The entries are asked for under the node the path names: parents[0] is its last component,
     // whose own parents[0] is the one before, down to the view.
     SInventoryInfo chain;
@@ -178,7 +183,8 @@ int RunListCommand(const SAgentSandbox& sandbox, const SInventoryOptions& option
       for (const auto& r : list) rows.push_back({{"name", r.name}, {"key", r.regionKey}});
     } else if (kind == "compartments") {
       std::vector<SHostInfo> list;
-      if (!plugin.GetHostInfoList(list, 0, 0, nullptr, FILTER_TYPE_NONE)) return Failed(session, report, "list compartments");
+      if (!plugin.GetHostInfoList(list, 0, 0, nullptr, FILTER_TYPE_NONE))
+        return Failed(session, report, "list compartments");
       for (const auto& h : list) rows.push_back({{"name", h.name}, {"id", h.guid}});
     } else if (kind == "instances") {
       // Asked with their volumes: a record without them lists none.
@@ -230,9 +236,12 @@ int RunOperationCommand(const SAgentSandbox& sandbox, const string& operation, c
     session.MarkStep();
     if (!session.Object().PerformVMOperation(ctx)) return Failed(session, report, operation);
     const bool clone = operation == "clone";
-    const json after = InstanceAfter(session, clone ? ctx.vmInfo.name : target.name, clone ? ctx.vmInfo.guid : target.guid);
+    const json after =
+        InstanceAfter(session, clone ? ctx.vmInfo.name : target.name, clone ? ctx.vmInfo.guid : target.guid);
     if (report.Json()) {
-      json result = {{"command", operation}, {"operation", operation}, {"instance", InstanceAfter(session, target.name, target.guid)}};
+      json result = {{"command", operation},
+                     {"operation", operation},
+                     {"instance", InstanceAfter(session, target.name, target.guid)}};
       if (clone) result["clone"] = after;
       return report.Succeeded(result);
     }
@@ -240,7 +249,8 @@ int RunOperationCommand(const SAgentSandbox& sandbox, const string& operation, c
       std::printf("Cloned [%s] as [%s] %s\n", cli::EscapeForDisplay(target.name).c_str(),
                   cli::EscapeForDisplay(ctx.vmInfo.name).c_str(), ctx.vmInfo.guid.c_str());
     else
-      std::printf("%s [%s] %s: done, %s\n", operation.c_str(), cli::EscapeForDisplay(target.name).c_str(), target.guid.c_str(),
+      std::printf("%s [%s] %s: done, %s\n", operation.c_str(), cli::EscapeForDisplay(target.name).c_str(),
+                  target.guid.c_str(),
                   after["state"].is_string() ? after["state"].get<string>().c_str() : "state unknown");
     return kExitDone;
   });

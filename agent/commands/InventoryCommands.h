@@ -7,13 +7,13 @@
 namespace agent {
 
 struct SInventoryOptions {
-  string path;           // browse
-  string kind;           // list
-  string compartment;    // list --compartment
-  string instance;       // operations: name or id
-  string newName;        // clone --as
-  string shape;          // reconfigure --shape
-  long long cpus = 0;    // reconfigure --cpus
+  string path;             // browse
+  string kind;             // list
+  string compartment;      // list --compartment
+  string instance;         // operations: name or id
+  string newName;          // clone --as
+  string shape;            // reconfigure --shape
+  long long cpus = 0;      // reconfigure --cpus
   long long memoryMB = 0;  // reconfigure --memory-mb
   bool json = false;
 };

@@ -7,10 +7,14 @@ namespace agent {
 using namespace VMInfoStructs;
 
 nlohmann::json DiskToJson(const SDisk& disk) {
-  return {{"name", disk.name},           {"guid", disk.guid},
-          {"volume_id", disk.volumeId},  {"display_name", disk.displayName},
-          {"size", disk.size},           {"boot", disk.isBootDisk},
-          {"disk_number", disk.diskNumber}, {"index_name", disk.indexName}};
+  return {{"name", disk.name},
+          {"guid", disk.guid},
+          {"volume_id", disk.volumeId},
+          {"display_name", disk.displayName},
+          {"size", disk.size},
+          {"boot", disk.isBootDisk},
+          {"disk_number", disk.diskNumber},
+          {"index_name", disk.indexName}};
 }
 
 nlohmann::json VmToJson(const SVMInfo& vm) {
@@ -38,8 +42,8 @@ void PrintVm(const SVMInfo& vm, const char* title) {
   std::printf("  compartment:         %s\n", vm.compartmentId.c_str());
   std::printf("  shape:               %s (%lld CPUs, %lld MB)\n", vm.vmSize.c_str(),
               static_cast<long long>(vm.cpuCount), static_cast<long long>(vm.memoryMB));
-  std::printf("  state:               %s\n", vm.lifecycleState.empty() ? (vm.powerState == 1 ? "running" : "stopped")
-                                                                     : vm.lifecycleState.c_str());
+  std::printf("  state:               %s\n",
+              vm.lifecycleState.empty() ? (vm.powerState == 1 ? "running" : "stopped") : vm.lifecycleState.c_str());
   for (const auto& d : vm.disks)
     std::printf("  disk:                %s %s (%llu bytes)%s\n", d.displayName.c_str(), d.volumeId.c_str(),
                 static_cast<unsigned long long>(d.size), d.isBootDisk ? " boot" : "");

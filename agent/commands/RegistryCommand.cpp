@@ -14,21 +14,30 @@ namespace {
 
 const char* ModeName(VM_Cleaner_Mode mode) {
   switch (mode) {
-    case VM_CLEANER_MODE_BACKUP: return "backup";
-    case VM_CLEANER_MODE_RESTORE: return "restore";
+    case VM_CLEANER_MODE_BACKUP:
+      return "backup";
+    case VM_CLEANER_MODE_RESTORE:
+      return "restore";
   }
   return "unknown";
 }
 
 string TypeName(VM_Cleaner_EntityType type) {
   switch (type) {
-    case VM_CLEANER_ENTITY_VM: return "vm";
-    case VM_CLEANER_ENTITY_SNAPSHOT: return "snapshot";
-    case VM_CLEANER_ENTITY_DISK: return "disk";
-    case VM_CLEANER_ENTITY_IMAGE: return "image";
-    case VM_CLEANER_ENTITY_VMDK_OBJECT: return "object";
-    case VM_CLEANER_ENTITY_ISCSI_SESSION: return "iscsi-session";
-    case VM_CLEANER_ENTITY_PENDING_CREATE: return "pending-create";
+    case VM_CLEANER_ENTITY_VM:
+      return "vm";
+    case VM_CLEANER_ENTITY_SNAPSHOT:
+      return "snapshot";
+    case VM_CLEANER_ENTITY_DISK:
+      return "disk";
+    case VM_CLEANER_ENTITY_IMAGE:
+      return "image";
+    case VM_CLEANER_ENTITY_VMDK_OBJECT:
+      return "object";
+    case VM_CLEANER_ENTITY_ISCSI_SESSION:
+      return "iscsi-session";
+    case VM_CLEANER_ENTITY_PENDING_CREATE:
+      return "pending-create";
   }
   return "type-" + std::to_string(static_cast<int>(type));
 }
@@ -61,8 +70,10 @@ int RunRegistryCommand(const SAgentSandbox& sandbox, bool json) {
     nlohmann::json out = nlohmann::json::array();
     for (const auto& root : roots) {
       nlohmann::json children = nlohmann::json::array();
-      for (const auto& child : root.children) children.push_back({{"type", TypeName(child.type)}, {"name", child.name}});
-      out.push_back({{"mode", ModeName(root.mode)}, {"name", root.name}, {"orphan", root.orphan}, {"children", children}});
+      for (const auto& child : root.children)
+        children.push_back({{"type", TypeName(child.type)}, {"name", child.name}});
+      out.push_back(
+          {{"mode", ModeName(root.mode)}, {"name", root.name}, {"orphan", root.orphan}, {"children", children}});
     }
     // Keys may hold any bytes; bytes that are not UTF-8 are shown as U+FFFD.
     return report.Succeeded(out);

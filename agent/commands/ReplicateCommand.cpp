@@ -12,13 +12,13 @@
 #include <nlohmann/json.hpp>
 
 #include "agent/commands/BackupCommand.h"
-#include "agent/diskio/ChunkDigests.h"
-#include "cli/DisplayText.h"
 #include "agent/commands/RegistryCommand.h"
+#include "agent/diskio/ChunkDigests.h"
+#include "agent/diskio/SyncChunks.h"
 #include "agent/jobs/ReplicationState.h"
 #include "agent/jobs/RestoreContext.h"
 #include "agent/jobs/RestoreJob.h"
-#include "agent/diskio/SyncChunks.h"
+#include "cli/DisplayText.h"
 #include "host/FXFile.h"
 #include "host/VMInfoErrors.h"
 
@@ -42,7 +42,8 @@ void AddReplicationRecords(const SReplicateOptions& options, const SReplicationS
   for (size_t i = 0; i < stored; ++i) {
     SDisk& disk = ctx.disks[i];
     const auto& deselected = options.deselected;
-    if (std::find(deselected.begin(), deselected.end(), disk.indexName) != deselected.end()) disk.selectedForRestore = 0;
+    if (std::find(deselected.begin(), deselected.end(), disk.indexName) != deselected.end())
+      disk.selectedForRestore = 0;
     if (const SReplicatedDisk* synced = last.Find(disk.indexName)) {
       disk.createdVolumeId = synced->volumeId;
       disk.snapshotId = synced->snapshotId;
@@ -128,7 +129,8 @@ bool SettlePendingDestination(const SAgentSandbox& sandbox, IVMInfo& plugin, SRe
     Retire(live ? current : state.pending, winner, live, state);
     current = winner;
     std::fprintf(stderr, "backup-agent: the sync that launched [%s] was interrupted; [%s] is the destination\n",
-                 cli::EscapeForDisplay(state.pending.instanceId).c_str(), cli::EscapeForDisplay(state.instanceId).c_str());
+                 cli::EscapeForDisplay(state.pending.instanceId).c_str(),
+                 cli::EscapeForDisplay(state.instanceId).c_str());
     state.pending = SReplicatedGeneration();
     if (!SaveReplicationState(state, error)) return false;
   }
@@ -140,8 +142,8 @@ bool SettlePendingDestination(const SAgentSandbox& sandbox, IVMInfo& plugin, SRe
     remove.vmName = remove.vmInfo.name = state.destination;
     remove.vmGuid = remove.vmInfo.guid = state.retiredInstances.back();
     if (live && !plugin.PerformVMOperation(remove)) {
-      error = "cannot remove the replaced instance [" + cli::EscapeForDisplay(remove.vmGuid) + "]: " +
-              plugin.GetLastVMErrorDetails();
+      error = "cannot remove the replaced instance [" + cli::EscapeForDisplay(remove.vmGuid) +
+              "]: " + plugin.GetLastVMErrorDetails();
       return false;
     }
     state.retiredInstances.pop_back();
@@ -212,7 +214,8 @@ class CSyncWriter {
     if (stored.checksum.scheme != EChecksumScheme::ChunkedSha256) return true;
     if (!DigestsOfStoredDisk(stored.path, stored.size, digests, error)) return false;
     if (DigestsMatch(digests, stored.size, stored.checksum)) return true;
-    error = "the stored disk [" + stored.path + "] changed while it was synced: it no longer has " + stored.checksum.Shown();
+    error = "the stored disk [" + stored.path + "] changed while it was synced: it no longer has " +
+            stored.checksum.Shown();
     return false;
   }
 
@@ -293,10 +296,11 @@ int ReportSynced(const SRestoreSource& source, const SReplicationState& state, c
                              {"volumes", volumes}});
   }
   const string kind = !ctx.fullReplication ? "incremental sync"
-                      : fallback != 0      ? "full sync (fell back from incremental: error " + std::to_string(fallback) + ")"
-                                           : "full sync";
+                      : fallback != 0 ? "full sync (fell back from incremental: error " + std::to_string(fallback) + ")"
+                                      : "full sync";
   std::printf("Replicated [%s] to [%s]: %s, %llu bytes written\n", cli::EscapeForDisplay(source.name).c_str(),
-              cli::EscapeForDisplay(state.destination).c_str(), kind.c_str(), static_cast<unsigned long long>(bytesWritten));
+              cli::EscapeForDisplay(state.destination).c_str(), kind.c_str(),
+              static_cast<unsigned long long>(bytesWritten));
   std::printf("  instance %s\n", cli::EscapeForDisplay(state.instanceId).c_str());
   for (const auto& disk : state.disks)
     std::printf("  volume %s  %s  integrity snapshot %s\n", cli::EscapeForDisplay(disk.volumeId).c_str(),
@@ -314,8 +318,10 @@ int RunReplicateCommand(const SAgentSandbox& sandbox, const SReplicateOptions& o
   string error;
   if (!LoadRestoreSource(options.backupDir, source, error)) return report.Failed("backup", error);
   for (const auto& name : options.deselected) {
-    if (std::none_of(source.disks.begin(), source.disks.end(), [&](const SStoredDisk& d) { return d.indexName == name; }))
-      return report.UsageError("--deselect [" + cli::EscapeForDisplay(name) + "]: the backup holds no disk of that index name");
+    if (std::none_of(source.disks.begin(), source.disks.end(),
+                     [&](const SStoredDisk& d) { return d.indexName == name; }))
+      return report.UsageError("--deselect [" + cli::EscapeForDisplay(name) +
+                               "]: the backup holds no disk of that index name");
   }
 
   CReplicationLock lock;

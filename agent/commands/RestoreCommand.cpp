@@ -5,11 +5,11 @@
 #include <nlohmann/json.hpp>
 
 #include "agent/commands/BackupCommand.h"
-#include "cli/DisplayText.h"
 #include "agent/jobs/InterruptWatch.h"
 #include "agent/jobs/RestoreContext.h"
 #include "agent/jobs/RestoreJob.h"
 #include "agent/jobs/RestoreSource.h"
+#include "cli/DisplayText.h"
 
 namespace agent {
 
@@ -24,15 +24,19 @@ int ReportRestored(const RestoreCtx& ctx, long long jobId, CCommandReport& repor
   json volumes = json::array();
   for (const auto& disk : ctx.disks)
     if (disk.selectedForRestore == 1)
-      volumes.push_back({{"id", disk.createdVolumeId},
-                         // A classic volume's id is its target; its name is the display name.
-                         {"name", disk.targetVolume.empty() || disk.targetVolume == disk.createdVolumeId
-                                      ? disk.displayName
-                                      : disk.targetVolume},
-                         {"boot", disk.isBootDisk}});
+      volumes.push_back(
+          {{"id", disk.createdVolumeId},
+           // A classic volume's id is its target; its name is the display name.
+           {"name", disk.targetVolume.empty() || disk.targetVolume == disk.createdVolumeId ? disk.displayName
+                                                                                           : disk.targetVolume},
+           {"boot", disk.isBootDisk}});
   if (report.Json())
-    return report.Succeeded({{"command", "restore"}, {"instance_id", instanceId}, {"name", ctx.vmName},
-                             {"shape", shape},       {"job_id", jobId},          {"volumes", volumes}});
+    return report.Succeeded({{"command", "restore"},
+                             {"instance_id", instanceId},
+                             {"name", ctx.vmName},
+                             {"shape", shape},
+                             {"job_id", jobId},
+                             {"volumes", volumes}});
   std::printf("Restored [%s] as [%s]: instance %s, shape %s\n", cli::EscapeForDisplay(ctx.originalVmName).c_str(),
               cli::EscapeForDisplay(ctx.vmName).c_str(), cli::EscapeForDisplay(instanceId).c_str(),
               cli::EscapeForDisplay(shape).c_str());
@@ -75,8 +79,9 @@ int RunRestoreCommand(const SAgentSandbox& sandbox, const SRestoreOptions& optio
                                !stored.boot);
   };
   string cleanupFailure;
-  if (!RunRestorePhases(job.Session(), ctx, [&](string& failure) { return WriteStoredDisks(source, ctx, writeWhole, failure); },
-                        error, nullptr, &cleanupFailure)) {
+  if (!RunRestorePhases(
+          job.Session(), ctx, [&](string& failure) { return WriteStoredDisks(source, ctx, writeWhole, failure); },
+          error, nullptr, &cleanupFailure)) {
     if (!cleanupFailure.empty()) report.Left().registered.push_back(cleanupFailure);
     return report.Failed("", error);
   }

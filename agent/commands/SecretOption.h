@@ -10,7 +10,7 @@ namespace agent {
 // Where one secret may come from: its option's value (`given`, when the option was given), the file
 // its file option names, or the environment variable `variable`, in that order.
 struct SSecretSources {
-  string option;      // "--password", for messages
+  string option;  // "--password", for messages
   bool given = false;
   string value;
   string fileOption;  // "--password-file"

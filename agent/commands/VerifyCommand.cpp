@@ -5,8 +5,8 @@
 
 #include "agent/commands/BackupsOutput.h"
 #include "agent/jobs/BackupVerify.h"
-#include "cli/DisplayText.h"
 #include "agent/jobs/ExitStatus.h"
+#include "cli/DisplayText.h"
 #include "disk/DiskChecksum.h"
 
 namespace agent {
@@ -33,8 +33,8 @@ json ToJson(const SBackupVerdict& verdict, const string& backupDir, bool ok) {
     if (!file.ok) record["problem"] = file.problem;
     files.push_back(record);
   }
-  json out = {{"ok", ok},           {"backup", backupDir}, {"status", StatusName(verdict.state.status)},
-              {"disks", disks},     {"files", files},      {"first_bad_chunk", firstBad}};
+  json out = {{"ok", ok},       {"backup", backupDir}, {"status", StatusName(verdict.state.status)},
+              {"disks", disks}, {"files", files},      {"first_bad_chunk", firstBad}};
   if (verdict.state.status == EBackupStatus::Failed)
     out["failure"] = {{"step", verdict.state.failedStep}, {"reason", verdict.state.failedReason}};
   return out;
@@ -56,9 +56,11 @@ string Failure(const SBackupVerdict& verdict) {
   string bad;
   size_t count = 0;
   for (const auto& disk : verdict.disks)
-    if (!disk.ok && ++count) bad += (bad.empty() ? "the disk [" : ", the disk [") + cli::EscapeForDisplay(disk.indexName) + "]";
+    if (!disk.ok && ++count)
+      bad += (bad.empty() ? "the disk [" : ", the disk [") + cli::EscapeForDisplay(disk.indexName) + "]";
   for (const auto& file : verdict.files)
-    if (!file.ok && ++count) bad += (bad.empty() ? "the file [" : ", the file [") + cli::EscapeForDisplay(file.name) + "]";
+    if (!file.ok && ++count)
+      bad += (bad.empty() ? "the file [" : ", the file [") + cli::EscapeForDisplay(file.name) + "]";
   if (count)
     return "the backup is damaged: " + bad + (count == 1 ? " does" : " do") +
            " not match the manifest; restore from another backup";
@@ -73,7 +75,8 @@ int RunVerifyCommand(const SVerifyOptions& options) {
   SBackupVerdict verdict;
   string error;
   if (!VerifyBackup(options.backupDir, verdict, error))
-    return report.Failed("verify", "the backup [" + cli::EscapeForDisplay(options.backupDir) + "] cannot be verified: " + error);
+    return report.Failed("verify",
+                         "the backup [" + cli::EscapeForDisplay(options.backupDir) + "] cannot be verified: " + error);
   const string failure = Failure(verdict);
   const bool partial = verdict.state.status == EBackupStatus::Partial;
   const int code = !failure.empty() ? kExitFailed : partial ? kExitPartial : kExitDone;
@@ -81,7 +84,10 @@ int RunVerifyCommand(const SVerifyOptions& options) {
     json out = ToJson(verdict, options.backupDir, code == kExitDone);
     // A failed verify's object carries the verdict and the fields of every failure object.
     if (code != kExitDone)
-      out.update({{"command", "verify"}, {"step", "verify"}, {"code", nullptr}, {"exit_code", code},
+      out.update({{"command", "verify"},
+                  {"step", "verify"},
+                  {"code", nullptr},
+                  {"exit_code", code},
                   {"message", failure.empty() ? "partial backup" : failure}});
     PrintJson(out);
   } else {
@@ -94,8 +100,9 @@ int RunVerifyCommand(const SVerifyOptions& options) {
                  verdict.disks.size(), verdict.disks.size() + missing);
   } else if (!options.json) {
     const auto count = [](size_t n, const char* what) { return std::to_string(n) + " " + what + (n == 1 ? "" : "s"); };
-    std::printf("Backup [%s] verified: %s and %s as the manifest says\n", cli::EscapeForDisplay(options.backupDir).c_str(),
-                count(verdict.disks.size(), "disk").c_str(), count(verdict.files.size(), "file").c_str());
+    std::printf("Backup [%s] verified: %s and %s as the manifest says\n",
+                cli::EscapeForDisplay(options.backupDir).c_str(), count(verdict.disks.size(), "disk").c_str(),
+                count(verdict.files.size(), "file").c_str());
   }
   return code;
 }

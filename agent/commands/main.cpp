@@ -9,11 +9,11 @@
 
 #include "agent/commands/CommandTable.h"
 #include "agent/jobs/AgentSandbox.h"
-#include "cli/DisplayText.h"
 #include "agent/jobs/ExitStatus.h"
 #include "agent/jobs/NumberOption.h"
 #include "agent/jobs/Progress.h"
 #include "cli/CommandLine.h"
+#include "cli/DisplayText.h"
 
 using namespace agent;
 

@@ -41,8 +41,7 @@ AlignedBuffer NewAlignedBuffer() {
 // A direct transfer where it can be one, else (or when the file system refuses it) a buffered one.
 template <typename Transfer>
 bool DirectOrBuffered(const SDiskFile& disk, UINT64 offset, size_t length, const void* buffer, Transfer transfer) {
-  if (disk.direct.fd >= 0 && Aligned(offset) && Aligned(length) &&
-      Aligned(reinterpret_cast<uintptr_t>(buffer))) {
+  if (disk.direct.fd >= 0 && Aligned(offset) && Aligned(length) && Aligned(reinterpret_cast<uintptr_t>(buffer))) {
     if (transfer(disk.direct.fd)) return true;
     if (errno != EINVAL) return false;
   }
@@ -121,8 +120,7 @@ bool RunChunkPipeline(size_t depth, const ChunkSource& source, const ChunkStep& 
     {
       std::unique_lock<std::mutex> lock(mutex);
       changed.wait(lock, [&] {
-        return stopped || (sourceDone && sequence == end) ||
-               (slot.state == EState::Done && slot.sequence == sequence);
+        return stopped || (sourceDone && sequence == end) || (slot.state == EState::Done && slot.sequence == sequence);
       });
       if (stopped || (sourceDone && sequence == end)) break;
     }
@@ -290,7 +288,8 @@ bool CheckReadBack(const SDiskFile& disk, const string& shown, UINT64 size, cons
       kChunksInFlight, DataChunksOf(disk, size),
       [&](SChunk& chunk, string& why) {
         if (!ReadChunkOf(disk, shown, size, chunk, why)) return false;
-        if (ChunkCheckOf(chunk.data, static_cast<size_t>(chunk.length), chunk.zero) == checks[chunk.offset / kDiskChunk])
+        if (ChunkCheckOf(chunk.data, static_cast<size_t>(chunk.length), chunk.zero) ==
+            checks[chunk.offset / kDiskChunk])
           return true;
         why = "the chunk at " + std::to_string(chunk.offset);
         first = chunk.offset;

@@ -23,8 +23,8 @@ struct SChunk {
   char* data = nullptr;  // kDiskChunk bytes, aligned for O_DIRECT
   bool zero = false;     // set by the work: every byte read is zero
   SChunkDigest digest{};
-  SChunkCheck check{};   // of the bytes moved, to check their read-back against
-  UINT64 written = 0;    // a writer's: bytes of the chunk written as data (the rest was made zero)
+  SChunkCheck check{};  // of the bytes moved, to check their read-back against
+  UINT64 written = 0;   // a writer's: bytes of the chunk written as data (the rest was made zero)
 };
 
 // The chunks of a job, in order: fills offset, length and hole of the next one; false at the end.

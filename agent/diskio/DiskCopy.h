@@ -15,11 +15,11 @@
 namespace agent {
 
 struct SDiskCopyResult {
-  UINT64 size = 0;          // logical bytes
-  UINT64 bytesRead = 0;     // bytes actually read from the source
+  UINT64 size = 0;       // logical bytes
+  UINT64 bytesRead = 0;  // bytes actually read from the source
   SDiskChecksum checksum;
   std::vector<SChunkCheck> checks;  // of every chunk stored (ChunkPipeline.h), for the verify
-  string digests;           // of every 1 MiB chunk, holes included (ChunkDigests.h), stored with the disk
+  string digests;                   // of every 1 MiB chunk, holes included (ChunkDigests.h), stored with the disk
 };
 
 // A block device's size is its own (BLKGETSIZE64); a file is read for `size` bytes.

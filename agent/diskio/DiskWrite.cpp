@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "agent/diskio/ChunkPipeline.h"
-#include "agent/diskio/ProgressHook.h"
 #include "agent/diskio/DiskRegions.h"
+#include "agent/diskio/ProgressHook.h"
 
 namespace agent {
 
@@ -148,8 +148,8 @@ bool VerifyWrittenDisk(int fd, const string& target, int sourceFd, const string&
   }
   if (written == expected) return true;
   if (!ChecksumOfRange(sourceFd, size, expected.scheme, stored)) {
-    error = "[" + target + "] differs from the manifest and the stored disk [" + source + "] cannot be read: " +
-            strerror(errno);
+    error = "[" + target + "] differs from the manifest and the stored disk [" + source +
+            "] cannot be read: " + strerror(errno);
   } else if (stored != expected) {
     error = "the stored disk [" + source + "] is damaged: its data has " + stored.Shown() + ", the manifest " +
             expected.hex;
@@ -166,7 +166,7 @@ bool OpenStoredDisk(const string& path, UINT64 size, SFd& in, string& error) {
   struct stat st;
   const string shown = "the stored disk [" + path + "]";
   if (in.fd < 0 || ::fstat(in.fd, &st) != 0) {
-    error = shown + (errno == ENOENT ? string(" is missing")
+    error = shown + (errno == ENOENT  ? string(" is missing")
                      : errno == ELOOP ? string(" is a symbolic link")
                                       : string(" cannot be opened: ") + strerror(errno));
     return false;
@@ -176,8 +176,8 @@ bool OpenStoredDisk(const string& path, UINT64 size, SFd& in, string& error) {
     return false;
   }
   if (static_cast<UINT64>(st.st_size) != size) {
-    error = shown + " holds " + std::to_string(st.st_size) + " bytes, not the " + std::to_string(size) +
-            " of the manifest";
+    error =
+        shown + " holds " + std::to_string(st.st_size) + " bytes, not the " + std::to_string(size) + " of the manifest";
     return false;
   }
   return true;
@@ -190,7 +190,8 @@ namespace {
 // range); a piece O_DIRECT cannot take is flushed and dropped from the page cache first. `check(data,
 // n)` says whether each piece read is right.
 template <typename Check>
-bool ReadBackRange(const SDiskFile& out, UINT64 offset, UINT64 length, char* buffer, const Check& check, bool& differs) {
+bool ReadBackRange(const SDiskFile& out, UINT64 offset, UINT64 length, char* buffer, const Check& check,
+                   bool& differs) {
   if (out.direct.fd < 0 || offset % 4096 || length % 4096) {
     if (::fdatasync(out.buffered.fd) != 0) return false;
     ::posix_fadvise(out.buffered.fd, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_DONTNEED);
@@ -240,7 +241,8 @@ bool WriteChunkedBackup(const SFd& in, const string& source, UINT64 size, const 
           bool differs = false;
           if (ReadBackRange(out, chunk.offset, chunk.length, chunk.data, check, differs)) return true;
           if (differs) {
-            for (UINT64 seen = firstDiffering.load(); chunk.offset < seen && !firstDiffering.compare_exchange_weak(seen, chunk.offset);) {
+            for (UINT64 seen = firstDiffering.load();
+                 chunk.offset < seen && !firstDiffering.compare_exchange_weak(seen, chunk.offset);) {
             }
             return true;
           }
@@ -259,19 +261,20 @@ bool WriteChunkedBackup(const SFd& in, const string& source, UINT64 size, const 
         const SChunkCheck check = ChunkCheckOf(chunk.data, n);
         // The stored disk's data regions are written (zeros among them made zero), its holes made zero.
         UINT64 done = chunk.offset;
-        const bool wrote = ForEachDataRegion(in.fd, chunk.offset, chunk.offset + n, chunk.allData, [&](UINT64 start, UINT64 end) {
-          if (!zero(done, start - done, chunk.written)) return zeroFailed();
-          done = end;
-          const char* bytes = chunk.data + (start - chunk.offset);
-          const size_t length = static_cast<size_t>(end - start);
-          if (IsAllZero(bytes, length)) return zero(start, length, chunk.written) || zeroFailed();
-          if (WriteDiskAt(out, bytes, length, start)) {
-            chunk.written += length;
-            return true;
-          }
-          why = "write of [" + target + "] failed at " + std::to_string(start) + ": " + strerror(errno);
-          return false;
-        });
+        const bool wrote =
+            ForEachDataRegion(in.fd, chunk.offset, chunk.offset + n, chunk.allData, [&](UINT64 start, UINT64 end) {
+              if (!zero(done, start - done, chunk.written)) return zeroFailed();
+              done = end;
+              const char* bytes = chunk.data + (start - chunk.offset);
+              const size_t length = static_cast<size_t>(end - start);
+              if (IsAllZero(bytes, length)) return zero(start, length, chunk.written) || zeroFailed();
+              if (WriteDiskAt(out, bytes, length, start)) {
+                chunk.written += length;
+                return true;
+              }
+              why = "write of [" + target + "] failed at " + std::to_string(start) + ": " + strerror(errno);
+              return false;
+            });
         return wrote && (zero(done, chunk.offset + n - done, chunk.written) || zeroFailed()) &&
                readBack([&](const char* data, size_t length) { return ChunkCheckOf(data, length) == check; });
       },

@@ -94,7 +94,8 @@ bool ReadBack(int fd, const string& target, UINT64 size, const std::vector<UINT6
     }
     const UINT64 index = offset / kChecksumChunk;
     if (DigestOf(buffer.data(), n) != digests.substr(index * kChunkDigestBytes, kChunkDigestBytes)) {
-      error = "the read-back of [" + target + "] differs from the stored disk in the chunk at " + std::to_string(offset);
+      error =
+          "the read-back of [" + target + "] differs from the stored disk in the chunk at " + std::to_string(offset);
       return false;
     }
   }
@@ -119,8 +120,9 @@ bool WriteChangedChunksByDigest(const string& source, UINT64 size, const string&
   result = SSyncWriteResult();
   digests.clear();
   if (baseDigests.size() != ChunkCount(size) * kChunkDigestBytes) {
-    error = "the chunk digests of the disk last synced are of " + std::to_string(baseDigests.size() / kChunkDigestBytes) +
-            " chunks, the disk has " + std::to_string(ChunkCount(size));
+    error = "the chunk digests of the disk last synced are of " +
+            std::to_string(baseDigests.size() / kChunkDigestBytes) + " chunks, the disk has " +
+            std::to_string(ChunkCount(size));
     return false;
   }
   SFd in;
@@ -129,7 +131,8 @@ bool WriteChangedChunksByDigest(const string& source, UINT64 size, const string&
       !OpenTarget(target, size, out, error))
     return false;
   auto unchanged = [&](UINT64 offset, const char* digest) {
-    return baseDigests.compare(offset / kChecksumChunk * kChunkDigestBytes, kChunkDigestBytes, digest, kChunkDigestBytes) == 0;
+    return baseDigests.compare(offset / kChecksumChunk * kChunkDigestBytes, kChunkDigestBytes, digest,
+                               kChunkDigestBytes) == 0;
   };
   // Data chunks are hashed and, when changed, written on the pipeline's threads; a chunk without
   // data that had some is made zero in order.

@@ -8,11 +8,11 @@
 namespace agent {
 
 struct SAgentSandbox {
-  string directory;     // absolute
-  string flavour;       // "infrastructure" or "classic"
+  string directory;  // absolute
+  string flavour;    // "infrastructure" or "classic"
   VirtualServerInstanceType instanceType = VSINST_ORACLE_CLOUD_INFRASTRUCTURE;
-  string cloudUrl;      // sim://<directory>/cloud, or the emulator's address for a sandbox on the REST backend
-  string cloudUser;     // the user Connect gets when none is given: the API configuration of a REST sandbox
+  string cloudUrl;   // sim://<directory>/cloud, or the emulator's address for a sandbox on the REST backend
+  string cloudUser;  // the user Connect gets when none is given: the API configuration of a REST sandbox
 };
 
 // Reads DIR/sandbox.ini; false with a message when DIR is not a sandbox.

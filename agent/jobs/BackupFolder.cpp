@@ -17,9 +17,9 @@
 #include <set>
 
 #include "agent/diskio/DiskRegions.h"
-#include "cli/DisplayText.h"
 #include "agent/jobs/ExitStatus.h"
 #include "agent/jobs/NumberOption.h"
+#include "cli/DisplayText.h"
 #include "host/CFileLock.h"
 #include "host/FXFile.h"
 #include "host/HostClock.h"
@@ -73,7 +73,8 @@ bool HoldsStoredDisk(const string& folder) {
 
 string SafeFileName(const string& name, size_t maxLength) {
   string out;
-  for (char c : name) out += (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.') ? c : '_';
+  for (char c : name)
+    out += (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.') ? c : '_';
   if (out.empty()) return "disk";
   if (out.size() <= maxLength) return out;
   const string hash = ShortHash(name);
@@ -140,7 +141,8 @@ bool ListBackupFolders(const string& store, std::vector<string>& names, string& 
   shown += "]";
   struct stat st {};
   if (::stat(store.c_str(), &st) != 0) {
-    error = "the store " + shown + (errno == ENOENT ? " does not exist" : string(" cannot be read: ") + strerror(errno)) +
+    error = "the store " + shown +
+            (errno == ENOENT ? " does not exist" : string(" cannot be read: ") + strerror(errno)) +
             "; give the folder a backup was stored in (backup --store)";
     return false;
   }

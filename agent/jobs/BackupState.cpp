@@ -15,10 +15,14 @@ using nlohmann::json;
 
 const char* StatusName(EBackupStatus status) {
   switch (status) {
-    case EBackupStatus::Complete: return "complete";
-    case EBackupStatus::Partial: return "partial";
-    case EBackupStatus::Failed: return "failed";
-    case EBackupStatus::Incomplete: break;
+    case EBackupStatus::Complete:
+      return "complete";
+    case EBackupStatus::Partial:
+      return "partial";
+    case EBackupStatus::Failed:
+      return "failed";
+    case EBackupStatus::Incomplete:
+      break;
   }
   return "incomplete";
 }
@@ -28,7 +32,8 @@ bool ReadBackupState(const string& folder, SBackupState& state, string& error) {
   struct stat st {};
   const bool found = ::lstat(folder.c_str(), &st) == 0;
   if (!found || !S_ISDIR(st.st_mode)) {
-    error = "[" + cli::EscapeForDisplay(folder) + "] " + (!found && errno == ENOENT ? "does not exist" : "is not a backup folder");
+    error = "[" + cli::EscapeForDisplay(folder) + "] " +
+            (!found && errno == ENOENT ? "does not exist" : "is not a backup folder");
     return false;
   }
   state.time = static_cast<long long>(st.st_mtime);
@@ -62,8 +67,8 @@ bool ReadBackupState(const string& folder, SBackupState& state, string& error) {
 
 string RefusalOf(const SBackupState& state) {
   if (state.status == EBackupStatus::Failed)
-    return "this backup failed at " + cli::EscapeForDisplay(state.failedStep) + ": " + cli::EscapeForDisplay(state.failedReason) +
-           "; take another backup of the instance";
+    return "this backup failed at " + cli::EscapeForDisplay(state.failedStep) + ": " +
+           cli::EscapeForDisplay(state.failedReason) + "; take another backup of the instance";
   if (state.status != EBackupStatus::Incomplete) return "";
   if (!state.manifestError.empty()) return "this folder holds no finished backup: " + state.manifestError;
   return state.running ? "this folder holds no finished backup: its job is still running; wait for it to end"

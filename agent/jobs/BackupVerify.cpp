@@ -8,8 +8,8 @@
 #include "agent/diskio/DiskWrite.h"
 #include "agent/diskio/SyncChunks.h"
 #include "agent/jobs/ChunkDigestFile.h"
-#include "cli/DisplayText.h"
 #include "agent/jobs/RestoreSource.h"
+#include "cli/DisplayText.h"
 #include "disk/DataRegions.h"
 #include "host/FXFile.h"
 
@@ -80,8 +80,8 @@ SFileVerdict CheckFile(const string& folder, const json& record) {
   SFileVerdict verdict;
   verdict.name = record.at("name").get<string>();
   if (!FXPath::IsBareName(verdict.name)) {
-    verdict.problem = "the manifest names a configuration file [" + cli::EscapeForDisplay(verdict.name) +
-                      "] outside the folder";
+    verdict.problem =
+        "the manifest names a configuration file [" + cli::EscapeForDisplay(verdict.name) + "] outside the folder";
     return verdict;
   }
   string sha;

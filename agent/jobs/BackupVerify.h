@@ -12,12 +12,12 @@ namespace agent {
 
 struct SDiskVerdict {
   string indexName;
-  string file;        // the stored disk's file name
-  UINT64 size = 0;    // of the manifest
+  string file;      // the stored disk's file name
+  UINT64 size = 0;  // of the manifest
   bool ok = false;
-  string problem;     // what is wrong, when not ok
+  string problem;           // what is wrong, when not ok
   long long badChunk = -1;  // the first chunk that differs (1 MiB each), when it can be named
-  string chunkNote;   // why a bad disk's chunk cannot be named
+  string chunkNote;         // why a bad disk's chunk cannot be named
 };
 
 struct SFileVerdict {

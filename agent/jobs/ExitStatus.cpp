@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "cli/DisplayText.h"
 #include "agent/jobs/InterruptWatch.h"
+#include "cli/DisplayText.h"
 #include "host/HostEnvironment.h"
 
 namespace agent {
@@ -30,8 +30,10 @@ std::optional<int> CodeNamedIn(const string& message) {
 string LeftInWords(const SJobLeft& left) {
   string words;
   const auto add = [&](const string& what) { words += (words.empty() ? "" : "; ") + what; };
-  if (!left.backupFolder.empty()) add("its backup folder [" + cli::EscapeForDisplay(left.backupFolder) + "], marked failed");
-  if (!left.registered.empty()) add("what stays registered for the next job's sweep (" + std::to_string(left.registered.size()) + ")");
+  if (!left.backupFolder.empty())
+    add("its backup folder [" + cli::EscapeForDisplay(left.backupFolder) + "], marked failed");
+  if (!left.registered.empty())
+    add("what stays registered for the next job's sweep (" + std::to_string(left.registered.size()) + ")");
   return words;
 }
 

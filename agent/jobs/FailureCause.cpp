@@ -1,7 +1,7 @@
 #include "agent/jobs/FailureCause.h"
 
-#include "cli/DisplayText.h"
 #include "agent/jobs/InterruptWatch.h"
+#include "cli/DisplayText.h"
 #include "host/EvDebug.h"
 #include "host/VMInfoErrors.h"
 
@@ -38,7 +38,8 @@ string DescribeFailure(int code, const string& details, const CStepLog& log, con
   // The plug-in's word for a job it was told to stop: said as the agent saw it.
   if (cause.find("Detected Quit flag") != string::npos && InterruptSignal() != 0)
     cause = "interrupted (" + InterruptSignalName() + ")";
-  string text = (code != 0 ? "error " + std::to_string(code) : string("no error code")) + ": " + cli::EscapeForDisplay(cause);
+  string text =
+      (code != 0 ? "error " + std::to_string(code) : string("no error code")) + ": " + cli::EscapeForDisplay(cause);
   const string fix = FixFor(code);
   if (!fix.empty()) text += " (" + fix + ")";
   return text;

@@ -23,9 +23,12 @@ int InterruptSignal() { return g_signal.load(); }
 
 std::string InterruptSignalName() {
   switch (g_signal.load()) {
-    case SIGINT: return "SIGINT";
-    case SIGTERM: return "SIGTERM";
-    case 0: return std::string();
+    case SIGINT:
+      return "SIGINT";
+    case SIGTERM:
+      return "SIGTERM";
+    case 0:
+      return std::string();
   }
   return "signal " + std::to_string(g_signal.load());
 }

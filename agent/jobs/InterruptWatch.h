@@ -31,7 +31,8 @@ class CInterruptWatch {
   IVMInfo& plugin_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
-  struct sigaction previous_ {}, previousTerm_ {};
+  struct sigaction previous_ {
+  }, previousTerm_{};
 };
 
 }  // namespace agent

@@ -43,7 +43,10 @@ void Emit(const string& line, bool final) {
 void CProgress::SetQuiet(bool quiet) { g_quiet.store(quiet); }
 
 CProgress::CProgress(string what, UINT64 totalBytes)
-    : what_(std::move(what)), total_(totalBytes), bytes_(true), start_(std::chrono::steady_clock::now()),
+    : what_(std::move(what)),
+      total_(totalBytes),
+      bytes_(true),
+      start_(std::chrono::steady_clock::now()),
       lastShown_(start_) {
   Emit("backup-agent: " + what_ + ": " + cli::ShownBytes(total_), true);
 }

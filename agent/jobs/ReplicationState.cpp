@@ -9,10 +9,10 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "agent/jobs/BackupFolder.h"
-#include "agent/jobs/ChecksumJson.h"
 #include "agent/diskio/ChunkDigests.h"
 #include "agent/diskio/DiskRegions.h"
+#include "agent/jobs/BackupFolder.h"
+#include "agent/jobs/ChecksumJson.h"
 #include "cli/DisplayText.h"
 #include "host/FXFile.h"
 #include "host/HostEnvironment.h"
@@ -93,8 +93,7 @@ bool ParseGeneration(const json& root, const string& folder, SReplicatedGenerati
   return true;
 }
 
-bool Parse(const json& root, const string& destination, const string& folder, SReplicationState& state,
-           string& error) {
+bool Parse(const json& root, const string& destination, const string& folder, SReplicationState& state, string& error) {
   state.destination = root.at("destination").get<string>();
   if (!ParseGeneration(root, folder, state, error)) return false;
   if (root.contains("pending") && !ParseGeneration(root.at("pending"), folder, state.pending, error)) return false;
@@ -140,8 +139,11 @@ json GenerationJson(const SReplicatedGeneration& generation) {
     }
     disks.push_back(record);
   }
-  return {{"instance_id", generation.instanceId}, {"backup", generation.backupDir},
-          {"source_name", generation.sourceName}, {"source_id", generation.sourceId}, {"disks", disks}};
+  return {{"instance_id", generation.instanceId},
+          {"backup", generation.backupDir},
+          {"source_name", generation.sourceName},
+          {"source_id", generation.sourceId},
+          {"disks", disks}};
 }
 
 // Writes the digest files the state names that are not there yet (a file's name is the checksum its

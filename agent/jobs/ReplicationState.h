@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "host/CFileLock.h"
 #include "disk/DiskChecksum.h"
+#include "host/CFileLock.h"
 #include "host/HostTypes.h"
 
 namespace agent {
@@ -20,8 +20,8 @@ namespace agent {
 struct SReplicatedDisk {
   string indexName;
   string displayName;
-  string volumeId;    // the destination volume (SDisk.createdVolumeId)
-  string snapshotId;  // its integrity snapshot (SDisk.snapshotId)
+  string volumeId;         // the destination volume (SDisk.createdVolumeId)
+  string snapshotId;       // its integrity snapshot (SDisk.snapshotId)
   SDiskChecksum checksum;  // of the disk in the backup last synced
   // The disk's size and the digests of its chunks (ChunkDigests.h); empty when the state has none
   // (an older agent's, or a whole SHA-256) or its file is gone or does not hash to `checksum`.

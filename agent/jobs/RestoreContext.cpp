@@ -20,9 +20,8 @@ RestoreCtx MakeRestoreCtx(const SRestoreSource& source, const SRestoreOptions& o
   ctx.sourceRegionKey = source.regionKey;
   ctx.configFilesPath = configFilesPath;
   const string& main = source.mainConfigName;
-  ctx.sourceConfigName = main.size() > 5 && main.compare(main.size() - 5, 5, ".json") == 0
-                             ? main.substr(0, main.size() - 5)
-                             : main;
+  ctx.sourceConfigName =
+      main.size() > 5 && main.compare(main.size() - 5, 5, ".json") == 0 ? main.substr(0, main.size() - 5) : main;
   ctx.jobResultsDir = jobResultsDir;
   if (options.subnets.empty()) {
     ctx.networkCards = source.networkCards;

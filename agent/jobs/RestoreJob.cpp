@@ -3,9 +3,9 @@
 #include <cstdio>
 
 #include "agent/diskio/ProgressHook.h"
-#include "cli/DisplayText.h"
 #include "agent/jobs/Progress.h"
 #include "agent/jobs/RestoreContext.h"
+#include "cli/DisplayText.h"
 #include "host/EvDebug.h"
 
 namespace agent {

@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "agent/jobs/AgentSession.h"
 #include "agent/diskio/DiskWrite.h"
+#include "agent/jobs/AgentSession.h"
 #include "agent/jobs/InterruptWatch.h"
 #include "agent/jobs/JobOptions.h"
 #include "agent/jobs/RestoreJobFolder.h"
@@ -18,8 +18,7 @@ namespace agent {
 
 // Writes one stored disk into `device`.
 using DiskWriter =
-    std::function<bool(const SStoredDisk& stored, const string& device, SDiskWriteResult& written,
-                       string& error)>;
+    std::function<bool(const SStoredDisk& stored, const string& device, SDiskWriteResult& written, string& error)>;
 
 // Writes every selected stored disk through `write` into the device the plug-in attached for it
 // (SDisk.name after InitRestoreVM) and prints a line per disk. The stored disks are the context's first

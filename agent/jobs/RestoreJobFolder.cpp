@@ -10,8 +10,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "agent/jobs/BackupFolder.h"
 #include "agent/diskio/DiskRegions.h"
+#include "agent/jobs/BackupFolder.h"
 #include "cli/DisplayText.h"
 #include "host/CFileLock.h"
 #include "host/CWqDirectory.h"

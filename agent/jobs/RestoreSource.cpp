@@ -7,11 +7,11 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "agent/diskio/DiskWrite.h"
 #include "agent/jobs/BackupState.h"
 #include "agent/jobs/ChecksumJson.h"
-#include "agent/diskio/DiskWrite.h"
-#include "cli/DisplayText.h"
 #include "agent/jobs/NumberOption.h"
+#include "cli/DisplayText.h"
 #include "host/FXFile.h"
 
 namespace agent {
@@ -52,7 +52,8 @@ bool Parse(const json& manifest, const string& backupDir, SRestoreSource& source
   source.flavour = manifest.value("flavour", string("infrastructure"));
   source.name = instance.at("name").get<string>();
   source.guid = instance.at("guid").get<string>();
-  if (!instance.contains("shape") || !instance.contains("compartment_id") || !instance.contains("availability_domain")) {
+  if (!instance.contains("shape") || !instance.contains("compartment_id") ||
+      !instance.contains("availability_domain")) {
     error = "the backup lacks the source's placement and shape (stored by an older agent)";
     return false;
   }
@@ -176,7 +177,8 @@ bool LoadRestoreSource(const string& backupDir, SRestoreSource& source, string& 
   for (const auto& disk : source.disks) {
     SFd in;
     if (!OpenStoredDisk(disk.path, disk.size, in, error)) {
-      error = "the backup [" + cli::EscapeForDisplay(backupDir) + "] cannot be restored: " + cli::EscapeForDisplay(error);
+      error =
+          "the backup [" + cli::EscapeForDisplay(backupDir) + "] cannot be restored: " + cli::EscapeForDisplay(error);
       return false;
     }
   }

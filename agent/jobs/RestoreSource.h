@@ -12,15 +12,15 @@ namespace agent {
 
 struct SStoredDisk {
   bool boot = false;
-  UINT64 size = 0;     // bytes of the stored disk
+  UINT64 size = 0;  // bytes of the stored disk
   string indexName;
   string displayName;
-  string path;         // the stored disk file
+  string path;  // the stored disk file
   SDiskChecksum checksum;
 };
 
 struct SStoredFile {
-  string name;         // file name, as the backup saved it
+  string name;  // file name, as the backup saved it
   string path;
   string sha256;
   bool mainConfig = false;
@@ -51,11 +51,11 @@ bool ReadStoredDiskRecord(const nlohmann::json& disk, const string& where, const
 
 // Refuses a failed backup (its marker: "this backup failed at STEP: REASON") and a folder without
 // manifest nor marker ("this folder holds no finished backup"). Then reads BACKUP_DIR/manifest.json
-// and looks at every stored disk as OpenStoredDisk does, all before a job makes anything. Refuses a partial backup, one an older agent stored without what a restore
-// needs, one without a boot disk or with two, a disk or file listed twice, a number that is not a
-// plain integer in its range (a disk of 1 byte up to the largest volume of the cloud), a disk without
-// its checksum, names of stored files that would leave the folder, and a stored disk that is missing,
-// a link, not a regular file or not of the manifest's size. Each refusal names the field or the file.
+// and looks at every stored disk as OpenStoredDisk does, all before a job makes anything. Refuses a partial backup, one
+// an older agent stored without what a restore needs, one without a boot disk or with two, a disk or file listed twice,
+// a number that is not a plain integer in its range (a disk of 1 byte up to the largest volume of the cloud), a disk
+// without its checksum, names of stored files that would leave the folder, and a stored disk that is missing, a link,
+// not a regular file or not of the manifest's size. Each refusal names the field or the file.
 bool LoadRestoreSource(const string& backupDir, SRestoreSource& source, string& error);
 // The same for the manifest's text alone, as if read from BACKUP_DIR (no stored disk is looked at).
 bool ParseRestoreSource(const string& text, const string& backupDir, SRestoreSource& source, string& error);

@@ -38,7 +38,8 @@ bool ReadApiCredentials(const std::string& path, const std::string& profile, SAp
     return false;
   }
   const char* home = std::getenv("HOME");
-  if (credentials.keyFile.rfind("~/", 0) == 0 && home) credentials.keyFile = std::string(home) + credentials.keyFile.substr(1);
+  if (credentials.keyFile.rfind("~/", 0) == 0 && home)
+    credentials.keyFile = std::string(home) + credentials.keyFile.substr(1);
   if (!credentials.keyFile.empty() && credentials.keyFile[0] != '/')
     credentials.keyFile = FXPath::Append(FXPath::GetParent(path), credentials.keyFile);
   return true;

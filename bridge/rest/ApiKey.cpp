@@ -42,8 +42,8 @@ std::string Base64(const unsigned char* bytes, size_t size) {
 bool DecodeBase64(const std::string& text, std::vector<unsigned char>& bytes) {
   if (text.empty() || text.size() % 4 != 0) return false;
   bytes.assign(3 * text.size() / 4, 0);
-  const int n = EVP_DecodeBlock(bytes.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                                static_cast<int>(text.size()));
+  const int n =
+      EVP_DecodeBlock(bytes.data(), reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
   if (n < 0) return false;
   size_t padding = 0;
   for (size_t i = text.size(); i > 0 && text[i - 1] == '='; --i) ++padding;
@@ -139,7 +139,8 @@ bool CPrivateKey::Sign(const std::string& text, std::string& signature, std::str
   MdCtxPtr ctx(EVP_MD_CTX_new());
   size_t size = 0;
   if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key_) != 1 ||
-      EVP_DigestSign(ctx.get(), nullptr, &size, reinterpret_cast<const unsigned char*>(text.data()), text.size()) != 1) {
+      EVP_DigestSign(ctx.get(), nullptr, &size, reinterpret_cast<const unsigned char*>(text.data()), text.size()) !=
+          1) {
     error = "cannot sign the request: " + OpenSslReason();
     return false;
   }

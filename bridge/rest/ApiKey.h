@@ -15,8 +15,7 @@ class CPrivateKey {
  public:
   // Reads a PEM private key file. A file that group or others may read is refused (it must be its
   // owner's alone); an encrypted key needs its passphrase.
-  static std::shared_ptr<CPrivateKey> Load(const std::string& path, const std::string& passphrase,
-                                           std::string& error);
+  static std::shared_ptr<CPrivateKey> Load(const std::string& path, const std::string& passphrase, std::string& error);
   // From PEM text (tests and key generation).
   static std::shared_ptr<CPrivateKey> FromPem(const std::string& pem, const std::string& passphrase,
                                               std::string& error);

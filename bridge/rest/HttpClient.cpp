@@ -139,7 +139,8 @@ bool CHttpClient::Send(const std::string& baseUrl, const SHttpRequest& request, 
   if (code != CURLE_OK) {
     // A request never sent (the connection, or a proxy's tunnel, was never made) cannot have taken effect.
     if (failure) *failure = sends == 0 ? EHttpFailure::NoConnection : FailureOf(code);
-    error = "the request to [" + HostOfUrl(baseUrl) + "] failed: " + (*errorText ? errorText : curl_easy_strerror(code));
+    error =
+        "the request to [" + HostOfUrl(baseUrl) + "] failed: " + (*errorText ? errorText : curl_easy_strerror(code));
     return false;
   }
   curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &response.status);

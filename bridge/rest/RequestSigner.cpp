@@ -54,8 +54,9 @@ bool SigningString(const SHttpRequest& request, const std::vector<std::string>& 
   for (const auto& name : names) {
     const std::string lower = Lower(name);
     const std::string value =
-        lower == "(request-target)" ? Lower(request.method) + " " + request.target
-                                    : (lower == "host" && request.Header("host").empty() ? request.host : request.Header(lower));
+        lower == "(request-target)"
+            ? Lower(request.method) + " " + request.target
+            : (lower == "host" && request.Header("host").empty() ? request.host : request.Header(lower));
     if (value.empty()) {
       error = "the signed header [" + lower + "] is not in the request";
       return false;
@@ -98,8 +99,9 @@ bool CRequestSigner::Sign(SHttpRequest& request, const std::string& date, bool e
   const std::vector<std::string> names = SignedHeaderNames(request.method, excludeBody);
   std::string text, signature;
   if (!SigningString(request, names, text, error) || !key_->Sign(text, signature, error)) return false;
-  request.SetHeader("authorization", "Signature version=\"1\",keyId=\"" + keyId_ + "\",algorithm=\"rsa-sha256\",headers=\"" +
-                                         Joined(names) + "\",signature=\"" + signature + "\"");
+  request.SetHeader("authorization", "Signature version=\"1\",keyId=\"" + keyId_ +
+                                         "\",algorithm=\"rsa-sha256\",headers=\"" + Joined(names) + "\",signature=\"" +
+                                         signature + "\"");
   return true;
 }
 
@@ -119,12 +121,18 @@ bool ParseSignatureHeader(const std::string& authorization, SSignatureHeader& pa
       error = "the signature header is malformed";
       return false;
     }
-    const std::string key = authorization.substr(at, equals - at), value = authorization.substr(equals + 2, close - equals - 2);
-    if (key == "version") parsed.version = value;
-    else if (key == "keyId") parsed.keyId = value;
-    else if (key == "algorithm") parsed.algorithm = value;
-    else if (key == "headers") headers = value;
-    else if (key == "signature") parsed.signature = value;
+    const std::string key = authorization.substr(at, equals - at),
+                      value = authorization.substr(equals + 2, close - equals - 2);
+    if (key == "version")
+      parsed.version = value;
+    else if (key == "keyId")
+      parsed.keyId = value;
+    else if (key == "algorithm")
+      parsed.algorithm = value;
+    else if (key == "headers")
+      headers = value;
+    else if (key == "signature")
+      parsed.signature = value;
     at = close + 1;
     if (at < authorization.size() && authorization[at] != ',') {
       error = "the signature header is malformed";
@@ -148,12 +156,13 @@ bool VerifyRequestSignature(const SHttpRequest& request, const CPublicKey& key, 
   SSignatureHeader parsed;
   if (!ParseSignatureHeader(request.Header("authorization"), parsed, error)) return false;
   // Either date header may be the signed one; the body's headers are needed where the method has one.
-  std::vector<std::string> needed = SignedHeaderNames(request.method, request.Header("x-content-sha256").empty() &&
-                                                                          request.method == "PUT");
+  std::vector<std::string> needed =
+      SignedHeaderNames(request.method, request.Header("x-content-sha256").empty() && request.method == "PUT");
   for (auto& name : needed) {
     name = Lower(name);
-    const bool has = std::find(parsed.headers.begin(), parsed.headers.end(), name) != parsed.headers.end() ||
-                     (name == "x-date" && std::find(parsed.headers.begin(), parsed.headers.end(), "date") != parsed.headers.end());
+    const bool has =
+        std::find(parsed.headers.begin(), parsed.headers.end(), name) != parsed.headers.end() ||
+        (name == "x-date" && std::find(parsed.headers.begin(), parsed.headers.end(), "date") != parsed.headers.end());
     if (!has) {
       error = "the signature does not cover the header [" + name + "]";
       return false;
@@ -170,7 +179,8 @@ bool VerifyRequestSignature(const SHttpRequest& request, const CPublicKey& key, 
     error = "the body does not match its x-content-sha256";
     return false;
   }
-  if (!request.Header("content-length").empty() && request.Header("content-length") != std::to_string(request.body.size())) {
+  if (!request.Header("content-length").empty() &&
+      request.Header("content-length") != std::to_string(request.body.size())) {
     error = "the body does not match its content-length";
     return false;
   }

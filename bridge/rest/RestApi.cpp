@@ -14,8 +14,7 @@ constexpr const char* kJson = "application/json";
 
 thread_local std::string t_clientRequestId;
 
-std::string ErrorText(const std::string& code, const std::string& message, const std::string& requestId,
-                      int attempts) {
+std::string ErrorText(const std::string& code, const std::string& message, const std::string& requestId, int attempts) {
   std::string text = code + ": " + message;
   if (!requestId.empty()) text += " (opc-request-id " + requestId + ")";
   if (attempts > 0) text += ", after " + std::to_string(attempts) + (attempts == 1 ? " attempt" : " attempts");
@@ -46,7 +45,8 @@ namespace {
 
 // The API's error of a refused call: its body's code and message when it has them.
 CRestError RefusalOf(const SHttpResponse& response, int attempts = 0) {
-  std::string code = "HttpStatus" + std::to_string(response.status), message = "the service answered with no error body";
+  std::string code = "HttpStatus" + std::to_string(response.status),
+              message = "the service answered with no error body";
   const json body = json::parse(response.body, nullptr, false);
   if (body.is_object()) {
     if (body.contains("code") && body["code"].is_string()) code = body["code"].get<std::string>();
@@ -78,8 +78,7 @@ SRestEndpoints SRestEndpoints::FromUrl(const std::string& url) {
   return endpoints;
 }
 
-CRestError::CRestError(long status, std::string code, const std::string& message, std::string requestId,
-                       int attempts)
+CRestError::CRestError(long status, std::string code, const std::string& message, std::string requestId, int attempts)
     : std::runtime_error(ErrorText(code, message, requestId, attempts)),
       status_(status),
       code_(std::move(code)),
@@ -141,7 +140,8 @@ void CRestApi::NoteCreated(const std::string& target, const json& answer) {
   if (!answer.is_object() || !answer.contains("id") || !answer["id"].is_string()) return;
   const std::string collection = PathOf(target), id = UrlEncode(answer["id"].get<std::string>());
   // An action on the resource (POST .../<id>?action=...) is not its create.
-  if (collection.size() > id.size() && collection.compare(collection.size() - id.size() - 1, std::string::npos, "/" + id) == 0)
+  if (collection.size() > id.size() &&
+      collection.compare(collection.size() - id.size() - 1, std::string::npos, "/" + id) == 0)
     return;
   const int64_t now = HostClock::Get().NowMilliseconds();
   std::lock_guard<std::mutex> lock(mutex_);

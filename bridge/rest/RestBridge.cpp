@@ -75,7 +75,8 @@ bool CRestBridge::Connect(const string& url, const string& user, const string& p
     return Fail("The cloud's REST API serves the infrastructure flavour only; instance type " +
                 std::to_string(instanceType_) + " connects to the simulator (sim://)");
   if (url.rfind("http://", 0) == 0 && !IsLoopbackUrl(url))
-    return Fail("Plain HTTP to [" + HostOfUrl(url) + "] is refused: the cloud's API is reached over https:// "
+    return Fail("Plain HTTP to [" + HostOfUrl(url) +
+                "] is refused: the cloud's API is reached over https:// "
                 "(http:// serves only the emulator on 127.0.0.1)");
   if (HostOfUrl(url).empty()) return Fail("The cloud URL [" + url + "] names no host");
   std::string file, profile, error;

@@ -42,16 +42,15 @@ class CRestBridge : public CBridgeOperations {
   // Browse and discovery.
   int GetDCInfoList(std::vector<SDataCenterInfo>& regions, UINT64 flags, int option) override;
   bool GetHostInfoList(UINT64 flags, int option, const string& regionId, std::vector<SHostInfo>& hosts) override;
-  bool GetHostInfo(const string& hostName, const string& hostId, const string& availabilityDomain,
-                   SHostInfo& host, UINT64 flags) override;
+  bool GetHostInfo(const string& hostName, const string& hostId, const string& availabilityDomain, SHostInfo& host,
+                   UINT64 flags) override;
   bool GetVMInfoList(std::vector<SVMInfo>& vms, UINT64 flags) override;
   bool GetVMInfoListForHost(std::vector<SVMInfo>& vms, const string& hostId, UINT64 flags) override;
   bool GetVMInfo(const string& name, const string& id, SVMInfo& vm, UINT64 flags) override;
   bool GetTemplateInfo(const string& imageIdOrName, SVMInfo& image, const string& region) override;
   bool GetTemplateInfoList(std::vector<SVMInfo>& images, const string& hostId, UINT64 flags, int option) override;
-  bool GetTemplateInfoListFilterByName(std::vector<SVMInfo>& images, const string& name,
-                                       const string& compartmentId, UINT64 flags, int option,
-                                       const string& region) override;
+  bool GetTemplateInfoListFilterByName(std::vector<SVMInfo>& images, const string& name, const string& compartmentId,
+                                       UINT64 flags, int option, const string& region) override;
   bool GetAvailabilityDomainInfoList(std::vector<SVMInfo>& domains, const string& hostName, UINT64 flags,
                                      int option) override;
   bool GetInstanceShapeInfoList(std::vector<SVMSizeInfo>& shapes, const string& hostName) override;
@@ -59,8 +58,8 @@ class CRestBridge : public CBridgeOperations {
                                         const string& imageId, const string& availabilityDomain) override;
   bool GetSecurityGroupList(std::vector<SSecurityGroupInfo>& lists) override;
   bool GetKeyPairInfoList(std::vector<SKeyPairInfo>& keys) override;
-  bool GetStagingStorageListForHost(std::vector<SStagingStorage>& buckets, const string& hostName,
-                                    UINT64 flags, int option) override;
+  bool GetStagingStorageListForHost(std::vector<SStagingStorage>& buckets, const string& hostName, UINT64 flags,
+                                    int option) override;
   string GetDefaultRegion() override;
 
   // Backup.
@@ -76,7 +75,8 @@ class CRestBridge : public CBridgeOperations {
   // Clean-up: the ids of the resources of a kind whose display name is exactly `name` and that the
   // proxy made at or after `createdSince` (seconds since the epoch), oldest first; instances on
   // their way out are not listed.
-  bool FindResourcesByName(EResourceKind kind, const string& name, INT64 createdSince, std::vector<string>& ids) override;
+  bool FindResourcesByName(EResourceKind kind, const string& name, INT64 createdSince,
+                           std::vector<string>& ids) override;
   // Every create the calling thread requests while a token is set carries it (a tag of the create
   // request); an empty token sets none. FindResourcesByToken gives the ids of the resources of a
   // kind whose create carried `token`, as FindResourcesByName does: what one request made, whatever
@@ -117,15 +117,16 @@ class CRestBridge : public CBridgeOperations {
   bool WaitForBoot(SVMInfo& vm, int timeoutSeconds, bool waitForRunning) override;
   // waitForTermination: return only once the instance is gone; preserveBootVolume: keep its boot
   // volume. Attached data volumes are detached, never deleted.
-  bool DeleteVM(const string& name, const string& instanceId, bool waitForTermination, bool preserveBootVolume) override;
+  bool DeleteVM(const string& name, const string& instanceId, bool waitForTermination,
+                bool preserveBootVolume) override;
   bool ReadInstanceConfig(const string& contents, SVMInfo& vm) override;
   bool ReadInstanceOrchestration(const string& contents, SVMInfo& vm) override;
 
   // Images and objects.
   bool UploadToObjectStorage(const string& bucket, const string& objectName, const string& contents) override;
   bool DeleteStorageObject(const string& bucket, const string& objectName) override;
-  bool CreateImage(const string& bucket, const string& objectName, const string& imageName,
-                   const string& launchMode, const string& compartmentId, string& imageId) override;
+  bool CreateImage(const string& bucket, const string& objectName, const string& imageName, const string& launchMode,
+                   const string& compartmentId, string& imageId) override;
   bool IsImageImportOperationCompleted(const string& imageId, bool& completed) override;
   bool DeleteImage(const string& imageId) override;
   bool DoesImageExist(const string& imageId, bool& exists) override;

@@ -16,28 +16,32 @@ namespace OracleCloudSDKCppBridge {
 namespace {
 
 std::vector<json> RegionSubscriptions(CRestApi& api, const std::string& tenancy) {
-  const json list = api.Get(ERestService::Identity, "/20160918/tenancies/" + UrlEncode(tenancy) + "/regionSubscriptions");
+  const json list =
+      api.Get(ERestService::Identity, "/20160918/tenancies/" + UrlEncode(tenancy) + "/regionSubscriptions");
   return list.is_array() ? std::vector<json>(list.begin(), list.end()) : std::vector<json>();
 }
 
 }  // namespace
 
 int CRestBridge::GetDCInfoList(std::vector<SDataCenterInfo>& regions, UINT64, int) {
-  return Run("GetDCInfoList", [&](CRestApi& api) {
-    std::vector<SDataCenterInfo> list;
-    for (const json& r : RegionSubscriptions(api, Tenancy())) {
-      SDataCenterInfo region;
-      region.name = TextOf(r, "regionName");
-      region.regionKey = TextOf(r, "regionKey");
-      region.isHomeRegion = r.value("isHomeRegion", false);
-      list.push_back(std::move(region));
-    }
-    std::stable_sort(list.begin(), list.end(), [](const SDataCenterInfo& a, const SDataCenterInfo& b) {
-      return a.isHomeRegion != b.isHomeRegion ? a.isHomeRegion : a.name < b.name;
-    });
-    regions = std::move(list);
-    return true;
-  }) ? 1 : 0;
+  return Run("GetDCInfoList",
+             [&](CRestApi& api) {
+               std::vector<SDataCenterInfo> list;
+               for (const json& r : RegionSubscriptions(api, Tenancy())) {
+                 SDataCenterInfo region;
+                 region.name = TextOf(r, "regionName");
+                 region.regionKey = TextOf(r, "regionKey");
+                 region.isHomeRegion = r.value("isHomeRegion", false);
+                 list.push_back(std::move(region));
+               }
+               std::stable_sort(list.begin(), list.end(), [](const SDataCenterInfo& a, const SDataCenterInfo& b) {
+                 return a.isHomeRegion != b.isHomeRegion ? a.isHomeRegion : a.name < b.name;
+               });
+               regions = std::move(list);
+               return true;
+             })
+             ? 1
+             : 0;
 }
 
 bool CRestBridge::GetHostInfoList(UINT64, int, const string&, std::vector<SHostInfo>& hosts) {
@@ -117,8 +121,8 @@ bool CRestBridge::GetTemplateInfo(const string& imageIdOrName, SVMInfo& image, c
     std::vector<SVMInfo> named = where == region_ ? reader.Images("", imageIdOrName) : std::vector<SVMInfo>();
     if (named.empty()) return Fail("Image [" + imageIdOrName + "] was not found in region [" + where + "]");
     if (named.size() > 1)
-      return Fail("Image name [" + imageIdOrName + "] is ambiguous in region [" + where + "]: " +
-                  std::to_string(named.size()) + " images carry it");
+      return Fail("Image name [" + imageIdOrName + "] is ambiguous in region [" + where +
+                  "]: " + std::to_string(named.size()) + " images carry it");
     image = named.front();
     return true;
   });
@@ -138,9 +142,10 @@ bool CRestBridge::GetTemplateInfoListFilterByName(std::vector<SVMInfo>& images, 
     CRestCloudReader reader(api, Tenancy(), region_);
     std::vector<SVMInfo> named = reader.Images(compartmentId, name);
     // The API serves its own region's images; a name matches exactly.
-    named.erase(std::remove_if(named.begin(), named.end(),
-                               [&](const SVMInfo& i) { return i.name != name || (!region.empty() && region != i.region); }),
-                named.end());
+    named.erase(
+        std::remove_if(named.begin(), named.end(),
+                       [&](const SVMInfo& i) { return i.name != name || (!region.empty() && region != i.region); }),
+        named.end());
     images = std::move(named);
     return true;
   });
@@ -278,7 +283,7 @@ bool CRestBridge::DoesVMExist(const string& name, std::vector<SVMInfo>& found, c
 bool CRestBridge::ReadInstanceConfig(const string& contents, SVMInfo& vm) {
   std::string error;
   const bool read = instanceType_ == VSINST_ORACLE_CLOUD_CLASSIC ? ParseClassicInstance(contents, vm, error)
-                                                                  : ParseInstanceConfiguration(contents, vm, error);
+                                                                 : ParseInstanceConfiguration(contents, vm, error);
   return read || Fail(error);
 }
 

@@ -35,8 +35,10 @@ std::string AuthorizedKeysOf(const SVMInfo& vm) {
 
 // LaunchInstanceDetails common to every launch of a record.
 json LaunchDetailsOf(const SVMInfo& vm, const std::string& availabilityDomain, const json& sourceDetails) {
-  json details = {{"availabilityDomain", availabilityDomain}, {"compartmentId", vm.compartmentId},
-                  {"displayName", vm.name},                   {"shape", vm.vmSize},
+  json details = {{"availabilityDomain", availabilityDomain},
+                  {"compartmentId", vm.compartmentId},
+                  {"displayName", vm.name},
+                  {"shape", vm.vmSize},
                   {"sourceDetails", sourceDetails}};
   const json config = ShapeConfigOf(vm);
   if (IsFlexibleShape(vm.vmSize) && !config.is_null()) details["shapeConfig"] = config;
@@ -102,8 +104,7 @@ bool CRestBridge::RestoreVM(SVMInfo& vm, const SDisk& bootDisk) {
     if (vm.vmSize.empty()) return Fail("No shape was given for instance [" + vm.name + "]");
     std::string domain = vm.availabilityDomain;
     if (domain.empty()) {
-      domain = api.Get(ERestService::Core, ItemPath(kBootVolumes, bootVolumeId))
-                   .value("availabilityDomain", "");
+      domain = api.Get(ERestService::Core, ItemPath(kBootVolumes, bootVolumeId)).value("availabilityDomain", "");
     }
     json details = LaunchDetailsOf(vm, domain, {{"sourceType", "bootVolume"}, {"bootVolumeId", bootVolumeId}});
     details["freeformTags"] = CreateTags();
@@ -202,7 +203,8 @@ bool CRestBridge::DeleteVM(const string& name, const string& instanceId, bool wa
     } catch (const CRestError& e) {
       // The service answers the terminate of a terminated instance 404: it is done, as it would be in
       // any backend. An instance the service does not know at all stays a refusal.
-      if (!e.NotFound() || api.Get(ERestService::Core, InstancePath(instanceId)).value("lifecycleState", "") != "TERMINATED")
+      if (!e.NotFound() ||
+          api.Get(ERestService::Core, InstancePath(instanceId)).value("lifecycleState", "") != "TERMINATED")
         throw;
       return true;
     }

@@ -69,7 +69,8 @@ bool CRestBridge::FindTaggedResources(EResourceKind kind, const string& key, con
     std::vector<STaggedResource> list;
     for (const json& resource : ListLiveResources(api, compartments, kind)) {
       if (!HasTag(resource, key, value)) continue;
-      list.push_back({TextOf(resource, "id"), TextOf(resource, "displayName"), FreeformTagsOf(resource), "", "", "", ""});
+      list.push_back(
+          {TextOf(resource, "id"), TextOf(resource, "displayName"), FreeformTagsOf(resource), "", "", "", ""});
     }
     if (kind == EResourceKind::Volume && !list.empty()) {
       const std::map<std::string, json> attachments = AttachmentsByVolume(api, compartments);

@@ -27,7 +27,8 @@ json Attach(CRestApi& api, const std::string& volumeId, const std::string& insta
   for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   json made;
   try {
-    made = api.Post(ERestService::Core, kVolumeAttachments, {{"type", type}, {"instanceId", instanceId}, {"volumeId", volumeId}});
+    made = api.Post(ERestService::Core, kVolumeAttachments,
+                    {{"type", type}, {"instanceId", instanceId}, {"volumeId", volumeId}});
   } catch (const CRestError& e) {
     if (e.Code() == "LimitExceeded") noFreeSlot = true;
     throw;
@@ -61,7 +62,8 @@ void DetachAll(CRestApi& api, const std::string& tenancy, const std::vector<std:
       ending.push_back(TextOf(attachment, "id"));
     }
   }
-  for (const std::string& id : ending) WaitForState(api, AttachmentPath(id), "DETACHED", {"ATTACHED", "DETACHING"}, true);
+  for (const std::string& id : ending)
+    WaitForState(api, AttachmentPath(id), "DETACHED", {"ATTACHED", "DETACHING"}, true);
 }
 
 }  // namespace
@@ -141,8 +143,10 @@ bool CRestBridge::CreateVolume(SDisk& volume, const string& compartmentId) {
                  {"availabilityDomain", domain},
                  {"displayName", volume.displayName},
                  {"freeformTags", tags}};
-    if (volume.size % uint64_t{kGiB} == 0) body["sizeInGBs"] = volume.size / uint64_t{kGiB};
-    else body["sizeInMBs"] = (volume.size + uint64_t{kMiB} - 1) / uint64_t{kMiB};
+    if (volume.size % uint64_t{kGiB} == 0)
+      body["sizeInGBs"] = volume.size / uint64_t{kGiB};
+    else
+      body["sizeInMBs"] = (volume.size + uint64_t{kMiB} - 1) / uint64_t{kMiB};
     const std::string id = TextOf(api.Post(ERestService::Core, VolumesPath(false), body), "id");
     WaitForState(api, VolumePath(id), "AVAILABLE", {"PROVISIONING", "RESTORING"});
     volume.guid = id;
@@ -211,7 +215,8 @@ bool CRestBridge::DoesVolumeExist(const string& displayName, const string& compa
         SQuery query{{"compartmentId", compartment}};
         if (!boot) query.emplace_back("displayName", displayName);  // boot volumes are not listed by name
         for (const json& volume : api.List(ERestService::Core, VolumesPath(boot), query))
-          if (TextOf(volume, "displayName") == displayName && TextOf(volume, "lifecycleState") != "TERMINATED") return true;
+          if (TextOf(volume, "displayName") == displayName && TextOf(volume, "lifecycleState") != "TERMINATED")
+            return true;
       }
     }
     return false;
@@ -224,7 +229,8 @@ bool CRestBridge::MakeVolumeBootable(const string& volumeId) {
   return Run("MakeVolumeBootable", [&](CRestApi& api) {
     api.Get(ERestService::Core, VolumePath(volumeId));
     if (!IsBootVolumeId(volumeId))
-      throw std::runtime_error("[" + volumeId + "] is a block volume: instances launch only from boot volumes, "
+      throw std::runtime_error("[" + volumeId +
+                               "] is a block volume: instances launch only from boot volumes, "
                                "and no update of the API makes a block volume one");
     return true;
   });

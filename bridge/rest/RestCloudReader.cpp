@@ -64,7 +64,8 @@ SHostInfo CRestCloudReader::Host(const std::string& token, bool byName) {
       if (host.name == token) return host;
     }
   }
-  throw std::runtime_error(byName ? "Host [" + token + "] was not found" : "Host with id [" + token + "] was not found");
+  throw std::runtime_error(byName ? "Host [" + token + "] was not found"
+                                  : "Host with id [" + token + "] was not found");
 }
 
 std::vector<json> CRestCloudReader::EachCompartment(const std::string& compartmentId, const std::string& path,
@@ -125,8 +126,8 @@ json CRestCloudReader::Instance(const std::string& name, const std::string& id) 
   std::vector<json> found = InstancesNamed(name, "");
   if (found.empty()) throw std::runtime_error("Instance [" + name + "] was not found");
   if (found.size() > 1) {
-    std::string text = "Instance name [" + name + "] is ambiguous: " + std::to_string(found.size()) +
-                       " instances carry it (";
+    std::string text =
+        "Instance name [" + name + "] is ambiguous: " + std::to_string(found.size()) + " instances carry it (";
     for (size_t i = 0; i < found.size(); ++i) text += (i ? ", " : "") + TextOf(found[i], "id");
     throw std::runtime_error(text + ")");
   }
@@ -172,9 +173,9 @@ void CRestCloudReader::ReadDisks(const json& instance, bool withSnapshots, std::
     boot.isBootDisk = true;
     disks.push_back(std::move(boot));
   }
-  for (const json& a : api_.List(ERestService::Core, kVolumeAttachments,
-                                 {{"compartmentId", TextOf(instance, "compartmentId")},
-                                  {"instanceId", TextOf(instance, "id")}})) {
+  for (const json& a :
+       api_.List(ERestService::Core, kVolumeAttachments,
+                 {{"compartmentId", TextOf(instance, "compartmentId")}, {"instanceId", TextOf(instance, "id")}})) {
     const std::string volumeId = TextOf(a, "volumeId");
     if (!Attached(a) || volumeId == bootVolumeId) continue;
     SDisk disk = DiskRecord(api_.Get(ERestService::Core, ItemPath(kVolumes, volumeId)));
@@ -200,9 +201,9 @@ void CRestCloudReader::ReadDisks(const json& instance, bool withSnapshots, std::
 void CRestCloudReader::ReadNetwork(const json& instance, SVMInfo& vm, bool withCards) {
   std::vector<SVMNetworkCard> cards;
   std::vector<std::string> listIds;
-  for (const json& a : api_.List(ERestService::Core, kVnicAttachments,
-                                 {{"compartmentId", TextOf(instance, "compartmentId")},
-                                  {"instanceId", TextOf(instance, "id")}})) {
+  for (const json& a :
+       api_.List(ERestService::Core, kVnicAttachments,
+                 {{"compartmentId", TextOf(instance, "compartmentId")}, {"instanceId", TextOf(instance, "id")}})) {
     if (!Attached(a) || TextOf(a, "vnicId").empty()) continue;
     const json vnic = api_.Get(ERestService::Core, ItemPath(kVnics, TextOf(a, "vnicId")));
     cards.push_back(NetworkCard(vnic));
@@ -217,8 +218,8 @@ void CRestCloudReader::ReadNetwork(const json& instance, SVMInfo& vm, bool withC
   for (const std::string& id : listIds) {
     auto it = securityLists_.find(id);
     if (it == securityLists_.end())
-      it = securityLists_.emplace(id, TextOf(api_.Get(ERestService::Core, ItemPath(kSecurityLists, id)),
-                                             "displayName")).first;
+      it = securityLists_.emplace(id, TextOf(api_.Get(ERestService::Core, ItemPath(kSecurityLists, id)), "displayName"))
+               .first;
     vm.securityGroups.push_back({it->second, id});
   }
   std::sort(vm.securityGroups.begin(), vm.securityGroups.end(),
@@ -235,8 +236,8 @@ std::vector<SVMInfo> CRestCloudReader::Images(const std::string& compartmentId, 
   });
   std::vector<SVMInfo> images;
   for (const json& image : found) {
-    const bool seen = std::any_of(images.begin(), images.end(),
-                                  [&](const SVMInfo& i) { return i.guid == TextOf(image, "id"); });
+    const bool seen =
+        std::any_of(images.begin(), images.end(), [&](const SVMInfo& i) { return i.guid == TextOf(image, "id"); });
     if (!seen) images.push_back(ImageRecord(image, region_));  // a platform image comes with every compartment
   }
   return images;
@@ -248,7 +249,8 @@ std::vector<SVMSizeInfo> CRestCloudReader::Shapes(const std::string& compartment
   if (!imageId.empty()) query.emplace_back("imageId", imageId);
   if (!ad.empty()) query.emplace_back("availabilityDomain", ad);
   std::vector<SVMSizeInfo> shapes;
-  for (const json& shape : api_.List(ERestService::Core, "/20160918/shapes", query)) shapes.push_back(ShapeRecord(shape));
+  for (const json& shape : api_.List(ERestService::Core, "/20160918/shapes", query))
+    shapes.push_back(ShapeRecord(shape));
   return shapes;
 }
 

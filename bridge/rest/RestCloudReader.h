@@ -59,8 +59,8 @@ class CRestCloudReader {
   std::string tenancy_, region_;
   std::vector<json> compartments_;
   bool compartmentsRead_ = false;
-  std::map<std::string, std::string> guestOs_;          // by image id
-  std::map<std::string, std::string> securityLists_;    // names by id
+  std::map<std::string, std::string> guestOs_;        // by image id
+  std::map<std::string, std::string> securityLists_;  // names by id
 };
 
 }  // namespace OracleCloudSDKCppBridge

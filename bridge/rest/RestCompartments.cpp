@@ -32,7 +32,8 @@ std::vector<std::string> CompartmentIds(CRestApi& api, const std::string& tenanc
 
 std::vector<std::string> AvailabilityDomainNames(CRestApi& api, const std::string& tenancy) {
   std::vector<std::string> names;
-  for (const json& domain : api.List(ERestService::Identity, "/20160918/availabilityDomains", {{"compartmentId", tenancy}}))
+  for (const json& domain :
+       api.List(ERestService::Identity, "/20160918/availabilityDomains", {{"compartmentId", tenancy}}))
     names.push_back(TextOf(domain, "name"));
   std::sort(names.begin(), names.end());
   return names;

@@ -59,13 +59,11 @@ class CCloneMaker {
                                    volume.description, compartment, ad);
       });
     }
-    Step("waiting for the copy of boot volume [" + source_.bootVolumeId + "]", [&] {
-      WaitForState(api_, ItemPath(kBootVolumes, bootCopyId_), "AVAILABLE", {"PROVISIONING"});
-    });
+    Step("waiting for the copy of boot volume [" + source_.bootVolumeId + "]",
+         [&] { WaitForState(api_, ItemPath(kBootVolumes, bootCopyId_), "AVAILABLE", {"PROVISIONING"}); });
     for (const SDataVolume& volume : source_.volumes) {
-      Step("waiting for the copy of volume [" + volume.sourceId + "]", [&] {
-        WaitForState(api_, ItemPath(kVolumes, volume.copyId), "AVAILABLE", {"PROVISIONING"});
-      });
+      Step("waiting for the copy of volume [" + volume.sourceId + "]",
+           [&] { WaitForState(api_, ItemPath(kVolumes, volume.copyId), "AVAILABLE", {"PROVISIONING"}); });
     }
     json launched;
     Step("launching instance [" + vm.name + "]", [&] { launched = Launch(vm, compartment, ad); });
@@ -77,9 +75,8 @@ class CCloneMaker {
       });
     }
     for (const SDataVolume& volume : source_.volumes) {
-      Step("attaching volume [" + volume.copyId + "]", [&] {
-        WaitForState(api_, ItemPath(kVolumeAttachments, volume.attachmentId), "ATTACHED", {"ATTACHING"});
-      });
+      Step("attaching volume [" + volume.copyId + "]",
+           [&] { WaitForState(api_, ItemPath(kVolumeAttachments, volume.attachmentId), "ATTACHED", {"ATTACHING"}); });
     }
     TakeInstance(vm, launched);
   }
@@ -152,8 +149,7 @@ class CCloneMaker {
                        {"displayName", name},
                        {"sourceDetails", {{"type", boot ? "bootVolume" : "volume"}, {"id", sourceId}}},
                        {"freeformTags", tags}};
-    const std::string id =
-        TextOf(api_.Post(ERestService::Core, boot ? kBootVolumes : kVolumes, body), "id");
+    const std::string id = TextOf(api_.Post(ERestService::Core, boot ? kBootVolumes : kVolumes, body), "id");
     made_.push_back(id);
     return id;
   }
@@ -161,8 +157,9 @@ class CCloneMaker {
   // The subnet the record asks for, else the source's, when it serves the domain; else none (the
   // service picks one).
   std::string SubnetFor(const SVMInfo& vm, const std::string& ad) {
-    const std::string wanted =
-        !vm.networkCards.empty() && !vm.networkCards[0].subnetId.empty() ? vm.networkCards[0].subnetId : source_.subnetId;
+    const std::string wanted = !vm.networkCards.empty() && !vm.networkCards[0].subnetId.empty()
+                                   ? vm.networkCards[0].subnetId
+                                   : source_.subnetId;
     if (wanted.empty()) return "";
     const json subnet = GetLive(api_, "/20160918/subnets/" + UrlEncode(wanted));
     if (subnet.is_null()) return "";
@@ -183,7 +180,8 @@ class CCloneMaker {
       if (config.is_null()) config = json::object();
       if (shape == source_.shape && source_.shapeConfig.is_object()) {
         for (const char* field : {"ocpus", "memoryInGBs"})
-          if (!config.contains(field) && source_.shapeConfig.contains(field)) config[field] = source_.shapeConfig[field];
+          if (!config.contains(field) && source_.shapeConfig.contains(field))
+            config[field] = source_.shapeConfig[field];
       }
       if (!config.empty()) details["shapeConfig"] = config;
     }
@@ -205,7 +203,8 @@ class CCloneMaker {
     instanceId_ = TextOf(instance, "id");
     std::string state = TextOf(instance, "lifecycleState");
     if (state == "PROVISIONING" || state == "STARTING") {
-      state = AwaitInstance(api_, instanceId_, [](const std::string& s) { return s != "PROVISIONING" && s != "STARTING"; });
+      state =
+          AwaitInstance(api_, instanceId_, [](const std::string& s) { return s != "PROVISIONING" && s != "STARTING"; });
     }
     if (state != "RUNNING") throw std::runtime_error("instance [" + instanceId_ + "] did not boot: it is " + state);
     return api_.Get(ERestService::Core, InstancePath(instanceId_));

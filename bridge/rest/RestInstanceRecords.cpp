@@ -30,8 +30,9 @@ std::string AwaitInstance(CRestApi& api, const std::string& id, const std::funct
     return instance.is_null() ? std::string("TERMINATED") : TextOf(instance, "lifecycleState");
   };
   json instance;
-  PollResource(api, InstancePath(id), [&](const json& read) { return done(stateOf(read)); }, timeoutMs,
-               {kPollMs, kPollMs}, true, instance);
+  PollResource(
+      api, InstancePath(id), [&](const json& read) { return done(stateOf(read)); }, timeoutMs, {kPollMs, kPollMs}, true,
+      instance);
   return stateOf(instance);
 }
 

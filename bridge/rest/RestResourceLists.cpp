@@ -11,10 +11,14 @@ namespace {
 
 std::vector<const char*> CollectionsOf(EResourceKind kind) {
   switch (kind) {
-    case EResourceKind::VolumeSnapshot: return {kVolumeBackups, kBootVolumeBackups};
-    case EResourceKind::Volume: return {kVolumes, kBootVolumes};
-    case EResourceKind::Image: return {kImages};
-    case EResourceKind::Instance: break;
+    case EResourceKind::VolumeSnapshot:
+      return {kVolumeBackups, kBootVolumeBackups};
+    case EResourceKind::Volume:
+      return {kVolumes, kBootVolumes};
+    case EResourceKind::Image:
+      return {kImages};
+    case EResourceKind::Instance:
+      break;
   }
   return {kInstances};
 }
@@ -64,20 +68,28 @@ std::vector<json> ListLiveResources(CRestApi& api, const std::vector<std::string
 
 std::string ResourcePath(EResourceKind kind, const std::string& id) {
   switch (kind) {
-    case EResourceKind::VolumeSnapshot: return BackupPath(id);
-    case EResourceKind::Volume: return VolumePath(id);
-    case EResourceKind::Image: return ImagePath(id);
-    case EResourceKind::Instance: break;
+    case EResourceKind::VolumeSnapshot:
+      return BackupPath(id);
+    case EResourceKind::Volume:
+      return VolumePath(id);
+    case EResourceKind::Image:
+      return ImagePath(id);
+    case EResourceKind::Instance:
+      break;
   }
   return InstancePath(id);
 }
 
 const char* ResourceKindName(EResourceKind kind) {
   switch (kind) {
-    case EResourceKind::VolumeSnapshot: return "volume snapshot";
-    case EResourceKind::Volume: return "volume";
-    case EResourceKind::Image: return "image";
-    case EResourceKind::Instance: break;
+    case EResourceKind::VolumeSnapshot:
+      return "volume snapshot";
+    case EResourceKind::Volume:
+      return "volume";
+    case EResourceKind::Image:
+      return "image";
+    case EResourceKind::Instance:
+      break;
   }
   return "instance";
 }

@@ -49,7 +49,8 @@ uint64_t RetryAfterMilliseconds(const std::string& value, long long nowSeconds) 
   if (value.empty()) return 0;
   char* end = nullptr;
   const double seconds = std::strtod(value.c_str(), &end);
-  if (end != value.c_str() && *end == '\0') return seconds > 0 ? static_cast<uint64_t>(std::min(seconds, 86'400.0) * 1000) : 0;
+  if (end != value.c_str() && *end == '\0')
+    return seconds > 0 ? static_cast<uint64_t>(std::min(seconds, 86'400.0) * 1000) : 0;
   const long long date = ParseHttpDate(value);
   return date > nowSeconds ? static_cast<uint64_t>(date - nowSeconds) * 1000 : 0;
 }

@@ -58,8 +58,8 @@ class CSeeder {
         "('VM.Standard2.4', 4, 61440, 0, 4, 61440), ('VM.Standard2.8', 8, 122880, 0, 8, 122880), "
         "('VM.Standard.E4.Flex', 1, 16384, 1, 64, 1048576)");
 
-    std::string linuxImage = AddImage("Oracle-Linux-8.8", "Oracle-Linux-8.8-2023.09.26-0", home_, "Oracle Linux",
-                                      "PARAVIRTUALIZED");
+    std::string linuxImage =
+        AddImage("Oracle-Linux-8.8", "Oracle-Linux-8.8-2023.09.26-0", home_, "Oracle Linux", "PARAVIRTUALIZED");
     AddImage("Oracle-Linux-8.8", "Oracle-Linux-8.8-2023.09.26-0", regions[1].name, "Oracle Linux", "PARAVIRTUALIZED");
     std::string ubuntuImage =
         AddImage("Canonical-Ubuntu-22.04", "Canonical-Ubuntu-22.04-2023.10.13-0", home_, "Canonical Ubuntu", "NATIVE");
@@ -88,7 +88,8 @@ class CSeeder {
     }
     db_.Run("INSERT INTO instance_security_lists(instance_id, security_list_id) VALUES (?, ?)", web, webList);
     // An operator's snapshot that is not a backup's: jobs must leave it alone.
-    AddSnapshot(dataVolumeOf_[db], std::string(kSampleNames[1]) + "-data-weekly", "Weekly snapshot taken by the operator");
+    AddSnapshot(dataVolumeOf_[db], std::string(kSampleNames[1]) + "-data-weekly",
+                "Weekly snapshot taken by the operator");
     return seeded;
   }
 
@@ -125,8 +126,7 @@ class CSeeder {
     db_.Run(
         "INSERT INTO images(id, name, region, image_key, launch_mode, os, state, size_bytes, created) "
         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-        id, name, region, key, launchMode, os, cloud_.Words().imageAvailable, static_cast<int64_t>(bootBytes_),
-        now_);
+        id, name, region, key, launchMode, os, cloud_.Words().imageAvailable, static_cast<int64_t>(bootBytes_), now_);
     return id;
   }
 
@@ -179,8 +179,8 @@ class CSeeder {
                           bool withDataVolume) {
     std::string id = classic_ ? NewUuid() : RegionalId("instance");
     std::string uri = classic_ ? ClassicPath(name + "/" + id) : id;
-    std::string boot = AddVolume(classic_ ? name + "_storage" : name + " (Boot Volume)", compartment, ad,
-                                 bootBytes_, true, imageId);
+    std::string boot =
+        AddVolume(classic_ ? name + "_storage" : name + " (Boot Volume)", compartment, ad, bootBytes_, true, imageId);
     std::string launchMode = db_.QueryText("SELECT launch_mode FROM images WHERE id = ?", "NATIVE", imageId);
     db_.Run(
         "INSERT INTO instances(id, name, uri, compartment_id, ad, region, shape, cpus, memory_mb, state, image_id, "

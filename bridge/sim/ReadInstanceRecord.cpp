@@ -20,7 +20,8 @@ std::string FindInstanceId(CSimDb& db, const SFlavourWords& words, const std::st
     error = "Neither an instance name nor an instance id was given";
     return "";
   }
-  CSimStatement stmt = db.Prepare("SELECT id FROM instances WHERE name = ? AND state NOT IN (?, ?) ORDER BY created, id");
+  CSimStatement stmt =
+      db.Prepare("SELECT id FROM instances WHERE name = ? AND state NOT IN (?, ?) ORDER BY created, id");
   stmt.BindAll(name, words.instanceTerminating, words.instanceTerminated);
   std::vector<std::string> ids;
   while (stmt.Step()) ids.push_back(stmt.Text(0));
@@ -67,8 +68,8 @@ void ReadDisks(CSimDb& db, const SFlavourWords& words, const std::string& instan
       "WHERE a.instance_id = ? AND a.state <> ? AND v.id <> ? "
       "ORDER BY seq");
   stmt.BindAll(bootVolumeId, instanceId, words.attachmentDetached, bootVolumeId);
-  const bool classic = db.QueryText("SELECT value FROM meta WHERE key = ?", "", kMetaFlavour) ==
-                       FlavourName(EFlavour::Classic);
+  const bool classic =
+      db.QueryText("SELECT value FROM meta WHERE key = ?", "", kMetaFlavour) == FlavourName(EFlavour::Classic);
   UINT32 number = classic ? 1 : 0;
   while (stmt.Step()) {
     SDisk disk;
@@ -123,8 +124,8 @@ void ReadAccess(CSimDb& db, const std::string& instanceId, SVMInfo& vm) {
 
 }  // namespace
 
-bool ReadInstanceRecord(CSimCloud& cloud, const std::string& name, const std::string& id,
-                        const SInstanceParts& parts, SVMInfo& vm, std::string& error) {
+bool ReadInstanceRecord(CSimCloud& cloud, const std::string& name, const std::string& id, const SInstanceParts& parts,
+                        SVMInfo& vm, std::string& error) {
   const SFlavourWords& words = cloud.Words();
   return cloud.Read([&](CSimDb& db) { return ReadInstanceRecordIn(db, words, name, id, parts, vm, error); });
 }

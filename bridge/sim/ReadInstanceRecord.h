@@ -18,8 +18,8 @@ std::string FindInstanceId(CSimDb& db, const SFlavourWords& words, const std::st
 // Finds the instance by id (exact) or, when `id` is empty, by display name among the instances
 // not terminated. Fills `vm` on success; on failure returns false with a text in `error` and
 // leaves `vm` as it was.
-bool ReadInstanceRecord(CSimCloud& cloud, const std::string& name, const std::string& id,
-                        const SInstanceParts& parts, VMInfoStructs::SVMInfo& vm, std::string& error);
+bool ReadInstanceRecord(CSimCloud& cloud, const std::string& name, const std::string& id, const SInstanceParts& parts,
+                        VMInfoStructs::SVMInfo& vm, std::string& error);
 // The same inside the caller's transaction.
 bool ReadInstanceRecordIn(CSimDb& db, const SFlavourWords& words, const std::string& name, const std::string& id,
                           const SInstanceParts& parts, VMInfoStructs::SVMInfo& vm, std::string& error);

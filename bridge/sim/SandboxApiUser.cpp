@@ -20,7 +20,8 @@ void WriteApiUser(const std::string& sandboxDir, const std::string& region) {
   const std::string config = std::string("[DEFAULT]\nuser=") + kApiUser + "\nfingerprint=" + key->Fingerprint() +
                              "\nkey_file=api_key.pem\ntenancy=" + kApiTenancy + "\nregion=" + region + "\n";
   if (!WriteWholeFile(folder + "/api_key.pem", key->PrivatePem()) ||
-      !WriteWholeFile(ApiPublicKeyPath(sandboxDir), key->PublicPem()) || !WriteWholeFile(ApiConfigPath(sandboxDir), config))
+      !WriteWholeFile(ApiPublicKeyPath(sandboxDir), key->PublicPem()) ||
+      !WriteWholeFile(ApiConfigPath(sandboxDir), config))
     throw CSimError("Cannot write the API user's files in [" + folder + "]");
 }
 

@@ -88,7 +88,8 @@ void WriteProxyIdentity(const std::string& root, EFlavour flavour, const std::st
 
 bool HoldsSandbox(const std::string& dir) {
   std::error_code ec;
-  return fs::exists(fs::path(dir) / kSandboxIni, ec) || fs::exists(fs::path(dir) / "cloud" / CSimCloud::kDatabaseName, ec);
+  return fs::exists(fs::path(dir) / kSandboxIni, ec) ||
+         fs::exists(fs::path(dir) / "cloud" / CSimCloud::kDatabaseName, ec);
 }
 
 SSandbox CreateSandbox(const std::string& dir, EFlavour flavour, uint64_t bootVolumeMiB, bool restBackend) {
@@ -123,14 +124,14 @@ SSandbox CreateSandbox(const std::string& dir, EFlavour flavour, uint64_t bootVo
   }
   WriteProxyIdentity(base + "/root", flavour, sandbox.proxyId);
   WriteFile(base + "/home/etc/platform.ini", kPlatformIni);
-  for (const char* sub : {"home/registry", "home/log", "bin", "store",
-                          "cloud/iscsi/targets", "cloud/iscsi/nodes", "cloud/iscsi/sessions"}) {
+  for (const char* sub : {"home/registry", "home/log", "bin", "store", "cloud/iscsi/targets", "cloud/iscsi/nodes",
+                          "cloud/iscsi/sessions"}) {
     MakeDirs(base + "/" + sub);
   }
   WriteSandboxTools(base);
   // Written last: a folder with sandbox.ini is a complete sandbox.
-  WriteFile(base + "/" + kSandboxIni, std::string("[Sandbox]\nflavour=") + FlavourName(flavour) +
-                                          "\ncloud=" + sandbox.cloudDir + "\nbackend=" + (restBackend ? "rest" : "sim") + "\n");
+  WriteFile(base + "/" + kSandboxIni, std::string("[Sandbox]\nflavour=") + FlavourName(flavour) + "\ncloud=" +
+                                          sandbox.cloudDir + "\nbackend=" + (restBackend ? "rest" : "sim") + "\n");
   return sandbox;
 }
 

@@ -21,7 +21,7 @@ struct SSandbox {
   std::string dir;       // absolute
   std::string cloudDir;  // <dir>/cloud
   EFlavour flavour = EFlavour::Infrastructure;
-  std::string proxyId;   // the proxy instance's id in the cloud
+  std::string proxyId;       // the proxy instance's id in the cloud
   bool restBackend = false;  // its jobs reach the cloud over the REST API (`cloud-sim serve`)
 };
 

@@ -43,7 +43,8 @@ void WriteTool(const std::string& path, const char* text, mode_t mode) {
   fs::create_directories(fs::path(path).parent_path(), ec);
   if (ec) throw CSimError("Cannot create the folder of [" + path + "]: " + ec.message());
   WriteFileAtomically(path, text);
-  if (::chmod(path.c_str(), mode) != 0) throw CSimError("Cannot set the mode of [" + path + "]: " + std::strerror(errno));
+  if (::chmod(path.c_str(), mode) != 0)
+    throw CSimError("Cannot set the mode of [" + path + "]: " + std::strerror(errno));
 }
 
 }  // namespace
@@ -53,7 +54,8 @@ void WriteSandboxTools(const std::string& dir) {
   WriteTool(dir + "/bin/tool-faults.sh", kToolFaultsScript, 0644);
   WriteTool(dir + "/bin/iscsiadm", kFakeIscsiadmScript, 0755);
   WriteTool(kit + "/bin64/vmware-vdiskmanager", kFakeVdiskManagerScript, 0755);
-  WriteTool(kit + "/lib64/libdisklib.so.stub", "Stand-in of the kit's disk library: the tool needs its folder.\n", 0644);
+  WriteTool(kit + "/lib64/libdisklib.so.stub", "Stand-in of the kit's disk library: the tool needs its folder.\n",
+            0644);
   const std::string tool = FindCloudSim(), link = dir + "/bin/cloud-sim";
   if (tool.empty()) return;
   std::error_code ec;

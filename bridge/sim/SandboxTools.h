@@ -14,7 +14,7 @@
 namespace sim {
 
 // Relative to the sandbox.
-constexpr const char* kVddkKitDir = "home/VMware/vddk/VDDK673";  // bin64/vmware-vdiskmanager, lib64/
+constexpr const char* kVddkKitDir = "home/VMware/vddk/VDDK673";     // bin64/vmware-vdiskmanager, lib64/
 constexpr const char* kVdiskManagerLog = "cloud/vdiskmanager.log";  // one line per call, arguments quoted
 
 // Writes the tools into the sandbox folder `dir` (its bin/ and home/ exist).

@@ -47,7 +47,8 @@ std::string FreePortal(CSimDb& db, const SFlavourWords& w, const std::string& in
 
 int64_t SlotLimit(CSimDb& db, EFlavour flavour) {
   std::string text = db.QueryText("SELECT value FROM meta WHERE key = ?", "", kMetaSlotLimit);
-  if (text.empty() || text.size() > 9 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+  if (text.empty() || text.size() > 9 ||
+      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
     return flavour == EFlavour::Classic ? kClassicSlotLimit : kDefaultSlotLimit;
   }
   return static_cast<int64_t>(std::stoll(text));
@@ -149,13 +150,15 @@ SNewAttachment CSimAttachments::Attach(const std::string& volumeId, const std::s
       throw CSimRefused("Volume [" + volume.id + "] is not available: it is " + volume.state);
     }
     std::string holder = AttachedInstanceOf(db, w, volume.id);
-    if (!holder.empty()) throw CSimRefused("Volume [" + volume.id + "] is already attached to instance [" + holder + "]");
+    if (!holder.empty())
+      throw CSimRefused("Volume [" + volume.id + "] is already attached to instance [" + holder + "]");
     std::string owner = BootInstanceOf(db, w, volume.id);
     if (!owner.empty()) throw CSimRefused("Volume [" + volume.id + "] is the boot volume of instance [" + owner + "]");
     int64_t used = UsedSlots(db, w, cloud_.Flavour(), target.id);
     int64_t limit = SlotLimit(db, cloud_.Flavour());
     if (noSlotFault || used >= limit) {
-      std::string text = "Instance [" + target.id + "] has no free volume attachment slot for volume [" + volume.id + "]";
+      std::string text =
+          "Instance [" + target.id + "] has no free volume attachment slot for volume [" + volume.id + "]";
       if (used >= limit) text += ": " + std::to_string(used) + " of " + std::to_string(limit) + " slots are in use";
       throw CSimNoFreeSlot(text);
     }
@@ -172,7 +175,8 @@ SNewAttachment CSimAttachments::Attach(const std::string& volumeId, const std::s
     db.Run(
         "INSERT INTO attachments(id, instance_id, volume_id, type, iqn, portal, port, state, created, ready_at) "
         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-        a.id, target.id, volume.id, type, a.iqn, a.portal, a.port.empty() ? int64_t{0} : static_cast<int64_t>(std::stoll(a.port)),
+        a.id, target.id, volume.id, type, a.iqn, a.portal,
+        a.port.empty() ? int64_t{0} : static_cast<int64_t>(std::stoll(a.port)),
         seconds > 0 ? w.attachmentAttaching : w.attachmentAttached, now, now + seconds);
     RecordCreated(db, kKindAttachment, a.id, volume.name, op, now);
 
@@ -235,8 +239,8 @@ void CSimAttachments::Detach(const std::vector<std::string>& volumeIds, const st
     SInstanceRef target = ResolveInstance(db, instance);
     std::vector<SEndedAttachment> list;
     for (const std::string& volumeId : volumeIds) {
-      CSimStatement stmt = db.Prepare(
-          "SELECT id, type, iqn FROM attachments WHERE instance_id = ? AND volume_id = ? AND state <> ?");
+      CSimStatement stmt =
+          db.Prepare("SELECT id, type, iqn FROM attachments WHERE instance_id = ? AND volume_id = ? AND state <> ?");
       stmt.BindAll(target.id, volumeId, w.attachmentDetached);
       std::vector<std::string> ids;
       while (stmt.Step()) {

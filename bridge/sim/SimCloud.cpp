@@ -62,8 +62,7 @@ void CSimCloud::Create(const std::string& cloudDir, EFlavour flavour) {
     db.Run("INSERT OR REPLACE INTO meta(key, value) VALUES (?, ?)", key, value);
   };
   setMeta(kMetaFlavour, FlavourName(flavour));
-  setMeta(kMetaSlotLimit,
-          std::to_string(flavour == EFlavour::Classic ? kClassicSlotLimit : kDefaultSlotLimit));
+  setMeta(kMetaSlotLimit, std::to_string(flavour == EFlavour::Classic ? kClassicSlotLimit : kDefaultSlotLimit));
   for (const char* kind : {"instance", "volume", "snapshot", "attachment", "image"}) {
     setMeta(std::string(kMetaProvisionPrefix) + kind, "0");
   }

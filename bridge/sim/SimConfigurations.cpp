@@ -28,7 +28,8 @@ std::map<std::string, std::string> InstanceConfigurations(CSimCloud& cloud, cons
       return OracleCloudSDKCppBridge::ClassicConfigurations(ids.ClassicPath(""), vm);
     }
     int64_t created = db.QueryInt("SELECT created FROM instances WHERE id = ?", 0, id);
-    return std::map<std::string, std::string>{{".json", OracleCloudSDKCppBridge::InstanceConfigurationText(vm, created)}};
+    return std::map<std::string, std::string>{
+        {".json", OracleCloudSDKCppBridge::InstanceConfigurationText(vm, created)}};
   });
 }
 

@@ -38,10 +38,14 @@ void EnsureFaultColumns(CSimDb& db) {
 
 int HttpStatusOf(EFaultAction action) {
   switch (action) {
-    case EFaultAction::Http429: return 429;
-    case EFaultAction::Http500: return 500;
-    case EFaultAction::Http503: return 503;
-    default: return 0;
+    case EFaultAction::Http429:
+      return 429;
+    case EFaultAction::Http500:
+      return 500;
+    case EFaultAction::Http503:
+      return 503;
+    default:
+      return 0;
   }
 }
 
@@ -80,8 +84,9 @@ int64_t CSimFaults::Add(const SFaultRule& rule) {
   const bool canBeFaulty = rule.op == "iscsiadm:login" || rule.op == "vmware-vdiskmanager";
   if (IsToolOperation(rule.op) &&
       (rule.action == EFaultAction::NoSlot || (rule.action == EFaultAction::Faulty && !canBeFaulty))) {
-    throw CSimError("The sandbox's tools take fail, delay, kill-before or kill-after (and faulty an iscsiadm login "
-                    "or a vmware-vdiskmanager call)");
+    throw CSimError(
+        "The sandbox's tools take fail, delay, kill-before or kill-after (and faulty an iscsiadm login "
+        "or a vmware-vdiskmanager call)");
   }
   if (rule.action == EFaultAction::Delay && rule.delayMs <= 0) {
     throw CSimError("A delay rule needs a delay of 1 millisecond or more");
@@ -154,9 +159,9 @@ SCallFaults CSimFaults::CountCallIn(CSimDb& db, const std::string& op) {
   faults.callNumber = db.QueryInt("SELECT count FROM calls WHERE op = ?", 0, op);
   db.Run("UPDATE fault_rules SET seen = seen + 1 WHERE op = ?", op);
   db.Run("UPDATE fault_rules SET fired = fired + 1 WHERE op = ? AND (nth = 0 OR nth = seen)", op);
-  CSimStatement stmt =
-      db.Prepare("SELECT action, text, delay_ms, retry_after, drop_connection, count FROM fault_rules WHERE op = ? AND "
-                 "(nth = 0 OR nth = seen) ORDER BY id");
+  CSimStatement stmt = db.Prepare(
+      "SELECT action, text, delay_ms, retry_after, drop_connection, count FROM fault_rules WHERE op = ? AND "
+      "(nth = 0 OR nth = seen) ORDER BY id");
   stmt.BindAll(op);
   while (stmt.Step()) {
     const EFaultAction action = ParseFaultAction(stmt.Text(0)).value_or(EFaultAction::Fail);
@@ -166,23 +171,37 @@ SCallFaults CSimFaults::CountCallIn(CSimDb& db, const std::string& op) {
         if (!faults.fail) faults.failText = stmt.Text(1);
         faults.fail = true;
         break;
-      case EFaultAction::Faulty: faults.faulty = true; break;
-      case EFaultAction::NoSlot: faults.noSlot = true; break;
-      case EFaultAction::Delay: faults.delayMs += stmt.Int(2); break;
-      case EFaultAction::KillBefore: faults.killBefore = true; break;
-      case EFaultAction::KillAfter: faults.killAfter = true; break;
+      case EFaultAction::Faulty:
+        faults.faulty = true;
+        break;
+      case EFaultAction::NoSlot:
+        faults.noSlot = true;
+        break;
+      case EFaultAction::Delay:
+        faults.delayMs += stmt.Int(2);
+        break;
+      case EFaultAction::KillBefore:
+        faults.killBefore = true;
+        break;
+      case EFaultAction::KillAfter:
+        faults.killAfter = true;
+        break;
       case EFaultAction::Http429:
       case EFaultAction::Http500:
       case EFaultAction::Http503:
         // The oldest rule names the status.
         if (!faults.httpStatus) faults.httpStatus = HttpStatusOf(action), faults.retryAfter = stmt.Int(3);
         break;
-      case EFaultAction::Reset: faults.reset = true; break;
+      case EFaultAction::Reset:
+        faults.reset = true;
+        break;
       case EFaultAction::LostResponse:
         faults.lostResponse = true;
         faults.lostResponseDrop = faults.lostResponseDrop || stmt.Int(4) != 0;
         break;
-      case EFaultAction::StaleRead: faults.staleReads += stmt.Int(5); break;
+      case EFaultAction::StaleRead:
+        faults.staleReads += stmt.Int(5);
+        break;
     }
   }
   return faults;

@@ -14,8 +14,18 @@
 namespace sim {
 
 enum class EFaultAction {
-  Fail, Faulty, NoSlot, Delay, KillBefore, KillAfter,
-  Http429, Http500, Http503, Reset, LostResponse, StaleRead
+  Fail,
+  Faulty,
+  NoSlot,
+  Delay,
+  KillBefore,
+  KillAfter,
+  Http429,
+  Http500,
+  Http503,
+  Reset,
+  LostResponse,
+  StaleRead
 };
 
 const char* FaultActionName(EFaultAction action);  // "fail", "faulty", "noslot", "delay", ...
@@ -35,8 +45,8 @@ struct SFaultRule {
   int64_t retryAfter = -1;  // http-*: the retry-after header's seconds; -1 = none
   bool drop = false;        // lost-response: drop the connection instead of answering 500
   int64_t count = 0;        // stale-read: how many reads by id answer 404
-  int64_t seen = 0;   // calls of `op` since the rule was added
-  int64_t fired = 0;  // calls the rule acted on
+  int64_t seen = 0;         // calls of `op` since the rule was added
+  int64_t fired = 0;        // calls the rule acted on
 };
 
 // What the rules matching one call ask for.
@@ -50,12 +60,12 @@ struct SCallFaults {
   bool killBefore = false;
   bool killAfter = false;
   // Of the REST API's emulator only.
-  int httpStatus = 0;        // 429, 500 or 503 for the operation's first request; 0 = none
-  int64_t retryAfter = -1;   // seconds of that answer's retry-after header; -1 = none
-  bool reset = false;        // the first request's connection is dropped unanswered
-  bool lostResponse = false; // the first changing request takes effect, its answer is lost
+  int httpStatus = 0;             // 429, 500 or 503 for the operation's first request; 0 = none
+  int64_t retryAfter = -1;        // seconds of that answer's retry-after header; -1 = none
+  bool reset = false;             // the first request's connection is dropped unanswered
+  bool lostResponse = false;      // the first changing request takes effect, its answer is lost
   bool lostResponseDrop = false;  // ... by a dropped connection rather than a 500
-  int64_t staleReads = 0;    // reads by id of the first created resource that answer 404
+  int64_t staleReads = 0;         // reads by id of the first created resource that answer 404
 };
 
 class CSimFaults {

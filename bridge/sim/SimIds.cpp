@@ -50,8 +50,8 @@ std::string NewUuid() {
   b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);
   b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);
   char text[37];
-  snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0], b[1],
-           b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+  snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0], b[1], b[2],
+           b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
   return text;
 }
 
@@ -64,8 +64,8 @@ std::string SafeFileName(const std::string& id, const std::string& extension) {
   std::string name;
   for (char c : id) {
     if (name.size() == kReadablePart) break;
-    bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                c == '_' || (c == '.' && !name.empty());
+    bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+                (c == '.' && !name.empty());
     name += safe ? c : '_';
   }
   char hash[20];

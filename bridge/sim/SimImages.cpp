@@ -103,8 +103,8 @@ std::string CSimImages::Import(const std::string& bucket, const std::string& obj
 
 bool CSimImages::ImportCompleted(const std::string& imageId) {
   const SFlavourWords& w = cloud_.Words();
-  std::string state = cloud_.Read(
-      [&](CSimDb& db) { return db.QueryText("SELECT state FROM images WHERE id = ?", "", imageId); });
+  std::string state =
+      cloud_.Read([&](CSimDb& db) { return db.QueryText("SELECT state FROM images WHERE id = ?", "", imageId); });
   if (state.empty()) throw CSimRefused("Image with id [" + imageId + "] was not found");
   if (state == w.imageAvailable) return true;
   if (state == w.imageProvisioning) return false;
@@ -125,7 +125,8 @@ void CSimImages::Delete(const std::string& imageId, const std::string& op) {
 }
 
 bool CSimImages::ImageExists(const std::string& imageId) {
-  return cloud_.Read([&](CSimDb& db) { return db.QueryInt("SELECT COUNT(*) FROM images WHERE id = ?", 0, imageId) > 0; });
+  return cloud_.Read(
+      [&](CSimDb& db) { return db.QueryInt("SELECT COUNT(*) FROM images WHERE id = ?", 0, imageId) > 0; });
 }
 
 bool CSimImages::ObjectExists(const std::string& bucket, const std::string& object) {

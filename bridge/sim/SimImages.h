@@ -13,8 +13,7 @@ class CSimImages {
   explicit CSimImages(CSimCloud& cloud) : cloud_(cloud) {}
 
   // Stores `contents` as the object, replacing an object of that name.
-  void Upload(const std::string& bucket, const std::string& object, const std::string& contents,
-              const std::string& op);
+  void Upload(const std::string& bucket, const std::string& object, const std::string& contents, const std::string& op);
   void DeleteObject(const std::string& bucket, const std::string& object, const std::string& op);
   // Starts the import of the object as an image of the compartment in the default region; returns
   // its id. launchMode: NATIVE, EMULATED, PARAVIRTUALIZED or CUSTOM (empty: NATIVE). `faulty`:

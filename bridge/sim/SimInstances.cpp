@@ -343,9 +343,8 @@ void CSimInstances::LaunchFromBootVolume(SVMInfo& vm, const std::string& bootVol
         "INSERT INTO instances(id, name, uri, compartment_id, ad, region, shape, cpus, memory_mb, state, image_id, "
         "launch_mode, boot_volume_id, fault, created, ready_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
         "?)",
-        out.guid, vm.name, out.uri, out.compartmentId, ad, out.region, shape.name, cpus, memory,
-        w.instanceProvisioning, imageId, out.launchMode, volume.id, faulty, now,
-        now + ProvisionSeconds(db, kKindInstance));
+        out.guid, vm.name, out.uri, out.compartmentId, ad, out.region, shape.name, cpus, memory, w.instanceProvisioning,
+        imageId, out.launchMode, volume.id, faulty, now, now + ProvisionSeconds(db, kKindInstance));
     RecordCreated(db, kKindInstance, out.guid, vm.name, op, now);
     AddAccess(db, out.guid, vm);
     if (!subnet.empty()) {

@@ -72,15 +72,23 @@ std::vector<SLeak> ListLeaks(CSimCloud& cloud, const std::vector<std::string>& k
     // A resource is a job's when the bridge recorded making it.
     const std::string made = "EXISTS (SELECT 1 FROM created_resources c WHERE c.kind = ? AND c.id = ";
     const std::string sql =
-        "SELECT 'instance', i.id, i.name FROM instances i WHERE i.state NOT IN (?, ?) AND " + made + "i.id) "
-        "UNION ALL SELECT 'volume', v.id, v.display_name FROM volumes v WHERE " + made + "v.id) "
-        "UNION ALL SELECT 'snapshot', s.id, s.name FROM snapshots s WHERE " + made + "s.id) "
+        "SELECT 'instance', i.id, i.name FROM instances i WHERE i.state NOT IN (?, ?) AND " + made +
+        "i.id) "
+        "UNION ALL SELECT 'volume', v.id, v.display_name FROM volumes v WHERE " +
+        made +
+        "v.id) "
+        "UNION ALL SELECT 'snapshot', s.id, s.name FROM snapshots s WHERE " +
+        made +
+        "s.id) "
         "UNION ALL SELECT 'attachment', a.id, COALESCE(v.display_name, a.volume_id) FROM attachments a "
-        "  LEFT JOIN volumes v ON v.id = a.volume_id WHERE a.state <> ? AND (a.instance_id = ? OR " + made +
-        "a.id) OR " + made + "a.volume_id)) "
-        "UNION ALL SELECT 'image', m.id, m.name FROM images m WHERE " + made + "m.id) "
-        "UNION ALL SELECT 'object', o.bucket || '/' || o.name, o.name FROM objects o WHERE " + made +
-        "o.bucket || '/' || o.name)";
+        "  LEFT JOIN volumes v ON v.id = a.volume_id WHERE a.state <> ? AND (a.instance_id = ? OR " +
+        made + "a.id) OR " + made +
+        "a.volume_id)) "
+        "UNION ALL SELECT 'image', m.id, m.name FROM images m WHERE " +
+        made +
+        "m.id) "
+        "UNION ALL SELECT 'object', o.bucket || '/' || o.name, o.name FROM objects o WHERE " +
+        made + "o.bucket || '/' || o.name)";
     CSimStatement stmt = db.Prepare(sql);
     stmt.BindAll(w.instanceTerminating, w.instanceTerminated, kKindInstance, kKindVolume, kKindSnapshot,
                  w.attachmentDetached, proxyId, kKindAttachment, kKindVolume, kKindImage, kKindObject);
@@ -91,7 +99,8 @@ std::vector<SLeak> ListLeaks(CSimCloud& cloud, const std::vector<std::string>& k
     return rows;
   });
   const std::string devices = DeviceDirOf(cloud);
-  for (const std::string& entry : Entries(devices)) leaks.push_back({"device", entry, LinkTarget(devices + "/" + entry)});
+  for (const std::string& entry : Entries(devices))
+    leaks.push_back({"device", entry, LinkTarget(devices + "/" + entry)});
   for (const SBoundLoop& loop : LoopDevicesUnder(std::filesystem::path(cloud.Dir()).parent_path().string()))
     leaks.push_back({"loop", loop.device, loop.file});
   for (const std::string& entry : Entries(IscsiNodesDir(cloud))) leaks.push_back({"iscsi-node", entry, ""});

@@ -17,8 +17,8 @@ namespace sim {
 
 namespace {
 
-constexpr int kBindAttempts = 64;       // devices taken by other processes between asking and binding
-constexpr int kNodeWaitMs = 2000;       // devtmpfs makes the node of a device just added
+constexpr int kBindAttempts = 64;  // devices taken by other processes between asking and binding
+constexpr int kNodeWaitMs = 2000;  // devtmpfs makes the node of a device just added
 constexpr const char* kDeletedSuffix = " (deleted)";
 
 class CFd {

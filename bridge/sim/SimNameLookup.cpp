@@ -45,10 +45,11 @@ std::vector<std::string> FindByName(CSimCloud& cloud, ENamedKind kind, const std
 
 std::vector<std::string> FindByToken(CSimCloud& cloud, ENamedKind kind, const std::string& token) {
   if (token.empty()) return {};
-  return FindMade(cloud, kind,
-                  std::string("EXISTS (SELECT 1 FROM freeform_tags t WHERE t.kind = c.kind AND t.id = r.id AND t.key = '") +
-                      kRequestTokenTag + "' AND t.value = ?)",
-                  token, 0);
+  return FindMade(
+      cloud, kind,
+      std::string("EXISTS (SELECT 1 FROM freeform_tags t WHERE t.kind = c.kind AND t.id = r.id AND t.key = '") +
+          kRequestTokenTag + "' AND t.value = ?)",
+      token, 0);
 }
 
 }  // namespace sim

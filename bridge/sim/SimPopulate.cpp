@@ -22,8 +22,8 @@ void Populate(CSimCloud& cloud, int64_t compartments, int64_t instancesEach) {
   cloud.Write([&](CSimDb& db) {
     CIdMaker ids(db, cloud.Flavour());
     std::string region = db.QueryText("SELECT value FROM meta WHERE key = ?", "", kMetaDefaultRegion);
-    const int64_t bootBytes = std::stoll(db.QueryText("SELECT value FROM meta WHERE key = ?",
-                                                      std::to_string(kDefaultBootVolumeMiB * kMiB), kMetaBootVolumeBytes));
+    const int64_t bootBytes = std::stoll(db.QueryText(
+        "SELECT value FROM meta WHERE key = ?", std::to_string(kDefaultBootVolumeMiB * kMiB), kMetaBootVolumeBytes));
     std::string ad =
         db.QueryText("SELECT name FROM availability_domains WHERE region = ? ORDER BY name LIMIT 1", "", region);
     CSimStatement image = db.Prepare(
@@ -32,7 +32,8 @@ void Populate(CSimCloud& cloud, int64_t compartments, int64_t instancesEach) {
     image.BindAll(region, w.imageAvailable);
     if (ad.empty() || !image.Step()) throw CSimError("The default region has no availability domain or no image");
     std::string imageId = image.Text(0), launchMode = image.Text(1);
-    CSimStatement shape = db.Prepare("SELECT name, cpus, memory_mb FROM shapes WHERE flexible = 0 ORDER BY cpus LIMIT 1");
+    CSimStatement shape =
+        db.Prepare("SELECT name, cpus, memory_mb FROM shapes WHERE flexible = 0 ORDER BY cpus LIMIT 1");
     if (!shape.Step()) throw CSimError("The cloud has no fixed shape");
     std::string shapeName = shape.Text(0);
     int64_t cpus = shape.Int(1), memoryMb = shape.Int(2);
@@ -53,8 +54,7 @@ void Populate(CSimCloud& cloud, int64_t compartments, int64_t instancesEach) {
         db.Run(
             "INSERT INTO volumes(id, display_name, compartment_id, ad, size_bytes, state, is_boot, bootable, image_id, "
             "file, created) VALUES (?, ?, ?, ?, ?, ?, 1, 1, ?, ?, ?)",
-            boot, bootName, compartment, ad, bootBytes, w.volumeAvailable, imageId,
-            file, now);
+            boot, bootName, compartment, ad, bootBytes, w.volumeAvailable, imageId, file, now);
         db.Run(
             "INSERT INTO instances(id, name, uri, compartment_id, ad, region, shape, cpus, memory_mb, state, image_id, "
             "launch_mode, boot_volume_id, created) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",

@@ -13,7 +13,7 @@ namespace sim {
 namespace {
 thread_local std::string t_createToken;
 thread_local int64_t t_callerPid = 0;
-}
+}  // namespace
 
 void SetCreateToken(const std::string& token) { t_createToken = token; }
 

@@ -32,8 +32,8 @@ const std::string& CreateToken();
 // other processes); 0: this process.
 void SetCallerPid(int64_t pid);
 
-// Notes a resource made by `op` of this process (or of the caller's, SetCallerPid); an empty `op` is an operator's (cloud-sim's) doing,
-// not a job's, and is not noted.
+// Notes a resource made by `op` of this process (or of the caller's, SetCallerPid); an empty `op` is an operator's
+// (cloud-sim's) doing, not a job's, and is not noted.
 void RecordCreated(CSimDb& db, const std::string& kind, const std::string& id, const std::string& name,
                    const std::string& op, int64_t now);
 // Notes that a resource went; a resource the bridge did not make (seeded, added by an operator)

@@ -15,9 +15,9 @@ constexpr const char* kIscsiPort = "3260";
 std::string SandboxRootOf(const CSimCloud& cloud);
 // <sandbox>/root/dev/disk/by-path, where the proxy's disk mapper looks for new devices.
 std::string DeviceDirOf(const CSimCloud& cloud);
-std::string IscsiTargetsDir(const CSimCloud& cloud);  // offered targets, one file per IQN
-std::string IscsiNodesDir(const CSimCloud& cloud);    // node records of the initiator
-std::string IscsiSessionsDir(const CSimCloud& cloud); // logged-in sessions
+std::string IscsiTargetsDir(const CSimCloud& cloud);   // offered targets, one file per IQN
+std::string IscsiNodesDir(const CSimCloud& cloud);     // node records of the initiator
+std::string IscsiSessionsDir(const CSimCloud& cloud);  // logged-in sessions
 // Sessions that a detach cut while they were logged in (the proxy may have lost writes to them).
 std::string IscsiCutSessionsDir(const CSimCloud& cloud);
 

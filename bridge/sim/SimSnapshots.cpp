@@ -88,7 +88,8 @@ std::string CSimSnapshots::State(const std::string& snapshotId) {
 }
 
 bool CSimSnapshots::Exists(const std::string& snapshotId) {
-  return cloud_.Read([&](CSimDb& db) { return db.QueryInt("SELECT count(*) FROM snapshots WHERE id = ?", 0, snapshotId) > 0; });
+  return cloud_.Read(
+      [&](CSimDb& db) { return db.QueryInt("SELECT count(*) FROM snapshots WHERE id = ?", 0, snapshotId) > 0; });
 }
 
 void CSimSnapshots::Delete(const std::string& snapshotId, const std::string& op) {

@@ -51,8 +51,9 @@ std::vector<STaggedResource> CSimTags::Find(const std::string& kind, const std::
         CSimStatement attached =
             db.Prepare("SELECT instance_id, iqn, portal, port FROM attachments WHERE volume_id = ? AND state <> ?");
         attached.BindAll(r.id, detached);
-        if (attached.Step()) r.attachedTo = attached.Text(0), r.iqn = attached.Text(1), r.portal = attached.Text(2),
-                             r.port = attached.Int(3);
+        if (attached.Step())
+          r.attachedTo = attached.Text(0), r.iqn = attached.Text(1), r.portal = attached.Text(2),
+          r.port = attached.Int(3);
       }
       found.push_back(std::move(r));
     }

@@ -25,9 +25,10 @@ std::string CSimVolumes::Create(const VMInfoStructs::SDisk& request, const std::
     }
     std::string ad = request.availabilityDomain;
     if (ad.empty()) {
-      ad = db.QueryText("SELECT name FROM availability_domains WHERE region = (SELECT value FROM meta WHERE key = ?) "
-                        "ORDER BY name LIMIT 1",
-                        "", kMetaDefaultRegion);
+      ad = db.QueryText(
+          "SELECT name FROM availability_domains WHERE region = (SELECT value FROM meta WHERE key = ?) "
+          "ORDER BY name LIMIT 1",
+          "", kMetaDefaultRegion);
     } else if (db.QueryInt("SELECT COUNT(*) FROM availability_domains WHERE name = ?", 0, ad) == 0) {
       throw CSimRefused("Availability domain [" + ad + "] was not found");
     }
@@ -109,11 +110,13 @@ void CSimVolumes::Delete(const std::string& volumeId, const std::string& op) {
     SVolumeRow volume = LoadVolume(db, volumeId);
     std::string holder = AttachedInstanceOf(db, w, volume.id);
     if (!holder.empty()) {
-      throw CSimRefused("Volume [" + volume.id + "] cannot be deleted while it is attached to instance [" + holder + "]");
+      throw CSimRefused("Volume [" + volume.id + "] cannot be deleted while it is attached to instance [" + holder +
+                        "]");
     }
     std::string owner = BootInstanceOf(db, w, volume.id);
     if (!owner.empty()) {
-      throw CSimRefused("Volume [" + volume.id + "] cannot be deleted: it is the boot volume of instance [" + owner + "]");
+      throw CSimRefused("Volume [" + volume.id + "] cannot be deleted: it is the boot volume of instance [" + owner +
+                        "]");
     }
     db.Run("DELETE FROM volumes WHERE id = ?", volume.id);
     RecordDeleted(db, kKindVolume, volume.id, op, now);
@@ -123,7 +126,8 @@ void CSimVolumes::Delete(const std::string& volumeId, const std::string& op) {
 }
 
 bool CSimVolumes::Exists(const std::string& volumeId) {
-  return cloud_.Read([&](CSimDb& db) { return db.QueryInt("SELECT COUNT(*) FROM volumes WHERE id = ?", 0, volumeId) > 0; });
+  return cloud_.Read(
+      [&](CSimDb& db) { return db.QueryInt("SELECT COUNT(*) FROM volumes WHERE id = ?", 0, volumeId) > 0; });
 }
 
 bool CSimVolumes::ExistsNamed(const std::string& displayName, const std::string& compartmentId) {

@@ -45,15 +45,24 @@ int main(int argc, char** argv) {
     if (i + 1 >= argc) return Fail("option " + arg + " needs a value");
     const std::string value = argv[++i];
     const size_t equals = value.find('='), colon = value.find(':');
-    if (arg == "--method") method = value;
-    else if (arg == "--url") url = value;
-    else if (arg == "--query" && equals != std::string::npos) query.emplace_back(value.substr(0, equals), value.substr(equals + 1));
-    else if (arg == "--header" && colon != std::string::npos) headers.emplace_back(value.substr(0, colon), value.substr(colon + 1));
-    else if (arg == "--body-file") bodyFile = value;
-    else if (arg == "--date") date = value;
-    else if (arg == "--key-file") keyFile = value;
-    else if (arg == "--key-id") keyId = value;
-    else return Fail("unknown option or value: " + arg);
+    if (arg == "--method")
+      method = value;
+    else if (arg == "--url")
+      url = value;
+    else if (arg == "--query" && equals != std::string::npos)
+      query.emplace_back(value.substr(0, equals), value.substr(equals + 1));
+    else if (arg == "--header" && colon != std::string::npos)
+      headers.emplace_back(value.substr(0, colon), value.substr(colon + 1));
+    else if (arg == "--body-file")
+      bodyFile = value;
+    else if (arg == "--date")
+      date = value;
+    else if (arg == "--key-file")
+      keyFile = value;
+    else if (arg == "--key-id")
+      keyId = value;
+    else
+      return Fail("unknown option or value: " + arg);
   }
   if (method.empty() || url.empty() || date.empty() || keyFile.empty() || keyId.empty())
     return Fail("give --method, --url, --date, --key-file and --key-id");
