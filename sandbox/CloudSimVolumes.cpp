@@ -7,9 +7,9 @@
 
 #include "CloudSimCommands.h"
 #include "SandboxCloud.h"
+#include "VolumeChecksum.h"
 #include "bridge/sim/SimSnapshots.h"
 #include "bridge/sim/SimVolumes.h"
-#include "bridge/sim/VolumeChecksum.h"
 
 namespace cloudsim {
 

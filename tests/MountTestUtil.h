@@ -24,13 +24,13 @@
 #include "bridge/sim/SimCloud.h"
 #include "bridge/sim/SimFaults.h"
 #include "bridge/sim/SimSnapshots.h"
-#include "bridge/sim/VolumeChecksum.h"
 #include "classic/OracleCloudClassicInfo.h"
 #include "host/EvDebug.h"
 #include "host/HostClock.h"
 #include "host/TZPlatformInfo.h"
 #include "host/VMCleaner.h"
 #include "infrastructure/OracleCloudInfrastructureInfo.h"
+#include "sandbox/VolumeChecksum.h"
 
 namespace mounttest {
 

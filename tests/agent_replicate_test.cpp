@@ -7,7 +7,7 @@
 #include "agent/diskio/DiskWrite.h"
 #include "agent/diskio/SyncChunks.h"
 #include "agent/jobs/ReplicationState.h"
-#include "bridge/sim/VolumeChecksum.h"
+#include "sandbox/VolumeChecksum.h"
 
 using namespace agent;
 

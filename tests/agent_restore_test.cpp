@@ -9,9 +9,9 @@
 #include "agent/diskio/DiskWrite.h"
 #include "agent/jobs/BackupFolder.h"
 #include "agent/jobs/RestoreContext.h"
-#include "bridge/sim/VolumeChecksum.h"
 #include "host/FXFile.h"
 #include "host/SqliteDb.h"
+#include "sandbox/VolumeChecksum.h"
 
 using namespace agent;
 

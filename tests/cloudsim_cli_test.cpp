@@ -4,8 +4,8 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "bridge/sim/VolumeChecksum.h"
 #include "bridge/sim/VolumeFiles.h"
+#include "sandbox/VolumeChecksum.h"
 #include "sim_test_cloud.h"
 
 using nlohmann::json;

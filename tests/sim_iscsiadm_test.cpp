@@ -3,8 +3,8 @@
 #include <set>
 
 #include "bridge/sim/FakeIscsiadm.h"
-#include "bridge/sim/VolumeChecksum.h"
 #include "bridge/sim/VolumeFiles.h"
+#include "sandbox/VolumeChecksum.h"
 #include "sim_test_cloud.h"
 
 using VMInfoStructs::SDisk;

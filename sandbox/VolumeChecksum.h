@@ -2,8 +2,8 @@
 // The checksum of a volume's (or snapshot's) bytes over its whole logical size, holes read as zeros,
 // so that equal contents give equal sums however sparse each file is: the same disk checksum the
 // agent stores with a backup (disk/DiskChecksum.h).
-// Header only: the bridge library does not link the disk library; cloud-sim and the tests, which
-// include this, do.
+// Kept with cloud-sim, not in the bridge: the bridge library neither links nor includes the disk
+// library; cloud-sim and the tests, which include this, link both.
 #include <string>
 
 #include "bridge/sim/SimVolumeStore.h"
