@@ -28,7 +28,7 @@ class COracleCloudInfo : public CVMInfo {
   COracleCloudInfo(const COracleCloudInfo&) = delete;
   COracleCloudInfo& operator=(const COracleCloudInfo&) = delete;
 
-  // Session.
+  // Session (plugin/OracleCloudInfo.cpp).
   int Init(unsigned long flags) override;
   int DeInit(bool force) override;
   int Connect(const string& url, const string& user, const string& password) override;
@@ -37,17 +37,19 @@ class COracleCloudInfo : public CVMInfo {
   int Disconnect() override;
   int GetProxyVMInfo(string& identity, VMInfoStructs::SVMInfo& record) override;
 
-  // The job's error. On a worker thread of the job (CJobWorkers) it is the worker's own, which the job
-  // thread reports once it has joined the worker; on any other thread it is the host's.
+  // The job's error (plugin/OracleCloudInfo.cpp). On a worker thread of the job (CJobWorkers) it is the
+  // worker's own, which the job thread reports once it has joined the worker; on any other thread it is the host's.
   EVMInfoError GetLastVMError() const override;
   string GetLastVMErrorDetails() const override;
   void SetLastVMError(EVMInfoError code) override;
   void SetLastVMErrorDetails(const string& details) override;
 
-  // Browse and discovery.
+  // Browse (plugin/OracleCloudInfoBrowse.cpp); BrowseVMList is below, among the slots the plug-in adds.
   int BrowseInventory(const string& path, const VMInfoStructs::SInventoryInfo& node,
                       std::vector<VMInfoStructs::SInventoryInfo>& out, UINT64 flags, int option) override;
   int BrowseViews(std::vector<VMInfoStructs::SInventoryInfo>& out);
+
+  // Discovery (plugin/OracleCloudInfoDiscovery.cpp).
   int GetVMInfoForVM(const string& vmName, const string& vmGuid, const string& hostName, UINT64 flags, int option,
                      VMInfoStructs::SVMInfo& out) override;
   int GetHostInfoForHost(const string& hostName, UINT64 flags, int option, VMInfoStructs::SHostInfo& out) override;
@@ -76,16 +78,24 @@ class COracleCloudInfo : public CVMInfo {
   int GetStagingStorageListForHost(const string& hostName, std::vector<VMInfoStructs::SStagingStorage>& out,
                                    UINT64 flags, int option) override;
 
-  // Backup.
+  // Backup (plugin/OracleCloudInfoMount.cpp).
   int MountVM(const MountCtx& ctx) override;
   int UnmountVM(const MountCtx& ctx) override;
   int CleanupVM(const MountCtx& ctx) override;
   int CollectMetadata(const MountCtx& ctx) override;
+
+  // Mount information and disk index names (plugin/OracleCloudInfoMountInfo.cpp). An index name is
+  // "<volume name>_<index>"; the parser splits at the last "_".
   int GetFileMountInfo(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFile>& out) override;
   int GetFullMountInfo(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& out) override;
+  bool ParseDiskIndexName(const string& indexName, string& volumeName, int& index);
+  static bool ParseOracleCloudDiskIndexName(const string& indexName, string& volumeName, int& index,
+                                            CPluginLog* log = nullptr);
+  static void ResetDiskTypeForConversion(std::vector<VMInfoStructs::SDisk>& disks);
 
-  // Restore: the phases in the order the agent calls them, between Init and Pre it writes the disks
-  // into the volumes attached to the proxy; after a failed phase it calls CleanupRestoreVM.
+  // Restore (plugin/OracleCloudInfoRestore.cpp): the phases in the order the agent calls them, between
+  // Init and Pre it writes the disks into the volumes attached to the proxy; after a failed phase it calls
+  // CleanupRestoreVM.
   int InitRestoreVM(const RestoreCtx& ctx) override;  // guarded: the phase is _InitRestoreVMPhase
   int PreRestoreVM(const RestoreCtx& ctx) override;
   int RestoreVM(const RestoreCtx& ctx) override;
@@ -95,13 +105,7 @@ class COracleCloudInfo : public CVMInfo {
   int FinalizeVirtualizeMe(const RestoreCtx& ctx) override;
   int CleanupVirtualizeMe(const RestoreCtx& ctx) override;
 
-  // Disk index names: "<volume name>_<index>"; the parser splits at the last "_".
-  bool ParseDiskIndexName(const string& indexName, string& volumeName, int& index);
-  static bool ParseOracleCloudDiskIndexName(const string& indexName, string& volumeName, int& index,
-                                            CPluginLog* log = nullptr);
-  static void ResetDiskTypeForConversion(std::vector<VMInfoStructs::SDisk>& disks);
-
-  // Instance operations.
+  // Instance operations (plugin/OracleCloudInfoOperations.cpp).
   int PerformVMOperation(const OperationCtx& ctx) override;
   // True (error 7102) for an operation that would stop or remove the proxy the agent runs on.
   bool RefusesOperationOnProxy(const OperationCtx& ctx);
@@ -116,6 +120,7 @@ class COracleCloudInfo : public CVMInfo {
   int DeleteVM(const OperationCtx& ctx);
   bool WaitForBoot(VMInfoStructs::SVMInfo& vm, int timeout, bool flag);
 
+  // The proxy and the services a session opens (plugin/OracleCloudInfo.cpp).
   // The proxy's own record, fetched once per object.
   bool InitProxyVMInfo();
   // Prepares the disk mapper and opens the registry of created entities for this proxy.
@@ -125,13 +130,16 @@ class COracleCloudInfo : public CVMInfo {
   static string c_localVMGuid;
   static TzCriticalSection c_localVMGuidCS;
 
-  // ---- Operations the plug-in adds to the host's table, in slot order. ----
+  // ---- Operations the plug-in adds to the host's table, in slot order (plugin/OracleCloudInfoBrowse.cpp). ----
   virtual int BrowseVMList(std::vector<CWqString>& pathParts, const VMInfoStructs::SInventoryInfo& node,
                            std::vector<VMInfoStructs::SInventoryInfo>& out, UINT64 flags);
 
  protected:
+  // The host's caches (plugin/OracleCloudInfoDiscovery.cpp).
   int _RefreshHostInfoCache(UINT64 flags, int option) override;
   int _RefreshClusterInfoCache(UINT64 flags, int option) override;
+
+  // The flavours' hooks with their defaults, and the steps both flavours share (plugin/OracleCloudInfo.cpp).
   // A failed bridge call: its text goes into the error details, `code` becomes the error; returns 0.
   int ReportBridgeFailure(EVMInfoError code);
 
@@ -147,8 +155,6 @@ class COracleCloudInfo : public CVMInfo {
   virtual bool _PreRestoreVM(const RestoreCtx& ctx);
   virtual bool _RestoreVM(const RestoreCtx& ctx);
   virtual bool _PostRestoreVM(const RestoreCtx& ctx);
-  virtual bool UnRegisterCreatedVMandDisksFromCleaner(const string& restoreGuid, const string& createdVmGuid,
-                                                      const std::vector<VMInfoStructs::SDisk>& disks);
   virtual bool FormDiskIndexName(const string& volumeName, int diskNumber, string& guid, string& indexName);
   virtual void DetectLocalVMGuid();
   virtual bool GetResourceStatus(const string& id, const OracleCloudResourceType& kind, bool& usable, bool& failed);
@@ -157,25 +163,31 @@ class COracleCloudInfo : public CVMInfo {
   bool QueryResourceState(const string& id, const OracleCloudResourceType& kind,
                           std::initializer_list<const char*> usableStates, const char* faultyState, bool& usable,
                           bool& failed);
-  virtual bool _CleanupMountedVM(const string& instanceId);
+  virtual bool CleanupRestoreImages(const string& cleanerPath);
+  virtual bool CleanupMountedVolumes(const string& cleanerPath);
+  virtual bool ConnectDiskInfo(const MountCtx& ctx);
+  virtual bool DisconnectDiskInfo(const MountCtx& ctx);
+  virtual bool RegisterDisksWithDiskInfo(const MountCtx& ctx);
+  // True when the agent cancelled the job: logs "Detected Quit flag" under the caller's tag and
+  // records error 4000.
+  bool QuitRequested(const char* tag);
+
+  // Clean-up of what a restore registered, and the sweep of dead jobs (plugin/OracleCloudInfoCleanup.cpp).
   // Removes what the restore registered: instances before the volumes they hold, then volumes,
   // then images; the root goes once nothing is left.
   virtual bool _CleanupRestoreVM(const string& restoreGuid);
-  virtual bool CleanupRestoreImages(const string& cleanerPath);
   virtual bool _CleanupAllVMs();
-  virtual bool CleanupMountedVolumes(const string& cleanerPath);
-  virtual bool CleanupSnapshots(const string& cleanerPath);
   // Resources whose creates were recorded but never registered (the job died in between, or the
   // request failed): looked up by name and deleted; the record goes once nothing carries the name.
   bool CleanupPendingCreates(const string& cleanerPath);
   // Deletes the instances a restore launched (waiting for each to go, so that its volumes are free)
   // and drops their entries; one that could not be deleted keeps its entry. Always true.
   bool CleanupCreatedVMs(const string& cleanerPath);
-  virtual bool ConnectDiskInfo(const MountCtx& ctx);
-  virtual bool DisconnectDiskInfo(const MountCtx& ctx);
-  virtual bool RegisterDisksWithDiskInfo(const MountCtx& ctx);
 
-  // Restore: registration of the job, naming and bootability of restored volumes, shape choice.
+  // Restore (plugin/OracleCloudInfoRestore.cpp): the job's registration, its entry points' guards, the
+  // names and bootability of restored volumes, the launch and the hand-over of the result.
+  virtual bool UnRegisterCreatedVMandDisksFromCleaner(const string& restoreGuid, const string& createdVmGuid,
+                                                      const std::vector<VMInfoStructs::SDisk>& disks);
   // Runs the unwinding of a failed step (`what` names it) so that the step's error code and details
   // are the ones reported: an unwinding that fails too is logged and named after them.
   void KeepFirstFailureAcross(const char* what, const std::function<bool()>& unwind);
@@ -210,17 +222,6 @@ class COracleCloudInfo : public CVMInfo {
   // when `reboot`, a power-off unless it should run, the results folder removed. False with the
   // hand-over's error 8102, else error 7101 when the power-off failed.
   bool FinishRestoredInstance(const RestoreCtx& ctx, bool reboot);
-  // From the job's registration on, everything the bridge creates carries the proxy's and the job's
-  // marks (JobTags); `sweep`: the first registration of this object, which also removes the leftovers
-  // of dead jobs, those of the registry (_CleanupAllVMs) and, on a new registry, those the cloud marks.
-  void StartJobTagging(bool sweep);
-  // On a new registry: the resources marked as this proxy's by jobs that are gone and that no root of
-  // the registry holds are deleted (instances, then volumes, logged out and detached from the proxy
-  // first, then snapshots and images). Until a search finds none left but for running jobs', every
-  // new job searches again.
-  void SweepUntrackedLeftovers();
-  bool DeleteUntrackedResource(OracleCloudSDKCppBridge::EResourceKind kind,
-                               const OracleCloudSDKCppBridge::STaggedResource& resource);
   // Hands the restored instance, its volumes, `snapshotIds` and the pending records of their creates
   // over in one registry transaction, the root with them unless other leftovers remain (or `keepRoot`:
   // the job goes on under it). From here on
@@ -239,6 +240,28 @@ class COracleCloudInfo : public CVMInfo {
   // Removes the folder when it is a job's own (absolute, not "/", not the agent's home or a parent of
   // it), without following links; a refusal or failure is only logged.
   void RemoveJobResultsDir(const string& dir);
+  // An instance of the target name that the options do not let a restore replace: the refusal's
+  // text, error `code`; false.
+  bool RefuseToOverwrite(EVMInfoError code);
+  // Several instances of the target name: which to replace cannot be told (error 173); false.
+  bool RefuseAmbiguousTarget(const RestoreCtx& ctx);
+  // True (error 10) when the proxy itself is among the instances a restore would replace.
+  bool RefusesProxyAsTarget(const RestoreCtx& ctx, const std::vector<VMInfoStructs::SVMInfo>& found);
+
+  // The job's marks in the cloud (plugin/OracleCloudInfoJobTags.cpp).
+  // From the job's registration on, everything the bridge creates carries the proxy's and the job's
+  // marks (JobTags); `sweep`: the first registration of this object, which also removes the leftovers
+  // of dead jobs, those of the registry (_CleanupAllVMs) and, on a new registry, those the cloud marks.
+  void StartJobTagging(bool sweep);
+  // On a new registry: the resources marked as this proxy's by jobs that are gone and that no root of
+  // the registry holds are deleted (instances, then volumes, logged out and detached from the proxy
+  // first, then snapshots and images). Until a search finds none left but for running jobs', every
+  // new job searches again.
+  void SweepUntrackedLeftovers();
+  bool DeleteUntrackedResource(OracleCloudSDKCppBridge::EResourceKind kind,
+                               const OracleCloudSDKCppBridge::STaggedResource& resource);
+
+  // The shape of a restored instance (plugin/OracleCloudInfoShapes.cpp).
   // A flexible shape: its CPUs and memory are chosen at launch, so it never takes part in automatic
   // selection.
   static bool IsFlexibleShape(const string& name);
@@ -251,19 +274,12 @@ class COracleCloudInfo : public CVMInfo {
   // With automatic selection, the shape that covers the converted machine's CPUs and memory, from
   // GetAvailableVMSizesForHost; false (error 20) when there is none.
   bool AdjustConvertedVMSize(const RestoreCtx& ctx);
-  // An instance of the target name that the options do not let a restore replace: the refusal's
-  // text, error `code`; false.
-  bool RefuseToOverwrite(EVMInfoError code);
-  // Several instances of the target name: which to replace cannot be told (error 173); false.
-  bool RefuseAmbiguousTarget(const RestoreCtx& ctx);
-  // True (error 10) when the proxy itself is among the instances a restore would replace.
-  bool RefusesProxyAsTarget(const RestoreCtx& ctx, const std::vector<VMInfoStructs::SVMInfo>& found);
 
-  // Replication (a restore of type 4) keeps one destination instance in step with its source. Init
-  // decides between a full sync (empty volumes) and an incremental one (the destination's volumes
-  // rebuilt from the integrity snapshots of the previous sync); Pre takes the new integrity snapshots;
-  // the new destination is launched beside the one it replaces; Post stops it, hands it over, then
-  // removes what the previous sync left.
+  // Replication (replication/OracleCloudInfoReplication.cpp), a restore of type 4, keeps one destination
+  // instance in step with its source. Init decides between a full sync (empty volumes) and an incremental
+  // one (the destination's volumes rebuilt from the integrity snapshots of the previous sync); Pre takes
+  // the new integrity snapshots; the new destination is launched beside the one it replaces; Post stops
+  // it, hands it over, then removes what the previous sync left.
   bool InitRestoreVM_VMReplication(const RestoreCtx& ctx);
   bool InitRestoreVM_VMFirstTimeReplication(const RestoreCtx& ctx);
   bool InitRestoreVM_VMIncrementalReplication(const RestoreCtx& ctx);
@@ -288,14 +304,17 @@ class COracleCloudInfo : public CVMInfo {
   // Called by the flavour's restore phase before it launches: the instance the replication replaces
   // stays until Post has handed its replacement over, so this only logs it.
   bool RemoveReplacedDestination(const RestoreCtx& ctx);
-  // Integrity snapshots: one per destination volume, taken at the end of every sync, named
-  // kIntegritySnapshotName. `queryFailed`: a snapshot's state could not be read (not "missing").
+
+  // Integrity snapshots (replication/OracleCloudInfoIntegritySnapshots.cpp): one per destination volume,
+  // taken at the end of every sync, named kIntegritySnapshotName. `queryFailed`: a snapshot's state could
+  // not be read (not "missing").
   bool VerifyIntegritySnapshot(const RestoreCtx& ctx, const std::vector<VMInfoStructs::SDisk>& destinationDisks,
                                bool& queryFailed);
   bool DeleteExistingIntegritySnapshot(const RestoreCtx& ctx);
   bool CreateIntegritySnapshot(const RestoreCtx& ctx);
 
-  // The mount of a backup.
+  // The mount of a backup (plugin/OracleCloudInfoMount.cpp).
+  virtual bool _CleanupMountedVM(const string& instanceId);
   int _MountVM(const MountCtx& ctx);
   bool IsBackupFeasible(const MountCtx& ctx);
   bool IsBackupFeasibleForVM(const MountCtx& ctx);
@@ -305,7 +324,8 @@ class COracleCloudInfo : public CVMInfo {
   // "_QD_BACKUP_<job id>_<thread id>_<seconds>".
   void GetUniqueResourceName(string& name);
 
-  // Snapshots and the replica volumes made from them.
+  // Snapshots and the replica volumes made from them (plugin/OracleCloudInfoSnapshots.cpp).
+  virtual bool CleanupSnapshots(const string& cleanerPath);
   bool CheckSnapshotLimit(const MountCtx& ctx);
   bool DeleteExpiredSnapshots(const std::vector<VMInfoStructs::SDisk>& disks, int hours);
   bool CreateVolumeSnapshots(const string& instanceId, std::vector<VMInfoStructs::SDisk>& disks);
@@ -322,14 +342,10 @@ class COracleCloudInfo : public CVMInfo {
   void DropPendingCreate(CPendingCreate& pending, const string& name);
   bool WaitForResourceToBecomeUsable(const std::vector<VMInfoStructs::SDisk>& disks, OracleCloudResourceType kind);
 
-  // Mount information.
+  // Mount information (plugin/OracleCloudInfoMountInfo.cpp).
   int _GetFullMountInfo(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& out);
   int _GetFullMountInfo_Disks(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& out);
   int _GetFullMountInfo_ConfigFiles(const MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& out);
-
-  // True when the agent cancelled the job: logs "Detected Quit flag" under the caller's tag and
-  // records error 4000.
-  bool QuitRequested(const char* tag);
 
   // Members, in this order. The plug-in's log hides the host's logger of the same name: every line
   // of the plug-in's code passes through it (CPluginLog).
