@@ -4,9 +4,9 @@
 
 #include <regex>
 
+#include "SimTestUtil.h"
 #include "bridge/sim/VolumeChecksum.h"
 #include "bridge/sim/VolumeFiles.h"
-#include "sim_test_cloud.h"
 
 using simtest::CTestCloud;
 using VMInfoStructs::SDisk;
