@@ -4,9 +4,9 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "SimTestUtil.h"
 #include "bridge/sim/VolumeFiles.h"
 #include "sandbox/VolumeChecksum.h"
-#include "sim_test_cloud.h"
 
 using nlohmann::json;
 using simtest::CTestCloud;

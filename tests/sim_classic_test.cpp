@@ -2,9 +2,9 @@
 // orchestration or a launch plan, and the proxy's ten storage attachment slots.
 #include <nlohmann/json.hpp>
 
+#include "SimTestUtil.h"
 #include "bridge/sim/SimLeaks.h"
 #include "bridge/sim/VolumeFiles.h"
-#include "sim_test_cloud.h"
 
 using VMInfoStructs::SDisk;
 using VMInfoStructs::SVMInfo;

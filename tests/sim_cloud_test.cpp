@@ -4,9 +4,9 @@
 
 #include <regex>
 
+#include "SimTestUtil.h"
 #include "bridge/sim/VolumeFiles.h"
 #include "sandbox/VolumeChecksum.h"
-#include "sim_test_cloud.h"
 
 using simtest::CTestCloud;
 using VMInfoStructs::SDisk;

@@ -3,8 +3,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "SimTestUtil.h"
 #include "bridge/BridgeBackend.h"
-#include "sim_test_cloud.h"
 
 using OracleCloudSDKCppBridge::CBridgeBackend;
 using simtest::CTestCloud;

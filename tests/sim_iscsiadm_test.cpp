@@ -2,10 +2,10 @@
 // the proxy's by-path folder, the real tool's error exits, fault rules, and hostile arguments that must stay data.
 #include <set>
 
+#include "SimTestUtil.h"
 #include "bridge/sim/FakeIscsiadm.h"
 #include "bridge/sim/VolumeFiles.h"
 #include "sandbox/VolumeChecksum.h"
-#include "sim_test_cloud.h"
 
 using VMInfoStructs::SDisk;
 namespace fs = std::filesystem;

@@ -1,7 +1,7 @@
 // What a restore asks of the simulated cloud: a boot volume made through a temporary instance, the
 // launch from it, secondary VNICs and the saved configuration read back.
+#include "SimTestUtil.h"
 #include "host/TZPlatformInfo.h"
-#include "sim_test_cloud.h"
 
 using VMInfoStructs::SDisk;
 using VMInfoStructs::SVMInfo;

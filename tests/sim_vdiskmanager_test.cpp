@@ -5,8 +5,8 @@
 
 #include <set>
 
+#include "SimTestUtil.h"
 #include "bridge/sim/SandboxTools.h"
-#include "sim_test_cloud.h"
 
 namespace fs = std::filesystem;
 
