@@ -121,7 +121,8 @@ class COracleCloudInfo : public CVMInfo {
   // Prepares the disk mapper and opens the registry of created entities for this proxy.
   bool InitMapperAndCleaner();
 
-  // The proxy's own instance identity, detected once per process.
+  // The proxy's own instance identity, detected once per process. The lock serialises the detection
+  // (DetectLocalVMGuid); the identity is read without it once detected.
   static string c_localVMGuid;
   static TzCriticalSection c_localVMGuidCS;
 
@@ -335,8 +336,13 @@ class COracleCloudInfo : public CVMInfo {
   // of the plug-in's code passes through it (CPluginLog).
   CPluginLog evDebug{CVMInfo::evDebug};
   std::unique_ptr<OracleCloudSDKCppBridge::COracleCloudSDKCppBridge> bridge;
-  VMInfoStructs::SVMInfo proxyVMInfo;
   TzCriticalSection proxyLock;
+  VMInfoStructs::SVMInfo proxyVMInfo GUARDED_BY(proxyLock);
+  // A copy of the proxy's record, for threads other than the one that fetched it.
+  VMInfoStructs::SVMInfo ProxyRecord() EXCLUDES(proxyLock) {
+    TzAutoLock guard(proxyLock);
+    return proxyVMInfo;
+  }
   std::unique_ptr<CDiskMapper> diskMapper;
   COracleCloudCleaner cleaner;
   CNameClaims nameClaims;  // the names this job is giving its volumes, until it names them again
