@@ -33,7 +33,7 @@ bool COracleCloudInfrastructureInfo::_InitRestoreVM(const RestoreCtx& ctx) {
 }
 
 bool COracleCloudInfrastructureInfo::_IsRestoreFeasible(const RestoreCtx& ctx) {
-  if (c_localVMGuid.empty()) {
+  if (LocalVMGuid().empty()) {
     EVERROR(evDebug, "The proxy is not in Oracle Cloud Infrastructure.");
     SetLastVMError(VMERR_PROXY_NOT_FOUND);
     return false;

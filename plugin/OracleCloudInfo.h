@@ -121,10 +121,10 @@ class COracleCloudInfo : public CVMInfo {
   // Prepares the disk mapper and opens the registry of created entities for this proxy.
   bool InitMapperAndCleaner();
 
-  // The proxy's own instance identity, detected once per process. The lock serialises the detection
-  // (DetectLocalVMGuid); the identity is read without it once detected.
-  static string c_localVMGuid;
+  // The proxy's own instance identity, detected once per process (DetectLocalVMGuid); empty until then.
   static TzCriticalSection c_localVMGuidCS;
+  static string c_localVMGuid GUARDED_BY(c_localVMGuidCS);
+  static string LocalVMGuid() EXCLUDES(c_localVMGuidCS);
 
   // ---- Operations the plug-in adds to the host's table, in slot order. ----
   virtual int BrowseVMList(std::vector<CWqString>& pathParts, const VMInfoStructs::SInventoryInfo& node,
