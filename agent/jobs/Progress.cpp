@@ -60,11 +60,10 @@ CProgress::CProgress(string what)
     MutexLock lock(tickMutex_);
     const auto every = Terminal() ? std::chrono::steady_clock::duration(std::chrono::seconds(1))
                                   : std::chrono::steady_clock::duration(kPlainEvery);
-    while (!stop_) {
-      const auto deadline = std::chrono::steady_clock::now() + every;
-      while (!stop_ && lock.WaitUntil(tick_, deadline)) {
-      }
-      if (!stop_) Emit(StatusLine(), !Terminal());
+    for (auto deadline = std::chrono::steady_clock::now() + every; !stop_;) {
+      if (lock.WaitUntil(tick_, deadline) || stop_) continue;  // woken (perhaps spuriously) or stopped
+      Emit(StatusLine(), !Terminal());
+      deadline = std::chrono::steady_clock::now() + every;
     }
   });
 }
