@@ -45,7 +45,7 @@ SResult SweepOrphans(const sim::SSandbox& sandbox, int roots) {
   {
     // Jobs that died: their registry object is gone, so their roots are orphans.
     COracleCloudCleaner dead;
-    Check(dead.Init(CSweeper::c_localVMGuid), "the dead jobs' registry cannot be opened");
+    Check(dead.Init(CSweeper::LocalVMGuid()), "the dead jobs' registry cannot be opened");
     for (int i = 0; i < roots; ++i) {
       const std::string root = "ocid1.instance.oc1.phx.dead" + std::to_string(i);
       Check(dead.RegisterVM(VM_CLEANER_MODE_BACKUP, root) &&

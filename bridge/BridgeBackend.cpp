@@ -25,14 +25,14 @@ bool FlavourFits(int instanceType, sim::EFlavour flavour) {
 CBridgeBackend::CBridgeBackend(int instanceType) : instanceType_(instanceType) {}
 
 std::string CBridgeBackend::LastError() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = errors_.find(std::this_thread::get_id());
   return it == errors_.end() ? std::string() : it->second;
 }
 
 bool CBridgeBackend::Fail(const std::string& text) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     errors_[std::this_thread::get_id()] = text;
   }
   EVERROR(log_, "%s", text.c_str());
@@ -40,17 +40,17 @@ bool CBridgeBackend::Fail(const std::string& text) {
 }
 
 std::shared_ptr<sim::CSimCloud> CBridgeBackend::CurrentCloud() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return cloud_;
 }
 
 std::string CBridgeBackend::WebProxyHost() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return proxyHost_;
 }
 
 std::string CBridgeBackend::User() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return user_;
 }
 
@@ -63,7 +63,7 @@ bool CBridgeBackend::SetWebProxy(const std::string& host, const std::string& use
   std::string error;
   if (!IsValidWebProxyAddress(host, error)) return Fail(error);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     proxyHost_ = host;
     proxyUser_ = user;
     proxyPassword_ = password;
@@ -75,7 +75,7 @@ bool CBridgeBackend::SetWebProxy(const std::string& host, const std::string& use
 bool CBridgeBackend::Connect(const std::string& url, const std::string& user, const std::string& password) {
   {
     // A new Connect ends the previous session, whatever its outcome.
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     cloud_.reset();
   }
   if (url.empty()) return Fail("No cloud URL was given");
@@ -101,7 +101,7 @@ bool CBridgeBackend::Connect(const std::string& url, const std::string& user, co
   sim::SCallFaults faults;
   if (!ApplyFaultsBefore("Connect", *cloud, faults)) return false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     cloud_ = cloud;
     url_ = url;
     user_ = user;
@@ -164,12 +164,12 @@ void CBridgeBackend::End(const char* op, const sim::SCallFaults& faults) {
 }
 
 void CBridgeBackend::SetCreateTags(const sim::STags& tags) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   createTags_ = tags;
 }
 
 sim::STags CBridgeBackend::CreateTags() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return createTags_;
 }
 

@@ -3,7 +3,6 @@
 // every cloud operation runs through (counting, fault rules, connection check).
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -11,6 +10,7 @@
 #include "bridge/sim/SimFaults.h"
 #include "bridge/sim/SimTags.h"
 #include "host/EvDebug.h"
+#include "host/Mutex.h"
 
 namespace OracleCloudSDKCppBridge {
 
@@ -22,9 +22,9 @@ class CBridgeBackend {
   explicit CBridgeBackend(int instanceType);
 
   // The text of the calling thread's last failure; empty when it had none.
-  std::string LastError() const;
+  std::string LastError() const EXCLUDES(mutex_);
   // Records `text` as the calling thread's failure and returns false.
-  bool Fail(const std::string& text);
+  bool Fail(const std::string& text) EXCLUDES(mutex_);
 
   bool SetWebProxy(const std::string& host, const std::string& user, const std::string& password);
   bool Connect(const std::string& url, const std::string& user, const std::string& password);
@@ -67,16 +67,16 @@ class CBridgeBackend {
   void End(const char* op, const sim::SCallFaults& faults);
   // Counts `op` and applies the rules that act before the body; false when the call must fail.
   bool ApplyFaultsBefore(const char* op, sim::CSimCloud& cloud, sim::SCallFaults& faults);
-  std::shared_ptr<sim::CSimCloud> CurrentCloud() const;
+  std::shared_ptr<sim::CSimCloud> CurrentCloud() const EXCLUDES(mutex_);
 
   int instanceType_;
   EvDebug log_{"OracleCloudSDKCppBridge"};
-  mutable std::mutex mutex_;
-  std::map<std::thread::id, std::string> errors_;
-  std::shared_ptr<sim::CSimCloud> cloud_;
-  std::string url_, user_, password_;
-  std::string proxyHost_, proxyUser_, proxyPassword_;
-  sim::STags createTags_;
+  mutable Mutex mutex_;
+  std::map<std::thread::id, std::string> errors_ GUARDED_BY(mutex_);
+  std::shared_ptr<sim::CSimCloud> cloud_ GUARDED_BY(mutex_);
+  std::string url_ GUARDED_BY(mutex_), user_ GUARDED_BY(mutex_), password_ GUARDED_BY(mutex_);
+  std::string proxyHost_ GUARDED_BY(mutex_), proxyUser_ GUARDED_BY(mutex_), proxyPassword_ GUARDED_BY(mutex_);
+  sim::STags createTags_ GUARDED_BY(mutex_);
 };
 
 }  // namespace OracleCloudSDKCppBridge

@@ -1,7 +1,5 @@
 #include "bridge/COracleCloudSDKCppBridge.h"
 
-#include <mutex>
-
 #include "bridge/SimBridge.h"
 #include "bridge/rest/RestBridge.h"
 #include "bridge/sim/SimResources.h"
@@ -14,7 +12,7 @@ COracleCloudSDKCppBridge::COracleCloudSDKCppBridge(int instanceType)
 COracleCloudSDKCppBridge::~COracleCloudSDKCppBridge() = default;
 
 std::shared_ptr<CBridgeOperations> COracleCloudSDKCppBridge::Backend() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return backend_;
 }
 
@@ -23,7 +21,7 @@ std::shared_ptr<CBridgeOperations> COracleCloudSDKCppBridge::Backend() const {
 
 bool COracleCloudSDKCppBridge::SetWebProxy(const string& host, const string& user, const string& password) {
   if (!Backend()->SetWebProxy(host, user, password)) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   proxyHost_ = host, proxyUser_ = user, proxyPassword_ = password;
   return true;
 }
@@ -32,13 +30,13 @@ bool COracleCloudSDKCppBridge::Connect(const string& url, const string& user, co
   std::shared_ptr<CBridgeOperations> backend = sim_;
   if (CRestBridge::ServesUrl(url)) {
     auto rest = std::make_shared<CRestBridge>(instanceType_);
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!proxyHost_.empty()) rest->SetWebProxy(proxyHost_, proxyUser_, proxyPassword_);
     backend = rest;
   }
   {
     // The new backend answers from now on, so that a failed Connect's text is the one GetLastError gives.
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     backend_ = backend;
   }
   return backend->Connect(url, user, password);

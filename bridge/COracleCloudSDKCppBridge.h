@@ -7,11 +7,11 @@
 // API (bridge/rest/RestBridge.h, which says how user and password carry the API credentials).
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "bridge/BridgeTypes.h"
+#include "host/Mutex.h"
 
 namespace OracleCloudSDKCppBridge {
 
@@ -126,13 +126,13 @@ class COracleCloudSDKCppBridge {
 
  private:
   // A call holds its backend while it runs, even if a Connect picks another meanwhile.
-  std::shared_ptr<CBridgeOperations> Backend() const;
+  std::shared_ptr<CBridgeOperations> Backend() const EXCLUDES(mutex_);
 
   int instanceType_;
   std::shared_ptr<CSimBridge> sim_;
-  mutable std::mutex mutex_;
-  std::shared_ptr<CBridgeOperations> backend_;  // the one the last Connect picked; sim_ before
-  string proxyHost_, proxyUser_, proxyPassword_;
+  mutable Mutex mutex_;
+  std::shared_ptr<CBridgeOperations> backend_ GUARDED_BY(mutex_);  // the one the last Connect picked; sim_ before
+  string proxyHost_ GUARDED_BY(mutex_), proxyUser_ GUARDED_BY(mutex_), proxyPassword_ GUARDED_BY(mutex_);
 };
 
 }  // namespace OracleCloudSDKCppBridge

@@ -46,7 +46,7 @@ CDiskMapperLinux::~CDiskMapperLinux() = default;
 bool CDiskMapperLinux::Init() {
   string root = HostEnvironment::PlatformRoot();
   struct stat st;
-  std::lock_guard<std::mutex> guard(state_);
+  MutexLock guard(state_);
   if (::stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     EVERROR(evDebug, "Platform root [%s] is not a directory", root.c_str());
     initialized_.store(false);
@@ -60,7 +60,7 @@ bool CDiskMapperLinux::Init() {
 }
 
 string CDiskMapperLinux::DeviceDirectory() const {
-  std::lock_guard<std::mutex> guard(state_);
+  MutexLock guard(state_);
   return deviceDirectory_;
 }
 
@@ -135,7 +135,7 @@ bool CDiskMapperLinux::PreAttachDisk() {
   if (!initialized_.load() && !Init()) return false;
   if (!EnterBracket(__PRETTY_FUNCTION__)) return false;
   std::set<string> present = ListDevices();
-  std::lock_guard<std::mutex> guard(state_);
+  MutexLock guard(state_);
   before_ = std::move(present);
   return true;
 }
@@ -152,7 +152,7 @@ bool CDiskMapperLinux::PostAttachDisk(const string& volumeId, string& deviceName
   if (bracketOwner_.load() != std::this_thread::get_id()) return false;
   std::set<string> before;
   {
-    std::lock_guard<std::mutex> guard(state_);
+    MutexLock guard(state_);
     before = before_;
   }
   // Nothing else on this machine attaches inside the bracket: two new devices mean the listing cannot
@@ -212,7 +212,7 @@ bool CDiskMapperLinux::WaitForOneDevice(const std::function<std::vector<string>(
 
 bool CDiskMapperLinux::BringDiskOffline(const string& deviceName) {
   if (!FXFile::DoesFileExist(deviceName)) return false;
-  std::lock_guard<std::mutex> guard(state_);
+  MutexLock guard(state_);
   offline_.insert(deviceName);
   return true;
 }
@@ -226,13 +226,13 @@ bool CDiskMapperLinux::MakeDiskWriteable(const string& deviceName) {
 
 bool CDiskMapperLinux::PreDetatchDisk(const string& deviceName) {
   if (!initialized_.load() && !Init()) return false;
-  std::lock_guard<std::mutex> guard(state_);
+  MutexLock guard(state_);
   if (!deviceName.empty()) offline_.erase(deviceName);
   return true;
 }
 
 bool CDiskMapperLinux::PostDetatchDisk() {
-  std::lock_guard<std::mutex> guard(state_);
+  MutexLock guard(state_);
   // Devices that went away are no longer offline: a later device may take the same name.
   UINT64 size = 0;
   for (auto it = offline_.begin(); it != offline_.end();) it = SizeOf(*it, size) ? std::next(it) : offline_.erase(it);
@@ -240,6 +240,6 @@ bool CDiskMapperLinux::PostDetatchDisk() {
 }
 
 bool CDiskMapperLinux::IsOffline(const string& deviceName) const {
-  std::lock_guard<std::mutex> guard(state_);
+  MutexLock guard(state_);
   return offline_.count(deviceName) != 0;
 }

@@ -22,6 +22,7 @@
 #include "host/CFileLock.h"
 #include "host/EvDebug.h"
 #include "host/HostTypes.h"
+#include "host/Mutex.h"
 
 class CDiskMapperLinux {
  public:
@@ -29,9 +30,9 @@ class CDiskMapperLinux {
   virtual ~CDiskMapperLinux();
 
   // Prepares the mapper; may be called repeatedly. False when the platform root cannot be used.
-  virtual bool Init();
+  virtual bool Init() EXCLUDES(state_);
   bool IsInitialized() const { return initialized_.load(); }
-  string DeviceDirectory() const;
+  string DeviceDirectory() const EXCLUDES(state_);
 
   // Takes the lock and notes the devices present. False (lock not taken) when the mapper is unusable
   // or its lock file cannot be created or locked.
@@ -80,12 +81,15 @@ class CDiskMapperLinux {
                         UINT64& size);
 
   std::function<bool()> cancelled_;
-  std::mutex bracket_;  // held from a pre-call to its post-call
+  // Held from a pre-call to its post-call, which are calls of their own: the analysis follows a lock
+  // within one function only, so this one stays a plain mutex. It admits one bracket (of the threads
+  // of this process) to the file lock below; bracketOwner_ names the thread holding it.
+  std::mutex bracket_;
   std::atomic<std::thread::id> bracketOwner_{};
-  CFileLock processLock_;     // held while a bracket is open; touched only by its owner
-  mutable std::mutex state_;  // guards what follows
-  string deviceDirectory_;
-  std::set<string> before_;
-  std::set<string> offline_;
-  uint64_t deviceWaitMs_ = 30000;
+  CFileLock processLock_;          // held while a bracket is open; touched only by its owner
+  uint64_t deviceWaitMs_ = 30000;  // set before the mapper is used
+  mutable Mutex state_;
+  string deviceDirectory_ GUARDED_BY(state_);
+  std::set<string> before_ GUARDED_BY(state_);
+  std::set<string> offline_ GUARDED_BY(state_);
 };

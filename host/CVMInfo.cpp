@@ -15,14 +15,14 @@ CVMInfo::CVMInfo(VirtualServerInstanceType type) : evDebug("vsagent"), vsInstTyp
 CVMInfo::~CVMInfo() = default;
 
 string CVMInfo::GetLastVMErrorDetails() const {
-  std::lock_guard<std::mutex> lock(detailsMutex_);
+  MutexLock lock(detailsMutex_);
   return lastErrorDetails_;
 }
 
 void CVMInfo::SetLastVMError(EVMInfoError code) { lastError_.store(code); }
 
 void CVMInfo::SetLastVMErrorDetails(const string& details) {
-  std::lock_guard<std::mutex> lock(detailsMutex_);
+  MutexLock lock(detailsMutex_);
   lastErrorDetails_ = details;
 }
 

@@ -3,12 +3,12 @@
 // connection fields, the host-info cache and its filters, and the host's defaults for every
 // operation of IVMInfo (a hypervisor that does not override an operation does not support it).
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "host/EvDebug.h"
 #include "host/IVMInfo.h"
+#include "host/Mutex.h"
 
 class CVMInfo : public IVMInfo {
  public:
@@ -131,7 +131,7 @@ class CVMInfo : public IVMInfo {
  private:
   VirtualServerInstanceType vsInstType_;
   std::atomic<EVMInfoError> lastError_{VMERR_NONE};
-  mutable std::mutex detailsMutex_;
-  string lastErrorDetails_;
+  mutable Mutex detailsMutex_;
+  string lastErrorDetails_ GUARDED_BY(detailsMutex_);
   std::atomic<bool> cancelled_{false};
 };

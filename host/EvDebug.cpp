@@ -16,16 +16,18 @@
 #include "host/FXString.h"
 #include "host/HostClock.h"
 #include "host/HostEnvironment.h"
+#include "host/Mutex.h"
 
 namespace {
 
 struct SLogState {
-  std::mutex mutex;
-  std::deque<SLogRecord> records;
-  size_t capacity = 100000;
-  bool directorySet = false;
-  string directory;
-  std::map<string, std::pair<string, int>> files;  // channel -> (log file path, descriptor)
+  Mutex mutex;
+  std::deque<SLogRecord> records GUARDED_BY(mutex);
+  size_t capacity GUARDED_BY(mutex) = 100000;
+  bool directorySet GUARDED_BY(mutex) = false;
+  string directory GUARDED_BY(mutex);
+  // Channel -> (log file path, descriptor).
+  std::map<string, std::pair<string, int>> files GUARDED_BY(mutex);
 };
 
 SLogState& State() {
@@ -35,18 +37,18 @@ SLogState& State() {
 
 std::atomic<int> g_maxLevel{3};
 std::atomic<INT64> g_jobId{0};
-std::mutex g_clientMutex;
-string g_clientName;
+Mutex g_clientMutex;
+string g_clientName GUARDED_BY(g_clientMutex);
 
 // The log folder: the one set, else <agent home>/log once an agent home is configured. Without
 // either, lines go to the in-memory sink only.
-string LogDirectory(const SLogState& state) {
+string LogDirectory(const SLogState& state) REQUIRES(state.mutex) {
   if (state.directorySet) return state.directory;
   const char* home = std::getenv("TZ_BASE_HOME");
   return (home && *home) ? HostEnvironment::UnderHome("log") : string();
 }
 
-int OpenChannelFile(SLogState& state, const string& channel) {
+int OpenChannelFile(SLogState& state, const string& channel) REQUIRES(state.mutex) {
   string dir = LogDirectory(state);
   if (dir.empty()) return -1;
   string path = dir + "/" + channel + ".log";
@@ -115,7 +117,7 @@ void EvDebug::Write(bool isError, int level, const char* tag, const char* format
   line += "\n";
 
   SLogState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
+  MutexLock lock(state.mutex);
   int fd = OpenChannelFile(state, channel_);
   if (fd >= 0) {
     ssize_t ignored = ::write(fd, line.data(), line.size());
@@ -129,7 +131,7 @@ void EvDebug::SetMaxLevel(int level) { g_maxLevel.store(level); }
 
 void EvDebug::SetLogDirectory(const string& directory) {
   SLogState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
+  MutexLock lock(state.mutex);
   for (auto& [channel, file] : state.files)
     if (file.second >= 0) ::close(file.second);
   state.files.clear();
@@ -139,7 +141,7 @@ void EvDebug::SetLogDirectory(const string& directory) {
 
 void EvDebug::ResetLogDirectory() {
   SLogState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
+  MutexLock lock(state.mutex);
   for (auto& [channel, file] : state.files)
     if (file.second >= 0) ::close(file.second);
   state.files.clear();
@@ -151,19 +153,19 @@ namespace EvLogSink {
 
 std::vector<SLogRecord> Records() {
   SLogState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
+  MutexLock lock(state.mutex);
   return {state.records.begin(), state.records.end()};
 }
 
 void Clear() {
   SLogState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
+  MutexLock lock(state.mutex);
   state.records.clear();
 }
 
 bool Contains(const string& text, const string& tagPart) {
   SLogState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
+  MutexLock lock(state.mutex);
   for (const auto& r : state.records)
     if (r.message.find(text) != string::npos && (tagPart.empty() || r.tag.find(tagPart) != string::npos)) return true;
   return false;
@@ -171,7 +173,7 @@ bool Contains(const string& text, const string& tagPart) {
 
 size_t Count(const string& text) {
   SLogState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
+  MutexLock lock(state.mutex);
   size_t n = 0;
   for (const auto& r : state.records)
     if (r.message.find(text) != string::npos) ++n;
@@ -180,7 +182,7 @@ size_t Count(const string& text) {
 
 void SetCapacity(size_t lines) {
   SLogState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
+  MutexLock lock(state.mutex);
   state.capacity = lines;
 }
 
@@ -189,12 +191,12 @@ void SetCapacity(size_t lines) {
 INT64 EvEvent::getJobId() { return g_jobId.load(); }
 
 string EvEvent::getClientName() {
-  std::lock_guard<std::mutex> lock(g_clientMutex);
+  MutexLock lock(g_clientMutex);
   return g_clientName;
 }
 
 void EvEvent::setJob(INT64 jobId, const string& clientName) {
   g_jobId.store(jobId);
-  std::lock_guard<std::mutex> lock(g_clientMutex);
+  MutexLock lock(g_clientMutex);
   g_clientName = clientName;
 }

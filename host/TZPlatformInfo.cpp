@@ -5,29 +5,29 @@
 #include <cerrno>
 #include <cstdlib>
 #include <map>
-#include <mutex>
 
 #include "host/CIniFile.h"
 #include "host/EvDebug.h"
 #include "host/FXFile.h"
 #include "host/FXString.h"
 #include "host/HostEnvironment.h"
+#include "host/Mutex.h"
 
 namespace {
 
 using Store = std::map<string, string>;  // CIniFile::MakeKey(section, key) -> value
 
 struct SConfigState {
-  std::mutex mutex;
-  string overridePath;
-  Store overrides;
-  CIniFile file;
-  string loadedPath;
-  struct timespec loadedMtime {};
-  struct timespec loadedCtime {};
-  ino_t loadedInode = 0;
-  off_t loadedSize = -1;
-  bool loaded = false;
+  Mutex mutex;
+  string overridePath GUARDED_BY(mutex);
+  Store overrides GUARDED_BY(mutex);
+  CIniFile file GUARDED_BY(mutex);
+  string loadedPath GUARDED_BY(mutex);
+  struct timespec loadedMtime GUARDED_BY(mutex) {};
+  struct timespec loadedCtime GUARDED_BY(mutex) {};
+  ino_t loadedInode GUARDED_BY(mutex) = 0;
+  off_t loadedSize GUARDED_BY(mutex) = -1;
+  bool loaded GUARDED_BY(mutex) = false;
 };
 
 SConfigState& State() {
@@ -40,8 +40,8 @@ EvDebug& Log() {
   return *log;
 }
 
-// Reloads the file when its path, size or modification time changed. Caller holds the mutex.
-void Refresh(SConfigState& state) {
+// Reloads the file when its path, size or modification time changed.
+void Refresh(SConfigState& state) REQUIRES(state.mutex) {
   string path = state.overridePath.empty() ? HostEnvironment::UnderHome("etc/platform.ini") : state.overridePath;
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) {
@@ -66,7 +66,7 @@ void Refresh(SConfigState& state) {
 
 bool Lookup(const string& section, const string& key, string& value) {
   SConfigState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
+  MutexLock lock(state.mutex);
   auto over = state.overrides.find(CIniFile::MakeKey(section, key));
   if (over != state.overrides.end()) {
     value = over->second;
@@ -140,31 +140,31 @@ int TZPlatformInfo::getBoolean(const string& section, const string& key, bool* v
 
 void TZPlatformInfo::SetValue(const string& section, const string& key, const string& value) {
   SConfigState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
+  MutexLock lock(state.mutex);
   state.overrides[CIniFile::MakeKey(section, key)] = value;
 }
 
 void TZPlatformInfo::RemoveValue(const string& section, const string& key) {
   SConfigState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
+  MutexLock lock(state.mutex);
   state.overrides.erase(CIniFile::MakeKey(section, key));
 }
 
 void TZPlatformInfo::ClearValues() {
   SConfigState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
+  MutexLock lock(state.mutex);
   state.overrides.clear();
 }
 
 void TZPlatformInfo::SetFilePath(const string& path) {
   SConfigState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
+  MutexLock lock(state.mutex);
   state.overridePath = path;
   state.loaded = false;
 }
 
 string TZPlatformInfo::FilePath() {
   SConfigState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
+  MutexLock lock(state.mutex);
   return state.overridePath.empty() ? HostEnvironment::UnderHome("etc/platform.ini") : state.overridePath;
 }

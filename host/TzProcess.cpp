@@ -10,8 +10,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <mutex>
 #include <vector>
+
+#include "host/Mutex.h"
 
 namespace {
 
@@ -23,11 +24,11 @@ void CloseFrom(int lowest) {
   for (int fd = lowest; fd < (max > 0 ? max : 1024); ++fd) ::close(fd);
 }
 
-std::mutex sharedMutex;
-std::vector<int> shared;  // guarded by sharedMutex
+Mutex sharedMutex;
+std::vector<int> shared GUARDED_BY(sharedMutex);
 
 std::vector<int> SharedWithCommands() {
-  std::lock_guard<std::mutex> lock(sharedMutex);
+  MutexLock lock(sharedMutex);
   return shared;
 }
 
@@ -36,12 +37,12 @@ std::vector<int> SharedWithCommands() {
 namespace TzProcess {
 
 void ShareWithCommands(int fd) {
-  std::lock_guard<std::mutex> lock(sharedMutex);
+  MutexLock lock(sharedMutex);
   if (fd >= 0) shared.push_back(fd);
 }
 
 void StopSharingWithCommands(int fd) {
-  std::lock_guard<std::mutex> lock(sharedMutex);
+  MutexLock lock(sharedMutex);
   shared.erase(std::remove(shared.begin(), shared.end(), fd), shared.end());
 }
 

@@ -256,7 +256,7 @@ VMCleaner::VMCleaner() = default;
 VMCleaner::~VMCleaner() { DeInit(); }
 
 bool VMCleaner::IsInitialized() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return db_ != nullptr;
 }
 
@@ -265,7 +265,7 @@ string VMCleaner::DatabasePathFor(const string& registryDirectory, const string&
 }
 
 bool VMCleaner::Init(const string& localVmGuid, UINT64 reserved) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (db_ && identity_ == localVmGuid) return true;
   session_.reset();
   db_.reset();
@@ -315,19 +315,19 @@ bool VMCleaner::Init(const string& localVmGuid, UINT64 reserved) {
 }
 
 string VMCleaner::InitError() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return initError_;
 }
 
 string VMCleaner::TakeSetAsideNotice() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   string notice;
   notice.swap(notice_);
   return notice;
 }
 
 void VMCleaner::SetCancelCheck(std::function<bool()> cancelled) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   cancelled_ = std::move(cancelled);
 }
 
@@ -339,7 +339,7 @@ bool VMCleaner::LockRootClaims(CFileLock& claims) {
 }
 
 bool VMCleaner::DeInit() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   emptying_.clear();
   session_.reset();
   db_.reset();
@@ -352,7 +352,7 @@ bool VMCleaner::RegisterEntity(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityTyp
     bool heldByAnother = false;
     return ClaimRoot(mode, type, name, heldByAnother);
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!db_) return false;
   try {
     CSqliteTransaction tx(*db_);
@@ -382,7 +382,7 @@ bool VMCleaner::ClaimRoot(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType typ
   const auto start = std::chrono::steady_clock::now();
   for (bool logged = false;; logged = true) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       const int claimed = TryClaimRoot(mode, type, name, heldByAnother);
       if (claimed >= 0) return claimed == 1;
       if (!logged) EVDEBUG(Log(), "Root [%s] is being emptied by another job's clean-up; waiting for it", name.c_str());
@@ -434,7 +434,7 @@ int VMCleaner::TryClaimRoot(VM_Cleaner_Mode mode, VM_Cleaner_EntityType type, co
 bool VMCleaner::TakeOverRoot(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name, string& path,
                              bool& heldByAnother) {
   heldByAnother = false;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!db_) return false;
   CFileLock claims;
   if (!LockRootClaims(claims)) return false;
@@ -469,7 +469,7 @@ bool VMCleaner::TakeOverRoot(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType 
 }
 
 bool VMCleaner::ChangeOwnedRoot(const string& path, bool release, bool force) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!db_) return false;
   CleanerHandle::SParsed parsed;
   if (!CleanerHandle::Parse(path, parsed) || parsed.chain.size() != 1) return false;
@@ -506,7 +506,7 @@ bool VMCleaner::UnRegisterOwnedRoot(const string& path, bool force) { return Cha
 bool VMCleaner::ReleaseRoot(const string& path) { return ChangeOwnedRoot(path, true, false); }
 
 bool VMCleaner::IsHeldByAnotherSession(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!db_) return false;
   try {
     return RootHeldByAnother(*db_, mode, type, name, session_->Key(), sessionDirectory_);
@@ -519,7 +519,7 @@ bool VMCleaner::IsHeldByAnotherSession(const VM_Cleaner_Mode& mode, VM_Cleaner_E
 
 bool VMCleaner::LookupEntity(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name,
                              string& handle) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!db_) return false;
   try {
     CSqliteStatement find =
@@ -543,7 +543,7 @@ bool VMCleaner::ConstructHandle(const string& parentHandle, VM_Cleaner_EntityTyp
 }
 
 bool VMCleaner::GetCleanerPathForEntityHandle(const VM_Cleaner_Mode& mode, const string& handle, string& path) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!db_) return false;
   CleanerHandle::SParsed parsed;
   if (!CleanerHandle::Parse(handle, parsed) || parsed.mode != mode) return false;
@@ -559,7 +559,7 @@ bool VMCleaner::GetCleanerPathForEntityHandle(const VM_Cleaner_Mode& mode, const
 
 bool VMCleaner::FillItemsFromCleanerPath(const string& path, VM_Cleaner_EntityType type,
                                          std::vector<CleanerEntity>& list) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!db_) return false;
   CleanerHandle::SParsed parsed;
   if (!CleanerHandle::Parse(path, parsed)) return false;
@@ -577,7 +577,7 @@ bool VMCleaner::FillItemsFromCleanerPath(const string& path, VM_Cleaner_EntityTy
 }
 
 bool VMCleaner::FindChildrenOfType(VM_Cleaner_EntityType type, const string& name, std::vector<SFoundChild>& found) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!db_) return false;
   try {
     const string sql =
@@ -608,7 +608,7 @@ bool VMCleaner::FindChildrenOfType(VM_Cleaner_EntityType type, const string& nam
 
 bool VMCleaner::GetOrphanedRootEntityListByType(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type,
                                                 const string& name, std::vector<CleanerEntity>& list) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!db_) return false;
   // A result handed over while the store could not take it is never an orphan's to remove.
   ApplyHandOverLedger();
@@ -645,7 +645,7 @@ bool VMCleaner::UnRegisterEntity(const VM_Cleaner_Mode& mode, const string& hand
 }
 
 bool VMCleaner::UnRegisterEntity(const string& path, bool force) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!db_) return false;
   CleanerHandle::SParsed parsed;
   if (!CleanerHandle::Parse(path, parsed)) return false;
@@ -663,7 +663,7 @@ bool VMCleaner::UnRegisterEntity(const string& path, bool force) {
 }
 
 bool VMCleaner::HandOver(const string& rootPath, const std::vector<string>& resultPaths, bool keepRoot, string& error) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   CleanerHandle::SParsed root;
   if (!db_ || !CleanerHandle::Parse(rootPath, root) || root.chain.size() != 1) {
     error = "[" + rootPath + "] is not a root of an open registry";
@@ -698,7 +698,7 @@ bool VMCleaner::HandOver(const string& rootPath, const std::vector<string>& resu
 }
 
 bool VMCleaner::IsHandOverPending(const string& rootPath) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return db_ && FXFile::DoesFileExist(HandOverLedgerFile(handOverDirectory_, rootPath));
 }
 
@@ -733,7 +733,7 @@ void VMCleaner::ApplyHandOverLedger() {
 }
 
 bool VMCleaner::IsAllVMCleanupRequired() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!db_) return false;
   try {
     CSqliteStatement owners = db_->Prepare("SELECT DISTINCT owner IS NULL, owner FROM entities WHERE parent=0");
@@ -748,7 +748,7 @@ bool VMCleaner::IsAllVMCleanupRequired() {
 }
 
 bool VMCleaner::WriteMeta(const char* key, const string* value) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!db_) return false;
   try {
     CSqliteTransaction tx(*db_);
@@ -766,7 +766,7 @@ bool VMCleaner::WriteMeta(const char* key, const string* value) {
 }
 
 string VMCleaner::ReadMeta(const char* key, const string& fallback) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!db_) return fallback;
   try {
     return db_->QueryText("SELECT value FROM meta WHERE key=?", fallback, string(key));

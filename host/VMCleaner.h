@@ -11,11 +11,11 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "host/HostTypes.h"
+#include "host/Mutex.h"
 
 // The kind of job that owns a registry entry.
 enum VM_Cleaner_Mode : int32_t {
@@ -95,7 +95,8 @@ class VMCleaner {
   // (or it is this session); a root that another live session owns is left as it is: while a
   // clean-up empties a dead job's root the claim waits for it (at most kEmptyingWaitSeconds, ending
   // on a cancel), and a root a running job owns fails the claim at once with heldByAnother set.
-  bool ClaimRoot(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name, bool& heldByAnother);
+  bool ClaimRoot(const VM_Cleaner_Mode& mode, VM_Cleaner_EntityType type, const string& name, bool& heldByAnother)
+      EXCLUDES(mutex_);
   static constexpr int kEmptyingWaitSeconds = 1800;
   // Takes over the existing root of this mode, type and name for a clean-up: one this session owns
   // already, or one whose owner is gone (also one unregistered while children remained). No other
@@ -156,8 +157,15 @@ class VMCleaner {
   INT64 LastSweepTime();
 
   bool IsInitialized() const;
-  const string& Identity() const { return identity_; }
-  const string& DatabasePath() const { return databasePath_; }
+  // Copies: a later Init may change them.
+  string Identity() const EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    return identity_;
+  }
+  string DatabasePath() const EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    return databasePath_;
+  }
 
   // The database file of a proxy identity inside a registry folder.
   static string DatabasePathFor(const string& registryDirectory, const string& identity);
@@ -168,24 +176,28 @@ class VMCleaner {
   // A meta entry written (or, without a value, removed) in a transaction of its own; read.
   bool WriteMeta(const char* key, const string* value);
   string ReadMeta(const char* key, const string& fallback);
-  // Applies the hand-overs the ledger holds; the caller holds mutex_.
-  void ApplyHandOverLedger();
-  // Takes the lock of root-owner changes (the caller holds mutex_).
-  bool LockRootClaims(CFileLock& claims);
-  bool ChangeOwnedRoot(const string& path, bool release, bool force);
-  // The lock file a clean-up holds while it empties a dead job's root (the caller holds mutex_).
-  string EmptyingLockPath(VM_Cleaner_Mode mode, VM_Cleaner_EntityType type, const string& name) const;
+  // Applies the hand-overs the ledger holds.
+  void ApplyHandOverLedger() REQUIRES(mutex_);
+  // Takes the lock of root-owner changes.
+  bool LockRootClaims(CFileLock& claims) REQUIRES(mutex_);
+  bool ChangeOwnedRoot(const string& path, bool release, bool force) EXCLUDES(mutex_);
+  // The lock file a clean-up holds while it empties a dead job's root.
+  string EmptyingLockPath(VM_Cleaner_Mode mode, VM_Cleaner_EntityType type, const string& name) const REQUIRES(mutex_);
   // One claim attempt under the claims lock: 1 claimed, 0 failed, -1 held by a clean-up that empties it.
-  int TryClaimRoot(VM_Cleaner_Mode mode, VM_Cleaner_EntityType type, const string& name, bool& heldByAnother);
+  int TryClaimRoot(VM_Cleaner_Mode mode, VM_Cleaner_EntityType type, const string& name, bool& heldByAnother)
+      REQUIRES(mutex_);
 
-  mutable std::mutex mutex_;
-  std::unique_ptr<CSqliteDb> db_;
-  std::unique_ptr<CRegistrySession> session_;
-  string identity_;
-  string databasePath_;
-  string sessionDirectory_;
-  string handOverDirectory_;  // the ledger of hand-overs the store could not take
-  string initError_, notice_;
-  std::function<bool()> cancelled_;
-  std::map<string, std::unique_ptr<CFileLock>> emptying_;  // by root path: the dead roots this session empties
+  // Serialises the threads of this process on the connection and the session; other processes of the
+  // registry are kept apart by SQLite's transactions and the claims lock file.
+  mutable Mutex mutex_;
+  std::unique_ptr<CSqliteDb> db_ GUARDED_BY(mutex_);
+  std::unique_ptr<CRegistrySession> session_ GUARDED_BY(mutex_);
+  string identity_ GUARDED_BY(mutex_);
+  string databasePath_ GUARDED_BY(mutex_);
+  string sessionDirectory_ GUARDED_BY(mutex_);
+  string handOverDirectory_ GUARDED_BY(mutex_);  // the ledger of hand-overs the store could not take
+  string initError_ GUARDED_BY(mutex_), notice_ GUARDED_BY(mutex_);
+  std::function<bool()> cancelled_ GUARDED_BY(mutex_);
+  // By root path: the dead roots this session empties.
+  std::map<string, std::unique_ptr<CFileLock>> emptying_ GUARDED_BY(mutex_);
 };

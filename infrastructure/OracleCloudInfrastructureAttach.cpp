@@ -91,7 +91,7 @@ bool COracleCloudInfrastructureInfo::AttachVolumeToProxy(SDisk& disk, const stri
       return false;
     }
   }
-  const string proxyId = proxyVMInfo.guid;
+  const string proxyId = ProxyRecord().guid;
   EVDEBUG(evDebug, "Attaching volume [%s] to instance [%s] ", disk.targetVolume.c_str(), proxyId.c_str());
   if (!bridge->AttachVolume(disk, proxyId, noFreeSlot)) {
     EVERROR(evDebug, "Attaching volume [%s] failed", disk.targetVolume.c_str());
@@ -207,8 +207,9 @@ bool COracleCloudInfrastructureInfo::DetachVolumes(std::vector<SDisk>& disks, co
   }
   if (!ids.empty()) {
     EVDEBUGLVL(evDebug, 2, "Detaching [%d] volumes concurrently", static_cast<int>(ids.size()));
-    if (!bridge->DetachVolumes(ids, proxyVMInfo.guid)) {
-      EVERROR(evDebug, "Failed to detach volumes from instance [%s]", proxyVMInfo.guid.c_str());
+    const string proxyId = ProxyRecord().guid;
+    if (!bridge->DetachVolumes(ids, proxyId)) {
+      EVERROR(evDebug, "Failed to detach volumes from instance [%s]", proxyId.c_str());
       result = false;
     } else {
       EVDEBUG(evDebug, "Successfully detached [%d] volumes ", static_cast<int>(ids.size()));
@@ -237,9 +238,9 @@ bool COracleCloudInfrastructureInfo::DetachVolumeFromProxy(SDisk& disk, const st
   // live session under the proxy. The clean-up of the job logs it out first, then detaches it.
   if (!LogoutBeforeDetach(disk, cleanerPath, __PRETTY_FUNCTION__)) return false;
   disk.iscsiSessionId.clear();
-  if (!bridge->DetachVolume(disk.createdVolumeId, proxyVMInfo.guid)) {
-    EVERROR(evDebug, "Failed to detach volume [%s] from instance [%s]", disk.createdVolumeId.c_str(),
-            proxyVMInfo.guid.c_str());
+  const string proxyId = ProxyRecord().guid;
+  if (!bridge->DetachVolume(disk.createdVolumeId, proxyId)) {
+    EVERROR(evDebug, "Failed to detach volume [%s] from instance [%s]", disk.createdVolumeId.c_str(), proxyId.c_str());
     return false;
   }
   EVDEBUG(evDebug, "Successfully detached volume [%s] ", disk.createdVolumeId.c_str());

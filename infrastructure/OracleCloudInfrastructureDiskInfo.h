@@ -57,12 +57,12 @@ class COracleCloudInfrastructureDiskInfo {
   OCIDiskState GetDiskState(const VmdkHandle& handle);
   bool UpdateDiskState(const VmdkHandle& handle, OCIDiskState state);
   bool GetVMInfo(const VmdkHandle& handle, VMInfoStructs::SVMInfo& vm);
-  VMHandle* FindVMHandle(const string& guid);
+  VMHandle* FindVMHandle(const string& guid) EXCLUDES(lock);
   DiskHandle* FindVMDiskHandle(VMHandle* vmHandle, const string& diskId);
-  void DeleteVMHandle(VMHandle* vmHandle);
+  void DeleteVMHandle(VMHandle* vmHandle) EXCLUDES(lock);
 
  private:
   EvDebug evDebug;
-  std::list<std::unique_ptr<VMHandle>> vmHandles;  // owned; guarded by `lock`
   TzCriticalSection lock;
+  std::list<std::unique_ptr<VMHandle>> vmHandles GUARDED_BY(lock);  // owned
 };

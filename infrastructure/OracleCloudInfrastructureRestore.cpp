@@ -33,16 +33,17 @@ bool COracleCloudInfrastructureInfo::_InitRestoreVM(const RestoreCtx& ctx) {
 }
 
 bool COracleCloudInfrastructureInfo::_IsRestoreFeasible(const RestoreCtx& ctx) {
-  if (c_localVMGuid.empty()) {
+  if (LocalVMGuid().empty()) {
     EVERROR(evDebug, "The proxy is not in Oracle Cloud Infrastructure.");
     SetLastVMError(VMERR_PROXY_NOT_FOUND);
     return false;
   }
-  if (ctx.availabilityDomain != proxyVMInfo.availabilityDomain) {
+  const string proxyDomain = ProxyRecord().availabilityDomain;
+  if (ctx.availabilityDomain != proxyDomain) {
     EVERROR(evDebug,
             "\tThe selected destination AvailabilityDomain(%s) is different from the AvailabilityDomain of the "
             "proxy(%s)",
-            ctx.availabilityDomain.c_str(), proxyVMInfo.availabilityDomain.c_str());
+            ctx.availabilityDomain.c_str(), proxyDomain.c_str());
     SetLastVMError(VMERR_NOT_FEASIBLE);
     return false;
   }

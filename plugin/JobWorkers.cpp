@@ -25,7 +25,7 @@ bool CJobWorkers::Start(const string& what, std::function<bool()> work) {
   SWorker& worker = *workers_.back();
   worker.owner = this;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     ++running_;
   }
   try {
@@ -33,7 +33,7 @@ bool CJobWorkers::Start(const string& what, std::function<bool()> work) {
     return true;
   } catch (const std::system_error& e) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       --running_;
     }
     worker.error.hasDetails = true;
@@ -54,7 +54,7 @@ void CJobWorkers::Run(SWorker& worker, const string& what, const std::function<b
     Fail(worker, "Could not " + what + ": an unknown exception");
   }
   current_ = nullptr;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   worker.ok = ok;
   --running_;
   changed_.notify_all();
@@ -67,18 +67,17 @@ void CJobWorkers::Fail(SWorker& worker, const string& text) {
 }
 
 bool CJobWorkers::Wait() {
-  std::unique_lock<std::mutex> lock(mutex_);
   for (bool done = false; !done;) {
-    changed_.wait(lock, [this] { return !lines_.empty() || running_ == 0; });
     std::deque<SLine> lines;
-    lines.swap(lines_);
-    done = running_ == 0;  // an ended worker posts nothing more
-    lock.unlock();
+    {
+      MutexLock lock(mutex_);
+      while (lines_.empty() && running_ != 0) lock.Wait(changed_);
+      lines.swap(lines_);
+      done = running_ == 0;  // an ended worker posts nothing more
+    }
     for (const SLine& line : lines)
       CPluginLog::WriteToHost(log_, line.isError, line.level, line.tag.c_str(), line.text);
-    lock.lock();
   }
-  lock.unlock();
   for (auto& worker : workers_)
     if (worker->thread.joinable()) worker->thread.join();
   return std::all_of(workers_.begin(), workers_.end(), [](const auto& worker) { return worker->ok; });
@@ -98,7 +97,7 @@ bool CJobWorkers::PostLine(bool isError, int level, const char* tag, const strin
   SWorker* worker = current_;
   if (!worker) return false;
   CJobWorkers& owner = *worker->owner;
-  std::lock_guard<std::mutex> lock(owner.mutex_);
+  MutexLock lock(owner.mutex_);
   owner.lines_.push_back({isError, level, tag ? tag : "", text});
   owner.changed_.notify_all();
   return true;

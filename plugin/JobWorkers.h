@@ -11,12 +11,12 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "host/EvDebug.h"
+#include "host/Mutex.h"
 #include "host/VMInfoErrors.h"
 
 class CVMInfo;
@@ -39,10 +39,10 @@ class CJobWorkers {
 
   // Starts `work` on a thread of its own. False when the system could not start one: the worker then
   // counts as failed, its error naming `what` ("create the volume of disk [x]") and the cause.
-  bool Start(const string& what, std::function<bool()> work);
+  bool Start(const string& what, std::function<bool()> work) EXCLUDES(mutex_);
   // On the job thread: writes the workers' lines as they come until every worker has ended, then joins
   // them. True when every work returned true.
-  bool Wait();
+  bool Wait() EXCLUDES(mutex_);
   // After Wait, on the job thread: the error of the first failed worker (in start order) becomes the
   // host's; `fallback` is the code of one that recorded none.
   void ReportFirstFailure(CVMInfo& host, EVMInfoError fallback) const;
@@ -64,15 +64,15 @@ class CJobWorkers {
     bool ok = false;
     std::thread thread;
   };
-  void Run(SWorker& worker, const string& what, const std::function<bool()>& work);
+  void Run(SWorker& worker, const string& what, const std::function<bool()>& work) EXCLUDES(mutex_);
   // On the worker's thread: its work ended with an exception.
   static void Fail(SWorker& worker, const string& text);
 
   static thread_local SWorker* current_;
   EvDebug& log_;
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::unique_ptr<SWorker>> workers_;
-  std::deque<SLine> lines_;
-  size_t running_ = 0;
+  std::deque<SLine> lines_ GUARDED_BY(mutex_);
+  size_t running_ GUARDED_BY(mutex_) = 0;
 };

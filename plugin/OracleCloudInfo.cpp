@@ -110,14 +110,20 @@ int COracleCloudInfo::Connect(const string& url, const string& user, const strin
   }
 }
 
+string COracleCloudInfo::LocalVMGuid() {
+  TzAutoLock guard(c_localVMGuidCS);
+  return c_localVMGuid;
+}
+
 bool COracleCloudInfo::InitProxyVMInfo() {
+  const string proxyGuid = LocalVMGuid();
   TzAutoLock guard(proxyLock);
   if (!proxyVMInfo.uri.empty()) {
     EVDEBUG(evDebug, "Proxy information already fetched, Proxy uri [%s]", proxyVMInfo.uri.c_str());
     return true;
   }
-  if (!bridge->GetVMInfo("", c_localVMGuid, proxyVMInfo, OracleCloudSDKCppBridge::VMINFO_FLAG_PROXY)) {
-    EVERROR(evDebug, "Failed to get VMInfo for VM [%s]", c_localVMGuid.c_str());
+  if (!bridge->GetVMInfo("", proxyGuid, proxyVMInfo, OracleCloudSDKCppBridge::VMINFO_FLAG_PROXY)) {
+    EVERROR(evDebug, "Failed to get VMInfo for VM [%s]", proxyGuid.c_str());
     SetLastVMError(VMERR_PROXY_NOT_FOUND);
     return false;
   }
@@ -126,10 +132,7 @@ bool COracleCloudInfo::InitProxyVMInfo() {
 
 int COracleCloudInfo::GetProxyVMInfo(string& identity, SVMInfo& record) {
   try {
-    {
-      TzAutoLock guard(c_localVMGuidCS);
-      identity = c_localVMGuid;
-    }
+    identity = LocalVMGuid();
     if (!InitProxyVMInfo()) {
       SetLastVMErrorDetails(bridge->GetLastError());
       return 0;
@@ -180,7 +183,7 @@ bool COracleCloudInfo::InitMapperAndCleaner() {
     EVDEBUG(evDebug, "Disk mapper initialization failed.");
     return false;
   }
-  if (!cleaner.Init(c_localVMGuid)) {
+  if (!cleaner.Init(LocalVMGuid())) {
     EVERROR(evDebug, "Cleaner initialization failed: %s", cleaner.InitError().c_str());
     return false;
   }

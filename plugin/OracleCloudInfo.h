@@ -126,9 +126,10 @@ class COracleCloudInfo : public CVMInfo {
   // Prepares the disk mapper and opens the registry of created entities for this proxy.
   bool InitMapperAndCleaner();
 
-  // The proxy's own instance identity, detected once per process.
-  static string c_localVMGuid;
+  // The proxy's own instance identity, detected once per process (DetectLocalVMGuid); empty until then.
   static TzCriticalSection c_localVMGuidCS;
+  static string c_localVMGuid GUARDED_BY(c_localVMGuidCS);
+  static string LocalVMGuid() EXCLUDES(c_localVMGuidCS);
 
   // ---- Operations the plug-in adds to the host's table, in slot order (plugin/OracleCloudInfoBrowse.cpp). ----
   virtual int BrowseVMList(std::vector<CWqString>& pathParts, const VMInfoStructs::SInventoryInfo& node,
@@ -351,8 +352,13 @@ class COracleCloudInfo : public CVMInfo {
   // of the plug-in's code passes through it (CPluginLog).
   CPluginLog evDebug{CVMInfo::evDebug};
   std::unique_ptr<OracleCloudSDKCppBridge::COracleCloudSDKCppBridge> bridge;
-  VMInfoStructs::SVMInfo proxyVMInfo;
   TzCriticalSection proxyLock;
+  VMInfoStructs::SVMInfo proxyVMInfo GUARDED_BY(proxyLock);
+  // A copy of the proxy's record, for threads other than the one that fetched it.
+  VMInfoStructs::SVMInfo ProxyRecord() EXCLUDES(proxyLock) {
+    TzAutoLock guard(proxyLock);
+    return proxyVMInfo;
+  }
   std::unique_ptr<CDiskMapper> diskMapper;
   COracleCloudCleaner cleaner;
   CNameClaims nameClaims;  // the names this job is giving its volumes, until it names them again

@@ -11,7 +11,7 @@ using OracleCloudSDKCppBridge::EResourceKind;
 using OracleCloudSDKCppBridge::STaggedResource;
 
 void COracleCloudInfo::StartJobTagging(bool sweep) {
-  std::map<string, string> tags = {{JobTags::kProxy, FXString::ToLower(c_localVMGuid)}};
+  std::map<string, string> tags = {{JobTags::kProxy, FXString::ToLower(LocalVMGuid())}};
   const string job = ProcessIdentity::Current();
   // Without a job mark nothing is ever taken for a dead job's: the resource stays to the registry.
   if (!job.empty()) tags[JobTags::kJob] = job;
@@ -22,14 +22,15 @@ void COracleCloudInfo::StartJobTagging(bool sweep) {
 }
 
 void COracleCloudInfo::SweepUntrackedLeftovers() {
-  if (c_localVMGuid.empty() || !cleaner.IsCloudSweepPending()) return;
+  const string proxyGuid = LocalVMGuid();
+  if (proxyGuid.empty() || !cleaner.IsCloudSweepPending()) return;
   EVDEBUG(evDebug, "The registry is new: looking in the cloud for leftovers of this proxy's jobs");
   bool done = true;  // nothing is left that a later search must look at again
   // Instances first: the volumes they hold are free once they are gone.
   for (EResourceKind kind :
        {EResourceKind::Instance, EResourceKind::Volume, EResourceKind::VolumeSnapshot, EResourceKind::Image}) {
     std::vector<STaggedResource> found;
-    if (!bridge->FindTaggedResources(kind, JobTags::kProxy, FXString::ToLower(c_localVMGuid), found)) {
+    if (!bridge->FindTaggedResources(kind, JobTags::kProxy, FXString::ToLower(proxyGuid), found)) {
       EVERROR(evDebug, "Failed to look for the leftovers of this proxy's jobs: %s", bridge->GetLastError().c_str());
       done = false;
       continue;
@@ -66,7 +67,7 @@ bool COracleCloudInfo::DeleteUntrackedResource(EResourceKind kind, const STagged
     case EResourceKind::Volume:
       if (!resource.attachedTo.empty()) {
         // Only a volume held by the proxy itself is let go here: any other holder is not provably ours.
-        if (!FXString::EqualsIgnoreCase(resource.attachedTo, c_localVMGuid)) {
+        if (!FXString::EqualsIgnoreCase(resource.attachedTo, LocalVMGuid())) {
           EVERROR(evDebug, "Volume [%s] is attached to [%s]; it is left", resource.id.c_str(),
                   resource.attachedTo.c_str());
           return false;

@@ -94,7 +94,7 @@ int COracleCloudInfo::_MountVM(const MountCtx& ctx) {
 }
 
 bool COracleCloudInfo::IsBackupFeasible(const MountCtx& ctx) {
-  if (FXString::EqualsIgnoreCase(ctx.vmGuid, c_localVMGuid)) {
+  if (FXString::EqualsIgnoreCase(ctx.vmGuid, LocalVMGuid())) {
     SetLastVMErrorDetails(
         FXString::Format("Instance [%s] [%s] is the proxy this agent runs on: cannot back up the proxy itself",
                          ctx.vmName.c_str(), ctx.vmGuid.c_str()));

@@ -42,13 +42,13 @@ int COracleCloudInfo::PerformVMOperation(const OperationCtx& ctx) {
 
 bool COracleCloudInfo::RefusesOperationOnProxy(const OperationCtx& ctx) {
   // Starting the proxy or cloning it leaves the running agent alone; nothing else may touch it.
-  if (ctx.operationType == OPERATION_POWER_ON || ctx.operationType == OPERATION_CLONE || c_localVMGuid.empty() ||
-      (!FXString::EqualsIgnoreCase(ctx.vmGuid, c_localVMGuid) &&
-       !FXString::EqualsIgnoreCase(ctx.vmInfo.guid, c_localVMGuid)))
+  const string proxyGuid = LocalVMGuid();
+  if (ctx.operationType == OPERATION_POWER_ON || ctx.operationType == OPERATION_CLONE || proxyGuid.empty() ||
+      (!FXString::EqualsIgnoreCase(ctx.vmGuid, proxyGuid) && !FXString::EqualsIgnoreCase(ctx.vmInfo.guid, proxyGuid)))
     return false;
   const string details = FXString::Format(
       "Instance [%s] [%s] is the proxy this agent runs on: it is never deleted, powered off, rebooted or reconfigured",
-      ctx.vmName.c_str(), c_localVMGuid.c_str());
+      ctx.vmName.c_str(), proxyGuid.c_str());
   EVERROR(evDebug, "%s", details.c_str());
   SetLastVMErrorDetails(details);
   SetLastVMError(VMERR_VM_OPERATION_NOT_SUPPORTED);

@@ -184,8 +184,9 @@ bool COracleCloudInfo::RefuseAmbiguousTarget(const RestoreCtx& ctx) {
 }
 
 bool COracleCloudInfo::RefusesProxyAsTarget(const RestoreCtx& ctx, const std::vector<SVMInfo>& found) {
+  const string proxyGuid = LocalVMGuid();
   for (const SVMInfo& vm : found) {
-    if (!FXString::EqualsIgnoreCase(vm.guid, c_localVMGuid)) continue;
+    if (!FXString::EqualsIgnoreCase(vm.guid, proxyGuid)) continue;
     const string details =
         FXString::Format("Instance [%s] is the proxy itself and is never replaced by a restore", ctx.vmName.c_str());
     EVERROR(evDebug, "%s", details.c_str());

@@ -5,7 +5,7 @@
 namespace cloudsim {
 
 CRetryTokens::EClaim CRetryTokens::Claim(const std::string& token, const std::string& request, SKeptAnswer& answer) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   for (;;) {
     const int64_t now = HostClock::Now();
     ForgetOld(now);
@@ -21,13 +21,13 @@ CRetryTokens::EClaim CRetryTokens::Claim(const std::string& token, const std::st
       return EClaim::Replay;
     }
     // The first request still runs: its answer (or its forgotten token) ends the wait.
-    finished_.wait(lock);
+    lock.Wait(finished_);
   }
 }
 
 void CRetryTokens::Finish(const std::string& token, const SKeptAnswer& answer) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = entries_.find(token);
     if (it != entries_.end()) {
       if (answer.status >= 500) {

@@ -8,10 +8,11 @@
 #include <cstdint>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "host/Mutex.h"
 
 namespace cloudsim {
 
@@ -32,9 +33,9 @@ class CRetryTokens {
   // `request` identifies what the token was given for (method, target and a hash of the body).
   // Run: the token is new, the caller runs the request and then calls Finish. Replay: `answer` is the
   // first answer. Conflict: the token was given for another request.
-  EClaim Claim(const std::string& token, const std::string& request, SKeptAnswer& answer);
+  EClaim Claim(const std::string& token, const std::string& request, SKeptAnswer& answer) EXCLUDES(mutex_);
   // Ends a Run claim: keeps `answer` for the token, or forgets the token when it is 500 or more.
-  void Finish(const std::string& token, const SKeptAnswer& answer);
+  void Finish(const std::string& token, const SKeptAnswer& answer) EXCLUDES(mutex_);
 
  private:
   struct SEntry {
@@ -48,13 +49,13 @@ class CRetryTokens {
     uint64_t seq;
     std::string token;
   };
-  void ForgetOld(int64_t now);
+  void ForgetOld(int64_t now) REQUIRES(mutex_);
 
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable finished_;
-  std::map<std::string, SEntry> entries_;
-  std::deque<SGiven> order_;  // oldest first
-  uint64_t nextSeq_ = 0;
+  std::map<std::string, SEntry> entries_ GUARDED_BY(mutex_);
+  std::deque<SGiven> order_ GUARDED_BY(mutex_);  // oldest first
+  uint64_t nextSeq_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace cloudsim

@@ -253,7 +253,7 @@ CApiServer::CApiServer(std::string sandbox, std::shared_ptr<rest::CPublicKey> ke
     return httplib::Server::HandlerResponse::Handled;
   });
   server_.set_logger([this](const httplib::Request& request, const httplib::Response& response) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     std::ofstream(sim::ApiFolder(sandbox_) + "/requests.log", std::ios::app)
         << request.method << " " << request.target << " " << response.status << " "
         << response.get_header_value("opc-request-id") << " "
@@ -296,7 +296,7 @@ void CApiServer::Head(const std::string& pattern, ApiRoute route) {
 }
 
 std::shared_ptr<sim::CSimCloud> CApiServer::Cloud() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   // The sandbox's cloud as it is on disk now: a cloud put in its place (a copy restored by an operator or a
   // test) is opened anew, and one that is gone is no longer served from a handle on the deleted file.
   struct stat now {};
@@ -343,7 +343,7 @@ std::shared_ptr<CApiServer::SOperation> CApiServer::OperationOf(const httplib::R
   const bool bridgeOperation = sim::IsBridgeOperation(name);
   std::shared_ptr<SOperation> known;
   if (bridgeOperation) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = operations_.find(clientId);
     if (it != operations_.end()) known = it->second;
   }
@@ -360,7 +360,7 @@ std::shared_ptr<CApiServer::SOperation> CApiServer::OperationOf(const httplib::R
     sim::SettleLifecycles(db, words, now);
     return counted;
   });
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto [it, inserted] = operations_.emplace(clientId, operation);
   first = inserted;
   if (inserted) {
@@ -383,13 +383,13 @@ void CApiServer::KillCaller(CRequestCaller& caller, const std::string& operation
 // the caller dies once the operation returned, before its next cloud call (as it would right after it).
 bool CApiServer::KillAwaited(CRequestCaller& caller, const SOperation* current) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (awaitingKill_.empty()) return false;
   }
   const SProcessIdentity identity = caller.Identity();
   std::shared_ptr<SOperation> done;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = awaitingKill_.find(identity);
     if (it == awaitingKill_.end() || it->second.get() == current) return false;
     done = it->second;
@@ -403,7 +403,7 @@ void CApiServer::MeetKillAfter(CRequestCaller& caller, const std::shared_ptr<SOp
   const bool now = isChange || sim::IsReadOnlyOperation(operation->name);
   const SProcessIdentity identity = now ? SProcessIdentity() : caller.Identity();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (operation->killedAfter) return;
     if (!now) {
       if (identity.pid > 0) awaitingKill_[identity] = operation;
@@ -417,12 +417,12 @@ void CApiServer::MeetKillAfter(CRequestCaller& caller, const std::shared_ptr<SOp
 }
 
 void CApiServer::NoteStaleResource(const std::string& id, int64_t reads) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   staleReads_[id] = reads;
 }
 
 bool CApiServer::TakeStaleRead(const httplib::Request& request) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (staleReads_.empty()) return false;
   auto it = staleReads_.find(request.path.substr(request.path.rfind('/') + 1));
   if (it == staleReads_.end()) return false;

@@ -21,7 +21,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -34,6 +33,7 @@
 #include "bridge/rest/RequestSigner.h"
 #include "bridge/sim/SimCloud.h"
 #include "bridge/sim/SimFaults.h"
+#include "host/Mutex.h"
 
 namespace cloudsim {
 
@@ -105,7 +105,7 @@ class CApiServer {
 
   int PageSize() const { return options_.pageSize; }
   // The sandbox's cloud; 503 ServiceUnavailable when it is gone.
-  std::shared_ptr<sim::CSimCloud> Cloud();
+  std::shared_ptr<sim::CSimCloud> Cloud() EXCLUDES(mutex_);
 
   // Listens until Stop(); writes the address to <sandbox>/api/endpoint. Returns cloud-sim's exit code.
   int Serve();
@@ -116,29 +116,33 @@ class CApiServer {
   httplib::Server::Handler Wrap(ApiRoute route, bool isChange);
   bool Authenticated(const httplib::Request& request, std::string& why) const;
   // The operation a request belongs to, counted and met with the rules on its first request.
-  std::shared_ptr<SOperation> OperationOf(const httplib::Request& request, sim::CSimCloud& cloud, bool& first);
+  std::shared_ptr<SOperation> OperationOf(const httplib::Request& request, sim::CSimCloud& cloud, bool& first)
+      EXCLUDES(mutex_);
   void KillCaller(CRequestCaller& caller, const std::string& operation, const char* when);
   // Kill-after: at once after a change (or the first request of an operation that only reads); for an
   // operation whose requests change nothing, at the caller's next operation (KillAwaited).
   void MeetKillAfter(CRequestCaller& caller, const std::shared_ptr<SOperation>& operation, bool isChange);
-  bool KillAwaited(CRequestCaller& caller, const SOperation* current);
+  bool KillAwaited(CRequestCaller& caller, const SOperation* current) EXCLUDES(mutex_);
   // Stale-read: the created resource's id is noted with its count of reads left to refuse, which a
   // read by id takes one of.
-  void NoteStaleResource(const std::string& id, int64_t reads);
-  bool TakeStaleRead(const httplib::Request& request);
+  void NoteStaleResource(const std::string& id, int64_t reads) EXCLUDES(mutex_);
+  bool TakeStaleRead(const httplib::Request& request) EXCLUDES(mutex_);
 
   std::string sandbox_;
   std::shared_ptr<OracleCloudSDKCppBridge::CPublicKey> key_;
   std::string keyId_;
   SServeOptions options_;
   httplib::Server server_;
-  std::mutex mutex_;
-  std::shared_ptr<sim::CSimCloud> cloud_;
-  struct stat cloudFile_ {};                                              // the database file cloud_ has open
-  std::map<std::string, std::shared_ptr<SOperation>> operations_;         // by client request id
-  std::deque<std::string> operationOrder_;                                // oldest first, to forget the oldest
-  std::map<SProcessIdentity, std::shared_ptr<SOperation>> awaitingKill_;  // by caller: a kill-after not yet met
-  std::map<std::string, int64_t> staleReads_;  // by resource id: reads by id still to answer 404
+  Mutex mutex_;
+  std::shared_ptr<sim::CSimCloud> cloud_ GUARDED_BY(mutex_);
+  struct stat cloudFile_ GUARDED_BY(mutex_) {};  // the database file cloud_ has open
+  // By client request id.
+  std::map<std::string, std::shared_ptr<SOperation>> operations_ GUARDED_BY(mutex_);
+  std::deque<std::string> operationOrder_ GUARDED_BY(mutex_);  // oldest first, to forget the oldest
+  // By caller: a kill-after not yet met.
+  std::map<SProcessIdentity, std::shared_ptr<SOperation>> awaitingKill_ GUARDED_BY(mutex_);
+  // By resource id: reads by id still to answer 404.
+  std::map<std::string, int64_t> staleReads_ GUARDED_BY(mutex_);
   CRetryTokens retryTokens_;
 };
 

@@ -280,7 +280,7 @@ void RunMatrix(const SJob& job, const std::string& action, const std::string& ba
   for (const auto& [op, count] : calls) {
     const auto prefixes = {"Get", "Does", "Is", "Check", "Connect", "Find", "Read", "WaitFor", "SetWebProxy"};
     const bool reads =
-        std::any_of(prefixes.begin(), prefixes.end(), [&](const char* p) { return op.rfind(p, 0) == 0; });
+        std::any_of(prefixes.begin(), prefixes.end(), [&op = op](const char* p) { return op.rfind(p, 0) == 0; });
     const bool tool = op.find(':') != std::string::npos || op == "vmware-vdiskmanager";  // no HTTP in it
     if (IsHttpAction(action)) {
       if (!tool && (!reads || action.rfind("http-", 0) == 0)) cases.emplace_back(op, 1);

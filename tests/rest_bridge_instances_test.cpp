@@ -79,10 +79,10 @@ TEST_F(RestInstances, DeployPowerReconfigureRelaunchAndDeleteAlikeThroughBothBac
     const struct {
       std::function<bool()> call;
       const char* state;
-    } power[] = {{[&] { return bridge->PowerOffInstance(vm.guid); }, "STOPPED"},
-                 {[&] { return bridge->RebootInstance(vm.guid); }, "RUNNING"},
-                 {[&] { return bridge->PowerOffInstance(vm.guid); }, "STOPPED"},
-                 {[&] { return bridge->PowerOnInstance(vm.guid); }, "RUNNING"}};
+    } power[] = {{[&, &bridge = bridge] { return bridge->PowerOffInstance(vm.guid); }, "STOPPED"},
+                 {[&, &bridge = bridge] { return bridge->RebootInstance(vm.guid); }, "RUNNING"},
+                 {[&, &bridge = bridge] { return bridge->PowerOffInstance(vm.guid); }, "STOPPED"},
+                 {[&, &bridge = bridge] { return bridge->PowerOnInstance(vm.guid); }, "RUNNING"}};
     for (const auto& step : power) {
       ASSERT_TRUE(step.call()) << label << bridge->GetLastError();
       EXPECT_EQ(Instance(vm.guid)["state"], step.state) << label;

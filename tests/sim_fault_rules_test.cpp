@@ -54,7 +54,7 @@ TEST(SimFaultRules, KillRulesEndTheCallingProcessBeforeOrAfterTheChange) {
     SCOPED_TRACE(std::string(sim::FaultActionName(action)) + " " + std::to_string(nth));
     CTestCloud cloud;
     cloud.AddFault("DeleteImage", nth, action);
-    int status = simtest::RunInChild([&] {
+    int status = simtest::RunInChild([&, nth = nth] {
       CBridgeBackend backend(VSINST_ORACLE_CLOUD_INFRASTRUCTURE);
       if (!backend.Connect(cloud.Url(), "u", "p")) return 1;
       for (int64_t i = 1; i <= nth; ++i) {

@@ -8,14 +8,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
+
+#include "host/Mutex.h"
 
 namespace agent {
 
@@ -66,14 +66,15 @@ bool RunChunkPipeline(size_t depth, const ChunkSource& source, const ChunkStep& 
       error = "out of memory for the transfer's buffers";
       return false;
     }
-  std::mutex mutex;
+  // Guards the slots' states and the counters below; locals, so the analysis cannot name them.
+  Mutex mutex;
   std::condition_variable changed;
   UINT64 next = 0, end = 0;  // the sequence number handed out next; the count once the source is done
   bool sourceDone = false, stopped = false;
   string failure;
   auto stop = [&](const string& why) {
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       if (!stopped) failure = why;
       stopped = true;
     }
@@ -85,8 +86,8 @@ bool RunChunkPipeline(size_t depth, const ChunkSource& source, const ChunkStep& 
     while (true) {
       SSlot* slot = nullptr;
       {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return stopped || sourceDone || slots[next % depth].state == EState::Free; });
+        MutexLock lock(mutex);
+        while (!stopped && !sourceDone && slots[next % depth].state != EState::Free) lock.Wait(changed);
         if (stopped || sourceDone) return;
         slot = &slots[next % depth];
         slot->chunk = SChunk();
@@ -103,7 +104,7 @@ bool RunChunkPipeline(size_t depth, const ChunkSource& source, const ChunkStep& 
       string why;
       if (!work(slot->chunk, why)) return stop(why);
       {
-        std::lock_guard<std::mutex> lock(mutex);
+        MutexLock lock(mutex);
         slot->state = EState::Done;
       }
       changed.notify_all();
@@ -118,10 +119,9 @@ bool RunChunkPipeline(size_t depth, const ChunkSource& source, const ChunkStep& 
   for (UINT64 sequence = 0;; ++sequence) {
     SSlot& slot = slots[sequence % depth];
     {
-      std::unique_lock<std::mutex> lock(mutex);
-      changed.wait(lock, [&] {
-        return stopped || (sourceDone && sequence == end) || (slot.state == EState::Done && slot.sequence == sequence);
-      });
+      MutexLock lock(mutex);
+      while (!stopped && !(sourceDone && sequence == end) && !(slot.state == EState::Done && slot.sequence == sequence))
+        lock.Wait(changed);
       if (stopped || (sourceDone && sequence == end)) break;
     }
     string why;
@@ -134,7 +134,7 @@ bool RunChunkPipeline(size_t depth, const ChunkSource& source, const ChunkStep& 
       break;
     }
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       slot.state = EState::Free;
     }
     changed.notify_all();

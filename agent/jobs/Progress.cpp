@@ -11,7 +11,8 @@ namespace agent {
 namespace {
 
 std::atomic<bool> g_quiet{false};
-std::mutex g_lineMutex;  // one status line for every step of the process
+// One status line for every step of the process: serialises the writes to stderr, no data of ours.
+Mutex g_lineMutex;
 
 bool Terminal() {
   static const bool terminal = ::isatty(STDERR_FILENO) != 0;
@@ -30,7 +31,7 @@ long long Seconds(std::chrono::steady_clock::duration d) {
 // Writes a line: on a terminal over the status line (cleared first), ended when `final`.
 void Emit(const string& line, bool final) {
   if (g_quiet.load()) return;
-  std::lock_guard<std::mutex> lock(g_lineMutex);
+  MutexLock lock(g_lineMutex);
   if (Terminal())
     std::fprintf(stderr, "\r\033[K%s%s", line.c_str(), final ? "\n" : "");
   else
@@ -56,17 +57,21 @@ CProgress::CProgress(string what)
   Emit("backup-agent: " + what_ + " ...", true);
   if (g_quiet.load()) return;
   ticker_ = std::thread([this] {
-    std::unique_lock<std::mutex> lock(tickMutex_);
+    MutexLock lock(tickMutex_);
     const auto every = Terminal() ? std::chrono::steady_clock::duration(std::chrono::seconds(1))
                                   : std::chrono::steady_clock::duration(kPlainEvery);
-    while (!tick_.wait_for(lock, every, [this] { return stop_; })) Emit(StatusLine(), !Terminal());
+    for (auto deadline = std::chrono::steady_clock::now() + every; !stop_;) {
+      if (lock.WaitUntil(tick_, deadline) || stop_) continue;  // woken (perhaps spuriously) or stopped
+      Emit(StatusLine(), !Terminal());
+      deadline = std::chrono::steady_clock::now() + every;
+    }
   });
 }
 
 CProgress::~CProgress() {
   if (ticker_.joinable()) {
     {
-      std::lock_guard<std::mutex> lock(tickMutex_);
+      MutexLock lock(tickMutex_);
       stop_ = true;
     }
     tick_.notify_all();
@@ -84,7 +89,7 @@ void CProgress::Advance(UINT64 done) {
 void CProgress::Show(bool force) {
   if (g_quiet.load()) return;
   {
-    std::lock_guard<std::mutex> lock(tickMutex_);
+    MutexLock lock(tickMutex_);
     const auto now = std::chrono::steady_clock::now();
     if (!force && now - lastShown_ < (Terminal() ? std::chrono::steady_clock::duration(kRedrawEvery)
                                                  : std::chrono::steady_clock::duration(kPlainEvery)))

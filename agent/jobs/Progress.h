@@ -5,11 +5,11 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "host/HostTypes.h"
+#include "host/Mutex.h"
 
 namespace agent {
 
@@ -40,12 +40,12 @@ class CProgress {
   const bool bytes_;
   const std::chrono::steady_clock::time_point start_;
   std::atomic<UINT64> done_bytes_{0};
-  std::chrono::steady_clock::time_point lastShown_;
   bool done_ = false;
   // A wait has no bytes to report: a ticker shows how long it has waited.
-  std::mutex tickMutex_;
+  Mutex tickMutex_;
+  std::chrono::steady_clock::time_point lastShown_ GUARDED_BY(tickMutex_);
   std::condition_variable tick_;
-  bool stop_ = false;
+  bool stop_ GUARDED_BY(tickMutex_) = false;
   std::thread ticker_;
 };
 

@@ -82,7 +82,7 @@ CHttpClient::~CHttpClient() {
 
 bool CHttpClient::Send(const std::string& baseUrl, const SHttpRequest& request, SHttpResponse& response,
                        std::string& error, EHttpFailure* failure) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (failure) *failure = EHttpFailure::None;
   if (!curl_) {
     if (failure) *failure = EHttpFailure::NoConnection;

@@ -2,10 +2,10 @@
 // HTTP on libcurl for the cloud's REST API: one connection kept and reused, connect and total time
 // limits, TLS verified for every host but the loopback one, and the web proxy (HTTP CONNECT with its
 // credentials) when one is set.
-#include <mutex>
 #include <string>
 
 #include "bridge/rest/RequestSigner.h"
+#include "host/Mutex.h"
 
 typedef void CURL;
 
@@ -49,12 +49,12 @@ class CHttpClient {
   // false with `error` (libcurl's reason, never a credential) and how it failed in `failure` when no
   // answer came.
   bool Send(const std::string& baseUrl, const SHttpRequest& request, SHttpResponse& response, std::string& error,
-            EHttpFailure* failure = nullptr);
+            EHttpFailure* failure = nullptr) EXCLUDES(mutex_);
 
  private:
   SHttpOptions options_;
-  std::mutex mutex_;  // one request at a time on the kept connection
-  CURL* curl_;
+  Mutex mutex_;  // one request at a time on the kept connection: a libcurl handle is not thread-safe
+  CURL* curl_ GUARDED_BY(mutex_);
 };
 
 }  // namespace OracleCloudSDKCppBridge

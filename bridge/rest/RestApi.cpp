@@ -124,7 +124,7 @@ const std::string& CRestApi::BaseUrl(ERestService service) const {
 }
 
 std::unique_ptr<CHttpClient> CRestApi::TakeClient() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (idle_.empty()) return std::make_unique<CHttpClient>(http_);
   std::unique_ptr<CHttpClient> client = std::move(idle_.back());
   idle_.pop_back();
@@ -132,7 +132,7 @@ std::unique_ptr<CHttpClient> CRestApi::TakeClient() {
 }
 
 void CRestApi::ReturnClient(std::unique_ptr<CHttpClient> client) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   idle_.push_back(std::move(client));
 }
 
@@ -144,19 +144,19 @@ void CRestApi::NoteCreated(const std::string& target, const json& answer) {
       collection.compare(collection.size() - id.size() - 1, std::string::npos, "/" + id) == 0)
     return;
   const int64_t now = HostClock::Get().NowMilliseconds();
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   for (auto it = created_.begin(); it != created_.end();)
     it = now - it->second > kCreateSettleMilliseconds ? created_.erase(it) : std::next(it);
   created_[collection + "/" + id] = now;  // what a GET of it asks for
 }
 
 void CRestApi::ForgetCreated(const std::string& target) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   created_.erase(PathOf(target));
 }
 
 bool CRestApi::CreatedMomentsAgo(const std::string& target, int64_t& createdMs) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   const auto it = created_.find(PathOf(target));
   if (it == created_.end()) return false;
   createdMs = it->second;
@@ -264,12 +264,12 @@ void CRestApi::Delete(ERestService service, const std::string& path, const SQuer
 
 std::string CRestApi::Namespace() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!namespace_.empty()) return namespace_;
   }
   const json name = Get(ERestService::ObjectStorage, "/n/");
   if (!name.is_string()) throw CRestError(200, "InvalidResponse", "the namespace is not a JSON string", "");
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   namespace_ = name.get<std::string>();
   return namespace_;
 }

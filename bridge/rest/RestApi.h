@@ -4,7 +4,6 @@
 // made one exception (CRestError) whose text names the code, the message and the request id.
 #include <map>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -15,6 +14,7 @@
 #include "bridge/rest/HttpClient.h"
 #include "bridge/rest/RequestSigner.h"
 #include "bridge/rest/RetryPolicy.h"
+#include "host/Mutex.h"
 
 namespace OracleCloudSDKCppBridge {
 
@@ -109,21 +109,23 @@ class CRestApi {
   bool SendOnce(ERestService service, SHttpRequest request, bool excludeBody, SHttpResponse& response,
                 std::string& error, EHttpFailure& failure);
   const std::string& BaseUrl(ERestService service) const;
-  std::unique_ptr<CHttpClient> TakeClient();
-  void ReturnClient(std::unique_ptr<CHttpClient> client);
+  std::unique_ptr<CHttpClient> TakeClient() EXCLUDES(mutex_);
+  void ReturnClient(std::unique_ptr<CHttpClient> client) EXCLUDES(mutex_);
   // Resources this session created in the last kCreateSettleMilliseconds, by their id as a path ends.
-  void NoteCreated(const std::string& target, const json& answer);
-  void ForgetCreated(const std::string& target);
-  bool CreatedMomentsAgo(const std::string& target, int64_t& createdMs);
+  void NoteCreated(const std::string& target, const json& answer) EXCLUDES(mutex_);
+  void ForgetCreated(const std::string& target) EXCLUDES(mutex_);
+  bool CreatedMomentsAgo(const std::string& target, int64_t& createdMs) EXCLUDES(mutex_);
 
   SRestEndpoints endpoints_;
   std::unique_ptr<CRequestSigner> signer_;
   SHttpOptions http_;
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<CHttpClient>> idle_;  // one kept connection per client; a thread takes one
-  std::string namespace_;
+  Mutex mutex_;
+  // One kept connection per client; a thread takes one.
+  std::vector<std::unique_ptr<CHttpClient>> idle_ GUARDED_BY(mutex_);
+  std::string namespace_ GUARDED_BY(mutex_);
   uint32_t retryBudgetSeconds_;
-  std::map<std::string, int64_t> created_;  // path of a created resource -> host clock milliseconds of its create
+  // Path of a created resource -> host clock milliseconds of its create.
+  std::map<std::string, int64_t> created_ GUARDED_BY(mutex_);
 };
 
 }  // namespace OracleCloudSDKCppBridge

@@ -40,7 +40,7 @@ bool CRestBridge::ServesUrl(const std::string& url) {
 
 bool CRestBridge::Fail(const std::string& text) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     errors_[std::this_thread::get_id()] = text;
   }
   EVERROR(log_, "%s", text.c_str());
@@ -48,27 +48,27 @@ bool CRestBridge::Fail(const std::string& text) {
 }
 
 string CRestBridge::GetLastError() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = errors_.find(std::this_thread::get_id());
   return it == errors_.end() ? std::string() : it->second;
 }
 
 std::shared_ptr<CRestApi> CRestBridge::Api() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return api_;
 }
 
 bool CRestBridge::SetWebProxy(const string& host, const string& user, const string& password) {
   std::string error;
   if (!IsValidWebProxyAddress(host, error)) return Fail(error);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   proxyHost_ = host, proxyUser_ = user, proxyPassword_ = password;
   return true;
 }
 
 bool CRestBridge::Connect(const string& url, const string& user, const string& password) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     api_.reset();
   }
   if (instanceType_ == VSINST_ORACLE_CLOUD_CLASSIC)
@@ -88,7 +88,7 @@ bool CRestBridge::Connect(const string& url, const string& user, const string& p
   if (!signer) return Fail("Cannot connect: " + error);
   SHttpOptions http;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     http.proxy = proxyHost_, http.proxyUser = proxyUser_, http.proxyPassword = proxyPassword_;
   }
   uint32_t retryBudgetSeconds = kDefaultRetryBudgetSeconds;
@@ -101,7 +101,7 @@ bool CRestBridge::Connect(const string& url, const string& user, const string& p
     return Fail("Cannot connect to [" + HostOfUrl(url) + "]: " + e.what());
   }
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     api_ = api;
     tenancy_ = credentials.tenancy;
     region_ = credentials.region;
@@ -119,14 +119,14 @@ bool CRestBridge::CheckConnection() {
 }
 
 void CRestBridge::SetResourceTags(const std::map<string, string>& tags) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   createTags_ = tags;
 }
 
 json CRestBridge::CreateTags() const {
   json tags = json::object();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     for (const auto& [key, value] : createTags_) tags[key] = value;
   }
   const std::string token = COracleCloudSDKCppBridge::ThreadCreateToken();

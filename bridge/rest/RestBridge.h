@@ -13,13 +13,13 @@
 // The web proxy of SetWebProxy is reached with HTTP CONNECT. The root compartment is the tenancy.
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "bridge/BridgeOperations.h"
 #include "bridge/rest/RestApi.h"
 #include "host/EvDebug.h"
+#include "host/Mutex.h"
 
 namespace OracleCloudSDKCppBridge {
 
@@ -149,21 +149,30 @@ class CRestBridge : public CBridgeOperations {
       return Fail(std::string(op) + " failed: " + e.what());
     }
   }
-  bool Fail(const std::string& text);
-  std::shared_ptr<CRestApi> Api() const;
+  bool Fail(const std::string& text) EXCLUDES(mutex_);
+  std::shared_ptr<CRestApi> Api() const EXCLUDES(mutex_);
   // The freeform tags of a create request: the bridge's tags and the calling thread's create token.
-  json CreateTags() const;
-  const std::string& Tenancy() const { return tenancy_; }
+  json CreateTags() const EXCLUDES(mutex_);
+  // Copies: a later Connect may change them.
+  std::string Tenancy() const EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    return tenancy_;
+  }
+  std::string Region() const EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    return region_;
+  }
 
   int instanceType_;
   EvDebug log_{"OracleCloudSDKCppBridge"};
-  mutable std::mutex mutex_;
-  std::map<std::thread::id, std::string> errors_;
-  std::shared_ptr<CRestApi> api_;
-  std::string tenancy_, region_;
-  std::string proxyHost_, proxyUser_, proxyPassword_;
-  std::map<std::string, std::string> createTags_;
-  std::map<std::string, std::string> importWorkRequests_;  // image id -> the work request its create answered with
+  mutable Mutex mutex_;
+  std::map<std::thread::id, std::string> errors_ GUARDED_BY(mutex_);
+  std::shared_ptr<CRestApi> api_ GUARDED_BY(mutex_);
+  std::string tenancy_ GUARDED_BY(mutex_), region_ GUARDED_BY(mutex_);
+  std::string proxyHost_ GUARDED_BY(mutex_), proxyUser_ GUARDED_BY(mutex_), proxyPassword_ GUARDED_BY(mutex_);
+  std::map<std::string, std::string> createTags_ GUARDED_BY(mutex_);
+  // Image id -> the work request its create answered with.
+  std::map<std::string, std::string> importWorkRequests_ GUARDED_BY(mutex_);
 };
 
 }  // namespace OracleCloudSDKCppBridge

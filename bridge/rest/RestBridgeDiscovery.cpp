@@ -46,7 +46,7 @@ int CRestBridge::GetDCInfoList(std::vector<SDataCenterInfo>& regions, UINT64, in
 
 bool CRestBridge::GetHostInfoList(UINT64, int, const string&, std::vector<SHostInfo>& hosts) {
   return Run("GetHostInfoList", [&](CRestApi& api) {
-    CRestCloudReader reader(api, Tenancy(), region_);
+    CRestCloudReader reader(api, Tenancy(), Region());
     hosts = reader.Hosts();
     return true;
   });
@@ -55,7 +55,7 @@ bool CRestBridge::GetHostInfoList(UINT64, int, const string&, std::vector<SHostI
 bool CRestBridge::GetHostInfo(const string& hostName, const string& hostId, const string& availabilityDomain,
                               SHostInfo& host, UINT64 flags) {
   return Run("GetHostInfo", [&](CRestApi& api) {
-    CRestCloudReader reader(api, Tenancy(), region_);
+    CRestCloudReader reader(api, Tenancy(), Region());
     if (hostName.empty() && hostId.empty()) return Fail("Neither a host name nor a host id was given");
     SHostInfo found;
     try {
@@ -82,7 +82,7 @@ bool CRestBridge::GetHostInfo(const string& hostName, const string& hostId, cons
 
 bool CRestBridge::GetVMInfoList(std::vector<SVMInfo>& vms, UINT64 flags) {
   return Run("GetVMInfoList", [&](CRestApi& api) {
-    CRestCloudReader reader(api, Tenancy(), region_);
+    CRestCloudReader reader(api, Tenancy(), Region());
     vms = reader.Instances("", "", SRecordParts::FromFlags(flags));
     return true;
   });
@@ -91,7 +91,7 @@ bool CRestBridge::GetVMInfoList(std::vector<SVMInfo>& vms, UINT64 flags) {
 bool CRestBridge::GetVMInfoListForHost(std::vector<SVMInfo>& vms, const string& hostId, UINT64 flags) {
   return Run("GetVMInfoListForHost", [&](CRestApi& api) {
     if (hostId.empty()) return Fail("No compartment was given");
-    CRestCloudReader reader(api, Tenancy(), region_);
+    CRestCloudReader reader(api, Tenancy(), Region());
     vms = reader.Instances(reader.Host(hostId, true).guid, "", SRecordParts::FromFlags(flags));
     return true;
   });
@@ -99,7 +99,7 @@ bool CRestBridge::GetVMInfoListForHost(std::vector<SVMInfo>& vms, const string& 
 
 bool CRestBridge::GetVMInfo(const string& name, const string& id, SVMInfo& vm, UINT64 flags) {
   return Run("GetVMInfo", [&](CRestApi& api) {
-    CRestCloudReader reader(api, Tenancy(), region_);
+    CRestCloudReader reader(api, Tenancy(), Region());
     SVMInfo record = reader.Record(reader.Instance(name, id), SRecordParts::FromFlags(flags));
     record.isTemplate = vm.isTemplate;
     vm = std::move(record);
@@ -110,15 +110,15 @@ bool CRestBridge::GetVMInfo(const string& name, const string& id, SVMInfo& vm, U
 bool CRestBridge::GetTemplateInfo(const string& imageIdOrName, SVMInfo& image, const string& region) {
   return Run("GetTemplateInfo", [&](CRestApi& api) {
     if (imageIdOrName.empty()) return Fail("Neither an image name nor an image id was given");
-    CRestCloudReader reader(api, Tenancy(), region_);
+    CRestCloudReader reader(api, Tenancy(), Region());
     try {
-      image = ImageRecord(api.Get(ERestService::Core, ImagePath(imageIdOrName)), region_);
+      image = ImageRecord(api.Get(ERestService::Core, ImagePath(imageIdOrName)), Region());
       return true;
     } catch (const CRestError& e) {
       if (!e.NotFound()) throw;  // not an id: a name
     }
-    const std::string where = region.empty() ? region_ : region;
-    std::vector<SVMInfo> named = where == region_ ? reader.Images("", imageIdOrName) : std::vector<SVMInfo>();
+    const std::string where = region.empty() ? Region() : region;
+    std::vector<SVMInfo> named = where == Region() ? reader.Images("", imageIdOrName) : std::vector<SVMInfo>();
     if (named.empty()) return Fail("Image [" + imageIdOrName + "] was not found in region [" + where + "]");
     if (named.size() > 1)
       return Fail("Image name [" + imageIdOrName + "] is ambiguous in region [" + where +
@@ -130,7 +130,7 @@ bool CRestBridge::GetTemplateInfo(const string& imageIdOrName, SVMInfo& image, c
 
 bool CRestBridge::GetTemplateInfoList(std::vector<SVMInfo>& images, const string& hostId, UINT64, int) {
   return Run("GetTemplateInfoList", [&](CRestApi& api) {
-    CRestCloudReader reader(api, Tenancy(), region_);
+    CRestCloudReader reader(api, Tenancy(), Region());
     images = reader.Images(hostId.empty() ? "" : reader.Host(hostId, true).guid, "");
     return true;
   });
@@ -139,7 +139,7 @@ bool CRestBridge::GetTemplateInfoList(std::vector<SVMInfo>& images, const string
 bool CRestBridge::GetTemplateInfoListFilterByName(std::vector<SVMInfo>& images, const string& name,
                                                   const string& compartmentId, UINT64, int, const string& region) {
   return Run("GetTemplateInfoListFilterByName", [&](CRestApi& api) {
-    CRestCloudReader reader(api, Tenancy(), region_);
+    CRestCloudReader reader(api, Tenancy(), Region());
     std::vector<SVMInfo> named = reader.Images(compartmentId, name);
     // The API serves its own region's images; a name matches exactly.
     named.erase(
@@ -153,13 +153,13 @@ bool CRestBridge::GetTemplateInfoListFilterByName(std::vector<SVMInfo>& images, 
 
 bool CRestBridge::GetAvailabilityDomainInfoList(std::vector<SVMInfo>& domains, const string& hostName, UINT64, int) {
   return Run("GetAvailabilityDomainInfoList", [&](CRestApi& api) {
-    CRestCloudReader reader(api, Tenancy(), region_);
+    CRestCloudReader reader(api, Tenancy(), Region());
     if (!hostName.empty()) reader.Host(hostName, true);
     std::vector<SVMInfo> list;
     for (const std::string& name : AvailabilityDomainNames(api, Tenancy())) {
       SVMInfo domain;
       domain.name = domain.guid = domain.availabilityDomain = name;
-      domain.region = region_;
+      domain.region = Region();
       list.push_back(std::move(domain));
     }
     std::sort(list.begin(), list.end(), [](const SVMInfo& a, const SVMInfo& b) { return a.name < b.name; });
@@ -170,7 +170,7 @@ bool CRestBridge::GetAvailabilityDomainInfoList(std::vector<SVMInfo>& domains, c
 
 bool CRestBridge::GetInstanceShapeInfoList(std::vector<SVMSizeInfo>& shapes, const string&) {
   return Run("GetInstanceShapeInfoList", [&](CRestApi& api) {
-    CRestCloudReader reader(api, Tenancy(), region_);
+    CRestCloudReader reader(api, Tenancy(), Region());
     shapes = reader.Shapes("", "", "");
     return true;
   });
@@ -180,7 +180,7 @@ bool CRestBridge::GetInstanceShapeInfoListForImage(std::vector<SVMSizeInfo>& sha
                                                    const string& imageId, const string& availabilityDomain) {
   return Run("GetInstanceShapeInfoListForImage", [&](CRestApi& api) {
     if (imageId.empty()) return Fail("No image id was given");
-    CRestCloudReader reader(api, Tenancy(), region_);
+    CRestCloudReader reader(api, Tenancy(), Region());
     shapes = reader.Shapes(compartmentId, imageId, availabilityDomain);
     return true;
   });
@@ -188,7 +188,7 @@ bool CRestBridge::GetInstanceShapeInfoListForImage(std::vector<SVMSizeInfo>& sha
 
 bool CRestBridge::GetSecurityGroupList(std::vector<SSecurityGroupInfo>& lists) {
   return Run("GetSecurityGroupList", [&](CRestApi& api) {
-    CRestCloudReader reader(api, Tenancy(), region_);
+    CRestCloudReader reader(api, Tenancy(), Region());
     std::vector<SSecurityGroupInfo> found;
     for (const json& list : reader.EachCompartment("", kSecurityLists, {}))
       found.push_back({TextOf(list, "displayName"), TextOf(list, "id")});
@@ -204,7 +204,7 @@ bool CRestBridge::GetSecurityGroupList(std::vector<SSecurityGroupInfo>& lists) {
 // were given, each once.
 bool CRestBridge::GetKeyPairInfoList(std::vector<SKeyPairInfo>& keys) {
   return Run("GetKeyPairInfoList", [&](CRestApi& api) {
-    CRestCloudReader reader(api, Tenancy(), region_);
+    CRestCloudReader reader(api, Tenancy(), Region());
     std::vector<SKeyPairInfo> found;
     for (const json& instance : reader.EachCompartment("", kInstances, {})) {
       for (const SKeyPairInfo& key : InstanceRecord(instance).keyPairs) {
@@ -223,7 +223,7 @@ bool CRestBridge::GetKeyPairInfoList(std::vector<SKeyPairInfo>& keys) {
 bool CRestBridge::GetStagingStorageListForHost(std::vector<SStagingStorage>& buckets, const string& hostName, UINT64,
                                                int) {
   return Run("GetStagingStorageListForHost", [&](CRestApi& api) {
-    CRestCloudReader reader(api, Tenancy(), region_);
+    CRestCloudReader reader(api, Tenancy(), Region());
     buckets = reader.Buckets(hostName.empty() ? "" : reader.Host(hostName, true).guid);
     return true;
   });
@@ -233,7 +233,7 @@ bool CRestBridge::GetStagingStorageListForHost(std::vector<SStagingStorage>& buc
 string CRestBridge::GetDefaultRegion() {
   string region;
   Run("GetDefaultRegion", [&](CRestApi& api) {
-    region = region_;
+    region = Region();
     for (const json& r : region.empty() ? RegionSubscriptions(api, Tenancy()) : std::vector<json>()) {
       if (r.value("isHomeRegion", false)) region = TextOf(r, "regionName");
     }
@@ -245,7 +245,7 @@ string CRestBridge::GetDefaultRegion() {
 bool CRestBridge::GetInstanceConfigurations(const string& instanceId, std::map<string, string>& files) {
   return Run("GetInstanceConfigurations", [&](CRestApi& api) {
     if (instanceId.empty()) return Fail("No instance id was given");
-    CRestCloudReader reader(api, Tenancy(), region_);
+    CRestCloudReader reader(api, Tenancy(), Region());
     const json instance = reader.Instance("", instanceId);
     SRecordParts parts;
     parts.disks = parts.network = true;
@@ -257,7 +257,7 @@ bool CRestBridge::GetInstanceConfigurations(const string& instanceId, std::map<s
 
 bool CRestBridge::GetBootVolumeIdForInstance(const SVMInfo& vm, string& bootVolumeId) {
   return Run("GetBootVolumeIdForInstance", [&](CRestApi& api) {
-    CRestCloudReader reader(api, Tenancy(), region_);
+    CRestCloudReader reader(api, Tenancy(), Region());
     const json instance = reader.Instance(vm.name, vm.guid);
     const std::string id = reader.BootVolumeId(instance);
     if (id.empty()) return Fail("Instance [" + TextOf(instance, "id") + "] has no boot volume");
@@ -270,7 +270,7 @@ bool CRestBridge::DoesVMExist(const string& name, std::vector<SVMInfo>& found, c
                               bool& exists) {
   return Run("DoesVMExist", [&](CRestApi& api) {
     if (name.empty()) return Fail("No instance name was given");
-    CRestCloudReader reader(api, Tenancy(), region_);
+    CRestCloudReader reader(api, Tenancy(), Region());
     std::vector<SVMInfo> records;
     for (const json& instance : reader.InstancesNamed(name, compartmentId))
       records.push_back(reader.Record(instance, SRecordParts{}));

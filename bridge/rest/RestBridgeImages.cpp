@@ -44,7 +44,7 @@ bool CRestBridge::CreateImage(const string& bucket, const string& objectName, co
     imageId = answer.body.value("id", "");
     const std::string workRequestId = answer.response.Header("opc-work-request-id");
     if (!imageId.empty() && !workRequestId.empty()) {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       importWorkRequests_[imageId] = workRequestId;
     }
     return true;
@@ -98,7 +98,7 @@ bool CRestBridge::IsImageImportOperationCompleted(const string& imageId, bool& c
   return Run("IsImageImportOperationCompleted", [&](CRestApi& api) {
     std::string knownId;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       const auto it = importWorkRequests_.find(imageId);
       if (it != importWorkRequests_.end()) knownId = it->second;
     }
@@ -119,7 +119,7 @@ bool CRestBridge::IsImageImportOperationCompleted(const string& imageId, bool& c
 bool CRestBridge::DeleteImage(const string& imageId) {
   return Run("DeleteImage", [&](CRestApi& api) {
     api.Delete(ERestService::Core, ImagePath(imageId));
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     importWorkRequests_.erase(imageId);
     return true;
   });

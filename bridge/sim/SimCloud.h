@@ -4,12 +4,12 @@
 // that attachments offer. Several processes may open one cloud at once; every change is one
 // transaction, so a killed process leaves the cloud as it was before or after its change.
 #include <memory>
-#include <mutex>
 #include <string>
 #include <type_traits>
 
 #include "bridge/sim/SimDb.h"
 #include "bridge/sim/SimFlavour.h"
+#include "host/Mutex.h"
 
 namespace sim {
 
@@ -71,7 +71,7 @@ class CSimCloud {
  private:
   template <class F>
   auto InTransaction(bool write, F& fn) -> std::invoke_result_t<F&, CSimDb&> {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     CSimTransaction transaction(*db_, write);
     if constexpr (std::is_void_v<std::invoke_result_t<F&, CSimDb&>>) {
       fn(*db_);
@@ -85,8 +85,8 @@ class CSimCloud {
 
   std::string dir_;
   EFlavour flavour_ = EFlavour::Infrastructure;
-  std::mutex mutex_;
-  std::unique_ptr<CSimDb> db_;
+  Mutex mutex_;                                       // one transaction at a time on the connection
+  std::unique_ptr<CSimDb> db_ PT_GUARDED_BY(mutex_);  // set once, by the constructor
 };
 
 }  // namespace sim
