@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "host/ErrnoText.h"
+
 namespace agent {
 
 namespace {
@@ -148,13 +150,13 @@ bool OpenDiskFile(const string& path, int flags, SDiskFile& disk, string& error)
   disk.buffered.fd = ::open(path.c_str(), flags | O_CLOEXEC);
   struct stat st;
   if (disk.buffered.fd < 0 || ::fstat(disk.buffered.fd, &st) != 0) {
-    error = "cannot open [" + path + "]: " + strerror(errno);
+    error = "cannot open [" + path + "]: " + ErrnoText(errno);
     return false;
   }
   disk.blockDevice = S_ISBLK(st.st_mode);
   if (disk.blockDevice) {
     if (::ioctl(disk.buffered.fd, BLKGETSIZE64, &disk.size) != 0) {
-      error = "cannot read the size of [" + path + "]: " + strerror(errno);
+      error = "cannot read the size of [" + path + "]: " + ErrnoText(errno);
       return false;
     }
   } else if (S_ISREG(st.st_mode)) {
@@ -209,7 +211,7 @@ bool ReadChunkOf(const SDiskFile& disk, const string& shown, UINT64 size, SChunk
   const size_t held = static_cast<size_t>(std::min<UINT64>(n, Readable(disk, size) - chunk.offset));
   std::memset(chunk.data + held, 0, n - held);
   if (!ReadDiskAt(disk, chunk.data, held, chunk.offset)) {
-    why = "read of [" + shown + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
+    why = "read of [" + shown + "] failed at " + std::to_string(chunk.offset) + ": " + ErrnoText(errno);
     return false;
   }
   chunk.zero = IsAllZero(chunk.data, n);
@@ -220,7 +222,7 @@ bool ChecksumOfDisk(const SDiskFile& disk, const string& shown, UINT64 size, ECh
                     SDiskChecksum& checksum, string& error, UINT64* bytesRead) {
   if (scheme != EChecksumScheme::ChunkedSha256) {
     if (ChecksumOfRange(disk.buffered.fd, size, scheme, checksum)) return true;
-    error = "read of [" + shown + "] failed: " + strerror(errno);
+    error = "read of [" + shown + "] failed: " + ErrnoText(errno);
     return false;
   }
   CDiskDigest digest(scheme);

@@ -16,6 +16,7 @@
 #include "agent/diskio/ChunkPipeline.h"
 #include "agent/diskio/DiskRegions.h"
 #include "agent/diskio/ProgressHook.h"
+#include "host/ErrnoText.h"
 
 namespace agent {
 
@@ -132,7 +133,7 @@ bool ReadChunk(int fd, UINT64 offset, size_t n, char* buffer, bool& empty) {
 bool VerifyWrittenDisk(int fd, const string& target, int sourceFd, const string& source, UINT64 size,
                        const SDiskChecksum& expected, string& error) {
   if (::fsync(fd) != 0) {
-    error = "flush of [" + target + "] failed: " + strerror(errno);
+    error = "flush of [" + target + "] failed: " + ErrnoText(errno);
     return false;
   }
   // Read back from the device (direct where it can be), not from what the page cache kept of the
@@ -149,7 +150,7 @@ bool VerifyWrittenDisk(int fd, const string& target, int sourceFd, const string&
   if (written == expected) return true;
   if (!ChecksumOfRange(sourceFd, size, expected.scheme, stored)) {
     error = "[" + target + "] differs from the manifest and the stored disk [" + source +
-            "] cannot be read: " + strerror(errno);
+            "] cannot be read: " + ErrnoText(errno);
   } else if (stored != expected) {
     error = "the stored disk [" + source + "] is damaged: its data has " + stored.Shown() + ", the manifest " +
             expected.hex;
@@ -168,7 +169,7 @@ bool OpenStoredDisk(const string& path, UINT64 size, SFd& in, string& error) {
   if (in.fd < 0 || ::fstat(in.fd, &st) != 0) {
     error = shown + (errno == ENOENT  ? string(" is missing")
                      : errno == ELOOP ? string(" is a symbolic link")
-                                      : string(" cannot be opened: ") + strerror(errno));
+                                      : string(" cannot be opened: ") + ErrnoText(errno));
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
@@ -232,7 +233,7 @@ bool WriteChunkedBackup(const SFd& in, const string& source, UINT64 size, const 
       [&](SChunk& chunk, string& why) {
         const size_t n = static_cast<size_t>(chunk.length);
         const auto zeroFailed = [&] {
-          why = "zeroing [" + target + "] at " + std::to_string(chunk.offset) + " failed: " + strerror(errno);
+          why = "zeroing [" + target + "] at " + std::to_string(chunk.offset) + " failed: " + ErrnoText(errno);
           return false;
         };
         // The piece as the target now holds it, against what was written; one that differs is noted
@@ -246,13 +247,13 @@ bool WriteChunkedBackup(const SFd& in, const string& source, UINT64 size, const 
             }
             return true;
           }
-          why = "read back of [" + target + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
+          why = "read back of [" + target + "] failed at " + std::to_string(chunk.offset) + ": " + ErrnoText(errno);
           return false;
         };
         const auto zeros = [](const char* data, size_t length) { return IsAllZero(data, length); };
         if (chunk.hole) return (zero(chunk.offset, chunk.length, chunk.written) || zeroFailed()) && readBack(zeros);
         if (!ReadFully(in.fd, chunk.data, n, chunk.offset)) {
-          why = "read of [" + source + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
+          why = "read of [" + source + "] failed at " + std::to_string(chunk.offset) + ": " + ErrnoText(errno);
           return false;
         }
         chunk.zero = IsAllZero(chunk.data, n);
@@ -272,7 +273,7 @@ bool WriteChunkedBackup(const SFd& in, const string& source, UINT64 size, const 
                 chunk.written += length;
                 return true;
               }
-              why = "write of [" + target + "] failed at " + std::to_string(start) + ": " + strerror(errno);
+              why = "write of [" + target + "] failed at " + std::to_string(start) + ": " + ErrnoText(errno);
               return false;
             });
         return wrote && (zero(done, chunk.offset + n - done, chunk.written) || zeroFailed()) &&
@@ -297,7 +298,7 @@ bool WriteChunkedBackup(const SFd& in, const string& source, UINT64 size, const 
     return false;
   }
   if (::fsync(out.buffered.fd) != 0) {
-    error = "flush of [" + target + "] failed: " + strerror(errno);
+    error = "flush of [" + target + "] failed: " + ErrnoText(errno);
     return false;
   }
   if (firstDiffering == size) return true;
@@ -325,14 +326,14 @@ bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target
         const size_t n = static_cast<size_t>(chunk.length);
         if (!chunk.hole) {
           if (!ReadFully(in.fd, chunk.data, n, chunk.offset)) {
-            why = "read of [" + source + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
+            why = "read of [" + source + "] failed at " + std::to_string(chunk.offset) + ": " + ErrnoText(errno);
             return false;
           }
           chunk.zero = IsAllZero(chunk.data, n);
         }
         if (!chunk.hole && !chunk.zero) {
           if (!WriteDiskAt(out, chunk.data, n, chunk.offset)) {
-            why = "write of [" + target + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
+            why = "write of [" + target + "] failed at " + std::to_string(chunk.offset) + ": " + ErrnoText(errno);
             return false;
           }
           chunk.written = chunk.length;
@@ -341,7 +342,7 @@ bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target
         if (targetEmpty) return true;
         SDiskWriteResult zeroed;
         if (!ZeroRange(out.buffered.fd, out.blockDevice, chunk.offset, chunk.length, zeroed)) {
-          why = "zeroing [" + target + "] at " + std::to_string(chunk.offset) + " failed: " + strerror(errno);
+          why = "zeroing [" + target + "] at " + std::to_string(chunk.offset) + " failed: " + ErrnoText(errno);
           return false;
         }
         chunk.written = zeroed.bytesWritten;
@@ -379,7 +380,8 @@ bool WriteChangedChunks(const string& base, const SDiskChecksum& baseChecksum, c
     bool beforeEmpty = false, afterEmpty = false;
     if (!ReadChunk(old.fd, offset, n, before.data(), beforeEmpty) ||
         !ReadChunk(in.fd, offset, n, after.data(), afterEmpty)) {
-      error = "read of [" + base + "] or [" + source + "] failed at " + std::to_string(offset) + ": " + strerror(errno);
+      error =
+          "read of [" + base + "] or [" + source + "] failed at " + std::to_string(offset) + ": " + ErrnoText(errno);
       return false;
     }
     if (beforeEmpty && afterEmpty) {
@@ -391,7 +393,7 @@ bool WriteChangedChunks(const string& base, const SDiskChecksum& baseChecksum, c
     const bool done = afterEmpty ? ZeroRange(out.buffered.fd, blockDevice, offset, n, result)
                                  : WriteFully(out.buffered.fd, after.data(), n, offset);
     if (!done) {
-      error = "write of [" + target + "] failed at " + std::to_string(offset) + ": " + strerror(errno);
+      error = "write of [" + target + "] failed at " + std::to_string(offset) + ": " + ErrnoText(errno);
       return false;
     }
     if (!afterEmpty) result.bytesWritten += n;

@@ -149,7 +149,7 @@ class CCloneMaker {
                        {"displayName", name},
                        {"sourceDetails", {{"type", boot ? "bootVolume" : "volume"}, {"id", sourceId}}},
                        {"freeformTags", tags}};
-    const std::string id = TextOf(api_.Post(ERestService::Core, boot ? kBootVolumes : kVolumes, body), "id");
+    std::string id = TextOf(api_.Post(ERestService::Core, boot ? kBootVolumes : kVolumes, body), "id");
     made_.push_back(id);
     return id;
   }

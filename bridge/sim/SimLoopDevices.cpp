@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "host/DiskMapperSysfs.h"
+#include "host/ErrnoText.h"
 #include "host/HostClock.h"
 
 namespace sim {
@@ -35,7 +36,7 @@ class CFd {
   int fd_;
 };
 
-std::string Errno(int error) { return std::strerror(error); }
+std::string Errno(int error) { return ErrnoText(error); }
 
 int OpenNode(const std::string& device) {
   for (int waited = 0;; waited += 10) {
