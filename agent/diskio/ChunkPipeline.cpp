@@ -50,24 +50,34 @@ bool DirectOrBuffered(const SDiskFile& disk, UINT64 offset, size_t length, const
   return transfer(disk.buffered.fd);
 }
 
-}  // namespace
+enum class EState { Free, Busy, Done };
 
-bool RunChunkPipeline(size_t depth, const ChunkSource& source, const ChunkStep& work, const ChunkStep& deliver,
-                      const std::atomic<bool>* cancel, string& error) {
-  enum class EState { Free, Busy, Done };
-  struct SSlot {
-    AlignedBuffer buffer;
-    SChunk chunk;
-    EState state = EState::Free;
-    UINT64 sequence = 0;
-  };
-  depth = std::max<size_t>(depth, 1);
-  std::vector<SSlot> slots(depth);
+// A chunk in flight: its buffer, and how far the pipeline has taken it.
+struct SSlot {
+  AlignedBuffer buffer;
+  SChunk chunk;
+  EState state = EState::Free;
+  UINT64 sequence = 0;
+};
+
+// `depth` slots, each with its buffer.
+bool MakeSlots(size_t depth, std::vector<SSlot>& slots, string& error) {
+  slots.resize(depth);
   for (auto& slot : slots)
     if (!(slot.buffer = NewAlignedBuffer())) {
       error = "out of memory for the transfer's buffers";
       return false;
     }
+  return true;
+}
+
+}  // namespace
+
+bool RunChunkPipeline(size_t depth, const ChunkSource& source, const ChunkStep& work, const ChunkStep& deliver,
+                      const std::atomic<bool>* cancel, string& error) {
+  depth = std::max<size_t>(depth, 1);
+  std::vector<SSlot> slots;
+  if (!MakeSlots(depth, slots, error)) return false;
   std::mutex mutex;
   std::condition_variable changed;
   UINT64 next = 0, end = 0;  // the sequence number handed out next; the count once the source is done

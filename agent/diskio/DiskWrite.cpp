@@ -208,6 +208,27 @@ bool ReadBackRange(const SDiskFile& out, UINT64 offset, UINT64 length, char* buf
   return true;
 }
 
+// A chunked restore's end, once every chunk was written and read back: the chained digests must make
+// `expected` (else the stored disk is damaged), the target is flushed, and no piece may have read back
+// different (`firstDiffering` is the disk's size when none did).
+bool FinishChunkedRestore(const SDiskChecksum& written, const SDiskChecksum& expected, const string& source,
+                          const SDiskFile& out, const string& target, UINT64 firstDiffering, UINT64 size,
+                          string& error) {
+  if (written != expected) {
+    error = "the stored disk [" + source + "] is damaged: its data has " + written.Shown() + ", the manifest " +
+            expected.hex;
+    return false;
+  }
+  if (::fsync(out.buffered.fd) != 0) {
+    error = "flush of [" + target + "] failed: " + ErrnoText(errno);
+    return false;
+  }
+  if (firstDiffering == size) return true;
+  error = "the read-back of [" + target + "] differs from the stored disk in the piece at " +
+          std::to_string(firstDiffering);
+  return false;
+}
+
 // The restore of a backup with a chunked checksum: each chunk of the stored disk is read, hashed and
 // written on the pipeline's threads (its data regions written, the rest made zero as ZeroRange does;
 // nothing where the target is known empty), then read back from the device into the same buffer and
@@ -290,21 +311,8 @@ bool WriteChunkedBackup(const SFd& in, const string& source, UINT64 size, const 
         return true;
       },
       cancel, error);
-  if (!copied) return false;
-  const SDiskChecksum written = digest.Finish();
-  if (written != expected) {
-    error = "the stored disk [" + source + "] is damaged: its data has " + written.Shown() + ", the manifest " +
-            expected.hex;
-    return false;
-  }
-  if (::fsync(out.buffered.fd) != 0) {
-    error = "flush of [" + target + "] failed: " + ErrnoText(errno);
-    return false;
-  }
-  if (firstDiffering == size) return true;
-  error = "the read-back of [" + target + "] differs from the stored disk in the piece at " +
-          std::to_string(firstDiffering.load());
-  return false;
+  return copied &&
+         FinishChunkedRestore(digest.Finish(), expected, source, out, target, firstDiffering.load(), size, error);
 }
 
 }  // namespace
