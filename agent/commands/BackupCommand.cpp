@@ -36,7 +36,7 @@ using nlohmann::json;
 
 namespace {
 
-struct SDiskJob {
+struct SDiskJob {  // NOLINT(bugprone-exception-escape): json's moves do not throw
   SDisk disk;      // as the mount information reports it
   json record;     // manifest entry, filled when done
   string error;    // why the disk was not stored

@@ -34,7 +34,7 @@ struct SDataVolume {
 };
 
 // What the clone reads of its source before it makes anything.
-struct SSource {
+struct SSource {  // NOLINT(bugprone-exception-escape): json's moves do not throw
   std::string id, name, compartmentId, ad, shape, bootVolumeId, subnetId;
   json shapeConfig;
   std::vector<std::string> sshKeys, securityListIds;
