@@ -90,7 +90,7 @@ std::string BindLoopDevice(const std::string& file) {
   for (int attempt = 0; attempt < kBindAttempts; ++attempt) {
     const int number = ::ioctl(control.get(), LOOP_CTL_GET_FREE);
     if (number < 0) throw CSimError("Cannot get a free loop device for [" + file + "]: " + Errno(errno));
-    const std::string device = "/dev/loop" + std::to_string(number);
+    std::string device = "/dev/loop" + std::to_string(number);
     CFd node(OpenNode(device));
     if (node.get() < 0) {
       if (errno == ENXIO || errno == ENOENT) continue;  // removed by another process meanwhile
