@@ -98,7 +98,7 @@ if [ ${#tidy_files[@]} -gt 0 ]; then
   [ "$fix" -eq 0 ] || TIDY_FIXES=$fixes
   if ! printf '%s\0' "${tidy_files[@]}" | xargs -0 -n1 -P"$(nproc)" bash -c 'tidy_one "$1"' tidy; then
     if [ "$fix" -eq 1 ] && clang-apply-replacements --format --style=file "$fixes"; then
-      echo "clang-tidy's fixes applied; run lint.sh again to see what is left"
+      echo "clang-tidy's fixes, for the findings that have one, applied; run lint.sh again to see what is left"
     fi
     failed+=(clang-tidy)
   fi
