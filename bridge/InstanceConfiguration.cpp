@@ -61,6 +61,88 @@ json Configuration(const SVMInfo& vm, int64_t created) {
 
 std::string InstanceConfigurationText(const SVMInfo& vm, int64_t created) { return Configuration(vm, created).dump(2); }
 
+namespace {
+
+// A text member, or what `into` held when the member is missing.
+void ReadText(const json& from, const char* key, std::string& into) { into = from.value(key, into); }
+
+// A member that must be an array.
+const json& ListAt(const json& doc, const char* key) {
+  const json& items = doc.at(key);
+  if (!items.is_array()) throw std::invalid_argument(std::string("member [") + key + "] is not an array");
+  return items;
+}
+
+// The instance's own members; its size as the cloud reports it, or else as its shape configuration has it.
+void ReadInstanceMembers(const json& doc, SVMInfo& record) {
+  ReadText(doc, "displayName", record.name);
+  ReadText(doc, "id", record.guid);
+  ReadText(doc, "compartmentId", record.compartmentId);
+  ReadText(doc, "availabilityDomain", record.availabilityDomain);
+  ReadText(doc, "region", record.region);
+  ReadText(doc, "shape", record.vmSize);
+  ReadText(doc, "imageId", record.imageId);
+  ReadText(doc, "launchMode", record.launchMode);
+  ReadText(doc, "lifecycleState", record.lifecycleState);
+  const json shapeConfig = doc.value("shapeConfig", json::object());
+  if (doc.contains("cpuCount")) {
+    record.cpuCount = doc.at("cpuCount").get<INT64>();
+  } else if (shapeConfig.contains("ocpus")) {
+    record.cpuCount = shapeConfig.at("ocpus").get<INT64>();
+  }
+  if (doc.contains("memoryMB")) {
+    record.memoryMB = doc.at("memoryMB").get<INT64>();
+  } else if (shapeConfig.contains("memoryInGBs")) {
+    record.memoryMB = shapeConfig.at("memoryInGBs").get<INT64>() * 1024;
+  }
+}
+
+// The lists the document has replace the record's: volumes, VNICs, SSH keys, security lists.
+void ReadInstanceLists(const json& doc, SVMInfo& record) {
+  if (doc.contains("volumes")) {
+    record.disks.clear();
+    for (const json& v : ListAt(doc, "volumes")) {
+      VMInfoStructs::SDisk disk;
+      ReadText(v, "id", disk.volumeId);
+      disk.guid = disk.volumeId;
+      ReadText(v, "displayName", disk.displayName);
+      ReadText(v, "availabilityDomain", disk.availabilityDomain);
+      ReadText(v, "attachmentId", disk.attachmentId);
+      ReadText(v, "attachmentType", disk.attachmentType);
+      disk.size = v.value("sizeInBytes", v.value("sizeInGBs", uint64_t{0}) * kGiBytes);
+      disk.isBootDisk = v.value("isBootVolume", false);
+      disk.diskNumber = v.value("diskNumber", static_cast<UINT32>(record.disks.size()));
+      record.disks.push_back(std::move(disk));
+    }
+  }
+  if (doc.contains("vnics")) {
+    record.networkCards.clear();
+    for (const json& n : ListAt(doc, "vnics")) {
+      VMInfoStructs::SVMNetworkCard card;
+      ReadText(n, "displayName", card.name);
+      ReadText(n, "subnetId", card.subnetId);
+      ReadText(n, "privateIp", card.privateIp);
+      ReadText(n, "macAddress", card.macAddress);
+      card.isPrimary = n.value("isPrimary", false);
+      record.networkCards.push_back(std::move(card));
+    }
+  }
+  if (doc.contains("sshKeys")) {
+    record.keyPairs.clear();
+    for (const json& k : ListAt(doc, "sshKeys")) {
+      record.keyPairs.push_back({k.value("name", ""), k.value("id", ""), k.value("publicKey", "")});
+    }
+  }
+  if (doc.contains("securityLists")) {
+    record.securityGroups.clear();
+    for (const json& l : ListAt(doc, "securityLists")) {
+      record.securityGroups.push_back({l.value("name", ""), l.value("id", "")});
+    }
+  }
+}
+
+}  // namespace
+
 bool ParseInstanceConfiguration(const std::string& contents, SVMInfo& vm, std::string& error) {
   json doc = json::parse(contents, nullptr, false);
   if (doc.is_discarded()) {
@@ -73,73 +155,8 @@ bool ParseInstanceConfiguration(const std::string& contents, SVMInfo& vm, std::s
   }
   try {
     SVMInfo record = vm;
-    auto text = [](const json& from, const char* key, std::string& into) { into = from.value(key, into); };
-    text(doc, "displayName", record.name);
-    text(doc, "id", record.guid);
-    text(doc, "compartmentId", record.compartmentId);
-    text(doc, "availabilityDomain", record.availabilityDomain);
-    text(doc, "region", record.region);
-    text(doc, "shape", record.vmSize);
-    text(doc, "imageId", record.imageId);
-    text(doc, "launchMode", record.launchMode);
-    text(doc, "lifecycleState", record.lifecycleState);
-    // The size as the cloud reports it, or else as its shape configuration has it.
-    const json shapeConfig = doc.value("shapeConfig", json::object());
-    if (doc.contains("cpuCount")) {
-      record.cpuCount = doc.at("cpuCount").get<INT64>();
-    } else if (shapeConfig.contains("ocpus")) {
-      record.cpuCount = shapeConfig.at("ocpus").get<INT64>();
-    }
-    if (doc.contains("memoryMB")) {
-      record.memoryMB = doc.at("memoryMB").get<INT64>();
-    } else if (shapeConfig.contains("memoryInGBs")) {
-      record.memoryMB = shapeConfig.at("memoryInGBs").get<INT64>() * 1024;
-    }
-    auto list = [&doc](const char* key) -> const json& {
-      const json& items = doc.at(key);
-      if (!items.is_array()) throw std::invalid_argument(std::string("member [") + key + "] is not an array");
-      return items;
-    };
-    if (doc.contains("volumes")) {
-      record.disks.clear();
-      for (const json& v : list("volumes")) {
-        VMInfoStructs::SDisk disk;
-        text(v, "id", disk.volumeId);
-        disk.guid = disk.volumeId;
-        text(v, "displayName", disk.displayName);
-        text(v, "availabilityDomain", disk.availabilityDomain);
-        text(v, "attachmentId", disk.attachmentId);
-        text(v, "attachmentType", disk.attachmentType);
-        disk.size = v.value("sizeInBytes", v.value("sizeInGBs", uint64_t{0}) * kGiBytes);
-        disk.isBootDisk = v.value("isBootVolume", false);
-        disk.diskNumber = v.value("diskNumber", static_cast<UINT32>(record.disks.size()));
-        record.disks.push_back(std::move(disk));
-      }
-    }
-    if (doc.contains("vnics")) {
-      record.networkCards.clear();
-      for (const json& n : list("vnics")) {
-        VMInfoStructs::SVMNetworkCard card;
-        text(n, "displayName", card.name);
-        text(n, "subnetId", card.subnetId);
-        text(n, "privateIp", card.privateIp);
-        text(n, "macAddress", card.macAddress);
-        card.isPrimary = n.value("isPrimary", false);
-        record.networkCards.push_back(std::move(card));
-      }
-    }
-    if (doc.contains("sshKeys")) {
-      record.keyPairs.clear();
-      for (const json& k : list("sshKeys")) {
-        record.keyPairs.push_back({k.value("name", ""), k.value("id", ""), k.value("publicKey", "")});
-      }
-    }
-    if (doc.contains("securityLists")) {
-      record.securityGroups.clear();
-      for (const json& l : list("securityLists")) {
-        record.securityGroups.push_back({l.value("name", ""), l.value("id", "")});
-      }
-    }
+    ReadInstanceMembers(doc, record);
+    ReadInstanceLists(doc, record);
     vm = std::move(record);
     return true;
   } catch (const std::exception& e) {

@@ -8,7 +8,7 @@
 using OracleCloudSDKCppBridge::COracleCloudSDKCppBridge;
 
 CPendingCreate::CPendingCreate(COracleCloudCleaner& cleaner, VM_Cleaner_Mode mode, string rootName,
-                               VM_Cleaner_EntityType kind, string name)
+                               VM_Cleaner_EntityType kind, const string& name)
     : cleaner_(cleaner), mode_(mode), rootName_(std::move(rootName)) {
   string token;
   if (!CreateGuid(token)) return;  // not recorded: the create is not requested

@@ -20,7 +20,7 @@
 class CPendingCreate {
  public:
   CPendingCreate(COracleCloudCleaner& cleaner, VM_Cleaner_Mode mode, string rootName, VM_Cleaner_EntityType kind,
-                 string name);
+                 const string& name);
   // The thread's creates carry the token they carried before.
   ~CPendingCreate();
   CPendingCreate(const CPendingCreate&) = delete;

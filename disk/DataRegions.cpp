@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <vector>
 
 bool NextDataRegion(int fd, uint64_t offset, uint64_t size, uint64_t& start, uint64_t& end) {
@@ -48,11 +49,11 @@ bool ChecksumOfFile(const std::string& path, uint64_t size, EChecksumScheme sche
                     std::string& error) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    error = "cannot open [" + path + "]: " + std::strerror(errno);
+    error = "cannot open [" + path + "]: " + std::generic_category().message(errno);
     return false;
   }
   const bool read = ChecksumOfRange(fd, size, scheme, checksum);
-  if (!read) error = "read of [" + path + "] failed: " + std::strerror(errno);
+  if (!read) error = "read of [" + path + "] failed: " + std::generic_category().message(errno);
   ::close(fd);
   return read;
 }

@@ -12,6 +12,7 @@
 
 #include "host/CWqDirectory.h"
 #include "host/DiskMapperSysfs.h"
+#include "host/ErrnoText.h"
 #include "host/FXFile.h"
 #include "host/HostClock.h"
 #include "host/HostEnvironment.h"
@@ -112,7 +113,7 @@ bool CDiskMapperLinux::EnterBracket(const char* tag) {
     evDebug.Error(
         tag,
         opened ? "Cannot lock the disk mapper lock file [%s]: %s" : "Cannot open the disk mapper lock file [%s]: %s",
-        path.c_str(), std::strerror(errno));
+        path.c_str(), ErrnoText(errno).c_str());
     bracket_.unlock();
     return false;
   }

@@ -8,13 +8,14 @@
 #include <cstring>
 #include <filesystem>
 
+#include "host/ErrnoText.h"
 #include "host/FXString.h"
 
 bool CWqDirectory::Open(const string& path, const string& pattern, string* error, EEntries entries) {
   Close();
   dir_ = ::opendir(path.c_str());
   if (!dir_) {
-    if (error) *error = strerror(errno);
+    if (error) *error = ErrnoText(errno);
     return false;
   }
   path_ = path;
@@ -35,7 +36,7 @@ bool CWqDirectory::GetEntry(string& name, bool& end, string* error) {
     struct dirent* entry = ::readdir(dir_);
     if (!entry) {
       if (errno != 0) {
-        if (error) *error = strerror(errno);
+        if (error) *error = ErrnoText(errno);
         return false;
       }
       end = true;
@@ -71,7 +72,7 @@ namespace {
 bool RemoveContents(int dirFd, dev_t device, const string& path, string* error) {
   DIR* dir = ::fdopendir(::dup(dirFd));
   if (!dir) {
-    if (error) *error = path + ": " + strerror(errno);
+    if (error) *error = path + ": " + ErrnoText(errno);
     return false;
   }
   bool ok = true;
@@ -88,7 +89,7 @@ bool RemoveContents(int dirFd, dev_t device, const string& path, string* error) 
       }
       const int child = ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (child < 0) {
-        if (error) *error = path + "/" + name + ": " + strerror(errno);
+        if (error) *error = path + "/" + name + ": " + ErrnoText(errno);
         ok = false;
         continue;
       }
@@ -96,7 +97,7 @@ bool RemoveContents(int dirFd, dev_t device, const string& path, string* error) 
       ::close(child);
     }
     if (::unlinkat(dirFd, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0 && errno != ENOENT) {
-      if (error) *error = path + "/" + name + ": " + strerror(errno);
+      if (error) *error = path + "/" + name + ": " + ErrnoText(errno);
       ok = false;
     }
   }
@@ -109,14 +110,14 @@ bool RemoveTree(const string& path, string* error) {
   if (fd < 0) {
     if (errno == ENOENT) return true;
     if (errno == ENOTDIR || errno == ELOOP) return ::unlink(path.c_str()) == 0 || errno == ENOENT;
-    if (error) *error = strerror(errno);
+    if (error) *error = ErrnoText(errno);
     return false;
   }
   struct stat st;
   bool ok = ::fstat(fd, &st) == 0 && RemoveContents(fd, st.st_dev, path, error);
   ::close(fd);
   if (ok && ::rmdir(path.c_str()) != 0) {
-    if (error) *error = strerror(errno);
+    if (error) *error = ErrnoText(errno);
     return false;
   }
   return ok;
@@ -134,19 +135,19 @@ bool CWqDirectory::Remove(const string& path, bool recursive, bool ignoreMissing
   struct stat st;
   if (::lstat(trimmed.c_str(), &st) != 0) {
     if (errno == ENOENT && ignoreMissing) return true;
-    if (error) *error = strerror(errno);
+    if (error) *error = ErrnoText(errno);
     return false;
   }
   if (S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode)) {
     if (::unlink(trimmed.c_str()) != 0) {
-      if (error) *error = strerror(errno);
+      if (error) *error = ErrnoText(errno);
       return false;
     }
     return true;
   }
   if (!recursive) {
     if (::rmdir(trimmed.c_str()) != 0) {
-      if (error) *error = strerror(errno);
+      if (error) *error = ErrnoText(errno);
       return false;
     }
     return true;

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "host/ErrnoText.h"
 #include "host/FXString.h"
 #include "host/HostEnvironment.h"
 
@@ -23,13 +24,13 @@ bool DoesFileExist(const string& path) {
 bool TZGetFileSize(const string& path, UINT64& size, string* error) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) {
-    if (error) *error = strerror(errno);
+    if (error) *error = ErrnoText(errno);
     return false;
   }
   if (S_ISBLK(st.st_mode)) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-      if (error) *error = strerror(errno);
+      if (error) *error = ErrnoText(errno);
       return false;
     }
     uint64_t bytes = 0;
@@ -37,7 +38,7 @@ bool TZGetFileSize(const string& path, UINT64& size, string* error) {
     int saved = errno;
     ::close(fd);
     if (rc != 0) {
-      if (error) *error = strerror(saved);
+      if (error) *error = ErrnoText(saved);
       return false;
     }
     size = bytes;

@@ -14,6 +14,7 @@
 
 #include "host/CFileLock.h"
 #include "host/CWqDirectory.h"
+#include "host/ErrnoText.h"
 #include "host/FXFile.h"
 #include "host/ProcessIdentity.h"
 #include "host/TzProcess.h"
@@ -38,12 +39,12 @@ bool CRegistrySession::Open(const string& directory, string& error) {
   string temp = path + ".new";
   int fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) {
-    error = "cannot create [" + temp + "]: " + strerror(errno);
+    error = "cannot create [" + temp + "]: " + ErrnoText(errno);
     return false;
   }
   const string identity = ProcessIdentity::Current();
   if (::write(fd, identity.data(), identity.size()) != static_cast<ssize_t>(identity.size())) {
-    error = "cannot write [" + temp + "]: " + strerror(errno);
+    error = "cannot write [" + temp + "]: " + ErrnoText(errno);
     ::close(fd);
     ::unlink(temp.c_str());
     return false;
@@ -51,7 +52,7 @@ bool CRegistrySession::Open(const string& directory, string& error) {
   // renameat2 without replacing: a key that somehow exists already is never taken over.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
       ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
-    error = "cannot lock [" + path + "]: " + strerror(errno);
+    error = "cannot lock [" + path + "]: " + ErrnoText(errno);
     ::close(fd);
     ::unlink(temp.c_str());
     return false;

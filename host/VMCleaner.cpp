@@ -12,6 +12,7 @@
 #include "host/CWqDirectory.h"
 #include "host/CWqString.h"
 #include "host/CleanerHandle.h"
+#include "host/ErrnoText.h"
 #include "host/EvDebug.h"
 #include "host/FXFile.h"
 #include "host/FXString.h"
@@ -104,7 +105,7 @@ EOpened OpenRegistryDatabase(const string& path, std::unique_ptr<CSqliteDb>& out
 EOpened SetAsideDamaged(const string& path, std::unique_ptr<CSqliteDb>& db, string& cause, string& notice) {
   CFileLock lock;
   if (!lock.Acquire(path + ".setaside.lock")) {
-    cause += string("; it cannot be set aside: ") + std::strerror(errno);
+    cause += string("; it cannot be set aside: ") + ErrnoText(errno);
     return EOpened::Refused;
   }
   const EOpened again = OpenRegistryDatabase(path, db, cause);
@@ -114,7 +115,7 @@ EOpened SetAsideDamaged(const string& path, std::unique_ptr<CSqliteDb>& db, stri
     aside = path + ".damaged-" + std::to_string(HostClock::Now()) + "-" + std::to_string(n);
   for (const char* suffix : {"", "-wal", "-shm"}) {
     if (::rename((path + suffix).c_str(), (aside + suffix).c_str()) != 0 && errno != ENOENT) {
-      cause += "; setting it aside as [" + aside + suffix + "] failed: " + std::strerror(errno);
+      cause += "; setting it aside as [" + aside + suffix + "] failed: " + ErrnoText(errno);
       return EOpened::Refused;
     }
   }
@@ -274,7 +275,7 @@ bool VMCleaner::Init(const string& localVmGuid, UINT64 reserved) {
   string directory = HostEnvironment::UnderHome("registry");
   string path = DatabasePathFor(directory, localVmGuid);
   if (!CWqDirectory::Create(directory) || !MakeOwnerOnly(directory, true)) {
-    initError_ = "cannot create the registry folder [" + directory + "] as its owner's alone: " + std::strerror(errno);
+    initError_ = "cannot create the registry folder [" + directory + "] as its owner's alone: " + ErrnoText(errno);
     EVERROR(Log(), "%s", initError_.c_str());
     return false;
   }
@@ -290,7 +291,7 @@ bool VMCleaner::Init(const string& localVmGuid, UINT64 reserved) {
   // The journal files take the database's mode when they are made; ones made earlier are set too.
   for (const char* suffix : {"", "-wal", "-shm"})
     if (!MakeOwnerOnly(path + suffix, false) && errno != ENOENT)
-      EVERROR(Log(), "Cannot make [%s%s] its owner's alone: %s", path.c_str(), suffix, std::strerror(errno));
+      EVERROR(Log(), "Cannot make [%s%s] its owner's alone: %s", path.c_str(), suffix, ErrnoText(errno).c_str());
   auto session = std::make_unique<CRegistrySession>();
   if (!session->Open(SessionDirectory(directory), cause)) {
     initError_ = "[" + path + "]: cannot open a session: " + cause;
@@ -334,7 +335,7 @@ void VMCleaner::SetCancelCheck(std::function<bool()> cancelled) {
 bool VMCleaner::LockRootClaims(CFileLock& claims) {
   const string path = ClaimsLockPath(databasePath_);
   if (claims.Acquire(path, {}, nullptr, cancelled_)) return true;
-  EVERROR(Log(), "Cannot lock [%s]: %s", path.c_str(), std::strerror(errno));
+  EVERROR(Log(), "Cannot lock [%s]: %s", path.c_str(), ErrnoText(errno).c_str());
   return false;
 }
 
@@ -692,7 +693,7 @@ bool VMCleaner::HandOver(const string& rootPath, const std::vector<string>& resu
   if (CWqDirectory::Create(handOverDirectory_) && WriteWholeFile(file, ledger))
     error += "; the hand-over is kept in [" + file + "] until the registry takes it";
   else
-    error += "; nor could it be kept in [" + file + "]: " + std::strerror(errno);
+    error += "; nor could it be kept in [" + file + "]: " + ErrnoText(errno);
   EVERROR(Log(), "Handing [%s] over failed: %s", rootPath.c_str(), error.c_str());
   return false;
 }

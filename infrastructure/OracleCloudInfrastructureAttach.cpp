@@ -7,6 +7,7 @@
 
 #include "host/CFileLock.h"
 #include "host/CWqDirectory.h"
+#include "host/ErrnoText.h"
 #include "host/FXFile.h"
 #include "host/HostClock.h"
 #include "host/HostEnvironment.h"
@@ -132,7 +133,7 @@ bool COracleCloudInfrastructureInfo::AcquireBatchAttachLock(CFileLock& lock) {
   CWqDirectory::Create(FXPath::GetParent(path));  // a folder that cannot be made shows in the lock's failure
   while (!lock.TryAcquire(path)) {
     if (errno != EWOULDBLOCK) {
-      const string text = "Cannot lock [" + path + "]: " + strerror(errno);
+      const string text = "Cannot lock [" + path + "]: " + ErrnoText(errno);
       EVERROR(evDebug, "%s", text.c_str());
       SetLastVMErrorDetails(text);
       SetLastVMError(VMERR_VOLUME_ATTACH_FAILED);

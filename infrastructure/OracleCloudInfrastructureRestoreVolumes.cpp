@@ -190,7 +190,7 @@ string COracleCloudInfrastructureInfo::_GetImageLaunchMode(const RestoreCtx& ctx
 string COracleCloudInfrastructureInfo::_GetVolumeAttachmentTypeToRestoredInstance(const RestoreCtx& ctx) {
   const bool paravirtualized =
       ctx.isConversion && _IsLinuxVM(ctx.guestOs) && _IsParavirtualizedModeForLinuxVMConversionEnabled();
-  const string type = paravirtualized ? "paravirtualized" : "iscsi";
+  string type = paravirtualized ? "paravirtualized" : "iscsi";
   EVDEBUG(evDebug, "AttachmentType: [%s] will be used for Instance: %s", type.c_str(), ctx.vmName.c_str());
   return type;
 }

@@ -31,7 +31,7 @@ SVMSizeInfo COracleCloudInfrastructureInfo::BestShapeForImage(const string& imag
     SetLastVMErrorDetails(string(kNoShapeList) + " " + bridge->GetLastError());
     return SVMSizeInfo();
   }
-  const SVMSizeInfo best = _FindBestMatchingVMSize(shapes, memoryMB, cpuCount);
+  SVMSizeInfo best = _FindBestMatchingVMSize(shapes, memoryMB, cpuCount);
   if (best.name.empty()) {
     const string text = shapes.empty() ? FXString::Format("No shape launches image [%s]", imageId.c_str())
                                        : FXString::Format("Of the shapes that launch image [%s], %s", imageId.c_str(),

@@ -144,6 +144,7 @@ bool COracleCloudInfo::RebuildVolumesFromIntegritySnapshots(const RestoreCtx& ct
   }
   if (copies.empty()) return true;
   std::vector<string> targets;
+  targets.reserve(copies.size());
   for (const SDisk& copy : copies) targets.push_back(copy.targetVolume);
   bool ok = CreateVolumesFromSnapshots(ctx.restoreGuid, copies);
   for (size_t k = 0; k < copies.size(); ++k) {

@@ -23,7 +23,7 @@ using OracleCloudSDKCppBridge::kMiBPerGiB;
 
 // A list's compartment: the tenancy, or one the sandbox has; any other is refused as the API does.
 std::string ListedCompartment(SApiCall& call, sim::CSimDb& db) {
-  const std::string id = call.RequiredQuery("compartmentId");
+  std::string id = call.RequiredQuery("compartmentId");
   if (id != sim::kApiTenancy && db.QueryInt("SELECT COUNT(*) FROM compartments WHERE id = ?", 0, id) == 0)
     throw CApiRefusal(404, "NotAuthorizedOrNotFound", "Compartment [" + id + "] was not found");
   return id;
@@ -126,6 +126,7 @@ void AddInstanceReadRoutes(CApiServer& server) {
       std::vector<std::string> ids;
       while (row.Step()) ids.push_back(row.Text(0));
       std::vector<json> list;
+      list.reserve(ids.size());
       for (const std::string& id : ids) list.push_back(InstanceJson(db, words, id));
       return list;
     });

@@ -27,7 +27,7 @@ struct SKeptAnswer {
 class CRetryTokens {
  public:
   static constexpr size_t kKept = 10000;
-  static constexpr int64_t kLifeSeconds = 24 * 3600;
+  static constexpr int64_t kLifeSeconds = int64_t{24} * 3600;
 
   enum class EClaim { Run, Replay, Conflict };
   // `request` identifies what the token was given for (method, target and a hash of the body).

@@ -65,6 +65,7 @@ std::string FormatTable(const STable& table) {
   std::string out = line(table.columns);
   for (const auto& row : table.rows) {
     std::vector<std::string> cells;
+    cells.reserve(row.size());
     for (const auto& cell : row) cells.push_back(CellText(cell));
     out += line(cells);
   }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "host/CWqDirectory.h"
+#include "host/ErrnoText.h"
 #include "host/FXFile.h"
 #include "host/FXString.h"
 #include "host/HostEnvironment.h"
@@ -32,21 +33,21 @@ CNameClaims::EClaim CNameClaims::Claim(const string& name, string& error) {
     if (claim.name == name) return EClaim::Claimed;
   const string directory = HostEnvironment::UnderHome("claims");
   if (!CWqDirectory::Create(directory) || !MakeOwnerOnly(directory, true)) {
-    error = "cannot create [" + directory + "]: " + std::strerror(errno);
+    error = "cannot create [" + directory + "]: " + ErrnoText(errno);
     return EClaim::Failed;
   }
   const string path = ClaimPath(directory, name);
   for (;;) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
-      error = "cannot open [" + path + "]: " + std::strerror(errno);
+      error = "cannot open [" + path + "]: " + ErrnoText(errno);
       return EClaim::Failed;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int cause = errno;
       ::close(fd);
       if (cause == EWOULDBLOCK) return EClaim::Taken;
-      error = "cannot lock [" + path + "]: " + std::strerror(cause);
+      error = "cannot lock [" + path + "]: " + ErrnoText(cause);
       return EClaim::Failed;
     }
     // A holder that let go removed the file before unlocking it: a lock taken on a removed file is

@@ -64,7 +64,7 @@ string getVDDKDirectoryPath() {
     EVERROR(c_evEvent, "Failed to get base home directory.");
     return string();
   }
-  const string location = FXPath::Append(FXPath::Append(home, "VMware"), "vddk");
+  string location = FXPath::Append(FXPath::Append(home, "VMware"), "vddk");
   EVDEBUGLVL(c_evEvent, 3, "vddkLocation: [%s]", location.c_str());
   return location;
 }
@@ -115,7 +115,7 @@ string getLatestValidvDiskManagerPath() {
   }
   SortVersionsNewestFirst(versions);
   for (const string& version : versions) {
-    const string candidate = ToolInKit(vddkDir, version);
+    string candidate = ToolInKit(vddkDir, version);
     EVDEBUGLVL(c_evEvent, 3, "Trying vdiskmanager path: [%s]", candidate.c_str());
     if (CWqPath::IsFile(candidate)) return candidate;
   }

@@ -24,6 +24,7 @@
 #include "agent/jobs/InterruptWatch.h"
 #include "agent/jobs/Progress.h"
 #include "cli/DisplayText.h"
+#include "host/ErrnoText.h"
 #include "host/EvDebug.h"
 #include "host/FXFile.h"
 #include "host/HostClock.h"
@@ -35,7 +36,7 @@ using nlohmann::json;
 
 namespace {
 
-struct SDiskJob {
+struct SDiskJob {  // NOLINT(bugprone-exception-escape): json's moves do not throw
   SDisk disk;      // as the mount information reports it
   json record;     // manifest entry, filled when done
   string error;    // why the disk was not stored
@@ -108,7 +109,7 @@ void StreamDisk(IVMInfo& plugin, bool useDiskInterface, const MountCtx& ctx, con
   if (ok && !StoreChunkDigests(FXPath::GetParent(disksDir), FXPath::GetFileName(file), copied.digests, error))
     ok = false;
   if (ok && ::rename(partial.c_str(), file.c_str()) != 0) {
-    error = "storing the disk failed: cannot rename [" + cli::EscapeForDisplay(partial) + "]: " + strerror(errno);
+    error = "storing the disk failed: cannot rename [" + cli::EscapeForDisplay(partial) + "]: " + ErrnoText(errno);
     ok = false;
   }
   if (!ok) {
@@ -244,7 +245,7 @@ bool ClaimFolder(SBackupRun& run) {
   EvEvent::setJob(run.folder.jobId, run.target.name);
   run.disksDir = FXPath::Append(run.folder.path, "disks");
   if (::mkdir(run.disksDir.c_str(), 0700) != 0 || !MakeOwnerOnly(run.disksDir, true))
-    return run.Failed("store", "cannot create [" + cli::EscapeForDisplay(run.disksDir) + "]: " + strerror(errno));
+    return run.Failed("store", "cannot create [" + cli::EscapeForDisplay(run.disksDir) + "]: " + ErrnoText(errno));
   run.ctx.vmName = run.target.name;
   run.ctx.vmGuid = run.target.guid;
   run.ctx.mountPath = FXPath::Append(run.folder.path, "config");
@@ -345,7 +346,7 @@ bool WriteManifest(SBackupRun& run, const SAgentSandbox& sandbox) {
   const string path = FXPath::Append(run.folder.path, "manifest.json");
   // Texts that are not UTF-8 are written with U+FFFD in their place (the escaped name keeps the bytes).
   if (WriteWholeFile(path, manifest.dump(2, ' ', false, json::error_handler_t::replace) + "\n")) return true;
-  return run.Failed("manifest", "cannot write [" + cli::EscapeForDisplay(path) + "]: " + strerror(errno));
+  return run.Failed("manifest", "cannot write [" + cli::EscapeForDisplay(path) + "]: " + ErrnoText(errno));
 }
 
 // The result: for people on stdout, or the --json object.

@@ -26,7 +26,7 @@ struct SListedDisk {
   UINT64 size = 0;
 };
 
-struct SListedBackup {
+struct SListedBackup {  // NOLINT(bugprone-exception-escape): json's moves do not throw
   string folder;
   long long jobId = 0;
   string instance;

@@ -11,6 +11,7 @@
 
 #include "cli/DisplayText.h"
 #include "disk/FileIo.h"
+#include "host/ErrnoText.h"
 
 namespace agent {
 
@@ -21,7 +22,7 @@ bool ReadSecretFile(const SSecretSources& sources, string& secret, string& error
   const SFd file(::open(sources.file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   const int fd = file.fd;
   if (fd < 0) {
-    error = shown + ": cannot open it: " + strerror(errno);
+    error = shown + ": cannot open it: " + ErrnoText(errno);
     return false;
   }
   struct stat st {};
@@ -41,7 +42,7 @@ bool ReadSecretFile(const SSecretSources& sources, string& secret, string& error
   for (ssize_t n; ok && (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      error = shown + ": cannot read it: " + strerror(errno);
+      error = shown + ": cannot read it: " + ErrnoText(errno);
       ok = false;
     } else {
       content.append(buffer, static_cast<size_t>(n));

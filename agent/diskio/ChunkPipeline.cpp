@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/ErrnoText.h"
 #include "host/Mutex.h"
 
 namespace agent {
@@ -48,24 +49,34 @@ bool DirectOrBuffered(const SDiskFile& disk, UINT64 offset, size_t length, const
   return transfer(disk.buffered.fd);
 }
 
-}  // namespace
+enum class EState { Free, Busy, Done };
 
-bool RunChunkPipeline(size_t depth, const ChunkSource& source, const ChunkStep& work, const ChunkStep& deliver,
-                      const std::atomic<bool>* cancel, string& error) {
-  enum class EState { Free, Busy, Done };
-  struct SSlot {
-    AlignedBuffer buffer;
-    SChunk chunk;
-    EState state = EState::Free;
-    UINT64 sequence = 0;
-  };
-  depth = std::max<size_t>(depth, 1);
-  std::vector<SSlot> slots(depth);
+// A chunk in flight: its buffer, and how far the pipeline has taken it.
+struct SSlot {
+  AlignedBuffer buffer;
+  SChunk chunk;
+  EState state = EState::Free;
+  UINT64 sequence = 0;
+};
+
+// `depth` slots, each with its buffer.
+bool MakeSlots(size_t depth, std::vector<SSlot>& slots, string& error) {
+  slots.resize(depth);
   for (auto& slot : slots)
     if (!(slot.buffer = NewAlignedBuffer())) {
       error = "out of memory for the transfer's buffers";
       return false;
     }
+  return true;
+}
+
+}  // namespace
+
+bool RunChunkPipeline(size_t depth, const ChunkSource& source, const ChunkStep& work, const ChunkStep& deliver,
+                      const std::atomic<bool>* cancel, string& error) {
+  depth = std::max<size_t>(depth, 1);
+  std::vector<SSlot> slots;
+  if (!MakeSlots(depth, slots, error)) return false;
   // Guards the slots' states and the counters below; locals, so the analysis cannot name them.
   Mutex mutex;
   std::condition_variable changed;
@@ -148,13 +159,13 @@ bool OpenDiskFile(const string& path, int flags, SDiskFile& disk, string& error)
   disk.buffered.fd = ::open(path.c_str(), flags | O_CLOEXEC);
   struct stat st;
   if (disk.buffered.fd < 0 || ::fstat(disk.buffered.fd, &st) != 0) {
-    error = "cannot open [" + path + "]: " + strerror(errno);
+    error = "cannot open [" + path + "]: " + ErrnoText(errno);
     return false;
   }
   disk.blockDevice = S_ISBLK(st.st_mode);
   if (disk.blockDevice) {
     if (::ioctl(disk.buffered.fd, BLKGETSIZE64, &disk.size) != 0) {
-      error = "cannot read the size of [" + path + "]: " + strerror(errno);
+      error = "cannot read the size of [" + path + "]: " + ErrnoText(errno);
       return false;
     }
   } else if (S_ISREG(st.st_mode)) {
@@ -209,7 +220,7 @@ bool ReadChunkOf(const SDiskFile& disk, const string& shown, UINT64 size, SChunk
   const size_t held = static_cast<size_t>(std::min<UINT64>(n, Readable(disk, size) - chunk.offset));
   std::memset(chunk.data + held, 0, n - held);
   if (!ReadDiskAt(disk, chunk.data, held, chunk.offset)) {
-    why = "read of [" + shown + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
+    why = "read of [" + shown + "] failed at " + std::to_string(chunk.offset) + ": " + ErrnoText(errno);
     return false;
   }
   chunk.zero = IsAllZero(chunk.data, n);
@@ -220,7 +231,7 @@ bool ChecksumOfDisk(const SDiskFile& disk, const string& shown, UINT64 size, ECh
                     SDiskChecksum& checksum, string& error, UINT64* bytesRead) {
   if (scheme != EChecksumScheme::ChunkedSha256) {
     if (ChecksumOfRange(disk.buffered.fd, size, scheme, checksum)) return true;
-    error = "read of [" + shown + "] failed: " + strerror(errno);
+    error = "read of [" + shown + "] failed: " + ErrnoText(errno);
     return false;
   }
   CDiskDigest digest(scheme);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "agent/diskio/ChunkPipeline.h"
+#include "host/ErrnoText.h"
 
 namespace agent {
 
@@ -22,7 +23,7 @@ bool CopyDiskSparse(const string& source, UINT64 size, const string& destination
   if (in.blockDevice) size = in.size;
   SFd out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   if (out.fd < 0 || ::ftruncate(out.fd, static_cast<off_t>(size)) != 0) {
-    error = "cannot create [" + destination + "]: " + strerror(errno);
+    error = "cannot create [" + destination + "]: " + ErrnoText(errno);
     return false;
   }
   // Chunks are read, looked at and hashed on the pipeline's threads, several at once; a chunk of
@@ -48,7 +49,7 @@ bool CopyDiskSparse(const string& source, UINT64 size, const string& destination
         chunk.digest = ChunkDigestOf(chunk.data, n, chunk.zero);
         chunk.check = ChunkCheckOf(chunk.data, n, chunk.zero);
         if (!chunk.zero && !WriteFully(out.fd, chunk.data, n, chunk.offset)) {
-          why = "write of [" + destination + "] failed: " + strerror(errno);
+          why = "write of [" + destination + "] failed: " + ErrnoText(errno);
           return false;
         }
         return true;
@@ -69,7 +70,7 @@ bool CopyDiskSparse(const string& source, UINT64 size, const string& destination
   digest.Zeros(size - hashed);
   holes(size);
   if (::fsync(out.fd) != 0) {
-    error = "sync of [" + destination + "] failed: " + strerror(errno);
+    error = "sync of [" + destination + "] failed: " + ErrnoText(errno);
     return false;
   }
   if (progress) progress(size);
@@ -87,7 +88,7 @@ namespace {
 bool FileSize(const string& path, const char* failure, UINT64& size, string& error) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) {
-    error = failure + (" [" + path + "]: ") + strerror(errno);
+    error = failure + (" [" + path + "]: ") + ErrnoText(errno);
     return false;
   }
   size = static_cast<UINT64>(st.st_size);

@@ -16,6 +16,7 @@
 #include "agent/diskio/ChunkPipeline.h"
 #include "agent/diskio/DiskRegions.h"
 #include "agent/diskio/ProgressHook.h"
+#include "host/ErrnoText.h"
 
 namespace agent {
 
@@ -132,7 +133,7 @@ bool ReadChunk(int fd, UINT64 offset, size_t n, char* buffer, bool& empty) {
 bool VerifyWrittenDisk(int fd, const string& target, int sourceFd, const string& source, UINT64 size,
                        const SDiskChecksum& expected, string& error) {
   if (::fsync(fd) != 0) {
-    error = "flush of [" + target + "] failed: " + strerror(errno);
+    error = "flush of [" + target + "] failed: " + ErrnoText(errno);
     return false;
   }
   // Read back from the device (direct where it can be), not from what the page cache kept of the
@@ -149,7 +150,7 @@ bool VerifyWrittenDisk(int fd, const string& target, int sourceFd, const string&
   if (written == expected) return true;
   if (!ChecksumOfRange(sourceFd, size, expected.scheme, stored)) {
     error = "[" + target + "] differs from the manifest and the stored disk [" + source +
-            "] cannot be read: " + strerror(errno);
+            "] cannot be read: " + ErrnoText(errno);
   } else if (stored != expected) {
     error = "the stored disk [" + source + "] is damaged: its data has " + stored.Shown() + ", the manifest " +
             expected.hex;
@@ -168,7 +169,7 @@ bool OpenStoredDisk(const string& path, UINT64 size, SFd& in, string& error) {
   if (in.fd < 0 || ::fstat(in.fd, &st) != 0) {
     error = shown + (errno == ENOENT  ? string(" is missing")
                      : errno == ELOOP ? string(" is a symbolic link")
-                                      : string(" cannot be opened: ") + strerror(errno));
+                                      : string(" cannot be opened: ") + ErrnoText(errno));
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
@@ -207,6 +208,27 @@ bool ReadBackRange(const SDiskFile& out, UINT64 offset, UINT64 length, char* buf
   return true;
 }
 
+// A chunked restore's end, once every chunk was written and read back: the chained digests must make
+// `expected` (else the stored disk is damaged), the target is flushed, and no piece may have read back
+// different (`firstDiffering` is the disk's size when none did).
+bool FinishChunkedRestore(const SDiskChecksum& written, const SDiskChecksum& expected, const string& source,
+                          const SDiskFile& out, const string& target, UINT64 firstDiffering, UINT64 size,
+                          string& error) {
+  if (written != expected) {
+    error = "the stored disk [" + source + "] is damaged: its data has " + written.Shown() + ", the manifest " +
+            expected.hex;
+    return false;
+  }
+  if (::fsync(out.buffered.fd) != 0) {
+    error = "flush of [" + target + "] failed: " + ErrnoText(errno);
+    return false;
+  }
+  if (firstDiffering == size) return true;
+  error = "the read-back of [" + target + "] differs from the stored disk in the piece at " +
+          std::to_string(firstDiffering);
+  return false;
+}
+
 // The restore of a backup with a chunked checksum: each chunk of the stored disk is read, hashed and
 // written on the pipeline's threads (its data regions written, the rest made zero as ZeroRange does;
 // nothing where the target is known empty), then read back from the device into the same buffer and
@@ -232,7 +254,7 @@ bool WriteChunkedBackup(const SFd& in, const string& source, UINT64 size, const 
       [&](SChunk& chunk, string& why) {
         const size_t n = static_cast<size_t>(chunk.length);
         const auto zeroFailed = [&] {
-          why = "zeroing [" + target + "] at " + std::to_string(chunk.offset) + " failed: " + strerror(errno);
+          why = "zeroing [" + target + "] at " + std::to_string(chunk.offset) + " failed: " + ErrnoText(errno);
           return false;
         };
         // The piece as the target now holds it, against what was written; one that differs is noted
@@ -246,13 +268,13 @@ bool WriteChunkedBackup(const SFd& in, const string& source, UINT64 size, const 
             }
             return true;
           }
-          why = "read back of [" + target + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
+          why = "read back of [" + target + "] failed at " + std::to_string(chunk.offset) + ": " + ErrnoText(errno);
           return false;
         };
         const auto zeros = [](const char* data, size_t length) { return IsAllZero(data, length); };
         if (chunk.hole) return (zero(chunk.offset, chunk.length, chunk.written) || zeroFailed()) && readBack(zeros);
         if (!ReadFully(in.fd, chunk.data, n, chunk.offset)) {
-          why = "read of [" + source + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
+          why = "read of [" + source + "] failed at " + std::to_string(chunk.offset) + ": " + ErrnoText(errno);
           return false;
         }
         chunk.zero = IsAllZero(chunk.data, n);
@@ -272,7 +294,7 @@ bool WriteChunkedBackup(const SFd& in, const string& source, UINT64 size, const 
                 chunk.written += length;
                 return true;
               }
-              why = "write of [" + target + "] failed at " + std::to_string(start) + ": " + strerror(errno);
+              why = "write of [" + target + "] failed at " + std::to_string(start) + ": " + ErrnoText(errno);
               return false;
             });
         return wrote && (zero(done, chunk.offset + n - done, chunk.written) || zeroFailed()) &&
@@ -289,21 +311,8 @@ bool WriteChunkedBackup(const SFd& in, const string& source, UINT64 size, const 
         return true;
       },
       cancel, error);
-  if (!copied) return false;
-  const SDiskChecksum written = digest.Finish();
-  if (written != expected) {
-    error = "the stored disk [" + source + "] is damaged: its data has " + written.Shown() + ", the manifest " +
-            expected.hex;
-    return false;
-  }
-  if (::fsync(out.buffered.fd) != 0) {
-    error = "flush of [" + target + "] failed: " + strerror(errno);
-    return false;
-  }
-  if (firstDiffering == size) return true;
-  error = "the read-back of [" + target + "] differs from the stored disk in the piece at " +
-          std::to_string(firstDiffering.load());
-  return false;
+  return copied &&
+         FinishChunkedRestore(digest.Finish(), expected, source, out, target, firstDiffering.load(), size, error);
 }
 
 }  // namespace
@@ -325,14 +334,14 @@ bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target
         const size_t n = static_cast<size_t>(chunk.length);
         if (!chunk.hole) {
           if (!ReadFully(in.fd, chunk.data, n, chunk.offset)) {
-            why = "read of [" + source + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
+            why = "read of [" + source + "] failed at " + std::to_string(chunk.offset) + ": " + ErrnoText(errno);
             return false;
           }
           chunk.zero = IsAllZero(chunk.data, n);
         }
         if (!chunk.hole && !chunk.zero) {
           if (!WriteDiskAt(out, chunk.data, n, chunk.offset)) {
-            why = "write of [" + target + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
+            why = "write of [" + target + "] failed at " + std::to_string(chunk.offset) + ": " + ErrnoText(errno);
             return false;
           }
           chunk.written = chunk.length;
@@ -341,7 +350,7 @@ bool WriteDiskFromBackup(const string& source, UINT64 size, const string& target
         if (targetEmpty) return true;
         SDiskWriteResult zeroed;
         if (!ZeroRange(out.buffered.fd, out.blockDevice, chunk.offset, chunk.length, zeroed)) {
-          why = "zeroing [" + target + "] at " + std::to_string(chunk.offset) + " failed: " + strerror(errno);
+          why = "zeroing [" + target + "] at " + std::to_string(chunk.offset) + " failed: " + ErrnoText(errno);
           return false;
         }
         chunk.written = zeroed.bytesWritten;
@@ -379,7 +388,8 @@ bool WriteChangedChunks(const string& base, const SDiskChecksum& baseChecksum, c
     bool beforeEmpty = false, afterEmpty = false;
     if (!ReadChunk(old.fd, offset, n, before.data(), beforeEmpty) ||
         !ReadChunk(in.fd, offset, n, after.data(), afterEmpty)) {
-      error = "read of [" + base + "] or [" + source + "] failed at " + std::to_string(offset) + ": " + strerror(errno);
+      error =
+          "read of [" + base + "] or [" + source + "] failed at " + std::to_string(offset) + ": " + ErrnoText(errno);
       return false;
     }
     if (beforeEmpty && afterEmpty) {
@@ -391,7 +401,7 @@ bool WriteChangedChunks(const string& base, const SDiskChecksum& baseChecksum, c
     const bool done = afterEmpty ? ZeroRange(out.buffered.fd, blockDevice, offset, n, result)
                                  : WriteFully(out.buffered.fd, after.data(), n, offset);
     if (!done) {
-      error = "write of [" + target + "] failed at " + std::to_string(offset) + ": " + strerror(errno);
+      error = "write of [" + target + "] failed at " + std::to_string(offset) + ": " + ErrnoText(errno);
       return false;
     }
     if (!afterEmpty) result.bytesWritten += n;

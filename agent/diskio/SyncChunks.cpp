@@ -9,6 +9,7 @@
 
 #include "agent/diskio/ChunkDigests.h"
 #include "agent/diskio/ProgressHook.h"
+#include "host/ErrnoText.h"
 
 namespace agent {
 
@@ -35,7 +36,7 @@ bool StoredDiskFile(const SFd& in, const string& shown, UINT64 size, SDiskFile& 
   file.buffered.fd = ::fcntl(in.fd, F_DUPFD_CLOEXEC, 0);
   file.size = size;
   if (file.buffered.fd >= 0) return true;
-  error = "cannot read [" + shown + "]: " + strerror(errno);
+  error = "cannot read [" + shown + "]: " + ErrnoText(errno);
   return false;
 }
 
@@ -89,7 +90,7 @@ bool ReadBack(int fd, const string& target, UINT64 size, const std::vector<UINT6
     ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(n), POSIX_FADV_DONTNEED);
     bool empty = false;
     if (!ReadChunk(fd, offset, n, buffer.data(), empty)) {
-      error = "read back of [" + target + "] failed at " + std::to_string(offset) + ": " + strerror(errno);
+      error = "read back of [" + target + "] failed at " + std::to_string(offset) + ": " + ErrnoText(errno);
       return false;
     }
     const UINT64 index = offset / kChecksumChunk;
@@ -142,7 +143,7 @@ bool WriteChangedChunksByDigest(const string& source, UINT64 size, const string&
       [&](SChunk& chunk, string& why) {
         if (unchanged(chunk.offset, reinterpret_cast<const char*>(chunk.digest.data()))) return true;
         if (!WriteFully(out.buffered.fd, chunk.data, static_cast<size_t>(chunk.length), chunk.offset)) {
-          why = "write of [" + target + "] failed at " + std::to_string(chunk.offset) + ": " + strerror(errno);
+          why = "write of [" + target + "] failed at " + std::to_string(chunk.offset) + ": " + ErrnoText(errno);
           return false;
         }
         chunk.written = chunk.length;
@@ -157,7 +158,7 @@ bool WriteChangedChunksByDigest(const string& source, UINT64 size, const string&
         }
         if (unchanged(offset, ZeroDigest(n).data())) return true;
         if (!ZeroRange(out.buffered.fd, out.blockDevice, offset, n, result)) {
-          why = "write of [" + target + "] failed at " + std::to_string(offset) + ": " + strerror(errno);
+          why = "write of [" + target + "] failed at " + std::to_string(offset) + ": " + ErrnoText(errno);
           return false;
         }
         written.push_back(offset);
@@ -171,7 +172,7 @@ bool WriteChangedChunksByDigest(const string& source, UINT64 size, const string&
     return false;
   }
   if (::fsync(out.buffered.fd) != 0) {
-    error = "flush of [" + target + "] failed: " + strerror(errno);
+    error = "flush of [" + target + "] failed: " + ErrnoText(errno);
     return false;
   }
   return ReadBack(out.buffered.fd, target, size, written, digests, error);

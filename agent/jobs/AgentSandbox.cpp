@@ -53,16 +53,19 @@ bool LoadAgentSandbox(const string& directory, SAgentSandbox& sandbox, string& e
 }
 
 void ApplySandboxEnvironment(const SAgentSandbox& sandbox) {
-  ::setenv("TZ_PLATFORM_ROOT", FXPath::Append(sandbox.directory, "root").c_str(), 1);
-  ::setenv("TZ_BASE_HOME", FXPath::Append(sandbox.directory, "home").c_str(), 1);
+  // The agent sets its environment once, before the plug-in is loaded and any thread started.
+  auto set = [](const char* name, const string& value) {
+    ::setenv(name, value.c_str(), 1);  // NOLINT(concurrency-mt-unsafe): no other thread runs yet
+  };
+  set("TZ_PLATFORM_ROOT", FXPath::Append(sandbox.directory, "root"));
+  set("TZ_BASE_HOME", FXPath::Append(sandbox.directory, "home"));
   const char* path = std::getenv("PATH");
-  string newPath = FXPath::Append(sandbox.directory, "bin") + ":" + (path ? path : "/usr/bin:/bin");
-  ::setenv("PATH", newPath.c_str(), 1);
+  set("PATH", FXPath::Append(sandbox.directory, "bin") + ":" + (path ? path : "/usr/bin:/bin"));
   // On the REST backend the proxy learns who it is as on a cloud instance: from the metadata service,
   // which the emulator serves at its own address (host/InstanceMetadata.h).
   if (sandbox.cloudUrl.rfind("http", 0) == 0) {
-    ::setenv("TZ_INSTANCE_ID_SOURCE", "metadata", 1);
-    ::setenv("TZ_INSTANCE_METADATA_URL", sandbox.cloudUrl.c_str(), 1);
+    set("TZ_INSTANCE_ID_SOURCE", "metadata");
+    set("TZ_INSTANCE_METADATA_URL", sandbox.cloudUrl);
   }
 }
 

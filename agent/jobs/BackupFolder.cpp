@@ -21,6 +21,7 @@
 #include "agent/jobs/NumberOption.h"
 #include "cli/DisplayText.h"
 #include "host/CFileLock.h"
+#include "host/ErrnoText.h"
 #include "host/FXFile.h"
 #include "host/HostClock.h"
 
@@ -43,7 +44,7 @@ long long JobIdOfName(const string& name) {
 bool UsedJobIds(const string& store, std::set<long long>& ids, string& error) {
   DIR* dir = ::opendir(store.c_str());
   if (!dir) {
-    error = "cannot list the store [" + cli::EscapeForDisplay(store) + "]: " + strerror(errno);
+    error = "cannot list the store [" + cli::EscapeForDisplay(store) + "]: " + ErrnoText(errno);
     return false;
   }
   while (const dirent* entry = ::readdir(dir))
@@ -91,7 +92,7 @@ bool ClaimBackupFolder(const string& store, long long requestedJobId, long long 
   }
   CFileLock lock;  // the store's lock, held for the scope
   if (!lock.Acquire(FXPath::Append(store, kLockFile))) {
-    error = "cannot lock the store [" + cli::EscapeForDisplay(store) + "]: " + strerror(errno);
+    error = "cannot lock the store [" + cli::EscapeForDisplay(store) + "]: " + ErrnoText(errno);
     return false;
   }
   std::set<long long> used;
@@ -110,14 +111,14 @@ bool ClaimBackupFolder(const string& store, long long requestedJobId, long long 
     const string path = FXPath::Append(store, std::to_string(jobId) + "-" + SafeFileName(instance));
     if (::mkdir(path.c_str(), 0700) == 0) {
       if (!MakeOwnerOnly(path, true)) {
-        error = "cannot make [" + cli::EscapeForDisplay(path) + "] its owner's alone: " + strerror(errno);
+        error = "cannot make [" + cli::EscapeForDisplay(path) + "] its owner's alone: " + ErrnoText(errno);
         return false;
       }
       // Taken before the store's lock is dropped: a reader that sees the folder unlocked and without
       // a manifest knows its job is gone. A reader's look holds the lock for an instant only.
       auto running = std::make_shared<SFd>(OpenFolder(path));
       if (running->fd < 0 || ::flock(running->fd, LOCK_EX) != 0) {
-        error = "cannot lock [" + cli::EscapeForDisplay(path) + "]: " + strerror(errno);
+        error = "cannot lock [" + cli::EscapeForDisplay(path) + "]: " + ErrnoText(errno);
         ::rmdir(path.c_str());
         return false;
       }
@@ -127,7 +128,7 @@ bool ClaimBackupFolder(const string& store, long long requestedJobId, long long 
       return true;
     }
     if (errno != EEXIST || requestedJobId || jobId == LLONG_MAX) {
-      error = "cannot create [" + cli::EscapeForDisplay(path) + "]: " + strerror(errno);
+      error = "cannot create [" + cli::EscapeForDisplay(path) + "]: " + ErrnoText(errno);
       return false;
     }
     used.insert(jobId);
@@ -142,7 +143,7 @@ bool ListBackupFolders(const string& store, std::vector<string>& names, string& 
   struct stat st {};
   if (::stat(store.c_str(), &st) != 0) {
     error = "the store " + shown +
-            (errno == ENOENT ? " does not exist" : string(" cannot be read: ") + strerror(errno)) +
+            (errno == ENOENT ? " does not exist" : string(" cannot be read: ") + ErrnoText(errno)) +
             "; give the folder a backup was stored in (backup --store)";
     return false;
   }
@@ -183,14 +184,19 @@ bool MarkBackupFailed(const string& folder, const string& step, const string& re
   const string path = FXPath::Append(folder, kFailedMarker);
   if (WriteWholeFile(path, marker.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n")) return true;
   error = (error.empty() ? "" : error + "; ") + "cannot mark the backup failed in [" + cli::EscapeForDisplay(path) +
-          "]: " + strerror(errno);
+          "]: " + ErrnoText(errno);
   return false;
 }
 
 CBackupFailure::~CBackupFailure() {
   if (!armed_) return;
-  string error;
-  if (!MarkBackupFailed(folder_, step_, reason_, error)) std::fprintf(stderr, "backup-agent: %s\n", error.c_str());
+  // A destructor that throws ends the agent: a failure to mark the folder is reported, never thrown.
+  try {
+    string error;
+    if (!MarkBackupFailed(folder_, step_, reason_, error)) std::fprintf(stderr, "backup-agent: %s\n", error.c_str());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "backup-agent: cannot mark the backup failed in %s: %s\n", folder_.c_str(), e.what());
+  }
 }
 
 bool IsBackupRunning(const string& folder) {

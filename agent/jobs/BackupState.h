@@ -15,7 +15,7 @@ enum class EBackupStatus { Complete, Partial, Failed, Incomplete };
 // "complete", "partial", "failed", "incomplete".
 const char* StatusName(EBackupStatus status);
 
-struct SBackupState {
+struct SBackupState {  // NOLINT(bugprone-exception-escape): json's moves do not throw
   EBackupStatus status = EBackupStatus::Incomplete;
   nlohmann::json manifest;  // null when the folder has none (or it cannot be parsed: manifestError)
   string manifestError;

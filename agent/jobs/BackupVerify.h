@@ -26,7 +26,7 @@ struct SFileVerdict {
   string problem;
 };
 
-struct SBackupVerdict {
+struct SBackupVerdict {  // NOLINT(bugprone-exception-escape): json's moves do not throw
   SBackupState state;
   std::vector<SDiskVerdict> disks;
   std::vector<SFileVerdict> files;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "cli/DisplayText.h"
+#include "host/ErrnoText.h"
 #include "host/FXFile.h"
 
 namespace agent {
@@ -20,12 +21,12 @@ bool StoreChunkDigests(const string& backupDir, const string& diskFile, const st
   const string folder = FXPath::Append(backupDir, kDigestsFolder);
   // Disks stored side by side make it at once: the first one's mkdir stands for all.
   if ((::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) || !MakeOwnerOnly(folder, true)) {
-    error = "cannot create [" + cli::EscapeForDisplay(folder) + "]: " + strerror(errno);
+    error = "cannot create [" + cli::EscapeForDisplay(folder) + "]: " + ErrnoText(errno);
     return false;
   }
   const string path = FXPath::Append(folder, ChunkDigestFileName(diskFile));
   if (WriteWholeFile(path, digests)) return true;
-  error = "cannot write the chunk digests [" + cli::EscapeForDisplay(path) + "]: " + strerror(errno);
+  error = "cannot write the chunk digests [" + cli::EscapeForDisplay(path) + "]: " + ErrnoText(errno);
   return false;
 }
 
@@ -39,7 +40,7 @@ bool ReadChunkDigests(const string& backupDir, const nlohmann::json& record, str
   }
   const string path = FXPath::Append(FXPath::Append(backupDir, kDigestsFolder), name.get<string>());
   if (ReadRegularFile(path, digests)) return true;
-  error = "its chunk digests [" + cli::EscapeForDisplay(path) + "] cannot be read: " + strerror(errno);
+  error = "its chunk digests [" + cli::EscapeForDisplay(path) + "] cannot be read: " + ErrnoText(errno);
   return false;
 }
 

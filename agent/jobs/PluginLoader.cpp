@@ -20,7 +20,7 @@ string DefaultPluginPath() {
   if (n <= 0) return kPluginFile;
   self[n] = '\0';
   const string folder = FXPath::GetParent(self);
-  const string beside = FXPath::Append(folder, kPluginFile);
+  string beside = FXPath::Append(folder, kPluginFile);
   if (FXFile::DoesFileExist(beside)) return beside;
   return FXPath::Append(FXPath::Append(FXPath::GetParent(folder), "lib"), kPluginFile);
 }

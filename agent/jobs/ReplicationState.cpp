@@ -14,6 +14,7 @@
 #include "agent/jobs/BackupFolder.h"
 #include "agent/jobs/ChecksumJson.h"
 #include "cli/DisplayText.h"
+#include "host/ErrnoText.h"
 #include "host/FXFile.h"
 #include "host/HostEnvironment.h"
 
@@ -27,7 +28,7 @@ string ReplicationFolder() { return HostEnvironment::UnderHome("replication"); }
 
 // The destination's file name without its extension.
 string StateFileStem(const string& destination) {
-  const string safe = SafeFileName(destination);
+  string safe = SafeFileName(destination);
   if (safe == destination) return safe;
   return safe + "~" + Sha256Hex(destination).substr(0, 16);
 }
@@ -156,12 +157,12 @@ bool SaveDigests(const SReplicationState& state, std::set<string>& names, string
       const string path = FXPath::Append(folder, DigestFileName(disk));
       struct stat st;
       if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        error = "cannot create [" + cli::EscapeForDisplay(folder) + "]: " + strerror(errno);
+        error = "cannot create [" + cli::EscapeForDisplay(folder) + "]: " + ErrnoText(errno);
         return false;
       }
       if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) continue;
       if (!WriteWholeFile(path, disk.digests)) {
-        error = "cannot write the chunk digests [" + cli::EscapeForDisplay(path) + "]: " + strerror(errno);
+        error = "cannot write the chunk digests [" + cli::EscapeForDisplay(path) + "]: " + ErrnoText(errno);
         return false;
       }
     }
@@ -232,7 +233,7 @@ bool SaveReplicationState(const SReplicationState& state, string& error) {
     RemoveOtherDigests(state.destination, digests);
     return true;
   }
-  error = "cannot write the replication state [" + cli::EscapeForDisplay(path) + "]: " + strerror(errno);
+  error = "cannot write the replication state [" + cli::EscapeForDisplay(path) + "]: " + ErrnoText(errno);
   return false;
 }
 
@@ -240,7 +241,7 @@ bool CReplicationLock::Acquire(const string& destination, string& error) {
   const string folder = ReplicationFolder();
   struct stat st;
   if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    error = "cannot create [" + cli::EscapeForDisplay(folder) + "]: " + strerror(errno);
+    error = "cannot create [" + cli::EscapeForDisplay(folder) + "]: " + ErrnoText(errno);
     return false;
   }
   if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
@@ -251,10 +252,10 @@ bool CReplicationLock::Acquire(const string& destination, string& error) {
   bool opened = false;
   if (lock_.TryAcquire(path, &opened)) return true;
   const int cause = errno;
-  error = !opened                ? "cannot open the lock [" + cli::EscapeForDisplay(path) + "]: " + strerror(cause)
+  error = !opened                ? "cannot open the lock [" + cli::EscapeForDisplay(path) + "]: " + ErrnoText(cause)
           : cause == EWOULDBLOCK ? "another replication to [" + cli::EscapeForDisplay(destination) +
                                        "] is running (it holds [" + cli::EscapeForDisplay(path) + "])"
-                                 : "cannot lock [" + cli::EscapeForDisplay(path) + "]: " + strerror(cause);
+                                 : "cannot lock [" + cli::EscapeForDisplay(path) + "]: " + ErrnoText(cause);
   return false;
 }
 

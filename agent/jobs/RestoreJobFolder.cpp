@@ -15,6 +15,7 @@
 #include "cli/DisplayText.h"
 #include "host/CFileLock.h"
 #include "host/CWqDirectory.h"
+#include "host/ErrnoText.h"
 #include "host/FXFile.h"
 #include "host/HostClock.h"
 #include "host/HostEnvironment.h"
@@ -66,7 +67,7 @@ bool CRestoreJobFolder::Claim(long long requestedJobId, const string& name, stri
   // Sweeps and claims take turns, so that a folder is locked by its job before any sweep sees it.
   CFileLock turns;
   if (!CWqDirectory::Create(root_) || !turns.Acquire(FXPath::Append(root_, ".claims.lock"))) {
-    error = "cannot lock [" + cli::EscapeForDisplay(root_) + "]: " + strerror(errno);
+    error = "cannot lock [" + cli::EscapeForDisplay(root_) + "]: " + ErrnoText(errno);
     return false;
   }
   SweepDeadJobFolders(root_);
@@ -78,12 +79,12 @@ bool CRestoreJobFolder::Claim(long long requestedJobId, const string& name, stri
   folder.running.reset();  // the claim's lock of the folder gives way to the job's own, under the turns' lock
   lockFd_ = LockFolder(path_);
   if (lockFd_ < 0) {
-    error = "cannot lock [" + cli::EscapeForDisplay(path_) + "]: " + strerror(errno);
+    error = "cannot lock [" + cli::EscapeForDisplay(path_) + "]: " + ErrnoText(errno);
     return false;
   }
   for (const string& dir : {ConfigDir(), ResultsDir()}) {
     if (::mkdir(dir.c_str(), 0700) != 0) {
-      error = "cannot create [" + cli::EscapeForDisplay(dir) + "]: " + strerror(errno);
+      error = "cannot create [" + cli::EscapeForDisplay(dir) + "]: " + ErrnoText(errno);
       return false;
     }
   }
@@ -104,7 +105,7 @@ bool CRestoreJobFolder::CopyConfiguration(const std::vector<SStoredFile>& files,
     }
     const string copy = FXPath::Append(dir, file.name);
     if (!WriteWholeFile(copy, content)) {
-      error = "cannot write [" + cli::EscapeForDisplay(copy) + "]: " + strerror(errno);
+      error = "cannot write [" + cli::EscapeForDisplay(copy) + "]: " + ErrnoText(errno);
       return false;
     }
   }

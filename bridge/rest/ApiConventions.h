@@ -12,7 +12,7 @@ constexpr const char* kRequestTokenTag = "BackupRequest";
 // The freeform tag a volume's or backup's description travels as.
 constexpr const char* kDescriptionTag = "Description";
 
-constexpr int64_t kMiB = 1024 * 1024;
+constexpr int64_t kMiB = int64_t{1024} * 1024;
 constexpr int64_t kGiB = 1024 * kMiB;
 constexpr double kMiBPerGiB = 1024.0;
 

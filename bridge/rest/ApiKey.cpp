@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "host/ErrnoText.h"
 #include "host/FXFile.h"
 
 namespace OracleCloudSDKCppBridge {
@@ -64,7 +65,8 @@ std::string PemOf(EVP_PKEY* key, bool isPrivate) {
 int GivePassphrase(char* buffer, int size, int, void* user) {
   const std::string& passphrase = *static_cast<const std::string*>(user);
   if (passphrase.empty() || passphrase.size() > static_cast<size_t>(size)) return -1;
-  std::memcpy(buffer, passphrase.data(), passphrase.size());
+  // OpenSSL takes the returned length, not a terminating NUL.
+  std::memcpy(buffer, passphrase.data(), passphrase.size());  // NOLINT(bugprone-not-null-terminated-result)
   return static_cast<int>(passphrase.size());
 }
 
@@ -81,7 +83,7 @@ std::shared_ptr<CPrivateKey> CPrivateKey::Load(const std::string& path, const st
                                                std::string& error) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) {
-    error = "the key file [" + path + "] cannot be read: " + std::strerror(errno);
+    error = "the key file [" + path + "] cannot be read: " + ErrnoText(errno);
     return nullptr;
   }
   if (st.st_mode & (S_IRWXG | S_IRWXO)) {
@@ -93,7 +95,7 @@ std::shared_ptr<CPrivateKey> CPrivateKey::Load(const std::string& path, const st
   }
   std::string pem;
   if (!ReadWholeFile(path, pem)) {
-    error = "the key file [" + path + "] cannot be read: " + std::strerror(errno);
+    error = "the key file [" + path + "] cannot be read: " + ErrnoText(errno);
     return nullptr;
   }
   std::shared_ptr<CPrivateKey> key = FromPem(pem, passphrase, error);

@@ -67,7 +67,7 @@ class COperationScope {
 };
 
 // A POST's answer: its JSON body and the whole response (headers such as opc-work-request-id).
-struct SRestAnswer {
+struct SRestAnswer {  // NOLINT(bugprone-exception-escape): json's moves do not throw
   json body;
   SHttpResponse response;
 };

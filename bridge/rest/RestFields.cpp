@@ -46,7 +46,7 @@ int64_t ParseApiTime(const std::string& text) {
   } else if (*end == '+' || *end == '-') {
     int hours = 0, minutes = 0, used = 0;
     if (std::sscanf(end + 1, "%2d:%2d%n", &hours, &minutes, &used) != 2 || used != 5) return 0;
-    offset = (hours * 3600 + minutes * 60) * (*end == '+' ? 1 : -1);
+    offset = (hours * int64_t{3600} + minutes * int64_t{60}) * (*end == '+' ? 1 : -1);
     end += 1 + used;
   } else {
     return 0;

@@ -34,7 +34,7 @@ struct SDataVolume {
 };
 
 // What the clone reads of its source before it makes anything.
-struct SSource {
+struct SSource {  // NOLINT(bugprone-exception-escape): json's moves do not throw
   std::string id, name, compartmentId, ad, shape, bootVolumeId, subnetId;
   json shapeConfig;
   std::vector<std::string> sshKeys, securityListIds;
@@ -149,7 +149,7 @@ class CCloneMaker {
                        {"displayName", name},
                        {"sourceDetails", {{"type", boot ? "bootVolume" : "volume"}, {"id", sourceId}}},
                        {"freeformTags", tags}};
-    const std::string id = TextOf(api_.Post(ERestService::Core, boot ? kBootVolumes : kVolumes, body), "id");
+    std::string id = TextOf(api_.Post(ERestService::Core, boot ? kBootVolumes : kVolumes, body), "id");
     made_.push_back(id);
     return id;
   }

@@ -20,7 +20,7 @@ struct SSeededCloud {
 constexpr uint64_t kDefaultBootVolumeMiB = 256;
 // The smallest boot volume: its data volume (half of it) still holds a sample's runs.
 constexpr uint64_t kMinBootVolumeMiB = 8;
-constexpr uint64_t kMaxBootVolumeMiB = 1024 * 1024;
+constexpr uint64_t kMaxBootVolumeMiB = uint64_t{1024} * 1024;
 
 // Boot volumes of `bootVolumeMiB` MiB (kMinBootVolumeMiB .. kMaxBootVolumeMiB), data volumes of
 // half that.

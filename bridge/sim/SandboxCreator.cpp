@@ -14,6 +14,7 @@
 #include "bridge/sim/SandboxTools.h"
 #include "bridge/sim/SimCloud.h"
 #include "bridge/sim/SimIds.h"
+#include "host/ErrnoText.h"
 
 namespace sim {
 
@@ -51,7 +52,7 @@ void MakeDirs(const std::string& path) {
 void WriteFile(const std::string& path, const std::string& contents) {
   MakeDirs(fs::path(path).parent_path().string());
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) throw CSimError("Cannot create [" + path + "]: " + std::strerror(errno));
+  if (fd < 0) throw CSimError("Cannot create [" + path + "]: " + ErrnoText(errno));
   ssize_t written = ::write(fd, contents.data(), contents.size());
   ::close(fd);
   if (written != static_cast<ssize_t>(contents.size())) throw CSimError("Cannot write [" + path + "]");

@@ -10,6 +10,7 @@
 
 #include "bridge/sim/SimDb.h"
 #include "bridge/sim/SimSandboxPaths.h"
+#include "host/ErrnoText.h"
 
 namespace sim {
 
@@ -43,8 +44,7 @@ void WriteTool(const std::string& path, const char* text, mode_t mode) {
   fs::create_directories(fs::path(path).parent_path(), ec);
   if (ec) throw CSimError("Cannot create the folder of [" + path + "]: " + ec.message());
   WriteFileAtomically(path, text);
-  if (::chmod(path.c_str(), mode) != 0)
-    throw CSimError("Cannot set the mode of [" + path + "]: " + std::strerror(errno));
+  if (::chmod(path.c_str(), mode) != 0) throw CSimError("Cannot set the mode of [" + path + "]: " + ErrnoText(errno));
 }
 
 }  // namespace

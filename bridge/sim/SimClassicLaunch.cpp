@@ -77,6 +77,29 @@ std::string AddressHolder(CSimDb& db, const std::string& subnet, const std::stri
       "", subnet, ip);
 }
 
+// The new instance's cards (one when it names none), each with its network and address checked before
+// anything is made; a card without a network gets one that serves `ad`.
+std::vector<VMInfoStructs::SVMNetworkCard> CheckedCards(CSimDb& db, const SVMInfo& vm, const std::string& ad) {
+  std::vector<VMInfoStructs::SVMNetworkCard> cards = vm.networkCards;
+  if (cards.empty()) cards.emplace_back();
+  for (auto& card : cards) {
+    if (card.subnetId.empty()) {
+      card.subnetId = PickSubnet(db, "", ad, vm.compartmentId);
+      if (card.subnetId.empty()) throw CSimRefused("No IP network serves site [" + ad + "]");
+    } else {
+      RequireSubnetServes(db, card.subnetId, ad);
+    }
+    if (card.privateIp.empty()) continue;
+    RequireAddressIn(db, card.subnetId, card.privateIp);
+    std::string holder = AddressHolder(db, card.subnetId, card.privateIp);
+    if (!holder.empty()) {
+      throw CSimRefused("IP address [" + card.privateIp + "] in IP network [" + card.subnetId +
+                        "] is already used by instance [" + holder + "]");
+    }
+  }
+  return cards;
+}
+
 }  // namespace
 
 void CSimClassicLaunch::Launch(SVMInfo& vm, EBy by, bool faulty, const std::string& op) {
@@ -102,24 +125,7 @@ void CSimClassicLaunch::Launch(SVMInfo& vm, EBy by, bool faulty, const std::stri
     const std::string imageId = db.QueryText("SELECT image_id FROM volumes WHERE id = ?", "", boot.id);
     RequireImageRunsOn(db, imageId, shape.name);
     auto [cpus, memory] = SizeOn(shape, vm.cpuCount, vm.memoryMB, {0, 0});
-    // Each card's network and address, checked before anything is made.
-    std::vector<VMInfoStructs::SVMNetworkCard> cards = vm.networkCards;
-    if (cards.empty()) cards.emplace_back();
-    for (auto& card : cards) {
-      if (card.subnetId.empty()) {
-        card.subnetId = PickSubnet(db, "", boot.ad, vm.compartmentId);
-        if (card.subnetId.empty()) throw CSimRefused("No IP network serves site [" + boot.ad + "]");
-      } else {
-        RequireSubnetServes(db, card.subnetId, boot.ad);
-      }
-      if (card.privateIp.empty()) continue;
-      RequireAddressIn(db, card.subnetId, card.privateIp);
-      std::string holder = AddressHolder(db, card.subnetId, card.privateIp);
-      if (!holder.empty()) {
-        throw CSimRefused("IP address [" + card.privateIp + "] in IP network [" + card.subnetId +
-                          "] is already used by instance [" + holder + "]");
-      }
-    }
+    std::vector<VMInfoStructs::SVMNetworkCard> cards = CheckedCards(db, vm, boot.ad);
 
     CIdMaker ids(db, flavour);
     plan = ids.ClassicPath(vm.name + "_instance");

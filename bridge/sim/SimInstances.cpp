@@ -78,6 +78,128 @@ std::vector<SAttachedVolume> AttachedDataVolumes(CSimDb& db, const SFlavourWords
   return volumes;
 }
 
+// What a deployment starts from: an instance (then `instance` is its row) or an image.
+struct SDeploySource {
+  bool fromInstance = false;
+  SInstanceRow instance;
+  std::string imageId, launchMode, region;
+  uint64_t imageBytes = 0;
+};
+
+SDeploySource LoadDeploySource(CSimDb& db, const SFlavourWords& w, const std::string& sourceId) {
+  SDeploySource from;
+  from.fromInstance = db.QueryInt("SELECT COUNT(*) FROM instances WHERE id = ?", 0, sourceId) > 0;
+  if (from.fromInstance) {
+    from.instance = LoadInstance(db, sourceId);
+    if (IsGone(w, from.instance.state)) throw CSimRefused("Instance [" + sourceId + "] is " + from.instance.state);
+    from.imageId = from.instance.imageId;
+    from.launchMode = from.instance.launchMode;
+    from.region = from.instance.region;
+    return from;
+  }
+  CSimStatement image = db.Prepare("SELECT region, launch_mode, size_bytes, state FROM images WHERE id = ?");
+  image.BindAll(sourceId);
+  if (!image.Step()) throw CSimRefused("Source [" + sourceId + "] is neither an instance nor an image");
+  if (image.Text(3) != w.imageAvailable) {
+    throw CSimRefused("Image [" + sourceId + "] is not available: it is " + image.Text(3));
+  }
+  from.imageId = sourceId;
+  from.region = image.Text(0);
+  from.launchMode = image.Text(1);
+  from.imageBytes = static_cast<uint64_t>(image.Int(2));
+  return from;
+}
+
+// Where the new instance goes: the compartment and availability domain `vm` names, else the source
+// instance's (from an image: the first domain of the image's region); the domain must be in the source's region.
+struct SDeployPlace {
+  std::string compartment, ad, region;
+};
+
+SDeployPlace PlaceDeployment(CSimDb& db, const SVMInfo& vm, const SDeploySource& from, const std::string& sourceId) {
+  SDeployPlace place;
+  place.compartment = !vm.compartmentId.empty() ? vm.compartmentId : from.instance.compartmentId;
+  RequireCompartment(db, place.compartment, vm.name);
+  place.ad = !vm.availabilityDomain.empty()
+                 ? vm.availabilityDomain
+                 : (from.fromInstance ? from.instance.ad
+                                      : db.QueryText("SELECT name FROM availability_domains WHERE region = ? "
+                                                     "ORDER BY name LIMIT 1",
+                                                     "", from.region));
+  place.region = db.QueryText("SELECT region FROM availability_domains WHERE name = ?", "", place.ad);
+  if (place.region.empty()) throw CSimRefused("Availability domain [" + place.ad + "] was not found");
+  if (place.region != from.region) {
+    throw CSimRefused("Source [" + sourceId + "] is in region [" + from.region + "], availability domain [" + place.ad +
+                      "] in region [" + place.region + "]");
+  }
+  return place;
+}
+
+// The new instance's boot volume: a copy of the source instance's, or a fresh one holding the image
+// (`sizeGiB` big, or as big as the image when 0).
+SNewVolume MakeBootVolume(CSimDb& db, CIdMaker& ids, const CSimCloud& cloud, CNewFiles& files, const SFlavourWords& w,
+                          EFlavour flavour, const std::string& name, const SDeploySource& from,
+                          const SDeployPlace& place, int sizeGiB, int64_t now, const std::string& op) {
+  SNewVolume boot;
+  boot.name = flavour == EFlavour::Classic ? name + "_storage" : OracleCloudSDKCppBridge::CloneBootVolumeName(name);
+  boot.id = ids.Volume(boot.name, place.ad, true);
+  boot.file = SafeFileName(boot.id, ".img");
+  boot.compartmentId = place.compartment;
+  boot.ad = place.ad;
+  boot.boot = true;
+  boot.imageId = from.imageId;
+  std::string bootPath = files.Add(boot.file);
+  if (from.fromInstance) {
+    SVolumeRow sourceBoot = LoadVolume(db, from.instance.bootVolumeId);
+    CopySparseFile(cloud.VolumeFilePath(sourceBoot.file), bootPath);
+    boot.size = sourceBoot.size;
+  } else {
+    boot.size = sizeGiB > 0 ? static_cast<uint64_t>(sizeGiB) * kGiB : from.imageBytes;
+    WriteImageVolume(bootPath, from.imageId, boot.size);
+  }
+  InsertVolume(db, w, boot, now, op);
+  return boot;
+}
+
+// Copies of the source's data volumes, attached to the new instance in the source's order.
+void CopyDataVolumes(CSimDb& db, CIdMaker& ids, const CSimCloud& cloud, CNewFiles& files, const SFlavourWords& w,
+                     const SInstanceRow& source, const SVnicHost& instance, const std::string& name,
+                     const std::string& compartment, int64_t now, const std::string& op) {
+  int64_t attachSeconds = ProvisionSeconds(db, kKindAttachment);
+  for (const SAttachedVolume& attached : AttachedDataVolumes(db, w, source)) {
+    SVolumeRow from = LoadVolume(db, attached.volumeId);
+    SNewVolume copy;
+    copy.name = OracleCloudSDKCppBridge::CloneDataVolumeName(from.name, source.name, name);
+    copy.id = ids.Volume(copy.name, instance.ad, false);
+    copy.file = SafeFileName(copy.id, ".img");
+    copy.compartmentId = compartment;
+    copy.ad = instance.ad;
+    copy.size = from.size;
+    copy.description = from.description;
+    CopySparseFile(cloud.VolumeFilePath(from.file), files.Add(copy.file));
+    InsertVolume(db, w, copy, now, op);
+    std::string attachment = ids.Attachment(instance.uri, instance.ad);
+    db.Run(
+        "INSERT INTO attachments(id, instance_id, volume_id, type, state, created, ready_at) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?)",
+        attachment, instance.id, copy.id, attached.type,
+        attachSeconds > 0 ? w.attachmentAttaching : w.attachmentAttached, now, now + attachSeconds);
+    RecordCreated(db, kKindAttachment, attachment, copy.name, op, now);
+  }
+}
+
+// The source's SSH keys and security lists, given to the new instance `id` as well.
+void CopyAccess(CSimDb& db, const std::string& id, const std::string& sourceId) {
+  db.Run(
+      "INSERT INTO instance_ssh_keys(instance_id, key_id) SELECT ?, key_id FROM instance_ssh_keys "
+      "WHERE instance_id = ?",
+      id, sourceId);
+  db.Run(
+      "INSERT INTO instance_security_lists(instance_id, security_list_id) SELECT ?, security_list_id "
+      "FROM instance_security_lists WHERE instance_id = ?",
+      id, sourceId);
+}
+
 }  // namespace
 
 void CSimInstances::ChangePower(const std::string& id, EPower power) {
@@ -148,43 +270,10 @@ void CSimInstances::Deploy(SVMInfo& vm, const std::string& sourceId, int bootVol
   CNewFiles files(cloud_);
   SVMInfo made = cloud_.Write([&](CSimDb& db) {
     CIdMaker ids(db, flavour);
-    bool fromInstance = db.QueryInt("SELECT COUNT(*) FROM instances WHERE id = ?", 0, sourceId) > 0;
-    SInstanceRow source;
-    std::string imageId, launchMode, sourceRegion;
-    uint64_t imageBytes = 0;
-    if (fromInstance) {
-      source = LoadInstance(db, sourceId);
-      if (IsGone(w, source.state)) throw CSimRefused("Instance [" + sourceId + "] is " + source.state);
-      imageId = source.imageId;
-      launchMode = source.launchMode;
-      sourceRegion = source.region;
-    } else {
-      CSimStatement image = db.Prepare("SELECT region, launch_mode, size_bytes, state FROM images WHERE id = ?");
-      image.BindAll(sourceId);
-      if (!image.Step()) throw CSimRefused("Source [" + sourceId + "] is neither an instance nor an image");
-      if (image.Text(3) != w.imageAvailable) {
-        throw CSimRefused("Image [" + sourceId + "] is not available: it is " + image.Text(3));
-      }
-      imageId = sourceId;
-      sourceRegion = image.Text(0);
-      launchMode = image.Text(1);
-      imageBytes = static_cast<uint64_t>(image.Int(2));
-    }
-
-    std::string compartment = !vm.compartmentId.empty() ? vm.compartmentId : source.compartmentId;
-    RequireCompartment(db, compartment, vm.name);
-    std::string ad = !vm.availabilityDomain.empty()
-                         ? vm.availabilityDomain
-                         : (fromInstance ? source.ad
-                                         : db.QueryText("SELECT name FROM availability_domains WHERE region = ? "
-                                                        "ORDER BY name LIMIT 1",
-                                                        "", sourceRegion));
-    std::string region = db.QueryText("SELECT region FROM availability_domains WHERE name = ?", "", ad);
-    if (region.empty()) throw CSimRefused("Availability domain [" + ad + "] was not found");
-    if (region != sourceRegion) {
-      throw CSimRefused("Source [" + sourceId + "] is in region [" + sourceRegion + "], availability domain [" + ad +
-                        "] in region [" + region + "]");
-    }
+    const SDeploySource from = LoadDeploySource(db, w, sourceId);
+    const auto& [fromInstance, source, imageId, launchMode, sourceRegion, imageBytes] = from;
+    const SDeployPlace place = PlaceDeployment(db, vm, from, sourceId);
+    const auto& [compartment, ad, region] = place;
     std::string shapeName = !vm.vmSize.empty() ? vm.vmSize : source.shape;
     if (shapeName.empty()) throw CSimRefused("No shape was given for instance [" + vm.name + "]");
     SShapeRow shape = LoadShape(db, shapeName);
@@ -197,26 +286,8 @@ void CSimInstances::Deploy(SVMInfo& vm, const std::string& sourceId, int bootVol
     std::string uri = ids.InstanceUri(vm.name, id);
     int64_t seconds = ProvisionSeconds(db, kKindInstance);
 
-    // The boot volume: a copy of the source's, or a fresh one holding the image.
-    SNewVolume boot;
-    boot.name =
-        flavour == EFlavour::Classic ? vm.name + "_storage" : OracleCloudSDKCppBridge::CloneBootVolumeName(vm.name);
-    boot.id = ids.Volume(boot.name, ad, true);
-    boot.file = SafeFileName(boot.id, ".img");
-    boot.compartmentId = compartment;
-    boot.ad = ad;
-    boot.boot = true;
-    boot.imageId = imageId;
-    std::string bootPath = files.Add(boot.file);
-    if (fromInstance) {
-      SVolumeRow sourceBoot = LoadVolume(db, source.bootVolumeId);
-      CopySparseFile(cloud_.VolumeFilePath(sourceBoot.file), bootPath);
-      boot.size = sourceBoot.size;
-    } else {
-      boot.size = bootVolumeSizeGiB > 0 ? static_cast<uint64_t>(bootVolumeSizeGiB) * kGiB : imageBytes;
-      WriteImageVolume(bootPath, imageId, boot.size);
-    }
-    InsertVolume(db, w, boot, now, op);
+    const SNewVolume boot =
+        MakeBootVolume(db, ids, cloud_, files, w, flavour, vm.name, from, place, bootVolumeSizeGiB, now, op);
 
     const char* state = seconds > 0 ? w.instanceProvisioning : (faulty ? w.instanceStopped : w.instanceRunning);
     db.Run(
@@ -229,41 +300,13 @@ void CSimInstances::Deploy(SVMInfo& vm, const std::string& sourceId, int bootVol
 
     // The primary card goes into the subnet the record asks for, else into the source's.
     std::string preferredSubnet = vm.networkCards.empty() ? "" : vm.networkCards[0].subnetId;
-    // Copies of the source's data volumes, attached in the source's order.
     if (fromInstance) {
-      int64_t attachSeconds = ProvisionSeconds(db, kKindAttachment);
-      for (const SAttachedVolume& attached : AttachedDataVolumes(db, w, source)) {
-        SVolumeRow from = LoadVolume(db, attached.volumeId);
-        SNewVolume copy;
-        copy.name = OracleCloudSDKCppBridge::CloneDataVolumeName(from.name, source.name, vm.name);
-        copy.id = ids.Volume(copy.name, ad, false);
-        copy.file = SafeFileName(copy.id, ".img");
-        copy.compartmentId = compartment;
-        copy.ad = ad;
-        copy.size = from.size;
-        copy.description = from.description;
-        CopySparseFile(cloud_.VolumeFilePath(from.file), files.Add(copy.file));
-        InsertVolume(db, w, copy, now, op);
-        std::string attachment = ids.Attachment(uri, ad);
-        db.Run(
-            "INSERT INTO attachments(id, instance_id, volume_id, type, state, created, ready_at) "
-            "VALUES (?, ?, ?, ?, ?, ?, ?)",
-            attachment, id, copy.id, attached.type, attachSeconds > 0 ? w.attachmentAttaching : w.attachmentAttached,
-            now, now + attachSeconds);
-        RecordCreated(db, kKindAttachment, attachment, copy.name, op, now);
-      }
+      CopyDataVolumes(db, ids, cloud_, files, w, source, {id, uri, ad}, vm.name, compartment, now, op);
       if (preferredSubnet.empty()) {
         preferredSubnet = db.QueryText(
             "SELECT subnet_id FROM vnics WHERE instance_id = ? ORDER BY is_primary DESC, seq LIMIT 1", "", source.id);
       }
-      db.Run(
-          "INSERT INTO instance_ssh_keys(instance_id, key_id) SELECT ?, key_id FROM instance_ssh_keys "
-          "WHERE instance_id = ?",
-          id, source.id);
-      db.Run(
-          "INSERT INTO instance_security_lists(instance_id, security_list_id) SELECT ?, security_list_id "
-          "FROM instance_security_lists WHERE instance_id = ?",
-          id, source.id);
+      CopyAccess(db, id, source.id);
     }
     AddAccess(db, id, vm);
     std::string subnet = PickSubnet(db, preferredSubnet, ad, compartment);

@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "host/DiskMapperSysfs.h"
+#include "host/ErrnoText.h"
 #include "host/HostClock.h"
 
 namespace sim {
@@ -35,7 +36,7 @@ class CFd {
   int fd_;
 };
 
-std::string Errno(int error) { return std::strerror(error); }
+std::string Errno(int error) { return ErrnoText(error); }
 
 int OpenNode(const std::string& device) {
   for (int waited = 0;; waited += 10) {
@@ -89,7 +90,7 @@ std::string BindLoopDevice(const std::string& file) {
   for (int attempt = 0; attempt < kBindAttempts; ++attempt) {
     const int number = ::ioctl(control.get(), LOOP_CTL_GET_FREE);
     if (number < 0) throw CSimError("Cannot get a free loop device for [" + file + "]: " + Errno(errno));
-    const std::string device = "/dev/loop" + std::to_string(number);
+    std::string device = "/dev/loop" + std::to_string(number);
     CFd node(OpenNode(device));
     if (node.get() < 0) {
       if (errno == ENXIO || errno == ENOENT) continue;  // removed by another process meanwhile

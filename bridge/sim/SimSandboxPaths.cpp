@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "bridge/sim/SimIds.h"
+#include "host/ErrnoText.h"
 
 namespace sim {
 
@@ -51,14 +52,14 @@ std::string VirtioLinkPath(const CSimCloud& cloud, const std::string& volumeId) 
 void MakeSymlink(const std::string& target, const std::string& link) {
   ::unlink(link.c_str());
   if (::symlink(target.c_str(), link.c_str()) != 0) {
-    throw CSimError("Cannot create the device link [" + link + "]: " + std::strerror(errno));
+    throw CSimError("Cannot create the device link [" + link + "]: " + ErrnoText(errno));
   }
 }
 
 void WriteFileAtomically(const std::string& path, const std::string& contents) {
   std::string temp = path + ".tmp." + RandomToken(8);
   int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) throw CSimError("Cannot create [" + temp + "]: " + std::strerror(errno));
+  if (fd < 0) throw CSimError("Cannot create [" + temp + "]: " + ErrnoText(errno));
   const char* data = contents.data();
   size_t left = contents.size();
   while (left > 0) {
@@ -73,7 +74,7 @@ void WriteFileAtomically(const std::string& path, const std::string& contents) {
   if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
     int error = errno;
     ::unlink(temp.c_str());
-    throw CSimError("Cannot write [" + path + "]: " + std::strerror(error));
+    throw CSimError("Cannot write [" + path + "]: " + ErrnoText(error));
   }
 }
 

@@ -10,6 +10,7 @@
 #include "bridge/sim/SimResources.h"
 #include "bridge/sim/SimVolumeStore.h"
 #include "bridge/sim/VolumeFiles.h"
+#include "host/ErrnoText.h"
 #include "host/HostClock.h"
 
 namespace sim {
@@ -131,7 +132,7 @@ std::string CSimSnapshots::CreateVolume(const std::string& snapshotId, const std
       // snapshot be deleted meanwhile (its file is never written).
       source = files.Add(CopySourceFile(volume.file));
       if (::link(cloud_.VolumeFilePath(snapshot.file).c_str(), source.c_str()) != 0) {
-        throw CSimError("Cannot link [" + snapshot.file + "]: " + std::strerror(errno));
+        throw CSimError("Cannot link [" + snapshot.file + "]: " + ErrnoText(errno));
       }
     }
     InsertVolume(db, w, volume, now, op);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bridge/sim/SimDb.h"
+#include "host/ErrnoText.h"
 
 namespace sim {
 
@@ -21,7 +22,7 @@ constexpr uint64_t kSector = 512;
 class CFd {
  public:
   CFd(const std::string& path, int flags, mode_t mode = 0644) : fd_(::open(path.c_str(), flags | O_CLOEXEC, mode)) {
-    if (fd_ < 0) throw CSimError("Cannot open [" + path + "]: " + std::strerror(errno));
+    if (fd_ < 0) throw CSimError("Cannot open [" + path + "]: " + ErrnoText(errno));
   }
   ~CFd() { ::close(fd_); }
   CFd(const CFd&) = delete;
@@ -36,7 +37,7 @@ void WriteAll(int fd, const char* data, size_t size, off_t offset, const std::st
   while (size > 0) {
     ssize_t n = ::pwrite(fd, data, size, offset);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw CSimError("Cannot write [" + path + "]: " + std::strerror(errno));
+    if (n <= 0) throw CSimError("Cannot write [" + path + "]: " + ErrnoText(errno));
     data += n;
     size -= static_cast<size_t>(n);
     offset += n;
@@ -48,7 +49,7 @@ void WriteAll(int fd, const char* data, size_t size, off_t offset, const std::st
 void CreateSparseFile(const std::string& path, uint64_t size) {
   CFd fd(path, O_WRONLY | O_CREAT | O_EXCL);
   if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) {
-    throw CSimError("Cannot size [" + path + "]: " + std::strerror(errno));
+    throw CSimError("Cannot size [" + path + "]: " + ErrnoText(errno));
   }
 }
 
@@ -66,7 +67,7 @@ void WriteSampleVolume(const std::string& path, const std::string& id, const std
   if (size < 4 * kMiB) throw CSimError("A sample volume needs 4 MiB or more");
   CFd fd(path, O_WRONLY | O_CREAT | O_EXCL);
   if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) {
-    throw CSimError("Cannot size [" + path + "]: " + std::strerror(errno));
+    throw CSimError("Cannot size [" + path + "]: " + ErrnoText(errno));
   }
   std::string header = "SIMVOLUME\nid=" + id + "\nname=" + name + "\nsize=" + std::to_string(size) + "\n";
   header.resize(kSampleHeaderBytes, '\0');
@@ -92,6 +93,8 @@ std::string ImageStartBytes(const std::string& imageId) {
     char* at = bytes.data() + sector * kSector;
     std::memset(at, 'a' + static_cast<int>(sector % 26), kSector);
     std::string text = "image " + imageId + " sector " + std::to_string(sector) + "\n";
+    // The text is the sector's first bytes, not a C string.
+    // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
     std::memcpy(at, text.data(), std::min<size_t>(text.size(), kSector));
   }
   return bytes;
@@ -107,7 +110,7 @@ void WriteImageVolume(const std::string& path, const std::string& imageId, uint6
 void WriteBytesAt(const std::string& path, uint64_t offset, const std::string& bytes) {
   CFd fd(path, O_WRONLY | O_NOFOLLOW);
   WriteAll(fd.get(), bytes.data(), bytes.size(), static_cast<off_t>(offset), path);
-  if (::fsync(fd.get()) != 0) throw CSimError("Cannot flush [" + path + "]: " + std::strerror(errno));
+  if (::fsync(fd.get()) != 0) throw CSimError("Cannot flush [" + path + "]: " + ErrnoText(errno));
 }
 
 namespace {
@@ -128,14 +131,14 @@ void CopyRange(int in, int out, off_t from, off_t to, const std::string& source,
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL) {
-        throw CSimError("Cannot copy [" + source + "] to [" + target + "]: " + std::strerror(errno));
+        throw CSimError("Cannot copy [" + source + "] to [" + target + "]: " + ErrnoText(errno));
       }
       inKernel = false;  // n == 0 (a file that cannot tell) or refused: copy through a buffer
       buffer.resize(kMiB);
     }
     const ssize_t n = ::pread(in, buffer.data(), std::min(length, buffer.size()), from);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw CSimError("Cannot read [" + source + "]: " + std::strerror(errno));
+    if (n <= 0) throw CSimError("Cannot read [" + source + "]: " + ErrnoText(errno));
     WriteAll(out, buffer.data(), static_cast<size_t>(n), from, target);
     from += n;
   }
@@ -146,11 +149,11 @@ void CopyRange(int in, int out, off_t from, off_t to, const std::string& source,
 void CloneSparseFile(const std::string& from, const std::string& to) {
   CFd in(from, O_RDONLY | O_NOFOLLOW);
   const off_t size = ::lseek(in.get(), 0, SEEK_END);
-  if (size < 0) throw CSimError("Cannot read [" + from + "]: " + std::strerror(errno));
+  if (size < 0) throw CSimError("Cannot read [" + from + "]: " + ErrnoText(errno));
   CFd out(to, O_WRONLY | O_NOFOLLOW);
   if (::ioctl(out.get(), FICLONE, in.get()) != 0) {
     if (::ftruncate(out.get(), 0) != 0 || ::ftruncate(out.get(), size) != 0) {
-      throw CSimError("Cannot size [" + to + "]: " + std::strerror(errno));
+      throw CSimError("Cannot size [" + to + "]: " + ErrnoText(errno));
     }
     for (off_t data = 0; data < size;) {
       data = ::lseek(in.get(), data, SEEK_DATA);
@@ -161,7 +164,7 @@ void CloneSparseFile(const std::string& from, const std::string& to) {
       data = hole;
     }
   }
-  if (::fsync(out.get()) != 0) throw CSimError("Cannot flush [" + to + "]: " + std::strerror(errno));
+  if (::fsync(out.get()) != 0) throw CSimError("Cannot flush [" + to + "]: " + ErrnoText(errno));
 }
 
 void CopySparseFile(const std::string& from, const std::string& to) {

@@ -6,9 +6,9 @@
 
 namespace sim {
 
-constexpr uint64_t kMiB = 1024 * 1024;
+constexpr uint64_t kMiB = uint64_t{1024} * 1024;
 constexpr uint64_t kSampleHeaderBytes = 4096;
-constexpr uint64_t kSampleRunBytes = 512 * 1024;
+constexpr uint64_t kSampleRunBytes = uint64_t{512} * 1024;
 
 // Creates a file of `size` bytes that holds only holes. Throws CSimError when it exists.
 void CreateSparseFile(const std::string& path, uint64_t size);
