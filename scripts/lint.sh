@@ -74,9 +74,10 @@ step "clang-tidy: ${#tidy_files[@]} files on $(nproc) cores"
 if [ ${#tidy_files[@]} -gt 0 ]; then
   # A configure-only Clang tree gives the compile commands; nothing in it is built.
   if [ ! -f "$lint_build/compile_commands.json" ] || [ CMakeLists.txt -nt "$lint_build/compile_commands.json" ]; then
+    mkdir -p "$lint_build"
     CC=clang CXX=clang++ cmake -S . -B "$lint_build" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
-      -DOCI_BUILD_BENCH=OFF >"$lint_build.configure.log" 2>&1 || {
-      cat "$lint_build.configure.log" >&2
+      -DOCI_BUILD_BENCH=OFF >"$lint_build/configure.log" 2>&1 || {
+      cat "$lint_build/configure.log" >&2
       echo "lint.sh: cannot configure $lint_build" >&2
       exit 1
     }
