@@ -54,6 +54,7 @@ string CRestBridge::GetLastError() const {
 }
 
 std::shared_ptr<CRestApi> CRestBridge::Api() const {
+  MutexLock lock(mutex_);
   return api_;
 }
 
