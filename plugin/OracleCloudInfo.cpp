@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "bridge/sim/SimCloud.h"
 #include "host/FXString.h"
 #include "plugin/JobWorkers.h"
 
