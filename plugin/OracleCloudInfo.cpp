@@ -3,7 +3,6 @@
 #include <cstring>
 #include <new>
 
-#include "bridge/sim/SimCloud.h"
 #include "host/FXString.h"
 #include "plugin/JobWorkers.h"
 
