@@ -66,10 +66,9 @@ std::string EscapeForDisplay(const std::string& text) {
 }
 
 bool IsValidUtf8(const std::string& text) {
-  const std::string checked = text;
   unsigned codePoint = 0;
-  for (size_t i = 0, length; i < checked.size(); i += length)
-    if ((length = Utf8Sequence(checked, i, codePoint)) == 0) return false;
+  for (size_t i = 0, length; i < text.size(); i += length)
+    if ((length = Utf8Sequence(text, i, codePoint)) == 0) return false;
   return true;
 }
 
