@@ -61,6 +61,7 @@ std::shared_ptr<CRestApi> CRestBridge::Api() const {
 bool CRestBridge::SetWebProxy(const string& host, const string& user, const string& password) {
   std::string error;
   if (!IsValidWebProxyAddress(host, error)) return Fail(error);
+  MutexLock lock(mutex_);
   proxyHost_ = host, proxyUser_ = user, proxyPassword_ = password;
   return true;
 }
